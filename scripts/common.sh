@@ -1,0 +1,33 @@
+# Shared by scripts/test.sh and scripts/demo.sh: installs what a fresh Debian 12 machine lacks.
+
+ZELKOR_PACKAGES=(
+  g++ cmake make pkg-config
+  libboost-dev libboost-system-dev libboost-filesystem-dev libboost-date-time-dev
+  libssl-dev libjsoncpp-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  iproute2
+)
+
+install_packages() {
+  local missing=()
+  local pkg
+  for pkg in "${ZELKOR_PACKAGES[@]}" "$@"; do
+    if ! dpkg -s "$pkg" >/dev/null 2>&1; then
+      missing+=("$pkg")
+    fi
+  done
+  if [ "${#missing[@]}" -eq 0 ]; then
+    return 0
+  fi
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build_jobs() {
+  nproc 2>/dev/null || echo 2
+}

@@ -1,0 +1,66 @@
+#include "core/Param.h"
+
+#include <cctype>
+#include <locale>
+
+namespace Zelkor {
+
+namespace {
+
+constexpr const char* kNames[kParamCount] = {
+    "arguments", "batchid", "blockno", "blocksize", "canceled", "category", "checksum",
+    "classname", "code", "command", "container", "creationdate", "current", "data",
+    "defaultargs", "descriptorlocation", "descriptorversion", "devicelisttime", "devicestate",
+    "dhcp", "inclusions", "endidentify", "endpoints", "error", "event", "exclusions", "isdirty",
+    "family", "fingerprint", "files", "format", "gateway", "guid", "ip", "ipv4", "ipv6",
+    "isflags", "label", "length", "level", "locatestate", "locating", "location", "mac",
+    "manufacturer", "mark", "marker", "message", "mode", "model", "modifieddate", "muteparam",
+    "name", "new", "params", "path", "port", "priority", "protocolversion", "reason", "readonly",
+    "replyport", "requestid", "result", "serialnumber", "service", "size", "status", "targets",
+    "timeout", "type", "value", "seqno", "state", "subnetmask", "time", "version", "writeonly",
+};
+
+}  // namespace
+
+const char* ParamName(Param p) {
+    auto index = static_cast<unsigned>(p);
+    return index < static_cast<unsigned>(kParamCount) ? kNames[index] : "";
+}
+
+Param ParamFromName(const std::string& name) {
+    std::string lower = name;
+    const std::locale locale;
+    for (char& c : lower) {
+        c = std::tolower(c, locale);
+    }
+    for (int i = 0; i < kParamCount; ++i) {
+        if (lower == kNames[i]) {
+            return static_cast<Param>(i);
+        }
+    }
+    return Param::unknown;
+}
+
+const std::map<std::string, Param>& ParamFromString() {
+    static const std::map<std::string, Param> table = [] {
+        std::map<std::string, Param> built;
+        for (int i = 0; i < kParamCount; ++i) {
+            built.emplace(kNames[i], static_cast<Param>(i));
+        }
+        return built;
+    }();
+    return table;
+}
+
+const std::map<Param, std::string>& StringFromParam() {
+    static const std::map<Param, std::string> table = [] {
+        std::map<Param, std::string> built;
+        for (int i = 0; i < kParamCount; ++i) {
+            built.emplace(static_cast<Param>(i), kNames[i]);
+        }
+        return built;
+    }();
+    return table;
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,106 @@
+#pragma once
+// The one process-wide logger of the library.
+//
+// Ownership: a single ZelkorLog is created on first use by ZelkorLog::TheLog() and is
+// never destroyed, so that objects with static storage may still log while the process
+// exits. Tests and tools may create further, independent instances.
+//
+// Threads: every operation may be called from any thread. Lines are written under one
+// mutex, so they never interleave. The application's callback runs with that mutex held;
+// a line logged from inside the callback (on the same thread) is dropped rather than
+// deadlocking.
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+
+class ZelkorLog {
+public:
+    using ExternalLogger = std::function<void(std::string&)>;
+
+    static constexpr unsigned long kMaxLevel = 7;
+    static constexpr const char* kPrelogName = "zlkrdev.log";
+
+    ZelkorLog();
+    ~ZelkorLog();
+    ZelkorLog(const ZelkorLog&) = delete;
+    ZelkorLog& operator=(const ZelkorLog&) = delete;
+
+    // The process-wide logger.
+    static ZelkorLog& TheLog();
+
+    int GetAppError() const { return _appError; }
+    int GetOSError() const { return _osError; }
+    void SetAppError(int value) { _appError = value; }
+    void SetOSError(int value) { _osError = value; }
+
+    unsigned long GetLevel() const { return _level.load(std::memory_order_relaxed); }
+    // Levels above 7 are stored as 7; 0 silences everything.
+    void SetLevel(unsigned long level);
+
+    bool WriteConsole() const { return _writeConsole; }
+    bool WriteFile() const { return _writeFile; }
+    bool WritePrelog() const { return _writePrelog; }
+    bool SyslogSupported() const { return _syslogSupported; }
+    // The switches take effect at the next line (the prelog hand-over happens there).
+    void SetWriteConsole(bool on) { _writeConsole = on; }
+    void SetWriteFile(bool on) { _writeFile = on; }
+    void SetWritePrelog(bool on) { _writePrelog = on; }
+    void SetSyslogSupported(bool on) { _syslogSupported = on; }
+
+    std::string Path() const;
+    std::string Prefix() const;
+    std::string Suffix() const;
+    void SetPath(const std::string& path);
+    void SetPrefix(const std::string& prefix);
+    void SetSuffix(const std::string& suffix);
+    // Middle part of the log file name; empty means the current UTC date (YYYYMMDD).
+    void SetBase(const std::string& base);
+
+    // The system-log writer has no format of its own: lines given to it are dropped.
+    void WriteToSyslog(unsigned long level, const std::string& text);
+
+    // Writes one finished line (module name and text, no stamp, no end-of-line) to the
+    // callback, or else to console and file.
+    void Write(const std::string& text);
+    // Console and file output of one line, stamped; takes the logger's mutex.
+    void WriteToLogFile(const std::string& text);
+
+    // Installs the application's sink; from then on every line goes only to it, and the
+    // early log is discarded. An empty callback is ignored.
+    void RegisterExternalLogger(ExternalLogger logger);
+
+    // "%F %T." and three-digit milliseconds of the current UTC time.
+    static std::string TimeStamp();
+    // The file the next line goes to, worked out from the current settings.
+    std::string CurrentFileName() const;
+
+private:
+    void writeLocked(const std::string& text);
+    void writeToLogFileLocked(const std::string& text);
+    void writePrelogLine(const std::string& line);
+    void writeLogFileLine(const std::string& stamp, const std::string& line);
+    void handOverPrelog(std::ofstream& logFile);
+    static void consoleLine(const std::string& stamp, const std::string& text);
+
+    std::atomic<int> _appError{0};
+    std::atomic<int> _osError{0};
+    std::atomic<unsigned long> _level{3};
+    std::atomic<bool> _writeConsole{true};
+    std::atomic<bool> _writeFile{true};
+    std::atomic<bool> _writePrelog{true};
+    std::atomic<bool> _syslogSupported{false};
+    bool _externalLoggerRegistered = false;
+    std::string _path;
+    std::string _prefix;
+    std::string _suffix;
+    std::string _base;
+    std::ofstream _prelogStream;
+    // The file the prelog stream really writes; only that file is ever handed over or
+    // deleted, whatever the path setting says by then.
+    std::string _prelogFile;
+    mutable std::mutex _mutex;
+    ExternalLogger _externalLogger;
+};

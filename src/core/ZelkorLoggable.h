@@ -1,0 +1,134 @@
+#pragma once
+// Base of every class that logs: a module name and levelled log operations that all
+// write through the one process-wide logger (ZelkorLog::TheLog()).
+//
+// A call whose level is above the logger's level costs one atomic read; no text is built.
+// The setting operations configure the process-wide logger, whichever object they are
+// called on. Thread rules are those of ZelkorLog: any thread may log.
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "core/ZelkorLog.h"
+
+namespace ZelkorLogDetail {
+
+inline void Append(std::string& out, const std::string& value) { out += value; }
+inline void Append(std::string& out, const char* value) {
+    if (value) {
+        out += value;
+    }
+}
+inline void Append(std::string& out, char* value) { Append(out, static_cast<const char*>(value)); }
+
+// Everything else is written with its stream inserter: integers in decimal, file
+// positions as offsets, addresses and endpoints in the networking library's text form,
+// JSON values in the JSON library's styled form.
+template <class T>
+void Append(std::string& out, const T& value) {
+    std::ostringstream stream;
+    if constexpr (std::is_same_v<T, signed char> || std::is_same_v<T, unsigned char>) {
+        stream << static_cast<int>(value);
+    } else {
+        stream << value;
+    }
+    out += stream.str();
+}
+
+}  // namespace ZelkorLogDetail
+
+class ZelkorLoggable {
+public:
+    ZelkorLoggable() = default;
+    explicit ZelkorLoggable(std::string moduleName) : _moduleName(std::move(moduleName)) {}
+
+    const std::string& LogModuleName() const { return _moduleName; }
+    void SetLogModuleName(std::string name) { _moduleName = std::move(name); }
+
+    unsigned long LogLevel() const { return ZelkorLog::TheLog().GetLevel(); }
+    void SetLogLevel(unsigned long level) const { ZelkorLog::TheLog().SetLevel(level); }
+
+    int GetAppError() const { return ZelkorLog::TheLog().GetAppError(); }
+    int GetOSError() const { return ZelkorLog::TheLog().GetOSError(); }
+    void SetAppError(int value) const { ZelkorLog::TheLog().SetAppError(value); }
+    void SetOSError(int value) const { ZelkorLog::TheLog().SetOSError(value); }
+
+    void SetWriteConsole(bool on) const { ZelkorLog::TheLog().SetWriteConsole(on); }
+    void SetWriteFile(bool on) const { ZelkorLog::TheLog().SetWriteFile(on); }
+    void SetWritePrelog(bool on) const { ZelkorLog::TheLog().SetWritePrelog(on); }
+    void SetSyslogSupport(bool on) const { ZelkorLog::TheLog().SetSyslogSupported(on); }
+
+    void SetLogPath(const std::string& path) const { ZelkorLog::TheLog().SetPath(path); }
+    void SetLogPrefix(const std::string& prefix) const { ZelkorLog::TheLog().SetPrefix(prefix); }
+    void SetLogSuffix(const std::string& suffix) const { ZelkorLog::TheLog().SetSuffix(suffix); }
+    void SetLogBase(const std::string& base) const { ZelkorLog::TheLog().SetBase(base); }
+
+    void RegisterExternalLogger(std::function<void(std::string&)> logger) const {
+        ZelkorLog::TheLog().RegisterExternalLogger(std::move(logger));
+    }
+
+    void Write(const std::string& text) const { ZelkorLog::TheLog().Write(text); }
+
+    // Log(level, value): one value, this object's module name.
+    template <class A>
+    void Log(unsigned long level, const A& a) const {
+        if (LogLevel() >= level) {
+            emit(_moduleName, a);
+        }
+    }
+    // Log(level, value, module): one value under the given module name.
+    template <class A>
+    void Log(unsigned long level, const A& a, const std::string& module) const {
+        if (LogLevel() >= level) {
+            emit(module, a);
+        }
+    }
+    // Log(level, value, value, module): the second value is written in parentheses.
+    template <class A, class B>
+    void Log(unsigned long level, const A& a, const B& b, const std::string& module) const {
+        if (LogLevel() >= level) {
+            emit(module, a, b);
+        }
+    }
+
+    template <class A> void Error(const A& a) const { Log(1, a); }
+    template <class A> void Warning(const A& a) const { Log(2, a); }
+    template <class A> void Info(const A& a) const { Log(3, a); }
+    template <class A> void Summary(const A& a) const { Log(4, a); }
+    template <class A> void Detail(const A& a) const { Log(5, a); }
+    template <class A> void Trace(const A& a) const { Log(6, a); }
+    template <class A> void Debug(const A& a) const { Log(7, a); }
+
+    template <class A, class B> void Error(const A& a, const B& b) const { Log(1, a, b, _moduleName); }
+    template <class A, class B> void Warning(const A& a, const B& b) const { Log(2, a, b, _moduleName); }
+    template <class A, class B> void Info(const A& a, const B& b) const { Log(3, a, b, _moduleName); }
+    template <class A, class B> void Summary(const A& a, const B& b) const { Log(4, a, b, _moduleName); }
+    template <class A, class B> void Detail(const A& a, const B& b) const { Log(5, a, b, _moduleName); }
+    template <class A, class B> void Trace(const A& a, const B& b) const { Log(6, a, b, _moduleName); }
+    template <class A, class B> void Debug(const A& a, const B& b) const { Log(7, a, b, _moduleName); }
+
+private:
+    template <class A>
+    static void emit(const std::string& module, const A& a) {
+        std::string line = prefix(module);
+        ZelkorLogDetail::Append(line, a);
+        ZelkorLog::TheLog().Write(line);
+    }
+    template <class A, class B>
+    static void emit(const std::string& module, const A& a, const B& b) {
+        std::string line = prefix(module);
+        ZelkorLogDetail::Append(line, a);
+        line += " (";
+        ZelkorLogDetail::Append(line, b);
+        line += ')';
+        ZelkorLog::TheLog().Write(line);
+    }
+    static std::string prefix(const std::string& module) {
+        return module.empty() ? std::string() : module + ' ';
+    }
+
+    std::string _moduleName;
+};
