@@ -1,5 +1,11 @@
 #include "core/Digest.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <vector>
+
 #include <openssl/evp.h>
 
 namespace ZelkorDigestDetail {
@@ -62,3 +68,36 @@ template class EvpDigest<32>;
 MD5Digest::MD5Digest() : EvpDigest<16>(&EVP_md5) {}
 
 SHA256Digest::SHA256Digest() : EvpDigest<32>(&EVP_sha256) {}
+
+bool GetFileChecksum(const std::string& path, std::string& checksum) {
+    // Only regular files have a content to digest: a directory fails only at the first
+    // read, and a device or pipe may never reach its end.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        return false;
+    }
+    std::ifstream file(path, std::ios::in | std::ios::binary);
+    if (!file.is_open()) {
+        return false;
+    }
+    file.seekg(0, std::ios::end);
+    const std::streamoff size = file.tellg();
+    file.seekg(0, std::ios::beg);
+    if (size < 0 || !file) {
+        return false;
+    }
+
+    constexpr std::streamoff kMaxChunk = 0x80000;
+    std::vector<char> buffer(static_cast<std::size_t>(std::clamp<std::streamoff>(size, 1, kMaxChunk)));
+    MD5Digest digest;
+    while (file) {
+        file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        digest.Update(buffer.data(), static_cast<unsigned long>(file.gcount()));
+    }
+    // Anything but a clean end of file means part of the content was never read.
+    if (file.bad() || !file.eof()) {
+        return false;
+    }
+    checksum = digest.GetDigest();
+    return true;
+}
