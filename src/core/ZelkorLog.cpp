@@ -3,23 +3,14 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <exception>
+#include <filesystem>
 #include <iostream>
 #include <new>
+#include <system_error>
 #include <type_traits>
 
 namespace {
-
-// Set while this thread is inside Write, so that a callback that logs cannot deadlock
-// on the logger's non-recursive mutex; its nested lines are dropped.
-thread_local bool tl_writing = false;
-
-class WritingGuard {
-public:
-    WritingGuard() { tl_writing = true; }
-    ~WritingGuard() { tl_writing = false; }
-    WritingGuard(const WritingGuard&) = delete;
-    WritingGuard& operator=(const WritingGuard&) = delete;
-};
 
 std::tm utcNow(std::chrono::system_clock::time_point now) {
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -29,6 +20,31 @@ std::tm utcNow(std::chrono::system_clock::time_point now) {
 }
 
 }  // namespace
+
+// The logger's mutex, with this thread recorded as its holder for as long as it is held.
+class ZelkorLog::Hold {
+public:
+    explicit Hold(const ZelkorLog& log) : _log(log), _lock(log._mutex) {
+        _log._holder.store(std::this_thread::get_id());
+    }
+    ~Hold() { _log._holder.store(std::thread::id()); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+    const ZelkorLog& _log;
+    std::lock_guard<std::mutex> _lock;
+};
+
+template <class F>
+void ZelkorLog::withLock(F&& change) const {
+    if (heldByThisThread()) {
+        change();
+        return;
+    }
+    Hold hold(*this);
+    change();
+}
 
 ZelkorLog::ZelkorLog() = default;
 ZelkorLog::~ZelkorLog() = default;
@@ -46,32 +62,31 @@ void ZelkorLog::SetLevel(unsigned long level) {
 }
 
 std::string ZelkorLog::Path() const {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return _path;
+    std::string value;
+    withLock([&] { value = _path; });
+    return value;
 }
 std::string ZelkorLog::Prefix() const {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return _prefix;
+    std::string value;
+    withLock([&] { value = _prefix; });
+    return value;
 }
 std::string ZelkorLog::Suffix() const {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return _suffix;
+    std::string value;
+    withLock([&] { value = _suffix; });
+    return value;
 }
 void ZelkorLog::SetPath(const std::string& path) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _path = path;
+    withLock([&] { _path = path; });
 }
 void ZelkorLog::SetPrefix(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _prefix = prefix;
+    withLock([&] { _prefix = prefix; });
 }
 void ZelkorLog::SetSuffix(const std::string& suffix) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _suffix = suffix;
+    withLock([&] { _suffix = suffix; });
 }
 void ZelkorLog::SetBase(const std::string& base) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _base = base;
+    withLock([&] { _base = base; });
 }
 
 void ZelkorLog::WriteToSyslog(unsigned long, const std::string&) {}
@@ -90,18 +105,21 @@ std::string ZelkorLog::TimeStamp() {
 }
 
 void ZelkorLog::Write(const std::string& text) {
-    if (tl_writing) {
+    if (heldByThisThread()) {
         return;
     }
-    WritingGuard guard;
-    std::lock_guard<std::mutex> lock(_mutex);
+    Hold hold(*this);
     writeLocked(text);
 }
 
 void ZelkorLog::writeLocked(const std::string& text) {
     if (_externalLoggerRegistered) {
         std::string line = text;
-        _externalLogger(line);
+        // A failing sink must not turn a log call into a failure of the caller.
+        try {
+            _externalLogger(line);
+        } catch (const std::exception&) {
+        }
         return;
     }
     if (_syslogSupported) {
@@ -111,11 +129,10 @@ void ZelkorLog::writeLocked(const std::string& text) {
 }
 
 void ZelkorLog::WriteToLogFile(const std::string& text) {
-    if (tl_writing) {
+    if (heldByThisThread()) {
         return;
     }
-    WritingGuard guard;
-    std::lock_guard<std::mutex> lock(_mutex);
+    Hold hold(*this);
     writeToLogFileLocked(text);
 }
 
@@ -125,6 +142,12 @@ void ZelkorLog::consoleLine(const std::string& stamp, const std::string& text) {
 }
 
 std::string ZelkorLog::CurrentFileName() const {
+    std::string name;
+    withLock([&] { name = fileNameLocked(); });
+    return name;
+}
+
+std::string ZelkorLog::fileNameLocked() const {
     std::string name;
     if (!_path.empty()) {
         name = _path + "/";
@@ -167,7 +190,7 @@ void ZelkorLog::writeToLogFileLocked(const std::string& text) {
 
 void ZelkorLog::writePrelogLine(const std::string& line) {
     if (!_prelogStream.is_open()) {
-        std::string name = CurrentFileName();
+        std::string name = fileNameLocked();
         _prelogStream.clear();
         _prelogStream.open(name, std::ios::out | std::ios::trunc);
         if (!_prelogStream.is_open()) {
@@ -180,7 +203,7 @@ void ZelkorLog::writePrelogLine(const std::string& line) {
 }
 
 void ZelkorLog::writeLogFileLine(const std::string& stamp, const std::string& line) {
-    const std::string name = CurrentFileName();
+    const std::string name = fileNameLocked();
     std::ofstream logFile(name, std::ios::out | std::ios::app);
     if (!logFile.is_open()) {
         std::cout << '\r' << stamp << " ZLOG ZK8001E Log file could not be opened, path : " << name << '\n';
@@ -188,7 +211,7 @@ void ZelkorLog::writeLogFileLine(const std::string& stamp, const std::string& li
         return;
     }
     if (_prelogStream.is_open()) {
-        handOverPrelog(logFile);
+        handOverPrelog(name, logFile);
     }
     logFile << line << '\n';
     logFile.flush();
@@ -201,11 +224,20 @@ void ZelkorLog::writeLogFileLine(const std::string& stamp, const std::string& li
     }
 }
 
-void ZelkorLog::handOverPrelog(std::ofstream& logFile) {
+void ZelkorLog::handOverPrelog(const std::string& logName, std::ofstream& logFile) {
     _prelogStream.close();
-    std::ifstream prelog(_prelogFile, std::ios::in | std::ios::binary);
+    const std::string prelogName = std::move(_prelogFile);
+    _prelogFile.clear();
+    std::error_code error;
+    if (std::filesystem::equivalent(prelogName, logName, error)) {
+        // The log file is the early log itself: its lines are already where they belong,
+        // and copying the file onto its own end would never finish.
+        return;
+    }
+    std::ifstream prelog(prelogName, std::ios::in | std::ios::binary);
     bool copied = false;
     if (prelog.is_open()) {
+        // Copying an empty stream buffer counts as a failed insertion.
         if (prelog.peek() == std::ifstream::traits_type::eof()) {
             copied = true;
         } else {
@@ -219,16 +251,16 @@ void ZelkorLog::handOverPrelog(std::ofstream& logFile) {
     // Only a prelog whose lines reached the log file is removed; otherwise it stays on
     // disk where its lines can still be read.
     if (copied) {
-        std::remove(_prelogFile.c_str());
+        std::remove(prelogName.c_str());
     }
-    _prelogFile.clear();
 }
 
 void ZelkorLog::RegisterExternalLogger(ExternalLogger logger) {
-    if (!logger) {
+    // From inside the callback the running sink cannot be replaced under itself.
+    if (!logger || heldByThisThread()) {
         return;
     }
-    std::lock_guard<std::mutex> lock(_mutex);
+    Hold hold(*this);
     _externalLogger = std::move(logger);
     _externalLoggerRegistered = true;
     _writeConsole = false;

@@ -7,14 +7,15 @@
 //
 // Threads: every operation may be called from any thread. Lines are written under one
 // mutex, so they never interleave. The application's callback runs with that mutex held;
-// a line logged from inside the callback (on the same thread) is dropped rather than
-// deadlocking.
+// a line it logs through the same logger is dropped rather than deadlocking, a
+// registration it makes is ignored, and the settings it changes apply from the next line.
 
 #include <atomic>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 
 class ZelkorLog {
 public:
@@ -68,8 +69,8 @@ public:
     // Console and file output of one line, stamped; takes the logger's mutex.
     void WriteToLogFile(const std::string& text);
 
-    // Installs the application's sink; from then on every line goes only to it, and the
-    // early log is discarded. An empty callback is ignored.
+    // Installs the application's sink in place of an earlier one; from then on every
+    // line goes only to it, and the early log is discarded. An empty callback is ignored.
     void RegisterExternalLogger(ExternalLogger logger);
 
     // "%F %T." and three-digit milliseconds of the current UTC time.
@@ -78,11 +79,19 @@ public:
     std::string CurrentFileName() const;
 
 private:
+    class Hold;
+    bool heldByThisThread() const { return _holder.load() == std::this_thread::get_id(); }
+    // Runs `change` under the mutex, or at once when this thread already holds it (a
+    // setting changed from inside the callback).
+    template <class F>
+    void withLock(F&& change) const;
+
+    std::string fileNameLocked() const;
     void writeLocked(const std::string& text);
     void writeToLogFileLocked(const std::string& text);
     void writePrelogLine(const std::string& line);
     void writeLogFileLine(const std::string& stamp, const std::string& line);
-    void handOverPrelog(std::ofstream& logFile);
+    void handOverPrelog(const std::string& logName, std::ofstream& logFile);
     static void consoleLine(const std::string& stamp, const std::string& text);
 
     std::atomic<int> _appError{0};
@@ -102,5 +111,7 @@ private:
     // deleted, whatever the path setting says by then.
     std::string _prelogFile;
     mutable std::mutex _mutex;
+    // The thread inside the mutex, so that re-entry from the callback is recognised.
+    mutable std::atomic<std::thread::id> _holder{};
     ExternalLogger _externalLogger;
 };

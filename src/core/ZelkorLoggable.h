@@ -75,21 +75,21 @@ public:
     // Log(level, value): one value, this object's module name.
     template <class A>
     void Log(unsigned long level, const A& a) const {
-        if (LogLevel() >= level) {
+        if (enabled(level)) {
             emit(_moduleName, a);
         }
     }
     // Log(level, value, module): one value under the given module name.
     template <class A>
     void Log(unsigned long level, const A& a, const std::string& module) const {
-        if (LogLevel() >= level) {
+        if (enabled(level)) {
             emit(module, a);
         }
     }
     // Log(level, value, value, module): the second value is written in parentheses.
     template <class A, class B>
     void Log(unsigned long level, const A& a, const B& b, const std::string& module) const {
-        if (LogLevel() >= level) {
+        if (enabled(level)) {
             emit(module, a, b);
         }
     }
@@ -111,6 +111,12 @@ public:
     template <class A, class B> void Debug(const A& a, const B& b) const { Log(7, a, b, _moduleName); }
 
 private:
+    // Level 0 silences everything, even a line logged at level 0.
+    static bool enabled(unsigned long level) {
+        const unsigned long current = ZelkorLog::TheLog().GetLevel();
+        return current != 0 && current >= level;
+    }
+
     template <class A>
     static void emit(const std::string& module, const A& a) {
         std::string line = prefix(module);

