@@ -129,6 +129,14 @@ IStorage::STATUS storeInt64(double x, Json::Value& value) {
     return IStorage::PathOk;
 }
 
+// The numbers of an enumeration's entries: ".min" (0 without) up to ".min" + count - 1.
+// "norm" picks an entry by its position in the list, as the norm read does.
+Range<long long> entryNumbers(const Json::Value& node, const Json::Value& list) {
+    const long long first = Int64Attribute(node, ".min").value_or(0);
+    const auto last = static_cast<long long>(list.size()) - 1;
+    return Range<long long>(first, first > kInt64Max - last ? kInt64Max : first + last);
+}
+
 // "norm" for integer values: 0 and 1 stand for the ends of the range, nothing else.
 IStorage::STATUS storeRangeEnd(const Range<long long>& range, long long v, Json::Value& value) {
     if (v != 0 && v != 1) {
@@ -272,17 +280,18 @@ IStorage::STATUS JsonModel::ProcessBooleanSet(const std::string& format, Json::V
 IStorage::STATUS JsonModel::ProcessEnumSetAsInteger(const Json::Value& node,
                                                     const std::string& format,
                                                     Json::Value& value, const Json::Value&, bool) {
-    if (ListAttribute(node, ".enums") == nullptr) {
+    const Json::Value* list = ListAttribute(node, ".enums");
+    if (list == nullptr) {
         return InvalidPath;
     }
     if (!value.isInt64()) {
         return ValueOutOfRange;
     }
-    const Range<long long> range = int64Bounds(node);
     const long long v = value.asInt64();
     if (isNorm(format)) {
-        return storeRangeEnd(range, v, value);
+        return storeRangeEnd(entryNumbers(node, *list), v, value);
     }
+    const Range<long long> range = int64Bounds(node);
     if (v < range.lo) {
         value = static_cast<Json::Int64>(range.lo);
     } else if (v > range.hi) {
@@ -294,23 +303,27 @@ IStorage::STATUS JsonModel::ProcessEnumSetAsInteger(const Json::Value& node,
 IStorage::STATUS JsonModel::ProcessEnumSetAsDouble(const Json::Value& node,
                                                    const std::string& format, Json::Value& value,
                                                    const Json::Value&, bool) {
-    if (ListAttribute(node, ".enums") == nullptr) {
+    const Json::Value* list = ListAttribute(node, ".enums");
+    if (list == nullptr) {
         return InvalidPath;
     }
     if (!value.isNumeric()) {
         return ValueOutOfRange;
     }
     const double v = value.asDouble();
-    if (std::isnan(v)) {
-        return ValueOutOfRange;
-    }
-    const Range<double> range = int64BoundsAsDouble(node);
     if (isNorm(format)) {
         if (!inUnitRange(v)) {
             return ValueOutOfRange;
         }
-        return storeInt64(range.Map(v), value);
+        const Range<long long> numbers = entryNumbers(node, *list);
+        return storeInt64(Range<double>(static_cast<double>(numbers.lo),
+                                        static_cast<double>(numbers.hi)).Map(v),
+                          value);
     }
+    if (std::isnan(v)) {
+        return ValueOutOfRange;
+    }
+    const Range<double> range = int64BoundsAsDouble(node);
     if (v < range.lo) {
         return storeInt64(std::trunc(range.lo), value);
     }

@@ -98,6 +98,11 @@ TEST_F(StorageTest, EnumConversions) {
         {"/e", "string", R"("Purple")", 6, nullptr},
         {"/e", "string", R"("on")", 6, nullptr},
         {"/e", "variant", "5", 0, "5"},
+        // "norm" numbers pick an entry by its position, whatever ".max" says.
+        {"/e", "norm", "1", 0, "2"},
+        {"/e", "norm", "0", 0, "0"},
+        {"/e", "norm", "0.5", 0, "1"},
+        {"/e", "norm", "2", 6, nullptr},
         {"/e", "variant", "-3.0", 0, "0"},
         {"/e", "variant", "true", 6, nullptr},
         {"/e", "variant", "18446744073709551615", 6, nullptr},
@@ -273,4 +278,31 @@ TEST(NumberRules, RoundingAndResults) {
     EXPECT_EQ(*NumberResult(1e300), Json::Value(1e300));
     EXPECT_FALSE(NumberResult(DBL_MAX * 2));
     EXPECT_FALSE(NumberResult(0.0 / 0.0));
+}
+
+TEST_F(StorageTest, NormWritesAndReadsAreInverse) {
+    auto model = Load(R"({
+        "gain": {".type": "float", ".min": -60, ".max": 12},
+        "open": {".type": "float"},
+        "trim": {".type": "integer", ".min": -10, ".max": 10},
+        "mode": {".type": "enum", ".enums": ["a", "b", "c", "d", "e"]}
+    })");
+    struct Case {
+        const char* path;
+        Json::Value written;
+        double read;
+    };
+    const Case cases[] = {
+        {"/gain", 0.25, 0.25},   {"/gain", "0.75", 0.75}, {"/gain", 0, 0},  {"/gain", 1, 1},
+        {"/open", 0.5, 0.5},     {"/open", "0.125", 0.125},
+        {"/trim", 0.25, 0.25},   {"/trim", "0.8", 0.8},   {"/trim", 1, 1},
+        {"/mode", "0.75", 0.75}, {"/mode", 0.5, 0.5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.written.toStyledString());
+        ASSERT_EQ(model->SetValueForPath(c.path, "norm", c.written, false), IStorage::PathOk);
+        const auto [status, value] = ZelkorTest::Read(*model, c.path, "norm");
+        ASSERT_EQ(status, IStorage::PathOk);
+        EXPECT_NEAR(value.asDouble(), c.read, 1e-12);
+    }
 }
