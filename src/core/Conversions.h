@@ -1,6 +1,6 @@
 #pragma once
 // Decimal text to number and back through string streams. Neither throws: a text that
-// does not read gives 0, a failed write the empty text.
+// does not read gives 0, a failed write the empty text. Pure functions: any thread.
 
 #include <sstream>
 #include <string>

@@ -1,6 +1,7 @@
 #pragma once
 // The reply a node sends when it cannot serve a request: command word "error", the one
 // parameter "message" holding the reason. Base-class body (every value a string).
+// Ownership and threads as for every Message.
 
 #include <memory>
 

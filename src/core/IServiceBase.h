@@ -2,6 +2,7 @@
 // Base interface of every service: the application connects its own functions to any
 // command word the service handles. Every service interface derives from it.
 //
+// Ownership: the service keeps a copy of each handler for as long as it stays connected.
 // Handlers run on the thread that raises the word's signal (the event loop).
 
 #include <functional>

@@ -17,7 +17,7 @@ namespace Zelkor {
 namespace {
 
 // The whole text must be the number: partial reads fall back to strings in the writers.
-bool readSigned(std::string_view text, std::int64_t& value) {
+bool readSigned(std::string_view text, Json::Int64& value) {
     if (!text.empty() && text.front() == '+') {
         text.remove_prefix(1);
         if (!text.empty() && text.front() == '-') {
@@ -29,7 +29,7 @@ bool readSigned(std::string_view text, std::int64_t& value) {
     return !text.empty() && result.ec == std::errc() && result.ptr == end;
 }
 
-bool readUnsigned(std::string_view text, std::uint64_t& value) {
+bool readUnsigned(std::string_view text, Json::UInt64& value) {
     const bool negate = !text.empty() && text.front() == '-';
     if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
         text.remove_prefix(1);
@@ -46,6 +46,19 @@ bool readUnsigned(std::string_view text, std::uint64_t& value) {
 }
 
 const char* const kArgumentsKey = "arguments";
+
+// A number when the whole text reads as one, the text itself otherwise, null for none.
+template <class Number>
+void putNumber(Json::Value& object, Param p, const char* text, bool (*read)(std::string_view, Number&)) {
+    Number value = 0;
+    if (!text || !*text) {
+        Message::putNul(object, p);
+    } else if (read(text, value)) {
+        object[Message::GetStringFromParam(p)] = Json::Value(value);
+    } else {
+        Message::putString(object, p, text);
+    }
+}
 
 }  // namespace
 
@@ -211,25 +224,11 @@ void Message::putString(Json::Value& object, Param p, const char* text) {
 }
 
 void Message::putInt(Json::Value& object, Param p, const char* text) {
-    std::int64_t value = 0;
-    if (!text || !*text) {
-        putNul(object, p);
-    } else if (readSigned(text, value)) {
-        object[GetStringFromParam(p)] = Json::Value(static_cast<Json::Int64>(value));
-    } else {
-        putString(object, p, text);
-    }
+    putNumber<Json::Int64>(object, p, text, readSigned);
 }
 
 void Message::putUint(Json::Value& object, Param p, const char* text) {
-    std::uint64_t value = 0;
-    if (!text || !*text) {
-        putNul(object, p);
-    } else if (readUnsigned(text, value)) {
-        object[GetStringFromParam(p)] = Json::Value(static_cast<Json::UInt64>(value));
-    } else {
-        putString(object, p, text);
-    }
+    putNumber<Json::UInt64>(object, p, text, readUnsigned);
 }
 
 void Message::putBool(Json::Value& object, Param p, const char* text) {

@@ -1,7 +1,7 @@
 #pragma once
 // "goodbye": a peer announces that it closes the connection. Declares "reason" (why the
 // sender leaves) and "error"; uses the base-class body, so a goodbye without reason is
-// the bare command word.
+// the bare command word. Ownership and threads as for every Message.
 
 #include <memory>
 
