@@ -28,17 +28,31 @@ Json::CharReaderBuilder strictBuilder() {
     return builder;
 }
 
-JsonReadResult read(const Json::CharReaderBuilder& builder, std::string_view text,
-                    Json::Value& out, std::string& errors) {
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+JsonReadResult read(Json::CharReader& reader, std::string_view text, Json::Value& out,
+                    std::string& errors) {
     try {
-        return reader->parse(text.data(), text.data() + text.size(), &out, &errors)
+        return reader.parse(text.data(), text.data() + text.size(), &out, &errors)
                    ? JsonReadResult::ok
                    : JsonReadResult::malformed;
     } catch (const Json::Exception& e) {
         errors = e.what();
         return JsonReadResult::tooDeep;
     }
+}
+
+// Making a reader costs about as much as parsing a short body, and every received line
+// is parsed more than once, so each thread keeps one reader of each kind. A reader
+// starts every parse afresh, also after one that gave up on a too deep text.
+Json::CharReader& lenientReader() {
+    static const Json::CharReaderBuilder builder = lenientBuilder();
+    thread_local const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    return *reader;
+}
+
+Json::CharReader& strictReader() {
+    static const Json::CharReaderBuilder builder = strictBuilder();
+    thread_local const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    return *reader;
 }
 
 // Only an array or an object can come out of a strict read that is kept; a text that
@@ -51,18 +65,16 @@ bool mayBeStructured(std::string_view text) {
 }  // namespace
 
 JsonReadResult ReadJson(std::string_view text, Json::Value& out, std::string& errors) {
-    static const Json::CharReaderBuilder builder = lenientBuilder();
-    return read(builder, text, out, errors);
+    return read(lenientReader(), text, out, errors);
 }
 
 bool ReadStructuredJson(std::string_view text, Json::Value& out) {
     if (!mayBeStructured(text)) {
         return false;
     }
-    static const Json::CharReaderBuilder builder = strictBuilder();
     Json::Value parsed;
     std::string errors;
-    if (read(builder, text, parsed, errors) != JsonReadResult::ok ||
+    if (read(strictReader(), text, parsed, errors) != JsonReadResult::ok ||
         !(parsed.isArray() || parsed.isObject())) {
         return false;
     }

@@ -353,6 +353,13 @@ bool Message::ReadBody(const std::string& line, Json::Value& body, std::string& 
         error = "Invalid message line";
         return false;
     }
+    // The header has already read a body that starts with a bracket; ParseJson would
+    // read the very same text again from that bracket.
+    const std::string& json = header.JsonText();
+    if (!json.empty() && (json.front() == '{' || json.front() == '[')) {
+        body = header.JsonBody();
+        return true;
+    }
     return ParseJson(rest, body, error);
 }
 

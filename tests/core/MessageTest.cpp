@@ -158,6 +158,10 @@ TEST(Message, DeeplyNestedTextsStayPlainStrings) {
         Json::Value out;
         EXPECT_FALSE(received.ParseJson(text, out, error));
         EXPECT_FALSE(error.empty());
+
+        // The reader that gave up reads the next text from a clean start.
+        EXPECT_TRUE(received.ParseJson("{\"a\":[1,{\"b\":2}]}", out, error));
+        EXPECT_EQ(compact(out), "{\"a\":[1,{\"b\":2}]}");
     }
 }
 
