@@ -1,0 +1,20 @@
+#pragma once
+// The reply a node sends when it cannot serve a request: command word "error", the one
+// parameter "message" holding the reason. Base-class body (every value a string).
+// Ownership and threads as for every Message.
+
+#include <memory>
+
+#include "core/Message.h"
+
+namespace Zelkor {
+
+class ErrorReply : public Message {
+public:
+    ErrorReply();
+
+    const char* CommandName() const override;
+    std::unique_ptr<Message> Instantiate() const override;
+};
+
+}  // namespace Zelkor

@@ -1,0 +1,82 @@
+#include "core/Execution.h"
+
+#include <string>
+#include <thread>
+
+#include "core/AtomicSpinLock.h"
+
+namespace Zelkor {
+
+Execution::Execution(bool value) : ZelkorLoggable("Execution"), _value(value) {}
+
+Execution::~Execution() {
+    for (;;) {
+        spinLock(_guard);
+        if (_readers <= 0 && !_writer.exchange(true)) {
+            return;  // guard and writer stay taken for good
+        }
+        unlock(_guard);
+        std::this_thread::yield();
+    }
+}
+
+bool Execution::set(bool value) {
+    if (!_writer) {
+        return false;
+    }
+    _value = value;
+    return true;
+}
+
+void Execution::ReadLock() {
+    for (;;) {
+        spinLock(_guard);
+        if (!_writer) {
+            break;
+        }
+        unlock(_guard);
+        std::this_thread::yield();
+    }
+    ++_readers;
+    Trace("Read-only lock applied. Number of readers: " + std::to_string(_readers));
+    unlock(_guard);
+}
+
+void Execution::ReadUnlock() {
+    spinLock(_guard);
+    --_readers;
+    if (_readers < 0) {
+        Warning("Wrong number of readers: " + std::to_string(_readers));
+        // An unlock without a lock must not leave credit behind: a later reader would
+        // then hold the lock at a count of zero and let a writer in beside it.
+        _readers = 0;
+    }
+    Trace("Read-only lock released. Number of readers: " + std::to_string(_readers));
+    unlock(_guard);
+}
+
+void Execution::WriteLock() {
+    for (;;) {
+        spinLock(_guard);
+        if (_readers <= 0 && !_writer.exchange(true)) {
+            break;
+        }
+        unlock(_guard);
+        std::this_thread::yield();
+    }
+    Debug("Exclusivly write lock applied");
+    unlock(_guard);
+}
+
+void Execution::WriteUnlock() {
+    spinLock(_guard);
+    _writer = false;
+    Debug("Exclusivly write lock released");
+    unlock(_guard);
+}
+
+void Execution::spinLock(std::atomic<bool>& flag) { SpinAcquire(flag); }
+
+void Execution::unlock(std::atomic<bool>& flag) { SpinRelease(flag); }
+
+}  // namespace Zelkor

@@ -1,0 +1,16 @@
+#pragma once
+// The receiving side of a service's command words (the driver): each entry a service
+// hands over is entered in the receiver's own map, the last registration of a word
+// winning. Called at start-up on the thread that sets the services up.
+
+#include "core/MessageSignalFactory.h"
+
+namespace Zelkor {
+
+class ICombineMessageSignalMaps {
+public:
+    virtual ~ICombineMessageSignalMaps() = default;
+    virtual void SetMessageSignalFactory(const MessageSignalFactory& factory) = 0;
+};
+
+}  // namespace Zelkor

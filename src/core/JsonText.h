@@ -1,0 +1,40 @@
+#pragma once
+// Reading and writing the JSON texts of message lines with the JSON library's builder
+// classes. Peer text is read with a bounded nesting depth and never lets an exception
+// out (an allocation failure excepted); the written form is the protocol's compact one.
+//
+// Threads: every function may be called from any thread; the builders behind them are
+// immutable after their first use.
+
+#include <string>
+#include <string_view>
+
+#include <json/value.h>
+
+namespace Zelkor {
+
+// Deepest nesting of arrays and objects accepted from a peer; deeper text is refused
+// rather than recursing without limit.
+constexpr int kJsonDepthLimit = 1000;
+
+enum class JsonReadResult {
+    ok,
+    malformed,  // not JSON; `errors` holds the reader's message
+    tooDeep,    // the reader gave up; `errors` holds its exception text
+};
+
+// Reads the JSON value at the start of `text`; text after a complete value is ignored,
+// as it always has been for message bodies. Comments are allowed and dropped.
+JsonReadResult ReadJson(std::string_view text, Json::Value& out, std::string& errors);
+
+// True when the whole text, apart from white space around it, is one JSON array or
+// object without duplicate member names; `out` then holds it. Anything else (a scalar,
+// trailing words, comments, a duplicate key) leaves `out` untouched and gives false, so
+// the caller keeps such a text as it is.
+bool ReadStructuredJson(std::string_view text, Json::Value& out);
+
+// The compact text: no blanks, no line feed, members in ascending byte order of their
+// names, non-ASCII characters escaped.
+std::string WriteCompactJson(const Json::Value& value);
+
+}  // namespace Zelkor

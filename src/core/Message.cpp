@@ -1,0 +1,359 @@
+#include "core/Message.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+#include <string_view>
+
+#include <boost/algorithm/string/predicate.hpp>
+
+#include "core/JsonText.h"
+
+namespace Zelkor {
+
+namespace {
+
+// The whole text must be the number: partial reads fall back to strings in the writers.
+bool readSigned(std::string_view text, Json::Int64& value) {
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && text.front() == '-') {
+            return false;
+        }
+    }
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
+bool readUnsigned(std::string_view text, Json::UInt64& value) {
+    const bool negate = !text.empty() && text.front() == '-';
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        text.remove_prefix(1);
+    }
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end) {
+        return false;
+    }
+    if (negate) {
+        value = 0 - value;
+    }
+    return true;
+}
+
+const char* const kArgumentsKey = "arguments";
+
+// A number when the whole text reads as one, the text itself otherwise, null for none.
+template <class Number>
+void putNumber(Json::Value& object, Param p, const char* text, bool (*read)(std::string_view, Number&)) {
+    Number value = 0;
+    if (!text || !*text) {
+        Message::putNul(object, p);
+    } else if (read(text, value)) {
+        object[Message::GetStringFromParam(p)] = Json::Value(value);
+    } else {
+        Message::putString(object, p, text);
+    }
+}
+
+}  // namespace
+
+Message::Message(std::vector<Param> declared) : _declared(std::move(declared)) {}
+
+std::string Message::GetParamValue(Param p) const {
+    const char* text = GetParameter(p);
+    if (!text || std::string_view(text) == GetStringFromParam(p)) {
+        return std::string();
+    }
+    return text;
+}
+
+bool Message::IsValidParameterName(Param p) const {
+    return p != Param::unknown && std::find(_declared.begin(), _declared.end(), p) != _declared.end();
+}
+
+bool Message::ParseJson(const std::string& text, Json::Value& out, std::string& error) const {
+    const auto start = text.find_first_of("{[");
+    if (start == std::string::npos) {
+        out = Json::Value(Json::objectValue);
+        return true;
+    }
+    switch (ReadJson(std::string_view(text).substr(start), out, error)) {
+        case JsonReadResult::ok:
+            return true;
+        case JsonReadResult::malformed:
+            error = "Error while parsing json";
+            return false;
+        case JsonReadResult::tooDeep:
+            break;
+    }
+    return false;
+}
+
+std::string Message::Build(bool request) const { return ToNetworkFormat(request) + '\n'; }
+
+std::string Message::Build(MessageForwardInfo& header, bool request) const {
+    std::ostringstream out;
+    header.PutMessageForwardHeader(out);
+    out << ToNetworkFormat(request) << '\n';
+    return out.str();
+}
+
+bool Message::SetParameter(Param p, const char* text) {
+    if (!IsValidParameterName(p)) {
+        return false;
+    }
+    if (!text) {
+        _parameters.erase(p);
+    } else {
+        _parameters.insert_or_assign(p, MessageParameter(p, text));
+    }
+    return true;
+}
+
+bool Message::SetJsonParameter(Param p, const Json::Value& value) {
+    if (!IsValidParameterName(p)) {
+        return false;
+    }
+    if (value.isNull()) {
+        _parameters.erase(p);
+    } else {
+        _parameters.insert_or_assign(p, MessageParameter(p, value));
+    }
+    return true;
+}
+
+void Message::SetParameterDirect(Param p, const char* text) {
+    _parameters.insert_or_assign(p, MessageParameter(p, text));
+}
+
+const char* Message::GetParameter(Param p) const {
+    const auto found = _parameters.find(p);
+    return found == _parameters.end() ? nullptr : found->second.ParameterValue(0);
+}
+
+std::vector<MessageParameter> Message::GetParameters() const {
+    std::vector<MessageParameter> parameters;
+    for (Param p : _declared) {
+        if (const char* text = GetParameter(p)) {
+            parameters.emplace_back(p, text);
+        }
+    }
+    return parameters;
+}
+
+std::vector<Param> Message::GetParamEnums() const {
+    std::vector<Param> set;
+    for (Param p : _declared) {
+        if (GetParameter(p)) {
+            set.push_back(p);
+        }
+    }
+    return set;
+}
+
+std::string Message::ToNetworkFormat(bool request) const {
+    std::ostringstream out;
+    MessageForwardInfo header(_forwardInfo);
+    header.PutMessageForwardHeader(out);
+    out << ToJson(request);
+    return out.str();
+}
+
+bool Message::FromNetworkFormat(bool request, const std::string& line, std::string& error) {
+    return FromJson(request, line, error);
+}
+
+std::string Message::ToJson(bool request) const {
+    std::string line = request ? "" : "@";
+    line += CommandName();
+    Json::Value body(Json::objectValue);
+    for (const auto& parameter : GetParameters()) {
+        body[GetStringFromParam(parameter.ParameterName())] = parameter.ParameterValue(0);
+    }
+    if (!body.empty()) {
+        line += ' ';
+        line += WriteCompactJson(body);
+    }
+    return line;
+}
+
+bool Message::FromJson(bool /*request*/, const std::string& line, std::string& error) {
+    Json::Value body;
+    if (!ReadBody(line, body, error)) {
+        return false;
+    }
+    if (!body.isObject()) {
+        return true;
+    }
+    for (auto member = body.begin(); member != body.end(); ++member) {
+        if (member->isArray() || member->isObject()) {
+            continue;
+        }
+        SetParameter(GetParamFromString(member.name()), member->asString().c_str());
+    }
+    return true;
+}
+
+bool Message::GetIsError(std::string& error) const {
+    const char* text = GetParameter(Param::error);
+    if (!text) {
+        return false;
+    }
+    error = text;
+    return true;
+}
+
+void Message::GetJsonParameter(Json::Value& out, Param p) const {
+    const auto found = _parameters.find(p);
+    if (found == _parameters.end()) {
+        out = Json::Value();
+    } else {
+        found->second.ParameterJsonValue(out, 0);
+    }
+}
+
+void Message::putNul(Json::Value& object, Param p) { object[GetStringFromParam(p)] = Json::Value(); }
+
+void Message::putString(Json::Value& object, Param p, const char* text) {
+    object[GetStringFromParam(p)] = text ? Json::Value(text) : Json::Value();
+}
+
+void Message::putInt(Json::Value& object, Param p, const char* text) {
+    putNumber<Json::Int64>(object, p, text, readSigned);
+}
+
+void Message::putUint(Json::Value& object, Param p, const char* text) {
+    putNumber<Json::UInt64>(object, p, text, readUnsigned);
+}
+
+void Message::putBool(Json::Value& object, Param p, const char* text) {
+    object[GetStringFromParam(p)] = text ? Json::Value(boost::algorithm::iequals(text, "true")) : Json::Value();
+}
+
+int Message::stoi(const char* text) {
+    if (!text) {
+        return 0;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
+        return 0;
+    }
+    return static_cast<int>(value);
+}
+
+double Message::stod(const char* text) {
+    if (!text) {
+        return 0.0;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    return (end == text || errno == ERANGE) ? 0.0 : value;
+}
+
+const char* Message::GetStringFromParam(Param p) { return ParamName(p); }
+
+Param Message::GetParamFromString(const std::string& name) { return ParamFromName(name); }
+
+bool Message::AddParameter(const char* name, const char* value) {
+    if (!name || !value || !_orderedParms.empty()) {
+        return false;
+    }
+    _namedParms[name] = value;
+    return true;
+}
+
+bool Message::AddParameter(const char* value) {
+    if (!value || !_namedParms.empty()) {
+        return false;
+    }
+    _orderedParms.emplace_back(value);
+    return true;
+}
+
+void Message::SetParms(const std::string& text) {
+    Json::Value parsed;
+    std::string errors;
+    if (ReadJson(text, parsed, errors) == JsonReadResult::ok) {
+        _jsonParms = std::move(parsed);
+    } else {
+        _strParms = text;
+    }
+}
+
+void Message::ToNetworkParms(Json::Value& object) const {
+    if (!_namedParms.empty()) {
+        Json::Value named(Json::objectValue);
+        for (const auto& [name, value] : _namedParms) {
+            named[name] = value;
+        }
+        object[kArgumentsKey] = std::move(named);
+    } else if (!_orderedParms.empty()) {
+        Json::Value ordered(Json::arrayValue);
+        for (const auto& value : _orderedParms) {
+            ordered.append(value);
+        }
+        object[kArgumentsKey] = std::move(ordered);
+    } else if (!_strParms.empty()) {
+        object[kArgumentsKey] = _strParms;
+    } else if (!_jsonParms.isNull()) {
+        object[kArgumentsKey] = _jsonParms;
+    }
+}
+
+void Message::FromNetworkParms(const Json::Value& value) {
+    if (value.isNull()) {
+        return;
+    }
+    const auto structured = [](const Json::Value& v) { return v.isArray() || v.isObject(); };
+    if (value.isArray()) {
+        // An element without a text form keeps the whole array reachable as JSON
+        // arguments instead of being dropped.
+        for (const auto& element : value) {
+            if (structured(element)) {
+                _jsonParms = value;
+                return;
+            }
+            _orderedParms.push_back(element.asString());
+        }
+    } else if (value.isObject()) {
+        for (auto member = value.begin(); member != value.end(); ++member) {
+            if (structured(*member)) {
+                _jsonParms = value;
+                _namedParms.clear();
+                return;
+            }
+            _namedParms[member.name()] = member->asString();
+        }
+    } else {
+        _strParms = value.asString();
+    }
+}
+
+std::string Message::WriteLine(bool request, const Json::Value& body) const {
+    std::ostringstream out;
+    MessageForwardInfo header(_forwardInfo);
+    header.PutHeader(out, request, CommandName());
+    out << WriteCompactJson(body);
+    return out.str();
+}
+
+bool Message::ReadBody(const std::string& line, Json::Value& body, std::string& error) const {
+    MessageForwardInfo header(_forwardInfo);
+    const std::string rest = header.PullHeader(line);
+    // Only an empty line gives an empty rest without being rejected.
+    if (rest.empty() && !line.empty()) {
+        error = "Invalid message line";
+        return false;
+    }
+    return ParseJson(rest, body, error);
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,162 @@
+#pragma once
+// Base of every protocol message: the command word, the reply flag, the parameters a
+// class declares, the routing header and the optional "arguments" payload, with the
+// conversion to and from the message line.
+//
+// Base line form:  [hash ][[targets][sources] ][@]command[ {"name":"text",...}]\n
+// Every parameter value travels as a JSON string in the base form; classes with typed
+// bodies override ToNetworkFormat/FromNetworkFormat and use the typed writers.
+//
+// Ownership: a message belongs to whoever made it; Instantiate() and the per-word
+// factory functions hand a new message to the caller. Threads: a message is filled and
+// read by one thread at a time (GetParameter fills a cache, even on a const message).
+// No operation that reads peer text throws (allocation failure aside).
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "core/Conversions.h"
+#include "core/MessageForwardInfo.h"
+#include "core/MessageParameter.h"
+#include "core/Param.h"
+#include "core/ZelkorLoggable.h"
+
+namespace Zelkor {
+
+class Message : public virtual ZelkorLoggable {
+public:
+    using NamedParms = std::map<std::string, std::string>;
+    using OrderedParms = std::vector<std::string>;
+
+    virtual ~Message() = default;
+
+    // The command word, lower case.
+    virtual const char* CommandName() const = 0;
+    // The value text; empty when unset and when the value is the parameter's own name.
+    virtual std::string GetParamValue(Param p) const;
+    virtual std::vector<Param> AllParameterNames() const { return _declared; }
+    virtual bool IsValidParameterName(Param p) const;
+    // Parses the JSON that starts at the first "{" or "[" of `text`; a text with neither
+    // gives an empty object. On failure `error` says why and the result is false.
+    virtual bool ParseJson(const std::string& text, Json::Value& out, std::string& error) const;
+    // The whole line with this message's own header, ending in "\n".
+    virtual std::string Build(bool request) const;
+    // `header` written first (its counter may advance), then the line as above. Meant for
+    // messages whose own header is empty, so that one header is written.
+    virtual std::string Build(MessageForwardInfo& header, bool request) const;
+    // A new, empty message of the same class.
+    virtual std::unique_ptr<Message> Instantiate() const = 0;
+
+    // Refused (false) for an undeclared parameter. A null text removes the parameter; an
+    // array or object text is stored as that structure, any other text as a string.
+    virtual bool SetParameter(Param p, const char* text);
+    // Refused for an undeclared parameter; a null value removes it.
+    virtual bool SetJsonParameter(Param p, const Json::Value& value);
+    // Stores without the declaration check; a null text stores a holder without value.
+    virtual void SetParameterDirect(Param p, const char* text);
+    virtual std::size_t ParameterCount() const { return _parameters.size(); }
+    // Null when unset; string values as they are, other values as compact JSON. The
+    // pointer stays valid until the parameter is read again or changed.
+    virtual const char* GetParameter(Param p) const;
+    // The set declared parameters in declaration order, each rebuilt from its text.
+    virtual std::vector<MessageParameter> GetParameters() const;
+    virtual std::vector<Param> GetParamEnums() const;
+    // The line without "\n": a copy of the own header, then ToJson().
+    virtual std::string ToNetworkFormat(bool request) const;
+    virtual bool FromNetworkFormat(bool request, const std::string& line, std::string& error);
+    // "@" for a reply, the word and, unless nothing is set, a blank and the compact object.
+    virtual std::string ToJson(bool request) const;
+    // Reads a line (header stripped on a copy of the own header) and stores the text of
+    // every member whose name is a declared parameter; members holding arrays or objects
+    // are skipped. False with `error` set when the line is rejected or its JSON is invalid.
+    virtual bool FromJson(bool request, const std::string& line, std::string& error);
+
+    void SetIsReply(bool reply) { _isReply = reply; }
+    bool GetIsReply() const { return _isReply; }
+    // True when the parameter error is set; `error` then receives its text.
+    bool GetIsError(std::string& error) const;
+    MessageForwardInfo GetMessageForwardInfo() const { return _forwardInfo; }
+    void SetMessageForwardInfo(MessageForwardInfo info) { _forwardInfo = std::move(info); }
+    // The command-and-JSON text of the received line; empty for a message built here.
+    const std::string& GetRawText() const { return _rawText; }
+    void SetRawText(std::string text) { _rawText = std::move(text); }
+    // `out` = the first value; null when unset; unchanged when set without a value.
+    void GetJsonParameter(Json::Value& out, Param p) const;
+
+    // Typed writers for classes with their own body: each sets member
+    // GetStringFromParam(p) of `object`. A null text gives null.
+    static void putNul(Json::Value& object, Param p);
+    static void putString(Json::Value& object, Param p, const char* text);
+    // Signed 64-bit when the whole text is one ("+"/"-" allowed), else the text as a
+    // string; an empty text gives null.
+    static void putInt(Json::Value& object, Param p, const char* text);
+    // Unsigned 64-bit when the whole text is one ("-" negates modulo 2^64, "+" skipped),
+    // else the text as a string; an empty text gives null.
+    static void putUint(Json::Value& object, Param p, const char* text);
+    // True when the text is "true" in any letter case, else false.
+    static void putBool(Json::Value& object, Param p, const char* text);
+
+    // The leading decimal number of the text; 0 when there is none or it is out of range.
+    static int stoi(const char* text);
+    static int stoi(const std::string& text) { return stoi(text.c_str()); }
+    static double stod(const char* text);
+    static double stod(const std::string& text) { return stod(text.c_str()); }
+
+    static const char* GetStringFromParam(Param p);
+    static Param GetParamFromString(const std::string& name);
+
+    // The "arguments" payload: one of four forms is meaningful at a time.
+    // Refused for a null name or value, or while ordered arguments exist.
+    bool AddParameter(const char* name, const char* value);
+    // Refused for a null value, or while named arguments exist.
+    bool AddParameter(const char* value);
+    void SetParms(const NamedParms& parms) { _namedParms = parms; }
+    void SetParms(const OrderedParms& parms) { _orderedParms = parms; }
+    // JSON text becomes the JSON arguments; any other text the string arguments.
+    void SetParms(const std::string& text);
+    NamedParms& GetNamedParms() { return _namedParms; }
+    OrderedParms& GetOrderedParms() { return _orderedParms; }
+    std::string& GetStrParms() { return _strParms; }
+    Json::Value& GetJsonParms() { return _jsonParms; }
+    const NamedParms& GetNamedParms() const { return _namedParms; }
+    const OrderedParms& GetOrderedParms() const { return _orderedParms; }
+    const std::string& GetStrParms() const { return _strParms; }
+    const Json::Value& GetJsonParms() const { return _jsonParms; }
+    // Member "arguments" of `object` from the first non-empty form: named, ordered,
+    // string, JSON. Nothing when all are empty.
+    void ToNetworkParms(Json::Value& object) const;
+    // Arrays append to the ordered arguments; objects of scalars become named arguments,
+    // an object holding structure is kept whole as JSON arguments; scalars become the
+    // string arguments.
+    void FromNetworkParms(const Json::Value& value);
+
+protected:
+    explicit Message(std::vector<Param> declared);
+    Message(const Message&) = default;
+    Message& operator=(const Message&) = default;
+
+    // For overriding writers: the own header (on a copy), "@" for a reply, the word, one
+    // blank and the compact body, "{}" included. No "\n".
+    std::string WriteLine(bool request, const Json::Value& body) const;
+    // For overriding readers: strips the header on a copy of the own header and parses
+    // the rest with ParseJson.
+    bool ReadBody(const std::string& line, Json::Value& body, std::string& error) const;
+
+private:
+    std::vector<Param> _declared;
+    bool _isReply = false;
+    MessageForwardInfo _forwardInfo;
+    std::string _rawText;
+    std::map<Param, MessageParameter> _parameters;
+    NamedParms _namedParms;
+    OrderedParms _orderedParms;
+    std::string _strParms;
+    Json::Value _jsonParms;
+};
+
+}  // namespace Zelkor

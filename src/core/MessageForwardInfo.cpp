@@ -1,0 +1,223 @@
+#include "core/MessageForwardInfo.h"
+
+#include <string_view>
+
+#include <boost/algorithm/string/trim.hpp>
+
+#include "core/Digest.h"
+#include "core/JsonText.h"
+
+namespace Zelkor {
+
+namespace {
+
+// The scanner works on bytes and must not depend on the global locale.
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isLower(char c) { return c >= 'a' && c <= 'z'; }
+bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool isPathChar(char c) {
+    return isDigit(c) || isLower(c) || (c >= 'A' && c <= 'Z') || c == '&' || c == '-' ||
+           c == '.' || c == '_';
+}
+
+template <class Pred>
+std::size_t skipWhile(std::string_view text, std::size_t at, Pred pred) {
+    while (at < text.size() && pred(text[at])) {
+        ++at;
+    }
+    return at;
+}
+
+std::size_t skipBlanks(std::string_view text, std::size_t at) {
+    return skipWhile(text, at, [](char c) { return c == ' ' || c == '\t'; });
+}
+
+bool byteIs(std::string_view text, std::size_t at, char c) { return at < text.size() && text[at] == c; }
+
+}  // namespace
+
+MessageForwardInfo::MessageForwardInfo() : ZelkorLoggable("MFWD") {}
+
+MessageForwardInfo::MessageForwardInfo(const std::string& targets, const std::string& sources,
+                                       const std::string& deviceName)
+    : _deviceName(deviceName) {
+    SplitPaths(targets, _targetPaths);
+    SplitPaths(sources, _sourcePaths);
+}
+
+void MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
+    list.clear();
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('&', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        list.push_back(boost::algorithm::trim_copy(text.substr(start, end - start)));
+        start = end + 1;
+    }
+}
+
+std::string MessageForwardInfo::GetPaths(const PathList& list) {
+    std::string joined;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (i > 0) {
+            joined += '&';
+        }
+        joined += list[i];
+    }
+    return joined;
+}
+
+std::string MessageForwardInfo::GetSource() const {
+    return _sourcePaths.empty() ? std::string() : _sourcePaths.back();
+}
+
+std::string MessageForwardInfo::ImmediateDestination() const {
+    return _targetPaths.empty() ? std::string() : _targetPaths.front();
+}
+
+std::string MessageForwardInfo::FinalDestination() const {
+    return _targetPaths.empty() ? std::string() : _targetPaths.back();
+}
+
+bool MessageForwardInfo::TransitionTargetToSource(std::string& next) {
+    if (_targetPaths.size() < 2) {
+        return false;
+    }
+    _sourcePaths.insert(_sourcePaths.begin(), _targetPaths.front());
+    _targetPaths.erase(_targetPaths.begin());
+    next = _targetPaths.front();
+    return true;
+}
+
+std::string MessageForwardInfo::GetCommand() const {
+    return (!_command.empty() && _command.front() == '@') ? _command.substr(1) : _command;
+}
+
+void MessageForwardInfo::SetHash(const std::string& guid) {
+    SHA256Digest digest;
+    digest.Update(guid);
+    _idText = digest.GetDigest().substr(0, 4);
+}
+
+void MessageForwardInfo::PutMessageForwardHeader(std::ostream& out) {
+    if (hasHash) {
+        if (!_hashText.empty()) {
+            out << _hashText;
+        } else {
+            // std::to_string keeps the caller's stream flags (hex, width) out of the hash.
+            out << std::to_string(++_counter);
+            if (!_idText.empty()) {
+                out << '-' << _idText;
+            }
+        }
+        out << ' ';
+    }
+    if (!_targetPaths.empty() && !_sourcePaths.empty()) {
+        const bool backToUs = _targetPaths.size() == 1 && _targetPaths.front() == _deviceName;
+        const PathList& first = backToUs ? _sourcePaths : _targetPaths;
+        const PathList& second = backToUs ? _targetPaths : _sourcePaths;
+        out << '[' << GetPaths(first) << "][" << GetPaths(second) << "] ";
+    }
+}
+
+void MessageForwardInfo::PutHeader(std::ostream& out, bool request, const char* command) {
+    PutMessageForwardHeader(out);
+    if (!request) {
+        out << '@';
+    }
+    out << (command ? command : "") << ' ';
+}
+
+bool MessageForwardInfo::reject(const char* text, const std::string& line) {
+    Error(text, line);
+    return false;
+}
+
+bool MessageForwardInfo::Parse(const std::string& line) {
+    _hashText.clear();
+    _sequenceText.clear();
+    _targetText.clear();
+    _sourceText.clear();
+    _command.clear();
+    _jsonText.clear();
+    _json = Json::Value();
+
+    // The line ends at its first NUL, as a C text would.
+    const std::string_view text(line.c_str());
+    std::size_t at = skipBlanks(text, 0);
+
+    if (at < text.size() && isDigit(text[at])) {
+        const std::size_t digitsEnd = skipWhile(text, at, isDigit);
+        _sequenceText = text.substr(at, digitsEnd - at);
+        std::size_t hashEnd = digitsEnd;
+        if (byteIs(text, digitsEnd, '-')) {
+            if (digitsEnd + 1 >= text.size() || !isHex(text[digitsEnd + 1])) {
+                return reject("ZK5100E Invalid characters in sender hash", line);
+            }
+            hashEnd = skipWhile(text, digitsEnd + 1, isHex);
+            _idText = text.substr(digitsEnd + 1, hashEnd - digitsEnd - 1);
+        }
+        _hashText = text.substr(at, hashEnd - at);
+        at = skipBlanks(text, hashEnd);
+    }
+
+    if (byteIs(text, at, '[')) {
+        std::size_t end = skipWhile(text, at + 1, isPathChar);
+        _targetText = text.substr(at + 1, end - at - 1);
+        if (!byteIs(text, end, ']')) {
+            return reject("ZK5103E Invalid characters in target header", line);
+        }
+        at = skipBlanks(text, end + 1);
+        if (!byteIs(text, at, '[')) {
+            return reject("ZK5102E Invalid characters after target header", line);
+        }
+        end = skipWhile(text, at + 1, isPathChar);
+        _sourceText = text.substr(at + 1, end - at - 1);
+        if (!byteIs(text, end, ']')) {
+            return reject("ZK5101E Invalid characters in source header", line);
+        }
+        at = skipBlanks(text, end + 1);
+    }
+
+    if (at >= text.size() || !(text[at] == '@' || isLower(text[at]))) {
+        return reject("ZK5105E Invalid characters in command", line);
+    }
+    const std::size_t commandEnd = skipWhile(text, at + 1, isLower);
+    _command = text.substr(at, commandEnd - at);
+    isReply = text[at] == '@';
+
+    at = skipWhile(text, commandEnd, [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
+    const std::size_t lineEnd = text.find('\n', at);
+    _jsonText = text.substr(at, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - at);
+
+    if (!_jsonText.empty()) {
+        std::string errors;
+        if (ReadJson(_jsonText, _json, errors) != JsonReadResult::ok) {
+            _json = Json::Value();
+            return reject("ZK5104E Invalid JSON parameters", line);
+        }
+    }
+    hasHash = !_sequenceText.empty();
+    return true;
+}
+
+std::string MessageForwardInfo::PullHeader(const std::string& line) {
+    _targetPaths.clear();
+    _sourcePaths.clear();
+    if (line.empty() || !Parse(line)) {
+        return std::string();
+    }
+    SplitPaths(_targetText, _targetPaths);
+    SplitPaths(_sourceText, _sourcePaths);
+    std::string rest = _command;
+    if (!_jsonText.empty()) {
+        rest += ' ';
+        rest += _jsonText;
+    }
+    boost::algorithm::trim(rest);
+    return rest;
+}
+
+}  // namespace Zelkor

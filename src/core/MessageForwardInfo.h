@@ -1,0 +1,118 @@
+#pragma once
+// The routing header of a message line: the optional sender hash, the target and source
+// node lists, and after parsing the line's command word and JSON body.
+//
+// Line front as written:  [hash ][[targets][sources] ][@]command
+//   hash     decimal counter, optionally "-" and four hexadecimal digits of the sender id
+//   targets  next hop first, final destination last, names joined by "&"
+//   sources  nearest hop first, originator last
+//
+// A forward info is a value: copies are deep and independent. One object is used by one
+// thread at a time. Parsing never throws on malformed input (allocation failure aside);
+// a rejected line is logged once at level Error and reported by an empty result.
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "core/ZelkorLoggable.h"
+
+namespace Zelkor {
+
+class MessageForwardInfo : public ZelkorLoggable {
+public:
+    using PathList = std::vector<std::string>;
+
+    MessageForwardInfo();
+    // Lists from "&"-separated texts. Objects made this way log without a module name.
+    MessageForwardInfo(const std::string& targets, const std::string& sources,
+                       const std::string& deviceName);
+
+    // Cuts at every "&" and trims each piece; a trailing "&" adds nothing.
+    static void SplitPaths(const std::string& text, PathList& list);
+    static std::string GetPaths(const PathList& list);
+
+    std::string GetSourcePaths() const { return GetPaths(_sourcePaths); }
+    std::string GetTargetPaths() const { return GetPaths(_targetPaths); }
+    void SetSourcePaths(const std::string& text) { SplitPaths(text, _sourcePaths); }
+    void SetTargetPaths(const std::string& text) { SplitPaths(text, _targetPaths); }
+    const PathList& SourceList() const { return _sourcePaths; }
+    const PathList& TargetList() const { return _targetPaths; }
+
+    // This node's own name: a header whose only target is this node is written with the
+    // lists exchanged, which is how a reply finds its way back.
+    void SetDeviceName(const std::string& name) { _deviceName = name; }
+    const std::string& DeviceName() const { return _deviceName; }
+
+    std::string GetSource() const;             // originator; empty when none
+    std::string ImmediateDestination() const;  // next hop; empty when none
+    std::string FinalDestination() const;      // last target; empty when none
+    bool IsEmpty() const { return _targetPaths.empty() && _sourcePaths.empty(); }
+
+    // One hop of forwarding: with two or more targets the first moves to the front of the
+    // sources and `next` becomes the new first target. Otherwise nothing changes, `next`
+    // included, and the result is false.
+    bool TransitionTargetToSource(std::string& next);
+    // Addresses a reply: the two lists change places, each keeping its order.
+    void ReversePaths() { _targetPaths.swap(_sourcePaths); }
+
+    // The parsed command word without its reply mark.
+    std::string GetCommand() const;
+    // The parsed command word as it stood, "@" included.
+    const std::string& CommandText() const { return _command; }
+
+    // The sender id written after the counter: the first four hexadecimal digits of the
+    // SHA-256 of `guid`. Neither the hash text nor `hasHash` changes.
+    void SetHash(const std::string& guid);
+
+    const std::string& HashText() const { return _hashText; }
+    const std::string& SequenceText() const { return _sequenceText; }
+    const std::string& IdText() const { return _idText; }
+    const std::string& TargetText() const { return _targetText; }
+    const std::string& SourceText() const { return _sourceText; }
+    const std::string& JsonText() const { return _jsonText; }
+    const Json::Value& JsonBody() const { return _json; }
+    std::uint64_t Counter() const { return _counter; }
+
+    // Hash part and path part, each followed by one blank, when present. Without a parsed
+    // hash text the counter advances and its new value is written.
+    void PutMessageForwardHeader(std::ostream& out);
+    // The header, "@" for a reply, the command word and one blank.
+    void PutHeader(std::ostream& out, bool request, const char* command);
+
+    // Scans a line into the text fields, the flags and the JSON body; the path lists are
+    // not touched. Every field a line may carry is cleared first, so an object reused for
+    // another line holds nothing of the previous one but the sender id, the counter and
+    // the device name.
+    bool Parse(const std::string& line);
+    // Parses a received line and fills the path lists. Returns the command word (with its
+    // "@") and, when present, one blank and the JSON text, trimmed; empty when the line is
+    // empty or rejected.
+    std::string PullHeader(const std::string& line);
+
+    // True when the parsed command word carried the reply mark.
+    bool isReply = false;
+    // True when the written line front carries a sender hash.
+    bool hasHash = false;
+
+private:
+    bool reject(const char* text, const std::string& line);
+
+    std::string _deviceName;
+    PathList _sourcePaths;
+    PathList _targetPaths;
+    std::string _hashText;
+    std::string _sequenceText;
+    std::string _idText;
+    std::string _targetText;
+    std::string _sourceText;
+    std::string _command;
+    std::string _jsonText;
+    std::uint64_t _counter = 0;
+    Json::Value _json;
+};
+
+}  // namespace Zelkor

@@ -1,0 +1,45 @@
+#pragma once
+// One parameter of a message: its name and its value(s), normally exactly one.
+//
+// A text becomes structured JSON only when the whole text is one JSON array or object;
+// every other text (scalars, plain words, JSON followed by more words) is kept as the
+// text itself, so nothing a caller stored is altered or lost.
+//
+// Value type; copies are independent. ParameterValue() fills a cache inside the holder,
+// so even const use of one holder belongs to one thread at a time.
+
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "core/Param.h"
+
+namespace Zelkor {
+
+class MessageParameter {
+public:
+    MessageParameter() = default;
+    // A null text gives a holder without value.
+    MessageParameter(Param name, const char* text);
+    MessageParameter(Param name, const std::string& text);
+    // One value per element, each read by the rule above.
+    MessageParameter(Param name, const std::vector<std::string>& texts);
+    MessageParameter(Param name, const Json::Value& value);
+
+    Param ParameterName() const { return _name; }
+    // A string value as it is, any other value as compact JSON; the empty text for an
+    // index beyond the values. The pointer stays valid until the next call or change.
+    const char* ParameterValue(std::size_t index = 0) const;
+    // Copies the value into `out`; `out` is left as it was for an index beyond the values.
+    void ParameterJsonValue(Json::Value& out, std::size_t index = 0) const;
+
+private:
+    static Json::Value fromText(const std::string& text);
+
+    Param _name = Param::unknown;
+    mutable std::string _textCache;
+    std::vector<Json::Value> _values;
+};
+
+}  // namespace Zelkor

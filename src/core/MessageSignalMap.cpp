@@ -1,0 +1,32 @@
+#include "core/MessageSignalMap.h"
+
+#include <string_view>
+
+namespace Zelkor {
+
+void MessageSignalMap::SetMessageSignalFactory(const MessageSignalFactory& factory) {
+    _factories.insert_or_assign(CommandKey(factory.Command()), factory);
+}
+
+MessageSignalFactory MessageSignalMap::GetMessageSignalFactory(const char* command) const {
+    if (!command) {
+        return MessageSignalFactory();
+    }
+    std::string_view word(command);
+    if (!word.empty() && word.front() == '@') {
+        word.remove_prefix(1);
+    }
+    const auto found = _factories.find(CommandKey(word));
+    return found == _factories.end() ? MessageSignalFactory() : found->second;
+}
+
+std::vector<MessageSignalFactory> MessageSignalMap::GetMessageSignals() const {
+    std::vector<MessageSignalFactory> factories;
+    factories.reserve(_factories.size());
+    for (const auto& entry : _factories) {
+        factories.push_back(entry.second);
+    }
+    return factories;
+}
+
+}  // namespace Zelkor

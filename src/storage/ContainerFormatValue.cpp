@@ -1,0 +1,108 @@
+#include "storage/ContainerFormatValue.h"
+
+#include <utility>
+
+namespace Zelkor {
+
+namespace {
+
+const char* formatOrDefault(const char* format) { return format ? format : "variant"; }
+
+// The readable forms of the values of one name, separated by one blank.
+std::string joinPairs(const ContainerFormatValue::Pairs& pairs,
+                      std::string (FormatValuePair::*form)() const) {
+    std::string out;
+    const char* separator = "";
+    for (const auto& pair : pairs) {
+        out += separator;
+        out += (pair.*form)();
+        separator = " ";
+    }
+    return out;
+}
+
+}  // namespace
+
+void ContainerFormatValue::append(const std::string& name, FormatValuePair pair, bool formatDefaulted) {
+    pair.formatDefaulted = formatDefaulted;
+    _containers[name].push_back(std::move(pair));
+}
+
+void ContainerFormatValue::AddContainer(const std::string& name, const char* format, unsigned long isArray,
+                                        bool formatDefaulted) {
+    append(name, FormatValuePair(formatOrDefault(format), std::string(), isArray != 0), formatDefaulted);
+}
+
+void ContainerFormatValue::AddContainer(const std::string& name, const std::string& valueText,
+                                        const char* format, bool isArray, bool formatDefaulted) {
+    append(name, FormatValuePair(formatOrDefault(format), valueText, isArray), formatDefaulted);
+}
+
+void ContainerFormatValue::AddContainer(const std::string& name, const char* valueText, const char* format,
+                                        bool isArray, bool formatDefaulted) {
+    AddContainer(name, std::string(valueText ? valueText : ""), format, isArray, formatDefaulted);
+}
+
+void ContainerFormatValue::AddContainer(const std::string& name, const Json::Value& value, const char* format,
+                                        bool isArray, bool formatDefaulted) {
+    append(name, FormatValuePair(formatOrDefault(format), std::string(), value, isArray), formatDefaulted);
+}
+
+void ContainerFormatValue::AddErrorContainer(const std::string& name, const std::string& errorText) {
+    FormatValuePair pair(std::string(), std::string(), false);
+    pair.error = errorText;
+    append(name, std::move(pair), true);
+}
+
+void ContainerFormatValue::SetError(const std::string& name, const std::string& format,
+                                    const std::string& errorText) {
+    Pairs* pairs = GetContainer(name);
+    if (!pairs) {
+        return;
+    }
+    for (auto& pair : *pairs) {
+        if (pair.format == format) {
+            pair.error = errorText;
+            return;
+        }
+    }
+}
+
+void ContainerFormatValue::RemoveContainer(const std::string& name) { _containers.erase(name); }
+
+ContainerFormatValue::Pairs* ContainerFormatValue::GetContainer(const std::string& name) {
+    return const_cast<Pairs*>(std::as_const(*this).GetContainer(name));
+}
+
+const ContainerFormatValue::Pairs* ContainerFormatValue::GetContainer(const std::string& name) const {
+    auto it = _containers.find(name);
+    return it == _containers.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> ContainerFormatValue::GetContainerNames() const {
+    std::vector<std::string> names;
+    names.reserve(_containers.size());
+    for (const auto& entry : _containers) {
+        names.push_back(entry.first);
+    }
+    return names;
+}
+
+std::string ContainerFormatValue::ToString() const {
+    std::string out;
+    for (const auto& [name, pairs] : _containers) {
+        out +=
+            "\n\tContainer Path: " + name + " Values: [" + joinPairs(pairs, &FormatValuePair::ToString) + ']';
+    }
+    return out;
+}
+
+std::string ContainerFormatValue::ToList() const {
+    std::string out;
+    for (const auto& [name, pairs] : _containers) {
+        out += name + (pairs.empty() ? "" : ": ") + joinPairs(pairs, &FormatValuePair::ToList) + '\n';
+    }
+    return out;
+}
+
+}  // namespace Zelkor

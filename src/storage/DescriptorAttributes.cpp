@@ -1,0 +1,80 @@
+#include "storage/DescriptorAttributes.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+#include "storage/ValueText.h"
+
+namespace Zelkor {
+
+const Json::Value* FindAttribute(const Json::Value& node, const char* name) {
+    if (!node.isObject()) {
+        return nullptr;
+    }
+    const std::string key(name);
+    return node.find(key.data(), key.data() + key.size());
+}
+
+std::optional<double> NumberAttribute(const Json::Value& node, const char* name) {
+    const Json::Value* attribute = FindAttribute(node, name);
+    if (attribute == nullptr) {
+        return std::nullopt;
+    }
+    if (attribute->isNumeric()) {
+        return attribute->asDouble();
+    }
+    if (!attribute->isString()) {
+        return std::nullopt;
+    }
+    const std::string text = attribute->asString();
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(begin, &end);
+    if (end == begin || *end != '\0' || errno == ERANGE || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<long long> Int64Attribute(const Json::Value& node, const char* name) {
+    const Json::Value* attribute = FindAttribute(node, name);
+    if (attribute != nullptr && attribute->isInt64()) {
+        return attribute->asInt64();  // exact, also beyond the 53 bits of a double
+    }
+    const auto number = NumberAttribute(node, name);
+    if (!number) {
+        return std::nullopt;
+    }
+    const double truncated = std::trunc(*number);
+    if (truncated < -9223372036854775808.0 || truncated >= 9223372036854775808.0) {
+        return std::nullopt;
+    }
+    return static_cast<long long>(truncated);
+}
+
+std::optional<std::string> WordAttribute(const Json::Value& node, const char* name) {
+    const Json::Value* attribute = FindAttribute(node, name);
+    if (attribute == nullptr) {
+        return std::nullopt;
+    }
+    std::string word;
+    ValueText(*attribute, word);
+    return word;
+}
+
+const Json::Value* ListAttribute(const Json::Value& node, const char* name) {
+    const Json::Value* attribute = FindAttribute(node, name);
+    if (attribute == nullptr || !attribute->isArray() || attribute->empty()) {
+        return nullptr;
+    }
+    return attribute;
+}
+
+bool IsTrueAttribute(const Json::Value& node, const char* name) {
+    const Json::Value* attribute = FindAttribute(node, name);
+    return attribute != nullptr && attribute->isBool() && attribute->asBool();
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,332 @@
+#include "storage/EventStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+#include <utility>
+
+#include "storage/JsonTextIO.h"
+
+namespace Zelkor {
+
+namespace {
+
+constexpr const char* kSeqno = "seqno";
+constexpr const char* kPriority = "priority";
+// Lines are collected up to this size before they are written.
+constexpr std::size_t kWriteChunk = 64 * 1024;
+
+std::filesystem::path absoluteLogPath() {
+    std::error_code ec;
+    auto path = std::filesystem::absolute(EventStore::kFileName, ec);
+    return ec ? std::filesystem::path(EventStore::kFileName) : path;
+}
+
+std::string lastSystemError() { return std::error_code(errno, std::system_category()).message(); }
+
+// A temporary file beside the log, removed again unless it was renamed into place.
+class TempFile {
+public:
+    explicit TempFile(const std::filesystem::path& beside) {
+        std::string pattern = beside.string() + ".XXXXXX";
+        _fd = mkostemp(pattern.data(), O_CLOEXEC);
+        if (_fd >= 0) {
+            _path = std::move(pattern);
+        }
+    }
+    ~TempFile() {
+        closeFd();
+        if (!_path.empty()) {
+            unlink(_path.c_str());
+        }
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    bool IsOpen() const { return _fd >= 0; }
+
+    // The log's permissions carry over to its replacement; a first log gets rw-r--r--.
+    void TakeModeOf(const std::filesystem::path& original) {
+        struct stat info {};
+        const mode_t mode = stat(original.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0644;
+        fchmod(_fd, mode);
+    }
+
+    bool Write(const std::string& data) {
+        const char* p = data.data();
+        std::size_t left = data.size();
+        while (left > 0) {
+            const ssize_t n = write(_fd, p, left);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    // Flushes to the disk, closes and renames over `target`.
+    bool CommitAs(const std::filesystem::path& target) {
+        if (fsync(_fd) != 0) {
+            return false;
+        }
+        const int fd = std::exchange(_fd, -1);
+        if (close(fd) != 0) {
+            return false;
+        }
+        if (rename(_path.c_str(), target.c_str()) != 0) {
+            return false;
+        }
+        _path.clear();
+        syncFolderOf(target);
+        return true;
+    }
+
+private:
+    void closeFd() {
+        if (_fd >= 0) {
+            close(_fd);
+            _fd = -1;
+        }
+    }
+    // Makes the rename itself durable; a failure here loses nothing already written.
+    static void syncFolderOf(const std::filesystem::path& file) {
+        const int dir = open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            fsync(dir);
+            close(dir);
+        }
+    }
+
+    int _fd = -1;
+    std::string _path;
+};
+
+}  // namespace
+
+EventStore::EventStore() : EventStore(EventStoreLimits()) {}
+
+EventStore::EventStore(EventStoreLimits limits)
+    : ZelkorLoggable("JMOD"),
+      _limits{std::max<std::size_t>(limits.maxEvents, 1), limits.maxBytes},
+      _file(absoluteLogPath()) {}
+
+void EventStore::SetTreeLoaded(bool loaded) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _treeLoaded = loaded;
+}
+
+bool EventStore::TreeLoaded() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _treeLoaded;
+}
+
+bool EventStore::Load() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _events.clear();
+    _index.clear();
+    _lastSeqno = 0;
+    _bytes = 0;
+
+    std::ifstream in(_file, std::ios::binary);
+    if (!in) {
+        // No file is a first start. A file that is there but cannot be opened must
+        // survive: mark it so that Save() leaves it alone.
+        std::error_code ec;
+        const bool present = std::filesystem::exists(_file, ec) || ec;
+        _fileState = present ? FileState::Unreadable : FileState::Read;
+        if (present) {
+            Error("ZK6002E JsonModel load failed", _file.string() + ": cannot be opened");
+        }
+        return false;
+    }
+
+    bool whole = true;
+    std::string line;
+    std::size_t lineNumber = 0;
+    while (std::getline(in, line)) {
+        whole = loadLineLocked(line, ++lineNumber) && whole;
+    }
+    if (in.bad()) {
+        _fileState = FileState::Unreadable;
+        Error("ZK6002E JsonModel load failed", _file.string() + ": read error");
+        return false;
+    }
+    _fileState = FileState::Read;
+    return whole;
+}
+
+bool EventStore::loadLineLocked(const std::string& line, std::size_t lineNumber) {
+    Json::Value parsed;
+    std::string error;
+    if (ParseJsonText(line, parsed, error)) {
+        const Json::Value& event = parsed;
+        const auto seqno = event.isObject() ? JsonToUInt64(event[kSeqno]) : std::nullopt;
+        const auto priority = event.isObject() ? JsonToUInt(event[kPriority]) : std::nullopt;
+        if (seqno && priority) {
+            keepLocked(*priority, *seqno, line);
+            return true;
+        }
+        error = "not an event object with unsigned \"seqno\" and \"priority\"";
+    }
+    Error("ZK6002E JsonModel load failed", "line " + std::to_string(lineNumber) + ": " + error);
+    return false;
+}
+
+bool EventStore::Save() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (!_treeLoaded) {
+        Warning("ZK60A0W Event log not written: the parameter tree did not load", _file.string());
+        return false;
+    }
+    if (!mayReplaceFileLocked()) {
+        Warning("ZK60A1W Event log not written: the existing file was not read", _file.string());
+        return false;
+    }
+    return writeFileLocked();
+}
+
+bool EventStore::mayReplaceFileLocked() const {
+    switch (_fileState) {
+    case FileState::Read:
+        return true;
+    case FileState::Unreadable:
+        return false;
+    case FileState::NotRead:
+        break;
+    }
+    std::error_code ec;
+    return !std::filesystem::exists(_file, ec) && !ec;
+}
+
+bool EventStore::writeFileLocked() {
+    // A log that is a link is replaced where it points, so the link stays a link.
+    std::error_code ec;
+    const auto resolved = std::filesystem::weakly_canonical(_file, ec);
+    const std::filesystem::path target = ec ? _file : resolved;
+
+    TempFile temp(target);
+    if (!temp.IsOpen()) {
+        Error("ZK6003 Output event log file not opened", target.string() + ": " + lastSystemError());
+        return false;
+    }
+    temp.TakeModeOf(target);
+
+    std::string chunk;
+    bool written = true;
+    for (const auto& entry : _events) {
+        chunk += entry.text;
+        chunk += '\n';
+        if (chunk.size() >= kWriteChunk) {
+            written = temp.Write(chunk);
+            chunk.clear();
+            if (!written) {
+                break;
+            }
+        }
+    }
+    written = written && temp.Write(chunk) && temp.CommitAs(target);
+    if (!written) {
+        Error("ZK60A2E Event log file not written", target.string() + ": " + lastSystemError());
+        return false;
+    }
+    _fileState = FileState::Read;
+    return true;
+}
+
+bool EventStore::StoreEvent(const std::string& eventJson) {
+    Json::Value event;
+    std::string error;
+    const bool isObject = ParseJsonText(eventJson, event, error) && event.isObject();
+    const auto priority =
+        isObject ? JsonToUInt(static_cast<const Json::Value&>(event)[kPriority]) : std::nullopt;
+    if (!priority) {
+        Error("ZK6019E Invalid JSON event string", eventJson);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(_mutex);
+    storeLocked(event, *priority, "ZK6020I Log event stored");
+    return true;
+}
+
+bool EventStore::StoreEvent(LOGROW& row) {
+    Json::Value event(Json::objectValue);
+    event["category"] = row.category;
+    event["event"] = row.event;
+    event[kPriority] = Json::UInt(row.priority);
+    event["time"] = Json::Int64(row.time);
+    std::lock_guard<std::mutex> lock(_mutex);
+    row.seqno = storeLocked(event, row.priority, "ZK6018I Log event stored");
+    return true;
+}
+
+std::uint64_t EventStore::storeLocked(Json::Value& event, unsigned priority, const char* logText) {
+    const std::uint64_t seqno = _lastSeqno + 1;
+    event[kSeqno] = Json::UInt64(seqno);
+    std::string text = CompactJson(event);
+    Summary(logText, text);
+    keepLocked(priority, seqno, std::move(text));
+    return seqno;
+}
+
+void EventStore::keepLocked(unsigned priority, std::uint64_t seqno, std::string text) {
+    _bytes += text.size();
+    _events.push_back(Entry{priority, seqno, std::move(text)});
+    _index[seqno] = std::prev(_events.end());
+    _lastSeqno = std::max(_lastSeqno, seqno);
+    trimLocked();
+}
+
+void EventStore::trimLocked() {
+    while (_events.size() > _limits.maxEvents || (_bytes > _limits.maxBytes && _events.size() > 1)) {
+        const auto oldest = _events.begin();
+        const auto indexed = _index.find(oldest->seqno);
+        if (indexed != _index.end() && indexed->second == oldest) {
+            _index.erase(indexed);
+        }
+        _bytes -= oldest->text.size();
+        _events.pop_front();
+    }
+}
+
+bool EventStore::RetrieveEvents(long long from, unsigned minimumPriority, std::vector<std::string>& out) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (from == 0) {
+        return true;
+    }
+    if (from < 0) {
+        // Negated in unsigned arithmetic: the lowest long long has no positive counterpart.
+        const unsigned long long wanted = 0ULL - static_cast<unsigned long long>(from);
+        const auto count = static_cast<std::ptrdiff_t>(std::min<unsigned long long>(wanted, _events.size()));
+        std::vector<std::string> picked;
+        for (auto it = std::prev(_events.end(), count); it != _events.end(); ++it) {
+            if (it->priority >= minimumPriority) {
+                picked.push_back(it->text);
+            }
+        }
+        out.insert(out.begin(), picked.begin(), picked.end());
+        return true;
+    }
+    const auto start = _index.find(static_cast<std::uint64_t>(from));
+    if (start == _index.end()) {
+        return true;
+    }
+    for (auto it = start->second; it != _events.end(); ++it) {
+        if (it->priority >= minimumPriority) {
+            out.push_back(it->text);
+        }
+    }
+    return true;
+}
+
+}  // namespace Zelkor

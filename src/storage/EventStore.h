@@ -1,0 +1,106 @@
+#pragma once
+// A node's event log: events numbered in the order they are stored, fetched by number
+// and minimum priority, read from and written back to the file "event.log".
+//
+// Ownership: owned by the parameter model, which calls Load() once when it is built and
+// Save() when it goes away; the store itself never touches the file on its own.
+// Threads: every operation may be called from any thread; one mutex serialises them,
+// file reading and writing included.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "core/ZelkorLoggable.h"
+#include "storage/LogRow.h"
+
+namespace Zelkor {
+
+// How much the log keeps in memory. Peers can add events, so the log is bounded; the
+// oldest events give way first. At least the newest event is always kept.
+struct EventStoreLimits {
+    std::size_t maxEvents = 100000;
+    std::size_t maxBytes = 64u * 1024u * 1024u;
+};
+
+class EventStore : private ZelkorLoggable {
+public:
+    static constexpr const char* kFileName = "event.log";
+
+    // The file is "event.log" in the working folder at construction; a later change of
+    // the working folder does not move it.
+    EventStore();
+    explicit EventStore(EventStoreLimits limits);
+    EventStore(const EventStore&) = delete;
+    EventStore& operator=(const EventStore&) = delete;
+
+    // Whether the parameter tree that owns this log loaded. Until it is set, Save()
+    // leaves the file alone, so a model that failed to build never replaces a log it
+    // could not have read. False at construction.
+    void SetTreeLoaded(bool loaded);
+    bool TreeLoaded() const;
+
+    // Replaces the events held with those of the file. Lines that are not event objects
+    // are logged and skipped. True when the whole file was read without such a line;
+    // false when there is no file, it cannot be read, or a line was skipped.
+    bool Load();
+    // Writes every event, one line each, to a temporary file that then replaces the
+    // log, so a failure never leaves a half-written log behind. Refused (false, file
+    // untouched) while the tree is not marked loaded, or when an existing file was not
+    // read by Load(). True when the new file is in place.
+    bool Save();
+
+    // Stores a JSON object text under the next number (its own "seqno" is replaced).
+    // False, with nothing stored, when the text is not a JSON object or its "priority"
+    // is not an unsigned number.
+    bool StoreEvent(const std::string& eventJson);
+    // Stores a record and writes the number it got into row.seqno. Always true.
+    bool StoreEvent(LOGROW& row);
+    // Copies event texts whose priority is at least `minimumPriority`:
+    //  from == 0: nothing;
+    //  from < 0: of the last |from| events, put in front of what `out` holds, oldest first;
+    //  from > 0: from the event numbered `from` to the newest, appended; nothing when no
+    //            event has that number.
+    // Always true.
+    bool RetrieveEvents(long long from, unsigned minimumPriority, std::vector<std::string>& out);
+
+    const std::filesystem::path& FilePath() const { return _file; }
+
+private:
+    struct Entry {
+        unsigned priority;
+        std::uint64_t seqno;
+        std::string text;
+    };
+    using Entries = std::list<Entry>;
+    enum class FileState { NotRead, Read, Unreadable };
+
+    bool loadLineLocked(const std::string& line, std::size_t lineNumber);
+    // Numbers `event`, writes it and keeps it; returns the number.
+    std::uint64_t storeLocked(Json::Value& event, unsigned priority, const char* logText);
+    void keepLocked(unsigned priority, std::uint64_t seqno, std::string text);
+    void trimLocked();
+    bool mayReplaceFileLocked() const;
+    bool writeFileLocked();
+
+    const EventStoreLimits _limits;
+    const std::filesystem::path _file;
+    bool _treeLoaded = false;
+    FileState _fileState = FileState::NotRead;
+    Entries _events;
+    // Number -> its entry; a number stored twice points at the later entry.
+    std::map<std::uint64_t, Entries::iterator> _index;
+    // Highest number ever kept, so that trimming never lets a number come back.
+    std::uint64_t _lastSeqno = 0;
+    std::size_t _bytes = 0;
+    mutable std::mutex _mutex;
+};
+
+}  // namespace Zelkor

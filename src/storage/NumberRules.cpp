@@ -1,0 +1,103 @@
+#include "storage/NumberRules.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace Zelkor {
+
+namespace {
+
+// 2^63 and 2^31 as doubles: the first values past the signed ranges.
+constexpr double kInt64Bound = 9223372036854775808.0;
+constexpr double kInt32Bound = 2147483648.0;
+
+}  // namespace
+
+double TextToNumber(const std::string& text, bool* overflowed) {
+    if (overflowed) {
+        *overflowed = false;
+    }
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(begin, &end);
+    if (end == begin) {
+        return 0.0;
+    }
+    if (errno == ERANGE) {
+        if (overflowed && std::isinf(value)) {
+            *overflowed = true;
+        }
+        return 0.0;
+    }
+    return value;
+}
+
+long long LeadingInteger(const std::string& text) {
+    std::size_t pos = 0;
+    while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) {
+        ++pos;
+    }
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        negative = text[pos] == '-';
+        ++pos;
+    }
+    constexpr long long kMax = std::numeric_limits<long long>::max();
+    long long magnitude = 0;
+    bool saturated = false;
+    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+        const int digit = text[pos] - '0';
+        if (magnitude > (kMax - digit) / 10) {
+            saturated = true;
+            break;
+        }
+        magnitude = magnitude * 10 + digit;
+    }
+    if (saturated) {
+        return negative ? std::numeric_limits<long long>::min() : kMax;
+    }
+    return negative ? -magnitude : magnitude;
+}
+
+std::optional<long long> RoundToInt64(double x) {
+    if (!std::isfinite(x)) {
+        return std::nullopt;
+    }
+    const double rounded = std::round(x);
+    if (rounded < -kInt64Bound || rounded >= kInt64Bound) {
+        return std::nullopt;
+    }
+    return static_cast<long long>(rounded);
+}
+
+std::optional<int> RoundToInt32(double x) {
+    if (!std::isfinite(x)) {
+        return std::nullopt;
+    }
+    const double rounded = std::round(x);
+    if (rounded < -kInt32Bound || rounded >= kInt32Bound) {
+        return std::nullopt;
+    }
+    return static_cast<int>(rounded);
+}
+
+std::optional<Json::Value> NumberResult(double x) {
+    if (!std::isfinite(x)) {
+        return std::nullopt;
+    }
+    if (std::trunc(x) != x) {
+        return Json::Value(x);
+    }
+    if (x >= -kInt32Bound && x < kInt32Bound) {
+        return Json::Value(static_cast<Json::Int>(x));
+    }
+    if (x >= -kInt64Bound && x < kInt64Bound) {
+        return Json::Value(static_cast<Json::Int64>(x));
+    }
+    return Json::Value(x);
+}
+
+}  // namespace Zelkor

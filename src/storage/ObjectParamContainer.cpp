@@ -1,0 +1,144 @@
+#include "storage/ObjectParamContainer.h"
+
+#include <utility>
+
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include "core/Param.h"
+#include "storage/JsonTextIO.h"
+#include "storage/PathAppend.h"
+
+namespace Zelkor {
+
+namespace {
+
+// Object path and parameter name of a full path. The name is the last element as a
+// filesystem path sees it ("/a/b/" gives "/a/b" and "."); a path without any "/" is an
+// object path with no name.
+std::pair<std::string, std::string> splitPath(const std::string& path) {
+    if (path.find('/') == std::string::npos) {
+        return {path, std::string()};
+    }
+    const boost::filesystem::path p(path);
+    return {p.parent_path().string(), p.filename().string()};
+}
+
+}  // namespace
+
+void ObjectParamContainer::AddContainers(const std::string& path, const ContainerFormatValue& container) {
+    _objects[path].push_back(container);
+}
+
+ObjectParamContainer::Containers* ObjectParamContainer::GetContainers(const std::string& path) {
+    return const_cast<Containers*>(std::as_const(*this).GetContainers(path));
+}
+
+const ObjectParamContainer::Containers* ObjectParamContainer::GetContainers(const std::string& path) const {
+    auto it = _objects.find(path);
+    return it == _objects.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> ObjectParamContainer::GetContainerNames() const {
+    std::vector<std::string> names;
+    names.reserve(_objects.size());
+    for (const auto& entry : _objects) {
+        names.push_back(entry.first);
+    }
+    return names;
+}
+
+bool ObjectParamContainer::FromJson(const Json::Value& json) {
+    if (json.isObject()) {
+        return FromJsonObject(json);
+    }
+    if (!json.isArray()) {
+        return false;
+    }
+    for (const auto& element : json) {
+        if (!FromJsonObject(element)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ObjectParamContainer::FromJsonObject(const Json::Value& entry) {
+    if (!entry.isObject()) {
+        return false;
+    }
+    const Json::Value& path = entry[ParamName(Param::path)];
+    const Json::Value& format = entry[ParamName(Param::format)];
+    const Json::Value& value = entry[ParamName(Param::value)];
+    if (!path.isString() || format.isArray() || format.isObject() || !JsonDepthWithin(value, kMaxJsonDepth)) {
+        return false;
+    }
+
+    const auto [objectPath, name] = splitPath(boost::algorithm::trim_copy(path.asString()));
+    const bool formatDefaulted = format.isNull();
+    const std::string formatWord = formatDefaulted ? std::string("variant") : format.asString();
+
+    ContainerFormatValue container;
+    if (value.isNull()) {
+        container.AddContainer(name, formatWord.c_str(), 0, formatDefaulted);
+    } else {
+        container.AddContainer(name, value, formatWord.c_str(), false, formatDefaulted);
+    }
+    AddContainers(objectPath, container);
+    return true;
+}
+
+bool ObjectParamContainer::FromJsonText(const std::string& text) {
+    Json::Value json;
+    std::string error;
+    return ParseJsonText(text, json, error) && FromJson(json);
+}
+
+Json::Value ObjectParamContainer::ToJson() const {
+    Json::Value out;
+    for (const auto& [objectPath, containers] : _objects) {
+        for (const auto& container : containers) {
+            for (const auto& name : container.GetContainerNames()) {
+                for (const auto& pair : *container.GetContainer(name)) {
+                    Json::Value entry(Json::objectValue);
+                    entry[ParamName(Param::path)] = AppendPath(objectPath, name);
+                    if (!pair.formatDefaulted) {
+                        entry[ParamName(Param::format)] = pair.format;
+                    }
+                    if (!pair.error.empty()) {
+                        entry[ParamName(Param::error)] = pair.error;
+                    } else if (!pair.value.empty()) {
+                        entry[ParamName(Param::value)] = pair.value;
+                    }
+                    out.append(std::move(entry));
+                }
+            }
+        }
+    }
+    return out;
+}
+
+std::string ObjectParamContainer::ToJsonText() const { return CompactJson(ToJson()); }
+
+std::string ObjectParamContainer::ToString() const {
+    std::string out;
+    for (const auto& [objectPath, containers] : _objects) {
+        out += "Obj/Param Path: " + objectPath;
+        for (const auto& container : containers) {
+            out += container.ToString();
+        }
+    }
+    return out;
+}
+
+std::string ObjectParamContainer::ToList() const {
+    std::string out;
+    for (const auto& entry : _objects) {
+        for (const auto& container : entry.second) {
+            out += container.ToList();
+        }
+    }
+    return out;
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/ErrorReply.h"
+#include "core/IServiceBaseImpl.h"
+#include "core/MessageSignalData.h"
+#include "core/MessageSignalMap.h"
+#include "core/Signal.h"
+#include "discovery/Goodbye.h"
+#include "TestMessages.h"
+
+using Zelkor::MessageSignalData;
+using Zelkor::MessageSignalFactory;
+using Zelkor::MessageSignalMap;
+using Zelkor::Param;
+using Zelkor::Signal;
+
+namespace {
+
+std::unique_ptr<Zelkor::Message> createError() { return std::make_unique<Zelkor::ErrorReply>(); }
+
+MessageSignalData dataFor(std::unique_ptr<Zelkor::Message> message) {
+    return MessageSignalData(nullptr, nullptr, false, std::move(message));
+}
+
+struct Recorder : Zelkor::ISignalObserver<MessageSignalData> {
+    Recorder(std::vector<std::string>& calls, std::string name) : calls(calls), name(std::move(name)) {}
+    void SignalRaised(MessageSignalData&) override { calls.push_back(name); }
+    std::vector<std::string>& calls;
+    std::string name;
+};
+
+// A service with the one word "get", as services register theirs.
+struct GetService : Zelkor::IServiceBaseImpl<Zelkor::IServiceBase> {
+    GetService() { _messageSignalMap.SetMessageSignalFactory(MessageSignalFactory("GET", &signal, ZelkorTest::CreateGetMessage)); }
+    Signal<MessageSignalData> signal;
+};
+
+}  // namespace
+
+TEST(MessageSignalMap, WordsAreFoundIgnoringCaseAndOneReplyMark) {
+    Signal<MessageSignalData> signal;
+    MessageSignalMap map;
+    map.SetMessageSignalFactory(MessageSignalFactory("SeT", &signal, ZelkorTest::CreateGetMessage));
+    for (const char* word : {"set", "SET", "@Set", "@set"}) {
+        const auto found = map.GetMessageSignalFactory(word);
+        EXPECT_STREQ(found.Command(), "set") << word;
+        EXPECT_EQ(found.MessageSignal(), &signal) << word;
+        EXPECT_EQ(found.MessageFactory(), &ZelkorTest::CreateGetMessage) << word;
+    }
+    for (const char* word : {"@@set", "sets", "", "@", static_cast<const char*>(nullptr)}) {
+        const auto missing = map.GetMessageSignalFactory(word);
+        EXPECT_STREQ(missing.Command(), "");
+        EXPECT_EQ(missing.MessageSignal(), nullptr);
+        EXPECT_EQ(missing.MessageFactory(), nullptr);
+    }
+}
+
+TEST(MessageSignalMap, LastRegistrationWinsAndEntriesComeInWordOrder) {
+    Signal<MessageSignalData> first;
+    Signal<MessageSignalData> second;
+    MessageSignalMap map;
+    map.SetMessageSignalFactory(MessageSignalFactory("set", &first, ZelkorTest::CreateGetMessage));
+    map.SetMessageSignalFactory(MessageSignalFactory("get", &first, ZelkorTest::CreateGetMessage));
+    map.SetMessageSignalFactory(MessageSignalFactory("event", &first, ZelkorTest::CreateGetMessage));
+    map.SetMessageSignalFactory(MessageSignalFactory("SET", &second, createError));
+    EXPECT_EQ(map.GetMessageSignalFactory("set").MessageSignal(), &second);
+    EXPECT_EQ(map.GetMessageSignalFactory("set").MessageFactory(), &createError);
+    std::vector<std::string> words;
+    for (const auto& factory : map.GetMessageSignals()) {
+        words.emplace_back(factory.Command());
+    }
+    EXPECT_EQ(words, (std::vector<std::string>{"event", "get", "set"}));
+}
+
+TEST(MessageSignalData, OwnsItsMessageAndKeepsItWhenHandedBack) {
+    auto data = dataFor(std::make_unique<ZelkorTest::GetMessage>());
+    Zelkor::Message* held = data.GetMessage();
+    ASSERT_NE(held, nullptr);
+    // A careless second owner of the held message must not free it.
+    data.ReplaceCommand(std::unique_ptr<Zelkor::Message>(held));
+    EXPECT_EQ(data.GetMessage(), held);
+    EXPECT_STREQ(data.GetMessage()->CommandName(), "get");
+
+    data.ReplaceCommand(std::make_unique<Zelkor::ErrorReply>());
+    EXPECT_STREQ(data.GetMessage()->CommandName(), "error");
+    data.ReplaceCommand(nullptr);
+    EXPECT_EQ(data.GetMessage(), nullptr);
+
+    auto empty = dataFor(nullptr);
+    empty.ReplaceCommand(std::make_unique<Zelkor::Goodbye>());
+    EXPECT_STREQ(empty.GetMessage()->CommandName(), "goodbye");
+
+    int handle = 0;
+    MessageSignalData withText(&handle, nullptr, true, "ls", nullptr);
+    EXPECT_EQ(withText.Handle(), &handle);
+    EXPECT_TRUE(withText.IsReliable());
+    EXPECT_EQ(withText.CommandText(), "ls");
+    EXPECT_EQ(withText.Socket(), nullptr);
+}
+
+TEST(Signal, ObserversAndFunctionsAreCalledInConnectionOrder) {
+    std::vector<std::string> calls;
+    Recorder first(calls, "first");
+    Recorder second(calls, "second");
+    Signal<MessageSignalData> signal;
+    auto a = signal += &first;
+    signal.Connect([&calls](MessageSignalData&) { calls.push_back("function"); });
+    auto b = signal += &second;
+    EXPECT_EQ(signal.ObserverCount(), 2u);
+    auto data = dataFor(nullptr);
+    signal.Raise(data);
+    EXPECT_EQ(calls, (std::vector<std::string>{"first", "function", "second"}));
+
+    calls.clear();
+    signal -= a;
+    signal -= a;
+    EXPECT_FALSE(a.connected());
+    EXPECT_EQ(signal.ObserverCount(), 1u);
+    signal.Raise(data);
+    EXPECT_EQ(calls, (std::vector<std::string>{"function", "second"}));
+
+    // Disconnected behind the signal's back: the record goes, later attachments work.
+    b.disconnect();
+    auto c = signal += &first;
+    EXPECT_EQ(signal.ObserverCount(), 1u);
+    boost::signals2::connection never;
+    signal -= never;
+    calls.clear();
+    signal.Raise(data);
+    EXPECT_EQ(calls, (std::vector<std::string>{"function", "first"}));
+    EXPECT_FALSE((signal += nullptr).connected());
+}
+
+TEST(ServiceBase, HandlersConnectOnlyToTheServicesOwnWords) {
+    GetService service;
+    std::vector<std::string> calls;
+    auto unknown = service.AddHandler2("set", [&calls](MessageSignalData&) { calls.push_back("set"); });
+    EXPECT_FALSE(unknown.connected());
+    service.AddHandler("@Get", [&calls](MessageSignalData&) { calls.push_back("one"); });
+    auto two = service.AddHandler2("get", [&calls](MessageSignalData& data) {
+        calls.push_back(std::string("two:") + data.GetMessage()->CommandName());
+    });
+    EXPECT_TRUE(two.connected());
+    auto data = dataFor(ZelkorTest::CreateGetMessage());
+    service.signal.Raise(data);
+    EXPECT_EQ(calls, (std::vector<std::string>{"one", "two:get"}));
+}
+
+TEST(ErrorReply, CarriesOnlyTheMessageParameter) {
+    Zelkor::ErrorReply reply;
+    for (int i = 0; i <= Zelkor::kParamCount; ++i) {
+        const auto p = static_cast<Param>(i);
+        EXPECT_EQ(reply.SetParameter(p, "x"), p == Param::message) << i;
+    }
+    EXPECT_EQ(reply.Build(false), "@error {\"message\":\"x\"}\n");
+    EXPECT_STREQ(reply.Instantiate()->CommandName(), "error");
+    EXPECT_EQ(reply.Instantiate()->ParameterCount(), 0u);
+}
+
+TEST(Goodbye, DeclaresReasonAndErrorWithTheBaseBody) {
+    Zelkor::Goodbye goodbye;
+    EXPECT_EQ(goodbye.AllParameterNames(), (std::vector<Param>{Param::reason, Param::error}));
+    EXPECT_EQ(goodbye.Build(false), "@goodbye\n");
+    ASSERT_TRUE(goodbye.SetParameter(Param::reason, "shutdown"));
+    Zelkor::MessageForwardInfo header;
+    EXPECT_EQ(goodbye.Build(header, true), "goodbye {\"reason\":\"shutdown\"}\n");
+    auto received = goodbye.Instantiate();
+    std::string error;
+    ASSERT_TRUE(received->FromNetworkFormat(true, "goodbye {\"reason\":\"busy\",\"path\":\"/\"}", error));
+    EXPECT_EQ(received->GetParamValue(Param::reason), "busy");
+    EXPECT_EQ(received->ParameterCount(), 1u);
+}

@@ -1,0 +1,80 @@
+#pragma once
+// Helpers shared by the storage tests: the sample tree, a model owned as the driver owns
+// it, and a subscription service that records what the tree reports.
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <json/value.h>
+
+#include "services/ISubscriptionService.h"
+#include "storage/JsonModel.h"
+#include "support/TempDir.h"
+
+namespace ZelkorTest {
+
+inline std::string SampleTreeText() {
+    return ReadFile(std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json");
+}
+
+// One report of a value change, as the subscription service received it.
+struct Report {
+    std::string path;
+    std::string format;
+    std::string value;
+    std::string type;  // empty for attribute reports
+    bool attribute = false;
+    bool storageAlive = false;
+};
+
+class RecordingSubscriber : public Zelkor::ISubscriptionService {
+public:
+    void ValueChanged(const char* path, const char* format, const char* value, const char* type,
+                      bool, std::weak_ptr<Zelkor::IStorage> storage) override {
+        reports.push_back({path, format, value, type, false, !storage.expired()});
+    }
+    void ValueChanged(const char* path, const char* format, const char* value, bool,
+                      std::weak_ptr<Zelkor::IStorage> storage) override {
+        reports.push_back({path, format, value, "", true, !storage.expired()});
+    }
+    std::vector<Report> reports;
+};
+
+// Every test runs in its own temporary working folder, since the model may write its
+// event log next to itself.
+class StorageTest : public ::testing::Test {
+protected:
+    std::shared_ptr<Zelkor::JsonModel> Load(const std::string& text) {
+        auto model = std::make_shared<Zelkor::JsonModel>(text);
+        model->SetStorageEventHandler(&subscriber);
+        return model;
+    }
+    std::shared_ptr<Zelkor::JsonModel> LoadSample() { return Load(SampleTreeText()); }
+
+    TempDir folder;
+    ScopedChdir inFolder{folder.Path()};
+    RecordingSubscriber subscriber;
+};
+
+inline Json::Value ParseJson(const std::string& text) {
+    Json::Value value;
+    std::istringstream in(text);
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors;
+    return value;
+}
+
+// Reads a path into a fresh null value; the status and the answer.
+inline std::pair<int, Json::Value> Read(Zelkor::IStorage& storage, const char* path,
+                                        const char* format) {
+    Json::Value value;
+    const int status = storage.GetValueForPath(path, format, value);
+    return {status, value};
+}
+
+}  // namespace ZelkorTest
