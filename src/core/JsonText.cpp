@@ -73,6 +73,8 @@ std::string WriteCompactJson(const Json::Value& value) {
     static const Json::StreamWriterBuilder builder = [] {
         Json::StreamWriterBuilder b;
         b["indentation"] = "";
+        // A comment would be written on lines of its own and break the one-line form.
+        b["commentStyle"] = "None";
         return b;
     }();
     return Json::writeString(builder, value);

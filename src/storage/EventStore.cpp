@@ -1,3 +1,4 @@
+#include "core/JsonText.h"
 #include "storage/EventStore.h"
 
 #include <fcntl.h>
@@ -273,7 +274,7 @@ bool EventStore::StoreEvent(LOGROW& row) {
 std::uint64_t EventStore::storeLocked(Json::Value& event, unsigned priority, const char* logText) {
     const std::uint64_t seqno = _lastSeqno + 1;
     event[kSeqno] = Json::UInt64(seqno);
-    std::string text = CompactJson(event);
+    std::string text = WriteCompactJson(event);
     Summary(logText, text);
     keepLocked(priority, seqno, std::move(text));
     return seqno;

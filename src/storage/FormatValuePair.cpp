@@ -1,3 +1,4 @@
+#include "core/JsonText.h"
 #include "storage/FormatValuePair.h"
 
 #include <cctype>
@@ -117,7 +118,7 @@ std::string valueText(const Json::Value& value) {
         return "\"\"";
     }
     if (value.isArray() || value.isObject()) {
-        return CompactJson(value);
+        return WriteCompactJson(value);
     }
     return value.asString();
 }

@@ -3,6 +3,7 @@
 #include <climits>
 #include <exception>
 
+#include "core/JsonText.h"
 #include "storage/DescriptorAttributes.h"
 #include "storage/DescriptorFlags.h"
 #include "storage/JsonModel.h"
@@ -132,7 +133,7 @@ unsigned JsonModel::GetFlagInt(const Json::Value& node) const {
     for (const auto& entry : *words) {
         std::string word;
         if (!ValueText(entry, word)) {
-            word = CompactJson(entry);
+            word = WriteCompactJson(entry);
         }
         if (const auto bit = FlagBit(word)) {
             bits |= *bit;

@@ -1,6 +1,7 @@
 // Writing values: access rules, typed conversion, storing, and the change report to the
 // preset store and the subscription service. Attribute paths ("/p/.min") write the
 // attribute of a dynamic descriptor instead.
+#include "core/JsonText.h"
 #include "services/ISubscriptionService.h"
 #include "storage/DescriptorAttributes.h"
 #include "storage/DescriptorFlags.h"
@@ -108,7 +109,7 @@ IStorage::STATUS JsonModel::SetValueForPath(const char* path, const char* format
                                            true, weak_from_this());
         std::string text;
         if (!ValueText(value, text)) {
-            text = CompactJson(value);
+            text = WriteCompactJson(value);
         }
         Detail("ZK6010I SetValueForPath _subscriptionService->ValueChanged Path", path);
         Detail("ZK6011I SetValueForPath _subscriptionService->ValueChanged newval", text);
@@ -209,7 +210,7 @@ IStorage::STATUS JsonModel::writeList(const char* path, const std::vector<std::s
                                            ConvertJsonValueToString(value).c_str(),
                                            listName.c_str(), true, weak_from_this());
         Detail("ZK6015I SetValueForPath _subscriptionService->ValueChanged Path", path);
-        Detail("ZK6016I SetValueForPath _subscriptionService->ValueChanged value", CompactJson(value));
+        Detail("ZK6016I SetValueForPath _subscriptionService->ValueChanged value", WriteCompactJson(value));
     }
     return PathOk;
 }
@@ -256,7 +257,7 @@ std::string JsonModel::ConvertJsonValueToString(const Json::Value& value) {
     if (value.isString()) {
         return value.asString();
     }
-    return CompactJson(value) + "\n";
+    return WriteCompactJson(value) + "\n";
 }
 
 }  // namespace Zelkor

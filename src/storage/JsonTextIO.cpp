@@ -23,17 +23,6 @@ const Json::CharReaderBuilder& readerBuilder() {
     return builder;
 }
 
-const Json::StreamWriterBuilder& writerBuilder() {
-    static const Json::StreamWriterBuilder builder = [] {
-        Json::StreamWriterBuilder b;
-        b["indentation"] = "";
-        // A comment would be written on lines of its own and break the one-line form.
-        b["commentStyle"] = "None";
-        return b;
-    }();
-    return builder;
-}
-
 }  // namespace
 
 bool ParseJsonText(const std::string& text, Json::Value& out, std::string& error) {
@@ -56,8 +45,6 @@ bool ParseJsonText(const std::string& text, Json::Value& out, std::string& error
         return false;
     }
 }
-
-std::string CompactJson(const Json::Value& value) { return Json::writeString(writerBuilder(), value); }
 
 bool JsonDepthWithin(const Json::Value& value, unsigned maxDepth) {
     if (!value.isArray() && !value.isObject()) {

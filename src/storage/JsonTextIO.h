@@ -23,8 +23,6 @@ constexpr unsigned kMaxJsonDepth = 64;
 // message, on one line, in `error`.
 bool ParseJsonText(const std::string& text, Json::Value& out, std::string& error);
 
-// Compact one-line text of a value: no indentation, no comments, no final line feed.
-std::string CompactJson(const Json::Value& value);
 
 // Whether no array or object in `value` is nested deeper than `maxDepth` levels
 // (a scalar has depth 0, `[]` depth 1).

@@ -1,3 +1,4 @@
+#include "core/JsonText.h"
 #include "storage/LogRow.h"
 
 #include <optional>
@@ -42,7 +43,7 @@ std::string LOGROW::to_json() const {
     json[kPriority] = Json::UInt64(priority);
     json[kSeqno] = Json::UInt64(seqno);
     json[kTime] = static_cast<Json::UInt64>(time);
-    return Zelkor::CompactJson(json);
+    return Zelkor::WriteCompactJson(json);
 }
 
 bool LOGROW::from_json(const std::string& text) {

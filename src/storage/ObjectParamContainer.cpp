@@ -1,3 +1,4 @@
+#include "core/JsonText.h"
 #include "storage/ObjectParamContainer.h"
 
 #include <utility>
@@ -118,7 +119,7 @@ Json::Value ObjectParamContainer::ToJson() const {
     return out;
 }
 
-std::string ObjectParamContainer::ToJsonText() const { return CompactJson(ToJson()); }
+std::string ObjectParamContainer::ToJsonText() const { return WriteCompactJson(ToJson()); }
 
 std::string ObjectParamContainer::ToString() const {
     std::string out;

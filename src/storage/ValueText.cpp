@@ -1,6 +1,5 @@
 #include "storage/ValueText.h"
 
-#include <json/writer.h>
 
 namespace Zelkor {
 
@@ -10,15 +9,6 @@ bool ValueText(const Json::Value& value, std::string& text) {
     }
     text = value.asString();
     return true;
-}
-
-std::string CompactJson(const Json::Value& value) {
-    static const Json::StreamWriterBuilder kBuilder = [] {
-        Json::StreamWriterBuilder builder;
-        builder["indentation"] = "";
-        return builder;
-    }();
-    return Json::writeString(kBuilder, value);
 }
 
 }  // namespace Zelkor

@@ -12,7 +12,4 @@ namespace Zelkor {
 // text: false, and `text` is left alone.
 bool ValueText(const Json::Value& value, std::string& text);
 
-// The value as compact JSON text without white space or a final line feed.
-std::string CompactJson(const Json::Value& value);
-
 }  // namespace Zelkor

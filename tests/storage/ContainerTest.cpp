@@ -5,6 +5,7 @@
 
 #include <json/json.h>
 
+#include "core/JsonText.h"
 #include "storage/ContainerFormatValue.h"
 #include "storage/FormatValuePair.h"
 #include "storage/JsonTextIO.h"
@@ -27,8 +28,8 @@ Json::Value parse(const std::string& text) {
 // Same JSON type and value (an integer 7 differs from the real 7.0 and the text "7").
 void expectJson(const Json::Value& actual, const std::string& expectedJson, const std::string& label) {
     const Json::Value expected = parse(expectedJson);
-    EXPECT_EQ(actual.type(), expected.type()) << label << ": got " << Zelkor::CompactJson(actual);
-    EXPECT_EQ(actual, expected) << label << ": got " << Zelkor::CompactJson(actual);
+    EXPECT_EQ(actual.type(), expected.type()) << label << ": got " << Zelkor::WriteCompactJson(actual);
+    EXPECT_EQ(actual, expected) << label << ": got " << Zelkor::WriteCompactJson(actual);
 }
 
 std::string nestedArrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
@@ -167,7 +168,7 @@ TEST(ContainerFormatValue, AddKeepsEveryValueOfANameInOrder) {
     ASSERT_NE(gain, nullptr);
     std::vector<std::string> values;
     for (const auto& pair : *gain) {
-        values.push_back(Zelkor::CompactJson(pair.value) + "/" + pair.format);
+        values.push_back(Zelkor::WriteCompactJson(pair.value) + "/" + pair.format);
     }
     EXPECT_EQ(values, (std::vector<std::string>{"\"\"/number", "5/number", "\"x\"/variant", "7/number"}));
     EXPECT_EQ(c.GetContainer("absent"), nullptr);
