@@ -1,9 +1,10 @@
-#include "core/JsonText.h"
 
 #include <memory>
 
 #include <json/reader.h>
 #include <json/writer.h>
+
+#include "core/JsonText.h"
 
 namespace Zelkor {
 

@@ -9,13 +9,14 @@
 
 #include <memory>
 
+#include "core/IServiceBase.h"
+
 namespace Zelkor {
 
 class IStorage;
 
-class ISubscriptionService {
+class ISubscriptionService : public IServiceBase {
 public:
-    virtual ~ISubscriptionService() = default;
 
     // A parameter's value changed. `value` is a JSON string's own text, or any other value
     // as compact JSON followed by a line feed; `type` is the parameter's type word (or the

@@ -1,4 +1,3 @@
-#include "core/JsonText.h"
 #include "storage/EventStore.h"
 
 #include <fcntl.h>
@@ -12,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/JsonText.h"
 #include "storage/JsonTextIO.h"
 
 namespace Zelkor {

@@ -1,4 +1,3 @@
-#include "core/JsonText.h"
 #include "storage/FormatValuePair.h"
 
 #include <cctype>
@@ -8,6 +7,7 @@
 #include <limits>
 #include <system_error>
 
+#include "core/JsonText.h"
 #include "storage/JsonTextIO.h"
 
 namespace Zelkor {

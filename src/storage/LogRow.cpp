@@ -1,4 +1,3 @@
-#include "core/JsonText.h"
 #include "storage/LogRow.h"
 
 #include <optional>
@@ -6,6 +5,7 @@
 
 #include <json/json.h>
 
+#include "core/JsonText.h"
 #include "storage/JsonTextIO.h"
 
 namespace {

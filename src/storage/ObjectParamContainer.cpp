@@ -1,4 +1,3 @@
-#include "core/JsonText.h"
 #include "storage/ObjectParamContainer.h"
 
 #include <utility>
@@ -6,6 +5,7 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem/path.hpp>
 
+#include "core/JsonText.h"
 #include "core/Param.h"
 #include "storage/JsonTextIO.h"
 #include "storage/PathAppend.h"

@@ -11,6 +11,7 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include "core/IServiceBaseImpl.h"
 #include "services/ISubscriptionService.h"
 #include "storage/JsonModel.h"
 #include "support/TempDir.h"
@@ -31,7 +32,7 @@ struct Report {
     bool storageAlive = false;
 };
 
-class RecordingSubscriber : public Zelkor::ISubscriptionService {
+class RecordingSubscriber : public Zelkor::IServiceBaseImpl<Zelkor::ISubscriptionService> {
 public:
     void ValueChanged(const char* path, const char* format, const char* value, const char* type,
                       bool, std::weak_ptr<Zelkor::IStorage> storage) override {
