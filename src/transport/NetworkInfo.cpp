@@ -139,9 +139,12 @@ bool NetworkInfo::SetGateway(const char* text) { return SetGateway(std::string(O
 bool NetworkInfo::SetGateway(const std::string& text) {
     Debug("ZK6100I SetGateway s", text);
     address_v4 parsed;
-    SetGateway(ParseDottedV4(text, parsed) ? parsed.to_uint() : 0U);
+    const bool valid = ParseDottedV4(text, parsed);
+    if (valid) {
+        SetGateway(parsed.to_uint());
+    }
     Debug("ZK6100I SetGateway _gateway_s", gatewayText);
-    return true;
+    return valid;
 }
 
 bool NetworkInfo::SetGateway(std::uint32_t gatewayIp) {

@@ -54,7 +54,7 @@ public:
     bool SetSubnetMask(const std::string& text);
     bool SetSubnetMask(std::uint32_t mask);
 
-    // Text that is no dotted IPv4 address gives the gateway 0.0.0.0; always true.
+    // Only dotted IPv4 text is a gateway.
     bool SetGateway(const char* text);
     bool SetGateway(const std::string& text);
     bool SetGateway(std::uint32_t gatewayIp);

@@ -61,15 +61,7 @@ bool UdpSocket::BindTo(const address& localAddress, unsigned short localPort,
 }
 
 void UdpSocket::DoReceive() {
-    if (IsFinalized()) {
-        Debug("ZK7309I UdpSocket is finalized");
-        return;
-    }
-    if (!_socket.is_open()) {
-        Debug("ZK7310I UdpSocket is closed");
-        return;
-    }
-    if (_receiving) {
+    if (!isUsable("ZK7309I UdpSocket is finalized", "ZK7310I UdpSocket is closed") || _receiving) {
         return;
     }
     _receiving = true;
@@ -198,12 +190,7 @@ void UdpSocket::SendMulticastMessage(const std::string& text, const address& des
 void UdpSocket::sendMulticastNow(const std::shared_ptr<const std::string>& text,
                                  const address& destination, unsigned short port, bool limited,
                                  bool subnet) {
-    if (IsFinalized()) {
-        Debug("ZK7327I UdpSocket is finalized");
-        return;
-    }
-    if (!_socket.is_open()) {
-        Debug("ZK7328I UdpSocket is closed");
+    if (!isUsable("ZK7327I UdpSocket is finalized", "ZK7328I UdpSocket is closed")) {
         return;
     }
     if (destination != address(address_v4::broadcast())) {
@@ -236,6 +223,18 @@ void UdpSocket::SetSubnet(const address& mask) {
         SetSubnetMask(mask);
         SetSubnetBroadcast(broadcast);
     });
+}
+
+bool UdpSocket::isUsable(const char* finalizedLine, const char* closedLine) const {
+    if (IsFinalized()) {
+        Debug(finalizedLine);
+        return false;
+    }
+    if (!_socket.is_open()) {
+        Debug(closedLine);
+        return false;
+    }
+    return true;
 }
 
 void UdpSocket::Close() {

@@ -102,6 +102,8 @@ private:
                           const address& destination, unsigned short port, bool limited,
                           bool subnet);
     void closeNow();
+    // False, after logging the matching line, once the socket is finalized or not open.
+    bool isUsable(const char* finalizedLine, const char* closedLine) const;
 
     // One receive at a time shares the receive buffer and the sender endpoint.
     bool _receiving = false;

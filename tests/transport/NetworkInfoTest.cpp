@@ -37,7 +37,7 @@ TEST(NetworkInfo, FullConstructorFillsEveryPartThatParses) {
     const NetworkInfo nulls(nullptr, 1, nullptr, nullptr, false, nullptr);
     EXPECT_EQ(nulls.GetIPAddressStr(), "");
     EXPECT_EQ(nulls.subnetMaskText, "");
-    EXPECT_EQ(nulls.gatewayText, "0.0.0.0");
+    EXPECT_EQ(nulls.gatewayText, "");
     EXPECT_EQ(nulls.MACStr(), "");
 
     const NetworkInfo fromAddress(make_address("fe80::1"), 80, "bad", "", false, "zz");
@@ -97,17 +97,19 @@ TEST(NetworkInfo, RefusedMaskKeepsThePreviousOne) {
     EXPECT_EQ(info.GetSubnet(), make_address("255.255.0.0"));
 }
 
-TEST(NetworkInfo, GatewayThatIsNoAddressBecomesZero) {
+TEST(NetworkInfo, GatewayThatIsNoAddressIsRefused) {
     ZelkorLog::TheLog().SetLevel(7);
     ZelkorTest::LogCapture log;
     NetworkInfo info;
-    EXPECT_TRUE(info.SetGateway("router"));
-    EXPECT_EQ(info.gatewayText, "0.0.0.0");
-    EXPECT_EQ(info.gateway, 0u);
-    EXPECT_TRUE(log.Contains("NETI ZK6100I SetGateway s (router)"));
-    EXPECT_TRUE(log.Contains("NETI ZK6100I SetGateway _gateway_s (0.0.0.0)"));
     EXPECT_TRUE(info.SetGateway("10.1.2.3"));
     EXPECT_EQ(info.gateway, 0x0A010203u);
+    EXPECT_EQ(info.gatewayText, "10.1.2.3");
+    // Refused like every other setter's bad input: reported, and nothing changed.
+    EXPECT_FALSE(info.SetGateway("router"));
+    EXPECT_EQ(info.gatewayText, "10.1.2.3");
+    EXPECT_EQ(info.gateway, 0x0A010203u);
+    EXPECT_TRUE(log.Contains("NETI ZK6100I SetGateway s (router)"));
+    EXPECT_TRUE(log.Contains("NETI ZK6100I SetGateway _gateway_s (10.1.2.3)"));
 }
 
 TEST(NetworkInfo, MacTextIsNormalisedOrRefused) {
