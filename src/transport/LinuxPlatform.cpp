@@ -1,0 +1,102 @@
+#include "transport/LinuxPlatform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+namespace Zelkor::Platform {
+
+namespace {
+
+boost::system::error_code LastError() {
+    return {errno, boost::system::system_category()};
+}
+
+}  // namespace
+
+unsigned int InterfaceIndex(const std::string& name) {
+    return name.empty() ? 0 : if_nametoindex(name.c_str());
+}
+
+boost::system::error_code BindToInterface(int descriptor, unsigned int interfaceIndex) {
+    if (interfaceIndex == 0) {
+        return make_error_code(boost::system::errc::invalid_argument);
+    }
+    const int index = static_cast<int>(interfaceIndex);
+    if (setsockopt(descriptor, SOL_SOCKET, SO_BINDTOIFINDEX, &index, sizeof index) == 0) {
+        return {};
+    }
+    if (errno != ENOPROTOOPT) {
+        return LastError();
+    }
+    // Kernels before 5.0 know the interface only by name.
+    char name[IF_NAMESIZE] = {};
+    if (if_indextoname(interfaceIndex, name) == nullptr) {
+        return LastError();
+    }
+    if (setsockopt(descriptor, SOL_SOCKET, SO_BINDTODEVICE, name,
+                   static_cast<socklen_t>(std::strlen(name))) != 0) {
+        return LastError();
+    }
+    return {};
+}
+
+bool LinkLayerAddress(const ifaddrs& entry, std::array<unsigned char, 6>& mac) {
+    if (entry.ifa_addr == nullptr || entry.ifa_addr->sa_family != AF_PACKET) {
+        return false;
+    }
+    sockaddr_ll link{};
+    std::memcpy(&link, entry.ifa_addr, sizeof link);
+    const std::size_t length = std::min<std::size_t>(link.sll_halen, mac.size());
+    if (length > 0) {
+        mac.fill(0);
+        std::copy_n(link.sll_addr, length, mac.begin());
+    }
+    return true;
+}
+
+std::string LinkOwnerName(const std::string& adapterName) {
+    return adapterName.substr(0, adapterName.find(':'));
+}
+
+boost::asio::generic::raw_protocol::socket OpenFrameDevice(boost::asio::io_context& io,
+                                                           unsigned int interfaceIndex,
+                                                           boost::system::error_code& error) {
+    using boost::asio::generic::raw_protocol;
+    raw_protocol::socket device(io);
+    if (interfaceIndex == 0) {
+        error = make_error_code(boost::system::errc::invalid_argument);
+        return device;
+    }
+    // Opened for no protocol, so that nothing is queued before the tie to the interface.
+    device.open(raw_protocol(AF_PACKET, 0), error);
+    sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = htons(ETH_P_IP);
+    link.sll_ifindex = static_cast<int>(interfaceIndex);
+    if (!error) {
+        device.bind(raw_protocol::endpoint(&link, sizeof link, link.sll_protocol), error);
+    }
+    if (!error) {
+        device.non_blocking(true, error);
+    }
+    if (!error) {
+        // Frames this host sends itself are no traffic to receive; older kernels lack the
+        // option and deliver them, which the receiver's own-sender check then drops.
+        const int one = 1;
+        setsockopt(device.native_handle(), SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+        return device;
+    }
+    boost::system::error_code ignored;
+    device.close(ignored);
+    return device;
+}
+
+}  // namespace Zelkor::Platform

@@ -1,0 +1,46 @@
+#pragma once
+// The few things the transport needs that each operating system spells its own way:
+// tying a socket to one interface, reading a link-layer address out of the interface
+// list, and opening a device that yields whole Ethernet frames. Everything else in the
+// transport is written against the portable socket interfaces.
+//
+// Ownership: OpenFrameDevice returns a socket object that owns its descriptor. Threads:
+// the functions keep no state and may be called from any thread; they act in the calling
+// thread's network namespace.
+
+#include <array>
+#include <string>
+
+#include <boost/asio/generic/raw_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/system/error_code.hpp>
+
+struct ifaddrs;
+
+namespace Zelkor::Platform {
+
+// Index of the named interface; 0 when the host has no such interface.
+unsigned int InterfaceIndex(const std::string& name);
+
+// Ties the socket to the interface with that index, so that it only hears (and only
+// sends on) that interface. Index 0 is refused with invalid_argument: it would lift an
+// earlier tie instead of making one.
+boost::system::error_code BindToInterface(int descriptor, unsigned int interfaceIndex);
+
+// True when the interface-list entry describes the link layer of its adapter; `mac` then
+// receives its first (at most six) address bytes, or stays untouched when the entry
+// carries no address bytes.
+bool LinkLayerAddress(const ifaddrs& entry, std::array<unsigned char, 6>& mac);
+
+// The adapter whose link layer serves the named one: an address label such as "eth0:1"
+// has no link entry of its own and shares that of "eth0". Other names name themselves.
+std::string LinkOwnerName(const std::string& adapterName);
+
+// A non-blocking descriptor on the interface with that index from which each read returns
+// exactly one IPv4 Ethernet frame, starting at the Ethernet header. Needs the privilege to
+// open raw sockets; failures are reported through `error` with a closed socket.
+boost::asio::generic::raw_protocol::socket OpenFrameDevice(boost::asio::io_context& io,
+                                                           unsigned int interfaceIndex,
+                                                           boost::system::error_code& error);
+
+}  // namespace Zelkor::Platform

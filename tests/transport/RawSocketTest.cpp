@@ -1,0 +1,235 @@
+// The raw frame receiver fed with crafted frames through a datagram socket pair, so that
+// parsing and filtering are tested without privileges.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+
+#include "FrameBuilder.h"
+#include "RecordingSink.h"
+#include "core/ZelkorLog.h"
+#include "support/LogCapture.h"
+#include "support/RunUntil.h"
+#include "transport/RawSocket.h"
+
+using boost::asio::ip::make_address;
+using ::testing::ElementsAre;
+using ZelkorTest::FrameBuilder;
+
+namespace {
+
+constexpr const char* kOwnMac = "02:00:00:00:00:aa";
+
+class RawFrames : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ZelkorLog::TheLog().SetLevel(7);
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+        raw = std::make_shared<Zelkor::RawSocket>(io, 4197);
+        raw->SetSink(&sink);
+        raw->localMac = kOwnMac;
+        ASSERT_TRUE(raw->SetFrameDescriptor(pair[0]));
+        ASSERT_TRUE(raw->BindTo(make_address("0.0.0.0"), 4197, "ignored"));
+    }
+    void TearDown() override {
+        close(pair[0]);
+        close(pair[1]);
+    }
+
+    void Feed(const std::vector<unsigned char>& frame) {
+        ASSERT_EQ(send(pair[1], frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+    }
+    // Feeds a frame that is always delivered and waits for it: every frame fed before it
+    // has been handled by then.
+    bool Settle() {
+        FrameBuilder end;
+        end.payload = "end\n";
+        end.sourcePort = 50001;
+        Feed(end.Build());
+        return ZelkorTest::RunUntil(io, [&] {
+            return !sink.received.empty() && sink.received.back().command == "end";
+        });
+    }
+    // Commands delivered for the frame, the settling frame left out.
+    std::vector<std::string> Handle(const std::vector<unsigned char>& frame) {
+        sink.received.clear();
+        Feed(frame);
+        EXPECT_TRUE(Settle());
+        auto commands = sink.Commands();
+        commands.pop_back();
+        return commands;
+    }
+
+    int pair[2] = {-1, -1};
+    boost::asio::io_context io;
+    ZelkorTest::RecordingSink sink;
+    std::shared_ptr<Zelkor::RawSocket> raw;
+};
+
+Zelkor::InterfaceInfo Record(const char* mac, const char* ip, const char* mask) {
+    Zelkor::InterfaceInfo info;
+    info.macText = mac;
+    info.ipv4Text = ip;
+    info.subnetMaskText = mask;
+    return info;
+}
+
+}  // namespace
+
+TEST_F(RawFrames, FilterTable) {
+    const std::string line18(17, 'p');  // with its "\n": a payload of 18, a frame of 60
+    struct Case {
+        const char* name;
+        std::function<void(FrameBuilder&)> change;
+        bool delivered;
+    };
+    const std::vector<Case> cases = {
+        {"60-byte frame", [&](FrameBuilder& b) { b.payload = line18 + "\n", b.padTo = 0; }, true},
+        {"59-byte frame",
+         [&](FrameBuilder& b) { b.payload = line18.substr(1) + "\n", b.padTo = 0; }, false},
+        {"other port", [](FrameBuilder& b) { b.destinationPort = 4198; }, false},
+        {"not IPv4", [](FrameBuilder& b) { b.etherType = 0x86DD; }, false},
+        {"not UDP", [](FrameBuilder& b) { b.protocol = 6; }, false},
+        {"IP options", [](FrameBuilder& b) { b.versionAndLength = 0x46; }, false},
+        {"fragment", [](FrameBuilder& b) { b.fragment = 0x2000; }, false},
+        {"other host's MAC", [](FrameBuilder& b) { b.destinationMac[5] = 0xab; }, false},
+        {"own MAC",
+         [](FrameBuilder& b) {
+             const unsigned char own[] = {0x02, 0, 0, 0, 0, 0xaa};
+             std::copy(own, own + 6, b.destinationMac);
+         },
+         true},
+        {"UDP length past the frame", [](FrameBuilder& b) { b.udpLength = 1500; }, false},
+        {"UDP length 9", [](FrameBuilder& b) { b.udpLength = 9; }, false},
+        {"unicast IP", [](FrameBuilder& b) { b.destinationIp = 0x0A000001; }, false},
+    };
+    for (const auto& c : cases) {
+        FrameBuilder builder;
+        c.change(builder);
+        const auto commands = Handle(builder.Build());
+        EXPECT_EQ(commands.size(), c.delivered ? 1u : 0u) << c.name;
+    }
+    // Only the unicast destination made the receiver look at the interfaces.
+    EXPECT_EQ(sink.interfaceQueries, 1u);
+}
+
+TEST_F(RawFrames, SubnetBroadcastMatchesOnlyThisAdaptersSubnets) {
+    sink.interfaces = {
+        Record("02:00:00:00:00:bb", "10.1.0.1", "255.255.255.0"),  // another adapter
+        Record(kOwnMac, "fe80::1", ""),                             // not IPv4
+        Record(kOwnMac, "10.2.0.1", "255.255.x.0"),                 // mask unreadable
+        Record(kOwnMac, "10.0.0.1", "255.255.255.0"),
+    };
+    struct Case {
+        std::uint32_t destination;
+        bool delivered;
+    };
+    const std::vector<Case> cases = {
+        {0x0A0000FF, true},   // 10.0.0.255
+        {0x0A0000FE, false},  // 10.0.0.254
+        {0x0A0100FF, false},  // the other adapter's subnet
+        {0x0A0200FF, false},  // behind the unreadable mask
+    };
+    for (const auto& c : cases) {
+        FrameBuilder builder;
+        builder.destinationIp = c.destination;
+        EXPECT_EQ(Handle(builder.Build()).size(), c.delivered ? 1u : 0u) << std::hex << c.destination;
+    }
+    EXPECT_EQ(sink.interfaceQueries, cases.size());
+}
+
+TEST_F(RawFrames, OwnSourceAndSwitchedOffSubnetAreDroppedWithTheirLines) {
+    ZelkorTest::LogCapture log;
+    FrameBuilder builder;
+    sink.listeners.insert({make_address("10.0.0.2"), 50000});
+    EXPECT_TRUE(Handle(builder.Build()).empty());
+    EXPECT_TRUE(log.Contains("RAWS ZK7408I RAW local source (10.0.0.2:50000)"));
+    sink.listeners.clear();
+
+    raw->subnetUdp = false;
+    sink.received.clear();
+    Feed(builder.Build());
+    ASSERT_TRUE(ZelkorTest::RunUntil(io, [&] { return log.Contains("ZK7409I"); }));
+    EXPECT_TRUE(log.Contains("RAWS ZK7409I RAW subnet-udp disabled"));
+    raw->subnetUdp = true;
+    EXPECT_TRUE(Settle());
+    EXPECT_THAT(sink.Commands(), ElementsAre("end"));
+
+    EXPECT_TRUE(log.Contains("RAWS ZK7404I RAW packet accepted"));
+    EXPECT_TRUE(log.Contains("RAWS ZK7405I RAW UDP length (14)"));
+    EXPECT_TRUE(log.Contains("RAWS ZK7406I RAW source IP (10.0.0.2)"));
+}
+
+TEST_F(RawFrames, ForgedLengthIsLoggedThenDropped) {
+    ZelkorTest::LogCapture log;
+    FrameBuilder builder;
+    builder.udpLength = 1500;
+    EXPECT_TRUE(Handle(builder.Build()).empty());
+    EXPECT_TRUE(log.Contains("RAWS ZK7405I RAW UDP length (1500)"));
+}
+
+TEST_F(RawFrames, EachLineGoesAloneAndRejectedLinesStop) {
+    ZelkorTest::LogCapture log;
+    FrameBuilder builder;
+    builder.payload = "one\nBad\n[a][b]two {\"x\":2}\ntail";
+    EXPECT_THAT(Handle(builder.Build()), ElementsAre("one", "two"));
+    EXPECT_EQ(log.Count("ZK5105E"), 1u);
+    EXPECT_EQ(sink.received[1].targets, "a");
+    EXPECT_EQ(sink.received[1].sender, boost::asio::ip::udp::endpoint(make_address("10.0.0.2"), 50000));
+    EXPECT_TRUE(log.Contains("RAWS ZK7410I RAW read 29 bytes (one\n...)"));
+
+    // Every line reaches the traffic dump, rejected or not.
+    std::vector<std::string> dumped;
+    for (const auto& t : sink.traffic) {
+        EXPECT_TRUE(t.incoming);
+        dumped.push_back(t.text);
+    }
+    EXPECT_THAT(dumped, ElementsAre("one\n", "Bad\n", "[a][b]two {\"x\":2}\n", "end\n"));
+
+    // The tail of the last frame is not put in front of the next one.
+    builder.payload = "three\n";
+    EXPECT_THAT(Handle(builder.Build()), ElementsAre("three"));
+}
+
+TEST_F(RawFrames, FrameSourceMustKeepFramesApart) {
+    int stream[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, stream), 0);
+    auto other = std::make_shared<Zelkor::RawSocket>(io, 4197);
+    EXPECT_FALSE(other->SetFrameDescriptor(stream[0]));
+    EXPECT_FALSE(other->SetFrameDescriptor(-1));
+    close(stream[0]);
+    close(stream[1]);
+
+    // Without a source nothing is read, not even descriptor 0.
+    EXPECT_TRUE(other->BindTo(make_address("0.0.0.0"), 4197, ""));
+    io.poll();
+    EXPECT_FALSE(other->SocketIsOpen());
+    EXPECT_EQ(other.use_count(), 1);
+}
+
+TEST_F(RawFrames, CloseStopsReadingButLeavesTheCallersDescriptor) {
+    ASSERT_TRUE(Settle());
+    EXPECT_TRUE(raw->SocketIsOpen());
+    raw->Close();
+    io.restart();
+    io.poll();
+    EXPECT_FALSE(raw->SocketIsOpen());
+    EXPECT_EQ(raw.use_count(), 1);
+    EXPECT_NE(fcntl(pair[0], F_GETFD), -1);
+
+    sink.received.clear();
+    Feed(FrameBuilder().Build());
+    io.restart();
+    io.poll();
+    EXPECT_TRUE(sink.received.empty());
+}

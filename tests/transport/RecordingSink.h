@@ -1,0 +1,91 @@
+#pragma once
+// A SocketSink that records what datagram endpoints report and answers their questions
+// (own listeners, interface records) from test-set tables. Used on the loop thread only.
+
+#include <cstddef>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/MessageForwardInfo.h"
+#include "transport/InterfaceInfo.h"
+#include "transport/SocketSink.h"
+#include "transport/UdpSocket.h"
+
+namespace ZelkorTest {
+
+class RecordingSink : public Zelkor::SocketSink {
+public:
+    using udp = boost::asio::ip::udp;
+    using tcp = boost::asio::ip::tcp;
+    using address = boost::asio::ip::address;
+    using TcpPtr = std::shared_ptr<Zelkor::TcpSocket>;
+
+    struct Received {
+        Zelkor::UdpSocket* socket;
+        std::string command;  // as parsed, "@" included
+        std::string json;
+        std::string targets;
+        udp::endpoint sender;  // the socket's remote end while it was delivering
+    };
+    struct Traffic {
+        bool incoming;
+        udp::endpoint remote;
+        std::string text;
+    };
+
+    // Filled by the sockets.
+    std::vector<Received> received;
+    std::vector<Traffic> traffic;
+    std::size_t interfaceQueries = 0;
+    // Set by the test.
+    std::set<std::pair<address, unsigned short>> listeners;
+    std::vector<Zelkor::InterfaceInfo> interfaces;
+
+    std::vector<std::string> Commands() const {
+        std::vector<std::string> out;
+        for (const auto& r : received) {
+            out.push_back(r.command);
+        }
+        return out;
+    }
+
+    void MessageReceived(std::shared_ptr<Zelkor::UdpSocket> socket,
+                         Zelkor::MessageForwardInfo& header) override {
+        received.push_back({socket.get(), header.CommandText(), header.JsonText(),
+                            header.GetTargetPaths(),
+                            udp::endpoint(socket->GetRemoteIP(), socket->GetRemotePort())});
+    }
+    void LogTraffic(bool incoming, const udp::endpoint& remote, const std::string& text) override {
+        traffic.push_back({incoming, remote, text});
+    }
+    bool IsListener(const address& ip, unsigned short port) override {
+        return listeners.count({ip, port}) > 0;
+    }
+    void ListInterfaces(std::vector<Zelkor::InterfaceInfo>& list, std::string& hostName) override {
+        ++interfaceQueries;
+        list = interfaces;
+        hostName = "testhost";
+    }
+
+    // Nothing below is called by datagram endpoints.
+    void SocketAccepted(TcpPtr) override {}
+    void SocketConnected(TcpPtr, bool) override {}
+    void SocketSecured(TcpPtr) override {}
+    void SocketRejected(TcpPtr) override {}
+    void SocketClosed(TcpPtr) override {}
+    void MessageReceived(TcpPtr, Zelkor::MessageForwardInfo&, TimePoint, TimePoint) override {}
+    void MessageBlockSent(TcpPtr, Zelkor::MessageForwardInfo&) override {}
+    void MessageBlockReplySent(TcpPtr) override {}
+    void LogTraffic(bool, const tcp::endpoint&, const std::string&, bool) override {}
+    void RemoveListener(const std::string&, unsigned short) override {}
+    void IPv4Address(std::string&, unsigned short&, std::string) override {}
+    void CloseSocket(std::shared_ptr<Zelkor::UdpSocket>) override {}
+    void SetRequestTime(TcpPtr, std::int64_t) override {}
+    void ClearRequestTime(TcpPtr) override {}
+    std::uint64_t MaxQueueDepth() override { return 0; }
+};
+
+}  // namespace ZelkorTest

@@ -1,0 +1,246 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/ioctl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include "RecordingSink.h"
+#include "core/ZelkorLog.h"
+#include "support/LogCapture.h"
+#include "support/RunUntil.h"
+#include "transport/UdpSocket.h"
+
+using boost::asio::ip::make_address;
+using boost::asio::ip::udp;
+using ::testing::ElementsAre;
+using Zelkor::UdpSocket;
+
+namespace {
+
+class UdpLoopback : public ::testing::Test {
+protected:
+    void SetUp() override { ZelkorLog::TheLog().SetLevel(7); }
+
+    std::shared_ptr<UdpSocket> Bound(const char* ip, const std::string& interfaceName = "") {
+        auto socket = std::make_shared<UdpSocket>(io, 0);
+        socket->SetSink(&sink);
+        socket->SetName("lan");
+        EXPECT_TRUE(socket->BindTo(make_address(ip), 0, interfaceName));
+        return socket;
+    }
+    static udp::endpoint Actual(const std::shared_ptr<UdpSocket>& socket) {
+        return socket->GetBasicSocket().local_endpoint();
+    }
+    void Send(const std::string& datagram, const udp::endpoint& to) {
+        sender.send_to(boost::asio::buffer(datagram), to);
+    }
+    // Runs every handler that is ready, also after the loop ran out of work before.
+    void Poll() {
+        io.restart();
+        io.poll();
+    }
+    // Runs the loop until the socket has taken every queued datagram and handled it.
+    void Drain(const std::shared_ptr<UdpSocket>& socket) {
+        int pending = 0;
+        ASSERT_TRUE(ZelkorTest::RunUntil(io, [&] {
+            ioctl(socket->GetBasicSocket().native_handle(), FIONREAD, &pending);
+            return pending == 0;
+        }));
+        Poll();
+    }
+    bool Delivered(const std::string& command) {
+        return ZelkorTest::RunUntil(io, [&] {
+            const auto commands = sink.Commands();
+            return std::find(commands.begin(), commands.end(), command) != commands.end();
+        });
+    }
+    // Outgoing destinations the socket reported, in order.
+    std::vector<std::string> Destinations() {
+        Poll();
+        std::vector<std::string> out;
+        for (const auto& t : sink.traffic) {
+            out.push_back(t.remote.address().to_string());
+        }
+        return out;
+    }
+
+    boost::asio::io_context io;
+    ZelkorTest::RecordingSink sink;
+    udp::socket sender{io, udp::endpoint(make_address("127.0.0.1"), 0)};
+};
+
+}  // namespace
+
+TEST_F(UdpLoopback, EachDatagramYieldsAtMostItsFirstLine) {
+    ZelkorTest::LogCapture log;
+    auto receiver = Bound("127.0.0.1");
+    const auto to = Actual(receiver);
+    // A tail without line end is dropped, never joined to the next datagram ("partialdisco"
+    // would be a well-formed word).
+    for (const char* datagram : {"disco\nls\n", "partial", "disco\n", "\n", "Bad\n",
+                                 "@ls {\"a\":1}\nmore", "end\n"}) {
+        Send(datagram, to);
+    }
+    ASSERT_TRUE(Delivered("end"));
+    EXPECT_THAT(sink.Commands(), ElementsAre("disco", "disco", "@ls", "end"));
+    EXPECT_EQ(sink.received[2].json, "{\"a\":1}");
+    EXPECT_EQ(sink.received[0].sender, sender.local_endpoint());
+    EXPECT_TRUE(log.Contains("UDPS ZK7315I UDP read 8 bytes on lan at 127.0.0.1 from 127.0.0.1 (disco\nls...)"));
+    // The lone line end reaches the parser (which rejects it) but is too short to log.
+    EXPECT_EQ(log.Count("ZK7315I UDP read 0 bytes"), 0u);
+    EXPECT_EQ(log.Count("ZK5105E"), 2u);
+}
+
+TEST_F(UdpLoopback, OwnEchoesAndSwitchedOffReceptionAreDropped) {
+    auto receiver = Bound("127.0.0.1");
+    const auto to = Actual(receiver);
+
+    sink.listeners.insert({sender.local_endpoint().address(), sender.local_endpoint().port()});
+    Send("echo\n", to);
+    Drain(receiver);
+    sink.listeners.clear();
+
+    receiver->broadcastUdp = false;
+    Send("broadcastoff\n", to);
+    Drain(receiver);
+    receiver->broadcastUdp = true;
+
+    receiver->subnetUdp = false;
+    Send("subnetoff\n", to);
+    Drain(receiver);
+    receiver->subnetUdp = true;
+
+    Send("on\n", to);
+    ASSERT_TRUE(Delivered("on"));
+    EXPECT_THAT(sink.Commands(), ElementsAre("on"));
+}
+
+TEST_F(UdpLoopback, WithoutSinkNothingIsDelivered) {
+    ZelkorTest::LogCapture log;
+    auto receiver = Bound("127.0.0.1");
+    receiver->SetSink(nullptr);
+    Send("disco\n", Actual(receiver));
+    Drain(receiver);
+    EXPECT_TRUE(log.Contains("UDPS ZK7314E A UdpSocket has no driver"));
+}
+
+TEST_F(UdpLoopback, SendsOneDatagramToOneAddress) {
+    ZelkorTest::LogCapture log;
+    udp::socket peer(io, udp::endpoint(make_address("127.0.0.1"), 0));
+    auto socket = Bound("127.0.0.1");
+    socket->SendDataTo("disco\n", peer.local_endpoint().address(), peer.local_endpoint().port());
+    ASSERT_TRUE(ZelkorTest::RunUntil(io, [&] { return peer.available() > 0; }));
+    char buffer[64];
+    udp::endpoint from;
+    const std::size_t bytes = peer.receive_from(boost::asio::buffer(buffer), from);
+    EXPECT_EQ(std::string(buffer, bytes), "disco\n");
+    EXPECT_EQ(from, Actual(socket));
+    ASSERT_EQ(sink.traffic.size(), 1u);
+    EXPECT_FALSE(sink.traffic[0].incoming);
+    EXPECT_EQ(sink.traffic[0].remote, peer.local_endpoint());
+    ASSERT_TRUE(ZelkorTest::RunUntil(io, [&] { return log.Contains("ZK7326I"); }));
+    EXPECT_TRUE(log.Contains("UDPS ZK7326I UDP wrote 5 bytes on lan to 127.0.0.1 (disco...)"));
+}
+
+TEST_F(UdpLoopback, RefusedSendsTable) {
+    ZelkorTest::LogCapture log;
+    auto v4 = Bound("127.0.0.1");
+    auto v6 = Bound("::1");
+    auto closed = Bound("127.0.0.1");
+    closed->Close();
+    struct Case {
+        std::shared_ptr<UdpSocket> socket;
+        const char* destination;
+        bool localhostBroadcast;
+        const char* line;
+    };
+    const std::vector<Case> cases = {
+        {v4, "::1", true, "UDPS ZK7323W Cannot send to IPv6 from IPv4"},
+        {v6, "127.0.0.1", true, "UDPS ZK7322W Cannot send to IPv4 from IPv6"},
+        {v4, "255.255.255.255", false, "UDPS ZK7334I Broadcast from localhost is disabled"},
+        {closed, "127.0.0.1", true, "UDPS ZK7321I UdpSocket is finalized"},
+    };
+    for (const auto& c : cases) {
+        log.Clear();
+        sink.traffic.clear();
+        c.socket->localhostBroadcast = c.localhostBroadcast;
+        c.socket->SendDataTo("disco\n", make_address(c.destination), 4197);
+        Poll();
+        EXPECT_TRUE(log.Contains(c.line)) << c.line;
+        EXPECT_TRUE(sink.traffic.empty()) << c.line;
+    }
+}
+
+TEST_F(UdpLoopback, MulticastDestinationsTable) {
+    const auto all = make_address("255.255.255.255");
+    auto v4 = Bound("127.0.0.1");
+    auto v6 = Bound("::1");
+    auto any = Bound("0.0.0.0");
+
+    // Before a subnet is known only the limited broadcast can be named.
+    v4->SendMulticastMessage("disco\n", all, 4197, false, true);
+    EXPECT_THAT(Destinations(), ElementsAre());
+
+    v4->SetSubnet(make_address("255.0.0.0"));
+    any->SetSubnet(make_address("255.255.255.0"));
+    Poll();
+    EXPECT_EQ(v4->SubnetBroadcast(), make_address("127.255.255.255"));
+    // The any-address has no subnet: no "0.0.0.255" is made up.
+    EXPECT_TRUE(any->SubnetBroadcast().is_unspecified());
+    EXPECT_EQ(any->SubnetMask(), make_address("255.255.255.0"));
+
+    struct Case {
+        std::shared_ptr<UdpSocket> socket;
+        const char* destination;
+        bool limited;
+        bool subnet;
+        std::vector<std::string> sent;
+    };
+    const std::vector<Case> cases = {
+        {v4, "255.255.255.255", true, true, {"127.255.255.255", "255.255.255.255"}},
+        {v4, "255.255.255.255", true, false, {"255.255.255.255"}},
+        {v4, "255.255.255.255", false, true, {"127.255.255.255"}},
+        {v4, "255.255.255.255", false, false, {}},
+        {v4, "127.0.0.9", false, false, {"127.0.0.9"}},
+        {any, "255.255.255.255", false, true, {}},
+        {v6, "255.255.255.255", false, false, {"ff12::1"}},
+        {v6, "::1", true, true, {"::1"}},
+    };
+    for (const auto& c : cases) {
+        sink.traffic.clear();
+        c.socket->SendMulticastMessage("disco\n", make_address(c.destination), 4197, c.limited,
+                                       c.subnet);
+        EXPECT_EQ(Destinations(), c.sent) << c.destination << c.limited << c.subnet;
+    }
+}
+
+TEST_F(UdpLoopback, InterfaceTieThatCannotBeMadeFailsTheBind) {
+    auto socket = std::make_shared<UdpSocket>(io, 0);
+    EXPECT_FALSE(socket->BindTo(make_address("127.0.0.1"), 0, "no-such-if0"));
+    EXPECT_TRUE(socket->SocketIsOpen());
+    EXPECT_EQ(socket->GetLocalPort(), 0);
+
+    auto tied = Bound("127.0.0.1", "lo");
+    EXPECT_TRUE(tied->SocketIsOpen());
+    EXPECT_FALSE(tied->IsReliableTransport());
+}
+
+TEST_F(UdpLoopback, CloseStopsReceivingAndSending) {
+    ZelkorTest::LogCapture log;
+    auto socket = Bound("127.0.0.1");
+    socket->Close();
+    EXPECT_TRUE(socket->IsFinalized());
+    Poll();
+    EXPECT_FALSE(socket->SocketIsOpen());
+    socket->SendMulticastMessage("disco\n", make_address("127.0.0.1"), 4197, true, true);
+    Poll();
+    EXPECT_TRUE(log.Contains("UDPS ZK7327I UdpSocket is finalized"));
+    // The pending receive ends with the close and is not armed again.
+    EXPECT_EQ(socket.use_count(), 1);
+}
