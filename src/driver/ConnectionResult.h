@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "transport/NetworkInfo.h"
+
 namespace Zelkor {
 
 class TcpSocket;
@@ -17,6 +19,10 @@ struct ConnectionResult {
     // The address of the TcpSocket object.
     void* handle = nullptr;
     std::shared_ptr<TcpSocket> socket;
+    // The peer's address and port, for an established connection only.
+    NetworkInfo remote;
+    // Left empty by every event.
+    NetworkInfo local;
     // True only for a connection that has just been established.
     bool connected = false;
     // True when this node opened the connection.
