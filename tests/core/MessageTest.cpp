@@ -327,6 +327,16 @@ TEST(Message, ArgumentsPayloadForms) {
     GetMessage json;
     json.SetParms(std::string("{\"deep\":[1]}"));
     EXPECT_EQ(written(json), "{\"arguments\":{\"deep\":[1]}}");
+    GetMessage number;
+    number.SetParms(std::string(" 42 "));
+    EXPECT_EQ(written(number), "{\"arguments\":42}");
+    // Words after a value are not dropped: the whole text stays the string arguments.
+    for (const std::string& words : {std::string("42 apples"), std::string("[3] items removed"), kDeep}) {
+        GetMessage message;
+        EXPECT_NO_THROW(message.SetParms(words));
+        EXPECT_EQ(message.GetStrParms(), words);
+        EXPECT_TRUE(message.GetJsonParms().isNull());
+    }
     EXPECT_EQ(written(GetMessage()), "{}");
 
     const auto read = [](const char* body) {
