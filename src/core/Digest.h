@@ -5,7 +5,8 @@
 // Threads: one object is used by one thread at a time; separate objects are independent.
 //
 // Use: Update() any number of times, then GetDigest() (or Final()); finishing again
-// returns the same digest until Reset()/Init() starts a new one.
+// returns the same digest, and bytes added after finishing are ignored, until
+// Reset()/Init() starts a new one.
 
 #include <array>
 #include <cstddef>

@@ -1,7 +1,8 @@
 #pragma once
 // The receiving side of a Signal<T>: an object attached with Signal<T>::operator+= has
-// SignalRaised called with every raised value. The signal keeps a plain pointer, so an
-// observer detaches (Signal<T>::operator-=) before it is destroyed.
+// SignalRaised called with every raised value, on the thread that raises the signal. The
+// signal keeps a plain pointer, so an observer detaches (Signal<T>::operator-=) before it
+// is destroyed.
 
 namespace Zelkor {
 

@@ -55,8 +55,8 @@ Json::CharReader& strictReader() {
     return *reader;
 }
 
-// Only an array or an object can come out of a strict read that is kept; a text that
-// starts with anything else is not worth building a reader for.
+// A whole JSON value that starts with a bracket is an array or an object, and no other
+// value does; a text that starts with anything else is not worth reading.
 bool mayBeStructured(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r\n");
     return first != std::string_view::npos && (text[first] == '{' || text[first] == '[');
@@ -68,18 +68,18 @@ JsonReadResult ReadJson(std::string_view text, Json::Value& out, std::string& er
     return read(lenientReader(), text, out, errors);
 }
 
-bool ReadStructuredJson(std::string_view text, Json::Value& out) {
-    if (!mayBeStructured(text)) {
-        return false;
-    }
+bool ReadWholeJson(std::string_view text, Json::Value& out) {
     Json::Value parsed;
     std::string errors;
-    if (read(strictReader(), text, parsed, errors) != JsonReadResult::ok ||
-        !(parsed.isArray() || parsed.isObject())) {
+    if (read(strictReader(), text, parsed, errors) != JsonReadResult::ok) {
         return false;
     }
     out.swap(parsed);
     return true;
+}
+
+bool ReadStructuredJson(std::string_view text, Json::Value& out) {
+    return mayBeStructured(text) && ReadWholeJson(text, out);
 }
 
 std::string WriteCompactJson(const Json::Value& value) {

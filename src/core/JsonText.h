@@ -27,10 +27,12 @@ enum class JsonReadResult {
 // as it always has been for message bodies. Comments are allowed and dropped.
 JsonReadResult ReadJson(std::string_view text, Json::Value& out, std::string& errors);
 
-// True when the whole text, apart from white space around it, is one JSON array or
-// object without duplicate member names; `out` then holds it. Anything else (a scalar,
-// trailing words, comments, a duplicate key) leaves `out` untouched and gives false, so
-// the caller keeps such a text as it is.
+// True when the whole text, apart from white space around it, is one JSON value without
+// duplicate member names; `out` then holds it. Anything else (trailing words, comments,
+// a duplicate key) leaves `out` untouched and gives false, so the caller keeps such a
+// text as it is instead of losing what follows the value.
+bool ReadWholeJson(std::string_view text, Json::Value& out);
+// As ReadWholeJson, for a text that is one JSON array or object; a scalar gives false.
 bool ReadStructuredJson(std::string_view text, Json::Value& out);
 
 // The compact text: no blanks, no line feed, members in ascending byte order of their

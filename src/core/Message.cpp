@@ -279,11 +279,9 @@ bool Message::AddParameter(const char* value) {
 }
 
 void Message::SetParms(const std::string& text) {
-    Json::Value parsed;
-    std::string errors;
-    if (ReadJson(text, parsed, errors) == JsonReadResult::ok) {
-        _jsonParms = std::move(parsed);
-    } else {
+    // Only a text that is one JSON value as a whole becomes JSON arguments: reading the
+    // value at its front would drop the words after it ("42 apples").
+    if (!ReadWholeJson(text, _jsonParms)) {
         _strParms = text;
     }
 }

@@ -117,7 +117,8 @@ public:
     bool AddParameter(const char* value);
     void SetParms(const NamedParms& parms) { _namedParms = parms; }
     void SetParms(const OrderedParms& parms) { _orderedParms = parms; }
-    // JSON text becomes the JSON arguments; any other text the string arguments.
+    // A text that is one JSON value as a whole becomes the JSON arguments; any other
+    // text (words after a value included) the string arguments.
     void SetParms(const std::string& text);
     NamedParms& GetNamedParms() { return _namedParms; }
     OrderedParms& GetOrderedParms() { return _orderedParms; }

@@ -6,10 +6,7 @@ namespace Zelkor {
 
 std::string CommandKey(std::string_view word) {
     std::string key(word);
-    const std::locale locale;
-    for (char& c : key) {
-        c = std::tolower(c, locale);
-    }
+    std::use_facet<std::ctype<char>>(std::locale()).tolower(key.data(), key.data() + key.size());
     return key;
 }
 

@@ -1,6 +1,5 @@
 #include "core/Param.h"
 
-#include <cctype>
 #include <locale>
 
 namespace Zelkor {
@@ -28,17 +27,13 @@ const char* ParamName(Param p) {
 }
 
 Param ParamFromName(const std::string& name) {
+    // Every member of every received body is looked up here: one pass through the
+    // global locale's case mapping and a map search, not a scan of all the names.
     std::string lower = name;
-    const std::locale locale;
-    for (char& c : lower) {
-        c = std::tolower(c, locale);
-    }
-    for (int i = 0; i < kParamCount; ++i) {
-        if (lower == kNames[i]) {
-            return static_cast<Param>(i);
-        }
-    }
-    return Param::unknown;
+    std::use_facet<std::ctype<char>>(std::locale()).tolower(lower.data(), lower.data() + lower.size());
+    const auto& table = ParamFromString();
+    const auto found = table.find(lower);
+    return found == table.end() ? Param::unknown : found->second;
 }
 
 const std::map<std::string, Param>& ParamFromString() {

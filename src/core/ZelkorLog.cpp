@@ -115,10 +115,12 @@ void ZelkorLog::Write(const std::string& text) {
 void ZelkorLog::writeLocked(const std::string& text) {
     if (_externalLoggerRegistered) {
         std::string line = text;
-        // A failing sink must not turn a log call into a failure of the caller.
+        // A failing sink must not turn a log call into a failure of the caller: log calls
+        // are made from destructors and handlers that cannot take an exception, and the
+        // logger reports nothing to its callers, whatever the sink throws.
         try {
             _externalLogger(line);
-        } catch (const std::exception&) {
+        } catch (...) {
         }
         return;
     }

@@ -14,6 +14,10 @@
 
 #include "core/ZelkorLog.h"
 
+namespace Json {
+class Value;
+}
+
 namespace ZelkorLogDetail {
 
 inline void Append(std::string& out, const std::string& value) { out += value; }
@@ -23,10 +27,12 @@ inline void Append(std::string& out, const char* value) {
     }
 }
 inline void Append(std::string& out, char* value) { Append(out, static_cast<const char*>(value)); }
+// The JSON library's default stream form (styled, tab-indented, over several lines). Its
+// inserter lives in a header of its own, which not every logging class includes.
+void Append(std::string& out, const Json::Value& value);
 
 // Everything else is written with its stream inserter: integers in decimal, file
-// positions as offsets, addresses and endpoints in the networking library's text form,
-// JSON values in the JSON library's styled form.
+// positions as offsets, addresses and endpoints in the networking library's text form.
 template <class T>
 void Append(std::string& out, const T& value) {
     std::ostringstream stream;

@@ -58,6 +58,9 @@ void CheckFinishingAndReuse(const char* emptyDigest, const char* abcDigest) {
     digest.Final();
     EXPECT_EQ(digest.GetDigest(), abcDigest);
     EXPECT_EQ(digest.GetDigest(), abcDigest);
+    // A finished digest takes no more bytes until it is reset.
+    digest.Update("more");
+    EXPECT_EQ(digest.GetDigest(), abcDigest);
 
     // The raw bytes are those the text spells.
     const std::string hex = abcDigest;

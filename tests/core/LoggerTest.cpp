@@ -12,6 +12,7 @@
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <json/value.h>
 
 #include "core/ZelkorLog.h"
 #include "core/ZelkorLoggable.h"
@@ -284,6 +285,8 @@ TEST_F(LoggerTest, CallbackThatLogsReconfiguresOrThrowsIsContained) {
 
     log.RegisterExternalLogger([](std::string&) { throw std::runtime_error("sink broken"); });
     EXPECT_NO_THROW(log.Write("line"));
+    log.RegisterExternalLogger([](std::string&) { throw 42; });
+    EXPECT_NO_THROW(log.Write("line"));
 }
 
 TEST_F(LoggerTest, LinesFromManyThreadsNeverInterleave) {
@@ -344,10 +347,39 @@ TEST(Loggable, FormatsModuleTextAndValue) {
     disc.Detail("endpoint", boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("::1"), 4197));
     disc.Log(2, "explicit", "TCPS");
     disc.Log(1, "explicit", -7, "");
+    std::istringstream file("0123456789");
+    file.seekg(7);
+    disc.Trace("position", file.tellg());
+    Json::Value body(Json::objectValue);
+    body["a"] = 1;
+    disc.Debug("body", body);
     EXPECT_THAT(capture.Lines(),
                 ElementsAre("DISC ZK2001I text (5)", "DISC ZK2002I alone", "no module", "name (value)", "DISC byte (200)",
                             "DISC address (192.168.1.20)", "DISC endpoint ([::1]:4197)", "TCPS explicit",
-                            "explicit (-7)"));
+                            "explicit (-7)", "DISC position (7)", "DISC body ({\n\t\"a\" : 1\n})"));
+}
+
+namespace {
+
+// Logs from its destructor, as a static of the application may while the process exits.
+struct LogsAtExit {
+    ~LogsAtExit() { Module("EXIT").Info("static destroyed"); }
+};
+
+}  // namespace
+
+TEST(Loggable, StaticsMayLogWhileTheProcessExits) {
+    EXPECT_EXIT(
+        {
+            // Made before the logger is first used, so destroyed after it would have been.
+            static LogsAtExit late;
+            // The sink owns memory of its own, which a destroyed logger would have freed.
+            const std::string marker = "at exit: ";
+            ZelkorLog::TheLog().RegisterExternalLogger(
+                [marker](std::string& line) { std::cerr << marker << line << std::endl; });
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "at exit: EXIT static destroyed");
 }
 
 TEST(Loggable, LevelFiltersLinesBeforeFormatting) {

@@ -5,6 +5,7 @@
 
 #include "core/Message.h"
 #include "core/MessageForwardInfo.h"
+#include "core/ZelkorLog.h"
 #include "support/LogCapture.h"
 #include "TestMessages.h"
 
@@ -96,6 +97,19 @@ TEST(MessageForwardInfo, FinalNodeSeesOriginatorAndItself) {
     EXPECT_EQ(info.CommandText(), "@set");
 }
 
+TEST(MessageForwardInfo, JsonTextIsEverythingAfterTheWordUpToTheLineEnd) {
+    MessageForwardInfo info;
+    ASSERT_EQ(info.PullHeader("@ls {\"a\":1}\r"), "@ls {\"a\":1}");
+    EXPECT_EQ(info.JsonText(), "{\"a\":1}\r");
+    EXPECT_EQ(info.JsonBody()["a"].asInt(), 1);
+    ASSERT_EQ(info.PullHeader("get [3] items removed\nnext line"), "get [3] items removed");
+    EXPECT_EQ(info.JsonText(), "[3] items removed");
+    EXPECT_EQ(info.JsonBody().size(), 1u);
+    ASSERT_EQ(info.PullHeader("get \t\r\r\n"), "get");
+    EXPECT_EQ(info.JsonText(), "");
+    EXPECT_TRUE(info.JsonBody().isNull());
+}
+
 TEST(MessageForwardInfo, SplitPathsKeepsInnerEmptiesAndDropsTrailingSeparator) {
     const struct {
         const char* text;
@@ -135,6 +149,8 @@ TEST(MessageForwardInfo, RejectedLinesLogOneErrorAndNeverThrow) {
         {"get " + deep + std::string(2000, ']'), "ZK5104E Invalid JSON parameters"},
         {std::string("\0get", 4), "ZK5105E Invalid characters in command"},
     };
+    // Only lines logged at level Error pass: each rejection must be one of them.
+    ZelkorLog::TheLog().SetLevel(1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line.substr(0, 40));
         ZelkorTest::LogCapture log;

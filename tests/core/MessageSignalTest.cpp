@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/ErrorReply.h"
@@ -75,6 +76,10 @@ TEST(MessageSignalMap, LastRegistrationWinsAndEntriesComeInWordOrder) {
     }
     EXPECT_EQ(words, (std::vector<std::string>{"event", "get", "set"}));
 }
+
+// Two records holding one message would free it twice.
+static_assert(!std::is_copy_constructible_v<MessageSignalData> && !std::is_copy_assignable_v<MessageSignalData>,
+              "a MessageSignalData is the one owner of its message");
 
 TEST(MessageSignalData, OwnsItsMessageAndKeepsItWhenHandedBack) {
     auto data = dataFor(std::make_unique<ZelkorTest::GetMessage>());

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <json/value.h>
@@ -29,7 +30,69 @@ std::string jsonOf(const Message& message, Param p) {
 
 const std::string kDeep(2000, '[');
 
+// A class with a typed body, written and read through the helpers the services use.
+class TypedSet : public Message {
+public:
+    TypedSet() : Message({Param::path, Param::size, Param::readonly, Param::value}) {}
+    const char* CommandName() const override { return "set"; }
+    std::unique_ptr<Message> Instantiate() const override { return std::make_unique<TypedSet>(); }
+
+    std::string ToNetworkFormat(bool request) const override {
+        Json::Value body(Json::objectValue);
+        if (GetParameter(Param::path)) {
+            putString(body, Param::path, GetParameter(Param::path));
+            putUint(body, Param::size, GetParameter(Param::size));
+            putBool(body, Param::readonly, GetParameter(Param::readonly));
+            GetJsonParameter(body[GetStringFromParam(Param::value)], Param::value);
+        }
+        return WriteLine(request, body);
+    }
+    bool FromNetworkFormat(bool, const std::string& line, std::string& error) override {
+        Json::Value body;
+        if (!ReadBody(line, body, error)) {
+            return false;
+        }
+        for (Param p : AllParameterNames()) {
+            if (body.isObject() && body.isMember(GetStringFromParam(p))) {
+                SetJsonParameter(p, body[GetStringFromParam(p)]);
+            }
+        }
+        return true;
+    }
+};
+
 }  // namespace
+
+TEST(Message, TypedBodiesAreWrittenCompactBehindTheHeader) {
+    TypedSet empty;
+    EXPECT_EQ(empty.Build(true), "set {}\n");
+
+    TypedSet message;
+    ASSERT_TRUE(message.SetParameter(Param::path, "/a"));
+    ASSERT_TRUE(message.SetParameter(Param::size, "42"));
+    ASSERT_TRUE(message.SetParameter(Param::readonly, "TRUE"));
+    ASSERT_TRUE(message.SetParameter(Param::value, "{\"b\": {\"c\": \"d\"}, \"a\": [1, 2.5, true, null]}"));
+    MessageForwardInfo route("B", "A", "");
+    route.hasHash = true;
+    message.SetMessageForwardInfo(route);
+    const std::string line = message.Build(false);
+    EXPECT_EQ(line,
+              "1 [B][A] @set {\"path\":\"/a\",\"readonly\":true,\"size\":42,"
+              "\"value\":{\"a\":[1,2.5,true,null],\"b\":{\"c\":\"d\"}}}\n");
+
+    TypedSet received;
+    std::string error;
+    ASSERT_TRUE(received.FromNetworkFormat(false, line, error)) << error;
+    // Read back and written again without the route: the same body, member for member.
+    EXPECT_EQ(received.Build(false), line.substr(std::string("1 [B][A] ").size()));
+    EXPECT_STREQ(received.GetParameter(Param::size), "42");
+    EXPECT_EQ(jsonOf(received, Param::readonly), "true");
+
+    ZelkorTest::LogCapture log;
+    EXPECT_FALSE(received.FromNetworkFormat(true, "set {\"path\":", error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(log.Count("ZK5104E"), 1u);
+}
 
 TEST(Message, WritesTheCompactSortedBodyOfStrings) {
     GetMessage message;
@@ -327,6 +390,16 @@ TEST(Message, ArgumentsPayloadForms) {
     GetMessage json;
     json.SetParms(std::string("{\"deep\":[1]}"));
     EXPECT_EQ(written(json), "{\"arguments\":{\"deep\":[1]}}");
+    GetMessage number;
+    number.SetParms(std::string(" 42 "));
+    EXPECT_EQ(written(number), "{\"arguments\":42}");
+    // Words after a value are not dropped: the whole text stays the string arguments.
+    for (const std::string& words : {std::string("42 apples"), std::string("[3] items removed"), kDeep}) {
+        GetMessage message;
+        EXPECT_NO_THROW(message.SetParms(words));
+        EXPECT_EQ(message.GetStrParms(), words);
+        EXPECT_TRUE(message.GetJsonParms().isNull());
+    }
     EXPECT_EQ(written(GetMessage()), "{}");
 
     const auto read = [](const char* body) {
