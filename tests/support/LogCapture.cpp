@@ -1,6 +1,8 @@
 #include "support/LogCapture.h"
 
 #include <mutex>
+#include <new>
+#include <type_traits>
 
 #include "core/ZelkorLog.h"
 
@@ -14,9 +16,12 @@ struct Sink {
     std::vector<std::string> lines;
 };
 
+// Never destroyed, like the logger that calls into it: a static that logs while the
+// process exits must not reach a destroyed sink.
 Sink& sink() {
-    static Sink instance;
-    return instance;
+    static std::aligned_storage_t<sizeof(Sink), alignof(Sink)> storage;
+    static Sink* const instance = ::new (&storage) Sink();
+    return *instance;
 }
 
 void registerOnce() {
