@@ -1,16 +1,28 @@
 // Builds a few message lines with routing headers, reads them back the way a receiving
-// node does, and logs every step through the library's logger on the console.
+// node does, then loads a device's parameter tree and reads, writes and gets values from
+// it, logging every step through the library's logger on the console.
+//
+// Usage: zelkor_demo [device-tree.json]
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "core/ErrorReply.h"
+#include "core/JsonText.h"
 #include "core/Message.h"
 #include "core/MessageForwardInfo.h"
 #include "core/MessageSignalMap.h"
 #include "core/Signal.h"
 #include "core/ZelkorLoggable.h"
 #include "discovery/Goodbye.h"
+#include "storage/JsonModel.h"
+#include "storage/ObjectParamContainer.h"
 
 namespace {
 
@@ -69,9 +81,99 @@ private:
     Zelkor::MessageSignalMap _words;
 };
 
+// A temporary working folder for the parameter model, whose event log goes into the
+// working folder it was built in; removed with its content when the tour is over.
+class ScratchFolder {
+public:
+    ScratchFolder() : _previous(std::filesystem::current_path()) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "zelkor-demo-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) {
+            _path = pattern;
+            std::filesystem::current_path(_path);
+        }
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::current_path(_previous, ignored);
+        if (!_path.empty()) {
+            std::filesystem::remove_all(_path, ignored);
+        }
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+private:
+    std::filesystem::path _previous;
+    std::filesystem::path _path;
+};
+
+// The tree named on the command line, else the source tree's sample, else the copy
+// next to the program.
+std::filesystem::path treeFile(int argc, char** argv) {
+    if (argc > 1) {
+        return argv[1];
+    }
+    std::error_code ec;
+    if (std::filesystem::exists(ZELKOR_SAMPLE_TREE, ec)) {
+        return ZELKOR_SAMPLE_TREE;
+    }
+    return std::filesystem::absolute(argv[0], ec).parent_path() / "device-tree.json";
+}
+
+void showRead(const Demo& demo, Zelkor::IStorage& storage, const char* path) {
+    for (const char* format : {"variant", "string", "number", "norm"}) {
+        Json::Value value;
+        const auto status = storage.GetValueForPath(path, format, value);
+        const std::string shown = status == Zelkor::IStorage::PathOk
+                                      ? Zelkor::WriteCompactJson(value)
+                                      : "refused: " + storage.GetStatusString(status);
+        demo.Info(std::string("  ") + path + " in " + format + ":", shown);
+    }
+}
+
+void showWrite(const Demo& demo, Zelkor::IStorage& storage, const char* path, const Json::Value& value) {
+    const auto status = storage.SetValueForPath(path, "variant", value, true);
+    demo.Info(std::string("  set ") + path + " to " + Zelkor::WriteCompactJson(value) + ":",
+              storage.GetStatusString(status));
+}
+
+// Returns false when the tree could not be loaded.
+bool tourOfTheTree(const Demo& demo, const std::filesystem::path& file) {
+    std::ifstream in(file);
+    if (!in) {
+        demo.Error("cannot read the parameter tree", file.string());
+        return false;
+    }
+    demo.Info("Zelkor parameter tree from", file.string());
+    ScratchFolder scratch;
+    auto model = std::make_shared<Zelkor::JsonModel>(in);
+    if (!model->GetRoot().isObject()) {
+        demo.Error("the parameter tree did not load", file.string());
+        return false;
+    }
+
+    demo.Info("values in every format:");
+    for (const char* path : {"/configuration/device/name", "/audio/gain", "/audio/mode",
+                             "/audio/mute", "/audio/filter", "/configuration/device/authenticate"}) {
+        showRead(demo, *model, path);
+    }
+
+    demo.Info("writes are checked against each parameter's description:");
+    showWrite(demo, *model, "/audio/gain", Json::Value(-6.5));
+    showWrite(demo, *model, "/audio/gain", Json::Value(40));
+    showWrite(demo, *model, "/version", Json::Value("9.9.9"));
+
+    demo.Info("a peer's get of a whole group, answered in one container:");
+    Zelkor::ObjectParamContainer request;
+    request.FromJsonText(R"([{"path":"/audio/channels","format":"string"},{"path":"/audio/limiter"}])");
+    model->GetObjectsParameters(request, true);
+    demo.Info("  reply", request.ToJsonText());
+    return true;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     Demo demo;
     demo.SetWriteFile(false);
     demo.SetWritePrelog(false);
@@ -122,5 +224,6 @@ int main() {
 
     demo.Info("a malformed line is refused with its reason:");
     demo.Receive("dev", "[x] get {}");
-    return 0;
+
+    return tourOfTheTree(demo, treeFile(argc, argv)) ? 0 : 1;
 }

@@ -1,17 +1,13 @@
 #include "storage/EventStore.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <system_error>
 #include <utility>
 
 #include "core/JsonText.h"
+#include "storage/FileReplacement.h"
 #include "storage/JsonTextIO.h"
 
 namespace Zelkor {
@@ -28,90 +24,6 @@ std::filesystem::path absoluteLogPath() {
     auto path = std::filesystem::absolute(EventStore::kFileName, ec);
     return ec ? std::filesystem::path(EventStore::kFileName) : path;
 }
-
-std::string lastSystemError() { return std::error_code(errno, std::system_category()).message(); }
-
-// A temporary file beside the log, removed again unless it was renamed into place.
-class TempFile {
-public:
-    explicit TempFile(const std::filesystem::path& beside) {
-        std::string pattern = beside.string() + ".XXXXXX";
-        _fd = mkostemp(pattern.data(), O_CLOEXEC);
-        if (_fd >= 0) {
-            _path = std::move(pattern);
-        }
-    }
-    ~TempFile() {
-        closeFd();
-        if (!_path.empty()) {
-            unlink(_path.c_str());
-        }
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-
-    bool IsOpen() const { return _fd >= 0; }
-
-    // The log's permissions carry over to its replacement; a first log gets rw-r--r--.
-    void TakeModeOf(const std::filesystem::path& original) {
-        struct stat info {};
-        const mode_t mode = stat(original.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0644;
-        fchmod(_fd, mode);
-    }
-
-    bool Write(const std::string& data) {
-        const char* p = data.data();
-        std::size_t left = data.size();
-        while (left > 0) {
-            const ssize_t n = write(_fd, p, left);
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return false;
-            }
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    // Flushes to the disk, closes and renames over `target`.
-    bool CommitAs(const std::filesystem::path& target) {
-        if (fsync(_fd) != 0) {
-            return false;
-        }
-        const int fd = std::exchange(_fd, -1);
-        if (close(fd) != 0) {
-            return false;
-        }
-        if (rename(_path.c_str(), target.c_str()) != 0) {
-            return false;
-        }
-        _path.clear();
-        syncFolderOf(target);
-        return true;
-    }
-
-private:
-    void closeFd() {
-        if (_fd >= 0) {
-            close(_fd);
-            _fd = -1;
-        }
-    }
-    // Makes the rename itself durable; a failure here loses nothing already written.
-    static void syncFolderOf(const std::filesystem::path& file) {
-        const int dir = open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            fsync(dir);
-            close(dir);
-        }
-    }
-
-    int _fd = -1;
-    std::string _path;
-};
 
 }  // namespace
 
@@ -211,34 +123,27 @@ bool EventStore::mayReplaceFileLocked() const {
 }
 
 bool EventStore::writeFileLocked() {
-    // A log that is a link is replaced where it points, so the link stays a link.
-    std::error_code ec;
-    const auto resolved = std::filesystem::weakly_canonical(_file, ec);
-    const std::filesystem::path target = ec ? _file : resolved;
-
-    TempFile temp(target);
-    if (!temp.IsOpen()) {
-        Error("ZK6003 Output event log file not opened", target.string() + ": " + lastSystemError());
+    FileReplacement file(_file);
+    if (!file.IsOpen()) {
+        Error("ZK6003 Output event log file not opened", file.Target().string() + ": " + file.Error());
         return false;
     }
-    temp.TakeModeOf(target);
-
     std::string chunk;
     bool written = true;
     for (const auto& entry : _events) {
         chunk += entry.text;
         chunk += '\n';
         if (chunk.size() >= kWriteChunk) {
-            written = temp.Write(chunk);
+            written = file.Write(chunk);
             chunk.clear();
             if (!written) {
                 break;
             }
         }
     }
-    written = written && temp.Write(chunk) && temp.CommitAs(target);
+    written = written && file.Write(chunk) && file.Commit();
     if (!written) {
-        Error("ZK60A2E Event log file not written", target.string() + ": " + lastSystemError());
+        Error("ZK60A2E Event log file not written", file.Target().string() + ": " + file.Error());
         return false;
     }
     _fileState = FileState::Read;

@@ -1,22 +1,24 @@
 #include "storage/JsonModel.h"
 
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <ostream>
-#include <sstream>
 
-#include <json/reader.h>
 #include <json/writer.h>
+
+#include "core/JsonText.h"
+#include "storage/PresetsImpl.h"
 
 namespace Zelkor {
 
 JsonModel::JsonModel(const std::string& jsonText) : ZelkorLoggable("JMOD") {
-    std::istringstream in(jsonText);
-    load(in, "ZK6000E JsonModel error");
+    load(jsonText, "ZK6000E JsonModel error");
 }
 
 JsonModel::JsonModel(std::istream& in) : ZelkorLoggable("JMOD") {
-    load(in, "ZK6001E JsonModel error");
+    load(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+         "ZK6001E JsonModel error");
 }
 
 JsonModel::~JsonModel() {
@@ -28,31 +30,19 @@ JsonModel::~JsonModel() {
     }
 }
 
-namespace {
-
-// Parses JSON text with the reader's default settings. The reader throws instead of
-// failing for some inputs (nesting beyond its stack limit); both come back as false.
-bool parseJson(std::istream& in, Json::Value& value, std::string& errors) {
-    Json::CharReaderBuilder builder;
-    try {
-        return Json::parseFromStream(builder, in, &value, &errors);
-    } catch (const Json::Exception& error) {
-        errors = error.what();
-        return false;
-    }
-}
-
-}  // namespace
-
-void JsonModel::load(std::istream& in, const char* errorText) {
+void JsonModel::load(const std::string& text, const char* errorText) {
     std::string errors;
-    if (!parseJson(in, _tree, errors)) {
-        _tree = Json::Value();
+    Json::Value tree;
+    if (ReadJson(text, tree, errors) != JsonReadResult::ok) {
         Error(errorText, errors);
         return;
     }
+    _tree.swap(tree);
     CreateJsonTree(_tree);
+    _presets = std::make_shared<PresetsImpl>(_tree, this);
     LoadEvents();
+    // Only a model that holds its tree may replace the log it read at destruction.
+    _events.SetTreeLoaded(true);
 }
 
 std::ostream& JsonModel::Stream(std::ostream& out) {
@@ -83,10 +73,9 @@ void JsonModel::AddObjectToPath(const char* parentPath, const char* name, std::s
     if (parentPath == nullptr || name == nullptr) {
         return;
     }
-    std::istringstream in(jsonText);
     Json::Value member;
     std::string errors;
-    if (!parseJson(in, member, errors)) {
+    if (ReadJson(jsonText, member, errors) != JsonReadResult::ok) {
         return;
     }
     Json::Value* parent = findNode(parentPath);
@@ -94,6 +83,58 @@ void JsonModel::AddObjectToPath(const char* parentPath, const char* name, std::s
         return;
     }
     (*parent)[name] = std::move(member);
+}
+
+// --- Presets ---
+
+namespace {
+
+// A model whose tree did not load has no preset store to forward to.
+bool noPresetStore(const ZelkorLoggable& log, std::string& result) {
+    log.Error("ZK60A3E No preset store: the parameter tree did not load");
+    result = "ProcessPresetParams failed";
+    return false;
+}
+
+}  // namespace
+
+bool JsonModel::StorePreset(const std::string& root,
+                            const std::map<std::string, std::string>& arguments,
+                            std::string& result) {
+    return _presets ? _presets->StorePreset(root, arguments, result) : noPresetStore(*this, result);
+}
+
+bool JsonModel::RecallPreset(const std::string& root,
+                             const std::map<std::string, std::string>& arguments,
+                             std::string& result) {
+    return _presets ? _presets->RecallPreset(root, arguments, result) : noPresetStore(*this, result);
+}
+
+bool JsonModel::AddPreset(const std::string& root,
+                          const std::map<std::string, std::string>& arguments,
+                          std::string& result) {
+    return _presets ? _presets->AddPreset(root, arguments, result) : noPresetStore(*this, result);
+}
+
+void JsonModel::notifyPresetStore(const char* path, const std::string& format) {
+    if (_presets) {
+        _presets->ValueChanged(path, format.c_str());
+    }
+}
+
+// --- Event log ---
+
+bool JsonModel::LoadEvents() { return _events.Load(); }
+
+bool JsonModel::StoreEvents() { return _events.Save(); }
+
+bool JsonModel::StoreEvent(const std::string& eventJson) { return _events.StoreEvent(eventJson); }
+
+bool JsonModel::StoreEvent(LOGROW& row) { return _events.StoreEvent(row); }
+
+bool JsonModel::RetrieveEvents(long long from, unsigned minimumPriority,
+                               std::vector<std::string>& out) {
+    return _events.RetrieveEvents(from, minimumPriority, out);
 }
 
 }  // namespace Zelkor

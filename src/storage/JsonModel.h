@@ -6,8 +6,14 @@
 // Ownership: built by the application from JSON text and handed to the driver in shared
 // ownership (value-change notifications carry a weak reference taken from it). The
 // registered ISubscriptionService is not owned and must outlive its registration.
-// Threads: the tree takes no lock. Callers keep all tree access (reads, writes, GetRoot)
-// on one thread at a time; notifications run synchronously on the writing thread.
+// Threads: the tree and the preset store take no lock. Callers keep all tree access
+// (reads, writes, presets, GetRoot) on one thread at a time; notifications run
+// synchronously on the writing thread. The event log locks itself and may be used from
+// any thread.
+//
+// Files: the event log "event.log" in the working folder at construction is read when a
+// tree loads and written back, whole, by the destructor; a model whose tree did not load
+// never writes it. Preset files live under the root the caller names.
 
 #include <istream>
 #include <map>
@@ -18,10 +24,14 @@
 #include <json/value.h>
 
 #include "core/ZelkorLoggable.h"
+#include "storage/EventStore.h"
 #include "storage/IStorage.h"
+#include "storage/LogRow.h"
 
 namespace Zelkor {
 
+class ContainerFormatValue;
+class FormatValuePair;
 class PresetsImpl;
 
 class JsonModel : public IStorage, public ZelkorLoggable {
@@ -64,13 +74,27 @@ public:
                       std::string& result) override;
     bool AddPreset(const std::string& root, const std::map<std::string, std::string>& arguments,
                    std::string& result) override;
+    // Fills every pair of the request; with `recursive`, a requested group is first
+    // replaced by its parameters (FillRecursively). Each pair's outcome is in the pair; a
+    // failure of one pair never stops the others.
     void GetObjectsParameters(ObjectParamContainer& request, bool recursive) override;
+    // Writes every pair with the access and lock rules enforced and reads each accepted
+    // value back into its pair in the pair's format.
     void SetObjectsParameters(ObjectParamContainer& request) override;
     STATUS VerifyPath(const char* path, const char* format) override;
     std::vector<std::string> GetDescriptorForPath(const char* path, unsigned recursive) override;
     bool StoreEvent(const std::string& eventJson) override;
     bool RetrieveEvents(long long from, unsigned minimumPriority,
                         std::vector<std::string>& out) override;
+
+    // --- Event log (the application's side) ---
+    // Stores a record and writes the number it got into row.seqno. Always true.
+    bool StoreEvent(LOGROW& row);
+
+    // --- Multi-value requests ---
+    // Replaces each requested name by one request per parameter below it, grouped under
+    // the parameters' object paths; a name with nothing below it stays as it is.
+    void FillRecursively(ObjectParamContainer& request);
 
     // --- Tree ---
     // Expands every array descriptor below `node` from its prototype; false when an array
@@ -89,6 +113,8 @@ public:
     std::vector<std::string> GetImmediateChildren(const std::string& path);
     // The live root; the caller keeps to the tree's thread rules.
     Json::Value& GetRoot() { return _tree; }
+    // Reads "event.log" (true when the whole file was read) and writes it back (true
+    // when the new file is in place); the destructor calls StoreEvents.
     bool LoadEvents();
     bool StoreEvents();
 
@@ -151,7 +177,7 @@ public:
                                   Json::Value& value);
 
 private:
-    void load(std::istream& in, const char* errorText);
+    void load(const std::string& text, const char* errorText);
     bool expandArray(Json::Value& node);
     // The node at a path (or at its first `count` names); null for a miss.
     Json::Value* findNode(const char* path);
@@ -168,14 +194,24 @@ private:
     STATUS writeList(const char* path, const std::vector<std::string>& names,
                      const std::string& format, const Json::Value& value, bool enforce);
 
-    // Preset store hook: told of every stored change before the subscription service.
-    // Does nothing until the preset store is attached.
+    // Tells the preset store of a stored change (before the subscription service).
     void notifyPresetStore(const char* path, const std::string& format);
+    // Serves one pair of a multi-value request at its full path and records the outcome
+    // in it; no failure leaves the call.
+    enum class PairAccess { Read, Write };
+    void servePair(PairAccess access, const std::string& path, const std::string& name,
+                   FormatValuePair& pair);
+    STATUS writeAndReadBack(const std::string& path, FormatValuePair& pair);
+    void recordOutcome(PairAccess access, STATUS status, const std::string& path,
+                       const std::string& name, FormatValuePair& pair);
+    void expandName(ObjectParamContainer& request, const std::string& objectPath,
+                    ContainerFormatValue& container, const std::string& name);
 
     Json::Value _missValue;
     Json::Value _tree;
     std::shared_ptr<PresetsImpl> _presets;
     ISubscriptionService* _subscriptionService = nullptr;
+    EventStore _events;
 };
 
 }  // namespace Zelkor

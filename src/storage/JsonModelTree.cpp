@@ -7,6 +7,7 @@
 #include "storage/DescriptorAttributes.h"
 #include "storage/DescriptorFlags.h"
 #include "storage/JsonModel.h"
+#include "storage/PathAppend.h"
 #include "storage/StorageFormat.h"
 #include "storage/StoragePath.h"
 #include "storage/ValueText.h"
@@ -171,10 +172,12 @@ void JsonModel::collectChildren(const Json::Value& node, const std::string& path
     }
     for (auto it = node.begin(); it != node.end(); ++it) {
         const std::string name = it.name();
-        if (!name.empty() && name[0] == '.') {
+        // Attributes are no children. A member that no path can reach (an empty name, or
+        // one holding "/") is not listed either: its path would name another node.
+        if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) {
             continue;
         }
-        const std::string childPath = ChildStoragePath(path, name);
+        const std::string childPath = AppendPath(path, name);
         switch (getKind(*it)) {
             case KindObject:
             case KindArray:

@@ -1,10 +1,11 @@
 #include "storage/JsonTextIO.h"
 
-#include <exception>
-#include <memory>
+#include <string>
 
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/trim_all.hpp>
+
+#include "core/JsonText.h"
 
 namespace Zelkor {
 
@@ -13,37 +14,24 @@ namespace {
 // 2^64 as a double: the first real that no longer fits an unsigned 64-bit number.
 constexpr double kTwoPow64 = 18446744073709551616.0;
 
-const Json::CharReaderBuilder& readerBuilder() {
-    static const Json::CharReaderBuilder builder = [] {
-        Json::CharReaderBuilder b;
-        b["collectComments"] = false;
-        b["stackLimit"] = kMaxJsonDepth;
-        return b;
-    }();
-    return builder;
-}
-
 }  // namespace
 
 bool ParseJsonText(const std::string& text, Json::Value& out, std::string& error) {
     out = Json::Value();
     error.clear();
-    try {
-        const std::unique_ptr<Json::CharReader> reader(readerBuilder().newCharReader());
-        Json::Value parsed;
-        if (!reader->parse(text.data(), text.data() + text.size(), &parsed, &error)) {
-            // The reader's message spans lines; log lines must not.
-            boost::algorithm::replace_all(error, "\n", " ");
-            boost::algorithm::trim_all(error);
-            return false;
-        }
-        out.swap(parsed);
-        return true;
-    } catch (const std::exception& e) {
-        // The reader reports an exceeded nesting bound by throwing.
-        error = e.what();
+    Json::Value parsed;
+    if (ReadJson(text, parsed, error) != JsonReadResult::ok) {
+        // The reader's message spans lines; log lines must not.
+        boost::algorithm::replace_all(error, "\n", " ");
+        boost::algorithm::trim_all(error);
         return false;
     }
+    if (!JsonDepthWithin(parsed, kMaxJsonDepth)) {
+        error = "nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+        return false;
+    }
+    out.swap(parsed);
+    return true;
 }
 
 bool JsonDepthWithin(const Json::Value& value, unsigned maxDepth) {

@@ -18,11 +18,10 @@ namespace Zelkor {
 // flat or nearly so; the bound only has to stop abuse.
 constexpr unsigned kMaxJsonDepth = 64;
 
-// Parses `text` as one JSON value (comments are dropped, nesting is bounded by
-// kMaxJsonDepth). On failure returns false, leaves `out` null and puts the parser's
-// message, on one line, in `error`.
+// Parses `text` as the core's reader does (comments dropped, text after a complete value
+// ignored), but refuses values nested deeper than kMaxJsonDepth. On failure returns
+// false, leaves `out` null and puts the parser's message, on one line, in `error`.
 bool ParseJsonText(const std::string& text, Json::Value& out, std::string& error);
-
 
 // Whether no array or object in `value` is nested deeper than `maxDepth` levels
 // (a scalar has depth 0, `[]` depth 1).

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include <boost/algorithm/string/trim.hpp>
-#include <boost/filesystem/path.hpp>
 
 #include "core/JsonText.h"
 #include "core/Param.h"
@@ -11,21 +10,6 @@
 #include "storage/PathAppend.h"
 
 namespace Zelkor {
-
-namespace {
-
-// Object path and parameter name of a full path. The name is the last element as a
-// filesystem path sees it ("/a/b/" gives "/a/b" and "."); a path without any "/" is an
-// object path with no name.
-std::pair<std::string, std::string> splitPath(const std::string& path) {
-    if (path.find('/') == std::string::npos) {
-        return {path, std::string()};
-    }
-    const boost::filesystem::path p(path);
-    return {p.parent_path().string(), p.filename().string()};
-}
-
-}  // namespace
 
 void ObjectParamContainer::AddContainers(const std::string& path, const ContainerFormatValue& container) {
     _objects[path].push_back(container);
@@ -75,7 +59,7 @@ bool ObjectParamContainer::FromJsonObject(const Json::Value& entry) {
         return false;
     }
 
-    const auto [objectPath, name] = splitPath(boost::algorithm::trim_copy(path.asString()));
+    const auto [objectPath, name] = SplitParameterPath(boost::algorithm::trim_copy(path.asString()));
     const bool formatDefaulted = format.isNull();
     const std::string formatWord = formatDefaulted ? std::string("variant") : format.asString();
 

@@ -33,11 +33,4 @@ std::string JoinStoragePath(const std::vector<std::string>& names, std::size_t c
     return path.empty() ? std::string("/") : path;
 }
 
-std::string ChildStoragePath(const std::string& path, const std::string& name) {
-    if (path.empty() || path.back() == '/') {
-        return path + name;
-    }
-    return path + '/' + name;
-}
-
 }  // namespace Zelkor

@@ -18,8 +18,4 @@ std::optional<std::vector<std::string>> SplitStoragePath(const std::string& path
 // "/" followed by the first `count` names joined with "/" ("/" alone for none).
 std::string JoinStoragePath(const std::vector<std::string>& names, std::size_t count);
 
-// A member's path below `path`: one "/" between them unless `path` is empty or already
-// ends with "/".
-std::string ChildStoragePath(const std::string& path, const std::string& name);
-
 }  // namespace Zelkor

@@ -145,7 +145,10 @@ TEST_F(StorageTest, ChildrenListings) {
         "p": {".kind": "param"},
         "g": {".kind": "obj", "c": {".kind": "param"}, "d": {".kind": "param"}},
         "s": "plain",
+        "": {".kind": "param"},
+        "a/b": {".kind": "param"},
         "z": 5}})");
+    // Members that no path reaches (an empty name, a name holding "/") are not listed.
     EXPECT_EQ(model->GetChildren("/n"),
               (std::vector<std::string>{"/n/g/c", "/n/g/d", "/n/p", "/n"}));
     EXPECT_EQ(model->GetDescriptorForPath("/n", 1), model->GetChildren("/n"));
