@@ -5,6 +5,7 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/error.hpp>
 
+#include "transport/SocketOptions.h"
 #include "transport/TcpServerEventSink.h"
 #include "transport/TcpSocket.h"
 
@@ -21,12 +22,12 @@ TcpServer::TcpServer(boost::asio::io_context& io, boost::asio::ssl::context& tls
 TcpServer::~TcpServer() = default;
 
 std::string TcpServer::Name() const {
-    std::lock_guard<std::mutex> lock(_nameMutex);
+    std::lock_guard<std::mutex> lock(_mutex);
     return _name;
 }
 
 void TcpServer::SetName(const std::string& name) {
-    std::lock_guard<std::mutex> lock(_nameMutex);
+    std::lock_guard<std::mutex> lock(_mutex);
     _name = name;
 }
 
@@ -35,18 +36,18 @@ void TcpServer::BindTo(const boost::asio::ip::address& address, unsigned short p
     _acceptor.open(endpoint.protocol());
     // Options only tune the listener; one the system refuses is logged, not fatal.
     boost::system::error_code error;
-    _acceptor.set_option(boost::asio::socket_base::reuse_address(true), error);
-    if (!error) {
-        _acceptor.set_option(boost::asio::socket_base::keep_alive(true), error);
-    }
-    if (!error) {
-        _acceptor.set_option(boost::asio::ip::tcp::no_delay(true), error);
-    }
+    SetConnectionOptions(_acceptor, error);
     if (error) {
         Warning("ZK7505W TCP server socket option not set", error.message());
     }
     _acceptor.bind(endpoint);
     _acceptor.listen(Backlog);
+    {
+        // Port 0 is resolved by the bind: remember where the listener really is.
+        std::lock_guard<std::mutex> lock(_mutex);
+        _bound = _acceptor.local_endpoint();
+        _isBound = true;
+    }
     DoAccept(port);
 }
 
@@ -128,8 +129,12 @@ void TcpServer::closeNow() {
         socket->Close();
     }
     boost::asio::ip::tcp::endpoint endpoint;
-    if (localEndpoint(endpoint)) {
+    if (boundEndpoint(endpoint)) {
         Info("ZK7500I Closing listener", endpoint);
+    }
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _isBound = false;
     }
     boost::system::error_code error;
     _retryTimer.cancel();
@@ -139,20 +144,20 @@ void TcpServer::closeNow() {
     }
 }
 
-bool TcpServer::localEndpoint(boost::asio::ip::tcp::endpoint& endpoint) const {
-    boost::system::error_code error;
-    endpoint = _acceptor.local_endpoint(error);
-    return !error;
+bool TcpServer::boundEndpoint(boost::asio::ip::tcp::endpoint& endpoint) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    endpoint = _bound;
+    return _isBound;
 }
 
 bool TcpServer::AcceptorIs(const boost::asio::ip::address& address, unsigned short port) const {
     boost::asio::ip::tcp::endpoint endpoint;
-    return localEndpoint(endpoint) && endpoint.address() == address && endpoint.port() == port;
+    return boundEndpoint(endpoint) && endpoint.address() == address && endpoint.port() == port;
 }
 
 bool TcpServer::AcceptorIs(const boost::asio::ip::address& address) const {
     boost::asio::ip::tcp::endpoint endpoint;
-    return localEndpoint(endpoint) && endpoint.address() == address;
+    return boundEndpoint(endpoint) && endpoint.address() == address;
 }
 
 bool TcpServer::IsIncomingConnection(const std::shared_ptr<TcpSocket>& socket) const {
@@ -170,7 +175,7 @@ void TcpServer::RemoveIncomingConnection(const std::shared_ptr<TcpSocket>& socke
 
 boost::asio::ip::tcp::endpoint TcpServer::LocalEndpoint() const {
     boost::asio::ip::tcp::endpoint endpoint;
-    localEndpoint(endpoint);
+    boundEndpoint(endpoint);
     return endpoint;
 }
 

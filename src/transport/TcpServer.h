@@ -68,7 +68,7 @@ private:
     void OnAccept(const std::shared_ptr<TcpSocket>& socket, const boost::system::error_code& error);
     void retryLater(std::shared_ptr<TcpSocket> socket, unsigned short port);
     void closeNow();
-    bool localEndpoint(boost::asio::ip::tcp::endpoint& endpoint) const;
+    bool boundEndpoint(boost::asio::ip::tcp::endpoint& endpoint) const;
 
     boost::asio::ssl::context& _sslContext;
     const bool _tlsProvisioned;
@@ -76,8 +76,11 @@ private:
     boost::asio::ip::tcp::acceptor _acceptor;
     boost::asio::steady_timer _retryTimer;
     std::chrono::milliseconds _retryDelay{100};
-    mutable std::mutex _nameMutex;
+    // Guards the name and the bound endpoint, which other threads may ask about.
+    mutable std::mutex _mutex;
     std::string _name;
+    boost::asio::ip::tcp::endpoint _bound;
+    bool _isBound = false;
     std::atomic<TcpServerEventSink*> _eventSink{nullptr};
     std::atomic<bool> _closing{false};
     mutable std::mutex _incomingMutex;

@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "transport/SocketOptions.h"
 #include "transport/SocketSink.h"
 
 namespace Zelkor {
@@ -131,15 +132,8 @@ void TcpSocket::connectNow(const boost::asio::ip::tcp::endpoint& target, Connect
 
 void TcpSocket::SetSocketOptions() {
     // A refused option costs efficiency, not correctness: log it and keep the connection.
-    auto& socket = GetBasicSocket();
     boost::system::error_code error;
-    socket.set_option(boost::asio::socket_base::reuse_address(true), error);
-    if (!error) {
-        socket.set_option(boost::asio::socket_base::keep_alive(true), error);
-    }
-    if (!error) {
-        socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
-    }
+    SetConnectionOptions(GetBasicSocket(), error);
     if (error) {
         Warning("ZK7205W Socket option not set on conn: " + _tag, error.message());
     }
@@ -152,14 +146,26 @@ void TcpSocket::cacheEndpoints(const char* localText, const char* remoteText) {
     if (error) {
         Warning(localText, error.message());
     } else {
+        std::lock_guard<std::mutex> lock(_endpointMutex);
         _localEndpoint = local;
     }
     const auto remote = socket.remote_endpoint(error);
     if (error) {
         Warning(remoteText, error.message());
     } else {
+        std::lock_guard<std::mutex> lock(_endpointMutex);
         _remoteEndpoint = remote;
     }
+}
+
+boost::asio::ip::tcp::endpoint TcpSocket::RemoteEndpoint() const {
+    std::lock_guard<std::mutex> lock(_endpointMutex);
+    return _remoteEndpoint;
+}
+
+boost::asio::ip::tcp::endpoint TcpSocket::LocalEndpoint() const {
+    std::lock_guard<std::mutex> lock(_endpointMutex);
+    return _localEndpoint;
 }
 
 void TcpSocket::OnConnect(const boost::asio::ip::tcp::endpoint& target, const boost::system::error_code& error) {

@@ -93,12 +93,13 @@ public:
     // connection moved into it, else the plain socket.
     virtual boost::asio::ip::tcp::socket& GetBasicSocket();
 
-    boost::asio::ip::address GetLocalIP() const override { return _localEndpoint.address(); }
-    unsigned short GetLocalPort() const override { return _localEndpoint.port(); }
-    boost::asio::ip::address GetRemoteIP() const override { return _remoteEndpoint.address(); }
-    unsigned short GetRemotePort() const override { return _remoteEndpoint.port(); }
-    const boost::asio::ip::tcp::endpoint& RemoteEndpoint() const { return _remoteEndpoint; }
-    const boost::asio::ip::tcp::endpoint& LocalEndpoint() const { return _localEndpoint; }
+    // The endpoints as cached when the connection was made; IPv4 0.0.0.0:0 before.
+    boost::asio::ip::address GetLocalIP() const override { return LocalEndpoint().address(); }
+    unsigned short GetLocalPort() const override { return LocalEndpoint().port(); }
+    boost::asio::ip::address GetRemoteIP() const override { return RemoteEndpoint().address(); }
+    unsigned short GetRemotePort() const override { return RemoteEndpoint().port(); }
+    boost::asio::ip::tcp::endpoint RemoteEndpoint() const;
+    boost::asio::ip::tcp::endpoint LocalEndpoint() const;
 
     State GetState() const { return _myState.load(); }
     void SetState(State state);
@@ -223,6 +224,8 @@ private:
     void OnReceive(const boost::system::error_code& error, std::size_t bytes);
     void handleLine(std::string& line);
     void releaseReceiving();
+    // Stores a lock-step flag; a call that changes nothing is logged as an error.
+    void setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText);
 
     void sendNow(const std::string& text, bool request);
     bool PrepareAndQueueMessage(const std::string& text, const std::string& command);
@@ -242,6 +245,8 @@ private:
     boost::asio::ssl::context& _sslContext;
     boost::asio::ip::tcp::socket _socket;
     std::shared_ptr<TlsStream> _tls;
+    // Written on the loop under the mutex; the loop reads them without it.
+    mutable std::mutex _endpointMutex;
     boost::asio::ip::tcp::endpoint _localEndpoint{boost::asio::ip::address_v4::any(), 0};
     boost::asio::ip::tcp::endpoint _remoteEndpoint{boost::asio::ip::address_v4::any(), 0};
 

@@ -175,40 +175,33 @@ void TcpSocket::handleLine(std::string& line) {
     }
 }
 
-void TcpSocket::SetLockStepSending(bool on) {
-    if (on && _sendingLockStep) {
-        Error("ZK7219I sending LockStep already active");
+void TcpSocket::setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText) {
+    if (on && flag && alreadyOn) {
+        Error(alreadyOn);
+    } else if (!on && !flag && alreadyOff) {
+        Error(alreadyOff);
     }
-    _sendingLockStep = on;
-    Trace(std::string("ZK7220I _sendingLockStep set to ") + onOff(on) + " on " + _tag);
+    flag = on;
+    Trace(std::string(setText) + onOff(on) + " on " + _tag);
+}
+
+void TcpSocket::SetLockStepSending(bool on) {
+    setFlag(_sendingLockStep, on, "ZK7219I sending LockStep already active", nullptr, "ZK7220I _sendingLockStep set to ");
 }
 
 void TcpSocket::SetLockStepReceiving(bool on) {
-    if (on && _receivingLockStep) {
-        Error("ZK7221I receiving LockStep already active");
-    }
-    _receivingLockStep = on;
-    Trace(std::string("ZK7222I _receivingLockStep set to ") + onOff(on) + " on " + _tag);
+    setFlag(_receivingLockStep, on, "ZK7221I receiving LockStep already active", nullptr,
+            "ZK7222I _receivingLockStep set to ");
 }
 
 void TcpSocket::SetSendingMsg(bool on) {
-    if (on && _sendingMsg) {
-        Error("ZK7223I _sendingMsg already on");
-    } else if (!on && !_sendingMsg) {
-        Error("ZK7224I _sendingMsg already off");
-    }
-    _sendingMsg = on;
-    Trace(std::string("ZK7225I _sendingMsg set to ") + onOff(on) + " on " + _tag);
+    setFlag(_sendingMsg, on, "ZK7223I _sendingMsg already on", "ZK7224I _sendingMsg already off",
+            "ZK7225I _sendingMsg set to ");
 }
 
 void TcpSocket::SetReceivingMsg(bool on) {
-    if (on && _receivingMsg) {
-        Error("ZK7226I _receivingMsg already on");
-    } else if (!on && !_receivingMsg) {
-        Error("ZK7227I _receivingMsg already off");
-    }
-    _receivingMsg = on;
-    Trace(std::string("ZK7228I _receivingMsg set to ") + onOff(on) + " on " + _tag);
+    setFlag(_receivingMsg, on, "ZK7226I _receivingMsg already on", "ZK7227I _receivingMsg already off",
+            "ZK7228I _receivingMsg set to ");
 }
 
 }  // namespace Zelkor
