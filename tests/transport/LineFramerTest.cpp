@@ -71,8 +71,4 @@ TEST(LineFramer, YieldsNothingAfterOverflowUntilCleared) {
     EXPECT_EQ(feed(framer, {"ok\n"}), std::vector<std::string>{"ok\n"});
 }
 
-TEST(LineFramer, DefaultBoundHoldsTheLargestBlockLine) {
-    EXPECT_GT(LineFramer::DefaultMaxLineLength, std::size_t{1} << 28);
-}
-
 }  // namespace
