@@ -1,0 +1,40 @@
+#include "transport/LineFramer.h"
+
+namespace Zelkor {
+
+bool LineFramer::Next(std::string& line) {
+    if (_overflowed) {
+        return false;
+    }
+    const std::size_t end = _data.find('\n', _scanned);
+    if (end == std::string::npos) {
+        _scanned = _data.size();
+        _overflowed = PendingSize() > _maxLineLength;
+        compact();
+        return false;
+    }
+    if (end - _start > _maxLineLength) {
+        _overflowed = true;
+        return false;
+    }
+    line.assign(_data, _start, end + 1 - _start);
+    _start = _scanned = end + 1;
+    return true;
+}
+
+void LineFramer::Clear() {
+    _data.clear();
+    _start = _scanned = 0;
+    _overflowed = false;
+}
+
+void LineFramer::compact() {
+    // Once per read, not once per line: the consumed front goes in one move.
+    if (_start > 0) {
+        _data.erase(0, _start);
+        _scanned -= _start;
+        _start = 0;
+    }
+}
+
+}  // namespace Zelkor

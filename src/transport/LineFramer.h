@@ -1,0 +1,50 @@
+#pragma once
+// Cuts a byte stream into lines ended by "\n". Bytes after the last line end are kept for
+// the next Append. A line longer than the bound (without its "\n") is an overflow,
+// whether it is still growing or already complete: the stream can't be trusted past it.
+//
+// Ownership: owns its buffer. Threads: one thread at a time.
+
+#include <cstddef>
+#include <string>
+
+namespace Zelkor {
+
+class LineFramer {
+public:
+    // Large enough for the biggest line the file transfer sends: a block of 2^28 Base64
+    // characters plus its header and parameters.
+    static constexpr std::size_t DefaultMaxLineLength = (std::size_t{1} << 28) + (std::size_t{1} << 20);
+
+    explicit LineFramer(std::size_t maxLineLength = DefaultMaxLineLength) : _maxLineLength(maxLineLength) {}
+
+    void Append(const char* data, std::size_t size) { _data.append(data, size); }
+
+    // Moves the next complete line, "\n" included, into `line`. False when no complete
+    // line is waiting or the stream overflowed.
+    bool Next(std::string& line);
+
+    // True once a line exceeded the bound; the framer then yields nothing more.
+    bool Overflowed() const { return _overflowed; }
+
+    // Bytes of the unfinished line.
+    std::size_t PendingSize() const { return _data.size() - _start; }
+
+    std::size_t MaxLineLength() const { return _maxLineLength; }
+    void SetMaxLineLength(std::size_t length) { _maxLineLength = length; }
+
+    void Clear();
+
+private:
+    void compact();
+
+    std::size_t _maxLineLength;
+    std::string _data;
+    // Start of the unfinished line, and how far it has been searched for "\n": each byte
+    // is scanned once however many reads a line takes.
+    std::size_t _start = 0;
+    std::size_t _scanned = 0;
+    bool _overflowed = false;
+};
+
+}  // namespace Zelkor

@@ -1,0 +1,312 @@
+#pragma once
+// One protocol connection over TCP, in either direction, optionally upgraded in place to
+// TLS after the "starttls" exchange. Incoming bytes are cut into lines and handed to the
+// sink; outgoing lines follow the lock-step: one request outstanding at a time, further
+// requests queued until some reply arrives, replies never waiting for the lock-step.
+//
+// Ownership: always owned through std::shared_ptr (make it with std::make_shared); every
+// pending handler holds a shared pointer to it, so it outlives its operations. The sink
+// is not owned. A closed connection is never reopened.
+//
+// Threads: all of its work runs on the I/O context's thread. Connect, Handshake, Close,
+// SendData and SendGoodbye may be called from any thread: off the loop they are posted
+// to it and return at once; on the loop (or while the loop is stopped) they run before
+// returning (a TLS write then completes inside SendData). The other operations belong to the loop thread. Flags and
+// SocketIsOpen are safe to read anywhere; SocketIsConnected off the loop answers from
+// what the loop last saw instead of asking the system.
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/ssl/verify_context.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "core/MessageForwardInfo.h"
+#include "transport/LineFramer.h"
+#include "transport/Socket.h"
+
+namespace Zelkor {
+
+namespace Completion {
+// Codes of the one-shot completion callback; their meaning is the discovery service's.
+enum Code : int {
+    None = 0,
+    Disconnect = 1,
+};
+}  // namespace Completion
+
+class TcpSocket : public Socket, public std::enable_shared_from_this<TcpSocket> {
+public:
+    enum State : int {
+        Plain = 0,      // plain TCP
+        Handshaking = 1,  // TLS handshake under way
+        Tls = 2,        // TLS established
+    };
+
+    using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
+    using ConnectHandler = std::function<void(std::shared_ptr<TcpSocket>, boost::system::error_code)>;
+    using CompletionHandler = std::function<void(Completion::Code, const std::string&)>;
+    using TlsStream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
+
+    // The protocol's well-known port, given to every connection object.
+    static constexpr unsigned short ProtocolPort = 4197;
+
+    TcpSocket(boost::asio::io_context& io, boost::asio::ssl::context& tls, bool client,
+              unsigned short port = ProtocolPort, bool redundant = false);
+    ~TcpSocket() override;
+
+    // --- connection life ---------------------------------------------------------------
+
+    // Opens and connects asynchronously. `done` runs after the connect completed (also on
+    // failure), never when the socket was closed first or could not be opened. The
+    // interface name is accepted and not used.
+    void Connect(const boost::asio::ip::address& address, unsigned short port,
+                 const std::string& interfaceName, ConnectHandler done);
+    // Called by the listener once a connection was accepted into GetBasicSocket().
+    void OnAccept();
+    // Starts the TLS handshake in the role of the client flag. On a connection that is
+    // already secured the connection is closed instead: a live stream is never replaced.
+    virtual void Handshake();
+    // Ends the connection; reports SocketClosed once when a descriptor was open. A goodbye
+    // still waiting behind a running write is written first.
+    void Close() override;
+    // Empties the request queue and zeroes the request and response times.
+    void Clear();
+
+    bool SocketIsOpen() override;
+    // Open and the system knows the peer.
+    bool SocketIsConnected();
+    bool IsReliableTransport() const override { return true; }
+    // The socket that holds the connection: the TLS stream's lowest layer once the
+    // connection moved into it, else the plain socket.
+    virtual boost::asio::ip::tcp::socket& GetBasicSocket();
+
+    // The endpoints as cached when the connection was made; IPv4 0.0.0.0:0 before.
+    boost::asio::ip::address GetLocalIP() const override { return LocalEndpoint().address(); }
+    unsigned short GetLocalPort() const override { return LocalEndpoint().port(); }
+    boost::asio::ip::address GetRemoteIP() const override { return RemoteEndpoint().address(); }
+    unsigned short GetRemotePort() const override { return RemoteEndpoint().port(); }
+    boost::asio::ip::tcp::endpoint RemoteEndpoint() const;
+    boost::asio::ip::tcp::endpoint LocalEndpoint() const;
+
+    State GetState() const { return _myState.load(); }
+    void SetState(State state);
+
+    // TLS role of the next handshake: true = client.
+    bool IsClient() const { return _client.load(); }
+    void SetClient(bool client) { _client.store(client); }
+    bool IsTlsProvisioned() const { return _tlsProvisioned.load(); }
+    void SetTlsProvisioned(bool on) { _tlsProvisioned.store(on); }
+    bool IsRedundant() const { return _redundant; }
+    bool IsConnectPending() const { return _connectPending.load(); }
+    void SetConnectPending(bool on) { _connectPending.store(on); }
+
+    bool IsAuthenticated() const { return _authenticate.load(); }
+    // false also clears the Kasdor flag.
+    void IsAuthenticated(bool on);
+    bool IsKasdorAuthenticated() const { return _kasdorAuthenticated.load(); }
+    // true also sets the authenticated flag.
+    void IsKasdorAuthenticated(bool on);
+
+    // The peer speaks a protocol older than 1.8 (set from its discovery record).
+    bool IsOldProtocol() const { return _oldProtocol.load(); }
+    void SetOldProtocol(bool on) { _oldProtocol.store(on); }
+    // Name of the local interface the connection runs on; written by the driver.
+    std::string InterfaceName() const;
+    void SetInterfaceName(const std::string& name);
+    // Bookkeeping bytes of the discovery service and the remote device; never read here.
+    std::uint8_t DeviceFlags() const { return _deviceFlags.load(); }
+    void SetDeviceFlags(std::uint8_t flags) { _deviceFlags.store(flags); }
+    std::uint8_t AuthenticationFlags() const { return _authenticationFlags.load(); }
+    void SetAuthenticationFlags(std::uint8_t flags) { _authenticationFlags.store(flags); }
+
+    // Reply due since the request time; the last reply came at the response time.
+    TimePoint RequestTime() const { return _requestTime; }
+    TimePoint ResponseTime() const { return _responseTime; }
+    void SetUnresponsiveTimes();
+    void ClearUnresponsiveTimes();
+
+    // One-shot result callback: ReportCompletion calls it once and forgets it.
+    void SetCompletion(CompletionHandler handler) { _completion = std::move(handler); }
+    void ReportCompletion(Completion::Code code, const std::string& text);
+
+    // Bound of an unfinished received line; past it the connection is closed.
+    void SetMaxLineLength(std::size_t length) { _framer.SetMaxLineLength(length); }
+    std::size_t MaxLineLength() const { return _framer.MaxLineLength(); }
+
+    // Log tag of this connection: the last four hex digits of its address.
+    const std::string& Tag() const { return _tag; }
+
+    // --- receive path -----------------------------------------------------------------
+
+    void DoReceive() override;
+    // The words that may pass while a handshake runs or the peer is unauthenticated.
+    bool AllowedAtAuthentication(const std::string& word) const;
+
+    // --- send path --------------------------------------------------------------------
+
+    // Sends one complete line (the caller supplies the "\n"); `request` false for a reply.
+    // Never fails towards the caller: a dropped request is logged.
+    void SendData(const std::string& text, bool request);
+    // Writes whatever may go next: a waiting goodbye, an authentication request, waiting
+    // replies, then (unless `requestOutstanding`) the oldest request.
+    void SendTheNextMsg(bool requestOutstanding);
+    // The sink's queue bound; 0 (no bound) without a sink.
+    std::uint64_t MaxQueueDepth() const;
+    std::size_t QueuedRequests() const { return _requestQueue.size(); }
+
+    // The connection to which replies arriving here are forwarded; empty when none.
+    void ReturnRoute(std::shared_ptr<TcpSocket> socket) { _returnRoute = std::move(socket); }
+    std::shared_ptr<TcpSocket> ReturnRoute() const { return _returnRoute; }
+
+    // The connection's own routing header: the route of the last request sent, or what
+    // the owner set (the file transfer addresses its blocks with it).
+    MessageForwardInfo& ForwardInfo() { return _forwardInfo; }
+    void SetForwardInfo(const MessageForwardInfo& info) { _forwardInfo = info; }
+
+    // A "goodbye" with reason "shutdown", routed like the connection's requests.
+    void SendGoodbye();
+    // Writes `text` whole, outside the queues; after the running write when one runs.
+    void SendGoodbye(const std::string& text);
+
+    // Lock-step flags with their logged setters.
+    bool SendingLockStep() const { return _sendingLockStep; }
+    bool ReceivingLockStep() const { return _receivingLockStep; }
+    bool SendingMsg() const { return _sendingMsg; }
+    bool ReceivingMsg() const { return _receivingMsg; }
+    void SetLockStepSending(bool on);
+    void SetLockStepReceiving(bool on);
+    void SetSendingMsg(bool on);
+    void SetReceivingMsg(bool on);
+
+protected:
+    virtual void OnHandshake(const boost::system::error_code& error);
+    bool VerifyCert(bool preverified, boost::asio::ssl::verify_context& context);
+
+private:
+    struct Outgoing {
+        std::string text;
+        std::string command;
+    };
+    // One line on its way out; carries its own command word for the completion.
+    struct Write {
+        std::string text;
+        std::string command;
+        std::size_t offset = 0;
+    };
+
+    template <class Fn>
+    void onLoop(Fn&& fn);
+    bool onLoopThread() const;
+    std::shared_ptr<TcpSocket> self();
+    void connectNow(const boost::asio::ip::tcp::endpoint& target, ConnectHandler done);
+    void OnConnect(const boost::asio::ip::tcp::endpoint& target, const boost::system::error_code& error);
+    void SetSocketOptions();
+    void cacheEndpoints(const char* localText, const char* remoteText);
+    void handshakeNow();
+    void beginHandshake();
+    void closeNow();
+    void closeDescriptor();
+    bool descriptorOpen() const;
+
+    void OnReceive(const boost::system::error_code& error, std::size_t bytes);
+    void handleLine(std::string& line);
+    void releaseReceiving();
+    // Stores a lock-step flag; a call that changes nothing is logged as an error.
+    void setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText);
+
+    void sendNow(const std::string& text, bool request);
+    bool PrepareAndQueueMessage(const std::string& text, const std::string& command);
+    bool takeNext(Outgoing& next, bool requestOutstanding);
+    void startRequest();
+    void startWrite(Outgoing message);
+    void writeTls(const std::shared_ptr<Write>& write);
+    void writePlain(const std::shared_ptr<Write>& write);
+    // Completion of one write call; true when the rest of the line is still to be written.
+    bool OnSendData(const boost::system::error_code& error, std::size_t written, const std::shared_ptr<Write>& write);
+    void writeGoodbyeNow(const std::string& text);
+    void writeWaitingGoodbyes();
+    void logWritten(const char* code, std::size_t written, const char* data) const;
+    const char* transportName() const { return GetState() == Tls ? "TLS" : "TCP"; }
+    static std::string commandWord(const std::string& pulled);
+
+    boost::asio::ssl::context& _sslContext;
+    boost::asio::ip::tcp::socket _socket;
+    std::shared_ptr<TlsStream> _tls;
+    // Written on the loop under the mutex; the loop reads them without it.
+    mutable std::mutex _endpointMutex;
+    boost::asio::ip::tcp::endpoint _localEndpoint{boost::asio::ip::address_v4::any(), 0};
+    boost::asio::ip::tcp::endpoint _remoteEndpoint{boost::asio::ip::address_v4::any(), 0};
+
+    std::atomic<bool> _client;
+    const bool _redundant;
+    std::atomic<bool> _tlsProvisioned{false};
+    std::atomic<bool> _connectPending{false};
+    std::atomic<bool> _authenticate{false};
+    std::atomic<bool> _kasdorAuthenticated{false};
+    std::atomic<bool> _oldProtocol{false};
+    std::atomic<bool> _connected{false};
+    std::atomic<bool> _descriptorOpen{false};
+    std::atomic<std::uint8_t> _deviceFlags{0};
+    std::atomic<std::uint8_t> _authenticationFlags{0};
+    std::atomic<State> _myState{Plain};
+    mutable std::mutex _interfaceNameMutex;
+    std::string _interfaceName;
+
+    TimePoint _requestTime{};
+    TimePoint _responseTime{};
+    CompletionHandler _completion;
+    std::string _tag;
+
+    LineFramer _framer;
+
+    MessageForwardInfo _forwardInfo;
+    std::shared_ptr<TcpSocket> _returnRoute;
+    std::deque<Outgoing> _requestQueue;
+    // Replies waiting for a running write (or for the handshake to finish).
+    std::deque<Outgoing> _priorityQueue;
+    // Authentication requests of an unauthenticated connection: they skip the lock-step
+    // but not a running write.
+    std::deque<Outgoing> _passQueue;
+    std::deque<std::string> _waitingGoodbyes;
+    // Close came while a goodbye waited behind a running write: the descriptor closes
+    // once both are out.
+    bool _closeWhenFlushed = false;
+    bool _pumping = false;
+    bool _handshakeAfterWrite = false;
+
+    bool _sendingLockStep = false;
+    bool _receivingLockStep = false;
+    bool _sendingMsg = false;
+    bool _receivingMsg = false;
+};
+
+template <class Fn>
+void TcpSocket::onLoop(Fn&& fn) {
+    if (onLoopThread() || IoContext().stopped()) {
+        // On the loop, or no loop runs (stopped): nothing can race with this call.
+        fn();
+        return;
+    }
+    auto keep = self();
+    if (!keep) {
+        // Not shared-owned: nothing asynchronous can be pending, run here.
+        fn();
+        return;
+    }
+    boost::asio::post(IoContext(), [keep = std::move(keep), fn = std::forward<Fn>(fn)]() mutable { fn(); });
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,207 @@
+// Receive path of a TCP connection: the read chain, framing at "\n", the header parse,
+// the filter while a handshake runs, and the lock-step release when a reply arrives.
+
+#include <algorithm>
+#include <cctype>
+
+#include "transport/SocketSink.h"
+#include "transport/TcpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+const char* onOff(bool value) { return value ? "1" : "0"; }
+
+// Blanks and bytes outside the printable range (control bytes, CR, bytes of 0x80 and
+// above) are dropped from the front of a line.
+std::size_t frontToStrip(const std::string& line) {
+    std::size_t at = 0;
+    while (at < line.size()) {
+        const auto byte = static_cast<unsigned char>(line[at]);
+        if (byte != ' ' && byte >= 0x20 && byte <= 0x7e) {
+            break;
+        }
+        ++at;
+    }
+    return at;
+}
+
+}  // namespace
+
+void TcpSocket::DoReceive() {
+    if (IsFinalized()) {
+        Debug("ZK7229I TcpSocket is finalized");
+        return;
+    }
+    if (GetState() == Handshaking) {
+        // The connection belongs to the handshake: a plain read now could swallow the
+        // peer's first TLS bytes. Reading resumes over TLS once the handshake succeeded.
+        return;
+    }
+    if (!SocketIsOpen()) {
+        Warning("ZK7230W DoReceive called on closed socket.");
+        closeNow();
+        return;
+    }
+    auto buffer = boost::asio::buffer(_receiveBuffer);
+    auto done = [keep = self(), tls = _tls, this](const boost::system::error_code& error, std::size_t bytes) {
+        OnReceive(error, bytes);
+        if (!error) {
+            DoReceive();
+        }
+    };
+    if (GetState() == Tls) {
+        _tls->async_read_some(buffer, std::move(done));
+    } else {
+        _socket.async_read_some(buffer, std::move(done));
+    }
+}
+
+bool TcpSocket::AllowedAtAuthentication(const std::string& word) const {
+    if (word == "starttls" || word == "@starttls" || word == "@error" || word == "@unrecognized") {
+        return true;
+    }
+    if (word == "authenticate" || word == "@authenticate" || word == "setverificationcode" ||
+        word == "@setverificationcode") {
+        return GetState() == Tls;
+    }
+    return false;
+}
+
+void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t bytes) {
+    if (IoContext().stopped()) {
+        Debug("ZK7231I io_context is stopped");
+        Finalize();
+        return;
+    }
+    if (IsFinalized()) {
+        Debug("ZK7232I TcpSocket is finalized");
+        return;
+    }
+    if (error) {
+        // During a handshake this is the cancelled plain read; the handshake decides.
+        if (GetState() != Handshaking) {
+            closeNow();
+        }
+        return;
+    }
+    if (bytes == 0) {
+        if (!_receivingLockStep && !_sendingLockStep) {
+            SetLockStepReceiving(true);
+        }
+        if (!_receivingMsg) {
+            SetReceivingMsg(true);
+        }
+        releaseReceiving();
+        return;
+    }
+    _framer.Append(_receiveBuffer.data(), bytes);
+    std::string line;
+    while (_framer.Next(line)) {
+        if (!_receivingLockStep && !_sendingLockStep) {
+            SetLockStepReceiving(true);
+        }
+        if (!_receivingMsg) {
+            SetReceivingMsg(true);
+        }
+        handleLine(line);
+        if (IsFinalized()) {
+            return;
+        }
+    }
+    if (_framer.Overflowed()) {
+        Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, _framer.MaxLineLength());
+        closeNow();
+    }
+}
+
+void TcpSocket::releaseReceiving() {
+    SetLockStepReceiving(false);
+    SetReceivingMsg(false);
+}
+
+void TcpSocket::handleLine(std::string& line) {
+    line.erase(0, frontToStrip(line));
+    if (line.empty()) {
+        // Only this line is skipped; the lines behind it in the same read still count.
+        releaseReceiving();
+        return;
+    }
+    MessageForwardInfo header;
+    const std::string pulled = header.PullHeader(line);
+    if (pulled.empty()) {
+        Error("ZK7233E Invalid message", pulled);
+        releaseReceiving();
+        return;
+    }
+    const std::string command = header.GetCommand();
+    if (GetState() == Handshaking && !AllowedAtAuthentication(command)) {
+        Error("ZK7234E Message not allowed at state authentication: " + command);
+        releaseReceiving();
+        return;
+    }
+    const bool reply = header.isReply;
+    if (reply) {
+        _responseTime = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+        if (_sendingLockStep) {
+            SetLockStepSending(false);
+        }
+    }
+    if (line.size() >= 2 && LogLevel() >= 4) {
+        const std::size_t length = line.size() - 1;
+        std::string excerpt = line.substr(0, std::min<std::size_t>(length, 80));
+        excerpt = excerpt.substr(0, excerpt.find('\0'));
+        Summary(std::string("ZK7235I ") + transportName() + " read " + std::to_string(length) + " bytes on " + _tag +
+                " from " + _remoteEndpoint.address().to_string() + " (" + excerpt + "...) ");
+    }
+    SetReceivingMsg(false);
+    auto keep = self();
+    if (auto* sink = Sink(); sink && keep) {
+        sink->LogTraffic(true, _remoteEndpoint, line, GetState() == Tls);
+        sink->MessageReceived(keep, header, _requestTime, _responseTime);
+    }
+    if (IsFinalized()) {
+        return;
+    }
+    if (reply) {
+        _requestTime = TimePoint{};
+        if (auto* sink = Sink(); sink && keep) {
+            sink->ClearRequestTime(keep);
+        }
+    }
+    if (!_sendingMsg) {
+        SendTheNextMsg(_sendingLockStep);
+    }
+}
+
+void TcpSocket::setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText) {
+    if (on && flag && alreadyOn) {
+        Error(alreadyOn);
+    } else if (!on && !flag && alreadyOff) {
+        Error(alreadyOff);
+    }
+    flag = on;
+    Trace(std::string(setText) + onOff(on) + " on " + _tag);
+}
+
+void TcpSocket::SetLockStepSending(bool on) {
+    setFlag(_sendingLockStep, on, "ZK7219I sending LockStep already active", nullptr, "ZK7220I _sendingLockStep set to ");
+}
+
+void TcpSocket::SetLockStepReceiving(bool on) {
+    setFlag(_receivingLockStep, on, "ZK7221I receiving LockStep already active", nullptr,
+            "ZK7222I _receivingLockStep set to ");
+}
+
+void TcpSocket::SetSendingMsg(bool on) {
+    setFlag(_sendingMsg, on, "ZK7223I _sendingMsg already on", "ZK7224I _sendingMsg already off",
+            "ZK7225I _sendingMsg set to ");
+}
+
+void TcpSocket::SetReceivingMsg(bool on) {
+    setFlag(_receivingMsg, on, "ZK7226I _receivingMsg already on", "ZK7227I _receivingMsg already off",
+            "ZK7228I _receivingMsg set to ");
+}
+
+}  // namespace Zelkor

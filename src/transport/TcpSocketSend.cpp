@@ -1,0 +1,329 @@
+// Send path of a TCP connection: the lock-step queues, the writes in the form of the
+// current state (asynchronous on plain TCP, synchronous over TLS), the completion that
+// reports file-transfer blocks and starts the next line, and the goodbye.
+//
+// One write is in flight at a time. Whatever arrives during it waits: a goodbye, an
+// authentication request, replies, requests, served in that order once it completes.
+// Nothing is written during a handshake: the connection is in the hands of the TLS stream.
+
+#include <algorithm>
+
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/asio/write.hpp>
+
+#include "discovery/Goodbye.h"
+#include "transport/SocketSink.h"
+#include "transport/TcpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+std::int64_t secondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::string TcpSocket::commandWord(const std::string& pulled) {
+    std::string word = pulled.substr(0, pulled.find_first_of("{["));
+    boost::algorithm::trim(word);
+    return word;
+}
+
+void TcpSocket::SendData(const std::string& text, bool request) {
+    onLoop([this, text, request] { sendNow(text, request); });
+}
+
+void TcpSocket::sendNow(const std::string& text, bool request) {
+    Trace("ZK7240I TcpSocket::SendData begin");
+    if (IsFinalized()) {
+        Debug("ZK7241I TcpSocket::SendData _finalized is true");
+        return;
+    }
+    if (GetState() != Handshaking && !SocketIsOpen()) {
+        Warning("ZK7242W SendData called on closed socket");
+        closeNow();
+        return;
+    }
+    // Each line is parsed on its own: the connection's header keeps only the route, so
+    // no later line (a goodbye, a block) can repeat this line's sender hash.
+    MessageForwardInfo parsed;
+    const std::string command = commandWord(parsed.PullHeader(text));
+    if (request) {
+        _forwardInfo.SetTargetPaths(parsed.GetTargetPaths());
+        _forwardInfo.SetSourcePaths(parsed.GetSourcePaths());
+        if (!IsAuthenticated() && AllowedAtAuthentication(command)) {
+            Debug("ZK7243I TcpSocket::SendData request not queued", command);
+            _passQueue.push_back({text, command});
+        } else {
+            Debug("ZK7244I TcpSocket::SendData queueing request", command);
+            PrepareAndQueueMessage(text, command);
+            if (_sendingLockStep) {
+                Debug("ZK7245I TcpSocket::SendData queued request pending _sendingLockStep");
+                return;
+            }
+            if (_sendingMsg) {
+                Debug("ZK7246I TcpSocket::SendData queued request pending _sendingMsg");
+                return;
+            }
+            if (!IsAuthenticated()) {
+                Debug("ZK7247I TcpSocket::SendData _authenticate is false");
+                if (GetState() != Plain) {
+                    Debug("ZK7248I TcpSocket::SendData _myState is not TCP", static_cast<int>(GetState()));
+                    return;
+                }
+            }
+            Debug("ZK7249I TcpSocket::SendData request queued", command);
+        }
+    } else if (_sendingMsg || GetState() == Handshaking) {
+        Debug("ZK7250I TcpSocket::SendData reply queued while sending", command);
+        _priorityQueue.push_back({text, command});
+        return;
+    } else {
+        Debug("ZK7251I TcpSocket::SendData sending reply", command);
+        _priorityQueue.push_back({text, command});
+    }
+    SendTheNextMsg(_sendingLockStep);
+    Trace("ZK7254I TcpSocket::SendData end");
+}
+
+bool TcpSocket::PrepareAndQueueMessage(const std::string& text, const std::string& command) {
+    const std::uint64_t depth = MaxQueueDepth();
+    if (depth != 0 && _requestQueue.size() >= depth) {
+        Warning("ZK7239W Message queue full! Message lost  command: " + command + " to IP: " +
+                _remoteEndpoint.address().to_string());
+        return false;
+    }
+    const bool repeatable = command == "poll" || command == "disco";
+    if (repeatable && std::any_of(_requestQueue.begin(), _requestQueue.end(),
+                                  [&text](const Outgoing& queued) { return queued.text == text; })) {
+        Debug("ZK7237I TcpSocket:PrepareAndQueueMessage duplicate command not queued", command);
+        return false;
+    }
+    _requestQueue.push_back({text, command});
+    Debug(repeatable ? "ZK7236I TcpSocket:PrepareAndQueueMessage command queued"
+                     : "ZK7238I TcpSocket:PrepareAndQueueMessage command queued",
+          command);
+    return true;
+}
+
+bool TcpSocket::takeNext(Outgoing& next, bool requestOutstanding) {
+    auto takeFront = [&next](std::deque<Outgoing>& queue) {
+        next = std::move(queue.front());
+        queue.pop_front();
+        return true;
+    };
+    if (!_passQueue.empty()) {
+        startRequest();
+        return takeFront(_passQueue);
+    }
+    if (!_priorityQueue.empty()) {
+        return takeFront(_priorityQueue);
+    }
+    const bool mayRequest = IsAuthenticated() || GetState() == Plain;
+    if (requestOutstanding || _sendingLockStep || !mayRequest || _requestQueue.empty()) {
+        return false;
+    }
+    startRequest();
+    return takeFront(_requestQueue);
+}
+
+void TcpSocket::startRequest() {
+    SetLockStepSending(true);
+    SetUnresponsiveTimes();
+    if (auto* sink = Sink()) {
+        if (auto keep = self()) {
+            sink->SetRequestTime(keep, secondsNow());
+        }
+    }
+}
+
+void TcpSocket::SendTheNextMsg(bool requestOutstanding) {
+    // A TLS write completes inside this loop and asks for the next line again; the loop
+    // serves that request instead of recursing once per queued line.
+    if (_pumping) {
+        return;
+    }
+    _pumping = true;
+    bool outstanding = requestOutstanding;
+    while (!IsFinalized() && !_sendingMsg && GetState() != Handshaking) {
+        if (!_waitingGoodbyes.empty()) {
+            writeWaitingGoodbyes();
+            continue;
+        }
+        Outgoing next;
+        if (!takeNext(next, outstanding)) {
+            break;
+        }
+        startWrite(std::move(next));
+        outstanding = _sendingLockStep;
+    }
+    _pumping = false;
+}
+
+void TcpSocket::startWrite(Outgoing message) {
+    SetSendingMsg(true);
+    if (auto* sink = Sink()) {
+        sink->LogTraffic(false, _remoteEndpoint, message.text, GetState() == Tls);
+    }
+    auto write = std::make_shared<Write>(Write{std::move(message.text), std::move(message.command), 0});
+    if (GetState() == Tls) {
+        Debug("ZK7252I TcpSocket::SendData state is TLS", write->command);
+        writeTls(write);
+    } else {
+        Debug("ZK7253I TcpSocket::SendData state is not TLS", write->command);
+        writePlain(write);
+    }
+}
+
+void TcpSocket::writeTls(const std::shared_ptr<Write>& write) {
+    // TLS writes are synchronous; the record layer may take part of the text per call,
+    // so the rest follows in this loop rather than one nested call per record.
+    bool more = true;
+    while (more) {
+        boost::system::error_code error;
+        const std::size_t written = _tls->write_some(
+            boost::asio::buffer(write->text.data() + write->offset, write->text.size() - write->offset), error);
+        more = OnSendData(error, written, write);
+    }
+}
+
+void TcpSocket::writePlain(const std::shared_ptr<Write>& write) {
+    _socket.async_write_some(
+        boost::asio::buffer(write->text.data() + write->offset, write->text.size() - write->offset),
+        [keep = self(), this, write](const boost::system::error_code& error, std::size_t written) {
+            if (OnSendData(error, written, write)) {
+                writePlain(write);
+            }
+        });
+}
+
+void TcpSocket::logWritten(const char* code, std::size_t written, const char* data) const {
+    if (written >= 2 && LogLevel() >= 4) {
+        const std::size_t length = written - 1;
+        Summary(std::string(code) + transportName() + " wrote " + std::to_string(length) + " bytes on " + _tag + " to " +
+                _remoteEndpoint.address().to_string() + " (" + std::string(data, std::min<std::size_t>(length, 80)) +
+                "...)");
+    }
+}
+
+bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t written,
+                           const std::shared_ptr<Write>& write) {
+    Trace("ZK7255I TcpSocket::OnSendData begin");
+    if (IsFinalized()) {
+        if (_closeWhenFlushed) {
+            // Closed while a goodbye waited: finish this line, send the goodbye, then close.
+            write->offset += written;
+            if (!error && write->offset < write->text.size()) {
+                return true;
+            }
+            if (!error) {
+                writeWaitingGoodbyes();
+            }
+            _waitingGoodbyes.clear();
+            _closeWhenFlushed = false;
+            closeDescriptor();
+        }
+        return false;
+    }
+    if (error) {
+        closeNow();
+        Warning(std::string("ZK7256W ") + transportName() + " write failed", error.message());
+        Trace("ZK7260I TcpSocket::OnSendData end");
+        return false;
+    }
+    logWritten("ZK7257I ", written, write->text.data() + write->offset);
+    write->offset += written;
+    if (write->offset < write->text.size()) {
+        Summary(std::string("ZK7258I ") + transportName() +
+                " write incomplete. Remaining bytes: " + std::to_string(write->text.size() - write->offset));
+        Trace("ZK7260I TcpSocket::OnSendData end");
+        return true;
+    }
+    Debug("ZK7259I TcpSocket::OnSendData message is sent", write->command);
+    SetLockStepReceiving(false);
+    SetSendingMsg(false);
+    if (_handshakeAfterWrite) {
+        _handshakeAfterWrite = false;
+        beginHandshake();
+    }
+    if (CloseAfterSend()) {
+        closeNow();
+    }
+    if (auto* sink = Sink()) {
+        if (auto keep = self()) {
+            if (write->command == "block") {
+                sink->MessageBlockSent(keep, _forwardInfo);
+            } else if (write->command == "@block") {
+                sink->MessageBlockReplySent(keep);
+            }
+        }
+    }
+    SendTheNextMsg(_sendingLockStep);
+    Trace("ZK7260I TcpSocket::OnSendData end");
+    return false;
+}
+
+void TcpSocket::SendGoodbye() {
+    onLoop([this] {
+        if (IsFinalized()) {
+            return;
+        }
+        Goodbye goodbye;
+        goodbye.SetParameter(Param::reason, "shutdown");
+        // The route of the connection, without any sender hash an earlier line carried.
+        MessageForwardInfo header;
+        header.SetTargetPaths(_forwardInfo.GetTargetPaths());
+        header.SetSourcePaths(_forwardInfo.GetSourcePaths());
+        SendGoodbye(goodbye.Build(header, true));
+    });
+}
+
+void TcpSocket::SendGoodbye(const std::string& text) {
+    onLoop([this, text] {
+        if (IsFinalized()) {
+            return;
+        }
+        if (!SocketIsOpen()) {
+            Warning(GetState() == Tls ? "ZK7261W SendData called on closed socket" : "ZK7262W SendData called on closed socket");
+            return;
+        }
+        _waitingGoodbyes.push_back(text);
+        if (!_sendingMsg) {
+            writeWaitingGoodbyes();
+        }
+    });
+}
+
+void TcpSocket::writeWaitingGoodbyes() {
+    while (!_waitingGoodbyes.empty()) {
+        const std::string text = std::move(_waitingGoodbyes.front());
+        _waitingGoodbyes.pop_front();
+        writeGoodbyeNow(text);
+    }
+}
+
+void TcpSocket::writeGoodbyeNow(const std::string& text) {
+    if (auto* sink = Sink()) {
+        sink->LogTraffic(false, _remoteEndpoint, text, GetState() == Tls);
+    }
+    // Written whole and at once: the caller usually closes the connection right after.
+    boost::system::error_code error;
+    const std::size_t written = GetState() == Tls
+                                    ? boost::asio::write(*_tls, boost::asio::buffer(text), error)
+                                    : boost::asio::write(_socket, boost::asio::buffer(text), error);
+    if (error) {
+        closeNow();
+        Warning(std::string("ZK7264W ") + transportName() + " write failed");
+        return;
+    }
+    if (written >= 2 && LogLevel() >= 4) {
+        const std::size_t length = written - 1;
+        Summary(std::string("ZK7265I ") + transportName() + " wrote " + std::to_string(length) + " bytes on " + _tag +
+                " to " + _remoteEndpoint.address().to_string() + " (" + text.substr(0, std::min<std::size_t>(length, 80)) +
+                "...) ");
+    }
+}
+
+}  // namespace Zelkor

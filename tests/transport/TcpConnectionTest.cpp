@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "TransportFixture.h"
+#include "core/ZelkorLog.h"
+
+namespace ZelkorTest {
+namespace {
+
+class TcpConnection : public TransportTest {
+protected:
+    unsigned short UnusedPort() {
+        tcp::acceptor probe(io, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+        return probe.local_endpoint().port();
+    }
+    // A raw acceptor for a client socket that meets no protocol peer.
+    std::shared_ptr<TcpSocket> ConnectToRaw(tcp::acceptor& acceptor, tcp::socket& peer, FakeSink& clientSink) {
+        auto client = std::make_shared<TcpSocket>(io, *tls, true);
+        client->SetSink(&clientSink);
+        const auto endpoint = acceptor.local_endpoint();
+        client->Connect(endpoint.address(), endpoint.port(), "eth0", nullptr);
+        bool accepted = false;
+        acceptor.async_accept(peer, [&](const boost::system::error_code& error) { accepted = !error; });
+        EXPECT_TRUE(Run([&] { return accepted && clientSink.connectedOut == 1; }));
+        return client;
+    }
+    // Runs the start-TLS exchange between a client and the listener's side.
+    std::shared_ptr<TcpSocket> Secure(std::shared_ptr<TcpSocket>& client, FakeSink& clientSink) {
+        LoadTlsMaterial(*tls);
+        sink.answerSecurity = true;
+        clientSink.answerSecurity = true;
+        auto serverSide = ConnectClient(client, clientSink);
+        client->SendData("starttls\n", true);
+        EXPECT_TRUE(Run([&] { return sink.secured == 1 && clientSink.secured == 1; }));
+        return serverSide;
+    }
+};
+
+TEST_F(TcpConnection, RefusedConnectIsRejectedAndReportedToTheCaller) {
+    const unsigned short port = UnusedPort();
+    auto client = std::make_shared<TcpSocket>(io, *tls, true);
+    client->SetSink(&sink);
+    boost::system::error_code result;
+    int calls = 0;
+    client->Connect(boost::asio::ip::make_address("127.0.0.1"), port, "", [&](std::shared_ptr<TcpSocket> socket, boost::system::error_code error) {
+        EXPECT_EQ(socket, client);
+        EXPECT_EQ(sink.rejected, 1);  // the sink hears first
+        result = error;
+        ++calls;
+    });
+    ASSERT_TRUE(Run([&] { return calls == 1; }));
+    EXPECT_EQ(result, boost::asio::error::connection_refused);
+    EXPECT_TRUE(log.Contains("ZK7209W Connect failed to 127.0.0.1:" + std::to_string(port) + " ("));
+    EXPECT_FALSE(client->IsConnectPending());
+    EXPECT_EQ(sink.closed, 0);
+    EXPECT_FALSE(client->IsFinalized());
+}
+
+TEST_F(TcpConnection, CloseReportsOnceAndSilencesAPendingConnect) {
+    Listen();
+    const auto endpoint = server->LocalEndpoint();
+    FakeSink clientSink;
+    auto client = std::make_shared<TcpSocket>(io, *tls, true);
+    client->SetSink(&clientSink);
+    int calls = 0;
+    auto count = [&calls](std::shared_ptr<TcpSocket>, boost::system::error_code) { ++calls; };
+    client->Connect(endpoint.address(), endpoint.port(), "", count);
+    client->Close();
+    client->Close();
+    ASSERT_TRUE(Run([&] { return clientSink.closed == 1 && !client->IsConnectPending(); }));
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(clientSink.connectedOut, 0);
+
+    // A closed socket is never reopened, and one that never opened reports no close.
+    client->Connect(endpoint.address(), endpoint.port(), "", count);
+    client->Close();
+    auto neverOpened = std::make_shared<TcpSocket>(io, *tls, true);
+    neverOpened->SetSink(&clientSink);
+    neverOpened->SendData("get\n", true);
+    neverOpened->Close();
+    ASSERT_TRUE(Run([&] { return neverOpened->IsFinalized(); }));
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(clientSink.closed, 1);
+    EXPECT_EQ(neverOpened->QueuedRequests(), 0u);
+}
+
+TEST_F(TcpConnection, AcceptedAndConnectedSidesKnowEachOther) {
+    FakeSink clientSink;
+    std::shared_ptr<TcpSocket> client;
+    auto serverSide = ConnectClient(client, clientSink);
+    EXPECT_EQ(client->GetRemotePort(), server->LocalEndpoint().port());
+    EXPECT_EQ(serverSide->GetRemotePort(), client->GetLocalPort());
+    EXPECT_EQ(serverSide->GetLocalIP(), boost::asio::ip::make_address("127.0.0.1"));
+    EXPECT_TRUE(serverSide->IsTlsProvisioned());
+    EXPECT_TRUE(client->SocketIsConnected());
+    EXPECT_TRUE(serverSide->SocketIsConnected());
+
+    auto fresh = std::make_shared<TcpSocket>(io, *tls, true);
+    EXPECT_EQ(fresh->GetRemoteIP(), boost::asio::ip::make_address("0.0.0.0"));
+    EXPECT_EQ(fresh->GetRemotePort(), 0);
+    EXPECT_FALSE(fresh->SocketIsConnected());
+}
+
+TEST_F(TcpConnection, StartTlsHoldsRequestsUntilAuthentication) {
+    ZelkorLog::TheLog().SetLevel(7);
+    FakeSink clientSink;
+    std::shared_ptr<TcpSocket> client;
+    auto serverSide = Secure(client, clientSink);
+    EXPECT_EQ(client->GetState(), TcpSocket::Tls);
+    EXPECT_EQ(serverSide->GetState(), TcpSocket::Tls);
+    EXPECT_TRUE(log.Contains("ZK7216I TLS verify cert ("));
+    EXPECT_TRUE(log.Contains("CN=zelkor-test"));
+    EXPECT_TRUE(log.Contains("ZK7218I TLS handshake OK ("));
+
+    client->SendData("get\n", true);
+    ASSERT_TRUE(Run([&] { return log.Contains("ZK7248I TcpSocket::SendData _myState is not TCP"); }));
+    client->SendData("authenticate\n", true);
+    ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
+    EXPECT_TRUE(client->IsAuthenticated());
+    EXPECT_EQ(sink.Commands(), (std::vector<std::string>{"starttls", "authenticate", "get"}));
+}
+
+TEST_F(TcpConnection, ASecondStartTlsClosesInsteadOfReplacingTheStream) {
+    FakeSink clientSink;
+    std::shared_ptr<TcpSocket> client;
+    auto serverSide = Secure(client, clientSink);
+    client->Handshake();
+    ASSERT_TRUE(Run([&] { return clientSink.closed == 1 && sink.closed == 1; }));
+    EXPECT_TRUE(log.Contains("ZK7266E Second TLS handshake refused on conn: " + client->Tag()));
+}
+
+TEST_F(TcpConnection, AFailedHandshakeLeavesTheDecisionToTheSinkAndReallyCloses) {
+    tcp::acceptor acceptor(io, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    tcp::socket peer(io);
+    FakeSink clientSink;
+    clientSink.closeRejected = true;
+    auto client = ConnectToRaw(acceptor, peer, clientSink);
+    RawReader reader(peer);
+    reader.Start();
+    client->Handshake();
+    WriteRaw(peer, "this is not a TLS server\r\n\r\n");
+    ASSERT_TRUE(Run([&] { return reader.Eof(); }));
+    EXPECT_EQ(clientSink.rejected, 1);
+    EXPECT_EQ(clientSink.closed, 1);
+    EXPECT_TRUE(log.Contains("ZK7217I TLS Handshake failed on conn: " + client->Tag()));
+}
+
+TEST_F(TcpConnection, CloseDuringTheHandshakeClosesTheDescriptor) {
+    tcp::acceptor acceptor(io, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    tcp::socket peer(io);
+    FakeSink clientSink;
+    auto client = ConnectToRaw(acceptor, peer, clientSink);
+    RawReader reader(peer);
+    reader.Start();
+    client->Handshake();
+    ASSERT_TRUE(Run([&] { return !reader.Data().empty(); }));  // the client hello is out
+    EXPECT_EQ(client->GetState(), TcpSocket::Handshaking);
+    EXPECT_FALSE(client->SocketIsOpen());
+    EXPECT_FALSE(client->SocketIsConnected());
+    client->Close();
+    client->Close();
+    ASSERT_TRUE(Run([&] { return reader.Eof(); }));
+    EXPECT_EQ(clientSink.closed, 1);
+    EXPECT_EQ(clientSink.rejected, 0);
+}
+
+TEST_F(TcpConnection, FourMegabyteLinesPassBothWaysOverTls) {
+    // TLS writes block the writing loop, so each side runs a loop of its own.
+    const std::string payload(4 * 1024 * 1024, 't');
+    LoadTlsMaterial(*tls);
+    boost::asio::io_context serverIo;
+    FakeSink serverSink;
+    serverSink.answerSecurity = true;
+    serverSink.onMessage = [&payload](const std::shared_ptr<TcpSocket>& socket, Zelkor::MessageForwardInfo& header) {
+        if (header.CommandText() == "put") {
+            socket->SendData("@put {\"data\":\"" + payload + "\"}\n", false);
+        }
+    };
+    auto listener = std::make_shared<Zelkor::TcpServer>(serverIo, *tls, true);
+    listener->Subscribe(&serverSink);
+    listener->BindTo(boost::asio::ip::make_address("127.0.0.1"), 0);
+    // Stops and joins the server's loop however the test ends.
+    struct LoopThread {
+        boost::asio::io_context& loop;
+        boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{loop.get_executor()};
+        std::thread thread{[this] { loop.run(); }};
+        ~LoopThread() {
+            guard.reset();
+            loop.stop();
+            thread.join();
+        }
+    } serverLoop{serverIo};
+
+    FakeSink clientSink;
+    clientSink.answerSecurity = true;
+    auto client = std::make_shared<TcpSocket>(io, *tls, true);
+    client->SetSink(&clientSink);
+    client->Connect(boost::asio::ip::make_address("127.0.0.1"), listener->LocalEndpoint().port(), "", nullptr);
+    ASSERT_TRUE(Run([&] { return clientSink.connectedOut == 1; }));
+    client->SendData("starttls\n", true);
+    ASSERT_TRUE(Run([&] { return clientSink.secured == 1 && serverSink.secured == 1; }));
+    client->IsAuthenticated(true);
+    client->SendData("put {\"data\":\"" + payload + "\"}\n", true);
+    ASSERT_TRUE(Run([&] { return clientSink.Count("@put") == 1; }, std::chrono::seconds(30)));
+    EXPECT_EQ(clientSink.Lines().back().json.size(), payload.size() + 11);
+    EXPECT_EQ(serverSink.Lines().back().json.size(), payload.size() + 11);
+
+    client->Close();
+}
+
+}  // namespace
+}  // namespace ZelkorTest

@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/streambuf.hpp>
+
+#include "TransportFixture.h"
+#include "core/ZelkorLog.h"
+
+namespace ZelkorTest {
+namespace {
+
+class TcpSend : public TransportTest {
+protected:
+    // A connection whose writes go out in small pieces while the peer is not reading.
+    std::shared_ptr<TcpSocket> AcceptSlow(tcp::socket& peer) {
+        auto socket = AcceptRaw(peer);
+        socket->GetBasicSocket().set_option(boost::asio::socket_base::send_buffer_size(4096));
+        peer.set_option(boost::asio::socket_base::receive_buffer_size(4096));
+        return socket;
+    }
+    static std::string Word(const std::string& line) { return line.substr(0, line.find(' ')); }
+    static std::vector<std::string> Words(const std::vector<std::string>& lines) {
+        std::vector<std::string> words;
+        for (const auto& line : lines) {
+            words.push_back(Word(line));
+        }
+        return words;
+    }
+};
+
+TEST_F(TcpSend, OneWriteAtATimeInLockStepOrder) {
+    ZelkorLog::TheLog().SetLevel(4);
+    tcp::socket peer(io);
+    auto socket = AcceptSlow(peer);
+    const std::string block = "block {\"data\":\"" + std::string(96 * 1024, 'b') + "\"}\n";
+    socket->SendData(block, true);
+    socket->SendData("@ls\n", false);           // reply: waits for the running write only
+    socket->SendData("get\n", true);            // request: waits for a reply
+    socket->SendData("starttls\n", true);       // authentication pass: waits for the write
+    ASSERT_TRUE(Run([&] { return socket->SendingMsg() && socket->QueuedRequests() == 1; }));
+
+    RawReader reader(peer);
+    reader.Start();
+    ASSERT_TRUE(Run([&] { return reader.Lines().size() == 3; }));
+    const auto lines = reader.Lines();
+    EXPECT_EQ(lines[0].size() + 1, block.size());
+    EXPECT_EQ(Words(lines), (std::vector<std::string>{"block", "starttls", "@ls"}));
+    EXPECT_EQ(sink.blocksSent, 1);
+    EXPECT_TRUE(log.Contains("ZK7258I TCP write incomplete. Remaining bytes: "));
+
+    WriteRaw(peer, "@block\n");
+    ASSERT_TRUE(Run([&] { return reader.Lines().size() == 4; }));
+    EXPECT_EQ(reader.Lines().back(), "get");
+    EXPECT_EQ(socket->QueuedRequests(), 0u);
+}
+
+TEST_F(TcpSend, QueueBoundAndRepeatedPollsDropRequests) {
+    ZelkorLog::TheLog().SetLevel(7);
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    RawReader reader(peer);
+    reader.Start();
+    sink.queueDepth = 2;
+    socket->SendData("get\n", true);
+    socket->SendData("poll {\"a\":\"1\"}\n", true);
+    socket->SendData("poll {\"a\":\"1\"}\n", true);
+    socket->SendData("poll {\"a\":\"2\"}\n", true);
+    socket->SendData("set\n", true);
+    ASSERT_TRUE(Run([&] { return reader.Lines().size() == 1 && log.Contains("ZK7239W"); }));
+    EXPECT_EQ(socket->QueuedRequests(), 2u);
+    EXPECT_TRUE(log.Contains("ZK7237I TcpSocket:PrepareAndQueueMessage duplicate command not queued"));
+    EXPECT_TRUE(log.Contains("ZK7239W Message queue full! Message lost  command: set to IP: 127.0.0.1"));
+
+    WriteRaw(peer, "@get\n");
+    ASSERT_TRUE(Run([&] { return reader.Lines().size() == 2; }));
+    WriteRaw(peer, "@poll\n");
+    ASSERT_TRUE(Run([&] { return reader.Lines().size() == 3; }));
+    EXPECT_EQ(reader.Lines(), (std::vector<std::string>{"get", "poll {\"a\":\"1\"}", "poll {\"a\":\"2\"}"}));
+}
+
+TEST_F(TcpSend, BlockCompletionsAndAFreshGoodbyeHeader) {
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    RawReader reader(peer);
+    reader.Start();
+    socket->SendData("7-abcd [dev2][ctl] block {\"blockno\":\"1\"}\n", true);
+    socket->SendData("@block\n", false);
+    socket->SendData("@get\n", false);
+    ASSERT_TRUE(Run([&] { return reader.Lines().size() == 3; }));
+    EXPECT_EQ(sink.blocksSent, 1);
+    EXPECT_EQ(sink.blockRepliesSent, 1);
+    EXPECT_EQ(sink.blockHeaderTargets, "dev2");
+
+    socket->SendGoodbye();
+    ASSERT_TRUE(Run([&] { return reader.Lines().size() == 4; }));
+    const std::string goodbye = reader.Lines().back();
+    EXPECT_NE(goodbye.find("[dev2][ctl]"), std::string::npos) << goodbye;
+    EXPECT_NE(goodbye.find("goodbye {\"reason\":\"shutdown\"}"), std::string::npos) << goodbye;
+    EXPECT_EQ(goodbye.find("7-abcd"), std::string::npos) << goodbye;
+}
+
+TEST_F(TcpSend, GoodbyeDuringAWriteFollowsItWholeBeforeTheClose) {
+    tcp::socket peer(io);
+    auto socket = AcceptSlow(peer);
+    const std::string big = "@get {\"data\":\"" + std::string(64 * 1024, 'g') + "\"}\n";
+    socket->SendData(big, false);
+    ASSERT_TRUE(Run([&] { return socket->SendingMsg(); }));
+    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    socket->Close();
+    EXPECT_EQ(sink.closed, 0);
+
+    RawReader reader(peer);
+    reader.Start();
+    ASSERT_TRUE(Run([&] { return reader.Eof(); }));
+    const auto lines = reader.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].size() + 1, big.size());
+    EXPECT_EQ(lines[1], "goodbye {\"reason\":\"shutdown\"}");
+    EXPECT_EQ(sink.closed, 1);
+}
+
+TEST_F(TcpSend, CloseAfterSendClosesOnceTheLineIsOut) {
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    RawReader reader(peer);
+    reader.Start();
+    socket->SetCloseAfterSend(true);
+    socket->SendData("@goodbye\n", false);
+    ASSERT_TRUE(Run([&] { return reader.Eof(); }));
+    EXPECT_EQ(reader.Lines(), std::vector<std::string>{"@goodbye"});
+    EXPECT_EQ(sink.closed, 1);
+}
+
+TEST_F(TcpSend, SendsFromApplicationThreadsKeepEachThreadsOrder) {
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    auto guard = boost::asio::make_work_guard(io);
+    std::thread loop([this] { io.run(); });
+    constexpr int threads = 4;
+    constexpr int perThread = 50;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t) {
+        senders.emplace_back([socket, t] {
+            for (int i = 0; i < perThread; ++i) {
+                socket->SendData("@r" + std::to_string(t) + " {\"i\":\"" + std::to_string(i) + "\"}\n", false);
+            }
+        });
+    }
+    for (auto& sender : senders) {
+        sender.join();
+    }
+    boost::asio::streambuf buffer;
+    std::vector<int> next(threads, 0);
+    for (int n = 0; n < threads * perThread; ++n) {
+        boost::system::error_code error;
+        boost::asio::read_until(peer, buffer, '\n', error);
+        ASSERT_FALSE(error) << error.message();
+        std::istream in(&buffer);
+        std::string line;
+        std::getline(in, line);
+        const int t = line[2] - '0';
+        ASSERT_EQ(line, "@r" + std::to_string(t) + " {\"i\":\"" + std::to_string(next[t]) + "\"}");
+        ++next[t];
+    }
+    guard.reset();
+    io.stop();
+    loop.join();
+}
+
+}  // namespace
+}  // namespace ZelkorTest
