@@ -1,10 +1,12 @@
 // Typed conversion of written values, and the number and syntax rules beneath it.
 #include <cfloat>
 #include <climits>
+#include <clocale>
 
 #include <gtest/gtest.h>
 
 #include "StorageTestSupport.h"
+#include "storage/FormatValuePair.h"
 #include "storage/NumberRules.h"
 #include "storage/ValueSyntax.h"
 
@@ -250,12 +252,38 @@ TEST(NumberRules, TextConversions) {
     EXPECT_EQ(TextToNumber("1e-999", &overflowed), 0.0);
     EXPECT_FALSE(overflowed);
 
+    EXPECT_EQ(Zelkor::WholeTextNumber(" 2.5"), 2.5);
+    EXPECT_EQ(Zelkor::WholeTextNumber("0x10"), 16.0);
+    for (const char* refused : {"", "2.5 ", "2.5x", "inf", "nan", "1e999", "x"}) {
+        EXPECT_FALSE(Zelkor::WholeTextNumber(refused)) << "'" << refused << "'";
+    }
+
     using Zelkor::LeadingInteger;
     EXPECT_EQ(LeadingInteger(" -42abc"), -42);
     EXPECT_EQ(LeadingInteger("+7"), 7);
     EXPECT_EQ(LeadingInteger("x7"), 0);
     EXPECT_EQ(LeadingInteger("99999999999999999999999"), LLONG_MAX);
     EXPECT_EQ(LeadingInteger("-99999999999999999999999"), LLONG_MIN);
+}
+
+// Numbers in stored trees and on the wire carry a decimal point, whatever locale the
+// application runs in.
+TEST(NumberRules, TextsReadTheSameInAnyLocale) {
+    const char* commaLocale = nullptr;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "de_DE"}) {
+        if (std::setlocale(LC_NUMERIC, name) != nullptr) {
+            commaLocale = name;
+            break;
+        }
+    }
+    if (commaLocale == nullptr) {
+        GTEST_SKIP() << "no locale with a decimal comma is installed";
+    }
+    EXPECT_EQ(Zelkor::TextToNumber("2.5"), 2.5) << commaLocale;
+    EXPECT_EQ(Zelkor::TextToNumber("2,5"), 2.0) << commaLocale;
+    EXPECT_EQ(Zelkor::WholeTextNumber("0.25"), 0.25) << commaLocale;
+    EXPECT_EQ(Zelkor::FormatValuePair("number", "1.5", false).value, Json::Value(1.5));
+    std::setlocale(LC_NUMERIC, "C");
 }
 
 TEST(NumberRules, RoundingAndResults) {
@@ -269,6 +297,9 @@ TEST(NumberRules, RoundingAndResults) {
     EXPECT_FALSE(RoundToInt32(0.0 / 0.0));
     EXPECT_FALSE(Zelkor::RoundToInt64(9.3e18));
     EXPECT_EQ(Zelkor::RoundToInt64(-9.2e18), -9200000000000000000LL);
+
+    EXPECT_EQ(Zelkor::IntegerValue(INT_MIN).type(), Json::intValue);
+    EXPECT_EQ(Zelkor::IntegerValue(LLONG_MIN), Json::Value(Json::Int64(LLONG_MIN)));
 
     using Zelkor::NumberResult;
     EXPECT_EQ(NumberResult(3.0)->type(), Json::intValue);
