@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cfloat>
+#include <climits>
 #include <cstdint>
 
 #include "storage/DescriptorAttributes.h"
@@ -86,7 +87,8 @@ IStorage::STATUS readListValue(const Json::Value& descriptor, const char* listNa
         }
         if (format == "string") {
             const Json::ArrayIndex i = findEntry(*list, valueText.empty() ? requestText : valueText);
-            if (i < list->size()) {
+            // The entry's number must itself be a number: ".min" may sit at the very top.
+            if (i < list->size() && min <= LLONG_MAX - static_cast<long long>(i)) {
                 value = IntegerValue(min + static_cast<long long>(i));
                 return IStorage::PathOk;
             }

@@ -337,3 +337,47 @@ TEST_F(StorageTest, NormWritesAndReadsAreInverse) {
         EXPECT_NEAR(value.asDouble(), c.read, 1e-12);
     }
 }
+
+// The list steps with an index value, as writes addressed to a list use them: only a
+// dynamic descriptor written without enforce takes one.
+TEST(TypedConversion, ListStepsWithAnIndexValue) {
+    using Zelkor::JsonModel;
+    const Json::Value dynamicFlags = ParseJson(R"({".flags": ["lock", "poll"], ".dynamic": true})");
+    const Json::Value fixedFlags = ParseJson(R"({".flags": ["lock", "poll"]})");
+    const Json::Value emptyFlags = ParseJson(R"({".flags": [], ".dynamic": true})");
+    const Json::Value dynamicEnums = ParseJson(R"({".enums": ["A", "B", "C"], ".min": 1, ".dynamic": true})");
+    struct Case {
+        const char* label;
+        bool flagList;
+        const Json::Value* node;
+        const char* format;
+        Json::Value index;
+        bool refuseDynamic;
+        int status;
+        const char* stored;  // JSON text
+    };
+    const Case cases[] = {
+        {"entry text", true, &dynamicFlags, "string", "poll", false, 0, "1.0"},
+        {"entry number", true, &dynamicFlags, "number", 1, false, 0, "1"},
+        {"entry number outside", true, &dynamicFlags, "number", 2, false, 6, nullptr},
+        {"refused with enforce", true, &dynamicFlags, "string", "poll", true, 13, nullptr},
+        {"refused when not dynamic", true, &fixedFlags, "string", "poll", false, 13, nullptr},
+        {"an empty list", true, &emptyFlags, "string", "poll", false, 3, nullptr},
+        {"without a list the text stays", true, &dynamicEnums, "string", "x", false, 0, R"("given")"},
+        {"enum entries start at .min", false, &dynamicEnums, "variant", "3", false, 0, "3"},
+        {"enum entry below .min", false, &dynamicEnums, "variant", "0", false, 6, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Json::Value value("given");
+        const int status =
+            c.flagList ? JsonModel::ProcessFlagsSet(*c.node, c.format, value, c.index, c.refuseDynamic)
+                       : JsonModel::ProcessEnumSet(*c.node, c.format, value, c.index, c.refuseDynamic);
+        EXPECT_EQ(status, c.status);
+        if (c.status == 0) {
+            const Json::Value expected = ParseJson(c.stored);
+            EXPECT_EQ(value, expected);
+            EXPECT_EQ(value.type(), expected.type());
+        }
+    }
+}
