@@ -17,7 +17,6 @@ class IStorage;
 
 class ISubscriptionService : public IServiceBase {
 public:
-
     // A parameter's value changed. `value` is a JSON string's own text, or any other value
     // as compact JSON followed by a line feed; `type` is the parameter's type word (or the
     // list name for a change of ".enums" / ".flags").

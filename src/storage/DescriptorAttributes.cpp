@@ -1,9 +1,8 @@
 #include "storage/DescriptorAttributes.h"
 
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 
+#include "storage/NumberRules.h"
 #include "storage/ValueText.h"
 
 namespace Zelkor {
@@ -27,15 +26,7 @@ std::optional<double> NumberAttribute(const Json::Value& node, const char* name)
     if (!attribute->isString()) {
         return std::nullopt;
     }
-    const std::string text = attribute->asString();
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(begin, &end);
-    if (end == begin || *end != '\0' || errno == ERANGE || !std::isfinite(value)) {
-        return std::nullopt;
-    }
-    return value;
+    return WholeTextNumber(attribute->asString());
 }
 
 std::optional<long long> Int64Attribute(const Json::Value& node, const char* name) {

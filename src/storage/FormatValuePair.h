@@ -27,8 +27,9 @@ public:
     FormatValuePair(const std::string& format, const std::string& type, const Json::Value& value,
                     bool isArray);
 
-    // The leading number of `text` (blanks and a sign allowed before it), independent of
-    // the process locale; 0.0 when there is none or it is not a finite double.
+    // The leading number of `text` (blanks and a sign allowed before it; decimal or
+    // hexadecimal, as stored "float" values are), independent of the process locale; 0.0
+    // when there is none or it is not a finite double.
     double stod(const std::string& text) const;
 
     // "format: value", or "format: err=error" when there is an error.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cfloat>
+#include <climits>
 #include <cstdint>
 
 #include "storage/DescriptorAttributes.h"
@@ -14,13 +15,6 @@
 namespace Zelkor {
 
 namespace {
-
-Json::Value integerJson(long long number) {
-    if (number >= INT32_MIN && number <= INT32_MAX) {
-        return Json::Value(static_cast<Json::Int>(number));
-    }
-    return Json::Value(static_cast<Json::Int64>(number));
-}
 
 bool isIntegerZero(const Json::Value& value) {
     return (value.type() == Json::intValue || value.type() == Json::uintValue) &&
@@ -52,7 +46,7 @@ IStorage::STATUS readListValue(const Json::Value& descriptor, const char* listNa
                 min != nullptr && ValueText(*min, text)) {
                 first = std::clamp<long long>(LeadingInteger(text), INT32_MIN, INT32_MAX);
             }
-            value = integerJson(first);
+            value = IntegerValue(first);
         } else {
             value = "";
         }
@@ -93,8 +87,9 @@ IStorage::STATUS readListValue(const Json::Value& descriptor, const char* listNa
         }
         if (format == "string") {
             const Json::ArrayIndex i = findEntry(*list, valueText.empty() ? requestText : valueText);
-            if (i < list->size()) {
-                value = integerJson(min + static_cast<long long>(i));
+            // The entry's number must itself be a number: ".min" may sit at the very top.
+            if (i < list->size() && min <= LLONG_MAX - static_cast<long long>(i)) {
+                value = IntegerValue(min + static_cast<long long>(i));
                 return IStorage::PathOk;
             }
         }
@@ -131,7 +126,7 @@ IStorage::STATUS readListValue(const Json::Value& descriptor, const char* listNa
         ValueText((*list)[index], entry);
         value = entry;
     } else {
-        value = integerJson(k);
+        value = IntegerValue(k);
     }
     return IStorage::PathOk;
 }

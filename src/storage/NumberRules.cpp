@@ -1,8 +1,10 @@
 #include "storage/NumberRules.h"
 
+#include <locale.h>
+#include <stdlib.h>
+
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 namespace Zelkor {
@@ -13,24 +15,53 @@ namespace {
 constexpr double kInt64Bound = 9223372036854775808.0;
 constexpr double kInt32Bound = 2147483648.0;
 
+// The "C" locale, made once and never changed.
+locale_t cLocale() {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    return locale;
+}
+
+// strtod in the "C" locale: the number, where it ended, and whether it was out of range.
+double convert(const std::string& text, const char*& end, bool& outOfRange) {
+    const char* begin = text.c_str();
+    char* stop = nullptr;
+    errno = 0;
+    const locale_t locale = cLocale();
+    const double value = locale != static_cast<locale_t>(0) ? strtod_l(begin, &stop, locale)
+                                                            : strtod(begin, &stop);
+    outOfRange = errno == ERANGE;
+    end = stop;
+    return value;
+}
+
 }  // namespace
 
 double TextToNumber(const std::string& text, bool* overflowed) {
     if (overflowed) {
         *overflowed = false;
     }
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(begin, &end);
-    if (end == begin) {
+    const char* end = nullptr;
+    bool outOfRange = false;
+    const double value = convert(text, end, outOfRange);
+    if (end == text.c_str()) {
         return 0.0;
     }
-    if (errno == ERANGE) {
+    if (outOfRange) {
         if (overflowed && std::isinf(value)) {
             *overflowed = true;
         }
         return 0.0;
+    }
+    return value;
+}
+
+std::optional<double> WholeTextNumber(const std::string& text) {
+    const char* end = nullptr;
+    bool outOfRange = false;
+    const double value = convert(text, end, outOfRange);
+    if (end == text.c_str() || end != text.c_str() + text.size() || outOfRange ||
+        !std::isfinite(value)) {
+        return std::nullopt;
     }
     return value;
 }
@@ -84,6 +115,14 @@ std::optional<int> RoundToInt32(double x) {
     return static_cast<int>(rounded);
 }
 
+Json::Value IntegerValue(long long number) {
+    if (number >= std::numeric_limits<Json::Int>::min() &&
+        number <= std::numeric_limits<Json::Int>::max()) {
+        return Json::Value(static_cast<Json::Int>(number));
+    }
+    return Json::Value(static_cast<Json::Int64>(number));
+}
+
 std::optional<Json::Value> NumberResult(double x) {
     if (!std::isfinite(x)) {
         return std::nullopt;
@@ -91,11 +130,8 @@ std::optional<Json::Value> NumberResult(double x) {
     if (std::trunc(x) != x) {
         return Json::Value(x);
     }
-    if (x >= -kInt32Bound && x < kInt32Bound) {
-        return Json::Value(static_cast<Json::Int>(x));
-    }
     if (x >= -kInt64Bound && x < kInt64Bound) {
-        return Json::Value(static_cast<Json::Int64>(x));
+        return IntegerValue(static_cast<long long>(x));
     }
     return Json::Value(x);
 }

@@ -1,7 +1,9 @@
 #pragma once
-// The number rules shared by reads and writes of stored values. None of them throws or
-// has undefined behaviour for any input: conversions that cannot be represented come back
-// empty instead. Stateless; safe from any thread.
+// The number rules shared by reads and writes of stored values, by descriptor attributes
+// and by request containers. None of them throws or has undefined behaviour for any
+// input: conversions that cannot be represented come back empty instead. Texts are read
+// in the "C" locale whatever locale the application set, since numbers on the wire and in
+// stored trees always carry a decimal point. Stateless; safe from any thread.
 
 #include <optional>
 #include <string>
@@ -16,6 +18,10 @@ namespace Zelkor {
 // latter case for magnitudes beyond the largest double.
 double TextToNumber(const std::string& text, bool* overflowed = nullptr);
 
+// The number of a text that is one finite number (as TextToNumber reads it) and nothing
+// after it; empty otherwise.
+std::optional<double> WholeTextNumber(const std::string& text);
+
 // The C `atoi` rule: leading white space, an optional sign and the digits after it; 0 when
 // there are none. Saturates at the limits of long long instead of overflowing.
 long long LeadingInteger(const std::string& text);
@@ -24,6 +30,9 @@ long long LeadingInteger(const std::string& text);
 // the target range.
 std::optional<int> RoundToInt32(double x);
 std::optional<long long> RoundToInt64(double x);
+
+// A whole number as JSON: a 32-bit integer where it fits, else a 64-bit one.
+Json::Value IntegerValue(long long number);
 
 // How a computed double is answered: a whole number inside the 32-bit range as a JSON
 // integer, a wider whole number as a 64-bit JSON integer (or a real beyond that), a number

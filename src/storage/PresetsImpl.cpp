@@ -287,9 +287,11 @@ bool PresetsImpl::StoreAttributesToFile(Json::Value& document, const std::string
         if (!elementPathAndFormat(element, path, format)) {
             continue;  // nothing to read for it; the element is written back as it was
         }
-        Json::Value& value = element[ParamName(Param::value)];
+        const char* valueKey = ParamName(Param::value);
+        const Json::Value* current = elementMember(element, Param::value);
         std::string text;
-        if (value.isObject()) {
+        if (current != nullptr && current->isObject()) {
+            Json::Value& value = element[valueKey];
             for (const auto& name : value.getMemberNames()) {
                 const Read read = readValueText(AppendPath(path, name), format, text,
                                                 "ZK6104W StoreAttributesToFile get failed",
@@ -310,8 +312,9 @@ bool PresetsImpl::StoreAttributesToFile(Json::Value& document, const std::string
             error = "read failed";
             return false;
         }
+        // A value that could not be read leaves the element as it was written.
         if (read == Read::Ok) {
-            value = text;
+            element[valueKey] = text;
         }
     }
     if (!FileReplacement::Replace(target, styledText(document), error)) {

@@ -54,6 +54,7 @@ TEST(FormatValuePair, ValueTextUnderEachFormat) {
         {"number", "+", "0"},
         {"number", "e5", "0"},
         {"number", "1e400", "0"},
+        {"number", "0x10", "\"0x10\""},
         {"norm", ".25", "0.25"},
         {"norm", "-0", "0"},
         {"variant", "7", "\"7\""},
@@ -92,6 +93,9 @@ TEST(FormatValuePair, ValueTextByFormatThenType) {
         {"variant", "boolean", "True", "false"},
         {"variant", "float", "2.5", "2.5"},
         {"variant", "float", "2", "2.0"},
+        // A "float" value as the storage keeps it, in hexadecimal notation.
+        {"variant", "float", "0x1.8p+0", "1.5"},
+        {"number", "", "-0x10", "-16"},
         {"variant", "enum", "x", "\"x\""},
         {"number", "string", "12abc", "12"},
         {"number", "", "nan", "0"},

@@ -171,6 +171,18 @@ TEST_F(PresetsTest, UpdateStoresTheCurrentValuesIntoThePresetFile) {
     EXPECT_EQ(filesBelow(fs::path(root) / "Scene"), (std::vector<std::string>{"G1", "G1/P1"}));
 }
 
+TEST_F(PresetsTest, UpdateGivesAValueOnlyWhereOneWasRead) {
+    WriteFile(presetFile("P1"), R"({"parameters": [
+        {"path": "/audio/label"},
+        {"path": "/audio/missing"},
+        {"path": "/audio/eq", "value": {"low": "7", "none": "8"}}]})");
+    ASSERT_TRUE(model->StorePreset(root, scene(), result));
+    EXPECT_EQ(ParseJson(ReadFile(presetFile("P1"))), ParseJson(R"({"parameters": [
+        {"path": "/audio/label", "value": "Main"},
+        {"path": "/audio/missing"},
+        {"path": "/audio/eq", "value": {"low": "0", "none": "8"}}]})"));
+}
+
 TEST_F(PresetsTest, NewWritesANewPresetBesideItsSource) {
     ASSERT_EQ(model->SetValueForPath("/audio/label", "variant", Json::Value("New"), true), 0);
     ASSERT_EQ(model->SetValueForPath("/audio/gain", "variant", Json::Value(2), true), 0);

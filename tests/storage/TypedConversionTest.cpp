@@ -1,10 +1,12 @@
 // Typed conversion of written values, and the number and syntax rules beneath it.
 #include <cfloat>
 #include <climits>
+#include <clocale>
 
 #include <gtest/gtest.h>
 
 #include "StorageTestSupport.h"
+#include "storage/FormatValuePair.h"
 #include "storage/NumberRules.h"
 #include "storage/ValueSyntax.h"
 
@@ -250,12 +252,38 @@ TEST(NumberRules, TextConversions) {
     EXPECT_EQ(TextToNumber("1e-999", &overflowed), 0.0);
     EXPECT_FALSE(overflowed);
 
+    EXPECT_EQ(Zelkor::WholeTextNumber(" 2.5"), 2.5);
+    EXPECT_EQ(Zelkor::WholeTextNumber("0x10"), 16.0);
+    for (const char* refused : {"", "2.5 ", "2.5x", "inf", "nan", "1e999", "x"}) {
+        EXPECT_FALSE(Zelkor::WholeTextNumber(refused)) << "'" << refused << "'";
+    }
+
     using Zelkor::LeadingInteger;
     EXPECT_EQ(LeadingInteger(" -42abc"), -42);
     EXPECT_EQ(LeadingInteger("+7"), 7);
     EXPECT_EQ(LeadingInteger("x7"), 0);
     EXPECT_EQ(LeadingInteger("99999999999999999999999"), LLONG_MAX);
     EXPECT_EQ(LeadingInteger("-99999999999999999999999"), LLONG_MIN);
+}
+
+// Numbers in stored trees and on the wire carry a decimal point, whatever locale the
+// application runs in.
+TEST(NumberRules, TextsReadTheSameInAnyLocale) {
+    const char* commaLocale = nullptr;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "de_DE"}) {
+        if (std::setlocale(LC_NUMERIC, name) != nullptr) {
+            commaLocale = name;
+            break;
+        }
+    }
+    if (commaLocale == nullptr) {
+        GTEST_SKIP() << "no locale with a decimal comma is installed";
+    }
+    EXPECT_EQ(Zelkor::TextToNumber("2.5"), 2.5) << commaLocale;
+    EXPECT_EQ(Zelkor::TextToNumber("2,5"), 2.0) << commaLocale;
+    EXPECT_EQ(Zelkor::WholeTextNumber("0.25"), 0.25) << commaLocale;
+    EXPECT_EQ(Zelkor::FormatValuePair("number", "1.5", false).value, Json::Value(1.5));
+    std::setlocale(LC_NUMERIC, "C");
 }
 
 TEST(NumberRules, RoundingAndResults) {
@@ -269,6 +297,9 @@ TEST(NumberRules, RoundingAndResults) {
     EXPECT_FALSE(RoundToInt32(0.0 / 0.0));
     EXPECT_FALSE(Zelkor::RoundToInt64(9.3e18));
     EXPECT_EQ(Zelkor::RoundToInt64(-9.2e18), -9200000000000000000LL);
+
+    EXPECT_EQ(Zelkor::IntegerValue(INT_MIN).type(), Json::intValue);
+    EXPECT_EQ(Zelkor::IntegerValue(LLONG_MIN), Json::Value(Json::Int64(LLONG_MIN)));
 
     using Zelkor::NumberResult;
     EXPECT_EQ(NumberResult(3.0)->type(), Json::intValue);
@@ -304,5 +335,49 @@ TEST_F(StorageTest, NormWritesAndReadsAreInverse) {
         const auto [status, value] = ZelkorTest::Read(*model, c.path, "norm");
         ASSERT_EQ(status, IStorage::PathOk);
         EXPECT_NEAR(value.asDouble(), c.read, 1e-12);
+    }
+}
+
+// The list steps with an index value, as writes addressed to a list use them: only a
+// dynamic descriptor written without enforce takes one.
+TEST(TypedConversion, ListStepsWithAnIndexValue) {
+    using Zelkor::JsonModel;
+    const Json::Value dynamicFlags = ParseJson(R"({".flags": ["lock", "poll"], ".dynamic": true})");
+    const Json::Value fixedFlags = ParseJson(R"({".flags": ["lock", "poll"]})");
+    const Json::Value emptyFlags = ParseJson(R"({".flags": [], ".dynamic": true})");
+    const Json::Value dynamicEnums = ParseJson(R"({".enums": ["A", "B", "C"], ".min": 1, ".dynamic": true})");
+    struct Case {
+        const char* label;
+        bool flagList;
+        const Json::Value* node;
+        const char* format;
+        Json::Value index;
+        bool refuseDynamic;
+        int status;
+        const char* stored;  // JSON text
+    };
+    const Case cases[] = {
+        {"entry text", true, &dynamicFlags, "string", "poll", false, 0, "1.0"},
+        {"entry number", true, &dynamicFlags, "number", 1, false, 0, "1"},
+        {"entry number outside", true, &dynamicFlags, "number", 2, false, 6, nullptr},
+        {"refused with enforce", true, &dynamicFlags, "string", "poll", true, 13, nullptr},
+        {"refused when not dynamic", true, &fixedFlags, "string", "poll", false, 13, nullptr},
+        {"an empty list", true, &emptyFlags, "string", "poll", false, 3, nullptr},
+        {"without a list the text stays", true, &dynamicEnums, "string", "x", false, 0, R"("given")"},
+        {"enum entries start at .min", false, &dynamicEnums, "variant", "3", false, 0, "3"},
+        {"enum entry below .min", false, &dynamicEnums, "variant", "0", false, 6, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Json::Value value("given");
+        const int status =
+            c.flagList ? JsonModel::ProcessFlagsSet(*c.node, c.format, value, c.index, c.refuseDynamic)
+                       : JsonModel::ProcessEnumSet(*c.node, c.format, value, c.index, c.refuseDynamic);
+        EXPECT_EQ(status, c.status);
+        if (c.status == 0) {
+            const Json::Value expected = ParseJson(c.stored);
+            EXPECT_EQ(value, expected);
+            EXPECT_EQ(value.type(), expected.type());
+        }
     }
 }

@@ -217,3 +217,45 @@ TEST_F(StorageTest, ReadsNeverChangeTheTree) {
     }
     EXPECT_EQ(model->GetRoot(), before);
 }
+
+// The list rules also answer for a request value (an entry number asked in "norm", an
+// entry text asked in "string"); no read of the tree passes one.
+TEST(ValueRead, ListRulesWithARequestValue) {
+    using Zelkor::JsonModel;
+    const Json::Value enums = ZelkorTest::ParseJson(R"({".enums": ["A", "B", "C"], ".min": 1})");
+    const Json::Value flags = ZelkorTest::ParseJson(R"({".flags": ["lock", "poll", "met"], ".min": 5})");
+    const Json::Value topMin =
+        ZelkorTest::ParseJson(R"({".enums": ["A", "B"], ".min": 9223372036854775807})");
+    struct Case {
+        const char* label;
+        bool flagList;
+        const Json::Value* descriptor;
+        const char* format;
+        Json::Value value;
+        Json::Value request;
+        int status;
+        Json::Value answer;
+    };
+    const Case cases[] = {
+        {"norm request picks by position", false, &enums, "norm", {}, 0.5, 0, 2},
+        {"norm request outside 0..1", false, &enums, "norm", {}, 1.5, 6, {}},
+        {"string request names an entry", false, &enums, "string", {}, "C", 0, 3},
+        {"string request names none", false, &enums, "string", {}, "Z", 6, {}},
+        {"entry number past the top", false, &topMin, "string", {}, "B", 6, {}},
+        {"flags count from 0", true, &flags, "string", 1, {}, 0, "poll"},
+        {"flags norm", true, &flags, "norm", 2, {}, 0, 1},
+        {"flags norm request", true, &flags, "norm", {}, 1.0, 0, 2},
+        {"no value yet: the first number", true, &flags, "number", {}, {}, 0, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Json::Value value = c.value;
+        const int status =
+            c.flagList ? JsonModel::ProcessFlagsGet(*c.descriptor, c.format, value, c.request)
+                       : JsonModel::ProcessEnumGet(*c.descriptor, c.format, value, c.request);
+        EXPECT_EQ(status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(value, c.answer);
+        }
+    }
+}
