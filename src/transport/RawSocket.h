@@ -30,7 +30,7 @@ public:
 
     // The descriptor each read of which returns one whole Ethernet frame (a packet or
     // datagram socket). False, and no source, for a descriptor that cannot be duplicated
-    // or that is a byte stream, whose reads would not keep frames apart.
+    // or that is connection-oriented (a byte stream or sequenced packets).
     bool SetFrameDescriptor(int descriptor);
 
     // Records the endpoint and starts reading frames; opens nothing, ties to nothing.

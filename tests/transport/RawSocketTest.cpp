@@ -201,14 +201,18 @@ TEST_F(RawFrames, EachLineGoesAloneAndRejectedLinesStop) {
     EXPECT_THAT(Handle(builder.Build()), ElementsAre("three"));
 }
 
-TEST_F(RawFrames, FrameSourceMustKeepFramesApart) {
-    int stream[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, stream), 0);
+TEST_F(RawFrames, FrameSourceMustBeConnectionless) {
     auto other = std::make_shared<Zelkor::RawSocket>(io, 4197);
-    EXPECT_FALSE(other->SetFrameDescriptor(stream[0]));
+    // A stream runs frames together; a sequenced-packet pair whose peer has gone reads
+    // empty for ever and would keep the loop spinning.
+    for (const int type : {SOCK_STREAM, SOCK_SEQPACKET}) {
+        int connected[2];
+        ASSERT_EQ(socketpair(AF_UNIX, type, 0, connected), 0);
+        close(connected[1]);
+        EXPECT_FALSE(other->SetFrameDescriptor(connected[0])) << type;
+        close(connected[0]);
+    }
     EXPECT_FALSE(other->SetFrameDescriptor(-1));
-    close(stream[0]);
-    close(stream[1]);
 
     // Without a source nothing is read, not even descriptor 0.
     EXPECT_TRUE(other->BindTo(make_address("0.0.0.0"), 4197, ""));
