@@ -8,7 +8,8 @@
 //
 // Ownership: owned through std::shared_ptr like every UdpSocket. The socket reads from
 // its own duplicate of the frame descriptor it is given; the caller keeps, and closes,
-// the original.
+// the original. The two share their status flags: once reading starts, the caller's
+// descriptor is non-blocking too.
 //
 // Threads: as UdpSocket. SetFrameDescriptor and localMac are set before BindTo. The
 // frame source is waited on asynchronously and read without blocking on the loop.

@@ -8,9 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -236,4 +240,44 @@ TEST_F(RawFrames, CloseStopsReadingButLeavesTheCallersDescriptor) {
     io.restart();
     io.poll();
     EXPECT_TRUE(sink.received.empty());
+}
+
+TEST_F(RawFrames, AWakeWithNothingToReadLeavesTheLoopFree) {
+    // A second receiver on the same source: one frame wakes both, and the one that finds
+    // the frame gone must go back to waiting instead of blocking the loop in its read.
+    auto twin = std::make_shared<Zelkor::RawSocket>(io, 4197);
+    twin->SetSink(&sink);
+    twin->localMac = kOwnMac;
+    ASSERT_TRUE(twin->SetFrameDescriptor(pair[0]));
+    ASSERT_TRUE(twin->BindTo(make_address("0.0.0.0"), 4197, ""));
+    io.poll();
+
+    // Should a read block after all, a late frame frees it: the test then fails on time
+    // and count instead of hanging.
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::thread release([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!done.wait_for(lock, std::chrono::seconds(5), [&] { return finished; })) {
+            const auto frame = FrameBuilder().Build();
+            send(pair[1], frame.data(), frame.size(), 0);
+        }
+    });
+
+    const auto start = std::chrono::steady_clock::now();
+    Feed(FrameBuilder().Build());
+    const bool delivered = ZelkorTest::RunUntil(io, [&] { return !sink.received.empty(); });
+    io.run_for(std::chrono::milliseconds(50));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = true;
+    }
+    done.notify_one();
+    release.join();
+
+    EXPECT_TRUE(delivered);
+    EXPECT_EQ(sink.received.size(), 1u);
+    EXPECT_LT(elapsed, std::chrono::seconds(4));
 }
