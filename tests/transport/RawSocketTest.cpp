@@ -114,6 +114,11 @@ TEST_F(RawFrames, FilterTable) {
          },
          true},
         {"UDP length past the frame", [](FrameBuilder& b) { b.udpLength = 1500; }, false},
+        {"largest frame",
+         [](FrameBuilder& b) { b.payload = std::string(1518 - 42 - 1, 'x') + "\n"; }, true},
+        // Cut to the buffer by the read: its true UDP length then lies past what was read.
+        {"frame beyond the largest",
+         [](FrameBuilder& b) { b.payload = std::string(1518 - 42, 'x') + "\n"; }, false},
         {"UDP length 9", [](FrameBuilder& b) { b.udpLength = 9; }, false},
         {"unicast IP", [](FrameBuilder& b) { b.destinationIp = 0x0A000001; }, false},
     };
