@@ -33,7 +33,10 @@ RawSocket::RawSocket(boost::asio::io_context& io, unsigned short port)
 bool RawSocket::SetFrameDescriptor(int descriptor) {
     int type = 0;
     socklen_t length = sizeof type;
-    if (getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type == SOCK_STREAM) {
+    // A byte stream runs frames together; a sequenced-packet connection, once its peer is
+    // gone, reads as an endless run of empty frames that would keep the loop spinning.
+    if (getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type == SOCK_STREAM ||
+        type == SOCK_SEQPACKET) {
         return false;
     }
     const int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);

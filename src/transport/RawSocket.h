@@ -8,7 +8,8 @@
 //
 // Ownership: owned through std::shared_ptr like every UdpSocket. The socket reads from
 // its own duplicate of the frame descriptor it is given; the caller keeps, and closes,
-// the original.
+// the original. The two share their status flags: once reading starts, the caller's
+// descriptor is non-blocking too.
 //
 // Threads: as UdpSocket. SetFrameDescriptor and localMac are set before BindTo. The
 // frame source is waited on asynchronously and read without blocking on the loop.
@@ -30,7 +31,7 @@ public:
 
     // The descriptor each read of which returns one whole Ethernet frame (a packet or
     // datagram socket). False, and no source, for a descriptor that cannot be duplicated
-    // or that is a byte stream, whose reads would not keep frames apart.
+    // or that is connection-oriented (a byte stream or sequenced packets).
     bool SetFrameDescriptor(int descriptor);
 
     // Records the endpoint and starts reading frames; opens nothing, ties to nothing.

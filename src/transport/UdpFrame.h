@@ -26,7 +26,6 @@ public:
 
     UdpFrame(const unsigned char* data, std::size_t size);
 
-    std::size_t Size() const { return _size; }
     // EtherType IPv4, a 20-byte IPv4 header, no fragment, protocol UDP. Frames with IP
     // options or fragments would be misread at the fixed offsets, so they do not qualify.
     bool IsPlainIpv4Udp() const;

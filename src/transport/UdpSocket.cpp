@@ -61,7 +61,15 @@ bool UdpSocket::BindTo(const address& localAddress, unsigned short localPort,
 }
 
 void UdpSocket::DoReceive() {
-    if (!isUsable("ZK7309I UdpSocket is finalized", "ZK7310I UdpSocket is closed") || _receiving) {
+    if (IsFinalized()) {
+        Debug("ZK7309I UdpSocket is finalized");
+        return;
+    }
+    if (!_socket.is_open()) {
+        Debug("ZK7310I UdpSocket is closed");
+        return;
+    }
+    if (_receiving) {
         return;
     }
     _receiving = true;
@@ -124,16 +132,18 @@ void UdpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
 
 void UdpSocket::SendDataTo(const std::string& text, const address& destination,
                            unsigned short port) {
+    // Judged when asked, not when the loop gets to it: a send asked for before Close still
+    // goes out, although Close finalizes at once.
+    if (IsFinalized()) {
+        Debug("ZK7321I UdpSocket is finalized");
+        return;
+    }
     auto shared = std::make_shared<const std::string>(text);
     OnLoop([this, shared, to = udp::endpoint(destination, port)] { sendNow(shared, to); });
 }
 
 void UdpSocket::sendNow(const std::shared_ptr<const std::string>& text,
                         const udp::endpoint& destination) {
-    if (IsFinalized()) {
-        Debug("ZK7321I UdpSocket is finalized");
-        return;
-    }
     const bool ipv4 = _localEndpoint.address().is_v4();
     const address& to = destination.address();
     if (ipv4 && to.is_v6()) {
@@ -181,6 +191,11 @@ void UdpSocket::onSent(const boost::system::error_code& error, std::size_t bytes
 
 void UdpSocket::SendMulticastMessage(const std::string& text, const address& destination,
                                      unsigned short port, bool limited, bool subnet) {
+    // As SendDataTo: finalization counts from the call on.
+    if (IsFinalized()) {
+        Debug("ZK7327I UdpSocket is finalized");
+        return;
+    }
     auto shared = std::make_shared<const std::string>(text);
     OnLoop([this, shared, destination, port, limited, subnet] {
         sendMulticastNow(shared, destination, port, limited, subnet);
@@ -190,7 +205,8 @@ void UdpSocket::SendMulticastMessage(const std::string& text, const address& des
 void UdpSocket::sendMulticastNow(const std::shared_ptr<const std::string>& text,
                                  const address& destination, unsigned short port, bool limited,
                                  bool subnet) {
-    if (!isUsable("ZK7327I UdpSocket is finalized", "ZK7328I UdpSocket is closed")) {
+    if (!_socket.is_open()) {
+        Debug("ZK7328I UdpSocket is closed");
         return;
     }
     if (destination != address(address_v4::broadcast())) {
@@ -223,18 +239,6 @@ void UdpSocket::SetSubnet(const address& mask) {
         SetSubnetMask(mask);
         SetSubnetBroadcast(broadcast);
     });
-}
-
-bool UdpSocket::isUsable(const char* finalizedLine, const char* closedLine) const {
-    if (IsFinalized()) {
-        Debug(finalizedLine);
-        return false;
-    }
-    if (!_socket.is_open()) {
-        Debug(closedLine);
-        return false;
-    }
-    return true;
 }
 
 void UdpSocket::Close() {

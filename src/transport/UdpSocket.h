@@ -14,7 +14,7 @@
 //   the loop.
 // - Close, SendDataTo and SendMulticastMessage may be called from any thread: they run on
 //   the loop, at once when called there, else posted, in the order of the calls. Close
-//   refuses further sends at once.
+//   refuses further sends at once; sends asked for before it still go out.
 // - The three switches are atomic and may be flipped from any thread at any time.
 // - localMac, the name and the sink are set before BindTo.
 // - GetRemoteIP and GetRemotePort describe the datagram being handled: loop thread only.
@@ -102,8 +102,6 @@ private:
                           const address& destination, unsigned short port, bool limited,
                           bool subnet);
     void closeNow();
-    // False, after logging the matching line, once the socket is finalized or not open.
-    bool isUsable(const char* finalizedLine, const char* closedLine) const;
 
     // One receive at a time shares the receive buffer and the sender endpoint.
     bool _receiving = false;

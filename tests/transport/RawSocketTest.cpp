@@ -8,9 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -110,6 +114,11 @@ TEST_F(RawFrames, FilterTable) {
          },
          true},
         {"UDP length past the frame", [](FrameBuilder& b) { b.udpLength = 1500; }, false},
+        {"largest frame",
+         [](FrameBuilder& b) { b.payload = std::string(1518 - 42 - 1, 'x') + "\n"; }, true},
+        // Cut to the buffer by the read: its true UDP length then lies past what was read.
+        {"frame beyond the largest",
+         [](FrameBuilder& b) { b.payload = std::string(1518 - 42, 'x') + "\n"; }, false},
         {"UDP length 9", [](FrameBuilder& b) { b.udpLength = 9; }, false},
         {"unicast IP", [](FrameBuilder& b) { b.destinationIp = 0x0A000001; }, false},
     };
@@ -201,14 +210,18 @@ TEST_F(RawFrames, EachLineGoesAloneAndRejectedLinesStop) {
     EXPECT_THAT(Handle(builder.Build()), ElementsAre("three"));
 }
 
-TEST_F(RawFrames, FrameSourceMustKeepFramesApart) {
-    int stream[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, stream), 0);
+TEST_F(RawFrames, FrameSourceMustBeConnectionless) {
     auto other = std::make_shared<Zelkor::RawSocket>(io, 4197);
-    EXPECT_FALSE(other->SetFrameDescriptor(stream[0]));
+    // A stream runs frames together; a sequenced-packet pair whose peer has gone reads
+    // empty for ever and would keep the loop spinning.
+    for (const int type : {SOCK_STREAM, SOCK_SEQPACKET}) {
+        int connected[2];
+        ASSERT_EQ(socketpair(AF_UNIX, type, 0, connected), 0);
+        close(connected[1]);
+        EXPECT_FALSE(other->SetFrameDescriptor(connected[0])) << type;
+        close(connected[0]);
+    }
     EXPECT_FALSE(other->SetFrameDescriptor(-1));
-    close(stream[0]);
-    close(stream[1]);
 
     // Without a source nothing is read, not even descriptor 0.
     EXPECT_TRUE(other->BindTo(make_address("0.0.0.0"), 4197, ""));
@@ -232,4 +245,44 @@ TEST_F(RawFrames, CloseStopsReadingButLeavesTheCallersDescriptor) {
     io.restart();
     io.poll();
     EXPECT_TRUE(sink.received.empty());
+}
+
+TEST_F(RawFrames, AWakeWithNothingToReadLeavesTheLoopFree) {
+    // A second receiver on the same source: one frame wakes both, and the one that finds
+    // the frame gone must go back to waiting instead of blocking the loop in its read.
+    auto twin = std::make_shared<Zelkor::RawSocket>(io, 4197);
+    twin->SetSink(&sink);
+    twin->localMac = kOwnMac;
+    ASSERT_TRUE(twin->SetFrameDescriptor(pair[0]));
+    ASSERT_TRUE(twin->BindTo(make_address("0.0.0.0"), 4197, ""));
+    io.poll();
+
+    // Should a read block after all, a late frame frees it: the test then fails on time
+    // and count instead of hanging.
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::thread release([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!done.wait_for(lock, std::chrono::seconds(5), [&] { return finished; })) {
+            const auto frame = FrameBuilder().Build();
+            send(pair[1], frame.data(), frame.size(), 0);
+        }
+    });
+
+    const auto start = std::chrono::steady_clock::now();
+    Feed(FrameBuilder().Build());
+    const bool delivered = ZelkorTest::RunUntil(io, [&] { return !sink.received.empty(); });
+    io.run_for(std::chrono::milliseconds(50));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = true;
+    }
+    done.notify_one();
+    release.join();
+
+    EXPECT_TRUE(delivered);
+    EXPECT_EQ(sink.received.size(), 1u);
+    EXPECT_LT(elapsed, std::chrono::seconds(4));
 }

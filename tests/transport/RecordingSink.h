@@ -1,11 +1,13 @@
 #pragma once
 // A SocketSink that records what datagram endpoints report and answers their questions
-// (own listeners, interface records) from test-set tables. Used on the loop thread only.
+// (own listeners, interface records) from test-set tables. Called on the loop thread only;
+// read by the test once the loop is idle or has ended.
 
 #include <cstddef>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -34,6 +36,7 @@ public:
         bool incoming;
         udp::endpoint remote;
         std::string text;
+        std::thread::id thread;  // the thread the socket reported on
     };
 
     // Filled by the sockets.
@@ -59,7 +62,7 @@ public:
                             udp::endpoint(socket->GetRemoteIP(), socket->GetRemotePort())});
     }
     void LogTraffic(bool incoming, const udp::endpoint& remote, const std::string& text) override {
-        traffic.push_back({incoming, remote, text});
+        traffic.push_back({incoming, remote, text, std::this_thread::get_id()});
     }
     bool IsListener(const address& ip, unsigned short port) override {
         return listeners.count({ip, port}) > 0;
