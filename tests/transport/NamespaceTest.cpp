@@ -1,5 +1,5 @@
 // Tests over real interfaces: two throw-away network namespaces joined by two veth pairs.
-// They run only as root with a working `ip netns` and are skipped otherwise.
+// They run only as root with working `ip netns` and veth, and are skipped otherwise.
 
 #include <gtest/gtest.h>
 
@@ -42,7 +42,9 @@ protected:
                                            *b, ZelkorTest::VethEnd{"b1", kMacB1, "10.77.0.2/24"});
         pair2 = std::make_unique<VethPair>(*a, ZelkorTest::VethEnd{"a2", kMacA2, "10.79.0.1/24"},
                                            *b, ZelkorTest::VethEnd{"b2", kMacB2, "10.79.0.2/24"});
-        ASSERT_TRUE(pair1->Made() && pair2->Made());
+        if (!pair1->Made() || !pair2->Made()) {
+            GTEST_SKIP() << "needs veth interfaces";
+        }
         ASSERT_TRUE(ZelkorTest::Ip("-n " + a->Name() + " addr add 10.78.0.1/24 dev " +
                                    pair1->NameA() + " label " + pair1->NameA() + ":1"));
     }
