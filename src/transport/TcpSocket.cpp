@@ -217,9 +217,11 @@ void TcpSocket::handshakeNow() {
     }
     SetState(Handshaking);
     if (_sendingMsg) {
-        // The plain write still running is usually the "@starttls" reply the peer waits
-        // for before its own handshake: let it finish, then start.
+        // The plain write still running, or a reply waiting behind it, is usually the
+        // "@starttls" answer the peer waits for before its own handshake: let them out
+        // first. Replies that come later wait for the secured stream.
         _handshakeAfterWrite = true;
+        _repliesBeforeHandshake = _priorityQueue.size();
         return;
     }
     beginHandshake();
@@ -229,6 +231,8 @@ void TcpSocket::beginHandshake() {
     // Ends the plain read quietly: its completion finds the handshake state.
     boost::system::error_code error;
     _socket.cancel(error);
+    // Plain bytes after the "starttls" exchange belong to no line of the secured stream.
+    _framer.Clear();
     _tls = std::make_shared<TlsStream>(std::move(_socket), _sslContext);
     _tls->set_verify_mode(boost::asio::ssl::verify_peer, error);
     _tls->set_verify_callback(

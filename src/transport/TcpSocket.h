@@ -230,6 +230,7 @@ private:
     void sendNow(const std::string& text, bool request);
     bool PrepareAndQueueMessage(const std::string& text, const std::string& command);
     bool takeNext(Outgoing& next, bool requestOutstanding);
+    bool takeBeforeHandshake(Outgoing& next);
     void startRequest();
     void startWrite(Outgoing message);
     void writeTls(const std::shared_ptr<Write>& write);
@@ -285,7 +286,10 @@ private:
     // once both are out.
     bool _closeWhenFlushed = false;
     bool _pumping = false;
+    // The handshake waits for the running write and for the replies queued before it
+    // began (the "@starttls" answer among them): the peer must read them in plain text.
     bool _handshakeAfterWrite = false;
+    std::size_t _repliesBeforeHandshake = 0;
 
     bool _sendingLockStep = false;
     bool _receivingLockStep = false;

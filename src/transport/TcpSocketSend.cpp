@@ -129,6 +129,22 @@ bool TcpSocket::takeNext(Outgoing& next, bool requestOutstanding) {
     return takeFront(_requestQueue);
 }
 
+bool TcpSocket::takeBeforeHandshake(Outgoing& next) {
+    if (!_handshakeAfterWrite) {
+        return false;
+    }
+    if (_repliesBeforeHandshake > 0 && !_priorityQueue.empty()) {
+        --_repliesBeforeHandshake;
+        next = std::move(_priorityQueue.front());
+        _priorityQueue.pop_front();
+        return true;
+    }
+    _handshakeAfterWrite = false;
+    _repliesBeforeHandshake = 0;
+    beginHandshake();
+    return false;
+}
+
 void TcpSocket::startRequest() {
     SetLockStepSending(true);
     SetUnresponsiveTimes();
@@ -147,13 +163,16 @@ void TcpSocket::SendTheNextMsg(bool requestOutstanding) {
     }
     _pumping = true;
     bool outstanding = requestOutstanding;
-    while (!IsFinalized() && !_sendingMsg && GetState() != Handshaking) {
-        if (!_waitingGoodbyes.empty()) {
+    while (!IsFinalized() && !_sendingMsg) {
+        Outgoing next;
+        if (GetState() == Handshaking) {
+            if (!takeBeforeHandshake(next)) {
+                break;
+            }
+        } else if (!_waitingGoodbyes.empty()) {
             writeWaitingGoodbyes();
             continue;
-        }
-        Outgoing next;
-        if (!takeNext(next, outstanding)) {
+        } else if (!takeNext(next, outstanding)) {
             break;
         }
         startWrite(std::move(next));
@@ -244,10 +263,6 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
     Debug("ZK7259I TcpSocket::OnSendData message is sent", write->command);
     SetLockStepReceiving(false);
     SetSendingMsg(false);
-    if (_handshakeAfterWrite) {
-        _handshakeAfterWrite = false;
-        beginHandshake();
-    }
     if (CloseAfterSend()) {
         closeNow();
     }

@@ -130,6 +130,29 @@ TEST_F(TcpConnection, ASecondStartTlsClosesInsteadOfReplacingTheStream) {
     EXPECT_TRUE(log.Contains("ZK7266E Second TLS handshake refused on conn: " + client->Tag()));
 }
 
+TEST_F(TcpConnection, AStartTlsReplyQueuedBehindAWriteGoesOutBeforeTheHandshake) {
+    LoadTlsMaterial(*tls);
+    FakeSink clientSink;
+    clientSink.answerSecurity = true;
+    const std::string big = "@get {\"data\":\"" + std::string(1024 * 1024, 'g') + "\"}\n";
+    sink.onMessage = [&big](const std::shared_ptr<TcpSocket>& socket, Zelkor::MessageForwardInfo& header) {
+        if (header.CommandText() == "starttls") {
+            // Answered as discovery does, while an earlier reply is still being written.
+            socket->SendData(big, false);
+            socket->SendData("@starttls\n", false);
+            socket->SetState(TcpSocket::Handshaking);
+            socket->SetClient(false);
+            socket->Handshake();
+        }
+    };
+    std::shared_ptr<TcpSocket> client;
+    auto serverSide = ConnectClient(client, clientSink);
+    serverSide->GetBasicSocket().set_option(boost::asio::socket_base::send_buffer_size(4096));
+    client->SendData("starttls\n", true);
+    ASSERT_TRUE(Run([&] { return sink.secured == 1 && clientSink.secured == 1; }));
+    EXPECT_EQ(clientSink.Commands(), (std::vector<std::string>{"@get", "@starttls"}));
+}
+
 TEST_F(TcpConnection, AFailedHandshakeLeavesTheDecisionToTheSinkAndReallyCloses) {
     tcp::acceptor acceptor(io, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
     tcp::socket peer(io);
