@@ -24,7 +24,13 @@ std::string tagOf(const void* object) {
 
 TcpSocket::TcpSocket(boost::asio::io_context& io, boost::asio::ssl::context& tls, bool client,
                      unsigned short port, bool redundant)
-    : Socket(io, port), _sslContext(tls), _socket(io), _client(client), _redundant(redundant), _tag(tagOf(this)) {
+    : Socket(io, port),
+      _sslContext(tls),
+      _socket(io),
+      _client(client),
+      _redundant(redundant),
+      _tag(tagOf(this)),
+      _flushTimer(io) {
     SetLogModuleName("TCPS");
 }
 
@@ -294,11 +300,25 @@ void TcpSocket::closeNow() {
     // A closed connection forwards nothing more; two forwarding connections must not keep
     // each other alive.
     _returnRoute.reset();
-    if (!_waitingGoodbyes.empty() && _sendingMsg && GetState() != Tls && descriptorOpen()) {
+    if ((_goodbyeInFlight || !_waitingGoodbyes.empty()) && _sendingMsg && GetState() != Tls && descriptorOpen()) {
         _closeWhenFlushed = true;
+        _flushTimer.expires_after(_closeFlushTimeout);
+        _flushTimer.async_wait([keep = self(), this](const boost::system::error_code& error) {
+            if (!error && _closeWhenFlushed) {
+                Warning("ZK7268W Goodbye not written in time, closing conn: " + _tag);
+                finishFlush();
+            }
+        });
         return;
     }
     _waitingGoodbyes.clear();
+    closeDescriptor();
+}
+
+void TcpSocket::finishFlush() {
+    _closeWhenFlushed = false;
+    _waitingGoodbyes.clear();
+    _flushTimer.cancel();
     closeDescriptor();
 }
 

@@ -4,12 +4,12 @@
 //
 // One write is in flight at a time. Whatever arrives during it waits: a goodbye, an
 // authentication request, replies, requests, served in that order once it completes.
-// Nothing is written during a handshake: the connection is in the hands of the TLS stream.
+// A handshake waits for the running write and the replies queued before it (the peer must
+// read the start-TLS answer in plain text); after that the TLS stream owns the connection.
 
 #include <algorithm>
 
 #include <boost/algorithm/string/trim.hpp>
-#include <boost/asio/write.hpp>
 
 #include "discovery/Goodbye.h"
 #include "transport/SocketSink.h"
@@ -114,6 +114,11 @@ bool TcpSocket::takeNext(Outgoing& next, bool requestOutstanding) {
         queue.pop_front();
         return true;
     };
+    if (!_waitingGoodbyes.empty()) {
+        next = Outgoing{std::move(_waitingGoodbyes.front()), "goodbye", true};
+        _waitingGoodbyes.pop_front();
+        return true;
+    }
     if (!_passQueue.empty()) {
         startRequest();
         return takeFront(_passQueue);
@@ -165,14 +170,8 @@ void TcpSocket::SendTheNextMsg(bool requestOutstanding) {
     bool outstanding = requestOutstanding;
     while (!IsFinalized() && !_sendingMsg) {
         Outgoing next;
-        if (GetState() == Handshaking) {
-            if (!takeBeforeHandshake(next)) {
-                break;
-            }
-        } else if (!_waitingGoodbyes.empty()) {
-            writeWaitingGoodbyes();
-            continue;
-        } else if (!takeNext(next, outstanding)) {
+        const bool taken = GetState() == Handshaking ? takeBeforeHandshake(next) : takeNext(next, outstanding);
+        if (!taken) {
             break;
         }
         startWrite(std::move(next));
@@ -183,15 +182,20 @@ void TcpSocket::SendTheNextMsg(bool requestOutstanding) {
 
 void TcpSocket::startWrite(Outgoing message) {
     SetSendingMsg(true);
+    _goodbyeInFlight = message.goodbye;
     if (auto* sink = Sink()) {
         sink->LogTraffic(false, _remoteEndpoint, message.text, GetState() == Tls);
     }
-    auto write = std::make_shared<Write>(Write{std::move(message.text), std::move(message.command), 0});
+    auto write = std::make_shared<Write>(Write{std::move(message.text), std::move(message.command), message.goodbye, 0});
     if (GetState() == Tls) {
-        Debug("ZK7252I TcpSocket::SendData state is TLS", write->command);
+        if (!write->goodbye) {
+            Debug("ZK7252I TcpSocket::SendData state is TLS", write->command);
+        }
         writeTls(write);
     } else {
-        Debug("ZK7253I TcpSocket::SendData state is not TLS", write->command);
+        if (!write->goodbye) {
+            Debug("ZK7253I TcpSocket::SendData state is not TLS", write->command);
+        }
         writePlain(write);
     }
 }
@@ -218,47 +222,71 @@ void TcpSocket::writePlain(const std::shared_ptr<Write>& write) {
         });
 }
 
-void TcpSocket::logWritten(const char* code, std::size_t written, const char* data) const {
+void TcpSocket::logWritten(const Write& write, std::size_t written) const {
     if (written >= 2 && LogLevel() >= 4) {
         const std::size_t length = written - 1;
-        Summary(std::string(code) + transportName() + " wrote " + std::to_string(length) + " bytes on " + _tag + " to " +
-                _remoteEndpoint.address().to_string() + " (" + std::string(data, std::min<std::size_t>(length, 80)) +
-                "...)");
+        const std::string excerpt(write.text.data() + write.offset, std::min<std::size_t>(length, 80));
+        Summary(std::string(write.goodbye ? "ZK7265I " : "ZK7257I ") + transportName() + " wrote " +
+                std::to_string(length) + " bytes on " + _tag + " to " + _remoteEndpoint.address().to_string() + " (" +
+                excerpt + (write.goodbye ? "...) " : "...)"));
     }
+}
+
+bool TcpSocket::flushAfterClose(const boost::system::error_code& error, std::size_t written, Write& write) {
+    if (!_closeWhenFlushed) {
+        return false;
+    }
+    // Closed while a goodbye waited: finish this line and the goodbyes, then close.
+    write.offset += written;
+    if (!error && write.offset < write.text.size()) {
+        return true;
+    }
+    if (error || _waitingGoodbyes.empty()) {
+        finishFlush();
+        return false;
+    }
+    auto goodbye = std::make_shared<Write>(Write{std::move(_waitingGoodbyes.front()), "goodbye", true, 0});
+    _waitingGoodbyes.pop_front();
+    _goodbyeInFlight = true;
+    if (auto* sink = Sink()) {
+        sink->LogTraffic(false, _remoteEndpoint, goodbye->text, false);
+    }
+    writePlain(goodbye);
+    return false;
 }
 
 bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t written,
                            const std::shared_ptr<Write>& write) {
-    Trace("ZK7255I TcpSocket::OnSendData begin");
     if (IsFinalized()) {
-        if (_closeWhenFlushed) {
-            // Closed while a goodbye waited: finish this line, send the goodbye, then close.
-            write->offset += written;
-            if (!error && write->offset < write->text.size()) {
-                return true;
-            }
-            if (!error) {
-                writeWaitingGoodbyes();
-            }
-            _waitingGoodbyes.clear();
-            _closeWhenFlushed = false;
-            closeDescriptor();
-        }
-        return false;
+        return flushAfterClose(error, written, *write);
+    }
+    if (!write->goodbye) {
+        Trace("ZK7255I TcpSocket::OnSendData begin");
     }
     if (error) {
         closeNow();
+        if (write->goodbye) {
+            Warning(std::string("ZK7264W ") + transportName() + " write failed");
+            return false;
+        }
         Warning(std::string("ZK7256W ") + transportName() + " write failed", error.message());
         Trace("ZK7260I TcpSocket::OnSendData end");
         return false;
     }
-    logWritten("ZK7257I ", written, write->text.data() + write->offset);
+    logWritten(*write, written);
     write->offset += written;
     if (write->offset < write->text.size()) {
         Summary(std::string("ZK7258I ") + transportName() +
                 " write incomplete. Remaining bytes: " + std::to_string(write->text.size() - write->offset));
         Trace("ZK7260I TcpSocket::OnSendData end");
         return true;
+    }
+    if (write->goodbye) {
+        // Outside the lock-step: only the write is over.
+        _goodbyeInFlight = false;
+        SetSendingMsg(false);
+        SendTheNextMsg(_sendingLockStep);
+        return false;
     }
     Debug("ZK7259I TcpSocket::OnSendData message is sent", write->command);
     SetLockStepReceiving(false);
@@ -304,41 +332,11 @@ void TcpSocket::SendGoodbye(const std::string& text) {
             Warning(GetState() == Tls ? "ZK7261W SendData called on closed socket" : "ZK7262W SendData called on closed socket");
             return;
         }
+        // Written by the one writer like every line, so that it never interleaves with a
+        // running write and never blocks the loop on a peer that stopped reading.
         _waitingGoodbyes.push_back(text);
-        if (!_sendingMsg) {
-            writeWaitingGoodbyes();
-        }
+        SendTheNextMsg(_sendingLockStep);
     });
-}
-
-void TcpSocket::writeWaitingGoodbyes() {
-    while (!_waitingGoodbyes.empty()) {
-        const std::string text = std::move(_waitingGoodbyes.front());
-        _waitingGoodbyes.pop_front();
-        writeGoodbyeNow(text);
-    }
-}
-
-void TcpSocket::writeGoodbyeNow(const std::string& text) {
-    if (auto* sink = Sink()) {
-        sink->LogTraffic(false, _remoteEndpoint, text, GetState() == Tls);
-    }
-    // Written whole and at once: the caller usually closes the connection right after.
-    boost::system::error_code error;
-    const std::size_t written = GetState() == Tls
-                                    ? boost::asio::write(*_tls, boost::asio::buffer(text), error)
-                                    : boost::asio::write(_socket, boost::asio::buffer(text), error);
-    if (error) {
-        closeNow();
-        Warning(std::string("ZK7264W ") + transportName() + " write failed");
-        return;
-    }
-    if (written >= 2 && LogLevel() >= 4) {
-        const std::size_t length = written - 1;
-        Summary(std::string("ZK7265I ") + transportName() + " wrote " + std::to_string(length) + " bytes on " + _tag +
-                " to " + _remoteEndpoint.address().to_string() + " (" + text.substr(0, std::min<std::size_t>(length, 80)) +
-                "...) ");
-    }
 }
 
 }  // namespace Zelkor

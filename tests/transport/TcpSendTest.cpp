@@ -121,6 +121,27 @@ TEST_F(TcpSend, GoodbyeDuringAWriteFollowsItWholeBeforeTheClose) {
     EXPECT_EQ(sink.closed, 1);
 }
 
+TEST_F(TcpSend, AGoodbyeToAPeerThatDoesNotReadNeitherBlocksNorHoldsTheClose) {
+    tcp::socket peer(io);
+    auto socket = AcceptSlow(peer);
+    socket->SetCloseFlushTimeout(std::chrono::milliseconds(50));
+    // Fill the kernel's buffers: nothing more fits until the peer reads, which it never does.
+    auto& raw = socket->GetBasicSocket();
+    raw.non_blocking(true);
+    const std::string filler(4096, 'f');
+    boost::system::error_code error;
+    while (!error) {
+        raw.write_some(boost::asio::buffer(filler), error);
+    }
+    ASSERT_EQ(error, boost::asio::error::would_block);
+    raw.non_blocking(false);
+
+    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    socket->Close();
+    ASSERT_TRUE(Run([&] { return sink.closed == 1; }));
+    EXPECT_TRUE(log.Contains("ZK7268W Goodbye not written in time, closing conn: " + socket->Tag()));
+}
+
 TEST_F(TcpSend, CloseAfterSendClosesOnceTheLineIsOut) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
