@@ -143,14 +143,18 @@ TEST_F(TcpConnection, AStartTlsReplyQueuedBehindAWriteGoesOutBeforeTheHandshake)
             socket->SetState(TcpSocket::Handshaking);
             socket->SetClient(false);
             socket->Handshake();
+            // Written in plain text now it would break the peer's handshake: it waits.
+            socket->SendData("@held\n", false);
         }
     };
     std::shared_ptr<TcpSocket> client;
     auto serverSide = ConnectClient(client, clientSink);
     serverSide->GetBasicSocket().set_option(boost::asio::socket_base::send_buffer_size(4096));
     client->SendData("starttls\n", true);
-    ASSERT_TRUE(Run([&] { return sink.secured == 1 && clientSink.secured == 1; }));
-    EXPECT_EQ(clientSink.Commands(), (std::vector<std::string>{"@get", "@starttls"}));
+    ASSERT_TRUE(Run([&] { return clientSink.Count("@held") == 1; }));
+    EXPECT_EQ(clientSink.Commands(), (std::vector<std::string>{"@get", "@starttls", "@held"}));
+    EXPECT_EQ(clientSink.Lines().back().socket->GetState(), TcpSocket::Tls);
+    EXPECT_EQ(sink.secured, 1);
 }
 
 TEST_F(TcpConnection, AFailedHandshakeLeavesTheDecisionToTheSinkAndReallyCloses) {
