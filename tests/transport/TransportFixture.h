@@ -20,10 +20,11 @@
 #include "support/LogCapture.h"
 #include "support/RunUntil.h"
 #include "support/TlsMaterial.h"
-#include "transport/SocketSink.h"
 #include "transport/TcpServer.h"
 #include "transport/TcpServerEventSink.h"
 #include "transport/TcpSocket.h"
+
+#include "NullSink.h"
 
 namespace ZelkorTest {
 
@@ -41,7 +42,7 @@ struct ReceivedLine {
 };
 
 // Records every call; thread-safe so that a sink on another loop thread can be read.
-class FakeSink : public Zelkor::SocketSink, public Zelkor::TcpServerEventSink {
+class FakeSink : public NullSink, public Zelkor::TcpServerEventSink {
 public:
     // Answer "starttls" and "authenticate" the way the discovery service does.
     bool answerSecurity = false;
@@ -57,16 +58,8 @@ public:
     void SocketClosed(std::shared_ptr<TcpSocket> socket) override;
     void MessageReceived(std::shared_ptr<TcpSocket> socket, Zelkor::MessageForwardInfo& header, TimePoint requestSent,
                          TimePoint replyReceived) override;
-    void MessageReceived(std::shared_ptr<Zelkor::UdpSocket>, Zelkor::MessageForwardInfo&) override {}
     void MessageBlockSent(std::shared_ptr<TcpSocket> socket, Zelkor::MessageForwardInfo& header) override;
     void MessageBlockReplySent(std::shared_ptr<TcpSocket> socket) override;
-    void LogTraffic(bool, const tcp::endpoint&, const std::string&, bool) override {}
-    void LogTraffic(bool, const boost::asio::ip::udp::endpoint&, const std::string&) override {}
-    bool IsListener(const boost::asio::ip::address&, unsigned short) override { return false; }
-    void RemoveListener(const std::string&, unsigned short) override {}
-    void IPv4Address(std::string&, unsigned short&, std::string) override {}
-    void CloseSocket(std::shared_ptr<Zelkor::UdpSocket>) override {}
-    void ListInterfaces(std::vector<Zelkor::InterfaceInfo>&, std::string&) override {}
     void SetRequestTime(std::shared_ptr<TcpSocket>, std::int64_t) override { ++requestTimes; }
     void ClearRequestTime(std::shared_ptr<TcpSocket>) override { ++clearedRequestTimes; }
     std::uint64_t MaxQueueDepth() override { return queueDepth; }
