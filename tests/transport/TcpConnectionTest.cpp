@@ -121,6 +121,22 @@ TEST_F(TcpConnection, StartTlsHoldsRequestsUntilAuthentication) {
     EXPECT_EQ(sink.Commands(), (std::vector<std::string>{"starttls", "authenticate", "get"}));
 }
 
+TEST_F(TcpConnection, AnExpiredSelfSignedCertificateStillCompletesTheHandshake) {
+    ZelkorLog::TheLog().SetLevel(5);
+    const auto expired = MakeTlsContext(GenerateTlsMaterial("zelkor-expired", -1));
+    server = std::make_shared<Zelkor::TcpServer>(io, *expired, true);
+    server->Subscribe(&sink);
+    server->BindTo(boost::asio::ip::make_address("127.0.0.1"), 0);
+    FakeSink clientSink;
+    std::shared_ptr<TcpSocket> client;
+    auto serverSide = Secure(client, clientSink);
+    EXPECT_EQ(client->GetState(), TcpSocket::Tls);
+    EXPECT_TRUE(log.Contains("ZK7216I TLS verify cert (/CN=zelkor-expired)"));
+    server->Close();
+    client->Close();
+    ASSERT_TRUE(Run([&] { return clientSink.closed == 1 && sink.closed == 1; }));
+}
+
 TEST_F(TcpConnection, ASecondStartTlsClosesInsteadOfReplacingTheStream) {
     FakeSink clientSink;
     std::shared_ptr<TcpSocket> client;
