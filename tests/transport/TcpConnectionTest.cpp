@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "TransportFixture.h"
 #include "core/ZelkorLog.h"
 
@@ -223,17 +221,7 @@ TEST_F(TcpConnection, FourMegabyteLinesPassBothWaysOverTls) {
     auto listener = std::make_shared<Zelkor::TcpServer>(serverIo, *tls, true);
     listener->Subscribe(&serverSink);
     listener->BindTo(boost::asio::ip::make_address("127.0.0.1"), 0);
-    // Stops and joins the server's loop however the test ends.
-    struct LoopThread {
-        boost::asio::io_context& loop;
-        boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{loop.get_executor()};
-        std::thread thread{[this] { loop.run(); }};
-        ~LoopThread() {
-            guard.reset();
-            loop.stop();
-            thread.join();
-        }
-    } serverLoop{serverIo};
+    LoopThread serverLoop(serverIo);
 
     FakeSink clientSink;
     clientSink.answerSecurity = true;

@@ -154,11 +154,10 @@ TEST_F(TcpSend, CloseAfterSendClosesOnceTheLineIsOut) {
     EXPECT_EQ(sink.closed, 1);
 }
 
-TEST_F(TcpSend, SendsFromApplicationThreadsKeepEachThreadsOrder) {
+TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
-    auto guard = boost::asio::make_work_guard(io);
-    std::thread loop([this] { io.run(); });
+    LoopThread loop(io);
     constexpr int threads = 4;
     constexpr int perThread = 50;
     std::vector<std::thread> senders;
@@ -185,9 +184,19 @@ TEST_F(TcpSend, SendsFromApplicationThreadsKeepEachThreadsOrder) {
         ASSERT_EQ(line, "@r" + std::to_string(t) + " {\"i\":\"" + std::to_string(next[t]) + "\"}");
         ++next[t];
     }
-    guard.reset();
-    io.stop();
-    loop.join();
+
+    std::vector<std::thread> closers;
+    for (int t = 0; t < 2; ++t) {
+        closers.emplace_back([socket] { socket->Close(); });
+    }
+    for (auto& closer : closers) {
+        closer.join();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return sink.closed == 1; }));
+    boost::system::error_code error;
+    boost::asio::read_until(peer, buffer, '\n', error);
+    EXPECT_EQ(error, boost::asio::error::eof);
+    EXPECT_FALSE(socket->SocketIsOpen());
 }
 
 }  // namespace

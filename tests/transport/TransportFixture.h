@@ -9,8 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -94,6 +96,24 @@ private:
     std::string _data;
     std::array<char, 65536> _buffer{};
     bool _eof = false;
+};
+
+// Runs `loop` on a thread of its own until the object goes, however the test ends.
+class LoopThread {
+public:
+    explicit LoopThread(boost::asio::io_context& loop) : _loop(loop), _thread([this] { _loop.run(); }) {}
+    ~LoopThread() {
+        _guard.reset();
+        _loop.stop();
+        _thread.join();
+    }
+    LoopThread(const LoopThread&) = delete;
+    LoopThread& operator=(const LoopThread&) = delete;
+
+private:
+    boost::asio::io_context& _loop;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> _guard{_loop.get_executor()};
+    std::thread _thread;
 };
 
 class TransportTest : public ::testing::Test {
