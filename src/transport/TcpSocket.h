@@ -182,7 +182,8 @@ public:
     // A "goodbye" with reason "shutdown", routed like the connection's requests.
     void SendGoodbye();
     // Writes `text` whole, outside the queues and the lock-step, before anything else that
-    // waits; after the running write when one runs.
+    // waits; after the running write when one runs. Called on the loop with no write
+    // running, what the kernel takes is out before the call returns (over TLS, all of it).
     void SendGoodbye(const std::string& text);
 
     // Lock-step flags with their logged setters.
@@ -241,6 +242,7 @@ private:
     void startWrite(Outgoing message);
     void writeTls(const std::shared_ptr<Write>& write);
     void writePlain(const std::shared_ptr<Write>& write);
+    std::size_t writeWithoutWaiting(const Write& write, boost::system::error_code& error);
     // Completion of one write call; true when the rest of the line is still to be written.
     bool OnSendData(const boost::system::error_code& error, std::size_t written, const std::shared_ptr<Write>& write);
     bool flushAfterClose(const boost::system::error_code& error, std::size_t written, Write& write);

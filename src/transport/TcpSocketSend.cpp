@@ -8,6 +8,10 @@
 // read the start-TLS answer in plain text); after that the TLS stream owns the connection.
 
 #include <algorithm>
+#include <cerrno>
+
+#include <sys/socket.h>
+#include <sys/types.h>
 
 #include <boost/algorithm/string/trim.hpp>
 
@@ -192,12 +196,32 @@ void TcpSocket::startWrite(Outgoing message) {
             Debug("ZK7252I TcpSocket::SendData state is TLS", write->command);
         }
         writeTls(write);
-    } else {
-        if (!write->goodbye) {
-            Debug("ZK7253I TcpSocket::SendData state is not TLS", write->command);
+    } else if (write->goodbye) {
+        // A goodbye is usually followed at once by Close, perhaps with the loop about to
+        // stop: what the kernel takes now is out before the close, and only a rest waits
+        // for the writer.
+        boost::system::error_code error;
+        const std::size_t written = writeWithoutWaiting(*write, error);
+        if (OnSendData(error, written, write)) {
+            writePlain(write);
         }
+    } else {
+        Debug("ZK7253I TcpSocket::SendData state is not TLS", write->command);
         writePlain(write);
     }
+}
+
+std::size_t TcpSocket::writeWithoutWaiting(const Write& write, boost::system::error_code& error) {
+    // The networking library's own synchronous send waits for room; this one never does.
+    const ssize_t sent = ::send(_socket.native_handle(), write.text.data() + write.offset,
+                                write.text.size() - write.offset, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent >= 0) {
+        return static_cast<std::size_t>(sent);
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        error.assign(errno, boost::system::system_category());
+    }
+    return 0;
 }
 
 void TcpSocket::writeTls(const std::shared_ptr<Write>& write) {

@@ -121,6 +121,26 @@ TEST_F(TcpSend, GoodbyeDuringAWriteFollowsItWholeBeforeTheClose) {
     EXPECT_EQ(sink.closed, 1);
 }
 
+TEST_F(TcpSend, GoodbyeAndCloseOnAnIdleConnectionNeedNoFurtherLoopTurn) {
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    // As at shutdown: the loop is stopped and may never run again.
+    io.stop();
+    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    socket->Close();
+    EXPECT_EQ(sink.closed, 1);
+    boost::asio::streambuf buffer;
+    boost::system::error_code error;
+    boost::asio::read_until(peer, buffer, '\n', error);
+    ASSERT_FALSE(error) << error.message();
+    std::istream in(&buffer);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "goodbye {\"reason\":\"shutdown\"}");
+    boost::asio::read_until(peer, buffer, '\n', error);
+    EXPECT_EQ(error, boost::asio::error::eof);
+}
+
 TEST_F(TcpSend, AGoodbyeToAPeerThatDoesNotReadNeitherBlocksNorHoldsTheClose) {
     tcp::socket peer(io);
     auto socket = AcceptSlow(peer);
