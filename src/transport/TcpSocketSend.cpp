@@ -288,6 +288,9 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         Trace("ZK7255I TcpSocket::OnSendData begin");
     }
     if (error) {
+        // Nothing more can be written: a waiting goodbye must not hold the close.
+        _waitingGoodbyes.clear();
+        _goodbyeInFlight = false;
         closeNow();
         if (write->goodbye) {
             Warning(std::string("ZK7264W ") + transportName() + " write failed");

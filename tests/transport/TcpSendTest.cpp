@@ -162,6 +162,19 @@ TEST_F(TcpSend, AGoodbyeToAPeerThatDoesNotReadNeitherBlocksNorHoldsTheClose) {
     EXPECT_TRUE(log.Contains("ZK7268W Goodbye not written in time, closing conn: " + socket->Tag()));
 }
 
+TEST_F(TcpSend, AFailedWriteClosesAtOnceEvenWithAGoodbyeWaiting) {
+    tcp::socket peer(io);
+    auto socket = AcceptSlow(peer);
+    socket->SetCloseFlushTimeout(std::chrono::seconds(30));
+    socket->SendData("@get {\"data\":\"" + std::string(256 * 1024, 'g') + "\"}\n", false);
+    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    ASSERT_TRUE(Run([&] { return socket->SendingMsg(); }));
+    // The peer goes away with a reset: the running write fails.
+    peer.set_option(boost::asio::socket_base::linger(true, 0));
+    peer.close();
+    EXPECT_TRUE(Run([&] { return sink.closed == 1; }, std::chrono::seconds(5)));
+}
+
 TEST_F(TcpSend, CloseAfterSendClosesOnceTheLineIsOut) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
