@@ -20,6 +20,16 @@ protected:
         peer.set_option(boost::asio::socket_base::receive_buffer_size(4096));
         return socket;
     }
+    // One line from a blocking peer, without its "\n"; empty with `error` set at the end.
+    static std::string ReadLine(tcp::socket& peer, boost::asio::streambuf& buffer, boost::system::error_code& error) {
+        boost::asio::read_until(peer, buffer, '\n', error);
+        std::string line;
+        if (!error) {
+            std::istream in(&buffer);
+            std::getline(in, line);
+        }
+        return line;
+    }
     static std::string Word(const std::string& line) { return line.substr(0, line.find(' ')); }
     static std::vector<std::string> Words(const std::vector<std::string>& lines) {
         std::vector<std::string> words;
@@ -131,13 +141,9 @@ TEST_F(TcpSend, GoodbyeAndCloseOnAnIdleConnectionNeedNoFurtherLoopTurn) {
     EXPECT_EQ(sink.closed, 1);
     boost::asio::streambuf buffer;
     boost::system::error_code error;
-    boost::asio::read_until(peer, buffer, '\n', error);
+    EXPECT_EQ(ReadLine(peer, buffer, error), "goodbye {\"reason\":\"shutdown\"}");
     ASSERT_FALSE(error) << error.message();
-    std::istream in(&buffer);
-    std::string line;
-    std::getline(in, line);
-    EXPECT_EQ(line, "goodbye {\"reason\":\"shutdown\"}");
-    boost::asio::read_until(peer, buffer, '\n', error);
+    ReadLine(peer, buffer, error);
     EXPECT_EQ(error, boost::asio::error::eof);
 }
 
@@ -208,11 +214,8 @@ TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {
     std::vector<int> next(threads, 0);
     for (int n = 0; n < threads * perThread; ++n) {
         boost::system::error_code error;
-        boost::asio::read_until(peer, buffer, '\n', error);
+        const std::string line = ReadLine(peer, buffer, error);
         ASSERT_FALSE(error) << error.message();
-        std::istream in(&buffer);
-        std::string line;
-        std::getline(in, line);
         const int t = line[2] - '0';
         ASSERT_EQ(line, "@r" + std::to_string(t) + " {\"i\":\"" + std::to_string(next[t]) + "\"}");
         ++next[t];
@@ -227,7 +230,7 @@ TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {
     }
     ASSERT_TRUE(WaitUntil([&] { return sink.closed == 1; }));
     boost::system::error_code error;
-    boost::asio::read_until(peer, buffer, '\n', error);
+    ReadLine(peer, buffer, error);
     EXPECT_EQ(error, boost::asio::error::eof);
     EXPECT_FALSE(socket->SocketIsOpen());
 }
