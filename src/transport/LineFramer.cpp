@@ -22,6 +22,18 @@ bool LineFramer::Next(std::string& line) {
     return true;
 }
 
+void LineFramer::StripFront(std::string& line) {
+    std::size_t at = 0;
+    while (at < line.size()) {
+        const auto byte = static_cast<unsigned char>(line[at]);
+        if (byte > ' ' && byte <= 0x7e) {
+            break;
+        }
+        ++at;
+    }
+    line.erase(0, at);
+}
+
 void LineFramer::Clear() {
     _data.clear();
     _start = _scanned = 0;

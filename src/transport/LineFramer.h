@@ -35,6 +35,11 @@ public:
 
     void Clear();
 
+    // Drops blanks and bytes outside the printable ASCII range (control bytes, CR, bytes of
+    // 0x80 and above) from the front of a line; a peer's stray bytes between lines go
+    // with them. The rest of the line, its "\n" included, is left as it was.
+    static void StripFront(std::string& line);
+
 private:
     void compact();
 

@@ -1,8 +1,7 @@
 #pragma once
 // Common base of every transport endpoint: one TCP or TLS connection, one UDP endpoint,
 // one raw frame receiver. It holds what all of them share (the event loop, the port, the
-// sink that hears their events, the receive buffer and the partial line between reads)
-// and declares the operations the driver and the services call on any of them.
+// sink that hears their events, the receive buffer) and declares the operations the driver and the services call on any of them.
 //
 // Ownership: endpoints are owned through std::shared_ptr by whoever made them; the sink
 // is not owned and must outlive every endpoint that reports to it.
@@ -85,8 +84,6 @@ protected:
 
     // Filled by each read; bytes 0 to n-1 are valid after a read of n bytes.
     std::vector<char> _receiveBuffer;
-    // Bytes received after the last line end, kept for the next read.
-    std::string _pendingLine;
 
 private:
     boost::asio::io_context& _io;

@@ -24,7 +24,13 @@ std::string tagOf(const void* object) {
 
 TcpSocket::TcpSocket(boost::asio::io_context& io, boost::asio::ssl::context& tls, bool client,
                      unsigned short port, bool redundant)
-    : Socket(io, port), _sslContext(tls), _socket(io), _client(client), _redundant(redundant), _tag(tagOf(this)) {
+    : Socket(io, port),
+      _sslContext(tls),
+      _socket(io),
+      _client(client),
+      _redundant(redundant),
+      _tag(tagOf(this)),
+      _flushTimer(io) {
     SetLogModuleName("TCPS");
 }
 
@@ -217,9 +223,11 @@ void TcpSocket::handshakeNow() {
     }
     SetState(Handshaking);
     if (_sendingMsg) {
-        // The plain write still running is usually the "@starttls" reply the peer waits
-        // for before its own handshake: let it finish, then start.
+        // The plain write still running, or a reply waiting behind it, is usually the
+        // "@starttls" answer the peer waits for before its own handshake: let them out
+        // first. Replies that come later wait for the secured stream.
         _handshakeAfterWrite = true;
+        _repliesBeforeHandshake = _priorityQueue.size();
         return;
     }
     beginHandshake();
@@ -229,6 +237,8 @@ void TcpSocket::beginHandshake() {
     // Ends the plain read quietly: its completion finds the handshake state.
     boost::system::error_code error;
     _socket.cancel(error);
+    // Plain bytes after the "starttls" exchange belong to no line of the secured stream.
+    _framer.Clear();
     _tls = std::make_shared<TlsStream>(std::move(_socket), _sslContext);
     _tls->set_verify_mode(boost::asio::ssl::verify_peer, error);
     _tls->set_verify_callback(
@@ -290,11 +300,25 @@ void TcpSocket::closeNow() {
     // A closed connection forwards nothing more; two forwarding connections must not keep
     // each other alive.
     _returnRoute.reset();
-    if (!_waitingGoodbyes.empty() && _sendingMsg && GetState() != Tls && descriptorOpen()) {
+    if ((_goodbyeInFlight || !_waitingGoodbyes.empty()) && _sendingMsg && GetState() != Tls && descriptorOpen()) {
         _closeWhenFlushed = true;
+        _flushTimer.expires_after(_closeFlushTimeout);
+        _flushTimer.async_wait([keep = self(), this](const boost::system::error_code& error) {
+            if (!error && _closeWhenFlushed) {
+                Warning("ZK7268W Goodbye not written in time, closing conn: " + _tag);
+                finishFlush();
+            }
+        });
         return;
     }
     _waitingGoodbyes.clear();
+    closeDescriptor();
+}
+
+void TcpSocket::finishFlush() {
+    _closeWhenFlushed = false;
+    _waitingGoodbyes.clear();
+    _flushTimer.cancel();
     closeDescriptor();
 }
 

@@ -11,9 +11,9 @@
 // Threads: all of its work runs on the I/O context's thread. Connect, Handshake, Close,
 // SendData and SendGoodbye may be called from any thread: off the loop they are posted
 // to it and return at once; on the loop (or while the loop is stopped) they run before
-// returning (a TLS write then completes inside SendData). The other operations belong to the loop thread. Flags and
-// SocketIsOpen are safe to read anywhere; SocketIsConnected off the loop answers from
-// what the loop last saw instead of asking the system.
+// returning (a TLS write then completes inside SendData). The other operations belong to
+// the loop thread. Flags and SocketIsOpen are safe to read anywhere; SocketIsConnected
+// off the loop answers from what the loop last saw instead of asking the system.
 
 #include <atomic>
 #include <chrono>
@@ -31,6 +31,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/ssl/verify_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "core/MessageForwardInfo.h"
@@ -80,8 +81,10 @@ public:
     // already secured the connection is closed instead: a live stream is never replaced.
     virtual void Handshake();
     // Ends the connection; reports SocketClosed once when a descriptor was open. A goodbye
-    // still waiting behind a running write is written first.
+    // still waiting behind a running plain write is written first, for at most the close
+    // flush time: a peer that stops reading cannot keep the connection open.
     void Close() override;
+    void SetCloseFlushTimeout(std::chrono::milliseconds timeout) { _closeFlushTimeout = timeout; }
     // Empties the request queue and zeroes the request and response times.
     void Clear();
 
@@ -178,7 +181,9 @@ public:
 
     // A "goodbye" with reason "shutdown", routed like the connection's requests.
     void SendGoodbye();
-    // Writes `text` whole, outside the queues; after the running write when one runs.
+    // Writes `text` whole, outside the queues and the lock-step, before anything else that
+    // waits; after the running write when one runs. Called on the loop with no write
+    // running, what the kernel takes is out before the call returns (over TLS, all of it).
     void SendGoodbye(const std::string& text);
 
     // Lock-step flags with their logged setters.
@@ -199,11 +204,13 @@ private:
     struct Outgoing {
         std::string text;
         std::string command;
+        bool goodbye = false;
     };
     // One line on its way out; carries its own command word for the completion.
     struct Write {
         std::string text;
         std::string command;
+        bool goodbye = false;
         std::size_t offset = 0;
     };
 
@@ -230,15 +237,17 @@ private:
     void sendNow(const std::string& text, bool request);
     bool PrepareAndQueueMessage(const std::string& text, const std::string& command);
     bool takeNext(Outgoing& next, bool requestOutstanding);
+    bool takeBeforeHandshake(Outgoing& next);
     void startRequest();
     void startWrite(Outgoing message);
     void writeTls(const std::shared_ptr<Write>& write);
     void writePlain(const std::shared_ptr<Write>& write);
+    std::size_t writeWithoutWaiting(const Write& write, boost::system::error_code& error);
     // Completion of one write call; true when the rest of the line is still to be written.
     bool OnSendData(const boost::system::error_code& error, std::size_t written, const std::shared_ptr<Write>& write);
-    void writeGoodbyeNow(const std::string& text);
-    void writeWaitingGoodbyes();
-    void logWritten(const char* code, std::size_t written, const char* data) const;
+    bool flushAfterClose(const boost::system::error_code& error, std::size_t written, Write& write);
+    void finishFlush();
+    void logWritten(const Write& write, std::size_t written) const;
     const char* transportName() const { return GetState() == Tls ? "TLS" : "TCP"; }
     static std::string commandWord(const std::string& pulled);
 
@@ -281,11 +290,17 @@ private:
     // but not a running write.
     std::deque<Outgoing> _passQueue;
     std::deque<std::string> _waitingGoodbyes;
-    // Close came while a goodbye waited behind a running write: the descriptor closes
-    // once both are out.
+    bool _goodbyeInFlight = false;
+    // Close came while a goodbye waited behind a running write (or was being written):
+    // the descriptor closes once they are out, or when the flush timer gives up.
     bool _closeWhenFlushed = false;
+    boost::asio::steady_timer _flushTimer;
+    std::chrono::milliseconds _closeFlushTimeout{2000};
     bool _pumping = false;
+    // The handshake waits for the running write and for the replies queued before it
+    // began (the "@starttls" answer among them): the peer must read them in plain text.
     bool _handshakeAfterWrite = false;
+    std::size_t _repliesBeforeHandshake = 0;
 
     bool _sendingLockStep = false;
     bool _receivingLockStep = false;

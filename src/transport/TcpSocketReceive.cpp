@@ -2,7 +2,6 @@
 // the filter while a handshake runs, and the lock-step release when a reply arrives.
 
 #include <algorithm>
-#include <cctype>
 
 #include "transport/SocketSink.h"
 #include "transport/TcpSocket.h"
@@ -12,20 +11,6 @@ namespace Zelkor {
 namespace {
 
 const char* onOff(bool value) { return value ? "1" : "0"; }
-
-// Blanks and bytes outside the printable range (control bytes, CR, bytes of 0x80 and
-// above) are dropped from the front of a line.
-std::size_t frontToStrip(const std::string& line) {
-    std::size_t at = 0;
-    while (at < line.size()) {
-        const auto byte = static_cast<unsigned char>(line[at]);
-        if (byte != ' ' && byte >= 0x20 && byte <= 0x7e) {
-            break;
-        }
-        ++at;
-    }
-    return at;
-}
 
 }  // namespace
 
@@ -122,7 +107,7 @@ void TcpSocket::releaseReceiving() {
 }
 
 void TcpSocket::handleLine(std::string& line) {
-    line.erase(0, frontToStrip(line));
+    LineFramer::StripFront(line);
     if (line.empty()) {
         // Only this line is skipped; the lines behind it in the same read still count.
         releaseReceiving();

@@ -4,12 +4,16 @@
 //
 // One write is in flight at a time. Whatever arrives during it waits: a goodbye, an
 // authentication request, replies, requests, served in that order once it completes.
-// Nothing is written during a handshake: the connection is in the hands of the TLS stream.
+// A handshake waits for the running write and the replies queued before it (the peer must
+// read the start-TLS answer in plain text); after that the TLS stream owns the connection.
 
 #include <algorithm>
+#include <cerrno>
+
+#include <sys/socket.h>
+#include <sys/types.h>
 
 #include <boost/algorithm/string/trim.hpp>
-#include <boost/asio/write.hpp>
 
 #include "discovery/Goodbye.h"
 #include "transport/SocketSink.h"
@@ -114,6 +118,11 @@ bool TcpSocket::takeNext(Outgoing& next, bool requestOutstanding) {
         queue.pop_front();
         return true;
     };
+    if (!_waitingGoodbyes.empty()) {
+        next = Outgoing{std::move(_waitingGoodbyes.front()), "goodbye", true};
+        _waitingGoodbyes.pop_front();
+        return true;
+    }
     if (!_passQueue.empty()) {
         startRequest();
         return takeFront(_passQueue);
@@ -127,6 +136,22 @@ bool TcpSocket::takeNext(Outgoing& next, bool requestOutstanding) {
     }
     startRequest();
     return takeFront(_requestQueue);
+}
+
+bool TcpSocket::takeBeforeHandshake(Outgoing& next) {
+    if (!_handshakeAfterWrite) {
+        return false;
+    }
+    if (_repliesBeforeHandshake > 0 && !_priorityQueue.empty()) {
+        --_repliesBeforeHandshake;
+        next = std::move(_priorityQueue.front());
+        _priorityQueue.pop_front();
+        return true;
+    }
+    _handshakeAfterWrite = false;
+    _repliesBeforeHandshake = 0;
+    beginHandshake();
+    return false;
 }
 
 void TcpSocket::startRequest() {
@@ -147,13 +172,10 @@ void TcpSocket::SendTheNextMsg(bool requestOutstanding) {
     }
     _pumping = true;
     bool outstanding = requestOutstanding;
-    while (!IsFinalized() && !_sendingMsg && GetState() != Handshaking) {
-        if (!_waitingGoodbyes.empty()) {
-            writeWaitingGoodbyes();
-            continue;
-        }
+    while (!IsFinalized() && !_sendingMsg) {
         Outgoing next;
-        if (!takeNext(next, outstanding)) {
+        const bool taken = GetState() == Handshaking ? takeBeforeHandshake(next) : takeNext(next, outstanding);
+        if (!taken) {
             break;
         }
         startWrite(std::move(next));
@@ -164,17 +186,42 @@ void TcpSocket::SendTheNextMsg(bool requestOutstanding) {
 
 void TcpSocket::startWrite(Outgoing message) {
     SetSendingMsg(true);
+    _goodbyeInFlight = message.goodbye;
     if (auto* sink = Sink()) {
         sink->LogTraffic(false, _remoteEndpoint, message.text, GetState() == Tls);
     }
-    auto write = std::make_shared<Write>(Write{std::move(message.text), std::move(message.command), 0});
+    auto write = std::make_shared<Write>(Write{std::move(message.text), std::move(message.command), message.goodbye, 0});
     if (GetState() == Tls) {
-        Debug("ZK7252I TcpSocket::SendData state is TLS", write->command);
+        if (!write->goodbye) {
+            Debug("ZK7252I TcpSocket::SendData state is TLS", write->command);
+        }
         writeTls(write);
+    } else if (write->goodbye) {
+        // A goodbye is usually followed at once by Close, perhaps with the loop about to
+        // stop: what the kernel takes now is out before the close, and only a rest waits
+        // for the writer.
+        boost::system::error_code error;
+        const std::size_t written = writeWithoutWaiting(*write, error);
+        if (OnSendData(error, written, write)) {
+            writePlain(write);
+        }
     } else {
         Debug("ZK7253I TcpSocket::SendData state is not TLS", write->command);
         writePlain(write);
     }
+}
+
+std::size_t TcpSocket::writeWithoutWaiting(const Write& write, boost::system::error_code& error) {
+    // The networking library's own synchronous send waits for room; this one never does.
+    const ssize_t sent = ::send(_socket.native_handle(), write.text.data() + write.offset,
+                                write.text.size() - write.offset, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent >= 0) {
+        return static_cast<std::size_t>(sent);
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        error.assign(errno, boost::system::system_category());
+    }
+    return 0;
 }
 
 void TcpSocket::writeTls(const std::shared_ptr<Write>& write) {
@@ -199,41 +246,61 @@ void TcpSocket::writePlain(const std::shared_ptr<Write>& write) {
         });
 }
 
-void TcpSocket::logWritten(const char* code, std::size_t written, const char* data) const {
+void TcpSocket::logWritten(const Write& write, std::size_t written) const {
     if (written >= 2 && LogLevel() >= 4) {
         const std::size_t length = written - 1;
-        Summary(std::string(code) + transportName() + " wrote " + std::to_string(length) + " bytes on " + _tag + " to " +
-                _remoteEndpoint.address().to_string() + " (" + std::string(data, std::min<std::size_t>(length, 80)) +
-                "...)");
+        const std::string excerpt(write.text.data() + write.offset, std::min<std::size_t>(length, 80));
+        Summary(std::string(write.goodbye ? "ZK7265I " : "ZK7257I ") + transportName() + " wrote " +
+                std::to_string(length) + " bytes on " + _tag + " to " + _remoteEndpoint.address().to_string() + " (" +
+                excerpt + (write.goodbye ? "...) " : "...)"));
     }
+}
+
+bool TcpSocket::flushAfterClose(const boost::system::error_code& error, std::size_t written, Write& write) {
+    if (!_closeWhenFlushed) {
+        return false;
+    }
+    // Closed while a goodbye waited: finish this line and the goodbyes, then close.
+    write.offset += written;
+    if (!error && write.offset < write.text.size()) {
+        return true;
+    }
+    if (error || _waitingGoodbyes.empty()) {
+        finishFlush();
+        return false;
+    }
+    auto goodbye = std::make_shared<Write>(Write{std::move(_waitingGoodbyes.front()), "goodbye", true, 0});
+    _waitingGoodbyes.pop_front();
+    _goodbyeInFlight = true;
+    if (auto* sink = Sink()) {
+        sink->LogTraffic(false, _remoteEndpoint, goodbye->text, false);
+    }
+    writePlain(goodbye);
+    return false;
 }
 
 bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t written,
                            const std::shared_ptr<Write>& write) {
-    Trace("ZK7255I TcpSocket::OnSendData begin");
     if (IsFinalized()) {
-        if (_closeWhenFlushed) {
-            // Closed while a goodbye waited: finish this line, send the goodbye, then close.
-            write->offset += written;
-            if (!error && write->offset < write->text.size()) {
-                return true;
-            }
-            if (!error) {
-                writeWaitingGoodbyes();
-            }
-            _waitingGoodbyes.clear();
-            _closeWhenFlushed = false;
-            closeDescriptor();
-        }
-        return false;
+        return flushAfterClose(error, written, *write);
+    }
+    if (!write->goodbye) {
+        Trace("ZK7255I TcpSocket::OnSendData begin");
     }
     if (error) {
+        // Nothing more can be written: a waiting goodbye must not hold the close.
+        _waitingGoodbyes.clear();
+        _goodbyeInFlight = false;
         closeNow();
+        if (write->goodbye) {
+            Warning(std::string("ZK7264W ") + transportName() + " write failed");
+            return false;
+        }
         Warning(std::string("ZK7256W ") + transportName() + " write failed", error.message());
         Trace("ZK7260I TcpSocket::OnSendData end");
         return false;
     }
-    logWritten("ZK7257I ", written, write->text.data() + write->offset);
+    logWritten(*write, written);
     write->offset += written;
     if (write->offset < write->text.size()) {
         Summary(std::string("ZK7258I ") + transportName() +
@@ -241,13 +308,16 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         Trace("ZK7260I TcpSocket::OnSendData end");
         return true;
     }
+    if (write->goodbye) {
+        // Outside the lock-step: only the write is over.
+        _goodbyeInFlight = false;
+        SetSendingMsg(false);
+        SendTheNextMsg(_sendingLockStep);
+        return false;
+    }
     Debug("ZK7259I TcpSocket::OnSendData message is sent", write->command);
     SetLockStepReceiving(false);
     SetSendingMsg(false);
-    if (_handshakeAfterWrite) {
-        _handshakeAfterWrite = false;
-        beginHandshake();
-    }
     if (CloseAfterSend()) {
         closeNow();
     }
@@ -289,41 +359,11 @@ void TcpSocket::SendGoodbye(const std::string& text) {
             Warning(GetState() == Tls ? "ZK7261W SendData called on closed socket" : "ZK7262W SendData called on closed socket");
             return;
         }
+        // Written by the one writer like every line, so that it never interleaves with a
+        // running write and never blocks the loop on a peer that stopped reading.
         _waitingGoodbyes.push_back(text);
-        if (!_sendingMsg) {
-            writeWaitingGoodbyes();
-        }
+        SendTheNextMsg(_sendingLockStep);
     });
-}
-
-void TcpSocket::writeWaitingGoodbyes() {
-    while (!_waitingGoodbyes.empty()) {
-        const std::string text = std::move(_waitingGoodbyes.front());
-        _waitingGoodbyes.pop_front();
-        writeGoodbyeNow(text);
-    }
-}
-
-void TcpSocket::writeGoodbyeNow(const std::string& text) {
-    if (auto* sink = Sink()) {
-        sink->LogTraffic(false, _remoteEndpoint, text, GetState() == Tls);
-    }
-    // Written whole and at once: the caller usually closes the connection right after.
-    boost::system::error_code error;
-    const std::size_t written = GetState() == Tls
-                                    ? boost::asio::write(*_tls, boost::asio::buffer(text), error)
-                                    : boost::asio::write(_socket, boost::asio::buffer(text), error);
-    if (error) {
-        closeNow();
-        Warning(std::string("ZK7264W ") + transportName() + " write failed");
-        return;
-    }
-    if (written >= 2 && LogLevel() >= 4) {
-        const std::size_t length = written - 1;
-        Summary(std::string("ZK7265I ") + transportName() + " wrote " + std::to_string(length) + " bytes on " + _tag +
-                " to " + _remoteEndpoint.address().to_string() + " (" + text.substr(0, std::min<std::size_t>(length, 80)) +
-                "...) ");
-    }
 }
 
 }  // namespace Zelkor

@@ -63,6 +63,20 @@ TEST(LineFramer, OverflowsOnlyPastTheBound) {
     }
 }
 
+TEST(LineFramer, StripFrontDropsOnlyLeadingBlanksAndUnprintableBytes) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"  \t\x81\x7fget {\"a\":\" b\"}\r\n", "get {\"a\":\" b\"}\r\n"},
+        {"\r\n", ""},
+        {"\n", ""},
+        {std::string("\0x\n", 3), "x\n"},
+        {"get\n", "get\n"},
+    };
+    for (auto [line, stripped] : cases) {
+        LineFramer::StripFront(line);
+        EXPECT_EQ(line, stripped);
+    }
+}
+
 TEST(LineFramer, YieldsNothingAfterOverflowUntilCleared) {
     LineFramer framer(4);
     EXPECT_TRUE(feed(framer, {"toolong\nok\n"}).empty());

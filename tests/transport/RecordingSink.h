@@ -13,17 +13,16 @@
 
 #include "core/MessageForwardInfo.h"
 #include "transport/InterfaceInfo.h"
-#include "transport/SocketSink.h"
 #include "transport/UdpSocket.h"
+
+#include "NullSink.h"
 
 namespace ZelkorTest {
 
-class RecordingSink : public Zelkor::SocketSink {
+class RecordingSink : public NullSink {
 public:
     using udp = boost::asio::ip::udp;
-    using tcp = boost::asio::ip::tcp;
     using address = boost::asio::ip::address;
-    using TcpPtr = std::shared_ptr<Zelkor::TcpSocket>;
 
     struct Received {
         Zelkor::UdpSocket* socket;
@@ -72,23 +71,6 @@ public:
         list = interfaces;
         hostName = "testhost";
     }
-
-    // Nothing below is called by datagram endpoints.
-    void SocketAccepted(TcpPtr) override {}
-    void SocketConnected(TcpPtr, bool) override {}
-    void SocketSecured(TcpPtr) override {}
-    void SocketRejected(TcpPtr) override {}
-    void SocketClosed(TcpPtr) override {}
-    void MessageReceived(TcpPtr, Zelkor::MessageForwardInfo&, TimePoint, TimePoint) override {}
-    void MessageBlockSent(TcpPtr, Zelkor::MessageForwardInfo&) override {}
-    void MessageBlockReplySent(TcpPtr) override {}
-    void LogTraffic(bool, const tcp::endpoint&, const std::string&, bool) override {}
-    void RemoveListener(const std::string&, unsigned short) override {}
-    void IPv4Address(std::string&, unsigned short&, std::string) override {}
-    void CloseSocket(std::shared_ptr<Zelkor::UdpSocket>) override {}
-    void SetRequestTime(TcpPtr, std::int64_t) override {}
-    void ClearRequestTime(TcpPtr) override {}
-    std::uint64_t MaxQueueDepth() override { return 0; }
 };
 
 }  // namespace ZelkorTest

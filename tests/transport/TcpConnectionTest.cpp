@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "TransportFixture.h"
 #include "core/ZelkorLog.h"
 
@@ -121,6 +119,22 @@ TEST_F(TcpConnection, StartTlsHoldsRequestsUntilAuthentication) {
     EXPECT_EQ(sink.Commands(), (std::vector<std::string>{"starttls", "authenticate", "get"}));
 }
 
+TEST_F(TcpConnection, AnExpiredSelfSignedCertificateStillCompletesTheHandshake) {
+    ZelkorLog::TheLog().SetLevel(5);
+    const auto expired = MakeTlsContext(GenerateTlsMaterial("zelkor-expired", -1));
+    server = std::make_shared<Zelkor::TcpServer>(io, *expired, true);
+    server->Subscribe(&sink);
+    server->BindTo(boost::asio::ip::make_address("127.0.0.1"), 0);
+    FakeSink clientSink;
+    std::shared_ptr<TcpSocket> client;
+    auto serverSide = Secure(client, clientSink);
+    EXPECT_EQ(client->GetState(), TcpSocket::Tls);
+    EXPECT_TRUE(log.Contains("ZK7216I TLS verify cert (/CN=zelkor-expired)"));
+    server->Close();
+    client->Close();
+    ASSERT_TRUE(Run([&] { return clientSink.closed == 1 && sink.closed == 1; }));
+}
+
 TEST_F(TcpConnection, ASecondStartTlsClosesInsteadOfReplacingTheStream) {
     FakeSink clientSink;
     std::shared_ptr<TcpSocket> client;
@@ -128,6 +142,33 @@ TEST_F(TcpConnection, ASecondStartTlsClosesInsteadOfReplacingTheStream) {
     client->Handshake();
     ASSERT_TRUE(Run([&] { return clientSink.closed == 1 && sink.closed == 1; }));
     EXPECT_TRUE(log.Contains("ZK7266E Second TLS handshake refused on conn: " + client->Tag()));
+}
+
+TEST_F(TcpConnection, AStartTlsReplyQueuedBehindAWriteGoesOutBeforeTheHandshake) {
+    LoadTlsMaterial(*tls);
+    FakeSink clientSink;
+    clientSink.answerSecurity = true;
+    const std::string big = "@get {\"data\":\"" + std::string(1024 * 1024, 'g') + "\"}\n";
+    sink.onMessage = [&big](const std::shared_ptr<TcpSocket>& socket, Zelkor::MessageForwardInfo& header) {
+        if (header.CommandText() == "starttls") {
+            // Answered as discovery does, while an earlier reply is still being written.
+            socket->SendData(big, false);
+            socket->SendData("@starttls\n", false);
+            socket->SetState(TcpSocket::Handshaking);
+            socket->SetClient(false);
+            socket->Handshake();
+            // Written in plain text now it would break the peer's handshake: it waits.
+            socket->SendData("@held\n", false);
+        }
+    };
+    std::shared_ptr<TcpSocket> client;
+    auto serverSide = ConnectClient(client, clientSink);
+    serverSide->GetBasicSocket().set_option(boost::asio::socket_base::send_buffer_size(4096));
+    client->SendData("starttls\n", true);
+    ASSERT_TRUE(Run([&] { return clientSink.Count("@held") == 1; }));
+    EXPECT_EQ(clientSink.Commands(), (std::vector<std::string>{"@get", "@starttls", "@held"}));
+    EXPECT_EQ(clientSink.Lines().back().socket->GetState(), TcpSocket::Tls);
+    EXPECT_EQ(sink.secured, 1);
 }
 
 TEST_F(TcpConnection, AFailedHandshakeLeavesTheDecisionToTheSinkAndReallyCloses) {
@@ -180,17 +221,7 @@ TEST_F(TcpConnection, FourMegabyteLinesPassBothWaysOverTls) {
     auto listener = std::make_shared<Zelkor::TcpServer>(serverIo, *tls, true);
     listener->Subscribe(&serverSink);
     listener->BindTo(boost::asio::ip::make_address("127.0.0.1"), 0);
-    // Stops and joins the server's loop however the test ends.
-    struct LoopThread {
-        boost::asio::io_context& loop;
-        boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{loop.get_executor()};
-        std::thread thread{[this] { loop.run(); }};
-        ~LoopThread() {
-            guard.reset();
-            loop.stop();
-            thread.join();
-        }
-    } serverLoop{serverIo};
+    LoopThread serverLoop(serverIo);
 
     FakeSink clientSink;
     clientSink.answerSecurity = true;

@@ -20,6 +20,16 @@ protected:
         peer.set_option(boost::asio::socket_base::receive_buffer_size(4096));
         return socket;
     }
+    // One line from a blocking peer, without its "\n"; empty with `error` set at the end.
+    static std::string ReadLine(tcp::socket& peer, boost::asio::streambuf& buffer, boost::system::error_code& error) {
+        boost::asio::read_until(peer, buffer, '\n', error);
+        std::string line;
+        if (!error) {
+            std::istream in(&buffer);
+            std::getline(in, line);
+        }
+        return line;
+    }
     static std::string Word(const std::string& line) { return line.substr(0, line.find(' ')); }
     static std::vector<std::string> Words(const std::vector<std::string>& lines) {
         std::vector<std::string> words;
@@ -121,6 +131,56 @@ TEST_F(TcpSend, GoodbyeDuringAWriteFollowsItWholeBeforeTheClose) {
     EXPECT_EQ(sink.closed, 1);
 }
 
+TEST_F(TcpSend, GoodbyeAndCloseOnAnIdleConnectionNeedNoFurtherLoopTurn) {
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    // As at shutdown: the loop is stopped and may never run again.
+    io.stop();
+    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    socket->Close();
+    EXPECT_EQ(sink.closed, 1);
+    boost::asio::streambuf buffer;
+    boost::system::error_code error;
+    EXPECT_EQ(ReadLine(peer, buffer, error), "goodbye {\"reason\":\"shutdown\"}");
+    ASSERT_FALSE(error) << error.message();
+    ReadLine(peer, buffer, error);
+    EXPECT_EQ(error, boost::asio::error::eof);
+}
+
+TEST_F(TcpSend, AGoodbyeToAPeerThatDoesNotReadNeitherBlocksNorHoldsTheClose) {
+    tcp::socket peer(io);
+    auto socket = AcceptSlow(peer);
+    socket->SetCloseFlushTimeout(std::chrono::milliseconds(50));
+    // Fill the kernel's buffers: nothing more fits until the peer reads, which it never does.
+    auto& raw = socket->GetBasicSocket();
+    raw.non_blocking(true);
+    const std::string filler(4096, 'f');
+    boost::system::error_code error;
+    while (!error) {
+        raw.write_some(boost::asio::buffer(filler), error);
+    }
+    ASSERT_EQ(error, boost::asio::error::would_block);
+    raw.non_blocking(false);
+
+    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    socket->Close();
+    ASSERT_TRUE(Run([&] { return sink.closed == 1; }));
+    EXPECT_TRUE(log.Contains("ZK7268W Goodbye not written in time, closing conn: " + socket->Tag()));
+}
+
+TEST_F(TcpSend, AFailedWriteClosesAtOnceEvenWithAGoodbyeWaiting) {
+    tcp::socket peer(io);
+    auto socket = AcceptSlow(peer);
+    socket->SetCloseFlushTimeout(std::chrono::seconds(30));
+    socket->SendData("@get {\"data\":\"" + std::string(256 * 1024, 'g') + "\"}\n", false);
+    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    ASSERT_TRUE(Run([&] { return socket->SendingMsg(); }));
+    // The peer goes away with a reset: the running write fails.
+    peer.set_option(boost::asio::socket_base::linger(true, 0));
+    peer.close();
+    EXPECT_TRUE(Run([&] { return sink.closed == 1; }, std::chrono::seconds(5)));
+}
+
 TEST_F(TcpSend, CloseAfterSendClosesOnceTheLineIsOut) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
@@ -133,11 +193,10 @@ TEST_F(TcpSend, CloseAfterSendClosesOnceTheLineIsOut) {
     EXPECT_EQ(sink.closed, 1);
 }
 
-TEST_F(TcpSend, SendsFromApplicationThreadsKeepEachThreadsOrder) {
+TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
-    auto guard = boost::asio::make_work_guard(io);
-    std::thread loop([this] { io.run(); });
+    LoopThread loop(io);
     constexpr int threads = 4;
     constexpr int perThread = 50;
     std::vector<std::thread> senders;
@@ -155,18 +214,25 @@ TEST_F(TcpSend, SendsFromApplicationThreadsKeepEachThreadsOrder) {
     std::vector<int> next(threads, 0);
     for (int n = 0; n < threads * perThread; ++n) {
         boost::system::error_code error;
-        boost::asio::read_until(peer, buffer, '\n', error);
+        const std::string line = ReadLine(peer, buffer, error);
         ASSERT_FALSE(error) << error.message();
-        std::istream in(&buffer);
-        std::string line;
-        std::getline(in, line);
         const int t = line[2] - '0';
         ASSERT_EQ(line, "@r" + std::to_string(t) + " {\"i\":\"" + std::to_string(next[t]) + "\"}");
         ++next[t];
     }
-    guard.reset();
-    io.stop();
-    loop.join();
+
+    std::vector<std::thread> closers;
+    for (int t = 0; t < 2; ++t) {
+        closers.emplace_back([socket] { socket->Close(); });
+    }
+    for (auto& closer : closers) {
+        closer.join();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return sink.closed == 1; }));
+    boost::system::error_code error;
+    ReadLine(peer, buffer, error);
+    EXPECT_EQ(error, boost::asio::error::eof);
+    EXPECT_FALSE(socket->SocketIsOpen());
 }
 
 }  // namespace

@@ -39,7 +39,9 @@ TEST_F(TcpListener, AcceptsPeersAndClosesThemWithItself) {
     // Everything after the close is harmless.
     server->RemoveIncomingConnection(sink.Accepted().front());
     EXPECT_NO_THROW(server->Close());
-    EXPECT_NO_THROW(Run([] { return false; }, std::chrono::milliseconds(20)));
+    // The cancelled accept completes at once; whatever is ready runs here.
+    io.restart();
+    EXPECT_NO_THROW(io.poll());
     EXPECT_FALSE(server->AcceptorIs(endpoint.address(), endpoint.port()));
     EXPECT_FALSE(log.Contains("ZK7503W"));
     boost::system::error_code error;

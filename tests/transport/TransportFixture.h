@@ -9,8 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -20,10 +22,11 @@
 #include "support/LogCapture.h"
 #include "support/RunUntil.h"
 #include "support/TlsMaterial.h"
-#include "transport/SocketSink.h"
 #include "transport/TcpServer.h"
 #include "transport/TcpServerEventSink.h"
 #include "transport/TcpSocket.h"
+
+#include "NullSink.h"
 
 namespace ZelkorTest {
 
@@ -41,7 +44,7 @@ struct ReceivedLine {
 };
 
 // Records every call; thread-safe so that a sink on another loop thread can be read.
-class FakeSink : public Zelkor::SocketSink, public Zelkor::TcpServerEventSink {
+class FakeSink : public NullSink, public Zelkor::TcpServerEventSink {
 public:
     // Answer "starttls" and "authenticate" the way the discovery service does.
     bool answerSecurity = false;
@@ -57,16 +60,8 @@ public:
     void SocketClosed(std::shared_ptr<TcpSocket> socket) override;
     void MessageReceived(std::shared_ptr<TcpSocket> socket, Zelkor::MessageForwardInfo& header, TimePoint requestSent,
                          TimePoint replyReceived) override;
-    void MessageReceived(std::shared_ptr<Zelkor::UdpSocket>, Zelkor::MessageForwardInfo&) override {}
     void MessageBlockSent(std::shared_ptr<TcpSocket> socket, Zelkor::MessageForwardInfo& header) override;
     void MessageBlockReplySent(std::shared_ptr<TcpSocket> socket) override;
-    void LogTraffic(bool, const tcp::endpoint&, const std::string&, bool) override {}
-    void LogTraffic(bool, const boost::asio::ip::udp::endpoint&, const std::string&) override {}
-    bool IsListener(const boost::asio::ip::address&, unsigned short) override { return false; }
-    void RemoveListener(const std::string&, unsigned short) override {}
-    void IPv4Address(std::string&, unsigned short&, std::string) override {}
-    void CloseSocket(std::shared_ptr<Zelkor::UdpSocket>) override {}
-    void ListInterfaces(std::vector<Zelkor::InterfaceInfo>&, std::string&) override {}
     void SetRequestTime(std::shared_ptr<TcpSocket>, std::int64_t) override { ++requestTimes; }
     void ClearRequestTime(std::shared_ptr<TcpSocket>) override { ++clearedRequestTimes; }
     std::uint64_t MaxQueueDepth() override { return queueDepth; }
@@ -101,6 +96,24 @@ private:
     std::string _data;
     std::array<char, 65536> _buffer{};
     bool _eof = false;
+};
+
+// Runs `loop` on a thread of its own until the object goes, however the test ends.
+class LoopThread {
+public:
+    explicit LoopThread(boost::asio::io_context& loop) : _loop(loop), _thread([this] { _loop.run(); }) {}
+    ~LoopThread() {
+        _guard.reset();
+        _loop.stop();
+        _thread.join();
+    }
+    LoopThread(const LoopThread&) = delete;
+    LoopThread& operator=(const LoopThread&) = delete;
+
+private:
+    boost::asio::io_context& _loop;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> _guard{_loop.get_executor()};
+    std::thread _thread;
 };
 
 class TransportTest : public ::testing::Test {

@@ -1,0 +1,40 @@
+#pragma once
+// A SocketSink that ignores every report and answers every question with "no", "none" or
+// 0: the base of the test sinks, which override only the calls their tests look at.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "transport/SocketSink.h"
+
+namespace ZelkorTest {
+
+class NullSink : public Zelkor::SocketSink {
+public:
+    using TcpPtr = std::shared_ptr<Zelkor::TcpSocket>;
+    using UdpPtr = std::shared_ptr<Zelkor::UdpSocket>;
+
+    void SocketAccepted(TcpPtr) override {}
+    void SocketConnected(TcpPtr, bool) override {}
+    void SocketSecured(TcpPtr) override {}
+    void SocketRejected(TcpPtr) override {}
+    void SocketClosed(TcpPtr) override {}
+    void MessageReceived(TcpPtr, Zelkor::MessageForwardInfo&, TimePoint, TimePoint) override {}
+    void MessageReceived(UdpPtr, Zelkor::MessageForwardInfo&) override {}
+    void MessageBlockSent(TcpPtr, Zelkor::MessageForwardInfo&) override {}
+    void MessageBlockReplySent(TcpPtr) override {}
+    void LogTraffic(bool, const boost::asio::ip::tcp::endpoint&, const std::string&, bool) override {}
+    void LogTraffic(bool, const boost::asio::ip::udp::endpoint&, const std::string&) override {}
+    bool IsListener(const boost::asio::ip::address&, unsigned short) override { return false; }
+    void RemoveListener(const std::string&, unsigned short) override {}
+    void IPv4Address(std::string&, unsigned short&, std::string) override {}
+    void CloseSocket(UdpPtr) override {}
+    void ListInterfaces(std::vector<Zelkor::InterfaceInfo>&, std::string&) override {}
+    void SetRequestTime(TcpPtr, std::int64_t) override {}
+    void ClearRequestTime(TcpPtr) override {}
+    std::uint64_t MaxQueueDepth() override { return 0; }
+};
+
+}  // namespace ZelkorTest
