@@ -1,3 +1,5 @@
+// Request containers: request values read from text, the readable and JSON forms of
+// requests and replies, and the refusal of peer input that is no request.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -5,7 +7,7 @@
 
 #include <json/json.h>
 
-#include "core/JsonText.h"
+#include "StorageTestSupport.h"
 #include "storage/ContainerFormatValue.h"
 #include "storage/FormatValuePair.h"
 #include "storage/JsonTextIO.h"
@@ -15,73 +17,41 @@
 using Zelkor::ContainerFormatValue;
 using Zelkor::FormatValuePair;
 using Zelkor::ObjectParamContainer;
+using ZelkorTest::ParseJson;
 
 namespace {
-
-Json::Value parse(const std::string& text) {
-    Json::Value value;
-    std::string error;
-    EXPECT_TRUE(Zelkor::ParseJsonText(text, value, error)) << text << ": " << error;
-    return value;
-}
-
-// Same JSON type and value (an integer 7 differs from the real 7.0 and the text "7").
-void expectJson(const Json::Value& actual, const std::string& expectedJson, const std::string& label) {
-    const Json::Value expected = parse(expectedJson);
-    EXPECT_EQ(actual.type(), expected.type()) << label << ": got " << Zelkor::WriteCompactJson(actual);
-    EXPECT_EQ(actual, expected) << label << ": got " << Zelkor::WriteCompactJson(actual);
-}
 
 std::string nestedArrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 }  // namespace
 
-TEST(FormatValuePair, ValueTextUnderEachFormat) {
-    struct Case {
-        const char* format;
-        const char* text;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {"number", "7", "7"},
-        {"number", "7.5", "7.5"},
-        {"number", "1e3", "1000"},
-        {"number", "-2147483648", "-2147483648"},
-        {"number", "abc", "\"abc\""},
-        {"number", "1.", "\"1.\""},
-        {"number", " 7", "\" 7\""},
-        {"number", "", "\"\""},
-        {"number", "+", "0"},
-        {"number", "e5", "0"},
-        {"number", "1e400", "0"},
-        {"number", "0x10", "\"0x10\""},
-        {"norm", ".25", "0.25"},
-        {"norm", "-0", "0"},
-        {"variant", "7", "\"7\""},
-        {"string", "7", "\"7\""},
-        // Whole numbers beyond 32 bits are kept rather than refused.
-        {"number", "3000000000", "3000000000"},
-        {"number", "-9223372036854775808", "-9223372036854775808"},
-        {"number", "1e300", "1e300"},
-    };
-    for (const auto& c : cases) {
-        const FormatValuePair pair(c.format, c.text, false);
-        expectJson(pair.value, c.expected, std::string(c.format) + " '" + c.text + "'");
-        EXPECT_TRUE(pair.type.empty());
-        EXPECT_TRUE(pair.accessible);
-        EXPECT_FALSE(pair.formatDefaulted);
-        EXPECT_TRUE(pair.error.empty());
-    }
-}
-
 TEST(FormatValuePair, ValueTextByFormatThenType) {
     struct Case {
         const char* format;
-        const char* type;
+        const char* type;  // null: the constructor that knows no type
         const char* text;
-        const char* expected;
+        const char* expected;  // JSON text; type and value must both match
     };
     const Case cases[] = {
+        // Without a type only the number formats convert, and only texts that are numbers.
+        {"number", nullptr, "7", "7"},
+        {"number", nullptr, "7.5", "7.5"},
+        {"number", nullptr, "1e3", "1000"},
+        {"number", nullptr, "-2147483648", "-2147483648"},
+        {"number", nullptr, "abc", "\"abc\""},
+        {"number", nullptr, "1.", "\"1.\""},
+        {"number", nullptr, "", "\"\""},
+        {"number", nullptr, "+", "0"},
+        {"number", nullptr, "1e400", "0"},
+        {"number", nullptr, "0x10", "\"0x10\""},
+        {"norm", nullptr, ".25", "0.25"},
+        {"norm", nullptr, "-0", "0"},
+        {"variant", nullptr, "7", "\"7\""},
+        {"string", nullptr, "7", "\"7\""},
+        // Whole numbers beyond 32 bits are kept rather than refused.
+        {"number", nullptr, "3000000000", "3000000000"},
+        {"number", nullptr, "-9223372036854775808", "-9223372036854775808"},
+        {"number", nullptr, "1e300", "1e300"},
         {"string", "integer", "12", "\"12\""},
         {"variant", "integer", "12abc", "12"},
         {"variant", "integer", "  -5", "-5"},
@@ -93,6 +63,8 @@ TEST(FormatValuePair, ValueTextByFormatThenType) {
         {"variant", "boolean", "True", "false"},
         {"variant", "float", "2.5", "2.5"},
         {"variant", "float", "2", "2.0"},
+        {"variant", "float", "  +2.5x", "2.5"},
+        {"variant", "float", "infinity", "0.0"},
         // A "float" value as the storage keeps it, in hexadecimal notation.
         {"variant", "float", "0x1.8p+0", "1.5"},
         {"number", "", "-0x10", "-16"},
@@ -102,28 +74,13 @@ TEST(FormatValuePair, ValueTextByFormatThenType) {
         {"norm", "", "-inf", "0"},
     };
     for (const auto& c : cases) {
-        const FormatValuePair pair(c.format, c.type, c.text, true);
-        const std::string label = std::string(c.format) + "/" + c.type + " '" + c.text + "'";
-        expectJson(pair.value, c.expected, label);
-        EXPECT_EQ(pair.type, c.type) << label;
-        EXPECT_TRUE(pair.isArray) << label;
+        const std::string label = std::string(c.format) + "/" + (c.type ? c.type : "-") + " '" + c.text + "'";
+        const FormatValuePair pair = c.type ? FormatValuePair(c.format, c.type, c.text, false)
+                                            : FormatValuePair(c.format, c.text, false);
+        const Json::Value expected = ParseJson(c.expected);
+        EXPECT_EQ(pair.value.type(), expected.type()) << label;
+        EXPECT_EQ(pair.value, expected) << label;
     }
-}
-
-TEST(FormatValuePair, StodReadsTheLeadingNumberWhateverTheLocale) {
-    const FormatValuePair pair("variant", "", false);
-    EXPECT_DOUBLE_EQ(pair.stod("  +2.5x"), 2.5);
-    EXPECT_DOUBLE_EQ(pair.stod("1,5"), 1.0);
-    EXPECT_DOUBLE_EQ(pair.stod("-1e-3"), -0.001);
-    EXPECT_DOUBLE_EQ(pair.stod("x"), 0.0);
-    EXPECT_DOUBLE_EQ(pair.stod("+-1"), 0.0);
-    EXPECT_DOUBLE_EQ(pair.stod("1e999"), 0.0);
-    EXPECT_DOUBLE_EQ(pair.stod("infinity"), 0.0);
-}
-
-TEST(FormatValuePair, JsonValueIsKeptAsGiven) {
-    const FormatValuePair pair("number", "float", Json::Value("12"), false);
-    expectJson(pair.value, "\"12\"", "json value");
 }
 
 TEST(FormatValuePair, ReadableForms) {
@@ -140,7 +97,7 @@ TEST(FormatValuePair, ReadableForms) {
         {Json::Value(true), "", "number: true", "true"},
         {Json::Value(), "", "number: \"\"", "\"\""},
         {Json::Value(Json::arrayValue), "", "number: \"\"", "\"\""},
-        {parse("[1,{\"a\":2}]"), "", "number: [1,{\"a\":2}]", "[1,{\"a\":2}]"},
+        {ParseJson("[1,{\"a\":2}]"), "", "number: [1,{\"a\":2}]", "[1,{\"a\":2}]"},
         {Json::Value(3), "Invalid Path", "number: err=Invalid Path", "error: Invalid Path"},
     };
     for (const auto& c : cases) {
@@ -151,82 +108,37 @@ TEST(FormatValuePair, ReadableForms) {
     }
 }
 
-TEST(ContainerFormatValue, AddKeepsEveryValueOfANameInOrder) {
-    ContainerFormatValue c;
-    c.AddContainer("gain", "number", 0, false);
-    c.AddContainer("gain", "5", "number", false, false);
-    c.AddContainer("gain", Json::Value("x"), nullptr, true, true);
-    c.AddContainer("gain", std::string("7"), "number", false, false);
-    c.AddContainer("alpha", nullptr, 1, true);
+// A reply in all its forms: every value of a name kept in order, an error given to the
+// first value of its format only, a defaulted format left out of the JSON form.
+TEST(ObjectParamContainer, ReplyForms) {
+    ContainerFormatValue values;
+    values.AddContainer("gain", "number", 0, false);
+    values.AddContainer("gain", "5", "number", false, false);
+    values.AddContainer("gain", std::string("7"), "string", false, false);
+    values.AddContainer("gain", Json::Value("x"), nullptr, false, true);
+    values.AddContainer("gain", "number", 0, false);
+    values.AddErrorContainer("mute", "Invalid Path");
+    values.AddContainer("empty", "variant", 0, false);
+    values.GetContainer("empty")->clear();
+    values.SetError("gain", "number", "Path Readonly");
+    values.SetError("gain", "norm", "ignored");
+    values.SetError("absent", "string", "ignored");
+    ObjectParamContainer container;
+    container.AddContainers("/a", values);
 
-    EXPECT_EQ(c.GetContainerNames(), (std::vector<std::string>{"alpha", "gain"}));
-    const auto* alpha = c.GetContainer("alpha");
-    ASSERT_NE(alpha, nullptr);
-    ASSERT_EQ(alpha->size(), 1u);
-    EXPECT_EQ(alpha->front().format, "variant");
-    EXPECT_TRUE(alpha->front().isArray);
-    EXPECT_TRUE(alpha->front().formatDefaulted);
-    expectJson(alpha->front().value, "\"\"", "request without value");
-
-    const auto* gain = c.GetContainer("gain");
-    ASSERT_NE(gain, nullptr);
-    std::vector<std::string> values;
-    for (const auto& pair : *gain) {
-        values.push_back(Zelkor::WriteCompactJson(pair.value) + "/" + pair.format);
-    }
-    EXPECT_EQ(values, (std::vector<std::string>{"\"\"/number", "5/number", "\"x\"/variant", "7/number"}));
-    EXPECT_EQ(c.GetContainer("absent"), nullptr);
-}
-
-TEST(ContainerFormatValue, SetErrorMarksOnlyTheFirstPairOfThatFormat) {
-    ContainerFormatValue c;
-    c.AddContainer("gain", "number", 0, false);
-    c.AddContainer("gain", "string", 0, false);
-    c.AddContainer("gain", "string", 0, false);
-    c.SetError("gain", "string", "Path Readonly");
-    c.SetError("gain", "norm", "ignored");
-    c.SetError("absent", "string", "ignored");
-
-    std::vector<std::string> errors;
-    for (const auto& pair : *c.GetContainer("gain")) {
-        errors.push_back(pair.error);
-    }
-    EXPECT_EQ(errors, (std::vector<std::string>{"", "Path Readonly", ""}));
-    EXPECT_EQ(c.GetContainerNames().size(), 1u);
-}
-
-TEST(ContainerFormatValue, ErrorRemoveAndObjectMark) {
-    ContainerFormatValue c;
-    EXPECT_FALSE(c.IsObject());
-    c.SetObject(true);
-    EXPECT_TRUE(c.IsObject());
-
-    c.AddErrorContainer("mute", "Invalid Path");
-    const auto& pair = c.GetContainer("mute")->front();
-    EXPECT_EQ(pair.format, "");
-    EXPECT_EQ(pair.error, "Invalid Path");
-    EXPECT_TRUE(pair.formatDefaulted);
-    expectJson(pair.value, "\"\"", "error pair");
-
-    c.RemoveContainer("mute");
-    c.RemoveContainer("absent");
-    EXPECT_EQ(c.GetContainer("mute"), nullptr);
-    EXPECT_TRUE(c.GetContainerNames().empty());
-}
-
-TEST(ContainerFormatValue, ReadableForms) {
-    ContainerFormatValue c;
-    c.AddContainer("gain", "3", "number", false, false);
-    c.AddContainer("gain", "x", "string", false, false);
-    c.AddErrorContainer("mute", "Invalid Path");
-    c.AddContainer("empty", "variant", 0, false);
-    c.GetContainer("empty")->clear();
-
-    EXPECT_EQ(c.ToString(),
+    EXPECT_EQ(container.ToJsonText(),
+              R"([{"error":"Path Readonly","format":"number","path":"/a/gain"},)"
+              R"({"format":"number","path":"/a/gain","value":5},)"
+              R"({"format":"string","path":"/a/gain","value":"7"},{"path":"/a/gain","value":"x"},)"
+              R"({"format":"number","path":"/a/gain","value":""},)"
+              R"({"error":"Invalid Path","path":"/a/mute"}])");
+    EXPECT_EQ(container.ToString(),
+              "Obj/Param Path: /a"
               "\n\tContainer Path: empty Values: []"
-              "\n\tContainer Path: gain Values: [number: 3 string: x]"
+              "\n\tContainer Path: gain Values: [number: err=Path Readonly number: 5 string: 7 variant: x number: ]"
               "\n\tContainer Path: mute Values: [: err=Invalid Path]");
-    EXPECT_EQ(c.ToList(), "empty\ngain: 3 x\nmute: error: Invalid Path\n");
+    EXPECT_EQ(container.ToList(), "empty\ngain: error: Path Readonly 5 7 x \nmute: error: Invalid Path\n");
+    EXPECT_EQ(container.GetContainers("/b"), nullptr);
 }
 
 TEST(PathAppend, JoinsWithOneSeparatorWhereNeeded) {
@@ -245,7 +157,6 @@ TEST(PathAppend, JoinsWithOneSeparatorWhereNeeded) {
         {"/a", "/c", "/a/c"},
         {"/a/", "/c", "/a//c"},
         {"a", ".size", "a/.size"},
-        {"/presets", "user", "/presets/user"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Zelkor::AppendPath(c.first, c.second), c.joined) << c.first << " + " << c.second;
@@ -319,6 +230,7 @@ TEST(ObjectParamContainer, JsonFormOfRequestsAndReplies) {
     }
 }
 
+// Empty values are left out, and a container without any value writes null.
 TEST(ObjectParamContainer, EmptyValuesAreNotWritten) {
     ObjectParamContainer container;
     EXPECT_TRUE(container.FromJsonText(R"([{"path":"/a/l","value":[]},{"path":"/a/o","value":{}}])"));
@@ -326,52 +238,8 @@ TEST(ObjectParamContainer, EmptyValuesAreNotWritten) {
 
     ObjectParamContainer none;
     EXPECT_TRUE(none.FromJsonText("[]"));
+    none.AddContainers("/a", ContainerFormatValue());
     EXPECT_EQ(none.ToJsonText(), "null");
-}
-
-TEST(ObjectParamContainer, ReplyValuesErrorsAndDefaultedFormats) {
-    ContainerFormatValue values;
-    values.AddContainer("gain", Json::Value(3), "number", false, false);
-    values.AddErrorContainer("mute", "Invalid Path");
-    values.AddContainer("name", Json::Value("box"), "variant", false, true);
-    ObjectParamContainer container;
-    container.AddContainers("/a", values);
-
-    EXPECT_EQ(container.ToJsonText(),
-              R"([{"format":"number","path":"/a/gain","value":3},)"
-              R"({"error":"Invalid Path","path":"/a/mute"},{"path":"/a/name","value":"box"}])");
-    EXPECT_EQ(container.ToString(),
-              "Obj/Param Path: /a"
-              "\n\tContainer Path: gain Values: [number: 3]"
-              "\n\tContainer Path: mute Values: [: err=Invalid Path]"
-              "\n\tContainer Path: name Values: [variant: box]");
-    EXPECT_EQ(container.ToList(), "gain: 3\nmute: error: Invalid Path\nname: box\n");
-}
-
-TEST(ObjectParamContainer, EmptyContainerWritesNull) {
-    ObjectParamContainer container;
-    EXPECT_TRUE(container.ToJson().isNull());
-    container.AddContainers("/a", ContainerFormatValue());
-    EXPECT_TRUE(container.ToJson().isNull());
-    EXPECT_EQ(container.ToJsonText(), "null");
-    EXPECT_EQ(container.GetContainers("/a")->size(), 1u);
-    EXPECT_EQ(container.GetContainers("/b"), nullptr);
-}
-
-TEST(ObjectParamContainer, AddContainersCopiesTheObjectMark) {
-    ContainerFormatValue folder;
-    folder.SetObject(true);
-    folder.AddContainer("c", "variant", 0, false);
-    ObjectParamContainer container;
-    container.AddContainers("/a/b", folder);
-    container.AddContainers("/a/b", ContainerFormatValue());
-    folder.AddContainer("later", "variant", 0, false);
-
-    const auto& stored = *container.GetContainers("/a/b");
-    ASSERT_EQ(stored.size(), 2u);
-    EXPECT_TRUE(stored.front().IsObject());
-    EXPECT_FALSE(stored.back().IsObject());
-    EXPECT_EQ(stored.front().GetContainerNames(), std::vector<std::string>{"c"});
 }
 
 TEST(ObjectParamContainer, RefusedInputAddsNothingAfterTheRefusal) {
