@@ -2,6 +2,7 @@
 // Helpers shared by the storage tests: the sample tree, a model owned as the driver owns
 // it, and a subscription service that records what the tree reports.
 
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -43,6 +44,37 @@ public:
         reports.push_back({path, format, value, "", true, !storage.expired()});
     }
     std::vector<Report> reports;
+};
+
+// A model whose reads, writes and listings first call `thrower` with the path, so that a
+// test can make them fail the hard way; they serve as usual when it returns.
+class ThrowingModel : public Zelkor::JsonModel {
+public:
+    using JsonModel::JsonModel;
+
+    STATUS GetValueForPath(const char* path, const char* format, std::string& value) override {
+        return JsonModel::GetValueForPath(path, format, value);
+    }
+    STATUS GetValueForPath(const char* path, const char* format, Json::Value& value) override {
+        thrower(path);
+        return JsonModel::GetValueForPath(path, format, value);
+    }
+    STATUS SetValueForPath(const char* path, const char* format, Json::Value value,
+                           bool enforce) override {
+        thrower(path);
+        return JsonModel::SetValueForPath(path, format, std::move(value), enforce);
+    }
+    STATUS SetValueForPath(const char* path, const char* format, const char* value,
+                           bool enforce) override {
+        thrower(path);
+        return JsonModel::SetValueForPath(path, format, value, enforce);
+    }
+    std::vector<std::string> GetDescriptorForPath(const char* path, unsigned recursive) override {
+        thrower(path);
+        return JsonModel::GetDescriptorForPath(path, recursive);
+    }
+
+    std::function<void(const char* path)> thrower = [](const char*) {};
 };
 
 // Every test runs in its own temporary working folder, since the model may write its
