@@ -1,5 +1,4 @@
 // Typed conversion of written values, and the number and syntax rules beneath it.
-#include <cfloat>
 #include <climits>
 #include <clocale>
 
@@ -61,7 +60,7 @@ void RunCases(const std::shared_ptr<Zelkor::JsonModel>& model, const std::vector
 
 }  // namespace
 
-TEST_F(StorageTest, BooleanConversions) {
+TEST_F(StorageTest, TypedConversions) {
     RunCases(Load(kTree), {
         {"/b", "string", R"("yes")", 0, "true"},
         {"/b", "string", R"("off")", 0, "false"},
@@ -84,11 +83,6 @@ TEST_F(StorageTest, BooleanConversions) {
         {"/b", "variant", "true", 0, "true"},
         {"/b", "variant", "null", 6, nullptr},
         {"/b", "variant", "[1]", 6, nullptr},
-    });
-}
-
-TEST_F(StorageTest, EnumConversions) {
-    RunCases(Load(kTree), {
         {"/e", "string", R"("On")", 0, "1.0"},
         {"/e", "variant", R"("2")", 0, "2"},
         {"/e", "variant", R"("3")", 6, nullptr},
@@ -119,11 +113,6 @@ TEST_F(StorageTest, EnumConversions) {
         {"/eRange", "norm", "0.5", 0, "2"},
         {"/eRange", "string", R"("C")", 0, "3.0"},
         {"/eRange", "variant", R"("0")", 6, nullptr},
-    });
-}
-
-TEST_F(StorageTest, FloatConversions) {
-    RunCases(Load(kTree), {
         {"/f", "string", R"("12")", 6, nullptr},
         {"/f", "string", R"("2.5")", 0, R"("0x1.4p+1")"},
         {"/f", "string", R"("0.1")", 0, R"("0x1.999999999999ap-4")"},
@@ -140,11 +129,6 @@ TEST_F(StorageTest, FloatConversions) {
         {"/fNegative", "string", R"("-2")", 0, R"("-0x1p+1")"},
         {"/fOpen", "variant", "1e300", 0, "1e300"},
         {"/fOpen", "variant", "-1.0", 6, nullptr},
-    });
-}
-
-TEST_F(StorageTest, IntegerConversions) {
-    RunCases(Load(kTree), {
         {"/i", "string", R"("2.5")", 0, "3"},
         {"/i", "string", R"("-2.5")", 0, "-3"},
         {"/i", "string", R"("11")", 6, nullptr},
@@ -165,11 +149,6 @@ TEST_F(StorageTest, IntegerConversions) {
         {"/iOpen", "variant", "18446744073709551615", 6, nullptr},
         {"/iOpen", "norm", "1.0", 6, nullptr},
         {"/iOpen", "variant", "[1]", 6, nullptr},
-    });
-}
-
-TEST_F(StorageTest, StringAndBlockConversions) {
-    RunCases(Load(kTree), {
         {"/s", "string", R"("a")", 6, nullptr},
         {"/s", "string", R"("abcde")", 6, nullptr},
         {"/s", "string", R"("abc")", 0, R"("abc")"},
@@ -186,11 +165,8 @@ TEST_F(StorageTest, StringAndBlockConversions) {
         {"/sTextMin", "string", R"("ab")", 6, nullptr},
         {"/blk", "string", R"("QUJD")", 0, R"("QUJD")"},
         {"/blk", "variant", R"("QU==")", 0, R"("QU==")"},
-        {"/blk", "variant", R"("QUI=")", 0, R"("QUI=")"},
         {"/blk", "variant", R"("")", 0, R"("")"},
-        {"/blk", "variant", R"("QUJ")", 6, nullptr},
-        {"/blk", "variant", R"("Q===")", 6, nullptr},
-        {"/blk", "variant", R"("QU=D")", 6, nullptr},
+        // The Base64 language itself is tabled with the syntax checks below.
         {"/blk", "variant", R"("QUJD!AAA")", 6, nullptr},
         {"/blk", "number", R"("QUJD")", 4, nullptr},
         {"/blk", "norm", R"("QUJD")", 4, nullptr},
@@ -240,30 +216,20 @@ TEST(ValueSyntax, Base64Text) {
     }
 }
 
+// Only an overflow refuses a number; an underflow is a plain 0.
 TEST(NumberRules, TextConversions) {
-    using Zelkor::TextToNumber;
-    EXPECT_EQ(TextToNumber("  2.5xyz"), 2.5);
-    EXPECT_EQ(TextToNumber("0x1.8p+0"), 1.5);
-    EXPECT_EQ(TextToNumber("abc"), 0.0);
-    EXPECT_EQ(TextToNumber(""), 0.0);
     bool overflowed = false;
-    EXPECT_EQ(TextToNumber("1e999", &overflowed), 0.0);
+    EXPECT_EQ(Zelkor::TextToNumber("1e999", &overflowed), 0.0);
     EXPECT_TRUE(overflowed);
-    EXPECT_EQ(TextToNumber("1e-999", &overflowed), 0.0);
+    EXPECT_EQ(Zelkor::TextToNumber("1e-999", &overflowed), 0.0);
     EXPECT_FALSE(overflowed);
 
+    // Range attributes given as text: the whole text must be a finite number.
     EXPECT_EQ(Zelkor::WholeTextNumber(" 2.5"), 2.5);
     EXPECT_EQ(Zelkor::WholeTextNumber("0x10"), 16.0);
     for (const char* refused : {"", "2.5 ", "2.5x", "inf", "nan", "1e999", "x"}) {
         EXPECT_FALSE(Zelkor::WholeTextNumber(refused)) << "'" << refused << "'";
     }
-
-    using Zelkor::LeadingInteger;
-    EXPECT_EQ(LeadingInteger(" -42abc"), -42);
-    EXPECT_EQ(LeadingInteger("+7"), 7);
-    EXPECT_EQ(LeadingInteger("x7"), 0);
-    EXPECT_EQ(LeadingInteger("99999999999999999999999"), LLONG_MAX);
-    EXPECT_EQ(LeadingInteger("-99999999999999999999999"), LLONG_MIN);
 }
 
 // Numbers in stored trees and on the wire carry a decimal point, whatever locale the
@@ -286,10 +252,8 @@ TEST(NumberRules, TextsReadTheSameInAnyLocale) {
     std::setlocale(LC_NUMERIC, "C");
 }
 
-TEST(NumberRules, RoundingAndResults) {
+TEST(NumberRules, RoundingRefusesWhatTheTargetCannotHold) {
     using Zelkor::RoundToInt32;
-    EXPECT_EQ(RoundToInt32(2.5), 3);
-    EXPECT_EQ(RoundToInt32(-2.5), -3);
     EXPECT_EQ(RoundToInt32(2147483647.4), INT_MAX);
     EXPECT_EQ(RoundToInt32(-2147483648.0), INT_MIN);
     EXPECT_FALSE(RoundToInt32(2147483647.5));
@@ -297,18 +261,6 @@ TEST(NumberRules, RoundingAndResults) {
     EXPECT_FALSE(RoundToInt32(0.0 / 0.0));
     EXPECT_FALSE(Zelkor::RoundToInt64(9.3e18));
     EXPECT_EQ(Zelkor::RoundToInt64(-9.2e18), -9200000000000000000LL);
-
-    EXPECT_EQ(Zelkor::IntegerValue(INT_MIN).type(), Json::intValue);
-    EXPECT_EQ(Zelkor::IntegerValue(LLONG_MIN), Json::Value(Json::Int64(LLONG_MIN)));
-
-    using Zelkor::NumberResult;
-    EXPECT_EQ(NumberResult(3.0)->type(), Json::intValue);
-    EXPECT_EQ(*NumberResult(3.0), Json::Value(3));
-    EXPECT_EQ(*NumberResult(2.5), Json::Value(2.5));
-    EXPECT_EQ(*NumberResult(3e9), Json::Value(Json::Int64(3000000000)));
-    EXPECT_EQ(*NumberResult(1e300), Json::Value(1e300));
-    EXPECT_FALSE(NumberResult(DBL_MAX * 2));
-    EXPECT_FALSE(NumberResult(0.0 / 0.0));
 }
 
 TEST_F(StorageTest, NormWritesAndReadsAreInverse) {
