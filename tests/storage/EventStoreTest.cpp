@@ -50,6 +50,13 @@ class EventStoreTest : public ::testing::Test {
 protected:
     std::string logFile() const { return dir.File(EventStore::kFileName); }
 
+    // One more event, then the save of a store whose tree loaded.
+    static bool storeOneAndSave(EventStore& store) {
+        EXPECT_TRUE(store.StoreEvent("{}"));
+        store.SetTreeLoaded(true);
+        return store.Save();
+    }
+
     void storePriorities(EventStore& store, const std::vector<unsigned>& priorities) {
         for (unsigned priority : priorities) {
             ASSERT_TRUE(store.StoreEvent("{\"priority\":" + std::to_string(priority) + "}"));
@@ -217,9 +224,7 @@ TEST_F(EventStoreTest, ExistingFileThatWasNotReadIsNotReplaced) {
     const std::string kept = "{\"seqno\":5}\n";
     ZelkorTest::WriteFile(logFile(), kept);
     EventStore store;
-    store.SetTreeLoaded(true);
-    ASSERT_TRUE(store.StoreEvent("{}"));
-    EXPECT_FALSE(store.Save());
+    EXPECT_FALSE(storeOneAndSave(store));
     EXPECT_EQ(ZelkorTest::ReadFile(logFile()), kept);
     EXPECT_EQ(log.Count("JMOD ZK60A1W Event log not written: the existing file was not read"), 1u);
 }
@@ -246,9 +251,7 @@ TEST_F(EventStoreTest, RewriteReplacesTheFileWholeAndKeepsItsMode) {
 
     EventStore store;
     ASSERT_TRUE(store.Load());
-    ASSERT_TRUE(store.StoreEvent("{}"));
-    store.SetTreeLoaded(true);
-    ASSERT_TRUE(store.Save());
+    ASSERT_TRUE(storeOneAndSave(store));
 
     EXPECT_EQ(ZelkorTest::ReadFile(oldName), before);
     EXPECT_EQ(ZelkorTest::ReadFile(logFile()), before + "{\"seqno\":2}\n");
@@ -266,9 +269,7 @@ TEST_F(EventStoreTest, LogThatIsALinkStaysALink) {
 
     EventStore store;
     ASSERT_TRUE(store.Load());
-    ASSERT_TRUE(store.StoreEvent("{}"));
-    store.SetTreeLoaded(true);
-    ASSERT_TRUE(store.Save());
+    ASSERT_TRUE(storeOneAndSave(store));
     EXPECT_TRUE(std::filesystem::is_symlink(logFile()));
     EXPECT_EQ(ZelkorTest::ReadFile(real), "{\"seqno\":1}\n{\"seqno\":2}\n");
     EXPECT_EQ(filesIn(dir.File("keep")), std::vector<std::string>{"real.log"});
@@ -277,11 +278,9 @@ TEST_F(EventStoreTest, LogThatIsALinkStaysALink) {
 TEST_F(EventStoreTest, FailedRewriteLeavesNoTemporaryFile) {
     EventStore store;
     store.Load();
-    ASSERT_TRUE(store.StoreEvent("{}"));
-    store.SetTreeLoaded(true);
     // A folder that appears where the log should go: the new file cannot take its place.
     std::filesystem::create_directories(dir.File("event.log/inside"));
-    EXPECT_FALSE(store.Save());
+    EXPECT_FALSE(storeOneAndSave(store));
     EXPECT_EQ(log.Count("JMOD ZK60A2E Event log file not written (" + logFile() + ": "), 1u);
     EXPECT_TRUE(std::filesystem::is_directory(dir.File("event.log/inside")));
     EXPECT_EQ(filesIn(dir.Path()), std::vector<std::string>{"event.log"});
@@ -291,12 +290,10 @@ TEST_F(EventStoreTest, FileStaysWhereTheStoreWasMade) {
     EventStore store;
     EXPECT_EQ(store.FilePath(), std::filesystem::path(logFile()));
     store.Load();
-    ASSERT_TRUE(store.StoreEvent("{}"));
-    store.SetTreeLoaded(true);
 
     ZelkorTest::TempDir elsewhere;
     ZelkorTest::ScopedChdir moved(elsewhere.Path());
-    ASSERT_TRUE(store.Save());
+    ASSERT_TRUE(storeOneAndSave(store));
     EXPECT_EQ(ZelkorTest::ReadFile(logFile()), "{\"seqno\":1}\n");
     EXPECT_TRUE(filesIn(elsewhere.Path()).empty());
 }
