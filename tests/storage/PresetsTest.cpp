@@ -73,6 +73,10 @@ protected:
     static Arguments scene(const std::string& name = "P1") {
         return {{"preset name", name}, {"preset type", "Scene"}, {"group name", "G1"}};
     }
+    static Arguments with(const char* key, std::string text, Arguments arguments = scene()) {
+        arguments[key] = std::move(text);
+        return arguments;
+    }
     // The stored value as it is, and as a read gives it.
     Json::Value value(const std::string& path) { return model->valueForPath(path + "/.value"); }
     Json::Value read(const std::string& path) { return ZelkorTest::Read(*model, path.c_str(), "variant").second; }
@@ -186,9 +190,7 @@ TEST_F(PresetsTest, UpdateGivesAValueOnlyWhereOneWasRead) {
 TEST_F(PresetsTest, NewWritesANewPresetBesideItsSource) {
     ASSERT_EQ(model->SetValueForPath("/audio/label", "variant", Json::Value("New"), true), 0);
     ASSERT_EQ(model->SetValueForPath("/audio/gain", "variant", Json::Value(2), true), 0);
-    Arguments arguments = scene();
-    arguments["new preset name"] = "P2";
-    ASSERT_TRUE(model->AddPreset(root, arguments, result));
+    ASSERT_TRUE(model->AddPreset(root, with("new preset name", "P2"), result));
     EXPECT_EQ(result, "Add preset success");
     EXPECT_EQ(ReadFile(presetFile("P1")), kPreset);
     EXPECT_EQ(ParseJson(ReadFile(presetFile("P2")))["parameters"][0]["value"], "2");
@@ -196,16 +198,6 @@ TEST_F(PresetsTest, NewWritesANewPresetBesideItsSource) {
 
 TEST_F(PresetsTest, RefusedRequestsTouchNoFile) {
     LogCapture log;
-    const auto withNew = [](std::string name) {
-        Arguments a = scene();
-        a["new preset name"] = std::move(name);
-        return a;
-    };
-    const auto with = [](const char* key, std::string text) {
-        Arguments a = scene();
-        a[key] = std::move(text);
-        return a;
-    };
     struct Case {
         const char* label;
         Arguments arguments;
@@ -225,10 +217,10 @@ TEST_F(PresetsTest, RefusedRequestsTouchNoFile) {
     };
     const Case newCases[] = {
         {"no new name", scene()},
-        {"empty new name", withNew("")},
-        {"new name with a folder", withNew("sub/P2")},
-        {"new name climbs", withNew("../P2")},
-        {"new name is the source", withNew("P1")},
+        {"empty new name", with("new preset name", "")},
+        {"new name with a folder", with("new preset name", "sub/P2")},
+        {"new name climbs", with("new preset name", "../P2")},
+        {"new name is the source", with("new preset name", "P1")},
     };
     const auto before = filesBelow(folder.Path() / "data");
     for (const auto& c : cases) {
@@ -238,9 +230,7 @@ TEST_F(PresetsTest, RefusedRequestsTouchNoFile) {
         EXPECT_EQ(result, "ProcessPresetParams failed");
         EXPECT_FALSE(model->RecallPreset(root, c.arguments, result));
         EXPECT_EQ(result, "ProcessPresetParams failed");
-        Arguments add = c.arguments;
-        add["new preset name"] = "P2";
-        EXPECT_FALSE(model->AddPreset(root, add, result));
+        EXPECT_FALSE(model->AddPreset(root, with("new preset name", "P2", c.arguments), result));
         EXPECT_EQ(result, "ProcessPresetParams failed");
     }
     for (const auto& c : newCases) {
@@ -259,8 +249,7 @@ TEST_F(PresetsTest, UnreadablePresetFilesFailEveryCommand) {
     WriteFile(presetFile("bad"), "{\"parameters\": [");
     for (const char* name : {"bad", "absent"}) {
         SCOPED_TRACE(name);
-        Arguments arguments = scene(name);
-        arguments["new preset name"] = "P9";
+        const Arguments arguments = with("new preset name", "P9", scene(name));
         EXPECT_FALSE(model->RecallPreset(root, arguments, result));
         EXPECT_EQ(result, "ProcessPresetParams failed");
         EXPECT_FALSE(model->StorePreset(root, arguments, result));
@@ -275,8 +264,7 @@ TEST_F(PresetsTest, AFileWithoutParameterListRecallsNothingAndIsNeverRewritten) 
     LogCapture log;
     const std::string text = R"({"parameters": {"path": "/audio/gain", "value": "3"}})";
     WriteFile(presetFile("P1"), text);
-    Arguments arguments = scene();
-    arguments["new preset name"] = "P2";
+    const Arguments arguments = with("new preset name", "P2");
     EXPECT_FALSE(model->StorePreset(root, arguments, result));
     EXPECT_EQ(result, "StoreAttributesToFile failed");
     EXPECT_FALSE(model->AddPreset(root, arguments, result));
@@ -306,19 +294,9 @@ TEST_F(PresetsTest, ElementsWithoutTextValuesAreSkipped) {
 TEST_F(PresetsTest, APresetFileThatCannotBeReplacedIsReportedAndNothingIsLeftBehind) {
     // "P2" is a folder: the new preset cannot take its place.
     fs::create_directory(presetFile("P2"));
-    Arguments arguments = scene();
-    arguments["new preset name"] = "P2";
+    const Arguments arguments = with("new preset name", "P2");
     const auto before = filesBelow(folder.Path() / "data");
     EXPECT_FALSE(model->AddPreset(root, arguments, result));
     EXPECT_EQ(result, "StoreAttributesToFile failed");
     EXPECT_EQ(filesBelow(folder.Path() / "data"), before);
-}
-
-TEST(Presets, AModelWithoutTreeRefusesPresetCommands) {
-    ZelkorTest::TempDir folder;
-    ZelkorTest::ScopedChdir inFolder(folder.Path());
-    JsonModel model(std::string("{ not json"));
-    std::string result;
-    EXPECT_FALSE(model.RecallPreset(folder.Path().string(), {{"preset name", "P"}, {"preset type", "T"}}, result));
-    EXPECT_EQ(result, "ProcessPresetParams failed");
 }

@@ -221,38 +221,51 @@ TEST_F(StorageTest, StreamWritesIndentedJsonThatLoadsAgain) {
     EXPECT_EQ(again->GetRoot(), model->GetRoot());
 }
 
+// Text that does not parse, or nests too deep, leaves a model without tree: every lookup
+// misses, nothing is added, presets are refused, and the event log is neither read nor
+// replaced.
 TEST_F(StorageTest, UnparsableTextLeavesAModelWithoutTree) {
     LogCapture log;
-    auto fromText = Load(R"({"a": )");
-    EXPECT_EQ(log.Count("JMOD ZK6000E JsonModel error ("), 1u);
-    std::istringstream in("not json");
-    JsonModel fromStream(in);
-    EXPECT_EQ(log.Count("JMOD ZK6001E JsonModel error ("), 1u);
-    auto tooDeep = Load(std::string(5000, '[') + std::string(5000, ']'));
-    EXPECT_EQ(log.Count("JMOD ZK6000E JsonModel error ("), 2u);
-    for (JsonModel* model : {fromText.get(), &fromStream, tooDeep.get()}) {
-        std::string text = "untouched";
-        EXPECT_EQ(model->GetValueForPath("/a", "variant", text), IStorage::NoTree);
-        EXPECT_EQ(text, "untouched");
-        EXPECT_EQ(Read(*model, "/a", "variant").first, IStorage::InvalidPath);
-        EXPECT_EQ(model->SetValueForPath("/a", "variant", Json::Value(1), false),
-                  IStorage::InvalidPath);
-        std::string member = "{}";
-        model->AddObjectToPath("/", "a", member);
-        EXPECT_TRUE(model->GetRoot().isNull());
+    const std::string kept = "{\"priority\":1,\"seqno\":4}\n";
+    ZelkorTest::WriteFile(folder.File("event.log"), kept);
+    {
+        auto fromText = Load(R"({"a": )");
+        EXPECT_EQ(log.Count("JMOD ZK6000E JsonModel error ("), 1u);
+        std::istringstream in("not json");
+        JsonModel fromStream(in);
+        EXPECT_EQ(log.Count("JMOD ZK6001E JsonModel error ("), 1u);
+        auto tooDeep = Load(std::string(5000, '[') + std::string(5000, ']'));
+        EXPECT_EQ(log.Count("JMOD ZK6000E JsonModel error ("), 2u);
+        for (JsonModel* model : {fromText.get(), &fromStream, tooDeep.get()}) {
+            std::string text = "untouched";
+            EXPECT_EQ(model->GetValueForPath("/a", "variant", text), IStorage::NoTree);
+            EXPECT_EQ(text, "untouched");
+            EXPECT_EQ(Read(*model, "/a", "variant").first, IStorage::InvalidPath);
+            EXPECT_EQ(model->SetValueForPath("/a", "variant", Json::Value(1), false),
+                      IStorage::InvalidPath);
+            std::string member = "{}";
+            model->AddObjectToPath("/", "a", member);
+            EXPECT_TRUE(model->GetRoot().isNull());
+            EXPECT_FALSE(model->RecallPreset(folder.Path().string(),
+                                             {{"preset name", "P"}, {"preset type", "T"}}, text));
+            EXPECT_EQ(text, "ProcessPresetParams failed");
+            std::vector<std::string> events;
+            EXPECT_TRUE(model->RetrieveEvents(-10, 0, events));
+            EXPECT_TRUE(events.empty());
+            EXPECT_TRUE(model->StoreEvent(R"({"priority":1})"));
+            EXPECT_FALSE(model->StoreEvents());
+        }
+        EXPECT_EQ(log.Count("JMOD ZK60A3E No preset store: the parameter tree did not load"), 3u);
     }
+    EXPECT_EQ(ZelkorTest::ReadFile(folder.File("event.log")), kept);
 }
 
 TEST_F(StorageTest, StatusTexts) {
     auto model = LoadSample();
-    const char* texts[] = {"Path OK",          "Path Readonly",
-                           "Path Writeonly",   "Invalid Path",
-                           "Invalid Format",   "Invalid Format syntax",
-                           "Value Out Of Range/Invalid Value",
-                           "Path Locked",      "Path Disabled",
-                           "Path Constant",    "Path Read/Write",
-                           "Invalid Access",   "Path No Subscribe",
-                           "Attribute Disabled"};
+    const char* texts[] = {"Path OK", "Path Readonly", "Path Writeonly", "Invalid Path", "Invalid Format",
+                           "Invalid Format syntax", "Value Out Of Range/Invalid Value", "Path Locked",
+                           "Path Disabled", "Path Constant", "Path Read/Write", "Invalid Access",
+                           "Path No Subscribe", "Attribute Disabled"};
     for (int i = 0; i < 14; ++i) {
         EXPECT_EQ(model->GetStatusString(static_cast<IStorage::STATUS>(i)), texts[i]);
     }

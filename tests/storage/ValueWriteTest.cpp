@@ -167,10 +167,6 @@ TEST_F(StorageTest, SampleTreeWrites) {
     EXPECT_EQ(model->SetValueForPath("/configuration/device/protocolversion", "variant",
                                      Json::Value("1.2"), false),
               IStorage::PathOk);
-    EXPECT_EQ(model->SetValueForPath("/configuration/device/authenticate", "string", "12", true),
-              IStorage::ValueOutOfRange);
-    EXPECT_EQ(model->SetValueForPath("/configuration/device/authenticate", "string", "1234", true),
-              IStorage::PathOk);
     EXPECT_EQ(model->SetValueForPath("/audio/channels/2/sends/3", "norm", "0.25", true),
               IStorage::PathOk);
     EXPECT_EQ(Read(*model, "/audio/channels/2/sends/3", "number"),

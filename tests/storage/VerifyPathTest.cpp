@@ -72,10 +72,4 @@ TEST_F(StorageTest, VerifyPathFormats) {
     }
     // The format is judged before the path.
     EXPECT_EQ(model->VerifyPath("/missing", "bogus"), IStorage::InvalidFormat);
-    EXPECT_EQ(model->VerifyPath("/configuration/device/serialnumber", "string"),
-              IStorage::PathConstant);
-    EXPECT_EQ(model->VerifyPath("/configuration/device/authenticate", "string"),
-              IStorage::PathWriteonly);
-    EXPECT_EQ(model->VerifyPath("/audio/level", "number"), IStorage::PathNoSubscribe);
-    EXPECT_EQ(model->VerifyPath("/version", "string"), IStorage::PathReadonly);
 }
