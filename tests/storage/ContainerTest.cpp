@@ -83,33 +83,9 @@ TEST(FormatValuePair, ValueTextByFormatThenType) {
     }
 }
 
-TEST(FormatValuePair, ReadableForms) {
-    struct Case {
-        Json::Value value;
-        const char* error;
-        const char* text;
-        const char* list;
-    };
-    const Case cases[] = {
-        {Json::Value(3), "", "number: 3", "3"},
-        {Json::Value("abc"), "", "number: abc", "abc"},
-        {Json::Value(""), "", "number: ", ""},
-        {Json::Value(true), "", "number: true", "true"},
-        {Json::Value(), "", "number: \"\"", "\"\""},
-        {Json::Value(Json::arrayValue), "", "number: \"\"", "\"\""},
-        {ParseJson("[1,{\"a\":2}]"), "", "number: [1,{\"a\":2}]", "[1,{\"a\":2}]"},
-        {Json::Value(3), "Invalid Path", "number: err=Invalid Path", "error: Invalid Path"},
-    };
-    for (const auto& c : cases) {
-        FormatValuePair pair("number", "", c.value, false);
-        pair.error = c.error;
-        EXPECT_EQ(pair.ToString(), c.text);
-        EXPECT_EQ(pair.ToList(), c.list);
-    }
-}
-
 // A reply in all its forms: every value of a name kept in order, an error given to the
-// first value of its format only, a defaulted format left out of the JSON form.
+// first value of its format only, a defaulted format left out of the JSON form, an empty
+// value left out of it too, and structured values written as compact JSON.
 TEST(ObjectParamContainer, ReplyForms) {
     ContainerFormatValue values;
     values.AddContainer("gain", "number", 0, false);
@@ -117,6 +93,8 @@ TEST(ObjectParamContainer, ReplyForms) {
     values.AddContainer("gain", std::string("7"), "string", false, false);
     values.AddContainer("gain", Json::Value("x"), nullptr, false, true);
     values.AddContainer("gain", "number", 0, false);
+    values.AddContainer("list", ParseJson(R"([1, {"a": 2}])"), "variant", false, false);
+    values.AddContainer("list", Json::Value(), "variant", false, false);
     values.AddErrorContainer("mute", "Invalid Path");
     values.AddContainer("empty", "variant", 0, false);
     values.GetContainer("empty")->clear();
@@ -131,13 +109,15 @@ TEST(ObjectParamContainer, ReplyForms) {
               R"({"format":"number","path":"/a/gain","value":5},)"
               R"({"format":"string","path":"/a/gain","value":"7"},{"path":"/a/gain","value":"x"},)"
               R"({"format":"number","path":"/a/gain","value":""},)"
+              R"({"format":"variant","path":"/a/list","value":[1,{"a":2}]},{"format":"variant","path":"/a/list"},)"
               R"({"error":"Invalid Path","path":"/a/mute"}])");
     EXPECT_EQ(container.ToString(),
               "Obj/Param Path: /a"
               "\n\tContainer Path: empty Values: []"
               "\n\tContainer Path: gain Values: [number: err=Path Readonly number: 5 string: 7 variant: x number: ]"
+              "\n\tContainer Path: list Values: [variant: [1,{\"a\":2}] variant: \"\"]"
               "\n\tContainer Path: mute Values: [: err=Invalid Path]");
-    EXPECT_EQ(container.ToList(), "empty\ngain: error: Path Readonly 5 7 x \nmute: error: Invalid Path\n");
+    EXPECT_EQ(container.ToList(), "empty\ngain: error: Path Readonly 5 7 x \nlist: [1,{\"a\":2}] \"\"\nmute: error: Invalid Path\n");
     EXPECT_EQ(container.GetContainers("/b"), nullptr);
 }
 
@@ -230,12 +210,8 @@ TEST(ObjectParamContainer, JsonFormOfRequestsAndReplies) {
     }
 }
 
-// Empty values are left out, and a container without any value writes null.
-TEST(ObjectParamContainer, EmptyValuesAreNotWritten) {
-    ObjectParamContainer container;
-    EXPECT_TRUE(container.FromJsonText(R"([{"path":"/a/l","value":[]},{"path":"/a/o","value":{}}])"));
-    EXPECT_EQ(container.ToJsonText(), R"([{"path":"/a/l"},{"path":"/a/o"}])");
-
+// A request without entries is accepted and, like any container without a value, writes null.
+TEST(ObjectParamContainer, EmptyContainerWritesNull) {
     ObjectParamContainer none;
     EXPECT_TRUE(none.FromJsonText("[]"));
     none.AddContainers("/a", ContainerFormatValue());

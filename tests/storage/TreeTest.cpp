@@ -1,18 +1,22 @@
-// The tree itself: loading, array expansion, path lookup, kinds and flags, listings,
-// attribute copies, added members and streaming.
+// The tree itself: loading (with the event log read and written beside it), array
+// expansion, path lookup, kinds and flags, listings, attribute copies, added members and
+// streaming.
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "StorageTestSupport.h"
+#include "storage/LogRow.h"
 #include "support/LogCapture.h"
 
 using Zelkor::IStorage;
 using Zelkor::JsonModel;
 using ZelkorTest::LogCapture;
 using ZelkorTest::ParseJson;
+using ZelkorTest::ReadFile;
 using ZelkorTest::Read;
 using ZelkorTest::StorageTest;
+using ZelkorTest::WriteFile;
 
 TEST_F(StorageTest, ArrayExpansionFromPrototype) {
     struct Case {
@@ -221,13 +225,39 @@ TEST_F(StorageTest, StreamWritesIndentedJsonThatLoadsAgain) {
     EXPECT_EQ(again->GetRoot(), model->GetRoot());
 }
 
+// The model reads its event log when a tree loads and writes it back when it goes away.
+TEST_F(StorageTest, EventsSurviveTheModelInEventLog) {
+    const char* tree = R"({"name": {".kind": "param", ".type": "string", ".value": "amp"}})";
+    {
+        auto model = Load(tree);
+        EXPECT_TRUE(model->StoreEvent(R"({"category":"net","event":"up","priority":3,"seqno":7})"));
+        LOGROW row{0, 1700000000, 1, "audio", "clip"};
+        EXPECT_TRUE(model->StoreEvent(row));
+    }
+    const std::string written = ReadFile(folder.File("event.log"));
+    EXPECT_EQ(written,
+              "{\"category\":\"net\",\"event\":\"up\",\"priority\":3,\"seqno\":1}\n"
+              "{\"category\":\"audio\",\"event\":\"clip\",\"priority\":1,\"seqno\":2,\"time\":1700000000}\n");
+
+    // A model built from a stream reads the log as well, and numbers go on from the largest.
+    std::istringstream in(tree);
+    {
+        JsonModel again(in);
+        std::vector<std::string> events;
+        EXPECT_TRUE(again.RetrieveEvents(-10, 0, events));
+        EXPECT_EQ(events.size(), 2u);
+        ASSERT_TRUE(again.StoreEvent(R"({"priority":0})"));
+    }
+    EXPECT_EQ(ReadFile(folder.File("event.log")), written + "{\"priority\":0,\"seqno\":3}\n");
+}
+
 // Text that does not parse, or nests too deep, leaves a model without tree: every lookup
 // misses, nothing is added, presets are refused, and the event log is neither read nor
 // replaced.
 TEST_F(StorageTest, UnparsableTextLeavesAModelWithoutTree) {
     LogCapture log;
     const std::string kept = "{\"priority\":1,\"seqno\":4}\n";
-    ZelkorTest::WriteFile(folder.File("event.log"), kept);
+    WriteFile(folder.File("event.log"), kept);
     {
         auto fromText = Load(R"({"a": )");
         EXPECT_EQ(log.Count("JMOD ZK6000E JsonModel error ("), 1u);
@@ -257,7 +287,7 @@ TEST_F(StorageTest, UnparsableTextLeavesAModelWithoutTree) {
         }
         EXPECT_EQ(log.Count("JMOD ZK60A3E No preset store: the parameter tree did not load"), 3u);
     }
-    EXPECT_EQ(ZelkorTest::ReadFile(folder.File("event.log")), kept);
+    EXPECT_EQ(ReadFile(folder.File("event.log")), kept);
 }
 
 TEST_F(StorageTest, StatusTexts) {
