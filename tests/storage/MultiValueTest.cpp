@@ -3,6 +3,7 @@
 // containment of a failure to its own pair.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,8 +14,6 @@
 #include "support/LogCapture.h"
 
 using Zelkor::FormatValuePair;
-using Zelkor::IStorage;
-using Zelkor::JsonModel;
 using Zelkor::ObjectParamContainer;
 using ZelkorTest::LogCapture;
 using ZelkorTest::ParseJson;
