@@ -29,6 +29,7 @@
 using boost::asio::ip::make_address;
 using ::testing::ElementsAre;
 using ZelkorTest::FrameBuilder;
+using ZelkorTest::InterfaceRecord;
 
 namespace {
 
@@ -80,14 +81,6 @@ protected:
     std::shared_ptr<Zelkor::RawSocket> raw;
 };
 
-Zelkor::InterfaceInfo Record(const char* mac, const char* ip, const char* mask) {
-    Zelkor::InterfaceInfo info;
-    info.macText = mac;
-    info.ipv4Text = ip;
-    info.subnetMaskText = mask;
-    return info;
-}
-
 }  // namespace
 
 TEST_F(RawFrames, FilterTable) {
@@ -137,10 +130,10 @@ TEST_F(RawFrames, FilterTable) {
 
 TEST_F(RawFrames, SubnetBroadcastMatchesOnlyThisAdaptersSubnets) {
     sink.interfaces = {
-        Record("02:00:00:00:00:bb", "10.1.0.1", "255.255.255.0"),  // another adapter
-        Record(kOwnMac, "fe80::1", ""),                             // not IPv4
-        Record(kOwnMac, "10.2.0.1", "255.255.x.0"),                 // mask unreadable
-        Record(kOwnMac, "10.0.0.1", "255.255.255.0"),
+        InterfaceRecord("02:00:00:00:00:bb", "10.1.0.1", "255.255.255.0"),  // another adapter
+        InterfaceRecord(kOwnMac, "fe80::1", ""),                             // not IPv4
+        InterfaceRecord(kOwnMac, "10.2.0.1", "255.255.x.0"),                 // mask unreadable
+        InterfaceRecord(kOwnMac, "10.0.0.1", "255.255.255.0"),
     };
     struct Case {
         std::uint32_t destination;

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <net/if.h>
-#include <sys/ioctl.h>
 
 #include <chrono>
 #include <memory>
@@ -50,21 +49,8 @@ protected:
         io.restart();
         io.poll();
     }
-    // Runs the loop until the socket has taken every queued datagram and handled it.
-    void Drain(const std::shared_ptr<UdpSocket>& socket) {
-        int pending = 0;
-        ASSERT_TRUE(ZelkorTest::RunUntil(io, [&] {
-            ioctl(socket->GetBasicSocket().native_handle(), FIONREAD, &pending);
-            return pending == 0;
-        }));
-        Poll();
-    }
-    bool Delivered(const std::string& command) {
-        return ZelkorTest::RunUntil(io, [&] {
-            const auto commands = sink.Commands();
-            return std::find(commands.begin(), commands.end(), command) != commands.end();
-        });
-    }
+    void Drain(const std::shared_ptr<UdpSocket>& socket) { ASSERT_TRUE(ZelkorTest::Drain(io, *socket)); }
+    bool Delivered(const std::string& command) { return ZelkorTest::RunUntilHeard(io, sink, command); }
     // Outgoing destinations the socket reported, in order.
     std::vector<std::string> Destinations() {
         Poll();
