@@ -155,7 +155,6 @@ TEST_F(TcpConnection, AHandshakeThatFailsOrIsCutShortReallyCloses) {
         clientSink.closeRejected = true;
         auto client = ConnectToRaw(acceptor, peer, clientSink);
         RawReader reader(peer);
-        reader.Start();
         client->Handshake();
         ASSERT_TRUE(Run([&] { return !reader.Data().empty(); })) << fails;  // the client hello is out
         EXPECT_EQ(client->GetState(), TcpSocket::Handshaking);

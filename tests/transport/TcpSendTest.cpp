@@ -45,7 +45,6 @@ TEST_F(TcpSend, OneWriteAtATimeInLockStepOrder) {
     ASSERT_TRUE(Run([&] { return socket->SendingMsg() && socket->QueuedRequests() == 1; }));
 
     RawReader reader(peer);
-    reader.Start();
     ASSERT_TRUE(Run([&] { return reader.Lines().size() == 3; }));
     const auto lines = reader.Lines();
     EXPECT_EQ(lines[0] + "\n", block);
@@ -64,7 +63,6 @@ TEST_F(TcpSend, QueueBoundAndRepeatedPollsDropRequests) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
     RawReader reader(peer);
-    reader.Start();
     sink.queueDepth = 2;
     socket->SendData("get\n", true);
     socket->SendData("poll {\"a\":\"1\"}\n", true);
@@ -87,7 +85,6 @@ TEST_F(TcpSend, BlockCompletionsAndAFreshGoodbyeHeader) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
     RawReader reader(peer);
-    reader.Start();
     socket->SendData("7-abcd [dev2][ctl] block {\"blockno\":\"1\"}\n", true);
     socket->SendData("@block\n", false);
     socket->SendData("@get\n", false);
@@ -115,7 +112,6 @@ TEST_F(TcpSend, GoodbyeDuringAWriteFollowsItWholeBeforeTheClose) {
     EXPECT_EQ(sink.closed, 0);
 
     RawReader reader(peer);
-    reader.Start();
     ASSERT_TRUE(Run([&] { return reader.Eof(); }));
     const auto lines = reader.Lines();
     ASSERT_EQ(lines.size(), 2u);
@@ -178,7 +174,6 @@ TEST_F(TcpSend, CloseAfterSendClosesOnceTheLineIsOut) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
     RawReader reader(peer);
-    reader.Start();
     socket->SetCloseAfterSend(true);
     socket->SendData("@goodbye\n", false);
     ASSERT_TRUE(Run([&] { return reader.Eof(); }));
@@ -214,13 +209,10 @@ TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {
         ++next[t];
     }
 
-    std::vector<std::thread> closers;
-    for (int t = 0; t < 2; ++t) {
-        closers.emplace_back([socket] { socket->Close(); });
-    }
-    for (auto& closer : closers) {
-        closer.join();
-    }
+    std::thread first([socket] { socket->Close(); });
+    std::thread second([socket] { socket->Close(); });
+    first.join();
+    second.join();
     ASSERT_TRUE(WaitUntil([&] { return sink.closed == 1; }));
     boost::system::error_code error;
     ReadLine(peer, buffer, error);

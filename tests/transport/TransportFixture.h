@@ -133,21 +133,10 @@ private:
     std::vector<Socket> _accepted;
 };
 
-// Reads from a raw socket into `data` in the background of the test's loop.
+// Reads from a raw socket, from its making on, in the background of the test's loop.
 class RawReader {
 public:
-    explicit RawReader(tcp::socket& socket) : _socket(socket) {}
-    void Start() {
-        _socket.async_read_some(boost::asio::buffer(_buffer), [this](const boost::system::error_code& error,
-                                                                     std::size_t n) {
-            if (error) {
-                _eof = true;
-                return;
-            }
-            _data.append(_buffer.data(), n);
-            Start();
-        });
-    }
+    explicit RawReader(tcp::socket& socket) : _socket(socket) { Start(); }
     const std::string& Data() const { return _data; }
     bool Eof() const { return _eof; }
     // Lines seen so far, each without its "\n".
@@ -160,6 +149,18 @@ public:
     }
 
 private:
+    void Start() {
+        _socket.async_read_some(boost::asio::buffer(_buffer), [this](const boost::system::error_code& error,
+                                                                     std::size_t n) {
+            if (error) {
+                _eof = true;
+                return;
+            }
+            _data.append(_buffer.data(), n);
+            Start();
+        });
+    }
+
     tcp::socket& _socket;
     std::string _data;
     std::array<char, 65536> _buffer{};
