@@ -90,7 +90,7 @@ TEST_F(TcpConnection, AcceptedAndConnectedSidesKnowEachOther) {
     EXPECT_TRUE(serverSide->SocketIsConnected());
 }
 
-TEST_F(TcpConnection, StartTlsHoldsRequestsUntilAuthentication) {
+TEST_F(TcpConnection, StartTlsHoldsRequestsUntilAuthenticationAndRefusesASecondHandshake) {
     ZelkorLog::TheLog().SetLevel(7);
     FakeSink clientSink;
     std::shared_ptr<TcpSocket> client;
@@ -107,12 +107,8 @@ TEST_F(TcpConnection, StartTlsHoldsRequestsUntilAuthentication) {
     ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
     EXPECT_TRUE(client->IsAuthenticated());
     EXPECT_EQ(sink.Commands(), (std::vector<std::string>{"starttls", "authenticate", "get"}));
-}
 
-TEST_F(TcpConnection, ASecondStartTlsClosesInsteadOfReplacingTheStream) {
-    FakeSink clientSink;
-    std::shared_ptr<TcpSocket> client;
-    auto serverSide = Secure(client, clientSink);
+    // A live stream is never replaced: a second handshake closes the connection instead.
     client->Handshake();
     ASSERT_TRUE(Run([&] { return clientSink.closed == 1 && sink.closed == 1; }));
     EXPECT_TRUE(log.Contains("ZK7266E Second TLS handshake refused on conn: " + client->Tag()));

@@ -116,61 +116,28 @@ TEST_F(UdpLoopback, OwnEchoesSwitchedOffReceptionAndNoSinkDropDatagrams) {
     EXPECT_THAT(sink.Commands(), ElementsAre("on"));
 }
 
-TEST_F(UdpLoopback, RefusedSendsTable) {
-    ZelkorTest::LogCapture log;
-    auto v4 = Bound("127.0.0.1");
-    auto v6 = Bound("::1");
-    auto closed = Bound("127.0.0.1");
-    closed->Close();
-    EXPECT_TRUE(closed->IsFinalized());
-    Poll();
-    EXPECT_FALSE(closed->SocketIsOpen());
-    // The pending receive ended with the close and was not armed again.
-    EXPECT_EQ(closed.use_count(), 1);
-    struct Case {
-        std::shared_ptr<UdpSocket> socket;
-        const char* destination;
-        bool localhostBroadcast;
-        bool multicast;
-        const char* line;
-    };
-    const std::vector<Case> cases = {
-        {v4, "::1", true, false, "UDPS ZK7323W Cannot send to IPv6 from IPv4"},
-        {v6, "127.0.0.1", true, false, "UDPS ZK7322W Cannot send to IPv4 from IPv6"},
-        {v4, "255.255.255.255", false, false, "UDPS ZK7334I Broadcast from localhost is disabled"},
-        {closed, "127.0.0.1", true, false, "UDPS ZK7321I UdpSocket is finalized"},
-        {closed, "127.0.0.1", true, true, "UDPS ZK7327I UdpSocket is finalized"},
-    };
-    for (const auto& c : cases) {
-        log.Clear();
-        sink.traffic.clear();
-        c.socket->localhostBroadcast = c.localhostBroadcast;
-        if (c.multicast) {
-            c.socket->SendMulticastMessage("disco\n", make_address(c.destination), 4197, true, true);
-        } else {
-            c.socket->SendDataTo("disco\n", make_address(c.destination), 4197);
-        }
-        Poll();
-        EXPECT_TRUE(log.Contains(c.line)) << c.line;
-        EXPECT_TRUE(sink.traffic.empty()) << c.line;
-    }
-}
-
-TEST_F(UdpLoopback, MulticastDestinationsTable) {
+TEST_F(UdpLoopback, DestinationsAndRefusalsTable) {
     ZelkorTest::LogCapture log;
     const auto all = make_address("255.255.255.255");
     auto v4 = Bound("127.0.0.1");
     auto v6 = Bound("::1");
     auto any = Bound("0.0.0.0");
+    auto quiet = Bound("127.0.0.1");
+    quiet->localhostBroadcast = false;
+    auto closed = Bound("127.0.0.1");
+    closed->Close();
+    EXPECT_TRUE(closed->IsFinalized());
     // The group ff12::1 would otherwise leave through the host's own network interface:
     // pinned to the loopback interface, which takes no multicast, the send fails inside
     // the host. What the socket chose shows in its traffic report all the same.
-    v6->GetBasicSocket().set_option(
-        boost::asio::ip::multicast::outbound_interface(if_nametoindex("lo")));
+    v6->GetBasicSocket().set_option(boost::asio::ip::multicast::outbound_interface(if_nametoindex("lo")));
 
     // Before a subnet is known only the limited broadcast can be named.
     v4->SendMulticastMessage("disco\n", all, 4197, false, true);
     EXPECT_THAT(Destinations(), ElementsAre());
+    EXPECT_FALSE(closed->SocketIsOpen());
+    // The pending receive ended with the close and was not armed again.
+    EXPECT_EQ(closed.use_count(), 1);
 
     v4->SetSubnet(make_address("255.0.0.0"));
     any->SetSubnet(make_address("255.255.255.0"));
@@ -180,28 +147,41 @@ TEST_F(UdpLoopback, MulticastDestinationsTable) {
     EXPECT_TRUE(any->SubnetBroadcast().is_unspecified());
     EXPECT_EQ(any->SubnetMask(), make_address("255.255.255.0"));
 
+    enum How { To, Limited, Subnet, Both, Neither };
     struct Case {
         std::shared_ptr<UdpSocket> socket;
         const char* destination;
-        bool limited;
-        bool subnet;
+        How how;
         std::vector<std::string> sent;
+        const char* refused;  // the line logged instead of a send
     };
     const std::vector<Case> cases = {
-        {v4, "255.255.255.255", true, true, {"127.255.255.255", "255.255.255.255"}},
-        {v4, "255.255.255.255", true, false, {"255.255.255.255"}},
-        {v4, "255.255.255.255", false, true, {"127.255.255.255"}},
-        {v4, "255.255.255.255", false, false, {}},
-        {v4, "127.0.0.9", false, false, {"127.0.0.9"}},
-        {any, "255.255.255.255", false, true, {}},
-        {v6, "255.255.255.255", false, false, {"ff12::1"}},
-        {v6, "::1", true, true, {"::1"}},
+        {v4, "255.255.255.255", Both, {"127.255.255.255", "255.255.255.255"}, nullptr},
+        {v4, "255.255.255.255", Limited, {"255.255.255.255"}, nullptr},
+        {v4, "255.255.255.255", Subnet, {"127.255.255.255"}, nullptr},
+        {v4, "255.255.255.255", Neither, {}, nullptr},
+        {v4, "127.0.0.9", Neither, {"127.0.0.9"}, nullptr},
+        {any, "255.255.255.255", Subnet, {}, nullptr},
+        {v6, "255.255.255.255", Neither, {"ff12::1"}, nullptr},
+        {v6, "::1", Both, {"::1"}, nullptr},
+        {v4, "::1", To, {}, "UDPS ZK7323W Cannot send to IPv6 from IPv4"},
+        {v6, "127.0.0.1", To, {}, "UDPS ZK7322W Cannot send to IPv4 from IPv6"},
+        {quiet, "255.255.255.255", To, {}, "UDPS ZK7334I Broadcast from localhost is disabled"},
+        {closed, "127.0.0.1", To, {}, "UDPS ZK7321I UdpSocket is finalized"},
+        {closed, "127.0.0.1", Both, {}, "UDPS ZK7327I UdpSocket is finalized"},
     };
     for (const auto& c : cases) {
         sink.traffic.clear();
-        c.socket->SendMulticastMessage("disco\n", make_address(c.destination), 4197, c.limited,
-                                       c.subnet);
-        EXPECT_EQ(Destinations(), c.sent) << c.destination << c.limited << c.subnet;
+        if (c.how == To) {
+            c.socket->SendDataTo("disco\n", make_address(c.destination), 4197);
+        } else {
+            c.socket->SendMulticastMessage("disco\n", make_address(c.destination), 4197,
+                                           c.how == Both || c.how == Limited, c.how == Both || c.how == Subnet);
+        }
+        EXPECT_EQ(Destinations(), c.sent) << c.destination << " " << c.how;
+        if (c.refused) {
+            EXPECT_TRUE(log.Contains(c.refused)) << c.refused;
+        }
     }
     const std::string wrote = "UDPS ZK7326I UDP wrote 5 bytes on lan to 127.0.0.9 (disco...)";
     EXPECT_TRUE(ZelkorTest::RunUntil(io, [&] { return log.Contains(wrote); }));
