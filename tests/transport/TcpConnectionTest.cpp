@@ -32,12 +32,13 @@ protected:
 };
 
 TEST_F(TcpConnection, RefusedConnectIsRejectedAndReportedToTheCaller) {
-    const unsigned short port = tcp::acceptor(io, tcp::endpoint(tcp::v4(), 0)).local_endpoint().port();
+    const auto loopback = boost::asio::ip::make_address("127.0.0.1");
+    const unsigned short port = tcp::acceptor(io, tcp::endpoint(loopback, 0)).local_endpoint().port();
     auto client = std::make_shared<TcpSocket>(io, *tls, true);
     client->SetSink(&sink);
     boost::system::error_code result;
     int calls = 0;
-    client->Connect(boost::asio::ip::make_address("127.0.0.1"), port, "", [&](auto socket, auto error) {
+    client->Connect(loopback, port, "", [&](auto socket, auto error) {
         EXPECT_EQ(socket, client);
         EXPECT_EQ(sink.rejected, 1);  // the sink hears first
         result = error;

@@ -81,7 +81,8 @@ TEST_F(TcpSend, QueueBoundAndRepeatedPollsDropRequests) {
     EXPECT_EQ(reader.Lines(), (std::vector<std::string>{"get", "poll {\"a\":\"1\"}", "poll {\"a\":\"2\"}"}));
 }
 
-TEST_F(TcpSend, BlockCompletionsAndAFreshGoodbyeHeader) {
+// What follows a completed write: the block reports, the goodbye's header, close-after-send.
+TEST_F(TcpSend, SendCompletions) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
     RawReader reader(peer);
@@ -99,6 +100,12 @@ TEST_F(TcpSend, BlockCompletionsAndAFreshGoodbyeHeader) {
     EXPECT_NE(line.find("[dev2][ctl]"), std::string::npos) << line;
     EXPECT_NE(line.find(goodbye), std::string::npos) << line;
     EXPECT_EQ(line.find("7-abcd"), std::string::npos) << line;
+
+    socket->SetCloseAfterSend(true);
+    socket->SendData("@goodbye\n", false);
+    ASSERT_TRUE(Run([&] { return reader.Eof(); }));
+    EXPECT_EQ(reader.Lines().back(), "@goodbye");
+    EXPECT_EQ(sink.closed, 1);
 }
 
 TEST_F(TcpSend, GoodbyeDuringAWriteFollowsItWholeBeforeTheClose) {
@@ -168,17 +175,6 @@ TEST_F(TcpSend, AFailedWriteClosesAtOnceEvenWithAGoodbyeWaiting) {
     peer.set_option(boost::asio::socket_base::linger(true, 0));
     peer.close();
     EXPECT_TRUE(Run([&] { return sink.closed == 1; }, std::chrono::seconds(5)));
-}
-
-TEST_F(TcpSend, CloseAfterSendClosesOnceTheLineIsOut) {
-    tcp::socket peer(io);
-    auto socket = AcceptRaw(peer);
-    RawReader reader(peer);
-    socket->SetCloseAfterSend(true);
-    socket->SendData("@goodbye\n", false);
-    ASSERT_TRUE(Run([&] { return reader.Eof(); }));
-    EXPECT_EQ(reader.Lines(), std::vector<std::string>{"@goodbye"});
-    EXPECT_EQ(sink.closed, 1);
 }
 
 TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {

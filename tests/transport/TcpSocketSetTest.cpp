@@ -54,17 +54,12 @@ TEST_F(SocketSet, QueriesConsiderTheSecondaryOnlyWhenRedundant) {
     primary->SetState(TcpSocket::Tls);
     primary->IsAuthenticated(true);
     secondary->SetTransferring(true);
-    struct Case {
-        bool redundant;
-        bool encrypted;
-        bool authenticated;
-        bool transferring;
-    };
-    for (const Case c : {Case{false, true, true, false}, Case{true, false, false, true}}) {
-        set->IsRedundant(c.redundant);
-        EXPECT_EQ(set->IsEncrypted(), c.encrypted) << c.redundant;
-        EXPECT_EQ(set->IsAuthenticated(), c.authenticated) << c.redundant;
-        EXPECT_EQ(set->Transferring(), c.transferring) << c.redundant;
+    // Only the secondary is short of TLS and authentication, and only it transfers.
+    for (const bool redundant : {false, true}) {
+        set->IsRedundant(redundant);
+        EXPECT_EQ(set->IsEncrypted(), !redundant);
+        EXPECT_EQ(set->IsAuthenticated(), !redundant);
+        EXPECT_EQ(set->Transferring(), redundant);
     }
     set->IsRedundant(false);
     set->Close();
