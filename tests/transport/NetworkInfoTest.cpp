@@ -12,11 +12,9 @@ using Zelkor::NetworkInfo;
 using boost::asio::ip::make_address;
 
 TEST(NetworkInfo, DescriptionConstructorsAndReset) {
-    EXPECT_EQ(NetworkInfo().ToString(),
-              "NetworkInfo:\n\tDhcpEnabled: Static\n\tMacAddress: \n\tIP Address: "
-              "\n\tPort No: 0\n\tSubnet mask: 0.0.0.0\n\tGateway: 0.0.0.0\n");
-    const NetworkInfo info("192.168.1.10", 4197, "255.255.255.0", "192.168.1.1", true,
-                           "00-1A-2B-3C-4D-5E");
+    EXPECT_EQ(NetworkInfo().ToString(), "NetworkInfo:\n\tDhcpEnabled: Static\n\tMacAddress: \n\tIP Address: "
+                                        "\n\tPort No: 0\n\tSubnet mask: 0.0.0.0\n\tGateway: 0.0.0.0\n");
+    const NetworkInfo info("192.168.1.10", 4197, "255.255.255.0", "192.168.1.1", true, "00-1A-2B-3C-4D-5E");
     // The numbers are held in host order and written most significant byte first.
     EXPECT_EQ(info.ToString(),
               "NetworkInfo:\n\tDhcpEnabled: DHCP\n\tMacAddress: 00:1a:2b:3c:4d:5e\n\tIP Address: "

@@ -72,8 +72,7 @@ TEST(NetworkInterface, GatewayInsideTheSubnetTable) {
         {"255.255.255.0", "fe80::1", "0.0.0.0"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(adapter.SubnetIPGateway(make_address(c.mask), make_address(c.address)),
-                  make_address(c.gateway))
+        EXPECT_EQ(adapter.SubnetIPGateway(make_address(c.mask), make_address(c.address)), make_address(c.gateway))
             << c.mask << " " << c.address;
     }
 }
@@ -139,8 +138,7 @@ TEST(LinuxPlatform, InterfaceIndexZeroNeverUnbinds) {
     boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::v4());
     EXPECT_EQ(Zelkor::Platform::InterfaceIndex("no-such-if0"), 0u);
     EXPECT_EQ(Zelkor::Platform::InterfaceIndex(""), 0u);
-    EXPECT_EQ(Zelkor::Platform::BindToInterface(socket.native_handle(), 0),
-              boost::system::errc::invalid_argument);
+    EXPECT_EQ(Zelkor::Platform::BindToInterface(socket.native_handle(), 0), boost::system::errc::invalid_argument);
 
     boost::system::error_code error;
     auto device = Zelkor::Platform::OpenFrameDevice(io, 0, error);

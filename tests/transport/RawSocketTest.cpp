@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <memory>
@@ -110,9 +111,7 @@ protected:
         end.payload = "end\n";
         end.sourcePort = 50001;
         Feed(end.Build());
-        return ZelkorTest::RunUntil(io, [&] {
-            return !sink.received.empty() && sink.received.back().command == "end";
-        });
+        return ZelkorTest::RunUntilHeard(io, sink, "end");
     }
     // Commands delivered for the frame, the settling frame left out.
     std::vector<std::string> Handle(const std::vector<unsigned char>& frame) {
@@ -147,12 +146,7 @@ TEST(UdpFrame, LayoutAndLengthTable) {
         {"later fragment", [](FrameBuilder& b) { b.fragment = 0x0010; }, false, false},
         {"no flags at all", [](FrameBuilder& b) { b.fragment = 0; }, true, true},
         // Claims more than the IP datagram carries: must not read the padding.
-        {"udp length into padding",
-         [](FrameBuilder& b) {
-             b.udpLength = 20;
-             b.ipLength = 20 + 14;
-         },
-         true, false},
+        {"udp length into padding", [](FrameBuilder& b) { b.udpLength = 20, b.ipLength = 20 + 14; }, true, false},
         {"udp length below header", [](FrameBuilder& b) { b.udpLength = 7; }, true, false},
         {"empty payload", [](FrameBuilder& b) { b.payload.clear(); }, true, true},
     };
@@ -197,26 +191,18 @@ TEST_F(RawFrames, FilterTable) {
     };
     const std::vector<Case> cases = {
         {"60-byte frame", [&](FrameBuilder& b) { b.payload = line18 + "\n", b.padTo = 0; }, true},
-        {"59-byte frame",
-         [&](FrameBuilder& b) { b.payload = line18.substr(1) + "\n", b.padTo = 0; }, false},
+        {"59-byte frame", [&](FrameBuilder& b) { b.payload = line18.substr(1) + "\n", b.padTo = 0; }, false},
         {"other port", [](FrameBuilder& b) { b.destinationPort = 4198; }, false},
         {"not IPv4", [](FrameBuilder& b) { b.etherType = 0x86DD; }, false},
         {"not UDP", [](FrameBuilder& b) { b.protocol = 6; }, false},
         {"IP options", [](FrameBuilder& b) { b.versionAndLength = 0x46; }, false},
         {"fragment", [](FrameBuilder& b) { b.fragment = 0x2000; }, false},
         {"other host's MAC", [](FrameBuilder& b) { b.destinationMac[5] = 0xab; }, false},
-        {"own MAC",
-         [](FrameBuilder& b) {
-             const unsigned char own[] = {0x02, 0, 0, 0, 0, 0xaa};
-             std::copy(own, own + 6, b.destinationMac);
-         },
-         true},
+        {"own MAC", [](FrameBuilder& b) { std::memcpy(b.destinationMac, "\x02\0\0\0\0\xaa", 6); }, true},
         {"UDP length past the frame", [](FrameBuilder& b) { b.udpLength = 1500; }, false},
-        {"largest frame",
-         [](FrameBuilder& b) { b.payload = std::string(1518 - 42 - 1, 'x') + "\n"; }, true},
+        {"largest frame", [](FrameBuilder& b) { b.payload = std::string(1518 - 42 - 1, 'x') + "\n"; }, true},
         // Cut to the buffer by the read: its true UDP length then lies past what was read.
-        {"frame beyond the largest",
-         [](FrameBuilder& b) { b.payload = std::string(1518 - 42, 'x') + "\n"; }, false},
+        {"frame beyond the largest", [](FrameBuilder& b) { b.payload = std::string(1518 - 42, 'x') + "\n"; }, false},
         {"UDP length 9", [](FrameBuilder& b) { b.udpLength = 9; }, false},
         {"unicast IP", [](FrameBuilder& b) { b.destinationIp = 0x0A000001; }, false},
     };
@@ -239,20 +225,13 @@ TEST_F(RawFrames, SubnetBroadcastMatchesOnlyThisAdaptersSubnets) {
         InterfaceRecord(kOwnMac, "10.2.0.1", "255.255.x.0"),                 // mask unreadable
         InterfaceRecord(kOwnMac, "10.0.0.1", "255.255.255.0"),
     };
-    struct Case {
-        std::uint32_t destination;
-        bool delivered;
-    };
-    const std::vector<Case> cases = {
-        {0x0A0000FF, true},   // 10.0.0.255
-        {0x0A0000FE, false},  // 10.0.0.254
-        {0x0A0100FF, false},  // the other adapter's subnet
-        {0x0A0200FF, false},  // behind the unreadable mask
-    };
-    for (const auto& c : cases) {
+    // 10.0.0.255 is delivered; not 10.0.0.254, nor the other adapter's subnet, nor one behind the unreadable mask.
+    const std::vector<std::pair<std::uint32_t, bool>> cases = {
+        {0x0A0000FF, true}, {0x0A0000FE, false}, {0x0A0100FF, false}, {0x0A0200FF, false}};
+    for (const auto& [destination, delivered] : cases) {
         FrameBuilder builder;
-        builder.destinationIp = c.destination;
-        EXPECT_EQ(Handle(builder.Build()).size(), c.delivered ? 1u : 0u) << std::hex << c.destination;
+        builder.destinationIp = destination;
+        EXPECT_EQ(Handle(builder.Build()).size(), delivered ? 1u : 0u) << std::hex << destination;
     }
     EXPECT_EQ(sink.interfaceQueries, cases.size());
 }

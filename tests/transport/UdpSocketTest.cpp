@@ -74,8 +74,7 @@ TEST_F(UdpLoopback, EachDatagramYieldsAtMostItsFirstLine) {
     const auto to = Actual(receiver);
     // A tail without line end is dropped, never joined to the next datagram ("partialdisco"
     // would be a well-formed word).
-    for (const char* datagram : {"disco\nls\n", "partial", "disco\n", "\n", "Bad\n",
-                                 "@ls {\"a\":1}\nmore", "end\n"}) {
+    for (const char* datagram : {"disco\nls\n", "partial", "disco\n", "\n", "Bad\n", "@ls {\"a\":1}\nmore", "end\n"}) {
         Send(datagram, to);
     }
     ASSERT_TRUE(Delivered("end"));
