@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -53,32 +54,23 @@ struct FrameBuilder {
     std::size_t padTo = 60;
 
     std::vector<unsigned char> Build() const {
-        std::vector<unsigned char> frame;
-        auto put8 = [&](unsigned v) { frame.push_back(static_cast<unsigned char>(v)); };
-        auto put16 = [&](unsigned v) { put8(v >> 8 & 0xFF), put8(v & 0xFF); };
-        auto put32 = [&](std::uint32_t v) { put16(v >> 16), put16(v & 0xFFFF); };
-        frame.insert(frame.end(), destinationMac, destinationMac + 6);
+        const auto udp = udpLength ? udpLength : 8 + payload.size();
+        const auto ip = ipLength ? ipLength : 20 + 8 + payload.size();
+        std::vector<unsigned char> frame(destinationMac, destinationMac + 6);
         frame.insert(frame.end(), sourceMac, sourceMac + 6);
-        put16(etherType);
-        const unsigned trueUdp = static_cast<unsigned>(8 + payload.size());
-        put8(versionAndLength);
-        put8(0);
-        put16(ipLength ? ipLength : 20 + trueUdp);
-        put16(0x1234);
-        put16(fragment);
-        put8(64);
-        put8(protocol);
-        put16(0);
-        put32(sourceIp);
-        put32(destinationIp);
-        put16(sourcePort);
-        put16(destinationPort);
-        put16(udpLength ? udpLength : trueUdp);
-        put16(0);
+        // Big-endian, as on the wire.
+        auto put = [&frame](std::uint64_t value, int bytes) {
+            while (bytes-- > 0) {
+                frame.push_back(static_cast<unsigned char>(value >> (8 * bytes)));
+            }
+        };
+        put(etherType, 2);
+        // The IPv4 header (time to live 64, no checksum) in two rows, then the UDP header.
+        put(versionAndLength, 1), put(0, 1), put(ip, 2), put(0x1234, 2), put(fragment, 2);
+        put(64, 1), put(protocol, 1), put(0, 2), put(sourceIp, 4), put(destinationIp, 4);
+        put(sourcePort, 2), put(destinationPort, 2), put(udp, 2), put(0, 2);
         frame.insert(frame.end(), payload.begin(), payload.end());
-        if (frame.size() < padTo) {
-            frame.resize(padTo, 0);
-        }
+        frame.resize(std::max(frame.size(), padTo), 0);
         return frame;
     }
 };

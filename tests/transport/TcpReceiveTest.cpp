@@ -48,7 +48,6 @@ TEST_F(TcpReceive, FramesLinesFromARawPeer) {
             EXPECT_TRUE(log.Contains(text)) << c.name << ": " << text;
         }
         EXPECT_TRUE(socket->SocketIsOpen()) << c.name;
-        sink.onMessage = nullptr;
         socket->Close();
     }
     EXPECT_EQ(sink.Lines().front().json, "{\"path\":\"/a\"}");
