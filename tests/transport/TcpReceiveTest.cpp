@@ -48,7 +48,6 @@ TEST_F(TcpReceive, FramesLinesFromARawPeer) {
             EXPECT_TRUE(log.Contains(text)) << c.name << ": " << text;
         }
         EXPECT_TRUE(socket->SocketIsOpen()) << c.name;
-        sink.onMessage = nullptr;
         socket->Close();
     }
     EXPECT_EQ(sink.Lines().front().json, "{\"path\":\"/a\"}");
@@ -84,7 +83,6 @@ TEST_F(TcpReceive, ALineBeyondTheBoundClosesTheConnection) {
         socket->SetMaxLineLength(1000);
         const int closedBefore = sink.closed;
         RawReader reader(peer);
-        reader.Start();
         WriteRaw(peer, c.text);
         if (c.closes) {
             ASSERT_TRUE(Run([&] { return reader.Eof(); })) << c.name;
@@ -104,7 +102,6 @@ TEST_F(TcpReceive, AReplyReleasesTheLockStepAndReportsItsTimes) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
     RawReader reader(peer);
-    reader.Start();
     socket->SendData("get\n", true);
     ASSERT_TRUE(Run([&] { return reader.Lines().size() == 1; }));
     EXPECT_TRUE(socket->SendingLockStep());
@@ -126,7 +123,6 @@ TEST_F(TcpReceive, FourMegabyteLinesPassBothWaysOnPlainTcp) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
     RawReader reader(peer);
-    reader.Start();
     // Written from the loop: the socket reads while the peer writes.
     const std::string line = "put {\"data\":\"" + payload + "\"}\n";
     boost::asio::async_write(peer, boost::asio::buffer(line), [](const boost::system::error_code&, std::size_t) {});

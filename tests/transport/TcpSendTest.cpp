@@ -30,14 +30,7 @@ protected:
         }
         return line;
     }
-    static std::string Word(const std::string& line) { return line.substr(0, line.find(' ')); }
-    static std::vector<std::string> Words(const std::vector<std::string>& lines) {
-        std::vector<std::string> words;
-        for (const auto& line : lines) {
-            words.push_back(Word(line));
-        }
-        return words;
-    }
+    const std::string goodbye = "goodbye {\"reason\":\"shutdown\"}\n";
 };
 
 TEST_F(TcpSend, OneWriteAtATimeInLockStepOrder) {
@@ -52,11 +45,10 @@ TEST_F(TcpSend, OneWriteAtATimeInLockStepOrder) {
     ASSERT_TRUE(Run([&] { return socket->SendingMsg() && socket->QueuedRequests() == 1; }));
 
     RawReader reader(peer);
-    reader.Start();
     ASSERT_TRUE(Run([&] { return reader.Lines().size() == 3; }));
     const auto lines = reader.Lines();
-    EXPECT_EQ(lines[0].size() + 1, block.size());
-    EXPECT_EQ(Words(lines), (std::vector<std::string>{"block", "starttls", "@ls"}));
+    EXPECT_EQ(lines[0] + "\n", block);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), (std::vector<std::string>{"starttls", "@ls"}));
     EXPECT_EQ(sink.blocksSent, 1);
     EXPECT_TRUE(log.Contains("ZK7258I TCP write incomplete. Remaining bytes: "));
 
@@ -71,7 +63,6 @@ TEST_F(TcpSend, QueueBoundAndRepeatedPollsDropRequests) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
     RawReader reader(peer);
-    reader.Start();
     sink.queueDepth = 2;
     socket->SendData("get\n", true);
     socket->SendData("poll {\"a\":\"1\"}\n", true);
@@ -90,11 +81,11 @@ TEST_F(TcpSend, QueueBoundAndRepeatedPollsDropRequests) {
     EXPECT_EQ(reader.Lines(), (std::vector<std::string>{"get", "poll {\"a\":\"1\"}", "poll {\"a\":\"2\"}"}));
 }
 
-TEST_F(TcpSend, BlockCompletionsAndAFreshGoodbyeHeader) {
+// What follows a completed write: the block reports, the goodbye's header, close-after-send.
+TEST_F(TcpSend, SendCompletions) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
     RawReader reader(peer);
-    reader.Start();
     socket->SendData("7-abcd [dev2][ctl] block {\"blockno\":\"1\"}\n", true);
     socket->SendData("@block\n", false);
     socket->SendData("@get\n", false);
@@ -105,10 +96,16 @@ TEST_F(TcpSend, BlockCompletionsAndAFreshGoodbyeHeader) {
 
     socket->SendGoodbye();
     ASSERT_TRUE(Run([&] { return reader.Lines().size() == 4; }));
-    const std::string goodbye = reader.Lines().back();
-    EXPECT_NE(goodbye.find("[dev2][ctl]"), std::string::npos) << goodbye;
-    EXPECT_NE(goodbye.find("goodbye {\"reason\":\"shutdown\"}"), std::string::npos) << goodbye;
-    EXPECT_EQ(goodbye.find("7-abcd"), std::string::npos) << goodbye;
+    const std::string line = reader.Lines().back() + "\n";
+    EXPECT_NE(line.find("[dev2][ctl]"), std::string::npos) << line;
+    EXPECT_NE(line.find(goodbye), std::string::npos) << line;
+    EXPECT_EQ(line.find("7-abcd"), std::string::npos) << line;
+
+    socket->SetCloseAfterSend(true);
+    socket->SendData("@goodbye\n", false);
+    ASSERT_TRUE(Run([&] { return reader.Eof(); }));
+    EXPECT_EQ(reader.Lines().back(), "@goodbye");
+    EXPECT_EQ(sink.closed, 1);
 }
 
 TEST_F(TcpSend, GoodbyeDuringAWriteFollowsItWholeBeforeTheClose) {
@@ -117,17 +114,16 @@ TEST_F(TcpSend, GoodbyeDuringAWriteFollowsItWholeBeforeTheClose) {
     const std::string big = "@get {\"data\":\"" + std::string(64 * 1024, 'g') + "\"}\n";
     socket->SendData(big, false);
     ASSERT_TRUE(Run([&] { return socket->SendingMsg(); }));
-    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    socket->SendGoodbye(goodbye);
     socket->Close();
     EXPECT_EQ(sink.closed, 0);
 
     RawReader reader(peer);
-    reader.Start();
     ASSERT_TRUE(Run([&] { return reader.Eof(); }));
     const auto lines = reader.Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].size() + 1, big.size());
-    EXPECT_EQ(lines[1], "goodbye {\"reason\":\"shutdown\"}");
+    EXPECT_EQ(lines[1] + "\n", goodbye);
     EXPECT_EQ(sink.closed, 1);
 }
 
@@ -136,12 +132,12 @@ TEST_F(TcpSend, GoodbyeAndCloseOnAnIdleConnectionNeedNoFurtherLoopTurn) {
     auto socket = AcceptRaw(peer);
     // As at shutdown: the loop is stopped and may never run again.
     io.stop();
-    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    socket->SendGoodbye(goodbye);
     socket->Close();
     EXPECT_EQ(sink.closed, 1);
     boost::asio::streambuf buffer;
     boost::system::error_code error;
-    EXPECT_EQ(ReadLine(peer, buffer, error), "goodbye {\"reason\":\"shutdown\"}");
+    EXPECT_EQ(ReadLine(peer, buffer, error) + "\n", goodbye);
     ASSERT_FALSE(error) << error.message();
     ReadLine(peer, buffer, error);
     EXPECT_EQ(error, boost::asio::error::eof);
@@ -162,7 +158,7 @@ TEST_F(TcpSend, AGoodbyeToAPeerThatDoesNotReadNeitherBlocksNorHoldsTheClose) {
     ASSERT_EQ(error, boost::asio::error::would_block);
     raw.non_blocking(false);
 
-    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    socket->SendGoodbye(goodbye);
     socket->Close();
     ASSERT_TRUE(Run([&] { return sink.closed == 1; }));
     EXPECT_TRUE(log.Contains("ZK7268W Goodbye not written in time, closing conn: " + socket->Tag()));
@@ -173,24 +169,12 @@ TEST_F(TcpSend, AFailedWriteClosesAtOnceEvenWithAGoodbyeWaiting) {
     auto socket = AcceptSlow(peer);
     socket->SetCloseFlushTimeout(std::chrono::seconds(30));
     socket->SendData("@get {\"data\":\"" + std::string(256 * 1024, 'g') + "\"}\n", false);
-    socket->SendGoodbye("goodbye {\"reason\":\"shutdown\"}\n");
+    socket->SendGoodbye(goodbye);
     ASSERT_TRUE(Run([&] { return socket->SendingMsg(); }));
     // The peer goes away with a reset: the running write fails.
     peer.set_option(boost::asio::socket_base::linger(true, 0));
     peer.close();
     EXPECT_TRUE(Run([&] { return sink.closed == 1; }, std::chrono::seconds(5)));
-}
-
-TEST_F(TcpSend, CloseAfterSendClosesOnceTheLineIsOut) {
-    tcp::socket peer(io);
-    auto socket = AcceptRaw(peer);
-    RawReader reader(peer);
-    reader.Start();
-    socket->SetCloseAfterSend(true);
-    socket->SendData("@goodbye\n", false);
-    ASSERT_TRUE(Run([&] { return reader.Eof(); }));
-    EXPECT_EQ(reader.Lines(), std::vector<std::string>{"@goodbye"});
-    EXPECT_EQ(sink.closed, 1);
 }
 
 TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {
@@ -221,13 +205,10 @@ TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {
         ++next[t];
     }
 
-    std::vector<std::thread> closers;
-    for (int t = 0; t < 2; ++t) {
-        closers.emplace_back([socket] { socket->Close(); });
-    }
-    for (auto& closer : closers) {
-        closer.join();
-    }
+    std::thread first([socket] { socket->Close(); });
+    std::thread second([socket] { socket->Close(); });
+    first.join();
+    second.join();
     ASSERT_TRUE(WaitUntil([&] { return sink.closed == 1; }));
     boost::system::error_code error;
     ReadLine(peer, buffer, error);
