@@ -8,7 +8,6 @@
 
 #include <memory>
 #include <string>
-#include <string_view>
 
 namespace Zelkor {
 
@@ -19,9 +18,6 @@ class Signal;
 
 // Makes a new, empty message of one class; the caller owns it.
 using MessageFactoryFunction = std::unique_ptr<Message> (*)();
-
-// The word as a map key: lower-cased byte by byte with the global locale.
-std::string CommandKey(std::string_view word);
 
 class MessageSignalFactory {
 public:

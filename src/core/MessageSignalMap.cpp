@@ -2,10 +2,13 @@
 
 #include <string_view>
 
+#include "core/LowerCase.h"
+
 namespace Zelkor {
 
 void MessageSignalMap::SetMessageSignalFactory(const MessageSignalFactory& factory) {
-    _factories.insert_or_assign(CommandKey(factory.Command()), factory);
+    // A factory keeps its word lower-cased from its making: that is the key already.
+    _factories.insert_or_assign(factory.Command(), factory);
 }
 
 MessageSignalFactory MessageSignalMap::GetMessageSignalFactory(const char* command) const {
@@ -16,7 +19,7 @@ MessageSignalFactory MessageSignalMap::GetMessageSignalFactory(const char* comma
     if (!word.empty() && word.front() == '@') {
         word.remove_prefix(1);
     }
-    const auto found = _factories.find(CommandKey(word));
+    const auto found = _factories.find(LowerCase(word));
     return found == _factories.end() ? MessageSignalFactory() : found->second;
 }
 

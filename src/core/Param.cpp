@@ -1,6 +1,6 @@
 #include "core/Param.h"
 
-#include <locale>
+#include "core/LowerCase.h"
 
 namespace Zelkor {
 
@@ -27,12 +27,10 @@ const char* ParamName(Param p) {
 }
 
 Param ParamFromName(const std::string& name) {
-    // Every member of every received body is looked up here: one pass through the
-    // global locale's case mapping and a map search, not a scan of all the names.
-    std::string lower = name;
-    std::use_facet<std::ctype<char>>(std::locale()).tolower(lower.data(), lower.data() + lower.size());
+    // Every member of every received body is looked up here: a map search, not a scan
+    // of all the names.
     const auto& table = ParamFromString();
-    const auto found = table.find(lower);
+    const auto found = table.find(LowerCase(name));
     return found == table.end() ? Param::unknown : found->second;
 }
 
