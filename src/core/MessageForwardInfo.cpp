@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
 #include "core/Digest.h"
@@ -58,16 +59,7 @@ void MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
     }
 }
 
-std::string MessageForwardInfo::GetPaths(const PathList& list) {
-    std::string joined;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (i > 0) {
-            joined += '&';
-        }
-        joined += list[i];
-    }
-    return joined;
-}
+std::string MessageForwardInfo::GetPaths(const PathList& list) { return boost::algorithm::join(list, "&"); }
 
 std::string MessageForwardInfo::GetSource() const {
     return _sourcePaths.empty() ? std::string() : _sourcePaths.back();
