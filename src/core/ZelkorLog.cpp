@@ -9,6 +9,7 @@
 #include <new>
 #include <system_error>
 #include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -61,33 +62,23 @@ void ZelkorLog::SetLevel(unsigned long level) {
     _level.store(level > kMaxLevel ? kMaxLevel : level, std::memory_order_relaxed);
 }
 
-std::string ZelkorLog::Path() const {
+std::string ZelkorLog::lockedCopy(const std::string& setting) const {
     std::string value;
-    withLock([&] { value = _path; });
+    withLock([&] { value = setting; });
     return value;
 }
-std::string ZelkorLog::Prefix() const {
-    std::string value;
-    withLock([&] { value = _prefix; });
-    return value;
+
+void ZelkorLog::lockedAssign(std::string& setting, const std::string& value) {
+    withLock([&] { setting = value; });
 }
-std::string ZelkorLog::Suffix() const {
-    std::string value;
-    withLock([&] { value = _suffix; });
-    return value;
-}
-void ZelkorLog::SetPath(const std::string& path) {
-    withLock([&] { _path = path; });
-}
-void ZelkorLog::SetPrefix(const std::string& prefix) {
-    withLock([&] { _prefix = prefix; });
-}
-void ZelkorLog::SetSuffix(const std::string& suffix) {
-    withLock([&] { _suffix = suffix; });
-}
-void ZelkorLog::SetBase(const std::string& base) {
-    withLock([&] { _base = base; });
-}
+
+std::string ZelkorLog::Path() const { return lockedCopy(_path); }
+std::string ZelkorLog::Prefix() const { return lockedCopy(_prefix); }
+std::string ZelkorLog::Suffix() const { return lockedCopy(_suffix); }
+void ZelkorLog::SetPath(const std::string& path) { lockedAssign(_path, path); }
+void ZelkorLog::SetPrefix(const std::string& prefix) { lockedAssign(_prefix, prefix); }
+void ZelkorLog::SetSuffix(const std::string& suffix) { lockedAssign(_suffix, suffix); }
+void ZelkorLog::SetBase(const std::string& base) { lockedAssign(_base, base); }
 
 void ZelkorLog::WriteToSyslog(unsigned long, const std::string&) {}
 
@@ -208,8 +199,7 @@ void ZelkorLog::writeLogFileLine(const std::string& stamp, const std::string& li
     const std::string name = fileNameLocked();
     std::ofstream logFile(name, std::ios::out | std::ios::app);
     if (!logFile.is_open()) {
-        std::cout << '\r' << stamp << " ZLOG ZK8001E Log file could not be opened, path : " << name << '\n';
-        std::cout.flush();
+        consoleLine(stamp, "ZLOG ZK8001E Log file could not be opened, path : " + name);
         return;
     }
     if (_prelogStream.is_open()) {
@@ -221,15 +211,17 @@ void ZelkorLog::writeLogFileLine(const std::string& stamp, const std::string& li
         logFile.exceptions(std::ios::failbit | std::ios::badbit);
         logFile.close();
     } catch (const std::exception& error) {
-        std::cout << '\r' << stamp << " ZLOG ZK8001E Exception thrown by close() (" << error.what() << ")\n";
-        std::cout.flush();
+        consoleLine(stamp, std::string("ZLOG ZK8001E Exception thrown by close() (") + error.what() + ")");
     }
 }
 
-void ZelkorLog::handOverPrelog(const std::string& logName, std::ofstream& logFile) {
+std::string ZelkorLog::closePrelog() {
     _prelogStream.close();
-    const std::string prelogName = std::move(_prelogFile);
-    _prelogFile.clear();
+    return std::exchange(_prelogFile, std::string());
+}
+
+void ZelkorLog::handOverPrelog(const std::string& logName, std::ofstream& logFile) {
+    const std::string prelogName = closePrelog();
     std::error_code error;
     if (std::filesystem::equivalent(prelogName, logName, error)) {
         // The log file is the early log itself: its lines are already where they belong,
@@ -267,8 +259,6 @@ void ZelkorLog::RegisterExternalLogger(ExternalLogger logger) {
     _externalLoggerRegistered = true;
     _writeConsole = false;
     if (_prelogStream.is_open()) {
-        _prelogStream.close();
-        std::remove(_prelogFile.c_str());
-        _prelogFile.clear();
+        std::remove(closePrelog().c_str());
     }
 }

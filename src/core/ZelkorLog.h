@@ -86,11 +86,15 @@ private:
     template <class F>
     void withLock(F&& change) const;
 
+    std::string lockedCopy(const std::string& setting) const;
+    void lockedAssign(std::string& setting, const std::string& value);
     std::string fileNameLocked() const;
     void writeLocked(const std::string& text);
     void writeToLogFileLocked(const std::string& text);
     void writePrelogLine(const std::string& line);
     void writeLogFileLine(const std::string& stamp, const std::string& line);
+    // Closes the early log and forgets its file, whose name it returns.
+    std::string closePrelog();
     void handOverPrelog(const std::string& logName, std::ofstream& logFile);
     static void consoleLine(const std::string& stamp, const std::string& text);
 
