@@ -9,16 +9,8 @@ namespace Zelkor {
 
 Execution::Execution(bool value) : ZelkorLoggable("Execution"), _value(value) {}
 
-Execution::~Execution() {
-    for (;;) {
-        spinLock(_guard);
-        if (_readers <= 0 && !_writer.exchange(true)) {
-            return;  // guard and writer stay taken for good
-        }
-        unlock(_guard);
-        std::this_thread::yield();
-    }
-}
+// Waits until no lock is held; guard and writer then stay taken for good.
+Execution::~Execution() { takeWriter(); }
 
 bool Execution::set(bool value) {
     if (!_writer) {
@@ -56,16 +48,20 @@ void Execution::ReadUnlock() {
 }
 
 void Execution::WriteLock() {
+    takeWriter();
+    Debug("Exclusivly write lock applied");
+    unlock(_guard);
+}
+
+void Execution::takeWriter() {
     for (;;) {
         spinLock(_guard);
         if (_readers <= 0 && !_writer.exchange(true)) {
-            break;
+            return;
         }
         unlock(_guard);
         std::this_thread::yield();
     }
-    Debug("Exclusivly write lock applied");
-    unlock(_guard);
 }
 
 void Execution::WriteUnlock() {

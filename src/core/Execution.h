@@ -40,6 +40,9 @@ public:
     static void unlock(std::atomic<bool>& flag);
 
 private:
+    // Returns holding the guard and the writer flag, once no reader is left.
+    void takeWriter();
+
     int _readers = 0;  // guarded by _guard
     std::atomic<bool> _guard{false};
     std::atomic<bool> _writer{false};

@@ -1,10 +1,9 @@
+#include "core/JsonText.h"
 
 #include <memory>
 
 #include <json/reader.h>
 #include <json/writer.h>
-
-#include "core/JsonText.h"
 
 namespace Zelkor {
 
@@ -18,13 +17,11 @@ Json::CharReaderBuilder lenientBuilder() {
 }
 
 Json::CharReaderBuilder strictBuilder() {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
+    Json::CharReaderBuilder builder = lenientBuilder();
     builder["allowComments"] = false;
     builder["allowTrailingCommas"] = false;
     builder["failIfExtra"] = true;
     builder["rejectDupKeys"] = true;
-    builder["stackLimit"] = kJsonDepthLimit;
     return builder;
 }
 
@@ -43,14 +40,9 @@ JsonReadResult read(Json::CharReader& reader, std::string_view text, Json::Value
 // Making a reader costs about as much as parsing a short body, and every received line
 // is parsed more than once, so each thread keeps one reader of each kind. A reader
 // starts every parse afresh, also after one that gave up on a too deep text.
-Json::CharReader& lenientReader() {
-    static const Json::CharReaderBuilder builder = lenientBuilder();
-    thread_local const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    return *reader;
-}
-
-Json::CharReader& strictReader() {
-    static const Json::CharReaderBuilder builder = strictBuilder();
+template <Json::CharReaderBuilder (*Make)()>
+Json::CharReader& cachedReader() {
+    static const Json::CharReaderBuilder builder = Make();
     thread_local const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     return *reader;
 }
@@ -65,13 +57,13 @@ bool mayBeStructured(std::string_view text) {
 }  // namespace
 
 JsonReadResult ReadJson(std::string_view text, Json::Value& out, std::string& errors) {
-    return read(lenientReader(), text, out, errors);
+    return read(cachedReader<lenientBuilder>(), text, out, errors);
 }
 
 bool ReadWholeJson(std::string_view text, Json::Value& out) {
     Json::Value parsed;
     std::string errors;
-    if (read(strictReader(), text, parsed, errors) != JsonReadResult::ok) {
+    if (read(cachedReader<strictBuilder>(), text, parsed, errors) != JsonReadResult::ok) {
         return false;
     }
     out.swap(parsed);
