@@ -50,10 +50,9 @@ class EventStoreTest : public ::testing::Test {
 protected:
     std::string logFile() const { return dir.File(EventStore::kFileName); }
 
-    // One more event, then the save of a store whose tree loaded.
+    // One more event, then the save.
     static bool storeOneAndSave(EventStore& store) {
         EXPECT_TRUE(store.StoreEvent("{}"));
-        store.SetTreeLoaded(true);
         return store.Save();
     }
 
@@ -162,7 +161,6 @@ TEST_F(EventStoreTest, SavedLinesLoadBackUnchangedAndNumberingContinues) {
         LOGROW row{0, 10, 1, "c", "e"};
         store.StoreEvent(row);
         EXPECT_EQ(row.seqno, 42u);
-        store.SetTreeLoaded(true);
         ASSERT_TRUE(store.Save());
     }
     EXPECT_EQ(ZelkorTest::ReadFile(logFile()),
@@ -194,7 +192,6 @@ TEST_F(EventStoreTest, BadLinesAreLoggedAndSkipped) {
     }
 
     // The skipped lines are gone from the rewritten file; the good ones are kept.
-    store.SetTreeLoaded(true);
     ASSERT_TRUE(store.Save());
     EXPECT_EQ(ZelkorTest::ReadFile(logFile()), "{\"seqno\":1}\n{\"seqno\":3,\"priority\":1}\n");
 }
@@ -203,21 +200,9 @@ TEST_F(EventStoreTest, NoFileIsAnEmptyLogThatSaveCreates) {
     EventStore store;
     EXPECT_FALSE(store.Load());
     EXPECT_TRUE(log.Lines().empty());
-    store.SetTreeLoaded(true);
     ASSERT_TRUE(store.Save());
     EXPECT_TRUE(std::filesystem::exists(logFile()));
     EXPECT_EQ(ZelkorTest::ReadFile(logFile()), "");
-}
-
-TEST_F(EventStoreTest, FailedTreeNeverReplacesTheLog) {
-    const std::string kept = "{\"seqno\":5}\n";
-    ZelkorTest::WriteFile(logFile(), kept);
-    EventStore store;
-    EXPECT_FALSE(store.TreeLoaded());
-    ASSERT_TRUE(store.StoreEvent("{}"));
-    EXPECT_FALSE(store.Save());
-    EXPECT_EQ(ZelkorTest::ReadFile(logFile()), kept);
-    EXPECT_EQ(log.Count("JMOD ZK60A0W Event log not written: the parameter tree did not load"), 1u);
 }
 
 TEST_F(EventStoreTest, ExistingFileThatWasNotReadIsNotReplaced) {
@@ -235,7 +220,6 @@ TEST_F(EventStoreTest, FileThatCannotBeReadIsNotReplaced) {
     EventStore store;
     EXPECT_FALSE(store.Load());
     EXPECT_EQ(log.Count("JMOD ZK6002E JsonModel load failed (" + logFile()), 1u);
-    store.SetTreeLoaded(true);
     EXPECT_FALSE(store.Save());
     EXPECT_EQ(log.Count("JMOD ZK60A1W Event log not written: the existing file was not read"), 1u);
     EXPECT_TRUE(std::filesystem::is_directory(logFile()));

@@ -288,6 +288,8 @@ TEST_F(StorageTest, UnparsableTextLeavesAModelWithoutTree) {
         EXPECT_EQ(log.Count("JMOD ZK60A3E No preset store: the parameter tree did not load"), 3u);
     }
     EXPECT_EQ(ReadFile(folder.File("event.log")), kept);
+    // Refused once by the explicit call and once at destruction, for each model.
+    EXPECT_EQ(log.Count("JMOD ZK60A0W Event log not written: the parameter tree did not load"), 6u);
 }
 
 TEST_F(StorageTest, StatusTexts) {
