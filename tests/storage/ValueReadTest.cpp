@@ -113,7 +113,6 @@ TEST_F(StorageTest, ReadsThatCannotBeAnsweredAreRefused) {
             EXPECT_EQ(value, Json::Value("untouched"));
         }
     }
-    EXPECT_EQ(Read(*model, "/fHex", "number(0,1) and more"), std::make_pair(0, Json::Value(2.5)));
     EXPECT_EQ(Read(*model, "/fHex", "default"), std::make_pair(0, Json::Value(2.5)));
     // The text form of a list has no text: refused, the caller's text kept.
     std::string text = "untouched";
