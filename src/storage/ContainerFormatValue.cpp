@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include <boost/range/adaptor/map.hpp>
+
 namespace Zelkor {
 
 namespace {
@@ -80,12 +82,7 @@ const ContainerFormatValue::Pairs* ContainerFormatValue::GetContainer(const std:
 }
 
 std::vector<std::string> ContainerFormatValue::GetContainerNames() const {
-    std::vector<std::string> names;
-    names.reserve(_containers.size());
-    for (const auto& entry : _containers) {
-        names.push_back(entry.first);
-    }
-    return names;
+    return boost::copy_range<std::vector<std::string>>(_containers | boost::adaptors::map_keys);
 }
 
 std::string ContainerFormatValue::ToString() const {

@@ -35,14 +35,17 @@ std::optional<long long> Int64Attribute(const Json::Value& node, const char* nam
         return attribute->asInt64();  // exact, also beyond the 53 bits of a double
     }
     const auto number = NumberAttribute(node, name);
-    if (!number) {
-        return std::nullopt;
+    // A truncated number is whole, so rounding it only checks that it fits.
+    return number ? RoundToInt64(std::trunc(*number)) : std::nullopt;
+}
+
+long long LeadingIntegerAttribute(const Json::Value& node, const char* name) {
+    std::string text;
+    const Json::Value* attribute = FindAttribute(node, name);
+    if (attribute == nullptr || !ValueText(*attribute, text)) {
+        return 0;
     }
-    const double truncated = std::trunc(*number);
-    if (truncated < -9223372036854775808.0 || truncated >= 9223372036854775808.0) {
-        return std::nullopt;
-    }
-    return static_cast<long long>(truncated);
+    return LeadingInteger(text);
 }
 
 std::optional<std::string> WordAttribute(const Json::Value& node, const char* name) {
@@ -61,6 +64,16 @@ const Json::Value* ListAttribute(const Json::Value& node, const char* name) {
         return nullptr;
     }
     return attribute;
+}
+
+Json::ArrayIndex EntryIndex(const Json::Value& list, const std::string& text) {
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        std::string entry;
+        if (ValueText(list[i], entry) && entry == text) {
+            return i;
+        }
+    }
+    return list.size();
 }
 
 bool IsTrueAttribute(const Json::Value& node, const char* name) {

@@ -34,16 +34,6 @@ EventStore::EventStore(EventStoreLimits limits)
       _limits{std::max<std::size_t>(limits.maxEvents, 1), limits.maxBytes},
       _file(absoluteLogPath()) {}
 
-void EventStore::SetTreeLoaded(bool loaded) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _treeLoaded = loaded;
-}
-
-bool EventStore::TreeLoaded() const {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return _treeLoaded;
-}
-
 bool EventStore::Load() {
     std::lock_guard<std::mutex> lock(_mutex);
     _events.clear();
@@ -98,10 +88,6 @@ bool EventStore::loadLineLocked(const std::string& line, std::size_t lineNumber)
 
 bool EventStore::Save() {
     std::lock_guard<std::mutex> lock(_mutex);
-    if (!_treeLoaded) {
-        Warning("ZK60A0W Event log not written: the parameter tree did not load", _file.string());
-        return false;
-    }
     if (!mayReplaceFileLocked()) {
         Warning("ZK60A1W Event log not written: the existing file was not read", _file.string());
         return false;

@@ -41,20 +41,14 @@ public:
     EventStore(const EventStore&) = delete;
     EventStore& operator=(const EventStore&) = delete;
 
-    // Whether the parameter tree that owns this log loaded. Until it is set, Save()
-    // leaves the file alone, so a model that failed to build never replaces a log it
-    // could not have read. False at construction.
-    void SetTreeLoaded(bool loaded);
-    bool TreeLoaded() const;
-
     // Replaces the events held with those of the file. Lines that are not event objects
     // are logged and skipped. True when the whole file was read without such a line;
     // false when there is no file, it cannot be read, or a line was skipped.
     bool Load();
     // Writes every event, one line each, to a temporary file that then replaces the
     // log, so a failure never leaves a half-written log behind. Refused (false, file
-    // untouched) while the tree is not marked loaded, or when an existing file was not
-    // read by Load(). True when the new file is in place.
+    // untouched) when an existing file was not read by Load(). True when the new file is
+    // in place.
     bool Save();
 
     // Stores a JSON object text under the next number (its own "seqno" is replaced).
@@ -92,7 +86,6 @@ private:
 
     const EventStoreLimits _limits;
     const std::filesystem::path _file;
-    bool _treeLoaded = false;
     FileState _fileState = FileState::NotRead;
     Entries _events;
     // Number -> its entry; a number stored twice points at the later entry.

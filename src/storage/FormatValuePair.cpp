@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "core/JsonText.h"
 #include "storage/NumberRules.h"
 #include "storage/ValueSyntax.h"
+#include "storage/ValueText.h"
 
 namespace Zelkor {
 
@@ -16,17 +16,8 @@ bool isNumberFormat(const std::string& format) { return format == "norm" || form
 // everything else as a real. Out-of-range whole numbers stay reals rather than failing.
 Json::Value numberValue(double d) { return NumberResult(d).value_or(Json::Value(0)); }
 
-// Text of a value for the readable forms: scalars as the JSON library converts them,
-// arrays and objects as compact JSON, nothing (null, [] or {}) as two double quotes.
-std::string valueText(const Json::Value& value) {
-    if (value.empty()) {
-        return "\"\"";
-    }
-    if (value.isArray() || value.isObject()) {
-        return WriteCompactJson(value);
-    }
-    return value.asString();
-}
+// Text of a value for the readable forms; nothing (null, [] or {}) as two double quotes.
+std::string valueText(const Json::Value& value) { return value.empty() ? "\"\"" : TextOrJson(value); }
 
 }  // namespace
 

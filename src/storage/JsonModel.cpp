@@ -41,8 +41,6 @@ void JsonModel::load(const std::string& text, const char* errorText) {
     CreateJsonTree(_tree);
     _presets = std::make_shared<PresetsImpl>(_tree, this);
     LoadEvents();
-    // Only a model that holds its tree may replace the log it read at destruction.
-    _events.SetTreeLoaded(true);
 }
 
 std::ostream& JsonModel::Stream(std::ostream& out) {
@@ -126,7 +124,16 @@ void JsonModel::notifyPresetStore(const char* path, const std::string& format) {
 
 bool JsonModel::LoadEvents() { return _events.Load(); }
 
-bool JsonModel::StoreEvents() { return _events.Save(); }
+bool JsonModel::StoreEvents() {
+    // The log is read when the tree loads (and the preset store is made); a model without
+    // a tree never read it and must not replace it.
+    if (!_presets) {
+        Warning("ZK60A0W Event log not written: the parameter tree did not load",
+                _events.FilePath().string());
+        return false;
+    }
+    return _events.Save();
+}
 
 bool JsonModel::StoreEvent(const std::string& eventJson) { return _events.StoreEvent(eventJson); }
 

@@ -114,7 +114,8 @@ public:
     // The live root; the caller keeps to the tree's thread rules.
     Json::Value& GetRoot() { return _tree; }
     // Reads "event.log" (true when the whole file was read) and writes it back (true
-    // when the new file is in place); the destructor calls StoreEvents.
+    // when the new file is in place; never for a model whose tree did not load); the
+    // destructor calls StoreEvents.
     bool LoadEvents();
     bool StoreEvents();
 

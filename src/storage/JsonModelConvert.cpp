@@ -102,15 +102,6 @@ bool lengthAllowed(std::size_t length, long long lo, long long hi) {
     return hi == 0 || size <= std::max(lo, hi);
 }
 
-long long leadingIntegerAttribute(const Json::Value& node, const char* name) {
-    std::string text;
-    const Json::Value* attribute = FindAttribute(node, name);
-    if (attribute == nullptr || !ValueText(*attribute, text)) {
-        return 0;
-    }
-    return LeadingInteger(text);
-}
-
 IStorage::STATUS storeInt32(double x, Json::Value& value) {
     const auto rounded = RoundToInt32(x);
     if (!rounded) {
@@ -196,14 +187,12 @@ IStorage::STATUS writeListValue(const Json::Value& node, const char* listName, b
         value = *k;
         return IStorage::PathOk;
     }
-    for (Json::ArrayIndex i = 0; i < list->size(); ++i) {
-        std::string entry;
-        if (ValueText((*list)[i], entry) && entry == text) {
-            value = range.lo + static_cast<double>(i);
-            return IStorage::PathOk;
-        }
+    const Json::ArrayIndex entry = EntryIndex(*list, text);
+    if (entry == list->size()) {
+        return IStorage::ValueOutOfRange;
     }
-    return IStorage::ValueOutOfRange;
+    value = range.lo + static_cast<double>(entry);
+    return IStorage::PathOk;
 }
 
 }  // namespace
@@ -442,8 +431,8 @@ IStorage::STATUS JsonModel::ProcessStringSet(const Json::Value& node, const std:
         }
         return storeInt32(x, value);
     }
-    const long long lo = leadingIntegerAttribute(node, ".min");
-    const long long hi = leadingIntegerAttribute(node, ".max");
+    const long long lo = LeadingIntegerAttribute(node, ".min");
+    const long long hi = LeadingIntegerAttribute(node, ".max");
     return lengthAllowed(text.size(), lo, hi) ? PathOk : ValueOutOfRange;
 }
 

@@ -29,12 +29,11 @@ void forEachPair(ObjectParamContainer& request, Visit visit) {
 }
 
 // The elements of a list attribute ("/p/.enums/...") are entries, not lists of their own.
-bool isBelowListAttribute(const std::string& path) {
-    const auto names = SplitStoragePath(path);
-    if (!names || names->size() < 2) {
+bool isBelowListAttribute(const std::vector<std::string>& names) {
+    if (names.size() < 2) {
         return false;
     }
-    const std::string& owner = (*names)[names->size() - 2];
+    const std::string& owner = names[names.size() - 2];
     return owner == ".flags" || owner == ".enums";
 }
 
@@ -113,11 +112,12 @@ void JsonModel::recordOutcome(PairAccess access, STATUS status, const std::strin
         pair.error = StatusText(status);
         return;
     }
-    const Json::Value* node = findNode(path.c_str());
+    const auto names = SplitStoragePath(path);
+    const Json::Value* node = names ? findNode(*names, names->size()) : nullptr;
     if (node != nullptr && node->isObject() && (GetFlagInt(*node) & FlagLock) != 0) {
         pair.accessible = false;
     }
-    const bool marksArray = !isBelowListAttribute(path) &&
+    const bool marksArray = !(names && isBelowListAttribute(*names)) &&
                             (access == PairAccess::Write || name != ".scale");
     if (marksArray) {
         pair.isArray = node != nullptr && node->isArray();

@@ -17,19 +17,7 @@ namespace Zelkor {
 namespace {
 
 bool isIntegerZero(const Json::Value& value) {
-    return (value.type() == Json::intValue || value.type() == Json::uintValue) &&
-           value.asLargestUInt() == 0;
-}
-
-// The first entry of a list whose text is `text`; the list's size when there is none.
-Json::ArrayIndex findEntry(const Json::Value& list, const std::string& text) {
-    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
-        std::string entry;
-        if (ValueText(list[i], entry) && entry == text) {
-            return i;
-        }
-    }
-    return list.size();
+    return IsIntegerValue(value) && value.asLargestUInt() == 0;
 }
 
 // The read of an enumeration value over ".enums" (offset by ".min") or of a flag value
@@ -40,13 +28,8 @@ IStorage::STATUS readListValue(const Json::Value& descriptor, const char* listNa
     if (value.isNull() && request.empty()) {
         // No stored value: the first number of the range, or no text.
         if (format == "norm" || format == "number") {
-            long long first = 0;
-            std::string text;
-            if (const Json::Value* min = FindAttribute(descriptor, ".min");
-                min != nullptr && ValueText(*min, text)) {
-                first = std::clamp<long long>(LeadingInteger(text), INT32_MIN, INT32_MAX);
-            }
-            value = IntegerValue(first);
+            value = IntegerValue(std::clamp<long long>(LeadingIntegerAttribute(descriptor, ".min"),
+                                                       INT32_MIN, INT32_MAX));
         } else {
             value = "";
         }
@@ -86,7 +69,7 @@ IStorage::STATUS readListValue(const Json::Value& descriptor, const char* listNa
             return IStorage::PathOk;
         }
         if (format == "string") {
-            const Json::ArrayIndex i = findEntry(*list, valueText.empty() ? requestText : valueText);
+            const Json::ArrayIndex i = EntryIndex(*list, valueText.empty() ? requestText : valueText);
             // The entry's number must itself be a number: ".min" may sit at the very top.
             if (i < list->size() && min <= LLONG_MAX - static_cast<long long>(i)) {
                 value = IntegerValue(min + static_cast<long long>(i));

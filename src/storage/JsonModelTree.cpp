@@ -3,7 +3,6 @@
 #include <climits>
 #include <exception>
 
-#include "core/JsonText.h"
 #include "storage/DescriptorAttributes.h"
 #include "storage/DescriptorFlags.h"
 #include "storage/JsonModel.h"
@@ -132,10 +131,7 @@ unsigned JsonModel::GetFlagInt(const Json::Value& node) const {
     }
     unsigned bits = 0;
     for (const auto& entry : *words) {
-        std::string word;
-        if (!ValueText(entry, word)) {
-            word = WriteCompactJson(entry);
-        }
+        const std::string word = TextOrJson(entry);
         if (const auto bit = FlagBit(word)) {
             bits |= *bit;
         } else {

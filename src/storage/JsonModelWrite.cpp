@@ -6,6 +6,7 @@
 #include "storage/DescriptorAttributes.h"
 #include "storage/DescriptorFlags.h"
 #include "storage/JsonModel.h"
+#include "storage/NumberRules.h"
 #include "storage/StorageFormat.h"
 #include "storage/StoragePath.h"
 #include "storage/ValueText.h"
@@ -17,10 +18,7 @@ namespace {
 // Equal as stored values: same JSON type and value, except that a signed and an unsigned
 // integer of the same number are one value (they are written alike).
 bool sameStoredValue(const Json::Value& a, const Json::Value& b) {
-    const auto isInteger = [](const Json::Value& v) {
-        return v.type() == Json::intValue || v.type() == Json::uintValue;
-    };
-    if (isInteger(a) && isInteger(b)) {
+    if (IsIntegerValue(a) && IsIntegerValue(b)) {
         if (a.isInt64() && b.isInt64()) {
             return a.asInt64() == b.asInt64();
         }
@@ -107,12 +105,8 @@ IStorage::STATUS JsonModel::SetValueForPath(const char* path, const char* format
         _subscriptionService->ValueChanged(path, word.c_str(),
                                            ConvertJsonValueToString(value).c_str(), type.c_str(),
                                            true, weak_from_this());
-        std::string text;
-        if (!ValueText(value, text)) {
-            text = WriteCompactJson(value);
-        }
         Detail("ZK6010I SetValueForPath _subscriptionService->ValueChanged Path", path);
-        Detail("ZK6011I SetValueForPath _subscriptionService->ValueChanged newval", text);
+        Detail("ZK6011I SetValueForPath _subscriptionService->ValueChanged newval", TextOrJson(value));
     }
     return PathOk;
 }
@@ -125,7 +119,7 @@ IStorage::STATUS JsonModel::convertForType(const Json::Value& node, const std::s
     if (type == "string" || type == "dstring") {
         return ProcessStringSet(node, format, value);
     }
-    const bool integer = value.type() == Json::intValue || value.type() == Json::uintValue;
+    const bool integer = IsIntegerValue(value);
     const bool real = value.type() == Json::realValue;
     if (type == "boolean") {
         if (value.isBool()) {

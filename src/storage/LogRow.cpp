@@ -7,6 +7,7 @@
 
 #include "core/JsonText.h"
 #include "storage/JsonTextIO.h"
+#include "storage/ValueText.h"
 
 namespace {
 
@@ -25,13 +26,6 @@ std::optional<std::int64_t> readTime(const Json::Value& value) {
         return static_cast<std::int64_t>(*bits);
     }
     return std::nullopt;
-}
-
-std::optional<std::string> readText(const Json::Value& value) {
-    if (value.isArray() || value.isObject()) {
-        return std::nullopt;
-    }
-    return value.asString();
 }
 
 }  // namespace
@@ -60,15 +54,16 @@ bool LOGROW::from_json(const std::string& text) {
     const auto newSeqno = Zelkor::JsonToUInt64(json[kSeqno]);
     const auto newTime = readTime(json[kTime]);
     const auto newPriority = Zelkor::JsonToUInt(json[kPriority]);
-    auto newCategory = readText(json[kCategory]);
-    auto newEvent = readText(json[kEvent]);
-    if (!newSeqno || !newTime || !newPriority || !newCategory || !newEvent) {
+    std::string newCategory;
+    std::string newEvent;
+    if (!newSeqno || !newTime || !newPriority || !Zelkor::ValueText(json[kCategory], newCategory) ||
+        !Zelkor::ValueText(json[kEvent], newEvent)) {
         return false;
     }
     seqno = *newSeqno;
     time = *newTime;
     priority = *newPriority;
-    category = std::move(*newCategory);
-    event = std::move(*newEvent);
+    category = std::move(newCategory);
+    event = std::move(newEvent);
     return true;
 }

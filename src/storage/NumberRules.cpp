@@ -67,30 +67,9 @@ std::optional<double> WholeTextNumber(const std::string& text) {
 }
 
 long long LeadingInteger(const std::string& text) {
-    std::size_t pos = 0;
-    while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) {
-        ++pos;
-    }
-    bool negative = false;
-    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-        negative = text[pos] == '-';
-        ++pos;
-    }
-    constexpr long long kMax = std::numeric_limits<long long>::max();
-    long long magnitude = 0;
-    bool saturated = false;
-    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-        const int digit = text[pos] - '0';
-        if (magnitude > (kMax - digit) / 10) {
-            saturated = true;
-            break;
-        }
-        magnitude = magnitude * 10 + digit;
-    }
-    if (saturated) {
-        return negative ? std::numeric_limits<long long>::min() : kMax;
-    }
-    return negative ? -magnitude : magnitude;
+    const locale_t locale = cLocale();
+    return locale != static_cast<locale_t>(0) ? strtoll_l(text.c_str(), nullptr, 10, locale)
+                                              : strtoll(text.c_str(), nullptr, 10);
 }
 
 std::optional<long long> RoundToInt64(double x) {
@@ -113,6 +92,10 @@ std::optional<int> RoundToInt32(double x) {
         return std::nullopt;
     }
     return static_cast<int>(rounded);
+}
+
+bool IsIntegerValue(const Json::Value& value) {
+    return value.type() == Json::intValue || value.type() == Json::uintValue;
 }
 
 Json::Value IntegerValue(long long number) {

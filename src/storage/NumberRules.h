@@ -31,6 +31,9 @@ long long LeadingInteger(const std::string& text);
 std::optional<int> RoundToInt32(double x);
 std::optional<long long> RoundToInt64(double x);
 
+// A JSON signed or unsigned integer; a real is none, whatever its value.
+bool IsIntegerValue(const Json::Value& value);
+
 // A whole number as JSON: a 32-bit integer where it fits, else a 64-bit one.
 Json::Value IntegerValue(long long number);
 

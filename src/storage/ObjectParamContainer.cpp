@@ -3,6 +3,7 @@
 #include <utility>
 
 #include <boost/algorithm/string/trim.hpp>
+#include <boost/range/adaptor/map.hpp>
 
 #include "core/JsonText.h"
 #include "core/Param.h"
@@ -25,12 +26,7 @@ const ObjectParamContainer::Containers* ObjectParamContainer::GetContainers(cons
 }
 
 std::vector<std::string> ObjectParamContainer::GetContainerNames() const {
-    std::vector<std::string> names;
-    names.reserve(_objects.size());
-    for (const auto& entry : _objects) {
-        names.push_back(entry.first);
-    }
-    return names;
+    return boost::copy_range<std::vector<std::string>>(_objects | boost::adaptors::map_keys);
 }
 
 bool ObjectParamContainer::FromJson(const Json::Value& json) {

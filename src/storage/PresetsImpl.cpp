@@ -67,6 +67,16 @@ bool isSafeName(const std::string& name, bool mayBeEmpty) {
            name.find("..") == std::string::npos && name.find('\0') == std::string::npos;
 }
 
+// The tree path of the change mark of a preset file: the file's path from "/Presets/" on,
+// with "dirty" in place of the preset name. Empty for a file outside a "Presets" folder.
+std::string changeMarkOf(const std::string& file) {
+    const auto presets = file.find("/Presets/");
+    if (presets == std::string::npos) {
+        return std::string();
+    }
+    return AppendPath(file.substr(presets, file.rfind('/') - presets), "dirty");
+}
+
 std::string styledText(const Json::Value& document) {
     Json::StreamWriterBuilder builder;  // tab indentation, as preset files always had
     builder["commentStyle"] = "None";
@@ -115,7 +125,8 @@ bool PresetsImpl::processPresetCmd(Command command, const std::string& root, con
     if (command == Command::Recall) {
         auto parameters = RecallValues(request.document);
         if (params.count(kGroupName) != 0) {
-            _recalledPresets.emplace(request.file, std::move(parameters));
+            _recalledPresets.emplace(request.file,
+                                     Recalled{changeMarkOf(request.file), std::move(parameters)});
         }
         return true;
     }
@@ -252,20 +263,22 @@ std::vector<PresetsImpl::Parameter> PresetsImpl::RecallValues(const Json::Value&
     return parameters;
 }
 
-PresetsImpl::Read PresetsImpl::readValueText(const std::string& path, const std::string& format,
-                                             std::string& text, const char* failedText,
-                                             const char* threwText) {
+bool PresetsImpl::refreshValue(Json::Value& owner, const std::string& key, const std::string& path,
+                               const std::string& format, const char* failedText,
+                               const char* threwText) {
     try {
         Json::Value value;
+        std::string text;
         if (_storage->GetValueForPath(path.c_str(), format.c_str(), value) == IStorage::PathOk &&
             ValueText(value, text)) {
-            return Read::Ok;
+            owner[key] = text;
+        } else {
+            Warning(failedText, path);
         }
-        Warning(failedText, path);
-        return Read::Failed;
+        return true;
     } catch (const std::exception& error) {
         Error(threwText, error.what());
-        return Read::Threw;
+        return false;
     }
 }
 
@@ -289,32 +302,23 @@ bool PresetsImpl::StoreAttributesToFile(Json::Value& document, const std::string
         }
         const char* valueKey = ParamName(Param::value);
         const Json::Value* current = elementMember(element, Param::value);
-        std::string text;
+        bool read = true;
         if (current != nullptr && current->isObject()) {
             Json::Value& value = element[valueKey];
             for (const auto& name : value.getMemberNames()) {
-                const Read read = readValueText(AppendPath(path, name), format, text,
-                                                "ZK6104W StoreAttributesToFile get failed",
-                                                "ZK6105E GetValueForPath error");
-                if (read == Read::Threw) {
-                    error = "read failed";
-                    return false;
-                }
-                if (read == Read::Ok) {
-                    value[name] = text;
-                }
+                read = read && refreshValue(value, name, AppendPath(path, name), format,
+                                            "ZK6104W StoreAttributesToFile get failed",
+                                            "ZK6105E GetValueForPath error");
             }
-            continue;
+        } else {
+            // A value that could not be read leaves the element as it was written.
+            read = refreshValue(element, valueKey, path, format,
+                                "ZK6102W StoreAttributesToFile get failed",
+                                "ZK6103E GetValueForPath error");
         }
-        const Read read = readValueText(path, format, text, "ZK6102W StoreAttributesToFile get failed",
-                                        "ZK6103E GetValueForPath error");
-        if (read == Read::Threw) {
+        if (!read) {
             error = "read failed";
             return false;
-        }
-        // A value that could not be read leaves the element as it was written.
-        if (read == Read::Ok) {
-            element[valueKey] = text;
         }
     }
     if (!FileReplacement::Replace(target, styledText(document), error)) {
@@ -385,20 +389,18 @@ void PresetsImpl::ValueChanged(const char* path, const char* format) {
         Error("ZK6101E PresetsImpl::ValueChanged no storage");
         return;
     }
-    for (const auto& [file, parameters] : _recalledPresets) {
+    for (const auto& entry : _recalledPresets) {
+        const Recalled& recalled = entry.second;
         // The mark lives in the tree's "/Presets" records; a preset kept elsewhere has none.
-        const auto presets = file.find("/Presets/");
-        if (presets == std::string::npos) {
+        if (recalled.mark.empty()) {
             continue;
         }
-        const std::string folder = file.substr(presets, file.rfind('/') - presets);
-        const std::string mark = AppendPath(folder, "dirty");
-        for (const auto& parameter : parameters) {
+        for (const auto& parameter : recalled.parameters) {
             if (parameter.path != path) {
                 continue;
             }
             try {
-                _storage->SetValueForPath(mark.c_str(), format, Json::Value(true), false);
+                _storage->SetValueForPath(recalled.mark.c_str(), format, Json::Value(true), false);
             } catch (const std::exception& error) {
                 Error("ZK6100E GetValueForPath error", error.what());
             }

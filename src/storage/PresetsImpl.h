@@ -78,16 +78,21 @@ private:
     std::vector<Parameter> RecallValues(const Json::Value& document);
     bool StoreAttributesToFile(Json::Value& document, const std::string& target,
                                std::string& error);
-    enum class Read { Ok, Failed, Threw };
-    // Reads the current value at `path` as text, logging a failure with the given texts.
-    Read readValueText(const std::string& path, const std::string& format, std::string& text,
-                       const char* failedText, const char* threwText);
+    // Sets owner[key] to the text of the current value at `path`; a value that cannot be
+    // read is logged with `failedText` and leaves the owner as it was. False only when the
+    // read threw (logged with `threwText`).
+    bool refreshValue(Json::Value& owner, const std::string& key, const std::string& path,
+                      const std::string& format, const char* failedText, const char* threwText);
     void UpdateLastRecalled(const Names& names);
     static Json::Value CreateRONode(const std::string& type, const std::string& value,
                                     const std::string& name);
 
+    struct Recalled {
+        std::string mark;  // its change mark in the tree; empty for a file outside "/Presets/"
+        std::vector<Parameter> parameters;
+    };
     // Preset file -> the parameters read from it at its first recall with a group.
-    std::map<std::string, std::vector<Parameter>> _recalledPresets;
+    std::map<std::string, Recalled> _recalledPresets;
     Json::Value& _tree;
     IStorage* _storage;
 };

@@ -1,5 +1,6 @@
 #include "storage/ValueText.h"
 
+#include "core/JsonText.h"
 
 namespace Zelkor {
 
@@ -9,6 +10,11 @@ bool ValueText(const Json::Value& value, std::string& text) {
     }
     text = value.asString();
     return true;
+}
+
+std::string TextOrJson(const Json::Value& value) {
+    std::string text;
+    return ValueText(value, text) ? text : WriteCompactJson(value);
 }
 
 }  // namespace Zelkor

@@ -12,4 +12,8 @@ namespace Zelkor {
 // text: false, and `text` is left alone.
 bool ValueText(const Json::Value& value, std::string& text);
 
+// The value's text where it has one, else its compact JSON text: what log lines and
+// readable forms show of any value.
+std::string TextOrJson(const Json::Value& value);
+
 }  // namespace Zelkor

@@ -2,31 +2,27 @@
 // Helpers shared by the storage tests: the sample tree, a model owned as the driver owns
 // it, and a subscription service that records what the tree reports.
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <json/reader.h>
 #include <json/value.h>
 
 #include "core/IServiceBaseImpl.h"
+#include "core/JsonText.h"
 #include "services/ISubscriptionService.h"
 #include "storage/JsonModel.h"
 #include "support/TempDir.h"
 
 namespace ZelkorTest {
 
-inline std::string SampleTreeText() {
-    return ReadFile(std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json");
-}
-
 // One report of a value change, as the subscription service received it.
 struct Report {
     std::string path;
-    std::string format;
     std::string value;
     std::string type;  // empty for attribute reports
     bool attribute = false;
@@ -35,26 +31,26 @@ struct Report {
 
 class RecordingSubscriber : public Zelkor::IServiceBaseImpl<Zelkor::ISubscriptionService> {
 public:
-    void ValueChanged(const char* path, const char* format, const char* value, const char* type,
-                      bool, std::weak_ptr<Zelkor::IStorage> storage) override {
-        reports.push_back({path, format, value, type, false, !storage.expired()});
-    }
-    void ValueChanged(const char* path, const char* format, const char* value, bool,
+    void ValueChanged(const char* path, const char*, const char* value, const char* type, bool,
                       std::weak_ptr<Zelkor::IStorage> storage) override {
-        reports.push_back({path, format, value, "", true, !storage.expired()});
+        reports.push_back({path, value, type, false, !storage.expired()});
+    }
+    void ValueChanged(const char* path, const char*, const char* value, bool,
+                      std::weak_ptr<Zelkor::IStorage> storage) override {
+        reports.push_back({path, value, "", true, !storage.expired()});
     }
     std::vector<Report> reports;
 };
 
-// A model whose reads, writes and listings first call `thrower` with the path, so that a
-// test can make them fail the hard way; they serve as usual when it returns.
+// A model whose JSON reads and writes (which the text forms go through) and listings first
+// call `thrower` with the path, so that a test can make them fail the hard way; they serve
+// as usual when it returns.
 class ThrowingModel : public Zelkor::JsonModel {
 public:
+    using JsonModel::GetValueForPath;
     using JsonModel::JsonModel;
+    using JsonModel::SetValueForPath;
 
-    STATUS GetValueForPath(const char* path, const char* format, std::string& value) override {
-        return JsonModel::GetValueForPath(path, format, value);
-    }
     STATUS GetValueForPath(const char* path, const char* format, Json::Value& value) override {
         thrower(path);
         return JsonModel::GetValueForPath(path, format, value);
@@ -63,11 +59,6 @@ public:
                            bool enforce) override {
         thrower(path);
         return JsonModel::SetValueForPath(path, format, std::move(value), enforce);
-    }
-    STATUS SetValueForPath(const char* path, const char* format, const char* value,
-                           bool enforce) override {
-        thrower(path);
-        return JsonModel::SetValueForPath(path, format, value, enforce);
     }
     std::vector<std::string> GetDescriptorForPath(const char* path, unsigned recursive) override {
         thrower(path);
@@ -86,7 +77,9 @@ protected:
         model->SetStorageEventHandler(&subscriber);
         return model;
     }
-    std::shared_ptr<Zelkor::JsonModel> LoadSample() { return Load(SampleTreeText()); }
+    std::shared_ptr<Zelkor::JsonModel> LoadSample() {
+        return Load(ReadFile(std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json"));
+    }
 
     TempDir folder;
     ScopedChdir inFolder{folder.Path()};
@@ -95,11 +88,19 @@ protected:
 
 inline Json::Value ParseJson(const std::string& text) {
     Json::Value value;
-    std::istringstream in(text);
-    Json::CharReaderBuilder builder;
     std::string errors;
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors;
+    EXPECT_EQ(Zelkor::ReadJson(text, value, errors), Zelkor::JsonReadResult::ok) << errors;
     return value;
+}
+
+// The names of the files and folders below a folder, at any depth, in order.
+inline std::vector<std::string> FilesBelow(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        names.push_back(entry.path().lexically_relative(folder).string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // Reads a path into a fresh null value; the status and the answer.
