@@ -14,10 +14,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 
+#include "NullSink.h"
 #include "core/MessageForwardInfo.h"
 #include "core/ZelkorLog.h"
 #include "support/TlsMaterial.h"
-#include "transport/NullSink.h"
 #include "transport/TcpServer.h"
 #include "transport/TcpServerEventSink.h"
 #include "transport/TcpSocket.h"
@@ -27,7 +27,7 @@ namespace {
 using Zelkor::TcpSocket;
 
 // Answers "starttls" as discovery does and every other request with its reply.
-class EchoSink : public ZelkorTest::NullSink, public Zelkor::TcpServerEventSink {
+class EchoSink : public ZelkorBench::NullSink, public Zelkor::TcpServerEventSink {
 public:
     std::atomic<std::uint64_t> replies{0};
 
@@ -48,7 +48,7 @@ public:
     }
 };
 
-class ClientSink : public ZelkorTest::NullSink {
+class ClientSink : public ZelkorBench::NullSink {
 public:
     int connected = 0;
     int secured = 0;

@@ -1,11 +1,11 @@
 #include "transport/NetworkInfo.h"
 
-#include <cctype>
-#include <climits>
 #include <algorithm>
+#include <climits>
 #include <exception>
 
 #include "core/MacAddress.h"
+#include "storage/NumberRules.h"
 
 namespace Zelkor {
 
@@ -30,8 +30,7 @@ std::string Dotted(std::uint32_t value) {
 }  // namespace
 
 void ConvertInternetAddress::ulongToString(std::uint32_t value, std::string& out) {
-    out = std::to_string(value >> 24 & 0xFF) + '.' + std::to_string(value >> 16 & 0xFF) + '.' +
-          std::to_string(value >> 8 & 0xFF) + '.' + std::to_string(value & 0xFF);
+    out = address_v4(value).to_string();
 }
 
 NetworkInfo::NetworkInfo() : ZelkorLoggable("NETI") {}
@@ -101,16 +100,10 @@ int NetworkInfo::SetPortNo(const char* text) { return SetPortNo(std::string(OrEm
 
 int NetworkInfo::SetPortNo(const std::string& text) {
     portText = text;
-    std::size_t at = 0;
-    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
-        ++at;
-    }
-    long long number = 0;
-    for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at) {
-        number = std::min<long long>(number * 10 + (text[at] - '0'), INT_MAX);
-    }
+    // A negative number names no port: it reads as 0.
+    const int number = static_cast<int>(std::clamp<long long>(LeadingInteger(text), 0, INT_MAX));
     port = static_cast<std::uint16_t>(number);
-    return static_cast<int>(number);
+    return number;
 }
 
 bool NetworkInfo::SetSubnetMask(const char* text) { return SetSubnetMask(std::string(OrEmpty(text))); }

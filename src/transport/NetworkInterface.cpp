@@ -1,7 +1,6 @@
 #include "transport/NetworkInterface.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -11,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "core/MacAddress.h"
 #include "transport/LinuxPlatform.h"
 
 namespace Zelkor {
@@ -101,12 +101,7 @@ void NetworkInterface::AddDnsServer(const IpAddress& address) { dnsServers.push_
 
 void NetworkInterface::SetDnsServer(const std::vector<IpAddress>& servers) { dnsServers = servers; }
 
-std::string NetworkInterface::MAC_as_str() const {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx", mac[0], mac[1],
-                  mac[2], mac[3], mac[4], mac[5]);
-    return text;
-}
+std::string NetworkInterface::MAC_as_str() const { return MacAddress(mac.data()).Text(); }
 
 std::string NetworkInterface::IPv4() const { return JoinAddresses(addresses, &IpAddress::is_v4); }
 

@@ -81,6 +81,9 @@ public:
 protected:
     // Marks the endpoint finalized; true when this call did it (the first one).
     bool Finalize() { return !_finalized.exchange(true); }
+    // What a traffic log line shows of a received text: at most 80 of its first `count`
+    // bytes, cut at NUL.
+    static std::string Excerpt(const char* data, std::size_t count);
 
     // Filled by each read; bytes 0 to n-1 are valid after a read of n bytes.
     std::vector<char> _receiveBuffer;

@@ -206,11 +206,9 @@ private:
         std::string command;
         bool goodbye = false;
     };
-    // One line on its way out; carries its own command word for the completion.
-    struct Write {
-        std::string text;
-        std::string command;
-        bool goodbye = false;
+    // One line on its way out, and how much of it is written; it carries its own command
+    // word for the completion.
+    struct Write : Outgoing {
         std::size_t offset = 0;
     };
 
@@ -230,6 +228,8 @@ private:
 
     void OnReceive(const boost::system::error_code& error, std::size_t bytes);
     void handleLine(std::string& line);
+    // The receiving flags around one read or line, as the lock-step log lines show them.
+    void markReceiving();
     void releaseReceiving();
     // Stores a lock-step flag; a call that changes nothing is logged as an error.
     void setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText);
@@ -249,7 +249,6 @@ private:
     void finishFlush();
     void logWritten(const Write& write, std::size_t written) const;
     const char* transportName() const { return GetState() == Tls ? "TLS" : "TCP"; }
-    static std::string commandWord(const std::string& pulled);
 
     boost::asio::ssl::context& _sslContext;
     boost::asio::ip::tcp::socket _socket;
@@ -289,7 +288,7 @@ private:
     // Authentication requests of an unauthenticated connection: they skip the lock-step
     // but not a running write.
     std::deque<Outgoing> _passQueue;
-    std::deque<std::string> _waitingGoodbyes;
+    std::deque<Outgoing> _waitingGoodbyes;
     bool _goodbyeInFlight = false;
     // Close came while a goodbye waited behind a running write (or was being written):
     // the descriptor closes once they are out, or when the flush timer gives up.

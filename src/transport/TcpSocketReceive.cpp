@@ -1,8 +1,6 @@
 // Receive path of a TCP connection: the read chain, framing at "\n", the header parse,
 // the filter while a handshake runs, and the lock-step release when a reply arrives.
 
-#include <algorithm>
-
 #include "transport/SocketSink.h"
 #include "transport/TcpSocket.h"
 
@@ -72,24 +70,14 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         return;
     }
     if (bytes == 0) {
-        if (!_receivingLockStep && !_sendingLockStep) {
-            SetLockStepReceiving(true);
-        }
-        if (!_receivingMsg) {
-            SetReceivingMsg(true);
-        }
+        markReceiving();
         releaseReceiving();
         return;
     }
     _framer.Append(_receiveBuffer.data(), bytes);
     std::string line;
     while (_framer.Next(line)) {
-        if (!_receivingLockStep && !_sendingLockStep) {
-            SetLockStepReceiving(true);
-        }
-        if (!_receivingMsg) {
-            SetReceivingMsg(true);
-        }
+        markReceiving();
         handleLine(line);
         if (IsFinalized()) {
             return;
@@ -98,6 +86,15 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
     if (_framer.Overflowed()) {
         Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, _framer.MaxLineLength());
         closeNow();
+    }
+}
+
+void TcpSocket::markReceiving() {
+    if (!_receivingLockStep && !_sendingLockStep) {
+        SetLockStepReceiving(true);
+    }
+    if (!_receivingMsg) {
+        SetReceivingMsg(true);
     }
 }
 
@@ -135,10 +132,8 @@ void TcpSocket::handleLine(std::string& line) {
     }
     if (line.size() >= 2 && LogLevel() >= 4) {
         const std::size_t length = line.size() - 1;
-        std::string excerpt = line.substr(0, std::min<std::size_t>(length, 80));
-        excerpt = excerpt.substr(0, excerpt.find('\0'));
         Summary(std::string("ZK7235I ") + transportName() + " read " + std::to_string(length) + " bytes on " + _tag +
-                " from " + _remoteEndpoint.address().to_string() + " (" + excerpt + "...) ");
+                " from " + _remoteEndpoint.address().to_string() + " (" + Excerpt(line.data(), length) + "...) ");
     }
     SetReceivingMsg(false);
     auto keep = self();
@@ -167,7 +162,10 @@ void TcpSocket::setFlag(bool& flag, bool on, const char* alreadyOn, const char* 
         Error(alreadyOff);
     }
     flag = on;
-    Trace(std::string(setText) + onOff(on) + " on " + _tag);
+    // Four of these run for every line: the text is built only when it will be written.
+    if (LogLevel() >= 6) {
+        Trace(std::string(setText) + onOff(on) + " on " + _tag);
+    }
 }
 
 void TcpSocket::SetLockStepSending(bool on) {

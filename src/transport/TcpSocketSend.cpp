@@ -13,8 +13,6 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
-#include <boost/algorithm/string/trim.hpp>
-
 #include "discovery/Goodbye.h"
 #include "transport/SocketSink.h"
 #include "transport/TcpSocket.h"
@@ -28,12 +26,6 @@ std::int64_t secondsNow() {
 }
 
 }  // namespace
-
-std::string TcpSocket::commandWord(const std::string& pulled) {
-    std::string word = pulled.substr(0, pulled.find_first_of("{["));
-    boost::algorithm::trim(word);
-    return word;
-}
 
 void TcpSocket::SendData(const std::string& text, bool request) {
     onLoop([this, text, request] { sendNow(text, request); });
@@ -51,9 +43,10 @@ void TcpSocket::sendNow(const std::string& text, bool request) {
         return;
     }
     // Each line is parsed on its own: the connection's header keeps only the route, so
-    // no later line (a goodbye, a block) can repeat this line's sender hash.
+    // no later line (a goodbye, a block) can repeat this line's sender hash. A line that
+    // does not parse has no command word.
     MessageForwardInfo parsed;
-    const std::string command = commandWord(parsed.PullHeader(text));
+    const std::string command = parsed.PullHeader(text).empty() ? std::string() : parsed.CommandText();
     if (request) {
         _forwardInfo.SetTargetPaths(parsed.GetTargetPaths());
         _forwardInfo.SetSourcePaths(parsed.GetSourcePaths());
@@ -119,9 +112,7 @@ bool TcpSocket::takeNext(Outgoing& next, bool requestOutstanding) {
         return true;
     };
     if (!_waitingGoodbyes.empty()) {
-        next = Outgoing{std::move(_waitingGoodbyes.front()), "goodbye", true};
-        _waitingGoodbyes.pop_front();
-        return true;
+        return takeFront(_waitingGoodbyes);
     }
     if (!_passQueue.empty()) {
         startRequest();
@@ -190,7 +181,7 @@ void TcpSocket::startWrite(Outgoing message) {
     if (auto* sink = Sink()) {
         sink->LogTraffic(false, _remoteEndpoint, message.text, GetState() == Tls);
     }
-    auto write = std::make_shared<Write>(Write{std::move(message.text), std::move(message.command), message.goodbye, 0});
+    auto write = std::make_shared<Write>(Write{std::move(message), 0});
     if (GetState() == Tls) {
         if (!write->goodbye) {
             Debug("ZK7252I TcpSocket::SendData state is TLS", write->command);
@@ -269,7 +260,7 @@ bool TcpSocket::flushAfterClose(const boost::system::error_code& error, std::siz
         finishFlush();
         return false;
     }
-    auto goodbye = std::make_shared<Write>(Write{std::move(_waitingGoodbyes.front()), "goodbye", true, 0});
+    auto goodbye = std::make_shared<Write>(Write{std::move(_waitingGoodbyes.front()), 0});
     _waitingGoodbyes.pop_front();
     _goodbyeInFlight = true;
     if (auto* sink = Sink()) {
@@ -361,7 +352,7 @@ void TcpSocket::SendGoodbye(const std::string& text) {
         }
         // Written by the one writer like every line, so that it never interleaves with a
         // running write and never blocks the loop on a peer that stopped reading.
-        _waitingGoodbyes.push_back(text);
+        _waitingGoodbyes.push_back({text, "goodbye", true});
         SendTheNextMsg(_sendingLockStep);
     });
 }

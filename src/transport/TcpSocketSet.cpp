@@ -4,16 +4,6 @@
 
 namespace Zelkor {
 
-namespace {
-
-bool sameEndpoint(const boost::asio::ip::tcp::endpoint& a, const boost::asio::ip::tcp::endpoint& b) {
-    // Address comparison covers family, bytes and the IPv6 scope; a v4 address never
-    // equals its v6-mapped form.
-    return a.address() == b.address() && a.port() == b.port();
-}
-
-}  // namespace
-
 TcpSocketSet::TcpSocketSet() : ZelkorLoggable("TSET") {}
 
 TcpSocketSet::~TcpSocketSet() = default;
@@ -68,57 +58,45 @@ void TcpSocketSet::Subscribe(SocketSink* sink) {
     }
 }
 
-bool TcpSocketSet::SocketIsOpen() {
-    if (_primary && _primary->SocketIsOpen()) {
-        return true;
-    }
-    return IsRedundant() && _secondary && _secondary->SocketIsOpen();
-}
-
-bool TcpSocketSet::SocketIsConnected() {
-    if (_primary && _primary->SocketIsConnected()) {
-        return true;
-    }
-    return IsRedundant() && _secondary && _secondary->SocketIsConnected();
+template <class Pred>
+bool TcpSocketSet::anyConsidered(Pred&& pred) const {
+    return (_primary && pred(*_primary)) || (IsRedundant() && _secondary && pred(*_secondary));
 }
 
 template <class Fn>
 void TcpSocketSet::forConsidered(Fn&& fn) const {
-    if (_primary) {
-        fn(*_primary);
-    }
-    if (IsRedundant() && _secondary) {
-        fn(*_secondary);
-    }
+    anyConsidered([&fn](TcpSocket& socket) {
+        fn(socket);
+        return false;
+    });
+}
+
+bool TcpSocketSet::SocketIsOpen() {
+    return anyConsidered([](TcpSocket& socket) { return socket.SocketIsOpen(); });
+}
+
+bool TcpSocketSet::SocketIsConnected() {
+    return anyConsidered([](TcpSocket& socket) { return socket.SocketIsConnected(); });
 }
 
 bool TcpSocketSet::IsEncrypted() const {
-    bool encrypted = true;
-    forConsidered([&encrypted](const TcpSocket& socket) { encrypted = encrypted && socket.GetState() == TcpSocket::Tls; });
-    return encrypted;
+    return !anyConsidered([](const TcpSocket& socket) { return socket.GetState() != TcpSocket::Tls; });
 }
 
 bool TcpSocketSet::IsAuthenticated() const {
-    bool authenticated = true;
-    forConsidered([&authenticated](const TcpSocket& socket) { authenticated = authenticated && socket.IsAuthenticated(); });
-    return authenticated;
+    return !anyConsidered([](const TcpSocket& socket) { return !socket.IsAuthenticated(); });
 }
 
 bool TcpSocketSet::Transferring() const {
-    bool transferring = false;
-    forConsidered([&transferring](const TcpSocket& socket) { transferring = transferring || socket.Transferring(); });
-    return transferring;
+    return anyConsidered([](const TcpSocket& socket) { return socket.Transferring(); });
 }
 
 bool TcpSocketSet::IsPeer(const std::shared_ptr<TcpSocket>& socket) const {
-    if (!socket) {
-        return false;
-    }
-    bool peer = false;
-    forConsidered([&](const TcpSocket& mine) {
-        peer = peer || sameEndpoint(mine.RemoteEndpoint(), socket->RemoteEndpoint());
-    });
-    return peer;
+    // Endpoint equality covers family, bytes, the IPv6 scope and the port: a v4 address
+    // never equals its v6-mapped form.
+    return socket && anyConsidered([&socket](const TcpSocket& mine) {
+               return mine.RemoteEndpoint() == socket->RemoteEndpoint();
+           });
 }
 
 void TcpSocketSet::SendData(const std::string& text, bool request) {

@@ -66,7 +66,10 @@ public:
 private:
     std::shared_ptr<TcpSocket> create(std::shared_ptr<TcpSocket>& slot, boost::asio::io_context& io,
                                       boost::asio::ssl::context& tls);
-    // The sockets a query or a send considers: the primary, and the secondary when redundant.
+    // The sockets a query or a send considers: the primary, and the secondary when
+    // redundant. True when `pred` holds for one of them, asking the primary first.
+    template <class Pred>
+    bool anyConsidered(Pred&& pred) const;
     template <class Fn>
     void forConsidered(Fn&& fn) const;
 

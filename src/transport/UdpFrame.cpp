@@ -1,6 +1,6 @@
 #include "transport/UdpFrame.h"
 
-#include <cstdio>
+#include "core/MacAddress.h"
 
 namespace Zelkor {
 
@@ -39,13 +39,7 @@ bool UdpFrame::IsPlainIpv4Udp() const {
 }
 
 std::string UdpFrame::DestinationMacText() const {
-    if (_size < 6) {
-        return {};
-    }
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", _data[0], _data[1], _data[2],
-                  _data[3], _data[4], _data[5]);
-    return text;
+    return _size < 6 ? std::string() : MacAddress(_data).Text();
 }
 
 bool UdpFrame::PayloadFits() const {

@@ -21,10 +21,6 @@ std::string EndpointText(const boost::asio::ip::udp::endpoint& endpoint) {
     return text.str();
 }
 
-bool IsLoopbackV4(const boost::asio::ip::address& address) {
-    return address.is_v4() && address.to_v4().to_bytes()[0] == 127;
-}
-
 }  // namespace
 
 const UdpSocket::address& UdpSocket::MulticastAddress() {
@@ -112,7 +108,7 @@ void UdpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         return;
     }
     const char* data = _receiveBuffer.data();
-    if (bytes >= 2) {
+    if (bytes >= 2 && LogLevel() >= 5) {
         Detail("ZK7315I UDP read " + std::to_string(bytes - 1) + " bytes on " + Name() + " at " +
                _localEndpoint.address().to_string() + " from " +
                _senderEndpoint.address().to_string() + " (" + Excerpt(data, bytes - 1) + "...)");
@@ -150,7 +146,7 @@ void UdpSocket::sendNow(const std::shared_ptr<const std::string>& text,
         Warning("ZK7323W Cannot send to IPv6 from IPv4");
         return;
     }
-    if (ipv4 && IsLoopbackV4(_localEndpoint.address()) && to == address(address_v4::broadcast()) &&
+    if (ipv4 && _localEndpoint.address().is_loopback() && to == address(address_v4::broadcast()) &&
         !localhostBroadcast) {
         Debug("ZK7334I Broadcast from localhost is disabled");
         return;
@@ -179,7 +175,7 @@ void UdpSocket::onSent(const boost::system::error_code& error, std::size_t bytes
         Detail("ZK7324I UDP write failed from " + _localEndpoint.address().to_string() + " to " +
                    EndpointText(destination),
                error.message());
-    } else if (bytes >= 2) {
+    } else if (bytes >= 2 && LogLevel() >= 5) {
         Detail("ZK7326I UDP wrote " + std::to_string(bytes - 1) + " bytes on " +
                (Name().empty() ? std::string("(not specified)") : Name()) + " to " +
                destination.address().to_string() + " (" + Excerpt(text.data(), bytes - 1) + "...)");
@@ -255,11 +251,6 @@ void UdpSocket::closeNow() {
     if (error) {
         Warning("ZK7306W UDP close error", error.message());
     }
-}
-
-std::string UdpSocket::Excerpt(const char* data, std::size_t count) {
-    const std::size_t shown = std::min<std::size_t>(count, 80);
-    return std::string(data, std::find(data, data + shown, '\0'));
 }
 
 }  // namespace Zelkor

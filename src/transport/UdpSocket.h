@@ -84,8 +84,6 @@ public:
 protected:
     // Handles one completed receive of `bytes` bytes in the receive buffer.
     void OnReceive(const boost::system::error_code& error, std::size_t bytes);
-    // What a log line shows of a text: at most 80 of its first `count` bytes, cut at NUL.
-    static std::string Excerpt(const char* data, std::size_t count);
     // Runs `work` on the loop, holding this socket alive until it has run.
     template <class Work>
     void OnLoop(Work work);

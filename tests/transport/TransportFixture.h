@@ -1,20 +1,21 @@
 #pragma once
-// Loopback fixtures for the TCP transport tests: a recording sink that can answer the
-// start-TLS and authentication exchanges like discovery does, a raw peer, and a fixture
-// with a listener on 127.0.0.1.
+// Loopback fixtures for the transport tests: one sink that records what connections and
+// datagram endpoints report (and answers start-TLS and authentication like discovery
+// does), a raw peer reader, a loop thread, and a fixture with a listener on 127.0.0.1.
+// The sink is called on the loop thread; only its counters may be read from another.
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/write.hpp>
@@ -24,61 +25,61 @@
 #include "support/LogCapture.h"
 #include "support/RunUntil.h"
 #include "support/TlsMaterial.h"
+#include "transport/InterfaceInfo.h"
+#include "transport/SocketSink.h"
 #include "transport/TcpServer.h"
 #include "transport/TcpServerEventSink.h"
 #include "transport/TcpSocket.h"
-
-#include "NullSink.h"
+#include "transport/UdpSocket.h"
 
 namespace ZelkorTest {
 
 using Zelkor::TcpSocket;
 using boost::asio::ip::tcp;
+using boost::asio::ip::udp;
+using TcpPtr = std::shared_ptr<TcpSocket>;
+using UdpPtr = std::shared_ptr<Zelkor::UdpSocket>;
 
-struct ReceivedLine {
-    std::shared_ptr<TcpSocket> socket;
-    std::string command;  // with "@" for a reply
-    std::string json;
-    Zelkor::SocketSink::TimePoint requestSent;
-    Zelkor::SocketSink::TimePoint replyReceived;
-};
-
-// Records every call; thread-safe so that a sink on another loop thread can be read.
-class FakeSink : public NullSink, public Zelkor::TcpServerEventSink {
+class FakeSink : public Zelkor::SocketSink, public Zelkor::TcpServerEventSink {
 public:
-    using Socket = std::shared_ptr<TcpSocket>;
+    struct Received {
+        std::string command;  // as parsed, "@" included
+        std::string json;
+        udp::endpoint sender;  // datagrams: the socket's remote end while it was delivering
+        TimePoint requestSent, replyReceived;  // connections
+    };
     // Answer "starttls" and "authenticate" the way the discovery service does.
     bool answerSecurity = false;
     // Close a connection whose connect or handshake failed, as the driver does.
     bool closeRejected = false;
-    std::atomic<std::uint64_t> queueDepth{0};
-    std::function<void(const Socket&, Zelkor::MessageForwardInfo&)> onMessage;
-    std::atomic<int> accepted{0}, connectedIn{0}, connectedOut{0}, secured{0}, rejected{0}, closed{0};
-    std::atomic<int> blocksSent{0}, blockRepliesSent{0}, requestTimes{0}, clearedRequestTimes{0};
+    std::function<void(const TcpPtr&, const std::string&)> onMessage;
+    std::atomic<int> connectedIn{0}, connectedOut{0}, secured{0}, rejected{0}, closed{0};
+    int blocksSent = 0, blockRepliesSent = 0, clearedRequestTimes = 0;
     std::string blockHeaderTargets;
+    std::vector<Received> received;
+    std::vector<TcpPtr> accepted;
+    std::vector<std::pair<udp::endpoint, std::string>> traffic;  // datagram traffic dump
+    std::size_t interfaceQueries = 0;
+    // Answers for datagram endpoints, set by the test.
+    std::set<std::pair<boost::asio::ip::address, unsigned short>> listeners;
+    std::vector<Zelkor::InterfaceInfo> interfaces;
 
-    void SocketAccepted(Socket socket) override {
+    void SocketAccepted(TcpPtr socket) override {
         socket->SetSink(this);
-        std::lock_guard<std::mutex> lock(_mutex);
-        _accepted.push_back(std::move(socket));
-        ++accepted;
+        accepted.push_back(std::move(socket));
     }
-    void SocketConnected(Socket, bool outbound) override { ++(outbound ? connectedOut : connectedIn); }
-    void SocketSecured(Socket) override { ++secured; }
-    void SocketRejected(Socket socket) override {
+    void SocketConnected(TcpPtr, bool outbound) override { ++(outbound ? connectedOut : connectedIn); }
+    void SocketSecured(TcpPtr) override { ++secured; }
+    void SocketRejected(TcpPtr socket) override {
         ++rejected;
         if (closeRejected) {
             socket->Close();
         }
     }
-    void SocketClosed(Socket) override { ++closed; }
-    void MessageReceived(Socket socket, Zelkor::MessageForwardInfo& header, TimePoint requestSent,
-                         TimePoint replyReceived) override {
-        {
-            std::lock_guard<std::mutex> lock(_mutex);
-            _lines.push_back({socket, header.CommandText(), header.JsonText(), requestSent, replyReceived});
-        }
-        const std::string& word = header.CommandText();
+    void SocketClosed(TcpPtr) override { ++closed; }
+    void MessageReceived(TcpPtr socket, Zelkor::MessageForwardInfo& header, TimePoint sent, TimePoint replied) override {
+        const std::string word = header.CommandText();
+        received.push_back({word, header.JsonText(), {}, sent, replied});
         if (answerSecurity && word == "starttls") {
             socket->SendData("@starttls\n", false);
             socket->SetState(TcpSocket::Handshaking);
@@ -94,26 +95,39 @@ public:
             socket->IsKasdorAuthenticated(true);
         }
         if (onMessage) {
-            onMessage(socket, header);
+            onMessage(socket, word);
         }
     }
-    void MessageBlockSent(Socket, Zelkor::MessageForwardInfo& header) override {
-        std::lock_guard<std::mutex> lock(_mutex);
+    void MessageReceived(UdpPtr socket, Zelkor::MessageForwardInfo& header) override {
+        received.push_back({header.CommandText(), header.JsonText(),
+                            udp::endpoint(socket->GetRemoteIP(), socket->GetRemotePort()), {}, {}});
+    }
+    void MessageBlockSent(TcpPtr, Zelkor::MessageForwardInfo& header) override {
         blockHeaderTargets = header.GetTargetPaths();
         ++blocksSent;
     }
-    void MessageBlockReplySent(Socket) override { ++blockRepliesSent; }
-    void SetRequestTime(Socket, std::int64_t) override { ++requestTimes; }
-    void ClearRequestTime(Socket) override { ++clearedRequestTimes; }
-    std::uint64_t MaxQueueDepth() override { return queueDepth; }
-
-    std::vector<ReceivedLine> Lines() const {
-        std::lock_guard<std::mutex> lock(_mutex);
-        return _lines;
+    void MessageBlockReplySent(TcpPtr) override { ++blockRepliesSent; }
+    void LogTraffic(bool, const tcp::endpoint&, const std::string&, bool) override {}
+    void LogTraffic(bool, const udp::endpoint& remote, const std::string& text) override {
+        traffic.emplace_back(remote, text);
     }
+    bool IsListener(const boost::asio::ip::address& ip, unsigned short port) override {
+        return listeners.count({ip, port}) > 0;
+    }
+    void RemoveListener(const std::string&, unsigned short) override {}
+    void IPv4Address(std::string&, unsigned short&, std::string) override {}
+    void CloseSocket(UdpPtr) override {}
+    void ListInterfaces(std::vector<Zelkor::InterfaceInfo>& list, std::string&) override {
+        ++interfaceQueries;
+        list = interfaces;
+    }
+    void SetRequestTime(TcpPtr, std::int64_t) override {}
+    void ClearRequestTime(TcpPtr) override { ++clearedRequestTimes; }
+    std::uint64_t MaxQueueDepth() override { return 0; }
+
     std::vector<std::string> Commands() const {
         std::vector<std::string> words;
-        for (const auto& line : Lines()) {
+        for (const auto& line : received) {
             words.push_back(line.command);
         }
         return words;
@@ -122,16 +136,15 @@ public:
         const auto words = Commands();
         return static_cast<std::size_t>(std::count(words.begin(), words.end(), command));
     }
-    std::vector<Socket> Accepted() const {
-        std::lock_guard<std::mutex> lock(_mutex);
-        return _accepted;
-    }
-
-private:
-    mutable std::mutex _mutex;
-    std::vector<ReceivedLine> _lines;
-    std::vector<Socket> _accepted;
 };
+
+inline Zelkor::InterfaceInfo InterfaceRecord(const char* mac, const char* ip, const char* mask) {
+    Zelkor::InterfaceInfo info;
+    info.macText = mac;
+    info.ipv4Text = ip;
+    info.subnetMaskText = mask;
+    return info;
+}
 
 // Reads from a raw socket, from its making on, in the background of the test's loop.
 class RawReader {
@@ -139,25 +152,17 @@ public:
     explicit RawReader(tcp::socket& socket) : _socket(socket) { Start(); }
     const std::string& Data() const { return _data; }
     bool Eof() const { return _eof; }
-    // Lines seen so far, each without its "\n".
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        for (std::size_t start = 0, end; (end = _data.find('\n', start)) != std::string::npos; start = end + 1) {
-            lines.push_back(_data.substr(start, end - start));
-        }
-        return lines;
-    }
+    std::size_t LineCount() const { return static_cast<std::size_t>(std::count(_data.begin(), _data.end(), '\n')); }
 
 private:
     void Start() {
         _socket.async_read_some(boost::asio::buffer(_buffer), [this](const boost::system::error_code& error,
                                                                      std::size_t n) {
-            if (error) {
-                _eof = true;
-                return;
+            _eof = static_cast<bool>(error);
+            if (!error) {
+                _data.append(_buffer.data(), n);
+                Start();
             }
-            _data.append(_buffer.data(), n);
-            Start();
         });
     }
 
@@ -176,8 +181,6 @@ public:
         _loop.stop();
         _thread.join();
     }
-    LoopThread(const LoopThread&) = delete;
-    LoopThread& operator=(const LoopThread&) = delete;
 
 private:
     boost::asio::io_context& _loop;
@@ -194,51 +197,40 @@ protected:
         if (server) {
             server->Close();
         }
-        for (const auto& socket : sink.Accepted()) {
+        for (const auto& socket : sink.accepted) {
             socket->Close();
         }
     }
 
     // A listener on 127.0.0.1 with an ephemeral port, reporting to `sink`.
-    std::shared_ptr<Zelkor::TcpServer> Listen(bool tlsProvisioned = false) {
+    void Listen(bool tlsProvisioned = false) {
         server = std::make_shared<Zelkor::TcpServer>(io, *tls, tlsProvisioned);
         server->Subscribe(&sink);
         server->BindTo(boost::asio::ip::make_address("127.0.0.1"), 0);
-        return server;
     }
     // A raw peer connected to the listener, and the server side's socket.
-    std::shared_ptr<TcpSocket> AcceptRaw(tcp::socket& peer) {
+    TcpPtr AcceptRaw(tcp::socket& peer) {
         if (!server) {
             Listen();
         }
         const int before = sink.connectedIn;
-        boost::system::error_code error;
-        peer.connect(server->LocalEndpoint(), error);
-        EXPECT_FALSE(error) << error.message();
+        peer.connect(server->LocalEndpoint());
         EXPECT_TRUE(Run([&] { return sink.connectedIn > before; }));
-        return sink.Accepted().back();
+        return sink.accepted.back();
     }
     // A client TcpSocket connected to the listener, and the server side's socket.
-    std::shared_ptr<TcpSocket> ConnectClient(std::shared_ptr<TcpSocket>& client, FakeSink& clientSink) {
-        if (!server) {
-            Listen(true);
-        }
-        const int before = sink.connectedIn;
+    TcpPtr ConnectClient(TcpPtr& client, FakeSink& clientSink) {
+        Listen(true);
         client = std::make_shared<TcpSocket>(io, *tls, true);
         client->SetSink(&clientSink);
-        const auto endpoint = server->LocalEndpoint();
-        client->Connect(endpoint.address(), endpoint.port(), "", nullptr);
-        EXPECT_TRUE(Run([&] { return sink.connectedIn > before && clientSink.connectedOut > 0; }));
-        return sink.Accepted().back();
+        client->Connect(server->LocalEndpoint().address(), server->LocalEndpoint().port(), "", nullptr);
+        EXPECT_TRUE(Run([&] { return sink.connectedIn == 1 && clientSink.connectedOut == 1; }));
+        return sink.accepted.back();
     }
     bool Run(const std::function<bool()>& done, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
         return RunUntil(io, done, deadline);
     }
-    void WriteRaw(tcp::socket& peer, const std::string& text) {
-        boost::system::error_code error;
-        boost::asio::write(peer, boost::asio::buffer(text), error);
-        ASSERT_FALSE(error) << error.message();
-    }
+    static void WriteRaw(tcp::socket& peer, const std::string& text) { boost::asio::write(peer, boost::asio::buffer(text)); }
 
     LogCapture log;
     boost::asio::io_context io;

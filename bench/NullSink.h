@@ -1,6 +1,6 @@
 #pragma once
 // A SocketSink that ignores every report and answers every question with "no", "none" or
-// 0: the base of the test sinks, which override only the calls their tests look at.
+// 0: the base of the benchmark's sinks, which override only the calls they need.
 
 #include <cstdint>
 #include <memory>
@@ -9,7 +9,7 @@
 
 #include "transport/SocketSink.h"
 
-namespace ZelkorTest {
+namespace ZelkorBench {
 
 class NullSink : public Zelkor::SocketSink {
 public:
@@ -37,4 +37,4 @@ public:
     std::uint64_t MaxQueueDepth() override { return 0; }
 };
 
-}  // namespace ZelkorTest
+}  // namespace ZelkorBench
