@@ -63,6 +63,26 @@ TEST_F(TcpSend, OneWriteAtATimeInLockStepOrder) {
     EXPECT_EQ(sink.clearedRequestTimes, 1);
 }
 
+// Behind the lock-step, a repeated poll is not queued twice and a full queue drops the
+// request with the text operators search for; the peer sees each request once, in order.
+TEST_F(TcpSend, BoundedQueueDropsRepeatedPollsAndOverflow) {
+    sink.maxQueueDepth = 2;
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    RawReader reader(peer);
+    for (const char* line : {"get\n", "poll\n", "poll\n", "set\n", "ls\n"}) {
+        socket->SendData(line, true);
+    }
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 1; }));
+    EXPECT_EQ(socket->QueuedRequests(), 2u);
+    EXPECT_EQ(log.Count("ZK7239W Message queue full! Message lost  command: ls to IP: 127.0.0.1"), 1u);
+    for (int reply = 0; reply < 2; ++reply) {
+        WriteRaw(peer, "@x\n");
+    }
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 3; }));
+    EXPECT_EQ(reader.Data(), "get\npoll\nset\n");
+}
+
 // File transfer hears of its blocks; the goodbye keeps the route but no earlier line's
 // sender hash; close-after-send closes once the line is out.
 TEST_F(TcpSend, SendCompletions) {

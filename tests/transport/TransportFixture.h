@@ -52,6 +52,7 @@ public:
     bool answerSecurity = false;
     // Close a connection whose connect or handshake failed, as the driver does.
     bool closeRejected = false;
+    std::uint64_t maxQueueDepth = 0;
     std::function<void(const TcpPtr&, const std::string&)> onMessage;
     std::atomic<int> connectedIn{0}, connectedOut{0}, secured{0}, rejected{0}, closed{0};
     int blocksSent = 0, blockRepliesSent = 0, clearedRequestTimes = 0;
@@ -123,7 +124,7 @@ public:
     }
     void SetRequestTime(TcpPtr, std::int64_t) override {}
     void ClearRequestTime(TcpPtr) override { ++clearedRequestTimes; }
-    std::uint64_t MaxQueueDepth() override { return 0; }
+    std::uint64_t MaxQueueDepth() override { return maxQueueDepth; }
 
     std::vector<std::string> Commands() const {
         std::vector<std::string> words;
