@@ -10,6 +10,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "core/CLocaleNumber.h"
 #include "core/JsonText.h"
 
 namespace Zelkor {
@@ -254,7 +255,7 @@ double Message::stod(const char* text) {
     }
     errno = 0;
     char* end = nullptr;
-    const double value = std::strtod(text, &end);
+    const double value = StrtodC(text, &end);
     return (end == text || errno == ERANGE) ? 0.0 : value;
 }
 

@@ -1,11 +1,10 @@
 #include "storage/NumberRules.h"
 
-#include <locale.h>
-#include <stdlib.h>
-
 #include <cerrno>
 #include <cmath>
 #include <limits>
+
+#include "core/CLocaleNumber.h"
 
 namespace Zelkor {
 
@@ -15,20 +14,12 @@ namespace {
 constexpr double kInt64Bound = 9223372036854775808.0;
 constexpr double kInt32Bound = 2147483648.0;
 
-// The "C" locale, made once and never changed.
-locale_t cLocale() {
-    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-    return locale;
-}
-
 // strtod in the "C" locale: the number, where it ended, and whether it was out of range.
 double convert(const std::string& text, const char*& end, bool& outOfRange) {
     const char* begin = text.c_str();
     char* stop = nullptr;
     errno = 0;
-    const locale_t locale = cLocale();
-    const double value = locale != static_cast<locale_t>(0) ? strtod_l(begin, &stop, locale)
-                                                            : strtod(begin, &stop);
+    const double value = StrtodC(begin, &stop);
     outOfRange = errno == ERANGE;
     end = stop;
     return value;
@@ -67,9 +58,7 @@ std::optional<double> WholeTextNumber(const std::string& text) {
 }
 
 long long LeadingInteger(const std::string& text) {
-    const locale_t locale = cLocale();
-    return locale != static_cast<locale_t>(0) ? strtoll_l(text.c_str(), nullptr, 10, locale)
-                                              : strtoll(text.c_str(), nullptr, 10);
+    return StrtollC(text.c_str(), nullptr, 10);
 }
 
 std::optional<long long> RoundToInt64(double x) {

@@ -4,8 +4,8 @@
 #include <climits>
 #include <exception>
 
+#include "core/CLocaleNumber.h"
 #include "core/MacAddress.h"
-#include "storage/NumberRules.h"
 
 namespace Zelkor {
 
@@ -101,7 +101,7 @@ int NetworkInfo::SetPortNo(const char* text) { return SetPortNo(std::string(OrEm
 int NetworkInfo::SetPortNo(const std::string& text) {
     portText = text;
     // A negative number names no port: it reads as 0.
-    const int number = static_cast<int>(std::clamp<long long>(LeadingInteger(text), 0, INT_MAX));
+    const int number = static_cast<int>(std::clamp<long long>(StrtollC(text.c_str(), nullptr, 10), 0, INT_MAX));
     port = static_cast<std::uint16_t>(number);
     return number;
 }
