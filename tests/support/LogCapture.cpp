@@ -68,9 +68,4 @@ std::size_t LogCapture::Count(const std::string& fragment) const {
     return count;
 }
 
-void LogCapture::Clear() {
-    std::lock_guard<std::mutex> lock(sink().mutex);
-    sink().lines.clear();
-}
-
 }  // namespace ZelkorTest

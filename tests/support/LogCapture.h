@@ -20,7 +20,6 @@ public:
     // Number of captured lines containing `fragment`.
     std::size_t Count(const std::string& fragment) const;
     bool Contains(const std::string& fragment) const { return Count(fragment) > 0; }
-    void Clear();
 };
 
 }  // namespace ZelkorTest

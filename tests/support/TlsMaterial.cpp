@@ -1,6 +1,7 @@
 #include "support/TlsMaterial.h"
 
 #include <stdexcept>
+#include <string>
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -11,6 +12,11 @@
 namespace ZelkorTest {
 
 namespace {
+
+struct TlsMaterial {
+    std::string certificatePem;
+    std::string privateKeyPem;
+};
 
 template <class T, void (*Free)(T*)>
 struct Deleter {
@@ -32,9 +38,8 @@ std::string drain(BIO* bio) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-}  // namespace
-
-TlsMaterial GenerateTlsMaterial(const std::string& commonName, long days) {
+// A fresh key and a certificate valid from now for 30 days.
+TlsMaterial GenerateTlsMaterial(const std::string& commonName) {
     KeyPtr key(EVP_RSA_gen(2048));
     check(key != nullptr, "RSA key generation");
 
@@ -42,14 +47,8 @@ TlsMaterial GenerateTlsMaterial(const std::string& commonName, long days) {
     check(cert != nullptr, "certificate allocation");
     check(X509_set_version(cert.get(), 2) == 1, "version");
     check(ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1) == 1, "serial number");
-    const long seconds = days * 24L * 3600L;
-    if (seconds >= 0) {
-        check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) != nullptr, "start time");
-        check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), seconds) != nullptr, "end time");
-    } else {
-        check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), 2 * seconds) != nullptr, "start time");
-        check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), seconds) != nullptr, "end time");
-    }
+    check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) != nullptr, "start time");
+    check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 30L * 24 * 3600) != nullptr, "end time");
     check(X509_set_pubkey(cert.get(), key.get()) == 1, "public key");
     X509_NAME* name = X509_get_subject_name(cert.get());
     check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
@@ -69,22 +68,20 @@ TlsMaterial GenerateTlsMaterial(const std::string& commonName, long days) {
     return material;
 }
 
-const TlsMaterial& SharedTlsMaterial() {
-    static const TlsMaterial material = GenerateTlsMaterial("zelkor-test");
-    return material;
-}
+}  // namespace
 
-void LoadTlsMaterial(boost::asio::ssl::context& context, const TlsMaterial& material) {
+void LoadTlsMaterial(boost::asio::ssl::context& context) {
+    static const TlsMaterial material = GenerateTlsMaterial("zelkor-test");
     context.use_certificate_chain(boost::asio::buffer(material.certificatePem));
     context.use_private_key(boost::asio::buffer(material.privateKeyPem), boost::asio::ssl::context::pem);
 }
 
-std::unique_ptr<boost::asio::ssl::context> MakeTlsContext(const TlsMaterial& material) {
+std::unique_ptr<boost::asio::ssl::context> MakeTlsContext() {
     auto context = std::make_unique<boost::asio::ssl::context>(boost::asio::ssl::context::tls);
     context->set_options(boost::asio::ssl::context::default_workarounds | boost::asio::ssl::context::no_sslv2 |
                          boost::asio::ssl::context::no_sslv3 | boost::asio::ssl::context::no_tlsv1 |
                          boost::asio::ssl::context::no_tlsv1_1);
-    LoadTlsMaterial(*context, material);
+    LoadTlsMaterial(*context);
     return context;
 }
 
