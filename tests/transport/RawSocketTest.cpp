@@ -147,8 +147,6 @@ TEST_F(RawFrames, FilterTable) {
         c.change(builder);
         EXPECT_EQ(Handle(builder.Build()).size(), c.delivered ? 1u : 0u) << c.name;
     }
-    // Only the frames to another address than the limited broadcast asked.
-    EXPECT_EQ(sink.interfaceQueries, 3u);
 }
 
 // A line the parser refused carries no header to act on; each frame stands alone.
@@ -157,7 +155,6 @@ TEST_F(RawFrames, EachLineGoesAloneAndRejectedLinesStop) {
     builder.payload = "one\nBad\n[a][b]two {\"x\":2}\ntail";
     EXPECT_THAT(Handle(builder.Build()), ElementsAre("one", "two"));
     EXPECT_EQ(sink.received[1].sender, boost::asio::ip::udp::endpoint(make_address("10.0.0.2"), 50000));
-    EXPECT_EQ(sink.traffic.size(), 4u);  // every line reaches the traffic dump, "end" included
     builder.payload = "three\n";
     EXPECT_THAT(Handle(builder.Build()), ElementsAre("three"));
 }

@@ -53,14 +53,10 @@ TEST_F(TcpSend, OneWriteAtATimeInLockStepOrder) {
     EXPECT_EQ(reader.Data(), block + "starttls\n@ls\n");
     EXPECT_TRUE(log.Contains("ZK7258I TCP write incomplete. Remaining bytes: "));
 
-    // Any reply releases the lock-step and reports when its request went out.
+    // Any reply releases the lock-step.
     WriteRaw(peer, "@block\n");
     ASSERT_TRUE(Run([&] { return reader.LineCount() == 4; }));
     EXPECT_EQ(reader.Data(), block + "starttls\n@ls\nget\n");
-    const auto reply = sink.received.back();
-    EXPECT_NE(reply.requestSent.time_since_epoch().count(), 0);
-    EXPECT_GE(reply.replyReceived, reply.requestSent);
-    EXPECT_EQ(sink.clearedRequestTimes, 1);
 }
 
 // Behind the lock-step, a repeated poll is not queued twice and a full queue drops the

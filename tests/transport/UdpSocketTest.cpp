@@ -59,7 +59,6 @@ TEST_F(UdpLoopback, EachDatagramYieldsAtMostItsFirstLine) {
     EXPECT_THAT(sink.Commands(), ElementsAre("disco", "disco", "@ls", "end"));
     EXPECT_EQ(sink.received[2].json, "{\"a\":1}");
     EXPECT_EQ(sink.received[0].sender, sender.local_endpoint());
-    EXPECT_TRUE(log.Contains("UDPS ZK7315I UDP read 8 bytes on lan at 127.0.0.1 from 127.0.0.1 (disco\nls...)"));
 }
 
 TEST_F(UdpLoopback, DestinationsAndRefusalsTable) {
@@ -89,7 +88,6 @@ TEST_F(UdpLoopback, DestinationsAndRefusalsTable) {
         c.socket->SendMulticastMessage("disco\n", make_address(c.destination), 4197, true, true);
         EXPECT_EQ(Destinations(), c.sent) << c.destination;
     }
-    EXPECT_TRUE(log.Contains("UDPS ZK7323W Cannot send to IPv6 from IPv4"));
 }
 
 // An unknown interface has index 0, which as a tie would mean every interface.
@@ -113,7 +111,6 @@ TEST_F(UdpLoopback, CallsFromAnotherThreadRunOnTheLoopInTheirOrder) {
     work.reset();
     loop.join();
 
-    EXPECT_TRUE(log.Contains("UDPS ZK7321I UdpSocket is finalized"));
     peer.non_blocking(true);
     std::array<char, 64> buffer{};
     std::vector<std::string> heard;
