@@ -62,12 +62,10 @@ TEST_F(StorageTest, FacadeForwardsToTheStorageItTookOver) {
     ASSERT_EQ(subscriber.reports.size(), 2u);
     EXPECT_TRUE(subscriber.reports[0].storageAlive);
 
-    // A list has no text form: the facade's own conversion refuses it and says why.
-    LogCapture log;
+    // A list has no text form: the facade's own conversion refuses it.
     std::string text = "kept";
     EXPECT_EQ(facade->GetValueForPath("/tags", "variant", text), IStorage::ValueOutOfRange);
     EXPECT_EQ(text, "kept");
-    EXPECT_EQ(log.Count("STOR ZK5205E Json::Value.asString exception ("), 1u);
 
     // The last owner takes the model with it.
     const std::weak_ptr<IStorage> watch = facade->GetStorage();
@@ -89,7 +87,7 @@ TEST_F(StorageTest, FacadeJoinsTheOwnershipOfAStorageAlreadyShared) {
 }
 
 TEST_F(StorageTest, FacadeKeepsExceptionsOfReadsWritesAndListingsFromItsCaller) {
-    LogCapture log;
+    const LogCapture quiet;  // the errors are expected: off the console
     auto model = std::make_shared<ZelkorTest::ThrowingModel>(std::string(kTree));
     StorageModel facade(model);
     model->thrower = [](const char*) { throw std::out_of_range("below a plain value"); };
@@ -97,11 +95,7 @@ TEST_F(StorageTest, FacadeKeepsExceptionsOfReadsWritesAndListingsFromItsCaller) 
     EXPECT_EQ(facade.GetValueForPath("/gain", "variant", text), IStorage::ValueOutOfRange);
     EXPECT_EQ(facade.SetValueForPath("/gain", "variant", "1", true), IStorage::ValueOutOfRange);
     EXPECT_TRUE(facade.GetDescriptorForPath("/", 1).empty());
-    EXPECT_EQ(log.Count("STOR ZK5208E Standard exception from GetValueForPath (below a plain value)"), 1u);
-    EXPECT_EQ(log.Count("STOR ZK5213E Standard exception from SetValueForPath (below a plain value)"), 1u);
-    EXPECT_EQ(log.Count("STOR ZK5235E Standard exception from GetDescriptorForPath (below a plain value)"), 1u);
     // Whatever else is thrown is kept back as well.
     model->thrower = [](const char*) { throw 42; };
     EXPECT_EQ(facade.SetValueForPath("/gain", "variant", Json::Value(1), true), IStorage::ValueOutOfRange);
-    EXPECT_EQ(log.Count("STOR ZK5214E Non-standard exception from SetValueForPath"), 1u);
 }

@@ -76,7 +76,6 @@ TEST_F(StorageTest, PathSyntax) {
     Json::Value untouched(7);
     EXPECT_EQ(model->GetValueForPath(nullptr, "variant", untouched), IStorage::InvalidPath);
     EXPECT_EQ(untouched, Json::Value(7));
-    EXPECT_EQ(model->GetStatusString(IStorage::NoTree), "");
 }
 
 TEST_F(StorageTest, ChildrenListings) {
@@ -151,8 +150,6 @@ TEST_F(StorageTest, UnparsableTextLeavesAModelWithoutTree) {
         std::istringstream in("not json");
         JsonModel fromStream(in);
         auto tooDeep = Load(std::string(5000, '[') + std::string(5000, ']'));
-        EXPECT_EQ(log.Count("JMOD ZK6000E JsonModel error ("), 2u);
-        EXPECT_EQ(log.Count("JMOD ZK6001E JsonModel error ("), 1u);
         for (JsonModel* model : {fromText.get(), &fromStream, tooDeep.get()}) {
             std::string text = "untouched";
             EXPECT_EQ(model->GetValueForPath("/a", "variant", text), IStorage::NoTree);
