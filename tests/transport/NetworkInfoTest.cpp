@@ -9,16 +9,13 @@
 using Zelkor::NetworkInfo;
 using boost::asio::ip::make_address;
 
-TEST(NetworkInfo, DescriptionAndReset) {
+TEST(NetworkInfo, Description) {
     NetworkInfo info("192.168.1.10", 4197, "255.255.255.0", "192.168.1.1", true, "00-1A-2B-3C-4D-5E");
     // The numbers are held in host order and written most significant byte first.
     EXPECT_EQ(info.ToString(),
               "NetworkInfo:\n\tDhcpEnabled: DHCP\n\tMacAddress: 00:1a:2b:3c:4d:5e\n\tIP Address: "
               "192.168.1.10\n\tPort No: 4197\n\tSubnet mask: 255.255.255.0\n\tGateway: "
               "192.168.1.1\n");
-    info.Reset();
-    EXPECT_EQ(info.ToString(), NetworkInfo().ToString());
-    EXPECT_TRUE(info.GetIPAddress().is_unspecified());
     // Null texts are refused like empty ones, never read.
     EXPECT_EQ(NetworkInfo(nullptr, 1, nullptr, nullptr, false, nullptr).ToString(), NetworkInfo("", 1).ToString());
 }

@@ -35,7 +35,6 @@ TEST_F(TcpReceive, FramesLinesFromARawPeer) {
         EXPECT_EQ(std::vector<std::string>(commands.begin() + before, commands.end() - 1), cases[i].commands) << i;
     }
     EXPECT_EQ(sink.received.front().json, "{\"path\":\"/a\"}");
-    EXPECT_EQ(log.Count("ZK7233E Invalid message"), 1u);
 }
 
 TEST_F(TcpReceive, DuringTheHandshakeOnlyStartTlsPasses) {
@@ -45,7 +44,6 @@ TEST_F(TcpReceive, DuringTheHandshakeOnlyStartTlsPasses) {
     WriteRaw(peer, "get\nstarttls\n@error\n@starttls\n");
     ASSERT_TRUE(Run([&] { return sink.Count("@starttls") == 1; }));
     EXPECT_EQ(sink.Commands(), (std::vector<std::string>{"starttls", "@starttls"}));
-    EXPECT_EQ(log.Count("ZK7234E Message not allowed at state authentication: "), 2u);
 }
 
 // A peer that never sends a line end could otherwise grow the pending line without end.
@@ -57,7 +55,6 @@ TEST_F(TcpReceive, ALineBeyondTheBoundClosesTheConnection) {
     WriteRaw(peer, std::string(900, 'x') + "\n" + std::string(3000, 'x'));
     ASSERT_TRUE(Run([&] { return reader.Eof(); }));
     EXPECT_EQ(sink.closed, 1);
-    EXPECT_TRUE(log.Contains("ZK7267E Line exceeds the length limit"));
     EXPECT_EQ(sink.Count(std::string(900, 'x')), 1u);  // the long line within the bound was read
 }
 

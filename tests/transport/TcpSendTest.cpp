@@ -96,7 +96,6 @@ TEST_F(TcpSend, SendCompletions) {
     EXPECT_EQ(reader.Data(), "7-abcd [dev2][ctl] block {\"blockno\":\"1\"}\n[dev2][ctl] " + goodbye + "@block\n@goodbye\n");
     EXPECT_EQ(sink.blocksSent, 1);
     EXPECT_EQ(sink.blockRepliesSent, 1);
-    EXPECT_EQ(sink.blockHeaderTargets, "dev2");
     EXPECT_EQ(sink.closed, 1);
 }
 
@@ -146,7 +145,6 @@ TEST_F(TcpSend, GoodbyeAndCloseOnAnIdleConnection) {
         socket->Close();
         if (!peerReads) {
             ASSERT_TRUE(Run([&] { return sink.closed == closedBefore + 1; }));
-            EXPECT_TRUE(log.Contains("ZK7268W Goodbye not written in time, closing conn: " + socket->Tag()));
             continue;
         }
         EXPECT_EQ(sink.closed, closedBefore + 1);

@@ -55,7 +55,6 @@ public:
     std::function<void(const TcpPtr&, const std::string&)> onMessage;
     std::atomic<int> connectedIn{0}, connectedOut{0}, secured{0}, rejected{0}, closed{0};
     int blocksSent = 0, blockRepliesSent = 0;
-    std::string blockHeaderTargets;
     std::vector<Received> received;
     std::vector<TcpPtr> accepted;
     std::vector<std::pair<udp::endpoint, std::string>> traffic;  // datagram traffic dump
@@ -101,10 +100,7 @@ public:
         received.push_back({header.CommandText(), header.JsonText(),
                             udp::endpoint(socket->GetRemoteIP(), socket->GetRemotePort())});
     }
-    void MessageBlockSent(TcpPtr, Zelkor::MessageForwardInfo& header) override {
-        blockHeaderTargets = header.GetTargetPaths();
-        ++blocksSent;
-    }
+    void MessageBlockSent(TcpPtr, Zelkor::MessageForwardInfo&) override { ++blocksSent; }
     void MessageBlockReplySent(TcpPtr) override { ++blockRepliesSent; }
     void LogTraffic(bool, const tcp::endpoint&, const std::string&, bool) override {}
     void LogTraffic(bool, const udp::endpoint& remote, const std::string& text) override {
