@@ -6,8 +6,8 @@
 #include "core/Digest.h"
 #include "support/TempDir.h"
 
-TEST(Digest, MatchesPublishedVectors) {
-    // RFC 1321 appendix A.5; FIPS 180-2 appendix B.
+TEST(Digest, Md5MatchesPublishedVectors) {
+    // RFC 1321 appendix A.5.
     const std::pair<std::string, const char*> md5[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
@@ -17,18 +17,15 @@ TEST(Digest, MatchesPublishedVectors) {
         md.Update(input);
         EXPECT_EQ(md.GetDigest(), digest) << input;
     }
-    SHA256Digest sha;
-    sha.Update("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq");
-    EXPECT_EQ(sha.GetDigest(), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
-// Finishing a digest twice once gave another value the second time.
+// Finishing a digest twice once gave another value the second time. FIPS 180-2 appendix B.
 TEST(Digest, FinishedDigestKeepsItsValueUntilReset) {
     SHA256Digest digest;
-    digest.Update("abc");
+    digest.Update("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq");
     digest.Final();
     digest.Update("more");
-    EXPECT_EQ(digest.GetDigest(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(digest.GetDigest(), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
     digest.Reset();
     digest.Update(nullptr, 5);
     EXPECT_EQ(digest.GetDigest(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
@@ -37,10 +34,7 @@ TEST(Digest, FinishedDigestKeepsItsValueUntilReset) {
 // A directory, a device or a read error once gave a checksum of whatever had been read.
 TEST(FileChecksum, DigestsWholeRegularFilesOnly) {
     ZelkorTest::TempDir dir;
-    std::string content(524289, '\0');  // one byte past the read chunk
-    for (std::size_t i = 0; i < content.size(); ++i) {
-        content[i] = static_cast<char>(i * 131 + i / 977);
-    }
+    const std::string content = std::string(524288, 'a') + "b";  // one byte past the read chunk
     ZelkorTest::WriteFile(dir.File("file"), content);
     MD5Digest expected;
     expected.Update(content);

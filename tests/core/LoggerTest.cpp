@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -25,13 +24,10 @@ namespace {
 
 const char kStamp[] = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}";
 
+// Today's date as log file names carry it, read from the logger's own clock.
 std::string UtcDate() {
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y%m%d", &parts);
-    return text;
+    const std::string stamp = ZelkorLog::TimeStamp();  // "2024-03-01 09:05:07.042"
+    return stamp.substr(0, 4) + stamp.substr(5, 2) + stamp.substr(8, 2);
 }
 
 // The lines of a file with their fixed-width time stamps cut off.

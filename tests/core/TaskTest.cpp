@@ -27,8 +27,6 @@ using ZelkorTest::WaitUntil;
 
 namespace {
 
-std::string Id(const ConcurrentTask& task) { return "(" + std::to_string(task.Identifier()) + ")"; }
-
 // Every line a task or handler logs, Debug included, is captured.
 class Tasks : public ::testing::Test {
 protected:
@@ -67,8 +65,7 @@ TEST_F(Tasks, FailedRunStillEnds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::atomic<int> finishes{0};
-        auto job = c.job;
-        ConcurrentTask task(std::move(job), [&, throws = c.onFinishThrows] {
+        ConcurrentTask task(std::function<void()>(c.job), [&, throws = c.onFinishThrows] {
             ++finishes;
             if (throws) {
                 throw std::logic_error("finish");
@@ -88,7 +85,7 @@ TEST_F(Tasks, TimersEndAtOnceAndFiredOnesAreDropped) {
     timer.Run(1h);
     timer.Abort();
     CompletesWithin([&] { timer.Wait(); }, "aborted timer ends without its delay");
-    EXPECT_TRUE(log.Contains("TASK Concurrent task" + Id(timer) + " skiped"));
+    EXPECT_TRUE(log.Contains("TASK Concurrent task(" + std::to_string(timer.Identifier()) + ") skiped"));
 
     auto handler = std::make_unique<TimingHandler>();
     ASSERT_NE(handler->RunAfter(0ms, [&] { ++fired; }), 0);

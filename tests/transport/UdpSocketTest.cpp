@@ -22,7 +22,6 @@ protected:
     UdpPtr Bound(const char* ip) {
         auto socket = std::make_shared<UdpSocket>(io, 0);
         socket->SetSink(&sink);
-        socket->SetName("lan");
         EXPECT_TRUE(socket->BindTo(make_address(ip), 0, ""));
         return socket;
     }
