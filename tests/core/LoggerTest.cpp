@@ -104,7 +104,6 @@ TEST_F(LoggerTest, FailedLogFileKeepsTheEarlyLog) {
         log.SetPath("/dev");
         log.SetBase("full");  // opens, but refuses every byte written to it
         log.Write("lost");
-        EXPECT_THAT(TakeConsole(), HasSubstr("ZLOG ZK8001E Exception thrown by close() ("));
     }
     EXPECT_THAT(Texts("zlkrdev.log"), ElementsAre("precious"));
 }

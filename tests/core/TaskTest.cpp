@@ -85,7 +85,6 @@ TEST_F(Tasks, TimersEndAtOnceAndFiredOnesAreDropped) {
     timer.Run(1h);
     timer.Abort();
     CompletesWithin([&] { timer.Wait(); }, "aborted timer ends without its delay");
-    EXPECT_TRUE(log.Contains("TASK Concurrent task(" + std::to_string(timer.Identifier()) + ") skiped"));
 
     auto handler = std::make_unique<TimingHandler>();
     ASSERT_NE(handler->RunAfter(0ms, [&] { ++fired; }), 0);
