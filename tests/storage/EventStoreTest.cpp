@@ -100,7 +100,6 @@ TEST_F(EventStoreTest, LogThatWasNotReadIsNeverReplaced) {
     EventStore unreadable;
     EXPECT_FALSE(unreadable.Load());
     EXPECT_FALSE(storeOneAndSave(unreadable));
-    EXPECT_EQ(log.Count("JMOD ZK60A1W Event log not written: the existing file was not read"), 1u);
     EXPECT_TRUE(std::filesystem::is_directory(logFile()));
 }
 
