@@ -327,13 +327,13 @@ void Message::FromNetworkParms(const Json::Value& value) {
     }
     const auto structured = [](const Json::Value& v) { return v.isArray() || v.isObject(); };
     if (value.isArray()) {
-        // An element without a text form keeps the whole array reachable as JSON
-        // arguments instead of being dropped.
+        // An element without a text form keeps the whole array as JSON arguments, and only
+        // there: a partial ordered list beside it would be what goes out again.
+        if (std::any_of(value.begin(), value.end(), structured)) {
+            _jsonParms = value;
+            return;
+        }
         for (const auto& element : value) {
-            if (structured(element)) {
-                _jsonParms = value;
-                return;
-            }
             _orderedParms.push_back(element.asString());
         }
     } else if (value.isObject()) {

@@ -134,9 +134,9 @@ public:
     // Member "arguments" of `object` from the first non-empty form: named, ordered,
     // string, JSON. Nothing when all are empty.
     void ToNetworkParms(Json::Value& object) const;
-    // Arrays append to the ordered arguments; objects of scalars become named arguments,
-    // an object holding structure is kept whole as JSON arguments; scalars become the
-    // string arguments.
+    // Arrays of scalars append to the ordered arguments, objects of scalars become named
+    // arguments; an array or object holding structure is kept whole as JSON arguments
+    // (nothing of it goes to the other forms); scalars become the string arguments.
     void FromNetworkParms(const Json::Value& value);
 
 protected:
