@@ -59,9 +59,12 @@ bool MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
         std::string name = boost::algorithm::trim_copy(text.substr(start, end - start));
         if (!std::all_of(name.begin(), name.end(), isNameChar)) {
             list.clear();
-            // Quoted, so that a line break or a forged line inside the name stays in this
-            // log line.
-            ZelkorLoggable("MFWD").Error("ZK5106E Invalid characters in path name", WriteCompactJson(Json::Value(text)));
+            const ZelkorLoggable log("MFWD");
+            if (log.LogLevel() >= 1) {
+                // Quoted, so that a line break or a forged line inside the name stays
+                // within this log line.
+                log.Error("ZK5106E Invalid characters in path name", WriteCompactJson(Json::Value(text)));
+            }
             return false;
         }
         list.push_back(std::move(name));
