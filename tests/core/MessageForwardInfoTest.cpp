@@ -180,7 +180,7 @@ TEST(MessageForwardInfo, NamesOutsideThePathAlphabetHoldTheLineBack) {
         }
         EXPECT_EQ(info.Counter(), c.list ? 2u : 0u);
     }
-    EXPECT_EQ(log.Count("MFWD ZK5106E Invalid characters in path name"), refused);
+    ASSERT_EQ(log.Count("MFWD ZK5106E Invalid characters in path name"), refused);
     EXPECT_EQ(log.Lines()[0], "MFWD ZK5106E Invalid characters in path name (\"dev\\nset {\\\"path\\\":\\\"/\\\"}\")");
 
     // The refusal follows its list and ends when that list is replaced.
