@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <system_error>
 #include <utility>
+
+#include <boost/filesystem/operations.hpp>
 
 #include "core/JsonText.h"
 #include "storage/FileReplacement.h"
@@ -19,10 +20,16 @@ constexpr const char* kPriority = "priority";
 // Lines are collected up to this size before they are written.
 constexpr std::size_t kWriteChunk = 64 * 1024;
 
-std::filesystem::path absoluteLogPath() {
-    std::error_code ec;
-    auto path = std::filesystem::absolute(EventStore::kFileName, ec);
-    return ec ? std::filesystem::path(EventStore::kFileName) : path;
+boost::filesystem::path absoluteLogPath() {
+    boost::system::error_code ec;
+    auto path = boost::filesystem::absolute(EventStore::kFileName, ec);
+    return ec ? boost::filesystem::path(EventStore::kFileName) : path;
+}
+
+// Whether a file is there, or may be: only a plain "no such file" says it is not.
+bool mayExist(const boost::filesystem::path& file) {
+    boost::system::error_code ec;
+    return boost::filesystem::status(file, ec).type() != boost::filesystem::file_not_found;
 }
 
 }  // namespace
@@ -41,12 +48,11 @@ bool EventStore::Load() {
     _lastSeqno = 0;
     _bytes = 0;
 
-    std::ifstream in(_file, std::ios::binary);
+    std::ifstream in(_file.string(), std::ios::binary);
     if (!in) {
         // No file is a first start. A file that is there but cannot be opened must
         // survive: mark it so that Save() leaves it alone.
-        std::error_code ec;
-        const bool present = std::filesystem::exists(_file, ec) || ec;
+        const bool present = mayExist(_file);
         _fileState = present ? FileState::Unreadable : FileState::Read;
         if (present) {
             Error("ZK6002E JsonModel load failed", _file.string() + ": cannot be opened");
@@ -104,8 +110,7 @@ bool EventStore::mayReplaceFileLocked() const {
     case FileState::NotRead:
         break;
     }
-    std::error_code ec;
-    return !std::filesystem::exists(_file, ec) && !ec;
+    return !mayExist(_file);
 }
 
 bool EventStore::writeFileLocked() {

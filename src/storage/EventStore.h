@@ -9,13 +9,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <list>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/path.hpp>
 #include <json/json.h>
 
 #include "core/ZelkorLoggable.h"
@@ -65,7 +65,7 @@ public:
     // Always true.
     bool RetrieveEvents(long long from, unsigned minimumPriority, std::vector<std::string>& out);
 
-    const std::filesystem::path& FilePath() const { return _file; }
+    const boost::filesystem::path& FilePath() const { return _file; }
 
 private:
     struct Entry {
@@ -85,7 +85,7 @@ private:
     bool writeFileLocked();
 
     const EventStoreLimits _limits;
-    const std::filesystem::path _file;
+    const boost::filesystem::path _file;
     FileState _fileState = FileState::NotRead;
     Entries _events;
     // Number -> its entry; a number stored twice points at the later entry.

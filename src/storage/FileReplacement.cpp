@@ -8,19 +8,21 @@
 #include <system_error>
 #include <utility>
 
+#include <boost/filesystem/operations.hpp>
+
 namespace Zelkor {
 
 namespace {
 
-std::filesystem::path resolveLinks(const std::filesystem::path& target) {
-    std::error_code ec;
-    const auto resolved = std::filesystem::weakly_canonical(target, ec);
+boost::filesystem::path resolveLinks(const boost::filesystem::path& target) {
+    boost::system::error_code ec;
+    const auto resolved = boost::filesystem::weakly_canonical(target, ec);
     return ec ? target : resolved;
 }
 
 // Makes the rename itself durable; a failure here loses nothing already written.
-void syncFolderOf(const std::filesystem::path& file) {
-    std::filesystem::path folder = file.parent_path();
+void syncFolderOf(const boost::filesystem::path& file) {
+    boost::filesystem::path folder = file.parent_path();
     if (folder.empty()) {
         folder = ".";
     }
@@ -33,7 +35,7 @@ void syncFolderOf(const std::filesystem::path& file) {
 
 }  // namespace
 
-FileReplacement::FileReplacement(const std::filesystem::path& target)
+FileReplacement::FileReplacement(const boost::filesystem::path& target)
     : _target(resolveLinks(target)) {
     std::string pattern = _target.string() + ".XXXXXX";
     _fd = mkostemp(pattern.data(), O_CLOEXEC);
@@ -103,7 +105,7 @@ bool FileReplacement::Commit() {
     return true;
 }
 
-bool FileReplacement::Replace(const std::filesystem::path& target, std::string_view content,
+bool FileReplacement::Replace(const boost::filesystem::path& target, std::string_view content,
                               std::string& error) {
     FileReplacement file(target);
     if (file.Write(content) && file.Commit()) {

@@ -9,15 +9,16 @@
 // place. Threads: one object per thread; two replacements of one target race like any
 // two writers (the last rename wins).
 
-#include <filesystem>
 #include <string>
 #include <string_view>
+
+#include <boost/filesystem/path.hpp>
 
 namespace Zelkor {
 
 class FileReplacement {
 public:
-    explicit FileReplacement(const std::filesystem::path& target);
+    explicit FileReplacement(const boost::filesystem::path& target);
     ~FileReplacement();
     FileReplacement(const FileReplacement&) = delete;
     FileReplacement& operator=(const FileReplacement&) = delete;
@@ -31,19 +32,19 @@ public:
     bool Commit();
 
     // The file that is replaced (links resolved).
-    const std::filesystem::path& Target() const { return _target; }
+    const boost::filesystem::path& Target() const { return _target; }
     // The system's text for the last failure.
     const std::string& Error() const { return _error; }
 
     // Writes `content` as the whole new file in one go; false with `error` set on failure.
-    static bool Replace(const std::filesystem::path& target, std::string_view content,
+    static bool Replace(const boost::filesystem::path& target, std::string_view content,
                         std::string& error);
 
 private:
     bool fail();
     void closeFd();
 
-    std::filesystem::path _target;
+    boost::filesystem::path _target;
     std::string _tempPath;
     std::string _error;
     int _fd = -1;

@@ -6,6 +6,8 @@
 
 #include "StorageTestSupport.h"
 #include "storage/LogRow.h"
+#include "storage/PathAppend.h"
+#include "storage/StoragePath.h"
 #include "support/LogCapture.h"
 
 using Zelkor::IStorage;
@@ -73,6 +75,33 @@ TEST_F(StorageTest, PathSyntax) {
     Json::Value untouched(7);
     EXPECT_EQ(model->GetValueForPath(nullptr, "variant", untouched), IStorage::InvalidPath);
     EXPECT_EQ(untouched, Json::Value(7));
+}
+
+// A full path taken apart into object path and name, and joined again, names what it named,
+// by the same rules as every lookup; the object path keeps the text it was given.
+TEST_F(StorageTest, ParameterPathsSplitByThePathRules) {
+    auto model = LoadSample();
+    struct Case {
+        const char* path;
+        const char* objectPath;
+        const char* name;
+    };
+    const Case cases[] = {
+        {"/audio/gain", "/audio", "gain"},      {"/location", "/", "location"},
+        {"/audio//gain", "/audio", "gain"},     {"audio/gain", "audio", "gain"},
+        {"location", "location", ""},           {"///location", "/", "location"},
+        {"/", "", "/"},
+        // Paths that name nothing still do.
+        {"/audio/gain/", "/audio/gain", "."},   {"//audio", "//audio", ""},
+        {"//audio/gain", "//audio", "gain"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto [objectPath, name] = Zelkor::SplitParameterPath(c.path);
+        EXPECT_EQ(objectPath, c.objectPath);
+        EXPECT_EQ(name, c.name);
+        EXPECT_EQ(&model->valueForPath(Zelkor::AppendPath(objectPath, name)), &model->valueForPath(c.path));
+    }
 }
 
 TEST_F(StorageTest, ChildrenListings) {
