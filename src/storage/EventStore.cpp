@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <utility>
 
 #include <boost/filesystem/operations.hpp>
@@ -63,8 +64,16 @@ bool EventStore::Load() {
     bool whole = true;
     std::string line;
     std::size_t lineNumber = 0;
+    std::size_t loaded = 0;
     while (std::getline(in, line)) {
-        whole = loadLineLocked(line, ++lineNumber) && whole;
+        const bool kept = loadLineLocked(line, ++lineNumber);
+        loaded += kept ? 1 : 0;
+        whole = kept && whole;
+    }
+    // Every event read was kept; only the bound let some of the oldest go.
+    if (loaded > _events.size()) {
+        Warning("ZK60A6W Event log longer than the bound: oldest events dropped",
+                loaded - _events.size());
     }
     if (in.bad()) {
         _fileState = FileState::Unreadable;
@@ -152,8 +161,7 @@ bool EventStore::StoreEvent(const std::string& eventJson) {
         return false;
     }
     std::lock_guard<std::mutex> lock(_mutex);
-    storeLocked(event, *priority, "ZK6020I Log event stored");
-    return true;
+    return storeLocked(event, *priority, "ZK6020I Log event stored").has_value();
 }
 
 bool EventStore::StoreEvent(LOGROW& row) {
@@ -163,11 +171,22 @@ bool EventStore::StoreEvent(LOGROW& row) {
     event[kPriority] = Json::UInt(row.priority);
     event["time"] = Json::Int64(row.time);
     std::lock_guard<std::mutex> lock(_mutex);
-    row.seqno = storeLocked(event, row.priority, "ZK6018I Log event stored");
+    const auto seqno = storeLocked(event, row.priority, "ZK6018I Log event stored");
+    if (!seqno) {
+        return false;
+    }
+    row.seqno = *seqno;
     return true;
 }
 
-std::uint64_t EventStore::storeLocked(Json::Value& event, unsigned priority, const char* logText) {
+std::optional<std::uint64_t> EventStore::storeLocked(Json::Value& event, unsigned priority,
+                                                     const char* logText) {
+    if (_lastSeqno == std::numeric_limits<std::uint64_t>::max()) {
+        // The next number would wrap to 0, before every number in use: the new event
+        // could never be fetched by number.
+        Error("ZK60A7E Event not stored: the event numbers are used up");
+        return std::nullopt;
+    }
     const std::uint64_t seqno = _lastSeqno + 1;
     event[kSeqno] = Json::UInt64(seqno);
     std::string text = WriteCompactJson(event);
