@@ -44,10 +44,13 @@ TEST_F(StorageTest, ArrayExpansionFromPrototype) {
         }
         EXPECT_EQ(elements, c.elements);
     }
-    // Arrays nested in the prototype expand in every element, not in the prototype.
+    // Arrays nested in the prototype expand in every element, not in the prototype. An
+    // array without ".static" gets it, as null.
     auto sample = LoadSample();
     EXPECT_EQ(sample->valueForPath("/audio/channels/2/sends/3/.value").asDouble(), 0.5);
     EXPECT_TRUE(sample->valueForPath("/audio/channels/.prototype/sends/1").isNull());
+    EXPECT_TRUE(sample->valueForPath("/audio/channels").isMember(".static"));
+    EXPECT_TRUE(sample->valueForPath("/audio/channels/.static").isNull());
 }
 
 TEST_F(StorageTest, PathSyntax) {
