@@ -20,6 +20,11 @@ boost::filesystem::path resolveLinks(const boost::filesystem::path& target) {
     return ec ? target : resolved;
 }
 
+bool isLink(const boost::filesystem::path& target) {
+    boost::system::error_code ec;
+    return boost::filesystem::is_symlink(boost::filesystem::symlink_status(target, ec));
+}
+
 // Makes the rename itself durable; a failure here loses nothing already written.
 void syncFolderOf(const boost::filesystem::path& file) {
     boost::filesystem::path folder = file.parent_path();
@@ -35,8 +40,12 @@ void syncFolderOf(const boost::filesystem::path& file) {
 
 }  // namespace
 
-FileReplacement::FileReplacement(const boost::filesystem::path& target)
-    : _target(resolveLinks(target)) {
+FileReplacement::FileReplacement(const boost::filesystem::path& target, Links links)
+    : _target(links == Links::Follow ? resolveLinks(target) : target) {
+    if (links == Links::Refuse && isLink(_target)) {
+        fail(ELOOP);
+        return;
+    }
     std::string pattern = _target.string() + ".XXXXXX";
     _fd = mkostemp(pattern.data(), O_CLOEXEC);
     if (_fd < 0) {
@@ -56,8 +65,10 @@ FileReplacement::~FileReplacement() {
     }
 }
 
-bool FileReplacement::fail() {
-    _error = std::error_code(errno, std::system_category()).message();
+bool FileReplacement::fail() { return fail(errno); }
+
+bool FileReplacement::fail(int error) {
+    _error = std::error_code(error, std::system_category()).message();
     _failed = true;
     return false;
 }
@@ -106,8 +117,8 @@ bool FileReplacement::Commit() {
 }
 
 bool FileReplacement::Replace(const boost::filesystem::path& target, std::string_view content,
-                              std::string& error) {
-    FileReplacement file(target);
+                              std::string& error, Links links) {
+    FileReplacement file(target, links);
     if (file.Write(content) && file.Commit()) {
         return true;
     }
