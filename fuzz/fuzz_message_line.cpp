@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -101,6 +102,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 message->SetRawText(rest);
                 exercise(*message, header);
             }
+        }
+    }
+
+    // The bytes as node names: a header that is written at all is one line the parser
+    // takes back, whatever the names held.
+    Zelkor::MessageForwardInfo named(line, "nodeA", "");
+    std::ostringstream written;
+    if (named.PutMessageForwardHeader(written)) {
+        Zelkor::MessageForwardInfo reread;
+        if (written.str().find('\n') != std::string::npos || reread.PullHeader(written.str() + "get") != "get") {
+            std::abort();
         }
     }
 

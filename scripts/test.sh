@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the library and its tests with AddressSanitizer and UndefinedBehaviorSanitizer,
-# runs every test through ctest, then runs each fuzz target briefly when clang is present.
+# runs every test through ctest, runs the threaded tests again under ThreadSanitizer, then
+# runs each fuzz target briefly when clang is present.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -16,6 +17,21 @@ cmake --build "$build_dir" -j "$jobs"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 (cd "$build_dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
+
+# ThreadSanitizer pass over the tests labelled "threads": those that start threads or
+# call into the event loop from other threads. Only their programs are built.
+tsan_dir="build/tsan"
+cmake -S . -B "$tsan_dir" -DCMAKE_BUILD_TYPE=Debug -DZELKOR_TSAN=ON \
+  -DZELKOR_BUILD_BENCH=OFF -DZELKOR_BUILD_EXAMPLES=OFF
+tsan_targets=()
+for program in core transport driver discovery services device filetransfer; do
+  if [ -n "$(ls tests/$program/*.cpp 2>/dev/null)" ]; then
+    tsan_targets+=("${program}_tests")
+  fi
+done
+cmake --build "$tsan_dir" -j "$jobs" --target "${tsan_targets[@]}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+(cd "$tsan_dir" && ctest --output-on-failure -j "$jobs" --timeout 300 -L threads)
 
 fuzz_seconds="${ZELKOR_FUZZ_SECONDS:-30}"
 if ! command -v clang++ >/dev/null 2>&1; then

@@ -38,10 +38,26 @@ std::size_t PaddingOf(const char* text, std::size_t count) {
     return text[count - 2] == '=' ? 2 : 1;
 }
 
+// What the block decoder passes over around the text: blanks and tabs in front; blanks,
+// tabs, line ends and the end mark "-" behind, while more than three characters remain.
+// Peers may send text framed that way.
+void TrimAsTheBlockDecoder(const char*& text, std::size_t& count) {
+    while (count > 0 && (*text == ' ' || *text == '\t')) {
+        ++text;
+        --count;
+    }
+    const auto trailing = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '-'; };
+    while (count > 3 && trailing(text[count - 1])) {
+        --count;
+    }
+}
+
 // Decodes `count` characters of `text` into `out`; false for text that is not
-// complete, correctly padded Base64. The block decoder alone would pass blanks, line
-// ends and misplaced padding, and would count the padding as decoded bytes.
+// complete, correctly padded Base64 once trimmed as the block decoder trims it. Within
+// the text the block decoder would also pass misplaced padding, and it counts the
+// padding as decoded bytes.
 bool DecodeInto(const char* text, std::size_t count, std::string& out) {
+    TrimAsTheBlockDecoder(text, count);
     const std::size_t padding = PaddingOf(text, count);
     if (count % 4 != 0 || !std::all_of(text, text + count - padding, IsAlphabet)) {
         return false;

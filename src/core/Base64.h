@@ -16,8 +16,9 @@ public:
     static unsigned long Encode(const std::string& bytes, std::string& text);
 
     // Decodes the first `length` characters of `text`. The decoded bytes replace `text`
-    // and are also returned; `length` becomes their count. Text that is not whole,
-    // correctly padded Base64 (or a `length` beyond the text) decodes to nothing: both
-    // `text` and the result are then empty and `length` is 0.
+    // and are also returned; `length` becomes their count. Blanks and tabs around the text
+    // and line ends behind it are passed over, as OpenSSL's block decoder does. Text that
+    // is not otherwise whole, correctly padded Base64 (or a `length` beyond the text)
+    // decodes to nothing: both `text` and the result are then empty and `length` is 0.
     static std::string Decode(std::string& text, unsigned long& length);
 };

@@ -6,12 +6,13 @@
 namespace Zelkor {
 
 ConcurrentTask::ConcurrentTask(std::function<void()>&& task, std::function<void()>&& onFinish)
-    : ConcurrentTask(std::move(task), std::move(onFinish), "Task") {}
+    : ConcurrentTask(std::move(task), std::move(onFinish), "Task", true) {}
 
 ConcurrentTask::ConcurrentTask(std::function<void()>&& task, std::function<void()>&& onFinish,
-                               std::string moduleName)
+                               std::string moduleName, bool logRuns)
     : ZelkorLoggable(std::move(moduleName)),
       _identifier(std::chrono::steady_clock::now().time_since_epoch().count()),
+      _logRuns(logRuns),
       _task(std::move(task)),
       _onFinish(std::move(onFinish)) {}
 
@@ -23,7 +24,7 @@ ConcurrentTask::~ConcurrentTask() {
 void ConcurrentTask::Run() { start(std::chrono::nanoseconds::zero()); }
 
 void ConcurrentTask::start(std::chrono::nanoseconds delay) {
-    Debug("Concurrent task" + idText() + " started.");
+    logRun(7, "Concurrent task", " started.");
     Abort();
     Wait();
     _thread.reset();
@@ -45,7 +46,7 @@ void ConcurrentTask::start(std::chrono::nanoseconds delay) {
 }
 
 void ConcurrentTask::Abort() {
-    Debug("Aborting concurrent task" + idText());
+    logRun(7, "Aborting concurrent task");
     if (!started()) {
         return;
     }
@@ -57,7 +58,7 @@ void ConcurrentTask::Abort() {
 }
 
 void ConcurrentTask::Wait() {
-    Debug("Waiting for finishing concurrent task" + idText());
+    logRun(7, "Waiting for finishing concurrent task");
     if (!started()) {
         return;
     }
@@ -79,12 +80,12 @@ void ConcurrentTask::execute(std::chrono::nanoseconds delay) {
             waitOut(delay);
         }
         if (_aborted) {
-            Debug("Concurrent task" + idText() + " skiped");
+            logRun(7, "Concurrent task", " skiped");
         } else {
-            Trace("Concurrent task" + idText() + " fired");
+            logRun(6, "Concurrent task", " fired");
             _task();
         }
-        Debug("Concurrent task" + idText() + " finished");
+        logRun(7, "Concurrent task", " finished");
     } catch (...) {
         failure = std::current_exception();
     }
@@ -122,9 +123,11 @@ void ConcurrentTask::logFailure(const std::exception_ptr& failure) const noexcep
         try {
             std::rethrow_exception(failure);
         } catch (const std::exception& error) {
-            Error("Concurrent task" + idText() + " failed", error.what());
+            if (LogLevel() >= 1) {
+                Error("Concurrent task(" + std::to_string(_identifier) + ") failed", error.what());
+            }
         } catch (...) {
-            Error("Concurrent task" + idText() + " failed");
+            logLine(1, "Concurrent task", " failed");
         }
     } catch (...) {
         // The logger itself failed; there is nowhere left to report to.
@@ -136,6 +139,16 @@ bool ConcurrentTask::started() const {
     return _result.valid();
 }
 
-std::string ConcurrentTask::idText() const { return "(" + std::to_string(_identifier) + ")"; }
+void ConcurrentTask::logLine(unsigned long level, const char* before, const char* after) const {
+    if (LogLevel() >= level) {
+        Log(level, before + ("(" + std::to_string(_identifier) + ")") + after);
+    }
+}
+
+void ConcurrentTask::logRun(unsigned long level, const char* before, const char* after) const {
+    if (_logRuns) {
+        logLine(level, before, after);
+    }
+}
 
 }  // namespace Zelkor

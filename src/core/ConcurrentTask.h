@@ -48,8 +48,10 @@ public:
     bool IsFinished() const;
 
 protected:
+    // `logRuns` false keeps the lines of starting, aborting, waiting for and running a task
+    // out of the log; a failed run is logged all the same.
     ConcurrentTask(std::function<void()>&& task, std::function<void()>&& onFinish,
-                   std::string moduleName);
+                   std::string moduleName, bool logRuns);
     // Starts a run whose job first waits out `delay`; an abort cuts the wait short.
     void start(std::chrono::nanoseconds delay);
 
@@ -60,9 +62,13 @@ private:
     void endRun(const std::exception_ptr& failure);
     void logFailure(const std::exception_ptr& failure) const noexcept;
     bool started() const;
-    std::string idText() const;
+    // One line about this task: `before`, the identifier in parentheses, `after`. The text
+    // is built only when the line will be written.
+    void logLine(unsigned long level, const char* before, const char* after = "") const;
+    void logRun(unsigned long level, const char* before, const char* after = "") const;
 
     const long long _identifier;
+    const bool _logRuns;
     std::function<void()> _task;
     std::function<void()> _onFinish;
     // Guards the result handle, which a new Run replaces while others may look at it.

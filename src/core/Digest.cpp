@@ -1,11 +1,10 @@
 #include "core/Digest.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
-#include <system_error>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <openssl/evp.h>
 
 namespace ZelkorDigestDetail {
@@ -72,8 +71,8 @@ SHA256Digest::SHA256Digest() : EvpDigest<32>(&EVP_sha256) {}
 bool GetFileChecksum(const std::string& path, std::string& checksum) {
     // Only regular files have a content to digest: a directory fails only at the first
     // read, and a device or pipe may never reach its end.
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) {
+    boost::system::error_code error;
+    if (!boost::filesystem::is_regular_file(path, error)) {
         return false;
     }
     std::ifstream file(path, std::ios::in | std::ios::binary);

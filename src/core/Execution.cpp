@@ -30,7 +30,7 @@ void Execution::ReadLock() {
         std::this_thread::yield();
     }
     ++_readers;
-    Trace("Read-only lock applied. Number of readers: " + std::to_string(_readers));
+    traceReaders("Read-only lock applied. Number of readers: ");
     unlock(_guard);
 }
 
@@ -38,12 +38,14 @@ void Execution::ReadUnlock() {
     spinLock(_guard);
     --_readers;
     if (_readers < 0) {
-        Warning("Wrong number of readers: " + std::to_string(_readers));
+        if (LogLevel() >= 2) {
+            Warning("Wrong number of readers: " + std::to_string(_readers));
+        }
         // An unlock without a lock must not leave credit behind: a later reader would
         // then hold the lock at a count of zero and let a writer in beside it.
         _readers = 0;
     }
-    Trace("Read-only lock released. Number of readers: " + std::to_string(_readers));
+    traceReaders("Read-only lock released. Number of readers: ");
     unlock(_guard);
 }
 
@@ -69,6 +71,13 @@ void Execution::WriteUnlock() {
     _writer = false;
     Debug("Exclusivly write lock released");
     unlock(_guard);
+}
+
+// The text is built only when the line will be written: the guard is held meanwhile.
+void Execution::traceReaders(const char* text) const {
+    if (LogLevel() >= 6) {
+        Trace(text + std::to_string(_readers));
+    }
 }
 
 void Execution::spinLock(std::atomic<bool>& flag) { SpinAcquire(flag); }

@@ -42,6 +42,8 @@ public:
 private:
     // Returns holding the guard and the writer flag, once no reader is left.
     void takeWriter();
+    // `text` followed by the number of readers; called with the guard held.
+    void traceReaders(const char* text) const;
 
     int _readers = 0;  // guarded by _guard
     std::atomic<bool> _guard{false};

@@ -95,12 +95,24 @@ bool Message::ParseJson(const std::string& text, Json::Value& out, std::string& 
     return false;
 }
 
-std::string Message::Build(bool request) const { return ToNetworkFormat(request) + '\n'; }
+std::string Message::Build(bool request) const {
+    std::string line = ToNetworkFormat(request);
+    if (!line.empty()) {
+        line += '\n';
+    }
+    return line;
+}
 
 std::string Message::Build(MessageForwardInfo& header, bool request) const {
     std::ostringstream out;
-    header.PutMessageForwardHeader(out);
-    out << ToNetworkFormat(request) << '\n';
+    if (!header.PutMessageForwardHeader(out)) {
+        return std::string();
+    }
+    const std::string line = ToNetworkFormat(request);
+    if (line.empty()) {
+        return line;
+    }
+    out << line << '\n';
     return out.str();
 }
 
@@ -160,7 +172,9 @@ std::vector<Param> Message::GetParamEnums() const {
 std::string Message::ToNetworkFormat(bool request) const {
     std::ostringstream out;
     MessageForwardInfo header(_forwardInfo);
-    header.PutMessageForwardHeader(out);
+    if (!header.PutMessageForwardHeader(out)) {
+        return std::string();
+    }
     out << ToJson(request);
     return out.str();
 }
@@ -313,13 +327,13 @@ void Message::FromNetworkParms(const Json::Value& value) {
     }
     const auto structured = [](const Json::Value& v) { return v.isArray() || v.isObject(); };
     if (value.isArray()) {
-        // An element without a text form keeps the whole array reachable as JSON
-        // arguments instead of being dropped.
+        // An element without a text form keeps the whole array as JSON arguments, and only
+        // there: a partial ordered list beside it would be what goes out again.
+        if (std::any_of(value.begin(), value.end(), structured)) {
+            _jsonParms = value;
+            return;
+        }
         for (const auto& element : value) {
-            if (structured(element)) {
-                _jsonParms = value;
-                return;
-            }
             _orderedParms.push_back(element.asString());
         }
     } else if (value.isObject()) {
@@ -339,7 +353,9 @@ void Message::FromNetworkParms(const Json::Value& value) {
 std::string Message::WriteLine(bool request, const Json::Value& body) const {
     std::ostringstream out;
     MessageForwardInfo header(_forwardInfo);
-    header.PutHeader(out, request, CommandName());
+    if (!header.PutHeader(out, request, CommandName())) {
+        return std::string();
+    }
     out << WriteCompactJson(body);
     return out.str();
 }

@@ -44,10 +44,12 @@ public:
     // Parses the JSON that starts at the first "{" or "[" of `text`; a text with neither
     // gives an empty object. On failure `error` says why and the result is false.
     virtual bool ParseJson(const std::string& text, Json::Value& out, std::string& error) const;
-    // The whole line with this message's own header, ending in "\n".
+    // The whole line with this message's own header, ending in "\n". Empty when a header
+    // holds a refused path name: such a line must not be sent.
     virtual std::string Build(bool request) const;
     // `header` written first (its counter may advance), then the line as above. Meant for
-    // messages whose own header is empty, so that one header is written.
+    // messages whose own header is empty, so that one header is written. Empty as above,
+    // for either header.
     virtual std::string Build(MessageForwardInfo& header, bool request) const;
     // A new, empty message of the same class.
     virtual std::unique_ptr<Message> Instantiate() const = 0;
@@ -66,7 +68,8 @@ public:
     // The set declared parameters in declaration order, each rebuilt from its text.
     virtual std::vector<MessageParameter> GetParameters() const;
     virtual std::vector<Param> GetParamEnums() const;
-    // The line without "\n": a copy of the own header, then ToJson().
+    // The line without "\n": a copy of the own header, then ToJson(). Empty when the header
+    // cannot be written (a refused path name); overriding writers keep to that.
     virtual std::string ToNetworkFormat(bool request) const;
     virtual bool FromNetworkFormat(bool request, const std::string& line, std::string& error);
     // "@" for a reply, the word and, unless nothing is set, a blank and the compact object.
@@ -131,9 +134,9 @@ public:
     // Member "arguments" of `object` from the first non-empty form: named, ordered,
     // string, JSON. Nothing when all are empty.
     void ToNetworkParms(Json::Value& object) const;
-    // Arrays append to the ordered arguments; objects of scalars become named arguments,
-    // an object holding structure is kept whole as JSON arguments; scalars become the
-    // string arguments.
+    // Arrays of scalars append to the ordered arguments, objects of scalars become named
+    // arguments; an array or object holding structure is kept whole as JSON arguments
+    // (nothing of it goes to the other forms); scalars become the string arguments.
     void FromNetworkParms(const Json::Value& value);
 
 protected:
@@ -142,7 +145,8 @@ protected:
     Message& operator=(const Message&) = default;
 
     // For overriding writers: the own header (on a copy), "@" for a reply, the word, one
-    // blank and the compact body, "{}" included. No "\n".
+    // blank and the compact body, "{}" included. No "\n". Empty when the header cannot be
+    // written.
     std::string WriteLine(bool request, const Json::Value& body) const;
     // For overriding readers: strips the header on a copy of the own header and parses
     // the rest with ParseJson.

@@ -1,6 +1,8 @@
 #include "core/MessageForwardInfo.h"
 
+#include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -16,10 +18,10 @@ namespace {
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isLower(char c) { return c >= 'a' && c <= 'z'; }
 bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-bool isPathChar(char c) {
-    return isDigit(c) || isLower(c) || (c >= 'A' && c <= 'Z') || c == '&' || c == '-' ||
-           c == '.' || c == '_';
+bool isNameChar(char c) {
+    return isDigit(c) || isLower(c) || (c >= 'A' && c <= 'Z') || c == '-' || c == '.' || c == '_';
 }
+bool isPathChar(char c) { return isNameChar(c) || c == '&'; }
 
 template <class Pred>
 std::size_t skipWhile(std::string_view text, std::size_t at, Pred pred) {
@@ -42,11 +44,11 @@ MessageForwardInfo::MessageForwardInfo() : ZelkorLoggable("MFWD") {}
 MessageForwardInfo::MessageForwardInfo(const std::string& targets, const std::string& sources,
                                        const std::string& deviceName)
     : _deviceName(deviceName) {
-    SplitPaths(targets, _targetPaths);
-    SplitPaths(sources, _sourcePaths);
+    SetTargetPaths(targets);
+    SetSourcePaths(sources);
 }
 
-void MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
+bool MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
     list.clear();
     std::size_t start = 0;
     while (start < text.size()) {
@@ -54,9 +56,31 @@ void MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
         if (end == std::string::npos) {
             end = text.size();
         }
-        list.push_back(boost::algorithm::trim_copy(text.substr(start, end - start)));
+        std::string name = boost::algorithm::trim_copy(text.substr(start, end - start));
+        if (!std::all_of(name.begin(), name.end(), isNameChar)) {
+            list.clear();
+            const ZelkorLoggable log("MFWD");
+            if (log.LogLevel() >= 1) {
+                // Quoted, so that a line break or a forged line inside the name stays
+                // within this log line.
+                log.Error("ZK5106E Invalid characters in path name", WriteCompactJson(Json::Value(text)));
+            }
+            return false;
+        }
+        list.push_back(std::move(name));
         start = end + 1;
     }
+    return true;
+}
+
+bool MessageForwardInfo::SetSourcePaths(const std::string& text) {
+    _sourcesRefused = !SplitPaths(text, _sourcePaths);
+    return !_sourcesRefused;
+}
+
+bool MessageForwardInfo::SetTargetPaths(const std::string& text) {
+    _targetsRefused = !SplitPaths(text, _targetPaths);
+    return !_targetsRefused;
 }
 
 std::string MessageForwardInfo::GetPaths(const PathList& list) { return boost::algorithm::join(list, "&"); }
@@ -71,6 +95,11 @@ std::string MessageForwardInfo::ImmediateDestination() const {
 
 std::string MessageForwardInfo::FinalDestination() const {
     return _targetPaths.empty() ? std::string() : _targetPaths.back();
+}
+
+void MessageForwardInfo::ReversePaths() {
+    _targetPaths.swap(_sourcePaths);
+    std::swap(_targetsRefused, _sourcesRefused);
 }
 
 bool MessageForwardInfo::TransitionTargetToSource(std::string& next) {
@@ -93,7 +122,10 @@ void MessageForwardInfo::SetHash(const std::string& guid) {
     _idText = digest.GetDigest().substr(0, 4);
 }
 
-void MessageForwardInfo::PutMessageForwardHeader(std::ostream& out) {
+bool MessageForwardInfo::PutMessageForwardHeader(std::ostream& out) {
+    if (HasRefusedPath()) {
+        return false;
+    }
     if (hasHash) {
         if (!_hashText.empty()) {
             out << _hashText;
@@ -112,14 +144,18 @@ void MessageForwardInfo::PutMessageForwardHeader(std::ostream& out) {
         const PathList& second = backToUs ? _targetPaths : _sourcePaths;
         out << '[' << GetPaths(first) << "][" << GetPaths(second) << "] ";
     }
+    return true;
 }
 
-void MessageForwardInfo::PutHeader(std::ostream& out, bool request, const char* command) {
-    PutMessageForwardHeader(out);
+bool MessageForwardInfo::PutHeader(std::ostream& out, bool request, const char* command) {
+    if (!PutMessageForwardHeader(out)) {
+        return false;
+    }
     if (!request) {
         out << '@';
     }
     out << (command ? command : "") << ' ';
+    return true;
 }
 
 bool MessageForwardInfo::reject(const char* text, const std::string& line) {
@@ -198,11 +234,13 @@ bool MessageForwardInfo::Parse(const std::string& line) {
 std::string MessageForwardInfo::PullHeader(const std::string& line) {
     _targetPaths.clear();
     _sourcePaths.clear();
+    _targetsRefused = false;
+    _sourcesRefused = false;
     if (line.empty() || !Parse(line)) {
         return std::string();
     }
-    SplitPaths(_targetText, _targetPaths);
-    SplitPaths(_sourceText, _sourcePaths);
+    SetTargetPaths(_targetText);
+    SetSourcePaths(_sourceText);
     std::string rest = _command;
     if (!_jsonText.empty()) {
         rest += ' ';

@@ -10,6 +10,12 @@
 // A forward info is a value: copies are deep and independent. One object is used by one
 // thread at a time. Parsing never throws on malformed input (allocation failure aside);
 // a rejected line is logged once at level Error and reported by an empty result.
+//
+// Node names come from peers (discovery replies, list entries) and end up inside the
+// line, so only names of the path alphabet (0-9, A-Z, a-z, "-", ".", "_") are taken in.
+// A list given with any other name is refused whole, and the refusal is remembered: the
+// header then cannot be written, so that the line is not sent rather than sent without
+// its route (and answered by the wrong node).
 
 #include <cstdint>
 #include <ostream>
@@ -27,18 +33,25 @@ public:
     using PathList = std::vector<std::string>;
 
     MessageForwardInfo();
-    // Lists from "&"-separated texts. Objects made this way log without a module name.
+    // Lists from "&"-separated texts, as SetTargetPaths and SetSourcePaths take them.
+    // Objects made this way log without a module name.
     MessageForwardInfo(const std::string& targets, const std::string& sources,
                        const std::string& deviceName);
 
-    // Cuts at every "&" and trims each piece; a trailing "&" adds nothing.
-    static void SplitPaths(const std::string& text, PathList& list);
+    // Cuts at every "&" and trims each piece; a trailing "&" adds nothing. A piece with a
+    // character outside the path alphabet refuses the whole text: it is logged (ZK5106E),
+    // the list is left empty and the result is false.
+    static bool SplitPaths(const std::string& text, PathList& list);
     static std::string GetPaths(const PathList& list);
 
     std::string GetSourcePaths() const { return GetPaths(_sourcePaths); }
     std::string GetTargetPaths() const { return GetPaths(_targetPaths); }
-    void SetSourcePaths(const std::string& text) { SplitPaths(text, _sourcePaths); }
-    void SetTargetPaths(const std::string& text) { SplitPaths(text, _targetPaths); }
+    // Replace a list; false when the text was refused, which is remembered until the list
+    // is replaced again (here or by PullHeader).
+    bool SetSourcePaths(const std::string& text);
+    bool SetTargetPaths(const std::string& text);
+    // True while a refused list is remembered: the header cannot be written.
+    bool HasRefusedPath() const { return _sourcesRefused || _targetsRefused; }
     const PathList& SourceList() const { return _sourcePaths; }
     const PathList& TargetList() const { return _targetPaths; }
 
@@ -57,7 +70,7 @@ public:
     // included, and the result is false.
     bool TransitionTargetToSource(std::string& next);
     // Addresses a reply: the two lists change places, each keeping its order.
-    void ReversePaths() { _targetPaths.swap(_sourcePaths); }
+    void ReversePaths();
 
     // The parsed command word without its reply mark.
     std::string GetCommand() const;
@@ -78,10 +91,11 @@ public:
     std::uint64_t Counter() const { return _counter; }
 
     // Hash part and path part, each followed by one blank, when present. Without a parsed
-    // hash text the counter advances and its new value is written.
-    void PutMessageForwardHeader(std::ostream& out);
-    // The header, "@" for a reply, the command word and one blank.
-    void PutHeader(std::ostream& out, bool request, const char* command);
+    // hash text the counter advances and its new value is written. False, with nothing
+    // written and the counter left alone, while a refused list is remembered.
+    bool PutMessageForwardHeader(std::ostream& out);
+    // The header, "@" for a reply, the command word and one blank; false as above.
+    bool PutHeader(std::ostream& out, bool request, const char* command);
 
     // Scans a line into the text fields, the flags and the JSON body; the path lists are
     // not touched. Every field a line may carry is cleared first, so an object reused for
@@ -113,6 +127,8 @@ private:
     std::string _jsonText;
     std::uint64_t _counter = 0;
     Json::Value _json;
+    bool _sourcesRefused = false;
+    bool _targetsRefused = false;
 };
 
 }  // namespace Zelkor

@@ -8,12 +8,11 @@
 // Threads: every operation from any thread, and from inside a job, except that a job must
 // not Wait for its own task nor destroy its handler.
 
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <mutex>
 
 #include "core/ConcurrentTask.h"
+#include "core/MaintainerLoop.h"
 #include "core/TaskStore.h"
 #include "core/ThreadRAII.h"
 #include "core/ZelkorLoggable.h"
@@ -40,15 +39,13 @@ public:
     void AbortAndDumping();
 
 private:
+    // The maintainer thread's loop.
     void Run();
-    void wakeMaintainer();
 
     TaskStore<ConcurrentTask> _store;
-    std::mutex _maintainerMutex;
-    std::condition_variable _maintainerCondition;
-    bool _wake = false;  // guarded by _maintainerMutex
+    MaintainerLoop _maintainer;
     // Last: the thread starts once everything it uses exists, and is joined first.
-    ThreadRAII _maintainer;
+    ThreadRAII _maintainerThread;
 };
 
 }  // namespace Zelkor

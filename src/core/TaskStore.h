@@ -92,7 +92,7 @@ public:
             std::lock_guard<std::mutex> lock(_mutex);
             for (auto it = _tasks.begin(); it != _tasks.end();) {
                 if (it->second->IsFinished()) {
-                    _log.Debug(idLine(_texts.removedPrefix, it->first, _texts.removedSuffix));
+                    debugLine(_texts.removedPrefix, it->first, _texts.removedSuffix);
                     finished.push_back(std::move(it->second));
                     it = _tasks.erase(it);
                 } else {
@@ -111,7 +111,7 @@ public:
             tasks.swap(_tasks);
         }
         for (const auto& [id, task] : tasks) {
-            _log.Debug(idLine(_texts.abortingPrefix, id, _texts.abortingSuffix));
+            debugLine(_texts.abortingPrefix, id, _texts.abortingSuffix);
             task->Abort();
         }
         for (const auto& entry : tasks) {
@@ -127,8 +127,11 @@ private:
         return it == _tasks.end() ? nullptr : it->second;
     }
 
-    static std::string idLine(const char* prefix, long long id, const char* suffix) {
-        return prefix + std::to_string(id) + suffix;
+    // Built only when the line will be written.
+    void debugLine(const char* prefix, long long id, const char* suffix) const {
+        if (_log.LogLevel() >= 7) {
+            _log.Debug(prefix + std::to_string(id) + suffix);
+        }
     }
 
     const ZelkorLoggable& _log;

@@ -23,18 +23,26 @@ TimingHandler::TimingHandler() : ZelkorLoggable("TIME"), _store(*this, kTimerTex
 
 TimingHandler::~TimingHandler() {
     _store.Close();
+    _maintainer.Close();
     _store.AbortAndDumping();
 }
 
 long long TimingHandler::RunAfter(std::chrono::nanoseconds delay, std::function<void()>&& task) {
     _store.RemoveFinished();
-    return _store.Add(std::make_shared<TimingTask>(std::move(task), nullptr),
+    return _store.Add(std::make_shared<TimingTask>(std::move(task), [this] { _maintainer.Wake(); }),
                       [delay](TimingTask& timer) { timer.Run(delay); });
 }
 
 void TimingHandler::Abort(long long id) { _store.Abort(id); }
 
 std::size_t TimingHandler::StoredTimerNumber() const { return _store.Size(); }
+
+void TimingHandler::Run() {
+    _maintainer.Run([this] {
+        Trace("ZK7006I Maintainer thread is fired.");
+        _store.RemoveFinished();
+    });
+}
 
 void TimingHandler::RemoveFinished() { _store.RemoveFinished(); }
 

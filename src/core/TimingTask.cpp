@@ -5,7 +5,7 @@
 namespace Zelkor {
 
 TimingTask::TimingTask(std::function<void()>&& task, std::function<void()>&& onFinish)
-    : ConcurrentTask(std::move(task), std::move(onFinish), "TASK") {}
+    : ConcurrentTask(std::move(task), std::move(onFinish), "TASK", false) {}
 
 void TimingTask::Run(std::chrono::nanoseconds delay) { start(delay); }
 

@@ -1,6 +1,7 @@
 #pragma once
 // A concurrent task whose job runs once after a delay; aborting it before the delay has
-// passed skips the job at once, without waiting the delay out.
+// passed skips the job at once, without waiting the delay out. A timer writes none of a
+// concurrent task's lines about its runs; only a failed job is logged.
 //
 // Ownership and threads: as ConcurrentTask.
 

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <new>
-#include <system_error>
 #include <type_traits>
 #include <utility>
+
+#include <boost/filesystem/operations.hpp>
 
 namespace {
 
@@ -222,8 +222,8 @@ std::string ZelkorLog::closePrelog() {
 
 void ZelkorLog::handOverPrelog(const std::string& logName, std::ofstream& logFile) {
     const std::string prelogName = closePrelog();
-    std::error_code error;
-    if (std::filesystem::equivalent(prelogName, logName, error)) {
+    boost::system::error_code error;
+    if (boost::filesystem::equivalent(prelogName, logName, error)) {
         // The log file is the early log itself: its lines are already where they belong,
         // and copying the file onto its own end would never finish.
         return;

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <system_error>
+#include <limits>
 #include <utility>
+
+#include <boost/filesystem/operations.hpp>
 
 #include "core/JsonText.h"
 #include "storage/FileReplacement.h"
@@ -19,10 +21,16 @@ constexpr const char* kPriority = "priority";
 // Lines are collected up to this size before they are written.
 constexpr std::size_t kWriteChunk = 64 * 1024;
 
-std::filesystem::path absoluteLogPath() {
-    std::error_code ec;
-    auto path = std::filesystem::absolute(EventStore::kFileName, ec);
-    return ec ? std::filesystem::path(EventStore::kFileName) : path;
+boost::filesystem::path absoluteLogPath() {
+    boost::system::error_code ec;
+    auto path = boost::filesystem::absolute(EventStore::kFileName, ec);
+    return ec ? boost::filesystem::path(EventStore::kFileName) : path;
+}
+
+// Whether a file is there, or may be: only a plain "no such file" says it is not.
+bool mayExist(const boost::filesystem::path& file) {
+    boost::system::error_code ec;
+    return boost::filesystem::status(file, ec).type() != boost::filesystem::file_not_found;
 }
 
 }  // namespace
@@ -41,12 +49,11 @@ bool EventStore::Load() {
     _lastSeqno = 0;
     _bytes = 0;
 
-    std::ifstream in(_file, std::ios::binary);
+    std::ifstream in(_file.string(), std::ios::binary);
     if (!in) {
         // No file is a first start. A file that is there but cannot be opened must
         // survive: mark it so that Save() leaves it alone.
-        std::error_code ec;
-        const bool present = std::filesystem::exists(_file, ec) || ec;
+        const bool present = mayExist(_file);
         _fileState = present ? FileState::Unreadable : FileState::Read;
         if (present) {
             Error("ZK6002E JsonModel load failed", _file.string() + ": cannot be opened");
@@ -57,8 +64,16 @@ bool EventStore::Load() {
     bool whole = true;
     std::string line;
     std::size_t lineNumber = 0;
+    std::size_t loaded = 0;
     while (std::getline(in, line)) {
-        whole = loadLineLocked(line, ++lineNumber) && whole;
+        const bool kept = loadLineLocked(line, ++lineNumber);
+        loaded += kept ? 1 : 0;
+        whole = kept && whole;
+    }
+    // Every event read was kept; only the bound let some of the oldest go.
+    if (loaded > _events.size()) {
+        Warning("ZK60A6W Event log longer than the bound: oldest events dropped",
+                loaded - _events.size());
     }
     if (in.bad()) {
         _fileState = FileState::Unreadable;
@@ -104,8 +119,7 @@ bool EventStore::mayReplaceFileLocked() const {
     case FileState::NotRead:
         break;
     }
-    std::error_code ec;
-    return !std::filesystem::exists(_file, ec) && !ec;
+    return !mayExist(_file);
 }
 
 bool EventStore::writeFileLocked() {
@@ -147,8 +161,7 @@ bool EventStore::StoreEvent(const std::string& eventJson) {
         return false;
     }
     std::lock_guard<std::mutex> lock(_mutex);
-    storeLocked(event, *priority, "ZK6020I Log event stored");
-    return true;
+    return storeLocked(event, *priority, "ZK6020I Log event stored").has_value();
 }
 
 bool EventStore::StoreEvent(LOGROW& row) {
@@ -158,11 +171,22 @@ bool EventStore::StoreEvent(LOGROW& row) {
     event[kPriority] = Json::UInt(row.priority);
     event["time"] = Json::Int64(row.time);
     std::lock_guard<std::mutex> lock(_mutex);
-    row.seqno = storeLocked(event, row.priority, "ZK6018I Log event stored");
+    const auto seqno = storeLocked(event, row.priority, "ZK6018I Log event stored");
+    if (!seqno) {
+        return false;
+    }
+    row.seqno = *seqno;
     return true;
 }
 
-std::uint64_t EventStore::storeLocked(Json::Value& event, unsigned priority, const char* logText) {
+std::optional<std::uint64_t> EventStore::storeLocked(Json::Value& event, unsigned priority,
+                                                     const char* logText) {
+    if (_lastSeqno == std::numeric_limits<std::uint64_t>::max()) {
+        // The next number would wrap to 0, before every number in use: the new event
+        // could never be fetched by number.
+        Error("ZK60A7E Event not stored: the event numbers are used up");
+        return std::nullopt;
+    }
     const std::uint64_t seqno = _lastSeqno + 1;
     event[kSeqno] = Json::UInt64(seqno);
     std::string text = WriteCompactJson(event);

@@ -9,13 +9,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/path.hpp>
 #include <json/json.h>
 
 #include "core/ZelkorLoggable.h"
@@ -24,7 +25,8 @@
 namespace Zelkor {
 
 // How much the log keeps in memory. Peers can add events, so the log is bounded; the
-// oldest events give way first. At least the newest event is always kept.
+// oldest events give way first (a file longer than the bound loses its oldest events when
+// it is read, and says how many). At least the newest event is always kept.
 struct EventStoreLimits {
     std::size_t maxEvents = 100000;
     std::size_t maxBytes = 64u * 1024u * 1024u;
@@ -53,9 +55,12 @@ public:
 
     // Stores a JSON object text under the next number (its own "seqno" is replaced).
     // False, with nothing stored, when the text is not a JSON object or its "priority"
-    // is not an unsigned number.
+    // is not an unsigned number, or when the numbers are used up (below).
     bool StoreEvent(const std::string& eventJson);
-    // Stores a record and writes the number it got into row.seqno. Always true.
+    // Stores a record and writes the number it got into row.seqno. False, with nothing
+    // stored and row.seqno untouched, only when the numbers are used up: once an event
+    // holds the largest unsigned 64-bit number, no number is left that would sort after
+    // it, and the log takes no more events.
     bool StoreEvent(LOGROW& row);
     // Copies event texts whose priority is at least `minimumPriority`:
     //  from == 0: nothing;
@@ -65,7 +70,7 @@ public:
     // Always true.
     bool RetrieveEvents(long long from, unsigned minimumPriority, std::vector<std::string>& out);
 
-    const std::filesystem::path& FilePath() const { return _file; }
+    const boost::filesystem::path& FilePath() const { return _file; }
 
 private:
     struct Entry {
@@ -77,15 +82,16 @@ private:
     enum class FileState { NotRead, Read, Unreadable };
 
     bool loadLineLocked(const std::string& line, std::size_t lineNumber);
-    // Numbers `event`, writes it and keeps it; returns the number.
-    std::uint64_t storeLocked(Json::Value& event, unsigned priority, const char* logText);
+    // Numbers `event`, writes it and keeps it; the number, or nothing when none is left.
+    std::optional<std::uint64_t> storeLocked(Json::Value& event, unsigned priority,
+                                             const char* logText);
     void keepLocked(unsigned priority, std::uint64_t seqno, std::string text);
     void trimLocked();
     bool mayReplaceFileLocked() const;
     bool writeFileLocked();
 
     const EventStoreLimits _limits;
-    const std::filesystem::path _file;
+    const boost::filesystem::path _file;
     FileState _fileState = FileState::NotRead;
     Entries _events;
     // Number -> its entry; a number stored twice points at the later entry.

@@ -8,19 +8,26 @@
 #include <system_error>
 #include <utility>
 
+#include <boost/filesystem/operations.hpp>
+
 namespace Zelkor {
 
 namespace {
 
-std::filesystem::path resolveLinks(const std::filesystem::path& target) {
-    std::error_code ec;
-    const auto resolved = std::filesystem::weakly_canonical(target, ec);
+boost::filesystem::path resolveLinks(const boost::filesystem::path& target) {
+    boost::system::error_code ec;
+    const auto resolved = boost::filesystem::weakly_canonical(target, ec);
     return ec ? target : resolved;
 }
 
+bool isLink(const boost::filesystem::path& target) {
+    boost::system::error_code ec;
+    return boost::filesystem::is_symlink(boost::filesystem::symlink_status(target, ec));
+}
+
 // Makes the rename itself durable; a failure here loses nothing already written.
-void syncFolderOf(const std::filesystem::path& file) {
-    std::filesystem::path folder = file.parent_path();
+void syncFolderOf(const boost::filesystem::path& file) {
+    boost::filesystem::path folder = file.parent_path();
     if (folder.empty()) {
         folder = ".";
     }
@@ -33,8 +40,12 @@ void syncFolderOf(const std::filesystem::path& file) {
 
 }  // namespace
 
-FileReplacement::FileReplacement(const std::filesystem::path& target)
-    : _target(resolveLinks(target)) {
+FileReplacement::FileReplacement(const boost::filesystem::path& target, Links links)
+    : _target(links == Links::Follow ? resolveLinks(target) : target) {
+    if (links == Links::Refuse && isLink(_target)) {
+        fail(ELOOP);
+        return;
+    }
     std::string pattern = _target.string() + ".XXXXXX";
     _fd = mkostemp(pattern.data(), O_CLOEXEC);
     if (_fd < 0) {
@@ -54,8 +65,10 @@ FileReplacement::~FileReplacement() {
     }
 }
 
-bool FileReplacement::fail() {
-    _error = std::error_code(errno, std::system_category()).message();
+bool FileReplacement::fail() { return fail(errno); }
+
+bool FileReplacement::fail(int error) {
+    _error = std::error_code(error, std::system_category()).message();
     _failed = true;
     return false;
 }
@@ -103,9 +116,9 @@ bool FileReplacement::Commit() {
     return true;
 }
 
-bool FileReplacement::Replace(const std::filesystem::path& target, std::string_view content,
-                              std::string& error) {
-    FileReplacement file(target);
+bool FileReplacement::Replace(const boost::filesystem::path& target, std::string_view content,
+                              std::string& error, Links links) {
+    FileReplacement file(target, links);
     if (file.Write(content) && file.Commit()) {
         return true;
     }

@@ -15,6 +15,7 @@
 // tree loads and written back, whole, by the destructor; a model whose tree did not load
 // never writes it. Preset files live under the root the caller names.
 
+#include <cstddef>
 #include <istream>
 #include <map>
 #include <memory>
@@ -27,6 +28,7 @@
 #include "storage/EventStore.h"
 #include "storage/IStorage.h"
 #include "storage/LogRow.h"
+#include "storage/RequestBound.h"
 
 namespace Zelkor {
 
@@ -76,10 +78,12 @@ public:
                    std::string& result) override;
     // Fills every pair of the request; with `recursive`, a requested group is first
     // replaced by its parameters (FillRecursively). Each pair's outcome is in the pair; a
-    // failure of one pair never stops the others.
+    // failure of one pair never stops the others. At most MaxRequestEntries() pairs are
+    // served; the rest get the error kTooManyEntries ("storage/RequestBound.h").
     void GetObjectsParameters(ObjectParamContainer& request, bool recursive) override;
     // Writes every pair with the access and lock rules enforced and reads each accepted
-    // value back into its pair in the pair's format.
+    // value back into its pair in the pair's format. A name "/" (the whole tree) is no
+    // value: it gets "Invalid Path" and nothing is written.
     void SetObjectsParameters(ObjectParamContainer& request) override;
     STATUS VerifyPath(const char* path, const char* format) override;
     std::vector<std::string> GetDescriptorForPath(const char* path, unsigned recursive) override;
@@ -93,8 +97,15 @@ public:
 
     // --- Multi-value requests ---
     // Replaces each requested name by one request per parameter below it, grouped under
-    // the parameters' object paths; a name with nothing below it stays as it is.
+    // the parameters' object paths; a name with nothing below it stays as it is. A
+    // parameter that an earlier name of the request already brought in, in the same form,
+    // is not brought in again; a name whose parameters would take the request past
+    // MaxRequestEntries() stays unexpanded with the error kTooManyEntries.
     void FillRecursively(ObjectParamContainer& request);
+    // The bound on the pairs one multi-value get serves: kDefaultMaxRequestEntries until
+    // set; at least 1.
+    void SetMaxRequestEntries(std::size_t maxEntries);
+    std::size_t MaxRequestEntries() const { return _maxRequestEntries; }
 
     // --- Tree ---
     // Expands every array descriptor below `node` from its prototype; false when an array
@@ -205,13 +216,12 @@ private:
     STATUS writeAndReadBack(const std::string& path, FormatValuePair& pair);
     void recordOutcome(PairAccess access, STATUS status, const std::string& path,
                        const std::string& name, FormatValuePair& pair);
-    void expandName(ObjectParamContainer& request, const std::string& objectPath,
-                    ContainerFormatValue& container, const std::string& name);
 
     Json::Value _missValue;
     Json::Value _tree;
     std::shared_ptr<PresetsImpl> _presets;
     ISubscriptionService* _subscriptionService = nullptr;
+    std::size_t _maxRequestEntries = kDefaultMaxRequestEntries;
     EventStore _events;
 };
 

@@ -3,9 +3,10 @@
 // in which that type is stored. No step throws: anything that cannot be represented is
 // refused with "Value Out Of Range/Invalid Value".
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
+#include <iterator>
 #include <limits>
 #include <optional>
 
@@ -19,17 +20,18 @@ namespace Zelkor {
 
 namespace {
 
-constexpr long long kInt64Min = std::numeric_limits<long long>::min();
 constexpr long long kInt64Max = std::numeric_limits<long long>::max();
 
 bool isNorm(const std::string& format) { return format == "norm"; }
 
 bool inUnitRange(double v) { return v >= 0.0 && v <= 1.0; }
 
-// A written text that must be a number: the number syntax, and a magnitude the double
-// range can hold. Texts like "+" or "e5" pass the syntax and count as 0.
+// A written text that must be a number: the number syntax, or the hexadecimal notation
+// in which "float" values are stored (a value read as text must write back), and a
+// magnitude the double range can hold. Texts like "+" or "e5" pass the syntax and count
+// as 0.
 std::optional<double> numberOfText(const std::string& text) {
-    if (!IsNumberText(text)) {
+    if (!IsNumberText(text) && !IsHexFloatText(text)) {
         return std::nullopt;
     }
     bool overflowed = false;
@@ -53,9 +55,11 @@ struct Range {
     }
 };
 
+// Without ".min" every range starts at 0, whatever JSON type the written value has: so it
+// does for texts and for the norm read, and norm writes and reads stay inverse.
+
 // Bounds read as signed 64-bit integers and used as doubles (reals written to "integer"
-// and "enum"). Without ".min" the range starts at 0, as it does for texts and for the
-// norm read, so that norm writes and reads stay inverse.
+// and "enum").
 Range<double> int64BoundsAsDouble(const Json::Value& node) {
     const auto lo = Int64Attribute(node, ".min");
     const auto hi = Int64Attribute(node, ".max");
@@ -69,7 +73,7 @@ Range<double> doubleBounds(const Json::Value& node) {
 }
 
 Range<long long> int64Bounds(const Json::Value& node) {
-    return Range<long long>(Int64Attribute(node, ".min").value_or(kInt64Min),
+    return Range<long long>(Int64Attribute(node, ".min").value_or(0),
                             Int64Attribute(node, ".max").value_or(kInt64Max));
 }
 
@@ -118,6 +122,32 @@ IStorage::STATUS storeInt64(double x, Json::Value& value) {
     }
     value = static_cast<Json::Int64>(*rounded);
     return IStorage::PathOk;
+}
+
+// A 32-bit integer where it fits, else a 64-bit one: whatever an "integer" read gives as
+// text writes back.
+IStorage::STATUS storeInteger(double x, Json::Value& value) {
+    const auto rounded = RoundToInt64(x);
+    if (!rounded) {
+        return IStorage::ValueOutOfRange;
+    }
+    value = IntegerValue(*rounded);
+    return IStorage::PathOk;
+}
+
+// The C "%a" text of a finite number, written without the process locale, which would
+// otherwise put its own decimal point into the stored text.
+std::string hexFloatText(double x) {
+    char buffer[64];
+    char* out = buffer;
+    if (std::signbit(x)) {
+        *out++ = '-';
+        x = -x;
+    }
+    *out++ = '0';
+    *out++ = 'x';
+    const auto written = std::to_chars(out, std::end(buffer), x, std::chars_format::hex);
+    return std::string(buffer, written.ptr);
 }
 
 // The numbers of an enumeration's entries: ".min" (0 without) up to ".min" + count - 1.
@@ -363,9 +393,7 @@ IStorage::STATUS JsonModel::ProcessFloatSet(const Json::Value& node, const std::
     }
     // Stored in hexadecimal floating-point notation: exact, and read back by the same
     // text-to-number conversion.
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%a", *x);
-    value = buffer;
+    value = hexFloatText(*x);
     return PathOk;
 }
 
@@ -406,7 +434,7 @@ IStorage::STATUS JsonModel::ProcessIntegerSetAsDouble(const Json::Value& node,
 IStorage::STATUS JsonModel::ProcessIntegerSet(const Json::Value& node, const std::string& format,
                                               Json::Value& value) {
     const auto x = rangedNumberOfText(node, format, value);
-    return x ? storeInt32(*x, value) : ValueOutOfRange;
+    return x ? storeInteger(*x, value) : ValueOutOfRange;
 }
 
 // --- string and block ---

@@ -1,17 +1,28 @@
 // Multi-value requests: every pair of a request container is read or written at its full
 // path (object path and parameter name joined) and receives its own outcome, so that one
-// bad pair never costs the others their answer.
+// bad pair never costs the others their answer. A get serves at most MaxRequestEntries()
+// pairs, however far its groups expand; the pairs past that bound are answered with an
+// error instead.
+#include <algorithm>
 #include <exception>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "storage/DescriptorFlags.h"
 #include "storage/JsonModel.h"
 #include "storage/ObjectParamContainer.h"
 #include "storage/PathAppend.h"
+#include "storage/RequestBound.h"
 #include "storage/StoragePath.h"
 
 namespace Zelkor {
 
 namespace {
+
+// A name that stands for the whole tree rather than for a member.
+constexpr const char* kWholeTree = "/";
 
 // Visits the pairs of a request: object paths ascending, their entries in order, names
 // ascending, the pairs of a name in order.
@@ -47,24 +58,173 @@ const char* typeWord(const Json::Value& value) {
     return value.isNumeric() ? "float" : "string";
 }
 
+// Replaces each requested group by one request per parameter below it, within the
+// request's bound: a name whose parameters would take the request past it is not expanded
+// and is answered "Too many entries". A parameter that an earlier name of the same request
+// already brought in, in the same form, is not brought in again, so repeating a name (or
+// naming a group and a group inside it) costs nothing more.
+class RequestExpansion {
+public:
+    RequestExpansion(JsonModel& model, ObjectParamContainer& request, std::size_t maxEntries)
+        : _model(model), _request(request), _maxEntries(maxEntries) {
+        forEachPair(request, [this](const std::string&, const std::string& name, FormatValuePair&) {
+            _entries += name == kWholeTree ? 0 : 1;
+        });
+    }
+
+    void Run() {
+        // Paths added on the way are not expanded again, and neither are the entries that
+        // the expansion appends to the path being walked.
+        for (const auto& objectPath : _request.GetContainerNames()) {
+            auto* containers = _request.GetContainers(objectPath);
+            auto entry = containers->begin();
+            for (std::size_t left = containers->size(); left > 0; --left, ++entry) {
+                for (const auto& name : entry->GetContainerNames()) {
+                    expand(objectPath, *entry, name);
+                }
+            }
+        }
+    }
+
+private:
+    // One requested parameter in one form.
+    using Key = std::tuple<std::string, std::string, bool, bool>;
+    static Key keyOf(const std::string& path, const FormatValuePair& pair) {
+        return Key(path, pair.format, pair.isArray, pair.formatDefaulted);
+    }
+
+    void expand(const std::string& objectPath, ContainerFormatValue& container,
+                const std::string& name) {
+        auto* pairs = container.GetContainer(name);
+        if (pairs == nullptr) {
+            return;
+        }
+        const bool wholeTree = name == kWholeTree;
+        const std::string lookup = wholeTree ? name : AppendPath(objectPath, name);
+        if (allKnown(_added, lookup, *pairs)) {
+            return;  // an entry an expansion made: it stands for itself
+        }
+        // The entry itself is served no more once it is expanded or refused.
+        const std::size_t own = wholeTree ? 0 : pairs->size();
+        if (allKnown(_expanded, lookup, *pairs)) {
+            drop(container, name, own);
+            return;
+        }
+        const auto children = _model.GetChildren(lookup);
+        if (children.empty()) {
+            return;  // a parameter: served as it was asked
+        }
+        // What this name brings in that the request does not hold yet, child by child.
+        std::vector<std::pair<const std::string*, std::vector<const FormatValuePair*>>> fresh;
+        std::set<Key> keys;
+        for (const auto& child : children) {
+            std::vector<const FormatValuePair*> pairsOfChild;
+            for (const auto& pair : *pairs) {
+                Key key = keyOf(child, pair);
+                if (_added.count(key) == 0 && keys.insert(std::move(key)).second) {
+                    pairsOfChild.push_back(&pair);
+                }
+            }
+            if (!pairsOfChild.empty()) {
+                fresh.emplace_back(&child, std::move(pairsOfChild));
+            }
+            if (_entries - own + keys.size() > _maxEntries) {
+                refuse(*pairs, own);
+                return;
+            }
+        }
+        for (const auto& [child, pairsOfChild] : fresh) {
+            const auto [parentPath, childName] = SplitParameterPath(*child);
+            ContainerFormatValue expanded;
+            for (const FormatValuePair* pair : pairsOfChild) {
+                expanded.AddContainer(childName, pair->format.c_str(), pair->isArray,
+                                      pair->formatDefaulted);
+            }
+            if (JsonModel::getKind(_model.valueForPath(parentPath)) == JsonModel::KindObject) {
+                expanded.SetObject(true);
+            }
+            _request.AddContainers(parentPath, expanded);
+        }
+        for (const auto& pair : *pairs) {
+            _expanded.insert(keyOf(lookup, pair));
+        }
+        _added.insert(keys.begin(), keys.end());
+        _entries += keys.size();
+        drop(container, name, own);
+    }
+
+    static bool allKnown(const std::set<Key>& known, const std::string& path,
+                         const ContainerFormatValue::Pairs& pairs) {
+        for (const auto& pair : pairs) {
+            if (known.count(keyOf(path, pair)) == 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // A whole-tree entry keeps its place beside what it expanded to; the read skips it.
+    void drop(ContainerFormatValue& container, const std::string& name, std::size_t own) {
+        _entries -= own;
+        if (name != kWholeTree) {
+            container.RemoveContainer(name);
+        }
+    }
+
+    void refuse(ContainerFormatValue::Pairs& pairs, std::size_t own) {
+        _entries -= own;
+        for (auto& pair : pairs) {
+            pair.error = kTooManyEntries;
+        }
+    }
+
+    JsonModel& _model;
+    ObjectParamContainer& _request;
+    const std::size_t _maxEntries;
+    std::size_t _entries = 0;  // pairs the read will serve
+    std::set<Key> _added;      // parameters brought in by expansions
+    std::set<Key> _expanded;   // names expanded, by lookup path
+};
+
 }  // namespace
+
+void JsonModel::SetMaxRequestEntries(std::size_t maxEntries) {
+    _maxRequestEntries = std::max<std::size_t>(maxEntries, 1);
+}
 
 void JsonModel::GetObjectsParameters(ObjectParamContainer& request, bool recursive) {
     if (recursive) {
         FillRecursively(request);
     }
-    forEachPair(request, [this](const std::string& objectPath, const std::string& name,
-                                FormatValuePair& pair) {
-        // A whole-tree request keeps its own entry beside what it expanded to.
-        if (name != "/") {
+    std::size_t served = 0;
+    std::size_t refused = 0;
+    forEachPair(request, [&](const std::string& objectPath, const std::string& name,
+                             FormatValuePair& pair) {
+        if (pair.error == kTooManyEntries) {
+            ++refused;  // a group that was not expanded
+        } else if (name == kWholeTree) {
+            // A whole-tree request keeps its own entry beside what it expanded to.
+        } else if (served == _maxRequestEntries) {
+            pair.error = kTooManyEntries;
+            ++refused;
+        } else {
+            ++served;
             servePair(PairAccess::Read, AppendPath(objectPath, name), name, pair);
         }
     });
+    if (refused > 0) {
+        Warning("ZK60A5W Too many entries in a multi-value get; entries refused", refused);
+    }
 }
 
 void JsonModel::SetObjectsParameters(ObjectParamContainer& request) {
     forEachPair(request, [this](const std::string& objectPath, const std::string& name,
                                 FormatValuePair& pair) {
+        if (name == kWholeTree) {
+            // The whole tree is no value: nothing is written into its root.
+            pair.error = StatusText(InvalidPath);
+            return;
+        }
         servePair(PairAccess::Write, AppendPath(objectPath, name), name, pair);
     });
 }
@@ -114,7 +274,8 @@ void JsonModel::recordOutcome(PairAccess access, STATUS status, const std::strin
     }
     const auto names = SplitStoragePath(path);
     const Json::Value* node = names ? findNode(*names, names->size()) : nullptr;
-    if (node != nullptr && node->isObject() && (GetFlagInt(*node) & FlagLock) != 0) {
+    // The flags of a descriptor, or a plain list of flag words: locked as VerifyPath sees it.
+    if (node != nullptr && (GetFlagInt(*node) & FlagLock) != 0) {
         pair.accessible = false;
     }
     const bool marksArray = !(names && isBelowListAttribute(*names)) &&
@@ -126,41 +287,7 @@ void JsonModel::recordOutcome(PairAccess access, STATUS status, const std::strin
 }
 
 void JsonModel::FillRecursively(ObjectParamContainer& request) {
-    // Paths added on the way are not expanded again, and neither are the entries that
-    // the expansion appends to the path being walked.
-    for (const auto& objectPath : request.GetContainerNames()) {
-        auto* containers = request.GetContainers(objectPath);
-        auto entry = containers->begin();
-        for (std::size_t left = containers->size(); left > 0; --left, ++entry) {
-            for (const auto& name : entry->GetContainerNames()) {
-                expandName(request, objectPath, *entry, name);
-            }
-        }
-    }
-}
-
-void JsonModel::expandName(ObjectParamContainer& request, const std::string& objectPath,
-                           ContainerFormatValue& container, const std::string& name) {
-    const bool wholeTree = name == "/";
-    const auto children = GetChildren(wholeTree ? name : AppendPath(objectPath, name));
-    const auto* pairs = container.GetContainer(name);
-    if (children.empty() || pairs == nullptr) {
-        return;
-    }
-    for (const auto& child : children) {
-        const auto [parentPath, childName] = SplitParameterPath(child);
-        ContainerFormatValue expanded;
-        for (const auto& pair : *pairs) {
-            expanded.AddContainer(childName, pair.format.c_str(), pair.isArray, pair.formatDefaulted);
-        }
-        if (getKind(valueForPath(parentPath)) == KindObject) {
-            expanded.SetObject(true);
-        }
-        request.AddContainers(parentPath, expanded);
-    }
-    if (!wholeTree) {
-        container.RemoveContainer(name);
-    }
+    RequestExpansion(*this, request, _maxRequestEntries).Run();
 }
 
 }  // namespace Zelkor

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cfloat>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 
 #include "storage/DescriptorAttributes.h"
@@ -275,7 +276,15 @@ IStorage::STATUS JsonModel::ProcessFloatGet(const Json::Value& descriptor,
 
 IStorage::STATUS JsonModel::ProcessIntegerGet(const Json::Value& descriptor,
                                               const std::string& format, Json::Value& value) {
-    return ProcessFloatGet(descriptor, format, value);
+    const STATUS status = ProcessFloatGet(descriptor, format, value);
+    // A real written to an integer parameter keeps its fraction in the tree; as a number
+    // it reads as the integer it stands for.
+    if (status == PathOk && (format == "number" || format == "variant") &&
+        value.type() == Json::realValue) {
+        // A finite real rounds to a finite whole number, which always has an answer.
+        value = NumberResult(std::round(value.asDouble())).value_or(value);
+    }
+    return status;
 }
 
 IStorage::STATUS JsonModel::ProcessEnumGet(const Json::Value& descriptor,

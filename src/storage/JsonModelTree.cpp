@@ -42,6 +42,11 @@ bool JsonModel::expandArray(Json::Value& node) {
         Warning("ZK6004W Missing .prototype or .size member");
         return false;
     }
+    // Every expanded array carries the ".static" setting its expansion used, so readers
+    // of its attributes see it: null (keeps no element) where the tree gave none.
+    if (FindAttribute(node, ".static") == nullptr) {
+        node[".static"] = Json::Value();
+    }
     const Json::Value* prototypeMember = FindAttribute(node, ".prototype");
     if (prototypeMember == nullptr || *size <= 0) {
         return true;

@@ -9,6 +9,7 @@
 #include "core/Param.h"
 #include "storage/JsonTextIO.h"
 #include "storage/PathAppend.h"
+#include "storage/StoragePath.h"
 
 namespace Zelkor {
 

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include <boost/filesystem/operations.hpp>
 #include <json/writer.h>
 
 #include "core/JsonText.h"
@@ -23,6 +24,7 @@ constexpr const char* kGroupName = "group name";
 constexpr const char* kNewPresetName = "new preset name";
 constexpr const char* kParamsFailed = "ProcessPresetParams failed";
 constexpr const char* kStoreFailed = "StoreAttributesToFile failed";
+constexpr const char* kRecallIncomplete = "recall-preset incomplete";
 
 constexpr const char* kParameters = "parameters";
 
@@ -77,6 +79,11 @@ std::string changeMarkOf(const std::string& file) {
     return AppendPath(file.substr(presets, file.rfind('/') - presets), "dirty");
 }
 
+bool isLink(const std::string& file) {
+    boost::system::error_code ec;
+    return boost::filesystem::is_symlink(boost::filesystem::symlink_status(file, ec));
+}
+
 std::string styledText(const Json::Value& document) {
     Json::StreamWriterBuilder builder;  // tab indentation, as preset files always had
     builder["commentStyle"] = "None";
@@ -89,7 +96,7 @@ PresetsImpl::PresetsImpl(Json::Value& tree, IStorage* storage)
     : ZelkorLoggable("PRST"), _tree(tree), _storage(storage) {}
 
 bool PresetsImpl::StorePreset(const std::string& root, const Arguments& params, std::string& result) {
-    if (!processPresetCmd(Command::Update, root, params, result)) {
+    if (processPresetCmd(Command::Update, root, params, result) == Outcome::Failed) {
         return false;
     }
     result = "store preset success";
@@ -97,7 +104,7 @@ bool PresetsImpl::StorePreset(const std::string& root, const Arguments& params, 
 }
 
 bool PresetsImpl::AddPreset(const std::string& root, const Arguments& params, std::string& result) {
-    if (!processPresetCmd(Command::New, root, params, result)) {
+    if (processPresetCmd(Command::New, root, params, result) == Outcome::Failed) {
         return false;
     }
     result = "Add preset success";
@@ -105,37 +112,44 @@ bool PresetsImpl::AddPreset(const std::string& root, const Arguments& params, st
 }
 
 bool PresetsImpl::RecallPreset(const std::string& root, const Arguments& params, std::string& result) {
-    if (!processPresetCmd(Command::Recall, root, params, result)) {
+    const Outcome outcome = processPresetCmd(Command::Recall, root, params, result);
+    if (outcome == Outcome::Failed) {
         return false;
     }
-    result = "recall-preset success";
+    // The values that were set came from the preset: it is the last recalled either way.
     if (params.count(kGroupName) != 0) {
         UpdateLastRecalled(ReadParams(params));
     }
+    if (outcome == Outcome::Incomplete) {
+        result = kRecallIncomplete;
+        return false;
+    }
+    result = "recall-preset success";
     return true;
 }
 
-bool PresetsImpl::processPresetCmd(Command command, const std::string& root, const Arguments& params,
-                                   std::string& result) {
+PresetsImpl::Outcome PresetsImpl::processPresetCmd(Command command, const std::string& root,
+                                                   const Arguments& params, std::string& result) {
     Request request;
     if (!ProcessPresetParams(command, root, params, request)) {
         result = kParamsFailed;
-        return false;
+        return Outcome::Failed;
     }
     if (command == Command::Recall) {
-        auto parameters = RecallValues(request.document);
+        std::size_t notRecalled = 0;
+        auto parameters = RecallValues(request.document, notRecalled);
         if (params.count(kGroupName) != 0) {
             _recalledPresets.emplace(request.file,
                                      Recalled{changeMarkOf(request.file), std::move(parameters)});
         }
-        return true;
+        return notRecalled == 0 ? Outcome::Done : Outcome::Incomplete;
     }
     std::string error;
     if (!StoreAttributesToFile(request.document, request.target, error)) {
         result = kStoreFailed;
-        return false;
+        return Outcome::Failed;
     }
-    return true;
+    return Outcome::Done;
 }
 
 bool PresetsImpl::ProcessPresetParams(Command command, const std::string& root,
@@ -148,6 +162,11 @@ bool PresetsImpl::ProcessPresetParams(Command command, const std::string& root,
     const Names names = ReadParams(params);
     request.file = AppendPath(
         AppendPath(AppendPath(root, names.presetType), names.groupName), names.presetName);
+    // A link would lead reads and writes out of the presets folder.
+    if (isLink(request.file)) {
+        Error("ZK6116E Preset file refused: a symbolic link", request.file);
+        return false;
+    }
 
     std::ifstream in(request.file, std::ios::binary);
     std::string error;
@@ -206,7 +225,8 @@ bool PresetsImpl::ToJson(std::istream& in, Json::Value& document, std::string& e
     return ReadJson(text, document, error) == JsonReadResult::ok;
 }
 
-bool PresetsImpl::GetPathsFromPFile(const Json::Value& document, std::vector<Parameter>& parameters) {
+bool PresetsImpl::GetPathsFromPFile(const Json::Value& document, std::vector<Parameter>& parameters,
+                                    std::size_t& skipped) {
     const Json::Value* list = parameterList(document);
     if (list == nullptr) {
         Error("ZK6110E parameters is not array");
@@ -217,6 +237,7 @@ bool PresetsImpl::GetPathsFromPFile(const Json::Value& document, std::vector<Par
         std::string path;
         if (!elementPathAndFormat(element, path, parameter.format)) {
             Warning("ZK6113W Preset element skipped", WriteCompactJson(element));
+            ++skipped;
             continue;
         }
         const Json::Value* value = elementMember(element, Param::value);
@@ -227,6 +248,7 @@ bool PresetsImpl::GetPathsFromPFile(const Json::Value& document, std::vector<Par
                     parameters.push_back(parameter);
                 } else {
                     Warning("ZK6113W Preset element skipped", parameter.path);
+                    ++skipped;
                 }
             }
             continue;
@@ -236,17 +258,20 @@ bool PresetsImpl::GetPathsFromPFile(const Json::Value& document, std::vector<Par
             parameters.push_back(parameter);
         } else {
             Warning("ZK6113W Preset element skipped", path);
+            ++skipped;
         }
     }
     return true;
 }
 
-std::vector<PresetsImpl::Parameter> PresetsImpl::RecallValues(const Json::Value& document) {
+std::vector<PresetsImpl::Parameter> PresetsImpl::RecallValues(const Json::Value& document,
+                                                               std::size_t& notRecalled) {
     std::vector<Parameter> parameters;
     // A document without a list recalls nothing; the recall itself still succeeds.
-    GetPathsFromPFile(document, parameters);
+    GetPathsFromPFile(document, parameters, notRecalled);
     if (_storage == nullptr) {
         Error("ZK6109E SetValueForPath no storage");
+        notRecalled += parameters.size();
         return parameters;
     }
     for (const auto& parameter : parameters) {
@@ -255,9 +280,11 @@ std::vector<PresetsImpl::Parameter> PresetsImpl::RecallValues(const Json::Value&
                                                           Json::Value(parameter.value), false);
             if (status != IStorage::PathOk) {
                 Warning("ZK6107W set failed for path : ", parameter.path);
+                ++notRecalled;
             }
         } catch (const std::exception& error) {
             Error("ZK6108E SetValueForPath error", error.what());
+            ++notRecalled;
         }
     }
     return parameters;
@@ -321,7 +348,8 @@ bool PresetsImpl::StoreAttributesToFile(Json::Value& document, const std::string
             return false;
         }
     }
-    if (!FileReplacement::Replace(target, styledText(document), error)) {
+    const auto links = FileReplacement::Links::Refuse;
+    if (!FileReplacement::Replace(target, styledText(document), error, links)) {
         Error("ZK6114E Preset file not written", error);
         return false;
     }

@@ -8,14 +8,15 @@
 // when a recalled parameter is changed afterwards.
 //
 // Preset names, types, groups and new names are single path elements: a name that is
-// empty (names only), ".", holds "/" or ".." is refused, so no request reaches a file
-// outside its root. Preset files are replaced whole (temporary file and rename), never
-// left half-written.
+// empty (names only), ".", holds "/" or ".." is refused, and so is a preset file that is
+// a symbolic link, so no request reaches a file outside its root. Preset files are
+// replaced whole (temporary file and rename), never left half-written.
 //
 // Ownership: made by the JsonModel over its own tree and itself; holds both by reference
 // (not owned), so it must not outlive the model. Threads: no lock; callers serialise preset
 // operations with every other use of the tree. ValueChanged runs inside the tree's writes.
 
+#include <cstddef>
 #include <iosfwd>
 #include <map>
 #include <string>
@@ -44,7 +45,9 @@ public:
 
     // Each takes the preset root folder and the command parameters ("preset name",
     // "preset type", optional "group name"; "new preset name" for AddPreset) and puts a
-    // success or failure text into `result`.
+    // success or failure text into `result`. A recall that could not set every value it
+    // lists sets the others and answers false with "recall-preset incomplete"; the log
+    // names what was not set.
     bool StorePreset(const std::string& root, const Arguments& params, std::string& result);
     bool AddPreset(const std::string& root, const Arguments& params, std::string& result);
     bool RecallPreset(const std::string& root, const Arguments& params, std::string& result);
@@ -55,6 +58,8 @@ public:
 
 private:
     enum class Command { Update, New, Recall };
+    // Incomplete: a recall that could not set every value it lists.
+    enum class Outcome { Failed, Done, Incomplete };
     struct Names {
         std::string presetName;
         std::string groupName;
@@ -67,15 +72,18 @@ private:
         Json::Value document;
     };
 
-    bool processPresetCmd(Command command, const std::string& root, const Arguments& params,
-                          std::string& result);
+    Outcome processPresetCmd(Command command, const std::string& root, const Arguments& params,
+                             std::string& result);
     bool ProcessPresetParams(Command command, const std::string& root, const Arguments& params,
                              Request& request);
     bool ValidatePresetParameters(Command command, const Arguments& params, std::string& text);
     static Names ReadParams(const Arguments& params);
     static bool ToJson(std::istream& in, Json::Value& document, std::string& error);
-    bool GetPathsFromPFile(const Json::Value& document, std::vector<Parameter>& parameters);
-    std::vector<Parameter> RecallValues(const Json::Value& document);
+    // `skipped` counts the elements that name no value to set.
+    bool GetPathsFromPFile(const Json::Value& document, std::vector<Parameter>& parameters,
+                           std::size_t& skipped);
+    // `notRecalled` counts the values it lists but could not set.
+    std::vector<Parameter> RecallValues(const Json::Value& document, std::size_t& notRecalled);
     bool StoreAttributesToFile(Json::Value& document, const std::string& target,
                                std::string& error);
     // Sets owner[key] to the text of the current value at `path`; a value that cannot be

@@ -2,9 +2,17 @@
 
 namespace Zelkor {
 
+namespace {
+
+// "//" and a name: a network root, which no node of the tree is.
+bool isNetworkRoot(const std::string& path) {
+    return path.size() > 2 && path[0] == '/' && path[1] == '/' && path[2] != '/';
+}
+
+}  // namespace
+
 std::optional<std::vector<std::string>> SplitStoragePath(const std::string& path) {
-    const bool networkRoot = path.size() > 2 && path[0] == '/' && path[1] == '/' && path[2] != '/';
-    if (networkRoot) {
+    if (isNetworkRoot(path)) {
         return std::nullopt;
     }
     std::vector<std::string> names;
@@ -31,6 +39,29 @@ std::string JoinStoragePath(const std::vector<std::string>& names, std::size_t c
         path += names[i];
     }
     return path.empty() ? std::string("/") : path;
+}
+
+std::pair<std::string, std::string> SplitParameterPath(const std::string& path) {
+    const std::size_t last = path.rfind('/');
+    if (last == std::string::npos) {
+        return {path, std::string()};
+    }
+    if (last + 1 == path.size()) {
+        const std::size_t kept = path.find_last_not_of('/');
+        if (kept == std::string::npos) {
+            return {std::string(), "/"};
+        }
+        return {path.substr(0, kept + 1), "."};
+    }
+    // The separator run before the name ends the object path.
+    const std::size_t before = path.find_last_not_of('/', last);
+    if (before == std::string::npos) {
+        if (isNetworkRoot(path)) {
+            return {path, std::string()};
+        }
+        return {"/", path.substr(last + 1)};
+    }
+    return {path.substr(0, before + 1), path.substr(last + 1)};
 }
 
 }  // namespace Zelkor

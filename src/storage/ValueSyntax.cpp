@@ -8,18 +8,26 @@ namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
+bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
 bool isBase64Alphabet(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || isDigit(c) || c == '+' ||
            c == '/';
 }
 
 // Advances over a run of digits and tells how many there were.
-std::size_t skipDigits(const std::string& text, std::size_t& pos) {
+std::size_t skipDigits(const std::string& text, std::size_t& pos, bool (*digit)(char) = isDigit) {
     const std::size_t start = pos;
-    while (pos < text.size() && isDigit(text[pos])) {
+    while (pos < text.size() && digit(text[pos])) {
         ++pos;
     }
     return pos - start;
+}
+
+void skipSign(const std::string& text, std::size_t& pos) {
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        ++pos;
+    }
 }
 
 }  // namespace
@@ -29,9 +37,7 @@ bool IsNumberText(const std::string& text) {
         return false;
     }
     std::size_t pos = 0;
-    if (text[pos] == '+' || text[pos] == '-') {
-        ++pos;
-    }
+    skipSign(text, pos);
     skipDigits(text, pos);
     if (pos < text.size() && text[pos] == '.') {
         ++pos;
@@ -41,14 +47,32 @@ bool IsNumberText(const std::string& text) {
     }
     if (pos < text.size() && (text[pos] == 'e' || text[pos] == 'E')) {
         ++pos;
-        if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-            ++pos;
-        }
+        skipSign(text, pos);
         if (skipDigits(text, pos) == 0) {
             return false;
         }
     }
     return pos == text.size();
+}
+
+bool IsHexFloatText(const std::string& text) {
+    std::size_t pos = 0;
+    skipSign(text, pos);
+    if (text.compare(pos, 2, "0x") != 0 && text.compare(pos, 2, "0X") != 0) {
+        return false;
+    }
+    pos += 2;
+    std::size_t digits = skipDigits(text, pos, isHexDigit);
+    if (pos < text.size() && text[pos] == '.') {
+        ++pos;
+        digits += skipDigits(text, pos, isHexDigit);
+    }
+    if (digits == 0 || pos >= text.size() || (text[pos] != 'p' && text[pos] != 'P')) {
+        return false;
+    }
+    ++pos;
+    skipSign(text, pos);
+    return skipDigits(text, pos) > 0 && pos == text.size();
 }
 
 bool IsBase64Text(const std::string& text) {

@@ -12,6 +12,12 @@ namespace Zelkor {
 // "12", "-0.5", ".5", "1e5", "+", "-" and "e5" pass; "", "1.", " 1" and "0x10" do not.
 bool IsNumberText(const std::string& text);
 
+// The hexadecimal floating-point notation in which "float" values written as text are
+// stored (the C "%a" form): an optional sign, "0x", hexadecimal digits with an optional
+// point, and a binary exponent ("p", an optional sign, decimal digits), which is required.
+// "0x1.8p+1", "-0x1p-3" and "0X.8P1" pass; "0x10", "0x1.8" and "0x1p" do not.
+bool IsHexFloatText(const std::string& text);
+
 // Standard base64 with padding: groups of four alphabet characters, the last of which may
 // end in "==" (two characters) or "=" (three). The empty text passes.
 bool IsBase64Text(const std::string& text);

@@ -161,7 +161,8 @@ public:
     // --- send path --------------------------------------------------------------------
 
     // Sends one complete line (the caller supplies the "\n"); `request` false for a reply.
-    // Never fails towards the caller: a dropped request is logged.
+    // Never fails towards the caller: a dropped request is logged. An empty text (a line
+    // that could not be built) is nothing to send.
     void SendData(const std::string& text, bool request);
     // Writes whatever may go next: a waiting goodbye, an authentication request, waiting
     // replies, then (unless `requestOutstanding`) the oldest request.

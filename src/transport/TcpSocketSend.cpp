@@ -28,6 +28,11 @@ std::int64_t secondsNow() {
 }  // namespace
 
 void TcpSocket::SendData(const std::string& text, bool request) {
+    // An empty text is a line that could not be built: nothing goes out, and no empty
+    // request holds the lock-step for a reply that never comes.
+    if (text.empty()) {
+        return;
+    }
     onLoop([this, text, request] { sendNow(text, request); });
 }
 
@@ -342,6 +347,9 @@ void TcpSocket::SendGoodbye() {
 }
 
 void TcpSocket::SendGoodbye(const std::string& text) {
+    if (text.empty()) {
+        return;
+    }
     onLoop([this, text] {
         if (IsFinalized()) {
             return;

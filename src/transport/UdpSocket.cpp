@@ -134,6 +134,9 @@ void UdpSocket::SendDataTo(const std::string& text, const address& destination,
         Debug("ZK7321I UdpSocket is finalized");
         return;
     }
+    if (text.empty()) {
+        return;
+    }
     auto shared = std::make_shared<const std::string>(text);
     OnLoop([this, shared, to = udp::endpoint(destination, port)] { sendNow(shared, to); });
 }
@@ -190,6 +193,9 @@ void UdpSocket::SendMulticastMessage(const std::string& text, const address& des
     // As SendDataTo: finalization counts from the call on.
     if (IsFinalized()) {
         Debug("ZK7327I UdpSocket is finalized");
+        return;
+    }
+    if (text.empty()) {
         return;
     }
     auto shared = std::make_shared<const std::string>(text);

@@ -60,7 +60,8 @@ public:
                         const std::string& interfaceName);
     virtual udp::socket& GetBasicSocket() { return _socket; }
 
-    // One datagram holding `text` unchanged (callers end it with "\n").
+    // One datagram holding `text` unchanged (callers end it with "\n"); none for an empty
+    // text (a line that could not be built), here and in SendMulticastMessage.
     void SendDataTo(const std::string& text, const address& destination, unsigned short port);
     // For the destination 255.255.255.255: on an IPv4 socket the subnet broadcast (when
     // `subnet` and a subnet is known) and then the limited broadcast (when `limited`); on

@@ -3,6 +3,8 @@
 #include <sstream>
 #include <string>
 
+#include <json/value.h>
+
 #include "core/MessageForwardInfo.h"
 #include "core/ZelkorLog.h"
 #include "support/LogCapture.h"
@@ -122,4 +124,74 @@ TEST(MessageForwardInfo, HashCounterAdvancesOnTheCallersHeaderOnly) {
     message.SetMessageForwardInfo(device);
     EXPECT_EQ(message.Build(true), "3-da14 get {\"path\":\"/a\"}\n");
     EXPECT_EQ(message.Build(true), "3-da14 get {\"path\":\"/a\"}\n");
+}
+
+namespace {
+
+// A body of its own, written through the header's PutHeader as typed messages do.
+class TypedGet : public ZelkorTest::GetMessage {
+public:
+    std::string ToNetworkFormat(bool request) const override {
+        return WriteLine(request, Json::Value(Json::objectValue));
+    }
+};
+
+}  // namespace
+
+// A name from a peer once went into the line as it stood ("dev\nset" wrote a second line),
+// and a line whose list was dropped would have gone out without its route, to be answered
+// by the first node it reached. A refused name now holds back every line of that header.
+TEST(MessageForwardInfo, NamesOutsideThePathAlphabetHoldTheLineBack) {
+    const struct {
+        std::string text;
+        const char* list;  // null: refused
+    } cases[] = {
+        {"dev\nset {\"path\":\"/\"}", nullptr},
+        {"a][b", nullptr},
+        {"[a]", nullptr},
+        {"node b", nullptr},
+        {"a&b c", nullptr},  // one bad name refuses the whole list
+        {"caf\xc3\xa9", nullptr},
+        {std::string("a\0b", 3), nullptr},
+        {" a & b\n", "a&b"},  // "&" always separates; blanks around a name are trimmed
+        {"n-1.x_Y&&", "n-1.x_Y&"},
+    };
+    ZelkorLog::TheLog().SetLevel(1);
+    ZelkorTest::LogCapture log;
+    std::size_t refused = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        MessageForwardInfo info;
+        info.hasHash = true;
+        EXPECT_TRUE(info.SetSourcePaths("A"));
+        EXPECT_EQ(info.SetTargetPaths(c.text), c.list != nullptr);
+        EXPECT_EQ(info.GetTargetPaths(), c.list ? c.list : "");
+        refused += c.list ? 0 : 1;
+        EXPECT_EQ(header(info).empty(), c.list == nullptr);
+        // Every writer: typed and base bodies, the own header and the caller's.
+        TypedGet typed;
+        ZelkorTest::GetMessage base;
+        typed.SetMessageForwardInfo(info);
+        base.SetMessageForwardInfo(info);
+        MessageForwardInfo none;
+        for (const std::string& line : {typed.Build(true), typed.Build(none, false), base.Build(false),
+                                        ZelkorTest::GetMessage().Build(info, true)}) {
+            EXPECT_EQ(line.empty(), c.list == nullptr) << line;
+        }
+        EXPECT_EQ(info.Counter(), c.list ? 2u : 0u);
+    }
+    ASSERT_EQ(log.Count("MFWD ZK5106E Invalid characters in path name"), refused);
+    EXPECT_EQ(log.Lines()[0], "MFWD ZK5106E Invalid characters in path name (\"dev\\nset {\\\"path\\\":\\\"/\\\"}\")");
+
+    // The refusal follows its list and ends when that list is replaced.
+    MessageForwardInfo route("B", "bad name", "");
+    EXPECT_TRUE(route.HasRefusedPath());
+    route.ReversePaths();
+    ZelkorTest::GetMessage message;
+    EXPECT_EQ(message.Build(route, true), "");
+    EXPECT_TRUE(route.SetTargetPaths("C"));
+    EXPECT_EQ(message.Build(route, true), "[C][B] get\n");
+    route.SetSourcePaths("x y");
+    EXPECT_EQ(route.PullHeader("[D][E] get"), "get");
+    EXPECT_EQ(header(route), "[D][E] ");
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/ErrorReply.h"
+#include "core/IServiceBaseImpl.h"
 #include "core/MessageSignalData.h"
 #include "core/MessageSignalMap.h"
 #include "core/Signal.h"
@@ -29,6 +30,19 @@ struct Recorder : Zelkor::ISignalObserver<MessageSignalData> {
     void SignalRaised(MessageSignalData&) override { calls.push_back(name); }
     std::vector<std::string>& calls;
     std::string name;
+};
+
+// A service with one word, registered as every service registers its words; it notes the
+// words its handlers are asked for.
+class WordService : public Zelkor::IServiceBaseImpl<Zelkor::IServiceBase> {
+public:
+    WordService() { _messageSignalMap.SetMessageSignalFactory(MessageSignalFactory("Get", &get, ZelkorTest::CreateGetMessage)); }
+    boost::signals2::connection AddHandler2(const std::string& word, Handler handler) override {
+        asked.push_back(word);
+        return IServiceBaseImpl::AddHandler2(word, std::move(handler));
+    }
+    Signal<MessageSignalData> get;
+    std::vector<std::string> asked;
 };
 
 }  // namespace
@@ -91,4 +105,26 @@ TEST(Signal, ObserversAndFunctionsAreCalledInConnectionOrder) {
     calls.clear();
     signal.Raise(data);
     EXPECT_EQ(calls, (std::vector<std::string>{"function", "first"}));
+}
+
+// How applications hook command words: any letter case and one reply mark find the word,
+// handlers run in the order they were added, a word the service does not handle connects
+// nothing, and AddHandler goes through the overridable AddHandler2.
+TEST(IServiceBase, HandlersHookOnlyTheServicesWords) {
+    WordService service;
+    Zelkor::IServiceBase& base = service;
+    std::vector<std::string> calls;
+    const auto handler = [&calls](const char* name) { return [&calls, name](MessageSignalData&) { calls.push_back(name); }; };
+    base.AddHandler("GET", handler("kept"));
+    auto second = base.AddHandler2("@get", handler("second"));
+    EXPECT_FALSE(base.AddHandler2("set", handler("unknown")).connected());
+    base.AddHandler("@@get", handler("unknown"));
+    EXPECT_TRUE(second.connected());
+    EXPECT_EQ(service.asked, (std::vector<std::string>{"GET", "@get", "set", "@@get"}));
+
+    auto data = dataFor(nullptr);
+    service.get.Raise(data);
+    second.disconnect();
+    service.get.Raise(data);
+    EXPECT_EQ(calls, (std::vector<std::string>{"kept", "second", "kept"}));
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -131,11 +132,62 @@ TEST(Message, ArgumentsKeepWhatTheyWereGiven) {
     EXPECT_EQ(apples.GetStrParms(), "42 apples");
     EXPECT_TRUE(apples.GetJsonParms().isNull());
 
-    // Structure anywhere keeps the whole value reachable as JSON instead of dropping it.
-    Json::Value received;
-    ASSERT_TRUE(Zelkor::ReadStructuredJson("{\"a\":1,\"b\":[2]}", received));
+    // What arrives goes out again whole: an array holding structure once went out as its
+    // leading scalars alone.
+    const struct {
+        const char* received;
+        const char* sent;
+    } cases[] = {
+        {R"(["a",{"b":1},"c"])", R"(["a",{"b":1},"c"])"},
+        {R"([[1],"x"])", R"([[1],"x"])"},
+        {R"({"a":1,"b":[2]})", R"({"a":1,"b":[2]})"},
+        {R"([1,"x",true])", R"(["1","x","true"])"},
+        {R"({"n":2})", R"({"n":"2"})"},
+        {R"("words")", R"("words")"},
+    };
+    for (const auto& c : cases) {
+        Json::Value received;
+        ASSERT_TRUE(Zelkor::ReadWholeJson(c.received, received));
+        GetMessage message;
+        message.FromNetworkParms(received);
+        Json::Value sent(Json::objectValue);
+        message.ToNetworkParms(sent);
+        EXPECT_EQ(compact(sent["arguments"]), c.sent) << c.received;
+        const int forms = !message.GetOrderedParms().empty() + !message.GetNamedParms().empty() +
+                          !message.GetStrParms().empty() + !message.GetJsonParms().isNull();
+        EXPECT_EQ(forms, 1) << c.received;
+    }
+}
+
+// The first form that holds something is sent: named, ordered, string, then JSON.
+TEST(Message, ArgumentsGoOutInTheirOrderOfPrecedence) {
     GetMessage message;
-    message.FromNetworkParms(received);
-    EXPECT_TRUE(message.GetNamedParms().empty());
-    EXPECT_EQ(compact(message.GetJsonParms()), "{\"a\":1,\"b\":[2]}");
+    Json::Value sent(Json::objectValue);
+    message.ToNetworkParms(sent);
+    EXPECT_FALSE(sent.isMember("arguments"));
+    const std::pair<std::function<void()>, const char*> steps[] = {
+        {[&] { message.SetParms(std::string("[1]")); }, "[1]"},
+        {[&] { message.SetParms(std::string("words")); }, R"("words")"},
+        {[&] { message.SetParms(Message::OrderedParms{"o"}); }, R"(["o"])"},
+        {[&] { message.SetParms(Message::NamedParms{{"n", "v"}}); }, R"({"n":"v"})"},
+    };
+    for (const auto& [fill, expected] : steps) {
+        fill();
+        message.ToNetworkParms(sent);
+        EXPECT_EQ(compact(sent["arguments"]), expected);
+    }
+}
+
+// A value that is the parameter's own name reads as empty from GetParamValue alone.
+TEST(Message, ParamValueOfItsOwnNameIsEmpty) {
+    GetMessage message;
+    EXPECT_EQ(message.GetParamValue(Param::guid), "");
+    const std::pair<const char*, const char*> values[] = {{"guid", ""}, {"GUID", "GUID"}, {"guid ", "guid "}, {"g", "g"}};
+    for (const auto& [text, read] : values) {
+        ASSERT_TRUE(message.SetParameter(Param::guid, text));
+        EXPECT_EQ(message.GetParamValue(Param::guid), read) << text;
+        EXPECT_STREQ(message.GetParameter(Param::guid), text);
+    }
+    ASSERT_TRUE(message.SetParameter(Param::path, "guid"));
+    EXPECT_EQ(message.GetParamValue(Param::path), "guid");
 }

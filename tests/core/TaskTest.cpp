@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Bounded.h"
@@ -24,6 +26,8 @@ using Zelkor::TimingHandler;
 using Zelkor::TimingTask;
 using ZelkorTest::CompletesWithin;
 using ZelkorTest::WaitUntil;
+using ::testing::Each;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -95,6 +99,23 @@ TEST_F(Tasks, TimersEndAtOnceAndFiredOnesAreDropped) {
     ASSERT_NE(handler->RunAfter(1h, [&] { ++fired; }), 0);
     CompletesWithin([&] { handler.reset(); }, "destroy a handler with a pending timer");
     EXPECT_EQ(fired, 1);
+    // Timers once wrote a concurrent task's lines about every run.
+    EXPECT_THAT(log.Lines(), Each(StartsWith("TIME ZK700")));
+}
+
+// The timing handler had no maintainer, so ended timers stayed until the next start. Given
+// a thread, it drops each as it ends, and the destructor ends it.
+TEST_F(Tasks, TimingHandlerMaintainerDropsEndedTimers) {
+    auto handler = std::make_unique<TimingHandler>();
+    TimingHandler* const raw = handler.get();
+    std::thread maintainer([raw] { raw->Run(); });
+    const long long id = handler->RunAfter(0ms, [] {});
+    ASSERT_NE(id, 0);
+    EXPECT_TRUE(WaitUntil([&] { return handler->StoredTimerNumber() == 0; }));
+    EXPECT_TRUE(log.Contains("TIME ZK7006I Maintainer thread is fired."));
+    EXPECT_EQ(log.Count("TIME ZK7007I Timer(" + std::to_string(id) + ") is removed."), 1u);
+    CompletesWithin([&] { handler.reset(); }, "destroy a timing handler while its maintainer runs");
+    maintainer.join();
 }
 
 // Each destruction races the maintainer's first wait; a lost wake-up once hung the join.

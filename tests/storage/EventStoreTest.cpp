@@ -144,12 +144,28 @@ TEST_F(EventStoreTest, OldestEventsGiveWayAndNumbersNeverComeBack) {
     }
     EXPECT_EQ(seqnos(retrieve(byBytes, -10)), (std::vector<std::uint64_t>{3, 4}));
 
-    // The highest number survives trimming even when a lower one was loaded after it.
+    // The highest number survives trimming even when a lower one was loaded after it; a
+    // file longer than the bound says how much of it was dropped.
     WriteFile(logFile(), "{\"seqno\":41}\n{\"seqno\":3}\n");
     EventStore loaded(Zelkor::EventStoreLimits{1, 1u << 20});
     EXPECT_TRUE(loaded.Load());
+    EXPECT_EQ(log.Count("JMOD ZK60A6W Event log longer than the bound: oldest events dropped (1)"), 1u);
     ASSERT_TRUE(loaded.StoreEvent("{}"));
     EXPECT_EQ(seqnos(retrieve(loaded, -10)), std::vector<std::uint64_t>{42});
+}
+
+// Past the largest number a new event would be numbered 0, before every other: the log
+// takes no more events.
+TEST_F(EventStoreTest, NumbersThatAreUsedUpRefuseNewEvents) {
+    WriteFile(logFile(), "{\"seqno\":18446744073709551615}\n");
+    EventStore store;
+    ASSERT_TRUE(store.Load());
+    EXPECT_FALSE(store.StoreEvent("{}"));
+    LOGROW row{7, 0, 1, "audio", "clip"};
+    EXPECT_FALSE(store.StoreEvent(row));
+    EXPECT_EQ(row.seqno, 7u);
+    EXPECT_EQ(log.Count("ZK60A7E"), 2u);
+    EXPECT_EQ(seqnos(retrieve(store, -10)), std::vector<std::uint64_t>{18446744073709551615u});
 }
 
 TEST_F(EventStoreTest, ConcurrentStoresGetDistinctNumbers) {

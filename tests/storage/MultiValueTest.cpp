@@ -24,6 +24,8 @@ const char* kTree = R"({"a": {".kind": "obj",
     "ro": {".kind": "param", ".type": "integer", ".access": "ro", ".value": 1},
     "wo": {".kind": "param", ".type": "integer", ".access": "wo", ".value": 1},
     "locked": {".kind": "param", ".type": "float", ".flags": ["lock"], ".value": 2.5},
+    "lockList": ["lock"],
+    "frac": {".kind": "param", ".type": "integer", ".value": 2.7},
     "flag": {".kind": "param", ".type": "boolean", ".value": true},
     "whole": {".kind": "param", ".type": "float", ".value": 3.0},
     "big": {".kind": "param", ".type": "float", ".value": 1099511627776},
@@ -63,7 +65,8 @@ TEST_F(StorageTest, MultiValueReadFillsEveryPairOfAMixedRequest) {
     auto model = Load(kTree);
     auto get = request(R"([
         {"path": "/a/flag"}, {"path": "/a/whole"}, {"path": "/a/big"},
-        {"path": "/a/missing"}, {"path": "/a/wo"}, {"path": "/a/locked"},
+        {"path": "/a/missing"}, {"path": "/a/wo"}, {"path": "/a/locked"}, {"path": "/a/lockList"},
+        {"path": "/a/frac"},
         {"path": "/a/b/c", "format": "variant"}, {"path": "/a/b/c", "format": "string"},
         {"path": "/a/b/c", "format": ""},
         {"path": "/a/e/.enums"}, {"path": "/a/e/.scale"}, {"path": "/a/odd/.enums/k"}])");
@@ -73,8 +76,11 @@ TEST_F(StorageTest, MultiValueReadFillsEveryPairOfAMixedRequest) {
                                  "error Invalid Path",
                                  // Write-only: nothing shown and nothing said.
                                  "\"\" hidden",
-                                 // Locked: read, but marked as not to be shown.
-                                 "2.5 float hidden",
+                                 // Locked, by its flags or as a list of flag words: read, but
+                                 // marked as not to be shown.
+                                 "2.5 float hidden", "[\"lock\"] string hidden list",
+                                 // An integer reads as one, whatever fraction it was given.
+                                 "3 integer",
                                  "3 integer", "\"3\" string", "error Invalid Format",
                                  // A ".scale" list and entries below a list attribute are no lists.
                                  "[\"Off\",\"On\"] string list", "[0,1] string", "[1,2] string"}));
@@ -83,13 +89,15 @@ TEST_F(StorageTest, MultiValueReadFillsEveryPairOfAMixedRequest) {
 
 TEST_F(StorageTest, MultiValueWriteRecordsEachOutcomeAndReadsAcceptedValuesBack) {
     auto model = Load(kTree);
-    auto set = request(R"([
+    auto set = request(R"([{"path": "/", "value": 1},
         {"path": "/a/e", "format": "string", "value": "Off"},
         {"path": "/a/ro", "value": 5}, {"path": "/a/locked", "value": -1}, {"path": "/a/wo", "value": 5},
         {"path": "/a/b/c", "value": 7}, {"path": "/a/b/d", "format": "number", "value": 11},
         {"path": "/a/dyn/.min", "value": 5}])");
     model->SetObjectsParameters(set);
     EXPECT_EQ(outcomes(set), (std::vector<std::string>{
+                                 // The whole tree is no value to write.
+                                 "error Invalid Path",
                                  // Read back in the pair's own format.
                                  "\"Off\" string", "error Path Readonly",
                                  // A locked parameter refuses the write and says so.
@@ -99,6 +107,7 @@ TEST_F(StorageTest, MultiValueWriteRecordsEachOutcomeAndReadsAcceptedValuesBack)
                                  "7 integer", "11 integer", "error Attribute Disabled"}));
     EXPECT_EQ(model->valueForPath("/a/wo/.value"), Json::Value(5));
     EXPECT_EQ(model->valueForPath("/a/locked/.value"), Json::Value(2.5));
+    EXPECT_FALSE(model->GetRoot().isMember(".value"));
     std::vector<std::string> reported;
     for (const auto& report : subscriber.reports) {
         reported.push_back(report.path);
@@ -124,6 +133,29 @@ TEST_F(StorageTest, RecursiveReadExpandsGroupsIntoTheirParameters) {
               R"([{"path":"/a/flag","value":true},)"
               R"({"format":"string","path":"/a/b/c","value":"3"},)"
               R"({"format":"string","path":"/a/b/d","value":"x"}])");
+}
+
+// A get serves at most its bound of pairs, however its names expand: a name that would
+// expand past it, and every pair after the bound, are answered "Too many entries" (logged
+// once). A parameter that an earlier name already brought in is not brought in again.
+TEST_F(StorageTest, MultiValueGetIsBounded) {
+    const ZelkorTest::LogCapture log;
+    auto model = Load(kTree);
+    std::string repeated = "[";
+    for (int i = 0; i < 200; ++i) {
+        repeated += R"({"path": "/"}, {"path": "/a"}, )";
+    }
+    auto whole = request(repeated + R"({"path": "/a/b"}])");
+    model->GetObjectsParameters(whole, true);
+    // Each parameter once, beside the 200 whole-tree entries, which keep their places.
+    EXPECT_EQ(whole.ToJson().size(), 200 + model->GetDescriptorForPath("/", 1).size());
+
+    model->SetMaxRequestEntries(2);
+    auto get = request(R"([{"path": "/a/b/c"}, {"path": "/a/b/d"}, {"path": "/a/flag"}, {"path": "/a"}])");
+    model->GetObjectsParameters(get, true);
+    EXPECT_EQ(get.ToJsonText(), R"([{"error":"Too many entries","path":"/a"},{"path":"/a/flag","value":true},)"
+                                R"({"path":"/a/b/c","value":3},{"error":"Too many entries","path":"/a/b/d"}])");
+    EXPECT_EQ(log.Count("ZK60A5W"), 1u);
 }
 
 TEST_F(StorageTest, AFailingPairGetsAnErrorAndTheOthersAreStillServed) {

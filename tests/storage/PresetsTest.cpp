@@ -100,10 +100,13 @@ TEST_F(PresetsTest, TheRecordUsesThePresetsOwnType) {
     const Arguments mix = {{"preset name", "M1"}, {"preset type", "Mix"}, {"group name", "G1"}};
     auto bare = Load(R"({"audio": {".kind": "obj",
                           "label": {".kind": "param", ".type": "string", ".value": "Main"}}})");
-    ASSERT_TRUE(bare->RecallPreset(root, mix, result));
-    EXPECT_EQ(bare->valueForPath("/Presets/Mix/G1/last/.value"), Json::Value("M1"));
-    ASSERT_EQ(bare->SetValueForPath("/audio/label", "variant", Json::Value("Other"), true), 0);
-    EXPECT_EQ(bare->valueForPath("/Presets/Mix/G1/dirty/.value"), Json::Value(true));
+    for (auto* tree : {bare.get(), model.get()}) {
+        ASSERT_TRUE(tree->RecallPreset(root, mix, result));
+        EXPECT_EQ(tree->valueForPath("/Presets/Mix/G1/last/.value"), Json::Value("M1"));
+        ASSERT_EQ(tree->SetValueForPath("/audio/label", "variant", Json::Value("Other"), true), 0);
+        EXPECT_EQ(tree->valueForPath("/Presets/Mix/G1/dirty/.value"), Json::Value(true));
+    }
+    EXPECT_FALSE(model->GetRoot()["Presets"].isMember("Scene"));
 
     const std::string other = (folder.Path() / "elsewhere").string();
     fs::create_directories(fs::path(other) / "Scene" / "G1");
@@ -111,6 +114,18 @@ TEST_F(PresetsTest, TheRecordUsesThePresetsOwnType) {
     ASSERT_TRUE(model->RecallPreset(other, kScene, result));
     ASSERT_EQ(model->SetValueForPath("/audio/gain", "variant", Json::Value(1), true), 0);
     EXPECT_EQ(value("/Presets/Scene/G1/dirty"), Json::Value("false"));
+}
+
+// A float is stored, and read as text, in hexadecimal notation; a preset keeps that text
+// and recalls it exactly.
+TEST_F(PresetsTest, ValuesReadAsTextRecallExactly) {
+    WriteFile(presetFile("P1"), R"({"parameters": [{"path": "/audio/gain", "format": "string"}]})");
+    ASSERT_EQ(model->SetValueForPath("/audio/gain", "string", Json::Value("-6.5"), true), 0);
+    ASSERT_TRUE(model->StorePreset(root, kScene, result));
+    EXPECT_EQ(ParseJson(ReadFile(presetFile("P1")))["parameters"][0]["value"], "-0x1.ap+2");
+    ASSERT_EQ(model->SetValueForPath("/audio/gain", "variant", Json::Value(1), true), 0);
+    ASSERT_TRUE(model->RecallPreset(root, kScene, result));
+    EXPECT_EQ(read("/audio/gain"), Json::Value(-6.5));
 }
 
 TEST_F(PresetsTest, UpdateStoresTheCurrentValuesIntoThePresetFile) {
@@ -175,6 +190,23 @@ TEST_F(PresetsTest, RefusedRequestsTouchNoFile) {
     EXPECT_EQ(value("/audio/gain"), Json::Value(0));
 }
 
+// A link in the presets folder would lead reads and writes to a file outside it.
+TEST_F(PresetsTest, PresetFilesThatAreLinksAreRefused) {
+    const LogCapture quiet;  // the refusals are expected: off the console
+    const std::string outside = folder.File("outside.json");
+    WriteFile(outside, kPreset);
+    fs::create_symlink(outside, presetFile("L1"));
+    fs::create_symlink(outside, presetFile("P2"));
+    EXPECT_FALSE(model->StorePreset(root, with("preset name", "L1"), result));
+    EXPECT_FALSE(model->RecallPreset(root, with("preset name", "L1"), result));
+    EXPECT_EQ(result, "ProcessPresetParams failed");
+    EXPECT_FALSE(model->AddPreset(root, with("new preset name", "P2"), result));
+    EXPECT_EQ(result, "StoreAttributesToFile failed");
+    EXPECT_EQ(ReadFile(outside), kPreset);
+    EXPECT_TRUE(fs::is_symlink(presetFile("P2")));
+    EXPECT_EQ(value("/audio/gain"), Json::Value(0));
+}
+
 TEST_F(PresetsTest, UnusablePresetFiles) {
     const LogCapture quiet;  // the parse errors are expected: off the console
     WriteFile(presetFile("bad"), "{\"parameters\": [");
@@ -182,14 +214,18 @@ TEST_F(PresetsTest, UnusablePresetFiles) {
     EXPECT_EQ(result, "ProcessPresetParams failed");
     EXPECT_FALSE(model->StorePreset(root, with("preset name", "absent"), result));
 
-    // Elements without a text value are skipped; the others are recalled.
+    // Elements without a text value, and values the tree refuses, are skipped; the others
+    // are recalled, and the recall says it is incomplete.
     WriteFile(presetFile("P1"), R"({"parameters": [
         {"path": "/audio/label", "value": ["not", "text"]},
         {"path": "/audio/eq", "value": {"low": {"deep": 1}, "high": "5"}},
         "not an element",
         {"path": ["/audio/label"], "value": "x"},
+        {"path": "/audio/mute", "value": "maybe"},
         {"path": "/audio/gain", "value": "4"}]})");
-    ASSERT_TRUE(model->RecallPreset(root, kScene, result));
+    EXPECT_FALSE(model->RecallPreset(root, kScene, result));
+    EXPECT_EQ(result, "recall-preset incomplete");
+    EXPECT_EQ(model->valueForPath("/Presets/Scene/G1/last/.value"), Json::Value("P1"));
     EXPECT_EQ(value("/audio/label"), Json::Value("Main"));
     EXPECT_EQ(value("/audio/eq/high"), Json::Value(5));
     EXPECT_EQ(read("/audio/gain"), Json::Value(4));

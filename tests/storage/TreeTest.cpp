@@ -6,6 +6,8 @@
 
 #include "StorageTestSupport.h"
 #include "storage/LogRow.h"
+#include "storage/PathAppend.h"
+#include "storage/StoragePath.h"
 #include "support/LogCapture.h"
 
 using Zelkor::IStorage;
@@ -42,10 +44,13 @@ TEST_F(StorageTest, ArrayExpansionFromPrototype) {
         }
         EXPECT_EQ(elements, c.elements);
     }
-    // Arrays nested in the prototype expand in every element, not in the prototype.
+    // Arrays nested in the prototype expand in every element, not in the prototype. An
+    // array without ".static" gets it, as null.
     auto sample = LoadSample();
     EXPECT_EQ(sample->valueForPath("/audio/channels/2/sends/3/.value").asDouble(), 0.5);
     EXPECT_TRUE(sample->valueForPath("/audio/channels/.prototype/sends/1").isNull());
+    EXPECT_TRUE(sample->valueForPath("/audio/channels").isMember(".static"));
+    EXPECT_TRUE(sample->valueForPath("/audio/channels/.static").isNull());
 }
 
 TEST_F(StorageTest, PathSyntax) {
@@ -73,6 +78,33 @@ TEST_F(StorageTest, PathSyntax) {
     Json::Value untouched(7);
     EXPECT_EQ(model->GetValueForPath(nullptr, "variant", untouched), IStorage::InvalidPath);
     EXPECT_EQ(untouched, Json::Value(7));
+}
+
+// A full path taken apart into object path and name, and joined again, names what it named,
+// by the same rules as every lookup; the object path keeps the text it was given.
+TEST_F(StorageTest, ParameterPathsSplitByThePathRules) {
+    auto model = LoadSample();
+    struct Case {
+        const char* path;
+        const char* objectPath;
+        const char* name;
+    };
+    const Case cases[] = {
+        {"/audio/gain", "/audio", "gain"},      {"/location", "/", "location"},
+        {"/audio//gain", "/audio", "gain"},     {"audio/gain", "audio", "gain"},
+        {"location", "location", ""},           {"///location", "/", "location"},
+        {"/", "", "/"},
+        // Paths that name nothing still do.
+        {"/audio/gain/", "/audio/gain", "."},   {"//audio", "//audio", ""},
+        {"//audio/gain", "//audio", "gain"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto [objectPath, name] = Zelkor::SplitParameterPath(c.path);
+        EXPECT_EQ(objectPath, c.objectPath);
+        EXPECT_EQ(name, c.name);
+        EXPECT_EQ(&model->valueForPath(Zelkor::AppendPath(objectPath, name)), &model->valueForPath(c.path));
+    }
 }
 
 TEST_F(StorageTest, ChildrenListings) {

@@ -20,7 +20,9 @@ const char* kTree = R"({
     "fInf": {".type": "float", ".value": "inf"},
     "fList": {".type": "float", ".value": [1, 2]},
     "fPoint": {".type": "float", ".min": 5, ".max": 5, ".value": 5},
+    "fHigh": {".type": "float", ".min": 5, ".max": 8, ".value": 6.5},
     "i": {".type": "integer", ".min": -10, ".max": 10, ".value": 7},
+    "iFrac": {".type": "integer", ".min": 0, ".max": 10, ".value": 2.7},
     "bOff": {".type": "boolean", ".value": "off"},
     "e": {".type": "enum", ".enums": ["A", "B", "C"], ".min": 1, ".value": 2},
     "eOutside": {".type": "enum", ".enums": ["A", "B", "C"], ".min": 1, ".value": 4},
@@ -53,7 +55,11 @@ TEST_F(StorageTest, ReadEveryTypeInEveryFormat) {
         {"/fWide", Json::Int64(3000000000), Json::Int64(3000000000), "3000000000", 3e9 / DBL_MAX},
         // An empty range has no span to divide by.
         {"/fPoint", 5, 5, "5", 0},
+        // "norm" divides by the span of the range, also when it starts above 0.
+        {"/fHigh", 6.5, 6.5, "6.5", 0.5},
         {"/i", 7, 7, "7", 0.85},
+        // A real written to an integer keeps its fraction, which numbers round away.
+        {"/iFrac", 3, 3, "2.7000000000000002", 0.27},
         {"/bOff", true, 1, true, 1},
         {"/e", 2, 2, "B", 0.5},
         {"/eUnset", "", 1, "", 1},
@@ -137,6 +143,18 @@ TEST(ValueRead, ListRulesWithARequestValue) {
     EXPECT_EQ(Zelkor::JsonModel::ProcessEnumGet(topMin, "string", value, "B"), IStorage::ValueOutOfRange);
     EXPECT_EQ(Zelkor::JsonModel::ProcessEnumGet(topMin, "string", value, "A"), IStorage::PathOk);
     EXPECT_EQ(value, Json::Value(Json::Int64(9223372036854775807LL)));
+}
+
+TEST_F(StorageTest, StatusTexts) {
+    auto model = Load("{}");
+    const std::pair<int, const char*> cases[] = {
+        {0, "Path OK"}, {6, "Value Out Of Range/Invalid Value"}, {13, "Attribute Disabled"},
+        // Numbers without a text, the tree's own 14 among them.
+        {14, ""}, {-1, ""}, {1000, ""},
+    };
+    for (const auto& [status, text] : cases) {
+        EXPECT_EQ(model->GetStatusString(static_cast<IStorage::STATUS>(status)), text) << status;
+    }
 }
 
 TEST_F(StorageTest, VerifyPathPrecedence) {

@@ -9,6 +9,7 @@
 
 #include "TransportFixture.h"
 #include "support/NetNamespace.h"
+#include "transport/NetworkInterface.h"
 
 namespace ZelkorTest {
 namespace {
@@ -61,6 +62,46 @@ TEST_F(Namespaces, BroadcastsReachAnyAddressReceiversAndTiedOnesOnlyFromTheirInt
     ASSERT_TRUE(Run([&] { return tiedSink.Count("last") == 1; }));
     EXPECT_EQ(tiedSink.Commands(), (std::vector<std::string>{"subnet", "limited", "last"}));
     EXPECT_EQ(tiedSink.received.front().sender.address(), make_address("10.77.0.2"));
+}
+
+// The walk over a namespace's adapters: by name, not by the system's order (veth1 comes
+// first there), each with its link address and its addresses and masks in the system's
+// order; an address label is an adapter of its own and shares its owner's link address.
+TEST(NamespaceInterfaces, EnumerationGivesNamesLinksAddressesAndMasksInOrder) {
+    NetNamespace space("e");
+    if (!space.Made()) {
+        GTEST_SKIP() << "needs root and ip netns";
+    }
+    const std::string in = "-n " + space.Name() + " ";
+    for (const char* command : {"link add veth0 type veth peer name veth1", "link set veth0 address 02:11:22:33:44:55",
+                                "link set veth1 address 02:66:77:88:99:aa", "link set veth0 addrgenmode none",
+                                "addr add 10.78.0.1/24 dev veth0", "addr add 10.79.0.1/16 dev veth0 label veth0:1",
+                                "addr add fd00:78::1/64 dev veth0 nodad", "link set veth0 up"}) {
+        if (!Ip(in + command)) {
+            GTEST_SKIP() << "needs veth interfaces: " << command;
+        }
+    }
+    // One line per adapter: name, up or down, link address, then address/mask pairs.
+    std::vector<std::string> seen;
+    int visitsUntilStop = 0;
+    ASSERT_TRUE(space.Run([&] {
+        Zelkor::EnumerateInterface([&](Zelkor::NetworkInterface& adapter) {
+            std::string line = adapter.Name() + (adapter.up ? " up " : " down ") + adapter.MAC_as_str();
+            for (std::size_t i = 0; i < adapter.addresses.size(); ++i) {
+                line += " " + adapter.addresses[i].to_string() + "/" + adapter.masks.at(i).to_string();
+            }
+            seen.push_back(line);
+            return true;
+        });
+        Zelkor::EnumerateInterface([&](Zelkor::NetworkInterface&) { return ++visitsUntilStop < 0; });
+    }));
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "lo up 00:00:00:00:00:00 127.0.0.1/255.0.0.0 ::1/ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff",
+                        "veth0 up 02:11:22:33:44:55 10.78.0.1/255.255.255.0 fd00:78::1/ffff:ffff:ffff:ffff::",
+                        "veth0:1 up 02:11:22:33:44:55 10.79.0.1/255.255.0.0",
+                        "veth1 down 02:66:77:88:99:aa",
+                    }));
+    EXPECT_EQ(visitsUntilStop, 1);
 }
 
 }  // namespace

@@ -59,6 +59,20 @@ TEST_F(TcpSend, OneWriteAtATimeInLockStepOrder) {
     EXPECT_EQ(reader.Data(), block + "starttls\n@ls\nget\n");
 }
 
+// An empty text is a line that could not be built; queued as a request it once held the
+// lock-step for a reply that never came.
+TEST_F(TcpSend, EmptyTextIsNothingToSend) {
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    RawReader reader(peer);
+    socket->SendData("", true);
+    socket->SendData("", false);
+    socket->SendGoodbye("");
+    socket->SendData("get\n", true);
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 1; }));
+    EXPECT_EQ(reader.Data(), "get\n");
+}
+
 // Behind the lock-step, a repeated poll is not queued twice and a full queue drops the
 // request with the text operators search for; the peer sees each request once, in order.
 TEST_F(TcpSend, BoundedQueueDropsRepeatedPollsAndOverflow) {

@@ -96,13 +96,16 @@ TEST_F(UdpLoopback, InterfaceTieThatCannotBeMadeFailsTheBind) {
 }
 
 // Calls from another thread run on the loop in their order; sends asked for before Close
-// still go out, a send after it does not.
+// still go out, a send after it does not. An empty text (a line that could not be built)
+// once went out as an empty datagram.
 TEST_F(UdpLoopback, CallsFromAnotherThreadRunOnTheLoopInTheirOrder) {
     udp::socket peer(io, udp::endpoint(make_address("127.0.0.1"), 0));
     const auto to = peer.local_endpoint();
     auto socket = Bound("127.0.0.1");
     auto work = boost::asio::make_work_guard(io);
     std::thread loop([this] { io.run_for(std::chrono::seconds(10)); });
+    socket->SendDataTo("", to.address(), to.port());
+    socket->SendMulticastMessage("", to.address(), to.port(), true, true);
     socket->SendDataTo("first\n", to.address(), to.port());
     socket->SendMulticastMessage("second\n", to.address(), to.port(), true, true);
     socket->Close();
