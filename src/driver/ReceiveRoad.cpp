@@ -248,7 +248,9 @@ void ZelkorDriver::customCommand(Packet& packet, const std::string& command, con
     }
     header.ReversePaths();
     std::ostringstream out;
-    header.PutHeader(out, false, command.c_str());
+    if (!header.PutHeader(out, false, command.c_str())) {
+        return;
+    }
     out << header.JsonText();
     std::string echo = out.str();
     if (echo.empty() || echo.back() != '\n') {
@@ -322,7 +324,9 @@ void ZelkorDriver::SendErrorReply(Packet& packet, const std::string& command, co
         return;
     }
     std::ostringstream out;
-    header.PutHeader(out, false, command.c_str());
+    if (!header.PutHeader(out, false, command.c_str())) {
+        return;
+    }
     Json::Value body(Json::objectValue);
     body["error"] = text;
     out << WriteCompactJson(body) << '\n';

@@ -12,7 +12,9 @@ std::unique_ptr<Message> StandInMessage::Instantiate() const { return std::make_
 std::string StandInMessage::ToNetworkFormat(bool request) const {
     std::ostringstream out;
     MessageForwardInfo header(GetMessageForwardInfo());
-    header.PutMessageForwardHeader(out);
+    if (!header.PutMessageForwardHeader(out)) {
+        return std::string();
+    }
     out << (request ? "" : "@") << _word;
     if (!_json.empty()) {
         out << ' ' << _json;

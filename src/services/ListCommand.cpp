@@ -13,7 +13,9 @@ std::string ListCommand::ToNetworkFormat(bool request) const {
     // to the target and its sender hash.
     std::ostringstream out;
     MessageForwardInfo header(GetMessageForwardInfo());
-    header.PutMessageForwardHeader(out);
+    if (!header.PutMessageForwardHeader(out)) {
+        return std::string();
+    }
     out << (_text.empty() ? ToJson(request) : _text);
     return out.str();
 }
