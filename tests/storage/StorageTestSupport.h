@@ -39,6 +39,7 @@ public:
                       std::weak_ptr<Zelkor::IStorage> storage) override {
         reports.push_back({path, value, "", true, !storage.expired()});
     }
+    void RemoveSubscription(void*) override {}
     std::vector<Report> reports;
 };
 
