@@ -51,17 +51,24 @@ TEST(DeviceList, OneDeviceWhateverTheGuidFormAndErasedWithoutTrace) {
     EXPECT_EQ(list.TableSizes()["wantsConnections"], 1u);
     EXPECT_EQ(list.TableSizes()["wantsDescriptor"], 1u);
 
-    // Another device takes the endpoint and the name: erasing the first keeps them.
+    // Another device takes the endpoint and the name, a newer object of the same device
+    // takes the GUID: erasing the old object keeps what now names the others.
     auto b = MakeDevice(node.driver.get(), kGuidB, "amp");
+    auto again = MakeDevice(node.driver.get(), kGuidA, "amp-2", "10.0.0.7");
     list.enterDevice(b, DiscoveryService::AllTables);
-    list.EraseDevice("5F0C3A528E1D4B7A9C642D1E7F9A0B13");
-    EXPECT_EQ(a->GetCurrentState(), Zelkor::DeviceNetStateNone);
+    list.enterDevice(again, DiscoveryService::AllTables);
+    list.EraseDevice(a);
     EXPECT_TRUE(a->IsFinalized());
-    EXPECT_EQ(list.GetDeviceByUUID(kGuidA), nullptr);
-    EXPECT_EQ(list.GetDeviceByIPAndPort(boost::asio::ip::make_address("10.0.0.5"), 4197), b);
+    EXPECT_EQ(list.GetDeviceByUUID(kGuidA), again);
+    EXPECT_EQ(list.GetDeviceByName("amp-2"), again);
     EXPECT_EQ(list.GetDeviceByName("amp"), b);
-    EXPECT_EQ(list.TableSizes()["wantsConnections"], 0u);
+    EXPECT_EQ(list.GetDeviceByIPAndPort(boost::asio::ip::make_address("10.0.0.5"), 4197), b);
+    EXPECT_EQ(list.TableSizes()["wantsConnections"], 1u);
 
+    list.EraseDevice("5F0C3A528E1D4B7A9C642D1E7F9A0B13");
+    EXPECT_TRUE(again->IsFinalized());
+    EXPECT_EQ(list.GetDeviceByUUID(kGuidA), nullptr);
+    EXPECT_EQ(list.TableSizes()["wantsConnections"], 0u);
     list.EraseDevice(std::string(kGuidB));
     expectEmptyTables(list);
 }

@@ -66,6 +66,7 @@ TEST(DiscoRecord, UpdateFromReplies) {
         {R"({"protocolversion":"0.99.0.0"})", true, "old", "1"},
         {R"({"protocolversion":")" + longVersion + R"("})", true, "old", "0"},
         {R"({"protocolversion":")" + longVersion + R"(x"})", false, "version", longVersion},
+        {R"({"protocolversion":"1.8.0.0"})", true, "old", "0"},
         // Keys in ascending order: the bad GUID refuses the reply before "name" is read.
         {R"({"guid":"not-a-guid","name":"renamed"})", false, "name", "amp"},
         // Refused after earlier members were taken: nothing of the reply stays.
