@@ -14,6 +14,7 @@
 #include "discovery/DiscoveryService.h"
 #include "driver/ZelkorDriver.h"
 #include "storage/JsonModel.h"
+#include "storage/StorageModel.h"
 #include "support/TempDir.h"
 
 namespace ZelkorTest {

@@ -46,6 +46,11 @@ TEST(DiscoveryStop, GoodbyesOutHandlersHearLostDevicesFinalized) {
         std::lock_guard<std::mutex> lock(mutex);
         return heard.size() == 1;
     }));
+    EXPECT_TRUE(service.IsValidConnection(Zelkor::ZelkorDriver::HandleOf(connection.get())));
+    EXPECT_TRUE(service.IsValidConnection(Zelkor::ZelkorDriver::HandleOf(incoming.get())));
+    std::vector<std::shared_ptr<Zelkor::TcpSocket>> inbound;
+    service.GetInboundConnection(connection, inbound);
+    EXPECT_EQ(inbound, std::vector<std::shared_ptr<Zelkor::TcpSocket>>{incoming});
 
     harness.Stop();
     EXPECT_EQ(devicePeer.ReadLine(), "goodbye {\"reason\":\"shutdown\"}\n");
