@@ -49,13 +49,6 @@ bool hasPart(const std::string& text, char separator, const char* part) {
     return false;
 }
 
-void quoted(std::string& out, const char* key, const std::string& value) {
-    out += '"';
-    out += key;
-    out += "\":";
-    out += WriteCompactJson(Json::Value(value));
-}
-
 }  // namespace
 
 ProtocolVersion ProtocolVersion::Of(const std::string& text) {
@@ -112,33 +105,36 @@ void NewDiscoInfo::buildInfoStrings() {
     _info.subnetmask = _subnetMask.to_string();
     _info.gateway = _gateway.to_string();
     const DiscoInfo& i = _info;
-    std::string out;
-    quoted(out, "classname", i.classname);
-    quoted(out += ',', "container", i.container);
-    quoted(out += ',', "descriptorversion", i.descriptorversion);
-    quoted(out += ',', "devicestate", i.devicestate);
-    out += i.dhcp ? ",\"dhcp\":\"DHCP\"" : ",\"dhcp\":\"Static\"";
-    quoted(out += ',', "exclusions", i.exclusions);
-    quoted(out += ',', "family", i.family);
-    quoted(out += ',', "fingerprint", i.fingerprint);
-    quoted(out += ',', "gateway", i.gateway);
-    quoted(out += ',', "guid", i.guid);
-    quoted(out += ',', "inclusions", i.inclusions);
-    quoted(out += ',', "ip", i.ip);
-    quoted(out += ',', "label", i.label);
-    out += i.locating ? ",\"locating\":true" : ",\"locating\":false";
-    quoted(out += ',', "location", i.location);
-    quoted(out += ',', "mac", i.mac);
-    quoted(out += ',', "manufacturer", i.manufacturer);
-    quoted(out += ',', "mode", i.mode);
-    quoted(out += ',', "model", i.model);
-    quoted(out += ',', "name", i.name);
-    out += ",\"port\":" + std::to_string(i.port);
-    quoted(out += ',', "protocolversion", i.protocolversion);
-    quoted(out += ',', "serialnumber", i.serialnumber);
-    quoted(out += ',', "subnetmask", i.subnetmask);
-    quoted(out += ',', "version", i.version);
-    _infoString = std::move(out);
+    // The fragment's fixed member order is the ascending order of its keys, which the
+    // writer keeps; the writer also escapes every peer text.
+    Json::Value members(Json::objectValue);
+    members["classname"] = i.classname;
+    members["container"] = i.container;
+    members["descriptorversion"] = i.descriptorversion;
+    members["devicestate"] = i.devicestate;
+    members["dhcp"] = i.dhcp ? "DHCP" : "Static";
+    members["exclusions"] = i.exclusions;
+    members["family"] = i.family;
+    members["fingerprint"] = i.fingerprint;
+    members["gateway"] = i.gateway;
+    members["guid"] = i.guid;
+    members["inclusions"] = i.inclusions;
+    members["ip"] = i.ip;
+    members["label"] = i.label;
+    members["locating"] = i.locating;
+    members["location"] = i.location;
+    members["mac"] = i.mac;
+    members["manufacturer"] = i.manufacturer;
+    members["mode"] = i.mode;
+    members["model"] = i.model;
+    members["name"] = i.name;
+    members["port"] = Json::UInt(i.port);
+    members["protocolversion"] = i.protocolversion;
+    members["serialnumber"] = i.serialnumber;
+    members["subnetmask"] = i.subnetmask;
+    members["version"] = i.version;
+    const std::string object = WriteCompactJson(members);
+    _infoString = object.substr(1, object.size() - 2);
 }
 
 bool NewDiscoInfo::updateFrom(const Packet& packet) {
