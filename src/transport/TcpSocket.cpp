@@ -239,6 +239,7 @@ void TcpSocket::beginHandshake() {
     _socket.cancel(error);
     // Plain bytes after the "starttls" exchange belong to no line of the secured stream.
     _framer.Clear();
+    _inputShare.Release();
     _tls = std::make_shared<TlsStream>(std::move(_socket), _sslContext);
     _tls->set_verify_mode(boost::asio::ssl::verify_peer, error);
     _tls->set_verify_callback(
@@ -297,6 +298,7 @@ void TcpSocket::closeNow() {
     _priorityQueue.clear();
     _passQueue.clear();
     _framer.Clear();
+    _inputShare.Release();
     // A closed connection forwards nothing more; two forwarding connections must not keep
     // each other alive.
     _returnRoute.reset();

@@ -35,6 +35,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "core/MessageForwardInfo.h"
+#include "transport/InputBudget.h"
 #include "transport/LineFramer.h"
 #include "transport/Socket.h"
 
@@ -145,7 +146,8 @@ public:
     void SetCompletion(CompletionHandler handler) { _completion = std::move(handler); }
     void ReportCompletion(Completion::Code code, const std::string& text);
 
-    // Bound of an unfinished received line; past it the connection is closed.
+    // Bound of an unfinished received line; past it the connection is closed. The sum over
+    // all connections has a bound of its own (InputBudget).
     void SetMaxLineLength(std::size_t length) { _framer.SetMaxLineLength(length); }
     std::size_t MaxLineLength() const { return _framer.MaxLineLength(); }
 
@@ -279,6 +281,8 @@ private:
     std::string _tag;
 
     LineFramer _framer;
+    // The bytes of the unfinished line, counted against the node-wide bound.
+    InputBudget::Share _inputShare;
 
     MessageForwardInfo _forwardInfo;
     std::shared_ptr<TcpSocket> _returnRoute;

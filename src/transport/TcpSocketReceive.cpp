@@ -1,5 +1,7 @@
 // Receive path of a TCP connection: the read chain, framing at "\n", the header parse,
 // the filter while a handshake runs, and the lock-step release when a reply arrives.
+// Unfinished lines are bounded per connection and, summed over all connections, by the
+// node-wide input budget.
 
 #include "transport/SocketSink.h"
 #include "transport/TcpSocket.h"
@@ -85,6 +87,11 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
     }
     if (_framer.Overflowed()) {
         Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, _framer.MaxLineLength());
+        closeNow();
+        return;
+    }
+    if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength())) {
+        Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, InputBudget::Limit());
         closeNow();
     }
 }
