@@ -145,17 +145,21 @@ void TcpSocket::handleLine(std::string& line) {
     SetReceivingMsg(false);
     auto keep = self();
     if (auto* sink = Sink(); sink && keep) {
-        sink->LogTraffic(true, _remoteEndpoint, line, GetState() == Tls);
-        sink->MessageReceived(keep, header, _requestTime, _responseTime);
+        if (!callSink("LogTraffic", [&] { sink->LogTraffic(true, _remoteEndpoint, line, GetState() == Tls); }) ||
+            !callSink("MessageReceived", [&] { sink->MessageReceived(keep, header, _requestTime, _responseTime); })) {
+            return;
+        }
     }
-    if (IsFinalized()) {
-        return;
-    }
+    // The reply has arrived even when the sink closed the connection on it: the sink
+    // hears so, as it heard of the request.
     if (reply) {
         _requestTime = TimePoint{};
         if (auto* sink = Sink(); sink && keep) {
-            sink->ClearRequestTime(keep);
+            callSink("ClearRequestTime", [&] { sink->ClearRequestTime(keep); });
         }
+    }
+    if (IsFinalized()) {
+        return;
     }
     if (!_sendingMsg) {
         SendTheNextMsg(_sendingLockStep);
