@@ -47,10 +47,12 @@ void TcpSocket::sendNow(std::string text, bool request) {
         return;
     }
     // Each line is parsed on its own: the connection's header keeps only the route, so
-    // no later line (a goodbye, a block) can repeat this line's sender hash. A line that
-    // does not parse has no command word.
+    // no later line (a goodbye, a block) can repeat this line's sender hash. A line whose
+    // header does not parse has no command word. Its body is the sender's business: it is
+    // not read here, however large.
     MessageForwardInfo parsed;
-    const std::string command = parsed.PullHeader(text).empty() ? std::string() : parsed.CommandText();
+    const std::string command =
+        parsed.PullHeader(text, false).empty() ? std::string() : parsed.CommandText();
     if (request) {
         _forwardInfo.SetTargetPaths(parsed.GetTargetPaths());
         _forwardInfo.SetSourcePaths(parsed.GetSourcePaths());
