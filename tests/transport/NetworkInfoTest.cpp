@@ -38,12 +38,16 @@ TEST(NetworkInfo, PortTextTable) {
     }
 }
 
-// A refused mask or gateway is reported as refused and leaves the previous value in place.
-TEST(NetworkInfo, RefusedTextKeepsThePreviousValue) {
+// A refused mask leaves the previous value in place; a gateway text that is no address
+// means no gateway, so that a record refilled from another peer keeps none of the old one.
+TEST(NetworkInfo, RefusedMaskKeepsThePreviousValueAndNoGatewayClearsIt) {
     NetworkInfo info("fe80::1%1", 1, "255.255.255.0", "10.1.2.3", false, "");
     EXPECT_FALSE(info.SetSubnetMask("255.255.0"));
     EXPECT_EQ(info.GetSubnet(), make_address("255.255.255.0"));
-    EXPECT_FALSE(info.SetGateway("router"));
-    EXPECT_EQ(info.gatewayText, "10.1.2.3");
-    EXPECT_EQ(info.gateway, 0x0A010203u);
+    for (const char* text : {"router", ""}) {
+        info.SetGateway("10.1.2.3");
+        EXPECT_FALSE(info.SetGateway(text));
+        EXPECT_EQ(info.gatewayText, "0.0.0.0") << text;
+        EXPECT_EQ(info.gateway, 0u) << text;
+    }
 }

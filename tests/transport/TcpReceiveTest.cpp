@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "TransportFixture.h"
+#include "transport/InputBudget.h"
+#include "transport/LineFramer.h"
 
 namespace ZelkorTest {
 namespace {
@@ -56,6 +58,46 @@ TEST_F(TcpReceive, ALineBeyondTheBoundClosesTheConnection) {
     ASSERT_TRUE(Run([&] { return reader.Eof(); }));
     EXPECT_EQ(sink.closed, 1);
     EXPECT_EQ(sink.Count(std::string(900, 'x')), 1u);  // the long line within the bound was read
+}
+
+// Unfinished lines of all connections share one bound, which never counts below what one
+// connection may hold: the connection whose growth would pass it goes, the others keep
+// their lines.
+TEST_F(TcpReceive, UnfinishedLinesOfAllConnectionsShareOneBound) {
+    using Zelkor::InputBudget;
+    struct Restore {
+        ~Restore() { InputBudget::SetLimit(InputBudget::DefaultLimit); }
+    } restore;
+    InputBudget::SetLimit(1000);
+    tcp::socket first(io), second(io);
+    auto kept = AcceptRaw(first);
+    auto dropped = AcceptRaw(second);
+    kept->SetMaxLineLength(2000);
+    dropped->SetMaxLineLength(2000);
+    RawReader secondReader(second);
+    const std::string head = "get {\"data\":\"" + std::string(1500, 'a');
+    WriteRaw(first, head);
+    ASSERT_TRUE(Run([&] { return InputBudget::Used() == head.size(); }));
+    WriteRaw(second, std::string(600, 'b'));
+    ASSERT_TRUE(Run([&] { return secondReader.Eof(); }));
+    EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit, closing conn: " + dropped->Tag()), 1u);
+    EXPECT_EQ(InputBudget::Used(), head.size());
+    WriteRaw(first, "\"}\n");
+    ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
+    EXPECT_EQ(InputBudget::Used(), 0u);
+    EXPECT_EQ(sink.closed, 1);
+}
+
+// One long line must not pin its buffer for the rest of the connection's life.
+TEST(LineFramer, GivesTheBufferOfALongLineBack) {
+    Zelkor::LineFramer framer;
+    const std::string line = std::string(4 << 20, 'x') + "\nget";
+    framer.Append(line.data(), line.size());
+    std::string out;
+    ASSERT_TRUE(framer.Next(out));
+    EXPECT_FALSE(framer.Next(out));
+    EXPECT_EQ(framer.PendingSize(), 3u);
+    EXPECT_LT(framer.Capacity(), std::size_t{1} << 20);
 }
 
 }  // namespace
