@@ -171,6 +171,41 @@ TEST_F(TcpSend, GoodbyeThenClose) {
     }
 }
 
+// A TLS peer that stops reading holds up its own connection only: the loop goes on
+// serving timers (and every other connection) while the write waits.
+TEST_F(TcpSend, ATlsPeerThatDoesNotReadLeavesTheLoopRunning) {
+    tcp::socket peer(io);
+    TlsPeer tlsPeer(peer, peerTls);
+    auto socket = AcceptSlow(peer);
+    Secure(socket, tlsPeer);
+    boost::asio::steady_timer timer(io);
+    std::atomic<int> ticks{0};
+    std::function<void()> tick = [&] {
+        timer.expires_after(std::chrono::milliseconds(2));
+        timer.async_wait([&](const boost::system::error_code& error) {
+            if (!error) {
+                ++ticks;
+                tick();
+            }
+        });
+    };
+    tick();
+    bool loopRan = false;
+    {
+        LoopThread loop(io);
+        socket->SendData("@get {\"data\":\"" + std::string(4 << 20, 'g') + "\"}\n", false);
+        for (int i = 0; i < 400; ++i) {
+            socket->SendData("@get\n", false);
+        }
+        const int before = ticks;
+        loopRan = WaitUntil([&] { return ticks > before + 50; }, std::chrono::seconds(5));
+        // A loop stuck in a write would never stop: the peer's reset ends that write.
+        peer.set_option(boost::asio::socket_base::linger(true, 0));
+        peer.close();
+    }
+    EXPECT_TRUE(loopRan);
+}
+
 // Each side writes a line far larger than the kernel takes at once while the other side
 // writes too: each loop must read while its own write waits. A TLS write that held its
 // loop until done (as one to a peer that stops reading would, for good) holds both.
