@@ -10,47 +10,35 @@ namespace {
 
 class TcpListener : public TransportTest {};
 
+// A listener asked about its address, never bound or after its close, says no. The sink,
+// told of each close, still finds the connection among the listener's own.
 TEST_F(TcpListener, AcceptsPeersAndClosesThemWithItself) {
+    EXPECT_FALSE(Zelkor::TcpServer(io, *tls, false).AcceptorIs(boost::asio::ip::make_address("127.0.0.1")));
     tcp::socket first(io), second(io), removed(io);
     AcceptRaw(first);
     AcceptRaw(second);
     const auto endpoint = server->LocalEndpoint();
+    EXPECT_TRUE(server->AcceptorIs(endpoint.address(), endpoint.port()));
+    EXPECT_FALSE(server->AcceptorIs(endpoint.address(), endpoint.port() + 1));
     // A connection the listener was told to forget is no longer its to close.
     auto forgotten = AcceptRaw(removed);
     server->RemoveIncomingConnection(forgotten);
     EXPECT_FALSE(server->IsIncomingConnection(forgotten));
     EXPECT_TRUE(server->IsIncomingConnection(sink.accepted.front()));
 
+    auto incoming = std::make_shared<std::vector<bool>>();
+    sink.onClosed = [this, incoming](const TcpPtr& socket) { incoming->push_back(server->IsIncomingConnection(socket)); };
     server->Close();
     RawReader firstReader(first);
     ASSERT_TRUE(Run([&] { return firstReader.Eof() && sink.closed == 2; }));
+    EXPECT_EQ(*incoming, (std::vector<bool>{true, true}));
+    EXPECT_FALSE(server->IsIncomingConnection(sink.accepted.front()));
+    EXPECT_FALSE(server->AcceptorIs(endpoint.address(), endpoint.port()));
+    EXPECT_FALSE(server->AcceptorIs(endpoint.address()));
     boost::system::error_code error;
     tcp::socket late(io);
     late.connect(endpoint, error);
     EXPECT_TRUE(error);
-}
-
-// The sink, told of each close, still finds the connection among the listener's own.
-TEST_F(TcpListener, ConnectionsStayIncomingUntilTheListenerHasClosedThem) {
-    class AskingSink : public FakeSink {
-    public:
-        std::function<void(const TcpPtr&)> onClosed;
-        void SocketClosed(TcpPtr socket) override {
-            FakeSink::SocketClosed(socket);
-            onClosed(socket);
-        }
-    } asking;
-    std::vector<bool> incoming;
-    asking.onClosed = [&](const TcpPtr& socket) { incoming.push_back(server->IsIncomingConnection(socket)); };
-    tcp::socket first(io), second(io);
-    const std::vector<TcpPtr> closing{AcceptRaw(first), AcceptRaw(second)};
-    for (const auto& socket : closing) {
-        socket->SetSink(&asking);
-    }
-    server->Close();
-    ASSERT_TRUE(Run([&] { return asking.closed == 2; }));
-    EXPECT_EQ(incoming, (std::vector<bool>{true, true}));
-    EXPECT_FALSE(server->IsIncomingConnection(closing.front()));
 }
 
 // One failed accept must not end listening for good; while failures go on, one warning a
