@@ -5,6 +5,7 @@
 #include <array>
 #include <exception>
 #include <sstream>
+#include <utility>
 
 #include <json/value.h>
 
@@ -80,7 +81,7 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         Warning("ZK7870W No message source TcpSocket");
         return;
     }
-    const std::string line = (packet.isReply ? "@" : "") + command + " " + header.JsonText();
+    std::string line = (packet.isReply ? "@" : "") + command + " " + header.JsonText();
     header.SetDeviceName(own);
     const MessageFactoryFunction create = LookupCommand(command);
 
@@ -127,7 +128,7 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     }
     message->SetMessageForwardInfo(header);
     message->SetIsReply(packet.isReply);
-    message->SetRawText(line);
+    message->SetRawText(std::move(line));
     MessageSignalData data(packet.handle, packet.socket, packet.reliable, std::move(message));
     dispatch(data, packet, *current, command);
 }
