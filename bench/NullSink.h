@@ -28,7 +28,7 @@ public:
     void LogTraffic(bool, const boost::asio::ip::tcp::endpoint&, const std::string&, bool) override {}
     void LogTraffic(bool, const boost::asio::ip::udp::endpoint&, const std::string&) override {}
     bool IsListener(const boost::asio::ip::address&, unsigned short) override { return false; }
-    void RemoveListener(const std::string&, unsigned short) override {}
+    bool RemoveListener(const std::string&, unsigned short) override { return true; }
     void IPv4Address(std::string&, unsigned short&, std::string) override {}
     void CloseSocket(UdpPtr) override {}
     void ListInterfaces(std::vector<Zelkor::InterfaceInfo>&, std::string&) override {}

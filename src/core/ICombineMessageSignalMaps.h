@@ -1,7 +1,9 @@
 #pragma once
 // The receiving side of a service's command words (the driver): each entry a service
-// hands over is entered in the receiver's own map, the last registration of a word
-// winning. Called at start-up on the thread that sets the services up.
+// hands over is entered in the receiver's own map. A word the map already holds keeps its
+// first registration, so the order in which services are set up decides which of them
+// receives a word two of them register. Called at start-up on the thread that sets the
+// services up.
 
 #include "core/MessageSignalFactory.h"
 

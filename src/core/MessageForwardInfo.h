@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <json/value.h>
@@ -88,6 +89,8 @@ public:
     const std::string& SourceText() const { return _sourceText; }
     const std::string& JsonText() const { return _jsonText; }
     const Json::Value& JsonBody() const { return _json; }
+    // Hands the parsed body over to its reader; the header then holds null (its texts stay).
+    Json::Value TakeJsonBody() { return std::exchange(_json, Json::Value()); }
     std::uint64_t Counter() const { return _counter; }
 
     // Hash part and path part, each followed by one blank, when present. Without a parsed

@@ -59,7 +59,8 @@ public:
     // True when the address and port are one of this node's own listeners: a datagram
     // from there is its own echo.
     virtual bool IsListener(const boost::asio::ip::address& address, unsigned short port) = 0;
-    virtual void RemoveListener(const std::string& address, unsigned short port) = 0;
+    // The driver's own RemoveListener of the application interface: true, always.
+    virtual bool RemoveListener(const std::string& address, unsigned short port) = 0;
     virtual void IPv4Address(std::string& address, unsigned short& port, std::string interfaceName) = 0;
     virtual void CloseSocket(std::shared_ptr<UdpSocket> socket) = 0;
     // One record per adapter address; `hostName` is set to the host's name.

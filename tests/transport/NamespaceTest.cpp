@@ -5,16 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include "TransportFixture.h"
+#include "support/NetNamespace.h"
 #include "transport/NetworkInterface.h"
 
 namespace ZelkorTest {
@@ -23,64 +17,12 @@ namespace {
 using boost::asio::ip::make_address;
 using Zelkor::UdpSocket;
 
-// Runs one `ip` command, bounded in time; true on success.
-bool Ip(const std::string& arguments) {
-    return std::system(("timeout 10 ip " + arguments + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string UniqueName(const std::string& tag) { return "zk" + std::to_string(getpid()) + tag; }
-
-class NetNamespace {
-public:
-    explicit NetNamespace(const std::string& tag) : _name(UniqueName(tag)) {
-        _made = geteuid() == 0 && Ip("netns add " + _name) && Ip("-n " + _name + " link set lo up");
-    }
-    ~NetNamespace() {
-        if (_made) {
-            Ip("netns del " + _name);
-        }
-    }
-    NetNamespace(const NetNamespace&) = delete;
-    NetNamespace& operator=(const NetNamespace&) = delete;
-
-    bool Made() const { return _made; }
-    const std::string& Name() const { return _name; }
-
-    // Runs `work` on a thread of its own that has joined this namespace; sockets it opens
-    // stay in the namespace after the thread has ended. False when joining failed.
-    bool Run(const std::function<void()>& work) const {
-        bool joined = false;
-        std::thread inside([&] {
-            const int fd = open(("/var/run/netns/" + _name).c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) {
-                return;
-            }
-            joined = setns(fd, CLONE_NEWNET) == 0;
-            close(fd);
-            if (joined) {
-                work();
-            }
-        });
-        inside.join();
-        return joined;
-    }
-
-private:
-    std::string _name;
-    bool _made = false;
-};
-
 // Namespace "a" holds a1 (10.77.0.1/24), namespace "b" its peer b1 (10.77.0.2/24).
 class Namespaces : public TransportTest {
 protected:
     void SetUp() override {
-        if (!a.Made() || !b.Made()) {
-            GTEST_SKIP() << "needs root and ip netns";
-        }
-        if (!Ip("-n " + a.Name() + " link add " + a1 + " type veth peer name " + b1 + " netns " + b.Name()) ||
-            !Ip("-n " + a.Name() + " addr add 10.77.0.1/24 dev " + a1) || !Ip("-n " + a.Name() + " link set " + a1 + " up") ||
-            !Ip("-n " + b.Name() + " addr add 10.77.0.2/24 dev " + b1) || !Ip("-n " + b.Name() + " link set " + b1 + " up")) {
-            GTEST_SKIP() << "needs veth interfaces";
+        if (!pair.Missing().empty()) {
+            GTEST_SKIP() << pair.Missing();
         }
     }
     // A UDP socket made and bound inside the namespace; its sockets stay there.
@@ -93,9 +35,10 @@ protected:
         EXPECT_TRUE(bound) << ip << " " << interfaceName;
         return socket;
     }
-    NetNamespace a{"a"};
-    NetNamespace b{"b"};
-    const std::string a1 = UniqueName("a1"), b1 = UniqueName("b1");
+    VethPair pair;
+    const NetNamespace& a = pair.a;
+    const NetNamespace& b = pair.b;
+    const std::string& a1 = pair.a1;
 };
 
 // Subnet and limited broadcasts reach a receiver on the any-address; one tied to an

@@ -119,7 +119,7 @@ public:
     bool IsListener(const boost::asio::ip::address& ip, unsigned short port) override {
         return listeners.count({ip, port}) > 0;
     }
-    void RemoveListener(const std::string&, unsigned short) override {}
+    bool RemoveListener(const std::string&, unsigned short) override { return true; }
     void IPv4Address(std::string&, unsigned short&, std::string) override {}
     void CloseSocket(UdpPtr) override {}
     void ListInterfaces(std::vector<Zelkor::InterfaceInfo>& list, std::string&) override { list = interfaces; }

@@ -1,0 +1,110 @@
+#include "driver/CommandTable.h"
+
+#include "core/ErrorReply.h"
+#include "discovery/Goodbye.h"
+#include "driver/StandInMessage.h"
+#include "services/ListCommand.h"
+
+namespace Zelkor {
+
+namespace {
+
+// Words whose class comes with a later service.
+std::unique_ptr<Message> standIn(const char* word) { return std::make_unique<StandInMessage>(word); }
+
+}  // namespace
+
+std::unique_ptr<Message> CreateAuthenticateCommand() { return standIn("authenticate"); }
+std::unique_ptr<Message> CreateBlockCommand() { return standIn("block"); }
+std::unique_ptr<Message> CreateCancelPutFileCommand() { return standIn("cancelputfile"); }
+std::unique_ptr<Message> CreateCDCommand() { return standIn("cd"); }
+std::unique_ptr<Message> CreateDeleteCommand() { return standIn("deletefile"); }
+std::unique_ptr<Message> CreateDiscoCommand() { return standIn("disco"); }
+std::unique_ptr<Message> CreateErrorReply() { return std::make_unique<ErrorReply>(); }
+std::unique_ptr<Message> CreateEventCommand() { return standIn("event"); }
+std::unique_ptr<Message> CreateExecCommand() { return standIn("exec"); }
+std::unique_ptr<Message> CreateFirmwareUpdateCommand() { return standIn("fwupdate"); }
+std::unique_ptr<Message> CreateFreeSpaceCommand() { return standIn("freespace"); }
+std::unique_ptr<Message> CreateGetCommand() { return standIn("get"); }
+std::unique_ptr<Message> CreateGetDeviceStateCommand() { return standIn("getdevicestate"); }
+std::unique_ptr<Message> CreateGetFileCommand() { return standIn("getfile"); }
+std::unique_ptr<Message> CreateGetPresetInfoCommand() { return standIn("getpresetinfo"); }
+std::unique_ptr<Message> CreateGoodbyeCommand() { return std::make_unique<Goodbye>(); }
+std::unique_ptr<Message> CreateIdentifyCommand() { return standIn("identify"); }
+std::unique_ptr<Message> CreateListCommand() { return std::make_unique<ListCommand>(); }
+std::unique_ptr<Message> CreateListFilesCommand() { return standIn("listfiles"); }
+std::unique_ptr<Message> CreateLocateCommand() { return standIn("locate"); }
+std::unique_ptr<Message> CreateLogCommand() { return standIn("log"); }
+std::unique_ptr<Message> CreateLSCommand() { return standIn("ls"); }
+std::unique_ptr<Message> CreateMKDIRCommand() { return standIn("mkdir"); }
+std::unique_ptr<Message> CreatePollCommand() { return standIn("poll"); }
+std::unique_ptr<Message> CreatePublishCommand() { return standIn("publish"); }
+std::unique_ptr<Message> CreatePutFileCommand() { return standIn("putfile"); }
+std::unique_ptr<Message> CreateRebootCommand() { return standIn("reboot"); }
+std::unique_ptr<Message> CreateRLSCommand() { return standIn("rls"); }
+std::unique_ptr<Message> CreateRMDIRCommand() { return standIn("rmdir"); }
+std::unique_ptr<Message> CreateSendDiscoCommand() { return standIn("senddisco"); }
+std::unique_ptr<Message> CreateSetCommand() { return standIn("set"); }
+std::unique_ptr<Message> CreateSetIPCommand() { return standIn("setip"); }
+std::unique_ptr<Message> CreateSetVerificationCodeCommand() { return standIn("setverificationcode"); }
+std::unique_ptr<Message> CreateStartTLSCommand() { return standIn("starttls"); }
+std::unique_ptr<Message> CreateSubLogCommand() { return standIn("sublog"); }
+std::unique_ptr<Message> CreateSubscribeCommand() { return standIn("subscribe"); }
+std::unique_ptr<Message> CreateSubscribeEventCommand() { return standIn("subscribeevent"); }
+std::unique_ptr<Message> CreateSubscribePollCommand() { return standIn("subscribepoll"); }
+std::unique_ptr<Message> CreateUnsubLogCommand() { return standIn("unsublog"); }
+std::unique_ptr<Message> CreateUnsubscribeCommand() { return standIn("unsubscribe"); }
+std::unique_ptr<Message> CreateUnsubscribeEventCommand() { return standIn("unsubscribeevent"); }
+std::unique_ptr<Message> CreateUnsubscribePollCommand() { return standIn("unsubscribepoll"); }
+
+const std::map<std::string, MessageFactoryFunction> _factoryMap = {
+    {"authenticate", CreateAuthenticateCommand},
+    {"block", CreateBlockCommand},
+    {"cancelputfile", CreateCancelPutFileCommand},
+    {"cd", CreateCDCommand},
+    {"deletefile", CreateDeleteCommand},
+    {"disco", CreateDiscoCommand},
+    {"error", CreateErrorReply},
+    {"event", CreateEventCommand},
+    {"exec", CreateExecCommand},
+    {"fwupdate", CreateFirmwareUpdateCommand},
+    {"freespace", CreateFreeSpaceCommand},
+    {"get", CreateGetCommand},
+    {"getdevicestate", CreateGetDeviceStateCommand},
+    {"getfile", CreateGetFileCommand},
+    {"getpresetinfo", CreateGetPresetInfoCommand},
+    {"goodbye", CreateGoodbyeCommand},
+    {"identify", CreateIdentifyCommand},
+    {"list", CreateListCommand},
+    {"listfiles", CreateListFilesCommand},
+    {"locate", CreateLocateCommand},
+    {"log", CreateLogCommand},
+    {"ls", CreateLSCommand},
+    {"mkdir", CreateMKDIRCommand},
+    {"poll", CreatePollCommand},
+    {"publish", CreatePublishCommand},
+    {"putfile", CreatePutFileCommand},
+    {"reboot", CreateRebootCommand},
+    {"rls", CreateRLSCommand},
+    {"rmdir", CreateRMDIRCommand},
+    {"senddisco", CreateSendDiscoCommand},
+    {"set", CreateSetCommand},
+    {"setip", CreateSetIPCommand},
+    {"setverificationcode", CreateSetVerificationCodeCommand},
+    {"starttls", CreateStartTLSCommand},
+    {"sublog", CreateSubLogCommand},
+    {"subscribe", CreateSubscribeCommand},
+    {"subscribeevent", CreateSubscribeEventCommand},
+    {"subscribepoll", CreateSubscribePollCommand},
+    {"unsublog", CreateUnsubLogCommand},
+    {"unsubscribe", CreateUnsubscribeCommand},
+    {"unsubscribeevent", CreateUnsubscribeEventCommand},
+    {"unsubscribepoll", CreateUnsubscribePollCommand},
+};
+
+MessageFactoryFunction LookupCommand(const std::string& word) {
+    const auto found = _factoryMap.find(word);
+    return found == _factoryMap.end() ? nullptr : found->second;
+}
+
+}  // namespace Zelkor

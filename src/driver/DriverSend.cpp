@@ -1,0 +1,257 @@
+// Every line the library sends leaves here: built from a message or given ready, sent on
+// a TCP connection (replies also into the reply cache) or as UDP datagrams.
+
+#include <algorithm>
+
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "core/Message.h"
+#include "driver/ZelkorDriver.h"
+#include "transport/TcpSocket.h"
+#include "transport/UdpSocket.h"
+
+namespace Zelkor {
+
+bool ZelkorDriver::sendable(const std::string& text) {
+    // An empty line is what a message whose routing names were refused builds; a line
+    // feed before the end would let a name in a route inject a line of its own.
+    return !text.empty() && text.find('\n') == text.size() - 1;
+}
+
+std::shared_ptr<TcpSocket> ZelkorDriver::tcpOf(void* handle) {
+    if (!handle || !SocketOf(handle)->IsReliableTransport()) {
+        return nullptr;
+    }
+    return static_cast<TcpSocket*>(SocketOf(handle))->weak_from_this().lock();
+}
+
+std::shared_ptr<UdpSocket> ZelkorDriver::udpOf(void* handle) {
+    if (!handle || SocketOf(handle)->IsReliableTransport()) {
+        return nullptr;
+    }
+    return static_cast<UdpSocket*>(SocketOf(handle))->weak_from_this().lock();
+}
+
+bool ZelkorDriver::IsReliableTransport(void* handle) {
+    Trace("ZK7811I ZelkorDriver::IsReliableTransport begin");
+    const bool reliable = handle && SocketOf(handle)->IsReliableTransport();
+    Trace("ZK7812I ZelkorDriver::IsReliableTransport end");
+    return reliable;
+}
+
+void ZelkorDriver::sendLine(void* handle, const std::string& text, bool request, const MessageForwardInfo& header,
+                            const std::string& word, bool record) {
+    if (!sendable(text)) {
+        Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
+        return;
+    }
+    if (!IsReliableTransport(handle)) {
+        SendMulticastMessage(text, ProtocolPort);
+        return;
+    }
+    auto socket = tcpOf(handle);
+    if (!socket) {
+        return;
+    }
+    const std::string hash = record && !request && header.hasHash ? header.HashText() : std::string();
+    onLoop([this, socket, text, request, hash, word] {
+        socket->SendData(text, request);
+        RecordReply(HandleOf(socket.get()), hash, word, text);
+    });
+}
+
+void ZelkorDriver::BuildAndSendMessage(void* handle, Message& message, bool request) {
+    Trace("ZK7865I ZelkorDriver::BuildAndSendMessage begin");
+    sendLine(handle, message.Build(request), request, message.GetMessageForwardInfo(), message.CommandName(), true);
+    Trace("ZK7866I ZelkorDriver::BuildAndSendMessage end");
+}
+
+void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bool request) {
+    Trace("ZK78C9I ZelkorDriver::BuildAndSendMessageDelayed begin");
+    const std::string text = message.Build(request);
+    const bool tcp = IsReliableTransport(handle);
+    auto socket = tcpOf(handle);
+    boost::asio::post(_io, [weak = weak_from_this(), tcp, socket, text, request] {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        if (!tcp) {
+            if (self->IsStopped()) {
+                self->Warning("ZK78D1W Driver is finalized");
+            } else {
+                self->SendMulticastMessage(text, ProtocolPort);
+            }
+            return;
+        }
+        if (self->IsStopped()) {
+            self->Warning("ZK78D0W Driver is finalized");
+            return;
+        }
+        self->Trace("ZK7813I ZelkorDriver::BuildAndSendMessageDelayed TCP lambda begin");
+        auto current = self->discovery();
+        if (!current) {
+            self->Warning("ZK7882W Discovery service not initialized");
+        } else if (!socket || !current->IsValidConnection(HandleOf(socket.get()))) {
+            self->Warning("ZK7868W device can not send message: " + text + " connection not valid.");
+        } else if (!sendable(text)) {
+            self->Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
+        } else {
+            socket->SendData(text, request);
+        }
+    });
+}
+
+void ZelkorDriver::BuildAndSendUnicastMessage(void* handle, Message& message, bool request) {
+    if (!handle) {
+        return;
+    }
+    const std::string text = message.Build(request);
+    if (!sendable(text)) {
+        Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
+        return;
+    }
+    if (auto socket = tcpOf(handle)) {
+        socket->SendData(text, request);
+        return;
+    }
+    auto udp = udpOf(handle);
+    if (!udp) {
+        return;
+    }
+    onLoop([this, udp, text] {
+        if (!discovery()) {
+            Warning("ZK7869W Discovery service not initialized");
+            return;
+        }
+        SendFrame(text, udp->GetRemoteIP(), udp->GetRemotePort(), 0, udp->Name());
+    });
+}
+
+void ZelkorDriver::BuildAndSendRawCommand(void* handle, const std::string& text, bool request) {
+    if (!handle) {
+        return;
+    }
+    if (!sendable(text)) {
+        Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
+        return;
+    }
+    if (auto udp = udpOf(handle)) {
+        onLoop([this, udp, text] { SendMulticastMessage(text, udp->GetRemotePort()); });
+        return;
+    }
+    auto socket = tcpOf(handle);
+    if (!socket) {
+        return;
+    }
+    onLoop([this, socket, text, request] {
+        auto current = discovery();
+        if (!current) {
+            Warning("ZK7867W Discovery service not initialized");
+        } else if (!current->IsValidConnection(HandleOf(socket.get()))) {
+            Warning("ZK7867W device can not send message: " + text + " connection not valid.");
+        } else {
+            socket->SendData(text, request);
+        }
+    });
+}
+
+void ZelkorDriver::SendDataToPeer(std::shared_ptr<TcpSocket> socket, const std::string& text, bool request) {
+    if (!socket || !sendable(text)) {
+        return;
+    }
+    onLoop([socket, text, request] {
+        if (socket->SocketIsConnected()) {
+            socket->SendData(text, request);
+        }
+    });
+}
+
+void ZelkorDriver::SendDataToPeer(void* handle, const std::string& text, bool request) {
+    if (!handle) {
+        return;
+    }
+    auto socket = tcpOf(handle);
+    if (!socket) {
+        Warning("ZK78F3W Not a TCP connection handle", Tag(handle));
+        return;
+    }
+    if (sendable(text)) {
+        socket->SendData(text, request);
+    }
+}
+
+void ZelkorDriver::SendMulticastMessage(const std::string& text, unsigned short port) {
+    if (port == 0 || !sendable(text)) {
+        return;
+    }
+    const auto all = boost::asio::ip::address_v4::broadcast();
+    std::vector<std::string> served;
+    std::lock_guard<std::mutex> lock(_udpMutex);
+    for (const auto& socket : _udpSockets) {
+        // One datagram per interface, through the first of its sockets.
+        if (std::find(served.begin(), served.end(), socket->Name()) != served.end()) {
+            continue;
+        }
+        socket->SendMulticastMessage(text, all, port, _broadcast.load(), _subnetBroadcast.load());
+        served.push_back(socket->Name());
+    }
+}
+
+void ZelkorDriver::SendFrame(const std::string& text, const boost::asio::ip::address& destination,
+                             unsigned short port, unsigned short /*sourcePort*/, const std::string& interfaceName) {
+    if (!sendable(text) || GetEndPointInterface(destination).empty()) {
+        return;
+    }
+    std::shared_ptr<UdpSocket> through;
+    {
+        std::lock_guard<std::mutex> lock(_udpMutex);
+        const auto found = std::find_if(_udpSockets.begin(), _udpSockets.end(),
+                                         [&](const auto& socket) { return socket->Name() == interfaceName; });
+        if (found != _udpSockets.end()) {
+            through = *found;
+        }
+    }
+    if (through) {
+        through->SendMulticastMessage(text, destination, port, _broadcast.load(), _subnetBroadcast.load());
+    }
+}
+
+void ZelkorDriver::SendFrame(const std::string& text, const boost::asio::ip::address& destination,
+                             unsigned short port, unsigned short localPort) {
+    if (!sendable(text)) {
+        return;
+    }
+    auto socket = std::make_shared<UdpSocket>(_io, port);
+    socket->SetSink(this);
+    try {
+        if (!socket->BindTo(boost::asio::ip::address_v4::any(), localPort, "")) {
+            Warning("ZK78A1 SendFrame UDP bind failed");
+            return;
+        }
+    } catch (const boost::system::system_error& error) {
+        Warning("ZK78A1 SendFrame UDP bind failed", error.what());
+        return;
+    }
+    // The pending send keeps the socket alive; it closes itself once the send is done.
+    socket->SetCloseAfterSend(true);
+    socket->SendMulticastMessage(text, destination, port, _broadcast.load(), _subnetBroadcast.load());
+}
+
+void ZelkorDriver::SendFrame(const std::string& text, void* handle) {
+    if (!handle) {
+        return;
+    }
+    auto udp = udpOf(handle);
+    if (!udp) {
+        Warning("ZK78F3W Not a UDP socket handle", Tag(handle));
+        return;
+    }
+    if (!sendable(text)) {
+        return;
+    }
+    onLoop([udp, text] { udp->SendDataTo(text, udp->GetRemoteIP(), udp->GetRemotePort()); });
+}
+
+}  // namespace Zelkor

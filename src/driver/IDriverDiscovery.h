@@ -1,0 +1,63 @@
+#pragma once
+// Discovery as the driver calls it. The discovery service implements it; until it is
+// built, the application or a test gives the driver its own implementation through
+// ZelkorDriver::UseDiscovery.
+//
+// The driver merges the implementation's command words into its own map
+// (IGiveMessageMapToMessageReceiver) and hands it every message of the words for which
+// IsServiceCommand is true (ISignalObserver<MessageSignalData>).
+//
+// Ownership: the driver shares it from UseDiscovery on and never replaces it.
+// Threads: every call comes on the event-loop thread, except Initialize (the thread that
+// calls UseDiscovery) and Stop (the thread that stops the driver).
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "core/IGiveMessageMapToMessageReceiver.h"
+#include "core/ISignalObserver.h"
+#include "core/MessageSignalData.h"
+
+class StorageModel;
+
+namespace Zelkor {
+
+struct Packet;
+class TcpSocket;
+
+class IDriverDiscovery : public IGiveMessageMapToMessageReceiver, public ISignalObserver<MessageSignalData> {
+public:
+    using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
+
+    virtual void Initialize() = 0;
+    // The storage facade shared with the services; empty when there is none.
+    virtual std::shared_ptr<StorageModel> GetStorageModel() = 0;
+    // This node's name: the first target of every line meant for it.
+    virtual std::string InstanceName() = 0;
+    // True when the node answers discovery requests (Run then opens its listen state
+    // and asks the peers for their discoveries).
+    virtual bool ReplyDiscos() = 0;
+    virtual void SendSendDiscoRequest() = 0;
+    virtual void StartTimer() = 0;
+    virtual void Stop() = 0;
+    virtual void ResetDeviceList() = 0;
+    virtual void ResetIncomingConnections() = 0;
+    virtual void UpdateDiscoReplyValue(const std::string& name, const std::string& value) = 0;
+    // True for the words the discovery service handles itself.
+    virtual bool IsServiceCommand(const std::string& word) = 0;
+    // A "disco" request, and a "@disco" reply.
+    virtual void SendDiscoReply(Packet& packet) = 0;
+    virtual void HandleDiscoReply(Packet& packet) = 0;
+    // True when the node holds a verification code.
+    virtual bool HasVerificationCode() = 0;
+    // True when the handle is a connection the discovery service knows as live.
+    virtual bool IsValidConnection(void* handle) = 0;
+    // False when no device has that name; true with an empty socket when it has no
+    // connection.
+    virtual bool GetDeviceHandleByName(const std::string& name, std::shared_ptr<TcpSocket>& socket) = 0;
+    // One request/reply round trip on a connection, for the statistics of its device.
+    virtual void UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimePoint requestSent, TimePoint replyReceived) = 0;
+};
+
+}  // namespace Zelkor

@@ -1,0 +1,150 @@
+#pragma once
+// The driver as the application holds it, and the library's entry points.
+//
+// Life of the one driver: CreateDriver, InitDiscovery (needed before Run), optionally
+// InitFileTransfer and InitCommandInterface, configuration, Run on the thread that is to
+// carry the library's work, DestroyDriver from another thread (or a handler), and after
+// Run has returned DeleteDriver.
+//
+// Ownership: the library owns the driver and every service it hands out; the application
+// never deletes them. Threads: Run makes its caller the event-loop thread. Every other
+// operation may be called from any thread: sends, raw commands, switches and Stop hop
+// onto the loop; callbacks are kept under a lock and called from a copy. The entry
+// points themselves take no lock: do not call CreateDriver or DeleteDriver from two
+// threads at once.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+
+#include "core/MessageSignalData.h"
+#include "driver/VersionInfo.h"
+#include "transport/InterfaceInfo.h"
+
+namespace Zelkor {
+
+class ICryptoInfo;
+class IDevice;
+class IDeviceState;
+class IDeviceStateService;
+class IDiscoveryService;
+class IEventSubscriptionService;
+class IFileTransferService;
+class ICommandInterfaceService;
+class IStorage;
+class ISubscriptionService;
+
+class IZelkorDriver {
+public:
+    using Endpoint = std::pair<std::string, unsigned short>;
+    using ListenerCallback = std::function<void(const std::string&, unsigned short)>;
+    using CustomCallback = std::function<bool(std::string&)>;
+    using ReplyCallback = std::function<void(MessageSignalData&)>;
+
+    virtual ~IZelkorDriver() = default;
+    // Drops the discovered devices and the admitted incoming connections, ending file
+    // transfers first.
+    virtual void Refresh() = 0;
+
+    // Listener configuration. 0 (or true) when the wish was recorded, 1 (or false) when
+    // refused.
+    virtual int AddListener(const std::string& ip, unsigned short port, const std::string&, const std::string&,
+                            bool, const std::string&) = 0;
+    virtual int AddListener(const std::string& ip, unsigned short port) = 0;
+    virtual bool RemoveListener(const std::string& ip, unsigned short port) = 0;
+    virtual bool RemoveListener(const std::string& ip) = 0;
+    virtual bool AddInterface(const std::string& mac, unsigned short port) = 0;
+    virtual void RemoveInterface(const std::string& mac) = 0;
+    virtual void RemoveInterface(const std::string& mac, unsigned short port) = 0;
+    virtual int AddAllListeners(unsigned short port, std::vector<std::string>& endpoints) = 0;
+    virtual void RemoveAllListeners() = 0;
+    virtual void RemoveAllListeners(unsigned short port) = 0;
+    virtual bool AddNetwork(const std::string& network, unsigned short port) = 0;
+    virtual void RemoveNetwork(const std::string& network, unsigned short port) = 0;
+    virtual void RemoveNetwork(const std::string& network) = 0;
+    virtual bool AddMulticast(const std::string& group) = 0;
+    virtual bool RemoveMulticast(const std::string& group) = 0;
+    // Whether the listen state also serves the host's IPv6 addresses (off at start).
+    virtual void UseIPv6(bool on) = 0;
+    virtual bool ConnectionPolicyIsLazy() = 0;
+    virtual bool ParentPathsAllowed() = 0;
+    virtual void ListMulticast(std::vector<std::string>& groups) = 0;
+    virtual void ListInterfaces(std::vector<InterfaceInfo>& list, std::string& hostName) = 0;
+    virtual void GetEndPoints(std::vector<Endpoint>& endpoints) = 0;
+    virtual void GetEndPointInterfaces(std::vector<std::string>& names) = 0;
+    virtual void OnListenerAdded(ListenerCallback callback) = 0;
+    virtual void OnListenerRemoved(ListenerCallback callback) = 0;
+    virtual void DisconnectAllExcept(void* handle) = 0;
+
+    // Splits a raw line ("@" optional, the word, then a JSON object or array) into its
+    // word and JSON text, trimmed. True when the line is a reply (began with "@"). The
+    // JSON text keeps the caller's value when the line holds no "{" or "[".
+    virtual bool SplitRawCommand(const std::string& line, std::string& word, std::string& json) = 0;
+    virtual ICryptoInfo* GetCryptoInfo() = 0;
+    virtual void GetVersionInfo(VersionInfo& info) = 0;
+    virtual void SetCWDPath(std::string path) = 0;
+    virtual std::string GetCWDPath() = 0;
+
+    // Gives the driver the node's storage. Null is refused; so is a second call.
+    virtual void InitDiscovery(IStorage* storage) = 0;
+    virtual void InitDiscovery(std::shared_ptr<IStorage> storage) = 0;
+    virtual void InitFileTransfer(IDeviceState* deviceState) = 0;
+    // 100 until a file transfer service counts its own.
+    virtual unsigned long GetFileTransferCount() = 0;
+    virtual ICommandInterfaceService* InitCommandInterface() = 0;
+    // Runs the event loop on the calling thread until the driver is stopped; returns at
+    // once when it is stopped already or has no discovery.
+    virtual void Run() = 0;
+    // The "error" member of a reply line; "" when it has none or its word is unknown.
+    virtual std::string GetResponseError(const std::string& line) const = 0;
+    // Service getters: null while the service does not exist.
+    virtual IFileTransferService* GetFileTransferService() = 0;
+    virtual IDiscoveryService* GetDiscoveryService() = 0;
+    virtual ISubscriptionService* GetSubscriptionService() = 0;
+    virtual IDeviceStateService* GetDeviceStateService() = 0;
+    virtual IEventSubscriptionService* GetEventSubscriptionService() = 0;
+    virtual void DumpTraffic(bool on) = 0;
+
+    // Settings of the one process-wide logger.
+    virtual void RegisterExternalLogger(std::function<void(std::string&)> logger) = 0;
+    virtual void SetLogLevel(unsigned long& level) = 0;
+    virtual void SetLogPath(std::string& path) = 0;
+    virtual void SetLogPrefix(std::string& prefix) = 0;
+    virtual void SetLogBase(std::string& base) = 0;
+    virtual void SetLogSuffix(std::string& suffix) = 0;
+    virtual void SetWritePrelog(bool on) = 0;
+    virtual void SetWriteFile(bool on) = 0;
+    virtual void SetWriteConsole(bool on) = 0;
+
+    // A request over TCP whose word the library does not know reaches this callback with
+    // the line ("word {json}"); the driver then answers the requester with "@word" and the
+    // request's own JSON body, whatever the callback returns. Runs on the event loop.
+    virtual void OnCustomCommand(CustomCallback callback) = 0;
+    // A reply of an unknown word (TCP or UDP) reaches this callback with its line.
+    virtual void OnCustomCommandResponse(CustomCallback callback) = 0;
+
+    // Folder navigation.
+    virtual std::shared_ptr<IDevice> GetDeviceByName(std::string& name) = 0;
+    virtual void GetAbsPath(std::string& path) = 0;
+    virtual void ProcessLsPath(std::string& path, std::vector<std::pair<std::string, std::string>>& entries) = 0;
+    virtual void ProcessRlsPath(std::string& path, std::vector<std::pair<std::string, std::string>>& entries) = 0;
+    virtual void OnLs(ReplyCallback callback) = 0;
+    virtual void OnRls(ReplyCallback callback) = 0;
+    virtual void OnCd(ReplyCallback callback) = 0;
+};
+
+// The one driver, made on first call on a context the library makes and keeps (the
+// first form) or on the application's context (the second; later calls ignore it).
+IZelkorDriver* CreateDriver();
+IZelkorDriver* CreateDriver(boost::asio::io_context& context);
+// Stops the driver, if there is one: Run returns once the closes it made are done.
+void DestroyDriver();
+// Drops the library's driver and stops and releases the context it made itself.
+void DeleteDriver();
+void GetVersionInfo(VersionInfo& info);
+
+}  // namespace Zelkor

@@ -1,0 +1,409 @@
+// The receive road: every received line is filtered for duplicates, checked for its
+// route, forwarded or handled here, authorised and dispatched; refusals go back to the
+// requester as error replies. All of it runs on the event-loop thread.
+
+#include <array>
+#include <exception>
+#include <sstream>
+#include <utility>
+
+#include <json/value.h>
+
+#include "core/JsonText.h"
+#include "core/Message.h"
+#include "driver/CommandTable.h"
+#include "driver/ZelkorDriver.h"
+#include "filetransfer/IFileTransferService.h"
+#include "transport/TcpSocket.h"
+#include "transport/UdpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+std::string quoted(const std::string& text) { return "(" + text + ")"; }
+
+}  // namespace
+
+void ZelkorDriver::handlePacket(Packet& packet) {
+    // One failing handler costs its own line, never the loop or the connection's reading.
+    try {
+        SignalRaised(packet);
+    } catch (const std::exception& error) {
+        Error("ZK7863E Driver error", error.what());
+    }
+}
+
+bool ZelkorDriver::IsAuthenticatedCommand(const std::string& word) {
+    static const std::array<const char*, 23> allowed = {
+        "authenticate", "cd", "event", "exec", "freespace", "get", "getdevicestate", "getpresetinfo",
+        "goodbye", "listfiles", "ls", "poll", "publish", "rls", "set", "setverificationcode",
+        "starttls", "subscribe", "subscribeevent", "subscribepoll", "unsubscribe", "unsubscribeevent",
+        "unsubscribepoll"};
+    for (const char* entry : allowed) {
+        if (word == entry) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ZelkorDriver::SignalRaised(Packet& packet) {
+    MessageForwardInfo& header = *packet.header;
+    const std::string command = header.GetCommand();
+    const bool tcp = packet.reliable;
+    // A line on its way through this node belongs to the nodes at its ends: it is
+    // neither filtered nor recorded here.
+    const bool passingThrough = header.TargetList().size() >= 2;
+    if (tcp && command != "disco" && header.hasHash && !passingThrough && !admitDuplicate(packet, command)) {
+        return;
+    }
+    const auto current = discovery();
+    if (!current) {
+        Error("ZK7879E No discovery service");
+        if (tcp) {
+            header.ReversePaths();
+            SendErrorReply(packet, command, "No discovery service", header);
+        }
+        return;
+    }
+    const std::string own = current->InstanceName();
+    const std::string destination = header.ImmediateDestination();
+    if (!destination.empty() && destination != own) {
+        Detail("ZK7880I Misrouted message intended for", destination);
+        if (tcp) {
+            header.ReversePaths();
+            SendErrorReply(packet, command, "Message is misrouted", header);
+        }
+        return;
+    }
+    if (tcp && !packet.socket) {
+        Warning("ZK7870W No message source TcpSocket");
+        return;
+    }
+    std::string line = (packet.isReply ? "@" : "") + command + " " + header.JsonText();
+    header.SetDeviceName(own);
+    const MessageFactoryFunction create = LookupCommand(command);
+
+    std::string next;
+    if (header.TransitionTargetToSource(next)) {
+        forward(packet, command, line, create, next);
+        return;
+    }
+    if (!create) {
+        customCommand(packet, command, line);
+        return;
+    }
+    if (tcp) {
+        if (!packet.isReply) {
+            if (!authorise(packet, *current, command)) {
+                return;
+            }
+        } else if (packet.requestSent != TimePoint{} && packet.received != TimePoint{} &&
+                   packet.requestSent <= packet.received) {
+            current->UpdateStatistics(packet.socket, packet.requestSent, packet.received);
+        }
+    }
+    if (command == "disco") {
+        if (packet.isReply) {
+            current->HandleDiscoReply(packet);
+        } else {
+            current->SendDiscoReply(packet);
+        }
+        return;
+    }
+    std::unique_ptr<Message> message = create();
+    if (!message) {
+        Error("ZK7876E Message factory failed");
+        header.ReversePaths();
+        SendErrorReply(packet, command, "Message factory failed", header);
+        return;
+    }
+    std::string error;
+    if (!message->FromReceived(!packet.isReply, line, header, error)) {
+        Detail("ZK7877I Bad message", error);
+        header.ReversePaths();
+        SendErrorReply(packet, command, error.empty() ? "Invalid message body" : error, header);
+        return;
+    }
+    message->SetMessageForwardInfo(header);
+    message->SetIsReply(packet.isReply);
+    message->SetRawText(std::move(line));
+    MessageSignalData data(packet.handle, packet.socket, packet.reliable, std::move(message));
+    dispatch(data, packet, *current, command);
+}
+
+bool ZelkorDriver::admitDuplicate(Packet& packet, const std::string& command) {
+    const MessageForwardInfo& header = *packet.header;
+    // The connection's tag takes a formatted write: it is made only for a line logged.
+    const auto detail = [&](const char* what, const char* where) {
+        if (LogLevel() >= 5) {
+            Detail(std::string("ZK7878I ") + what + quoted(header.HashText()) + where + quoted(Tag(packet.handle)));
+        }
+    };
+    if (packet.isReply) {
+        if (_replyCache.TakeKnownReply(header.HashText(), command, packet.handle)) {
+            detail("Discarding reply ", " on ");
+            return false;
+        }
+        return true;
+    }
+    ReplyCache::Admission admission = _replyCache.Admit(header.HashText(), command, header.JsonText(), packet.socket);
+    switch (admission.verdict) {
+        case ReplyCache::Verdict::Handle:
+            detail("Handling ", " on ");
+            return true;
+        case ReplyCache::Verdict::Replay:
+            BuildAndSendRawCommand(packet.handle, admission.reply, false);
+            detail("Replaying ", " to ");
+            return false;
+        case ReplyCache::Verdict::Pending:
+            detail("Reply pending for ", " to ");
+            return false;
+    }
+    return false;
+}
+
+void ZelkorDriver::forward(Packet& packet, const std::string& command, const std::string& line,
+                           MessageFactoryFunction create, const std::string& next) {
+    MessageForwardInfo& header = *packet.header;
+    if (!packet.reliable) {
+        Warning("ZK7870W UDP message forwarding not supported");
+        return;
+    }
+    std::shared_ptr<TcpSocket> onward;
+    if (packet.isReply) {
+        onward = _returnRoutes.Find(header.FinalDestination());
+        if (!onward) {
+            Warning("ZK7871W No return route for reply");
+            return;
+        }
+    } else {
+        const auto current = discovery();
+        if (!current->GetDeviceHandleByName(next, onward)) {
+            Warning("ZK7872W No device found for target name", next);
+            stepBack(packet, command, "Device not found");
+            return;
+        }
+        if (!onward) {
+            Warning("ZK7873W target device is not connected", next);
+            stepBack(packet, command, "Device not connected");
+            return;
+        }
+    }
+    if (!create) {
+        Error("ZK7874E Message factory failed");
+        stepBack(packet, command, "Message factory failed");
+        return;
+    }
+    std::unique_ptr<Message> message = create();
+    if (!message) {
+        Error("ZK7875E Message creation failed");
+        stepBack(packet, command, "Message creation failed");
+        return;
+    }
+    std::string error;
+    if (!message->FromReceived(!packet.isReply, line, header, error)) {
+        Detail("ZK7877I Bad message", error);
+        stepBack(packet, command, error.empty() ? "Invalid message body" : error);
+        return;
+    }
+    if (!packet.isReply) {
+        // Replies find their way back by the requester's name: the last of the sources.
+        _returnRoutes.Remember(header.GetSource(), packet.socket);
+    }
+    message->SetIsReply(packet.isReply);
+    message->SetMessageForwardInfo(header);
+    sendLine(HandleOf(onward.get()), message->Build(!packet.isReply), !packet.isReply, header, command, false);
+}
+
+void ZelkorDriver::stepBack(Packet& packet, const std::string& command, const std::string& text) {
+    // Turned round, the first target is this node again: step past it towards the
+    // requester, as the forwarded request would have come back.
+    MessageForwardInfo& header = *packet.header;
+    header.ReversePaths();
+    std::string previous;
+    header.TransitionTargetToSource(previous);
+    SendErrorReply(packet, command, text, header);
+}
+
+void ZelkorDriver::customCommand(Packet& packet, const std::string& command, const std::string& line) {
+    MessageForwardInfo& header = *packet.header;
+    CustomCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(_callbackMutex);
+        callback = packet.isReply ? _customResponse : _customCommand;
+    }
+    if (packet.isReply) {
+        if (callback) {
+            std::string text = line;
+            callback(text);
+        }
+        if (packet.reliable && packet.socket && command == "unrecognized") {
+            leaveHandshake(*packet.socket);
+        }
+        return;
+    }
+    if (!packet.reliable) {
+        return;
+    }
+    if (callback) {
+        std::string text = line;
+        callback(text);
+    }
+    header.ReversePaths();
+    std::ostringstream out;
+    if (!header.PutHeader(out, false, command.c_str())) {
+        return;
+    }
+    out << header.JsonText();
+    std::string echo = out.str();
+    if (echo.empty() || echo.back() != '\n') {
+        echo += '\n';
+    }
+    sendReply(packet, command, echo, header);
+}
+
+bool ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, const std::string& command) {
+    TcpSocket& socket = *packet.socket;
+    MessageForwardInfo& header = *packet.header;
+    if (socket.GetRemoteIP().is_loopback()) {
+        Detail("ZK78D6I Loopback sources require no authentication");
+        return true;
+    }
+    if (socket.GetState() != TcpSocket::Tls || !current.HasVerificationCode()) {
+        Detail("ZK78D7I All commands allowed when no authentication code is set");
+        return true;
+    }
+    if (socket.IsKasdorAuthenticated()) {
+        Detail("ZK78D8I All commands allowed to Kasdor authenticated clients");
+        return true;
+    }
+    if (socket.IsAuthenticated()) {
+        if (IsAuthenticatedCommand(command)) {
+            Detail("ZK78D9I Command allowed for non-Kasdor client", command);
+            return true;
+        }
+        Detail("ZK78E0I Command not allowed for non-Kasdor client", command);
+        header.ReversePaths();
+        SendErrorReply(packet, command, "Command not permitted", header);
+        return false;
+    }
+    if (command == "authenticate") {
+        return true;
+    }
+    header.ReversePaths();
+    SendErrorReply(packet, command, "Not authenticated", header);
+    return false;
+}
+
+void ZelkorDriver::dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& current,
+                            const std::string& command) {
+    if (_fileTransfer && _fileTransfer->IsServiceCommand(command)) {
+        _fileTransfer->SignalRaised(data);
+        return;
+    }
+    if (current.IsServiceCommand(command)) {
+        current.SignalRaised(data);
+        return;
+    }
+    if (ProcessFolderNavigatorCommand(command, data)) {
+        return;
+    }
+    Signal<MessageSignalData>* signal = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_mapMutex);
+        signal = _messageSignalMap.GetMessageSignalFactory(command.c_str()).MessageSignal();
+    }
+    if (!signal) {
+        packet.header->ReversePaths();
+        SendErrorReply(packet, command, "No message signal data", *packet.header);
+        return;
+    }
+    signal->Raise(data);
+}
+
+void ZelkorDriver::SendErrorReply(Packet& packet, const std::string& command, const std::string& text,
+                                  MessageForwardInfo& header) {
+    if (packet.isReply) {
+        return;
+    }
+    std::ostringstream out;
+    if (!header.PutHeader(out, false, command.c_str())) {
+        return;
+    }
+    Json::Value body(Json::objectValue);
+    body["error"] = text;
+    out << WriteCompactJson(body) << '\n';
+    sendReply(packet, command, out.str(), header);
+}
+
+void ZelkorDriver::sendReply(Packet& packet, const std::string& command, const std::string& text,
+                             const MessageForwardInfo& header) {
+    BuildAndSendRawCommand(packet.handle, text, false);
+    if (packet.reliable && header.hasHash) {
+        RecordReply(packet.handle, header.HashText(), command, text);
+    }
+}
+
+void ZelkorDriver::RecordReply(void* handle, const std::string& hash, const std::string& word,
+                               const std::string& reply) {
+    if (hash.empty()) {
+        return;
+    }
+    bool found = false;
+    bool already = false;
+    const auto waiting = _replyCache.Record(hash, word, handle, reply, found, already);
+    if (!found) {
+        return;
+    }
+    if (already) {
+        Detail("ZK7865I Reply already recorded for", hash);
+        return;
+    }
+    Detail("ZK7865I Reply recorded for", hash);
+    for (const auto& waiter : waiting) {
+        if (waiter->SocketIsConnected()) {
+            waiter->SendData(reply, false);
+            Detail("ZK7865I Recorded reply for " + quoted(hash) + " sent to", Tag(handle));
+        }
+    }
+}
+
+void ZelkorDriver::leaveHandshake(TcpSocket& socket) {
+    // Only a handshake under way falls back to plain: a secured stream stays secured,
+    // or clear text would be written into it.
+    if (socket.GetState() == TcpSocket::Handshaking) {
+        socket.SetState(TcpSocket::Plain);
+    }
+}
+
+void ZelkorDriver::SignalRaised(MessageSignalData& data) {
+    Message* message = data.GetMessage();
+    if (!message) {
+        return;
+    }
+    if (message->GetIsReply()) {
+        const std::string word = message->CommandName();
+        if ((word == "error" || word == "unrecognized") && data.Socket()) {
+            leaveHandshake(*data.Socket());
+        }
+        return;
+    }
+    const std::string text = message->Build(false);
+    if (!sendable(text)) {
+        Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
+        return;
+    }
+    if (const auto& socket = data.Socket()) {
+        socket->SendData(text, false);
+        const MessageForwardInfo header = message->GetMessageForwardInfo();
+        if (header.hasHash) {
+            RecordReply(data.Handle(), header.HashText(), message->CommandName(), text);
+        }
+    } else if (auto udp = udpOf(data.Handle())) {
+        udp->SendDataTo(text, udp->GetRemoteIP(), udp->GetRemotePort());
+    }
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,137 @@
+#include "driver/ReplyCache.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace Zelkor {
+
+ReplyCache::ReplyCache(Now now) : _now(std::move(now)) {}
+
+void ReplyCache::SetLimits(const Limits& limits) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _limits = limits;
+    expire(_now());
+}
+
+ReplyCache::Limits ReplyCache::GetLimits() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _limits;
+}
+
+std::size_t ReplyCache::Size() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _entries.size();
+}
+
+void ReplyCache::erase(Entries::iterator entry) {
+    auto [first, last] = _byHash.equal_range(entry->hash);
+    for (auto at = first; at != last; ++at) {
+        if (at->second == entry) {
+            _byHash.erase(at);
+            break;
+        }
+    }
+    _entries.erase(entry);
+}
+
+void ReplyCache::expire(Clock::time_point now) {
+    while (!_entries.empty() &&
+           (now - _entries.front().born >= _limits.lifetime || _entries.size() > _limits.capacity)) {
+        erase(_entries.begin());
+    }
+}
+
+ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::string& word, const std::string& json,
+                                        const std::shared_ptr<TcpSocket>& requester) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    const auto now = _now();
+    expire(now);
+    auto [first, last] = _byHash.equal_range(hash);
+    for (auto at = first; at != last; ++at) {
+        Entry& entry = *at->second;
+        if (entry.word != word || entry.json != json) {
+            continue;
+        }
+        if (entry.replied) {
+            Admission replay{Verdict::Replay, std::move(entry.reply)};
+            erase(at->second);
+            return replay;
+        }
+        // Closed waiters go; a connection asking again waits once.
+        auto& waiters = entry.waiters;
+        waiters.erase(std::remove_if(waiters.begin(), waiters.end(), [](const auto& w) { return w.expired(); }),
+                      waiters.end());
+        const bool waiting = std::any_of(waiters.begin(), waiters.end(),
+                                         [&](const auto& w) { return w.lock() == requester; });
+        if (!waiting) {
+            waiters.push_back(requester);
+        }
+        return {Verdict::Pending, {}};
+    }
+    if (_limits.capacity == 0) {
+        return {};
+    }
+    if (_entries.size() >= _limits.capacity) {
+        erase(_entries.begin());
+    }
+    _entries.push_back(Entry{hash, word, json, requester, requester.get(), false, {}, {}, now});
+    _byHash.emplace(hash, std::prev(_entries.end()));
+    return {};
+}
+
+ReplyCache::Entries::iterator ReplyCache::findByRequester(const std::string& hash, const std::string& word,
+                                                          const void* connection) {
+    auto found = _entries.end();
+    auto [first, last] = _byHash.equal_range(hash);
+    for (auto at = first; at != last; ++at) {
+        Entry& entry = *at->second;
+        // The handle alone could name a new connection at a freed one's address.
+        if (entry.word != word || entry.requesterHandle != connection || entry.requester.expired()) {
+            continue;
+        }
+        const bool better = found == _entries.end() || (found->replied && !entry.replied) ||
+                            (found->replied == entry.replied && entry.born < found->born);
+        if (better) {
+            found = at->second;
+        }
+    }
+    return found;
+}
+
+bool ReplyCache::TakeKnownReply(const std::string& hash, const std::string& word, const void* connection) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    expire(_now());
+    const auto entry = findByRequester(hash, word, connection);
+    if (entry == _entries.end()) {
+        return false;
+    }
+    erase(entry);
+    return true;
+}
+
+std::vector<std::shared_ptr<TcpSocket>> ReplyCache::Record(const std::string& hash, const std::string& word,
+                                                           const void* connection, const std::string& reply,
+                                                           bool& found, bool& alreadyRecorded) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    expire(_now());
+    std::vector<std::shared_ptr<TcpSocket>> waiting;
+    const auto entry = findByRequester(hash, word, connection);
+    found = entry != _entries.end();
+    alreadyRecorded = found && entry->replied;
+    if (!found) {
+        return waiting;
+    }
+    if (!entry->replied) {
+        entry->replied = true;
+        entry->reply = reply;
+        for (const auto& waiter : entry->waiters) {
+            if (auto socket = waiter.lock()) {
+                waiting.push_back(std::move(socket));
+            }
+        }
+    }
+    entry->waiters.clear();
+    return waiting;
+}
+
+}  // namespace Zelkor

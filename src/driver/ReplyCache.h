@@ -1,0 +1,96 @@
+#pragma once
+// The duplicate filter's memory: requests that carried a sender hash, each with the reply
+// sent for it and the connections that asked again before that reply existed.
+//
+// A duplicate is a request with the same hash, word and JSON text. An entry remembers the
+// connection of its first requester: the reply recorded for it, and a reply dropped as
+// known, must come with the same hash and word on that connection. Entries expire after a
+// time and the oldest go when the cache is full, so that no peer grows it without bound;
+// waiters are held weakly, so a closed connection is simply skipped.
+//
+// Ownership: a member of the driver. Threads: every operation takes the cache's own
+// mutex and returns what to send; the caller sends after the call, never under the lock.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace Zelkor {
+
+class TcpSocket;
+
+class ReplyCache {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Now = std::function<Clock::time_point()>;
+
+    struct Limits {
+        std::chrono::milliseconds lifetime{std::chrono::seconds(60)};
+        std::size_t capacity = 4096;
+    };
+
+    enum class Verdict {
+        Handle,   // first sight: handle the request
+        Replay,   // answered before: send `reply` (the entry is gone)
+        Pending,  // asked before, not answered yet: the connection now waits
+    };
+    struct Admission {
+        Verdict verdict = Verdict::Handle;
+        std::string reply;
+    };
+
+    explicit ReplyCache(Now now = Clock::now);
+
+    void SetLimits(const Limits& limits);
+    Limits GetLimits() const;
+
+    // A request with a sender hash arrived on `requester`.
+    Admission Admit(const std::string& hash, const std::string& word, const std::string& json,
+                    const std::shared_ptr<TcpSocket>& requester);
+    // A reply with a sender hash arrived on `connection`: true (and the entry gone) when it
+    // answers a request this node received there.
+    bool TakeKnownReply(const std::string& hash, const std::string& word, const void* connection);
+    // A reply goes out on `connection`. When it answers a waiting entry, the entry keeps
+    // it and the connections waiting for it come back, for the caller to send to.
+    // `alreadyRecorded` tells that the entry had a reply already.
+    std::vector<std::shared_ptr<TcpSocket>> Record(const std::string& hash, const std::string& word,
+                                                   const void* connection, const std::string& reply,
+                                                   bool& found, bool& alreadyRecorded);
+
+    std::size_t Size() const;
+
+private:
+    struct Entry {
+        std::string hash;
+        std::string word;
+        std::string json;
+        std::weak_ptr<TcpSocket> requester;
+        const void* requesterHandle = nullptr;
+        bool replied = false;
+        std::string reply;
+        std::vector<std::weak_ptr<TcpSocket>> waiters;
+        Clock::time_point born;
+    };
+    using Entries = std::list<Entry>;
+
+    void expire(Clock::time_point now);
+    void erase(Entries::iterator entry);
+    // The oldest entry of the hash and word whose first requester is `connection`,
+    // preferring one still waiting for its reply.
+    Entries::iterator findByRequester(const std::string& hash, const std::string& word, const void* connection);
+
+    Now _now;
+    mutable std::mutex _mutex;
+    Limits _limits;
+    // Oldest first: expiry and eviction take from the front.
+    Entries _entries;
+    std::unordered_multimap<std::string, Entries::iterator> _byHash;
+};
+
+}  // namespace Zelkor

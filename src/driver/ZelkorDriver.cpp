@@ -1,0 +1,232 @@
+// Construction and destruction of the driver, the start-up of its services, its getters,
+// the logger settings it forwards and the node-name repair.
+
+#include "driver/ZelkorDriver.h"
+
+#include <sstream>
+
+#include <boost/asio/ip/host_name.hpp>
+#include <json/value.h>
+
+#include "driver/CommandTable.h"
+#include "filetransfer/IFileTransferService.h"
+#include "services/ListCommandRouter.h"
+#include "storage/StorageModel.h"
+#include "transport/TcpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+const char* const kDeviceNamePath = "/configuration/device/name";
+
+}  // namespace
+
+ZelkorDriver::ZelkorDriver(boost::asio::io_context& context)
+    : ZelkorLoggable("ZDRV"),
+      _io(context),
+      // The generic method: the highest TLS version both peers support.
+      _sslContext(boost::asio::ssl::context::sslv23) {
+    _messageSignalMap.SetMessageSignalFactory(MessageSignalFactory("error", &_errorSignal, CreateErrorReply));
+    _errorConnection = _errorSignal += static_cast<ISignalObserver<MessageSignalData>*>(this);
+    _router = std::make_unique<ListCommandRouter>(this);
+    _router->GiveMessageMapToMessageReceiver(this);
+}
+
+ZelkorDriver::~ZelkorDriver() {
+    _router.reset();
+    _fileTransfer.reset();
+    if (!_io.stopped()) {
+        _io.stop();
+    }
+    // Connections that outlive the driver must not report to it any more.
+    for (const auto& weak : _live) {
+        if (auto socket = weak.lock()) {
+            socket->SetSink(nullptr);
+        }
+    }
+}
+
+std::string ZelkorDriver::Tag(const void* handle) {
+    std::ostringstream text;
+    text << "0000" << handle;
+    const std::string full = text.str();
+    return full.substr(full.size() - 4);
+}
+
+std::shared_ptr<IDriverDiscovery> ZelkorDriver::discovery() const {
+    std::lock_guard<std::mutex> lock(_serviceMutex);
+    return _discovery;
+}
+
+IDriverDiscovery* ZelkorDriver::GetDriverDiscovery() { return discovery().get(); }
+
+void ZelkorDriver::Refresh() {
+    auto current = discovery();
+    if (!current) {
+        return;
+    }
+    if (_fileTransfer) {
+        _fileTransfer->Stop();
+    }
+    current->ResetDeviceList();
+    current->ResetIncomingConnections();
+}
+
+bool ZelkorDriver::refuseSecondDiscovery() {
+    if (discovery()) {
+        // The services of the first hold signals and routes the driver still uses.
+        Error("ZK78F0E Discovery already initialized");
+        return true;
+    }
+    return false;
+}
+
+void ZelkorDriver::InitDiscovery(IStorage* storage) {
+    if (!storage) {
+        Error("ZK7831E Null storage pointer passed to InitDiscovery");
+        return;
+    }
+    if (!refuseSecondDiscovery()) {
+        Warning("ZK78F1W Discovery service not available");
+    }
+}
+
+void ZelkorDriver::InitDiscovery(std::shared_ptr<IStorage> storage) {
+    if (!storage) {
+        Error("ZK78E1E Null storage pointer passed to InitDiscovery");
+        return;
+    }
+    if (!refuseSecondDiscovery()) {
+        Warning("ZK78F1W Discovery service not available");
+    }
+}
+
+void ZelkorDriver::UseDiscovery(std::shared_ptr<IDriverDiscovery> given) {
+    if (!given) {
+        Error("ZK78F4E Null discovery passed to UseDiscovery");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        if (!_discovery) {
+            _discovery = std::move(given);
+        }
+    }
+    if (given) {
+        Error("ZK78F0E Discovery already initialized");
+        return;
+    }
+    initDiscoveryImpl();
+}
+
+void ZelkorDriver::initDiscoveryImpl() {
+    auto current = discovery();
+    current->Initialize();
+    current->GiveMessageMapToMessageReceiver(this);
+    if (_router) {
+        _router->AddRoute("discovered", current.get());
+    }
+    // The folder-modification, subscription and event-subscription services join here
+    // once they are built.
+}
+
+void ZelkorDriver::InitFileTransfer(IDeviceState* /*deviceState*/) {
+    // The device-state and file transfer services join here once they are built.
+}
+
+unsigned long ZelkorDriver::GetFileTransferCount() { return _fileTransfer ? _fileTransfer->TransferCount() : 100; }
+
+ICommandInterfaceService* ZelkorDriver::InitCommandInterface() { return nullptr; }
+
+IFileTransferService* ZelkorDriver::GetFileTransferService() { return _fileTransfer.get(); }
+
+void ZelkorDriver::UpdateDiscoReplyValue(const std::string& name, const std::string& value) {
+    if (auto current = discovery()) {
+        current->UpdateDiscoReplyValue(name, value);
+    }
+}
+
+void ZelkorDriver::SetMessageSignalFactory(const MessageSignalFactory& factory) {
+    std::lock_guard<std::mutex> lock(_mapMutex);
+    if (!_messageSignalMap.GetMessageSignalFactory(factory.Command()).MessageSignal()) {
+        _messageSignalMap.SetMessageSignalFactory(factory);
+    }
+}
+
+boost::signals2::connection ZelkorDriver::AddHandler2(const std::string& word, IServiceBase::Handler handler) {
+    std::lock_guard<std::mutex> lock(_mapMutex);
+    return IServiceBaseImpl<IServiceBase>::AddHandler2(word, std::move(handler));
+}
+
+std::string ZelkorDriver::GetResponseError(const std::string& line) const {
+    MessageForwardInfo header;
+    const std::string text = header.PullHeader(line);
+    const MessageFactoryFunction create = LookupCommand(header.GetCommand());
+    if (!create) {
+        return "";
+    }
+    std::unique_ptr<Message> message = create();
+    if (!message) {
+        return "";
+    }
+    std::string error;
+    message->FromNetworkFormat(false, text, error);
+    return message->GetParamValue(Param::error);
+}
+
+bool ZelkorDriver::ReplaceEmptyDevNameToHostname() {
+    auto current = discovery();
+    std::shared_ptr<StorageModel> storage = current ? current->GetStorageModel() : nullptr;
+    if (!storage) {
+        return true;
+    }
+    std::string name;
+    const IStorage::STATUS read = storage->GetValueForPath(kDeviceNamePath, "variant", name);
+    if (read != 0) {
+        Error(std::string("ZK7856E GetValueForPath on ") + kDeviceNamePath + " returned " +
+              storage->GetStatusString(read));
+        return false;
+    }
+    if (!name.empty()) {
+        Info("ZK7860I Device Name", name);
+        return true;
+    }
+    const std::string host = boost::asio::ip::host_name();
+    if (host.empty()) {
+        Error("ZK7857E host_name returned empty");
+        return false;
+    }
+    const IStorage::STATUS written = storage->SetValueForPath(kDeviceNamePath, "variant", Json::Value(host), false);
+    if (written == 0) {
+        Info("ZK7859I Device name changed to", host);
+        return true;
+    }
+    Error(std::string("ZK7858E SetValueForPath on ") + kDeviceNamePath + " returned " +
+          storage->GetStatusString(written));
+    return false;
+}
+
+void ZelkorDriver::OnCustomCommand(CustomCallback callback) {
+    std::lock_guard<std::mutex> lock(_callbackMutex);
+    _customCommand = std::move(callback);
+}
+
+void ZelkorDriver::OnCustomCommandResponse(CustomCallback callback) {
+    std::lock_guard<std::mutex> lock(_callbackMutex);
+    _customResponse = std::move(callback);
+}
+
+void ZelkorDriver::RegisterExternalLogger(std::function<void(std::string&)> logger) {
+    ZelkorLoggable::RegisterExternalLogger(std::move(logger));
+}
+void ZelkorDriver::SetLogLevel(unsigned long& level) { ZelkorLoggable::SetLogLevel(level); }
+void ZelkorDriver::SetLogPath(std::string& path) { ZelkorLoggable::SetLogPath(path); }
+void ZelkorDriver::SetLogPrefix(std::string& prefix) { ZelkorLoggable::SetLogPrefix(prefix); }
+void ZelkorDriver::SetLogBase(std::string& base) { ZelkorLoggable::SetLogBase(base); }
+void ZelkorDriver::SetLogSuffix(std::string& suffix) { ZelkorLoggable::SetLogSuffix(suffix); }
+void ZelkorDriver::SetWritePrelog(bool on) { ZelkorLoggable::SetWritePrelog(on); }
+void ZelkorDriver::SetWriteFile(bool on) { ZelkorLoggable::SetWriteFile(on); }
+void ZelkorDriver::SetWriteConsole(bool on) { ZelkorLoggable::SetWriteConsole(on); }
+
+}  // namespace Zelkor

@@ -1,0 +1,402 @@
+#pragma once
+// The one driver: owner of the event loop's work, the command-word map, the reply cache,
+// the listeners and sockets and the services; every received line passes through its
+// receive road and every sent line through its send operations.
+//
+// Ownership: always held in shared ownership (std::make_shared; CreateDriver keeps the
+// process's one); asynchronous jobs hold it weakly. It owns its services, the list-command
+// router and its tables; it shares the discovery given to it. Connections report to it
+// through a plain pointer: when it goes it detaches itself from those still open.
+//
+// Threads: the receive road, the socket events and the services' handlers run on the
+// thread inside Run (the loop). Sends, raw commands, switches and Stop may be called from
+// any thread; what touches sockets or services hops onto the loop (on the loop it runs at
+// once, so a service's reply is recorded before its request's handling returns). The
+// custom and reply callbacks are kept under a lock and called from a copy. The reply
+// cache has its own lock and nothing is sent while it is held. Configuration that shapes
+// the driver (UseDiscovery, InitDiscovery, InitFileTransfer, InitCommandInterface) is
+// meant for the time before Run.
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/signals2/connection.hpp>
+
+#include "core/ICombineMessageSignalMaps.h"
+#include "core/IServiceBaseImpl.h"
+#include "core/ISignalObserver.h"
+#include "core/Signal.h"
+#include "core/ZelkorLoggable.h"
+#include "driver/ConnectionResult.h"
+#include "driver/ICryptoInfo.h"
+#include "driver/IDriverDiscovery.h"
+#include "driver/IFolderNavigatorService.h"
+#include "driver/IZelkorDriver.h"
+#include "driver/Packet.h"
+#include "driver/ReplyCache.h"
+#include "driver/ReturnRoutes.h"
+#include "transport/SocketSink.h"
+#include "transport/TcpServerEventSink.h"
+
+class StorageModel;
+
+namespace Zelkor {
+
+class IFolderModificationService;
+class ListCommandRouter;
+class Message;
+class Socket;
+class TcpServer;
+class TcpSocket;
+class UdpSocket;
+
+class ZelkorDriver : public IZelkorDriver,
+                     public IFolderNavigatorService,
+                     public ISignalObserver<MessageSignalData>,
+                     public ISignalObserver<Packet>,
+                     public IServiceBaseImpl<IServiceBase>,
+                     public ICombineMessageSignalMaps,
+                     public ICryptoInfo,
+                     public SocketSink,
+                     public TcpServerEventSink,
+                     public ZelkorLoggable,
+                     public std::enable_shared_from_this<ZelkorDriver> {
+public:
+    using TimePoint = SocketSink::TimePoint;
+    // The protocol's well-known UDP port.
+    static constexpr unsigned short ProtocolPort = 4197;
+    // How long Stop lets the closes it made finish (goodbyes written) before it ends the loop.
+    static constexpr std::chrono::milliseconds StopFlushTime{2000};
+
+    explicit ZelkorDriver(boost::asio::io_context& context);
+    ~ZelkorDriver() override;
+    ZelkorDriver(const ZelkorDriver&) = delete;
+    ZelkorDriver& operator=(const ZelkorDriver&) = delete;
+
+    // The connection handle of a socket, and back: the address of its Socket part.
+    static void* HandleOf(Socket* socket) { return socket; }
+    static Socket* SocketOf(void* handle) { return static_cast<Socket*>(handle); }
+    // The connection's tag in log lines: the last four characters of its address.
+    static std::string Tag(const void* handle);
+
+    // --- IZelkorDriver -----------------------------------------------------------------
+    void Refresh() override;
+    int AddListener(const std::string& ip, unsigned short port, const std::string&, const std::string&, bool,
+                    const std::string&) override;
+    int AddListener(const std::string& ip, unsigned short port) override;
+    bool RemoveListener(const std::string& ip, unsigned short port) override;
+    bool RemoveListener(const std::string& ip) override;
+    bool AddInterface(const std::string& mac, unsigned short port) override;
+    void RemoveInterface(const std::string& mac) override;
+    void RemoveInterface(const std::string& mac, unsigned short port) override;
+    int AddAllListeners(unsigned short port, std::vector<std::string>& endpoints) override;
+    void RemoveAllListeners() override;
+    void RemoveAllListeners(unsigned short port) override;
+    bool AddNetwork(const std::string& network, unsigned short port) override;
+    void RemoveNetwork(const std::string& network, unsigned short port) override;
+    void RemoveNetwork(const std::string& network) override;
+    bool AddMulticast(const std::string& group) override;
+    bool RemoveMulticast(const std::string& group) override;
+    void UseIPv6(bool on) override { _useIPv6.store(on); }
+    bool ConnectionPolicyIsLazy() override;
+    bool ParentPathsAllowed() override;
+    void ListMulticast(std::vector<std::string>& groups) override;
+    void ListInterfaces(std::vector<InterfaceInfo>& list, std::string& hostName) override;
+    void GetEndPoints(std::vector<Endpoint>& endpoints) override;
+    void GetEndPointInterfaces(std::vector<std::string>& names) override;
+    void OnListenerAdded(ListenerCallback callback) override;
+    void OnListenerRemoved(ListenerCallback callback) override;
+    void DisconnectAllExcept(void* handle) override;
+    bool SplitRawCommand(const std::string& line, std::string& word, std::string& json) override;
+    ICryptoInfo* GetCryptoInfo() override { return this; }
+    void GetVersionInfo(VersionInfo& info) override;
+    void SetCWDPath(std::string path) override;
+    std::string GetCWDPath() override;
+    // Until the discovery service is built these refuse null, refuse a second discovery
+    // and otherwise log that none is available; the storage then stays the caller's.
+    void InitDiscovery(IStorage* storage) override;
+    void InitDiscovery(std::shared_ptr<IStorage> storage) override;
+    // Services not built yet: nothing is made.
+    void InitFileTransfer(IDeviceState* deviceState) override;
+    unsigned long GetFileTransferCount() override;
+    ICommandInterfaceService* InitCommandInterface() override;
+    void Run() override;
+    std::string GetResponseError(const std::string& line) const override;
+    IFileTransferService* GetFileTransferService() override;
+    IDiscoveryService* GetDiscoveryService() override { return nullptr; }
+    ISubscriptionService* GetSubscriptionService() override { return nullptr; }
+    IDeviceStateService* GetDeviceStateService() override { return nullptr; }
+    IEventSubscriptionService* GetEventSubscriptionService() override { return nullptr; }
+    void DumpTraffic(bool on) override { _dumpTraffic.store(on); }
+    void RegisterExternalLogger(std::function<void(std::string&)> logger) override;
+    void SetLogLevel(unsigned long& level) override;
+    void SetLogPath(std::string& path) override;
+    void SetLogPrefix(std::string& prefix) override;
+    void SetLogBase(std::string& base) override;
+    void SetLogSuffix(std::string& suffix) override;
+    void SetWritePrelog(bool on) override;
+    void SetWriteFile(bool on) override;
+    void SetWriteConsole(bool on) override;
+    void OnCustomCommand(CustomCallback callback) override;
+    void OnCustomCommandResponse(CustomCallback callback) override;
+    std::shared_ptr<IDevice> GetDeviceByName(std::string& name) override;
+    void GetAbsPath(std::string& path) override;
+    void ProcessLsPath(std::string& path, std::vector<std::pair<std::string, std::string>>& entries) override;
+    void ProcessRlsPath(std::string& path, std::vector<std::pair<std::string, std::string>>& entries) override;
+    void OnLs(ReplyCallback callback) override;
+    void OnRls(ReplyCallback callback) override;
+    void OnCd(ReplyCallback callback) override;
+
+    // --- life ----------------------------------------------------------------------------
+    // Gives the driver its discovery (the seam the discovery service implements):
+    // initialises it and merges its words. Null and a second discovery are refused.
+    void UseDiscovery(std::shared_ptr<IDriverDiscovery> discovery);
+    // Stops the driver: closes what it serves, stops the discovery, then ends the loop
+    // once those closes have run and the goodbyes they write are out, or after
+    // StopFlushTime. On the loop thread it returns at once; from another thread it waits
+    // (bounded) until Run has left the loop. A stopped driver stays stopped.
+    void Stop();
+    bool IsStopped() const { return _stopped.load(); }
+    // Replaces an empty "/configuration/device/name" with the host name; false when the
+    // name could not be read or written.
+    bool ReplaceEmptyDevNameToHostname();
+    void UpdateDiscoReplyValue(const std::string& name, const std::string& value);
+
+    // --- services and contexts (null while a service does not exist) -------------------
+    IDriverDiscovery* GetDriverDiscovery();
+    ICommandInterfaceService* GetCommandInterfaceService() { return nullptr; }
+    IFolderModificationService* GetFolderModificationService() { return nullptr; }
+    boost::asio::io_context& GetIoContext() { return _io; }
+    boost::asio::ssl::context& GetSSLContext() { return _sslContext; }
+    // Raised for every connection made, refused or closed (by the network edge).
+    Signal<ConnectionResult>& ConnectionResults() { return _connectionResults; }
+
+    // --- command words -------------------------------------------------------------------
+    // Merges one word of a service: a word already in the map keeps its first entry.
+    void SetMessageSignalFactory(const MessageSignalFactory& factory) override;
+    boost::signals2::connection AddHandler2(const std::string& word, IServiceBase::Handler handler) override;
+    // The driver's own word "error": echoes a request, and an "@error" ends a TLS
+    // handshake under way (back to plain); a secured connection stays secured.
+    void SignalRaised(MessageSignalData& data) override;
+
+    // --- receive road --------------------------------------------------------------------
+    // One received line, handled on the loop. A handler's exception is logged (ZK7863E)
+    // and ends neither Run nor the connection's reading.
+    void SignalRaised(Packet& packet) override;
+    // Called for every reply sent over TCP: a reply for a request in the reply cache is
+    // kept there and sent to the connections waiting for it.
+    void RecordReply(void* handle, const std::string& hash, const std::string& word, const std::string& reply);
+    // The 23 words a peer authenticated with the code (not Kasdor) may request.
+    static bool IsAuthenticatedCommand(const std::string& word);
+    // An error reply to a request (nothing for a reply); `header` is already turned round.
+    // The body is {"error":text}, written by the JSON library, so any text stays one line.
+    void SendErrorReply(Packet& packet, const std::string& command, const std::string& text, MessageForwardInfo& header);
+    void SetReplyCacheLimits(const ReplyCache::Limits& limits) { _replyCache.SetLimits(limits); }
+    std::size_t ReplyCacheSize() const { return _replyCache.Size(); }
+
+    // --- sending -------------------------------------------------------------------------
+    // A line that is empty or holds "\n" before its end is never sent (logged ZK78F2E).
+    // TCP: through the connection, a reply also into the reply cache; UDP or null handle:
+    // datagrams to port 4197 on every listened interface.
+    void BuildAndSendMessage(void* handle, Message& message, bool request);
+    // Builds now, sends from a job on the loop; nothing when the driver is gone by then.
+    void BuildAndSendMessageDelayed(void* handle, Message& message, bool request);
+    // TCP: through the connection; UDP: one datagram back to the last sender.
+    void BuildAndSendUnicastMessage(void* handle, Message& message, bool request);
+    // A ready line on a handle: TCP only to a connection the discovery knows as live.
+    void BuildAndSendRawCommand(void* handle, const std::string& text, bool request);
+    void SendDataToPeer(std::shared_ptr<TcpSocket> socket, const std::string& text, bool request);
+    // TCP handles only; another kind sends nothing (ZK78F3W).
+    void SendDataToPeer(void* handle, const std::string& text, bool request);
+    bool IsReliableTransport(void* handle);
+    void SendMulticastMessage(const std::string& text, unsigned short port);
+    void SendFrame(const std::string& text, const boost::asio::ip::address& destination, unsigned short port,
+                   unsigned short sourcePort, const std::string& interfaceName);
+    // From a fresh UDP socket bound to localPort; a bind failure is logged (ZK78A1).
+    void SendFrame(const std::string& text, const boost::asio::ip::address& destination, unsigned short port,
+                   unsigned short localPort);
+    // UDP handles only; another kind sends nothing (ZK78F3W).
+    void SendFrame(const std::string& text, void* handle);
+
+    // --- raw commands and switches -------------------------------------------------------
+    // Builds the message of a raw line's word and sends it as a request with the header;
+    // an "exec" reply then reaches onReply through the command interface.
+    void SendRawCommand(void* handle, const char* raw, MessageForwardInfo& header,
+                        std::function<void(const std::string&)> onReply);
+    boost::signals2::connection AddRawCmdHandler(const char* raw, std::function<void(MessageSignalData&)> handler);
+    void BroadcastUDP(bool on);
+    void SubnetUDP(bool on);
+
+    // --- socket events (SocketSink, TcpServerEventSink) ----------------------------------
+    void SocketAccepted(std::shared_ptr<TcpSocket> socket) override;
+    void SocketConnected(std::shared_ptr<TcpSocket> socket, bool outgoing) override;
+    void SocketSecured(std::shared_ptr<TcpSocket> socket) override;
+    void SocketRejected(std::shared_ptr<TcpSocket> socket) override;
+    void SocketClosed(std::shared_ptr<TcpSocket> socket) override;
+    void MessageReceived(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header, TimePoint requestSent,
+                         TimePoint received) override;
+    void MessageReceived(std::shared_ptr<UdpSocket> socket, MessageForwardInfo& header) override;
+    void MessageBlockSent(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) override;
+    void MessageBlockReplySent(std::shared_ptr<TcpSocket> socket) override;
+    void LogTraffic(bool incoming, const boost::asio::ip::tcp::endpoint& remote, const std::string& text,
+                    bool tls) override;
+    void LogTraffic(bool incoming, const boost::asio::ip::udp::endpoint& remote, const std::string& text) override;
+    bool IsListener(const boost::asio::ip::address& address, unsigned short port) override;
+    void IPv4Address(std::string& address, unsigned short& port, std::string interfaceName) override;
+    void CloseSocket(std::shared_ptr<UdpSocket> socket) override;
+    void SetRequestTime(std::shared_ptr<TcpSocket> socket, std::int64_t seconds) override;
+    void ClearRequestTime(std::shared_ptr<TcpSocket> socket) override;
+    std::uint64_t MaxQueueDepth() override;
+    void RemoveIncomingConnection(const std::shared_ptr<TcpSocket>& socket);
+    void RemovePendingConnection(const std::shared_ptr<TcpSocket>& socket);
+    ConnectionResult PopulateConnectionResult(const std::shared_ptr<TcpSocket>& socket, bool connected);
+
+    // --- network edge --------------------------------------------------------------------
+    const std::string& GetCert() override { return _cert; }
+    const std::string& GetKey() override { return _key; }
+    const std::string& GetDHParams() override { return _dhParams; }
+    void SetCert(std::string& pem) override;
+    void SetKey(std::string& pem) override;
+    void SetDHParams(std::string& pem) override;
+    unsigned long GetTlsLevel() override;
+    void SetCertFile(std::string& path) override;
+    void SetKeyFile(std::string& path) override;
+    void SetDHParamsFile(std::string& path) override;
+    void SetTlsLevel(unsigned long level) override;
+    std::string GetEndPointInterface(const boost::asio::ip::address& address);
+    bool IsLocalMAC(const std::string& mac);
+    void InitCrypto();
+    void InitSSLContext();
+    void UpdateListenState();
+
+    // --- folder navigation ---------------------------------------------------------------
+    void SendNavigateFolder(std::shared_ptr<TcpSocketSet> set, const char* path, MessageForwardInfo& header) override;
+    void SendNavigateFolder(std::shared_ptr<TcpSocket> socket, const char* path) override;
+    void SendListFolder(std::shared_ptr<TcpSocketSet> set, const char* path, MessageForwardInfo& header) override;
+    void SendListFolder(std::shared_ptr<TcpSocket> socket, const char* path) override;
+    void SendRecurseFolder(std::shared_ptr<TcpSocketSet> set, const char* path, MessageForwardInfo& header) override;
+    void SendRecurseFolder(std::shared_ptr<TcpSocket> socket, const char* path) override;
+    // True when the word is "ls", "rls" or "cd" and the driver answered it.
+    bool ProcessFolderNavigatorCommand(const std::string& word, MessageSignalData& data);
+
+private:
+    // Runs `fn` on the loop: at once on the loop thread, else posted (dropped when the
+    // driver is gone by the time it would run).
+    template <class Fn>
+    void onLoop(Fn&& fn);
+    bool onLoopThread() const { return _io.get_executor().running_in_this_thread(); }
+    std::shared_ptr<IDriverDiscovery> discovery() const;
+    void initDiscoveryImpl();
+    bool refuseSecondDiscovery();
+
+    // Receive road steps.
+    void handlePacket(Packet& packet);
+    bool admitDuplicate(Packet& packet, const std::string& command);
+    void forward(Packet& packet, const std::string& command, const std::string& line, MessageFactoryFunction create,
+                 const std::string& next);
+    void stepBack(Packet& packet, const std::string& command, const std::string& text);
+    void customCommand(Packet& packet, const std::string& command, const std::string& line);
+    bool authorise(Packet& packet, IDriverDiscovery& discovery, const std::string& command);
+    void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);
+    // A reply line on the packet's connection, recorded against the request's hash.
+    void sendReply(Packet& packet, const std::string& command, const std::string& text, const MessageForwardInfo& header);
+    static void leaveHandshake(TcpSocket& socket);
+
+    // Sending.
+    static bool sendable(const std::string& text);
+    void sendLine(void* handle, const std::string& text, bool request, const MessageForwardInfo& header,
+                  const std::string& word, bool record);
+    std::shared_ptr<TcpSocket> tcpOf(void* handle);
+    std::shared_ptr<UdpSocket> udpOf(void* handle);
+
+    // Stop.
+    void stopOnLoop();
+    void finishStop();
+    void checkDrained();
+
+    boost::asio::io_context& _io;
+    Signal<ConnectionResult> _connectionResults;
+    Signal<MessageSignalData> _errorSignal;
+    boost::signals2::connection _errorConnection;
+
+    mutable std::mutex _callbackMutex;
+    CustomCallback _customCommand;
+    CustomCallback _customResponse;
+    ListenerCallback _listenerAdded;
+    ListenerCallback _listenerRemoved;
+    ReplyCallback _onLs;
+    ReplyCallback _onRls;
+    ReplyCallback _onCd;
+
+    mutable std::mutex _serviceMutex;
+    std::shared_ptr<IDriverDiscovery> _discovery;
+    std::unique_ptr<ListCommandRouter> _router;
+    std::unique_ptr<IFileTransferService> _fileTransfer;
+    // Guards the driver's own command-word map.
+    mutable std::mutex _mapMutex;
+
+    std::string _cert;
+    std::string _key;
+    std::string _dhParams;
+    mutable std::mutex _cwdMutex;
+    std::string _cwd = "/";
+    boost::asio::ssl::context _sslContext;
+
+    ReplyCache _replyCache;
+    ReturnRoutes _returnRoutes;
+
+    std::mutex _udpMutex;
+    std::vector<std::shared_ptr<UdpSocket>> _udpSockets;
+    std::vector<std::shared_ptr<UdpSocket>> _anyUdpSockets;
+    std::mutex _listenerMutex;
+    std::vector<std::shared_ptr<TcpServer>> _listeners;
+    std::mutex _pendingMutex;
+    std::vector<std::shared_ptr<TcpSocket>> _pending;
+
+    std::atomic<bool> _broadcast{true};
+    std::atomic<bool> _subnetBroadcast{true};
+    std::atomic<bool> _broadcastUdp{true};
+    std::atomic<bool> _subnetUdp{true};
+    std::atomic<bool> _dumpTraffic{false};
+    std::atomic<bool> _useIPv6{false};
+    std::atomic<bool> _stopped{false};
+
+    // Run and Stop meet here.
+    std::mutex _runMutex;
+    std::condition_variable _runChanged;
+    bool _running = false;
+    // Loop thread only.
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> _workGuard;
+    std::set<std::weak_ptr<TcpSocket>, std::owner_less<std::weak_ptr<TcpSocket>>> _live;
+    bool _draining = false;
+    std::unique_ptr<boost::asio::steady_timer> _drainTimer;
+};
+
+template <class Fn>
+void ZelkorDriver::onLoop(Fn&& fn) {
+    if (onLoopThread()) {
+        fn();
+        return;
+    }
+    boost::asio::post(_io, [weak = weak_from_this(), fn = std::forward<Fn>(fn)]() mutable {
+        if (auto self = weak.lock()) {
+            fn();
+        }
+    });
+}
+
+}  // namespace Zelkor

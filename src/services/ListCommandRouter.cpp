@@ -1,0 +1,104 @@
+#include "services/ListCommandRouter.h"
+
+#include <boost/algorithm/string/predicate.hpp>
+
+#include "core/ErrorReply.h"
+#include "driver/CommandTable.h"
+#include "driver/ZelkorDriver.h"
+#include "services/ListCommand.h"
+
+namespace Zelkor {
+
+ListCommandRouter::ListCommandRouter(ZelkorDriver* driver) : _driver(driver) {
+    _messageSignalMap.SetMessageSignalFactory(MessageSignalFactory("list", &_signal, CreateListCommand));
+    _connection = _signal += this;
+}
+
+ListCommandRouter::~ListCommandRouter() { _signal -= _connection; }
+
+void ListCommandRouter::AddRoute(const char* option, ISignalObserver<MessageSignalData>* observer) {
+    if (option && observer) {
+        _routes[option] = observer;
+    }
+}
+
+void ListCommandRouter::GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) {
+    if (!receiver) {
+        return;
+    }
+    for (const auto& factory : _messageSignalMap.GetMessageSignals()) {
+        receiver->SetMessageSignalFactory(factory);
+    }
+}
+
+void ListCommandRouter::SignalRaised(MessageSignalData& data) {
+    Message* message = data.GetMessage();
+    if (!message || !boost::algorithm::iequals(message->CommandName(), "list")) {
+        return;
+    }
+    if (!ValidateParam(data, Param::command)) {
+        return;
+    }
+    const std::string option = message->GetParamValue(Param::command);
+    const auto route = _routes.find(option);
+    if (route == _routes.end()) {
+        SendError(data, "Unrecognized list option.");
+        return;
+    }
+    std::unique_ptr<Message> routed = MakeOptionMessage(option);
+    if (!routed) {
+        return;
+    }
+    routed->SetIsReply(message->GetIsReply());
+    if (message->GetIsReply()) {
+        std::string error;
+        const auto* list = dynamic_cast<const ListCommand*>(message);
+        routed->FromNetworkFormat(false, list ? list->GetJson() : message->GetRawText(), error);
+    } else {
+        PopulateParams(routed.get(), data, option.c_str());
+    }
+    data.ReplaceCommand(std::move(routed));
+    route->second->SignalRaised(data);
+}
+
+bool ListCommandRouter::ValidateParam(MessageSignalData& data, Param p) {
+    if (p == Param::unknown) {
+        return false;
+    }
+    Message* message = data.GetMessage();
+    if (message && message->GetParameter(p)) {
+        return true;
+    }
+    SendError(data, (std::string(Message::GetStringFromParam(p)) + " missing").c_str());
+    return false;
+}
+
+void ListCommandRouter::SendError(MessageSignalData& data, const char* text) {
+    if (!_driver) {
+        return;
+    }
+    ErrorReply reply;
+    reply.SetParameter(Param::message, text);
+    _driver->BuildAndSendMessage(data.Handle(), reply, false);
+}
+
+void ListCommandRouter::PopulateParams(Message* target, const MessageSignalData& data, const char* option) {
+    const Message* source = data.GetMessage();
+    if (!target || !option || !source) {
+        return;
+    }
+    target->SetParameter(Param::command, option);
+    for (const auto& parameter : source->GetParameters()) {
+        if (parameter.ParameterName() != Param::command) {
+            target->SetParameter(parameter.ParameterName(), parameter.ParameterValue(0));
+        }
+    }
+}
+
+std::unique_ptr<Message> ListCommandRouter::MakeOptionMessage(const std::string& /*option*/) {
+    // "discovered", "publishers" and "presets" get their messages with the services that
+    // answer them; until then a routed list is dropped.
+    return nullptr;
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,137 @@
+// The receive road over real connections: duplicates answered from the reply cache,
+// error replies and custom echoes on the wire, and the driver as router among raw peers.
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "core/ZelkorLog.h"
+#include "support/DriverHarness.h"
+#include "support/LogCapture.h"
+#include "support/RunUntil.h"
+
+namespace ZelkorTest {
+namespace {
+
+class ReceiveRoad : public ::testing::Test {
+protected:
+    ReceiveRoad() { ZelkorLog::TheLog().SetLevel(5); }
+
+    LogCapture log;
+    DriverHarness harness;
+};
+
+TEST_F(ReceiveRoad, HashedRequestRunsOnceItsDuplicatesGetTheRecordedReply) {
+    harness.Start();
+    RawPeer first, second;
+    ASSERT_TRUE(harness.Connect(first));
+    ASSERT_TRUE(harness.Connect(second));
+    const std::string request = "5-ab12 identify {\"q\":1}\n";
+    const std::string reply = "5-ab12 @identify {\"r\":1}\n";
+    first.Send(request);
+    ASSERT_TRUE(WaitUntil([&] { return harness.discovery->Handled("identify") == 1; }));
+    second.Send(request);
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("ZK7878I Reply pending for (5-ab12)"); }));
+    harness.discovery->Answer(0, "{\"r\":1}");
+    EXPECT_EQ(first.ReadLine(), reply);
+    EXPECT_EQ(second.ReadLine(), reply);
+    second.Send(request);
+    EXPECT_EQ(second.ReadLine(), reply);
+    // The replay ended the entry: the next copy is a new request.
+    second.Send(request);
+    EXPECT_TRUE(WaitUntil([&] { return harness.discovery->Handled("identify") == 2; }));
+}
+
+TEST_F(ReceiveRoad, RefusalsAreRecordedAndAnotherBodyUnderTheSameHashRuns) {
+    harness.Start();
+    RawPeer peer;
+    ASSERT_TRUE(harness.Connect(peer));
+    const std::string refusal = "8 @reboot {\"error\":\"No message signal data\"}\n";
+    peer.Send("8 reboot\n");
+    EXPECT_EQ(peer.ReadLine(), refusal);
+    peer.Send("8 reboot\n");
+    EXPECT_EQ(peer.ReadLine(), refusal);
+    peer.Send("9 identify {\"a\":1}\n9 identify {\"a\":2}\n");
+    EXPECT_TRUE(WaitUntil([&] { return harness.discovery->Handled("identify") == 2; }));
+}
+
+TEST_F(ReceiveRoad, ErrorRepliesAndCustomEchoesOnTheWire) {
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    harness.driver->OnCustomCommand([&](std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(line);
+        return false;
+    });
+    harness.Start();
+    RawPeer peer;
+    auto socket = harness.Connect(peer);
+    ASSERT_TRUE(socket);
+    peer.Send("list {}\n");
+    EXPECT_EQ(peer.ReadLine(), "@list {\"error\":\"Missing list command name.\"}\n");
+    peer.Send("frob {\"x\":1}\nfrob\n");
+    EXPECT_EQ(peer.ReadLine(), "@frob {\"x\":1}\n");
+    EXPECT_EQ(peer.ReadLine(), "@frob \n");
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(seen, (std::vector<std::string>{"frob {\"x\":1}", "frob "}));
+    }
+    // A parse error's text may hold quotes and line ends: the reply stays one JSON line.
+    ASSERT_TRUE(harness.OnLoop([&] {
+        Zelkor::MessageForwardInfo header;
+        Zelkor::Packet packet;
+        packet.handle = Zelkor::ZelkorDriver::HandleOf(socket.get());
+        packet.socket = socket;
+        packet.reliable = true;
+        packet.header = &header;
+        harness.driver->SendErrorReply(packet, "get", "bad \"x\"\nline", header);
+    }));
+    EXPECT_EQ(peer.ReadLine(), "@get {\"error\":\"bad \\\"x\\\"\\nline\"}\n");
+}
+
+TEST_F(ReceiveRoad, RoutesRequestsAndRepliesBetweenRawPeers) {
+    harness.Start();
+    RawPeer a, b, c;
+    ASSERT_TRUE(harness.Connect(a));
+    auto toB = harness.Connect(b);
+    ASSERT_TRUE(toB);
+    ASSERT_TRUE(harness.Connect(c));
+    harness.discovery->AddDevice("B", toB);
+    harness.discovery->AddDevice("Y", nullptr);
+
+    a.Send("[R&B][A] identify {\"q\":1}\n");
+    EXPECT_EQ(b.ReadLine(), "[B][R&A] identify {\"q\":1}\n");
+    b.Send("[R&A][B] @identify {\"r\":1}\n");
+    EXPECT_EQ(a.ReadLine(), "[A][R&B] @identify {\"r\":1}\n");
+
+    // Two requesters through one next hop, hashed: each gets its own reply.
+    a.Send("3-aaaa [R&B][A] identify {\"q\":\"a\"}\n");
+    EXPECT_EQ(b.ReadLine(), "3-aaaa [B][R&A] identify {\"q\":\"a\"}\n");
+    c.Send("3-cccc [R&B][C] identify {\"q\":\"c\"}\n");
+    // Lines of one connection are handled in order: once this echo is back, C's request
+    // has been forwarded (it waits on B's connection behind A's).
+    c.Send("frob\n");
+    ASSERT_EQ(c.ReadLine(), "@frob \n");
+    b.Send("3-aaaa [R&A][B] @identify {\"r\":\"a\"}\n");
+    EXPECT_EQ(b.ReadLine(), "3-cccc [B][R&C] identify {\"q\":\"c\"}\n");
+    b.Send("3-cccc [R&C][B] @identify {\"r\":\"c\"}\n");
+    EXPECT_EQ(a.ReadLine(), "3-aaaa [A][R&B] @identify {\"r\":\"a\"}\n");
+    EXPECT_EQ(c.ReadLine(), "3-cccc [C][R&B] @identify {\"r\":\"c\"}\n");
+
+    // Refusals find their way back to the requester.
+    const std::pair<const char*, const char*> refusals[] = {
+        {"[R&X][A] identify\n", "[A][R&X] @identify {\"error\":\"Device not found\"}\n"},
+        {"[R&Y][A] identify\n", "[A][R&Y] @identify {\"error\":\"Device not connected\"}\n"},
+        {"[R&B][A] list {}\n", "[A][R&B] @list {\"error\":\"Missing list command name.\"}\n"},
+        {"[R&B][A] frob\n", "[A][R&B] @frob {\"error\":\"Message factory failed\"}\n"},
+        {"[Q][A] identify\n", "[A][Q] @identify {\"error\":\"Message is misrouted\"}\n"},
+    };
+    for (const auto& [request, reply] : refusals) {
+        a.Send(request);
+        EXPECT_EQ(a.ReadLine(), reply) << request;
+    }
+    EXPECT_EQ(harness.discovery->Handled("identify"), 0u);
+}
+
+}  // namespace
+}  // namespace ZelkorTest

@@ -1,0 +1,97 @@
+// The reply cache alone, with a clock the test moves: what counts as a duplicate, whose
+// reply is recorded, and the bounds a peer cannot grow past.
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ssl/context.hpp>
+
+#include "driver/ReplyCache.h"
+#include "transport/TcpSocket.h"
+
+namespace ZelkorTest {
+namespace {
+
+using Zelkor::ReplyCache;
+using Verdict = ReplyCache::Verdict;
+
+class ReplyCacheTest : public ::testing::Test {
+protected:
+    std::shared_ptr<Zelkor::TcpSocket> Connection() {
+        return std::make_shared<Zelkor::TcpSocket>(io, tls, false);
+    }
+    std::vector<std::shared_ptr<Zelkor::TcpSocket>> Record(const std::string& hash, const std::string& word,
+                                                           const std::shared_ptr<Zelkor::TcpSocket>& on,
+                                                           const std::string& reply, bool* found = nullptr) {
+        bool wasFound = false;
+        bool already = false;
+        auto waiting = cache.Record(hash, word, on.get(), reply, wasFound, already);
+        if (found) {
+            *found = wasFound;
+        }
+        return waiting;
+    }
+
+    boost::asio::io_context io;
+    boost::asio::ssl::context tls{boost::asio::ssl::context::tls};
+    ReplyCache::Clock::time_point now{};
+    ReplyCache cache{[this] { return now; }};
+};
+
+TEST_F(ReplyCacheTest, DuplicateWaitsGetsTheReplyThenTheReplayEndsTheEntry) {
+    auto first = Connection();
+    auto second = Connection();
+    EXPECT_EQ(cache.Admit("5-ab12", "get", "{}", first).verdict, Verdict::Handle);
+    EXPECT_EQ(cache.Admit("5-ab12", "get", "{}", second).verdict, Verdict::Pending);
+    EXPECT_EQ(cache.Admit("5-ab12", "get", "{}", second).verdict, Verdict::Pending);
+    // The reply on another connection is not this entry's; the first requester's is,
+    // and the second connection waits for it once.
+    bool found = true;
+    EXPECT_TRUE(Record("5-ab12", "get", second, "@get {}\n", &found).empty());
+    EXPECT_FALSE(found);
+    EXPECT_EQ(Record("5-ab12", "get", first, "@get {}\n"), (std::vector<std::shared_ptr<Zelkor::TcpSocket>>{second}));
+    const auto replay = cache.Admit("5-ab12", "get", "{}", second);
+    EXPECT_EQ(replay.verdict, Verdict::Replay);
+    EXPECT_EQ(replay.reply, "@get {}\n");
+    EXPECT_EQ(cache.Admit("5-ab12", "get", "{}", second).verdict, Verdict::Handle);
+}
+
+TEST_F(ReplyCacheTest, SameHashWithAnotherWordOrBodyIsANewRequest) {
+    auto peer = Connection();
+    EXPECT_EQ(cache.Admit("1", "get", "{\"a\":1}", peer).verdict, Verdict::Handle);
+    EXPECT_EQ(cache.Admit("1", "get", "{\"a\":2}", peer).verdict, Verdict::Handle);
+    EXPECT_EQ(cache.Admit("1", "set", "{\"a\":1}", peer).verdict, Verdict::Handle);
+    EXPECT_EQ(cache.Size(), 3u);
+    // A known reply is dropped only from the connection of the first requester.
+    EXPECT_FALSE(cache.TakeKnownReply("1", "get", Connection().get()));
+    EXPECT_TRUE(cache.TakeKnownReply("1", "get", peer.get()));
+    EXPECT_EQ(cache.Size(), 2u);
+}
+
+TEST_F(ReplyCacheTest, TheOldestGoWhenFullAndEntriesExpire) {
+    auto peer = Connection();
+    cache.SetLimits({std::chrono::seconds(60), 3});
+    for (const char* hash : {"1", "2", "3", "4"}) {
+        cache.Admit(hash, "get", "", peer);
+    }
+    EXPECT_EQ(cache.Size(), 3u);
+    EXPECT_EQ(cache.Admit("4", "get", "", peer).verdict, Verdict::Pending);
+    EXPECT_EQ(cache.Admit("1", "get", "", peer).verdict, Verdict::Handle);
+    now += std::chrono::seconds(59);
+    EXPECT_EQ(cache.Admit("3", "get", "", peer).verdict, Verdict::Pending);
+    now += std::chrono::seconds(1);
+    EXPECT_EQ(cache.Admit("3", "get", "", peer).verdict, Verdict::Handle);
+    EXPECT_EQ(cache.Size(), 1u);
+}
+
+TEST_F(ReplyCacheTest, ClosedWaitersAreSkipped) {
+    auto first = Connection();
+    auto gone = Connection();
+    cache.Admit("7", "get", "", first);
+    cache.Admit("7", "get", "", gone);
+    gone.reset();
+    EXPECT_TRUE(Record("7", "get", first, "@get \n").empty());
+}
+
+}  // namespace
+}  // namespace ZelkorTest

@@ -1,0 +1,62 @@
+// What the send operations refuse: broken lines, handles of the other transport, and a
+// UDP bind that fails.
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/ip/udp.hpp>
+
+#include "driver/StandInMessage.h"
+#include "support/DriverHarness.h"
+#include "support/LogCapture.h"
+#include "support/RunUntil.h"
+#include "transport/UdpSocket.h"
+
+namespace ZelkorTest {
+namespace {
+
+TEST(DriverSend, BrokenLinesAndHandlesOfTheOtherKindSendNothing) {
+    LogCapture log;
+    DriverHarness harness;
+    harness.Start();
+    RawPeer peer;
+    auto socket = harness.Connect(peer);
+    ASSERT_TRUE(socket);
+    void* tcp = Zelkor::ZelkorDriver::HandleOf(socket.get());
+    auto udp = std::make_shared<Zelkor::UdpSocket>(harness.io, 0);
+    udp->BindTo(boost::asio::ip::make_address("127.0.0.1"), 0, "");
+    void* datagram = Zelkor::ZelkorDriver::HandleOf(udp.get());
+
+    // A peer's name holding a line feed, in the route of a reply.
+    Zelkor::StandInMessage reply("get");
+    reply.SetMessageForwardInfo(Zelkor::MessageForwardInfo("A\nidentify", "R", ""));
+    harness.driver->BuildAndSendMessage(tcp, reply, false);
+    harness.driver->BuildAndSendRawCommand(tcp, "@get {}\ninjected\n", false);
+    harness.driver->BuildAndSendRawCommand(tcp, "", false);
+    harness.driver->SendDataToPeer(datagram, "@get {}\n", false);
+    harness.driver->SendFrame("@get {}\n", tcp);
+    harness.driver->SendDataToPeer(tcp, "@get {\"last\":1}\n", false);
+    EXPECT_EQ(peer.ReadLine(), "@get {\"last\":1}\n");
+    EXPECT_EQ(log.Count("ZK78F2E Line not sent"), 3u);
+    EXPECT_EQ(log.Count("ZK78F3W"), 2u);
+    udp->Close();
+}
+
+TEST(DriverSend, AFailedBindOfSendFrameIsLoggedAndTheLoopGoesOn) {
+    LogCapture log;
+    DriverHarness harness;
+    harness.Start();
+    // A port held without address reuse cannot be bound again.
+    boost::asio::io_context io;
+    boost::asio::ip::udp::socket holder(io, boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::any(), 0));
+    harness.driver->SendFrame("senddisco\n", boost::asio::ip::make_address("127.0.0.1"), 4197,
+                              holder.local_endpoint().port());
+    EXPECT_TRUE(log.Contains("ZK78A1 SendFrame UDP bind failed"));
+    RawPeer peer;
+    ASSERT_TRUE(harness.Connect(peer));
+    peer.Send("frob\n");
+    EXPECT_EQ(peer.ReadLine(), "@frob \n");
+    EXPECT_EQ(log.Count("ZK7863E"), 0u);
+}
+
+}  // namespace
+}  // namespace ZelkorTest
