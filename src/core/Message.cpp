@@ -183,6 +183,30 @@ bool Message::FromNetworkFormat(bool request, const std::string& line, std::stri
     return FromJson(request, line, error);
 }
 
+bool Message::FromReceived(bool request, const std::string& line, MessageForwardInfo& header, std::string& error) {
+    struct Received {
+        Message& message;
+        ~Received() {
+            message._receivedLine = nullptr;
+            message._receivedHeader = nullptr;
+        }
+    } received{*this};
+    _receivedLine = &line;
+    _receivedHeader = &header;
+    const bool ok = FromNetworkFormat(request, line, error);
+    // A body the class did not take is not needed any more, and copies of the header
+    // (every message keeps one) stay light without it.
+    header.TakeJsonBody();
+    return ok;
+}
+
+const MessageForwardInfo* Message::ReceivedHeader(const std::string& line) const {
+    if (!_receivedHeader || (&line != _receivedLine && line != *_receivedLine)) {
+        return nullptr;
+    }
+    return _receivedHeader;
+}
+
 std::string Message::ToJson(bool request) const {
     std::string line = request ? "" : "@";
     line += CommandName();
@@ -361,6 +385,16 @@ std::string Message::WriteLine(bool request, const Json::Value& body) const {
 }
 
 bool Message::ReadBody(const std::string& line, Json::Value& body, std::string& error) const {
+    if (ReceivedHeader(line)) {
+        // The receiver's parse checked the text already: a body that starts with a bracket
+        // is there, parsed (unless an earlier read took it); any other text is read as below.
+        const std::string& json = _receivedHeader->JsonText();
+        if (!json.empty() && (json.front() == '{' || json.front() == '[') && !_receivedHeader->JsonBody().isNull()) {
+            body = _receivedHeader->TakeJsonBody();
+            return true;
+        }
+        return ParseJson(line, body, error);
+    }
     MessageForwardInfo header(_forwardInfo);
     const std::string rest = header.PullHeader(line);
     // Only an empty line gives an empty rest without being rejected.

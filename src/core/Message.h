@@ -72,6 +72,11 @@ public:
     // cannot be written (a refused path name); overriding writers keep to that.
     virtual std::string ToNetworkFormat(bool request) const;
     virtual bool FromNetworkFormat(bool request, const std::string& line, std::string& error);
+    // FromNetworkFormat for a line its receiver has parsed already: `line` is the word and
+    // JSON text of the line `header` was parsed from (PullHeader). Where the class reads
+    // the body through ReadBody, it takes the header's parsed body instead of parsing the
+    // text again; the header keeps its route and texts but no parsed body afterwards.
+    bool FromReceived(bool request, const std::string& line, MessageForwardInfo& header, std::string& error);
     // "@" for a reply, the word and, unless nothing is set, a blank and the compact object.
     virtual std::string ToJson(bool request) const;
     // Reads a line (header stripped on a copy of the own header) and stores the text of
@@ -149,14 +154,20 @@ protected:
     // written.
     std::string WriteLine(bool request, const Json::Value& body) const;
     // For overriding readers: strips the header on a copy of the own header and parses
-    // the rest with ParseJson.
+    // the rest with ParseJson. Within FromReceived, for its line, the body parsed with
+    // the header is taken instead.
     bool ReadBody(const std::string& line, Json::Value& body, std::string& error) const;
+    // Within FromReceived and for its line: the parsed header of that line; else null.
+    const MessageForwardInfo* ReceivedHeader(const std::string& line) const;
 
 private:
     std::vector<Param> _declared;
     bool _isReply = false;
     MessageForwardInfo _forwardInfo;
     std::string _rawText;
+    // Set only while FromReceived runs.
+    const std::string* _receivedLine = nullptr;
+    MessageForwardInfo* _receivedHeader = nullptr;
     std::map<Param, MessageParameter> _parameters;
     NamedParms _namedParms;
     OrderedParms _orderedParms;

@@ -163,7 +163,7 @@ bool MessageForwardInfo::reject(const char* text, const std::string& line) {
     return false;
 }
 
-bool MessageForwardInfo::Parse(const std::string& line) {
+bool MessageForwardInfo::Parse(const std::string& line, bool withBody) {
     _hashText.clear();
     _sequenceText.clear();
     _targetText.clear();
@@ -215,6 +215,10 @@ bool MessageForwardInfo::Parse(const std::string& line) {
     const std::size_t commandEnd = skipWhile(text, at + 1, isLower);
     _command = text.substr(at, commandEnd - at);
     isReply = text[at] == '@';
+    if (!withBody) {
+        hasHash = !_sequenceText.empty();
+        return true;
+    }
 
     at = skipWhile(text, commandEnd, [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
     const std::size_t lineEnd = text.find('\n', at);
@@ -231,12 +235,12 @@ bool MessageForwardInfo::Parse(const std::string& line) {
     return true;
 }
 
-std::string MessageForwardInfo::PullHeader(const std::string& line) {
+std::string MessageForwardInfo::PullHeader(const std::string& line, bool withBody) {
     _targetPaths.clear();
     _sourcePaths.clear();
     _targetsRefused = false;
     _sourcesRefused = false;
-    if (line.empty() || !Parse(line)) {
+    if (line.empty() || !Parse(line, withBody)) {
         return std::string();
     }
     SetTargetPaths(_targetText);

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <json/value.h>
@@ -88,6 +89,8 @@ public:
     const std::string& SourceText() const { return _sourceText; }
     const std::string& JsonText() const { return _jsonText; }
     const Json::Value& JsonBody() const { return _json; }
+    // Hands the parsed body over to its reader; the header then holds null (its texts stay).
+    Json::Value TakeJsonBody() { return std::exchange(_json, Json::Value()); }
     std::uint64_t Counter() const { return _counter; }
 
     // Hash part and path part, each followed by one blank, when present. Without a parsed
@@ -101,11 +104,13 @@ public:
     // not touched. Every field a line may carry is cleared first, so an object reused for
     // another line holds nothing of the previous one but the sender id, the counter and
     // the device name.
-    bool Parse(const std::string& line);
+    // Without `withBody` the scan ends after the command word: the body is neither read nor
+    // checked (a line this node sends may carry a file block of many megabytes).
+    bool Parse(const std::string& line, bool withBody = true);
     // Parses a received line and fills the path lists. Returns the command word (with its
-    // "@") and, when present, one blank and the JSON text, trimmed; empty when the line is
-    // empty or rejected.
-    std::string PullHeader(const std::string& line);
+    // "@") and, when present and read, one blank and the JSON text, trimmed; empty when
+    // the line is empty or rejected.
+    std::string PullHeader(const std::string& line, bool withBody = true);
 
     // True when the parsed command word carried the reply mark.
     bool isReply = false;

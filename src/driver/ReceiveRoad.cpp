@@ -5,6 +5,7 @@
 #include <array>
 #include <exception>
 #include <sstream>
+#include <utility>
 
 #include <json/value.h>
 
@@ -80,7 +81,7 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         Warning("ZK7870W No message source TcpSocket");
         return;
     }
-    const std::string line = (packet.isReply ? "@" : "") + command + " " + header.JsonText();
+    std::string line = (packet.isReply ? "@" : "") + command + " " + header.JsonText();
     header.SetDeviceName(own);
     const MessageFactoryFunction create = LookupCommand(command);
 
@@ -119,7 +120,7 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         return;
     }
     std::string error;
-    if (!message->FromNetworkFormat(!packet.isReply, line, error)) {
+    if (!message->FromReceived(!packet.isReply, line, header, error)) {
         Detail("ZK7877I Bad message", error);
         header.ReversePaths();
         SendErrorReply(packet, command, error.empty() ? "Invalid message body" : error, header);
@@ -127,18 +128,22 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     }
     message->SetMessageForwardInfo(header);
     message->SetIsReply(packet.isReply);
-    message->SetRawText(line);
+    message->SetRawText(std::move(line));
     MessageSignalData data(packet.handle, packet.socket, packet.reliable, std::move(message));
     dispatch(data, packet, *current, command);
 }
 
 bool ZelkorDriver::admitDuplicate(Packet& packet, const std::string& command) {
     const MessageForwardInfo& header = *packet.header;
-    const std::string hash = quoted(header.HashText());
-    const std::string tag = quoted(Tag(packet.handle));
+    // The connection's tag takes a formatted write: it is made only for a line logged.
+    const auto detail = [&](const char* what, const char* where) {
+        if (LogLevel() >= 5) {
+            Detail(std::string("ZK7878I ") + what + quoted(header.HashText()) + where + quoted(Tag(packet.handle)));
+        }
+    };
     if (packet.isReply) {
         if (_replyCache.TakeKnownReply(header.HashText(), command, packet.handle)) {
-            Detail("ZK7878I Discarding reply " + hash + " on " + tag);
+            detail("Discarding reply ", " on ");
             return false;
         }
         return true;
@@ -146,14 +151,14 @@ bool ZelkorDriver::admitDuplicate(Packet& packet, const std::string& command) {
     ReplyCache::Admission admission = _replyCache.Admit(header.HashText(), command, header.JsonText(), packet.socket);
     switch (admission.verdict) {
         case ReplyCache::Verdict::Handle:
-            Detail("ZK7878I Handling " + hash + " on " + tag);
+            detail("Handling ", " on ");
             return true;
         case ReplyCache::Verdict::Replay:
             BuildAndSendRawCommand(packet.handle, admission.reply, false);
-            Detail("ZK7878I Replaying " + hash + " to " + tag);
+            detail("Replaying ", " to ");
             return false;
         case ReplyCache::Verdict::Pending:
-            Detail("ZK7878I Reply pending for " + hash + " to " + tag);
+            detail("Reply pending for ", " to ");
             return false;
     }
     return false;
@@ -198,7 +203,7 @@ void ZelkorDriver::forward(Packet& packet, const std::string& command, const std
         return;
     }
     std::string error;
-    if (!message->FromNetworkFormat(!packet.isReply, line, error)) {
+    if (!message->FromReceived(!packet.isReply, line, header, error)) {
         Detail("ZK7877I Bad message", error);
         stepBack(packet, command, error.empty() ? "Invalid message body" : error);
         return;

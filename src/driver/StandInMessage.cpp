@@ -23,6 +23,10 @@ std::string StandInMessage::ToNetworkFormat(bool request) const {
 }
 
 bool StandInMessage::FromNetworkFormat(bool /*request*/, const std::string& line, std::string& error) {
+    if (const MessageForwardInfo* received = ReceivedHeader(line)) {
+        _json = received->JsonText();
+        return true;
+    }
     // The header parse checks the JSON text and cuts it at the line's end.
     MessageForwardInfo header(GetMessageForwardInfo());
     if (header.PullHeader(line).empty() && !line.empty()) {

@@ -35,7 +35,7 @@ void LineFramer::StripFront(std::string& line) {
 }
 
 void LineFramer::Clear() {
-    _data.clear();
+    std::string().swap(_data);
     _start = _scanned = 0;
     _overflowed = false;
 }
@@ -46,6 +46,10 @@ void LineFramer::compact() {
         _data.erase(0, _start);
         _scanned -= _start;
         _start = 0;
+    }
+    // One long line must not pin its buffer for the rest of the connection's life.
+    if (_data.capacity() > KeepCapacity && _data.size() < _data.capacity() / 4) {
+        _data.shrink_to_fit();
     }
 }
 

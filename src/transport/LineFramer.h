@@ -29,10 +29,13 @@ public:
 
     // Bytes of the unfinished line.
     std::size_t PendingSize() const { return _data.size() - _start; }
+    // Memory the framer holds for its bytes.
+    std::size_t Capacity() const { return _data.capacity(); }
 
     std::size_t MaxLineLength() const { return _maxLineLength; }
     void SetMaxLineLength(std::size_t length) { _maxLineLength = length; }
 
+    // Forgets every byte and gives the buffer back.
     void Clear();
 
     // Drops blanks and bytes outside the printable ASCII range (control bytes, CR, bytes of
@@ -41,6 +44,9 @@ public:
     static void StripFront(std::string& line);
 
 private:
+    // A buffer this large is given back once the line that grew it is gone.
+    static constexpr std::size_t KeepCapacity = std::size_t{1} << 20;
+
     void compact();
 
     std::size_t _maxLineLength;

@@ -131,11 +131,11 @@ bool NetworkInfo::SetGateway(const char* text) { return SetGateway(std::string(O
 
 bool NetworkInfo::SetGateway(const std::string& text) {
     Debug("ZK6100I SetGateway s", text);
+    // A text that is no address means no gateway: a record refilled from a peer must not
+    // keep the gateway an earlier peer had.
     address_v4 parsed;
     const bool valid = ParseDottedV4(text, parsed);
-    if (valid) {
-        SetGateway(parsed.to_uint());
-    }
+    SetGateway(valid ? parsed.to_uint() : 0u);
     Debug("ZK6100I SetGateway _gateway_s", gatewayText);
     return valid;
 }

@@ -54,7 +54,8 @@ public:
     bool SetSubnetMask(const std::string& text);
     bool SetSubnetMask(std::uint32_t mask);
 
-    // Only dotted IPv4 text is a gateway.
+    // Only dotted IPv4 text is a gateway. Any other text, the empty one included, means no
+    // gateway: 0.0.0.0 is stored and false tells that the text was no address.
     bool SetGateway(const char* text);
     bool SetGateway(const std::string& text);
     bool SetGateway(std::uint32_t gatewayIp);

@@ -96,9 +96,16 @@ void TcpServer::OnAccept(const std::shared_ptr<TcpSocket>& socket, const boost::
         return;
     }
     if (error) {
-        Warning("ZK7503W TCP server accept error", error.message());
+        // Out of descriptors the retries fail every few milliseconds: one line a second
+        // tells the operator as much as a flood.
+        const auto now = std::chrono::steady_clock::now();
+        if (!_acceptErrorLogged || now - *_acceptErrorLogged >= AcceptErrorLogInterval) {
+            _acceptErrorLogged = now;
+            Warning("ZK7503W TCP server accept error", error.message());
+        }
         return;
     }
+    _acceptErrorLogged.reset();
     Detail("ZK7504I TCP server accept ok");
     if (auto* sink = _eventSink.load()) {
         sink->SocketAccepted(socket);
@@ -116,17 +123,22 @@ void TcpServer::Close() {
 
 void TcpServer::closeNow() {
     // Set before the sockets close: each reports to the driver, which asks this listener
-    // to forget it; that request must not touch the list being walked.
+    // to forget it; that request must not touch the list being walked. The list itself
+    // stays until the closes have run, so that the driver still finds each socket in it.
     if (_closing.exchange(true)) {
         return;
     }
     std::list<std::shared_ptr<TcpSocket>> closing;
     {
         std::lock_guard<std::mutex> lock(_incomingMutex);
-        closing.swap(_incoming);
+        closing = _incoming;
     }
     for (const auto& socket : closing) {
         socket->Close();
+    }
+    {
+        std::lock_guard<std::mutex> lock(_incomingMutex);
+        _incoming.clear();
     }
     boost::asio::ip::tcp::endpoint endpoint;
     if (boundEndpoint(endpoint)) {

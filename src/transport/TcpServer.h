@@ -2,7 +2,8 @@
 // A TCP listener on one address and port. For every connection it makes a server-side
 // TcpSocket, keeps it among its incoming connections, tells its event sink and lets the
 // socket start. One failed accept (out of descriptors, say) does not end listening: the
-// accept is armed again after a short pause.
+// accept is armed again after a short pause. While failures go on, their warning is
+// written once per AcceptErrorLogInterval, not once per attempt.
 //
 // Ownership: owned through std::shared_ptr (a pending accept and the retry timer hold
 // one); shares its incoming sockets. The event sink is not owned.
@@ -16,6 +17,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
@@ -34,6 +36,7 @@ class TcpSocket;
 class TcpServer : public ZelkorLoggable, public std::enable_shared_from_this<TcpServer> {
 public:
     static constexpr int Backlog = 128;
+    static constexpr std::chrono::seconds AcceptErrorLogInterval{1};
 
     TcpServer(boost::asio::io_context& io, boost::asio::ssl::context& tls, bool tlsProvisioned);
     ~TcpServer();
@@ -43,7 +46,9 @@ public:
     // Opens, configures, binds, listens and starts accepting. Failures of open, bind and
     // listen are thrown as boost::system::system_error naming the operation.
     void BindTo(const boost::asio::ip::address& address, unsigned short port);
-    // Closes every incoming connection and the acceptor; a second call does nothing.
+    // Closes every incoming connection and the acceptor; a second call does nothing. The
+    // connections stay incoming ones until their closes have run: the sink, told of each
+    // close, can still tell an incoming connection from an outgoing one.
     void Close();
     // The acceptor is bound to exactly this address (and port); false when not bound.
     bool AcceptorIs(const boost::asio::ip::address& address, unsigned short port) const;
@@ -76,6 +81,8 @@ private:
     boost::asio::ip::tcp::acceptor _acceptor;
     boost::asio::steady_timer _retryTimer;
     std::chrono::milliseconds _retryDelay{100};
+    // When the last accept failure was logged; unset while accepts succeed.
+    std::optional<std::chrono::steady_clock::time_point> _acceptErrorLogged;
     // Guards the name and the bound endpoint, which other threads may ask about.
     mutable std::mutex _mutex;
     std::string _name;

@@ -227,7 +227,7 @@ void TcpSocket::handshakeNow() {
         // "@starttls" answer the peer waits for before its own handshake: let them out
         // first. Replies that come later wait for the secured stream.
         _handshakeAfterWrite = true;
-        _repliesBeforeHandshake = _priorityQueue.size();
+        _repliesBeforeHandshake = _priorityQueue.Size();
         return;
     }
     beginHandshake();
@@ -239,6 +239,7 @@ void TcpSocket::beginHandshake() {
     _socket.cancel(error);
     // Plain bytes after the "starttls" exchange belong to no line of the secured stream.
     _framer.Clear();
+    _inputShare.Release();
     _tls = std::make_shared<TlsStream>(std::move(_socket), _sslContext);
     _tls->set_verify_mode(boost::asio::ssl::verify_peer, error);
     _tls->set_verify_callback(
@@ -294,13 +295,16 @@ void TcpSocket::closeNow() {
         return;
     }
     Clear();
-    _priorityQueue.clear();
-    _passQueue.clear();
+    _priorityQueue.Clear();
+    _passQueue.Clear();
     _framer.Clear();
+    _inputShare.Release();
     // A closed connection forwards nothing more; two forwarding connections must not keep
     // each other alive.
     _returnRoute.reset();
-    if ((_goodbyeInFlight || !_waitingGoodbyes.empty()) && _sendingMsg && GetState() != Tls && descriptorOpen()) {
+    // A goodbye being written, or waiting behind a write, goes first; only a running loop
+    // can finish it.
+    if ((_goodbyeInFlight || !_waitingGoodbyes.Empty()) && _sendingMsg && descriptorOpen() && !IoContext().stopped()) {
         _closeWhenFlushed = true;
         _flushTimer.expires_after(_closeFlushTimeout);
         _flushTimer.async_wait([keep = self(), this](const boost::system::error_code& error) {
@@ -311,13 +315,13 @@ void TcpSocket::closeNow() {
         });
         return;
     }
-    _waitingGoodbyes.clear();
+    _waitingGoodbyes.Clear();
     closeDescriptor();
 }
 
 void TcpSocket::finishFlush() {
     _closeWhenFlushed = false;
-    _waitingGoodbyes.clear();
+    _waitingGoodbyes.Clear();
     _flushTimer.cancel();
     closeDescriptor();
 }
@@ -341,7 +345,7 @@ void TcpSocket::closeDescriptor() {
 }
 
 void TcpSocket::Clear() {
-    _requestQueue.clear();
+    _requestQueue.Clear();
     ClearUnresponsiveTimes();
 }
 

@@ -3,6 +3,9 @@
 // TLS after the "starttls" exchange. Incoming bytes are cut into lines and handed to the
 // sink; outgoing lines follow the lock-step: one request outstanding at a time, further
 // requests queued until some reply arrives, replies never waiting for the lock-step.
+// Plain and TLS lines alike are written asynchronously, one write in flight: a peer that
+// stops reading holds up its own connection, never the loop. What waits to be written is
+// bounded (SetMaxQueuedBytes); past the bound the connection closes.
 //
 // Ownership: always owned through std::shared_ptr (make it with std::make_shared); every
 // pending handler holds a shared pointer to it, so it outlives its operations. The sink
@@ -11,15 +14,16 @@
 // Threads: all of its work runs on the I/O context's thread. Connect, Handshake, Close,
 // SendData and SendGoodbye may be called from any thread: off the loop they are posted
 // to it and return at once; on the loop (or while the loop is stopped) they run before
-// returning (a TLS write then completes inside SendData). The other operations belong to
-// the loop thread. Flags and SocketIsOpen are safe to read anywhere; SocketIsConnected
-// off the loop answers from what the loop last saw instead of asking the system.
+// returning, and what the kernel takes at once of a line that may go is out by then (its
+// completion follows on the loop). The other operations belong to the loop thread. Flags
+// and SocketIsOpen are safe to read anywhere; SocketIsConnected off the loop answers from
+// what the loop last saw instead of asking the system.
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -35,7 +39,9 @@
 #include <boost/system/error_code.hpp>
 
 #include "core/MessageForwardInfo.h"
+#include "transport/InputBudget.h"
 #include "transport/LineFramer.h"
+#include "transport/OutgoingQueue.h"
 #include "transport/Socket.h"
 
 namespace Zelkor {
@@ -63,6 +69,8 @@ public:
 
     // The protocol's well-known port, given to every connection object.
     static constexpr unsigned short ProtocolPort = 4197;
+    // Default bound of the output waiting to be written on one connection.
+    static constexpr std::size_t DefaultMaxQueuedBytes = std::size_t{16} << 20;
 
     TcpSocket(boost::asio::io_context& io, boost::asio::ssl::context& tls, bool client,
               unsigned short port = ProtocolPort, bool redundant = false);
@@ -81,8 +89,9 @@ public:
     // already secured the connection is closed instead: a live stream is never replaced.
     virtual void Handshake();
     // Ends the connection; reports SocketClosed once when a descriptor was open. A goodbye
-    // still waiting behind a running plain write is written first, for at most the close
-    // flush time: a peer that stops reading cannot keep the connection open.
+    // still being written, or waiting behind a running write, goes out first, for at most
+    // the close flush time: a peer that stops reading cannot keep the connection open.
+    // With the loop stopped nothing more can be written: the connection closes at once.
     void Close() override;
     void SetCloseFlushTimeout(std::chrono::milliseconds timeout) { _closeFlushTimeout = timeout; }
     // Empties the request queue and zeroes the request and response times.
@@ -145,7 +154,8 @@ public:
     void SetCompletion(CompletionHandler handler) { _completion = std::move(handler); }
     void ReportCompletion(Completion::Code code, const std::string& text);
 
-    // Bound of an unfinished received line; past it the connection is closed.
+    // Bound of an unfinished received line; past it the connection is closed. The sum over
+    // all connections has a bound of its own (InputBudget).
     void SetMaxLineLength(std::size_t length) { _framer.SetMaxLineLength(length); }
     std::size_t MaxLineLength() const { return _framer.MaxLineLength(); }
 
@@ -162,14 +172,21 @@ public:
 
     // Sends one complete line (the caller supplies the "\n"); `request` false for a reply.
     // Never fails towards the caller: a dropped request is logged. An empty text (a line
-    // that could not be built) is nothing to send.
-    void SendData(const std::string& text, bool request);
+    // that could not be built) is nothing to send. A text passed as an rvalue is moved to
+    // the socket without a copy.
+    void SendData(std::string text, bool request);
     // Writes whatever may go next: a waiting goodbye, an authentication request, waiting
     // replies, then (unless `requestOutstanding`) the oldest request.
     void SendTheNextMsg(bool requestOutstanding);
     // The sink's queue bound; 0 (no bound) without a sink.
     std::uint64_t MaxQueueDepth() const;
-    std::size_t QueuedRequests() const { return _requestQueue.size(); }
+    std::size_t QueuedRequests() const { return _requestQueue.Size(); }
+    // Bound of the bytes that wait to be written, the line being written aside. A line
+    // that finds nothing waiting is taken whatever its size (a large file block still
+    // goes); one that would pass the bound closes the connection instead. Loop thread.
+    void SetMaxQueuedBytes(std::size_t bytes) { _maxQueuedBytes = bytes; }
+    std::size_t MaxQueuedBytes() const { return _maxQueuedBytes; }
+    std::size_t QueuedBytes() const;
 
     // The connection to which replies arriving here are forwarded; empty when none.
     void ReturnRoute(std::shared_ptr<TcpSocket> socket) { _returnRoute = std::move(socket); }
@@ -184,8 +201,8 @@ public:
     void SendGoodbye();
     // Writes `text` whole, outside the queues and the lock-step, before anything else that
     // waits; after the running write when one runs. Called on the loop with no write
-    // running, what the kernel takes is out before the call returns (over TLS, all of it).
-    void SendGoodbye(const std::string& text);
+    // running, what the kernel takes is out before the call returns.
+    void SendGoodbye(std::string text);
 
     // Lock-step flags with their logged setters.
     bool SendingLockStep() const { return _sendingLockStep; }
@@ -202,19 +219,20 @@ protected:
     bool VerifyCert(bool preverified, boost::asio::ssl::verify_context& context);
 
 private:
-    struct Outgoing {
-        std::string text;
-        std::string command;
-        bool goodbye = false;
-    };
     // One line on its way out, and how much of it is written; it carries its own command
     // word for the completion.
-    struct Write : Outgoing {
+    struct Write : OutgoingLine {
         std::size_t offset = 0;
     };
 
     template <class Fn>
     void onLoop(Fn&& fn);
+    // Runs one call of the sink. What the sink throws must neither escape into the loop
+    // nor leave the connection half alive: it is logged and the connection closed. False
+    // when the call threw.
+    template <class Call>
+    bool callSink(const char* name, Call&& call);
+    void sinkFailed(const char* name, const char* what);
     bool onLoopThread() const;
     std::shared_ptr<TcpSocket> self();
     void connectNow(const boost::asio::ip::tcp::endpoint& target, ConnectHandler done);
@@ -235,14 +253,17 @@ private:
     // Stores a lock-step flag; a call that changes nothing is logged as an error.
     void setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText);
 
-    void sendNow(const std::string& text, bool request);
-    bool PrepareAndQueueMessage(const std::string& text, const std::string& command);
-    bool takeNext(Outgoing& next, bool requestOutstanding);
-    bool takeBeforeHandshake(Outgoing& next);
-    void startRequest();
-    void startWrite(Outgoing message);
-    void writeTls(const std::shared_ptr<Write>& write);
-    void writePlain(const std::shared_ptr<Write>& write);
+    void sendNow(std::string text, bool request);
+    bool PrepareAndQueueMessage(std::string text, const std::string& command);
+    // Queues a line within the output bound; past it the connection closes. False then.
+    bool enqueue(OutgoingQueue& queue, OutgoingLine line);
+    bool takeNext(OutgoingLine& next, bool requestOutstanding);
+    bool takeBeforeHandshake(OutgoingLine& next);
+    bool startRequest();
+    void startWrite(OutgoingLine message);
+    // Starts one write of the rest of the line: over TLS the whole rest in one composed
+    // write, on plain TCP what one send takes.
+    void writeRest(const std::shared_ptr<Write>& write);
     std::size_t writeWithoutWaiting(const Write& write, boost::system::error_code& error);
     // Completion of one write call; true when the rest of the line is still to be written.
     bool OnSendData(const boost::system::error_code& error, std::size_t written, const std::shared_ptr<Write>& write);
@@ -280,22 +301,27 @@ private:
     std::string _tag;
 
     LineFramer _framer;
+    // The bytes of the unfinished line, counted against the node-wide bound.
+    InputBudget::Share _inputShare;
 
     MessageForwardInfo _forwardInfo;
     std::shared_ptr<TcpSocket> _returnRoute;
-    std::deque<Outgoing> _requestQueue;
+    OutgoingQueue _requestQueue;
     // Replies waiting for a running write (or for the handshake to finish).
-    std::deque<Outgoing> _priorityQueue;
+    OutgoingQueue _priorityQueue;
     // Authentication requests of an unauthenticated connection: they skip the lock-step
     // but not a running write.
-    std::deque<Outgoing> _passQueue;
-    std::deque<Outgoing> _waitingGoodbyes;
+    OutgoingQueue _passQueue;
+    OutgoingQueue _waitingGoodbyes;
+    std::size_t _maxQueuedBytes = DefaultMaxQueuedBytes;
     bool _goodbyeInFlight = false;
     // Close came while a goodbye waited behind a running write (or was being written):
     // the descriptor closes once they are out, or when the flush timer gives up.
     bool _closeWhenFlushed = false;
     boost::asio::steady_timer _flushTimer;
     std::chrono::milliseconds _closeFlushTimeout{2000};
+    // SendTheNextMsg is running: a nested call (from a sink call, or a write that
+    // completed at once) leaves the next line to it.
     bool _pumping = false;
     // The handshake waits for the running write and for the replies queued before it
     // began (the "@starttls" answer among them): the peer must read them in plain text.
@@ -322,6 +348,19 @@ void TcpSocket::onLoop(Fn&& fn) {
         return;
     }
     boost::asio::post(IoContext(), [keep = std::move(keep), fn = std::forward<Fn>(fn)]() mutable { fn(); });
+}
+
+template <class Call>
+bool TcpSocket::callSink(const char* name, Call&& call) {
+    try {
+        call();
+        return true;
+    } catch (const std::exception& e) {
+        sinkFailed(name, e.what());
+    } catch (...) {
+        sinkFailed(name, "unknown exception");
+    }
+    return false;
 }
 
 }  // namespace Zelkor

@@ -1,5 +1,7 @@
 // Receive path of a TCP connection: the read chain, framing at "\n", the header parse,
 // the filter while a handshake runs, and the lock-step release when a reply arrives.
+// Unfinished lines are bounded per connection and, summed over all connections, by the
+// node-wide input budget.
 
 #include "transport/SocketSink.h"
 #include "transport/TcpSocket.h"
@@ -86,6 +88,11 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
     if (_framer.Overflowed()) {
         Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, _framer.MaxLineLength());
         closeNow();
+        return;
+    }
+    if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength())) {
+        Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, InputBudget::Limit());
+        closeNow();
     }
 }
 
@@ -138,17 +145,21 @@ void TcpSocket::handleLine(std::string& line) {
     SetReceivingMsg(false);
     auto keep = self();
     if (auto* sink = Sink(); sink && keep) {
-        sink->LogTraffic(true, _remoteEndpoint, line, GetState() == Tls);
-        sink->MessageReceived(keep, header, _requestTime, _responseTime);
+        if (!callSink("LogTraffic", [&] { sink->LogTraffic(true, _remoteEndpoint, line, GetState() == Tls); }) ||
+            !callSink("MessageReceived", [&] { sink->MessageReceived(keep, header, _requestTime, _responseTime); })) {
+            return;
+        }
     }
-    if (IsFinalized()) {
-        return;
-    }
+    // The reply has arrived even when the sink closed the connection on it: the sink
+    // hears so, as it heard of the request.
     if (reply) {
         _requestTime = TimePoint{};
         if (auto* sink = Sink(); sink && keep) {
-            sink->ClearRequestTime(keep);
+            callSink("ClearRequestTime", [&] { sink->ClearRequestTime(keep); });
         }
+    }
+    if (IsFinalized()) {
+        return;
     }
     if (!_sendingMsg) {
         SendTheNextMsg(_sendingLockStep);

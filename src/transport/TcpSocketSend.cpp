@@ -1,14 +1,18 @@
-// Send path of a TCP connection: the lock-step queues, the writes in the form of the
-// current state (asynchronous on plain TCP, synchronous over TLS), the completion that
-// reports file-transfer blocks and starts the next line, and the goodbye.
+// Send path of a TCP connection: the lock-step queues, the writes (asynchronous on plain
+// TCP and over TLS alike), the completion that reports file-transfer blocks and starts the
+// next line, and the goodbye.
 //
 // One write is in flight at a time. Whatever arrives during it waits: a goodbye, an
 // authentication request, replies, requests, served in that order once it completes.
-// A handshake waits for the running write and the replies queued before it (the peer must
-// read the start-TLS answer in plain text); after that the TLS stream owns the connection.
+// What waits is bounded in bytes: a peer that asks and never reads must not grow it for
+// ever. A handshake waits for the running write and the replies queued before it (the peer
+// must read the start-TLS answer in plain text); after that the TLS stream owns the
+// connection.
 
 #include <algorithm>
 #include <cerrno>
+
+#include <boost/asio/write.hpp>
 
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -27,16 +31,16 @@ std::int64_t secondsNow() {
 
 }  // namespace
 
-void TcpSocket::SendData(const std::string& text, bool request) {
+void TcpSocket::SendData(std::string text, bool request) {
     // An empty text is a line that could not be built: nothing goes out, and no empty
     // request holds the lock-step for a reply that never comes.
     if (text.empty()) {
         return;
     }
-    onLoop([this, text, request] { sendNow(text, request); });
+    onLoop([this, text = std::move(text), request]() mutable { sendNow(std::move(text), request); });
 }
 
-void TcpSocket::sendNow(const std::string& text, bool request) {
+void TcpSocket::sendNow(std::string text, bool request) {
     Trace("ZK7240I TcpSocket::SendData begin");
     if (IsFinalized()) {
         Debug("ZK7241I TcpSocket::SendData _finalized is true");
@@ -48,19 +52,25 @@ void TcpSocket::sendNow(const std::string& text, bool request) {
         return;
     }
     // Each line is parsed on its own: the connection's header keeps only the route, so
-    // no later line (a goodbye, a block) can repeat this line's sender hash. A line that
-    // does not parse has no command word.
+    // no later line (a goodbye, a block) can repeat this line's sender hash. A line whose
+    // header does not parse has no command word. Its body is the sender's business: it is
+    // not read here, however large.
     MessageForwardInfo parsed;
-    const std::string command = parsed.PullHeader(text).empty() ? std::string() : parsed.CommandText();
+    const std::string command =
+        parsed.PullHeader(text, false).empty() ? std::string() : parsed.CommandText();
     if (request) {
         _forwardInfo.SetTargetPaths(parsed.GetTargetPaths());
         _forwardInfo.SetSourcePaths(parsed.GetSourcePaths());
         if (!IsAuthenticated() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
-            _passQueue.push_back({text, command});
+            if (!enqueue(_passQueue, {std::move(text), command})) {
+                return;
+            }
         } else {
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
-            PrepareAndQueueMessage(text, command);
+            if (!PrepareAndQueueMessage(std::move(text), command) && IsFinalized()) {
+                return;
+            }
             if (_sendingLockStep) {
                 Debug("ZK7245I TcpSocket::SendData queued request pending _sendingLockStep");
                 return;
@@ -80,68 +90,82 @@ void TcpSocket::sendNow(const std::string& text, bool request) {
         }
     } else if (_sendingMsg || GetState() == Handshaking) {
         Debug("ZK7250I TcpSocket::SendData reply queued while sending", command);
-        _priorityQueue.push_back({text, command});
+        enqueue(_priorityQueue, {std::move(text), command});
         return;
     } else {
         Debug("ZK7251I TcpSocket::SendData sending reply", command);
-        _priorityQueue.push_back({text, command});
+        if (!enqueue(_priorityQueue, {std::move(text), command})) {
+            return;
+        }
     }
     SendTheNextMsg(_sendingLockStep);
     Trace("ZK7254I TcpSocket::SendData end");
 }
 
-bool TcpSocket::PrepareAndQueueMessage(const std::string& text, const std::string& command) {
+bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command) {
     const std::uint64_t depth = MaxQueueDepth();
-    if (depth != 0 && _requestQueue.size() >= depth) {
+    if (depth != 0 && _requestQueue.Size() >= depth) {
         Warning("ZK7239W Message queue full! Message lost  command: " + command + " to IP: " +
                 _remoteEndpoint.address().to_string());
         return false;
     }
     const bool repeatable = command == "poll" || command == "disco";
-    if (repeatable && std::any_of(_requestQueue.begin(), _requestQueue.end(),
-                                  [&text](const Outgoing& queued) { return queued.text == text; })) {
+    if (repeatable && _requestQueue.Holds(text)) {
         Debug("ZK7237I TcpSocket:PrepareAndQueueMessage duplicate command not queued", command);
         return false;
     }
-    _requestQueue.push_back({text, command});
+    if (!enqueue(_requestQueue, {std::move(text), command})) {
+        return false;
+    }
     Debug(repeatable ? "ZK7236I TcpSocket:PrepareAndQueueMessage command queued"
                      : "ZK7238I TcpSocket:PrepareAndQueueMessage command queued",
           command);
     return true;
 }
 
-bool TcpSocket::takeNext(Outgoing& next, bool requestOutstanding) {
-    auto takeFront = [&next](std::deque<Outgoing>& queue) {
-        next = std::move(queue.front());
-        queue.pop_front();
-        return true;
-    };
-    if (!_waitingGoodbyes.empty()) {
-        return takeFront(_waitingGoodbyes);
-    }
-    if (!_passQueue.empty()) {
-        startRequest();
-        return takeFront(_passQueue);
-    }
-    if (!_priorityQueue.empty()) {
-        return takeFront(_priorityQueue);
-    }
-    const bool mayRequest = IsAuthenticated() || GetState() == Plain;
-    if (requestOutstanding || _sendingLockStep || !mayRequest || _requestQueue.empty()) {
-        return false;
-    }
-    startRequest();
-    return takeFront(_requestQueue);
+std::size_t TcpSocket::QueuedBytes() const {
+    return _requestQueue.Bytes() + _priorityQueue.Bytes() + _passQueue.Bytes() + _waitingGoodbyes.Bytes();
 }
 
-bool TcpSocket::takeBeforeHandshake(Outgoing& next) {
+bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
+    const std::size_t held = QueuedBytes();
+    if (held > 0 && (held > _maxQueuedBytes || line.text.size() > _maxQueuedBytes - held)) {
+        Warning("ZK7269W Output waiting to be written exceeds the bound, closing conn: " + _tag, _maxQueuedBytes);
+        closeNow();
+        return false;
+    }
+    queue.Push(std::move(line));
+    return true;
+}
+
+bool TcpSocket::takeNext(OutgoingLine& next, bool requestOutstanding) {
+    if (!_waitingGoodbyes.Empty()) {
+        next = _waitingGoodbyes.Pop();
+        return true;
+    }
+    if (!_passQueue.Empty()) {
+        next = _passQueue.Pop();
+        return startRequest();
+    }
+    if (!_priorityQueue.Empty()) {
+        next = _priorityQueue.Pop();
+        return true;
+    }
+    const bool mayRequest = IsAuthenticated() || GetState() == Plain;
+    if (requestOutstanding || _sendingLockStep || !mayRequest || _requestQueue.Empty()) {
+        return false;
+    }
+    next = _requestQueue.Pop();
+    return startRequest();
+}
+
+bool TcpSocket::takeBeforeHandshake(OutgoingLine& next) {
     if (!_handshakeAfterWrite) {
         return false;
     }
-    if (_repliesBeforeHandshake > 0 && !_priorityQueue.empty()) {
+    if (_repliesBeforeHandshake > 0 && !_priorityQueue.Empty()) {
         --_repliesBeforeHandshake;
-        next = std::move(_priorityQueue.front());
-        _priorityQueue.pop_front();
+        next = _priorityQueue.Pop();
         return true;
     }
     _handshakeAfterWrite = false;
@@ -150,26 +174,29 @@ bool TcpSocket::takeBeforeHandshake(Outgoing& next) {
     return false;
 }
 
-void TcpSocket::startRequest() {
+bool TcpSocket::startRequest() {
     SetLockStepSending(true);
     SetUnresponsiveTimes();
-    if (auto* sink = Sink()) {
-        if (auto keep = self()) {
-            sink->SetRequestTime(keep, secondsNow());
-        }
-    }
+    auto* sink = Sink();
+    auto keep = self();
+    return !sink || !keep || callSink("SetRequestTime", [&] { sink->SetRequestTime(keep, secondsNow()); });
 }
 
 void TcpSocket::SendTheNextMsg(bool requestOutstanding) {
-    // A TLS write completes inside this loop and asks for the next line again; the loop
-    // serves that request instead of recursing once per queued line.
+    // A write that completes at once, or a sink call that sends, asks for the next line
+    // again from inside this loop; the loop serves that request instead of recursing.
     if (_pumping) {
         return;
     }
     _pumping = true;
+    // Cleared however the loop ends: a flag left set would mute the connection for good.
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{_pumping};
     bool outstanding = requestOutstanding;
     while (!IsFinalized() && !_sendingMsg) {
-        Outgoing next;
+        OutgoingLine next;
         const bool taken = GetState() == Handshaking ? takeBeforeHandshake(next) : takeNext(next, outstanding);
         if (!taken) {
             break;
@@ -177,21 +204,22 @@ void TcpSocket::SendTheNextMsg(bool requestOutstanding) {
         startWrite(std::move(next));
         outstanding = _sendingLockStep;
     }
-    _pumping = false;
 }
 
-void TcpSocket::startWrite(Outgoing message) {
+void TcpSocket::startWrite(OutgoingLine message) {
     SetSendingMsg(true);
     _goodbyeInFlight = message.goodbye;
     if (auto* sink = Sink()) {
-        sink->LogTraffic(false, _remoteEndpoint, message.text, GetState() == Tls);
+        if (!callSink("LogTraffic", [&] { sink->LogTraffic(false, _remoteEndpoint, message.text, GetState() == Tls); })) {
+            return;
+        }
     }
     auto write = std::make_shared<Write>(Write{std::move(message), 0});
     if (GetState() == Tls) {
         if (!write->goodbye) {
             Debug("ZK7252I TcpSocket::SendData state is TLS", write->command);
         }
-        writeTls(write);
+        writeRest(write);
     } else if (write->goodbye) {
         // A goodbye is usually followed at once by Close, perhaps with the loop about to
         // stop: what the kernel takes now is out before the close, and only a rest waits
@@ -199,11 +227,11 @@ void TcpSocket::startWrite(Outgoing message) {
         boost::system::error_code error;
         const std::size_t written = writeWithoutWaiting(*write, error);
         if (OnSendData(error, written, write)) {
-            writePlain(write);
+            writeRest(write);
         }
     } else {
         Debug("ZK7253I TcpSocket::SendData state is not TLS", write->command);
-        writePlain(write);
+        writeRest(write);
     }
 }
 
@@ -220,26 +248,20 @@ std::size_t TcpSocket::writeWithoutWaiting(const Write& write, boost::system::er
     return 0;
 }
 
-void TcpSocket::writeTls(const std::shared_ptr<Write>& write) {
-    // TLS writes are synchronous; the record layer may take part of the text per call,
-    // so the rest follows in this loop rather than one nested call per record.
-    bool more = true;
-    while (more) {
-        boost::system::error_code error;
-        const std::size_t written = _tls->write_some(
-            boost::asio::buffer(write->text.data() + write->offset, write->text.size() - write->offset), error);
-        more = OnSendData(error, written, write);
+void TcpSocket::writeRest(const std::shared_ptr<Write>& write) {
+    const auto rest = boost::asio::buffer(write->text.data() + write->offset, write->text.size() - write->offset);
+    auto done = [keep = self(), this, write](const boost::system::error_code& error, std::size_t written) {
+        if (OnSendData(error, written, write)) {
+            writeRest(write);
+        }
+    };
+    if (GetState() == Tls) {
+        // The TLS layer takes a line record by record; the composed write hands it all
+        // over and completes once, however large the line.
+        boost::asio::async_write(*_tls, rest, std::move(done));
+    } else {
+        _socket.async_write_some(rest, std::move(done));
     }
-}
-
-void TcpSocket::writePlain(const std::shared_ptr<Write>& write) {
-    _socket.async_write_some(
-        boost::asio::buffer(write->text.data() + write->offset, write->text.size() - write->offset),
-        [keep = self(), this, write](const boost::system::error_code& error, std::size_t written) {
-            if (OnSendData(error, written, write)) {
-                writePlain(write);
-            }
-        });
 }
 
 void TcpSocket::logWritten(const Write& write, std::size_t written) const {
@@ -261,17 +283,17 @@ bool TcpSocket::flushAfterClose(const boost::system::error_code& error, std::siz
     if (!error && write.offset < write.text.size()) {
         return true;
     }
-    if (error || _waitingGoodbyes.empty()) {
+    if (error || _waitingGoodbyes.Empty()) {
         finishFlush();
         return false;
     }
-    auto goodbye = std::make_shared<Write>(Write{std::move(_waitingGoodbyes.front()), 0});
-    _waitingGoodbyes.pop_front();
+    auto goodbye = std::make_shared<Write>(Write{_waitingGoodbyes.Pop(), 0});
     _goodbyeInFlight = true;
     if (auto* sink = Sink()) {
-        sink->LogTraffic(false, _remoteEndpoint, goodbye->text, false);
+        // The connection is closing already: a sink that throws only loses its dump.
+        callSink("LogTraffic", [&] { sink->LogTraffic(false, _remoteEndpoint, goodbye->text, GetState() == Tls); });
     }
-    writePlain(goodbye);
+    writeRest(goodbye);
     return false;
 }
 
@@ -285,7 +307,7 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
     }
     if (error) {
         // Nothing more can be written: a waiting goodbye must not hold the close.
-        _waitingGoodbyes.clear();
+        _waitingGoodbyes.Clear();
         _goodbyeInFlight = false;
         closeNow();
         if (write->goodbye) {
@@ -320,15 +342,20 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
     if (auto* sink = Sink()) {
         if (auto keep = self()) {
             if (write->command == "block") {
-                sink->MessageBlockSent(keep, _forwardInfo);
+                callSink("MessageBlockSent", [&] { sink->MessageBlockSent(keep, _forwardInfo); });
             } else if (write->command == "@block") {
-                sink->MessageBlockReplySent(keep);
+                callSink("MessageBlockReplySent", [&] { sink->MessageBlockReplySent(keep); });
             }
         }
     }
     SendTheNextMsg(_sendingLockStep);
     Trace("ZK7260I TcpSocket::OnSendData end");
     return false;
+}
+
+void TcpSocket::sinkFailed(const char* name, const char* what) {
+    Error("ZK7270E Sink call failed, closing conn: " + _tag, std::string(name) + ": " + what);
+    closeNow();
 }
 
 void TcpSocket::SendGoodbye() {
@@ -346,11 +373,11 @@ void TcpSocket::SendGoodbye() {
     });
 }
 
-void TcpSocket::SendGoodbye(const std::string& text) {
+void TcpSocket::SendGoodbye(std::string text) {
     if (text.empty()) {
         return;
     }
-    onLoop([this, text] {
+    onLoop([this, text = std::move(text)]() mutable {
         if (IsFinalized()) {
             return;
         }
@@ -360,8 +387,9 @@ void TcpSocket::SendGoodbye(const std::string& text) {
         }
         // Written by the one writer like every line, so that it never interleaves with a
         // running write and never blocks the loop on a peer that stopped reading.
-        _waitingGoodbyes.push_back({text, "goodbye", true});
-        SendTheNextMsg(_sendingLockStep);
+        if (enqueue(_waitingGoodbyes, {std::move(text), "goodbye", true})) {
+            SendTheNextMsg(_sendingLockStep);
+        }
     });
 }
 

@@ -1,5 +1,7 @@
 #include "transport/TcpSocketSet.h"
 
+#include <vector>
+
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
@@ -99,12 +101,20 @@ bool TcpSocketSet::IsPeer(const std::shared_ptr<TcpSocket>& socket) const {
            });
 }
 
-void TcpSocketSet::SendData(const std::string& text, bool request) {
-    forConsidered([&](TcpSocket& socket) {
+void TcpSocketSet::SendData(std::string text, bool request) {
+    std::vector<TcpSocket*> targets;
+    forConsidered([&targets](TcpSocket& socket) {
         if (socket.SocketIsConnected()) {
-            socket.SendData(text, request);
+            targets.push_back(&socket);
         }
     });
+    // The last connection takes the text itself; only a redundant one costs a copy.
+    for (std::size_t i = 0; i + 1 < targets.size(); ++i) {
+        targets[i]->SendData(text, request);
+    }
+    if (!targets.empty()) {
+        targets.back()->SendData(std::move(text), request);
+    }
 }
 
 void TcpSocketSet::SendGoodbye() {

@@ -60,7 +60,7 @@ public:
     void SetOldProtocol(bool on) { _oldProtocol.store(on); }
 
     // On the connected primary and, redundant, also on the connected secondary.
-    void SendData(const std::string& text, bool request);
+    void SendData(std::string text, bool request);
     void SendGoodbye();
 
 private:

@@ -6,6 +6,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "core/Message.h"
+#include "core/MessageForwardInfo.h"
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
 
@@ -37,6 +38,36 @@ TEST(CommandTable, StandInsWriteTheirBodyBackUnchanged) {
     EXPECT_EQ(message->Build(false), "@get {\"path\":\"/a\",\"n\":[1, 2]}\n");
     ASSERT_TRUE(message->FromNetworkFormat(true, "get", error));
     EXPECT_EQ(message->Build(true), "get\n");
+}
+
+// The receive road hands each message the parse its socket made of the line: every word
+// reads it exactly as it reads the line's text, and takes the header's parsed body along.
+TEST(CommandTable, EveryWordReadsAParsedLineAsItsText) {
+    const char* const bodies[] = {"",          R"({"reason":"shutdown","error":"x","n":[1, 2]})",
+                                  "[1,{\"a\":2}]", "12",
+                                  R"("a{b}")", R"({"option":"discovered"})"};
+    for (const auto& [word, create] : Zelkor::_factoryMap) {
+        for (const std::string body : bodies) {
+            for (const bool request : {true, false}) {
+                Zelkor::MessageForwardInfo header;
+                ASSERT_FALSE(header.PullHeader("7 [R][C] " + std::string(request ? "" : "@") + word + " " + body + "\n")
+                                 .empty());
+                // As the driver gives it: the word, a blank, the JSON text.
+                const std::string line = header.CommandText() + " " + header.JsonText();
+                auto fromText = create();
+                auto fromParse = create();
+                std::string textError;
+                std::string parseError;
+                EXPECT_EQ(fromText->FromNetworkFormat(request, line, textError),
+                          fromParse->FromReceived(request, line, header, parseError))
+                    << line;
+                EXPECT_EQ(textError, parseError) << line;
+                EXPECT_EQ(fromText->Build(true), fromParse->Build(true)) << line;
+                EXPECT_EQ(fromText->Build(false), fromParse->Build(false)) << line;
+                EXPECT_TRUE(header.JsonBody().isNull()) << line;
+            }
+        }
+    }
 }
 
 TEST(CommandTable, SplitRawCommandAndGetResponseError) {

@@ -1,5 +1,7 @@
-// The event log: numbering, retrieval, refused events, and "event.log", which is read
-// whole, rewritten crash-safely and never replaced when it could not be read.
+// The event log: the event record and its one-line JSON form, numbering, retrieval,
+// refused events, and "event.log", which is read whole, rewritten crash-safely and never
+// replaced when it could not be read. Rows are compared through their one-line form, whose
+// every field the first test pins.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -53,6 +55,31 @@ protected:
 
 }  // namespace
 
+TEST(LogRow, WritesOneCompactLineInNameOrderAndReadsItBack) {
+    const LOGROW row{12, 1700000000, 3, "net", "link \"up\"\n"};
+    EXPECT_EQ(row.to_json(),
+              R"({"category":"net","event":"link \"up\"\n","priority":3,"seqno":12,"time":1700000000})");
+    const LOGROW extremes{18446744073709551615ULL, -9223372036854775807LL - 1, 4294967295U, "", ""};
+    for (const LOGROW& sample : {row, extremes}) {
+        LOGROW back;
+        ASSERT_TRUE(back.from_json(sample.to_json())) << sample.to_json();
+        EXPECT_EQ(back.to_json(), sample.to_json());
+    }
+}
+
+TEST(LogRow, RefusedTextLeavesTheRowAlone) {
+    const std::string texts[] = {
+        "no brace here", "{\"seqno\":", R"({"seqno":-1})", R"({"time":"now"})",
+        R"({"priority":4294967296})", R"({"event":[1]})",
+        "{\"a\":" + std::string(100, '[') + std::string(100, ']') + "}",
+    };
+    for (const auto& text : texts) {
+        LOGROW row{1, 2, 3, "c", "e"};
+        EXPECT_FALSE(row.from_json(text)) << text;
+        EXPECT_EQ(row.to_json(), (LOGROW{1, 2, 3, "c", "e"}.to_json()));
+    }
+}
+
 // Events are numbered from 1 whatever number the caller gave; a text that is no event
 // object (or whose priority is no unsigned number) is refused, not thrown.
 TEST_F(EventStoreTest, NumbersEventsFromOneAndRefusesTextsThatAreNoEvents) {
@@ -84,18 +111,18 @@ TEST_F(EventStoreTest, RetrievalByNumberCountAndPriority) {
     EXPECT_EQ(seqnos(out), (std::vector<std::uint64_t>{5, 0, 4, 5}));
 }
 
-// A line that is no event is logged and skipped; the lines after it are kept.
-TEST_F(EventStoreTest, BadLinesAreLoggedAndSkipped) {
+// A line that is no event is logged and skipped; the lines after it are kept. A log that
+// could not be read is never replaced.
+TEST_F(EventStoreTest, BadLinesAreSkippedAndALogNotReadIsNeverReplaced) {
     WriteFile(logFile(), "{\"seqno\":1}\n\ngarbage\n{\"seqno\":\"two\"}\n{\"seqno\":3,\"priority\":1}\n");
     EventStore store;
     EXPECT_FALSE(store.Load());
     EXPECT_EQ(log.Count("JMOD ZK6002E JsonModel load failed (line "), 3u);
     ASSERT_TRUE(store.Save());
     EXPECT_EQ(ReadFile(logFile()), "{\"seqno\":1}\n{\"seqno\":3,\"priority\":1}\n");
-}
 
-TEST_F(EventStoreTest, LogThatWasNotReadIsNeverReplaced) {
     // A folder in the log's place opens but does not read, whoever runs the test.
+    std::filesystem::remove(logFile());
     std::filesystem::create_directory(logFile());
     EventStore unreadable;
     EXPECT_FALSE(unreadable.Load());
@@ -104,8 +131,9 @@ TEST_F(EventStoreTest, LogThatWasNotReadIsNeverReplaced) {
 }
 
 // The new log replaces the old one whole: another name of the old file still shows it,
-// the mode is kept, a link stays a link, and no temporary file is left.
-TEST_F(EventStoreTest, RewriteReplacesTheFileWhole) {
+// the mode is kept, a link stays a link, and no temporary file is left. The file stays
+// where the store was made, wherever the process works by the time it saves.
+TEST_F(EventStoreTest, RewriteReplacesTheFileWhereTheStoreWasMade) {
     std::filesystem::create_directory(dir.File("keep"));
     const std::string real = dir.File("keep/real.log");
     WriteFile(real, "{\"seqno\":1}\n");
@@ -115,7 +143,12 @@ TEST_F(EventStoreTest, RewriteReplacesTheFileWhole) {
 
     EventStore store;
     ASSERT_TRUE(store.Load());
-    ASSERT_TRUE(storeOneAndSave(store));
+    {
+        ZelkorTest::TempDir elsewhere;
+        ZelkorTest::ScopedChdir moved(elsewhere.Path());
+        ASSERT_TRUE(storeOneAndSave(store));
+        EXPECT_TRUE(ZelkorTest::FilesBelow(elsewhere.Path()).empty());
+    }
     EXPECT_TRUE(std::filesystem::is_symlink(logFile()));
     EXPECT_EQ(ReadFile(real), "{\"seqno\":1}\n{\"seqno\":2}\n");
     EXPECT_EQ(ReadFile(dir.File("keep/old.log")), "{\"seqno\":1}\n");
@@ -124,16 +157,6 @@ TEST_F(EventStoreTest, RewriteReplacesTheFileWhole) {
     EXPECT_EQ(info.st_mode & 07777, 0640u);
     EXPECT_EQ(ZelkorTest::FilesBelow(dir.Path()),
               (std::vector<std::string>{"event.log", "keep", "keep/old.log", "keep/real.log"}));
-}
-
-TEST_F(EventStoreTest, FileStaysWhereTheStoreWasMade) {
-    EventStore store;
-    EXPECT_FALSE(store.Load());  // no file: an empty log
-    ZelkorTest::TempDir elsewhere;
-    ZelkorTest::ScopedChdir moved(elsewhere.Path());
-    ASSERT_TRUE(storeOneAndSave(store));
-    EXPECT_EQ(ReadFile(logFile()), "{\"seqno\":1}\n");
-    EXPECT_TRUE(ZelkorTest::FilesBelow(elsewhere.Path()).empty());
 }
 
 TEST_F(EventStoreTest, OldestEventsGiveWayAndNumbersNeverComeBack) {
@@ -152,20 +175,18 @@ TEST_F(EventStoreTest, OldestEventsGiveWayAndNumbersNeverComeBack) {
     EXPECT_EQ(log.Count("JMOD ZK60A6W Event log longer than the bound: oldest events dropped (1)"), 1u);
     ASSERT_TRUE(loaded.StoreEvent("{}"));
     EXPECT_EQ(seqnos(retrieve(loaded, -10)), std::vector<std::uint64_t>{42});
-}
 
-// Past the largest number a new event would be numbered 0, before every other: the log
-// takes no more events.
-TEST_F(EventStoreTest, NumbersThatAreUsedUpRefuseNewEvents) {
+    // Past the largest number a new event would be numbered 0, before every other: the log
+    // takes no more events.
     WriteFile(logFile(), "{\"seqno\":18446744073709551615}\n");
-    EventStore store;
-    ASSERT_TRUE(store.Load());
-    EXPECT_FALSE(store.StoreEvent("{}"));
+    EventStore used;
+    ASSERT_TRUE(used.Load());
+    EXPECT_FALSE(used.StoreEvent("{}"));
     LOGROW row{7, 0, 1, "audio", "clip"};
-    EXPECT_FALSE(store.StoreEvent(row));
+    EXPECT_FALSE(used.StoreEvent(row));
     EXPECT_EQ(row.seqno, 7u);
     EXPECT_EQ(log.Count("ZK60A7E"), 2u);
-    EXPECT_EQ(seqnos(retrieve(store, -10)), std::vector<std::uint64_t>{18446744073709551615u});
+    EXPECT_EQ(seqnos(retrieve(used, -10)), std::vector<std::uint64_t>{18446744073709551615u});
 }
 
 TEST_F(EventStoreTest, ConcurrentStoresGetDistinctNumbers) {

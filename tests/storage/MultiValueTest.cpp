@@ -108,11 +108,8 @@ TEST_F(StorageTest, MultiValueWriteRecordsEachOutcomeAndReadsAcceptedValuesBack)
     EXPECT_EQ(model->valueForPath("/a/wo/.value"), Json::Value(5));
     EXPECT_EQ(model->valueForPath("/a/locked/.value"), Json::Value(2.5));
     EXPECT_FALSE(model->GetRoot().isMember(".value"));
-    std::vector<std::string> reported;
-    for (const auto& report : subscriber.reports) {
-        reported.push_back(report.path);
-    }
-    EXPECT_EQ(reported, (std::vector<std::string>{"/a/e", "/a/b/c", "/a/b/d"}));
+    EXPECT_EQ(subscriber.reports,
+              (std::vector<std::string>{"/a/e 0.0\n enum", "/a/b/c 7\n integer", "/a/b/d 11\n string"}));
 }
 
 TEST_F(StorageTest, RecursiveReadExpandsGroupsIntoTheirParameters) {

@@ -20,27 +20,28 @@
 
 namespace ZelkorTest {
 
-// One report of a value change, as the subscription service received it.
-struct Report {
-    std::string path;
-    std::string value;
-    std::string type;  // empty for attribute reports
-    bool attribute = false;
-    bool storageAlive = false;
-};
-
+// Records each report of a value change as "path value kind": the value text as sent (a
+// line of JSON) and the kind, the type word or "attribute"; and whether the storage had
+// gone by then.
 class RecordingSubscriber : public Zelkor::IServiceBaseImpl<Zelkor::ISubscriptionService> {
 public:
     void ValueChanged(const char* path, const char*, const char* value, const char* type, bool,
                       std::weak_ptr<Zelkor::IStorage> storage) override {
-        reports.push_back({path, value, type, false, !storage.expired()});
+        Record(path, value, type, storage);
     }
     void ValueChanged(const char* path, const char*, const char* value, bool,
                       std::weak_ptr<Zelkor::IStorage> storage) override {
-        reports.push_back({path, value, "", true, !storage.expired()});
+        Record(path, value, "attribute", storage);
     }
     void RemoveSubscription(void*) override {}
-    std::vector<Report> reports;
+    std::vector<std::string> reports;
+    bool storageGone = false;
+
+private:
+    void Record(const char* path, const char* value, const char* kind, const std::weak_ptr<Zelkor::IStorage>& storage) {
+        reports.push_back(std::string(path) + " " + value + " " + kind);
+        storageGone = storageGone || storage.expired();
+    }
 };
 
 // A model whose JSON reads and writes (which the text forms go through) and listings first

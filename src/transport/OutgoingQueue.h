@@ -1,0 +1,54 @@
+#pragma once
+// A first-in, first-out queue of lines waiting to be written on one connection. It keeps
+// the sum of their sizes, so that the connection can bound what it holds for a peer that
+// does not read.
+//
+// Ownership: owns its lines. Threads: one thread at a time (the connection's loop).
+
+#include <algorithm>
+#include <cstddef>
+#include <deque>
+#include <string>
+#include <utility>
+
+namespace Zelkor {
+
+struct OutgoingLine {
+    std::string text;
+    // The command word, for the completion of the write.
+    std::string command;
+    bool goodbye = false;
+};
+
+class OutgoingQueue {
+public:
+    bool Empty() const { return _lines.empty(); }
+    std::size_t Size() const { return _lines.size(); }
+    // Bytes of all lines held.
+    std::size_t Bytes() const { return _bytes; }
+    bool Holds(const std::string& text) const {
+        return std::any_of(_lines.begin(), _lines.end(), [&text](const OutgoingLine& line) { return line.text == text; });
+    }
+
+    void Push(OutgoingLine line) {
+        _bytes += line.text.size();
+        _lines.push_back(std::move(line));
+    }
+    // The oldest line; the queue must not be empty.
+    OutgoingLine Pop() {
+        OutgoingLine line = std::move(_lines.front());
+        _lines.pop_front();
+        _bytes -= line.text.size();
+        return line;
+    }
+    void Clear() {
+        _lines.clear();
+        _bytes = 0;
+    }
+
+private:
+    std::deque<OutgoingLine> _lines;
+    std::size_t _bytes = 0;
+};
+
+}  // namespace Zelkor

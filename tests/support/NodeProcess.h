@@ -1,0 +1,74 @@
+#pragma once
+// The node runner (examples/zelkor_node) as a child process of a test, talked to through
+// its standard streams: its event lines are read from its stdout and awaited with a
+// deadline, commands are written to its stdin. It may run inside a network namespace
+// (through `ip netns exec`, which execs the runner, so the child's pid is the node's).
+// Its stderr, the node's log, stays the test's.
+//
+// Ownership: the object owns the child and both pipes; the destructor stops the child
+// (SIGTERM, then SIGKILL) and reaps it, so no test leaves a node behind.
+// Threads: one test thread uses the object; every wait is bounded by its deadline.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+namespace ZelkorTest {
+
+class NodeProcess {
+public:
+    using Match = std::function<bool(const Json::Value&)>;
+
+    // Starts the runner with `arguments`; inside namespace `netns` when it is not empty,
+    // in folder `workDir` when that is not empty (the node keeps its event log there).
+    explicit NodeProcess(const std::vector<std::string>& arguments, const std::string& netns = "",
+                         const std::string& workDir = "");
+    ~NodeProcess();
+    NodeProcess(const NodeProcess&) = delete;
+    NodeProcess& operator=(const NodeProcess&) = delete;
+
+    bool Started() const { return _pid > 0; }
+    pid_t Pid() const { return _pid; }
+
+    // The next event line, from those not yet taken, that `match` accepts; lines before it
+    // are passed over. Null when none came by the deadline or stdout ended.
+    Json::Value Await(const Match& match, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    // The next line whose "event" is `event`.
+    Json::Value AwaitEvent(const std::string& event, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    // Every stdout line read so far, as text.
+    const std::vector<std::string>& Lines() const { return _lines; }
+
+    // Writes one command line (a "\n" is added); false when stdin is closed.
+    bool Send(const std::string& line);
+    void CloseInput();
+    bool Signal(int signal);
+
+    // The exit code once the child has ended by itself within the deadline (128 plus the
+    // signal number when a signal ended it); nothing otherwise.
+    std::optional<int> Wait(std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    // SIGTERM, then SIGKILL when it has not ended after `grace`; reaps it and returns the
+    // exit code as Wait does (the code kept from before when it had ended already).
+    int Stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
+
+private:
+    // Reads what stdout has until the deadline or a first complete line; false at its end.
+    bool readSome(std::chrono::steady_clock::time_point until);
+    bool reap(std::chrono::steady_clock::time_point until);
+
+    pid_t _pid = -1;
+    int _pidFd = -1;
+    int _stdin = -1;
+    int _stdout = -1;
+    std::optional<int> _exitCode;
+    std::string _buffer;
+    std::vector<std::string> _lines;
+    std::size_t _taken = 0;
+};
+
+}  // namespace ZelkorTest
