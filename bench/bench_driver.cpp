@@ -46,6 +46,7 @@ public:
     void Stop() override {}
     void ResetDeviceList() override {}
     void ResetIncomingConnections() override {}
+    void ResetAllExcept(void*) override {}
     void UpdateDiscoReplyValue(const std::string&, const std::string&) override {}
     bool IsServiceCommand(const std::string& word) override { return word == "get" || word == "goodbye"; }
     void SendDiscoReply(Zelkor::Packet&) override {}

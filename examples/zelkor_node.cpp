@@ -4,17 +4,18 @@
 // Usage:
 //   zelkor_node [--role device|controller|router] [--name NAME] [--guid GUID]
 //               [--tree FILE] [--listen ADDR:PORT]... [--tls-level N] [--code TEXT]
-//               [--log-level N]
+//               [--log-level N] [--disco-interval SECONDS] [--reply-port PORT]
+//               [--send-disco ADDRESS[:PORT]]   (an IPv6 address in brackets before :PORT)
 //
 // Standard output carries events, one compact JSON object per line, each with an "event"
-// member: "start" (version, process id, options), one line for every application
-// callback and every connection result, "error" (a bad option or command) and "stop"
-// (the exit code). Log lines go to standard error. Standard input takes one JSON command
-// per line, run on the node's event loop: {"cmd":"stop"}.
+// member: "start" (version, process id, options), "discovery" (the node's own discovery
+// values once it is set up), "device" (every state change of a device in its list), one
+// line for every other application callback and every connection result, "error" (a bad
+// option or command) and "stop" (the exit code). Log lines go to standard error. Standard
+// input takes one JSON command per line, run on the node's event loop: {"cmd":"stop"}.
 //
 // Exit codes: 0 when the node was stopped (a "stop" command, the end of standard input,
-// SIGTERM or SIGINT), 1 when the driver stopped running by itself (it does when it has no
-// discovery service), 2 for a bad option.
+// SIGTERM or SIGINT), 1 when the driver stopped running by itself, 2 for a bad option.
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -22,6 +23,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -50,6 +52,12 @@
 #include <json/writer.h>
 
 #include "core/Message.h"
+#include "device/DeviceNetState.h"
+#include "device/IDevice.h"
+#include "discovery/Disco.h"
+#include "discovery/DiscoInfo.h"
+#include "discovery/DiscoveryService.h"
+#include "discovery/IDeviceList.h"
 #include "driver/ICryptoInfo.h"
 #include "driver/IZelkorDriver.h"
 #include "driver/ZelkorDriver.h"
@@ -97,9 +105,7 @@ void note(const std::string& text) {
 
 // --- options -----------------------------------------------------------------------------
 
-// Every option is checked before the node starts. The role and the verification code
-// belong to the discovery service, which this build does not have: they are checked and
-// reported, nothing more.
+// Every option is checked before the node starts.
 struct Options {
     std::string role = "device";
     std::string name;
@@ -109,6 +115,10 @@ struct Options {
     unsigned long tlsLevel = 0;
     std::string code;
     unsigned long logLevel = 3;
+    // Zero: the discovery service's own interval.
+    unsigned long discoInterval = 0;
+    std::string replyPort;
+    std::string sendDisco;
 
     Json::Value ToJson() const {
         Json::Value json;
@@ -125,6 +135,9 @@ struct Options {
         // A secret: only whether one was given.
         json["code"] = !code.empty();
         json["log-level"] = static_cast<Json::UInt64>(logLevel);
+        json["disco-interval"] = static_cast<Json::UInt64>(discoInterval);
+        json["reply-port"] = replyPort;
+        json["send-disco"] = sendDisco;
         return json;
     }
 };
@@ -185,6 +198,36 @@ bool parseEndpoint(const std::string& text, std::pair<std::string, unsigned shor
     return true;
 }
 
+// "ADDRESS[:PORT]" with an IPv4 address, or an IPv6 address bare or in brackets (then
+// with an optional ":PORT"): the forms the discovery service takes for its send address.
+bool isSendDiscoAddress(const std::string& text) {
+    std::string address = text;
+    std::string port;
+    if (!text.empty() && text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos) {
+            return false;
+        }
+        address = text.substr(1, close - 1);
+        const std::string rest = text.substr(close + 1);
+        if (!rest.empty() && rest.front() != ':') {
+            return false;
+        }
+        port = rest.empty() ? "" : rest.substr(1);
+        if (!rest.empty() && port.empty()) {
+            return false;
+        }
+    } else if (std::count(text.begin(), text.end(), ':') == 1) {
+        address = text.substr(0, text.find(':'));
+        port = text.substr(text.find(':') + 1);
+    }
+    boost::system::error_code error;
+    const auto parsed = boost::asio::ip::make_address(address, error);
+    unsigned long number = 0;
+    const bool bracketed = !text.empty() && text.front() == '[';
+    return !error && (bracketed ? parsed.is_v6() : true) && (port.empty() || (parseNumber(port, 65535, number) && number != 0));
+}
+
 // False with `error` set for an unknown, repeated or malformed option.
 bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
     std::map<std::string, int> seen;
@@ -192,7 +235,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         const std::string option = argv[at];
         const bool known = option == "--role" || option == "--name" || option == "--guid" || option == "--tree" ||
                            option == "--listen" || option == "--tls-level" || option == "--code" ||
-                           option == "--log-level";
+                           option == "--log-level" || option == "--disco-interval" || option == "--reply-port" ||
+                           option == "--send-disco";
         if (!known) {
             error = "unknown option " + option;
             return false;
@@ -229,6 +273,15 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.code = value;
         } else if (option == "--log-level") {
             valid = parseNumber(value, 7, options.logLevel);
+        } else if (option == "--disco-interval") {
+            valid = parseNumber(value, 3600, options.discoInterval) && options.discoInterval != 0;
+        } else if (option == "--reply-port") {
+            unsigned long port = 0;
+            valid = parseNumber(value, 65535, port) && port != 0;
+            options.replyPort = value;
+        } else if (option == "--send-disco") {
+            valid = isSendDiscoAddress(value);
+            options.sendDisco = value;
         }
         if (!valid) {
             error = "invalid value for " + option + ": " + value;
@@ -326,14 +379,14 @@ public:
 
     // Runs the node until it stops; returns the exit code.
     int Run(const sigset_t& stopSignals) {
-        configure();
-        watchSignals(stopSignals);
-        watchInput();
         Json::Value start;
         start["version"] = versionText();
         start["pid"] = static_cast<Json::Int64>(::getpid());
         start["options"] = _options.ToJson();
         _events.Write("start", start);
+        configure();
+        watchSignals(stopSignals);
+        watchInput();
 
         _runThread = std::thread([this] {
             _driver.Run();
@@ -370,12 +423,70 @@ private:
         }
 
         _driver.InitDiscovery(_tree);
+        configureDiscovery();
         _driver.GetCryptoInfo()->SetTlsLevel(_options.tlsLevel);
         for (const auto& [address, port] : _options.listen) {
             if (_driver.AddListener(address, port) != 0) {
                 note("listener " + address + ":" + std::to_string(port) + " refused");
             }
         }
+    }
+
+    // The role and the discovery settings, a "device" line for every change in the device
+    // list, and the node's own discovery values as its peers will read them.
+    void configureDiscovery() {
+        Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+        if (!discovery) {
+            return;
+        }
+        discovery->SetMode(_options.role);
+        if (_options.discoInterval != 0) {
+            discovery->SetDiscoInterval(_options.discoInterval * 1000);
+        }
+        if (!_options.replyPort.empty()) {
+            discovery->SetDiscoReplyPort(_options.replyPort);
+        }
+        if (!_options.sendDisco.empty()) {
+            discovery->SetSendDiscoAddress(_options.sendDisco);
+        }
+        discovery->GetDeviceList()->OnListChange(
+            [this](std::shared_ptr<Zelkor::IDevice> device, Zelkor::DeviceNetState state, Zelkor::DeviceNetState old) {
+                deviceEvent(device, state, old);
+            });
+
+        Json::Value own;
+        if (auto* service = dynamic_cast<Zelkor::DiscoveryService*>(discovery)) {
+            for (const Zelkor::Param name : Zelkor::Disco::RequestedNames()) {
+                Json::Value value;
+                if (service->GetDiscoInfo().GetDiscoReplyValue("", name, value)) {
+                    own[Zelkor::Message::GetStringFromParam(name)] = value;
+                }
+            }
+        }
+        Json::Value fields;
+        fields["values"] = own;
+        fields["replyPort"] = discovery->DiscoReplyPort();
+        _events.Write("discovery", fields);
+    }
+
+    static std::string stateName(Zelkor::DeviceNetState state) {
+        const auto found = Zelkor::DeviceNetStateString.find(state);
+        return found == Zelkor::DeviceNetStateString.end() ? std::to_string(static_cast<int>(state)) : found->second;
+    }
+
+    void deviceEvent(const std::shared_ptr<Zelkor::IDevice>& device, Zelkor::DeviceNetState state,
+                     Zelkor::DeviceNetState old) {
+        Json::Value fields;
+        if (device) {
+            const Zelkor::DiscoInfo info = device->GetDiscoInfo();
+            fields["guid"] = info.guid;
+            fields["name"] = info.name;
+            fields["ip"] = info.ip;
+            fields["port"] = info.port;
+        }
+        fields["state"] = stateName(state);
+        fields["old"] = stateName(old);
+        _events.Write("device", fields);
     }
 
     bool lineEvent(const char* event, const std::string& line) {

@@ -51,6 +51,7 @@ public:
     void Stop() override {}
     void ResetDeviceList() override {}
     void ResetIncomingConnections() override {}
+    void ResetAllExcept(void*) override {}
     void UpdateDiscoReplyValue(const std::string&, const std::string&) override {}
     bool IsServiceCommand(const std::string& word) override { return _words.count(word) > 0; }
     void SendDiscoReply(Zelkor::Packet&) override {}

@@ -1,14 +1,79 @@
 #pragma once
-// One discovered device as the application holds it. The remote device proxy implements
-// it; until then the interface only names the type the driver's look-ups hand out.
+// One discovered device as the application holds it: its discovery data and network
+// state, its connections, its flags and round-trip statistics. Requests to the device
+// join this interface with the services that carry them.
 //
-// Ownership: shared between the discovery service's tables and the application.
+// Ownership: shared between the discovery service's tables and the application; only
+// the discovery service creates devices. Threads: any operation may be called from any
+// thread; what touches a connection hops onto the driver's event loop.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <boost/asio/ip/address.hpp>
+
+#include "device/DeviceNetState.h"
+#include "discovery/DiscoInfo.h"
 
 namespace Zelkor {
 
+class MessageForwardInfo;
+class TcpSocket;
+
 class IDevice {
 public:
+    using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
+    // (local interface name, (address, port)): one way to reach the device.
+    using RemoteInfo = std::pair<std::string, std::pair<boost::asio::ip::address, unsigned short>>;
+
     virtual ~IDevice() = default;
+    // A copy of the device's discovery data.
+    virtual DiscoInfo GetDiscoInfo() const = 0;
+    virtual void SetDeviceState(const std::string& state) = 0;
+    // One of the device's own connections (not a router's) is connected.
+    virtual bool IsDirectlyConnected() = 0;
+    // The handle is one of the device's own connections.
+    virtual bool HasHandle(void* handle) = 0;
+    // The connected primary connection, else the connected secondary one, else empty.
+    virtual std::shared_ptr<TcpSocket> GetHandle() = 0;
+    // The device still has its connection set (until it is finalized).
+    virtual bool HasConnectionHandle() = 0;
+    virtual bool IsAuthenticated() = 0;
+    virtual void SetAuthentication(bool on) = 0;
+    // A copy of the routing header the device's requests carry.
+    virtual void GetForwardInfo(MessageForwardInfo& out) = 0;
+    virtual DeviceNetState GetCurrentState() = 0;
+    // Stops wanting connections and closes them; the state becomes "New" (toNew) or
+    // "Disconnected".
+    virtual void Disconnect(bool toNew) = 0;
+    virtual bool WantsConnections() = 0;
+    // Descriptor flags, kept by the application while it fetches the descriptor; wanting
+    // one also tells the discovery service, whose timer then asks for it (state 4).
+    virtual void WantsDescriptor(bool on) = 0;
+    virtual bool WantsDescriptor() = 0;
+    virtual void DownloadingDescriptor(bool on) = 0;
+    virtual bool DownloadingDescriptor() = 0;
+    virtual void HasDescriptor(bool on) = 0;
+    virtual bool HasDescriptor() = 0;
+    virtual void IsRunningScript(bool on) = 0;
+    virtual bool IsRunningScript() = 0;
+    // Says goodbye ("shutdown") on the device's connections, then disconnects it.
+    virtual void Goodbye() = 0;
+    virtual void SendGoodbye() = 0;
+    // One request/reply round trip; a reply earlier than its request only counts.
+    virtual void UpdateStatistics(TimePoint sent, TimePoint received) = 0;
+    // Seconds; 0 before the first measurement.
+    virtual double GetMinRoundTripTime() = 0;
+    virtual double GetMaxRoundTripTime() = 0;
+    virtual double GetAvgRoundTripTime() = 0;
+    // Calls `fn` with a copy of each way to reach the device, in the order they were
+    // added, outside the device's locks.
+    virtual void forEachRemote(const std::function<void(RemoteInfo)>& fn) = 0;
+    virtual std::size_t RemoteCount() = 0;
 };
 
 }  // namespace Zelkor

@@ -9,6 +9,20 @@
 
 namespace Zelkor {
 
+// The "reason" of a goodbye; values outside 1..7 send none.
+enum GOODBYE_REASON : int {
+    GoodbyeKeepAliveTimeout = 1,
+    GoodbyeKeepAliveError = 2,
+    GoodbyeRebooting = 3,
+    GoodbyeBusy = 4,
+    GoodbyeShutdown = 5,
+    GoodbyeGuidChanged = 6,
+    GoodbyeIpChange = 7,
+};
+
+// The reason's word ("keepalivetimeout" ... "ipchange"); null outside 1..7.
+const char* GoodbyeReasonWord(GOODBYE_REASON reason);
+
 class Goodbye : public Message {
 public:
     Goodbye();

@@ -1,14 +1,118 @@
 #pragma once
-// The discovery service as the application sees it (device list, connect, locate,
-// verification codes, list-change callbacks). The driver hands it out; its operations
-// arrive with the discovery service itself.
+// The discovery service as the application sees it: the node's role, the discovery
+// settings, the device list, the discovery requests and the incoming-connection and
+// verification-code callbacks. Further requests join as their services are built.
 //
 // Ownership: the driver's; the application never deletes it.
+// Threads: settings and look-ups may come from any thread; what sends hops onto the
+// event loop. Callbacks are kept under a lock and called from a copy.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/ip/address.hpp>
 
 #include "core/IServiceBase.h"
+#include "discovery/Goodbye.h"
 
 namespace Zelkor {
 
-class IDiscoveryService : public IServiceBase {};
+class IDevice;
+class IDeviceList;
+class MessageForwardInfo;
+class TcpSocket;
+
+namespace VerificationCode {
+// What the verification-code callback is asked: read the code in force into the text,
+// or store the text as the new code (empty meaning none).
+enum Operation : int {
+    Read = 0,
+    Store = 1,
+};
+}  // namespace VerificationCode
+
+class IDiscoveryService : public IServiceBase {
+public:
+    // Asked about every connection a peer makes that the limit lets through: false
+    // refuses it.
+    using IncomingCallback = std::function<bool(std::string& address, std::uint16_t port)>;
+    using VerificationCallback = std::function<bool(VerificationCode::Operation operation, std::string& code)>;
+
+    virtual IDeviceList* GetDeviceList() = 0;
+    // Bound of every connection's request queue; 0 means none.
+    virtual void MaxQueueDepth(std::uint64_t depth) = 0;
+    virtual std::uint64_t MaxQueueDepth() = 0;
+    virtual std::uint64_t GetIncomingConnectionCount() = 0;
+    virtual std::uint64_t GetMaxIncomingConnections() = 0;
+    // Milliseconds; 0 when off.
+    virtual std::uint64_t GetReplyTimeout() = 0;
+    virtual void SetMaxIncomingConnections(std::uint64_t limit) = 0;
+    // Reads "/configuration/device/inclusions" and logs whether the node runs redundantly.
+    virtual void SetInclusions() = 0;
+    virtual void OnIncomingConnection(IncomingCallback callback) = 0;
+    // The "disco" request line, with an empty routing header or the given one.
+    virtual std::string BuildDiscoRequest() = 0;
+    virtual std::string BuildDiscoRequest(MessageForwardInfo& header) = 0;
+    // Whether the node sends the periodic discovery request (switching it on sends one
+    // at once), and whether it answers discovery requests.
+    virtual bool SendDiscos() = 0;
+    virtual void SendDiscos(bool on) = 0;
+    virtual bool ReplyDiscos() = 0;
+    virtual void ReplyDiscos(bool on) = 0;
+    virtual bool HasVerificationCode() = 0;
+    virtual void OnVerificationCode(VerificationCallback callback) = 0;
+    // Limited and subnet-directed broadcast in the driver's multicast sends, the
+    // localhost flag (kept only), and reception on the any-address and per-address UDP
+    // sockets. All on at start.
+    virtual void Broadcast(bool on) = 0;
+    virtual void SubnetBroadcast(bool on) = 0;
+    virtual void BroadcastUDP(bool on) = 0;
+    virtual void LocalhostBroadcast(bool on) = 0;
+    virtual void SubnetUDP(bool on) = 0;
+    // Drops every device and incoming connection, on the event loop.
+    virtual void Reset() = 0;
+    // Keeps the device or incoming connection the handle names; says goodbye to and drops
+    // every other one.
+    virtual void ResetAllExcept(void* handle) = 0;
+    // "device", "controller" or "router" (exact); false, nothing changed, for any other
+    // text.
+    virtual bool SetMode(const std::string& mode) = 0;
+    // A "goodbye" request with the reason's word (none outside 1..7), written on the
+    // connection ahead of its queued lines.
+    virtual void SendGoodbye(std::shared_ptr<TcpSocket> connection, GOODBYE_REASON reason,
+                             MessageForwardInfo& header) = 0;
+    // One discovery request to every served interface, to the port.
+    virtual void SendDiscoCommand(unsigned short port) = 0;
+    // A discovery request on the connection, as a request (lock-step applies).
+    virtual void SendKeepAliveDisco(std::shared_ptr<TcpSocket> connection, MessageForwardInfo& header) = 0;
+    virtual unsigned short DiscoReplyPort() = 0;
+    // Each setter clamps its milliseconds and returns the previous value.
+    virtual std::uint64_t SetDiscoInterval(std::uint64_t milliseconds) = 0;
+    virtual std::uint64_t SetKeepAliveDiscoInterval(std::uint64_t milliseconds) = 0;
+    virtual std::uint64_t SetReplyTimeout(std::uint64_t milliseconds) = 0;
+    virtual std::uint64_t SetLockStepTimeout(std::uint64_t milliseconds) = 0;
+    // The port discovery answers are asked to (C number text: "0x" hexadecimal, leading
+    // "0" octal); a number outside 1..65535 gives 4197. Returns the number read.
+    virtual unsigned long SetDiscoReplyPort(const std::string& text) = 0;
+    // Where "senddisco" also goes: "a.b.c.d", "a.b.c.d:port", an IPv6 address, "[v6]" or
+    // "[v6]:port"; the empty text resets. False, nothing changed, for a bad address or
+    // port.
+    virtual bool SetSendDiscoAddress(const std::string& text) = 0;
+    // "senddisco" to every served interface, then to the send-disco address when one is
+    // set; the second form sends to the given address (only while one is set).
+    virtual void SendSendDiscoRequest() = 0;
+    virtual void SendSendDiscoRequest(const boost::asio::ip::address& address, unsigned short port) = 0;
+    virtual std::shared_ptr<IDevice> GetDeviceByName(const std::string& name) = 0;
+    virtual std::shared_ptr<IDevice> GetDeviceByIPAndPort(const boost::asio::ip::address& address,
+                                                          unsigned short port) = 0;
+    virtual std::shared_ptr<IDevice> GetDeviceBySocket(std::shared_ptr<TcpSocket> socket) = 0;
+    // Always 0.
+    virtual int TraceRoute(const std::string& name, std::vector<std::string>& route, int hops) = 0;
+    // True when some element of `b` equals some element of `a`.
+    virtual bool CheckRoutes(std::vector<std::string> a, std::vector<std::string> b) = 0;
+};
 
 }  // namespace Zelkor

@@ -1,6 +1,7 @@
 #include "driver/CommandTable.h"
 
 #include "core/ErrorReply.h"
+#include "discovery/Disco.h"
 #include "discovery/Goodbye.h"
 #include "driver/StandInMessage.h"
 #include "services/ListCommand.h"
@@ -19,7 +20,7 @@ std::unique_ptr<Message> CreateBlockCommand() { return standIn("block"); }
 std::unique_ptr<Message> CreateCancelPutFileCommand() { return standIn("cancelputfile"); }
 std::unique_ptr<Message> CreateCDCommand() { return standIn("cd"); }
 std::unique_ptr<Message> CreateDeleteCommand() { return standIn("deletefile"); }
-std::unique_ptr<Message> CreateDiscoCommand() { return standIn("disco"); }
+std::unique_ptr<Message> CreateDiscoCommand() { return std::make_unique<Disco>(); }
 std::unique_ptr<Message> CreateErrorReply() { return std::make_unique<ErrorReply>(); }
 std::unique_ptr<Message> CreateEventCommand() { return standIn("event"); }
 std::unique_ptr<Message> CreateExecCommand() { return standIn("exec"); }
@@ -43,7 +44,7 @@ std::unique_ptr<Message> CreatePutFileCommand() { return standIn("putfile"); }
 std::unique_ptr<Message> CreateRebootCommand() { return standIn("reboot"); }
 std::unique_ptr<Message> CreateRLSCommand() { return standIn("rls"); }
 std::unique_ptr<Message> CreateRMDIRCommand() { return standIn("rmdir"); }
-std::unique_ptr<Message> CreateSendDiscoCommand() { return standIn("senddisco"); }
+std::unique_ptr<Message> CreateSendDiscoCommand() { return std::make_unique<SendDiscoMsg>(); }
 std::unique_ptr<Message> CreateSetCommand() { return standIn("set"); }
 std::unique_ptr<Message> CreateSetIPCommand() { return standIn("setip"); }
 std::unique_ptr<Message> CreateSetVerificationCodeCommand() { return standIn("setverificationcode"); }

@@ -44,8 +44,6 @@ void ZelkorDriver::OnListenerRemoved(ListenerCallback callback) {
     _listenerRemoved = std::move(callback);
 }
 
-void ZelkorDriver::DisconnectAllExcept(void*) {}
-
 bool ZelkorDriver::IsListener(const boost::asio::ip::address&, unsigned short) { return false; }
 void ZelkorDriver::IPv4Address(std::string&, unsigned short&, std::string) {}
 std::string ZelkorDriver::GetEndPointInterface(const boost::asio::ip::address&) { return ""; }

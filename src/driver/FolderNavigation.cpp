@@ -1,6 +1,7 @@
 // Folder navigation ("ls", "rls", "cd"): the driver's answers and senders. Until they
 // are built, the words reach the signal map like any other and the senders send nothing.
 
+#include "discovery/DiscoveryService.h"
 #include "driver/ZelkorDriver.h"
 
 namespace Zelkor {
@@ -15,7 +16,10 @@ std::string ZelkorDriver::GetCWDPath() {
     return _cwd;
 }
 
-std::shared_ptr<IDevice> ZelkorDriver::GetDeviceByName(std::string&) { return nullptr; }
+std::shared_ptr<IDevice> ZelkorDriver::GetDeviceByName(std::string& name) {
+    DiscoveryService* service = GetDiscovery();
+    return service ? service->GetDeviceByName(name) : nullptr;
+}
 void ZelkorDriver::GetAbsPath(std::string&) {}
 void ZelkorDriver::ProcessLsPath(std::string&, std::vector<std::pair<std::string, std::string>>&) {}
 void ZelkorDriver::ProcessRlsPath(std::string&, std::vector<std::pair<std::string, std::string>>&) {}

@@ -1,7 +1,6 @@
 #pragma once
-// Discovery as the driver calls it. The discovery service implements it; until it is
-// built, the application or a test gives the driver its own implementation through
-// ZelkorDriver::UseDiscovery.
+// Discovery as the driver calls it. The discovery service implements it; a test may give
+// the driver its own implementation through ZelkorDriver::UseDiscovery instead.
 //
 // The driver merges the implementation's command words into its own map
 // (IGiveMessageMapToMessageReceiver) and hands it every message of the words for which
@@ -9,7 +8,8 @@
 //
 // Ownership: the driver shares it from UseDiscovery on and never replaces it.
 // Threads: every call comes on the event-loop thread, except Initialize (the thread that
-// calls UseDiscovery) and Stop (the thread that stops the driver).
+// calls UseDiscovery or InitDiscovery), Stop (the thread that stops the driver) and the
+// resets (the thread that calls Refresh or DisconnectAllExcept).
 
 #include <chrono>
 #include <memory>
@@ -43,6 +43,8 @@ public:
     virtual void Stop() = 0;
     virtual void ResetDeviceList() = 0;
     virtual void ResetIncomingConnections() = 0;
+    // Keeps the device or incoming connection the handle names and drops every other one.
+    virtual void ResetAllExcept(void* handle) = 0;
     virtual void UpdateDiscoReplyValue(const std::string& name, const std::string& value) = 0;
     // True for the words the discovery service handles itself.
     virtual bool IsServiceCommand(const std::string& word) = 0;

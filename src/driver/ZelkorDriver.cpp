@@ -8,8 +8,10 @@
 #include <boost/asio/ip/host_name.hpp>
 #include <json/value.h>
 
+#include "discovery/DiscoveryService.h"
 #include "driver/CommandTable.h"
 #include "filetransfer/IFileTransferService.h"
+#include "services/ISubscriptionService.h"
 #include "services/ListCommandRouter.h"
 #include "storage/StorageModel.h"
 #include "transport/TcpSocket.h"
@@ -73,6 +75,17 @@ void ZelkorDriver::Refresh() {
     current->ResetIncomingConnections();
 }
 
+void ZelkorDriver::DisconnectAllExcept(void* handle) {
+    Trace("ZK78D3I ZelkorDriver::DisconnectAllExcept begin");
+    auto current = discovery();
+    if (!current) {
+        Warning("ZK7829W Discovery service not initialized");
+        return;
+    }
+    current->ResetAllExcept(handle);
+    Trace("ZK78D4I ZelkorDriver::DisconnectAllExcept end");
+}
+
 bool ZelkorDriver::refuseSecondDiscovery() {
     if (discovery()) {
         // The services of the first hold signals and routes the driver still uses.
@@ -88,7 +101,7 @@ void ZelkorDriver::InitDiscovery(IStorage* storage) {
         return;
     }
     if (!refuseSecondDiscovery()) {
-        Warning("ZK78F1W Discovery service not available");
+        initDiscovery(std::make_shared<DiscoveryService>(this, storage));
     }
 }
 
@@ -98,8 +111,36 @@ void ZelkorDriver::InitDiscovery(std::shared_ptr<IStorage> storage) {
         return;
     }
     if (!refuseSecondDiscovery()) {
-        Warning("ZK78F1W Discovery service not available");
+        initDiscovery(std::make_shared<DiscoveryService>(this, std::move(storage)));
     }
+}
+
+void ZelkorDriver::initDiscovery(std::shared_ptr<DiscoveryService> service) {
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        _discovery = service;
+        _discoveryService = std::move(service);
+    }
+    initDiscoveryImpl();
+}
+
+DiscoveryService* ZelkorDriver::GetDiscovery() {
+    std::lock_guard<std::mutex> lock(_serviceMutex);
+    return _discoveryService.get();
+}
+
+IDiscoveryService* ZelkorDriver::GetDiscoveryService() { return GetDiscovery(); }
+
+void ZelkorDriver::UseSubscriptionService(std::shared_ptr<ISubscriptionService> subscriptions) {
+    std::lock_guard<std::mutex> lock(_serviceMutex);
+    if (!_subscriptions) {
+        _subscriptions = std::move(subscriptions);
+    }
+}
+
+ISubscriptionService* ZelkorDriver::GetSubscriptionService() {
+    std::lock_guard<std::mutex> lock(_serviceMutex);
+    return _subscriptions.get();
 }
 
 void ZelkorDriver::UseDiscovery(std::shared_ptr<IDriverDiscovery> given) {

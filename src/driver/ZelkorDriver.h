@@ -56,6 +56,7 @@ class StorageModel;
 
 namespace Zelkor {
 
+class DiscoveryService;
 class IFolderModificationService;
 class ListCommandRouter;
 class Message;
@@ -126,8 +127,9 @@ public:
     void GetVersionInfo(VersionInfo& info) override;
     void SetCWDPath(std::string path) override;
     std::string GetCWDPath() override;
-    // Until the discovery service is built these refuse null, refuse a second discovery
-    // and otherwise log that none is available; the storage then stays the caller's.
+    // Makes the discovery service over the storage (its facade takes ownership of a plain
+    // pointer), initialises it and merges its words. Null and a second discovery are
+    // refused.
     void InitDiscovery(IStorage* storage) override;
     void InitDiscovery(std::shared_ptr<IStorage> storage) override;
     // Services not built yet: nothing is made.
@@ -137,8 +139,8 @@ public:
     void Run() override;
     std::string GetResponseError(const std::string& line) const override;
     IFileTransferService* GetFileTransferService() override;
-    IDiscoveryService* GetDiscoveryService() override { return nullptr; }
-    ISubscriptionService* GetSubscriptionService() override { return nullptr; }
+    IDiscoveryService* GetDiscoveryService() override;
+    ISubscriptionService* GetSubscriptionService() override;
     IDeviceStateService* GetDeviceStateService() override { return nullptr; }
     IEventSubscriptionService* GetEventSubscriptionService() override { return nullptr; }
     void DumpTraffic(bool on) override { _dumpTraffic.store(on); }
@@ -176,8 +178,14 @@ public:
     bool ReplaceEmptyDevNameToHostname();
     void UpdateDiscoReplyValue(const std::string& name, const std::string& value);
 
+    // Gives the driver its subscription service (the seam the subscription service
+    // implements; a test may give its own). The first one given stays.
+    void UseSubscriptionService(std::shared_ptr<ISubscriptionService> subscriptions);
+
     // --- services and contexts (null while a service does not exist) -------------------
     IDriverDiscovery* GetDriverDiscovery();
+    // The discovery service InitDiscovery made; null before, and with UseDiscovery.
+    DiscoveryService* GetDiscovery();
     ICommandInterfaceService* GetCommandInterfaceService() { return nullptr; }
     IFolderModificationService* GetFolderModificationService() { return nullptr; }
     boost::asio::io_context& GetIoContext() { return _io; }
@@ -240,6 +248,11 @@ public:
     boost::signals2::connection AddRawCmdHandler(const char* raw, std::function<void(MessageSignalData&)> handler);
     void BroadcastUDP(bool on);
     void SubnetUDP(bool on);
+    // Limited and subnet-directed broadcast in multicast sends; the localhost flag is kept
+    // only. All on at start.
+    void SetBroadcast(bool on) { _broadcast.store(on); }
+    void SetSubnetBroadcast(bool on) { _subnetBroadcast.store(on); }
+    void SetLocalhostBroadcast(bool on) { _localhostBroadcast.store(on); }
 
     // --- socket events (SocketSink, TcpServerEventSink) ----------------------------------
     void SocketAccepted(std::shared_ptr<TcpSocket> socket) override;
@@ -302,6 +315,7 @@ private:
     std::shared_ptr<IDriverDiscovery> discovery() const;
     void initDiscoveryImpl();
     bool refuseSecondDiscovery();
+    void initDiscovery(std::shared_ptr<DiscoveryService> service);
 
     // Receive road steps.
     void handlePacket(Packet& packet);
@@ -344,6 +358,8 @@ private:
 
     mutable std::mutex _serviceMutex;
     std::shared_ptr<IDriverDiscovery> _discovery;
+    std::shared_ptr<DiscoveryService> _discoveryService;
+    std::shared_ptr<ISubscriptionService> _subscriptions;
     std::unique_ptr<ListCommandRouter> _router;
     std::unique_ptr<IFileTransferService> _fileTransfer;
     // Guards the driver's own command-word map.
@@ -369,6 +385,7 @@ private:
 
     std::atomic<bool> _broadcast{true};
     std::atomic<bool> _subnetBroadcast{true};
+    std::atomic<bool> _localhostBroadcast{true};
     std::atomic<bool> _broadcastUdp{true};
     std::atomic<bool> _subnetUdp{true};
     std::atomic<bool> _dumpTraffic{false};

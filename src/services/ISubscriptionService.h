@@ -1,11 +1,11 @@
 #pragma once
 // What the storage tells the subscription service: every value change that is to be
-// published.
+// published; and what the discovery service tells it: a connection it dropped.
 //
 // Ownership: the storage holds the service as a plain, unowned pointer; the service must
 // outlive its registration (SetStorageEventHandler(nullptr) ends it).
-// Threads: called synchronously on the thread that wrote the value, before the write
-// returns.
+// Threads: ValueChanged is called synchronously on the thread that wrote the value,
+// before the write returns; RemoveSubscription from any thread.
 
 #include <memory>
 
@@ -27,6 +27,9 @@ public:
     // A dynamic attribute of a parameter changed.
     virtual void ValueChanged(const char* path, const char* format, const char* value,
                               bool changed, std::weak_ptr<IStorage> storage) = 0;
+
+    // Drops every subscription held by that connection.
+    virtual void RemoveSubscription(void* handle) = 0;
 };
 
 }  // namespace Zelkor

@@ -43,11 +43,13 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
         {{"--role", "router", "--name", "n1", "--guid", "{6F9619FF-8B86-D011-B42D-00CF4FC964FF}", "--listen",
           "127.0.0.1:4000", "--listen", "[::1]:4001", "--tls-level", "1", "--code", "1234", "--log-level", "2"},
          R"({"role":"router","name":"n1","guid":"6f9619ff-8b86-d011-b42d-00cf4fc964ff","tree":"",
-             "listen":["127.0.0.1:4000","[::1]:4001"],"tls-level":1,"code":true,"log-level":2})"},
+             "listen":["127.0.0.1:4000","[::1]:4001"],"tls-level":1,"code":true,"log-level":2,
+             "disco-interval":0,"reply-port":"","send-disco":""})"},
         // The name comes from the tree; a tree without a GUID gets a new one.
         {{"--tree", tree},
          R"({"role":"device","name":"stage-left-amp","guid":null,"tree":")" + tree +
-             R"(","listen":[],"tls-level":0,"code":false,"log-level":3})"},
+             R"(","listen":[],"tls-level":0,"code":false,"log-level":3,
+             "disco-interval":0,"reply-port":"","send-disco":""})"},
     };
     for (const auto& row : rows) {
         TempDir dir;
@@ -61,7 +63,8 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
             expected["options"]["guid"] = start["options"]["guid"];
         }
         EXPECT_EQ(start, expected) << start.toStyledString();
-        node.Wait();
+        node.CloseInput();
+        EXPECT_EQ(node.Wait(), 0);
         expectOnlyEvents(node);
     }
 }
@@ -80,6 +83,10 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         {{"--listen", "host:4000"}, "invalid value for --listen: host:4000"},
         {{"--tls-level", "-1"}, "invalid value for --tls-level: -1"},
         {{"--log-level", "8"}, "invalid value for --log-level: 8"},
+        {{"--disco-interval", "0"}, "invalid value for --disco-interval: 0"},
+        {{"--reply-port", "70000"}, "invalid value for --reply-port: 70000"},
+        {{"--send-disco", "[::1:4197"}, "invalid value for --send-disco: [::1:4197"},
+        {{"--send-disco", "10.0.0.1:x"}, "invalid value for --send-disco: 10.0.0.1:x"},
         {{"--name", "n1", "--name", "n2"}, "--name given twice"},
         {{"--code"}, "--code needs a value"},
         {{"--verbose"}, "unknown option --verbose"},
@@ -95,9 +102,10 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
     }
 }
 
-// Without a discovery service the driver cannot run: the node says so and exits 1, in the
-// host as inside a namespace (where the runner is the process `ip netns exec` became).
-TEST(NodeRunner, WithoutDiscoveryTheNodeStopsWithExitOne) {
+// The node sets up its discovery from the options and shows its own values; a "stop"
+// command ends it with exit 0, in the host as inside a namespace (where the runner is the
+// process `ip netns exec` became).
+TEST(NodeRunner, TheNodeShowsItsDiscoveryValuesAndStopsOnCommand) {
     NetNamespace space("node");
     std::vector<std::string> places{""};
     if (space.Made()) {
@@ -105,31 +113,34 @@ TEST(NodeRunner, WithoutDiscoveryTheNodeStopsWithExitOne) {
     }
     for (const auto& place : places) {
         TempDir dir;
-        NodeProcess node({"--name", "n1"}, place, dir.Path().string());
+        NodeProcess node({"--role", "controller", "--name", "n1", "--guid", "6f9619ff-8b86-d011-b42d-00cf4fc964ff",
+                          "--reply-port", "5000", "--send-disco", "[::1]:4197", "--disco-interval", "5"},
+                         place, dir.Path().string());
         EXPECT_EQ(node.AwaitEvent("start")["pid"], node.Pid()) << place;
-        EXPECT_EQ(node.AwaitEvent("stop")["exitCode"], 1) << place;
-        EXPECT_EQ(node.Wait(), 1) << place;
+        const Json::Value discovery = node.AwaitEvent("discovery");
+        EXPECT_EQ(discovery, parse(R"({"event":"discovery","replyPort":5000,"values":{"guid":
+            "6f9619ff-8b86-d011-b42d-00cf4fc964ff","mode":"controller","name":"n1","protocolversion":"1.16.1.26"}})"))
+            << place;
+        EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
+        EXPECT_EQ(node.AwaitEvent("stop")["exitCode"], 0) << place;
+        EXPECT_EQ(node.Wait(), 0) << place;
         expectOnlyEvents(node);
     }
 }
 
-// A stop from outside never kills the node: it ends with a "stop" line and the exit code
-// that line gives, 0 when the stop found it running. While the driver cannot run, the
-// node may stop by itself first (exit 1).
+// A stop from outside never kills the node: it ends with a "stop" line and exit 0.
 TEST(NodeRunner, SigtermOrTheEndOfInputStopsTheNodeCleanly) {
     for (const char* how : {"SIGTERM", "SIGINT", "end of input"}) {
         TempDir dir;
         NodeProcess node({}, "", dir.Path().string());
-        ASSERT_FALSE(node.AwaitEvent("start").isNull()) << how;
+        ASSERT_FALSE(node.AwaitEvent("discovery").isNull()) << how;
         if (std::string(how) == "end of input") {
             node.CloseInput();
         } else {
             node.Signal(std::string(how) == "SIGTERM" ? SIGTERM : SIGINT);
         }
-        const auto code = node.Wait();
-        ASSERT_TRUE(code) << how;
-        EXPECT_TRUE(*code == 0 || *code == 1) << how << " " << *code;
-        EXPECT_EQ(node.AwaitEvent("stop")["exitCode"], *code) << how;
+        EXPECT_EQ(node.Wait(), 0) << how;
+        EXPECT_EQ(node.AwaitEvent("stop")["exitCode"], 0) << how;
         expectOnlyEvents(node);
     }
 }

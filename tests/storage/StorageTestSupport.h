@@ -33,6 +33,7 @@ public:
                       std::weak_ptr<Zelkor::IStorage> storage) override {
         Record(path, value, "attribute", storage);
     }
+    void RemoveSubscription(void*) override {}
     std::vector<std::string> reports;
     bool storageGone = false;
 

@@ -136,7 +136,10 @@ DriverHarness::~DriverHarness() {
 
 void DriverHarness::Start(const std::string& address,
                           const std::function<void(const std::function<void()>&)>& bindIn) {
-    driver->UseDiscovery(discovery);
+    // A test that made the real discovery service (InitDiscovery) keeps it.
+    if (!driver->GetDriverDiscovery()) {
+        driver->UseDiscovery(discovery);
+    }
     server = std::make_shared<Zelkor::TcpServer>(io, driver->GetSSLContext(), false);
     server->Subscribe(&tap);
     const auto bind = [&] { server->BindTo(boost::asio::ip::make_address(address), 0); };

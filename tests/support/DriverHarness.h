@@ -82,7 +82,8 @@ public:
     DriverHarness(const DriverHarness&) = delete;
     DriverHarness& operator=(const DriverHarness&) = delete;
 
-    // Opens the listener (on `address`, inside `bindIn` when given) and runs the driver.
+    // Opens the listener (on `address`, inside `bindIn` when given) and runs the driver,
+    // with the fake discovery unless the test gave it the real one first.
     void Start(const std::string& address = "127.0.0.1", const std::function<void(const std::function<void()>&)>& bindIn = nullptr);
     // Stops the driver and waits for Run to return.
     void Stop();

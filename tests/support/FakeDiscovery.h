@@ -64,6 +64,7 @@ public:
     void Stop() override;
     void ResetDeviceList() override { record("ResetDeviceList"); }
     void ResetIncomingConnections() override { record("ResetIncomingConnections"); }
+    void ResetAllExcept(void*) override { record("ResetAllExcept"); }
     void UpdateDiscoReplyValue(const std::string& n, const std::string& v) override { record(n + "=" + v); }
     bool IsServiceCommand(const std::string& word) override { return serviceWords.count(word) > 0; }
     void SendDiscoReply(Zelkor::Packet&) override { record("SendDiscoReply"); }

@@ -1,0 +1,195 @@
+// Construction, the record, the state table, flags, statistics and finalization of the
+// device object.
+
+#include "device/DeviceImpl.h"
+
+#include "discovery/DiscoveryService.h"
+#include "discovery/GuidText.h"
+#include "driver/ZelkorDriver.h"
+#include "transport/TcpSocketSet.h"
+
+namespace Zelkor {
+
+DeviceImpl::DeviceImpl(ZelkorDriver* driver, const NewDiscoInfo& record)
+    : ZelkorLoggable("DEVI"), _driver(driver), _record(record) {
+    const std::string& guid = _record.getDiscoInfo().guid;
+    _forwardInfo.SetHash(guid.empty() && !_record.Guid().is_nil() ? CanonicalGuid(_record.Guid()) : guid);
+    _socketSet = std::make_shared<TcpSocketSet>();
+    _socketSet->Subscribe(driver);
+    _socketSet->IsRedundant(_record.getDiscoInfo().redundant);
+}
+
+DeviceImpl::~DeviceImpl() = default;
+
+DiscoveryService* DeviceImpl::discovery() const { return _driver ? _driver->GetDiscovery() : nullptr; }
+
+DiscoInfo DeviceImpl::GetDiscoInfo() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _record.getDiscoInfo();
+}
+
+void DeviceImpl::SetDeviceState(const std::string& state) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _record.getDiscoInfo().devicestate = state;
+}
+
+NewDiscoInfo DeviceImpl::getDiscoInfo() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _record;
+}
+
+bool DeviceImpl::updateFrom(const Packet& packet) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _record.updateFrom(packet);
+}
+
+bool DeviceImpl::updateFrom(const std::vector<MessageParameter>& parameters) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _record.updateFrom(parameters);
+}
+
+std::string DeviceImpl::GuidKey() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _record.Guid().is_nil() ? std::string() : CanonicalGuid(_record.Guid());
+}
+
+std::pair<boost::asio::ip::address, unsigned short> DeviceImpl::Endpoint() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return {_record.Address(), _record.getDiscoInfo().port};
+}
+
+std::string DeviceImpl::nameText() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _record.getDiscoInfo().name;
+}
+
+void DeviceImpl::GetForwardInfo(MessageForwardInfo& out) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    out = _forwardInfo;
+}
+
+void DeviceImpl::SetStateCallback(StateCallback callback) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _onStateChange = std::move(callback);
+}
+
+void DeviceImpl::setCurrentState(DeviceNetState requested) {
+    DeviceNetState old = _state.load();
+    for (;;) {
+        if (requested == old) {
+            return;
+        }
+        if (requested == DeviceNetStateChanged || requested == DeviceNetStateDescriptorWanted) {
+            break;
+        }
+        if (!IsAllowedStateChange(old, requested)) {
+            return;
+        }
+        // A failed exchange reloads `old`: the table is asked again from what is stored.
+        if (_state.compare_exchange_weak(old, requested)) {
+            break;
+        }
+    }
+    StateCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        callback = _onStateChange;
+    }
+    if (callback) {
+        callback(requested, old);
+    }
+}
+
+void DeviceImpl::WantsConnections(bool on) {
+    if (_wantsConnections.exchange(on) == on) {
+        return;
+    }
+    DiscoInfo info = GetDiscoInfo();
+    std::string text = std::string("ZK6601I wantsConnections set to ") + (on ? "true" : "false") + " for " +
+                       (info.mode.empty() ? "end point" : info.mode);
+    if (!info.name.empty()) {
+        text += " (" + info.name + ")";
+    }
+    if (!info.ip.empty()) {
+        text += " at " + info.ip;
+        if (info.port != 0) {
+            text += ":" + std::to_string(info.port);
+        }
+    }
+    Summary(text);
+}
+
+void DeviceImpl::WantsDescriptor(bool on) {
+    _wantsDescriptor.store(on);
+    if (auto* service = discovery()) {
+        service->WantsDescriptor(GuidKey(), on);
+    }
+}
+
+void DeviceImpl::IsRunningScript(bool on) {
+    if (_runningScript.exchange(on) != on) {
+        Detail(std::string("ZK6602I IsRunningScript set to ") + (on ? "true" : "false") + " for (" + nameText() + ")");
+    }
+}
+
+void DeviceImpl::UpdateStatistics(TimePoint sent, TimePoint received) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (++_roundTripCount == 0) {
+        _roundTripSum = _minRoundTrip = _maxRoundTrip = _avgRoundTrip = 0;
+        _roundTripCount = 1;
+    }
+    if (received < sent) {
+        return;
+    }
+    const double micros = static_cast<double>((received - sent).count());
+    const double seconds = micros / 1000000.0;
+    if (micros > _maxRoundTrip * 1000000.0) {
+        _maxRoundTrip = seconds;
+    }
+    if (_minRoundTrip == 0 || _minRoundTrip * 1000000.0 > micros) {
+        _minRoundTrip = seconds;
+    }
+    _roundTripSum += seconds;
+    _avgRoundTrip = _roundTripSum / static_cast<double>(_roundTripCount);
+}
+
+double DeviceImpl::GetMinRoundTripTime() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _minRoundTrip;
+}
+
+double DeviceImpl::GetMaxRoundTripTime() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _maxRoundTrip;
+}
+
+double DeviceImpl::GetAvgRoundTripTime() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _avgRoundTrip;
+}
+
+void DeviceImpl::DisconnectSignals() { _cookies.DisconnectAll(); }
+
+void DeviceImpl::Finalize() {
+    if (_finalized.exchange(true)) {
+        Debug("ZK66B8I Device is finalized");
+        return;
+    }
+    DisconnectSignals();
+    StateCallback dropped;
+    std::shared_ptr<TcpSocketSet> set;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        dropped = std::move(_onStateChange);
+        _onStateChange = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(_socketSetMutex);
+        set = std::move(_socketSet);
+    }
+    if (set) {
+        set->Close();
+    }
+}
+
+}  // namespace Zelkor

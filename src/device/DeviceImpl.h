@@ -1,0 +1,144 @@
+#pragma once
+// The controller-side object of one discovered device: its discovery record, its network
+// state, its connection set and ways to reach it, its flags and statistics, and the
+// cookies of its callbacks.
+//
+// State changes follow one table (IsAllowedStateChange): a change is checked and stored
+// in one atomic step, so two threads never both pass the table from the same old state;
+// the installed callback hears each change taken, and the notifications 2 and 4.
+//
+// Ownership: made only by the discovery service, always through std::make_shared; shared
+// with the application and with the handlers that serve it. It holds the driver by plain
+// pointer and owns its connection set until Finalize.
+// Threads: any thread. The device's mutex guards the record, the callback and the
+// statistics; the connection set has a mutex of its own, so has the list of ways to reach
+// the device. No application code and no callback runs under any of them. Socket work
+// goes through the sockets' own operations, which hop onto the event loop.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/MessageForwardInfo.h"
+#include "core/ZelkorLoggable.h"
+#include "device/IDevice.h"
+#include "device/SignalCookies.h"
+#include "discovery/NewDiscoInfo.h"
+
+namespace Zelkor {
+
+class DiscoveryService;
+class TcpSocketSet;
+class ZelkorDriver;
+struct Packet;
+
+class DeviceImpl : public IDevice, public std::enable_shared_from_this<DeviceImpl>, public ZelkorLoggable {
+public:
+    using StateCallback = std::function<void(DeviceNetState newState, DeviceNetState oldState)>;
+
+    DeviceImpl(ZelkorDriver* driver, const NewDiscoInfo& record);
+    ~DeviceImpl() override;
+    DeviceImpl(const DeviceImpl&) = delete;
+    DeviceImpl& operator=(const DeviceImpl&) = delete;
+
+    // --- IDevice ---------------------------------------------------------------------
+    DiscoInfo GetDiscoInfo() const override;
+    void SetDeviceState(const std::string& state) override;
+    bool IsDirectlyConnected() override;
+    bool HasHandle(void* handle) override;
+    std::shared_ptr<TcpSocket> GetHandle() override;
+    bool HasConnectionHandle() override;
+    bool IsAuthenticated() override { return _authenticated.load(); }
+    void SetAuthentication(bool on) override { _authenticated.store(on); }
+    void GetForwardInfo(MessageForwardInfo& out) override;
+    DeviceNetState GetCurrentState() override { return _state.load(); }
+    void Disconnect(bool toNew) override;
+    bool WantsConnections() override { return _wantsConnections.load(); }
+    void WantsDescriptor(bool on) override;
+    bool WantsDescriptor() override { return _wantsDescriptor.load(); }
+    void DownloadingDescriptor(bool on) override { _downloadingDescriptor.store(on); }
+    bool DownloadingDescriptor() override { return _downloadingDescriptor.load(); }
+    void HasDescriptor(bool on) override { _hasDescriptor.store(on); }
+    bool HasDescriptor() override { return _hasDescriptor.load(); }
+    void IsRunningScript(bool on) override;
+    bool IsRunningScript() override { return _runningScript.load(); }
+    void Goodbye() override;
+    void SendGoodbye() override;
+    void UpdateStatistics(TimePoint sent, TimePoint received) override;
+    double GetMinRoundTripTime() override;
+    double GetMaxRoundTripTime() override;
+    double GetAvgRoundTripTime() override;
+    void forEachRemote(const std::function<void(RemoteInfo)>& fn) override;
+    std::size_t RemoteCount() override;
+
+    // --- for the discovery service and the driver ------------------------------------
+    // Applies the state table; 2 and 4 only notify. The callback runs on this thread,
+    // after the change is stored and outside the device's locks.
+    void setCurrentState(DeviceNetState requested);
+    void SetStateCallback(StateCallback callback);
+    // A copy of the discovery record, and its updates (on a copy, kept when accepted).
+    NewDiscoInfo getDiscoInfo() const;
+    bool updateFrom(const Packet& packet);
+    bool updateFrom(const std::vector<MessageParameter>& parameters);
+    // The canonical GUID text; "" for a device known only by its endpoint.
+    std::string GuidKey() const;
+    // The announced address and TCP port.
+    std::pair<boost::asio::ip::address, unsigned short> Endpoint() const;
+    // The primary and the secondary connection, those present.
+    std::vector<std::shared_ptr<TcpSocket>> Connections() const;
+
+    // Adds a way to reach the device unless an equal one is listed.
+    void AddRemoteInfo(const RemoteInfo& remote);
+    // Logged when it changes (level Summary).
+    void WantsConnections(bool on);
+    // Adopts an inbound connection as the primary.
+    void SetHandle(std::shared_ptr<TcpSocket> socket);
+    // Cuts the callbacks' cookies, closes the connections, and moves to "New" (toNew) or
+    // "Disconnected" where the state table allows.
+    void Disconnected(bool toNew);
+    void DisconnectSignals();
+    SignalCookies& Cookies() { return _cookies; }
+    // Refuses every later request: cuts the cookies, drops the callback, closes and
+    // releases the connection set. A second call only logs.
+    void Finalize();
+    bool IsFinalized() const { return _finalized.load(); }
+
+private:
+    DiscoveryService* discovery() const;
+    std::string nameText() const;
+
+    ZelkorDriver* const _driver;
+    std::atomic<DeviceNetState> _state{DeviceNetStateNone};
+    std::atomic<bool> _authenticated{false};
+    std::atomic<bool> _wantsDescriptor{false};
+    std::atomic<bool> _downloadingDescriptor{false};
+    std::atomic<bool> _hasDescriptor{false};
+    std::atomic<bool> _wantsConnections{false};
+    std::atomic<bool> _runningScript{false};
+    std::atomic<bool> _finalized{false};
+
+    mutable std::mutex _mutex;
+    NewDiscoInfo _record;
+    MessageForwardInfo _forwardInfo;
+    StateCallback _onStateChange;
+    double _roundTripSum = 0;
+    double _minRoundTrip = 0;
+    double _maxRoundTrip = 0;
+    double _avgRoundTrip = 0;
+    std::uint64_t _roundTripCount = 0;
+
+    mutable std::mutex _socketSetMutex;
+    std::shared_ptr<TcpSocketSet> _socketSet;
+
+    mutable std::mutex _remoteMutex;
+    std::vector<RemoteInfo> _remotes;
+
+    SignalCookies _cookies;
+};
+
+}  // namespace Zelkor

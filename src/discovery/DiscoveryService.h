@@ -1,0 +1,325 @@
+#pragma once
+// The one owner of discovery and connection management: the node's role and discovery
+// settings, its own discovery values, the discovery requests it sends, the device list
+// with its list-change notifications, the incoming connections it admitted, and the
+// orderly stop with goodbyes. The driver makes it in InitDiscovery over the
+// application's storage and reaches it through IDriverDiscovery.
+//
+// Every table is keyed by the canonical GUID text (lower case, 36 characters), whatever
+// form a peer wrote; look-ups accept every form the GUID parser does.
+//
+// Ownership: made by the driver with std::make_shared and owned by it; it holds the
+// driver by plain pointer and shares the storage facade and its devices.
+// Threads:
+// - Settings, the stop flag and the timer flag are atomics; the send-disco address has
+//   a leaf mutex.
+// - The device tables are guarded by _deviceTablesMutex and the device set by
+//   _deviceSetMutex; where both are held, the tables' mutex is taken first. The wanted
+//   sets, the handler vectors, the application callbacks and the incoming connections
+//   each have a leaf mutex, never held while another lock is taken. No application code,
+//   no device operation that may lock, and no socket work runs under any of them: what
+//   is needed is copied out first.
+// - List-change handlers run on the event-loop thread only, from tasks posted in order;
+//   once Stop has begun none runs.
+// - The resets may be called from application threads: their socket work (goodbyes,
+//   closes) hops onto the loop. Stop runs on the loop as part of the driver's stop; the
+//   goodbyes it writes there are out, or queued for the writes the driver's stop waits
+//   for, before it returns.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/uuid/uuid.hpp>
+
+#include "core/IServiceBaseImpl.h"
+#include "core/ZelkorLoggable.h"
+#include "device/DeviceNetState.h"
+#include "discovery/DiscoInfoImpl.h"
+#include "discovery/GuidTimes.h"
+#include "discovery/IDeviceList.h"
+#include "discovery/IDiscoveryService.h"
+#include "driver/IDriverDiscovery.h"
+
+namespace Zelkor {
+
+class DeviceImpl;
+class IStorage;
+class Message;
+class ZelkorDriver;
+
+class DiscoveryService : public IServiceBaseImpl<IDiscoveryService>,
+                         public IDeviceList,
+                         public IDriverDiscovery,
+                         public ZelkorLoggable,
+                         public std::enable_shared_from_this<DiscoveryService> {
+public:
+    using Endpoint = std::pair<boost::asio::ip::address, unsigned short>;
+
+    // The tables a device can be entered into.
+    enum DeviceTable : unsigned {
+        InDeviceSet = 1u << 0,
+        ByGuid = 1u << 1,
+        ByName = 1u << 2,
+        ByClassName = 1u << 3,
+        ByEndpoint = 1u << 4,
+        BySocket = 1u << 5,
+        AllTables = (1u << 6) - 1,
+    };
+
+    static constexpr unsigned short ProtocolPort = 4197;
+
+    // Neither form checks its arguments; Initialize does. From a plain pointer the
+    // storage facade takes ownership of the storage, from a shared pointer it shares it.
+    DiscoveryService(ZelkorDriver* driver, IStorage* storage);
+    DiscoveryService(ZelkorDriver* driver, std::shared_ptr<IStorage> storage);
+    ~DiscoveryService() override;
+    DiscoveryService(const DiscoveryService&) = delete;
+    DiscoveryService& operator=(const DiscoveryService&) = delete;
+
+    // --- IDriverDiscovery --------------------------------------------------------------
+    // Writes the protocol version into storage, repairs an empty node name, reads the
+    // incoming-connection limit and the inclusions, sets the own mode value and reads the
+    // own discovery values.
+    void Initialize() override;
+    std::shared_ptr<StorageModel> GetStorageModel() override { return _storage; }
+    std::string InstanceName() override { return _discoInfo.InstanceName(); }
+    bool ReplyDiscos() override { return _replyDiscos.load(); }
+    void SendSendDiscoRequest() override;
+    // The timer itself arrives with the discovery protocol; these keep its flag.
+    void StartTimer() override { _timerStopped.store(false); }
+    void StopTimer() { _timerStopped.store(true); }
+    bool TimerStopped() const { return _timerStopped.load(); }
+    // Says goodbye on every directly connected device (its handlers hear "Lost"),
+    // finalizes every device and closes the incoming connections. Notifications stop.
+    void Stop() override;
+    // Says goodbye to every device (which then becomes "Lost") and empties every device
+    // table.
+    void ResetDeviceList() override;
+    // Says goodbye ("shutdown") on every open incoming connection and closes it.
+    void ResetIncomingConnections() override;
+    void ResetAllExcept(void* handle) override;
+    void UpdateDiscoReplyValue(const std::string& path, const std::string& value) override;
+    // The discovery-level words join with the discovery protocol; until then none is
+    // claimed and nothing is handled.
+    bool IsServiceCommand(const std::string& word) override;
+    void SignalRaised(MessageSignalData& data) override;
+    void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
+    // Answering and handling discoveries arrive with the discovery protocol; until then
+    // the lines are logged.
+    void SendDiscoReply(Packet& packet) override;
+    void HandleDiscoReply(Packet& packet) override;
+    // The verification-code callback answers operation 0 with a non-empty code.
+    bool HasVerificationCode() override;
+    // The handle is an admitted incoming connection or a device's connection.
+    bool IsValidConnection(void* handle) override;
+    bool GetDeviceHandleByName(const std::string& name, std::shared_ptr<TcpSocket>& socket) override;
+    void UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimePoint requestSent,
+                          TimePoint replyReceived) override;
+
+    // --- IDiscoveryService -------------------------------------------------------------
+    IDeviceList* GetDeviceList() override { return this; }
+    void MaxQueueDepth(std::uint64_t depth) override { _maxQueueDepth.store(depth); }
+    std::uint64_t MaxQueueDepth() override { return _maxQueueDepth.load(); }
+    std::uint64_t GetIncomingConnectionCount() override;
+    std::uint64_t GetMaxIncomingConnections() override { return _maxIncoming.load(); }
+    std::uint64_t GetReplyTimeout() override { return _replyTimeoutMs.load(); }
+    void SetMaxIncomingConnections(std::uint64_t limit) override { _maxIncoming.store(limit); }
+    void SetInclusions() override;
+    void OnIncomingConnection(IncomingCallback callback) override;
+    std::string BuildDiscoRequest() override;
+    std::string BuildDiscoRequest(MessageForwardInfo& header) override;
+    bool SendDiscos() override { return _sendDiscos.load(); }
+    void SendDiscos(bool on) override;
+    void ReplyDiscos(bool on) override { _replyDiscos.store(on); }
+    void OnVerificationCode(VerificationCallback callback) override;
+    void Broadcast(bool on) override;
+    void SubnetBroadcast(bool on) override;
+    void BroadcastUDP(bool on) override;
+    void LocalhostBroadcast(bool on) override;
+    void SubnetUDP(bool on) override;
+    void Reset() override;
+    // Also sets the node's own "mode" value, so that peers see the role taken.
+    bool SetMode(const std::string& mode) override;
+    void SendGoodbye(std::shared_ptr<TcpSocket> connection, GOODBYE_REASON reason,
+                     MessageForwardInfo& header) override;
+    void SendDiscoCommand(unsigned short port) override;
+    void SendKeepAliveDisco(std::shared_ptr<TcpSocket> connection, MessageForwardInfo& header) override;
+    unsigned short DiscoReplyPort() override { return _discoReplyPort.load(); }
+    std::uint64_t SetDiscoInterval(std::uint64_t milliseconds) override;
+    std::uint64_t SetKeepAliveDiscoInterval(std::uint64_t milliseconds) override;
+    std::uint64_t SetReplyTimeout(std::uint64_t milliseconds) override;
+    std::uint64_t SetLockStepTimeout(std::uint64_t milliseconds) override;
+    unsigned long SetDiscoReplyPort(const std::string& text) override;
+    bool SetSendDiscoAddress(const std::string& text) override;
+    void SendSendDiscoRequest(const boost::asio::ip::address& address, unsigned short port) override;
+    std::shared_ptr<IDevice> GetDeviceByName(const std::string& name) override;
+    std::shared_ptr<IDevice> GetDeviceByIPAndPort(const boost::asio::ip::address& address,
+                                                  unsigned short port) override;
+    std::shared_ptr<IDevice> GetDeviceBySocket(std::shared_ptr<TcpSocket> socket) override;
+    int TraceRoute(const std::string& name, std::vector<std::string>& route, int hops) override;
+    bool CheckRoutes(std::vector<std::string> a, std::vector<std::string> b) override;
+
+    // --- IDeviceList -------------------------------------------------------------------
+    std::shared_ptr<IDevice> GetDeviceByUUID(const std::string& guid) override;
+    std::shared_ptr<IDevice> GetDeviceByUUID(const boost::uuids::uuid& guid) override;
+    void forEach(const std::function<void(std::shared_ptr<IDevice>)>& fn) override;
+    void OnListChange(ListChange handler) override;
+    void OnListChange(ListChangeWithOld handler) override;
+    void OnListChange(const std::string& key, ListChange handler) override;
+    void OnListChange(const std::string& key, ListChangeWithOld handler) override;
+    void RemoveOnListChangeHandler(const std::string& key) override;
+
+    // --- own values and settings read by the driver and the timer ----------------------
+    DiscoInfoImpl& GetDiscoInfo() { return _discoInfo; }
+    void UpdateInterfaceDiscoReplyValue(const std::string& interfaceName, const std::string& name,
+                                        const std::string& value);
+    // The DHCP setting ("ipv4/dhcp") of the configured interface of that name; the name
+    // is cut at ":avahi" first.
+    bool GetModelDHCP(std::string& interfaceName, std::string& dhcp);
+    bool IsStopped() const { return _stopped.load(); }
+    bool IsWaitingForGoodbyes() const { return _goodbyesPending.load() != 0; }
+    bool IsRouter() const { return _router.load(); }
+    std::uint64_t DiscoIntervalSeconds() const { return _discoIntervalSec.load(); }
+    std::uint64_t KeepAliveDiscoIntervalSeconds() const { return _keepAliveDiscoIntervalSec.load(); }
+    std::uint64_t ReplyTimeoutSeconds() const { return _replyTimeoutSec.load(); }
+    std::uint64_t LockStepTimeoutSeconds() const { return _lockStepTimeoutSec.load(); }
+    std::uint64_t GetLockStepTimeout() const { return _lockStepTimeoutMs.load(); }
+    std::uint64_t GetKeepAliveDiscoInterval() const { return _keepAliveDiscoIntervalMs.load(); }
+    std::uint64_t GetDiscoInterval() const { return _discoIntervalMs.load(); }
+    // The send-disco address and port.
+    Endpoint SendDiscoAddress() const;
+    // The node's GUID, parsed by Initialize; all zero when it is none.
+    const boost::uuids::uuid& Guid() const { return _guid; }
+
+    // --- discovery requests -------------------------------------------------------------
+    // One request datagram to the address and port, sent from the reply port.
+    void SendDiscoCommand(const boost::asio::ip::address& address, unsigned short port,
+                          const std::string& interfaceName);
+    void SendMulticastMessage(Message& message, bool request);
+
+    // --- the device list ----------------------------------------------------------------
+    std::shared_ptr<DeviceImpl> GetDeviceImplByUUID(const std::string& guid);
+    std::shared_ptr<DeviceImpl> GetDeviceImplByName(const std::string& name);
+    std::shared_ptr<DeviceImpl> GetDeviceImplBySocket(const std::shared_ptr<TcpSocket>& socket);
+    std::shared_ptr<DeviceImpl> GetDeviceImplByIPAndPort(const boost::asio::ip::address& address,
+                                                         unsigned short port);
+    // Enters a device into the chosen tables (DeviceTable bits) and gives it the
+    // state-change callback that feeds the list-change notifications. An entry of the
+    // same key is replaced. The adding operations of the discovery protocol go through
+    // here.
+    void enterDevice(const std::shared_ptr<DeviceImpl>& device, unsigned tables);
+    // The device becomes "Lost", is finalized and leaves every table; entries that name
+    // another device by now are left alone.
+    void EraseDevice(const std::shared_ptr<DeviceImpl>& device);
+    void EraseDevice(const std::string& guid);
+    void EraseDevice(const boost::asio::ip::address& address, unsigned short port);
+    // Posts the notification of one state change to the handlers (never inline).
+    void fireListChangeEvent(std::shared_ptr<DeviceImpl> device, DeviceNetState newState, DeviceNetState oldState);
+    // Sizes of the device tables by name, for diagnostics.
+    std::map<std::string, std::size_t> TableSizes() const;
+
+    // --- connections --------------------------------------------------------------------
+    // Lists a connection a peer made that the incoming-connection rule admitted (once).
+    void AdmitIncomingConnection(const std::shared_ptr<TcpSocket>& connection);
+    // Removes the connection from the admitted ones.
+    void EraseSocket(const std::shared_ptr<TcpSocket>& connection);
+    // Every admitted connection from the same address as `socket` (family, bytes, scope).
+    void GetInboundConnection(const std::shared_ptr<TcpSocket>& socket, std::vector<std::shared_ptr<TcpSocket>>& out);
+    // Whether the device of that GUID wants to be kept connected (wants its descriptor);
+    // nothing for a GUID without a device.
+    void WantsConnections(const std::string& guid, bool on);
+    void WantsDescriptor(const std::string& guid, bool on);
+    // A request went out on a device's connection at `seconds`; its reply came.
+    void SetRequestTime(const std::shared_ptr<TcpSocket>& connection, std::int64_t seconds);
+    void ClearRequestTime(const std::shared_ptr<TcpSocket>& connection);
+
+private:
+    struct Handler {
+        std::string key;
+        ListChange onChange;
+        ListChangeWithOld onChangeWithOld;
+    };
+
+    void init();
+    // Runs `fn` on the event loop: here when on the loop thread (or without a driver),
+    // else posted.
+    void onLoop(std::function<void()> fn);
+    std::vector<Handler> handlers() const;
+    static void callHandlers(const std::vector<Handler>& handlers, const std::shared_ptr<DeviceImpl>& device,
+                             DeviceNetState newState, DeviceNetState oldState);
+    // Under both device locks.
+    void clearDeviceTables();
+    void enterLocked(const std::shared_ptr<DeviceImpl>& device, unsigned tables);
+    void clearWanted();
+    // Each device says goodbye and becomes "Lost", on the loop.
+    void dropDevices(std::vector<std::shared_ptr<DeviceImpl>> devices);
+    std::shared_ptr<DeviceImpl> deviceOfGuidLocked(const std::string& guid) const;
+
+    ZelkorDriver* const _driver;
+    DiscoInfoImpl _discoInfo;
+    std::shared_ptr<StorageModel> _storage;
+    boost::uuids::uuid _guid{};
+
+    std::atomic<bool> _replyDiscos{true};
+    std::atomic<bool> _sendDiscos{false};
+    std::atomic<bool> _router{false};
+    std::atomic<bool> _timerStopped{false};
+    std::atomic<bool> _stopped{false};
+    std::atomic<unsigned short> _discoReplyPort{ProtocolPort};
+    std::atomic<std::uint64_t> _maxIncoming{0};
+    std::atomic<std::uint64_t> _maxQueueDepth{0};
+    std::atomic<std::uint64_t> _discoIntervalMs{23000};
+    std::atomic<std::uint64_t> _keepAliveDiscoIntervalMs{10000};
+    std::atomic<std::uint64_t> _replyTimeoutMs{0};
+    std::atomic<std::uint64_t> _lockStepTimeoutMs{0};
+    std::atomic<std::uint64_t> _discoIntervalSec{23};
+    std::atomic<std::uint64_t> _keepAliveDiscoIntervalSec{10};
+    std::atomic<std::uint64_t> _replyTimeoutSec{0};
+    std::atomic<std::uint64_t> _lockStepTimeoutSec{0};
+    std::atomic<std::uint64_t> _goodbyesPending{0};
+
+    mutable std::mutex _sendDiscoMutex;
+    boost::asio::ip::address _sendDiscoAddress{boost::asio::ip::address_v4::any()};
+    unsigned short _sendDiscoPort = ProtocolPort;
+
+    mutable std::mutex _callbackMutex;
+    IncomingCallback _onIncomingConnection;
+    VerificationCallback _onVerificationCode;
+
+    mutable std::mutex _handlerMutex;
+    std::vector<Handler> _listChangeHandlers;
+
+    mutable std::mutex _deviceTablesMutex;
+    std::unordered_map<std::string, std::shared_ptr<DeviceImpl>> _devicesByGuid;
+    std::unordered_map<std::string, std::unordered_set<std::string>> _guidsByName;
+    std::unordered_map<std::string, std::unordered_set<std::string>> _guidsByClassName;
+    std::map<Endpoint, std::shared_ptr<DeviceImpl>> _devicesByEndpoint;
+    std::map<std::shared_ptr<TcpSocket>, std::string> _guidBySocket;
+    std::unordered_multimap<std::string, std::string> _proxiedDevices;
+    GuidTimes _requestTimes;
+    GuidTimes _tcpDiscoReplyTimes;
+    GuidTimes _udpDiscoReplyTimes;
+
+    mutable std::mutex _deviceSetMutex;
+    std::set<std::shared_ptr<DeviceImpl>> _deviceSet;
+
+    mutable std::mutex _wantedMutex;
+    std::set<std::string> _wantsConnections;
+    std::set<std::string> _wantsDescriptor;
+
+    mutable std::mutex _incomingMutex;
+    std::vector<std::shared_ptr<TcpSocket>> _incomingConnections;
+};
+
+}  // namespace Zelkor
