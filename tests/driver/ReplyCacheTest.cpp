@@ -82,6 +82,15 @@ TEST_F(ReplyCacheTest, TheOldestGoWhenFullAndEntriesExpire) {
     now += std::chrono::seconds(1);
     EXPECT_EQ(cache.Admit("3", "get", "", peer).verdict, Verdict::Handle);
     EXPECT_EQ(cache.Size(), 1u);
+    // Long texts count too: past the bytes allowed the oldest go, for a reply as well, and
+    // a request too long on its own is not kept.
+    cache.SetLimits({std::chrono::seconds(60), 3, 32});
+    cache.Admit("5", "get", "{\"long\":1}", peer);
+    Record("5", "get", peer, "@get {\"long\":1}\n");
+    EXPECT_EQ(cache.Size(), 1u);
+    EXPECT_EQ(cache.Admit("5", "get", "{\"long\":1}", peer).verdict, Verdict::Replay);
+    EXPECT_EQ(cache.Admit("6", "get", std::string(40, 'x'), peer).verdict, Verdict::Handle);
+    EXPECT_EQ(cache.Size(), 0u);
 }
 
 TEST_F(ReplyCacheTest, ClosedWaitersAreSkipped) {

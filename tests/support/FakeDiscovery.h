@@ -20,6 +20,7 @@
 #include "driver/IDriverDiscovery.h"
 
 namespace Zelkor {
+class Message;
 class ZelkorDriver;
 }
 
@@ -52,8 +53,10 @@ public:
     std::size_t Count(const std::string& call) const;
     std::size_t Handled(const std::string& word) const;
     std::vector<std::string> Lines() const;
-    // Answers the request handled index-th (from 0) with `body`, on the driver's loop.
-    void Answer(std::size_t index, const std::string& body);
+    // Answers the request handled index-th (from 0) with `body`, on the driver's loop,
+    // through the driver's send operation `send`.
+    using Send = void (Zelkor::ZelkorDriver::*)(void*, Zelkor::Message&, bool);
+    void Answer(std::size_t index, const std::string& body, Send send = nullptr);
 
     void Initialize() override { record("Initialize"); }
     std::shared_ptr<StorageModel> GetStorageModel() override { return nullptr; }
@@ -80,7 +83,7 @@ public:
 
 private:
     void record(const std::string& call);
-    void answer(const Request& request, const std::string& body);
+    void answer(const Request& request, const std::string& body, Send send = nullptr);
 
     std::weak_ptr<Zelkor::ZelkorDriver> _driver;
     mutable std::mutex _mutex;
