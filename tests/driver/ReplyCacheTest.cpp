@@ -7,6 +7,7 @@
 #include <boost/asio/ssl/context.hpp>
 
 #include "driver/ReplyCache.h"
+#include "driver/ReturnRoutes.h"
 #include "transport/TcpSocket.h"
 
 namespace ZelkorTest {
@@ -100,6 +101,22 @@ TEST_F(ReplyCacheTest, ClosedWaitersAreSkipped) {
     cache.Admit("7", "get", "", gone);
     gone.reset();
     EXPECT_TRUE(Record("7", "get", first, "@get \n").empty());
+}
+
+// Routes back to requesters are bounded in count and in name length, and held weakly.
+TEST_F(ReplyCacheTest, ReturnRoutesAreBoundedAndWeak) {
+    Zelkor::ReturnRoutes routes(2);
+    auto a = Connection(), b = Connection(), c = Connection();
+    routes.Remember("A", a);
+    routes.Remember("B", b);
+    routes.Remember("A", a);  // refreshed: B is now the oldest
+    routes.Remember("C", c);
+    routes.Remember(std::string(Zelkor::ReturnRoutes::MaxNameLength + 1, 'x'), c);
+    EXPECT_EQ(routes.Find("A"), a);
+    EXPECT_EQ(routes.Find("B"), nullptr);
+    EXPECT_EQ(routes.Size(), 2u);
+    c.reset();
+    EXPECT_EQ(routes.Find("C"), nullptr);
 }
 
 }  // namespace
