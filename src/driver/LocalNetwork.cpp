@@ -91,11 +91,15 @@ void ZelkorDriver::SetLocalInfo(const NetworkInfo& record, NetworkInfo* out) {
     out->ipAddress = record.ipAddress;
     out->ipText = record.ipText;
     out->dhcp = record.dhcp;
-    out->SetPortNo(record.port);
+    out->port = record.port;
+    out->portText = record.portText;
     out->macText = record.macText;
     if (record.GetIPAddress().is_v4()) {
-        out->SetSubnetMask(record.subnetMask);
-        out->SetGateway(record.gateway);
+        out->subnetMask = record.subnetMask;
+        out->subnetMaskText = record.subnetMaskText;
+        out->subnetAddress = record.subnetAddress;
+        out->gateway = record.gateway;
+        out->gatewayText = record.gatewayText;
     }
 }
 
