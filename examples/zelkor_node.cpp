@@ -47,7 +47,6 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -254,34 +253,17 @@ bool parseEndpoint(const std::string& text, std::pair<std::string, unsigned shor
     return true;
 }
 
-// "ADDRESS[:PORT]" with an IPv4 address, or an IPv6 address bare or in brackets (then
-// with an optional ":PORT"): the forms the discovery service takes for its send address.
+// "ADDRESS[:PORT]": an address alone (IPv6 bare or in brackets), or one with its port as
+// --listen takes it: the forms the discovery service takes for its send address.
 bool isSendDiscoAddress(const std::string& text) {
     std::string address = text;
-    std::string port;
-    if (!text.empty() && text.front() == '[') {
-        const auto close = text.find(']');
-        if (close == std::string::npos) {
-            return false;
-        }
-        address = text.substr(1, close - 1);
-        const std::string rest = text.substr(close + 1);
-        if (!rest.empty() && rest.front() != ':') {
-            return false;
-        }
-        port = rest.empty() ? "" : rest.substr(1);
-        if (!rest.empty() && port.empty()) {
-            return false;
-        }
-    } else if (std::count(text.begin(), text.end(), ':') == 1) {
-        address = text.substr(0, text.find(':'));
-        port = text.substr(text.find(':') + 1);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+        address = address.substr(1, address.size() - 2);
     }
     boost::system::error_code error;
-    const auto parsed = boost::asio::ip::make_address(address, error);
-    unsigned long number = 0;
-    const bool bracketed = !text.empty() && text.front() == '[';
-    return !error && (bracketed ? parsed.is_v6() : true) && (port.empty() || (parseNumber(port, 65535, number) && number != 0));
+    boost::asio::ip::make_address(address, error);
+    std::pair<std::string, unsigned short> endpoint;
+    return !error || parseEndpoint(text, endpoint);
 }
 
 // "TEXT,PORT" with a non-empty text and a port from 1 to 65535.

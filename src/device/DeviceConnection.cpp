@@ -102,7 +102,7 @@ void DeviceImpl::SetHandle(std::shared_ptr<TcpSocket> socket) {
 
 void DeviceImpl::Disconnect(bool toNew) {
     WantsConnections(false);
-    if (auto* service = discovery()) {
+    if (const auto service = discovery()) {
         service->WantsConnections(GuidKey(), false);
     }
     Disconnected(toNew);

@@ -11,7 +11,9 @@
 namespace Zelkor {
 
 DeviceImpl::DeviceImpl(ZelkorDriver* driver, const NewDiscoInfo& record)
-    : ZelkorLoggable("DEVI"), _driver(driver), _record(record) {
+    : ZelkorLoggable("DEVI"),
+      _driver(driver ? driver->weak_from_this() : std::weak_ptr<ZelkorDriver>()),
+      _record(record) {
     const std::string& guid = _record.getDiscoInfo().guid;
     _forwardInfo.SetHash(guid.empty() && !_record.Guid().is_nil() ? CanonicalGuid(_record.Guid()) : guid);
     _socketSet = std::make_shared<TcpSocketSet>();
@@ -21,7 +23,11 @@ DeviceImpl::DeviceImpl(ZelkorDriver* driver, const NewDiscoInfo& record)
 
 DeviceImpl::~DeviceImpl() = default;
 
-DiscoveryService* DeviceImpl::discovery() const { return _driver ? _driver->GetDiscovery() : nullptr; }
+std::shared_ptr<DiscoveryService> DeviceImpl::discovery() const {
+    const auto owner = _driver.lock();
+    DiscoveryService* service = owner ? owner->GetDiscovery() : nullptr;
+    return service ? std::shared_ptr<DiscoveryService>(owner, service) : nullptr;
+}
 
 DiscoInfo DeviceImpl::GetDiscoInfo() const {
     std::lock_guard<std::mutex> lock(_mutex);
@@ -121,7 +127,7 @@ void DeviceImpl::WantsConnections(bool on) {
 
 void DeviceImpl::WantsDescriptor(bool on) {
     _wantsDescriptor.store(on);
-    if (auto* service = discovery()) {
+    if (const auto service = discovery()) {
         service->WantsDescriptor(GuidKey(), on);
     }
 }

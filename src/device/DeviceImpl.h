@@ -8,8 +8,9 @@
 // the installed callback hears each change taken, and the notifications 2 and 4.
 //
 // Ownership: made only by the discovery service, always through std::make_shared; shared
-// with the application and with the handlers that serve it. It holds the driver by plain
-// pointer and owns its connection set until Finalize.
+// with the application and with the handlers that serve it. It holds the driver weakly
+// (the application may keep a device after the driver is gone) and owns its connection
+// set until Finalize.
 // Threads: any thread. The device's mutex guards the record, the callback and the
 // statistics; the connection set has a mutex of its own, so has the list of ways to reach
 // the device. No application code and no callback runs under any of them. Socket work
@@ -109,10 +110,12 @@ public:
     bool IsFinalized() const { return _finalized.load(); }
 
 private:
-    DiscoveryService* discovery() const;
+    // The driver's discovery service, keeping the driver while it is used; empty once the
+    // driver is gone.
+    std::shared_ptr<DiscoveryService> discovery() const;
     std::string nameText() const;
 
-    ZelkorDriver* const _driver;
+    const std::weak_ptr<ZelkorDriver> _driver;
     std::atomic<DeviceNetState> _state{DeviceNetStateNone};
     std::atomic<bool> _authenticated{false};
     std::atomic<bool> _wantsDescriptor{false};

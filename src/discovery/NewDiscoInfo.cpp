@@ -215,7 +215,7 @@ bool NewDiscoInfo::applyReplyMember(const std::string& key, const std::string& t
                 return false;
             }
             if (errno == ERANGE) {
-                Detail("ZK5904W Device list time out of range for time_t", text);
+                Detail("ZK5904W Device list time out of range for time_t");
                 return false;
             }
             i.devicelisttime = value;

@@ -26,6 +26,17 @@ void ZelkorDriver::Run() {
         }
         _running = true;
     }
+    // However Run is left (an exception other than std::exception passes through), the
+    // driver can be stopped, and run again, afterwards.
+    struct Leaving {
+        ZelkorDriver& driver;
+        ~Leaving() {
+            driver._workGuard.reset();
+            std::lock_guard<std::mutex> lock(driver._runMutex);
+            driver._running = false;
+            driver._runChanged.notify_all();
+        }
+    } leaving{*this};
     Trace("ZK7861I Driver run start");
     InitCrypto();
     InitSSLContext();
@@ -50,12 +61,8 @@ void ZelkorDriver::Run() {
                 Error("ZK7863E Driver error", error.what());
             }
         }
-        _workGuard.reset();
         Trace("ZK7864I Driver run complete");
     }
-    std::lock_guard<std::mutex> lock(_runMutex);
-    _running = false;
-    _runChanged.notify_all();
 }
 
 void ZelkorDriver::Stop() {

@@ -72,7 +72,10 @@ void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bo
     const std::string text = message.Build(request);
     const bool tcp = IsReliableTransport(handle);
     auto socket = tcpOf(handle);
-    boost::asio::post(_io, [weak = weak_from_this(), tcp, socket, text, request] {
+    const MessageForwardInfo& header = message.GetMessageForwardInfo();
+    const std::string hash = !request && header.hasHash ? header.HashText() : std::string();
+    boost::asio::post(_io, [weak = weak_from_this(), tcp, socket, text, request, hash,
+                            word = std::string(message.CommandName())] {
         auto self = weak.lock();
         if (!self) {
             return;
@@ -99,6 +102,7 @@ void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bo
             self->Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
         } else {
             socket->SendData(text, request);
+            self->RecordReply(HandleOf(socket.get()), hash, word, text);
         }
     });
 }
@@ -108,12 +112,12 @@ void ZelkorDriver::BuildAndSendUnicastMessage(void* handle, Message& message, bo
         return;
     }
     const std::string text = message.Build(request);
-    if (!sendable(text)) {
-        Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
+    if (SocketOf(handle)->IsReliableTransport()) {
+        sendLine(handle, text, request, message.GetMessageForwardInfo(), message.CommandName(), true);
         return;
     }
-    if (auto socket = tcpOf(handle)) {
-        socket->SendData(text, request);
+    if (!sendable(text)) {
+        Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
         return;
     }
     auto udp = udpOf(handle);

@@ -50,7 +50,7 @@ void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardI
     message->SetIsReply(false);
     std::string error;
     if (!message->FromNetworkFormat(true, raw, error)) {
-        Error("ZK7879E Unidentified raw command", raw);
+        Error("ZK7879E Unidentified raw command");
         return;
     }
     // An "exec" reply reaches onReply through the command interface, once it is built.

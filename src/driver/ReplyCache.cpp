@@ -31,12 +31,13 @@ void ReplyCache::erase(Entries::iterator entry) {
             break;
         }
     }
+    _bytes -= entry->bytes;
     _entries.erase(entry);
 }
 
 void ReplyCache::expire(Clock::time_point now) {
-    while (!_entries.empty() &&
-           (now - _entries.front().born >= _limits.lifetime || _entries.size() > _limits.capacity)) {
+    while (!_entries.empty() && (now - _entries.front().born >= _limits.lifetime ||
+                                 _entries.size() > _limits.capacity || _bytes > _limits.bytes)) {
         erase(_entries.begin());
     }
 }
@@ -71,11 +72,13 @@ ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::stri
     if (_limits.capacity == 0) {
         return {};
     }
-    if (_entries.size() >= _limits.capacity) {
-        erase(_entries.begin());
-    }
-    _entries.push_back(Entry{hash, word, json, requester, requester.get(), false, {}, {}, now});
+    _entries.push_back(Entry{hash, word, json, requester, requester.get(), false, {}, {}, now,
+                             hash.size() + word.size() + json.size()});
+    _bytes += _entries.back().bytes;
     _byHash.emplace(hash, std::prev(_entries.end()));
+    // Room is made from the oldest; an entry too long on its own goes too (its request
+    // still runs, it is just not remembered).
+    expire(now);
     return {};
 }
 
@@ -113,7 +116,8 @@ std::vector<std::shared_ptr<TcpSocket>> ReplyCache::Record(const std::string& ha
                                                            const void* connection, const std::string& reply,
                                                            bool& found, bool& alreadyRecorded) {
     std::lock_guard<std::mutex> lock(_mutex);
-    expire(_now());
+    const auto now = _now();
+    expire(now);
     std::vector<std::shared_ptr<TcpSocket>> waiting;
     const auto entry = findByRequester(hash, word, connection);
     found = entry != _entries.end();
@@ -124,6 +128,8 @@ std::vector<std::shared_ptr<TcpSocket>> ReplyCache::Record(const std::string& ha
     if (!entry->replied) {
         entry->replied = true;
         entry->reply = reply;
+        entry->bytes += reply.size();
+        _bytes += reply.size();
         for (const auto& waiter : entry->waiters) {
             if (auto socket = waiter.lock()) {
                 waiting.push_back(std::move(socket));
@@ -131,6 +137,7 @@ std::vector<std::shared_ptr<TcpSocket>> ReplyCache::Record(const std::string& ha
         }
     }
     entry->waiters.clear();
+    expire(now);
     return waiting;
 }
 

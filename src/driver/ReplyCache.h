@@ -5,8 +5,9 @@
 // A duplicate is a request with the same hash, word and JSON text. An entry remembers the
 // connection of its first requester: the reply recorded for it, and a reply dropped as
 // known, must come with the same hash and word on that connection. Entries expire after a
-// time and the oldest go when the cache is full, so that no peer grows it without bound;
-// waiters are held weakly, so a closed connection is simply skipped.
+// time and the oldest go when the cache holds too many or too many bytes of text, so that
+// no peer grows it without bound; waiters are held weakly, so a closed connection is
+// simply skipped.
 //
 // Ownership: a member of the driver. Threads: every operation takes the cache's own
 // mutex and returns what to send; the caller sends after the call, never under the lock.
@@ -33,6 +34,9 @@ public:
     struct Limits {
         std::chrono::milliseconds lifetime{std::chrono::seconds(60)};
         std::size_t capacity = 4096;
+        // The texts kept (request bodies and replies) together: a peer's long lines do not
+        // turn a few thousand entries into gigabytes.
+        std::size_t bytes = std::size_t{32} << 20;
     };
 
     enum class Verdict {
@@ -76,6 +80,7 @@ private:
         std::string reply;
         std::vector<std::weak_ptr<TcpSocket>> waiters;
         Clock::time_point born;
+        std::size_t bytes = 0;
     };
     using Entries = std::list<Entry>;
 
@@ -90,6 +95,7 @@ private:
     Limits _limits;
     // Oldest first: expiry and eviction take from the front.
     Entries _entries;
+    std::size_t _bytes = 0;
     std::unordered_multimap<std::string, Entries::iterator> _byHash;
 };
 

@@ -3,7 +3,8 @@
 namespace Zelkor {
 
 void ReturnRoutes::Remember(const std::string& requester, const std::shared_ptr<TcpSocket>& back) {
-    if (_capacity == 0) {
+    // A name longer than any node's would only make a peer's routes cost memory.
+    if (_capacity == 0 || requester.size() > MaxNameLength) {
         return;
     }
     auto found = _routes.find(requester);

@@ -5,7 +5,8 @@
 //
 // Ownership: a member of the driver; connections are held weakly, so a route never keeps
 // a connection open and a closed one is simply not found. Bounded: the oldest route goes
-// when the table is full. Threads: the event-loop thread only.
+// when the table is full, and names longer than MaxNameLength are not kept.
+// Threads: the event-loop thread only.
 
 #include <cstddef>
 #include <list>
@@ -19,6 +20,9 @@ class TcpSocket;
 
 class ReturnRoutes {
 public:
+    // Longer requester names are not remembered: their replies find no way back.
+    static constexpr std::size_t MaxNameLength = 255;
+
     explicit ReturnRoutes(std::size_t capacity = 1024) : _capacity(capacity) {}
 
     // Replies for `requester` return on `back` from now on.

@@ -232,8 +232,10 @@ public:
     // datagrams to port 4197 on every listened interface.
     void BuildAndSendMessage(void* handle, Message& message, bool request);
     // Builds now, sends from a job on the loop; nothing when the driver is gone by then.
+    // A TCP reply goes into the reply cache as with BuildAndSendMessage.
     void BuildAndSendMessageDelayed(void* handle, Message& message, bool request);
-    // TCP: through the connection; UDP: one datagram back to the last sender.
+    // TCP: through the connection, a reply also into the reply cache; UDP: one datagram
+    // back to the last sender.
     void BuildAndSendUnicastMessage(void* handle, Message& message, bool request);
     // A ready line on a handle: TCP only to a connection the discovery knows as live.
     void BuildAndSendRawCommand(void* handle, const std::string& text, bool request);

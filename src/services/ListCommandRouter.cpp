@@ -74,7 +74,9 @@ bool ListCommandRouter::ValidateParam(MessageSignalData& data, Param p) {
 }
 
 void ListCommandRouter::SendError(MessageSignalData& data, const char* text) {
-    if (!_driver) {
+    // A reply is never answered with an error.
+    const Message* message = data.GetMessage();
+    if (!_driver || (message && message->GetIsReply())) {
         return;
     }
     ErrorReply reply;

@@ -41,7 +41,7 @@ public:
     // (nothing for a name outside the vocabulary) and gives false.
     bool ValidateParam(MessageSignalData& data, Param p);
     // An error reply with "message" = text, on the data's connection, without routing
-    // header.
+    // header; nothing when the data holds a reply.
     void SendError(MessageSignalData& data, const char* text);
     // Sets the target's "command" to the option and copies every other parameter of the
     // incoming message that the target declares.

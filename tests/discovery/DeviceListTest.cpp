@@ -73,6 +73,18 @@ TEST(DeviceList, OneDeviceWhateverTheGuidFormAndErasedWithoutTrace) {
     expectEmptyTables(list);
 }
 
+// The application may hold a device longer than the driver lives.
+TEST(DeviceList, ADeviceOutlivesItsDriver) {
+    auto node = std::make_unique<DiscoveryNode>();
+    auto device = MakeDevice(node->driver.get(), kGuidA, "amp");
+    node->service->enterDevice(device, DiscoveryService::AllTables);
+    device->setCurrentState(Zelkor::DeviceNetStateNew);
+    node.reset();
+    device->WantsDescriptor(true);
+    device->Goodbye();
+    EXPECT_EQ(device->GetCurrentState(), Zelkor::DeviceNetStateDisconnected);
+}
+
 TEST(DeviceList, ResetDeviceListEmptiesEveryTable) {
     DiscoveryNode node;
     DiscoveryService& list = *node.service;

@@ -39,6 +39,7 @@ std::string snapshot(const NewDiscoInfo& record) {
 // One record through a script of replies, each checked against the one before.
 TEST(DiscoRecord, UpdateFromReplies) {
     LogCapture log;
+    ZelkorLog::TheLog().SetLevel(5);
     const std::string longVersion = std::string(100000, '9') + ".0.0.1";
     const std::string awkwardName = "a\\\"b\\\\c\\nd";  // a"b\c<LF>d, as JSON text
     struct Row {
@@ -93,6 +94,9 @@ TEST(DiscoRecord, UpdateFromReplies) {
     EXPECT_EQ(log.Count("ZK5907W Invalid protocol version"), 3u);
     EXPECT_TRUE(log.Contains("ZK5905W Invalid GUID in disco reply (not-a-guid)"));
     EXPECT_TRUE(log.Contains("ZK5906W Invalid device name (a&b)"));
+    EXPECT_TRUE(log.Contains("ZK5903W Invalid argument for device list time (x)"));
+    EXPECT_EQ(log.Count("ZK5904W Device list time out of range for time_t"), 1u);
+    EXPECT_FALSE(log.Contains("for time_t ("));
 
     // The peer's texts reach the list fragment escaped: one JSON object, one line.
     const std::string fragment = record.InfoString();

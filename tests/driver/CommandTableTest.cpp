@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include "core/Message.h"
 #include "core/MessageForwardInfo.h"
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
+#include "support/LogCapture.h"
 
 namespace ZelkorTest {
 namespace {
@@ -94,6 +96,13 @@ TEST(CommandTable, SplitRawCommandAndGetResponseError) {
     }
     EXPECT_EQ(driver->GetResponseError("@goodbye {\"error\":\"gone\"}"), "gone");
     EXPECT_EQ(driver->GetResponseError("@frob {\"error\":\"gone\"}"), "");
+    // A raw line that does not read logs its code alone; an unknown word logs nothing.
+    LogCapture log;
+    Zelkor::MessageForwardInfo header;
+    driver->SendRawCommand(nullptr, "list {}", header, nullptr);
+    driver->SendRawCommand(nullptr, "frob {}", header, nullptr);
+    ASSERT_EQ(log.Lines().size(), 1u);
+    EXPECT_TRUE(boost::algorithm::ends_with(log.Lines()[0], "ZK7879E Unidentified raw command")) << log.Lines()[0];
 }
 
 }  // namespace

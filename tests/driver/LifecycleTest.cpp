@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
+
+#include <chrono>
 #include <thread>
+
+#include <boost/asio/post.hpp>
 
 #include "core/ZelkorLog.h"
 #include "support/DriverHarness.h"
@@ -64,6 +69,39 @@ TEST(DriverLifecycle, AThrowingHandlerCostsItsLineOnly) {
     EXPECT_EQ(log.Count("ZK7863E Driver error (handler failed)"), 1u);
     harness.Stop();
     EXPECT_TRUE(peer.WaitClosed());
+}
+
+// An exception that Run lets through leaves the driver able to run again; idle, the loop
+// waits for work instead of spinning, and Stop ends it.
+TEST(DriverLifecycle, RunSurvivesAnEscapedExceptionAndWaitsWhenIdle) {
+    DriverHarness harness;
+    harness.driver->UseDiscovery(harness.discovery);
+    bool escaped = false;
+    std::thread first([&] {
+        try {
+            harness.driver->Run();
+        } catch (int) {
+            escaped = true;
+        }
+    });
+    boost::asio::post(harness.io, [] { throw 42; });
+    first.join();
+    EXPECT_TRUE(escaped);
+    std::chrono::nanoseconds busy{};
+    std::thread second([&] {
+        harness.driver->Run();
+        timespec used{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+        busy = std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
+    });
+    EXPECT_TRUE(harness.OnLoop([] {}));
+    // A measured idle time, not a wait for something to happen.
+    std::this_thread::sleep_for(300ms);
+    const auto asked = std::chrono::steady_clock::now();
+    harness.driver->Stop();
+    second.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+    EXPECT_LT(busy, 100ms) << std::chrono::duration_cast<std::chrono::milliseconds>(busy).count() << " ms busy";
 }
 
 TEST(DriverLifecycle, TheDiscoveryIsGivenOnceAndRunNeedsIt) {

@@ -26,32 +26,48 @@ TEST_F(ReceiveRoad, HashedRequestRunsOnceItsDuplicatesGetTheRecordedReply) {
     RawPeer first, second;
     ASSERT_TRUE(harness.Connect(first));
     ASSERT_TRUE(harness.Connect(second));
-    const std::string request = "5-ab12 identify {\"q\":1}\n";
-    const std::string reply = "5-ab12 @identify {\"r\":1}\n";
-    first.Send(request);
-    ASSERT_TRUE(WaitUntil([&] { return harness.discovery->Handled("identify") == 1; }));
-    second.Send(request);
-    ASSERT_TRUE(WaitUntil([&] { return log.Contains("ZK7878I Reply pending for (5-ab12)"); }));
-    harness.discovery->Answer(0, "{\"r\":1}");
-    EXPECT_EQ(first.ReadLine(), reply);
-    EXPECT_EQ(second.ReadLine(), reply);
-    second.Send(request);
-    EXPECT_EQ(second.ReadLine(), reply);
-    // The replay ended the entry: the next copy is a new request.
-    second.Send(request);
-    EXPECT_TRUE(WaitUntil([&] { return harness.discovery->Handled("identify") == 2; }));
+    // Whichever send operation carries the service's reply, it is recorded.
+    const FakeDiscovery::Send sends[] = {&Zelkor::ZelkorDriver::BuildAndSendMessage,
+                                         &Zelkor::ZelkorDriver::BuildAndSendUnicastMessage,
+                                         &Zelkor::ZelkorDriver::BuildAndSendMessageDelayed};
+    std::size_t handled = 0;
+    for (const auto send : sends) {
+        const std::string hash = std::to_string(5 + handled) + "-ab12";
+        const std::string request = hash + " identify {\"q\":1}\n";
+        const std::string reply = hash + " @identify {\"r\":1}\n";
+        first.Send(request);
+        ASSERT_TRUE(WaitUntil([&] { return harness.discovery->Handled("identify") == handled + 1; }));
+        second.Send(request);
+        ASSERT_TRUE(WaitUntil([&] { return log.Contains("ZK7878I Reply pending for (" + hash + ")"); }));
+        harness.discovery->Answer(handled, "{\"r\":1}", send);
+        EXPECT_EQ(first.ReadLine(), reply);
+        EXPECT_EQ(second.ReadLine(), reply) << hash;
+        second.Send(request);
+        EXPECT_EQ(second.ReadLine(), reply) << hash;
+        // The replay ended the entry: the next copy is a new request.
+        second.Send(request);
+        EXPECT_TRUE(WaitUntil([&] { return harness.discovery->Handled("identify") == handled + 2; }));
+        handled += 2;
+    }
 }
 
-TEST_F(ReceiveRoad, RefusalsAreRecordedAndAnotherBodyUnderTheSameHashRuns) {
+TEST_F(ReceiveRoad, RefusalsAndEchoesAreRecordedAndAnotherBodyUnderTheSameHashRuns) {
     harness.Start();
     RawPeer peer;
     ASSERT_TRUE(harness.Connect(peer));
-    const std::string refusal = "8 @reboot {\"error\":\"No message signal data\"}\n";
-    peer.Send("8 reboot\n");
-    EXPECT_EQ(peer.ReadLine(), refusal);
-    peer.Send("8 reboot\n");
-    EXPECT_EQ(peer.ReadLine(), refusal);
-    peer.Send("9 identify {\"a\":1}\n9 identify {\"a\":2}\n");
+    // Sent twice each: the copy gets the recorded answer.
+    const std::pair<const char*, const char*> answered[] = {
+        {"8 reboot\n", "8 @reboot {\"error\":\"No message signal data\"}\n"},
+        {"9 frob {\"x\":1}\n", "9 @frob {\"x\":1}\n"},
+        {"10 error {\"message\":\"m\"}\n", "10 @error {\"message\":\"m\"}\n"},
+    };
+    for (const auto& [request, reply] : answered) {
+        for (int copy = 0; copy < 2; ++copy) {
+            peer.Send(request);
+            EXPECT_EQ(peer.ReadLine(), reply) << request << copy;
+        }
+    }
+    peer.Send("11 identify {\"a\":1}\n11 identify {\"a\":2}\n");
     EXPECT_TRUE(WaitUntil([&] { return harness.discovery->Handled("identify") == 2; }));
 }
 

@@ -7,6 +7,7 @@
 #include <boost/asio/ssl/context.hpp>
 
 #include "driver/ReplyCache.h"
+#include "driver/ReturnRoutes.h"
 #include "transport/TcpSocket.h"
 
 namespace ZelkorTest {
@@ -82,6 +83,15 @@ TEST_F(ReplyCacheTest, TheOldestGoWhenFullAndEntriesExpire) {
     now += std::chrono::seconds(1);
     EXPECT_EQ(cache.Admit("3", "get", "", peer).verdict, Verdict::Handle);
     EXPECT_EQ(cache.Size(), 1u);
+    // Long texts count too: past the bytes allowed the oldest go, for a reply as well, and
+    // a request too long on its own is not kept.
+    cache.SetLimits({std::chrono::seconds(60), 3, 32});
+    cache.Admit("5", "get", "{\"long\":1}", peer);
+    Record("5", "get", peer, "@get {\"long\":1}\n");
+    EXPECT_EQ(cache.Size(), 1u);
+    EXPECT_EQ(cache.Admit("5", "get", "{\"long\":1}", peer).verdict, Verdict::Replay);
+    EXPECT_EQ(cache.Admit("6", "get", std::string(40, 'x'), peer).verdict, Verdict::Handle);
+    EXPECT_EQ(cache.Size(), 0u);
 }
 
 TEST_F(ReplyCacheTest, ClosedWaitersAreSkipped) {
@@ -91,6 +101,22 @@ TEST_F(ReplyCacheTest, ClosedWaitersAreSkipped) {
     cache.Admit("7", "get", "", gone);
     gone.reset();
     EXPECT_TRUE(Record("7", "get", first, "@get \n").empty());
+}
+
+// Routes back to requesters are bounded in count and in name length, and held weakly.
+TEST_F(ReplyCacheTest, ReturnRoutesAreBoundedAndWeak) {
+    Zelkor::ReturnRoutes routes(2);
+    auto a = Connection(), b = Connection(), c = Connection();
+    routes.Remember("A", a);
+    routes.Remember("B", b);
+    routes.Remember("A", a);  // refreshed: B is now the oldest
+    routes.Remember("C", c);
+    routes.Remember(std::string(Zelkor::ReturnRoutes::MaxNameLength + 1, 'x'), c);
+    EXPECT_EQ(routes.Find("A"), a);
+    EXPECT_EQ(routes.Find("B"), nullptr);
+    EXPECT_EQ(routes.Size(), 2u);
+    c.reset();
+    EXPECT_EQ(routes.Find("C"), nullptr);
 }
 
 }  // namespace

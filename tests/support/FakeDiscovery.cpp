@@ -94,7 +94,7 @@ void FakeDiscovery::SignalRaised(Zelkor::MessageSignalData& data) {
     }
 }
 
-void FakeDiscovery::answer(const Request& request, const std::string& body) {
+void FakeDiscovery::answer(const Request& request, const std::string& body, Send send) {
     auto driver = _driver.lock();
     if (!driver) {
         return;
@@ -103,17 +103,17 @@ void FakeDiscovery::answer(const Request& request, const std::string& body) {
     std::string error;
     reply.FromNetworkFormat(false, "@" + request.word + " " + body, error);
     reply.SetMessageForwardInfo(request.header);
-    driver->BuildAndSendMessage(request.handle, reply, false);
+    ((*driver).*(send ? send : &Zelkor::ZelkorDriver::BuildAndSendMessage))(request.handle, reply, false);
 }
 
-void FakeDiscovery::Answer(std::size_t index, const std::string& body) {
+void FakeDiscovery::Answer(std::size_t index, const std::string& body, Send send) {
     Request request;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         request = _requests.at(index);
     }
     if (auto driver = _driver.lock()) {
-        boost::asio::post(driver->GetIoContext(), [this, request, body] { answer(request, body); });
+        boost::asio::post(driver->GetIoContext(), [this, request, body, send] { answer(request, body, send); });
     }
 }
 

@@ -21,6 +21,7 @@
 #include "driver/IDriverDiscovery.h"
 
 namespace Zelkor {
+class Message;
 class ZelkorDriver;
 }
 
@@ -59,8 +60,10 @@ public:
     std::vector<std::string> Lines() const;
     // The interface values the listen state published, "name/key" to value.
     std::map<std::string, std::string> InterfaceValues() const;
-    // Answers the request handled index-th (from 0) with `body`, on the driver's loop.
-    void Answer(std::size_t index, const std::string& body);
+    // Answers the request handled index-th (from 0) with `body`, on the driver's loop,
+    // through the driver's send operation `send`.
+    using Send = void (Zelkor::ZelkorDriver::*)(void*, Zelkor::Message&, bool);
+    void Answer(std::size_t index, const std::string& body, Send send = nullptr);
 
     void Initialize() override { record("Initialize"); }
     std::shared_ptr<StorageModel> GetStorageModel() override { return nullptr; }
@@ -102,7 +105,7 @@ public:
 
 private:
     void record(const std::string& call);
-    void answer(const Request& request, const std::string& body);
+    void answer(const Request& request, const std::string& body, Send send = nullptr);
 
     std::weak_ptr<Zelkor::ZelkorDriver> _driver;
     mutable std::mutex _mutex;
