@@ -58,6 +58,15 @@ public:
         return name == "D";
     }
     void UpdateStatistics(std::shared_ptr<Zelkor::TcpSocket>, TimePoint, TimePoint) override {}
+    bool SendDiscos() override { return false; }
+    std::string GUID() override { return ""; }
+    std::uint64_t MaxQueueDepth() override { return 0; }
+    void SetRequestTime(const std::shared_ptr<Zelkor::TcpSocket>&, std::int64_t) override {}
+    void ClearRequestTime(const std::shared_ptr<Zelkor::TcpSocket>&) override {}
+    void SendKeepAliveDisco(std::shared_ptr<Zelkor::TcpSocket>, Zelkor::MessageForwardInfo&) override {}
+    bool GetModelDHCP(std::string&, std::string&) override { return false; }
+    void UpdateInterfaceDiscoReplyValue(const std::string&, const std::string&, const std::string&) override {}
+    bool AuthenticateDeviceOf(std::shared_ptr<Zelkor::TcpSocket>) override { return false; }
     void GiveMessageMapToMessageReceiver(Zelkor::ICombineMessageSignalMaps*) override {}
     void SignalRaised(Zelkor::MessageSignalData& data) override { benchmark::DoNotOptimize(data.GetMessage()); }
 };

@@ -6,13 +6,37 @@
 //               [--tree FILE] [--listen ADDR:PORT]... [--tls-level N] [--code TEXT]
 //               [--log-level N] [--disco-interval SECONDS] [--reply-port PORT]
 //               [--send-disco ADDRESS[:PORT]]   (an IPv6 address in brackets before :PORT)
+//               [--network NAME,PORT]... [--interface NAME,PORT]... [--mac MAC,PORT]...
+//               [--all PORT]... [--ipv6] [--cert FILE] [--key FILE] [--dh FILE] [--dump]
+//
+// What is served: --listen one address, --network every address of the adapters of that
+// name, --interface every address of the adapter of that name followed by its MAC
+// address, --mac every address of the adapter of that MAC address, --all every address
+// of the host; --ipv6 serves IPv6 addresses too. The port follows a comma (a MAC and an
+// IPv6 address hold colons). Without --cert and --key the node generates its own pair;
+// --dump writes every line sent and received to the log.
 //
 // Standard output carries events, one compact JSON object per line, each with an "event"
 // member: "start" (version, process id, options), "discovery" (the node's own discovery
 // values once it is set up), "device" (every state change of a device in its list), one
-// line for every other application callback and every connection result, "error" (a bad
-// option or command) and "stop" (the exit code). Log lines go to standard error. Standard
-// input takes one JSON command per line, run on the node's event loop: {"cmd":"stop"}.
+// line for every other application callback and every connection result ("listenerAdded"
+// and "listenerRemoved" with the address and port), "error" (a bad option or command) and
+// "stop" (the exit code). Log lines go to standard error. Standard input takes one JSON
+// command per line, run on the node's event loop: {"cmd":"stop"}, and the listener
+// configuration, each answered by a line named after it:
+//   {"cmd":"addListener","address":A,"port":P}      -> "result" (0 recorded, 1 refused)
+//   {"cmd":"removeListener","address":A[,"port":P]}
+//   {"cmd":"addInterface","mac":M,"port":P}          -> "result" (bool)
+//   {"cmd":"removeInterface","mac":M[,"port":P]}
+//   {"cmd":"addNetwork","name":N,"port":P}           -> "result" (bool)
+//   {"cmd":"removeNetwork","name":N[,"port":P]}
+//   {"cmd":"addAllListeners","port":P}               -> "result", "endpoints"
+//   {"cmd":"removeAllListeners"[,"port":P]}
+//   {"cmd":"addMulticast","address":A}, {"cmd":"removeMulticast","address":A} -> "result"
+//   {"cmd":"listMulticast"} -> "groups";  {"cmd":"listInterfaces"} -> "hostName", "interfaces"
+//   {"cmd":"getEndPoints"} -> "endpoints";  {"cmd":"getEndPointInterfaces"} -> "names"
+//   {"cmd":"disconnectAllExcept"}   (no connection is kept)
+// A removal takes effect at the next add (or the node's periodic refresh).
 //
 // Exit codes: 0 when the node was stopped (a "stop" command, the end of standard input,
 // SIGTERM or SIGINT), 1 when the driver stopped running by itself, 2 for a bad option.
@@ -31,6 +55,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -50,6 +75,7 @@
 #include <json/value.h>
 #include <json/writer.h>
 
+#include "core/MacAddress.h"
 #include "core/Message.h"
 #include "device/DeviceNetState.h"
 #include "device/IDevice.h"
@@ -61,6 +87,7 @@
 #include "driver/IZelkorDriver.h"
 #include "driver/ZelkorDriver.h"
 #include "storage/JsonModel.h"
+#include "transport/ZelkorHost.h"
 
 namespace {
 
@@ -111,6 +138,16 @@ struct Options {
     std::string guid;
     std::string tree;
     std::vector<std::pair<std::string, unsigned short>> listen;
+    // (name or MAC, port) of --network, --interface and --mac; the ports of --all.
+    std::vector<std::pair<std::string, unsigned short>> networks;
+    std::vector<std::pair<std::string, unsigned short>> interfaces;
+    std::vector<std::pair<std::string, unsigned short>> macs;
+    std::vector<unsigned short> all;
+    bool ipv6 = false;
+    bool dump = false;
+    std::string cert;
+    std::string key;
+    std::string dh;
     unsigned long tlsLevel = 0;
     std::string code;
     unsigned long logLevel = 3;
@@ -137,6 +174,25 @@ struct Options {
         json["disco-interval"] = static_cast<Json::UInt64>(discoInterval);
         json["reply-port"] = replyPort;
         json["send-disco"] = sendDisco;
+        const auto pairs = [](const std::vector<std::pair<std::string, unsigned short>>& list) {
+            Json::Value texts(Json::arrayValue);
+            for (const auto& [name, port] : list) {
+                texts.append(name + "," + std::to_string(port));
+            }
+            return texts;
+        };
+        json["network"] = pairs(networks);
+        json["interface"] = pairs(interfaces);
+        json["mac"] = pairs(macs);
+        json["all"] = Json::Value(Json::arrayValue);
+        for (const unsigned short port : all) {
+            json["all"].append(port);
+        }
+        json["ipv6"] = ipv6;
+        json["cert"] = cert;
+        json["key"] = key;
+        json["dh"] = dh;
+        json["dump"] = dump;
         return json;
     }
 };
@@ -210,25 +266,42 @@ bool isSendDiscoAddress(const std::string& text) {
     return !error || parseEndpoint(text, endpoint);
 }
 
+// "TEXT,PORT" with a non-empty text and a port from 1 to 65535.
+bool parseNamePort(const std::string& text, std::pair<std::string, unsigned short>& out) {
+    const auto comma = text.rfind(',');
+    unsigned long port = 0;
+    if (comma == std::string::npos || comma == 0 || !parseNumber(text.substr(comma + 1), 65535, port) || port == 0) {
+        return false;
+    }
+    out = {text.substr(0, comma), static_cast<unsigned short>(port)};
+    return true;
+}
+
 // False with `error` set for an unknown, repeated or malformed option.
 bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
+    static const std::set<std::string> valued = {
+        "--role",         "--name",       "--guid",       "--tree",    "--listen",  "--tls-level",
+        "--code",         "--log-level",  "--disco-interval", "--reply-port", "--send-disco", "--network",
+        "--interface",    "--mac",        "--all",        "--cert",    "--key",     "--dh"};
+    static const std::set<std::string> flags = {"--ipv6", "--dump"};
+    static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac", "--all"};
     std::map<std::string, int> seen;
     for (int at = 1; at < argc; ++at) {
         const std::string option = argv[at];
-        const bool known = option == "--role" || option == "--name" || option == "--guid" || option == "--tree" ||
-                           option == "--listen" || option == "--tls-level" || option == "--code" ||
-                           option == "--log-level" || option == "--disco-interval" || option == "--reply-port" ||
-                           option == "--send-disco";
-        if (!known) {
+        if (!valued.count(option) && !flags.count(option)) {
             error = "unknown option " + option;
             return false;
         }
-        if (at + 1 >= argc) {
-            error = option + " needs a value";
+        if (++seen[option] > 1 && !repeatable.count(option)) {
+            error = option + " given twice";
             return false;
         }
-        if (++seen[option] > 1 && option != "--listen") {
-            error = option + " given twice";
+        if (flags.count(option)) {
+            (option == "--ipv6" ? options.ipv6 : options.dump) = true;
+            continue;
+        }
+        if (at + 1 >= argc) {
+            error = option + " needs a value";
             return false;
         }
         const std::string value = argv[++at];
@@ -264,6 +337,23 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         } else if (option == "--send-disco") {
             valid = isSendDiscoAddress(value);
             options.sendDisco = value;
+        } else if (option == "--network" || option == "--interface") {
+            std::pair<std::string, unsigned short> wish;
+            valid = parseNamePort(value, wish);
+            (option == "--network" ? options.networks : options.interfaces).push_back(wish);
+        } else if (option == "--mac") {
+            // Kept in the canonical form, the one the interface list holds.
+            std::pair<std::string, unsigned short> wish;
+            const Zelkor::MacAddress mac(value.substr(0, value.rfind(',')));
+            valid = parseNamePort(value, wish) && mac.IsValid();
+            options.macs.emplace_back(mac.Text(), wish.second);
+        } else if (option == "--all") {
+            unsigned long port = 0;
+            valid = parseNumber(value, 65535, port) && port != 0;
+            options.all.push_back(static_cast<unsigned short>(port));
+        } else {
+            valid = !value.empty();
+            (option == "--cert" ? options.cert : option == "--key" ? options.key : options.dh) = value;
         }
         if (!valid) {
             error = "invalid value for " + option + ": " + value;
@@ -345,6 +435,207 @@ std::shared_ptr<Zelkor::JsonModel> loadTree(Options& options, std::string& error
     return tree;
 }
 
+// --- the listener configuration as commands ------------------------------------------------
+
+// Each command calls the driver's operation of the same name and answers with one line
+// named after it. Runs on the event loop.
+class ListenerCommands {
+public:
+    ListenerCommands(Zelkor::IZelkorDriver& driver, Events& events) : _driver(driver), _events(events) {}
+
+    // False when the name is no listener command; an "error" line for bad arguments.
+    bool Run(const std::string& name, const Json::Value& command) {
+        const auto found = handlers().find(name);
+        if (found == handlers().end()) {
+            return false;
+        }
+        Json::Value answer(Json::objectValue);
+        if (!found->second(*this, command, answer)) {
+            _events.Error("bad arguments for " + name);
+        } else {
+            _events.Write(name, answer);
+        }
+        return true;
+    }
+
+private:
+    using Handler = std::function<bool(ListenerCommands&, const Json::Value&, Json::Value&)>;
+
+    static bool text(const Json::Value& command, const char* key, std::string& out) {
+        if (!command[key].isString()) {
+            return false;
+        }
+        out = command[key].asString();
+        return true;
+    }
+    static bool port(const Json::Value& command, unsigned short& out) {
+        if (!command["port"].isUInt() || command["port"].asUInt() > 65535) {
+            return false;
+        }
+        out = static_cast<unsigned short>(command["port"].asUInt());
+        return true;
+    }
+    using Driver = Zelkor::IZelkorDriver;
+
+    // An add: the text under `key` and a port; the driver's answer is the result.
+    template <class Add>
+    static Handler add(const char* key, Add operation) {
+        return [key, operation](ListenerCommands& self, const Json::Value& command, Json::Value& answer) {
+            std::string name;
+            unsigned short number = 0;
+            if (!text(command, key, name) || !port(command, number)) {
+                return false;
+            }
+            answer["result"] = operation(self._driver, name, number);
+            return true;
+        };
+    }
+    // A removal: the text under `key`, with a port (or none: every port).
+    template <class Remove>
+    static Handler remove(const char* key, Remove operation) {
+        return [key, operation](ListenerCommands& self, const Json::Value& command, Json::Value&) {
+            std::string name;
+            unsigned short number = 0;
+            const bool onePort = command.isMember("port");
+            if (!text(command, key, name) || (onePort && !port(command, number))) {
+                return false;
+            }
+            operation(self._driver, name, onePort ? &number : nullptr);
+            return true;
+        };
+    }
+
+    static const std::map<std::string, Handler>& handlers() {
+        using D = Driver;
+        using Text = const std::string&;
+        using Port = const unsigned short*;
+        static const std::map<std::string, Handler> table = {
+            {"addListener", add("address", [](D& d, Text a, unsigned short p) { return d.AddListener(a, p); })},
+            {"removeListener",
+             remove("address", [](D& d, Text a, Port p) { p ? d.RemoveListener(a, *p) : d.RemoveListener(a); })},
+            {"addInterface", add("mac", [](D& d, Text m, unsigned short p) { return d.AddInterface(m, p); })},
+            {"removeInterface",
+             remove("mac", [](D& d, Text m, Port p) { p ? d.RemoveInterface(m, *p) : d.RemoveInterface(m); })},
+            {"addNetwork", add("name", [](D& d, Text n, unsigned short p) { return d.AddNetwork(n, p); })},
+            {"removeNetwork",
+             remove("name", [](D& d, Text n, Port p) { p ? d.RemoveNetwork(n, *p) : d.RemoveNetwork(n); })},
+            {"addAllListeners",
+             [](ListenerCommands& self, const Json::Value& command, Json::Value& answer) {
+                 unsigned short number = 0;
+                 if (!port(command, number)) {
+                     return false;
+                 }
+                 std::vector<std::string> endpoints;
+                 answer["result"] = self._driver.AddAllListeners(number, endpoints);
+                 answer["endpoints"] = Json::Value(Json::arrayValue);
+                 for (const auto& endpoint : endpoints) {
+                     answer["endpoints"].append(endpoint);
+                 }
+                 return true;
+             }},
+            {"removeAllListeners",
+             [](ListenerCommands& self, const Json::Value& command, Json::Value&) {
+                 unsigned short number = 0;
+                 if (!command.isMember("port")) {
+                     self._driver.RemoveAllListeners();
+                     return true;
+                 }
+                 if (!port(command, number)) {
+                     return false;
+                 }
+                 self._driver.RemoveAllListeners(number);
+                 return true;
+             }},
+            {"addMulticast",
+             [](ListenerCommands& self, const Json::Value& command, Json::Value& answer) {
+                 std::string address;
+                 return text(command, "address", address) && (answer["result"] = self._driver.AddMulticast(address), true);
+             }},
+            {"removeMulticast",
+             [](ListenerCommands& self, const Json::Value& command, Json::Value& answer) {
+                 std::string address;
+                 return text(command, "address", address) &&
+                        (answer["result"] = self._driver.RemoveMulticast(address), true);
+             }},
+            {"listMulticast",
+             [](ListenerCommands& self, const Json::Value&, Json::Value& answer) {
+                 std::vector<std::string> groups;
+                 self._driver.ListMulticast(groups);
+                 answer["groups"] = Json::Value(Json::arrayValue);
+                 for (const auto& group : groups) {
+                     answer["groups"].append(group);
+                 }
+                 return true;
+             }},
+            {"listInterfaces",
+             [](ListenerCommands& self, const Json::Value&, Json::Value& answer) {
+                 std::vector<Zelkor::InterfaceInfo> list;
+                 std::string host;
+                 self._driver.ListInterfaces(list, host);
+                 answer["hostName"] = host;
+                 answer["interfaces"] = Json::Value(Json::arrayValue);
+                 for (const auto& info : list) {
+                     Json::Value entry;
+                     entry["name"] = info.adapterName;
+                     entry["mac"] = info.macText;
+                     entry["ipv4"] = info.ipv4Text;
+                     entry["ipv6"] = info.ipv6Text;
+                     entry["subnetMask"] = info.subnetMaskText;
+                     entry["gateway"] = info.gatewayText;
+                     entry["up"] = info.up;
+                     entry["dhcp"] = info.dhcp;
+                     answer["interfaces"].append(entry);
+                 }
+                 return true;
+             }},
+            {"getEndPoints",
+             [](ListenerCommands& self, const Json::Value&, Json::Value& answer) {
+                 std::vector<D::Endpoint> endpoints;
+                 self._driver.GetEndPoints(endpoints);
+                 answer["endpoints"] = Json::Value(Json::arrayValue);
+                 for (const auto& [address, number] : endpoints) {
+                     Json::Value entry;
+                     entry["address"] = address;
+                     entry["port"] = number;
+                     answer["endpoints"].append(entry);
+                 }
+                 return true;
+             }},
+            {"getEndPointInterfaces",
+             [](ListenerCommands& self, const Json::Value&, Json::Value& answer) {
+                 std::vector<std::string> names;
+                 self._driver.GetEndPointInterfaces(names);
+                 answer["names"] = Json::Value(Json::arrayValue);
+                 for (const auto& name : names) {
+                     answer["names"].append(name);
+                 }
+                 return true;
+             }},
+            {"disconnectAllExcept",
+             [](ListenerCommands& self, const Json::Value&, Json::Value&) {
+                 self._driver.DisconnectAllExcept(nullptr);
+                 return true;
+             }},
+        };
+        return table;
+    }
+
+    Zelkor::IZelkorDriver& _driver;
+    Events& _events;
+};
+
+// The MAC address of the adapter of that name; "" when the host has none.
+std::string macOfAdapter(const std::string& name) {
+    std::string mac;
+    Zelkor::ZelkorHost::EnumerateInterface([&](Zelkor::NetworkInterface& adapter) {
+        if (adapter.Name() == name) {
+            mac = adapter.MAC_as_str();
+        }
+        return mac.empty();
+    });
+    return mac;
+}
+
 // --- the node --------------------------------------------------------------------------------
 
 // The driver runs on a thread of its own (Run makes it the event-loop thread). The main
@@ -354,7 +645,12 @@ class Node {
 public:
     Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::shared_ptr<Zelkor::IStorage> tree,
          const Options& options, Events& events)
-        : _driver(driver), _loop(loop), _tree(std::move(tree)), _options(options), _events(events) {}
+        : _driver(driver),
+          _loop(loop),
+          _tree(std::move(tree)),
+          _options(options),
+          _events(events),
+          _listenerCommands(driver, events) {}
     ~Node() { finish(_exitCode); }
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
@@ -390,10 +686,10 @@ private:
         _driver.OnCustomCommand([this](std::string& line) { return lineEvent("custom", line); });
         _driver.OnCustomCommandResponse([this](std::string& line) { return lineEvent("customreply", line); });
         _driver.OnListenerAdded([this](const std::string& address, unsigned short port) {
-            listenerEvent("listeneradded", address, port);
+            listenerEvent("listenerAdded", address, port);
         });
         _driver.OnListenerRemoved([this](const std::string& address, unsigned short port) {
-            listenerEvent("listenerremoved", address, port);
+            listenerEvent("listenerRemoved", address, port);
         });
         _driver.OnLs([this](Zelkor::MessageSignalData& data) { replyEvent("ls", data); });
         _driver.OnRls([this](Zelkor::MessageSignalData& data) { replyEvent("rls", data); });
@@ -406,10 +702,49 @@ private:
 
         _driver.InitDiscovery(_tree);
         configureDiscovery();
-        _driver.GetCryptoInfo()->SetTlsLevel(_options.tlsLevel);
+        Zelkor::ICryptoInfo& crypto = *_driver.GetCryptoInfo();
+        crypto.SetTlsLevel(_options.tlsLevel);
+        std::string cert = _options.cert;
+        std::string key = _options.key;
+        std::string dh = _options.dh;
+        crypto.SetCertFile(cert);
+        crypto.SetKeyFile(key);
+        crypto.SetDHParamsFile(dh);
+        _driver.UseIPv6(_options.ipv6);
+        _driver.DumpTraffic(_options.dump);
+        configureListeners();
+    }
+
+    // Every wish of the options; a refused one is noted in the log.
+    void configureListeners() {
+        const auto refused = [](const std::string& option, const std::string& what) {
+            note(option + " " + what + " refused");
+        };
         for (const auto& [address, port] : _options.listen) {
             if (_driver.AddListener(address, port) != 0) {
-                note("listener " + address + ":" + std::to_string(port) + " refused");
+                refused("--listen", address + ":" + std::to_string(port));
+            }
+        }
+        for (const auto& [name, port] : _options.networks) {
+            if (!_driver.AddNetwork(name, port)) {
+                refused("--network", name + "," + std::to_string(port));
+            }
+        }
+        for (const auto& [name, port] : _options.interfaces) {
+            const std::string mac = macOfAdapter(name);
+            if (mac.empty() || !_driver.AddInterface(mac, port)) {
+                refused("--interface", name + "," + std::to_string(port));
+            }
+        }
+        for (const auto& [mac, port] : _options.macs) {
+            if (!_driver.AddInterface(mac, port)) {
+                refused("--mac", mac + "," + std::to_string(port));
+            }
+        }
+        for (const unsigned short port : _options.all) {
+            std::vector<std::string> endpoints;
+            if (_driver.AddAllListeners(port, endpoints) != 0) {
+                refused("--all", std::to_string(port));
             }
         }
     }
@@ -598,7 +933,9 @@ private:
             Zelkor::DestroyDriver();
             return;
         }
-        _events.Error("unknown command " + name);
+        if (!_listenerCommands.Run(name, command)) {
+            _events.Error("unknown command " + name);
+        }
     }
 
     // Control thread. The first reason to stop wins; later ones find the node stopping.
@@ -622,6 +959,7 @@ private:
     std::shared_ptr<Zelkor::IStorage> _tree;
     const Options& _options;
     Events& _events;
+    ListenerCommands _listenerCommands;
 
     boost::asio::io_context _control;
     boost::asio::posix::stream_descriptor _signals{_control};

@@ -134,6 +134,10 @@ void DiscoveryService::UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimeP
     }
 }
 
+bool DiscoveryService::AuthenticateDeviceOf(std::shared_ptr<TcpSocket> socket) {
+    return GetDeviceImplBySocket(socket) != nullptr;
+}
+
 void DiscoveryService::SetRequestTime(const std::shared_ptr<TcpSocket>& connection, std::int64_t seconds) {
     std::lock_guard<std::mutex> lock(_deviceTablesMutex);
     const auto found = _guidBySocket.find(connection);

@@ -126,6 +126,10 @@ public:
     bool GetDeviceHandleByName(const std::string& name, std::shared_ptr<TcpSocket>& socket) override;
     void UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimePoint requestSent,
                           TimePoint replyReceived) override;
+    std::string GUID() override { return _discoInfo.GUID(); }
+    // False when no device owns the socket. The device's authentication on it joins with
+    // peer authentication; until then nothing is sent.
+    bool AuthenticateDeviceOf(std::shared_ptr<TcpSocket> socket) override;
 
     // --- IDiscoveryService -------------------------------------------------------------
     IDeviceList* GetDeviceList() override { return this; }
@@ -183,10 +187,10 @@ public:
     // --- own values and settings read by the driver and the timer ----------------------
     DiscoInfoImpl& GetDiscoInfo() { return _discoInfo; }
     void UpdateInterfaceDiscoReplyValue(const std::string& interfaceName, const std::string& name,
-                                        const std::string& value);
+                                        const std::string& value) override;
     // The DHCP setting ("ipv4/dhcp") of the configured interface of that name; the name
     // is cut at ":avahi" first.
-    bool GetModelDHCP(std::string& interfaceName, std::string& dhcp);
+    bool GetModelDHCP(std::string& interfaceName, std::string& dhcp) override;
     bool IsStopped() const { return _stopped.load(); }
     bool IsWaitingForGoodbyes() const { return _goodbyesPending.load() != 0; }
     bool IsRouter() const { return _router.load(); }
@@ -241,8 +245,8 @@ public:
     void WantsConnections(const std::string& guid, bool on);
     void WantsDescriptor(const std::string& guid, bool on);
     // A request went out on a device's connection at `seconds`; its reply came.
-    void SetRequestTime(const std::shared_ptr<TcpSocket>& connection, std::int64_t seconds);
-    void ClearRequestTime(const std::shared_ptr<TcpSocket>& connection);
+    void SetRequestTime(const std::shared_ptr<TcpSocket>& connection, std::int64_t seconds) override;
+    void ClearRequestTime(const std::shared_ptr<TcpSocket>& connection) override;
 
 private:
     struct Handler {

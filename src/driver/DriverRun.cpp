@@ -90,6 +90,9 @@ void ZelkorDriver::Stop() {
 }
 
 void ZelkorDriver::stopOnLoop() {
+    // A listen-state run on another thread finishes first, so that what it opens is
+    // closed here; later runs find the driver stopped.
+    { std::lock_guard<std::mutex> settled(_listenRunMutex); }
     std::vector<std::shared_ptr<UdpSocket>> udp;
     {
         std::lock_guard<std::mutex> lock(_udpMutex);

@@ -1,9 +1,16 @@
-// What sockets and listeners report to the driver. The connection events are kept only
-// as the list of live connections that Stop closes and waits for; connection results are
-// raised by the network edge, which brings interface names and TLS follow-ups with them.
+// What sockets and listeners report to the driver: every connection made, refused or
+// closed is raised on the connection-result signal (a closed one a loop turn later, once
+// the code that closed it has returned), a secured one is followed up for a controller,
+// request times and the queue bound go to the discovery, and lines may be dumped. The
+// live connections are also kept for Stop, which closes them and waits for them.
 
 #include <algorithm>
+#include <iomanip>
+#include <sstream>
 
+#include <boost/algorithm/string/trim.hpp>
+
+#include "core/MessageForwardInfo.h"
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/IFileTransferService.h"
 #include "transport/TcpServer.h"
@@ -21,6 +28,23 @@ void forgetExpired(Set& set) {
     }
 }
 
+template <class Endpoint>
+std::string endpointText(const Endpoint& endpoint) {
+    std::ostringstream text;
+    text << endpoint;
+    return text.str();
+}
+
+// One dump line: fixed-width columns, then the line itself, trimmed at both ends.
+std::string dumpLine(bool incoming, const char* tag, const std::string& endpoint, const std::string& text) {
+    std::ostringstream line;
+    line << std::left << std::setw(8) << "ZDUMP" << std::setw(4) << (incoming ? "IN" : "OUT") << std::setw(4) << tag
+         << std::setw(22) << endpoint << text;
+    std::string trimmed = line.str();
+    boost::algorithm::trim(trimmed);
+    return trimmed;
+}
+
 }  // namespace
 
 void ZelkorDriver::SocketAccepted(std::shared_ptr<TcpSocket> socket) {
@@ -29,19 +53,48 @@ void ZelkorDriver::SocketAccepted(std::shared_ptr<TcpSocket> socket) {
     _live.insert(socket);
 }
 
-void ZelkorDriver::SocketConnected(std::shared_ptr<TcpSocket> socket, bool /*outgoing*/) {
+void ZelkorDriver::SocketConnected(std::shared_ptr<TcpSocket> socket, bool outgoing) {
     RemovePendingConnection(socket);
     forgetExpired(_live);
     _live.insert(socket);
+    socket->SetInterfaceName(GetEndPointInterface(socket->GetLocalIP()));
+    ConnectionResult result = PopulateConnectionResult(socket, true);
+    result.outgoing = outgoing;
+    _connectionResults.Raise(result);
 }
 
-void ZelkorDriver::SocketSecured(std::shared_ptr<TcpSocket> /*socket*/) {}
+void ZelkorDriver::SocketSecured(std::shared_ptr<TcpSocket> socket) {
+    // A device waits for its peer to go on; a controller authenticates on the secured
+    // connection, or keeps it alive when no device owns it.
+    const auto current = discovery();
+    if (!current || !current->SendDiscos() || current->AuthenticateDeviceOf(socket)) {
+        return;
+    }
+    MessageForwardInfo header;
+    current->SendKeepAliveDisco(std::move(socket), header);
+}
 
-void ZelkorDriver::SocketRejected(std::shared_ptr<TcpSocket> /*socket*/) {}
+void ZelkorDriver::SocketRejected(std::shared_ptr<TcpSocket> socket) {
+    ConnectionResult result = PopulateConnectionResult(socket, false);
+    _connectionResults.Raise(result);
+}
 
 void ZelkorDriver::SocketClosed(std::shared_ptr<TcpSocket> socket) {
     _live.erase(socket);
     checkDrained();
+    // Raised a loop turn later, so that observers may close further connections without
+    // re-entering the code that closed this one. A driver on its way out has no owner
+    // left: nothing is raised on it.
+    auto weak = weak_from_this();
+    if (weak.expired()) {
+        return;
+    }
+    boost::asio::post(_io, [weak = std::move(weak), socket = std::move(socket)] {
+        if (auto self = weak.lock()) {
+            ConnectionResult result = self->PopulateConnectionResult(socket, false);
+            self->_connectionResults.Raise(result);
+        }
+    });
 }
 
 void ZelkorDriver::MessageReceived(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header,
@@ -78,17 +131,42 @@ void ZelkorDriver::MessageBlockReplySent(std::shared_ptr<TcpSocket> socket) {
     }
 }
 
-void ZelkorDriver::LogTraffic(bool, const boost::asio::ip::tcp::endpoint&, const std::string&, bool) {}
+void ZelkorDriver::LogTraffic(bool incoming, const boost::asio::ip::tcp::endpoint& remote, const std::string& text,
+                              bool tls) {
+    if (_dumpTraffic.load()) {
+        Info(dumpLine(incoming, tls ? "TLS" : "TCP", endpointText(remote), text));
+    }
+}
 
-void ZelkorDriver::LogTraffic(bool, const boost::asio::ip::udp::endpoint&, const std::string&) {}
+void ZelkorDriver::LogTraffic(bool incoming, const boost::asio::ip::udp::endpoint& remote, const std::string& text) {
+    if (_dumpTraffic.load()) {
+        Info(dumpLine(incoming, "UDP", endpointText(remote), text));
+    }
+}
 
-void ZelkorDriver::CloseSocket(std::shared_ptr<UdpSocket> /*socket*/) {}
+void ZelkorDriver::CloseSocket(std::shared_ptr<UdpSocket> socket) {
+    if (!socket || weak_from_this().expired()) {
+        return;
+    }
+    boost::asio::post(_io, [socket = std::move(socket)] { socket->Close(); });
+}
 
-void ZelkorDriver::SetRequestTime(std::shared_ptr<TcpSocket>, std::int64_t) {}
+void ZelkorDriver::SetRequestTime(std::shared_ptr<TcpSocket> socket, std::int64_t seconds) {
+    if (const auto current = discovery()) {
+        current->SetRequestTime(socket, seconds);
+    }
+}
 
-void ZelkorDriver::ClearRequestTime(std::shared_ptr<TcpSocket>) {}
+void ZelkorDriver::ClearRequestTime(std::shared_ptr<TcpSocket> socket) {
+    if (const auto current = discovery()) {
+        current->ClearRequestTime(socket);
+    }
+}
 
-std::uint64_t ZelkorDriver::MaxQueueDepth() { return 0; }
+std::uint64_t ZelkorDriver::MaxQueueDepth() {
+    const auto current = discovery();
+    return current ? current->MaxQueueDepth() : 0;
+}
 
 void ZelkorDriver::RemoveIncomingConnection(const std::shared_ptr<TcpSocket>& socket) {
     std::lock_guard<std::mutex> lock(_listenerMutex);

@@ -8,10 +8,13 @@
 //
 // Ownership: the driver shares it from UseDiscovery on and never replaces it.
 // Threads: every call comes on the event-loop thread, except Initialize (the thread that
-// calls UseDiscovery or InitDiscovery), Stop (the thread that stops the driver) and the
-// resets (the thread that calls Refresh or DisconnectAllExcept).
+// calls UseDiscovery or InitDiscovery), Stop (the thread that stops the driver), the
+// resets (the thread that calls Refresh or DisconnectAllExcept), and what the listen
+// state and the TLS material ask (GUID, GetModelDHCP, UpdateInterfaceDiscoReplyValue),
+// which also comes on the application thread that adds a listener.
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -24,6 +27,7 @@ class StorageModel;
 namespace Zelkor {
 
 struct Packet;
+class MessageForwardInfo;
 class TcpSocket;
 
 class IDriverDiscovery : public IGiveMessageMapToMessageReceiver, public ISignalObserver<MessageSignalData> {
@@ -60,6 +64,29 @@ public:
     virtual bool GetDeviceHandleByName(const std::string& name, std::shared_ptr<TcpSocket>& socket) = 0;
     // One request/reply round trip on a connection, for the statistics of its device.
     virtual void UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimePoint requestSent, TimePoint replyReceived) = 0;
+
+    // --- network edge --------------------------------------------------------------------
+    // True when the node sends discoveries (a controller or a router).
+    virtual bool SendDiscos() = 0;
+    // This node's GUID as text; "" when it has none. The generated certificate names it.
+    virtual std::string GUID() = 0;
+    // Bound of a connection's request queue; 0 means no bound.
+    virtual std::uint64_t MaxQueueDepth() = 0;
+    // A request went out on a connection at `seconds` since the epoch; its reply came.
+    virtual void SetRequestTime(const std::shared_ptr<TcpSocket>& socket, std::int64_t seconds) = 0;
+    virtual void ClearRequestTime(const std::shared_ptr<TcpSocket>& socket) = 0;
+    // A keep-alive "disco" request over the connection, with the routing header.
+    virtual void SendKeepAliveDisco(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) = 0;
+    // The DHCP setting configured for the interface of that name (which may lose a
+    // ":avahi" suffix); false, `dhcp` untouched, when none is.
+    virtual bool GetModelDHCP(std::string& interfaceName, std::string& dhcp) = 0;
+    // One address value ("dhcp", "gateway", "ip", "mac", "port", "subnetmask") of this
+    // node's discovery replies on an interface.
+    virtual void UpdateInterfaceDiscoReplyValue(const std::string& interfaceName, const std::string& name,
+                                                const std::string& value) = 0;
+    // A TLS handshake on the socket has succeeded: false when no device owns the socket,
+    // else the device authenticates on it.
+    virtual bool AuthenticateDeviceOf(std::shared_ptr<TcpSocket> socket) = 0;
 };
 
 }  // namespace Zelkor

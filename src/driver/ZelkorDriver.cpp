@@ -47,6 +47,7 @@ ZelkorDriver::~ZelkorDriver() {
             socket->SetSink(nullptr);
         }
     }
+    closeServed();
 }
 
 std::string ZelkorDriver::Tag(const void* handle) {

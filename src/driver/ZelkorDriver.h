@@ -16,10 +16,18 @@
 // cache has its own lock and nothing is sent while it is held. Configuration that shapes
 // the driver (UseDiscovery, InitDiscovery, InitFileTransfer, InitCommandInterface) is
 // meant for the time before Run.
+// The network edge: listener configuration, the listen state, the TLS material and the
+// local network queries may be used from any thread. A listen-state run works on the
+// thread that asks for it (an add, Run, the discovery timer) and in that thread's
+// network namespace; whole runs are serialised by their own mutex, taken before and never
+// inside the driver's other locks, which are each held alone. The listener callbacks run
+// after the run, with no lock held, so a callback may add a listener itself.
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +57,8 @@
 #include "driver/Packet.h"
 #include "driver/ReplyCache.h"
 #include "driver/ReturnRoutes.h"
+#include "transport/InterfaceInfo.h"
+#include "transport/NetworkInfo.h"
 #include "transport/SocketSink.h"
 #include "transport/TcpServerEventSink.h"
 
@@ -280,23 +290,42 @@ public:
     void RemovePendingConnection(const std::shared_ptr<TcpSocket>& socket);
     ConnectionResult PopulateConnectionResult(const std::shared_ptr<TcpSocket>& socket, bool connected);
 
-    // --- network edge --------------------------------------------------------------------
-    const std::string& GetCert() override { return _cert; }
-    const std::string& GetKey() override { return _key; }
-    const std::string& GetDHParams() override { return _dhParams; }
+    // --- network edge: TLS material -----------------------------------------------------
+    std::string GetCert() override;
+    std::string GetKey() override;
+    std::string GetDHParams() override;
     void SetCert(std::string& pem) override;
     void SetKey(std::string& pem) override;
     void SetDHParams(std::string& pem) override;
-    unsigned long GetTlsLevel() override;
+    unsigned long GetTlsLevel() override { return _tlsLevel.load(); }
     void SetCertFile(std::string& path) override;
     void SetKeyFile(std::string& path) override;
     void SetDHParamsFile(std::string& path) override;
-    void SetTlsLevel(unsigned long level) override;
-    std::string GetEndPointInterface(const boost::asio::ip::address& address);
-    bool IsLocalMAC(const std::string& mac);
+    void SetTlsLevel(unsigned long level) override { _tlsLevel.store(level); }
+    // Makes sure a certificate and key exist: without both, a self-signed pair for the
+    // node's GUID replaces both texts, or neither when a step fails. One at a time.
     void InitCrypto();
+    // Loads the texts into the TLS context (Run does, after InitCrypto).
     void InitSSLContext();
+
+    // --- network edge: listen state -------------------------------------------------------
+    // Replaces the interface list with the host's adapters, one record per address, as
+    // the calling thread's network namespace has them.
+    void BuildNetworkInfo();
+    // Closes what is no longer present, up, wanted or allowed, publishes the served
+    // interfaces' address values, and opens what is wanted and present; then reports
+    // the listeners closed and opened. Does nothing once the driver is stopped.
     void UpdateListenState();
+
+    // --- network edge: local network information ----------------------------------------
+    // The adapter whose up interface holds the address (IPv4: in its subnet); "" when none.
+    std::string GetEndPointInterface(const boost::asio::ip::address& address);
+    void GetInterfaceEndPoints(const std::string& name, std::set<Endpoint>& endpoints);
+    // The first listening record that serves the address (same subnet; same /64 for IPv6,
+    // and for a link-local address the same link), copied into `out`.
+    bool GetLocalInfo(const boost::asio::ip::address& address, NetworkInfo* out);
+    static void SetLocalInfo(const NetworkInfo& record, NetworkInfo* out);
+    bool IsLocalMAC(const std::string& mac);
 
     // --- folder navigation ---------------------------------------------------------------
     void SendNavigateFolder(std::shared_ptr<TcpSocketSet> set, const char* path, MessageForwardInfo& header) override;
@@ -339,6 +368,46 @@ private:
     std::shared_ptr<TcpSocket> tcpOf(void* handle);
     std::shared_ptr<UdpSocket> udpOf(void* handle);
 
+    // Listen state.
+    // One address of one host adapter: the record the application sees, with the
+    // address and its IPv4 mask read once.
+    struct HostAddress {
+        InterfaceInfo info;
+        boost::asio::ip::address address;
+        std::uint32_t mask = 0;
+        // The address text a wish names this record by: IPv4 when it has one.
+        const std::string& Text() const { return info.ipv4Text.empty() ? info.ipv6Text : info.ipv4Text; }
+    };
+    // What one run closed and opened, reported once the run is over.
+    struct ListenChanges {
+        std::vector<Endpoint> removed;
+        std::vector<Endpoint> added;
+    };
+    void runListenState(ListenChanges& changes);
+    void reportListenChanges(const ListenChanges& changes);
+    void publishInterfaceValues(const std::vector<NetworkInfo>& records);
+    // Opens the TCP listener and UDP sockets of one end point (and the port's any-address
+    // sockets the first time); true when it opened them. Inside a listen-state run only.
+    bool Listen(const std::string& mac, const std::string& net, const std::string& ip, unsigned short port,
+                const std::string& subnet, const std::string& gateway, bool dhcp);
+    void Unlisten(const boost::asio::ip::address& address, unsigned short port);
+    // An end point served already keeps its sockets; its record takes the interface's
+    // current mask, gateway and DHCP flag. True when it is served.
+    bool refreshListening(const std::string& ip, unsigned short port, const std::string& subnet,
+                          const std::string& gateway, bool dhcp);
+    // Opens the port's any-address pair; without IPv6 on the host, the IPv4 one alone.
+    bool listenAnyAddress(unsigned short port, const std::string& net, const std::string& mac,
+                          std::shared_ptr<UdpSocket>& v4, std::shared_ptr<UdpSocket>& v6);
+    // Membership of the IPv6 discovery group on an interface, for the port's "::" socket.
+    void joinDiscoveryGroup(unsigned short port, unsigned int interfaceIndex, bool join);
+    // The any-address socket of the port for the family; empty when none.
+    std::shared_ptr<UdpSocket> anySocket(unsigned short port, bool v6);
+    // Replaces one TLS text with a file's content (a bad path empties it, with the warning).
+    void applyFile(const std::string& path, std::string& text, const char* warning);
+    // The driver's end: nothing it opened reports to it or serves any more.
+    void closeServed();
+    bool excludedLocked(const std::string& ip, unsigned short port) const;
+
     // Stop.
     void stopOnLoop();
     void finishStop();
@@ -367,9 +436,14 @@ private:
     // Guards the driver's own command-word map.
     mutable std::mutex _mapMutex;
 
+    // TLS material. InitCrypto runs one at a time; the texts change together under their
+    // own lock.
+    std::mutex _cryptoInitMutex;
+    mutable std::mutex _cryptoMutex;
     std::string _cert;
     std::string _key;
     std::string _dhParams;
+    std::atomic<unsigned long> _tlsLevel{0};
     mutable std::mutex _cwdMutex;
     std::string _cwd = "/";
     boost::asio::ssl::context _sslContext;
@@ -384,6 +458,27 @@ private:
     std::vector<std::shared_ptr<TcpServer>> _listeners;
     std::mutex _pendingMutex;
     std::vector<std::shared_ptr<TcpSocket>> _pending;
+
+    // Network information: what the application wants served and excluded, the multicast
+    // groups, the listening records (one per served address and port) and the interface
+    // list as last enumerated.
+    mutable std::mutex _netMutex;
+    std::vector<Endpoint> _wantedAddresses;
+    std::vector<Endpoint> _wantedInterfaces;
+    std::vector<Endpoint> _wantedNetworks;
+    std::vector<Endpoint> _excluded;
+    std::vector<boost::asio::ip::address_v4> _multicastGroups;
+    std::vector<NetworkInfo> _listening;
+    std::vector<HostAddress> _interfaces;
+    // Serialises whole listen-state runs.
+    std::mutex _listenRunMutex;
+    // Lookup tables rebuilt by each run.
+    mutable std::mutex _listeningEndPointMutex;
+    std::set<std::pair<boost::asio::ip::address, unsigned short>> _listeningEndPoints;
+    mutable std::mutex _interfaceEndPointMutex;
+    std::map<std::string, std::set<Endpoint>> _interfaceEndPoints;
+    // A host without IPv6 is told once.
+    std::atomic<bool> _ipv6AnyWarned{false};
 
     std::atomic<bool> _broadcast{true};
     std::atomic<bool> _subnetBroadcast{true};

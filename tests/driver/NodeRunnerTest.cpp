@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <json/reader.h>
 
 #include "support/NetNamespace.h"
@@ -39,17 +40,24 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
         std::string options;  // "guid" is checked for its form only when null here
     };
     const std::string tree = std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json";
+    // The listener options name what the host of the test lacks: nothing is served.
     const std::vector<Row> rows = {
         {{"--role", "router", "--name", "n1", "--guid", "{6F9619FF-8B86-D011-B42D-00CF4FC964FF}", "--listen",
-          "127.0.0.1:4000", "--listen", "[::1]:4001", "--tls-level", "1", "--code", "1234", "--log-level", "2"},
+          "192.0.2.1:4000", "--listen", "[2001:db8::1]:4001", "--tls-level", "1", "--code", "1234", "--log-level",
+          "2", "--network", "zk-none,4002", "--interface", "zk-none,4003", "--mac", "02:00:00:00:0A:01,4004",
+          "--ipv6", "--cert", "/nonexistent/c.pem", "--key", "/nonexistent/k.pem", "--dh", "/nonexistent/d.pem",
+          "--dump"},
          R"({"role":"router","name":"n1","guid":"6f9619ff-8b86-d011-b42d-00cf4fc964ff","tree":"",
-             "listen":["127.0.0.1:4000","[::1]:4001"],"tls-level":1,"code":true,"log-level":2,
-             "disco-interval":0,"reply-port":"","send-disco":""})"},
+             "listen":["192.0.2.1:4000","[2001:db8::1]:4001"],"tls-level":1,"code":true,"log-level":2,
+             "disco-interval":0,"reply-port":"","send-disco":"","network":["zk-none,4002"],
+             "interface":["zk-none,4003"],"mac":["02:00:00:00:0a:01,4004"],"all":[],"ipv6":true,
+             "cert":"/nonexistent/c.pem","key":"/nonexistent/k.pem","dh":"/nonexistent/d.pem","dump":true})"},
         // The name comes from the tree; a tree without a GUID gets a new one.
         {{"--tree", tree},
          R"({"role":"device","name":"stage-left-amp","guid":null,"tree":")" + tree +
              R"(","listen":[],"tls-level":0,"code":false,"log-level":3,
-             "disco-interval":0,"reply-port":"","send-disco":""})"},
+             "disco-interval":0,"reply-port":"","send-disco":"","network":[],"interface":[],"mac":[],"all":[],
+             "ipv6":false,"cert":"","key":"","dh":"","dump":false})"},
     };
     for (const auto& row : rows) {
         TempDir dir;
@@ -87,6 +95,12 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         {{"--reply-port", "70000"}, "invalid value for --reply-port: 70000"},
         {{"--send-disco", "[::1:4197"}, "invalid value for --send-disco: [::1:4197"},
         {{"--send-disco", "10.0.0.1:x"}, "invalid value for --send-disco: 10.0.0.1:x"},
+        {{"--mac", "02:00:00:00:00:01:4197"}, "invalid value for --mac: 02:00:00:00:00:01:4197"},
+        {{"--mac", "02:00:00:00:01,4197"}, "invalid value for --mac: 02:00:00:00:01,4197"},
+        {{"--network", ",4197"}, "invalid value for --network: ,4197"},
+        {{"--interface", "eth0,0"}, "invalid value for --interface: eth0,0"},
+        {{"--all", "65536"}, "invalid value for --all: 65536"},
+        {{"--ipv6", "--ipv6"}, "--ipv6 given twice"},
         {{"--name", "n1", "--name", "n2"}, "--name given twice"},
         {{"--code"}, "--code needs a value"},
         {{"--verbose"}, "unknown option --verbose"},
@@ -143,6 +157,42 @@ TEST(NodeRunner, SigtermOrTheEndOfInputStopsTheNodeCleanly) {
         EXPECT_EQ(node.AwaitEvent("stop")["exitCode"], 0) << how;
         expectOnlyEvents(node);
     }
+}
+
+// In namespace "a" the node serves A1 and says so; a peer in "b" that connects is shown
+// with its address; the listener commands answer and a removal shows at the next add.
+TEST(NodeRunner, InANamespaceTheNodeServesItsNetworkAndShowsItsPeer) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir dir;
+    NodeProcess node({"--network", pair.a1 + ",4197"}, pair.a.Name(), dir.Path().string());
+    EXPECT_EQ(node.AwaitEvent("listenerAdded"),
+              parse(R"({"event":"listenerAdded","address":"10.77.0.1","port":4197})"));
+    ASSERT_TRUE(pair.b.Run([&] {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket peer(io);
+        boost::system::error_code error;
+        peer.connect({boost::asio::ip::make_address(VethPair::AddressA), 4197}, error);
+        ASSERT_FALSE(error) << error.message();
+        const Json::Value connection = node.AwaitEvent("connection");
+        EXPECT_EQ(connection["peer"], "10.77.0.2:" + std::to_string(peer.local_endpoint().port()));
+        EXPECT_EQ(connection["connected"], true);
+    }));
+    node.Send(R"({"cmd":"getEndPoints"})");
+    EXPECT_EQ(node.AwaitEvent("getEndPoints")["endpoints"], parse(R"([{"address":"10.77.0.1","port":4197}])"));
+    node.Send(R"({"cmd":"removeNetwork","name":")" + pair.a1 + R"(","port":4197})");
+    node.Send(R"({"cmd":"addListener","address":"10.77.0.1","port":4198})");
+    EXPECT_EQ(node.AwaitEvent("listenerRemoved"),
+              parse(R"({"event":"listenerRemoved","address":"10.77.0.1","port":4197})"));
+    EXPECT_EQ(node.AwaitEvent("listenerAdded")["port"], 4198);
+    EXPECT_EQ(node.AwaitEvent("addListener")["result"], 0);
+    node.Send(R"({"cmd":"addNetwork","name":7})");
+    EXPECT_EQ(node.AwaitEvent("error")["message"], "bad arguments for addNetwork");
+    EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
+    EXPECT_EQ(node.Wait(), 0);
+    expectOnlyEvents(node);
 }
 
 }  // namespace

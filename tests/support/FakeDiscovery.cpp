@@ -41,6 +41,27 @@ std::vector<std::string> FakeDiscovery::Lines() const {
     return lines;
 }
 
+void FakeDiscovery::SetGuid(const std::string& guid) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _guid = guid;
+}
+
+std::string FakeDiscovery::GUID() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _guid;
+}
+
+void FakeDiscovery::UpdateInterfaceDiscoReplyValue(const std::string& interfaceName, const std::string& key,
+                                                   const std::string& value) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _interfaceValues[interfaceName + "/" + key] = value;
+}
+
+std::map<std::string, std::string> FakeDiscovery::InterfaceValues() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _interfaceValues;
+}
+
 void FakeDiscovery::AddDevice(const std::string& device, std::shared_ptr<Zelkor::TcpSocket> socket) {
     std::lock_guard<std::mutex> lock(_mutex);
     _devices[device] = socket;

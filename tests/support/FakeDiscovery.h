@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,10 @@ public:
     bool goodbyeOnStop = false;      // Stop sends a goodbye on, then closes, every connection it saw
     std::atomic<bool> hasCode{false};
     std::atomic<bool> connectionsValid{true};
+    std::atomic<bool> sendDiscos{false};
+    std::atomic<bool> ownsDevices{false};  // AuthenticateDeviceOf finds a device for every socket
+    std::atomic<std::uint64_t> maxQueueDepth{0};
+    void SetGuid(const std::string& guid);
     void AddDevice(const std::string& device, std::shared_ptr<Zelkor::TcpSocket> socket);
 
     // Records.
@@ -53,6 +58,8 @@ public:
     std::size_t Count(const std::string& call) const;
     std::size_t Handled(const std::string& word) const;
     std::vector<std::string> Lines() const;
+    // The interface values the listen state published, "name/key" to value.
+    std::map<std::string, std::string> InterfaceValues() const;
     // Answers the request handled index-th (from 0) with `body`, on the driver's loop,
     // through the driver's send operation `send`.
     using Send = void (Zelkor::ZelkorDriver::*)(void*, Zelkor::Message&, bool);
@@ -78,6 +85,21 @@ public:
     void UpdateStatistics(std::shared_ptr<Zelkor::TcpSocket>, TimePoint, TimePoint) override {
         record("UpdateStatistics");
     }
+    bool SendDiscos() override { return sendDiscos.load(); }
+    std::string GUID() override;
+    std::uint64_t MaxQueueDepth() override { return maxQueueDepth.load(); }
+    void SetRequestTime(const std::shared_ptr<Zelkor::TcpSocket>&, std::int64_t) override { record("SetRequestTime"); }
+    void ClearRequestTime(const std::shared_ptr<Zelkor::TcpSocket>&) override { record("ClearRequestTime"); }
+    void SendKeepAliveDisco(std::shared_ptr<Zelkor::TcpSocket>, Zelkor::MessageForwardInfo&) override {
+        record("SendKeepAliveDisco");
+    }
+    bool GetModelDHCP(std::string&, std::string&) override { return false; }
+    void UpdateInterfaceDiscoReplyValue(const std::string& interfaceName, const std::string& key,
+                                        const std::string& value) override;
+    bool AuthenticateDeviceOf(std::shared_ptr<Zelkor::TcpSocket>) override {
+        record("AuthenticateDeviceOf");
+        return ownsDevices.load();
+    }
     void GiveMessageMapToMessageReceiver(Zelkor::ICombineMessageSignalMaps*) override { record("GiveMessageMap"); }
     void SignalRaised(Zelkor::MessageSignalData& data) override;
 
@@ -90,6 +112,8 @@ private:
     std::vector<std::string> _calls;
     std::vector<Request> _requests;
     std::map<std::string, std::weak_ptr<Zelkor::TcpSocket>> _devices;
+    std::string _guid = "6f9619ff-8b86-d011-b42d-00cf4fc964ff";
+    std::map<std::string, std::string> _interfaceValues;
 };
 
 }  // namespace ZelkorTest

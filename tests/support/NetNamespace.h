@@ -5,6 +5,7 @@
 // parallel test processes do not collide, and nothing touches the host's own network.
 
 #include <functional>
+#include <set>
 #include <string>
 
 namespace ZelkorTest {
@@ -24,24 +25,46 @@ public:
     bool Made() const { return _made; }
     const std::string& Name() const { return _name; }
 
-    // Runs `work` on a thread of its own that has joined this namespace; sockets it opens
-    // stay in the namespace after the thread has ended. False when joining failed.
+    // Runs `work` on a thread of its own that has joined this namespace; sockets it opens,
+    // and threads it starts, stay in the namespace after it has ended. False when joining
+    // failed.
     bool Run(const std::function<void()>& work) const;
+    // Runs `ip` with `arguments` inside the namespace.
+    bool Ip(const std::string& arguments) const;
 
 private:
     std::string _name;
     bool _made = false;
 };
 
-// Namespace "a" holds A1 (10.77.0.1/24), namespace "b" its peer B1 (10.77.0.2/24).
+// The sockets bound in the calling thread's namespace, one text each: "tcp" (listening
+// only), "udp", "tcp6" or "udp6", a blank, and the bound end point ("10.77.0.1:4197",
+// "[::]:4197"). Call it inside NetNamespace::Run.
+std::multiset<std::string> BoundSockets();
+
+// Namespace "a" holds A1, namespace "b" its peer B1, each with an IPv4 /24, a unique-local
+// IPv6 /64 and a link-local address of its own; the IPv6 addresses skip duplicate
+// detection, so they serve at once.
 class VethPair {
 public:
     static constexpr const char* AddressA = "10.77.0.1";
     static constexpr const char* AddressB = "10.77.0.2";
+    static constexpr const char* AddressA6 = "fd00:77::1";
+    static constexpr const char* AddressB6 = "fd00:77::2";
+    static constexpr const char* LinkLocalA = "fe80::1";
+    static constexpr const char* LinkLocalB = "fe80::2";
 
     VethPair();
     // Empty when the pair is up; otherwise why it could not be made (the test skips).
     const std::string& Missing() const { return _missing; }
+
+    // A1 down or up again.
+    bool SetLinkA(bool up) const;
+    // Moves A1's IPv4 address to another one of the same /24.
+    bool ReplaceAddressA(const std::string& from, const std::string& to) const;
+    // Adds an address (with its prefix) to A1 under the label "<a1>:<suffix>", which
+    // comes back.
+    std::string AddLabelA(const std::string& addressWithPrefix, const std::string& suffix) const;
 
     NetNamespace a{"a"};
     NetNamespace b{"b"};
