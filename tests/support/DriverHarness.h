@@ -61,7 +61,7 @@ private:
 };
 
 // Hands accepted connections to the driver and keeps them for the test.
-class AcceptTap : public Zelkor::TcpServerEventSink {
+class AcceptTap final : public Zelkor::TcpServerEventSink {
 public:
     explicit AcceptTap(Zelkor::ZelkorDriver& driver) : _driver(driver) {}
     void SocketAccepted(std::shared_ptr<Zelkor::TcpSocket> socket) override;
