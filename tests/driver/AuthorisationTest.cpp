@@ -25,10 +25,13 @@ class Authorisation : public ::testing::Test {
 protected:
     Authorisation() { LoadTlsMaterial(harness.driver->GetSSLContext()); }
 
-    // The driver's side becomes the TLS server, the peer the client.
+    // The driver's side becomes the TLS server, the peer the client. The handshake starts
+    // on the loop before the peer's hello can reach the connection's plain read.
     bool Secure(const std::shared_ptr<TcpSocket>& socket, RawPeer& peer) {
-        socket->SetClient(false);
-        socket->Handshake();
+        harness.OnLoop([&] {
+            socket->SetClient(false);
+            socket->Handshake();
+        });
         return peer.StartTls() && WaitUntil([&] { return socket->GetState() == TcpSocket::Tls; });
     }
 
