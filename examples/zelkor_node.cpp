@@ -8,6 +8,7 @@
 //               [--send-disco ADDRESS[:PORT]]   (an IPv6 address in brackets before :PORT)
 //               [--network NAME,PORT]... [--interface NAME,PORT]... [--mac MAC,PORT]...
 //               [--all PORT]... [--ipv6] [--cert FILE] [--key FILE] [--dh FILE] [--dump]
+//               [--exclude disco|list,classname|name|guid,VALUE]...
 //
 // What is served: --listen one address, --network every address of the adapters of that
 // name, --interface every address of the adapter of that name followed by its MAC
@@ -16,11 +17,19 @@
 // IPv6 address hold colons). Without --cert and --key the node generates its own pair;
 // --dump writes every line sent and received to the log.
 //
+// --exclude keeps peers out: a disco rule out of discovery (by class name, every class
+// name that begins with VALUE), a list rule from being asked for its device list. Both
+// need the tree's rule arrays ("/configuration/network/rules/exclude", as in
+// examples/device-tree.json). List rules are read when the node starts, so they are
+// written into the tree; disco rules are added through the discovery service as an
+// application adds them at run time, and its answer is shown.
+//
 // Standard output carries events, one compact JSON object per line, each with an "event"
 // member: "start" (version, process id, options), "discovery" (the node's own discovery
 // values once it is set up), "device" (every state change of a device in its list), one
 // line for every other application callback and every connection result ("listenerAdded"
-// and "listenerRemoved" with the address and port), "error" (a bad option or command) and
+// and "listenerRemoved" with the address and port; "exclude" with the "message", "ok" and
+// "details" of the answer to the disco rules), "error" (a bad option or command) and
 // "stop" (the exit code). Log lines go to standard error. Standard input takes one JSON
 // command per line, run on the node's event loop: {"cmd":"stop"}, and the listener
 // configuration, each answered by a line named after it:
@@ -131,6 +140,16 @@ void note(const std::string& text) {
 
 // --- options -----------------------------------------------------------------------------
 
+// One --exclude: "disco" or "list", "classname", "name" or "guid", and the value (a GUID
+// in the canonical form).
+struct Exclusion {
+    std::string set;
+    std::string type;
+    std::string value;
+
+    std::string Text() const { return set + "," + type + "," + value; }
+};
+
 // Every option is checked before the node starts.
 struct Options {
     std::string role = "device";
@@ -155,6 +174,7 @@ struct Options {
     unsigned long discoInterval = 0;
     std::string replyPort;
     std::string sendDisco;
+    std::vector<Exclusion> exclude;
 
     Json::Value ToJson() const {
         Json::Value json;
@@ -193,6 +213,10 @@ struct Options {
         json["key"] = key;
         json["dh"] = dh;
         json["dump"] = dump;
+        json["exclude"] = Json::Value(Json::arrayValue);
+        for (const auto& rule : exclude) {
+            json["exclude"].append(rule.Text());
+        }
         return json;
     }
 };
@@ -277,14 +301,31 @@ bool parseNamePort(const std::string& text, std::pair<std::string, unsigned shor
     return true;
 }
 
+// "SET,TYPE,VALUE" of --exclude; the value may hold further commas.
+bool parseExclusion(const std::string& text, Exclusion& out) {
+    const auto first = text.find(',');
+    const auto second = first == std::string::npos ? first : text.find(',', first + 1);
+    if (second == std::string::npos) {
+        return false;
+    }
+    out = {text.substr(0, first), text.substr(first + 1, second - first - 1), text.substr(second + 1)};
+    if ((out.set != "disco" && out.set != "list") || out.value.empty()) {
+        return false;
+    }
+    return out.type == "classname" || out.type == "name" ||
+           (out.type == "guid" && canonicalGuid(text.substr(second + 1), out.value));
+}
+
 // False with `error` set for an unknown, repeated or malformed option.
 bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
     static const std::set<std::string> valued = {
         "--role",         "--name",       "--guid",       "--tree",    "--listen",  "--tls-level",
         "--code",         "--log-level",  "--disco-interval", "--reply-port", "--send-disco", "--network",
-        "--interface",    "--mac",        "--all",        "--cert",    "--key",     "--dh"};
+        "--interface",    "--mac",        "--all",        "--cert",    "--key",     "--dh",
+        "--exclude"};
     static const std::set<std::string> flags = {"--ipv6", "--dump"};
-    static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac", "--all"};
+    static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac", "--all",
+                                                     "--exclude"};
     std::map<std::string, int> seen;
     for (int at = 1; at < argc; ++at) {
         const std::string option = argv[at];
@@ -347,6 +388,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             const Zelkor::MacAddress mac(value.substr(0, value.rfind(',')));
             valid = parseNamePort(value, wish) && mac.IsValid();
             options.macs.emplace_back(mac.Text(), wish.second);
+        } else if (option == "--exclude") {
+            Exclusion rule;
+            valid = parseExclusion(value, rule);
+            options.exclude.push_back(rule);
         } else if (option == "--all") {
             unsigned long port = 0;
             valid = parseNumber(value, 65535, port) && port != 0;
@@ -391,6 +436,22 @@ bool writeValue(Zelkor::IStorage& tree, const char* path, const std::string& val
     return true;
 }
 
+// A list rule goes into the first free element of its array.
+bool storeListRule(Zelkor::IStorage& tree, const Exclusion& rule, std::string& error) {
+    const std::string array = "/configuration/network/rules/exclude/list/" + rule.type + "/";
+    std::string held;
+    for (int element = 1;; ++element) {
+        const std::string path = array + std::to_string(element) + "/name";
+        if (tree.GetValueForPath(path.c_str(), "string", held) != Zelkor::IStorage::PathOk) {
+            error = "no free element in the tree for --exclude " + rule.Text();
+            return false;
+        }
+        if (held.empty()) {
+            return writeValue(tree, path.c_str(), rule.value, error);
+        }
+    }
+}
+
 // The tree of --tree (or the minimal one) with the node's name and GUID written in; the
 // options then hold the name and GUID in force. Without --guid the tree's GUID is kept
 // when it is one, else the node gets a new one. Null, with `error` set, when the tree
@@ -431,6 +492,11 @@ std::shared_ptr<Zelkor::JsonModel> loadTree(Options& options, std::string& error
     }
     if (!writeValue(*tree, kGuidPath, options.guid, error)) {
         return nullptr;
+    }
+    for (const auto& rule : options.exclude) {
+        if (rule.set == "list" && !storeListRule(*tree, rule, error)) {
+            return nullptr;
+        }
     }
     return tree;
 }
@@ -766,6 +832,7 @@ private:
         if (!_options.sendDisco.empty()) {
             discovery->SetSendDiscoAddress(_options.sendDisco);
         }
+        excludeFromDiscovery(*discovery);
         discovery->GetDeviceList()->OnListChange(
             [this](std::shared_ptr<Zelkor::IDevice> device, Zelkor::DeviceNetState state, Zelkor::DeviceNetState old) {
                 deviceEvent(device, state, old);
@@ -784,6 +851,34 @@ private:
         fields["values"] = own;
         fields["replyPort"] = discovery->DiscoReplyPort();
         _events.Write("discovery", fields);
+    }
+
+    // The disco rules of the options, in one request.
+    void excludeFromDiscovery(Zelkor::IDiscoveryService& discovery) {
+        std::map<std::string, std::vector<std::string>> values;
+        for (const auto& rule : _options.exclude) {
+            if (rule.set == "disco") {
+                values[rule.type].push_back(rule.value);
+            }
+        }
+        if (values.empty()) {
+            return;
+        }
+        discovery.AddNetworkRuleExcusion(
+            values["classname"], values["name"], values["guid"],
+            [this](const std::string message, bool ok, Zelkor::RuleDetails& details) {
+                Json::Value fields;
+                fields["message"] = message;
+                fields["ok"] = ok;
+                fields["details"] = Json::Value(Json::objectValue);
+                for (const auto& [text, concerned] : details) {
+                    Json::Value& list = fields["details"][text] = Json::Value(Json::arrayValue);
+                    for (const auto& value : concerned) {
+                        list.append(value);
+                    }
+                }
+                _events.Write("exclude", fields);
+            });
     }
 
     static std::string stateName(Zelkor::DeviceNetState state) {

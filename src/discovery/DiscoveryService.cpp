@@ -56,10 +56,16 @@ bool parsePort(const std::string& text, unsigned long& port) {
 }  // namespace
 
 DiscoveryService::DiscoveryService(ZelkorDriver* driver, IStorage* storage)
-    : ZelkorLoggable("DISC"), _driver(driver), _storage(std::make_shared<StorageModel>(storage)) {}
+    : ZelkorLoggable("DISC"),
+      _driver(driver),
+      _storage(std::make_shared<StorageModel>(storage)),
+      _exclusionHandler(std::make_unique<NetworkRuleExclusionHandler>(_storage, this)) {}
 
 DiscoveryService::DiscoveryService(ZelkorDriver* driver, std::shared_ptr<IStorage> storage)
-    : ZelkorLoggable("DISC"), _driver(driver), _storage(std::make_shared<StorageModel>(std::move(storage))) {}
+    : ZelkorLoggable("DISC"),
+      _driver(driver),
+      _storage(std::make_shared<StorageModel>(std::move(storage))),
+      _exclusionHandler(std::make_unique<NetworkRuleExclusionHandler>(_storage, this)) {}
 
 DiscoveryService::~DiscoveryService() = default;
 
@@ -78,6 +84,7 @@ void DiscoveryService::Initialize() {
         _maxIncoming.store(static_cast<std::uint64_t>(std::max(0, std::atoi(limit.c_str()))));
     }
     SetInclusions();
+    _exclusionHandler->LoadAllNetworkExclusion();
     _discoInfo.UpdateDiscoReplyValue(kModePath, _router.load() ? "router" : _sendDiscos.load() ? "controller" : "device");
     _discoInfo.Init(_storage);
     if (!ParseGuid(_discoInfo.GUID(), _guid)) {

@@ -49,6 +49,7 @@
 #include "discovery/GuidTimes.h"
 #include "discovery/IDeviceList.h"
 #include "discovery/IDiscoveryService.h"
+#include "discovery/NetworkRuleExclusionHandler.h"
 #include "driver/IDriverDiscovery.h"
 
 namespace Zelkor {
@@ -167,6 +168,11 @@ public:
     unsigned long SetDiscoReplyPort(const std::string& text) override;
     bool SetSendDiscoAddress(const std::string& text) override;
     void SendSendDiscoRequest(const boost::asio::ip::address& address, unsigned short port) override;
+    void RemoveNetworkRuleExcusion(std::vector<std::string> classnames, std::vector<std::string> names,
+                                   std::vector<std::string> guids, RuleReply reply) override;
+    void AddNetworkRuleExcusion(std::vector<std::string> classnames, std::vector<std::string> names,
+                                std::vector<std::string> guids, RuleReply reply) override;
+    bool IsDeviceExcludedFromDisco(std::shared_ptr<IDevice> device) override;
     std::shared_ptr<IDevice> GetDeviceByName(const std::string& name) override;
     std::shared_ptr<IDevice> GetDeviceByIPAndPort(const boost::asio::ip::address& address,
                                                   unsigned short port) override;
@@ -205,6 +211,8 @@ public:
     Endpoint SendDiscoAddress() const;
     // The node's GUID, parsed by Initialize; all zero when it is none.
     const boost::uuids::uuid& Guid() const { return _guid; }
+    // The network exclusion rules; their checks may be called under the device-list locks.
+    const NetworkRuleExclusionHandler& ExclusionRules() const { return *_exclusionHandler; }
 
     // --- discovery requests -------------------------------------------------------------
     // One request datagram to the address and port, sent from the reply port.
@@ -247,6 +255,10 @@ public:
     // A request went out on a device's connection at `seconds`; its reply came.
     void SetRequestTime(const std::shared_ptr<TcpSocket>& connection, std::int64_t seconds) override;
     void ClearRequestTime(const std::shared_ptr<TcpSocket>& connection) override;
+    // Tells goodbye to every known device an exclusion rule of that type names: by class
+    // name, every device whose class name begins with the value; by name, the value
+    // exactly; by GUID, in any of its forms. The devices are disconnected and stay listed.
+    void DisconnectDeviceBy(ExcludedDevice::Type type, const std::vector<std::string>& values);
 
 private:
     struct Handler {
@@ -273,6 +285,7 @@ private:
     ZelkorDriver* const _driver;
     DiscoInfoImpl _discoInfo;
     std::shared_ptr<StorageModel> _storage;
+    std::unique_ptr<NetworkRuleExclusionHandler> _exclusionHandler;
     boost::uuids::uuid _guid{};
 
     std::atomic<bool> _replyDiscos{true};

@@ -16,6 +16,7 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "core/IServiceBase.h"
+#include "discovery/ExcludedDevice.h"
 #include "discovery/Goodbye.h"
 
 namespace Zelkor {
@@ -105,6 +106,16 @@ public:
     // set; the second form sends to the given address (only while one is set).
     virtual void SendSendDiscoRequest() = 0;
     virtual void SendSendDiscoRequest(const boost::asio::ip::address& address, unsigned short port) = 0;
+    // Network exclusion rules that keep peers out of discovery, by class name (every class
+    // name that begins with it), name or GUID. An added rule is stored and the known
+    // devices it names are told goodbye; a removed one is cleared from storage. Any thread;
+    // the reply is called once, before the call returns.
+    virtual void RemoveNetworkRuleExcusion(std::vector<std::string> classnames, std::vector<std::string> names,
+                                           std::vector<std::string> guids, RuleReply reply) = 0;
+    virtual void AddNetworkRuleExcusion(std::vector<std::string> classnames, std::vector<std::string> names,
+                                        std::vector<std::string> guids, RuleReply reply) = 0;
+    // Whether the rules keep the device (its class name, name or GUID) out of discovery.
+    virtual bool IsDeviceExcludedFromDisco(std::shared_ptr<IDevice> device) = 0;
     virtual std::shared_ptr<IDevice> GetDeviceByName(const std::string& name) = 0;
     virtual std::shared_ptr<IDevice> GetDeviceByIPAndPort(const boost::asio::ip::address& address,
                                                           unsigned short port) = 0;

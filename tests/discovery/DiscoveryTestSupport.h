@@ -43,8 +43,8 @@ inline std::shared_ptr<Zelkor::DeviceImpl> MakeDevice(Zelkor::ZelkorDriver* driv
 }
 
 struct DiscoveryNode {
-    DiscoveryNode() {
-        driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
+    explicit DiscoveryNode(const std::string& tree = SampleTree()) {
+        driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(tree));
         service = driver->GetDiscovery();
     }
 

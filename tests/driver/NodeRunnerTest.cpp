@@ -38,6 +38,7 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
     struct Row {
         std::vector<std::string> arguments;
         std::string options;  // "guid" is checked for its form only when null here
+        std::string exclude;  // the "exclude" line, when one is due
     };
     const std::string tree = std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json";
     // The listener options name what the host of the test lacks: nothing is served.
@@ -51,13 +52,20 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
              "listen":["192.0.2.1:4000","[2001:db8::1]:4001"],"tls-level":1,"code":true,"log-level":2,
              "disco-interval":0,"reply-port":"","send-disco":"","network":["zk-none,4002"],
              "interface":["zk-none,4003"],"mac":["02:00:00:00:0a:01,4004"],"all":[],"ipv6":true,
-             "cert":"/nonexistent/c.pem","key":"/nonexistent/k.pem","dh":"/nonexistent/d.pem","dump":true})"},
+             "cert":"/nonexistent/c.pem","key":"/nonexistent/k.pem","dh":"/nonexistent/d.pem","dump":true,
+             "exclude":[]})",
+         ""},
         // The name comes from the tree; a tree without a GUID gets a new one.
-        {{"--tree", tree},
+        // Disco rules go through the discovery service, list rules into the tree.
+        {{"--tree", tree, "--exclude", "disco,classname,amp", "--exclude",
+          "list,guid,{6F9619FF-8B86-D011-B42D-00CF4FC964FF}"},
          R"({"role":"device","name":"stage-left-amp","guid":null,"tree":")" + tree +
              R"(","listen":[],"tls-level":0,"code":false,"log-level":3,
              "disco-interval":0,"reply-port":"","send-disco":"","network":[],"interface":[],"mac":[],"all":[],
-             "ipv6":false,"cert":"","key":"","dh":"","dump":false})"},
+             "ipv6":false,"cert":"","key":"","dh":"","dump":false,
+             "exclude":["disco,classname,amp","list,guid,6f9619ff-8b86-d011-b42d-00cf4fc964ff"]})",
+         R"({"event":"exclude","message":"No error occurred","ok":true,
+             "details":{"Added to active exclusion list":["amp"],"Added to storage":["amp"]}})"},
     };
     for (const auto& row : rows) {
         TempDir dir;
@@ -71,6 +79,9 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
             expected["options"]["guid"] = start["options"]["guid"];
         }
         EXPECT_EQ(start, expected) << start.toStyledString();
+        if (!row.exclude.empty()) {
+            EXPECT_EQ(node.AwaitEvent("exclude"), parse(row.exclude));
+        }
         node.CloseInput();
         EXPECT_EQ(node.Wait(), 0);
         expectOnlyEvents(node);
@@ -100,6 +111,9 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         {{"--network", ",4197"}, "invalid value for --network: ,4197"},
         {{"--interface", "eth0,0"}, "invalid value for --interface: eth0,0"},
         {{"--all", "65536"}, "invalid value for --all: 65536"},
+        {{"--exclude", "disco,colour,x"}, "invalid value for --exclude: disco,colour,x"},
+        {{"--exclude", "list,guid,12"}, "invalid value for --exclude: list,guid,12"},
+        {{"--exclude", "list,name,x"}, "no free element in the tree for --exclude list,name,x"},
         {{"--ipv6", "--ipv6"}, "--ipv6 given twice"},
         {{"--name", "n1", "--name", "n2"}, "--name given twice"},
         {{"--code"}, "--code needs a value"},
