@@ -148,7 +148,8 @@ bool ZelkorDriver::admitDuplicate(Packet& packet, const std::string& command) {
         }
         return true;
     }
-    ReplyCache::Admission admission = _replyCache.Admit(header.HashText(), command, header.JsonText(), packet.socket);
+    ReplyCache::Admission admission = _replyCache.Admit(header.HashText(), command, header.JsonText(), packet.socket,
+                                                       header.GetSourcePaths());
     switch (admission.verdict) {
         case ReplyCache::Verdict::Handle:
             detail("Handling ", " on ");
@@ -351,9 +352,12 @@ void ZelkorDriver::RecordReply(void* handle, const std::string& hash, const std:
     if (hash.empty()) {
         return;
     }
+    // The reply is addressed along the route its request came by.
+    MessageForwardInfo route;
+    route.PullHeader(reply, false);
     bool found = false;
     bool already = false;
-    const auto waiting = _replyCache.Record(hash, word, handle, reply, found, already);
+    const auto waiting = _replyCache.Record(hash, word, handle, reply, found, already, route.GetTargetPaths());
     if (!found) {
         return;
     }

@@ -43,14 +43,14 @@ void ReplyCache::expire(Clock::time_point now) {
 }
 
 ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::string& word, const std::string& json,
-                                        const std::shared_ptr<TcpSocket>& requester) {
+                                        const std::shared_ptr<TcpSocket>& requester, const std::string& route) {
     std::lock_guard<std::mutex> lock(_mutex);
     const auto now = _now();
     expire(now);
     auto [first, last] = _byHash.equal_range(hash);
     for (auto at = first; at != last; ++at) {
         Entry& entry = *at->second;
-        if (entry.word != word || entry.json != json) {
+        if (entry.word != word || entry.json != json || entry.route != route) {
             continue;
         }
         if (entry.replied) {
@@ -64,6 +64,12 @@ ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::stri
                       waiters.end());
         const bool waiting = std::any_of(waiters.begin(), waiters.end(),
                                          [&](const auto& w) { return w.lock() == requester; });
+        if (entry.requester.expired()) {
+            // Its reply would find no entry to record into: this requester runs it again.
+            entry.requester = requester;
+            entry.requesterHandle = requester.get();
+            return {};
+        }
         if (!waiting) {
             waiters.push_back(requester);
         }
@@ -72,8 +78,8 @@ ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::stri
     if (_limits.capacity == 0) {
         return {};
     }
-    _entries.push_back(Entry{hash, word, json, requester, requester.get(), false, {}, {}, now,
-                             hash.size() + word.size() + json.size()});
+    _entries.push_back(Entry{hash, word, json, route, requester, requester.get(), false, {}, {}, now,
+                             hash.size() + word.size() + json.size() + route.size()});
     _bytes += _entries.back().bytes;
     _byHash.emplace(hash, std::prev(_entries.end()));
     // Room is made from the oldest; an entry too long on its own goes too (its request
@@ -83,13 +89,14 @@ ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::stri
 }
 
 ReplyCache::Entries::iterator ReplyCache::findByRequester(const std::string& hash, const std::string& word,
-                                                          const void* connection) {
+                                                          const void* connection, const std::string* route) {
     auto found = _entries.end();
     auto [first, last] = _byHash.equal_range(hash);
     for (auto at = first; at != last; ++at) {
         Entry& entry = *at->second;
         // The handle alone could name a new connection at a freed one's address.
-        if (entry.word != word || entry.requesterHandle != connection || entry.requester.expired()) {
+        if (entry.word != word || entry.requesterHandle != connection || entry.requester.expired() ||
+            (route && entry.route != *route)) {
             continue;
         }
         const bool better = found == _entries.end() || (found->replied && !entry.replied) ||
@@ -114,12 +121,13 @@ bool ReplyCache::TakeKnownReply(const std::string& hash, const std::string& word
 
 std::vector<std::shared_ptr<TcpSocket>> ReplyCache::Record(const std::string& hash, const std::string& word,
                                                            const void* connection, const std::string& reply,
-                                                           bool& found, bool& alreadyRecorded) {
+                                                           bool& found, bool& alreadyRecorded,
+                                                           const std::string& route) {
     std::lock_guard<std::mutex> lock(_mutex);
     const auto now = _now();
     expire(now);
     std::vector<std::shared_ptr<TcpSocket>> waiting;
-    const auto entry = findByRequester(hash, word, connection);
+    const auto entry = findByRequester(hash, word, connection, &route);
     found = entry != _entries.end();
     alreadyRecorded = found && entry->replied;
     if (!found) {

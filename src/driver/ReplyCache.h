@@ -2,9 +2,14 @@
 // The duplicate filter's memory: requests that carried a sender hash, each with the reply
 // sent for it and the connections that asked again before that reply existed.
 //
-// A duplicate is a request with the same hash, word and JSON text. An entry remembers the
+// A duplicate is a request with the same hash, word, JSON text and route back (the
+// source list of its routing header): a bare counter is no unique hash, and two
+// requesters behind one router share the router's connection. An entry remembers the
 // connection of its first requester: the reply recorded for it, and a reply dropped as
-// known, must come with the same hash and word on that connection. Entries expire after a
+// known, must come with the same hash and word on that connection, a recorded reply also
+// addressed along the same route. When that first requester's connection has gone before
+// its reply, the next requester asking again takes its place instead of waiting for a
+// reply that has nowhere to go. Entries expire after a
 // time and the oldest go when the cache holds too many or too many bytes of text, so that
 // no peer grows it without bound; waiters are held weakly, so a closed connection is
 // simply skipped.
@@ -54,18 +59,20 @@ public:
     void SetLimits(const Limits& limits);
     Limits GetLimits() const;
 
-    // A request with a sender hash arrived on `requester`.
+    // A request with a sender hash arrived on `requester`; `route` is its source list.
     Admission Admit(const std::string& hash, const std::string& word, const std::string& json,
-                    const std::shared_ptr<TcpSocket>& requester);
+                    const std::shared_ptr<TcpSocket>& requester, const std::string& route = {});
     // A reply with a sender hash arrived on `connection`: true (and the entry gone) when it
     // answers a request this node received there.
     bool TakeKnownReply(const std::string& hash, const std::string& word, const void* connection);
     // A reply goes out on `connection`. When it answers a waiting entry, the entry keeps
     // it and the connections waiting for it come back, for the caller to send to.
-    // `alreadyRecorded` tells that the entry had a reply already.
+    // `alreadyRecorded` tells that the entry had a reply already; `route` is the reply's
+    // target list.
     std::vector<std::shared_ptr<TcpSocket>> Record(const std::string& hash, const std::string& word,
                                                    const void* connection, const std::string& reply,
-                                                   bool& found, bool& alreadyRecorded);
+                                                   bool& found, bool& alreadyRecorded,
+                                                   const std::string& route = {});
 
     std::size_t Size() const;
 
@@ -74,6 +81,7 @@ private:
         std::string hash;
         std::string word;
         std::string json;
+        std::string route;
         std::weak_ptr<TcpSocket> requester;
         const void* requesterHandle = nullptr;
         bool replied = false;
@@ -87,8 +95,9 @@ private:
     void expire(Clock::time_point now);
     void erase(Entries::iterator entry);
     // The oldest entry of the hash and word whose first requester is `connection`,
-    // preferring one still waiting for its reply.
-    Entries::iterator findByRequester(const std::string& hash, const std::string& word, const void* connection);
+    // preferring one still waiting for its reply; with a route, only an entry of that route.
+    Entries::iterator findByRequester(const std::string& hash, const std::string& word, const void* connection,
+                                      const std::string* route = nullptr);
 
     Now _now;
     mutable std::mutex _mutex;

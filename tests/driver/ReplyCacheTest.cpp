@@ -23,10 +23,11 @@ protected:
     }
     std::vector<std::shared_ptr<Zelkor::TcpSocket>> Record(const std::string& hash, const std::string& word,
                                                            const std::shared_ptr<Zelkor::TcpSocket>& on,
-                                                           const std::string& reply, bool* found = nullptr) {
+                                                           const std::string& reply, bool* found = nullptr,
+                                                           const std::string& route = {}) {
         bool wasFound = false;
         bool already = false;
-        auto waiting = cache.Record(hash, word, on.get(), reply, wasFound, already);
+        auto waiting = cache.Record(hash, word, on.get(), reply, wasFound, already, route);
         if (found) {
             *found = wasFound;
         }
@@ -101,6 +102,35 @@ TEST_F(ReplyCacheTest, ClosedWaitersAreSkipped) {
     cache.Admit("7", "get", "", gone);
     gone.reset();
     EXPECT_TRUE(Record("7", "get", first, "@get \n").empty());
+}
+
+// Two requesters behind one router reach this node on the router's connection with the
+// same bare counter: each request runs and each reply replays only to its own route.
+TEST_F(ReplyCacheTest, RequestersBehindOneRouterAreToldApartByTheirRoute) {
+    auto router = Connection();
+    EXPECT_EQ(cache.Admit("3", "get", "{}", router, "R&A").verdict, Verdict::Handle);
+    EXPECT_EQ(cache.Admit("3", "get", "{}", router, "R&C").verdict, Verdict::Handle);
+    bool found = false;
+    Record("3", "get", router, "3 [R&C][B] @get {\"c\":1}\n", &found, "R&C");
+    EXPECT_TRUE(found);
+    EXPECT_EQ(cache.Admit("3", "get", "{}", router, "R&A").verdict, Verdict::Pending);
+    const auto replay = cache.Admit("3", "get", "{}", router, "R&C");
+    EXPECT_EQ(replay.verdict, Verdict::Replay);
+    EXPECT_EQ(replay.reply, "3 [R&C][B] @get {\"c\":1}\n");
+}
+
+// A requester whose connection closed before its reply leaves no entry to wait on: the
+// next one asking runs the request and gets its reply.
+TEST_F(ReplyCacheTest, ARetryAfterTheFirstRequesterWentRunsAgain) {
+    auto first = Connection();
+    auto retry = Connection();
+    cache.Admit("8", "get", "{}", first);
+    first.reset();
+    EXPECT_EQ(cache.Admit("8", "get", "{}", retry).verdict, Verdict::Handle);
+    bool found = false;
+    Record("8", "get", retry, "@get {}\n", &found);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(cache.Admit("8", "get", "{}", retry).verdict, Verdict::Replay);
 }
 
 // Routes back to requesters are bounded in count and in name length, and held weakly.

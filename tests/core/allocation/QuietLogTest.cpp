@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <new>
+
+#include "core/ConcurrentTask.h"
+#include "core/Execution.h"
+#include "core/TimingHandler.h"
+#include "core/ZelkorLog.h"
+
+// This program replaces the global allocator, so it holds this one test alone.
+// Counts the allocations made on the counting thread; every other call passes straight
+// through to the C allocator.
+namespace {
+thread_local bool counting = false;
+thread_local std::size_t allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (counting) {
+        ++allocations;
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace {
+
+template <class F>
+std::size_t AllocationsOf(F&& work) {
+    allocations = 0;
+    counting = true;
+    work();
+    counting = false;
+    return allocations;
+}
+
+}  // namespace
+
+// A line above the logger's level must cost nothing; these texts (long enough to need the
+// heap) were once built before the level was looked at.
+TEST(QuietLog, LinesAboveTheLevelBuildNoText) {
+    using namespace std::chrono_literals;
+    ZelkorLog::TheLog().SetLevel(5);
+    Zelkor::ConcurrentTask task([] {}, nullptr);
+    Zelkor::Execution execution(true);
+    Zelkor::TimingHandler timers;
+    ASSERT_NE(timers.RunAfter(1h, [] {}), 0);
+    EXPECT_EQ(AllocationsOf([&] {
+                  task.Abort();
+                  task.Wait();
+                  execution.ReadLock();
+                  execution.ReadUnlock();
+                  timers.AbortAndDumping();
+              }),
+              0u);
+}
