@@ -17,6 +17,7 @@
 // goes through the sockets' own operations, which hop onto the event loop.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +25,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <boost/system/error_code.hpp>
 
 #include "core/MessageForwardInfo.h"
 #include "core/ZelkorLoggable.h"
@@ -34,6 +37,7 @@
 namespace Zelkor {
 
 class DiscoveryService;
+class MessageSignalData;
 class TcpSocketSet;
 class ZelkorDriver;
 struct Packet;
@@ -50,14 +54,24 @@ public:
     // --- IDevice ---------------------------------------------------------------------
     DiscoInfo GetDiscoInfo() const override;
     void SetDeviceState(const std::string& state) override;
+    void* GetConnectionHandle() override;
+    bool IsConnected() override;
     bool IsDirectlyConnected() override;
+    bool IsProxyConnected() override;
     bool HasHandle(void* handle) override;
     std::shared_ptr<TcpSocket> GetHandle() override;
     bool HasConnectionHandle() override;
+    std::string ProxyName() override;
+    std::string ProxyGuid() override;
+    bool HasProxy() override;
+    bool IsEncrypted() override;
     bool IsAuthenticated() override { return _authenticated.load(); }
     void SetAuthentication(bool on) override { _authenticated.store(on); }
+    void SetForwardInfo() override;
     void GetForwardInfo(MessageForwardInfo& out) override;
+    std::shared_ptr<TcpSocket> GetFileTransferHandle(bool ownOnly) override;
     DeviceNetState GetCurrentState() override { return _state.load(); }
+    void Connect(bool force) override;
     void Disconnect(bool toNew) override;
     bool WantsConnections() override { return _wantsConnections.load(); }
     void WantsDescriptor(bool on) override;
@@ -70,6 +84,7 @@ public:
     bool IsRunningScript() override { return _runningScript.load(); }
     void Goodbye() override;
     void SendGoodbye() override;
+    void SendKeepAliveDisco(bool unused) override;
     void UpdateStatistics(TimePoint sent, TimePoint received) override;
     double GetMinRoundTripTime() override;
     double GetMaxRoundTripTime() override;
@@ -99,6 +114,36 @@ public:
     void WantsConnections(bool on);
     // Adopts an inbound connection as the primary.
     void SetHandle(std::shared_ptr<TcpSocket> socket);
+    // The router through which the device is reached, kept weakly; only a device whose
+    // mode is "router" is taken, anything else (or null) clears it.
+    void SetProxy(const std::shared_ptr<DeviceImpl>& router);
+    std::shared_ptr<DeviceImpl> Proxy() const;
+    // One of the device's connections was closed: the primary's loss is a disconnection,
+    // a closed secondary leaves the set.
+    void EraseSocket(const std::shared_ptr<TcpSocket>& socket);
+    // The completion of a connect this device started, on the event loop.
+    void OnSocketConnected(const std::shared_ptr<TcpSocket>& socket, const boost::system::error_code& error);
+    // The connected primary or secondary whose TLS is up, else empty.
+    std::shared_ptr<TcpSocket> GetEncryptedHandle();
+    // Run `fn` with the connection a request takes (own, else the router's), after the
+    // routing header is prepared; nothing when there is none or the device is finalized.
+    void ForTheHandle(const std::function<void(std::shared_ptr<TcpSocket>)>& fn);
+    void ForTheEncryptedHandle(const std::function<void(std::shared_ptr<TcpSocket>)>& fn);
+    // Run `fn` with the device's own connection set (never the router's).
+    void ForTheSet(const std::function<void(std::shared_ptr<TcpSocketSet>)>& fn);
+    // Whether a message delivered by a service's signal comes from this device.
+    bool MatchSource(const MessageSignalData& data);
+
+    // Kept by the discovery service: the device was first heard by UDP; the device-list
+    // time of its last list request (a router's); when it was last seen (seconds since
+    // the epoch); when one of its connections was last reported closed; whether its
+    // connection is secured.
+    std::atomic<bool> discoveredByUdp{false};
+    std::atomic<std::int64_t> listTime{0};
+    std::atomic<std::int64_t> lastSeen{0};
+    std::atomic<std::int64_t> lastDiscoReply{0};
+    std::atomic<std::chrono::system_clock::time_point> disconnectionTime{};
+    std::atomic<bool> secured{false};
     // Cuts the callbacks' cookies, closes the connections, and moves to "New" (toNew) or
     // "Disconnected" where the state table allows.
     void Disconnected(bool toNew);
@@ -140,6 +185,9 @@ private:
 
     mutable std::mutex _remoteMutex;
     std::vector<RemoteInfo> _remotes;
+
+    mutable std::mutex _proxyMutex;
+    std::weak_ptr<DeviceImpl> _proxy;
 
     SignalCookies _cookies;
 };

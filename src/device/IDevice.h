@@ -34,19 +34,43 @@ public:
     // A copy of the device's discovery data.
     virtual DiscoInfo GetDiscoInfo() const = 0;
     virtual void SetDeviceState(const std::string& state) = 0;
+    // The raw handle of the connection a request would take: the device's own, else its
+    // router's; null when none is connected or the device is finalized.
+    virtual void* GetConnectionHandle() = 0;
+    // Connected directly or through a connected router.
+    virtual bool IsConnected() = 0;
     // One of the device's own connections (not a router's) is connected.
     virtual bool IsDirectlyConnected() = 0;
+    // The router through which the device is reached is connected.
+    virtual bool IsProxyConnected() = 0;
     // The handle is one of the device's own connections.
     virtual bool HasHandle(void* handle) = 0;
     // The connected primary connection, else the connected secondary one, else empty.
     virtual std::shared_ptr<TcpSocket> GetHandle() = 0;
     // The device still has its connection set (until it is finalized).
     virtual bool HasConnectionHandle() = 0;
+    // The router's name and GUID; "" while no live router is set.
+    virtual std::string ProxyName() = 0;
+    virtual std::string ProxyGuid() = 0;
+    virtual bool HasProxy() = 0;
+    // The device's own connections are secured by TLS.
+    virtual bool IsEncrypted() = 0;
     virtual bool IsAuthenticated() = 0;
     virtual void SetAuthentication(bool on) = 0;
+    // Prepares the routing header of the next request: this node's sender id, a sender
+    // hash for a redundant device, and the router's and device's names when the request
+    // goes through the router.
+    virtual void SetForwardInfo() = 0;
     // A copy of the routing header the device's requests carry.
     virtual void GetForwardInfo(MessageForwardInfo& out) = 0;
+    // A connected connection that carries no file transfer: the device's own, else (unless
+    // `ownOnly`) the router's.
+    virtual std::shared_ptr<TcpSocket> GetFileTransferHandle(bool ownOnly) = 0;
     virtual DeviceNetState GetCurrentState() = 0;
+    // Connects the device's connections to its endpoints, one per network, or reaches it
+    // through its router; `force` creates the connections even without an endpoint. The
+    // device then wants to be kept connected.
+    virtual void Connect(bool force) = 0;
     // Stops wanting connections and closes them; the state becomes "New" (toNew) or
     // "Disconnected".
     virtual void Disconnect(bool toNew) = 0;
@@ -64,6 +88,9 @@ public:
     // Says goodbye ("shutdown") on the device's connections, then disconnects it.
     virtual void Goodbye() = 0;
     virtual void SendGoodbye() = 0;
+    // A "disco" request on the device's connections, as a keep-alive (the argument is not
+    // used).
+    virtual void SendKeepAliveDisco(bool unused) = 0;
     // One request/reply round trip; a reply earlier than its request only counts.
     virtual void UpdateStatistics(TimePoint sent, TimePoint received) = 0;
     // Seconds; 0 before the first measurement.

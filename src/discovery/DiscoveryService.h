@@ -40,16 +40,21 @@
 #include <vector>
 
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/uuid/uuid.hpp>
+#include <json/value.h>
 
 #include "core/IServiceBaseImpl.h"
+#include "core/ISignalObserver.h"
 #include "core/ZelkorLoggable.h"
 #include "device/DeviceNetState.h"
+#include "device/IDevice.h"
 #include "discovery/DiscoInfoImpl.h"
 #include "discovery/GuidTimes.h"
 #include "discovery/IDeviceList.h"
 #include "discovery/IDiscoveryService.h"
 #include "discovery/NetworkRuleExclusionHandler.h"
+#include "driver/ConnectionResult.h"
 #include "driver/IDriverDiscovery.h"
 
 namespace Zelkor {
@@ -57,11 +62,13 @@ namespace Zelkor {
 class DeviceImpl;
 class IStorage;
 class Message;
+class NewDiscoInfo;
 class ZelkorDriver;
 
 class DiscoveryService : public IServiceBaseImpl<IDiscoveryService>,
                          public IDeviceList,
                          public IDriverDiscovery,
+                         public ISignalObserver<ConnectionResult>,
                          public ZelkorLoggable,
                          public std::enable_shared_from_this<DiscoveryService> {
 public:
@@ -79,6 +86,12 @@ public:
     };
 
     static constexpr unsigned short ProtocolPort = 4197;
+    // Devices a peer can make this node add (discovery replies, router lists, inbound
+    // connections) before it adds no more.
+    static constexpr std::size_t DefaultMaxDevices = 4096;
+    // The timer's clock: whole seconds of a steady clock, so that setting the wall clock
+    // neither ages nor freezes what the timer measures.
+    using Clock = std::function<std::int64_t()>;
 
     // Neither form checks its arguments; Initialize does. From a plain pointer the
     // storage facade takes ownership of the storage, from a shared pointer it shares it.
@@ -97,9 +110,11 @@ public:
     std::string InstanceName() override { return _discoInfo.InstanceName(); }
     bool ReplyDiscos() override { return _replyDiscos.load(); }
     void SendSendDiscoRequest() override;
-    // The timer itself arrives with the discovery protocol; these keep its flag.
-    void StartTimer() override { _timerStopped.store(false); }
-    void StopTimer() { _timerStopped.store(true); }
+    // Runs the timer's steps at once, then every 1.5 s on the event loop. A new call
+    // replaces the running timer.
+    void StartTimer() override;
+    // Cancels the pending wait, on the event loop.
+    void StopTimer();
     bool TimerStopped() const { return _timerStopped.load(); }
     // Says goodbye on every directly connected device (its handlers hear "Lost"),
     // finalizes every device and closes the incoming connections. Notifications stop.
@@ -111,14 +126,14 @@ public:
     void ResetIncomingConnections() override;
     void ResetAllExcept(void* handle) override;
     void UpdateDiscoReplyValue(const std::string& path, const std::string& value) override;
-    // The discovery-level words join with the discovery protocol; until then none is
-    // claimed and nothing is handled.
     bool IsServiceCommand(const std::string& word) override;
+    // The discovery-level messages, into HandleMessage.
     void SignalRaised(MessageSignalData& data) override;
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
-    // Answering and handling discoveries arrive with the discovery protocol; until then
-    // the lines are logged.
+    // Answers one discovery request, over its connection or by one datagram to the asker.
     void SendDiscoReply(Packet& packet) override;
+    // Takes one discovery reply: keeps or adds the peer's device and stamps its reply
+    // time; a controller or router answering over TCP is asked for its device list.
     void HandleDiscoReply(Packet& packet) override;
     // The verification-code callback answers operation 0 with a non-empty code.
     bool HasVerificationCode() override;
@@ -177,8 +192,18 @@ public:
     std::shared_ptr<IDevice> GetDeviceByIPAndPort(const boost::asio::ip::address& address,
                                                   unsigned short port) override;
     std::shared_ptr<IDevice> GetDeviceBySocket(std::shared_ptr<TcpSocket> socket) override;
+    // Makes a device for the endpoint, enters it by endpoint only, and connects it. Not
+    // bounded by the device cap: the application asked.
+    void Connect(const boost::asio::ip::address& address, unsigned short port) override;
+    // Stops serving the adapter of that MAC and closes every connection running over its
+    // addresses.
+    bool CloseMAC(const std::string& mac) override;
     int TraceRoute(const std::string& name, std::vector<std::string>& route, int hops) override;
     bool CheckRoutes(std::vector<std::string> a, std::vector<std::string> b) override;
+
+    // --- connection results -------------------------------------------------------------
+    // Admits or refuses a connection a peer made; cleans up after one refused or closed.
+    void SignalRaised(ConnectionResult& result) override;
 
     // --- IDeviceList -------------------------------------------------------------------
     std::shared_ptr<IDevice> GetDeviceByUUID(const std::string& guid) override;
@@ -219,6 +244,43 @@ public:
     void SendDiscoCommand(const boost::asio::ip::address& address, unsigned short port,
                           const std::string& interfaceName);
     void SendMulticastMessage(Message& message, bool request);
+
+    // --- answering and handling discoveries ---------------------------------------------
+    // A port from a JSON number or number text; false with the reason in `error`.
+    static bool GetPortValue(const Json::Value& value, unsigned short& port, std::string& error);
+    // The interface through which the reply's sender was seen, and the address and port it
+    // announces.
+    bool GetRemoteInfo(Packet& packet, IDevice::RemoteInfo& out, std::string& error);
+    // A UUID in any form the parser takes (braces, no hyphens); false for null or empty.
+    static bool _parseUUID(const char* text, boost::uuids::uuid& out);
+    // A device discovered by UDP (state New), one that connected to this node (state
+    // Connected): empty when it could not be made or the device cap is reached.
+    std::shared_ptr<DeviceImpl> addDevice(NewDiscoInfo& record);
+    std::shared_ptr<DeviceImpl> addConnectedDevice(NewDiscoInfo& record, const std::shared_ptr<TcpSocket>& connection);
+    // The cap on devices peers can make this node add; known devices still update.
+    void SetMaxDevices(std::size_t limit) { _maxDevices.store(limit); }
+    std::size_t MaxDevices() const { return _maxDevices.load(); }
+    // Seconds since the epoch at which the device list last changed.
+    std::int64_t DeviceListTime() const { return _deviceListTime.load(); }
+
+    // --- device lists of routers ----------------------------------------------------------
+    // "list" with the option "discovered" on a TCP connection.
+    void SendListDiscovered(void* handle);
+    // Answers with the records of every known device.
+    void SendListDiscoveredReply(MessageSignalData& data);
+    // Turns each endpoint of a router's answer into a device reached through that router.
+    void HandleListDiscoveredReply(MessageSignalData& data);
+    std::shared_ptr<DeviceImpl> addProxiedDevice(NewDiscoInfo& record, std::shared_ptr<DeviceImpl> router);
+
+    // --- discovery-level messages ---------------------------------------------------------
+    void HandleMessage(MessageSignalData& data);
+
+    // --- the timer ------------------------------------------------------------------------
+    // The timer's steps, once; runs on the event loop.
+    void OnTimer();
+    // Replaces the timer's clock (tests).
+    void SetClock(Clock clock);
+    std::int64_t Now() const;
 
     // --- the device list ----------------------------------------------------------------
     std::shared_ptr<DeviceImpl> GetDeviceImplByUUID(const std::string& guid);
@@ -281,6 +343,9 @@ private:
     // Each device says goodbye and becomes "Lost", on the loop.
     void dropDevices(std::vector<std::shared_ptr<DeviceImpl>> devices);
     std::shared_ptr<DeviceImpl> deviceOfGuidLocked(const std::string& guid) const;
+    // True when another device may be added (the cap warns once).
+    bool roomForDevice();
+    void WaitTimer();
 
     ZelkorDriver* const _driver;
     DiscoInfoImpl _discoInfo;
@@ -305,6 +370,20 @@ private:
     std::atomic<std::uint64_t> _replyTimeoutSec{0};
     std::atomic<std::uint64_t> _lockStepTimeoutSec{0};
     std::atomic<std::uint64_t> _goodbyesPending{0};
+    std::atomic<std::size_t> _maxDevices{DefaultMaxDevices};
+    std::atomic<bool> _deviceCapWarned{false};
+    std::atomic<std::int64_t> _deviceListTime{0};
+
+    // The timer and its due times, touched on the event loop only.
+    std::unique_ptr<boost::asio::steady_timer> _timer;
+    mutable std::mutex _clockMutex;
+    Clock _clock;
+    std::int64_t _nextDiscoTime = 0;
+    std::int64_t _nextProxyTime = 0;
+    std::int64_t _nextListenTime = 0;
+    std::int64_t _nextWantsConnectionTime = 0;
+    std::int64_t _nextWantsDescriptorTime = 0;
+    std::int64_t _nextRoutesTime = 0;
 
     mutable std::mutex _sendDiscoMutex;
     boost::asio::ip::address _sendDiscoAddress{boost::asio::ip::address_v4::any()};

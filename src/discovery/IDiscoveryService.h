@@ -73,6 +73,9 @@ public:
     virtual void BroadcastUDP(bool on) = 0;
     virtual void LocalhostBroadcast(bool on) = 0;
     virtual void SubnetUDP(bool on) = 0;
+    // Stops serving the adapter with that MAC text and closes the connections that run
+    // over its addresses; false only without a driver.
+    virtual bool CloseMAC(const std::string& mac) = 0;
     // Drops every device and incoming connection, on the event loop.
     virtual void Reset() = 0;
     // Keeps the device or incoming connection the handle names; says goodbye to and drops
@@ -120,6 +123,8 @@ public:
     virtual std::shared_ptr<IDevice> GetDeviceByIPAndPort(const boost::asio::ip::address& address,
                                                           unsigned short port) = 0;
     virtual std::shared_ptr<IDevice> GetDeviceBySocket(std::shared_ptr<TcpSocket> socket) = 0;
+    // Makes a device for the endpoint and connects it; the device list reports it.
+    virtual void Connect(const boost::asio::ip::address& address, unsigned short port) = 0;
     // Always 0.
     virtual int TraceRoute(const std::string& name, std::vector<std::string>& route, int hops) = 0;
     // True when some element of `b` equals some element of `a`.
