@@ -1,5 +1,5 @@
-// The device's connections: the ways to reach it, its connection set and handles,
-// disconnecting and goodbye.
+// The device's connections: the ways to reach it, its connection set and handles, its
+// router, losing a connection, disconnecting and goodbye.
 
 #include "device/DeviceImpl.h"
 
@@ -80,6 +80,68 @@ std::shared_ptr<TcpSocket> DeviceImpl::GetHandle() {
     return nullptr;
 }
 
+std::shared_ptr<TcpSocket> DeviceImpl::GetEncryptedHandle() {
+    std::lock_guard<std::mutex> lock(_socketSetMutex);
+    if (!_socketSet) {
+        return nullptr;
+    }
+    for (const auto& socket : {_socketSet->Primary(), _socketSet->Secondary()}) {
+        if (socket && socket->SocketIsConnected() && socket->GetState() == TcpSocket::Tls) {
+            return socket;
+        }
+    }
+    return nullptr;
+}
+
+std::shared_ptr<TcpSocket> DeviceImpl::GetFileTransferHandle(bool ownOnly) {
+    {
+        std::lock_guard<std::mutex> lock(_socketSetMutex);
+        if (_socketSet) {
+            for (const auto& socket : {_socketSet->Primary(), _socketSet->Secondary()}) {
+                if (socket && socket->SocketIsConnected() && !socket->Transferring()) {
+                    return socket;
+                }
+            }
+        }
+    }
+    if (ownOnly) {
+        return nullptr;
+    }
+    // The router is asked for its own connections only: a chain of routers is not walked.
+    const auto router = Proxy();
+    return router ? router->GetFileTransferHandle(true) : nullptr;
+}
+
+void* DeviceImpl::GetConnectionHandle() {
+    if (IsFinalized()) {
+        Debug("ZK66A4I Device is finalized");
+        return nullptr;
+    }
+    auto socket = GetHandle();
+    if (!socket) {
+        if (const auto router = Proxy()) {
+            socket = router->GetHandle();
+        }
+    }
+    return socket ? ZelkorDriver::HandleOf(socket.get()) : nullptr;
+}
+
+bool DeviceImpl::IsProxyConnected() {
+    const auto router = Proxy();
+    return router && router->IsDirectlyConnected();
+}
+
+bool DeviceImpl::IsConnected() { return IsDirectlyConnected() || IsProxyConnected(); }
+
+bool DeviceImpl::IsEncrypted() {
+    std::lock_guard<std::mutex> lock(_socketSetMutex);
+    return _socketSet && _socketSet->IsEncrypted();
+}
+
+bool DeviceImpl::holdsLocked(const std::shared_ptr<TcpSocket>& socket) const {
+    return socket && _socketSet && (_socketSet->Primary() == socket || _socketSet->Secondary() == socket);
+}
+
 std::vector<std::shared_ptr<TcpSocket>> DeviceImpl::Connections() const {
     std::vector<std::shared_ptr<TcpSocket>> sockets;
     std::lock_guard<std::mutex> lock(_socketSetMutex);
@@ -97,6 +159,53 @@ void DeviceImpl::SetHandle(std::shared_ptr<TcpSocket> socket) {
     std::lock_guard<std::mutex> lock(_socketSetMutex);
     if (_socketSet) {
         _socketSet->SetHandle(std::move(socket));
+    }
+}
+
+void DeviceImpl::SetProxy(const std::shared_ptr<DeviceImpl>& router) {
+    // Read before the proxy mutex is taken: the router may be this very device.
+    const bool isRouter = router && router->GetDiscoInfo().mode == "router";
+    std::lock_guard<std::mutex> lock(_proxyMutex);
+    if (isRouter) {
+        _proxy = router;
+    } else {
+        _proxy.reset();
+    }
+}
+
+std::shared_ptr<DeviceImpl> DeviceImpl::Proxy() const {
+    std::lock_guard<std::mutex> lock(_proxyMutex);
+    return _proxy.lock();
+}
+
+bool DeviceImpl::HasProxy() { return static_cast<bool>(Proxy()); }
+
+std::string DeviceImpl::ProxyName() {
+    const auto router = Proxy();
+    return router ? router->GetDiscoInfo().name : std::string();
+}
+
+std::string DeviceImpl::ProxyGuid() {
+    const auto router = Proxy();
+    return router ? router->GetDiscoInfo().guid : std::string();
+}
+
+void DeviceImpl::EraseSocket(const std::shared_ptr<TcpSocket>& socket) {
+    bool primary = false;
+    {
+        std::lock_guard<std::mutex> lock(_socketSetMutex);
+        if (!_socketSet || !socket) {
+            return;
+        }
+        primary = _socketSet->Primary() == socket;
+        if (!primary) {
+            // A closed secondary left in its slot would never connect again: the next
+            // Connect makes a fresh one.
+            _socketSet->Delete(socket);
+        }
+    }
+    if (primary) {
+        Disconnected(false);
     }
 }
 

@@ -79,30 +79,45 @@ void DeviceImpl::SetStateCallback(StateCallback callback) {
     _onStateChange = std::move(callback);
 }
 
-void DeviceImpl::setCurrentState(DeviceNetState requested) {
-    DeviceNetState old = _state.load();
+bool DeviceImpl::storeState(DeviceNetState requested, DeviceNetState& old) {
+    old = _state.load();
     for (;;) {
-        if (requested == old) {
-            return;
-        }
-        if (requested == DeviceNetStateChanged || requested == DeviceNetStateDescriptorWanted) {
-            break;
-        }
-        if (!IsAllowedStateChange(old, requested)) {
-            return;
+        if (requested == old || !IsAllowedStateChange(old, requested)) {
+            return false;
         }
         // A failed exchange reloads `old`: the table is asked again from what is stored.
         if (_state.compare_exchange_weak(old, requested)) {
-            break;
+            return true;
         }
     }
+}
+
+bool DeviceImpl::storeStateFrom(DeviceNetState from, DeviceNetState to) {
+    return _state.compare_exchange_strong(from, to);
+}
+
+void DeviceImpl::notifyState(DeviceNetState newState, DeviceNetState oldState) {
     StateCallback callback;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         callback = _onStateChange;
     }
     if (callback) {
-        callback(requested, old);
+        callback(newState, oldState);
+    }
+}
+
+void DeviceImpl::setCurrentState(DeviceNetState requested) {
+    DeviceNetState old = _state.load();
+    if (requested == old) {
+        return;
+    }
+    if (requested == DeviceNetStateChanged || requested == DeviceNetStateDescriptorWanted) {
+        notifyState(requested, old);
+        return;
+    }
+    if (storeState(requested, old)) {
+        notifyState(requested, old);
     }
 }
 

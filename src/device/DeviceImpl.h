@@ -121,7 +121,9 @@ public:
     // One of the device's connections was closed: the primary's loss is a disconnection,
     // a closed secondary leaves the set.
     void EraseSocket(const std::shared_ptr<TcpSocket>& socket);
-    // The completion of a connect this device started, on the event loop.
+    // The completion of a connect this device started, on the event loop. A socket that
+    // has left the set by then (the device was disconnected, or adopted an inbound
+    // connection) changes no state; made, it is closed.
     void OnSocketConnected(const std::shared_ptr<TcpSocket>& socket, const boost::system::error_code& error);
     // The connected primary or secondary whose TLS is up, else empty.
     std::shared_ptr<TcpSocket> GetEncryptedHandle();
@@ -159,6 +161,34 @@ private:
     // driver is gone.
     std::shared_ptr<DiscoveryService> discovery() const;
     std::string nameText() const;
+
+    // The state table without the callback: stores `requested` when the table allows it
+    // from the stored state, which `old` receives. Lets a caller store under a lock and
+    // report after it.
+    bool storeState(DeviceNetState requested, DeviceNetState& old);
+    // Stores `to` only when the stored state is exactly `from`.
+    bool storeStateFrom(DeviceNetState from, DeviceNetState to);
+    void notifyState(DeviceNetState newState, DeviceNetState oldState);
+
+    // Reaching the device through its router when it has no endpoint of its own.
+    void connectThroughProxy(const std::string& name);
+    // The completion of a connect this device started.
+    void connectDone(const std::shared_ptr<TcpSocket>& socket, const boost::system::error_code& error);
+    // Seam for the start-TLS request on a new connection when the driver wants TLS; until
+    // that request exists nothing is sent and the connection stays plain.
+    void requestStartTls();
+    // The socket is one of the set's two (socket-set mutex held).
+    bool holdsLocked(const std::shared_ptr<TcpSocket>& socket) const;
+
+    // Writes the routing header of the next request into the forward information: this
+    // node's sender id, the hash flag of a redundant device, and the router and device as
+    // targets when the request goes through `router` (empty: straight to the device).
+    void prepareForwardInfo(const std::shared_ptr<DeviceImpl>& router);
+    // The routing decision of SetForwardInfo and ForTheHandle: the router when the device
+    // has no connection of its own and the router is connected.
+    std::shared_ptr<DeviceImpl> routerInUse();
+    void forHandle(const char* finalizedText, std::shared_ptr<TcpSocket> (DeviceImpl::*pick)(),
+                   const std::function<void(std::shared_ptr<TcpSocket>)>& fn);
 
     const std::weak_ptr<ZelkorDriver> _driver;
     std::atomic<DeviceNetState> _state{DeviceNetStateNone};

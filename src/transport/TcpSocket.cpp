@@ -3,6 +3,8 @@
 #include <array>
 #include <sstream>
 
+#include <boost/asio/error.hpp>
+
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -107,23 +109,42 @@ bool TcpSocket::SocketIsConnected() {
 void TcpSocket::Connect(const boost::asio::ip::address& address, unsigned short port,
                         const std::string& /*interfaceName*/, ConnectHandler done) {
     const boost::asio::ip::tcp::endpoint target(address, port);
+    // Marked before the hop onto the loop: a caller that looks again before the loop got
+    // to it must not start a second connect over the first.
+    if (_connectPending.exchange(true)) {
+        postConnectResult(std::move(done), boost::asio::error::already_started);
+        return;
+    }
     onLoop([this, target, done = std::move(done)]() mutable { connectNow(target, std::move(done)); });
+}
+
+void TcpSocket::postConnectResult(ConnectHandler done, const boost::system::error_code& error) {
+    if (!done) {
+        return;
+    }
+    // Never inline: the caller may hold its own locks around Connect.
+    boost::asio::post(IoContext(), [keep = self(), done = std::move(done), error] { done(keep, error); });
 }
 
 void TcpSocket::connectNow(const boost::asio::ip::tcp::endpoint& target, ConnectHandler done) {
     if (IsFinalized()) {
+        // A closed connection is never reopened; its owner must still hear that the
+        // connect is over, or it waits for it for good.
+        SetConnectPending(false);
+        postConnectResult(std::move(done), boost::asio::error::bad_descriptor);
         return;
     }
     boost::system::error_code error;
     _socket.open(target.protocol(), error);
     if (error) {
         Error("ZK7203E Error opening socket", error.message());
+        SetConnectPending(false);
+        postConnectResult(std::move(done), error);
         return;
     }
     _descriptorOpen.store(true);
     SetSocketOptions();
     Summary("ZK7206I Connecting to " + target.address().to_string() + ":" + std::to_string(target.port()));
-    SetConnectPending(true);
     _socket.async_connect(target, [keep = self(), this, target, done = std::move(done)](const boost::system::error_code& result) {
         SetConnectPending(false);
         if (IsFinalized()) {

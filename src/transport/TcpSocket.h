@@ -78,8 +78,11 @@ public:
 
     // --- connection life ---------------------------------------------------------------
 
-    // Opens and connects asynchronously. `done` runs after the connect completed (also on
-    // failure), never when the socket was closed first or could not be opened. The
+    // Opens and connects asynchronously; the socket counts as connecting from the call on.
+    // `done` runs on the loop, never inside this call: after the connect completed (also
+    // on failure), or with the error that kept it from starting (the socket was closed
+    // before, could not be opened, or has a connect running: already_started). A connect
+    // already started that the socket's closing abandons ends without `done`. The
     // interface name is accepted and not used.
     void Connect(const boost::asio::ip::address& address, unsigned short port,
                  const std::string& interfaceName, ConnectHandler done);
@@ -236,6 +239,8 @@ private:
     bool onLoopThread() const;
     std::shared_ptr<TcpSocket> self();
     void connectNow(const boost::asio::ip::tcp::endpoint& target, ConnectHandler done);
+    // Hands a connect that could not start its error, a loop turn later.
+    void postConnectResult(ConnectHandler done, const boost::system::error_code& error);
     void OnConnect(const boost::asio::ip::tcp::endpoint& target, const boost::system::error_code& error);
     void SetSocketOptions();
     void cacheEndpoints(const char* localText, const char* remoteText);

@@ -43,6 +43,21 @@ void TcpSocketSet::DeleteSecondary() {
     }
 }
 
+bool TcpSocketSet::Delete(const std::shared_ptr<TcpSocket>& socket) {
+    if (!socket) {
+        return false;
+    }
+    if (socket == _primary) {
+        DeletePrimary();
+        return true;
+    }
+    if (socket == _secondary) {
+        DeleteSecondary();
+        return true;
+    }
+    return false;
+}
+
 void TcpSocketSet::Close() {
     DeletePrimary();
     DeleteSecondary();

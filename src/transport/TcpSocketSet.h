@@ -34,6 +34,10 @@ public:
     // Close and drop one socket.
     void DeletePrimary();
     void DeleteSecondary();
+    // Closes and drops `socket` from the slot that holds it; a slot holding another socket
+    // (a newer one, or an adopted connection) is left alone. False when the set does not
+    // hold it.
+    bool Delete(const std::shared_ptr<TcpSocket>& socket);
     void Close();
     // Adopts a connection as primary; the previous one is dropped without closing and the
     // set's sink is not given to the new one.
