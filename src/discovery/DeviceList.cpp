@@ -24,6 +24,18 @@ void eraseFromSet(GuidSets& sets, const std::string& key, const std::string& gui
     }
 }
 
+// The GUID leaves the set it was entered under (`entered`) when its key changed, and
+// stands under `key` (none when empty).
+void moveInSets(GuidSets& sets, std::string& entered, const std::string& key, const std::string& guid) {
+    if (entered != key) {
+        eraseFromSet(sets, entered, guid);
+        entered = key;
+    }
+    if (!key.empty()) {
+        sets[key].insert(guid);
+    }
+}
+
 // A handler key that names a device is kept in the canonical form, as the tables are.
 std::string handlerKey(const std::string& key) {
     const std::string canonical = CanonicalGuid(key);
@@ -49,10 +61,18 @@ std::shared_ptr<DeviceImpl> DiscoveryService::GetDeviceImplByUUID(const std::str
 std::shared_ptr<DeviceImpl> DiscoveryService::GetDeviceImplByName(const std::string& name) {
     std::lock_guard<std::mutex> lock(_deviceTablesMutex);
     const auto found = _guidsByName.find(name);
-    if (found == _guidsByName.end() || found->second.empty()) {
+    if (found == _guidsByName.end()) {
         return nullptr;
     }
-    return deviceOfGuidLocked(*found->second.begin());
+    // A device renamed since it was last entered is no longer found by its old name:
+    // forwarding must not reach it under a name it gave up.
+    for (const auto& guid : found->second) {
+        auto device = deviceOfGuidLocked(guid);
+        if (device && device->GetDiscoInfo().name == name) {
+            return device;
+        }
+    }
+    return nullptr;
 }
 
 std::shared_ptr<DeviceImpl> DiscoveryService::GetDeviceImplBySocket(const std::shared_ptr<TcpSocket>& socket) {
@@ -132,11 +152,17 @@ void DiscoveryService::enterLocked(const std::shared_ptr<DeviceImpl>& device, un
     if (tables & ByGuid) {
         _devicesByGuid[guid] = device;
     }
-    if ((tables & ByName) && !info.name.empty()) {
-        _guidsByName[info.name].insert(guid);
-    }
-    if ((tables & ByClassName) && !info.classname.empty()) {
-        _guidsByClassName[info.classname].insert(guid);
+    if (tables & (ByName | ByClassName)) {
+        auto& entered = _enteredNames[guid];
+        if (tables & ByName) {
+            moveInSets(_guidsByName, entered.first, info.name, guid);
+        }
+        if (tables & ByClassName) {
+            moveInSets(_guidsByClassName, entered.second, info.classname, guid);
+        }
+        if (entered.first.empty() && entered.second.empty()) {
+            _enteredNames.erase(guid);
+        }
     }
     if (tables & BySocket) {
         for (const auto& socket : device->Connections()) {
@@ -187,6 +213,14 @@ void DiscoveryService::EraseDevice(const std::shared_ptr<DeviceImpl>& device) {
             }
             if (ownsGuid || kept.classname != info.classname) {
                 eraseFromSet(_guidsByClassName, info.classname, guid);
+            }
+            // The record may have changed since it was entered: the sets it was entered
+            // under go too.
+            const auto entered = ownsGuid ? _enteredNames.find(guid) : _enteredNames.end();
+            if (entered != _enteredNames.end()) {
+                eraseFromSet(_guidsByName, entered->second.first, guid);
+                eraseFromSet(_guidsByClassName, entered->second.second, guid);
+                _enteredNames.erase(entered);
             }
         }
         if (ownsGuid) {

@@ -1,14 +1,21 @@
-// Connections as the discovery service keeps them: the admitted incoming connections,
-// the devices that want a connection or their descriptor, the validity of a handle, the
-// request times of a device's connection, and the interface DHCP setting.
+// Connections as the discovery service keeps them: the admitted incoming connections and
+// the rule that admits them, the clean-up after a connection closed, connecting to an
+// endpoint, closing what runs over one adapter, the devices that want a connection or
+// their descriptor, the validity of a handle, the request times of a device's
+// connection, and the interface DHCP setting.
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <iterator>
+#include <set>
 
 #include "device/DeviceImpl.h"
 #include "discovery/DiscoveryService.h"
 #include "discovery/GuidText.h"
 #include "driver/ZelkorDriver.h"
+#include "filetransfer/IFileTransferService.h"
+#include "transport/InterfaceInfo.h"
 #include "storage/StorageModel.h"
 #include "transport/TcpSocket.h"
 
@@ -138,11 +145,13 @@ bool DiscoveryService::AuthenticateDeviceOf(std::shared_ptr<TcpSocket> socket) {
     return GetDeviceImplBySocket(socket) != nullptr;
 }
 
-void DiscoveryService::SetRequestTime(const std::shared_ptr<TcpSocket>& connection, std::int64_t seconds) {
+void DiscoveryService::SetRequestTime(const std::shared_ptr<TcpSocket>& connection, std::int64_t /*wallSeconds*/) {
+    // The timer measures on its own steady clock, not on the wall time the socket saw.
+    const std::int64_t now = Now();
     std::lock_guard<std::mutex> lock(_deviceTablesMutex);
     const auto found = _guidBySocket.find(connection);
     if (found != _guidBySocket.end()) {
-        _requestTimes.Set(found->second, seconds);
+        _requestTimes.Set(found->second, now);
     }
 }
 
@@ -188,6 +197,166 @@ bool DiscoveryService::GetModelDHCP(std::string& interfaceName, std::string& dhc
         }
     }
     return false;
+}
+
+}  // namespace Zelkor
+
+namespace Zelkor {
+
+namespace {
+
+std::string endpointText(const std::shared_ptr<TcpSocket>& socket) {
+    return socket->GetRemoteIP().to_string() + ":" + std::to_string(socket->GetRemotePort());
+}
+
+}  // namespace
+
+void DiscoveryService::attachConnectionResults() {
+    if (!_driver) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(_resultConnectionMutex);
+    _connectionResultConnection.disconnect();
+    _connectionResultConnection = _driver->ConnectionResults() += static_cast<ISignalObserver<ConnectionResult>*>(this);
+}
+
+void DiscoveryService::detachConnectionResults() {
+    std::lock_guard<std::mutex> lock(_resultConnectionMutex);
+    _connectionResultConnection.disconnect();
+}
+
+void DiscoveryService::SignalRaised(ConnectionResult& result) {
+    if (result.connected) {
+        admitOrRefuse(result);
+    } else {
+        cleanUpAfter(result);
+    }
+}
+
+void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
+    const auto& connection = result.socket;
+    if (result.outgoing || !connection) {
+        return;
+    }
+    const std::uint64_t limit = _maxIncoming.load();
+    bool admitted = limit == 0 || GetIncomingConnectionCount() < limit;
+    if (admitted) {
+        IncomingCallback ask;
+        {
+            std::lock_guard<std::mutex> lock(_callbackMutex);
+            ask = _onIncomingConnection;
+        }
+        if (ask) {
+            std::string address = connection->GetRemoteIP().to_string();
+            admitted = ask(address, connection->GetRemotePort());
+        }
+    }
+    if (admitted) {
+        AdmitIncomingConnection(connection);
+        return;
+    }
+    // The same text whoever refused: peers and scripts read it.
+    Info("ZK2007I Max incoming connections reached. Disconnecting from " + endpointText(connection));
+    connection->SetCloseAfterSend(true);
+    MessageForwardInfo none;
+    SendGoodbye(connection, GoodbyeBusy, none);
+}
+
+void DiscoveryService::cleanUpAfter(const ConnectionResult& result) {
+    const auto& connection = result.socket;
+    if (!connection) {
+        return;
+    }
+    if (LogLevel() >= 4) {
+        Summary("ZK2008I Disconnected from " + endpointText(connection) + " on " + connection->Tag());
+    }
+    connection->ReportCompletion(Completion::Disconnect, "disconnect");
+    if (_driver) {
+        if (auto* transfers = _driver->GetFileTransferService()) {
+            transfers->NotifyInterruption(result.handle);
+        }
+        _driver->RemoveIncomingConnection(connection);
+        _driver->RemovePendingConnection(connection);
+    }
+    if (const auto device = GetDeviceImplBySocket(connection)) {
+        device->disconnectionTime.store(std::chrono::system_clock::now());
+        device->EraseSocket(connection);
+    }
+    {
+        // A closed connection's entry would keep the socket alive and its handle valid.
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        _guidBySocket.erase(connection);
+    }
+    EraseSocket(connection);
+}
+
+void DiscoveryService::Connect(const boost::asio::ip::address& address, unsigned short port) {
+    if (!_driver) {
+        return;
+    }
+    const auto device = std::make_shared<DeviceImpl>(_driver, NewDiscoInfo(address, port));
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    _deviceListTime.store(now);
+    device->lastSeen.store(now);
+    // Known by its endpoint only until it answers with its GUID.
+    enterDevice(device, InDeviceSet | ByEndpoint);
+    device->AddRemoteInfo({_driver->GetEndPointInterface(address), {address, port}});
+    device->Connect(false);
+}
+
+bool DiscoveryService::CloseMAC(const std::string& mac) {
+    if (!_driver) {
+        Warning("ZK2030W CloseMAC called with no driver");
+        return false;
+    }
+    _driver->RemoveInterface(mac);
+    std::vector<InterfaceInfo> interfaces;
+    std::string hostName;
+    _driver->ListInterfaces(interfaces, hostName);
+    std::set<boost::asio::ip::address> addresses;
+    for (const auto& record : interfaces) {
+        if (record.macText != mac) {
+            continue;
+        }
+        boost::system::error_code error;
+        const std::string& text = !record.ipv4Text.empty() ? record.ipv4Text : record.ipv6Text;
+        if (text.empty()) {
+            continue;
+        }
+        const auto address = boost::asio::ip::make_address(text, error);
+        if (!error) {
+            addresses.insert(address);
+        }
+    }
+    if (addresses.empty()) {
+        Detail("ZK2031I No addresses found on MAC", mac);
+        return true;
+    }
+    const auto over = [&](const std::shared_ptr<TcpSocket>& socket) {
+        return socket && addresses.count(socket->GetLocalIP()) != 0;
+    };
+    std::vector<std::shared_ptr<DeviceImpl>> devices;
+    {
+        std::lock_guard<std::mutex> lock(_deviceSetMutex);
+        devices.assign(_deviceSet.begin(), _deviceSet.end());
+    }
+    for (const auto& device : devices) {
+        const auto sockets = device->Connections();
+        if (std::any_of(sockets.begin(), sockets.end(), over)) {
+            device->Disconnect(true);
+        }
+    }
+    std::vector<std::shared_ptr<TcpSocket>> incoming;
+    {
+        std::lock_guard<std::mutex> lock(_incomingMutex);
+        std::copy_if(_incomingConnections.begin(), _incomingConnections.end(), std::back_inserter(incoming), over);
+    }
+    for (const auto& connection : incoming) {
+        connection->Close();
+    }
+    return true;
 }
 
 }  // namespace Zelkor

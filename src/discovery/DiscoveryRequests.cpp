@@ -100,16 +100,4 @@ void DiscoveryService::SendGoodbye(std::shared_ptr<TcpSocket> connection, GOODBY
     connection->SendGoodbye(goodbye.Build(header, true));
 }
 
-void DiscoveryService::SendDiscoReply(Packet& packet) {
-    if (packet.header) {
-        Detail("ZK20F0I Disco request received", packet.header->JsonText());
-    }
-}
-
-void DiscoveryService::HandleDiscoReply(Packet& packet) {
-    if (packet.header) {
-        Detail("ZK20F1I Disco reply received", packet.header->JsonText());
-    }
-}
-
 }  // namespace Zelkor

@@ -67,7 +67,7 @@ DiscoveryService::DiscoveryService(ZelkorDriver* driver, std::shared_ptr<IStorag
       _storage(std::make_shared<StorageModel>(std::move(storage))),
       _exclusionHandler(std::make_unique<NetworkRuleExclusionHandler>(_storage, this)) {}
 
-DiscoveryService::~DiscoveryService() = default;
+DiscoveryService::~DiscoveryService() { detachConnectionResults(); }
 
 void DiscoveryService::Initialize() {
     if (!_driver || !_storage->GetStorage()) {
@@ -90,6 +90,7 @@ void DiscoveryService::Initialize() {
     if (!ParseGuid(_discoInfo.GUID(), _guid)) {
         _guid = boost::uuids::uuid{};
     }
+    attachConnectionResults();
 }
 
 void DiscoveryService::SetInclusions() {
@@ -122,11 +123,7 @@ void DiscoveryService::onLoop(std::function<void()> fn) {
 
 bool DiscoveryService::IsServiceCommand(const std::string& /*word*/) { return false; }
 
-void DiscoveryService::SignalRaised(MessageSignalData& data) {
-    if (const Message* message = data.GetMessage()) {
-        Debug("ZK20F2I Discovery message not handled", message->CommandName());
-    }
-}
+void DiscoveryService::SignalRaised(MessageSignalData& data) { HandleMessage(data); }
 
 void DiscoveryService::UpdateDiscoReplyValue(const std::string& path, const std::string& value) {
     _discoInfo.UpdateDiscoReplyValue(path, value);

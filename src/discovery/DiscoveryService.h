@@ -280,6 +280,9 @@ public:
     void OnTimer();
     // Replaces the timer's clock (tests).
     void SetClock(Clock clock);
+    // Runs the steady clock and the tick `scale` times faster, dividing every period of
+    // the timer by it: a test seam only.
+    void SetTimerScale(unsigned scale);
     std::int64_t Now() const;
 
     // --- the device list ----------------------------------------------------------------
@@ -340,12 +343,32 @@ private:
     void clearDeviceTables();
     void enterLocked(const std::shared_ptr<DeviceImpl>& device, unsigned tables);
     void clearWanted();
+    // Connection results reach SignalRaised from Initialize until Stop.
+    void attachConnectionResults();
+    void detachConnectionResults();
+    void admitOrRefuse(const ConnectionResult& result);
+    void cleanUpAfter(const ConnectionResult& result);
     // Each device says goodbye and becomes "Lost", on the loop.
     void dropDevices(std::vector<std::shared_ptr<DeviceImpl>> devices);
     std::shared_ptr<DeviceImpl> deviceOfGuidLocked(const std::string& guid) const;
     // True when another device may be added (the cap warns once).
     bool roomForDevice();
+    // Answering and handling discoveries.
+    static constexpr std::size_t MaxAskers = 1024;
+    bool ownRequestDue(const Endpoint& asker);
+    // False when the handling ends here.
+    bool takeKnownReply(const std::shared_ptr<DeviceImpl>& device, Packet& packet, const std::string& guid,
+                        const std::string& name);
+    std::shared_ptr<DeviceImpl> takeNewReply(Packet& packet, const std::string& guid, const std::string& name);
     void WaitTimer();
+    // The timer's steps.
+    void timeOutRequests(std::int64_t now);
+    void connectWanted();
+    void serveRoutes();
+    void askDescriptors();
+    void keepAlive(std::int64_t now);
+    void dropStaleProxies();
+    void forgetLost(std::int64_t now);
 
     ZelkorDriver* const _driver;
     DiscoInfoImpl _discoInfo;
@@ -378,12 +401,17 @@ private:
     std::unique_ptr<boost::asio::steady_timer> _timer;
     mutable std::mutex _clockMutex;
     Clock _clock;
+    std::atomic<unsigned> _timerScale{1};
     std::int64_t _nextDiscoTime = 0;
     std::int64_t _nextProxyTime = 0;
     std::int64_t _nextListenTime = 0;
     std::int64_t _nextWantsConnectionTime = 0;
     std::int64_t _nextWantsDescriptorTime = 0;
     std::int64_t _nextRoutesTime = 0;
+    // When this node last sent its own request to each asker (address, reply port), by
+    // Now(): at most once per discovery interval each, so that two nodes answering each
+    // other's requests with their own do not loop. Bounded by MaxAskers. Loop only.
+    std::map<Endpoint, std::int64_t> _askerTimes;
 
     mutable std::mutex _sendDiscoMutex;
     boost::asio::ip::address _sendDiscoAddress{boost::asio::ip::address_v4::any()};
@@ -406,6 +434,9 @@ private:
     GuidTimes _requestTimes;
     GuidTimes _tcpDiscoReplyTimes;
     GuidTimes _udpDiscoReplyTimes;
+    // Per GUID, the name and class name it stands under in _guidsByName and
+    // _guidsByClassName, so that a renamed or reclassed device leaves its old sets.
+    std::unordered_map<std::string, std::pair<std::string, std::string>> _enteredNames;
 
     mutable std::mutex _deviceSetMutex;
     std::set<std::shared_ptr<DeviceImpl>> _deviceSet;
@@ -416,6 +447,10 @@ private:
 
     mutable std::mutex _incomingMutex;
     std::vector<std::shared_ptr<TcpSocket>> _incomingConnections;
+
+    // This service's connection to the driver's connection-result signal.
+    std::mutex _resultConnectionMutex;
+    boost::signals2::connection _connectionResultConnection;
 };
 
 }  // namespace Zelkor

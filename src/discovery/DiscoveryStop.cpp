@@ -14,6 +14,7 @@ namespace Zelkor {
 
 void DiscoveryService::Stop() {
     _stopped.store(true);
+    detachConnectionResults();
     StopTimer();
     std::vector<std::shared_ptr<DeviceImpl>> devices;
     {
@@ -58,6 +59,7 @@ void DiscoveryService::clearDeviceTables() {
     _devicesByGuid.clear();
     _guidsByName.clear();
     _guidsByClassName.clear();
+    _enteredNames.clear();
     _devicesByEndpoint.clear();
     _guidBySocket.clear();
     _proxiedDevices.clear();

@@ -15,6 +15,26 @@ void GuidTimes::Erase(const std::string& guid) {
     }
 }
 
+const std::int64_t* GuidTimes::Find(const std::string& guid) const {
+    const auto found = _byGuid.find(guid);
+    return found == _byGuid.end() ? nullptr : &found->second;
+}
+
+void GuidTimes::Walk(std::int64_t cutoff, const Visit& visit) {
+    for (auto pair = _pairs.begin(); pair != _pairs.end() && pair->first <= cutoff;) {
+        const auto latest = _byGuid.find(pair->second);
+        const Step step = visit(pair->second, pair->first, latest == _byGuid.end() ? nullptr : &latest->second);
+        if (step == Step::Keep) {
+            ++pair;
+            continue;
+        }
+        if (step == Step::DropGuid && latest != _byGuid.end()) {
+            _byGuid.erase(latest);
+        }
+        pair = _pairs.erase(pair);
+    }
+}
+
 void GuidTimes::Clear() {
     _byGuid.clear();
     _pairs.clear();

@@ -7,6 +7,7 @@
 // device-tables mutex guards it.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -18,8 +19,26 @@ class GuidTimes {
 public:
     using Pair = std::pair<std::int64_t, std::string>;
 
+    // What a walk does with the pair it visits.
+    enum class Step {
+        Keep,      // the pair stays
+        DropPair,  // the pair goes, the GUID's time stays
+        DropGuid,  // the pair and the GUID's time go
+    };
+    // `latest` is the GUID's time, null when it has none.
+    using Visit = std::function<Step(const std::string& guid, std::int64_t time, const std::int64_t* latest)>;
+
     // The GUID's time becomes `time`, and the pair joins the walk.
     void Set(const std::string& guid, std::int64_t time);
+    // The GUID's time becomes `time` without a pair: the walk will not reach it again
+    // until the next Set.
+    void Touch(const std::string& guid, std::int64_t time) { _byGuid[guid] = time; }
+    // The GUID's time, or null.
+    const std::int64_t* Find(const std::string& guid) const;
+    // Visits the pairs from the oldest up to those of `cutoff`, in time order. A walk
+    // costs the pairs it visits, not the size of the table.
+    void Walk(std::int64_t cutoff, const Visit& visit);
+    std::size_t Pairs() const { return _pairs.size(); }
     // Forgets the GUID's time and its latest pair.
     void Erase(const std::string& guid);
     void Clear();

@@ -26,6 +26,8 @@ public:
     virtual void PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) = 0;
     // A "@block" reply was written on the connection.
     virtual void AcceptBlock(std::shared_ptr<TcpSocket> socket) = 0;
+    // The connection with that handle was lost: the transfers over it end.
+    virtual void NotifyInterruption(void* handle) = 0;
     // Number of transfers started so far (starts at 100).
     virtual unsigned long TransferCount() const = 0;
     virtual void Stop() = 0;

@@ -4,6 +4,13 @@
 
 namespace Zelkor {
 
+namespace {
+
+const char* const kCommand = "command";
+const char* const kEndpoints = "endpoints";
+
+}  // namespace
+
 ListCommand::ListCommand() : Message({Param::command, Param::error}) {}
 
 std::unique_ptr<Message> ListCommand::Instantiate() const { return std::make_unique<ListCommand>(); }
@@ -20,20 +27,45 @@ std::string ListCommand::ToNetworkFormat(bool request) const {
     return out.str();
 }
 
-bool ListCommand::FromNetworkFormat(bool /*request*/, const std::string& line, std::string& error) {
-    MessageForwardInfo header(GetMessageForwardInfo());
-    const std::string rest = header.PullHeader(line);
-    Json::Value body;
-    if (!ParseJson(rest, body, error)) {
-        return false;
+bool ListCommand::IsDiscoveredReply(bool request, const Json::Value& body) {
+    return !request && body.isObject() && !body.isMember(kCommand) && body.isMember(kEndpoints);
+}
+
+std::string ListCommand::OptionOf(bool request, const Json::Value& body) {
+    const Json::Value command = body.isObject() ? body.get(kCommand, Json::Value()) : Json::Value();
+    if (command.isString()) {
+        return command.asString();
     }
-    const Json::Value command = body.isObject() ? body.get("command", Json::Value()) : Json::Value();
-    if (!command.isString() || command.asString().empty()) {
+    return IsDiscoveredReply(request, body) ? Discovered : std::string();
+}
+
+bool ListCommand::FromNetworkFormat(bool request, const std::string& line, std::string& error) {
+    Json::Value body;
+    std::string rest;
+    if (ReceivedHeader(line)) {
+        // The receiver split off the header and parsed the body already.
+        rest = line;
+        if (!ReadBody(line, body, error)) {
+            return false;
+        }
+    } else {
+        MessageForwardInfo header(GetMessageForwardInfo());
+        rest = header.PullHeader(line);
+        // A body that starts with a bracket was parsed with the header.
+        const std::string& json = header.JsonText();
+        if (!json.empty() && (json.front() == '{' || json.front() == '[')) {
+            body = header.TakeJsonBody();
+        } else if (!ParseJson(rest, body, error)) {
+            return false;
+        }
+    }
+    const std::string option = OptionOf(request, body);
+    if (option.empty()) {
         error = "Missing list command name.";
         return false;
     }
-    SetParameter(Param::command, command.asCString());
-    _text = rest;
+    SetParameter(Param::command, option.c_str());
+    _text = std::move(rest);
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
 #include "services/ListCommand.h"
+#include "services/ListCommandDiscovered.h"
 
 namespace Zelkor {
 
@@ -36,10 +37,16 @@ void ListCommandRouter::SignalRaised(MessageSignalData& data) {
     if (!message || !boost::algorithm::iequals(message->CommandName(), "list")) {
         return;
     }
-    if (!ValidateParam(data, Param::command)) {
+    const auto* list = dynamic_cast<const ListCommand*>(message);
+    const std::string& text = list ? list->GetJson() : message->GetRawText();
+    std::string option;
+    if (!message->GetParameter(Param::command) && message->GetIsReply() && isDiscoveredReply(*message, text)) {
+        option = ListCommand::Discovered;
+    } else if (!ValidateParam(data, Param::command)) {
         return;
+    } else {
+        option = message->GetParamValue(Param::command);
     }
-    const std::string option = message->GetParamValue(Param::command);
     const auto route = _routes.find(option);
     if (route == _routes.end()) {
         SendError(data, "Unrecognized list option.");
@@ -51,9 +58,9 @@ void ListCommandRouter::SignalRaised(MessageSignalData& data) {
     }
     routed->SetIsReply(message->GetIsReply());
     if (message->GetIsReply()) {
+        // A body the option's message refuses still reaches the service with what was read.
         std::string error;
-        const auto* list = dynamic_cast<const ListCommand*>(message);
-        routed->FromNetworkFormat(false, list ? list->GetJson() : message->GetRawText(), error);
+        routed->FromNetworkFormat(false, text, error);
     } else {
         PopulateParams(routed.get(), data, option.c_str());
     }
@@ -97,10 +104,19 @@ void ListCommandRouter::PopulateParams(Message* target, const MessageSignalData&
     }
 }
 
-std::unique_ptr<Message> ListCommandRouter::MakeOptionMessage(const std::string& /*option*/) {
-    // "discovered", "publishers" and "presets" get their messages with the services that
-    // answer them; until then a routed list is dropped.
+std::unique_ptr<Message> ListCommandRouter::MakeOptionMessage(const std::string& option) {
+    if (boost::algorithm::iequals(option, ListCommand::Discovered)) {
+        return std::make_unique<ListCommandDiscovered>();
+    }
+    // "publishers" and "presets" get their messages with the services that answer them;
+    // until then such a list is dropped.
     return nullptr;
+}
+
+bool ListCommandRouter::isDiscoveredReply(const Message& message, const std::string& text) {
+    Json::Value body;
+    std::string error;
+    return message.ParseJson(text, body, error) && ListCommand::IsDiscoveredReply(false, body);
 }
 
 }  // namespace Zelkor

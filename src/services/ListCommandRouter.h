@@ -50,6 +50,9 @@ public:
 private:
     // The message of an option whose class exists; null for the others.
     static std::unique_ptr<Message> MakeOptionMessage(const std::string& option);
+    // A reply without "command" whose body (in `text`) carries "endpoints": a node's answer
+    // to "discovered", which is written so.
+    static bool isDiscoveredReply(const Message& message, const std::string& text);
 
     ZelkorDriver* _driver;
     Signal<MessageSignalData> _signal;

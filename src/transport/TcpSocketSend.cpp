@@ -327,9 +327,14 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         return true;
     }
     if (write->goodbye) {
-        // Outside the lock-step: only the write is over.
+        // Outside the lock-step: only the write is over. A goodbye is a send too: a
+        // connection marked to close after its next send (a refused peer) closes now.
         _goodbyeInFlight = false;
         SetSendingMsg(false);
+        if (CloseAfterSend()) {
+            closeNow();
+            return false;
+        }
         SendTheNextMsg(_sendingLockStep);
         return false;
     }

@@ -52,6 +52,7 @@ bool UdpSocket::BindTo(const address& localAddress, unsigned short localPort,
     }
     _socket.bind(endpoint);
     _localEndpoint = endpoint;
+    _tiedToInterface = !interfaceName.empty();
     OnLoop([this] { DoReceive(); });
     return true;
 }

@@ -59,6 +59,10 @@ public:
     virtual bool BindTo(const address& localAddress, unsigned short localPort,
                         const std::string& interfaceName);
     virtual udp::socket& GetBasicSocket() { return _socket; }
+    // The interface the socket was tied to by BindTo, under the name the driver gave the
+    // socket (its Name, which the driver's interface tables use); empty for a socket
+    // bound to every interface. Loop thread, or after BindTo.
+    std::string InterfaceName() const { return _tiedToInterface ? Name() : std::string(); }
 
     // One datagram holding `text` unchanged (callers end it with "\n"); none for an empty
     // text (a line that could not be built), here and in SendMulticastMessage.
@@ -104,6 +108,8 @@ private:
 
     // One receive at a time shares the receive buffer and the sender endpoint.
     bool _receiving = false;
+    // Set by BindTo before the first receive is armed.
+    bool _tiedToInterface = false;
 };
 
 template <class Work>

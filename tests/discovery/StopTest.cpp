@@ -50,7 +50,8 @@ TEST(DiscoveryStop, GoodbyesOutHandlersHearLostDevicesFinalized) {
     EXPECT_TRUE(service.IsValidConnection(Zelkor::ZelkorDriver::HandleOf(incoming.get())));
     std::vector<std::shared_ptr<Zelkor::TcpSocket>> inbound;
     service.GetInboundConnection(connection, inbound);
-    EXPECT_EQ(inbound, std::vector<std::shared_ptr<Zelkor::TcpSocket>>{incoming});
+    // Both peers' connections were admitted as they came, from the same address.
+    EXPECT_EQ(inbound, (std::vector<std::shared_ptr<Zelkor::TcpSocket>>{connection, incoming}));
 
     harness.Stop();
     EXPECT_EQ(devicePeer.ReadLine(), "goodbye {\"reason\":\"shutdown\"}\n");

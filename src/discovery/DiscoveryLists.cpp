@@ -1,0 +1,241 @@
+// Lists of discovered devices: asking a router for its list, answering such a request,
+// and turning a router's answer into devices reached through that router.
+
+#include <chrono>
+#include <cstdint>
+#include <iomanip>
+#include <limits>
+#include <sstream>
+
+#include "device/DeviceImpl.h"
+#include "discovery/DiscoveryService.h"
+#include "discovery/GuidText.h"
+#include "discovery/ListDiscovered.h"
+#include "driver/ZelkorDriver.h"
+#include "services/ListCommand.h"
+#include "services/ListCommandDiscovered.h"
+#include "transport/TcpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+// The device-list time travels to peers, so it is wall time.
+std::int64_t wallSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// A device behind a router is reached only by its name in the routing header: the name
+// must be a plain path element.
+bool isPathName(const std::string& name) {
+    for (const char c : name) {
+        const bool allowed = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                             c == '-' || c == '.' || c == '_';
+        if (!allowed) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What an entry of a router's list says of its device before the record is filled.
+struct EntryKeys {
+    std::string classname;
+    std::string devicestate;
+    std::string guid;
+    std::string name;
+};
+
+EntryKeys keysOf(const ListCommandDiscovered::Endpoint& endpoint) {
+    EntryKeys keys;
+    for (const auto& parameter : endpoint) {
+        switch (parameter.ParameterName()) {
+            case Param::classname: keys.classname = parameter.ParameterValue(0); break;
+            case Param::devicestate: keys.devicestate = parameter.ParameterValue(0); break;
+            case Param::guid: keys.guid = parameter.ParameterValue(0); break;
+            case Param::name: keys.name = parameter.ParameterValue(0); break;
+            default: break;
+        }
+    }
+    return keys;
+}
+
+}  // namespace
+
+void DiscoveryService::SendListDiscovered(void* handle) {
+    if (!_driver) {
+        return;
+    }
+    std::ostringstream text;
+    text << "ZK2032I Sending TCP list discovered to " << std::hex << reinterpret_cast<std::uintptr_t>(handle);
+    Detail(text.str());
+    ListDiscovered request;
+    request.SetParameter(Param::command, ListCommand::Discovered);
+    _driver->SendDataToPeer(handle, request.Build(true), true);
+}
+
+void DiscoveryService::SendListDiscoveredReply(MessageSignalData& data) {
+    if (!_driver) {
+        Error("ZK2030E No driver found");
+        return;
+    }
+    if (!data.IsReliable() || !data.Socket()) {
+        Error("ZK2031E No socket found");
+        return;
+    }
+    // Peers read this form without "command"; the fragments are escaped JSON members.
+    std::string text = "@list {\"endpoints\":[";
+    {
+        std::lock_guard<std::mutex> tablesLock(_deviceTablesMutex);
+        std::lock_guard<std::mutex> setLock(_deviceSetMutex);
+        bool first = true;
+        for (const auto& device : _deviceSet) {
+            const NewDiscoInfo record = device->getDiscoInfo();
+            // A device known only by its endpoint has no record to tell yet.
+            if (record.InfoString().empty()) {
+                continue;
+            }
+            if (!first) {
+                text += ',';
+            }
+            first = false;
+            text += '{';
+            text += record.InfoString();
+            text += '}';
+        }
+    }
+    text += "]}\n";
+    _driver->SendDataToPeer(data.Socket(), text, false);
+}
+
+void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
+    const auto* list = dynamic_cast<const ListCommandDiscovered*>(data.GetMessage());
+    if (!list || !data.Socket()) {
+        return;
+    }
+    const auto router = GetDeviceImplBySocket(data.Socket());
+    if (!router) {
+        return;
+    }
+    const std::string routerGuid = router->GuidKey();
+    if (routerGuid.empty()) {
+        return;
+    }
+    const std::int64_t now = wallSeconds();
+    router->listTime.store(now);
+    const std::string ownGuid = _guid.is_nil() ? std::string() : CanonicalGuid(_guid);
+    const std::string from = data.Socket()->GetRemoteIP().to_string();
+
+    // The devices this reply names that end up reached through the router.
+    std::vector<std::pair<std::string, std::shared_ptr<DeviceImpl>>> reached;
+    for (const auto& endpoint : list->Endpoints()) {
+        const EntryKeys keys = keysOf(endpoint);
+        if (keys.classname.empty() || keys.name.empty() || keys.guid.empty()) {
+            continue;
+        }
+        boost::uuids::uuid uuid{};
+        if (!ParseGuid(keys.guid, uuid) || uuid.is_nil()) {
+            continue;
+        }
+        const std::string guid = CanonicalGuid(uuid);
+        if (guid == ownGuid || guid == routerGuid) {
+            continue;
+        }
+        if (!isPathName(keys.name)) {
+            Detail("ZK2017I Invalid name characters in disco reply from", from);
+            continue;
+        }
+        if (ExclusionRules().IsDeviceExcludedFromDisco(keys.classname, keys.name, guid)) {
+            continue;
+        }
+        const bool unavailable = keys.devicestate == "Unavailable";
+        auto device = GetDeviceImplByUUID(guid);
+        if (!device) {
+            if (unavailable) {
+                continue;
+            }
+            NewDiscoInfo record(uuid);
+            if (!record.updateFrom(endpoint)) {
+                continue;
+            }
+            if (auto added = addProxiedDevice(record, router)) {
+                reached.emplace_back(guid, std::move(added));
+            }
+            continue;
+        }
+
+        const DiscoInfo before = device->GetDiscoInfo();
+        if (device->updateFrom(endpoint)) {
+            const DiscoInfo after = device->GetDiscoInfo();
+            // Look-ups by name and class name must find the device by its new ones only.
+            if (after.name != before.name || after.classname != before.classname) {
+                enterDevice(device, ByName | ByClassName);
+            }
+            if (after.dirty) {
+                device->setCurrentState(DeviceNetStateChanged);
+                _deviceListTime.store(now);
+            }
+        }
+        const auto proxy = device->Proxy();
+        if (unavailable) {
+            // Another router may still reach it.
+            if (!proxy || proxy == router) {
+                device->SetProxy(nullptr);
+                if (!device->IsDirectlyConnected()) {
+                    device->setCurrentState(device->WantsConnections() ? DeviceNetStateNew
+                                                                       : DeviceNetStateDisconnected);
+                }
+            }
+            continue;
+        }
+        if (!proxy) {
+            device->SetProxy(router);
+        }
+        reached.emplace_back(guid, std::move(device));
+    }
+
+    // The router's entries are rebuilt from this reply: each device it names that is
+    // reached through it, once, while it is still the device of its GUID.
+    std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+    _proxiedDevices.erase(routerGuid);
+    std::unordered_set<std::string> entered;
+    for (const auto& [guid, device] : reached) {
+        if (deviceOfGuidLocked(guid) == device && device->Proxy() == router && entered.insert(guid).second) {
+            _proxiedDevices.emplace(routerGuid, guid);
+        }
+    }
+}
+
+std::shared_ptr<DeviceImpl> DiscoveryService::addProxiedDevice(NewDiscoInfo& record, std::shared_ptr<DeviceImpl> router) {
+    const std::string name = record.getDiscoInfo().name;
+    if (!roomForDevice()) {
+        return nullptr;
+    }
+    std::shared_ptr<DeviceImpl> device;
+    try {
+        device = std::make_shared<DeviceImpl>(_driver, record);
+    } catch (const std::exception&) {
+        device.reset();
+    }
+    if (!device) {
+        Error("ZK2051E Unable to create instance for proxied device", name);
+        return nullptr;
+    }
+    device->SetProxy(router);
+    const std::int64_t now = wallSeconds();
+    device->lastSeen.store(now);
+    const std::string& mode = record.getDiscoInfo().mode;
+    if (mode == "router" || mode == "controller") {
+        // Never heard by UDP, it must not age out as if its replies had stopped.
+        device->lastDiscoReply.store(std::numeric_limits<std::int64_t>::max());
+    }
+    // Its address is the one the router sees: it is not entered by endpoint.
+    enterDevice(device, InDeviceSet | ByGuid | ByName | ByClassName);
+    device->setCurrentState(DeviceNetStateNew);
+    _deviceListTime.store(now);
+    Detail("ZK2083I Proxied device added", name);
+    return device;
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,578 @@
+// Answering discovery requests and taking discovery replies: the values this node gives an
+// asker, and the devices that the replies of others keep up to date or add.
+//
+// Every refusal of a peer's reply is a log line and nothing else: no error goes back.
+// Runs on the event loop; the device locks are never held while a device or the driver
+// is called.
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <iomanip>
+#include <locale>
+#include <set>
+#include <sstream>
+
+#include <boost/asio/ip/address.hpp>
+
+#include "core/CLocaleNumber.h"
+#include "core/JsonText.h"
+#include "core/MessageForwardInfo.h"
+#include "core/Param.h"
+#include "device/DeviceImpl.h"
+#include "discovery/DiscoveryService.h"
+#include "discovery/Goodbye.h"
+#include "discovery/GuidText.h"
+#include "discovery/ScalarText.h"
+#include "driver/Packet.h"
+#include "driver/ZelkorDriver.h"
+#include "transport/TcpSocket.h"
+#include "transport/TcpSocketSet.h"
+#include "transport/UdpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+// Characters a device name may not hold: a name travels in routing headers and paths.
+const char kForbiddenNameCharacters[] = "$@#^&\"()[]\\/:;'<>{}|+=*%!`,?";
+
+bool validDeviceName(const std::string& name) {
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        // Control characters would split or bend the lines the name is written into.
+        if (byte < 0x20 || byte == 0x7F || std::strchr(kForbiddenNameCharacters, c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string fixedSix(double number) {
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    out << std::fixed << std::setprecision(6) << number;
+    return out.str();
+}
+
+// The name of the interface the handle's socket receives on ("" when it is not tied to one).
+std::string receivingInterface(void* handle) {
+    Socket* socket = ZelkorDriver::SocketOf(handle);
+    if (socket->IsReliableTransport()) {
+        return static_cast<TcpSocket*>(socket)->InterfaceName();
+    }
+    return static_cast<UdpSocket*>(socket)->InterfaceName();
+}
+
+const Json::Value* member(const Json::Value& body, const char* key) {
+    return body.isObject() ? body.find(key, key + std::strlen(key)) : nullptr;
+}
+
+// A string member's text, or false when the member is missing or not a string.
+bool stringMember(const Json::Value& body, const char* key, std::string& out) {
+    const Json::Value* found = member(body, key);
+    if (!found || !found->isString()) {
+        return false;
+    }
+    out = found->asString();
+    return true;
+}
+
+std::int64_t wallSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+bool DiscoveryService::_parseUUID(const char* text, boost::uuids::uuid& out) {
+    return text && *text && ParseGuid(text, out);
+}
+
+bool DiscoveryService::GetPortValue(const Json::Value& value, unsigned short& port, std::string& error) {
+    double number = 0;
+    switch (value.type()) {
+        case Json::intValue:
+        case Json::uintValue:
+        case Json::realValue:
+            number = value.asDouble();
+            break;
+        case Json::stringValue: {
+            const std::string text = value.asString();
+            char* end = nullptr;
+            errno = 0;
+            number = StrtodC(text.c_str(), &end);
+            if (end == text.c_str()) {
+                error = "Invalid port value " + text;
+                return false;
+            }
+            if (errno == ERANGE) {
+                error = "Port value out of range " + text;
+                return false;
+            }
+            break;
+        }
+        default:
+            error = "Invalid port value: " + WriteCompactJson(value);
+            return false;
+    }
+    if (std::floor(number) != number) {
+        error = "Non-integral port value: " + fixedSix(number);
+        return false;
+    }
+    if (number < 1 || number > 65535) {
+        error = "Port value out of range: " + fixedSix(number);
+        return false;
+    }
+    port = static_cast<unsigned short>(number);
+    return true;
+}
+
+bool DiscoveryService::GetRemoteInfo(Packet& packet, IDevice::RemoteInfo& out, std::string& error) {
+    if (!packet.handle || !packet.header) {
+        error = "No message source socket";
+        return false;
+    }
+    std::string interfaceName = receivingInterface(packet.handle);
+    if (_driver) {
+        const std::string seenOn = _driver->GetEndPointInterface(ZelkorDriver::SocketOf(packet.handle)->GetRemoteIP());
+        if (!seenOn.empty()) {
+            interfaceName = seenOn;
+        }
+    }
+    const Json::Value& body = packet.header->JsonBody();
+    if (!body.isObject()) {
+        return false;
+    }
+    std::string ip;
+    std::string ipv4;
+    std::string ipv6;
+    stringMember(body, "ip", ip);
+    stringMember(body, "ipv4", ipv4);
+    stringMember(body, "ipv6", ipv6);
+    boost::system::error_code bad;
+    boost::asio::ip::address address;
+    if (!ip.empty()) {
+        address = boost::asio::ip::make_address(ip, bad);
+        if (bad) {
+            error = "Invalid IP address";
+            return false;
+        }
+    } else if (!ipv4.empty()) {
+        address = boost::asio::ip::make_address_v4(ipv4, bad);
+        if (bad) {
+            error = "Invalid IPv4 address";
+            return false;
+        }
+    } else if (!ipv6.empty()) {
+        address = boost::asio::ip::make_address_v6(ipv6, bad);
+        if (bad) {
+            error = "Invalid IPv6 address";
+            return false;
+        }
+    } else {
+        error = "No IP address";
+        return false;
+    }
+    const Json::Value* portValue = member(body, "port");
+    if (!portValue) {
+        error = "No port number";
+        return false;
+    }
+    unsigned short port = 0;
+    std::string portError;
+    if (!GetPortValue(*portValue, port, portError)) {
+        Warning("ZK2044W Port param error", portError);
+        return false;
+    }
+    out = {interfaceName, {address, port}};
+    return true;
+}
+
+bool DiscoveryService::ownRequestDue(const Endpoint& asker) {
+    const std::int64_t now = Now();
+    const auto interval = static_cast<std::int64_t>(std::max<std::uint64_t>(1, DiscoIntervalSeconds()));
+    const auto found = _askerTimes.find(asker);
+    if (found != _askerTimes.end()) {
+        if (now - found->second < interval) {
+            return false;
+        }
+        found->second = now;
+        return true;
+    }
+    if (_askerTimes.size() >= MaxAskers) {
+        for (auto at = _askerTimes.begin(); at != _askerTimes.end();) {
+            at = now - at->second >= interval ? _askerTimes.erase(at) : std::next(at);
+        }
+        // Askers by the thousand within one interval: the newest get only the answer.
+        if (_askerTimes.size() >= MaxAskers) {
+            return false;
+        }
+    }
+    _askerTimes.emplace(asker, now);
+    return true;
+}
+
+void DiscoveryService::SendDiscoReply(Packet& packet) {
+    if (_stopped.load() || (!packet.reliable && !_replyDiscos.load())) {
+        return;
+    }
+    if (!_driver) {
+        Error("ZK2039I No driver found");
+        return;
+    }
+    if (!packet.handle || !packet.header) {
+        Error("ZK2040E No socket found");
+        return;
+    }
+    Socket* socket = ZelkorDriver::SocketOf(packet.handle);
+    const boost::asio::ip::address remote = socket->GetRemoteIP();
+    std::string interfaceName = receivingInterface(packet.handle);
+    unsigned short replyPort = ProtocolPort;
+    const Json::Value& request = packet.header->JsonBody();
+    if (!packet.reliable) {
+        const std::string seenOn = _driver->GetEndPointInterface(remote);
+        if (!seenOn.empty()) {
+            interfaceName = seenOn;
+        }
+        std::set<ZelkorDriver::Endpoint> served;
+        _driver->GetInterfaceEndPoints(interfaceName, served);
+        if (served.empty()) {
+            Debug("ZK2041I No listener on interface", interfaceName);
+            return;
+        }
+        if (const Json::Value* asked = member(request, "replyport")) {
+            std::string error;
+            if (!GetPortValue(*asked, replyPort, error)) {
+                Warning("ZK2042E Reply port error", error);
+                return;
+            }
+        }
+        if (_driver->IsListener(remote, replyPort)) {
+            return;
+        }
+    }
+
+    std::ostringstream line;
+    if (packet.reliable && !packet.header->PutMessageForwardHeader(line)) {
+        return;
+    }
+    line << "@disco";
+    if (request.isObject()) {
+        Json::Value body(Json::objectValue);
+        const Json::Value* names = member(request, "params");
+        if (names && names->isArray()) {
+            const auto& known = ParamFromString();
+            for (const auto& name : *names) {
+                if (!name.isString()) {
+                    continue;
+                }
+                const auto param = known.find(name.asString());
+                Json::Value value;
+                if (param != known.end() && _discoInfo.GetDiscoReplyValue(interfaceName, param->second, value)) {
+                    body[param->first] = value;
+                }
+            }
+        }
+        line << ' ' << WriteCompactJson(body);
+    }
+    line << '\n';
+    const std::string text = line.str();
+
+    if (packet.reliable) {
+        _driver->SendDataToPeer(packet.handle, text, false);
+        _driver->RecordReply(packet.handle, packet.header->hasHash ? packet.header->HashText() : std::string(), "disco",
+                             text);
+        return;
+    }
+    if (_sendDiscos.load() && replyPort != ProtocolPort && ownRequestDue({remote, replyPort})) {
+        SendDiscoCommand(remote, replyPort, interfaceName);
+    }
+    _driver->SendFrame(text, remote, replyPort, _discoReplyPort.load(), interfaceName);
+}
+
+void DiscoveryService::HandleDiscoReply(Packet& packet) {
+    if (_stopped.load()) {
+        return;
+    }
+    if (!_driver) {
+        Error("ZK2009E No driver found");
+        return;
+    }
+    if (!packet.handle || !packet.header) {
+        Error("ZK2099E No socket found");
+        return;
+    }
+    const std::string from = ZelkorDriver::SocketOf(packet.handle)->GetRemoteIP().to_string();
+    const Json::Value& body = packet.header->JsonBody();
+    if (!body.isObject() || body.empty()) {
+        Detail("ZK2010I No parameters in disco reply from", from);
+        return;
+    }
+    if (const Json::Value* reported = packet.reliable ? member(body, "error") : nullptr) {
+        std::string text;
+        ScalarText(*reported, text);
+        Detail("ZK2011I Error reported in disco reply from " + from + " (" + text + ")");
+        if (packet.socket) {
+            packet.socket->SetCloseAfterSend(true);
+            MessageForwardInfo header = *packet.header;
+            SendGoodbye(packet.socket, GoodbyeKeepAliveError, header);
+        }
+        return;
+    }
+    std::string guidText;
+    if (!stringMember(body, "guid", guidText)) {
+        Detail("ZK2012I No GUID in disco reply from", from);
+        return;
+    }
+    boost::uuids::uuid parsed{};
+    if (!_parseUUID(guidText.c_str(), parsed)) {
+        Detail("ZK2013I Invalid UUID in disco reply from " + from + " (" + guidText + ")");
+        return;
+    }
+    if (parsed == _guid) {
+        Detail("ZK2014I Ignoring disco reply with our GUID from", from);
+        return;
+    }
+    // Every form a peer writes keys the same device.
+    const std::string guid = CanonicalGuid(parsed);
+    std::string name;
+    if (!stringMember(body, "name", name)) {
+        Detail("ZK2015I Missing name in disco reply from", from);
+        return;
+    }
+    if (name.empty()) {
+        Detail("ZK2016I Empty name in disco rely from", from);
+        return;
+    }
+    if (!validDeviceName(name)) {
+        Detail("ZK2017I Invalid name characters in disco reply from", from);
+        return;
+    }
+    std::string classname;
+    if (!stringMember(body, "classname", classname)) {
+        Detail("ZK2018I Missing classname in disco reply from", from);
+        return;
+    }
+    if (classname.empty()) {
+        Detail("ZK2019I Empty classname in disco reply from", from);
+        return;
+    }
+    const std::string exclusionKey = classname + ":" + name + ":" + guid;
+    if (_exclusionHandler->IsDeviceExcludedFromDisco(classname, name, guid)) {
+        Detail("ZK2020I Disco exclusion found for", exclusionKey);
+        Socket* socket = ZelkorDriver::SocketOf(packet.handle);
+        EraseDevice(socket->GetRemoteIP(), socket->GetRemotePort());
+        return;
+    }
+    Detail("ZK2021I No disco exclusion found for", exclusionKey);
+
+    std::shared_ptr<DeviceImpl> device = GetDeviceImplByUUID(guid);
+    if (!device) {
+        Socket* socket = ZelkorDriver::SocketOf(packet.handle);
+        device = GetDeviceImplByIPAndPort(socket->GetRemoteIP(), socket->GetRemotePort());
+    }
+    if (device) {
+        if (!takeKnownReply(device, packet, guid, name)) {
+            return;
+        }
+    } else {
+        device = takeNewReply(packet, guid, name);
+        if (!device) {
+            return;
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        GuidTimes& times = packet.reliable ? _tcpDiscoReplyTimes : _udpDiscoReplyTimes;
+        times.Set(guid, Now());
+        if (packet.reliable) {
+            Detail("ZK2028I _tcpDiscoReplyTimeGUIDSet size", std::to_string(times.Size()));
+        }
+    }
+
+    if (!packet.reliable) {
+        return;
+    }
+    const DiscoInfo info = device->GetDiscoInfo();
+    if (info.mode.empty() || info.mode == "device" || (info.mode == "controller" && device->discoveredByUdp.load())) {
+        return;
+    }
+    if (_exclusionHandler->IsDeviceExcludedFromList(info.classname, info.name, guid)) {
+        return;
+    }
+    device->listTime.store(info.devicelisttime);
+    SendListDiscovered(packet.handle);
+}
+
+bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device, Packet& packet,
+                                      const std::string& guid, const std::string& name) {
+    if (!device->updateFrom(packet)) {
+        return false;
+    }
+    // Entered after the update, so that a new name or class name moves the GUID, and a
+    // device known only by its endpoint until now is found by its GUID.
+    enterDevice(device, ByGuid | ByName | ByClassName);
+    if (packet.reliable && packet.socket) {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        _guidBySocket[packet.socket] = guid;
+    }
+    IDevice::RemoteInfo remote;
+    std::string error;
+    if (!GetRemoteInfo(packet, remote, error)) {
+        Detail("ZK2025I Unable to retrieve remote info for (" + name + "): " + error);
+        return false;
+    }
+    device->AddRemoteInfo(remote);
+    const DiscoInfo info = device->GetDiscoInfo();
+    if (device->HasConnectionHandle()) {
+        device->ForTheSet([old = info.oldProtocol](const std::shared_ptr<TcpSocketSet>& set) {
+            if (set) {
+                set->SetOldProtocol(old);
+            }
+        });
+    }
+    if (info.dirty) {
+        device->setCurrentState(DeviceNetStateChanged);
+        Summary("ZK2026I Device disco update " + guid + " " + info.protocolversion);
+    }
+    const DeviceNetState state = device->GetCurrentState();
+    if (!device->IsDirectlyConnected() && !packet.reliable && !_driver->ConnectionPolicyIsLazy() &&
+        state != DeviceNetStateConnected && state != DeviceNetStateConnecting) {
+        Detail("ZK2027I Rediscovered device", name);
+        device->setCurrentState(DeviceNetStateNew);
+    }
+    return true;
+}
+
+std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const std::string& guid,
+                                                           const std::string& name) {
+    IDevice::RemoteInfo remote;
+    std::string error;
+    if (!GetRemoteInfo(packet, remote, error)) {
+        Detail("ZK2022I Unable to retrieve remote info for (" + name + "): " + error);
+        return nullptr;
+    }
+    // The endpoint form sets the address, its text and the port; the reply's "guid" sets
+    // the GUID.
+    NewDiscoInfo record(remote.second.first, remote.second.second);
+    record.SetInterfaceName(remote.first);
+    if (!record.updateFrom(packet)) {
+        return nullptr;
+    }
+    if (!packet.reliable) {
+        auto device = addDevice(record);
+        if (device) {
+            device->AddRemoteInfo(remote);
+            device->discoveredByUdp.store(true);
+        }
+        return device;
+    }
+    if (!packet.socket) {
+        return nullptr;
+    }
+    if (const auto owner = GetDeviceImplBySocket(packet.socket)) {
+        const std::string ownerGuid = owner->GuidKey();
+        Warning("ZK2023W GUID (" + guid + ")" + " from device (" + name + ")" + " at " +
+                packet.socket->GetRemoteIP().to_string() + " is unmatched and should be (" + ownerGuid + ")");
+        packet.socket->SetCloseAfterSend(true);
+        MessageForwardInfo header;
+        owner->GetForwardInfo(header);
+        SendGoodbye(packet.socket, GoodbyeGuidChanged, header);
+        return nullptr;
+    }
+    // Through a router: the router's list, not its forwarding, adds what stands behind it.
+    if (!packet.header->IsEmpty()) {
+        return nullptr;
+    }
+    const NewDiscoInfo::IpAddress address = record.Address();
+    const unsigned short port = record.getDiscoInfo().port;
+    auto device = GetDeviceImplByIPAndPort(address, port);
+    if (!device) {
+        Info("ZK2024I Adding the already connected end point", name);
+        device = addConnectedDevice(record, packet.socket);
+        if (!device) {
+            return nullptr;
+        }
+    }
+    device->AddRemoteInfo(remote);
+    device->updateFrom(packet);
+    const DiscoInfo info = device->GetDiscoInfo();
+    if (const auto connection = device->GetHandle()) {
+        connection->SetOldProtocol(info.oldProtocol);
+    }
+    return device;
+}
+
+bool DiscoveryService::roomForDevice() {
+    std::size_t count = 0;
+    {
+        // The set's lock alone: callers may hold the tables' lock, which comes first.
+        std::lock_guard<std::mutex> lock(_deviceSetMutex);
+        count = _deviceSet.size();
+    }
+    if (count < _maxDevices.load()) {
+        _deviceCapWarned.store(false);
+        return true;
+    }
+    if (!_deviceCapWarned.exchange(true)) {
+        Warning("ZK20D7W Device limit reached, no more devices are added", std::to_string(_maxDevices.load()));
+    }
+    return false;
+}
+
+std::shared_ptr<DeviceImpl> DiscoveryService::addDevice(NewDiscoInfo& record) {
+    if (!roomForDevice()) {
+        return nullptr;
+    }
+    std::shared_ptr<DeviceImpl> device;
+    try {
+        device = std::make_shared<DeviceImpl>(_driver, record);
+    } catch (const std::exception&) {
+        Error("ZK2047E Unable to create instance for discovered device", record.getDiscoInfo().name);
+        return nullptr;
+    }
+    // Times that leave the node (device lists) are wall time.
+    device->lastSeen.store(wallSeconds());
+    _deviceListTime.store(wallSeconds());
+    enterDevice(device, InDeviceSet | ByGuid | ByName | ByClassName);
+    device->setCurrentState(DeviceNetStateNew);
+    Detail("ZK2082I Discovered device added", record.getDiscoInfo().name);
+    return device;
+}
+
+std::shared_ptr<DeviceImpl> DiscoveryService::addConnectedDevice(NewDiscoInfo& record,
+                                                                 const std::shared_ptr<TcpSocket>& connection) {
+    if (!connection) {
+        return nullptr;
+    }
+    auto device = GetDeviceImplByIPAndPort(record.Address(), record.getDiscoInfo().port);
+    if (!device) {
+        if (!roomForDevice()) {
+            return nullptr;
+        }
+        try {
+            device = std::make_shared<DeviceImpl>(_driver, record);
+        } catch (const std::exception&) {
+            Error("ZK2053E Unable to create instance for connected device", record.getDiscoInfo().name);
+            return nullptr;
+        }
+    }
+    // The device adopts the connection first: entering maps its connections to its GUID.
+    device->SetHandle(connection);
+    device->secured.store(connection->GetState() == TcpSocket::Tls);
+    device->SetAuthentication(connection->IsAuthenticated());
+    device->lastSeen.store(wallSeconds());
+    _deviceListTime.store(wallSeconds());
+    enterDevice(device, AllTables);
+    device->WantsConnections(true);
+    WantsConnections(device->GuidKey(), true);
+    device->setCurrentState(DeviceNetStateConnected);
+    Detail("ZK2084I Connected device added", record.getDiscoInfo().name);
+    return device;
+}
+
+}  // namespace Zelkor

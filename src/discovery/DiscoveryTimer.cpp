@@ -1,0 +1,414 @@
+// The discovery timer: every tick times out unanswered requests, refreshes the listen
+// state, reconnects the devices that want it, serves the static routes, asks for wanted
+// descriptors, keeps connections alive, drops stale proxies, sends the periodic discovery
+// request and forgets the devices whose discovery replies stopped.
+//
+// Due times and the time tables count whole seconds of a steady clock: a wall clock set
+// forward after boot would otherwise erase every unconnected device at once, and one set
+// back would freeze the periodic steps for as long. Each step is guarded on its own, so
+// that a failing storage read or device cannot stop discovery: the timer always re-arms.
+// Work on devices and the driver runs after the tables' locks are released.
+
+#include <chrono>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "device/DeviceImpl.h"
+#include "discovery/DiscoveryService.h"
+#include "driver/ZelkorDriver.h"
+#include "storage/StorageModel.h"
+
+namespace Zelkor {
+
+namespace {
+
+constexpr std::chrono::milliseconds kTick{1500};
+constexpr std::int64_t kListenPeriod = 7;
+constexpr std::int64_t kPeriod = 10;
+constexpr std::int64_t kLossAge = 60;
+// Routes beyond this count are not read: the size is only a number in the tree.
+constexpr int kMaxRoutes = 1024;
+const char* const kRoutesPath = "/configuration/network/routes";
+
+std::string sizeChange(const char* text, std::size_t before, std::size_t after) {
+    return std::string(text) + " was " + std::to_string(before) + " is " + std::to_string(after);
+}
+
+}  // namespace
+
+void DiscoveryService::SetClock(Clock clock) {
+    std::lock_guard<std::mutex> lock(_clockMutex);
+    _clock = std::move(clock);
+}
+
+void DiscoveryService::SetTimerScale(unsigned scale) { _timerScale.store(scale == 0 ? 1 : scale); }
+
+std::int64_t DiscoveryService::Now() const {
+    {
+        std::lock_guard<std::mutex> lock(_clockMutex);
+        if (_clock) {
+            return _clock();
+        }
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+    return elapsed * static_cast<std::int64_t>(_timerScale.load()) / 1000;
+}
+
+void DiscoveryService::StartTimer() {
+    if (!_driver) {
+        return;
+    }
+    // Stops and starts are posted in the order they were asked for.
+    _timerStopped.store(false);
+    onLoop([weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        // Replacing the timer cancels the old one's wait: its handler sees the abort.
+        self->_timer = std::make_unique<boost::asio::steady_timer>(self->_driver->GetIoContext());
+        self->WaitTimer();
+    });
+}
+
+void DiscoveryService::StopTimer() {
+    _timerStopped.store(true);
+    onLoop([weak = weak_from_this()] {
+        if (const auto self = weak.lock()) {
+            self->_timerStopped.store(true);
+            if (self->_timer) {
+                self->_timer->cancel();
+            }
+        }
+    });
+}
+
+void DiscoveryService::WaitTimer() {
+    if (!_timer) {
+        return;
+    }
+    OnTimer();
+    _timer->expires_after(kTick / _timerScale.load());
+    _timer->async_wait([weak = weak_from_this(), timer = _timer.get()](const boost::system::error_code& error) {
+        const auto self = weak.lock();
+        if (!self || error == boost::asio::error::operation_aborted || self->_timer.get() != timer) {
+            return;
+        }
+        if (!self->_stopped.load() && !self->_timerStopped.load()) {
+            self->WaitTimer();
+        }
+    });
+}
+
+void DiscoveryService::OnTimer() {
+    const std::int64_t now = Now();
+    const auto guarded = [this](const char* step, const auto& work) {
+        try {
+            work();
+        } catch (const std::exception& error) {
+            Error(std::string("ZK20F4E Discovery timer step failed (") + step + ")", error.what());
+        }
+    };
+    guarded("requests", [&] { timeOutRequests(now); });
+    if (now > _nextListenTime) {
+        _nextListenTime = now + kListenPeriod;
+        guarded("listen", [&] {
+            if (_driver) {
+                _driver->BuildNetworkInfo();
+                _driver->UpdateListenState();
+            }
+        });
+    }
+    if (now > _nextWantsConnectionTime) {
+        _nextWantsConnectionTime = now + kPeriod;
+        guarded("connections", [&] { connectWanted(); });
+    }
+    if (now > _nextRoutesTime) {
+        _nextRoutesTime = now + kPeriod;
+        guarded("routes", [&] { serveRoutes(); });
+    }
+    if (now > _nextWantsDescriptorTime) {
+        _nextWantsDescriptorTime = now + kPeriod;
+        guarded("descriptors", [&] { askDescriptors(); });
+    }
+    guarded("keepalive", [&] { keepAlive(now); });
+    if (now > _nextProxyTime) {
+        _nextProxyTime = now + kPeriod;
+        guarded("proxies", [&] { dropStaleProxies(); });
+    }
+    if (now > _nextDiscoTime) {
+        _nextDiscoTime = now + static_cast<std::int64_t>(_discoIntervalSec.load());
+        guarded("disco", [&] {
+            if (_sendDiscos.load() || (_replyDiscos.load() && _discoReplyPort.load() != ProtocolPort)) {
+                SendDiscoCommand(ProtocolPort);
+                Detail("ZK2050I UDP disco broadcast(s) sent");
+            }
+        });
+    }
+    guarded("lost", [&] { forgetLost(now); });
+}
+
+void DiscoveryService::timeOutRequests(std::int64_t now) {
+    const auto replySeconds = static_cast<std::int64_t>(_replyTimeoutSec.load());
+    const auto lockStepSeconds = static_cast<std::int64_t>(_lockStepTimeoutSec.load());
+    const std::int64_t replyCutoff = now - replySeconds;
+    const std::int64_t lockStepCutoff = now - lockStepSeconds;
+    std::vector<std::shared_ptr<DeviceImpl>> unresponsive;
+    std::vector<std::shared_ptr<DeviceImpl>> lockStepped;
+    std::size_t before = 0;
+    std::size_t after = 0;
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        before = _requestTimes.Pairs();
+        _requestTimes.Walk(replyCutoff, [&](const std::string& guid, std::int64_t time, const std::int64_t* latest) {
+            const auto device = deviceOfGuidLocked(guid);
+            if (!device) {
+                return GuidTimes::Step::DropGuid;
+            }
+            if (device->IsRunningScript()) {
+                return GuidTimes::Step::Keep;
+            }
+            if (!device->IsConnected()) {
+                return GuidTimes::Step::DropGuid;
+            }
+            // Answered, or an older request of a device asked again since.
+            if (!latest || *latest != time) {
+                return GuidTimes::Step::DropPair;
+            }
+            if (lockStepSeconds != 0 && *latest <= lockStepCutoff) {
+                lockStepped.push_back(device);
+            } else if (replySeconds != 0 && *latest <= replyCutoff) {
+                unresponsive.push_back(device);
+            }
+            return GuidTimes::Step::Keep;
+        });
+        after = _requestTimes.Pairs();
+    }
+    if (LogLevel() >= 5) {
+        Detail(sizeChange("ZK2044I TCP request time map size", before, after));
+    }
+    for (const auto& device : lockStepped) {
+        const NewDiscoInfo record = device->getDiscoInfo();
+        Info("ZK2043I Device lock-step timeout " + device->GuidKey() + " (" + record.getDiscoInfo().name + ")");
+        device->Disconnect(device->WantsConnections());
+    }
+    for (const auto& device : unresponsive) {
+        device->setCurrentState(DeviceNetStateUnresponsive);
+    }
+}
+
+void DiscoveryService::connectWanted() {
+    std::vector<std::string> wanted;
+    {
+        std::lock_guard<std::mutex> lock(_wantedMutex);
+        wanted.assign(_wantsConnections.begin(), _wantsConnections.end());
+    }
+    std::vector<std::shared_ptr<DeviceImpl>> devices;
+    std::vector<std::string> gone;
+    for (const auto& guid : wanted) {
+        if (auto device = GetDeviceImplByUUID(guid)) {
+            devices.push_back(std::move(device));
+        } else {
+            gone.push_back(guid);
+        }
+    }
+    std::size_t after = 0;
+    {
+        std::lock_guard<std::mutex> lock(_wantedMutex);
+        for (const auto& guid : gone) {
+            _wantsConnections.erase(guid);
+        }
+        after = _wantsConnections.size();
+    }
+    if (LogLevel() >= 5) {
+        Detail(sizeChange("ZK2045I WantsConnection set size", wanted.size(), after));
+    }
+    for (const auto& device : devices) {
+        device->WantsConnections(true);
+        device->Connect(false);
+    }
+}
+
+void DiscoveryService::serveRoutes() {
+    if (!_driver || !_storage->GetStorage()) {
+        Detail("ZK2046I Static routes serviced");
+        return;
+    }
+    const auto read = [this](const std::string& path, std::string& text) {
+        text.clear();
+        return _storage->GetValueForPath(path.c_str(), "variant", text) == 0;
+    };
+    std::string text;
+    read(std::string(kRoutesPath) + "/.size", text);
+    const int count = std::min(kMaxRoutes, std::atoi(text.c_str()));
+    for (int index = 1; index <= count; ++index) {
+        const std::string route = std::string(kRoutesPath) + "/" + std::to_string(index);
+        if (!read(route + "/port", text)) {
+            continue;
+        }
+        const int port = std::atoi(text.c_str());
+        if (port < 1 || port > 65535) {
+            continue;
+        }
+        if (!read(route + "/ipaddress", text) && !read(route + "/ip", text)) {
+            continue;
+        }
+        boost::system::error_code error;
+        const auto address = boost::asio::ip::make_address(text, error);
+        if (error) {
+            continue;
+        }
+        if (const auto device = GetDeviceImplByIPAndPort(address, static_cast<unsigned short>(port))) {
+            if (!device->IsDirectlyConnected()) {
+                device->Connect(false);
+            }
+        } else {
+            Connect(address, static_cast<unsigned short>(port));
+        }
+    }
+    Detail("ZK2046I Static routes serviced");
+}
+
+void DiscoveryService::askDescriptors() {
+    std::vector<std::string> wanted;
+    {
+        std::lock_guard<std::mutex> lock(_wantedMutex);
+        wanted.assign(_wantsDescriptor.begin(), _wantsDescriptor.end());
+    }
+    std::vector<std::shared_ptr<DeviceImpl>> asked;
+    std::vector<std::string> gone;
+    for (const auto& guid : wanted) {
+        const auto device = GetDeviceImplByUUID(guid);
+        if (!device) {
+            gone.push_back(guid);
+        } else if (device->IsConnected() && !device->HasDescriptor() && !device->DownloadingDescriptor()) {
+            asked.push_back(device);
+        }
+    }
+    std::size_t after = 0;
+    {
+        std::lock_guard<std::mutex> lock(_wantedMutex);
+        for (const auto& guid : gone) {
+            _wantsDescriptor.erase(guid);
+        }
+        after = _wantsDescriptor.size();
+    }
+    if (LogLevel() >= 5) {
+        Detail(sizeChange("ZK2047I WantsDescriptor set size", wanted.size(), after));
+    }
+    // The value only tells the list-change handlers, which fetch the descriptor.
+    for (const auto& device : asked) {
+        device->setCurrentState(DeviceNetStateDescriptorWanted);
+    }
+}
+
+void DiscoveryService::keepAlive(std::int64_t now) {
+    const std::int64_t cutoff = now - static_cast<std::int64_t>(_keepAliveDiscoIntervalSec.load());
+    std::vector<std::shared_ptr<DeviceImpl>> due;
+    std::size_t before = 0;
+    std::size_t after = 0;
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        before = _tcpDiscoReplyTimes.Pairs();
+        std::vector<std::string> touched;
+        _tcpDiscoReplyTimes.Walk(cutoff, [&](const std::string& guid, std::int64_t, const std::int64_t* latest) {
+            const auto device = deviceOfGuidLocked(guid);
+            if (!device) {
+                return GuidTimes::Step::DropGuid;
+            }
+            // A newer reply came, or there is no connection to keep alive.
+            if ((latest && *latest > cutoff) || !device->IsConnected()) {
+                return GuidTimes::Step::DropPair;
+            }
+            due.push_back(device);
+            touched.push_back(guid);
+            return GuidTimes::Step::DropPair;
+        });
+        // One keep-alive per reply: the next waits for the next reply's pair.
+        for (const auto& guid : touched) {
+            _tcpDiscoReplyTimes.Touch(guid, now);
+        }
+        after = _tcpDiscoReplyTimes.Pairs();
+    }
+    if (LogLevel() >= 5) {
+        Detail(sizeChange("ZK2048I TCP disco reply map size", before, after));
+    }
+    for (const auto& device : due) {
+        device->SendKeepAliveDisco(false);
+    }
+}
+
+void DiscoveryService::dropStaleProxies() {
+    std::vector<std::shared_ptr<DeviceImpl>> orphans;
+    std::size_t before = 0;
+    std::size_t after = 0;
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        before = _proxiedDevices.size();
+        for (auto entry = _proxiedDevices.begin(); entry != _proxiedDevices.end();) {
+            const std::string router = entry->first;
+            const auto routerDevice = deviceOfGuidLocked(router);
+            if (routerDevice && routerDevice->getDiscoInfo().getDiscoInfo().mode == "router") {
+                entry = std::next(entry);
+                continue;
+            }
+            // Every entry of a router that is gone or no longer routes.
+            for (auto at = _proxiedDevices.begin(); at != _proxiedDevices.end();) {
+                if (at->first != router) {
+                    ++at;
+                    continue;
+                }
+                if (auto proxied = deviceOfGuidLocked(at->second)) {
+                    orphans.push_back(std::move(proxied));
+                }
+                at = _proxiedDevices.erase(at);
+            }
+            entry = _proxiedDevices.begin();
+        }
+        after = _proxiedDevices.size();
+    }
+    for (const auto& device : orphans) {
+        device->SetProxy(nullptr);
+    }
+    if (LogLevel() >= 5) {
+        Detail(sizeChange("ZK2049I Proxied device count", before, after));
+    }
+}
+
+void DiscoveryService::forgetLost(std::int64_t now) {
+    const std::int64_t cutoff = now - kLossAge;
+    std::vector<std::pair<std::string, std::string>> lost;
+    std::size_t before = 0;
+    std::size_t after = 0;
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        before = _udpDiscoReplyTimes.Pairs();
+        _udpDiscoReplyTimes.Walk(cutoff, [&](const std::string& guid, std::int64_t, const std::int64_t* latest) {
+            const auto device = deviceOfGuidLocked(guid);
+            if (!device) {
+                return GuidTimes::Step::DropGuid;
+            }
+            if (latest && (*latest > cutoff || device->IsConnected())) {
+                return GuidTimes::Step::DropPair;
+            }
+            lost.emplace_back(guid, device->getDiscoInfo().getDiscoInfo().name);
+            return GuidTimes::Step::DropPair;
+        });
+        after = _udpDiscoReplyTimes.Pairs();
+    }
+    for (const auto& [guid, name] : lost) {
+        Info("ZK2051I Device lost " + guid + " (" + name + ")");
+    }
+    if (LogLevel() >= 5) {
+        Detail(sizeChange("ZK2052I UDP disco reply map size", before, after));
+    }
+    for (const auto& entry : lost) {
+        EraseDevice(entry.first);
+    }
+}
+
+}  // namespace Zelkor

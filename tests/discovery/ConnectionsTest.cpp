@@ -1,0 +1,88 @@
+// Connections a peer makes and their ends, over real loopback connections: the
+// incoming-connection rule, and what a closed connection leaves behind.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "discovery/DiscoveryTestSupport.h"
+#include "support/DriverHarness.h"
+#include "support/RunUntil.h"
+
+namespace ZelkorTest {
+namespace {
+
+struct ConnectionsTest : ::testing::Test {
+    ConnectionsTest() {
+        harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
+        service = harness.driver->GetDiscovery();
+    }
+
+    std::size_t Admitted() { return service->GetIncomingConnectionCount(); }
+
+    TempDir folder;
+    ScopedChdir inFolder{folder.Path()};
+    DriverHarness harness;
+    Zelkor::DiscoveryService* service = nullptr;
+};
+
+TEST_F(ConnectionsTest, TheLimitAndTheCallbackRefuseWithBusyAndAFreedSlotAdmits) {
+    service->SetMaxIncomingConnections(2);
+    harness.Start();
+    auto first = std::make_unique<RawPeer>();
+    RawPeer second, third, fourth, fifth;
+    ASSERT_TRUE(harness.Connect(*first));
+    ASSERT_TRUE(harness.Connect(second));
+    ASSERT_TRUE(WaitUntil([&] { return Admitted() == 2; }));
+    ASSERT_TRUE(harness.Connect(third));
+    EXPECT_EQ(third.ReadLine(), "goodbye {\"reason\":\"busy\"}\n");
+    EXPECT_TRUE(third.WaitClosed());
+
+    first.reset();
+    ASSERT_TRUE(WaitUntil([&] { return Admitted() == 1; }));
+    ASSERT_TRUE(harness.Connect(fourth));
+    ASSERT_TRUE(WaitUntil([&] { return Admitted() == 2; }));
+    EXPECT_FALSE(fourth.WaitClosed(200ms));
+
+    // Below the limit the application may still refuse, and the peer reads the same.
+    service->SetMaxIncomingConnections(0);
+    std::atomic<int> asked{0};
+    service->OnIncomingConnection([&](std::string& address, std::uint16_t port) {
+        ++asked;
+        return address != "127.0.0.1" || port == 0;
+    });
+    ASSERT_TRUE(harness.Connect(fifth));
+    EXPECT_EQ(fifth.ReadLine(), "goodbye {\"reason\":\"busy\"}\n");
+    EXPECT_TRUE(fifth.WaitClosed());
+    EXPECT_EQ(asked.load(), 1);
+    EXPECT_EQ(Admitted(), 2u);
+}
+
+// Each device connection that closes leaves no entry: the tables keep their size over
+// many reconnects and the closed connections' handles are no longer valid.
+TEST_F(ConnectionsTest, ClosedConnectionsLeaveNothingBehind) {
+    harness.Start();
+    const auto device = MakeDevice(harness.driver.get(), "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13", "amp");
+    ASSERT_TRUE(harness.OnLoop([&] { service->enterDevice(device, Zelkor::DiscoveryService::AllTables); }));
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        auto peer = std::make_unique<RawPeer>();
+        auto connection = harness.Connect(*peer);
+        ASSERT_TRUE(connection);
+        void* handle = Zelkor::ZelkorDriver::HandleOf(connection.get());
+        ASSERT_TRUE(harness.OnLoop([&] {
+            device->SetHandle(connection);
+            service->enterDevice(device, Zelkor::DiscoveryService::BySocket);
+        }));
+        ASSERT_EQ(service->TableSizes()["guidBySocket"], 1u);
+        ASSERT_TRUE(service->IsValidConnection(handle));
+        connection.reset();
+        peer.reset();
+        ASSERT_TRUE(WaitUntil([&] { return service->TableSizes()["guidBySocket"] == 0 && Admitted() == 0; }));
+        EXPECT_FALSE(service->IsValidConnection(handle));
+    }
+    EXPECT_EQ(service->TableSizes()["devicesByGuid"], 1u);
+}
+
+}  // namespace
+}  // namespace ZelkorTest

@@ -1,0 +1,208 @@
+// Lists of discovered devices: the request and the answer on the wire, and a router's
+// answer turned into devices reached through that router.
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <set>
+
+#include "core/ZelkorLog.h"
+#include "discovery/DiscoveryTestSupport.h"
+#include "discovery/GuidText.h"
+#include "services/ListCommand.h"
+#include "services/ListCommandDiscovered.h"
+#include "support/DriverHarness.h"
+#include "support/LogCapture.h"
+#include "transport/TcpSocket.h"
+
+namespace ZelkorTest {
+namespace {
+
+using Zelkor::DeviceImpl;
+using Zelkor::DiscoveryService;
+
+const char* const kRouter = "a1b2c3d4-0000-4000-8000-000000000001";
+const char* const kRouter2 = "a1b2c3d4-0000-4000-8000-000000000002";
+const char* const kA = "b1b2c3d4-0000-4000-8000-00000000000a";
+const char* const kB = "b1b2c3d4-0000-4000-8000-00000000000b";
+const char* const kC = "b1b2c3d4-0000-4000-8000-00000000000c";
+const char* const kD = "b1b2c3d4-0000-4000-8000-00000000000d";
+
+std::string entry(const std::string& guid, const std::string& name, const std::string& more = "") {
+    return R"({"classname":"amplifier","guid":")" + guid + R"(","ip":"192.168.7.9","name":")" + name +
+           R"(","port":4197)" + (more.empty() ? "" : "," + more) + "}";
+}
+
+// A device the node reaches over `connection`, known in every table.
+std::shared_ptr<DeviceImpl> enterRouter(DiscoveryNode& node, const std::string& guid, const std::string& name,
+                                        const std::shared_ptr<Zelkor::TcpSocket>& connection) {
+    auto router = std::make_shared<DeviceImpl>(
+        node.driver.get(), Record(R"({"guid":")" + guid + R"(","name":")" + name +
+                                  R"(","ip":"10.0.0.1","port":4197,"classname":"router","mode":"router"})"));
+    router->SetHandle(connection);
+    node.service->enterDevice(router, DiscoveryService::AllTables);
+    return router;
+}
+
+void handleReply(DiscoveryNode& node, const std::shared_ptr<Zelkor::TcpSocket>& connection,
+                 const std::string& endpoints) {
+    auto reply = std::make_unique<Zelkor::ListCommandDiscovered>();
+    reply->SetIsReply(true);
+    std::string error;
+    ASSERT_TRUE(reply->FromNetworkFormat(false, "@list {\"endpoints\":[" + endpoints + "]}", error)) << error;
+    Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
+                                   std::move(reply));
+    node.service->HandleListDiscoveredReply(data);
+}
+
+std::shared_ptr<DeviceImpl> byGuid(DiscoveryNode& node, const std::string& guid) {
+    return node.service->GetDeviceImplByUUID(guid);
+}
+
+TEST(DeviceLists, RequestAndAnswerOnTheWire) {
+    TempDir folder;
+    ScopedChdir inFolder{folder.Path()};
+    DriverHarness harness;
+    harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
+    DiscoveryService& service = *harness.driver->GetDiscovery();
+    harness.Start();
+    RawPeer peer;
+    const auto connection = harness.Connect(peer);
+    ASSERT_TRUE(connection);
+    void* handle = Zelkor::ZelkorDriver::HandleOf(connection.get());
+    const auto answer = [&] {
+        ASSERT_TRUE(harness.OnLoop([&] {
+            Zelkor::MessageSignalData data(handle, connection, true, std::make_unique<Zelkor::ListCommandDiscovered>());
+            service.SendListDiscoveredReply(data);
+        }));
+    };
+    ASSERT_TRUE(harness.OnLoop([&] { service.SendListDiscovered(handle); }));
+    EXPECT_EQ(peer.ReadLine(), "list {\"command\":\"discovered\"}\n");
+    answer();
+    EXPECT_EQ(peer.ReadLine(), "@list {\"endpoints\":[]}\n");
+
+    auto amp = MakeDevice(harness.driver.get(), kA, "amp");
+    auto mixer = MakeDevice(harness.driver.get(), kB, "mixer", "10.0.0.6");
+    ASSERT_TRUE(harness.OnLoop([&] {
+        service.enterDevice(amp, DiscoveryService::AllTables);
+        service.enterDevice(mixer, DiscoveryService::AllTables);
+    }));
+    answer();
+    const std::string line = peer.ReadLine();
+    const std::string first = "{" + amp->getDiscoInfo().InfoString() + "}";
+    const std::string second = "{" + mixer->getDiscoInfo().InfoString() + "}";
+    EXPECT_TRUE(line == "@list {\"endpoints\":[" + first + "," + second + "]}\n" ||
+                line == "@list {\"endpoints\":[" + second + "," + first + "]}\n")
+        << line;
+    // Peers read the answer, which has no "command", as "discovered".
+    Zelkor::ListCommand list;
+    Zelkor::ListCommandDiscovered read;
+    std::string error;
+    ASSERT_TRUE(list.FromNetworkFormat(false, line, error)) << error;
+    ASSERT_TRUE(read.FromNetworkFormat(false, list.GetJson(), error)) << error;
+    EXPECT_EQ(read.Endpoints().size(), 2u);
+}
+
+TEST(DeviceLists, RouterAnswerAddsProxiedDevices) {
+    LogCapture log;
+    ZelkorLog::TheLog().SetLevel(5);
+    DiscoveryNode node;
+    DiscoveryService& service = *node.service;
+    const auto connection = std::make_shared<Zelkor::TcpSocket>(node.io, node.driver->GetSSLContext(), false);
+    const auto router = enterRouter(node, kRouter, "router1", connection);
+    auto known = MakeDevice(node.driver.get(), kC, "mixer", "10.0.0.3");
+    service.enterDevice(known, DiscoveryService::AllTables);
+    ASSERT_FALSE(service.GUID().empty());
+
+    handleReply(node, connection,
+                entry(kA, "amp.1") + "," + entry(kB, "ctl_2", R"("mode":"controller")") + "," +
+                    // This node and the router itself.
+                    entry(service.GUID(), "self") + "," + entry(kRouter, "router1", R"("label":"changed")") + "," +
+                    // Names a routing header cannot carry.
+                    entry(kD, "a/b") + "," + entry(kD, "a@b") + "," + entry(kD, "a\\nb") + "," +
+                    // Unavailable and new: nothing.
+                    entry("b1b2c3d4-0000-4000-8000-0000000000ee", "gone", R"("devicestate":"Unavailable")") + "," +
+                    // The known device, its GUID braced and in upper case.
+                    entry("{B1B2C3D4-0000-4000-8000-00000000000C}", "mixer", R"("label":"stage")") + "," +
+                    // Incomplete entries.
+                    R"({"guid":"b1b2c3d4-0000-4000-8000-0000000000ff","name":"noclass","ip":"10.0.0.9"})" + "," +
+                    entry("not-a-guid", "bad"));
+
+    const auto amp = byGuid(node, kA);
+    ASSERT_TRUE(amp);
+    EXPECT_EQ(amp->Proxy(), router);
+    EXPECT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateNew);
+    EXPECT_EQ(service.GetDeviceImplByName("amp.1"), amp);
+    // Reached by its name through the router, never by the address the router sees.
+    EXPECT_EQ(service.GetDeviceByIPAndPort(boost::asio::ip::make_address("192.168.7.9"), 4197), nullptr);
+    EXPECT_EQ(amp->lastDiscoReply.load(), 0);
+    const auto controller = byGuid(node, kB);
+    ASSERT_TRUE(controller);
+    EXPECT_EQ(controller->lastDiscoReply.load(), std::numeric_limits<std::int64_t>::max());
+
+    EXPECT_EQ(byGuid(node, kD), nullptr);
+    EXPECT_EQ(log.Count("ZK2017I Invalid name characters in disco reply from"), 3u);
+    EXPECT_EQ(router->GetDiscoInfo().label, "");
+    EXPECT_EQ(known->GetDiscoInfo().label, "stage");
+    EXPECT_EQ(known->Proxy(), router);
+    EXPECT_EQ(service.TableSizes()["devicesByGuid"], 4u);
+    EXPECT_EQ(service.TableSizes()["proxiedDevices"], 3u);
+    EXPECT_GT(service.DeviceListTime(), 0);
+}
+
+TEST(DeviceLists, LaterAnswersRebuildEntriesAndMarkUnavailable) {
+    DiscoveryNode node;
+    DiscoveryService& service = *node.service;
+    const auto first = std::make_shared<Zelkor::TcpSocket>(node.io, node.driver->GetSSLContext(), false);
+    const auto second = std::make_shared<Zelkor::TcpSocket>(node.io, node.driver->GetSSLContext(), false);
+    const auto router = enterRouter(node, kRouter, "router1", first);
+    enterRouter(node, kRouter2, "router2", second);
+    handleReply(node, first, entry(kA, "amp") + "," + entry(kB, "mixer") + "," + entry(kC, "deck"));
+    const auto a = byGuid(node, kA);
+    const auto b = byGuid(node, kB);
+    const auto c = byGuid(node, kC);
+    ASSERT_TRUE(a && b && c);
+    c->setCurrentState(Zelkor::DeviceNetStateDisconnected);
+    c->WantsConnections(true);
+    ASSERT_EQ(service.TableSizes()["proxiedDevices"], 3u);
+
+    // Another router does not take away what this one reaches.
+    handleReply(node, second, entry(kB, "mixer", R"("devicestate":"Unavailable")"));
+    EXPECT_EQ(b->Proxy(), router);
+
+    handleReply(node, first,
+                entry(kA, "amp", R"("devicestate":"Unavailable")") + "," +
+                    entry(kC, "deck", R"("devicestate":"Unavailable")") + "," +
+                    R"({"classname":"recorder","guid":")" + std::string(kB) +
+                    R"(","ip":"192.168.7.9","name":"mixer2","port":4197})" + "," + entry(kD, "new"));
+    EXPECT_EQ(a->Proxy(), nullptr);
+    EXPECT_EQ(a->GetCurrentState(), Zelkor::DeviceNetStateDisconnected);
+    EXPECT_EQ(c->Proxy(), nullptr);
+    EXPECT_EQ(c->GetCurrentState(), Zelkor::DeviceNetStateNew);
+    // Renamed and reclassed: found by its new name only.
+    EXPECT_EQ(service.GetDeviceImplByName("mixer2"), b);
+    EXPECT_EQ(service.GetDeviceImplByName("mixer"), nullptr);
+    EXPECT_EQ(b->Proxy(), router);
+    // The router's entries: what this answer reaches through it, once each.
+    EXPECT_EQ(service.TableSizes()["proxiedDevices"], 2u);
+    handleReply(node, first, entry(kD, "new") + "," + entry(kD, "new"));
+    EXPECT_EQ(service.TableSizes()["proxiedDevices"], 1u);
+}
+
+TEST(DeviceLists, RouterAnswersAddNoMoreThanTheCap) {
+    DiscoveryNode node;
+    DiscoveryService& service = *node.service;
+    const auto connection = std::make_shared<Zelkor::TcpSocket>(node.io, node.driver->GetSSLContext(), false);
+    enterRouter(node, kRouter, "router1", connection);
+    handleReply(node, connection, entry(kA, "amp"));
+    service.SetMaxDevices(service.TableSizes()["devicesByGuid"] + 1);
+    handleReply(node, connection,
+                entry(kA, "amp", R"("label":"kept")") + "," + entry(kB, "b") + "," + entry(kC, "c") + "," +
+                    entry(kD, "d"));
+    EXPECT_EQ(service.TableSizes()["devicesByGuid"], 3u);
+    EXPECT_EQ(byGuid(node, kA)->GetDiscoInfo().label, "kept");
+    EXPECT_EQ(byGuid(node, kC), nullptr);
+}
+
+}  // namespace
+}  // namespace ZelkorTest
