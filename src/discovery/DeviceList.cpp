@@ -191,6 +191,9 @@ void DiscoveryService::EraseDevice(const std::shared_ptr<DeviceImpl>& device) {
     device->setCurrentState(DeviceNetStateLost);
     device->Finalize();
     bool ownsGuid = false;
+    // The devices reached through this one: its entries go, so the timer will not drop
+    // their proxy, which would still name it for as long as anyone holds it.
+    std::vector<std::shared_ptr<DeviceImpl>> proxied;
     {
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         const auto atEndpoint = _devicesByEndpoint.find(endpoint);
@@ -227,6 +230,12 @@ void DiscoveryService::EraseDevice(const std::shared_ptr<DeviceImpl>& device) {
             _requestTimes.Erase(guid);
             _tcpDiscoReplyTimes.Erase(guid);
             _udpDiscoReplyTimes.Erase(guid);
+            const auto through = _proxiedDevices.equal_range(guid);
+            for (auto at = through.first; at != through.second; ++at) {
+                if (auto reached = deviceOfGuidLocked(at->second)) {
+                    proxied.push_back(std::move(reached));
+                }
+            }
             _proxiedDevices.erase(guid);
             for (auto at = _proxiedDevices.begin(); at != _proxiedDevices.end();) {
                 at = at->second == guid ? _proxiedDevices.erase(at) : std::next(at);
@@ -240,6 +249,11 @@ void DiscoveryService::EraseDevice(const std::shared_ptr<DeviceImpl>& device) {
         std::lock_guard<std::mutex> lock(_wantedMutex);
         _wantsConnections.erase(guid);
         _wantsDescriptor.erase(guid);
+    }
+    for (const auto& reached : proxied) {
+        if (reached->Proxy() == device) {
+            reached->SetProxy(nullptr);
+        }
     }
 }
 
