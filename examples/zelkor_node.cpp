@@ -9,6 +9,7 @@
 //               [--network NAME,PORT]... [--interface NAME,PORT]... [--mac MAC,PORT]...
 //               [--all PORT]... [--ipv6] [--cert FILE] [--key FILE] [--dh FILE] [--dump]
 //               [--exclude disco|list,classname|name|guid,VALUE]...
+//               [--max-incoming N] [--route ADDRESS,PORT]... [--timer-scale N]
 //
 // What is served: --listen one address, --network every address of the adapters of that
 // name, --interface every address of the adapter of that name followed by its MAC
@@ -24,15 +25,35 @@
 // written into the tree; disco rules are added through the discovery service as an
 // application adds them at run time, and its answer is shown.
 //
+// Connections: --max-incoming admits at most N connections that peers make (0: no limit;
+// without it the tree's "/configuration/network/rules/connect/maxincoming" holds); a
+// connection past it is told goodbye ("busy") and closed. Each --route (IPv4, or IPv6 in
+// brackets: "[fd00::1],4197") is a static route the discovery timer keeps connected: the
+// routes replace the elements of the tree's "/configuration/network/routes" array, as
+// "ipaddress" and "port" of elements 1..n, before the node starts (the minimal tree and
+// examples/device-tree.json hold an empty one).
+//
+// --timer-scale N is a test seam only: it divides every period of the discovery timer
+// (its tick, keep-alives, reconnects, the discovery interval, the age at which a silent
+// device is lost) by N, so that tests see in a second what takes ten.
+//
 // Standard output carries events, one compact JSON object per line, each with an "event"
 // member: "start" (version, process id, options), "discovery" (the node's own discovery
-// values once it is set up), "device" (every state change of a device in its list), one
-// line for every other application callback and every connection result ("listenerAdded"
-// and "listenerRemoved" with the address and port; "exclude" with the "message", "ok" and
-// "details" of the answer to the disco rules), "error" (a bad option or command) and
-// "stop" (the exit code). Log lines go to standard error. Standard input takes one JSON
-// command per line, run on the node's event loop: {"cmd":"stop"}, and the listener
-// configuration, each answered by a line named after it:
+// values once it is set up), "device" (every state change of a device in its list: its
+// "guid", "name", "ip", "port", the "state" and the "old" one, and "proxy", the router's
+// name, when it is reached through a router), "alive" (a listed device answered more
+// requests on its connection, its keep-alives among them: its "guid", "name", the count
+// "answered" and the average "roundTripMs"), one line for every other application
+// callback and every connection result ("connection" with "peer" as ADDRESS:PORT;
+// "listenerAdded" and "listenerRemoved" with the address and port; "exclude" with the
+// "message", "ok" and "details" of the answer to the disco rules), "error" (a bad option
+// or command) and "stop" (the exit code). An IPv6 address written next to its port is in
+// brackets. Log lines go to standard error. Standard input takes one JSON command per
+// line, run on the node's event loop: {"cmd":"stop"};
+//   {"cmd":"connect","address":A,"port":P}          -> "connect" (address and port)
+// which connects the device at that endpoint (the listed device that announces it, else
+// a new one; the "device" lines follow it; IPv6 with or without brackets); and the
+// listener configuration, each answered by a line named after it:
 //   {"cmd":"addListener","address":A,"port":P}      -> "result" (0 recorded, 1 refused)
 //   {"cmd":"removeListener","address":A[,"port":P]}
 //   {"cmd":"addInterface","mac":M,"port":P}          -> "result" (bool)
@@ -59,6 +80,7 @@
 #include <array>
 #include <atomic>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -66,6 +88,7 @@
 #include <memory>
 #include <set>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -76,6 +99,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/signals2/connection.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/string_generator.hpp>
@@ -86,6 +110,7 @@
 
 #include "core/MacAddress.h"
 #include "core/Message.h"
+#include "device/DeviceImpl.h"
 #include "device/DeviceNetState.h"
 #include "device/IDevice.h"
 #include "discovery/Disco.h"
@@ -138,6 +163,11 @@ void note(const std::string& text) {
     writeLogLine(line);
 }
 
+// An address as the runner writes it next to a port: IPv6 in brackets.
+std::string addressText(const std::string& address) {
+    return address.find(':') != std::string::npos ? "[" + address + "]" : address;
+}
+
 // --- options -----------------------------------------------------------------------------
 
 // One --exclude: "disco" or "list", "classname", "name" or "guid", and the value (a GUID
@@ -175,6 +205,11 @@ struct Options {
     std::string replyPort;
     std::string sendDisco;
     std::vector<Exclusion> exclude;
+    // Absent: the tree's limit (or none).
+    std::optional<unsigned long> maxIncoming;
+    // (address, port) of each --route, IPv6 without its brackets.
+    std::vector<std::pair<std::string, unsigned short>> routes;
+    unsigned long timerScale = 1;
 
     Json::Value ToJson() const {
         Json::Value json;
@@ -184,8 +219,7 @@ struct Options {
         json["tree"] = tree;
         json["listen"] = Json::Value(Json::arrayValue);
         for (const auto& [address, port] : listen) {
-            const bool v6 = address.find(':') != std::string::npos;
-            json["listen"].append((v6 ? "[" + address + "]" : address) + ":" + std::to_string(port));
+            json["listen"].append(addressText(address) + ":" + std::to_string(port));
         }
         json["tls-level"] = static_cast<Json::UInt64>(tlsLevel);
         // A secret: only whether one was given.
@@ -217,6 +251,12 @@ struct Options {
         for (const auto& rule : exclude) {
             json["exclude"].append(rule.Text());
         }
+        json["max-incoming"] = maxIncoming ? Json::Value(static_cast<Json::UInt64>(*maxIncoming)) : Json::Value();
+        json["route"] = Json::Value(Json::arrayValue);
+        for (const auto& [address, port] : routes) {
+            json["route"].append(addressText(address) + "," + std::to_string(port));
+        }
+        json["timer-scale"] = static_cast<Json::UInt64>(timerScale);
         return json;
     }
 };
@@ -301,6 +341,26 @@ bool parseNamePort(const std::string& text, std::pair<std::string, unsigned shor
     return true;
 }
 
+// "ADDRESS,PORT" of --route: IPv4, or IPv6 in brackets; the port 1 to 65535.
+bool parseRoute(const std::string& text, std::pair<std::string, unsigned short>& out) {
+    std::pair<std::string, unsigned short> route;
+    if (!parseNamePort(text, route)) {
+        return false;
+    }
+    std::string address = route.first;
+    const bool bracketed = address.size() >= 2 && address.front() == '[' && address.back() == ']';
+    if (bracketed) {
+        address = address.substr(1, address.size() - 2);
+    }
+    boost::system::error_code error;
+    const auto parsed = boost::asio::ip::make_address(address, error);
+    if (error || parsed.is_v6() != bracketed) {
+        return false;
+    }
+    out = {address, route.second};
+    return true;
+}
+
 // "SET,TYPE,VALUE" of --exclude; the value may hold further commas.
 bool parseExclusion(const std::string& text, Exclusion& out) {
     const auto first = text.find(',');
@@ -322,10 +382,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         "--role",         "--name",       "--guid",       "--tree",    "--listen",  "--tls-level",
         "--code",         "--log-level",  "--disco-interval", "--reply-port", "--send-disco", "--network",
         "--interface",    "--mac",        "--all",        "--cert",    "--key",     "--dh",
-        "--exclude"};
+        "--exclude",      "--max-incoming", "--route",   "--timer-scale"};
     static const std::set<std::string> flags = {"--ipv6", "--dump"};
     static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac", "--all",
-                                                     "--exclude"};
+                                                     "--exclude", "--route"};
     std::map<std::string, int> seen;
     for (int at = 1; at < argc; ++at) {
         const std::string option = argv[at];
@@ -392,6 +452,16 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             Exclusion rule;
             valid = parseExclusion(value, rule);
             options.exclude.push_back(rule);
+        } else if (option == "--max-incoming") {
+            unsigned long limit = 0;
+            valid = parseNumber(value, 1u << 20, limit);
+            options.maxIncoming = limit;
+        } else if (option == "--route") {
+            std::pair<std::string, unsigned short> route;
+            valid = parseRoute(value, route);
+            options.routes.push_back(route);
+        } else if (option == "--timer-scale") {
+            valid = parseNumber(value, 1000, options.timerScale) && options.timerScale != 0;
         } else if (option == "--all") {
             unsigned long port = 0;
             valid = parseNumber(value, 65535, port) && port != 0;
@@ -410,7 +480,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
 
 // --- the parameter tree --------------------------------------------------------------------
 
-// The tree of a node started without --tree: just what identifies it.
+// The tree of a node started without --tree: just what identifies it (a discovery reply
+// without a class name is refused), and the route array --route fills.
 const char* const kMinimalTree = R"({
   "configuration": {
     ".kind": "obj",
@@ -418,7 +489,19 @@ const char* const kMinimalTree = R"({
       ".kind": "obj",
       "name": {".kind": "param", ".type": "string", ".min": 0, ".max": 63, ".value": ""},
       "guid": {".kind": "param", ".type": "string", ".access": "ro", ".value": ""},
+      "classname": {".kind": "param", ".type": "string", ".access": "ro", ".value": "node"},
       "protocolversion": {".kind": "param", ".type": "string", ".access": "ro", ".value": ""}
+    },
+    "network": {
+      ".kind": "obj",
+      "routes": {
+        ".kind": "array", ".size": 0, ".static": true,
+        ".prototype": {
+          ".kind": "obj",
+          "ipaddress": {".kind": "param", ".type": "string", ".value": ""},
+          "port": {".kind": "param", ".type": "integer", ".min": 1, ".max": 65535, ".value": 4197}
+        }
+      }
     }
   }
 })";
@@ -426,9 +509,10 @@ const char* const kMinimalTree = R"({
 const char* const kDevicePath = "/configuration/device";
 const char* const kNamePath = "/configuration/device/name";
 const char* const kGuidPath = "/configuration/device/guid";
+const char* const kRoutesPath = "/configuration/network/routes";
 
-bool writeValue(Zelkor::IStorage& tree, const char* path, const std::string& value, std::string& error) {
-    const auto status = tree.SetValueForPath(path, "variant", Json::Value(value), false);
+bool writeValue(Zelkor::IStorage& tree, const char* path, const Json::Value& value, std::string& error) {
+    const auto status = tree.SetValueForPath(path, "variant", value, false);
     if (status != Zelkor::IStorage::PathOk) {
         error = std::string("cannot write ") + path + " in the tree: " + tree.GetStatusString(status);
         return false;
@@ -450,6 +534,40 @@ bool storeListRule(Zelkor::IStorage& tree, const Exclusion& rule, std::string& e
             return writeValue(tree, path.c_str(), rule.value, error);
         }
     }
+}
+
+// The routes of the options replace the elements of the tree's route array: each element
+// a copy of the array's prototype with "ipaddress" and "port" written in. The discovery
+// timer reads them from the tree.
+bool storeRoutes(Zelkor::JsonModel& tree, const std::vector<std::pair<std::string, unsigned short>>& routes,
+                 std::string& error) {
+    if (routes.empty()) {
+        return true;
+    }
+    // Looked up without operator[], which would add what is missing.
+    const auto child = [](Json::Value* node, const char* name) {
+        return node && node->isObject() && node->isMember(name) ? &(*node)[name] : nullptr;
+    };
+    Json::Value* array = child(child(child(&tree.GetRoot(), "configuration"), "network"), "routes");
+    Json::Value* prototype = child(array, ".prototype");
+    if (!child(array, ".size") || !child(prototype, "ipaddress") || !child(prototype, "port")) {
+        error = std::string("no route array with \"ipaddress\" and \"port\" at ") + kRoutesPath + " in the tree";
+        return false;
+    }
+    const Json::Value element = *prototype;
+    for (std::size_t index = 1; index <= routes.size(); ++index) {
+        (*array)[std::to_string(index)] = element;
+    }
+    (*array)[".size"] = static_cast<Json::UInt64>(routes.size());
+    for (std::size_t index = 1; index <= routes.size(); ++index) {
+        const std::string path = std::string(kRoutesPath) + "/" + std::to_string(index) + "/";
+        const auto& [address, port] = routes[index - 1];
+        if (!writeValue(tree, (path + "ipaddress").c_str(), Json::Value(address), error) ||
+            !writeValue(tree, (path + "port").c_str(), Json::Value(port), error)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The tree of --tree (or the minimal one) with the node's name and GUID written in; the
@@ -497,6 +615,9 @@ std::shared_ptr<Zelkor::JsonModel> loadTree(Options& options, std::string& error
         if (rule.set == "list" && !storeListRule(*tree, rule, error)) {
             return nullptr;
         }
+    }
+    if (!storeRoutes(*tree, options.routes, error)) {
+        return nullptr;
     }
     return tree;
 }
@@ -779,6 +900,7 @@ private:
         _driver.UseIPv6(_options.ipv6);
         _driver.DumpTraffic(_options.dump);
         configureListeners();
+        watchAnswers();
     }
 
     // Every wish of the options; a refused one is noted in the log.
@@ -832,6 +954,13 @@ private:
         if (!_options.sendDisco.empty()) {
             discovery->SetSendDiscoAddress(_options.sendDisco);
         }
+        if (_options.maxIncoming) {
+            discovery->SetMaxIncomingConnections(*_options.maxIncoming);
+        }
+        if (auto* service = dynamic_cast<Zelkor::DiscoveryService*>(discovery)) {
+            // A test seam: every period of the discovery timer divided by the scale.
+            service->SetTimerScale(static_cast<unsigned>(_options.timerScale));
+        }
         excludeFromDiscovery(*discovery);
         discovery->GetDeviceList()->OnListChange(
             [this](std::shared_ptr<Zelkor::IDevice> device, Zelkor::DeviceNetState state, Zelkor::DeviceNetState old) {
@@ -881,9 +1010,22 @@ private:
             });
     }
 
+    // The library names the stored states; the notifications and "no state yet" get names here.
     static std::string stateName(Zelkor::DeviceNetState state) {
         const auto found = Zelkor::DeviceNetStateString.find(state);
-        return found == Zelkor::DeviceNetStateString.end() ? std::to_string(static_cast<int>(state)) : found->second;
+        if (found != Zelkor::DeviceNetStateString.end()) {
+            return found->second;
+        }
+        switch (state) {
+            case Zelkor::DeviceNetStateNone:
+                return "None";
+            case Zelkor::DeviceNetStateChanged:
+                return "Changed";
+            case Zelkor::DeviceNetStateDescriptorWanted:
+                return "DescriptorWanted";
+            default:
+                return std::to_string(static_cast<int>(state));
+        }
     }
 
     void deviceEvent(const std::shared_ptr<Zelkor::IDevice>& device, Zelkor::DeviceNetState state,
@@ -895,10 +1037,55 @@ private:
             fields["name"] = info.name;
             fields["ip"] = info.ip;
             fields["port"] = info.port;
+            if (device->HasProxy()) {
+                fields["proxy"] = device->ProxyName();
+            }
         }
         fields["state"] = stateName(state);
         fields["old"] = stateName(old);
         _events.Write("device", fields);
+    }
+
+    // The library tells of no single answer, but counts them on the device: the count is
+    // read a few times a second on the loop and an "alive" line written when it grew.
+    void watchAnswers() {
+        _answerTimer.expires_after(std::chrono::milliseconds(100));
+        _answerTimer.async_wait([this](const boost::system::error_code& error) {
+            if (error) {
+                return;
+            }
+            reportAnswers();
+            watchAnswers();
+        });
+    }
+
+    void reportAnswers() {
+        Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+        if (!discovery) {
+            return;
+        }
+        std::map<const Zelkor::IDevice*, std::uint64_t> seen;
+        discovery->GetDeviceList()->forEach([&](std::shared_ptr<Zelkor::IDevice> device) {
+            const auto* concrete = dynamic_cast<const Zelkor::DeviceImpl*>(device.get());
+            if (!concrete) {
+                return;
+            }
+            const std::uint64_t count = concrete->GetRoundTripCount();
+            const auto known = _answers.find(device.get());
+            seen[device.get()] = count;
+            if (count == 0 || (known != _answers.end() && known->second == count)) {
+                return;
+            }
+            const Zelkor::DiscoInfo info = device->GetDiscoInfo();
+            Json::Value fields;
+            fields["guid"] = info.guid;
+            fields["name"] = info.name;
+            fields["answered"] = static_cast<Json::UInt64>(count);
+            fields["roundTripMs"] = std::round(device->GetAvgRoundTripTime() * 1000000.0) / 1000.0;
+            _events.Write("alive", fields);
+        });
+        // Devices that left the list are forgotten.
+        _answers = std::move(seen);
     }
 
     bool lineEvent(const char* event, const std::string& line) {
@@ -927,9 +1114,9 @@ private:
         fields["tag"] = Zelkor::ZelkorDriver::Tag(result.handle);
         fields["connected"] = result.connected;
         fields["outgoing"] = result.outgoing;
-        fields["peer"] = result.remote.GetIPAddressStr().empty()
-                             ? std::string()
-                             : result.remote.GetIPAddressStr() + ":" + std::to_string(result.remote.port);
+        const std::string address = result.remote.GetIPAddressStr();
+        fields["peer"] =
+            address.empty() ? std::string() : addressText(address) + ":" + std::to_string(result.remote.port);
         _events.Write("connection", fields);
     }
 
@@ -1028,9 +1215,31 @@ private:
             Zelkor::DestroyDriver();
             return;
         }
+        if (name == "connect") {
+            connect(command);
+            return;
+        }
         if (!_listenerCommands.Run(name, command)) {
             _events.Error("unknown command " + name);
         }
+    }
+
+    // {"cmd":"connect","address":A,"port":P}: the discovery service makes a device for the
+    // endpoint and connects it; the "device" lines follow it.
+    void connect(const Json::Value& command) {
+        Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+        std::pair<std::string, unsigned short> endpoint;
+        const bool valid = command["address"].isString() && command["port"].isUInt() &&
+                           parseEndpoint(command["address"].asString() + ":" + command["port"].asString(), endpoint);
+        if (!valid || !discovery) {
+            _events.Error("bad arguments for connect");
+            return;
+        }
+        discovery->Connect(boost::asio::ip::make_address(endpoint.first), endpoint.second);
+        Json::Value answer;
+        answer["address"] = endpoint.first;
+        answer["port"] = endpoint.second;
+        _events.Write("connect", answer);
     }
 
     // Control thread. The first reason to stop wins; later ones find the node stopping.
@@ -1063,6 +1272,10 @@ private:
     std::array<char, 4096> _chunk{};
     std::string _pending;
     bool _skipping = false;
+
+    boost::asio::steady_timer _answerTimer{_loop};
+    // Answers counted per listed device at the last look (loop only).
+    std::map<const Zelkor::IDevice*, std::uint64_t> _answers;
 
     boost::signals2::scoped_connection _connectionResults;
     std::thread _runThread;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a release build and runs the example programs of the moment: the tour of message
-# lines and the parameter tree, then one node started the way an application starts it,
-# listening on loopback.
+# lines and the parameter tree, one node started the way an application starts it,
+# listening on loopback, then a device node and a controller node that find each other on
+# loopback, connect and keep the connection alive.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -23,3 +24,58 @@ echo
 echo "One device node listening on loopback with generated TLS material:"
 (sleep 1; echo '{"cmd":"getEndPoints"}'; sleep 1; echo '{"cmd":"stop"}') |
   (cd "$scratch" && "$node" --name demo-node --listen 127.0.0.1:4197)
+
+# Two nodes on loopback finding and keeping each other, their discovery timers ten times
+# faster (--timer-scale, a test seam) so that it takes seconds: the controller's broadcast
+# to 127.255.255.255 reaches the device, which answers on the controller's reply port (its
+# own port on this host); the controller lists the device "New", connects it on command,
+# and its keep-alives are answered ("alive"). Both are then told to stop. Every wait is
+# bounded, and `timeout` ends a node that would not stop.
+echo
+echo "A device node and a controller node on loopback, up to Connected and keep-alives:"
+mkdir -p "$scratch/device" "$scratch/controller"
+mkfifo "$scratch/device.in" "$scratch/controller.in"
+(cd "$scratch/device" &&
+  timeout 60 "$node" --name demo-device --listen 127.0.0.1:4197 --timer-scale 10 \
+    <"$scratch/device.in" 2>"$scratch/device.log" | tee "$scratch/device.out" | sed -u 's/^/[device]     /') &
+exec 3>"$scratch/device.in"
+(cd "$scratch/controller" &&
+  timeout 60 "$node" --role controller --name demo-controller --listen 127.0.0.1:4198 --reply-port 4198 \
+    --timer-scale 10 <"$scratch/controller.in" 2>"$scratch/controller.log" |
+    tee "$scratch/controller.out" | sed -u 's/^/[controller] /') &
+exec 4>"$scratch/controller.in"
+
+# Waits up to 20 seconds for a line of the file that matches the extended expression.
+await_line() {
+  local tries=0
+  until grep -qE -- "$2" "$1" 2>/dev/null; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 200 ]; then
+      echo "no line matching $2 in $(basename "$1") within 20 s" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+# A node that has gone makes the write fail, not the script.
+trap '' PIPE
+tell() { echo "$2" >&"$1" 2>/dev/null || true; }
+
+status=0
+if await_line "$scratch/controller.out" '"name":"demo-device".*"state":"New"'; then
+  tell 4 '{"cmd":"connect","address":"127.0.0.1","port":4197}'
+  await_line "$scratch/controller.out" '"name":"demo-device".*"state":"Connected"' &&
+    await_line "$scratch/controller.out" '"answered":2,' || status=1
+else
+  status=1
+fi
+tell 4 '{"cmd":"stop"}'
+exec 4>&-
+await_line "$scratch/controller.out" '"event":"stop"' || status=1
+tell 3 '{"cmd":"stop"}'
+exec 3>&-
+wait
+if [ "$status" -ne 0 ]; then
+  tail -n 20 "$scratch/device.log" "$scratch/controller.log" >&2
+fi
+exit "$status"

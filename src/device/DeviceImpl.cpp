@@ -189,6 +189,11 @@ double DeviceImpl::GetAvgRoundTripTime() {
     return _avgRoundTrip;
 }
 
+std::uint64_t DeviceImpl::GetRoundTripCount() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _roundTripCount;
+}
+
 void DeviceImpl::DisconnectSignals() { _cookies.DisconnectAll(); }
 
 void DeviceImpl::Finalize() {

@@ -89,6 +89,9 @@ public:
     double GetMinRoundTripTime() override;
     double GetMaxRoundTripTime() override;
     double GetAvgRoundTripTime() override;
+    // The replies measured so far: every request the device answered, its keep-alives
+    // among them.
+    std::uint64_t GetRoundTripCount() const;
     void forEachRemote(const std::function<void(RemoteInfo)>& fn) override;
     std::size_t RemoteCount() override;
 

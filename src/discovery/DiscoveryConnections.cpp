@@ -294,6 +294,20 @@ void DiscoveryService::Connect(const boost::asio::ip::address& address, unsigned
     if (!_driver) {
         return;
     }
+    // A device that discovery found at this endpoint is connected itself: a second device
+    // for the endpoint would hold the connection while the replies on it, found by their
+    // GUID, went to the first, which never connects, so no keep-alive would follow.
+    std::vector<std::shared_ptr<DeviceImpl>> devices;
+    {
+        std::lock_guard<std::mutex> lock(_deviceSetMutex);
+        devices.assign(_deviceSet.begin(), _deviceSet.end());
+    }
+    for (const auto& known : devices) {
+        if (!known->IsFinalized() && !known->GuidKey().empty() && known->Endpoint() == Endpoint{address, port}) {
+            known->Connect(false);
+            return;
+        }
+    }
     const auto device = std::make_shared<DeviceImpl>(_driver, NewDiscoInfo(address, port));
     const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                                  std::chrono::system_clock::now().time_since_epoch())

@@ -192,8 +192,9 @@ public:
     std::shared_ptr<IDevice> GetDeviceByIPAndPort(const boost::asio::ip::address& address,
                                                   unsigned short port) override;
     std::shared_ptr<IDevice> GetDeviceBySocket(std::shared_ptr<TcpSocket> socket) override;
-    // Makes a device for the endpoint, enters it by endpoint only, and connects it. Not
-    // bounded by the device cap: the application asked.
+    // Makes a device for the endpoint, enters it by endpoint only, and connects it; a
+    // device discovery found announcing that endpoint is connected instead. Not bounded by
+    // the device cap: the application asked.
     void Connect(const boost::asio::ip::address& address, unsigned short port) override;
     // Stops serving the adapter of that MAC and closes every connection running over its
     // addresses.

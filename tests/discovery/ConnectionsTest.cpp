@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
 
 #include "discovery/DiscoveryTestSupport.h"
 #include "support/DriverHarness.h"
@@ -82,6 +85,29 @@ TEST_F(ConnectionsTest, ClosedConnectionsLeaveNothingBehind) {
         EXPECT_FALSE(service->IsValidConnection(handle));
     }
     EXPECT_EQ(service->TableSizes()["devicesByGuid"], 1u);
+}
+
+// Connecting to the endpoint that a discovered device announces connects that device: a
+// second device for the endpoint would hold the connection while the replies on it, found
+// by their GUID, went to the first, so no keep-alive would follow.
+TEST_F(ConnectionsTest, ConnectToTheEndpointOfADiscoveredDeviceConnectsThatDevice) {
+    boost::asio::io_context io;
+    const auto loopback = boost::asio::ip::make_address("127.0.0.1");
+    boost::asio::ip::tcp::acceptor listening(io, {loopback, 0});
+    const unsigned short port = listening.local_endpoint().port();
+    harness.Start();
+    Zelkor::NewDiscoInfo record = Record(R"({"guid":"5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13","name":"amp",)"
+                                         R"("ip":"127.0.0.1","classname":"amplifier","port":)" +
+                                         std::to_string(port) + "}");
+    std::shared_ptr<Zelkor::DeviceImpl> found;
+    ASSERT_TRUE(harness.OnLoop([&] {
+        found = service->addDevice(record);
+        found->AddRemoteInfo({"", {loopback, port}});
+    }));
+    ASSERT_TRUE(found);
+    service->Connect(loopback, port);
+    EXPECT_TRUE(WaitUntil([&] { return found->IsDirectlyConnected(); }));
+    EXPECT_EQ(service->TableSizes()["deviceSet"], 1u);
 }
 
 }  // namespace

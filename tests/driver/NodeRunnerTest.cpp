@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -41,19 +42,21 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
         std::string exclude;  // the "exclude" line, when one is due
     };
     const std::string tree = std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json";
-    // The listener options name what the host of the test lacks: nothing is served.
+    // The listener options name what the host of the test lacks: nothing is served. The
+    // routes lead to loopback's discard port, where nothing answers.
     const std::vector<Row> rows = {
         {{"--role", "router", "--name", "n1", "--guid", "{6F9619FF-8B86-D011-B42D-00CF4FC964FF}", "--listen",
           "192.0.2.1:4000", "--listen", "[2001:db8::1]:4001", "--tls-level", "1", "--code", "1234", "--log-level",
           "2", "--network", "zk-none,4002", "--interface", "zk-none,4003", "--mac", "02:00:00:00:0A:01,4004",
           "--ipv6", "--cert", "/nonexistent/c.pem", "--key", "/nonexistent/k.pem", "--dh", "/nonexistent/d.pem",
-          "--dump"},
+          "--dump", "--max-incoming", "0", "--route", "127.0.0.1,9", "--route", "[::1],9",
+          "--timer-scale", "10"},
          R"({"role":"router","name":"n1","guid":"6f9619ff-8b86-d011-b42d-00cf4fc964ff","tree":"",
              "listen":["192.0.2.1:4000","[2001:db8::1]:4001"],"tls-level":1,"code":true,"log-level":2,
              "disco-interval":0,"reply-port":"","send-disco":"","network":["zk-none,4002"],
              "interface":["zk-none,4003"],"mac":["02:00:00:00:0a:01,4004"],"all":[],"ipv6":true,
              "cert":"/nonexistent/c.pem","key":"/nonexistent/k.pem","dh":"/nonexistent/d.pem","dump":true,
-             "exclude":[]})",
+             "exclude":[],"max-incoming":0,"route":["127.0.0.1,9","[::1],9"],"timer-scale":10})",
          ""},
         // The name comes from the tree; a tree without a GUID gets a new one.
         // Disco rules go through the discovery service, list rules into the tree.
@@ -63,7 +66,8 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
              R"(","listen":[],"tls-level":0,"code":false,"log-level":3,
              "disco-interval":0,"reply-port":"","send-disco":"","network":[],"interface":[],"mac":[],"all":[],
              "ipv6":false,"cert":"","key":"","dh":"","dump":false,
-             "exclude":["disco,classname,amp","list,guid,6f9619ff-8b86-d011-b42d-00cf4fc964ff"]})",
+             "exclude":["disco,classname,amp","list,guid,6f9619ff-8b86-d011-b42d-00cf4fc964ff"],
+             "max-incoming":null,"route":[],"timer-scale":1})",
          R"({"event":"exclude","message":"No error occurred","ok":true,
              "details":{"Added to active exclusion list":["amp"],"Added to storage":["amp"]}})"},
     };
@@ -114,7 +118,15 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         {{"--exclude", "disco,colour,x"}, "invalid value for --exclude: disco,colour,x"},
         {{"--exclude", "list,guid,12"}, "invalid value for --exclude: list,guid,12"},
         {{"--exclude", "list,name,x"}, "no free element in the tree for --exclude list,name,x"},
+        {{"--max-incoming", "-1"}, "invalid value for --max-incoming: -1"},
+        {{"--route", "10.0.0.1:4197"}, "invalid value for --route: 10.0.0.1:4197"},
+        {{"--route", "fd00::1,4197"}, "invalid value for --route: fd00::1,4197"},
+        {{"--route", "[10.0.0.1],4197"}, "invalid value for --route: [10.0.0.1],4197"},
+        {{"--route", "10.0.0.1,65536"}, "invalid value for --route: 10.0.0.1,65536"},
+        {{"--timer-scale", "0"}, "invalid value for --timer-scale: 0"},
+        {{"--timer-scale", "1001"}, "invalid value for --timer-scale: 1001"},
         {{"--ipv6", "--ipv6"}, "--ipv6 given twice"},
+        {{"--timer-scale", "2", "--timer-scale", "3"}, "--timer-scale given twice"},
         {{"--name", "n1", "--name", "n2"}, "--name given twice"},
         {{"--code"}, "--code needs a value"},
         {{"--verbose"}, "unknown option --verbose"},
@@ -128,11 +140,20 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         EXPECT_EQ(error["message"], row.message);
         EXPECT_EQ(node.Lines().size(), 1u) << row.message;
     }
+    // Routes go into the tree's route array: a tree without one cannot take them.
+    TempDir dir;
+    const std::string tree = (dir.Path() / "tree.json").string();
+    std::ofstream(tree) << R"({"configuration": {".kind": "obj", "device": {".kind": "obj",
+        "guid": {".kind": "param", ".type": "string", ".value": ""}}}})";
+    NodeProcess node({"--tree", tree, "--route", "10.0.0.1,4197"}, "", dir.Path().string());
+    EXPECT_EQ(node.Wait(), 2);
+    EXPECT_EQ(node.AwaitEvent("error")["message"],
+              R"(no route array with "ipaddress" and "port" at /configuration/network/routes in the tree)");
 }
 
-// The node sets up its discovery from the options and shows its own values; a "stop"
-// command ends it with exit 0, in the host as inside a namespace (where the runner is the
-// process `ip netns exec` became).
+// The node sets up its discovery from the options and shows its own values; a command
+// with a bad argument is an error line; a "stop" command ends it with exit 0, in the host
+// as inside a namespace (where the runner is the process `ip netns exec` became).
 TEST(NodeRunner, TheNodeShowsItsDiscoveryValuesAndStopsOnCommand) {
     NetNamespace space("node");
     std::vector<std::string> places{""};
@@ -147,8 +168,11 @@ TEST(NodeRunner, TheNodeShowsItsDiscoveryValuesAndStopsOnCommand) {
         EXPECT_EQ(node.AwaitEvent("start")["pid"], node.Pid()) << place;
         const Json::Value discovery = node.AwaitEvent("discovery");
         EXPECT_EQ(discovery, parse(R"({"event":"discovery","replyPort":5000,"values":{"guid":
-            "6f9619ff-8b86-d011-b42d-00cf4fc964ff","mode":"controller","name":"n1","protocolversion":"1.16.1.26"}})"))
+            "6f9619ff-8b86-d011-b42d-00cf4fc964ff","mode":"controller","name":"n1","protocolversion":"1.16.1.26",
+            "classname":"node"}})"))
             << place;
+        EXPECT_TRUE(node.Send(R"({"cmd":"connect","address":"nowhere","port":4197})"));
+        EXPECT_EQ(node.AwaitEvent("error")["message"], "bad arguments for connect") << place;
         EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
         EXPECT_EQ(node.AwaitEvent("stop")["exitCode"], 0) << place;
         EXPECT_EQ(node.Wait(), 0) << place;
