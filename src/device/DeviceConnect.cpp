@@ -241,6 +241,11 @@ void DeviceImpl::OnSocketConnected(const std::shared_ptr<TcpSocket>& socket, con
     if (!driver) {
         return;
     }
+    // Known by its GUID, the device owns the new connection at once: its close is then
+    // cleaned up and its handle is valid before any reply came over it.
+    if (const auto service = discovery(); service && !GuidKey().empty()) {
+        service->enterDevice(shared_from_this(), DiscoveryService::BySocket);
+    }
     if (driver->GetTlsLevel() != 0) {
         requestStartTls();
         return;

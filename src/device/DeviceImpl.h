@@ -130,12 +130,19 @@ public:
     void OnSocketConnected(const std::shared_ptr<TcpSocket>& socket, const boost::system::error_code& error);
     // The connected primary or secondary whose TLS is up, else empty.
     std::shared_ptr<TcpSocket> GetEncryptedHandle();
-    // Run `fn` with the connection a request takes (own, else the router's), after the
-    // routing header is prepared; nothing when there is none or the device is finalized.
-    void ForTheHandle(const std::function<void(std::shared_ptr<TcpSocket>)>& fn);
-    void ForTheEncryptedHandle(const std::function<void(std::shared_ptr<TcpSocket>)>& fn);
+    // A request's work: the connection (or set) it goes on and the routing header it
+    // carries, prepared for this request alone, so that requests from several threads
+    // never see each other's header.
+    using HandleWork = std::function<void(std::shared_ptr<TcpSocket>, MessageForwardInfo&)>;
+    using SetWork = std::function<void(std::shared_ptr<TcpSocketSet>, MessageForwardInfo&)>;
+    // Run `fn` with the connection a request takes (own, else the router's) and its
+    // routing header; nothing when there is none or the device is finalized.
+    void ForTheHandle(const HandleWork& fn);
+    void ForTheEncryptedHandle(const HandleWork& fn);
     // Run `fn` with the device's own connection set (never the router's).
-    void ForTheSet(const std::function<void(std::shared_ptr<TcpSocketSet>)>& fn);
+    void ForTheSet(const SetWork& fn);
+    // Whether the device's connections speak the older protocol (from its record).
+    void SetOldProtocol(bool old);
     // Whether a message delivered by a service's signal comes from this device.
     bool MatchSource(const MessageSignalData& data);
 
@@ -186,12 +193,12 @@ private:
     // Writes the routing header of the next request into the forward information: this
     // node's sender id, the hash flag of a redundant device, and the router and device as
     // targets when the request goes through `router` (empty: straight to the device).
-    void prepareForwardInfo(const std::shared_ptr<DeviceImpl>& router);
+    // Returns the request's own copy; a redundant device's counter moves on for the next.
+    MessageForwardInfo prepareForwardInfo(const std::shared_ptr<DeviceImpl>& router);
     // The routing decision of SetForwardInfo and ForTheHandle: the router when the device
     // has no connection of its own and the router is connected.
     std::shared_ptr<DeviceImpl> routerInUse();
-    void forHandle(const char* finalizedText, std::shared_ptr<TcpSocket> (DeviceImpl::*pick)(),
-                   const std::function<void(std::shared_ptr<TcpSocket>)>& fn);
+    void forHandle(const char* finalizedText, std::shared_ptr<TcpSocket> (DeviceImpl::*pick)(), const HandleWork& fn);
 
     const std::weak_ptr<ZelkorDriver> _driver;
     std::atomic<DeviceNetState> _state{DeviceNetStateNone};

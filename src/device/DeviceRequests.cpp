@@ -4,6 +4,7 @@
 
 #include "device/DeviceImpl.h"
 
+#include <sstream>
 #include <vector>
 
 #include "core/Message.h"
@@ -25,7 +26,7 @@ std::shared_ptr<DeviceImpl> DeviceImpl::routerInUse() {
     return router && router->IsDirectlyConnected() ? router : nullptr;
 }
 
-void DeviceImpl::prepareForwardInfo(const std::shared_ptr<DeviceImpl>& router) {
+MessageForwardInfo DeviceImpl::prepareForwardInfo(const std::shared_ptr<DeviceImpl>& router) {
     const auto service = discovery();
     std::string ownGuid;
     std::string ownName;
@@ -38,7 +39,7 @@ void DeviceImpl::prepareForwardInfo(const std::shared_ptr<DeviceImpl>& router) {
     _forwardInfo.SetSourcePaths(std::string());
     _forwardInfo.SetTargetPaths(std::string());
     if (!service) {
-        return;
+        return _forwardInfo;
     }
     _forwardInfo.SetHash(ownGuid);
     // The device's duplicate filter drops by sender hash the copy that comes over the
@@ -48,12 +49,20 @@ void DeviceImpl::prepareForwardInfo(const std::shared_ptr<DeviceImpl>& router) {
         _forwardInfo.SetSourcePaths(ownName);
         _forwardInfo.SetTargetPaths(routerName + "&" + _record.getDiscoInfo().name);
     }
+    MessageForwardInfo copy = _forwardInfo;
+    if (_forwardInfo.hasHash) {
+        // The copy writes the next counter value; the device's own header moves past it,
+        // so that the next request's copy writes another one.
+        std::ostringstream discard;
+        _forwardInfo.PutMessageForwardHeader(discard);
+    }
+    return copy;
 }
 
 void DeviceImpl::SetForwardInfo() { prepareForwardInfo(routerInUse()); }
 
 void DeviceImpl::forHandle(const char* finalizedText, std::shared_ptr<TcpSocket> (DeviceImpl::*pick)(),
-                           const std::function<void(std::shared_ptr<TcpSocket>)>& fn) {
+                           const HandleWork& fn) {
     if (IsFinalized()) {
         Debug(finalizedText);
         return;
@@ -74,19 +83,17 @@ void DeviceImpl::forHandle(const char* finalizedText, std::shared_ptr<TcpSocket>
         }
     }
     // The header follows the connection taken, not a second look at the connections.
-    prepareForwardInfo(router);
-    fn(std::move(socket));
+    MessageForwardInfo header = prepareForwardInfo(router);
+    fn(std::move(socket), header);
 }
 
-void DeviceImpl::ForTheHandle(const std::function<void(std::shared_ptr<TcpSocket>)>& fn) {
-    forHandle("ZK66A1I Device is finalized", &DeviceImpl::GetHandle, fn);
-}
+void DeviceImpl::ForTheHandle(const HandleWork& fn) { forHandle("ZK66A1I Device is finalized", &DeviceImpl::GetHandle, fn); }
 
-void DeviceImpl::ForTheEncryptedHandle(const std::function<void(std::shared_ptr<TcpSocket>)>& fn) {
+void DeviceImpl::ForTheEncryptedHandle(const HandleWork& fn) {
     forHandle("ZK66A3I Device is finalized", &DeviceImpl::GetEncryptedHandle, fn);
 }
 
-void DeviceImpl::ForTheSet(const std::function<void(std::shared_ptr<TcpSocketSet>)>& fn) {
+void DeviceImpl::ForTheSet(const SetWork& fn) {
     if (IsFinalized()) {
         Debug("ZK66A0I Device is finalized");
         return;
@@ -101,8 +108,15 @@ void DeviceImpl::ForTheSet(const std::function<void(std::shared_ptr<TcpSocketSet
     }
     if (set) {
         // The set is the device's own: its requests never carry a router header.
-        prepareForwardInfo(nullptr);
-        fn(std::move(set));
+        MessageForwardInfo header = prepareForwardInfo(nullptr);
+        fn(std::move(set), header);
+    }
+}
+
+void DeviceImpl::SetOldProtocol(bool old) {
+    std::lock_guard<std::mutex> lock(_socketSetMutex);
+    if (_socketSet) {
+        _socketSet->SetOldProtocol(old);
     }
 }
 
@@ -131,14 +145,8 @@ void DeviceImpl::SendKeepAliveDisco(bool /*unused*/) {
     if (targets.empty()) {
         return;
     }
-    prepareForwardInfo(nullptr);
-    std::string text;
-    {
-        // Built on the device's own header, so that a redundant device's sender hash
-        // counts on from request to request.
-        std::lock_guard<std::mutex> lock(_mutex);
-        text = service->BuildDiscoRequest(_forwardInfo);
-    }
+    MessageForwardInfo header = prepareForwardInfo(nullptr);
+    const std::string text = service->BuildDiscoRequest(header);
     for (const auto& socket : targets) {
         socket->SendData(text, true);
     }

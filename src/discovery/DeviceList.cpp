@@ -85,7 +85,16 @@ std::shared_ptr<DeviceImpl> DiscoveryService::GetDeviceImplByIPAndPort(const boo
                                                                        unsigned short port) {
     std::lock_guard<std::mutex> lock(_deviceTablesMutex);
     const auto found = _devicesByEndpoint.find({address, port});
-    return found == _devicesByEndpoint.end() ? nullptr : found->second;
+    if (found == _devicesByEndpoint.end()) {
+        return nullptr;
+    }
+    // An entry left by a device erased under another endpoint (it announced one it was
+    // not entered by) goes when it is next met: a static route then makes a new device.
+    if (found->second->IsFinalized()) {
+        _devicesByEndpoint.erase(found);
+        return nullptr;
+    }
+    return found->second;
 }
 
 std::shared_ptr<IDevice> DiscoveryService::GetDeviceByUUID(const std::string& guid) { return GetDeviceImplByUUID(guid); }

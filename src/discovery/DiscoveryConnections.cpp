@@ -25,6 +25,10 @@ namespace {
 
 const char* const kInterfacesPath = "/configuration/network/interface";
 
+std::string endpointText(const std::shared_ptr<TcpSocket>& socket) {
+    return socket->GetRemoteIP().to_string() + ":" + std::to_string(socket->GetRemotePort());
+}
+
 void cutAvahi(std::string& name) {
     const auto at = name.find(":avahi");
     if (at != std::string::npos) {
@@ -199,18 +203,6 @@ bool DiscoveryService::GetModelDHCP(std::string& interfaceName, std::string& dhc
     return false;
 }
 
-}  // namespace Zelkor
-
-namespace Zelkor {
-
-namespace {
-
-std::string endpointText(const std::shared_ptr<TcpSocket>& socket) {
-    return socket->GetRemoteIP().to_string() + ":" + std::to_string(socket->GetRemotePort());
-}
-
-}  // namespace
-
 void DiscoveryService::attachConnectionResults() {
     if (!_driver) {
         return;
@@ -248,7 +240,13 @@ void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
         }
         if (ask) {
             std::string address = connection->GetRemoteIP().to_string();
-            admitted = ask(address, connection->GetRemotePort());
+            try {
+                admitted = ask(address, connection->GetRemotePort());
+            } catch (const std::exception& error) {
+                // The application's doubt refuses; the loop goes on.
+                Error("ZK20F5E Incoming connection callback failed", error.what());
+                admitted = false;
+            }
         }
     }
     if (admitted) {
@@ -309,9 +307,7 @@ void DiscoveryService::Connect(const boost::asio::ip::address& address, unsigned
         }
     }
     const auto device = std::make_shared<DeviceImpl>(_driver, NewDiscoInfo(address, port));
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
+    const std::int64_t now = WallSeconds();
     _deviceListTime.store(now);
     device->lastSeen.store(now);
     // Known by its endpoint only until it answers with its GUID.

@@ -20,12 +20,6 @@ namespace Zelkor {
 
 namespace {
 
-// The device-list time travels to peers, so it is wall time.
-std::int64_t wallSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 // A device behind a router is reached only by its name in the routing header: the name
 // must be a plain path element.
 bool isPathName(const std::string& name) {
@@ -122,7 +116,7 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
     if (routerGuid.empty()) {
         return;
     }
-    const std::int64_t now = wallSeconds();
+    const std::int64_t now = WallSeconds();
     router->listTime.store(now);
     const std::string ownGuid = _guid.is_nil() ? std::string() : CanonicalGuid(_guid);
     const std::string from = data.Socket()->GetRemoteIP().to_string();
@@ -223,7 +217,7 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addProxiedDevice(NewDiscoInfo& rec
         return nullptr;
     }
     device->SetProxy(router);
-    const std::int64_t now = wallSeconds();
+    const std::int64_t now = WallSeconds();
     device->lastSeen.store(now);
     const std::string& mode = record.getDiscoInfo().mode;
     if (mode == "router" || mode == "controller") {

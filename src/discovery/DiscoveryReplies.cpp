@@ -80,11 +80,6 @@ bool stringMember(const Json::Value& body, const char* key, std::string& out) {
     return true;
 }
 
-std::int64_t wallSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 bool DiscoveryService::_parseUUID(const char* text, boost::uuids::uuid& out) {
@@ -373,6 +368,12 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
     if (!device) {
         Socket* socket = ZelkorDriver::SocketOf(packet.handle);
         device = GetDeviceImplByIPAndPort(socket->GetRemoteIP(), socket->GetRemotePort());
+        // Only a device known by its endpoint alone (made by Connect) takes a GUID from a
+        // reply: another GUID at a known device's endpoint is another device, never a new
+        // key of that one, which would leave its old keys behind without bound.
+        if (device && !device->GuidKey().empty()) {
+            device = nullptr;
+        }
     }
     if (device) {
         if (!takeKnownReply(device, packet, guid, name)) {
@@ -390,7 +391,7 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
         GuidTimes& times = packet.reliable ? _tcpDiscoReplyTimes : _udpDiscoReplyTimes;
         times.Set(guid, Now());
         if (packet.reliable) {
-            Detail("ZK2028I _tcpDiscoReplyTimeGUIDSet size", std::to_string(times.Size()));
+            Detail("ZK2028I _tcpDiscoReplyTimeGUIDSet size", std::to_string(times.Pairs()));
         }
     }
 
@@ -416,7 +417,14 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
     // Entered after the update, so that a new name or class name moves the GUID, and a
     // device known only by its endpoint until now is found by its GUID.
     enterDevice(device, ByGuid | ByName | ByClassName);
-    if (packet.reliable && packet.socket) {
+    // A reply through a router is not its connection's owner; one from another device
+    // than the connection's is refused as a new one would be.
+    if (packet.reliable && packet.socket && packet.header->IsEmpty()) {
+        const auto owner = GetDeviceImplBySocket(packet.socket);
+        if (owner && owner != device) {
+            refuseUnmatched(packet, guid, name, owner);
+            return false;
+        }
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         _guidBySocket[packet.socket] = guid;
     }
@@ -428,13 +436,7 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
     }
     device->AddRemoteInfo(remote);
     const DiscoInfo info = device->GetDiscoInfo();
-    if (device->HasConnectionHandle()) {
-        device->ForTheSet([old = info.oldProtocol](const std::shared_ptr<TcpSocketSet>& set) {
-            if (set) {
-                set->SetOldProtocol(old);
-            }
-        });
-    }
+    device->SetOldProtocol(info.oldProtocol);
     if (info.dirty) {
         device->setCurrentState(DeviceNetStateChanged);
         Summary("ZK2026I Device disco update " + guid + " " + info.protocolversion);
@@ -475,13 +477,7 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
         return nullptr;
     }
     if (const auto owner = GetDeviceImplBySocket(packet.socket)) {
-        const std::string ownerGuid = owner->GuidKey();
-        Warning("ZK2023W GUID (" + guid + ")" + " from device (" + name + ")" + " at " +
-                packet.socket->GetRemoteIP().to_string() + " is unmatched and should be (" + ownerGuid + ")");
-        packet.socket->SetCloseAfterSend(true);
-        MessageForwardInfo header;
-        owner->GetForwardInfo(header);
-        SendGoodbye(packet.socket, GoodbyeGuidChanged, header);
+        refuseUnmatched(packet, guid, name, owner);
         return nullptr;
     }
     // Through a router: the router's list, not its forwarding, adds what stands behind it.
@@ -505,6 +501,16 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
         connection->SetOldProtocol(info.oldProtocol);
     }
     return device;
+}
+
+void DiscoveryService::refuseUnmatched(Packet& packet, const std::string& guid, const std::string& name,
+                                       const std::shared_ptr<DeviceImpl>& owner) {
+    Warning("ZK2023W GUID (" + guid + ")" + " from device (" + name + ")" + " at " +
+            packet.socket->GetRemoteIP().to_string() + " is unmatched and should be (" + owner->GuidKey() + ")");
+    packet.socket->SetCloseAfterSend(true);
+    MessageForwardInfo header;
+    owner->GetForwardInfo(header);
+    SendGoodbye(packet.socket, GoodbyeGuidChanged, header);
 }
 
 bool DiscoveryService::roomForDevice() {
@@ -536,8 +542,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addDevice(NewDiscoInfo& record) {
         return nullptr;
     }
     // Times that leave the node (device lists) are wall time.
-    device->lastSeen.store(wallSeconds());
-    _deviceListTime.store(wallSeconds());
+    device->lastSeen.store(WallSeconds());
+    _deviceListTime.store(WallSeconds());
     enterDevice(device, InDeviceSet | ByGuid | ByName | ByClassName);
     device->setCurrentState(DeviceNetStateNew);
     Detail("ZK2082I Discovered device added", record.getDiscoInfo().name);
@@ -565,8 +571,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addConnectedDevice(NewDiscoInfo& r
     device->SetHandle(connection);
     device->secured.store(connection->GetState() == TcpSocket::Tls);
     device->SetAuthentication(connection->IsAuthenticated());
-    device->lastSeen.store(wallSeconds());
-    _deviceListTime.store(wallSeconds());
+    device->lastSeen.store(WallSeconds());
+    _deviceListTime.store(WallSeconds());
     enterDevice(device, AllTables);
     device->WantsConnections(true);
     WantsConnections(device->GuidKey(), true);

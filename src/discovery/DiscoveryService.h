@@ -285,6 +285,8 @@ public:
     // the timer by it: a test seam only.
     void SetTimerScale(unsigned scale);
     std::int64_t Now() const;
+    // Seconds since the epoch: for times that leave the node (device lists, last seen).
+    static std::int64_t WallSeconds();
 
     // --- the device list ----------------------------------------------------------------
     std::shared_ptr<DeviceImpl> GetDeviceImplByUUID(const std::string& guid);
@@ -361,6 +363,9 @@ private:
     bool takeKnownReply(const std::shared_ptr<DeviceImpl>& device, Packet& packet, const std::string& guid,
                         const std::string& name);
     std::shared_ptr<DeviceImpl> takeNewReply(Packet& packet, const std::string& guid, const std::string& name);
+    // Another device's GUID on a connection: warned, told "guidchanged" and closed after.
+    void refuseUnmatched(Packet& packet, const std::string& guid, const std::string& name,
+                         const std::shared_ptr<DeviceImpl>& owner);
     void WaitTimer();
     // The timer's steps.
     void timeOutRequests(std::int64_t now);

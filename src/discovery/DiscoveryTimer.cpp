@@ -58,6 +58,11 @@ std::int64_t DiscoveryService::Now() const {
     return elapsed * static_cast<std::int64_t>(_timerScale.load()) / 1000;
 }
 
+std::int64_t DiscoveryService::WallSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 void DiscoveryService::StartTimer() {
     if (!_driver) {
         return;
@@ -76,10 +81,11 @@ void DiscoveryService::StartTimer() {
 }
 
 void DiscoveryService::StopTimer() {
+    // The flag is the caller's word; the posted cancel leaves it alone, or a start asked
+    // for after this stop would find it set again and never re-arm.
     _timerStopped.store(true);
     onLoop([weak = weak_from_this()] {
         if (const auto self = weak.lock()) {
-            self->_timerStopped.store(true);
             if (self->_timer) {
                 self->_timer->cancel();
             }
@@ -105,14 +111,24 @@ void DiscoveryService::WaitTimer() {
 }
 
 void DiscoveryService::OnTimer() {
-    const std::int64_t now = Now();
     const auto guarded = [this](const char* step, const auto& work) {
         try {
             work();
         } catch (const std::exception& error) {
             Error(std::string("ZK20F4E Discovery timer step failed (") + step + ")", error.what());
+        } catch (...) {
+            Error(std::string("ZK20F4E Discovery timer step failed (") + step + ")", "unknown exception");
         }
     };
+    std::int64_t now = 0;
+    bool haveNow = false;
+    guarded("clock", [&] {
+        now = Now();
+        haveNow = true;
+    });
+    if (!haveNow) {
+        return;
+    }
     guarded("requests", [&] { timeOutRequests(now); });
     if (now > _nextListenTime) {
         _nextListenTime = now + kListenPeriod;

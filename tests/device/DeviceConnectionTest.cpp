@@ -320,23 +320,21 @@ TEST_F(DeviceConnection, ThroughTheRouter) {
     EXPECT_EQ(device->GetFileTransferHandle(false), router->GetHandle());
     EXPECT_FALSE(device->GetFileTransferHandle(true));
 
-    device->ForTheHandle([&](TcpPtr socket) {
+    device->ForTheHandle([&](TcpPtr socket, Zelkor::MessageForwardInfo& header) {
         EXPECT_EQ(socket, router->GetHandle());
-        Zelkor::MessageForwardInfo header;
-        device->GetForwardInfo(header);
         socket->SendData(node.service->BuildDiscoRequest(header), true);
     });
     ASSERT_TRUE(Run([&] { return routerPort.Lines(0).size() == 2; }));
     EXPECT_TRUE(startsWith(routerPort.Lines(0)[1], "[router-1&amp-3][stage-left-amp] disco {"))
         << routerPort.Lines(0)[1];
     // Folder requests take the device's own set, without a router header.
-    device->ForTheSet([&](std::shared_ptr<Zelkor::TcpSocketSet> set) { EXPECT_FALSE(set->Primary()); });
-    Zelkor::MessageForwardInfo header;
-    device->GetForwardInfo(header);
-    EXPECT_TRUE(header.IsEmpty());
+    device->ForTheSet([&](std::shared_ptr<Zelkor::TcpSocketSet> set, Zelkor::MessageForwardInfo& header) {
+        EXPECT_FALSE(set->Primary());
+        EXPECT_TRUE(header.IsEmpty());
+    });
 
     device->Finalize();
-    device->ForTheHandle([](TcpPtr) { ADD_FAILURE() << "finalized"; });
+    device->ForTheHandle([](TcpPtr, Zelkor::MessageForwardInfo&) { ADD_FAILURE() << "finalized"; });
     EXPECT_EQ(device->GetConnectionHandle(), nullptr);
 }
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -59,6 +60,14 @@ TEST_F(ConnectionsTest, TheLimitAndTheCallbackRefuseWithBusyAndAFreedSlotAdmits)
     EXPECT_EQ(fifth.ReadLine(), "goodbye {\"reason\":\"busy\"}\n");
     EXPECT_TRUE(fifth.WaitClosed());
     EXPECT_EQ(asked.load(), 1);
+    EXPECT_EQ(Admitted(), 2u);
+
+    // A callback that throws refuses too, and the node goes on.
+    service->OnIncomingConnection([](std::string&, std::uint16_t) -> bool { throw std::runtime_error("no"); });
+    RawPeer sixth;
+    ASSERT_TRUE(harness.Connect(sixth));
+    EXPECT_EQ(sixth.ReadLine(), "goodbye {\"reason\":\"busy\"}\n");
+    EXPECT_TRUE(sixth.WaitClosed());
     EXPECT_EQ(Admitted(), 2u);
 }
 

@@ -268,6 +268,33 @@ TEST_F(DiscoReply, TcpRequestsAnsweredAndRepliesBindTheirConnection) {
     EXPECT_TRUE(failing.WaitClosed());
 }
 
+// Replies never re-key a device that has its GUID, nor take over a connection another
+// device owns: each would leave entries behind that no erase finds.
+TEST_F(DiscoReply, AGuidNeverTakesOverAnotherDevicesKeyOrConnection) {
+    const auto known = MakeDevice(harness.driver.get(), G1, "amp", VethPair::AddressB);
+    ASSERT_TRUE(harness.OnLoop([&] { node->enterDevice(known, Zelkor::DiscoveryService::AllTables); }));
+    BSocket udpPeer(pair, 4197);
+    udpPeer.Send(Reply(G3, "other"));
+    ASSERT_TRUE(WaitUntil([&] { return Known(G3); }));
+    EXPECT_EQ(known->GuidKey(), G1);
+    EXPECT_NE(node->GetDeviceImplByUUID(G3), known);
+
+    RawPeer peer;
+    const auto connection = Join(peer);
+    peer.Send(Reply(G2, "near"));
+    ASSERT_TRUE(WaitUntil([&] { return Known(G2); }));
+    const auto near = node->GetDeviceImplByUUID(G2);
+    // A known device's reply forwarded by the connection's owner leaves the owner in place.
+    peer.Send("[" + node->InstanceName() + "][amp&near] " + Reply(G1, "amp"));
+    peer.Send("disco\n");
+    EXPECT_EQ(NextLine(peer), "@disco\n");
+    EXPECT_EQ(node->GetDeviceImplBySocket(connection), near);
+    // Directly, a known device's reply on another device's connection is refused.
+    peer.Send(Reply(G1, "amp"));
+    EXPECT_EQ(NextLine(peer), "goodbye {\"reason\":\"guidchanged\"}\n");
+    EXPECT_TRUE(peer.WaitClosed());
+}
+
 TEST_F(DiscoReply, OtherWordsOverTcpGetTheErrorLineAndRepliesNothing) {
     RawPeer peer;
     const auto connection = Join(peer);

@@ -10,7 +10,10 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <future>
 #include <stdexcept>
+
+#include <boost/asio/post.hpp>
 
 #include <boost/asio/ip/tcp.hpp>
 
@@ -226,6 +229,24 @@ TEST_F(DiscoveryTimer, ThrowingStorageReadsStopNeitherTheOtherStepsNorTheTicks) 
     clock = 1072;
     EXPECT_TRUE(WaitUntil([&] { return tree->countReads > reads; }));
     EXPECT_TRUE(log.Contains("storage failed"));
+}
+
+// The resets stop and restart the timer from the application's thread: the restart,
+// posted after the stop, must leave it ticking.
+TEST_F(DiscoveryTimer, TicksGoOnAfterAResetFromAnotherThread) {
+    service->SetTimerScale(20);
+    Start();
+    // The loop is held while the reset asks for its stop and its start, so both wait on it.
+    std::promise<void> release;
+    auto held = release.get_future().share();
+    boost::asio::post(harness.io, [held] { held.wait(); });
+    service->ResetAllExcept(nullptr);
+    release.set_value();
+    for (const std::int64_t at : {1011, 1022, 1033}) {
+        const int reads = tree->countReads;
+        clock = at;
+        EXPECT_TRUE(WaitUntil([&] { return tree->countReads > reads; })) << at;
+    }
 }
 
 // An application callback run by the listen-state step throws: the same tick still
