@@ -203,17 +203,8 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
 
 std::shared_ptr<DeviceImpl> DiscoveryService::addProxiedDevice(NewDiscoInfo& record, std::shared_ptr<DeviceImpl> router) {
     const std::string name = record.getDiscoInfo().name;
-    if (!roomForDevice()) {
-        return nullptr;
-    }
-    std::shared_ptr<DeviceImpl> device;
-    try {
-        device = std::make_shared<DeviceImpl>(_driver, record);
-    } catch (const std::exception&) {
-        device.reset();
-    }
+    const auto device = makeDevice(record, "ZK2051E Unable to create instance for proxied device");
     if (!device) {
-        Error("ZK2051E Unable to create instance for proxied device", name);
         return nullptr;
     }
     device->SetProxy(router);

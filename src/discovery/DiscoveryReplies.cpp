@@ -530,15 +530,21 @@ bool DiscoveryService::roomForDevice() {
     return false;
 }
 
-std::shared_ptr<DeviceImpl> DiscoveryService::addDevice(NewDiscoInfo& record) {
+std::shared_ptr<DeviceImpl> DiscoveryService::makeDevice(const NewDiscoInfo& record, const char* failure) {
     if (!roomForDevice()) {
         return nullptr;
     }
-    std::shared_ptr<DeviceImpl> device;
     try {
-        device = std::make_shared<DeviceImpl>(_driver, record);
+        return std::make_shared<DeviceImpl>(_driver, record);
     } catch (const std::exception&) {
-        Error("ZK2047E Unable to create instance for discovered device", record.getDiscoInfo().name);
+        Error(failure, record.getDiscoInfo().name);
+        return nullptr;
+    }
+}
+
+std::shared_ptr<DeviceImpl> DiscoveryService::addDevice(NewDiscoInfo& record) {
+    const auto device = makeDevice(record, "ZK2047E Unable to create instance for discovered device");
+    if (!device) {
         return nullptr;
     }
     // Times that leave the node (device lists) are wall time.
@@ -557,13 +563,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addConnectedDevice(NewDiscoInfo& r
     }
     auto device = GetDeviceImplByIPAndPort(record.Address(), record.getDiscoInfo().port);
     if (!device) {
-        if (!roomForDevice()) {
-            return nullptr;
-        }
-        try {
-            device = std::make_shared<DeviceImpl>(_driver, record);
-        } catch (const std::exception&) {
-            Error("ZK2053E Unable to create instance for connected device", record.getDiscoInfo().name);
+        device = makeDevice(record, "ZK2053E Unable to create instance for connected device");
+        if (!device) {
             return nullptr;
         }
     }

@@ -363,12 +363,17 @@ private:
     bool takeKnownReply(const std::shared_ptr<DeviceImpl>& device, Packet& packet, const std::string& guid,
                         const std::string& name);
     std::shared_ptr<DeviceImpl> takeNewReply(Packet& packet, const std::string& guid, const std::string& name);
+    // A new device for the record, unless the device cap is reached; a failure to make
+    // one is logged with `failure`.
+    std::shared_ptr<DeviceImpl> makeDevice(const NewDiscoInfo& record, const char* failure);
     // Another device's GUID on a connection: warned, told "guidchanged" and closed after.
     void refuseUnmatched(Packet& packet, const std::string& guid, const std::string& name,
                          const std::shared_ptr<DeviceImpl>& owner);
     void WaitTimer();
     // The timer's steps.
     void timeOutRequests(std::int64_t now);
+    // The devices of a wanted set; GUIDs without a device leave it.
+    std::vector<std::shared_ptr<DeviceImpl>> wantedDevices(std::set<std::string>& wanted, const char* sizeText);
     void connectWanted();
     void serveRoutes();
     void askDescriptors();

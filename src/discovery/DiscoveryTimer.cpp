@@ -217,15 +217,16 @@ void DiscoveryService::timeOutRequests(std::int64_t now) {
     }
 }
 
-void DiscoveryService::connectWanted() {
-    std::vector<std::string> wanted;
+std::vector<std::shared_ptr<DeviceImpl>> DiscoveryService::wantedDevices(std::set<std::string>& wanted,
+                                                                        const char* sizeText) {
+    std::vector<std::string> guids;
     {
         std::lock_guard<std::mutex> lock(_wantedMutex);
-        wanted.assign(_wantsConnections.begin(), _wantsConnections.end());
+        guids.assign(wanted.begin(), wanted.end());
     }
     std::vector<std::shared_ptr<DeviceImpl>> devices;
     std::vector<std::string> gone;
-    for (const auto& guid : wanted) {
+    for (const auto& guid : guids) {
         if (auto device = GetDeviceImplByUUID(guid)) {
             devices.push_back(std::move(device));
         } else {
@@ -236,14 +237,18 @@ void DiscoveryService::connectWanted() {
     {
         std::lock_guard<std::mutex> lock(_wantedMutex);
         for (const auto& guid : gone) {
-            _wantsConnections.erase(guid);
+            wanted.erase(guid);
         }
-        after = _wantsConnections.size();
+        after = wanted.size();
     }
     if (LogLevel() >= 5) {
-        Detail(sizeChange("ZK2045I WantsConnection set size", wanted.size(), after));
+        Detail(sizeChange(sizeText, guids.size(), after));
     }
-    for (const auto& device : devices) {
+    return devices;
+}
+
+void DiscoveryService::connectWanted() {
+    for (const auto& device : wantedDevices(_wantsConnections, "ZK2045I WantsConnection set size")) {
         device->WantsConnections(true);
         device->Connect(false);
     }
@@ -290,35 +295,11 @@ void DiscoveryService::serveRoutes() {
 }
 
 void DiscoveryService::askDescriptors() {
-    std::vector<std::string> wanted;
-    {
-        std::lock_guard<std::mutex> lock(_wantedMutex);
-        wanted.assign(_wantsDescriptor.begin(), _wantsDescriptor.end());
-    }
-    std::vector<std::shared_ptr<DeviceImpl>> asked;
-    std::vector<std::string> gone;
-    for (const auto& guid : wanted) {
-        const auto device = GetDeviceImplByUUID(guid);
-        if (!device) {
-            gone.push_back(guid);
-        } else if (device->IsConnected() && !device->HasDescriptor() && !device->DownloadingDescriptor()) {
-            asked.push_back(device);
-        }
-    }
-    std::size_t after = 0;
-    {
-        std::lock_guard<std::mutex> lock(_wantedMutex);
-        for (const auto& guid : gone) {
-            _wantsDescriptor.erase(guid);
-        }
-        after = _wantsDescriptor.size();
-    }
-    if (LogLevel() >= 5) {
-        Detail(sizeChange("ZK2047I WantsDescriptor set size", wanted.size(), after));
-    }
     // The value only tells the list-change handlers, which fetch the descriptor.
-    for (const auto& device : asked) {
-        device->setCurrentState(DeviceNetStateDescriptorWanted);
+    for (const auto& device : wantedDevices(_wantsDescriptor, "ZK2047I WantsDescriptor set size")) {
+        if (device->IsConnected() && !device->HasDescriptor() && !device->DownloadingDescriptor()) {
+            device->setCurrentState(DeviceNetStateDescriptorWanted);
+        }
     }
 }
 
