@@ -8,6 +8,8 @@
 #include "core/MessageSignalData.h"
 #include "discovery/DiscoveryService.h"
 #include "driver/ZelkorDriver.h"
+#include "transport/NetworkInfo.h"
+#include "transport/Socket.h"
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
@@ -50,6 +52,23 @@ void DiscoveryService::HandleMessage(MessageSignalData& data) {
     }
     line << R"({"error":"Request not supported over TCP"})" << '\n';
     _driver->BuildAndSendRawCommand(data.Handle(), line.str(), false);
+}
+
+bool DiscoveryService::isActionableMessage(MessageSignalData& data) {
+    if (data.IsReliable()) {
+        return true;
+    }
+    Socket* socket = ZelkorDriver::SocketOf(data.Handle());
+    if (!socket) {
+        return false;
+    }
+    const auto remote = socket->GetRemoteIP();
+    NetworkInfo local;
+    if (_driver && !_driver->GetLocalInfo(remote, &local)) {
+        return false;
+    }
+    // Address equality covers the family, the bytes and the IPv6 scope.
+    return !(remote == local.GetIPAddress() && socket->GetRemotePort() == local.port);
 }
 
 }  // namespace Zelkor

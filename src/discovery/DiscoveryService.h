@@ -275,6 +275,9 @@ public:
 
     // --- discovery-level messages ---------------------------------------------------------
     void HandleMessage(MessageSignalData& data);
+    // False for what this node hears from itself: a datagram from one of its own end
+    // points, or from an address that no local network serves. TCP is always actionable.
+    bool isActionableMessage(MessageSignalData& data);
 
     // --- the timer ------------------------------------------------------------------------
     // The timer's steps, once; runs on the event loop.
