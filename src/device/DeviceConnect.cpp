@@ -247,12 +247,10 @@ void DeviceImpl::OnSocketConnected(const std::shared_ptr<TcpSocket>& socket, con
         service->enterDevice(shared_from_this(), DiscoveryService::BySocket);
     }
     if (driver->GetTlsLevel() != 0) {
-        requestStartTls();
+        requestStartTls(socket);
         return;
     }
     SendKeepAliveDisco(true);
 }
-
-void DeviceImpl::requestStartTls() {}
 
 }  // namespace Zelkor

@@ -85,6 +85,13 @@ public:
     void Goodbye() override;
     void SendGoodbye() override;
     void SendKeepAliveDisco(bool unused) override;
+    void Locate(long timeout) override;
+    void Locate(std::string& timeout) override;
+    void Locate(LocateInfo& info) override;
+    void Identify(IdentifyInfo& info) override;
+    void SendReboot(const std::string& mac) override;
+    void SetIP(SETIP_SETTINGS settings) override;
+    void OnSetIP(std::function<void(SETIP_SETTINGS&)> callback) override;
     void UpdateStatistics(TimePoint sent, TimePoint received) override;
     double GetMinRoundTripTime() override;
     double GetMaxRoundTripTime() override;
@@ -94,6 +101,19 @@ public:
     std::uint64_t GetRoundTripCount() const;
     void forEachRemote(const std::function<void(RemoteInfo)>& fn) override;
     std::size_t RemoteCount() override;
+    std::string GetVerificationCode() override;
+    void SetVerificationCode(std::string code) override;
+    void SendSetVerificationCodeRequest(SetVerificationCodeInfo& info) override;
+    void Authenticate(AuthenticateInfo& info, std::shared_ptr<TcpSocket> socket) override;
+    void SendStartTLSRequest() override;
+    void SendLsCmdRequest(std::string& path) override;
+    void SendRlsCmdRequest(std::string& path) override;
+    void SendCdCmdRequest(std::string& path) override;
+    // The new code of the last verification-code request sent.
+    std::string GetPendingVerificationCode();
+    // An authentication code for the record's code, with a fresh nonce; "" when the
+    // system's random generator fails.
+    std::string ComposeAuthenticateMessage(AuthenticateInfo& info);
 
     // --- for the discovery service and the driver ------------------------------------
     // Applies the state table; 2 and 4 only notify. The callback runs on this thread,
@@ -184,9 +204,11 @@ private:
     void connectThroughProxy(const std::string& name);
     // The completion of a connect this device started.
     void connectDone(const std::shared_ptr<TcpSocket>& socket, const boost::system::error_code& error);
-    // Seam for the start-TLS request on a new connection when the driver wants TLS; until
-    // that request exists nothing is sent and the connection stays plain.
-    void requestStartTls();
+    // "starttls" on a connection that has just connected, unless it is secured already.
+    void requestStartTls(const std::shared_ptr<TcpSocket>& socket);
+    // One own connection's part of Authenticate; true when "authenticate" went out.
+    bool authenticateOn(const std::shared_ptr<TcpSocket>& socket, AuthenticateInfo& info,
+                        const char* authenticateText, const char* keepAliveText, const std::string& keepAlive);
     // The socket is one of the set's two (socket-set mutex held).
     bool holdsLocked(const std::shared_ptr<TcpSocket>& socket) const;
 
@@ -199,6 +221,13 @@ private:
     // has no connection of its own and the router is connected.
     std::shared_ptr<DeviceImpl> routerInUse();
     void forHandle(const char* finalizedText, std::shared_ptr<TcpSocket> (DeviceImpl::*pick)(), const HandleWork& fn);
+    // Locate and identify: over the connection a request takes when connected, else one
+    // datagram to the device's address and port, else to every served interface.
+    using ByHandle = std::function<void(DiscoveryService&, void*, MessageForwardInfo&)>;
+    using ByAddress = std::function<void(DiscoveryService&, const boost::asio::ip::address&, unsigned short)>;
+    using ByMulticast = std::function<void(DiscoveryService&)>;
+    void sendLevelRequest(const char* noDriver, const char* noService, const ByHandle& byHandle,
+                          const ByAddress& byAddress, const ByMulticast& byMulticast);
 
     const std::weak_ptr<ZelkorDriver> _driver;
     std::atomic<DeviceNetState> _state{DeviceNetStateNone};
@@ -229,7 +258,15 @@ private:
     mutable std::mutex _proxyMutex;
     std::weak_ptr<DeviceImpl> _proxy;
 
+    // The confirmed code and the code of the last verification-code request.
+    mutable std::mutex _codeMutex;
+    std::string _verificationCode;
+    std::string _pendingVerificationCode;
+
     SignalCookies _cookies;
+    // The set-IP callback; its cookie is Cookie::SetIP.
+    std::mutex _setIPMutex;
+    std::function<void(SETIP_SETTINGS&)> _onSetIP;
 };
 
 }  // namespace Zelkor

@@ -17,7 +17,9 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "device/DeviceNetState.h"
+#include "discovery/DiscoveryRecords.h"
 #include "discovery/DiscoInfo.h"
+#include "services/SetIPSettings.h"
 
 namespace Zelkor {
 
@@ -85,12 +87,48 @@ public:
     virtual bool HasDescriptor() = 0;
     virtual void IsRunningScript(bool on) = 0;
     virtual bool IsRunningScript() = 0;
+    // "locate" for the device with the time-out given (number or text), or with the
+    // caller's record: over its connection when connected, else one datagram to its
+    // address, else to every served interface. Replies reach the locate callbacks.
+    virtual void Locate(long timeout) = 0;
+    virtual void Locate(std::string& timeout) = 0;
+    virtual void Locate(LocateInfo& info) = 0;
+    // "identify", by the same three ways as Locate.
+    virtual void Identify(IdentifyInfo& info) = 0;
     // Says goodbye ("shutdown") on the device's connections, then disconnects it.
     virtual void Goodbye() = 0;
     virtual void SendGoodbye() = 0;
     // A "disco" request on the device's connections, as a keep-alive (the argument is not
     // used).
     virtual void SendKeepAliveDisco(bool unused) = 0;
+    // "reboot" for the MAC over the connection a request takes; through a router it is
+    // the router that is asked. Nothing without a connection.
+    virtual void SendReboot(const std::string& mac) = 0;
+    // "setip" over the connection, through the device-state service; nothing without it.
+    virtual void SetIP(SETIP_SETTINGS settings) = 0;
+    // Called with the settings of each "setip" reply from this device; kept until the
+    // device-state service exists to deliver them.
+    virtual void OnSetIP(std::function<void(SETIP_SETTINGS&)> callback) = 0;
+    // The device's verification code as this node last confirmed it (decoded bytes).
+    virtual std::string GetVerificationCode() = 0;
+    virtual void SetVerificationCode(std::string code) = 0;
+    // Sets, changes (with the record's current code) or removes (empty new code) the
+    // device's code, over a TLS connection only; the reply confirms the new code.
+    virtual void SendSetVerificationCodeRequest(SetVerificationCodeInfo& info) = 0;
+    // The periodic keep-alive and the proof of the code: on every own connection that is
+    // secured and not yet authenticated an "authenticate" request, on the others a
+    // keep-alive "disco". With a socket: that connection when it is the device's own,
+    // else the router's connection.
+    virtual void Authenticate(AuthenticateInfo& info, std::shared_ptr<TcpSocket> socket) = 0;
+    // "starttls" on the device's own connection a request would take (never through its
+    // router), unless that connection is secured or being secured.
+    virtual void SendStartTLSRequest() = 0;
+    // "ls", "rls" and "cd" for the path, on the device's own connections (never through
+    // its router); nothing while it is not connected. The replies reach the driver's
+    // OnLs, OnRls and OnCd callbacks.
+    virtual void SendLsCmdRequest(std::string& path) = 0;
+    virtual void SendRlsCmdRequest(std::string& path) = 0;
+    virtual void SendCdCmdRequest(std::string& path) = 0;
     // One request/reply round trip; a reply earlier than its request only counts.
     virtual void UpdateStatistics(TimePoint sent, TimePoint received) = 0;
     // Seconds; 0 before the first measurement.

@@ -146,7 +146,14 @@ void DiscoveryService::UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimeP
 }
 
 bool DiscoveryService::AuthenticateDeviceOf(std::shared_ptr<TcpSocket> socket) {
-    return GetDeviceImplBySocket(socket) != nullptr;
+    const auto device = GetDeviceImplBySocket(socket);
+    if (!device) {
+        return false;
+    }
+    AuthenticateInfo info;
+    info.code = device->GetVerificationCode();
+    device->Authenticate(info, std::move(socket));
+    return true;
 }
 
 void DiscoveryService::SetRequestTime(const std::shared_ptr<TcpSocket>& connection, std::int64_t /*wallSeconds*/) {
@@ -201,20 +208,6 @@ bool DiscoveryService::GetModelDHCP(std::string& interfaceName, std::string& dhc
         }
     }
     return false;
-}
-
-void DiscoveryService::attachConnectionResults() {
-    if (!_driver) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(_resultConnectionMutex);
-    _connectionResultConnection.disconnect();
-    _connectionResultConnection = _driver->ConnectionResults() += static_cast<ISignalObserver<ConnectionResult>*>(this);
-}
-
-void DiscoveryService::detachConnectionResults() {
-    std::lock_guard<std::mutex> lock(_resultConnectionMutex);
-    _connectionResultConnection.disconnect();
 }
 
 void DiscoveryService::SignalRaised(ConnectionResult& result) {

@@ -22,8 +22,8 @@ void DiscoveryService::HandleMessage(MessageSignalData& data) {
     const bool reply = message->GetIsReply();
     const std::string word = message->CommandName();
     if (!data.IsReliable()) {
-        // Datagrams are never answered with an error; the words heard over UDP (locate,
-        // identify, reboot, senddisco) join with their handlers.
+        // Datagrams are never answered with an error.
+        handleDatagram(word, reply, data);
         return;
     }
     // The connection outlives whatever the handler does with it.
@@ -37,7 +37,13 @@ void DiscoveryService::HandleMessage(MessageSignalData& data) {
         }
         return;
     }
-    // A reply is never answered with an error; "goodbye" replies end nothing here either.
+    if (HandleSecurityMessage(word, reply, data)) {
+        return;
+    }
+    if (handleLevelRequestWord(word, reply, data)) {
+        return;
+    }
+    // A reply is never answered with an error.
     if (reply) {
         return;
     }

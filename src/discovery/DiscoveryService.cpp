@@ -10,7 +10,13 @@
 #include <boost/algorithm/string/split.hpp>
 #include <boost/asio/post.hpp>
 
+#include "discovery/Authenticate.h"
 #include "discovery/GuidText.h"
+#include "discovery/Identify.h"
+#include "discovery/Locate.h"
+#include "discovery/Reboot.h"
+#include "discovery/SetVerificationCode.h"
+#include "discovery/StartTLS.h"
 #include "driver/ZelkorDriver.h"
 #include "storage/StorageModel.h"
 
@@ -67,7 +73,7 @@ DiscoveryService::DiscoveryService(ZelkorDriver* driver, std::shared_ptr<IStorag
       _storage(std::make_shared<StorageModel>(std::move(storage))),
       _exclusionHandler(std::make_unique<NetworkRuleExclusionHandler>(_storage, this)) {}
 
-DiscoveryService::~DiscoveryService() { detachConnectionResults(); }
+DiscoveryService::~DiscoveryService() { DetachSignals(); }
 
 void DiscoveryService::Initialize() {
     if (!_driver || !_storage->GetStorage()) {
@@ -90,7 +96,42 @@ void DiscoveryService::Initialize() {
     if (!ParseGuid(_discoInfo.GUID(), _guid)) {
         _guid = boost::uuids::uuid{};
     }
-    attachConnectionResults();
+    registerWords();
+    AttachSignals();
+}
+
+void DiscoveryService::registerWords() {
+    _messageSignalMap.SetMessageSignalFactory({"authenticate", &_authenticateSignal.signal, CreateAuthenticate});
+    _messageSignalMap.SetMessageSignalFactory({"locate", &_locateSignal.signal, CreateLocate});
+    _messageSignalMap.SetMessageSignalFactory({"identify", &_identifySignal.signal, CreateIdentify});
+    _messageSignalMap.SetMessageSignalFactory({"reboot", &_rebootSignal.signal, CreateReboot});
+    _messageSignalMap.SetMessageSignalFactory(
+        {"setverificationcode", &_setVerificationCodeSignal.signal, CreateSetVerificationCode});
+    _messageSignalMap.SetMessageSignalFactory({"starttls", &_startTLSSignal.signal, CreateStartTLS});
+}
+
+void DiscoveryService::AttachSignals() {
+    auto* observer = static_cast<ISignalObserver<MessageSignalData>*>(static_cast<IDriverDiscovery*>(this));
+    std::lock_guard<std::mutex> lock(_signalConnectionMutex);
+    if (_driver) {
+        _connectionResultConnection.disconnect();
+        _connectionResultConnection =
+            _driver->ConnectionResults() += static_cast<ISignalObserver<ConnectionResult>*>(this);
+    }
+    for (WordSignal* word : {&_authenticateSignal, &_locateSignal, &_identifySignal, &_rebootSignal,
+                             &_setVerificationCodeSignal, &_startTLSSignal}) {
+        word->connection.disconnect();
+        word->connection = word->signal += observer;
+    }
+}
+
+void DiscoveryService::DetachSignals() {
+    std::lock_guard<std::mutex> lock(_signalConnectionMutex);
+    _connectionResultConnection.disconnect();
+    for (WordSignal* word : {&_authenticateSignal, &_locateSignal, &_identifySignal, &_rebootSignal,
+                             &_setVerificationCodeSignal, &_startTLSSignal}) {
+        word->connection.disconnect();
+    }
 }
 
 void DiscoveryService::SetInclusions() {
@@ -120,8 +161,6 @@ void DiscoveryService::onLoop(std::function<void()> fn) {
     }
     boost::asio::post(_driver->GetIoContext(), std::move(fn));
 }
-
-bool DiscoveryService::IsServiceCommand(const std::string& /*word*/) { return false; }
 
 void DiscoveryService::SignalRaised(MessageSignalData& data) { HandleMessage(data); }
 

@@ -46,9 +46,11 @@
 
 #include "core/IServiceBaseImpl.h"
 #include "core/ISignalObserver.h"
+#include "core/Signal.h"
 #include "core/ZelkorLoggable.h"
 #include "device/DeviceNetState.h"
 #include "device/IDevice.h"
+#include "discovery/AuthenticationCode.h"
 #include "discovery/DiscoInfoImpl.h"
 #include "discovery/GuidTimes.h"
 #include "discovery/IDeviceList.h"
@@ -143,8 +145,8 @@ public:
     void UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimePoint requestSent,
                           TimePoint replyReceived) override;
     std::string GUID() override { return _discoInfo.GUID(); }
-    // False when no device owns the socket. The device's authentication on it joins with
-    // peer authentication; until then nothing is sent.
+    // False when no device owns the socket; else the device authenticates on it (on the
+    // connection itself when it is the device's own).
     bool AuthenticateDeviceOf(std::shared_ptr<TcpSocket> socket) override;
 
     // --- IDiscoveryService -------------------------------------------------------------
@@ -183,6 +185,30 @@ public:
     unsigned long SetDiscoReplyPort(const std::string& text) override;
     bool SetSendDiscoAddress(const std::string& text) override;
     void SendSendDiscoRequest(const boost::asio::ip::address& address, unsigned short port) override;
+    // Normalised through the MAC parser; false for a text that is no MAC and without a
+    // driver.
+    bool IsLocalMAC(const std::string& mac) override;
+    void SendLocateRequest(LocateInfo& info) override;
+    void SendLocateRequest(const boost::asio::ip::address& address, unsigned short port, LocateInfo& info) override;
+    void SendLocateRequest(void* handle, MessageForwardInfo& header, LocateInfo& info) override;
+    void SendLocateReply(MessageSignalData& data, LocateInfo& info) override;
+    void SendIdentifyRequest(IdentifyInfo& info) override;
+    void SendIdentifyRequest(const boost::asio::ip::address& address, unsigned short port,
+                             IdentifyInfo& info) override;
+    void SendIdentifyReply(MessageSignalData& data, IdentifyInfo& info) override;
+    void SendIdentifyRequest(void* handle, MessageForwardInfo& header, IdentifyInfo& info) override;
+    void SendReboot(const std::string& mac) override;
+    void SendReboot(void* handle, const std::string& mac) override;
+    void SendReboot(void* handle, const std::string& mac, MessageForwardInfo& header) override;
+    void SetIP(void* handle, const SETIP_SETTINGS& settings) override;
+    void SetIP(const SETIP_SETTINGS& settings) override;
+    void SendSetVerificationCodeReply(MessageSignalData& data, SetVerificationCodeInfo& info) override;
+    void SendSetVerificationCodeRequest(void* handle, MessageForwardInfo& header, std::string current,
+                                        std::string newCode) override;
+    void SendAuthenticateRequest(void* handle, MessageForwardInfo& header, std::string code) override;
+    void SendAuthenticateReply(MessageSignalData& data, AuthenticateInfo& info) override;
+    void SendStartTLSReply(MessageSignalData& data, StartTLSInfo& info) override;
+    void SendStartTLSRequest(void* handle, MessageForwardInfo& header) override;
     void RemoveNetworkRuleExcusion(std::vector<std::string> classnames, std::vector<std::string> names,
                                    std::vector<std::string> guids, RuleReply reply) override;
     void AddNetworkRuleExcusion(std::vector<std::string> classnames, std::vector<std::string> names,
@@ -215,6 +241,15 @@ public:
     void OnListChange(const std::string& key, ListChange handler) override;
     void OnListChange(const std::string& key, ListChangeWithOld handler) override;
     void RemoveOnListChangeHandler(const std::string& key) override;
+    void OnLocate(LocateCallback callback) override;
+    void OnIdentify(IdentifyCallback callback) override;
+    void OnReboot(RebootMacCallback callback) override;
+    void OnReboot(RebootCallback callback) override;
+    // Kept; until the device-state service exists no "setip" reply reaches it.
+    void OnSetIP(SetIPCallback callback) override;
+    void OnSetVerificationCode(SetVerificationCodeCallback callback) override;
+    void OnAuthenticate(AuthenticateCallback callback) override;
+    void OnStartTLS(StartTLSCallback callback) override;
 
     // --- own values and settings read by the driver and the timer ----------------------
     DiscoInfoImpl& GetDiscoInfo() { return _discoInfo; }
@@ -278,6 +313,50 @@ public:
     // False for what this node hears from itself: a datagram from one of its own end
     // points, or from an address that no local network serves. TCP is always actionable.
     bool isActionableMessage(MessageSignalData& data);
+    // The handlers of the discovery-level requests and their replies; each runs on the
+    // event loop with the data's connection kept alive by the caller.
+    void HandleLocateRequest(MessageSignalData& data);
+    void HandleLocateReply(MessageSignalData& data);
+    void HandleIdentifyRequest(MessageSignalData& data);
+    void HandleIdentifyReply(MessageSignalData& data);
+    void HandleRebootRequest(MessageSignalData& data);
+    void HandleRebootReply(MessageSignalData& data);
+    // Answers and closes the connection once the answer is written.
+    void HandleGoodbyeRequest(MessageSignalData& data);
+    // Sends this node's discovery request back to the asker, when the settings allow.
+    void HandleSendDiscoRequest(MessageSignalData& data);
+    // One datagram back to the sender of the datagram in `data`, or to the address and
+    // port, from the reply port; an empty interface name means the interface whose
+    // network holds the address.
+    void SendUDPMessage(MessageSignalData& data, Message& message, bool request);
+    void SendUDPMessage(const boost::asio::ip::address& address, Message& message, bool request,
+                        unsigned short port, const std::string& interfaceName);
+    // The text is a GUID equal to this node's.
+    bool CompareGUID(const std::string& guid);
+    // The GUID of the device that sent a message over TCP: the connection's device, or the
+    // device behind it that the connection's last request was addressed to.
+    bool GetSenderGUID(const MessageSignalData& data, std::string& guid);
+    // The connection of the device with that GUID; empty when none.
+    std::shared_ptr<TcpSocket> GetHandle(const std::string& guid);
+
+    // --- peer authentication, verification codes and start-TLS --------------------------
+    // The TCP rows of "authenticate", "setverificationcode" and "starttls": false for
+    // another word.
+    bool HandleSecurityMessage(const std::string& word, bool reply, MessageSignalData& data);
+    void HandleAuthenticateRequest(MessageSignalData& data);
+    // Marks the connection authenticated (Kasdor-authenticated) after a reply without
+    // error or with "unknown command"; any other error clears the mark.
+    void HandleAuthenticateReply(MessageSignalData& data);
+    void HandleSetVerificationCodeRequest(MessageSignalData& data);
+    // A reply without error makes the replying device's pending code its confirmed one.
+    void HandleSetVerificationCodeReply(MessageSignalData& data);
+    void HandleStartTLSRequest(MessageSignalData& data);
+    // Accepted, the connection's TLS client handshake starts; refused, a connection not yet
+    // secured goes on in plain text (a secured one stays as it is).
+    void HandleStartTLSReply(MessageSignalData& data);
+    // How many accepted authentication nonces are remembered against replay (4096 by
+    // default; at least one).
+    void SetMaxRememberedNonces(std::size_t count) { _acceptedNonces.SetCapacity(count); }
 
     // --- the timer ------------------------------------------------------------------------
     // The timer's steps, once; runs on the event loop.
@@ -339,6 +418,12 @@ private:
     };
 
     void init();
+    // The rows of the discovery-level words: false for a word that has none here.
+    bool handleLevelRequestWord(const std::string& word, bool reply, MessageSignalData& data);
+    void handleDatagram(const std::string& word, bool reply, MessageSignalData& data);
+    // A locate or identify answer: this node's GUID and name, and the MAC, address and
+    // port of the network the request came by; back over its connection or to its sender.
+    void answer(MessageSignalData& data, Message& reply);
     // Runs `fn` on the event loop: here when on the loop thread (or without a driver),
     // else posted.
     void onLoop(std::function<void()> fn);
@@ -349,9 +434,11 @@ private:
     void clearDeviceTables();
     void enterLocked(const std::shared_ptr<DeviceImpl>& device, unsigned tables);
     void clearWanted();
-    // Connection results reach SignalRaised from Initialize until Stop.
-    void attachConnectionResults();
-    void detachConnectionResults();
+    // The service hears connection results and its six words from Initialize until Stop.
+    void AttachSignals();
+    void DetachSignals();
+    // The six words it registers, each with its signal.
+    void registerWords();
     void admitOrRefuse(const ConnectionResult& result);
     void cleanUpAfter(const ConnectionResult& result);
     // Each device says goodbye and becomes "Lost", on the loop.
@@ -383,6 +470,15 @@ private:
     void keepAlive(std::int64_t now);
     void dropStaleProxies();
     void forgetLost(std::int64_t now);
+    // The verification-code callback: the code in force ("" without a callback), and
+    // storing a new one (false without a callback or when it refuses).
+    std::string codeInForce();
+    bool storeCode(std::string code);
+    // The outcome of a "setverificationcode" request on that connection: "" when done.
+    std::string changeCode(TcpSocket& connection, const SetVerificationCodeInfo& info);
+    // The device a reply over TCP comes from: the connection's own, or the device behind
+    // that router which the reply names as its originator.
+    std::shared_ptr<DeviceImpl> replyingDevice(MessageSignalData& data);
 
     ZelkorDriver* const _driver;
     DiscoInfoImpl _discoInfo;
@@ -435,6 +531,19 @@ private:
     IncomingCallback _onIncomingConnection;
     VerificationCallback _onVerificationCode;
 
+    // The callbacks of the discovery-level requests, called from copies.
+    mutable std::mutex _requestCallbackMutex;
+    LocateCallback _onLocate;
+    IdentifyCallback _onIdentify;
+    RebootMacCallback _onRebootMac;
+    RebootCallback _onReboot;
+    SetIPCallback _onSetIP;
+    SetVerificationCodeCallback _onSetVerificationCode;
+    AuthenticateCallback _onAuthenticate;
+    StartTLSCallback _onStartTLS;
+    // Nonces of the authentication codes accepted, against replay; locks itself.
+    NonceMemory _acceptedNonces;
+
     mutable std::mutex _handlerMutex;
     std::vector<Handler> _listChangeHandlers;
 
@@ -462,9 +571,20 @@ private:
     mutable std::mutex _incomingMutex;
     std::vector<std::shared_ptr<TcpSocket>> _incomingConnections;
 
-    // This service's connection to the driver's connection-result signal.
-    std::mutex _resultConnectionMutex;
+    // This service's connections to the driver's connection-result signal and to the
+    // signals of its six words.
+    std::mutex _signalConnectionMutex;
     boost::signals2::connection _connectionResultConnection;
+    struct WordSignal {
+        Signal<MessageSignalData> signal;
+        boost::signals2::connection connection;
+    };
+    WordSignal _authenticateSignal;
+    WordSignal _locateSignal;
+    WordSignal _identifySignal;
+    WordSignal _rebootSignal;
+    WordSignal _setVerificationCodeSignal;
+    WordSignal _startTLSSignal;
 };
 
 }  // namespace Zelkor

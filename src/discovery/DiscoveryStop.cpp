@@ -14,7 +14,7 @@ namespace Zelkor {
 
 void DiscoveryService::Stop() {
     _stopped.store(true);
-    detachConnectionResults();
+    DetachSignals();
     StopTimer();
     std::vector<std::shared_ptr<DeviceImpl>> devices;
     {

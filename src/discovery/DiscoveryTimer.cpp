@@ -334,8 +334,12 @@ void DiscoveryService::keepAlive(std::int64_t now) {
     if (LogLevel() >= 5) {
         Detail(sizeChange("ZK2048I TCP disco reply map size", before, after));
     }
+    // On a secured connection not yet authenticated the keep-alive is the proof of the
+    // code; elsewhere a keep-alive "disco".
     for (const auto& device : due) {
-        device->SendKeepAliveDisco(false);
+        AuthenticateInfo info;
+        info.code = device->GetVerificationCode();
+        device->Authenticate(info, nullptr);
     }
 }
 

@@ -17,6 +17,8 @@
 #include <boost/uuid/uuid.hpp>
 
 #include "device/DeviceNetState.h"
+#include "discovery/DiscoveryRecords.h"
+#include "services/SetIPSettings.h"
 
 namespace Zelkor {
 
@@ -27,6 +29,19 @@ class IDeviceList {
 public:
     using ListChange = std::function<void(std::shared_ptr<IDevice>, DeviceNetState)>;
     using ListChangeWithOld = std::function<void(std::shared_ptr<IDevice>, DeviceNetState, DeviceNetState)>;
+    // The application's say in the discovery-level requests: a locate or identify request
+    // is answered over UDP only while the callback (when set) returns true; replies are
+    // reported to it. A reboot request is accepted when the callbacks set return true.
+    using LocateCallback = std::function<bool(LocateInfo&)>;
+    using IdentifyCallback = std::function<bool(IdentifyInfo&)>;
+    using RebootMacCallback = std::function<bool(const std::string& mac, bool reply)>;
+    using RebootCallback = std::function<bool(RebootInfo&)>;
+    using SetIPCallback = std::function<void(SETIP_SETTINGS&)>;
+    // Peer security: a verification-code reply, an authentication reply, and a start-TLS
+    // request (true accepts it) or reply (true lets the handshake start).
+    using SetVerificationCodeCallback = std::function<bool(SetVerificationCodeInfo&)>;
+    using AuthenticateCallback = std::function<bool(AuthenticateInfo&)>;
+    using StartTLSCallback = std::function<bool(StartTLSInfo&)>;
 
     virtual ~IDeviceList() = default;
     // One of the devices of that name (which one, when several share it, is not defined).
@@ -44,6 +59,23 @@ public:
     virtual void OnListChange(const std::string& key, ListChangeWithOld handler) = 0;
     // Removes the handlers registered with exactly this key ("" : those without one).
     virtual void RemoveOnListChangeHandler(const std::string& key) = 0;
+    // Each setter replaces its callback; an empty function clears it. Callbacks run on the
+    // event-loop thread and must not block.
+    virtual void OnLocate(LocateCallback callback) = 0;
+    virtual void OnIdentify(IdentifyCallback callback) = 0;
+    // "reboot" for the node with that MAC text, to every served interface.
+    virtual void SendReboot(const std::string& mac) = 0;
+    virtual void OnReboot(RebootMacCallback callback) = 0;
+    virtual void OnReboot(RebootCallback callback) = 0;
+    // "setip" to every node, through the device-state service; nothing without it.
+    virtual void SetIP(const SETIP_SETTINGS& settings) = 0;
+    // Called with the settings of each "setip" reply, through the device-state service.
+    virtual void OnSetIP(SetIPCallback callback) = 0;
+    // Told of each "setverificationcode" and "authenticate" reply; asked about each
+    // "starttls" request and reply. Results of the first two are not used.
+    virtual void OnSetVerificationCode(SetVerificationCodeCallback callback) = 0;
+    virtual void OnAuthenticate(AuthenticateCallback callback) = 0;
+    virtual void OnStartTLS(StartTLSCallback callback) = 0;
 };
 
 }  // namespace Zelkor

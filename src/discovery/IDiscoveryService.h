@@ -16,14 +16,17 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "core/IServiceBase.h"
+#include "discovery/DiscoveryRecords.h"
 #include "discovery/ExcludedDevice.h"
 #include "discovery/Goodbye.h"
+#include "services/SetIPSettings.h"
 
 namespace Zelkor {
 
 class IDevice;
 class IDeviceList;
 class MessageForwardInfo;
+class MessageSignalData;
 class TcpSocket;
 
 namespace VerificationCode {
@@ -42,6 +45,11 @@ public:
     using IncomingCallback = std::function<bool(std::string& address, std::uint16_t port)>;
     using VerificationCallback = std::function<bool(VerificationCode::Operation operation, std::string& code)>;
 
+    // True for the words the driver hands straight to SignalRaised: "goodbye" and
+    // "senddisco".
+    virtual bool IsServiceCommand(const std::string& word) = 0;
+    // A discovery-level message, to the handler of its word and transport.
+    virtual void SignalRaised(MessageSignalData& data) = 0;
     virtual IDeviceList* GetDeviceList() = 0;
     // Bound of every connection's request queue; 0 means none.
     virtual void MaxQueueDepth(std::uint64_t depth) = 0;
@@ -63,6 +71,8 @@ public:
     virtual void SendDiscos(bool on) = 0;
     virtual bool ReplyDiscos() = 0;
     virtual void ReplyDiscos(bool on) = 0;
+    // The MAC text, in any form the MAC parser takes, is one of this host's adapters.
+    virtual bool IsLocalMAC(const std::string& mac) = 0;
     virtual bool HasVerificationCode() = 0;
     virtual void OnVerificationCode(VerificationCallback callback) = 0;
     // Limited and subnet-directed broadcast in the driver's multicast sends, the
@@ -109,6 +119,42 @@ public:
     // set; the second form sends to the given address (only while one is set).
     virtual void SendSendDiscoRequest() = 0;
     virtual void SendSendDiscoRequest(const boost::asio::ip::address& address, unsigned short port) = 0;
+    // "locate" and "identify" requests from the record: to every served interface, as one
+    // datagram to the address and port, or over the connection with the routing header.
+    virtual void SendLocateRequest(LocateInfo& info) = 0;
+    virtual void SendLocateRequest(const boost::asio::ip::address& address, unsigned short port,
+                                   LocateInfo& info) = 0;
+    virtual void SendLocateRequest(void* handle, MessageForwardInfo& header, LocateInfo& info) = 0;
+    // Answers the locate request of `data` with this node's GUID, name and the network
+    // the request came by; over UDP only when the locate callback (if set) agrees.
+    virtual void SendLocateReply(MessageSignalData& data, LocateInfo& info) = 0;
+    virtual void SendIdentifyRequest(IdentifyInfo& info) = 0;
+    virtual void SendIdentifyRequest(const boost::asio::ip::address& address, unsigned short port,
+                                     IdentifyInfo& info) = 0;
+    virtual void SendIdentifyReply(MessageSignalData& data, IdentifyInfo& info) = 0;
+    virtual void SendIdentifyRequest(void* handle, MessageForwardInfo& header, IdentifyInfo& info) = 0;
+    // "reboot" for the node with that MAC: to every served interface, or over the
+    // connection, without or with a routing header.
+    virtual void SendReboot(const std::string& mac) = 0;
+    virtual void SendReboot(void* handle, const std::string& mac) = 0;
+    virtual void SendReboot(void* handle, const std::string& mac, MessageForwardInfo& header) = 0;
+    // "setip" over the connection, or to every node, through the device-state service;
+    // nothing without it.
+    virtual void SetIP(void* handle, const SETIP_SETTINGS& settings) = 0;
+    virtual void SetIP(const SETIP_SETTINGS& settings) = 0;
+    // Device side: answers a "setverificationcode" request (only over TLS, only with the
+    // code in force) and an "authenticate" request (the proof of the code).
+    virtual void SendSetVerificationCodeReply(MessageSignalData& data, SetVerificationCodeInfo& info) = 0;
+    // Controller side: the two codes as Base64 texts ("current" only when not empty).
+    // Sent only over a connection whose TLS is established; else logged and dropped.
+    virtual void SendSetVerificationCodeRequest(void* handle, MessageForwardInfo& header, std::string current,
+                                                std::string newCode) = 0;
+    // The finished authentication code; sent only over an established TLS connection.
+    virtual void SendAuthenticateRequest(void* handle, MessageForwardInfo& header, std::string code) = 0;
+    virtual void SendAuthenticateReply(MessageSignalData& data, AuthenticateInfo& info) = 0;
+    // Device side: answers "starttls" and, accepted, becomes the TLS server.
+    virtual void SendStartTLSReply(MessageSignalData& data, StartTLSInfo& info) = 0;
+    virtual void SendStartTLSRequest(void* handle, MessageForwardInfo& header) = 0;
     // Network exclusion rules that keep peers out of discovery, by class name (every class
     // name that begins with it), name or GUID. An added rule is stored and the known
     // devices it names are told goodbye; a removed one is cleared from storage. Any thread;

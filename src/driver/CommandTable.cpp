@@ -1,9 +1,16 @@
 #include "driver/CommandTable.h"
 
 #include "core/ErrorReply.h"
+#include "discovery/Authenticate.h"
 #include "discovery/Disco.h"
 #include "discovery/Goodbye.h"
+#include "discovery/Identify.h"
+#include "discovery/Locate.h"
+#include "discovery/Reboot.h"
+#include "discovery/SetVerificationCode.h"
+#include "discovery/StartTLS.h"
 #include "driver/StandInMessage.h"
+#include "services/FolderNavigationMessages.h"
 #include "services/ListCommand.h"
 
 namespace Zelkor {
@@ -15,10 +22,10 @@ std::unique_ptr<Message> standIn(const char* word) { return std::make_unique<Sta
 
 }  // namespace
 
-std::unique_ptr<Message> CreateAuthenticateCommand() { return standIn("authenticate"); }
+std::unique_ptr<Message> CreateAuthenticateCommand() { return std::make_unique<Authenticate>(); }
 std::unique_ptr<Message> CreateBlockCommand() { return standIn("block"); }
 std::unique_ptr<Message> CreateCancelPutFileCommand() { return standIn("cancelputfile"); }
-std::unique_ptr<Message> CreateCDCommand() { return standIn("cd"); }
+std::unique_ptr<Message> CreateCDCommand() { return std::make_unique<NavigateFolder>(); }
 std::unique_ptr<Message> CreateDeleteCommand() { return standIn("deletefile"); }
 std::unique_ptr<Message> CreateDiscoCommand() { return std::make_unique<Disco>(); }
 std::unique_ptr<Message> CreateErrorReply() { return std::make_unique<ErrorReply>(); }
@@ -31,24 +38,24 @@ std::unique_ptr<Message> CreateGetDeviceStateCommand() { return standIn("getdevi
 std::unique_ptr<Message> CreateGetFileCommand() { return standIn("getfile"); }
 std::unique_ptr<Message> CreateGetPresetInfoCommand() { return standIn("getpresetinfo"); }
 std::unique_ptr<Message> CreateGoodbyeCommand() { return std::make_unique<Goodbye>(); }
-std::unique_ptr<Message> CreateIdentifyCommand() { return standIn("identify"); }
+std::unique_ptr<Message> CreateIdentifyCommand() { return CreateIdentify(); }
 std::unique_ptr<Message> CreateListCommand() { return std::make_unique<ListCommand>(); }
 std::unique_ptr<Message> CreateListFilesCommand() { return standIn("listfiles"); }
-std::unique_ptr<Message> CreateLocateCommand() { return standIn("locate"); }
+std::unique_ptr<Message> CreateLocateCommand() { return CreateLocate(); }
 std::unique_ptr<Message> CreateLogCommand() { return standIn("log"); }
-std::unique_ptr<Message> CreateLSCommand() { return standIn("ls"); }
+std::unique_ptr<Message> CreateLSCommand() { return std::make_unique<ListFolder>(); }
 std::unique_ptr<Message> CreateMKDIRCommand() { return standIn("mkdir"); }
 std::unique_ptr<Message> CreatePollCommand() { return standIn("poll"); }
 std::unique_ptr<Message> CreatePublishCommand() { return standIn("publish"); }
 std::unique_ptr<Message> CreatePutFileCommand() { return standIn("putfile"); }
-std::unique_ptr<Message> CreateRebootCommand() { return standIn("reboot"); }
-std::unique_ptr<Message> CreateRLSCommand() { return standIn("rls"); }
+std::unique_ptr<Message> CreateRebootCommand() { return CreateReboot(); }
+std::unique_ptr<Message> CreateRLSCommand() { return std::make_unique<RecurseFolder>(); }
 std::unique_ptr<Message> CreateRMDIRCommand() { return standIn("rmdir"); }
 std::unique_ptr<Message> CreateSendDiscoCommand() { return std::make_unique<SendDiscoMsg>(); }
 std::unique_ptr<Message> CreateSetCommand() { return standIn("set"); }
 std::unique_ptr<Message> CreateSetIPCommand() { return standIn("setip"); }
-std::unique_ptr<Message> CreateSetVerificationCodeCommand() { return standIn("setverificationcode"); }
-std::unique_ptr<Message> CreateStartTLSCommand() { return standIn("starttls"); }
+std::unique_ptr<Message> CreateSetVerificationCodeCommand() { return std::make_unique<SetVerificationCode>(); }
+std::unique_ptr<Message> CreateStartTLSCommand() { return std::make_unique<StartTLS>(); }
 std::unique_ptr<Message> CreateSubLogCommand() { return standIn("sublog"); }
 std::unique_ptr<Message> CreateSubscribeCommand() { return standIn("subscribe"); }
 std::unique_ptr<Message> CreateSubscribeEventCommand() { return standIn("subscribeevent"); }

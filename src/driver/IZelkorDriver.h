@@ -127,11 +127,21 @@ public:
     // A reply of an unknown word (TCP or UDP) reaches this callback with its line.
     virtual void OnCustomCommandResponse(CustomCallback callback) = 0;
 
-    // Folder navigation.
+    // Folder navigation. The node's one working folder starts at "/"; a peer's "cd" moves
+    // it for every connection.
     virtual std::shared_ptr<IDevice> GetDeviceByName(std::string& name) = 0;
+    // A path not beginning with "/" is taken relative to the working folder ("." is the
+    // folder itself); "." and ".." inside it are not resolved.
     virtual void GetAbsPath(std::string& path) = 0;
+    // Append (path, value text) for the places one level below an absolute path, or at
+    // every depth; a value the tree does not show is "". At most MaxEntriesPerMessage()
+    // places ("storage/RequestBound.h"). They read the tree: call them on the event
+    // loop or before Run.
     virtual void ProcessLsPath(std::string& path, std::vector<std::pair<std::string, std::string>>& entries) = 0;
     virtual void ProcessRlsPath(std::string& path, std::vector<std::pair<std::string, std::string>>& entries) = 0;
+    // Each "@ls", "@rls", "@cd" reply (a ListFolder, RecurseFolder or NavigateFolder,
+    // "services/FolderNavigationMessages.h") reaches its callback on the event loop; an
+    // empty function drops them.
     virtual void OnLs(ReplyCallback callback) = 0;
     virtual void OnRls(ReplyCallback callback) = 0;
     virtual void OnCd(ReplyCallback callback) = 0;

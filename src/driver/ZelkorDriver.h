@@ -334,8 +334,35 @@ public:
     void SendListFolder(std::shared_ptr<TcpSocket> socket, const char* path) override;
     void SendRecurseFolder(std::shared_ptr<TcpSocketSet> set, const char* path, MessageForwardInfo& header) override;
     void SendRecurseFolder(std::shared_ptr<TcpSocket> socket, const char* path) override;
-    // True when the word is "ls", "rls" or "cd" and the driver answered it.
+    // True when the word is "ls", "rls" or "cd": the driver answered it, handed its reply
+    // to the callback, or dropped it (any of the three over UDP).
     bool ProcessFolderNavigatorCommand(const std::string& word, MessageSignalData& data);
+    // A request is answered on its connection with the listing below its "path" (the
+    // working folder when empty; at most MaxEntriesPerMessage() places, the last of a cut
+    // listing being {"error":"Too many entries"}) and recorded for its sender hash; a reply
+    // goes to the OnLs or OnRls callback.
+    void ProcessLsCmd(MessageSignalData& data);
+    void ProcessRlsCmd(MessageSignalData& data);
+    // A request moves the working folder ("/", "~", ".." unchecked; any other folder only
+    // when the tree reads it) and is answered {"path": folder} or {"error": "Path not
+    // found" / "Storage Error"}; a reply goes to the OnCd callback.
+    void ProcessCdCmd(MessageSignalData& data);
+    // The discovery's storage facade; false, logged (ZK6400E, ZK6401E), when there is none.
+    bool GetStorage(std::shared_ptr<StorageModel>& out);
+    // On the set's connected primary and, redundant, its connected secondary; on the
+    // connected secondary alone when the primary is not connected.
+    void SendDataToPeer(std::shared_ptr<TcpSocketSet> set, const std::string& text, bool request);
+
+private:
+    using Listing = std::vector<std::pair<std::string, std::string>>;
+    // Appends (path, value text) for the places below the path, at most
+    // MaxEntriesPerMessage(); false when the tree held more.
+    bool listFolder(StorageModel& storage, const std::string& path, bool recursive, Listing& entries);
+    void answerListing(MessageSignalData& data, bool recursive, const ReplyCallback& slot);
+    // True when nothing is left to answer: no message, or a reply, given to the callback
+    // in `slot` when one is set.
+    bool passReply(MessageSignalData& data, const ReplyCallback& slot);
+    void sendFolderReply(MessageSignalData& data, const char* word, const std::string& json);
 
 private:
     // Runs `fn` on the loop: at once on the loop thread, else posted (dropped when the

@@ -78,8 +78,8 @@ public:
                    std::string& result) override;
     // Fills every pair of the request; with `recursive`, a requested group is first
     // replaced by its parameters (FillRecursively). Each pair's outcome is in the pair; a
-    // failure of one pair never stops the others. At most MaxRequestEntries() pairs are
-    // served; the rest get the error kTooManyEntries ("storage/RequestBound.h").
+    // failure of one pair never stops the others. At most MaxEntriesPerMessage() pairs
+    // are served; the rest get the error kTooManyEntries ("storage/RequestBound.h").
     void GetObjectsParameters(ObjectParamContainer& request, bool recursive) override;
     // Writes every pair with the access and lock rules enforced and reads each accepted
     // value back into its pair in the pair's format. A name "/" (the whole tree) is no
@@ -100,12 +100,8 @@ public:
     // the parameters' object paths; a name with nothing below it stays as it is. A
     // parameter that an earlier name of the request already brought in, in the same form,
     // is not brought in again; a name whose parameters would take the request past
-    // MaxRequestEntries() stays unexpanded with the error kTooManyEntries.
+    // MaxEntriesPerMessage() stays unexpanded with the error kTooManyEntries.
     void FillRecursively(ObjectParamContainer& request);
-    // The bound on the pairs one multi-value get serves: kDefaultMaxRequestEntries until
-    // set; at least 1.
-    void SetMaxRequestEntries(std::size_t maxEntries);
-    std::size_t MaxRequestEntries() const { return _maxRequestEntries; }
 
     // --- Tree ---
     // Expands every array descriptor below `node` from its prototype; false when an array
@@ -221,7 +217,6 @@ private:
     Json::Value _tree;
     std::shared_ptr<PresetsImpl> _presets;
     ISubscriptionService* _subscriptionService = nullptr;
-    std::size_t _maxRequestEntries = kDefaultMaxRequestEntries;
     EventStore _events;
 };
 

@@ -1,6 +1,6 @@
 // Multi-value requests: every pair of a request container is read or written at its full
 // path (object path and parameter name joined) and receives its own outcome, so that one
-// bad pair never costs the others their answer. A get serves at most MaxRequestEntries()
+// bad pair never costs the others their answer. A get serves at most MaxEntriesPerMessage()
 // pairs, however far its groups expand; the pairs past that bound are answered with an
 // error instead.
 #include <algorithm>
@@ -188,13 +188,11 @@ private:
 
 }  // namespace
 
-void JsonModel::SetMaxRequestEntries(std::size_t maxEntries) {
-    _maxRequestEntries = std::max<std::size_t>(maxEntries, 1);
-}
-
 void JsonModel::GetObjectsParameters(ObjectParamContainer& request, bool recursive) {
+    // One bound for the expansion and the serving, whatever the setting does meanwhile.
+    const std::size_t maxEntries = MaxEntriesPerMessage();
     if (recursive) {
-        FillRecursively(request);
+        RequestExpansion(*this, request, maxEntries).Run();
     }
     std::size_t served = 0;
     std::size_t refused = 0;
@@ -204,7 +202,7 @@ void JsonModel::GetObjectsParameters(ObjectParamContainer& request, bool recursi
             ++refused;  // a group that was not expanded
         } else if (name == kWholeTree) {
             // A whole-tree request keeps its own entry beside what it expanded to.
-        } else if (served == _maxRequestEntries) {
+        } else if (served == maxEntries) {
             pair.error = kTooManyEntries;
             ++refused;
         } else {
@@ -287,7 +285,7 @@ void JsonModel::recordOutcome(PairAccess access, STATUS status, const std::strin
 }
 
 void JsonModel::FillRecursively(ObjectParamContainer& request) {
-    RequestExpansion(*this, request, _maxRequestEntries).Run();
+    RequestExpansion(*this, request, MaxEntriesPerMessage()).Run();
 }
 
 }  // namespace Zelkor

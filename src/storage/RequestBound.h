@@ -1,16 +1,23 @@
 #pragma once
-// The bound on the entries of one multi-value request, and the error text an entry gets
-// past it. The parameter tree applies it to each multi-value get (JsonModel::
-// SetMaxRequestEntries); readers of multi-value messages bound the entries they take from
-// a peer with the same number and answer the rest with the same text.
+// The bound on the entries of one message, and the error text past it. One setting for
+// the process serves every place that turns a peer's list into entries or answers one:
+// the parameter tree's multi-value get (JsonModel::GetObjectsParameters), the readers of
+// multi-value messages, and the folder listings ("ls", "rls") both read and written. A
+// line of the line framer's full length would otherwise become millions of entries.
 //
-// Constants only; safe from any thread.
+// Threads: the setting is atomic; it may be changed at any time, and a read or answer
+// under way keeps the bound it started with.
 
 #include <cstddef>
 
 namespace Zelkor {
 
-constexpr std::size_t kDefaultMaxRequestEntries = 10000;
+constexpr std::size_t kDefaultMaxEntriesPerMessage = 100000;
 constexpr const char* kTooManyEntries = "Too many entries";
+
+// The entries one message may carry; kDefaultMaxEntriesPerMessage until set.
+std::size_t MaxEntriesPerMessage();
+// At least 1.
+void SetMaxEntriesPerMessage(std::size_t count);
 
 }  // namespace Zelkor

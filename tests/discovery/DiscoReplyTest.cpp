@@ -11,8 +11,8 @@
 
 #include "core/MessageSignalData.h"
 #include "core/ZelkorLog.h"
+#include "discovery/Disco.h"
 #include "discovery/DiscoveryTestSupport.h"
-#include "discovery/Goodbye.h"
 #include "support/DriverHarness.h"
 #include "support/LogCapture.h"
 #include "support/NetNamespace.h"
@@ -300,9 +300,9 @@ TEST_F(DiscoReply, OtherWordsOverTcpGetTheErrorLineAndRepliesNothing) {
     const auto connection = Join(peer);
     const std::string own = node->InstanceName();
     const auto offer = [&](bool reply) {
-        auto message = std::make_unique<Zelkor::Goodbye>();
+        auto message = std::make_unique<Zelkor::SendDiscoMsg>();
         Zelkor::MessageForwardInfo header;
-        header.PullHeader("7 [" + own + "][ctl] goodbye {}");
+        header.PullHeader("7 [" + own + "][ctl] senddisco {}");
         message->SetMessageForwardInfo(header);
         message->SetIsReply(reply);
         Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
@@ -313,7 +313,7 @@ TEST_F(DiscoReply, OtherWordsOverTcpGetTheErrorLineAndRepliesNothing) {
         offer(true);
         offer(false);
     }));
-    EXPECT_EQ(NextLine(peer), "7 [ctl][" + own + "] @goodbye {\"error\":\"Request not supported over TCP\"}\n");
+    EXPECT_EQ(NextLine(peer), "7 [ctl][" + own + "] @senddisco {\"error\":\"Request not supported over TCP\"}\n");
     EXPECT_EQ(NextLine(peer, 300ms), "");
 }
 

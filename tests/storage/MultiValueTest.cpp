@@ -10,6 +10,7 @@
 #include "StorageTestSupport.h"
 #include "core/JsonText.h"
 #include "storage/ObjectParamContainer.h"
+#include "storage/RequestBound.h"
 #include "support/LogCapture.h"
 
 using Zelkor::ObjectParamContainer;
@@ -147,7 +148,11 @@ TEST_F(StorageTest, MultiValueGetIsBounded) {
     // Each parameter once, beside the 200 whole-tree entries, which keep their places.
     EXPECT_EQ(whole.ToJson().size(), 200 + model->GetDescriptorForPath("/", 1).size());
 
-    model->SetMaxRequestEntries(2);
+    // The bound is the process's one setting: given back for the tests after this one.
+    struct Bound {
+        ~Bound() { Zelkor::SetMaxEntriesPerMessage(Zelkor::kDefaultMaxEntriesPerMessage); }
+    } restore;
+    Zelkor::SetMaxEntriesPerMessage(2);
     auto get = request(R"([{"path": "/a/b/c"}, {"path": "/a/b/d"}, {"path": "/a/flag"}, {"path": "/a"}])");
     model->GetObjectsParameters(get, true);
     EXPECT_EQ(get.ToJsonText(), R"([{"error":"Too many entries","path":"/a"},{"path":"/a/flag","value":true},)"

@@ -140,7 +140,7 @@ void DriverHarness::Start(const std::string& address,
     if (!driver->GetDriverDiscovery()) {
         driver->UseDiscovery(discovery);
     }
-    server = std::make_shared<Zelkor::TcpServer>(io, driver->GetSSLContext(), false);
+    server = std::make_shared<Zelkor::TcpServer>(io, driver->GetSSLContext(), tlsProvisioned);
     server->Subscribe(&tap);
     const auto bind = [&] { server->BindTo(boost::asio::ip::make_address(address), 0); };
     if (bindIn) {

@@ -97,6 +97,9 @@ public:
     std::shared_ptr<FakeDiscovery> discovery;
     AcceptTap tap;
     std::shared_ptr<Zelkor::TcpServer> server;
+    // Whether the listener offers TLS ("starttls" is accepted on its connections); set
+    // before Start.
+    bool tlsProvisioned = false;
 
 private:
     std::thread _loop;

@@ -1,0 +1,445 @@
+// Peer security as the discovery service does it: upgrading a connection to TLS
+// ("starttls"), proving the verification code ("authenticate") and setting it
+// ("setverificationcode"), on the device side and on the controller side.
+//
+// Everything here runs on the event loop, except the senders, which any thread may call.
+
+#include "core/Base64.h"
+#include "core/Message.h"
+#include "core/MessageSignalData.h"
+#include "device/DeviceImpl.h"
+#include "discovery/Authenticate.h"
+#include "discovery/DiscoveryService.h"
+#include "discovery/SetVerificationCode.h"
+#include "discovery/StartTLS.h"
+#include "driver/ZelkorDriver.h"
+#include "storage/StorageModel.h"
+#include "transport/TcpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+const char* const kAuthenticationFailed = "Authentication Failed";
+const char* const kUnknownCommand = "unknown command";
+const char* const kNotAccepted = "not accepted";
+const char* const kNotProvisioned = "not provisioned";
+const char* const kNotStored = "Verification code not stored";
+const char* const kAuthenticatePath = "/configuration/device/authenticate";
+
+std::string from(const TcpSocket& connection) {
+    return "(" + connection.GetRemoteIP().to_string() + ":" + std::to_string(connection.GetRemotePort()) + ")";
+}
+
+std::string decoded(const std::string& text) {
+    std::string bytes = text;
+    unsigned long length = static_cast<unsigned long>(bytes.size());
+    Base64::Decode(bytes, length);
+    return bytes;
+}
+
+// A TCP connection whose TLS handshake has finished.
+bool securedHandle(void* handle) {
+    Socket* socket = ZelkorDriver::SocketOf(handle);
+    return socket && socket->IsReliableTransport() && static_cast<TcpSocket*>(socket)->GetState() == TcpSocket::Tls;
+}
+
+}  // namespace
+
+bool DiscoveryService::HandleSecurityMessage(const std::string& word, bool reply, MessageSignalData& data) {
+    using Handler = void (DiscoveryService::*)(MessageSignalData&);
+    struct Row {
+        const char* word;
+        Handler request;
+        Handler reply;
+    };
+    static const Row rows[] = {
+        {"authenticate", &DiscoveryService::HandleAuthenticateRequest, &DiscoveryService::HandleAuthenticateReply},
+        {"setverificationcode", &DiscoveryService::HandleSetVerificationCodeRequest,
+         &DiscoveryService::HandleSetVerificationCodeReply},
+        {"starttls", &DiscoveryService::HandleStartTLSRequest, &DiscoveryService::HandleStartTLSReply},
+    };
+    for (const auto& row : rows) {
+        if (word == row.word) {
+            (this->*(reply ? row.reply : row.request))(data);
+            return true;
+        }
+    }
+    return false;
+}
+
+// --- callbacks ---------------------------------------------------------------------------
+
+void DiscoveryService::OnSetVerificationCode(SetVerificationCodeCallback callback) {
+    std::lock_guard<std::mutex> lock(_requestCallbackMutex);
+    _onSetVerificationCode.swap(callback);
+}
+
+void DiscoveryService::OnAuthenticate(AuthenticateCallback callback) {
+    std::lock_guard<std::mutex> lock(_requestCallbackMutex);
+    _onAuthenticate.swap(callback);
+}
+
+void DiscoveryService::OnStartTLS(StartTLSCallback callback) {
+    std::lock_guard<std::mutex> lock(_requestCallbackMutex);
+    _onStartTLS.swap(callback);
+}
+
+std::string DiscoveryService::codeInForce() {
+    VerificationCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(_callbackMutex);
+        callback = _onVerificationCode;
+    }
+    std::string code;
+    if (callback) {
+        callback(VerificationCode::Read, code);
+    }
+    return code;
+}
+
+bool DiscoveryService::storeCode(std::string code) {
+    VerificationCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(_callbackMutex);
+        callback = _onVerificationCode;
+    }
+    return callback && callback(VerificationCode::Store, code);
+}
+
+// --- start-TLS ---------------------------------------------------------------------------
+
+void DiscoveryService::HandleStartTLSRequest(MessageSignalData& data) {
+    Trace("ZK2085I DiscoveryService::HandleStartTLSRequest begin");
+    const Message* message = data.GetMessage();
+    if (!message || !data.IsReliable() || !isActionableMessage(data)) {
+        return;
+    }
+    StartTLSInfo info;
+    info.request = true;
+    info.error = message->GetParamValue(Param::error);
+    SendStartTLSReply(data, info);
+}
+
+void DiscoveryService::SendStartTLSReply(MessageSignalData& data, StartTLSInfo& info) {
+    const Message* message = data.GetMessage();
+    const std::shared_ptr<TcpSocket> connection = data.Socket();
+    if (!_driver || !message || !data.IsReliable() || !connection) {
+        return;
+    }
+    StartTLSCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(_requestCallbackMutex);
+        callback = _onStartTLS;
+    }
+    if (callback && !callback(info)) {
+        info.error = kNotAccepted;
+    }
+    if (!connection->IsTlsProvisioned()) {
+        info.error = kNotProvisioned;
+    } else if (info.error.empty() && connection->GetState() != TcpSocket::Plain) {
+        // A second handshake would tear down the secured stream the peer is talking on.
+        Detail("ZK20C4I starttls refused on a connection already secured from " + from(*connection));
+        info.error = kNotAccepted;
+    }
+    StartTLS reply;
+    reply.SetIsReply(true);
+    if (!info.error.empty()) {
+        reply.SetJsonParameter(Param::error, Json::Value(info.error));
+    }
+    reply.SetMessageForwardInfo(message->GetMessageForwardInfo());
+    _driver->BuildAndSendMessage(data.Handle(), reply, false);
+    if (!info.error.empty()) {
+        return;
+    }
+    // The answer goes out in plain text before the handshake: the connection holds the
+    // handshake back until it is written.
+    connection->SetState(TcpSocket::Handshaking);
+    connection->SetClient(false);
+    connection->Handshake();
+}
+
+void DiscoveryService::HandleStartTLSReply(MessageSignalData& data) {
+    const Message* message = data.GetMessage();
+    if (!message || !data.IsReliable() || !isActionableMessage(data)) {
+        return;
+    }
+    StartTLSInfo info;
+    info.request = false;
+    info.error = message->GetParamValue(Param::error);
+    StartTLSCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(_requestCallbackMutex);
+        callback = _onStartTLS;
+    }
+    const bool accepted = callback ? callback(info) : true;
+    const std::shared_ptr<TcpSocket> connection = data.Socket();
+    if (!connection) {
+        return;
+    }
+    const TcpSocket::State state = connection->GetState();
+    if (state == TcpSocket::Tls) {
+        // Neither a second handshake nor plain text belongs on a secured stream.
+        Detail("ZK20C5I starttls reply ignored on a connection already secured from " + from(*connection));
+        return;
+    }
+    if (accepted && info.error.empty()) {
+        if (state == TcpSocket::Plain) {
+            connection->SetClient(true);
+            connection->Handshake();
+        }
+        return;
+    }
+    connection->SetState(TcpSocket::Plain);
+    // The connection goes on in plain text, kept alive as one that never asked for TLS.
+    if (_sendDiscos.load()) {
+        if (const auto device = GetDeviceImplBySocket(connection)) {
+            device->SendKeepAliveDisco(true);
+        }
+    }
+}
+
+void DiscoveryService::SendStartTLSRequest(void* handle, MessageForwardInfo& header) {
+    if (!_driver) {
+        return;
+    }
+    StartTLS request;
+    request.SetMessageForwardInfo(header);
+    _driver->SendDataToPeer(handle, request.Build(true), true);
+}
+
+// --- authentication ----------------------------------------------------------------------
+
+void DiscoveryService::HandleAuthenticateRequest(MessageSignalData& data) {
+    const Message* message = data.GetMessage();
+    if (!message || !data.IsReliable() || !isActionableMessage(data)) {
+        return;
+    }
+    AuthenticateInfo info;
+    info.code = message->GetParamValue(Param::code);
+    SendAuthenticateReply(data, info);
+}
+
+void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, AuthenticateInfo& info) {
+    const Message* message = data.GetMessage();
+    const std::shared_ptr<TcpSocket> connection = data.Socket();
+    if (!_driver || !message || !data.IsReliable() || !connection) {
+        return;
+    }
+    info.code = message->GetParamValue(Param::code);
+    info.error = kAuthenticationFailed;
+    const AuthenticationCode::Check check = AuthenticationCode::Verify(info.code, codeInForce());
+    if (check.verdict == AuthenticationCode::Verdict::Proven) {
+        // A code seen once is never good again: a captured line proves nothing.
+        if (!_acceptedNonces.Remember(check.nonce)) {
+            Warning("ZK20C2W Replayed authentication code from " + from(*connection));
+        } else {
+            info.error.clear();
+            if (check.kasdor) {
+                connection->IsKasdorAuthenticated(true);
+                Info("ZK2028I Kasdor authentication ok from " + from(*connection));
+            } else {
+                connection->IsAuthenticated(true);
+                Info("ZK2029I Authenticate ok from " + from(*connection));
+            }
+        }
+    }
+    Authenticate reply;
+    reply.SetIsReply(true);
+    if (!info.error.empty()) {
+        reply.SetJsonParameter(Param::error, Json::Value(info.error));
+    }
+    reply.SetMessageForwardInfo(message->GetMessageForwardInfo());
+    _driver->BuildAndSendMessage(data.Handle(), reply, false);
+}
+
+void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
+    const Message* message = data.GetMessage();
+    if (!message || !isActionableMessage(data)) {
+        return;
+    }
+    AuthenticateInfo info;
+    info.code = message->GetParamValue(Param::code);
+    info.error = message->GetParamValue(Param::error);
+    AuthenticateCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(_requestCallbackMutex);
+        callback = _onAuthenticate;
+    }
+    if (callback) {
+        callback(info);
+    }
+    const std::shared_ptr<TcpSocket> connection = data.Socket();
+    const auto device = connection ? GetDeviceImplBySocket(connection) : nullptr;
+    if (!device) {
+        return;
+    }
+    // Devices that do not know the word answer "unknown command": they hold no code.
+    if (info.error.empty() || info.error == kUnknownCommand) {
+        connection->IsKasdorAuthenticated(true);
+    } else {
+        connection->IsAuthenticated(false);
+    }
+    if (_sendDiscos.load()) {
+        device->SendKeepAliveDisco(true);
+    }
+}
+
+void DiscoveryService::SendAuthenticateRequest(void* handle, MessageForwardInfo& header, std::string code) {
+    if (!_driver) {
+        return;
+    }
+    if (!securedHandle(handle)) {
+        Warning("ZK20C0W authenticate not sent on a connection without TLS", ZelkorDriver::Tag(handle));
+        return;
+    }
+    Authenticate request;
+    request.SetJsonParameter(Param::code, Json::Value(code));
+    request.SetMessageForwardInfo(header);
+    _driver->SendDataToPeer(handle, request.Build(true), true);
+}
+
+// --- verification codes ------------------------------------------------------------------
+
+void DiscoveryService::HandleSetVerificationCodeRequest(MessageSignalData& data) {
+    const Message* message = data.GetMessage();
+    if (!message || !isActionableMessage(data) || !data.IsReliable()) {
+        return;
+    }
+    SetVerificationCodeInfo info;
+    info.current = message->GetParamValue(Param::current);
+    info.newCode = message->GetParamValue(Param::new_);
+    SendSetVerificationCodeReply(data, info);
+}
+
+std::string DiscoveryService::changeCode(TcpSocket& connection, const SetVerificationCodeInfo& info) {
+    using AuthenticationCode::IsBase64;
+    if (connection.GetState() != TcpSocket::Tls) {
+        Warning("ZK2096W setverificationcode received on non-encrypted connection from " + from(connection));
+        return "Encrypted connection required";
+    }
+    const std::string inForce = codeInForce();
+    std::string code;
+    if (inForce.empty()) {
+        if (info.newCode.empty()) {
+            return "Missing new code";
+        }
+        if (!IsBase64(info.newCode)) {
+            return "New code not base64";
+        }
+        code = decoded(info.newCode);
+        if (code.empty()) {
+            return "New code zero length";
+        }
+    } else {
+        if (info.current.empty()) {
+            return "Missing current code";
+        }
+        if (!IsBase64(info.current)) {
+            return "Current code not base64";
+        }
+        if (!AuthenticationCode::SameSecret(decoded(info.current), inForce)) {
+            return kAuthenticationFailed;
+        }
+        // An empty new code removes the code.
+        if (!info.newCode.empty()) {
+            if (!IsBase64(info.newCode)) {
+                return "New code not base64";
+            }
+            code = decoded(info.newCode);
+        }
+    }
+    // Only a code the application kept is in force: neither the peer nor the storage flag
+    // may believe in one it refused.
+    if (!storeCode(code)) {
+        Warning("ZK20C3W Verification code not stored for " + from(connection));
+        return kNotStored;
+    }
+    if (inForce.empty()) {
+        const auto status = _storage->SetValueForPath(kAuthenticatePath, "variant", Json::Value(true), false);
+        if (status != IStorage::PathOk) {
+            Warning("ZK20C6W Authentication flag not written", _storage->GetStatusString(status));
+        }
+        Info("ZK2086I SetVerificationCode ok from " + from(connection));
+    } else {
+        Info("ZK2087I SetVerificationCode ok from " + from(connection));
+    }
+    return std::string();
+}
+
+void DiscoveryService::SendSetVerificationCodeReply(MessageSignalData& data, SetVerificationCodeInfo& info) {
+    const Message* message = data.GetMessage();
+    const std::shared_ptr<TcpSocket> connection = data.Socket();
+    if (!_driver || !message || !data.IsReliable() || !connection) {
+        return;
+    }
+    info.error = changeCode(*connection, info);
+    SetVerificationCode reply;
+    reply.SetIsReply(true);
+    if (!info.error.empty()) {
+        reply.SetJsonParameter(Param::error, Json::Value(info.error));
+    }
+    reply.SetMessageForwardInfo(message->GetMessageForwardInfo());
+    _driver->BuildAndSendMessage(data.Handle(), reply, false);
+}
+
+std::shared_ptr<DeviceImpl> DiscoveryService::replyingDevice(MessageSignalData& data) {
+    const Message* message = data.GetMessage();
+    const auto connected = data.Socket() ? GetDeviceImplBySocket(data.Socket()) : nullptr;
+    if (!message || !connected) {
+        return nullptr;
+    }
+    const std::string originator = message->GetMessageForwardInfo().GetSource();
+    const std::string routerName = connected->GetDiscoInfo().name;
+    if (originator.empty() || originator == routerName) {
+        return connected;
+    }
+    const auto behind = GetDeviceImplByName(originator);
+    return behind && behind->ProxyName() == routerName ? behind : nullptr;
+}
+
+void DiscoveryService::HandleSetVerificationCodeReply(MessageSignalData& data) {
+    const Message* message = data.GetMessage();
+    if (!message || !isActionableMessage(data)) {
+        return;
+    }
+    SetVerificationCodeInfo info;
+    info.current = message->GetParamValue(Param::current);
+    info.newCode = message->GetParamValue(Param::new_);
+    info.error = message->GetParamValue(Param::error);
+    // Confirmed whether or not the application listens: the next proof must use the code
+    // the device now holds.
+    if (info.error.empty()) {
+        if (const auto device = replyingDevice(data)) {
+            device->SetVerificationCode(device->GetPendingVerificationCode());
+        }
+    }
+    SetVerificationCodeCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(_requestCallbackMutex);
+        callback = _onSetVerificationCode;
+    }
+    if (callback) {
+        callback(info);
+    }
+}
+
+void DiscoveryService::SendSetVerificationCodeRequest(void* handle, MessageForwardInfo& header, std::string current,
+                                                      std::string newCode) {
+    if (!_driver) {
+        return;
+    }
+    if (!securedHandle(handle)) {
+        Warning("ZK20C1W setverificationcode not sent on a connection without TLS", ZelkorDriver::Tag(handle));
+        return;
+    }
+    SetVerificationCodeInfo info;
+    info.current = std::move(current);
+    info.newCode = std::move(newCode);
+    SetVerificationCode request;
+    request.SetParams(info);
+    request.SetMessageForwardInfo(header);
+    _driver->SendDataToPeer(handle, request.Build(true), true);
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,193 @@
+// Peer security on the controller's side, between two nodes in one process: a device
+// node (real discovery service, TLS listeners, its code kept by the test) on a loop
+// thread of its own, and a controller whose device object connects to it, secures every
+// connection that connects, proves its confirmed code, and sets the device's code.
+
+#include <gtest/gtest.h>
+
+#include <boost/algorithm/string/replace.hpp>
+
+#include "core/ZelkorLog.h"
+#include "discovery/DiscoveryTestSupport.h"
+#include "discovery/SecurityTestSupport.h"
+#include "support/DriverHarness.h"
+#include "support/LogCapture.h"
+#include "support/RunUntil.h"
+#include "support/TlsMaterial.h"
+#include "transport/TcpServer.h"
+
+namespace ZelkorTest {
+namespace {
+
+using boost::asio::ip::make_address;
+using Zelkor::DeviceImpl;
+using Zelkor::TcpSocket;
+
+const char* const kSampleGuid = "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13";
+const char* const kDeviceGuid = "3d5e7f90-1a2b-4c3d-8e4f-5a6b7c8d9e0f";
+// The controller took a discovery reply of the device.
+const std::string kAnswered = std::string("ZK2021I No disco exclusion found for (amplifier:stage-left-amp:") + kDeviceGuid;
+
+std::string DeviceTree() {
+    std::string tree = SampleTree();
+    boost::algorithm::replace_all(tree, kSampleGuid, kDeviceGuid);
+    return tree;
+}
+
+class ControllerSecurity : public ::testing::Test {
+protected:
+    ControllerSecurity() {
+        LoadTlsMaterial(device.driver->GetSSLContext());
+        device.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(DeviceTree()));
+        deviceService = device.driver->GetDiscovery();
+        deviceService->OnVerificationCode(keeper.Callback());
+        device.tlsProvisioned = true;
+        controller.driver->SetTlsLevel(1);
+        controller.service->SetMode("controller");
+    }
+    void SetUp() override { ZelkorLog::TheLog().SetLevel(5); }
+    void TearDown() override { ZelkorLog::TheLog().SetLevel(3); }
+
+    // The device as the controller knows it, reached at the device node's listeners.
+    std::shared_ptr<DeviceImpl> Remote(bool redundant, const std::vector<unsigned short>& ports) {
+        std::string body = std::string(R"({"guid":")") + kDeviceGuid +
+                           R"(","name":"amp","ip":"127.0.0.1","port":4197,"classname":"amplifier")";
+        if (redundant) {
+            body += R"(,"inclusions":"redundant")";
+        }
+        auto remote = std::make_shared<DeviceImpl>(controller.driver.get(), Record(body + "}"));
+        controller.service->enterDevice(remote, Zelkor::DiscoveryService::AllTables);
+        const char* addresses[] = {"127.0.0.1", "127.0.0.2"};
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            remote->AddRemoteInfo({"", {make_address(addresses[i]), ports[i]}});
+        }
+        return remote;
+    }
+    unsigned short Port() const { return device.server->LocalEndpoint().port(); }
+    bool Run(const std::function<bool()>& done) { return RunUntil(controller.io, done); }
+    static bool Proven(const std::shared_ptr<TcpSocket>& socket) {
+        return socket && socket->GetState() == TcpSocket::Tls && socket->IsKasdorAuthenticated();
+    }
+    // Until a reply to a request sent after `before` replies came (a request sent from a
+    // reply's handler goes unmeasured).
+    bool Replied(const std::shared_ptr<DeviceImpl>& remote, std::uint64_t before) {
+        return Run([&] { return remote->GetRoundTripCount() > before; });
+    }
+
+    LogCapture log;
+    CodeKeeper keeper{"door-code"};
+    DiscoveryNode controller;
+    DriverHarness device;
+    Zelkor::DiscoveryService* deviceService = nullptr;
+};
+
+// A refused proof leaves the connection unauthenticated until a keep-alive proves the
+// right code; a change refused by the device confirms nothing, one confirmed by its reply
+// (no reply callback set) is the code the next connection proves.
+TEST_F(ControllerSecurity, TheConfirmedCodeIsProvenOnEachNewConnectionAndChangedOverTls) {
+    device.Start();
+    auto remote = Remote(false, {Port()});
+    remote->SetVerificationCode("wrong");
+    remote->Connect(false);
+    ASSERT_TRUE(Run([&] { return remote->GetHandle() && remote->GetRoundTripCount() >= 2; }));
+    const auto socket = remote->GetHandle();
+    EXPECT_TRUE(socket->GetState() == TcpSocket::Tls && !socket->IsAuthenticated());
+    EXPECT_TRUE(log.Contains("ZK6663I Sending authenticate in primary to amp"));
+    remote->SetVerificationCode("door-code");
+    AuthenticateInfo info;
+    info.code = remote->GetVerificationCode();
+    remote->Authenticate(info, nullptr);
+    EXPECT_TRUE(info.sent && info.count == 1);
+    ASSERT_TRUE(Run([&] { return Proven(socket); }));
+    EXPECT_TRUE(WaitUntil([&] { return Proven(device.tap.At(0)); }));
+    // Proven, the connection is kept alive by "disco", which the device answers.
+    ASSERT_TRUE(Run([&] { return log.Contains(kAnswered); }));
+    const std::size_t answered = log.Count(kAnswered);
+    remote->Authenticate(info, nullptr);
+    EXPECT_FALSE(info.sent);
+    ASSERT_TRUE(Run([&] { return log.Count(kAnswered) > answered; }));
+
+    SetVerificationCodeInfo change;
+    change.current = "doorcode";
+    change.newCode = "x";
+    const std::uint64_t before = remote->GetRoundTripCount();
+    remote->SendSetVerificationCodeRequest(change);
+    ASSERT_TRUE(Replied(remote, before));
+    EXPECT_EQ(remote->GetVerificationCode(), "door-code");
+    change.current = "door-code";
+    change.newCode = "new-door";
+    remote->SendSetVerificationCodeRequest(change);
+    ASSERT_TRUE(Run([&] { return remote->GetVerificationCode() == "new-door"; }));
+    EXPECT_EQ(keeper.Code(), "new-door");
+    remote->Disconnect(false);
+    ASSERT_TRUE(Run([&] { return !remote->GetHandle(); }));
+    remote->Connect(false);
+    ASSERT_TRUE(Run([&] { return Proven(remote->GetHandle()); }));
+    EXPECT_TRUE(WaitUntil([&] { return device.tap.Count() == 2 && Proven(device.tap.At(1)); }));
+}
+
+// Without TLS no code leaves the controller: the device hears nothing of it.
+TEST_F(ControllerSecurity, NoCodeGoesOverAPlainConnection) {
+    controller.driver->SetTlsLevel(0);
+    device.Start();
+    auto remote = Remote(false, {Port()});
+    remote->Connect(false);
+    ASSERT_TRUE(Run([&] { return remote->GetRoundTripCount() > 0; }));
+    SetVerificationCodeInfo change;
+    change.newCode = "new-door";
+    remote->SendSetVerificationCodeRequest(change);
+    Zelkor::MessageForwardInfo header;
+    void* handle = Zelkor::ZelkorDriver::HandleOf(remote->GetHandle().get());
+    controller.service->SendSetVerificationCodeRequest(handle, header, "", ToBase64("x"));
+    controller.service->SendAuthenticateRequest(handle, header, ProofOf("door-code", RandomBytes(32)));
+    AuthenticateInfo info;
+    const std::uint64_t before = remote->GetRoundTripCount();
+    remote->Authenticate(info, nullptr);  // a keep-alive "disco" on a plain connection
+    ASSERT_TRUE(Replied(remote, before));
+    EXPECT_FALSE(info.sent);
+    for (const char* line : {"ZK66C0W No encrypted connection for setverificationcode to (",
+                             "ZK20C1W setverificationcode not sent on a connection without TLS",
+                             "ZK20C0W authenticate not sent on a connection without TLS"}) {
+        EXPECT_TRUE(log.Contains(line)) << line;
+    }
+    EXPECT_EQ(keeper.stores.load(), 0);
+    EXPECT_FALSE(log.Contains("ZK2096W") || device.tap.At(0)->IsAuthenticated());
+}
+
+// Both connections of a redundant device are secured and proven, the secondary too,
+// which connects while the primary is up.
+TEST_F(ControllerSecurity, EveryConnectionThatConnectsIsSecured) {
+    auto second = std::make_shared<Zelkor::TcpServer>(device.io, device.driver->GetSSLContext(), true);
+    second->Subscribe(&device.tap);
+    second->BindTo(make_address("127.0.0.2"), 0);
+    device.Start();
+    auto remote = Remote(true, {Port(), second->LocalEndpoint().port()});
+    remote->SetVerificationCode("door-code");
+    remote->Connect(false);
+    ASSERT_TRUE(Run([&] { return Proven(remote->GetHandle()); }));
+    remote->Connect(false);
+    ASSERT_TRUE(Run([&] {
+        const auto sockets = remote->Connections();
+        return sockets.size() == 2 && Proven(sockets[0]) && Proven(sockets[1]);
+    }));
+    EXPECT_TRUE(WaitUntil([&] { return device.tap.Count() == 2 && Proven(device.tap.At(0)) && Proven(device.tap.At(1)); }));
+    device.Stop();
+    second->Close();
+}
+
+// A device that cannot secure the connection answers "not provisioned": the connection
+// goes on in plain text and is kept alive.
+TEST_F(ControllerSecurity, ARefusedStartTlsGoesOnInPlainText) {
+    device.tlsProvisioned = false;
+    device.Start();
+    auto remote = Remote(false, {Port()});
+    remote->Connect(false);
+    ASSERT_TRUE(Run([&] { return log.Contains("@starttls {\"error\":\"not provisioned\"}"); }));
+    ASSERT_TRUE(Run([&] { return log.Contains(kAnswered); }));
+    ASSERT_TRUE(remote->GetHandle());
+    EXPECT_EQ(remote->GetHandle()->GetState(), TcpSocket::Plain);
+    EXPECT_EQ(remote->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+}
+
+}  // namespace
+}  // namespace ZelkorTest
