@@ -1,0 +1,121 @@
+#include "services/FolderLookup.h"
+
+namespace Zelkor {
+
+namespace {
+
+const char* const kVariant = "variant";
+
+// The error goes to the pair just added: with a name asked twice in one format, the
+// first pair of that format would otherwise take the second's error.
+void setLastError(ContainerFormatValue& container, const std::string& name, const char* error) {
+    if (error && *error) {
+        container.GetContainer(name)->back().error = error;
+    }
+}
+
+void addPair(ContainerFormatValue& container, const std::string& name, const Message& entry, const char* format,
+             bool withValues) {
+    const bool defaulted = !(format && *format);
+    const char* word = defaulted ? kVariant : format;
+    if (withValues) {
+        Json::Value value;
+        entry.GetJsonParameter(value, Param::value);
+        container.AddContainer(name, value, word, false, defaulted);
+    } else {
+        container.AddContainer(name, std::string(), word, false, defaulted);
+    }
+}
+
+}  // namespace
+
+void FolderLookup::BuildObjects(const MultiSetGetWorker::Entries& entries, ObjectParamContainer& target,
+                                bool withValues) {
+    for (const auto& [key, list] : entries) {
+        ContainerFormatValue container;
+        for (const auto& entry : list) {
+            const char* nameText = entry->GetParameter(Param::name);
+            if (!nameText) {
+                continue;
+            }
+            const std::string name = nameText;
+            const char* error = entry->GetParameter(Param::error);
+            const char* format = entry->GetParameter(Param::format);
+            if (error && *error && !(format && *format)) {
+                container.AddErrorContainer(name, error);
+                continue;
+            }
+            addPair(container, name, *entry, format, withValues);
+            setLastError(container, name, error);
+        }
+        target.AddContainers(key, container);
+    }
+}
+
+void FolderLookup::BuildObjects(const FolderListing::Entries& entries, ObjectParamContainer& target,
+                                bool withValues) {
+    for (const auto& [key, list] : entries) {
+        ContainerFormatValue container;
+        for (const auto& entry : list) {
+            const char* pathText = entry->GetParameter(Param::path);
+            if (!pathText) {
+                continue;
+            }
+            const std::string name = pathText;
+            addPair(container, name, *entry, nullptr, withValues);
+            setLastError(container, name, entry->GetParameter(Param::error));
+        }
+        target.AddContainers(key, container);
+    }
+}
+
+bool FolderLookup::ProcessObjectsIntoWorkerMessage(bool flag, MultiSetGetWorker& target,
+                                                   const ObjectParamContainer& source) {
+    for (const auto& objectPath : source.GetContainerNames()) {
+        if (!ProcessParamFormatValueSets(flag, target, *source.GetContainers(objectPath), objectPath)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FolderLookup::ProcessParamFormatValueSets(bool flag, MultiSetGetWorker& target,
+                                               const std::list<ContainerFormatValue>& values,
+                                               const std::string& objectPath) {
+    for (const auto& value : values) {
+        if (!ProcessFormatStringsForParam(flag, target, value, value.GetContainerNames(), objectPath)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FolderLookup::ProcessFormatStringsForParam(bool flag, MultiSetGetWorker& target,
+                                                const ContainerFormatValue& value,
+                                                const std::vector<std::string>& names,
+                                                const std::string& objectPath) {
+    for (const auto& name : names) {
+        const auto* pairs = value.GetContainer(name);
+        if (pairs && !PopulateGetSetValueMessage(flag, target, *pairs, objectPath, name)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FolderLookup::PopulateGetSetValueMessage(bool /*flag*/, MultiSetGetWorker& target,
+                                              const std::list<FormatValuePair>& pairs,
+                                              const std::string& objectPath, const std::string& name) {
+    for (const auto& pair : pairs) {
+        const char* format = pair.formatDefaulted ? nullptr : pair.format.c_str();
+        const char* type = pair.type.empty() ? nullptr : pair.type.c_str();
+        const char* error = pair.error.empty() ? nullptr : pair.error.c_str();
+        if (!target.AddValue(objectPath.c_str(), objectPath.c_str(), name.c_str(), pair.value, format, type, error,
+                             pair.isArray, pair.accessible)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace Zelkor
