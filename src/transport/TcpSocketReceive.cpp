@@ -144,18 +144,20 @@ void TcpSocket::handleLine(std::string& line) {
     }
     SetReceivingMsg(false);
     auto keep = self();
-    if (auto* sink = Sink(); sink && keep) {
-        if (!callSink("LogTraffic", [&] { sink->LogTraffic(true, _remoteEndpoint, line, GetState() == Tls); }) ||
-            !callSink("MessageReceived", [&] { sink->MessageReceived(keep, header, _requestTime, _responseTime); })) {
+    // The request is answered before anyone acts on the reply: a handler that sends the
+    // next request at once then starts its wait afresh instead of seeing it cleared
+    // behind it, and the sink hears of the reply even when it closes the connection on it.
+    const TimePoint requestSent = _requestTime;
+    if (reply) {
+        _requestTime = TimePoint{};
+        if (auto* sink = Sink(); sink && keep && !callSink("ClearRequestTime", [&] { sink->ClearRequestTime(keep); })) {
             return;
         }
     }
-    // The reply has arrived even when the sink closed the connection on it: the sink
-    // hears so, as it heard of the request.
-    if (reply) {
-        _requestTime = TimePoint{};
-        if (auto* sink = Sink(); sink && keep) {
-            callSink("ClearRequestTime", [&] { sink->ClearRequestTime(keep); });
+    if (auto* sink = Sink(); sink && keep) {
+        if (!callSink("LogTraffic", [&] { sink->LogTraffic(true, _remoteEndpoint, line, GetState() == Tls); }) ||
+            !callSink("MessageReceived", [&] { sink->MessageReceived(keep, header, requestSent, _responseTime); })) {
+            return;
         }
     }
     if (IsFinalized()) {

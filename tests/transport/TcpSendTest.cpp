@@ -326,6 +326,29 @@ TEST_F(TcpSend, ASinkThatThrowsClosesItsConnection) {
     sink.throwIn.clear();
 }
 
+// A reply's handler that sends the next request at once: that request's wait starts
+// afresh and is not cleared behind it by the reply that came before.
+TEST_F(TcpSend, ARequestSentFromAReplyHandlerKeepsItsRequestTime) {
+    bool sentAgain = false;
+    sink.onMessage = [&](const TcpPtr& socket, const std::string& word) {
+        if (word == "@get" && !sentAgain) {
+            sentAgain = true;
+            socket->SendData("get\n", true);
+        }
+    };
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    RawReader reader(peer);
+    socket->SendData("get\n", true);
+    ASSERT_TRUE(Run([&] { return reader.Data() == "get\n"; }));
+    WriteRaw(peer, "@get\n");
+    ASSERT_TRUE(Run([&] { return reader.Data() == "get\nget\n"; }));
+    EXPECT_EQ(sink.requestTimes, 2);
+    EXPECT_EQ(sink.requestTimesCleared, 1);
+    EXPECT_NE(socket->RequestTime(), Zelkor::TcpSocket::TimePoint{});
+    sink.onMessage = nullptr;
+}
+
 TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
