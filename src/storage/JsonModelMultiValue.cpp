@@ -218,12 +218,15 @@ void JsonModel::GetObjectsParameters(ObjectParamContainer& request, bool recursi
 void JsonModel::SetObjectsParameters(ObjectParamContainer& request) {
     forEachPair(request, [this](const std::string& objectPath, const std::string& name,
                                 FormatValuePair& pair) {
-        if (name == kWholeTree) {
-            // The whole tree is no value: nothing is written into its root.
+        const std::string path = AppendPath(objectPath, name);
+        const auto names = SplitStoragePath(path);
+        if (name == kWholeTree || (names && names->empty())) {
+            // The whole tree, however the path names it ("", "/"), is no value: nothing
+            // is written into its root.
             pair.error = StatusText(InvalidPath);
             return;
         }
-        servePair(PairAccess::Write, AppendPath(objectPath, name), name, pair);
+        servePair(PairAccess::Write, path, name, pair);
     });
 }
 

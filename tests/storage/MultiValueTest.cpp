@@ -90,15 +90,15 @@ TEST_F(StorageTest, MultiValueReadFillsEveryPairOfAMixedRequest) {
 
 TEST_F(StorageTest, MultiValueWriteRecordsEachOutcomeAndReadsAcceptedValuesBack) {
     auto model = Load(kTree);
-    auto set = request(R"([{"path": "/", "value": 1},
+    auto set = request(R"([{"path": "/", "value": 1}, {"path": "", "value": 1},
         {"path": "/a/e", "format": "string", "value": "Off"},
         {"path": "/a/ro", "value": 5}, {"path": "/a/locked", "value": -1}, {"path": "/a/wo", "value": 5},
         {"path": "/a/b/c", "value": 7}, {"path": "/a/b/d", "format": "number", "value": 11},
         {"path": "/a/dyn/.min", "value": 5}])");
     model->SetObjectsParameters(set);
     EXPECT_EQ(outcomes(set), (std::vector<std::string>{
-                                 // The whole tree is no value to write.
-                                 "error Invalid Path",
+                                 // The whole tree is no value to write, however named.
+                                 "error Invalid Path", "error Invalid Path",
                                  // Read back in the pair's own format.
                                  "\"Off\" string", "error Path Readonly",
                                  // A locked parameter refuses the write and says so.
