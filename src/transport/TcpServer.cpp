@@ -69,10 +69,13 @@ void TcpServer::accept(std::shared_ptr<TcpSocket> socket, unsigned short port) {
         if (keep->_closing) {
             return;
         }
-        keep->OnAccept(socket, error);
+        // The next peer is awaited before this one is handed over: whatever the sink
+        // does with it, the listener goes on accepting.
         if (!error) {
             keep->DoAccept(port);
-        } else if (error != boost::asio::error::operation_aborted) {
+        }
+        keep->OnAccept(socket, error);
+        if (error && error != boost::asio::error::operation_aborted) {
             // The listener itself is fine (descriptors run out, a peer reset early):
             // the same unconnected socket waits for the next peer after a pause.
             keep->retryLater(std::move(socket), port);
@@ -108,7 +111,13 @@ void TcpServer::OnAccept(const std::shared_ptr<TcpSocket>& socket, const boost::
     _acceptErrorLogged.reset();
     Detail("ZK7504I TCP server accept ok");
     if (auto* sink = _eventSink.load()) {
-        sink->SocketAccepted(socket);
+        try {
+            sink->SocketAccepted(socket);
+        } catch (const std::exception& failure) {
+            Error("ZK7270E Sink call failed, closing conn: " + socket->Tag(), std::string("SocketAccepted: ") + failure.what());
+            socket->Close();
+            return;
+        }
     }
     socket->OnAccept();
 }

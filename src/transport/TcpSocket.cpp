@@ -201,15 +201,15 @@ void TcpSocket::OnConnect(const boost::asio::ip::tcp::endpoint& target, const bo
         Warning("ZK7209W Connect failed to " + target.address().to_string() + ":" + std::to_string(target.port()) +
                 " (" + error.message() + ")");
         if (auto* sink = Sink(); sink && keep) {
-            sink->SocketRejected(keep);
+            callSink("SocketRejected", [&] { sink->SocketRejected(keep); });
         }
         return;
     }
     cacheEndpoints("ZK7210W Exception on local_endpoint", "ZK7211W Exception on remote_endpoint");
     _connected.store(true);
     Info("ZK7212I Connected to " + _remoteEndpoint.address().to_string() + ":" + std::to_string(_remoteEndpoint.port()));
-    if (auto* sink = Sink(); sink && keep) {
-        sink->SocketConnected(keep, true);
+    if (auto* sink = Sink(); sink && keep && !callSink("SocketConnected", [&] { sink->SocketConnected(keep, true); })) {
+        return;
     }
     DoReceive();
 }
@@ -220,8 +220,8 @@ void TcpSocket::OnAccept() {
     SetSocketOptions();
     _connected.store(true);
     if (auto* sink = Sink(); sink) {
-        if (auto keep = self()) {
-            sink->SocketConnected(keep, false);
+        if (auto keep = self(); keep && !callSink("SocketConnected", [&] { sink->SocketConnected(keep, false); })) {
+            return;
         }
     }
     DoReceive();
@@ -291,7 +291,7 @@ void TcpSocket::OnHandshake(const boost::system::error_code& error) {
     auto keep = self();
     if (error) {
         if (auto* sink = Sink(); sink && keep) {
-            sink->SocketRejected(keep);
+            callSink("SocketRejected", [&] { sink->SocketRejected(keep); });
         }
         Warning("ZK7217I TLS Handshake failed on conn: " + _tag);
         return;
@@ -299,8 +299,8 @@ void TcpSocket::OnHandshake(const boost::system::error_code& error) {
     SetState(Tls);
     const SSL_CIPHER* cipher = SSL_get_current_cipher(_tls->native_handle());
     Info(std::string("ZK7218I TLS handshake OK (") + (cipher ? SSL_CIPHER_get_name(cipher) : "") + ") on " + _tag);
-    if (auto* sink = Sink(); sink && keep) {
-        sink->SocketSecured(keep);
+    if (auto* sink = Sink(); sink && keep && !callSink("SocketSecured", [&] { sink->SocketSecured(keep); })) {
+        return;
     }
     DoReceive();
     // Whatever was held back during the handshake may go now.

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <stdexcept>
 #include <chrono>
 #include <thread>
 
@@ -271,6 +273,31 @@ TEST(SocketEvents, ADriverWithoutOwnerPostsNothingAndRaisesNothing) {
     EXPECT_EQ(tap.At(0)->Sink(), nullptr);
     server->Close();
     EXPECT_EQ(results.Wait(1).size(), 1u);
+}
+
+// An application's connection-result observer that throws costs the connection it was
+// told of, nothing more: the listener goes on accepting and the next peers are served.
+TEST(SocketEvents, AThrowingObserverCostsOneConnection) {
+    LogCapture log;
+    DriverHarness harness;
+    std::atomic<int> told{0};
+    auto observer = harness.driver->ConnectionResults().Connect([&](Zelkor::ConnectionResult& result) {
+        if (result.connected && ++told == 1) {
+            throw std::runtime_error("observer failed");
+        }
+    });
+    harness.Start();
+    RawPeer first, second, third;
+    ASSERT_TRUE(first.Connect(harness.server->LocalEndpoint()));
+    EXPECT_TRUE(first.WaitClosed());
+    for (RawPeer* peer : {&second, &third}) {
+        ASSERT_TRUE(harness.Connect(*peer));
+        peer->Send("hello {\"n\":1}\n");
+        EXPECT_EQ(peer->ReadLine(), "@hello {\"n\":1}\n");
+    }
+    EXPECT_EQ(log.Count("ZK7270E Sink call failed, closing conn: "), 1u);
+    harness.Stop();
+    observer.disconnect();
 }
 
 TEST(SocketEvents, TrafficDumpLines) {
