@@ -8,15 +8,22 @@
 
 #include "core/Message.h"
 #include "driver/ZelkorDriver.h"
+#include "transport/LineFramer.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
 
 namespace Zelkor {
 
 bool ZelkorDriver::sendable(const std::string& text) {
-    // An empty line is what a message whose routing names were refused builds; a line
-    // feed before the end would let a name in a route inject a line of its own.
-    return !text.empty() && text.find('\n') == text.size() - 1;
+    // An empty text is what a message whose routing names were refused builds; a line
+    // feed before the end would let a name in a route inject a line of its own; a line
+    // blank before its end is read as nothing by the peer, so a request of it would hold
+    // the lock-step for a reply that never comes.
+    if (!text.empty() && text.find('\n') == text.size() - 1 && !LineFramer::IsBlank(text)) {
+        return true;
+    }
+    Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
+    return false;
 }
 
 std::shared_ptr<TcpSocket> ZelkorDriver::tcpOf(void* handle) {
@@ -43,7 +50,6 @@ bool ZelkorDriver::IsReliableTransport(void* handle) {
 void ZelkorDriver::sendLine(void* handle, const std::string& text, bool request, const MessageForwardInfo& header,
                             const std::string& word, bool record) {
     if (!sendable(text)) {
-        Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
         return;
     }
     if (!IsReliableTransport(handle)) {
@@ -65,6 +71,40 @@ void ZelkorDriver::BuildAndSendMessage(void* handle, Message& message, bool requ
     Trace("ZK7865I ZelkorDriver::BuildAndSendMessage begin");
     sendLine(handle, message.Build(request), request, message.GetMessageForwardInfo(), message.CommandName(), true);
     Trace("ZK7866I ZelkorDriver::BuildAndSendMessage end");
+}
+
+void ZelkorDriver::SendRequest(void* handle, std::string line, SendResult done) {
+    const auto report = [&done](bool taken) {
+        if (done) {
+            done(taken);
+        }
+    };
+    if (!sendable(line)) {
+        report(false);
+        return;
+    }
+    if (!IsReliableTransport(handle)) {
+        SendMulticastMessage(line, ProtocolPort);
+        report(false);
+        return;
+    }
+    // Taken here, on the caller's thread, while the caller still holds the connection.
+    auto socket = tcpOf(handle);
+    if (!socket) {
+        report(false);
+        return;
+    }
+    onLoop([this, socket, line = std::move(line), done = std::move(done)]() mutable {
+        bool taken = false;
+        try {
+            taken = socket->SendDataNow(std::move(line), true);
+        } catch (const std::exception& error) {
+            Error("ZK78F6E Request not sent", error.what());
+        }
+        if (done) {
+            done(taken);
+        }
+    });
 }
 
 void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bool request) {
@@ -98,9 +138,7 @@ void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bo
             self->Warning("ZK7882W Discovery service not initialized");
         } else if (!socket || !current->IsValidConnection(HandleOf(socket.get()))) {
             self->Warning("ZK7868W device can not send message: " + text + " connection not valid.");
-        } else if (!sendable(text)) {
-            self->Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
-        } else {
+        } else if (self->sendable(text)) {
             socket->SendData(text, request);
             self->RecordReply(HandleOf(socket.get()), hash, word, text);
         }
@@ -117,7 +155,6 @@ void ZelkorDriver::BuildAndSendUnicastMessage(void* handle, Message& message, bo
         return;
     }
     if (!sendable(text)) {
-        Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
         return;
     }
     auto udp = udpOf(handle);
@@ -138,7 +175,6 @@ void ZelkorDriver::BuildAndSendRawCommand(void* handle, const std::string& text,
         return;
     }
     if (!sendable(text)) {
-        Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
         return;
     }
     if (auto udp = udpOf(handle)) {

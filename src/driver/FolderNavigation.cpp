@@ -265,7 +265,6 @@ void ZelkorDriver::sendFolderReply(MessageSignalData& data, const char* word, co
     out << '\n';
     const std::string line = out.str();
     if (!sendable(line)) {
-        Error("ZK78F2E Line not sent", line.substr(0, line.find('\n')));
         return;
     }
     if (const auto& socket = data.Socket()) {

@@ -14,6 +14,7 @@
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/IFileTransferService.h"
+#include "services/FolderModificationService.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
 
@@ -122,8 +123,17 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     std::string error;
     if (!message->FromReceived(!packet.isReply, line, header, error)) {
         Detail("ZK7877I Bad message", error);
+        const std::string text = error.empty() ? "Invalid message body" : error;
+        if (packet.isReply) {
+            // Replies meet their requests by order alone: a dropped one would hand every
+            // later reply on the connection to the request before it.
+            if (auto* folders = folderModification()) {
+                folders->UnreadableReply(packet.handle, command, text);
+            }
+            return;
+        }
         header.ReversePaths();
-        SendErrorReply(packet, command, error.empty() ? "Invalid message body" : error, header);
+        SendErrorReply(packet, command, text, header);
         return;
     }
     message->SetMessageForwardInfo(header);
@@ -396,7 +406,6 @@ void ZelkorDriver::SignalRaised(MessageSignalData& data) {
     }
     const std::string text = message->Build(false);
     if (!sendable(text)) {
-        Error("ZK78F2E Line not sent", text.substr(0, text.find('\n')));
         return;
     }
     if (const auto& socket = data.Socket()) {

@@ -53,6 +53,7 @@
 #include "driver/ICryptoInfo.h"
 #include "driver/IDriverDiscovery.h"
 #include "driver/IFolderNavigatorService.h"
+#include "driver/IServiceSender.h"
 #include "driver/IZelkorDriver.h"
 #include "driver/Packet.h"
 #include "driver/ReplyCache.h"
@@ -67,6 +68,7 @@ class StorageModel;
 namespace Zelkor {
 
 class DiscoveryService;
+class FolderModificationService;
 class IFolderModificationService;
 class ListCommandRouter;
 class Message;
@@ -84,6 +86,7 @@ class ZelkorDriver : public IZelkorDriver,
                      public ICryptoInfo,
                      public SocketSink,
                      public TcpServerEventSink,
+                     public IServiceSender,
                      public ZelkorLoggable,
                      public std::enable_shared_from_this<ZelkorDriver> {
 public:
@@ -197,11 +200,12 @@ public:
     // The discovery service InitDiscovery made; null before, and with UseDiscovery.
     DiscoveryService* GetDiscovery();
     ICommandInterfaceService* GetCommandInterfaceService() { return nullptr; }
-    IFolderModificationService* GetFolderModificationService() { return nullptr; }
+    // Made by InitDiscovery (and UseDiscovery) over the discovery's storage facade.
+    IFolderModificationService* GetFolderModificationService();
     boost::asio::io_context& GetIoContext() { return _io; }
     boost::asio::ssl::context& GetSSLContext() { return _sslContext; }
     // Raised for every connection made, refused or closed (by the network edge).
-    Signal<ConnectionResult>& ConnectionResults() { return _connectionResults; }
+    Signal<ConnectionResult>& ConnectionResults() override { return _connectionResults; }
 
     // --- command words -------------------------------------------------------------------
     // Merges one word of a service: a word already in the map keeps its first entry.
@@ -230,13 +234,17 @@ public:
     // A line that is empty or holds "\n" before its end is never sent (logged ZK78F2E).
     // TCP: through the connection, a reply also into the reply cache; UDP or null handle:
     // datagrams to port 4197 on every listened interface.
-    void BuildAndSendMessage(void* handle, Message& message, bool request);
+    void BuildAndSendMessage(void* handle, Message& message, bool request) override;
     // Builds now, sends from a job on the loop; nothing when the driver is gone by then.
     // A TCP reply goes into the reply cache as with BuildAndSendMessage.
-    void BuildAndSendMessageDelayed(void* handle, Message& message, bool request);
+    void BuildAndSendMessageDelayed(void* handle, Message& message, bool request) override;
     // TCP: through the connection, a reply also into the reply cache; UDP: one datagram
     // back to the last sender.
-    void BuildAndSendUnicastMessage(void* handle, Message& message, bool request);
+    void BuildAndSendUnicastMessage(void* handle, Message& message, bool request) override;
+    // A built request line to the handle's TCP connection, with whether it took the line
+    // reported on the loop right after (IServiceSender). A throwing connection counts as
+    // not taken.
+    void SendRequest(void* handle, std::string line, SendResult done) override;
     // A ready line on a handle: TCP only to a connection the discovery knows as live.
     void BuildAndSendRawCommand(void* handle, const std::string& text, bool request);
     void SendDataToPeer(std::shared_ptr<TcpSocket> socket, const std::string& text, bool request);
@@ -371,6 +379,7 @@ private:
     void onLoop(Fn&& fn);
     bool onLoopThread() const { return _io.get_executor().running_in_this_thread(); }
     std::shared_ptr<IDriverDiscovery> discovery() const;
+    FolderModificationService* folderModification() const;
     void initDiscoveryImpl();
     bool refuseSecondDiscovery();
     void initDiscovery(std::shared_ptr<DiscoveryService> service);
@@ -389,7 +398,8 @@ private:
     static void leaveHandshake(TcpSocket& socket);
 
     // Sending.
-    static bool sendable(const std::string& text);
+    // False, logged, for a text that is no single non-blank line.
+    bool sendable(const std::string& text);
     void sendLine(void* handle, const std::string& text, bool request, const MessageForwardInfo& header,
                   const std::string& word, bool record);
     std::shared_ptr<TcpSocket> tcpOf(void* handle);
@@ -460,6 +470,7 @@ private:
     std::shared_ptr<ISubscriptionService> _subscriptions;
     std::unique_ptr<ListCommandRouter> _router;
     std::unique_ptr<IFileTransferService> _fileTransfer;
+    std::unique_ptr<FolderModificationService> _folderModification;
     // Guards the driver's own command-word map.
     mutable std::mutex _mapMutex;
 

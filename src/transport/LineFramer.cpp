@@ -34,6 +34,16 @@ void LineFramer::StripFront(std::string& line) {
     line.erase(0, at);
 }
 
+bool LineFramer::IsBlank(const std::string& line) {
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > ' ' && byte <= 0x7e) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void LineFramer::Clear() {
     std::string().swap(_data);
     _start = _scanned = 0;

@@ -42,6 +42,9 @@ public:
     // 0x80 and above) from the front of a line; a peer's stray bytes between lines go
     // with them. The rest of the line, its "\n" included, is left as it was.
     static void StripFront(std::string& line);
+    // True when a received copy of the line would hold nothing once its front is
+    // stripped: only blanks, control bytes and the line end.
+    static bool IsBlank(const std::string& line);
 
 private:
     // A buffer this large is given back once the line that grew it is gone.

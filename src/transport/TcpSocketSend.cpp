@@ -18,6 +18,7 @@
 #include <sys/types.h>
 
 #include "discovery/Goodbye.h"
+#include "transport/LineFramer.h"
 #include "transport/SocketSink.h"
 #include "transport/TcpSocket.h"
 
@@ -37,19 +38,28 @@ void TcpSocket::SendData(std::string text, bool request) {
     if (text.empty()) {
         return;
     }
+    // A line the peer reads as nothing would, as a request, wait for a reply for ever.
+    if (LineFramer::IsBlank(text)) {
+        Warning("ZK7271W Blank line not sent on conn: " + _tag);
+        return;
+    }
     onLoop([this, text = std::move(text), request]() mutable { sendNow(std::move(text), request); });
 }
 
-void TcpSocket::sendNow(std::string text, bool request) {
+bool TcpSocket::SendDataNow(std::string text, bool request) {
+    return !text.empty() && sendNow(std::move(text), request);
+}
+
+bool TcpSocket::sendNow(std::string text, bool request) {
     Trace("ZK7240I TcpSocket::SendData begin");
     if (IsFinalized()) {
         Debug("ZK7241I TcpSocket::SendData _finalized is true");
-        return;
+        return false;
     }
     if (GetState() != Handshaking && !SocketIsOpen()) {
         Warning("ZK7242W SendData called on closed socket");
         closeNow();
-        return;
+        return false;
     }
     // Each line is parsed on its own: the connection's header keeps only the route, so
     // no later line (a goodbye, a block) can repeat this line's sender hash. A line whose
@@ -64,42 +74,47 @@ void TcpSocket::sendNow(std::string text, bool request) {
         if (!IsAuthenticated() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
             if (!enqueue(_passQueue, {std::move(text), command})) {
-                return;
+                return false;
             }
         } else {
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
-            if (!PrepareAndQueueMessage(std::move(text), command) && IsFinalized()) {
-                return;
+            const bool queued = PrepareAndQueueMessage(std::move(text), command);
+            if (!queued && IsFinalized()) {
+                return false;
             }
             if (_sendingLockStep) {
                 Debug("ZK7245I TcpSocket::SendData queued request pending _sendingLockStep");
-                return;
+                return queued;
             }
             if (_sendingMsg) {
                 Debug("ZK7246I TcpSocket::SendData queued request pending _sendingMsg");
-                return;
+                return queued;
             }
             if (!IsAuthenticated()) {
                 Debug("ZK7247I TcpSocket::SendData _authenticate is false");
                 if (GetState() != Plain) {
                     Debug("ZK7248I TcpSocket::SendData _myState is not TCP", static_cast<int>(GetState()));
-                    return;
+                    return queued;
                 }
             }
             Debug("ZK7249I TcpSocket::SendData request queued", command);
+            SendTheNextMsg(_sendingLockStep);
+            Trace("ZK7254I TcpSocket::SendData end");
+            return queued && !IsFinalized();
         }
     } else if (_sendingMsg || GetState() == Handshaking) {
         Debug("ZK7250I TcpSocket::SendData reply queued while sending", command);
-        enqueue(_priorityQueue, {std::move(text), command});
-        return;
+        return enqueue(_priorityQueue, {std::move(text), command});
     } else {
         Debug("ZK7251I TcpSocket::SendData sending reply", command);
         if (!enqueue(_priorityQueue, {std::move(text), command})) {
-            return;
+            return false;
         }
     }
     SendTheNextMsg(_sendingLockStep);
     Trace("ZK7254I TcpSocket::SendData end");
+    // A write that failed at once has closed the connection: the line is lost with it.
+    return !IsFinalized();
 }
 
 bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command) {
