@@ -89,6 +89,16 @@ void ZelkorDriver::Stop() {
     _runChanged.wait_for(lock, StopFlushTime + std::chrono::seconds(1), [this] { return !_running; });
 }
 
+bool ZelkorDriver::IsRunning() {
+    std::lock_guard<std::mutex> lock(_runMutex);
+    return _running;
+}
+
+bool ZelkorDriver::WaitUntilRunEnds() {
+    std::unique_lock<std::mutex> lock(_runMutex);
+    return _runChanged.wait_for(lock, StopFlushTime + std::chrono::seconds(1), [this] { return !_running; });
+}
+
 void ZelkorDriver::stopOnLoop() {
     // A listen-state run on another thread finishes first, so that what it opens is
     // closed here; later runs find the driver stopped.

@@ -11,6 +11,7 @@
 #include "discovery/DiscoveryService.h"
 #include "driver/CommandTable.h"
 #include "filetransfer/IFileTransferService.h"
+#include "services/FolderModificationService.h"
 #include "services/ISubscriptionService.h"
 #include "services/ListCommandRouter.h"
 #include "storage/StorageModel.h"
@@ -23,6 +24,10 @@ namespace {
 const char* const kDeviceNamePath = "/configuration/device/name";
 
 }  // namespace
+
+ZelkorDriver::ZelkorDriver(std::shared_ptr<boost::asio::io_context> context) : ZelkorDriver(*context) {
+    _ownedContext = std::move(context);
+}
 
 ZelkorDriver::ZelkorDriver(boost::asio::io_context& context)
     : ZelkorLoggable("ZDRV"),
@@ -37,6 +42,8 @@ ZelkorDriver::ZelkorDriver(boost::asio::io_context& context)
 
 ZelkorDriver::~ZelkorDriver() {
     _router.reset();
+    // Before the connection-result signal it observes.
+    _folderModification.reset();
     _fileTransfer.reset();
     if (!_io.stopped()) {
         _io.stop();
@@ -63,6 +70,13 @@ std::shared_ptr<IDriverDiscovery> ZelkorDriver::discovery() const {
 }
 
 IDriverDiscovery* ZelkorDriver::GetDriverDiscovery() { return discovery().get(); }
+
+FolderModificationService* ZelkorDriver::folderModification() const {
+    std::lock_guard<std::mutex> lock(_serviceMutex);
+    return _folderModification.get();
+}
+
+IFolderModificationService* ZelkorDriver::GetFolderModificationService() { return folderModification(); }
 
 void ZelkorDriver::Refresh() {
     auto current = discovery();
@@ -169,8 +183,13 @@ void ZelkorDriver::initDiscoveryImpl() {
     if (_router) {
         _router->AddRoute("discovered", current.get());
     }
-    // The folder-modification, subscription and event-subscription services join here
-    // once they are built.
+    auto folders = std::make_unique<FolderModificationService>(this, current->GetStorageModel());
+    folders->GiveMessageMapToMessageReceiver(this);
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        _folderModification = std::move(folders);
+    }
+    // The subscription and event-subscription services join here once they are built.
 }
 
 void ZelkorDriver::InitFileTransfer(IDeviceState* /*deviceState*/) {
@@ -214,7 +233,14 @@ std::string ZelkorDriver::GetResponseError(const std::string& line) const {
     }
     std::string error;
     message->FromNetworkFormat(false, text, error);
-    return message->GetParamValue(Param::error);
+    std::string answer = message->GetParamValue(Param::error);
+    // A class with a body of its own (the multi-value replies) keeps the body's "error"
+    // in its entries, not as a parameter.
+    const Json::Value& body = header.JsonBody();
+    if (answer.empty() && body.isObject() && body["error"].isString()) {
+        answer = body["error"].asString();
+    }
+    return answer;
 }
 
 bool ZelkorDriver::ReplaceEmptyDevNameToHostname() {

@@ -97,6 +97,9 @@ public:
     static constexpr std::chrono::milliseconds StopFlushTime{2000};
 
     explicit ZelkorDriver(boost::asio::io_context& context);
+    // On a context the driver shares: the context lives as long as the driver, whoever
+    // lets go of it first (the library's own context, made by CreateDriver).
+    explicit ZelkorDriver(std::shared_ptr<boost::asio::io_context> context);
     ~ZelkorDriver() override;
     ZelkorDriver(const ZelkorDriver&) = delete;
     ZelkorDriver& operator=(const ZelkorDriver&) = delete;
@@ -185,6 +188,11 @@ public:
     // StopFlushTime. On the loop thread it returns at once; from another thread it waits
     // (bounded) until Run has left the loop. A stopped driver stays stopped.
     void Stop();
+    // Whether Run is turning the loop now; whether the calling thread is the loop's.
+    bool IsRunning();
+    bool OnLoopThread() const { return onLoopThread(); }
+    // Waits, at most as long as Stop waits, for Run to return; true once it has.
+    bool WaitUntilRunEnds();
     bool IsStopped() const { return _stopped.load(); }
     // Replaces an empty "/configuration/device/name" with the host name; false when the
     // name could not be read or written.
@@ -378,6 +386,7 @@ private:
     template <class Fn>
     void onLoop(Fn&& fn);
     bool onLoopThread() const { return _io.get_executor().running_in_this_thread(); }
+
     std::shared_ptr<IDriverDiscovery> discovery() const;
     FolderModificationService* folderModification() const;
     void initDiscoveryImpl();
@@ -450,6 +459,8 @@ private:
     void finishStop();
     void checkDrained();
 
+    // First, so that it goes last: everything below may use the context to the end.
+    std::shared_ptr<boost::asio::io_context> _ownedContext;
     boost::asio::io_context& _io;
     Signal<ConnectionResult> _connectionResults;
     Signal<MessageSignalData> _errorSignal;

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include <boost/asio/post.hpp>
@@ -54,6 +55,25 @@ TEST(DriverLifecycle, CreateRunDestroyDeleteThriceWithAConnectionOpen) {
         Zelkor::DeleteDriver();
     }
     EXPECT_EQ(log.Count("ZK7863E"), 0u);
+}
+
+// DeleteDriver while Run still turns the library's loop on another thread: the driver is
+// stopped and Run awaited before the loop is freed; from a handler on the loop itself,
+// which cannot wait for its own Run, nothing is freed.
+TEST(DriverLifecycle, DeleteDriverNeverFreesTheLoopUnderRun) {
+    LogCapture log;
+    auto* driver = static_cast<Zelkor::ZelkorDriver*>(Zelkor::CreateDriver());
+    driver->UseDiscovery(std::make_shared<FakeDiscovery>(driver->shared_from_this()));
+    std::promise<void> fromLoop;
+    boost::asio::post(driver->GetIoContext(), [&fromLoop] {
+        Zelkor::DeleteDriver();
+        fromLoop.set_value();
+    });
+    std::thread loop([driver] { driver->Run(); });
+    fromLoop.get_future().wait();
+    EXPECT_EQ(log.Count("ZK78F6E DeleteDriver while Run is still running"), 1u);
+    Zelkor::DeleteDriver();
+    loop.join();
 }
 
 TEST(DriverLifecycle, AThrowingHandlerCostsItsLineOnly) {
