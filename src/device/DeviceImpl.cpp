@@ -44,14 +44,26 @@ NewDiscoInfo DeviceImpl::getDiscoInfo() const {
     return _record;
 }
 
+// The record is updated on a copy outside the device's lock: the update logs what it
+// refuses, and an application's log callback may call back into the device.
 bool DeviceImpl::updateFrom(const Packet& packet) {
+    NewDiscoInfo record = getDiscoInfo();
+    if (!record.updateFrom(packet)) {
+        return false;
+    }
     std::lock_guard<std::mutex> lock(_mutex);
-    return _record.updateFrom(packet);
+    _record = std::move(record);
+    return true;
 }
 
 bool DeviceImpl::updateFrom(const std::vector<MessageParameter>& parameters) {
+    NewDiscoInfo record = getDiscoInfo();
+    if (!record.updateFrom(parameters)) {
+        return false;
+    }
     std::lock_guard<std::mutex> lock(_mutex);
-    return _record.updateFrom(parameters);
+    _record = std::move(record);
+    return true;
 }
 
 std::string DeviceImpl::GuidKey() const {

@@ -102,30 +102,54 @@ void DiscoveryService::WantsDescriptor(const std::string& guid, bool on) {
 }
 
 bool DiscoveryService::IsValidConnection(void* handle) {
-    const std::string tag = ZelkorDriver::Tag(handle);
-    Trace("ZK2003I DiscoveryService::IsValidConnection begin", tag);
+    // Called for every send: the tag is made, and the lines written, only at levels that
+    // show them, and never under a lock (an application's log callback may call back in).
+    const bool tracing = LogLevel() >= 6;
+    const bool detailing = LogLevel() >= 5;
+    const std::string tag = detailing ? ZelkorDriver::Tag(handle) : std::string();
+    if (tracing) {
+        Trace("ZK2003I DiscoveryService::IsValidConnection begin", tag);
+    }
+    std::size_t incoming = 0;
+    std::size_t position = 0;
+    bool matched = false;
     {
         std::lock_guard<std::mutex> lock(_incomingMutex);
-        Trace("ZK20A3I DiscoveryService::IsValidConnection _sockets size", _incomingConnections.size());
-        std::size_t position = 0;
+        incoming = _incomingConnections.size();
         for (const auto& connection : _incomingConnections) {
-            Trace("ZK20A4I DiscoveryService::IsValidConnection _sockets iteration", ++position);
+            ++position;
             if (ZelkorDriver::HandleOf(connection.get()) == handle) {
-                Detail("ZK2089I Incoming connection matched", tag);
-                return true;
+                matched = true;
+                break;
             }
         }
+    }
+    if (tracing) {
+        Trace("ZK20A3I DiscoveryService::IsValidConnection _sockets size", incoming);
+        for (std::size_t at = 1; at <= position; ++at) {
+            Trace("ZK20A4I DiscoveryService::IsValidConnection _sockets iteration", at);
+        }
+    }
+    if (matched) {
+        if (detailing) {
+            Detail("ZK2089I Incoming connection matched", tag);
+        }
+        return true;
     }
     {
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
-        for (const auto& entry : _guidBySocket) {
-            if (ZelkorDriver::HandleOf(entry.first.get()) == handle) {
-                Detail("ZK2005I Incoming connection matched", tag);
-                return true;
-            }
-        }
+        matched = std::any_of(_guidBySocket.begin(), _guidBySocket.end(),
+                              [handle](const auto& entry) { return ZelkorDriver::HandleOf(entry.first.get()) == handle; });
     }
-    Trace("ZK2006I DiscoveryService::IsValidConnection end", tag);
+    if (matched) {
+        if (detailing) {
+            Detail("ZK2005I Incoming connection matched", tag);
+        }
+        return true;
+    }
+    if (tracing) {
+        Trace("ZK2006I DiscoveryService::IsValidConnection end", tag);
+    }
     return false;
 }
 

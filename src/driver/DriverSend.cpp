@@ -137,7 +137,7 @@ void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bo
         if (!current) {
             self->Warning("ZK7882W Discovery service not initialized");
         } else if (!socket || !current->IsValidConnection(HandleOf(socket.get()))) {
-            self->Warning("ZK7868W device can not send message: " + text + " connection not valid.");
+            self->Warning("ZK7868W device can not send message: " + text.substr(0, text.find('\n')) + " connection not valid.");
         } else if (self->sendable(text)) {
             socket->SendData(text, request);
             self->RecordReply(HandleOf(socket.get()), hash, word, text);
@@ -190,7 +190,7 @@ void ZelkorDriver::BuildAndSendRawCommand(void* handle, const std::string& text,
         if (!current) {
             Warning("ZK7867W Discovery service not initialized");
         } else if (!current->IsValidConnection(HandleOf(socket.get()))) {
-            Warning("ZK7867W device can not send message: " + text + " connection not valid.");
+            Warning("ZK7867W device can not send message: " + text.substr(0, text.find('\n')) + " connection not valid.");
         } else {
             socket->SendData(text, request);
         }

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include "core/ZelkorLog.h"
 #include "discovery/DiscoveryTestSupport.h"
+#include "driver/Packet.h"
 #include "support/DriverHarness.h"
 #include "support/RunUntil.h"
 
@@ -117,6 +120,35 @@ TEST_F(ConnectionsTest, ConnectToTheEndpointOfADiscoveredDeviceConnectsThatDevic
     service->Connect(loopback, port);
     EXPECT_TRUE(WaitUntil([&] { return found->IsDirectlyConnected(); }));
     EXPECT_EQ(service->TableSizes()["deviceSet"], 1u);
+}
+
+// An application's log callback that calls back into the library while a line is written:
+// no line of the connection check or of a device's record update is written under a lock
+// the callback then takes.
+TEST(LogCallbacks, MayCallBackIntoTheLibrary) {
+    DiscoveryNode node;
+    const auto device = MakeDevice(node.driver.get(), "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13", "amp");
+    node.service->enterDevice(device, Zelkor::DiscoveryService::AllTables);
+    std::atomic<int> calls{0};
+    ZelkorLog::TheLog().RegisterExternalLogger([&](std::string&) {
+        ++calls;
+        node.service->GetIncomingConnectionCount();
+        node.service->GetDeviceImplByUUID("5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13");
+        device->GetDiscoInfo();
+    });
+    ZelkorLog::TheLog().SetLevel(7);
+    auto work = std::async(std::launch::async, [&] {
+        node.service->IsValidConnection(device.get());
+        // A reply whose GUID is no UUID is refused with a line.
+        Zelkor::MessageForwardInfo header;
+        header.PullHeader(R"(@disco {"guid":"x","name":"amp","classname":"amplifier","port":1})" "\n");
+        Zelkor::Packet packet;
+        packet.isReply = true;
+        packet.header = &header;
+        device->updateFrom(packet);
+    });
+    EXPECT_EQ(work.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_GT(calls.load(), 0);
 }
 
 }  // namespace
