@@ -42,7 +42,7 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 tsan_dir="build/tsan-$compiler"
 cmake -S . -B "$tsan_dir" -DCMAKE_BUILD_TYPE=Debug -DZELKOR_TSAN=ON -DZELKOR_BUILD_BENCH=OFF
 tsan_targets=()
-for program in core transport driver discovery device services filetransfer; do
+for program in core transport storage driver discovery device services filetransfer; do
   if grep -q "^set(thread_suites_${program} " tests/CMakeLists.txt; then
     tsan_targets+=("${program}_tests")
   fi

@@ -74,6 +74,21 @@ TEST_F(ConnectionsTest, TheLimitAndTheCallbackRefuseWithBusyAndAFreedSlotAdmits)
     EXPECT_EQ(Admitted(), 2u);
 }
 
+// A goodbye with a reason outside the seven known ones goes without any.
+TEST_F(ConnectionsTest, AGoodbyeWithoutAKnownReasonCarriesNone) {
+    harness.Start();
+    RawPeer peer;
+    const auto connection = harness.Connect(peer);
+    ASSERT_TRUE(connection);
+    Zelkor::MessageForwardInfo none;
+    service->SendGoodbye(connection, static_cast<Zelkor::GOODBYE_REASON>(0), none);
+    service->SendGoodbye(connection, static_cast<Zelkor::GOODBYE_REASON>(8), none);
+    service->SendGoodbye(connection, Zelkor::GoodbyeIpChange, none);
+    EXPECT_EQ(peer.ReadLine(), "goodbye\n");
+    EXPECT_EQ(peer.ReadLine(), "goodbye\n");
+    EXPECT_EQ(peer.ReadLine(), "goodbye {\"reason\":\"ipchange\"}\n");
+}
+
 // Each device connection that closes leaves no entry: the tables keep their size over
 // many reconnects and the closed connections' handles are no longer valid.
 TEST_F(ConnectionsTest, ClosedConnectionsLeaveNothingBehind) {

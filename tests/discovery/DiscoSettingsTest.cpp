@@ -96,5 +96,25 @@ TEST(DiscoSettings, RoleAndIntervals) {
     EXPECT_EQ(service.LockStepTimeoutSeconds(), 0u);
 }
 
+// The node holds a code only when the application's callback reads one that is not empty.
+TEST(DiscoSettings, AVerificationCodeIsOneTheCallbackReads) {
+    DiscoveryNode node;
+    Zelkor::DiscoveryService& service = *node.service;
+    EXPECT_FALSE(service.HasVerificationCode());
+    std::string held;
+    bool answers = true;
+    service.OnVerificationCode([&](Zelkor::VerificationCode::Operation operation, std::string& code) {
+        if (operation == Zelkor::VerificationCode::Read) {
+            code = held;
+        }
+        return answers;
+    });
+    EXPECT_FALSE(service.HasVerificationCode());
+    held = "secret";
+    EXPECT_TRUE(service.HasVerificationCode());
+    answers = false;
+    EXPECT_FALSE(service.HasVerificationCode());
+}
+
 }  // namespace
 }  // namespace ZelkorTest

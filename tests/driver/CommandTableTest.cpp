@@ -8,6 +8,8 @@
 
 #include "core/Message.h"
 #include "core/MessageForwardInfo.h"
+#include "core/MessageSignalData.h"
+#include "core/Signal.h"
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
 #include "support/LogCapture.h"
@@ -33,13 +35,33 @@ TEST(CommandTable, HoldsTheFortyTwoWordsEachMakingItsOwnMessage) {
     }
 }
 
+// A word's first registration in the driver's map wins: a service that merges its map
+// later cannot take a word over.
+TEST(CommandTable, AWordsFirstRegistrationWins) {
+    boost::asio::io_context io;
+    Zelkor::ZelkorDriver driver(io);
+    Zelkor::Signal<Zelkor::MessageSignalData> first;
+    Zelkor::Signal<Zelkor::MessageSignalData> second;
+    driver.SetMessageSignalFactory({"frob", &first, Zelkor::LookupCommand("goodbye")});
+    driver.SetMessageSignalFactory({"frob", &second, Zelkor::LookupCommand("locate")});
+    driver.SetMessageSignalFactory({"error", &second, Zelkor::LookupCommand("locate")});
+    int heard = 0;
+    auto frob = driver.AddHandler2("frob", [&](Zelkor::MessageSignalData&) { ++heard; });
+    auto error = driver.AddHandler2("error", [&](Zelkor::MessageSignalData&) { heard += 10; });
+    Zelkor::MessageSignalData data(nullptr, nullptr, true, std::unique_ptr<Zelkor::Message>());
+    second.Raise(data);
+    EXPECT_EQ(heard, 0);
+    first.Raise(data);
+    EXPECT_EQ(heard, 1);
+}
+
 TEST(CommandTable, StandInsWriteTheirBodyBackUnchanged) {
-    auto message = Zelkor::CreateGetCommand();
+    auto message = Zelkor::CreateExecCommand();
     std::string error;
-    ASSERT_TRUE(message->FromNetworkFormat(true, "get {\"path\":\"/a\",\"n\":[1, 2]}", error));
-    EXPECT_EQ(message->Build(false), "@get {\"path\":\"/a\",\"n\":[1, 2]}\n");
-    ASSERT_TRUE(message->FromNetworkFormat(true, "get", error));
-    EXPECT_EQ(message->Build(true), "get\n");
+    ASSERT_TRUE(message->FromNetworkFormat(true, "exec {\"path\":\"/a\",\"n\":[1, 2]}", error));
+    EXPECT_EQ(message->Build(false), "@exec {\"path\":\"/a\",\"n\":[1, 2]}\n");
+    ASSERT_TRUE(message->FromNetworkFormat(true, "exec", error));
+    EXPECT_EQ(message->Build(true), "exec\n");
 }
 
 // The receive road hands each message the parse its socket made of the line: every word
@@ -96,6 +118,8 @@ TEST(CommandTable, SplitRawCommandAndGetResponseError) {
     }
     EXPECT_EQ(driver->GetResponseError("@goodbye {\"error\":\"gone\"}"), "gone");
     EXPECT_EQ(driver->GetResponseError("@frob {\"error\":\"gone\"}"), "");
+    // A multi-value reply keeps its body's error in its entries.
+    EXPECT_EQ(driver->GetResponseError("@get {\"error\":\"Not authenticated\"}"), "Not authenticated");
     // A raw line that does not read logs its code alone; an unknown word logs nothing.
     LogCapture log;
     Zelkor::MessageForwardInfo header;

@@ -105,6 +105,28 @@ TEST_F(ReceiveRoad, ErrorRepliesAndCustomEchoesOnTheWire) {
     EXPECT_EQ(peer.ReadLine(), "@get {\"error\":\"bad \\\"x\\\"\\nline\"}\n");
 }
 
+// An application hooks a word the driver knows by its raw form, reply mark and body
+// aside: it hears every message of that word beside the driver's own handling.
+TEST_F(ReceiveRoad, ARawCommandHandlerHearsItsWord) {
+    std::mutex mutex;
+    std::vector<std::string> heard;
+    auto hook = harness.driver->AddRawCmdHandler("@error {\"message\":\"any\"}", [&](Zelkor::MessageSignalData& data) {
+        std::lock_guard<std::mutex> lock(mutex);
+        heard.push_back(data.GetMessage() ? data.GetMessage()->GetParamValue(Zelkor::Param::message) : "none");
+    });
+    EXPECT_FALSE(harness.driver->AddRawCmdHandler("frob {}", [](Zelkor::MessageSignalData&) {}).connected());
+    harness.Start();
+    RawPeer peer;
+    ASSERT_TRUE(harness.Connect(peer));
+    peer.Send("@error {\"message\":\"first\"}\nerror {\"message\":\"second\"}\n");
+    EXPECT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return heard.size() == 2;
+    }));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(heard, (std::vector<std::string>{"first", "second"}));
+}
+
 TEST_F(ReceiveRoad, RoutesRequestsAndRepliesBetweenRawPeers) {
     harness.Start();
     RawPeer a, b, c;
