@@ -37,6 +37,7 @@
 namespace Zelkor {
 
 class DiscoveryService;
+class IFolderModificationService;
 class MessageSignalData;
 class TcpSocketSet;
 class ZelkorDriver;
@@ -89,6 +90,14 @@ public:
     void Locate(std::string& timeout) override;
     void Locate(LocateInfo& info) override;
     void Identify(IdentifyInfo& info) override;
+    void SetParameter(ObjectParamContainer& values) override;
+    void SetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
+                      bool deferrable, std::string tag) override;
+    void OnSetResult(std::function<void(const ObjectParamContainer&)> callback) override;
+    void GetParameter(ObjectParamContainer& values) override;
+    void GetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
+                      bool deferrable, std::string tag) override;
+    void OnGetResult(std::function<void(const ObjectParamContainer&)> callback) override;
     void SendReboot(const std::string& mac) override;
     void SetIP(SETIP_SETTINGS settings) override;
     void OnSetIP(std::function<void(SETIP_SETTINGS&)> callback) override;
@@ -190,6 +199,13 @@ private:
     // The driver's discovery service, keeping the driver while it is used; empty once the
     // driver is gone.
     std::shared_ptr<DiscoveryService> discovery() const;
+    // The driver's folder-modification service, likewise; empty before InitDiscovery.
+    std::shared_ptr<IFolderModificationService> folderModification() const;
+    using ParameterSend = std::function<void(IFolderModificationService&, void* handle, MessageForwardInfo&)>;
+    // A "get" or "set" on the connection a request takes, with its own routing header:
+    // refused once finalized (logged at Debug with `finalizedText`), silently nothing
+    // without the service or a connection.
+    void parameterRequest(const char* finalizedText, const ParameterSend& send);
     std::string nameText() const;
 
     // The state table without the callback: stores `requested` when the table allows it

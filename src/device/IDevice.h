@@ -24,6 +24,7 @@
 namespace Zelkor {
 
 class MessageForwardInfo;
+class ObjectParamContainer;
 class TcpSocket;
 
 class IDevice {
@@ -95,6 +96,21 @@ public:
     virtual void Locate(LocateInfo& info) = 0;
     // "identify", by the same three ways as Locate.
     virtual void Identify(IdentifyInfo& info) = 0;
+    // "set" and "get" of the container's values on the connection a request takes; the
+    // container is read before the call returns. Without a callback the reply goes to
+    // the default handler as it is when the reply comes (OnSetResult, OnGetResult); with
+    // one, to that callback. A deferrable request is dropped (logged, callback never
+    // called) while a script runs. Nothing is sent, and no callback called, without a
+    // connection, or once the device is finalized. Replies come on the event loop.
+    virtual void SetParameter(ObjectParamContainer& values) = 0;
+    virtual void SetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
+                              bool deferrable, std::string tag) = 0;
+    // The default handlers: one for every device of the driver, the last one set wins.
+    virtual void OnSetResult(std::function<void(const ObjectParamContainer&)> callback) = 0;
+    virtual void GetParameter(ObjectParamContainer& values) = 0;
+    virtual void GetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
+                              bool deferrable, std::string tag) = 0;
+    virtual void OnGetResult(std::function<void(const ObjectParamContainer&)> callback) = 0;
     // Says goodbye ("shutdown") on the device's connections, then disconnects it.
     virtual void Goodbye() = 0;
     virtual void SendGoodbye() = 0;

@@ -12,6 +12,8 @@
 #include "driver/StandInMessage.h"
 #include "services/FolderNavigationMessages.h"
 #include "services/ListCommand.h"
+#include "services/MultiGetValue.h"
+#include "services/MultiSetValue.h"
 
 namespace Zelkor {
 
@@ -33,7 +35,7 @@ std::unique_ptr<Message> CreateEventCommand() { return standIn("event"); }
 std::unique_ptr<Message> CreateExecCommand() { return standIn("exec"); }
 std::unique_ptr<Message> CreateFirmwareUpdateCommand() { return standIn("fwupdate"); }
 std::unique_ptr<Message> CreateFreeSpaceCommand() { return standIn("freespace"); }
-std::unique_ptr<Message> CreateGetCommand() { return standIn("get"); }
+std::unique_ptr<Message> CreateGetCommand() { return CreateGetValue(); }
 std::unique_ptr<Message> CreateGetDeviceStateCommand() { return standIn("getdevicestate"); }
 std::unique_ptr<Message> CreateGetFileCommand() { return standIn("getfile"); }
 std::unique_ptr<Message> CreateGetPresetInfoCommand() { return standIn("getpresetinfo"); }
@@ -52,7 +54,7 @@ std::unique_ptr<Message> CreateRebootCommand() { return CreateReboot(); }
 std::unique_ptr<Message> CreateRLSCommand() { return std::make_unique<RecurseFolder>(); }
 std::unique_ptr<Message> CreateRMDIRCommand() { return standIn("rmdir"); }
 std::unique_ptr<Message> CreateSendDiscoCommand() { return std::make_unique<SendDiscoMsg>(); }
-std::unique_ptr<Message> CreateSetCommand() { return standIn("set"); }
+std::unique_ptr<Message> CreateSetCommand() { return CreateSetValue(); }
 std::unique_ptr<Message> CreateSetIPCommand() { return standIn("setip"); }
 std::unique_ptr<Message> CreateSetVerificationCodeCommand() { return std::make_unique<SetVerificationCode>(); }
 std::unique_ptr<Message> CreateStartTLSCommand() { return std::make_unique<StartTLS>(); }

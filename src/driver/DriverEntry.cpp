@@ -59,7 +59,7 @@ void DeleteDriver() {
         const auto driver = _the_driver;
         lock.unlock();
         if (driver->OnLoopThread() || (driver->Stop(), !driver->WaitUntilRunEnds())) {
-            driver->Error("ZK78F6E DeleteDriver while Run is still running: the driver is kept");
+            driver->Error("ZK78F7E DeleteDriver while Run is still running: the driver is kept");
             return;
         }
         lock.lock();

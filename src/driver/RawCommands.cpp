@@ -6,6 +6,7 @@
 #include "core/Message.h"
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
+#include "services/FolderModificationService.h"
 #include "transport/UdpSocket.h"
 
 namespace Zelkor {
@@ -55,6 +56,13 @@ void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardI
     }
     // An "exec" reply reaches onReply through the command interface, once it is built.
     message->SetMessageForwardInfo(header);
+    // A "get" or "set" takes its place among the service's requests on the connection,
+    // or its reply would go to the handler of the request before it.
+    auto* folders = folderModification();
+    if (folders && (word == "get" || word == "set")) {
+        folders->SendRequestLine(handle, word, message->Build(true));
+        return;
+    }
     BuildAndSendMessage(handle, *message, true);
 }
 

@@ -178,6 +178,11 @@ public:
     // that could not be built) is nothing to send. A text passed as an rvalue is moved to
     // the socket without a copy.
     void SendData(std::string text, bool request);
+    // SendData on the loop thread (or while no loop runs), at once: true when the
+    // connection took the line (queued, or written without a failure that closed it);
+    // false when it dropped it (closed connection, full request queue, output past its
+    // bound, an empty text).
+    bool SendDataNow(std::string text, bool request);
     // Writes whatever may go next: a waiting goodbye, an authentication request, waiting
     // replies, then (unless `requestOutstanding`) the oldest request.
     void SendTheNextMsg(bool requestOutstanding);
@@ -258,7 +263,7 @@ private:
     // Stores a lock-step flag; a call that changes nothing is logged as an error.
     void setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText);
 
-    void sendNow(std::string text, bool request);
+    bool sendNow(std::string text, bool request);
     bool PrepareAndQueueMessage(std::string text, const std::string& command);
     // Queues a line within the output bound; past it the connection closes. False then.
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);

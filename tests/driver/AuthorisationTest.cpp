@@ -68,7 +68,7 @@ TEST_F(Authorisation, RowsOverANonLoopbackConnection) {
     const Row rows[] = {
         {false, false, false, "reboot", kAllowed},
         {true, false, true, "reboot", kAllowed},
-        {true, true, false, "get", kAllowed},
+        {true, true, false, "getdevicestate", kAllowed},
         {true, true, false, "reboot", "Command not permitted"},
         {true, false, false, "authenticate", kAllowed},
         {true, false, false, "get", "Not authenticated"},
@@ -89,8 +89,8 @@ TEST_F(Authorisation, LoopbackNeedsNoCodeAndAnErrorReplyKeepsTheStreamSecured) {
     auto socket = harness.Connect(peer);
     ASSERT_TRUE(socket);
     ASSERT_TRUE(Secure(socket, peer));
-    peer.Send("get\n");
-    EXPECT_EQ(peer.ReadLine(), Reply("get", kAllowed));
+    peer.Send("getdevicestate\n");
+    EXPECT_EQ(peer.ReadLine(), Reply("getdevicestate", kAllowed));
     peer.Send("@error {\"message\":\"no\"}\n@unrecognized\nfrob\n");
     EXPECT_EQ(peer.ReadLine(), "@frob \n");
     EXPECT_EQ(socket->GetState(), TcpSocket::Tls);

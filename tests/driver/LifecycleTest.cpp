@@ -71,7 +71,7 @@ TEST(DriverLifecycle, DeleteDriverNeverFreesTheLoopUnderRun) {
     });
     std::thread loop([driver] { driver->Run(); });
     fromLoop.get_future().wait();
-    EXPECT_EQ(log.Count("ZK78F6E DeleteDriver while Run is still running"), 1u);
+    EXPECT_EQ(log.Count("ZK78F7E DeleteDriver while Run is still running"), 1u);
     Zelkor::DeleteDriver();
     loop.join();
 }

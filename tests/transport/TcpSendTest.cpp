@@ -92,6 +92,26 @@ TEST_F(TcpSend, BoundedQueueDropsRepeatedPollsAndOverflow) {
     EXPECT_EQ(reader.Data(), "get\npoll\nset\n");
 }
 
+// A service records a request's reply handler only when the connection took the line: the
+// send says so, for a line written, queued, dropped at the full queue, empty, or on a
+// closed connection.
+TEST_F(TcpSend, SendDataNowReportsWhetherTheConnectionTookTheLine) {
+    sink.maxQueueDepth = 1;
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    RawReader reader(peer);
+    EXPECT_TRUE(socket->SendDataNow("get\n", true));
+    EXPECT_TRUE(socket->SendDataNow("set\n", true));
+    EXPECT_FALSE(socket->SendDataNow("ls\n", true));
+    EXPECT_FALSE(socket->SendDataNow("", true));
+    EXPECT_TRUE(socket->SendDataNow("@ls\n", false));
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 2; }));
+    socket->Close();
+    ASSERT_TRUE(Run([&] { return sink.closed == 1; }));
+    EXPECT_FALSE(socket->SendDataNow("get\n", true));
+    EXPECT_EQ(reader.Data(), "get\n@ls\n");
+}
+
 // File transfer hears of its blocks; the goodbye keeps the route but no earlier line's
 // sender hash; close-after-send closes once the line is out. Only the request makes a reply
 // due: the reply that waited behind its write starts no wait.

@@ -1,0 +1,100 @@
+// The parameter requests of a device: "get" and "set" of many values, handed to the
+// folder-modification service on the connection a request takes, and the default
+// handlers of their replies.
+
+#include "device/DeviceImpl.h"
+
+#include <utility>
+
+#include "driver/ZelkorDriver.h"
+#include "services/IFolderModificationService.h"
+#include "storage/ObjectParamContainer.h"
+#include "transport/TcpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+using Callback = std::function<void(const ObjectParamContainer&)>;
+
+}  // namespace
+
+std::shared_ptr<IFolderModificationService> DeviceImpl::folderModification() const {
+    const auto owner = _driver.lock();
+    IFolderModificationService* service = owner ? owner->GetFolderModificationService() : nullptr;
+    return service ? std::shared_ptr<IFolderModificationService>(owner, service) : nullptr;
+}
+
+void DeviceImpl::parameterRequest(const char* finalizedText, const ParameterSend& send) {
+    if (IsFinalized()) {
+        Debug(finalizedText);
+        return;
+    }
+    const auto service = folderModification();
+    if (!service) {
+        return;
+    }
+    // The service reads the container and builds the line before this returns; the
+    // header is this request's own copy.
+    ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
+        send(*service, ZelkorDriver::HandleOf(socket.get()), header);
+    });
+}
+
+void DeviceImpl::SetParameter(ObjectParamContainer& values) {
+    parameterRequest("ZK6680I Device is finalized",
+                     [&](IFolderModificationService& service, void* handle, MessageForwardInfo& header) {
+                         service.SendMultiSetValue(handle, values, header, true);
+                     });
+}
+
+void DeviceImpl::SetParameter(ObjectParamContainer& values, Callback callback, bool deferrable, std::string tag) {
+    parameterRequest("ZK6681I Device is finalized",
+                     [&](IFolderModificationService& service, void* handle, MessageForwardInfo& header) {
+                         if (deferrable && IsRunningScript()) {
+                             Info("ZK6682I SetParameter deferred for (" + nameText() + ")");
+                             return;
+                         }
+                         service.SendMultiSetValue(handle, values, header, callback, true, tag);
+                     });
+}
+
+void DeviceImpl::OnSetResult(Callback callback) {
+    if (IsFinalized()) {
+        Debug("ZK6679I Device is finalized");
+        return;
+    }
+    if (const auto service = folderModification()) {
+        service->SetDefaultSetReplyHandler(std::move(callback));
+    }
+}
+
+void DeviceImpl::GetParameter(ObjectParamContainer& values) {
+    parameterRequest("ZK6684I Device is finalized",
+                     [&](IFolderModificationService& service, void* handle, MessageForwardInfo& header) {
+                         service.SendMultiGetValue(handle, values, header, true);
+                     });
+}
+
+void DeviceImpl::GetParameter(ObjectParamContainer& values, Callback callback, bool deferrable, std::string tag) {
+    parameterRequest("ZK6685I Device is finalized",
+                     [&](IFolderModificationService& service, void* handle, MessageForwardInfo& header) {
+                         if (deferrable && IsRunningScript()) {
+                             Info("ZK6686I GetParameter deferred for (" + nameText() + ")");
+                             return;
+                         }
+                         service.SendMultiGetValue(handle, values, header, callback, true, tag);
+                     });
+}
+
+void DeviceImpl::OnGetResult(Callback callback) {
+    if (IsFinalized()) {
+        Debug("ZK6683I Device is finalized");
+        return;
+    }
+    if (const auto service = folderModification()) {
+        service->SetDefaultGetReplyHandler(std::move(callback));
+    }
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,53 @@
+#pragma once
+// What a protocol service needs of the driver: the send operations, the connection
+// results and the few settings a service reads. A service holds this interface rather
+// than the driver, so that it can be tested over a recording fake.
+//
+// Ownership: the driver implements it and outlives every service it made; a service
+// keeps a plain pointer. Threads: the send operations may be called from any thread
+// (what touches a connection runs on the event loop); ConnectionResults is raised on
+// the loop.
+
+#include <functional>
+#include <string>
+
+#include "core/Signal.h"
+#include "driver/ConnectionResult.h"
+
+namespace Zelkor {
+
+class Message;
+
+class IServiceSender {
+public:
+    // Whether the connection took the line (queued or written).
+    using SendResult = std::function<void(bool taken)>;
+
+    virtual ~IServiceSender() = default;
+
+    // Builds the message's line now and sends it: on a TCP connection through the
+    // connection (a reply also into the reply cache), on any other handle, a null one
+    // included, as datagrams to the protocol port.
+    virtual void BuildAndSendMessage(void* handle, Message& message, bool request) = 0;
+    // The same, the sending done later from the loop.
+    virtual void BuildAndSendMessageDelayed(void* handle, Message& message, bool request) = 0;
+    // TCP: through the connection; UDP: one datagram back to the last sender.
+    virtual void BuildAndSendUnicastMessage(void* handle, Message& message, bool request) = 0;
+    // Hands a built request line to the handle's TCP connection on the loop, then calls
+    // `done` there, in the same turn, with whether the connection took the line. Nothing
+    // the loop does for the connection (a reply received, its close reported) comes in
+    // between, so what `done` records stands in the order of the lines. A line that is
+    // not sendable, or a handle that is no live TCP connection, is reported as not taken
+    // (the latter after the datagrams BuildAndSendMessage would send). `done` is not
+    // called when the driver is gone before the loop runs it.
+    virtual void SendRequest(void* handle, std::string line, SendResult done) = 0;
+    // Raised for every connection made, refused or closed.
+    virtual Signal<ConnectionResult>& ConnectionResults() = 0;
+    // 0: no "starttls" after connecting.
+    virtual unsigned long GetTlsLevel() = 0;
+    // The storage's "/configuration/network/rules/security/allowparentpaths"; false
+    // without storage.
+    virtual bool ParentPathsAllowed() = 0;
+};
+
+}  // namespace Zelkor

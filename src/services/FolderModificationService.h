@@ -1,0 +1,168 @@
+#pragma once
+// The owner of "get" and "set". On a device it answers a request from the storage: the
+// request's entries become a container, the storage fills or applies it, and the filled
+// container is the reply, each entry with its own outcome. On a controller it sends the
+// application's containers as requests and gives each reply, again as a container, to
+// the handler whose request it answers (see IFolderModificationService for the order).
+//
+// Per connection and kind the service keeps the handlers of the requests that went out,
+// in sending order, and the handlers queued ahead for requests still to be sent. An entry
+// joins the first only once the connection took the line, in the same loop turn, so a
+// request that never reached the wire holds no place. A reply the reader refused still
+// takes its place (UnreadableReply): its handler hears the reader's text.
+//
+// Ownership: made and owned by the driver, which outlives it; the sender is not owned,
+// the storage facade is shared. Threads: sends and the handler setters come from any
+// thread; requests, replies and connection results on the event loop. One mutex per kind
+// guards its queues and default handler; no handler, storage or send runs under it.
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <boost/signals2/connection.hpp>
+
+#include "core/IGiveMessageMapToMessageReceiver.h"
+#include "core/IServiceBaseImpl.h"
+#include "core/ISignalObserver.h"
+#include "core/MessageSignalData.h"
+#include "core/Signal.h"
+#include "core/ZelkorLoggable.h"
+#include "driver/ConnectionResult.h"
+#include "services/IFolderModificationService.h"
+#include "storage/ObjectParamContainer.h"
+
+class StorageModel;
+
+namespace Zelkor {
+
+class IServiceSender;
+class MultiSetGetWorker;
+
+class FolderModificationService : public IServiceBaseImpl<IFolderModificationService>,
+                                  public ISignalObserver<MessageSignalData>,
+                                  public ISignalObserver<ConnectionResult>,
+                                  public IGiveMessageMapToMessageReceiver,
+                                  public ZelkorLoggable {
+public:
+    // The library's version, which every "get" of "/configuration/device/protocolversion"
+    // answers whatever the storage holds.
+    static constexpr const char* ProtocolVersion = "1.16.1.26";
+    static constexpr const char* NoStorage = "No storage layer found";
+    static constexpr const char* StorageException = "Exception in storage layer";
+
+    // Either may be null: without sender nothing is sent, without storage every entry of
+    // a reply carries NoStorage.
+    FolderModificationService(IServiceSender* sender, std::shared_ptr<StorageModel> storage);
+    ~FolderModificationService() override;
+    FolderModificationService(const FolderModificationService&) = delete;
+    FolderModificationService& operator=(const FolderModificationService&) = delete;
+
+    // --- IFolderModificationService --------------------------------------------------
+    void AddValue(void* handle, VALUE_TYPE type, const char* path, const char* value, const char* format) override;
+    void RemoveValue(void* handle, const char* path) override;
+    void SetDefaultGetReplyHandler(ReplyHandler handler) override;
+    void SetDefaultSetReplyHandler(ReplyHandler handler) override;
+    void SetGetReplyHandler(void* handle, ReplyHandler handler, std::string tag) override;
+    void SetSetReplyHandler(void* handle, ReplyHandler handler, std::string tag) override;
+    void SendGetValue(void* handle, const char* path, bool flag, const char* format) override;
+    void SendSetValue(void* handle, const char* path, const char* value, bool flag, const char* format) override;
+    void SendMultiSetValue(void* handle, ObjectParamContainer& values, MessageForwardInfo& header, bool flag) override;
+    void SendMultiSetValue(void* handle, ObjectParamContainer& values, MessageForwardInfo& header,
+                           ReplyHandler handler, bool flag, std::string tag) override;
+    void SendMultiGetValue(void* handle, ObjectParamContainer& values, MessageForwardInfo& header, bool flag) override;
+    void SendMultiGetValue(void* handle, ObjectParamContainer& values, MessageForwardInfo& header,
+                           ReplyHandler handler, bool flag, std::string tag) override;
+
+    // --- driver side -----------------------------------------------------------------
+    void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
+    // A closed or refused connection: its handlers go, uncalled.
+    void SignalRaised(ConnectionResult& result) override;
+    // A reply goes to ProcessGetSetReply, a request to ProcessGetSetValue.
+    void SignalRaised(MessageSignalData& data) override;
+    Signal<MessageSignalData>& GetValueSignal() { return _get.signal; }
+    Signal<MessageSignalData>& SetValueSignal() { return _set.signal; }
+    // Device side: answers the request on its connection with the request's routing header.
+    void ProcessGetSetValue(MessageSignalData& data);
+    // Controller side: the reply's container to the handler whose place it takes.
+    void ProcessGetSetReply(MessageSignalData& data);
+    // A "get" or "set" reply whose body the reader refused: it takes its place all the
+    // same, and the handler hears one entry carrying the reader's text (path "", name "",
+    // as an error-only reply reads). Other words are ignored.
+    void UnreadableReply(void* handle, const std::string& word, const std::string& error);
+    // A ready "get" or "set" request line (a raw command) sent as one without handler.
+    void SendRequestLine(void* handle, const std::string& word, std::string line);
+
+    // The reply's entries from the filled container, "protocolversion" answered as above.
+    static bool PopulateReply(MultiSetGetWorker& reply, ObjectParamContainer& container);
+
+private:
+    struct Entry {
+        std::string tag;
+        ReplyHandler handler;
+        // Stands for the default handler as it is when the reply comes.
+        bool useDefault = false;
+    };
+    struct Queues {
+        // Requests that went out, oldest first.
+        std::deque<Entry> sent;
+        // Queued by SetGetReplyHandler/SetSetReplyHandler for requests still to be sent.
+        std::deque<Entry> waiting;
+    };
+    // The log texts of one kind.
+    struct Texts {
+        const char* word;
+        const char* plainBegin;
+        const char* plainEnd;
+        const char* handlerBegin;
+        const char* handlerEnd;
+        const char* sendException;
+        const char* saved;
+        const char* notTaken;
+        const char* nullHandler;
+        const char* hasHandler;
+        const char* defaultHandler;
+        const char* noHandler;
+        const char* replyException;
+        const char* setterException;
+        const char* lostException;
+    };
+    struct Kind {
+        explicit Kind(const Texts& t) : texts(t) {}
+        const Texts& texts;
+        Signal<MessageSignalData> signal;
+        boost::signals2::connection connection;
+        std::mutex mutex;
+        ReplyHandler defaultHandler;
+        std::map<void*, Queues> queues;
+    };
+
+    Kind* kindOf(const std::string& word);
+    void setDefault(Kind& kind, ReplyHandler handler);
+    void queueAhead(Kind& kind, void* handle, ReplyHandler handler, std::string tag);
+    // Builds the line on the caller's thread; `entry` empty for a request without handler.
+    void sendMulti(Kind& kind, void* handle, const ObjectParamContainer& values, const MessageForwardInfo* header,
+                   bool flag, std::optional<Entry> entry);
+    void sendSingle(Kind& kind, void* handle, const char* path, const char* value, bool flag, const char* format);
+    void sendLine(Kind& kind, void* handle, std::string line, std::optional<Entry> entry);
+    // On the loop, once the connection took the line.
+    void recordSent(Kind& kind, void* handle, std::optional<Entry> entry);
+    // Takes the handler of the oldest place on the connection and calls it, outside the
+    // lock, with the container `build` makes.
+    void deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer()>& build);
+
+    static const Texts GetTexts;
+    static const Texts SetTexts;
+
+    IServiceSender* _sender;
+    std::shared_ptr<StorageModel> _storage;
+    boost::signals2::connection _resultsConnection;
+    Kind _get{GetTexts};
+    Kind _set{SetTexts};
+};
+
+}  // namespace Zelkor

@@ -1,0 +1,66 @@
+#include "support/FakeServiceSender.h"
+
+#include <utility>
+
+#include "core/Message.h"
+
+namespace ZelkorTest {
+
+void FakeServiceSender::record(Line line) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _lines.push_back(std::move(line));
+}
+
+void FakeServiceSender::BuildAndSendMessage(void* handle, Zelkor::Message& message, bool request) {
+    record({handle, message.Build(request), request, true});
+}
+
+void FakeServiceSender::BuildAndSendMessageDelayed(void* handle, Zelkor::Message& message, bool request) {
+    BuildAndSendMessage(handle, message, request);
+}
+
+void FakeServiceSender::BuildAndSendUnicastMessage(void* handle, Zelkor::Message& message, bool request) {
+    BuildAndSendMessage(handle, message, request);
+}
+
+void FakeServiceSender::SendRequest(void* handle, std::string line, SendResult done) {
+    std::function<bool(void*, const std::string&)> accept;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        accept = _accept;
+    }
+    const bool taken = !accept || accept(handle, line);
+    record({handle, std::move(line), true, taken});
+    if (done) {
+        done(taken);
+    }
+}
+
+void FakeServiceSender::SetAccept(std::function<bool(void*, const std::string&)> accept) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _accept = std::move(accept);
+}
+
+void FakeServiceSender::Close(void* handle) {
+    Zelkor::ConnectionResult result;
+    result.handle = handle;
+    result.connected = false;
+    _results.Raise(result);
+}
+
+std::vector<FakeServiceSender::Line> FakeServiceSender::Lines() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _lines;
+}
+
+std::string FakeServiceSender::Last() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _lines.empty() ? std::string() : _lines.back().text;
+}
+
+std::size_t FakeServiceSender::Count() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _lines.size();
+}
+
+}  // namespace ZelkorTest

@@ -1,0 +1,57 @@
+#pragma once
+// A sender for service tests: it records every line a service sends and, as a
+// connection would, takes a request line or refuses it, reporting that at once (the
+// calling thread stands for the event loop). Connection results are raised by the test.
+//
+// Threads: the records are guarded, so a service may send from any thread while the test
+// reads them; the refusal rule is set before the sends it is meant for.
+
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "driver/IServiceSender.h"
+
+namespace ZelkorTest {
+
+class FakeServiceSender final : public Zelkor::IServiceSender {
+public:
+    struct Line {
+        void* handle = nullptr;
+        std::string text;
+        bool request = false;
+        // For requests: whether the connection took it.
+        bool taken = true;
+    };
+
+    void BuildAndSendMessage(void* handle, Zelkor::Message& message, bool request) override;
+    void BuildAndSendMessageDelayed(void* handle, Zelkor::Message& message, bool request) override;
+    void BuildAndSendUnicastMessage(void* handle, Zelkor::Message& message, bool request) override;
+    void SendRequest(void* handle, std::string line, SendResult done) override;
+    Zelkor::Signal<Zelkor::ConnectionResult>& ConnectionResults() override { return _results; }
+    unsigned long GetTlsLevel() override { return 0; }
+    bool ParentPathsAllowed() override { return false; }
+
+    // Decides for each request line whether the connection takes it; all are taken while
+    // none is set.
+    void SetAccept(std::function<bool(void* handle, const std::string& line)> accept);
+    // The connection of `handle` closed.
+    void Close(void* handle);
+
+    std::vector<Line> Lines() const;
+    // The text of the last line sent, "" when none was.
+    std::string Last() const;
+    std::size_t Count() const;
+
+private:
+    void record(Line line);
+
+    Zelkor::Signal<Zelkor::ConnectionResult> _results;
+    mutable std::mutex _mutex;
+    std::function<bool(void*, const std::string&)> _accept;
+    std::vector<Line> _lines;
+};
+
+}  // namespace ZelkorTest
