@@ -4,11 +4,13 @@
 #include <algorithm>
 
 #include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/address_v6.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "core/Message.h"
 #include "driver/ZelkorDriver.h"
 #include "transport/LineFramer.h"
+#include "transport/NetworkInfo.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
 
@@ -227,28 +229,40 @@ void ZelkorDriver::SendMulticastMessage(const std::string& text, unsigned short 
         return;
     }
     const auto all = boost::asio::ip::address_v4::broadcast();
-    std::vector<std::string> served;
+    // One send per interface and address family, through the first socket of each: an
+    // IPv4 socket broadcasts, an IPv6 one sends to the discovery group, and an interface
+    // that serves both reaches the peers of both.
+    std::vector<std::pair<std::string, bool>> served;
     std::lock_guard<std::mutex> lock(_udpMutex);
     for (const auto& socket : _udpSockets) {
-        // One datagram per interface, through the first of its sockets.
-        if (std::find(served.begin(), served.end(), socket->Name()) != served.end()) {
+        const std::pair<std::string, bool> key{socket->Name(), socket->GetLocalIP().is_v6()};
+        if (std::find(served.begin(), served.end(), key) != served.end()) {
             continue;
         }
         socket->SendMulticastMessage(text, all, port, _broadcast.load(), _subnetBroadcast.load());
-        served.push_back(socket->Name());
+        served.push_back(key);
     }
 }
 
 void ZelkorDriver::SendFrame(const std::string& text, const boost::asio::ip::address& destination,
                              unsigned short port, unsigned short /*sourcePort*/, const std::string& interfaceName) {
-    if (!sendable(text) || GetEndPointInterface(destination).empty()) {
+    if (!sendable(text)) {
+        return;
+    }
+    // The interface table knows an IPv6 address only as this host's own: a peer's IPv6
+    // address is on a served network when a listening record's prefix holds it.
+    NetworkInfo serving;
+    if (GetEndPointInterface(destination).empty() && !(destination.is_v6() && GetLocalInfo(destination, &serving))) {
         return;
     }
     std::shared_ptr<UdpSocket> through;
     {
+        // A socket of the interface in the destination's family: an IPv4 socket cannot
+        // reach an IPv6 asker.
         std::lock_guard<std::mutex> lock(_udpMutex);
-        const auto found = std::find_if(_udpSockets.begin(), _udpSockets.end(),
-                                         [&](const auto& socket) { return socket->Name() == interfaceName; });
+        const auto found = std::find_if(_udpSockets.begin(), _udpSockets.end(), [&](const auto& socket) {
+            return socket->Name() == interfaceName && socket->GetLocalIP().is_v6() == destination.is_v6();
+        });
         if (found != _udpSockets.end()) {
             through = *found;
         }
@@ -266,7 +280,10 @@ void ZelkorDriver::SendFrame(const std::string& text, const boost::asio::ip::add
     auto socket = std::make_shared<UdpSocket>(_io, port);
     socket->SetSink(this);
     try {
-        if (!socket->BindTo(boost::asio::ip::address_v4::any(), localPort, "")) {
+        // Bound in the destination's family, or an IPv6 destination would be unreachable.
+        const boost::asio::ip::address any = destination.is_v6() ? boost::asio::ip::address(boost::asio::ip::address_v6::any())
+                                                                 : boost::asio::ip::address(boost::asio::ip::address_v4::any());
+        if (!socket->BindTo(any, localPort, "")) {
             Warning("ZK78A1 SendFrame UDP bind failed");
             return;
         }

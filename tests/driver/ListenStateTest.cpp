@@ -259,6 +259,65 @@ TEST_F(EdgeNet, DatagramsFromBAreHandledOnceAndTheSwitchesSilenceTheirSockets) {
     EXPECT_EQ(Handled("own") + Handled("quiet-broadcast") + Handled("quiet-unicast"), 0u);
 }
 
+// The node's sends reach peers of both families: a multicast goes once per interface and
+// family (IPv4 broadcast and the IPv6 group from one dual-stack interface), and a datagram
+// to an IPv6 asker leaves through a socket of that family.
+TEST_F(EdgeNet, SendsReachPeersOfBothFamilies) {
+    constexpr unsigned short Q = 4310;
+    driver().UseIPv6(true);
+    InA([&] { driver().AddNetwork(pair.a1, P); });
+    Update();
+    ASSERT_TRUE(harness.OnLoop([] {}));
+    boost::asio::io_context io;
+    udp::socket v4(io);
+    udp::socket v6(io);
+    ASSERT_TRUE(pair.b.Run([&] {
+        v4.open(udp::v4());
+        v4.bind({boost::asio::ip::address_v4::any(), Q});
+        v6.open(udp::v6());
+        v6.set_option(boost::asio::ip::v6_only(true));
+        v6.bind({boost::asio::ip::address_v6::any(), Q});
+        v6.set_option(boost::asio::ip::multicast::join_group(make_address("ff12::1").to_v6(),
+                                                             Zelkor::Platform::InterfaceIndex(pair.b1)));
+    }));
+    // Everything each socket gets within the deadline.
+    const auto heard = [&io](udp::socket& socket, std::size_t wanted) {
+        std::vector<std::string> lines;
+        std::array<char, 2048> data{};
+        std::function<void()> next = [&] {
+            socket.async_receive(boost::asio::buffer(data), [&](boost::system::error_code error, std::size_t n) {
+                if (!error) {
+                    lines.emplace_back(data.data(), n);
+                    if (lines.size() < wanted) {
+                        next();
+                    }
+                }
+            });
+        };
+        next();
+        io.restart();
+        io.run_for(std::chrono::seconds(3));
+        socket.cancel();
+        io.restart();
+        io.run();
+        return lines;
+    };
+    // A fresh link gets its multicast route once the system has seen its carrier.
+    Strings six;
+    for (int attempt = 0; attempt < 10 && six.empty(); ++attempt) {
+        InA([&] { driver().SendMulticastMessage("identify {\"n\":\"all\"}\n", Q); });
+        six = heard(v6, 1);
+    }
+    EXPECT_EQ(six, Strings{"identify {\"n\":\"all\"}\n"});
+    EXPECT_FALSE(heard(v4, 1).empty());
+    // Sockets made for a send belong to the caller's network namespace.
+    InA([&] {
+        driver().SendFrame("identify {\"n\":\"via\"}\n", make_address(VethPair::AddressB6), Q, P, pair.a1);
+        driver().SendFrame("identify {\"n\":\"any\"}\n", make_address(VethPair::AddressB6), Q, 0);
+    });
+    EXPECT_EQ(heard(v6, 2), (Strings{"identify {\"n\":\"via\"}\n", "identify {\"n\":\"any\"}\n"}));
+}
+
 // What the driver tells of the local network, with a second link in "a" (dm0, a veth
 // whose peer stays in "a") that holds a second IPv4 subnet and A1's link-local address:
 // a link-local peer is served by the record of its own link.
