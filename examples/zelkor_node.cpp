@@ -10,6 +10,7 @@
 //               [--all PORT]... [--ipv6] [--cert FILE] [--key FILE] [--dh FILE] [--dump]
 //               [--exclude disco|list,classname|name|guid,VALUE]...
 //               [--max-incoming N] [--route ADDRESS,PORT]... [--timer-scale N]
+//               [--no-callback NAME]...
 //
 // What is served: --listen one address, --network every address of the adapters of that
 // name, --interface every address of the adapter of that name followed by its MAC
@@ -37,6 +38,17 @@
 // (its tick, keep-alives, reconnects, the discovery interval, the age at which a silent
 // device is lost) by N, so that tests see in a second what takes ten.
 //
+// Security: --tls-level N (not 0) has the node, as a controller, ask for TLS on every
+// connection it makes. --code TEXT is the node's verification code (without it none, and
+// any TLS peer may set a first one), kept behind the verification-code callback: the
+// callback reads it, and stores a new one (empty: none) that a peer sets over TLS, which
+// later reads return; a controller also proves it to
+// every device it comes to know (the device object's confirmed code, until a "setcode"
+// confirms another). The code itself is never written out. --no-callback NAME leaves one
+// application callback unset, as an application may: verificationcode, locate,
+// identify, reboot, authenticate, setverificationcode or starttls. A node with the reboot
+// callback accepts a reboot request, says so, and goes on running.
+//
 // Standard output carries events, one compact JSON object per line, each with an "event"
 // member: "start" (version, process id, options), "discovery" (the node's own discovery
 // values once it is set up), "device" (every state change of a device in its list: its
@@ -47,9 +59,16 @@
 // callback and every connection result ("connection" with "peer" as ADDRESS:PORT;
 // "listenerAdded" and "listenerRemoved" with the address and port; "exclude" with the
 // "message", "ok" and "details" of the answer to the disco rules), "error" (a bad option
-// or command) and "stop" (the exit code). An IPv6 address written next to its port is in
-// brackets. Log lines go to standard error. Standard input takes one JSON command per
-// line, run on the node's event loop: {"cmd":"stop"};
+// or command) and "stop" (the exit code). The security of a listed device's connection
+// comes as "security" ("guid", "name", "secured", "authenticated", "kasdor": proven with
+// the prefix), on each change. Each application callback writes one line: "locate" and
+// "identify" ("reply", "guid", "mac", "name", "ip", "port"; a locate also "timeout"),
+// "reboot" ("reply", "guid", "mac", "error"), "authenticate" and "setVerificationCode"
+// (the reply's "error"), "startTLS" ("request", "error"), "verificationCode" (a code
+// stored: "code", whether there is one now), and "ls", "rls", "cd" (the reply "line").
+// Every IPv6 address the runner writes is in brackets; commands take one with or without
+// them. Log lines go to standard error. Standard input takes one JSON command per line,
+// run on the node's event loop: {"cmd":"stop"};
 //   {"cmd":"connect","address":A,"port":P}          -> "connect" (address and port)
 // which connects the device at that endpoint (the listed device that announces it, else
 // a new one; the "device" lines follow it; IPv6 with or without brackets); and the
@@ -66,7 +85,20 @@
 //   {"cmd":"listMulticast"} -> "groups";  {"cmd":"listInterfaces"} -> "hostName", "interfaces"
 //   {"cmd":"getEndPoints"} -> "endpoints";  {"cmd":"getEndPointInterfaces"} -> "names"
 //   {"cmd":"disconnectAllExcept"}   (no connection is kept)
-// A removal takes effect at the next add (or the node's periodic refresh).
+// A removal takes effect at the next add (or the node's periodic refresh). Requests to a
+// listed device, named by its GUID (any usual form), each answered by a "request" line
+// ("cmd", "guid", "to": "device", or "all" for one sent to every served interface), the
+// peer's answer coming as a callback line:
+//   {"cmd":"setcode","guid":G[,"current":C][,"new":N]}  a first code, a change, or (no
+//       "new") removal; "sent" tells whether it went (only over a secured connection)
+//   {"cmd":"ls"|"rls"|"cd","guid":G,"path":P}
+//   {"cmd":"locate"[,"guid":G][,"name":N][,"mac":M][,"timeout":T]}
+//   {"cmd":"identify"[,"guid":G][,"name":N][,"mac":M]}
+//   {"cmd":"reboot"[,"guid":G],"mac":M}
+//   {"cmd":"goodbye","guid":G}      (then the device is disconnected)
+// Locate, identify and reboot go to every served interface when no listed device has
+// the GUID (or none is given). {"cmd":"hascode"} -> "hascode" ("result": whether the node
+// holds a verification code).
 //
 // Exit codes: 0 when the node was stopped (a "stop" command, the end of standard input,
 // SIGTERM or SIGINT), 1 when the driver stopped running by itself, 2 for a bad option.
@@ -121,6 +153,7 @@
 #include "driver/IZelkorDriver.h"
 #include "driver/ZelkorDriver.h"
 #include "storage/JsonModel.h"
+#include "transport/TcpSocket.h"
 #include "transport/ZelkorHost.h"
 
 namespace {
@@ -163,9 +196,21 @@ void note(const std::string& text) {
     writeLogLine(line);
 }
 
-// An address as the runner writes it next to a port: IPv6 in brackets.
+// An address as the runner writes it: IPv6 in brackets.
 std::string addressText(const std::string& address) {
     return address.find(':') != std::string::npos ? "[" + address + "]" : address;
+}
+
+std::string addressText(const boost::asio::ip::address& address) {
+    return address.is_unspecified() ? std::string() : addressText(address.to_string());
+}
+
+// An address as a command may give it: IPv6 with or without brackets.
+std::string unbracketed(const std::string& address) {
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+        return address.substr(1, address.size() - 2);
+    }
+    return address;
 }
 
 // --- options -----------------------------------------------------------------------------
@@ -210,6 +255,8 @@ struct Options {
     // (address, port) of each --route, IPv6 without its brackets.
     std::vector<std::pair<std::string, unsigned short>> routes;
     unsigned long timerScale = 1;
+    // The application callbacks left unset (--no-callback).
+    std::set<std::string> noCallback;
 
     Json::Value ToJson() const {
         Json::Value json;
@@ -257,6 +304,10 @@ struct Options {
             json["route"].append(addressText(address) + "," + std::to_string(port));
         }
         json["timer-scale"] = static_cast<Json::UInt64>(timerScale);
+        json["no-callback"] = Json::Value(Json::arrayValue);
+        for (const auto& name : noCallback) {
+            json["no-callback"].append(name);
+        }
         return json;
     }
 };
@@ -376,16 +427,21 @@ bool parseExclusion(const std::string& text, Exclusion& out) {
            (out.type == "guid" && canonicalGuid(text.substr(second + 1), out.value));
 }
 
+// The application callbacks --no-callback may leave unset.
+const std::set<std::string> kCallbackNames = {"verificationcode", "locate",   "identify",
+                                              "reboot",           "authenticate", "setverificationcode",
+                                              "starttls"};
+
 // False with `error` set for an unknown, repeated or malformed option.
 bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
     static const std::set<std::string> valued = {
         "--role",         "--name",       "--guid",       "--tree",    "--listen",  "--tls-level",
         "--code",         "--log-level",  "--disco-interval", "--reply-port", "--send-disco", "--network",
         "--interface",    "--mac",        "--all",        "--cert",    "--key",     "--dh",
-        "--exclude",      "--max-incoming", "--route",   "--timer-scale"};
+        "--exclude",      "--max-incoming", "--route",   "--timer-scale", "--no-callback"};
     static const std::set<std::string> flags = {"--ipv6", "--dump"};
     static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac", "--all",
-                                                     "--exclude", "--route"};
+                                                     "--exclude", "--route", "--no-callback"};
     std::map<std::string, int> seen;
     for (int at = 1; at < argc; ++at) {
         const std::string option = argv[at];
@@ -460,6 +516,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             std::pair<std::string, unsigned short> route;
             valid = parseRoute(value, route);
             options.routes.push_back(route);
+        } else if (option == "--no-callback") {
+            valid = kCallbackNames.count(value) != 0 && options.noCallback.insert(value).second;
         } else if (option == "--timer-scale") {
             valid = parseNumber(value, 1000, options.timerScale) && options.timerScale != 0;
         } else if (option == "--all") {
@@ -653,6 +711,9 @@ private:
             return false;
         }
         out = command[key].asString();
+        if (std::string(key) == "address") {
+            out = unbracketed(out);
+        }
         return true;
     }
     static bool port(const Json::Value& command, unsigned short& out) {
@@ -766,7 +827,7 @@ private:
                      entry["name"] = info.adapterName;
                      entry["mac"] = info.macText;
                      entry["ipv4"] = info.ipv4Text;
-                     entry["ipv6"] = info.ipv6Text;
+                     entry["ipv6"] = addressText(info.ipv6Text);
                      entry["subnetMask"] = info.subnetMaskText;
                      entry["gateway"] = info.gatewayText;
                      entry["up"] = info.up;
@@ -782,7 +843,7 @@ private:
                  answer["endpoints"] = Json::Value(Json::arrayValue);
                  for (const auto& [address, number] : endpoints) {
                      Json::Value entry;
-                     entry["address"] = address;
+                     entry["address"] = addressText(address);
                      entry["port"] = number;
                      answer["endpoints"].append(entry);
                  }
@@ -837,7 +898,8 @@ public:
           _tree(std::move(tree)),
           _options(options),
           _events(events),
-          _listenerCommands(driver, events) {}
+          _listenerCommands(driver, events),
+          _code(options.code) {}
     ~Node() { finish(_exitCode); }
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
@@ -889,6 +951,7 @@ private:
 
         _driver.InitDiscovery(_tree);
         configureDiscovery();
+        configureCallbacks();
         Zelkor::ICryptoInfo& crypto = *_driver.GetCryptoInfo();
         crypto.SetTlsLevel(_options.tlsLevel);
         std::string cert = _options.cert;
@@ -982,6 +1045,115 @@ private:
         _events.Write("discovery", fields);
     }
 
+    // The application's callbacks, each telling of its call in one line; those that
+    // --no-callback names stay unset. The verification code is the node's own (--code at
+    // first): the device side reads and stores it through its callback, and a controller
+    // proves it to every device it lists.
+    void configureCallbacks() {
+        Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+        if (!discovery) {
+            return;
+        }
+        const auto wanted = [this](const char* name) { return _options.noCallback.count(name) == 0; };
+        if (wanted("verificationcode")) {
+            discovery->OnVerificationCode([this](Zelkor::VerificationCode::Operation operation, std::string& code) {
+                return verificationCode(operation, code);
+            });
+        }
+        Zelkor::IDeviceList& list = *discovery->GetDeviceList();
+        if (wanted("locate")) {
+            list.OnLocate([this](LocateInfo& info) {
+                Json::Value fields = peerFields(info.reply, info.guid, info.mac, info.name, info.ip, info.port);
+                fields["timeout"] = info.timeout;
+                _events.Write("locate", fields);
+                return true;
+            });
+        }
+        if (wanted("identify")) {
+            list.OnIdentify([this](IdentifyInfo& info) {
+                _events.Write("identify", peerFields(info.reply, info.guid, info.mac, info.name, info.ip, info.port));
+                return true;
+            });
+        }
+        if (wanted("reboot")) {
+            // Accepted, and only told: the node does not restart.
+            list.OnReboot([this](RebootInfo& info) {
+                Json::Value fields;
+                fields["reply"] = info.reply;
+                fields["guid"] = info.guid;
+                fields["mac"] = info.mac;
+                fields["error"] = info.error;
+                _events.Write("reboot", fields);
+                return true;
+            });
+        }
+        if (wanted("authenticate")) {
+            list.OnAuthenticate([this](AuthenticateInfo& info) { return errorLine("authenticate", info.error); });
+        }
+        if (wanted("setverificationcode")) {
+            list.OnSetVerificationCode(
+                [this](SetVerificationCodeInfo& info) { return errorLine("setVerificationCode", info.error); });
+        }
+        if (wanted("starttls")) {
+            list.OnStartTLS([this](StartTLSInfo& info) {
+                Json::Value fields;
+                fields["request"] = info.request;
+                fields["error"] = info.error;
+                _events.Write("startTLS", fields);
+                return true;
+            });
+        }
+    }
+
+    // Read: the code in force (empty: none); store: the new one, which reads return from
+    // then on. The code itself is never written out, only whether there is one.
+    bool verificationCode(Zelkor::VerificationCode::Operation operation, std::string& code) {
+        if (operation == Zelkor::VerificationCode::Read) {
+            std::lock_guard<std::mutex> lock(_codeMutex);
+            code = _code;
+            return true;
+        }
+        if (operation != Zelkor::VerificationCode::Store) {
+            return false;
+        }
+        {
+            std::lock_guard<std::mutex> lock(_codeMutex);
+            _code = code;
+        }
+        Json::Value fields;
+        fields["operation"] = "store";
+        fields["code"] = !code.empty();
+        _events.Write("verificationCode", fields);
+        return true;
+    }
+
+    // A device this controller has just come to know proves the node's --code; a code set
+    // later through "setcode" is the device object's to keep.
+    void giveCode(Zelkor::IDevice& device) {
+        if (!_options.code.empty()) {
+            device.SetVerificationCode(_options.code);
+        }
+    }
+
+    static Json::Value peerFields(bool reply, const std::string& guid, const std::string& mac, const std::string& name,
+                                  const boost::asio::ip::address& ip, std::uint16_t port) {
+        Json::Value fields;
+        fields["reply"] = reply;
+        fields["guid"] = guid;
+        fields["mac"] = mac;
+        fields["name"] = name;
+        fields["ip"] = addressText(ip);
+        fields["port"] = port;
+        return fields;
+    }
+
+    bool errorLine(const char* event, const std::string& error) {
+        Json::Value fields;
+        fields["error"] = error;
+        _events.Write(event, fields);
+        return true;
+    }
+
     // The disco rules of the options, in one request.
     void excludeFromDiscovery(Zelkor::IDiscoveryService& discovery) {
         std::map<std::string, std::vector<std::string>> values;
@@ -1030,12 +1202,15 @@ private:
 
     void deviceEvent(const std::shared_ptr<Zelkor::IDevice>& device, Zelkor::DeviceNetState state,
                      Zelkor::DeviceNetState old) {
+        if (device && old == Zelkor::DeviceNetStateNone) {
+            giveCode(*device);
+        }
         Json::Value fields;
         if (device) {
             const Zelkor::DiscoInfo info = device->GetDiscoInfo();
             fields["guid"] = info.guid;
             fields["name"] = info.name;
-            fields["ip"] = info.ip;
+            fields["ip"] = addressText(info.ip);
             fields["port"] = info.port;
             if (device->HasProxy()) {
                 fields["proxy"] = device->ProxyName();
@@ -1055,6 +1230,7 @@ private:
                 return;
             }
             reportAnswers();
+            reportSecurity();
             watchAnswers();
         });
     }
@@ -1088,6 +1264,37 @@ private:
         _answers = std::move(seen);
     }
 
+    // A "security" line whenever the connection a request to a listed device takes becomes
+    // secured, authenticated or proven with the prefix ("kasdor"), or stops being so; read
+    // with the answers, on the loop.
+    void reportSecurity() {
+        Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+        if (!discovery) {
+            return;
+        }
+        std::map<const Zelkor::IDevice*, Json::Value> seen;
+        discovery->GetDeviceList()->forEach([&](std::shared_ptr<Zelkor::IDevice> device) {
+            const auto socket = device->GetHandle();
+            if (!socket) {
+                return;
+            }
+            const Zelkor::DiscoInfo info = device->GetDiscoInfo();
+            Json::Value fields;
+            fields["guid"] = info.guid;
+            fields["name"] = info.name;
+            fields["secured"] = socket->GetState() == Zelkor::TcpSocket::Tls;
+            fields["authenticated"] = socket->IsAuthenticated();
+            fields["kasdor"] = socket->IsKasdorAuthenticated();
+            const auto known = _security.find(device.get());
+            if (known == _security.end() || known->second != fields) {
+                _events.Write("security", fields);
+            }
+            seen[device.get()] = fields;
+        });
+        // A device without a connection is told of afresh when it has one again.
+        _security = std::move(seen);
+    }
+
     bool lineEvent(const char* event, const std::string& line) {
         Json::Value fields;
         fields["line"] = line;
@@ -1097,7 +1304,7 @@ private:
 
     void listenerEvent(const char* event, const std::string& address, unsigned short port) {
         Json::Value fields;
-        fields["address"] = address;
+        fields["address"] = addressText(address);
         fields["port"] = port;
         _events.Write(event, fields);
     }
@@ -1219,6 +1426,16 @@ private:
             connect(command);
             return;
         }
+        if (name == "hascode") {
+            Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+            Json::Value answer;
+            answer["result"] = discovery && discovery->HasVerificationCode();
+            _events.Write(name, answer);
+            return;
+        }
+        if (deviceRequest(name, command)) {
+            return;
+        }
         if (!_listenerCommands.Run(name, command)) {
             _events.Error("unknown command " + name);
         }
@@ -1235,11 +1452,103 @@ private:
             _events.Error("bad arguments for connect");
             return;
         }
-        discovery->Connect(boost::asio::ip::make_address(endpoint.first), endpoint.second);
+        const auto address = boost::asio::ip::make_address(endpoint.first);
+        const bool known = discovery->GetDeviceByIPAndPort(address, endpoint.second) != nullptr;
+        discovery->Connect(address, endpoint.second);
+        // A device made for the endpoint proves the node's code from its first connection
+        // on; a known one keeps the code confirmed for it.
+        if (const auto device = known ? nullptr : discovery->GetDeviceByIPAndPort(address, endpoint.second)) {
+            giveCode(*device);
+        }
         Json::Value answer;
-        answer["address"] = endpoint.first;
+        answer["address"] = addressText(endpoint.first);
         answer["port"] = endpoint.second;
         _events.Write("connect", answer);
+    }
+
+    // A request to the listed device that "guid" names; locate, identify and reboot go to
+    // every served interface when no listed device has that GUID (or none is given). One
+    // "request" line tells where it went ("device" or "all"; setcode also whether it was
+    // "sent": only over a secured connection); the answers come as callback lines.
+    bool deviceRequest(const std::string& name, const Json::Value& command) {
+        static const std::set<std::string> words = {"setcode", "ls",       "rls",    "cd",
+                                                    "locate",  "identify", "reboot", "goodbye"};
+        if (!words.count(name)) {
+            return false;
+        }
+        // An absent text is empty; a present one must be a string (a time-out also a number).
+        std::map<std::string, std::string> texts;
+        bool valid = true;
+        for (const char* key : {"guid", "path", "current", "new", "mac", "name", "timeout"}) {
+            const Json::Value& value = command[key];
+            if (value.isString()) {
+                texts[key] = value.asString();
+            } else if (std::string(key) == "timeout" && value.isIntegral()) {
+                texts[key] = value.asString();
+            } else if (!value.isNull()) {
+                valid = false;
+            }
+        }
+        std::string guid;
+        valid = valid && (texts["guid"].empty() || canonicalGuid(texts["guid"], guid));
+        Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+        if (!valid || !discovery || (name == "reboot" && texts["mac"].empty())) {
+            _events.Error("bad arguments for " + name);
+            return true;
+        }
+        const auto device = guid.empty() ? nullptr : discovery->GetDeviceList()->GetDeviceByUUID(guid);
+        const bool toAll = name == "locate" || name == "identify" || name == "reboot";
+        if (!device && !toAll) {
+            _events.Error("no device " + texts["guid"] + " for " + name);
+            return true;
+        }
+        Json::Value answer;
+        answer["cmd"] = name;
+        answer["guid"] = guid;
+        answer["to"] = device ? "device" : "all";
+        if (name == "setcode") {
+            SetVerificationCodeInfo info;
+            info.current = texts["current"];
+            info.newCode = texts["new"];
+            device->SendSetVerificationCodeRequest(info);
+            answer["sent"] = info.sent;
+        } else if (name == "ls") {
+            device->SendLsCmdRequest(texts["path"]);
+        } else if (name == "rls") {
+            device->SendRlsCmdRequest(texts["path"]);
+        } else if (name == "cd") {
+            device->SendCdCmdRequest(texts["path"]);
+        } else if (name == "goodbye") {
+            device->Goodbye();
+        } else if (name == "reboot") {
+            device ? device->SendReboot(texts["mac"]) : discovery->SendReboot(texts["mac"]);
+        } else if (name == "locate") {
+            if (device) {
+                device->Locate(texts["timeout"]);
+            } else {
+                LocateInfo info;
+                info.guid = guid;
+                info.mac = texts["mac"];
+                info.name = texts["name"];
+                info.timeout = texts["timeout"];
+                discovery->SendLocateRequest(info);
+            }
+        } else {
+            IdentifyInfo info;
+            info.guid = guid;
+            info.mac = texts["mac"];
+            info.name = texts["name"];
+            if (device) {
+                const Zelkor::DiscoInfo known = device->GetDiscoInfo();
+                info.mac = known.mac;
+                info.name = known.name;
+                device->Identify(info);
+            } else {
+                discovery->SendIdentifyRequest(info);
+            }
+        }
+        _events.Write("request", answer);
+        return true;
     }
 
     // Control thread. The first reason to stop wins; later ones find the node stopping.
@@ -1276,6 +1585,12 @@ private:
     boost::asio::steady_timer _answerTimer{_loop};
     // Answers counted per listed device at the last look (loop only).
     std::map<const Zelkor::IDevice*, std::uint64_t> _answers;
+    // The last "security" line of each listed device with a connection (loop only).
+    std::map<const Zelkor::IDevice*, Json::Value> _security;
+    // The verification code behind the callback; read and stored on the loop, read by
+    // look-ups from any thread.
+    std::mutex _codeMutex;
+    std::string _code;
 
     boost::signals2::scoped_connection _connectionResults;
     std::thread _runThread;

@@ -2,7 +2,8 @@
 # Builds a release build and runs the example programs of the moment: the tour of message
 # lines and the parameter tree, one node started the way an application starts it,
 # listening on loopback, then a device node and a controller node that find each other on
-# loopback, connect and keep the connection alive.
+# loopback, connect and keep the connection alive, and last the same two over TLS: the
+# controller proves the device's verification code and lists one of its folders.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -77,5 +78,48 @@ exec 3>&-
 wait
 if [ "$status" -ne 0 ]; then
   tail -n 20 "$scratch/device.log" "$scratch/controller.log" >&2
+  exit "$status"
+fi
+
+# The device holds a verification code (--code) and serves TLS (--tls-level 1); the
+# controller asks for TLS on the connection it makes and proves the same code. Its
+# "security" line shows the connection secured and authenticated (with the prefix's key
+# digest: "kasdor"); it then lists the device's "/configuration/device" folder ("ls").
+echo
+echo "The same two over TLS: the controller proves the device's code, then lists a folder:"
+guid="5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13"
+mkdir -p "$scratch/secure-device" "$scratch/secure-controller"
+mkfifo "$scratch/secure-device.in" "$scratch/secure-controller.in"
+(cd "$scratch/secure-device" &&
+  timeout 60 "$node" --name demo-device --guid "$guid" --listen 127.0.0.1:4197 --tls-level 1 --code demo-code \
+    --timer-scale 10 <"$scratch/secure-device.in" 2>"$scratch/secure-device.log" |
+    tee "$scratch/secure-device.out" | sed -u 's/^/[device]     /') &
+exec 5>"$scratch/secure-device.in"
+(cd "$scratch/secure-controller" &&
+  timeout 60 "$node" --role controller --name demo-controller --listen 127.0.0.1:4198 --reply-port 4198 \
+    --tls-level 1 --code demo-code --timer-scale 10 <"$scratch/secure-controller.in" \
+    2>"$scratch/secure-controller.log" | tee "$scratch/secure-controller.out" | sed -u 's/^/[controller] /') &
+exec 6>"$scratch/secure-controller.in"
+
+if await_line "$scratch/secure-device.out" '"event":"listenerAdded"'; then
+  tell 6 '{"cmd":"connect","address":"127.0.0.1","port":4197}'
+  if await_line "$scratch/secure-controller.out" \
+    '"authenticated":true,"event":"security","guid":"'"$guid"'".*"secured":true'; then
+    tell 6 '{"cmd":"ls","guid":"'"$guid"'","path":"/configuration/device"}'
+    await_line "$scratch/secure-controller.out" '"event":"ls"' || status=1
+  else
+    status=1
+  fi
+else
+  status=1
+fi
+tell 6 '{"cmd":"stop"}'
+exec 6>&-
+await_line "$scratch/secure-controller.out" '"event":"stop"' || status=1
+tell 5 '{"cmd":"stop"}'
+exec 5>&-
+wait
+if [ "$status" -ne 0 ]; then
+  tail -n 20 "$scratch/secure-device.log" "$scratch/secure-controller.log" >&2
 fi
 exit "$status"

@@ -70,7 +70,6 @@ void DeviceImpl::SendSetVerificationCodeRequest(SetVerificationCodeInfo& info) {
     if (!service || !IsConnected()) {
         return;
     }
-    info.sent = true;
     const std::string current = base64(info.current);
     const std::string next = base64(info.newCode);
     bool sent = false;
@@ -82,6 +81,8 @@ void DeviceImpl::SendSetVerificationCodeRequest(SetVerificationCodeInfo& info) {
         service->SendSetVerificationCodeRequest(ZelkorDriver::HandleOf(socket.get()), header, current, next);
         sent = true;
     });
+    // Only a request that went out is "sent": the caller waits for its reply.
+    info.sent = sent;
     if (!sent) {
         Warning("ZK66C0W No encrypted connection for setverificationcode to", nameText());
     }

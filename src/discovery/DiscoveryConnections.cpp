@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <set>
+#include <vector>
 
 #include "device/DeviceImpl.h"
 #include "discovery/DiscoveryService.h"
@@ -169,8 +170,31 @@ void DiscoveryService::UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimeP
     }
 }
 
+std::shared_ptr<DeviceImpl> DiscoveryService::deviceHolding(const std::shared_ptr<TcpSocket>& socket) {
+    if (auto device = GetDeviceImplBySocket(socket)) {
+        return device;
+    }
+    if (!socket) {
+        return nullptr;
+    }
+    void* const handle = ZelkorDriver::HandleOf(socket.get());
+    std::vector<std::shared_ptr<DeviceImpl>> devices;
+    {
+        std::lock_guard<std::mutex> lock(_deviceSetMutex);
+        devices.assign(_deviceSet.begin(), _deviceSet.end());
+    }
+    for (const auto& device : devices) {
+        if (!device->IsFinalized() && device->HasHandle(handle)) {
+            return device;
+        }
+    }
+    return nullptr;
+}
+
 bool DiscoveryService::AuthenticateDeviceOf(std::shared_ptr<TcpSocket> socket) {
-    const auto device = GetDeviceImplBySocket(socket);
+    // The secured connection holds every other request until it is authenticated: the
+    // reply that would bring a GUID-less device its GUID could never come.
+    const auto device = deviceHolding(socket);
     if (!device) {
         return false;
     }

@@ -193,7 +193,7 @@ void DiscoveryService::HandleStartTLSReply(MessageSignalData& data) {
     connection->SetState(TcpSocket::Plain);
     // The connection goes on in plain text, kept alive as one that never asked for TLS.
     if (_sendDiscos.load()) {
-        if (const auto device = GetDeviceImplBySocket(connection)) {
+        if (const auto device = deviceHolding(connection)) {
             device->SendKeepAliveDisco(true);
         }
     }
@@ -270,7 +270,7 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
         callback(info);
     }
     const std::shared_ptr<TcpSocket> connection = data.Socket();
-    const auto device = connection ? GetDeviceImplBySocket(connection) : nullptr;
+    const auto device = connection ? deviceHolding(connection) : nullptr;
     if (!device) {
         return;
     }

@@ -374,6 +374,9 @@ public:
     std::shared_ptr<DeviceImpl> GetDeviceImplByUUID(const std::string& guid);
     std::shared_ptr<DeviceImpl> GetDeviceImplByName(const std::string& name);
     std::shared_ptr<DeviceImpl> GetDeviceImplBySocket(const std::shared_ptr<TcpSocket>& socket);
+    // The device of the connection, also one connected by its endpoint alone, which has
+    // no GUID (so no entry by connection) until a reply on the connection brings it.
+    std::shared_ptr<DeviceImpl> deviceHolding(const std::shared_ptr<TcpSocket>& socket);
     std::shared_ptr<DeviceImpl> GetDeviceImplByIPAndPort(const boost::asio::ip::address& address,
                                                          unsigned short port);
     // Enters a device into the chosen tables (DeviceTable bits) and gives it the

@@ -112,6 +112,7 @@ TEST_F(ControllerSecurity, TheConfirmedCodeIsProvenOnEachNewConnectionAndChanged
     change.newCode = "x";
     const std::uint64_t before = remote->GetRoundTripCount();
     remote->SendSetVerificationCodeRequest(change);
+    EXPECT_TRUE(change.sent);
     ASSERT_TRUE(Replied(remote, before));
     EXPECT_EQ(remote->GetVerificationCode(), "door-code");
     change.current = "door-code";
@@ -136,6 +137,7 @@ TEST_F(ControllerSecurity, NoCodeGoesOverAPlainConnection) {
     SetVerificationCodeInfo change;
     change.newCode = "new-door";
     remote->SendSetVerificationCodeRequest(change);
+    EXPECT_FALSE(change.sent);
     Zelkor::MessageForwardInfo header;
     void* handle = Zelkor::ZelkorDriver::HandleOf(remote->GetHandle().get());
     controller.service->SendSetVerificationCodeRequest(handle, header, "", ToBase64("x"));
@@ -173,6 +175,21 @@ TEST_F(ControllerSecurity, EveryConnectionThatConnectsIsSecured) {
     EXPECT_TRUE(WaitUntil([&] { return device.tap.Count() == 2 && Proven(device.tap.At(0)) && Proven(device.tap.At(1)); }));
     device.Stop();
     second->Close();
+}
+
+// A device connected by its endpoint alone, before any discovery reply names it, is
+// proven on the connection just secured (which holds every other request until then);
+// the keep-alive that follows brings its GUID.
+TEST_F(ControllerSecurity, ADeviceConnectedByItsEndpointAloneIsProven) {
+    keeper.SetCode("");
+    device.Start();
+    controller.service->Connect(make_address("127.0.0.1"), Port());
+    const auto remote = controller.service->GetDeviceImplByIPAndPort(make_address("127.0.0.1"), Port());
+    ASSERT_TRUE(remote);
+    EXPECT_TRUE(remote->GuidKey().empty());
+    ASSERT_TRUE(Run([&] { return Proven(remote->GetHandle()); }));
+    ASSERT_TRUE(Run([&] { return log.Contains(kAnswered); }));
+    EXPECT_EQ(controller.service->GetDeviceByUUID(kDeviceGuid), remote);
 }
 
 // A device that cannot secure the connection answers "not provisioned": the connection

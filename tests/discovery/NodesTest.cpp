@@ -23,6 +23,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include "discovery/NodesTestSupport.h"
 #include "support/DriverHarness.h"
 #include "support/NetNamespace.h"
 #include "support/NodeProcess.h"
@@ -32,54 +33,6 @@ namespace ZelkorTest {
 namespace {
 
 using namespace std::chrono_literals;
-
-const char* const kScale = "20";
-const std::string kAmp = "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13";
-
-// A node runner with a working folder of its own (it keeps its event log there).
-struct Node {
-    explicit Node(const std::vector<std::string>& arguments, const std::string& netns = "")
-        : process(arguments, netns, dir.Path().string()) {}
-
-    TempDir dir;
-    NodeProcess process;
-};
-
-std::vector<std::string> Options(const std::string& role, const std::string& name,
-                                 std::vector<std::string> more) {
-    std::vector<std::string> arguments{"--role", role, "--name", name, "--timer-scale", kScale};
-    arguments.insert(arguments.end(), more.begin(), more.end());
-    return arguments;
-}
-
-NodeProcess::Match DeviceLine(const std::string& name, const std::string& state) {
-    return [=](const Json::Value& line) {
-        return line["event"] == "device" && line["name"] == name && line["state"] == state;
-    };
-}
-
-// The device answered at least `count` requests on its connection, keep-alives among them.
-NodeProcess::Match Answered(const std::string& name, unsigned count) {
-    return [=](const Json::Value& line) {
-        return line["event"] == "alive" && line["name"] == name && line["answered"].asUInt() >= count;
-    };
-}
-
-NodeProcess::Match ConnectionFrom(const std::string& address) {
-    return [=](const Json::Value& line) {
-        return line["event"] == "connection" && line["connected"] == true &&
-               line["peer"].asString().rfind(address + ":", 0) == 0;
-    };
-}
-
-std::string ConnectCommand(const std::string& address, unsigned short port) {
-    return R"({"cmd":"connect","address":")" + address + R"(","port":)" + std::to_string(port) + "}";
-}
-
-void StopCleanly(NodeProcess& node) {
-    EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
-    EXPECT_EQ(node.Wait(), 0);
-}
 
 // The discovery requests ("disco" lines over UDP) that cross `link` for `window`, counted by
 // destination port. Call it inside the link's namespace; it needs a packet socket (root).
