@@ -41,7 +41,6 @@ std::unique_ptr<Message> CreateGetFileCommand() { return standIn("getfile"); }
 std::unique_ptr<Message> CreateGetPresetInfoCommand() { return standIn("getpresetinfo"); }
 std::unique_ptr<Message> CreateGoodbyeCommand() { return std::make_unique<Goodbye>(); }
 std::unique_ptr<Message> CreateIdentifyCommand() { return CreateIdentify(); }
-std::unique_ptr<Message> CreateListCommand() { return std::make_unique<ListCommand>(); }
 std::unique_ptr<Message> CreateListFilesCommand() { return standIn("listfiles"); }
 std::unique_ptr<Message> CreateLocateCommand() { return CreateLocate(); }
 std::unique_ptr<Message> CreateLogCommand() { return standIn("log"); }

@@ -38,7 +38,6 @@ std::unique_ptr<Message> CreateGetFileCommand();
 std::unique_ptr<Message> CreateGetPresetInfoCommand();
 std::unique_ptr<Message> CreateGoodbyeCommand();
 std::unique_ptr<Message> CreateIdentifyCommand();
-std::unique_ptr<Message> CreateListCommand();
 std::unique_ptr<Message> CreateListFilesCommand();
 std::unique_ptr<Message> CreateLocateCommand();
 std::unique_ptr<Message> CreateLogCommand();

@@ -64,8 +64,31 @@ void ZelkorDriver::sendLine(void* handle, const std::string& text, bool request,
     }
     const std::string hash = record && !request && header.hasHash ? header.HashText() : std::string();
     onLoop([this, socket, text, request, hash, word] {
-        socket->SendData(text, request);
-        RecordReply(HandleOf(socket.get()), hash, word, text);
+        // Only a reply the connection took answers a duplicate later.
+        if (socket->SendDataNow(text, request)) {
+            RecordReply(HandleOf(socket.get()), hash, word, text);
+        }
+    });
+}
+
+void ZelkorDriver::SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) {
+    if (!handle || !sendable(line)) {
+        return;
+    }
+    if (!IsReliableTransport(handle)) {
+        // To the asker alone: a refusal multicast would make every node that heard one
+        // bad datagram broadcast.
+        SendFrame(line, handle);
+        return;
+    }
+    auto socket = tcpOf(handle);
+    if (!socket) {
+        return;
+    }
+    onLoop([this, socket, line, hash, word] {
+        if (socket->SendDataNow(line, false)) {
+            RecordReply(HandleOf(socket.get()), hash, word, line);
+        }
     });
 }
 
@@ -140,8 +163,7 @@ void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bo
             self->Warning("ZK7882W Discovery service not initialized");
         } else if (!socket || !current->IsValidConnection(HandleOf(socket.get()))) {
             self->Warning("ZK7868W device can not send message: " + text.substr(0, text.find('\n')) + " connection not valid.");
-        } else if (self->sendable(text)) {
-            socket->SendData(text, request);
+        } else if (self->sendable(text) && socket->SendDataNow(text, request)) {
             self->RecordReply(HandleOf(socket.get()), hash, word, text);
         }
     });

@@ -263,16 +263,7 @@ void ZelkorDriver::sendFolderReply(MessageSignalData& data, const char* word, co
         out << ' ' << json;
     }
     out << '\n';
-    const std::string line = out.str();
-    if (!sendable(line)) {
-        return;
-    }
-    if (const auto& socket = data.Socket()) {
-        socket->SendData(line, false);
-    }
-    if (header.hasHash) {
-        RecordReply(data.Handle(), header.HashText(), word, line);
-    }
+    SendReply(data.Handle(), out.str(), header.hasHash ? header.HashText() : std::string(), word);
 }
 
 void ZelkorDriver::SendDataToPeer(std::shared_ptr<TcpSocketSet> set, const std::string& text, bool request) {

@@ -41,6 +41,10 @@ public:
     // (the latter after the datagrams BuildAndSendMessage would send). `done` is not
     // called when the driver is gone before the loop runs it.
     virtual void SendRequest(void* handle, std::string line, SendResult done) = 0;
+    // A built reply line on the request's handle: over TCP through the connection and,
+    // once the connection took it, into the reply cache under the request's hash and word
+    // (an empty hash records nothing); over UDP one datagram back to the request's sender.
+    virtual void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) = 0;
     // Raised for every connection made, refused or closed.
     virtual Signal<ConnectionResult>& ConnectionResults() = 0;
     // 0: no "starttls" after connecting.

@@ -351,10 +351,7 @@ void ZelkorDriver::SendErrorReply(Packet& packet, const std::string& command, co
 
 void ZelkorDriver::sendReply(Packet& packet, const std::string& command, const std::string& text,
                              const MessageForwardInfo& header) {
-    BuildAndSendRawCommand(packet.handle, text, false);
-    if (packet.reliable && header.hasHash) {
-        RecordReply(packet.handle, header.HashText(), command, text);
-    }
+    SendReply(packet.handle, text, packet.reliable && header.hasHash ? header.HashText() : std::string(), command);
 }
 
 void ZelkorDriver::RecordReply(void* handle, const std::string& hash, const std::string& word,
@@ -405,18 +402,8 @@ void ZelkorDriver::SignalRaised(MessageSignalData& data) {
         return;
     }
     const std::string text = message->Build(false);
-    if (!sendable(text)) {
-        return;
-    }
-    if (const auto& socket = data.Socket()) {
-        socket->SendData(text, false);
-        const MessageForwardInfo header = message->GetMessageForwardInfo();
-        if (header.hasHash) {
-            RecordReply(data.Handle(), header.HashText(), message->CommandName(), text);
-        }
-    } else if (auto udp = udpOf(data.Handle())) {
-        udp->SendDataTo(text, udp->GetRemoteIP(), udp->GetRemotePort());
-    }
+    const MessageForwardInfo& header = message->GetMessageForwardInfo();
+    SendReply(data.Handle(), text, header.hasHash ? header.HashText() : std::string(), message->CommandName());
 }
 
 }  // namespace Zelkor

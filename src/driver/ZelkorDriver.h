@@ -253,6 +253,7 @@ public:
     // reported on the loop right after (IServiceSender). A throwing connection counts as
     // not taken.
     void SendRequest(void* handle, std::string line, SendResult done) override;
+    void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) override;
     // A ready line on a handle: TCP only to a connection the discovery knows as live.
     void BuildAndSendRawCommand(void* handle, const std::string& text, bool request);
     void SendDataToPeer(std::shared_ptr<TcpSocket> socket, const std::string& text, bool request);

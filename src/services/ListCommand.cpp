@@ -69,4 +69,6 @@ bool ListCommand::FromNetworkFormat(bool request, const std::string& line, std::
     return true;
 }
 
+std::unique_ptr<Message> CreateListCommand() { return std::make_unique<ListCommand>(); }
+
 }  // namespace Zelkor

@@ -45,4 +45,7 @@ private:
     std::string _text;
 };
 
+// A new, empty "list" message, as the router and the driver's command table make it.
+std::unique_ptr<Message> CreateListCommand();
+
 }  // namespace Zelkor

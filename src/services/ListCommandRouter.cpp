@@ -3,14 +3,14 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "core/ErrorReply.h"
-#include "driver/CommandTable.h"
-#include "driver/ZelkorDriver.h"
+#include "core/MessageForwardInfo.h"
+#include "driver/IServiceSender.h"
 #include "services/ListCommand.h"
 #include "services/ListCommandDiscovered.h"
 
 namespace Zelkor {
 
-ListCommandRouter::ListCommandRouter(ZelkorDriver* driver) : _driver(driver) {
+ListCommandRouter::ListCommandRouter(IServiceSender* sender) : _sender(sender) {
     _messageSignalMap.SetMessageSignalFactory(MessageSignalFactory("list", &_signal, CreateListCommand));
     _connection = _signal += this;
 }
@@ -83,12 +83,17 @@ bool ListCommandRouter::ValidateParam(MessageSignalData& data, Param p) {
 void ListCommandRouter::SendError(MessageSignalData& data, const char* text) {
     // A reply is never answered with an error.
     const Message* message = data.GetMessage();
-    if (!_driver || (message && message->GetIsReply())) {
+    if (!_sender || !message || message->GetIsReply()) {
         return;
     }
+    // Back along the request's route, its hash kept, so that a requester behind a router
+    // gets it and a repeated request is answered from the reply cache.
+    MessageForwardInfo header = message->GetMessageForwardInfo();
+    header.ReversePaths();
     ErrorReply reply;
     reply.SetParameter(Param::message, text);
-    _driver->BuildAndSendMessage(data.Handle(), reply, false);
+    reply.SetMessageForwardInfo(header);
+    _sender->SendReply(data.Handle(), reply.Build(false), header.hasHash ? header.HashText() : std::string(), "list");
 }
 
 void ListCommandRouter::PopulateParams(Message* target, const MessageSignalData& data, const char* option) {

@@ -3,7 +3,7 @@
 // message of its option ("command": "discovered", "publishers", "presets") and handed to
 // the service registered for that option.
 //
-// Ownership: made and owned by the driver, which it does not own; the route observers are
+// Ownership: made and owned by the driver, whose sender interface it uses; the route observers are
 // not owned and outlive the router (the driver owns them). Threads: routes are added
 // while the driver is set up; messages arrive on the event-loop thread.
 
@@ -22,11 +22,11 @@
 
 namespace Zelkor {
 
-class ZelkorDriver;
+class IServiceSender;
 
 class ListCommandRouter : public IGiveMessageMapToMessageReceiver, public ISignalObserver<MessageSignalData> {
 public:
-    explicit ListCommandRouter(ZelkorDriver* driver);
+    explicit ListCommandRouter(IServiceSender* sender);
     ~ListCommandRouter() override;
     ListCommandRouter(const ListCommandRouter&) = delete;
     ListCommandRouter& operator=(const ListCommandRouter&) = delete;
@@ -40,8 +40,10 @@ public:
     // True when the message holds the parameter; otherwise answers "<name> missing"
     // (nothing for a name outside the vocabulary) and gives false.
     bool ValidateParam(MessageSignalData& data, Param p);
-    // An error reply with "message" = text, on the data's connection, without routing
-    // header; nothing when the data holds a reply.
+    // An error reply with "message" = text to the request's sender: with the request's
+    // routing header and sender hash in reply form, recorded for the request's duplicates
+    // under "list"; over UDP one datagram to the sender. Nothing when the data holds a
+    // reply.
     void SendError(MessageSignalData& data, const char* text);
     // Sets the target's "command" to the option and copies every other parameter of the
     // incoming message that the target declares.
@@ -54,7 +56,7 @@ private:
     // to "discovered", which is written so.
     static bool isDiscoveredReply(const Message& message, const std::string& text);
 
-    ZelkorDriver* _driver;
+    IServiceSender* _sender;
     Signal<MessageSignalData> _signal;
     boost::signals2::connection _connection;
     MessageSignalMap _messageSignalMap;

@@ -36,6 +36,10 @@ void FakeServiceSender::SendRequest(void* handle, std::string line, SendResult d
     }
 }
 
+void FakeServiceSender::SendReply(void* handle, const std::string& line, const std::string&, const std::string&) {
+    record({handle, line, false, true});
+}
+
 void FakeServiceSender::SetAccept(std::function<bool(void*, const std::string&)> accept) {
     std::lock_guard<std::mutex> lock(_mutex);
     _accept = std::move(accept);

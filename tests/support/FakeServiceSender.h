@@ -30,6 +30,7 @@ public:
     void BuildAndSendMessageDelayed(void* handle, Zelkor::Message& message, bool request) override;
     void BuildAndSendUnicastMessage(void* handle, Zelkor::Message& message, bool request) override;
     void SendRequest(void* handle, std::string line, SendResult done) override;
+    void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) override;
     Zelkor::Signal<Zelkor::ConnectionResult>& ConnectionResults() override { return _results; }
     unsigned long GetTlsLevel() override { return 0; }
     bool ParentPathsAllowed() override { return false; }
