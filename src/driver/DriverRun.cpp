@@ -139,13 +139,7 @@ void ZelkorDriver::stopOnLoop() {
     _errorSignal -= _errorConnection;
     // Whatever still reports to the driver is served no more: close it, so that its
     // peer learns it now and not when the loop's context goes.
-    std::vector<std::shared_ptr<TcpSocket>> live;
-    for (const auto& weak : _live) {
-        if (auto socket = weak.lock()) {
-            live.push_back(std::move(socket));
-        }
-    }
-    for (const auto& socket : live) {
+    for (const auto& socket : _live.Connections()) {
         socket->Close();
     }
     if (!onLoopThread()) {
@@ -169,10 +163,9 @@ void ZelkorDriver::checkDrained() {
     if (!_draining) {
         return;
     }
-    for (const auto& weak : _live) {
-        auto socket = weak.lock();
+    for (const auto& socket : _live.Connections()) {
         // A closing connection still writing its goodbye has not reported its close yet.
-        if (socket && socket->IsFinalized()) {
+        if (socket->IsFinalized()) {
             return;
         }
     }

@@ -28,23 +28,37 @@ bool ZelkorDriver::sendable(const std::string& text) {
     return false;
 }
 
-std::shared_ptr<TcpSocket> ZelkorDriver::tcpOf(void* handle) {
-    if (!handle || !SocketOf(handle)->IsReliableTransport()) {
+std::shared_ptr<Socket> ZelkorDriver::liveSocket(void* handle, bool& stale) {
+    stale = false;
+    if (!handle) {
         return nullptr;
     }
-    return static_cast<TcpSocket*>(SocketOf(handle))->weak_from_this().lock();
+    auto socket = _live.Find(handle);
+    if (!socket) {
+        // Kept past its socket's end (a service's record of a closed connection, a UDP
+        // socket a listener change closed): nothing may be read through it.
+        stale = true;
+        Warning("ZK78F8W Connection handle no longer valid", Tag(handle));
+    }
+    return socket;
+}
+
+std::shared_ptr<TcpSocket> ZelkorDriver::tcpOf(void* handle) {
+    bool stale = false;
+    auto socket = liveSocket(handle, stale);
+    return socket && socket->IsReliableTransport() ? std::static_pointer_cast<TcpSocket>(socket) : nullptr;
 }
 
 std::shared_ptr<UdpSocket> ZelkorDriver::udpOf(void* handle) {
-    if (!handle || SocketOf(handle)->IsReliableTransport()) {
-        return nullptr;
-    }
-    return static_cast<UdpSocket*>(SocketOf(handle))->weak_from_this().lock();
+    bool stale = false;
+    auto socket = liveSocket(handle, stale);
+    return socket && !socket->IsReliableTransport() ? std::static_pointer_cast<UdpSocket>(socket) : nullptr;
 }
 
 bool ZelkorDriver::IsReliableTransport(void* handle) {
     Trace("ZK7811I ZelkorDriver::IsReliableTransport begin");
-    const bool reliable = handle && SocketOf(handle)->IsReliableTransport();
+    const auto socket = handle ? _live.Find(handle) : nullptr;
+    const bool reliable = socket && socket->IsReliableTransport();
     Trace("ZK7812I ZelkorDriver::IsReliableTransport end");
     return reliable;
 }
@@ -54,14 +68,16 @@ void ZelkorDriver::sendLine(void* handle, const std::string& text, bool request,
     if (!sendable(text)) {
         return;
     }
-    if (!IsReliableTransport(handle)) {
+    bool stale = false;
+    const auto target = liveSocket(handle, stale);
+    if (stale) {
+        return;
+    }
+    if (!target || !target->IsReliableTransport()) {
         SendMulticastMessage(text, ProtocolPort);
         return;
     }
-    auto socket = tcpOf(handle);
-    if (!socket) {
-        return;
-    }
+    const auto socket = std::static_pointer_cast<TcpSocket>(target);
     const std::string hash = record && !request && header.hasHash ? header.HashText() : std::string();
     onLoop([this, socket, text, request, hash, word] {
         // Only a reply the connection took answers a duplicate later.
@@ -75,16 +91,19 @@ void ZelkorDriver::SendReply(void* handle, const std::string& line, const std::s
     if (!handle || !sendable(line)) {
         return;
     }
-    if (!IsReliableTransport(handle)) {
+    bool stale = false;
+    const auto target = liveSocket(handle, stale);
+    if (!target) {
+        return;
+    }
+    if (!target->IsReliableTransport()) {
         // To the asker alone: a refusal multicast would make every node that heard one
         // bad datagram broadcast.
-        SendFrame(line, handle);
+        const auto udp = std::static_pointer_cast<UdpSocket>(target);
+        onLoop([udp, line] { udp->SendDataTo(line, udp->GetRemoteIP(), udp->GetRemotePort()); });
         return;
     }
-    auto socket = tcpOf(handle);
-    if (!socket) {
-        return;
-    }
+    const auto socket = std::static_pointer_cast<TcpSocket>(target);
     onLoop([this, socket, line, hash, word] {
         if (socket->SendDataNow(line, false)) {
             RecordReply(HandleOf(socket.get()), hash, word, line);
@@ -108,17 +127,19 @@ void ZelkorDriver::SendRequest(void* handle, std::string line, SendResult done) 
         report(false);
         return;
     }
-    if (!IsReliableTransport(handle)) {
+    // Taken here, on the caller's thread, while the caller still holds the connection.
+    bool stale = false;
+    const auto target = liveSocket(handle, stale);
+    if (stale) {
+        report(false);
+        return;
+    }
+    if (!target || !target->IsReliableTransport()) {
         SendMulticastMessage(line, ProtocolPort);
         report(false);
         return;
     }
-    // Taken here, on the caller's thread, while the caller still holds the connection.
-    auto socket = tcpOf(handle);
-    if (!socket) {
-        report(false);
-        return;
-    }
+    const auto socket = std::static_pointer_cast<TcpSocket>(target);
     onLoop([this, socket, line = std::move(line), done = std::move(done)]() mutable {
         bool taken = false;
         try {
@@ -135,8 +156,13 @@ void ZelkorDriver::SendRequest(void* handle, std::string line, SendResult done) 
 void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bool request) {
     Trace("ZK78C9I ZelkorDriver::BuildAndSendMessageDelayed begin");
     const std::string text = message.Build(request);
-    const bool tcp = IsReliableTransport(handle);
-    auto socket = tcpOf(handle);
+    bool stale = false;
+    const auto target = liveSocket(handle, stale);
+    if (stale) {
+        return;
+    }
+    const bool tcp = target && target->IsReliableTransport();
+    const auto socket = tcp ? std::static_pointer_cast<TcpSocket>(target) : nullptr;
     const MessageForwardInfo& header = message.GetMessageForwardInfo();
     const std::string hash = !request && header.hasHash ? header.HashText() : std::string();
     boost::asio::post(_io, [weak = weak_from_this(), tcp, socket, text, request, hash,
@@ -174,17 +200,19 @@ void ZelkorDriver::BuildAndSendUnicastMessage(void* handle, Message& message, bo
         return;
     }
     const std::string text = message.Build(request);
-    if (SocketOf(handle)->IsReliableTransport()) {
+    bool stale = false;
+    const auto target = liveSocket(handle, stale);
+    if (!target) {
+        return;
+    }
+    if (target->IsReliableTransport()) {
         sendLine(handle, text, request, message.GetMessageForwardInfo(), message.CommandName(), true);
         return;
     }
     if (!sendable(text)) {
         return;
     }
-    auto udp = udpOf(handle);
-    if (!udp) {
-        return;
-    }
+    const auto udp = std::static_pointer_cast<UdpSocket>(target);
     onLoop([this, udp, text] {
         if (!discovery()) {
             Warning("ZK7869W Discovery service not initialized");
@@ -201,14 +229,17 @@ void ZelkorDriver::BuildAndSendRawCommand(void* handle, const std::string& text,
     if (!sendable(text)) {
         return;
     }
-    if (auto udp = udpOf(handle)) {
+    bool stale = false;
+    const auto target = liveSocket(handle, stale);
+    if (!target) {
+        return;
+    }
+    if (!target->IsReliableTransport()) {
+        const auto udp = std::static_pointer_cast<UdpSocket>(target);
         onLoop([this, udp, text] { SendMulticastMessage(text, udp->GetRemotePort()); });
         return;
     }
-    auto socket = tcpOf(handle);
-    if (!socket) {
-        return;
-    }
+    const auto socket = std::static_pointer_cast<TcpSocket>(target);
     onLoop([this, socket, text, request] {
         auto current = discovery();
         if (!current) {

@@ -21,13 +21,6 @@ namespace Zelkor {
 
 namespace {
 
-template <class Set>
-void forgetExpired(Set& set) {
-    for (auto at = set.begin(); at != set.end();) {
-        at = at->expired() ? set.erase(at) : std::next(at);
-    }
-}
-
 template <class Endpoint>
 std::string endpointText(const Endpoint& endpoint) {
     std::ostringstream text;
@@ -49,14 +42,12 @@ std::string dumpLine(bool incoming, const char* tag, const std::string& endpoint
 
 void ZelkorDriver::SocketAccepted(std::shared_ptr<TcpSocket> socket) {
     socket->SetSink(this);
-    forgetExpired(_live);
-    _live.insert(socket);
+    _live.Add(socket);
 }
 
 void ZelkorDriver::SocketConnected(std::shared_ptr<TcpSocket> socket, bool outgoing) {
     RemovePendingConnection(socket);
-    forgetExpired(_live);
-    _live.insert(socket);
+    _live.Add(socket);
     socket->SetInterfaceName(GetEndPointInterface(socket->GetLocalIP()));
     ConnectionResult result = PopulateConnectionResult(socket, true);
     result.outgoing = outgoing;
@@ -80,7 +71,7 @@ void ZelkorDriver::SocketRejected(std::shared_ptr<TcpSocket> socket) {
 }
 
 void ZelkorDriver::SocketClosed(std::shared_ptr<TcpSocket> socket) {
-    _live.erase(socket);
+    _live.Remove(socket.get());
     checkDrained();
     // Raised a loop turn later, so that observers may close further connections without
     // re-entering the code that closed this one. A driver on its way out has no owner
@@ -111,6 +102,8 @@ void ZelkorDriver::MessageReceived(std::shared_ptr<TcpSocket> socket, MessageFor
 }
 
 void ZelkorDriver::MessageReceived(std::shared_ptr<UdpSocket> socket, MessageForwardInfo& header) {
+    // A datagram's socket is a handle its answer goes back through.
+    _live.Add(socket);
     Packet packet;
     packet.handle = HandleOf(socket.get());
     packet.reliable = false;

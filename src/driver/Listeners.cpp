@@ -186,6 +186,7 @@ bool ZelkorDriver::Listen(const std::string& mac, const std::string& net, const 
         opening.udp->subnetUdp.store(_subnetUdp.load());
         opening.udp->SetName(net);
         opening.udp->SetSink(this);
+        _live.Add(opening.udp);
         opening.udp->localMac = mac;
         bool bound = false;
         try {
@@ -249,6 +250,7 @@ bool ZelkorDriver::listenAnyAddress(unsigned short port, const std::string& net,
         socket->broadcastUdp.store(_broadcastUdp.load());
         socket->SetName(net);
         socket->SetSink(this);
+        _live.Add(socket);
         socket->localMac = mac;
         return socket;
     };

@@ -49,10 +49,8 @@ ZelkorDriver::~ZelkorDriver() {
         _io.stop();
     }
     // Connections that outlive the driver must not report to it any more.
-    for (const auto& weak : _live) {
-        if (auto socket = weak.lock()) {
-            socket->SetSink(nullptr);
-        }
+    for (const auto& socket : _live.Connections()) {
+        socket->SetSink(nullptr);
     }
     closeServed();
 }

@@ -54,6 +54,7 @@
 #include "driver/IDriverDiscovery.h"
 #include "driver/IFolderNavigatorService.h"
 #include "driver/IServiceSender.h"
+#include "driver/LiveSockets.h"
 #include "driver/IZelkorDriver.h"
 #include "driver/Packet.h"
 #include "driver/ReplyCache.h"
@@ -412,6 +413,8 @@ private:
     bool sendable(const std::string& text);
     void sendLine(void* handle, const std::string& text, bool request, const MessageForwardInfo& header,
                   const std::string& word, bool record);
+    // The live socket of a handle; `stale` (logged) for a handle whose socket is gone.
+    std::shared_ptr<Socket> liveSocket(void* handle, bool& stale);
     std::shared_ptr<TcpSocket> tcpOf(void* handle);
     std::shared_ptr<UdpSocket> udpOf(void* handle);
 
@@ -545,7 +548,8 @@ private:
     bool _running = false;
     // Loop thread only.
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> _workGuard;
-    std::set<std::weak_ptr<TcpSocket>, std::owner_less<std::weak_ptr<TcpSocket>>> _live;
+    // Every socket that reports to the driver, by handle.
+    LiveSockets _live;
     bool _draining = false;
     std::unique_ptr<boost::asio::steady_timer> _drainTimer;
 };

@@ -46,6 +46,34 @@ TEST(DriverSend, BrokenLinesAndHandlesOfTheOtherKindSendNothing) {
     udp->Close();
 }
 
+// A handle kept past its socket's end (a service's record of a closed connection) is
+// resolved through the driver's table of live sockets: every operation sends nothing
+// and says so, none reads the freed socket.
+TEST(DriverSend, AHandleKeptPastItsSocketSendsNothing) {
+    LogCapture log;
+    DriverHarness harness;
+    harness.Start();
+    void* gone = nullptr;
+    {
+        auto socket = std::make_shared<Zelkor::TcpSocket>(harness.io, harness.driver->GetSSLContext(), true);
+        gone = Zelkor::ZelkorDriver::HandleOf(socket.get());
+    }
+    Zelkor::StandInMessage reply("get");
+    EXPECT_FALSE(harness.driver->IsReliableTransport(gone));
+    harness.driver->BuildAndSendMessage(gone, reply, false);
+    harness.driver->BuildAndSendMessageDelayed(gone, reply, false);
+    harness.driver->BuildAndSendUnicastMessage(gone, reply, false);
+    harness.driver->BuildAndSendRawCommand(gone, "@get {}\n", false);
+    harness.driver->SendDataToPeer(gone, "@get {}\n", false);
+    harness.driver->SendFrame("@get {}\n", gone);
+    harness.driver->SendReply(gone, "@get {}\n", "", "get");
+    bool taken = true;
+    harness.driver->SendRequest(gone, "get {}\n", [&taken](bool took) { taken = took; });
+    EXPECT_FALSE(taken);
+    EXPECT_TRUE(harness.OnLoop([] {}));
+    EXPECT_EQ(log.Count("ZK78F8W Connection handle no longer valid"), 8u);
+}
+
 TEST(DriverSend, AFailedBindOfSendFrameIsLoggedAndTheLoopGoesOn) {
     LogCapture log;
     DriverHarness harness;

@@ -11,6 +11,7 @@
 #include "support/DriverHarness.h"
 #include "transport/UdpSocket.h"
 #include "support/LogCapture.h"
+#include "support/RunUntil.h"
 
 namespace ZelkorTest {
 namespace {
@@ -45,7 +46,7 @@ TEST(ListCommandRouter, RefusalsFollowTheRequestsRouteAndHash) {
         peer.Send("4-ab12 [" + own + "][far&rtr] list {\"command\":\"nothing\"}\n");
         EXPECT_EQ(peer.ReadLine(), "4-ab12 [far&rtr][" + own + "] @error {\"message\":\"Unrecognized list option.\"}\n");
     }
-    EXPECT_TRUE(log.Contains("ZK7878I Replaying"));
+    EXPECT_TRUE(WaitUntil([&] { return log.Contains("ZK7878I Replaying"); }));
 
     boost::asio::io_context io;
     boost::asio::ip::udp::socket asker(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
