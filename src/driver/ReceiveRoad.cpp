@@ -290,6 +290,12 @@ bool ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, const st
         Detail("ZK78D8I All commands allowed to Kasdor authenticated clients");
         return true;
     }
+    // The devices this node connected to never authenticate to it: their notices on such a
+    // connection pass, every other request is held to the rules below.
+    if (socket.IsOutgoing() && isPeerNotice(command)) {
+        Detail("ZK78F9I Notice allowed on a connection this node opened", command);
+        return true;
+    }
     if (socket.IsAuthenticated()) {
         if (IsAuthenticatedCommand(command)) {
             Detail("ZK78D9I Command allowed for non-Kasdor client", command);
@@ -306,6 +312,11 @@ bool ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, const st
     header.ReversePaths();
     SendErrorReply(packet, command, "Not authenticated", header);
     return false;
+}
+
+bool ZelkorDriver::isPeerNotice(const std::string& command) {
+    return command == "publish" || command == "log" || command == "event" || command == "fwupdate" ||
+           command == "goodbye";
 }
 
 void ZelkorDriver::dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& current,

@@ -403,6 +403,8 @@ private:
     void stepBack(Packet& packet, const std::string& command, const std::string& text);
     void customCommand(Packet& packet, const std::string& command, const std::string& line);
     bool authorise(Packet& packet, IDriverDiscovery& discovery, const std::string& command);
+    // The words a device sends unasked to the node connected to it.
+    static bool isPeerNotice(const std::string& command);
     void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);
     // A reply line on the packet's connection, recorded against the request's hash.
     void sendReply(Packet& packet, const std::string& command, const std::string& text, const MessageForwardInfo& header);

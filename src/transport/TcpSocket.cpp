@@ -115,6 +115,7 @@ void TcpSocket::Connect(const boost::asio::ip::address& address, unsigned short 
         postConnectResult(std::move(done), boost::asio::error::already_started);
         return;
     }
+    SetOutgoing(true);
     onLoop([this, target, done = std::move(done)]() mutable { connectNow(target, std::move(done)); });
 }
 

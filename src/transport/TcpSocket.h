@@ -120,6 +120,9 @@ public:
     void SetState(State state);
 
     // TLS role of the next handshake: true = client.
+    // This node opened the connection (Connect marks it), rather than accepted it.
+    bool IsOutgoing() const { return _outgoing.load(); }
+    void SetOutgoing(bool outgoing) { _outgoing.store(outgoing); }
     bool IsClient() const { return _client.load(); }
     void SetClient(bool client) { _client.store(client); }
     bool IsTlsProvisioned() const { return _tlsProvisioned.load(); }
@@ -291,6 +294,7 @@ private:
     boost::asio::ip::tcp::endpoint _remoteEndpoint{boost::asio::ip::address_v4::any(), 0};
 
     std::atomic<bool> _client;
+    std::atomic<bool> _outgoing{false};
     const bool _redundant;
     std::atomic<bool> _tlsProvisioned{false};
     std::atomic<bool> _connectPending{false};

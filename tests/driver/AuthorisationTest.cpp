@@ -80,6 +80,19 @@ TEST_F(Authorisation, RowsOverANonLoopbackConnection) {
         secured.Send(std::string(row.word) + "\n");
         EXPECT_EQ(secured.ReadLine(), Reply(row.word, row.error)) << row.word << " " << row.authenticated;
     }
+    // On a connection this node opened, the device it connected to never authenticates:
+    // its notices pass, its other requests do not.
+    harness.discovery->hasCode = true;
+    socket->IsAuthenticated(false);
+    for (const bool opened : {true, false}) {
+        socket->SetOutgoing(opened);
+        for (const char* word : {"publish", "log", "event", "fwupdate", "set"}) {
+            const bool notice = opened && std::string(word) != "set";
+            secured.Send(std::string(word) + " {\"path\":\"/a\"}\n");
+            const std::string line = secured.ReadLine();
+            EXPECT_EQ(line.find("Not authenticated") == std::string::npos, notice) << word << " " << line;
+        }
+    }
 }
 
 TEST_F(Authorisation, LoopbackNeedsNoCodeAndAnErrorReplyKeepsTheStreamSecured) {
