@@ -29,8 +29,9 @@ llvm-cov report "$library" -instr-profile="$build_dir/merged.profdata" \
 
 # Columns of a file row: name, regions (total, missed, %), functions (total, missed, %),
 # lines (total, missed, %), branches (total, missed, %).
-awk -v root="$PWD/src/" '
-  $1 ~ "^" root || $1 ~ "^src/" {
+# File names are given below the common folder (src/): "core/Base64.cpp".
+awk '
+  NF == 13 && $1 ~ "/" && $2 ~ /^[0-9]+$/ {
     file = $1; sub(".*src/", "", file)
     folder = file; sub("/.*", "", folder)
     lines[folder] += $8; linesMissed[folder] += $9
