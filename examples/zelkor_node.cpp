@@ -65,7 +65,11 @@
 // "identify" ("reply", "guid", "mac", "name", "ip", "port"; a locate also "timeout"),
 // "reboot" ("reply", "guid", "mac", "error"), "authenticate" and "setVerificationCode"
 // (the reply's "error"), "startTLS" ("request", "error"), "verificationCode" (a code
-// stored: "code", whether there is one now), and "ls", "rls", "cd" (the reply "line").
+// stored: "code", whether there is one now), "ls", "rls", "cd" (the reply "line"), and
+// "get" and "set" for every reply to a value request, those the default handlers take
+// included: "values", the reply's container in its JSON form (an entry that failed holds
+// its "error" instead of a "value"), "tag", the tag of the request whose callback took it,
+// and "default", true when the default handler took it (its "tag" is then empty).
 // Every IPv6 address the runner writes is in brackets; commands take one with or without
 // them. Log lines go to standard error. Standard input takes one JSON command per line,
 // run on the node's event loop: {"cmd":"stop"};
@@ -96,6 +100,11 @@
 //   {"cmd":"identify"[,"guid":G][,"name":N][,"mac":M]}
 //   {"cmd":"reboot"[,"guid":G],"mac":M}
 //   {"cmd":"goodbye","guid":G}      (then the device is disconnected)
+//   {"cmd":"get"|"set","guid":G,"values":V[,"tag":T]}  V in a container's JSON form, one
+//       {"path","format","value"} object or an array of them (a get needs no "value"; a
+//       value without "format" travels as text, which the device's tree converts); with
+//       a tag the reply reaches a callback of this request (its "request" line carries
+//       the "tag" too), else the default handler
 // Locate, identify and reboot go to every served interface when no listed device has
 // the GUID (or none is given). {"cmd":"hascode"} -> "hascode" ("result": whether the node
 // holds a verification code).
@@ -153,6 +162,7 @@
 #include "driver/IZelkorDriver.h"
 #include "driver/ZelkorDriver.h"
 #include "storage/JsonModel.h"
+#include "storage/ObjectParamContainer.h"
 #include "transport/TcpSocket.h"
 #include "transport/ZelkorHost.h"
 
@@ -1135,6 +1145,26 @@ private:
         }
     }
 
+    // What the node does with every device it comes to know. The default reply handlers
+    // are the driver's, one for all its devices, but an application reaches them through
+    // a device object: registering again with each new one changes nothing, and no
+    // device is ever without them. A reply they take tells nothing of its device.
+    void adopt(Zelkor::IDevice& device) {
+        giveCode(device);
+        using Values = Zelkor::ObjectParamContainer;
+        device.OnGetResult([this](const Values& values) { valuesEvent("get", "", true, values); });
+        device.OnSetResult([this](const Values& values) { valuesEvent("set", "", true, values); });
+    }
+
+    void valuesEvent(const char* event, const std::string& tag, bool byDefault,
+                     const Zelkor::ObjectParamContainer& values) {
+        Json::Value fields;
+        fields["tag"] = tag;
+        fields["default"] = byDefault;
+        fields["values"] = values.ToJson();
+        _events.Write(event, fields);
+    }
+
     static Json::Value peerFields(bool reply, const std::string& guid, const std::string& mac, const std::string& name,
                                   const boost::asio::ip::address& ip, std::uint16_t port) {
         Json::Value fields;
@@ -1203,7 +1233,7 @@ private:
     void deviceEvent(const std::shared_ptr<Zelkor::IDevice>& device, Zelkor::DeviceNetState state,
                      Zelkor::DeviceNetState old) {
         if (device && old == Zelkor::DeviceNetStateNone) {
-            giveCode(*device);
+            adopt(*device);
         }
         Json::Value fields;
         if (device) {
@@ -1433,7 +1463,7 @@ private:
             _events.Write(name, answer);
             return;
         }
-        if (deviceRequest(name, command)) {
+        if (valueRequest(name, command) || deviceRequest(name, command)) {
             return;
         }
         if (!_listenerCommands.Run(name, command)) {
@@ -1458,7 +1488,7 @@ private:
         // A device made for the endpoint proves the node's code from its first connection
         // on; a known one keeps the code confirmed for it.
         if (const auto device = known ? nullptr : discovery->GetDeviceByIPAndPort(address, endpoint.second)) {
-            giveCode(*device);
+            adopt(*device);
         }
         Json::Value answer;
         answer["address"] = addressText(endpoint.first);
@@ -1546,6 +1576,51 @@ private:
             } else {
                 discovery->SendIdentifyRequest(info);
             }
+        }
+        _events.Write("request", answer);
+        return true;
+    }
+
+    // {"cmd":"get"|"set","guid":G,"values":V[,"tag":T]}: the values of the container's
+    // JSON form asked of, or written to, the listed device. With a tag the reply reaches a
+    // callback of this request, which names it; without one, the default handler. One
+    // "request" line tells of it; the reply comes as a line named after the word.
+    bool valueRequest(const std::string& name, const Json::Value& command) {
+        if (name != "get" && name != "set") {
+            return false;
+        }
+        std::string guid;
+        Zelkor::ObjectParamContainer values;
+        const Json::Value& tag = command["tag"];
+        Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+        const bool valid = command["guid"].isString() && canonicalGuid(command["guid"].asString(), guid) &&
+                           (tag.isNull() || tag.isString()) && values.FromJson(command["values"]);
+        if (!valid || !discovery) {
+            _events.Error("bad arguments for " + name);
+            return true;
+        }
+        const auto device = discovery->GetDeviceList()->GetDeviceByUUID(guid);
+        if (!device) {
+            _events.Error("no device " + command["guid"].asString() + " for " + name);
+            return true;
+        }
+        const bool set = name == "set";
+        if (tag.isNull()) {
+            set ? device->SetParameter(values) : device->GetParameter(values);
+        } else {
+            const std::string text = tag.asString();
+            auto callback = [this, event = set ? "set" : "get", text](const Zelkor::ObjectParamContainer& reply) {
+                valuesEvent(event, text, false, reply);
+            };
+            set ? device->SetParameter(values, callback, false, text)
+                : device->GetParameter(values, callback, false, text);
+        }
+        Json::Value answer;
+        answer["cmd"] = name;
+        answer["guid"] = guid;
+        answer["to"] = "device";
+        if (!tag.isNull()) {
+            answer["tag"] = tag;
         }
         _events.Write("request", answer);
         return true;

@@ -1,0 +1,568 @@
+// "get" round trips between two processes over loopback, one request in flight, plain and
+// TLS. The library's road: a device node (the node runner serving the sample tree) in a
+// child process, the controller's driver in this one, a device object's GetParameter of
+// three values from the benchmark thread, which waits for the reply's callback before
+// the next. Beside it, the floor: a bare Asio ping-pong of the same request and reply
+// bytes (taken from the library's own traffic), blocking calls on both ends, the pong in
+// a child process too (bench_get_pong). At the end each rate is printed beside the bare
+// one with their ratio.
+//
+// Every wait is bounded; a case that cannot be set up is skipped with its reason.
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
+
+#include "core/ZelkorLog.h"
+#include "device/IDevice.h"
+#include "discovery/IDiscoveryService.h"
+#include "driver/ICryptoInfo.h"
+#include "driver/IZelkorDriver.h"
+#include "storage/JsonModel.h"
+#include "storage/ObjectParamContainer.h"
+#include "transport/TcpSocket.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+const char* const kCode = "bench-code";
+// Round trips per case: a fixed count, so that each case sets up its processes once.
+constexpr benchmark::IterationCount kRounds = 20000;
+const char* const kValues =
+    R"([{"path":"/configuration/device/name"},{"path":"/audio/gain"},{"path":"/audio/label"}])";
+
+// The controller's own tree: what a discovery reply needs to identify it.
+const char* const kControllerTree = R"({
+  "configuration": {
+    ".kind": "obj",
+    "device": {
+      ".kind": "obj",
+      "name": {".kind": "param", ".type": "string", ".value": "bench-controller"},
+      "guid": {".kind": "param", ".type": "string", ".access": "ro", ".value": "9d1c6f0e-3b52-4c1a-8e07-4a6b2f1d9c30"},
+      "classname": {".kind": "param", ".type": "string", ".access": "ro", ".value": "bench"},
+      "protocolversion": {".kind": "param", ".type": "string", ".access": "ro", ".value": ""}
+    }
+  }
+})";
+
+// A child process with its standard input held open (a node stops at its end) and its
+// standard output read line by line; ended and reaped with the object.
+class Child {
+public:
+    Child(const std::vector<std::string>& arguments, const std::string& folder) {
+        std::vector<std::string> parts = arguments;
+        std::vector<char*> argv;
+        for (auto& part : parts) {
+            argv.push_back(part.data());
+        }
+        argv.push_back(nullptr);
+        int input[2];
+        int output[2];
+        if (::pipe2(input, O_CLOEXEC) != 0) {
+            return;
+        }
+        if (::pipe2(output, O_CLOEXEC) != 0) {
+            ::close(input[0]);
+            ::close(input[1]);
+            return;
+        }
+        _pid = ::fork();
+        if (_pid == 0) {
+            if (::dup2(input[0], STDIN_FILENO) < 0 || ::dup2(output[1], STDOUT_FILENO) < 0 ||
+                (!folder.empty() && ::chdir(folder.c_str()) != 0)) {
+                ::_exit(127);
+            }
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(input[0]);
+        ::close(output[1]);
+        _stdin = input[1];
+        _stdout = output[0];
+    }
+
+    ~Child() {
+        if (_stdin >= 0) {
+            ::close(_stdin);
+        }
+        if (_pid > 0) {
+            // The end of its input stops a node, the end of the connection the pong.
+            const auto until = Clock::now() + std::chrono::seconds(5);
+            int status = 0;
+            while (::waitpid(_pid, &status, WNOHANG) == 0) {
+                if (Clock::now() > until) {
+                    ::kill(_pid, SIGKILL);
+                    ::waitpid(_pid, &status, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        if (_stdout >= 0) {
+            ::close(_stdout);
+        }
+    }
+
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // The next line holding `text`, lines before it passed over; empty when none came
+    // within the deadline or the output ended.
+    std::string AwaitLine(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+        const auto until = Clock::now() + deadline;
+        for (;;) {
+            for (auto end = _buffer.find('\n'); end != std::string::npos; end = _buffer.find('\n')) {
+                std::string line = _buffer.substr(0, end);
+                _buffer.erase(0, end + 1);
+                if (line.find(text) != std::string::npos) {
+                    return line;
+                }
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            pollfd watched{_stdout, POLLIN, 0};
+            if (_stdout < 0 || left <= 0 || ::poll(&watched, 1, static_cast<int>(left)) <= 0) {
+                return {};
+            }
+            char chunk[4096];
+            const ssize_t count = ::read(_stdout, chunk, sizeof chunk);
+            if (count <= 0) {
+                return {};
+            }
+            _buffer.append(chunk, static_cast<std::size_t>(count));
+        }
+    }
+
+private:
+    pid_t _pid = -1;
+    int _stdin = -1;
+    int _stdout = -1;
+    std::string _buffer;
+};
+
+// A loopback port free at the moment of asking, for the node to listen on.
+unsigned short freePort() {
+    asio::io_context io;
+    tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    return probe.local_endpoint().port();
+}
+
+// The request and reply lines of a get as the library sends and answers it, "\n" ended.
+struct Bytes {
+    std::string request;
+    std::string reply;
+};
+std::optional<Bytes> captured;
+
+// The text of a traffic dump line ("ZDUMP", direction, transport, peer, then the line);
+// empty when the log line is none.
+std::string dumpedText(const std::string& logLine, const char* direction) {
+    const auto at = logLine.find("ZDUMP");
+    if (at == std::string::npos) {
+        return {};
+    }
+    std::size_t position = at;
+    // The marker, the direction, then the transport and the peer, whatever they are.
+    for (const char* field : {"ZDUMP", direction, "", ""}) {
+        position = logLine.find_first_not_of(' ', position);
+        if (*field && logLine.compare(position, std::strlen(field), field) != 0) {
+            return {};
+        }
+        position = logLine.find(' ', position);
+        if (position == std::string::npos) {
+            return {};
+        }
+    }
+    position = logLine.find_first_not_of(' ', position);
+    return position == std::string::npos ? std::string() : logLine.substr(position);
+}
+
+// A device node in a child process and the controller's driver in this one, connected
+// (and over TLS authenticated with the node's code), ready for GetParameter.
+class Session {
+public:
+    explicit Session(bool tls) {
+        const std::string folder = std::filesystem::current_path() / (tls ? "node-tls" : "node-plain");
+        std::filesystem::create_directories(folder);
+        const unsigned short port = freePort();
+        std::vector<std::string> arguments{ZELKOR_NODE_PROGRAM,
+                                           "--name",
+                                           "bench-device",
+                                           "--tree",
+                                           ZELKOR_SOURCE_DIR "/examples/device-tree.json",
+                                           "--listen",
+                                           "127.0.0.1:" + std::to_string(port),
+                                           "--log-level",
+                                           "1"};
+        if (tls) {
+            arguments.insert(arguments.end(), {"--tls-level", "1", "--code", kCode});
+        }
+        _node = std::make_unique<Child>(arguments, folder);
+        if (_node->AwaitLine("\"listenerAdded\"").empty()) {
+            _failure = "the device node did not start";
+            return;
+        }
+
+        _driver = Zelkor::CreateDriver(_loop);
+        _driver->RegisterExternalLogger([this](std::string& line) { log(line); });
+        unsigned long level = 1;
+        _driver->SetLogLevel(level);
+        _driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(kControllerTree));
+        Zelkor::IDiscoveryService* discovery = _driver->GetDiscoveryService();
+        discovery->SetMode("controller");
+        _driver->GetCryptoInfo()->SetTlsLevel(tls ? 1 : 0);
+        _run = std::thread([this] { _driver->Run(); });
+
+        // On the loop, as the application's commands are; the promise outlives a wait that
+        // gave up.
+        auto made = std::make_shared<std::promise<std::shared_ptr<Zelkor::IDevice>>>();
+        auto device = made->get_future();
+        asio::post(_loop, [discovery, port, tls, made] {
+            const auto address = asio::ip::make_address("127.0.0.1");
+            discovery->Connect(address, port);
+            const auto device = discovery->GetDeviceByIPAndPort(address, port);
+            if (device && tls) {
+                device->SetVerificationCode(kCode);
+            }
+            made->set_value(device);
+        });
+        if (device.wait_for(std::chrono::seconds(10)) == std::future_status::ready) {
+            _device = device.get();
+        }
+        if (!_device || !awaitReady(tls)) {
+            _failure = "the controller did not get a ready connection to the device node";
+            return;
+        }
+        _values.FromJsonText(kValues);
+        if (!captured) {
+            capture();
+        }
+    }
+
+    ~Session() {
+        _device.reset();
+        if (_driver) {
+            Zelkor::DestroyDriver();
+            if (_run.joinable()) {
+                _run.join();
+            }
+            Zelkor::DeleteDriver();
+        }
+    }
+
+    const std::string& Failure() const { return _failure; }
+
+    // `count` gets one after another, each sent by the callback of the last on the event
+    // loop, as a reply handler may send: no hand-over between threads. False when they
+    // were not all answered within the deadline.
+    bool Chain(std::uint64_t count) {
+        std::unique_lock<std::mutex> lock(_mutex);
+        const std::uint64_t expected = _replies + count;
+        lock.unlock();
+        auto next = std::make_shared<std::function<void(const Zelkor::ObjectParamContainer&)>>();
+        *next = [this, expected, weak = std::weak_ptr<std::function<void(const Zelkor::ObjectParamContainer&)>>(next)](
+                    const Zelkor::ObjectParamContainer&) {
+            std::unique_lock<std::mutex> lock(_mutex);
+            const std::uint64_t replies = ++_replies;
+            lock.unlock();
+            const bool more = replies < expected;
+            // The waiting thread is woken at the end, and now and then to see progress.
+            if (!more || replies % 1024 == 0) {
+                _answered.notify_one();
+            }
+            if (const auto self = weak.lock(); more && self) {
+                _device->GetParameter(_values, *self, false, "bench");
+            }
+        };
+        _device->GetParameter(_values, *next, false, "bench");
+        lock.lock();
+        // Given up only when five seconds went by without a reply.
+        bool done = false;
+        for (std::uint64_t seen = ~std::uint64_t{0}; !done && seen != _replies;) {
+            seen = _replies;
+            done = _answered.wait_for(lock, std::chrono::seconds(5),
+                                      [&] { return _replies >= expected || _replies != seen; }) &&
+                   _replies >= expected;
+        }
+        lock.unlock();
+        // A chain still going when the wait gave up ends at its next reply.
+        next.reset();
+        return done;
+    }
+
+    // One get, answered: false when no reply came within the deadline.
+    bool RoundTrip() {
+        std::unique_lock<std::mutex> lock(_mutex);
+        const std::uint64_t expected = _replies + 1;
+        lock.unlock();
+        _device->GetParameter(_values, _callback, false, "bench");
+        lock.lock();
+        return _answered.wait_for(lock, std::chrono::seconds(5), [&] { return _replies >= expected; });
+    }
+
+private:
+    bool awaitReady(bool tls) {
+        const auto until = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < until) {
+            const auto socket = _device->GetHandle();
+            // The name of the device, which its requests carry, is known once it answered.
+            if (socket && (!tls || socket->IsAuthenticated()) && !_device->GetDiscoInfo().guid.empty()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+
+    // A few round trips with the traffic dumped; the last request and reply dumped are the
+    // bytes of the bare ping-pong.
+    void capture() {
+        unsigned long level = 3;
+        _capturing = true;
+        _driver->SetLogLevel(level);
+        _driver->DumpTraffic(true);
+        for (int round = 0; round < 3; ++round) {
+            if (!RoundTrip()) {
+                break;
+            }
+        }
+        _driver->DumpTraffic(false);
+        level = 1;
+        _driver->SetLogLevel(level);
+        _capturing = false;
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (!_request.empty() && !_reply.empty()) {
+            captured = Bytes{_request + "\n", _reply + "\n"};
+        }
+    }
+
+    void log(const std::string& line) {
+        const std::string out = dumpedText(line, "OUT");
+        const std::string in = dumpedText(line, "IN");
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (out.find("get ") != std::string::npos) {
+            _request = out;
+        } else if (in.find("@get ") != std::string::npos) {
+            _reply = in;
+        } else if (!_capturing && line.find("ZDUMP") == std::string::npos) {
+            // Only errors are logged outside the capture.
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+    }
+
+    std::unique_ptr<Child> _node;
+    asio::io_context _loop;
+    Zelkor::IZelkorDriver* _driver = nullptr;
+    std::thread _run;
+    std::shared_ptr<Zelkor::IDevice> _device;
+    Zelkor::ObjectParamContainer _values;
+    std::string _failure;
+    std::atomic<bool> _capturing{false};
+
+    std::mutex _mutex;
+    std::condition_variable _answered;
+    std::uint64_t _replies = 0;
+    std::string _request;
+    std::string _reply;
+    std::function<void(const Zelkor::ObjectParamContainer&)> _callback = [this](const Zelkor::ObjectParamContainer&) {
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            ++_replies;
+        }
+        _answered.notify_one();
+    };
+};
+
+void BM_DriverGetRoundTrip(benchmark::State& state) {
+    const bool tls = state.range(0) != 0;
+    state.SetLabel(tls ? "TLS" : "TCP");
+    Session session(tls);
+    if (!session.Failure().empty()) {
+        state.SkipWithError(session.Failure().c_str());
+        return;
+    }
+    for (auto _ : state) {
+        if (!session.RoundTrip()) {
+            state.SkipWithError("no reply within 5 s");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_DriverGetRoundTrip)->Arg(0)->Arg(1)->UseRealTime()->Iterations(kRounds);
+
+// The same, each get sent from the callback of the last on the event loop: the library's
+// work without the hand-over to and from the application's thread.
+void BM_DriverGetFromCallback(benchmark::State& state) {
+    const bool tls = state.range(0) != 0;
+    state.SetLabel(tls ? "TLS" : "TCP");
+    Session session(tls);
+    if (!session.Failure().empty()) {
+        state.SkipWithError(session.Failure().c_str());
+        return;
+    }
+    for (auto _ : state) {
+        if (!session.Chain(kRounds)) {
+            state.SkipWithError("the chain was not answered in time");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kRounds);
+}
+BENCHMARK(BM_DriverGetFromCallback)->Arg(0)->Arg(1)->UseRealTime()->Iterations(1);
+
+// The bytes the driver's case took, or a session of their own to take them.
+const Bytes* bareBytes() {
+    if (!captured) {
+        Session session(false);
+    }
+    return captured ? &*captured : nullptr;
+}
+
+template <class Stream>
+bool pingPong(benchmark::State& state, Stream& stream, const Bytes& bytes) {
+    asio::streambuf input;
+    boost::system::error_code error;
+    for (auto _ : state) {
+        asio::write(stream, asio::buffer(bytes.request), error);
+        const std::size_t length = error ? 0 : asio::read_until(stream, input, '\n', error);
+        if (error) {
+            return false;
+        }
+        input.consume(length);
+    }
+    return true;
+}
+
+void BM_BarePingPong(benchmark::State& state) {
+    const bool tls = state.range(0) != 0;
+    state.SetLabel(tls ? "TLS" : "TCP");
+    const Bytes* bytes = bareBytes();
+    if (!bytes) {
+        state.SkipWithError("the library's request and reply were not captured");
+        return;
+    }
+    const std::string reply = bytes->reply.substr(0, bytes->reply.size() - 1);
+    Child pong({ZELKOR_PONG_PROGRAM, tls ? "tls" : "plain", reply}, "");
+    const std::string port = pong.AwaitLine("");
+    try {
+        asio::io_context io;
+        tcp::socket socket(io);
+        const auto number = static_cast<unsigned short>(std::stoi(port));
+        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), number));
+        socket.set_option(tcp::no_delay(true));
+        bool done = false;
+        if (tls) {
+            asio::ssl::context context(asio::ssl::context::tls_client);
+            context.set_verify_mode(asio::ssl::verify_none);
+            asio::ssl::stream<tcp::socket&> stream(socket, context);
+            stream.handshake(asio::ssl::stream_base::client);
+            done = pingPong(state, stream, *bytes);
+        } else {
+            done = pingPong(state, socket, *bytes);
+        }
+        if (!done) {
+            state.SkipWithError("the pong went away");
+        }
+    } catch (const std::exception& error) {
+        state.SkipWithError(error.what());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_BarePingPong)->Arg(0)->Arg(1)->UseRealTime()->Iterations(kRounds);
+
+// The console's report, and each case's rate kept for the closing comparison.
+class RateReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& reports) override {
+        for (const auto& run : reports) {
+            const auto items = run.counters.find("items_per_second");
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred && items != run.counters.end()) {
+                _rates[run.run_name.function_name + "/" + run.run_name.args] = items->second.value;
+            }
+        }
+        ConsoleReporter::ReportRuns(reports);
+    }
+
+    void PrintRatios() const {
+        if (captured) {
+            std::printf("request %zu bytes: %s", captured->request.size(), captured->request.c_str());
+            std::printf("reply %zu bytes: %s", captured->reply.size(), captured->reply.c_str());
+        }
+        for (const auto& [arg, name] : {std::pair{"0", "TCP"}, std::pair{"1", "TLS"}}) {
+            const auto bare = _rates.find(std::string("BM_BarePingPong/") + arg);
+            if (bare == _rates.end()) {
+                continue;
+            }
+            std::printf("%s: bare Asio %.0f round trips/s\n", name, bare->second);
+            for (const char* road : {"BM_DriverGetRoundTrip", "BM_DriverGetFromCallback"}) {
+                const auto driver = _rates.find(std::string(road) + "/" + arg);
+                if (driver != _rates.end()) {
+                    std::printf("%s: %s %.0f/s, ratio %.2f\n", name, road, driver->second,
+                                driver->second / bare->second);
+                }
+            }
+        }
+    }
+
+private:
+    std::map<std::string, double> _rates;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ZelkorLog::TheLog().SetLevel(1);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    // The driver's tree and the nodes write their event logs into their working folders:
+    // everything runs in a folder of its own, removed at the end.
+    const auto start = std::filesystem::current_path();
+    std::string scratch = (std::filesystem::temp_directory_path() / "zelkor-bench-XXXXXX").string();
+    if (mkdtemp(scratch.data()) == nullptr) {
+        return 1;
+    }
+    std::filesystem::current_path(scratch);
+    RateReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatios();
+    std::filesystem::current_path(start);
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
+    benchmark::Shutdown();
+    return 0;
+}
