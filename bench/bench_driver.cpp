@@ -29,8 +29,8 @@ namespace {
 
 // A multi-value get of three parameters, the most common request.
 const std::string kBody =
-    R"({"params":[{"path":"/configuration/device/name","format":"string"},{"path":"/status/uptime"},)"
-    R"({"path":"/configuration/network/interface/0/ipv4","format":"string"}]})";
+    R"([{"path":"/configuration/device/name","format":"string"},{"path":"/status/uptime"},)"
+    R"({"path":"/configuration/network/interface/0/ipv4","format":"string"}])";
 
 // Node "R"; device "D" is known behind it, on a connection that is closed.
 class Discovery : public Zelkor::IDriverDiscovery {
@@ -79,6 +79,10 @@ public:
         driver->UseDiscovery(discovery);
         discovery->device = std::make_shared<Zelkor::TcpSocket>(io, driver->GetSSLContext(), true);
         discovery->device->Close();
+        // Both connections report to the driver, as accepted ones do: their handles are
+        // live, so the road goes on to the connection rather than stopping at a stale handle.
+        driver->SocketAccepted(discovery->device);
+        driver->SocketAccepted(requester);
     }
 
     // Runs `work` on the driver's loop, where sockets deliver their lines.
@@ -91,7 +95,7 @@ public:
 
     void Receive(const std::string& line) {
         Zelkor::MessageForwardInfo header;
-        header.PullHeader(line);
+        header.ReadReceived(line);
         driver->MessageReceived(requester, header, {}, {});
     }
 

@@ -5,7 +5,6 @@
 #include <charconv>
 #include <climits>
 #include <cstdlib>
-#include <sstream>
 #include <string_view>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -48,6 +47,16 @@ bool readUnsigned(std::string_view text, Json::UInt64& value) {
 
 const char* const kArgumentsKey = "arguments";
 
+// Made in its place, or replacing the one stored: every member of every received body is
+// stored here.
+template <class Value>
+void storeParameter(std::map<Param, MessageParameter>& parameters, Param p, const Value& value) {
+    const auto [found, added] = parameters.try_emplace(p, p, value);
+    if (!added) {
+        found->second = MessageParameter(p, value);
+    }
+}
+
 // A number when the whole text reads as one, the text itself otherwise, null for none.
 template <class Number>
 void putNumber(Json::Value& object, Param p, const char* text, bool (*read)(std::string_view, Number&)) {
@@ -63,7 +72,9 @@ void putNumber(Json::Value& object, Param p, const char* text, bool (*read)(std:
 
 }  // namespace
 
-Message::Message(std::vector<Param> declared) : _declared(std::move(declared)) {}
+Message::Message(std::initializer_list<Param> declared) : _declared(declared) {}
+
+Message::Message(const std::vector<Param>& declared) : _declared(declared.begin(), declared.end()) {}
 
 std::string Message::GetParamValue(Param p) const {
     const char* text = GetParameter(p);
@@ -104,16 +115,17 @@ std::string Message::Build(bool request) const {
 }
 
 std::string Message::Build(MessageForwardInfo& header, bool request) const {
-    std::ostringstream out;
-    if (!header.PutMessageForwardHeader(out)) {
+    std::string out;
+    if (!header.AppendMessageForwardHeader(out)) {
         return std::string();
     }
     const std::string line = ToNetworkFormat(request);
     if (line.empty()) {
         return line;
     }
-    out << line << '\n';
-    return out.str();
+    out += line;
+    out += '\n';
+    return out;
 }
 
 bool Message::SetParameter(Param p, const char* text) {
@@ -123,7 +135,7 @@ bool Message::SetParameter(Param p, const char* text) {
     if (!text) {
         _parameters.erase(p);
     } else {
-        _parameters.insert_or_assign(p, MessageParameter(p, text));
+        storeParameter(_parameters, p, text);
     }
     return true;
 }
@@ -135,13 +147,13 @@ bool Message::SetJsonParameter(Param p, const Json::Value& value) {
     if (value.isNull()) {
         _parameters.erase(p);
     } else {
-        _parameters.insert_or_assign(p, MessageParameter(p, value));
+        storeParameter(_parameters, p, value);
     }
     return true;
 }
 
 void Message::SetParameterDirect(Param p, const char* text) {
-    _parameters.insert_or_assign(p, MessageParameter(p, text));
+    storeParameter(_parameters, p, text);
 }
 
 const char* Message::GetParameter(Param p) const {
@@ -170,13 +182,13 @@ std::vector<Param> Message::GetParamEnums() const {
 }
 
 std::string Message::ToNetworkFormat(bool request) const {
-    std::ostringstream out;
+    std::string out;
     MessageForwardInfo header(_forwardInfo);
-    if (!header.PutMessageForwardHeader(out)) {
+    if (!header.AppendMessageForwardHeader(out)) {
         return std::string();
     }
-    out << ToJson(request);
-    return out.str();
+    out += ToJson(request);
+    return out;
 }
 
 bool Message::FromNetworkFormat(bool request, const std::string& line, std::string& error) {
@@ -196,7 +208,7 @@ bool Message::FromReceived(bool request, const std::string& line, MessageForward
     const bool ok = FromNetworkFormat(request, line, error);
     // A body the class did not take is not needed any more, and copies of the header
     // (every message keeps one) stay light without it.
-    header.TakeJsonBody();
+    header.DropJsonBody();
     return ok;
 }
 
@@ -233,7 +245,19 @@ bool Message::FromJson(bool /*request*/, const std::string& line, std::string& e
         if (member->isArray() || member->isObject()) {
             continue;
         }
-        SetParameter(GetParamFromString(member.name()), member->asString().c_str());
+        // Names and texts are read in place: most bodies are a few short members, and
+        // copying each out cost more than storing it.
+        const char* nameEnd = nullptr;
+        const char* name = member.memberName(&nameEnd);
+        const Param p = ParamFromName(std::string_view(name, static_cast<std::size_t>(nameEnd - name)));
+        const char* text = nullptr;
+        const char* textEnd = nullptr;
+        if (member->isString() && member->getString(&text, &textEnd)) {
+            // The body keeps its texts NUL-terminated.
+            SetParameter(p, text);
+        } else {
+            SetParameter(p, member->asString().c_str());
+        }
     }
     return true;
 }
@@ -375,13 +399,13 @@ void Message::FromNetworkParms(const Json::Value& value) {
 }
 
 std::string Message::WriteLine(bool request, const Json::Value& body) const {
-    std::ostringstream out;
+    std::string out;
     MessageForwardInfo header(_forwardInfo);
-    if (!header.PutHeader(out, request, CommandName())) {
+    if (!header.AppendHeader(out, request, CommandName())) {
         return std::string();
     }
-    out << WriteCompactJson(body);
-    return out.str();
+    out += WriteCompactJson(body);
+    return out;
 }
 
 bool Message::ReadBody(const std::string& line, Json::Value& body, std::string& error) const {

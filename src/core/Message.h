@@ -13,11 +13,13 @@
 // No operation that reads peer text throws (allocation failure aside).
 
 #include <cstddef>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <json/value.h>
 
 #include "core/Conversions.h"
@@ -39,7 +41,7 @@ public:
     virtual const char* CommandName() const = 0;
     // The value text; empty when unset and when the value is the parameter's own name.
     virtual std::string GetParamValue(Param p) const;
-    virtual std::vector<Param> AllParameterNames() const { return _declared; }
+    virtual std::vector<Param> AllParameterNames() const { return {_declared.begin(), _declared.end()}; }
     virtual bool IsValidParameterName(Param p) const;
     // Parses the JSON that starts at the first "{" or "[" of `text`; a text with neither
     // gives an empty object. On failure `error` says why and the result is false.
@@ -88,8 +90,9 @@ public:
     bool GetIsReply() const { return _isReply; }
     // True when the parameter error is set; `error` then receives its text.
     bool GetIsError(std::string& error) const;
-    MessageForwardInfo GetMessageForwardInfo() const { return _forwardInfo; }
-    void SetMessageForwardInfo(MessageForwardInfo info) { _forwardInfo = std::move(info); }
+    const MessageForwardInfo& GetMessageForwardInfo() const { return _forwardInfo; }
+    void SetMessageForwardInfo(const MessageForwardInfo& info) { _forwardInfo = info; }
+    void SetMessageForwardInfo(MessageForwardInfo&& info) { _forwardInfo = std::move(info); }
     // The command-and-JSON text of the received line; empty for a message built here.
     const std::string& GetRawText() const { return _rawText; }
     void SetRawText(std::string text) { _rawText = std::move(text); }
@@ -145,7 +148,8 @@ public:
     void FromNetworkParms(const Json::Value& value);
 
 protected:
-    explicit Message(std::vector<Param> declared);
+    explicit Message(std::initializer_list<Param> declared);
+    explicit Message(const std::vector<Param>& declared);
     Message(const Message&) = default;
     Message& operator=(const Message&) = default;
 
@@ -161,7 +165,8 @@ protected:
     const MessageForwardInfo* ReceivedHeader(const std::string& line) const;
 
 private:
-    std::vector<Param> _declared;
+    // Every message made declares its names: held in place, as a handful is the rule.
+    boost::container::small_vector<Param, 8> _declared;
     bool _isReply = false;
     MessageForwardInfo _forwardInfo;
     std::string _rawText;

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include <boost/algorithm/string/join.hpp>
-#include <boost/algorithm/string/trim.hpp>
 
 #include "core/Digest.h"
 #include "core/JsonText.h"
@@ -22,6 +21,8 @@ bool isNameChar(char c) {
     return isDigit(c) || isLower(c) || (c >= 'A' && c <= 'Z') || c == '-' || c == '.' || c == '_';
 }
 bool isPathChar(char c) { return isNameChar(c) || c == '&'; }
+// White space as the "C" locale has it.
+bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 template <class Pred>
 std::size_t skipWhile(std::string_view text, std::size_t at, Pred pred) {
@@ -37,6 +38,25 @@ std::size_t skipBlanks(std::string_view text, std::size_t at) {
 
 bool byteIs(std::string_view text, std::size_t at, char c) { return at < text.size() && text[at] == c; }
 
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isSpace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isSpace(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+void appendPaths(std::string& out, const MessageForwardInfo::PathList& list) {
+    for (std::size_t n = 0; n < list.size(); ++n) {
+        if (n > 0) {
+            out += '&';
+        }
+        out += list[n];
+    }
+}
+
 }  // namespace
 
 MessageForwardInfo::MessageForwardInfo() : ZelkorLoggable("MFWD") {}
@@ -50,13 +70,14 @@ MessageForwardInfo::MessageForwardInfo(const std::string& targets, const std::st
 
 bool MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
     list.clear();
+    const std::string_view all(text);
     std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('&', start);
-        if (end == std::string::npos) {
-            end = text.size();
+    while (start < all.size()) {
+        std::size_t end = all.find('&', start);
+        if (end == std::string_view::npos) {
+            end = all.size();
         }
-        std::string name = boost::algorithm::trim_copy(text.substr(start, end - start));
+        const std::string_view name = trimmed(all.substr(start, end - start));
         if (!std::all_of(name.begin(), name.end(), isNameChar)) {
             list.clear();
             const ZelkorLoggable log("MFWD");
@@ -67,7 +88,7 @@ bool MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
             }
             return false;
         }
-        list.push_back(std::move(name));
+        list.emplace_back(name);
         start = end + 1;
     }
     return true;
@@ -122,39 +143,64 @@ void MessageForwardInfo::SetHash(const std::string& guid) {
     _idText = digest.GetDigest().substr(0, 4);
 }
 
-bool MessageForwardInfo::PutMessageForwardHeader(std::ostream& out) {
+bool MessageForwardInfo::AppendMessageForwardHeader(std::string& out) {
     if (HasRefusedPath()) {
         return false;
     }
     if (hasHash) {
         if (!_hashText.empty()) {
-            out << _hashText;
+            out += _hashText;
         } else {
-            // std::to_string keeps the caller's stream flags (hex, width) out of the hash.
-            out << std::to_string(++_counter);
+            out += std::to_string(++_counter);
             if (!_idText.empty()) {
-                out << '-' << _idText;
+                out += '-';
+                out += _idText;
             }
         }
-        out << ' ';
+        out += ' ';
     }
     if (!_targetPaths.empty() && !_sourcePaths.empty()) {
         const bool backToUs = _targetPaths.size() == 1 && _targetPaths.front() == _deviceName;
-        const PathList& first = backToUs ? _sourcePaths : _targetPaths;
-        const PathList& second = backToUs ? _targetPaths : _sourcePaths;
-        out << '[' << GetPaths(first) << "][" << GetPaths(second) << "] ";
+        out += '[';
+        appendPaths(out, backToUs ? _sourcePaths : _targetPaths);
+        out += "][";
+        appendPaths(out, backToUs ? _targetPaths : _sourcePaths);
+        out += "] ";
     }
     return true;
 }
 
-bool MessageForwardInfo::PutHeader(std::ostream& out, bool request, const char* command) {
-    if (!PutMessageForwardHeader(out)) {
+bool MessageForwardInfo::AppendHeader(std::string& out, bool request, const char* command) {
+    if (!AppendMessageForwardHeader(out)) {
         return false;
     }
     if (!request) {
-        out << '@';
+        out += '@';
     }
-    out << (command ? command : "") << ' ';
+    if (command) {
+        out += command;
+    }
+    out += ' ';
+    return true;
+}
+
+// Written as one text, the header keeps the caller's stream flags (hex, width) out of the
+// hash counter.
+bool MessageForwardInfo::PutMessageForwardHeader(std::ostream& out) {
+    std::string text;
+    if (!AppendMessageForwardHeader(text)) {
+        return false;
+    }
+    out << text;
+    return true;
+}
+
+bool MessageForwardInfo::PutHeader(std::ostream& out, bool request, const char* command) {
+    std::string text;
+    if (!AppendHeader(text, request, command)) {
+        return false;
+    }
+    out << text;
     return true;
 }
 
@@ -170,7 +216,7 @@ bool MessageForwardInfo::Parse(const std::string& line, bool withBody) {
     _sourceText.clear();
     _command.clear();
     _jsonText.clear();
-    _json = Json::Value();
+    DropJsonBody();
 
     // The line ends at its first NUL, as a C text would.
     const std::string_view text(line.c_str());
@@ -227,7 +273,7 @@ bool MessageForwardInfo::Parse(const std::string& line, bool withBody) {
     if (!_jsonText.empty()) {
         std::string errors;
         if (ReadJson(_jsonText, _json, errors) != JsonReadResult::ok) {
-            _json = Json::Value();
+            DropJsonBody();
             return reject("ZK5104E Invalid JSON parameters", line);
         }
     }
@@ -235,22 +281,35 @@ bool MessageForwardInfo::Parse(const std::string& line, bool withBody) {
     return true;
 }
 
-std::string MessageForwardInfo::PullHeader(const std::string& line, bool withBody) {
+bool MessageForwardInfo::ReadReceived(const std::string& line, bool withBody) {
     _targetPaths.clear();
     _sourcePaths.clear();
     _targetsRefused = false;
     _sourcesRefused = false;
     if (line.empty() || !Parse(line, withBody)) {
-        return std::string();
+        return false;
     }
     SetTargetPaths(_targetText);
     SetSourcePaths(_sourceText);
-    std::string rest = _command;
-    if (!_jsonText.empty()) {
-        rest += ' ';
-        rest += _jsonText;
+    return true;
+}
+
+std::string_view MessageForwardInfo::TrimmedJsonText() const { return trimmed(_jsonText); }
+
+std::string MessageForwardInfo::PullHeader(const std::string& line, bool withBody) {
+    if (!ReadReceived(line, withBody)) {
+        return std::string();
     }
-    boost::algorithm::trim(rest);
+    // The word starts the rest and is never blank; the JSON text may end in blanks.
+    if (_jsonText.empty()) {
+        return _command;
+    }
+    const std::string_view json = TrimmedJsonText();
+    std::string rest;
+    rest.reserve(_command.size() + 1 + json.size());
+    rest += _command;
+    rest += ' ';
+    rest += json;
     return rest;
 }
 

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
 #include <json/value.h>
@@ -88,9 +88,21 @@ public:
     const std::string& TargetText() const { return _targetText; }
     const std::string& SourceText() const { return _sourceText; }
     const std::string& JsonText() const { return _jsonText; }
+    // The JSON text without the blanks that may end it.
+    std::string_view TrimmedJsonText() const;
     const Json::Value& JsonBody() const { return _json; }
     // Hands the parsed body over to its reader; the header then holds null (its texts stay).
-    Json::Value TakeJsonBody() { return std::exchange(_json, Json::Value()); }
+    Json::Value TakeJsonBody() {
+        Json::Value body;
+        body.swap(_json);
+        return body;
+    }
+    // Drops the parsed body, which no reader took (the texts stay).
+    void DropJsonBody() {
+        if (!_json.isNull()) {
+            _json = Json::Value();
+        }
+    }
     std::uint64_t Counter() const { return _counter; }
 
     // Hash part and path part, each followed by one blank, when present. Without a parsed
@@ -99,6 +111,9 @@ public:
     bool PutMessageForwardHeader(std::ostream& out);
     // The header, "@" for a reply, the command word and one blank; false as above.
     bool PutHeader(std::ostream& out, bool request, const char* command);
+    // The two above, appended to a text; on false the text is left as it was.
+    bool AppendMessageForwardHeader(std::string& out);
+    bool AppendHeader(std::string& out, bool request, const char* command);
 
     // Scans a line into the text fields, the flags and the JSON body; the path lists are
     // not touched. Every field a line may carry is cleared first, so an object reused for
@@ -111,6 +126,9 @@ public:
     // "@") and, when present and read, one blank and the JSON text, trimmed; empty when
     // the line is empty or rejected.
     std::string PullHeader(const std::string& line, bool withBody = true);
+    // PullHeader for a reader that needs no rest text: false when the line is empty or
+    // rejected.
+    bool ReadReceived(const std::string& line, bool withBody = true);
 
     // True when the parsed command word carried the reply mark.
     bool isReply = false;

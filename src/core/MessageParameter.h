@@ -9,8 +9,10 @@
 // so even const use of one holder belongs to one thread at a time.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <json/value.h>
 
 #include "core/Param.h"
@@ -35,11 +37,12 @@ public:
     void ParameterJsonValue(Json::Value& out, std::size_t index = 0) const;
 
 private:
-    static Json::Value fromText(const std::string& text);
+    void addText(std::string_view text);
 
     Param _name = Param::unknown;
     mutable std::string _textCache;
-    std::vector<Json::Value> _values;
+    // One value is the rule: it is kept in place, without an allocation of its own.
+    boost::container::small_vector<Json::Value, 1> _values;
 };
 
 }  // namespace Zelkor

@@ -1,5 +1,9 @@
 #include "core/Param.h"
 
+#include <algorithm>
+#include <string_view>
+#include <unordered_map>
+
 #include "core/LowerCase.h"
 
 namespace Zelkor {
@@ -26,12 +30,22 @@ const char* ParamName(Param p) {
     return index < static_cast<unsigned>(kParamCount) ? kNames[index] : "";
 }
 
-Param ParamFromName(const std::string& name) {
-    // Every member of every received body is looked up here: a map search, not a scan
-    // of all the names.
-    const auto& table = ParamFromString();
-    const auto found = table.find(LowerCase(name));
-    return found == table.end() ? Param::unknown : found->second;
+Param ParamFromName(std::string_view name) {
+    // Every member of every received body is looked up here: one hashed search, not a
+    // scan of all the names. Names come in lower case as a rule, and any locale leaves
+    // such a name as it is: only another name is folded first.
+    static const std::unordered_map<std::string_view, Param> index = [] {
+        std::unordered_map<std::string_view, Param> built;
+        for (int i = 0; i < kParamCount; ++i) {
+            built.emplace(kNames[i], static_cast<Param>(i));
+        }
+        return built;
+    }();
+    const bool folded = std::all_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x80 && !(c >= 'A' && c <= 'Z');
+    });
+    const auto found = folded ? index.find(name) : index.find(LowerCase(name));
+    return found == index.end() ? Param::unknown : found->second;
 }
 
 const std::map<std::string, Param>& ParamFromString() {

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace Zelkor {
 
@@ -28,7 +29,7 @@ constexpr int kParamCount = 78;
 // Name of a parameter; the empty text for any value outside 0..77.
 const char* ParamName(Param p);
 // Case-insensitive lookup of a name (the text is lower-cased, not trimmed); 78 when absent.
-Param ParamFromName(const std::string& name);
+Param ParamFromName(std::string_view name);
 
 // Exact-key tables: discovery replies are looked up here by their lower-case keys.
 const std::map<std::string, Param>& ParamFromString();

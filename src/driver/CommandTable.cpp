@@ -1,5 +1,8 @@
 #include "driver/CommandTable.h"
 
+#include <string_view>
+#include <unordered_map>
+
 #include "core/ErrorReply.h"
 #include "discovery/Authenticate.h"
 #include "discovery/Disco.h"
@@ -112,8 +115,11 @@ const std::map<std::string, MessageFactoryFunction> _factoryMap = {
 };
 
 MessageFactoryFunction LookupCommand(const std::string& word) {
-    const auto found = _factoryMap.find(word);
-    return found == _factoryMap.end() ? nullptr : found->second;
+    // Every received line looks its word up here: one hashed search.
+    static const std::unordered_map<std::string_view, MessageFactoryFunction> index(_factoryMap.begin(),
+                                                                                     _factoryMap.end());
+    const auto found = index.find(word);
+    return found == index.end() ? nullptr : found->second;
 }
 
 }  // namespace Zelkor

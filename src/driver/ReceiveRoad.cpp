@@ -82,15 +82,22 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         Warning("ZK7870W No message source TcpSocket");
         return;
     }
-    std::string line = (packet.isReply ? "@" : "") + command + " " + header.JsonText();
     header.SetDeviceName(own);
     const MessageFactoryFunction create = LookupCommand(command);
 
     std::string next;
     if (header.TransitionTargetToSource(next)) {
-        forward(packet, command, line, create, next);
+        forward(packet, command, create, next);
         return;
     }
+    // The word and the JSON text, as the message classes read a received line.
+    const std::string& json = header.JsonText();
+    std::string line;
+    line.reserve(command.size() + json.size() + 2);
+    line += packet.isReply ? "@" : "";
+    line += command;
+    line += ' ';
+    line += json;
     if (!create) {
         customCommand(packet, command, line);
         return;
@@ -136,7 +143,8 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         SendErrorReply(packet, command, text, header);
         return;
     }
-    message->SetMessageForwardInfo(header);
+    // The message takes the line's header: the road is done with it.
+    message->SetMessageForwardInfo(std::move(header));
     message->SetIsReply(packet.isReply);
     message->SetRawText(std::move(line));
     MessageSignalData data(packet.handle, packet.socket, packet.reliable, std::move(message));
@@ -175,8 +183,8 @@ bool ZelkorDriver::admitDuplicate(Packet& packet, const std::string& command) {
     return false;
 }
 
-void ZelkorDriver::forward(Packet& packet, const std::string& command, const std::string& line,
-                           MessageFactoryFunction create, const std::string& next) {
+void ZelkorDriver::forward(Packet& packet, const std::string& command, MessageFactoryFunction create,
+                           const std::string& next) {
     MessageForwardInfo& header = *packet.header;
     if (!packet.reliable) {
         Warning("ZK7870W UDP message forwarding not supported");
@@ -207,25 +215,33 @@ void ZelkorDriver::forward(Packet& packet, const std::string& command, const std
         stepBack(packet, command, "Message factory failed");
         return;
     }
-    std::unique_ptr<Message> message = create();
-    if (!message) {
+    if (!create()) {
         Error("ZK7875E Message creation failed");
         stepBack(packet, command, "Message creation failed");
-        return;
-    }
-    std::string error;
-    if (!message->FromReceived(!packet.isReply, line, header, error)) {
-        Detail("ZK7877I Bad message", error);
-        stepBack(packet, command, error.empty() ? "Invalid message body" : error);
         return;
     }
     if (!packet.isReply) {
         // Replies find their way back by the requester's name: the last of the sources.
         _returnRoutes.Remember(header.GetSource(), packet.socket);
     }
-    message->SetIsReply(packet.isReply);
-    message->SetMessageForwardInfo(header);
-    sendLine(HandleOf(onward.get()), message->Build(!packet.isReply), !packet.isReply, header, command, false);
+    // The body goes on as the requester wrote it: the node it is for reads it and answers
+    // for it, and nothing a router does not understand is lost on the way. Reading it into
+    // its message and writing it again cost most of a forward.
+    std::string out;
+    if (!header.AppendMessageForwardHeader(out)) {
+        return;
+    }
+    if (packet.isReply) {
+        out += '@';
+    }
+    out += command;
+    const std::string_view body = header.TrimmedJsonText();
+    if (!body.empty()) {
+        out += ' ';
+        out += body;
+    }
+    out += '\n';
+    sendLine(HandleOf(onward.get()), out, !packet.isReply, header, command, false);
 }
 
 void ZelkorDriver::stepBack(Packet& packet, const std::string& command, const std::string& text) {
@@ -338,8 +354,10 @@ void ZelkorDriver::dispatch(MessageSignalData& data, Packet& packet, IDriverDisc
         signal = _messageSignalMap.GetMessageSignalFactory(command.c_str()).MessageSignal();
     }
     if (!signal) {
-        packet.header->ReversePaths();
-        SendErrorReply(packet, command, "No message signal data", *packet.header);
+        // The message holds the line's header by now.
+        MessageForwardInfo header = data.GetMessage()->GetMessageForwardInfo();
+        header.ReversePaths();
+        SendErrorReply(packet, command, "No message signal data", header);
         return;
     }
     signal->Raise(data);
@@ -372,7 +390,7 @@ void ZelkorDriver::RecordReply(void* handle, const std::string& hash, const std:
     }
     // The reply is addressed along the route its request came by.
     MessageForwardInfo route;
-    route.PullHeader(reply, false);
+    route.ReadReceived(reply, false);
     bool found = false;
     bool already = false;
     const auto waiting = _replyCache.Record(hash, word, handle, reply, found, already, route.GetTargetPaths());

@@ -29,7 +29,7 @@ bool StandInMessage::FromNetworkFormat(bool /*request*/, const std::string& line
     }
     // The header parse checks the JSON text and cuts it at the line's end.
     MessageForwardInfo header(GetMessageForwardInfo());
-    if (header.PullHeader(line).empty() && !line.empty()) {
+    if (!header.ReadReceived(line) && !line.empty()) {
         error = "Invalid message line";
         return false;
     }

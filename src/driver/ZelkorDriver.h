@@ -398,8 +398,8 @@ private:
     // Receive road steps.
     void handlePacket(Packet& packet);
     bool admitDuplicate(Packet& packet, const std::string& command);
-    void forward(Packet& packet, const std::string& command, const std::string& line, MessageFactoryFunction create,
-                 const std::string& next);
+    // Sends a line meant for a node further on to the next one, its body as it came.
+    void forward(Packet& packet, const std::string& command, MessageFactoryFunction create, const std::string& next);
     void stepBack(Packet& packet, const std::string& command, const std::string& text);
     void customCommand(Packet& packet, const std::string& command, const std::string& line);
     bool authorise(Packet& packet, IDriverDiscovery& discovery, const std::string& command);

@@ -277,7 +277,7 @@ bool MultiSetGetWorker::FromNetworkFormat(bool request, const std::string& line,
     }
     if (!received) {
         MessageForwardInfo header(GetMessageForwardInfo());
-        header.PullHeader(line, false);
+        header.ReadReceived(line, false);
         command = header.GetCommand();
     }
     if (command.empty()) {

@@ -184,7 +184,7 @@ void RawSocket::deliverLines(std::string_view payload) {
             continue;
         }
         MessageForwardInfo header;
-        const bool parsed = !header.PullHeader(line).empty();
+        const bool parsed = header.ReadReceived(line);
         sink->LogTraffic(true, _senderEndpoint, line);
         // A line the parser rejected (and logged) carries no header to act on.
         if (parsed) {

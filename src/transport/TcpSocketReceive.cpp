@@ -118,9 +118,9 @@ void TcpSocket::handleLine(std::string& line) {
         return;
     }
     MessageForwardInfo header;
-    const std::string pulled = header.PullHeader(line);
-    if (pulled.empty()) {
-        Error("ZK7233E Invalid message", pulled);
+    if (!header.ReadReceived(line)) {
+        // The rest of a rejected line is empty, as the text logged has always been.
+        Error("ZK7233E Invalid message", std::string());
         releaseReceiving();
         return;
     }

@@ -67,7 +67,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
     // not read here, however large.
     MessageForwardInfo parsed;
     const std::string command =
-        parsed.PullHeader(text, false).empty() ? std::string() : parsed.CommandText();
+        parsed.ReadReceived(text, false) ? parsed.CommandText() : std::string();
     if (request) {
         _forwardInfo.SetTargetPaths(parsed.GetTargetPaths());
         _forwardInfo.SetSourcePaths(parsed.GetSourcePaths());

@@ -122,7 +122,7 @@ void UdpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
     }
     const std::string line(data, end + 1);
     MessageForwardInfo header;
-    if (!header.PullHeader(line).empty()) {
+    if (header.ReadReceived(line)) {
         sink->MessageReceived(shared_from_this(), header);
     }
 }
