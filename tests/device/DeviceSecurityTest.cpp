@@ -23,7 +23,6 @@ using boost::asio::ip::make_address;
 using Zelkor::DeviceImpl;
 using Zelkor::TcpSocket;
 
-const char* const kSampleGuid = "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13";
 const char* const kDeviceGuid = "3d5e7f90-1a2b-4c3d-8e4f-5a6b7c8d9e0f";
 // The controller took a discovery reply of the device.
 const std::string kAnswered = std::string("ZK2021I No disco exclusion found for (amplifier:stage-left-amp:") + kDeviceGuid;

@@ -15,11 +15,11 @@
 #include "driver/ZelkorDriver.h"
 #include "storage/JsonModel.h"
 #include "storage/StorageModel.h"
+#include "support/SampleTree.h"
 #include "support/TempDir.h"
 
 namespace ZelkorTest {
 
-inline std::string SampleTree() { return ReadFile(std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json"); }
 
 inline Json::Value Body(const std::string& json) {
     Json::Value body;

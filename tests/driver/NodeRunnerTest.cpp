@@ -12,6 +12,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <json/reader.h>
 
+#include "discovery/NodesTestSupport.h"
 #include "support/NetNamespace.h"
 #include "support/NodeProcess.h"
 #include "support/TempDir.h"
@@ -121,7 +122,9 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         {{"--exclude", "list,name,x"}, "no free element in the tree for --exclude list,name,x"},
         {{"--max-incoming", "-1"}, "invalid value for --max-incoming: -1"},
         {{"--route", "10.0.0.1:4197"}, "invalid value for --route: 10.0.0.1:4197"},
-        {{"--route", "fd00::1,4197"}, "invalid value for --route: fd00::1,4197"},
+        {{"--route", "fd00::1,4197"}, "invalid value for --route: fd00::1,4197 (an IPv6 address goes in brackets)"},
+        {{"--listen", "fd00::1:4197"}, "invalid value for --listen: fd00::1:4197 (an IPv6 address goes in brackets)"},
+        {{"--send-disco", "::1:4197"}, "invalid value for --send-disco: ::1:4197 (an IPv6 address goes in brackets)"},
         {{"--route", "[10.0.0.1],4197"}, "invalid value for --route: [10.0.0.1],4197"},
         {{"--route", "10.0.0.1,65536"}, "invalid value for --route: 10.0.0.1,65536"},
         {{"--timer-scale", "0"}, "invalid value for --timer-scale: 0"},
@@ -172,7 +175,7 @@ TEST(NodeRunner, TheNodeShowsItsDiscoveryValuesAndStopsOnCommand) {
         const Json::Value discovery = node.AwaitEvent("discovery");
         EXPECT_EQ(discovery, parse(R"({"event":"discovery","replyPort":5000,"values":{"guid":
             "6f9619ff-8b86-d011-b42d-00cf4fc964ff","mode":"controller","name":"n1","protocolversion":"1.16.1.26",
-            "classname":"node"}})"))
+            "classname":"node","model":"zelkor_node"}})"))
             << place;
         EXPECT_TRUE(node.Send(R"({"cmd":"connect","address":"nowhere","port":4197})"));
         EXPECT_EQ(node.AwaitEvent("error")["message"], "bad arguments for connect") << place;
@@ -234,6 +237,82 @@ TEST(NodeRunner, InANamespaceTheNodeServesItsNetworkAndShowsItsPeer) {
     EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
     EXPECT_EQ(node.Wait(), 0);
     expectOnlyEvents(node);
+}
+
+// --help prints the usage on stdout and starts nothing.
+TEST(NodeRunner, HelpPrintsTheUsageAndExitsZero) {
+    TempDir dir;
+    NodeProcess node({"--help"}, "", dir.Path().string());
+    EXPECT_TRUE(node.Await([](const Json::Value&) { return false; }, std::chrono::seconds(5)).isNull());
+    EXPECT_EQ(node.Wait(), 0);
+    ASSERT_FALSE(node.Lines().empty());
+    EXPECT_EQ(node.Lines().front(), "Usage: zelkor_node [OPTION]...");
+    std::string all;
+    for (const auto& line : node.Lines()) {
+        all += line + "\n";
+    }
+    for (const char* option : {"--listen", "--tree", "--route", "--code", "--timer-scale", "--help"}) {
+        EXPECT_NE(all.find(option), std::string::npos) << option;
+    }
+}
+
+// An IPv6 peer is shown as [ADDRESS]:PORT, as options take it.
+TEST(NodeRunner, AnIPv6PeerIsShownInBrackets) {
+    NetNamespace space("v6peer");
+    const std::string place = space.Made() ? space.Name() : "";
+    TempDir dir;
+    NodeProcess node({"--ipv6", "--listen", "[::1]:4391"}, place, dir.Path().string());
+    const Json::Value added = node.AwaitEvent("listenerAdded");
+    if (added["address"] != "[::1]") {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    const auto connectOnce = [&] {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket peer(io);
+        boost::system::error_code error;
+        peer.connect({boost::asio::ip::make_address("::1"), 4391}, error);
+        ASSERT_FALSE(error) << error.message();
+        const Json::Value connection = node.AwaitEvent("connection");
+        EXPECT_EQ(connection["peer"], "[::1]:" + std::to_string(peer.local_endpoint().port()));
+    };
+    if (space.Made()) {
+        ASSERT_TRUE(space.Run(connectOnce));
+    } else {
+        connectOnce();
+    }
+    StopCleanly(node);
+}
+
+// The first two nodes a new user starts, as examples/node/README.md starts them (the
+// timer made faster): the sample tree holds no GUID and the controller's own tree none at
+// all, yet the controller finds the device and the two connect.
+TEST(NodeRunner, TwoNodesStartedAsTheReadmeSaysFindAndConnectToEachOther) {
+    NetNamespace space("first");
+    const std::string place = space.Made() ? space.Name() : "";
+    const std::string tree = std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json";
+    Node device({"--tree", tree, "--listen", "127.0.0.1:4197", "--timer-scale", kScale}, place);
+    Node controller({"--role", "controller", "--listen", "127.0.0.1:4198", "--reply-port", "4198", "--timer-scale",
+                     kScale},
+                    place);
+    const std::string guid = device.process.AwaitEvent("start")["options"]["guid"].asString();
+    ASSERT_EQ(guid.size(), 36u);
+    const std::string other = controller.process.AwaitEvent("start")["options"]["guid"].asString();
+    EXPECT_EQ(other.size(), 36u);
+    EXPECT_NE(other, guid);
+    ASSERT_FALSE(controller.process
+                     .Await([&](const Json::Value& line) {
+                         return line["event"] == "device" && line["guid"] == guid && line["state"] == "New";
+                     })
+                     .isNull());
+    ASSERT_TRUE(controller.process.Send(ConnectCommand("127.0.0.1", 4197)));
+    EXPECT_FALSE(controller.process
+                     .Await([&](const Json::Value& line) {
+                         return line["event"] == "security" && line["guid"] == guid;
+                     })
+                     .isNull());
+    EXPECT_FALSE(device.process.Await(ConnectionFrom("127.0.0.1")).isNull());
+    StopCleanly(controller.process);
+    StopCleanly(device.process);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "core/JsonText.h"
 #include "services/ISubscriptionService.h"
 #include "storage/JsonModel.h"
+#include "support/SampleTree.h"
 #include "support/TempDir.h"
 
 namespace ZelkorTest {
@@ -80,7 +81,7 @@ protected:
         return model;
     }
     std::shared_ptr<Zelkor::JsonModel> LoadSample() {
-        return Load(ReadFile(std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json"));
+        return Load(SampleTree());
     }
 
     TempDir folder;

@@ -1,0 +1,41 @@
+#pragma once
+// What the node tells: one JSON event line per happening on standard output, the log on
+// standard error, and the text forms of addresses that every line uses.
+
+#include <mutex>
+#include <string>
+
+#include <boost/asio/ip/address.hpp>
+#include <json/value.h>
+#include <json/writer.h>
+
+namespace ZelkorNode {
+
+// Lines come from the main thread and from the event loop: each is written and flushed
+// whole under the lock, so that a reader always gets complete lines.
+class Events {
+public:
+    Events();
+
+    // {"event":EVENT, ...fields}, one compact line.
+    void Write(const std::string& event, Json::Value fields = Json::Value(Json::objectValue));
+    // {"event":"error","message":MESSAGE}: a bad option or command.
+    void Error(const std::string& message);
+
+private:
+    std::mutex _mutex;
+    Json::StreamWriterBuilder _writer;
+};
+
+// The library's log lines, one write each on standard error (the external logger).
+void WriteLogLine(std::string& line);
+// A note of the node's own on standard error.
+void Note(const std::string& text);
+
+// An address as the node writes it: IPv6 in brackets, IPv4 as it is; empty for none.
+std::string AddressText(const std::string& address);
+std::string AddressText(const boost::asio::ip::address& address);
+// "ADDRESS:PORT" with the address as AddressText writes it.
+std::string EndpointText(const std::string& address, unsigned short port);
+
+}  // namespace ZelkorNode

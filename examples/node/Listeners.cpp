@@ -1,0 +1,288 @@
+#include "Listeners.h"
+
+#include <vector>
+
+#include "driver/ConnectionResult.h"
+#include "driver/ZelkorDriver.h"
+#include "transport/ZelkorHost.h"
+
+namespace ZelkorNode {
+namespace {
+
+using Driver = Zelkor::IZelkorDriver;
+// Fills the answer from the command; false for bad arguments.
+using Handler = std::function<bool(const Json::Value& command, Json::Value& answer)>;
+
+// A command answered by a line named after it, or an "error" line for bad arguments.
+Command answered(Events& events, const std::string& name, Handler handler) {
+    return [&events, name, handler](const Json::Value& command) {
+        Json::Value answer(Json::objectValue);
+        if (handler(command, answer)) {
+            events.Write(name, answer);
+        } else {
+            events.Error("bad arguments for " + name);
+        }
+    };
+}
+
+bool text(const Json::Value& command, const char* key, std::string& out) {
+    if (!command[key].isString()) {
+        return false;
+    }
+    out = command[key].asString();
+    if (std::string(key) == "address") {
+        out = Unbracketed(out);
+    }
+    return true;
+}
+
+bool port(const Json::Value& command, unsigned short& out) {
+    if (!command["port"].isUInt() || command["port"].asUInt() > 65535) {
+        return false;
+    }
+    out = static_cast<unsigned short>(command["port"].asUInt());
+    return true;
+}
+
+// An add: the text under `key` and a port; the driver's answer is the result.
+template <class Add>
+Handler add(const char* key, Add operation) {
+    return [key, operation](const Json::Value& command, Json::Value& answer) {
+        std::string name;
+        unsigned short number = 0;
+        if (!text(command, key, name) || !port(command, number)) {
+            return false;
+        }
+        answer["result"] = operation(name, number);
+        return true;
+    };
+}
+
+// A removal: the text under `key`, with a port (or none: every port).
+template <class Remove>
+Handler remove(const char* key, Remove operation) {
+    return [key, operation](const Json::Value& command, Json::Value&) {
+        std::string name;
+        unsigned short number = 0;
+        const bool onePort = command.isMember("port");
+        if (!text(command, key, name) || (onePort && !port(command, number))) {
+            return false;
+        }
+        operation(name, onePort ? &number : nullptr);
+        return true;
+    };
+}
+
+Json::Value texts(const std::vector<std::string>& list) {
+    Json::Value array(Json::arrayValue);
+    for (const auto& text : list) {
+        array.append(text);
+    }
+    return array;
+}
+
+// The MAC address of the adapter of that name; "" when the host has none.
+std::string macOfAdapter(const std::string& name) {
+    std::string mac;
+    Zelkor::ZelkorHost::EnumerateInterface([&](Zelkor::NetworkInterface& adapter) {
+        if (adapter.Name() == name) {
+            mac = adapter.MAC_as_str();
+        }
+        return mac.empty();
+    });
+    return mac;
+}
+
+}  // namespace
+
+Listeners::Listeners(Zelkor::IZelkorDriver& driver, const Options& options, Events& events)
+    : _driver(driver), _options(options), _events(events) {}
+
+void Listeners::Configure() {
+    _driver.OnListenerAdded([this](const std::string& address, unsigned short port) {
+        listenerLine("listenerAdded", address, port);
+    });
+    _driver.OnListenerRemoved([this](const std::string& address, unsigned short port) {
+        listenerLine("listenerRemoved", address, port);
+    });
+    // The connection results are a signal of the driver class itself.
+    if (auto* driver = dynamic_cast<Zelkor::ZelkorDriver*>(&_driver)) {
+        _connectionResults = driver->ConnectionResults().Connect([this](Zelkor::ConnectionResult& result) {
+            Json::Value fields;
+            fields["tag"] = Zelkor::ZelkorDriver::Tag(result.handle);
+            fields["connected"] = result.connected;
+            fields["outgoing"] = result.outgoing;
+            const std::string address = result.remote.GetIPAddressStr();
+            fields["peer"] = address.empty() ? std::string() : EndpointText(address, result.remote.port);
+            _events.Write("connection", fields);
+        });
+    }
+}
+
+void Listeners::Serve() {
+    const auto refused = [](const std::string& option, const std::string& what) {
+        Note(option + " " + what + " refused");
+    };
+    for (const auto& [address, port] : _options.listen) {
+        if (_driver.AddListener(address, port) != 0) {
+            refused("--listen", EndpointText(address, port));
+        }
+    }
+    for (const auto& [name, port] : _options.networks) {
+        if (!_driver.AddNetwork(name, port)) {
+            refused("--network", name + "," + std::to_string(port));
+        }
+    }
+    for (const auto& [name, port] : _options.interfaces) {
+        const std::string mac = macOfAdapter(name);
+        if (mac.empty() || !_driver.AddInterface(mac, port)) {
+            refused("--interface", name + "," + std::to_string(port));
+        }
+    }
+    for (const auto& [mac, port] : _options.macs) {
+        if (!_driver.AddInterface(mac, port)) {
+            refused("--mac", mac + "," + std::to_string(port));
+        }
+    }
+    for (const unsigned short port : _options.all) {
+        std::vector<std::string> endpoints;
+        if (_driver.AddAllListeners(port, endpoints) != 0) {
+            refused("--all", std::to_string(port));
+        }
+    }
+}
+
+void Listeners::listenerLine(const char* event, const std::string& address, unsigned short port) {
+    Json::Value fields;
+    fields["address"] = AddressText(address);
+    fields["port"] = port;
+    _events.Write(event, fields);
+}
+
+// Each command calls the driver's operation of the same name. A removal takes effect at
+// the next add (or the node's periodic refresh).
+void Listeners::AddCommands(Commands& commands) {
+    Driver& d = _driver;
+    using Text = const std::string&;
+    using Port = const unsigned short*;
+    const std::map<std::string, Handler> handlers = {
+        {"addListener", add("address", [&d](Text a, unsigned short p) { return d.AddListener(a, p); })},
+        {"removeListener",
+         remove("address", [&d](Text a, Port p) { p ? d.RemoveListener(a, *p) : d.RemoveListener(a); })},
+        {"addInterface", add("mac", [&d](Text m, unsigned short p) { return d.AddInterface(m, p); })},
+        {"removeInterface",
+         remove("mac", [&d](Text m, Port p) { p ? d.RemoveInterface(m, *p) : d.RemoveInterface(m); })},
+        {"addNetwork", add("name", [&d](Text n, unsigned short p) { return d.AddNetwork(n, p); })},
+        {"removeNetwork", remove("name", [&d](Text n, Port p) { p ? d.RemoveNetwork(n, *p) : d.RemoveNetwork(n); })},
+        {"addAllListeners",
+         [&d](const Json::Value& command, Json::Value& answer) {
+             unsigned short number = 0;
+             if (!port(command, number)) {
+                 return false;
+             }
+             std::vector<std::string> endpoints;
+             answer["result"] = d.AddAllListeners(number, endpoints);
+             // The driver writes "ADDRESS:PORT" with IPv6 bare.
+             answer["endpoints"] = Json::Value(Json::arrayValue);
+             for (const auto& endpoint : endpoints) {
+                 const auto colon = endpoint.rfind(':');
+                 answer["endpoints"].append(colon == std::string::npos
+                                                ? endpoint
+                                                : AddressText(endpoint.substr(0, colon)) + endpoint.substr(colon));
+             }
+             return true;
+         }},
+        {"removeAllListeners",
+         [&d](const Json::Value& command, Json::Value&) {
+             unsigned short number = 0;
+             if (!command.isMember("port")) {
+                 d.RemoveAllListeners();
+                 return true;
+             }
+             if (!port(command, number)) {
+                 return false;
+             }
+             d.RemoveAllListeners(number);
+             return true;
+         }},
+        {"addMulticast",
+         [&d](const Json::Value& command, Json::Value& answer) {
+             std::string address;
+             if (!text(command, "address", address)) {
+                 return false;
+             }
+             answer["result"] = d.AddMulticast(address);
+             return true;
+         }},
+        {"removeMulticast",
+         [&d](const Json::Value& command, Json::Value& answer) {
+             std::string address;
+             if (!text(command, "address", address)) {
+                 return false;
+             }
+             answer["result"] = d.RemoveMulticast(address);
+             return true;
+         }},
+        {"listMulticast",
+         [&d](const Json::Value&, Json::Value& answer) {
+             std::vector<std::string> groups;
+             d.ListMulticast(groups);
+             answer["groups"] = Json::Value(Json::arrayValue);
+             for (const auto& group : groups) {
+                 answer["groups"].append(AddressText(group));
+             }
+             return true;
+         }},
+        {"listInterfaces",
+         [&d](const Json::Value&, Json::Value& answer) {
+             std::vector<Zelkor::InterfaceInfo> list;
+             std::string host;
+             d.ListInterfaces(list, host);
+             answer["hostName"] = host;
+             answer["interfaces"] = Json::Value(Json::arrayValue);
+             for (const auto& info : list) {
+                 Json::Value entry;
+                 entry["name"] = info.adapterName;
+                 entry["mac"] = info.macText;
+                 entry["ipv4"] = info.ipv4Text;
+                 entry["ipv6"] = AddressText(info.ipv6Text);
+                 entry["subnetMask"] = info.subnetMaskText;
+                 entry["gateway"] = AddressText(info.gatewayText);
+                 entry["up"] = info.up;
+                 entry["dhcp"] = info.dhcp;
+                 answer["interfaces"].append(entry);
+             }
+             return true;
+         }},
+        {"getEndPoints",
+         [&d](const Json::Value&, Json::Value& answer) {
+             std::vector<Driver::Endpoint> endpoints;
+             d.GetEndPoints(endpoints);
+             answer["endpoints"] = Json::Value(Json::arrayValue);
+             for (const auto& [address, number] : endpoints) {
+                 Json::Value entry;
+                 entry["address"] = AddressText(address);
+                 entry["port"] = number;
+                 answer["endpoints"].append(entry);
+             }
+             return true;
+         }},
+        {"getEndPointInterfaces",
+         [&d](const Json::Value&, Json::Value& answer) {
+             std::vector<std::string> names;
+             d.GetEndPointInterfaces(names);
+             answer["names"] = texts(names);
+             return true;
+         }},
+        {"disconnectAllExcept",
+         [&d](const Json::Value&, Json::Value&) {
+             d.DisconnectAllExcept(nullptr);
+             return true;
+         }},
+    };
+    for (const auto& [name, handler] : handlers) {
+        commands[name] = answered(_events, name, handler);
+    }
+}
+
+}  // namespace ZelkorNode

@@ -1,0 +1,211 @@
+#include "Node.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <exception>
+#include <stdexcept>
+
+#include <boost/asio/post.hpp>
+#include <json/reader.h>
+
+#include "driver/VersionInfo.h"
+
+namespace ZelkorNode {
+
+Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::shared_ptr<Zelkor::IStorage> tree,
+           const Options& options, Events& events)
+    : _driver(driver),
+      _loop(loop),
+      _tree(std::move(tree)),
+      _options(options),
+      _events(events),
+      _listeners(driver, options, events),
+      _discovery(driver, options, events, [this](Zelkor::IDevice& device) { adopt(device); }),
+      _security(driver, options, events),
+      _requests(driver, options, events),
+      _values(driver, events) {}
+
+Node::~Node() { finish(_exitCode); }
+
+int Node::Run(const sigset_t& stopSignals) {
+    Zelkor::VersionInfo version;
+    Zelkor::GetVersionInfo(version);
+    Json::Value start;
+    start["version"] = version.version;
+    start["pid"] = static_cast<Json::Int64>(::getpid());
+    start["options"] = _options.ToJson();
+    _events.Write("start", start);
+    configure();
+    watchSignals(stopSignals);
+    watchInput();
+
+    _runThread = std::thread([this] {
+        _driver.Run();
+        // Run returns once the driver is stopped, or at once when it cannot run.
+        boost::asio::post(_control, [this] { finish(_stopAsked ? 0 : 1); });
+    });
+    _control.run();
+    return _exitCode;
+}
+
+// The application's part, in the order an application takes it: callbacks, the discovery
+// service over the tree, settings, what is served.
+void Node::configure() {
+    _listeners.Configure();
+    _driver.InitDiscovery(_tree);
+    _discovery.Configure();
+    _security.Configure();
+    _requests.Configure();
+    _driver.UseIPv6(_options.ipv6);
+    _driver.DumpTraffic(_options.dump);
+    _listeners.Serve();
+
+    _listeners.AddCommands(_commands);
+    _discovery.AddCommands(_commands);
+    _security.AddCommands(_commands);
+    _requests.AddCommands(_commands);
+    _values.AddCommands(_commands);
+    look();
+}
+
+void Node::adopt(Zelkor::IDevice& device) {
+    _security.Adopt(device);
+    _values.Adopt(device);
+}
+
+// The library tells of no single answer and no change of a connection's security, but
+// keeps both on the device: they are read a few times a second on the loop.
+void Node::look() {
+    _lookTimer.expires_after(std::chrono::milliseconds(100));
+    _lookTimer.async_wait([this](const boost::system::error_code& error) {
+        if (error) {
+            return;
+        }
+        _discovery.Look();
+        _security.Look();
+        look();
+    });
+}
+
+// The stop signals are blocked in every thread and read here as data: nothing runs in
+// signal context, and a signal that comes once the node is stopping is never acted on.
+void Node::watchSignals(const sigset_t& stopSignals) {
+    const int fd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd < 0) {
+        throw std::runtime_error("cannot watch the stop signals");
+    }
+    _signals.assign(fd);
+    _signals.async_read_some(boost::asio::buffer(&_signal, sizeof _signal),
+                             [this](const boost::system::error_code& error, std::size_t) {
+                                 if (!error) {
+                                     finish(0);
+                                 }
+                             });
+}
+
+// A file or /dev/null is read through to its end like a pipe. Input that cannot be
+// watched at all gives no commands and no end: the node then runs until a signal.
+void Node::watchInput() {
+    const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+    boost::system::error_code error;
+    if (fd >= 0) {
+        _input.assign(fd, error);
+    }
+    if (fd < 0 || error) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        Note("standard input cannot be watched: no commands are read");
+        return;
+    }
+    readInput();
+}
+
+void Node::readInput() {
+    _input.async_read_some(boost::asio::buffer(_chunk),
+                           [this](const boost::system::error_code& error, std::size_t count) {
+                               if (error) {
+                                   if (error != boost::asio::error::operation_aborted) {
+                                       finish(0);  // end of input
+                                   }
+                                   return;
+                               }
+                               takeInput(count);
+                               readInput();
+                           });
+}
+
+// Cuts the input into lines; a line longer than kMaxCommand is refused whole.
+void Node::takeInput(std::size_t count) {
+    static constexpr std::size_t kMaxCommand = 64 * 1024;
+    _pending.append(_chunk.data(), count);
+    for (auto end = _pending.find('\n'); end != std::string::npos; end = _pending.find('\n')) {
+        std::string line = _pending.substr(0, end);
+        _pending.erase(0, end + 1);
+        if (_skipping) {
+            _skipping = false;
+            continue;
+        }
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!line.empty()) {
+            boost::asio::post(_loop, [this, line] { runCommand(line); });
+        }
+    }
+    if (_pending.size() > kMaxCommand) {
+        _events.Error("command longer than " + std::to_string(kMaxCommand) + " bytes");
+        _pending.clear();
+        _skipping = true;
+    }
+}
+
+// On the event loop, like every other piece of the node's work.
+void Node::runCommand(const std::string& line) {
+    Json::Value command;
+    std::string errors;
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    bool parsed = false;
+    try {
+        parsed = reader->parse(line.data(), line.data() + line.size(), &command, &errors);
+    } catch (const std::exception&) {
+        // Nesting beyond the reader's limit.
+    }
+    if (!parsed || !command.isObject() || !command["cmd"].isString()) {
+        _events.Error("not a command: " + line);
+        return;
+    }
+    const std::string name = command["cmd"].asString();
+    if (name == "stop") {
+        _stopAsked = true;
+        Zelkor::DestroyDriver();
+        return;
+    }
+    const auto found = _commands.find(name);
+    if (found == _commands.end()) {
+        _events.Error("unknown command " + name);
+        return;
+    }
+    found->second(command);
+}
+
+// Control thread. The first reason to stop wins; later ones find the node stopping.
+void Node::finish(int exitCode) {
+    if (_finished) {
+        return;
+    }
+    _finished = true;
+    _exitCode = exitCode;
+    Zelkor::DestroyDriver();
+    if (_runThread.joinable()) {
+        _runThread.join();
+    }
+    _listeners.Detach();
+    Zelkor::DeleteDriver();
+    _control.stop();
+}
+
+}  // namespace ZelkorNode

@@ -1,0 +1,85 @@
+#pragma once
+// The node's life. The driver runs on a thread of its own (Run makes it the event-loop
+// thread); the main thread runs a small control loop that watches the stop signals,
+// standard input and the end of Run, and stops the node: DestroyDriver, join the run
+// thread, DeleteDriver. Commands read from standard input are posted to the event loop.
+
+#include <signal.h>
+#include <sys/signalfd.h>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "Commands.h"
+#include "Discovery.h"
+#include "Events.h"
+#include "Listeners.h"
+#include "Options.h"
+#include "Requests.h"
+#include "Security.h"
+#include "Values.h"
+#include "driver/IZelkorDriver.h"
+#include "storage/IStorage.h"
+
+namespace ZelkorNode {
+
+class Node {
+public:
+    Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::shared_ptr<Zelkor::IStorage> tree,
+         const Options& options, Events& events);
+    ~Node();
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+
+    // Runs the node until it stops; returns the exit code.
+    int Run(const sigset_t& stopSignals);
+
+private:
+    void configure();
+    // What the node does with every device it comes to know.
+    void adopt(Zelkor::IDevice& device);
+    void look();
+    void watchSignals(const sigset_t& stopSignals);
+    void watchInput();
+    void readInput();
+    void takeInput(std::size_t count);
+    void runCommand(const std::string& line);
+    void finish(int exitCode);
+
+    Zelkor::IZelkorDriver& _driver;
+    boost::asio::io_context& _loop;
+    std::shared_ptr<Zelkor::IStorage> _tree;
+    const Options& _options;
+    Events& _events;
+
+    // The areas, each with its callbacks, lines and commands.
+    Listeners _listeners;
+    Discovery _discovery;
+    Security _security;
+    Requests _requests;
+    Values _values;
+    Commands _commands;
+
+    boost::asio::io_context _control;
+    boost::asio::posix::stream_descriptor _signals{_control};
+    signalfd_siginfo _signal{};
+    boost::asio::posix::stream_descriptor _input{_control};
+    std::array<char, 4096> _chunk{};
+    std::string _pending;
+    bool _skipping = false;
+
+    boost::asio::steady_timer _lookTimer{_loop};
+    std::thread _runThread;
+    std::atomic<bool> _stopAsked{false};
+    bool _finished = false;
+    int _exitCode = 1;
+};
+
+}  // namespace ZelkorNode

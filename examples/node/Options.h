@@ -1,0 +1,78 @@
+#pragma once
+// The command line: every option is read and checked before the node starts, and the
+// options in force are shown in the node's "start" line.
+
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <json/value.h>
+
+namespace ZelkorNode {
+
+// One --exclude: "disco" or "list", "classname", "name" or "guid", and the value (a GUID
+// in the canonical form).
+struct Exclusion {
+    std::string set;
+    std::string type;
+    std::string value;
+
+    std::string Text() const { return set + "," + type + "," + value; }
+};
+
+// An address (IPv6 without its brackets) or a name, with a port.
+using Endpoint = std::pair<std::string, unsigned short>;
+
+struct Options {
+    std::string role = "device";
+    std::string name;
+    std::string guid;
+    std::string tree;
+    std::vector<Endpoint> listen;
+    // (name or MAC, port) of --network, --interface and --mac; the ports of --all.
+    std::vector<Endpoint> networks;
+    std::vector<Endpoint> interfaces;
+    std::vector<Endpoint> macs;
+    std::vector<unsigned short> all;
+    bool ipv6 = false;
+    bool dump = false;
+    std::string cert;
+    std::string key;
+    std::string dh;
+    unsigned long tlsLevel = 0;
+    std::string code;
+    unsigned long logLevel = 3;
+    // Zero: the discovery service's own interval.
+    unsigned long discoInterval = 0;
+    std::string replyPort;
+    std::string sendDisco;
+    std::vector<Exclusion> exclude;
+    // Absent: the tree's limit (or none).
+    std::optional<unsigned long> maxIncoming;
+    std::vector<Endpoint> routes;
+    unsigned long timerScale = 1;
+    // The application callbacks left unset (--no-callback).
+    std::set<std::string> noCallback;
+    // --help: the usage is printed and the node does not start.
+    bool help = false;
+
+    // The options as the "start" line shows them (the code only as whether there is one).
+    Json::Value ToJson() const;
+};
+
+// False, with `error` set, for an unknown, repeated or malformed option. Reading stops at
+// --help.
+bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
+
+// What --help prints.
+const char* Usage();
+
+// The canonical text (lower case, hyphenated) of a GUID given in any of the usual forms.
+bool CanonicalGuid(const std::string& text, std::string& out);
+
+// A whole number from 0 to `max`, in decimal.
+bool ParseNumber(const std::string& text, unsigned long max, unsigned long& out);
+
+}  // namespace ZelkorNode

@@ -1,0 +1,147 @@
+#include "Requests.h"
+
+#include "core/Message.h"
+#include "core/MessageSignalData.h"
+#include "discovery/DiscoInfo.h"
+#include "discovery/IDeviceList.h"
+#include "driver/ZelkorDriver.h"
+
+namespace ZelkorNode {
+namespace {
+
+Json::Value peerFields(bool reply, const std::string& guid, const std::string& mac, const std::string& name,
+                       const boost::asio::ip::address& ip, std::uint16_t port) {
+    Json::Value fields;
+    fields["reply"] = reply;
+    fields["guid"] = guid;
+    fields["mac"] = mac;
+    fields["name"] = name;
+    fields["ip"] = AddressText(ip);
+    fields["port"] = port;
+    return fields;
+}
+
+}  // namespace
+
+Requests::Requests(Zelkor::IZelkorDriver& driver, const Options& options, Events& events)
+    : _driver(driver), _options(options), _events(events) {}
+
+void Requests::Configure() {
+    const auto lineEvent = [this](const char* event, const std::string& line) {
+        Json::Value fields;
+        fields["line"] = line;
+        _events.Write(event, fields);
+        return true;
+    };
+    _driver.OnCustomCommand([lineEvent](std::string& line) { return lineEvent("custom", line); });
+    _driver.OnCustomCommandResponse([lineEvent](std::string& line) { return lineEvent("customreply", line); });
+    // The reply to a folder request, with the tag of the connection it came by.
+    const auto replyEvent = [this](const char* event, Zelkor::MessageSignalData& data) {
+        Json::Value fields;
+        fields["tag"] = Zelkor::ZelkorDriver::Tag(data.Handle());
+        fields["line"] = data.GetMessage() ? data.GetMessage()->GetRawText() : std::string();
+        _events.Write(event, fields);
+    };
+    _driver.OnLs([replyEvent](Zelkor::MessageSignalData& data) { replyEvent("ls", data); });
+    _driver.OnRls([replyEvent](Zelkor::MessageSignalData& data) { replyEvent("rls", data); });
+    _driver.OnCd([replyEvent](Zelkor::MessageSignalData& data) { replyEvent("cd", data); });
+
+    Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+    if (!discovery) {
+        return;
+    }
+    const auto wanted = [this](const char* name) { return _options.noCallback.count(name) == 0; };
+    Zelkor::IDeviceList& list = *discovery->GetDeviceList();
+    if (wanted("locate")) {
+        list.OnLocate([this](LocateInfo& info) {
+            Json::Value fields = peerFields(info.reply, info.guid, info.mac, info.name, info.ip, info.port);
+            fields["timeout"] = info.timeout;
+            _events.Write("locate", fields);
+            return true;
+        });
+    }
+    if (wanted("identify")) {
+        list.OnIdentify([this](IdentifyInfo& info) {
+            _events.Write("identify", peerFields(info.reply, info.guid, info.mac, info.name, info.ip, info.port));
+            return true;
+        });
+    }
+    if (wanted("reboot")) {
+        // Accepted, and only told: the node does not restart.
+        list.OnReboot([this](RebootInfo& info) {
+            Json::Value fields;
+            fields["reply"] = info.reply;
+            fields["guid"] = info.guid;
+            fields["mac"] = info.mac;
+            fields["error"] = info.error;
+            _events.Write("reboot", fields);
+            return true;
+        });
+    }
+}
+
+void Requests::AddCommands(Commands& commands) {
+    for (const char* name : {"ls", "rls", "cd", "locate", "identify", "reboot", "goodbye"}) {
+        commands[name] = [this, name](const Json::Value& command) { request(name, command); };
+    }
+}
+
+// To the listed device that "guid" names; locate, identify and reboot go to every served
+// interface when no listed device has that GUID (or none is given).
+void Requests::request(const std::string& name, const Json::Value& command) {
+    DeviceRequest request;
+    if (!ReadDeviceRequest(_driver, _events, name, command, request)) {
+        return;
+    }
+    auto& texts = request.texts;
+    if (name == "reboot" && texts["mac"].empty()) {
+        _events.Error("bad arguments for reboot");
+        return;
+    }
+    const auto& device = request.device;
+    const bool toAll = name == "locate" || name == "identify" || name == "reboot";
+    if (!device && !toAll) {
+        _events.Error("no device " + texts["guid"] + " for " + name);
+        return;
+    }
+    if (name == "ls") {
+        device->SendLsCmdRequest(texts["path"]);
+    } else if (name == "rls") {
+        device->SendRlsCmdRequest(texts["path"]);
+    } else if (name == "cd") {
+        device->SendCdCmdRequest(texts["path"]);
+    } else if (name == "goodbye") {
+        // Then the device is disconnected.
+        device->Goodbye();
+    } else if (name == "reboot") {
+        device ? device->SendReboot(texts["mac"]) : request.discovery->SendReboot(texts["mac"]);
+    } else if (name == "locate") {
+        if (device) {
+            device->Locate(texts["timeout"]);
+        } else {
+            LocateInfo info;
+            info.guid = request.guid;
+            info.mac = texts["mac"];
+            info.name = texts["name"];
+            info.timeout = texts["timeout"];
+            request.discovery->SendLocateRequest(info);
+        }
+    } else {
+        IdentifyInfo info;
+        info.guid = request.guid;
+        info.mac = texts["mac"];
+        info.name = texts["name"];
+        if (device) {
+            // The device's own values, as it announced them.
+            const Zelkor::DiscoInfo known = device->GetDiscoInfo();
+            info.mac = known.mac;
+            info.name = known.name;
+            device->Identify(info);
+        } else {
+            request.discovery->SendIdentifyRequest(info);
+        }
+    }
+    _events.Write("request", RequestLine(name, request.guid, device != nullptr));
+}
+
+}  // namespace ZelkorNode

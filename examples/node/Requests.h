@@ -1,0 +1,33 @@
+#pragma once
+// Discovery-level requests and folders between nodes: locate, identify, reboot and
+// goodbye, and browsing a device's parameter tree (ls, rls, cd). Each request tells where
+// it went in a "request" line; the peer's answer, and a request from a peer, come as a
+// line named after it ("locate", "identify", "reboot", "ls", "rls", "cd"). A line no
+// service takes comes as "custom" or "customreply".
+//
+// Commands: ls, rls, cd, locate, identify, reboot, goodbye.
+
+#include "Commands.h"
+#include "Events.h"
+#include "Options.h"
+#include "driver/IZelkorDriver.h"
+
+namespace ZelkorNode {
+
+class Requests {
+public:
+    Requests(Zelkor::IZelkorDriver& driver, const Options& options, Events& events);
+
+    // After the driver's InitDiscovery.
+    void Configure();
+    void AddCommands(Commands& commands);
+
+private:
+    void request(const std::string& name, const Json::Value& command);
+
+    Zelkor::IZelkorDriver& _driver;
+    const Options& _options;
+    Events& _events;
+};
+
+}  // namespace ZelkorNode

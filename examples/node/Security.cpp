@@ -1,0 +1,145 @@
+#include "Security.h"
+
+#include "device/IDevice.h"
+#include "discovery/DiscoInfo.h"
+#include "discovery/IDeviceList.h"
+#include "driver/ICryptoInfo.h"
+#include "transport/TcpSocket.h"
+
+namespace ZelkorNode {
+
+Security::Security(Zelkor::IZelkorDriver& driver, const Options& options, Events& events)
+    : _driver(driver), _options(options), _events(events), _code(options.code) {}
+
+void Security::Configure() {
+    if (Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService()) {
+        const auto wanted = [this](const char* name) { return _options.noCallback.count(name) == 0; };
+        if (wanted("verificationcode")) {
+            discovery->OnVerificationCode([this](Zelkor::VerificationCode::Operation operation, std::string& code) {
+                return verificationCode(operation, code);
+            });
+        }
+        const auto errorLine = [this](const char* event, const std::string& error) {
+            Json::Value fields;
+            fields["error"] = error;
+            _events.Write(event, fields);
+            return true;
+        };
+        Zelkor::IDeviceList& list = *discovery->GetDeviceList();
+        if (wanted("authenticate")) {
+            list.OnAuthenticate([errorLine](AuthenticateInfo& info) { return errorLine("authenticate", info.error); });
+        }
+        if (wanted("setverificationcode")) {
+            list.OnSetVerificationCode(
+                [errorLine](SetVerificationCodeInfo& info) { return errorLine("setVerificationCode", info.error); });
+        }
+        if (wanted("starttls")) {
+            list.OnStartTLS([this](StartTLSInfo& info) {
+                Json::Value fields;
+                fields["request"] = info.request;
+                fields["error"] = info.error;
+                _events.Write("startTLS", fields);
+                return true;
+            });
+        }
+    }
+    // With a level, a controller asks for TLS on every connection it makes.
+    Zelkor::ICryptoInfo& crypto = *_driver.GetCryptoInfo();
+    crypto.SetTlsLevel(_options.tlsLevel);
+    std::string cert = _options.cert;
+    std::string key = _options.key;
+    std::string dh = _options.dh;
+    crypto.SetCertFile(cert);
+    crypto.SetKeyFile(key);
+    crypto.SetDHParamsFile(dh);
+}
+
+// Read: the code in force (empty: none); store: the new one that a peer set over TLS,
+// which reads return from then on. The code itself is never written out.
+bool Security::verificationCode(Zelkor::VerificationCode::Operation operation, std::string& code) {
+    if (operation == Zelkor::VerificationCode::Read) {
+        std::lock_guard<std::mutex> lock(_codeMutex);
+        code = _code;
+        return true;
+    }
+    if (operation != Zelkor::VerificationCode::Store) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(_codeMutex);
+        _code = code;
+    }
+    Json::Value fields;
+    fields["operation"] = "store";
+    fields["code"] = !code.empty();
+    _events.Write("verificationCode", fields);
+    return true;
+}
+
+void Security::Adopt(Zelkor::IDevice& device) {
+    if (!_options.code.empty()) {
+        device.SetVerificationCode(_options.code);
+    }
+}
+
+void Security::AddCommands(Commands& commands) {
+    commands["setcode"] = [this](const Json::Value& command) { setCode(command); };
+    commands["hascode"] = [this](const Json::Value&) {
+        Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+        Json::Value answer;
+        answer["result"] = discovery && discovery->HasVerificationCode();
+        _events.Write("hascode", answer);
+    };
+}
+
+// {"cmd":"setcode","guid":G[,"current":C][,"new":N]}: a first code, a change, or (no
+// "new") removal; "sent" tells whether it went (only over a secured connection).
+void Security::setCode(const Json::Value& command) {
+    DeviceRequest request;
+    if (!ReadDeviceRequest(_driver, _events, "setcode", command, request)) {
+        return;
+    }
+    if (!request.device) {
+        _events.Error("no device " + request.texts["guid"] + " for setcode");
+        return;
+    }
+    SetVerificationCodeInfo info;
+    info.current = request.texts["current"];
+    info.newCode = request.texts["new"];
+    request.device->SendSetVerificationCodeRequest(info);
+    Json::Value answer = RequestLine("setcode", request.guid, true);
+    answer["sent"] = info.sent;
+    _events.Write("request", answer);
+}
+
+// The connection a request to a listed device takes: secured, authenticated, proven with
+// the prefix ("kasdor"). A line on each change.
+void Security::Look() {
+    Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+    if (!discovery) {
+        return;
+    }
+    std::map<const Zelkor::IDevice*, Json::Value> seen;
+    discovery->GetDeviceList()->forEach([&](std::shared_ptr<Zelkor::IDevice> device) {
+        const auto socket = device->GetHandle();
+        if (!socket) {
+            return;
+        }
+        const Zelkor::DiscoInfo info = device->GetDiscoInfo();
+        Json::Value fields;
+        fields["guid"] = info.guid;
+        fields["name"] = info.name;
+        fields["secured"] = socket->GetState() == Zelkor::TcpSocket::Tls;
+        fields["authenticated"] = socket->IsAuthenticated();
+        fields["kasdor"] = socket->IsKasdorAuthenticated();
+        const auto known = _security.find(device.get());
+        if (known == _security.end() || known->second != fields) {
+            _events.Write("security", fields);
+        }
+        seen[device.get()] = fields;
+    });
+    // A device without a connection is told of afresh when it has one again.
+    _security = std::move(seen);
+}
+
+}  // namespace ZelkorNode

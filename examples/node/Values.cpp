@@ -1,0 +1,65 @@
+#include "Values.h"
+
+#include "Options.h"
+#include "discovery/IDeviceList.h"
+
+namespace ZelkorNode {
+
+Values::Values(Zelkor::IZelkorDriver& driver, Events& events) : _driver(driver), _events(events) {}
+
+void Values::Adopt(Zelkor::IDevice& device) {
+    using Container = Zelkor::ObjectParamContainer;
+    device.OnGetResult([this](const Container& values) { replyLine("get", "", true, values); });
+    device.OnSetResult([this](const Container& values) { replyLine("set", "", true, values); });
+}
+
+void Values::AddCommands(Commands& commands) {
+    for (const char* name : {"get", "set"}) {
+        commands[name] = [this, name](const Json::Value& command) { request(name, command); };
+    }
+}
+
+// {"cmd":"get"|"set","guid":G,"values":V[,"tag":T]}, V in a container's JSON form.
+void Values::request(const std::string& name, const Json::Value& command) {
+    std::string guid;
+    Zelkor::ObjectParamContainer values;
+    const Json::Value& tag = command["tag"];
+    Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+    const bool valid = command["guid"].isString() && CanonicalGuid(command["guid"].asString(), guid) &&
+                       (tag.isNull() || tag.isString()) && values.FromJson(command["values"]);
+    if (!valid || !discovery) {
+        _events.Error("bad arguments for " + name);
+        return;
+    }
+    const auto device = discovery->GetDeviceList()->GetDeviceByUUID(guid);
+    if (!device) {
+        _events.Error("no device " + command["guid"].asString() + " for " + name);
+        return;
+    }
+    const bool set = name == "set";
+    if (tag.isNull()) {
+        set ? device->SetParameter(values) : device->GetParameter(values);
+    } else {
+        const std::string text = tag.asString();
+        auto callback = [this, event = set ? "set" : "get", text](const Zelkor::ObjectParamContainer& reply) {
+            replyLine(event, text, false, reply);
+        };
+        set ? device->SetParameter(values, callback, false, text) : device->GetParameter(values, callback, false, text);
+    }
+    Json::Value answer = RequestLine(name, guid, true);
+    if (!tag.isNull()) {
+        answer["tag"] = tag;
+    }
+    _events.Write("request", answer);
+}
+
+void Values::replyLine(const char* event, const std::string& tag, bool byDefault,
+                       const Zelkor::ObjectParamContainer& values) {
+    Json::Value fields;
+    fields["tag"] = tag;
+    fields["default"] = byDefault;
+    fields["values"] = values.ToJson();
+    _events.Write(event, fields);
+}
+
+}  // namespace ZelkorNode
