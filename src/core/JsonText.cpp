@@ -71,6 +71,8 @@ bool ReadWholeJson(std::string_view text, Json::Value& out) {
     return true;
 }
 
+bool MayBeStructuredJson(std::string_view text) { return mayBeStructured(text); }
+
 bool ReadStructuredJson(std::string_view text, Json::Value& out) {
     return mayBeStructured(text) && ReadWholeJson(text, out);
 }

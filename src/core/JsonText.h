@@ -27,6 +27,10 @@ enum class JsonReadResult {
 // as it always has been for message bodies. Comments are allowed and dropped.
 JsonReadResult ReadJson(std::string_view text, Json::Value& out, std::string& errors);
 
+// True when the text, past leading blanks, starts with a bracket: only such a text can
+// hold an array or an object.
+bool MayBeStructuredJson(std::string_view text);
+
 // True when the whole text, apart from white space around it, is one JSON value without
 // duplicate member names; `out` then holds it. Anything else (trailing words, comments,
 // a duplicate key) leaves `out` untouched and gives false, so the caller keeps such a

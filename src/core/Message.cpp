@@ -50,10 +50,13 @@ const char* const kArgumentsKey = "arguments";
 // Made in its place, or replacing the one stored: every member of every received body is
 // stored here.
 template <class Value>
-void storeParameter(std::map<Param, MessageParameter>& parameters, Param p, const Value& value) {
-    const auto [found, added] = parameters.try_emplace(p, p, value);
-    if (!added) {
-        found->second = MessageParameter(p, value);
+void storeParameter(std::map<Param, MessageParameter>& parameters, Param p, Value&& value) {
+    const auto found = parameters.find(p);
+    if (found == parameters.end()) {
+        parameters.emplace_hint(found, std::piecewise_construct, std::forward_as_tuple(p),
+                                std::forward_as_tuple(p, std::forward<Value>(value)));
+    } else {
+        found->second = MessageParameter(p, std::forward<Value>(value));
     }
 }
 
@@ -245,16 +248,19 @@ bool Message::FromJson(bool /*request*/, const std::string& line, std::string& e
         if (member->isArray() || member->isObject()) {
             continue;
         }
-        // Names and texts are read in place: most bodies are a few short members, and
-        // copying each out cost more than storing it.
+        // Names are read in place and plain texts moved over: most bodies are a few short
+        // members, and copying each out cost more than storing it. A text that may hold
+        // JSON of its own goes the long way, where it is read as such.
         const char* nameEnd = nullptr;
         const char* name = member.memberName(&nameEnd);
         const Param p = ParamFromName(std::string_view(name, static_cast<std::size_t>(nameEnd - name)));
         const char* text = nullptr;
         const char* textEnd = nullptr;
-        if (member->isString() && member->getString(&text, &textEnd)) {
-            // The body keeps its texts NUL-terminated.
-            SetParameter(p, text);
+        if (member->isString() && member->getString(&text, &textEnd) &&
+            !MayBeStructuredJson(std::string_view(text, static_cast<std::size_t>(textEnd - text)))) {
+            if (IsValidParameterName(p)) {
+                storeParameter(_parameters, p, std::move(*member));
+            }
         } else {
             SetParameter(p, member->asString().c_str());
         }
@@ -414,7 +420,8 @@ bool Message::ReadBody(const std::string& line, Json::Value& body, std::string& 
         // is there, parsed (unless an earlier read took it); any other text is read as below.
         const std::string& json = _receivedHeader->JsonText();
         if (!json.empty() && (json.front() == '{' || json.front() == '[') && !_receivedHeader->JsonBody().isNull()) {
-            body = _receivedHeader->TakeJsonBody();
+            body = Json::Value();
+            body.swap(_receivedHeader->JsonBodyToTake());
             return true;
         }
         return ParseJson(line, body, error);

@@ -97,6 +97,8 @@ public:
         body.swap(_json);
         return body;
     }
+    // The parsed body, for a reader that swaps it out in place.
+    Json::Value& JsonBodyToTake() { return _json; }
     // Drops the parsed body, which no reader took (the texts stay).
     void DropJsonBody() {
         if (!_json.isNull()) {

@@ -23,6 +23,10 @@ MessageParameter::MessageParameter(Param name, const std::vector<std::string>& t
 MessageParameter::MessageParameter(Param name, const Json::Value& value)
     : _name(name), _values{value} {}
 
+MessageParameter::MessageParameter(Param name, Json::Value&& value) : _name(name) {
+    _values.push_back(std::move(value));
+}
+
 void MessageParameter::addText(std::string_view text) {
     // A plain text, the rule, is made in its place: a moved JSON value costs about as
     // much as a new one.

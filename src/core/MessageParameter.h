@@ -28,6 +28,7 @@ public:
     // One value per element, each read by the rule above.
     MessageParameter(Param name, const std::vector<std::string>& texts);
     MessageParameter(Param name, const Json::Value& value);
+    MessageParameter(Param name, Json::Value&& value);
 
     Param ParameterName() const { return _name; }
     // A string value as it is, any other value as compact JSON; the empty text for an
