@@ -13,10 +13,14 @@
 #include "discovery/SetVerificationCode.h"
 #include "discovery/StartTLS.h"
 #include "driver/StandInMessage.h"
+#include "services/EventMessages.h"
 #include "services/FolderNavigationMessages.h"
 #include "services/ListCommand.h"
+#include "services/LogMessages.h"
 #include "services/MultiGetValue.h"
 #include "services/MultiSetValue.h"
+#include "services/SubscribePollWorker.h"
+#include "services/ValueSubscriptionMessages.h"
 
 namespace Zelkor {
 
@@ -34,7 +38,7 @@ std::unique_ptr<Message> CreateCDCommand() { return std::make_unique<NavigateFol
 std::unique_ptr<Message> CreateDeleteCommand() { return standIn("deletefile"); }
 std::unique_ptr<Message> CreateDiscoCommand() { return std::make_unique<Disco>(); }
 std::unique_ptr<Message> CreateErrorReply() { return std::make_unique<ErrorReply>(); }
-std::unique_ptr<Message> CreateEventCommand() { return standIn("event"); }
+// CreateEventCommand is the event messages' own creator ("services/EventMessages.h").
 std::unique_ptr<Message> CreateExecCommand() { return standIn("exec"); }
 std::unique_ptr<Message> CreateFirmwareUpdateCommand() { return standIn("fwupdate"); }
 std::unique_ptr<Message> CreateFreeSpaceCommand() { return standIn("freespace"); }
@@ -46,11 +50,11 @@ std::unique_ptr<Message> CreateGoodbyeCommand() { return std::make_unique<Goodby
 std::unique_ptr<Message> CreateIdentifyCommand() { return CreateIdentify(); }
 std::unique_ptr<Message> CreateListFilesCommand() { return standIn("listfiles"); }
 std::unique_ptr<Message> CreateLocateCommand() { return CreateLocate(); }
-std::unique_ptr<Message> CreateLogCommand() { return standIn("log"); }
+std::unique_ptr<Message> CreateLogCommand() { return CreateLogRow(); }
 std::unique_ptr<Message> CreateLSCommand() { return std::make_unique<ListFolder>(); }
 std::unique_ptr<Message> CreateMKDIRCommand() { return standIn("mkdir"); }
-std::unique_ptr<Message> CreatePollCommand() { return standIn("poll"); }
-std::unique_ptr<Message> CreatePublishCommand() { return standIn("publish"); }
+std::unique_ptr<Message> CreatePollCommand() { return CreatePollSubscription(); }
+std::unique_ptr<Message> CreatePublishCommand() { return CreatePublish(); }
 std::unique_ptr<Message> CreatePutFileCommand() { return standIn("putfile"); }
 std::unique_ptr<Message> CreateRebootCommand() { return CreateReboot(); }
 std::unique_ptr<Message> CreateRLSCommand() { return std::make_unique<RecurseFolder>(); }
@@ -60,14 +64,14 @@ std::unique_ptr<Message> CreateSetCommand() { return CreateSetValue(); }
 std::unique_ptr<Message> CreateSetIPCommand() { return standIn("setip"); }
 std::unique_ptr<Message> CreateSetVerificationCodeCommand() { return std::make_unique<SetVerificationCode>(); }
 std::unique_ptr<Message> CreateStartTLSCommand() { return std::make_unique<StartTLS>(); }
-std::unique_ptr<Message> CreateSubLogCommand() { return standIn("sublog"); }
-std::unique_ptr<Message> CreateSubscribeCommand() { return standIn("subscribe"); }
-std::unique_ptr<Message> CreateSubscribeEventCommand() { return standIn("subscribeevent"); }
-std::unique_ptr<Message> CreateSubscribePollCommand() { return standIn("subscribepoll"); }
-std::unique_ptr<Message> CreateUnsubLogCommand() { return standIn("unsublog"); }
-std::unique_ptr<Message> CreateUnsubscribeCommand() { return standIn("unsubscribe"); }
-std::unique_ptr<Message> CreateUnsubscribeEventCommand() { return standIn("unsubscribeevent"); }
-std::unique_ptr<Message> CreateUnsubscribePollCommand() { return standIn("unsubscribepoll"); }
+std::unique_ptr<Message> CreateSubLogCommand() { return CreateSubLog(); }
+std::unique_ptr<Message> CreateSubscribeCommand() { return CreateSubscribe(); }
+std::unique_ptr<Message> CreateSubscribeEventCommand() { return CreateSubscribeEvent(); }
+std::unique_ptr<Message> CreateSubscribePollCommand() { return CreateSubscribePoll(); }
+std::unique_ptr<Message> CreateUnsubLogCommand() { return CreateUnsubLog(); }
+std::unique_ptr<Message> CreateUnsubscribeCommand() { return CreateUnsubscribe(); }
+std::unique_ptr<Message> CreateUnsubscribeEventCommand() { return CreateUnsubscribeEvent(); }
+std::unique_ptr<Message> CreateUnsubscribePollCommand() { return CreateUnsubscribePoll(); }
 
 const std::map<std::string, MessageFactoryFunction> _factoryMap = {
     {"authenticate", CreateAuthenticateCommand},

@@ -7,6 +7,7 @@
 #include "driver/IServiceSender.h"
 #include "services/ListCommand.h"
 #include "services/ListCommandDiscovered.h"
+#include "services/ListPublishers.h"
 
 namespace Zelkor {
 
@@ -64,6 +65,9 @@ void ListCommandRouter::SignalRaised(MessageSignalData& data) {
     } else {
         PopulateParams(routed.get(), data, option.c_str());
     }
+    // The service answers with the header it is given: without the incoming one, a
+    // device behind a router would answer to nobody.
+    routed->SetMessageForwardInfo(message->GetMessageForwardInfo());
     data.ReplaceCommand(std::move(routed));
     route->second->SignalRaised(data);
 }
@@ -113,8 +117,11 @@ std::unique_ptr<Message> ListCommandRouter::MakeOptionMessage(const std::string&
     if (boost::algorithm::iequals(option, ListCommand::Discovered)) {
         return std::make_unique<ListCommandDiscovered>();
     }
-    // "publishers" and "presets" get their messages with the services that answer them;
-    // until then such a list is dropped.
+    if (boost::algorithm::iequals(option, ListPublishers::Option)) {
+        return std::make_unique<ListPublishers>();
+    }
+    // "presets" gets its message with the service that answers it; until then such a
+    // list is dropped.
     return nullptr;
 }
 

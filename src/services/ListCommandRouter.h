@@ -35,6 +35,8 @@ public:
     // route for an option replaces the first. Null arguments add nothing.
     void AddRoute(const char* option, ISignalObserver<MessageSignalData>* observer);
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
+    // Hands a routed list, as the message of its option, to the option's observer; the
+    // message keeps the incoming one's routing header, sender hash included.
     void SignalRaised(MessageSignalData& data) override;
 
     // True when the message holds the parameter; otherwise answers "<name> missing"
