@@ -10,6 +10,7 @@
 
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/IFileTransferService.h"
+#include "services/SubscriptionService.h"
 #include "transport/TcpServer.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
@@ -68,6 +69,14 @@ void ZelkorDriver::Run() {
 void ZelkorDriver::Stop() {
     if (_stopped.exchange(true)) {
         return;
+    }
+    std::shared_ptr<SubscriptionService> subscriptions;
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        subscriptions = _subscriptionService;
+    }
+    if (subscriptions) {
+        subscriptions->Finalize();
     }
     if (onLoopThread()) {
         stopOnLoop();

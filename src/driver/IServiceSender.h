@@ -8,6 +8,7 @@
 // (what touches a connection runs on the event loop); ConnectionResults is raised on
 // the loop.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -45,8 +46,18 @@ public:
     // once the connection took it, into the reply cache under the request's hash and word
     // (an empty hash records nothing); over UDP one datagram back to the request's sender.
     virtual void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) = 0;
+    // A storage value changed: the discovery reply carries it when it is one of its values.
+    virtual void UpdateDiscoReplyValue(const std::string& path, const std::string& value) = 0;
     // Raised for every connection made, refused or closed.
     virtual Signal<ConnectionResult>& ConnectionResults() = 0;
+    // What waits to be written on a connection, and the bound past which the connection
+    // closes rather than hold more (both 0 for a handle that is no live TCP connection).
+    struct QueuedOutput {
+        std::size_t bytes = 0;
+        std::size_t bound = 0;
+    };
+    // Loop thread: the connection's queues belong to it.
+    virtual QueuedOutput QueuedOutputOf(void* handle) = 0;
     // 0: no "starttls" after connecting.
     virtual unsigned long GetTlsLevel() = 0;
     // The storage's "/configuration/network/rules/security/allowparentpaths"; false

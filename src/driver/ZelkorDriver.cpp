@@ -11,9 +11,12 @@
 #include "discovery/DiscoveryService.h"
 #include "driver/CommandTable.h"
 #include "filetransfer/IFileTransferService.h"
+#include "services/EventSubscriptionService.h"
 #include "services/FolderModificationService.h"
 #include "services/ISubscriptionService.h"
 #include "services/ListCommandRouter.h"
+#include "services/ListPublishers.h"
+#include "services/SubscriptionService.h"
 #include "storage/StorageModel.h"
 #include "transport/TcpSocket.h"
 
@@ -44,6 +47,9 @@ ZelkorDriver::~ZelkorDriver() {
     _router.reset();
     // Before the connection-result signal it observes.
     _folderModification.reset();
+    _subscriptions.reset();
+    _subscriptionService.reset();
+    _eventSubscriptions.reset();
     _fileTransfer.reset();
     if (!_io.stopped()) {
         _io.stop();
@@ -145,15 +151,41 @@ DiscoveryService* ZelkorDriver::GetDiscovery() {
 IDiscoveryService* ZelkorDriver::GetDiscoveryService() { return GetDiscovery(); }
 
 void ZelkorDriver::UseSubscriptionService(std::shared_ptr<ISubscriptionService> subscriptions) {
-    std::lock_guard<std::mutex> lock(_serviceMutex);
-    if (!_subscriptions) {
-        _subscriptions = std::move(subscriptions);
+    if (!subscriptions) {
+        return;
     }
+    std::shared_ptr<SubscriptionService> made;
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        _subscriptions = subscriptions;
+        made = _subscriptionService;
+    }
+    if (made && made.get() != subscriptions.get()) {
+        // Kept, as the word map holds its signals, but answering nothing any more.
+        made->Finalize();
+        if (const auto storage = made->Storage()) {
+            storage->SetStorageEventHandler(subscriptions.get());
+        }
+    }
+}
+
+IServiceSender::QueuedOutput ZelkorDriver::QueuedOutputOf(void* handle) {
+    QueuedOutput output;
+    if (const auto socket = tcpOf(handle)) {
+        output.bytes = socket->QueuedBytes();
+        output.bound = socket->MaxQueuedBytes();
+    }
+    return output;
 }
 
 ISubscriptionService* ZelkorDriver::GetSubscriptionService() {
     std::lock_guard<std::mutex> lock(_serviceMutex);
     return _subscriptions.get();
+}
+
+IEventSubscriptionService* ZelkorDriver::GetEventSubscriptionService() {
+    std::lock_guard<std::mutex> lock(_serviceMutex);
+    return _eventSubscriptions.get();
 }
 
 void ZelkorDriver::UseDiscovery(std::shared_ptr<IDriverDiscovery> given) {
@@ -187,7 +219,28 @@ void ZelkorDriver::initDiscoveryImpl() {
         std::lock_guard<std::mutex> lock(_serviceMutex);
         _folderModification = std::move(folders);
     }
-    // The subscription and event-subscription services join here once they are built.
+    auto subscriptions = std::make_shared<SubscriptionService>(
+        this, current->GetStorageModel(), [this](SubscriptionService::LoopJob job) { onLoop(std::move(job)); });
+    subscriptions->GiveMessageMapToMessageReceiver(this);
+    if (const auto storage = current->GetStorageModel()) {
+        storage->SetStorageEventHandler(subscriptions.get());
+    }
+    if (_router) {
+        _router->AddRoute(ListPublishers::Option, subscriptions.get());
+    }
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        _subscriptions = subscriptions;
+        _subscriptionService = std::move(subscriptions);
+    }
+    auto events = std::make_shared<EventSubscriptionService>(this, [this](EventSubscriptionService::LoopJob job) {
+        onLoop(std::move(job));
+    });
+    events->GiveMessageMapToMessageReceiver(this);
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        _eventSubscriptions = std::move(events);
+    }
 }
 
 void ZelkorDriver::InitFileTransfer(IDeviceState* /*deviceState*/) {

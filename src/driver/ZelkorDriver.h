@@ -69,10 +69,12 @@ class StorageModel;
 namespace Zelkor {
 
 class DiscoveryService;
+class EventSubscriptionService;
 class FolderModificationService;
 class IFolderModificationService;
 class ListCommandRouter;
 class Message;
+class SubscriptionService;
 class Socket;
 class TcpServer;
 class TcpSocket;
@@ -159,7 +161,8 @@ public:
     IDiscoveryService* GetDiscoveryService() override;
     ISubscriptionService* GetSubscriptionService() override;
     IDeviceStateService* GetDeviceStateService() override { return nullptr; }
-    IEventSubscriptionService* GetEventSubscriptionService() override { return nullptr; }
+    // Made by InitDiscovery (and UseDiscovery) after the subscription service.
+    IEventSubscriptionService* GetEventSubscriptionService() override;
     void DumpTraffic(bool on) override { _dumpTraffic.store(on); }
     void RegisterExternalLogger(std::function<void(std::string&)> logger) override;
     void SetLogLevel(unsigned long& level) override;
@@ -198,10 +201,12 @@ public:
     // Replaces an empty "/configuration/device/name" with the host name; false when the
     // name could not be read or written.
     bool ReplaceEmptyDevNameToHostname();
-    void UpdateDiscoReplyValue(const std::string& name, const std::string& value);
+    void UpdateDiscoReplyValue(const std::string& name, const std::string& value) override;
 
-    // Gives the driver its subscription service (the seam the subscription service
-    // implements; a test may give its own). The first one given stays.
+    // Gives the driver another subscription service (a test's own): it replaces the one
+    // InitDiscovery made, which is finalised and kept (the driver's word map holds its
+    // signals), and the storage reports to the given one. Given before InitDiscovery, it
+    // is replaced by the one InitDiscovery makes. Null is ignored.
     void UseSubscriptionService(std::shared_ptr<ISubscriptionService> subscriptions);
 
     // --- services and contexts (null while a service does not exist) -------------------
@@ -215,6 +220,8 @@ public:
     boost::asio::ssl::context& GetSSLContext() { return _sslContext; }
     // Raised for every connection made, refused or closed (by the network edge).
     Signal<ConnectionResult>& ConnectionResults() override { return _connectionResults; }
+    // The handle's TCP connection's waiting bytes and bound; loop thread.
+    QueuedOutput QueuedOutputOf(void* handle) override;
 
     // --- command words -------------------------------------------------------------------
     // Merges one word of a service: a word already in the map keeps its first entry.
@@ -485,9 +492,12 @@ private:
     std::shared_ptr<IDriverDiscovery> _discovery;
     std::shared_ptr<DiscoveryService> _discoveryService;
     std::shared_ptr<ISubscriptionService> _subscriptions;
+    // The one InitDiscovery made, current or replaced by UseSubscriptionService.
+    std::shared_ptr<SubscriptionService> _subscriptionService;
     std::unique_ptr<ListCommandRouter> _router;
     std::unique_ptr<IFileTransferService> _fileTransfer;
     std::unique_ptr<FolderModificationService> _folderModification;
+    std::shared_ptr<EventSubscriptionService> _eventSubscriptions;
     // Guards the driver's own command-word map.
     mutable std::mutex _mapMutex;
 

@@ -14,6 +14,7 @@
 
 #include "discovery/DiscoveryTestSupport.h"
 #include "services/ISubscriptionService.h"
+#include "support/SubscriptionServiceStub.h"
 #include "support/RunUntil.h"
 #include "transport/TcpSocket.h"
 
@@ -113,10 +114,8 @@ TEST(DeviceList, ResetDeviceListEmptiesEveryTable) {
     EXPECT_EQ(b->GetCurrentState(), Zelkor::DeviceNetStateLost);
 }
 
-class RecordingSubscriptions : public Zelkor::IServiceBaseImpl<Zelkor::ISubscriptionService> {
+class RecordingSubscriptions : public SubscriptionServiceStub {
 public:
-    void ValueChanged(const char*, const char*, const char*, const char*, bool, std::weak_ptr<Zelkor::IStorage>) override {}
-    void ValueChanged(const char*, const char*, const char*, bool, std::weak_ptr<Zelkor::IStorage>) override {}
     void RemoveSubscription(void* handle) override { removed.push_back(handle); }
     std::vector<void*> removed;
 };

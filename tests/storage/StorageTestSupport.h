@@ -17,6 +17,7 @@
 #include "services/ISubscriptionService.h"
 #include "storage/JsonModel.h"
 #include "support/SampleTree.h"
+#include "support/SubscriptionServiceStub.h"
 #include "support/TempDir.h"
 
 namespace ZelkorTest {
@@ -24,8 +25,9 @@ namespace ZelkorTest {
 // Records each report of a value change as "path value kind": the value text as sent (a
 // line of JSON) and the kind, the type word or "attribute"; and whether the storage had
 // gone by then.
-class RecordingSubscriber : public Zelkor::IServiceBaseImpl<Zelkor::ISubscriptionService> {
+class RecordingSubscriber : public SubscriptionServiceStub {
 public:
+    using SubscriptionServiceStub::ValueChanged;
     void ValueChanged(const char* path, const char*, const char* value, const char* type, bool,
                       std::weak_ptr<Zelkor::IStorage> storage) override {
         Record(path, value, type, storage);

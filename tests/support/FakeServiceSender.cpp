@@ -8,7 +8,32 @@ namespace ZelkorTest {
 
 void FakeServiceSender::record(Line line) {
     std::lock_guard<std::mutex> lock(_mutex);
+    const auto queue = _queued.find(line.handle);
+    if (queue != _queued.end()) {
+        queue->second.bytes += line.text.size();
+    }
     _lines.push_back(std::move(line));
+}
+
+Zelkor::IServiceSender::QueuedOutput FakeServiceSender::QueuedOutputOf(void* handle) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    const auto queue = _queued.find(handle);
+    return queue == _queued.end() ? QueuedOutput() : queue->second;
+}
+
+void FakeServiceSender::UpdateDiscoReplyValue(const std::string& path, const std::string& value) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _discoValues.push_back(path + " " + value);
+}
+
+std::vector<std::string> FakeServiceSender::DiscoValues() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _discoValues;
+}
+
+void FakeServiceSender::SetOutputBudget(void* handle, std::size_t bound) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _queued[handle].bound = bound;
 }
 
 void FakeServiceSender::BuildAndSendMessage(void* handle, Zelkor::Message& message, bool request) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,12 +33,17 @@ public:
     void SendRequest(void* handle, std::string line, SendResult done) override;
     void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) override;
     Zelkor::Signal<Zelkor::ConnectionResult>& ConnectionResults() override { return _results; }
+    void UpdateDiscoReplyValue(const std::string& path, const std::string& value) override;
+    // The bytes of every line sent on a handle that has a budget, none ever written.
+    QueuedOutput QueuedOutputOf(void* handle) override;
     unsigned long GetTlsLevel() override { return 0; }
     bool ParentPathsAllowed() override { return false; }
 
     // Decides for each request line whether the connection takes it; all are taken while
     // none is set.
     void SetAccept(std::function<bool(void* handle, const std::string& line)> accept);
+    // From now on the lines sent on `handle` stay queued, against this bound.
+    void SetOutputBudget(void* handle, std::size_t bound);
     // The connection of `handle` closed.
     void Close(void* handle);
 
@@ -45,6 +51,8 @@ public:
     // The text of the last line sent, "" when none was.
     std::string Last() const;
     std::size_t Count() const;
+    // "path value" of every UpdateDiscoReplyValue, in order.
+    std::vector<std::string> DiscoValues() const;
 
 private:
     void record(Line line);
@@ -53,6 +61,8 @@ private:
     mutable std::mutex _mutex;
     std::function<bool(void*, const std::string&)> _accept;
     std::vector<Line> _lines;
+    std::map<void*, QueuedOutput> _queued;
+    std::vector<std::string> _discoValues;
 };
 
 }  // namespace ZelkorTest

@@ -1,0 +1,143 @@
+// Log subscriptions on a device: who a row reaches, which history a "sublog" replays (to
+// the new subscriber alone, within its connection's output budget), and "log" requests.
+
+#include "services/SubscriptionServiceTestSupport.h"
+
+#include <climits>
+
+#include "support/LogCapture.h"
+
+namespace ZelkorTest {
+namespace {
+
+std::string SubLog(const std::string& body, const std::string& source = "ctl") {
+    return "[dev][" + source + "] sublog " + body;
+}
+
+std::string RowLine(const std::string& source, int seqno, int priority = 0) {
+    return "[" + source + R"(][dev] log {"category":"c","event":"e","priority":")" + std::to_string(priority) +
+           R"(","seqno":")" + std::to_string(seqno) + R"(","time":")" + std::to_string(100 + seqno) + "\"}";
+}
+
+class LogSubscriptionTest : public SubscriptionServiceTest {
+protected:
+    // Rows 1 to `count` in the tree's event log, of the given priorities in turn.
+    void StoreRows(int count, const std::vector<unsigned>& priorities = {0}) {
+        for (int i = 1; i <= count; ++i) {
+            LOGROW row;
+            row.time = 100 + i;
+            row.priority = priorities[static_cast<std::size_t>(i - 1) % priorities.size()];
+            row.category = "c";
+            row.event = "e";
+            ASSERT_TRUE(model->StoreEvent(row.to_json()));
+        }
+    }
+};
+
+TEST_F(LogSubscriptionTest, PriorityDecidesWhoSubscribesAndWhatReachesThem) {
+    struct Case {
+        const char* body;
+        const char* reply;
+    };
+    const Case cases[] = {
+        {R"({"priority":4})", "[ctl][dev] @sublog {}"},
+        {R"({"priority":5})", R"([ctl][dev] @sublog {"error":"Invalid priority"})"},
+        {R"({"priority":-1})", R"([ctl][dev] @sublog {"error":"Invalid priority"})"},
+        {"{}", "[ctl][dev] @sublog {}"},
+        {R"({"priority":2})", "[ctl][dev] @sublog {}"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Answer(a, SubLog(c.body)), c.reply) << c.body;
+    }
+    EXPECT_EQ(service->LogSubscribers().at(a).priority, 2u);
+    Answer(b, SubLog("{}", "ctl2"));
+
+    std::vector<std::string> heard;
+    for (unsigned priority : {1u, 2u, 3u}) {
+        const std::size_t before = sender.Count();
+        LOGROW row{priority, 100 + priority, priority, "c", "e"};
+        service->LogEvent(row.to_json());
+        for (const auto& line : Since(before)) {
+            heard.push_back(line);
+        }
+    }
+    service->LogEvent("not a row");
+    EXPECT_EQ(heard, (std::vector<std::string>{RowLine("ctl2", 1, 1), RowLine("ctl", 2, 2), RowLine("ctl2", 2, 2),
+                                              RowLine("ctl", 3, 3), RowLine("ctl2", 3, 3)}));
+
+    EXPECT_EQ(Answer(a, "[dev][ctl] unsublog"), "[ctl][dev] @unsublog");
+    EXPECT_EQ(Answer(a, "[dev][ctl] unsublog"), "[ctl][dev] @unsublog");
+    EXPECT_EQ(service->LogSubscribers().count(a), 0u);
+}
+
+TEST_F(LogSubscriptionTest, MarkChoosesTheHistoryReplayedAfterTheReply) {
+    StoreRows(10);
+    struct Case {
+        long long mark;
+        std::vector<int> rows;
+    };
+    const Case cases[] = {
+        {-3, {8, 9, 10}}, {7, {7, 8, 9, 10}}, {0, {}}, {99, {}}, {LLONG_MIN, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mark);
+        std::vector<std::string> expected = {"[ctl][dev] @sublog {}"};
+        for (int seqno : c.rows) {
+            expected.push_back(RowLine("ctl", seqno));
+        }
+        EXPECT_EQ(Request(a, SubLog(R"({"mark":)" + std::to_string(c.mark) + "}")), expected);
+    }
+}
+
+// Rows replayed to a new subscriber are no news to the others, which would store and
+// report them again.
+TEST_F(LogSubscriptionTest, ReplayReachesTheNewSubscriberOnlyWithItsOwnHeader) {
+    StoreRows(4, {0, 3});
+    Answer(a, SubLog("{}"));
+    const std::string hashed = "7-abcd [dev][ctl2] sublog " + std::string(R"({"mark":-3,"priority":1})");
+    EXPECT_EQ(Request(b, hashed),
+              (std::vector<std::string>{"7-abcd [ctl2][dev] @sublog {}", RowLine("ctl2", 2, 3),
+                                        RowLine("ctl2", 4, 3)}));
+}
+
+// Past its output bound a connection closes: the replay stops at half of it.
+TEST_F(LogSubscriptionTest, ReplayStopsAtHalfTheOutputBudget) {
+    StoreRows(9);
+    const auto measured = Request(a, SubLog(R"({"mark":-5})"));
+    ASSERT_EQ(measured.size(), 6u);
+    const std::size_t reply = measured[0].size() + 1;
+    const std::size_t row = measured[1].size() + 1;
+    sender.SetOutputBudget(b, 2 * (reply + 2 * row + row / 2));
+    LogCapture log;
+    const auto lines = Request(b, SubLog(R"({"mark":-5})"));
+    EXPECT_EQ(lines, (std::vector<std::string>{"[ctl][dev] @sublog {}", RowLine("ctl", 5), RowLine("ctl", 6)}));
+    EXPECT_TRUE(log.Contains("ZK6553W"));
+    EXPECT_EQ(service->LogSubscribers().count(b), 1u);
+}
+
+TEST_F(LogSubscriptionTest, LogRequestIsStoredAndAlwaysAnswered) {
+    Answer(a, SubLog("{}"));
+    const std::string request =
+        R"([dev][ctl] log {"seqno":"1","time":"-5","priority":"2","category":"c","event":"hello"})";
+    EXPECT_EQ(Request(b, request), std::vector<std::string>{"[ctl][dev] @log {}"});
+    std::vector<std::string> rows;
+    model->RetrieveEvents(-1, 0, rows);
+    ASSERT_EQ(rows.size(), 1u);
+    LOGROW row;
+    ASSERT_TRUE(row.from_json(rows[0]));
+    EXPECT_EQ(row.time, -5);
+    EXPECT_EQ(row.event, "hello");
+
+    auto bare = std::make_shared<Zelkor::SubscriptionService>(&sender, nullptr);
+    LogCapture log;
+    auto message = Create("log");
+    std::string error;
+    ASSERT_TRUE(message->FromNetworkFormat(true, request, error)) << error;
+    Zelkor::MessageSignalData data(a, nullptr, true, std::move(message));
+    bare->LogRowSignal().Raise(data);
+    EXPECT_EQ(sender.Last(), "@log {}\n");
+    EXPECT_TRUE(log.Contains("ZK6506E StoreEvent no storage"));
+}
+
+}  // namespace
+}  // namespace ZelkorTest
