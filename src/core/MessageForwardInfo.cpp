@@ -68,6 +68,17 @@ MessageForwardInfo::MessageForwardInfo(const std::string& targets, const std::st
     SetSourcePaths(sources);
 }
 
+MessageForwardInfo MessageForwardInfo::RouteOnly() const {
+    MessageForwardInfo route;
+    route.SetLogModuleName(LogModuleName());
+    route._deviceName = _deviceName;
+    route._sourcePaths = _sourcePaths;
+    route._targetPaths = _targetPaths;
+    route._sourcesRefused = _sourcesRefused;
+    route._targetsRefused = _targetsRefused;
+    return route;
+}
+
 bool MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
     list.clear();
     const std::string_view all(text);

@@ -45,6 +45,11 @@ public:
     static bool SplitPaths(const std::string& text, PathList& list);
     static std::string GetPaths(const PathList& list);
 
+    // The route alone, for a header kept to send on later (a subscriber's): the path lists,
+    // the own name and whether a list was refused; no hash and none of the line's texts,
+    // which may be large and would otherwise be kept once per stored header.
+    MessageForwardInfo RouteOnly() const;
+
     std::string GetSourcePaths() const { return GetPaths(_sourcePaths); }
     std::string GetTargetPaths() const { return GetPaths(_targetPaths); }
     // Replace a list; false when the text was refused, which is remembered until the list

@@ -11,12 +11,9 @@ namespace Zelkor {
 
 namespace {
 
-MessageForwardInfo storedHeader(const MessageForwardInfo& given) {
-    MessageForwardInfo stored(given);
-    stored.hasHash = false;
-    stored.DropJsonBody();
-    return stored;
-}
+// The route alone: no hash (a repeated event is no duplicate) and none of the request's
+// text, kept once per subscriber.
+MessageForwardInfo storedHeader(const MessageForwardInfo& given) { return given.RouteOnly(); }
 
 }  // namespace
 
@@ -55,15 +52,17 @@ bool EventSubscriptionModel::AddSubscription(void* handle, const MessageForwardI
         }
         return true;
     }
-    _allEventsSubscribers.erase(handle);
     if (record != _subscribers.end()) {
         if (record->second.events.count(name) != 0) {
+            _allEventsSubscribers.erase(handle);
             return true;
         }
+        // A refused name leaves the connection's subscriptions as they were.
         if (record->second.events.size() >= MaxSubscriptionsPerConnection()) {
             return false;
         }
     }
+    _allEventsSubscribers.erase(handle);
     addEventWorker(name).subscribers.insert(handle);
     if (record == _subscribers.end()) {
         _subscribers.emplace(handle, SubscriberEvents{handle, storedHeader(forwardInfo), {name}});

@@ -11,6 +11,8 @@ namespace Zelkor {
 namespace {
 
 const char* const kCommand = "command";
+// A list cut at the bound says so: without it a shortened list reads as complete.
+const char* const kError = "error";
 const char* const kVariant = "variant";
 
 // Strings as they are, other scalars in their JSON text, structures in their compact
@@ -31,7 +33,7 @@ std::unique_ptr<Message> ListPublishers::Instantiate() const { return std::make_
 std::string ListPublishers::ToNetworkFormat(bool request) const {
     Json::Value body(Json::objectValue);
     for (const auto& [path, formats] : _publishers) {
-        if (path == kCommand) {
+        if (path == kCommand || path == kError) {
             continue;
         }
         Json::Value& member = body[path];
@@ -47,6 +49,9 @@ std::string ListPublishers::ToNetworkFormat(bool request) const {
         }
     }
     body[kCommand] = Option;
+    if (const char* error = GetParameter(Param::error)) {
+        body[kError] = error;
+    }
     return WriteLine(request, body);
 }
 
@@ -70,6 +75,12 @@ bool ListPublishers::FromNetworkFormat(bool /*request*/, const std::string& line
     for (auto member = members.begin(); member != members.end(); ++member) {
         const std::string path = member.name();
         if (path == kCommand) {
+            continue;
+        }
+        if (path == kError) {
+            if (member->isString()) {
+                SetParameter(Param::error, member->asCString());
+            }
             continue;
         }
         const Json::Value& value = *member;

@@ -78,8 +78,7 @@ void SubscriptionService::ProcessSubLog(MessageSignalData& data) {
         return;
     }
     LogSubscriber& subscriber = _logSubscribers[data.Handle()];
-    subscriber.header = request.GetMessageForwardInfo();
-    subscriber.header.hasHash = false;
+    subscriber.header = request.GetMessageForwardInfo().RouteOnly();
     subscriber.mark = mark;
     subscriber.priority = priority;
     const MessageForwardInfo header = subscriber.header;

@@ -104,8 +104,7 @@ void SubscriptionService::AddSubscriptionPollPrepareReply(MessageSignalData& dat
     }
     PolledRecord& record = _polled[conn][name];
     record.format = format;
-    record.header = request->GetMessageForwardInfo();
-    record.header.hasHash = false;
+    record.header = request->GetMessageForwardInfo().RouteOnly();
     record.targets = std::move(accepted);
 }
 
@@ -154,12 +153,17 @@ void SubscriptionService::ProcessPollSubscription(MessageSignalData& data, Subsc
         for (const auto& target : record->targets) {
             Json::Value value;
             const IStorage::STATUS status = _storage->GetValueForPath(target.c_str(), record->format.c_str(), value);
-            if (status == IStorage::PathOk) {
-                reply.AddTarget(value);
+            // The position names the target: a failed read keeps its place, and a reply
+            // that cannot hold every target (the bound lowered since) is refused whole.
+            const bool read = status == IStorage::PathOk;
+            if (!reply.AddTarget(read ? value : Json::Value(""))) {
+                Warning("ZK6554W Poll reply over the entries bound", name);
+                reply.SetParameter(Param::error, kTooManyEntries);
+                break;
+            }
+            if (read) {
                 continue;
             }
-            // The position names the target: a failed read keeps its place.
-            reply.AddTarget(Json::Value(""));
             if (LogLevel() >= 2) {
                 Warning("ZK6502W Storage layer returned non-zero result from GetValueForPath path: (" + target +
                         ") format: (" + record->format + ") value: (" + textOf(value) + ") result: (" +

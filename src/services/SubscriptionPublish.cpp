@@ -150,10 +150,10 @@ void SubscriptionService::answerSubscribe(MessageSignalData& data) {
     ObjectParamContainer container;
     if (readRequested(request, container)) {
         const auto attributes = filterSubscribed(container);
-        MessageForwardInfo header = request.GetMessageForwardInfo();
-        // A subscriber that filters duplicates by hash would take a later publish
-        // carrying this request's hash for a repeat.
-        header.hasHash = false;
+        // The route alone: a subscriber that filters duplicates by hash would take a later
+        // publish carrying this request's hash for a repeat, and the request's text would
+        // be kept once per path and format.
+        const MessageForwardInfo header = request.GetMessageForwardInfo().RouteOnly();
         subscribeEntries(container, attributes, data.Handle(), header);
     }
     Subscribe answer;
@@ -434,6 +434,8 @@ void SubscriptionService::publish(const std::string& path, const std::string& va
     for (const auto& [conn, list] : byConnection) {
         MultiPublishValue message(flag);
         std::size_t values = 0;
+        // The last format's header goes with the publish.
+        const MessageForwardInfo* route = nullptr;
         for (const auto& [format, header] : list) {
             const auto& current = read[*format];
             if (current) {
@@ -444,7 +446,10 @@ void SubscriptionService::publish(const std::string& path, const std::string& va
                               ? 1
                               : 0;
             }
-            message.SetMessageForwardInfo(*header);
+            route = header;
+        }
+        if (route) {
+            message.SetMessageForwardInfo(*route);
         }
         // Every reader refuses a "publish" without a value ("Path required").
         if (values == 0) {

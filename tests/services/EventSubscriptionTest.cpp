@@ -197,6 +197,16 @@ TEST_F(EventSubscriptionTest, RefusedSubscriptionsHoldNothing) {
     EXPECT_FALSE(service->Model().HasEvent("/c"));
     EXPECT_EQ(log.Count("ZK6590I"), 2u);
     EXPECT_EQ(log.Count("ZK6592W"), 2u);
+
+    // A refused name leaves the connection's all-events subscription standing.
+    Zelkor::SetMaxSubscriptionsPerConnection(2);
+    Receive(handles[0], "subscribeevent");
+    Subscribe(handles[0], "/d");
+    EXPECT_EQ(sender.Last(), "@subscribeevent {\"error\":\"SubscribeEvent failed.\",\"path\":\"/d\"}\n");
+    const std::size_t sent = sender.Count();
+    service->RaiseEvent("/elsewhere", "v");
+    EXPECT_EQ(sender.Count(), sent + 1);
+    Zelkor::SetMaxSubscriptionsPerConnection(Zelkor::kDefaultMaxSubscriptionsPerConnection);
 }
 
 TEST_F(EventSubscriptionTest, ApplicationCallsWaitForTheLoop) {

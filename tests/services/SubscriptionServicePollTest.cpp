@@ -93,6 +93,12 @@ TEST_F(SubscriptionServiceTest, PolledTargetsAreBounded) {
     EXPECT_EQ(Answer(b, SubscribePoll("r", R"(["/audio/gain","/audio/crossover"])")),
               R"([ctl][dev] @subscribepoll {"format":"variant","name":"r",)"
               R"("targets":[{"path":"/audio/gain","value":0}]})");
+
+    // A record stored under a higher bound is polled whole or refused, never cut short.
+    BoundGuard lower(Zelkor::MaxEntriesPerMessage, Zelkor::SetMaxEntriesPerMessage, 1);
+    const std::string refused = Answer(a, Poll("p"));
+    EXPECT_NE(refused.find(R"("error":"Too many entries")"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("targets"), std::string::npos) << refused;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "services/ListPublishers.h"
 #include "storage/RequestBound.h"
 #include "storage/SubscriptionBound.h"
 #include "support/LogCapture.h"
@@ -195,10 +196,17 @@ TEST_F(SubscriptionServiceTest, SubscriptionsPerConnectionAreBounded) {
     Answer(b, R"([dev][ctl] subscribe [{"path":"/audio/trim"},{"path":"/audio/mute"}])");
     EXPECT_EQ(service->ValueSubscriptionCount(b), 2u);
 
-    // The publishers list stops at the entries bound.
+    // The publishers list stops at the entries bound and says so, and its reader takes the
+    // word as the list's error, not as a path.
     BoundGuard entries(Zelkor::MaxEntriesPerMessage, Zelkor::SetMaxEntriesPerMessage, 3);
-    EXPECT_EQ(Answer(a, R"(list {"command":"publishers"})"),
-              R"x(@list {"/audio/gain":["number(1)","number(2)"],"/audio/mute":"variant","command":"publishers"})x");
+    const std::string cut = Answer(a, R"(list {"command":"publishers"})");
+    EXPECT_EQ(cut, R"x(@list {"/audio/gain":["number(1)","number(2)"],"/audio/mute":"variant","command":"publishers",)x"
+                   R"x("error":"Too many entries"})x");
+    Zelkor::ListPublishers read;
+    std::string error;
+    ASSERT_TRUE(read.FromNetworkFormat(false, cut, error)) << error;
+    EXPECT_EQ(read.GetPublishers().count("error"), 0u);
+    EXPECT_STREQ(read.GetParameter(Zelkor::Param::error), "Too many entries");
 }
 
 TEST_F(SubscriptionServiceTest, PublishersListAndPublishAnswers) {
@@ -296,6 +304,43 @@ TEST_F(SubscriptionServiceTest, SendersWriteTheirRequests) {
         R"([dev][ctl] log {"category":"c","event":"e","priority":"2","seqno":"3","time":"-1"})",
     };
     EXPECT_EQ(Since(0), expected);
+}
+
+}  // namespace
+}  // namespace ZelkorTest
+
+namespace ZelkorTest {
+namespace {
+
+// What a subscriber's record keeps of its request is the route: a large request is not held
+// once per path and format, and no hash travels with later publishes, rows or polls.
+TEST_F(SubscriptionServiceTest, StoredHeadersKeepTheRouteAlone) {
+    std::string entries;
+    for (int i = 1; i <= 50; ++i) {
+        entries += std::string(i > 1 ? "," : "") + R"({"path":"/audio/gain","format":"number()" + std::to_string(i) +
+                   ")\"}";
+    }
+    Request(a, "7-abcd [dev][ctl] subscribe [" + entries + "]");
+    Request(a, R"(8-abcd [dev][ctl] subscribepoll {"name":"p","targets":["/audio/gain"]})");
+    Request(a, R"(9-abcd [dev][ctl] sublog {"priority":4})");
+    const auto expectRoute = [](const Zelkor::MessageForwardInfo& header) {
+        EXPECT_TRUE(header.JsonText().empty());
+        EXPECT_TRUE(header.HashText().empty());
+        EXPECT_FALSE(header.hasHash);
+        EXPECT_EQ(header.SourceList(), std::vector<std::string>{"ctl"});
+    };
+    std::size_t stored = 0;
+    for (const auto& [path, formats] : service->Values()) {
+        for (const auto& [format, subscribers] : formats) {
+            for (const auto& [conn, header] : subscribers) {
+                expectRoute(header);
+                ++stored;
+            }
+        }
+    }
+    EXPECT_EQ(stored, 50u);
+    expectRoute(service->Polled().at(a).at("p").header);
+    expectRoute(service->LogSubscribers().at(a).header);
 }
 
 }  // namespace
