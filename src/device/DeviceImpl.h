@@ -11,7 +11,7 @@
 // with the application and with the handlers that serve it. It holds the driver weakly
 // (the application may keep a device after the driver is gone) and owns its connection
 // set until Finalize.
-// Threads: any thread. The device's mutex guards the record, the callback and the
+// Threads: any thread. The device's mutex guards the record, the callbacks and the
 // statistics; the connection set has a mutex of its own, so has the list of ways to reach
 // the device. No application code and no callback runs under any of them. Socket work
 // goes through the sockets' own operations, which hop onto the event loop.
@@ -37,7 +37,11 @@
 namespace Zelkor {
 
 class DiscoveryService;
+class IEventSubscriptionService;
 class IFolderModificationService;
+class IServiceBase;
+class ISubscriptionService;
+class Message;
 class MessageSignalData;
 class TcpSocketSet;
 class ZelkorDriver;
@@ -98,6 +102,38 @@ public:
     void GetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
                       bool deferrable, std::string tag) override;
     void OnGetResult(std::function<void(const ObjectParamContainer&)> callback) override;
+    // Subscriptions, polls, logs and locate replies (DeviceSubscriptions.cpp).
+    void Subscribe(ObjectParamContainer& values) override;
+    void Unsubscribe(ObjectParamContainer& values) override;
+    void OnSubscribe(ValuesCallback callback) override;
+    void OnUnsubscribe(ValuesCallback callback) override;
+    void OnPublish(ValuesCallback callback) override;
+    void OnLocate(LocateCallback callback) override;
+    void SubscribePoll(const char* name, const std::vector<std::string>& paths, const char* format) override;
+    void UnsubscribePoll(const char* name) override;
+    void PollSubscription(const char* name) override;
+    void OnSubscribePoll(SubscribePollCallback callback, const std::string& defaultName) override;
+    void OnUnSubscribePoll(UnsubscribePollCallback callback) override;
+    void OnPoll(PollCallback callback) override;
+    void SendLogRow(LOGROW& row) override;
+    void OnLog(LogCallback callback) override;
+    void SendSubLog(long long mark, unsigned int priority) override;
+    void OnSendSubLog(TextCallback callback) override;
+    void UnSubLog() override;
+    void OnUnSubLog(TextCallback callback) override;
+    // Events (DeviceEvents.cpp).
+    void SubscribeEvent(const std::string& name) override;
+    void UnsubscribeEvent(const std::string& name) override;
+    void OnSubscribeEvent(TextCallback callback) override;
+    void OnUnsubscribeEvent(TextCallback callback) override;
+    void OnEvent(EventValueCallback callback) override;
+    void OnEvent(EventMapCallback callback) override;
+    void OnEvent(EventListCallback callback) override;
+    void OnEventResult(TextCallback callback) override;
+    // Connects the event handler unless connected; the first connection fixes the form
+    // ("EVENT_STR_PARAM", "EVENT_MAP_PARAM" or "EVENT_VEC_PARAM") that takes the events
+    // whose own form has no callback.
+    void handleOnEventCommand(const std::string& form);
     void SendReboot(const std::string& mac) override;
     void SetIP(SETIP_SETTINGS settings) override;
     void OnSetIP(std::function<void(SETIP_SETTINGS&)> callback) override;
@@ -245,6 +281,44 @@ private:
     void sendLevelRequest(const char* noDriver, const char* noService, const ByHandle& byHandle,
                           const ByAddress& byAddress, const ByMulticast& byMulticast);
 
+    // The driver's subscription and event-subscription services, keeping the driver while
+    // used; empty without them.
+    std::shared_ptr<ISubscriptionService> subscriptions() const;
+    std::shared_ptr<IEventSubscriptionService> eventSubscriptions() const;
+    // Connects `filter` to the service's signal of `word` and keeps it in the slot, unless
+    // the slot's cookie is connected (Already), the device is finalized, or the driver
+    // (`withDriver` false) or the service is missing; the check and the connection are one
+    // step under the device's mutex. With `made` it connects even when the slot is
+    // connected, cutting the one there, and writes the new connection into `made` under
+    // the same lock.
+    enum class Hook { Connected, Already, Finalized, NoDriver, NoService };
+    Hook hook(Cookie slot, bool withDriver, IServiceBase* service, const char* word,
+              std::function<void(MessageSignalData&)> filter, boost::signals2::connection* made = nullptr);
+    // A handler that passes `serve` the messages of its direction (replies or requests)
+    // that come from this device; it owns the device while connected.
+    std::function<void(MessageSignalData&)> sourceFilter(bool replies, std::function<void(const Message&)> serve);
+    // Stores a callback under the device's mutex; the one it replaces goes after the lock
+    // (its captures may own anything).
+    template <class Callback>
+    void store(Callback& member, Callback callback) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        std::swap(member, callback);
+    }
+    // A copy of a callback, taken under the device's mutex, to be called outside it.
+    template <class Callback>
+    Callback copy(const Callback& member) const {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return member;
+    }
+    // A locate reply is the device's by its routing or connection, or, as a datagram
+    // (the request fell back to UDP), by its "guid".
+    bool isOwnLocateReply(const MessageSignalData& data);
+    // One OnLocate's filter: its connection, cut by the filter itself once it served.
+    struct LocateWait;
+    void serveLocate(MessageSignalData& data, const std::shared_ptr<LocateWait>& wait);
+    enum class EventForm { Value, Map, List };
+    void serveEvent(MessageSignalData& data, EventForm fixed);
+
     const std::weak_ptr<ZelkorDriver> _driver;
     std::atomic<DeviceNetState> _state{DeviceNetStateNone};
     std::atomic<bool> _authenticated{false};
@@ -280,6 +354,28 @@ private:
     std::string _pendingVerificationCode;
 
     SignalCookies _cookies;
+    // The subscription, poll, log, event and locate callbacks (device's mutex); their
+    // cookies are the slots Cookie::Publish ... Cookie::UnsubLog. The locate wait is the
+    // one filter that may serve the locate callback.
+    ValuesCallback _onPublish;
+    ValuesCallback _onSubscribe;
+    ValuesCallback _onUnsubscribe;
+    PollCallback _onPoll;
+    SubscribePollCallback _onSubscribePoll;
+    std::string _defaultPollName;
+    UnsubscribePollCallback _onUnsubscribePoll;
+    LocateCallback _onLocate;
+    std::shared_ptr<LocateWait> _locateWait;
+    TextCallback _onSubscribeEvent;
+    TextCallback _onUnsubscribeEvent;
+    EventValueCallback _onEventValue;
+    EventMapCallback _onEventMap;
+    EventListCallback _onEventList;
+    TextCallback _eventResultCB = [](const std::string&) {};
+    TextCallback _onSubLog;
+    LogCallback _logCB = [](const unsigned long long&, const long&, const unsigned int&, const std::string&,
+                            const std::string&) {};
+    TextCallback _onUnsubLog;
     // The set-IP callback; its cookie is Cookie::SetIP.
     std::mutex _setIPMutex;
     std::function<void(SETIP_SETTINGS&)> _onSetIP;

@@ -10,9 +10,11 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/ip/address.hpp>
 
@@ -20,6 +22,12 @@
 #include "discovery/DiscoveryRecords.h"
 #include "discovery/DiscoInfo.h"
 #include "services/SetIPSettings.h"
+
+struct LOGROW;
+
+namespace Json {
+class Value;
+}
 
 namespace Zelkor {
 
@@ -32,6 +40,25 @@ public:
     using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
     // (local interface name, (address, port)): one way to reach the device.
     using RemoteInfo = std::pair<std::string, std::pair<boost::asio::ip::address, unsigned short>>;
+    // The callbacks of subscriptions, polls, logs, events and locate replies.
+    using ValuesCallback = std::function<void(const ObjectParamContainer&)>;
+    // Its result is not used.
+    using LocateCallback = std::function<bool(LocateInfo&)>;
+    // Name, success, error text ("" on success), the accepted targets' values (null on failure).
+    using SubscribePollCallback =
+        std::function<void(const char* name, bool success, const std::string& error, const Json::Value& targets)>;
+    using UnsubscribePollCallback = std::function<void(bool success, const std::string& error)>;
+    // Name (null when the reply has none) and one value per target.
+    using PollCallback = std::function<void(const char* name, const Json::Value& targets)>;
+    using LogCallback = std::function<void(const unsigned long long& seqno, const long& time,
+                                           const unsigned int& priority, const std::string& category,
+                                           const std::string& event)>;
+    // An error text ("" for none), or an event name.
+    using TextCallback = std::function<void(const std::string&)>;
+    using EventValueCallback = std::function<void(const std::string& name, const std::string& value)>;
+    using EventMapCallback =
+        std::function<void(const std::string& name, const std::map<std::string, std::string>& values)>;
+    using EventListCallback = std::function<void(const std::string& name, const std::vector<std::string>& values)>;
 
     virtual ~IDevice() = default;
     // A copy of the device's discovery data.
@@ -96,6 +123,42 @@ public:
     virtual void Locate(LocateInfo& info) = 0;
     // "identify", by the same three ways as Locate.
     virtual void Identify(IdentifyInfo& info) = 0;
+
+    // Log and event requests and callbacks. Each request goes on the connection a request
+    // takes, with the device's routing header; nothing without one, or once finalized.
+    // Registrations (On...) replace the stored callback, which survives a disconnection;
+    // the handler that feeds it is connected once (again after each disconnection) and
+    // serves only messages from this device. Callbacks run on the event loop, outside the
+    // device's locks, and may send or register again.
+    //
+    // One row into the device's log ("log").
+    virtual void SendLogRow(LOGROW& row) = 0;
+    // The rows the device pushes to this node after SendSubLog; until set, dropped.
+    virtual void OnLog(LogCallback callback) = 0;
+    // Subscribes to the device's rows of `priority` (0-4) and above, replaying history by
+    // `mark` (0 none, -n the last n rows, n from seqno n on).
+    virtual void SendSubLog(long long mark, unsigned int priority) = 0;
+    // The "sublog" reply: its error text, "" on success.
+    virtual void OnSendSubLog(TextCallback callback) = 0;
+    virtual void UnSubLog() = 0;
+    virtual void OnUnSubLog(TextCallback callback) = 0;
+    // Subscribes to the named event and those under it; "" for every event.
+    virtual void SubscribeEvent(const std::string& name) = 0;
+    // Cancels the name; "" cancels every event subscription of this node there.
+    virtual void UnsubscribeEvent(const std::string& name) = 0;
+    // The replies' names ("" when they carry none).
+    virtual void OnSubscribeEvent(TextCallback callback) = 0;
+    virtual void OnUnsubscribeEvent(TextCallback callback) = 0;
+    // The device's events: one raised with named values reaches the map callback, with a
+    // list the list callback, with one value (or none) the value callback; when that
+    // form's callback is not set, the callback of the form registered first since the
+    // last disconnection (OnEventResult counting as the value form) gets it as that form
+    // reads an event: its "value" text, its named or its listed values, each maybe empty.
+    virtual void OnEvent(EventValueCallback callback) = 0;
+    virtual void OnEvent(EventMapCallback callback) = 0;
+    virtual void OnEvent(EventListCallback callback) = 0;
+    // The device's "event" replies, by name; until set, dropped.
+    virtual void OnEventResult(TextCallback callback) = 0;
     // "set" and "get" of the container's values on the connection a request takes; the
     // container is read before the call returns. Without a callback the reply goes to
     // the default handler as it is when the reply comes (OnSetResult, OnGetResult); with
@@ -111,6 +174,29 @@ public:
     virtual void GetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
                               bool deferrable, std::string tag) = 0;
     virtual void OnGetResult(std::function<void(const ObjectParamContainer&)> callback) = 0;
+
+    // Value subscriptions, polls and locate replies: requests and registrations as for the
+    // log and event words above. The container's paths and formats are read before the
+    // call returns; its replies and the device's publishes come to the callbacks.
+    virtual void Subscribe(ObjectParamContainer& values) = 0;
+    virtual void Unsubscribe(ObjectParamContainer& values) = 0;
+    virtual void OnSubscribe(ValuesCallback callback) = 0;
+    virtual void OnUnsubscribe(ValuesCallback callback) = 0;
+    virtual void OnPublish(ValuesCallback callback) = 0;
+    // Serves one locate reply from this device (one whose routing or connection is the
+    // device's, or a datagram whose "guid" names it), then lets go; each call waits anew,
+    // and a call while one waits replaces it.
+    virtual void OnLocate(LocateCallback callback) = 0;
+    // A named polled subscription of the paths, read in `format` (null: "variant"); a
+    // null name sends nothing, here and below.
+    virtual void SubscribePoll(const char* name, const std::vector<std::string>& paths, const char* format) = 0;
+    virtual void UnsubscribePoll(const char* name) = 0;
+    // Asks the device to read the named subscription's targets now.
+    virtual void PollSubscription(const char* name) = 0;
+    // A reply without a name delivers `defaultName`.
+    virtual void OnSubscribePoll(SubscribePollCallback callback, const std::string& defaultName) = 0;
+    virtual void OnUnSubscribePoll(UnsubscribePollCallback callback) = 0;
+    virtual void OnPoll(PollCallback callback) = 0;
     // Says goodbye ("shutdown") on the device's connections, then disconnects it.
     virtual void Goodbye() = 0;
     virtual void SendGoodbye() = 0;
