@@ -3,14 +3,19 @@
 # lines and the parameter tree, then two nodes on loopback as applications run them. A
 # device node serves the sample tree; a controller node finds it by discovery, connects,
 # secures the connection with TLS (level 1) and proves the verification code both hold,
-# then reads three values, writes two of them and reads them back.
+# then reads three values, writes two of them and reads them back. It subscribes to two
+# values, which the device then writes, and sees each change published; sets up a polled
+# subscription and polls it; subscribes to the device's log with the last two rows replayed
+# and sees a new row arrive; subscribes to an event that the device raises; and ends every
+# subscription, after which a write publishes nothing. The nodes stop by themselves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
 install_packages
 
-build_dir="build/release"
+# Another folder may be named (a release build of one's own, say); build/release by default.
+build_dir="${ZELKOR_DEMO_BUILD_DIR:-build/release}"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DZELKOR_BUILD_TESTS=OFF -DZELKOR_BUILD_BENCH=OFF
 cmake --build "$build_dir" -j "$(build_jobs)" --target zelkor_demo zelkor_node
 "$build_dir/examples/zelkor_demo" "$@"
@@ -40,11 +45,11 @@ start_node() {
   eval "exec $fd>\"\$scratch/\$name.in\""
 }
 
-# await NAME PATTERN: waits up to 20 seconds for an event line of the node that matches
-# the extended expression (members come in name order).
+# await NAME PATTERN [COUNT]: waits up to 20 seconds for COUNT (default 1) event lines of
+# the node that match the extended expression (members come in name order).
 await() {
   local tries=0
-  until grep -qE -- "$2" "$scratch/$1.out" 2>/dev/null; do
+  until [ "$(grep -cE -- "$2" "$scratch/$1.out" 2>/dev/null || true)" -ge "${3:-1}" ] 2>/dev/null; do
     tries=$((tries + 1))
     if [ "$tries" -gt 200 ]; then
       echo "no line matching $2 from the $1 within 20 s" >&2
@@ -80,6 +85,51 @@ demo() {
   step "And the three read back:"
   tell 4 '{"cmd":"get","guid":"'"$guid"'","tag":"read back","values":'"$values"'}'
   await controller '"event":"get","tag":"read back"' || return
+
+  step "The controller subscribes to two values:"
+  tell 4 '{"cmd":"subscribe","guid":"'"$guid"'","values":[{"path":"/audio/gain"},{"path":"/audio/label"}]}'
+  await controller '"event":"subscribe","guid"' || return
+  step "The device writes both in its own tree; each change is published to the controller:"
+  tell 3 '{"cmd":"write","path":"/audio/gain","value":-12}'
+  tell 3 '{"cmd":"write","path":"/audio/label","value":"Monitor"}'
+  await controller '"event":"publish".*"Monitor"' || return
+
+  step "A polled subscription of two values; the device mutes, and the controller polls:"
+  tell 4 '{"cmd":"subscribepoll","guid":"'"$guid"'","name":"meters","paths":["/audio/gain","/audio/mute"]}'
+  await controller '"event":"subscribePoll"' || return
+  tell 3 '{"cmd":"write","path":"/audio/mute","value":true}'
+  await device '"event":"write","path":"/audio/mute"' || return
+  tell 4 '{"cmd":"poll","guid":"'"$guid"'","name":"meters"}'
+  await controller '"event":"poll"' || return
+
+  step "The device logs two rows; the controller subscribes to its log with the last two replayed:"
+  tell 3 '{"cmd":"logevent","priority":1,"category":"power","text":"amplifier on"}'
+  tell 3 '{"cmd":"logevent","priority":3,"category":"audio","text":"clip on input 2"}'
+  await device '"event":"logevent","seqno":2' || return
+  tell 4 '{"cmd":"sublog","guid":"'"$guid"'","mark":-2,"priority":0}'
+  await controller '"event":"log".*"seqno":2' || return
+  step "A new row reaches the subscriber as it is logged:"
+  tell 3 '{"cmd":"logevent","priority":2,"category":"audio","text":"limiter engaged"}'
+  await controller '"event":"log".*"seqno":3' || return
+
+  step "The controller subscribes to the events under /alarms; the device raises one:"
+  tell 4 '{"cmd":"subscribeevent","guid":"'"$guid"'","name":"/alarms"}'
+  await controller '"event":"subscribeEvent"' || return
+  tell 3 '{"cmd":"raise","name":"/alarms/temperature","value":{"celsius":"71","sensor":"heatsink"}}'
+  await controller '"event":"event"' || return
+
+  step "The controller ends every subscription; the next write publishes nothing before a read answers:"
+  tell 4 '{"cmd":"unsubscribeevent","guid":"'"$guid"'"}'
+  tell 4 '{"cmd":"unsubscribe","guid":"'"$guid"'","values":[]}'
+  await controller '"event":"unsubscribe"' || return
+  tell 3 '{"cmd":"write","path":"/audio/gain","value":-6}'
+  await device '"event":"write","path":"/audio/gain"' 2 || return
+  tell 4 '{"cmd":"get","guid":"'"$guid"'","tag":"last","values":[{"path":"/audio/gain"}]}'
+  await controller '"event":"get","tag":"last"' || return
+  if [ "$(grep -c '"event":"publish"' "$scratch/controller.out")" -ne 2 ]; then
+    echo "a publish came after the unsubscribe" >&2
+    return 1
+  fi
 }
 demo || status=1
 step "Both stop:"

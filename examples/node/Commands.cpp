@@ -31,6 +31,27 @@ bool ReadDeviceRequest(Zelkor::IZelkorDriver& driver, Events& events, const std:
     return true;
 }
 
+std::shared_ptr<Zelkor::IDevice> ListedDevice(Zelkor::IZelkorDriver& driver, Events& events, const std::string& name,
+                                              const Json::Value& command) {
+    std::string guid;
+    Zelkor::IDiscoveryService* discovery = driver.GetDiscoveryService();
+    if (!command["guid"].isString() || !CanonicalGuid(command["guid"].asString(), guid) || !discovery) {
+        events.Error("bad arguments for " + name);
+        return nullptr;
+    }
+    auto device = discovery->GetDeviceList()->GetDeviceByUUID(guid);
+    if (!device) {
+        events.Error("no device " + command["guid"].asString() + " for " + name);
+    }
+    return device;
+}
+
+Json::Value DeviceFields(Zelkor::IDevice& device) {
+    Json::Value fields;
+    fields["guid"] = device.GetDiscoInfo().guid;
+    return fields;
+}
+
 Json::Value RequestLine(const std::string& name, const std::string& guid, bool toDevice) {
     Json::Value line;
     line["cmd"] = name;

@@ -35,6 +35,15 @@ struct DeviceRequest {
 bool ReadDeviceRequest(Zelkor::IZelkorDriver& driver, Events& events, const std::string& name,
                        const Json::Value& command, DeviceRequest& out);
 
+// The listed device that the "guid" of command `name` names (any usual GUID form). Null,
+// with an "error" line written, when "guid" is no GUID ("bad arguments for NAME") or no
+// listed device has it ("no device G for NAME").
+std::shared_ptr<Zelkor::IDevice> ListedDevice(Zelkor::IZelkorDriver& driver, Events& events, const std::string& name,
+                                              const Json::Value& command);
+
+// The first member of a line about a listed device: its "guid".
+Json::Value DeviceFields(Zelkor::IDevice& device);
+
 // The "request" line that tells where a request went: "device", or "all" for one sent to
 // every served interface.
 Json::Value RequestLine(const std::string& name, const std::string& guid, bool toDevice);

@@ -35,8 +35,13 @@ std::string stateName(Zelkor::DeviceNetState state) {
 
 }  // namespace
 
-Discovery::Discovery(Zelkor::IZelkorDriver& driver, const Options& options, Events& events, Adopt adopt)
-    : _driver(driver), _options(options), _events(events), _adopt(std::move(adopt)) {}
+Discovery::Discovery(Zelkor::IZelkorDriver& driver, const Options& options, Events& events, Adopt adopt,
+                     Adopt connected)
+    : _driver(driver),
+      _options(options),
+      _events(events),
+      _adopt(std::move(adopt)),
+      _connected(std::move(connected)) {}
 
 void Discovery::Configure() {
     Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
@@ -116,6 +121,9 @@ void Discovery::deviceLine(const std::shared_ptr<Zelkor::IDevice>& device, Zelko
                            Zelkor::DeviceNetState old) {
     if (device && old == Zelkor::DeviceNetStateNone) {
         _adopt(*device);
+    }
+    if (device && state == Zelkor::DeviceNetStateConnected) {
+        _connected(*device);
     }
     Json::Value fields;
     if (device) {

@@ -20,10 +20,11 @@ namespace ZelkorNode {
 
 class Discovery {
 public:
-    // `adopt` is what the node does with every device it comes to know.
+    // `adopt` is what the node does with every device it comes to know, `connected` each
+    // time a listed device becomes Connected.
     using Adopt = std::function<void(Zelkor::IDevice&)>;
 
-    Discovery(Zelkor::IZelkorDriver& driver, const Options& options, Events& events, Adopt adopt);
+    Discovery(Zelkor::IZelkorDriver& driver, const Options& options, Events& events, Adopt adopt, Adopt connected);
 
     // After the driver's InitDiscovery.
     void Configure();
@@ -42,6 +43,7 @@ private:
     const Options& _options;
     Events& _events;
     Adopt _adopt;
+    Adopt _connected;
     // Answers counted per listed device at the last look (loop only).
     std::map<const Zelkor::IDevice*, std::uint64_t> _answers;
 };

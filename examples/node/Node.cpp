@@ -14,7 +14,7 @@
 
 namespace ZelkorNode {
 
-Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::shared_ptr<Zelkor::IStorage> tree,
+Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::shared_ptr<Zelkor::JsonModel> tree,
            const Options& options, Events& events)
     : _driver(driver),
       _loop(loop),
@@ -22,10 +22,14 @@ Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::sh
       _options(options),
       _events(events),
       _listeners(driver, options, events),
-      _discovery(driver, options, events, [this](Zelkor::IDevice& device) { adopt(device); }),
+      _discovery(
+          driver, options, events, [this](Zelkor::IDevice& device) { adopt(device); },
+          [this](Zelkor::IDevice& device) { connected(device); }),
       _security(driver, options, events),
       _requests(driver, options, events),
-      _values(driver, events) {}
+      _values(driver, events),
+      _subscriptions(driver, _tree, events),
+      _eventSubscriptions(driver, events) {}
 
 Node::~Node() { finish(_exitCode); }
 
@@ -58,6 +62,7 @@ void Node::configure() {
     _discovery.Configure();
     _security.Configure();
     _requests.Configure();
+    _subscriptions.Configure();
     _driver.UseIPv6(_options.ipv6);
     _driver.DumpTraffic(_options.dump);
     _listeners.Serve();
@@ -67,12 +72,19 @@ void Node::configure() {
     _security.AddCommands(_commands);
     _requests.AddCommands(_commands);
     _values.AddCommands(_commands);
+    _subscriptions.AddCommands(_commands);
+    _eventSubscriptions.AddCommands(_commands);
     look();
 }
 
 void Node::adopt(Zelkor::IDevice& device) {
     _security.Adopt(device);
     _values.Adopt(device);
+}
+
+void Node::connected(Zelkor::IDevice& device) {
+    _subscriptions.Connected(device);
+    _eventSubscriptions.Connected(device);
 }
 
 // The library tells of no single answer and no change of a connection's security, but

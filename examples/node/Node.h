@@ -19,20 +19,22 @@
 
 #include "Commands.h"
 #include "Discovery.h"
+#include "EventSubscriptions.h"
 #include "Events.h"
 #include "Listeners.h"
 #include "Options.h"
 #include "Requests.h"
 #include "Security.h"
+#include "Subscriptions.h"
 #include "Values.h"
 #include "driver/IZelkorDriver.h"
-#include "storage/IStorage.h"
+#include "storage/JsonModel.h"
 
 namespace ZelkorNode {
 
 class Node {
 public:
-    Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::shared_ptr<Zelkor::IStorage> tree,
+    Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::shared_ptr<Zelkor::JsonModel> tree,
          const Options& options, Events& events);
     ~Node();
     Node(const Node&) = delete;
@@ -45,6 +47,8 @@ private:
     void configure();
     // What the node does with every device it comes to know.
     void adopt(Zelkor::IDevice& device);
+    // What the node does each time a listed device becomes Connected.
+    void connected(Zelkor::IDevice& device);
     void look();
     void watchSignals(const sigset_t& stopSignals);
     void watchInput();
@@ -55,7 +59,8 @@ private:
 
     Zelkor::IZelkorDriver& _driver;
     boost::asio::io_context& _loop;
-    std::shared_ptr<Zelkor::IStorage> _tree;
+    // The application's own tree: the node writes it and logs into it.
+    std::shared_ptr<Zelkor::JsonModel> _tree;
     const Options& _options;
     Events& _events;
 
@@ -65,6 +70,8 @@ private:
     Security _security;
     Requests _requests;
     Values _values;
+    Subscriptions _subscriptions;
+    EventSubscriptions _eventSubscriptions;
     Commands _commands;
 
     boost::asio::io_context _control;
