@@ -436,20 +436,29 @@ void SubscriptionService::publish(const std::string& path, const std::string& va
         std::size_t values = 0;
         // The last format's header goes with the publish.
         const MessageForwardInfo* route = nullptr;
+        // Only an entries bound below the subscriptions bound stops a value here: one
+        // publish per change and connection is what subscribers rely on, so it is cut, and
+        // says so.
+        bool cut = false;
         for (const auto& [format, header] : list) {
             const auto& current = read[*format];
             if (current) {
                 Debug("ZK6515I ValueChanged publish values added");
                 const bool held = current->isArray() || current->isObject();
-                values += message.AddValue(subscribed.c_str(), key.c_str(), name.c_str(), *current, format->c_str(),
-                                           ValueType(*current), nullptr, held, true)
-                              ? 1
-                              : 0;
+                if (message.AddValue(subscribed.c_str(), key.c_str(), name.c_str(), *current, format->c_str(),
+                                     ValueType(*current), nullptr, held, true)) {
+                    ++values;
+                } else {
+                    cut = true;
+                }
             }
             route = header;
         }
         if (route) {
             message.SetMessageForwardInfo(*route);
+        }
+        if (cut) {
+            Warning("ZK6555W Publish cut at the entries bound", subscribed);
         }
         // Every reader refuses a "publish" without a value ("Path required").
         if (values == 0) {

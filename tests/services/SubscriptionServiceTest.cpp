@@ -345,3 +345,22 @@ TEST_F(SubscriptionServiceTest, StoredHeadersKeepTheRouteAlone) {
 
 }  // namespace
 }  // namespace ZelkorTest
+
+namespace ZelkorTest {
+namespace {
+
+// A publish stays one line per change and connection: past a lowered entries bound it
+// carries what fits and says so.
+TEST_F(SubscriptionServiceTest, APublishPastALoweredEntriesBoundIsCutAndSaysSo) {
+    const LogCapture log;
+    Answer(a, R"x([dev][ctl] subscribe [{"path":"/audio/gain","format":"number(1)"},)x"
+              R"x({"path":"/audio/gain","format":"number(2)"},{"path":"/audio/gain","format":"number(3)"}])x");
+    BoundGuard entries(Zelkor::MaxEntriesPerMessage, Zelkor::SetMaxEntriesPerMessage, 2);
+    const auto lines = Write("/audio/gain", -3);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Entries(lines.front()).size(), 2u) << lines.front();
+    EXPECT_EQ(log.Count("ZK6555W Publish cut at the entries bound (/audio/gain)"), 1u);
+}
+
+}  // namespace
+}  // namespace ZelkorTest
