@@ -9,6 +9,8 @@
 
 #include "discovery/DiscoveryService.h"
 #include "driver/ZelkorDriver.h"
+#include "services/DeviceStateMessages.h"
+#include "services/IDeviceStateService.h"
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
@@ -101,20 +103,23 @@ void DeviceImpl::SendReboot(const std::string& mac) {
     if (!service) {
         return;
     }
-    // Without the device's routing header: through a router, the router is asked, and
-    // its MAC check decides.
-    ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& /*header*/) {
-        service->SendReboot(ZelkorDriver::HandleOf(socket.get()), mac);
+    // With the device's routing header: through a router, the device is asked, not the
+    // router (which would take an empty MAC as its own).
+    ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
+        service->SendReboot(ZelkorDriver::HandleOf(socket.get()), mac, header);
     });
 }
 
 void DeviceImpl::SetIP(SETIP_SETTINGS settings) {
-    const auto service = discovery();
+    // The driver is held while the service is used: it owns the service.
+    const auto owner = _driver.lock();
+    IDeviceStateService* service = owner ? owner->GetDeviceStateService() : nullptr;
     if (!service) {
         return;
     }
-    ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& /*header*/) {
-        service->SetIP(ZelkorDriver::HandleOf(socket.get()), settings);
+    // With the device's routing header, so that through a router the device applies it.
+    ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
+        service->SendSetIP(ZelkorDriver::HandleOf(socket.get()), header, settings);
     });
 }
 
@@ -124,8 +129,22 @@ void DeviceImpl::OnSetIP(std::function<void(SETIP_SETTINGS&)> callback) {
         std::lock_guard<std::mutex> lock(_setIPMutex);
         std::swap(_onSetIP, callback);
     }
-    // The "setip" replies are raised by the device-state service, whose signal the
-    // handler (under Cookie::SetIP) will be attached to; until it exists none arrives.
+    // The "setip" replies are raised by the device-state service; a registration made
+    // before it exists attaches nothing, and the next one after it does.
+    const auto owner = _driver.lock();
+    IDeviceStateService* service = owner ? owner->GetDeviceStateService() : nullptr;
+    // The handler owns the device (sourceFilter), so `this` stays valid in it.
+    hook(Cookie::SetIP, owner != nullptr, service, "setip", sourceFilter(true, [this](const Message& message) {
+             std::function<void(SETIP_SETTINGS&)> deliver;
+             {
+                 std::lock_guard<std::mutex> lock(_setIPMutex);
+                 deliver = _onSetIP;
+             }
+             if (deliver) {
+                 SETIP_SETTINGS settings = Zelkor::SetIP::ReadSettings(message);
+                 deliver(settings);
+             }
+         }));
 }
 
 }  // namespace Zelkor

@@ -15,6 +15,8 @@
 #include "discovery/NumberText.h"
 #include "discovery/Reboot.h"
 #include "driver/ZelkorDriver.h"
+#include "services/DeviceStateMessages.h"
+#include "services/IDeviceStateService.h"
 #include "transport/InterfaceInfo.h"
 #include "transport/NetworkInfo.h"
 #include "transport/TcpSocket.h"
@@ -109,9 +111,28 @@ void DiscoveryService::OnReboot(RebootCallback callback) {
 }
 
 void DiscoveryService::OnSetIP(SetIPCallback callback) {
-    // The "setip" replies arrive through the device-state service's signal, which is
-    // where the handler that calls it will be registered.
     replace(_requestCallbackMutex, _onSetIP, std::move(callback));
+    // The "setip" replies arrive through the device-state service's signal.
+    IDeviceStateService* service = _driver ? _driver->GetDeviceStateService() : nullptr;
+    if (!service) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(_requestCallbackMutex);
+    if (_setIPConnection.connected()) {
+        return;
+    }
+    _setIPConnection = service->AddHandler2("setip", [weak = weak_from_this()](MessageSignalData& data) {
+        const Message* message = data.GetMessage();
+        const auto self = weak.lock();
+        if (!self || !message || !message->GetIsReply()) {
+            return;
+        }
+        const auto callback = copyOf(self->_requestCallbackMutex, self->_onSetIP);
+        if (callback) {
+            SETIP_SETTINGS settings = Zelkor::SetIP::ReadSettings(*message);
+            callback(settings);
+        }
+    });
 }
 
 void DiscoveryService::answer(MessageSignalData& data, Message& reply) {
@@ -544,8 +565,16 @@ std::shared_ptr<TcpSocket> DiscoveryService::GetHandle(const std::string& guid) 
 
 // "setip" belongs to the device-state service: without it there is nothing to send
 // through.
-void DiscoveryService::SetIP(void* /*handle*/, const SETIP_SETTINGS& /*settings*/) {}
+void DiscoveryService::SetIP(void* handle, const SETIP_SETTINGS& settings) {
+    if (IDeviceStateService* service = _driver ? _driver->GetDeviceStateService() : nullptr) {
+        service->SendSetIP(handle, settings);
+    }
+}
 
-void DiscoveryService::SetIP(const SETIP_SETTINGS& /*settings*/) {}
+void DiscoveryService::SetIP(const SETIP_SETTINGS& settings) {
+    if (IDeviceStateService* service = _driver ? _driver->GetDeviceStateService() : nullptr) {
+        service->SendSetIP(settings);
+    }
+}
 
 }  // namespace Zelkor

@@ -245,7 +245,9 @@ public:
     void OnIdentify(IdentifyCallback callback) override;
     void OnReboot(RebootMacCallback callback) override;
     void OnReboot(RebootCallback callback) override;
-    // Kept; until the device-state service exists no "setip" reply reaches it.
+    // Kept, and called with the settings of every "setip" reply the device-state service
+    // receives; it is attached to that service when OnSetIP is called after
+    // InitFileTransfer (before it, no reply reaches it).
     void OnSetIP(SetIPCallback callback) override;
     void OnSetVerificationCode(SetVerificationCodeCallback callback) override;
     void OnAuthenticate(AuthenticateCallback callback) override;
@@ -541,6 +543,8 @@ private:
     RebootMacCallback _onRebootMac;
     RebootCallback _onReboot;
     SetIPCallback _onSetIP;
+    // The handler on the device-state service's "setip" signal that calls _onSetIP.
+    boost::signals2::connection _setIPConnection;
     SetVerificationCodeCallback _onSetVerificationCode;
     AuthenticateCallback _onAuthenticate;
     StartTLSCallback _onStartTLS;

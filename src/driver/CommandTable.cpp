@@ -13,7 +13,10 @@
 #include "discovery/SetVerificationCode.h"
 #include "discovery/StartTLS.h"
 #include "driver/StandInMessage.h"
+#include "filetransfer/CancelPutFile.h"
+#include "services/DeviceStateMessages.h"
 #include "services/EventMessages.h"
+#include "services/ExecMessages.h"
 #include "services/FolderNavigationMessages.h"
 #include "services/ListCommand.h"
 #include "services/LogMessages.h"
@@ -33,19 +36,19 @@ std::unique_ptr<Message> standIn(const char* word) { return std::make_unique<Sta
 
 std::unique_ptr<Message> CreateAuthenticateCommand() { return std::make_unique<Authenticate>(); }
 std::unique_ptr<Message> CreateBlockCommand() { return standIn("block"); }
-std::unique_ptr<Message> CreateCancelPutFileCommand() { return standIn("cancelputfile"); }
+std::unique_ptr<Message> CreateCancelPutFileCommand() { return CreateCancelPutFile(); }
 std::unique_ptr<Message> CreateCDCommand() { return std::make_unique<NavigateFolder>(); }
 std::unique_ptr<Message> CreateDeleteCommand() { return standIn("deletefile"); }
 std::unique_ptr<Message> CreateDiscoCommand() { return std::make_unique<Disco>(); }
 std::unique_ptr<Message> CreateErrorReply() { return std::make_unique<ErrorReply>(); }
 // CreateEventCommand is the event messages' own creator ("services/EventMessages.h").
-std::unique_ptr<Message> CreateExecCommand() { return standIn("exec"); }
+// CreateExecCommand is the exec message's own creator ("services/ExecMessages.h").
 std::unique_ptr<Message> CreateFirmwareUpdateCommand() { return standIn("fwupdate"); }
 std::unique_ptr<Message> CreateFreeSpaceCommand() { return standIn("freespace"); }
 std::unique_ptr<Message> CreateGetCommand() { return CreateGetValue(); }
-std::unique_ptr<Message> CreateGetDeviceStateCommand() { return standIn("getdevicestate"); }
+std::unique_ptr<Message> CreateGetDeviceStateCommand() { return CreateGetDeviceState(); }
 std::unique_ptr<Message> CreateGetFileCommand() { return standIn("getfile"); }
-std::unique_ptr<Message> CreateGetPresetInfoCommand() { return standIn("getpresetinfo"); }
+std::unique_ptr<Message> CreateGetPresetInfoCommand() { return CreateGetPreset(); }
 std::unique_ptr<Message> CreateGoodbyeCommand() { return std::make_unique<Goodbye>(); }
 std::unique_ptr<Message> CreateIdentifyCommand() { return CreateIdentify(); }
 std::unique_ptr<Message> CreateListFilesCommand() { return standIn("listfiles"); }
@@ -61,7 +64,7 @@ std::unique_ptr<Message> CreateRLSCommand() { return std::make_unique<RecurseFol
 std::unique_ptr<Message> CreateRMDIRCommand() { return standIn("rmdir"); }
 std::unique_ptr<Message> CreateSendDiscoCommand() { return std::make_unique<SendDiscoMsg>(); }
 std::unique_ptr<Message> CreateSetCommand() { return CreateSetValue(); }
-std::unique_ptr<Message> CreateSetIPCommand() { return standIn("setip"); }
+std::unique_ptr<Message> CreateSetIPCommand() { return CreateSetIP(); }
 std::unique_ptr<Message> CreateSetVerificationCodeCommand() { return std::make_unique<SetVerificationCode>(); }
 std::unique_ptr<Message> CreateStartTLSCommand() { return std::make_unique<StartTLS>(); }
 std::unique_ptr<Message> CreateSubLogCommand() { return CreateSubLog(); }

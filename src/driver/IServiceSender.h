@@ -12,6 +12,8 @@
 #include <functional>
 #include <string>
 
+#include <boost/asio/ip/address.hpp>
+
 #include "core/Signal.h"
 #include "driver/ConnectionResult.h"
 
@@ -63,6 +65,12 @@ public:
     // The storage's "/configuration/network/rules/security/allowparentpaths"; false
     // without storage.
     virtual bool ParentPathsAllowed() = 0;
+    // True when the address and port are one of this node's own TCP listeners. A sender
+    // that knows no network (a test's, a benchmark's) has neither listeners nor MACs.
+    virtual bool IsListener(const boost::asio::ip::address& /*address*/, unsigned short /*port*/) { return false; }
+    // True when the text equals (letter case included) the MAC text of one of the host's
+    // interfaces.
+    virtual bool IsLocalMAC(const std::string& /*mac*/) { return false; }
 };
 
 }  // namespace Zelkor

@@ -6,6 +6,7 @@
 #include "core/Message.h"
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
+#include "services/CommandInterfaceService.h"
 #include "services/FolderModificationService.h"
 #include "transport/UdpSocket.h"
 
@@ -32,8 +33,15 @@ bool ZelkorDriver::SplitRawCommand(const std::string& line, std::string& word, s
 }
 
 void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardInfo& header,
-                                  std::function<void(const std::string&)> /*onReply*/) {
+                                  std::function<void(const std::string&)> onReply, SendResult sent) {
+    // A line that never goes out is reported on the loop, as a sent one is.
+    const auto notSent = [this, &sent] {
+        if (sent) {
+            onLoop([sent = std::move(sent)] { sent(false); });
+        }
+    };
     if (!raw) {
+        notSent();
         return;
     }
     std::string word;
@@ -41,21 +49,35 @@ void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardI
     SplitRawCommand(raw, word, json);
     const MessageFactoryFunction create = LookupCommand(word);
     if (!create) {
+        notSent();
         return;
     }
     std::unique_ptr<Message> message = create();
     if (!message) {
         Error("ZK7878E Message factory failed");
+        notSent();
         return;
     }
     message->SetIsReply(false);
     std::string error;
     if (!message->FromNetworkFormat(true, raw, error)) {
         Error("ZK7879E Unidentified raw command");
+        notSent();
         return;
     }
-    // An "exec" reply reaches onReply through the command interface, once it is built.
     message->SetMessageForwardInfo(header);
+    if (word == "exec") {
+        // The reply meets onReply by its place among the connection's exec requests, so
+        // the handler and the line go to the connection together.
+        auto* commands = commandInterface();
+        if (!commands) {
+            Warning("ZK78FFW Raw exec not sent: no command interface");
+            notSent();
+            return;
+        }
+        commands->SendRawExecLine(handle, message->Build(true), std::move(onReply), std::move(sent));
+        return;
+    }
     // A "get" or "set" takes its place among the service's requests on the connection,
     // or its reply would go to the handler of the request before it.
     auto* folders = folderModification();
@@ -63,7 +85,11 @@ void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardI
         folders->SendRequestLine(handle, word, message->Build(true));
         return;
     }
-    BuildAndSendMessage(handle, *message, true);
+    if (!sent) {
+        BuildAndSendMessage(handle, *message, true);
+        return;
+    }
+    SendRequest(handle, message->Build(true), std::move(sent));
 }
 
 boost::signals2::connection ZelkorDriver::AddRawCmdHandler(const char* raw,

@@ -14,6 +14,7 @@
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/IFileTransferService.h"
+#include "services/CommandInterfaceService.h"
 #include "services/FolderModificationService.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
@@ -136,6 +137,10 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
             // later reply on the connection to the request before it.
             if (auto* folders = folderModification()) {
                 folders->UnreadableReply(packet.handle, command, text);
+            }
+            auto* commands = commandInterface();
+            if (commands && command == "exec") {
+                commands->UnreadableReply(packet.handle, line, text);
             }
             return;
         }

@@ -11,10 +11,13 @@
 #include "discovery/DiscoveryService.h"
 #include "driver/CommandTable.h"
 #include "filetransfer/IFileTransferService.h"
+#include "services/CommandInterfaceService.h"
+#include "services/DeviceStateService.h"
 #include "services/EventSubscriptionService.h"
 #include "services/FolderModificationService.h"
 #include "services/ISubscriptionService.h"
 #include "services/ListCommandRouter.h"
+#include "services/ListPresets.h"
 #include "services/ListPublishers.h"
 #include "services/SubscriptionService.h"
 #include "storage/StorageModel.h"
@@ -50,7 +53,9 @@ ZelkorDriver::~ZelkorDriver() {
     _subscriptions.reset();
     _subscriptionService.reset();
     _eventSubscriptions.reset();
+    _deviceStateService.reset();
     _fileTransfer.reset();
+    _commandInterface.reset();
     if (!_io.stopped()) {
         _io.stop();
     }
@@ -243,13 +248,87 @@ void ZelkorDriver::initDiscoveryImpl() {
     }
 }
 
-void ZelkorDriver::InitFileTransfer(IDeviceState* /*deviceState*/) {
-    // The device-state and file transfer services join here once they are built.
+void ZelkorDriver::InitFileTransfer(IDeviceState* deviceState) {
+    if (!deviceState) {
+        return;
+    }
+    auto service = std::make_shared<DeviceStateService>(this, deviceState, [this](DeviceStateService::LoopJob job) {
+        onLoop(std::move(job));
+    });
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        if (!_deviceStateService) {
+            _deviceStateService = service;
+            first = true;
+        }
+    }
+    if (!first) {
+        // The word map keeps the first service's signals: freeing it would leave them
+        // dangling.
+        Error("ZK78F1E File transfer already initialized");
+        return;
+    }
+    service->GiveMessageMapToMessageReceiver(this);
+    // The router reads its routes on the loop without a lock: once the loop runs, the
+    // route is added there.
+    const auto route = [this, observer = service->PresetsRoute()] {
+        if (_router) {
+            _router->AddRoute(ListPresets::Option, observer);
+        }
+    };
+    bool added = false;
+    {
+        std::lock_guard<std::mutex> lock(_runMutex);
+        if (!_running) {
+            route();
+            added = true;
+        }
+    }
+    if (!added) {
+        onLoop(route);
+    }
+    // The file transfer service joins here once it is built.
+}
+
+IDeviceStateService* ZelkorDriver::GetDeviceStateService() {
+    std::lock_guard<std::mutex> lock(_serviceMutex);
+    return _deviceStateService.get();
 }
 
 unsigned long ZelkorDriver::GetFileTransferCount() { return _fileTransfer ? _fileTransfer->TransferCount() : 100; }
 
-ICommandInterfaceService* ZelkorDriver::InitCommandInterface() { return nullptr; }
+ICommandInterfaceService* ZelkorDriver::InitCommandInterface() {
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        if (_commandInterface) {
+            return _commandInterface.get();
+        }
+    }
+    auto made = std::make_unique<CommandInterfaceService>(this);
+    CommandInterfaceService* service = made.get();
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        // A call on another thread may have won meanwhile: ours goes before its word
+        // joins the map, which keeps a word's first service.
+        if (_commandInterface) {
+            return _commandInterface.get();
+        }
+        _commandInterface = std::move(made);
+    }
+    service->GiveMessageMapToMessageReceiver(this);
+    return service;
+}
+
+ICommandInterfaceService* ZelkorDriver::GetCommandInterfaceService() {
+    std::lock_guard<std::mutex> lock(_serviceMutex);
+    return _commandInterface.get();
+}
+
+CommandInterfaceService* ZelkorDriver::commandInterface() const {
+    std::lock_guard<std::mutex> lock(_serviceMutex);
+    return _commandInterface.get();
+}
 
 IFileTransferService* ZelkorDriver::GetFileTransferService() { return _fileTransfer.get(); }
 

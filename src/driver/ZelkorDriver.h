@@ -68,6 +68,8 @@ class StorageModel;
 
 namespace Zelkor {
 
+class DeviceStateService;
+class CommandInterfaceService;
 class DiscoveryService;
 class EventSubscriptionService;
 class FolderModificationService;
@@ -151,16 +153,21 @@ public:
     // refused.
     void InitDiscovery(IStorage* storage) override;
     void InitDiscovery(std::shared_ptr<IStorage> storage) override;
-    // Services not built yet: nothing is made.
+    // Makes the device-state service over the object (null: nothing) and routes the list
+    // option "presets" to it; a second call is refused (ZK78F1E), as the word map holds
+    // the first service's signals. The file transfer service joins here once built.
     void InitFileTransfer(IDeviceState* deviceState) override;
     unsigned long GetFileTransferCount() override;
+    // Makes the command interface and merges its word; a second call returns the first
+    // (the driver's map keeps the first service's word).
     ICommandInterfaceService* InitCommandInterface() override;
     void Run() override;
     std::string GetResponseError(const std::string& line) const override;
     IFileTransferService* GetFileTransferService() override;
     IDiscoveryService* GetDiscoveryService() override;
     ISubscriptionService* GetSubscriptionService() override;
-    IDeviceStateService* GetDeviceStateService() override { return nullptr; }
+    // Made by InitFileTransfer; null before.
+    IDeviceStateService* GetDeviceStateService() override;
     // Made by InitDiscovery (and UseDiscovery) after the subscription service.
     IEventSubscriptionService* GetEventSubscriptionService() override;
     void DumpTraffic(bool on) override { _dumpTraffic.store(on); }
@@ -213,7 +220,8 @@ public:
     IDriverDiscovery* GetDriverDiscovery();
     // The discovery service InitDiscovery made; null before, and with UseDiscovery.
     DiscoveryService* GetDiscovery();
-    ICommandInterfaceService* GetCommandInterfaceService() { return nullptr; }
+    // Made by InitCommandInterface.
+    ICommandInterfaceService* GetCommandInterfaceService();
     // Made by InitDiscovery (and UseDiscovery) over the discovery's storage facade.
     IFolderModificationService* GetFolderModificationService();
     boost::asio::io_context& GetIoContext() { return _io; }
@@ -278,10 +286,14 @@ public:
     void SendFrame(const std::string& text, void* handle);
 
     // --- raw commands and switches -------------------------------------------------------
-    // Builds the message of a raw line's word and sends it as a request with the header;
-    // an "exec" reply then reaches onReply through the command interface.
+    // Builds the message of a raw line's word and sends it as a request with the header.
+    // An "exec" line goes through the command interface, onReply taking the line's place
+    // among the connection's exec requests once the connection took it (without command
+    // interface it is not sent). `sent` hears on the loop whether the connection took the
+    // line (false for a line not sent, and for a handle that is no TCP connection);
+    // "get" and "set" lines, sent through the folder modification service, do not report.
     void SendRawCommand(void* handle, const char* raw, MessageForwardInfo& header,
-                        std::function<void(const std::string&)> onReply);
+                        std::function<void(const std::string&)> onReply, SendResult sent = nullptr);
     boost::signals2::connection AddRawCmdHandler(const char* raw, std::function<void(MessageSignalData&)> handler);
     void BroadcastUDP(bool on);
     void SubnetUDP(bool on);
@@ -350,7 +362,7 @@ public:
     // and for a link-local address the same link), copied into `out`.
     bool GetLocalInfo(const boost::asio::ip::address& address, NetworkInfo* out);
     static void SetLocalInfo(const NetworkInfo& record, NetworkInfo* out);
-    bool IsLocalMAC(const std::string& mac);
+    bool IsLocalMAC(const std::string& mac) override;
 
     // --- folder navigation ---------------------------------------------------------------
     void SendNavigateFolder(std::shared_ptr<TcpSocketSet> set, const char* path, MessageForwardInfo& header) override;
@@ -398,6 +410,7 @@ private:
 
     std::shared_ptr<IDriverDiscovery> discovery() const;
     FolderModificationService* folderModification() const;
+    CommandInterfaceService* commandInterface() const;
     void initDiscoveryImpl();
     bool refuseSecondDiscovery();
     void initDiscovery(std::shared_ptr<DiscoveryService> service);
@@ -496,8 +509,10 @@ private:
     std::shared_ptr<SubscriptionService> _subscriptionService;
     std::unique_ptr<ListCommandRouter> _router;
     std::unique_ptr<IFileTransferService> _fileTransfer;
+    std::shared_ptr<DeviceStateService> _deviceStateService;
     std::unique_ptr<FolderModificationService> _folderModification;
     std::shared_ptr<EventSubscriptionService> _eventSubscriptions;
+    std::unique_ptr<CommandInterfaceService> _commandInterface;
     // Guards the driver's own command-word map.
     mutable std::mutex _mapMutex;
 

@@ -7,6 +7,7 @@
 #include "driver/IServiceSender.h"
 #include "services/ListCommand.h"
 #include "services/ListCommandDiscovered.h"
+#include "services/ListPresets.h"
 #include "services/ListPublishers.h"
 
 namespace Zelkor {
@@ -120,8 +121,9 @@ std::unique_ptr<Message> ListCommandRouter::MakeOptionMessage(const std::string&
     if (boost::algorithm::iequals(option, ListPublishers::Option)) {
         return std::make_unique<ListPublishers>();
     }
-    // "presets" gets its message with the service that answers it; until then such a
-    // list is dropped.
+    if (boost::algorithm::iequals(option, ListPresets::Option)) {
+        return std::make_unique<ListPresets>();
+    }
     return nullptr;
 }
 

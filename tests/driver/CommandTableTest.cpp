@@ -56,12 +56,12 @@ TEST(CommandTable, AWordsFirstRegistrationWins) {
 }
 
 TEST(CommandTable, StandInsWriteTheirBodyBackUnchanged) {
-    auto message = Zelkor::CreateExecCommand();
+    auto message = Zelkor::CreateFreeSpaceCommand();
     std::string error;
-    ASSERT_TRUE(message->FromNetworkFormat(true, "exec {\"path\":\"/a\",\"n\":[1, 2]}", error));
-    EXPECT_EQ(message->Build(false), "@exec {\"path\":\"/a\",\"n\":[1, 2]}\n");
-    ASSERT_TRUE(message->FromNetworkFormat(true, "exec", error));
-    EXPECT_EQ(message->Build(true), "exec\n");
+    ASSERT_TRUE(message->FromNetworkFormat(true, "freespace {\"path\":\"/a\",\"n\":[1, 2]}", error));
+    EXPECT_EQ(message->Build(false), "@freespace {\"path\":\"/a\",\"n\":[1, 2]}\n");
+    ASSERT_TRUE(message->FromNetworkFormat(true, "freespace", error));
+    EXPECT_EQ(message->Build(true), "freespace\n");
 }
 
 // The receive road hands each message the parse its socket made of the line: every word

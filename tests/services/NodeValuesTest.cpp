@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,12 @@ std::string Entries(const Json::Value& line) {
 // one, the controller connected to the device (and, over TLS, authenticated).
 struct ValuesTest : ::testing::TestWithParam<bool> {
     bool Tls() const { return GetParam(); }
+    void TearDown() override { // DEBUGHFLAKY
+        if (HasFailure()) {
+            for (const auto& l : controller.process.Lines()) std::cerr << "CTL " << l << "\n";
+            for (const auto& l : Device().Lines()) std::cerr << "DEV " << l << "\n";
+        }
+    }
 
     bool Connect() {
         if (Device().AwaitEvent("listenerAdded").isNull() ||

@@ -26,6 +26,36 @@ void FakeServiceSender::UpdateDiscoReplyValue(const std::string& path, const std
     _discoValues.push_back(path + " " + value);
 }
 
+bool FakeServiceSender::IsLocalMAC(const std::string& mac) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    for (const auto& local : _localMACs) {
+        if (local == mac) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool FakeServiceSender::IsListener(const boost::asio::ip::address& address, unsigned short port) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    for (const auto& listener : _listeners) {
+        if (listener.first == address && listener.second == port) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FakeServiceSender::AddListener(const boost::asio::ip::address& address, unsigned short port) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _listeners.emplace_back(address, port);
+}
+
+void FakeServiceSender::AddLocalMAC(const std::string& mac) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _localMACs.push_back(mac);
+}
+
 std::vector<std::string> FakeServiceSender::DiscoValues() const {
     std::lock_guard<std::mutex> lock(_mutex);
     return _discoValues;

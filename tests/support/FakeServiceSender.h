@@ -11,7 +11,10 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <boost/asio/ip/address.hpp>
 
 #include "driver/IServiceSender.h"
 
@@ -38,6 +41,11 @@ public:
     QueuedOutput QueuedOutputOf(void* handle) override;
     unsigned long GetTlsLevel() override { return 0; }
     bool ParentPathsAllowed() override { return false; }
+    // Own listeners and local MAC addresses: those the test added.
+    bool IsListener(const boost::asio::ip::address& address, unsigned short port) override;
+    bool IsLocalMAC(const std::string& mac) override;
+    void AddListener(const boost::asio::ip::address& address, unsigned short port);
+    void AddLocalMAC(const std::string& mac);
 
     // Decides for each request line whether the connection takes it; all are taken while
     // none is set.
@@ -63,6 +71,8 @@ private:
     std::vector<Line> _lines;
     std::map<void*, QueuedOutput> _queued;
     std::vector<std::string> _discoValues;
+    std::vector<std::string> _localMACs;
+    std::vector<std::pair<boost::asio::ip::address, unsigned short>> _listeners;
 };
 
 }  // namespace ZelkorTest

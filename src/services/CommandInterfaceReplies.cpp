@@ -1,0 +1,290 @@
+// The controller side of "exec": requests sent, the places of the lines each connection
+// took, and the replies and lost connections that use those places up.
+
+#include <exception>
+#include <sstream>
+#include <utility>
+
+#include "services/CommandInterfaceService.h"
+#include "services/ExecMessages.h"
+
+namespace Zelkor {
+
+namespace {
+
+// The connection's tag in log lines: the last four characters of its address.
+std::string tagOf(const void* handle) {
+    std::ostringstream text;
+    text << "0000" << handle;
+    const std::string full = text.str();
+    return full.substr(full.size() - 4);
+}
+
+std::string textOf(const Message& message, Param p) {
+    const char* text = message.GetParameter(p);
+    return text ? std::string(text) : std::string();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Sending
+
+void CommandInterfaceService::SendExecCommand(void* conn, const char* path, const char* command,
+                                              const OrderedArgs& args, MessageForwardInfo& forward,
+                                              const std::string& requestid, ExecResultHandler handler) {
+    ExecCommand message;
+    if (!args.empty()) {
+        message.SetParms(args);
+    }
+    message.SetJsonParameter(Param::requestid, requestid.empty() ? Json::Value() : Json::Value(requestid));
+    message.SetJsonParameter(Param::path, Json::Value(path ? path : ""));
+    message.SetJsonParameter(Param::command, Json::Value(command ? command : ""));
+    sendExec(conn, message, forward, std::move(handler));
+}
+
+void CommandInterfaceService::SendExecCommand(void* conn, const char* path, const char* command,
+                                              const NamedArgs& args, MessageForwardInfo& forward,
+                                              const std::string& requestid, ExecResultHandler handler) {
+    ExecCommand message;
+    if (!args.empty()) {
+        message.SetParms(args);
+    }
+    message.SetJsonParameter(Param::requestid, requestid.empty() ? Json::Value() : Json::Value(requestid));
+    message.SetJsonParameter(Param::path, Json::Value(path ? path : ""));
+    message.SetJsonParameter(Param::command, Json::Value(command ? command : ""));
+    sendExec(conn, message, forward, std::move(handler));
+}
+
+void CommandInterfaceService::SendExecCommand(void* conn, const char* path, const char* command,
+                                              const std::string& args, MessageForwardInfo& forward,
+                                              const std::string& requestid, ExecResultHandler handler) {
+    ExecCommand message;
+    // Kept as the text it is: the device's text handler gets back what was given.
+    message.GetStrParms() = args;
+    message.SetJsonParameter(Param::requestid, requestid.empty() ? Json::Value() : Json::Value(requestid));
+    message.SetJsonParameter(Param::path, Json::Value(path ? path : ""));
+    message.SetJsonParameter(Param::command, Json::Value(command ? command : ""));
+    sendExec(conn, message, forward, std::move(handler));
+}
+
+void CommandInterfaceService::sendExec(void* conn, ExecCommand& message, MessageForwardInfo& forward,
+                                       ExecResultHandler handler) {
+    if (!_sender) {
+        return;
+    }
+    message.SetMessageForwardInfo(forward);
+    std::string line = message.Build(true);
+    if (!conn) {
+        // A multicast has no connection to answer on: no place is kept.
+        _sender->SendRequest(nullptr, std::move(line), nullptr);
+        return;
+    }
+    if (!handler) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        handler = _default;
+    }
+    _sender->SendRequest(conn, std::move(line),
+                         [this, conn, place = Place{false, std::move(handler), nullptr}](bool taken) mutable {
+                             handOver(conn, taken, std::move(place));
+                         });
+}
+
+void CommandInterfaceService::SendRawExecLine(void* conn, std::string line, RawReplyHandler handler,
+                                              IServiceSender::SendResult sent) {
+    if (!_sender) {
+        return;
+    }
+    if (!conn) {
+        _sender->SendRequest(nullptr, std::move(line), std::move(sent));
+        return;
+    }
+    _sender->SendRequest(conn, std::move(line),
+                         [this, conn, place = Place{true, nullptr, std::move(handler)},
+                          sent = std::move(sent)](bool taken) mutable {
+                             handOver(conn, taken, std::move(place));
+                             if (sent) {
+                                 sent(taken);
+                             }
+                         });
+}
+
+void CommandInterfaceService::handOver(void* conn, bool taken, Place place) {
+    if (taken) {
+        const char* failure =
+            place.raw ? "ZK5701W Exception accessing reply handlers" : "ZK5702W Exception accessing reply handlers";
+        append(conn, std::move(place), failure);
+        return;
+    }
+    Warning("ZK5713W Exec request not taken by connection", tagOf(conn));
+    // Never sent, never answered: the handler hears it now, as for a lost connection.
+    if (!place.raw && place.exec) {
+        callLost(place.exec);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Places
+
+void CommandInterfaceService::SetExecReplyHandler(void* conn, ExecResultHandler handler) {
+    if (!conn) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (!handler) {
+        handler = _default;
+    }
+    try {
+        _queues[conn].push_back(Place{false, std::move(handler), nullptr});
+    } catch (const std::exception& error) {
+        Warning("ZK5702W Exception accessing reply handlers", error.what());
+    }
+}
+
+void CommandInterfaceService::SetRawReplyHandler(void* conn, RawReplyHandler handler) {
+    if (conn) {
+        append(conn, Place{true, nullptr, std::move(handler)}, "ZK5701W Exception accessing reply handlers");
+    }
+}
+
+void CommandInterfaceService::append(void* conn, Place place, const char* exceptionText) {
+    std::string failure;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        try {
+            _queues[conn].push_back(std::move(place));
+            return;
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+    }
+    Warning(exceptionText, failure);
+}
+
+// ---------------------------------------------------------------------------------------
+// Replies
+
+CommandInterfaceService::Chosen CommandInterfaceService::choose(void* handle) {
+    Chosen chosen;
+    const char* note = nullptr;
+    bool warning = false;
+    std::string failure;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        try {
+            const auto found = _queues.find(handle);
+            if (found != _queues.end() && !found->second.empty()) {
+                Place place = std::move(found->second.front());
+                found->second.pop_front();
+                if (found->second.empty()) {
+                    _queues.erase(found);
+                }
+                if (!place.raw && place.exec) {
+                    chosen.exec = std::move(place.exec);
+                } else if (place.raw && place.rawHandler) {
+                    note = "ZK5705I Exec reply has raw handler";
+                    chosen.raw = std::move(place.rawHandler);
+                } else if (_default) {
+                    note = place.raw ? "ZK5707I Exec reply has default handler" : "ZK5709I Exec reply has default handler";
+                    chosen.exec = _default;
+                } else {
+                    note = place.raw ? "ZK5706W Exec reply has no handler" : "ZK5708W Exec reply has null handler";
+                    warning = true;
+                }
+            } else if (_default) {
+                note = "ZK5704I Exec reply has default handler";
+                chosen.exec = _default;
+            } else {
+                note = "ZK5703W Exec reply has no handler";
+                warning = true;
+            }
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+    }
+    if (!failure.empty()) {
+        Warning("ZK5710W Exception accessing reply handlers", failure);
+    } else if (note) {
+        Log(warning ? 2 : 3, note);
+    }
+    return chosen;
+}
+
+void CommandInterfaceService::ProcessExecReply(MessageSignalData& data) {
+    const auto* reply = dynamic_cast<const ExecCommand*>(data.GetMessage());
+    if (!reply) {
+        return;
+    }
+    const Chosen chosen = choose(data.Handle());
+    if (chosen.exec) {
+        callExec(chosen.exec, *reply);
+    } else if (chosen.raw) {
+        const std::string& received = reply->GetRawText();
+        chosen.raw(received.empty() ? reply->ToNetworkFormat(false) : received);
+    }
+}
+
+void CommandInterfaceService::UnreadableReply(void* handle, const std::string& text, const std::string& error) {
+    Warning("ZK5714W Unreadable exec reply on connection " + tagOf(handle), error);
+    const Chosen chosen = choose(handle);
+    if (chosen.exec) {
+        chosen.exec(std::string(), std::string(), false, error, std::string());
+    } else if (chosen.raw) {
+        chosen.raw(text);
+    }
+}
+
+void CommandInterfaceService::callExec(const ExecResultHandler& handler, const ExecCommand& reply) {
+    const std::string path = textOf(reply, Param::path);
+    const std::string command = textOf(reply, Param::command);
+    const std::string requestid = textOf(reply, Param::requestid);
+    const std::string error = textOf(reply, Param::error);
+    if (!error.empty()) {
+        // A refusal (the device's, a router's or the driver's on the way) is no success,
+        // whatever else the reply says.
+        handler(path, command, false, error, requestid);
+        return;
+    }
+    const std::string status = textOf(reply, Param::status);
+    const std::string result = textOf(reply, Param::result);
+    const bool empty = path.empty() && command.empty() && status.empty() && result.empty() && requestid.empty();
+    handler(path, command, empty || status == "true", result, requestid);
+}
+
+void CommandInterfaceService::callLost(const ExecResultHandler& handler) {
+    handler("/", std::string(), false, ConnectionLost, std::string());
+}
+
+// ---------------------------------------------------------------------------------------
+// Lost connections
+
+void CommandInterfaceService::SignalRaised(ConnectionResult& result) {
+    if (result.connected) {
+        return;
+    }
+    std::deque<Place> lost;
+    std::string failure;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        try {
+            const auto found = _queues.find(result.handle);
+            if (found != _queues.end()) {
+                lost = std::move(found->second);
+                _queues.erase(found);
+            }
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+    }
+    if (!failure.empty()) {
+        Warning("ZK5700W Exception accessing reply handlers", failure);
+        return;
+    }
+    for (const Place& place : lost) {
+        if (!place.raw && place.exec) {
+            callLost(place.exec);
+        }
+    }
+}
+
+}  // namespace Zelkor
