@@ -204,7 +204,14 @@ void ZelkorDriver::forward(Packet& packet, const std::string& command, MessageFa
         }
     } else {
         const auto current = discovery();
-        if (!current->GetDeviceHandleByName(next, onward)) {
+        const bool listed = current->GetDeviceHandleByName(next, onward);
+        if (!onward) {
+            // A node that connected to this router is no connection of the router's own
+            // device record for it: what it subscribed to (publishes, log rows, events)
+            // goes back the way its own requests came.
+            onward = _returnRoutes.Find(next);
+        }
+        if (!listed && !onward) {
             Warning("ZK7872W No device found for target name", next);
             stepBack(packet, command, "Device not found");
             return;

@@ -1,7 +1,9 @@
 #pragma once
 // Where replies to forwarded requests go back to: the connection each requester's last
 // request came on, keyed by the requester's name (the reply's final target). Requests of
-// several requesters through one next hop thus each keep their way back.
+// several requesters through one next hop thus each keep their way back. A requester that
+// connected to this node has no other way to it: requests for it (what it subscribed to)
+// take the same route.
 //
 // Ownership: a member of the driver; connections are held weakly, so a route never keeps
 // a connection open and a closed one is simply not found. Bounded: the oldest route goes

@@ -147,6 +147,10 @@ TEST_F(ReceiveRoad, RoutesRequestsAndRepliesBetweenRawPeers) {
     EXPECT_EQ(b.ReadLine(), "[B][R&A] list {}\n");
     b.Send("[R&A][B] @list {\"error\":\"Missing list command name.\"}\n");
     EXPECT_EQ(a.ReadLine(), "[A][R&B] @list {\"error\":\"Missing list command name.\"}\n");
+    // A requester that connected to the router has no record of its own there: what is
+    // sent to it (a publish of what it subscribed to) goes back the way its requests came.
+    b.Send("[R&A][B] publish {\"path\":\"/x\",\"value\":1}\n");
+    EXPECT_EQ(a.ReadLine(), "[A][R&B] publish {\"path\":\"/x\",\"value\":1}\n");
 
     // Two requesters through one next hop, hashed: each gets its own reply.
     a.Send("3-aaaa [R&B][A] identify {\"name\":\"qa\"}\n");
