@@ -124,22 +124,14 @@ void DeviceImpl::SetIP(SETIP_SETTINGS settings) {
 }
 
 void DeviceImpl::OnSetIP(std::function<void(SETIP_SETTINGS&)> callback) {
-    // The previous function goes outside the lock: its captures may own anything.
-    {
-        std::lock_guard<std::mutex> lock(_setIPMutex);
-        std::swap(_onSetIP, callback);
-    }
+    store(_onSetIP, std::move(callback));
     // The "setip" replies are raised by the device-state service; a registration made
     // before it exists attaches nothing, and the next one after it does.
     const auto owner = _driver.lock();
     IDeviceStateService* service = owner ? owner->GetDeviceStateService() : nullptr;
     // The handler owns the device (sourceFilter), so `this` stays valid in it.
     hook(Cookie::SetIP, owner != nullptr, service, "setip", sourceFilter(true, [this](const Message& message) {
-             std::function<void(SETIP_SETTINGS&)> deliver;
-             {
-                 std::lock_guard<std::mutex> lock(_setIPMutex);
-                 deliver = _onSetIP;
-             }
+             const auto deliver = copy(_onSetIP);
              if (deliver) {
                  SETIP_SETTINGS settings = Zelkor::SetIP::ReadSettings(message);
                  deliver(settings);

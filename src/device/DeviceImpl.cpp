@@ -206,7 +206,10 @@ std::uint64_t DeviceImpl::GetRoundTripCount() const {
     return _roundTripCount;
 }
 
-void DeviceImpl::DisconnectSignals() { _cookies.DisconnectAll(); }
+void DeviceImpl::DisconnectSignals() {
+    _cookies.DisconnectAll();
+    dropRawCommands();
+}
 
 void DeviceImpl::Finalize() {
     if (_finalized.exchange(true)) {

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,6 +38,7 @@
 namespace Zelkor {
 
 class DiscoveryService;
+class ICommandInterfaceService;
 class IEventSubscriptionService;
 class IFolderModificationService;
 class IServiceBase;
@@ -134,6 +136,15 @@ public:
     // ("EVENT_STR_PARAM", "EVENT_MAP_PARAM" or "EVENT_VEC_PARAM") that takes the events
     // whose own form has no callback.
     void handleOnEventCommand(const std::string& form);
+    // Exec and raw commands (DeviceExec.cpp).
+    void SendExecCommand(const char* path, const char* command, const std::vector<std::string>& args,
+                         const std::string& requestid, ExecCallback callback) override;
+    void SendExecCommand(const char* path, const char* command, const std::map<std::string, std::string>& args,
+                         const std::string& requestid, ExecCallback callback) override;
+    void SendExecCommand(const char* path, const char* command, const std::string& args,
+                         const std::string& requestid, ExecCallback callback) override;
+    void OnExecResult(ExecCallback callback) override;
+    void SendRawCommand(const char* line, RawCallback callback) override;
     void SendReboot(const std::string& mac) override;
     void SetIP(SETIP_SETTINGS settings) override;
     void OnSetIP(std::function<void(SETIP_SETTINGS&)> callback) override;
@@ -281,6 +292,20 @@ private:
     void sendLevelRequest(const char* noDriver, const char* noService, const ByHandle& byHandle,
                           const ByAddress& byAddress, const ByMulticast& byMulticast);
 
+    // The driver's command interface, keeping the driver while used; empty before
+    // InitCommandInterface.
+    std::shared_ptr<ICommandInterfaceService> commandInterface() const;
+    // Raw commands other than "exec", "get" and "set": per word, the callbacks of the lines
+    // the connection took, oldest first, behind one handler on the driver's signal of the
+    // word, cut when the last callback is served. `enterRaw` runs on the loop once the
+    // line was taken; a line sent before the latest dropRawCommands (`generation`) enters
+    // nothing, nor is its callback called when a service holds it.
+    struct RawWaits;
+    void enterRaw(const std::string& word, std::uint64_t generation, RawCallback callback);
+    void serveRaw(MessageSignalData& data, const std::shared_ptr<RawWaits>& waits);
+    // Cuts every word's handler and drops the waiting callbacks uncalled.
+    void dropRawCommands();
+
     // The driver's subscription and event-subscription services, keeping the driver while
     // used; empty without them.
     std::shared_ptr<ISubscriptionService> subscriptions() const;
@@ -376,8 +401,11 @@ private:
     LogCallback _logCB = [](const unsigned long long&, const long&, const unsigned int&, const std::string&,
                             const std::string&) {};
     TextCallback _onUnsubLog;
-    // The set-IP callback; its cookie is Cookie::SetIP.
-    std::mutex _setIPMutex;
+    // The raw commands waiting for replies, by word, and the count of dropRawCommands
+    // (device's mutex).
+    std::map<std::string, std::shared_ptr<RawWaits>> _rawWaits;
+    std::uint64_t _rawGeneration = 0;
+    // The set-IP callback (device's mutex); its cookie is Cookie::SetIP.
     std::function<void(SETIP_SETTINGS&)> _onSetIP;
 };
 

@@ -59,6 +59,12 @@ public:
     using EventMapCallback =
         std::function<void(const std::string& name, const std::map<std::string, std::string>& values)>;
     using EventListCallback = std::function<void(const std::string& name, const std::vector<std::string>& values)>;
+    // One exec reply: path, command, success (false with the error text as result, or a
+    // status other than "true"), result text, request id.
+    using ExecCallback = std::function<void(const std::string& path, const std::string& command, bool success,
+                                            const std::string& result, const std::string& requestid)>;
+    // One raw command's reply, the text as it came in.
+    using RawCallback = std::function<void(const std::string& text)>;
 
     virtual ~IDevice() = default;
     // A copy of the device's discovery data.
@@ -197,9 +203,35 @@ public:
     virtual void OnSubscribePoll(SubscribePollCallback callback, const std::string& defaultName) = 0;
     virtual void OnUnSubscribePoll(UnsubscribePollCallback callback) = 0;
     virtual void OnPoll(PollCallback callback) = 0;
+    // "exec" of the command at the path with its arguments in one of three forms and the
+    // request id ("" for none), on the connection a request takes, with the device's
+    // routing header. The reply goes to `callback` (an empty one: to the default handler
+    // as it was at the call); a lost connection calls it with "connection lost". Nothing
+    // is sent, and the callback never called, for a null path or command, before
+    // InitCommandInterface, without a connection, or once finalized.
+    virtual void SendExecCommand(const char* path, const char* command, const std::vector<std::string>& args,
+                                 const std::string& requestid, ExecCallback callback) = 0;
+    virtual void SendExecCommand(const char* path, const char* command,
+                                 const std::map<std::string, std::string>& args, const std::string& requestid,
+                                 ExecCallback callback) = 0;
+    virtual void SendExecCommand(const char* path, const char* command, const std::string& args,
+                                 const std::string& requestid, ExecCallback callback) = 0;
+    // The handler of exec replies no request claims: one for every device of the driver,
+    // the last one set wins.
+    virtual void OnExecResult(ExecCallback callback) = 0;
     // Says goodbye ("shutdown") on the device's connections, then disconnects it.
     virtual void Goodbye() = 0;
     virtual void SendGoodbye() = 0;
+    // A command line as typed ("get {...}", "@exec {...}"): the word before the first "{"
+    // or "[" picks the message, the JSON after it is its body. The reply text, as it came
+    // in, goes to `callback`: for "exec", "get" and "set" the reply that meets the line's
+    // place among the connection's requests of the word (a "get" or "set" reply also
+    // reaches the default get/set handler, an "exec" reply no exec callback); for any
+    // other word the next reply of the word from this device, to that word's raw commands
+    // in the order they were sent. A line the connection did not take (no connection, an
+    // unknown word, bad JSON, a closed connection) leaves no callback waiting, and a
+    // disconnection or Finalize drops the waiting ones uncalled.
+    virtual void SendRawCommand(const char* line, RawCallback callback) = 0;
     // A "disco" request on the device's connections, as a keep-alive (the argument is not
     // used).
     virtual void SendKeepAliveDisco(bool unused) = 0;

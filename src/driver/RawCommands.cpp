@@ -79,10 +79,11 @@ void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardI
         return;
     }
     // A "get" or "set" takes its place among the service's requests on the connection,
-    // or its reply would go to the handler of the request before it.
+    // or its reply would go to the handler of the request before it; onReply is held in
+    // that place, so it hears the reply its line asked for.
     auto* folders = folderModification();
     if (folders && (word == "get" || word == "set")) {
-        folders->SendRequestLine(handle, word, message->Build(true));
+        folders->SendRequestLine(handle, word, message->Build(true), std::move(onReply), std::move(sent));
         return;
     }
     if (!sent) {

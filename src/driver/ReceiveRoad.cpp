@@ -136,7 +136,7 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
             // Replies meet their requests by order alone: a dropped one would hand every
             // later reply on the connection to the request before it.
             if (auto* folders = folderModification()) {
-                folders->UnreadableReply(packet.handle, command, text);
+                folders->UnreadableReply(packet.handle, command, text, line);
             }
             auto* commands = commandInterface();
             if (commands && command == "exec") {

@@ -290,8 +290,11 @@ public:
     // An "exec" line goes through the command interface, onReply taking the line's place
     // among the connection's exec requests once the connection took it (without command
     // interface it is not sent). `sent` hears on the loop whether the connection took the
-    // line (false for a line not sent, and for a handle that is no TCP connection);
-    // "get" and "set" lines, sent through the folder modification service, do not report.
+    // line (false for a line not sent, and for a handle that is no TCP connection).
+    // "get" and "set" lines go through the folder modification service, onReply likewise
+    // held in the line's place among the connection's requests of the word (their replies
+    // also reach the default handler). Any other word's onReply is not used: the caller
+    // waits for the reply on the word's signal.
     void SendRawCommand(void* handle, const char* raw, MessageForwardInfo& header,
                         std::function<void(const std::string&)> onReply, SendResult sent = nullptr);
     boost::signals2::connection AddRawCmdHandler(const char* raw, std::function<void(MessageSignalData&)> handler);

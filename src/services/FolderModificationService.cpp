@@ -138,7 +138,7 @@ void FolderModificationService::queueAhead(Kind& kind, void* handle, ReplyHandle
         if (!handler && kind.defaultHandler) {
             handler = kind.defaultHandler;
         }
-        kind.queues[handle].waiting.push_back(Entry{std::move(tag), std::move(handler), false});
+        kind.queues[handle].waiting.push_back(Entry{std::move(tag), std::move(handler), false, nullptr});
     } catch (const std::exception& error) {
         Warning(kind.texts.setterException, error.what());
     }
@@ -163,7 +163,7 @@ void FolderModificationService::SendMultiGetValue(void* handle, ObjectParamConta
 void FolderModificationService::SendMultiGetValue(void* handle, ObjectParamContainer& values,
                                                   MessageForwardInfo& header, ReplyHandler handler, bool flag,
                                                   std::string tag) {
-    sendMulti(_get, handle, values, &header, flag, Entry{std::move(tag), std::move(handler), false});
+    sendMulti(_get, handle, values, &header, flag, Entry{std::move(tag), std::move(handler), false, nullptr});
 }
 
 void FolderModificationService::SendMultiSetValue(void* handle, ObjectParamContainer& values,
@@ -174,7 +174,7 @@ void FolderModificationService::SendMultiSetValue(void* handle, ObjectParamConta
 void FolderModificationService::SendMultiSetValue(void* handle, ObjectParamContainer& values,
                                                   MessageForwardInfo& header, ReplyHandler handler, bool flag,
                                                   std::string tag) {
-    sendMulti(_set, handle, values, &header, flag, Entry{std::move(tag), std::move(handler), false});
+    sendMulti(_set, handle, values, &header, flag, Entry{std::move(tag), std::move(handler), false, nullptr});
 }
 
 void FolderModificationService::SendGetValue(void* handle, const char* path, bool flag, const char* format) {
@@ -190,9 +190,10 @@ void FolderModificationService::SendSetValue(void* handle, const char* path, con
     }
 }
 
-void FolderModificationService::SendRequestLine(void* handle, const std::string& word, std::string line) {
+void FolderModificationService::SendRequestLine(void* handle, const std::string& word, std::string line,
+                                                RawReplyHandler onReply, std::function<void(bool taken)> sent) {
     if (Kind* kind = kindOf(word)) {
-        sendLine(*kind, handle, std::move(line), std::nullopt);
+        sendLine(*kind, handle, std::move(line), std::nullopt, std::move(onReply), std::move(sent));
     }
 }
 
@@ -250,20 +251,28 @@ void FolderModificationService::sendSingle(Kind& kind, void* handle, const char*
     sendLine(kind, handle, std::move(line), std::nullopt);
 }
 
-void FolderModificationService::sendLine(Kind& kind, void* handle, std::string line, std::optional<Entry> entry) {
+void FolderModificationService::sendLine(Kind& kind, void* handle, std::string line, std::optional<Entry> entry,
+                                         RawReplyHandler raw, std::function<void(bool taken)> sent) {
     if (!_sender) {
         return;
     }
-    _sender->SendRequest(handle, std::move(line), [this, &kind, handle, entry = std::move(entry)](bool taken) mutable {
+    _sender->SendRequest(handle, std::move(line), [this, &kind, handle, entry = std::move(entry), raw = std::move(raw),
+                                                   sent = std::move(sent)](bool taken) mutable {
         if (!taken) {
             Warning(kind.texts.notTaken, tagOf(handle));
-            return;
+        } else {
+            recordSent(kind, handle, std::move(entry), std::move(raw));
         }
-        recordSent(kind, handle, std::move(entry));
+        // After the place is recorded, so that what the caller records now stands in the
+        // order of the lines, as the place does.
+        if (sent) {
+            sent(taken);
+        }
     });
 }
 
-void FolderModificationService::recordSent(Kind& kind, void* handle, std::optional<Entry> entry) {
+void FolderModificationService::recordSent(Kind& kind, void* handle, std::optional<Entry> entry,
+                                           RawReplyHandler raw) {
     std::string saved;
     {
         std::lock_guard<std::mutex> lock(kind.mutex);
@@ -276,8 +285,9 @@ void FolderModificationService::recordSent(Kind& kind, void* handle, std::option
                 queues.sent.push_back(std::move(queues.waiting.front()));
                 queues.waiting.pop_front();
             } else {
-                queues.sent.push_back(Entry{std::string(), nullptr, true});
+                queues.sent.push_back(Entry{std::string(), nullptr, true, nullptr});
             }
+            queues.sent.back().raw = std::move(raw);
         } catch (const std::exception& error) {
             Warning(kind.texts.sendException, error.what());
             return;
@@ -397,30 +407,42 @@ void FolderModificationService::ProcessGetSetReply(MessageSignalData& data) {
     if (!kind) {
         return;
     }
-    deliver(*kind, data.Handle(), [reply] {
-        ObjectParamContainer container;
-        FolderLookup::BuildObjects(reply->GetValues(), container, true);
-        return container;
-    });
+    deliver(
+        *kind, data.Handle(),
+        [reply] {
+            ObjectParamContainer container;
+            FolderLookup::BuildObjects(reply->GetValues(), container, true);
+            return container;
+        },
+        [reply] {
+            const std::string& received = reply->GetRawText();
+            return received.empty() ? reply->ToNetworkFormat(false) : received;
+        });
 }
 
-void FolderModificationService::UnreadableReply(void* handle, const std::string& word, const std::string& error) {
+void FolderModificationService::UnreadableReply(void* handle, const std::string& word, const std::string& error,
+                                                const std::string& received) {
     Kind* kind = kindOf(word);
     if (!kind) {
         return;
     }
     Warning(std::string("ZK6341W Unreadable ") + word + " reply on connection " + tagOf(handle), error);
-    deliver(*kind, handle, [&error] {
-        ContainerFormatValue record;
-        record.AddErrorContainer(std::string(), error);
-        ObjectParamContainer container;
-        container.AddContainers(std::string(), record);
-        return container;
-    });
+    deliver(
+        *kind, handle,
+        [&error] {
+            ContainerFormatValue record;
+            record.AddErrorContainer(std::string(), error);
+            ObjectParamContainer container;
+            container.AddContainers(std::string(), record);
+            return container;
+        },
+        [&] { return received.empty() ? error : received; });
 }
 
-void FolderModificationService::deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer()>& build) {
+void FolderModificationService::deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer()>& build,
+                                        const std::function<std::string()>& text) {
     ReplyHandler handler;
+    RawReplyHandler raw;
     std::string tag;
     {
         std::lock_guard<std::mutex> lock(kind.mutex);
@@ -435,6 +457,9 @@ void FolderModificationService::deliver(Kind& kind, void* handle, const std::fun
                     entry = std::move(queue.front());
                     queue.pop_front();
                 }
+            }
+            if (entry) {
+                raw = std::move(entry->raw);
             }
             if (entry && !entry->useDefault) {
                 if (entry->handler) {
@@ -455,14 +480,16 @@ void FolderModificationService::deliver(Kind& kind, void* handle, const std::fun
             return;
         }
     }
-    if (!handler) {
-        return;
+    if (handler) {
+        if (LogLevel() >= 5) {
+            Detail(std::string("ZK6312I ") + kind.texts.word + " request handler (" + tag +
+                   ") called for connection " + tagOf(handle));
+        }
+        handler(build());
     }
-    if (LogLevel() >= 5) {
-        Detail(std::string("ZK6312I ") + kind.texts.word + " request handler (" + tag + ") called for connection " +
-               tagOf(handle));
+    if (raw) {
+        raw(text());
     }
-    handler(build());
 }
 
 }  // namespace Zelkor

@@ -92,10 +92,18 @@ public:
     void ProcessGetSetReply(MessageSignalData& data);
     // A "get" or "set" reply whose body the reader refused: it takes its place all the
     // same, and the handler hears one entry carrying the reader's text (path "", name "",
-    // as an error-only reply reads). Other words are ignored.
-    void UnreadableReply(void* handle, const std::string& word, const std::string& error);
-    // A ready "get" or "set" request line (a raw command) sent as one without handler.
-    void SendRequestLine(void* handle, const std::string& word, std::string line);
+    // as an error-only reply reads); a raw command's handler hears `received` (the line
+    // as it came in; the reader's text when that is empty). Other words are ignored.
+    void UnreadableReply(void* handle, const std::string& word, const std::string& error,
+                         const std::string& received = std::string());
+    // A raw command's reply handler: the reply's text as it came in.
+    using RawReplyHandler = std::function<void(const std::string& text)>;
+    // A ready "get" or "set" request line (a raw command) sent as one without handler: its
+    // reply goes to the handler queued ahead or the default one, and also to `onReply`
+    // (when set) as text. `sent` hears on the loop, after the place is recorded, whether
+    // the connection took the line; it is not called for another word or without a sender.
+    void SendRequestLine(void* handle, const std::string& word, std::string line, RawReplyHandler onReply = nullptr,
+                         std::function<void(bool taken)> sent = nullptr);
 
     // The reply's entries from the filled container, "protocolversion" answered as above.
     static bool PopulateReply(MultiSetGetWorker& reply, ObjectParamContainer& container);
@@ -106,6 +114,8 @@ private:
         ReplyHandler handler;
         // Stands for the default handler as it is when the reply comes.
         bool useDefault = false;
+        // A raw command's, called with the reply's text besides the handler.
+        RawReplyHandler raw;
     };
     struct Queues {
         // Requests that went out, oldest first.
@@ -148,12 +158,15 @@ private:
     void sendMulti(Kind& kind, void* handle, const ObjectParamContainer& values, const MessageForwardInfo* header,
                    bool flag, std::optional<Entry> entry);
     void sendSingle(Kind& kind, void* handle, const char* path, const char* value, bool flag, const char* format);
-    void sendLine(Kind& kind, void* handle, std::string line, std::optional<Entry> entry);
+    void sendLine(Kind& kind, void* handle, std::string line, std::optional<Entry> entry,
+                  RawReplyHandler raw = nullptr, std::function<void(bool taken)> sent = nullptr);
     // On the loop, once the connection took the line.
-    void recordSent(Kind& kind, void* handle, std::optional<Entry> entry);
+    void recordSent(Kind& kind, void* handle, std::optional<Entry> entry, RawReplyHandler raw);
     // Takes the handler of the oldest place on the connection and calls it, outside the
-    // lock, with the container `build` makes.
-    void deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer()>& build);
+    // lock, with the container `build` makes; a raw command's handler with the text
+    // `text` makes.
+    void deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer()>& build,
+                 const std::function<std::string()>& text);
 
     static const Texts GetTexts;
     static const Texts SetTexts;

@@ -1,0 +1,209 @@
+// A controller's device object running exec and raw commands, with a raw peer standing for
+// the device on its connection: every request reaches the peer, and each reply the peer
+// sends back reaches the callback of the request it answers.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/JsonText.h"
+#include "discovery/DiscoveryTestSupport.h"
+#include "support/ContainerSummary.h"
+#include "support/DriverHarness.h"
+#include "support/RunUntil.h"
+
+namespace ZelkorTest {
+namespace {
+
+using Zelkor::DeviceImpl;
+using Lines = std::vector<std::string>;
+
+const char* const kGuid = "0b3e9d1c-2a4f-4c6e-8d0b-1f2e3d4c5b6a";
+
+class DeviceExec : public ::testing::Test {
+protected:
+    DeviceExec() {
+        harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
+        harness.driver->InitCommandInterface();
+        harness.Start();
+        socket = harness.Connect(peer);
+        device = MakeDevice(harness.driver.get(), kGuid, "amp-1", "127.0.0.1");
+        EXPECT_TRUE(harness.OnLoop([&] { device->SetHandle(socket); }));
+    }
+
+    void Heard(const std::string& line) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _heard.push_back(line);
+    }
+    // What the callbacks heard, once `count` lines are in (and after the loop finished
+    // what the peer sent before).
+    Lines WaitHeard(std::size_t count) {
+        WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(_mutex);
+            return _heard.size() >= count;
+        });
+        EXPECT_TRUE(harness.OnLoop([] {}));
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _heard;
+    }
+    DeviceImpl::ExecCallback Exec(const std::string& tag) {
+        return [this, tag](const std::string& path, const std::string& command, bool ok, const std::string& result,
+                           const std::string& requestid) {
+            Heard(tag + " " + path + " " + command + (ok ? " ok " : " failed ") + result + " " + requestid);
+        };
+    }
+    DeviceImpl::RawCallback Raw(const std::string& tag) {
+        return [this, tag](const std::string& text) { Heard(tag + " " + text); };
+    }
+    // Counts the device's "subscribe" replies as the subscription callback hears them.
+    void CountSubscribeReplies() {
+        device->OnSubscribe([this](const Zelkor::ObjectParamContainer&) { ++subscribeReplies; });
+    }
+    // Answers each request line the peer reads with the next reply (a connection sends
+    // its next request once the one before is answered); returns the lines read.
+    Lines Answer(const Lines& replies) {
+        Lines requests;
+        for (const auto& reply : replies) {
+            requests.push_back(peer.ReadLine());
+            peer.Send(reply + "\n");
+        }
+        return requests;
+    }
+
+    TempDir folder;
+    ScopedChdir inFolder{folder.Path()};
+    DriverHarness harness;
+    RawPeer peer;
+    std::shared_ptr<Zelkor::TcpSocket> socket;
+    std::shared_ptr<DeviceImpl> device;
+    std::atomic<int> subscribeReplies{0};
+
+private:
+    std::mutex _mutex;
+    Lines _heard;
+};
+
+// Each argument form writes its own "arguments"; each reply goes to its request's
+// callback, an error reply as a failure with its text, and the reply of a request sent
+// without a callback to the default handler ("True" is no success). A null command
+// sends nothing.
+TEST_F(DeviceExec, ExecInEveryFormRepliesToItsOwnCallback) {
+    device->OnExecResult(Exec("default"));
+    device->SendExecCommand("/p", nullptr, std::string("x"), "0", Exec("never"));
+    device->SendExecCommand("/p", "echo", std::vector<std::string>{"a", "b"}, "1", Exec("ordered"));
+    device->SendExecCommand("/p", "echo", std::map<std::string, std::string>{{"k", "v"}}, "2", Exec("named"));
+    device->SendExecCommand("/p", "echo", std::string("text"), "3", Exec("text"));
+    device->SendExecCommand("/p", "echo", std::string(), "", nullptr);
+    const Lines requests =
+        Answer({R"(@exec {"command":"echo","path":"/p","requestid":"1","result":"a,b","status":"true"})",
+                R"(@exec {"command":"echo","path":"/p","requestid":"2","result":{"k":"v"},"status":"true"})",
+                R"(@exec {"error":"exec is not implemented"})",
+                R"(@exec {"command":"echo","path":"/p","status":"True"})"});
+    EXPECT_EQ(requests, (Lines{R"(exec {"arguments":["a","b"],"command":"echo","path":"/p","requestid":"1"})" "\n",
+                               R"(exec {"arguments":{"k":"v"},"command":"echo","path":"/p","requestid":"2"})" "\n",
+                               R"(exec {"arguments":"text","command":"echo","path":"/p","requestid":"3"})" "\n",
+                               R"(exec {"command":"echo","path":"/p"})" "\n"}));
+    EXPECT_EQ(WaitHeard(4), (Lines{"ordered /p echo ok a,b 1", R"(named /p echo ok {"k":"v"} 2)",
+                                   "text   failed exec is not implemented ", "default /p echo failed  "}));
+}
+
+// Raw "exec" and raw "get" between exec and get requests with callbacks, each sent before
+// the reply to the one before: every reply reaches the callback of its own request, the
+// raw ones as the text that came in, and the raw "get"'s reply also the default handler.
+TEST_F(DeviceExec, RawCommandsInterleavedWithExecAndGetEachHearTheirOwnReply) {
+    device->OnGetResult([this](const Zelkor::ObjectParamContainer& c) { Heard("default-get " + Summary(c)); });
+    device->OnExecResult(Exec("default-exec"));
+    const auto get = [this](const std::string& tag) {
+        return [this, tag](const Zelkor::ObjectParamContainer& c) { Heard(tag + " " + Summary(c)); };
+    };
+    Zelkor::ObjectParamContainer first;
+    Zelkor::ObjectParamContainer last;
+    ASSERT_TRUE(first.FromJsonText(R"({"path":"/b/c"})"));
+    ASSERT_TRUE(last.FromJsonText(R"({"path":"/b/d"})"));
+
+    device->GetParameter(first, get("get"), false, "t1");
+    device->SendRawCommand(R"(  @get {"path":"/a/b"})", Raw("raw-get"));
+    device->SendExecCommand("/p", "one", std::string(), "e1", Exec("exec"));
+    device->SendRawCommand(R"(exec {"command":"two","path":"/p"})", Raw("raw-exec"));
+    device->GetParameter(last, get("get"), false, "t2");
+    device->SendExecCommand("/p", "three", std::string(), "e3", Exec("exec"));
+    const Lines requests = Answer({R"(@get {"path":"/b/c","value":2})", R"(@get {"path":"/a/b","value":1})",
+                                   R"(@exec {"command":"one","path":"/p","requestid":"e1","status":"true"})",
+                                   R"(@exec {"command":"two","path":"/p","status":"true"})",
+                                   R"(@get {"path":"/b/d","value":4})",
+                                   R"(@exec {"command":"three","path":"/p","requestid":"e3","status":"false"})"});
+    EXPECT_EQ(requests[1], "get {\"path\":\"/a/b\"}\n");
+    EXPECT_EQ(requests[3], "exec {\"command\":\"two\",\"path\":\"/p\"}\n");
+    EXPECT_EQ(WaitHeard(7), (Lines{"get /b|c=2", "default-get /a|b=1", R"(raw-get @get {"path":"/a/b","value":1})",
+                                   "exec /p one ok  e1",
+                                   R"(raw-exec @exec {"command":"two","path":"/p","status":"true"})", "get /b|d=4",
+                                   "exec /p three failed  e3"}));
+}
+
+// Two raw commands of one word before the first reply: the replies go to them in sending
+// order, and once both are served a further reply of the word reaches no raw callback;
+// a later raw command of the word waits anew. A callback may send again.
+TEST_F(DeviceExec, RawCommandsOfOneWordAreServedOldestFirstAndOnlyOnce) {
+    CountSubscribeReplies();
+    device->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("first"));
+    device->SendRawCommand(R"(subscribe {"path":"/a/c"})", [this](const std::string& text) {
+        Heard("second " + text);
+        device->SendRawCommand(R"(subscribe {"path":"/a/e"})", Raw("from-callback"));
+    });
+    Answer({R"(@subscribe {"path":"/a/b"})", R"(@subscribe {"path":"/a/c"})"});
+    EXPECT_EQ(WaitHeard(2), (Lines{R"(first @subscribe {"path":"/a/b"})", R"(second @subscribe {"path":"/a/c"})"}));
+    EXPECT_EQ(peer.ReadLine(), "subscribe {\"path\":\"/a/e\"}\n");
+    peer.Send("@subscribe {\"path\":\"/a/e\"}\n@subscribe {\"path\":\"/a/x\"}\n");
+    EXPECT_EQ(WaitHeard(3).back(), R"(from-callback @subscribe {"path":"/a/e"})");
+    // The extra reply is handled before the next line waits.
+    EXPECT_TRUE(WaitUntil([&] { return subscribeReplies.load() == 4; }));
+    device->SendRawCommand(R"(subscribe {"path":"/a/d"})", Raw("third"));
+    Answer({R"(@subscribe {"path":"/a/d"})"});
+    EXPECT_EQ(WaitHeard(4), (Lines{R"(first @subscribe {"path":"/a/b"})", R"(second @subscribe {"path":"/a/c"})",
+                                   R"(from-callback @subscribe {"path":"/a/e"})",
+                                   R"(third @subscribe {"path":"/a/d"})"}));
+}
+
+// A line that never went out (an unknown word, a body its word's message refuses, a
+// device without connection) leaves no callback waiting: the next reply of the word goes
+// to the next line that did.
+TEST_F(DeviceExec, ALineNotSentLeavesNoCallbackWaiting) {
+    auto unconnected = MakeDevice(harness.driver.get(), "7c1d2e3f-4a5b-4c6d-8e7f-9a0b1c2d3e4f", "amp-2", "127.0.0.1");
+    unconnected->SendRawCommand(R"(get {"path":"/a/b"})", Raw("unconnected"));
+    device->SendRawCommand(R"(nosuchword {"path":"/a/b"})", Raw("unknown"));
+    device->SendRawCommand(R"(get {"path":7})", Raw("refused"));
+    device->SendRawCommand(nullptr, Raw("null"));
+    device->SendRawCommand(R"(get {"path":"/a/b"})", nullptr);
+    device->SendRawCommand(R"(get {"path":"/a/c"})", Raw("sent"));
+    EXPECT_EQ(Answer({R"(@get {"path":"/a/c","value":3})"}), (Lines{"get {\"path\":\"/a/c\"}\n"}));
+    EXPECT_EQ(WaitHeard(1), (Lines{R"(sent @get {"path":"/a/c","value":3})"}));
+}
+
+// A disconnection of the device's signals drops the waiting raw callbacks uncalled, those
+// the folder modification service holds too; the next raw command connects its handler
+// again. A finalized device enters none.
+TEST_F(DeviceExec, DisconnectSignalsDropsWaitingRawCallbacks) {
+    device->OnGetResult([this](const Zelkor::ObjectParamContainer& c) { Heard("default-get " + Summary(c)); });
+    device->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("dropped"));
+    device->SendRawCommand(R"(get {"path":"/a/b"})", Raw("dropped-get"));
+    EXPECT_EQ(peer.ReadLine(), "subscribe {\"path\":\"/a/b\"}\n");
+    ASSERT_TRUE(harness.OnLoop([] {}));
+    device->DisconnectSignals();
+    CountSubscribeReplies();
+    peer.Send("@subscribe {\"path\":\"/a/b\"}\n");
+    EXPECT_EQ(Answer({R"(@get {"path":"/a/b","value":1})"}), (Lines{"get {\"path\":\"/a/b\"}\n"}));
+    EXPECT_TRUE(WaitUntil([&] { return subscribeReplies.load() == 1; }));
+    EXPECT_EQ(WaitHeard(1), (Lines{"default-get /a|b=1"}));
+    device->SendRawCommand(R"(subscribe {"path":"/a/c"})", Raw("kept"));
+    Answer({R"(@subscribe {"path":"/a/c"})"});
+    EXPECT_EQ(WaitHeard(2), (Lines{"default-get /a|b=1", R"(kept @subscribe {"path":"/a/c"})"}));
+    device->Finalize();
+    device->SendRawCommand(R"(subscribe {"path":"/a/d"})", Raw("finalized"));
+    EXPECT_EQ(WaitHeard(2).size(), 2u);
+}
+
+}  // namespace
+}  // namespace ZelkorTest
