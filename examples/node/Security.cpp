@@ -119,7 +119,7 @@ void Security::Look() {
     if (!discovery) {
         return;
     }
-    std::map<const Zelkor::IDevice*, Json::Value> seen;
+    std::map<const Zelkor::IDevice*, Told> seen;
     discovery->GetDeviceList()->forEach([&](std::shared_ptr<Zelkor::IDevice> device) {
         const auto socket = device->GetHandle();
         if (!socket) {
@@ -133,10 +133,11 @@ void Security::Look() {
         fields["authenticated"] = socket->IsAuthenticated();
         fields["kasdor"] = socket->IsKasdorAuthenticated();
         const auto known = _security.find(device.get());
-        if (known == _security.end() || known->second != fields) {
+        if (known == _security.end() || known->second.fields != fields ||
+            known->second.connection.lock() != socket) {
             _events.Write("security", fields);
         }
-        seen[device.get()] = fields;
+        seen[device.get()] = Told{std::move(fields), socket};
     });
     // A device without a connection is told of afresh when it has one again.
     _security = std::move(seen);

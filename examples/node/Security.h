@@ -3,11 +3,12 @@
 // behind the verification-code callback, a line for each security callback
 // ("verificationCode", "authenticate", "setVerificationCode", "startTLS"), and "security"
 // whenever the connection to a listed device becomes secured or authenticated, or stops
-// being so.
+// being so, and for each new connection to it.
 //
 // Commands: setcode, hascode.
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -16,6 +17,10 @@
 #include "Options.h"
 #include "discovery/IDiscoveryService.h"
 #include "driver/IZelkorDriver.h"
+
+namespace Zelkor {
+class TcpSocket;
+}
 
 namespace ZelkorNode {
 
@@ -43,8 +48,14 @@ private:
     // any thread.
     std::mutex _codeMutex;
     std::string _code;
-    // The last "security" line of each listed device with a connection (loop only).
-    std::map<const Zelkor::IDevice*, Json::Value> _security;
+    // The last "security" line of each listed device with a connection, and that
+    // connection: a new one is told of even when no look saw the device without one
+    // (loop only).
+    struct Told {
+        Json::Value fields;
+        std::weak_ptr<Zelkor::TcpSocket> connection;
+    };
+    std::map<const Zelkor::IDevice*, Told> _security;
 };
 
 }  // namespace ZelkorNode

@@ -317,7 +317,10 @@ void DiscoveryService::cleanUpAfter(const ConnectionResult& result) {
         _driver->RemoveIncomingConnection(connection);
         _driver->RemovePendingConnection(connection);
     }
-    if (const auto device = GetDeviceImplBySocket(connection)) {
+    // A device made for an endpoint is keyed to its connection only by a reply over it: one
+    // that closes before that reply (its GUID may have come over UDP meanwhile) is still
+    // the device's, which would otherwise stay Connected over a dead connection.
+    if (const auto device = deviceHolding(connection)) {
         device->disconnectionTime.store(std::chrono::system_clock::now());
         device->EraseSocket(connection);
     }

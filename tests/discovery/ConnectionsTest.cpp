@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 
@@ -135,6 +138,45 @@ TEST_F(ConnectionsTest, ConnectToTheEndpointOfADiscoveredDeviceConnectsThatDevic
     service->Connect(loopback, port);
     EXPECT_TRUE(WaitUntil([&] { return found->IsDirectlyConnected(); }));
     EXPECT_EQ(service->TableSizes()["deviceSet"], 1u);
+}
+
+// A device made for an endpoint whose connection closes before any reply came over it
+// (no table keys that connection to it yet) is told so: it leaves Connected.
+TEST_F(ConnectionsTest, ADeviceMadeForAnEndpointLearnsItsConnectionClosedBeforeAnyReply) {
+    boost::asio::io_context io;
+    const auto loopback = boost::asio::ip::make_address("127.0.0.1");
+    boost::asio::ip::tcp::acceptor listening(io, {loopback, 0});
+    const unsigned short port = listening.local_endpoint().port();
+    // Shared with the handler, which the loop may still call after the test's body.
+    struct States {
+        std::mutex mutex;
+        std::vector<Zelkor::DeviceNetState> list;
+    };
+    const auto states = std::make_shared<States>();
+    service->OnListChange([states](std::shared_ptr<Zelkor::IDevice>, Zelkor::DeviceNetState state) {
+        std::lock_guard<std::mutex> lock(states->mutex);
+        states->list.push_back(state);
+    });
+    const auto seen = [states](Zelkor::DeviceNetState state) {
+        std::lock_guard<std::mutex> lock(states->mutex);
+        return std::find(states->list.begin(), states->list.end(), state) != states->list.end();
+    };
+    harness.Start();
+    service->Connect(loopback, port);
+    boost::asio::ip::tcp::socket accepted(io);
+    listening.non_blocking(true);
+    boost::system::error_code error;
+    ASSERT_TRUE(WaitUntil([&] {
+        listening.accept(accepted, error);
+        return !error;
+    }));
+    ASSERT_TRUE(WaitUntil([&] { return seen(Zelkor::DeviceNetStateConnected); }));
+    const auto device = service->GetDeviceImplByIPAndPort(loopback, port);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(service->TableSizes()["guidBySocket"], 0u);
+    accepted.close();
+    EXPECT_TRUE(WaitUntil([&] { return seen(Zelkor::DeviceNetStateDisconnected); }));
+    EXPECT_FALSE(device->IsDirectlyConnected());
 }
 
 // An application's log callback that calls back into the library while a line is written:

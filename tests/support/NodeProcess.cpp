@@ -175,7 +175,35 @@ bool NodeProcess::Send(const std::string& line) {
 
 void NodeProcess::CloseInput() { closeFd(_stdin); }
 
-bool NodeProcess::Signal(int signal) { return Started() && !_exitCode && ::kill(_pid, signal) == 0; }
+bool NodeProcess::Signal(int signal, std::chrono::milliseconds deadline) {
+    if (!Started() || _exitCode || ::kill(_pid, signal) != 0) {
+        return false;
+    }
+    return signal != SIGSTOP || awaitStopped(Clock::now() + deadline);
+}
+
+bool NodeProcess::awaitStopped(Clock::time_point until) {
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(_pid, &status, WUNTRACED | WNOHANG);
+        if (done == _pid) {
+            if (WIFSTOPPED(status)) {
+                return true;
+            }
+            _exitCode = exitCodeOf(status);
+            return false;
+        }
+        if (done < 0 && errno != EINTR) {
+            return false;
+        }
+        // No descriptor tells of a stop: look again shortly.
+        const int left = remainingMs(until);
+        if (left == 0) {
+            return false;
+        }
+        ::poll(nullptr, 0, std::min(left, 5));
+    }
+}
 
 bool NodeProcess::reap(Clock::time_point until) {
     if (_exitCode) {

@@ -47,7 +47,10 @@ public:
     // Writes one command line (a "\n" is added); false when stdin is closed.
     bool Send(const std::string& line);
     void CloseInput();
-    bool Signal(int signal);
+    // Sends `signal`. SIGSTOP returns true only once the child has stopped (every thread):
+    // the kernel stops it when its threads next run, so under load it may otherwise still
+    // serve what the test sends after the call. Bounded by `deadline`.
+    bool Signal(int signal, std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
     // The exit code once the child has ended by itself within the deadline (128 plus the
     // signal number when a signal ended it); nothing otherwise.
@@ -60,6 +63,7 @@ private:
     // Reads what stdout has until the deadline or a first complete line; false at its end.
     bool readSome(std::chrono::steady_clock::time_point until);
     bool reap(std::chrono::steady_clock::time_point until);
+    bool awaitStopped(std::chrono::steady_clock::time_point until);
 
     pid_t _pid = -1;
     int _pidFd = -1;
