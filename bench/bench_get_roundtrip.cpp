@@ -7,6 +7,13 @@
 // a child process too (bench_get_pong). At the end each rate is printed beside the bare
 // one with their ratio.
 //
+// Beside the gets, "exec" round trips on the same road: the device node's "echo" command
+// with three ordered arguments, answered with them as its result (a request and a reply of
+// about the get's size), sent with the device object's SendExecCommand. Each exec rate is
+// printed beside the get rate of its transport as the ratio of their round-trip times. A
+// device that has no "echo" still answers (without handler: "status" "false" or the
+// error "exec is not implemented"): the case's label then says what was measured.
+//
 // Every wait is bounded; a case that cannot be set up is skipped with its reason.
 
 #include <benchmark/benchmark.h>
@@ -29,6 +36,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +71,9 @@ const char* const kCode = "bench-code";
 constexpr benchmark::IterationCount kRounds = 20000;
 const char* const kValues =
     R"([{"path":"/configuration/device/name"},{"path":"/audio/gain"},{"path":"/audio/label"}])";
+// The exec's arguments, and the result an echo answers them with.
+const std::vector<std::string> kExecArguments{"configuration", "gain", "label"};
+const char* const kEchoed = R"(["configuration","gain","label"])";
 
 // The controller's own tree: what a discovery reply needs to identify it.
 const char* const kControllerTree = R"({
@@ -131,6 +142,10 @@ public:
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
         }
+        // The end of the process ended its output, and the drain with it.
+        if (_drain.joinable()) {
+            _drain.join();
+        }
         if (_stdout >= 0) {
             ::close(_stdout);
         }
@@ -165,11 +180,25 @@ public:
         }
     }
 
+    // From now on the output is read and dropped on a thread of its own (AwaitLine is
+    // done with): a node writes a line per exec it runs, and a full pipe would stop it.
+    void Drain() {
+        if (_stdout < 0 || _drain.joinable()) {
+            return;
+        }
+        _drain = std::thread([fd = _stdout] {
+            char chunk[4096];
+            while (::read(fd, chunk, sizeof chunk) > 0) {
+            }
+        });
+    }
+
 private:
     pid_t _pid = -1;
     int _stdin = -1;
     int _stdout = -1;
     std::string _buffer;
+    std::thread _drain;
 };
 
 // A loopback port free at the moment of asking, for the node to listen on.
@@ -234,12 +263,15 @@ public:
             _failure = "the device node did not start";
             return;
         }
+        _node->Drain();
 
         _driver = Zelkor::CreateDriver(_loop);
         _driver->RegisterExternalLogger([this](std::string& line) { log(line); });
         unsigned long level = 1;
         _driver->SetLogLevel(level);
         _driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(kControllerTree));
+        // The exec requests' replies come back through it.
+        _driver->InitCommandInterface();
         Zelkor::IDiscoveryService* discovery = _driver->GetDiscoveryService();
         discovery->SetMode("controller");
         _driver->GetCryptoInfo()->SetTlsLevel(tls ? 1 : 0);
@@ -332,6 +364,60 @@ public:
         return _answered.wait_for(lock, std::chrono::seconds(5), [&] { return _replies >= expected; });
     }
 
+    // One exec of "echo", answered: false when no reply came within the deadline.
+    bool ExecRoundTrip() {
+        std::unique_lock<std::mutex> lock(_mutex);
+        const std::uint64_t expected = _replies + 1;
+        lock.unlock();
+        _device->SendExecCommand("/bench", "echo", kExecArguments, std::string(), _execCallback);
+        lock.lock();
+        return _answered.wait_for(lock, std::chrono::seconds(5), [&] { return _replies >= expected; });
+    }
+
+    // What the device answered the last exec: "echo" when it echoed the arguments, else
+    // the outcome it gave (a device without the command still answers every request).
+    std::string ExecAnswer() {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (_execSuccess && _execResult == kEchoed) {
+            return "echo";
+        }
+        return std::string("no echo: ") + (_execSuccess ? "success" : "failure") + " \"" + _execResult + "\"";
+    }
+
+    // As Chain, with execs.
+    bool ExecChain(std::uint64_t count) {
+        using Callback = Zelkor::IDevice::ExecCallback;
+        std::unique_lock<std::mutex> lock(_mutex);
+        const std::uint64_t expected = _replies + count;
+        lock.unlock();
+        auto next = std::make_shared<Callback>();
+        *next = [this, expected, weak = std::weak_ptr<Callback>(next)](const std::string&, const std::string&, bool,
+                                                                       const std::string&, const std::string&) {
+            std::unique_lock<std::mutex> lock(_mutex);
+            const std::uint64_t replies = ++_replies;
+            lock.unlock();
+            const bool more = replies < expected;
+            if (!more || replies % 1024 == 0) {
+                _answered.notify_one();
+            }
+            if (const auto self = weak.lock(); more && self) {
+                _device->SendExecCommand("/bench", "echo", kExecArguments, std::string(), *self);
+            }
+        };
+        _device->SendExecCommand("/bench", "echo", kExecArguments, std::string(), *next);
+        lock.lock();
+        bool done = false;
+        for (std::uint64_t seen = ~std::uint64_t{0}; !done && seen != _replies;) {
+            seen = _replies;
+            done = _answered.wait_for(lock, std::chrono::seconds(5),
+                                      [&] { return _replies >= expected || _replies != seen; }) &&
+                   _replies >= expected;
+        }
+        lock.unlock();
+        next.reset();
+        return done;
+    }
+
 private:
     bool awaitReady(bool tls) {
         const auto until = Clock::now() + std::chrono::seconds(10);
@@ -403,6 +489,18 @@ private:
         }
         _answered.notify_one();
     };
+    bool _execSuccess = false;
+    std::string _execResult;
+    Zelkor::IDevice::ExecCallback _execCallback = [this](const std::string&, const std::string&, bool success,
+                                                         const std::string& result, const std::string&) {
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            ++_replies;
+            _execSuccess = success;
+            _execResult = result;
+        }
+        _answered.notify_one();
+    };
 };
 
 void BM_DriverGetRoundTrip(benchmark::State& state) {
@@ -442,6 +540,53 @@ void BM_DriverGetFromCallback(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kRounds);
 }
 BENCHMARK(BM_DriverGetFromCallback)->Arg(0)->Arg(1)->UseRealTime()->Iterations(1);
+
+// Exec round trips on the same road: one "echo" after another from the benchmark thread.
+void BM_DriverExecRoundTrip(benchmark::State& state) {
+    const bool tls = state.range(0) != 0;
+    Session session(tls);
+    if (!session.Failure().empty()) {
+        state.SkipWithError(session.Failure().c_str());
+        return;
+    }
+    // The first answer tells what the device does with "echo"; its time is not counted.
+    if (!session.ExecRoundTrip()) {
+        state.SkipWithError("no exec reply within 5 s");
+        return;
+    }
+    state.SetLabel(std::string(tls ? "TLS " : "TCP ") + session.ExecAnswer());
+    for (auto _ : state) {
+        if (!session.ExecRoundTrip()) {
+            state.SkipWithError("no reply within 5 s");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_DriverExecRoundTrip)->Arg(0)->Arg(1)->UseRealTime()->Iterations(kRounds);
+
+// The same, each exec sent from the callback of the last on the event loop.
+void BM_DriverExecFromCallback(benchmark::State& state) {
+    const bool tls = state.range(0) != 0;
+    Session session(tls);
+    if (!session.Failure().empty()) {
+        state.SkipWithError(session.Failure().c_str());
+        return;
+    }
+    if (!session.ExecRoundTrip()) {
+        state.SkipWithError("no exec reply within 5 s");
+        return;
+    }
+    state.SetLabel(std::string(tls ? "TLS " : "TCP ") + session.ExecAnswer());
+    for (auto _ : state) {
+        if (!session.ExecChain(kRounds)) {
+            state.SkipWithError("the chain was not answered in time");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kRounds);
+}
+BENCHMARK(BM_DriverExecFromCallback)->Arg(0)->Arg(1)->UseRealTime()->Iterations(1);
 
 // The bytes the driver's case took, or a session of their own to take them.
 const Bytes* bareBytes() {
@@ -503,14 +648,22 @@ void BM_BarePingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_BarePingPong)->Arg(0)->Arg(1)->UseRealTime()->Iterations(kRounds);
 
-// The console's report, and each case's rate kept for the closing comparison.
+// The console's report, and each case's rate kept for the closing comparison: with
+// repetitions their median, else the one run's.
 class RateReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& reports) override {
         for (const auto& run : reports) {
             const auto items = run.counters.find("items_per_second");
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred && items != run.counters.end()) {
-                _rates[run.run_name.function_name + "/" + run.run_name.args] = items->second.value;
+            if (run.error_occurred || items == run.counters.end()) {
+                continue;
+            }
+            const std::string name = run.run_name.function_name + "/" + run.run_name.args;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                _rates[name] = items->second.value;
+                _medians.insert(name);
+            } else if (run.run_type == Run::RT_Iteration && _medians.count(name) == 0) {
+                _rates[name] = items->second.value;
             }
         }
         ConsoleReporter::ReportRuns(reports);
@@ -527,7 +680,8 @@ public:
                 continue;
             }
             std::printf("%s: bare Asio %.0f round trips/s\n", name, bare->second);
-            for (const char* road : {"BM_DriverGetRoundTrip", "BM_DriverGetFromCallback"}) {
+            for (const char* road : {"BM_DriverGetRoundTrip", "BM_DriverGetFromCallback", "BM_DriverExecRoundTrip",
+                                     "BM_DriverExecFromCallback"}) {
                 const auto driver = _rates.find(std::string(road) + "/" + arg);
                 if (driver != _rates.end()) {
                     std::printf("%s: %s %.0f/s, ratio %.2f\n", name, road, driver->second,
@@ -535,10 +689,23 @@ public:
                 }
             }
         }
+        // An exec's round trip against a get's on the same road: the ratio of their times.
+        for (const auto& [arg, name] : {std::pair{"0", "TCP"}, std::pair{"1", "TLS"}}) {
+            for (const auto& [get, exec] : {std::pair{"BM_DriverGetRoundTrip", "BM_DriverExecRoundTrip"},
+                                            std::pair{"BM_DriverGetFromCallback", "BM_DriverExecFromCallback"}}) {
+                const auto getRate = _rates.find(std::string(get) + "/" + arg);
+                const auto execRate = _rates.find(std::string(exec) + "/" + arg);
+                if (getRate != _rates.end() && execRate != _rates.end()) {
+                    std::printf("%s: %s %.0f/s beside %s %.0f/s: an exec takes %.2f times a get\n", name, exec,
+                                execRate->second, get, getRate->second, getRate->second / execRate->second);
+                }
+            }
+        }
     }
 
 private:
     std::map<std::string, double> _rates;
+    std::set<std::string> _medians;
 };
 
 }  // namespace

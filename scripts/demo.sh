@@ -7,7 +7,9 @@
 # values, which the device then writes, and sees each change published; sets up a polled
 # subscription and polls it; subscribes to the device's log with the last two rows replayed
 # and sees a new row arrive; subscribes to an event that the device raises; and ends every
-# subscription, after which a write publishes nothing. The nodes stop by themselves.
+# subscription, after which a write publishes nothing. Last it runs a command on the device
+# ("echo" with named arguments, answered with them), reads the device's state, and sends a
+# raw "get" line whose reply comes back as text. The nodes stop by themselves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -65,7 +67,7 @@ step() { sleep 0.2; echo; echo "== $*"; }
 
 echo
 echo "== A device node and a controller node on loopback:"
-start_node device 3 4197 --guid "$guid" --tree "$tree"
+start_node device 3 4197 --guid "$guid" --tree "$tree" --device-state "amplifier on, 41 C"
 await device '"event":"listenerAdded"'
 start_node controller 4 4198 --role controller --reply-port 4198
 
@@ -130,6 +132,16 @@ demo() {
     echo "a publish came after the unsubscribe" >&2
     return 1
   fi
+
+  step "The controller runs \"echo\" on the device with named arguments; the result is the arguments:"
+  tell 4 '{"cmd":"exec","guid":"'"$guid"'","tag":"echo","path":"/audio","command":"echo","arguments":{"channel":"2","gain":"-6"},"requestid":"demo-1"}'
+  await controller '"event":"execResult".*"tag":"echo"' || return
+  step "It reads the device's state:"
+  tell 4 '{"cmd":"getdevicestate","guid":"'"$guid"'"}'
+  await controller '"event":"devicestate"' || return
+  step "And sends a raw get line; the reply comes back as the text the device sent:"
+  tell 4 '{"cmd":"raw","guid":"'"$guid"'","tag":"raw get","line":"get {\"path\":\"/audio/label\"}"}'
+  await controller '"event":"raw".*"tag":"raw get"' || return
 }
 demo || status=1
 step "Both stop:"

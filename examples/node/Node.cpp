@@ -11,6 +11,7 @@
 #include <json/reader.h>
 
 #include "driver/VersionInfo.h"
+#include "services/ICommandInterfaceService.h"
 
 namespace ZelkorNode {
 
@@ -29,7 +30,9 @@ Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::sh
       _requests(driver, options, events),
       _values(driver, events),
       _subscriptions(driver, _tree, events),
-      _eventSubscriptions(driver, events) {}
+      _eventSubscriptions(driver, events),
+      _deviceState(driver, options, events),
+      _exec(driver, options, events) {}
 
 Node::~Node() { finish(_exitCode); }
 
@@ -55,14 +58,20 @@ int Node::Run(const sigset_t& stopSignals) {
 }
 
 // The application's part, in the order an application takes it: callbacks, the discovery
-// service over the tree, settings, what is served.
+// service over the tree, the device-state object and the command interface, settings,
+// what is served.
 void Node::configure() {
     _listeners.Configure();
     _driver.InitDiscovery(_tree);
+    _driver.InitFileTransfer(&_deviceState.Object());
+    if (Zelkor::ICommandInterfaceService* commands = _driver.InitCommandInterface()) {
+        _exec.Configure(*commands);
+    }
     _discovery.Configure();
     _security.Configure();
     _requests.Configure();
     _subscriptions.Configure();
+    _deviceState.Configure();
     _driver.UseIPv6(_options.ipv6);
     _driver.DumpTraffic(_options.dump);
     _listeners.Serve();
@@ -74,6 +83,8 @@ void Node::configure() {
     _values.AddCommands(_commands);
     _subscriptions.AddCommands(_commands);
     _eventSubscriptions.AddCommands(_commands);
+    _deviceState.AddCommands(_commands);
+    _exec.AddCommands(_commands);
     look();
 }
 
@@ -85,6 +96,7 @@ void Node::adopt(Zelkor::IDevice& device) {
 void Node::connected(Zelkor::IDevice& device) {
     _subscriptions.Connected(device);
     _eventSubscriptions.Connected(device);
+    _deviceState.Connected(device);
 }
 
 // The library tells of no single answer and no change of a connection's security, but

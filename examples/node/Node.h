@@ -18,9 +18,11 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "Commands.h"
+#include "DeviceState.h"
 #include "Discovery.h"
 #include "EventSubscriptions.h"
 #include "Events.h"
+#include "Exec.h"
 #include "Listeners.h"
 #include "Options.h"
 #include "Requests.h"
@@ -72,6 +74,9 @@ private:
     Values _values;
     Subscriptions _subscriptions;
     EventSubscriptions _eventSubscriptions;
+    // Its device-state object outlives the driver: the node deletes the driver first.
+    DeviceState _deviceState;
+    Exec _exec;
     Commands _commands;
 
     boost::asio::io_context _control;

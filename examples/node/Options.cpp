@@ -103,7 +103,8 @@ bool parseExclusion(const std::string& text, Exclusion& out) {
 
 // The application callbacks --no-callback may leave unset.
 const std::set<std::string> kCallbackNames = {"verificationcode", "locate",       "identify", "reboot",
-                                              "authenticate",     "setverificationcode", "starttls"};
+                                              "authenticate",     "setverificationcode", "starttls",
+                                              "execnamed",        "execordered",  "exectext"};
 
 Json::Value pairTexts(const std::vector<Endpoint>& list) {
     Json::Value texts(Json::arrayValue);
@@ -178,6 +179,9 @@ Json::Value Options::ToJson() const {
     for (const auto& name : noCallback) {
         json["no-callback"].append(name);
     }
+    json["device-state"] = deviceState;
+    json["preset-info"] = presetInfo;
+    json["setip-result"] = setIPAccepted ? "ok" : "fail";
     return json;
 }
 
@@ -186,7 +190,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         "--role",      "--name",   "--guid", "--tree",          "--listen",     "--tls-level",   "--code",
         "--log-level", "--disco-interval",   "--reply-port",    "--send-disco", "--network",     "--interface",
         "--mac",       "--all",    "--cert", "--key",           "--dh",         "--exclude",     "--max-incoming",
-        "--route",     "--timer-scale",      "--no-callback"};
+        "--route",     "--timer-scale",      "--no-callback", "--device-state", "--preset-info", "--setip-result"};
     static const std::set<std::string> flags = {"--ipv6", "--dump"};
     static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac",
                                                      "--all",    "--exclude", "--route",     "--no-callback"};
@@ -274,6 +278,13 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             valid = kCallbackNames.count(value) != 0 && options.noCallback.insert(value).second;
         } else if (option == "--timer-scale") {
             valid = ParseNumber(value, 1000, options.timerScale) && options.timerScale != 0;
+        } else if (option == "--device-state") {
+            options.deviceState = value;
+        } else if (option == "--preset-info") {
+            options.presetInfo = value;
+        } else if (option == "--setip-result") {
+            valid = value == "ok" || value == "fail";
+            options.setIPAccepted = value == "ok";
         } else if (option == "--all") {
             unsigned short port = 0;
             valid = parsePort(value, port);
@@ -327,6 +338,10 @@ Security:
   --cert FILE --key FILE      its certificate and key (else a generated pair)
   --dh FILE                   Diffie-Hellman parameters
   --no-callback NAME          leave one application callback unset
+Device state (what the node's device-state object answers; it changes nothing):
+  --device-state TEXT         the text of "getdevicestate" (empty)
+  --preset-info TEXT          the preset information of "getpresetinfo" (empty)
+  --setip-result ok|fail      whether "setip" settings are accepted (ok)
 Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log

@@ -55,6 +55,11 @@ struct Options {
     unsigned long timerScale = 1;
     // The application callbacks left unset (--no-callback).
     std::set<std::string> noCallback;
+    // What the node's device-state object answers: its state text, its preset information,
+    // and whether it accepts network settings.
+    std::string deviceState;
+    std::string presetInfo;
+    bool setIPAccepted = true;
     // --help: the usage is printed and the node does not start.
     bool help = false;
 

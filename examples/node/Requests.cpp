@@ -94,11 +94,12 @@ void Requests::request(const std::string& name, const Json::Value& command) {
         return;
     }
     auto& texts = request.texts;
-    if (name == "reboot" && texts["mac"].empty()) {
+    const auto& device = request.device;
+    // An empty MAC names the node asked: to every node it would name each.
+    if (name == "reboot" && texts["mac"].empty() && !device) {
         _events.Error("bad arguments for reboot");
         return;
     }
-    const auto& device = request.device;
     const bool toAll = name == "locate" || name == "identify" || name == "reboot";
     if (!device && !toAll) {
         _events.Error("no device " + texts["guid"] + " for " + name);
@@ -117,6 +118,15 @@ void Requests::request(const std::string& name, const Json::Value& command) {
         device ? device->SendReboot(texts["mac"]) : request.discovery->SendReboot(texts["mac"]);
     } else if (name == "locate") {
         if (device) {
+            // The device's own callback takes its next reply, as the list's does.
+            const std::string guid = request.guid;
+            device->OnLocate([this, guid](LocateInfo& info) {
+                Json::Value fields = peerFields(info.reply, info.guid, info.mac, info.name, info.ip, info.port);
+                fields["timeout"] = info.timeout;
+                fields["device"] = guid;
+                _events.Write("locate", fields);
+                return true;
+            });
             device->Locate(texts["timeout"]);
         } else {
             LocateInfo info;

@@ -2,8 +2,10 @@
 // Discovery-level requests and folders between nodes: locate, identify, reboot and
 // goodbye, and browsing a device's parameter tree (ls, rls, cd). Each request tells where
 // it went in a "request" line; the peer's answer, and a request from a peer, come as a
-// line named after it ("locate", "identify", "reboot", "ls", "rls", "cd"). A line no
-// service takes comes as "custom" or "customreply".
+// line named after it ("locate", "identify", "reboot", "ls", "rls", "cd"); a locate sent
+// to a listed device also registers the device object's own callback for its reply, whose
+// line carries the device's GUID as "device". A line no service takes comes as "custom"
+// or "customreply".
 //
 // Commands: ls, rls, cd, locate, identify, reboot, goodbye.
 
