@@ -49,6 +49,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <json/value.h>
 
+#include "helpers/ChildProcess.h"
 #include "core/Message.h"
 #include "core/MessageForwardInfo.h"
 #include "core/MessageSignalData.h"
@@ -302,112 +303,7 @@ void raiseEventInProcess(benchmark::State& state, int subscribers) {
 // ---------------------------------------------------------------------------------------
 // End to end
 
-// A child process with its standard input held open (a node stops at its end) and its
-// standard output read line by line; ended and reaped with the object.
-class Child {
-public:
-    Child(const std::vector<std::string>& arguments, const std::string& folder) {
-        std::vector<std::string> parts = arguments;
-        std::vector<char*> argv;
-        for (auto& part : parts) {
-            argv.push_back(part.data());
-        }
-        argv.push_back(nullptr);
-        int input[2];
-        int output[2];
-        if (::pipe2(input, O_CLOEXEC) != 0) {
-            return;
-        }
-        if (::pipe2(output, O_CLOEXEC) != 0) {
-            ::close(input[0]);
-            ::close(input[1]);
-            return;
-        }
-        _pid = ::fork();
-        if (_pid == 0) {
-            if (::dup2(input[0], STDIN_FILENO) < 0 || ::dup2(output[1], STDOUT_FILENO) < 0 ||
-                ::chdir(folder.c_str()) != 0) {
-                ::_exit(127);
-            }
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(input[0]);
-        ::close(output[1]);
-        _stdin = input[1];
-        _stdout = output[0];
-    }
-
-    ~Child() {
-        if (_stdin >= 0) {
-            ::close(_stdin);
-        }
-        if (_pid > 0) {
-            const auto until = Clock::now() + std::chrono::seconds(5);
-            int status = 0;
-            while (::waitpid(_pid, &status, WNOHANG) == 0) {
-                if (Clock::now() > until) {
-                    ::kill(_pid, SIGKILL);
-                    ::waitpid(_pid, &status, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        }
-        // The child's end ended its output, and with it the drain.
-        if (_drain.joinable()) {
-            _drain.join();
-        }
-        if (_stdout >= 0) {
-            ::close(_stdout);
-        }
-    }
-
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    // The next line holding `text`; empty when none came within the deadline.
-    std::string AwaitLine(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-        const auto until = Clock::now() + deadline;
-        for (;;) {
-            for (auto end = _buffer.find('\n'); end != std::string::npos; end = _buffer.find('\n')) {
-                std::string line = _buffer.substr(0, end);
-                _buffer.erase(0, end + 1);
-                if (line.find(text) != std::string::npos) {
-                    return line;
-                }
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-            pollfd watched{_stdout, POLLIN, 0};
-            if (_stdout < 0 || left <= 0 || ::poll(&watched, 1, static_cast<int>(left)) <= 0) {
-                return {};
-            }
-            char chunk[4096];
-            const ssize_t count = ::read(_stdout, chunk, sizeof chunk);
-            if (count <= 0) {
-                return {};
-            }
-            _buffer.append(chunk, static_cast<std::size_t>(count));
-        }
-    }
-
-    // From now on its output is read and dropped, so that it never waits on a full pipe
-    // (a node writes a line per connection); AwaitLine is then no longer used.
-    void Drain() {
-        _drain = std::thread([fd = _stdout] {
-            char chunk[4096];
-            while (fd >= 0 && ::read(fd, chunk, sizeof chunk) > 0) {
-            }
-        });
-    }
-
-private:
-    pid_t _pid = -1;
-    int _stdin = -1;
-    int _stdout = -1;
-    std::string _buffer;
-    std::thread _drain;
-};
+using ZelkorBench::Child;
 
 unsigned short freePort() {
     boost::asio::io_context io;
