@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "core/ICombineMessageSignalMaps.h"
 #include "core/LowerCase.h"
 
 namespace Zelkor {
@@ -30,6 +31,15 @@ std::vector<MessageSignalFactory> MessageSignalMap::GetMessageSignals() const {
         factories.push_back(entry.second);
     }
     return factories;
+}
+
+void MessageSignalMap::GiveTo(ICombineMessageSignalMaps* receiver) const {
+    if (!receiver) {
+        return;
+    }
+    for (const auto& [word, factory] : _factories) {
+        receiver->SetMessageSignalFactory(factory);
+    }
 }
 
 }  // namespace Zelkor

@@ -14,6 +14,8 @@
 
 namespace Zelkor {
 
+class ICombineMessageSignalMaps;
+
 class MessageSignalMap {
 public:
     // Adds the word, or replaces its entry (word, signal and function): the last
@@ -23,6 +25,8 @@ public:
     MessageSignalFactory GetMessageSignalFactory(const char* command) const;
     // Every entry in ascending byte order of the word.
     std::vector<MessageSignalFactory> GetMessageSignals() const;
+    // Hands every entry to `receiver` (the driver's map); nothing for a null receiver.
+    void GiveTo(ICombineMessageSignalMaps* receiver) const;
 
 private:
     std::map<std::string, MessageSignalFactory> _factories;

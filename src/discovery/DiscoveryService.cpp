@@ -146,12 +146,7 @@ void DiscoveryService::SetInclusions() {
 }
 
 void DiscoveryService::GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) {
-    if (!receiver) {
-        return;
-    }
-    for (const auto& factory : _messageSignalMap.GetMessageSignals()) {
-        receiver->SetMessageSignalFactory(factory);
-    }
+    _messageSignalMap.GiveTo(receiver);
 }
 
 void DiscoveryService::onLoop(std::function<void()> fn) {

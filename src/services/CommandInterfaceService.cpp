@@ -41,12 +41,7 @@ CommandInterfaceService::~CommandInterfaceService() {
 }
 
 void CommandInterfaceService::GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) {
-    if (!receiver) {
-        return;
-    }
-    for (const auto& factory : _messageSignalMap.GetMessageSignals()) {
-        receiver->SetMessageSignalFactory(factory);
-    }
+    _messageSignalMap.GiveTo(receiver);
 }
 
 // ---------------------------------------------------------------------------------------

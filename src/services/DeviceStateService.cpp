@@ -42,12 +42,7 @@ DeviceStateService::~DeviceStateService() {
 }
 
 void DeviceStateService::GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) {
-    if (!receiver) {
-        return;
-    }
-    for (const auto& factory : _messageSignalMap.GetMessageSignals()) {
-        receiver->SetMessageSignalFactory(factory);
-    }
+    _messageSignalMap.GiveTo(receiver);
 }
 
 void DeviceStateService::onLoop(std::function<void(DeviceStateService&)> job) {

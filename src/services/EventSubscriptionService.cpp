@@ -57,12 +57,7 @@ EventSubscriptionService::~EventSubscriptionService() {
 }
 
 void EventSubscriptionService::GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) {
-    if (!receiver) {
-        return;
-    }
-    for (const auto& factory : _messageSignalMap.GetMessageSignals()) {
-        receiver->SetMessageSignalFactory(factory);
-    }
+    _messageSignalMap.GiveTo(receiver);
 }
 
 void EventSubscriptionService::onLoop(std::function<void(EventSubscriptionService&)> job) {

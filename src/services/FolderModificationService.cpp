@@ -109,12 +109,7 @@ void FolderModificationService::AddValue(void* /*handle*/, VALUE_TYPE /*type*/, 
 void FolderModificationService::RemoveValue(void* /*handle*/, const char* /*path*/) {}
 
 void FolderModificationService::GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) {
-    if (!receiver) {
-        return;
-    }
-    for (const auto& factory : _messageSignalMap.GetMessageSignals()) {
-        receiver->SetMessageSignalFactory(factory);
-    }
+    _messageSignalMap.GiveTo(receiver);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -26,12 +26,7 @@ void ListCommandRouter::AddRoute(const char* option, ISignalObserver<MessageSign
 }
 
 void ListCommandRouter::GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) {
-    if (!receiver) {
-        return;
-    }
-    for (const auto& factory : _messageSignalMap.GetMessageSignals()) {
-        receiver->SetMessageSignalFactory(factory);
-    }
+    _messageSignalMap.GiveTo(receiver);
 }
 
 void ListCommandRouter::SignalRaised(MessageSignalData& data) {

@@ -60,12 +60,7 @@ SubscriptionService::~SubscriptionService() {
 }
 
 void SubscriptionService::GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) {
-    if (!receiver) {
-        return;
-    }
-    for (const auto& factory : _messageSignalMap.GetMessageSignals()) {
-        receiver->SetMessageSignalFactory(factory);
-    }
+    _messageSignalMap.GiveTo(receiver);
 }
 
 void SubscriptionService::onLoop(std::function<void(SubscriptionService&)> job) {
