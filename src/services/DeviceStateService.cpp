@@ -45,17 +45,7 @@ void DeviceStateService::GiveMessageMapToMessageReceiver(ICombineMessageSignalMa
     _messageSignalMap.GiveTo(receiver);
 }
 
-void DeviceStateService::onLoop(std::function<void(DeviceStateService&)> job) {
-    if (!_toLoop) {
-        job(*this);
-        return;
-    }
-    _toLoop([weak = weak_from_this(), job = std::move(job)] {
-        if (auto self = weak.lock()) {
-            job(*self);
-        }
-    });
-}
+void DeviceStateService::onLoop(std::function<void(DeviceStateService&)> job) { RunOnLoop(_toLoop, *this, std::move(job)); }
 
 // ---------------------------------------------------------------------------------------
 // Received

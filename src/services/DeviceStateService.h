@@ -35,6 +35,7 @@
 #include "core/Signal.h"
 #include "core/ZelkorLoggable.h"
 #include "services/IDeviceStateService.h"
+#include "services/LoopPoster.h"
 #include "services/SetIPSettings.h"
 
 namespace Zelkor {
@@ -49,8 +50,8 @@ class DeviceStateService : public ISignalObserver<MessageSignalData>,
                            public ZelkorLoggable,
                            public std::enable_shared_from_this<DeviceStateService> {
 public:
-    using LoopJob = std::function<void()>;
-    using LoopPoster = std::function<void(LoopJob)>;
+    using LoopJob = Zelkor::LoopJob;
+    using LoopPoster = Zelkor::LoopPoster;
     static constexpr const char* UnknownMac = "Unknown MAC address";
     static constexpr const char* UnableToUpdate = "Unable to update network settings";
 

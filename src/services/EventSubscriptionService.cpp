@@ -60,17 +60,7 @@ void EventSubscriptionService::GiveMessageMapToMessageReceiver(ICombineMessageSi
     _messageSignalMap.GiveTo(receiver);
 }
 
-void EventSubscriptionService::onLoop(std::function<void(EventSubscriptionService&)> job) {
-    if (!_toLoop) {
-        job(*this);
-        return;
-    }
-    _toLoop([weak = weak_from_this(), job = std::move(job)] {
-        if (auto self = weak.lock()) {
-            job(*self);
-        }
-    });
-}
+void EventSubscriptionService::onLoop(std::function<void(EventSubscriptionService&)> job) { RunOnLoop(_toLoop, *this, std::move(job)); }
 
 // ---------------------------------------------------------------------------------------
 // Received

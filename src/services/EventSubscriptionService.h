@@ -31,6 +31,7 @@
 #include "driver/ConnectionResult.h"
 #include "services/EventSubscriptionModel.h"
 #include "services/IEventSubscriptionService.h"
+#include "services/LoopPoster.h"
 
 namespace Zelkor {
 
@@ -44,8 +45,8 @@ class EventSubscriptionService : public IGiveMessageMapToMessageReceiver,
                                  public ZelkorLoggable,
                                  public std::enable_shared_from_this<EventSubscriptionService> {
 public:
-    using LoopJob = std::function<void()>;
-    using LoopPoster = std::function<void(LoopJob)>;
+    using LoopJob = Zelkor::LoopJob;
+    using LoopPoster = Zelkor::LoopPoster;
     static constexpr const char* SubscribeFailed = "SubscribeEvent failed.";
 
     // Without sender nothing is sent.

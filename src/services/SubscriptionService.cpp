@@ -63,17 +63,7 @@ void SubscriptionService::GiveMessageMapToMessageReceiver(ICombineMessageSignalM
     _messageSignalMap.GiveTo(receiver);
 }
 
-void SubscriptionService::onLoop(std::function<void(SubscriptionService&)> job) {
-    if (!_toLoop) {
-        job(*this);
-        return;
-    }
-    _toLoop([weak = weak_from_this(), job = std::move(job)] {
-        if (const auto self = weak.lock()) {
-            job(*self);
-        }
-    });
-}
+void SubscriptionService::onLoop(std::function<void(SubscriptionService&)> job) { RunOnLoop(_toLoop, *this, std::move(job)); }
 
 // ---------------------------------------------------------------------------------------
 // Dispatch

@@ -52,6 +52,7 @@
 #include "core/ZelkorLoggable.h"
 #include "driver/ConnectionResult.h"
 #include "services/ISubscriptionService.h"
+#include "services/LoopPoster.h"
 #include "storage/LogRow.h"
 
 class StorageModel;
@@ -73,8 +74,8 @@ class SubscriptionService : public IServiceBaseImpl<ISubscriptionService>,
                             public ZelkorLoggable,
                             public std::enable_shared_from_this<SubscriptionService> {
 public:
-    using LoopJob = std::function<void()>;
-    using LoopPoster = std::function<void(LoopJob)>;
+    using LoopJob = Zelkor::LoopJob;
+    using LoopPoster = Zelkor::LoopPoster;
 
     static constexpr const char* NoSubscribableTargets = "No subscribable targets";
     static constexpr const char* NoPolledSubscription = "No polled subscription found";
