@@ -29,9 +29,14 @@ Json::CharReaderBuilder strictBuilder() {
 JsonReadResult read(Json::CharReader& reader, std::string_view text, Json::Value& out,
                     std::string& errors) {
     try {
-        return reader.parse(text.data(), text.data() + text.size(), &out, &errors)
-                   ? JsonReadResult::ok
-                   : JsonReadResult::malformed;
+        // The reader formats its messages whenever it is given a text for them, also when
+        // there are none: a body that reads is read without, and only a malformed one is
+        // read again for them.
+        if (reader.parse(text.data(), text.data() + text.size(), &out, nullptr)) {
+            return JsonReadResult::ok;
+        }
+        reader.parse(text.data(), text.data() + text.size(), &out, &errors);
+        return JsonReadResult::malformed;
     } catch (const Json::Exception& e) {
         errors = e.what();
         return JsonReadResult::tooDeep;

@@ -47,19 +47,6 @@ bool readUnsigned(std::string_view text, Json::UInt64& value) {
 
 const char* const kArgumentsKey = "arguments";
 
-// Made in its place, or replacing the one stored: every member of every received body is
-// stored here.
-template <class Value>
-void storeParameter(std::map<Param, MessageParameter>& parameters, Param p, Value&& value) {
-    const auto found = parameters.find(p);
-    if (found == parameters.end()) {
-        parameters.emplace_hint(found, std::piecewise_construct, std::forward_as_tuple(p),
-                                std::forward_as_tuple(p, std::forward<Value>(value)));
-    } else {
-        found->second = MessageParameter(p, std::forward<Value>(value));
-    }
-}
-
 // A number when the whole text reads as one, the text itself otherwise, null for none.
 template <class Number>
 void putNumber(Json::Value& object, Param p, const char* text, bool (*read)(std::string_view, Number&)) {
@@ -85,6 +72,17 @@ std::string Message::GetParamValue(Param p) const {
         return std::string();
     }
     return text;
+}
+
+Param Message::declaredParam(std::string_view name) const {
+    // A member is a declared name as a rule: those few are compared before the whole
+    // table is searched.
+    for (Param p : _declared) {
+        if (name == ParamName(p)) {
+            return p;
+        }
+    }
+    return ParamFromName(name);
 }
 
 bool Message::IsValidParameterName(Param p) const {
@@ -131,14 +129,43 @@ std::string Message::Build(MessageForwardInfo& header, bool request) const {
     return out;
 }
 
+void Message::SetMessageForwardInfo(const MessageForwardInfo& info) {
+    GetRawText();
+    _forwardInfo = info;
+}
+
+void Message::SetMessageForwardInfo(MessageForwardInfo&& info) {
+    GetRawText();
+    _forwardInfo = std::move(info);
+}
+
+const std::string& Message::GetRawText() const {
+    if (_rawTextInHeader) {
+        const std::string& word = _forwardInfo.CommandText();
+        const std::string& json = _forwardInfo.JsonText();
+        _rawText.clear();
+        _rawText.reserve(word.size() + 1 + json.size());
+        _rawText += word;
+        _rawText += ' ';
+        _rawText += json;
+        _rawTextInHeader = false;
+    }
+    return _rawText;
+}
+
+void Message::SetRawText(std::string text) {
+    _rawText = std::move(text);
+    _rawTextInHeader = false;
+}
+
 bool Message::SetParameter(Param p, const char* text) {
     if (!IsValidParameterName(p)) {
         return false;
     }
     if (!text) {
-        _parameters.erase(p);
+        _parameters.Erase(p);
     } else {
-        storeParameter(_parameters, p, text);
+        _parameters.Store(p, text);
     }
     return true;
 }
@@ -148,20 +175,20 @@ bool Message::SetJsonParameter(Param p, const Json::Value& value) {
         return false;
     }
     if (value.isNull()) {
-        _parameters.erase(p);
+        _parameters.Erase(p);
     } else {
-        storeParameter(_parameters, p, value);
+        _parameters.Store(p, value);
     }
     return true;
 }
 
 void Message::SetParameterDirect(Param p, const char* text) {
-    storeParameter(_parameters, p, text);
+    _parameters.Store(p, text);
 }
 
 const char* Message::GetParameter(Param p) const {
-    const auto found = _parameters.find(p);
-    return found == _parameters.end() ? nullptr : found->second.ParameterValue(0);
+    const MessageParameter* found = _parameters.Find(p);
+    return found ? found->ParameterValue(0) : nullptr;
 }
 
 std::vector<MessageParameter> Message::GetParameters() const {
@@ -215,6 +242,19 @@ bool Message::FromReceived(bool request, const std::string& line, MessageForward
     return ok;
 }
 
+Json::Value* Message::receivedBody(const std::string& line) const {
+    // The receiver's parse checked the text already: a body that starts with a bracket
+    // is there, parsed, unless an earlier read took it. Any other text is read anew.
+    if (!ReceivedHeader(line)) {
+        return nullptr;
+    }
+    const std::string& json = _receivedHeader->JsonText();
+    if (json.empty() || (json.front() != '{' && json.front() != '[')) {
+        return nullptr;
+    }
+    return _receivedHeader->ParsedJsonBody();
+}
+
 const MessageForwardInfo* Message::ReceivedHeader(const std::string& line) const {
     if (!_receivedHeader || (&line != _receivedLine && line != *_receivedLine)) {
         return nullptr;
@@ -237,14 +277,27 @@ std::string Message::ToJson(bool request) const {
 }
 
 bool Message::FromJson(bool /*request*/, const std::string& line, std::string& error) {
+    // The body the receiver parsed is read where it lies, its values moved out, and then
+    // dropped: it is neither copied nor swapped over first.
+    if (Json::Value* received = receivedBody(line)) {
+        storeMembers(*received);
+        _receivedHeader->DropJsonBody();
+        return true;
+    }
     Json::Value body;
     if (!ReadBody(line, body, error)) {
         return false;
     }
+    storeMembers(body);
+    return true;
+}
+
+void Message::storeMembers(Json::Value& body) {
     if (!body.isObject()) {
-        return true;
+        return;
     }
-    for (auto member = body.begin(); member != body.end(); ++member) {
+    // Storing a member moves its value, never the member itself: the end stays put.
+    for (auto member = body.begin(), end = body.end(); member != end; ++member) {
         if (member->isArray() || member->isObject()) {
             continue;
         }
@@ -253,19 +306,18 @@ bool Message::FromJson(bool /*request*/, const std::string& line, std::string& e
         // JSON of its own goes the long way, where it is read as such.
         const char* nameEnd = nullptr;
         const char* name = member.memberName(&nameEnd);
-        const Param p = ParamFromName(std::string_view(name, static_cast<std::size_t>(nameEnd - name)));
+        const Param p = declaredParam(std::string_view(name, static_cast<std::size_t>(nameEnd - name)));
         const char* text = nullptr;
         const char* textEnd = nullptr;
         if (member->isString() && member->getString(&text, &textEnd) &&
             !MayBeStructuredJson(std::string_view(text, static_cast<std::size_t>(textEnd - text)))) {
             if (IsValidParameterName(p)) {
-                storeParameter(_parameters, p, std::move(*member));
+                _parameters.Store(p, std::move(*member));
             }
         } else {
             SetParameter(p, member->asString().c_str());
         }
     }
-    return true;
 }
 
 bool Message::GetIsError(std::string& error) const {
@@ -278,11 +330,10 @@ bool Message::GetIsError(std::string& error) const {
 }
 
 void Message::GetJsonParameter(Json::Value& out, Param p) const {
-    const auto found = _parameters.find(p);
-    if (found == _parameters.end()) {
-        out = Json::Value();
+    if (const MessageParameter* found = _parameters.Find(p)) {
+        found->ParameterJsonValue(out, 0);
     } else {
-        found->second.ParameterJsonValue(out, 0);
+        out = Json::Value();
     }
 }
 
@@ -332,46 +383,48 @@ const char* Message::GetStringFromParam(Param p) { return ParamName(p); }
 Param Message::GetParamFromString(const std::string& name) { return ParamFromName(name); }
 
 bool Message::AddParameter(const char* name, const char* value) {
-    if (!name || !value || !_orderedParms.empty()) {
+    if (!name || !value || !GetOrderedParms().empty()) {
         return false;
     }
-    _namedParms[name] = value;
+    GetNamedParms()[name] = value;
     return true;
 }
 
 bool Message::AddParameter(const char* value) {
-    if (!value || !_namedParms.empty()) {
+    if (!value || !GetNamedParms().empty()) {
         return false;
     }
-    _orderedParms.emplace_back(value);
+    GetOrderedParms().emplace_back(value);
     return true;
 }
 
 void Message::SetParms(const std::string& text) {
     // Only a text that is one JSON value as a whole becomes JSON arguments: reading the
     // value at its front would drop the words after it ("42 apples").
-    if (!ReadWholeJson(text, _jsonParms)) {
-        _strParms = text;
+    Arguments& arguments = _arguments.Get();
+    if (!ReadWholeJson(text, arguments.json)) {
+        arguments.text = text;
     }
 }
 
 void Message::ToNetworkParms(Json::Value& object) const {
-    if (!_namedParms.empty()) {
+    const Arguments& arguments = _arguments.Peek();
+    if (!arguments.named.empty()) {
         Json::Value named(Json::objectValue);
-        for (const auto& [name, value] : _namedParms) {
+        for (const auto& [name, value] : arguments.named) {
             named[name] = value;
         }
         object[kArgumentsKey] = std::move(named);
-    } else if (!_orderedParms.empty()) {
+    } else if (!arguments.ordered.empty()) {
         Json::Value ordered(Json::arrayValue);
-        for (const auto& value : _orderedParms) {
+        for (const auto& value : arguments.ordered) {
             ordered.append(value);
         }
         object[kArgumentsKey] = std::move(ordered);
-    } else if (!_strParms.empty()) {
-        object[kArgumentsKey] = _strParms;
-    } else if (!_jsonParms.isNull()) {
-        object[kArgumentsKey] = _jsonParms;
+    } else if (!arguments.text.empty()) {
+        object[kArgumentsKey] = arguments.text;
+    } else if (!arguments.json.isNull()) {
+        object[kArgumentsKey] = arguments.json;
     }
 }
 
@@ -380,28 +433,51 @@ void Message::FromNetworkParms(const Json::Value& value) {
         return;
     }
     const auto structured = [](const Json::Value& v) { return v.isArray() || v.isObject(); };
+    Arguments& arguments = _arguments.Get();
     if (value.isArray()) {
         // An element without a text form keeps the whole array as JSON arguments, and only
         // there: a partial ordered list beside it would be what goes out again.
         if (std::any_of(value.begin(), value.end(), structured)) {
-            _jsonParms = value;
+            arguments.json = value;
             return;
         }
         for (const auto& element : value) {
-            _orderedParms.push_back(element.asString());
+            arguments.ordered.push_back(element.asString());
         }
     } else if (value.isObject()) {
         for (auto member = value.begin(); member != value.end(); ++member) {
             if (structured(*member)) {
-                _jsonParms = value;
-                _namedParms.clear();
+                arguments.json = value;
+                arguments.named.clear();
                 return;
             }
-            _namedParms[member.name()] = member->asString();
+            arguments.named[member.name()] = member->asString();
         }
     } else {
-        _strParms = value.asString();
+        arguments.text = value.asString();
     }
+}
+
+Message::ArgumentsHolder::ArgumentsHolder(const ArgumentsHolder& other)
+    : _held(other._held ? std::make_unique<Arguments>(*other._held) : nullptr) {}
+
+Message::ArgumentsHolder& Message::ArgumentsHolder::operator=(const ArgumentsHolder& other) {
+    if (this != &other) {
+        _held = other._held ? std::make_unique<Arguments>(*other._held) : nullptr;
+    }
+    return *this;
+}
+
+Message::Arguments& Message::ArgumentsHolder::Get() {
+    if (!_held) {
+        _held = std::make_unique<Arguments>();
+    }
+    return *_held;
+}
+
+const Message::Arguments& Message::ArgumentsHolder::Peek() const {
+    static const Arguments none;
+    return _held ? *_held : none;
 }
 
 std::string Message::WriteLine(bool request, const Json::Value& body) const {
@@ -416,12 +492,8 @@ std::string Message::WriteLine(bool request, const Json::Value& body) const {
 
 bool Message::ReadBody(const std::string& line, Json::Value& body, std::string& error) const {
     if (ReceivedHeader(line)) {
-        // The receiver's parse checked the text already: a body that starts with a bracket
-        // is there, parsed (unless an earlier read took it); any other text is read as below.
-        const std::string& json = _receivedHeader->JsonText();
-        if (!json.empty() && (json.front() == '{' || json.front() == '[') && !_receivedHeader->JsonBody().isNull()) {
-            body = Json::Value();
-            body.swap(_receivedHeader->JsonBodyToTake());
+        if (receivedBody(line)) {
+            _receivedHeader->SwapJsonBodyInto(body);
             return true;
         }
         return ParseJson(line, body, error);

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/container/small_vector.hpp>
@@ -25,6 +26,7 @@
 #include "core/Conversions.h"
 #include "core/MessageForwardInfo.h"
 #include "core/MessageParameter.h"
+#include "core/MessageParameterSet.h"
 #include "core/Param.h"
 #include "core/ZelkorLoggable.h"
 
@@ -63,7 +65,7 @@ public:
     virtual bool SetJsonParameter(Param p, const Json::Value& value);
     // Stores without the declaration check; a null text stores a holder without value.
     virtual void SetParameterDirect(Param p, const char* text);
-    virtual std::size_t ParameterCount() const { return _parameters.size(); }
+    virtual std::size_t ParameterCount() const { return _parameters.Size(); }
     // Null when unset; string values as they are, other values as compact JSON. The
     // pointer stays valid until the parameter is read again or changed.
     virtual const char* GetParameter(Param p) const;
@@ -91,11 +93,15 @@ public:
     // True when the parameter error is set; `error` then receives its text.
     bool GetIsError(std::string& error) const;
     const MessageForwardInfo& GetMessageForwardInfo() const { return _forwardInfo; }
-    void SetMessageForwardInfo(const MessageForwardInfo& info) { _forwardInfo = info; }
-    void SetMessageForwardInfo(MessageForwardInfo&& info) { _forwardInfo = std::move(info); }
+    // A raw text taken from the header (below) stays what it was.
+    void SetMessageForwardInfo(const MessageForwardInfo& info);
+    void SetMessageForwardInfo(MessageForwardInfo&& info);
     // The command-and-JSON text of the received line; empty for a message built here.
-    const std::string& GetRawText() const { return _rawText; }
-    void SetRawText(std::string text) { _rawText = std::move(text); }
+    const std::string& GetRawText() const;
+    void SetRawText(std::string text);
+    // The raw text is the word (with its reply mark), one blank and the JSON text of the
+    // header set now, as a received line's header holds them.
+    void SetRawTextFromHeader() { _rawTextInHeader = true; }
     // `out` = the first value; null when unset; unchanged when set without a value.
     void GetJsonParameter(Json::Value& out, Param p) const;
 
@@ -126,19 +132,19 @@ public:
     bool AddParameter(const char* name, const char* value);
     // Refused for a null value, or while named arguments exist.
     bool AddParameter(const char* value);
-    void SetParms(const NamedParms& parms) { _namedParms = parms; }
-    void SetParms(const OrderedParms& parms) { _orderedParms = parms; }
+    void SetParms(const NamedParms& parms) { _arguments.Get().named = parms; }
+    void SetParms(const OrderedParms& parms) { _arguments.Get().ordered = parms; }
     // A text that is one JSON value as a whole becomes the JSON arguments; any other
     // text (words after a value included) the string arguments.
     void SetParms(const std::string& text);
-    NamedParms& GetNamedParms() { return _namedParms; }
-    OrderedParms& GetOrderedParms() { return _orderedParms; }
-    std::string& GetStrParms() { return _strParms; }
-    Json::Value& GetJsonParms() { return _jsonParms; }
-    const NamedParms& GetNamedParms() const { return _namedParms; }
-    const OrderedParms& GetOrderedParms() const { return _orderedParms; }
-    const std::string& GetStrParms() const { return _strParms; }
-    const Json::Value& GetJsonParms() const { return _jsonParms; }
+    NamedParms& GetNamedParms() { return _arguments.Get().named; }
+    OrderedParms& GetOrderedParms() { return _arguments.Get().ordered; }
+    std::string& GetStrParms() { return _arguments.Get().text; }
+    Json::Value& GetJsonParms() { return _arguments.Get().json; }
+    const NamedParms& GetNamedParms() const { return _arguments.Peek().named; }
+    const OrderedParms& GetOrderedParms() const { return _arguments.Peek().ordered; }
+    const std::string& GetStrParms() const { return _arguments.Peek().text; }
+    const Json::Value& GetJsonParms() const { return _arguments.Peek().json; }
     // Member "arguments" of `object` from the first non-empty form: named, ordered,
     // string, JSON. Nothing when all are empty.
     void ToNetworkParms(Json::Value& object) const;
@@ -165,19 +171,54 @@ protected:
     const MessageForwardInfo* ReceivedHeader(const std::string& line) const;
 
 private:
+    // The parameter a body member's name stands for; Param::unknown for none.
+    Param declaredParam(std::string_view name) const;
+    // Within FromReceived and for its line: the body its header parsed, while no reader
+    // took it; else null.
+    Json::Value* receivedBody(const std::string& line) const;
+    // Stores the text of every declared member that is not an array or object; the
+    // values stored are moved out of `body`.
+    void storeMembers(Json::Value& body);
+
+    // The four forms of the "arguments" payload.
+    struct Arguments {
+        NamedParms named;
+        OrderedParms ordered;
+        std::string text;
+        Json::Value json;
+    };
+    // Few messages carry arguments: the four forms are made on first use rather than with
+    // every message, most of which never touch them. Copies are deep, as a message's are.
+    class ArgumentsHolder {
+    public:
+        ArgumentsHolder() = default;
+        ArgumentsHolder(const ArgumentsHolder& other);
+        ArgumentsHolder& operator=(const ArgumentsHolder& other);
+        ArgumentsHolder(ArgumentsHolder&&) noexcept = default;
+        ArgumentsHolder& operator=(ArgumentsHolder&&) noexcept = default;
+        ~ArgumentsHolder() = default;
+
+        Arguments& Get();
+        // The held forms, or empty ones when none were made.
+        const Arguments& Peek() const;
+
+    private:
+        std::unique_ptr<Arguments> _held;
+    };
+
     // Every message made declares its names: held in place, as a handful is the rule.
     boost::container::small_vector<Param, 8> _declared;
     bool _isReply = false;
     MessageForwardInfo _forwardInfo;
-    std::string _rawText;
+    // Made from the header when first asked for: most handlers never ask, and the header
+    // holds both its parts already.
+    mutable std::string _rawText;
+    mutable bool _rawTextInHeader = false;
     // Set only while FromReceived runs.
     const std::string* _receivedLine = nullptr;
     MessageForwardInfo* _receivedHeader = nullptr;
-    std::map<Param, MessageParameter> _parameters;
-    NamedParms _namedParms;
-    OrderedParms _orderedParms;
-    std::string _strParms;
-    Json::Value _jsonParms;
+    MessageParameterSet _parameters;
+    ArgumentsHolder _arguments;
 };
 
 }  // namespace Zelkor

@@ -68,6 +68,40 @@ MessageForwardInfo::MessageForwardInfo(const std::string& targets, const std::st
     SetSourcePaths(sources);
 }
 
+namespace {
+
+void moveText(std::string& to, std::string& from) {
+    if (!to.empty() || !from.empty()) {
+        to = std::move(from);
+    }
+}
+
+}  // namespace
+
+MessageForwardInfo& MessageForwardInfo::operator=(MessageForwardInfo&& other) noexcept {
+    if (this == &other) {
+        return *this;
+    }
+    ZelkorLoggable::operator=(std::move(other));
+    moveText(_deviceName, other._deviceName);
+    _sourcePaths = std::move(other._sourcePaths);
+    _targetPaths = std::move(other._targetPaths);
+    moveText(_hashText, other._hashText);
+    moveText(_sequenceText, other._sequenceText);
+    moveText(_idText, other._idText);
+    moveText(_targetText, other._targetText);
+    moveText(_sourceText, other._sourceText);
+    moveText(_command, other._command);
+    moveText(_jsonText, other._jsonText);
+    _counter = other._counter;
+    _json = std::move(other._json);
+    _sourcesRefused = other._sourcesRefused;
+    _targetsRefused = other._targetsRefused;
+    isReply = other.isReply;
+    hasHash = other.hasHash;
+    return *this;
+}
+
 MessageForwardInfo MessageForwardInfo::RouteOnly() const {
     MessageForwardInfo route;
     route.SetLogModuleName(LogModuleName());
@@ -283,7 +317,7 @@ bool MessageForwardInfo::Parse(const std::string& line, bool withBody) {
 
     if (!_jsonText.empty()) {
         std::string errors;
-        if (ReadJson(_jsonText, _json, errors) != JsonReadResult::ok) {
+        if (ReadJson(_jsonText, _json.emplace(), errors) != JsonReadResult::ok) {
             DropJsonBody();
             return reject("ZK5104E Invalid JSON parameters", line);
         }

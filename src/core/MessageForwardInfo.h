@@ -18,9 +18,11 @@
 // its route (and answered by the wrong node).
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <json/value.h>
@@ -34,6 +36,13 @@ public:
     using PathList = std::vector<std::string>;
 
     MessageForwardInfo();
+    MessageForwardInfo(const MessageForwardInfo&) = default;
+    MessageForwardInfo(MessageForwardInfo&&) = default;
+    MessageForwardInfo& operator=(const MessageForwardInfo&) = default;
+    // Every received message takes its line's header this way, into a header made empty:
+    // the texts that are empty on both sides, most of them, are passed over.
+    MessageForwardInfo& operator=(MessageForwardInfo&& other) noexcept;
+    ~MessageForwardInfo() = default;
     // Lists from "&"-separated texts, as SetTargetPaths and SetSourcePaths take them.
     // Objects made this way log without a module name.
     MessageForwardInfo(const std::string& targets, const std::string& sources,
@@ -64,6 +73,7 @@ public:
     // This node's own name: a header whose only target is this node is written with the
     // lists exchanged, which is how a reply finds its way back.
     void SetDeviceName(const std::string& name) { _deviceName = name; }
+    void SetDeviceName(std::string&& name) { _deviceName = std::move(name); }
     const std::string& DeviceName() const { return _deviceName; }
 
     std::string GetSource() const;             // originator; empty when none
@@ -95,21 +105,32 @@ public:
     const std::string& JsonText() const { return _jsonText; }
     // The JSON text without the blanks that may end it.
     std::string_view TrimmedJsonText() const;
-    const Json::Value& JsonBody() const { return _json; }
+    // Null when no body was parsed or it was taken.
+    const Json::Value& JsonBody() const { return _json ? *_json : Json::Value::nullSingleton(); }
     // Hands the parsed body over to its reader; the header then holds null (its texts stay).
     Json::Value TakeJsonBody() {
         Json::Value body;
-        body.swap(_json);
+        if (_json) {
+            body.swap(*_json);
+            _json.reset();
+        }
         return body;
     }
-    // The parsed body, for a reader that swaps it out in place.
-    Json::Value& JsonBodyToTake() { return _json; }
-    // Drops the parsed body, which no reader took (the texts stay).
-    void DropJsonBody() {
-        if (!_json.isNull()) {
-            _json = Json::Value();
+    // Swaps the parsed body into `out` (null when there is none); the header then holds
+    // null, whatever `out` held before.
+    void SwapJsonBodyInto(Json::Value& out) {
+        if (_json) {
+            out.swap(*_json);
+            _json.reset();
+        } else if (!out.isNull()) {
+            out = Json::Value();
         }
     }
+    // The parsed body for a reader that takes its values where they lie and drops it
+    // after; null when there is none or it was taken.
+    Json::Value* ParsedJsonBody() { return _json && !_json->isNull() ? &*_json : nullptr; }
+    // Drops the parsed body, which no reader took (the texts stay).
+    void DropJsonBody() { _json.reset(); }
     std::uint64_t Counter() const { return _counter; }
 
     // Hash part and path part, each followed by one blank, when present. Without a parsed
@@ -156,7 +177,9 @@ private:
     std::string _command;
     std::string _jsonText;
     std::uint64_t _counter = 0;
-    Json::Value _json;
+    // Only a line with a body has one: every message keeps a header, and most are made
+    // empty or lose the body to their reader, so an absent value is neither made nor dropped.
+    std::optional<Json::Value> _json;
     bool _sourcesRefused = false;
     bool _targetsRefused = false;
 };

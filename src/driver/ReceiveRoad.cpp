@@ -5,6 +5,7 @@
 #include <array>
 #include <exception>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 #include <json/value.h>
@@ -24,6 +25,43 @@ namespace Zelkor {
 namespace {
 
 std::string quoted(const std::string& text) { return "(" + text + ")"; }
+
+// The text a line's message is read from: one buffer per thread, reused from line to
+// line, so that reading a line allocates nothing for it. A road entered again on the
+// same thread (from within a handler) uses a text of its own, and a buffer grown by a
+// long line is let go rather than kept for the thread's life.
+class LineText {
+public:
+    LineText() {
+        thread_local Buffer buffer;
+        if (!buffer.busy) {
+            buffer.busy = true;
+            _shared = &buffer;
+        }
+    }
+    ~LineText() {
+        if (_shared) {
+            if (_shared->text.capacity() > kKeptCapacity) {
+                std::string().swap(_shared->text);
+            }
+            _shared->busy = false;
+        }
+    }
+    LineText(const LineText&) = delete;
+    LineText& operator=(const LineText&) = delete;
+
+    std::string& Text() { return _shared ? _shared->text : _own; }
+
+private:
+    struct Buffer {
+        std::string text;
+        bool busy = false;
+    };
+    static constexpr std::size_t kKeptCapacity = 4096;
+
+    Buffer* _shared = nullptr;
+    std::string _own;
+};
 
 }  // namespace
 
@@ -53,11 +91,13 @@ bool ZelkorDriver::IsAuthenticatedCommand(const std::string& word) {
 void ZelkorDriver::SignalRaised(Packet& packet) {
     MessageForwardInfo& header = *packet.header;
     const std::string command = header.GetCommand();
+    // Compared as a view: the word is asked after twice on every line.
+    const bool disco = std::string_view(command) == "disco";
     const bool tcp = packet.reliable;
     // A line on its way through this node belongs to the nodes at its ends: it is
     // neither filtered nor recorded here.
     const bool passingThrough = header.TargetList().size() >= 2;
-    if (tcp && command != "disco" && header.hasHash && !passingThrough && !admitDuplicate(packet, command)) {
+    if (tcp && !disco && header.hasHash && !passingThrough && !admitDuplicate(packet, command)) {
         return;
     }
     const auto current = discovery();
@@ -69,10 +109,10 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         }
         return;
     }
-    const std::string own = current->InstanceName();
-    const std::string destination = header.ImmediateDestination();
-    if (!destination.empty() && destination != own) {
-        Detail("ZK7880I Misrouted message intended for", destination);
+    std::string own = current->InstanceName();
+    const MessageForwardInfo::PathList& targets = header.TargetList();
+    if (!targets.empty() && !targets.front().empty() && targets.front() != own) {
+        Detail("ZK7880I Misrouted message intended for", targets.front());
         if (tcp) {
             header.ReversePaths();
             SendErrorReply(packet, command, "Message is misrouted", header);
@@ -83,7 +123,7 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         Warning("ZK7870W No message source TcpSocket");
         return;
     }
-    header.SetDeviceName(own);
+    header.SetDeviceName(std::move(own));
     const MessageFactoryFunction create = LookupCommand(command);
 
     std::string next;
@@ -92,8 +132,10 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         return;
     }
     // The word and the JSON text, as the message classes read a received line.
+    LineText text;
+    std::string& line = text.Text();
     const std::string& json = header.JsonText();
-    std::string line;
+    line.clear();
     line.reserve(command.size() + json.size() + 2);
     line += packet.isReply ? "@" : "";
     line += command;
@@ -113,7 +155,7 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
             current->UpdateStatistics(packet.socket, packet.requestSent, packet.received);
         }
     }
-    if (command == "disco") {
+    if (disco) {
         if (packet.isReply) {
             current->HandleDiscoReply(packet);
         } else {
@@ -148,10 +190,11 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         SendErrorReply(packet, command, text, header);
         return;
     }
-    // The message takes the line's header: the road is done with it.
+    // The message takes the line's header, and with it the line's text: the road is done
+    // with both.
     message->SetMessageForwardInfo(std::move(header));
     message->SetIsReply(packet.isReply);
-    message->SetRawText(std::move(line));
+    message->SetRawTextFromHeader();
     MessageSignalData data(packet.handle, packet.socket, packet.reliable, std::move(message));
     dispatch(data, packet, *current, command);
 }

@@ -186,3 +186,38 @@ TEST(Message, ParamValueOfItsOwnNameIsEmpty) {
     ASSERT_TRUE(message.SetParameter(Param::path, "guid"));
     EXPECT_EQ(message.GetParamValue(Param::path), "guid");
 }
+
+// A parameter stays where it is while others come and go, so its text read earlier is
+// still there; removed ones leave room, and more than a few are kept as well.
+TEST(Message, ParametersComeAndGoAroundOneHeldText) {
+    GetMessage message;
+    ASSERT_TRUE(message.SetParameter(Param::value, "1"));
+    ASSERT_TRUE(message.SetParameter(Param::path, "/a"));
+    const char* path = message.GetParameter(Param::path);
+    const std::pair<Param, const char*> changes[] = {
+        {Param::value, nullptr}, {Param::error, "e"}, {Param::size, "3"}, {Param::level, "4"},
+        {Param::error, nullptr}, {Param::size, "5"}, {Param::time, "6"},
+    };
+    for (const auto& [p, text] : changes) {
+        ASSERT_TRUE(message.SetParameter(p, text));
+        EXPECT_STREQ(path, "/a");
+    }
+    EXPECT_EQ(message.ParameterCount(), 4u);
+    EXPECT_EQ(message.ToJson(true), R"(get {"level":"4","path":"/a","size":"5","time":"6"})");
+}
+
+// A received message's text is its header's word and JSON text as they came, and stays so
+// when the message is given another header or copied.
+TEST(Message, RawTextTakenFromTheHeaderOutlivesIt) {
+    MessageForwardInfo header;
+    ASSERT_TRUE(header.ReadReceived("7-ab12 [C][R] @get {\"path\":\"/a\"} \n"));
+    GetMessage message;
+    message.SetMessageForwardInfo(std::move(header));
+    message.SetRawTextFromHeader();
+    const GetMessage copy = message;
+    message.SetMessageForwardInfo(MessageForwardInfo());
+    EXPECT_EQ(message.GetRawText(), "@get {\"path\":\"/a\"} ");
+    EXPECT_EQ(copy.GetRawText(), message.GetRawText());
+    message.SetRawText("get");
+    EXPECT_EQ(message.GetRawText(), "get");
+}
