@@ -9,7 +9,10 @@
 # and sees a new row arrive; subscribes to an event that the device raises; and ends every
 # subscription, after which a write publishes nothing. Last it runs a command on the device
 # ("echo" with named arguments, answered with them), reads the device's state, and sends a
-# raw "get" line whose reply comes back as text. The nodes stop by themselves.
+# raw "get" line whose reply comes back as text. Then it sends a 20 MB file of random bytes
+# to the device, showing its progress, fetches it back under another name, and shows the
+# MD5 of the original, of the device's copy and of the one fetched back. The nodes stop by
+# themselves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -32,7 +35,7 @@ trap 'rm -rf "$scratch"' EXIT
 # log there) serving 127.0.0.1:PORT, its commands read from a fifo that descriptor FD
 # holds open. Its event lines
 # (one JSON object each) are kept in NAME.out and shown with the name in front, but for
-# its start line and keep-alive counts; its log goes to NAME.log. The discovery timer runs
+# its start line, keep-alive counts and transfer progress; its log goes to NAME.log. The discovery timer runs
 # ten times faster (--timer-scale, a test seam) so that it all takes seconds, and
 # `timeout` ends a node that would not stop.
 start_node() {
@@ -41,9 +44,9 @@ start_node() {
   mkdir "$scratch/$name"
   mkfifo "$scratch/$name.in"
   (cd "$scratch/$name" &&
-    timeout 60 "$node" --name "demo-$name" --listen "127.0.0.1:$port" --tls-level 1 --code demo-code \
+    timeout 120 "$node" --name "demo-$name" --listen "127.0.0.1:$port" --tls-level 1 --code demo-code \
       --timer-scale 10 "$@" <"$scratch/$name.in" 2>"$scratch/$name.log" | tee "$scratch/$name.out" |
-      grep --line-buffered -vE '"event":"(start|alive)"' | sed -u "s/^/[$name] /") &
+      grep --line-buffered -vE '"event":"(start|alive|progress)"' | sed -u "s/^/[$name] /") &
   eval "exec $fd>\"\$scratch/\$name.in\""
 }
 
@@ -63,11 +66,31 @@ await() {
 # A node that has gone makes the write fail, not the script.
 trap '' PIPE
 tell() { echo "$2" >&"$1" 2>/dev/null || true; }
+# progress NAME PATTERN: like await, for up to 60 seconds, showing the node's latest
+# progress percentage as it rises.
+progress() {
+  local tries=0 last="" percent
+  until grep -qE -- "$2" "$scratch/$1.out" 2>/dev/null; do
+    percent="$(grep '"event":"progress"' "$scratch/$1.out" | tail -n 1 | sed -nE 's/.*"percent":([0-9]+).*/\1/p' || true)"
+    if [ -n "$percent" ] && [ "$percent" != "$last" ]; then
+      echo "[$1] ... $percent %"
+      last="$percent"
+    fi
+    tries=$((tries + 1))
+    if [ "$tries" -gt 600 ]; then
+      echo "no line matching $2 from the $1 within 60 s" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+}
 step() { sleep 0.2; echo; echo "== $*"; }
 
 echo
 echo "== A device node and a controller node on loopback:"
-start_node device 3 4197 --guid "$guid" --tree "$tree" --device-state "amplifier on, 41 C"
+mkdir "$scratch/device-files" "$scratch/files"
+start_node device 3 4197 --guid "$guid" --tree "$tree" --device-state "amplifier on, 41 C" \
+  --storage-root "$scratch/device-files"
 await device '"event":"listenerAdded"'
 start_node controller 4 4198 --role controller --reply-port 4198
 
@@ -142,6 +165,23 @@ demo() {
   step "And sends a raw get line; the reply comes back as the text the device sent:"
   tell 4 '{"cmd":"raw","guid":"'"$guid"'","tag":"raw get","line":"get {\"path\":\"/audio/label\"}"}'
   await controller '"event":"raw".*"tag":"raw get"' || return
+
+  step "The controller sends a 20 MB file of random bytes to the device, block by block:"
+  head -c 20M /dev/urandom >"$scratch/files/take-1.bin"
+  tell 4 '{"cmd":"sendfile","device":"'"$guid"'","tag":"put","local":"'"$scratch/files/take-1.bin"'","remote":"take-1.bin"}'
+  progress controller '"event":"done".*"tag":"put"' || return
+  await controller '"event":"done","success":true,"tag":"put"' || return
+  step "And fetches it back under another name:"
+  tell 4 '{"cmd":"recvfile","device":"'"$guid"'","tag":"get","local":"'"$scratch/files/take-1-back.bin"'","remote":"take-1.bin"}'
+  progress controller '"event":"done".*"tag":"get"' || return
+  await controller '"event":"done","success":true,"tag":"get"' || return
+  step "The MD5 of the original, of the device's copy and of the one fetched back:"
+  (cd "$scratch" && md5sum files/take-1.bin device-files/take-1.bin files/take-1-back.bin)
+  if [ "$(cd "$scratch" && md5sum files/take-1.bin device-files/take-1.bin files/take-1-back.bin |
+    cut -d' ' -f1 | sort -u | wc -l)" -ne 1 ]; then
+    echo "the copies differ" >&2
+    return 1
+  fi
 }
 demo || status=1
 step "Both stop:"

@@ -32,7 +32,8 @@ Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::sh
       _subscriptions(driver, _tree, events),
       _eventSubscriptions(driver, events),
       _deviceState(driver, options, events),
-      _exec(driver, options, events) {}
+      _exec(driver, options, events),
+      _transfers(driver, options, events) {}
 
 Node::~Node() { finish(_exitCode); }
 
@@ -72,6 +73,7 @@ void Node::configure() {
     _requests.Configure();
     _subscriptions.Configure();
     _deviceState.Configure();
+    _transfers.Configure();
     _driver.UseIPv6(_options.ipv6);
     _driver.DumpTraffic(_options.dump);
     _listeners.Serve();
@@ -85,6 +87,7 @@ void Node::configure() {
     _eventSubscriptions.AddCommands(_commands);
     _deviceState.AddCommands(_commands);
     _exec.AddCommands(_commands);
+    _transfers.AddCommands(_commands);
     look();
 }
 

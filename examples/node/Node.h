@@ -28,6 +28,7 @@
 #include "Requests.h"
 #include "Security.h"
 #include "Subscriptions.h"
+#include "Transfers.h"
 #include "Values.h"
 #include "driver/IZelkorDriver.h"
 #include "storage/JsonModel.h"
@@ -77,6 +78,7 @@ private:
     // Its device-state object outlives the driver: the node deletes the driver first.
     DeviceState _deviceState;
     Exec _exec;
+    Transfers _transfers;
     Commands _commands;
 
     boost::asio::io_context _control;

@@ -5,6 +5,7 @@
 #include <map>
 
 #include <boost/asio/ip/address.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
@@ -106,6 +107,25 @@ const std::set<std::string> kCallbackNames = {"verificationcode", "locate",     
                                               "authenticate",     "setverificationcode", "starttls",
                                               "execnamed",        "execordered",  "exectext"};
 
+Json::Value optionalNumber(const std::optional<unsigned long>& number) {
+    return number ? Json::Value(static_cast<Json::UInt64>(*number)) : Json::Value();
+}
+
+// A whole number from `min` to `max` into an option that is absent until given.
+bool parseBounded(const std::string& text, unsigned long min, unsigned long max, std::optional<unsigned long>& out) {
+    unsigned long number = 0;
+    if (!ParseNumber(text, max, number) || number < min) {
+        return false;
+    }
+    out = number;
+    return true;
+}
+
+bool isFolder(const std::string& path) {
+    boost::system::error_code error;
+    return !path.empty() && boost::filesystem::is_directory(path, error);
+}
+
 Json::Value pairTexts(const std::vector<Endpoint>& list) {
     Json::Value texts(Json::arrayValue);
     for (const auto& [name, port] : list) {
@@ -182,6 +202,11 @@ Json::Value Options::ToJson() const {
     json["device-state"] = deviceState;
     json["preset-info"] = presetInfo;
     json["setip-result"] = setIPAccepted ? "ok" : "fail";
+    json["storage-root"] = storageRoot;
+    json["block-size"] = optionalNumber(blockSize);
+    json["transfer-count"] = optionalNumber(transferCount);
+    json["transfer-interval"] = optionalNumber(transferInterval);
+    json["reply-timeout"] = optionalNumber(replyTimeout);
     return json;
 }
 
@@ -190,7 +215,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         "--role",      "--name",   "--guid", "--tree",          "--listen",     "--tls-level",   "--code",
         "--log-level", "--disco-interval",   "--reply-port",    "--send-disco", "--network",     "--interface",
         "--mac",       "--all",    "--cert", "--key",           "--dh",         "--exclude",     "--max-incoming",
-        "--route",     "--timer-scale",      "--no-callback", "--device-state", "--preset-info", "--setip-result"};
+        "--route",     "--timer-scale",      "--no-callback", "--device-state", "--preset-info", "--setip-result",
+        "--storage-root", "--block-size",    "--transfer-count", "--transfer-interval", "--reply-timeout"};
     static const std::set<std::string> flags = {"--ipv6", "--dump"};
     static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac",
                                                      "--all",    "--exclude", "--route",     "--no-callback"};
@@ -285,6 +311,18 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         } else if (option == "--setip-result") {
             valid = value == "ok" || value == "fail";
             options.setIPAccepted = value == "ok";
+        } else if (option == "--storage-root") {
+            // The library takes only a folder that is there.
+            valid = isFolder(value);
+            options.storageRoot = value;
+        } else if (option == "--block-size") {
+            valid = parseBounded(value, 512, 268435456, options.blockSize);
+        } else if (option == "--transfer-count") {
+            valid = parseBounded(value, 1, 100, options.transferCount);
+        } else if (option == "--transfer-interval") {
+            valid = parseBounded(value, 50, 1000, options.transferInterval);
+        } else if (option == "--reply-timeout") {
+            valid = parseBounded(value, 0, 60000, options.replyTimeout);
         } else if (option == "--all") {
             unsigned short port = 0;
             valid = parsePort(value, port);
@@ -342,6 +380,13 @@ Device state (what the node's device-state object answers; it changes nothing):
   --device-state TEXT         the text of "getdevicestate" (empty)
   --preset-info TEXT          the preset information of "getpresetinfo" (empty)
   --setip-result ok|fail      whether "setip" settings are accepted (ok)
+File transfer:
+  --storage-root DIR          the folder of bare local names and of the paths peers name
+  --block-size N              Base64 characters per block, 512 to 268435456 (65536)
+  --transfer-count N          at most N transfers active at once, 1 to 100 (100)
+  --transfer-interval MS      the transfer queue's timer period, 50 to 1000 (250)
+  --reply-timeout MS          a silent peer's transfers and requests time out after
+                              MS, 0 to 60000 (0: never; less than 1000 counts as 1000)
 Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log

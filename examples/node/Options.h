@@ -60,6 +60,14 @@ struct Options {
     std::string deviceState;
     std::string presetInfo;
     bool setIPAccepted = true;
+    // File transfer: the folder bare names and requested paths are taken under (empty:
+    // none); the block size, the transfers active at once, the queue timer's period and
+    // the reply time-out (milliseconds, 0: never). Absent: the library's own.
+    std::string storageRoot;
+    std::optional<unsigned long> blockSize;
+    std::optional<unsigned long> transferCount;
+    std::optional<unsigned long> transferInterval;
+    std::optional<unsigned long> replyTimeout;
     // --help: the usage is printed and the node does not start.
     bool help = false;
 

@@ -14,6 +14,7 @@
 #include "discovery/StartTLS.h"
 #include "driver/StandInMessage.h"
 #include "filetransfer/CancelPutFile.h"
+#include "filetransfer/TransferMessages.h"
 #include "services/DeviceStateMessages.h"
 #include "services/EventMessages.h"
 #include "services/ExecMessages.h"
@@ -35,7 +36,7 @@ std::unique_ptr<Message> standIn(const char* word) { return std::make_unique<Sta
 }  // namespace
 
 std::unique_ptr<Message> CreateAuthenticateCommand() { return std::make_unique<Authenticate>(); }
-std::unique_ptr<Message> CreateBlockCommand() { return standIn("block"); }
+std::unique_ptr<Message> CreateBlockCommand() { return CreateBlockTransfer(); }
 std::unique_ptr<Message> CreateCancelPutFileCommand() { return CreateCancelPutFile(); }
 std::unique_ptr<Message> CreateCDCommand() { return std::make_unique<NavigateFolder>(); }
 std::unique_ptr<Message> CreateDeleteCommand() { return standIn("deletefile"); }
@@ -47,7 +48,7 @@ std::unique_ptr<Message> CreateFirmwareUpdateCommand() { return standIn("fwupdat
 std::unique_ptr<Message> CreateFreeSpaceCommand() { return standIn("freespace"); }
 std::unique_ptr<Message> CreateGetCommand() { return CreateGetValue(); }
 std::unique_ptr<Message> CreateGetDeviceStateCommand() { return CreateGetDeviceState(); }
-std::unique_ptr<Message> CreateGetFileCommand() { return standIn("getfile"); }
+std::unique_ptr<Message> CreateGetFileCommand() { return CreateGetFile(); }
 std::unique_ptr<Message> CreateGetPresetInfoCommand() { return CreateGetPreset(); }
 std::unique_ptr<Message> CreateGoodbyeCommand() { return std::make_unique<Goodbye>(); }
 std::unique_ptr<Message> CreateIdentifyCommand() { return CreateIdentify(); }
@@ -58,7 +59,7 @@ std::unique_ptr<Message> CreateLSCommand() { return std::make_unique<ListFolder>
 std::unique_ptr<Message> CreateMKDIRCommand() { return standIn("mkdir"); }
 std::unique_ptr<Message> CreatePollCommand() { return CreatePollSubscription(); }
 std::unique_ptr<Message> CreatePublishCommand() { return CreatePublish(); }
-std::unique_ptr<Message> CreatePutFileCommand() { return standIn("putfile"); }
+std::unique_ptr<Message> CreatePutFileCommand() { return CreatePutFile(); }
 std::unique_ptr<Message> CreateRebootCommand() { return CreateReboot(); }
 std::unique_ptr<Message> CreateRLSCommand() { return std::make_unique<RecurseFolder>(); }
 std::unique_ptr<Message> CreateRMDIRCommand() { return standIn("rmdir"); }

@@ -9,7 +9,7 @@
 #include <exception>
 
 #include "driver/ZelkorDriver.h"
-#include "filetransfer/IFileTransferService.h"
+#include "filetransfer/FileTransferService.h"
 #include "services/SubscriptionService.h"
 #include "transport/TcpServer.h"
 #include "transport/TcpSocket.h"
@@ -134,8 +134,8 @@ void ZelkorDriver::stopOnLoop() {
     if (auto current = discovery()) {
         current->Stop();
     }
-    if (_fileTransfer) {
-        _fileTransfer->Stop();
+    if (const auto transfers = fileTransfer()) {
+        transfers->Stop();
     }
     std::vector<std::shared_ptr<TcpServer>> listeners;
     {

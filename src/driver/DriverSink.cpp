@@ -12,7 +12,7 @@
 
 #include "core/MessageForwardInfo.h"
 #include "driver/ZelkorDriver.h"
-#include "filetransfer/IFileTransferService.h"
+#include "filetransfer/FileTransferService.h"
 #include "transport/TcpServer.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
@@ -42,11 +42,13 @@ std::string dumpLine(bool incoming, const char* tag, const std::string& endpoint
 
 void ZelkorDriver::SocketAccepted(std::shared_ptr<TcpSocket> socket) {
     socket->SetSink(this);
+    applyLineLimits(*socket);
     _live.Add(socket);
 }
 
 void ZelkorDriver::SocketConnected(std::shared_ptr<TcpSocket> socket, bool outgoing) {
     RemovePendingConnection(socket);
+    applyLineLimits(*socket);
     _live.Add(socket);
     socket->SetInterfaceName(GetEndPointInterface(socket->GetLocalIP()));
     ConnectionResult result = PopulateConnectionResult(socket, true);
@@ -113,14 +115,16 @@ void ZelkorDriver::MessageReceived(std::shared_ptr<UdpSocket> socket, MessageFor
 }
 
 void ZelkorDriver::MessageBlockSent(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
-    if (_fileTransfer && socket) {
-        _fileTransfer->PrepareBlock(std::move(socket), header);
+    const auto transfers = fileTransfer();
+    if (transfers && socket) {
+        transfers->PrepareBlock(std::move(socket), header);
     }
 }
 
 void ZelkorDriver::MessageBlockReplySent(std::shared_ptr<TcpSocket> socket) {
-    if (_fileTransfer && socket) {
-        _fileTransfer->AcceptBlock(std::move(socket));
+    const auto transfers = fileTransfer();
+    if (transfers && socket) {
+        transfers->AcceptBlock(std::move(socket));
     }
 }
 

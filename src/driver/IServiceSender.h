@@ -71,6 +71,9 @@ public:
     // True when the text equals (letter case included) the MAC text of one of the host's
     // interfaces.
     virtual bool IsLocalMAC(const std::string& /*mac*/) { return false; }
+    // The file transfer block size changed: every connection's line limit and output
+    // budget follow it (the block plus the line allowance), so that a block line fits.
+    virtual void SetTransferBlockSize(std::size_t /*blockSize*/) {}
 };
 
 }  // namespace Zelkor

@@ -14,7 +14,7 @@
 #include "core/Message.h"
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
-#include "filetransfer/IFileTransferService.h"
+#include "filetransfer/FileTransferService.h"
 #include "services/CommandInterfaceService.h"
 #include "services/FolderModificationService.h"
 #include "transport/TcpSocket.h"
@@ -392,8 +392,9 @@ bool ZelkorDriver::isPeerNotice(const std::string& command) {
 
 void ZelkorDriver::dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& current,
                             const std::string& command) {
-    if (_fileTransfer && _fileTransfer->IsServiceCommand(command)) {
-        _fileTransfer->SignalRaised(data);
+    const auto transfers = fileTransfer();
+    if (transfers && transfers->IsServiceCommand(command)) {
+        transfers->SignalRaised(data);
         return;
     }
     if (current.IsServiceCommand(command)) {

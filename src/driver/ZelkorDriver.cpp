@@ -10,7 +10,7 @@
 
 #include "discovery/DiscoveryService.h"
 #include "driver/CommandTable.h"
-#include "filetransfer/IFileTransferService.h"
+#include "filetransfer/FileTransferService.h"
 #include "services/CommandInterfaceService.h"
 #include "services/DeviceStateService.h"
 #include "services/EventSubscriptionService.h"
@@ -21,6 +21,8 @@
 #include "services/ListPublishers.h"
 #include "services/SubscriptionService.h"
 #include "storage/StorageModel.h"
+#include "transport/InputBudget.h"
+#include "transport/LineFramer.h"
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
@@ -92,8 +94,9 @@ void ZelkorDriver::Refresh() {
     if (!current) {
         return;
     }
-    if (_fileTransfer) {
-        _fileTransfer->Stop();
+    // Every transfer ends with its callback: the devices they went to are forgotten.
+    if (const auto transfers = fileTransfer()) {
+        transfers->Refresh();
     }
     current->ResetDeviceList();
     current->ResetIncomingConnections();
@@ -288,7 +291,13 @@ void ZelkorDriver::InitFileTransfer(IDeviceState* deviceState) {
     if (!added) {
         onLoop(route);
     }
-    // The file transfer service joins here once it is built.
+    auto transfers = std::make_shared<FileTransferService>(this, &_transferDevices, deviceState, _io);
+    transfers->GiveMessageMapToMessageReceiver(this);
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        _fileTransfer = transfers;
+    }
+    transfers->Start();
 }
 
 IDeviceStateService* ZelkorDriver::GetDeviceStateService() {
@@ -296,7 +305,10 @@ IDeviceStateService* ZelkorDriver::GetDeviceStateService() {
     return _deviceStateService.get();
 }
 
-unsigned long ZelkorDriver::GetFileTransferCount() { return _fileTransfer ? _fileTransfer->TransferCount() : 100; }
+unsigned long ZelkorDriver::GetFileTransferCount() {
+    const auto transfers = fileTransfer();
+    return transfers ? transfers->GetFileTransferCount() : FileTransferService::DefaultTransferCount;
+}
 
 ICommandInterfaceService* ZelkorDriver::InitCommandInterface() {
     {
@@ -330,7 +342,30 @@ CommandInterfaceService* ZelkorDriver::commandInterface() const {
     return _commandInterface.get();
 }
 
-IFileTransferService* ZelkorDriver::GetFileTransferService() { return _fileTransfer.get(); }
+IFileTransferService* ZelkorDriver::GetFileTransferService() { return fileTransfer().get(); }
+
+std::shared_ptr<FileTransferService> ZelkorDriver::fileTransfer() const {
+    std::lock_guard<std::mutex> lock(_serviceMutex);
+    return _fileTransfer;
+}
+
+void ZelkorDriver::applyLineLimits(TcpSocket& socket) const {
+    const std::size_t limit = _transferBlockSize.load() + LineFramer::LineAllowance;
+    socket.SetMaxLineLength(limit);
+    socket.SetMaxQueuedBytes(limit);
+}
+
+void ZelkorDriver::SetTransferBlockSize(std::size_t blockSize) {
+    _transferBlockSize.store(blockSize);
+    const std::size_t limit = blockSize + LineFramer::LineAllowance;
+    InputBudget::SetLimit(2 * limit);
+    // A connection's limits belong to its loop.
+    onLoop([this] {
+        for (const auto& connection : _live.Connections()) {
+            applyLineLimits(*connection);
+        }
+    });
+}
 
 void ZelkorDriver::UpdateDiscoReplyValue(const std::string& name, const std::string& value) {
     if (auto current = discovery()) {

@@ -51,6 +51,7 @@
 #include "core/ZelkorLoggable.h"
 #include "driver/ConnectionResult.h"
 #include "driver/ICryptoInfo.h"
+#include "driver/DriverTransferDevices.h"
 #include "driver/IDriverDiscovery.h"
 #include "driver/IFolderNavigatorService.h"
 #include "driver/IServiceSender.h"
@@ -72,6 +73,7 @@ class DeviceStateService;
 class CommandInterfaceService;
 class DiscoveryService;
 class EventSubscriptionService;
+class FileTransferService;
 class FolderModificationService;
 class IFolderModificationService;
 class ListCommandRouter;
@@ -366,6 +368,7 @@ public:
     bool GetLocalInfo(const boost::asio::ip::address& address, NetworkInfo* out);
     static void SetLocalInfo(const NetworkInfo& record, NetworkInfo* out);
     bool IsLocalMAC(const std::string& mac) override;
+    void SetTransferBlockSize(std::size_t blockSize) override;
 
     // --- folder navigation ---------------------------------------------------------------
     void SendNavigateFolder(std::shared_ptr<TcpSocketSet> set, const char* path, MessageForwardInfo& header) override;
@@ -413,6 +416,10 @@ private:
 
     std::shared_ptr<IDriverDiscovery> discovery() const;
     FolderModificationService* folderModification() const;
+    std::shared_ptr<FileTransferService> fileTransfer() const;
+    // A connection's line limit and output budget: the transfer block size plus the line
+    // allowance.
+    void applyLineLimits(TcpSocket& socket) const;
     CommandInterfaceService* commandInterface() const;
     void initDiscoveryImpl();
     bool refuseSecondDiscovery();
@@ -511,7 +518,11 @@ private:
     // The one InitDiscovery made, current or replaced by UseSubscriptionService.
     std::shared_ptr<SubscriptionService> _subscriptionService;
     std::unique_ptr<ListCommandRouter> _router;
-    std::unique_ptr<IFileTransferService> _fileTransfer;
+    // Made by InitFileTransfer, under _serviceMutex; read through fileTransfer().
+    std::shared_ptr<FileTransferService> _fileTransfer;
+    DriverTransferDevices _transferDevices{[this] { return GetDiscovery(); }};
+    // The transfer block size the connections' line limits follow.
+    std::atomic<std::size_t> _transferBlockSize{65536};
     std::shared_ptr<DeviceStateService> _deviceStateService;
     std::unique_ptr<FolderModificationService> _folderModification;
     std::shared_ptr<EventSubscriptionService> _eventSubscriptions;

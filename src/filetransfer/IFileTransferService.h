@@ -1,13 +1,19 @@
 #pragma once
-// The file transfer service as the driver calls it: the receive road offers it every
-// message first, the socket events tell it of written blocks, and the driver's stop and
-// refresh end its work.
+// The file transfer service as the driver and the application call it: the receive road
+// offers it every transfer message first, the socket events tell it of written blocks,
+// the driver's stop and refresh end its work, and the application queues puts and gets,
+// sets the handlers that hear of them and the settings that bound them.
 //
-// Ownership: the driver's; the application never deletes it. Threads: called on the
-// event-loop thread, Stop from the thread that stops the driver.
+// Ownership: the driver's; the application never deletes it. Threads: the handlers and
+// settings may be set from any thread; SendFiles and ReceiveFiles may be called from any
+// thread; everything else runs on the event-loop thread, Stop from any thread (it hops
+// onto the loop and waits for it).
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/IServiceBase.h"
 #include "core/ISignalObserver.h"
@@ -18,9 +24,42 @@ namespace Zelkor {
 class MessageForwardInfo;
 class TcpSocket;
 
+// What the put and get handlers hear: a transfer's beginning, end or failure.
+struct PutFileInfo {
+    std::string path;
+    std::string state;      // "begin" or "end"
+    std::string length;     // decimal
+    std::string blocksize;  // decimal
+    std::string checksum;
+    std::string error;      // empty unless a failure is reported
+};
+struct GetFileInfo {
+    std::string path;
+    std::string state;
+    std::string length;
+    std::string blocksize;
+    std::string checksum;
+    std::string error;
+};
+// What the block handler hears of each block written or sent.
+struct BlockInfo {
+    std::string name;
+    double progress = 0.0;  // percent
+    unsigned long long blockSize = 0;
+    bool flag = false;
+};
+
 class IFileTransferService : public IServiceBase, public ISignalObserver<MessageSignalData> {
 public:
-    // True for the words this service handles ("block", "putfile", "getfile", ...).
+    using PutHandler = std::function<void(PutFileInfo&)>;
+    using GetHandler = std::function<void(GetFileInfo&)>;
+    using BlockHandler = std::function<void(BlockInfo&)>;
+    using ProgressHandler = std::function<void(double& percent, std::string& path, std::string& id)>;
+    using Done = std::function<void(bool success, const std::string& text)>;
+    using FilePairs = std::vector<std::pair<std::string, std::string>>;
+
+    // True for the words this service handles ("block", "putfile", "getfile",
+    // "cancelputfile").
     virtual bool IsServiceCommand(const std::string& word) = 0;
     // A "block" request was written on the connection.
     virtual void PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) = 0;
@@ -28,9 +67,35 @@ public:
     virtual void AcceptBlock(std::shared_ptr<TcpSocket> socket) = 0;
     // The connection with that handle was lost: the transfers over it end.
     virtual void NotifyInterruption(void* handle) = 0;
-    // Number of transfers started so far (starts at 100).
-    virtual unsigned long TransferCount() const = 0;
+
+    virtual void OnPutFile(PutHandler handler) = 0;
+    virtual void OnGetFile(GetHandler handler) = 0;
+    virtual void OnBlock(BlockHandler handler) = 0;
+    // "null" clears the root; "" when taken, else "Invalid" or "Does Not Exist".
+    virtual std::string SetStorageRootPath(std::string path) = 0;
+    virtual std::string GetStorageRootPath() = 0;
+    // The most transfers active at once (1..100, default 100).
+    virtual unsigned long SetFileTransferCount(unsigned long count) = 0;
+    virtual unsigned long GetFileTransferCount() = 0;
+    // Milliseconds between two starts of the queue's timer (50..1000, default 250).
+    virtual unsigned long SetFileTransferInterval(unsigned long interval) = 0;
+    virtual unsigned long GetFileTransferInterval() = 0;
+    virtual void SetFileTxHandle(ProgressHandler handler) = 0;
+    // Base64 characters per block (512..2^28, default 65536).
+    virtual unsigned long SetBlockSize(unsigned long size) = 0;
+    virtual unsigned long GetBlockSize() = 0;
+    // Queues puts (gets) of each (local, remote) pair to (from) each device GUID; `done`
+    // is called once per device and pair while the driver runs. Bare local names are
+    // completed with the storage root in the caller's vector. Always true.
+    virtual bool SendFiles(std::vector<std::string>& targets, FilePairs& files, unsigned long blockSize, Done done) = 0;
+    virtual bool ReceiveFiles(std::vector<std::string>& targets, FilePairs& files, unsigned long blockSize, Done done) = 0;
+    // Cancels the active transfers to that device of that remote path.
+    virtual void CancelPutFile(const std::string& id, const std::string& remotePath) = 0;
+    // Ends every active transfer without reports, removing the temporaries it wrote.
     virtual void Stop() = 0;
+    // Ends every transfer, active or waiting, each target's `done` called once with
+    // (false, "transfer canceled"); the temporaries it wrote are removed.
+    virtual void Refresh() = 0;
 };
 
 }  // namespace Zelkor

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <random>
 #include <system_error>
 #include <utility>
 
@@ -20,18 +22,58 @@ boost::filesystem::path resolveLinks(const boost::filesystem::path& target) {
     return ec ? target : resolved;
 }
 
-bool isLink(const boost::filesystem::path& target) {
+// Not canonical: a link in the last place must stay in the path to be replaced. Absolute,
+// so that a commit on another thread after a change of folder still lands here.
+boost::filesystem::path absoluteOnly(const boost::filesystem::path& target) {
     boost::system::error_code ec;
-    return boost::filesystem::is_symlink(boost::filesystem::symlink_status(target, ec));
+    const auto current = target.is_absolute() ? boost::filesystem::path() : boost::filesystem::current_path(ec);
+    return ec ? target : current / target;
+}
+
+std::string folderOf(const boost::filesystem::path& file) {
+    const auto folder = file.parent_path();
+    return folder.empty() ? std::string(".") : folder.string();
+}
+
+// The hidden name pattern beside the target, without the six characters that make it
+// unique.
+std::string hiddenPrefix(const boost::filesystem::path& target) {
+    return (target.parent_path() / ("." + target.filename().string() + ".")).string();
+}
+
+// Six characters of the kind mkostemp uses, for a name linkat must not find taken.
+std::string randomSuffix() {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof(kAlphabet) - 2);
+    std::string suffix(6, 'X');
+    for (char& c : suffix) {
+        c = kAlphabet[pick(generator)];
+    }
+    return suffix;
+}
+
+// The umask without setting it (which would race with other threads making files); the
+// usual 022 where the kernel does not show it.
+mode_t currentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "Umask:") {
+            unsigned mask = 0;
+            if (status >> std::oct >> mask) {
+                return static_cast<mode_t>(mask & 0777);
+            }
+            break;
+        }
+        status.ignore(4096, '\n');
+    }
+    return 022;
 }
 
 // Makes the rename itself durable; a failure here loses nothing already written.
 void syncFolderOf(const boost::filesystem::path& file) {
-    boost::filesystem::path folder = file.parent_path();
-    if (folder.empty()) {
-        folder = ".";
-    }
-    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = open(folderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         fsync(dir);
         close(dir);
@@ -40,43 +82,95 @@ void syncFolderOf(const boost::filesystem::path& file) {
 
 }  // namespace
 
-FileReplacement::FileReplacement(const boost::filesystem::path& target, Links links)
-    : _target(links == Links::Follow ? resolveLinks(target) : target) {
-    if (links == Links::Refuse && isLink(_target)) {
+FileReplacement::FileReplacement(const boost::filesystem::path& target, Links links, Temporary temporary)
+    : _target(links == Links::Follow ? resolveLinks(target) : links == Links::Replace ? absoluteOnly(target) : target) {
+    struct stat info {};
+    const bool exists = lstat(_target.c_str(), &info) == 0;
+    if (exists && S_ISLNK(info.st_mode) && links == Links::Refuse) {
         fail(ELOOP);
         return;
     }
-    std::string pattern = _target.string() + ".XXXXXX";
-    _fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (_fd < 0) {
-        fail();
+    // Refused now rather than after all the content was written.
+    if (exists && S_ISDIR(info.st_mode)) {
+        fail(EISDIR);
         return;
     }
-    _tempPath = std::move(pattern);
-    struct stat info {};
-    const mode_t mode = stat(_target.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0644;
-    fchmod(_fd, mode);
+    const bool opened = temporary == Temporary::Unnamed ? openUnnamed() : openNamed();
+    if (!opened) {
+        return;
+    }
+    const bool keepsMode = exists && S_ISREG(info.st_mode);
+    // A new unnamed file was made with 0666 and so already has a new file's mode.
+    if (keepsMode || !_tempPath.empty()) {
+        const mode_t mode = keepsMode ? (info.st_mode & 0777) : (0666 & ~currentUmask());
+        fchmod(_fd, mode);
+    }
 }
 
-FileReplacement::~FileReplacement() {
-    closeFd();
-    if (!_tempPath.empty()) {
-        unlink(_tempPath.c_str());
+bool FileReplacement::openUnnamed() {
+    _fd = open(folderOf(_target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (_fd >= 0) {
+        return true;
     }
+    // The kernel or the file system has no unnamed files.
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+        return openNamed();
+    }
+    return fail();
+}
+
+bool FileReplacement::openNamed() {
+    std::string pattern = hiddenPrefix(_target) + "XXXXXX";
+    _fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (_fd < 0) {
+        return fail();
+    }
+    _tempPath = std::move(pattern);
+    return true;
+}
+
+FileReplacement::~FileReplacement() { discard(); }
+
+FileReplacement::FileReplacement(FileReplacement&& other) noexcept
+    : _target(std::move(other._target)),
+      _tempPath(std::exchange(other._tempPath, std::string())),
+      _error(std::move(other._error)),
+      _fd(std::exchange(other._fd, -1)),
+      _written(other._written),
+      _failed(other._failed) {}
+
+FileReplacement& FileReplacement::operator=(FileReplacement&& other) noexcept {
+    if (this != &other) {
+        discard();
+        _target = std::move(other._target);
+        _tempPath = std::exchange(other._tempPath, std::string());
+        _error = std::move(other._error);
+        _fd = std::exchange(other._fd, -1);
+        _written = other._written;
+        _failed = other._failed;
+    }
+    return *this;
 }
 
 bool FileReplacement::fail() { return fail(errno); }
 
 bool FileReplacement::fail(int error) {
-    _error = std::error_code(error, std::system_category()).message();
-    _failed = true;
+    if (!_failed) {
+        _error = std::error_code(error, std::system_category()).message();
+        _failed = true;
+    }
+    discard();
     return false;
 }
 
-void FileReplacement::closeFd() {
+void FileReplacement::discard() {
     if (_fd >= 0) {
         close(_fd);
         _fd = -1;
+    }
+    if (!_tempPath.empty()) {
+        unlink(_tempPath.c_str());
+        _tempPath.clear();
     }
 }
 
@@ -93,6 +187,7 @@ bool FileReplacement::Write(std::string_view data) {
             return fail();
         }
         data.remove_prefix(static_cast<std::size_t>(n));
+        _written += static_cast<std::uint64_t>(n);
     }
     return true;
 }
@@ -104,8 +199,10 @@ bool FileReplacement::Commit() {
     if (fsync(_fd) != 0) {
         return fail();
     }
-    const int fd = std::exchange(_fd, -1);
-    if (close(fd) != 0) {
+    if (_tempPath.empty() && !commitUnnamed()) {
+        return false;
+    }
+    if (close(std::exchange(_fd, -1)) != 0) {
         return fail();
     }
     if (rename(_tempPath.c_str(), _target.c_str()) != 0) {
@@ -114,6 +211,29 @@ bool FileReplacement::Commit() {
     _tempPath.clear();
     syncFolderOf(_target);
     return true;
+}
+
+// Gives the unnamed file a fresh hidden name beside the target, for the rename: a link
+// cannot replace the target directly, and the rename is what makes the swap atomic.
+bool FileReplacement::commitUnnamed() {
+    const std::string self = "/proc/self/fd/" + std::to_string(_fd);
+    const std::string prefix = hiddenPrefix(_target);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix + randomSuffix();
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            const int error = errno;
+            if (error == EEXIST) {
+                continue;
+            }
+            // Without /proc, the privileged way still works for a process allowed it.
+            if (error != ENOENT || linkat(_fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) != 0) {
+                return fail(error);
+            }
+        }
+        _tempPath = std::move(name);
+        return true;
+    }
+    return fail(EEXIST);
 }
 
 bool FileReplacement::Replace(const boost::filesystem::path& target, std::string_view content,

@@ -2,13 +2,21 @@
 // Replaces a file whole and crash-safely: the new content goes to a temporary file beside
 // the target, which is synced and then renamed over it, so a reader or a crash sees
 // either the old file or the complete new one, never a half-written one. A target that
-// is a symbolic link is either replaced where it points (the link stays) or refused, as
-// the caller asks; the target's permissions carry over, a new file gets rw-r--r--.
+// is a symbolic link is replaced where it points (the link stays), refused, or itself
+// replaced by the new file, as the caller asks. The target's permissions carry over
+// (without set-id bits); a new file gets a new file's mode (0666 less the umask).
+//
+// The temporary is named (hidden, ".name.XXXXXX") or unnamed: an unnamed one has no
+// name in the folder until Commit, so that nothing is left behind when the process dies
+// while writing; where the file system cannot make one, a named one stands in.
 //
 // Ownership: the object owns the temporary file and removes it unless Commit() put it in
-// place. Threads: one object per thread; two replacements of one target race like any
+// place; any failure removes it at once. Threads: one thread at a time; the object may
+// move to another thread (to commit there). Two replacements of one target race like any
 // two writers (the last rename wins).
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,24 +30,36 @@ public:
         Follow,  // a link is replaced where it points
         Refuse,  // a link is left alone and the replacement fails; the rename itself
                  // never writes through a link that appears meanwhile
+        Replace,  // a link is itself replaced by the new file; what it pointed to is untouched
+    };
+    enum class Temporary {
+        Named,    // a hidden file beside the target
+        Unnamed,  // no name until Commit (a named one where the file system has none)
     };
 
-    explicit FileReplacement(const boost::filesystem::path& target, Links links = Links::Follow);
+    explicit FileReplacement(const boost::filesystem::path& target, Links links = Links::Follow,
+                             Temporary temporary = Temporary::Named);
     ~FileReplacement();
+    FileReplacement(FileReplacement&& other) noexcept;
+    FileReplacement& operator=(FileReplacement&& other) noexcept;
     FileReplacement(const FileReplacement&) = delete;
     FileReplacement& operator=(const FileReplacement&) = delete;
 
-    // Whether the temporary file could be made; when not, Error() says why.
+    // Whether the temporary file is there to be written; when not, Error() says why.
     bool IsOpen() const { return _fd >= 0; }
-    // Appends to the new content; false (and nothing more is written) on a failure.
+    // Appends to the new content; false (the temporary then removed, nothing more
+    // written) on a failure.
     bool Write(std::string_view data);
-    // Syncs the new content and renames it over the target. False when anything failed,
-    // the target then unchanged.
+    bool Write(const char* data, std::size_t size) { return Write(std::string_view(data, size)); }
+    // Bytes appended so far.
+    std::uint64_t BytesWritten() const { return _written; }
+    // Syncs the new content and renames it over the target, then syncs the folder. False
+    // when anything failed: the target then unchanged and no temporary left.
     bool Commit();
 
     // The file that is replaced (links resolved when they are followed).
     const boost::filesystem::path& Target() const { return _target; }
-    // The system's text for the last failure.
+    // The system's text for the first failure.
     const std::string& Error() const { return _error; }
 
     // Writes `content` as the whole new file in one go; false with `error` set on failure.
@@ -47,14 +67,19 @@ public:
                         std::string& error, Links links = Links::Follow);
 
 private:
+    bool openUnnamed();
+    bool openNamed();
+    bool commitUnnamed();
     bool fail();
     bool fail(int error);
-    void closeFd();
+    // Closes the descriptor and removes a named temporary.
+    void discard();
 
     boost::filesystem::path _target;
-    std::string _tempPath;
+    std::string _tempPath;  // empty while the temporary has no name
     std::string _error;
     int _fd = -1;
+    std::uint64_t _written = 0;
     bool _failed = false;
 };
 

@@ -12,9 +12,11 @@ namespace Zelkor {
 
 class LineFramer {
 public:
-    // Large enough for the biggest line the file transfer sends: a block of 2^28 Base64
-    // characters plus its header and parameters.
-    static constexpr std::size_t DefaultMaxLineLength = (std::size_t{1} << 28) + (std::size_t{1} << 20);
+    // What a line may hold beyond a file block: headers, parameters and every other
+    // protocol line. A connection's limit is the transfer block size plus this.
+    static constexpr std::size_t LineAllowance = std::size_t{16} << 20;
+    // The file transfer's default block size (Base64 characters) plus the allowance.
+    static constexpr std::size_t DefaultMaxLineLength = 65536 + LineAllowance;
 
     explicit LineFramer(std::size_t maxLineLength = DefaultMaxLineLength) : _maxLineLength(maxLineLength) {}
 

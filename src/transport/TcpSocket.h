@@ -70,7 +70,8 @@ public:
     // The protocol's well-known port, given to every connection object.
     static constexpr unsigned short ProtocolPort = 4197;
     // Default bound of the output waiting to be written on one connection.
-    static constexpr std::size_t DefaultMaxQueuedBytes = std::size_t{16} << 20;
+    // As much as one line may hold: a queued block line always fits.
+    static constexpr std::size_t DefaultMaxQueuedBytes = LineFramer::DefaultMaxLineLength;
 
     TcpSocket(boost::asio::io_context& io, boost::asio::ssl::context& tls, bool client,
               unsigned short port = ProtocolPort, bool redundant = false);

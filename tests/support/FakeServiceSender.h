@@ -44,6 +44,7 @@ public:
     // Own listeners and local MAC addresses: those the test added.
     bool IsListener(const boost::asio::ip::address& address, unsigned short port) override;
     bool IsLocalMAC(const std::string& mac) override;
+    void SetTransferBlockSize(std::size_t blockSize) override { transferBlockSize = blockSize; }
     void AddListener(const boost::asio::ip::address& address, unsigned short port);
     void AddLocalMAC(const std::string& mac);
 
@@ -61,6 +62,8 @@ public:
     std::size_t Count() const;
     // "path value" of every UpdateDiscoReplyValue, in order.
     std::vector<std::string> DiscoValues() const;
+    // The last block size the transfer service announced (0: none).
+    std::size_t transferBlockSize = 0;
 
 private:
     void record(Line line);

@@ -1,0 +1,56 @@
+#pragma once
+// Files between nodes.
+//
+// A controller puts a file to one or more listed devices ("sendfile") and fetches one from
+// them ("recvfile"), block by block, through the library's transfer queue; each device of
+// each command ends with one "done" line (its tag, success and text), and the sending side
+// tells its progress in "progress" lines. "cancelput" cancels the active puts to a device
+// of a remote path. Every node tells the library's put and get reports (a transfer's
+// beginning, end or failure, answered here or opened here) in "transfer" lines.
+//
+// The options --storage-root, --block-size, --transfer-count and --transfer-interval go to
+// the transfer service, --reply-timeout to the discovery service, which the transfers
+// read it from.
+//
+// Commands: sendfile, recvfile, cancelput.
+//
+// Threads: commands run on the event loop; the library calls the handlers and the done
+// callbacks there too (a done on the command's own call when a transfer cannot even be
+// queued), and every line is written whole under the events' lock.
+
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "Commands.h"
+#include "Events.h"
+#include "Options.h"
+#include "driver/IZelkorDriver.h"
+
+namespace ZelkorNode {
+
+class Transfers {
+public:
+    Transfers(Zelkor::IZelkorDriver& driver, const Options& options, Events& events);
+
+    // After InitFileTransfer and InitDiscovery: the settings and the report lines.
+    void Configure();
+    void AddCommands(Commands& commands);
+
+private:
+    // "sendfile" (a put) or "recvfile" (a get).
+    void transfer(const std::string& name, const Json::Value& command, bool put);
+    void cancelPut(const Json::Value& command);
+    // The canonical GUIDs of "device": one text or a non-empty list of texts. False when
+    // any is no GUID.
+    static bool readDevices(const Json::Value& value, std::vector<std::string>& out);
+    void reportLine(const char* kind, const std::string& path, const std::string& state, const std::string& length,
+                    const std::string& blocksize, const std::string& checksum, const std::string& error);
+
+    Zelkor::IZelkorDriver& _driver;
+    const Options& _options;
+    Events& _events;
+};
+
+}  // namespace ZelkorNode

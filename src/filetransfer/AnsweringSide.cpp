@@ -1,0 +1,669 @@
+// The answering side: a peer's "putfile", "getfile", "block" and "cancelputfile" on this
+// node. A received file goes to an unnamed temporary beside its destination and is
+// installed only once every byte written is accounted for; the peer's words are checked
+// before anything is acknowledged, so that nothing it sends can reach outside the storage
+// root, grow a line past the block size or change a file it did not prove.
+
+#include "filetransfer/FileTransferService.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+#include <utility>
+
+#include <json/value.h>
+
+#include "core/Message.h"
+#include "driver/IServiceSender.h"
+#include "filetransfer/BlockLine.h"
+#include "filetransfer/BlockSize.h"
+#include "filetransfer/CancelPutFile.h"
+#include "filetransfer/TransferMessages.h"
+#include "storage/PathGuard.h"
+#include "transport/TcpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+const char* textOf(TransferState state) { return TransferStateText(state); }
+
+enum class Asked { Missing, Begin, End, Other };
+
+Asked askedState(const Message& message) {
+    const char* state = message.GetParameter(Param::state);
+    if (!state) {
+        return Asked::Missing;
+    }
+    const std::string_view text(state);
+    if (text == "begin") {
+        return Asked::Begin;
+    }
+    return text == "end" ? Asked::End : Asked::Other;
+}
+
+// A parameter as the peer sent it: a string whole (a NUL byte inside it, which the C text
+// would hide, stays), any other value as its JSON text. False when it is not there.
+bool paramText(const Message& message, Param p, std::string& out) {
+    const char* text = message.GetParameter(p);
+    if (!text) {
+        return false;
+    }
+    Json::Value value;
+    message.GetJsonParameter(value, p);
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (value.isString() && value.getString(&begin, &end)) {
+        out.assign(begin, end);
+    } else {
+        out = text;
+    }
+    return true;
+}
+
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// A closing request's "length" that is given and is not the count of this side.
+bool lengthDiffers(const Message& message, std::uint64_t count) {
+    const char* text = message.GetParameter(Param::length);
+    std::uint64_t length = 0;
+    return text && (!ReadUnsigned(text, length) || length != count);
+}
+
+// A digest the peer gave (either letter case) that is not this side's.
+bool digestDiffers(const std::string& given, const std::string& own) {
+    return !given.empty() && lowerCase(given) != own;
+}
+
+std::string fullPathOf(const std::string& root, const std::string& path) {
+    return root.empty() ? path : root + "/" + path;
+}
+
+// The link itself counts: a link in the destination's place is replaced by the file.
+bool isFolder(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+TransferState servedFileState(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        return TransferState::FileMissing;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return TransferState::SourceIsFolder;
+    }
+    return info.st_size == 0 ? TransferState::LocalFileEmpty : TransferState::Started;
+}
+
+struct Opening {
+    std::string path;
+    std::uint64_t length = 0;
+};
+
+// The refusal of an opening request's parameters; null when they hold. `withLength`: a
+// put, which announces its length.
+const char* checkOpening(const Message& message, bool withLength, bool parentPathsAllowed, Opening& out) {
+    switch (askedState(message)) {
+        case Asked::Missing:
+            return textOf(TransferState::StateMissing);
+        case Asked::Begin:
+            break;
+        default:
+            return textOf(TransferState::StateInvalid);
+    }
+    if (withLength) {
+        const char* length = message.GetParameter(Param::length);
+        if (!length) {
+            return textOf(TransferState::LengthMissing);
+        }
+        if (!ReadUnsigned(length, out.length) || out.length < 1) {
+            return textOf(TransferState::LengthInvalid);
+        }
+    }
+    if (!paramText(message, Param::path, out.path)) {
+        return textOf(TransferState::PathMissing);
+    }
+    if (!PeerPathAllowed(out.path, parentPathsAllowed)) {
+        return textOf(TransferState::PathInvalid);
+    }
+    return nullptr;
+}
+
+// The answer to a request that meets no transfer awaiting it. A close that carries its
+// own error (the peer ending a transfer this side already ended) hears that error back,
+// so that both sides report the same cause.
+void fillUnexpected(Message& reply, const Message& request, const char* state) {
+    std::string error;
+    const bool closing = askedState(request) == Asked::End && request.GetIsError(error);
+    reply.SetParameter(Param::error, closing ? error.c_str() : textOf(TransferState::UnexpectedReply));
+    reply.SetParameter(Param::state, state);
+}
+
+// Takes a block of a put answered here into element.blockText, decoded, to be written
+// once its acknowledgement is out. The refusal's text when it is not taken: then nothing
+// is kept.
+const char* takeBlock(const Message& message, QueueElement& element, QueueTarget& target) {
+    if (target.failed) {
+        return target.spare.c_str();
+    }
+    if (target.canceled) {
+        return TransferText::PeerCanceled;
+    }
+    // After the empty block that ended the data nothing more comes but the close.
+    if (target.phase != TransferPhase::Blocks) {
+        return TransferText::InvalidBlock;
+    }
+    const char* numberText = message.GetParameter(Param::blockno);
+    Json::Value data;
+    message.GetJsonParameter(data, Param::data);
+    if (!numberText) {
+        if (!data.isNull()) {
+            return TransferText::InvalidBlock;
+        }
+        target.phase = TransferPhase::End;
+        return nullptr;
+    }
+    std::uint64_t number = 0;
+    if (!ReadUnsigned(numberText, number) || number != target.blockNumber) {
+        return TransferText::InvalidBlock;
+    }
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (!data.isString() || !data.getString(&begin, &end) || begin == end) {
+        return TransferText::InvalidBlock;
+    }
+    const std::string_view text(begin, static_cast<std::size_t>(end - begin));
+    if (text.size() > element.blockSize || DecodedLength(text) > element.chunkSize) {
+        return TransferText::InvalidBlock;
+    }
+    // Assigned rather than moved in: the buffer of the last block is reused.
+    element.blockText.assign(text);
+    if (!DecodeBase64InPlace(element.blockText)) {
+        element.blockText.clear();
+        return TransferText::InvalidBlock;
+    }
+    if (element.blockText.size() > element.length - element.bytesDone) {
+        element.blockText.clear();
+        return textOf(TransferState::LengthMismatch);
+    }
+    element.blockNoText = numberText;
+    ++target.blockNumber;
+    return nullptr;
+}
+
+// Why a put answered here may not be installed at its close; "" when it may. `announced`
+// is the opening request's digest, checked when the close gives none.
+std::string putCloseRefusal(const Message& message, const QueueElement& element, const QueueTarget& target,
+                            const std::string& announced) {
+    switch (askedState(message)) {
+        case Asked::Missing:
+            return textOf(TransferState::StateMissing);
+        case Asked::End:
+            break;
+        default:
+            return textOf(TransferState::StateInvalid);
+    }
+    std::string error;
+    if (message.GetIsError(error)) {
+        return error.empty() ? textOf(TransferState::Error) : error;
+    }
+    if (target.failed) {
+        return target.spare;
+    }
+    if (target.canceled) {
+        return TransferText::PeerCanceled;
+    }
+    // Only what reached the file counts, and all of it must be the file announced.
+    const bool whole = target.file && target.file->BytesWritten() == element.bytesDone &&
+                       element.bytesDone == element.length;
+    if (!whole || lengthDiffers(message, element.bytesDone)) {
+        return textOf(TransferState::LengthMismatch);
+    }
+    std::string given;
+    if (!paramText(message, Param::checksum, given)) {
+        given = announced;
+    }
+    if (digestDiffers(given, element.checksum)) {
+        return textOf(TransferState::ChecksumMismatch);
+    }
+    return std::string();
+}
+
+// Why a get served here ended badly at its close; "" when it did not.
+std::string getCloseRefusal(const Message& message, const QueueElement& element, const QueueTarget& target) {
+    switch (askedState(message)) {
+        case Asked::Missing:
+            return textOf(TransferState::StateMissing);
+        case Asked::End:
+            break;
+        default:
+            return textOf(TransferState::StateInvalid);
+    }
+    std::string error;
+    if (message.GetIsError(error)) {
+        return error.empty() ? textOf(TransferState::Error) : error;
+    }
+    if (!target.spare.empty()) {
+        return target.spare;
+    }
+    if (lengthDiffers(message, element.bytesDone)) {
+        return textOf(TransferState::LengthMismatch);
+    }
+    std::string given;
+    if (paramText(message, Param::checksum, given) && digestDiffers(given, element.checksum)) {
+        return textOf(TransferState::ChecksumMismatch);
+    }
+    return std::string();
+}
+
+// A cancelled transfer reports in the words this side uses for its own cancellations.
+const char* reportedText(const std::string& refusal) {
+    return refusal == TransferText::PeerCanceled ? TransferText::Canceled : refusal.c_str();
+}
+
+void setClosing(Message& reply, const QueueElement& element) {
+    reply.SetParameter(Param::state, "end");
+    reply.SetParameter(Param::checksum, element.checksum.c_str());
+    reply.SetParameter(Param::length, std::to_string(element.bytesDone).c_str());
+}
+
+}  // namespace
+
+// --- "putfile" ------------------------------------------------------------------------------
+
+void FileTransferService::ProcessPutFile(MessageSignalData& data, Message& message) {
+    if (!data.Socket()) {
+        Warning("ZK7906I ProcessPutFile packet.ConnHandle() is null");
+        return;
+    }
+    const std::string source = message.GetMessageForwardInfo().GetSource();
+    const Asked asked = askedState(message);
+    const Found found = findAnswering(data.Socket().get(), source);
+    if (!found) {
+        if (asked == Asked::End) {
+            PutFile reply;
+            fillUnexpected(reply, message, "end");
+            replyTo(data, reply);
+            return;
+        }
+        openPut(data, message, source);
+        return;
+    }
+    found.target->lastActivity = TransferClock::now();
+    // Another opening from the same peer, or a "putfile" amid a get served to it.
+    if (found.element->operation != TransferOperation::Send || asked == Asked::Begin) {
+        PutFile reply;
+        fillUnexpected(reply, message, asked == Asked::End ? "end" : "begin");
+        replyTo(data, reply);
+        return;
+    }
+    closePut(data, message, *found.element, *found.target);
+}
+
+void FileTransferService::openPut(MessageSignalData& data, Message& message, const std::string& source) {
+    Opening opening;
+    const char* refusal = checkOpening(message, true, _sender && _sender->ParentPathsAllowed(), opening);
+    if (!refusal && _activeList.size() >= _transferCount.load()) {
+        refusal = TransferText::TooManyTransfers;
+    }
+    std::string path;
+    std::unique_ptr<FileReplacement> file;
+    if (!refusal) {
+        path = fullPathOf(GetStorageRootPath(), opening.path);
+        if (isFolder(path)) {
+            refusal = textOf(TransferState::SourceIsFolder);
+        } else {
+            // The old file stays untouched until the new one is proven; a process that dies
+            // meanwhile leaves no name behind.
+            file = std::make_unique<FileReplacement>(path, FileReplacement::Links::Replace,
+                                                     FileReplacement::Temporary::Unnamed);
+            if (!file->IsOpen()) {
+                Warning("ZK7909W Unable to open file for writing", path + ": " + file->Error());
+                refusal = textOf(TransferState::CannotOpenFile);
+            }
+        }
+    }
+    if (refusal) {
+        PutFile reply;
+        reply.SetParameter(Param::error, refusal);
+        reply.SetParameter(Param::state, "begin");
+        replyTo(data, reply);
+        return;
+    }
+    const BlockSizes sizes = AnswerBlockSize(message.GetParameter(Param::blocksize), GetBlockSize());
+    std::string announced;
+    paramText(message, Param::checksum, announced);
+    QueueElement element(path, opening.length, sizes.blockSize, sizes.chunkSize, lowerCase(announced),
+                         TransferOperation::Send);
+    QueueTarget target(path, data.Socket(), source, message.GetMessageForwardInfo().RouteOnly());
+    target.file = std::move(file);
+    target.phase = TransferPhase::Blocks;
+    element.targets.push_back(std::move(target));
+    _activeList.push_back(std::move(element));
+    updateTransferring(data.Socket());
+
+    PutFile reply;
+    reply.SetParameter(Param::blocksize, std::to_string(sizes.blockSize).c_str());
+    reply.SetParameter(Param::state, "begin");
+    replyTo(data, reply);
+    // Last: a handler may change the active list.
+    QueueElement& added = _activeList.back();
+    NotifyBegin(added, added.targets.front());
+}
+
+void FileTransferService::closePut(MessageSignalData& data, Message& message, QueueElement& element,
+                                   QueueTarget& target) {
+    target.lastActivity = TransferClock::now();
+    // The last block's reply may not be reported written yet: its bytes count too.
+    DecomposeBlock(element, target);
+    target.ended = true;
+    const std::string announced = std::move(element.checksum);
+    element.checksum = element.digest.GetDigest();
+    const std::string refusal = putCloseRefusal(message, element, target, announced);
+    if (refusal.empty()) {
+        Info("ZK7907I Received file size", element.bytesDone);
+        auto held = std::make_shared<QueueElement>(detachAnswered(element));
+        auto file = std::move(held->targets.front().file);
+        install(std::move(file), [held, handle = data.Handle(), header = message.GetMessageForwardInfo()](
+                                     FileTransferService& self, bool ok, const std::string& error) {
+            self.putInstalled(*held, handle, header, ok, error);
+        });
+        return;
+    }
+    PutFile reply;
+    setClosing(reply, element);
+    reply.SetParameter(Param::error, refusal.c_str());
+    replyTo(data, reply);
+    // The temporary goes with the detached element.
+    QueueElement ended = detachAnswered(element);
+    NotifyError(ended, ended.targets.front(), reportedText(refusal));
+}
+
+void FileTransferService::putInstalled(QueueElement& element, void* handle, const MessageForwardInfo& requestHeader,
+                                       bool ok, const std::string& error) {
+    QueueTarget& target = element.targets.front();
+    PutFile reply;
+    setClosing(reply, element);
+    if (!ok) {
+        Warning("ZK7941W Unable to install received file", target.localFile + ": " + error);
+        reply.SetParameter(Param::error, textOf(TransferState::CannotRename));
+    }
+    replyWith(handle, requestHeader, reply);
+    if (ok) {
+        NotifyEnd(element, target);
+    } else {
+        NotifyError(element, target, textOf(TransferState::CannotRename));
+    }
+}
+
+// --- "block" of a put answered here -------------------------------------------------------
+
+void FileTransferService::answerPutBlock(MessageSignalData& data, Message& message, QueueElement& element,
+                                         QueueTarget& target) {
+    target.lastActivity = TransferClock::now();
+    // A block that came before the reply to the one before it was written: that one is
+    // written first, so that no block is overwritten unwritten.
+    DecomposeBlock(element, target);
+    BlockTransfer reply;
+    if (const char* number = message.GetParameter(Param::blockno)) {
+        reply.SetParameter(Param::blockno, number);
+    }
+    const char* taken = takeBlock(message, element, target);
+    if (!taken) {
+        // The data is written once this reply is out (AcceptBlock): the peer's next block
+        // travels while this one goes to the disk.
+        replyTo(data, reply);
+        return;
+    }
+    const std::string refusal = taken;
+    Detail("ZK7942I Block refused", refusal);
+    reply.SetParameter(Param::error, refusal.c_str());
+    replyTo(data, reply);
+    QueueElement ended = detachAnswered(element);
+    NotifyError(ended, ended.targets.front(), reportedText(refusal));
+}
+
+void FileTransferService::AcceptBlock(std::shared_ptr<TcpSocket> socket) {
+    if (!socket) {
+        return;
+    }
+    for (auto& element : _activeList) {
+        if (!element.incoming || element.operation != TransferOperation::Send || element.blockText.empty()) {
+            continue;
+        }
+        for (auto& target : element.targets) {
+            if (target.socket == socket) {
+                DecomposeBlock(element, target);
+                break;
+            }
+        }
+    }
+}
+
+void FileTransferService::DecomposeBlock(QueueElement& element, QueueTarget& target) {
+    if (element.blockText.empty()) {
+        return;
+    }
+    if (!target.file) {
+        // Failed or ended: nothing more reaches the disk.
+        element.blockText.clear();
+        return;
+    }
+    const bool put = element.operation == TransferOperation::Send;
+    const std::string& bytes = element.blockText;
+    if (!target.file->Write(bytes.data(), bytes.size())) {
+        Warning("ZK7943W Unable to write received block", target.localFile + ": " + target.file->Error());
+        target.failed = true;
+        target.spare = target.file->Error();
+        target.file.reset();
+        element.blockText.clear();
+        return;
+    }
+    MD5Digest& digest = put ? element.digest : target.digest;
+    std::uint64_t& done = put ? element.bytesDone : target.bytesDone;
+    double& progress = put ? element.progress : target.progress;
+    const std::uint64_t length = put ? element.length : target.length;
+    digest.Update(bytes.data(), static_cast<unsigned long>(bytes.size()));
+    done += bytes.size();
+    element.blockText.clear();
+
+    const std::string name = put ? element.blockNoText : std::to_string(target.blockNumber);
+    const double old = progress;
+    const double percent = length == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(length) * 100.0;
+    progress = percent;
+    if (static_cast<long long>(percent) > static_cast<long long>(old)) {
+        NotifyProgress(percent, element.path, target.id);
+    }
+    NotifyBlock(name, percent, element.blockSize, false);
+}
+
+// --- "getfile" ------------------------------------------------------------------------------
+
+void FileTransferService::ProcessGetFile(MessageSignalData& data, Message& message) {
+    if (!data.Socket()) {
+        Warning("ZK7910I ProcessGetFile packet.ConnHandle() is null");
+        return;
+    }
+    const std::string source = message.GetMessageForwardInfo().GetSource();
+    const Asked asked = askedState(message);
+    const Found found = findAnswering(data.Socket().get(), source);
+    if (!found) {
+        if (asked == Asked::End) {
+            GetFile reply;
+            fillUnexpected(reply, message, "end");
+            replyTo(data, reply);
+            return;
+        }
+        openGet(data, message, source);
+        return;
+    }
+    found.target->lastActivity = TransferClock::now();
+    if (found.element->operation != TransferOperation::Receive || asked == Asked::Begin) {
+        GetFile reply;
+        fillUnexpected(reply, message, "end");
+        replyTo(data, reply);
+        return;
+    }
+    closeGet(data, message, *found.element, *found.target);
+}
+
+void FileTransferService::openGet(MessageSignalData& data, Message& message, const std::string& source) {
+    Opening opening;
+    const char* refusal = checkOpening(message, false, _sender && _sender->ParentPathsAllowed(), opening);
+    if (!refusal && _activeList.size() >= _transferCount.load()) {
+        refusal = TransferText::TooManyTransfers;
+    }
+    std::string path;
+    std::unique_ptr<SourceFile> file;
+    if (!refusal) {
+        path = fullPathOf(GetStorageRootPath(), opening.path);
+        const TransferState state = servedFileState(path);
+        if (state != TransferState::Started) {
+            refusal = textOf(state);
+        } else {
+            std::string error;
+            file = SourceFile::Open(path, error);
+            if (!file) {
+                Warning("ZK7911W Unable to open input file", path + ": " + error);
+                refusal = textOf(TransferState::CannotOpenFile);
+            } else if (file->Size() == 0) {
+                refusal = textOf(TransferState::LocalFileEmpty);
+            }
+        }
+    }
+    if (refusal) {
+        GetFile reply;
+        reply.SetParameter(Param::error, refusal);
+        reply.SetParameter(Param::state, "end");
+        replyTo(data, reply);
+        return;
+    }
+    const BlockSizes sizes = AnswerBlockSize(message.GetParameter(Param::blocksize), GetBlockSize());
+    QueueElement element(path, file->Size(), sizes.blockSize, sizes.chunkSize, std::string(),
+                         TransferOperation::Receive);
+    element.file = std::move(file);
+    QueueTarget target(path, data.Socket(), source, message.GetMessageForwardInfo().RouteOnly());
+    target.phase = TransferPhase::Blocks;
+    element.targets.push_back(std::move(target));
+    _activeList.push_back(std::move(element));
+    updateTransferring(data.Socket());
+
+    GetFile reply;
+    reply.SetParameter(Param::length, std::to_string(_activeList.back().length).c_str());
+    reply.SetParameter(Param::blocksize, std::to_string(sizes.blockSize).c_str());
+    reply.SetParameter(Param::state, "begin");
+    replyTo(data, reply);
+
+    QueueElement& served = _activeList.back();
+    QueueTarget& peer = served.targets.front();
+    const std::string failure = serveFirstBlocks(served, peer);
+    if (!failure.empty()) {
+        failServedGet(served, peer, failure.c_str());
+    }
+    // Last: a handler may change the active list.
+    NotifyBegin(served, peer);
+}
+
+std::string FileTransferService::serveFirstBlocks(QueueElement& element, QueueTarget& target) {
+    ComposeBlock(element);
+    if (element.lastRead == 0) {
+        // The file was opened with a size above 0: a read that finds nothing failed, or
+        // the file shrank meanwhile.
+        return target.spare.empty() ? std::string(textOf(TransferState::LengthMismatch)) : target.spare;
+    }
+    element.bytesDone += element.lastRead;
+    target.bytesDone += element.lastRead;
+    element.lastRead = 0;
+    sendBlockTo(target, std::move(element.chunk));
+    element.chunk.clear();
+    target.awaitingReply = true;
+    // The second block is ready before the first is answered; its bytes count for the
+    // peer once it is sent. A failure here is told at the first reply, after block 1.
+    ComposeBlock(element);
+    element.bytesDone += element.lastRead;
+    return std::string();
+}
+
+void FileTransferService::failServedGet(QueueElement& element, QueueTarget& target, const char* text) {
+    if (target.phase == TransferPhase::End && !target.spare.empty()) {
+        return;  // told already
+    }
+    if (target.spare.empty()) {
+        target.spare = text;
+    }
+    element.file.reset();
+    element.chunk.clear();
+    element.lastRead = 0;
+    BlockTransfer stop;
+    stop.SetParameter(Param::error, text);
+    sendTo(target, stop, true);
+    target.phase = TransferPhase::End;
+    target.ended = true;
+    target.awaitingReply = true;
+}
+
+void FileTransferService::closeGet(MessageSignalData& data, Message& message, QueueElement& element,
+                                   QueueTarget& target) {
+    target.lastActivity = TransferClock::now();
+    target.ended = true;
+    element.checksum = element.digest.GetDigest();
+    const std::string refusal = getCloseRefusal(message, element, target);
+    GetFile reply;
+    setClosing(reply, element);
+    if (!refusal.empty()) {
+        reply.SetParameter(Param::error, refusal.c_str());
+    }
+    replyTo(data, reply);
+    // The served file closes with the detached element.
+    QueueElement ended = detachAnswered(element);
+    if (refusal.empty()) {
+        NotifyEnd(ended, ended.targets.front());
+    } else {
+        NotifyError(ended, ended.targets.front(), reportedText(refusal));
+    }
+}
+
+// --- "cancelputfile" and the shared helpers -----------------------------------------------
+
+void FileTransferService::ProcessCancelPutFile(MessageSignalData& data, Message& message, bool /*reply*/) {
+    if (!data.Socket()) {
+        Warning("ZK7913I ProcessCancelPutFile packet.ConnHandle() is null");
+        return;
+    }
+    // Only what this node answers for the asker: other peers on the same host, or behind
+    // the same router, keep their transfers.
+    const std::string source = message.GetMessageForwardInfo().GetSource();
+    const auto now = TransferClock::now();
+    for (auto& element : _activeList) {
+        if (!element.incoming) {
+            continue;
+        }
+        for (auto& target : element.targets) {
+            if (target.socket == data.Socket() && target.source == source) {
+                target.canceled = true;
+                target.lastActivity = now;
+            }
+        }
+    }
+    cancelPutFile reply;
+    replyTo(data, reply);
+}
+
+QueueElement FileTransferService::detachAnswered(QueueElement& element) {
+    QueueElement detached = std::move(element);
+    element.targets.clear();
+    removeEmptyElements();
+    for (const auto& target : detached.targets) {
+        updateTransferring(target.socket);
+    }
+    return detached;
+}
+
+}  // namespace Zelkor

@@ -1,0 +1,228 @@
+#include "filetransfer/BlockLine.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+#include "core/Digest.h"
+
+namespace Zelkor {
+
+namespace {
+
+constexpr std::string_view kLineFront = "block {\"blockno\":";
+constexpr std::string_view kDataFront = ",\"data\":\"";
+constexpr std::string_view kLineEnd = "\"}\n";
+constexpr std::string_view kBodyFront = "{\"blockno\":";
+constexpr std::string_view kBodyEnd = "\"}";
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::uint8_t kNotBase64 = 0xff;
+
+constexpr std::array<std::uint8_t, 256> MakeDecodeTable() {
+    std::array<std::uint8_t, 256> table{};
+    for (auto& entry : table) {
+        entry = kNotBase64;
+    }
+    for (std::uint8_t value = 0; value < 64; ++value) {
+        table[static_cast<unsigned char>(kAlphabet[value])] = value;
+    }
+    return table;
+}
+
+constexpr std::array<std::uint8_t, 256> kDecode = MakeDecodeTable();
+
+std::uint32_t ValueOf(char c) { return kDecode[static_cast<unsigned char>(c)]; }
+
+// Encodes `count` bytes at `in` to Base64 at `out`, which may lie in the same buffer
+// before `in`: each group's bytes are taken before its characters are written, so the
+// text never overtakes unread input while `in - out` is at least the number of groups.
+// Returns the characters written.
+std::size_t EncodeForward(char* out, const char* in, std::size_t count) {
+    char* const start = out;
+    std::size_t left = count;
+    for (; left >= 3; left -= 3, in += 3) {
+        const std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(in[0])) << 16 |
+                                    static_cast<std::uint32_t>(static_cast<unsigned char>(in[1])) << 8 |
+                                    static_cast<unsigned char>(in[2]);
+        *out++ = kAlphabet[group >> 18];
+        *out++ = kAlphabet[(group >> 12) & 63];
+        *out++ = kAlphabet[(group >> 6) & 63];
+        *out++ = kAlphabet[group & 63];
+    }
+    if (left > 0) {
+        const std::uint32_t first = static_cast<unsigned char>(in[0]);
+        const std::uint32_t second = left == 2 ? static_cast<unsigned char>(in[1]) : 0;
+        const std::uint32_t group = first << 16 | second << 8;
+        *out++ = kAlphabet[group >> 18];
+        *out++ = kAlphabet[(group >> 12) & 63];
+        *out++ = left == 2 ? kAlphabet[(group >> 6) & 63] : '=';
+        *out++ = '=';
+    }
+    return static_cast<std::size_t>(out - start);
+}
+
+// Fills up to `count` bytes, asking again after a short read: a block is full unless the
+// file ends. -1 on a failed read.
+long ReadFull(const BlockReader& read, char* buffer, std::size_t count, std::string& error) {
+    std::size_t total = 0;
+    while (total < count) {
+        const long got = read(buffer + total, count - total, error);
+        if (got < 0 || static_cast<std::size_t>(got) > count - total) {
+            if (error.empty()) {
+                error = "read failed";
+            }
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        total += static_cast<std::size_t>(got);
+    }
+    return static_cast<long>(total);
+}
+
+std::size_t PaddingOf(std::string_view text) {
+    if (text.size() < 4 || text.size() % 4 != 0 || text.back() != '=') {
+        return 0;
+    }
+    return text[text.size() - 2] == '=' ? 2 : 1;
+}
+
+// Characters a JSON string carries as they are: printable ASCII without quote and
+// backslash. Only such data is read here, so the view equals the string a JSON reader
+// would make of it.
+constexpr std::array<bool, 256> MakePlainTable() {
+    std::array<bool, 256> table{};
+    for (int c = 0x20; c <= 0x7e; ++c) {
+        table[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+    }
+    return table;
+}
+
+constexpr std::array<bool, 256> kPlain = MakePlainTable();
+
+}  // namespace
+
+ComposedBlock ComposeBlockLine(const BlockReader& read, std::uint64_t blockNumber, std::size_t blockSize,
+                               std::size_t chunkSize, std::string& line, MD5Digest& digest) {
+    ComposedBlock result;
+    char number[std::numeric_limits<std::uint64_t>::digits10 + 1];
+    const auto written = std::to_chars(number, number + sizeof number, blockNumber);
+    const std::string_view numberText(number, static_cast<std::size_t>(written.ptr - number));
+
+    // No more bytes than the block's characters can carry (a block size below 4 carries none).
+    const std::size_t chunk = std::min(chunkSize, blockSize / 4 * 3);
+    const std::size_t dataAt = kLineFront.size() + numberText.size() + kDataFront.size();
+    // The bytes sit at the tail of the room for the text: the text, written from the front,
+    // gains one character per group on them and they start a quarter block ahead.
+    const std::size_t readAt = dataAt + blockSize - chunk;
+    line.resize(dataAt + blockSize + kLineEnd.size());
+    char* const buffer = line.data();
+    std::memcpy(buffer, kLineFront.data(), kLineFront.size());
+    std::memcpy(buffer + kLineFront.size(), numberText.data(), numberText.size());
+    std::memcpy(buffer + kLineFront.size() + numberText.size(), kDataFront.data(), kDataFront.size());
+
+    const long got = ReadFull(read, buffer + readAt, chunk, result.error);
+    if (got < 0) {
+        result.failed = true;
+        return result;
+    }
+    result.read = static_cast<std::size_t>(got);
+    if (result.read == 0) {
+        return result;
+    }
+    digest.Update(buffer + readAt, static_cast<unsigned long>(result.read));
+    const std::size_t textLength = EncodeForward(buffer + dataAt, buffer + readAt, result.read);
+    std::memcpy(buffer + dataAt + textLength, kLineEnd.data(), kLineEnd.size());
+    line.resize(dataAt + textLength + kLineEnd.size());
+    return result;
+}
+
+bool DecodeBase64InPlace(std::string& text) {
+    const std::size_t size = text.size();
+    if (size % 4 != 0) {
+        return false;
+    }
+    const std::size_t padding = PaddingOf(text);
+    // Checked whole before anything is written, so that refused text stays as it came;
+    // without a branch per character, as blocks are large and nearly always whole.
+    std::uint8_t seen = 0;
+    for (std::size_t i = 0; i < size - padding; ++i) {
+        seen |= kDecode[static_cast<unsigned char>(text[i])];
+    }
+    // A character outside the alphabet sets every bit; the alphabet's values stay below 64.
+    if (seen == kNotBase64) {
+        return false;
+    }
+    char* const buffer = text.data();
+    const std::size_t fullEnd = padding ? size - 4 : size;
+    std::size_t out = 0;
+    for (std::size_t in = 0; in < fullEnd; in += 4, out += 3) {
+        const std::uint32_t group = ValueOf(buffer[in]) << 18 | ValueOf(buffer[in + 1]) << 12 |
+                                    ValueOf(buffer[in + 2]) << 6 | ValueOf(buffer[in + 3]);
+        buffer[out] = static_cast<char>(group >> 16);
+        buffer[out + 1] = static_cast<char>(group >> 8);
+        buffer[out + 2] = static_cast<char>(group);
+    }
+    if (padding) {
+        const std::size_t in = size - 4;
+        std::uint32_t group = ValueOf(buffer[in]) << 18 | ValueOf(buffer[in + 1]) << 12;
+        if (padding == 1) {
+            group |= ValueOf(buffer[in + 2]) << 6;
+        }
+        buffer[out++] = static_cast<char>(group >> 16);
+        if (padding == 1) {
+            buffer[out++] = static_cast<char>(group >> 8);
+        }
+    }
+    text.resize(out);
+    return true;
+}
+
+std::size_t DecodedLength(std::string_view base64) { return base64.size() / 4 * 3 - PaddingOf(base64); }
+
+bool ReadBlockBody(std::string_view body, BlockBody& out) {
+    if (body == "{}") {
+        out = BlockBody{};
+        return true;
+    }
+    if (body.substr(0, kBodyFront.size()) != kBodyFront) {
+        return false;
+    }
+    std::size_t at = kBodyFront.size();
+    const std::size_t numberAt = at;
+    std::uint64_t number = 0;
+    for (; at < body.size() && body[at] >= '0' && body[at] <= '9'; ++at) {
+        const unsigned digit = static_cast<unsigned>(body[at] - '0');
+        if (number > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
+            return false;
+        }
+        number = number * 10 + digit;
+    }
+    const std::size_t digits = at - numberAt;
+    // JSON knows no leading zeros; a reader that takes them is not to be second-guessed.
+    if (digits == 0 || (digits > 1 && body[numberAt] == '0')) {
+        return false;
+    }
+    if (body.substr(at, kDataFront.size()) != kDataFront) {
+        return false;
+    }
+    at += kDataFront.size();
+    const std::size_t dataAt = at;
+    while (at < body.size() && kPlain[static_cast<unsigned char>(body[at])]) {
+        ++at;
+    }
+    if (body.substr(at) != kBodyEnd) {
+        return false;
+    }
+    out.hasNumber = true;
+    out.number = number;
+    out.hasData = true;
+    out.data = body.substr(dataAt, at - dataAt);
+    return true;
+}
+
+}  // namespace Zelkor

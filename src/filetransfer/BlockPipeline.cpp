@@ -1,0 +1,657 @@
+#include "filetransfer/FileTransferService.h"
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/Message.h"
+#include "filetransfer/BlockLine.h"
+#include "filetransfer/BlockSize.h"
+#include "filetransfer/TransferMessages.h"
+#include "transport/TcpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+const char* stateText(TransferState state) { return TransferStateText(state); }
+
+// A target on its way out, with what its report reads of the element: the report comes
+// only once the active list is whole again, since a callback may stop the service.
+struct Leaving {
+    QueueElement element;
+    QueueTarget target;
+};
+
+QueueElement shellOf(const QueueElement& element) {
+    QueueElement shell;
+    shell.path = element.path;
+    shell.checksum = element.checksum;
+    shell.operation = element.operation;
+    shell.blockSize = element.blockSize;
+    shell.chunkSize = element.chunkSize;
+    shell.length = element.length;
+    shell.bytesDone = element.bytesDone;
+    shell.incoming = element.incoming;
+    shell.closed = element.closed;
+    shell.progress = element.progress;
+    return shell;
+}
+
+// A put opened here or a get answered here: the elements whose blocks this node sends.
+bool sendsBlocks(const QueueElement& element) {
+    return element.incoming == (element.operation == TransferOperation::Receive);
+}
+
+bool isOpenedGet(const QueueElement& element) {
+    return !element.incoming && element.operation == TransferOperation::Receive;
+}
+
+double percentOf(std::uint64_t done, std::uint64_t length) {
+    return length == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(length) * 100.0;
+}
+
+// The "error" a message carries ("" when none); an empty one still is an error.
+std::string errorOf(const Message& message) {
+    const char* error = message.GetParameter(Param::error);
+    if (!error) {
+        return std::string();
+    }
+    return *error ? error : stateText(TransferState::Error);
+}
+
+bool sameDigest(std::string_view theirs, std::string_view ours) {
+    return theirs.size() == ours.size() &&
+           std::equal(theirs.begin(), theirs.end(), ours.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+// A closing reply that names another count or digest than this side's: a reply without
+// them passes, as older peers send none.
+const char* closingMismatch(const Message& reply, std::uint64_t count, const std::string& digest) {
+    if (const char* length = reply.GetParameter(Param::length)) {
+        std::uint64_t theirs = 0;
+        if (!ReadUnsigned(length, theirs) || theirs != count) {
+            return stateText(TransferState::LengthMismatch);
+        }
+    }
+    if (const char* checksum = reply.GetParameter(Param::checksum)) {
+        if (!sameDigest(checksum, digest)) {
+            return stateText(TransferState::ChecksumMismatch);
+        }
+    }
+    return nullptr;
+}
+
+// The line that tells a peer fetching a file that its data cannot come.
+std::string errorBlockBody(const std::string& text) {
+    BlockTransfer failure;
+    failure.SetParameter(Param::error, text.c_str());
+    return failure.ToNetworkFormat(true) + "\n";
+}
+
+}  // namespace
+
+// --- composing ------------------------------------------------------------------------------
+
+void FileTransferService::ComposeBlock(QueueElement& element) {
+    if (!element.file) {
+        return;
+    }
+    SourceFile& file = *element.file;
+    const std::uint64_t chunk = std::min<std::uint64_t>(element.chunkSize, element.blockSize / 4 * 3);
+    // Every earlier block was read whole (only the end of the file makes one short), so
+    // this much was read before; nothing past the size announced at the start is sent.
+    const std::uint64_t before = (element.blockNumber - 1) * chunk;
+    const std::uint64_t left = file.Size() > before ? file.Size() - before : 0;
+    const std::size_t wanted = static_cast<std::size_t>(std::min(chunk, left));
+    std::size_t allowed = wanted;
+    const BlockReader read = [&file, &allowed](char* buffer, std::size_t count, std::string& error) -> long {
+        const std::size_t asked = std::min(count, allowed);
+        if (asked == 0) {
+            return 0;
+        }
+        const long got = file.Read(buffer, asked, error);
+        if (got > 0) {
+            allowed -= static_cast<std::size_t>(got);
+        }
+        return got;
+    };
+    const ComposedBlock composed =
+        ComposeBlockLine(read, element.blockNumber, static_cast<std::size_t>(element.blockSize),
+                         static_cast<std::size_t>(element.chunkSize), element.chunk, element.digest);
+    // Whole, and nothing read only where the file really ends.
+    if (!composed.failed && composed.read == wanted && (wanted > 0 || before >= file.Size())) {
+        element.lastRead = composed.read;
+        if (composed.read > 0) {
+            ++element.blockNumber;
+        }
+        return;
+    }
+    // A failed read, or a file that ends before its size at the start: sending on would
+    // end the transfer short with a matching length.
+    const std::string reason = composed.failed ? composed.error : stateText(TransferState::LengthMismatch);
+    Warning("ZK7960W Cannot read file to send: " + element.path, reason);
+    element.file.reset();
+    element.lastRead = 0;
+    element.chunk = errorBlockBody(reason);
+    for (auto& target : element.targets) {
+        if (target.spare.empty()) {
+            target.spare = reason;
+        }
+    }
+}
+
+void FileTransferService::PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& /*header*/) {
+    if (!socket) {
+        return;
+    }
+    for (auto& element : _activeList) {
+        // Only a transfer whose data runs: block 1 waits for the sizes all targets answer.
+        if (!sendsBlocks(element) || !element.file || !element.chunk.empty() || element.blockNumber == 1) {
+            continue;
+        }
+        const bool on = std::any_of(element.targets.begin(), element.targets.end(),
+                                    [&socket](const QueueTarget& target) { return target.socket == socket; });
+        if (on) {
+            ComposeBlock(element);
+            element.bytesDone += element.lastRead;
+            return;
+        }
+    }
+}
+
+// --- a put opened here ----------------------------------------------------------------------
+
+void FileTransferService::ProcessReplyPutFile(MessageSignalData& data, Message& message) {
+    const Found found = findOpening(data.Socket().get(), message.GetMessageForwardInfo().GetSource());
+    if (!found) {
+        Detail("ZK7961I Transfer reply for no transfer on", data.Socket()->Tag());
+        return;
+    }
+    QueueElement& element = *found.element;
+    QueueTarget& target = *found.target;
+    target.lastActivity = TransferClock::now();
+    if (element.operation != TransferOperation::Send || !target.awaitingReply ||
+        (target.phase != TransferPhase::Begin && target.phase != TransferPhase::End)) {
+        onUnexpected(element, target);
+        return;
+    }
+    target.awaitingReply = false;
+    if (target.phase == TransferPhase::Begin) {
+        putBegun(message, element, target);
+    } else {
+        putClosed(message, element, target);
+    }
+}
+
+void FileTransferService::putBegun(Message& reply, QueueElement& element, QueueTarget& target) {
+    const std::string refusal = errorOf(reply);
+    if (!refusal.empty()) {
+        leave(element, target, refusal.c_str());
+        return;
+    }
+    target.ended = true;
+    target.phase = TransferPhase::Blocks;
+    element.blockSize = LowerBlockSize(element.blockSize, reply.GetParameter(Param::blocksize));
+    advancePut(element, true);
+}
+
+void FileTransferService::putClosed(Message& reply, QueueElement& element, QueueTarget& target) {
+    std::string failure = target.spare;
+    if (failure.empty()) {
+        failure = errorOf(reply);
+    }
+    if (failure.empty()) {
+        if (const char* mismatch = closingMismatch(reply, element.bytesDone, element.checksum)) {
+            failure = mismatch;
+        }
+    }
+    leave(element, target, failure.empty() ? nullptr : failure.c_str());
+}
+
+void FileTransferService::advancePut(QueueElement& element, bool reportProgress) {
+    auto& targets = element.targets;
+    const auto holdsBack = [](const QueueTarget& target) {
+        return target.awaitingReply && target.phase != TransferPhase::End;
+    };
+    if (std::any_of(targets.begin(), targets.end(), holdsBack)) {
+        return;
+    }
+    const auto waits = [](const QueueTarget& target) {
+        return target.phase == TransferPhase::Blocks && !target.awaitingReply;
+    };
+    const auto wantsData = [&waits](const QueueTarget& target) {
+        return waits(target) && target.spare.empty() && !target.canceled;
+    };
+    if (std::any_of(targets.begin(), targets.end(), wantsData) && element.chunk.empty() && element.file) {
+        if (element.blockNumber == 1) {
+            element.chunkSize = ChunkSizeOf(element.blockSize);
+        }
+        ComposeBlock(element);
+        element.bytesDone += element.lastRead;
+    }
+    // One line, read, digested and encoded once, goes to every target with its own route.
+    const std::uint64_t sent = element.lastRead;
+    struct Progress {
+        double percent;
+        std::string id;
+    };
+    std::vector<Progress> progress;
+    std::vector<QueueTarget*> receivers;
+    bool endOfData = false;
+    for (auto& target : targets) {
+        if (!waits(target)) {
+            continue;
+        }
+        if (target.canceled && target.spare.empty()) {
+            target.spare = TransferText::Canceled;
+        }
+        if (!target.spare.empty() || sent == 0) {
+            endOfData = endOfData || target.spare.empty();
+            sendPutClose(element, target);
+            continue;
+        }
+        receivers.push_back(&target);
+    }
+    for (QueueTarget* target : receivers) {
+        // The last one takes the line itself rather than a copy.
+        sendBlockTo(*target, target == receivers.back() ? std::move(element.chunk) : element.chunk);
+        target->awaitingReply = true;
+        target->bytesDone += sent;
+        const double percent = percentOf(target->bytesDone, element.length);
+        if (percent - target->progress >= 1.0) {
+            target->progress = percent;
+            progress.push_back(Progress{percent, target->id});
+        }
+    }
+    if (sent > 0) {
+        element.chunk.clear();
+        element.lastRead = 0;
+        const double percent = percentOf(element.bytesDone, element.length);
+        if (percent - element.progress >= 1.0) {
+            element.progress = percent;
+        }
+    }
+    if (endOfData) {
+        element.file.reset();
+    }
+    if (reportProgress && !progress.empty()) {
+        const std::string path = element.path;
+        for (const auto& report : progress) {
+            NotifyProgress(report.percent, path, report.id);
+        }
+    }
+}
+
+void FileTransferService::sendPutClose(QueueElement& element, QueueTarget& target) {
+    PutFile close;
+    close.SetParameter(Param::state, "end");
+    if (!target.spare.empty()) {
+        close.SetParameter(Param::error, target.spare.c_str());
+    } else {
+        element.checksum = element.digest.GetDigest();
+        close.SetParameter(Param::checksum, element.checksum.c_str());
+        close.SetParameter(Param::length, std::to_string(element.bytesDone).c_str());
+    }
+    sendTo(target, close, true);
+    target.phase = TransferPhase::End;
+    target.awaitingReply = true;
+    target.ended = true;
+}
+
+void FileTransferService::continueAfterLeave(QueueElement& element) {
+    if (!element.incoming && element.operation == TransferOperation::Send && !element.targets.empty()) {
+        advancePut(element, false);
+    }
+}
+
+// --- block replies (the sending side) -------------------------------------------------------
+
+void FileTransferService::blockReply(MessageSignalData& /*data*/, Message& message, QueueElement& element,
+                                     QueueTarget& target) {
+    target.lastActivity = TransferClock::now();
+    if (element.incoming) {
+        servedBlockReply(message, element, target);
+    } else {
+        putBlockReply(message, element, target);
+    }
+}
+
+void FileTransferService::putBlockReply(Message& reply, QueueElement& element, QueueTarget& target) {
+    if (target.phase != TransferPhase::Blocks || !target.awaitingReply) {
+        onUnexpected(element, target);
+        return;
+    }
+    target.awaitingReply = false;
+    if (target.spare.empty()) {
+        target.spare = target.canceled ? std::string(TransferText::Canceled) : errorOf(reply);
+    }
+    if (!target.spare.empty()) {
+        sendPutClose(element, target);
+    }
+    advancePut(element, true);
+}
+
+void FileTransferService::servedBlockReply(Message& reply, QueueElement& element, QueueTarget& target) {
+    if (!target.awaitingReply) {
+        if (!target.ended) {
+            onUnexpected(element, target);
+        }
+        return;
+    }
+    target.awaitingReply = false;
+    const bool numbered = reply.GetParameter(Param::blockno) != nullptr;
+    if (target.canceled) {
+        if (numbered) {
+            failServedGet(element, target, TransferText::PeerCanceled);
+        }
+        return;
+    }
+    if (reply.GetParameter(Param::error)) {
+        // The peer refused a block and closes the transfer itself.
+        target.phase = TransferPhase::End;
+        return;
+    }
+    if (element.chunk.empty() && element.file) {
+        ComposeBlock(element);
+        element.bytesDone += element.lastRead;
+    }
+    const std::uint64_t sent = element.lastRead;
+    if (sent == 0) {
+        if (!numbered) {
+            return;  // the answer to the end of the data
+        }
+        if (!target.spare.empty()) {
+            const std::string reason = target.spare;
+            failServedGet(element, target, reason.c_str());
+            return;
+        }
+        BlockTransfer end;
+        sendTo(target, end, true);
+        target.ended = true;
+        target.awaitingReply = true;
+        target.phase = TransferPhase::End;
+        return;
+    }
+    sendBlockTo(target, std::move(element.chunk));
+    element.chunk.clear();
+    element.lastRead = 0;
+    target.awaitingReply = true;
+    target.bytesDone += sent;
+}
+
+void FileTransferService::onUnexpected(QueueElement& element, QueueTarget& target) {
+    const char* unexpected = stateText(TransferState::UnexpectedReply);
+    Warning("ZK7962W Unexpected transfer reply from", target.socket ? target.socket->Tag() : std::string());
+    if (element.incoming) {
+        if (element.operation == TransferOperation::Receive && !target.ended) {
+            failServedGet(element, target, unexpected);
+        }
+        return;
+    }
+    if (target.phase == TransferPhase::End) {
+        // Its closing reply is awaited already; that reply reports the failure.
+        if (target.spare.empty()) {
+            target.spare = unexpected;
+        }
+        return;
+    }
+    if (element.operation == TransferOperation::Receive) {
+        closeGetEarly(target, unexpected);
+        return;
+    }
+    target.spare = unexpected;
+    sendPutClose(element, target);
+    continueAfterLeave(element);
+}
+
+// --- a get opened here ----------------------------------------------------------------------
+
+void FileTransferService::ProcessReplyGetFile(MessageSignalData& data, Message& message) {
+    const Found found = findOpening(data.Socket().get(), message.GetMessageForwardInfo().GetSource());
+    if (!found) {
+        Detail("ZK7961I Transfer reply for no transfer on", data.Socket()->Tag());
+        return;
+    }
+    QueueElement& element = *found.element;
+    QueueTarget& target = *found.target;
+    target.lastActivity = TransferClock::now();
+    if (element.operation != TransferOperation::Receive || !target.awaitingReply ||
+        (target.phase != TransferPhase::Begin && target.phase != TransferPhase::End)) {
+        onUnexpected(element, target);
+        return;
+    }
+    target.awaitingReply = false;
+    if (target.phase == TransferPhase::Begin) {
+        getBegun(message, element, target);
+    } else {
+        getClosed(message, element, target);
+    }
+}
+
+void FileTransferService::getBegun(Message& reply, QueueElement& element, QueueTarget& target) {
+    const std::string refusal = errorOf(reply);
+    if (!refusal.empty()) {
+        leave(element, target, refusal.c_str());
+        return;
+    }
+    const char* length = reply.GetParameter(Param::length);
+    std::uint64_t announced = 0;
+    if (!length) {
+        closeGetEarly(target, stateText(TransferState::LengthMissing));
+        return;
+    }
+    if (!ReadUnsigned(length, announced) || announced == 0) {
+        closeGetEarly(target, stateText(TransferState::LengthInvalid));
+        return;
+    }
+    target.length = announced;
+    target.ended = true;
+    target.phase = TransferPhase::Blocks;
+    target.blockNumber = 0;  // the last block received
+    element.blockSize = LowerBlockSize(element.blockSize, reply.GetParameter(Param::blocksize));
+}
+
+void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& message, QueueElement& element,
+                                          QueueTarget& target) {
+    target.lastActivity = TransferClock::now();
+    const char* numberText = message.GetParameter(Param::blockno);
+    const std::string number = numberText ? numberText : "";
+    BlockTransfer answer;
+    if (numberText) {
+        answer.SetParameter(Param::blockno, number.c_str());
+    }
+    // Nothing of a refused block is written; the peer hears why in the answer and the
+    // transfer closes with the same text.
+    const auto refuse = [&](const std::string& text) {
+        answer.SetParameter(Param::error, text.c_str());
+        replyTo(data, answer);
+        closeGetEarly(target, text);
+    };
+    if (target.canceled) {
+        if (target.spare.empty()) {
+            target.spare = TransferText::Canceled;
+        }
+        refuse(TransferText::PeerCanceled);
+        return;
+    }
+    if (target.phase != TransferPhase::Blocks) {
+        // Before the opening was answered, or after the data ended: nothing is taken.
+        refuse(target.spare.empty() ? std::string(TransferText::InvalidBlock) : target.spare);
+        return;
+    }
+    if (!numberText) {
+        replyTo(data, answer);
+        const std::string failure = errorOf(message);
+        if (!failure.empty()) {
+            closeGetEarly(target, failure);
+            return;
+        }
+        GetFile close;
+        close.SetParameter(Param::state, "end");
+        close.SetParameter(Param::length, std::to_string(target.bytesDone).c_str());
+        close.SetParameter(Param::checksum, target.digest.GetDigest().c_str());
+        sendTo(target, close, true);
+        target.phase = TransferPhase::End;
+        target.awaitingReply = true;
+        return;
+    }
+    std::uint64_t blockNumber = 0;
+    const char* dataText = message.GetParameter(Param::data);
+    const std::string_view text = dataText ? std::string_view(dataText) : std::string_view();
+    if (!ReadUnsigned(number.c_str(), blockNumber) || blockNumber != target.blockNumber + 1 || text.empty() ||
+        text.size() % 4 != 0) {
+        refuse(TransferText::InvalidBlock);
+        return;
+    }
+    const std::uint64_t limit = element.chunkSize != 0 ? element.chunkSize : ChunkSizeOf(element.blockSize);
+    const std::uint64_t size = DecodedLength(text);
+    if (size > limit) {
+        refuse(TransferText::InvalidBlock);
+        return;
+    }
+    if (size > target.length - std::min(target.length, target.bytesDone)) {
+        refuse(stateText(TransferState::LengthMismatch));
+        return;
+    }
+    element.blockText.assign(text.data(), text.size());
+    if (!DecodeBase64InPlace(element.blockText) || element.blockText.size() != size) {
+        element.blockText.clear();
+        refuse(TransferText::InvalidBlock);
+        return;
+    }
+    target.blockNumber = blockNumber;
+    DecomposeBlock(element, target);
+    if (target.failed || !target.file) {
+        refuse(target.spare.empty() ? std::string(stateText(TransferState::Error)) : target.spare);
+        return;
+    }
+    replyTo(data, answer);
+}
+
+void FileTransferService::closeGetEarly(QueueTarget& target, const std::string& text) {
+    if (target.spare.empty()) {
+        target.spare = text;
+    }
+    if (target.file) {
+        Detail("ZK7903I Removing local temporary file: ", target.file->Target().string());
+        target.file.reset();
+    }
+    if (target.phase == TransferPhase::End) {
+        return;
+    }
+    GetFile close;
+    close.SetParameter(Param::state, "end");
+    close.SetParameter(Param::error, text.c_str());
+    sendTo(target, close, true);
+    target.phase = TransferPhase::End;
+    target.awaitingReply = true;
+    target.ended = true;
+}
+
+void FileTransferService::getClosed(Message& reply, QueueElement& element, QueueTarget& target) {
+    std::string failure = target.spare;
+    if (failure.empty()) {
+        failure = errorOf(reply);
+    }
+    if (failure.empty() && !target.file) {
+        failure = stateText(TransferState::Error);
+    }
+    if (failure.empty() && target.bytesDone != target.length) {
+        failure = stateText(TransferState::LengthMismatch);
+    }
+    if (failure.empty()) {
+        if (const char* mismatch = closingMismatch(reply, target.bytesDone, target.digest.GetDigest())) {
+            failure = mismatch;
+        }
+    }
+    leave(element, target, failure.empty() ? nullptr : failure.c_str());
+}
+
+// --- leaving ----------------------------------------------------------------------------------
+
+void FileTransferService::leave(QueueElement& element, QueueTarget& target, const char* error) {
+    const bool failed = error != nullptr;
+    const std::string text = failed ? error : "";
+    // A get's first proven copy replaces the destination; later ones are dropped, their
+    // transfers successful all the same.
+    const bool installs = !failed && isOpenedGet(element) && !element.closed;
+    if (installs) {
+        element.closed = true;
+    }
+    auto gone = std::make_shared<Leaving>(Leaving{shellOf(element), std::move(target)});
+    if (!failed && isOpenedGet(element)) {
+        gone->element.length = gone->target.length;
+        gone->element.checksum = gone->target.digest.GetDigest();
+    }
+    auto& targets = element.targets;
+    const auto at =
+        std::find_if(targets.begin(), targets.end(), [&target](const QueueTarget& each) { return &each == &target; });
+    if (at != targets.end()) {
+        targets.erase(at);
+    }
+    continueAfterLeave(element);
+    removeEmptyElements();
+    updateTransferring(gone->target.socket);
+
+    const auto report = [](FileTransferService& self, Leaving& left, const char* failure) {
+        if (failure) {
+            self.NotifyError(left.element, left.target, failure);
+            return;
+        }
+        const std::uint64_t length = left.element.operation == TransferOperation::Receive ? left.target.length
+                                                                                          : left.element.length;
+        const double percent = percentOf(left.target.bytesDone, length);
+        if (percent != left.target.progress) {
+            left.target.progress = percent;
+            self.NotifyProgress(percent, left.element.path, left.target.id);
+        }
+        self.NotifyEnd(left.element, left.target);
+    };
+    if (installs && gone->target.file) {
+        std::unique_ptr<FileReplacement> file = std::move(gone->target.file);
+        install(std::move(file), [gone, report](FileTransferService& self, bool ok, const std::string& failure) {
+            if (!ok) {
+                self.Warning("ZK7963W Cannot install received file: " + gone->element.path, failure);
+            }
+            report(self, *gone, ok ? nullptr : failure.c_str());
+        });
+        return;
+    }
+    if (gone->target.file) {
+        if (failed) {
+            Detail("ZK7903I Removing local temporary file: ", gone->target.file->Target().string());
+        } else {
+            Detail("ZK7904I Local temporary file removed: ", gone->target.file->Target().string());
+        }
+        gone->target.file.reset();
+    }
+    report(*this, *gone, failed ? text.c_str() : nullptr);
+}
+
+// --- cancelling -------------------------------------------------------------------------------
+
+void FileTransferService::CancelPutFile(const std::string& id, const std::string& remotePath) {
+    onLoop([id, remotePath](FileTransferService& self) {
+        // The element's file stays open: the other targets still read from it. Each
+        // cancelled target ends at its next block or block reply.
+        for (auto& element : self._activeList) {
+            if (element.incoming) {
+                continue;
+            }
+            for (auto& target : element.targets) {
+                if (target.id == id && target.remotePath == remotePath) {
+                    target.canceled = true;
+                }
+            }
+        }
+    });
+}
+
+}  // namespace Zelkor

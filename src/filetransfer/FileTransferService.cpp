@@ -1,0 +1,516 @@
+#include "filetransfer/FileTransferService.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include "core/Message.h"
+#include "driver/IServiceSender.h"
+#include "filetransfer/BlockSize.h"
+#include "filetransfer/TransferMessages.h"
+#include "transport/TcpSocket.h"
+
+namespace Zelkor {
+
+namespace {
+
+// What each handler logs when a message came without a connection (a datagram): the
+// transfer words work over TCP only.
+const char* noConnectionText(const std::string& word, bool reply) {
+    if (word == "block") {
+        return "ZK7912I ProcessBlock packet.ConnHandle() is null";
+    }
+    if (word == "cancelputfile") {
+        return "ZK7913I ProcessCancelPutFile packet.ConnHandle() is null";
+    }
+    if (word == "putfile") {
+        return reply ? "ZK7900I ProcessReplyPutFile packet.ConnHandle() is null"
+                     : "ZK7906I ProcessPutFile packet.ConnHandle() is null";
+    }
+    return reply ? "ZK7901I ProcessReplyGetFile packet.ConnHandle() is null"
+                 : "ZK7910I ProcessGetFile packet.ConnHandle() is null";
+}
+
+void* handleOf(const std::shared_ptr<TcpSocket>& socket) { return static_cast<Socket*>(socket.get()); }
+
+}  // namespace
+
+FileTransferService::FileTransferService(IServiceSender* sender, ITransferDevices* devices, IDeviceState* deviceState,
+                                         boost::asio::io_context& io)
+    : ZelkorLoggable("FXFR"), _sender(sender), _devices(devices), _deviceState(deviceState), _io(io) {}
+
+FileTransferService::~FileTransferService() {
+    if (_transferTimer) {
+        _transferTimer->cancel();
+    }
+    _timerStopped = true;
+}
+
+void FileTransferService::Start() { StartTransferTimer(); }
+
+// --- dispatch -------------------------------------------------------------------------
+
+bool FileTransferService::IsServiceCommand(const std::string& word) {
+    return word == "block" || word == "putfile" || word == "getfile" || word == "cancelputfile";
+}
+
+void FileTransferService::SignalRaised(MessageSignalData& data) {
+    Message* message = data.GetMessage();
+    if (!message) {
+        return;
+    }
+    const std::string word = message->CommandName();
+    const bool reply = message->GetIsReply();
+    if (!IsServiceCommand(word)) {
+        return;
+    }
+    if (!data.Socket()) {
+        Warning(noConnectionText(word, reply));
+        return;
+    }
+    if (word == "block") {
+        processBlock(data, *message, reply);
+    } else if (reply) {
+        if (word == "putfile") {
+            ProcessReplyPutFile(data, *message);
+        } else if (word == "getfile") {
+            ProcessReplyGetFile(data, *message);
+        }
+    } else if (word == "putfile") {
+        ProcessPutFile(data, *message);
+    } else if (word == "getfile") {
+        ProcessGetFile(data, *message);
+    } else {
+        ProcessCancelPutFile(data, *message, false);
+    }
+}
+
+void FileTransferService::processBlock(MessageSignalData& data, Message& message, bool reply) {
+    const TcpSocket* socket = data.Socket().get();
+    const std::string source = message.GetMessageForwardInfo().GetSource();
+    // Answered transfers first: a node may serve one peer while it fetches from another
+    // over the same connection, and the two are told apart by side and operation.
+    Found answered = findAnswering(socket, source);
+    if (answered) {
+        if (!reply && answered.element->operation == TransferOperation::Send) {
+            answerPutBlock(data, message, *answered.element, *answered.target);
+            return;
+        }
+        if (reply && answered.element->operation == TransferOperation::Receive) {
+            blockReply(data, message, *answered.element, *answered.target);
+            return;
+        }
+    }
+    Found opened = findOpening(socket, source, !reply);
+    if (opened) {
+        if (reply && opened.element->operation == TransferOperation::Send) {
+            blockReply(data, message, *opened.element, *opened.target);
+            return;
+        }
+        if (!reply && opened.element->operation == TransferOperation::Receive) {
+            receiveGetBlock(data, message, *opened.element, *opened.target);
+            return;
+        }
+    }
+    if (reply) {
+        Detail("ZK7914I Block reply for no transfer on", socket->Tag());
+        return;
+    }
+    // A block after its transfer ended (cancelled, failed, timed out): refused, so that
+    // the sender stops rather than believe it stored.
+    BlockTransfer refusal;
+    if (const char* number = message.GetParameter(Param::blockno)) {
+        refusal.SetParameter(Param::blockno, number);
+    }
+    refusal.SetParameter(Param::error, TransferText::PeerCanceled);
+    replyTo(data, refusal);
+}
+
+// --- finding, sending, removing ------------------------------------------------------------
+
+FileTransferService::Found FileTransferService::findAnswering(const TcpSocket* socket, const std::string& source) {
+    for (auto& element : _activeList) {
+        if (!element.incoming) {
+            continue;
+        }
+        for (auto& target : element.targets) {
+            if (target.socket.get() == socket && target.source == source) {
+                return Found{&element, &target};
+            }
+        }
+    }
+    return {};
+}
+
+FileTransferService::Found FileTransferService::findOpening(const TcpSocket* socket, const std::string& source,
+                                                            bool inboundToo) {
+    const auto on = [socket, inboundToo](const QueueTarget& target) {
+        if (target.socket.get() == socket) {
+            return true;
+        }
+        return inboundToo && std::any_of(target.inbound.begin(), target.inbound.end(),
+                                         [socket](const auto& inbound) { return inbound.get() == socket; });
+    };
+    const auto from = [&source](const QueueTarget& target) {
+        return source.empty() || target.header.IsEmpty() || target.header.FinalDestination() == source;
+    };
+    for (auto& element : _activeList) {
+        if (element.incoming) {
+            continue;
+        }
+        for (auto& target : element.targets) {
+            if (on(target) && from(target)) {
+                return Found{&element, &target};
+            }
+        }
+    }
+    return {};
+}
+
+void FileTransferService::sendTo(QueueTarget& target, Message& message, bool request) {
+    if (!_sender || !target.socket) {
+        return;
+    }
+    target.lastActivity = TransferClock::now();
+    MessageForwardInfo header = target.header;
+    std::string line = message.Build(header, request);
+    if (line.empty()) {
+        Warning("ZK7915W Transfer line has no valid route", message.CommandName());
+        return;
+    }
+    if (request) {
+        _sender->SendRequest(handleOf(target.socket), std::move(line), {});
+    } else {
+        _sender->SendReply(handleOf(target.socket), line, std::string(), message.CommandName());
+    }
+}
+
+void FileTransferService::sendBlockTo(QueueTarget& target, std::string body) {
+    if (!_sender || !target.socket) {
+        return;
+    }
+    target.lastActivity = TransferClock::now();
+    if (target.header.IsEmpty()) {
+        _sender->SendRequest(handleOf(target.socket), std::move(body), {});
+        return;
+    }
+    // Routes only: a block carries no sender hash, it is never answered from the cache.
+    MessageForwardInfo header = target.header;
+    std::string line;
+    line.reserve(body.size() + 128);
+    if (!header.AppendMessageForwardHeader(line)) {
+        Warning("ZK7915W Transfer line has no valid route", "block");
+        return;
+    }
+    line += body;
+    _sender->SendRequest(handleOf(target.socket), std::move(line), {});
+}
+
+void FileTransferService::replyTo(MessageSignalData& data, Message& reply) {
+    const Message* request = data.GetMessage();
+    replyWith(data.Handle(), request ? request->GetMessageForwardInfo() : MessageForwardInfo(), reply);
+}
+
+void FileTransferService::replyWith(void* handle, const MessageForwardInfo& requestHeader, Message& reply) {
+    if (!_sender) {
+        return;
+    }
+    MessageForwardInfo header = requestHeader;
+    const std::string line = reply.Build(header, false);
+    if (line.empty()) {
+        Warning("ZK7915W Transfer line has no valid route", reply.CommandName());
+        return;
+    }
+    _sender->SendReply(handle, line, requestHeader.hasHash ? requestHeader.HashText() : std::string(),
+                       reply.CommandName());
+}
+
+void FileTransferService::removeTargetsOn(QueueElement& element, const TcpSocket* socket) {
+    std::shared_ptr<TcpSocket> keep;
+    auto& targets = element.targets;
+    for (auto it = targets.begin(); it != targets.end();) {
+        if (it->socket.get() == socket) {
+            keep = it->socket;
+            it = targets.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    removeEmptyElements();
+    if (keep) {
+        updateTransferring(keep);
+    }
+}
+
+void FileTransferService::removeEmptyElements() {
+    _activeList.erase(std::remove_if(_activeList.begin(), _activeList.end(),
+                                     [](const QueueElement& element) { return element.targets.empty(); }),
+                      _activeList.end());
+}
+
+void FileTransferService::updateTransferring(const std::shared_ptr<TcpSocket>& socket) {
+    if (!socket) {
+        return;
+    }
+    // Only a direct transfer marks its connection: routed transfers are told apart by
+    // their source, so a router's connection carries them side by side (and keeps
+    // serving the other devices behind it).
+    const bool inUse = std::any_of(_activeList.begin(), _activeList.end(), [&socket](const QueueElement& element) {
+        return std::any_of(element.targets.begin(), element.targets.end(), [&socket](const QueueTarget& target) {
+            return target.socket == socket && target.header.IsEmpty();
+        });
+    });
+    socket->SetTransferring(inUse);
+}
+
+void FileTransferService::install(std::unique_ptr<FileReplacement> file,
+                                  std::function<void(FileTransferService&, bool, const std::string&)> then) {
+    // std::function wants a copyable job; the file still has one owner at a time.
+    auto held = std::make_shared<std::unique_ptr<FileReplacement>>(std::move(file));
+    const std::uint64_t generation = _generation;
+    auto& io = _io;
+    const bool posted = _worker.Post([weak = weak_from_this(), held, then, generation, &io] {
+        const bool ok = *held && (*held)->Commit();
+        std::string error = ok ? std::string() : (*held ? (*held)->Error() : std::string("no file"));
+        // The io_context outlives the service, whose destructor joins this thread.
+        boost::asio::post(io, [weak, held, then, generation, ok, error = std::move(error)] {
+            const auto self = weak.lock();
+            if (self && self->_generation == generation) {
+                then(*self, ok, error);
+            }
+        });
+    });
+    if (!posted) {
+        then(*this, false, "Too many requests");
+    }
+}
+
+void FileTransferService::onLoop(std::function<void(FileTransferService&)> job) {
+    if (_io.get_executor().running_in_this_thread()) {
+        job(*this);
+        return;
+    }
+    boost::asio::post(_io, [weak = weak_from_this(), job = std::move(job)] {
+        if (const auto self = weak.lock()) {
+            job(*self);
+        }
+    });
+}
+
+// --- reports ------------------------------------------------------------------------------
+
+namespace {
+
+template <class Info>
+Info makeInfo(const QueueElement& element, const std::string& path, const char* state, const char* error) {
+    Info info;
+    info.path = path;
+    info.state = state;
+    info.length = std::to_string(element.length);
+    info.blocksize = std::to_string(element.blockSize);
+    info.checksum = element.checksum;
+    info.error = error ? error : "";
+    return info;
+}
+
+}  // namespace
+
+void FileTransferService::NotifyBegin(QueueElement& element, QueueTarget& target) {
+    std::string path;
+    if (element.incoming) {
+        path = target.localFile;
+    } else if (element.operation == TransferOperation::Receive) {
+        path = target.remotePath;
+    } else {
+        path = element.path;
+    }
+    if (element.operation == TransferOperation::Receive) {
+        GetHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(_handlerMutex);
+            handler = _getHandler;
+        }
+        if (handler) {
+            auto info = makeInfo<GetFileInfo>(element, path, "begin", nullptr);
+            handler(info);
+        }
+    } else {
+        PutHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(_handlerMutex);
+            handler = _putHandler;
+        }
+        if (handler) {
+            auto info = makeInfo<PutFileInfo>(element, path, "begin", nullptr);
+            handler(info);
+        }
+    }
+}
+
+void FileTransferService::NotifyEnd(QueueElement& element, QueueTarget& target) {
+    // The end names what now stands on disk: the destination of a file received here.
+    const std::string& path = element.incoming ? target.localFile : element.path;
+    if (element.operation == TransferOperation::Receive) {
+        GetHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(_handlerMutex);
+            handler = _getHandler;
+        }
+        if (handler) {
+            auto info = makeInfo<GetFileInfo>(element, path, "end", nullptr);
+            handler(info);
+        }
+    } else {
+        PutHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(_handlerMutex);
+            handler = _putHandler;
+        }
+        if (handler) {
+            auto info = makeInfo<PutFileInfo>(element, path, "end", nullptr);
+            handler(info);
+        }
+    }
+    if (target.done) {
+        // One report per target: a second ending of the same target finds no callback.
+        auto done = std::move(target.done);
+        target.done = nullptr;
+        done(true, TransferText::Success);
+    }
+}
+
+void FileTransferService::NotifyError(QueueElement& element, QueueTarget& target, const char* text) {
+    const std::string& path = element.incoming ? target.localFile : target.remotePath;
+    const char* state = target.ended ? "end" : "begin";
+    if (element.operation == TransferOperation::Receive) {
+        GetHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(_handlerMutex);
+            handler = _getHandler;
+        }
+        if (handler) {
+            auto info = makeInfo<GetFileInfo>(element, path, state, text);
+            handler(info);
+        }
+    } else {
+        PutHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(_handlerMutex);
+            handler = _putHandler;
+        }
+        if (handler) {
+            auto info = makeInfo<PutFileInfo>(element, path, state, text);
+            handler(info);
+        }
+    }
+    if (target.done) {
+        auto done = std::move(target.done);
+        target.done = nullptr;
+        done(false, text ? text : "");
+    }
+}
+
+void FileTransferService::NotifyProgress(double percent, const std::string& path, const std::string& id) {
+    ProgressHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(_handlerMutex);
+        handler = _progressHandler;
+    }
+    if (handler) {
+        std::string pathCopy = path;
+        std::string idCopy = id;
+        handler(percent, pathCopy, idCopy);
+    }
+}
+
+void FileTransferService::NotifyBlock(const std::string& name, double percent, std::uint64_t size, bool flag) {
+    BlockHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(_handlerMutex);
+        handler = _blockHandler;
+    }
+    if (handler) {
+        BlockInfo info;
+        info.name = name;
+        info.progress = percent;
+        info.blockSize = size;
+        info.flag = flag;
+        handler(info);
+    }
+}
+
+// --- handlers and settings ---------------------------------------------------------------
+
+void FileTransferService::OnPutFile(PutHandler handler) {
+    std::lock_guard<std::mutex> lock(_handlerMutex);
+    _putHandler = std::move(handler);
+}
+
+void FileTransferService::OnGetFile(GetHandler handler) {
+    std::lock_guard<std::mutex> lock(_handlerMutex);
+    _getHandler = std::move(handler);
+}
+
+void FileTransferService::OnBlock(BlockHandler handler) {
+    std::lock_guard<std::mutex> lock(_handlerMutex);
+    _blockHandler = std::move(handler);
+}
+
+void FileTransferService::SetFileTxHandle(ProgressHandler handler) {
+    std::lock_guard<std::mutex> lock(_handlerMutex);
+    _progressHandler = std::move(handler);
+}
+
+std::string FileTransferService::SetStorageRootPath(std::string path) {
+    if (path == "null") {
+        std::lock_guard<std::mutex> lock(_handlerMutex);
+        _storageRoot.clear();
+        return std::string();
+    }
+    const boost::filesystem::path root(path);
+    if (root.has_root_directory()) {
+        boost::system::error_code error;
+        const auto status = boost::filesystem::status(root, error);
+        if (error || !boost::filesystem::exists(status)) {
+            Error("ZK7927E Requested file does not exist", path);
+            return "Does Not Exist";
+        }
+    } else if (std::find(_refusedRoots.begin(), _refusedRoots.end(), path) != _refusedRoots.end()) {
+        Error("ZK7928E Requested storagerootpath is Invalid", path);
+        return "Invalid";
+    }
+    std::lock_guard<std::mutex> lock(_handlerMutex);
+    _storageRoot = std::move(path);
+    return std::string();
+}
+
+std::string FileTransferService::GetStorageRootPath() {
+    std::lock_guard<std::mutex> lock(_handlerMutex);
+    return _storageRoot;
+}
+
+unsigned long FileTransferService::SetFileTransferCount(unsigned long count) {
+    const unsigned long stored = std::min(std::max(count, 1ul), DefaultTransferCount);
+    _transferCount.store(stored);
+    return stored;
+}
+
+unsigned long FileTransferService::SetBlockSize(unsigned long size) {
+    const unsigned long raised = std::max<unsigned long>(size, MinBlockSize);
+    const unsigned long stored = std::min<unsigned long>(raised, MaxBlockSize);
+    _blockSize.store(stored);
+    if (_sender) {
+        _sender->SetTransferBlockSize(stored);
+    }
+    return raised;
+}
+
+void FileTransferService::GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) {
+    if (receiver) {
+        _messageSignalMap.GiveTo(receiver);
+    }
+}
+
+}  // namespace Zelkor

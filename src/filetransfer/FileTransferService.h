@@ -1,0 +1,249 @@
+#pragma once
+// The one service of a node that moves files. As a controller it queues puts and gets
+// to and from devices by GUID, starts them first in, first out from a timer, sends and
+// receives their blocks and checks them by length and MD5. As a device it answers
+// "putfile", "getfile", "block" and "cancelputfile" under its storage root.
+//
+// A received file is written to an unnamed temporary in its destination's folder and
+// installed over the destination only once its length and digest are proven: no ending
+// of a transfer but success touches the old file.
+//
+// Ownership: made and held in shared ownership by the driver, which outlives it; the
+// sender, the device directory and the device-state object are not owned and outlive it.
+// Timer waits, worker jobs and their results hold the service weakly.
+// Threads: protocol work, reports, the timer and each block's read or write run on the
+// event loop of `io`; a received file's final sync and rename run on the service's
+// worker thread, their results posted back. SendFiles/ReceiveFiles take only the queue
+// mutex; settings are atomics; handlers and storage root sit under one mutex, and
+// handlers are called from a copy outside every lock. Stop off the loop hops onto it and
+// waits at most 2 s.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "core/IGiveMessageMapToMessageReceiver.h"
+#include "core/IServiceBaseImpl.h"
+#include "core/ZelkorLoggable.h"
+#include "filetransfer/IFileTransferService.h"
+#include "filetransfer/TransferRecords.h"
+#include "filetransfer/TransferWorker.h"
+
+namespace Zelkor {
+
+class IDeviceState;
+class IServiceSender;
+class ITransferDevices;
+class Message;
+
+class FileTransferService : public IServiceBaseImpl<IFileTransferService>,
+                            public IGiveMessageMapToMessageReceiver,
+                            public ZelkorLoggable,
+                            public std::enable_shared_from_this<FileTransferService> {
+public:
+    static constexpr unsigned long DefaultTransferCount = 100;
+    static constexpr unsigned long DefaultTransferInterval = 250;
+
+    // Call Start once the object is in shared ownership: the timer holds it weakly.
+    FileTransferService(IServiceSender* sender, ITransferDevices* devices, IDeviceState* deviceState,
+                        boost::asio::io_context& io);
+    ~FileTransferService() override;
+    FileTransferService(const FileTransferService&) = delete;
+    FileTransferService& operator=(const FileTransferService&) = delete;
+
+    // Starts the transfer timer.
+    void Start();
+
+    // --- IFileTransferService ----------------------------------------------------------
+    void SignalRaised(MessageSignalData& data) override;
+    bool IsServiceCommand(const std::string& word) override;
+    void PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) override;
+    void AcceptBlock(std::shared_ptr<TcpSocket> socket) override;
+    void NotifyInterruption(void* handle) override;
+    void OnPutFile(PutHandler handler) override;
+    void OnGetFile(GetHandler handler) override;
+    void OnBlock(BlockHandler handler) override;
+    std::string SetStorageRootPath(std::string path) override;
+    std::string GetStorageRootPath() override;
+    unsigned long SetFileTransferCount(unsigned long count) override;
+    unsigned long GetFileTransferCount() override { return _transferCount.load(); }
+    unsigned long SetFileTransferInterval(unsigned long interval) override;
+    unsigned long GetFileTransferInterval() override { return _transferInterval.load(); }
+    void SetFileTxHandle(ProgressHandler handler) override;
+    unsigned long SetBlockSize(unsigned long size) override;
+    unsigned long GetBlockSize() override { return _blockSize.load(); }
+    bool SendFiles(std::vector<std::string>& targets, FilePairs& files, unsigned long blockSize, Done done) override;
+    bool ReceiveFiles(std::vector<std::string>& targets, FilePairs& files, unsigned long blockSize, Done done) override;
+    void CancelPutFile(const std::string& id, const std::string& remotePath) override;
+    void Stop() override;
+    void Refresh() override;
+
+    void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
+
+    // Queues the pairs for every device; the block size as QueuedBlockSize gives it.
+    bool TransferFiles(std::vector<std::string>& targets, FilePairs& files, unsigned long blockSize, Done done,
+                       TransferOperation operation);
+
+    // Loop thread: transfers active (opened here or answered), for tests and the runner.
+    std::size_t ActiveCount() const { return _activeList.size(); }
+    std::size_t WaitingCount();
+    // Loop thread: what one tick of the queue's timer does (time-outs swept, the next
+    // waiting transfer started), at once, for a fuzz driver that cannot wait for the timer.
+    void TickNow() { OnTransferTimer(); }
+
+private:
+    struct Found {
+        QueueElement* element = nullptr;
+        QueueTarget* target = nullptr;
+        explicit operator bool() const { return target != nullptr; }
+    };
+
+    // --- dispatch and shared helpers (FileTransferService.cpp) ---------------------------
+    void processBlock(MessageSignalData& data, Message& message, bool reply);
+    // The answering side's transfer of that connection and routed source (the peer's
+    // name as the received header's GetSource() gives it; empty when direct).
+    Found findAnswering(const TcpSocket* socket, const std::string& source);
+    // The opening side's target on that connection (its inbound connections too, when
+    // asked) whose device is `source` (the received header's GetSource(); several devices
+    // behind one router share a connection). An empty source matches any target there.
+    Found findOpening(const TcpSocket* socket, const std::string& source, bool inboundToo = false);
+    // A message to a target as a request, with the target's route.
+    void sendTo(QueueTarget& target, Message& message, bool request = true);
+    // A composed block body to a target, with the target's route.
+    void sendBlockTo(QueueTarget& target, std::string body);
+    // Answers a received request on its connection with the request's header (hash
+    // included), recorded in the reply cache.
+    void replyTo(MessageSignalData& data, Message& reply);
+    // The same later, from a copy of the request's header (a reply that waits for the
+    // worker).
+    void replyWith(void* handle, const MessageForwardInfo& requestHeader, Message& reply);
+    // Removes the targets of `element` on that connection; then every element without
+    // targets; then the connection's transferring flag follows what is left.
+    void removeTargetsOn(QueueElement& element, const TcpSocket* socket);
+    void removeEmptyElements();
+    // The connection's transferring flag: set while any active target uses it.
+    void updateTransferring(const std::shared_ptr<TcpSocket>& socket);
+    // Runs a received file's sync and rename on the worker; `then` runs on the loop with
+    // the result while the service lives and no Stop came in between.
+    void install(std::unique_ptr<FileReplacement> file,
+                 std::function<void(FileTransferService&, bool ok, const std::string& error)> then);
+    // Runs on the loop (at once when called there).
+    void onLoop(std::function<void(FileTransferService&)> job);
+
+    // Reports (handlers called from copies, outside the locks).
+    void NotifyBegin(QueueElement& element, QueueTarget& target);
+    void NotifyEnd(QueueElement& element, QueueTarget& target);
+    void NotifyError(QueueElement& element, QueueTarget& target, const char* text);
+    void NotifyProgress(double percent, const std::string& path, const std::string& id);
+    void NotifyBlock(const std::string& name, double percent, std::uint64_t size, bool flag);
+
+    // --- answering side (AnsweringSide.cpp) ----------------------------------------------
+    void ProcessPutFile(MessageSignalData& data, Message& message);
+    void ProcessGetFile(MessageSignalData& data, Message& message);
+    // A block request of a put answered here.
+    void answerPutBlock(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
+    void ProcessCancelPutFile(MessageSignalData& data, Message& message, bool reply);
+    // Writes the decoded bytes waiting in element.blockText (checked by the caller) to the
+    // target's file, then counts and digests them (a put answered here: the element's
+    // count and digest; a get opened here: the target's). A failed write sets the
+    // target's `failed`, keeps the system's text in its `spare` and drops its temporary.
+    void DecomposeBlock(QueueElement& element, QueueTarget& target);
+    void openPut(MessageSignalData& data, Message& message, const std::string& source);
+    void closePut(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
+    void putInstalled(QueueElement& element, void* handle, const MessageForwardInfo& requestHeader, bool ok,
+                      const std::string& error);
+    void openGet(MessageSignalData& data, Message& message, const std::string& source);
+    void closeGet(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
+    // Sends block 1 of a served get and composes block 2; why it cannot go on, else "".
+    std::string serveFirstBlocks(QueueElement& element, QueueTarget& target);
+    // Ends the data of a served get that cannot go on: the peer hears `text` in a "block"
+    // request without number and closes; its close is answered and reported (closeGet).
+    void failServedGet(QueueElement& element, QueueTarget& target, const char* text);
+    // Takes an answered transfer out of the active list; the connection's transferring
+    // flag follows what is left.
+    QueueElement detachAnswered(QueueElement& element);
+
+    // --- opening side and block pipeline (BlockPipeline.cpp) -----------------------------
+    void ComposeBlock(QueueElement& element);
+    void ProcessReplyPutFile(MessageSignalData& data, Message& message);
+    void ProcessReplyGetFile(MessageSignalData& data, Message& message);
+    // A block reply on the sending side (a put opened here, a get answered here).
+    void blockReply(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
+    // A block request of a get opened here.
+    void receiveGetBlock(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
+    // After a target left a put opened here (failed, refused, cancelled, timed out, cut;
+    // already out of `element.targets`): the others go on once all of them answered.
+    // Calls no handler and removes nothing, so a caller may go on with its own list work.
+    void continueAfterLeave(QueueElement& element);
+    // A put opened here: once no target waits for a reply in the data (its closing aside),
+    // sends the next block, or the closing requests, to the targets that wait for them.
+    void advancePut(QueueElement& element, bool reportProgress);
+    void sendPutClose(QueueElement& element, QueueTarget& target);
+    // Ends a get opened here early: `text` goes into the closing request and is reported
+    // when its reply comes; the temporary goes at once.
+    void closeGetEarly(QueueTarget& target, const std::string& text);
+    // A reply or block the target does not wait for (state 12): it ends, never succeeds.
+    void onUnexpected(QueueElement& element, QueueTarget& target);
+    void putBlockReply(Message& reply, QueueElement& element, QueueTarget& target);
+    void servedBlockReply(Message& reply, QueueElement& element, QueueTarget& target);
+    void putBegun(Message& reply, QueueElement& element, QueueTarget& target);
+    void putClosed(Message& reply, QueueElement& element, QueueTarget& target);
+    void getBegun(Message& reply, QueueElement& element, QueueTarget& target);
+    void getClosed(Message& reply, QueueElement& element, QueueTarget& target);
+    // Takes the target out of the active list, then reports it: `error` null for success.
+    void leave(QueueElement& element, QueueTarget& target, const char* error);
+
+    // --- queue, timer, interruption and stop (TransferQueue.cpp) -------------------------
+    void StartTransferTimer();
+    void StopTransferTimer();
+    void WaitTransferTimer();
+    void OnTransferTimer();
+    void sweepTimeouts(std::uint64_t timeoutMs);
+    void startNext();
+    void OnDeviceDisconnected(void* handle);
+    // Ends every active transfer; with `report` each target's `done` hears (false,
+    // "transfer canceled") and the waiting queue is emptied the same way.
+    void stopOnLoop(bool report);
+    // Runs stopOnLoop on the loop and waits for it at most 2 s (at once on the loop, or
+    // when the loop does not run).
+    void stopAndWait(bool report);
+
+    IServiceSender* _sender;
+    ITransferDevices* _devices;
+    IDeviceState* _deviceState;
+    boost::asio::io_context& _io;
+
+    std::mutex _handlerMutex;  // the four handlers and the storage root
+    PutHandler _putHandler;
+    GetHandler _getHandler;
+    BlockHandler _blockHandler;
+    ProgressHandler _progressHandler;
+    std::string _storageRoot;
+    const std::vector<std::string> _refusedRoots{"ftp://", "http://", "https://"};
+
+    std::atomic<unsigned long> _transferCount{DefaultTransferCount};
+    std::atomic<unsigned long> _blockSize{65536};
+    std::atomic<unsigned long> _transferInterval{DefaultTransferInterval};
+
+    std::unique_ptr<boost::asio::steady_timer> _transferTimer;
+    bool _timerStopped = true;
+
+    std::mutex _queueMutex;
+    std::deque<QueueElement> _waitQueue;  // under _queueMutex
+    std::deque<QueueElement> _activeList;  // loop thread only
+
+    // Advanced by every Stop: a worker result of an earlier generation reports nothing.
+    // A Refresh leaves it: a result then is the target's one report.
+    std::uint64_t _generation = 0;
+    // Declared last: destroyed first, so that no job runs against a half-destroyed service.
+    TransferWorker _worker;
+};
+
+}  // namespace Zelkor

@@ -1,0 +1,353 @@
+// A node answering a peer's "putfile", "getfile", "block" and "cancelputfile", scripted
+// line by line: a received file replaces its destination only once every byte written is
+// proven; anything else leaves the old file and no temporary (hidden or unnamed) behind.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "core/Base64.h"
+#include "core/Digest.h"
+#include "core/JsonText.h"
+#include "filetransfer/TransferServiceFixture.h"
+
+namespace ZelkorTest {
+namespace {
+
+namespace fs = std::filesystem;
+
+Json::Value BodyOf(const std::string& line) {
+    Json::Value body;
+    const auto brace = line.find('{');
+    if (brace != std::string::npos) {
+        Zelkor::ReadWholeJson(std::string_view(line).substr(brace), body);
+    }
+    return body;
+}
+
+std::string Md5(const std::string& bytes) {
+    MD5Digest digest;
+    digest.Update(bytes);
+    return digest.GetDigest();
+}
+
+std::string Block(std::uint64_t number, const std::string& bytes) {
+    std::string text;
+    Base64::Encode(bytes, text);
+    return "block {\"blockno\":" + std::to_string(number) + ",\"data\":\"" + text + "\"}";
+}
+
+std::string Payload(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + 7) % 251);
+    }
+    return bytes;
+}
+
+std::set<std::string> NamesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// Descriptors of this process on files under `folder` (an unnamed temporary included).
+int OpenFilesUnder(const fs::path& folder) {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const auto target = fs::read_symlink(entry.path(), error);
+        if (!error && target.string().rfind(folder.string() + "/", 0) == 0) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+class AnsweringSide : public TransferServiceFixture {
+protected:
+    AnsweringSide() {
+        service->SetStorageRootPath(dir.Path().string());
+        service->OnPutFile([this](Zelkor::PutFileInfo& info) { heard.push_back(info.state + " " + info.error); });
+        service->OnGetFile([this](Zelkor::GetFileInfo& info) { heard.push_back(info.state + " " + info.error); });
+    }
+
+    // The loop no longer runs: the fixture's Stop need not hop onto it.
+    void TearDown() override { io.stop(); }
+
+    // Each line in turn, every reply written before the next (as the peer waits for it).
+    void Script(const std::shared_ptr<Zelkor::TcpSocket>& socket, const std::vector<std::string>& lines) {
+        for (const auto& line : lines) {
+            Receive(socket, line);
+            Pump();
+        }
+    }
+
+    // The text of the first "error" this node sent from line `from` on, "" when none.
+    std::string FirstError(std::size_t from) const {
+        const auto lines = sender.Lines();
+        for (std::size_t i = from; i < lines.size(); ++i) {
+            const Json::Value body = BodyOf(lines[i].text);
+            if (body.isObject() && body.isMember("error")) {
+                return body["error"].asString();
+            }
+        }
+        return std::string();
+    }
+
+    bool Closed() {
+        return Until([this] {
+            const std::string last = sender.Last();
+            return last.find("@putfile ") != std::string::npos && BodyOf(last)["state"] == "end";
+        });
+    }
+
+    std::vector<std::string> heard;
+};
+
+TEST_F(AnsweringSide, APutReplacesItsDestinationOnlyWhenEveryByteIsProven) {
+    const std::string bytes = Payload(1000);  // blocks of 384 bytes at block size 512: 3 blocks
+    const std::string b1 = bytes.substr(0, 384), b2 = bytes.substr(384, 384), b3 = bytes.substr(768);
+    const std::string sum = Md5(bytes);
+    const std::string begin = R"(putfile {"path":"dest.bin","state":"begin","length":1000,"blocksize":512})";
+    const std::string close = R"(putfile {"state":"end","length":1000,"checksum":")" + sum + "\"}";
+    std::string upper = sum;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    struct Row {
+        const char* name;
+        std::vector<std::string> lines;
+        const char* error;  // null: installed
+    };
+    const std::vector<Row> rows = {
+        {"proven", {begin, Block(1, b1), Block(2, b2), Block(3, b3), "block {}", close}, nullptr},
+        {"no checksum, length matches",
+         {begin, Block(1, b1), Block(2, b2), Block(3, b3), R"(putfile {"state":"end","length":1000})"}, nullptr},
+        {"checksum in capitals", {begin, Block(1, b1), Block(2, b2), Block(3, b3), R"(putfile {"state":"end","checksum":")" + upper + "\"}"}, nullptr},
+        {"wrong checksum",
+         {begin, Block(1, b1), Block(2, b2), Block(3, b3), R"(putfile {"state":"end","checksum":")" + Md5("x") + "\"}"},
+         "checksum mismatch"},
+        {"wrong closing length", {begin, Block(1, b1), Block(2, b2), Block(3, b3), R"(putfile {"state":"end","length":999})"},
+         "length mismatch"},
+        {"close without both after too few bytes", {begin, Block(1, b1), Block(2, b2), R"(putfile {"state":"end"})"},
+         "length mismatch"},
+        {"bad Base64", {begin, Block(1, b1), R"(block {"blockno":2,"data":"QUJD!!!!"})"}, "invalid block"},
+        {"partial Base64", {begin, Block(1, b1), R"(block {"blockno":2,"data":"QUJDR"})"}, "invalid block"},
+        {"oversize block", {begin, Block(1, bytes.substr(0, 387))}, "invalid block"},
+        {"skipped number", {begin, Block(1, b1), Block(3, b2)}, "invalid block"},
+        {"repeated number", {begin, Block(1, b1), Block(1, b1)}, "invalid block"},
+        {"data past the length",
+         {R"(putfile {"path":"dest.bin","state":"begin","length":500,"blocksize":512})", Block(1, b1), Block(2, b2)},
+         "length mismatch"},
+        {"block after an empty one", {begin, Block(1, b1), "block {}", Block(2, b2)}, "invalid block"},
+        {"parent path", {R"(putfile {"path":"../dest.bin","state":"begin","length":1000})"}, "path parameter invalid"},
+        {"NUL in path", {R"(putfile {"path":"dest.bin\u0000x","state":"begin","length":1000})"}, "path parameter invalid"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir folder;
+        service->SetStorageRootPath(folder.Path().string());
+        WriteFile(folder.File("dest.bin"), "old content");
+        heard.clear();
+        const std::size_t from = sender.Count();
+        const auto peer = NewSocket();
+        Script(peer, row.lines);
+        if (row.error) {
+            EXPECT_EQ(FirstError(from), row.error);
+            EXPECT_EQ(ReadFile(folder.File("dest.bin")), "old content");
+        } else {
+            ASSERT_TRUE(Closed());
+            const Json::Value reply = BodyOf(sender.Last());
+            EXPECT_FALSE(reply.isMember("error")) << sender.Last();
+            EXPECT_EQ(reply["checksum"], sum);
+            EXPECT_EQ(reply["length"], 1000);
+            EXPECT_EQ(ReadFile(folder.File("dest.bin")), bytes);
+            EXPECT_EQ(heard, (std::vector<std::string>{"begin ", "end "}));
+        }
+        EXPECT_EQ(NamesIn(folder.Path()), std::set<std::string>{"dest.bin"});
+        EXPECT_EQ(OpenFilesUnder(folder.Path()), 0);
+        EXPECT_EQ(service->ActiveCount(), 0u);
+        EXPECT_FALSE(peer->Transferring());
+    }
+}
+
+TEST_F(AnsweringSide, AFailedPutClosesWithThisSidesCountAndDigestAndTheNextIsServedUnpaced) {
+    const auto peer = NewSocket();
+    const std::string bytes = Payload(10);
+    Script(peer, {R"(putfile {"path":"f","state":"begin","length":20})", Block(1, bytes), "block {}",
+                  R"(putfile {"state":"end","length":10})"});
+    const Json::Value reply = BodyOf(sender.Last());
+    EXPECT_EQ(reply["error"], "length mismatch");
+    EXPECT_EQ(reply["state"], "end");
+    EXPECT_EQ(reply["length"], 10);
+    EXPECT_EQ(reply["checksum"], Md5(bytes));
+    EXPECT_EQ(heard, (std::vector<std::string>{"begin ", "end length mismatch"}));
+    EXPECT_FALSE(fs::exists(dir.File("f")));
+
+    // A peer that does not wait for the replies: each block still reaches the file, in order.
+    for (const std::string& line : {std::string(R"(putfile {"path":"f","state":"begin","length":10})"),
+                                    Block(1, bytes.substr(0, 4)), Block(2, bytes.substr(4)),
+                                    std::string(R"(putfile {"state":"end","length":10})")}) {
+        Receive(peer, line);
+    }
+    ASSERT_TRUE(Closed());
+    EXPECT_EQ(ReadFile(dir.File("f")), bytes);
+}
+
+TEST_F(AnsweringSide, OpeningsAreRefusedWithTheirTextsAndState) {
+    WriteFile(dir.File("empty"), "");
+    WriteFile(dir.File("full"), "abc");
+    fs::create_directory(dir.Path() / "folder");
+    struct Row {
+        std::string line;
+        const char* error;
+        const char* state;
+    };
+    const Row rows[] = {
+        {R"(putfile {"path":"a","length":1})", "state parameter missing", "begin"},
+        {R"(putfile {"path":"a","state":"go","length":1})", "state parameter invalid", "begin"},
+        {R"(putfile {"path":"a","state":"begin"})", "length parameter missing", "begin"},
+        {R"(putfile {"path":"a","state":"begin","length":0})", "length parameter invalid", "begin"},
+        {R"(putfile {"path":"a","state":"begin","length":-5})", "length parameter invalid", "begin"},
+        {R"(putfile {"state":"begin","length":1})", "path parameter missing", "begin"},
+        {R"(putfile {"path":"","state":"begin","length":1})", "path parameter invalid", "begin"},
+        {R"(putfile {"path":"folder","state":"begin","length":1})", "source is a folder", "begin"},
+        {R"(putfile {"path":"none/a","state":"begin","length":1})", "cannot open file", "begin"},
+        {R"(putfile {"state":"end","length":1})", "unexpected reply received", "end"},
+        {R"(getfile {"path":"missing","state":"begin"})", "file is missing", "end"},
+        {R"(getfile {"path":"empty","state":"begin"})", "local file is empty", "end"},
+        {R"(getfile {"path":"folder","state":"begin"})", "source is a folder", "end"},
+        {R"(getfile {"path":"a/../full","state":"begin"})", "path parameter invalid", "end"},
+        {R"(getfile {"state":"begin"})", "path parameter missing", "end"},
+        {R"(getfile {"path":"full","state":"end"})", "unexpected reply received", "end"},
+    };
+    const auto peer = NewSocket();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        Receive(peer, row.line);
+        const Json::Value reply = BodyOf(sender.Last());
+        EXPECT_EQ(reply["error"], row.error);
+        EXPECT_EQ(reply["state"], row.state);
+    }
+    EXPECT_EQ(service->ActiveCount(), 0u);
+    EXPECT_TRUE(heard.empty());
+    EXPECT_EQ(NamesIn(dir.Path()), (std::set<std::string>{"empty", "full", "folder"}));
+}
+
+TEST_F(AnsweringSide, BlockSizeIsTheSmallerOfAskedAndOwnAndOpeningsStopAtTheTransferCount) {
+    const auto peer = NewSocket();
+    Receive(peer, R"(putfile {"path":"a","state":"begin","length":5,"blocksize":268435456})");
+    EXPECT_EQ(BodyOf(sender.Last())["blocksize"], 65536);
+    service->SetFileTransferCount(1);
+    Receive(NewSocket(), R"(putfile {"path":"b","state":"begin","length":5})");
+    EXPECT_EQ(BodyOf(sender.Last())["error"], "too many transfers");
+    WriteFile(dir.File("c"), "abc");
+    Receive(NewSocket(), R"(getfile {"path":"c","state":"begin"})");
+    EXPECT_EQ(BodyOf(sender.Last())["error"], "too many transfers");
+    EXPECT_EQ(BodyOf(sender.Last())["state"], "end");
+    // The same peer opening again meets its own transfer, which is not awaiting that.
+    Receive(peer, R"(putfile {"path":"a","state":"begin","length":5})");
+    EXPECT_EQ(BodyOf(sender.Last())["error"], "unexpected reply received");
+    EXPECT_EQ(service->ActiveCount(), 1u);
+    EXPECT_TRUE(peer->Transferring());
+}
+
+TEST_F(AnsweringSide, ARoutedRequestMeetsOnlyItsSourcesTransfer) {
+    const auto router = NewSocket();
+    Receive(router, R"([dev][one] putfile {"path":"a","state":"begin","length":3})");
+    Receive(router, R"([dev][two] putfile {"path":"b","state":"begin","length":3})");
+    EXPECT_EQ(service->ActiveCount(), 2u);
+    Receive(router, "[dev][two] " + Block(1, "two"));
+    Pump();
+    Receive(router, R"([dev][two] putfile {"state":"end","length":3})");
+    ASSERT_TRUE(Closed());
+    EXPECT_EQ(sender.Last().rfind("[two][dev] @putfile", 0), 0u) << sender.Last();
+    EXPECT_EQ(ReadFile(dir.File("b")), "two");
+    EXPECT_FALSE(fs::exists(dir.File("a")));
+    EXPECT_EQ(service->ActiveCount(), 1u);
+    // Routed transfers share the router's connection without marking it.
+    EXPECT_FALSE(router->Transferring());
+}
+
+TEST_F(AnsweringSide, CancelEndsOnlyTheRequestersTransfers) {
+    const auto first = NewSocket();
+    const auto second = NewSocket();
+    Receive(first, R"(putfile {"path":"a","state":"begin","length":6})");
+    Receive(second, R"(putfile {"path":"b","state":"begin","length":6})");
+    Receive(first, R"([dev][ctl] putfile {"path":"c","state":"begin","length":6})");
+    Script(first, {"[dev][ctl] cancelputfile"});
+    EXPECT_EQ(sender.Last(), "[ctl][dev] @cancelputfile\n");
+    Script(first, {"[dev][ctl] " + Block(1, "abc")});
+    EXPECT_EQ(BodyOf(sender.Last())["error"], "Transfer canceled");
+    Script(second, {Block(1, "abc")});
+    Script(first, {Block(1, "abc")});
+    EXPECT_FALSE(BodyOf(sender.Last()).isMember("error"));
+    EXPECT_EQ(service->ActiveCount(), 2u);
+    EXPECT_EQ(heard.back(), "begin transfer canceled");
+    EXPECT_FALSE(fs::exists(dir.File("c")));
+}
+
+TEST_F(AnsweringSide, AServedGetSendsItsBlocksAheadAndClosesWithItsDigest) {
+    const std::string bytes = Payload(1000);
+    WriteFile(dir.File("src"), bytes);
+    const auto peer = NewSocket();
+    Receive(peer, R"(getfile {"path":"src","state":"begin","blocksize":512})");
+    auto lines = Pump();
+    ASSERT_EQ(lines.size(), 2u);
+    const Json::Value begun = BodyOf(lines[0].text);
+    EXPECT_EQ(begun["length"], 1000);
+    EXPECT_EQ(begun["blocksize"], 512);
+    std::string received;
+    for (int guard = 0; guard < 10; ++guard) {
+        const std::string line = sender.Last();
+        ASSERT_EQ(line.rfind("block ", 0), 0u) << line;
+        const Json::Value block = BodyOf(line);
+        if (!block.isMember("blockno")) {
+            break;
+        }
+        std::string text = block["data"].asString();
+        unsigned long length = text.size();
+        received += Base64::Decode(text, length);
+        Receive(peer, "@block {\"blockno\":" + std::to_string(block["blockno"].asUInt64()) + "}");
+        Pump();
+    }
+    EXPECT_EQ(received, bytes);
+    Receive(peer, "@block {}");
+    Receive(peer, R"(getfile {"state":"end","length":1000,"checksum":")" + Md5(bytes) + "\"}");
+    const Json::Value closed = BodyOf(sender.Last());
+    EXPECT_FALSE(closed.isMember("error")) << sender.Last();
+    EXPECT_EQ(closed["checksum"], Md5(bytes));
+    EXPECT_EQ(heard, (std::vector<std::string>{"begin ", "end "}));
+    EXPECT_EQ(service->ActiveCount(), 0u);
+    EXPECT_FALSE(peer->Transferring());
+    EXPECT_EQ(OpenFilesUnder(dir.Path()), 0);
+}
+
+TEST_F(AnsweringSide, AFileShortenedWhileServedEndsTheGet) {
+    WriteFile(dir.File("src"), Payload(2000));
+    const auto peer = NewSocket();
+    Receive(peer, R"(getfile {"path":"src","state":"begin","blocksize":512})");
+    Pump();
+    ASSERT_EQ(truncate(dir.File("src").c_str(), 500), 0);
+    for (int number = 1; number <= 2; ++number) {
+        Receive(peer, "@block {\"blockno\":" + std::to_string(number) + "}");
+        Pump();
+    }
+    EXPECT_EQ(BodyOf(sender.Last()), BodyOf(R"({"error":"length mismatch"})")) << sender.Last();
+    Receive(peer, R"(getfile {"state":"end","error":"length mismatch"})");
+    EXPECT_EQ(BodyOf(sender.Last())["error"], "length mismatch");
+    EXPECT_EQ(heard, (std::vector<std::string>{"begin ", "end length mismatch"}));
+    EXPECT_EQ(service->ActiveCount(), 0u);
+}
+
+}  // namespace
+}  // namespace ZelkorTest

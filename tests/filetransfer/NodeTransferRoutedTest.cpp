@@ -1,0 +1,133 @@
+// Transfers through a router process (root only: two network namespaces joined by a veth
+// pair). Two devices serve the loopback of namespace a, the router there reaches both by
+// static routes, and the controller in namespace b reaches them through it: a put to one
+// and a get from the other share the router's connection with the keep-alives. A
+// "cancelputfile" from another peer on the device's host, and one routed from another
+// peer through the router, leave the put running; the controller's own "cancelput" ends
+// it on both sides. Each wait is bounded by a deadline.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "filetransfer/NodeTransferTestSupport.h"
+#include "support/DriverHarness.h"
+
+namespace ZelkorTest {
+namespace {
+
+using namespace std::chrono_literals;
+using boost::asio::ip::tcp;
+
+const std::string kOld = "the old content, whole";
+
+NodeProcess::Match ProgressOf(const std::string& path, double percent) {
+    return [=](const Json::Value& line) {
+        return line["event"] == "progress" && line["path"] == path && line["percent"].asDouble() >= percent;
+    };
+}
+
+// Awaits a "device" line in `state` for each of `names`, in any order.
+bool AwaitDevices(NodeProcess& node, const std::set<std::string>& names, const std::string& state) {
+    std::set<std::string> seen;
+    return !node
+                .Await(
+                    [&](const Json::Value& line) {
+                        if (line["event"] == "device" && line["state"] == state && line["proxy"] == "rt1" &&
+                            names.count(line["name"].asString())) {
+                            seen.insert(line["name"].asString());
+                        }
+                        return seen == names;
+                    },
+                    20s)
+                .isNull();
+}
+
+// A raw peer in `space` connected to ADDRESS:4197 that sends `line` and reads lines until
+// one holds "@cancelputfile"; that line, or "" when none came.
+std::string CancelFrom(const NetNamespace& space, const std::string& address, const std::string& line) {
+    RawPeer peer;
+    if (!space.Run([&peer] { peer.Socket().open(tcp::v4()); }) ||
+        !peer.Connect(tcp::endpoint(boost::asio::ip::make_address(address), 4197))) {
+        return "";
+    }
+    peer.Send(line);
+    for (std::string reply = peer.ReadLine(); !reply.empty(); reply = peer.ReadLine()) {
+        if (reply.find("@cancelputfile") != std::string::npos) {
+            return reply;
+        }
+    }
+    return "";
+}
+
+TEST(NodeTransferRouted, PutsGetsAndCancellationsThroughARouter) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir root1;
+    TempDir root2;
+    TempDir local;
+    Node device1(StoringDeviceOptions("amp1", kAmp, 4197, root1.Path().string()), pair.a.Name());
+    Node device2(StoringDeviceOptions("amp2", kAmp2, 4199, root2.Path().string()), pair.a.Name());
+    Node router(Options("router", "rt1",
+                        {"--listen", "10.77.0.1:4197", "--route", "127.0.0.1,4197", "--route", "127.0.0.1,4199"}),
+                pair.a.Name());
+    Node controller(Options("controller", "ctl1",
+                            {"--listen", "10.77.0.2:4197", "--route", "10.77.0.1,4197", "--transfer-interval", "50"}),
+                    pair.b.Name());
+    NodeProcess& ctl = controller.process;
+    NodeProcess& dev1 = device1.process;
+    ASSERT_TRUE(AwaitDevices(ctl, {"amp1", "amp2"}, "New"));
+    ASSERT_TRUE(ctl.Send(ConnectCommand("127.0.0.1", 4197)));
+    ASSERT_TRUE(ctl.Send(ConnectCommand("127.0.0.1", 4199)));
+    ASSERT_TRUE(AwaitDevices(ctl, {"amp1", "amp2"}, "Connected"));
+
+    const std::string put = local.File("put.bin");
+    WriteRandomFile(put, 3'000'000, 81);
+    WriteFile(root1.File("put.bin"), kOld);
+    WriteRandomFile(root2.File("get.bin"), 3'000'000, 82);
+    WriteFile(local.File("got.bin"), kOld);
+    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, put, "put.bin", "put", 4096)));
+    ASSERT_TRUE(ctl.Send(TransferCommand("recvfile", {kAmp2}, local.File("got.bin"), "get.bin", "get", 4096)));
+    ASSERT_FALSE(ctl.Await(ProgressOf(put, 3), 60s).isNull());
+    // Another peer on the device's host, and another behind the router: each is answered,
+    // and neither cancels the controller's put.
+    EXPECT_EQ(CancelFrom(pair.a, "127.0.0.1", "cancelputfile\n"), "@cancelputfile\n");
+    EXPECT_NE(CancelFrom(pair.b, VethPair::AddressA, "[rt1&amp1][raw1] cancelputfile\n"), "");
+    auto dones = AwaitDones(ctl, 2, 60s);
+    ASSERT_EQ(dones["put"].size(), 1u);
+    ASSERT_EQ(dones["get"].size(), 1u);
+    EXPECT_EQ(dones["put"][0]["success"], true) << dones["put"][0]["text"];
+    EXPECT_EQ(dones["get"][0]["success"], true) << dones["get"][0]["text"];
+    EXPECT_EQ(Md5Sum(root1.File("put.bin")), Md5Sum(put));
+    EXPECT_EQ(Md5Sum(local.File("got.bin")), Md5Sum(root2.File("get.bin")));
+
+    WriteFile(root1.File("old.bin"), kOld);
+    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, put, "old.bin", "cancelled", 4096)));
+    ASSERT_FALSE(ctl.Await(ProgressOf(put, 3), 60s).isNull());
+    ASSERT_TRUE(ctl.Send(NodeCommand("cancelput", R"("device":")" + kAmp + R"(","remote":"old.bin")")));
+    const Json::Value done = ctl.Await(DoneLine("cancelled"), 20s);
+    EXPECT_EQ(done["success"], false);
+    EXPECT_EQ(done["text"], "transfer canceled");
+    const Json::Value ended = dev1.Await(
+        [](const Json::Value& line) {
+            return line["event"] == "transfer" && line["kind"] == "put" && !line["error"].asString().empty();
+        },
+        20s);
+    EXPECT_EQ(ended["error"], "transfer canceled");
+    EXPECT_EQ(ReadFile(root1.File("old.bin")), kOld);
+    EXPECT_EQ(FolderNames(root1.Path().string()), (std::vector<std::string>{"old.bin", "put.bin"}));
+    EXPECT_EQ(FolderNames(root2.Path().string()), std::vector<std::string>{"get.bin"});
+    EXPECT_EQ(FolderNames(local.Path().string()), (std::vector<std::string>{"got.bin", "put.bin"}));
+
+    StopCleanly(ctl);
+    StopCleanly(router.process);
+    StopCleanly(dev1);
+    StopCleanly(device2.process);
+}
+
+}  // namespace
+}  // namespace ZelkorTest

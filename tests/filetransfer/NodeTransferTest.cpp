@@ -1,0 +1,283 @@
+// Files between node processes on loopback, through the runner: a controller puts files
+// to a device and gets them back, of every length around the block at four block sizes,
+// one of 50 MB, to two devices at once and from two into one path. Each copy is checked by
+// md5sum against its source, each destination was there before and is replaced, and no
+// temporary is left in any folder. Each wait is bounded by a deadline.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "filetransfer/NodeTransferTestSupport.h"
+
+namespace ZelkorTest {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kOld = "the old content";
+
+// The device's "transfer" line of that kind, path and state.
+NodeProcess::Match TransferLine(const std::string& kind, const std::string& path, const std::string& state) {
+    return [=](const Json::Value& line) {
+        return line["event"] == "transfer" && line["kind"] == kind && line["path"] == path && line["state"] == state;
+    };
+}
+
+// Lengths 0, 1, 2, 3, a block less one, one block, one more and two blocks at block sizes
+// 512, 1001 (answered 1000, its blocks 750 bytes), 4096 and 65536, all queued at once:
+// every put replaces its destination on the device and every get its destination here,
+// both copies the source's MD5, the device's reports carrying the size it answered.
+// Zero bytes are refused both ways ("local file is empty") and leave both destinations
+// as they were.
+TEST(NodeTransfer, EveryLengthAroundTheBlockGoesBothWaysAndReplacesItsDestination) {
+    TransferNodes nodes("sizes");
+    ASSERT_TRUE(nodes.Connect());
+    NodeProcess& ctl = nodes.Controller();
+    struct Size {
+        unsigned long asked;
+        unsigned long answered;
+        std::uint64_t block;  // bytes per block
+    };
+    const std::vector<Size> sizes{{512, 512, 384}, {1001, 1000, 750}, {4096, 4096, 3072}, {65536, 65536, 49152}};
+    struct Row {
+        std::string name;
+        std::uint64_t length;
+        Size size;
+    };
+    std::vector<Row> rows;
+    for (const auto& size : sizes) {
+        for (const std::uint64_t length :
+             {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{3}, size.block - 1, size.block,
+              size.block + 1, 2 * size.block}) {
+            rows.push_back({std::to_string(size.asked) + "-" + std::to_string(length), length, size});
+        }
+    }
+    std::set<std::string> deviceNames;
+    std::set<std::string> localNames;
+    std::uint32_t seed = 1;
+    for (const auto& row : rows) {
+        WriteRandomFile(nodes.LocalFile("src-" + row.name), row.length, seed++);
+        WriteFile(nodes.DeviceFile("put-" + row.name), kOld);
+        WriteFile(nodes.LocalFile("back-" + row.name), kOld);
+        localNames.insert({"src-" + row.name, "back-" + row.name});
+        deviceNames.insert("put-" + row.name);
+    }
+    // Zero bytes to get: the device's own empty file.
+    for (const auto& size : sizes) {
+        const std::string name = "put-" + std::to_string(size.asked) + "-0";
+        WriteFile(nodes.DeviceFile(name), "");
+    }
+    for (const auto& row : rows) {
+        const unsigned long asked = row.size.asked;
+        ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, nodes.LocalFile("src-" + row.name),
+                                             "put-" + row.name, "put-" + row.name, asked)));
+        ASSERT_TRUE(ctl.Send(TransferCommand("recvfile", {kAmp}, nodes.LocalFile("back-" + row.name),
+                                             "put-" + row.name, "get-" + row.name, asked)));
+    }
+    auto dones = AwaitDones(ctl, 2 * rows.size(), 120s);
+    for (const auto& row : rows) {
+        for (const std::string& kind : {"put-", "get-"}) {
+            const auto& lines = dones[kind + row.name];
+            ASSERT_EQ(lines.size(), 1u) << kind << row.name;
+            if (row.length == 0) {
+                EXPECT_EQ(lines[0]["success"], false) << kind << row.name;
+                EXPECT_EQ(lines[0]["text"], "local file is empty") << kind << row.name;
+            } else {
+                EXPECT_EQ(lines[0]["success"], true) << kind << row.name << " " << lines[0]["text"];
+                EXPECT_EQ(lines[0]["text"], "Success") << kind << row.name;
+            }
+        }
+        const std::string source = Md5Sum(nodes.LocalFile("src-" + row.name));
+        if (row.length == 0) {
+            EXPECT_EQ(ReadFile(nodes.DeviceFile("put-" + row.name)), "") << row.name;
+            EXPECT_EQ(ReadFile(nodes.LocalFile("back-" + row.name)), kOld) << row.name;
+            continue;
+        }
+        EXPECT_EQ(Md5Sum(nodes.DeviceFile("put-" + row.name)), source) << row.name;
+        EXPECT_EQ(Md5Sum(nodes.LocalFile("back-" + row.name)), source) << row.name;
+    }
+    // The device answered each put with its block size, and reported the digest it wrote.
+    NodeProcess& dev = nodes.Device();
+    for (const auto& row : rows) {
+        if (row.length == 0) {
+            continue;
+        }
+        const std::string path = nodes.DeviceFile("put-" + row.name);
+        const Json::Value begun = dev.Await(TransferLine("put", path, "begin"), 5s);
+        EXPECT_EQ(begun["blocksize"], std::to_string(row.size.answered)) << row.name;
+        EXPECT_EQ(begun["length"], std::to_string(row.length)) << row.name;
+        const Json::Value ended = dev.Await(TransferLine("put", path, "end"), 5s);
+        EXPECT_EQ(ended["error"], "") << row.name;
+        EXPECT_EQ(ended["checksum"], Md5Sum(path)) << row.name;
+    }
+    EXPECT_EQ(FolderNames(nodes.deviceRoot.Path().string()),
+              std::vector<std::string>(deviceNames.begin(), deviceNames.end()));
+    EXPECT_EQ(FolderNames(nodes.local.Path().string()), std::vector<std::string>(localNames.begin(), localNames.end()));
+    EXPECT_TRUE(OpenUnder(dev.Pid(), nodes.deviceRoot.Path().string()).empty());
+    EXPECT_TRUE(OpenUnder(ctl.Pid(), nodes.local.Path().string()).empty());
+    StopCleanly(ctl);
+    StopCleanly(dev);
+}
+
+// 50 MB put to the device over an older file and fetched back over another: both copies
+// the source's MD5, progress reported on the way, nothing else in either folder.
+TEST(NodeTransfer, FiftyMegabytesGoAndComeBackWhole) {
+    TransferNodes nodes("large");
+    ASSERT_TRUE(nodes.Connect());
+    NodeProcess& ctl = nodes.Controller();
+    WriteRandomFile(nodes.LocalFile("large.bin"), 50'000'000, 7);
+    WriteFile(nodes.DeviceFile("large.bin"), kOld);
+    WriteFile(nodes.LocalFile("back.bin"), kOld);
+    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, nodes.LocalFile("large.bin"), "large.bin", "put")));
+    const Json::Value put = ctl.Await(DoneLine("put"), 300s);
+    EXPECT_EQ(put["success"], true) << put["text"];
+    ASSERT_TRUE(ctl.Send(TransferCommand("recvfile", {kAmp}, nodes.LocalFile("back.bin"), "large.bin", "get")));
+    const Json::Value get = ctl.Await(DoneLine("get"), 300s);
+    EXPECT_EQ(get["success"], true) << get["text"];
+
+    const std::string source = Md5Sum(nodes.LocalFile("large.bin"));
+    EXPECT_EQ(Md5Sum(nodes.DeviceFile("large.bin")), source);
+    EXPECT_EQ(Md5Sum(nodes.LocalFile("back.bin")), source);
+    const auto progress = LinesOf(ctl, "progress");
+    ASSERT_FALSE(progress.empty());
+    double last = 0;
+    for (const auto& line : progress) {
+        if (line["path"] == nodes.LocalFile("large.bin")) {
+            EXPECT_GT(line["percent"].asDouble(), last);
+            EXPECT_EQ(line["id"], kAmp);
+            last = line["percent"].asDouble();
+        }
+    }
+    EXPECT_GE(last, 99.0);
+    EXPECT_EQ(FolderNames(nodes.deviceRoot.Path().string()), std::vector<std::string>{"large.bin"});
+    EXPECT_EQ(FolderNames(nodes.local.Path().string()), (std::vector<std::string>{"back.bin", "large.bin"}));
+    StopCleanly(ctl);
+    StopCleanly(nodes.Device());
+}
+
+// One put to two devices: each gets the file. One get from both into one path: each
+// succeeds and the path holds the file. A bare local name is taken under the controller's
+// storage root.
+TEST(NodeTransfer, APutToTwoDevicesAndAGetFromTwoIntoOnePath) {
+    TempDir controllerRoot;
+    TransferNodes nodes("two", {}, {"--storage-root", controllerRoot.Path().string()}, true);
+    ASSERT_TRUE(nodes.Connect());
+    NodeProcess& ctl = nodes.Controller();
+    WriteRandomFile(controllerRoot.File("both.bin"), 100'000, 3);
+    WriteFile(nodes.DeviceFile("both.bin"), kOld);
+    WriteFile(nodes.secondRoot.File("both.bin"), kOld + " too");
+    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp, kAmp2}, "both.bin", "both.bin", "put", 4096)));
+    const Json::Value queued = ctl.Await(LineWith("request", "tag", "put"));
+    EXPECT_EQ(queued["path"], controllerRoot.File("both.bin"));
+    auto dones = AwaitDones(ctl, 2, 30s);
+    ASSERT_EQ(dones["put"].size(), 2u);
+    for (const auto& line : dones["put"]) {
+        EXPECT_EQ(line["success"], true) << line["text"];
+    }
+    const std::string source = Md5Sum(controllerRoot.File("both.bin"));
+    EXPECT_EQ(Md5Sum(nodes.DeviceFile("both.bin")), source);
+    EXPECT_EQ(Md5Sum(nodes.secondRoot.File("both.bin")), source);
+
+    WriteFile(nodes.LocalFile("merged.bin"), kOld);
+    ASSERT_TRUE(ctl.Send(TransferCommand("recvfile", {kAmp, kAmp2}, nodes.LocalFile("merged.bin"), "both.bin", "get")));
+    dones = AwaitDones(ctl, 4, 30s);
+    ASSERT_EQ(dones["get"].size(), 2u);
+    for (const auto& line : dones["get"]) {
+        EXPECT_EQ(line["success"], true) << line["text"];
+    }
+    EXPECT_EQ(Md5Sum(nodes.LocalFile("merged.bin")), source);
+    EXPECT_EQ(FolderNames(nodes.deviceRoot.Path().string()), std::vector<std::string>{"both.bin"});
+    EXPECT_EQ(FolderNames(nodes.secondRoot.Path().string()), std::vector<std::string>{"both.bin"});
+    EXPECT_EQ(FolderNames(nodes.local.Path().string()), std::vector<std::string>{"merged.bin"});
+    StopCleanly(ctl);
+    StopCleanly(nodes.Device());
+    StopCleanly(nodes.second->process);
+}
+
+// Puts the device refuses or that fail before a byte moves: a path that leaves its root,
+// a missing local file, an empty remote path; each its own text, and the next put on the
+// same connection succeeds. Bad commands are error lines.
+TEST(NodeTransfer, AFailedTransferLeavesTheConnectionToTheNext) {
+    TransferNodes nodes("refused");
+    ASSERT_TRUE(nodes.Connect());
+    NodeProcess& ctl = nodes.Controller();
+    for (const auto& [command, message] : std::vector<std::pair<std::string, std::string>>{
+             {NodeCommand("sendfile", R"("device":"nope","local":"a","remote":"b")"), "bad arguments for sendfile"},
+             {NodeCommand("recvfile", R"("device":[],"local":"a","remote":"b")"), "bad arguments for recvfile"},
+             {NodeCommand("sendfile", R"("device":")" + kAmp + R"(","local":"a","remote":"b","blocksize":-1)"),
+              "bad arguments for sendfile"},
+             {NodeCommand("cancelput", R"("device":")" + kAmp + R"(")"), "bad arguments for cancelput"},
+         }) {
+        ASSERT_TRUE(ctl.Send(command));
+        EXPECT_EQ(ctl.AwaitEvent("error")["message"], message) << command;
+    }
+    WriteRandomFile(nodes.LocalFile("a.bin"), 5000, 11);
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {TransferCommand("sendfile", {kAmp}, nodes.LocalFile("a.bin"), "../escaped.bin", "up"),
+         "path parameter invalid"},
+        {TransferCommand("sendfile", {kAmp}, nodes.LocalFile("missing.bin"), "a.bin", "missing"), "file is missing"},
+        {TransferCommand("sendfile", {kAmp}, nodes.LocalFile("a.bin"), "", "empty"), "path parameter missing"},
+        {TransferCommand("recvfile", {kAmp}, nodes.LocalFile("got.bin"), "absent.bin", "absent"), "file is missing"},
+    };
+    for (const auto& [command, text] : refused) {
+        ASSERT_TRUE(ctl.Send(command));
+        const Json::Value done = ctl.AwaitEvent("done", 20s);
+        EXPECT_EQ(done["success"], false) << command;
+        EXPECT_EQ(done["text"], text) << command;
+        ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, nodes.LocalFile("a.bin"), "a.bin", "next")));
+        const Json::Value next = ctl.Await(DoneLine("next"), 20s);
+        EXPECT_EQ(next["success"], true) << command << " " << next["text"];
+    }
+    EXPECT_EQ(Md5Sum(nodes.DeviceFile("a.bin")), Md5Sum(nodes.LocalFile("a.bin")));
+    EXPECT_FALSE(std::filesystem::exists(nodes.deviceRoot.Path().parent_path() / "escaped.bin"));
+    EXPECT_EQ(FolderNames(nodes.deviceRoot.Path().string()), std::vector<std::string>{"a.bin"});
+    EXPECT_EQ(FolderNames(nodes.local.Path().string()), std::vector<std::string>{"a.bin"});
+    StopCleanly(ctl);
+    StopCleanly(nodes.Device());
+}
+
+// The transfer options: values out of their ranges, and a storage root that is no folder,
+// end the node with exit code 2 and an error line; good ones are shown in the start
+// line, absent ones as null.
+TEST(NodeTransferOptions, BadValuesAreRefusedAndGoodOnesShown) {
+    NetNamespace space("options");
+    const std::string place = space.Made() ? space.Name() : "";
+    TempDir folder;
+    WriteFile(folder.File("file"), "x");
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {"--block-size", "511"},          {"--block-size", "268435457"},   {"--block-size", "1k"},
+        {"--transfer-count", "0"},        {"--transfer-count", "101"},     {"--transfer-interval", "49"},
+        {"--transfer-interval", "1001"},  {"--reply-timeout", "60001"},    {"--reply-timeout", "-1"},
+        {"--storage-root", folder.File("absent")}, {"--storage-root", folder.File("file")},
+        {"--storage-root", ""},
+    };
+    for (const auto& [option, value] : refused) {
+        NodeProcess node({option, value}, place);
+        EXPECT_EQ(node.AwaitEvent("error")["message"], "invalid value for " + option + ": " + value);
+        EXPECT_EQ(node.Wait(), 2) << option << " " << value;
+    }
+    NodeProcess given({"--storage-root", folder.Path().string(), "--block-size", "1001", "--transfer-count", "3",
+                       "--transfer-interval", "60", "--reply-timeout", "0"},
+                      place);
+    const Json::Value options = given.AwaitEvent("start")["options"];
+    EXPECT_EQ(options["storage-root"], folder.Path().string());
+    EXPECT_EQ(options["block-size"], 1001);
+    EXPECT_EQ(options["transfer-count"], 3);
+    EXPECT_EQ(options["transfer-interval"], 60);
+    EXPECT_EQ(options["reply-timeout"], 0);
+    EXPECT_TRUE(given.AwaitEvent("error", std::chrono::milliseconds(300)).isNull());
+    StopCleanly(given);
+    NodeProcess plain({}, place);
+    const Json::Value defaults = plain.AwaitEvent("start")["options"];
+    EXPECT_EQ(defaults["storage-root"], "");
+    for (const char* name : {"block-size", "transfer-count", "transfer-interval", "reply-timeout"}) {
+        EXPECT_TRUE(defaults[name].isNull()) << name;
+    }
+    StopCleanly(plain);
+}
+
+}  // namespace
+}  // namespace ZelkorTest

@@ -1,0 +1,118 @@
+#pragma once
+// The transfer service over a recording sender and a fake device directory, driven by the
+// test: received lines go in through SignalRaised, the driver's write hooks are stood in
+// for by Pump, and the loop (timer, worker results) runs under RunUntil.
+//
+// Threads: the test thread is the event loop.
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <gtest/gtest.h>
+
+#include "core/MessageForwardInfo.h"
+#include "core/MessageSignalData.h"
+#include "driver/CommandTable.h"
+#include "filetransfer/FileTransferService.h"
+#include "support/FakeServiceSender.h"
+#include "support/FakeTransferDevices.h"
+#include "support/RunUntil.h"
+#include "support/TempDir.h"
+#include "transport/TcpSocket.h"
+
+namespace ZelkorTest {
+
+class TransferServiceFixture : public ::testing::Test {
+protected:
+    TransferServiceFixture() {
+        service = std::make_shared<Zelkor::FileTransferService>(&sender, &devices, nullptr, io);
+    }
+    ~TransferServiceFixture() override {
+        // A loop that no longer runs is stopped at once, rather than waited for.
+        io.stop();
+        if (service) {
+            service->Stop();
+        }
+    }
+
+    // A connection of its own for each peer; never connected, only its identity counts.
+    std::shared_ptr<Zelkor::TcpSocket> NewSocket() {
+        auto socket = std::make_shared<Zelkor::TcpSocket>(io, tls, false);
+        sockets[socket.get()] = socket;
+        return socket;
+    }
+
+    // A received line (routing header included, "\n" optional) on `socket`, as the receive
+    // road hands it over. `deviceName` is this node's name in routed headers.
+    void Receive(const std::shared_ptr<Zelkor::TcpSocket>& socket, const std::string& line,
+                 const std::string& deviceName = "dev") {
+        Zelkor::MessageForwardInfo header;
+        header.SetDeviceName(deviceName);
+        const std::string rest = header.PullHeader(line);
+        ASSERT_FALSE(rest.empty()) << line;
+        auto message = Zelkor::LookupCommand(header.GetCommand())();
+        ASSERT_TRUE(message) << line;
+        std::string error;
+        ASSERT_TRUE(message->FromNetworkFormat(!header.isReply, rest, error)) << error << ": " << line;
+        message->SetIsReply(header.isReply);
+        message->SetMessageForwardInfo(header);
+        Zelkor::MessageSignalData data(socket.get(), socket, true, std::move(message));
+        service->SignalRaised(data);
+    }
+
+    // Tells the service of every line written since the last call, as the driver does
+    // after a "block" request or an "@block" reply went out. Returns the lines.
+    std::vector<FakeServiceSender::Line> Pump() {
+        std::vector<FakeServiceSender::Line> fresh;
+        const auto lines = sender.Lines();
+        for (; pumped < lines.size(); ++pumped) {
+            const auto& line = lines[pumped];
+            fresh.push_back(line);
+            const auto socket = sockets.find(line.handle);
+            if (socket == sockets.end()) {
+                continue;
+            }
+            Zelkor::MessageForwardInfo header;
+            header.Parse(line.text, false);
+            if (header.CommandText() == "block") {
+                Zelkor::MessageForwardInfo own;
+                service->PrepareBlock(socket->second, own);
+            } else if (header.CommandText() == "@block") {
+                service->AcceptBlock(socket->second);
+            }
+        }
+        return fresh;
+    }
+
+    // Runs the loop until `done` or the deadline.
+    bool Until(const std::function<bool()>& done, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
+        return RunUntil(io, done, deadline);
+    }
+
+    // The lines sent on one connection, in order.
+    std::vector<std::string> LinesOn(const std::shared_ptr<Zelkor::TcpSocket>& socket) const {
+        std::vector<std::string> out;
+        for (const auto& line : sender.Lines()) {
+            if (line.handle == socket.get()) {
+                out.push_back(line.text);
+            }
+        }
+        return out;
+    }
+
+    boost::asio::io_context io;
+    boost::asio::ssl::context tls{boost::asio::ssl::context::tls};
+    FakeServiceSender sender;
+    FakeTransferDevices devices;
+    TempDir dir;
+    std::map<void*, std::shared_ptr<Zelkor::TcpSocket>> sockets;
+    std::size_t pumped = 0;
+    std::shared_ptr<Zelkor::FileTransferService> service;
+};
+
+}  // namespace ZelkorTest
