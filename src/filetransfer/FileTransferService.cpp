@@ -315,7 +315,43 @@ Info makeInfo(const QueueElement& element, const std::string& path, const char* 
     return info;
 }
 
+// The target's one `done`: taken out before it is called, so a second ending of the same
+// target finds none.
+void finish(QueueTarget& target, bool success, const char* text) {
+    if (target.done) {
+        auto done = std::move(target.done);
+        target.done = nullptr;
+        done(success, text ? text : "");
+    }
+}
+
 }  // namespace
+
+void FileTransferService::report(const QueueElement& element, const std::string& path, const char* state,
+                                 const char* error) {
+    // Called from copies: a handler may set another handler, or queue transfers.
+    if (element.operation == TransferOperation::Receive) {
+        GetHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(_handlerMutex);
+            handler = _getHandler;
+        }
+        if (handler) {
+            auto info = makeInfo<GetFileInfo>(element, path, state, error);
+            handler(info);
+        }
+        return;
+    }
+    PutHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(_handlerMutex);
+        handler = _putHandler;
+    }
+    if (handler) {
+        auto info = makeInfo<PutFileInfo>(element, path, state, error);
+        handler(info);
+    }
+}
 
 void FileTransferService::NotifyBegin(QueueElement& element, QueueTarget& target) {
     std::string path;
@@ -326,90 +362,18 @@ void FileTransferService::NotifyBegin(QueueElement& element, QueueTarget& target
     } else {
         path = element.path;
     }
-    if (element.operation == TransferOperation::Receive) {
-        GetHandler handler;
-        {
-            std::lock_guard<std::mutex> lock(_handlerMutex);
-            handler = _getHandler;
-        }
-        if (handler) {
-            auto info = makeInfo<GetFileInfo>(element, path, "begin", nullptr);
-            handler(info);
-        }
-    } else {
-        PutHandler handler;
-        {
-            std::lock_guard<std::mutex> lock(_handlerMutex);
-            handler = _putHandler;
-        }
-        if (handler) {
-            auto info = makeInfo<PutFileInfo>(element, path, "begin", nullptr);
-            handler(info);
-        }
-    }
+    report(element, path, "begin", nullptr);
 }
 
 void FileTransferService::NotifyEnd(QueueElement& element, QueueTarget& target) {
     // The end names what now stands on disk: the destination of a file received here.
-    const std::string& path = element.incoming ? target.localFile : element.path;
-    if (element.operation == TransferOperation::Receive) {
-        GetHandler handler;
-        {
-            std::lock_guard<std::mutex> lock(_handlerMutex);
-            handler = _getHandler;
-        }
-        if (handler) {
-            auto info = makeInfo<GetFileInfo>(element, path, "end", nullptr);
-            handler(info);
-        }
-    } else {
-        PutHandler handler;
-        {
-            std::lock_guard<std::mutex> lock(_handlerMutex);
-            handler = _putHandler;
-        }
-        if (handler) {
-            auto info = makeInfo<PutFileInfo>(element, path, "end", nullptr);
-            handler(info);
-        }
-    }
-    if (target.done) {
-        // One report per target: a second ending of the same target finds no callback.
-        auto done = std::move(target.done);
-        target.done = nullptr;
-        done(true, TransferText::Success);
-    }
+    report(element, element.incoming ? target.localFile : element.path, "end", nullptr);
+    finish(target, true, TransferText::Success);
 }
 
 void FileTransferService::NotifyError(QueueElement& element, QueueTarget& target, const char* text) {
-    const std::string& path = element.incoming ? target.localFile : target.remotePath;
-    const char* state = target.ended ? "end" : "begin";
-    if (element.operation == TransferOperation::Receive) {
-        GetHandler handler;
-        {
-            std::lock_guard<std::mutex> lock(_handlerMutex);
-            handler = _getHandler;
-        }
-        if (handler) {
-            auto info = makeInfo<GetFileInfo>(element, path, state, text);
-            handler(info);
-        }
-    } else {
-        PutHandler handler;
-        {
-            std::lock_guard<std::mutex> lock(_handlerMutex);
-            handler = _putHandler;
-        }
-        if (handler) {
-            auto info = makeInfo<PutFileInfo>(element, path, state, text);
-            handler(info);
-        }
-    }
-    if (target.done) {
-        auto done = std::move(target.done);
-        target.done = nullptr;
-        done(false, text ? text : "");
-    }
+    report(element, element.incoming ? target.localFile : target.remotePath, target.ended ? "end" : "begin", text);
+    finish(target, false, text);
 }
 
 void FileTransferService::NotifyProgress(double percent, const std::string& path, const std::string& id) {
