@@ -153,8 +153,10 @@ FileTransferService::Found FileTransferService::findOpening(const TcpSocket* soc
         return inboundToo && std::any_of(target.inbound.begin(), target.inbound.end(),
                                          [socket](const auto& inbound) { return inbound.get() == socket; });
     };
+    // Exactly the target's device: a router's connection may carry a transfer with the
+    // router itself beside those with the devices behind it.
     const auto from = [&source](const QueueTarget& target) {
-        return source.empty() || target.header.IsEmpty() || target.header.FinalDestination() == source;
+        return source == (target.header.IsEmpty() ? std::string() : target.header.FinalDestination());
     };
     for (auto& element : _activeList) {
         if (element.incoming) {
@@ -315,6 +317,14 @@ Info makeInfo(const QueueElement& element, const std::string& path, const char* 
     return info;
 }
 
+// A handler as it is now, copied under its mutex, to be called outside every lock: a
+// handler may set another handler, or queue transfers.
+template <class Handler>
+Handler copyUnder(std::mutex& mutex, const Handler& handler) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return handler;
+}
+
 // The target's one `done`: taken out before it is called, so a second ending of the same
 // target finds none.
 void finish(QueueTarget& target, bool success, const char* text) {
@@ -329,25 +339,14 @@ void finish(QueueTarget& target, bool success, const char* text) {
 
 void FileTransferService::report(const QueueElement& element, const std::string& path, const char* state,
                                  const char* error) {
-    // Called from copies: a handler may set another handler, or queue transfers.
     if (element.operation == TransferOperation::Receive) {
-        GetHandler handler;
-        {
-            std::lock_guard<std::mutex> lock(_handlerMutex);
-            handler = _getHandler;
-        }
-        if (handler) {
+        if (const GetHandler handler = copyUnder(_handlerMutex, _getHandler)) {
             auto info = makeInfo<GetFileInfo>(element, path, state, error);
             handler(info);
         }
         return;
     }
-    PutHandler handler;
-    {
-        std::lock_guard<std::mutex> lock(_handlerMutex);
-        handler = _putHandler;
-    }
-    if (handler) {
+    if (const PutHandler handler = copyUnder(_handlerMutex, _putHandler)) {
         auto info = makeInfo<PutFileInfo>(element, path, state, error);
         handler(info);
     }
@@ -377,12 +376,7 @@ void FileTransferService::NotifyError(QueueElement& element, QueueTarget& target
 }
 
 void FileTransferService::NotifyProgress(double percent, const std::string& path, const std::string& id) {
-    ProgressHandler handler;
-    {
-        std::lock_guard<std::mutex> lock(_handlerMutex);
-        handler = _progressHandler;
-    }
-    if (handler) {
+    if (const ProgressHandler handler = copyUnder(_handlerMutex, _progressHandler)) {
         std::string pathCopy = path;
         std::string idCopy = id;
         handler(percent, pathCopy, idCopy);
@@ -390,12 +384,7 @@ void FileTransferService::NotifyProgress(double percent, const std::string& path
 }
 
 void FileTransferService::NotifyBlock(const std::string& name, double percent, std::uint64_t size, bool flag) {
-    BlockHandler handler;
-    {
-        std::lock_guard<std::mutex> lock(_handlerMutex);
-        handler = _blockHandler;
-    }
-    if (handler) {
+    if (const BlockHandler handler = copyUnder(_handlerMutex, _blockHandler)) {
         BlockInfo info;
         info.name = name;
         info.progress = percent;

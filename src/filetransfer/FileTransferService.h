@@ -112,7 +112,7 @@ private:
     Found findAnswering(const TcpSocket* socket, const std::string& source);
     // The opening side's target on that connection (its inbound connections too, when
     // asked) whose device is `source` (the received header's GetSource(); several devices
-    // behind one router share a connection). An empty source matches any target there.
+    // behind one router share a connection); a target reached directly has no source.
     Found findOpening(const TcpSocket* socket, const std::string& source, bool inboundToo = false);
     // A message to a target as a request, with the target's route.
     void sendTo(QueueTarget& target, Message& message, bool request = true);
@@ -149,6 +149,10 @@ private:
     // --- answering side (AnsweringSide.cpp) ----------------------------------------------
     void ProcessPutFile(MessageSignalData& data, Message& message);
     void ProcessGetFile(MessageSignalData& data, Message& message);
+    // A "putfile" (`operation` Send) or "getfile" (Receive) of a connection's peer: without
+    // a transfer of that peer an opening opens and a close is unexpected; with one, only a
+    // close of the same operation closes it.
+    void answerTransferRequest(MessageSignalData& data, Message& message, TransferOperation operation);
     // A block request of a put answered here.
     void answerPutBlock(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
     void ProcessCancelPutFile(MessageSignalData& data, Message& message, bool reply);
@@ -176,6 +180,10 @@ private:
     void ComposeBlock(QueueElement& element);
     void ProcessReplyPutFile(MessageSignalData& data, Message& message);
     void ProcessReplyGetFile(MessageSignalData& data, Message& message);
+    // The target of a put or get opened here (`operation`) that awaited this opening or
+    // closing reply, and now awaits it no more; none when no target was found, or when the
+    // one found did not await such a reply (it ends).
+    Found awaitingTarget(MessageSignalData& data, Message& message, TransferOperation operation);
     // A block reply on the sending side (a put opened here, a get answered here).
     void blockReply(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
     // A block request of a get opened here.

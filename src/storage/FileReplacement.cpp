@@ -99,7 +99,8 @@ FileReplacement::FileReplacement(const boost::filesystem::path& target, Links li
     if (!opened) {
         return;
     }
-    const bool keepsMode = exists && S_ISREG(info.st_mode);
+    // What replaces a file for a peer is a new file, as if the old one were deleted first.
+    const bool keepsMode = exists && S_ISREG(info.st_mode) && links != Links::Replace;
     // A new unnamed file was made with 0666 and so already has a new file's mode.
     if (keepsMode || !_tempPath.empty()) {
         const mode_t mode = keepsMode ? (info.st_mode & 0777) : (0666 & ~currentUmask());

@@ -4,7 +4,8 @@
 // either the old file or the complete new one, never a half-written one. A target that
 // is a symbolic link is replaced where it points (the link stays), refused, or itself
 // replaced by the new file, as the caller asks. The target's permissions carry over
-// (without set-id bits); a new file gets a new file's mode (0666 less the umask).
+// (without set-id bits), except where the target is replaced by a new file (Replace); a
+// new file gets a new file's mode (0666 less the umask).
 //
 // The temporary is named (hidden, ".name.XXXXXX") or unnamed: an unnamed one has no
 // name in the folder until Commit, so that nothing is left behind when the process dies
@@ -30,7 +31,8 @@ public:
         Follow,  // a link is replaced where it points
         Refuse,  // a link is left alone and the replacement fails; the rename itself
                  // never writes through a link that appears meanwhile
-        Replace,  // a link is itself replaced by the new file; what it pointed to is untouched
+        Replace,  // whatever stands at the target, a link included, is replaced by a new
+                  // file with a new file's mode; what a link pointed to is untouched
     };
     enum class Temporary {
         Named,    // a hidden file beside the target

@@ -69,7 +69,8 @@ protected:
 // object can be moved to another thread and committed there.
 TEST_P(FileReplacementTest, ReplacesAnExistingFileOnlyAtCommit) {
     WriteFile(target, "old content");
-    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+    const ScopedUmask mask(022);
     FileReplacement file = make(target);
     ASSERT_TRUE(file.IsOpen()) << file.Error();
     const std::string part(1000, 'x');
@@ -83,8 +84,20 @@ TEST_P(FileReplacementTest, ReplacesAnExistingFileOnlyAtCommit) {
     std::thread([&committed, moved = std::move(file)]() mutable { committed = moved.Commit(); }).join();
     EXPECT_TRUE(committed);
     EXPECT_EQ(ReadFile(target), part + "tail");
-    EXPECT_EQ(modeOf(target), 0640u);
+    // What replaces the old file is a new file, with a new file's mode.
+    EXPECT_EQ(modeOf(target), 0644u);
     EXPECT_EQ(FilesBelow(dir.Path()), Names{"file.bin"});
+}
+
+// A file this node saves for itself keeps the permissions its owner gave it.
+TEST_P(FileReplacementTest, AFollowedTargetKeepsItsPermissions) {
+    WriteFile(target, "old");
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    FileReplacement file(target, Links::Follow, GetParam());
+    ASSERT_TRUE(file.Write("new"));
+    ASSERT_TRUE(file.Commit()) << file.Error();
+    EXPECT_EQ(ReadFile(target), "new");
+    EXPECT_EQ(modeOf(target), 0640u);
 }
 
 TEST_P(FileReplacementTest, ALinkInTheTargetsPlaceIsReplacedNotFollowed) {
