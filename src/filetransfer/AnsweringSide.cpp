@@ -198,10 +198,9 @@ const char* takeBlock(const Message& message, QueueElement& element, QueueTarget
     return nullptr;
 }
 
-// Why a put answered here may not be installed at its close; "" when it may. `announced`
-// is the opening request's digest, checked when the close gives none.
-std::string putCloseRefusal(const Message& message, const QueueElement& element, const QueueTarget& target,
-                            const std::string& announced) {
+// Why a closing request is refused for its own words (no "end" state, or an error the
+// peer tells of); "" when they hold.
+std::string closeRequestRefusal(const Message& message) {
     switch (askedState(message)) {
         case Asked::Missing:
             return textOf(TransferState::StateMissing);
@@ -213,6 +212,17 @@ std::string putCloseRefusal(const Message& message, const QueueElement& element,
     std::string error;
     if (message.GetIsError(error)) {
         return error.empty() ? textOf(TransferState::Error) : error;
+    }
+    return std::string();
+}
+
+// Why a put answered here may not be installed at its close; "" when it may. `announced`
+// is the opening request's digest, checked when the close gives none.
+std::string putCloseRefusal(const Message& message, const QueueElement& element, const QueueTarget& target,
+                            const std::string& announced) {
+    const std::string refusal = closeRequestRefusal(message);
+    if (!refusal.empty()) {
+        return refusal;
     }
     if (target.failed) {
         return target.spare;
@@ -238,17 +248,9 @@ std::string putCloseRefusal(const Message& message, const QueueElement& element,
 
 // Why a get served here ended badly at its close; "" when it did not.
 std::string getCloseRefusal(const Message& message, const QueueElement& element, const QueueTarget& target) {
-    switch (askedState(message)) {
-        case Asked::Missing:
-            return textOf(TransferState::StateMissing);
-        case Asked::End:
-            break;
-        default:
-            return textOf(TransferState::StateInvalid);
-    }
-    std::string error;
-    if (message.GetIsError(error)) {
-        return error.empty() ? textOf(TransferState::Error) : error;
+    const std::string refusal = closeRequestRefusal(message);
+    if (!refusal.empty()) {
+        return refusal;
     }
     if (!target.spare.empty()) {
         return target.spare;
@@ -276,6 +278,41 @@ void setClosing(Message& reply, const QueueElement& element) {
 
 }  // namespace
 
+// --- "putfile" and "getfile" alike ----------------------------------------------------------
+
+void FileTransferService::answerTransferRequest(MessageSignalData& data, Message& message,
+                                                TransferOperation operation) {
+    const bool put = operation == TransferOperation::Send;
+    const std::string source = message.GetMessageForwardInfo().GetSource();
+    const Asked asked = askedState(message);
+    const Found found = findAnswering(data.Socket().get(), source);
+    if (!found && asked != Asked::End) {
+        if (put) {
+            openPut(data, message, source);
+        } else {
+            openGet(data, message, source);
+        }
+        return;
+    }
+    if (found) {
+        found.target->lastActivity = TransferClock::now();
+        if (found.element->operation == operation && asked != Asked::Begin) {
+            if (put) {
+                closePut(data, message, *found.element, *found.target);
+            } else {
+                closeGet(data, message, *found.element, *found.target);
+            }
+            return;
+        }
+    }
+    // A close of no transfer, another opening from the same peer, or a request amid a
+    // transfer of the other kind. Only a "putfile" that meets a transfer of its peer and
+    // does not ask "end" hears "begin" back.
+    const std::unique_ptr<Message> reply = put ? CreatePutFile() : CreateGetFile();
+    fillUnexpected(*reply, message, put && found && asked != Asked::End ? "begin" : "end");
+    replyTo(data, *reply);
+}
+
 // --- "putfile" ------------------------------------------------------------------------------
 
 void FileTransferService::ProcessPutFile(MessageSignalData& data, Message& message) {
@@ -283,28 +320,7 @@ void FileTransferService::ProcessPutFile(MessageSignalData& data, Message& messa
         Warning("ZK7906I ProcessPutFile packet.ConnHandle() is null");
         return;
     }
-    const std::string source = message.GetMessageForwardInfo().GetSource();
-    const Asked asked = askedState(message);
-    const Found found = findAnswering(data.Socket().get(), source);
-    if (!found) {
-        if (asked == Asked::End) {
-            PutFile reply;
-            fillUnexpected(reply, message, "end");
-            replyTo(data, reply);
-            return;
-        }
-        openPut(data, message, source);
-        return;
-    }
-    found.target->lastActivity = TransferClock::now();
-    // Another opening from the same peer, or a "putfile" amid a get served to it.
-    if (found.element->operation != TransferOperation::Send || asked == Asked::Begin) {
-        PutFile reply;
-        fillUnexpected(reply, message, asked == Asked::End ? "end" : "begin");
-        replyTo(data, reply);
-        return;
-    }
-    closePut(data, message, *found.element, *found.target);
+    answerTransferRequest(data, message, TransferOperation::Send);
 }
 
 void FileTransferService::openPut(MessageSignalData& data, Message& message, const std::string& source) {
@@ -491,27 +507,7 @@ void FileTransferService::ProcessGetFile(MessageSignalData& data, Message& messa
         Warning("ZK7910I ProcessGetFile packet.ConnHandle() is null");
         return;
     }
-    const std::string source = message.GetMessageForwardInfo().GetSource();
-    const Asked asked = askedState(message);
-    const Found found = findAnswering(data.Socket().get(), source);
-    if (!found) {
-        if (asked == Asked::End) {
-            GetFile reply;
-            fillUnexpected(reply, message, "end");
-            replyTo(data, reply);
-            return;
-        }
-        openGet(data, message, source);
-        return;
-    }
-    found.target->lastActivity = TransferClock::now();
-    if (found.element->operation != TransferOperation::Receive || asked == Asked::Begin) {
-        GetFile reply;
-        fillUnexpected(reply, message, "end");
-        replyTo(data, reply);
-        return;
-    }
-    closeGet(data, message, *found.element, *found.target);
+    answerTransferRequest(data, message, TransferOperation::Receive);
 }
 
 void FileTransferService::openGet(MessageSignalData& data, Message& message, const std::string& source) {

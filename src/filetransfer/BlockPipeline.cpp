@@ -11,6 +11,7 @@
 #include "core/Message.h"
 #include "filetransfer/BlockLine.h"
 #include "filetransfer/BlockSize.h"
+#include "filetransfer/LeavingTarget.h"
 #include "filetransfer/TransferMessages.h"
 #include "transport/TcpSocket.h"
 
@@ -19,28 +20,6 @@ namespace Zelkor {
 namespace {
 
 const char* stateText(TransferState state) { return TransferStateText(state); }
-
-// A target on its way out, with what its report reads of the element: the report comes
-// only once the active list is whole again, since a callback may stop the service.
-struct Leaving {
-    QueueElement element;
-    QueueTarget target;
-};
-
-QueueElement shellOf(const QueueElement& element) {
-    QueueElement shell;
-    shell.path = element.path;
-    shell.checksum = element.checksum;
-    shell.operation = element.operation;
-    shell.blockSize = element.blockSize;
-    shell.chunkSize = element.chunkSize;
-    shell.length = element.length;
-    shell.bytesDone = element.bytesDone;
-    shell.incoming = element.incoming;
-    shell.closed = element.closed;
-    shell.progress = element.progress;
-    return shell;
-}
 
 // A put opened here or a get answered here: the elements whose blocks this node sends.
 bool sendsBlocks(const QueueElement& element) {
@@ -166,27 +145,36 @@ void FileTransferService::PrepareBlock(std::shared_ptr<TcpSocket> socket, Messag
     }
 }
 
-// --- a put opened here ----------------------------------------------------------------------
-
-void FileTransferService::ProcessReplyPutFile(MessageSignalData& data, Message& message) {
+FileTransferService::Found FileTransferService::awaitingTarget(MessageSignalData& data, Message& message,
+                                                               TransferOperation operation) {
     const Found found = findOpening(data.Socket().get(), message.GetMessageForwardInfo().GetSource());
     if (!found) {
         Detail("ZK7961I Transfer reply for no transfer on", data.Socket()->Tag());
-        return;
+        return Found{};
     }
     QueueElement& element = *found.element;
     QueueTarget& target = *found.target;
     target.lastActivity = TransferClock::now();
-    if (element.operation != TransferOperation::Send || !target.awaitingReply ||
+    if (element.operation != operation || !target.awaitingReply ||
         (target.phase != TransferPhase::Begin && target.phase != TransferPhase::End)) {
         onUnexpected(element, target);
-        return;
+        return Found{};
     }
     target.awaitingReply = false;
-    if (target.phase == TransferPhase::Begin) {
-        putBegun(message, element, target);
+    return found;
+}
+
+// --- a put opened here ----------------------------------------------------------------------
+
+void FileTransferService::ProcessReplyPutFile(MessageSignalData& data, Message& message) {
+    const Found found = awaitingTarget(data, message, TransferOperation::Send);
+    if (!found) {
+        return;
+    }
+    if (found.target->phase == TransferPhase::Begin) {
+        putBegun(message, *found.element, *found.target);
     } else {
-        putClosed(message, element, target);
+        putClosed(message, *found.element, *found.target);
     }
 }
 
@@ -414,24 +402,14 @@ void FileTransferService::onUnexpected(QueueElement& element, QueueTarget& targe
 // --- a get opened here ----------------------------------------------------------------------
 
 void FileTransferService::ProcessReplyGetFile(MessageSignalData& data, Message& message) {
-    const Found found = findOpening(data.Socket().get(), message.GetMessageForwardInfo().GetSource());
+    const Found found = awaitingTarget(data, message, TransferOperation::Receive);
     if (!found) {
-        Detail("ZK7961I Transfer reply for no transfer on", data.Socket()->Tag());
         return;
     }
-    QueueElement& element = *found.element;
-    QueueTarget& target = *found.target;
-    target.lastActivity = TransferClock::now();
-    if (element.operation != TransferOperation::Receive || !target.awaitingReply ||
-        (target.phase != TransferPhase::Begin && target.phase != TransferPhase::End)) {
-        onUnexpected(element, target);
-        return;
-    }
-    target.awaitingReply = false;
-    if (target.phase == TransferPhase::Begin) {
-        getBegun(message, element, target);
+    if (found.target->phase == TransferPhase::Begin) {
+        getBegun(message, *found.element, *found.target);
     } else {
-        getClosed(message, element, target);
+        getClosed(message, *found.element, *found.target);
     }
 }
 
@@ -585,7 +563,7 @@ void FileTransferService::leave(QueueElement& element, QueueTarget& target, cons
     if (installs) {
         element.closed = true;
     }
-    auto gone = std::make_shared<Leaving>(Leaving{shellOf(element), std::move(target)});
+    auto gone = std::make_shared<LeavingTarget>(LeavingTarget{ReportShell(element), std::move(target)});
     if (!failed && isOpenedGet(element)) {
         gone->element.length = gone->target.length;
         gone->element.checksum = gone->target.digest.GetDigest();
@@ -600,7 +578,7 @@ void FileTransferService::leave(QueueElement& element, QueueTarget& target, cons
     removeEmptyElements();
     updateTransferring(gone->target.socket);
 
-    const auto report = [](FileTransferService& self, Leaving& left, const char* failure) {
+    const auto report = [](FileTransferService& self, LeavingTarget& left, const char* failure) {
         if (failure) {
             self.NotifyError(left.element, left.target, failure);
             return;

@@ -4,14 +4,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <future>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/post.hpp>
 
 #include "core/Message.h"
 #include "filetransfer/BlockSize.h"
 #include "filetransfer/ITransferDevices.h"
+#include "filetransfer/LeavingTarget.h"
 #include "filetransfer/TransferMessages.h"
 #include "transport/TcpSocket.h"
 
@@ -22,41 +25,6 @@ namespace {
 constexpr unsigned long MinTransferInterval = 50;
 constexpr unsigned long MaxTransferInterval = 1000;
 constexpr auto StopWait = std::chrono::seconds(2);
-
-// A target taken out of the active list, reported only once the list is whole again: a
-// report's callback may stop the service, and closing a connection may tell it of the
-// loss at once, both of which change the list.
-struct Ending {
-    QueueElement element;  // the fields a report reads, without targets or file
-    QueueTarget target;
-};
-
-// What the reports read of an element; its targets and file stay where they are.
-QueueElement reportShell(const QueueElement& element) {
-    QueueElement shell;
-    shell.path = element.path;
-    shell.checksum = element.checksum;
-    shell.operation = element.operation;
-    shell.blockSize = element.blockSize;
-    shell.chunkSize = element.chunkSize;
-    shell.length = element.length;
-    shell.bytesDone = element.bytesDone;
-    shell.incoming = element.incoming;
-    shell.closed = element.closed;
-    shell.progress = element.progress;
-    return shell;
-}
-
-QueueTarget reportShell(const QueueTarget& target) {
-    QueueTarget shell;
-    shell.id = target.id;
-    shell.localFile = target.localFile;
-    shell.remotePath = target.remotePath;
-    shell.ended = target.ended;
-    shell.length = target.length;
-    shell.bytesDone = target.bytesDone;
-    return shell;
-}
 
 // A bare name is completed with the storage root; an empty one is left empty, so that it
 // fails when it starts instead of naming the root itself.
@@ -119,6 +87,29 @@ bool isOn(const QueueTarget& target, void* handle) {
                           static_cast<void*>(static_cast<Socket*>(socket.get())) == handle);
     };
     return same(target.socket) || std::any_of(target.inbound.begin(), target.inbound.end(), same);
+}
+
+// Takes out of their elements the targets `leaves` picks, each with what its report reads
+// of its element; `afterLeave` runs for every element that lost some, before the next.
+template <class Leaves, class AfterLeave>
+std::vector<LeavingTarget> takeTargets(std::deque<QueueElement>& active, Leaves leaves, AfterLeave afterLeave) {
+    std::vector<LeavingTarget> taken;
+    for (auto& element : active) {
+        auto& targets = element.targets;
+        const std::size_t before = taken.size();
+        for (auto it = targets.begin(); it != targets.end();) {
+            if (leaves(element, *it)) {
+                taken.push_back(LeavingTarget{ReportShell(element), std::move(*it)});
+                it = targets.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (taken.size() != before) {
+            afterLeave(element);
+        }
+    }
+    return taken;
 }
 
 }  // namespace
@@ -259,33 +250,25 @@ void FileTransferService::OnTransferTimer() {
 void FileTransferService::sweepTimeouts(std::uint64_t timeoutMs) {
     const auto now = TransferClock::now();
     const auto limit = std::chrono::milliseconds(timeoutMs);
-    std::vector<Ending> endings;
-    for (auto& element : _activeList) {
-        auto& targets = element.targets;
-        const std::size_t before = endings.size();
-        for (auto it = targets.begin(); it != targets.end();) {
-            // Every target is stamped at its start; one that somehow was not starts its
-            // clock now rather than never time out.
-            if (it->lastActivity == TransferClock::time_point{}) {
-                it->lastActivity = now;
-            }
-            // A target of a put opened here that answered and waits for a slower sibling
-            // is not silent: only the one that owes a reply is.
-            if (!element.incoming && element.operation == TransferOperation::Send && !it->awaitingReply) {
-                it->lastActivity = now;
-            }
-            if (now - it->lastActivity > limit) {
-                it->failed = true;
-                endings.push_back(Ending{reportShell(element), std::move(*it)});
-                it = targets.erase(it);
-            } else {
-                ++it;
-            }
+    const auto silent = [now, limit](const QueueElement& element, QueueTarget& target) {
+        // Every target is stamped at its start; one that somehow was not starts its clock
+        // now rather than never time out.
+        if (target.lastActivity == TransferClock::time_point{}) {
+            target.lastActivity = now;
         }
-        if (endings.size() != before) {
-            continueAfterLeave(element);
+        // A target of a put opened here that answered and waits for a slower sibling is
+        // not silent: only the one that owes a reply is.
+        if (!element.incoming && element.operation == TransferOperation::Send && !target.awaitingReply) {
+            target.lastActivity = now;
         }
-    }
+        if (now - target.lastActivity > limit) {
+            target.failed = true;
+            return true;
+        }
+        return false;
+    };
+    std::vector<LeavingTarget> endings =
+        takeTargets(_activeList, silent, [this](QueueElement& element) { continueAfterLeave(element); });
     if (endings.empty()) {
         return;
     }
@@ -432,11 +415,11 @@ void FileTransferService::startNext() {
             sendTo(target, opening, true);
         }
     }
-    QueueElement shell = reportShell(element);
+    QueueElement shell = ReportShell(element);
     std::vector<QueueTarget> begun;
     std::vector<std::shared_ptr<TcpSocket>> sockets;
     for (const auto& target : targets) {
-        begun.push_back(reportShell(target));
+        begun.push_back(ReportShell(target));
         sockets.push_back(target.socket);
     }
     _activeList.push_back(std::move(element));
@@ -458,23 +441,10 @@ void FileTransferService::OnDeviceDisconnected(void* handle) {
     if (!handle) {
         return;
     }
-    std::vector<Ending> endings;
-    for (auto& element : _activeList) {
-        auto& targets = element.targets;
-        const std::size_t before = endings.size();
-        for (auto it = targets.begin(); it != targets.end();) {
-            if (isOn(*it, handle)) {
-                endings.push_back(Ending{reportShell(element), std::move(*it)});
-                it = targets.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        // The other targets of a put go on once those left have answered.
-        if (endings.size() != before) {
-            continueAfterLeave(element);
-        }
-    }
+    // The other targets of a put go on once those left have answered.
+    std::vector<LeavingTarget> endings = takeTargets(
+        _activeList, [handle](const QueueElement&, const QueueTarget& target) { return isOn(target, handle); },
+        [this](QueueElement& element) { continueAfterLeave(element); });
     if (endings.empty()) {
         return;
     }

@@ -14,22 +14,12 @@
 
 #include "core/Base64.h"
 #include "core/Digest.h"
-#include "core/JsonText.h"
 #include "filetransfer/TransferServiceFixture.h"
 
 namespace ZelkorTest {
 namespace {
 
 namespace fs = std::filesystem;
-
-Json::Value BodyOf(const std::string& line) {
-    Json::Value body;
-    const auto brace = line.find('{');
-    if (brace != std::string::npos) {
-        Zelkor::ReadWholeJson(std::string_view(line).substr(brace), body);
-    }
-    return body;
-}
 
 std::string Md5(const std::string& bytes) {
     MD5Digest digest;
@@ -57,19 +47,6 @@ std::set<std::string> NamesIn(const fs::path& folder) {
         names.insert(entry.path().filename().string());
     }
     return names;
-}
-
-// Descriptors of this process on files under `folder` (an unnamed temporary included).
-int OpenFilesUnder(const fs::path& folder) {
-    int count = 0;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        const auto target = fs::read_symlink(entry.path(), error);
-        if (!error && target.string().rfind(folder.string() + "/", 0) == 0) {
-            ++count;
-        }
-    }
-    return count;
 }
 
 class AnsweringSide : public TransferServiceFixture {

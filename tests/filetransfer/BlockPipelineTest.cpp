@@ -413,7 +413,7 @@ TEST_F(BlockPipeline, AClosingReplyAmidTheBlocksFailsThePut) {
 
 class BlockPipelineGet : public BlockPipeline {
 protected:
-    // Queues a get of "remote.bin" from `id` into `local` and waits for its opening.
+    // Queues a get of "remote.bin" from `id` into `local`.
     std::shared_ptr<Zelkor::TcpSocket> StartGet(const std::string& id, const std::string& local, Outcome& outcome) {
         auto socket = NewSocket();
         devices.Add(id, socket);
@@ -421,6 +421,15 @@ protected:
         Zelkor::IFileTransferService::FilePairs files{{local, "remote.bin"}};
         service->ReceiveFiles(targets, files, 512, Record(outcome));
         return socket;
+    }
+
+    // `local` holding "old content", a get into it from `id` started: the device's connection
+    // once the opening is out; null when it is not, within the wait.
+    std::shared_ptr<Zelkor::TcpSocket> OpenedGet(const std::string& id, const std::string& local, Outcome& outcome) {
+        WriteFile(local, "old content");
+        auto socket = StartGet(id, local, outcome);
+        service->Start();
+        return Until([&] { return !LinesOn(socket).empty(); }) ? socket : nullptr;
     }
 
     // The last line the service sent on `socket` with that word.
@@ -502,11 +511,9 @@ TEST_F(BlockPipelineGet, RefusesWhatDidNotArriveWholeAndLeavesTheDestination) {
         SCOPED_TRACE(c.name);
         const std::string local = dir.File("dest" + std::to_string(round) + ".bin");
         const std::string id = "G" + std::to_string(round++);
-        WriteFile(local, "old content");
         Outcome outcome;
-        const auto socket = StartGet(id, local, outcome);
-        service->Start();
-        ASSERT_TRUE(Until([&] { return !LinesOn(socket).empty(); }));
+        const auto socket = OpenedGet(id, local, outcome);
+        ASSERT_TRUE(socket);
         Receive(socket, R"(@getfile {"blocksize":512,"length":)" + c.length + R"(,"state":"begin"})");
         for (const auto& line : c.lines) {
             Receive(socket, line);
@@ -533,11 +540,9 @@ TEST_F(BlockPipelineGet, RefusesWhatDidNotArriveWholeAndLeavesTheDestination) {
 TEST_F(BlockPipelineGet, ProvenFileReplacesTheDestination) {
     const std::string content = Pattern(1000, 3);
     const std::string local = dir.File("dest.bin");
-    WriteFile(local, "old content");
     Outcome outcome;
-    const auto socket = StartGet("G", local, outcome);
-    service->Start();
-    ASSERT_TRUE(Until([&] { return !LinesOn(socket).empty(); }));
+    const auto socket = OpenedGet("G", local, outcome);
+    ASSERT_TRUE(socket);
     const Sent opening = Read(LinesOn(socket).front());
     EXPECT_EQ(opening.word, "getfile");
     EXPECT_EQ(Member(opening, "path"), "remote.bin");
@@ -592,11 +597,9 @@ TEST_F(BlockPipelineGet, TheFirstOfTwoDevicesProvidesTheFileAndBothSucceed) {
 
 TEST_F(BlockPipelineGet, CancellingAGetAnswersTheNextBlockAndKeepsTheDestination) {
     const std::string local = dir.File("dest.bin");
-    WriteFile(local, "old content");
     Outcome outcome;
-    const auto socket = StartGet("G", local, outcome);
-    service->Start();
-    ASSERT_TRUE(Until([&] { return !LinesOn(socket).empty(); }));
+    const auto socket = OpenedGet("G", local, outcome);
+    ASSERT_TRUE(socket);
     Receive(socket, R"(@getfile {"length":10,"state":"begin"})");
     Receive(socket, BlockLine(1, "01234"));
     service->CancelPutFile("G", "remote.bin");

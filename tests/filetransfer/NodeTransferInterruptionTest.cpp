@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -58,6 +59,27 @@ NodeProcess::Match FailedTransfer(const std::string& kind) {
     return ::testing::AssertionFailure() << "the folder holds" << held;
 }
 
+// Both sides hold "old.bin"; the controller a 6 MB "source.bin" (random from `seed`), the
+// device a 6 MB "served.bin" (from `seed` + 1). Then a put of the source over the device's
+// "old.bin", or a get of "served.bin" into the local "old.bin", in 4096-byte blocks and
+// tagged "t", has passed 3%.
+::testing::AssertionResult StartedPastThreePercent(TransferNodes& nodes, bool put, std::uint32_t seed) {
+    NodeProcess& ctl = nodes.Controller();
+    WriteRandomFile(nodes.LocalFile("source.bin"), 6'000'000, seed);
+    WriteRandomFile(nodes.DeviceFile("served.bin"), 6'000'000, seed + 1);
+    WriteFile(nodes.DeviceFile("old.bin"), kOld);
+    WriteFile(nodes.LocalFile("old.bin"), kOld);
+    const std::string watched = nodes.LocalFile(put ? "source.bin" : "old.bin");
+    if (!ctl.Send(put ? TransferCommand("sendfile", {kAmp}, watched, "old.bin", "t", 4096)
+                      : TransferCommand("recvfile", {kAmp}, watched, "served.bin", "t", 4096))) {
+        return ::testing::AssertionFailure() << "the transfer command was not sent";
+    }
+    if (ctl.Await(ProgressOf(watched, 3), 60s).isNull()) {
+        return ::testing::AssertionFailure() << "no progress past 3% of " << watched;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // The device killed at a tenth of a 50 MB put: the controller hears "end-point
 // disconnected", the old file is whole and alone. Started again, the device takes the put.
 TEST(NodeTransferInterruption, AKilledDeviceKeepsItsOldFileAndTakesThePutOnceBack) {
@@ -96,14 +118,7 @@ TEST(NodeTransferInterruption, AKilledControllerLeavesNoTemporaryOnEitherSide) {
         TransferNodes nodes(put ? "cput" : "cget");
         ASSERT_TRUE(nodes.Connect());
         NodeProcess& ctl = nodes.Controller();
-        WriteRandomFile(nodes.LocalFile("source.bin"), 6'000'000, 31);
-        WriteRandomFile(nodes.DeviceFile("served.bin"), 6'000'000, 32);
-        WriteFile(nodes.DeviceFile("old.bin"), kOld);
-        WriteFile(nodes.LocalFile("old.bin"), kOld);
-        const std::string watched = nodes.LocalFile(put ? "source.bin" : "old.bin");
-        ASSERT_TRUE(ctl.Send(put ? TransferCommand("sendfile", {kAmp}, watched, "old.bin", "t", 4096)
-                                 : TransferCommand("recvfile", {kAmp}, watched, "served.bin", "t", 4096)));
-        ASSERT_FALSE(ctl.Await(ProgressOf(watched, 3), 60s).isNull());
+        ASSERT_TRUE(StartedPastThreePercent(nodes, put, 31));
         ASSERT_TRUE(ctl.Signal(SIGKILL));
         EXPECT_EQ(ctl.Wait(), 128 + SIGKILL);
         EXPECT_FALSE(nodes.Device().Await(FailedTransfer(put ? "put" : "get"), 20s).isNull());
@@ -127,14 +142,7 @@ TEST(NodeTransferInterruption, ASilentPeerTimesOut) {
         ASSERT_TRUE(nodes.Connect());
         NodeProcess& ctl = nodes.Controller();
         NodeProcess& dev = nodes.Device();
-        WriteRandomFile(nodes.LocalFile("source.bin"), 6'000'000, 41);
-        WriteRandomFile(nodes.DeviceFile("served.bin"), 6'000'000, 42);
-        WriteFile(nodes.DeviceFile("old.bin"), kOld);
-        WriteFile(nodes.LocalFile("old.bin"), kOld);
-        const std::string watched = nodes.LocalFile(stopDevice ? "source.bin" : "old.bin");
-        ASSERT_TRUE(ctl.Send(stopDevice ? TransferCommand("sendfile", {kAmp}, watched, "old.bin", "t", 4096)
-                                        : TransferCommand("recvfile", {kAmp}, watched, "served.bin", "t", 4096)));
-        ASSERT_FALSE(ctl.Await(ProgressOf(watched, 3), 60s).isNull());
+        ASSERT_TRUE(StartedPastThreePercent(nodes, stopDevice, 41));
         NodeProcess& silent = stopDevice ? dev : ctl;
         NodeProcess& waiting = stopDevice ? ctl : dev;
         ASSERT_TRUE(silent.Signal(SIGSTOP));
@@ -170,14 +178,7 @@ TEST(NodeTransferInterruption, StoppingMidTransferLeavesNoTemporary) {
         ASSERT_TRUE(nodes.Connect());
         NodeProcess& ctl = nodes.Controller();
         NodeProcess& dev = nodes.Device();
-        WriteRandomFile(nodes.LocalFile("source.bin"), 6'000'000, 51);
-        WriteRandomFile(nodes.DeviceFile("served.bin"), 6'000'000, 52);
-        WriteFile(nodes.DeviceFile("old.bin"), kOld);
-        WriteFile(nodes.LocalFile("old.bin"), kOld);
-        const std::string watched = nodes.LocalFile(stopDevice ? "source.bin" : "old.bin");
-        ASSERT_TRUE(ctl.Send(stopDevice ? TransferCommand("sendfile", {kAmp}, watched, "old.bin", "t", 4096)
-                                        : TransferCommand("recvfile", {kAmp}, watched, "served.bin", "t", 4096)));
-        ASSERT_FALSE(ctl.Await(ProgressOf(watched, 3), 60s).isNull());
+        ASSERT_TRUE(StartedPastThreePercent(nodes, stopDevice, 51));
         NodeProcess& stopped = stopDevice ? dev : ctl;
         StopCleanly(stopped);
         if (stopDevice) {

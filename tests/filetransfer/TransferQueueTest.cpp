@@ -17,7 +17,6 @@
 #include <boost/asio/post.hpp>
 #include <json/value.h>
 
-#include "core/JsonText.h"
 #include "filetransfer/TransferServiceFixture.h"
 
 namespace ZelkorTest {
@@ -39,30 +38,6 @@ struct Dones {
 };
 
 using Texts = std::vector<std::string>;
-
-// The JSON body of a line ("null" when it has none).
-Json::Value BodyOf(const std::string& line) {
-    Json::Value body;
-    const auto brace = line.find('{');
-    if (brace != std::string::npos) {
-        Zelkor::ReadWholeJson(std::string_view(line).substr(brace), body);
-    }
-    return body;
-}
-
-// Descriptors of this process open on files under `folder` (an unnamed temporary shows
-// as "folder/#inode (deleted)").
-int OpenFilesUnder(const fs::path& folder) {
-    int count = 0;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        const auto target = fs::read_symlink(entry.path(), error);
-        if (!error && target.string().rfind(folder.string() + "/", 0) == 0) {
-            ++count;
-        }
-    }
-    return count;
-}
 
 std::vector<std::string> NamesIn(const fs::path& folder) {
     std::vector<std::string> names;

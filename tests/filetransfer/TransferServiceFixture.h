@@ -6,15 +6,20 @@
 // Threads: the test thread is the event loop.
 
 #include <cstddef>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <gtest/gtest.h>
+#include <json/value.h>
 
+#include "core/JsonText.h"
 #include "core/MessageForwardInfo.h"
 #include "core/MessageSignalData.h"
 #include "driver/CommandTable.h"
@@ -26,6 +31,30 @@
 #include "transport/TcpSocket.h"
 
 namespace ZelkorTest {
+
+// The JSON body of a line ("null" when it has none).
+inline Json::Value BodyOf(const std::string& line) {
+    Json::Value body;
+    const auto brace = line.find('{');
+    if (brace != std::string::npos) {
+        Zelkor::ReadWholeJson(std::string_view(line).substr(brace), body);
+    }
+    return body;
+}
+
+// Descriptors of this process open on files under `folder` (an unnamed temporary shows
+// as "folder/#inode (deleted)").
+inline int OpenFilesUnder(const std::filesystem::path& folder) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(entry.path(), error);
+        if (!error && target.string().rfind(folder.string() + "/", 0) == 0) {
+            ++count;
+        }
+    }
+    return count;
+}
 
 class TransferServiceFixture : public ::testing::Test {
 protected:
