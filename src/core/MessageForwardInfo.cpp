@@ -1,11 +1,13 @@
 #include "core/MessageForwardInfo.h"
 
 #include <algorithm>
+#include <limits>
 #include <string_view>
 #include <utility>
 
 #include <boost/algorithm/string/join.hpp>
 
+#include "core/BlockBody.h"
 #include "core/Digest.h"
 #include "core/JsonText.h"
 
@@ -315,7 +317,7 @@ bool MessageForwardInfo::Parse(const std::string& line, bool withBody) {
     const std::size_t lineEnd = text.find('\n', at);
     _jsonText = text.substr(at, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - at);
 
-    if (!_jsonText.empty()) {
+    if (!_jsonText.empty() && !readBlockBody()) {
         std::string errors;
         if (ReadJson(_jsonText, _json.emplace(), errors) != JsonReadResult::ok) {
             DropJsonBody();
@@ -323,6 +325,25 @@ bool MessageForwardInfo::Parse(const std::string& line, bool withBody) {
         }
     }
     hasHash = !_sequenceText.empty();
+    return true;
+}
+
+bool MessageForwardInfo::readBlockBody() {
+    if (_command != "block" && _command != "@block") {
+        return false;
+    }
+    BlockBody body;
+    if (!ReadBlockBody(TrimmedJsonText(), body)) {
+        return false;
+    }
+    Json::Value& json = _json.emplace(Json::objectValue);
+    if (body.hasNumber) {
+        // The types the JSON reader gives a number of that size.
+        json["blockno"] = body.number <= static_cast<std::uint64_t>(std::numeric_limits<Json::Int64>::max())
+                              ? Json::Value(static_cast<Json::Int64>(body.number))
+                              : Json::Value(static_cast<Json::UInt64>(body.number));
+        json["data"] = Json::Value(body.data.data(), body.data.data() + body.data.size());
+    }
     return true;
 }
 

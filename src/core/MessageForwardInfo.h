@@ -165,6 +165,9 @@ public:
 
 private:
     bool reject(const char* text, const std::string& line);
+    // A block's body in its fixed form, read without the general JSON reader (which reads
+    // the same); false for any other line, which that reader then takes.
+    bool readBlockBody();
 
     std::string _deviceName;
     PathList _sourcePaths;

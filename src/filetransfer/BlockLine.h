@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/BlockBody.h"
+
 class MD5Digest;
 
 namespace Zelkor {
@@ -39,15 +41,5 @@ bool DecodeBase64InPlace(std::string& text);
 // The raw byte count of valid Base64 text of that length and padding, without decoding.
 std::size_t DecodedLength(std::string_view base64);
 
-// The fields of a block body read in one pass. `data` views the body.
-struct BlockBody {
-    bool hasNumber = false;
-    std::uint64_t number = 0;
-    bool hasData = false;
-    std::string_view data;
-};
-// Reads a body of exactly the fixed form {"blockno":N,"data":"..."} (or "{}"); false for
-// any other text, which the caller then reads as general JSON. Never throws.
-bool ReadBlockBody(std::string_view body, BlockBody& out);
 
 }  // namespace Zelkor

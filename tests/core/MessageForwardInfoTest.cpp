@@ -5,6 +5,7 @@
 
 #include <json/value.h>
 
+#include "core/JsonText.h"
 #include "core/MessageForwardInfo.h"
 #include "core/ZelkorLog.h"
 #include "support/LogCapture.h"
@@ -194,4 +195,29 @@ TEST(MessageForwardInfo, NamesOutsideThePathAlphabetHoldTheLineBack) {
     route.SetSourcePaths("x y");
     EXPECT_EQ(route.PullHeader("[D][E] get"), "get");
     EXPECT_EQ(header(route), "[D][E] ");
+}
+
+// A block body in its fixed form is read without the general reader and must come out as
+// that reader makes it; any other block body, and the same text under another word, still
+// goes through the general reader.
+TEST(MessageForwardInfo, ABlockBodyReadsAsTheJsonReaderReadsIt) {
+    const std::string data(5000, 'A');
+    for (const std::string& body :
+         {std::string("{\"blockno\":7,\"data\":\"") + data + "\"}", std::string("{}"),
+          std::string("{\"blockno\":18446744073709551615,\"data\":\"QQ==\"}"),
+          std::string("{\"blockno\":3,\"data\":\"QQ==\",\"error\":\"x\"}"),
+          std::string("{ \"blockno\" : 3 , \"data\" : \"QQ==\" }"), std::string("{\"blockno\":007,\"data\":\"\"}")}) {
+        for (const std::string word : {"block", "@block", "set"}) {
+            MessageForwardInfo header;
+            const bool parsed = header.Parse(word + " " + body + "\r\n");
+            Json::Value expected;
+            std::string errors;
+            const bool valid = Zelkor::ReadJson(body, expected, errors) == Zelkor::JsonReadResult::ok;
+            ASSERT_EQ(parsed, valid) << word << " " << body;
+            if (valid) {
+                EXPECT_EQ(header.JsonBody(), expected) << word << " " << body;
+                EXPECT_EQ(header.JsonBody().toStyledString(), expected.toStyledString()) << word << " " << body;
+            }
+        }
+    }
 }
