@@ -83,9 +83,10 @@ bool Transfers::readDevices(const Json::Value& value, std::vector<std::string>& 
 }
 
 // {"cmd":"sendfile"|"recvfile","device":G|[G…],"local":L,"remote":R[,"blocksize":N][,"tag":T]}:
-// an absent path travels empty, for the library to refuse; blocksize absent or 0: the
-// node's own. Answered by a "request" line (cmd, tag, devices, local as given, path as
-// the library completed it, remote), then one "done" per device.
+// an absent path travels empty, for the library to refuse; blocksize absent: the node's
+// own (the library takes 0 as 65536, held to the node's own). Answered by a "request"
+// line (cmd, tag, devices, local as given, path as the library completed it, remote),
+// then one "done" per device.
 void Transfers::transfer(const std::string& name, const Json::Value& command, bool put) {
     std::vector<std::string> devices;
     const Json::Value& blockSize = command["blocksize"];
@@ -107,7 +108,7 @@ void Transfers::transfer(const std::string& name, const Json::Value& command, bo
         _events.Write("done", fields);
     };
     std::vector<std::string> targets = devices;
-    const unsigned long size = blockSize.isNull() ? 0 : blockSize.asUInt();
+    const unsigned long size = blockSize.isNull() ? service->GetBlockSize() : blockSize.asUInt();
     // The library completes a bare local name in the pair it is given.
     const std::string given = files.front().first;
     if (put) {
@@ -115,8 +116,7 @@ void Transfers::transfer(const std::string& name, const Json::Value& command, bo
     } else {
         service->ReceiveFiles(targets, files, size, done);
     }
-    // Written once queued, to show the completed path. A done that comes on the call
-    // itself is an earlier request's, superseded by this one: its line may come first.
+    // Written once queued, to show the completed path; every done comes later, on the loop.
     Json::Value line;
     line["cmd"] = name;
     line["tag"] = tag;

@@ -15,8 +15,8 @@
 // Commands: sendfile, recvfile, cancelput.
 //
 // Threads: commands run on the event loop; the library calls the handlers and the done
-// callbacks there too (a done on the command's own call when a transfer cannot even be
-// queued), and every line is written whole under the events' lock.
+// callbacks there too, never within the command's own call, and every line is written
+// whole under the events' lock.
 
 #include <string>
 #include <vector>

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <deque>
 #include <future>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -112,6 +113,26 @@ std::vector<LeavingTarget> takeTargets(std::deque<QueueElement>& active, Leaves 
     return taken;
 }
 
+// The callers whose waiting requests a newer one replaced hear it on the loop, as every
+// report comes: never inside SendFiles or ReceiveFiles, where a caller may hold a lock its
+// callback takes. Once the service is gone, nobody is told.
+void tellSuperseded(boost::asio::io_context& io, std::weak_ptr<FileTransferService> service,
+                    std::vector<TransferDone> superseded) {
+    if (superseded.empty()) {
+        return;
+    }
+    boost::asio::post(io, [service = std::move(service), superseded = std::move(superseded)] {
+        if (!service.lock()) {
+            return;
+        }
+        for (const auto& callback : superseded) {
+            if (callback) {
+                callback(false, TransferText::Canceled);
+            }
+        }
+    });
+}
+
 }  // namespace
 
 // --- queue ---------------------------------------------------------------------------------
@@ -131,7 +152,6 @@ bool FileTransferService::TransferFiles(std::vector<std::string>& targets, FileP
     const std::uint64_t size = QueuedBlockSize(blockSize);
     const std::vector<std::string> ids = distinctIds(targets);
     const std::string root = GetStorageRootPath();
-    // Called once the queue is unlocked: a callback may queue again.
     std::vector<TransferDone> superseded;
     {
         std::lock_guard<std::mutex> lock(_queueMutex);
@@ -181,11 +201,7 @@ bool FileTransferService::TransferFiles(std::vector<std::string>& targets, FileP
                                         [](const QueueElement& element) { return element.targets.empty(); }),
                          _waitQueue.end());
     }
-    for (auto& callback : superseded) {
-        if (callback) {
-            callback(false, TransferText::Canceled);
-        }
-    }
+    tellSuperseded(_io, weak_from_this(), std::move(superseded));
     return true;
 }
 
@@ -336,11 +352,10 @@ void FileTransferService::startNext() {
         failAll(state);
         return;
     }
-    if (element.operation == TransferOperation::Receive) {
-        // The blocks of a get are lines this node takes: never larger than its own size.
-        element.blockSize = std::min<std::uint64_t>(element.blockSize, _blockSize.load());
-        element.chunkSize = ChunkSizeOf(element.blockSize);
-    }
+    // The blocks of a get are lines this node takes, those of a put lines it writes: never
+    // larger than its own size either way.
+    element.blockSize = std::min<std::uint64_t>(element.blockSize, _blockSize.load());
+    element.chunkSize = ChunkSizeOf(element.blockSize);
 
     const auto now = TransferClock::now();
     auto& targets = element.targets;

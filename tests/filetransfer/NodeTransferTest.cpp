@@ -5,6 +5,7 @@
 // temporary is left in any folder. Each wait is bounded by a deadline.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <set>
 #include <string>
@@ -195,6 +196,72 @@ TEST(NodeTransfer, APutToTwoDevicesAndAGetFromTwoIntoOnePath) {
     StopCleanly(ctl);
     StopCleanly(nodes.Device());
     StopCleanly(nodes.second->process);
+}
+
+// Without "blocksize" a transfer asks for the controller's own --block-size, not the
+// library's 65536: both nodes at 131072, the device answers puts and gets with 131072.
+TEST(NodeTransfer, AnAbsentBlockSizeIsTheNodesOwn) {
+    const std::vector<std::string> large{"--block-size", "131072"};
+    TransferNodes nodes("ownsize", large, large);
+    ASSERT_TRUE(nodes.Connect());
+    NodeProcess& ctl = nodes.Controller();
+    WriteRandomFile(nodes.LocalFile("out.bin"), 300'000, 21);
+    WriteRandomFile(nodes.DeviceFile("served.bin"), 300'000, 22);
+    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, nodes.LocalFile("out.bin"), "out.bin", "put")));
+    ASSERT_TRUE(ctl.Send(TransferCommand("recvfile", {kAmp}, nodes.LocalFile("in.bin"), "served.bin", "get")));
+    auto dones = AwaitDones(ctl, 2, 30s);
+    for (const char* tag : {"put", "get"}) {
+        ASSERT_EQ(dones[tag].size(), 1u) << tag;
+        EXPECT_EQ(dones[tag][0]["success"], true) << tag << " " << dones[tag][0]["text"];
+    }
+    NodeProcess& dev = nodes.Device();
+    EXPECT_EQ(dev.Await(TransferLine("put", nodes.DeviceFile("out.bin"), "begin"), 5s)["blocksize"], "131072");
+    EXPECT_EQ(dev.Await(TransferLine("get", nodes.DeviceFile("served.bin"), "begin"), 5s)["blocksize"], "131072");
+    EXPECT_EQ(Md5Sum(nodes.DeviceFile("out.bin")), Md5Sum(nodes.LocalFile("out.bin")));
+    EXPECT_EQ(Md5Sum(nodes.LocalFile("in.bin")), Md5Sum(nodes.DeviceFile("served.bin")));
+    StopCleanly(ctl);
+    StopCleanly(dev);
+}
+
+// A request repeated while the first still waits (its device busy, and held still) replaces
+// it: the first's "done" says "transfer canceled" and comes after the repeat's "request"
+// line, never within the command; the repeat then succeeds.
+TEST(NodeTransfer, ARepeatedRequestCancelsTheWaitingOneAfterItsRequestLine) {
+    TransferNodes nodes("repeat");
+    ASSERT_TRUE(nodes.Connect());
+    NodeProcess& ctl = nodes.Controller();
+    NodeProcess& dev = nodes.Device();
+    const std::string busy = nodes.LocalFile("busy.bin");
+    WriteRandomFile(busy, 2'000'000, 31);
+    WriteRandomFile(nodes.LocalFile("small.bin"), 1000, 32);
+    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, busy, "busy.bin", "busy", 512)));
+    ASSERT_FALSE(ctl.Await(LineWith("progress", "path", busy), 30s).isNull());
+    ASSERT_TRUE(dev.Signal(SIGSTOP));
+    for (const char* tag : {"first", "second"}) {
+        ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, nodes.LocalFile("small.bin"), "small.bin", tag)));
+    }
+    const Json::Value first = ctl.Await(DoneLine("first"), 10s);
+    EXPECT_EQ(first["success"], false);
+    EXPECT_EQ(first["text"], "transfer canceled");
+    const auto& lines = ctl.Lines();
+    const auto indexOf = [&lines](const std::string& event, const std::string& tag) {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].find(R"("event":")" + event + R"(")") != std::string::npos &&
+                lines[i].find(R"("tag":")" + tag + R"(")") != std::string::npos) {
+                return i;
+            }
+        }
+        return lines.size();
+    };
+    EXPECT_LT(indexOf("request", "second"), indexOf("done", "first"));
+    ASSERT_TRUE(dev.Signal(SIGCONT));
+    auto dones = AwaitDones(ctl, 3, 120s);
+    ASSERT_EQ(dones["second"].size(), 1u);
+    EXPECT_EQ(dones["second"][0]["success"], true) << dones["second"][0]["text"];
+    EXPECT_EQ(dones["first"].size(), 1u);
+    EXPECT_EQ(Md5Sum(nodes.DeviceFile("small.bin")), Md5Sum(nodes.LocalFile("small.bin")));
+    StopCleanly(ctl);
+    StopCleanly(dev);
 }
 
 // Puts the device refuses or that fail before a byte moves: a path that leaves its root,

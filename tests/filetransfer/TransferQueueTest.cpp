@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -104,27 +105,30 @@ protected:
 
 // --- TransferFiles ------------------------------------------------------------------------
 
-TEST_F(TransferQueue, BlockSizeOfTheCallIsHeldTo512UpTo2To28AndAGetAsksAtMostItsOwn) {
+TEST_F(TransferQueue, BlockSizeOfTheCallIsHeldTo512UpTo2To28AndNeverAboveTheNodesOwn) {
     struct Case {
         unsigned long given;
-        std::uint64_t put;
-        std::uint64_t get;
+        unsigned long own;
+        std::uint64_t opened;  // put and get alike
     };
-    const Case cases[] = {{0, 65536, 65536}, {1, 512, 512}, {512, 512, 512}, {513, 513, 513},
-                          {1ul << 30, 268435456, 65536}};
+    const Case cases[] = {{0, 65536, 65536},          {1, 65536, 512},
+                          {512, 65536, 512},          {513, 65536, 513},
+                          {1ul << 30, 65536, 65536},  {1ul << 28, 4096, 4096},
+                          {0, 131072, 65536},         {1ul << 30, 1ul << 28, 268435456}};
     int n = 0;
     for (const Case& c : cases) {
         const std::string put = "put" + std::to_string(n), get = "get" + std::to_string(n);
         ++n;
+        service->SetBlockSize(c.own);
         const auto putSocket = Device(put), getSocket = Device(get);
         Put({put}, source, "remote", put, c.given);
         Get({get}, dir.File(get), "remote", get, c.given);
         ASSERT_TRUE(UntilLinesOn(putSocket, 1) && UntilLinesOn(getSocket, 1)) << c.given;
         const Json::Value opening = BodyOf(LinesOn(putSocket)[0]);
-        EXPECT_EQ(opening["blocksize"].asUInt64(), c.put) << c.given;
+        EXPECT_EQ(opening["blocksize"].asUInt64(), c.opened) << c.given << " own " << c.own;
         EXPECT_EQ(opening["length"].asUInt64(), 10u) << c.given;
         EXPECT_EQ(opening["state"].asString(), "begin");
-        EXPECT_EQ(BodyOf(LinesOn(getSocket)[0])["blocksize"].asUInt64(), c.get) << c.given;
+        EXPECT_EQ(BodyOf(LinesOn(getSocket)[0])["blocksize"].asUInt64(), c.opened) << c.given << " own " << c.own;
         EXPECT_EQ(LinesOn(getSocket)[0].rfind("getfile {", 0), 0u) << LinesOn(getSocket)[0];
     }
 }
@@ -149,29 +153,91 @@ TEST_F(TransferQueue, BareLocalNamesAreCompletedWithTheRootInTheCallersVector) {
 }
 
 TEST_F(TransferQueue, ASupersededWaitingTargetHearsOnceAndItsReplacementKeepsThePlace) {
+    // U busy with another file: nothing behind it starts while the queue is inspected.
     const auto u = Device("U");
-    devices.hasDevices = false;  // nothing starts while the queue is inspected
+    const std::string other = dir.File("other.bin");
+    WriteFile(other, "abc");
+    Put({"U"}, other, "busy", "busy");
+    ASSERT_TRUE(UntilLinesOn(u, 1));
     Put({"U"}, source, "r", "first", 512);
     Put({"V"}, source, "r", "other", 512);
     Put({"U"}, source, "r", "second", 512);
+    ASSERT_TRUE(Until([&] { return !dones.Of("first").empty(); }));
     EXPECT_EQ(dones.Of("first"), Texts{"fail transfer canceled"});
     EXPECT_EQ(service->WaitingCount(), 1u) << "the second joined the first's element";
     // Another block size: a new element; the waiting one loses that target only.
     Put({"U"}, source, "r", "third", 1024);
-    EXPECT_EQ(dones.Of("second"), Texts{"fail transfer canceled"});
     EXPECT_EQ(service->WaitingCount(), 2u);
     Put({"V"}, source, "r", "fourth", 1024);
-    EXPECT_EQ(dones.Of("other"), Texts{"fail transfer canceled"});
     EXPECT_EQ(service->WaitingCount(), 1u) << "the emptied element is gone";
+    ASSERT_TRUE(Until([&] { return !dones.Of("second").empty() && !dones.Of("other").empty(); }));
+    EXPECT_EQ(dones.Of("second"), Texts{"fail transfer canceled"});
+    EXPECT_EQ(dones.Of("other"), Texts{"fail transfer canceled"});
     EXPECT_TRUE(dones.Of("third").empty());
 
-    devices.hasDevices = true;
-    ASSERT_TRUE(UntilLinesOn(u, 1));
-    EXPECT_EQ(BodyOf(LinesOn(u)[0])["blocksize"].asUInt64(), 1024u);
+    Interrupt(u);
+    ASSERT_TRUE(UntilLinesOn(u, 2));
+    EXPECT_EQ(BodyOf(LinesOn(u)[1])["blocksize"].asUInt64(), 1024u);
     Refresh();
+    EXPECT_EQ(dones.Of("busy"), Texts{"fail end-point disconnected"});
     EXPECT_EQ(dones.Of("first"), Texts{"fail transfer canceled"});
     EXPECT_EQ(dones.Of("third"), Texts{"fail transfer canceled"});
     EXPECT_EQ(dones.Of("fourth"), Texts{"fail end-point is unknown"}) << "V is not a known device";
+}
+
+// A caller may hold a lock of its own around the call that its callback takes: the
+// superseded caller hears on the loop, after the call returned, whether the call was made
+// on the loop or off it; and not at all once the service is gone.
+TEST_F(TransferQueue, ASupersededCallerHearsOnTheLoopNeverInsideTheCall) {
+    const auto u = Device("U");
+    const std::string other = dir.File("other.bin");
+    WriteFile(other, "abc");
+    Put({"U"}, other, "busy", "busy");
+    ASSERT_TRUE(UntilLinesOn(u, 1));
+    struct Case {
+        bool put;
+        bool onLoop;
+    };
+    const Case cases[] = {{true, false}, {true, true}, {false, false}, {false, true}};
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string remote = "r" + std::to_string(n++);
+        std::mutex callerLock;
+        std::vector<std::string> heard;
+        const auto done = [&](bool ok, const std::string& text) {
+            const std::unique_lock<std::mutex> lock(callerLock, std::try_to_lock);
+            heard.push_back(std::string(ok ? "ok " : "fail ") + text + (lock.owns_lock() ? "" : " inside the call") +
+                            (io.get_executor().running_in_this_thread() ? "" : " off the loop"));
+        };
+        const auto call = [&](Zelkor::IFileTransferService::Done callback) {
+            std::vector<std::string> ids{"U"};
+            Zelkor::IFileTransferService::FilePairs files{{c.put ? source : dir.File(remote), remote}};
+            const std::lock_guard<std::mutex> lock(callerLock);
+            if (c.put) {
+                service->SendFiles(ids, files, 0, std::move(callback));
+            } else {
+                service->ReceiveFiles(ids, files, 0, std::move(callback));
+            }
+        };
+        const auto both = [&] {
+            call(done);
+            call(nullptr);
+        };
+        if (c.onLoop) {
+            OnLoop(both);
+        } else {
+            both();
+        }
+        ASSERT_TRUE(Until([&] { return !heard.empty(); })) << remote;
+        EXPECT_EQ(heard, Texts{"fail transfer canceled"}) << remote;
+    }
+
+    // Superseded, then the service goes before the loop runs again.
+    Put({"U"}, source, "last", "gone");
+    Put({"U"}, source, "last", "replacement");
+    service.reset();
+    Ticks(2);
+    EXPECT_TRUE(dones.Of("gone").empty());
 }
 
 TEST_F(TransferQueue, AnotherRemotePathMakesItsOwnTransferAndARepeatedIdCountsOnce) {
