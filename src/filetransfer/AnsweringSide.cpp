@@ -12,6 +12,7 @@
 #include <cctype>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <json/value.h>
 
@@ -296,7 +297,9 @@ void FileTransferService::answerTransferRequest(MessageSignalData& data, Message
     }
     if (found) {
         found.target->lastActivity = TransferClock::now();
-        if (found.element->operation == operation && asked != Asked::Begin) {
+        // A put whose file is being installed is closed already: its reply follows the
+        // install.
+        if (found.element->operation == operation && asked != Asked::Begin && !WaitsForInstall(*found.target)) {
             if (put) {
                 closePut(data, message, *found.element, *found.target);
             } else {
@@ -378,19 +381,15 @@ void FileTransferService::closePut(MessageSignalData& data, Message& message, Qu
                                    QueueTarget& target) {
     target.lastActivity = TransferClock::now();
     // The last block's reply may not be reported written yet: its bytes count too.
-    DecomposeBlock(element, target);
+    const BlockReport written = DecomposeBlock(element, target);
     target.ended = true;
     const std::string announced = std::move(element.checksum);
     element.checksum = element.digest.GetDigest();
     const std::string refusal = putCloseRefusal(message, element, target, announced);
     if (refusal.empty()) {
         Info("ZK7907I Received file size", element.bytesDone);
-        auto held = std::make_shared<QueueElement>(detachAnswered(element));
-        auto file = std::move(held->targets.front().file);
-        install(std::move(file), [held, handle = data.Handle(), header = message.GetMessageForwardInfo()](
-                                     FileTransferService& self, bool ok, const std::string& error) {
-            self.putInstalled(*held, handle, header, ok, error);
-        });
+        installPut(data, message, element, target);
+        reportBlock(written);
         return;
     }
     PutFile reply;
@@ -399,23 +398,51 @@ void FileTransferService::closePut(MessageSignalData& data, Message& message, Qu
     replyTo(data, reply);
     // The temporary goes with the detached element.
     QueueElement ended = detachAnswered(element);
+    reportBlock(written);
     NotifyError(ended, ended.targets.front(), reportedText(refusal));
 }
 
-void FileTransferService::putInstalled(QueueElement& element, void* handle, const MessageForwardInfo& requestHeader,
-                                       bool ok, const std::string& error) {
-    QueueTarget& target = element.targets.front();
+void FileTransferService::installPut(MessageSignalData& data, Message& message, QueueElement& element,
+                                     QueueTarget& target) {
+    auto ticket = std::make_shared<InstallTicket>();
+    target.phase = TransferPhase::Installing;
+    target.install = InstallHold(ticket);
+    install(std::move(target.file), ticket,
+            [ticket, handle = data.Handle(), header = message.GetMessageForwardInfo(), checksum = element.checksum,
+             count = element.bytesDone](FileTransferService& self, const InstallResult& result) {
+                self.putInstalled(ticket.get(), handle, header, checksum, count, result);
+            });
+}
+
+void FileTransferService::putInstalled(const InstallTicket* ticket, void* handle,
+                                       const MessageForwardInfo& requestHeader, const std::string& checksum,
+                                       std::uint64_t count, const InstallResult& result) {
+    const Found found = findInstalling(ticket);
+    const std::string path = found ? found.target->localFile : std::string();
     PutFile reply;
-    setClosing(reply, element);
-    if (!ok) {
-        Warning("ZK7941W Unable to install received file", target.localFile + ": " + error);
-        reply.SetParameter(Param::error, textOf(TransferState::CannotRename));
+    reply.SetParameter(Param::state, "end");
+    reply.SetParameter(Param::checksum, checksum.c_str());
+    reply.SetParameter(Param::length, std::to_string(count).c_str());
+    const char* failure = nullptr;
+    if (result.outcome == InstallResult::Withdrawn) {
+        failure = TransferText::PeerCanceled;
+    } else if (result.outcome == InstallResult::Failed) {
+        Warning("ZK7941W Unable to install received file", path + ": " + result.error);
+        failure = textOf(TransferState::CannotRename);
+    }
+    if (failure) {
+        reply.SetParameter(Param::error, failure);
     }
     replyWith(handle, requestHeader, reply);
-    if (ok) {
-        NotifyEnd(element, target);
+    if (!found) {
+        return;  // ended meanwhile, and reported (or, by a stop, silenced) by what ended it
+    }
+    found.target->install.Release();
+    QueueElement ended = detachAnswered(*found.element);
+    if (!failure) {
+        NotifyEnd(ended, ended.targets.front());
     } else {
-        NotifyError(element, target, textOf(TransferState::CannotRename));
+        NotifyError(ended, ended.targets.front(), reportedText(failure));
     }
 }
 
@@ -424,18 +451,25 @@ void FileTransferService::putInstalled(QueueElement& element, void* handle, cons
 void FileTransferService::answerPutBlock(MessageSignalData& data, Message& message, QueueElement& element,
                                          QueueTarget& target) {
     target.lastActivity = TransferClock::now();
-    // A block that came before the reply to the one before it was written: that one is
-    // written first, so that no block is overwritten unwritten.
-    DecomposeBlock(element, target);
     BlockTransfer reply;
     if (const char* number = message.GetParameter(Param::blockno)) {
         reply.SetParameter(Param::blockno, number);
     }
+    if (WaitsForInstall(target)) {
+        // Closed and proven: a stray block changes nothing, the install goes on.
+        reply.SetParameter(Param::error, TransferText::InvalidBlock);
+        replyTo(data, reply);
+        return;
+    }
+    // A block that came before the reply to the one before it was written: that one is
+    // written first, so that no block is overwritten unwritten.
+    const BlockReport written = DecomposeBlock(element, target);
     const char* taken = takeBlock(message, element, target);
     if (!taken) {
         // The data is written once this reply is out (AcceptBlock): the peer's next block
         // travels while this one goes to the disk.
         replyTo(data, reply);
+        reportBlock(written);
         return;
     }
     const std::string refusal = taken;
@@ -443,6 +477,7 @@ void FileTransferService::answerPutBlock(MessageSignalData& data, Message& messa
     reply.SetParameter(Param::error, refusal.c_str());
     replyTo(data, reply);
     QueueElement ended = detachAnswered(element);
+    reportBlock(written);
     NotifyError(ended, ended.targets.front(), reportedText(refusal));
 }
 
@@ -450,27 +485,31 @@ void FileTransferService::AcceptBlock(std::shared_ptr<TcpSocket> socket) {
     if (!socket) {
         return;
     }
+    std::vector<BlockReport> written;
     for (auto& element : _activeList) {
         if (!element.incoming || element.operation != TransferOperation::Send || element.blockText.empty()) {
             continue;
         }
         for (auto& target : element.targets) {
             if (target.socket == socket) {
-                DecomposeBlock(element, target);
+                written.push_back(DecomposeBlock(element, target));
                 break;
             }
         }
     }
+    for (const auto& report : written) {
+        reportBlock(report);
+    }
 }
 
-void FileTransferService::DecomposeBlock(QueueElement& element, QueueTarget& target) {
+FileTransferService::BlockReport FileTransferService::DecomposeBlock(QueueElement& element, QueueTarget& target) {
     if (element.blockText.empty()) {
-        return;
+        return {};
     }
     if (!target.file) {
         // Failed or ended: nothing more reaches the disk.
         element.blockText.clear();
-        return;
+        return {};
     }
     const bool put = element.operation == TransferOperation::Send;
     const std::string& bytes = element.blockText;
@@ -480,7 +519,7 @@ void FileTransferService::DecomposeBlock(QueueElement& element, QueueTarget& tar
         target.spare = target.file->Error();
         target.file.reset();
         element.blockText.clear();
-        return;
+        return {};
     }
     MD5Digest& digest = put ? element.digest : target.digest;
     std::uint64_t& done = put ? element.bytesDone : target.bytesDone;
@@ -490,14 +529,26 @@ void FileTransferService::DecomposeBlock(QueueElement& element, QueueTarget& tar
     done += bytes.size();
     element.blockText.clear();
 
-    const std::string name = put ? element.blockNoText : std::to_string(target.blockNumber);
-    const double old = progress;
-    const double percent = length == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(length) * 100.0;
-    progress = percent;
-    if (static_cast<long long>(percent) > static_cast<long long>(old)) {
-        NotifyProgress(percent, element.path, target.id);
+    BlockReport report;
+    report.written = true;
+    report.name = put ? element.blockNoText : std::to_string(target.blockNumber);
+    report.percent = length == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(length) * 100.0;
+    report.progressed = static_cast<long long>(report.percent) > static_cast<long long>(progress);
+    progress = report.percent;
+    report.path = element.path;
+    report.id = target.id;
+    report.blockSize = !put && target.blockSize != 0 ? target.blockSize : element.blockSize;
+    return report;
+}
+
+void FileTransferService::reportBlock(const BlockReport& report) {
+    if (!report.written) {
+        return;
     }
-    NotifyBlock(name, percent, element.blockSize, false);
+    if (report.progressed) {
+        NotifyProgress(report.percent, report.path, report.id);
+    }
+    NotifyBlock(report.name, report.percent, report.blockSize, false);
 }
 
 // --- "getfile" ------------------------------------------------------------------------------

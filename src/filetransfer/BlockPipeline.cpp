@@ -377,6 +377,9 @@ void FileTransferService::servedBlockReply(Message& reply, QueueElement& element
 void FileTransferService::onUnexpected(QueueElement& element, QueueTarget& target) {
     const char* unexpected = stateText(TransferState::UnexpectedReply);
     Warning("ZK7962W Unexpected transfer reply from", target.socket ? target.socket->Tag() : std::string());
+    if (WaitsForInstall(target)) {
+        return;  // its copy is proven: nothing the peer says now changes it
+    }
     if (element.incoming) {
         if (element.operation == TransferOperation::Receive && !target.ended) {
             failServedGet(element, target, unexpected);
@@ -433,7 +436,8 @@ void FileTransferService::getBegun(Message& reply, QueueElement& element, QueueT
     target.ended = true;
     target.phase = TransferPhase::Blocks;
     target.blockNumber = 0;  // the last block received
-    element.blockSize = LowerBlockSize(element.blockSize, reply.GetParameter(Param::blocksize));
+    // This device's own: another device's answer neither lowers nor raises it.
+    target.blockSize = LowerBlockSize(element.blockSize, reply.GetParameter(Param::blocksize));
 }
 
 void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& message, QueueElement& element,
@@ -452,6 +456,12 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         replyTo(data, answer);
         closeGetEarly(target, text);
     };
+    if (WaitsForInstall(target)) {
+        // Closed and proven: a stray block is refused and changes nothing.
+        answer.SetParameter(Param::error, TransferText::InvalidBlock);
+        replyTo(data, answer);
+        return;
+    }
     if (target.canceled) {
         if (target.spare.empty()) {
             target.spare = TransferText::Canceled;
@@ -488,9 +498,9 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         refuse(TransferText::InvalidBlock);
         return;
     }
-    const std::uint64_t limit = element.chunkSize != 0 ? element.chunkSize : ChunkSizeOf(element.blockSize);
+    const std::uint64_t agreed = target.blockSize != 0 ? target.blockSize : element.blockSize;
     const std::uint64_t size = DecodedLength(text);
-    if (size > limit) {
+    if (text.size() > agreed || size > ChunkSizeOf(agreed)) {
         refuse(TransferText::InvalidBlock);
         return;
     }
@@ -505,12 +515,14 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         return;
     }
     target.blockNumber = blockNumber;
-    DecomposeBlock(element, target);
+    const BlockReport written = DecomposeBlock(element, target);
     if (target.failed || !target.file) {
         refuse(target.spare.empty() ? std::string(stateText(TransferState::Error)) : target.spare);
         return;
     }
     replyTo(data, answer);
+    // Last: a handler may stop the service.
+    reportBlock(written);
 }
 
 void FileTransferService::closeGetEarly(QueueTarget& target, const std::string& text) {
@@ -549,25 +561,100 @@ void FileTransferService::getClosed(Message& reply, QueueElement& element, Queue
             failure = mismatch;
         }
     }
+    if (failure.empty() && !element.closed) {
+        holdProvenCopy(element, target);
+        return;
+    }
     leave(element, target, failure.empty() ? nullptr : failure.c_str());
+}
+
+void FileTransferService::holdProvenCopy(QueueElement& element, QueueTarget& target) {
+    target.phase = TransferPhase::Proven;
+    target.awaitingReply = false;
+    const bool pending = std::any_of(element.targets.begin(), element.targets.end(), [](const QueueTarget& each) {
+        return each.phase == TransferPhase::Installing;
+    });
+    if (!pending) {
+        installCopy(element, target);
+    }
+}
+
+void FileTransferService::installCopy(QueueElement& /*element*/, QueueTarget& target) {
+    auto ticket = std::make_shared<InstallTicket>();
+    target.phase = TransferPhase::Installing;
+    target.install = InstallHold(ticket);
+    install(std::move(target.file), ticket, [ticket](FileTransferService& self, const InstallResult& result) {
+        self.copyInstalled(ticket.get(), result);
+    });
+}
+
+void FileTransferService::copyInstalled(const InstallTicket* ticket, const InstallResult& result) {
+    const Found found = findInstalling(ticket);
+    if (!found) {
+        return;  // ended meanwhile, and reported (or, by a stop, silenced) by what ended it
+    }
+    QueueElement& element = *found.element;
+    found.target->install.Release();
+    const bool ok = result.outcome == InstallResult::Installed;
+    std::string failure;
+    if (ok) {
+        element.closed = true;
+    } else {
+        failure = result.outcome == InstallResult::Withdrawn ? std::string(TransferText::Canceled) : result.error;
+        Warning("ZK7963W Cannot install received file: " + element.path, failure);
+    }
+    // Installed: the copies proven meanwhile succeed as they are. Not installed: this one
+    // fails, and the next proven copy installs its own.
+    std::vector<std::pair<LeavingTarget, bool>> left;
+    std::vector<QueueTarget> kept;
+    for (auto& each : element.targets) {
+        const bool installed = &each == found.target;
+        if (installed || (ok && each.phase == TransferPhase::Proven)) {
+            left.emplace_back(leavingOf(element, each, ok || !installed), !ok && installed);
+        } else {
+            kept.push_back(std::move(each));
+        }
+    }
+    element.targets = std::move(kept);
+    const auto next = std::find_if(element.targets.begin(), element.targets.end(),
+                                   [](const QueueTarget& each) { return each.phase == TransferPhase::Proven; });
+    if (!ok && next != element.targets.end()) {
+        installCopy(element, *next);
+    }
+    removeEmptyElements();
+    for (auto& [gone, failed] : left) {
+        updateTransferring(gone.target.socket);
+        if (gone.target.file) {
+            Detail("ZK7904I Local temporary file removed: ", gone.target.file->Target().string());
+            gone.target.file.reset();
+        }
+    }
+    // Last: a handler may stop the service.
+    for (auto& [gone, failed] : left) {
+        reportLeft(gone, failed ? failure.c_str() : nullptr);
+    }
 }
 
 // --- leaving ----------------------------------------------------------------------------------
 
+LeavingTarget FileTransferService::leavingOf(const QueueElement& element, QueueTarget& target, bool success) {
+    LeavingTarget gone{ReportShell(element), std::move(target)};
+    if (isOpenedGet(element)) {
+        if (gone.target.blockSize != 0) {
+            gone.element.blockSize = gone.target.blockSize;
+        }
+        if (success) {
+            gone.element.length = gone.target.length;
+            gone.element.checksum = gone.target.digest.GetDigest();
+        }
+    }
+    return gone;
+}
+
 void FileTransferService::leave(QueueElement& element, QueueTarget& target, const char* error) {
     const bool failed = error != nullptr;
     const std::string text = failed ? error : "";
-    // A get's first proven copy replaces the destination; later ones are dropped, their
-    // transfers successful all the same.
-    const bool installs = !failed && isOpenedGet(element) && !element.closed;
-    if (installs) {
-        element.closed = true;
-    }
-    auto gone = std::make_shared<LeavingTarget>(LeavingTarget{ReportShell(element), std::move(target)});
-    if (!failed && isOpenedGet(element)) {
-        gone->element.length = gone->target.length;
-        gone->element.checksum = gone->target.digest.GetDigest();
-    }
+    LeavingTarget gone = leavingOf(element, target, !failed);
     auto& targets = element.targets;
     const auto at =
         std::find_if(targets.begin(), targets.end(), [&target](const QueueTarget& each) { return &each == &target; });
@@ -576,41 +663,33 @@ void FileTransferService::leave(QueueElement& element, QueueTarget& target, cons
     }
     continueAfterLeave(element);
     removeEmptyElements();
-    updateTransferring(gone->target.socket);
+    updateTransferring(gone.target.socket);
+    // A get's copy that came after the file was installed is dropped, its transfer
+    // successful all the same; a failed one goes too.
+    if (gone.target.file) {
+        if (failed) {
+            Detail("ZK7903I Removing local temporary file: ", gone.target.file->Target().string());
+        } else {
+            Detail("ZK7904I Local temporary file removed: ", gone.target.file->Target().string());
+        }
+        gone.target.file.reset();
+    }
+    reportLeft(gone, failed ? text.c_str() : nullptr);
+}
 
-    const auto report = [](FileTransferService& self, LeavingTarget& left, const char* failure) {
-        if (failure) {
-            self.NotifyError(left.element, left.target, failure);
-            return;
-        }
-        const std::uint64_t length = left.element.operation == TransferOperation::Receive ? left.target.length
-                                                                                          : left.element.length;
-        const double percent = percentOf(left.target.bytesDone, length);
-        if (percent != left.target.progress) {
-            left.target.progress = percent;
-            self.NotifyProgress(percent, left.element.path, left.target.id);
-        }
-        self.NotifyEnd(left.element, left.target);
-    };
-    if (installs && gone->target.file) {
-        std::unique_ptr<FileReplacement> file = std::move(gone->target.file);
-        install(std::move(file), [gone, report](FileTransferService& self, bool ok, const std::string& failure) {
-            if (!ok) {
-                self.Warning("ZK7963W Cannot install received file: " + gone->element.path, failure);
-            }
-            report(self, *gone, ok ? nullptr : failure.c_str());
-        });
+void FileTransferService::reportLeft(LeavingTarget& left, const char* failure) {
+    if (failure) {
+        NotifyError(left.element, left.target, failure);
         return;
     }
-    if (gone->target.file) {
-        if (failed) {
-            Detail("ZK7903I Removing local temporary file: ", gone->target.file->Target().string());
-        } else {
-            Detail("ZK7904I Local temporary file removed: ", gone->target.file->Target().string());
-        }
-        gone->target.file.reset();
+    const std::uint64_t length =
+        left.element.operation == TransferOperation::Receive ? left.target.length : left.element.length;
+    const double percent = percentOf(left.target.bytesDone, length);
+    if (percent != left.target.progress) {
+        left.target.progress = percent;
+        NotifyProgress(percent, left.element.path, left.target.id);
     }
-    report(*this, *gone, failed ? text.c_str() : nullptr);
+    NotifyEnd(left.element, left.target);
 }
 
 // --- cancelling -------------------------------------------------------------------------------

@@ -267,26 +267,46 @@ void FileTransferService::updateTransferring(const std::shared_ptr<TcpSocket>& s
     socket->SetTransferring(inUse);
 }
 
-void FileTransferService::install(std::unique_ptr<FileReplacement> file,
-                                  std::function<void(FileTransferService&, bool, const std::string&)> then) {
+void FileTransferService::install(std::unique_ptr<FileReplacement> file, std::shared_ptr<InstallTicket> ticket,
+                                  std::function<void(FileTransferService&, const InstallResult&)> then) {
     // std::function wants a copyable job; the file still has one owner at a time.
     auto held = std::make_shared<std::unique_ptr<FileReplacement>>(std::move(file));
-    const std::uint64_t generation = _generation;
-    auto& io = _io;
-    const bool posted = _worker.Post([weak = weak_from_this(), held, then, generation, &io] {
-        const bool ok = *held && (*held)->Commit();
-        std::string error = ok ? std::string() : (*held ? (*held)->Error() : std::string("no file"));
-        // The io_context outlives the service, whose destructor joins this thread.
-        boost::asio::post(io, [weak, held, then, generation, ok, error = std::move(error)] {
-            const auto self = weak.lock();
-            if (self && self->_generation == generation) {
-                then(*self, ok, error);
+    // Always posted, even a refusal: the caller is amid its list work when it asks.
+    const auto deliver = [weak = weak_from_this(), then, &io = _io](InstallResult result) {
+        // The io_context outlives the service, whose destructor joins the worker.
+        boost::asio::post(io, [weak, then, result = std::move(result)] {
+            if (const auto self = weak.lock()) {
+                then(*self, result);
             }
         });
+    };
+    const bool posted = _worker.Post([held, ticket, deliver] {
+        InstallResult result;
+        if (!ticket || !ticket->Begin()) {
+            // The transfer ended while its file waited: the temporary goes, nothing else.
+            held->reset();
+            result.outcome = InstallResult::Withdrawn;
+        } else if (*held && (*held)->Commit()) {
+            result.outcome = InstallResult::Installed;
+        } else {
+            result.error = *held ? (*held)->Error() : std::string("no file");
+        }
+        deliver(std::move(result));
     });
     if (!posted) {
-        then(*this, false, "Too many requests");
+        deliver(InstallResult{InstallResult::Failed, "Too many requests"});
     }
+}
+
+FileTransferService::Found FileTransferService::findInstalling(const InstallTicket* ticket) {
+    for (auto& element : _activeList) {
+        for (auto& target : element.targets) {
+            if (target.install.Holds(ticket)) {
+                return Found{&element, &target};
+            }
+        }
+    }
+    return {};
 }
 
 void FileTransferService::onLoop(std::function<void(FileTransferService&)> job) {

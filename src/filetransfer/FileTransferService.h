@@ -33,6 +33,7 @@
 #include "core/IServiceBaseImpl.h"
 #include "core/ZelkorLoggable.h"
 #include "filetransfer/IFileTransferService.h"
+#include "filetransfer/LeavingTarget.h"
 #include "filetransfer/TransferRecords.h"
 #include "filetransfer/TransferWorker.h"
 
@@ -130,10 +131,18 @@ private:
     void removeEmptyElements();
     // The connection's transferring flag: set while any active target uses it.
     void updateTransferring(const std::shared_ptr<TcpSocket>& socket);
-    // Runs a received file's sync and rename on the worker; `then` runs on the loop with
-    // the result while the service lives and no Stop came in between.
-    void install(std::unique_ptr<FileReplacement> file,
-                 std::function<void(FileTransferService&, bool ok, const std::string& error)> then);
+    struct InstallResult {
+        enum Outcome { Installed, Failed, Withdrawn } outcome = Failed;
+        std::string error;  // the system's text of a failure
+    };
+    // Runs a received file's sync and rename on the worker unless `ticket` was withdrawn
+    // first (then the temporary goes); `then` runs on the loop with the result, never
+    // inside this call, while the service lives. A stop in between does not hold it
+    // back: it finds its target by the ticket, or finds it gone.
+    void install(std::unique_ptr<FileReplacement> file, std::shared_ptr<InstallTicket> ticket,
+                 std::function<void(FileTransferService&, const InstallResult&)> then);
+    // The target whose install `ticket` names, in whichever element it is.
+    Found findInstalling(const InstallTicket* ticket);
     // Runs on the loop (at once when called there).
     void onLoop(std::function<void(FileTransferService&)> job);
 
@@ -156,15 +165,34 @@ private:
     // A block request of a put answered here.
     void answerPutBlock(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
     void ProcessCancelPutFile(MessageSignalData& data, Message& message, bool reply);
+    // What a written block reports (nothing when none was written). The caller makes the
+    // reports once it is done with the records: a handler may stop the service, which
+    // empties the active list under the caller's feet.
+    struct BlockReport {
+        bool written = false;
+        bool progressed = false;
+        double percent = 0.0;
+        std::string path;
+        std::string id;
+        std::string name;
+        std::uint64_t blockSize = 0;
+    };
     // Writes the decoded bytes waiting in element.blockText (checked by the caller) to the
     // target's file, then counts and digests them (a put answered here: the element's
     // count and digest; a get opened here: the target's). A failed write sets the
     // target's `failed`, keeps the system's text in its `spare` and drops its temporary.
-    void DecomposeBlock(QueueElement& element, QueueTarget& target);
+    // Calls no handler: the caller passes the result to reportBlock.
+    [[nodiscard]] BlockReport DecomposeBlock(QueueElement& element, QueueTarget& target);
+    void reportBlock(const BlockReport& report);
     void openPut(MessageSignalData& data, Message& message, const std::string& source);
     void closePut(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
-    void putInstalled(QueueElement& element, void* handle, const MessageForwardInfo& requestHeader, bool ok,
-                      const std::string& error);
+    // The put stays in the active list while its file is installed: it counts toward
+    // FileTransferCount, and the peer's closing reply follows the install's result.
+    void installPut(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
+    // The peer hears the result even when the transfer was ended meanwhile (a stop): its
+    // file may be installed all the same. `checksum` and `count` are this side's.
+    void putInstalled(const InstallTicket* ticket, void* handle, const MessageForwardInfo& requestHeader,
+                      const std::string& checksum, std::uint64_t count, const InstallResult& result);
     void openGet(MessageSignalData& data, Message& message, const std::string& source);
     void closeGet(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
     // Sends block 1 of a served get and composes block 2; why it cannot go on, else "".
@@ -209,6 +237,18 @@ private:
     void getClosed(Message& reply, QueueElement& element, QueueTarget& target);
     // Takes the target out of the active list, then reports it: `error` null for success.
     void leave(QueueElement& element, QueueTarget& target, const char* error);
+    // Moves the target out of its element (still in its vector, moved-from) with what its
+    // report reads; a get's success reads its own device's length and digest.
+    LeavingTarget leavingOf(const QueueElement& element, QueueTarget& target, bool success);
+    // The one report of a target that left; `failure` null for success.
+    void reportLeft(LeavingTarget& left, const char* failure);
+    // A get opened here whose copy is proven: it replaces the destination once no other
+    // copy is being installed; else it waits for that install's result.
+    void holdProvenCopy(QueueElement& element, QueueTarget& target);
+    void installCopy(QueueElement& element, QueueTarget& target);
+    // The result of a copy's install: on success it and every copy proven meanwhile
+    // succeed; on failure it fails and the next proven copy installs its own.
+    void copyInstalled(const InstallTicket* ticket, const InstallResult& result);
 
     // --- queue, timer, interruption and stop (TransferQueue.cpp) -------------------------
     void StartTransferTimer();
@@ -249,9 +289,6 @@ private:
     std::deque<QueueElement> _waitQueue;  // under _queueMutex
     std::deque<QueueElement> _activeList;  // loop thread only
 
-    // Advanced by every Stop: a worker result of an earlier generation reports nothing.
-    // A Refresh leaves it: a result then is the target's one report.
-    std::uint64_t _generation = 0;
     // Declared last: destroyed first, so that no job runs against a half-destroyed service.
     TransferWorker _worker;
 };

@@ -273,8 +273,10 @@ void FileTransferService::sweepTimeouts(std::uint64_t timeoutMs) {
             target.lastActivity = now;
         }
         // A target of a put opened here that answered and waits for a slower sibling is
-        // not silent: only the one that owes a reply is.
-        if (!element.incoming && element.operation == TransferOperation::Send && !target.awaitingReply) {
+        // not silent: only the one that owes a reply is. Nor is a proven file waiting for
+        // its install: this side owes the next line.
+        if ((!element.incoming && element.operation == TransferOperation::Send && !target.awaitingReply) ||
+            WaitsForInstall(target)) {
             target.lastActivity = now;
         }
         if (now - target.lastActivity > limit) {
@@ -458,7 +460,11 @@ void FileTransferService::OnDeviceDisconnected(void* handle) {
     }
     // The other targets of a put go on once those left have answered.
     std::vector<LeavingTarget> endings = takeTargets(
-        _activeList, [handle](const QueueElement&, const QueueTarget& target) { return isOn(target, handle); },
+        _activeList,
+        // A proven file is installed all the same: its result ends its target.
+        [handle](const QueueElement&, const QueueTarget& target) {
+            return isOn(target, handle) && !WaitsForInstall(target);
+        },
         [this](QueueElement& element) { continueAfterLeave(element); });
     if (endings.empty()) {
         return;
@@ -499,11 +505,9 @@ void FileTransferService::stopAndWait(bool report) {
 }
 
 void FileTransferService::stopOnLoop(bool report) {
-    // A stop ends the transfers in silence, installs still on the worker included. After a
-    // refresh their results still come: each such target has its one report then.
-    if (!report) {
-        ++_generation;
-    }
+    // A stop ends the transfers in silence, a refresh with one report each; a file waiting
+    // for its install is among them (dropping its target withdraws an install not begun),
+    // and the install's result then finds no target to report.
     std::deque<QueueElement> active;
     active.swap(_activeList);
     std::deque<QueueElement> waiting;

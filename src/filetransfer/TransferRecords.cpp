@@ -6,6 +6,32 @@
 
 namespace Zelkor {
 
+bool InstallTicket::Begin() {
+    int expected = Waiting;
+    return _state.compare_exchange_strong(expected, Begun);
+}
+
+bool InstallTicket::Withdraw() {
+    int expected = Waiting;
+    return _state.compare_exchange_strong(expected, Withdrawn) || expected == Withdrawn;
+}
+
+InstallHold& InstallHold::operator=(InstallHold&& other) noexcept {
+    if (this != &other) {
+        withdraw();
+        _ticket = std::move(other._ticket);
+        other._ticket.reset();
+    }
+    return *this;
+}
+
+void InstallHold::withdraw() {
+    if (_ticket) {
+        _ticket->Withdraw();
+        _ticket.reset();
+    }
+}
+
 QueueTarget::QueueTarget(std::string id_, std::string remotePath_, TransferDone done_)
     : id(std::move(id_)), remotePath(std::move(remotePath_)), done(std::move(done_)) {}
 

@@ -9,11 +9,13 @@
 // file is closed exactly once. Threads: the waiting queue under the service's queue
 // mutex, everything else on the event-loop thread.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/Digest.h"
@@ -29,8 +31,45 @@ class TcpSocket;
 using TransferDone = std::function<void(bool success, const std::string& text)>;
 using TransferClock = std::chrono::steady_clock;
 
-// Which reply (or, answering a put, which request) a target waits for next.
-enum class TransferPhase { Nothing, Begin, Blocks, End };
+// Which reply (or, answering a put, which request) a target waits for next; the last two
+// wait for no peer: the target's received file is proven and waits for another copy's
+// install (a get from several devices), or is with the worker for its sync and rename.
+enum class TransferPhase { Nothing, Begin, Blocks, End, Proven, Installing };
+
+// A received file handed to the worker: installed only if no one withdrew it first, so
+// that a transfer ended while its file waits in the worker's queue changes no file.
+// Threads: Withdraw on the loop, Begin on the worker.
+class InstallTicket {
+public:
+    // True when the install may go ahead; from then on a withdrawal changes nothing.
+    bool Begin();
+    // False when the install had begun already.
+    bool Withdraw();
+
+private:
+    enum State : int { Waiting, Begun, Withdrawn };
+    std::atomic<int> _state{Waiting};
+};
+
+// A target's claim on the install of its file: dropping the target (a stop, a refresh)
+// withdraws an install that has not begun. Move-only; a moved-from hold claims nothing.
+class InstallHold {
+public:
+    InstallHold() = default;
+    explicit InstallHold(std::shared_ptr<InstallTicket> ticket) : _ticket(std::move(ticket)) {}
+    InstallHold(InstallHold&&) noexcept = default;
+    InstallHold& operator=(InstallHold&& other) noexcept;
+    ~InstallHold() { withdraw(); }
+
+    bool Holds(const InstallTicket* ticket) const { return ticket && _ticket.get() == ticket; }
+    // The result came: nothing is left to withdraw.
+    void Release() { _ticket.reset(); }
+
+private:
+    void withdraw();
+
+    std::shared_ptr<InstallTicket> _ticket;
+};
 
 struct QueueTarget {
     QueueTarget() = default;
@@ -65,6 +104,11 @@ struct QueueTarget {
     bool canceled = false;
     bool failed = false;
     double progress = 0.0;
+    // A get opened here: the block size this target's device agreed to (0: not yet); its
+    // blocks are held to it, whatever the other devices of the element agreed.
+    std::uint64_t blockSize = 0;
+    // While its received file is with the worker (phase Installing).
+    InstallHold install;
 
     // The route every line to this target carries (its device's, or the request's).
     MessageForwardInfo header;
@@ -72,6 +116,11 @@ struct QueueTarget {
     std::string source;
     TransferPhase phase = TransferPhase::Nothing;
 };
+
+// A target whose file is proven and waits for its install: it owes no peer a line.
+inline bool WaitsForInstall(const QueueTarget& target) {
+    return target.phase == TransferPhase::Proven || target.phase == TransferPhase::Installing;
+}
 
 struct QueueElement {
     QueueElement() = default;
@@ -102,6 +151,8 @@ struct QueueElement {
     // What this side reads: a put's source file, or the file served to a get.
     std::unique_ptr<SourceFile> file;
     bool incoming = false;
+    // A get opened here: a proven copy replaced the destination (set by the install's
+    // success, not before).
     bool closed = false;
     double progress = 0.0;
 };

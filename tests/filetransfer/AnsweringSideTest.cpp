@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/post.hpp>
 #include <json/value.h>
 
 #include "core/Base64.h"
@@ -307,6 +308,54 @@ TEST_F(AnsweringSide, AServedGetSendsItsBlocksAheadAndClosesWithItsDigest) {
     EXPECT_EQ(service->ActiveCount(), 0u);
     EXPECT_FALSE(peer->Transferring());
     EXPECT_EQ(OpenFilesUnder(dir.Path()), 0);
+}
+
+TEST_F(AnsweringSide, APutWhoseFileIsBeingInstalledStillCountsAndIsAnsweredOnceInstalled) {
+    const std::string bytes = Payload(10);
+    service->SetFileTransferCount(1);
+    const auto peer = NewSocket();
+    Script(peer, {R"(putfile {"path":"f","state":"begin","length":10})", Block(1, bytes), "block {}",
+                  R"(putfile {"state":"end","length":10,"checksum":")" + Md5(bytes) + "\"}"});
+    // The install's result has not come back to the loop: the transfer still counts, and
+    // its connection still carries it.
+    EXPECT_EQ(service->ActiveCount(), 1u);
+    EXPECT_TRUE(peer->Transferring());
+    Receive(NewSocket(), R"(putfile {"path":"g","state":"begin","length":5})");
+    EXPECT_EQ(BodyOf(sender.Last())["error"], "too many transfers");
+    // A repeated close or a stray block neither closes it twice nor undoes the proven file.
+    Receive(peer, R"(putfile {"state":"end","length":10})");
+    EXPECT_EQ(BodyOf(sender.Last())["error"], "unexpected reply received");
+    Receive(peer, Block(2, "x"));
+    EXPECT_EQ(BodyOf(sender.Last())["error"], "invalid block");
+    ASSERT_TRUE(Closed());
+    EXPECT_FALSE(BodyOf(sender.Last()).isMember("error")) << sender.Last();
+    EXPECT_EQ(ReadFile(dir.File("f")), bytes);
+    EXPECT_EQ(heard, (std::vector<std::string>{"begin ", "end "}));
+    EXPECT_EQ(service->ActiveCount(), 0u);
+    EXPECT_FALSE(peer->Transferring());
+}
+
+TEST_F(AnsweringSide, AStopDuringTheInstallStillGivesThePeerItsClosingReply) {
+    const std::string bytes = Payload(10);
+    WriteFile(dir.File("f"), "old content");
+    const auto peer = NewSocket();
+    Script(peer, {R"(putfile {"path":"f","state":"begin","length":10})", Block(1, bytes), "block {}",
+                  R"(putfile {"state":"end","length":10})"});
+    heard.clear();
+    boost::asio::post(io, [this] { service->Stop(); });
+    ASSERT_TRUE(Closed());
+    // Whichever came first, the reply tells what stands on disk; the stop reports nothing.
+    const Json::Value reply = BodyOf(sender.Last());
+    if (reply.isMember("error")) {
+        EXPECT_EQ(reply["error"], "Transfer canceled");
+        EXPECT_EQ(ReadFile(dir.File("f")), "old content");
+    } else {
+        EXPECT_EQ(ReadFile(dir.File("f")), bytes);
+    }
+    EXPECT_TRUE(heard.empty());
+    EXPECT_EQ(service->ActiveCount(), 0u);
+    EXPECT_EQ(NamesIn(dir.Path()), std::set<std::string>{"f"});
+    EXPECT_TRUE(Until([this] { return OpenFilesUnder(dir.Path()) == 0; }));
 }
 
 TEST_F(AnsweringSide, AFileShortenedWhileServedEndsTheGet) {

@@ -414,12 +414,13 @@ TEST_F(BlockPipeline, AClosingReplyAmidTheBlocksFailsThePut) {
 class BlockPipelineGet : public BlockPipeline {
 protected:
     // Queues a get of "remote.bin" from `id` into `local`.
-    std::shared_ptr<Zelkor::TcpSocket> StartGet(const std::string& id, const std::string& local, Outcome& outcome) {
+    std::shared_ptr<Zelkor::TcpSocket> StartGet(const std::string& id, const std::string& local, Outcome& outcome,
+                                                unsigned long blockSize = 512) {
         auto socket = NewSocket();
         devices.Add(id, socket);
         std::vector<std::string> targets{id};
         Zelkor::IFileTransferService::FilePairs files{{local, "remote.bin"}};
-        service->ReceiveFiles(targets, files, 512, Record(outcome));
+        service->ReceiveFiles(targets, files, blockSize, Record(outcome));
         return socket;
     }
 
@@ -593,6 +594,99 @@ TEST_F(BlockPipelineGet, TheFirstOfTwoDevicesProvidesTheFileAndBothSucceed) {
     EXPECT_EQ(Md5(ReadFile(local)), Md5(first));
     EXPECT_EQ(Entries(), std::vector<std::string>{"dest.bin"});
     EXPECT_EQ(service->ActiveCount(), 0u);
+}
+
+// The destination turned into a folder after the start: installing over it fails.
+void BlockTheDestination(const std::string& local) {
+    std::filesystem::remove(local);
+    std::filesystem::create_directory(local);
+    WriteFile(local + "/inside", "x");
+}
+
+TEST_F(BlockPipelineGet, ACopyProvenWhileAnotherIsInstalledWaitsForThatInstallAndFailsWithIt) {
+    const std::string first = Pattern(300, 1);
+    const std::string second = Pattern(200, 2);
+    const std::string local = dir.File("dest.bin");
+    WriteFile(local, "old content");
+    Outcome one;
+    Outcome two;
+    const auto a = StartGet("G1", local, one);
+    const auto b = StartGet("G2", local, two);
+    service->Start();
+    ASSERT_TRUE(Until([&] { return !LinesOn(a).empty() && !LinesOn(b).empty(); }));
+    BlockTheDestination(local);
+    Receive(a, R"(@getfile {"length":300,"state":"begin"})");
+    Receive(b, R"(@getfile {"length":200,"state":"begin"})");
+    Receive(a, BlockLine(1, first));
+    Receive(b, BlockLine(1, second));
+    Receive(a, "block {}");
+    Receive(b, "block {}");
+    AnswerClose(a, "300", Md5(first));
+    AnswerClose(b, "200", Md5(second));
+    // G1's copy is with the worker; G2's proven copy waits for its result.
+    EXPECT_EQ(two.calls, 0);
+    ASSERT_TRUE(Until([&] { return one.calls > 0 && two.calls > 0; }));
+    EXPECT_EQ(one.calls, 1);
+    EXPECT_EQ(two.calls, 1);
+    EXPECT_FALSE(one.success);
+    EXPECT_FALSE(two.success) << "a success with nothing installed";
+    EXPECT_FALSE(two.text.empty());
+    EXPECT_TRUE(std::filesystem::is_directory(local));
+    EXPECT_EQ(Entries(), std::vector<std::string>{"dest.bin"});
+    EXPECT_EQ(service->ActiveCount(), 0u);
+}
+
+TEST_F(BlockPipelineGet, WhenTheFirstInstallFailsTheNextDeviceInstallsItsOwnCopy) {
+    const std::string first = Pattern(300, 1);
+    const std::string second = Pattern(200, 2);
+    const std::string local = dir.File("dest.bin");
+    WriteFile(local, "old content");
+    Outcome one;
+    Outcome two;
+    const auto a = StartGet("G1", local, one);
+    const auto b = StartGet("G2", local, two);
+    service->Start();
+    ASSERT_TRUE(Until([&] { return !LinesOn(a).empty() && !LinesOn(b).empty(); }));
+    BlockTheDestination(local);
+    Receive(a, R"(@getfile {"length":300,"state":"begin"})");
+    Receive(b, R"(@getfile {"length":200,"state":"begin"})");
+    Receive(a, BlockLine(1, first));
+    Receive(a, "block {}");
+    AnswerClose(a, "300", Md5(first));
+    ASSERT_TRUE(Until([&] { return one.calls > 0; }));
+    EXPECT_FALSE(one.success);
+    std::filesystem::remove_all(local);
+    Receive(b, BlockLine(1, second));
+    Receive(b, "block {}");
+    AnswerClose(b, "200", Md5(second));
+    ASSERT_TRUE(Until([&] { return two.calls > 0; }));
+    EXPECT_TRUE(two.success) << two.text;
+    EXPECT_EQ(ReadFile(local), second);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"dest.bin"});
+    EXPECT_EQ(service->ActiveCount(), 0u);
+}
+
+TEST_F(BlockPipelineGet, EachDeviceIsHeldToTheBlockSizeItAgreed) {
+    // Asked at 4096 (3072 bytes a block): G1 agrees to 512 (384 bytes), G2 to 4096.
+    const std::string local = dir.File("dest.bin");
+    WriteFile(local, "old content");
+    Outcome one;
+    Outcome two;
+    const auto a = StartGet("G1", local, one, 4096);
+    const auto b = StartGet("G2", local, two, 4096);
+    service->Start();
+    ASSERT_TRUE(Until([&] { return !LinesOn(a).empty() && !LinesOn(b).empty(); }));
+    EXPECT_EQ(Member(Read(LinesOn(a).front()), "blocksize"), "4096");
+    Receive(a, R"(@getfile {"blocksize":512,"length":5000,"state":"begin"})");
+    Receive(b, R"(@getfile {"blocksize":4096,"length":5000,"state":"begin"})");
+    Receive(b, BlockLine(1, Pattern(3072)));
+    EXPECT_EQ(Member(LastOn(b, "@block"), "error"), "");
+    Receive(a, BlockLine(1, Pattern(385)));
+    EXPECT_EQ(Member(LastOn(a, "@block"), "error"), "invalid block");
+    EXPECT_EQ(Member(LastOn(a, "getfile"), "error"), "invalid block");
+    // G1's refusal leaves G2's agreement alone.
+    Receive(b, BlockLine(2, Pattern(1928)));
+    EXPECT_EQ(Member(LastOn(b, "@block"), "error"), "");
 }
 
 TEST_F(BlockPipelineGet, CancellingAGetAnswersTheNextBlockAndKeepsTheDestination) {
