@@ -1,11 +1,12 @@
 #pragma once
 // A child process for the benchmarks that run a node (or the bare pong) beside them: its
-// standard input held open (a node stops at its end), its standard output read line by line
-// or drained; ended and reaped with the object.
+// standard input held open (a node stops at its end) and given command lines, its standard
+// output read line by line or drained; ended and reaped with the object.
 //
 // Ownership: the object owns the child and both pipes. Threads: one bench thread uses it;
 // the drain reads on a thread of its own.
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -84,6 +85,28 @@ public:
 
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
+
+    // The child's process id (-1 when it could not be started).
+    pid_t Pid() const { return _pid; }
+
+    // Writes `line` and a "\n" to the child's standard input (a node's command); false when
+    // it could not be written whole. The caller ignores SIGPIPE, or a child that ended
+    // ends the bench too.
+    bool Send(const std::string& line) {
+        const std::string text = line + "\n";
+        std::size_t done = 0;
+        while (_stdin >= 0 && done < text.size()) {
+            const ssize_t written = ::write(_stdin, text.data() + done, text.size() - done);
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                return false;
+            }
+            done += static_cast<std::size_t>(written);
+        }
+        return done == text.size();
+    }
 
     // The next line holding `text`, lines before it passed over; empty when none came
     // within the deadline or the output ended.
