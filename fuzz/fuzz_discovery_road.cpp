@@ -34,6 +34,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
+#include "FuzzSupport.h"
 #include "core/MessageForwardInfo.h"
 #include "core/MessageSignalData.h"
 #include "core/ZelkorLog.h"
@@ -56,16 +57,6 @@ public:
     using UdpSocket::UdpSocket;
     void From(const boost::asio::ip::address& address, unsigned short port) { _senderEndpoint = {address, port}; }
 };
-
-std::filesystem::path& workFolder() {
-    static std::filesystem::path folder;
-    return folder;
-}
-
-void removeWorkFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(workFolder(), ignored);
-}
 
 std::string sampleTree() {
     std::ifstream in(ZELKOR_SOURCE_DIR "/examples/device-tree.json");
@@ -213,18 +204,9 @@ void exercise(Node& at, std::uint8_t switches, const std::string& text) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ZelkorLog::TheLog().SetLevel(0);
-    // The model keeps its event log in the working folder of its construction: build it
-    // in a folder of its own, then return, since the fuzzer's own paths are relative.
-    const auto start = std::filesystem::current_path();
-    std::string pattern = (std::filesystem::temp_directory_path() / "zelkor-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::abort();
-    }
-    workFolder() = pattern;
-    std::atexit(removeWorkFolder);
-    std::filesystem::current_path(workFolder());
-    node();
-    std::filesystem::current_path(start);
+    ZelkorFuzz::BuildInWorkFolder([] {
+        node();
+    });
     return 0;
 }
 

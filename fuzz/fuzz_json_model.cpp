@@ -16,6 +16,7 @@
 #include <string>
 #include <system_error>
 
+#include "FuzzSupport.h"
 #include "core/ZelkorLog.h"
 #include "storage/JsonModel.h"
 #include "storage/JsonTextIO.h"
@@ -30,16 +31,6 @@ enum Switch : std::uint8_t {
     kRecursive = 0x4,
     kAddObject = 0x8,
 };
-
-std::filesystem::path& workFolder() {
-    static std::filesystem::path folder;
-    return folder;
-}
-
-void removeWorkFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(workFolder(), ignored);
-}
 
 std::string sampleTree() {
     std::ifstream in(ZELKOR_SOURCE_DIR "/examples/device-tree.json");
@@ -119,18 +110,9 @@ void exercise(const std::string& input) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Refused input is logged; at this rate the lines would only slow the search down.
     ZelkorLog::TheLog().SetLevel(0);
-    // The model keeps its event log in the working folder of its construction: build it
-    // in a folder of its own, then return, since the fuzzer's own paths are relative.
-    const auto start = std::filesystem::current_path();
-    std::string pattern = (std::filesystem::temp_directory_path() / "zelkor-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::abort();
-    }
-    workFolder() = pattern;
-    std::atexit(removeWorkFolder);  // runs after the model is gone, which writes its log
-    std::filesystem::current_path(workFolder());
-    fixture();
-    std::filesystem::current_path(start);
+    ZelkorFuzz::BuildInWorkFolder([] {
+        fixture();
+    });
     return 0;
 }
 

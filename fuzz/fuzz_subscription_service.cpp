@@ -47,6 +47,7 @@
 
 #include <json/value.h>
 
+#include "FuzzSupport.h"
 #include "core/Message.h"
 #include "core/MessageForwardInfo.h"
 #include "core/MessageSignalData.h"
@@ -197,16 +198,6 @@ private:
 };
 
 // --- the tree, built once in a folder of its own (its event log lives there) ------------
-
-std::filesystem::path& workFolder() {
-    static std::filesystem::path folder;
-    return folder;
-}
-
-void removeWorkFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(workFolder(), ignored);
-}
 
 std::shared_ptr<StorageModel>& storage() {
     static std::shared_ptr<StorageModel> facade;
@@ -472,35 +463,12 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    // An input here runs much of the library, and libFuzzer's default (entropic) schedule
-    // keeps every feature seen rarely in a list it searches for each feature of each run:
-    // that search took two thirds of the time. Off unless the command line asks for it.
-    static std::vector<char*> arguments;
-    static char entropicOff[] = "-entropic=0";
-    const bool chosen = std::any_of(*argv, *argv + *argc, [](const char* argument) {
-        return std::strncmp(argument, "-entropic=", 10) == 0;
-    });
-    if (!chosen) {
-        arguments.assign(*argv, *argv + *argc);
-        arguments.push_back(entropicOff);
-        arguments.push_back(nullptr);
-        *argv = arguments.data();
-        ++*argc;
-    }
+    ZelkorFuzz::TurnEntropicOff(argc, argv);
     // Refusals are logged; keep the formatting but not the console.
     ZelkorLog::TheLog().RegisterExternalLogger([](std::string&) {});
-    // The model keeps its event log in the working folder of its construction: build it
-    // in a folder of its own, then return, since the fuzzer's own paths are relative.
-    const auto start = std::filesystem::current_path();
-    std::string pattern = (std::filesystem::temp_directory_path() / "zelkor-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::abort();
-    }
-    workFolder() = pattern;
-    std::atexit(removeWorkFolder);  // runs after the model is gone, which writes its log
-    std::filesystem::current_path(workFolder());
-    buildStorage();
-    std::filesystem::current_path(start);
+    ZelkorFuzz::BuildInWorkFolder([] {
+        buildStorage();
+    });
     return 0;
 }
 
@@ -510,14 +478,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     highest() = Bounds();
     const std::string input(reinterpret_cast<const char*>(data), size);
     Run run;
-    std::size_t start = 0;
-    while (start < input.size()) {
-        const std::size_t end = std::min(input.find('\n', start), input.size());
-        if (end > start) {
-            run.Do(stepOf(input.substr(start, end - start)));
-        }
-        start = end + 1;
-    }
+    ZelkorFuzz::ForEachLine(input, [&run](const std::string& line) { run.Do(stepOf(line)); });
     run.Finish();
     return 0;
 }

@@ -69,6 +69,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <json/value.h>
 
+#include "FuzzSupport.h"
 #include "core/Base64.h"
 #include "core/Digest.h"
 #include "core/JsonText.h"
@@ -906,21 +907,7 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    // An input runs much of the library, and libFuzzer's default (entropic) schedule
-    // searches its list of rarely seen features for each feature of each run: that search
-    // took three quarters of the time. Off unless the command line asks for it.
-    static std::vector<char*> arguments;
-    static char entropicOff[] = "-entropic=0";
-    const bool chosen = std::any_of(*argv, *argv + *argc, [](const char* argument) {
-        return std::strncmp(argument, "-entropic=", 10) == 0;
-    });
-    if (!chosen) {
-        arguments.assign(*argv, *argv + *argc);
-        arguments.push_back(entropicOff);
-        arguments.push_back(nullptr);
-        *argv = arguments.data();
-        ++*argc;
-    }
+    ZelkorFuzz::TurnEntropicOff(argc, argv);
     // Refusals are logged; keep the formatting but not the console.
     ZelkorLog::TheLog().RegisterExternalLogger([](std::string&) {});
     sandbox().Make();
@@ -936,14 +923,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string input(reinterpret_cast<const char*>(data), size);
     {
         Run run;
-        std::size_t start = 0;
-        while (start < input.size()) {
-            const std::size_t end = std::min(input.find('\n', start), input.size());
-            if (end > start) {
-                run.Do(stepOf(input.substr(start, end - start)));
-            }
-            start = end + 1;
-        }
+        ZelkorFuzz::ForEachLine(input, [&run](const std::string& line) { run.Do(stepOf(line)); });
         run.Finish();
     }
     require(openDescriptors() == descriptors, "a descriptor left open");
