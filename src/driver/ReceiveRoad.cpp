@@ -392,10 +392,13 @@ bool ZelkorDriver::isPeerNotice(const std::string& command) {
 
 void ZelkorDriver::dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& current,
                             const std::string& command) {
-    const auto transfers = fileTransfer();
-    if (transfers && transfers->IsServiceCommand(command)) {
-        transfers->SignalRaised(data);
-        return;
+    // The word first: the service's handle is taken under a lock, which every other
+    // line can do without.
+    if (FileTransferService::IsTransferWord(command)) {
+        if (const auto transfers = fileTransfer()) {
+            transfers->SignalRaised(data);
+            return;
+        }
     }
     if (current.IsServiceCommand(command)) {
         current.SignalRaised(data);

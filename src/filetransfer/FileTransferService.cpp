@@ -52,7 +52,7 @@ void FileTransferService::Start() { StartTransferTimer(); }
 
 // --- dispatch -------------------------------------------------------------------------
 
-bool FileTransferService::IsServiceCommand(const std::string& word) {
+bool FileTransferService::IsTransferWord(const std::string& word) {
     return word == "block" || word == "putfile" || word == "getfile" || word == "cancelputfile";
 }
 

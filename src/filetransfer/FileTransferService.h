@@ -64,7 +64,9 @@ public:
 
     // --- IFileTransferService ----------------------------------------------------------
     void SignalRaised(MessageSignalData& data) override;
-    bool IsServiceCommand(const std::string& word) override;
+    bool IsServiceCommand(const std::string& word) override { return IsTransferWord(word); }
+    // The words this service handles, known without the service.
+    static bool IsTransferWord(const std::string& word);
     void PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) override;
     void AcceptBlock(std::shared_ptr<TcpSocket> socket) override;
     void NotifyInterruption(void* handle) override;
