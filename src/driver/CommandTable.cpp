@@ -12,8 +12,8 @@
 #include "discovery/Reboot.h"
 #include "discovery/SetVerificationCode.h"
 #include "discovery/StartTLS.h"
-#include "driver/StandInMessage.h"
 #include "filetransfer/CancelPutFile.h"
+#include "filetransfer/FileSystemMessages.h"
 #include "filetransfer/TransferMessages.h"
 #include "services/DeviceStateMessages.h"
 #include "services/EventMessages.h"
@@ -28,41 +28,34 @@
 
 namespace Zelkor {
 
-namespace {
-
-// Words whose class comes with a later service.
-std::unique_ptr<Message> standIn(const char* word) { return std::make_unique<StandInMessage>(word); }
-
-}  // namespace
-
 std::unique_ptr<Message> CreateAuthenticateCommand() { return std::make_unique<Authenticate>(); }
 std::unique_ptr<Message> CreateBlockCommand() { return CreateBlockTransfer(); }
 std::unique_ptr<Message> CreateCancelPutFileCommand() { return CreateCancelPutFile(); }
 std::unique_ptr<Message> CreateCDCommand() { return std::make_unique<NavigateFolder>(); }
-std::unique_ptr<Message> CreateDeleteCommand() { return standIn("deletefile"); }
+std::unique_ptr<Message> CreateDeleteCommand() { return CreateDelFile(); }
 std::unique_ptr<Message> CreateDiscoCommand() { return std::make_unique<Disco>(); }
 std::unique_ptr<Message> CreateErrorReply() { return std::make_unique<ErrorReply>(); }
 // CreateEventCommand is the event messages' own creator ("services/EventMessages.h").
 // CreateExecCommand is the exec message's own creator ("services/ExecMessages.h").
-std::unique_ptr<Message> CreateFirmwareUpdateCommand() { return standIn("fwupdate"); }
-std::unique_ptr<Message> CreateFreeSpaceCommand() { return standIn("freespace"); }
+std::unique_ptr<Message> CreateFirmwareUpdateCommand() { return CreateFirmwareUpdateMode(); }
+std::unique_ptr<Message> CreateFreeSpaceCommand() { return CreateFreeSpace(); }
 std::unique_ptr<Message> CreateGetCommand() { return CreateGetValue(); }
 std::unique_ptr<Message> CreateGetDeviceStateCommand() { return CreateGetDeviceState(); }
 std::unique_ptr<Message> CreateGetFileCommand() { return CreateGetFile(); }
 std::unique_ptr<Message> CreateGetPresetInfoCommand() { return CreateGetPreset(); }
 std::unique_ptr<Message> CreateGoodbyeCommand() { return std::make_unique<Goodbye>(); }
 std::unique_ptr<Message> CreateIdentifyCommand() { return CreateIdentify(); }
-std::unique_ptr<Message> CreateListFilesCommand() { return standIn("listfiles"); }
+std::unique_ptr<Message> CreateListFilesCommand() { return CreateListFiles(); }
 std::unique_ptr<Message> CreateLocateCommand() { return CreateLocate(); }
 std::unique_ptr<Message> CreateLogCommand() { return CreateLogRow(); }
 std::unique_ptr<Message> CreateLSCommand() { return std::make_unique<ListFolder>(); }
-std::unique_ptr<Message> CreateMKDIRCommand() { return standIn("mkdir"); }
+std::unique_ptr<Message> CreateMKDIRCommand() { return CreateMKDIR(); }
 std::unique_ptr<Message> CreatePollCommand() { return CreatePollSubscription(); }
 std::unique_ptr<Message> CreatePublishCommand() { return CreatePublish(); }
 std::unique_ptr<Message> CreatePutFileCommand() { return CreatePutFile(); }
 std::unique_ptr<Message> CreateRebootCommand() { return CreateReboot(); }
 std::unique_ptr<Message> CreateRLSCommand() { return std::make_unique<RecurseFolder>(); }
-std::unique_ptr<Message> CreateRMDIRCommand() { return standIn("rmdir"); }
+std::unique_ptr<Message> CreateRMDIRCommand() { return CreateRMDIR(); }
 std::unique_ptr<Message> CreateSendDiscoCommand() { return std::make_unique<SendDiscoMsg>(); }
 std::unique_ptr<Message> CreateSetCommand() { return CreateSetValue(); }
 std::unique_ptr<Message> CreateSetIPCommand() { return CreateSetIP(); }

@@ -115,7 +115,7 @@ void FileTransferService::processBlock(MessageSignalData& data, Message& message
         }
     }
     if (reply) {
-        Detail("ZK7914I Block reply for no transfer on", socket->Tag());
+        Detail("ZK7964I Block reply for no transfer on", socket->Tag());
         return;
     }
     // A block after its transfer ended (cancelled, failed, timed out): refused, so that
@@ -179,7 +179,7 @@ void FileTransferService::sendTo(QueueTarget& target, Message& message, bool req
     MessageForwardInfo header = target.header;
     std::string line = message.Build(header, request);
     if (line.empty()) {
-        Warning("ZK7915W Transfer line has no valid route", message.CommandName());
+        Warning("ZK7965W Transfer line has no valid route", message.CommandName());
         return;
     }
     if (request) {
@@ -203,7 +203,7 @@ void FileTransferService::sendBlockTo(QueueTarget& target, std::string body) {
     std::string line;
     line.reserve(body.size() + 128);
     if (!header.AppendMessageForwardHeader(line)) {
-        Warning("ZK7915W Transfer line has no valid route", "block");
+        Warning("ZK7965W Transfer line has no valid route", "block");
         return;
     }
     line += body;
@@ -222,7 +222,7 @@ void FileTransferService::replyWith(void* handle, const MessageForwardInfo& requ
     MessageForwardInfo header = requestHeader;
     const std::string line = reply.Build(header, false);
     if (line.empty()) {
-        Warning("ZK7915W Transfer line has no valid route", reply.CommandName());
+        Warning("ZK7965W Transfer line has no valid route", reply.CommandName());
         return;
     }
     _sender->SendReply(handle, line, requestHeader.hasHash ? requestHeader.HashText() : std::string(),

@@ -69,6 +69,12 @@ public:
     static bool IsTransferWord(const std::string& word);
     void PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) override;
     void AcceptBlock(std::shared_ptr<TcpSocket> socket) override;
+    void SendDeleteFile(void* handle, const char* path, MessageForwardInfo& header) override;
+    void SendListFiles(void* handle, const char* path, MessageForwardInfo& header) override;
+    void SendFreeSpace(void* handle, const char* path, MessageForwardInfo& header) override;
+    void SendMKDIR(void* handle, const char* path, MessageForwardInfo& header) override;
+    void SendRMDIR(void* handle, const char* path, MessageForwardInfo& header) override;
+    void SendFirmwareUpdateMode(void* handle, const std::string& arguments, MessageForwardInfo& header) override;
     void NotifyInterruption(void* handle) override;
     void OnPutFile(PutHandler handler) override;
     void OnGetFile(GetHandler handler) override;

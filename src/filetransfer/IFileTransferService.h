@@ -58,13 +58,24 @@ public:
     using Done = std::function<void(bool success, const std::string& text)>;
     using FilePairs = std::vector<std::pair<std::string, std::string>>;
 
-    // True for the words this service handles ("block", "putfile", "getfile",
-    // "cancelputfile").
+    // True for the words this service handles: the transfer words ("block", "putfile",
+    // "getfile", "cancelputfile"), the file-system words ("deletefile", "listfiles",
+    // "freespace", "mkdir", "rmdir") and "fwupdate".
     virtual bool IsServiceCommand(const std::string& word) = 0;
     // A "block" request was written on the connection.
     virtual void PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) = 0;
     // A "@block" reply was written on the connection.
     virtual void AcceptBlock(std::shared_ptr<TcpSocket> socket) = 0;
+    // Requests to a device (a controller's): each builds its message with `path` (none is
+    // sent for a null path) and a copy of `header`, and sends it on the connection.
+    // Any thread.
+    virtual void SendDeleteFile(void* handle, const char* path, MessageForwardInfo& header) = 0;
+    virtual void SendListFiles(void* handle, const char* path, MessageForwardInfo& header) = 0;
+    virtual void SendFreeSpace(void* handle, const char* path, MessageForwardInfo& header) = 0;
+    virtual void SendMKDIR(void* handle, const char* path, MessageForwardInfo& header) = 0;
+    virtual void SendRMDIR(void* handle, const char* path, MessageForwardInfo& header) = 0;
+    // "fwupdate" with its "arguments" passed through.
+    virtual void SendFirmwareUpdateMode(void* handle, const std::string& arguments, MessageForwardInfo& header) = 0;
     // The connection with that handle was lost: the transfers over it end.
     virtual void NotifyInterruption(void* handle) = 0;
 

@@ -11,6 +11,7 @@
 #include "core/MessageSignalData.h"
 #include "core/Signal.h"
 #include "driver/CommandTable.h"
+#include "driver/StandInMessage.h"
 #include "driver/ZelkorDriver.h"
 #include "support/LogCapture.h"
 
@@ -56,7 +57,7 @@ TEST(CommandTable, AWordsFirstRegistrationWins) {
 }
 
 TEST(CommandTable, StandInsWriteTheirBodyBackUnchanged) {
-    auto message = Zelkor::CreateFreeSpaceCommand();
+    auto message = std::make_unique<Zelkor::StandInMessage>("freespace");
     std::string error;
     ASSERT_TRUE(message->FromNetworkFormat(true, "freespace {\"path\":\"/a\",\"n\":[1, 2]}", error));
     EXPECT_EQ(message->Build(false), "@freespace {\"path\":\"/a\",\"n\":[1, 2]}\n");
