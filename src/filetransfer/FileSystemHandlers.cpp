@@ -102,8 +102,10 @@ ListFiles entryOf(const ListFilesItem& item) {
 void deleteOnDisk(const std::string& path, FileTransferService::DiskOutcome& out) {
     boost::system::error_code error;
     const fs::file_status status = fs::status(path, error);
-    if (error || !fs::exists(status)) {
-        const std::string text = error ? error.message() : std::string("File not found");
+    // A path that is not there is no failure of the query, whatever the error code says.
+    const bool missing = status.type() == fs::file_not_found;
+    if ((error && !missing) || !fs::exists(status)) {
+        const std::string text = error && !missing ? error.message() : std::string("File not found");
         setError(*out.reply, text);
         out.logs.push_back({1, "ZK7920E HandleDelete failed calling fs::exists", text});
         return;
