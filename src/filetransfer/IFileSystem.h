@@ -33,7 +33,8 @@ public:
     // already there stay and writes go to its end. NoFileHandle() with "Path not found" or
     // "Access denied" in `error`.
     virtual void* Create(const char* path, std::string& error, bool truncate) = 0;
-    // A stream reading `path`, or NoFileHandle().
+    // A stream reading `path`, or NoFileHandle(). A pipe's opening waits for its writer, as
+    // the system's does.
     virtual void* Open(const char* path) = 0;
     // Closes and destroys the handle's stream; false for no file or a failed final write.
     virtual bool Close(void* handle) = 0;
