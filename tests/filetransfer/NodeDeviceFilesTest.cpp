@@ -69,11 +69,20 @@ void SendDatagram(const TransferNodes& nodes, const std::string& line, unsigned 
 
 // The five requests with success and with the device's own error, a listing of what a put
 // left, the firmware update refused with the host's text, and an "rmdir" by datagram that
-// nothing answers and nothing acts on.
-TEST(NodeDeviceFiles, FileSystemRequestsAndFirmwareThroughTheDeviceObject) {
-    TransferNodes nodes("devfs", {"--fwupdate-error", "Battery low"});
-    ASSERT_TRUE(nodes.Connect());
+// nothing answers and nothing acts on. With `tls`, over a connection secured by TLS and
+// authenticated by the device's code, as the words that change the device need off
+// loopback.
+void FileSystemRequestsAndFirmware(bool tls) {
+    std::vector<std::string> deviceMore{"--fwupdate-error", "Battery low"};
+    std::vector<std::string> controllerMore;
+    if (tls) {
+        deviceMore.insert(deviceMore.end(), {"--code", kSharedCode});
+        controllerMore = {"--tls-level", "1", "--code", kSharedCode};
+    }
+    TransferNodes nodes(tls ? "devfs-tls" : "devfs", deviceMore, controllerMore);
     NodeProcess& ctl = nodes.Controller();
+    ASSERT_FALSE(nodes.Device().AwaitEvent("listenerAdded").isNull());
+    ASSERT_TRUE(ConnectTo(ctl, "127.0.0.1", 4197, kAmp, tls));
     NodeProcess& dev = nodes.Device();
     const std::string root = nodes.deviceRoot.Path().string();
 
@@ -147,6 +156,10 @@ TEST(NodeDeviceFiles, FileSystemRequestsAndFirmwareThroughTheDeviceObject) {
     StopCleanly(ctl);
     StopCleanly(dev);
 }
+
+TEST(NodeDeviceFiles, FileSystemRequestsAndFirmwareThroughTheDeviceObject) { FileSystemRequestsAndFirmware(false); }
+
+TEST(NodeDeviceFiles, FileSystemRequestsAndFirmwareOverTlsWithACode) { FileSystemRequestsAndFirmware(true); }
 
 // The device object refuses a put's ".." element unless the controller allows parent
 // paths; past it, the device refuses the same unless it allows them too. A firmware update
