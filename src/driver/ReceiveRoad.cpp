@@ -394,7 +394,7 @@ void ZelkorDriver::dispatch(MessageSignalData& data, Packet& packet, IDriverDisc
                             const std::string& command) {
     // The word first: the service's handle is taken under a lock, which every other
     // line can do without.
-    if (FileTransferService::IsTransferWord(command)) {
+    if (FileTransferService::IsServiceWord(command)) {
         if (const auto transfers = fileTransfer()) {
             transfers->SignalRaised(data);
             return;

@@ -703,6 +703,16 @@ void FileTransferService::ProcessCancelPutFile(MessageSignalData& data, Message&
     replyTo(data, reply);
 }
 
+void FileTransferService::endAnswered(QueueElement& element, QueueTarget& target) {
+    // As a cancel: the peer hears it at its next line. A put's temporary goes at once, so
+    // that nothing of it reaches the disk; a file already proven is left to its install.
+    target.canceled = true;
+    target.lastActivity = TransferClock::now();
+    if (element.operation == TransferOperation::Send && !WaitsForInstall(target)) {
+        target.file.reset();
+    }
+}
+
 QueueElement FileTransferService::detachAnswered(QueueElement& element) {
     QueueElement detached = std::move(element);
     element.targets.clear();

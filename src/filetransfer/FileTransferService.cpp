@@ -9,7 +9,9 @@
 #include "core/Message.h"
 #include "driver/IServiceSender.h"
 #include "filetransfer/BlockSize.h"
+#include "filetransfer/FileSystemWords.h"
 #include "filetransfer/TransferMessages.h"
+#include "transport/LineFramer.h"
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
@@ -19,6 +21,9 @@ namespace {
 // What each handler logs when a message came without a connection (a datagram): the
 // transfer words work over TCP only.
 const char* noConnectionText(const std::string& word, bool reply) {
+    if (const char* text = FileSystemNoConnectionText(word)) {
+        return text;
+    }
     if (word == "block") {
         return "ZK7912I ProcessBlock packet.ConnHandle() is null";
     }
@@ -39,7 +44,14 @@ void* handleOf(const std::shared_ptr<TcpSocket>& socket) { return static_cast<So
 
 FileTransferService::FileTransferService(IServiceSender* sender, ITransferDevices* devices, IDeviceState* deviceState,
                                          boost::asio::io_context& io)
-    : ZelkorLoggable("FXFR"), _sender(sender), _devices(devices), _deviceState(deviceState), _io(io) {}
+    : ZelkorLoggable("FXFR"),
+      _sender(sender),
+      _devices(devices),
+      _deviceState(deviceState),
+      _io(io),
+      _listingLineBound(LineFramer::LineAllowance) {
+    registerFileSystemWords();
+}
 
 FileTransferService::~FileTransferService() {
     if (_transferTimer) {
@@ -56,6 +68,14 @@ bool FileTransferService::IsTransferWord(const std::string& word) {
     return word == "block" || word == "putfile" || word == "getfile" || word == "cancelputfile";
 }
 
+bool FileTransferService::IsServiceWord(const std::string& word) {
+    return IsTransferWord(word) || IsFileSystemWord(word);
+}
+
+bool FileTransferService::IsServiceCommand(const std::string& word) {
+    return IsServiceWord(word) && word != "fwupdate";
+}
+
 void FileTransferService::SignalRaised(MessageSignalData& data) {
     Message* message = data.GetMessage();
     if (!message) {
@@ -63,11 +83,17 @@ void FileTransferService::SignalRaised(MessageSignalData& data) {
     }
     const std::string word = message->CommandName();
     const bool reply = message->GetIsReply();
-    if (!IsServiceCommand(word)) {
+    if (!IsServiceWord(word)) {
         return;
     }
+    // A datagram reaches any host unauthorised, and a reply to it would go to every
+    // listened interface: these words work over TCP only, both ways.
     if (!data.Socket()) {
         Warning(noConnectionText(word, reply));
+        return;
+    }
+    if (IsFileSystemWord(word)) {
+        dispatchFileSystem(data, *message, word, reply);
         return;
     }
     if (word == "block") {

@@ -2,7 +2,9 @@
 // The one service of a node that moves files. As a controller it queues puts and gets
 // to and from devices by GUID, starts them first in, first out from a timer, sends and
 // receives their blocks and checks them by length and MD5. As a device it answers
-// "putfile", "getfile", "block" and "cancelputfile" under its storage root.
+// "putfile", "getfile", "block" and "cancelputfile" under its storage root, and the
+// file-system words ("deletefile", "listfiles", "freespace", "mkdir", "rmdir") and
+// "fwupdate" over TCP, on paths as given.
 //
 // A received file is written to an unnamed temporary in its destination's folder and
 // installed over the destination only once its length and digest are proven: no ending
@@ -13,7 +15,8 @@
 // Timer waits, worker jobs and their results hold the service weakly.
 // Threads: protocol work, reports, the timer and each block's read or write run on the
 // event loop of `io`; a received file's final sync and rename run on the service's
-// worker thread, their results posted back. SendFiles/ReceiveFiles take only the queue
+// worker thread, their results posted back; the file-system words' disk work runs in
+// arrival order on a second worker, each reply posted back and sent unchanged. SendFiles/ReceiveFiles take only the queue
 // mutex; settings are atomics; handlers and storage root sit under one mutex, and
 // handlers are called from a copy outside every lock. Stop off the loop hops onto it and
 // waits at most 2 s.
@@ -21,6 +24,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +35,7 @@
 
 #include "core/IGiveMessageMapToMessageReceiver.h"
 #include "core/IServiceBaseImpl.h"
+#include "core/Signal.h"
 #include "core/ZelkorLoggable.h"
 #include "filetransfer/IFileTransferService.h"
 #include "filetransfer/LeavingTarget.h"
@@ -64,9 +69,13 @@ public:
 
     // --- IFileTransferService ----------------------------------------------------------
     void SignalRaised(MessageSignalData& data) override;
-    bool IsServiceCommand(const std::string& word) override { return IsTransferWord(word); }
-    // The words this service handles, known without the service.
+    // The nine words the driver offers this service first ("fwupdate" comes by its signal).
+    bool IsServiceCommand(const std::string& word) override;
+    // The four transfer words, known without the service.
     static bool IsTransferWord(const std::string& word);
+    // Every word the receive road hands to this service: the transfer words, the five
+    // file-system words and "fwupdate".
+    static bool IsServiceWord(const std::string& word);
     void PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) override;
     void AcceptBlock(std::shared_ptr<TcpSocket> socket) override;
     void SendDeleteFile(void* handle, const char* path, MessageForwardInfo& header) override;
@@ -106,6 +115,11 @@ public:
     // Loop thread: what one tick of the queue's timer does (time-outs swept, the next
     // waiting transfer started), at once, for a fuzz driver that cannot wait for the timer.
     void TickNow() { OnTransferTimer(); }
+    // The length a listing reply's line must stay under (the line allowance unless a test
+    // sets it); past it the reply says "Too many entries".
+    void SetListingLineBound(std::size_t bound) { _listingLineBound.store(bound); }
+    // File-system requests waiting for the disk worker, the running one not counted.
+    std::size_t DiskJobsWaiting() const { return _diskWorker.Waiting(); }
 
 private:
     struct Found {
@@ -258,6 +272,51 @@ private:
     // succeed; on failure it fails and the next proven copy installs its own.
     void copyInstalled(const InstallTicket* ticket, const InstallResult& result);
 
+    // --- file-system words and firmware update (FileSystemHandlers.cpp) -----------------
+public:
+    // A log line of a disk job, written on the loop.
+    struct DiskLog {
+        int level = 1;
+        std::string text;
+        std::string detail;
+    };
+    // What a disk job leaves: its reply, and the log lines to write. A listing names the
+    // length its line must stay under and the reply to send past it.
+    struct DiskOutcome {
+        std::unique_ptr<Message> reply;
+        std::vector<DiskLog> logs;
+        std::size_t lineBound = 0;
+        std::unique_ptr<Message> whenTooLong;
+    };
+    using DiskWork = std::function<void(DiskOutcome&)>;
+
+private:
+    struct DiskJob;
+    // The six words' signals in the service's map (the device object's filters connect
+    // there).
+    void registerFileSystemWords();
+    void dispatchFileSystem(MessageSignalData& data, Message& message, const std::string& word, bool reply);
+    void raiseWord(const std::string& word, MessageSignalData& data);
+    void HandleDelete(MessageSignalData& data, const char* path);
+    void HandleListFiles(MessageSignalData& data);
+    void HandleFreeSpace(MessageSignalData& data, const char* path);
+    void HandleMkDir(MessageSignalData& data, const char* path);
+    void HandleRmDir(MessageSignalData& data, const char* path);
+    void HandleFirmwareUpdate(MessageSignalData& data);
+    // Runs `work` on the disk worker after every request that came before, starting from
+    // `reply` (the word's reply form); its reply goes back on the request's connection,
+    // built there with the request's header and sent unchanged on the loop.
+    void onDisk(MessageSignalData& data, std::unique_ptr<Message> reply, DiskWork work);
+    void diskJobDone(DiskJob& job);
+    // False, with the refusal sent in arrival order, for a path the node refuses.
+    bool pathAllowed(MessageSignalData& data, std::unique_ptr<Message>& reply, const char* path, bool folderRemoval);
+    // Ends, as a cancel does, the transfers answered here for that connection and source
+    // whose file is `normalPath` (NormalPath).
+    void endAnsweredOn(const std::shared_ptr<TcpSocket>& socket, const std::string& source,
+                       const std::string& normalPath);
+    // One transfer answered here ended as by a cancel (AnsweringSide.cpp).
+    void endAnswered(QueueElement& element, QueueTarget& target);
+
     // --- queue, timer, interruption and stop (TransferQueue.cpp) -------------------------
     void StartTransferTimer();
     void StopTransferTimer();
@@ -297,8 +356,19 @@ private:
     std::deque<QueueElement> _waitQueue;  // under _queueMutex
     std::deque<QueueElement> _activeList;  // loop thread only
 
+    Signal<MessageSignalData> _deleteSignal;
+    Signal<MessageSignalData> _listSignal;
+    Signal<MessageSignalData> _freeSpaceSignal;
+    Signal<MessageSignalData> _mkdirSignal;
+    Signal<MessageSignalData> _rmdirSignal;
+    Signal<MessageSignalData> _firmwareSignal;
+    std::atomic<std::size_t> _listingLineBound;
+
     // Declared last: destroyed first, so that no job runs against a half-destroyed service.
     TransferWorker _worker;
+    // The file-system words' disk work, apart from the installs: a long listing never
+    // holds up a transfer's rename.
+    TransferWorker _diskWorker{1024};
 };
 
 }  // namespace Zelkor
