@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/ZelkorLog.h"
+#include "device/IDeviceState.h"
 #include "discovery/DiscoveryTestSupport.h"
 #include "driver/Packet.h"
 #include "support/DriverHarness.h"
@@ -26,11 +27,26 @@ using Lines = std::vector<std::string>;
 
 const char* const kGuid = "0b3e9d1c-2a4f-4c6e-8d0b-1f2e3d4c5b6a";
 
+// This node's host: refuses every firmware update a peer asks of it.
+class Host final : public Zelkor::IDeviceState {
+public:
+    std::string GetDeviceStateText() override { return ""; }
+    std::string GetPresetInfo() override { return ""; }
+    bool ApplyNetworkSettings(const std::string&, const std::string&, const std::string&, const std::string&,
+                              bool&) override {
+        return false;
+    }
+    bool UpdateFirmware(std::string& error, std::string) override {
+        error = "not here";
+        return false;
+    }
+};
+
 class DeviceFileRequests : public ::testing::Test {
 protected:
     DeviceFileRequests() {
         harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
-        harness.driver->InitFileTransfer(nullptr);
+        harness.driver->InitFileTransfer(&host);
         harness.Start();
         socket = harness.Connect(peer);
         device = MakeDevice(harness.driver.get(), kGuid, "amp-1", "127.0.0.1");
@@ -87,6 +103,7 @@ protected:
 
     TempDir folder;
     ScopedChdir inFolder{folder.Path()};
+    Host host;
     DriverHarness harness;
     RawPeer peer;
     std::shared_ptr<Zelkor::TcpSocket> socket;
@@ -132,7 +149,7 @@ TEST_F(DeviceFileRequests, ResultCallbacksTakeRepliesOnly) {
               R"(@freespace {"path":".","size":"4096"})" "\n"
               "@deletefile {}\n"
               R"(@deletefile {"error":"Path is a folder. Try rmdir"})" "\n"
-              R"(@listfiles {"files":[{"name":"a.bin","size":"3"},{"name":"b","size":null}]})" "\n"
+              R"(@listfiles {"files":[{"name":"a.bin","size":3},{"name":"b","size":null}]})" "\n"
               R"(@listfiles {"error":"Access Denied","files":[{"name":"a.bin","size":"3"}]})" "\n"
               R"(@mkdir {"path":"x"})" "\n"
               R"(@mkdir {"error":"File exists"})" "\n"
@@ -216,8 +233,10 @@ TEST_F(DeviceFileRequests, PathChecksDecideWhatIsSent) {
     const Lines sent = {"freespace {\"path\":\"" + longest + "\"}\n", "deletefile {\"path\":\"" + longest + "\"}\n",
                         "listfiles {\"path\":\"" + tooLong + "\"}\n", "mkdir {\"path\":\"d\"}\n",
                         "rmdir {\"path\":\"d\"}\n"};
+    // The connection holds each request until the one before is answered.
     for (const auto& line : sent) {
         EXPECT_EQ(peer.ReadLine(), line);
+        peer.Send("@" + line.substr(0, line.find(' ')) + "\n");
     }
 }
 
@@ -227,6 +246,7 @@ TEST_F(DeviceFileRequests, CancelAndFirmwareRequestsGoOnTheDevicesConnection) {
     device->CancelSendFile();
     device->FirmwareUpdate("image=2.4 --force");
     EXPECT_EQ(peer.ReadLine(), "cancelputfile\n");
+    peer.Send("@cancelputfile\n");
     EXPECT_EQ(peer.ReadLine(), "fwupdate {\"arguments\":\"image=2.4 --force\"}\n");
 }
 
