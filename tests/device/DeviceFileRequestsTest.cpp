@@ -250,5 +250,40 @@ TEST_F(DeviceFileRequests, CancelAndFirmwareRequestsGoOnTheDevicesConnection) {
     EXPECT_EQ(peer.ReadLine(), "fwupdate {\"arguments\":\"image=2.4 --force\"}\n");
 }
 
+// The cancel carries the route of the connection it goes on, prepared for it: none once
+// the device is reached directly after a request through its router, and the router's
+// once it is reached through the router after a request of its own connection.
+TEST_F(DeviceFileRequests, TheCancelCarriesTheRouteOfTheConnectionItTakes) {
+    RawPeer routerPeer;
+    const auto routerSocket = harness.Connect(routerPeer);
+    const auto router = std::make_shared<DeviceImpl>(
+        harness.driver.get(),
+        Record(R"({"guid":"7c1d2e3f-4a5b-4c6d-8e7f-9a0b1c2d3e4f","name":"rt1","ip":"127.0.0.1","port":4197,)"
+               R"("mode":"router"})"));
+    const auto routed = MakeDevice(harness.driver.get(), "1a2b3c4d-5e6f-4a7b-8c9d-0e1f2a3b4c5d", "amp-2");
+    ASSERT_TRUE(harness.OnLoop([&] {
+        router->SetHandle(routerSocket);
+        routed->SetProxy(router);
+    }));
+    routed->FirmwareUpdate("a");
+    EXPECT_EQ(routerPeer.ReadLine(), "[rt1&amp-2][stage-left-amp] fwupdate {\"arguments\":\"a\"}\n");
+    routerPeer.Send("@fwupdate\n");
+    RawPeer ownPeer;
+    const auto ownSocket = harness.Connect(ownPeer);
+    ASSERT_TRUE(harness.OnLoop([&] { routed->SetHandle(ownSocket); }));
+    routed->CancelSendFile();
+    EXPECT_EQ(ownPeer.ReadLine(), "cancelputfile\n");
+
+    device->FirmwareUpdate("b");
+    EXPECT_EQ(peer.ReadLine(), "fwupdate {\"arguments\":\"b\"}\n");
+    peer.Send("@fwupdate\n");
+    device->Disconnected(false);
+    ASSERT_TRUE(harness.OnLoop([&] { device->SetProxy(router); }));
+    device->CancelSendFile();
+    EXPECT_EQ(routerPeer.ReadLine(), "[rt1&amp-1][stage-left-amp] cancelputfile\n");
+    routed->Finalize();
+    router->Finalize();
+}
+
 }  // namespace
 }  // namespace ZelkorTest

@@ -261,6 +261,20 @@ TEST(NodeDeviceFiles, CancelAndRequestsThroughARouter) {
                         20s)
                      .isNull());
 
+    // The cancel is the device object's first request through the router: it must not
+    // carry the route of an earlier one.
+    const std::string put = local.File("big.bin");
+    WriteRandomFile(put, 5'000'000, 22);
+    WriteFile(root1.File("old.bin"), kOld);
+    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, put, "old.bin", "cancelled", 2048)));
+    ASSERT_FALSE(ctl.Await(ProgressOf(put, 3), 60s).isNull());
+    ASSERT_TRUE(ctl.Send(NodeCommand("cancelsend", R"("device":")" + kAmp + "\"")));
+    const Json::Value done = ctl.Await(DoneLine("cancelled"), 20s);
+    EXPECT_EQ(done["success"], false);
+    EXPECT_EQ(done["text"], "Transfer canceled");
+    EXPECT_EQ(ReadFile(root1.File("old.bin")), kOld);
+    EXPECT_EQ(FolderNames(root1.Path().string()), std::vector<std::string>{"old.bin"});
+
     const std::string root = root1.Path().string();
     EXPECT_EQ(Ask(ctl, "mkdir", "createDir", root + "/sub")["success"], true);
     const Json::Value listing = Ask(ctl, "listfiles", "listFiles", root);
@@ -272,18 +286,6 @@ TEST(NodeDeviceFiles, CancelAndRequestsThroughARouter) {
     EXPECT_EQ(Ask(ctl, "freespace", "freeSpace", root)["success"], true);
     ASSERT_TRUE(ctl.Send(DeviceCommand("fwupdate", kAmp, R"("arguments":"x")")));
     EXPECT_EQ(ctl.Await(LineAbout("firmwareUpdateResult", kAmp), 20s)["error"], "Busy");
-
-    const std::string put = local.File("big.bin");
-    WriteRandomFile(put, 5'000'000, 22);
-    WriteFile(root1.File("old.bin"), kOld);
-    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, put, "old.bin", "cancelled", 2048)));
-    ASSERT_FALSE(ctl.Await(ProgressOf(put, 3), 60s).isNull());
-    ASSERT_TRUE(ctl.Send(NodeCommand("cancelsend", R"("device":")" + kAmp + "\"")));
-    const Json::Value done = ctl.Await(DoneLine("cancelled"), 20s);
-    EXPECT_EQ(done["success"], false);
-    EXPECT_EQ(done["text"], "Transfer canceled");
-    EXPECT_EQ(ReadFile(root1.File("old.bin")), kOld);
-    EXPECT_EQ(FolderNames(root), std::vector<std::string>{"old.bin"});
 
     StopCleanly(ctl);
     StopCleanly(router.process);
