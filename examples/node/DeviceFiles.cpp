@@ -1,20 +1,28 @@
 #include "DeviceFiles.h"
 
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace ZelkorNode {
 namespace {
 
+// A member that may be absent: null then.
+template <class T, class As = T>
+Json::Value Optional(const std::optional<T>& value) {
+    return value ? Json::Value(static_cast<As>(*value)) : Json::Value();
+}
+
 // One listing entry with all seven members, null where the reply had none.
 Json::Value EntryFields(const Zelkor::ListFilesItem& item) {
     Json::Value entry;
     entry["name"] = item.name;
-    entry["version"] = item.version ? Json::Value(*item.version) : Json::Value();
+    entry["version"] = Optional(item.version);
     entry["size"] = static_cast<Json::UInt64>(item.size);
-    entry["creationdate"] = item.creationdate ? Json::Value(static_cast<Json::UInt64>(*item.creationdate)) : Json::Value();
-    entry["modifieddate"] = item.modifieddate ? Json::Value(static_cast<Json::UInt64>(*item.modifieddate)) : Json::Value();
-    entry["checksum"] = item.checksum ? Json::Value(*item.checksum) : Json::Value();
-    entry["readonly"] = item.readonly ? Json::Value(*item.readonly) : Json::Value();
+    entry["creationdate"] = Optional<std::uint64_t, Json::UInt64>(item.creationdate);
+    entry["modifieddate"] = Optional<std::uint64_t, Json::UInt64>(item.modifieddate);
+    entry["checksum"] = Optional(item.checksum);
+    entry["readonly"] = Optional(item.readonly);
     return entry;
 }
 
@@ -34,7 +42,7 @@ void DeviceFiles::Connected(Zelkor::IDevice& device) {
             _events.Write(event, fields);
         };
     };
-    device.OnDeletefileResult([line = resultLine("deleteFile")](bool success, std::string& error) { line(success, error); });
+    device.OnDeletefileResult(resultLine("deleteFile"));
     device.OnCreateDirResult(resultLine("createDir"));
     device.OnRemoveDirResult(resultLine("removeDir"));
     device.OnFreespaceResult([this, from](bool success, long long& bytes, std::string& error) {

@@ -85,8 +85,12 @@ protected:
         device->OnFreespaceResult([this](bool ok, long long& bytes, std::string& error) {
             Heard("freespace " + std::string(ok ? "ok " : "failed ") + std::to_string(bytes) + " " + error);
         });
-        device->OnDeletefileResult(
-            [this](bool ok, std::string& error) { Heard(std::string("deletefile ") + (ok ? "ok " : "failed ") + error); });
+        const auto result = [this](const char* word) {
+            return [this, word](bool ok, const std::string& error) {
+                Heard(std::string(word) + (ok ? " ok " : " failed ") + error);
+            };
+        };
+        device->OnDeletefileResult(result("deletefile"));
         device->OnListFilesResult(
             [this](bool ok, const std::vector<Zelkor::ListFilesItem>& entries, const std::string& error) {
                 std::string names;
@@ -95,10 +99,8 @@ protected:
                 }
                 Heard(std::string("listfiles ") + (ok ? "ok " : "failed ") + names + " " + error);
             });
-        device->OnCreateDirResult(
-            [this](bool ok, const std::string& error) { Heard(std::string("mkdir ") + (ok ? "ok " : "failed ") + error); });
-        device->OnRemoveDirResult(
-            [this](bool ok, const std::string& error) { Heard(std::string("rmdir ") + (ok ? "ok " : "failed ") + error); });
+        device->OnCreateDirResult(result("mkdir"));
+        device->OnRemoveDirResult(result("rmdir"));
     }
 
     TempDir folder;
@@ -134,7 +136,8 @@ TEST_F(DeviceFileRequests, FirmwareWordsReachTheCallbacksOnlyFromTheDevicesConne
               R"(@fwupdate {"error":"Battery low"})" "\n"
               "@fwupdate\n"
               R"([stage-left-amp][amp-1] @fwupdate {"error":"routed own"})" "\n");
-    EXPECT_EQ(WaitHeard(5), (Lines{"notice image=2.4", "notice ", "result Battery low", "result ", "result routed own"}));
+    EXPECT_EQ(WaitHeard(5),
+              (Lines{"notice image=2.4", "notice ", "result Battery low", "result ", "result routed own"}));
 }
 
 // A registration takes replies only: the device's requests of the same words (which this
@@ -155,9 +158,10 @@ TEST_F(DeviceFileRequests, ResultCallbacksTakeRepliesOnly) {
               R"(@mkdir {"error":"File exists"})" "\n"
               R"(@rmdir {"path":"x"})" "\n"
               R"(@rmdir {"error":"Path not allowed"})" "\n");
-    EXPECT_EQ(WaitHeard(9), (Lines{"freespace ok 4096 ", "deletefile ok ", "deletefile failed Path is a folder. Try rmdir",
-                                  "listfiles ok a.bin:3,b:0, ", "listfiles failed  Access Denied", "mkdir ok ",
-                                  "mkdir failed File exists", "rmdir ok ", "rmdir failed Path not allowed"}));
+    EXPECT_EQ(WaitHeard(9), (Lines{"freespace ok 4096 ", "deletefile ok ",
+                                   "deletefile failed Path is a folder. Try rmdir", "listfiles ok a.bin:3,b:0, ",
+                                   "listfiles failed  Access Denied", "mkdir ok ", "mkdir failed File exists",
+                                   "rmdir ok ", "rmdir failed Path not allowed"}));
     HearDatagram(R"(@rmdir {"error":"datagram"})" "\n", true);
     RawPeer other;
     harness.Connect(other);
