@@ -559,7 +559,9 @@ private:
             return;
         }
         std::unique_ptr<Zelkor::Message> message = create();
-        if (!message || !_service->IsServiceCommand(message->CommandName())) {
+        // The transfer words only: the file-system words act on paths as given, absolute
+        // ones too (their own target keeps them inside a working folder).
+        if (!message || !Zelkor::FileTransferService::IsTransferWord(message->CommandName())) {
             return;
         }
         const bool reply = header.isReply;
