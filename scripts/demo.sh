@@ -11,8 +11,10 @@
 # ("echo" with named arguments, answered with them), reads the device's state, and sends a
 # raw "get" line whose reply comes back as text. Then it sends a 20 MB file of random bytes
 # to the device, showing its progress, fetches it back under another name, and shows the
-# MD5 of the original, of the device's copy and of the one fetched back. The nodes stop by
-# themselves.
+# MD5 of the original, of the device's copy and of the one fetched back. It lists the
+# device's storage folder, makes a folder there and removes it, deletes the file it sent,
+# asks for the free space, and asks for a firmware update, which the device refuses. The
+# nodes stop by themselves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -90,7 +92,7 @@ echo
 echo "== A device node and a controller node on loopback:"
 mkdir "$scratch/device-files" "$scratch/files"
 start_node device 3 4197 --guid "$guid" --tree "$tree" --device-state "amplifier on, 41 C" \
-  --storage-root "$scratch/device-files"
+  --storage-root "$scratch/device-files" --fwupdate-error "no update while the amplifier is on"
 await device '"event":"listenerAdded"'
 start_node controller 4 4198 --role controller --reply-port 4198
 
@@ -182,6 +184,32 @@ demo() {
     echo "the copies differ" >&2
     return 1
   fi
+
+  # The file-system words take paths as the device's host sees them, not under its
+  # storage root.
+  files="$scratch/device-files"
+  step "The controller lists the device's storage folder:"
+  tell 4 '{"cmd":"listfiles","guid":"'"$guid"'","path":"'"$files"'"}'
+  await controller '"event":"listFiles".*"success":true' || return
+  step "Makes a folder there and removes it again:"
+  tell 4 '{"cmd":"mkdir","guid":"'"$guid"'","path":"'"$files/session-2"'"}'
+  await controller '"event":"createDir".*"success":true' || return
+  tell 4 '{"cmd":"rmdir","guid":"'"$guid"'","path":"'"$files/session-2"'"}'
+  await controller '"event":"removeDir".*"success":true' || return
+  step "Deletes the file it sent:"
+  tell 4 '{"cmd":"deletefile","guid":"'"$guid"'","path":"'"$files/take-1.bin"'"}'
+  await controller '"event":"deleteFile".*"success":true' || return
+  if [ -e "$files/take-1.bin" ]; then
+    echo "the file is still there" >&2
+    return 1
+  fi
+  step "Asks for the free space there:"
+  tell 4 '{"cmd":"freespace","guid":"'"$guid"'","path":"'"$files"'"}'
+  await controller '"event":"freeSpace"' || return
+  step "And for a firmware update, which this device refuses:"
+  tell 4 '{"cmd":"fwupdate","guid":"'"$guid"'","arguments":"image=amp-2.4.bin"}'
+  await device '"event":"fwupdate"' || return
+  await controller '"event":"firmwareUpdateResult"' || return
 }
 demo || status=1
 step "Both stop:"

@@ -63,9 +63,12 @@ bool RunnerDeviceState::ApplyNetworkSettings(const std::string& ip, const std::s
 bool RunnerDeviceState::UpdateFirmware(std::string& error, std::string arguments) {
     Json::Value fields;
     fields["arguments"] = arguments;
-    _events.Write("updateFirmware", fields);
-    error = "no firmware here";
-    return false;
+    _events.Write("fwupdate", fields);
+    if (_options.firmwareError) {
+        error = *_options.firmwareError;
+        return false;
+    }
+    return true;
 }
 
 DeviceState::DeviceState(Zelkor::IZelkorDriver& driver, const Options& options, Events& events)

@@ -3,10 +3,10 @@
 //
 // Every node gives the driver a device-state object of its own (InitFileTransfer). It
 // answers a peer's "getdevicestate" with --device-state, "getpresetinfo" with
-// --preset-info, and takes the settings of a "setip" naming one of the host's MAC
-// addresses as --setip-result says, writing a line for each call
-// ("getDeviceStateText", "getPresetInfo", "applyNetworkSettings"). It changes nothing on
-// the host.
+// --preset-info, takes the settings of a "setip" naming one of the host's MAC addresses
+// as --setip-result says, and a firmware update as --fwupdate-error says, writing a line
+// for each call ("getDeviceStateText", "getPresetInfo", "applyNetworkSettings",
+// "fwupdate"). It changes nothing on the host.
 //
 // A controller asks a listed device for its state, its preset information and its
 // presets list, on the connection a request to the device takes; the answers come as
@@ -47,7 +47,7 @@ public:
     // Only tells: the settings are not applied, and dhcp is answered as asked.
     bool ApplyNetworkSettings(const std::string& ip, const std::string& subnetmask, const std::string& gateway,
                               const std::string& mac, bool& dhcp) override;
-    // Refused: the runner has no firmware.
+    // Only tells ("fwupdate" line): refused with --fwupdate-error, else done.
     bool UpdateFirmware(std::string& error, std::string arguments) override;
 
 private:

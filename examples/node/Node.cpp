@@ -33,7 +33,8 @@ Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::sh
       _eventSubscriptions(driver, events),
       _deviceState(driver, options, events),
       _exec(driver, options, events),
-      _transfers(driver, options, events) {}
+      _transfers(driver, options, events),
+      _deviceFiles(driver, events) {}
 
 Node::~Node() { finish(_exitCode); }
 
@@ -88,6 +89,7 @@ void Node::configure() {
     _deviceState.AddCommands(_commands);
     _exec.AddCommands(_commands);
     _transfers.AddCommands(_commands);
+    _deviceFiles.AddCommands(_commands);
     look();
 }
 
@@ -100,6 +102,8 @@ void Node::connected(Zelkor::IDevice& device) {
     _subscriptions.Connected(device);
     _eventSubscriptions.Connected(device);
     _deviceState.Connected(device);
+    _transfers.Connected(device);
+    _deviceFiles.Connected(device);
 }
 
 // The library tells of no single answer and no change of a connection's security, but

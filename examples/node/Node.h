@@ -18,6 +18,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "Commands.h"
+#include "DeviceFiles.h"
 #include "DeviceState.h"
 #include "Discovery.h"
 #include "EventSubscriptions.h"
@@ -79,6 +80,7 @@ private:
     DeviceState _deviceState;
     Exec _exec;
     Transfers _transfers;
+    DeviceFiles _deviceFiles;
     Commands _commands;
 
     boost::asio::io_context _control;

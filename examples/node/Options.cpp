@@ -202,6 +202,7 @@ Json::Value Options::ToJson() const {
     json["device-state"] = deviceState;
     json["preset-info"] = presetInfo;
     json["setip-result"] = setIPAccepted ? "ok" : "fail";
+    json["fwupdate-error"] = firmwareError ? Json::Value(*firmwareError) : Json::Value();
     json["storage-root"] = storageRoot;
     json["block-size"] = optionalNumber(blockSize);
     json["transfer-count"] = optionalNumber(transferCount);
@@ -216,7 +217,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         "--log-level", "--disco-interval",   "--reply-port",    "--send-disco", "--network",     "--interface",
         "--mac",       "--all",    "--cert", "--key",           "--dh",         "--exclude",     "--max-incoming",
         "--route",     "--timer-scale",      "--no-callback", "--device-state", "--preset-info", "--setip-result",
-        "--storage-root", "--block-size",    "--transfer-count", "--transfer-interval", "--reply-timeout"};
+        "--fwupdate-error", "--storage-root", "--block-size",    "--transfer-count", "--transfer-interval", "--reply-timeout"};
     static const std::set<std::string> flags = {"--ipv6", "--dump"};
     static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac",
                                                      "--all",    "--exclude", "--route",     "--no-callback"};
@@ -311,6 +312,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         } else if (option == "--setip-result") {
             valid = value == "ok" || value == "fail";
             options.setIPAccepted = value == "ok";
+        } else if (option == "--fwupdate-error") {
+            options.firmwareError = value;
         } else if (option == "--storage-root") {
             // The library takes only a folder that is there.
             valid = isFolder(value);
@@ -380,6 +383,7 @@ Device state (what the node's device-state object answers; it changes nothing):
   --device-state TEXT         the text of "getdevicestate" (empty)
   --preset-info TEXT          the preset information of "getpresetinfo" (empty)
   --setip-result ok|fail      whether "setip" settings are accepted (ok)
+  --fwupdate-error TEXT       refuse a firmware update with TEXT (else it succeeds)
 File transfer:
   --storage-root DIR          the folder of bare local names and of the paths peers name
   --block-size N              Base64 characters per block, 512 to 268435456 (65536)
@@ -392,6 +396,20 @@ Diagnostics:
   --dump                      every line sent and received into the log
   --timer-scale N             the discovery timer N times faster (a test seam)
   --help                      this text
+
+Commands (one JSON object per line, its name under "cmd"; see the README):
+  stop, connect
+  addListener, removeListener, addInterface, removeInterface, addNetwork,
+  removeNetwork, addAllListeners, removeAllListeners, addMulticast, removeMulticast,
+  listMulticast, listInterfaces, getEndPoints, getEndPointInterfaces,
+  disconnectAllExcept
+  get, set, ls, rls, cd, locate, identify, reboot, goodbye, setcode, hascode
+  subscribe, unsubscribe, subscribepoll, unsubscribepoll, poll, sublog, unsublog,
+  logrow, listpublishers, write, logevent
+  subscribeevent, unsubscribeevent, raise, addevent, exec, raw
+  getdevicestate, getpresetinfo, listpresets, setip
+  sendfile, recvfile, cancelput, cancelsend, deletefile, listfiles, freespace,
+  mkdir, rmdir, fwupdate
 
 Exit codes: 0 when stopped (a "stop" command, the end of standard input, SIGTERM or
 SIGINT), 1 when the driver stopped by itself, 2 for a bad option.

@@ -60,6 +60,8 @@ struct Options {
     std::string deviceState;
     std::string presetInfo;
     bool setIPAccepted = true;
+    // What it answers a firmware update: refused with this text; absent, done.
+    std::optional<std::string> firmwareError;
     // File transfer: the folder bare names and requested paths are taken under (empty:
     // none); the block size, the transfers active at once, the queue timer's period and
     // the reply time-out (milliseconds, 0: never). Absent: the library's own.

@@ -1,5 +1,6 @@
 #include "Transfers.h"
 
+#include "discovery/IDeviceList.h"
 #include "discovery/IDiscoveryService.h"
 #include "filetransfer/IFileTransferService.h"
 
@@ -45,19 +46,28 @@ void Transfers::Configure() {
     service->OnGetFile([this](Zelkor::GetFileInfo& info) {
         reportLine("get", info.path, info.state, info.length, info.blocksize, info.checksum, info.error);
     });
-    service->SetFileTxHandle([this](double& percent, std::string& path, std::string& id) {
+    // Answered transfers report progress before any device object has registered its
+    // callback (a device node may never list its controller).
+    service->SetFileTxHandle(progressLine());
+}
+
+Zelkor::IDevice::ProgressCallback Transfers::progressLine() {
+    return [this](double& percent, std::string& path, std::string& id) {
         Json::Value fields;
         fields["percent"] = percent;
         fields["path"] = path;
         fields["id"] = id;
         _events.Write("progress", fields);
-    });
+    };
 }
+
+void Transfers::Connected(Zelkor::IDevice& device) { device.onFileProgressStatus(progressLine()); }
 
 void Transfers::AddCommands(Commands& commands) {
     commands["sendfile"] = [this](const Json::Value& command) { transfer("sendfile", command, true); };
     commands["recvfile"] = [this](const Json::Value& command) { transfer("recvfile", command, false); };
     commands["cancelput"] = [this](const Json::Value& command) { cancelPut(command); };
+    commands["cancelsend"] = [this](const Json::Value& command) { cancelSend(command); };
 }
 
 bool Transfers::readDevices(const Json::Value& value, std::vector<std::string>& out) {
@@ -83,22 +93,33 @@ bool Transfers::readDevices(const Json::Value& value, std::vector<std::string>& 
 }
 
 // {"cmd":"sendfile"|"recvfile","device":G|[G…],"local":L,"remote":R[,"blocksize":N][,"tag":T]}:
-// an absent path travels empty, for the library to refuse; blocksize absent: the node's
-// own (the library takes 0 as 65536, held to the node's own). Answered by a "request"
-// line (cmd, tag, devices, local as given, path as the library completed it, remote),
-// then one "done" per device.
+// each device named must be listed; an absent path travels empty, for the library to
+// refuse; blocksize absent: the node's own (the library takes 0 as 65536, held to the
+// node's own). Answered by a "request" line (cmd, tag, devices, local as given, path as
+// the library completed it, remote), then one "done" per device: one the device object
+// refused (a ".." element in a put's remote path, while this node's tree does not allow
+// parent paths) says "refused by the device object".
 void Transfers::transfer(const std::string& name, const Json::Value& command, bool put) {
-    std::vector<std::string> devices;
+    std::vector<std::string> guids;
     const Json::Value& blockSize = command["blocksize"];
-    const bool valid = readDevices(command["device"], devices) && OptionalText(command["local"]) &&
+    const bool valid = readDevices(command["device"], guids) && OptionalText(command["local"]) &&
                        OptionalText(command["remote"]) && OptionalText(command["tag"]) &&
                        (blockSize.isNull() || blockSize.isUInt());
     Zelkor::IFileTransferService* service = _driver.GetFileTransferService();
-    if (!valid || !service) {
+    Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+    if (!valid || !service || !discovery) {
         _events.Error("bad arguments for " + name);
         return;
     }
-    Zelkor::IFileTransferService::FilePairs files{{command["local"].asString(), command["remote"].asString()}};
+    std::vector<std::shared_ptr<Zelkor::IDevice>> devices;
+    for (const auto& guid : guids) {
+        auto device = discovery->GetDeviceList()->GetDeviceByUUID(guid);
+        if (!device) {
+            _events.Error("no device " + guid + " for " + name);
+            return;
+        }
+        devices.push_back(std::move(device));
+    }
     const std::string tag = command["tag"].asString();
     auto done = [this, tag](bool success, const std::string& text) {
         Json::Value fields;
@@ -107,27 +128,54 @@ void Transfers::transfer(const std::string& name, const Json::Value& command, bo
         fields["text"] = text;
         _events.Write("done", fields);
     };
-    std::vector<std::string> targets = devices;
     const unsigned long size = blockSize.isNull() ? service->GetBlockSize() : blockSize.asUInt();
-    // The library completes a bare local name in the pair it is given.
-    const std::string given = files.front().first;
-    if (put) {
-        service->SendFiles(targets, files, size, done);
-    } else {
-        service->ReceiveFiles(targets, files, size, done);
+    const std::string given = command["local"].asString();
+    const std::string remote = command["remote"].asString();
+    // The path the library completes a bare local name (no separator) to.
+    const std::string root = service->GetStorageRootPath();
+    const bool bare = !given.empty() && given.find_first_of("/\\") == std::string::npos;
+    const std::string path = bare && !root.empty() ? root + "/" + given : given;
+    std::vector<bool> refused;
+    for (const auto& device : devices) {
+        const bool queued =
+            put ? device->SendFile(given, remote, size, done) : device->RecvFile(given, remote, size, done);
+        refused.push_back(!queued);
     }
     // Written once queued, to show the completed path; every done comes later, on the loop.
     Json::Value line;
     line["cmd"] = name;
     line["tag"] = tag;
     line["devices"] = Json::Value(Json::arrayValue);
-    for (const auto& guid : devices) {
+    for (const auto& guid : guids) {
         line["devices"].append(guid);
     }
     line["local"] = given;
-    line["path"] = files.front().first;
-    line["remote"] = files.front().second;
+    line["path"] = path;
+    line["remote"] = remote;
     _events.Write("request", line);
+    for (const bool no : refused) {
+        if (no) {
+            done(false, "refused by the device object");
+        }
+    }
+}
+
+// {"cmd":"cancelsend","device":G}: the device object's cancel, on the connection a request
+// to the device takes, with its routing header.
+void Transfers::cancelSend(const Json::Value& command) {
+    std::string guid;
+    Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+    if (!command["device"].isString() || !CanonicalGuid(command["device"].asString(), guid) || !discovery) {
+        _events.Error("bad arguments for cancelsend");
+        return;
+    }
+    const auto device = discovery->GetDeviceList()->GetDeviceByUUID(guid);
+    if (!device) {
+        _events.Error("no device " + command["device"].asString() + " for cancelsend");
+        return;
+    }
+    device->CancelSendFile();
+    _events.Write("request", RequestLine("cancelsend", guid, true));
 }
 
 // {"cmd":"cancelput","device":G,"remote":R}

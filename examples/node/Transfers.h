@@ -4,15 +4,19 @@
 // A controller puts a file to one or more listed devices ("sendfile") and fetches one from
 // them ("recvfile"), block by block, through the library's transfer queue; each device of
 // each command ends with one "done" line (its tag, success and text), and the sending side
-// tells its progress in "progress" lines. "cancelput" cancels the active puts to a device
-// of a remote path. Every node tells the library's put and get reports (a transfer's
-// beginning, end or failure, answered here or opened here) in "transfer" lines.
+// tells its progress in "progress" lines. Both go through the device object of each
+// listed device named; its progress callback is registered again at each connection.
+// "cancelput" cancels the active puts to a device of a remote path (the transfer
+// service's own cancel); "cancelsend" asks the device to cancel the put this node makes
+// to it (the device object's). Every node tells the library's put and get reports (a
+// transfer's beginning, end or failure, answered here or opened here) in "transfer"
+// lines.
 //
 // The options --storage-root, --block-size, --transfer-count and --transfer-interval go to
 // the transfer service, --reply-timeout to the discovery service, which the transfers
 // read it from.
 //
-// Commands: sendfile, recvfile, cancelput.
+// Commands: sendfile, recvfile, cancelput, cancelsend.
 //
 // Threads: commands run on the event loop; the library calls the handlers and the done
 // callbacks there too, never within the command's own call, and every line is written
@@ -26,6 +30,7 @@
 #include "Commands.h"
 #include "Events.h"
 #include "Options.h"
+#include "device/IDevice.h"
 #include "driver/IZelkorDriver.h"
 
 namespace ZelkorNode {
@@ -37,11 +42,16 @@ public:
     // After InitFileTransfer and InitDiscovery: the settings and the report lines.
     void Configure();
     void AddCommands(Commands& commands);
+    // The device object's progress callback, registered again on every connection.
+    void Connected(Zelkor::IDevice& device);
 
 private:
     // "sendfile" (a put) or "recvfile" (a get).
     void transfer(const std::string& name, const Json::Value& command, bool put);
     void cancelPut(const Json::Value& command);
+    void cancelSend(const Json::Value& command);
+    // The "progress" line writer, the same on both sides.
+    Zelkor::IDevice::ProgressCallback progressLine();
     // The canonical GUIDs of "device": one text or a non-empty list of texts. False when
     // any is no GUID.
     static bool readDevices(const Json::Value& value, std::vector<std::string>& out);

@@ -40,6 +40,7 @@ namespace Zelkor {
 class DiscoveryService;
 class ICommandInterfaceService;
 class IEventSubscriptionService;
+class IFileTransferService;
 class IFolderModificationService;
 class IServiceBase;
 class ISubscriptionService;
@@ -132,6 +133,28 @@ public:
     void OnEvent(EventMapCallback callback) override;
     void OnEvent(EventListCallback callback) override;
     void OnEventResult(TextCallback callback) override;
+    // Files, firmware and the device's file system (DeviceFileRequests.cpp).
+    bool SendFile(const std::string& localPath, const std::string& remotePath, unsigned long blockSize,
+                  TransferDone done) override;
+    bool RecvFile(const std::string& localPath, const std::string& remotePath, unsigned long blockSize,
+                  TransferDone done) override;
+    void CancelSendFile() override;
+    void onFileProgressStatus(ProgressCallback callback) override;
+    void FirmwareUpdate(const std::string& arguments) override;
+    void OnFirmwareUpdateResult(TextCallback callback) override;
+    void OnFirmwareUpdate(TextCallback callback) override;
+    // Connects the one "fwupdate" handler of both firmware callbacks unless connected.
+    void handlefwupdate();
+    void SendFreespaceCommand(char const* path) override;
+    void OnFreespaceResult(FreespaceCallback callback) override;
+    void SendDeletefileCommand(char const* path) override;
+    void OnDeletefileResult(DeletefileCallback callback) override;
+    void ListFiles(const std::string& path) override;
+    void OnListFilesResult(ListFilesCallback callback) override;
+    void CreateDir(const std::string& path) override;
+    void OnCreateDirResult(DirCallback callback) override;
+    void RemoveDir(const std::string& path) override;
+    void OnRemoveDirResult(DirCallback callback) override;
     // Connects the event handler unless connected; the first connection fixes the form
     // ("EVENT_STR_PARAM", "EVENT_MAP_PARAM" or "EVENT_VEC_PARAM") that takes the events
     // whose own form has no callback.
@@ -341,6 +364,16 @@ private:
     // One OnLocate's filter: its connection, cut by the filter itself once it served.
     struct LocateWait;
     void serveLocate(MessageSignalData& data, const std::shared_ptr<LocateWait>& wait);
+    // The driver's file transfer service, keeping the driver while used; empty before
+    // InitFileTransfer.
+    std::shared_ptr<IFileTransferService> fileTransfer() const;
+    using FileSystemSend = void (IFileTransferService::*)(void*, const char*, MessageForwardInfo&);
+    // A file-system request with its path on the connection a request takes; silently
+    // nothing without the service or a connection.
+    void fileSystemRequest(FileSystemSend send, const char* path);
+    // Registers the result filter of a file-system word (replies only) in its slot.
+    void hookFileSystemResult(Cookie slot, const char* word, std::function<void(const Message&)> serve);
+    void serveFirmware(MessageSignalData& data);
     enum class EventForm { Value, Map, List };
     void serveEvent(MessageSignalData& data, EventForm fixed);
 
@@ -405,6 +438,16 @@ private:
     // (device's mutex).
     std::map<std::string, std::shared_ptr<RawWaits>> _rawWaits;
     std::uint64_t _rawGeneration = 0;
+    // The file-system and firmware callbacks (device's mutex); their cookies are the
+    // slots Cookie::Freespace ... Cookie::Firmware, the two firmware callbacks sharing one.
+    FreespaceCallback _onFreespace;
+    DeletefileCallback _onDeletefile;
+    ListFilesCallback _onListFiles;
+    DirCallback _onCreateDir;
+    DirCallback _onRemoveDir;
+    TextCallback _onFirmwareUpdateResult;
+    TextCallback _onFirmwareUpdate;
+    ProgressCallback _onFileProgress;
     // The set-IP callback (device's mutex); its cookie is Cookie::SetIP.
     std::function<void(SETIP_SETTINGS&)> _onSetIP;
 };

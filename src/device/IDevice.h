@@ -21,6 +21,7 @@
 #include "device/DeviceNetState.h"
 #include "discovery/DiscoveryRecords.h"
 #include "discovery/DiscoInfo.h"
+#include "filetransfer/ListFilesItem.h"
 #include "services/SetIPSettings.h"
 
 struct LOGROW;
@@ -65,6 +66,16 @@ public:
                                             const std::string& result, const std::string& requestid)>;
     // One raw command's reply, the text as it came in.
     using RawCallback = std::function<void(const std::string& text)>;
+    // A transfer's end: success and the text of its state ("Success", or why it failed).
+    using TransferDone = std::function<void(bool success, const std::string& text)>;
+    // Percent, the local path and the device's GUID ("" on the answering side).
+    using ProgressCallback = std::function<void(double& percent, std::string& path, std::string& id)>;
+    // The file-system replies: success, then the result, then the error text ("" on success).
+    using FreespaceCallback = std::function<void(bool success, long long& bytes, std::string& error)>;
+    using DeletefileCallback = std::function<void(bool success, std::string& error)>;
+    using ListFilesCallback =
+        std::function<void(bool success, const std::vector<ListFilesItem>& entries, const std::string& error)>;
+    using DirCallback = std::function<void(bool success, const std::string& error)>;
 
     virtual ~IDevice() = default;
     // A copy of the device's discovery data.
@@ -165,6 +176,26 @@ public:
     virtual void OnEvent(EventListCallback callback) = 0;
     // The device's "event" replies, by name; until set, dropped.
     virtual void OnEventResult(TextCallback callback) = 0;
+
+    // Files and firmware. SendFile queues a put of the local file to the device's remote
+    // path (refused, false, when the path has a ".." element and the node does not allow
+    // parent paths), RecvFile a get; `done` is called on the event loop once the transfer
+    // ends. Both return what the transfer queue returned, false when refused here.
+    virtual bool SendFile(const std::string& localPath, const std::string& remotePath, unsigned long blockSize,
+                          TransferDone done) = 0;
+    virtual bool RecvFile(const std::string& localPath, const std::string& remotePath, unsigned long blockSize,
+                          TransferDone done) = 0;
+    // Asks the device to cancel the put this node makes to it; its "done" then tells.
+    virtual void CancelSendFile() = 0;
+    // The progress of every transfer of the node (one handler serves them all: the last
+    // device that set one); an empty callback changes nothing.
+    virtual void onFileProgressStatus(ProgressCallback callback) = 0;
+    // "fwupdate" with the arguments passed through to the device's host.
+    virtual void FirmwareUpdate(const std::string& arguments) = 0;
+    // The device's "fwupdate" replies: its refusal text, "" on success.
+    virtual void OnFirmwareUpdateResult(TextCallback callback) = 0;
+    // The device's own "fwupdate" requests on its connection: their arguments.
+    virtual void OnFirmwareUpdate(TextCallback callback) = 0;
     // "set" and "get" of the container's values on the connection a request takes; the
     // container is read before the call returns. Without a callback the reply goes to
     // the default handler as it is when the reply comes (OnSetResult, OnGetResult); with
@@ -222,6 +253,20 @@ public:
     // Says goodbye ("shutdown") on the device's connections, then disconnects it.
     virtual void Goodbye() = 0;
     virtual void SendGoodbye() = 0;
+    // The device's file system: free space under a path, deleting a file, listing,
+    // making and removing a folder. The path goes as given (1 to 1023 bytes for the two
+    // text forms, not empty for the others; else one error line and nothing sent); each
+    // reply reaches the registration of its word, registered as the log words are.
+    virtual void SendFreespaceCommand(char const* path) = 0;
+    virtual void OnFreespaceResult(FreespaceCallback callback) = 0;
+    virtual void SendDeletefileCommand(char const* path) = 0;
+    virtual void OnDeletefileResult(DeletefileCallback callback) = 0;
+    virtual void ListFiles(const std::string& path) = 0;
+    virtual void OnListFilesResult(ListFilesCallback callback) = 0;
+    virtual void CreateDir(const std::string& path) = 0;
+    virtual void OnCreateDirResult(DirCallback callback) = 0;
+    virtual void RemoveDir(const std::string& path) = 0;
+    virtual void OnRemoveDirResult(DirCallback callback) = 0;
     // A command line as typed ("get {...}", "@exec {...}"): the word before the first "{"
     // or "[" picks the message, the JSON after it is its body. The reply text, as it came
     // in, goes to `callback`: for "exec", "get" and "set" the reply that meets the line's

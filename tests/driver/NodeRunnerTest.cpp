@@ -60,7 +60,7 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
              "cert":"/nonexistent/c.pem","key":"/nonexistent/k.pem","dh":"/nonexistent/d.pem","dump":true,
              "exclude":[],"max-incoming":0,"route":["127.0.0.1,9","[::1],9"],"timer-scale":10,
              "no-callback":["exectext","reboot","starttls"],"device-state":"{\"power\":\"on\"}",
-             "preset-info":"","setip-result":"fail","storage-root":"","block-size":null,"transfer-count":null,
+             "preset-info":"","setip-result":"fail","fwupdate-error":null,"storage-root":"","block-size":null,"transfer-count":null,
              "transfer-interval":null,"reply-timeout":null})",
          ""},
         // The name comes from the tree; a tree without a GUID gets a new one.
@@ -73,7 +73,7 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
              "ipv6":false,"cert":"","key":"","dh":"","dump":false,
              "exclude":["disco,classname,amp","list,guid,6f9619ff-8b86-d011-b42d-00cf4fc964ff"],
              "max-incoming":null,"route":[],"timer-scale":1,"no-callback":[],"device-state":"","preset-info":"",
-             "setip-result":"ok","storage-root":"","block-size":null,"transfer-count":null,"transfer-interval":null,
+             "setip-result":"ok","fwupdate-error":null,"storage-root":"","block-size":null,"transfer-count":null,"transfer-interval":null,
              "reply-timeout":null})",
          R"({"event":"exclude","message":"No error occurred","ok":true,
              "details":{"Added to active exclusion list":["amp"],"Added to storage":["amp"]}})"},

@@ -1,0 +1,127 @@
+#include "DeviceFiles.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace ZelkorNode {
+namespace {
+
+// A member that may be absent: null then.
+template <class T, class As = T>
+Json::Value Optional(const std::optional<T>& value) {
+    return value ? Json::Value(static_cast<As>(*value)) : Json::Value();
+}
+
+// One listing entry with all seven members, null where the reply had none.
+Json::Value EntryFields(const Zelkor::ListFilesItem& item) {
+    Json::Value entry;
+    entry["name"] = item.name;
+    entry["version"] = Optional(item.version);
+    entry["size"] = static_cast<Json::UInt64>(item.size);
+    entry["creationdate"] = Optional<std::uint64_t, Json::UInt64>(item.creationdate);
+    entry["modifieddate"] = Optional<std::uint64_t, Json::UInt64>(item.modifieddate);
+    entry["checksum"] = Optional(item.checksum);
+    entry["readonly"] = Optional(item.readonly);
+    return entry;
+}
+
+}  // namespace
+
+DeviceFiles::DeviceFiles(Zelkor::IZelkorDriver& driver, Events& events) : _driver(driver), _events(events) {}
+
+// The device calls its callbacks while it lives, so they may hold it by plain pointer; a
+// line reads its GUID then.
+void DeviceFiles::Connected(Zelkor::IDevice& device) {
+    Zelkor::IDevice* const from = &device;
+    const auto resultLine = [this, from](const char* event) {
+        return [this, from, event](bool success, const std::string& error) {
+            Json::Value fields = DeviceFields(*from);
+            fields["success"] = success;
+            fields["error"] = error;
+            _events.Write(event, fields);
+        };
+    };
+    device.OnDeletefileResult(resultLine("deleteFile"));
+    device.OnCreateDirResult(resultLine("createDir"));
+    device.OnRemoveDirResult(resultLine("removeDir"));
+    device.OnFreespaceResult([this, from](bool success, long long& bytes, std::string& error) {
+        Json::Value fields = DeviceFields(*from);
+        fields["success"] = success;
+        fields["bytes"] = static_cast<Json::Int64>(bytes);
+        fields["error"] = error;
+        _events.Write("freeSpace", fields);
+    });
+    device.OnListFilesResult(
+        [this, from](bool success, const std::vector<Zelkor::ListFilesItem>& entries, const std::string& error) {
+            Json::Value fields = DeviceFields(*from);
+            fields["success"] = success;
+            fields["entries"] = Json::Value(Json::arrayValue);
+            for (const auto& item : entries) {
+                fields["entries"].append(EntryFields(item));
+            }
+            fields["error"] = error;
+            _events.Write("listFiles", fields);
+        });
+    device.OnFirmwareUpdateResult([this, from](const std::string& error) {
+        Json::Value fields = DeviceFields(*from);
+        fields["error"] = error;
+        _events.Write("firmwareUpdateResult", fields);
+    });
+    device.OnFirmwareUpdate([this, from](const std::string& arguments) {
+        Json::Value fields = DeviceFields(*from);
+        fields["arguments"] = arguments;
+        _events.Write("firmwareUpdate", fields);
+    });
+}
+
+void DeviceFiles::AddCommands(Commands& commands) {
+    for (const char* name : {"deletefile", "listfiles", "freespace", "mkdir", "rmdir"}) {
+        commands[name] = [this, name](const Json::Value& command) { pathRequest(name, command); };
+    }
+    commands["fwupdate"] = [this](const Json::Value& command) { firmwareUpdate(command); };
+}
+
+// An absent path travels empty: the device object refuses it (logged, nothing sent).
+void DeviceFiles::pathRequest(const std::string& name, const Json::Value& command) {
+    const Json::Value& path = command["path"];
+    if (!(path.isNull() || path.isString())) {
+        _events.Error("bad arguments for " + name);
+        return;
+    }
+    const auto device = ListedDevice(_driver, _events, name, command);
+    if (!device) {
+        return;
+    }
+    const std::string text = path.asString();
+    if (name == "deletefile") {
+        device->SendDeletefileCommand(text.c_str());
+    } else if (name == "listfiles") {
+        device->ListFiles(text);
+    } else if (name == "freespace") {
+        device->SendFreespaceCommand(text.c_str());
+    } else if (name == "mkdir") {
+        device->CreateDir(text);
+    } else {
+        device->RemoveDir(text);
+    }
+    Json::Value line = RequestLine(name, device->GetDiscoInfo().guid, true);
+    line["path"] = text;
+    _events.Write("request", line);
+}
+
+void DeviceFiles::firmwareUpdate(const Json::Value& command) {
+    const Json::Value& arguments = command["arguments"];
+    if (!(arguments.isNull() || arguments.isString())) {
+        _events.Error("bad arguments for fwupdate");
+        return;
+    }
+    const auto device = ListedDevice(_driver, _events, "fwupdate", command);
+    if (!device) {
+        return;
+    }
+    device->FirmwareUpdate(arguments.asString());
+    _events.Write("request", RequestLine("fwupdate", device->GetDiscoInfo().guid, true));
+}
+
+}  // namespace ZelkorNode
