@@ -143,9 +143,8 @@ void DeviceState::AddCommands(Commands& commands) {
 }
 
 // {"cmd":"getdevicestate"|"getpresetinfo"|"listpresets","guid":G}: on the connection a
-// request to the device takes, without the device's routing header (the service has no
-// form that carries one): through a router, the router answers. "sent" is false when the
-// device has no connection.
+// request to the device takes, with the device's routing header, so that a device behind a
+// router answers itself. "sent" is false when the device has no connection.
 void DeviceState::ask(const std::string& name, const Json::Value& command) {
     const auto device = ListedDevice(_driver, _events, name, command);
     Zelkor::IDeviceStateService* service = _driver.GetDeviceStateService();
@@ -154,12 +153,15 @@ void DeviceState::ask(const std::string& name, const Json::Value& command) {
     }
     void* const handle = device->GetConnectionHandle();
     if (handle && service) {
+        device->SetForwardInfo();
+        Zelkor::MessageForwardInfo header;
+        device->GetForwardInfo(header);
         if (name == "getdevicestate") {
-            service->SendGetDeviceState(handle);
+            service->SendGetDeviceState(handle, header);
         } else if (name == "getpresetinfo") {
-            service->SendGetPreset(handle);
+            service->SendGetPreset(handle, header);
         } else {
-            service->SendListPresets(handle);
+            service->SendListPresets(handle, header);
         }
     }
     Json::Value answer = RequestLine(name, device->GetDiscoInfo().guid, true);

@@ -203,22 +203,22 @@ void DeviceStateService::answerSetIP(MessageSignalData& data) {
 // ---------------------------------------------------------------------------------------
 // Application side
 
-void DeviceStateService::SendGetDeviceState(void* conn) {
+void DeviceStateService::SendGetDeviceState(void* conn) { SendGetDeviceState(conn, MessageForwardInfo()); }
+
+void DeviceStateService::SendGetDeviceState(void* conn, const MessageForwardInfo& header) {
     GetDeviceState request;
-    if (_sender) {
-        _sender->BuildAndSendMessage(conn, request, true);
-    }
+    sendRequest(conn, header, request);
 }
 
 void DeviceStateService::ReplyGetDeviceState(void* conn) {
     onLoop([conn](DeviceStateService& self) { self.replyState(conn, MessageForwardInfo()); });
 }
 
-void DeviceStateService::SendGetPreset(void* conn) {
+void DeviceStateService::SendGetPreset(void* conn) { SendGetPreset(conn, MessageForwardInfo()); }
+
+void DeviceStateService::SendGetPreset(void* conn, const MessageForwardInfo& header) {
     GetPreset request;
-    if (_sender) {
-        _sender->BuildAndSendMessage(conn, request, true);
-    }
+    sendRequest(conn, header, request);
 }
 
 void DeviceStateService::ReplyGetPresetInfo(void* conn) {
@@ -229,9 +229,16 @@ void DeviceStateService::ReplyGetPreset(void* conn, const char* /*name*/, const 
     onLoop([conn, isdirty](DeviceStateService& self) { self.replyPreset(conn, MessageForwardInfo(), isdirty); });
 }
 
-void DeviceStateService::SendListPresets(void* conn) {
+void DeviceStateService::SendListPresets(void* conn) { SendListPresets(conn, MessageForwardInfo()); }
+
+void DeviceStateService::SendListPresets(void* conn, const MessageForwardInfo& header) {
     ListPresets request;
     setText(request, Param::command, ListPresets::Option);
+    sendRequest(conn, header, request);
+}
+
+void DeviceStateService::sendRequest(void* conn, const MessageForwardInfo& header, Message& request) {
+    request.SetMessageForwardInfo(header);
     if (_sender) {
         _sender->BuildAndSendMessage(conn, request, true);
     }

@@ -81,6 +81,9 @@ public:
     void SendGetPreset(void* conn) override;
     void ReplyGetPreset(void* conn, const char* name, const char* path, bool isdirty) override;
     void SendListPresets(void* conn) override;
+    void SendGetDeviceState(void* conn, const MessageForwardInfo& header) override;
+    void SendGetPreset(void* conn, const MessageForwardInfo& header) override;
+    void SendListPresets(void* conn, const MessageForwardInfo& header) override;
     void ReplyListPresets(void* conn, const std::vector<ListPresetsStruct>& presets) override;
     void SendSetIP(void* conn, const SETIP_SETTINGS& settings) override;
     void SendSetIP(const SETIP_SETTINGS& settings) override;
@@ -122,6 +125,8 @@ private:
     void replyPresets(void* conn, const MessageForwardInfo& header);
     void answerSetIP(MessageSignalData& data);
     void sendSetIP(void* conn, const MessageForwardInfo& header, const SETIP_SETTINGS& settings);
+    // A request on the connection with the routing header given (empty: straight).
+    void sendRequest(void* conn, const MessageForwardInfo& header, Message& request);
     // The device-state object's answers; an exception is logged and gives "" or false.
     std::string stateText();
     std::string presetText();

@@ -40,6 +40,11 @@ public:
     // As SendSetIP(conn, settings), with the routing header of a device reached through a
     // router.
     virtual void SendSetIP(void* conn, const MessageForwardInfo& header, const SETIP_SETTINGS& settings) = 0;
+    // As the three requests above, with the routing header of a device reached through a
+    // router: without it the router itself would answer.
+    virtual void SendGetDeviceState(void* conn, const MessageForwardInfo& header) = 0;
+    virtual void SendGetPreset(void* conn, const MessageForwardInfo& header) = 0;
+    virtual void SendListPresets(void* conn, const MessageForwardInfo& header) = 0;
 };
 
 }  // namespace Zelkor

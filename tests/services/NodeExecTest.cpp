@@ -345,7 +345,7 @@ TEST(NodeExec, LocateIdentifyAndRebootGoThroughTheDeviceObject) {
 
 // Three processes: the device serves the loopback of namespace a only, the router in a
 // reaches it by a static route, the controller in b reaches the device through the router.
-// Exec, a raw "getdevicestate", network settings and a reboot for "this node" are the
+// Exec, "getdevicestate" (raw and the service's), network settings and a reboot for "this node" are the
 // device's to answer: the router runs no command, tells no state, applies nothing and is
 // not rebooted. An unknown list option's error reply comes back from the device.
 TEST(NodeExecRouted, TheDeviceAndNotTheRouterAnswers) {
@@ -371,6 +371,11 @@ TEST(NodeExecRouted, TheDeviceAndNotTheRouterAnswers) {
     EXPECT_EQ(dev.AwaitEvent("exec")["command"], "echo");
     ASSERT_TRUE(ctl.Send(Raw("state", "getdevicestate {}")));
     EXPECT_EQ(ctl.Await(LineWith("raw", "tag", "state"))["text"], R"(@getdevicestate {"devicestate":"amp state"})");
+    // The service's own request carries the device's route as well.
+    ASSERT_TRUE(ctl.Send(DeviceCommand("getdevicestate", kAmp)));
+    const Json::Value state = ctl.AwaitEvent("devicestate");
+    EXPECT_EQ(state["devicestate"], "amp state");
+    EXPECT_EQ(state["source"], "amp1");
 
     const std::string mac = FirstMac(dev);
     ASSERT_FALSE(mac.empty());
