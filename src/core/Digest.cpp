@@ -1,10 +1,13 @@
 #include "core/Digest.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
 #include <vector>
 
-#include <boost/filesystem/operations.hpp>
 #include <openssl/evp.h>
 
 namespace ZelkorDigestDetail {
@@ -68,34 +71,52 @@ MD5Digest::MD5Digest() : EvpDigest<16>(&EVP_md5) {}
 
 SHA256Digest::SHA256Digest() : EvpDigest<32>(&EVP_sha256) {}
 
+namespace {
+
+struct OpenDescriptor {
+    explicit OpenDescriptor(int descriptor) : fd(descriptor) {}
+    ~OpenDescriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    OpenDescriptor(const OpenDescriptor&) = delete;
+    OpenDescriptor& operator=(const OpenDescriptor&) = delete;
+    const int fd;
+};
+
+}  // namespace
+
 bool GetFileChecksum(const std::string& path, std::string& checksum) {
     // Only regular files have a content to digest: a directory fails only at the first
-    // read, and a device or pipe may never reach its end.
-    boost::system::error_code error;
-    if (!boost::filesystem::is_regular_file(path, error)) {
+    // read, and a device or pipe may never reach its end. Non-blocking: a pipe in the
+    // file's place cannot stall the open, and a file that calls itself regular yet waits
+    // for data (a kernel's message log) fails its read instead of stalling the reader.
+    const OpenDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    const int fd = file.fd;
+    if (fd < 0) {
         return false;
     }
-    std::ifstream file(path, std::ios::in | std::ios::binary);
-    if (!file.is_open()) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         return false;
     }
-    file.seekg(0, std::ios::end);
-    const std::streamoff size = file.tellg();
-    file.seekg(0, std::ios::beg);
-    if (size < 0 || !file) {
-        return false;
-    }
-
-    constexpr std::streamoff kMaxChunk = 0x80000;
-    std::vector<char> buffer(static_cast<std::size_t>(std::clamp<std::streamoff>(size, 1, kMaxChunk)));
+    constexpr std::size_t kMaxChunk = 0x80000;
+    std::vector<char> buffer(std::clamp<std::size_t>(static_cast<std::size_t>(info.st_size), 1, kMaxChunk));
     MD5Digest digest;
-    while (file) {
-        file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        digest.Update(buffer.data(), static_cast<unsigned long>(file.gcount()));
-    }
-    // Anything but a clean end of file means part of the content was never read.
-    if (file.bad() || !file.eof()) {
-        return false;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        // Anything but a clean end of file means part of the content was never read.
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        digest.Update(buffer.data(), static_cast<unsigned long>(n));
     }
     checksum = digest.GetDigest();
     return true;

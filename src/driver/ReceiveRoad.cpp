@@ -14,6 +14,7 @@
 #include "core/Message.h"
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
+#include "filetransfer/FileSystemWords.h"
 #include "filetransfer/FileTransferService.h"
 #include "services/CommandInterfaceService.h"
 #include "services/FolderModificationService.h"
@@ -174,6 +175,15 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     if (!message->FromReceived(!packet.isReply, line, header, error)) {
         Detail("ZK7877I Bad message", error);
         const std::string text = error.empty() ? "Invalid message body" : error;
+        // The file words work over TCP only: a datagram of one gets not even a refusal.
+        if (!packet.reliable && FileTransferService::IsServiceWord(command)) {
+            return;
+        }
+        if (packet.isReply && IsFileSystemWord(command)) {
+            // Its result callback hears of it, rather than wait for an answer that came.
+            refuseUnreadableReply(packet, *current, command, std::move(header), text);
+            return;
+        }
         if (packet.isReply) {
             // Replies meet their requests by order alone: a dropped one would hand every
             // later reply on the connection to the request before it.
@@ -388,6 +398,19 @@ bool ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, const st
 bool ZelkorDriver::isPeerNotice(const std::string& command) {
     return command == "publish" || command == "log" || command == "event" || command == "fwupdate" ||
            command == "goodbye";
+}
+
+void ZelkorDriver::refuseUnreadableReply(Packet& packet, IDriverDiscovery& current, const std::string& command,
+                                         MessageForwardInfo header, const std::string& text) {
+    std::unique_ptr<Message> refused = LookupCommand(command)();
+    if (!refused) {
+        return;
+    }
+    refused->SetParameter(Param::error, text.c_str());
+    refused->SetMessageForwardInfo(std::move(header));
+    refused->SetIsReply(true);
+    MessageSignalData data(packet.handle, packet.socket, packet.reliable, std::move(refused));
+    dispatch(data, packet, current, command);
 }
 
 void ZelkorDriver::dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& current,

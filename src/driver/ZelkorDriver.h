@@ -436,6 +436,10 @@ private:
     // The words a device sends unasked to the node connected to it.
     static bool isPeerNotice(const std::string& command);
     void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);
+    // A file-system or firmware reply that could not be read reaches its word's signal as
+    // an error reply with the reader's text.
+    void refuseUnreadableReply(Packet& packet, IDriverDiscovery& current, const std::string& command,
+                               MessageForwardInfo header, const std::string& text);
     // A reply line on the packet's connection, recorded against the request's hash.
     void sendReply(Packet& packet, const std::string& command, const std::string& text, const MessageForwardInfo& header);
     static void leaveHandshake(TcpSocket& socket);

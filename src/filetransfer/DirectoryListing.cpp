@@ -21,8 +21,13 @@ bool ReadFileAttributes(const std::string& path, ListFilesItem& item, int& error
     }
     item.name = fs::path(path).filename().string();
     item.size = static_cast<std::uint64_t>(status.st_size);
-    item.creationdate = static_cast<std::uint64_t>(status.st_ctime);
-    item.modifieddate = static_cast<std::uint64_t>(status.st_mtime);
+    // A time before the epoch has no unsigned form: absent, as a reader takes it.
+    if (status.st_ctime >= 0) {
+        item.creationdate = static_cast<std::uint64_t>(status.st_ctime);
+    }
+    if (status.st_mtime >= 0) {
+        item.modifieddate = static_cast<std::uint64_t>(status.st_mtime);
+    }
     if (!S_ISDIR(status.st_mode)) {
         std::string checksum;
         if (GetFileChecksum(path, checksum)) {

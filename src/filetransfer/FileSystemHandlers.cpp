@@ -126,14 +126,19 @@ void deleteOnDisk(const std::string& path, FileTransferService::DiskOutcome& out
 void listOnDisk(const std::string& path, std::size_t most, std::size_t lineBound,
                 FileTransferService::DiskOutcome& out) {
     std::vector<ListFilesItem> items;
-    const auto skipped = [&out, most](const std::string& entry, int error) {
-        // As many log lines as a listing may hold entries, never more.
-        if (out.logs.size() < most) {
+    // The loop writes the lines: a folder of unreadable entries gives a few, then a count.
+    constexpr std::size_t kMostLines = 100;
+    std::size_t unreadable = 0;
+    const auto skipped = [&out, &unreadable](const std::string& entry, int error) {
+        if (++unreadable <= kMostLines) {
             out.logs.push_back({1, "ZK7918E Could not get file properties for (" + entry + ") errno",
                                 std::to_string(error)});
         }
     };
     const ListingResult result = ListPath(path, false, items, most, skipped);
+    if (unreadable > kMostLines) {
+        out.logs.push_back({1, "ZK7974E Entries without properties not logged", std::to_string(unreadable - kMostLines)});
+    }
     auto tooLong = std::make_unique<ListFiles>();
     tooLong->SetParameter(Param::path, path.c_str());
     tooLong->SetParameter(Param::error, kTooManyEntries);
@@ -174,8 +179,14 @@ void rmdirOnDisk(const std::string& path, FileTransferService::DiskOutcome& out)
         return;
     }
     // The tree goes without following a link: a link to a folder, given or found inside,
-    // is removed as a link.
-    fs::remove_all(path, error);
+    // is removed as a link. "link/" would name the folder behind it; the normal form
+    // names the link.
+    const std::string normal = NormalPath(path);
+    if (normal.empty() || normal == "/") {
+        setError(*out.reply, kPathNotAllowed);
+        return;
+    }
+    fs::remove_all(normal, error);
     if (error) {
         out.logs.push_back({1, "ZK7925E RMDIR: Operation failed", path});
         setError(*out.reply, error.message());
@@ -242,6 +253,11 @@ void FileTransferService::dispatchFileSystem(MessageSignalData& data, Message& m
         // device object alone; only a controller that connected here may update.
         if (!data.Socket()->IsOutgoing()) {
             HandleFirmwareUpdate(data);
+        } else {
+            // Answered all the same, bare: the device's later requests on the connection
+            // wait for this reply.
+            FirmwareUpdateMode received;
+            replyTo(data, received);
         }
         raiseWord(word, data);
     } else if (word == "deletefile") {

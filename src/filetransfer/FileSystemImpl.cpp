@@ -14,6 +14,8 @@
 
 #include "core/Digest.h"
 #include "filetransfer/DirectoryListing.h"
+#include "filetransfer/FileSystemPaths.h"
+#include "filetransfer/SourceFile.h"
 
 namespace Zelkor {
 
@@ -280,7 +282,9 @@ bool FileSystemImpl::RMDIR(const std::string& path, std::string& error) {
 
 bool FileSystemImpl::RemoveDir(const std::string& path) const {
     try {
-        return removeTree(path);
+        // "link/" would name the folder behind the link: its normal form names the link.
+        const std::string normal = NormalPath(path);
+        return !normal.empty() && removeTree(normal);
     } catch (const std::exception& exception) {
         logException("RemoveDir: Exception: ", exception.what());
         return false;
@@ -330,42 +334,30 @@ bool FileSystemImpl::GetFileChecksum(const std::string& path, std::string& check
 }
 
 bool FileSystemImpl::ReadBlocks(const std::string& path, std::size_t chunk, const BlockConsumer& consumer,
-                                std::ios::openmode mode) const {
+                                std::ios::openmode /*mode*/) const {
     if (!consumer || chunk == 0) {
         return false;
     }
     // Only a regular file has an end to reach: opening a pipe waits for a writer, and a
-    // device may never end.
-    boost::system::error_code code;
-    if (!fs::is_regular_file(path, code) || code) {
-        return false;
-    }
-    std::ifstream file(path, mode | std::ios::in);
-    if (!file.is_open()) {
-        return false;
-    }
-    const std::uintmax_t size = fs::file_size(path, code);
-    if (code) {
+    // device may never end. The source file refuses both, and fails the read of a file
+    // that waits for data rather than wait with it.
+    std::string error;
+    const auto file = SourceFile::Open(path, error);
+    if (!file) {
         return false;
     }
     // Read to the end the reads find, not to the size of the status: a file may change
     // meanwhile, and some report no size at all.
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::clamp<std::uintmax_t>(size, 1, chunk)));
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::clamp<std::uint64_t>(file->Size(), 1, chunk)));
     for (;;) {
-        file.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-        const std::streamsize got = file.gcount();
-        if (file.bad()) {
+        const long got = file->Read(reinterpret_cast<char*>(buffer.data()), buffer.size(), error);
+        if (got < 0) {
             return false;
         }
-        if (got > 0) {
-            consumer(buffer.data(), static_cast<unsigned long>(got));
-        }
-        if (file.eof()) {
+        if (got == 0) {
             return true;
         }
-        if (file.fail()) {
-            return false;
-        }
+        consumer(buffer.data(), static_cast<unsigned long>(got));
     }
 }
 

@@ -69,8 +69,10 @@ bool DelFile::FromNetworkFormat(bool request, const std::string& line, std::stri
         return false;
     }
     std::string text;
+    // The path is kept whole, NUL bytes included: cut at one, it would name another file
+    // than the one the path guard is shown.
     if (body.isObject() && GetJsonString(body, Param::path, text) && !text.empty()) {
-        SetParameter(Param::path, text.c_str());
+        SetJsonParameter(Param::path, Json::Value(text));
     } else if (request) {
         error = "Path is required";
         return false;
@@ -160,7 +162,7 @@ bool ListFiles::FromNetworkFormat(bool request, const std::string& line, std::st
     }
     std::string text;
     if (GetJsonString(body, Param::path, text)) {
-        SetParameter(Param::path, text.c_str());
+        SetJsonParameter(Param::path, Json::Value(text));
     } else if (request) {
         error = "Path is required";
         return false;

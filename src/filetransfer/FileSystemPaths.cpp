@@ -1,5 +1,6 @@
 #include "filetransfer/FileSystemPaths.h"
 
+#include <algorithm>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
@@ -53,7 +54,13 @@ bool FileSystemPathAllowed(std::string_view path, bool parentPathsAllowed, bool 
     }
     const std::string normal = NormalPath(path);
     // Without a working folder a relative path cannot be told from the root: refused.
-    return !normal.empty() && normal != "/";
+    if (normal.empty() || normal == "/") {
+        return false;
+    }
+    // Nor a name that leads to the root through links ("/proc/self/root").
+    boost::system::error_code error;
+    const auto real = boost::filesystem::canonical(normal, error);
+    return error || real != "/";
 }
 
 }  // namespace Zelkor

@@ -19,7 +19,9 @@ namespace Zelkor {
 std::string NormalPath(std::string_view path);
 
 // What PeerPathAllowed allows; with `folderRemoval` also never a path whose normal form
-// is the root folder ("/", "//", "/.", "/..", "a/.." in the root ...).
+// is the root folder ("/", "//", "/.", "/..", "a/.." in the root ...) or leads to it
+// through links. A folder is removed by its normal form, so that its last element is
+// looked at as itself: "link/" and "link/." name the link, never the folder behind it.
 bool FileSystemPathAllowed(std::string_view path, bool parentPathsAllowed, bool folderRemoval);
 
 }  // namespace Zelkor

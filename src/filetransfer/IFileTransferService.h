@@ -59,8 +59,8 @@ public:
     using FilePairs = std::vector<std::pair<std::string, std::string>>;
 
     // True for the words this service handles: the transfer words ("block", "putfile",
-    // "getfile", "cancelputfile"), the file-system words ("deletefile", "listfiles",
-    // "freespace", "mkdir", "rmdir") and "fwupdate".
+    // "getfile", "cancelputfile") and the file-system words ("deletefile", "listfiles",
+    // "freespace", "mkdir", "rmdir"). "fwupdate" comes to it as well, as its own signal's.
     virtual bool IsServiceCommand(const std::string& word) = 0;
     // A "block" request was written on the connection.
     virtual void PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) = 0;

@@ -17,7 +17,9 @@ std::string systemText(int error) { return std::error_code(error, std::system_ca
 
 std::unique_ptr<SourceFile> SourceFile::Open(const std::string& path, std::string& error) {
     // Non-blocking, so that a pipe in the file's place cannot stall the opening thread
-    // waiting for a writer; it is refused below.
+    // waiting for a writer (it is refused below), and kept so: a file that calls itself
+    // regular and waits for data to read (as a kernel's message log does) fails its read
+    // rather than stall the reader.
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = systemText(errno);
@@ -32,8 +34,6 @@ std::unique_ptr<SourceFile> SourceFile::Open(const std::string& path, std::strin
     } else if (!S_ISREG(info.st_mode)) {
         // A pipe or a device has no size to announce and check.
         refusal = EINVAL;
-    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        refusal = errno;
     }
     if (refusal != 0) {
         close(fd);

@@ -174,11 +174,37 @@ TEST_F(FileSystemHandlers, APathGuardRefusesClimbingNulAndTheRootForRemoval) {
     EXPECT_EQ(Zelkor::NormalPath("/a//b/./c/.."), "/a/b");
     EXPECT_EQ(Zelkor::NormalPath("x"), (sfs::current_path() / "x").string());
 
-    // A NUL written into the request's JSON is seen, though the C string ends before it.
+    // A name that reaches the root through a link is the root.
+    EXPECT_FALSE(FileSystemPathAllowed("/proc/self/root/", false, true));
+    EXPECT_FALSE(FileSystemPathAllowed("/proc/self/root", false, true));
+    EXPECT_TRUE(FileSystemPathAllowed("/proc/self/root", false, false));
+
+    // A NUL written into the request's JSON is seen by every word, though the C string
+    // ends before it: cut there, it would name another file.
+    WriteFile(dir.Path() / "keep.txt", "k");
     const auto peer = NewSocket();
-    const Json::Value body = Ask(peer, "mkdir {\"path\":\"" + Path("a") + "\\u0000b\"}");
-    EXPECT_EQ(body["error"].asString(), "Path not allowed");
+    for (const std::string word : {"mkdir", "deletefile", "listfiles", "rmdir", "freespace"}) {
+        const std::string name = word == "mkdir" ? "a" : word == "listfiles" || word == "rmdir" ? "" : "keep.txt";
+        const Json::Value body = Ask(peer, word + " {\"path\":\"" + Path(name) + "\\u0000.bak\"}");
+        EXPECT_EQ(body["error"].asString(), "Path not allowed") << word;
+    }
     EXPECT_FALSE(sfs::exists(dir.Path() / "a"));
+    EXPECT_TRUE(sfs::exists(dir.Path() / "keep.txt"));
+    EXPECT_TRUE(sfs::exists(dir.Path()));
+}
+
+TEST_F(FileSystemHandlers, ARemovalNamesTheLinkHoweverItEnds) {
+    sfs::create_directories(dir.Path() / "target" / "sub");
+    WriteFile(dir.Path() / "target" / "keep", "k");
+    const auto peer = NewSocket();
+    for (const std::string end : {"/", "/.", "//"}) {
+        sfs::create_directory_symlink(dir.Path() / "target", dir.Path() / "link");
+        const Json::Value body = Ask(peer, Req("rmdir", Path("link") + end));
+        EXPECT_FALSE(body.isMember("error")) << end << " " << body;
+        EXPECT_FALSE(sfs::is_symlink(sfs::symlink_status(dir.Path() / "link"))) << end;
+        EXPECT_TRUE(sfs::exists(dir.Path() / "target" / "keep")) << end;
+        EXPECT_TRUE(sfs::exists(dir.Path() / "target" / "sub")) << end;
+    }
 }
 
 TEST_F(FileSystemHandlers, DatagramsAreDroppedBothWaysAndChangeNothing) {
@@ -249,7 +275,7 @@ TEST_F(FileSystemHandlers, RepliesAreRaisedOnTheWordsSignalAndNeverAnswered) {
     EXPECT_FALSE(Zelkor::FileTransferService::IsServiceWord("RMDIR"));
 }
 
-TEST_F(FileSystemHandlers, TheHostsFirmwareAnswerIsTheReplyAndAnOpenedConnectionOnlyHearsIt) {
+TEST_F(FileSystemHandlers, TheHostsFirmwareAnswerIsTheReplyAndAnOpenedConnectionsNoticeIsOnlyAcknowledged) {
     FirmwareHost host;
     service = std::make_shared<Zelkor::FileTransferService>(&sender, &devices, &host, io);
     int heard = 0;
@@ -265,13 +291,16 @@ TEST_F(FileSystemHandlers, TheHostsFirmwareAnswerIsTheReplyAndAnOpenedConnection
     EXPECT_EQ(host.given, (std::vector<std::string>{"ok", "refuse", "throw", ""}));
     EXPECT_EQ(heard, 4);
 
-    // The device's own notice on a connection this node opened: no update, no reply.
+    // The device's own notice on a connection this node opened: no update, and a bare
+    // reply, which the device's next request on the connection waits for.
     const auto opened = NewSocket();
     opened->SetOutgoing(true);
     Receive(opened, R"(fwupdate {"arguments":"notice"})");
     EXPECT_EQ(heard, 5);
     EXPECT_EQ(host.given.size(), 4u);
-    EXPECT_TRUE(LinesOn(opened).empty());
+    ASSERT_EQ(LinesOn(opened).size(), 1u);
+    EXPECT_EQ(LinesOn(opened)[0].rfind("@fwupdate", 0), 0u) << LinesOn(opened)[0];
+    EXPECT_EQ(LinesOn(opened)[0].find("error"), std::string::npos);
 }
 
 TEST_F(FileSystemHandlers, ADeletionEndsOnlyThePutOfItsOwnFileOnItsOwnConnection) {

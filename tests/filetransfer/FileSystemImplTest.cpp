@@ -269,5 +269,37 @@ TEST(FileSystemImpl, ReadBlocksHandsOverTheFileInChunks) {
     EXPECT_EQ(files.Freespace(dir.File("none/deeper").c_str()), 0u);
 }
 
+// A name ending in "/" or "/." would have the system look through the link; the removal
+// takes the link alone. A file that calls itself regular but waits for data (the kernel's
+// message log) is not digested, rather than hold its reader for ever; a date before the
+// epoch is no date.
+TEST(FileSystemImpl, LinksEndingInASlashFilesThatWaitAndOldDates) {
+    TempDir dir;
+    fs::create_directories(dir.Path() / "target");
+    WriteFile(dir.File("target/keep"), "k");
+    FileSystemImpl files;
+    for (const std::string end : {"/", "/."}) {
+        fs::create_directory_symlink(dir.Path() / "target", dir.Path() / "link");
+        std::string error;
+        EXPECT_TRUE(files.RMDIR(dir.File("link") + end, error)) << end << " " << error;
+        EXPECT_FALSE(fs::is_symlink(fs::symlink_status(dir.Path() / "link"))) << end;
+        EXPECT_TRUE(fs::exists(dir.Path() / "target" / "keep")) << end;
+    }
+    std::string checksum;
+    auto waiting = std::async(std::launch::async, [&files, &checksum] {
+        return files.GetFileChecksum("/proc/kmsg", checksum);
+    });
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the read waits for data";
+    EXPECT_FALSE(waiting.get());
+
+    WriteFile(dir.File("old"), "o");
+    const timespec times[2] = {{-100, 0}, {-100, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, dir.File("old").c_str(), times, 0), 0);
+    Zelkor::ListFilesItem item;
+    ASSERT_TRUE(files.GetFileAttributesInfo(dir.File("old"), item));
+    EXPECT_FALSE(item.modifieddate.has_value());
+    EXPECT_EQ(item.checksum.value_or(""), "d95679752134a2d9eb61dbd7b91c4bcc");
+}
+
 }  // namespace
 }  // namespace ZelkorTest
