@@ -18,6 +18,7 @@
 #include "filetransfer/CancelPutFile.h"
 #include "filetransfer/FileSystemMessages.h"
 #include "filetransfer/IFileTransferService.h"
+#include "storage/PathGuard.h"
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
@@ -31,22 +32,6 @@ const char* const kOperationFailed = "Operation failed";
 std::string textOf(const Message& message, Param p) {
     const char* text = message.GetParameter(p);
     return text ? std::string(text) : std::string();
-}
-
-// A whole ".." element between "/" separators, or at either end.
-bool hasParentElement(const std::string& path) {
-    std::size_t begin = 0;
-    while (begin <= path.size()) {
-        std::size_t end = path.find('/', begin);
-        if (end == std::string::npos) {
-            end = path.size();
-        }
-        if (path.compare(begin, end - begin, "..") == 0) {
-            return true;
-        }
-        begin = end + 1;
-    }
-    return false;
 }
 
 // A free-space size as a signed 64-bit decimal: leading white space and a sign, then the
@@ -94,7 +79,7 @@ bool DeviceImpl::SendFile(const std::string& localPath, const std::string& remot
         Warning("ZK6655W File Transfer Service is not avaliable");
         return false;
     }
-    if (!owner->ParentPathsAllowed() && hasParentElement(remotePath)) {
+    if (!owner->ParentPathsAllowed() && HasParentElement(remotePath, "/")) {
         Warning("ZK6656W Remote path cannot contain parent references (" + remotePath + ")");
         return false;
     }

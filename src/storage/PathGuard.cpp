@@ -1,18 +1,13 @@
 #include "storage/PathGuard.h"
 
+#include <algorithm>
+
 namespace Zelkor {
 
-namespace {
-
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-bool HasParentElement(std::string_view path) {
+bool HasParentElement(std::string_view path, std::string_view separators) {
     std::size_t start = 0;
     while (start <= path.size()) {
-        std::size_t end = start;
-        while (end < path.size() && !IsSeparator(path[end])) {
-            ++end;
-        }
+        std::size_t end = std::min(path.find_first_of(separators, start), path.size());
         if (path.substr(start, end - start) == "..") {
             return true;
         }
@@ -20,8 +15,6 @@ bool HasParentElement(std::string_view path) {
     }
     return false;
 }
-
-}  // namespace
 
 bool PeerPathAllowed(std::string_view path, bool parentPathsAllowed) {
     if (path.empty() || path.find('\0') != std::string_view::npos) {

@@ -10,6 +10,9 @@
 
 namespace Zelkor {
 
+// A whole ".." element between separators (any of `separators`), or the whole path.
+bool HasParentElement(std::string_view path, std::string_view separators = "/\\");
+
 // False for an empty path, one with a NUL byte, or one with a ".." element (between "/"
 // or "\" separators, or the whole path) unless `parentPathsAllowed`.
 bool PeerPathAllowed(std::string_view path, bool parentPathsAllowed);
