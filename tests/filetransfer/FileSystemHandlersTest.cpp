@@ -1,9 +1,12 @@
 // A device answering "deletefile", "listfiles", "freespace", "mkdir", "rmdir" and
 // "fwupdate" in process, over a temporary folder and the recording sender.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <stdexcept>
 
@@ -43,6 +46,41 @@ public:
         return true;
     }
     std::vector<std::string> given;
+};
+
+// A write lease on a file: another open of it waits in the kernel until the lease is let
+// go, so a listing that digests the file holds the disk worker exactly as long as the
+// test says. The kernel tells the holder of a waiting open by SIGIO, ignored meanwhile.
+class HeldFile {
+public:
+    explicit HeldFile(const sfs::path& file) : _fd(::open(file.c_str(), O_RDONLY)) {
+        _before = std::signal(SIGIO, SIG_IGN);
+        _held = _fd >= 0 && ::fcntl(_fd, F_SETLEASE, F_WRLCK) == 0;
+    }
+    ~HeldFile() {
+        Release();
+        if (_fd >= 0) {
+            ::close(_fd);
+        }
+        std::signal(SIGIO, _before);
+    }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+    bool Held() const { return _held; }
+    // True once an open of the file waits on the lease.
+    bool Awaited() const { return ::fcntl(_fd, F_GETLEASE) != F_WRLCK; }
+    void Release() {
+        if (_held) {
+            ::fcntl(_fd, F_SETLEASE, F_UNLCK);
+            _held = false;
+        }
+    }
+
+private:
+    int _fd;
+    bool _held = false;
+    void (*_before)(int) = SIG_DFL;
 };
 
 class FileSystemHandlers : public TransferServiceFixture {
@@ -409,6 +447,56 @@ TEST_F(FileSystemHandlers, TheLoopKeepsTurningWhileTheDiskWorks) {
         << "longest pause " << std::chrono::duration_cast<std::chrono::milliseconds>(longest).count() << " ms of "
         << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
     EXPECT_GT(ticks, 3);
+}
+
+// The worker held by a listing that waits to open its file: 1,024 requests wait behind
+// it, the next is refused at once on the loop, and once the worker goes on every earlier
+// request gets its own reply on its own connection, in arrival order.
+TEST_F(FileSystemHandlers, PastTheWaitingBoundARequestIsRefusedAtOnceAndTheEarlierOnesAnswered) {
+    sfs::create_directories(dir.Path() / "held");
+    WriteFile(dir.Path() / "held" / "leased", "abc");
+    HeldFile lease(dir.Path() / "held" / "leased");
+    if (!lease.Held()) {
+        GTEST_SKIP() << "this file system takes no write lease: " << dir.Path();
+    }
+    const auto first = NewSocket();
+    const auto second = NewSocket();
+    Receive(first, Req("listfiles", Path("held")));
+    ASSERT_TRUE(Until([&] { return lease.Awaited(); }));
+    ASSERT_EQ(service->DiskJobsWaiting(), 0u);
+
+    constexpr std::size_t kWaiting = 1024;
+    const auto peerOf = [&](std::size_t i) { return i % 2 ? second : first; };
+    for (std::size_t i = 0; i < kWaiting; ++i) {
+        Receive(peerOf(i), Req("listfiles", Path("q" + std::to_string(i))));
+    }
+    EXPECT_EQ(service->DiskJobsWaiting(), kWaiting);
+    EXPECT_EQ(sender.Count(), 0u);
+    LogCapture log;
+    Receive(second, Req("mkdir", Path("late")));
+    ASSERT_EQ(sender.Count(), 1u);
+    EXPECT_EQ(sender.Lines()[0].handle, second.get());
+    EXPECT_EQ(sender.Lines()[0].text.rfind("@mkdir ", 0), 0u) << sender.Lines()[0].text;
+    EXPECT_EQ(BodyOf(sender.Lines()[0].text)["error"].asString(), "Too many requests");
+    EXPECT_TRUE(log.Contains("ZK7971W File-system request refused, too many waiting"));
+
+    lease.Release();
+    ASSERT_TRUE(Until([&] { return sender.Count() >= kWaiting + 2; }, std::chrono::seconds(60)));
+    io.run_for(std::chrono::milliseconds(50));
+    const auto lines = sender.Lines();
+    ASSERT_EQ(lines.size(), kWaiting + 2);
+    EXPECT_EQ(lines[1].handle, first.get());
+    const Json::Value held = BodyOf(lines[1].text);
+    ASSERT_EQ(held["files"].size(), 1u) << lines[1].text;
+    EXPECT_EQ(held["files"][0]["checksum"].asString(), "900150983cd24fb0d6963f7d28e17f72");
+    for (std::size_t i = 0; i < kWaiting; ++i) {
+        const auto& line = lines[i + 2];
+        const Json::Value body = BodyOf(line.text);
+        EXPECT_EQ(line.handle, peerOf(i).get()) << i;
+        EXPECT_EQ(body["path"].asString(), Path("q" + std::to_string(i))) << line.text;
+        EXPECT_EQ(body["error"].asString(), "Path not found") << line.text;
+    }
+    EXPECT_FALSE(sfs::exists(dir.Path() / "late"));
 }
 
 }  // namespace

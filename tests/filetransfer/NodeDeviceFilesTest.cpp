@@ -284,6 +284,16 @@ TEST(NodeDeviceFiles, CancelAndRequestsThroughARouter) {
     EXPECT_EQ(Ask(ctl, "deletefile", "deleteFile", root + "/sub")["error"], "Path is a folder. Try rmdir");
     EXPECT_EQ(Ask(ctl, "rmdir", "removeDir", root + "/sub")["success"], true);
     EXPECT_EQ(Ask(ctl, "freespace", "freeSpace", root)["success"], true);
+    // The other half of each request's answers, routed the same way.
+    EXPECT_EQ(Ask(ctl, "mkdir", "createDir", root)["error"], "Path already exists");
+    EXPECT_EQ(Ask(ctl, "deletefile", "deleteFile", root + "/old.bin")["success"], true);
+    EXPECT_FALSE(fs::exists(root + "/old.bin"));
+    for (const auto& [cmd, event] : {std::pair<const char*, const char*>{"listfiles", "listFiles"},
+                                     {"freespace", "freeSpace"}, {"deletefile", "deleteFile"}}) {
+        const Json::Value answer = Ask(ctl, cmd, event, root + "/nowhere");
+        EXPECT_EQ(answer["success"], false) << cmd;
+        EXPECT_NE(answer["error"], "") << cmd;
+    }
     ASSERT_TRUE(ctl.Send(DeviceCommand("fwupdate", kAmp, R"("arguments":"x")")));
     EXPECT_EQ(ctl.Await(LineAbout("firmwareUpdateResult", kAmp), 20s)["error"], "Busy");
 
