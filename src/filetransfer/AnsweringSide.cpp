@@ -162,10 +162,10 @@ const char* takeBlock(const Message& message, QueueElement& element, QueueTarget
         return TransferText::InvalidBlock;
     }
     const char* numberText = message.GetParameter(Param::blockno);
-    Json::Value data;
-    message.GetJsonParameter(data, Param::data);
+    // Read where the message keeps it: a block's text is the one large value of the protocol.
+    const Json::Value* data = message.JsonParameterAt(Param::data);
     if (!numberText) {
-        if (!data.isNull()) {
+        if (data && !data->isNull()) {
             return TransferText::InvalidBlock;
         }
         target.phase = TransferPhase::End;
@@ -177,17 +177,15 @@ const char* takeBlock(const Message& message, QueueElement& element, QueueTarget
     }
     const char* begin = nullptr;
     const char* end = nullptr;
-    if (!data.isString() || !data.getString(&begin, &end) || begin == end) {
+    if (!data || !data->isString() || !data->getString(&begin, &end) || begin == end) {
         return TransferText::InvalidBlock;
     }
     const std::string_view text(begin, static_cast<std::size_t>(end - begin));
     if (text.size() > element.blockSize || DecodedLength(text) > element.chunkSize) {
         return TransferText::InvalidBlock;
     }
-    // Assigned rather than moved in: the buffer of the last block is reused.
-    element.blockText.assign(text);
-    if (!DecodeBase64InPlace(element.blockText)) {
-        element.blockText.clear();
+    // Decoded straight from the received text into the buffer of the last block.
+    if (!DecodeBase64(text, element.blockText)) {
         return TransferText::InvalidBlock;
     }
     if (element.blockText.size() > element.length - element.bytesDone) {

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <json/value.h>
+
 #include "core/Message.h"
 #include "filetransfer/BlockLine.h"
 #include "filetransfer/BlockSize.h"
@@ -491,8 +493,15 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         return;
     }
     std::uint64_t blockNumber = 0;
-    const char* dataText = message.GetParameter(Param::data);
-    const std::string_view text = dataText ? std::string_view(dataText) : std::string_view();
+    // Read where the message keeps it, without the copy a C text would take; data that
+    // is no string is no Base64, as the answering side holds too.
+    const Json::Value* dataValue = message.JsonParameterAt(Param::data);
+    const char* dataBegin = nullptr;
+    const char* dataEnd = nullptr;
+    std::string_view text;
+    if (dataValue && dataValue->isString() && dataValue->getString(&dataBegin, &dataEnd)) {
+        text = std::string_view(dataBegin, static_cast<std::size_t>(dataEnd - dataBegin));
+    }
     if (!ReadUnsigned(number.c_str(), blockNumber) || blockNumber != target.blockNumber + 1 || text.empty() ||
         text.size() % 4 != 0) {
         refuse(TransferText::InvalidBlock);
@@ -508,8 +517,7 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         refuse(stateText(TransferState::LengthMismatch));
         return;
     }
-    element.blockText.assign(text.data(), text.size());
-    if (!DecodeBase64InPlace(element.blockText) || element.blockText.size() != size) {
+    if (!DecodeBase64(text, element.blockText) || element.blockText.size() != size) {
         element.blockText.clear();
         refuse(TransferText::InvalidBlock);
         return;
