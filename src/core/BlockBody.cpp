@@ -1,5 +1,6 @@
 #include "core/BlockBody.h"
 
+#include <cstring>
 #include <limits>
 
 namespace Zelkor {
@@ -12,16 +13,29 @@ constexpr std::string_view kBodyEnd = "\"}";
 
 // True when every character is one a JSON string carries as it is: printable ASCII without
 // quote and backslash. Only such data is read here, so the view equals the string a JSON
-// reader would make of it. No table and no early exit, so that the compiler checks many
-// characters at once: a block's data is nearly always all plain.
+// reader would make of it. Sixteen characters at a time and no early exit: a block's data
+// is nearly always all plain.
 bool AllPlain(std::string_view text) {
-    const auto* at = reinterpret_cast<const unsigned char*>(text.data());
-    unsigned char bad = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = at[i];
-        bad |= static_cast<unsigned char>((c < 0x20) | (c > 0x7e) | (c == '"') | (c == '\\'));
+    using Bytes = unsigned char __attribute__((vector_size(16)));
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    Bytes bad = {};
+    for (; end - at >= 16; at += 16) {
+        Bytes c;
+        std::memcpy(&c, at, sizeof c);
+        // Below the blank wraps round to above the range, as does all past "~".
+        bad |= reinterpret_cast<Bytes>((c - 0x20) > 0x5e) | reinterpret_cast<Bytes>(c == '"') |
+               reinterpret_cast<Bytes>(c == '\\');
     }
-    return bad == 0;
+    unsigned char rest = 0;
+    for (; at < end; ++at) {
+        const auto c = static_cast<unsigned char>(*at);
+        rest |= static_cast<unsigned char>(static_cast<unsigned char>(c - 0x20) > 0x5e || c == '"' || c == '\\');
+    }
+    for (int i = 0; i < 16; ++i) {
+        rest |= bad[i];
+    }
+    return rest == 0;
 }
 
 }  // namespace
