@@ -57,6 +57,22 @@ std::uint32_t GroupOf(const char* in) {
 
 std::uint32_t ValueOf(char c) { return kDecode[static_cast<unsigned char>(c)]; }
 
+// Two characters for every 12 bits: a group of three bytes takes two look-ups, not four.
+struct CharacterPairs {
+    char pairs[4096][2];
+};
+
+constexpr CharacterPairs MakePairTable() {
+    CharacterPairs table{};
+    for (std::size_t value = 0; value < 4096; ++value) {
+        table.pairs[value][0] = kAlphabet[value >> 6];
+        table.pairs[value][1] = kAlphabet[value & 63];
+    }
+    return table;
+}
+
+constexpr CharacterPairs kPairs = MakePairTable();
+
 // Encodes `count` bytes at `in` to Base64 at `out`, which may lie in the same buffer
 // before `in`: each group's bytes are taken before its characters are written, so the
 // text never overtakes unread input while `in - out` is at least the number of groups.
@@ -68,10 +84,9 @@ std::size_t EncodeForward(char* out, const char* in, std::size_t count) {
         const std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(in[0])) << 16 |
                                     static_cast<std::uint32_t>(static_cast<unsigned char>(in[1])) << 8 |
                                     static_cast<unsigned char>(in[2]);
-        *out++ = kAlphabet[group >> 18];
-        *out++ = kAlphabet[(group >> 12) & 63];
-        *out++ = kAlphabet[(group >> 6) & 63];
-        *out++ = kAlphabet[group & 63];
+        std::memcpy(out, kPairs.pairs[group >> 12], 2);
+        std::memcpy(out + 2, kPairs.pairs[group & 4095], 2);
+        out += 4;
     }
     if (left > 0) {
         const std::uint32_t first = static_cast<unsigned char>(in[0]);
