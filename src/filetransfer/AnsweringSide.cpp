@@ -264,6 +264,13 @@ std::string getCloseRefusal(const Message& message, const QueueElement& element,
     return std::string();
 }
 
+// The request's header without its body, for the reply to a block: the reply carries none
+// of the block, and a copy of the whole header would copy all of it.
+MessageForwardInfo blockReplyHeader(MessageSignalData& data) {
+    const Message* request = data.GetMessage();
+    return request ? request->GetMessageForwardInfo().WithoutBody() : MessageForwardInfo();
+}
+
 // A cancelled transfer reports in the words this side uses for its own cancellations.
 const char* reportedText(const std::string& refusal) {
     return refusal == TransferText::PeerCanceled ? TransferText::Canceled : refusal.c_str();
@@ -456,7 +463,7 @@ void FileTransferService::answerPutBlock(MessageSignalData& data, Message& messa
     if (WaitsForInstall(target)) {
         // Closed and proven: a stray block changes nothing, the install goes on.
         reply.SetParameter(Param::error, TransferText::InvalidBlock);
-        replyTo(data, reply);
+        replyWith(data.Handle(), blockReplyHeader(data), reply);
         return;
     }
     // A block that came before the reply to the one before it was written: that one is
@@ -466,14 +473,14 @@ void FileTransferService::answerPutBlock(MessageSignalData& data, Message& messa
     if (!taken) {
         // The data is written once this reply is out (AcceptBlock): the peer's next block
         // travels while this one goes to the disk.
-        replyTo(data, reply);
+        replyWith(data.Handle(), blockReplyHeader(data), reply);
         reportBlock(written);
         return;
     }
     const std::string refusal = taken;
     Detail("ZK7942I Block refused", refusal);
     reply.SetParameter(Param::error, refusal.c_str());
-    replyTo(data, reply);
+    replyWith(data.Handle(), blockReplyHeader(data), reply);
     QueueElement ended = detachAnswered(element);
     reportBlock(written);
     NotifyError(ended, ended.targets.front(), reportedText(refusal));

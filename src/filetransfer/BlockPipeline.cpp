@@ -76,6 +76,13 @@ std::string errorBlockBody(const std::string& text) {
     return failure.ToNetworkFormat(true) + "\n";
 }
 
+
+// The request's header without its body, for the reply to a block: the reply carries none
+// of the block, and a copy of the whole header would copy all of it.
+MessageForwardInfo blockReplyHeader(MessageSignalData& data) {
+    const Message* request = data.GetMessage();
+    return request ? request->GetMessageForwardInfo().WithoutBody() : MessageForwardInfo();
+}
 }  // namespace
 
 // --- composing ------------------------------------------------------------------------------
@@ -455,13 +462,13 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
     // transfer closes with the same text.
     const auto refuse = [&](const std::string& text) {
         answer.SetParameter(Param::error, text.c_str());
-        replyTo(data, answer);
+        replyWith(data.Handle(), blockReplyHeader(data), answer);
         closeGetEarly(target, text);
     };
     if (WaitsForInstall(target)) {
         // Closed and proven: a stray block is refused and changes nothing.
         answer.SetParameter(Param::error, TransferText::InvalidBlock);
-        replyTo(data, answer);
+        replyWith(data.Handle(), blockReplyHeader(data), answer);
         return;
     }
     if (target.canceled) {
@@ -477,7 +484,7 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         return;
     }
     if (!numberText) {
-        replyTo(data, answer);
+        replyWith(data.Handle(), blockReplyHeader(data), answer);
         const std::string failure = errorOf(message);
         if (!failure.empty()) {
             closeGetEarly(target, failure);
@@ -528,7 +535,7 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         refuse(target.spare.empty() ? std::string(stateText(TransferState::Error)) : target.spare);
         return;
     }
-    replyTo(data, answer);
+    replyWith(data.Handle(), blockReplyHeader(data), answer);
     // Last: a handler may stop the service.
     reportBlock(written);
 }

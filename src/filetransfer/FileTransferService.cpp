@@ -219,7 +219,7 @@ void FileTransferService::replyWith(void* handle, const MessageForwardInfo& requ
     if (!_sender) {
         return;
     }
-    MessageForwardInfo header = requestHeader.WithoutBody();
+    MessageForwardInfo header = requestHeader;
     const std::string line = reply.Build(header, false);
     if (line.empty()) {
         Warning("ZK7965W Transfer line has no valid route", reply.CommandName());
