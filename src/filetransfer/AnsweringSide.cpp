@@ -492,6 +492,16 @@ void FileTransferService::AcceptBlock(std::shared_ptr<TcpSocket> socket) {
     }
     std::vector<BlockReport> written;
     for (auto& element : _activeList) {
+        if (!element.incoming && element.operation == TransferOperation::Receive) {
+            // A get opened here: each device's acknowledged block.
+            for (auto& target : element.targets) {
+                if (target.socket == socket && !target.pendingBlock.empty()) {
+                    element.blockText.swap(target.pendingBlock);
+                    written.push_back(DecomposeBlock(element, target));
+                }
+            }
+            continue;
+        }
         if (!element.incoming || element.operation != TransferOperation::Send || element.blockText.empty()) {
             continue;
         }

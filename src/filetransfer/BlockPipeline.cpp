@@ -452,6 +452,17 @@ void FileTransferService::getBegun(Message& reply, QueueElement& element, QueueT
 void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& message, QueueElement& element,
                                           QueueTarget& target) {
     target.lastActivity = TransferClock::now();
+    // The block before, when its reply's send was not seen yet: written first, reported last
+    // (a handler may stop the service).
+    struct Report {
+        FileTransferService& self;
+        BlockReport written;
+        ~Report() { self.reportBlock(written); }
+    } earlier{*this, {}};
+    if (!target.pendingBlock.empty()) {
+        element.blockText.swap(target.pendingBlock);
+        earlier.written = DecomposeBlock(element, target);
+    }
     const char* numberText = message.GetParameter(Param::blockno);
     const std::string number = numberText ? numberText : "";
     BlockTransfer answer;
@@ -529,15 +540,18 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         refuse(TransferText::InvalidBlock);
         return;
     }
-    target.blockNumber = blockNumber;
-    const BlockReport written = DecomposeBlock(element, target);
     if (target.failed || !target.file) {
+        element.blockText.clear();
         refuse(target.spare.empty() ? std::string(stateText(TransferState::Error)) : target.spare);
         return;
     }
+    target.blockNumber = blockNumber;
+    // Acknowledged before its write (AcceptBlock), as the answering side does: the device
+    // composes and sends the next block meanwhile. A failed write fails the transfer at
+    // the next line, whose data is then refused.
+    target.pendingBlock.swap(element.blockText);
+    element.blockText.clear();
     replyWith(data.Handle(), blockReplyHeader(data), answer);
-    // Last: a handler may stop the service.
-    reportBlock(written);
 }
 
 void FileTransferService::closeGetEarly(QueueTarget& target, const std::string& text) {
