@@ -337,6 +337,11 @@ void Message::GetJsonParameter(Json::Value& out, Param p) const {
     }
 }
 
+const Json::Value* Message::JsonParameterAt(Param p) const {
+    const MessageParameter* found = _parameters.Find(p);
+    return found ? found->JsonValueAt(0) : nullptr;
+}
+
 void Message::putNul(Json::Value& object, Param p) { object[GetStringFromParam(p)] = Json::Value(); }
 
 void Message::putString(Json::Value& object, Param p, const char* text) {

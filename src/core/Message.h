@@ -104,6 +104,9 @@ public:
     void SetRawTextFromHeader() { _rawTextInHeader = true; }
     // `out` = the first value; null when unset; unchanged when set without a value.
     void GetJsonParameter(Json::Value& out, Param p) const;
+    // The first value where it is kept, null when unset: a file block's data is read
+    // there rather than copied out.
+    const Json::Value* JsonParameterAt(Param p) const;
 
     // Typed writers for classes with their own body: each sets member
     // GetStringFromParam(p) of `object`. A null text gives null.

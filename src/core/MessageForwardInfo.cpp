@@ -115,6 +115,20 @@ MessageForwardInfo MessageForwardInfo::RouteOnly() const {
     return route;
 }
 
+MessageForwardInfo MessageForwardInfo::WithoutBody() const {
+    MessageForwardInfo header = RouteOnly();
+    header._hashText = _hashText;
+    header._sequenceText = _sequenceText;
+    header._idText = _idText;
+    header._targetText = _targetText;
+    header._sourceText = _sourceText;
+    header._command = _command;
+    header._counter = _counter;
+    header.isReply = isReply;
+    header.hasHash = hasHash;
+    return header;
+}
+
 bool MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
     list.clear();
     const std::string_view all(text);

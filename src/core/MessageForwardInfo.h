@@ -58,6 +58,9 @@ public:
     // the own name and whether a list was refused; no hash and none of the line's texts,
     // which may be large and would otherwise be kept once per stored header.
     MessageForwardInfo RouteOnly() const;
+    // Everything but the body (its text and its parsed value), for the header of a reply:
+    // a file block's body is large and a reply carries none of it.
+    MessageForwardInfo WithoutBody() const;
 
     std::string GetSourcePaths() const { return GetPaths(_sourcePaths); }
     std::string GetTargetPaths() const { return GetPaths(_targetPaths); }

@@ -36,6 +36,11 @@ public:
     const char* ParameterValue(std::size_t index = 0) const;
     // Copies the value into `out`; `out` is left as it was for an index beyond the values.
     void ParameterJsonValue(Json::Value& out, std::size_t index = 0) const;
+    // The value itself, for a reader of a large text that must not copy it; null for an
+    // index beyond the values. Valid until the parameter changes.
+    const Json::Value* JsonValueAt(std::size_t index = 0) const {
+        return index < _values.size() ? &_values[index] : nullptr;
+    }
 
 private:
     void addText(std::string_view text);

@@ -162,10 +162,10 @@ const char* takeBlock(const Message& message, QueueElement& element, QueueTarget
         return TransferText::InvalidBlock;
     }
     const char* numberText = message.GetParameter(Param::blockno);
-    Json::Value data;
-    message.GetJsonParameter(data, Param::data);
+    // Read where the message keeps it: a block's text is the one large value of the protocol.
+    const Json::Value* data = message.JsonParameterAt(Param::data);
     if (!numberText) {
-        if (!data.isNull()) {
+        if (data && !data->isNull()) {
             return TransferText::InvalidBlock;
         }
         target.phase = TransferPhase::End;
@@ -177,17 +177,15 @@ const char* takeBlock(const Message& message, QueueElement& element, QueueTarget
     }
     const char* begin = nullptr;
     const char* end = nullptr;
-    if (!data.isString() || !data.getString(&begin, &end) || begin == end) {
+    if (!data || !data->isString() || !data->getString(&begin, &end) || begin == end) {
         return TransferText::InvalidBlock;
     }
     const std::string_view text(begin, static_cast<std::size_t>(end - begin));
     if (text.size() > element.blockSize || DecodedLength(text) > element.chunkSize) {
         return TransferText::InvalidBlock;
     }
-    // Assigned rather than moved in: the buffer of the last block is reused.
-    element.blockText.assign(text);
-    if (!DecodeBase64InPlace(element.blockText)) {
-        element.blockText.clear();
+    // Decoded straight from the received text into the buffer of the last block.
+    if (!DecodeBase64(text, element.blockText)) {
         return TransferText::InvalidBlock;
     }
     if (element.blockText.size() > element.length - element.bytesDone) {
@@ -264,6 +262,13 @@ std::string getCloseRefusal(const Message& message, const QueueElement& element,
         return textOf(TransferState::ChecksumMismatch);
     }
     return std::string();
+}
+
+// The request's header without its body, for the reply to a block: the reply carries none
+// of the block, and a copy of the whole header would copy all of it.
+MessageForwardInfo blockReplyHeader(MessageSignalData& data) {
+    const Message* request = data.GetMessage();
+    return request ? request->GetMessageForwardInfo().WithoutBody() : MessageForwardInfo();
 }
 
 // A cancelled transfer reports in the words this side uses for its own cancellations.
@@ -458,7 +463,7 @@ void FileTransferService::answerPutBlock(MessageSignalData& data, Message& messa
     if (WaitsForInstall(target)) {
         // Closed and proven: a stray block changes nothing, the install goes on.
         reply.SetParameter(Param::error, TransferText::InvalidBlock);
-        replyTo(data, reply);
+        replyWith(data.Handle(), blockReplyHeader(data), reply);
         return;
     }
     // A block that came before the reply to the one before it was written: that one is
@@ -468,14 +473,14 @@ void FileTransferService::answerPutBlock(MessageSignalData& data, Message& messa
     if (!taken) {
         // The data is written once this reply is out (AcceptBlock): the peer's next block
         // travels while this one goes to the disk.
-        replyTo(data, reply);
+        replyWith(data.Handle(), blockReplyHeader(data), reply);
         reportBlock(written);
         return;
     }
     const std::string refusal = taken;
     Detail("ZK7942I Block refused", refusal);
     reply.SetParameter(Param::error, refusal.c_str());
-    replyTo(data, reply);
+    replyWith(data.Handle(), blockReplyHeader(data), reply);
     QueueElement ended = detachAnswered(element);
     reportBlock(written);
     NotifyError(ended, ended.targets.front(), reportedText(refusal));
@@ -487,6 +492,16 @@ void FileTransferService::AcceptBlock(std::shared_ptr<TcpSocket> socket) {
     }
     std::vector<BlockReport> written;
     for (auto& element : _activeList) {
+        if (!element.incoming && element.operation == TransferOperation::Receive) {
+            // A get opened here: each device's acknowledged block.
+            for (auto& target : element.targets) {
+                if (target.socket == socket && !target.pendingBlock.empty()) {
+                    element.blockText.swap(target.pendingBlock);
+                    written.push_back(DecomposeBlock(element, target));
+                }
+            }
+            continue;
+        }
         if (!element.incoming || element.operation != TransferOperation::Send || element.blockText.empty()) {
             continue;
         }

@@ -32,7 +32,46 @@ constexpr std::array<std::uint8_t, 256> MakeDecodeTable() {
 
 constexpr std::array<std::uint8_t, 256> kDecode = MakeDecodeTable();
 
+// One table per place in a group, each value already shifted to its place: a group is the
+// OR of four look-ups. A character outside the alphabet sets a bit above the 24 of a group,
+// which the OR of all groups keeps, so the check costs no branch per group.
+constexpr std::uint32_t kForeign = 1u << 24;
+
+constexpr std::array<std::uint32_t, 256> MakeShiftedTable(unsigned shift) {
+    std::array<std::uint32_t, 256> table{};
+    for (std::size_t c = 0; c < table.size(); ++c) {
+        table[c] = kDecode[c] == kNotBase64 ? kForeign : static_cast<std::uint32_t>(kDecode[c]) << shift;
+    }
+    return table;
+}
+
+constexpr std::array<std::uint32_t, 256> kDecode0 = MakeShiftedTable(18);
+constexpr std::array<std::uint32_t, 256> kDecode1 = MakeShiftedTable(12);
+constexpr std::array<std::uint32_t, 256> kDecode2 = MakeShiftedTable(6);
+constexpr std::array<std::uint32_t, 256> kDecode3 = MakeShiftedTable(0);
+
+std::uint32_t GroupOf(const char* in) {
+    return kDecode0[static_cast<unsigned char>(in[0])] | kDecode1[static_cast<unsigned char>(in[1])] |
+           kDecode2[static_cast<unsigned char>(in[2])] | kDecode3[static_cast<unsigned char>(in[3])];
+}
+
 std::uint32_t ValueOf(char c) { return kDecode[static_cast<unsigned char>(c)]; }
+
+// Two characters for every 12 bits: a group of three bytes takes two look-ups, not four.
+struct CharacterPairs {
+    char pairs[4096][2];
+};
+
+constexpr CharacterPairs MakePairTable() {
+    CharacterPairs table{};
+    for (std::size_t value = 0; value < 4096; ++value) {
+        table.pairs[value][0] = kAlphabet[value >> 6];
+        table.pairs[value][1] = kAlphabet[value & 63];
+    }
+    return table;
+}
+
+constexpr CharacterPairs kPairs = MakePairTable();
 
 // Encodes `count` bytes at `in` to Base64 at `out`, which may lie in the same buffer
 // before `in`: each group's bytes are taken before its characters are written, so the
@@ -45,10 +84,9 @@ std::size_t EncodeForward(char* out, const char* in, std::size_t count) {
         const std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(in[0])) << 16 |
                                     static_cast<std::uint32_t>(static_cast<unsigned char>(in[1])) << 8 |
                                     static_cast<unsigned char>(in[2]);
-        *out++ = kAlphabet[group >> 18];
-        *out++ = kAlphabet[(group >> 12) & 63];
-        *out++ = kAlphabet[(group >> 6) & 63];
-        *out++ = kAlphabet[group & 63];
+        std::memcpy(out, kPairs.pairs[group >> 12], 2);
+        std::memcpy(out + 2, kPairs.pairs[group & 4095], 2);
+        out += 4;
     }
     if (left > 0) {
         const std::uint32_t first = static_cast<unsigned char>(in[0]);
@@ -165,6 +203,46 @@ bool DecodeBase64InPlace(std::string& text) {
         }
     }
     text.resize(out);
+    return true;
+}
+
+bool DecodeBase64(std::string_view text, std::string& out) {
+    out.clear();
+    const std::size_t size = text.size();
+    if (size % 4 != 0) {
+        return false;
+    }
+    const std::size_t padding = PaddingOf(text);
+    const std::size_t fullEnd = padding ? size - 4 : size;
+    out.resize(size / 4 * 3 - padding);
+    const char* in = text.data();
+    char* const start = out.data();
+    char* at = start;
+    std::uint32_t seen = 0;
+    for (std::size_t i = 0; i < fullEnd; i += 4, at += 3) {
+        const std::uint32_t group = GroupOf(in + i);
+        seen |= group;
+        at[0] = static_cast<char>(group >> 16);
+        at[1] = static_cast<char>(group >> 8);
+        at[2] = static_cast<char>(group);
+    }
+    if (padding) {
+        // The padded group's "=" read as "A" (zero); the places they hold are checked to
+        // be "=" by the padding count, the others by the table.
+        const char* last = in + fullEnd;
+        const std::uint32_t group = kDecode0[static_cast<unsigned char>(last[0])] |
+                                    kDecode1[static_cast<unsigned char>(last[1])] |
+                                    (padding == 1 ? kDecode2[static_cast<unsigned char>(last[2])] : 0);
+        seen |= group;
+        *at++ = static_cast<char>(group >> 16);
+        if (padding == 1) {
+            *at++ = static_cast<char>(group >> 8);
+        }
+    }
+    if (seen & kForeign) {
+        out.clear();
+        return false;
+    }
     return true;
 }
 

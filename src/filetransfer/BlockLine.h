@@ -38,6 +38,10 @@ ComposedBlock ComposeBlockLine(const BlockReader& read, std::uint64_t blockNumbe
 // Decodes whole, correctly padded standard Base64 in place; false, `text` unchanged, for
 // anything else (a partial group, a character outside the alphabet, padding inside).
 bool DecodeBase64InPlace(std::string& text);
+// Decodes the same text as DecodeBase64InPlace takes into `out`, checking and decoding in
+// one pass over text that stays where it was received. False for anything else: `out`
+// is then left empty.
+bool DecodeBase64(std::string_view text, std::string& out);
 // The raw byte count of valid Base64 text of that length and padding, without decoding.
 std::size_t DecodedLength(std::string_view base64);
 

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <json/value.h>
+
 #include "core/Message.h"
 #include "filetransfer/BlockLine.h"
 #include "filetransfer/BlockSize.h"
@@ -74,6 +76,13 @@ std::string errorBlockBody(const std::string& text) {
     return failure.ToNetworkFormat(true) + "\n";
 }
 
+
+// The request's header without its body, for the reply to a block: the reply carries none
+// of the block, and a copy of the whole header would copy all of it.
+MessageForwardInfo blockReplyHeader(MessageSignalData& data) {
+    const Message* request = data.GetMessage();
+    return request ? request->GetMessageForwardInfo().WithoutBody() : MessageForwardInfo();
+}
 }  // namespace
 
 // --- composing ------------------------------------------------------------------------------
@@ -443,6 +452,17 @@ void FileTransferService::getBegun(Message& reply, QueueElement& element, QueueT
 void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& message, QueueElement& element,
                                           QueueTarget& target) {
     target.lastActivity = TransferClock::now();
+    // The block before, when its reply's send was not seen yet: written first, reported last
+    // (a handler may stop the service).
+    struct Report {
+        FileTransferService& self;
+        BlockReport written;
+        ~Report() { self.reportBlock(written); }
+    } earlier{*this, {}};
+    if (!target.pendingBlock.empty()) {
+        element.blockText.swap(target.pendingBlock);
+        earlier.written = DecomposeBlock(element, target);
+    }
     const char* numberText = message.GetParameter(Param::blockno);
     const std::string number = numberText ? numberText : "";
     BlockTransfer answer;
@@ -453,13 +473,13 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
     // transfer closes with the same text.
     const auto refuse = [&](const std::string& text) {
         answer.SetParameter(Param::error, text.c_str());
-        replyTo(data, answer);
+        replyWith(data.Handle(), blockReplyHeader(data), answer);
         closeGetEarly(target, text);
     };
     if (WaitsForInstall(target)) {
         // Closed and proven: a stray block is refused and changes nothing.
         answer.SetParameter(Param::error, TransferText::InvalidBlock);
-        replyTo(data, answer);
+        replyWith(data.Handle(), blockReplyHeader(data), answer);
         return;
     }
     if (target.canceled) {
@@ -475,7 +495,7 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         return;
     }
     if (!numberText) {
-        replyTo(data, answer);
+        replyWith(data.Handle(), blockReplyHeader(data), answer);
         const std::string failure = errorOf(message);
         if (!failure.empty()) {
             closeGetEarly(target, failure);
@@ -491,8 +511,15 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         return;
     }
     std::uint64_t blockNumber = 0;
-    const char* dataText = message.GetParameter(Param::data);
-    const std::string_view text = dataText ? std::string_view(dataText) : std::string_view();
+    // Read where the message keeps it, without the copy a C text would take; data that
+    // is no string is no Base64, as the answering side holds too.
+    const Json::Value* dataValue = message.JsonParameterAt(Param::data);
+    const char* dataBegin = nullptr;
+    const char* dataEnd = nullptr;
+    std::string_view text;
+    if (dataValue && dataValue->isString() && dataValue->getString(&dataBegin, &dataEnd)) {
+        text = std::string_view(dataBegin, static_cast<std::size_t>(dataEnd - dataBegin));
+    }
     if (!ReadUnsigned(number.c_str(), blockNumber) || blockNumber != target.blockNumber + 1 || text.empty() ||
         text.size() % 4 != 0) {
         refuse(TransferText::InvalidBlock);
@@ -508,21 +535,23 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         refuse(stateText(TransferState::LengthMismatch));
         return;
     }
-    element.blockText.assign(text.data(), text.size());
-    if (!DecodeBase64InPlace(element.blockText) || element.blockText.size() != size) {
+    if (!DecodeBase64(text, element.blockText) || element.blockText.size() != size) {
         element.blockText.clear();
         refuse(TransferText::InvalidBlock);
         return;
     }
-    target.blockNumber = blockNumber;
-    const BlockReport written = DecomposeBlock(element, target);
     if (target.failed || !target.file) {
+        element.blockText.clear();
         refuse(target.spare.empty() ? std::string(stateText(TransferState::Error)) : target.spare);
         return;
     }
-    replyTo(data, answer);
-    // Last: a handler may stop the service.
-    reportBlock(written);
+    target.blockNumber = blockNumber;
+    // Acknowledged before its write (AcceptBlock), as the answering side does: the device
+    // composes and sends the next block meanwhile. A failed write fails the transfer at
+    // the next line, whose data is then refused.
+    target.pendingBlock.swap(element.blockText);
+    element.blockText.clear();
+    replyWith(data.Handle(), blockReplyHeader(data), answer);
 }
 
 void FileTransferService::closeGetEarly(QueueTarget& target, const std::string& text) {

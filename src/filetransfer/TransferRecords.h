@@ -109,6 +109,9 @@ struct QueueTarget {
     std::uint64_t blockSize = 0;
     // While its received file is with the worker (phase Installing).
     InstallHold install;
+    // A get opened here: the decoded block acknowledged and not yet written, at most one.
+    // It goes to the disk once its reply is out, while the device sends the next.
+    std::string pendingBlock;
 
     // The route every line to this target carries (its device's, or the request's).
     MessageForwardInfo header;

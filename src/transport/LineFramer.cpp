@@ -17,6 +17,14 @@ bool LineFramer::Next(std::string& line) {
         _overflowed = true;
         return false;
     }
+    if (_start == 0 && end + 1 == _data.size()) {
+        // The buffer holds this line alone, as when the peer waits for its reply: the
+        // buffers trade places rather than the line being copied.
+        line.swap(_data);
+        _data.clear();
+        _start = _scanned = 0;
+        return true;
+    }
     line.assign(_data, _start, end + 1 - _start);
     _start = _scanned = end + 1;
     return true;

@@ -22,8 +22,9 @@ public:
 
     void Append(const char* data, std::size_t size) { _data.append(data, size); }
 
-    // Moves the next complete line, "\n" included, into `line`. False when no complete
-    // line is waiting or the stream overflowed.
+    // Moves the next complete line, "\n" included, into `line`, whose buffer the framer
+    // may take in exchange. False when no complete line is waiting or the stream
+    // overflowed.
     bool Next(std::string& line);
 
     // True once a line exceeded the bound; the framer then yields nothing more.
@@ -48,9 +49,10 @@ public:
     // stripped: only blanks, control bytes and the line end.
     static bool IsBlank(const std::string& line);
 
-private:
     // A buffer this large is given back once the line that grew it is gone.
     static constexpr std::size_t KeepCapacity = std::size_t{1} << 20;
+
+private:
 
     void compact();
 

@@ -316,6 +316,9 @@ private:
     std::string _tag;
 
     LineFramer _framer;
+    // The line being handled; kept, so that its buffer and the framer's trade places line
+    // by line instead of a new one being made for each.
+    std::string _line;
     // The bytes of the unfinished line, counted against the node-wide bound.
     InputBudget::Share _inputShare;
 

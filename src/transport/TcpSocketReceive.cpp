@@ -77,13 +77,16 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         return;
     }
     _framer.Append(_receiveBuffer.data(), bytes);
-    std::string line;
-    while (_framer.Next(line)) {
+    while (_framer.Next(_line)) {
         markReceiving();
-        handleLine(line);
+        handleLine(_line);
         if (IsFinalized()) {
             return;
         }
+    }
+    // One long line must not pin its buffer here either.
+    if (_line.capacity() > LineFramer::KeepCapacity) {
+        std::string().swap(_line);
     }
     if (_framer.Overflowed()) {
         Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, _framer.MaxLineLength());

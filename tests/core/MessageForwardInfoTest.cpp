@@ -81,6 +81,25 @@ TEST(MessageForwardInfo, RoutesParseWriteForwardAndReply) {
     }
 }
 
+TEST(MessageForwardInfo, AHeaderWithoutBodyWritesAsTheWholeOne) {
+    for (const auto& c : kRoutes) {
+        SCOPED_TRACE(c.line);
+        MessageForwardInfo whole;
+        whole.PullHeader(c.line);
+        whole.SetDeviceName(c.self);
+        MessageForwardInfo bare = whole.WithoutBody();
+        EXPECT_TRUE(bare.JsonText().empty());
+        EXPECT_EQ(bare.ParsedJsonBody(), nullptr);
+        EXPECT_EQ(bare.hasHash, whole.hasHash);
+        EXPECT_EQ(bare.isReply, whole.isReply);
+        EXPECT_EQ(bare.CommandText(), whole.CommandText());
+        EXPECT_EQ(header(bare), header(whole));
+        whole.ReversePaths();
+        bare.ReversePaths();
+        EXPECT_EQ(header(bare), header(whole));
+    }
+}
+
 // Peer input: each rejection is one Error line naming the line, an empty result and no
 // exception, deeply nested brackets included.
 TEST(MessageForwardInfo, RejectedLinesLogOneErrorAndNeverThrow) {

@@ -193,6 +193,22 @@ TEST(Base64InPlace, DecodesWholeTextAndRefusesTheRestUntouched) {
     }
 }
 
+TEST(Base64FromView, AgreesWithTheInPlaceDecoderAndLeavesNothingOfRefusedText) {
+    const std::string texts[] = {
+        "",     "QQ==", "QUI=", "QUJD", "QUJDRA==", "+/+/", "AAAA",  "Q",    "QQ",   "QQ=",  "QUJDR",
+        "QQ!=", "QU D", "QUJD\n", "QUJ-", "QUJ_", "QU\xc3\xa9", std::string("QU\0D", 4), "Q===", "====",
+        "QQ==QUJD", "Q=JD", "QU=D", "=QUJ", "QQ=D", "QUJDQQ!=", std::string(4096, 'A') + "QUJ\x80",
+    };
+    for (const auto& text : texts) {
+        std::string inPlace = text;
+        const bool taken = Zelkor::DecodeBase64InPlace(inPlace);
+        // A buffer that held an earlier block: nothing of it may stay.
+        std::string out = "left over";
+        EXPECT_EQ(Zelkor::DecodeBase64(text, out), taken) << text;
+        EXPECT_EQ(out, taken ? inPlace : std::string()) << text;
+    }
+}
+
 TEST(BlockBodyReader, TakesTheFixedFormAsTheJsonLibraryReadsIt) {
     const std::string taken[] = {
         R"({"blockno":7,"data":"YWJj"})",

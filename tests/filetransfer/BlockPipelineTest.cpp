@@ -709,4 +709,40 @@ TEST_F(BlockPipelineGet, CancellingAGetAnswersTheNextBlockAndKeepsTheDestination
 }
 
 }  // namespace
+// A device's block is answered before it is written: it goes to the disk once its reply
+// is out, or at the latest before the next line from that device is taken.
+TEST_F(BlockPipelineGet, ABlockIsWrittenAfterItsReplyAndBeforeTheNextLine) {
+    const std::string content = Pattern(1000, 5);
+    const std::string local = dir.File("dest.bin");
+    std::vector<int> written;  // whole percents reported as written
+    service->SetFileTxHandle([&](double& percent, std::string&, std::string&) {
+        written.push_back(static_cast<int>(percent));
+    });
+    Outcome outcome;
+    const auto socket = OpenedGet("G", local, outcome);
+    ASSERT_TRUE(socket);
+    Receive(socket, R"(@getfile {"blocksize":512,"length":1000,"state":"begin"})");
+    Pump();
+    Receive(socket, BlockLine(1, content.substr(0, 384)));
+    EXPECT_EQ(Member(LastOn(socket, "@block"), "blockno"), "1");
+    EXPECT_TRUE(written.empty()) << "acknowledged, not yet written";
+    Pump();  // the reply is out
+    EXPECT_EQ(written, std::vector<int>{38});
+    // Two blocks without their replies seen out: each is written as the next line comes.
+    Receive(socket, BlockLine(2, content.substr(384, 384)));
+    EXPECT_EQ(written, std::vector<int>{38});
+    Receive(socket, BlockLine(3, content.substr(768)));
+    EXPECT_EQ(written, (std::vector<int>{38, 76}));
+    Receive(socket, "block {}");
+    EXPECT_EQ(written, (std::vector<int>{38, 76, 100}));
+    const Sent close = LastOn(socket, "getfile");
+    EXPECT_EQ(Member(close, "length"), "1000");
+    EXPECT_EQ(Member(close, "checksum"), Md5(content));
+    AnswerClose(socket, "1000", Md5(content));
+    ASSERT_TRUE(Until([&] { return outcome.calls > 0; }));
+    EXPECT_TRUE(outcome.success) << outcome.text;
+    EXPECT_EQ(Md5(ReadFile(local)), Md5(content));
+    EXPECT_EQ(Entries(), std::vector<std::string>{"dest.bin"});
+}
+
 }  // namespace ZelkorTest

@@ -272,5 +272,25 @@ TEST(LineFramer, GivesTheBufferOfALongLineBack) {
     EXPECT_LT(framer.Capacity(), std::size_t{1} << 20);
 }
 
+// A line that fills the buffer alone trades buffers with the caller's; a line with bytes
+// behind it is copied out, and those bytes start the next line either way.
+TEST(LineFramer, ALineAloneInTheBufferIsHandedOverWhole) {
+    Zelkor::LineFramer framer;
+    std::string line = "left over from before";
+    framer.Append("get {}\n", 7);
+    ASSERT_TRUE(framer.Next(line));
+    EXPECT_EQ(line, "get {}\n");
+    EXPECT_EQ(framer.PendingSize(), 0u);
+    EXPECT_FALSE(framer.Next(line));
+    framer.Append("set {}\nge", 9);
+    ASSERT_TRUE(framer.Next(line));
+    EXPECT_EQ(line, "set {}\n");
+    EXPECT_FALSE(framer.Next(line));
+    framer.Append("t\n", 2);
+    ASSERT_TRUE(framer.Next(line));
+    EXPECT_EQ(line, "get\n");
+    EXPECT_EQ(framer.PendingSize(), 0u);
+}
+
 }  // namespace
 }  // namespace ZelkorTest
