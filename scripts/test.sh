@@ -53,23 +53,38 @@ export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 
 [ "$fuzz" = ON ] || exit 0
 fuzz_seconds="${ZELKOR_FUZZ_SECONDS:-20}"
-status=0
-for target in "$build_dir"/fuzz/fuzz_*; do
-  [ -x "$target" ] || continue
+# One target per build job at a time: each still fuzzes for its full time.
+fuzz_one() {
+  local target="$1" name corpus
   name="$(basename "$target")"
   corpus="$build_dir/corpus/$name"
   mkdir -p "$corpus"
-  seeds=()
+  local seeds=()
   if [ -d "fuzz/corpus/$name" ]; then
     seeds=("fuzz/corpus/$name")
   fi
-  echo "Fuzzing $name for ${fuzz_seconds}s"
   if ! "$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$build_dir/$name-" \
         "$corpus" "${seeds[@]}" >"$build_dir/$name.log" 2>&1; then
     echo "Fuzz target $name failed:"
     tail -n 60 "$build_dir/$name.log"
-    status=1
+    return 1
   fi
+}
+status=0
+running=0
+for target in "$build_dir"/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  echo "Fuzzing $(basename "$target") for ${fuzz_seconds}s"
+  fuzz_one "$target" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || status=1
+    running=$((running - 1))
+  fi
+done
+while [ "$running" -gt 0 ]; do
+  wait -n || status=1
+  running=$((running - 1))
 done
 exit "$status"
