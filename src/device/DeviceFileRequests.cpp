@@ -55,7 +55,15 @@ bool readFreeSpace(const char* text, long long& out) {
 }
 
 // A path of the two text forms: 1 to 1023 bytes.
-bool textPathValid(const char* path) { return std::strlen(path) >= 1 && std::strlen(path) <= kMaxTextPath; }
+// The log line refusing a path of the two C-string requests, or null for a path of 1 to
+// kMaxTextPath bytes.
+const char* textPathRefusal(const char* path, const char* missing, const char* invalid) {
+    if (!path) {
+        return missing;
+    }
+    const std::size_t length = std::strlen(path);
+    return length >= 1 && length <= kMaxTextPath ? nullptr : invalid;
+}
 
 }  // namespace
 
@@ -230,12 +238,8 @@ void DeviceImpl::hookFileSystemResult(Cookie slot, const char* word, std::functi
 }
 
 void DeviceImpl::SendFreespaceCommand(char const* path) {
-    if (!path) {
-        Error("ZK6694E SendFreespaceCommand missing path");
-        return;
-    }
-    if (!textPathValid(path)) {
-        Error("ZK6695E SendFreespaceCommand invalid path");
+    if (const char* refusal = textPathRefusal(path, "ZK6694E SendFreespaceCommand missing path", "ZK6695E SendFreespaceCommand invalid path")) {
+        Error(refusal);
         return;
     }
     fileSystemRequest(&IFileTransferService::SendFreeSpace, path);
@@ -267,12 +271,8 @@ void DeviceImpl::OnFreespaceResult(FreespaceCallback callback) {
 }
 
 void DeviceImpl::SendDeletefileCommand(char const* path) {
-    if (!path) {
-        Error("ZK6696E SendDeletefileCommand missing path");
-        return;
-    }
-    if (!textPathValid(path)) {
-        Error("ZK6697E SendDeletefileCommand invalid path");
+    if (const char* refusal = textPathRefusal(path, "ZK6696E SendDeletefileCommand missing path", "ZK6697E SendDeletefileCommand invalid path")) {
+        Error(refusal);
         return;
     }
     fileSystemRequest(&IFileTransferService::SendDeleteFile, path);

@@ -448,48 +448,30 @@ void FileTransferService::HandleListFiles(MessageSignalData& data) {
 }
 
 void FileTransferService::HandleFreeSpace(MessageSignalData& data, const char* path) {
-    if (!data.GetMessage() || !data.Socket()) {
-        return;
-    }
-    std::unique_ptr<Message> reply = std::make_unique<FreeSpace>();
-    if (empty(path)) {
-        onDisk(data, refusal(std::move(reply), kPathMissing), {});
-        return;
-    }
-    if (!pathAllowed(data, reply, path, false)) {
-        return;
-    }
-    onDisk(data, std::move(reply), [where = std::string(path)](DiskOutcome& out) { freeSpaceOnDisk(where, out); });
+    answerPath(data, path, std::make_unique<FreeSpace>(), kPathMissing, false, freeSpaceOnDisk);
 }
 
 void FileTransferService::HandleMkDir(MessageSignalData& data, const char* path) {
-    if (!data.GetMessage() || !data.Socket()) {
-        return;
-    }
-    std::unique_ptr<Message> reply = std::make_unique<MKDIR>();
-    if (empty(path)) {
-        onDisk(data, refusal(std::move(reply), kPathRequired), {});
-        return;
-    }
-    if (!pathAllowed(data, reply, path, false)) {
-        return;
-    }
-    onDisk(data, std::move(reply), [folder = std::string(path)](DiskOutcome& out) { mkdirOnDisk(folder, out); });
+    answerPath(data, path, std::make_unique<MKDIR>(), kPathRequired, false, mkdirOnDisk);
 }
 
 void FileTransferService::HandleRmDir(MessageSignalData& data, const char* path) {
+    answerPath(data, path, std::make_unique<RMDIR>(), kNotAFolder, true, rmdirOnDisk);
+}
+
+void FileTransferService::answerPath(MessageSignalData& data, const char* path, std::unique_ptr<Message> reply,
+                                     const char* noPath, bool folderRemoval, PathWork work) {
     if (!data.GetMessage() || !data.Socket()) {
         return;
     }
-    std::unique_ptr<Message> reply = std::make_unique<RMDIR>();
     if (empty(path)) {
-        onDisk(data, refusal(std::move(reply), kNotAFolder), {});
+        onDisk(data, refusal(std::move(reply), noPath), {});
         return;
     }
-    if (!pathAllowed(data, reply, path, true)) {
+    if (!pathAllowed(data, reply, path, folderRemoval)) {
         return;
     }
-    onDisk(data, std::move(reply), [folder = std::string(path)](DiskOutcome& out) { rmdirOnDisk(folder, out); });
+    onDisk(data, std::move(reply), [where = std::string(path), work](DiskOutcome& out) { work(where, out); });
 }
 
 void FileTransferService::HandleFirmwareUpdate(MessageSignalData& data) {

@@ -313,6 +313,11 @@ private:
     void diskJobDone(DiskJob& job);
     // False, with the refusal sent in arrival order, for a path the node refuses.
     bool pathAllowed(MessageSignalData& data, std::unique_ptr<Message>& reply, const char* path, bool folderRemoval);
+    // The common road of a word whose request is a path alone: without one the reply is
+    // `noPath`; a refused path is answered at once; else `work` runs on the disk worker.
+    using PathWork = void (*)(const std::string& path, DiskOutcome& out);
+    void answerPath(MessageSignalData& data, const char* path, std::unique_ptr<Message> reply, const char* noPath,
+                    bool folderRemoval, PathWork work);
     // Ends, as a cancel does, the transfers answered here for that connection and source
     // whose file is `normalPath` (NormalPath).
     void endAnsweredOn(const std::shared_ptr<TcpSocket>& socket, const std::string& source,
