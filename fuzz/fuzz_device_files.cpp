@@ -32,12 +32,12 @@
 #include "core/MessageForwardInfo.h"
 #include "core/ZelkorLog.h"
 #include "device/DeviceImpl.h"
-#include "device/IDeviceState.h"
 #include "discovery/NewDiscoInfo.h"
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
 #include "storage/RequestBound.h"
 #include "support/FakeDiscovery.h"
+#include "support/FirmwareHost.h"
 #include "transport/LineFramer.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
@@ -47,21 +47,6 @@ namespace {
 const char* const kWords[] = {"deletefile", "listfiles", "freespace", "mkdir", "rmdir", "fwupdate"};
 
 enum class From { Own, OwnRaw, Other, Datagram };
-
-// This node's host, for a peer's "fwupdate" on an accepted connection.
-class Host final : public Zelkor::IDeviceState {
-public:
-    std::string GetDeviceStateText() override { return "{}"; }
-    std::string GetPresetInfo() override { return "{}"; }
-    bool ApplyNetworkSettings(const std::string&, const std::string&, const std::string&, const std::string&,
-                              bool&) override {
-        return false;
-    }
-    bool UpdateFirmware(std::string& error, std::string arguments) override {
-        error = arguments;
-        return arguments.empty();
-    }
-};
 
 // What the callbacks heard since the last step: the callback's name, or "" for none.
 struct Heard {
@@ -73,7 +58,11 @@ struct Node {
     boost::asio::io_context io;
     std::shared_ptr<Zelkor::ZelkorDriver> driver = std::make_shared<Zelkor::ZelkorDriver>(io);
     std::shared_ptr<ZelkorTest::FakeDiscovery> discovery = std::make_shared<ZelkorTest::FakeDiscovery>(driver);
-    Host host;
+    // A peer's "fwupdate" on an accepted connection: refused with its arguments, unless empty.
+    ZelkorTest::FirmwareHost host{[](std::string& error, const std::string& arguments) {
+        error = arguments;
+        return arguments.empty();
+    }};
     std::shared_ptr<Zelkor::DeviceImpl> device;
     Heard heard;
 

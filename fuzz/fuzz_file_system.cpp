@@ -33,11 +33,11 @@
 #include "core/Message.h"
 #include "core/MessageForwardInfo.h"
 #include "core/MessageSignalData.h"
-#include "device/IDeviceState.h"
 #include "driver/CommandTable.h"
 #include "driver/IServiceSender.h"
 #include "filetransfer/FileSystemPaths.h"
 #include "filetransfer/FileTransferService.h"
+#include "support/FirmwareHost.h"
 #include "transport/TcpSocket.h"
 
 namespace {
@@ -93,23 +93,6 @@ private:
     Zelkor::Signal<Zelkor::ConnectionResult> _results;
     mutable std::mutex _mutex;
     std::size_t _count = 0;
-};
-
-class Host final : public Zelkor::IDeviceState {
-public:
-    std::string GetDeviceStateText() override { return "{}"; }
-    std::string GetPresetInfo() override { return "{}"; }
-    bool ApplyNetworkSettings(const std::string&, const std::string&, const std::string&, const std::string&,
-                              bool&) override {
-        return false;
-    }
-    bool UpdateFirmware(std::string& error, std::string arguments) override {
-        if (arguments.size() % 3 == 1) {
-            throw std::runtime_error(arguments);
-        }
-        error = arguments;
-        return arguments.size() % 3 == 0;
-    }
 };
 
 sfs::path gWork;
@@ -172,7 +155,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     boost::asio::io_context io;
     boost::asio::ssl::context tls{boost::asio::ssl::context::tls};
     Sender sender;
-    Host host;
+    // The host's answer by the arguments' length: taken, refused with them, or a throw.
+    ZelkorTest::FirmwareHost host([](std::string& error, const std::string& arguments) {
+        if (arguments.size() % 3 == 1) {
+            throw std::runtime_error(arguments);
+        }
+        error = arguments;
+        return arguments.size() % 3 == 0;
+    });
     auto socket = std::make_shared<Zelkor::TcpSocket>(io, tls, false);
     sender.expected = socket.get();
     std::size_t requests = 0;

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "core/ZelkorLog.h"
-#include "device/IDeviceState.h"
 #include "discovery/DiscoveryTestSupport.h"
 #include "driver/Packet.h"
 #include "support/DriverHarness.h"
+#include "support/FirmwareHost.h"
 #include "support/LogCapture.h"
 #include "support/RunUntil.h"
 #include "support/TempDir.h"
@@ -26,21 +26,6 @@ using Zelkor::DeviceImpl;
 using Lines = std::vector<std::string>;
 
 const char* const kGuid = "0b3e9d1c-2a4f-4c6e-8d0b-1f2e3d4c5b6a";
-
-// This node's host: refuses every firmware update a peer asks of it.
-class Host final : public Zelkor::IDeviceState {
-public:
-    std::string GetDeviceStateText() override { return ""; }
-    std::string GetPresetInfo() override { return ""; }
-    bool ApplyNetworkSettings(const std::string&, const std::string&, const std::string&, const std::string&,
-                              bool&) override {
-        return false;
-    }
-    bool UpdateFirmware(std::string& error, std::string) override {
-        error = "not here";
-        return false;
-    }
-};
 
 class DeviceFileRequests : public ::testing::Test {
 protected:
@@ -105,7 +90,11 @@ protected:
 
     TempDir folder;
     ScopedChdir inFolder{folder.Path()};
-    Host host;
+    // Refuses every firmware update a peer asks of this node.
+    FirmwareHost host{[](std::string& error, const std::string&) {
+        error = "not here";
+        return false;
+    }};
     DriverHarness harness;
     RawPeer peer;
     std::shared_ptr<Zelkor::TcpSocket> socket;

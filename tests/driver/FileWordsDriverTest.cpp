@@ -11,29 +11,18 @@
 #include "core/Message.h"
 #include "core/MessageSignalData.h"
 #include "core/ZelkorLog.h"
-#include "device/IDeviceState.h"
 #include "filetransfer/IFileTransferService.h"
 #include "support/DriverHarness.h"
+#include "support/FirmwareHost.h"
 #include "support/RunUntil.h"
 
 namespace ZelkorTest {
 namespace {
 
-class NoFirmware final : public Zelkor::IDeviceState {
-public:
-    std::string GetDeviceStateText() override { return ""; }
-    std::string GetPresetInfo() override { return ""; }
-    bool ApplyNetworkSettings(const std::string&, const std::string&, const std::string&, const std::string&,
-                              bool&) override {
-        return false;
-    }
-    bool UpdateFirmware(std::string&, std::string) override { return false; }
-};
-
 TEST(FileWordsDriver, AnUnreadableReplyReachesItsSignalAsAnError) {
     ZelkorLog::TheLog().SetLevel(3);
     DriverHarness harness;
-    NoFirmware state;
+    FirmwareHost state([](std::string&, const std::string&) { return false; });
     harness.driver->InitFileTransfer(&state);
     harness.Start();
     Zelkor::IFileTransferService* service = harness.driver->GetFileTransferService();

@@ -11,10 +11,10 @@
 #include <json/value.h>
 
 #include "core/JsonText.h"
-#include "device/IDeviceState.h"
 #include "discovery/SecurityTestSupport.h"
 #include "storage/JsonModel.h"
 #include "support/DriverHarness.h"
+#include "support/FirmwareHost.h"
 #include "support/NetNamespace.h"
 #include "support/RunUntil.h"
 #include "support/SampleTree.h"
@@ -25,22 +25,6 @@ namespace ZelkorTest {
 namespace {
 
 namespace sfs = std::filesystem;
-
-// Counts the firmware updates it is asked for; every one would succeed.
-class Host final : public Zelkor::IDeviceState {
-public:
-    std::string GetDeviceStateText() override { return "{}"; }
-    std::string GetPresetInfo() override { return "{}"; }
-    bool ApplyNetworkSettings(const std::string&, const std::string&, const std::string&, const std::string&,
-                              bool&) override {
-        return false;
-    }
-    bool UpdateFirmware(std::string&, std::string) override {
-        ++updates;
-        return true;
-    }
-    std::atomic<int> updates{0};
-};
 
 std::string Request(const std::string& word, const std::string& path) {
     Json::Value body(Json::objectValue);
@@ -67,7 +51,7 @@ TEST(FileSystemAuthorisation, APeerWithTheCodeButNotKasdorLooksButChangesNothing
     sfs::create_directories(folder.Path() / "keep" / "inner");
     WriteFile((folder.Path() / "keep" / "file").string(), "abc");
     CodeKeeper keeper{"door-code"};
-    Host host;
+    FirmwareHost host;
     DriverHarness harness;
     LoadTlsMaterial(harness.driver->GetSSLContext());
     harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));

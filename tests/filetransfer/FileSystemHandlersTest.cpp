@@ -16,6 +16,7 @@
 #include "device/IDeviceState.h"
 #include "filetransfer/FileSystemPaths.h"
 #include "storage/RequestBound.h"
+#include "support/FirmwareHost.h"
 #include "support/LogCapture.h"
 #include "TransferServiceFixture.h"
 
@@ -25,29 +26,6 @@ using namespace ZelkorTest;
 namespace sfs = std::filesystem;
 
 void WriteFile(const sfs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
-// A host whose firmware update answers as the test says.
-class FirmwareHost : public Zelkor::IDeviceState {
-public:
-    std::string GetDeviceStateText() override { return "{}"; }
-    std::string GetPresetInfo() override { return "{}"; }
-    bool ApplyNetworkSettings(const std::string&, const std::string&, const std::string&, const std::string&,
-                              bool&) override {
-        return false;
-    }
-    bool UpdateFirmware(std::string& error, std::string arguments) override {
-        given.push_back(arguments);
-        if (arguments == "throw") {
-            throw std::runtime_error("flash is busy");
-        }
-        if (arguments == "refuse") {
-            error = "image is unsigned";
-            return false;
-        }
-        return true;
-    }
-    std::vector<std::string> given;
-};
 
 class FileSystemHandlers : public TransferServiceFixture {
 protected:
@@ -280,7 +258,16 @@ TEST_F(FileSystemHandlers, RepliesAreRaisedOnTheWordsSignalAndNeverAnswered) {
 }
 
 TEST_F(FileSystemHandlers, TheHostsFirmwareAnswerIsTheReplyAndAnOpenedConnectionsNoticeIsOnlyAcknowledged) {
-    FirmwareHost host;
+    FirmwareHost host([](std::string& error, const std::string& arguments) {
+        if (arguments == "throw") {
+            throw std::runtime_error("flash is busy");
+        }
+        if (arguments == "refuse") {
+            error = "image is unsigned";
+            return false;
+        }
+        return true;
+    });
     service = std::make_shared<Zelkor::FileTransferService>(&sender, &devices, &host, io);
     int heard = 0;
     boost::signals2::scoped_connection connection =
@@ -292,7 +279,7 @@ TEST_F(FileSystemHandlers, TheHostsFirmwareAnswerIsTheReplyAndAnOpenedConnection
     EXPECT_EQ(Ask(controller, R"(fwupdate {"arguments":"throw"})")["error"].asString(), "flash is busy");
     EXPECT_EQ(Ask(controller, R"(fwupdate {})")["error"].isNull(), true);
     EXPECT_TRUE(log.Contains("ZK7972E File-system request failed"));
-    EXPECT_EQ(host.given, (std::vector<std::string>{"ok", "refuse", "throw", ""}));
+    EXPECT_EQ(host.Given(), (std::vector<std::string>{"ok", "refuse", "throw", ""}));
     EXPECT_EQ(heard, 4);
 
     // The device's own notice on a connection this node opened: no update, and a bare
@@ -301,7 +288,7 @@ TEST_F(FileSystemHandlers, TheHostsFirmwareAnswerIsTheReplyAndAnOpenedConnection
     opened->SetOutgoing(true);
     Receive(opened, R"(fwupdate {"arguments":"notice"})");
     EXPECT_EQ(heard, 5);
-    EXPECT_EQ(host.given.size(), 4u);
+    EXPECT_EQ(host.Given().size(), 4u);
     ASSERT_EQ(LinesOn(opened).size(), 1u);
     EXPECT_EQ(LinesOn(opened)[0].rfind("@fwupdate", 0), 0u) << LinesOn(opened)[0];
     EXPECT_EQ(LinesOn(opened)[0].find("error"), std::string::npos);
