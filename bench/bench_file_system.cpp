@@ -31,6 +31,7 @@
 
 #include "filetransfer/DirectoryListing.h"
 #include "filetransfer/TransferWorker.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -278,17 +279,14 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    std::string folder = (fs::temp_directory_path() / "zelkor-bench-listing-XXXXXX").string();
-    if (::mkdtemp(folder.data()) == nullptr) {
-        std::fprintf(stderr, "no temporary folder\n");
-        return 1;
+    {
+        // Under TMPDIR, else /tmp; removed with all in it at the end.
+        const ZelkorTest::TempDir folder;
+        scratch() = folder.Path();
+        if (prepare()) {
+            benchmark::RunSpecifiedBenchmarks();
+        }
     }
-    scratch() = folder;
-    if (prepare()) {
-        benchmark::RunSpecifiedBenchmarks();
-    }
-    std::error_code ignored;
-    fs::remove_all(scratch(), ignored);
     benchmark::Shutdown();
     return 0;
 }

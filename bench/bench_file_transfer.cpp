@@ -39,6 +39,7 @@
 
 #include "core/JsonText.h"
 #include "helpers/ChildProcess.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -409,19 +410,16 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    std::string folder = (fs::temp_directory_path() / "zelkor-bench-transfer-XXXXXX").string();
-    if (::mkdtemp(folder.data()) == nullptr) {
-        std::fprintf(stderr, "no temporary folder\n");
-        return 1;
+    {
+        // Under TMPDIR, else /tmp; removed with all in it at the end.
+        const ZelkorTest::TempDir folder;
+        scratch() = folder.Path();
+        if (prepare()) {
+            benchmark::RunSpecifiedBenchmarks();
+            checkCopies();
+            printSummary();
+        }
     }
-    scratch() = folder;
-    if (prepare()) {
-        benchmark::RunSpecifiedBenchmarks();
-        checkCopies();
-        printSummary();
-    }
-    std::error_code ignored;
-    fs::remove_all(scratch(), ignored);
     benchmark::Shutdown();
     return 0;
 }
