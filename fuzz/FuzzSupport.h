@@ -15,6 +15,9 @@
 #include <system_error>
 #include <vector>
 
+#include "core/MessageForwardInfo.h"
+#include "transport/LineFramer.h"
+
 namespace ZelkorFuzz {
 
 // An input of the targets that drive a whole service runs much of the library, and
@@ -68,6 +71,17 @@ void ForEachLine(const std::string& input, Step step) {
         }
         start = end + 1;
     }
+}
+
+// A line as a connection hands it on: leading blanks gone, its end added, its header read
+// into `header`. False for a line the connection would not hand on.
+inline bool ReceivedLine(std::string& line, Zelkor::MessageForwardInfo& header) {
+    Zelkor::LineFramer::StripFront(line);
+    if (line.empty()) {
+        return false;
+    }
+    line += '\n';
+    return !header.PullHeader(line).empty();
 }
 
 }  // namespace ZelkorFuzz

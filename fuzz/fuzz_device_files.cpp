@@ -38,7 +38,6 @@
 #include "storage/RequestBound.h"
 #include "support/FakeDiscovery.h"
 #include "support/FirmwareHost.h"
-#include "transport/LineFramer.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
 
@@ -137,13 +136,8 @@ void Step(Node& at, const std::shared_ptr<Zelkor::TcpSocket>& own, const std::sh
     const bool request = word == "fwupdate" && (pick & 32) != 0;
     const std::string body = step.substr(1);
     std::string line = from == From::OwnRaw ? body : (request ? "" : "@") + word + " " + body;
-    Zelkor::LineFramer::StripFront(line);
-    if (line.empty()) {
-        return;
-    }
-    line += '\n';
     Zelkor::MessageForwardInfo header;
-    if (header.PullHeader(line).empty()) {
+    if (!ZelkorFuzz::ReceivedLine(line, header)) {
         return;
     }
     at.heard.names.clear();

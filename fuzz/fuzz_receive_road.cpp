@@ -18,13 +18,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
+#include "FuzzSupport.h"
 #include "core/Message.h"
 #include "core/MessageForwardInfo.h"
 #include "core/ZelkorLog.h"
 #include "driver/IDriverDiscovery.h"
 #include "driver/StandInMessage.h"
 #include "driver/ZelkorDriver.h"
-#include "transport/LineFramer.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
 
@@ -118,13 +118,8 @@ Node& node() {
 
 void receive(Node& at, const std::shared_ptr<Zelkor::TcpSocket>& tcp, const std::shared_ptr<Zelkor::UdpSocket>& udp,
              std::string line) {
-    Zelkor::LineFramer::StripFront(line);
-    if (line.empty()) {
-        return;
-    }
-    line += '\n';
     Zelkor::MessageForwardInfo header;
-    if (header.PullHeader(line).empty()) {
+    if (!ZelkorFuzz::ReceivedLine(line, header)) {
         return;
     }
     if (tcp) {
