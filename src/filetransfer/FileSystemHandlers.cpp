@@ -195,29 +195,27 @@ void rmdirOnDisk(const std::string& path, FileTransferService::DiskOutcome& out)
 
 }  // namespace
 
-bool IsFileSystemWord(const std::string& word) {
-    return word == "deletefile" || word == "listfiles" || word == "freespace" || word == "mkdir" || word == "rmdir" ||
-           word == "fwupdate";
-}
+namespace {
+
+// Each word with what a datagram of it logs.
+const std::pair<const char*, const char*> kFileSystemWords[] = {
+    {"deletefile", "ZK7919I HandleDelete packet.ConnHandle() is null"},
+    {"listfiles", "ZK7966I HandleListFiles packet.ConnHandle() is null"},
+    {"freespace", "ZK7967I HandleFreeSpace packet.ConnHandle() is null"},
+    {"mkdir", "ZK7968I HandleMkDir packet.ConnHandle() is null"},
+    {"rmdir", "ZK7969I HandleRmDir packet.ConnHandle() is null"},
+    {"fwupdate", "ZK7970I HandleFirmwareUpdate packet.ConnHandle() is null"},
+};
+
+}  // namespace
+
+bool IsFileSystemWord(const std::string& word) { return FileSystemNoConnectionText(word) != nullptr; }
 
 const char* FileSystemNoConnectionText(const std::string& word) {
-    if (word == "deletefile") {
-        return "ZK7919I HandleDelete packet.ConnHandle() is null";
-    }
-    if (word == "listfiles") {
-        return "ZK7966I HandleListFiles packet.ConnHandle() is null";
-    }
-    if (word == "freespace") {
-        return "ZK7967I HandleFreeSpace packet.ConnHandle() is null";
-    }
-    if (word == "mkdir") {
-        return "ZK7968I HandleMkDir packet.ConnHandle() is null";
-    }
-    if (word == "rmdir") {
-        return "ZK7969I HandleRmDir packet.ConnHandle() is null";
-    }
-    if (word == "fwupdate") {
-        return "ZK7970I HandleFirmwareUpdate packet.ConnHandle() is null";
+    for (const auto& [known, text] : kFileSystemWords) {
+        if (word == known) {
+            return text;
+        }
     }
     return nullptr;
 }
