@@ -108,9 +108,9 @@ struct Opening {
     std::uint64_t length = 0;
 };
 
-// The refusal of an opening request's parameters; null when they hold. `withLength`: a
-// put, which announces its length.
-const char* checkOpening(const Message& message, bool withLength, bool parentPathsAllowed, Opening& out) {
+// The refusal of an opening request's parameters, then of one more transfer while `full`;
+// null when they hold. `withLength`: a put, which announces its length.
+const char* checkOpening(const Message& message, bool withLength, bool parentPathsAllowed, bool full, Opening& out) {
     switch (askedState(message)) {
         case Asked::Missing:
             return textOf(TransferState::StateMissing);
@@ -134,7 +134,7 @@ const char* checkOpening(const Message& message, bool withLength, bool parentPat
     if (!PeerPathAllowed(out.path, parentPathsAllowed)) {
         return textOf(TransferState::PathInvalid);
     }
-    return nullptr;
+    return full ? TransferText::TooManyTransfers : nullptr;
 }
 
 // The answer to a request that meets no transfer awaiting it. A close that carries its
@@ -324,19 +324,14 @@ void FileTransferService::answerTransferRequest(MessageSignalData& data, Message
 // --- "putfile" ------------------------------------------------------------------------------
 
 void FileTransferService::ProcessPutFile(MessageSignalData& data, Message& message) {
-    if (!data.Socket()) {
-        Warning("ZK7906I ProcessPutFile packet.ConnHandle() is null");
-        return;
-    }
+    // A datagram never comes here: the dispatch drops it with its log line.
     answerTransferRequest(data, message, TransferOperation::Send);
 }
 
 void FileTransferService::openPut(MessageSignalData& data, Message& message, const std::string& source) {
     Opening opening;
-    const char* refusal = checkOpening(message, true, _sender && _sender->ParentPathsAllowed(), opening);
-    if (!refusal && _activeList.size() >= _transferCount.load()) {
-        refusal = TransferText::TooManyTransfers;
-    }
+    const char* refusal = checkOpening(message, true, _sender && _sender->ParentPathsAllowed(),
+                                       _activeList.size() >= _transferCount.load(), opening);
     std::string path;
     std::unique_ptr<FileReplacement> file;
     if (!refusal) {
@@ -569,19 +564,13 @@ void FileTransferService::reportBlock(const BlockReport& report) {
 // --- "getfile" ------------------------------------------------------------------------------
 
 void FileTransferService::ProcessGetFile(MessageSignalData& data, Message& message) {
-    if (!data.Socket()) {
-        Warning("ZK7910I ProcessGetFile packet.ConnHandle() is null");
-        return;
-    }
     answerTransferRequest(data, message, TransferOperation::Receive);
 }
 
 void FileTransferService::openGet(MessageSignalData& data, Message& message, const std::string& source) {
     Opening opening;
-    const char* refusal = checkOpening(message, false, _sender && _sender->ParentPathsAllowed(), opening);
-    if (!refusal && _activeList.size() >= _transferCount.load()) {
-        refusal = TransferText::TooManyTransfers;
-    }
+    const char* refusal = checkOpening(message, false, _sender && _sender->ParentPathsAllowed(),
+                                       _activeList.size() >= _transferCount.load(), opening);
     std::string path;
     std::unique_ptr<SourceFile> file;
     if (!refusal) {
@@ -695,10 +684,6 @@ void FileTransferService::closeGet(MessageSignalData& data, Message& message, Qu
 // --- "cancelputfile" and the shared helpers -----------------------------------------------
 
 void FileTransferService::ProcessCancelPutFile(MessageSignalData& data, Message& message, bool /*reply*/) {
-    if (!data.Socket()) {
-        Warning("ZK7913I ProcessCancelPutFile packet.ConnHandle() is null");
-        return;
-    }
     // Only what this node answers for the asker: other peers on the same host, or behind
     // the same router, keep their transfers.
     const std::string source = message.GetMessageForwardInfo().GetSource();
