@@ -139,9 +139,6 @@ void listOnDisk(const std::string& path, std::size_t most, std::size_t lineBound
     if (unreadable > kMostLines) {
         out.logs.push_back({1, "ZK7974E Entries without properties not logged", std::to_string(unreadable - kMostLines)});
     }
-    auto tooLong = std::make_unique<ListFiles>();
-    tooLong->SetParameter(Param::path, path.c_str());
-    tooLong->SetParameter(Param::error, kTooManyEntries);
     if (result != ListingResult::Listed) {
         setError(*out.reply, listingError(result));
         return;
@@ -151,7 +148,9 @@ void listOnDisk(const std::string& path, std::size_t most, std::size_t lineBound
         listing.AddListFiles(entryOf(item));
     }
     out.lineBound = lineBound;
-    out.whenTooLong = std::move(tooLong);
+    out.whenTooLong = std::make_unique<ListFiles>();
+    out.whenTooLong->SetParameter(Param::path, path.c_str());
+    out.whenTooLong->SetParameter(Param::error, kTooManyEntries);
 }
 
 void freeSpaceOnDisk(const std::string& path, FileTransferService::DiskOutcome& out) {
