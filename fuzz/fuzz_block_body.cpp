@@ -82,14 +82,17 @@ void CheckRoundTrip(std::string_view bytes) {
     const std::size_t blockSize = 4 + (bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]) * 4);
     MD5Digest digest;
     std::string line;
+    std::string raw;
     std::string received;
     for (std::uint64_t number = 1;; ++number) {
         const auto composed =
-            Zelkor::ComposeBlockLine(reader, number, blockSize, Zelkor::ChunkSizeOf(blockSize), line, digest);
+            Zelkor::ComposeBlockLine(reader, number, blockSize, Zelkor::ChunkSizeOf(blockSize), line, raw);
         Require(!composed.failed);
         if (composed.read == 0) {
             break;
         }
+        Require(raw.size() == composed.read);
+        digest.Update(raw);
         Require(line.size() > 7 && line.compare(0, 6, "block ") == 0 && line.back() == '\n');
         Zelkor::BlockBody read;
         Require(Zelkor::ReadBlockBody(std::string_view(line).substr(6, line.size() - 7), read));

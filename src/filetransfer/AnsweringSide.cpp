@@ -531,13 +531,12 @@ FileTransferService::BlockReport FileTransferService::DecomposeBlock(QueueElemen
         element.blockText.clear();
         return {};
     }
-    MD5Digest& digest = put ? element.digest : target.digest;
+    BlockDigest& digest = put ? element.digest : target.digest;
     std::uint64_t& done = put ? element.bytesDone : target.bytesDone;
     double& progress = put ? element.progress : target.progress;
     const std::uint64_t length = put ? element.length : target.length;
-    digest.Update(bytes.data(), static_cast<unsigned long>(bytes.size()));
     done += bytes.size();
-    element.blockText.clear();
+    digest.Add(&_digestWorker, element.blockText);
 
     BlockReport report;
     report.written = true;

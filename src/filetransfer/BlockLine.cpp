@@ -6,7 +6,6 @@
 #include <cstring>
 #include <limits>
 
-#include "core/Digest.h"
 
 namespace Zelkor {
 
@@ -73,11 +72,8 @@ constexpr CharacterPairs MakePairTable() {
 
 constexpr CharacterPairs kPairs = MakePairTable();
 
-// Encodes `count` bytes at `in` to Base64 at `out`, which may lie in the same buffer
-// before `in`: each group's bytes are taken before its characters are written, so the
-// text never overtakes unread input while `in - out` is at least the number of groups.
-// Returns the characters written.
-std::size_t EncodeForward(char* out, const char* in, std::size_t count) {
+// Encodes `count` bytes at `in` to Base64 at `out`; returns the characters written.
+std::size_t EncodeBase64(char* out, const char* in, std::size_t count) {
     char* const start = out;
     std::size_t left = count;
     for (; left >= 3; left -= 3, in += 3) {
@@ -131,7 +127,7 @@ std::size_t PaddingOf(std::string_view text) {
 }  // namespace
 
 ComposedBlock ComposeBlockLine(const BlockReader& read, std::uint64_t blockNumber, std::size_t blockSize,
-                               std::size_t chunkSize, std::string& line, MD5Digest& digest) {
+                               std::size_t chunkSize, std::string& line, std::string& raw) {
     ComposedBlock result;
     char number[std::numeric_limits<std::uint64_t>::digits10 + 1];
     const auto written = std::to_chars(number, number + sizeof number, blockNumber);
@@ -139,29 +135,26 @@ ComposedBlock ComposeBlockLine(const BlockReader& read, std::uint64_t blockNumbe
 
     // No more bytes than the block's characters can carry (a block size below 4 carries none).
     const std::size_t chunk = std::min(chunkSize, blockSize / 4 * 3);
-    const std::size_t dataAt = kLineFront.size() + numberText.size() + kDataFront.size();
-    // The bytes sit at the tail of the room for the text: the text, written from the front,
-    // gains one character per group on them and they start a quarter block ahead.
-    const std::size_t readAt = dataAt + blockSize - chunk;
-    line.resize(dataAt + blockSize + kLineEnd.size());
-    char* const buffer = line.data();
-    std::memcpy(buffer, kLineFront.data(), kLineFront.size());
-    std::memcpy(buffer + kLineFront.size(), numberText.data(), numberText.size());
-    std::memcpy(buffer + kLineFront.size() + numberText.size(), kDataFront.data(), kDataFront.size());
-
-    const long got = ReadFull(read, buffer + readAt, chunk, result.error);
+    raw.resize(chunk);
+    const long got = ReadFull(read, raw.data(), chunk, result.error);
     if (got < 0) {
+        raw.clear();
         result.failed = true;
         return result;
     }
     result.read = static_cast<std::size_t>(got);
+    raw.resize(result.read);
     if (result.read == 0) {
         return result;
     }
-    digest.Update(buffer + readAt, static_cast<unsigned long>(result.read));
-    const std::size_t textLength = EncodeForward(buffer + dataAt, buffer + readAt, result.read);
+    const std::size_t dataAt = kLineFront.size() + numberText.size() + kDataFront.size();
+    line.resize(dataAt + (result.read + 2) / 3 * 4 + kLineEnd.size());
+    char* const buffer = line.data();
+    std::memcpy(buffer, kLineFront.data(), kLineFront.size());
+    std::memcpy(buffer + kLineFront.size(), numberText.data(), numberText.size());
+    std::memcpy(buffer + kLineFront.size() + numberText.size(), kDataFront.data(), kDataFront.size());
+    const std::size_t textLength = EncodeBase64(buffer + dataAt, raw.data(), result.read);
     std::memcpy(buffer + dataAt + textLength, kLineEnd.data(), kLineEnd.size());
-    line.resize(dataAt + textLength + kLineEnd.size());
     return result;
 }
 

@@ -2,8 +2,8 @@
 // The "block" line's fixed form, written by hand for speed and read the same way:
 //   block {"blockno":N,"data":"<Base64>"}\n
 // "blockno" is a number and comes first, there is no blank inside the object. The raw
-// bytes are read straight into the tail of the line and encoded in place, so a block
-// costs one allocation and no copy.
+// bytes are read into a buffer of their own, which the caller hands on to its digest, and
+// encoded from there into the line.
 //
 // Threads: free functions without state.
 
@@ -14,8 +14,6 @@
 #include <string_view>
 
 #include "core/BlockBody.h"
-
-class MD5Digest;
 
 namespace Zelkor {
 
@@ -30,10 +28,11 @@ struct ComposedBlock {
 };
 
 // Composes block `blockNumber` into `line` (without any routing header): at most
-// `chunkSize` raw bytes, `blockSize` Base64 characters. The bytes read are added to
-// `digest`. When nothing was read the line's content is unspecified and must not be sent.
+// `chunkSize` raw bytes, `blockSize` Base64 characters. The bytes read are left in `raw`
+// for the caller's digest. When nothing was read the line's content is unspecified and
+// must not be sent.
 ComposedBlock ComposeBlockLine(const BlockReader& read, std::uint64_t blockNumber, std::size_t blockSize,
-                               std::size_t chunkSize, std::string& line, MD5Digest& digest);
+                               std::size_t chunkSize, std::string& line, std::string& raw);
 
 // Decodes whole, correctly padded standard Base64 in place; false, `text` unchanged, for
 // anything else (a partial group, a character outside the alphabet, padding inside).

@@ -112,7 +112,10 @@ void FileTransferService::ComposeBlock(QueueElement& element) {
     };
     const ComposedBlock composed =
         ComposeBlockLine(read, element.blockNumber, static_cast<std::size_t>(element.blockSize),
-                         static_cast<std::size_t>(element.chunkSize), element.chunk, element.digest);
+                         static_cast<std::size_t>(element.chunkSize), element.chunk, element.blockText);
+    if (composed.read > 0) {
+        element.digest.Add(&_digestWorker, element.blockText);
+    }
     // Whole, and nothing read only where the file really ends.
     if (!composed.failed && composed.read == wanted && (wanted > 0 || before >= file.Size())) {
         element.lastRead = composed.read;

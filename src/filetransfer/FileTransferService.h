@@ -16,8 +16,10 @@
 // Threads: protocol work, reports, the timer and each block's read or write run on the
 // event loop of `io`; a received file's final sync and rename run on the service's
 // worker thread, their results posted back; the file-system words' disk work runs in
-// arrival order on a second worker, each reply posted back and sent unchanged. SendFiles/ReceiveFiles take only the queue
-// mutex; settings are atomics; handlers and storage root sit under one mutex, and
+// arrival order on a second worker, each reply posted back and sent unchanged; a third
+// digests the blocks in their order, the loop waiting on it only for a transfer's closing
+// digest or when two blocks of one transfer wait. SendFiles/ReceiveFiles take only the
+// queue mutex; settings are atomics; handlers and storage root sit under one mutex, and
 // handlers are called from a copy outside every lock. Stop off the loop hops onto it and
 // waits at most 2 s.
 
@@ -377,6 +379,9 @@ private:
     // The file-system words' disk work, apart from the installs: a long listing never
     // holds up a transfer's rename.
     TransferWorker _diskWorker{1024};
+    // The MD5 of every block sent or received, beside the loop that reads, writes and
+    // encodes the next one.
+    TransferWorker _digestWorker{1024};
 };
 
 }  // namespace Zelkor

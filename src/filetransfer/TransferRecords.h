@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/Digest.h"
 #include "core/MessageForwardInfo.h"
+#include "filetransfer/BlockDigest.h"
 #include "filetransfer/SourceFile.h"
 #include "filetransfer/TransferState.h"
 #include "storage/FileReplacement.h"
@@ -90,7 +90,7 @@ struct QueueTarget {
     std::shared_ptr<TcpSocket> socket;
     std::vector<std::shared_ptr<TcpSocket>> inbound;
     bool ended = false;
-    MD5Digest digest;
+    BlockDigest digest;
     std::uint64_t length = 0;
     std::uint64_t bytesDone = 0;
     std::uint64_t blockNumber = 1;
@@ -141,10 +141,12 @@ struct QueueElement {
     // The next composed block line, without routing header; empty when none waits.
     std::string chunk;
     std::string blockNoText;
+    // A block's raw bytes: read for the next line (sending), or decoded and waiting for
+    // their write (receiving). The buffer goes on to the digest, which hands another back.
     std::string blockText;
     TransferOperation operation = TransferOperation::Send;
     std::vector<QueueTarget> targets;
-    MD5Digest digest;
+    BlockDigest digest;
     std::uint64_t blockSize = 0;
     std::uint64_t chunkSize = 0;
     std::uint64_t lastRead = 0;

@@ -68,12 +68,15 @@ Sent SendThroughLines(MemoryFile& file, std::size_t blockSize) {
     MD5Digest digest;
     Sent sent;
     std::string line;
+    std::string raw;
     for (std::uint64_t number = 1;; ++number) {
-        const auto composed = Zelkor::ComposeBlockLine(file.Reader(), number, blockSize, chunkSize, line, digest);
+        const auto composed = Zelkor::ComposeBlockLine(file.Reader(), number, blockSize, chunkSize, line, raw);
         EXPECT_FALSE(composed.failed);
         if (composed.read == 0) {
             break;
         }
+        EXPECT_EQ(raw.size(), composed.read);
+        digest.Update(raw);
         EXPECT_LE(composed.read, chunkSize);
         const std::string front = "block {\"blockno\":" + std::to_string(number) + ",\"data\":\"";
         EXPECT_EQ(line.compare(0, front.size(), front), 0) << line.substr(0, 40);
@@ -122,12 +125,12 @@ TEST(BlockLine, ShortReadsStillFillTheBlock) {
 
 TEST(BlockLine, AbcAsBlockSevenReadsBackThroughBothReaders) {
     MemoryFile file{"abc"};
-    MD5Digest digest;
     std::string line;
-    const auto composed = Zelkor::ComposeBlockLine(file.Reader(), 7, 512, 384, line, digest);
+    std::string raw;
+    const auto composed = Zelkor::ComposeBlockLine(file.Reader(), 7, 512, 384, line, raw);
     EXPECT_EQ(composed.read, 3u);
     EXPECT_EQ(line, "block {\"blockno\":7,\"data\":\"YWJj\"}\n");
-    EXPECT_EQ(digest.GetDigest(), Md5("abc"));
+    EXPECT_EQ(raw, "abc");
 
     Zelkor::BlockTransfer message;
     std::string error;
@@ -138,22 +141,24 @@ TEST(BlockLine, AbcAsBlockSevenReadsBackThroughBothReaders) {
     EXPECT_EQ(data, "abc");
 }
 
-// The line is one buffer: composing into a line that has the room reuses it.
-TEST(BlockLine, ComposingAgainReusesTheLinesBuffer) {
+// Composing into a line and a raw buffer that have the room reuses both.
+TEST(BlockLine, ComposingAgainReusesTheBuffers) {
     MemoryFile file{Pattern(3 * 49152)};
-    MD5Digest digest;
     std::string line;
-    Zelkor::ComposeBlockLine(file.Reader(), 1, 65536, 49152, line, digest);
+    std::string raw;
+    Zelkor::ComposeBlockLine(file.Reader(), 1, 65536, 49152, line, raw);
     const char* buffer = line.data();
+    const char* rawBuffer = raw.data();
     for (std::uint64_t number = 2; number <= 3; ++number) {
-        EXPECT_EQ(Zelkor::ComposeBlockLine(file.Reader(), number, 65536, 49152, line, digest).read, 49152u);
+        EXPECT_EQ(Zelkor::ComposeBlockLine(file.Reader(), number, 65536, 49152, line, raw).read, 49152u);
         EXPECT_EQ(line.data(), buffer);
+        EXPECT_EQ(raw.data(), rawBuffer);
     }
 }
 
-TEST(BlockLine, AFailedReadSaysWhyAndDigestsNothing) {
-    MD5Digest digest;
+TEST(BlockLine, AFailedReadSaysWhyAndLeavesNoBytes) {
     std::string line;
+    std::string raw;
     int calls = 0;
     const Zelkor::BlockReader failing = [&](char* buffer, std::size_t, std::string& error) -> long {
         if (calls++ == 0) {
@@ -163,11 +168,11 @@ TEST(BlockLine, AFailedReadSaysWhyAndDigestsNothing) {
         error = "Input/output error";
         return -1;
     };
-    const auto composed = Zelkor::ComposeBlockLine(failing, 1, 512, 384, line, digest);
+    const auto composed = Zelkor::ComposeBlockLine(failing, 1, 512, 384, line, raw);
     EXPECT_TRUE(composed.failed);
     EXPECT_EQ(composed.read, 0u);
     EXPECT_EQ(composed.error, "Input/output error");
-    EXPECT_EQ(digest.GetDigest(), Md5(""));
+    EXPECT_TRUE(raw.empty());
 }
 
 TEST(Base64InPlace, DecodesWholeTextAndRefusesTheRestUntouched) {
