@@ -132,16 +132,21 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         forward(packet, command, create, next);
         return;
     }
-    // The word and the JSON text, as the message classes read a received line.
+    // The word and the JSON text, as the message classes read a received line. A block's
+    // message takes the body the header parsed and never reads the line's copy of it: a
+    // block, the one large line, is not copied for nothing.
     LineText text;
     std::string& line = text.Text();
     const std::string& json = header.JsonText();
+    const bool bodyTaken = command == "block" && !json.empty() && json.front() == '{' && header.ParsedJsonBody();
     line.clear();
-    line.reserve(command.size() + json.size() + 2);
+    line.reserve(command.size() + (bodyTaken ? 0 : json.size()) + 2);
     line += packet.isReply ? "@" : "";
     line += command;
     line += ' ';
-    line += json;
+    if (!bodyTaken) {
+        line += json;
+    }
     if (!create) {
         customCommand(packet, command, line);
         return;
