@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "filetransfer/Base64Wide.h"
 
 namespace Zelkor {
 
@@ -211,8 +212,12 @@ bool DecodeBase64(std::string_view text, std::string& out) {
     const char* in = text.data();
     char* const start = out.data();
     char* at = start;
+    // The long run of whole groups goes wide; what that leaves, or does not accept, is
+    // decoded and checked here.
+    const std::size_t wide = DecodeBase64Wide(in, fullEnd, at);
+    at += wide / 4 * 3;
     std::uint32_t seen = 0;
-    for (std::size_t i = 0; i < fullEnd; i += 4, at += 3) {
+    for (std::size_t i = wide; i < fullEnd; i += 4, at += 3) {
         const std::uint32_t group = GroupOf(in + i);
         seen |= group;
         at[0] = static_cast<char>(group >> 16);

@@ -214,6 +214,31 @@ TEST(Base64FromView, AgreesWithTheInPlaceDecoderAndLeavesNothingOfRefusedText) {
     }
 }
 
+// Long text goes 32 characters at a time: every length near the ends of those runs comes
+// back whole, and a foreign character anywhere in a run is refused as it is elsewhere.
+TEST(Base64FromView, LongTextDecodesWholeAndAForeignCharacterAnywhereIsRefused) {
+    for (std::size_t size = 30; size <= 130; ++size) {
+        const std::string bytes = Pattern(size);
+        std::string out;
+        ASSERT_TRUE(Zelkor::DecodeBase64(Base64Of(bytes), out)) << size;
+        EXPECT_EQ(out, bytes) << size;
+    }
+    const std::string text = Base64Of(Pattern(3 * 100));
+    const char foreign[] = {'=', '@', '[', '`', '{', '-', '_', ':', ' ', '\0', '\x7f', '\x80', '\xff'};
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        for (const char c : foreign) {
+            if (c == '=' && at + 1 == text.size()) {
+                continue;  // padding where padding may stand
+            }
+            std::string bad = text;
+            bad[at] = c;
+            std::string out = "left over";
+            EXPECT_FALSE(Zelkor::DecodeBase64(bad, out)) << at << " " << static_cast<int>(c);
+            EXPECT_TRUE(out.empty());
+        }
+    }
+}
+
 TEST(BlockBodyReader, TakesTheFixedFormAsTheJsonLibraryReadsIt) {
     const std::string taken[] = {
         R"({"blockno":7,"data":"YWJj"})",
