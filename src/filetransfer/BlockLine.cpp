@@ -76,7 +76,10 @@ constexpr CharacterPairs kPairs = MakePairTable();
 // Encodes `count` bytes at `in` to Base64 at `out`; returns the characters written.
 std::size_t EncodeBase64(char* out, const char* in, std::size_t count) {
     char* const start = out;
-    std::size_t left = count;
+    const std::size_t wide = EncodeBase64Wide(reinterpret_cast<const unsigned char*>(in), count, out);
+    in += wide;
+    out += wide / 3 * 4;
+    std::size_t left = count - wide;
     for (; left >= 3; left -= 3, in += 3) {
         const std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(in[0])) << 16 |
                                     static_cast<std::uint32_t>(static_cast<unsigned char>(in[1])) << 8 |

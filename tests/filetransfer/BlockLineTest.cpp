@@ -214,13 +214,20 @@ TEST(Base64FromView, AgreesWithTheInPlaceDecoderAndLeavesNothingOfRefusedText) {
     }
 }
 
-// Long text goes 32 characters at a time: every length near the ends of those runs comes
-// back whole, and a foreign character anywhere in a run is refused as it is elsewhere.
-TEST(Base64FromView, LongTextDecodesWholeAndAForeignCharacterAnywhereIsRefused) {
+// Long text goes 32 characters at a time both ways: every length near the ends of those
+// runs is encoded as the plain coder does and comes back whole, and a foreign character
+// anywhere in a run is refused as it is elsewhere.
+TEST(Base64FromView, LongTextRoundTripsAndAForeignCharacterAnywhereIsRefused) {
     for (std::size_t size = 30; size <= 130; ++size) {
         const std::string bytes = Pattern(size);
+        MemoryFile file{bytes};
+        std::string line;
+        std::string raw;
+        Zelkor::ComposeBlockLine(file.Reader(), 1, 1024, 768, line, raw);
+        const std::string text = Base64Of(bytes);
+        EXPECT_EQ(line, "block {\"blockno\":1,\"data\":\"" + text + "\"}\n") << size;
         std::string out;
-        ASSERT_TRUE(Zelkor::DecodeBase64(Base64Of(bytes), out)) << size;
+        ASSERT_TRUE(Zelkor::DecodeBase64(text, out)) << size;
         EXPECT_EQ(out, bytes) << size;
     }
     const std::string text = Base64Of(Pattern(3 * 100));
