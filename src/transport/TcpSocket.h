@@ -261,6 +261,8 @@ private:
 
     void OnReceive(const boost::system::error_code& error, std::size_t bytes);
     void handleLine(std::string& line);
+    // Sizes the read buffer for the next read after one of `bytes`.
+    void sizeReadBuffer(std::size_t bytes);
     // The receiving flags around one read or line, as the lock-step log lines show them.
     void markReceiving();
     void releaseReceiving();
@@ -319,6 +321,8 @@ private:
     // The line being handled; kept, so that its buffer and the framer's trade places line
     // by line instead of a new one being made for each.
     std::string _line;
+    // Reads in a row that used little of a grown read buffer.
+    unsigned _smallReads = 0;
     // The bytes of the unfinished line, counted against the node-wide bound.
     InputBudget::Share _inputShare;
 

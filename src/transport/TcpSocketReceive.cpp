@@ -3,6 +3,8 @@
 // Unfinished lines are bounded per connection and, summed over all connections, by the
 // node-wide input budget.
 
+#include <algorithm>
+
 #include "transport/SocketSink.h"
 #include "transport/TcpSocket.h"
 
@@ -77,6 +79,7 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         return;
     }
     _framer.Append(_receiveBuffer.data(), bytes);
+    sizeReadBuffer(bytes);
     while (_framer.Next(_line)) {
         markReceiving();
         handleLine(_line);
@@ -96,6 +99,25 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
     if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength())) {
         Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, InputBudget::Limit());
         closeNow();
+    }
+}
+
+void TcpSocket::sizeReadBuffer(std::size_t bytes) {
+    // A read that filled the buffer left more waiting: the next one gets twice the room,
+    // up to a bound, so that a long line (a file block) comes in one read rather than a
+    // full one and a short rest, each a turn of the loop.
+    // A run of small reads, not one between two blocks, gives it back.
+    constexpr std::size_t largestRead = LineFramer::KeepCapacity;
+    constexpr unsigned smallReadsToShrink = 64;
+    const std::size_t size = _receiveBuffer.size();
+    if (bytes == size && size < largestRead) {
+        _receiveBuffer.resize(std::min(size * 2, largestRead));
+    }
+    if (size <= ReceiveBufferSize || bytes >= size / 8) {
+        _smallReads = 0;
+    } else if (++_smallReads >= smallReadsToShrink && _framer.PendingSize() == 0) {
+        std::vector<char>(ReceiveBufferSize).swap(_receiveBuffer);
+        _smallReads = 0;
     }
 }
 
