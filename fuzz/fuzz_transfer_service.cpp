@@ -4,9 +4,9 @@
 // to a file outside the root), its devices a fake directory (device "A" reached directly
 // on connection 1, "B" behind router "rtr" on connection 2, "D" known without a
 // connection), its lines recorded by a sender of this file. Received lines go in as the
-// driver's receive road hands them over; the driver's write hooks (PrepareBlock after a
-// "block" request, AcceptBlock after an "@block" reply) follow each step unless the step
-// holds them back, so that a peer may also run ahead of the writes.
+// driver's receive road hands them over; the driver's write hook (PrepareBlock after a
+// "block" request) follows each step unless the step holds it back, so that a peer may
+// also run ahead of the writes.
 //
 // Input: "\n"-separated steps. A step's first byte picks the connection (bit 0), the
 // routing header put in front of what the peer sends (bits 1-3: none, from peer "p", from
@@ -617,8 +617,6 @@ private:
                 if (header.CommandText() == "block") {
                     Zelkor::MessageForwardInfo own;
                     _service->PrepareBlock(socket, own);
-                } else if (header.CommandText() == "@block") {
-                    _service->AcceptBlock(socket);
                 }
             }
             collect();

@@ -121,11 +121,8 @@ void ZelkorDriver::MessageBlockSent(std::shared_ptr<TcpSocket> socket, MessageFo
     }
 }
 
-void ZelkorDriver::MessageBlockReplySent(std::shared_ptr<TcpSocket> socket) {
-    const auto transfers = fileTransfer();
-    if (transfers && socket) {
-        transfers->AcceptBlock(std::move(socket));
-    }
+void ZelkorDriver::MessageBlockReplySent(std::shared_ptr<TcpSocket> /*socket*/) {
+    // Nothing waits for it: a received block goes to the disk once the next is answered.
 }
 
 void ZelkorDriver::LogTraffic(bool incoming, const boost::asio::ip::tcp::endpoint& remote, const std::string& text,

@@ -147,9 +147,9 @@ void fillUnexpected(Message& reply, const Message& request, const char* state) {
     reply.SetParameter(Param::state, state);
 }
 
-// Takes a block of a put answered here into element.blockText, decoded, to be written
-// once its acknowledgement is out. The refusal's text when it is not taken: then nothing
-// is kept.
+// Takes a block of a put answered here into element.blockText, decoded, to be held once
+// its acknowledgement is out. The refusal's text when it is not taken: then nothing is
+// kept.
 const char* takeBlock(const Message& message, QueueElement& element, QueueTarget& target) {
     if (target.failed) {
         return target.spare.c_str();
@@ -188,11 +188,11 @@ const char* takeBlock(const Message& message, QueueElement& element, QueueTarget
     if (!DecodeBase64(text, element.blockText)) {
         return TransferText::InvalidBlock;
     }
-    if (element.blockText.size() > element.length - element.bytesDone) {
+    // The block held unwritten counts as received.
+    if (element.blockText.size() > element.length - element.bytesDone - target.pendingBlock.size()) {
         element.blockText.clear();
         return textOf(TransferState::LengthMismatch);
     }
-    element.blockNoText = numberText;
     ++target.blockNumber;
     return nullptr;
 }
@@ -380,7 +380,7 @@ void FileTransferService::openPut(MessageSignalData& data, Message& message, con
 void FileTransferService::closePut(MessageSignalData& data, Message& message, QueueElement& element,
                                    QueueTarget& target) {
     target.lastActivity = TransferClock::now();
-    // The last block's reply may not be reported written yet: its bytes count too.
+    // The last block, held since its answer, goes to the disk first: its bytes count too.
     const BlockReport written = DecomposeBlock(element, target);
     target.ended = true;
     const std::string announced = std::move(element.checksum);
@@ -461,14 +461,15 @@ void FileTransferService::answerPutBlock(MessageSignalData& data, Message& messa
         replyWith(data.Handle(), blockReplyHeader(data), reply);
         return;
     }
-    // A block that came before the reply to the one before it was written: that one is
-    // written first, so that no block is overwritten unwritten.
-    const BlockReport written = DecomposeBlock(element, target);
     const char* taken = takeBlock(message, element, target);
     if (!taken) {
-        // The data is written once this reply is out (AcceptBlock): the peer's next block
-        // travels while this one goes to the disk.
+        // Answered first: the block before goes to the disk while the peer sends the next,
+        // and this one once that next one is answered.
         replyWith(data.Handle(), blockReplyHeader(data), reply);
+        const BlockReport written = DecomposeBlock(element, target);
+        if (!element.blockText.empty()) {
+            holdBlock(element, target, message.GetParameter(Param::blockno));
+        }
         reportBlock(written);
         return;
     }
@@ -477,58 +478,26 @@ void FileTransferService::answerPutBlock(MessageSignalData& data, Message& messa
     reply.SetParameter(Param::error, refusal.c_str());
     replyWith(data.Handle(), blockReplyHeader(data), reply);
     QueueElement ended = detachAnswered(element);
-    reportBlock(written);
     NotifyError(ended, ended.targets.front(), reportedText(refusal));
 }
 
-void FileTransferService::AcceptBlock(std::shared_ptr<TcpSocket> socket) {
-    if (!socket) {
-        return;
-    }
-    std::vector<BlockReport> written;
-    for (auto& element : _activeList) {
-        if (!element.incoming && element.operation == TransferOperation::Receive) {
-            // A get opened here: each device's acknowledged block.
-            for (auto& target : element.targets) {
-                if (target.socket == socket && !target.pendingBlock.empty()) {
-                    element.blockText.swap(target.pendingBlock);
-                    written.push_back(DecomposeBlock(element, target));
-                }
-            }
-            continue;
-        }
-        if (!element.incoming || element.operation != TransferOperation::Send || element.blockText.empty()) {
-            continue;
-        }
-        for (auto& target : element.targets) {
-            if (target.socket == socket) {
-                written.push_back(DecomposeBlock(element, target));
-                break;
-            }
-        }
-    }
-    for (const auto& report : written) {
-        reportBlock(report);
-    }
-}
-
 FileTransferService::BlockReport FileTransferService::DecomposeBlock(QueueElement& element, QueueTarget& target) {
-    if (element.blockText.empty()) {
+    if (target.pendingBlock.empty()) {
         return {};
     }
     if (!target.file) {
         // Failed or ended: nothing more reaches the disk.
-        element.blockText.clear();
+        target.pendingBlock.clear();
         return {};
     }
     const bool put = element.operation == TransferOperation::Send;
-    const std::string& bytes = element.blockText;
+    const std::string& bytes = target.pendingBlock;
     if (!target.file->Write(bytes.data(), bytes.size())) {
         Warning("ZK7943W Unable to write received block", target.localFile + ": " + target.file->Error());
         target.failed = true;
         target.spare = target.file->Error();
         target.file.reset();
-        element.blockText.clear();
+        target.pendingBlock.clear();
         return {};
     }
     BlockDigest& digest = put ? element.digest : target.digest;
@@ -536,11 +505,11 @@ FileTransferService::BlockReport FileTransferService::DecomposeBlock(QueueElemen
     double& progress = put ? element.progress : target.progress;
     const std::uint64_t length = put ? element.length : target.length;
     done += bytes.size();
-    digest.Add(&_digestWorker, element.blockText);
+    digest.Add(&_digestWorker, target.pendingBlock);
 
     BlockReport report;
     report.written = true;
-    report.name = put ? element.blockNoText : std::to_string(target.blockNumber);
+    report.name = target.pendingName;
     report.percent = length == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(length) * 100.0;
     report.progressed = static_cast<long long>(report.percent) > static_cast<long long>(progress);
     progress = report.percent;
@@ -548,6 +517,12 @@ FileTransferService::BlockReport FileTransferService::DecomposeBlock(QueueElemen
     report.id = target.id;
     report.blockSize = !put && target.blockSize != 0 ? target.blockSize : element.blockSize;
     return report;
+}
+
+void FileTransferService::holdBlock(QueueElement& element, QueueTarget& target, const char* number) {
+    target.pendingBlock.swap(element.blockText);
+    element.blockText.clear();
+    target.pendingName = number ? number : "";
 }
 
 void FileTransferService::reportBlock(const BlockReport& report) {

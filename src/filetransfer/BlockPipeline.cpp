@@ -455,17 +455,13 @@ void FileTransferService::getBegun(Message& reply, QueueElement& element, QueueT
 void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& message, QueueElement& element,
                                           QueueTarget& target) {
     target.lastActivity = TransferClock::now();
-    // The block before, when its reply's send was not seen yet: written first, reported last
-    // (a handler may stop the service).
+    // The block before, written once this one is answered, is reported last (a handler may
+    // stop the service).
     struct Report {
         FileTransferService& self;
         BlockReport written;
         ~Report() { self.reportBlock(written); }
     } earlier{*this, {}};
-    if (!target.pendingBlock.empty()) {
-        element.blockText.swap(target.pendingBlock);
-        earlier.written = DecomposeBlock(element, target);
-    }
     const char* numberText = message.GetParameter(Param::blockno);
     const std::string number = numberText ? numberText : "";
     BlockTransfer answer;
@@ -504,6 +500,8 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
             closeGetEarly(target, failure);
             return;
         }
+        // The data ended: the last block goes to the disk before the count and digest go out.
+        earlier.written = DecomposeBlock(element, target);
         GetFile close;
         close.SetParameter(Param::state, "end");
         close.SetParameter(Param::length, std::to_string(target.bytesDone).c_str());
@@ -534,7 +532,9 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         refuse(TransferText::InvalidBlock);
         return;
     }
-    if (size > target.length - std::min(target.length, target.bytesDone)) {
+    // The block held unwritten counts as received.
+    const std::uint64_t received = target.bytesDone + target.pendingBlock.size();
+    if (size > target.length - std::min(target.length, received)) {
         refuse(stateText(TransferState::LengthMismatch));
         return;
     }
@@ -549,12 +549,12 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         return;
     }
     target.blockNumber = blockNumber;
-    // Acknowledged before its write (AcceptBlock), as the answering side does: the device
-    // composes and sends the next block meanwhile. A failed write fails the transfer at
-    // the next line, whose data is then refused.
-    target.pendingBlock.swap(element.blockText);
-    element.blockText.clear();
+    // Answered first, as the answering side does: the block before goes to the disk while
+    // the device sends the next, and this one once that next one is answered. A failed
+    // write fails the transfer at the next line, whose data is then refused.
     replyWith(data.Handle(), blockReplyHeader(data), answer);
+    earlier.written = DecomposeBlock(element, target);
+    holdBlock(element, target, number.c_str());
 }
 
 void FileTransferService::closeGetEarly(QueueTarget& target, const std::string& text) {

@@ -79,7 +79,6 @@ public:
     // file-system words and "fwupdate".
     static bool IsServiceWord(const std::string& word);
     void PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) override;
-    void AcceptBlock(std::shared_ptr<TcpSocket> socket) override;
     void SendDeleteFile(void* handle, const char* path, MessageForwardInfo& header) override;
     void SendListFiles(void* handle, const char* path, MessageForwardInfo& header) override;
     void SendFreeSpace(void* handle, const char* path, MessageForwardInfo& header) override;
@@ -204,12 +203,15 @@ private:
         std::string name;
         std::uint64_t blockSize = 0;
     };
-    // Writes the decoded bytes waiting in element.blockText (checked by the caller) to the
-    // target's file, then counts and digests them (a put answered here: the element's
-    // count and digest; a get opened here: the target's). A failed write sets the
-    // target's `failed`, keeps the system's text in its `spare` and drops its temporary.
-    // Calls no handler: the caller passes the result to reportBlock.
+    // Writes the target's acknowledged block (`pendingBlock`, checked when it came) to its
+    // file, then counts and digests it (a put answered here: the element's count and
+    // digest; a get opened here: the target's). A failed write sets the target's `failed`,
+    // keeps the system's text in its `spare` and drops its temporary. Calls no handler:
+    // the caller passes the result to reportBlock.
     [[nodiscard]] BlockReport DecomposeBlock(QueueElement& element, QueueTarget& target);
+    // Keeps the block just decoded into element.blockText as the target's acknowledged
+    // one, named `number`; the one before must be written already.
+    static void holdBlock(QueueElement& element, QueueTarget& target, const char* number);
     void reportBlock(const BlockReport& report);
     void openPut(MessageSignalData& data, Message& message, const std::string& source);
     void closePut(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);

@@ -64,8 +64,6 @@ public:
     virtual bool IsServiceCommand(const std::string& word) = 0;
     // A "block" request was written on the connection.
     virtual void PrepareBlock(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) = 0;
-    // A "@block" reply was written on the connection.
-    virtual void AcceptBlock(std::shared_ptr<TcpSocket> socket) = 0;
     // Requests to a device (a controller's): each builds its message with `path` (none is
     // sent for a null path) and a copy of `header`, and sends it on the connection.
     // Any thread.

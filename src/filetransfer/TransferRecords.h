@@ -109,9 +109,11 @@ struct QueueTarget {
     std::uint64_t blockSize = 0;
     // While its received file is with the worker (phase Installing).
     InstallHold install;
-    // A get opened here: the decoded block acknowledged and not yet written, at most one.
-    // It goes to the disk once its reply is out, while the device sends the next.
+    // The decoded block acknowledged and not yet written, at most one, and its number. It
+    // goes to the disk once the next block is answered (or the data ends), so that no
+    // write stands between a block and its reply while the peer waits for it.
     std::string pendingBlock;
+    std::string pendingName;
 
     // The route every line to this target carries (its device's, or the request's).
     MessageForwardInfo header;
@@ -140,9 +142,8 @@ struct QueueElement {
     std::string checksum;
     // The next composed block line, without routing header; empty when none waits.
     std::string chunk;
-    std::string blockNoText;
-    // A block's raw bytes: read for the next line (sending), or decoded and waiting for
-    // their write (receiving). The buffer goes on to the digest, which hands another back.
+    // A block's raw bytes: read for the next line (sending), or just decoded (receiving).
+    // The buffer goes on to the digest, which hands another back.
     std::string blockText;
     TransferOperation operation = TransferOperation::Send;
     std::vector<QueueTarget> targets;

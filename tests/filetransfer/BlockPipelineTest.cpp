@@ -709,9 +709,9 @@ TEST_F(BlockPipelineGet, CancellingAGetAnswersTheNextBlockAndKeepsTheDestination
 }
 
 }  // namespace
-// A device's block is answered before it is written: it goes to the disk once its reply
-// is out, or at the latest before the next line from that device is taken.
-TEST_F(BlockPipelineGet, ABlockIsWrittenAfterItsReplyAndBeforeTheNextLine) {
+// A device's block is answered before it is written, and written only once the next line
+// from that device is answered: no write stands between a block and its reply.
+TEST_F(BlockPipelineGet, ABlockIsWrittenOnceTheNextLineIsAnswered) {
     const std::string content = Pattern(1000, 5);
     const std::string local = dir.File("dest.bin");
     std::vector<int> written;  // whole percents reported as written
@@ -725,14 +725,14 @@ TEST_F(BlockPipelineGet, ABlockIsWrittenAfterItsReplyAndBeforeTheNextLine) {
     Pump();
     Receive(socket, BlockLine(1, content.substr(0, 384)));
     EXPECT_EQ(Member(LastOn(socket, "@block"), "blockno"), "1");
-    EXPECT_TRUE(written.empty()) << "acknowledged, not yet written";
     Pump();  // the reply is out
-    EXPECT_EQ(written, std::vector<int>{38});
-    // Two blocks without their replies seen out: each is written as the next line comes.
+    EXPECT_TRUE(written.empty()) << "acknowledged, held until the next block is answered";
     Receive(socket, BlockLine(2, content.substr(384, 384)));
+    EXPECT_EQ(Member(LastOn(socket, "@block"), "blockno"), "2");
     EXPECT_EQ(written, std::vector<int>{38});
     Receive(socket, BlockLine(3, content.substr(768)));
     EXPECT_EQ(written, (std::vector<int>{38, 76}));
+    // The end of the data writes the last one before the count and digest go out.
     Receive(socket, "block {}");
     EXPECT_EQ(written, (std::vector<int>{38, 76, 100}));
     const Sent close = LastOn(socket, "getfile");

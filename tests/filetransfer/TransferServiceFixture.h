@@ -111,8 +111,6 @@ protected:
             if (header.CommandText() == "block") {
                 Zelkor::MessageForwardInfo own;
                 service->PrepareBlock(socket->second, own);
-            } else if (header.CommandText() == "@block") {
-                service->AcceptBlock(socket->second);
             }
         }
         return fresh;
