@@ -44,7 +44,7 @@ public:
             socket->Handshake();
             return;
         }
-        socket->SendData("@" + header.CommandText() + " " + header.JsonText() + "\n", false);
+        socket->SendData("@" + header.CommandText() + " " + std::string(header.JsonText()) + "\n", false);
     }
 };
 

@@ -206,7 +206,7 @@ std::optional<Read> readLine(const std::string& line, const char* self, bool req
         return std::nullopt;
     }
     const std::string word = std::string(request ? "" : "@") + read.header.GetCommand();
-    const std::string received = word + " " + read.header.JsonText();
+    const std::string received = word + " " + std::string(read.header.JsonText());
     if (!read.message->FromReceived(request, received, read.header, error)) {
         return std::nullopt;
     }
@@ -864,7 +864,7 @@ private:
         if (rest.empty()) {
             return;
         }
-        const std::string line = "@exec " + header.JsonText();
+        const std::string line = "@exec " + std::string(header.JsonText());
         auto reply = Zelkor::CreateExecCommand();
         std::string error;
         const bool readable = reply->FromReceived(false, line, header, error);
@@ -1277,7 +1277,7 @@ private:
         if (rest.empty()) {
             return;
         }
-        const std::string line = std::string(request ? "" : "@") + "list " + header.JsonText();
+        const std::string line = std::string(request ? "" : "@") + "list " + std::string(header.JsonText());
         auto message = Zelkor::CreateListCommand();
         std::string error;
         if (!message->FromReceived(request, line, header, error)) {

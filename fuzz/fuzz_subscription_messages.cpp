@@ -104,7 +104,7 @@ void exercise(std::unique_ptr<Message> (*make)(), const std::string& bytes, bool
             continue;
         }
         const std::string received = std::string(header.isReply ? "@" : "") + header.GetCommand() + " " +
-                                     header.JsonText();
+                                     std::string(header.JsonText());
         auto road = make();
         error.clear();
         const bool took = road->FromReceived(request, received, header, error);
@@ -135,7 +135,7 @@ void publishersReply(const std::string& bytes) {
     if (header.PullHeader(line).empty()) {
         return;
     }
-    const std::string received = "@" + header.GetCommand() + " " + header.JsonText();
+    const std::string received = "@" + header.GetCommand() + " " + std::string(header.JsonText());
     auto list = Zelkor::CreateListCommand();
     std::string error;
     if (!list->FromReceived(false, received, header, error)) {

@@ -142,7 +142,7 @@ void Message::SetMessageForwardInfo(MessageForwardInfo&& info) {
 const std::string& Message::GetRawText() const {
     if (_rawTextInHeader) {
         const std::string& word = _forwardInfo.CommandText();
-        const std::string& json = _forwardInfo.JsonText();
+        const std::string_view json = _forwardInfo.JsonText();
         _rawText.clear();
         _rawText.reserve(word.size() + 1 + json.size());
         _rawText += word;
@@ -248,7 +248,7 @@ Json::Value* Message::receivedBody(const std::string& line) const {
     if (!ReceivedHeader(line)) {
         return nullptr;
     }
-    const std::string& json = _receivedHeader->JsonText();
+    const std::string_view json = _receivedHeader->JsonText();
     if (json.empty() || (json.front() != '{' && json.front() != '[')) {
         return nullptr;
     }
@@ -512,7 +512,7 @@ bool Message::ReadBody(const std::string& line, Json::Value& body, std::string& 
     }
     // The header has already read a body that starts with a bracket; ParseJson would
     // read the very same text again from that bracket.
-    const std::string& json = header.JsonText();
+    const std::string_view json = header.JsonText();
     if (!json.empty() && (json.front() == '{' || json.front() == '[')) {
         body = header.JsonBody();
         return true;

@@ -94,7 +94,9 @@ MessageForwardInfo& MessageForwardInfo::operator=(MessageForwardInfo&& other) no
     moveText(_targetText, other._targetText);
     moveText(_sourceText, other._sourceText);
     moveText(_command, other._command);
-    moveText(_jsonText, other._jsonText);
+    moveText(_text, other._text);
+    _bodyAt = other._bodyAt;
+    _bodyLength = other._bodyLength;
     _counter = other._counter;
     _json = std::move(other._json);
     _sourcesRefused = other._sourcesRefused;
@@ -271,16 +273,65 @@ bool MessageForwardInfo::reject(const char* text, const std::string& line) {
 }
 
 bool MessageForwardInfo::Parse(const std::string& line, bool withBody) {
+    _text.clear();
+    _bodyAt = 0;
+    _bodyLength = 0;
+    // The line ends at its first NUL, as a C text would.
+    const std::string_view text(line.c_str());
+    std::size_t bodyAt = 0;
+    if (!scan(text, line, withBody, bodyAt)) {
+        return false;
+    }
+    if (withBody) {
+        // A copy of the body alone: the line stays the caller's.
+        _text.assign(text.substr(bodyAt, bodyLengthAt(text, bodyAt)));
+        _bodyLength = _text.size();
+    }
+    return readBody(line, withBody);
+}
+
+bool MessageForwardInfo::TakeReceived(std::string& line) {
+    // A short line in a buffer a long one grew is copied, not taken: a message kept for
+    // later must not hold on to the large buffer. Otherwise the buffers trade places.
+    constexpr std::size_t smallBuffer = 4096;
+    if (line.capacity() > smallBuffer && line.capacity() / 4 > line.size()) {
+        _text.assign(line);
+    } else {
+        _text.swap(line);
+    }
+    line.clear();
+    _bodyAt = 0;
+    _bodyLength = 0;
+    clearPaths();
+    const std::string_view text(_text.c_str());
+    std::size_t bodyAt = 0;
+    if (text.empty() || !scan(text, _text, true, bodyAt)) {
+        return false;
+    }
+    // The body is read where it lies in the line: a file block is not copied.
+    _bodyAt = bodyAt;
+    _bodyLength = bodyLengthAt(text, bodyAt);
+    if (!readBody(_text, true)) {
+        return false;
+    }
+    SetTargetPaths(_targetText);
+    SetSourcePaths(_sourceText);
+    return true;
+}
+
+std::size_t MessageForwardInfo::bodyLengthAt(std::string_view text, std::size_t at) {
+    const std::size_t lineEnd = text.find('\n', at);
+    return (lineEnd == std::string_view::npos ? text.size() : lineEnd) - at;
+}
+
+bool MessageForwardInfo::scan(std::string_view text, const std::string& line, bool withBody, std::size_t& bodyAt) {
     _hashText.clear();
     _sequenceText.clear();
     _targetText.clear();
     _sourceText.clear();
     _command.clear();
-    _jsonText.clear();
     DropJsonBody();
 
-    // The line ends at its first NUL, as a C text would.
-    const std::string_view text(line.c_str());
     std::size_t at = skipBlanks(text, 0);
 
     if (at < text.size() && isDigit(text[at])) {
@@ -322,18 +373,15 @@ bool MessageForwardInfo::Parse(const std::string& line, bool withBody) {
     const std::size_t commandEnd = skipWhile(text, at + 1, isLower);
     _command = text.substr(at, commandEnd - at);
     isReply = text[at] == '@';
-    if (!withBody) {
-        hasHash = !_sequenceText.empty();
-        return true;
-    }
+    bodyAt = withBody ? skipWhile(text, commandEnd, [](char c) { return c == ' ' || c == '\t' || c == '\r'; })
+                      : text.size();
+    return true;
+}
 
-    at = skipWhile(text, commandEnd, [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
-    const std::size_t lineEnd = text.find('\n', at);
-    _jsonText = text.substr(at, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - at);
-
-    if (!_jsonText.empty() && !readBlockBody()) {
+bool MessageForwardInfo::readBody(const std::string& line, bool withBody) {
+    if (withBody && _bodyLength > 0 && !readBlockBody()) {
         std::string errors;
-        if (ReadJson(_jsonText, _json.emplace(), errors) != JsonReadResult::ok) {
+        if (ReadJson(JsonText(), _json.emplace(), errors) != JsonReadResult::ok) {
             DropJsonBody();
             return reject("ZK5104E Invalid JSON parameters", line);
         }
@@ -361,11 +409,15 @@ bool MessageForwardInfo::readBlockBody() {
     return true;
 }
 
-bool MessageForwardInfo::ReadReceived(const std::string& line, bool withBody) {
+void MessageForwardInfo::clearPaths() {
     _targetPaths.clear();
     _sourcePaths.clear();
     _targetsRefused = false;
     _sourcesRefused = false;
+}
+
+bool MessageForwardInfo::ReadReceived(const std::string& line, bool withBody) {
+    clearPaths();
     if (line.empty() || !Parse(line, withBody)) {
         return false;
     }
@@ -374,14 +426,14 @@ bool MessageForwardInfo::ReadReceived(const std::string& line, bool withBody) {
     return true;
 }
 
-std::string_view MessageForwardInfo::TrimmedJsonText() const { return trimmed(_jsonText); }
+std::string_view MessageForwardInfo::TrimmedJsonText() const { return trimmed(JsonText()); }
 
 std::string MessageForwardInfo::PullHeader(const std::string& line, bool withBody) {
     if (!ReadReceived(line, withBody)) {
         return std::string();
     }
     // The word starts the rest and is never blank; the JSON text may end in blanks.
-    if (_jsonText.empty()) {
+    if (_bodyLength == 0) {
         return _command;
     }
     const std::string_view json = TrimmedJsonText();

@@ -105,7 +105,10 @@ public:
     const std::string& IdText() const { return _idText; }
     const std::string& TargetText() const { return _targetText; }
     const std::string& SourceText() const { return _sourceText; }
-    const std::string& JsonText() const { return _jsonText; }
+    // The JSON text: a view into the header, valid while it is neither changed nor moved.
+    std::string_view JsonText() const { return std::string_view(_text).substr(_bodyAt, _bodyLength); }
+    // The received line a header took (TakeReceived), whole; otherwise the JSON text alone.
+    const std::string& Text() const { return _text; }
     // The JSON text without the blanks that may end it.
     std::string_view TrimmedJsonText() const;
     // Null when no body was parsed or it was taken.
@@ -160,6 +163,10 @@ public:
     // PullHeader for a reader that needs no rest text: false when the line is empty or
     // rejected.
     bool ReadReceived(const std::string& line, bool withBody = true);
+    // ReadReceived for a line the caller is done with: the header takes its buffer, whole,
+    // and reads the body where it lies; `line` is left empty, holding the header's former
+    // buffer. The line stays readable through Text().
+    bool TakeReceived(std::string& line);
 
     // True when the parsed command word carried the reply mark.
     bool isReply = false;
@@ -168,6 +175,14 @@ public:
 
 private:
     bool reject(const char* text, const std::string& line);
+    void clearPaths();
+    // The word and what stands before it; `bodyAt` is where the JSON text starts (the
+    // text's end without `withBody`).
+    bool scan(std::string_view text, const std::string& line, bool withBody, std::size_t& bodyAt);
+    static std::size_t bodyLengthAt(std::string_view text, std::size_t at);
+    // The JSON text read into the parsed body (unless `withBody` is false); `line` is what
+    // a refusal logs.
+    bool readBody(const std::string& line, bool withBody);
     // A block's body in its fixed form, read without the general JSON reader (which reads
     // the same); false for any other line, which that reader then takes.
     bool readBlockBody();
@@ -181,7 +196,10 @@ private:
     std::string _targetText;
     std::string _sourceText;
     std::string _command;
-    std::string _jsonText;
+    // The JSON text, or the whole received line it lies in (TakeReceived).
+    std::string _text;
+    std::size_t _bodyAt = 0;
+    std::size_t _bodyLength = 0;
     std::uint64_t _counter = 0;
     // Only a line with a body has one: every message keeps a header, and most are made
     // empty or lose the body to their reader, so an absent value is neither made nor dropped.

@@ -137,7 +137,7 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     // block, the one large line, is not copied for nothing.
     LineText text;
     std::string& line = text.Text();
-    const std::string& json = header.JsonText();
+    const std::string_view json = header.JsonText();
     const bool bodyTaken = command == "block" && !json.empty() && json.front() == '{' && header.ParsedJsonBody();
     line.clear();
     line.reserve(command.size() + (bodyTaken ? 0 : json.size()) + 2);

@@ -42,7 +42,7 @@ void ReplyCache::expire(Clock::time_point now) {
     }
 }
 
-ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::string& word, const std::string& json,
+ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::string& word, std::string_view json,
                                         const std::shared_ptr<TcpSocket>& requester, const std::string& route) {
     std::lock_guard<std::mutex> lock(_mutex);
     const auto now = _now();
@@ -78,7 +78,7 @@ ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::stri
     if (_limits.capacity == 0) {
         return {};
     }
-    _entries.push_back(Entry{hash, word, json, route, requester, requester.get(), false, {}, {}, now,
+    _entries.push_back(Entry{hash, word, std::string(json), route, requester, requester.get(), false, {}, {}, now,
                              hash.size() + word.size() + json.size() + route.size()});
     _bytes += _entries.back().bytes;
     _byHash.emplace(hash, std::prev(_entries.end()));

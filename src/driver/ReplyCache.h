@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -60,7 +61,7 @@ public:
     Limits GetLimits() const;
 
     // A request with a sender hash arrived on `requester`; `route` is its source list.
-    Admission Admit(const std::string& hash, const std::string& word, const std::string& json,
+    Admission Admit(const std::string& hash, const std::string& word, std::string_view json,
                     const std::shared_ptr<TcpSocket>& requester, const std::string& route = {});
     // A reply with a sender hash arrived on `connection`: true (and the entry gone) when it
     // answers a request this node received there.

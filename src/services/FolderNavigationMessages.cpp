@@ -40,11 +40,11 @@ void splitPath(const std::string& path, std::string& key, std::string& name) {
 // after the word of the line (read a second time only off the receive road).
 std::string bodyText(const Message& message, const MessageForwardInfo* received, const std::string& line) {
     if (received) {
-        return received->JsonText();
+        return std::string(received->JsonText());
     }
     MessageForwardInfo header(message.GetMessageForwardInfo());
     header.PullHeader(line);
-    return header.JsonText();
+    return std::string(header.JsonText());
 }
 
 // The writer the three classes share (see FolderListing::ToNetworkFormat).

@@ -52,7 +52,7 @@ bool ListCommand::FromNetworkFormat(bool request, const std::string& line, std::
         MessageForwardInfo header(GetMessageForwardInfo());
         rest = header.PullHeader(line);
         // A body that starts with a bracket was parsed with the header.
-        const std::string& json = header.JsonText();
+        const std::string_view json = header.JsonText();
         if (!json.empty() && (json.front() == '{' || json.front() == '[')) {
             body = header.TakeJsonBody();
         } else if (!ParseJson(rest, body, error)) {

@@ -107,16 +107,16 @@ bool SubscribePollWorker::readBody(const std::string& line, Json::Value& body, s
     if (!header.ReadReceived(line)) {
         if (!header.JsonText().empty()) {
             Json::Value ignored;
-            ParseJson(header.JsonText(), ignored, error);
+            ParseJson(std::string(header.JsonText()), ignored, error);
         }
         return false;
     }
-    const std::string& json = header.JsonText();
+    const std::string_view json = header.JsonText();
     if (!json.empty() && (json.front() == '{' || json.front() == '[')) {
         body = header.TakeJsonBody();
         return true;
     }
-    return ParseJson(json, body, error);
+    return ParseJson(std::string(json), body, error);
 }
 
 bool SubscribePollWorker::fail(const char* code, const std::string& label, const char* text,

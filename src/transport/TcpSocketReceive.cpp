@@ -142,8 +142,10 @@ void TcpSocket::handleLine(std::string& line) {
         releaseReceiving();
         return;
     }
+    // The header takes the line, a file block's included, rather than a copy of its body:
+    // from here on the line is the header's text.
     MessageForwardInfo header;
-    if (!header.ReadReceived(line)) {
+    if (!header.TakeReceived(line)) {
         // The rest of a rejected line is empty, as the text logged has always been.
         Error("ZK7233E Invalid message", std::string());
         releaseReceiving();
@@ -162,10 +164,11 @@ void TcpSocket::handleLine(std::string& line) {
             SetLockStepSending(false);
         }
     }
-    if (line.size() >= 2 && LogLevel() >= 4) {
-        const std::size_t length = line.size() - 1;
+    const std::string& text = header.Text();
+    if (text.size() >= 2 && LogLevel() >= 4) {
+        const std::size_t length = text.size() - 1;
         Summary(std::string("ZK7235I ") + transportName() + " read " + std::to_string(length) + " bytes on " + _tag +
-                " from " + _remoteEndpoint.address().to_string() + " (" + Excerpt(line.data(), length) + "...) ");
+                " from " + _remoteEndpoint.address().to_string() + " (" + Excerpt(text.data(), length) + "...) ");
     }
     SetReceivingMsg(false);
     auto keep = self();
@@ -180,7 +183,7 @@ void TcpSocket::handleLine(std::string& line) {
         }
     }
     if (auto* sink = Sink(); sink && keep) {
-        if (!callSink("LogTraffic", [&] { sink->LogTraffic(true, _remoteEndpoint, line, GetState() == Tls); }) ||
+        if (!callSink("LogTraffic", [&] { sink->LogTraffic(true, _remoteEndpoint, text, GetState() == Tls); }) ||
             !callSink("MessageReceived", [&] { sink->MessageReceived(keep, header, requestSent, _responseTime); })) {
             return;
         }

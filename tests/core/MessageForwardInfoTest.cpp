@@ -240,3 +240,47 @@ TEST(MessageForwardInfo, ABlockBodyReadsAsTheJsonReaderReadsIt) {
         }
     }
 }
+
+// A received line the header takes reads as a copied one does; the line's buffer goes to
+// the header (a block is not copied) unless it is a short line in a large buffer, and
+// the body stays readable through copies and moves of the header.
+TEST(MessageForwardInfo, ATakenLineReadsAsACopiedOneAndKeepsItsBodyThroughMoves) {
+    const std::string data(70000, 'A');
+    const std::string block = "17-ab12 [dev][ctl] block {\"blockno\":3,\"data\":\"" + data + "\"}\n";
+    MessageForwardInfo copied;
+    ASSERT_TRUE(copied.ReadReceived(block));
+    std::string line = block;
+    const char* buffer = line.data();
+    MessageForwardInfo taken;
+    ASSERT_TRUE(taken.TakeReceived(line));
+    EXPECT_TRUE(line.empty());
+    EXPECT_EQ(taken.Text().data(), buffer) << "the block's buffer itself";
+    EXPECT_EQ(taken.Text(), block);
+    EXPECT_EQ(taken.JsonText(), copied.JsonText());
+    EXPECT_EQ(taken.HashText(), "17-ab12");
+    EXPECT_EQ(taken.TargetText(), "dev");
+    EXPECT_EQ(taken.CommandText(), "block");
+    EXPECT_EQ(taken.JsonBody()["data"].asString(), data);
+
+    MessageForwardInfo copy(taken);
+    MessageForwardInfo moved(std::move(taken));
+    EXPECT_EQ(copy.JsonText(), copied.JsonText());
+    EXPECT_EQ(moved.JsonText(), copied.JsonText());
+
+    std::string small;
+    small.reserve(1 << 20);
+    small = "@getvalue {\"a\":1}\n";
+    MessageForwardInfo fromSmall;
+    ASSERT_TRUE(fromSmall.TakeReceived(small));
+    EXPECT_EQ(fromSmall.JsonText(), "{\"a\":1}");
+    EXPECT_TRUE(small.empty());
+    EXPECT_GE(small.capacity(), std::size_t{1} << 20) << "a large buffer stays with its reader";
+    EXPECT_LT(fromSmall.Text().capacity(), std::size_t{4096});
+
+    ZelkorTest::LogCapture log;
+    std::string bad = "block {\"blockno\":\n";
+    MessageForwardInfo refused;
+    EXPECT_FALSE(refused.TakeReceived(bad));
+    ASSERT_EQ(log.Lines().size(), 1u);
+    EXPECT_EQ(log.Lines()[0], "MFWD ZK5104E Invalid JSON parameters (block {\"blockno\":\n)");
+}

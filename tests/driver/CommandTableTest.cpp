@@ -78,7 +78,7 @@ TEST(CommandTable, EveryWordReadsAParsedLineAsItsText) {
                 ASSERT_FALSE(header.PullHeader("7 [R][C] " + std::string(request ? "" : "@") + word + " " + body + "\n")
                                  .empty());
                 // As the driver gives it: the word, a blank, the JSON text.
-                const std::string line = header.CommandText() + " " + header.JsonText();
+                const std::string line = header.CommandText() + " " + std::string(header.JsonText());
                 auto fromText = create();
                 auto fromParse = create();
                 std::string textError;

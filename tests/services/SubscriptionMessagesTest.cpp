@@ -488,7 +488,7 @@ TEST(SubscriptionMessages, RouterKeepsTheRoutingHeaderOfEveryOption) {
         ASSERT_FALSE(header.PullHeader(line).empty()) << line;
         auto list = Zelkor::CreateListCommand();
         std::string error;
-        ASSERT_TRUE(list->FromReceived(!header.isReply, header.CommandText() + " " + header.JsonText(), header, error))
+        ASSERT_TRUE(list->FromReceived(!header.isReply, header.CommandText() + " " + std::string(header.JsonText()), header, error))
             << line << ": " << error;
         list->SetMessageForwardInfo(header);
         list->SetIsReply(header.isReply);

@@ -87,7 +87,7 @@ public:
     void MessageReceived(TcpPtr socket, Zelkor::MessageForwardInfo& header, TimePoint, TimePoint) override {
         Fail("MessageReceived");
         const std::string word = header.CommandText();
-        received.push_back({word, header.JsonText(), {}});
+        received.push_back({word, std::string(header.JsonText()), {}});
         if (answerSecurity && word == "starttls") {
             socket->SendData("@starttls\n", false);
             socket->SetState(TcpSocket::Handshaking);
@@ -107,7 +107,7 @@ public:
         }
     }
     void MessageReceived(UdpPtr socket, Zelkor::MessageForwardInfo& header) override {
-        received.push_back({header.CommandText(), header.JsonText(),
+        received.push_back({header.CommandText(), std::string(header.JsonText()),
                             udp::endpoint(socket->GetRemoteIP(), socket->GetRemotePort())});
     }
     void MessageBlockSent(TcpPtr, Zelkor::MessageForwardInfo&) override { ++blocksSent; Fail("MessageBlockSent"); }
