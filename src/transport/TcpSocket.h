@@ -318,8 +318,9 @@ private:
     std::string _tag;
 
     LineFramer _framer;
-    // The line being handled; kept, so that its buffer and the framer's trade places line
-    // by line instead of a new one being made for each.
+    // The line being handled. Its buffer and the framer's trade places line by line; the
+    // line's header then takes it (a file block is not copied), and the framer fills a
+    // fresh one with the next line.
     std::string _line;
     // Reads in a row that used little of a grown read buffer.
     unsigned _smallReads = 0;
