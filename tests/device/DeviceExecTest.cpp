@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "discovery/DiscoveryTestSupport.h"
 #include "support/ContainerSummary.h"
 #include "support/DriverHarness.h"
+#include "support/HeardLines.h"
 #include "support/RunUntil.h"
 
 namespace ZelkorTest {
@@ -34,20 +34,13 @@ protected:
         EXPECT_TRUE(harness.OnLoop([&] { device->SetHandle(socket); }));
     }
 
-    void Heard(const std::string& line) {
-        std::lock_guard<std::mutex> lock(_mutex);
-        _heard.push_back(line);
-    }
+    void Heard(const std::string& line) { _heard.Add(line); }
     // What the callbacks heard, once `count` lines are in (and after the loop finished
     // what the peer sent before).
     Lines WaitHeard(std::size_t count) {
-        WaitUntil([&] {
-            std::lock_guard<std::mutex> lock(_mutex);
-            return _heard.size() >= count;
-        });
+        _heard.WaitFor(count);
         EXPECT_TRUE(harness.OnLoop([] {}));
-        std::lock_guard<std::mutex> lock(_mutex);
-        return _heard;
+        return _heard.Snapshot();
     }
     DeviceImpl::ExecCallback Exec(const std::string& tag) {
         return [this, tag](const std::string& path, const std::string& command, bool ok, const std::string& result,
@@ -82,8 +75,7 @@ protected:
     std::atomic<int> subscribeReplies{0};
 
 private:
-    std::mutex _mutex;
-    Lines _heard;
+    HeardLines _heard;
 };
 
 // Each argument form writes its own "arguments"; each reply goes to its request's

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "driver/Packet.h"
 #include "support/DriverHarness.h"
 #include "support/FirmwareHost.h"
+#include "support/HeardLines.h"
 #include "support/LogCapture.h"
 #include "support/RunUntil.h"
 #include "support/TempDir.h"
@@ -39,20 +39,13 @@ protected:
     }
     ~DeviceFileRequests() override { device->DisconnectSignals(); }
 
-    void Heard(const std::string& line) {
-        std::lock_guard<std::mutex> lock(_mutex);
-        _heard.push_back(line);
-    }
+    void Heard(const std::string& line) { _heard.Add(line); }
     // What the callbacks heard once `count` lines are in (and the loop has finished what
     // came before).
     Lines WaitHeard(std::size_t count) {
-        WaitUntil([&] {
-            std::lock_guard<std::mutex> lock(_mutex);
-            return _heard.size() >= count;
-        });
+        _heard.WaitFor(count);
         EXPECT_TRUE(harness.OnLoop([] {}));
-        std::lock_guard<std::mutex> lock(_mutex);
-        return std::exchange(_heard, Lines());
+        return _heard.Take();
     }
     // A line as a datagram from a peer, handed to the driver as its UDP road does.
     void HearDatagram(const std::string& line, bool reply) {
@@ -102,8 +95,7 @@ protected:
     std::shared_ptr<Zelkor::UdpSocket> udp = std::make_shared<Zelkor::UdpSocket>(harness.io, 0);
 
 private:
-    std::mutex _mutex;
-    Lines _heard;
+    HeardLines _heard;
 };
 
 // The device's own "fwupdate" request is its notice; its replies are the results. The same

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "driver/Packet.h"
 #include "support/ContainerSummary.h"
 #include "support/DriverHarness.h"
+#include "support/HeardLines.h"
 #include "support/LogCapture.h"
 #include "support/RunUntil.h"
 #include "transport/UdpSocket.h"
@@ -49,23 +49,13 @@ protected:
         EXPECT_TRUE(harness.OnLoop([&] { made->SetHandle(on); }));
         return made;
     }
-    void Heard(const std::string& line) {
-        std::lock_guard<std::mutex> lock(_mutex);
-        _heard.push_back(line);
-    }
+    void Heard(const std::string& line) { _heard.Add(line); }
     // What the callbacks heard, once `count` lines are in.
     Lines WaitHeard(std::size_t count) {
-        WaitUntil([&] {
-            std::lock_guard<std::mutex> lock(_mutex);
-            return _heard.size() >= count;
-        });
-        std::lock_guard<std::mutex> lock(_mutex);
-        return _heard;
+        _heard.WaitFor(count);
+        return _heard.Snapshot();
     }
-    void ClearHeard() {
-        std::lock_guard<std::mutex> lock(_mutex);
-        _heard.clear();
-    }
+    void ClearHeard() { _heard.Clear(); }
     // A locate reply datagram as the driver hands it over; handled when this returns.
     void HearLocateDatagram(const std::string& guid, const std::string& port = "4197") {
         ASSERT_TRUE(harness.OnLoop([&] {
@@ -95,8 +85,7 @@ protected:
     std::shared_ptr<Zelkor::UdpSocket> udp = std::make_shared<Zelkor::UdpSocket>(harness.io, 0);
 
 private:
-    std::mutex _mutex;
-    Lines _heard;
+    HeardLines _heard;
 };
 
 // Each word reaches its callback in its own direction only, converted; a subscribepoll
