@@ -208,22 +208,28 @@ TEST(NodeDeviceFiles, ParentPathsOnBothSidesAndATakenFirmwareUpdate) {
     }
 }
 
-// The device object's cancel ends the put with the device's text; the old file stays.
-TEST(NodeDeviceFiles, CancelSendFileOnADirectDevice) {
-    TransferNodes nodes("cancel");
-    ASSERT_TRUE(nodes.Connect());
-    NodeProcess& ctl = nodes.Controller();
-    const std::string put = nodes.LocalFile("big.bin");
-    WriteRandomFile(put, 5'000'000, 21);
-    WriteFile(nodes.DeviceFile("old.bin"), kOld);
+// Puts a 5 MB file (`put`, made here) over "old.bin" in the device's root, cancels it
+// through the device object once some of it went, and checks that the put ends with the
+// device's text and the old file alone stays.
+void CancelPutOverOldFile(NodeProcess& ctl, const std::string& put, const TempDir& deviceRoot, int seed) {
+    WriteRandomFile(put, 5'000'000, seed);
+    WriteFile(deviceRoot.File("old.bin"), kOld);
     ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, put, "old.bin", "cancelled", 2048)));
     ASSERT_FALSE(ctl.Await(ProgressOf(put, 3), 60s).isNull());
     ASSERT_TRUE(ctl.Send(NodeCommand("cancelsend", R"("device":")" + kAmp + "\"")));
     const Json::Value done = ctl.Await(DoneLine("cancelled"), 20s);
     EXPECT_EQ(done["success"], false);
     EXPECT_EQ(done["text"], "Transfer canceled");
-    EXPECT_EQ(ReadFile(nodes.DeviceFile("old.bin")), kOld);
-    EXPECT_EQ(FolderNames(nodes.deviceRoot.Path().string()), std::vector<std::string>{"old.bin"});
+    EXPECT_EQ(ReadFile(deviceRoot.File("old.bin")), kOld);
+    EXPECT_EQ(FolderNames(deviceRoot.Path().string()), std::vector<std::string>{"old.bin"});
+}
+
+// The device object's cancel ends the put with the device's text; the old file stays.
+TEST(NodeDeviceFiles, CancelSendFileOnADirectDevice) {
+    TransferNodes nodes("cancel");
+    ASSERT_TRUE(nodes.Connect());
+    NodeProcess& ctl = nodes.Controller();
+    ASSERT_NO_FATAL_FAILURE(CancelPutOverOldFile(ctl, nodes.LocalFile("big.bin"), nodes.deviceRoot, 21));
     StopCleanly(ctl);
     StopCleanly(nodes.Device());
 }
@@ -263,17 +269,7 @@ TEST(NodeDeviceFiles, CancelAndRequestsThroughARouter) {
 
     // The cancel is the device object's first request through the router: it must not
     // carry the route of an earlier one.
-    const std::string put = local.File("big.bin");
-    WriteRandomFile(put, 5'000'000, 22);
-    WriteFile(root1.File("old.bin"), kOld);
-    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, put, "old.bin", "cancelled", 2048)));
-    ASSERT_FALSE(ctl.Await(ProgressOf(put, 3), 60s).isNull());
-    ASSERT_TRUE(ctl.Send(NodeCommand("cancelsend", R"("device":")" + kAmp + "\"")));
-    const Json::Value done = ctl.Await(DoneLine("cancelled"), 20s);
-    EXPECT_EQ(done["success"], false);
-    EXPECT_EQ(done["text"], "Transfer canceled");
-    EXPECT_EQ(ReadFile(root1.File("old.bin")), kOld);
-    EXPECT_EQ(FolderNames(root1.Path().string()), std::vector<std::string>{"old.bin"});
+    ASSERT_NO_FATAL_FAILURE(CancelPutOverOldFile(ctl, local.File("big.bin"), root1, 22));
 
     const std::string root = root1.Path().string();
     EXPECT_EQ(Ask(ctl, "mkdir", "createDir", root + "/sub")["success"], true);
