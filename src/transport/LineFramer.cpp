@@ -23,6 +23,11 @@ bool LineFramer::Next(std::string& line) {
         line.swap(_data);
         _data.clear();
         _start = _scanned = 0;
+        // Lines of one kind come in a row (a file's blocks): room for another as long saves
+        // growing the buffer read by read, each time copying what came so far.
+        if (_data.capacity() < line.size() && line.size() <= KeepCapacity) {
+            _data.reserve(line.size());
+        }
         return true;
     }
     line.assign(_data, _start, end + 1 - _start);

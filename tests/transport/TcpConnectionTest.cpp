@@ -292,5 +292,26 @@ TEST(LineFramer, ALineAloneInTheBufferIsHandedOverWhole) {
     EXPECT_EQ(framer.PendingSize(), 0u);
 }
 
+// After a file block handed over whole, the next one, arriving in record-sized pieces,
+// finds room for itself; a line over the keep bound leaves nothing that large behind.
+TEST(LineFramer, KeepsRoomForAnotherLineAsLongButNotForAHugeOne) {
+    Zelkor::LineFramer framer;
+    const std::string block = "block {\"data\":\"" + std::string(65536, 'A') + "\"}\n";
+    std::string line;
+    framer.Append(block.data(), block.size());
+    ASSERT_TRUE(framer.Next(line));
+    EXPECT_GE(framer.Capacity(), block.size());
+    for (std::size_t at = 0; at < block.size(); at += 16384) {
+        framer.Append(block.data() + at, std::min<std::size_t>(16384, block.size() - at));
+    }
+    ASSERT_TRUE(framer.Next(line));
+    EXPECT_EQ(line, block);
+
+    const std::string huge = std::string(2 << 20, 'x') + "\n";
+    framer.Append(huge.data(), huge.size());
+    ASSERT_TRUE(framer.Next(line));
+    EXPECT_LT(framer.Capacity(), Zelkor::LineFramer::KeepCapacity);
+}
+
 }  // namespace
 }  // namespace ZelkorTest
