@@ -152,13 +152,18 @@ ComposedBlock ComposeBlockLine(const BlockReader& read, std::uint64_t blockNumbe
         return result;
     }
     const std::size_t dataAt = kLineFront.size() + numberText.size() + kDataFront.size();
-    line.resize(dataAt + (result.read + 2) / 3 * 4 + kLineEnd.size());
-    char* const buffer = line.data();
-    std::memcpy(buffer, kLineFront.data(), kLineFront.size());
-    std::memcpy(buffer + kLineFront.size(), numberText.data(), numberText.size());
-    std::memcpy(buffer + kLineFront.size() + numberText.size(), kDataFront.data(), kDataFront.size());
-    const std::size_t textLength = EncodeBase64(buffer + dataAt, raw.data(), result.read);
-    std::memcpy(buffer + dataAt + textLength, kLineEnd.data(), kLineEnd.size());
+    line.clear();
+    line.reserve(dataAt + (result.read + 2) / 3 * 4 + kLineEnd.size());
+    line.append(kLineFront).append(numberText).append(kDataFront);
+    // Encoded a piece at a time into a small buffer the cache holds and appended from it:
+    // sizing the line first would zero all of it only for the text to overwrite it.
+    constexpr std::size_t piece = 3 * 1024;  // whole groups: no padding but at the end
+    char text[piece / 3 * 4];
+    for (std::size_t at = 0; at < result.read; at += piece) {
+        const std::size_t count = std::min(piece, result.read - at);
+        line.append(text, EncodeBase64(text, raw.data() + at, count));
+    }
+    line.append(kLineEnd);
     return result;
 }
 
