@@ -10,7 +10,8 @@
 // receiver's final sync and rename. Each case reports MB/s (10^6 bytes), the ratio of its
 // rate to md5sum's, and the peak resident set (VmHWM) of the controller and the device
 // once the first 64 MiB had moved and at the end of the first 256 MiB: a transfer that
-// streams keeps them equal.
+// streams keeps them equal. Beside them, the CPU time each process spent on a transfer:
+// on a busy machine it varies far less than the rate does.
 //
 // Everything lives in a temporary folder (TMPDIR, else /tmp), removed at the end; the
 // receiver syncs what it installs, so a folder on a disk costs the disk's write time. A
@@ -21,6 +22,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +32,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -114,6 +117,32 @@ double peakResidentMiB(pid_t pid) {
     return 0.0;
 }
 
+// The CPU time the process used so far (user and system, all its threads) in seconds;
+// 0 when it cannot be read. Unlike the rate it hardly depends on what else the machine runs.
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // The fields after the command's name, which may hold blanks, closed by the last ")".
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0.0;
+    }
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    // State is the 3rd field of the line; user and system time the 14th and 15th.
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index == 14) {
+            user = std::strtoull(field.c_str(), nullptr, 10);
+        } else if (index == 15) {
+            system = std::strtoull(field.c_str(), nullptr, 10);
+        }
+    }
+    const long ticks = sysconf(_SC_CLK_TCK);
+    return ticks > 0 ? static_cast<double>(user + system) / static_cast<double>(ticks) : 0.0;
+}
+
 Json::Value parsed(const std::string& line) {
     Json::Value value;
     Zelkor::ReadWholeJson(line, value);
@@ -175,6 +204,7 @@ public:
         double seconds = 0.0;
         double controllerEarly = 0.0, deviceEarly = 0.0;
         double controllerLate = 0.0, deviceLate = 0.0;
+        double controllerCpu = 0.0, deviceCpu = 0.0;  // seconds of CPU over the transfer
     };
     bool Transfer(bool put, unsigned long blockSize, const std::string& tag, Figures& figures, std::string& why) {
         Json::Value command;
@@ -200,6 +230,8 @@ public:
             const std::string event = line["event"].asString();
             if (event == "transfer" && line["state"] == "begin" && begun == Clock::time_point{}) {
                 begun = Clock::now();
+                figures.controllerCpu = -cpuSeconds(_controller->Pid());
+                figures.deviceCpu = -cpuSeconds(_device->Pid());
             } else if (event == "progress" && !early &&
                        line["percent"].asDouble() >= 100.0 * kEarlyMark / kFileSize) {
                 early = true;
@@ -211,6 +243,8 @@ public:
                     return false;
                 }
                 figures.seconds = std::chrono::duration<double>(Clock::now() - begun).count();
+                figures.controllerCpu += cpuSeconds(_controller->Pid());
+                figures.deviceCpu += cpuSeconds(_device->Pid());
                 figures.controllerLate = peakResidentMiB(_controller->Pid());
                 figures.deviceLate = peakResidentMiB(_device->Pid());
                 if (begun == Clock::time_point{} || !early) {
@@ -250,6 +284,7 @@ struct Result {
     double rate = 0.0;  // MB/s, the median of the case's transfers
     double controllerEarly = 0.0, deviceEarly = 0.0;
     double controllerLate = 0.0, deviceLate = 0.0;
+    double controllerCpu = 0.0, deviceCpu = 0.0;  // seconds per transfer, the median's
 };
 std::map<std::string, Result>& results() {
     static std::map<std::string, Result> table;
@@ -274,6 +309,7 @@ void transferCase(benchmark::State& state, bool put, bool tls, unsigned long blo
         return;
     }
     std::vector<double> rates;
+    std::vector<double> controllerCpu, deviceCpu;
     Nodes::Figures first;
     int round = 0;
     for (auto _ : state) {
@@ -289,13 +325,18 @@ void transferCase(benchmark::State& state, bool put, bool tls, unsigned long blo
         }
         state.SetIterationTime(figures.seconds);
         rates.push_back(static_cast<double>(kFileSize) / figures.seconds / 1e6);
+        controllerCpu.push_back(figures.controllerCpu);
+        deviceCpu.push_back(figures.deviceCpu);
     }
     if (state.error_occurred() || rates.empty()) {
         return;
     }
-    std::sort(rates.begin(), rates.end());
-    Result result{rates[rates.size() / 2], first.controllerEarly, first.deviceEarly, first.controllerLate,
-                  first.deviceLate};
+    const auto median = [](std::vector<double>& values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    Result result{median(rates),        first.controllerEarly, first.deviceEarly,   first.controllerLate,
+                  first.deviceLate,     median(controllerCpu), median(deviceCpu)};
     results()[name] = result;
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileSize));
     state.counters["MBps"] = result.rate;
@@ -304,6 +345,8 @@ void transferCase(benchmark::State& state, bool put, bool tls, unsigned long blo
     state.counters["ctl_rss256_MiB"] = result.controllerLate;
     state.counters["dev_rss64_MiB"] = result.deviceEarly;
     state.counters["dev_rss256_MiB"] = result.deviceLate;
+    state.counters["ctl_cpu_s"] = result.controllerCpu;
+    state.counters["dev_cpu_s"] = result.deviceCpu;
 }
 
 void md5sumCase(benchmark::State& state) {
@@ -341,12 +384,12 @@ void registerCases() {
 
 void printSummary() {
     std::printf("\nmd5sum (cache warm): %.0f MB/s\n", md5Rate());
-    std::printf("%-14s %9s %7s %12s %12s %12s %12s\n", "case", "MB/s", "ratio", "ctl@64MiB", "ctl@256MiB",
-                "dev@64MiB", "dev@256MiB");
+    std::printf("%-14s %9s %7s %12s %12s %12s %12s %8s %8s\n", "case", "MB/s", "ratio", "ctl@64MiB", "ctl@256MiB",
+                "dev@64MiB", "dev@256MiB", "ctl CPU", "dev CPU");
     for (const auto& [name, result] : results()) {
-        std::printf("%-14s %9.0f %7.2f %9.1f MiB %9.1f MiB %9.1f MiB %9.1f MiB\n", name.c_str(), result.rate,
-                    result.rate / md5Rate(), result.controllerEarly, result.controllerLate, result.deviceEarly,
-                    result.deviceLate);
+        std::printf("%-14s %9.0f %7.2f %9.1f MiB %9.1f MiB %9.1f MiB %9.1f MiB %7.2fs %7.2fs\n", name.c_str(),
+                    result.rate, result.rate / md5Rate(), result.controllerEarly, result.controllerLate,
+                    result.deviceEarly, result.deviceLate, result.controllerCpu, result.deviceCpu);
     }
     for (const auto& [name, result] : results()) {
         if (name.find("/64KiB") != std::string::npos) {
