@@ -13,6 +13,13 @@
 // streams keeps them equal. Beside them, the CPU time each process spent on a transfer:
 // on a busy machine it varies far less than the rate does.
 //
+// A connection carries one request at a time, so every block waits for the answer to the
+// one before. Before each transfer the case measures that wait's floor on the machine as
+// it is then: bare Asio with blocking calls, the same number of block lines of the same
+// size (and TLS or not) out to a small pong process (bench_get_pong) and a short line back
+// for each, with no file, digest or Base64 on either end. Each case reports its rate as a
+// share of that floor too.
+//
 // Everything lives in a temporary folder (TMPDIR, else /tmp), removed at the end; the
 // receiver syncs what it installs, so a folder on a disk costs the disk's write time. A
 // case that cannot be set up is skipped with its reason; every wait is bounded.
@@ -36,8 +43,14 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
 #include <json/value.h>
 
 #include "core/JsonText.h"
@@ -153,6 +166,61 @@ Json::Value parsed(const std::string& line) {
 double& md5Rate() {
     static double rate = 0.0;
     return rate;
+}
+
+// Lines of `line` out, each answered by one line back, until `count` were answered.
+template <class Stream>
+bool exchange(Stream& stream, const std::string& line, std::uint64_t count) {
+    boost::asio::streambuf input;
+    boost::system::error_code error;
+    for (std::uint64_t sent = 0; sent < count; ++sent) {
+        boost::asio::write(stream, boost::asio::buffer(line), error);
+        const std::size_t length = error ? 0 : boost::asio::read_until(stream, input, '\n', error);
+        if (error) {
+            return false;
+        }
+        input.consume(length);
+    }
+    return true;
+}
+
+// The lock-step floor in MB/s of file data: as many block lines as the file takes at
+// `blockSize`, each answered before the next goes; 0 (and why) when it cannot be measured.
+double lockStepFloor(bool tls, unsigned long blockSize, std::string& why) {
+    namespace asio = boost::asio;
+    using asio::ip::tcp;
+    const std::uint64_t perBlock = blockSize / 4 * 3;
+    const std::uint64_t blocks = (kFileSize + perBlock - 1) / perBlock;
+    const std::string line = R"(block {"blockno":1,"data":")" + std::string(blockSize, 'A') + "\"}\n";
+    Child pong({ZELKOR_PONG_PROGRAM, tls ? "tls" : "plain", R"(@block {"blockno":"1"})"}, "");
+    const std::string port = pong.AwaitLine("");
+    try {
+        asio::io_context io;
+        tcp::socket socket(io);
+        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"),
+                                     static_cast<unsigned short>(std::stoi(port))));
+        socket.set_option(tcp::no_delay(true));
+        const auto start = Clock::now();
+        bool done = false;
+        if (tls) {
+            asio::ssl::context context(asio::ssl::context::tls_client);
+            context.set_verify_mode(asio::ssl::verify_none);
+            asio::ssl::stream<tcp::socket&> stream(socket, context);
+            stream.handshake(asio::ssl::stream_base::client);
+            done = exchange(stream, line, blocks);
+        } else {
+            done = exchange(socket, line, blocks);
+        }
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (!done || seconds <= 0.0) {
+            why = "the pong went away";
+            return 0.0;
+        }
+        return static_cast<double>(kFileSize) / seconds / 1e6;
+    } catch (const std::exception& error) {
+        why = std::string("no pong to measure the floor with: ") + error.what();
+        return 0.0;
+    }
 }
 
 // A device node serving dev/ and a controller node connected to it, fresh for each case
@@ -285,6 +353,7 @@ struct Result {
     double controllerEarly = 0.0, deviceEarly = 0.0;
     double controllerLate = 0.0, deviceLate = 0.0;
     double controllerCpu = 0.0, deviceCpu = 0.0;  // seconds per transfer, the median's
+    double floor = 0.0;                            // MB/s, the median of the floors
 };
 std::map<std::string, Result>& results() {
     static std::map<std::string, Result> table;
@@ -309,13 +378,18 @@ void transferCase(benchmark::State& state, bool put, bool tls, unsigned long blo
         return;
     }
     std::vector<double> rates;
-    std::vector<double> controllerCpu, deviceCpu;
+    std::vector<double> controllerCpu, deviceCpu, floors;
     Nodes::Figures first;
     int round = 0;
     for (auto _ : state) {
         // Every transfer replaces a destination that is there, as the common case.
         Nodes::Figures figures;
         std::string why;
+        floors.push_back(lockStepFloor(tls, blockSize, why));
+        if (floors.back() <= 0.0) {
+            state.SkipWithError(why.c_str());
+            break;
+        }
         if (!nodes.Transfer(put, blockSize, name + "#" + std::to_string(round), figures, why)) {
             state.SkipWithError(why.c_str());
             break;
@@ -335,8 +409,8 @@ void transferCase(benchmark::State& state, bool put, bool tls, unsigned long blo
         std::sort(values.begin(), values.end());
         return values[values.size() / 2];
     };
-    Result result{median(rates),        first.controllerEarly, first.deviceEarly,   first.controllerLate,
-                  first.deviceLate,     median(controllerCpu), median(deviceCpu)};
+    Result result{median(rates),    first.controllerEarly, first.deviceEarly, first.controllerLate,
+                  first.deviceLate, median(controllerCpu), median(deviceCpu), median(floors)};
     results()[name] = result;
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileSize));
     state.counters["MBps"] = result.rate;
@@ -347,6 +421,7 @@ void transferCase(benchmark::State& state, bool put, bool tls, unsigned long blo
     state.counters["dev_rss256_MiB"] = result.deviceLate;
     state.counters["ctl_cpu_s"] = result.controllerCpu;
     state.counters["dev_cpu_s"] = result.deviceCpu;
+    state.counters["floor_MBps"] = result.floor;
 }
 
 void md5sumCase(benchmark::State& state) {
@@ -384,12 +459,13 @@ void registerCases() {
 
 void printSummary() {
     std::printf("\nmd5sum (cache warm): %.0f MB/s\n", md5Rate());
-    std::printf("%-14s %9s %7s %12s %12s %12s %12s %8s %8s\n", "case", "MB/s", "ratio", "ctl@64MiB", "ctl@256MiB",
-                "dev@64MiB", "dev@256MiB", "ctl CPU", "dev CPU");
+    std::printf("%-14s %9s %7s %12s %12s %12s %12s %8s %8s %7s %9s\n", "case", "MB/s", "ratio", "ctl@64MiB",
+                "ctl@256MiB", "dev@64MiB", "dev@256MiB", "ctl CPU", "dev CPU", "floor", "of floor");
     for (const auto& [name, result] : results()) {
-        std::printf("%-14s %9.0f %7.2f %9.1f MiB %9.1f MiB %9.1f MiB %9.1f MiB %7.2fs %7.2fs\n", name.c_str(),
-                    result.rate, result.rate / md5Rate(), result.controllerEarly, result.controllerLate,
-                    result.deviceEarly, result.deviceLate, result.controllerCpu, result.deviceCpu);
+        std::printf("%-14s %9.0f %7.2f %9.1f MiB %9.1f MiB %9.1f MiB %9.1f MiB %7.2fs %7.2fs %7.0f %9.2f\n",
+                    name.c_str(), result.rate, result.rate / md5Rate(), result.controllerEarly,
+                    result.controllerLate, result.deviceEarly, result.deviceLate, result.controllerCpu,
+                    result.deviceCpu, result.floor, result.rate / result.floor);
     }
     for (const auto& [name, result] : results()) {
         if (name.find("/64KiB") != std::string::npos) {

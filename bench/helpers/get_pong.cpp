@@ -1,20 +1,20 @@
-// The far end of the bare ping-pong of bench_get_roundtrip, in a process of its own as the
-// device node is: it listens on an ephemeral loopback port, writes that port as one line
+// The far end of the bare ping-pongs of bench_get_roundtrip and bench_file_transfer, in a
+// process of its own as the device node is: it listens on an ephemeral loopback port, writes that port as one line
 // on standard output, takes one connection (TLS from the start with "tls") and answers
 // every line it reads with the reply given, until the peer closes.
 //
 // Usage: bench_get_pong plain|tls REPLY   (REPLY without its final "\n")
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read_until.hpp>
 #include <boost/asio/ssl/stream.hpp>
-#include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 
 #include "support/TlsMaterial.h"
@@ -24,20 +24,27 @@ namespace {
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
-// One reply per request line, each as soon as its line is complete.
+// One reply per request line, each as soon as its line is complete. The lines are only
+// counted, read straight into one buffer: the least any peer can do with them.
 template <class Stream>
 void answer(Stream& stream, const std::string& reply) {
-    asio::streambuf input;
+    std::vector<char> buffer(std::size_t{1} << 20);
     boost::system::error_code error;
     for (;;) {
-        const std::size_t length = asio::read_until(stream, input, '\n', error);
+        const std::size_t got = stream.read_some(asio::buffer(buffer), error);
         if (error) {
             return;
         }
-        input.consume(length);
-        asio::write(stream, asio::buffer(reply), error);
-        if (error) {
-            return;
+        const char* const end = buffer.data() + got;
+        for (const char* at = buffer.data(); at < end; ++at) {
+            at = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+            if (!at) {
+                break;
+            }
+            asio::write(stream, asio::buffer(reply), error);
+            if (error) {
+                return;
+            }
         }
     }
 }
