@@ -47,14 +47,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read_until.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 #include <json/value.h>
 
 #include "core/JsonText.h"
 #include "helpers/ChildProcess.h"
+#include "helpers/PongPeer.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -187,40 +186,21 @@ bool exchange(Stream& stream, const std::string& line, std::uint64_t count) {
 // The lock-step floor in MB/s of file data: as many block lines as the file takes at
 // `blockSize`, each answered before the next goes; 0 (and why) when it cannot be measured.
 double lockStepFloor(bool tls, unsigned long blockSize, std::string& why) {
-    namespace asio = boost::asio;
-    using asio::ip::tcp;
     const std::uint64_t perBlock = blockSize / 4 * 3;
     const std::uint64_t blocks = (kFileSize + perBlock - 1) / perBlock;
     const std::string line = R"(block {"blockno":1,"data":")" + std::string(blockSize, 'A') + "\"}\n";
-    Child pong({ZELKOR_PONG_PROGRAM, tls ? "tls" : "plain", R"(@block {"blockno":"1"})"}, "");
-    const std::string port = pong.AwaitLine("");
-    try {
-        asio::io_context io;
-        tcp::socket socket(io);
-        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"),
-                                     static_cast<unsigned short>(std::stoi(port))));
-        socket.set_option(tcp::no_delay(true));
+    double seconds = 0.0;
+    const auto timed = [&](auto& stream) {
         const auto start = Clock::now();
-        bool done = false;
-        if (tls) {
-            asio::ssl::context context(asio::ssl::context::tls_client);
-            context.set_verify_mode(asio::ssl::verify_none);
-            asio::ssl::stream<tcp::socket&> stream(socket, context);
-            stream.handshake(asio::ssl::stream_base::client);
-            done = exchange(stream, line, blocks);
-        } else {
-            done = exchange(socket, line, blocks);
-        }
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        if (!done || seconds <= 0.0) {
-            why = "the pong went away";
-            return 0.0;
-        }
-        return static_cast<double>(kFileSize) / seconds / 1e6;
-    } catch (const std::exception& error) {
-        why = std::string("no pong to measure the floor with: ") + error.what();
+        const bool done = exchange(stream, line, blocks);
+        seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        return done;
+    };
+    if (!ZelkorBench::WithPong(ZELKOR_PONG_PROGRAM, tls, R"(@block {"blockno":"1"})", timed, why) ||
+        seconds <= 0.0) {
         return 0.0;
     }
+    return static_cast<double>(kFileSize) / seconds / 1e6;
 }
 
 // A device node serving dev/ and a controller node connected to it, fresh for each case

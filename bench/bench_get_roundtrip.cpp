@@ -46,12 +46,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 
 #include "helpers/ChildProcess.h"
+#include "helpers/PongPeer.h"
 #include "core/ZelkorLog.h"
 #include "device/IDevice.h"
 #include "discovery/IDiscoveryService.h"
@@ -511,29 +510,10 @@ void BM_BarePingPong(benchmark::State& state) {
         return;
     }
     const std::string reply = bytes->reply.substr(0, bytes->reply.size() - 1);
-    Child pong({ZELKOR_PONG_PROGRAM, tls ? "tls" : "plain", reply}, "");
-    const std::string port = pong.AwaitLine("");
-    try {
-        asio::io_context io;
-        tcp::socket socket(io);
-        const auto number = static_cast<unsigned short>(std::stoi(port));
-        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), number));
-        socket.set_option(tcp::no_delay(true));
-        bool done = false;
-        if (tls) {
-            asio::ssl::context context(asio::ssl::context::tls_client);
-            context.set_verify_mode(asio::ssl::verify_none);
-            asio::ssl::stream<tcp::socket&> stream(socket, context);
-            stream.handshake(asio::ssl::stream_base::client);
-            done = pingPong(state, stream, *bytes);
-        } else {
-            done = pingPong(state, socket, *bytes);
-        }
-        if (!done) {
-            state.SkipWithError("the pong went away");
-        }
-    } catch (const std::exception& error) {
-        state.SkipWithError(error.what());
+    std::string why;
+    if (!ZelkorBench::WithPong(
+            ZELKOR_PONG_PROGRAM, tls, reply, [&](auto& stream) { return pingPong(state, stream, *bytes); }, why)) {
+        state.SkipWithError(why.c_str());
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
