@@ -24,7 +24,8 @@ bool LineFramer::Next(std::string& line) {
         _data.clear();
         _start = _scanned = 0;
         // Lines of one kind come in a row (a file's blocks): room for another as long saves
-        // growing the buffer read by read, each time copying what came so far.
+        // growing the buffer read by read, each time copying what came so far. The next
+        // line handed over whole takes that room with it.
         if (_data.capacity() < line.size() && line.size() <= KeepCapacity) {
             _data.reserve(line.size());
         }
