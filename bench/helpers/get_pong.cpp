@@ -1,7 +1,8 @@
 // The far end of the bare ping-pongs of bench_get_roundtrip and bench_file_transfer, in a
-// process of its own as the device node is: it listens on an ephemeral loopback port, writes that port as one line
-// on standard output, takes one connection (TLS from the start with "tls") and answers
-// every line it reads with the reply given, until the peer closes.
+// process of its own as the device node is: it listens on an ephemeral loopback port,
+// writes that port as one line on standard output, takes one connection (TLS from the
+// start with "tls") and answers every line it reads with the reply given, until the peer
+// closes.
 //
 // Usage: bench_get_pong plain|tls REPLY   (REPLY without its final "\n")
 
