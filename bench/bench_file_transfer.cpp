@@ -43,12 +43,9 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
-#include <boost/asio/write.hpp>
 #include <json/value.h>
 
 #include "core/JsonText.h"
@@ -171,14 +168,10 @@ double& md5Rate() {
 template <class Stream>
 bool exchange(Stream& stream, const std::string& line, std::uint64_t count) {
     boost::asio::streambuf input;
-    boost::system::error_code error;
     for (std::uint64_t sent = 0; sent < count; ++sent) {
-        boost::asio::write(stream, boost::asio::buffer(line), error);
-        const std::size_t length = error ? 0 : boost::asio::read_until(stream, input, '\n', error);
-        if (error) {
+        if (!ZelkorBench::RoundTrip(stream, line, input)) {
             return false;
         }
-        input.consume(length);
     }
     return true;
 }

@@ -41,13 +41,10 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
-#include <boost/asio/write.hpp>
 
 #include "helpers/ChildProcess.h"
 #include "helpers/PongPeer.h"
@@ -489,14 +486,10 @@ const Bytes* bareBytes() {
 template <class Stream>
 bool pingPong(benchmark::State& state, Stream& stream, const Bytes& bytes) {
     asio::streambuf input;
-    boost::system::error_code error;
     for (auto _ : state) {
-        asio::write(stream, asio::buffer(bytes.request), error);
-        const std::size_t length = error ? 0 : asio::read_until(stream, input, '\n', error);
-        if (error) {
+        if (!ZelkorBench::RoundTrip(stream, bytes.request, input)) {
             return false;
         }
-        input.consume(length);
     }
     return true;
 }

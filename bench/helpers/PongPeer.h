@@ -9,14 +9,32 @@
 #include <string>
 #include <utility>
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read_until.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
 
 #include "ChildProcess.h"
 
 namespace ZelkorBench {
+
+// One line out and its one-line answer read from the stream into `input` and consumed:
+// false when the pong went away.
+template <class Stream>
+bool RoundTrip(Stream& stream, const std::string& line, boost::asio::streambuf& input) {
+    boost::system::error_code error;
+    boost::asio::write(stream, boost::asio::buffer(line), error);
+    const std::size_t length = error ? 0 : boost::asio::read_until(stream, input, '\n', error);
+    if (error) {
+        return false;
+    }
+    input.consume(length);
+    return true;
+}
 
 // Starts a pong that answers every line with `reply` (given without its "\n"), connects to
 // it (over TLS with `tls`, the handshake done) and runs `exchange` on the stream, a
