@@ -59,6 +59,8 @@ public:
     }
     void UpdateStatistics(std::shared_ptr<Zelkor::TcpSocket>, TimePoint, TimePoint) override {}
     bool SendDiscos() override { return false; }
+    bool IsRouter() const override { return true; }
+    std::uint64_t GetKeepAliveDiscoInterval() const override { return 10000; }
     std::string GUID() override { return ""; }
     std::uint64_t MaxQueueDepth() override { return 0; }
     void SetRequestTime(const std::shared_ptr<Zelkor::TcpSocket>&, std::int64_t) override {}

@@ -262,13 +262,13 @@ public:
     bool GetModelDHCP(std::string& interfaceName, std::string& dhcp) override;
     bool IsStopped() const { return _stopped.load(); }
     bool IsWaitingForGoodbyes() const { return _goodbyesPending.load() != 0; }
-    bool IsRouter() const { return _router.load(); }
+    bool IsRouter() const override { return _router.load(); }
     std::uint64_t DiscoIntervalSeconds() const { return _discoIntervalSec.load(); }
     std::uint64_t KeepAliveDiscoIntervalSeconds() const { return _keepAliveDiscoIntervalSec.load(); }
     std::uint64_t ReplyTimeoutSeconds() const { return _replyTimeoutSec.load(); }
     std::uint64_t LockStepTimeoutSeconds() const { return _lockStepTimeoutSec.load(); }
     std::uint64_t GetLockStepTimeout() const { return _lockStepTimeoutMs.load(); }
-    std::uint64_t GetKeepAliveDiscoInterval() const { return _keepAliveDiscoIntervalMs.load(); }
+    std::uint64_t GetKeepAliveDiscoInterval() const override { return _keepAliveDiscoIntervalMs.load(); }
     std::uint64_t GetDiscoInterval() const { return _discoIntervalMs.load(); }
     // The send-disco address and port.
     Endpoint SendDiscoAddress() const;

@@ -29,6 +29,14 @@ public:
     virtual void SetKeyFile(std::string& path) = 0;
     virtual void SetDHParamsFile(std::string& path) = 0;
     virtual void SetTlsLevel(unsigned long level) = 0;
+    // The strict rule for a node that holds a verification code, off by default: on a
+    // plain connection a peer may then only reach TLS and find the node ("starttls",
+    // "disco", "goodbye", replies, and on a connection this node opened the notices of the
+    // device it reached); everything else is answered "Requires encrypted connection", and
+    // datagrams other than "disco" requests and replies are dropped. Off, a code guards
+    // secured connections only, which controllers that never secure rely on.
+    virtual void SetRequireTls(bool on) = 0;
+    virtual bool GetRequireTls() = 0;
 };
 
 }  // namespace Zelkor

@@ -68,6 +68,11 @@ public:
     // --- network edge --------------------------------------------------------------------
     // True when the node sends discoveries (a controller or a router).
     virtual bool SendDiscos() = 0;
+    // True in the router role: only a router forwards requests.
+    virtual bool IsRouter() const = 0;
+    // Milliseconds between keep-alives on a connection: a peer silent for twice as long
+    // counts as gone.
+    virtual std::uint64_t GetKeepAliveDiscoInterval() const = 0;
     // This node's GUID as text; "" when it has none. The generated certificate names it.
     virtual std::string GUID() = 0;
     // Bound of a connection's request queue; 0 means no bound.

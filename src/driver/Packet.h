@@ -7,6 +7,7 @@
 // belongs to the receiving socket and is valid while the packet is handled.
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 namespace Zelkor {
@@ -30,6 +31,8 @@ struct Packet {
     // Zero for UDP.
     TimePoint requestSent{};
     TimePoint received{};
+    // The reply-cache entry the request made when it was admitted; 0 when none.
+    std::uint64_t cacheEntry = 0;
 };
 
 }  // namespace Zelkor

@@ -95,12 +95,6 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     // Compared as a view: the word is asked after twice on every line.
     const bool disco = std::string_view(command) == "disco";
     const bool tcp = packet.reliable;
-    // A line on its way through this node belongs to the nodes at its ends: it is
-    // neither filtered nor recorded here.
-    const bool passingThrough = header.TargetList().size() >= 2;
-    if (tcp && !disco && header.hasHash && !passingThrough && !admitDuplicate(packet, command)) {
-        return;
-    }
     const auto current = discovery();
     if (!current) {
         Error("ZK7879E No discovery service");
@@ -124,12 +118,35 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         Warning("ZK7870W No message source TcpSocket");
         return;
     }
+    if (!tcp && !packet.isReply && !disco && strict(*current)) {
+        // A datagram proves nothing of its sender: with the strict rule only discovery
+        // is served that way.
+        Warning("ZK78E4W Datagram request dropped: encrypted connection required", command);
+        return;
+    }
     header.SetDeviceName(std::move(own));
     const MessageFactoryFunction create = LookupCommand(command);
 
     std::string next;
     if (header.TransitionTargetToSource(next)) {
-        forward(packet, command, create, next);
+        forward(packet, *current, command, create, next);
+        return;
+    }
+    if (tcp) {
+        if (!packet.isReply) {
+            if (const char* refusal = authorise(packet, *current, command, create != nullptr)) {
+                header.ReversePaths();
+                SendErrorReply(packet, command, refusal, header);
+                return;
+            }
+        } else if (create && packet.requestSent != TimePoint{} && packet.received != TimePoint{} &&
+                   packet.requestSent <= packet.received) {
+            current->UpdateStatistics(packet.socket, packet.requestSent, packet.received);
+        }
+    }
+    // Only after authorisation: a line refused must neither be answered with what another
+    // requester's line of the same hash was answered, nor leave a mark that answers it.
+    if (tcp && !disco && header.hasHash && !admitDuplicate(packet, command)) {
         return;
     }
     // The word and the JSON text, as the message classes read a received line. A block's
@@ -150,16 +167,6 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     if (!create) {
         customCommand(packet, command, line);
         return;
-    }
-    if (tcp) {
-        if (!packet.isReply) {
-            if (!authorise(packet, *current, command)) {
-                return;
-            }
-        } else if (packet.requestSent != TimePoint{} && packet.received != TimePoint{} &&
-                   packet.requestSent <= packet.received) {
-            current->UpdateStatistics(packet.socket, packet.requestSent, packet.received);
-        }
     }
     if (disco) {
         if (packet.isReply) {
@@ -233,6 +240,7 @@ bool ZelkorDriver::admitDuplicate(Packet& packet, const std::string& command) {
                                                        header.GetSourcePaths());
     switch (admission.verdict) {
         case ReplyCache::Verdict::Handle:
+            packet.cacheEntry = admission.entry;
             detail("Handling ", " on ");
             return true;
         case ReplyCache::Verdict::Replay:
@@ -246,28 +254,38 @@ bool ZelkorDriver::admitDuplicate(Packet& packet, const std::string& command) {
     return false;
 }
 
-void ZelkorDriver::forward(Packet& packet, const std::string& command, MessageFactoryFunction create,
-                           const std::string& next) {
+void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std::string& command,
+                           MessageFactoryFunction create, const std::string& next) {
     MessageForwardInfo& header = *packet.header;
     if (!packet.reliable) {
         Warning("ZK7870W UDP message forwarding not supported");
         return;
     }
+    // Replies and what a device sends its requester go back only from where the
+    // requester's own requests went, and only to the requester's connection.
     std::shared_ptr<TcpSocket> onward;
     if (packet.isReply) {
-        onward = _returnRoutes.Find(header.FinalDestination());
+        onward = _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
         if (!onward) {
             Warning("ZK7871W No return route for reply");
             return;
         }
     } else {
-        const auto current = discovery();
-        const bool listed = current->GetDeviceHandleByName(next, onward);
-        if (!onward) {
-            // A node that connected to this router is no connection of the router's own
-            // device record for it: what it subscribed to (publishes, log rows, events)
-            // goes back the way its own requests came.
-            onward = _returnRoutes.Find(next);
+        if (!current.IsRouter()) {
+            Detail("ZK78E5I Only a router forwards requests", next);
+            stepBack(packet, command, "Device not found");
+            return;
+        }
+        // The node behind trusts this node's connection: what the requester may not ask
+        // here, it may not ask through here.
+        if (const char* refusal = authorise(packet, current, command, create != nullptr)) {
+            stepBack(packet, command, refusal);
+            return;
+        }
+        const bool listed = current.GetDeviceHandleByName(next, onward);
+        // A requester this node never connected to may still be listed (heard by discovery).
+        if (!onward && isRouteNotice(command)) {
+            onward = _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
         }
         if (!listed && !onward) {
             Warning("ZK7872W No device found for target name", next);
@@ -291,8 +309,12 @@ void ZelkorDriver::forward(Packet& packet, const std::string& command, MessageFa
         return;
     }
     if (!packet.isReply) {
-        // Replies find their way back by the requester's name: the last of the sources.
-        _returnRoutes.Remember(header.GetSource(), packet.socket);
+        const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
+        if (!_returnRoutes.Claim(header.GetSource(), packet.socket, onward, ReturnRoutes::Clock::now(), quiet)) {
+            Warning("ZK78E2W Source name held by another connection", header.GetSource());
+            stepBack(packet, command, "Source name in use");
+            return;
+        }
     }
     // The body goes on as the requester wrote it: the node it is for reads it and answers
     // for it, and nothing a router does not understand is lost on the way. Reading it into
@@ -361,48 +383,66 @@ void ZelkorDriver::customCommand(Packet& packet, const std::string& command, con
     sendReply(packet, command, echo, header);
 }
 
-bool ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, const std::string& command) {
-    TcpSocket& socket = *packet.socket;
-    MessageForwardInfo& header = *packet.header;
+bool ZelkorDriver::strict(IDriverDiscovery& current) const {
+    return _requireTls.load() && current.HasVerificationCode();
+}
+
+const char* ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, const std::string& command,
+                                    bool known) {
+    const TcpSocket& socket = *packet.socket;
     if (socket.GetRemoteIP().is_loopback()) {
         Detail("ZK78D6I Loopback sources require no authentication");
-        return true;
+        return nullptr;
     }
-    if (socket.GetState() != TcpSocket::Tls || !current.HasVerificationCode()) {
+    const bool code = current.HasVerificationCode();
+    if (socket.GetState() != TcpSocket::Tls && code && _requireTls.load()) {
+        return refuseOnPlain(socket, command);
+    }
+    if (socket.GetState() != TcpSocket::Tls || !code) {
         Detail("ZK78D7I All commands allowed when no authentication code is set");
-        return true;
+        return nullptr;
     }
     if (socket.IsKasdorAuthenticated()) {
         Detail("ZK78D8I All commands allowed to Kasdor authenticated clients");
-        return true;
+        return nullptr;
     }
     // The devices this node connected to never authenticate to it: their notices on such a
     // connection pass, every other request is held to the rules below.
-    if (socket.IsOutgoing() && isPeerNotice(command)) {
+    if (socket.IsOutgoing() && isRouteNotice(command)) {
         Detail("ZK78F9I Notice allowed on a connection this node opened", command);
-        return true;
+        return nullptr;
     }
     if (socket.IsAuthenticated()) {
-        if (IsAuthenticatedCommand(command)) {
+        if (!known || IsAuthenticatedCommand(command)) {
             Detail("ZK78D9I Command allowed for non-Kasdor client", command);
-            return true;
+            return nullptr;
         }
         Detail("ZK78E0I Command not allowed for non-Kasdor client", command);
-        header.ReversePaths();
-        SendErrorReply(packet, command, "Command not permitted", header);
-        return false;
+        return "Command not permitted";
     }
     if (command == "authenticate") {
-        return true;
+        return nullptr;
     }
-    header.ReversePaths();
-    SendErrorReply(packet, command, "Not authenticated", header);
-    return false;
+    return "Not authenticated";
 }
 
-bool ZelkorDriver::isPeerNotice(const std::string& command) {
+const char* ZelkorDriver::refuseOnPlain(const TcpSocket& socket, const std::string& command) {
+    // What a peer needs to reach TLS and be found; a code is refused its own way.
+    if (command == "starttls" || command == "disco" || command == "goodbye" || command == "setverificationcode") {
+        return nullptr;
+    }
+    if (socket.IsOutgoing() && isRouteNotice(command)) {
+        Detail("ZK78F9I Notice allowed on a connection this node opened", command);
+        return nullptr;
+    }
+    Detail("ZK78E3I Request refused on a plain connection", command);
+    return "Requires encrypted connection";
+}
+
+bool ZelkorDriver::isRouteNotice(const std::string& command) {
+    // A device serving a get sends its blocks as requests toward the one that asked.
     return command == "publish" || command == "log" || command == "event" || command == "fwupdate" ||
-           command == "goodbye";
+           command == "goodbye" || command == "block";
 }
 
 void ZelkorDriver::refuseUnreadableReply(Packet& packet, IDriverDiscovery& current, const std::string& command,
@@ -462,7 +502,12 @@ void ZelkorDriver::SendErrorReply(Packet& packet, const std::string& command, co
     Json::Value body(Json::objectValue);
     body["error"] = text;
     out << WriteCompactJson(body) << '\n';
-    sendReply(packet, command, out.str(), header);
+    // The road's own refusals are never kept for a repeat: the hash refused may be another
+    // requester's. A repeat of an admitted line is then handled, and refused, afresh.
+    if (packet.reliable && header.hasHash) {
+        _replyCache.Forget(header.HashText(), packet.cacheEntry);
+    }
+    SendReply(packet.handle, out.str(), std::string(), command);
 }
 
 void ZelkorDriver::sendReply(Packet& packet, const std::string& command, const std::string& text,

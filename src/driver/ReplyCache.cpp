@@ -68,7 +68,7 @@ ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::stri
             // Its reply would find no entry to record into: this requester runs it again.
             entry.requester = requester;
             entry.requesterHandle = requester.get();
-            return {};
+            return {Verdict::Handle, {}, entry.id};
         }
         if (!waiting) {
             waiters.push_back(requester);
@@ -78,14 +78,31 @@ ReplyCache::Admission ReplyCache::Admit(const std::string& hash, const std::stri
     if (_limits.capacity == 0) {
         return {};
     }
+    const std::uint64_t id = ++_lastId;
     _entries.push_back(Entry{hash, word, std::string(json), route, requester, requester.get(), false, {}, {}, now,
-                             hash.size() + word.size() + json.size() + route.size()});
+                             hash.size() + word.size() + json.size() + route.size(), id});
     _bytes += _entries.back().bytes;
     _byHash.emplace(hash, std::prev(_entries.end()));
     // Room is made from the oldest; an entry too long on its own goes too (its request
     // still runs, it is just not remembered).
     expire(now);
-    return {};
+    return {Verdict::Handle, {}, id};
+}
+
+void ReplyCache::Forget(const std::string& hash, std::uint64_t entry) {
+    if (entry == 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(_mutex);
+    auto [first, last] = _byHash.equal_range(hash);
+    for (auto at = first; at != last; ++at) {
+        if (at->second->id == entry) {
+            if (!at->second->replied) {
+                erase(at->second);
+            }
+            return;
+        }
+    }
 }
 
 ReplyCache::Entries::iterator ReplyCache::findByRequester(const std::string& hash, const std::string& word,

@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -53,6 +54,8 @@ public:
     struct Admission {
         Verdict verdict = Verdict::Handle;
         std::string reply;
+        // The entry a handled request made or took over; 0 when it made none.
+        std::uint64_t entry = 0;
     };
 
     explicit ReplyCache(Now now = Clock::now);
@@ -70,6 +73,10 @@ public:
     // it and the connections waiting for it come back, for the caller to send to.
     // `alreadyRecorded` tells that the entry had a reply already; `route` is the reply's
     // target list.
+    // A request admitted as `entry` was refused before any service answered it: the entry
+    // goes unless it holds a reply, so that a repeat is handled (and refused) afresh rather
+    // than wait for a reply that never comes.
+    void Forget(const std::string& hash, std::uint64_t entry);
     std::vector<std::shared_ptr<TcpSocket>> Record(const std::string& hash, const std::string& word,
                                                    const void* connection, const std::string& reply,
                                                    bool& found, bool& alreadyRecorded,
@@ -90,6 +97,7 @@ private:
         std::vector<std::weak_ptr<TcpSocket>> waiters;
         Clock::time_point born;
         std::size_t bytes = 0;
+        std::uint64_t id = 0;
     };
     using Entries = std::list<Entry>;
 
@@ -106,6 +114,7 @@ private:
     // Oldest first: expiry and eviction take from the front.
     Entries _entries;
     std::size_t _bytes = 0;
+    std::uint64_t _lastId = 0;
     std::unordered_multimap<std::string, Entries::iterator> _byHash;
 };
 

@@ -1,29 +1,69 @@
 #include "driver/ReturnRoutes.h"
 
+#include <algorithm>
+
+#include "transport/TcpSocket.h"
+
 namespace Zelkor {
 
-void ReturnRoutes::Remember(const std::string& requester, const std::shared_ptr<TcpSocket>& back) {
-    // A name longer than any node's would only make a peer's routes cost memory.
-    if (_capacity == 0 || requester.size() > MaxNameLength) {
-        return;
+bool ReturnRoutes::heldBy(const Route& route, const TcpSocket* from, Clock::time_point now, Clock::duration quiet) {
+    const auto owner = route.owner.lock();
+    if (!owner || owner.get() == from || owner->IsFinalized()) {
+        return false;
     }
-    auto found = _routes.find(requester);
+    return now - owner->LastLineAt() < quiet;
+}
+
+void ReturnRoutes::carry(Route& route, const std::shared_ptr<TcpSocket>& onward) {
+    auto& carriers = route.carriers;
+    carriers.erase(std::remove_if(carriers.begin(), carriers.end(),
+                                  [&](const auto& carrier) {
+                                      const auto live = carrier.lock();
+                                      return !live || live == onward;
+                                  }),
+                   carriers.end());
+    if (carriers.size() >= MaxCarriers) {
+        carriers.erase(carriers.begin());
+    }
+    carriers.push_back(onward);
+}
+
+bool ReturnRoutes::Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
+                         const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet) {
+    auto found = _routes.find(name);
     if (found != _routes.end()) {
-        found->second.back = back;
-        _order.splice(_order.end(), _order, found->second.age);
-        return;
+        if (heldBy(found->second, from.get(), now, quiet)) {
+            return false;
+        }
+        Route& route = found->second;
+        route.owner = from;
+        carry(route, onward);
+        _order.splice(_order.end(), _order, route.age);
+        return true;
+    }
+    // A name longer than any node's would only make a peer's routes cost memory.
+    if (_capacity == 0 || name.size() > MaxNameLength) {
+        return true;
     }
     if (_routes.size() >= _capacity) {
         _routes.erase(_order.front());
         _order.pop_front();
     }
-    _order.push_back(requester);
-    _routes.emplace(requester, Route{back, std::prev(_order.end())});
+    _order.push_back(name);
+    Route& route = _routes.emplace(name, Route{from, {}, std::prev(_order.end())}).first->second;
+    carry(route, onward);
+    return true;
 }
 
-std::shared_ptr<TcpSocket> ReturnRoutes::Find(const std::string& requester) const {
-    const auto found = _routes.find(requester);
-    return found == _routes.end() ? nullptr : found->second.back.lock();
+std::shared_ptr<TcpSocket> ReturnRoutes::Back(const std::string& name, const TcpSocket* arrivedOn) const {
+    const auto found = _routes.find(name);
+    if (found == _routes.end()) {
+        return nullptr;
+    }
+    const auto& carriers = found->second.carriers;
+    const bool carried = std::any_of(carriers.begin(), carriers.end(),
+                                     [&](const auto& carrier) { return carrier.lock().get() == arrivedOn; });
+    return carried ? found->second.owner.lock() : nullptr;
 }
 
 }  // namespace Zelkor

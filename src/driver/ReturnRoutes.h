@@ -1,20 +1,28 @@
 #pragma once
-// Where replies to forwarded requests go back to: the connection each requester's last
-// request came on, keyed by the requester's name (the reply's final target). Requests of
-// several requesters through one next hop thus each keep their way back. A requester that
-// connected to this node has no other way to it: requests for it (what it subscribed to)
-// take the same route.
+// Where replies to forwarded requests go back to, and who may send toward a requester.
 //
-// Ownership: a member of the driver; connections are held weakly, so a route never keeps
-// a connection open and a closed one is simply not found. Bounded: the oldest route goes
-// when the table is full, and names longer than MaxNameLength are not kept.
+// A requester's name (the originator of a forwarded request) belongs to the connection its
+// requests came on: its owner. Each connection a request of the name went on is one of its
+// carriers: replies for the name, and what the node behind a carrier sends the requester
+// (publishes, log rows, events, blocks), are taken from carriers only and go to the owner.
+// A line claiming a name from another connection is refused while the owner is open and
+// has spoken lately, so that no peer takes another's replies by giving its name; an owner
+// gone quiet yields the name to the newer connection (a requester that reconnected while
+// its old connection was half-open).
+//
+// Ownership: a member of the driver; connections are held weakly, so a route never keeps a
+// connection open and a closed one is simply not found. Bounded: the least recently used
+// name goes when the table is full, each name keeps its latest carriers only, and names
+// longer than MaxNameLength are not kept.
 // Threads: the event-loop thread only.
 
+#include <chrono>
 #include <cstddef>
 #include <list>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Zelkor {
 
@@ -22,23 +30,34 @@ class TcpSocket;
 
 class ReturnRoutes {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // Longer requester names are not remembered: their replies find no way back.
     static constexpr std::size_t MaxNameLength = 255;
+    // Next hops remembered per name: one per device a requester talks to through here.
+    static constexpr std::size_t MaxCarriers = 64;
 
     explicit ReturnRoutes(std::size_t capacity = 1024) : _capacity(capacity) {}
 
-    // Replies for `requester` return on `back` from now on.
-    void Remember(const std::string& requester, const std::shared_ptr<TcpSocket>& back);
-    // The live connection of the requester; empty when none is known.
-    std::shared_ptr<TcpSocket> Find(const std::string& requester) const;
+    // A request of `name` came on `from` and goes on `onward`. False, and nothing changes,
+    // when the name belongs to another connection that is open and sent a line less than
+    // `quiet` before `now`.
+    bool Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
+               const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet);
+    // The live owner of `name`, when `arrivedOn` carried its requests; empty otherwise.
+    std::shared_ptr<TcpSocket> Back(const std::string& name, const TcpSocket* arrivedOn) const;
     std::size_t Size() const { return _routes.size(); }
 
 private:
     using Order = std::list<std::string>;
     struct Route {
-        std::weak_ptr<TcpSocket> back;
+        std::weak_ptr<TcpSocket> owner;
+        std::vector<std::weak_ptr<TcpSocket>> carriers;
         Order::iterator age;
     };
+
+    static bool heldBy(const Route& route, const TcpSocket* from, Clock::time_point now, Clock::duration quiet);
+    static void carry(Route& route, const std::shared_ptr<TcpSocket>& onward);
 
     std::size_t _capacity;
     std::map<std::string, Route> _routes;

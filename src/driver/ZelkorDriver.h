@@ -344,6 +344,8 @@ public:
     void SetKeyFile(std::string& path) override;
     void SetDHParamsFile(std::string& path) override;
     void SetTlsLevel(unsigned long level) override { _tlsLevel.store(level); }
+    void SetRequireTls(bool on) override { _requireTls.store(on); }
+    bool GetRequireTls() override { return _requireTls.load(); }
     // Makes sure a certificate and key exist: without both, a self-signed pair for the
     // node's GUID replaces both texts, or neither when a step fails. One at a time.
     void InitCrypto();
@@ -429,12 +431,20 @@ private:
     void handlePacket(Packet& packet);
     bool admitDuplicate(Packet& packet, const std::string& command);
     // Sends a line meant for a node further on to the next one, its body as it came.
-    void forward(Packet& packet, const std::string& command, MessageFactoryFunction create, const std::string& next);
+    void forward(Packet& packet, IDriverDiscovery& discovery, const std::string& command, MessageFactoryFunction create,
+                 const std::string& next);
     void stepBack(Packet& packet, const std::string& command, const std::string& text);
     void customCommand(Packet& packet, const std::string& command, const std::string& line);
-    bool authorise(Packet& packet, IDriverDiscovery& discovery, const std::string& command);
-    // The words a device sends unasked to the node connected to it.
-    static bool isPeerNotice(const std::string& command);
+    // Null when the connection may make the request; else the refusal's text (logged here).
+    // `known`: the word is in the command table; the application's own words need an
+    // authenticated peer, not the list of the protocol's words.
+    const char* authorise(Packet& packet, IDriverDiscovery& discovery, const std::string& command, bool known);
+    const char* refuseOnPlain(const TcpSocket& socket, const std::string& command);
+    // The strict rule is on and the node holds a code.
+    bool strict(IDriverDiscovery& discovery) const;
+    // The words a device sends unasked toward the node that asked it: they pass on a
+    // connection this node opened, and go back along a requester's return route.
+    static bool isRouteNotice(const std::string& command);
     void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);
     // A file-system or firmware reply that could not be read reaches its word's signal as
     // an error reply with the reader's text.
@@ -542,6 +552,7 @@ private:
     std::string _key;
     std::string _dhParams;
     std::atomic<unsigned long> _tlsLevel{0};
+    std::atomic<bool> _requireTls{false};
     mutable std::mutex _cwdMutex;
     std::string _cwd = "/";
     boost::asio::ssl::context _sslContext;

@@ -168,6 +168,9 @@ public:
 
     // Log tag of this connection: the last four hex digits of its address.
     const std::string& Tag() const { return _tag; }
+    // When the peer last sent a line, or when the object was made before it sent any: how
+    // long a peer has been silent. Loop thread.
+    std::chrono::steady_clock::time_point LastLineAt() const { return _lastLineAt; }
 
     // --- receive path -----------------------------------------------------------------
 
@@ -314,6 +317,7 @@ private:
 
     TimePoint _requestTime{};
     TimePoint _responseTime{};
+    std::chrono::steady_clock::time_point _lastLineAt = std::chrono::steady_clock::now();
     CompletionHandler _completion;
     std::string _tag;
 

@@ -142,6 +142,7 @@ void TcpSocket::handleLine(std::string& line) {
         releaseReceiving();
         return;
     }
+    _lastLineAt = std::chrono::steady_clock::now();
     // The header takes the line, a file block's included, rather than a copy of its body:
     // from here on the line is the header's text.
     MessageForwardInfo header;

@@ -47,14 +47,14 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
     // routes lead to loopback's discard port, where nothing answers.
     const std::vector<Row> rows = {
         {{"--role", "router", "--name", "n1", "--guid", "{6F9619FF-8B86-D011-B42D-00CF4FC964FF}", "--listen",
-          "192.0.2.1:4000", "--listen", "[2001:db8::1]:4001", "--tls-level", "1", "--code", "1234", "--log-level",
-          "2", "--network", "zk-none,4002", "--interface", "zk-none,4003", "--mac", "02:00:00:00:0A:01,4004",
+          "192.0.2.1:4000", "--listen", "[2001:db8::1]:4001", "--tls-level", "1", "--code", "1234", "--require-tls",
+          "--log-level", "2", "--network", "zk-none,4002", "--interface", "zk-none,4003", "--mac", "02:00:00:00:0A:01,4004",
           "--ipv6", "--cert", "/nonexistent/c.pem", "--key", "/nonexistent/k.pem", "--dh", "/nonexistent/d.pem",
           "--dump", "--max-incoming", "0", "--route", "127.0.0.1,9", "--route", "[::1],9",
           "--timer-scale", "10", "--no-callback", "starttls", "--no-callback", "reboot", "--no-callback",
           "exectext", "--device-state", "{\"power\":\"on\"}", "--preset-info", "", "--setip-result", "fail"},
          R"({"role":"router","name":"n1","guid":"6f9619ff-8b86-d011-b42d-00cf4fc964ff","tree":"",
-             "listen":["192.0.2.1:4000","[2001:db8::1]:4001"],"tls-level":1,"code":true,"log-level":2,
+             "listen":["192.0.2.1:4000","[2001:db8::1]:4001"],"tls-level":1,"require-tls":true,"code":true,"log-level":2,
              "disco-interval":0,"reply-port":"","send-disco":"","network":["zk-none,4002"],
              "interface":["zk-none,4003"],"mac":["02:00:00:00:0a:01,4004"],"all":[],"ipv6":true,
              "cert":"/nonexistent/c.pem","key":"/nonexistent/k.pem","dh":"/nonexistent/d.pem","dump":true,
@@ -68,7 +68,7 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
         {{"--tree", tree, "--exclude", "disco,classname,amp", "--exclude",
           "list,guid,{6F9619FF-8B86-D011-B42D-00CF4FC964FF}"},
          R"({"role":"device","name":"stage-left-amp","guid":null,"tree":")" + tree +
-             R"(","listen":[],"tls-level":0,"code":false,"log-level":3,
+             R"(","listen":[],"tls-level":0,"require-tls":false,"code":false,"log-level":3,
              "disco-interval":0,"reply-port":"","send-disco":"","network":[],"interface":[],"mac":[],"all":[],
              "ipv6":false,"cert":"","key":"","dh":"","dump":false,
              "exclude":["disco,classname,amp","list,guid,6f9619ff-8b86-d011-b42d-00cf4fc964ff"],

@@ -136,17 +136,47 @@ TEST_F(ReplyCacheTest, ARetryAfterTheFirstRequesterWentRunsAgain) {
 // Routes back to requesters are bounded in count and in name length, and held weakly.
 TEST_F(ReplyCacheTest, ReturnRoutesAreBoundedAndWeak) {
     Zelkor::ReturnRoutes routes(2);
-    auto a = Connection(), b = Connection(), c = Connection();
-    routes.Remember("A", a);
-    routes.Remember("B", b);
-    routes.Remember("A", a);  // refreshed: B is now the oldest
-    routes.Remember("C", c);
-    routes.Remember(std::string(Zelkor::ReturnRoutes::MaxNameLength + 1, 'x'), c);
-    EXPECT_EQ(routes.Find("A"), a);
-    EXPECT_EQ(routes.Find("B"), nullptr);
+    auto a = Connection(), b = Connection(), c = Connection(), next = Connection();
+    const auto claim = [&](const std::string& name, const std::shared_ptr<Zelkor::TcpSocket>& from) {
+        return routes.Claim(name, from, next, now, std::chrono::seconds(20));
+    };
+    claim("A", a);
+    claim("B", b);
+    claim("A", a);  // refreshed: B is now the oldest
+    claim("C", c);
+    claim(std::string(Zelkor::ReturnRoutes::MaxNameLength + 1, 'x'), c);
+    EXPECT_EQ(routes.Back("A", next.get()), a);
+    EXPECT_EQ(routes.Back("B", next.get()), nullptr);
     EXPECT_EQ(routes.Size(), 2u);
     c.reset();
-    EXPECT_EQ(routes.Find("C"), nullptr);
+    EXPECT_EQ(routes.Back("C", next.get()), nullptr);
+}
+
+// A name belongs to the connection it came on: another connection claiming it is refused
+// while the owner is open and has spoken within the quiet time, and takes it over once the
+// owner is closed or has gone quiet. Replies come back only from where its requests went.
+TEST_F(ReplyCacheTest, ANameBelongsToTheConnectionItCameOn) {
+    Zelkor::ReturnRoutes routes;
+    auto owner = Connection(), thief = Connection(), device = Connection(), other = Connection();
+    const auto spoke = owner->LastLineAt();
+    const auto quiet = std::chrono::seconds(20);
+    ASSERT_TRUE(routes.Claim("ctl", owner, device, spoke, quiet));
+    EXPECT_FALSE(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(19), quiet));
+    EXPECT_EQ(routes.Back("ctl", device.get()), owner);
+    EXPECT_EQ(routes.Back("ctl", other.get()), nullptr);
+    EXPECT_EQ(routes.Back("ctl", owner.get()), nullptr);
+
+    // The owner gone quiet (a half-open connection): the newer connection takes the name,
+    // and the device's replies follow it.
+    EXPECT_TRUE(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(21), quiet));
+    EXPECT_EQ(routes.Back("ctl", device.get()), thief);
+    EXPECT_EQ(routes.Back("ctl", other.get()), thief);
+
+    // The owner closed: taken at once.
+    thief->Close();
+    io.poll();
+    EXPECT_TRUE(routes.Claim("ctl", owner, device, spoke, quiet));
+    EXPECT_EQ(routes.Back("ctl", device.get()), owner);
 }
 
 }  // namespace

@@ -48,6 +48,8 @@ public:
     std::atomic<bool> hasCode{false};
     std::atomic<bool> connectionsValid{true};
     std::atomic<bool> sendDiscos{false};
+    std::atomic<bool> router{true};
+    std::atomic<std::uint64_t> keepAliveMs{10000};
     std::atomic<bool> ownsDevices{false};  // AuthenticateDeviceOf finds a device for every socket
     std::atomic<std::uint64_t> maxQueueDepth{0};
     void SetGuid(const std::string& guid);
@@ -86,6 +88,8 @@ public:
         record("UpdateStatistics");
     }
     bool SendDiscos() override { return sendDiscos.load(); }
+    bool IsRouter() const override { return router.load(); }
+    std::uint64_t GetKeepAliveDiscoInterval() const override { return keepAliveMs.load(); }
     std::string GUID() override;
     std::uint64_t MaxQueueDepth() override { return maxQueueDepth.load(); }
     void SetRequestTime(const std::shared_ptr<Zelkor::TcpSocket>&, std::int64_t) override { record("SetRequestTime"); }
