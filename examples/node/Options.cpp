@@ -167,6 +167,7 @@ Json::Value Options::ToJson() const {
         json["listen"].append(EndpointText(address, port));
     }
     json["tls-level"] = static_cast<Json::UInt64>(tlsLevel);
+    json["require-tls"] = requireTls;
     // A secret: only whether one was given.
     json["code"] = !code.empty();
     json["log-level"] = static_cast<Json::UInt64>(logLevel);
@@ -218,7 +219,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         "--mac",       "--all",    "--cert", "--key",           "--dh",         "--exclude",     "--max-incoming",
         "--route",     "--timer-scale",      "--no-callback", "--device-state", "--preset-info", "--setip-result",
         "--fwupdate-error", "--storage-root", "--block-size",    "--transfer-count", "--transfer-interval", "--reply-timeout"};
-    static const std::set<std::string> flags = {"--ipv6", "--dump"};
+    static const std::set<std::string> flags = {"--ipv6", "--dump", "--require-tls"};
     static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac",
                                                      "--all",    "--exclude", "--route",     "--no-callback"};
     // The options whose value holds an address.
@@ -239,7 +240,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             return false;
         }
         if (flags.count(option)) {
-            (option == "--ipv6" ? options.ipv6 : options.dump) = true;
+            (option == "--ipv6" ? options.ipv6 : option == "--dump" ? options.dump : options.requireTls) = true;
             continue;
         }
         if (at + 1 >= argc) {
@@ -375,6 +376,8 @@ Discovery and connections:
                               keep peers out of discovery or of device lists
 Security:
   --tls-level N               ask for TLS on every connection it makes (not 0)
+  --require-tls               with a code, serve plain connections and datagrams only
+                              what reaches TLS and discovery
   --code TEXT                 its verification code
   --cert FILE --key FILE      its certificate and key (else a generated pair)
   --dh FILE                   Diffie-Hellman parameters

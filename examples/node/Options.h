@@ -38,6 +38,8 @@ struct Options {
     std::vector<unsigned short> all;
     bool ipv6 = false;
     bool dump = false;
+    // With a code: requests on plain connections and datagrams only reach TLS.
+    bool requireTls = false;
     std::string cert;
     std::string key;
     std::string dh;

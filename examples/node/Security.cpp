@@ -46,6 +46,7 @@ void Security::Configure() {
     // With a level, a controller asks for TLS on every connection it makes.
     Zelkor::ICryptoInfo& crypto = *_driver.GetCryptoInfo();
     crypto.SetTlsLevel(_options.tlsLevel);
+    crypto.SetRequireTls(_options.requireTls);
     std::string cert = _options.cert;
     std::string key = _options.key;
     std::string dh = _options.dh;
