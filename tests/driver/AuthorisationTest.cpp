@@ -109,5 +109,113 @@ TEST_F(Authorisation, LoopbackNeedsNoCodeAndAnErrorReplyKeepsTheStreamSecured) {
     EXPECT_EQ(socket->GetState(), TcpSocket::Tls);
 }
 
+// A request on its way to a node beyond this one, and a repeat of a hashed request, meet
+// the same table as any request: what the peer may not ask here it may not ask through
+// here, and a refused line neither takes nor leaves a recorded reply.
+TEST_F(Authorisation, ForwardedAndRepeatedRequestsMeetTheSameTable) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    harness.discovery->answerAtOnce = true;
+    harness.Start(VethPair::AddressA, [&](const std::function<void()>& bind) { pair.a.Run(bind); });
+    harness.discovery->hasCode = true;
+    RawPeer device, trusted, stranger;
+    for (RawPeer* peer : {&device, &trusted, &stranger}) {
+        ASSERT_TRUE(pair.b.Run([&] { peer->Socket().open(boost::asio::ip::tcp::v4()); }));
+    }
+    auto toDevice = harness.Connect(device);
+    ASSERT_TRUE(toDevice);
+    harness.discovery->AddDevice("B", toDevice);
+    auto trustedSocket = harness.Connect(trusted);
+    auto strangerSocket = harness.Connect(stranger);
+    ASSERT_TRUE(trustedSocket && strangerSocket);
+    ASSERT_TRUE(Secure(trustedSocket, trusted));
+    ASSERT_TRUE(Secure(strangerSocket, stranger));
+    trustedSocket->IsKasdorAuthenticated(true);
+
+    stranger.Send("[R&B][S] set {\"path\":\"/a\"}\n");
+    EXPECT_EQ(stranger.ReadLine(), "[S][R&B] @set {\"error\":\"Not authenticated\"}\n");
+    trusted.Send("[R&B][T] set {\"path\":\"/a\"}\n");
+    // The device's first line is the trusted one's: the stranger's never went on.
+    EXPECT_EQ(device.ReadLine(), "[B][R&T] set {\"path\":\"/a\"}\n");
+
+    // The stranger repeats the trusted peer's hashed line: refused, not replayed.
+    const std::string asked = "5-ab12 identify {\"q\":1}\n";
+    const std::string answer = "5-ab12 @identify {\"q\":1}\n";
+    trusted.Send(asked);
+    ASSERT_EQ(trusted.ReadLine(), answer);
+    stranger.Send(asked);
+    EXPECT_EQ(stranger.ReadLine(), "5-ab12 @identify {\"error\":\"Not authenticated\"}\n");
+    trusted.Send(asked);
+    EXPECT_EQ(trusted.ReadLine(), answer);
+    // The stranger's refused line under the trusted peer's next hash leaves no mark.
+    stranger.Send("6-ab12 identify {\"q\":2}\n");
+    EXPECT_EQ(stranger.ReadLine(), "6-ab12 @identify {\"error\":\"Not authenticated\"}\n");
+    trusted.Send("6-ab12 identify {\"q\":2}\n");
+    EXPECT_EQ(trusted.ReadLine(), "6-ab12 @identify {\"q\":2}\n");
+    EXPECT_EQ(harness.discovery->Handled("identify"), 2u);
+
+    // The application's own words need a peer that proved the code, Kasdor or not.
+    stranger.Send("frob\n");
+    EXPECT_EQ(stranger.ReadLine(), Reply("frob", "Not authenticated"));
+    strangerSocket->IsAuthenticated(true);
+    stranger.Send("frob\n");
+    EXPECT_EQ(stranger.ReadLine(), "@frob \n");
+}
+
+// The strict rule: with a code held, a plain connection reaches TLS and discovery, and a
+// connection this node opened also carries the notices of the device it reached; without
+// a code, or with the rule off, everything passes as before.
+TEST_F(Authorisation, TheStrictRuleKeepsPlainPeersToTheWayIntoTls) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    harness.Start(VethPair::AddressA, [&](const std::function<void()>& bind) { pair.a.Run(bind); });
+    harness.discovery->hasCode = true;
+    harness.driver->SetRequireTls(true);
+    EXPECT_TRUE(harness.driver->GetRequireTls());
+    RawPeer plain;
+    ASSERT_TRUE(pair.b.Run([&] { plain.Socket().open(boost::asio::ip::tcp::v4()); }));
+    auto socket = harness.Connect(plain);
+    ASSERT_TRUE(socket);
+    const char* const strict = "Requires encrypted connection";
+    struct Row {
+        bool code;
+        bool opened;
+        const char* word;
+        const char* error;  // the refusal, or null: it passes
+    };
+    const Row rows[] = {
+        {true, false, "get", strict},
+        {true, false, "authenticate", strict},
+        {true, false, "frob", strict},
+        {true, false, "publish", strict},
+        {true, false, "starttls", nullptr},
+        {true, false, "setverificationcode", nullptr},
+        {true, true, "publish", nullptr},
+        {true, true, "set", strict},
+        {false, false, "get", nullptr},
+    };
+    for (const auto& row : rows) {
+        harness.discovery->hasCode = row.code;
+        socket->SetOutgoing(row.opened);
+        plain.Send(std::string(row.word) + "\n");
+        const std::string line = plain.ReadLine();
+        if (row.error == strict) {
+            EXPECT_EQ(line, Reply(row.word, strict)) << row.word << " " << row.opened;
+        } else {
+            // Past the rule: the word's own handling answers (or refuses a bare body).
+            EXPECT_TRUE(!line.empty() && line.find(strict) == std::string::npos) << row.word << " " << line;
+        }
+    }
+    harness.discovery->hasCode = true;
+    socket->SetOutgoing(false);
+    plain.Send("disco\n@get {}\nfrob\n");
+    EXPECT_EQ(plain.ReadLine(), Reply("frob", strict));
+    EXPECT_EQ(harness.discovery->Count("SendDiscoReply"), 1u);
+}
+
 }  // namespace
 }  // namespace ZelkorTest

@@ -180,5 +180,58 @@ TEST_F(ReceiveRoad, RoutesRequestsAndRepliesBetweenRawPeers) {
     EXPECT_EQ(harness.discovery->Handled("identify"), 0u);
 }
 
+// A requester's return route carries its replies and what a device sends it, from the
+// connections its requests went on, and nothing else: no request of another word, no line
+// of another connection, and no second connection takes its name while it is in use.
+TEST_F(ReceiveRoad, AReturnRouteCarriesOnlyRepliesAndNoticesFromWhereTheRequestsWent) {
+    harness.Start();
+    RawPeer a, b, c;
+    ASSERT_TRUE(harness.Connect(a));
+    auto toB = harness.Connect(b);
+    ASSERT_TRUE(toB);
+    ASSERT_TRUE(harness.Connect(c));
+    harness.discovery->AddDevice("B", toB);
+    a.Send("[R&B][A] identify {}\n");
+    ASSERT_EQ(b.ReadLine(), "[B][R&A] identify {}\n");
+    b.Send("[R&A][B] @identify {}\n");
+    ASSERT_EQ(a.ReadLine(), "[A][R&B] @identify {}\n");
+
+    const std::pair<const char*, const char*> refused[] = {
+        // A's name is no device: only notices go to it.
+        {"[R&A][C] identify {}\n", "[C][R&A] @identify {\"error\":\"Device not found\"}\n"},
+        // A's name is in use on A's connection.
+        {"[R&B][A] identify {}\n", "[A][R&B] @identify {\"error\":\"Source name in use\"}\n"},
+    };
+    for (const auto& [request, reply] : refused) {
+        c.Send(request);
+        EXPECT_EQ(c.ReadLine(), reply) << request;
+    }
+    // Nothing reached A from C, neither a reply nor a notice: C's requests never went on
+    // C's own connection. A round trip tells what came before it.
+    c.Send("[R&A][B] @identify {\"forged\":1}\n[R&A][B] publish {\"forged\":1}\n");
+    c.Send("frob\n");
+    ASSERT_EQ(c.ReadLine(), "[B][R&A] @publish {\"error\":\"Device not found\"}\n");
+    ASSERT_EQ(c.ReadLine(), "@frob \n");
+    b.Send("[R&A][B] publish {\"real\":1}\n");
+    EXPECT_EQ(a.ReadLine(), "[A][R&B] publish {\"real\":1}\n");
+    EXPECT_EQ(harness.discovery->Handled("identify"), 0u);
+}
+
+// A node that is no router answers a request meant for a node beyond it, and forwards
+// nothing.
+TEST_F(ReceiveRoad, OnlyARouterForwardsRequests) {
+    harness.discovery->router = false;
+    harness.Start();
+    RawPeer a, b;
+    ASSERT_TRUE(harness.Connect(a));
+    auto toB = harness.Connect(b);
+    ASSERT_TRUE(toB);
+    harness.discovery->AddDevice("B", toB);
+    a.Send("[R&B][A] identify {}\n");
+    EXPECT_EQ(a.ReadLine(), "[A][R&B] @identify {\"error\":\"Device not found\"}\n");
+    b.Send("frob\n");
+    EXPECT_EQ(b.ReadLine(), "@frob \n");
+}
+
 }  // namespace
 }  // namespace ZelkorTest
