@@ -72,6 +72,8 @@ void ZelkorDriver::handlePacket(Packet& packet) {
         SignalRaised(packet);
     } catch (const std::exception& error) {
         Error("ZK7863E Driver error", error.what());
+    } catch (...) {
+        Error("ZK7863E Driver error", "unknown exception");
     }
 }
 

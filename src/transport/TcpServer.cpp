@@ -117,6 +117,10 @@ void TcpServer::OnAccept(const std::shared_ptr<TcpSocket>& socket, const boost::
             Error("ZK7270E Sink call failed, closing conn: " + socket->Tag(), std::string("SocketAccepted: ") + failure.what());
             socket->Close();
             return;
+        } catch (...) {
+            Error("ZK7270E Sink call failed, closing conn: " + socket->Tag(), "SocketAccepted: unknown exception");
+            socket->Close();
+            return;
         }
     }
     socket->OnAccept();

@@ -74,7 +74,15 @@ void UdpSocket::DoReceive() {
         boost::asio::buffer(_receiveBuffer), _senderEndpoint,
         [self = shared_from_this()](const boost::system::error_code& error, std::size_t bytes) {
             self->_receiving = false;
-            self->OnReceive(error, bytes);
+            // Whatever a datagram's handling throws costs that datagram only: the socket
+            // reads on.
+            try {
+                self->OnReceive(error, bytes);
+            } catch (const std::exception& failure) {
+                self->Error("ZK7335E Datagram handling failed", failure.what());
+            } catch (...) {
+                self->Error("ZK7335E Datagram handling failed", "unknown exception");
+            }
             if (self->_socket.is_open()) {
                 self->DoReceive();
             }

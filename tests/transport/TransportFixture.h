@@ -54,6 +54,8 @@ public:
     bool closeRejected = false;
     // The sink call of this name throws.
     std::string throwIn;
+    // A datagram of this word makes the sink throw what no handler expects.
+    std::string throwOnDatagram;
     std::uint64_t maxQueueDepth = 0;
     std::function<void(const TcpPtr&, const std::string&)> onMessage;
     std::function<void(const TcpPtr&)> onClosed;
@@ -107,6 +109,9 @@ public:
         }
     }
     void MessageReceived(UdpPtr socket, Zelkor::MessageForwardInfo& header) override {
+        if (!throwOnDatagram.empty() && header.CommandText() == throwOnDatagram) {
+            throw 42;
+        }
         received.push_back({header.CommandText(), std::string(header.JsonText()),
                             udp::endpoint(socket->GetRemoteIP(), socket->GetRemotePort())});
     }

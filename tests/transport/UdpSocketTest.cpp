@@ -60,6 +60,17 @@ TEST_F(UdpLoopback, EachDatagramYieldsAtMostItsFirstLine) {
     EXPECT_EQ(sink.received[0].sender, sender.local_endpoint());
 }
 
+// A datagram whose handling throws, whatever it throws, costs that datagram only.
+TEST_F(UdpLoopback, AThrowingHandlerCostsOnlyItsDatagram) {
+    auto receiver = Bound("127.0.0.1");
+    sink.throwOnDatagram = "boom";
+    for (const char* datagram : {"boom\n", "end\n"}) {
+        Send(sender, datagram, receiver);
+    }
+    ASSERT_TRUE(Run([&] { return sink.Count("end") > 0; }));
+    EXPECT_THAT(sink.Commands(), ElementsAre("end"));
+}
+
 TEST_F(UdpLoopback, DestinationsAndRefusalsTable) {
     auto v4 = Bound("127.0.0.1");
     auto v6 = Bound("::1");
