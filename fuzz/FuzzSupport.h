@@ -73,15 +73,24 @@ void ForEachLine(const std::string& input, Step step) {
     }
 }
 
-// A line as a connection hands it on: leading blanks gone, its end added, its header read
-// into `header`. False for a line the connection would not hand on.
+// A line as a connection hands it on, by the connection's own road: a framer cuts it
+// from the stream (trading buffers with `line`), its front is cleaned, and the header
+// takes the line whole, its body read where it lies. False for a line the connection
+// would not hand on; `line` is then or afterwards left empty.
 inline bool ReceivedLine(std::string& line, Zelkor::MessageForwardInfo& header) {
+    static Zelkor::LineFramer framer;
+    line += '\n';
+    framer.Append(line.data(), line.size());
+    if (!framer.Next(line)) {
+        // Longer than a connection takes: the connection would close.
+        framer.Clear();
+        return false;
+    }
     Zelkor::LineFramer::StripFront(line);
     if (line.empty()) {
         return false;
     }
-    line += '\n';
-    return !header.PullHeader(line).empty();
+    return header.TakeReceived(line);
 }
 
 }  // namespace ZelkorFuzz

@@ -1,6 +1,7 @@
 // Arbitrary bytes as a TCP byte stream, cut into arbitrary reads: each read goes through
-// the line framer, each complete line through the front cleaning and the routing header
-// parser, as the connection's receive path does. A line past the (small) bound ends the
+// the line framer, each complete line through the front cleaning and into the header that
+// takes it (buffers traded, the body read where it lies), as the connection's receive path
+// does. A line past the (small) bound ends the
 // connection; the stream then starts over as a new one.
 //
 // Input: the first byte picks how the rest is cut into reads; each read's length comes
@@ -20,16 +21,19 @@ namespace {
 // Small enough that memory stays bounded and overflow is reached often.
 constexpr std::size_t MaxLine = 4096;
 
-void deliver(Zelkor::LineFramer& framer) {
-    std::string line;
+// `line` lives as long as the connection, as the connection's own does: the framer and
+// the headers trade their buffers with it.
+void deliver(Zelkor::LineFramer& framer, std::string& line) {
     while (framer.Next(line)) {
         Zelkor::LineFramer::StripFront(line);
         if (line.empty()) {
             continue;
         }
         Zelkor::MessageForwardInfo header;
-        if (!header.PullHeader(line).empty()) {
+        if (header.TakeReceived(line)) {
             header.GetCommand();
+            header.JsonText();
+            header.JsonBody();
         }
     }
     if (framer.Overflowed()) {
@@ -60,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t length = size - 1;
 
     Zelkor::LineFramer framer(MaxLine);
+    std::string line;
     std::size_t at = 0;
     while (at < length) {
         std::size_t chunk = length - at;
@@ -71,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         chunk = std::min<std::size_t>(chunk, 256);
         framer.Append(stream + at, chunk);
         at += chunk;
-        deliver(framer);
+        deliver(framer, line);
     }
     return 0;
 }
