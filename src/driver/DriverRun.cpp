@@ -60,8 +60,6 @@ void ZelkorDriver::Run() {
                 _io.restart();
             } catch (const std::exception& error) {
                 Error("ZK7863E Driver error", error.what());
-            } catch (...) {
-                Error("ZK7863E Driver error", "unknown exception");
             }
         }
         Trace("ZK7864I Driver run complete");
