@@ -1,30 +1,78 @@
 #include "transport/InputBudget.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace Zelkor {
 
 std::atomic<std::size_t> InputBudget::_limit{InputBudget::DefaultLimit};
-std::atomic<std::size_t> InputBudget::_used{0};
+std::mutex InputBudget::_mutex;
+std::size_t InputBudget::_used = 0;
+std::set<InputBudget::Share*> InputBudget::_shares;
 
-bool InputBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
-    if (bytes <= _bytes) {
-        _used.fetch_sub(_bytes - bytes);
-        _bytes = bytes;
-        return true;
-    }
-    const std::size_t more = bytes - _bytes;
-    const std::size_t limit = std::max(_limit.load(), floor);
-    std::size_t used = _used.load();
-    do {
-        if (used > limit || more > limit - used) {
-            return false;
-        }
-    } while (!_used.compare_exchange_weak(used, used + more));
-    _bytes = bytes;
-    return true;
+std::size_t InputBudget::Used() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _used;
 }
 
-void InputBudget::Share::Release() { Resize(0, 0); }
+InputBudget::Share::~Share() { Release(); }
+
+std::size_t InputBudget::Share::Bytes() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _bytes;
+}
+
+bool InputBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
+    std::vector<std::function<void()>> evicted;
+    bool fits = true;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (_evictedAlready) {
+            return bytes == 0;
+        }
+        const std::size_t limit = std::max(_limit.load(), floor);
+        if (bytes > _bytes && bytes >= SmallLine) {
+            // Room is made from the largest lines, as long as another's is larger than this.
+            while (_used - _bytes + bytes > limit) {
+                const auto largest = std::max_element(_shares.begin(), _shares.end(), [](Share* a, Share* b) {
+                    return a->_bytes < b->_bytes;
+                });
+                if (largest == _shares.end() || *largest == this || (*largest)->_bytes <= bytes) {
+                    fits = false;
+                    break;
+                }
+                Share& victim = **largest;
+                _used -= victim._bytes;
+                victim._bytes = 0;
+                victim._evictedAlready = true;
+                _shares.erase(largest);
+                if (victim._evicted) {
+                    evicted.push_back(std::move(victim._evicted));
+                }
+            }
+        }
+        if (fits) {
+            _used = _used - _bytes + bytes;
+            _bytes = bytes;
+            if (bytes > 0) {
+                _shares.insert(this);
+            } else {
+                _shares.erase(this);
+            }
+        }
+    }
+    // Outside the lock: closing a connection gives its own share back.
+    for (auto& tell : evicted) {
+        tell();
+    }
+    return fits;
+}
+
+void InputBudget::Share::Release() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _used -= _bytes;
+    _bytes = 0;
+    _shares.erase(this);
+}
 
 }  // namespace Zelkor

@@ -32,7 +32,8 @@ TcpSocket::TcpSocket(boost::asio::io_context& io, boost::asio::ssl::context& tls
       _client(client),
       _redundant(redundant),
       _tag(tagOf(this)),
-      _flushTimer(io) {
+      _flushTimer(io),
+      _idleTimer(io) {
     SetLogModuleName("TCPS");
 }
 
@@ -244,6 +245,7 @@ void TcpSocket::handshakeNow() {
         return;
     }
     SetState(Handshaking);
+    _handshakeStartedAt = std::chrono::steady_clock::now();
     if (_sendingMsg) {
         // The plain write still running, or a reply waiting behind it, is usually the
         // "@starttls" answer the peer waits for before its own handshake: let them out
@@ -321,6 +323,7 @@ void TcpSocket::closeNow() {
     _passQueue.Clear();
     _framer.Clear();
     _inputShare.Release();
+    _idleTimer.cancel();
     // A closed connection forwards nothing more; two forwarding connections must not keep
     // each other alive.
     _returnRoute.reset();

@@ -171,6 +171,14 @@ public:
     // When the peer last sent a line, or when the object was made before it sent any: how
     // long a peer has been silent. Loop thread.
     std::chrono::steady_clock::time_point LastLineAt() const { return _lastLineAt; }
+    // The peer has sent a complete line. Loop thread.
+    bool HasSpoken() const { return _spoken; }
+    // When the running TLS handshake began. Loop thread.
+    std::chrono::steady_clock::time_point HandshakeStartedAt() const { return _handshakeStartedAt; }
+    // Buffer memory held beyond the default read buffer and an unfinished line: what a
+    // long line left behind. An idle connection gives it back (IdleShrinkDelay).
+    std::size_t SpareBufferBytes() const;
+    static constexpr std::chrono::milliseconds IdleShrinkDelay{1000};
 
     // --- receive path -----------------------------------------------------------------
 
@@ -264,6 +272,11 @@ private:
 
     void OnReceive(const boost::system::error_code& error, std::size_t bytes);
     void handleLine(std::string& line);
+    // Once a read left no unfinished line, spare buffers wait for the connection to stay
+    // quiet for IdleShrinkDelay and then go: a file's blocks keep theirs, an idle peer
+    // holds no more than an ordinary one.
+    void watchIdle();
+    void shrinkIfIdle();
     // Sizes the read buffer for the next read after one of `bytes`.
     void sizeReadBuffer(std::size_t bytes);
     // The receiving flags around one read or line, as the lock-step log lines show them.
@@ -318,6 +331,9 @@ private:
     TimePoint _requestTime{};
     TimePoint _responseTime{};
     std::chrono::steady_clock::time_point _lastLineAt = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point _lastReadAt = _lastLineAt;
+    std::chrono::steady_clock::time_point _handshakeStartedAt{};
+    bool _spoken = false;
     CompletionHandler _completion;
     std::string _tag;
 
@@ -330,6 +346,7 @@ private:
     unsigned _smallReads = 0;
     // The bytes of the unfinished line, counted against the node-wide bound.
     InputBudget::Share _inputShare;
+    bool _budgetWatched = false;
 
     MessageForwardInfo _forwardInfo;
     std::shared_ptr<TcpSocket> _returnRoute;
@@ -346,6 +363,10 @@ private:
     // the descriptor closes once they are out, or when the flush timer gives up.
     bool _closeWhenFlushed = false;
     boost::asio::steady_timer _flushTimer;
+    boost::asio::steady_timer _idleTimer;
+    bool _idleWatched = false;
+    // The waiting read was ended so that its buffer may shrink.
+    bool _readShrinking = false;
     std::chrono::milliseconds _closeFlushTimeout{2000};
     // SendTheNextMsg is running: a nested call (from a sink call, or a write that
     // completed at once) leaves the next line to it.

@@ -66,6 +66,15 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         Debug("ZK7232I TcpSocket is finalized");
         return;
     }
+    if (error == boost::asio::error::operation_aborted && _readShrinking) {
+        // The idle read was ended to give its buffer back: it starts again on a small one.
+        _readShrinking = false;
+        std::vector<char>(ReceiveBufferSize).swap(_receiveBuffer);
+        _smallReads = 0;
+        DoReceive();
+        return;
+    }
+    _readShrinking = false;
     if (error) {
         // During a handshake this is the cancelled plain read; the handshake decides.
         if (GetState() != Handshaking) {
@@ -78,6 +87,7 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         releaseReceiving();
         return;
     }
+    _lastReadAt = std::chrono::steady_clock::now();
     _framer.Append(_receiveBuffer.data(), bytes);
     sizeReadBuffer(bytes);
     while (_framer.Next(_line)) {
@@ -96,9 +106,65 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         closeNow();
         return;
     }
+    if (!_budgetWatched) {
+        // Another connection's growth may take this one's place in the budget.
+        _inputShare.OnEvicted([weak = weak_from_this()] {
+            if (auto evicted = weak.lock()) {
+                evicted->Error("ZK7267E Line exceeds the length limit, closing conn: " + evicted->_tag,
+                               InputBudget::Limit());
+                evicted->Close();
+            }
+        });
+        _budgetWatched = true;
+    }
     if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength())) {
         Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, InputBudget::Limit());
         closeNow();
+        return;
+    }
+    if (_framer.PendingSize() == 0 && !_idleWatched && SpareBufferBytes() > InputBudget::SmallLine) {
+        watchIdle();
+    }
+}
+
+std::size_t TcpSocket::SpareBufferBytes() const {
+    const std::size_t read = _receiveBuffer.size() > ReceiveBufferSize ? _receiveBuffer.size() - ReceiveBufferSize : 0;
+    return read + _framer.Capacity() - _framer.PendingSize() + _line.capacity();
+}
+
+void TcpSocket::watchIdle() {
+    _idleWatched = true;
+    _idleTimer.expires_at(_lastReadAt + IdleShrinkDelay);
+    _idleTimer.async_wait([keep = self(), this](const boost::system::error_code& error) {
+        _idleWatched = false;
+        if (!error && !IsFinalized()) {
+            shrinkIfIdle();
+        }
+    });
+}
+
+void TcpSocket::shrinkIfIdle() {
+    if (_framer.PendingSize() != 0) {
+        // A line is coming in: its reads watch again once it is done.
+        return;
+    }
+    if (std::chrono::steady_clock::now() - _lastReadAt < IdleShrinkDelay) {
+        watchIdle();
+        return;
+    }
+    _framer.Clear();
+    std::string().swap(_line);
+    // The waiting read owns the read buffer: it is ended first, and its completion gives
+    // the buffer back. Ending it ends every wait on the descriptor, so only while no write
+    // runs (a torn write would break the stream) and no handshake owns the connection.
+    if (_receiveBuffer.size() > ReceiveBufferSize && !_readShrinking) {
+        if (_sendingMsg || GetState() == Handshaking) {
+            watchIdle();
+            return;
+        }
+        boost::system::error_code ignored;
+        _readShrinking = true;
+        GetBasicSocket().cancel(ignored);
     }
 }
 
@@ -143,6 +209,7 @@ void TcpSocket::handleLine(std::string& line) {
         return;
     }
     _lastLineAt = std::chrono::steady_clock::now();
+    _spoken = true;
     // The header takes the line, a file block's included, rather than a copy of its body:
     // from here on the line is the header's text.
     MessageForwardInfo header;

@@ -227,37 +227,87 @@ TEST_F(TcpReceive, FramesLinesFromARawPeer) {
 
 // A peer that never sends a line end could otherwise grow its pending line without end.
 // Unfinished lines of all connections also share one bound, which never counts below what
-// one connection may hold: the connection whose growth would pass it goes, the others keep
-// their lines.
+// one connection may hold. Past it the largest unfinished line goes, not the line that
+// grew; a short line is never refused for it, so a few huge lines cannot shut every
+// ordinary request out.
 TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
     using Zelkor::InputBudget;
     struct Restore {
         ~Restore() { InputBudget::SetLimit(InputBudget::DefaultLimit); }
     } restore;
-    InputBudget::SetLimit(1000);
-    tcp::socket longLines(io), first(io), second(io);
+    tcp::socket longLines(io);
     AcceptRaw(longLines)->SetMaxLineLength(500);
     RawReader longReader(longLines);
     WriteRaw(longLines, std::string(450, 'x') + "\n" + std::string(600, 'x'));
     ASSERT_TRUE(Run([&] { return longReader.Eof(); }));
     EXPECT_EQ(sink.Count(std::string(450, 'x')), 1u);  // the long line within the bound was read
 
-    auto kept = AcceptRaw(first);
-    auto dropped = AcceptRaw(second);
-    kept->SetMaxLineLength(2000);
-    dropped->SetMaxLineLength(2000);
-    RawReader secondReader(second);
-    const std::string head = "get {\"data\":\"" + std::string(1500, 'a');
-    WriteRaw(first, head);
-    ASSERT_TRUE(Run([&] { return InputBudget::Used() == head.size(); }));
-    WriteRaw(second, std::string(600, 'b'));
-    ASSERT_TRUE(Run([&] { return secondReader.Eof(); }));
-    EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit, closing conn: " + dropped->Tag()), 1u);
-    EXPECT_EQ(InputBudget::Used(), head.size());
-    WriteRaw(first, "\"}\n");
+    const std::size_t kib = 1024;
+    InputBudget::SetLimit(200 * kib);
+    tcp::socket hog(io), small(io), large(io);
+    auto hogged = AcceptRaw(hog);
+    auto smallLine = AcceptRaw(small);
+    auto largeLine = AcceptRaw(large);
+    for (const auto& socket : {hogged, smallLine, largeLine}) {
+        socket->SetMaxLineLength(180 * kib);
+    }
+    RawReader hogReader(hog);
+    const auto head = [](char fill, std::size_t bytes) { return "get {\"data\":\"" + std::string(bytes, fill); };
+    WriteRaw(hog, head('h', 150 * kib));
+    ASSERT_TRUE(Run([&] { return InputBudget::Used() >= 150 * kib; }));
+    WriteRaw(large, head('l', 45 * kib));
+    WriteRaw(small, head('s', 60 * kib));
+    ASSERT_TRUE(Run([&] { return InputBudget::Used() >= 255 * kib; }));
+    WriteRaw(small, "\"}\n");
     ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
+    EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit"), 1u);  // only the 500-byte bound so far
+
+    WriteRaw(large, std::string(55 * kib, 'l'));
+    ASSERT_TRUE(Run([&] { return hogReader.Eof(); }));
+    EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit, closing conn: " + hogged->Tag()), 1u);
+    WriteRaw(large, "\"}\n");
+    ASSERT_TRUE(Run([&] { return sink.Count("get") == 2; }));
     EXPECT_EQ(InputBudget::Used(), 0u);
-    EXPECT_EQ(sink.closed, 2);
+}
+
+// What a long line grew (the read buffer, the framer's room for another, the kept line)
+// stays while lines come in a row, and goes once the connection has been quiet a while.
+TEST_F(TcpReceive, AnIdleConnectionGivesBackWhatALongLineGrew) {
+    tcp::socket peer(io);
+    auto connection = AcceptRaw(peer);
+    connection->SetMaxLineLength(4 << 20);
+    const std::string line = "get {\"data\":\"" + std::string(1 << 19, 'a') + "\"}\n";
+    WriteRaw(peer, line);
+    ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
+    EXPECT_GT(connection->SpareBufferBytes(), Zelkor::InputBudget::SmallLine);
+    const auto quiet = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Run([&] { return connection->SpareBufferBytes() <= Zelkor::InputBudget::SmallLine; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - quiet, TcpSocket::IdleShrinkDelay / 2);
+    // It reads on as before.
+    WriteRaw(peer, line);
+    ASSERT_TRUE(Run([&] { return sink.Count("get") == 2; }));
+}
+
+// The same over TLS: the secured stream reads on after its waiting read was ended.
+TEST_F(TcpConnection, AnIdleSecuredConnectionGivesBackWhatALongLineGrew) {
+    LoadTlsMaterial(*tls);
+    FakeSink clientSink;
+    sink.answerSecurity = clientSink.answerSecurity = true;
+    std::shared_ptr<TcpSocket> client;
+    auto serverSide = ConnectClient(client, clientSink);
+    serverSide->SetMaxLineLength(4 << 20);
+    client->SendData("starttls\n", true);
+    ASSERT_TRUE(Run([&] { return sink.secured == 1 && clientSink.secured == 1; }));
+    client->SendData("authenticate\n", true);
+    const std::string line = "get {\"data\":\"" + std::string(1 << 19, 'a') + "\"}\n";
+    client->SendData(line, true);
+    ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
+    EXPECT_GT(serverSide->SpareBufferBytes(), Zelkor::InputBudget::SmallLine);
+    ASSERT_TRUE(Run([&] { return serverSide->SpareBufferBytes() <= Zelkor::InputBudget::SmallLine; }));
+    serverSide->SendData("@get\n", false);
+    client->SendData("get {\"again\":1}\n", true);
+    ASSERT_TRUE(Run([&] { return sink.Count("get") == 2; }));
+    EXPECT_EQ(sink.closed, 0);
 }
 
 // One long line must not pin its buffer for the rest of the connection's life.
