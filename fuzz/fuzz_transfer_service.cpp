@@ -1,9 +1,9 @@
 // The file transfer service of node "N" driven by arbitrary bytes from two peer
 // connections, without a network: its storage root a folder of its own, filled the same
-// way before every input (files, an empty one, a hidden one, a subfolder, a symbolic link
-// to a file outside the root), its devices a fake directory (device "A" reached directly
-// on connection 1, "B" behind router "rtr" on connection 2, "D" known without a
-// connection), its lines recorded by a sender of this file. Received lines go in as the
+// way before every input (files, an empty one, a hidden one, a subfolder, symbolic links
+// to a file and to a folder outside the root), its devices a fake directory (device "A"
+// reached directly on connection 1, "B" behind router "rtr" on connection 2, "D" known
+// without a connection), its lines recorded by a sender of this file. Received lines go in as the
 // driver's receive road hands them over; the driver's write hook (PrepareBlock after a
 // "block" request) follows each step unless the step holds it back, so that a peer may
 // also run ahead of the writes.
@@ -233,6 +233,7 @@ struct Sandbox {
         writeAll(root / ".hidden", "hidden");
         writeAll(root / "sub" / "inner.bin", pattern(100, 3));
         fs::create_symlink("../outside.txt", root / "link", error);
+        fs::create_directory_symlink("../beside", root / "linkdir", error);
         for (const char* name : {"old.bin", "src.bin", "tiny", "empty", ".hidden", "sub/inner.bin"}) {
             fs::permissions(root / name, fs::perms(0644), error);
         }

@@ -6,11 +6,14 @@
 
 #include "filetransfer/FileTransferService.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -22,6 +25,7 @@
 #include "filetransfer/BlockSize.h"
 #include "filetransfer/CancelPutFile.h"
 #include "filetransfer/TransferMessages.h"
+#include "filetransfer/TransferPath.h"
 #include "storage/PathGuard.h"
 #include "transport/TcpSocket.h"
 
@@ -82,26 +86,27 @@ bool digestDiffers(const std::string& given, const std::string& own) {
     return !given.empty() && lowerCase(given) != own;
 }
 
-std::string fullPathOf(const std::string& root, const std::string& path) {
-    return root.empty() ? path : root + "/" + path;
-}
-
 // The link itself counts: a link in the destination's place is replaced by the file.
-bool isFolder(const std::string& path) {
+bool namesFolder(const FileDescriptor& folder, const std::string& name) {
     struct stat info {};
-    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return name.empty() || name == "." ||
+           (fstatat(folder.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode));
 }
 
-TransferState servedFileState(const std::string& path) {
+// Why a file opened to be served cannot be, in the order a peer is told: a folder, then
+// an empty file; Started when it can be.
+TransferState servedFileState(const FileDescriptor& file) {
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        return TransferState::FileMissing;
+    if (fstat(file.Get(), &info) != 0) {
+        return TransferState::CannotOpenFile;
     }
     if (S_ISDIR(info.st_mode)) {
         return TransferState::SourceIsFolder;
     }
     return info.st_size == 0 ? TransferState::LocalFileEmpty : TransferState::Started;
 }
+
+std::string systemText(int error) { return std::error_code(error, std::system_category()).message(); }
 
 struct Opening {
     std::string path;
@@ -330,21 +335,32 @@ void FileTransferService::ProcessPutFile(MessageSignalData& data, Message& messa
 
 void FileTransferService::openPut(MessageSignalData& data, Message& message, const std::string& source) {
     Opening opening;
-    const char* refusal = checkOpening(message, true, _sender && _sender->ParentPathsAllowed(),
-                                       _activeList.size() >= _transferCount.load(), opening);
+    const bool parentPaths = _sender && _sender->ParentPathsAllowed();
+    const char* refusal =
+        checkOpening(message, true, parentPaths, _activeList.size() >= _transferCount.load(), opening);
     std::string path;
     std::unique_ptr<FileReplacement> file;
     if (!refusal) {
-        path = fullPathOf(GetStorageRootPath(), opening.path);
-        if (isFolder(path)) {
+        const TransferPath named(GetStorageRootPath(), opening.path, !parentPaths);
+        path = named.Text();
+        TransferPath::Opened folder = named.OpenFolder();
+        const bool found = folder.descriptor.IsOpen();
+        if (folder.error == EXDEV) {
+            Warning("ZK7944W Path leads out of the storage root", path);
+            refusal = textOf(TransferState::PathInvalid);
+        } else if (found && namesFolder(folder.descriptor, named.Name())) {
             refusal = textOf(TransferState::SourceIsFolder);
         } else {
             // The old file stays untouched until the new one is proven; a process that dies
-            // meanwhile leaves no name behind.
-            file = std::make_unique<FileReplacement>(path, FileReplacement::Links::Replace,
-                                                     FileReplacement::Temporary::Unnamed);
-            if (!file->IsOpen()) {
-                Warning("ZK7909W Unable to open file for writing", path + ": " + file->Error());
+            // meanwhile leaves no name behind. It is made, and later installed, in the
+            // folder found now.
+            if (found) {
+                file = std::make_unique<FileReplacement>(std::move(folder.descriptor), named.Name(), path,
+                                                         FileReplacement::Temporary::Unnamed);
+            }
+            if (!file || !file->IsOpen()) {
+                const std::string error = file ? file->Error() : systemText(folder.error);
+                Warning("ZK7909W Unable to open file for writing", path + ": " + error);
                 refusal = textOf(TransferState::CannotOpenFile);
             }
         }
@@ -543,23 +559,34 @@ void FileTransferService::ProcessGetFile(MessageSignalData& data, Message& messa
 
 void FileTransferService::openGet(MessageSignalData& data, Message& message, const std::string& source) {
     Opening opening;
-    const char* refusal = checkOpening(message, false, _sender && _sender->ParentPathsAllowed(),
-                                       _activeList.size() >= _transferCount.load(), opening);
+    const bool parentPaths = _sender && _sender->ParentPathsAllowed();
+    const char* refusal =
+        checkOpening(message, false, parentPaths, _activeList.size() >= _transferCount.load(), opening);
     std::string path;
     std::unique_ptr<SourceFile> file;
     if (!refusal) {
-        path = fullPathOf(GetStorageRootPath(), opening.path);
-        const TransferState state = servedFileState(path);
-        if (state != TransferState::Started) {
+        const TransferPath named(GetStorageRootPath(), opening.path, !parentPaths);
+        path = named.Text();
+        // Non-blocking, as a source file is read: a pipe in the file's place cannot stall
+        // the loop.
+        TransferPath::Opened opened = named.Open(O_RDONLY | O_NONBLOCK);
+        const int error = opened.error;
+        if (error == EXDEV) {
+            Warning("ZK7944W Path leads out of the storage root", path);
+            refusal = textOf(TransferState::PathInvalid);
+        } else if (error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG) {
+            refusal = textOf(TransferState::FileMissing);
+        } else if (error != 0) {
+            Warning("ZK7911W Unable to open input file", path + ": " + systemText(error));
+            refusal = textOf(TransferState::CannotOpenFile);
+        } else if (const TransferState state = servedFileState(opened.descriptor); state != TransferState::Started) {
             refusal = textOf(state);
         } else {
-            std::string error;
-            file = SourceFile::Open(path, error);
+            std::string why;
+            file = SourceFile::Adopt(std::move(opened.descriptor), why);
             if (!file) {
-                Warning("ZK7911W Unable to open input file", path + ": " + error);
+                Warning("ZK7911W Unable to open input file", path + ": " + why);
                 refusal = textOf(TransferState::CannotOpenFile);
-            } else if (file->Size() == 0) {
-                refusal = textOf(TransferState::LocalFileEmpty);
             }
         }
     }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 namespace Zelkor {
 
@@ -20,14 +21,18 @@ std::unique_ptr<SourceFile> SourceFile::Open(const std::string& path, std::strin
     // waiting for a writer (it is refused below), and kept so: a file that calls itself
     // regular and waits for data to read (as a kernel's message log does) fails its read
     // rather than stall the reader.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!file.IsOpen()) {
         error = systemText(errno);
         return nullptr;
     }
+    return Adopt(std::move(file), error);
+}
+
+std::unique_ptr<SourceFile> SourceFile::Adopt(FileDescriptor file, std::string& error) {
     struct stat info {};
     int refusal = 0;
-    if (fstat(fd, &info) != 0) {
+    if (fstat(file.Get(), &info) != 0) {
         refusal = errno;
     } else if (S_ISDIR(info.st_mode)) {
         refusal = EISDIR;
@@ -36,22 +41,19 @@ std::unique_ptr<SourceFile> SourceFile::Open(const std::string& path, std::strin
         refusal = EINVAL;
     }
     if (refusal != 0) {
-        close(fd);
         error = systemText(refusal);
         return nullptr;
     }
     // The constructor is private so that every object holds an open regular file.
-    return std::unique_ptr<SourceFile>(new SourceFile(fd, static_cast<std::uint64_t>(info.st_size)));
+    return std::unique_ptr<SourceFile>(new SourceFile(std::move(file), static_cast<std::uint64_t>(info.st_size)));
 }
-
-SourceFile::~SourceFile() { close(_fd); }
 
 long SourceFile::Read(char* buffer, std::size_t count, std::string& error) {
     // A block is read whole unless the file ends, so that a short read never makes a
     // short block in the middle of a file.
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t n = read(_fd, buffer + done, count - done);
+        const ssize_t n = read(_file.Get(), buffer + done, count - done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

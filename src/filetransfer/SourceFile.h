@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+
+#include "storage/FileDescriptor.h"
 
 namespace Zelkor {
 
@@ -17,7 +20,9 @@ public:
     // Opens a regular file for reading; null with `error` set to the system's text (a
     // folder is refused as one).
     static std::unique_ptr<SourceFile> Open(const std::string& path, std::string& error);
-    ~SourceFile();
+    // The same for a file opened already (non-blocking, as Open opens it), which the
+    // object then owns.
+    static std::unique_ptr<SourceFile> Adopt(FileDescriptor file, std::string& error);
     SourceFile(const SourceFile&) = delete;
     SourceFile& operator=(const SourceFile&) = delete;
 
@@ -28,8 +33,8 @@ public:
     long Read(char* buffer, std::size_t count, std::string& error);
 
 private:
-    SourceFile(int fd, std::uint64_t size) : _fd(fd), _size(size) {}
-    int _fd;
+    SourceFile(FileDescriptor file, std::uint64_t size) : _file(std::move(file)), _size(size) {}
+    FileDescriptor _file;
     std::uint64_t _size;
 };
 

@@ -23,7 +23,7 @@ boost::filesystem::path resolveLinks(const boost::filesystem::path& target) {
 }
 
 // Not canonical: a link in the last place must stay in the path to be replaced. Absolute,
-// so that a commit on another thread after a change of folder still lands here.
+// so that texts name the file the same after a change of folder.
 boost::filesystem::path absoluteOnly(const boost::filesystem::path& target) {
     boost::system::error_code ec;
     const auto current = target.is_absolute() ? boost::filesystem::path() : boost::filesystem::current_path(ec);
@@ -35,13 +35,7 @@ std::string folderOf(const boost::filesystem::path& file) {
     return folder.empty() ? std::string(".") : folder.string();
 }
 
-// The hidden name pattern beside the target, without the six characters that make it
-// unique.
-std::string hiddenPrefix(const boost::filesystem::path& target) {
-    return (target.parent_path() / ("." + target.filename().string() + ".")).string();
-}
-
-// Six characters of the kind mkostemp uses, for a name linkat must not find taken.
+// Six characters of the kind mkostemp uses, for a hidden name that must not be taken.
 std::string randomSuffix() {
     static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     thread_local std::mt19937_64 generator{std::random_device{}()};
@@ -71,21 +65,32 @@ mode_t currentUmask() {
     return 022;
 }
 
-// Makes the rename itself durable; a failure here loses nothing already written.
-void syncFolderOf(const boost::filesystem::path& file) {
-    const int dir = open(folderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-}
-
 }  // namespace
 
 FileReplacement::FileReplacement(const boost::filesystem::path& target, Links links, Temporary temporary)
-    : _target(links == Links::Follow ? resolveLinks(target) : links == Links::Replace ? absoluteOnly(target) : target) {
+    : _target(links == Links::Follow ? resolveLinks(target) : links == Links::Replace ? absoluteOnly(target) : target),
+      _folder(open(folderOf(_target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)),
+      _name(_target.filename().string()) {
+    if (!_folder.IsOpen()) {
+        fail();
+        return;
+    }
+    begin(links, temporary);
+}
+
+FileReplacement::FileReplacement(FileDescriptor folder, std::string name, boost::filesystem::path target,
+                                 Temporary temporary)
+    : _target(std::move(target)), _folder(std::move(folder)), _name(std::move(name)) {
+    if (!_folder.IsOpen()) {
+        fail(EBADF);
+        return;
+    }
+    begin(Links::Replace, temporary);
+}
+
+void FileReplacement::begin(Links links, Temporary temporary) {
     struct stat info {};
-    const bool exists = lstat(_target.c_str(), &info) == 0;
+    const bool exists = fstatat(_folder.Get(), _name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && S_ISLNK(info.st_mode) && links == Links::Refuse) {
         fail(ELOOP);
         return;
@@ -102,15 +107,15 @@ FileReplacement::FileReplacement(const boost::filesystem::path& target, Links li
     // What replaces a file for a peer is a new file, as if the old one were deleted first.
     const bool keepsMode = exists && S_ISREG(info.st_mode) && links != Links::Replace;
     // A new unnamed file was made with 0666 and so already has a new file's mode.
-    if (keepsMode || !_tempPath.empty()) {
+    if (keepsMode || !_tempName.empty()) {
         const mode_t mode = keepsMode ? (info.st_mode & 0777) : (0666 & ~currentUmask());
-        fchmod(_fd, mode);
+        fchmod(_file.Get(), mode);
     }
 }
 
 bool FileReplacement::openUnnamed() {
-    _fd = open(folderOf(_target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (_fd >= 0) {
+    _file = FileDescriptor(openat(_folder.Get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (_file.IsOpen()) {
         return true;
     }
     // The kernel or the file system has no unnamed files.
@@ -120,23 +125,31 @@ bool FileReplacement::openUnnamed() {
     return fail();
 }
 
+// As mkostemp does, but in the open folder.
 bool FileReplacement::openNamed() {
-    std::string pattern = hiddenPrefix(_target) + "XXXXXX";
-    _fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (_fd < 0) {
-        return fail();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = hiddenPrefix() + randomSuffix();
+        _file = FileDescriptor(openat(_folder.Get(), name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600));
+        if (_file.IsOpen()) {
+            _tempName = std::move(name);
+            return true;
+        }
+        if (errno != EEXIST) {
+            return fail();
+        }
     }
-    _tempPath = std::move(pattern);
-    return true;
+    return fail(EEXIST);
 }
 
 FileReplacement::~FileReplacement() { discard(); }
 
 FileReplacement::FileReplacement(FileReplacement&& other) noexcept
     : _target(std::move(other._target)),
-      _tempPath(std::exchange(other._tempPath, std::string())),
+      _folder(std::move(other._folder)),
+      _name(std::move(other._name)),
+      _tempName(std::exchange(other._tempName, std::string())),
       _error(std::move(other._error)),
-      _fd(std::exchange(other._fd, -1)),
+      _file(std::move(other._file)),
       _written(other._written),
       _failed(other._failed) {}
 
@@ -144,9 +157,11 @@ FileReplacement& FileReplacement::operator=(FileReplacement&& other) noexcept {
     if (this != &other) {
         discard();
         _target = std::move(other._target);
-        _tempPath = std::exchange(other._tempPath, std::string());
+        _folder = std::move(other._folder);
+        _name = std::move(other._name);
+        _tempName = std::exchange(other._tempName, std::string());
         _error = std::move(other._error);
-        _fd = std::exchange(other._fd, -1);
+        _file = std::move(other._file);
         _written = other._written;
         _failed = other._failed;
     }
@@ -165,22 +180,19 @@ bool FileReplacement::fail(int error) {
 }
 
 void FileReplacement::discard() {
-    if (_fd >= 0) {
-        close(_fd);
-        _fd = -1;
-    }
-    if (!_tempPath.empty()) {
-        unlink(_tempPath.c_str());
-        _tempPath.clear();
+    _file.Close();
+    if (!_tempName.empty()) {
+        unlinkat(_folder.Get(), _tempName.c_str(), 0);
+        _tempName.clear();
     }
 }
 
 bool FileReplacement::Write(std::string_view data) {
-    if (_fd < 0 || _failed) {
+    if (!_file.IsOpen() || _failed) {
         return false;
     }
     while (!data.empty()) {
-        const ssize_t n = write(_fd, data.data(), data.size());
+        const ssize_t n = write(_file.Get(), data.data(), data.size());
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -194,47 +206,55 @@ bool FileReplacement::Write(std::string_view data) {
 }
 
 bool FileReplacement::Commit() {
-    if (_fd < 0 || _failed) {
+    if (!_file.IsOpen() || _failed) {
         return false;
     }
-    if (fsync(_fd) != 0) {
+    if (fsync(_file.Get()) != 0) {
         return fail();
     }
-    if (_tempPath.empty() && !commitUnnamed()) {
+    if (_tempName.empty() && !commitUnnamed()) {
         return false;
     }
-    if (close(std::exchange(_fd, -1)) != 0) {
+    if (_file.Close() != 0) {
         return fail();
     }
-    if (rename(_tempPath.c_str(), _target.c_str()) != 0) {
+    if (renameat(_folder.Get(), _tempName.c_str(), _folder.Get(), _name.c_str()) != 0) {
         return fail();
     }
-    _tempPath.clear();
-    syncFolderOf(_target);
+    _tempName.clear();
+    syncFolder();
     return true;
 }
 
 // Gives the unnamed file a fresh hidden name beside the target, for the rename: a link
 // cannot replace the target directly, and the rename is what makes the swap atomic.
 bool FileReplacement::commitUnnamed() {
-    const std::string self = "/proc/self/fd/" + std::to_string(_fd);
-    const std::string prefix = hiddenPrefix(_target);
+    const std::string self = "/proc/self/fd/" + std::to_string(_file.Get());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = prefix + randomSuffix();
-        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        std::string name = hiddenPrefix() + randomSuffix();
+        if (linkat(AT_FDCWD, self.c_str(), _folder.Get(), name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
             const int error = errno;
             if (error == EEXIST) {
                 continue;
             }
             // Without /proc, the privileged way still works for a process allowed it.
-            if (error != ENOENT || linkat(_fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) != 0) {
+            if (error != ENOENT || linkat(_file.Get(), "", _folder.Get(), name.c_str(), AT_EMPTY_PATH) != 0) {
                 return fail(error);
             }
         }
-        _tempPath = std::move(name);
+        _tempName = std::move(name);
         return true;
     }
     return fail(EEXIST);
+}
+
+// Makes the rename itself durable; a failure here loses nothing already written. The
+// folder is held for lookups only, so it is opened again to be synced.
+void FileReplacement::syncFolder() const {
+    const FileDescriptor folder(openat(_folder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.IsOpen()) {
+        fsync(folder.Get());
+    }
 }
 
 bool FileReplacement::Replace(const boost::filesystem::path& target, std::string_view content,

@@ -11,10 +11,15 @@
 // name in the folder until Commit, so that nothing is left behind when the process dies
 // while writing; where the file system cannot make one, a named one stands in.
 //
-// Ownership: the object owns the temporary file and removes it unless Commit() put it in
-// place; any failure removes it at once. Threads: one thread at a time; the object may
-// move to another thread (to commit there). Two replacements of one target race like any
-// two writers (the last rename wins).
+// The target's folder is opened once, when the object is made, and the temporary, its
+// name, the rename and the folder's sync all act on that open folder: a folder renamed,
+// or a link put in its path, meanwhile takes the file nowhere else. A caller that must
+// choose the folder itself (beneath some root) hands it over open.
+//
+// Ownership: the object owns the open folder and the temporary file and removes the
+// temporary unless Commit() put it in place; any failure removes it at once. Threads: one
+// thread at a time; the object may move to another thread (to commit there). Two
+// replacements of one target race like any two writers (the last rename wins).
 
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +27,8 @@
 #include <string_view>
 
 #include <boost/filesystem/path.hpp>
+
+#include "storage/FileDescriptor.h"
 
 namespace Zelkor {
 
@@ -41,6 +48,10 @@ public:
 
     explicit FileReplacement(const boost::filesystem::path& target, Links links = Links::Follow,
                              Temporary temporary = Temporary::Named);
+    // The file `name` in the open `folder`, replaced as Links::Replace says; `target` is
+    // how texts name it (Target()). A folder that is not open fails as a bad descriptor.
+    FileReplacement(FileDescriptor folder, std::string name, boost::filesystem::path target,
+                    Temporary temporary = Temporary::Unnamed);
     ~FileReplacement();
     FileReplacement(FileReplacement&& other) noexcept;
     FileReplacement& operator=(FileReplacement&& other) noexcept;
@@ -48,7 +59,7 @@ public:
     FileReplacement& operator=(const FileReplacement&) = delete;
 
     // Whether the temporary file is there to be written; when not, Error() says why.
-    bool IsOpen() const { return _fd >= 0; }
+    bool IsOpen() const { return _file.IsOpen(); }
     // Appends to the new content; false (the temporary then removed, nothing more
     // written) on a failure.
     bool Write(std::string_view data);
@@ -59,7 +70,7 @@ public:
     // when anything failed: the target then unchanged and no temporary left.
     bool Commit();
 
-    // The file that is replaced (links resolved when they are followed).
+    // The file that is replaced (links resolved when they are followed), as texts name it.
     const boost::filesystem::path& Target() const { return _target; }
     // The system's text for the first failure.
     const std::string& Error() const { return _error; }
@@ -69,18 +80,26 @@ public:
                         std::string& error, Links links = Links::Follow);
 
 private:
+    // Refuses what may not be replaced, then makes the temporary.
+    void begin(Links links, Temporary temporary);
     bool openUnnamed();
     bool openNamed();
     bool commitUnnamed();
+    // The hidden name pattern beside the target, without the six characters that make it
+    // unique.
+    std::string hiddenPrefix() const { return "." + _name + "."; }
+    void syncFolder() const;
     bool fail();
     bool fail(int error);
-    // Closes the descriptor and removes a named temporary.
+    // Closes the temporary and removes it when it has a name.
     void discard();
 
     boost::filesystem::path _target;
-    std::string _tempPath;  // empty while the temporary has no name
+    FileDescriptor _folder;
+    std::string _name;      // the target's name in _folder
+    std::string _tempName;  // the temporary's in _folder; empty while it has none
     std::string _error;
-    int _fd = -1;
+    FileDescriptor _file;
     std::uint64_t _written = 0;
     bool _failed = false;
 };

@@ -5,11 +5,15 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <linux/openat2.h>
 #include <net/if.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace Zelkor::Platform {
 
@@ -97,6 +101,25 @@ boost::asio::generic::raw_protocol::socket OpenFrameDevice(boost::asio::io_conte
     boost::system::error_code ignored;
     device.close(ignored);
     return device;
+}
+
+int OpenBeneath(int folder, const std::string& path, int flags) {
+    // The C library of the day has no wrapper for the call: it is made by its number.
+    open_how how{};
+    how.flags = static_cast<decltype(how.flags)>(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    // The kernel answers EAGAIN when a rename elsewhere raced with the walk and it cannot
+    // tell that a ".." stayed beneath: the walk is worth another try, a few times.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const long descriptor = syscall(SYS_openat2, folder, path.c_str(), &how, sizeof how);
+        if (descriptor >= 0) {
+            return static_cast<int>(descriptor);
+        }
+        if (errno != EAGAIN && errno != EINTR) {
+            break;
+        }
+    }
+    return -1;
 }
 
 }  // namespace Zelkor::Platform

@@ -2,11 +2,13 @@
 // The few things the transport needs that each operating system spells its own way:
 // tying a socket to one interface, reading a link-layer address out of the interface
 // list, and opening a device that yields whole Ethernet frames. Everything else in the
-// transport is written against the portable socket interfaces.
+// transport is written against the portable socket interfaces. The file transfer's one
+// such need lives here too: opening a path without leaving a folder.
 //
-// Ownership: OpenFrameDevice returns a socket object that owns its descriptor. Threads:
-// the functions keep no state and may be called from any thread; they act in the calling
-// thread's network namespace.
+// Ownership: OpenFrameDevice returns a socket object that owns its descriptor;
+// OpenBeneath hands its descriptor to the caller, who closes it. Threads: the functions
+// keep no state and may be called from any thread; they act in the calling thread's
+// network namespace.
 
 #include <array>
 #include <string>
@@ -42,5 +44,13 @@ std::string LinkOwnerName(const std::string& adapterName);
 boost::asio::generic::raw_protocol::socket OpenFrameDevice(boost::asio::io_context& io,
                                                            unsigned int interfaceIndex,
                                                            boost::system::error_code& error);
+
+// Opens `path` relative to the open folder `folder` without ever leaving it: links are
+// followed only while they stay beneath it, and a path that is absolute or climbs above
+// it, by ".." or through a link, is refused with EXDEV; links into /proc's views of other
+// files are not followed (ELOOP). `flags` as open takes them, without O_CREAT; the new
+// descriptor closes on exec. Returns it, or -1 with errno set: ENOSYS where the kernel
+// cannot resolve beneath a folder.
+int OpenBeneath(int folder, const std::string& path, int flags);
 
 }  // namespace Zelkor::Platform

@@ -221,6 +221,38 @@ TEST_F(AnsweringSide, OpeningsAreRefusedWithTheirTextsAndState) {
     EXPECT_EQ(NamesIn(dir.Path()), (std::set<std::string>{"empty", "full", "folder"}));
 }
 
+// Links in the storage root: one that leads out of it is refused, in a folder on the way
+// or in the last place, and nothing is written or read outside; one within it works.
+TEST_F(AnsweringSide, LinksOutOfTheRootAreRefusedAndLinksWithinItFollowed) {
+    TempDir outside;
+    WriteFile(outside.File("secret"), "outside");
+    fs::create_directory_symlink(outside.Path(), dir.Path() / "out");
+    fs::create_symlink(outside.File("secret"), dir.Path() / "secret");
+    fs::create_directory(dir.Path() / "sub");
+    fs::create_directory_symlink("sub", dir.Path() / "in");
+    const auto put = [this](const std::string& path) {
+        const std::size_t from = sender.Count();
+        Script(NewSocket(), {R"(putfile {"path":")" + path + R"(","state":"begin","length":3})", Block(1, "abc"),
+                             "block {}", R"(putfile {"state":"end","length":3})"});
+        EXPECT_TRUE(Closed());
+        return FirstError(from);
+    };
+    EXPECT_EQ(put("out/new"), "path parameter invalid");
+    for (const char* line : {R"(getfile {"path":"out/secret","state":"begin"})",
+                             R"(getfile {"path":"secret","state":"begin"})"}) {
+        Script(NewSocket(), {line});
+        EXPECT_EQ(BodyOf(sender.Last())["error"], "path parameter invalid") << line;
+    }
+    EXPECT_EQ(NamesIn(outside.Path()), std::set<std::string>{"secret"});
+    EXPECT_EQ(ReadFile(outside.File("secret")), "outside");
+    EXPECT_EQ(service->ActiveCount(), 0u);
+
+    EXPECT_EQ(put("in/new"), "");
+    EXPECT_EQ(ReadFile(dir.File("sub/new")), "abc");
+    Receive(NewSocket(), R"(getfile {"path":"in/new","state":"begin"})");
+    EXPECT_EQ(BodyOf(Pump().front().text)["length"], 3);
+}
+
 TEST_F(AnsweringSide, BlockSizeIsTheSmallerOfAskedAndOwnAndOpeningsStopAtTheTransferCount) {
     const auto peer = NewSocket();
     Receive(peer, R"(putfile {"path":"a","state":"begin","length":5,"blocksize":268435456})");

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -174,15 +175,17 @@ TEST(NodeDeviceFiles, ParentPathsOnBothSidesAndATakenFirmwareUpdate) {
         {true, false, "path parameter invalid"},
         {true, true, "Success"},
     };
+    TempDir trees;
+    const std::string allowing = TreeAllowingParentPaths(trees);
     for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.controllerAllows) + std::to_string(row.deviceAllows));
         std::vector<std::string> deviceMore;
         std::vector<std::string> controllerMore;
         if (row.deviceAllows) {
-            deviceMore = {"--tree", kSampleTreeFile};
+            deviceMore = {"--tree", allowing};
         }
         if (row.controllerAllows) {
-            controllerMore = {"--tree", kSampleTreeFile};
+            controllerMore = {"--tree", allowing};
         }
         TransferNodes nodes("parent", deviceMore, controllerMore);
         ASSERT_TRUE(nodes.Connect());
@@ -206,6 +209,23 @@ TEST(NodeDeviceFiles, ParentPathsOnBothSidesAndATakenFirmwareUpdate) {
         StopCleanly(ctl);
         StopCleanly(nodes.Device());
     }
+}
+
+// A device started with the sample tree, as the runner's README starts one, refuses a get
+// that climbs out of its root.
+TEST(NodeDeviceFiles, TheSampleTreeAllowsNoParentPaths) {
+    TransferNodes nodes("sample", {"--tree", kSampleTreeFile});
+    ASSERT_TRUE(nodes.Connect());
+    const fs::path above = nodes.deviceRoot.Path().parent_path() / ("zelkor-above-" + std::to_string(::getpid()));
+    WriteFile(above.string(), "above the root");
+    NodeProcess& ctl = nodes.Controller();
+    const std::string got = nodes.LocalFile("got");
+    ASSERT_TRUE(ctl.Send(TransferCommand("recvfile", {kAmp}, got, "../" + above.filename().string(), "up")));
+    EXPECT_EQ(ctl.Await(DoneLine("up"), 30s)["text"], "path parameter invalid");
+    EXPECT_FALSE(fs::exists(got));
+    fs::remove(above);
+    StopCleanly(ctl);
+    StopCleanly(nodes.Device());
 }
 
 // Puts a 5 MB file (`put`, made here) over "old.bin" in the device's root, cancels it

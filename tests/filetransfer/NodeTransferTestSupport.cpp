@@ -120,6 +120,21 @@ std::map<std::string, std::vector<Json::Value>> AwaitDones(NodeProcess& node, st
     return dones;
 }
 
+std::string TreeAllowingParentPaths(const TempDir& dir) {
+    Json::Value tree;
+    std::string errors;
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    const std::string text = ReadFile(kSampleTreeFile);
+    if (!reader->parse(text.data(), text.data() + text.size(), &tree, &errors)) {
+        ADD_FAILURE() << "sample tree unreadable: " << errors;
+    }
+    tree["configuration"]["network"]["rules"]["security"]["allowparentpaths"][".value"] = true;
+    const std::string file = dir.File("parent-paths-tree.json");
+    WriteFile(file, CompactJson(tree));
+    return file;
+}
+
 std::vector<std::string> StoringDeviceOptions(const std::string& name, const std::string& guid,
                                               unsigned short port, const std::string& root,
                                               std::vector<std::string> more) {

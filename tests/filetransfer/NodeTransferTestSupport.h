@@ -51,6 +51,9 @@ std::map<std::string, std::vector<Json::Value>> AwaitDones(NodeProcess& node, st
 // Every line of `event` the node wrote so far.
 std::vector<Json::Value> LinesOf(const NodeProcess& node, const std::string& event);
 
+// A copy of the sample tree that allows parent paths, written to `dir`; its file name.
+std::string TreeAllowingParentPaths(const TempDir& dir);
+
 // A device node named NAME with GUID, serving 127.0.0.1:PORT, its storage root ROOT unless
 // `more` names another.
 std::vector<std::string> StoringDeviceOptions(const std::string& name, const std::string& guid,

@@ -116,6 +116,21 @@ TEST_P(FileReplacementTest, ALinkInTheTargetsPlaceIsReplacedNotFollowed) {
     EXPECT_EQ(FilesBelow(dir.Path()), (Names{"file.bin", "outside.txt"}));
 }
 
+// The folder is the one opened when the replacement began: renamed meanwhile, with a
+// link in its old place, it still gets the file, and the link's target gets nothing.
+TEST_P(FileReplacementTest, TheFileGoesToTheFolderOpenedAtTheStart) {
+    const auto sub = dir.Path() / "sub";
+    std::filesystem::create_directory(sub);
+    std::filesystem::create_directory(dir.Path() / "elsewhere");
+    FileReplacement file = make((sub / "file").string());
+    ASSERT_TRUE(file.Write("new"));
+    std::filesystem::rename(sub, dir.Path() / "moved");
+    std::filesystem::create_directory_symlink("elsewhere", sub);
+    ASSERT_TRUE(file.Commit()) << file.Error();
+    EXPECT_EQ(ReadFile(dir.File("moved/file")), "new");
+    EXPECT_EQ(FilesBelow(dir.Path() / "elsewhere"), Names{});
+}
+
 TEST_P(FileReplacementTest, ANewFilesModeFollowsTheUmask) {
     for (const mode_t mask : {mode_t{022}, mode_t{027}, mode_t{0}, mode_t{077}}) {
         std::filesystem::remove(target);

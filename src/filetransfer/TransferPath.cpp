@@ -1,0 +1,130 @@
+#include "filetransfer/TransferPath.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "transport/LinuxPlatform.h"
+
+namespace Zelkor {
+
+namespace {
+
+using Opened = TransferPath::Opened;
+
+Opened failed(int error) { return Opened{FileDescriptor(), error}; }
+
+// What an open call returned, its errno with it; called straight after the call.
+Opened taken(int descriptor) { return descriptor >= 0 ? Opened{FileDescriptor(descriptor), 0} : failed(errno); }
+
+// The folder `folder` names below `base`, one element at a time, none of them followed:
+// a link on the way is refused as leaving (EXDEV), as is "..".
+Opened walkFolders(int base, const std::string& folder) {
+    Opened current = taken(openat(base, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::size_t start = 0;
+    while (current.descriptor.IsOpen() && start <= folder.size()) {
+        const std::size_t slash = std::min(folder.find('/', start), folder.size());
+        const std::string element = folder.substr(start, slash - start);
+        start = slash + 1;
+        if (element.empty() || element == ".") {
+            continue;
+        }
+        if (element == "..") {
+            return failed(EXDEV);
+        }
+        Opened next = taken(openat(current.descriptor.Get(), element.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        if (next.descriptor.IsOpen() && fstat(next.descriptor.Get(), &info) != 0) {
+            return failed(errno);
+        }
+        if (next.descriptor.IsOpen() && !S_ISDIR(info.st_mode)) {
+            return failed(S_ISLNK(info.st_mode) ? EXDEV : ENOTDIR);
+        }
+        current = std::move(next);
+    }
+    return current;
+}
+
+}  // namespace
+
+TransferPath::TransferPath(const std::string& root, const std::string& path, bool confined, Walk walk)
+    : _text(root.empty() ? path : root + "/" + path), _root(root), _confined(confined && !root.empty()), _walk(walk) {
+    if (root.empty()) {
+        _relative = path;
+    } else {
+        // Below the root, whatever the path looks like: "/etc/x" is root/etc/x.
+        const std::size_t first = path.find_first_not_of('/');
+        _relative = first == std::string::npos ? std::string(".") : path.substr(first);
+    }
+    const std::size_t slash = _relative.rfind('/');
+    if (slash == std::string::npos) {
+        _folder = ".";
+        _name = _relative;
+    } else {
+        _folder = slash == 0 ? std::string("/") : _relative.substr(0, slash);
+        _name = _relative.substr(slash + 1);
+    }
+}
+
+TransferPath::Opened TransferPath::openBase() const {
+    if (_relative.find('\0') != std::string::npos) {
+        return failed(EINVAL);  // what the system would see is not what was named
+    }
+    // The root itself is the owner's choice: a link there is followed.
+    return _root.empty() ? Opened{} : taken(open(_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+TransferPath::Opened TransferPath::OpenFolder() const {
+    const Opened base = openBase();
+    if (base.error != 0) {
+        return failed(base.error);
+    }
+    const int from = base.descriptor.IsOpen() ? base.descriptor.Get() : AT_FDCWD;
+    const int flags = O_PATH | O_DIRECTORY;
+    if (!_confined) {
+        return taken(openat(from, _folder.c_str(), flags | O_CLOEXEC));
+    }
+    if (_walk == Walk::Kernel) {
+        const int descriptor = Platform::OpenBeneath(from, _folder, flags);
+        if (descriptor >= 0 || errno != ENOSYS) {
+            return taken(descriptor);
+        }
+    }
+    return walkFolders(from, _folder);
+}
+
+TransferPath::Opened TransferPath::Open(int flags) const {
+    const Opened base = openBase();
+    if (base.error != 0) {
+        return failed(base.error);
+    }
+    const int from = base.descriptor.IsOpen() ? base.descriptor.Get() : AT_FDCWD;
+    if (!_confined) {
+        return taken(openat(from, _relative.c_str(), flags | O_CLOEXEC));
+    }
+    if (_walk == Walk::Kernel) {
+        const int descriptor = Platform::OpenBeneath(from, _relative, flags);
+        if (descriptor >= 0 || errno != ENOSYS) {
+            return taken(descriptor);
+        }
+    }
+    const Opened folder = walkFolders(from, _folder);
+    if (!folder.descriptor.IsOpen()) {
+        return failed(folder.error);
+    }
+    if (_name == "..") {
+        return failed(EXDEV);
+    }
+    const char* name = _name.empty() ? "." : _name.c_str();
+    const int descriptor = openat(folder.descriptor.Get(), name, flags | O_NOFOLLOW | O_CLOEXEC);
+    // O_NOFOLLOW's answer to a link in the last place.
+    if (descriptor < 0 && errno == ELOOP) {
+        return failed(EXDEV);
+    }
+    return taken(descriptor);
+}
+
+}  // namespace Zelkor

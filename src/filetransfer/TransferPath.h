@@ -1,0 +1,66 @@
+#pragma once
+// The file a peer names for a transfer (the "path" of its "putfile" or "getfile"), taken
+// below the storage root, an absolute path too. While the node allows no parent paths the
+// path stays beneath the root: neither ".." nor a link, in a folder on the way or in the
+// last place, leads out of it; a link that stays beneath the root is followed. Where the
+// kernel cannot resolve beneath a folder, the folders are walked one at a time instead,
+// and a link anywhere on the way is refused: its target is not looked at, so it cannot be
+// trusted to stay. With parent paths allowed, or without a storage root, the path is the
+// host's: root + "/" + path, or the path as given.
+//
+// What is found is handed over open and used from there on (the folder a received file
+// is made in and installed into, the file a get reads), so that a link put in the path
+// afterwards takes neither elsewhere.
+//
+// Ownership: the caller owns every descriptor returned. Threads: an object is not
+// changed after it is made; any thread may use it.
+
+#include <string>
+
+#include "storage/FileDescriptor.h"
+
+namespace Zelkor {
+
+class TransferPath {
+public:
+    enum class Walk {
+        Kernel,    // in one call where the kernel can, else as Stepwise
+        Stepwise,  // one folder at a time, links refused
+    };
+
+    struct Opened {
+        FileDescriptor descriptor;
+        // errno's value when nothing was opened: EXDEV for a path that would leave the
+        // root.
+        int error = 0;
+    };
+
+    // `root`: the storage root, "" for none. `path`: as the peer gave it. `confined`: the
+    // node allows no parent paths.
+    TransferPath(const std::string& root, const std::string& path, bool confined, Walk walk = Walk::Kernel);
+
+    // root + "/" + path, or the path itself without a root: how logs and records name it.
+    const std::string& Text() const { return _text; }
+    // The last element: the name in the folder OpenFolder opens; "" or "." when the path
+    // names a folder itself.
+    const std::string& Name() const { return _name; }
+
+    // The folder that holds the named file, for lookups only (O_PATH).
+    Opened OpenFolder() const;
+    // The named file itself, opened with `flags` (no O_CREAT).
+    Opened Open(int flags) const;
+
+private:
+    Opened openBase() const;
+    Opened resolve(int base, const std::string& path, int flags) const;
+
+    std::string _text;
+    std::string _root;
+    std::string _relative;  // to the root, or to the working folder without one
+    std::string _folder;    // _relative's folder part ("." when it has none)
+    std::string _name;
+    bool _confined;
+    Walk _walk;
+};
+
+}  // namespace Zelkor

@@ -1,0 +1,104 @@
+// Where a transfer's path leads. While parent paths are not allowed it stays beneath the
+// storage root, whichever way it is walked: a link out of the root is refused (EXDEV),
+// in a folder on the way or in the last place; a link within the root is followed by the
+// kernel's walk and refused by the walk one folder at a time. With parent paths allowed,
+// or without a root, the path is the host's.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+
+#include "filetransfer/TransferPath.h"
+#include "support/TempDir.h"
+
+namespace ZelkorTest {
+namespace {
+
+namespace fs = std::filesystem;
+using Zelkor::TransferPath;
+using Walk = TransferPath::Walk;
+
+// What is open: the folder's path, a file's content, or the error's name.
+std::string Seen(const TransferPath::Opened& opened, bool folder) {
+    if (!opened.descriptor.IsOpen()) {
+        const int error = opened.error;
+        return error == EXDEV     ? "EXDEV"
+               : error == ENOENT  ? "ENOENT"
+               : error == ENOTDIR ? "ENOTDIR"
+                                  : std::to_string(error);
+    }
+    if (folder) {
+        return fs::read_symlink("/proc/self/fd/" + std::to_string(opened.descriptor.Get())).string();
+    }
+    char text[64];
+    const ssize_t n = read(opened.descriptor.Get(), text, sizeof text);
+    return std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+class TransferPathTest : public ::testing::TestWithParam<Walk> {
+protected:
+    TransferPathTest() {
+        fs::create_directories(root / "sub");
+        fs::create_directory(outer / "out");
+        WriteFile((root / "sub" / "file").string(), "inside");
+        WriteFile((outer / "out" / "secret").string(), "outside");
+        fs::create_directory_symlink("sub", root / "in");
+        fs::create_directory_symlink("../out", root / "up");
+        fs::create_directory_symlink(outer / "out", root / "abs");
+        fs::create_symlink("sub/file", root / "filein");
+        fs::create_symlink("../../out/secret", root / "sub" / "deep");
+    }
+
+    std::string Folder(const std::string& path, bool confined = true) const {
+        return Seen(TransferPath(root.string(), path, confined, GetParam()).OpenFolder(), true);
+    }
+    std::string Read(const std::string& path, bool confined = true) const {
+        return Seen(TransferPath(root.string(), path, confined, GetParam()).Open(O_RDONLY), false);
+    }
+
+    TempDir dir;
+    const fs::path outer = fs::canonical(dir.Path());
+    const fs::path root = outer / "root";
+};
+
+TEST_P(TransferPathTest, AConfinedPathNeverLeavesTheRoot) {
+    const bool kernel = GetParam() == Walk::Kernel;
+    const std::string sub = (root / "sub").string();
+    EXPECT_EQ(Folder("new"), root.string());
+    EXPECT_EQ(Folder("sub/new"), sub);
+    EXPECT_EQ(Folder("//sub/./new"), sub);  // an absolute path is taken below the root
+    EXPECT_EQ(Folder("up/new"), "EXDEV");
+    EXPECT_EQ(Folder("abs/new"), "EXDEV");
+    EXPECT_EQ(Folder("in/new"), kernel ? sub : "EXDEV");
+    EXPECT_EQ(Folder("none/new"), "ENOENT");
+    EXPECT_EQ(Folder("sub/file/new"), "ENOTDIR");
+
+    EXPECT_EQ(Read("sub/file"), "inside");
+    EXPECT_EQ(Read("sub/deep"), "EXDEV");
+    EXPECT_EQ(Read("up/secret"), "EXDEV");
+    EXPECT_EQ(Read("filein"), kernel ? "inside" : "EXDEV");
+    EXPECT_EQ(Read("in/file"), kernel ? "inside" : "EXDEV");
+    EXPECT_EQ(Read("sub/missing"), "ENOENT");
+}
+
+TEST_P(TransferPathTest, WithParentPathsOrWithoutARootThePathIsTheHosts) {
+    EXPECT_EQ(Folder("up/new", false), (outer / "out").string());
+    EXPECT_EQ(Read("sub/deep", false), "outside");
+    EXPECT_EQ(Read("sub/../../out/secret", false), "outside");
+    const TransferPath bare("", (root / "sub" / "deep").string(), true, GetParam());
+    EXPECT_EQ(bare.Text(), (root / "sub" / "deep").string());
+    EXPECT_EQ(Seen(bare.Open(O_RDONLY), false), "outside");
+    EXPECT_EQ(TransferPath("/r", "/a/b", true).Text(), "/r//a/b");
+}
+
+INSTANTIATE_TEST_SUITE_P(Walks, TransferPathTest, ::testing::Values(Walk::Kernel, Walk::Stepwise),
+                         [](const ::testing::TestParamInfo<Walk>& info) {
+                             return info.param == Walk::Kernel ? "Kernel" : "Stepwise";
+                         });
+
+}  // namespace
+}  // namespace ZelkorTest
