@@ -164,6 +164,16 @@ void DiscoveryService::HandleStartTLSReply(MessageSignalData& data) {
     if (!message || !data.IsReliable() || !isActionableMessage(data)) {
         return;
     }
+    const std::shared_ptr<TcpSocket> connection = data.Socket();
+    if (!connection) {
+        return;
+    }
+    if (!connection->TakeStartTlsAnswer()) {
+        // Only the asker turns client: a peer must not make this node start a handshake
+        // on a connection that never asked for one, least of all on one it accepted.
+        Detail("ZK20C9I starttls reply ignored on a connection that did not ask for it, from " + from(*connection));
+        return;
+    }
     StartTLSInfo info;
     info.request = false;
     info.error = message->GetParamValue(Param::error);
@@ -173,10 +183,6 @@ void DiscoveryService::HandleStartTLSReply(MessageSignalData& data) {
         callback = _onStartTLS;
     }
     const bool accepted = callback ? callback(info) : true;
-    const std::shared_ptr<TcpSocket> connection = data.Socket();
-    if (!connection) {
-        return;
-    }
     const TcpSocket::State state = connection->GetState();
     if (state == TcpSocket::Tls) {
         // Neither a second handshake nor plain text belongs on a secured stream.
@@ -205,6 +211,10 @@ void DiscoveryService::SendStartTLSRequest(void* handle, MessageForwardInfo& hea
     }
     StartTLS request;
     request.SetMessageForwardInfo(header);
+    // Marked before the line leaves, so that no answer can come first.
+    if (Socket* socket = ZelkorDriver::SocketOf(handle); socket && socket->IsReliableTransport()) {
+        static_cast<TcpSocket*>(socket)->AwaitStartTls();
+    }
     _driver->SendDataToPeer(handle, request.Build(true), true);
 }
 

@@ -353,6 +353,7 @@ public:
     // A reply without error makes the replying device's pending code its confirmed one.
     void HandleSetVerificationCodeReply(MessageSignalData& data);
     void HandleStartTLSRequest(MessageSignalData& data);
+    // Taken only on a connection whose "starttls" waits for it; any other is ignored.
     // Accepted, the connection's TLS client handshake starts; refused, a connection not yet
     // secured goes on in plain text (a secured one stays as it is).
     void HandleStartTLSReply(MessageSignalData& data);

@@ -154,6 +154,7 @@ public:
     virtual void SendAuthenticateReply(MessageSignalData& data, AuthenticateInfo& info) = 0;
     // Device side: answers "starttls" and, accepted, becomes the TLS server.
     virtual void SendStartTLSReply(MessageSignalData& data, StartTLSInfo& info) = 0;
+    // The connection then waits for the answer: only it may make this node the TLS client.
     virtual void SendStartTLSRequest(void* handle, MessageForwardInfo& header) = 0;
     // Network exclusion rules that keep peers out of discovery, by class name (every class
     // name that begins with it), name or GUID. An added rule is stored and the known

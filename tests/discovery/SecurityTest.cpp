@@ -10,6 +10,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include "core/ZelkorLog.h"
 #include "discovery/AuthenticationCode.h"
 #include "discovery/DiscoveryTestSupport.h"
 #include "discovery/SecurityTestSupport.h"
@@ -284,6 +285,22 @@ TEST_F(DeviceSecurity, StartTlsIsRefusedWhereItCannotOrMayNotRun) {
     refused.Send("@starttls {\"error\":\"not accepted\"}\n@starttls {}\n");
     EXPECT_EQ(Prove(refused, ProofOf(keeper.Code(), RandomBytes(32))), kProven);
     EXPECT_EQ(plain->GetState(), TcpSocket::Tls);
+}
+
+// Only a connection whose "starttls" waits for it takes the answer: one the node
+// accepted stays plain and keeps serving.
+TEST_F(DeviceSecurity, AnUnaskedStartTlsAnswerStartsNoHandshake) {
+    ZelkorLog::TheLog().SetLevel(5);
+    harness.Start();
+    RawPeer peer;
+    const auto accepted = harness.Connect(peer);
+    ASSERT_TRUE(accepted);
+    peer.Send("@starttls {}\n");
+    EXPECT_EQ(Send(peer, "authenticate"), kFailed);
+    EXPECT_EQ(accepted->GetState(), TcpSocket::Plain);
+    EXPECT_FALSE(accepted->IsClient());
+    EXPECT_TRUE(
+        log.Contains("ZK20C9I starttls reply ignored on a connection that did not ask for it, from (127.0.0.1:"));
 }
 
 // Authorisation needs a peer that is not on loopback: a veth pair between two namespaces.
