@@ -21,6 +21,7 @@ namespace Zelkor {
 namespace {
 
 const char* const kAuthenticationFailed = "Authentication Failed";
+const char* const kTooManyFailures = "Too many failed attempts";
 const char* const kUnknownCommand = "unknown command";
 const char* const kNotAccepted = "not accepted";
 const char* const kNotProvisioned = "not provisioned";
@@ -164,6 +165,16 @@ void DiscoveryService::HandleStartTLSReply(MessageSignalData& data) {
     if (!message || !data.IsReliable() || !isActionableMessage(data)) {
         return;
     }
+    const std::shared_ptr<TcpSocket> connection = data.Socket();
+    if (!connection) {
+        return;
+    }
+    if (!connection->TakeStartTlsAnswer()) {
+        // Only the asker turns client: a peer must not make this node start a handshake
+        // on a connection that never asked for one, least of all on one it accepted.
+        Detail("ZK20C9I starttls reply ignored on a connection that did not ask for it, from " + from(*connection));
+        return;
+    }
     StartTLSInfo info;
     info.request = false;
     info.error = message->GetParamValue(Param::error);
@@ -173,10 +184,6 @@ void DiscoveryService::HandleStartTLSReply(MessageSignalData& data) {
         callback = _onStartTLS;
     }
     const bool accepted = callback ? callback(info) : true;
-    const std::shared_ptr<TcpSocket> connection = data.Socket();
-    if (!connection) {
-        return;
-    }
     const TcpSocket::State state = connection->GetState();
     if (state == TcpSocket::Tls) {
         // Neither a second handshake nor plain text belongs on a secured stream.
@@ -205,6 +212,10 @@ void DiscoveryService::SendStartTLSRequest(void* handle, MessageForwardInfo& hea
     }
     StartTLS request;
     request.SetMessageForwardInfo(header);
+    // Marked before the line leaves, so that no answer can come first.
+    if (Socket* socket = ZelkorDriver::SocketOf(handle); socket && socket->IsReliableTransport()) {
+        static_cast<TcpSocket*>(socket)->AwaitStartTls();
+    }
     _driver->SendDataToPeer(handle, request.Build(true), true);
 }
 
@@ -226,31 +237,59 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
     if (!_driver || !message || !data.IsReliable() || !connection) {
         return;
     }
+    if (connection->FailedAuthentications() >= MaxFailedAuthentications) {
+        // Closing once its last refusal is written: what the peer sent behind that goes
+        // unanswered.
+        return;
+    }
     info.code = message->GetParamValue(Param::code);
-    info.error = kAuthenticationFailed;
-    const AuthenticationCode::Check check = AuthenticationCode::Verify(info.code, codeInForce());
-    if (check.verdict == AuthenticationCode::Verdict::Proven) {
-        // A code seen once is never good again: a captured line proves nothing.
-        if (!_acceptedNonces.Remember(check.nonce)) {
-            Warning("ZK20C2W Replayed authentication code from " + from(*connection));
+    const boost::asio::ip::address address = connection->GetRemoteIP();
+    if (_failedAddresses.Waiting(address)) {
+        // Not checked at all: a guess made during the wait tells nothing, however many
+        // connections carry them.
+        Warning("ZK20C7W authenticate refused unchecked while its address waits after a failure, from " +
+                from(*connection));
+        info.error = kTooManyFailures;
+    } else {
+        info.error = prove(*connection, info.code);
+        if (info.error.empty()) {
+            _failedAddresses.Succeeded(address);
         } else {
-            info.error.clear();
-            if (check.kasdor) {
-                connection->IsKasdorAuthenticated(true);
-                Info("ZK2028I Kasdor authentication ok from " + from(*connection));
-            } else {
-                connection->IsAuthenticated(true);
-                Info("ZK2029I Authenticate ok from " + from(*connection));
-            }
+            _failedAddresses.Failed(address);
         }
     }
     Authenticate reply;
     reply.SetIsReply(true);
     if (!info.error.empty()) {
         reply.SetJsonParameter(Param::error, Json::Value(info.error));
+        if (connection->CountFailedAuthentication() >= MaxFailedAuthentications) {
+            Warning("ZK20C8W Closing the connection after " + std::to_string(MaxFailedAuthentications) +
+                    " failed authentications from " + from(*connection));
+            connection->SetCloseAfterSend(true);
+        }
     }
     reply.SetMessageForwardInfo(message->GetMessageForwardInfo());
     _driver->BuildAndSendMessage(data.Handle(), reply, false);
+}
+
+std::string DiscoveryService::prove(TcpSocket& connection, const std::string& code) {
+    const AuthenticationCode::Check check = AuthenticationCode::Verify(code, codeInForce());
+    if (check.verdict != AuthenticationCode::Verdict::Proven) {
+        return kAuthenticationFailed;
+    }
+    // A code seen once is never good again: a captured line proves nothing.
+    if (!_acceptedNonces.Remember(check.nonce)) {
+        Warning("ZK20C2W Replayed authentication code from " + from(connection));
+        return kAuthenticationFailed;
+    }
+    if (check.kasdor) {
+        connection.IsKasdorAuthenticated(true);
+        Info("ZK2028I Kasdor authentication ok from " + from(connection));
+    } else {
+        connection.IsAuthenticated(true);
+        Info("ZK2029I Authenticate ok from " + from(connection));
+    }
+    return std::string();
 }
 
 void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {

@@ -51,6 +51,7 @@
 #include "device/DeviceNetState.h"
 #include "device/IDevice.h"
 #include "discovery/AuthenticationCode.h"
+#include "discovery/AuthenticationWaits.h"
 #include "discovery/DiscoInfoImpl.h"
 #include "discovery/GuidTimes.h"
 #include "discovery/IDeviceList.h"
@@ -353,12 +354,18 @@ public:
     // A reply without error makes the replying device's pending code its confirmed one.
     void HandleSetVerificationCodeReply(MessageSignalData& data);
     void HandleStartTLSRequest(MessageSignalData& data);
+    // Taken only on a connection whose "starttls" waits for it; any other is ignored.
     // Accepted, the connection's TLS client handshake starts; refused, a connection not yet
     // secured goes on in plain text (a secured one stays as it is).
     void HandleStartTLSReply(MessageSignalData& data);
     // How many accepted authentication nonces are remembered against replay (4096 by
     // default; at least one).
     void SetMaxRememberedNonces(std::size_t count) { _acceptedNonces.SetCapacity(count); }
+    // Failed "authenticate" attempts (checked or refused during the address's wait) after
+    // which a connection is closed, once the last refusal is written.
+    static constexpr unsigned MaxFailedAuthentications = 5;
+    // Replaces the clock of the waits of addresses whose authentication failed (tests).
+    void SetAuthenticationClock(AuthenticationWaits::Clock clock) { _failedAddresses.SetClock(std::move(clock)); }
 
     // --- the timer ------------------------------------------------------------------------
     // The timer's steps, once; runs on the event loop.
@@ -481,6 +488,9 @@ private:
     bool storeCode(std::string code);
     // The outcome of a "setverificationcode" request on that connection: "" when done.
     std::string changeCode(TcpSocket& connection, const SetVerificationCodeInfo& info);
+    // Checks a received authentication code and, proven, marks the connection: "" then,
+    // else the failure's text.
+    std::string prove(TcpSocket& connection, const std::string& code);
     // The device a reply over TCP comes from: the connection's own, or the device behind
     // that router which the reply names as its originator.
     std::shared_ptr<DeviceImpl> replyingDevice(MessageSignalData& data);
@@ -550,6 +560,9 @@ private:
     StartTLSCallback _onStartTLS;
     // Nonces of the authentication codes accepted, against replay; locks itself.
     NonceMemory _acceptedNonces;
+    // The addresses whose authentication failed, each waiting before its next attempt is
+    // checked; locks itself.
+    AuthenticationWaits _failedAddresses;
 
     mutable std::mutex _handlerMutex;
     std::vector<Handler> _listChangeHandlers;

@@ -151,9 +151,13 @@ public:
                                                 std::string newCode) = 0;
     // The finished authentication code; sent only over an established TLS connection.
     virtual void SendAuthenticateRequest(void* handle, MessageForwardInfo& header, std::string code) = 0;
+    // A connection is closed after its fifth failed attempt; an address that failed waits
+    // (1 s, doubling up to 60 s, until a success) before its next attempt is checked, and
+    // meanwhile is refused with "Too many failed attempts".
     virtual void SendAuthenticateReply(MessageSignalData& data, AuthenticateInfo& info) = 0;
     // Device side: answers "starttls" and, accepted, becomes the TLS server.
     virtual void SendStartTLSReply(MessageSignalData& data, StartTLSInfo& info) = 0;
+    // The connection then waits for the answer: only it may make this node the TLS client.
     virtual void SendStartTLSRequest(void* handle, MessageForwardInfo& header) = 0;
     // Network exclusion rules that keep peers out of discovery, by class name (every class
     // name that begins with it), name or GUID. An added rule is stored and the known

@@ -138,6 +138,13 @@ public:
     bool IsKasdorAuthenticated() const { return _kasdorAuthenticated.load(); }
     // true also sets the authenticated flag.
     void IsKasdorAuthenticated(bool on);
+    // The peer's failed "authenticate" attempts here, as the discovery service counts them.
+    unsigned FailedAuthentications() const { return _failedAuthentications.load(); }
+    unsigned CountFailedAuthentication() { return ++_failedAuthentications; }
+    // A "starttls" went out here and its answer has not come yet; taking the answer clears
+    // it.
+    void AwaitStartTls() { _awaitsStartTls.store(true); }
+    bool TakeStartTlsAnswer() { return _awaitsStartTls.exchange(false); }
 
     // The peer speaks a protocol older than 1.8 (set from its discovery record).
     bool IsOldProtocol() const { return _oldProtocol.load(); }
@@ -319,6 +326,8 @@ private:
     std::atomic<bool> _connectPending{false};
     std::atomic<bool> _authenticate{false};
     std::atomic<bool> _kasdorAuthenticated{false};
+    std::atomic<unsigned> _failedAuthentications{0};
+    std::atomic<bool> _awaitsStartTls{false};
     std::atomic<bool> _oldProtocol{false};
     std::atomic<bool> _connected{false};
     std::atomic<bool> _descriptorOpen{false};

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <boost/algorithm/string/replace.hpp>
 
 #include "core/ZelkorLog.h"
@@ -92,6 +94,9 @@ TEST_F(ControllerSecurity, TheConfirmedCodeIsProvenOnEachNewConnectionAndChanged
     const auto socket = remote->GetHandle();
     EXPECT_TRUE(socket->GetState() == TcpSocket::Tls && !socket->IsAuthenticated());
     EXPECT_TRUE(log.Contains("ZK6663I Sending authenticate in primary to amp"));
+    // The failed address waits before its next proof is checked: the device's clock moves
+    // past that wait.
+    deviceService->SetAuthenticationClock([] { return std::chrono::steady_clock::now() + 1min; });
     remote->SetVerificationCode("door-code");
     AuthenticateInfo info;
     info.code = remote->GetVerificationCode();

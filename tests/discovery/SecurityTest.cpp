@@ -1,15 +1,19 @@
 // Peer security on the device's side: the bodies of "authenticate",
 // "setverificationcode" and "starttls"; the authentication code against a computation
 // made without the library; and, over real connections with a raw TLS peer, the proof,
-// its replay, the authorisation it unlocks, the verification codes and start-TLS.
+// its replay, the bound on guessing it, the authorisation it unlocks, the verification
+// codes and start-TLS.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <sstream>
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include "core/ZelkorLog.h"
 #include "discovery/AuthenticationCode.h"
 #include "discovery/DiscoveryTestSupport.h"
 #include "discovery/SecurityTestSupport.h"
@@ -28,6 +32,7 @@ namespace Code = Zelkor::AuthenticationCode;
 
 const std::string kFailed = "@authenticate {\"error\":\"Authentication Failed\"}\n";
 const std::string kProven = "@authenticate {}\n";
+const std::string kWaiting = "@authenticate {\"error\":\"Too many failed attempts\"}\n";
 
 std::string ErrorReply(const std::string& word, const std::string& error) {
     return "@" + word + (error.empty() ? " {}\n" : " {\"error\":\"" + error + "\"}\n");
@@ -109,8 +114,12 @@ protected:
         harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
         service = harness.driver->GetDiscovery();
         service->OnVerificationCode(keeper.Callback());
+        service->SetAuthenticationClock([this] { return std::chrono::steady_clock::time_point(seconds.load() * 1s); });
         harness.tlsProvisioned = true;
     }
+
+    // Past any wait of an address whose authentication failed.
+    void Later() { seconds += 61; }
 
     // Connected, then secured at the peer's "starttls".
     std::shared_ptr<TcpSocket> Secured(RawPeer& peer) {
@@ -144,6 +153,8 @@ protected:
     CodeKeeper keeper{"door-code"};
     DriverHarness harness;
     Zelkor::DiscoveryService* service = nullptr;
+    // The clock of those waits, in seconds, moved by the test.
+    std::atomic<long> seconds{0};
 };
 
 TEST_F(DeviceSecurity, TheProofAgainstAnIndependentComputation) {
@@ -165,12 +176,14 @@ TEST_F(DeviceSecurity, TheProofAgainstAnIndependentComputation) {
     EXPECT_EQ(Prove(second, prefixed), kFailed);
     EXPECT_FALSE(plainKey->IsAuthenticated());
     EXPECT_TRUE(log.Contains("ZK20C2W Replayed authentication code from"));
+    Later();
     EXPECT_EQ(Prove(second, ProofOf(code, RandomBytes(32), RandomBytes(32))), kProven);
     EXPECT_TRUE(plainKey->IsAuthenticated());
     EXPECT_FALSE(plainKey->IsKasdorAuthenticated());
     EXPECT_TRUE(log.Contains("ZK2029I Authenticate ok from (127.0.0.1:" + std::to_string(plainKey->GetRemotePort())));
 
-    // What is not a proof fails, and a failure leaves the connection's flags as they were.
+    // What is not a proof fails, and a failure leaves the connection's flags as they were;
+    // the fifth closes the connection once its answer is out.
     RawPeer third;
     const auto failing = Secured(third);
     ASSERT_TRUE(failing);
@@ -179,18 +192,26 @@ TEST_F(DeviceSecurity, TheProofAgainstAnIndependentComputation) {
     longCode.append(1u << 20, 'A');
     for (const std::string& text : {ToBase64(RandomBytes(95)), ToBase64(RandomBytes(97)), longCode,
                                     ProofOf("another", nonce), std::string(1u << 20, 'A')}) {
+        Later();
         EXPECT_EQ(Prove(third, text), kFailed) << text.size();
     }
-    EXPECT_EQ(Send(third, "authenticate {}"), kFailed);
     EXPECT_FALSE(failing->IsAuthenticated());
+    EXPECT_TRUE(third.WaitClosed());
+    RawPeer fourth;
+    const auto next = Secured(fourth);
+    ASSERT_TRUE(next);
+    Later();
+    EXPECT_EQ(Send(fourth, "authenticate {}"), kFailed);
+    Later();
     EXPECT_EQ(Prove(first, ProofOf("another", nonce)), kFailed);
     EXPECT_TRUE(kasdor->IsKasdorAuthenticated());
 
     // Without a code held, the proof is over the key digest and the nonce alone; the node
     // that took all of the above still answers.
     keeper.SetCode("");
-    EXPECT_EQ(Prove(third, ProofOf("", RandomBytes(32))), kProven);
-    EXPECT_TRUE(failing->IsKasdorAuthenticated());
+    Later();
+    EXPECT_EQ(Prove(fourth, ProofOf("", RandomBytes(32))), kProven);
+    EXPECT_TRUE(next->IsKasdorAuthenticated());
 }
 
 // A "setverificationcode" line: each code Base64-encoded, left out when null, or taken
@@ -276,14 +297,125 @@ TEST_F(DeviceSecurity, StartTlsIsRefusedWhereItCannotOrMayNotRun) {
     harness.OnLoop([&] { bare->SetTlsProvisioned(false); });
     EXPECT_EQ(Send(unprovisioned, "starttls"), ErrorReply("starttls", "not provisioned"));
     EXPECT_EQ(bare->GetState(), TcpSocket::Plain);
+    Later();
     EXPECT_EQ(Send(unprovisioned, "authenticate"), kFailed);
 
     // On a secured connection neither a second "starttls" nor a "@starttls" of either kind
     // touches the stream: it keeps carrying lines.
     EXPECT_EQ(Send(refused, "starttls"), ErrorReply("starttls", "not accepted"));
     refused.Send("@starttls {\"error\":\"not accepted\"}\n@starttls {}\n");
+    Later();
     EXPECT_EQ(Prove(refused, ProofOf(keeper.Code(), RandomBytes(32))), kProven);
     EXPECT_EQ(plain->GetState(), TcpSocket::Tls);
+}
+
+// Only a connection whose "starttls" waits for it takes the answer: one the node
+// accepted stays plain and keeps serving.
+TEST_F(DeviceSecurity, AnUnaskedStartTlsAnswerStartsNoHandshake) {
+    ZelkorLog::TheLog().SetLevel(5);
+    harness.Start();
+    RawPeer peer;
+    const auto accepted = harness.Connect(peer);
+    ASSERT_TRUE(accepted);
+    peer.Send("@starttls {}\n");
+    EXPECT_EQ(Send(peer, "authenticate"), kFailed);
+    EXPECT_EQ(accepted->GetState(), TcpSocket::Plain);
+    EXPECT_FALSE(accepted->IsClient());
+    EXPECT_TRUE(
+        log.Contains("ZK20C9I starttls reply ignored on a connection that did not ask for it, from (127.0.0.1:"));
+}
+
+// A peer in namespace b, from the given source address when one is given.
+void OpenIn(const VethPair& pair, RawPeer& peer, const char* source = nullptr) {
+    ASSERT_TRUE(pair.b.Run([&] {
+        peer.Socket().open(boost::asio::ip::tcp::v4());
+        if (source) {
+            peer.Socket().bind({boost::asio::ip::make_address(source), 0});
+        }
+    }));
+}
+
+// A four-digit code guessed from one address, each connection used until it is closed:
+// every connection answers five guesses and closes, and the address waits longer after
+// each guess that is checked, so a thousand attempts do not find it. A guess refused
+// unchecked is made again.
+TEST_F(DeviceSecurity, GuessingAFourDigitCodeIsBoundedOverAVethPair) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    keeper.SetCode("0042");
+    service->SetAuthenticationClock(nullptr);
+    harness.Start(VethPair::AddressA, [&](const std::function<void()>& bind) { pair.a.Run(bind); });
+    const auto end = std::chrono::steady_clock::now() + 6s;
+    int attempts = 0;
+    int guess = 0;
+    int refused = 0;
+    bool found = false;
+    while (!found && attempts < 1000 && std::chrono::steady_clock::now() < end) {
+        RawPeer peer;
+        OpenIn(pair, peer);
+        ASSERT_TRUE(Secured(peer));
+        int answered = 0;
+        while (!found && attempts < 1000) {
+            char digits[8];
+            std::snprintf(digits, sizeof digits, "%04d", guess);
+            const std::string reply = Prove(peer, ProofOf(digits, RandomBytes(32)));
+            if (reply.empty()) {
+                break;
+            }
+            ++attempts;
+            ++answered;
+            found = reply == kProven;
+            refused += reply == kWaiting;
+            if (reply == kFailed) {
+                ++guess;
+            }
+            ASSERT_TRUE(found || reply == kWaiting || reply == kFailed) << reply;
+        }
+        if (!found) {
+            EXPECT_EQ(answered, 5);
+            EXPECT_TRUE(peer.WaitClosed());
+        }
+    }
+    EXPECT_FALSE(found) << "found after " << attempts << " attempts";
+    EXPECT_GT(refused, 0);
+    EXPECT_TRUE(log.Contains(
+        "ZK20C7W authenticate refused unchecked while its address waits after a failure, from (10.77.0.2:"));
+    EXPECT_TRUE(log.Contains("ZK20C8W Closing the connection after 5 failed authentications from (10.77.0.2:"));
+}
+
+// Peers that share the guesser's address wait with it, the right code unchecked; one from
+// a clean address is authenticated at once; a success clears the address's wait.
+TEST_F(DeviceSecurity, AFailedAddressWaitsAndACleanOneDoesNot) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    ASSERT_TRUE(pair.b.Ip("addr add 10.77.0.3/24 dev " + pair.b1));
+    harness.Start(VethPair::AddressA, [&](const std::function<void()>& bind) { pair.a.Run(bind); });
+    RawPeer guesser, neighbour, clean;
+    OpenIn(pair, guesser);
+    OpenIn(pair, neighbour);
+    OpenIn(pair, clean, "10.77.0.3");
+    ASSERT_TRUE(Secured(guesser) && Secured(neighbour));
+    const auto cleanSocket = Secured(clean);
+    ASSERT_TRUE(cleanSocket);
+    const auto right = [&] { return ProofOf(keeper.Code(), RandomBytes(32)); };
+    const std::string wrong = ProofOf("0000", RandomBytes(32));
+
+    EXPECT_EQ(Prove(guesser, wrong), kFailed);
+    EXPECT_EQ(Prove(neighbour, right()), kWaiting);
+    EXPECT_EQ(Prove(clean, right()), kProven);
+    EXPECT_TRUE(cleanSocket->IsKasdorAuthenticated());
+
+    // Once the first wait is over the address is checked again; after its success a
+    // failure waits the first wait, not twice it.
+    seconds += 1;
+    EXPECT_EQ(Prove(neighbour, right()), kProven);
+    EXPECT_EQ(Prove(guesser, ProofOf("0001", RandomBytes(32))), kFailed);
+    seconds += 1;
+    EXPECT_EQ(Prove(guesser, right()), kProven);
 }
 
 // Authorisation needs a peer that is not on loopback: a veth pair between two namespaces.

@@ -1,0 +1,68 @@
+#pragma once
+// The source addresses whose "authenticate" failed, each with the time before which its
+// next attempt is not checked. Each failure restarts the address's wait, twice as long as
+// the one before: 1 s, 2 s, 4 s ... up to 60 s; a success forgets the address. Guessing a
+// code then costs a guesser more time with every wrong guess, whatever number of
+// connections it spreads them over.
+//
+// At most `capacity` addresses are held (1024 by default): an address that fails while
+// the table is full makes the one that failed longest ago leave.
+//
+// Ownership: a plain value, owned by the discovery service. Threads: it locks itself; the
+// clock is called under that lock and must not call back into the table.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <map>
+#include <mutex>
+
+#include <boost/asio/ip/address.hpp>
+
+namespace Zelkor {
+
+class AuthenticationWaits {
+public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    static constexpr std::size_t DefaultCapacity = 1024;
+    static constexpr std::chrono::seconds FirstWait{1};
+    static constexpr std::chrono::seconds LongestWait{60};
+
+    // An empty clock is the steady clock. A capacity of 0 is taken as 1.
+    explicit AuthenticationWaits(Clock clock = Clock(), std::size_t capacity = DefaultCapacity);
+
+    // Replaces the clock (tests); an empty one is the steady clock again.
+    void SetClock(Clock clock);
+    // Time left before an attempt from the address is checked again; zero when it may be
+    // checked now.
+    std::chrono::steady_clock::duration Remaining(const boost::asio::ip::address& address) const;
+    bool Waiting(const boost::asio::ip::address& address) const { return Remaining(address).count() > 0; }
+    // A checked attempt from the address failed: its wait starts now.
+    void Failed(const boost::asio::ip::address& address);
+    // An attempt from the address succeeded: it waits no more, and its next failure waits
+    // the first wait again.
+    void Succeeded(const boost::asio::ip::address& address);
+    std::size_t Size() const;
+    std::size_t Capacity() const { return _capacity; }
+
+private:
+    struct Entry {
+        boost::asio::ip::address address;
+        std::chrono::steady_clock::duration wait;
+        std::chrono::steady_clock::time_point until;
+    };
+    using Order = std::list<Entry>;
+
+    std::chrono::steady_clock::time_point now() const;
+
+    const std::size_t _capacity;
+    mutable std::mutex _mutex;
+    Clock _clock;
+    // Least recently failed first.
+    Order _order;
+    std::map<boost::asio::ip::address, Order::iterator> _byAddress;
+};
+
+}  // namespace Zelkor
