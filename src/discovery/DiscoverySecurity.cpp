@@ -275,14 +275,15 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
         return;
     }
     // Devices that do not know the word answer "unknown command": they hold no code.
-    if (info.error.empty() || info.error == kUnknownCommand) {
-        connection->IsKasdorAuthenticated(true);
-    } else {
+    if (!info.error.empty() && info.error != kUnknownCommand) {
+        // A keep-alive would wait for ever behind the proof that failed.
         connection->IsAuthenticated(false);
+        return;
     }
-    if (_sendDiscos.load()) {
-        device->SendKeepAliveDisco(true);
-    }
+    connection->IsKasdorAuthenticated(true);
+    // Whether or not this node sends discovery requests: the answer brings a device known
+    // by its endpoint alone its GUID, and keeps the connection alive from then on.
+    device->SendKeepAliveDisco(true);
 }
 
 void DiscoveryService::SendAuthenticateRequest(void* handle, MessageForwardInfo& header, std::string code) {
@@ -385,7 +386,8 @@ void DiscoveryService::SendSetVerificationCodeReply(MessageSignalData& data, Set
 
 std::shared_ptr<DeviceImpl> DiscoveryService::replyingDevice(MessageSignalData& data) {
     const Message* message = data.GetMessage();
-    const auto connected = data.Socket() ? GetDeviceImplBySocket(data.Socket()) : nullptr;
+    // Also a device known by its endpoint alone, which no reply has named yet.
+    const auto connected = data.Socket() ? deviceHolding(data.Socket()) : nullptr;
     if (!message || !connected) {
         return nullptr;
     }

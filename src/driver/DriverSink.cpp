@@ -1,8 +1,9 @@
 // What sockets and listeners report to the driver: every connection made, refused or
 // closed is raised on the connection-result signal (a closed one a loop turn later, once
-// the code that closed it has returned), a secured one is followed up for a controller,
-// request times and the queue bound go to the discovery, and lines may be dumped. The
-// live connections are also kept for Stop, which closes them and waits for them.
+// the code that closed it has returned), a secured one is followed up by the side that
+// opened it, request times and the queue bound go to the discovery, and lines may be
+// dumped. The live connections are also kept for Stop, which closes them and waits for
+// them.
 
 #include <algorithm>
 #include <iomanip>
@@ -57,10 +58,14 @@ void ZelkorDriver::SocketConnected(std::shared_ptr<TcpSocket> socket, bool outgo
 }
 
 void ZelkorDriver::SocketSecured(std::shared_ptr<TcpSocket> socket) {
-    // A device waits for its peer to go on; a controller authenticates on the secured
-    // connection, or keeps it alive when no device owns it.
+    // The side that opened the connection goes on as after a plain connect, whether or not
+    // it sends discovery requests: it proves its code to the device that owns the
+    // connection (the "disco" that follows the answer brings a device known by its
+    // endpoint alone its GUID), or keeps alive a connection no device owns. On a connection
+    // it accepted, a device waits for its peer; a controller goes on all the same.
     const auto current = discovery();
-    if (!current || !current->SendDiscos() || current->AuthenticateDeviceOf(socket)) {
+    if (!current || !socket || !(socket->IsOutgoing() || current->SendDiscos()) ||
+        current->AuthenticateDeviceOf(socket)) {
         return;
     }
     MessageForwardInfo header;

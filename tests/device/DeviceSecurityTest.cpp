@@ -191,6 +191,19 @@ TEST_F(ControllerSecurity, ADeviceConnectedByItsEndpointAloneIsProven) {
     EXPECT_EQ(controller.service->GetDeviceByUUID(kDeviceGuid), remote);
 }
 
+// Without discovery requests of its own, a controller that connects a device by its
+// endpoint alone proves its code all the same, and the keep-alive that follows brings the
+// device's GUID.
+TEST_F(ControllerSecurity, ADeviceConnectedByItsEndpointIsProvenWithoutDiscoveryRequests) {
+    controller.service->SendDiscos(false);
+    device.Start();
+    controller.service->Connect(make_address("127.0.0.1"), Port());
+    const auto remote = controller.service->GetDeviceImplByIPAndPort(make_address("127.0.0.1"), Port());
+    ASSERT_TRUE(remote);
+    remote->SetVerificationCode("door-code");
+    EXPECT_TRUE(Run([&] { return Proven(remote->GetHandle()) && remote->GuidKey() == kDeviceGuid; }));
+}
+
 // A device that cannot secure the connection answers "not provisioned": the connection
 // goes on in plain text and is kept alive.
 TEST_F(ControllerSecurity, ARefusedStartTlsGoesOnInPlainText) {
