@@ -25,6 +25,7 @@ const char* const kUnknownCommand = "unknown command";
 const char* const kNotAccepted = "not accepted";
 const char* const kNotProvisioned = "not provisioned";
 const char* const kNotStored = "Verification code not stored";
+const char* const kCodeChangedUnrecorded = "Verification code changed on the device, but its device object was not updated";
 const char* const kAuthenticatePath = "/configuration/device/authenticate";
 
 std::string from(const TcpSocket& connection) {
@@ -414,6 +415,12 @@ void DiscoveryService::HandleSetVerificationCodeReply(MessageSignalData& data) {
     if (info.error.empty()) {
         if (const auto device = replyingDevice(data)) {
             device->SetVerificationCode(device->GetPendingVerificationCode());
+        } else {
+            // Told as a success, the application would believe its next proof right.
+            const std::shared_ptr<TcpSocket> connection = data.Socket();
+            Warning("ZK20E1W Verification code changed on a device no device object holds" +
+                    (connection ? " at " + from(*connection) : std::string()));
+            info.error = kCodeChangedUnrecorded;
         }
     }
     SetVerificationCodeCallback callback;

@@ -7,6 +7,7 @@
 
 #include <boost/algorithm/string/replace.hpp>
 
+#include "core/MessageSignalData.h"
 #include "core/ZelkorLog.h"
 #include "discovery/DiscoveryTestSupport.h"
 #include "discovery/SecurityTestSupport.h"
@@ -202,6 +203,24 @@ TEST_F(ControllerSecurity, ADeviceConnectedByItsEndpointIsProvenWithoutDiscovery
     ASSERT_TRUE(remote);
     remote->SetVerificationCode("door-code");
     EXPECT_TRUE(Run([&] { return Proven(remote->GetHandle()) && remote->GuidKey() == kDeviceGuid; }));
+}
+
+// A set-code reply that finds no device object to keep the code (its device went
+// meanwhile) is no success to the application: the device holds a code this node lacks.
+TEST_F(ControllerSecurity, ACodeChangeNoDeviceObjectKeepsIsReportedAsSuch) {
+    std::vector<std::string> errors;
+    controller.service->OnSetVerificationCode([&](SetVerificationCodeInfo& info) {
+        errors.push_back(info.error);
+        return true;
+    });
+    const auto socket = std::make_shared<TcpSocket>(controller.io, controller.driver->GetSSLContext(), true);
+    auto reply = std::make_unique<Zelkor::SetVerificationCode>();
+    reply->SetIsReply(true);
+    Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(socket.get()), socket, true, std::move(reply));
+    controller.service->HandleSetVerificationCodeReply(data);
+    EXPECT_EQ(errors, std::vector<std::string>{"Verification code changed on the device, but its device object was "
+                                               "not updated"});
+    EXPECT_TRUE(log.Contains("ZK20E1W Verification code changed on a device no device object holds"));
 }
 
 // A device that cannot secure the connection answers "not provisioned": the connection
