@@ -277,8 +277,10 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     }
     // Devices that do not know the word answer "unknown command": they hold no code.
     if (!info.error.empty() && info.error != kUnknownCommand) {
-        // A keep-alive would wait for ever behind the proof that failed.
         connection->IsAuthenticated(false);
+        // What the connection holds for the proof would wait for ever: its senders hear
+        // of the failure instead, and so do those who send before a proof succeeds.
+        connection->EndHeldRequests(kAuthenticationFailed);
         return;
     }
     connection->IsKasdorAuthenticated(true);
