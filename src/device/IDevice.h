@@ -201,7 +201,9 @@ public:
     // the default handler as it is when the reply comes (OnSetResult, OnGetResult); with
     // one, to that callback. A deferrable request is dropped (logged, callback never
     // called) while a script runs. Nothing is sent, and no callback called, without a
-    // connection, or once the device is finalized. Replies come on the event loop.
+    // connection, or once the device is finalized. On a secured connection whose device
+    // refused this node's proof, the reply gives every value the error "Authentication
+    // Failed" instead of waiting for a proof. Replies come on the event loop.
     virtual void SetParameter(ObjectParamContainer& values) = 0;
     virtual void SetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
                               bool deferrable, std::string tag) = 0;
@@ -237,9 +239,11 @@ public:
     // "exec" of the command at the path with its arguments in one of three forms and the
     // request id ("" for none), on the connection a request takes, with the device's
     // routing header. The reply goes to `callback` (an empty one: to the default handler
-    // as it was at the call); a lost connection calls it with "connection lost". Nothing
-    // is sent, and the callback never called, for a null path or command, before
-    // InitCommandInterface, without a connection, or once finalized.
+    // as it was at the call); a lost connection calls it with "connection lost", a device
+    // that refused this node's proof on a secured connection with "Authentication
+    // Failed" (success false, that text the result). Nothing is sent, and the callback
+    // never called, for a null path or command, before InitCommandInterface, without a
+    // connection, or once finalized.
     virtual void SendExecCommand(const char* path, const char* command, const std::vector<std::string>& args,
                                  const std::string& requestid, ExecCallback callback) = 0;
     virtual void SendExecCommand(const char* path, const char* command,

@@ -26,6 +26,7 @@ const char* const kUnknownCommand = "unknown command";
 const char* const kNotAccepted = "not accepted";
 const char* const kNotProvisioned = "not provisioned";
 const char* const kNotStored = "Verification code not stored";
+const char* const kCodeChangedUnrecorded = "Verification code changed on the device, but its device object was not updated";
 const char* const kAuthenticatePath = "/configuration/device/authenticate";
 
 std::string from(const TcpSocket& connection) {
@@ -314,14 +315,17 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
         return;
     }
     // Devices that do not know the word answer "unknown command": they hold no code.
-    if (info.error.empty() || info.error == kUnknownCommand) {
-        connection->IsKasdorAuthenticated(true);
-    } else {
+    if (!info.error.empty() && info.error != kUnknownCommand) {
         connection->IsAuthenticated(false);
+        // What the connection holds for the proof would wait for ever: its senders hear
+        // of the failure instead, and so do those who send before a proof succeeds.
+        connection->EndHeldRequests(kAuthenticationFailed);
+        return;
     }
-    if (_sendDiscos.load()) {
-        device->SendKeepAliveDisco(true);
-    }
+    connection->IsKasdorAuthenticated(true);
+    // Whether or not this node sends discovery requests: the answer brings a device known
+    // by its endpoint alone its GUID, and keeps the connection alive from then on.
+    device->SendKeepAliveDisco(true);
 }
 
 void DiscoveryService::SendAuthenticateRequest(void* handle, MessageForwardInfo& header, std::string code) {
@@ -424,7 +428,8 @@ void DiscoveryService::SendSetVerificationCodeReply(MessageSignalData& data, Set
 
 std::shared_ptr<DeviceImpl> DiscoveryService::replyingDevice(MessageSignalData& data) {
     const Message* message = data.GetMessage();
-    const auto connected = data.Socket() ? GetDeviceImplBySocket(data.Socket()) : nullptr;
+    // Also a device known by its endpoint alone, which no reply has named yet.
+    const auto connected = data.Socket() ? deviceHolding(data.Socket()) : nullptr;
     if (!message || !connected) {
         return nullptr;
     }
@@ -451,6 +456,12 @@ void DiscoveryService::HandleSetVerificationCodeReply(MessageSignalData& data) {
     if (info.error.empty()) {
         if (const auto device = replyingDevice(data)) {
             device->SetVerificationCode(device->GetPendingVerificationCode());
+        } else {
+            // Told as a success, the application would believe its next proof right.
+            const std::shared_ptr<TcpSocket> connection = data.Socket();
+            Warning("ZK20E1W Verification code changed on a device no device object holds" +
+                    (connection ? " at " + from(*connection) : std::string()));
+            info.error = kCodeChangedUnrecorded;
         }
     }
     SetVerificationCodeCallback callback;

@@ -72,7 +72,10 @@ public:
     // Called with the settings of each "setip" reply, through the device-state service.
     virtual void OnSetIP(SetIPCallback callback) = 0;
     // Told of each "setverificationcode" and "authenticate" reply; asked about each
-    // "starttls" request and reply. Results of the first two are not used.
+    // "starttls" request and reply. Results of the first two are not used. A code change
+    // the device took but no device object could keep (its device went meanwhile) comes
+    // with the error "Verification code changed on the device, but its device object was
+    // not updated".
     virtual void OnSetVerificationCode(SetVerificationCodeCallback callback) = 0;
     virtual void OnAuthenticate(AuthenticateCallback callback) = 0;
     virtual void OnStartTLS(StartTLSCallback callback) = 0;

@@ -1,8 +1,9 @@
 // What sockets and listeners report to the driver: every connection made, refused or
 // closed is raised on the connection-result signal (a closed one a loop turn later, once
-// the code that closed it has returned), a secured one is followed up for a controller,
-// request times and the queue bound go to the discovery, and lines may be dumped. The
-// live connections are also kept for Stop, which closes them and waits for them.
+// the code that closed it has returned), a secured one is followed up by the side that
+// opened it, a request a connection ended unwritten is answered to its sender, request
+// times and the queue bound go to the discovery, and lines may be dumped. The live
+// connections are also kept for Stop, which closes them and waits for them.
 
 #include <algorithm>
 #include <iomanip>
@@ -11,6 +12,7 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include "core/MessageForwardInfo.h"
+#include "driver/EndedRequest.h"
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/FileTransferService.h"
 #include "transport/TcpServer.h"
@@ -57,10 +59,14 @@ void ZelkorDriver::SocketConnected(std::shared_ptr<TcpSocket> socket, bool outgo
 }
 
 void ZelkorDriver::SocketSecured(std::shared_ptr<TcpSocket> socket) {
-    // A device waits for its peer to go on; a controller authenticates on the secured
-    // connection, or keeps it alive when no device owns it.
+    // The side that opened the connection goes on as after a plain connect, whether or not
+    // it sends discovery requests: it proves its code to the device that owns the
+    // connection (the "disco" that follows the answer brings a device known by its
+    // endpoint alone its GUID), or keeps alive a connection no device owns. On a connection
+    // it accepted, a device waits for its peer; a controller goes on all the same.
     const auto current = discovery();
-    if (!current || !current->SendDiscos() || current->AuthenticateDeviceOf(socket)) {
+    if (!current || !socket || !(socket->IsOutgoing() || current->SendDiscos()) ||
+        current->AuthenticateDeviceOf(socket)) {
         return;
     }
     MessageForwardInfo header;
@@ -123,6 +129,18 @@ void ZelkorDriver::MessageBlockSent(std::shared_ptr<TcpSocket> socket, MessageFo
 
 void ZelkorDriver::MessageBlockReplySent(std::shared_ptr<TcpSocket> /*socket*/) {
     // Nothing waits for it: a received block goes to the disk once the next is answered.
+}
+
+void ZelkorDriver::RequestEnded(std::shared_ptr<TcpSocket> socket, const std::string& line, const std::string& reason) {
+    // Answered where its reply would have come in, as its peer would have refused it: the
+    // services meet replies with their requests by order, so each ended request takes its
+    // own answer. A keep-alive waits for nobody.
+    std::string reply = EndedRequestReply(line, reason);
+    MessageForwardInfo header;
+    if (reply.empty() || !header.TakeReceived(reply) || header.GetCommand() == "disco") {
+        return;
+    }
+    MessageReceived(std::move(socket), header, TimePoint{}, TimePoint{});
 }
 
 void ZelkorDriver::LogTraffic(bool incoming, const boost::asio::ip::tcp::endpoint& remote, const std::string& text,

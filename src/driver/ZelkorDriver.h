@@ -319,6 +319,7 @@ public:
     void MessageReceived(std::shared_ptr<UdpSocket> socket, MessageForwardInfo& header) override;
     void MessageBlockSent(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) override;
     void MessageBlockReplySent(std::shared_ptr<TcpSocket> socket) override;
+    void RequestEnded(std::shared_ptr<TcpSocket> socket, const std::string& line, const std::string& reason) override;
     void LogTraffic(bool incoming, const boost::asio::ip::tcp::endpoint& remote, const std::string& text,
                     bool tls) override;
     void LogTraffic(bool incoming, const boost::asio::ip::udp::endpoint& remote, const std::string& text) override;

@@ -51,6 +51,11 @@ public:
     virtual void MessageBlockSent(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) = 0;
     // A "@block" reply was written completely.
     virtual void MessageBlockReplySent(std::shared_ptr<TcpSocket> socket) = 0;
+    // A request the connection ended unwritten (TcpSocket::EndHeldRequests): `line` as it
+    // was sent, `reason` what its sender is to hear. In sending order, never once the
+    // connection has closed.
+    virtual void RequestEnded(std::shared_ptr<TcpSocket> socket, const std::string& line,
+                              const std::string& reason) = 0;
     // Traffic dump of one line (incoming true for a received line).
     virtual void LogTraffic(bool incoming, const boost::asio::ip::tcp::endpoint& remote,
                             const std::string& text, bool tls) = 0;

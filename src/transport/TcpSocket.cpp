@@ -321,6 +321,8 @@ void TcpSocket::closeNow() {
     Clear();
     _priorityQueue.Clear();
     _passQueue.Clear();
+    // Their senders hear of the closed connection instead.
+    _endedRequests.clear();
     _framer.Clear();
     _inputShare.Release();
     _idleTimer.cancel();

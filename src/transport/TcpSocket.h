@@ -3,9 +3,11 @@
 // TLS after the "starttls" exchange. Incoming bytes are cut into lines and handed to the
 // sink; outgoing lines follow the lock-step: one request outstanding at a time, further
 // requests queued until some reply arrives, replies never waiting for the lock-step.
-// Plain and TLS lines alike are written asynchronously, one write in flight: a peer that
-// stops reading holds up its own connection, never the loop. What waits to be written is
-// bounded (SetMaxQueuedBytes); past the bound the connection closes.
+// Once secured, requests also wait until the connection is authenticated, or until a
+// refused proof ends them (EndHeldRequests). Plain and TLS lines alike are written
+// asynchronously, one write in flight: a peer that stops reading holds up its own
+// connection, never the loop. What waits to be written is bounded (SetMaxQueuedBytes);
+// past the bound the connection closes.
 //
 // Ownership: always owned through std::shared_ptr (make it with std::make_shared); every
 // pending handler holds a shared pointer to it, so it outlives its operations. The sink
@@ -23,6 +25,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -208,6 +211,13 @@ public:
     // Writes whatever may go next: a waiting goodbye, an authentication request, waiting
     // replies, then (unless `requestOutstanding`) the oldest request.
     void SendTheNextMsg(bool requestOutstanding);
+    // Ends the requests held back until the peer has authenticated this node, and every
+    // later one while the connection stays unauthenticated, instead of holding them for an
+    // authentication that is not coming: each goes to the sink's RequestEnded with
+    // `reason`, in sending order, a loop turn later (not once the connection has closed).
+    // The authentication words still pass; once the connection is authenticated, requests
+    // go out again. Any thread.
+    void EndHeldRequests(std::string reason);
     // The sink's queue bound; 0 (no bound) without a sink.
     std::uint64_t MaxQueueDepth() const;
     std::size_t QueuedRequests() const { return _requestQueue.Size(); }
@@ -299,6 +309,12 @@ private:
     bool takeNext(OutgoingLine& next, bool requestOutstanding);
     bool takeBeforeHandshake(OutgoingLine& next);
     bool startRequest();
+    // A request that the peer's refusal to authenticate this node ends unwritten.
+    bool endsUnwritten(const std::string& command);
+    void endRequest(std::string text);
+    void postEndedReport();
+    // Hands the requests ended so far to the sink.
+    void reportEnded();
     void startWrite(OutgoingLine message);
     // Starts one write of the rest of the line: over TLS the whole rest in one composed
     // write, on plain TCP what one send takes.
@@ -366,6 +382,12 @@ private:
     // but not a running write.
     OutgoingQueue _passQueue;
     OutgoingQueue _waitingGoodbyes;
+    // Set once the peer refused to authenticate this node: what the requests it ends hear.
+    std::string _authenticationRefused;
+    // Requests ended unwritten, each with what its sender is to hear, until the sink has
+    // been told of them; a report is posted while any wait.
+    std::deque<std::pair<std::string, std::string>> _endedRequests;
+    bool _endedReportPosted = false;
     std::size_t _maxQueuedBytes = DefaultMaxQueuedBytes;
     bool _goodbyeInFlight = false;
     // Close came while a goodbye waited behind a running write (or was being written):

@@ -76,6 +76,11 @@ bool TcpSocket::sendNow(std::string text, bool request) {
             if (!enqueue(_passQueue, {std::move(text), command})) {
                 return false;
             }
+        } else if (endsUnwritten(command)) {
+            // Taken, and answered by its end: its sender hears of it as of a reply.
+            Debug("ZK7273I TcpSocket::SendData request ended, the peer refused authentication", command);
+            endRequest(std::move(text));
+            return true;
         } else {
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
             const bool queued = PrepareAndQueueMessage(std::move(text), command);
@@ -187,6 +192,72 @@ bool TcpSocket::takeBeforeHandshake(OutgoingLine& next) {
     _repliesBeforeHandshake = 0;
     beginHandshake();
     return false;
+}
+
+void TcpSocket::EndHeldRequests(std::string reason) {
+    onLoop([this, reason = std::move(reason)]() mutable {
+        if (IsFinalized() || IsAuthenticated() || GetState() == Plain) {
+            return;
+        }
+        _authenticationRefused = std::move(reason);
+        Warning("ZK7272W Requests held for authentication ended on conn: " + _tag, _authenticationRefused);
+        while (!_requestQueue.Empty()) {
+            endRequest(_requestQueue.Pop().text);
+        }
+    });
+}
+
+bool TcpSocket::endsUnwritten(const std::string& command) {
+    if (_authenticationRefused.empty()) {
+        return false;
+    }
+    if (IsAuthenticated()) {
+        // A later proof succeeded: the refusal stands no longer.
+        _authenticationRefused.clear();
+        return false;
+    }
+    return GetState() != Plain && !AllowedAtAuthentication(command);
+}
+
+void TcpSocket::endRequest(std::string text) {
+    _endedRequests.emplace_back(std::move(text), _authenticationRefused);
+    // A loop turn later: the sender records its wait for the reply once the connection
+    // took the line, and only then may the end answer it.
+    postEndedReport();
+}
+
+void TcpSocket::postEndedReport() {
+    if (_endedReportPosted) {
+        return;
+    }
+    auto keep = self();
+    if (!keep) {
+        // Nothing can be posted for a connection nobody owns, nor told to anyone.
+        _endedRequests.clear();
+        return;
+    }
+    _endedReportPosted = true;
+    boost::asio::post(IoContext(), [keep = std::move(keep), this] { reportEnded(); });
+}
+
+void TcpSocket::reportEnded() {
+    _endedReportPosted = false;
+    // Only those ended before this turn: a sender that asks again from the call that told
+    // it is told on the next turn, so that it cannot keep the loop to itself.
+    std::size_t count = _endedRequests.size();
+    auto* sink = Sink();
+    auto keep = self();
+    while (count-- > 0 && !IsFinalized()) {
+        const auto ended = std::move(_endedRequests.front());
+        _endedRequests.pop_front();
+        if (sink && keep &&
+            !callSink("RequestEnded", [&] { sink->RequestEnded(keep, ended.first, ended.second); })) {
+            return;
+        }
+    }
+    if (!_endedRequests.empty() && !IsFinalized()) {
+        postEndedReport();
+    }
 }
 
 bool TcpSocket::startRequest() {

@@ -9,12 +9,14 @@
 
 #include <boost/algorithm/string/replace.hpp>
 
+#include "core/MessageSignalData.h"
 #include "core/ZelkorLog.h"
 #include "discovery/DiscoveryTestSupport.h"
 #include "discovery/SecurityTestSupport.h"
 #include "support/DriverHarness.h"
 #include "support/LogCapture.h"
 #include "support/RunUntil.h"
+#include "storage/ObjectParamContainer.h"
 #include "support/TlsMaterial.h"
 #include "transport/TcpServer.h"
 
@@ -194,6 +196,75 @@ TEST_F(ControllerSecurity, ADeviceConnectedByItsEndpointAloneIsProven) {
     ASSERT_TRUE(Run([&] { return Proven(remote->GetHandle()); }));
     ASSERT_TRUE(Run([&] { return log.Contains(kAnswered); }));
     EXPECT_EQ(controller.service->GetDeviceByUUID(kDeviceGuid), remote);
+}
+
+// Without discovery requests of its own, a controller that connects a device by its
+// endpoint alone proves its code all the same, and the keep-alive that follows brings the
+// device's GUID.
+TEST_F(ControllerSecurity, ADeviceConnectedByItsEndpointIsProvenWithoutDiscoveryRequests) {
+    controller.service->SendDiscos(false);
+    device.Start();
+    controller.service->Connect(make_address("127.0.0.1"), Port());
+    const auto remote = controller.service->GetDeviceImplByIPAndPort(make_address("127.0.0.1"), Port());
+    ASSERT_TRUE(remote);
+    remote->SetVerificationCode("door-code");
+    EXPECT_TRUE(Run([&] { return Proven(remote->GetHandle()) && remote->GuidKey() == kDeviceGuid; }));
+}
+
+// A set-code reply that finds no device object to keep the code (its device went
+// meanwhile) is no success to the application: the device holds a code this node lacks.
+TEST_F(ControllerSecurity, ACodeChangeNoDeviceObjectKeepsIsReportedAsSuch) {
+    std::vector<std::string> errors;
+    controller.service->OnSetVerificationCode([&](SetVerificationCodeInfo& info) {
+        errors.push_back(info.error);
+        return true;
+    });
+    const auto socket = std::make_shared<TcpSocket>(controller.io, controller.driver->GetSSLContext(), true);
+    auto reply = std::make_unique<Zelkor::SetVerificationCode>();
+    reply->SetIsReply(true);
+    Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(socket.get()), socket, true, std::move(reply));
+    controller.service->HandleSetVerificationCodeReply(data);
+    EXPECT_EQ(errors, std::vector<std::string>{"Verification code changed on the device, but its device object was "
+                                               "not updated"});
+    EXPECT_TRUE(log.Contains("ZK20E1W Verification code changed on a device no device object holds"));
+}
+
+// Nothing waits for ever on a wrong code: the requests held for the proof, and those sent
+// once it failed, each hear "Authentication Failed" (a get or set in every entry) without
+// reaching the device; proven with the right code, the connection serves requests again.
+TEST_F(ControllerSecurity, RequestsHeldForAFailedProofHearThatItFailed) {
+    controller.driver->InitCommandInterface();
+    device.Start();
+    auto remote = Remote(false, {Port()});
+    remote->SetVerificationCode("wrong");
+    remote->Connect(false);
+    ASSERT_TRUE(Run([&] { return remote->GetHandle() != nullptr; }));
+    std::vector<std::string> heard;
+    const auto hear = [&heard](const Zelkor::ObjectParamContainer& reply) { heard.push_back(reply.ToJsonText()); };
+    Zelkor::ObjectParamContainer names, location;
+    names.FromJsonText(R"([{"path":"/configuration/device/name"},{"path":"/configuration/device/location"}])");
+    location.FromJsonText(R"([{"path":"/configuration/device/location","value":"Hall C"}])");
+    remote->GetParameter(names, hear, false, "get");
+    remote->SetParameter(location, hear, false, "set");
+    remote->SendExecCommand("/x", "echo", std::string("a"), "",
+                            [&heard](const std::string&, const std::string&, bool success, const std::string& result,
+                                     const std::string&) { heard.push_back(std::to_string(success) + result); });
+    ASSERT_TRUE(Run([&] { return heard.size() == 3; }));
+    remote->GetParameter(names, hear, false, "after");
+    ASSERT_TRUE(Run([&] { return heard.size() == 4; }));
+    const std::string failed = R"({"error":"Authentication Failed","path":"/configuration/device/)";
+    EXPECT_EQ(heard, (std::vector<std::string>{"[" + failed + R"(location"},)" + failed + R"(name"}])",
+                                               "[" + failed + R"(location"}])", "0Authentication Failed",
+                                               "[" + failed + R"(location"},)" + failed + R"(name"}])"}));
+
+    remote->SetVerificationCode("door-code");
+    AuthenticateInfo info;
+    info.code = remote->GetVerificationCode();
+    remote->Authenticate(info, nullptr);
+    ASSERT_TRUE(Run([&] { return Proven(remote->GetHandle()); }));
+    remote->GetParameter(names, hear, false, "proven");
+    ASSERT_TRUE(Run([&] { return heard.size() == 5; }));
+    EXPECT_NE(heard[4].find(R"("value":"stage-left-amp")"), std::string::npos) << heard[4];
 }
 
 // A device that cannot secure the connection answers "not provisioned": the connection

@@ -117,6 +117,7 @@ public:
     }
     void MessageBlockSent(TcpPtr, Zelkor::MessageForwardInfo&) override { ++blocksSent; Fail("MessageBlockSent"); }
     void MessageBlockReplySent(TcpPtr) override { ++blockRepliesSent; }
+    void RequestEnded(TcpPtr, const std::string&, const std::string&) override {}
     void LogTraffic(bool, const tcp::endpoint&, const std::string&, bool) override { Fail("LogTraffic"); }
     void LogTraffic(bool, const udp::endpoint& remote, const std::string& text) override {
         traffic.emplace_back(remote, text);

@@ -1,0 +1,78 @@
+#include "driver/EndedRequest.h"
+
+#include <memory>
+#include <sstream>
+
+#include <json/value.h>
+
+#include "core/JsonText.h"
+#include "core/MessageForwardInfo.h"
+#include "services/MultiGetValue.h"
+#include "services/MultiSetValue.h"
+
+namespace Zelkor {
+
+namespace {
+
+std::string textOf(const MultiSetGetWorker& entry, Param param) {
+    const char* text = entry.GetParameter(param);
+    return text ? text : std::string();
+}
+
+// The entries of a "get" or "set" request, each carrying `reason`; null for another word,
+// or for a request whose entries do not read.
+std::unique_ptr<MultiSetGetWorker> refusedEntries(const std::string& word, const std::string& line,
+                                                  const std::string& reason) {
+    std::unique_ptr<MultiSetGetWorker> request;
+    if (word == "get") {
+        request = std::make_unique<MultiGetValue>(true);
+    } else if (word == "set") {
+        request = std::make_unique<MultiSetValue>(true);
+    } else {
+        return nullptr;
+    }
+    std::string error;
+    if (!request->FromNetworkFormat(true, line, error)) {
+        return nullptr;
+    }
+    auto reply = request->Factory();
+    for (const auto& [key, entries] : request->GetValues()) {
+        for (const auto& entry : entries) {
+            const std::string path = textOf(*entry, Param::path);
+            const std::string name = textOf(*entry, Param::name);
+            Json::Value format;
+            entry->GetJsonParameter(format, Param::format);
+            reply->AddValue(path.c_str(), key.c_str(), name.c_str(), Json::Value(), format, Json::Value(reason), false,
+                            false);
+        }
+    }
+    return reply->EntryCount() > 0 ? std::move(reply) : nullptr;
+}
+
+}  // namespace
+
+std::string EndedRequestReply(const std::string& line, const std::string& reason) {
+    MessageForwardInfo header;
+    if (!header.ReadReceived(line, false) || header.isReply) {
+        return std::string();
+    }
+    const std::string word = header.GetCommand();
+    if (word.empty()) {
+        return std::string();
+    }
+    header.ReversePaths();
+    if (auto entries = refusedEntries(word, line, reason)) {
+        entries->SetMessageForwardInfo(header);
+        return entries->Build(false);
+    }
+    std::ostringstream out;
+    if (!header.PutHeader(out, false, word.c_str())) {
+        return std::string();
+    }
+    Json::Value body(Json::objectValue);
+    body["error"] = reason;
+    out << WriteCompactJson(body) << '\n';
+    return out.str();
+}
+
+}  // namespace Zelkor

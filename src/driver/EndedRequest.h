@@ -1,0 +1,18 @@
+#pragma once
+// The reply that answers a request its connection ended without writing it: the line its
+// peer would have sent to refuse it, so that the request's sender hears of the end where
+// it waits for the reply, by the same road.
+//
+// Stateless; any thread.
+
+#include <string>
+
+namespace Zelkor {
+
+// The request's word and route turned back, with `reason` as its "error". A "get" or
+// "set" gives the reason to every entry it asked about instead, so that each value reads
+// as failed, as a device answers a request its storage could not serve. Empty for a line
+// that is no request.
+std::string EndedRequestReply(const std::string& line, const std::string& reason);
+
+}  // namespace Zelkor
