@@ -35,6 +35,7 @@ public:
     void SetRequestTime(TcpPtr, std::int64_t) override {}
     void ClearRequestTime(TcpPtr) override {}
     std::uint64_t MaxQueueDepth() override { return 0; }
+    void RequestEnded(TcpPtr, const std::string&, const std::string&) override {}
 };
 
 }  // namespace ZelkorBench

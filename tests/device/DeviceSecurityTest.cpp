@@ -257,6 +257,8 @@ TEST_F(ControllerSecurity, RequestsHeldForAFailedProofHearThatItFailed) {
                                                "[" + failed + R"(location"}])", "0Authentication Failed",
                                                "[" + failed + R"(location"},)" + failed + R"(name"}])"}));
 
+    // Past the wait the failed address serves before its next proof is checked.
+    deviceService->SetAuthenticationClock([] { return std::chrono::steady_clock::now() + 1min; });
     remote->SetVerificationCode("door-code");
     AuthenticateInfo info;
     info.code = remote->GetVerificationCode();
