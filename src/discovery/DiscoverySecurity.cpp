@@ -238,7 +238,11 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
     if (!_driver || !message || !data.IsReliable() || !connection) {
         return;
     }
-    if (connection->FailedAuthentications() >= MaxFailedAuthentications) {
+    // Through a router the connection is the router's, shared by every requester behind
+    // it: their failures slow the router's address, but never close its connection (the
+    // router closes the requester's own).
+    const bool routed = message->GetMessageForwardInfo().SourceList().size() >= 2;
+    if (!routed && connection->FailedAuthentications() >= MaxFailedAuthentications) {
         // Closing once its last refusal is written: what the peer sent behind that goes
         // unanswered.
         return;
@@ -263,7 +267,7 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
     reply.SetIsReply(true);
     if (!info.error.empty()) {
         reply.SetJsonParameter(Param::error, Json::Value(info.error));
-        if (connection->CountFailedAuthentication() >= MaxFailedAuthentications) {
+        if (!routed && connection->CountFailedAuthentication() >= MaxFailedAuthentications) {
             Warning("ZK20C8W Closing the connection after " + std::to_string(MaxFailedAuthentications) +
                     " failed authentications from " + from(*connection));
             connection->SetCloseAfterSend(true);

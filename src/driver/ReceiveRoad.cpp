@@ -12,6 +12,7 @@
 
 #include "core/JsonText.h"
 #include "core/Message.h"
+#include "discovery/DiscoveryService.h"
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/FileSystemWords.h"
@@ -272,6 +273,9 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             Warning("ZK7871W No return route for reply");
             return;
         }
+        if (command == "authenticate") {
+            countRefusedProof(header, *onward);
+        }
     } else {
         if (!current.IsRouter()) {
             Detail("ZK78E5I Only a router forwards requests", next);
@@ -383,6 +387,20 @@ void ZelkorDriver::customCommand(Packet& packet, const std::string& command, con
         echo += '\n';
     }
     sendReply(packet, command, echo, header);
+}
+
+void ZelkorDriver::countRefusedProof(const MessageForwardInfo& reply, TcpSocket& requester) {
+    // The node behind counts refusals against this node's connection and address; the
+    // requester's own connection is bounded here, as it would be by that node.
+    const Json::Value& body = reply.JsonBody();
+    if (!body.isObject() || !body.isMember("error")) {
+        return;
+    }
+    if (requester.CountFailedAuthentication() >= DiscoveryService::MaxFailedAuthentications) {
+        Warning("ZK78E6W Closing a connection after its failed authentications through this node",
+                requester.Tag());
+        requester.SetCloseAfterSend(true);
+    }
 }
 
 bool ZelkorDriver::strict(IDriverDiscovery& current) const {

@@ -441,6 +441,9 @@ private:
     // authenticated peer, not the list of the protocol's words.
     const char* authorise(Packet& packet, IDriverDiscovery& discovery, const std::string& command, bool known);
     const char* refuseOnPlain(const TcpSocket& socket, const std::string& command);
+    // A refused proof forwarded back to its requester counts against the requester's
+    // connection, which closes after as many as a node allows.
+    void countRefusedProof(const MessageForwardInfo& reply, TcpSocket& requester);
     // The strict rule is on and the node holds a code.
     bool strict(IDriverDiscovery& discovery) const;
     // The words a device sends unasked toward the node that asked it: they pass on a

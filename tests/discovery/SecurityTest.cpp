@@ -206,6 +206,13 @@ TEST_F(DeviceSecurity, TheProofAgainstAnIndependentComputation) {
     EXPECT_EQ(Prove(first, ProofOf("another", nonce)), kFailed);
     EXPECT_TRUE(kasdor->IsKasdorAuthenticated());
 
+    // Through a router the connection is shared: refusals of routed proofs never close it.
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        Later();
+        EXPECT_EQ(Send(fourth, "[stage-left-amp][R&A] authenticate {\"code\":\"" + ToBase64(RandomBytes(96)) + "\"}"),
+                  "[R&A][stage-left-amp] @authenticate {\"error\":\"Authentication Failed\"}\n");
+    }
+
     // Without a code held, the proof is over the key digest and the nonce alone; the node
     // that took all of the above still answers.
     keeper.SetCode("");

@@ -233,5 +233,32 @@ TEST_F(ReceiveRoad, OnlyARouterForwardsRequests) {
     EXPECT_EQ(b.ReadLine(), "@frob \n");
 }
 
+// A requester's refused proofs, forwarded back to it, close its connection as the node
+// behind would close its own: the router's connection to that node is not the one to go.
+TEST_F(ReceiveRoad, ARequesterWhoseProofsAreRefusedThroughTheRouterIsClosed) {
+    harness.Start();
+    RawPeer a, b;
+    ASSERT_TRUE(harness.Connect(a));
+    auto toB = harness.Connect(b);
+    ASSERT_TRUE(toB);
+    harness.discovery->AddDevice("B", toB);
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        a.Send("[R&B][A] authenticate {\"code\":\"x\"}\n");
+        ASSERT_EQ(b.ReadLine(), "[B][R&A] authenticate {\"code\":\"x\"}\n");
+        if (attempt == 1) {
+            // A proof taken does not count.
+            b.Send("[R&A][B] @authenticate {}\n");
+            ASSERT_EQ(a.ReadLine(), "[A][R&B] @authenticate {}\n");
+            a.Send("[R&B][A] authenticate {\"code\":\"x\"}\n");
+            ASSERT_EQ(b.ReadLine(), "[B][R&A] authenticate {\"code\":\"x\"}\n");
+        }
+        b.Send("[R&A][B] @authenticate {\"error\":\"Authentication Failed\"}\n");
+        ASSERT_EQ(a.ReadLine(), "[A][R&B] @authenticate {\"error\":\"Authentication Failed\"}\n") << attempt;
+    }
+    EXPECT_TRUE(a.WaitClosed());
+    b.Send("frob\n");
+    EXPECT_EQ(b.ReadLine(), "@frob \n");
+}
+
 }  // namespace
 }  // namespace ZelkorTest
