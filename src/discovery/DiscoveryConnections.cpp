@@ -266,6 +266,35 @@ void DiscoveryService::SignalRaised(ConnectionResult& result) {
     }
 }
 
+void DiscoveryService::closeStalledConnections() {
+    std::vector<std::shared_ptr<TcpSocket>> incoming;
+    {
+        std::lock_guard<std::mutex> lock(_incomingMutex);
+        incoming = _incomingConnections;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const auto scale = static_cast<std::int64_t>(_timerScale.load());
+    // The timer's scale shortens the bounds as it shortens every period of the timer.
+    const auto past = [&](std::chrono::steady_clock::time_point since, std::chrono::seconds bound) {
+        return (now - since) * scale >= bound;
+    };
+    for (const auto& connection : incoming) {
+        if (connection->IsFinalized()) {
+            continue;
+        }
+        if (connection->GetState() == TcpSocket::Handshaking) {
+            if (past(connection->HandshakeStartedAt(), HandshakeBound)) {
+                Info("ZK20CAI Closing a connection whose TLS handshake did not finish in time: " +
+                     endpointText(connection));
+                connection->Close();
+            }
+        } else if (!connection->HasSpoken() && past(connection->LastLineAt(), FirstLineBound)) {
+            Info("ZK20CBI Closing a connection that sent no line in time: " + endpointText(connection));
+            connection->Close();
+        }
+    }
+}
+
 void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
     const auto& connection = result.socket;
     if (result.outgoing || !connection) {

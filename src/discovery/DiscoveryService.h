@@ -367,6 +367,12 @@ public:
     // Replaces the clock of the waits of addresses whose authentication failed (tests).
     void SetAuthenticationClock(AuthenticationWaits::Clock clock) { _failedAddresses.SetClock(std::move(clock)); }
 
+    // A peer that connected must have sent a complete line within FirstLineBound, and a
+    // TLS handshake on its connection must finish within HandshakeBound; else the timer
+    // closes the connection (a silent peer must not hold a slot or memory for ever).
+    static constexpr std::chrono::seconds FirstLineBound{30};
+    static constexpr std::chrono::seconds HandshakeBound{10};
+
     // --- the timer ------------------------------------------------------------------------
     // The timer's steps, once; runs on the event loop.
     void OnTimer();
@@ -480,6 +486,9 @@ private:
     void serveRoutes();
     void askDescriptors();
     void keepAlive(std::int64_t now);
+    // Closes the admitted connections that stalled before their first line or in their
+    // handshake.
+    void closeStalledConnections();
     void dropStaleProxies();
     void forgetLost(std::int64_t now);
     // The verification-code callback: the code in force ("" without a callback), and

@@ -152,6 +152,7 @@ void DiscoveryService::OnTimer() {
         guarded("descriptors", [&] { askDescriptors(); });
     }
     guarded("keepalive", [&] { keepAlive(now); });
+    guarded("stalled", [&] { closeStalledConnections(); });
     if (now > _nextProxyTime) {
         _nextProxyTime = now + kPeriod;
         guarded("proxies", [&] { dropStaleProxies(); });

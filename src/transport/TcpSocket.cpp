@@ -209,6 +209,7 @@ void TcpSocket::OnConnect(const boost::asio::ip::tcp::endpoint& target, const bo
     }
     cacheEndpoints("ZK7210W Exception on local_endpoint", "ZK7211W Exception on remote_endpoint");
     _connected.store(true);
+    _lastLineAt = std::chrono::steady_clock::now();
     Info("ZK7212I Connected to " + _remoteEndpoint.address().to_string() + ":" + std::to_string(_remoteEndpoint.port()));
     if (auto* sink = Sink(); sink && keep && !callSink("SocketConnected", [&] { sink->SocketConnected(keep, true); })) {
         return;
@@ -221,6 +222,8 @@ void TcpSocket::OnAccept() {
     cacheEndpoints("ZK7213W Exception on local_endpoint", "ZK7214W Exception on remote_endpoint");
     SetSocketOptions();
     _connected.store(true);
+    // A listener's socket may wait long for its peer: silence counts from the connection.
+    _lastLineAt = std::chrono::steady_clock::now();
     if (auto* sink = Sink(); sink) {
         if (auto keep = self(); keep && !callSink("SocketConnected", [&] { sink->SocketConnected(keep, false); })) {
             return;

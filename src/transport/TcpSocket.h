@@ -178,8 +178,8 @@ public:
 
     // Log tag of this connection: the last four hex digits of its address.
     const std::string& Tag() const { return _tag; }
-    // When the peer last sent a line, or when the object was made before it sent any: how
-    // long a peer has been silent. Loop thread.
+    // When the peer last sent a line, or when the connection was made before it sent any:
+    // how long a peer has been silent. Loop thread.
     std::chrono::steady_clock::time_point LastLineAt() const { return _lastLineAt; }
     // The peer has sent a complete line. Loop thread.
     bool HasSpoken() const { return _spoken; }
