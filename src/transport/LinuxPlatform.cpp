@@ -10,6 +10,7 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <linux/openat2.h>
+#include <malloc.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -121,5 +122,7 @@ int OpenBeneath(int folder, const std::string& path, int flags) {
     }
     return -1;
 }
+
+void ReturnFreeMemory() { malloc_trim(0); }
 
 }  // namespace Zelkor::Platform

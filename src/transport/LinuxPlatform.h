@@ -3,7 +3,8 @@
 // tying a socket to one interface, reading a link-layer address out of the interface
 // list, and opening a device that yields whole Ethernet frames. Everything else in the
 // transport is written against the portable socket interfaces. The file transfer's one
-// such need lives here too: opening a path without leaving a folder.
+// such need lives here too: opening a path without leaving a folder; and the allocator's
+// giving freed memory back to the system.
 //
 // Ownership: OpenFrameDevice returns a socket object that owns its descriptor;
 // OpenBeneath hands its descriptor to the caller, who closes it. Threads: the functions
@@ -52,5 +53,10 @@ boost::asio::generic::raw_protocol::socket OpenFrameDevice(boost::asio::io_conte
 // descriptor closes on exec. Returns it, or -1 with errno set: ENOSYS where the kernel
 // cannot resolve beneath a folder.
 int OpenBeneath(int folder, const std::string& path, int flags);
+
+// Asks the allocator to give the free memory it keeps back to the system: an idle
+// connection's long-line buffers, once freed, would otherwise stay resident, the allocator
+// keeping large freed blocks for reuse.
+void ReturnFreeMemory();
 
 }  // namespace Zelkor::Platform

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "transport/LinuxPlatform.h"
 #include "transport/SocketSink.h"
 #include "transport/TcpSocket.h"
 
@@ -154,6 +155,7 @@ void TcpSocket::shrinkIfIdle() {
     }
     _framer.Clear();
     std::string().swap(_line);
+    Platform::ReturnFreeMemory();
     // The waiting read owns the read buffer: it is ended first, and its completion gives
     // the buffer back. Ending it ends every wait on the descriptor, so only while no write
     // runs (a torn write would break the stream) and no handshake owns the connection.
