@@ -135,22 +135,21 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         forward(packet, *current, command, create, next);
         return;
     }
-    if (tcp) {
-        if (!packet.isReply) {
-            if (const char* refusal = authorise(packet, *current, command, create != nullptr)) {
-                header.ReversePaths();
-                SendErrorReply(packet, command, refusal, header);
-                return;
-            }
-        } else if (create && packet.requestSent != TimePoint{} && packet.received != TimePoint{} &&
-                   packet.requestSent <= packet.received) {
-            current->UpdateStatistics(packet.socket, packet.requestSent, packet.received);
+    if (tcp && !packet.isReply) {
+        if (const char* refusal = authorise(packet, *current, command, create != nullptr)) {
+            header.ReversePaths();
+            SendErrorReply(packet, command, refusal, header);
+            return;
         }
     }
     // Only after authorisation: a line refused must neither be answered with what another
     // requester's line of the same hash was answered, nor leave a mark that answers it.
     if (tcp && !disco && header.hasHash && !admitDuplicate(packet, command)) {
         return;
+    }
+    if (tcp && packet.isReply && create && packet.requestSent != TimePoint{} && packet.received != TimePoint{} &&
+        packet.requestSent <= packet.received) {
+        current->UpdateStatistics(packet.socket, packet.requestSent, packet.received);
     }
     // The word and the JSON text, as the message classes read a received line. A block's
     // message takes the body the header parsed and never reads the line's copy of it: a
@@ -316,7 +315,8 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     }
     if (!packet.isReply) {
         const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
-        if (!_returnRoutes.Claim(header.GetSource(), packet.socket, onward, ReturnRoutes::Clock::now(), quiet)) {
+        if (nameOfAnotherDevice(current, header.GetSource(), *packet.socket) ||
+            !_returnRoutes.Claim(header.GetSource(), packet.socket, onward, ReturnRoutes::Clock::now(), quiet)) {
             Warning("ZK78E2W Source name held by another connection", header.GetSource());
             stepBack(packet, command, "Source name in use");
             return;
@@ -389,11 +389,20 @@ void ZelkorDriver::customCommand(Packet& packet, const std::string& command, con
     sendReply(packet, command, echo, header);
 }
 
+bool ZelkorDriver::nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name, const TcpSocket& from) {
+    // A device this node is connected to speaks for itself on its own connection; a line
+    // from another host that gives its name would take its place.
+    std::shared_ptr<TcpSocket> own;
+    current.GetDeviceHandleByName(name, own);
+    return own && own.get() != &from && own->GetRemoteIP() != from.GetRemoteIP();
+}
+
 void ZelkorDriver::countRefusedProof(const MessageForwardInfo& reply, TcpSocket& requester) {
     // The node behind counts refusals against this node's connection and address; the
     // requester's own connection is bounded here, as it would be by that node.
     const Json::Value& body = reply.JsonBody();
-    if (!body.isObject() || !body.isMember("error")) {
+    // A node that does not know the word has refused nothing.
+    if (!body.isObject() || !body.isMember("error") || body["error"] == "unknown command") {
         return;
     }
     if (requester.CountFailedAuthentication() >= DiscoveryService::MaxFailedAuthentications) {
@@ -428,8 +437,7 @@ const char* ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, c
     }
     // The devices this node connected to never authenticate to it: their notices on such a
     // connection pass, every other request is held to the rules below.
-    if (socket.IsOutgoing() && isRouteNotice(command)) {
-        Detail("ZK78F9I Notice allowed on a connection this node opened", command);
+    if (noticeOfReachedDevice(socket, command)) {
         return nullptr;
     }
     if (socket.IsAuthenticated()) {
@@ -451,12 +459,19 @@ const char* ZelkorDriver::refuseOnPlain(const TcpSocket& socket, const std::stri
     if (command == "starttls" || command == "disco" || command == "goodbye" || command == "setverificationcode") {
         return nullptr;
     }
-    if (socket.IsOutgoing() && isRouteNotice(command)) {
-        Detail("ZK78F9I Notice allowed on a connection this node opened", command);
+    if (noticeOfReachedDevice(socket, command)) {
         return nullptr;
     }
     Detail("ZK78E3I Request refused on a plain connection", command);
     return "Requires encrypted connection";
+}
+
+bool ZelkorDriver::noticeOfReachedDevice(const TcpSocket& socket, const std::string& command) {
+    if (socket.IsOutgoing() && isRouteNotice(command)) {
+        Detail("ZK78F9I Notice allowed on a connection this node opened", command);
+        return true;
+    }
+    return false;
 }
 
 bool ZelkorDriver::isRouteNotice(const std::string& command) {

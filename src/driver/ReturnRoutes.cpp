@@ -45,13 +45,39 @@ bool ReturnRoutes::Claim(const std::string& name, const std::shared_ptr<TcpSocke
     if (_capacity == 0 || name.size() > MaxNameLength) {
         return true;
     }
-    if (_routes.size() >= _capacity) {
-        _routes.erase(_order.front());
-        _order.pop_front();
+    if (!makeRoom(from.get(), now, quiet)) {
+        return false;
     }
     _order.push_back(name);
     Route& route = _routes.emplace(name, Route{from, {}, std::prev(_order.end())}).first->second;
     carry(route, onward);
+    return true;
+}
+
+bool ReturnRoutes::makeRoom(const TcpSocket* from, Clock::time_point now, Clock::duration quiet) {
+    std::size_t owned = 0;
+    auto freeable = _order.end();
+    for (auto name = _order.begin(); name != _order.end(); ++name) {
+        const Route& route = _routes.at(*name);
+        const auto owner = route.owner.lock();
+        if (owner && owner.get() == from) {
+            ++owned;
+        }
+        if (freeable == _order.end() && !heldBy(route, from, now, quiet) && !(owner && owner.get() == from)) {
+            freeable = name;
+        }
+    }
+    if (owned >= MaxNamesPerOwner) {
+        return false;
+    }
+    if (_routes.size() < _capacity) {
+        return true;
+    }
+    if (freeable == _order.end()) {
+        return false;
+    }
+    _routes.erase(*freeable);
+    _order.erase(freeable);
     return true;
 }
 

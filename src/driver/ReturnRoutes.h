@@ -11,9 +11,11 @@
 // its old connection was half-open).
 //
 // Ownership: a member of the driver; connections are held weakly, so a route never keeps a
-// connection open and a closed one is simply not found. Bounded: the least recently used
-// name goes when the table is full, each name keeps its latest carriers only, and names
-// longer than MaxNameLength are not kept.
+// connection open and a closed one is simply not found. Bounded: one connection owns at
+// most MaxNamesPerOwner names; when the table is full the least recently used name whose
+// owner is gone or quiet makes room (a name in use is never pushed out for another peer
+// to claim, and a new name finds no room while every name is in use); each name keeps its
+// latest carriers only, and names longer than MaxNameLength are not kept.
 // Threads: the event-loop thread only.
 
 #include <chrono>
@@ -36,12 +38,14 @@ public:
     static constexpr std::size_t MaxNameLength = 255;
     // Next hops remembered per name: one per device a requester talks to through here.
     static constexpr std::size_t MaxCarriers = 64;
+    // Names one connection may own: the requesters behind one router.
+    static constexpr std::size_t MaxNamesPerOwner = 256;
 
     explicit ReturnRoutes(std::size_t capacity = 1024) : _capacity(capacity) {}
 
     // A request of `name` came on `from` and goes on `onward`. False, and nothing changes,
     // when the name belongs to another connection that is open and sent a line less than
-    // `quiet` before `now`.
+    // `quiet` before `now`, or when a new name finds no room.
     bool Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
                const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet);
     // The live owner of `name`, when `arrivedOn` carried its requests; empty otherwise.
@@ -58,6 +62,9 @@ private:
 
     static bool heldBy(const Route& route, const TcpSocket* from, Clock::time_point now, Clock::duration quiet);
     static void carry(Route& route, const std::shared_ptr<TcpSocket>& onward);
+    // Room for one more name: false when every name is held by a live connection, or
+    // `from` owns as many as it may.
+    bool makeRoom(const TcpSocket* from, Clock::time_point now, Clock::duration quiet);
 
     std::size_t _capacity;
     std::map<std::string, Route> _routes;

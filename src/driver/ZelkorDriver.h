@@ -449,6 +449,10 @@ private:
     // The words a device sends unasked toward the node that asked it: they pass on a
     // connection this node opened, and go back along a requester's return route.
     static bool isRouteNotice(const std::string& command);
+    // A notice on a connection this node opened (logged when it passes for that).
+    bool noticeOfReachedDevice(const TcpSocket& socket, const std::string& command);
+    // `name` is that of a device this node is connected to from another host.
+    static bool nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name, const TcpSocket& from);
     void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);
     // A file-system or firmware reply that could not be read reaches its word's signal as
     // an error reply with the reader's text.

@@ -137,8 +137,10 @@ TEST_F(ReplyCacheTest, ARetryAfterTheFirstRequesterWentRunsAgain) {
 TEST_F(ReplyCacheTest, ReturnRoutesAreBoundedAndWeak) {
     Zelkor::ReturnRoutes routes(2);
     auto a = Connection(), b = Connection(), c = Connection(), next = Connection();
+    // Long after any of them spoke: no name is held by a live requester.
+    const auto later = Zelkor::ReturnRoutes::Clock::now() + std::chrono::hours(1);
     const auto claim = [&](const std::string& name, const std::shared_ptr<Zelkor::TcpSocket>& from) {
-        return routes.Claim(name, from, next, now, std::chrono::seconds(20));
+        return routes.Claim(name, from, next, later, std::chrono::seconds(20));
     };
     claim("A", a);
     claim("B", b);
@@ -150,6 +152,21 @@ TEST_F(ReplyCacheTest, ReturnRoutesAreBoundedAndWeak) {
     EXPECT_EQ(routes.Size(), 2u);
     c.reset();
     EXPECT_EQ(routes.Back("C", next.get()), nullptr);
+
+    // Names in use are never pushed out for a newcomer: it finds no room instead, and one
+    // connection owns only so many.
+    Zelkor::ReturnRoutes full(2);
+    auto d = Connection(), e = Connection(), f = Connection();
+    const auto fresh = d->LastLineAt();
+    ASSERT_TRUE(full.Claim("D", d, next, fresh, std::chrono::seconds(20)));
+    ASSERT_TRUE(full.Claim("E", e, next, fresh, std::chrono::seconds(20)));
+    EXPECT_FALSE(full.Claim("F", f, next, fresh, std::chrono::seconds(20)));
+    EXPECT_EQ(full.Back("D", next.get()), d);
+    Zelkor::ReturnRoutes many;
+    for (std::size_t i = 0; i < Zelkor::ReturnRoutes::MaxNamesPerOwner; ++i) {
+        ASSERT_TRUE(many.Claim("N" + std::to_string(i), f, next, fresh, std::chrono::seconds(20)));
+    }
+    EXPECT_FALSE(many.Claim("one-more", f, next, fresh, std::chrono::seconds(20)));
 }
 
 // A name belongs to the connection it came on: another connection claiming it is refused
