@@ -583,6 +583,8 @@ void ZelkorDriver::leaveHandshake(TcpSocket& socket) {
     if (socket.GetState() == TcpSocket::Handshaking) {
         socket.SetState(TcpSocket::Plain);
     }
+    // An answer that refused a "starttls" was its answer: a later unasked one is not.
+    socket.TakeStartTlsAnswer();
 }
 
 void ZelkorDriver::SignalRaised(MessageSignalData& data) {

@@ -77,6 +77,14 @@ TransferPath::Opened TransferPath::openBase() const {
     return _root.empty() ? Opened{} : taken(open(_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
+namespace {
+
+// The kernel has no openat2, or a filter in front of it refuses the call outright: the
+// folders are then walked one at a time.
+bool kernelCannot(int error) { return error == ENOSYS || error == EPERM; }
+
+}  // namespace
+
 TransferPath::Opened TransferPath::OpenFolder() const {
     const Opened base = openBase();
     if (base.error != 0) {
@@ -89,7 +97,7 @@ TransferPath::Opened TransferPath::OpenFolder() const {
     }
     if (_walk == Walk::Kernel) {
         const int descriptor = Platform::OpenBeneath(from, _folder, flags);
-        if (descriptor >= 0 || errno != ENOSYS) {
+        if (descriptor >= 0 || !kernelCannot(errno)) {
             return taken(descriptor);
         }
     }
@@ -107,7 +115,7 @@ TransferPath::Opened TransferPath::Open(int flags) const {
     }
     if (_walk == Walk::Kernel) {
         const int descriptor = Platform::OpenBeneath(from, _relative, flags);
-        if (descriptor >= 0 || errno != ENOSYS) {
+        if (descriptor >= 0 || !kernelCannot(errno)) {
             return taken(descriptor);
         }
     }

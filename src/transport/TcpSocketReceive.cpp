@@ -111,7 +111,8 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         // Another connection's growth may take this one's place in the budget.
         _inputShare.OnEvicted([weak = weak_from_this()] {
             if (auto evicted = weak.lock()) {
-                evicted->Error("ZK7267E Line exceeds the length limit, closing conn: " + evicted->_tag,
+                evicted->Error("ZK7274E Largest unfinished line over the input budget, closing conn: " +
+                                   evicted->_tag,
                                InputBudget::Limit());
                 evicted->Close();
             }
@@ -159,7 +160,9 @@ void TcpSocket::shrinkIfIdle() {
     // The waiting read owns the read buffer: it is ended first, and its completion gives
     // the buffer back. Ending it ends every wait on the descriptor, so only while no write
     // runs (a torn write would break the stream) and no handshake owns the connection.
-    if (_receiveBuffer.size() > ReceiveBufferSize && !_readShrinking) {
+    // A secured stream's read may write on its own (a key update): it is never ended, and
+    // its records fill no grown buffer anyway.
+    if (_receiveBuffer.size() > ReceiveBufferSize && !_readShrinking && GetState() != Tls) {
         if (_sendingMsg || GetState() == Handshaking) {
             watchIdle();
             return;
