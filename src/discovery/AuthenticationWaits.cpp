@@ -30,15 +30,20 @@ std::chrono::steady_clock::duration AuthenticationWaits::Remaining(const boost::
 void AuthenticationWaits::Failed(const boost::asio::ip::address& address) {
     std::lock_guard<std::mutex> lock(_mutex);
     std::chrono::steady_clock::duration wait = FirstWait;
+    const auto at = now();
     if (const auto found = _byAddress.find(address); found != _byAddress.end()) {
-        wait = std::min<std::chrono::steady_clock::duration>(found->second->wait * 2, LongestWait);
+        // A failure long after the last wait ended starts afresh: an old mistake does not
+        // double a peer's wait for ever.
+        if (at - found->second->until < Forgotten) {
+            wait = std::min<std::chrono::steady_clock::duration>(found->second->wait * 2, LongestWait);
+        }
         _order.erase(found->second);
         _byAddress.erase(found);
     } else if (_order.size() >= _capacity) {
         _byAddress.erase(_order.front().address);
         _order.pop_front();
     }
-    _order.push_back(Entry{address, wait, now() + wait});
+    _order.push_back(Entry{address, wait, at + wait});
     _byAddress.emplace(address, std::prev(_order.end()));
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The source addresses whose "authenticate" failed, each with the time before which its
 // next attempt is not checked. Each failure restarts the address's wait, twice as long as
-// the one before: 1 s, 2 s, 4 s ... up to 60 s; a success forgets the address. Guessing a
+// the one before: 1 s, 2 s, 4 s ... up to 60 s; a success forgets the address, and so
+// does a quiet of ten minutes after its wait ended. Guessing a
 // code then costs a guesser more time with every wrong guess, whatever number of
 // connections it spreads them over.
 //
@@ -29,6 +30,8 @@ public:
     static constexpr std::size_t DefaultCapacity = 1024;
     static constexpr std::chrono::seconds FirstWait{1};
     static constexpr std::chrono::seconds LongestWait{60};
+    // Quiet after a wait ended that lets the next failure wait the first wait again.
+    static constexpr std::chrono::minutes Forgotten{10};
 
     // An empty clock is the steady clock. A capacity of 0 is taken as 1.
     explicit AuthenticationWaits(Clock clock = Clock(), std::size_t capacity = DefaultCapacity);

@@ -320,6 +320,11 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     }
     // Devices that do not know the word answer "unknown command": they hold no code.
     if (!info.error.empty() && info.error != kUnknownCommand) {
+        // A refusal from a device beyond a router refused that device's proof, not this
+        // connection, which every other device behind the router shares.
+        if (message->GetMessageForwardInfo().SourceList().size() >= 2) {
+            return;
+        }
         connection->IsAuthenticated(false);
         // What the connection holds for the proof would wait for ever: its senders hear
         // of the failure instead, and so do those who send before a proof succeeds.

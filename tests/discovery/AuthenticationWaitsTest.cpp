@@ -37,6 +37,11 @@ TEST(AuthenticationWaits, EachFailureDoublesTheWaitUpToAMinuteAndASuccessClearsI
         EXPECT_FALSE(waits.Waiting(guesser)) << wait.count();
     }
     EXPECT_FALSE(waits.Waiting(neighbour));
+    // Ten minutes quiet after the wait ended: the next failure waits the first wait.
+    waits.Failed(guesser);
+    clock.now += 60s + AuthenticationWaits::Forgotten;
+    waits.Failed(guesser);
+    EXPECT_EQ(waits.Remaining(guesser), 1s);
 
     waits.Failed(guesser);
     waits.Succeeded(guesser);
