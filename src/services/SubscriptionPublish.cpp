@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 #include "driver/IServiceSender.h"
 #include "services/FolderLookup.h"
@@ -147,18 +148,21 @@ void SubscriptionService::answerSubscribe(MessageSignalData& data) {
         return;
     }
     const Message& request = *data.GetMessage();
-    ObjectParamContainer container;
-    if (readRequested(request, container)) {
-        const auto attributes = filterSubscribed(container);
-        // The route alone: a subscriber that filters duplicates by hash would take a later
-        // publish carrying this request's hash for a repeat, and the request's text would
-        // be kept once per path and format.
-        const MessageForwardInfo header = request.GetMessageForwardInfo().RouteOnly();
-        subscribeEntries(container, attributes, data.Handle(), header);
-    }
     Subscribe answer;
-    if (!FolderLookup::ProcessObjectsIntoWorkerMessage(false, answer, container)) {
-        Warning("ZK6545W subscribe reply cut at the entries bound");
+    {
+        // Gone before the reply is written: a request of many entries holds never both.
+        ObjectParamContainer container;
+        if (readRequested(request, container)) {
+            const auto attributes = filterSubscribed(container);
+            // The route alone: a subscriber that filters duplicates by hash would take a
+            // later publish carrying this request's hash for a repeat, and the request's
+            // text would be kept once per path and format.
+            const MessageForwardInfo header = request.GetMessageForwardInfo().RouteOnly();
+            subscribeEntries(container, attributes, data.Handle(), header);
+        }
+        if (!FolderLookup::ProcessObjectsIntoWorkerMessage(false, answer, container)) {
+            Warning("ZK6545W subscribe reply cut at the entries bound");
+        }
     }
     reply(data, answer);
 }
@@ -179,7 +183,7 @@ std::set<std::pair<std::string, std::string>> SubscriptionService::filterSubscri
                 for (const auto& attribute : added) {
                     attributes.emplace(path, attribute.first);
                 }
-                container.AddContainers(path, own);
+                container.AddContainers(path, std::move(own));
             }
         }
         auto entry = entries->begin();
@@ -280,20 +284,23 @@ void SubscriptionService::removeValueSubscription(const std::string& path, const
 
 void SubscriptionService::answerUnsubscribe(MessageSignalData& data) {
     const Message& request = *data.GetMessage();
-    ObjectParamContainer container;
-    readRequested(request, container);
     Unsubscribe answer;
-    if (!FolderLookup::ProcessObjectsIntoWorkerMessage(false, answer, container)) {
-        Warning("ZK6547W unsubscribe reply cut at the entries bound");
-    }
     bool named = false;
-    forEachPair(container, [&](const std::string& objectPath, const std::string& name, FormatValuePair& pair) {
-        named = true;
-        if (pair.error.empty()) {
-            removeValueSubscription(AppendPath(objectPath, name), pair.formatDefaulted ? "" : pair.format,
-                                    data.Handle());
+    {
+        // Gone before the reply is written: a request of many entries holds never both.
+        ObjectParamContainer container;
+        readRequested(request, container);
+        if (!FolderLookup::ProcessObjectsIntoWorkerMessage(false, answer, container)) {
+            Warning("ZK6547W unsubscribe reply cut at the entries bound");
         }
-    });
+        forEachPair(container, [&](const std::string& objectPath, const std::string& name, FormatValuePair& pair) {
+            named = true;
+            if (pair.error.empty()) {
+                removeValueSubscription(AppendPath(objectPath, name), pair.formatDefaulted ? "" : pair.format,
+                                        data.Handle());
+            }
+        });
+    }
     if (!named) {
         removeNow(data.Handle());
     }
