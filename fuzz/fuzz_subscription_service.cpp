@@ -409,7 +409,7 @@ private:
             for (const auto& [format, subscribers] : formats) {
                 check(!subscribers.empty());
                 for (const auto& subscriber : subscribers) {
-                    ++pairs[subscriber.first];
+                    ++pairs[subscriber.first.connection];
                 }
             }
         }
@@ -418,20 +418,28 @@ private:
             check(count <= bounds.subscriptions);
             check(count == _values->ValueSubscriptionCount(conn));
         }
-        for (const auto& [conn, records] : _values->Polled()) {
-            check(conn != kUdp);
+        // The subscribers behind one connection share its bounds.
+        std::map<void*, std::size_t> targets;
+        for (const auto& [key, records] : _values->Polled()) {
+            check(key.connection != kUdp);
             check(!records.empty());
-            std::size_t targets = 0;
             for (const auto& [name, record] : records) {
                 check(!record.targets.empty());
                 check(record.targets.size() <= bounds.entries);
-                targets += record.targets.size();
+                targets[key.connection] += record.targets.size();
             }
-            check(targets <= bounds.subscriptions);
         }
-        for (const auto& [conn, subscriber] : _values->LogSubscribers()) {
-            check(conn != kUdp);
+        for (const auto& [conn, count] : targets) {
+            check(count <= bounds.subscriptions);
+        }
+        std::map<void*, std::size_t> logs;
+        for (const auto& [key, subscriber] : _values->LogSubscribers()) {
+            check(key.connection != kUdp);
             check(subscriber.priority < 5);
+            ++logs[key.connection];
+        }
+        for (const auto& [conn, count] : logs) {
+            check(count <= bounds.subscriptions);
         }
         const auto& model = _events->Model();
         check(!model.HasRecord(kUdp));
@@ -439,12 +447,12 @@ private:
             return;
         }
         std::map<void*, std::size_t> names;
-        std::vector<void*> subscribers;
+        std::vector<Zelkor::SubscriberKey> subscribers;
         for (const auto& name : _eventNames) {
             subscribers.clear();
             model.GetSubscribers(name, subscribers);
-            for (void* conn : subscribers) {
-                ++names[conn];
+            for (const auto& subscriber : subscribers) {
+                ++names[subscriber.connection];
             }
         }
         for (const auto& [conn, count] : names) {

@@ -54,6 +54,10 @@ bool EventCommand::FromNetworkFormat(bool request, const std::string& line, std:
         return false;
     }
     takeText(*this, members, Param::value);
+    if (!request) {
+        // A router's refusal of an event it could not pass on.
+        takeText(*this, members, Param::error);
+    }
     const Json::Value& arguments = members[kArguments];
     if ((arguments.isArray() || arguments.isObject()) && arguments.size() > MaxEntriesPerMessage()) {
         error = kTooManyEntries;

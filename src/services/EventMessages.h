@@ -3,7 +3,8 @@
 //   "event"             request (raiser to subscriber): {"path", "value"} for a single
 //                       value, {"arguments": {...}, "path"} for named values,
 //                       {"arguments": [...], "path"} for a list; reply: {"path"} (or
-//                       {"path", "value"}), "{}" when neither is set.
+//                       {"path", "value"}), "{}" when neither is set, or a router's
+//                       {"error"} for an event it could not pass on.
 //   "subscribeevent"    {"path"} or the bare word (all events), both ways; a reply may
 //                       carry "error".
 //   "unsubscribeevent"  likewise (the bare word: every subscription of the connection).
@@ -28,8 +29,8 @@ public:
     // only, from the message's arguments), "path" and "value" when set. A request without
     // a name (unset or empty) is the empty text: nothing goes out.
     std::string ToNetworkFormat(bool request) const override;
-    // "path" and "value" are taken when they are non-empty strings; a request without a
-    // name fails with "Name is required". "arguments" goes to the message's arguments (an
+    // "path" and "value" are taken when they are non-empty strings, and so is "error" in a
+    // reply; a request without a name fails with "Name is required". "arguments" goes to the message's arguments (an
     // object of plain values: named, an array of them: the list); one with more than
     // MaxEntriesPerMessage() members or elements fails with "Too many entries".
     bool FromNetworkFormat(bool request, const std::string& line, std::string& error) override;

@@ -9,14 +9,6 @@
 
 namespace Zelkor {
 
-namespace {
-
-// The route alone: no hash (a repeated event is no duplicate) and none of the request's
-// text, kept once per subscriber.
-MessageForwardInfo storedHeader(const MessageForwardInfo& given) { return given.RouteOnly(); }
-
-}  // namespace
-
 std::string EventSubscriptionModel::ParentName(const std::string& name) {
     if (name.size() > 1 && name.back() == '/') {
         return name.substr(0, name.size() - 1);
@@ -42,76 +34,119 @@ void EventSubscriptionModel::AddEvent(const char* name) {
     }
 }
 
-bool EventSubscriptionModel::AddSubscription(void* handle, const MessageForwardInfo& forwardInfo, const char* name) {
-    auto record = _subscribers.find(handle);
-    if (!name) {
-        _allEventsSubscribers.insert(handle);
-        // Without a record the connection would have no header to be reached by.
-        if (record == _subscribers.end()) {
-            _subscribers.emplace(handle, SubscriberEvents{handle, storedHeader(forwardInfo), {}});
+bool EventSubscriptionModel::makeRecord(const SubscriberKey& subscriber, const MessageForwardInfo& forwardInfo) {
+    Held& held = _held[subscriber.connection];
+    if (held.records >= MaxSubscriptionsPerConnection()) {
+        if (held.records == 0 && held.names == 0) {
+            _held.erase(subscriber.connection);
         }
-        return true;
+        return false;
     }
-    if (record != _subscribers.end()) {
-        if (record->second.events.count(name) != 0) {
-            _allEventsSubscribers.erase(handle);
-            return true;
-        }
-        // A refused name leaves the connection's subscriptions as they were.
-        if (record->second.events.size() >= MaxSubscriptionsPerConnection()) {
-            return false;
-        }
-    }
-    _allEventsSubscribers.erase(handle);
-    addEventWorker(name).subscribers.insert(handle);
-    if (record == _subscribers.end()) {
-        _subscribers.emplace(handle, SubscriberEvents{handle, storedHeader(forwardInfo), {name}});
-    } else {
-        record->second.events.insert(name);
-    }
+    ++held.records;
+    // The route alone: no hash (a repeated event is no duplicate) and none of the request's
+    // text, kept once per subscriber.
+    _subscribers.emplace(subscriber, SubscriberEvents{subscriber, forwardInfo.RouteOnly(), {}});
     return true;
 }
 
-void EventSubscriptionModel::leaveEvent(void* handle, const std::string& name) {
+bool EventSubscriptionModel::AddSubscription(void* handle, const MessageForwardInfo& forwardInfo, const char* name) {
+    const SubscriberKey subscriber = SubscriberKey::Of(handle, forwardInfo);
+    auto record = _subscribers.find(subscriber);
+    if (!name) {
+        // Without a record the subscriber would have no header to be reached by.
+        if (record == _subscribers.end() && !makeRecord(subscriber, forwardInfo)) {
+            return false;
+        }
+        _allEventsSubscribers.insert(subscriber);
+        return true;
+    }
+    if (record != _subscribers.end() && record->second.events.count(name) != 0) {
+        _allEventsSubscribers.erase(subscriber);
+        return true;
+    }
+    // A refused name leaves the subscriptions as they were.
+    const auto held = _held.find(handle);
+    if (held != _held.end() && held->second.names >= MaxSubscriptionsPerConnection()) {
+        return false;
+    }
+    if (record == _subscribers.end()) {
+        if (!makeRecord(subscriber, forwardInfo)) {
+            return false;
+        }
+        record = _subscribers.find(subscriber);
+    }
+    _allEventsSubscribers.erase(subscriber);
+    addEventWorker(name).subscribers.insert(subscriber);
+    record->second.events.insert(name);
+    ++_held[handle].names;
+    return true;
+}
+
+void EventSubscriptionModel::leaveEvent(const SubscriberKey& subscriber, const std::string& name) {
+    const auto held = _held.find(subscriber.connection);
+    if (held != _held.end() && held->second.names > 0) {
+        --held->second.names;
+    }
     const auto event = _events.find(name);
     if (event == _events.end()) {
         return;
     }
-    event->second.subscribers.erase(handle);
+    event->second.subscribers.erase(subscriber);
     if (event->second.subscribers.empty() && !event->second.registered) {
         _events.erase(event);
     }
 }
 
-bool EventSubscriptionModel::RemoveSubscription(void* handle, const char* name) {
-    _allEventsSubscribers.erase(handle);
-    const auto record = _subscribers.find(handle);
+bool EventSubscriptionModel::RemoveSubscription(const SubscriberKey& subscriber, const char* name) {
+    _allEventsSubscribers.erase(subscriber);
+    const auto record = _subscribers.find(subscriber);
     if (name) {
         if (record == _subscribers.end() || record->second.events.erase(name) == 0) {
             return false;
         }
-        leaveEvent(handle, name);
+        leaveEvent(subscriber, name);
         return true;
     }
     if (record == _subscribers.end()) {
         return true;
     }
     for (const auto& event : record->second.events) {
-        leaveEvent(handle, event);
+        leaveEvent(subscriber, event);
     }
     _subscribers.erase(record);
+    const auto held = _held.find(subscriber.connection);
+    if (held != _held.end() && --held->second.records == 0) {
+        _held.erase(held);
+    }
     return true;
 }
 
-void EventSubscriptionModel::GetSubscribers(const std::string& name, std::vector<void*>& out) const {
+void EventSubscriptionModel::RemoveConnection(void* handle) {
+    std::vector<SubscriberKey> subscribers;
+    for (auto at = _subscribers.lower_bound(SubscriberKey(handle));
+         at != _subscribers.end() && at->first.connection == handle; ++at) {
+        subscribers.push_back(at->first);
+    }
+    for (const auto& subscriber : subscribers) {
+        RemoveSubscription(subscriber, nullptr);
+    }
+    _held.erase(handle);
+}
+
+bool EventSubscriptionModel::HasRecord(void* handle) const {
+    const auto at = _subscribers.lower_bound(SubscriberKey(handle));
+    return at != _subscribers.end() && at->first.connection == handle;
+}
+
+void EventSubscriptionModel::GetSubscribers(const std::string& name, std::vector<SubscriberKey>& out) const {
     const auto event = _events.find(name);
     if (event != _events.end()) {
         out.insert(out.end(), event->second.subscribers.begin(), event->second.subscribers.end());
     }
 }
 
-std::vector<void*> EventSubscriptionModel::GetSubscribers(const char* name) const {
-    std::vector<void*> out;
+std::vector<SubscriberKey> EventSubscriptionModel::GetSubscribers(const char* name) const {
+    std::vector<SubscriberKey> out;
     if (!name) {
         return out;
     }
@@ -126,17 +161,17 @@ void EventSubscriptionModel::SendEvent(EventCommand& event, IServiceSender* send
     if (!path || !*path) {
         return;
     }
-    std::vector<void*> targets = GetSubscribers(std::string(path).c_str());
+    std::vector<SubscriberKey> targets = GetSubscribers(std::string(path).c_str());
     targets.insert(targets.end(), _allEventsSubscribers.begin(), _allEventsSubscribers.end());
-    std::set<void*> sent;
-    for (void* handle : targets) {
-        const auto record = _subscribers.find(handle);
-        if (record == _subscribers.end() || !sent.insert(handle).second) {
+    std::set<SubscriberKey> sent;
+    for (const auto& subscriber : targets) {
+        const auto record = _subscribers.find(subscriber);
+        if (record == _subscribers.end() || !sent.insert(subscriber).second) {
             continue;
         }
         event.SetMessageForwardInfo(record->second.forwardInfo);
         if (sender) {
-            sender->BuildAndSendMessage(handle, event, true);
+            sender->BuildAndSendMessage(subscriber.connection, event, true);
         }
     }
 }

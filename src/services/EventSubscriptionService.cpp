@@ -67,16 +67,22 @@ void EventSubscriptionService::onLoop(std::function<void(EventSubscriptionServic
 
 void EventSubscriptionService::SignalRaised(ConnectionResult& result) {
     if (!result.connected) {
-        _model.RemoveSubscription(result.handle, nullptr);
+        _model.RemoveConnection(result.handle);
     }
 }
 
 void EventSubscriptionService::SignalRaised(MessageSignalData& data) {
     const Message* message = data.GetMessage();
-    if (!message || message->GetIsReply()) {
+    if (!message) {
         return;
     }
     const std::string word = message->CommandName();
+    if (message->GetIsReply()) {
+        if (word == "event") {
+            answerReply(data);
+        }
+        return;
+    }
     if (word == "event") {
         answerEvent(data);
     } else if (word == "subscribeevent") {
@@ -118,13 +124,27 @@ void EventSubscriptionService::answerSubscribe(MessageSignalData& data) {
 void EventSubscriptionService::answerUnsubscribe(MessageSignalData& data) {
     const Message& request = *data.GetMessage();
     const std::optional<std::string> path = pathOf(request);
-    _model.RemoveSubscription(data.Handle(), path ? path->c_str() : nullptr);
+    // Only the requester's own: behind a router, the route it came by.
+    _model.RemoveSubscription(SubscriberKey::Of(data.Handle(), request.GetMessageForwardInfo()),
+                              path ? path->c_str() : nullptr);
     UnsubscribeEvent reply;
     setText(reply, Param::path, path);
     reply.SetMessageForwardInfo(request.GetMessageForwardInfo());
     if (_sender) {
         _sender->BuildAndSendMessage(data.Handle(), reply, false);
     }
+}
+
+void EventSubscriptionService::answerReply(MessageSignalData& data) {
+    const Message& reply = *data.GetMessage();
+    const SubscriberKey subscriber = SubscriberKey::Of(data.Handle(), reply.GetMessageForwardInfo());
+    std::string error;
+    if (!subscriber.Routed() || !reply.GetIsError(error) || !SubscriberGone(error)) {
+        return;
+    }
+    Detail("ZK6593I Event subscriber gone behind its router, its subscriptions dropped",
+           MessageForwardInfo::GetPaths(subscriber.route));
+    _model.RemoveSubscription(subscriber, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,7 +1,9 @@
 #pragma once
 // The owner of "event", "subscribeevent" and "unsubscribeevent". On a device it keeps
 // who subscribed to which events (EventSubscriptionModel), fans raised events out to
-// them, and forgets a connection's subscriptions when the connection goes. On either
+// them, and forgets a connection's subscriptions when the connection goes, and those of a
+// controller behind a router once the router answers an event for it "Device not found"
+// or "Device not connected". On either
 // side it acknowledges a received event before any handler the application connected.
 // Subscriptions come over connections only: one over UDP is dropped unanswered, as no
 // connection result would ever end it.
@@ -59,7 +61,8 @@ public:
     // A closed or refused connection: its subscriptions go.
     void SignalRaised(ConnectionResult& result) override;
     // A received request of the three words is answered on its connection with its
-    // header; replies are left to the handlers.
+    // header; replies are left to the handlers, but for a router's word that the routed
+    // subscriber of an event is gone, which drops that subscriber.
     void SignalRaised(MessageSignalData& data) override;
     Signal<MessageSignalData>& EventSignal() { return _event.signal; }
     Signal<MessageSignalData>& SubscribeEventSignal() { return _subscribe.signal; }
@@ -89,6 +92,7 @@ private:
     void answerEvent(MessageSignalData& data);
     void answerSubscribe(MessageSignalData& data);
     void answerUnsubscribe(MessageSignalData& data);
+    void answerReply(MessageSignalData& data);
 
     IServiceSender* _sender;
     LoopPoster _toLoop;

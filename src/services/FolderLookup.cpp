@@ -1,5 +1,7 @@
 #include "services/FolderLookup.h"
 
+#include <utility>
+
 namespace Zelkor {
 
 namespace {
@@ -14,13 +16,11 @@ void setLastError(ContainerFormatValue& container, const std::string& name, cons
     }
 }
 
-void addPair(ContainerFormatValue& container, const std::string& name, const Message& entry, const char* format,
+void addPair(ContainerFormatValue& container, const std::string& name, const Json::Value& value, const char* format,
              bool withValues) {
     const bool defaulted = !(format && *format);
     const char* word = defaulted ? kVariant : format;
     if (withValues) {
-        Json::Value value;
-        entry.GetJsonParameter(value, Param::value);
         container.AddContainer(name, value, word, false, defaulted);
     } else {
         container.AddContainer(name, std::string(), word, false, defaulted);
@@ -34,21 +34,21 @@ void FolderLookup::BuildObjects(const MultiSetGetWorker::Entries& entries, Objec
     for (const auto& [key, list] : entries) {
         ContainerFormatValue container;
         for (const auto& entry : list) {
-            const char* nameText = entry->GetParameter(Param::name);
+            const char* nameText = entry.Name();
             if (!nameText) {
                 continue;
             }
             const std::string name = nameText;
-            const char* error = entry->GetParameter(Param::error);
-            const char* format = entry->GetParameter(Param::format);
+            const char* error = entry.Error();
+            const char* format = entry.Format();
             if (error && *error && !(format && *format)) {
                 container.AddErrorContainer(name, error);
                 continue;
             }
-            addPair(container, name, *entry, format, withValues);
+            addPair(container, name, entry.Value(), format, withValues);
             setLastError(container, name, error);
         }
-        target.AddContainers(key, container);
+        target.AddContainers(key, std::move(container));
     }
 }
 
@@ -62,10 +62,14 @@ void FolderLookup::BuildObjects(const FolderListing::Entries& entries, ObjectPar
                 continue;
             }
             const std::string name = pathText;
-            addPair(container, name, *entry, nullptr, withValues);
+            Json::Value value;
+            if (withValues) {
+                entry->GetJsonParameter(value, Param::value);
+            }
+            addPair(container, name, value, nullptr, withValues);
             setLastError(container, name, entry->GetParameter(Param::error));
         }
-        target.AddContainers(key, container);
+        target.AddContainers(key, std::move(container));
     }
 }
 

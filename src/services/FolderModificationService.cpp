@@ -335,27 +335,11 @@ bool FolderModificationService::PopulateReply(MultiSetGetWorker& reply, ObjectPa
     return FolderLookup::ProcessObjectsIntoWorkerMessage(false, reply, container);
 }
 
-void FolderModificationService::ProcessGetSetValue(MessageSignalData& data) {
-    Trace("ZK6313I ProcessGetSetValue begin");
-    const auto* request = dynamic_cast<const MultiSetGetWorker*>(data.GetMessage());
-    if (!request) {
-        Error("ZK6314E No message structure found");
-        return;
-    }
-    if (!_sender) {
-        Error("ZK6315E No _sender in folder modification service");
-        return;
-    }
-    const bool isSet = std::string(request->CommandName()) == "set";
+void FolderModificationService::answer(const MultiSetGetWorker& request, bool isSet, MultiSetGetWorker& reply) {
+    // The container lives here alone: it is gone before the reply is written and sent, so
+    // that a request of many entries never holds both at once.
     ObjectParamContainer container;
-    FolderLookup::BuildObjects(request->GetValues(), container, isSet);
-
-    std::unique_ptr<MultiSetGetWorker> reply;
-    if (isSet) {
-        reply = std::make_unique<MultiSetValue>(true);
-    } else {
-        reply = std::make_unique<MultiGetValue>(true);
-    }
+    FolderLookup::BuildObjects(request.GetValues(), container, isSet);
     // A facade without a storage behind it would answer nothing and leave every entry
     // as it came: a "set" would read as done.
     const bool hasStorage = _storage && _storage->GetStorage();
@@ -384,9 +368,30 @@ void FolderModificationService::ProcessGetSetValue(MessageSignalData& data) {
     if (!failure.empty()) {
         giveEveryPair(container, failure);
     }
-    if (!PopulateReply(*reply, container)) {
-        Warning(std::string("ZK6340W ") + request->CommandName() + " reply cut at the entries bound");
+    if (!PopulateReply(reply, container)) {
+        Warning(std::string("ZK6340W ") + request.CommandName() + " reply cut at the entries bound");
     }
+}
+
+void FolderModificationService::ProcessGetSetValue(MessageSignalData& data) {
+    Trace("ZK6313I ProcessGetSetValue begin");
+    const auto* request = dynamic_cast<const MultiSetGetWorker*>(data.GetMessage());
+    if (!request) {
+        Error("ZK6314E No message structure found");
+        return;
+    }
+    if (!_sender) {
+        Error("ZK6315E No _sender in folder modification service");
+        return;
+    }
+    const bool isSet = std::string(request->CommandName()) == "set";
+    std::unique_ptr<MultiSetGetWorker> reply;
+    if (isSet) {
+        reply = std::make_unique<MultiSetValue>(true);
+    } else {
+        reply = std::make_unique<MultiGetValue>(true);
+    }
+    answer(*request, isSet, *reply);
     reply->SetMessageForwardInfo(request->GetMessageForwardInfo());
     reply->SetIsReply(true);
     _sender->BuildAndSendMessage(data.Handle(), *reply, false);

@@ -151,6 +151,8 @@ private:
         std::map<void*, Queues> queues;
     };
 
+    // Fills the reply to a received request from the storage.
+    void answer(const MultiSetGetWorker& request, bool isSet, MultiSetGetWorker& reply);
     Kind* kindOf(const std::string& word);
     void setDefault(Kind& kind, ReplyHandler handler);
     void queueAhead(Kind& kind, void* handle, ReplyHandler handler, std::string tag);

@@ -10,7 +10,9 @@
 #include "driver/IServiceSender.h"
 #include "services/LogMessages.h"
 #include "services/SubscriptionService.h"
+#include "storage/RequestBound.h"
 #include "storage/StorageModel.h"
+#include "storage/SubscriptionBound.h"
 
 namespace Zelkor {
 
@@ -77,7 +79,15 @@ void SubscriptionService::ProcessSubLog(MessageSignalData& data) {
         reply(data, answer);
         return;
     }
-    LogSubscriber& subscriber = _logSubscribers[data.Handle()];
+    const SubscriberKey key = SubscriberKey::Of(data.Handle(), request.GetMessageForwardInfo());
+    if (_logSubscribers.count(key) == 0 && logSubscribersOf(key.connection) >= MaxSubscriptionsPerConnection()) {
+        // Each route behind a router may hold one; the connection holds no more than its bound.
+        Warning("ZK6557W Log subscriptions per connection bound reached; sublog refused");
+        answer.SetParameter(Param::error, kTooManyEntries);
+        reply(data, answer);
+        return;
+    }
+    LogSubscriber& subscriber = _logSubscribers[key];
     subscriber.header = request.GetMessageForwardInfo().RouteOnly();
     subscriber.mark = mark;
     subscriber.priority = priority;
@@ -86,8 +96,17 @@ void SubscriptionService::ProcessSubLog(MessageSignalData& data) {
     SendLogHistory(data.Handle(), mark, priority, header);
 }
 
+std::size_t SubscriptionService::logSubscribersOf(void* conn) const {
+    std::size_t count = 0;
+    for (auto at = _logSubscribers.lower_bound(SubscriberKey(conn));
+         at != _logSubscribers.end() && at->first.connection == conn; ++at) {
+        ++count;
+    }
+    return count;
+}
+
 void SubscriptionService::ProcessUnSubLog(MessageSignalData& data) {
-    _logSubscribers.erase(data.Handle());
+    _logSubscribers.erase(SubscriberKey::Of(data.Handle(), data.GetMessage()->GetMessageForwardInfo()));
     UnsubLog answer;
     reply(data, answer);
 }
@@ -152,9 +171,9 @@ void SubscriptionService::SendLogRow(LOGROW& row) {
 }
 
 void SubscriptionService::fanOut(const LOGROW& row) {
-    for (const auto& [conn, subscriber] : _logSubscribers) {
+    for (const auto& [key, subscriber] : _logSubscribers) {
         if (row.priority >= subscriber.priority) {
-            sendLogRowNow(conn, row, subscriber.header);
+            sendLogRowNow(key.connection, row, subscriber.header);
         }
     }
 }

@@ -135,13 +135,12 @@ Json::Value variantValue(const std::string& type, const std::string& text) {
 
 }  // namespace
 
-Json::Value MultiSetGetWorker::ReadParamValue(const MultiSetGetWorker& entry) {
-    Json::Value held;
-    entry.GetJsonParameter(held, Param::value);
-    if (CompareStrings(entry.GetParameter(Param::isflags), "1") || held.isArray() || held.isObject()) {
+Json::Value MultiSetGetWorker::ReadParamValue(const MultiValueEntry& entry) {
+    const Json::Value& held = entry.Value();
+    if (entry.IsFlags() || held.isArray() || held.isObject()) {
         return held;
     }
-    const char* formatText = entry.GetParameter(Param::format);
+    const char* formatText = entry.Format();
     std::string format = formatText && *formatText ? formatText : "variant";
     format = format.substr(0, format.find('('));
     if (format == "norm" || format == "number") {
@@ -151,7 +150,7 @@ Json::Value MultiSetGetWorker::ReadParamValue(const MultiSetGetWorker& entry) {
         return held;
     }
     if (format == "variant") {
-        const char* type = entry.GetParameter(Param::type);
+        const char* type = entry.Type();
         return variantValue(type ? type : "", heldText(held));
     }
     return Json::Value(heldText(held));

@@ -1,7 +1,7 @@
 #include "services/MultiSetGetWorker.h"
 
 #include <set>
-#include <sstream>
+#include <string_view>
 #include <utility>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -36,10 +36,7 @@ const char* orNull(bool present, const std::string& text) { return present ? tex
 
 bool isSet(const char* text) { return text && *text; }
 
-std::string textOr(const Message& message, Param p, const char* fallback) {
-    const char* text = message.GetParameter(p);
-    return isSet(text) ? std::string(text) : std::string(fallback);
-}
+std::string textOr(const char* text, const char* fallback) { return isSet(text) ? std::string(text) : fallback; }
 
 // A member name the grouped form can carry and the reader give back as the same entry.
 bool isPlainName(const char* name) { return isSet(name) && std::string(name) != "/"; }
@@ -112,32 +109,22 @@ bool MultiSetGetWorker::AddValue(const char* path, const char* key, const char* 
 bool MultiSetGetWorker::AddValue(const char* path, const char* key, const char* name, const Json::Value& value,
                                  const char* format, const char* type, const char* error, bool isflags,
                                  bool hasValue) {
-    if (_entryCount >= MaxEntriesPerMessage()) {
+    return add(key ? key : "", MultiValueEntry(path, name, value, format, type, error, isflags, hasValue),
+               {MaxEntriesPerMessage(), MaxEntryBytesPerMessage()});
+}
+
+bool MultiSetGetWorker::add(const std::string& key, MultiValueEntry entry, const Bounds& bounds) {
+    const std::size_t bytes = entry.HeldBytes();
+    if (_entryCount >= bounds.entries || bytes > bounds.bytes || _entryBytes > bounds.bytes - bytes) {
         return false;
     }
-    std::unique_ptr<MultiSetGetWorker> entry = Factory();
-    // Texts are stored as JSON strings: a text that looks like JSON stays that text.
-    const std::pair<Param, const char*> texts[] = {{Param::path, path}, {Param::name, name}};
-    for (const auto& [param, text] : texts) {
-        if (text) {
-            entry->SetJsonParameter(param, Json::Value(text));
-        }
+    auto found = _entries.find(key);
+    if (found == _entries.end()) {
+        found = _entries.emplace(key, EntryList()).first;
     }
-    entry->SetJsonParameter(Param::value, value);
-    if (isflags) {
-        entry->SetJsonParameter(Param::isflags, Json::Value("1"));
-    }
-    const std::pair<Param, const char*> optional[] = {{Param::format, format}, {Param::type, type}, {Param::error, error}};
-    for (const auto& [param, text] : optional) {
-        if (isSet(text)) {
-            entry->SetJsonParameter(param, Json::Value(text));
-        }
-    }
-    if (!hasValue) {
-        entry->SetJsonParameter(Param::writeonly, Json::Value("1"));
-    }
-    _entries[key ? key : ""].push_back(std::move(entry));
+    found->second.push_back(std::move(entry));
     ++_entryCount;
+    _entryBytes += bytes;
     return true;
 }
 
@@ -167,51 +154,77 @@ bool MultiSetGetWorker::AddValue(const char* path, const char* value, const char
 // ---------------------------------------------------------------------------------------
 // Writing
 
+// The body goes straight into the line, one object at a time: as JSON values the whole
+// body would take many times the memory of its text. One object is the body as it is;
+// several are an array.
+class MultiSetGetWorker::BodyWriter {
+public:
+    explicit BodyWriter(std::string& line) : _line(line), _start(line.size()) {}
+
+    void Add(const Json::Value& object) {
+        if (_count > 0) {
+            _line += ',';
+        }
+        _line += WriteCompactJson(object);
+        ++_count;
+    }
+
+    // Closes the body; false when it holds no object.
+    bool Finish() {
+        if (_count > 1) {
+            _line.insert(_start, 1, '[');
+            _line += ']';
+        }
+        return _count > 0;
+    }
+
+private:
+    std::string& _line;
+    std::size_t _start;
+    std::size_t _count = 0;
+};
+
 std::string MultiSetGetWorker::ToNetworkFormat(bool request, bool grouped) const {
-    std::ostringstream out;
+    std::string line;
     MessageForwardInfo header(GetMessageForwardInfo());
-    if (!header.PutHeader(out, request, CommandName())) {
+    if (!header.AppendHeader(line, request, CommandName())) {
         return std::string();
     }
     const bool values = WritesValues(request);
-    Json::Value objects(Json::arrayValue);
+    BodyWriter body(line);
     for (const auto& [key, entries] : _entries) {
-        if (grouped && values && entries.size() >= 2 && writeGrouped(key, entries, objects)) {
+        if (grouped && values && entries.size() >= 2 && writeGrouped(key, entries, body)) {
             continue;
         }
         for (const auto& entry : entries) {
-            writeSingle(key, *entry, values, objects);
+            writeSingle(key, entry, values, body);
         }
     }
-    std::string line = out.str();
-    if (objects.empty()) {
+    if (!body.Finish()) {
         boost::algorithm::trim(line);
-        return line;
     }
-    line += WriteCompactJson(objects.size() == 1 ? objects[0] : objects);
     return line;
 }
 
-bool MultiSetGetWorker::writeGrouped(const std::string& key, const EntryList& entries, Json::Value& objects) const {
+bool MultiSetGetWorker::writeGrouped(const std::string& key, const EntryList& entries, BodyWriter& body) const {
     // The grouped form names members only: each entry needs a name of its own that the
     // reader turns back into the same path, and something to show (a member left out
     // would be lost to the reader).
-    const std::string format = textOr(*entries.front(), Param::format, kVariant);
+    const std::string format = textOr(entries.front().Format(), kVariant);
     bool ownFormat = false;
-    std::set<std::string> names;
+    std::set<std::string_view> names;
     for (const auto& entry : entries) {
-        const char* name = entry->GetParameter(Param::name);
+        const char* name = entry.Name();
         if (!isPlainName(name) || !names.insert(name).second) {
             return false;
         }
-        const bool hasError = isSet(entry->GetParameter(Param::error));
-        if (!hasError && CompareStrings(entry->GetParameter(Param::writeonly), "1")) {
+        if (!isSet(entry.Error()) && entry.WriteOnly()) {
             return false;
         }
-        if (textOr(*entry, Param::format, kVariant) != format) {
+        if (textOr(entry.Format(), kVariant) != format) {
             return false;
         }
-        ownFormat = ownFormat || isSet(entry->GetParameter(Param::format));
+        ownFormat = ownFormat || isSet(entry.Format());
     }
     Json::Value object(Json::objectValue);
     if (ownFormat) {
@@ -220,45 +233,42 @@ bool MultiSetGetWorker::writeGrouped(const std::string& key, const EntryList& en
     object[kPath] = key;
     Json::Value& members = object[kValue] = Json::Value(Json::objectValue);
     for (const auto& entry : entries) {
-        const std::string name = entry->GetParameter(Param::name);
-        const char* error = entry->GetParameter(Param::error);
-        if (isSet(error)) {
-            members[name][kError] = error;
+        Json::Value& member = members[entry.Name()];
+        if (isSet(entry.Error())) {
+            member[kError] = entry.Error();
         } else {
-            entry->GetJsonParameter(members[name], Param::value);
+            member = entry.Value();
         }
     }
-    objects.append(std::move(object));
+    body.Add(object);
     return true;
 }
 
-void MultiSetGetWorker::writeSingle(const std::string& key, const MultiSetGetWorker& entry, bool values,
-                                    Json::Value& objects) {
-    const char* nameText = entry.GetParameter(Param::name);
+void MultiSetGetWorker::writeSingle(const std::string& key, const MultiValueEntry& entry, bool values,
+                                    BodyWriter& body) {
+    const char* nameText = entry.Name();
     if (!nameText) {
         return;
     }
     const std::string name = nameText;
     Json::Value object(Json::objectValue);
-    const std::string error = textOr(entry, Param::error, "");
-    if (!error.empty()) {
+    const char* error = entry.Error();
+    if (isSet(error)) {
         object[kError] = error;
     }
     const std::string path = entryPath(key, name);
     if (!path.empty()) {
         object[kPath] = path;
     }
-    const char* format = entry.GetParameter(Param::format);
-    if (isSet(format)) {
-        object[kFormat] = format;
+    if (isSet(entry.Format())) {
+        object[kFormat] = entry.Format();
     }
-    const bool writeonly = CompareStrings(entry.GetParameter(Param::writeonly), "1");
     // An attribute such as ".size" shows its value even where paths travel alone.
-    if (error.empty() && ((values && !writeonly) || (!name.empty() && name.front() == '.'))) {
+    if (!isSet(error) && ((values && !entry.WriteOnly()) || (!name.empty() && name.front() == '.'))) {
         object[kValue] = ReadParamValue(entry);
     }
     if (!object.empty()) {
-        objects.append(std::move(object));
+        body.Add(object);
     }
 }
 
@@ -284,8 +294,8 @@ bool MultiSetGetWorker::FromNetworkFormat(bool request, const std::string& line,
         error = "No command found";
         return false;
     }
-    // One bound for the whole read, whatever the setting does meanwhile.
-    const std::size_t bound = MaxEntriesPerMessage();
+    // One pair of bounds for the whole read, whatever the settings do meanwhile.
+    const Bounds bound{MaxEntriesPerMessage(), MaxEntryBytesPerMessage()};
     const bool pathRequired = PathRequired(request);
     if (body.isArray()) {
         for (const auto& element : body) {
@@ -313,7 +323,7 @@ bool MultiSetGetWorker::FromNetworkFormat(bool request, const std::string& line,
     return readObject(body, pathRequired, bound, error);
 }
 
-bool MultiSetGetWorker::readObject(const Json::Value& object, bool pathRequired, std::size_t bound,
+bool MultiSetGetWorker::readObject(const Json::Value& object, bool pathRequired, const Bounds& bound,
                                    std::string& error) {
     const Json::Value& path = object[kPath];
     const Json::Value& entryError = object[kError];
@@ -374,9 +384,17 @@ bool MultiSetGetWorker::readObject(const Json::Value& object, bool pathRequired,
 
 bool MultiSetGetWorker::addRead(const std::string& path, const std::string& key, const std::string& name,
                                 const Json::Value& value, const Json::Value& format, const Json::Value& error,
-                                bool hasValue, std::size_t bound, std::string& failure) {
-    if (_entryCount >= bound ||
-        !AddValue(path.c_str(), key.c_str(), name.c_str(), value, format, error, false, hasValue)) {
+                                bool hasValue, const Bounds& bounds, std::string& failure) {
+    std::string formatText;
+    std::string errorText;
+    const bool hasFormat = textOf(format, formatText);
+    const bool hasError = textOf(error, errorText);
+    // A full store refuses before the entry is made: a peer's long line stops at the bound
+    // rather than after one more copy of a large value.
+    if (_entryCount >= bounds.entries ||
+        !add(key, MultiValueEntry(path.c_str(), name.c_str(), value, orNull(hasFormat, formatText), "string",
+                                  orNull(hasError, errorText), false, hasValue),
+             bounds)) {
         failure = kTooManyEntries;
         return false;
     }

@@ -8,14 +8,17 @@
 // With values, entries of one key that share a format word travel grouped as
 // {"path": key, "format", "value": {name: value | {"error": text}, ...}}.
 //
-// A message holds at most MaxEntriesPerMessage() entries ("storage/RequestBound.h"): an
-// AddValue past that adds nothing and returns false, and the reader fails with "Too many
-// entries", so a peer's line never becomes more entries than that.
+// A message holds at most MaxEntriesPerMessage() entries, holding at most
+// MaxEntryBytesPerMessage() bytes together ("storage/RequestBound.h"): an AddValue past
+// either adds nothing and returns false, and the reader fails with "Too many entries", so a
+// peer's line never becomes more than that. Entries are compact records (MultiValueEntry),
+// and the writer builds the line object by object, never the whole body as JSON values.
 //
-// Ownership: a message owns its entries, each a message of its own class. Threads: as for
-// every Message. Neither the reader nor the writer throws on peer text.
+// Ownership: a message owns its entries. Threads: as for every Message. Neither the reader
+// nor the writer throws on peer text.
 
 #include <cstddef>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,12 +27,15 @@
 #include <json/value.h>
 
 #include "core/Message.h"
+#include "services/MultiValueEntry.h"
 
 namespace Zelkor {
 
 class MultiSetGetWorker : public Message {
 public:
-    using EntryList = std::vector<std::unique_ptr<MultiSetGetWorker>>;
+    // A deque: a store of many entries grows without moving them and without room kept
+    // spare for as many again.
+    using EntryList = std::deque<MultiValueEntry>;
     // Key (the object path that groups entries, byte order) to its entries in the order
     // they were added.
     using Entries = std::map<std::string, EntryList>;
@@ -64,8 +70,8 @@ public:
                           const Json::Value& format, const Json::Value& error, bool isflags, bool hasValue);
     // Storing form: one entry under `key` with "path" and "name" (when not null), "value"
     // (when not null), "isflags" "1" for a value written as held, "format", "type" and
-    // "error" when not empty, "writeonly" "1" without a value. False, adding nothing, once
-    // the store is full.
+    // "error" when not empty, "writeonly" "1" without a value. False, adding nothing, when
+    // the entry would pass either bound of the store.
     virtual bool AddValue(const char* path, const char* key, const char* name, const Json::Value& value,
                           const char* format, const char* type, const char* error, bool isflags, bool hasValue);
     // Text form: the typed text form with the type "string".
@@ -82,6 +88,8 @@ public:
 
     const Entries& GetValues() const { return _entries; }
     std::size_t EntryCount() const { return _entryCount; }
+    // What the entries hold, as the bytes bound counts it.
+    std::size_t EntryBytes() const { return _entryBytes; }
     bool GetFlag() const { return _flag; }
 
     // True when both are null, false when one is, else equal ignoring letter case.
@@ -99,20 +107,29 @@ protected:
 
     // The value of an entry as written in the single form: held as is when "isflags" is
     // "1" or it is an array or object, else converted by its format word and type.
-    static Json::Value ReadParamValue(const MultiSetGetWorker& entry);
+    static Json::Value ReadParamValue(const MultiValueEntry& entry);
 
 private:
-    bool readObject(const Json::Value& object, bool pathRequired, std::size_t bound, std::string& error);
+    // The bounds one read keeps to.
+    struct Bounds {
+        std::size_t entries;
+        std::size_t bytes;
+    };
+    // One object of a line's body as written, and how many there are.
+    class BodyWriter;
+
+    bool add(const std::string& key, MultiValueEntry entry, const Bounds& bounds);
+    bool readObject(const Json::Value& object, bool pathRequired, const Bounds& bounds, std::string& error);
     bool addRead(const std::string& path, const std::string& key, const std::string& name, const Json::Value& value,
-                 const Json::Value& format, const Json::Value& error, bool hasValue, std::size_t bound,
+                 const Json::Value& format, const Json::Value& error, bool hasValue, const Bounds& bounds,
                  std::string& failure);
-    bool writeGrouped(const std::string& key, const EntryList& entries, Json::Value& objects) const;
-    static void writeSingle(const std::string& key, const MultiSetGetWorker& entry, bool values,
-                            Json::Value& objects);
+    bool writeGrouped(const std::string& key, const EntryList& entries, BodyWriter& body) const;
+    static void writeSingle(const std::string& key, const MultiValueEntry& entry, bool values, BodyWriter& body);
 
     bool _flag;
     Entries _entries;
     std::size_t _entryCount = 0;
+    std::size_t _entryBytes = 0;
 };
 
 }  // namespace Zelkor

@@ -89,12 +89,13 @@ void SubscriptionService::AddSubscriptionPollPrepareReply(MessageSignalData& dat
         reply.SetParameter(Param::error, NoSubscribableTargets);
         return;
     }
-    void* conn = data.Handle();
+    const SubscriberKey subscriber = SubscriberKey::Of(data.Handle(), request->GetMessageForwardInfo());
+    // The bound holds for the connection: the controllers behind a router share it.
     std::size_t held = 0;
-    const auto found = _polled.find(conn);
-    if (found != _polled.end()) {
-        for (const auto& [other, record] : found->second) {
-            held += other == name ? 0 : record.targets.size();
+    for (auto at = _polled.lower_bound(SubscriberKey(subscriber.connection));
+         at != _polled.end() && at->first.connection == subscriber.connection; ++at) {
+        for (const auto& [other, record] : at->second) {
+            held += at->first == subscriber && other == name ? 0 : record.targets.size();
         }
     }
     if (held + accepted.size() > MaxSubscriptionsPerConnection()) {
@@ -102,14 +103,14 @@ void SubscriptionService::AddSubscriptionPollPrepareReply(MessageSignalData& dat
         reply.SetParameter(Param::error, kTooManyEntries);
         return;
     }
-    PolledRecord& record = _polled[conn][name];
+    PolledRecord& record = _polled[subscriber][name];
     record.format = format;
     record.header = request->GetMessageForwardInfo().RouteOnly();
     record.targets = std::move(accepted);
 }
 
 void SubscriptionService::RemoveSubscriptionPollPrepareReply(MessageSignalData& data, UnsubscribePoll& reply) {
-    const auto found = _polled.find(data.Handle());
+    const auto found = _polled.find(SubscriberKey::Of(data.Handle(), data.GetMessage()->GetMessageForwardInfo()));
     if (found == _polled.end()) {
         reply.SetParameter(Param::error, NoPolledSubscription);
         return;
@@ -137,7 +138,7 @@ void SubscriptionService::ProcessPollSubscription(MessageSignalData& data, Subsc
     }
     reply.SetParameter(Param::name, name);
     const PolledRecord* record = nullptr;
-    const auto found = _polled.find(data.Handle());
+    const auto found = _polled.find(SubscriberKey::Of(data.Handle(), data.GetMessage()->GetMessageForwardInfo()));
     if (found != _polled.end()) {
         const auto named = found->second.find(name);
         if (named != found->second.end()) {

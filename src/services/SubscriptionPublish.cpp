@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 #include "driver/IServiceSender.h"
 #include "services/FolderLookup.h"
@@ -64,6 +65,11 @@ bool keeps(IStorage::STATUS status, bool inFolder) {
             return false;
     }
 }
+
+// Subscribers by the keys the table holds, in their order.
+struct PointeeLess {
+    bool operator()(const SubscriberKey* a, const SubscriberKey* b) const { return *a < *b; }
+};
 
 std::string addressText(const void* address) {
     std::ostringstream text;
@@ -147,18 +153,21 @@ void SubscriptionService::answerSubscribe(MessageSignalData& data) {
         return;
     }
     const Message& request = *data.GetMessage();
-    ObjectParamContainer container;
-    if (readRequested(request, container)) {
-        const auto attributes = filterSubscribed(container);
-        // The route alone: a subscriber that filters duplicates by hash would take a later
-        // publish carrying this request's hash for a repeat, and the request's text would
-        // be kept once per path and format.
-        const MessageForwardInfo header = request.GetMessageForwardInfo().RouteOnly();
-        subscribeEntries(container, attributes, data.Handle(), header);
-    }
     Subscribe answer;
-    if (!FolderLookup::ProcessObjectsIntoWorkerMessage(false, answer, container)) {
-        Warning("ZK6545W subscribe reply cut at the entries bound");
+    {
+        // Gone before the reply is written: a request of many entries holds never both.
+        ObjectParamContainer container;
+        if (readRequested(request, container)) {
+            const auto attributes = filterSubscribed(container);
+            // The route alone: a subscriber that filters duplicates by hash would take a
+            // later publish carrying this request's hash for a repeat, and the request's
+            // text would be kept once per path and format.
+            const MessageForwardInfo header = request.GetMessageForwardInfo().RouteOnly();
+            subscribeEntries(container, attributes, SubscriberKey::Of(data.Handle(), header), header);
+        }
+        if (!FolderLookup::ProcessObjectsIntoWorkerMessage(false, answer, container)) {
+            Warning("ZK6545W subscribe reply cut at the entries bound");
+        }
     }
     reply(data, answer);
 }
@@ -179,7 +188,7 @@ std::set<std::pair<std::string, std::string>> SubscriptionService::filterSubscri
                 for (const auto& attribute : added) {
                     attributes.emplace(path, attribute.first);
                 }
-                container.AddContainers(path, own);
+                container.AddContainers(path, std::move(own));
             }
         }
         auto entry = entries->begin();
@@ -209,7 +218,7 @@ std::set<std::pair<std::string, std::string>> SubscriptionService::filterSubscri
 
 void SubscriptionService::subscribeEntries(ObjectParamContainer& container,
                                            const std::set<std::pair<std::string, std::string>>& attributes,
-                                           void* conn, const MessageForwardInfo& header) {
+                                           const SubscriberKey& subscriber, const MessageForwardInfo& header) {
     const std::size_t bound = MaxSubscriptionsPerConnection();
     std::size_t refused = 0;
     forEachPair(container, [&](const std::string& objectPath, const std::string& name, FormatValuePair& pair) {
@@ -226,7 +235,7 @@ void SubscriptionService::subscribeEntries(ObjectParamContainer& container,
             Debug("ZK6501I Path prepended", path);
         }
         const std::string format = pair.formatDefaulted ? kVariant : pair.format;
-        if (!addValueSubscription(path, format, conn, header, bound)) {
+        if (!addValueSubscription(path, format, subscriber, header, bound)) {
             pair.error = kTooManyEntries;
             ++refused;
         }
@@ -236,24 +245,25 @@ void SubscriptionService::subscribeEntries(ObjectParamContainer& container,
     }
 }
 
-bool SubscriptionService::addValueSubscription(const std::string& path, const std::string& format, void* conn,
-                                               const MessageForwardInfo& header, std::size_t bound) {
-    auto& pairs = _valuePairs[conn];
+bool SubscriptionService::addValueSubscription(const std::string& path, const std::string& format,
+                                               const SubscriberKey& subscriber, const MessageForwardInfo& header,
+                                               std::size_t bound) {
     auto key = std::make_pair(path, format);
-    if (pairs.count(key) == 0) {
-        if (pairs.size() >= bound) {
-            if (pairs.empty()) {
-                _valuePairs.erase(conn);
-            }
+    const auto held = _valuePairs.find(subscriber);
+    if (held == _valuePairs.end() || held->second.count(key) == 0) {
+        // The bound holds for the connection: the controllers behind a router share it.
+        if (ValueSubscriptionCount(subscriber.connection) >= bound) {
             return false;
         }
-        pairs.insert(std::move(key));
+        ++_valueCounts[subscriber.connection];
+        _valuePairs[subscriber].insert(std::move(key));
     }
-    _values[path][format][conn] = header;
+    _values[path][format][subscriber] = header;
     return true;
 }
 
-void SubscriptionService::removeValueSubscription(const std::string& path, const std::string& format, void* conn) {
+void SubscriptionService::removeValueSubscription(const std::string& path, const std::string& format,
+                                                  const SubscriberKey& subscriber) {
     const auto formats = _values.find(path);
     if (formats == _values.end()) {
         return;
@@ -266,11 +276,14 @@ void SubscriptionService::removeValueSubscription(const std::string& path, const
     } else {
         words.push_back(format);
     }
-    const auto pairs = _valuePairs.find(conn);
+    const auto pairs = _valuePairs.find(subscriber);
     for (const auto& word : words) {
-        dropFromValues(path, word, conn);
-        if (pairs != _valuePairs.end()) {
-            pairs->second.erase({path, word});
+        dropFromValues(path, word, subscriber);
+        if (pairs != _valuePairs.end() && pairs->second.erase({path, word}) != 0) {
+            const auto count = _valueCounts.find(subscriber.connection);
+            if (count != _valueCounts.end() && --count->second == 0) {
+                _valueCounts.erase(count);
+            }
         }
     }
     if (pairs != _valuePairs.end() && pairs->second.empty()) {
@@ -280,22 +293,27 @@ void SubscriptionService::removeValueSubscription(const std::string& path, const
 
 void SubscriptionService::answerUnsubscribe(MessageSignalData& data) {
     const Message& request = *data.GetMessage();
-    ObjectParamContainer container;
-    readRequested(request, container);
+    // Only the requester's own: behind a router, the route it came by.
+    const SubscriberKey subscriber = SubscriberKey::Of(data.Handle(), request.GetMessageForwardInfo());
     Unsubscribe answer;
-    if (!FolderLookup::ProcessObjectsIntoWorkerMessage(false, answer, container)) {
-        Warning("ZK6547W unsubscribe reply cut at the entries bound");
-    }
     bool named = false;
-    forEachPair(container, [&](const std::string& objectPath, const std::string& name, FormatValuePair& pair) {
-        named = true;
-        if (pair.error.empty()) {
-            removeValueSubscription(AppendPath(objectPath, name), pair.formatDefaulted ? "" : pair.format,
-                                    data.Handle());
+    {
+        // Gone before the reply is written: a request of many entries holds never both.
+        ObjectParamContainer container;
+        readRequested(request, container);
+        if (!FolderLookup::ProcessObjectsIntoWorkerMessage(false, answer, container)) {
+            Warning("ZK6547W unsubscribe reply cut at the entries bound");
         }
-    });
+        forEachPair(container, [&](const std::string& objectPath, const std::string& name, FormatValuePair& pair) {
+            named = true;
+            if (pair.error.empty()) {
+                removeValueSubscription(AppendPath(objectPath, name), pair.formatDefaulted ? "" : pair.format,
+                                        subscriber);
+            }
+        });
+    }
     if (!named) {
-        removeNow(data.Handle());
+        removeSubscriber(subscriber);
     }
     reply(data, answer);
 }
@@ -415,7 +433,9 @@ void SubscriptionService::publish(const std::string& path, const std::string& va
     }
     // Each format is read once for every subscriber of it.
     std::map<std::string, std::optional<Json::Value>> read;
-    std::map<void*, std::vector<std::pair<const std::string*, const MessageForwardInfo*>>> byConnection;
+    std::map<const SubscriberKey*, std::vector<std::pair<const std::string*, const MessageForwardInfo*>>,
+             PointeeLess>
+        bySubscriber;
     for (const auto& [format, subscribers] : formats->second) {
         Debug("ZK6514I Calling _storage->GetValueForPath");
         Json::Value current;
@@ -426,12 +446,12 @@ void SubscriptionService::publish(const std::string& path, const std::string& va
             Debug("ZK6516I GetValueForPath returned", static_cast<int>(status));
             read[format] = std::nullopt;
         }
-        for (const auto& [conn, header] : subscribers) {
-            byConnection[conn].emplace_back(&format, &header);
+        for (const auto& [subscriber, header] : subscribers) {
+            bySubscriber[&subscriber].emplace_back(&format, &header);
         }
     }
     const auto [key, name] = SplitParameterPath(subscribed);
-    for (const auto& [conn, list] : byConnection) {
+    for (const auto& [subscriber, list] : bySubscriber) {
         MultiPublishValue message(flag);
         std::size_t values = 0;
         // The last format's header goes with the publish.
@@ -466,7 +486,7 @@ void SubscriptionService::publish(const std::string& path, const std::string& va
             continue;
         }
         Debug("ZK6517I ValueChanged BuildAndSendMessageDelayed called");
-        _sender->BuildAndSendMessageDelayed(conn, message, true);
+        _sender->BuildAndSendMessageDelayed(subscriber->connection, message, true);
     }
     Trace("ZK6518I SubscriptionService::ValueChanged(B) end");
 }

@@ -3,6 +3,7 @@
 
 #include "services/SubscriptionService.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -83,6 +84,9 @@ void SubscriptionService::SignalRaised(MessageSignalData& data) {
         return;
     }
     if (message->GetIsReply()) {
+        if (word == "publish" || word == "log") {
+            answerReply(data, word);
+        }
         return;
     }
     if (word == "publish") {
@@ -145,25 +149,50 @@ void SubscriptionService::RemoveSubscription(void* handle) {
 }
 
 void SubscriptionService::removeNow(void* conn) {
-    const auto pairs = _valuePairs.find(conn);
+    // A connection's subscribers lie together in each table, its direct one first.
+    std::set<SubscriberKey> subscribers;
+    const auto collect = [&subscribers, conn](const auto& table) {
+        for (auto at = table.lower_bound(SubscriberKey(conn)); at != table.end() && at->first.connection == conn;
+             ++at) {
+            subscribers.insert(at->first);
+        }
+    };
+    collect(_valuePairs);
+    collect(_polled);
+    collect(_logSubscribers);
+    for (const auto& subscriber : subscribers) {
+        removeSubscriber(subscriber);
+    }
+}
+
+void SubscriptionService::removeSubscriber(const SubscriberKey& subscriber) {
+    const auto pairs = _valuePairs.find(subscriber);
     if (pairs != _valuePairs.end()) {
         for (const auto& [path, format] : pairs->second) {
-            dropFromValues(path, format, conn);
+            dropFromValues(path, format, subscriber);
+        }
+        const auto count = _valueCounts.find(subscriber.connection);
+        if (count != _valueCounts.end()) {
+            count->second -= std::min(count->second, pairs->second.size());
+            if (count->second == 0) {
+                _valueCounts.erase(count);
+            }
         }
         _valuePairs.erase(pairs);
     }
-    _polled.erase(conn);
-    _logSubscribers.erase(conn);
+    _polled.erase(subscriber);
+    _logSubscribers.erase(subscriber);
 }
 
-void SubscriptionService::dropFromValues(const std::string& path, const std::string& format, void* conn) {
+void SubscriptionService::dropFromValues(const std::string& path, const std::string& format,
+                                         const SubscriberKey& subscriber) {
     const auto formats = _values.find(path);
     if (formats == _values.end()) {
         return;
     }
     const auto subscribers = formats->second.find(format);
     if (subscribers != formats->second.end()) {
-        subscribers->second.erase(conn);
+        subscribers->second.erase(subscriber);
         if (subscribers->second.empty()) {
             formats->second.erase(subscribers);
         }
@@ -174,8 +203,35 @@ void SubscriptionService::dropFromValues(const std::string& path, const std::str
 }
 
 std::size_t SubscriptionService::ValueSubscriptionCount(void* conn) const {
-    const auto pairs = _valuePairs.find(conn);
-    return pairs == _valuePairs.end() ? 0 : pairs->second.size();
+    const auto count = _valueCounts.find(conn);
+    return count == _valueCounts.end() ? 0 : count->second;
+}
+
+void SubscriptionService::answerReply(MessageSignalData& data, const std::string& word) {
+    const Message& reply = *data.GetMessage();
+    const SubscriberKey subscriber = SubscriberKey::Of(data.Handle(), reply.GetMessageForwardInfo());
+    if (!subscriber.Routed()) {
+        return;
+    }
+    std::string error;
+    if (!reply.GetIsError(error)) {
+        // A publish's error rides on its one entry.
+        if (const auto* values = dynamic_cast<const MultiSetGetWorker*>(&reply)) {
+            for (const auto& [key, entries] : values->GetValues()) {
+                for (const auto& entry : entries) {
+                    if (entry.Error()) {
+                        error = entry.Error();
+                    }
+                }
+            }
+        }
+    }
+    if (!SubscriberGone(error)) {
+        return;
+    }
+    Detail("ZK6556I Subscriber gone behind its router, its subscriptions dropped: " + word + " " +
+           MessageForwardInfo::GetPaths(subscriber.route));
+    removeSubscriber(subscriber);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -2,17 +2,22 @@
 // The owner of "subscribe", "unsubscribe", "publish", "subscribepoll", "unsubscribepoll",
 // "poll", "log", "sublog", "unsublog" and the list option "publishers".
 //
-// On a device it keeps three tables per connection: value subscriptions (path, format and
+// On a device it keeps three tables per subscriber: value subscriptions (path, format and
 // the subscribing request's routing header), polled subscriptions (named target lists read
-// again on every "poll") and one log subscription (priority and the header). Every value
-// the storage reports as changed is published, read anew in each subscribed format, as
-// one "publish" per subscriber connection; log rows go to the log subscribers their
-// priority admits. A connection's subscriptions go with it (a failed connection result,
-// an empty "unsubscribe"). Subscriptions come over connections only: a subscribing word
-// over UDP is dropped unanswered, as no connection result would ever end it. Unsolicited
-// lines carry the subscriber's stored header without its sender hash, so that a
-// subscriber that filters duplicates by hash never takes a new publish for an old one.
-// What one connection may hold of each kind is bounded ("storage/SubscriptionBound.h").
+// again on every "poll") and one log subscription (priority and the header). A subscriber
+// is a connection, or behind a router a connection and the route of the controller
+// (SubscriberKey): each controller behind one router keeps its own, and its requests touch
+// only its own. Every value the storage reports as changed is published, read anew in each
+// subscribed format, as one "publish" per subscriber; log rows go to the log subscribers
+// their priority admits. A connection's subscriptions go with it (a failed connection
+// result); a subscriber's with its empty "unsubscribe", and a routed subscriber's once the
+// router answers a publish or row for it "Device not found" or "Device not connected" (the
+// controller is gone). Subscriptions come over connections only: a subscribing word over
+// UDP is dropped unanswered, as no connection result would ever end it. Unsolicited lines
+// carry the subscriber's stored header without its sender hash, so that a subscriber that
+// filters duplicates by hash never takes a new publish for an old one. What one connection
+// may hold of each kind, over all the subscribers behind it, is bounded
+// ("storage/SubscriptionBound.h").
 //
 // On a controller it sends the requests; replies and unsolicited messages reach the
 // application through the words' signals (AddHandler2), which this service only answers
@@ -53,6 +58,7 @@
 #include "driver/ConnectionResult.h"
 #include "services/ISubscriptionService.h"
 #include "services/LoopPoster.h"
+#include "services/SubscriberKey.h"
 #include "storage/LogRow.h"
 
 class StorageModel;
@@ -83,23 +89,23 @@ public:
     static constexpr const char* PollNotFound = "Polled Subscription Not Found";
     static constexpr const char* InvalidPriority = "Invalid priority";
 
-    // Value subscriptions: path -> format -> connection -> the subscribing header.
-    using Subscribers = std::map<void*, MessageForwardInfo>;
+    // Value subscriptions: path -> format -> subscriber -> the subscribing header.
+    using Subscribers = std::map<SubscriberKey, MessageForwardInfo>;
     using ValueTable = std::map<std::string, std::map<std::string, Subscribers>>;
     struct PolledRecord {
         std::string format;
         MessageForwardInfo header;
         std::vector<std::string> targets;
     };
-    // Polled subscriptions: connection -> name -> record; a connection's entry holds one
+    // Polled subscriptions: subscriber -> name -> record; a subscriber's entry holds one
     // record at least.
-    using PolledTable = std::map<void*, std::map<std::string, PolledRecord>>;
+    using PolledTable = std::map<SubscriberKey, std::map<std::string, PolledRecord>>;
     struct LogSubscriber {
         MessageForwardInfo header;
         long long mark = 0;
         unsigned priority = 0;
     };
-    using LogTable = std::map<void*, LogSubscriber>;
+    using LogTable = std::map<SubscriberKey, LogSubscriber>;
 
     // Any may be null: without sender nothing is sent and no connection result is
     // observed, without storage a subscribe reply carries the storage's absence in every
@@ -143,7 +149,8 @@ public:
     void SignalRaised(ConnectionResult& result) override;
     // A request of the nine words, or a "publishers" list routed here: answered on its
     // connection with its header. Replies are the application's, but a publishers reply,
-    // which comes through the router, is raised on ListPublishersSignal once.
+    // which comes through the router, is raised on ListPublishersSignal once, and a router's
+    // answer that a routed subscriber is gone drops that subscriber.
     void SignalRaised(MessageSignalData& data) override;
     // From now on requests and value changes are ignored; the tables stay. For ever.
     void Finalize() { _finalized.store(true); }
@@ -167,7 +174,7 @@ public:
     void ProcessPollSubscription(MessageSignalData& data, SubscribePollWorker& reply);
     void ProcessSubLog(MessageSignalData& data);
     void ProcessUnSubLog(MessageSignalData& data);
-    // Replays stored rows to the one connection that subscribed, with its header: none
+    // Replays stored rows to the one subscriber that subscribed, with its header: none
     // for mark 0, the last |mark| rows for a negative one, the rows from seqno `mark` on
     // for a positive one. Stops, logged, before the connection's waiting output would
     // reach half its bound (past the bound the connection would close).
@@ -185,7 +192,7 @@ public:
     const ValueTable& Values() const { return _values; }
     const PolledTable& Polled() const { return _polled; }
     const LogTable& LogSubscribers() const { return _logSubscribers; }
-    // The path-and-format pairs the connection holds subscribed.
+    // The path-and-format pairs the connection holds subscribed, over all its subscribers.
     std::size_t ValueSubscriptionCount(void* conn) const;
 
 private:
@@ -209,15 +216,21 @@ private:
     // Subscribes every entry without an error but the attributes; one past the
     // connection's bound gets "Too many entries" instead.
     void subscribeEntries(ObjectParamContainer& container,
-                          const std::set<std::pair<std::string, std::string>>& attributes, void* conn,
-                          const MessageForwardInfo& header);
-    // False, adding nothing, for a new pair past the bound.
-    bool addValueSubscription(const std::string& path, const std::string& format, void* conn,
+                          const std::set<std::pair<std::string, std::string>>& attributes,
+                          const SubscriberKey& subscriber, const MessageForwardInfo& header);
+    // False, adding nothing, for a new pair past the connection's bound.
+    bool addValueSubscription(const std::string& path, const std::string& format, const SubscriberKey& subscriber,
                               const MessageForwardInfo& header, std::size_t bound);
-    void removeValueSubscription(const std::string& path, const std::string& format, void* conn);
-    // The connection out of table[path][format], emptied levels going; the index stays.
-    void dropFromValues(const std::string& path, const std::string& format, void* conn);
+    void removeValueSubscription(const std::string& path, const std::string& format,
+                                 const SubscriberKey& subscriber);
+    // The subscriber out of table[path][format], emptied levels going; the index stays.
+    void dropFromValues(const std::string& path, const std::string& format, const SubscriberKey& subscriber);
+    // Every subscriber of the connection.
     void removeNow(void* conn);
+    // Everything one subscriber holds: values, polled and log.
+    void removeSubscriber(const SubscriberKey& subscriber);
+    // A reply to a publish or row; a router's word that its routed subscriber is gone drops it.
+    void answerReply(MessageSignalData& data, const std::string& word);
     void publish(const std::string& path, const std::string& value, bool flag);
     // The subscribed path that a change of `path` publishes; empty for none.
     std::string subscribedPathOf(const std::string& path) const;
@@ -228,6 +241,8 @@ private:
     void answerLogRow(MessageSignalData& data);
     void fanOut(const LOGROW& row);
     void sendLogRowNow(void* conn, const LOGROW& row, const MessageForwardInfo& header);
+    // The log subscriptions the connection holds, over all its subscribers.
+    std::size_t logSubscribersOf(void* conn) const;
 
     IServiceSender* _sender;
     std::shared_ptr<StorageModel> _storage;
@@ -235,8 +250,10 @@ private:
     std::atomic<bool> _finalized{false};
 
     ValueTable _values;
-    // Per connection, the path-and-format pairs it holds in _values.
-    std::map<void*, std::set<std::pair<std::string, std::string>>> _valuePairs;
+    // Per subscriber, the path-and-format pairs it holds in _values; per connection, how
+    // many pairs all its subscribers hold.
+    std::map<SubscriberKey, std::set<std::pair<std::string, std::string>>> _valuePairs;
+    std::map<void*, std::size_t> _valueCounts;
     PolledTable _polled;
     LogTable _logSubscribers;
 

@@ -17,6 +17,10 @@ void ObjectParamContainer::AddContainers(const std::string& path, const Containe
     _objects[path].push_back(container);
 }
 
+void ObjectParamContainer::AddContainers(const std::string& path, ContainerFormatValue&& container) {
+    _objects[path].push_back(std::move(container));
+}
+
 ObjectParamContainer::Containers* ObjectParamContainer::GetContainers(const std::string& path) {
     return const_cast<Containers*>(std::as_const(*this).GetContainers(path));
 }
@@ -66,7 +70,7 @@ bool ObjectParamContainer::FromJsonObject(const Json::Value& entry) {
     } else {
         container.AddContainer(name, value, formatWord.c_str(), false, formatDefaulted);
     }
-    AddContainers(objectPath, container);
+    AddContainers(objectPath, std::move(container));
     return true;
 }
 

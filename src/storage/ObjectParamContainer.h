@@ -23,6 +23,9 @@ public:
 
     // Appends a copy of `container` under `path`, creating the path when it is new.
     void AddContainers(const std::string& path, const ContainerFormatValue& container);
+    // The same, taking the container's values rather than copying them: a request's
+    // container may hold a hundred thousand.
+    void AddContainers(const std::string& path, ContainerFormatValue&& container);
     // The entries of `path`, or null when the path is absent.
     Containers* GetContainers(const std::string& path);
     const Containers* GetContainers(const std::string& path) const;

@@ -154,6 +154,40 @@ TEST_F(EventSubscriptionTest, EventsCarryTheFirstRouteWithoutHashInEachPayloadFo
     EXPECT_EQ(lines, expected);
 }
 
+// Controllers behind one router share its connection: each is its own subscriber, sent
+// its events by its own route, removing only its own, and dropped once the router answers
+// an event for it with the word that it is gone.
+TEST_F(EventSubscriptionTest, ControllersBehindOneRouterEachKeepTheirOwn) {
+    void* router = handles[0];
+    Receive(router, "[dev][rt&ctlA] subscribeevent {\"path\":\"/a\"}");
+    Receive(router, "[dev][rt&ctlB] subscribeevent {\"path\":\"/b\"}");
+    Receive(router, "[dev][rt&ctlB] subscribeevent {\"path\":\"/a/x\"}");
+    const auto raised = [this] {
+        const std::size_t before = sender.Count();
+        service->RaiseEvent("/a/x", "1");
+        service->RaiseEvent("/b", "2");
+        std::vector<std::string> lines;
+        for (std::size_t at = before; at < sender.Count(); ++at) {
+            lines.push_back(sender.Lines()[at].text);
+        }
+        return lines;
+    };
+    // The nearest name first.
+    EXPECT_EQ(raised(), (std::vector<std::string>{"[rt&ctlB][dev] event {\"path\":\"/a/x\",\"value\":\"1\"}\n",
+                                                  "[rt&ctlA][dev] event {\"path\":\"/a/x\",\"value\":\"1\"}\n",
+                                                  "[rt&ctlB][dev] event {\"path\":\"/b\",\"value\":\"2\"}\n"}));
+    Receive(router, "[dev][rt&ctlB] unsubscribeevent");
+    EXPECT_EQ(raised(), std::vector<std::string>{"[rt&ctlA][dev] event {\"path\":\"/a/x\",\"value\":\"1\"}\n"});
+
+    Receive(router, "[dev][rt&ctlB] subscribeevent {\"path\":\"/b\"}");
+    Receive(router, "[dev][rt&ctlA] @event {\"error\":\"Message is misrouted\"}");
+    Receive(router, "[dev][rt&ctlA] @event {\"error\":\"Device not found\"}");
+    EXPECT_EQ(raised(), std::vector<std::string>{"[rt&ctlB][dev] event {\"path\":\"/b\",\"value\":\"2\"}\n"});
+    Receive(router, "[dev][rt&ctlB] @event {\"error\":\"Device not connected\"}");
+    EXPECT_FALSE(service->Model().HasRecord(router));
+    EXPECT_FALSE(service->Model().HasEvent("/a"));
+}
+
 TEST_F(EventSubscriptionTest, NamesGoWithTheirLastSubscriberUnlessAddedByTheApplication) {
     service->AddEvent("/kept");
     Subscribe(handles[0], "/a");

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -32,22 +33,17 @@ struct BoundGuard {
     ~BoundGuard() { Zelkor::SetMaxEntriesPerMessage(Zelkor::kDefaultMaxEntriesPerMessage); }
 };
 
-std::string Text(const Zelkor::Message& message, Param p) {
-    const char* text = message.GetParameter(p);
-    return text ? text : "-";
-}
+std::string Text(const char* text) { return text ? text : "-"; }
 
 // Every entry as "key|path|name|value|format|error|writeonly", the value in compact JSON.
 std::vector<std::string> Entries(const MultiSetGetWorker& message) {
     std::vector<std::string> out;
     for (const auto& [key, entries] : message.GetValues()) {
         for (const auto& entry : entries) {
-            Json::Value value;
-            entry->GetJsonParameter(value, Param::value);
-            out.push_back(key + "|" + Text(*entry, Param::path) + "|" + Text(*entry, Param::name) + "|" +
-                          (value.isNull() ? "-" : Zelkor::WriteCompactJson(value)) + "|" +
-                          Text(*entry, Param::format) + "|" + Text(*entry, Param::error) + "|" +
-                          Text(*entry, Param::writeonly));
+            const Json::Value& value = entry.Value();
+            out.push_back(key + "|" + Text(entry.Path()) + "|" + Text(entry.Name()) + "|" +
+                          (value.isNull() ? "-" : Zelkor::WriteCompactJson(value)) + "|" + Text(entry.Format()) +
+                          "|" + Text(entry.Error()) + "|" + (entry.WriteOnly() ? "1" : "-"));
         }
     }
     return out;
@@ -254,6 +250,39 @@ TEST(MultiValueReader, ReadsAndRefusesAsATable) {
     EXPECT_EQ(reread.EntryCount(), 0u);
     EXPECT_FALSE(reread.FromNetworkFormat(true, empty.Build(true), error));
     EXPECT_EQ(error, "Path required");
+}
+
+// Every member of a grouped object keeps the object's path: a long path and many short
+// members would make a line of a few hundred kilobytes a store of many megabytes. Ordinary
+// paths and values still fit the entries bound whole.
+TEST(MultiValueReader, StopsAtTheBytesBound) {
+    // COUNT pieces, each made of its index, joined by "," between OPEN and CLOSE.
+    const auto join = [](const char* open, std::size_t count, const std::function<std::string(std::size_t)>& piece,
+                         const char* close) {
+        std::string text = open;
+        for (std::size_t i = 0; i < count; ++i) {
+            text += (i == 0 ? "" : ",") + piece(i);
+        }
+        return text + close;
+    };
+    const std::string longPath = "/" + std::string(4000, 'k');
+    const std::string grouped = join(
+        (R"(set {"path":")" + longPath + R"(","value":{)").c_str(), 9000,
+        [](std::size_t i) { return "\"m" + std::to_string(i) + "\":1"; }, "}}");
+    const std::string ordinaryGet = join("get [", Zelkor::kDefaultMaxEntriesPerMessage, [](std::size_t i) {
+        return R"({"format":"string","path":"/configuration/network/interface/)" + std::to_string(i % 8) + R"(/ipv4"})";
+    }, "]");
+    const std::string ordinarySet = join("set [", Zelkor::kDefaultMaxEntriesPerMessage, [](std::size_t i) {
+        return R"({"path":"/configuration/device/location)" + std::to_string(i) + R"(","value":"Hall B, stage left"})";
+    }, "]");
+    for (const auto& [line, read] : {std::pair{&grouped, false}, {&ordinaryGet, true}, {&ordinarySet, true}}) {
+        MultiSetValue message(true);
+        std::string error;
+        EXPECT_EQ(message.FromNetworkFormat(true, *line, error), read) << error;
+        EXPECT_EQ(error, read ? "" : "Too many entries");
+        EXPECT_LE(message.EntryBytes(), Zelkor::MaxEntryBytesPerMessage());
+        EXPECT_EQ(message.EntryCount() == Zelkor::kDefaultMaxEntriesPerMessage, read);
+    }
 }
 
 TEST(MultiValueReader, StopsAtTheEntryBound) {

@@ -1,13 +1,15 @@
 // Subscriptions between node processes where the way they travel matters: a redundant
 // device, whose controller sends every request with a sender hash; a device reached
 // through a router, where publishes, rows, events and a publishers list go back by the
-// route their subscription came; and a subscription attempted over a datagram, which a
-// device must not keep. Each wait is bounded by a deadline; "nothing came" is told by a
+// route their subscription came, and where each controller behind the router keeps its
+// own; and a subscription attempted over a datagram, which a device must not keep. Each wait is bounded by a deadline; "nothing came" is told by a
 // later round trip on the same way.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +23,10 @@
 
 namespace ZelkorTest {
 namespace {
+
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::Not;
 
 std::string Write(const std::string& path, const std::string& value) {
     return NodeCommand("write", R"("path":")" + path + R"(","value":)" + value);
@@ -126,6 +132,121 @@ TEST(NodeSubscriptionsRouted, EverythingSubscribedReachesTheControllerThroughThe
     for (const auto& text : ctl.Lines()) {
         EXPECT_EQ(text.find(R"("peer":"127.0.0.1)"), std::string::npos) << text;
     }
+    StopCleanly(router.process);
+    StopCleanly(device.process);
+}
+
+// A controller in namespace b that reaches the device "amp1" through the router "rt1";
+// `port` is the one it serves and is answered discovery on.
+std::unique_ptr<Node> RoutedController(const VethPair& pair, const std::string& name, unsigned short port) {
+    const std::string number = std::to_string(port);
+    auto node = std::make_unique<Node>(
+        Options("controller", name,
+                {"--listen", std::string(VethPair::AddressB) + ":" + number, "--reply-port", number, "--route",
+                 std::string(VethPair::AddressA) + ",4197"}),
+        pair.b.Name());
+    NodeProcess& process = node->process;
+    EXPECT_EQ(process.Await(DeviceLine("amp1", "New"))["proxy"], "rt1") << name;
+    EXPECT_TRUE(process.Send(ConnectCommand("127.0.0.1", 4197)));
+    EXPECT_EQ(process.Await(DeviceLine("amp1", "Connected"))["proxy"], "rt1") << name;
+    return node;
+}
+
+// Two controllers behind one router share its one connection to the device. Each keeps
+// its own value, polled, log and event subscriptions: both are published the value they
+// both subscribed, a poll reads the poller's own list, a row reaches the one whose
+// priority admits it, an event the one that asked for it, and one's empty "unsubscribe"
+// leaves the other's. A controller that dies loses what it held on the device: once the
+// router answers the device's notices for it that it is gone, the device's publishers
+// list no longer names its path, and a controller of the same name that comes later is
+// sent nothing it did not ask for.
+TEST(NodeSubscriptionsRouted, EachControllerBehindARouterHasItsOwnAndLosesThemWhenItDies) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197"), pair.a.Name());
+    Node router(Options("router", "rt1", {"--listen", "10.77.0.1:4197", "--route", "127.0.0.1,4197"}),
+                pair.a.Name());
+    std::unique_ptr<Node> first = RoutedController(pair, "ctl1", 4197);
+    std::unique_ptr<Node> second = RoutedController(pair, "ctl2", 4198);
+    NodeProcess& one = first->process;
+    const auto ask = [](NodeProcess& node, const std::string& command, const std::string& event) {
+        return node.Send(command) ? node.Await(LineAbout(event, kAmp)) : Json::Value();
+    };
+    const auto tell = [&device](const std::string& command, const std::string& event) {
+        return device.process.Send(command) ? device.process.AwaitEvent(event) : Json::Value();
+    };
+    const auto values = [](const std::string& paths) { return R"("values":[)" + paths + "]"; };
+    const std::string gain = values(R"({"path":"/audio/gain"})");
+
+    for (NodeProcess* node : {&one, &second->process}) {
+        EXPECT_EQ(ValueEntries(ask(*node, DeviceCommand("subscribe", kAmp, gain), "subscribe")["values"]),
+                  "/audio/gain=0");
+    }
+    EXPECT_EQ(tell(Write("/audio/gain", "-3"), "write")["error"], "");
+    for (NodeProcess* node : {&one, &second->process}) {
+        EXPECT_EQ(ValueEntries(node->Await(LineAbout("publish", kAmp))["values"]), "/audio/gain=-3");
+    }
+    ask(one, DeviceCommand("subscribepoll", kAmp, R"("name":"p","paths":["/audio/gain"])"), "subscribePoll");
+    ask(second->process, DeviceCommand("subscribepoll", kAmp, R"("name":"p","paths":["/audio/mute"])"),
+        "subscribePoll");
+    EXPECT_EQ(CompactJson(ask(one, DeviceCommand("poll", kAmp, R"("name":"p")"), "poll")["targets"]), "[-3]");
+    EXPECT_EQ(ask(one, DeviceCommand("sublog", kAmp, R"("priority":1)"), "sendSubLog")["error"], "");
+    EXPECT_EQ(ask(second->process, DeviceCommand("sublog", kAmp, R"("priority":4)"), "sendSubLog")["error"], "");
+    EXPECT_EQ(tell(NodeCommand("logevent", R"("priority":2,"category":"audio","text":"clip")"), "logevent")["stored"],
+              true);
+    EXPECT_EQ(one.Await(LineAbout("log", kAmp))["text"], "clip");
+    EXPECT_EQ(ask(one, DeviceCommand("subscribeevent", kAmp, R"("name":"/a")"), "subscribeEvent")["name"], "/a");
+    EXPECT_EQ(ask(second->process, DeviceCommand("subscribeevent", kAmp, R"("name":"/b")"), "subscribeEvent")["name"],
+              "/b");
+    EXPECT_EQ(tell(NodeCommand("raise", R"("name":"/b","value":"v1")"), "raise")["form"], "value");
+    EXPECT_EQ(second->process.Await(LineAbout("event", kAmp))["name"], "/b");
+    EXPECT_EQ(tell(NodeCommand("raise", R"("name":"/a/x","value":"v2")"), "raise")["form"], "value");
+    // Its first event: the second's went to the second alone.
+    EXPECT_EQ(one.Await(LineAbout("event", kAmp))["name"], "/a/x");
+
+    // The second's empty unsubscribe takes only what it held.
+    EXPECT_EQ(ask(second->process, DeviceCommand("unsubscribe", kAmp), "unsubscribe")["values"].size(), 0u);
+    EXPECT_EQ(tell(Write("/audio/gain", "-6"), "write")["error"], "");
+    EXPECT_EQ(ValueEntries(one.Await(LineAbout("publish", kAmp))["values"]), "/audio/gain=-6");
+    EXPECT_EQ(CompactJson(ask(one, DeviceCommand("poll", kAmp, R"("name":"p")"), "poll")["targets"]), "[-6]");
+
+    // The second subscribes again, then dies without a word. The device's next publish, row
+    // and event for it are answered by the router that it is gone.
+    ask(second->process, DeviceCommand("subscribe", kAmp, values(R"({"path":"/audio/mute"})")), "subscribe");
+    EXPECT_EQ(ask(second->process, DeviceCommand("sublog", kAmp, R"("priority":0)"), "sendSubLog")["error"], "");
+    EXPECT_TRUE(second->process.Signal(SIGKILL));
+    EXPECT_EQ(second->process.Wait(), 128 + SIGKILL);
+    second.reset();
+    EXPECT_EQ(tell(NodeCommand("raise", R"("name":"/b","value":"v3")"), "raise")["form"], "value");
+    EXPECT_EQ(tell(NodeCommand("logevent", R"("priority":3,"category":"audio","text":"late")"), "logevent")["stored"],
+              true);
+    EXPECT_EQ(tell(Write("/audio/mute", "true"), "write")["error"], "");
+    std::string publishers;
+    for (int attempt = 0; attempt < 50 && publishers != R"({"/audio/gain":["variant"]})"; ++attempt) {
+        if (!one.Send(DeviceCommand("listpublishers", kAmp))) {
+            break;
+        }
+        publishers = CompactJson(one.AwaitEvent("listPublishers")["publishers"]);
+    }
+    EXPECT_EQ(publishers, R"({"/audio/gain":["variant"]})");
+
+    // A controller of the same name, once the router carries its requests, hears nothing
+    // of what the one before it subscribed to.
+    second = RoutedController(pair, "ctl2", 4198);
+    NodeProcess& later = second->process;
+    EXPECT_THAT(EventsUntilRoundTrip(later, kAmp, later.Lines().size(), "first"), Contains("request"));
+    const std::size_t from = later.Lines().size();
+    EXPECT_EQ(tell(Write("/audio/mute", "false"), "write")["error"], "");
+    EXPECT_EQ(tell(NodeCommand("raise", R"("name":"/b","value":"v4")"), "raise")["form"], "value");
+    EXPECT_EQ(tell(NodeCommand("logevent", R"("priority":3,"category":"audio","text":"later")"), "logevent")["stored"],
+              true);
+    EXPECT_THAT(EventsUntilRoundTrip(later, kAmp, from, "after"),
+                AllOf(Contains("request"), Not(Contains("publish")), Not(Contains("event")), Not(Contains("log"))));
+
+    StopCleanly(later);
+    StopCleanly(one);
     StopCleanly(router.process);
     StopCleanly(device.process);
 }

@@ -49,7 +49,7 @@ TEST_F(LogSubscriptionTest, PriorityDecidesWhoSubscribesAndWhatReachesThem) {
     for (const auto& c : cases) {
         EXPECT_EQ(Answer(a, SubLog(c.body)), c.reply) << c.body;
     }
-    EXPECT_EQ(service->LogSubscribers().at(a).priority, 2u);
+    EXPECT_EQ(service->LogSubscribers().at(Zelkor::SubscriberKey(a)).priority, 2u);
     Answer(b, SubLog("{}", "ctl2"));
 
     std::vector<std::string> heard;
@@ -67,7 +67,7 @@ TEST_F(LogSubscriptionTest, PriorityDecidesWhoSubscribesAndWhatReachesThem) {
 
     EXPECT_EQ(Answer(a, "[dev][ctl] unsublog"), "[ctl][dev] @unsublog");
     EXPECT_EQ(Answer(a, "[dev][ctl] unsublog"), "[ctl][dev] @unsublog");
-    EXPECT_EQ(service->LogSubscribers().count(a), 0u);
+    EXPECT_EQ(service->LogSubscribers().count(Zelkor::SubscriberKey(a)), 0u);
 }
 
 TEST_F(LogSubscriptionTest, MarkChoosesTheHistoryReplayedAfterTheReply) {
@@ -112,7 +112,7 @@ TEST_F(LogSubscriptionTest, ReplayStopsAtHalfTheOutputBudget) {
     const auto lines = Request(b, SubLog(R"({"mark":-5})"));
     EXPECT_EQ(lines, (std::vector<std::string>{"[ctl][dev] @sublog {}", RowLine("ctl", 5), RowLine("ctl", 6)}));
     EXPECT_TRUE(log.Contains("ZK6553W"));
-    EXPECT_EQ(service->LogSubscribers().count(b), 1u);
+    EXPECT_EQ(service->LogSubscribers().count(Zelkor::SubscriberKey(b)), 1u);
 }
 
 TEST_F(LogSubscriptionTest, LogRequestIsStoredAndAlwaysAnswered) {

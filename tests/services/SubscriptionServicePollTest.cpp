@@ -61,7 +61,7 @@ TEST_F(SubscriptionServiceTest, PollReplacesAndUnsubscribes) {
     EXPECT_EQ(Answer(a, R"([dev][ctl] unsubscribepoll {"name":"x"})"),
               R"([ctl][dev] @unsubscribepoll {"error":"Named polled subscription not found"})");
     EXPECT_EQ(Answer(a, R"([dev][ctl] unsubscribepoll {"name":"q"})"), "[ctl][dev] @unsubscribepoll");
-    EXPECT_EQ(service->Polled().at(a).size(), 1u);
+    EXPECT_EQ(service->Polled().at(Zelkor::SubscriberKey(a)).size(), 1u);
     EXPECT_EQ(Answer(a, "[dev][ctl] unsubscribepoll"), "[ctl][dev] @unsubscribepoll");
     EXPECT_EQ(Answer(a, "[dev][ctl] unsubscribepoll"),
               R"([ctl][dev] @unsubscribepoll {"error":"No polled subscription found"})");
@@ -86,7 +86,8 @@ TEST_F(SubscriptionServiceTest, PolledTargetsAreBounded) {
     // A replacement counts without the record it replaces; another connection has room.
     EXPECT_EQ(Answer(a, SubscribePoll("p", R"(["/audio/mute","/audio/label"])")).find("error"), std::string::npos);
     EXPECT_EQ(Answer(b, SubscribePoll("q", R"(["/audio/mute"])")).find("error"), std::string::npos);
-    EXPECT_EQ(service->Polled().at(a).at("p").targets, (std::vector<std::string>{"/audio/mute", "/audio/label"}));
+    EXPECT_EQ(service->Polled().at(Zelkor::SubscriberKey(a)).at("p").targets,
+              (std::vector<std::string>{"/audio/mute", "/audio/label"}));
 
     // The reply names every accepted target: one whose entries do not fit is not taken.
     BoundGuard entries(Zelkor::MaxEntriesPerMessage, Zelkor::SetMaxEntriesPerMessage, 2);

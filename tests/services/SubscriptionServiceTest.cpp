@@ -139,8 +139,8 @@ TEST_F(SubscriptionServiceTest, UnsubscribeByPathOrWhole) {
 
     EXPECT_EQ(Answer(a, "[dev][ctl] unsubscribe"), "[ctl][dev] @unsubscribe");
     EXPECT_TRUE(Subscribed(a).empty());
-    EXPECT_EQ(service->Polled().count(a), 0u);
-    EXPECT_EQ(service->LogSubscribers().count(a), 0u);
+    EXPECT_EQ(service->Polled().count(Zelkor::SubscriberKey(a)), 0u);
+    EXPECT_EQ(service->LogSubscribers().count(Zelkor::SubscriberKey(a)), 0u);
     EXPECT_EQ(Subscribed(b).size(), 2u);
 }
 
@@ -156,7 +156,7 @@ TEST_F(SubscriptionServiceTest, FailedConnectionResultDropsOnlyThatConnection) {
 
     sender.Close(a);
     EXPECT_TRUE(Subscribed(a).empty());
-    EXPECT_EQ(service->LogSubscribers().count(a), 0u);
+    EXPECT_EQ(service->LogSubscribers().count(Zelkor::SubscriberKey(a)), 0u);
     EXPECT_EQ(Subscribed(b).size(), 1u);
     EXPECT_EQ(Service::ValueType(Json::Value(1.5)), std::string("float"));
 }
@@ -339,8 +339,8 @@ TEST_F(SubscriptionServiceTest, StoredHeadersKeepTheRouteAlone) {
         }
     }
     EXPECT_EQ(stored, 50u);
-    expectRoute(service->Polled().at(a).at("p").header);
-    expectRoute(service->LogSubscribers().at(a).header);
+    expectRoute(service->Polled().at(Zelkor::SubscriberKey(a)).at("p").header);
+    expectRoute(service->LogSubscribers().at(Zelkor::SubscriberKey(a)).header);
 }
 
 }  // namespace

@@ -74,16 +74,19 @@ protected:
     }
 
     // A request line from the controller "ctl" (or as written) to this device "dev",
-    // handled on `conn`; the lines the service sent meanwhile come back.
+    // handled on `conn`, or a reply ("@" before the word); the lines the service sent
+    // meanwhile come back.
     std::vector<std::string> Request(void* conn, const std::string& line, bool reliable = true) {
         Zelkor::MessageForwardInfo header;
         header.SetDeviceName("dev");
         const std::string rest = header.PullHeader(line);
         const std::string word = header.GetCommand();
+        const bool reply = header.isReply;
         std::unique_ptr<Zelkor::Message> message = Create(word);
         std::string error;
-        EXPECT_TRUE(message->FromReceived(true, rest, header, error)) << line << ": " << error;
+        EXPECT_TRUE(message->FromReceived(!reply, rest, header, error)) << line << ": " << error;
         message->SetMessageForwardInfo(header);
+        message->SetIsReply(reply);
         Zelkor::MessageSignalData data(conn, nullptr, reliable, std::move(message));
         const std::size_t before = sender.Count();
         if (word == "list") {
@@ -144,7 +147,7 @@ protected:
         std::vector<std::string> out;
         for (const auto& [path, formats] : service->Values()) {
             for (const auto& [format, subscribers] : formats) {
-                if (subscribers.count(conn) != 0) {
+                if (subscribers.count(Zelkor::SubscriberKey(conn)) != 0) {
                     out.push_back(path + " " + format);
                 }
             }
