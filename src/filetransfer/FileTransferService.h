@@ -124,6 +124,11 @@ public:
     // Any thread: runs `job` on the disk worker in the file-system requests' order, for a
     // test that must hold the worker; false when it is full or stopping.
     bool PostDiskJob(std::function<void()> job) { return _diskWorker.Post(std::move(job)); }
+    // Any thread: the same on the digest worker, behind the blocks waiting there.
+    bool PostDigestJob(std::function<void()> job) { return _digestWorker.Post(std::move(job)); }
+    // Any thread: stops the digest worker as its destruction does, for a test: the blocks
+    // waiting there are lost to their digests, later ones are digested on the loop.
+    void StopDigestWorker() { _digestWorker.Stop(); }
 
 private:
     struct Found {
@@ -155,6 +160,8 @@ private:
     // targets; then the connection's transferring flag follows what is left.
     void removeTargetsOn(QueueElement& element, const TcpSocket* socket);
     void removeEmptyElements();
+    // Logs a transfer whose digest the worker lost: it fails with "checksum unavailable".
+    void digestLost(const std::string& path);
     // The connection's transferring flag: set while any active target uses it.
     void updateTransferring(const std::shared_ptr<TcpSocket>& socket);
     struct InstallResult {
