@@ -397,7 +397,9 @@ File transfer:
 Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log
-  --timer-scale N             the discovery timer N times faster (a test seam)
+  --timer-scale N             the discovery timer N times faster, the 60 s a peer may
+                              leave a transfer opened here silent N times shorter
+                              (a test seam)
   --help                      this text
 
 Commands (one JSON object per line, its name under "cmd"; see the README):

@@ -81,10 +81,9 @@ bool lengthDiffers(const Message& message, std::uint64_t count) {
     return text && (!ReadUnsigned(text, length) || length != count);
 }
 
-// A digest the peer gave (either letter case) that is not this side's.
-bool digestDiffers(const std::string& given, const std::string& own) {
-    return !given.empty() && lowerCase(given) != own;
-}
+// A digest the peer gave (either letter case) that is not this side's; an empty one is
+// one no digest matches, not none.
+bool digestDiffers(const std::string& given, const std::string& own) { return lowerCase(given) != own; }
 
 // The link itself counts: a link in the destination's place is replaced by the file.
 bool namesFolder(const FileDescriptor& folder, const std::string& name) {
@@ -240,11 +239,14 @@ std::string putCloseRefusal(const Message& message, const QueueElement& element,
     if (!whole || lengthDiffers(message, element.bytesDone)) {
         return textOf(TransferState::LengthMismatch);
     }
-    std::string given;
-    if (!paramText(message, Param::checksum, given)) {
-        given = announced;
+    // Checked or not, a file whose own digest is lost is never installed.
+    if (element.checksum.empty()) {
+        return TransferText::ChecksumUnavailable;
     }
-    if (digestDiffers(given, element.checksum)) {
+    std::string given;
+    const bool gave = paramText(message, Param::checksum, given);
+    if (gave ? digestDiffers(given, element.checksum)
+             : !announced.empty() && digestDiffers(announced, element.checksum)) {
         return textOf(TransferState::ChecksumMismatch);
     }
     return std::string();
@@ -261,6 +263,9 @@ std::string getCloseRefusal(const Message& message, const QueueElement& element,
     }
     if (lengthDiffers(message, element.bytesDone)) {
         return textOf(TransferState::LengthMismatch);
+    }
+    if (element.checksum.empty()) {
+        return TransferText::ChecksumUnavailable;
     }
     std::string given;
     if (paramText(message, Param::checksum, given) && digestDiffers(given, element.checksum)) {
@@ -281,9 +286,12 @@ const char* reportedText(const std::string& refusal) {
     return refusal == TransferText::PeerCanceled ? TransferText::Canceled : refusal.c_str();
 }
 
+// A lost digest is left out: an empty "checksum" would read as none to a peer.
 void setClosing(Message& reply, const QueueElement& element) {
     reply.SetParameter(Param::state, "end");
-    reply.SetParameter(Param::checksum, element.checksum.c_str());
+    if (!element.checksum.empty()) {
+        reply.SetParameter(Param::checksum, element.checksum.c_str());
+    }
     reply.SetParameter(Param::length, std::to_string(element.bytesDone).c_str());
 }
 
@@ -401,6 +409,9 @@ void FileTransferService::closePut(MessageSignalData& data, Message& message, Qu
     target.ended = true;
     const std::string announced = std::move(element.checksum);
     element.checksum = element.digest.GetDigest();
+    if (element.checksum.empty()) {
+        digestLost(target.localFile);
+    }
     const std::string refusal = putCloseRefusal(message, element, target, announced);
     if (refusal.empty()) {
         Info("ZK7907I Received file size", element.bytesDone);
@@ -666,6 +677,9 @@ void FileTransferService::closeGet(MessageSignalData& data, Message& message, Qu
     target.lastActivity = TransferClock::now();
     target.ended = true;
     element.checksum = element.digest.GetDigest();
+    if (element.checksum.empty()) {
+        digestLost(target.localFile);
+    }
     const std::string refusal = getCloseRefusal(message, element, target);
     GetFile reply;
     setClosing(reply, element);

@@ -290,12 +290,18 @@ void FileTransferService::advancePut(QueueElement& element, bool reportProgress)
 }
 
 void FileTransferService::sendPutClose(QueueElement& element, QueueTarget& target) {
+    if (target.spare.empty()) {
+        element.checksum = element.digest.GetDigest();
+        if (element.checksum.empty()) {
+            digestLost(element.path);
+            target.spare = TransferText::ChecksumUnavailable;
+        }
+    }
     PutFile close;
     close.SetParameter(Param::state, "end");
     if (!target.spare.empty()) {
         close.SetParameter(Param::error, target.spare.c_str());
     } else {
-        element.checksum = element.digest.GetDigest();
         close.SetParameter(Param::checksum, element.checksum.c_str());
         close.SetParameter(Param::length, std::to_string(element.bytesDone).c_str());
     }
@@ -502,10 +508,16 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         }
         // The data ended: the last block goes to the disk before the count and digest go out.
         earlier.written = DecomposeBlock(element, target);
+        const std::string digest = target.digest.GetDigest();
+        if (digest.empty()) {
+            digestLost(element.path);
+            closeGetEarly(target, TransferText::ChecksumUnavailable);
+            return;
+        }
         GetFile close;
         close.SetParameter(Param::state, "end");
         close.SetParameter(Param::length, std::to_string(target.bytesDone).c_str());
-        close.SetParameter(Param::checksum, target.digest.GetDigest().c_str());
+        close.SetParameter(Param::checksum, digest.c_str());
         sendTo(target, close, true);
         target.phase = TransferPhase::End;
         target.awaitingReply = true;

@@ -278,6 +278,10 @@ void FileTransferService::removeEmptyElements() {
                       _activeList.end());
 }
 
+void FileTransferService::digestLost(const std::string& path) {
+    Warning("ZK7945W Transfer digest lost: " + path, TransferText::ChecksumUnavailable);
+}
+
 void FileTransferService::updateTransferring(const std::shared_ptr<TcpSocket>& socket) {
     if (!socket) {
         return;

@@ -24,6 +24,7 @@
 // waits at most 2 s.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -58,6 +59,10 @@ class FileTransferService : public IServiceBaseImpl<IFileTransferService>,
 public:
     static constexpr unsigned long DefaultTransferCount = 100;
     static constexpr unsigned long DefaultTransferInterval = 250;
+    // A transfer answered here holds one of the FileTransferCount slots every peer shares:
+    // one whose peer fell silent gives it back after this long, even when nothing else
+    // times out.
+    static constexpr std::chrono::milliseconds DefaultAnsweredSilence{60000};
 
     // Call Start once the object is in shared ownership: the timer holds it weakly.
     FileTransferService(IServiceSender* sender, ITransferDevices* devices, IDeviceState* deviceState,
@@ -124,6 +129,15 @@ public:
     // Any thread: runs `job` on the disk worker in the file-system requests' order, for a
     // test that must hold the worker; false when it is full or stopping.
     bool PostDiskJob(std::function<void()> job) { return _diskWorker.Post(std::move(job)); }
+    // Any thread: the same on the digest worker, behind the blocks waiting there.
+    bool PostDigestJob(std::function<void()> job) { return _digestWorker.Post(std::move(job)); }
+    // Any thread: stops the digest worker as its destruction does, for a test: the blocks
+    // waiting there are lost to their digests, later ones are digested on the loop.
+    void StopDigestWorker() { _digestWorker.Stop(); }
+    // How long a peer may leave a transfer answered here without a line before it ends
+    // with "timeout", whatever the reply time-out (DefaultAnsweredSilence unless a test or
+    // the runner's timer scale shortens it).
+    void SetAnsweredSilence(std::chrono::milliseconds bound) { _answeredSilenceMs.store(bound.count()); }
 
 private:
     struct Found {
@@ -155,6 +169,8 @@ private:
     // targets; then the connection's transferring flag follows what is left.
     void removeTargetsOn(QueueElement& element, const TcpSocket* socket);
     void removeEmptyElements();
+    // Logs a transfer whose digest the worker lost: it fails with "checksum unavailable".
+    void digestLost(const std::string& path);
     // The connection's transferring flag: set while any active target uses it.
     void updateTransferring(const std::shared_ptr<TcpSocket>& socket);
     struct InstallResult {
@@ -334,7 +350,12 @@ private:
     void StopTransferTimer();
     void WaitTransferTimer();
     void OnTransferTimer();
+    // Ends the targets silent too long: this node's own after the reply time-out (none
+    // when it is 0), those answered here after the shorter of it and the silence bound.
     void sweepTimeouts(std::uint64_t timeoutMs);
+    // Reports the targets the sweep took out with "timeout", their temporaries gone;
+    // `closeConnections`: their connections too, as the reply time-out does.
+    void endTimedOut(std::vector<LeavingTarget> endings, bool closeConnections);
     void startNext();
     void OnDeviceDisconnected(void* handle);
     // Ends every active transfer; with `report` each target's `done` hears (false,
@@ -360,6 +381,7 @@ private:
     std::atomic<unsigned long> _transferCount{DefaultTransferCount};
     std::atomic<unsigned long> _blockSize{65536};
     std::atomic<unsigned long> _transferInterval{DefaultTransferInterval};
+    std::atomic<std::chrono::milliseconds::rep> _answeredSilenceMs{DefaultAnsweredSilence.count()};
 
     std::unique_ptr<boost::asio::steady_timer> _transferTimer;
     bool _timerStopped = true;

@@ -257,16 +257,14 @@ void FileTransferService::OnTransferTimer() {
     if (!_devices) {
         return;
     }
-    if (const std::uint64_t timeout = _devices->ReplyTimeoutMs(); timeout != 0) {
-        sweepTimeouts(timeout);
-    }
+    sweepTimeouts(_devices->ReplyTimeoutMs());
     startNext();
 }
 
 void FileTransferService::sweepTimeouts(std::uint64_t timeoutMs) {
     const auto now = TransferClock::now();
-    const auto limit = std::chrono::milliseconds(timeoutMs);
-    const auto silent = [now, limit](const QueueElement& element, QueueTarget& target) {
+    // How long the target has owed its peer's next line (zero when it owes nothing).
+    const auto silence = [now](const QueueElement& element, QueueTarget& target) {
         // Every target is stamped at its start; one that somehow was not starts its clock
         // now rather than never time out.
         if (target.lastActivity == TransferClock::time_point{}) {
@@ -279,19 +277,36 @@ void FileTransferService::sweepTimeouts(std::uint64_t timeoutMs) {
             WaitsForInstall(target)) {
             target.lastActivity = now;
         }
-        if (now - target.lastActivity > limit) {
-            target.failed = true;
-            return true;
-        }
-        return false;
+        return now - target.lastActivity;
     };
-    std::vector<LeavingTarget> endings =
-        takeTargets(_activeList, silent, [this](QueueElement& element) { continueAfterLeave(element); });
+    const auto goOn = [this](QueueElement& element) { continueAfterLeave(element); };
+    if (timeoutMs != 0) {
+        const auto limit = std::chrono::milliseconds(timeoutMs);
+        endTimedOut(takeTargets(_activeList,
+                                [&silence, limit](const QueueElement& element, QueueTarget& target) {
+                                    return silence(element, target) > limit;
+                                },
+                                goOn),
+                    true);
+    }
+    // A peer that opened a transfer here and fell silent would hold its slot for good
+    // without a reply time-out; this node's own transfers wait as the setting says.
+    const auto bound = std::chrono::milliseconds(_answeredSilenceMs.load());
+    endTimedOut(takeTargets(_activeList,
+                            [&silence, bound](const QueueElement& element, QueueTarget& target) {
+                                return element.incoming && silence(element, target) > bound;
+                            },
+                            goOn),
+                false);
+}
+
+void FileTransferService::endTimedOut(std::vector<LeavingTarget> endings, bool closeConnections) {
     if (endings.empty()) {
         return;
     }
     removeEmptyElements();
     for (auto& ending : endings) {
+        ending.target.failed = true;
         updateTransferring(ending.target.socket);
     }
     for (auto& ending : endings) {
@@ -302,8 +317,16 @@ void FileTransferService::sweepTimeouts(std::uint64_t timeoutMs) {
             Detail("ZK7902I Removing target local temporary file: " + target.file->Target().string());
             target.file.reset();
         }
-        if (target.socket) {
+        if (!target.socket) {
+            continue;
+        }
+        if (closeConnections) {
             target.socket->Close();
+        } else {
+            // The connection stays: it may carry other transfers and requests, of this peer
+            // or of others behind the same router. A line of the ended transfer that comes
+            // later is refused as one of no transfer.
+            Warning("ZK7946W Answered transfer ended, its peer silent: " + target.localFile, target.socket->Tag());
         }
     }
     for (auto& ending : endings) {

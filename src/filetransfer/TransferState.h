@@ -57,6 +57,9 @@ inline constexpr const char* Canceled = "transfer canceled";
 inline constexpr const char* InvalidBlock = "invalid block";
 // An opening while as many transfers as allowed are active.
 inline constexpr const char* TooManyTransfers = "too many transfers";
+// A transfer whose digest was lost (its worker stopped with blocks waiting): no side
+// vouches for the bytes, so nothing is installed on them.
+inline constexpr const char* ChecksumUnavailable = "checksum unavailable";
 inline constexpr const char* Success = "Success";
 }  // namespace TransferText
 

@@ -16,16 +16,9 @@ thread_local bool tWorkerDestroyed = false;
 TransferWorker::TransferWorker(std::size_t maxWaiting) : _maxWaiting(maxWaiting) {}
 
 TransferWorker::~TransferWorker() {
-    std::deque<Job> dropped;
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        _stopping = true;
-        dropped.swap(_jobs);
-    }
-    _wake.notify_all();
-    // Outside the lock (a captured object's destructor may Post) and before the join, so
-    // that what the dropped jobs hold goes without waiting for the running one.
-    dropped.clear();
+    // Before the join, so that what the dropped jobs hold goes without waiting for the
+    // running one.
+    Stop();
     if (_thread.joinable()) {
         if (_thread.get_id() == std::this_thread::get_id()) {
             // A thread cannot join itself; it ends as soon as the running job returns.
@@ -55,6 +48,18 @@ bool TransferWorker::Post(Job job) {
     lock.unlock();
     _wake.notify_one();
     return true;
+}
+
+void TransferWorker::Stop() {
+    std::deque<Job> dropped;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _stopping = true;
+        dropped.swap(_jobs);
+    }
+    _wake.notify_all();
+    // Outside the lock: a captured object's destructor may Post.
+    dropped.clear();
 }
 
 std::size_t TransferWorker::Waiting() const {

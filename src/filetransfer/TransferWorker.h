@@ -3,9 +3,8 @@
 // (a received file's final sync and rename): jobs run one after another in the order
 // they came, each result goes back to the loop through the poster the service gives.
 //
-// Ownership: owned by its service. The destructor drops the jobs still waiting (their
-// captured objects are destroyed on the destroying thread) and joins the thread after
-// the running job. Threads: Post from any thread.
+// Ownership: owned by its service. The destructor stops the worker and joins the thread
+// after the running job. Threads: Post and Stop from any thread.
 
 #include <condition_variable>
 #include <cstddef>
@@ -31,6 +30,9 @@ public:
     bool Post(Job job);
     // Jobs waiting, the running one not counted.
     std::size_t Waiting() const;
+    // Takes no more jobs and drops those waiting (their captured objects are destroyed on
+    // the calling thread); the running job finishes, and the thread ends after it.
+    void Stop();
 
 private:
     void run();

@@ -114,6 +114,9 @@ TEST_F(AnsweringSide, APutReplacesItsDestinationOnlyWhenEveryByteIsProven) {
         {"wrong checksum",
          {begin, Block(1, b1), Block(2, b2), Block(3, b3), R"(putfile {"state":"end","checksum":")" + Md5("x") + "\"}"},
          "checksum mismatch"},
+        // What a peer whose digest was lost sent: no digest, not "none given".
+        {"empty checksum", {begin, Block(1, b1), Block(2, b2), Block(3, b3), R"(putfile {"state":"end","checksum":""})"},
+         "checksum mismatch"},
         {"wrong closing length", {begin, Block(1, b1), Block(2, b2), Block(3, b3), R"(putfile {"state":"end","length":999})"},
          "length mismatch"},
         {"close without both after too few bytes", {begin, Block(1, b1), Block(2, b2), R"(putfile {"state":"end"})"},
@@ -340,6 +343,48 @@ TEST_F(AnsweringSide, AServedGetSendsItsBlocksAheadAndClosesWithItsDigest) {
     EXPECT_EQ(service->ActiveCount(), 0u);
     EXPECT_FALSE(peer->Transferring());
     EXPECT_EQ(OpenFilesUnder(dir.Path()), 0);
+}
+
+// This side's digest lost to a worker stopped with a block waiting: a put is not
+// installed though the peer's close asks for no digest check, a served get closes with
+// the error, and neither reply carries an empty checksum.
+TEST_F(AnsweringSide, ATransferWhoseDigestIsLostFailsAndInstallsNothing) {
+    const std::string bytes = Payload(1000);
+    for (const bool put : {true, false}) {
+        SCOPED_TRACE(put ? "put" : "get");
+        service = std::make_shared<Zelkor::FileTransferService>(&sender, &devices, nullptr, io);
+        service->SetStorageRootPath(dir.Path().string());
+        service->OnPutFile([this](Zelkor::PutFileInfo& info) { heard.push_back(info.error); });
+        service->OnGetFile([this](Zelkor::GetFileInfo& info) { heard.push_back(info.error); });
+        WriteFile(dir.File("f"), put ? "old content" : bytes);
+        const auto peer = NewSocket();
+        const std::string begin = put ? R"(putfile {"path":"f","state":"begin","length":1000,"blocksize":512})"
+                                      : R"(getfile {"path":"f","state":"begin","blocksize":512})";
+        {
+            HeldDigestWorker held(*service);
+            ASSERT_TRUE(held.Held());
+            // A put's block 1 is digested once written, when block 2 is answered; a served
+            // get's blocks 1 and 2 are read at its opening.
+            Script(peer, put ? std::vector<std::string>{begin, Block(1, bytes.substr(0, 384)),
+                                                        Block(2, bytes.substr(384, 384))}
+                             : std::vector<std::string>{begin});
+            held.Lose();
+        }
+        if (put) {
+            Script(peer, {Block(3, bytes.substr(768)), "block {}", R"(putfile {"state":"end","length":1000})"});
+        } else {
+            Script(peer, {R"(@block {"blockno":1})", R"(@block {"blockno":2})", R"(@block {"blockno":3})",
+                          "@block {}", R"(getfile {"state":"end","length":1000,"checksum":")" + Md5(bytes) + "\"}"});
+        }
+        const Json::Value reply = BodyOf(sender.Last());
+        EXPECT_EQ(reply["error"], "checksum unavailable") << sender.Last();
+        EXPECT_FALSE(reply.isMember("checksum"));
+        EXPECT_EQ(heard.back(), "checksum unavailable");
+        EXPECT_EQ(ReadFile(dir.File("f")), put ? "old content" : bytes);
+        EXPECT_EQ(NamesIn(dir.Path()), std::set<std::string>{"f"});
+        EXPECT_EQ(OpenFilesUnder(dir.Path()), 0);
+        EXPECT_EQ(service->ActiveCount(), 0u);
+    }
 }
 
 TEST_F(AnsweringSide, APutWhoseFileIsBeingInstalledStillCountsAndIsAnsweredOnceInstalled) {

@@ -409,6 +409,30 @@ TEST_F(BlockPipeline, AClosingReplyAmidTheBlocksFailsThePut) {
     EXPECT_EQ(service->ActiveCount(), 0u);
 }
 
+// The digest of the bytes sent, lost to a worker stopped with block 1 waiting: the close
+// carries the error instead of an empty checksum, which a peer would take for none.
+TEST_F(BlockPipeline, APutWhoseDigestIsLostClosesWithAnError) {
+    const std::string local = dir.File("send.bin");
+    WriteFile(local, Pattern(1000));
+    auto& peer = AddPutPeer("A");
+    peer.begin = PutPeer::Begin::Hold;
+    StartPut(local, {"A"});
+    Exchange();
+    {
+        HeldDigestWorker held(*service);
+        ASSERT_TRUE(held.Held());
+        AnswerBegin(peer);
+        held.Lose();
+    }
+    Exchange();
+    EXPECT_EQ(peer.outcome.calls, 1);
+    EXPECT_FALSE(peer.outcome.success);
+    EXPECT_EQ(peer.outcome.text, "checksum unavailable");
+    EXPECT_EQ(peer.closeErrors, std::vector<std::string>{"checksum unavailable"});
+    EXPECT_FALSE(peer.lines.back().body.isMember("checksum")) << peer.lines.back().raw;
+    EXPECT_EQ(service->ActiveCount(), 0u);
+}
+
 // --- gets -------------------------------------------------------------------------------------
 
 class BlockPipelineGet : public BlockPipeline {
@@ -706,6 +730,36 @@ TEST_F(BlockPipelineGet, CancellingAGetAnswersTheNextBlockAndKeepsTheDestination
     EXPECT_EQ(outcome.calls, 1);
     EXPECT_EQ(outcome.text, "transfer canceled");
     EXPECT_EQ(ReadFile(local), "old content");
+}
+
+// The digest of the bytes received, lost to a worker stopped with block 1 waiting (it is
+// digested once written, when block 2 is answered): the close carries the error, and the
+// destination stays.
+TEST_F(BlockPipelineGet, AGetWhoseDigestIsLostClosesWithAnErrorAndKeepsTheDestination) {
+    const std::string content = Pattern(1000);
+    const std::string local = dir.File("dest.bin");
+    Outcome outcome;
+    const auto socket = OpenedGet("G", local, outcome);
+    ASSERT_TRUE(socket);
+    Receive(socket, R"(@getfile {"blocksize":512,"length":1000,"state":"begin"})");
+    Receive(socket, BlockLine(1, content.substr(0, 384)));
+    {
+        HeldDigestWorker held(*service);
+        ASSERT_TRUE(held.Held());
+        Receive(socket, BlockLine(2, content.substr(384, 384)));
+        held.Lose();
+    }
+    Receive(socket, BlockLine(3, content.substr(768)));
+    Receive(socket, "block {}");
+    const Sent close = LastOn(socket, "getfile");
+    EXPECT_EQ(Member(close, "error"), "checksum unavailable");
+    EXPECT_FALSE(close.body.isMember("checksum")) << close.raw;
+    AnswerClose(socket, "1000", Md5(content));
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_EQ(outcome.text, "checksum unavailable");
+    EXPECT_EQ(ReadFile(local), "old content");
+    EXPECT_EQ(Entries(), std::vector<std::string>{"dest.bin"});
+    EXPECT_EQ(OpenFilesUnder(dir.Path()), 0);
 }
 
 }  // namespace

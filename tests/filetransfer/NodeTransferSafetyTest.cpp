@@ -277,5 +277,35 @@ TEST(NodeTransferSafety, AnOpeningBeyondTheTransferCountIsRefused) {
     StopCleanly(raw.device.process);
 }
 
+// With --transfer-count 1 and no reply time-out, a peer that opens a put and falls silent
+// holds the one slot only for the silence bound (60 s, a twentieth at the tests' timer
+// scale): then the put ends with "timeout", no temporary is left and the old file is
+// whole, the other peer's put is served, and the silent peer's late block is refused.
+TEST(NodeTransferSafety, ASilentPeersPutGivesItsSlotBackAfterTheBound) {
+    RawPut raw("silent", {"--transfer-count", "1"});
+    ASSERT_TRUE(raw.Connect());
+    RawPeer other;
+    ASSERT_TRUE(raw.Connect(other));
+    const std::string old = RandomBytes(700, 7);
+    const std::string content = RandomBytes(1000, 8);
+    WriteFile(raw.root.File("silent.bin"), old);
+    ASSERT_FALSE(raw.Exchange(Begin("silent.bin", content.size())).isMember("error"));
+    ASSERT_FALSE(raw.Exchange(Block(1, Encoded(content.substr(0, 384)))).isMember("error"));
+    EXPECT_EQ(Exchange(other, Begin("other.bin", content.size()))["error"], "too many transfers");
+
+    const Json::Value ended = raw.device.process.Await(
+        [](const Json::Value& line) { return line["event"] == "transfer" && line["error"] == "timeout"; },
+        std::chrono::seconds(30));
+    EXPECT_EQ(ended["kind"], "put") << ended;
+    EXPECT_EQ(FolderNames(raw.root.Path().string()), std::vector<std::string>{"silent.bin"});
+    EXPECT_TRUE(OpenUnder(raw.device.process.Pid(), raw.root.Path().string()).empty());
+    EXPECT_EQ(ReadFile(raw.root.File("silent.bin")), old);
+    ASSERT_FALSE(Exchange(other, Begin("other.bin", content.size())).isMember("error"));
+    EXPECT_FALSE(PutBlocks(other, "other.bin", content).isMember("error"));
+    EXPECT_EQ(ReadFile(raw.root.File("other.bin")), content);
+    EXPECT_FALSE(raw.Exchange(Block(2, Encoded(content.substr(384, 384))))["error"].asString().empty());
+    StopCleanly(raw.device.process);
+}
+
 }  // namespace
 }  // namespace ZelkorTest

@@ -395,6 +395,41 @@ TEST_F(TransferQueue, ASilentTargetTimesOutItsConnectionClosedItsTemporaryGone) 
     EXPECT_EQ(OpenFilesUnder(dir.Path()), 0);
 }
 
+// Without a reply time-out, a put a peer opened here and left silent gives its slot back
+// after the silence bound: it ends with "timeout", its temporary gone, its connection
+// kept; another peer then takes the slot. This node's own get waits on, as the setting says.
+TEST_F(TransferQueue, APeerSilentOnATransferAnsweredHereLosesItAfterTheBound) {
+    service->SetAnsweredSilence(std::chrono::milliseconds(300));
+    service->SetFileTransferCount(2);
+    ASSERT_EQ(service->SetStorageRootPath(dir.Path().string()), "");
+    Texts answered;
+    service->OnPutFile([&answered](Zelkor::PutFileInfo& info) { answered.push_back(info.error); });
+    WriteFile(dir.File("incoming"), "old content");
+    const auto u = Device("U");
+    Get({"U"}, dir.File("destination"), "r", "own");
+    ASSERT_TRUE(UntilLinesOn(u, 1));
+    const auto silent = NewSocket(), other = NewSocket();
+    Receive(silent, R"(putfile {"path":"incoming","length":6,"state":"begin"})");
+    Receive(silent, R"(block {"blockno":1,"data":"YWJj"})");
+    Receive(other, R"(putfile {"path":"other","length":3,"state":"begin"})");
+    EXPECT_EQ(BodyOf(LinesOn(other).back())["error"], "too many transfers");
+
+    ASSERT_TRUE(Until([&] { return service->ActiveCount() == 1; }));
+    EXPECT_EQ(answered, (Texts{"", "timeout"}));
+    EXPECT_FALSE(silent->IsFinalized());
+    EXPECT_FALSE(silent->Transferring());
+    EXPECT_EQ(ReadFile(dir.File("incoming")), "old content");
+    EXPECT_EQ(OpenFilesUnder(dir.Path()), 1) << "the own get's temporary alone";
+    Ticks(12);
+    EXPECT_EQ(service->ActiveCount(), 1u);
+    EXPECT_TRUE(dones.Of("own").empty());
+
+    Receive(other, R"(putfile {"path":"other","length":3,"state":"begin"})");
+    EXPECT_FALSE(BodyOf(LinesOn(other).back()).isMember("error")) << LinesOn(other).back();
+    Receive(silent, R"(block {"blockno":2,"data":"ZGVm"})");
+    EXPECT_EQ(BodyOf(LinesOn(silent).back())["error"], "Transfer canceled");
+}
+
 TEST_F(TransferQueue, ALostConnectionEndsItsTargetsAndRemovesOnlyTheirTemporaries) {
     const auto u = Device("U"), v = Device("V"), inbound = NewSocket();
     devices.AddInbound(v, inbound);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -55,6 +56,46 @@ inline int OpenFilesUnder(const std::filesystem::path& folder) {
     }
     return count;
 }
+
+// Holds the service's digest worker with a job of its own: the blocks digested meanwhile
+// wait behind it, and Lose stops the worker with them still waiting, so that their
+// transfers' digests are lost. The job ends, at the latest, with this object.
+class HeldDigestWorker {
+public:
+    explicit HeldDigestWorker(Zelkor::FileTransferService& service) : _service(service) {
+        auto running = std::make_shared<std::promise<void>>();
+        auto started = running->get_future();
+        _held = _service.PostDigestJob([running, released = _release.get_future().share()] {
+            running->set_value();
+            released.wait();
+        });
+        if (_held) {
+            started.wait();
+        }
+    }
+    ~HeldDigestWorker() { release(); }
+    HeldDigestWorker(const HeldDigestWorker&) = delete;
+    HeldDigestWorker& operator=(const HeldDigestWorker&) = delete;
+
+    bool Held() const { return _held; }
+    void Lose() {
+        _service.StopDigestWorker();
+        release();
+    }
+
+private:
+    void release() {
+        if (!_released) {
+            _released = true;
+            _release.set_value();
+        }
+    }
+
+    Zelkor::FileTransferService& _service;
+    std::promise<void> _release;
+    bool _held = false;
+    bool _released = false;
+};
 
 class TransferServiceFixture : public ::testing::Test {
 protected:
