@@ -14,11 +14,6 @@ namespace Zelkor {
 
 namespace {
 
-std::string textOf(const MultiSetGetWorker& entry, Param param) {
-    const char* text = entry.GetParameter(param);
-    return text ? text : std::string();
-}
-
 // The entries of a "get" or "set" request, each carrying `reason`; null for another word,
 // or for a request whose entries do not read.
 std::unique_ptr<MultiSetGetWorker> refusedEntries(const std::string& word, const std::string& line,
@@ -38,12 +33,9 @@ std::unique_ptr<MultiSetGetWorker> refusedEntries(const std::string& word, const
     auto reply = request->Factory();
     for (const auto& [key, entries] : request->GetValues()) {
         for (const auto& entry : entries) {
-            const std::string path = textOf(*entry, Param::path);
-            const std::string name = textOf(*entry, Param::name);
-            Json::Value format;
-            entry->GetJsonParameter(format, Param::format);
-            reply->AddValue(path.c_str(), key.c_str(), name.c_str(), Json::Value(), format, Json::Value(reason), false,
-                            false);
+            const Json::Value format = entry.Format() ? Json::Value(entry.Format()) : Json::Value();
+            reply->AddValue(entry.Path() ? entry.Path() : "", key.c_str(), entry.Name() ? entry.Name() : "",
+                            Json::Value(), format, Json::Value(reason), false, false);
         }
     }
     return reply->EntryCount() > 0 ? std::move(reply) : nullptr;
