@@ -100,6 +100,7 @@ public:
     // storage facade takes ownership of the storage, from a shared pointer it shares it.
     DiscoveryService(ZelkorDriver* driver, IStorage* storage);
     DiscoveryService(ZelkorDriver* driver, std::shared_ptr<IStorage> storage);
+    // Finalizes the devices still listed (Stop has done so when it ran); says no goodbye.
     ~DiscoveryService() override;
     DiscoveryService(const DiscoveryService&) = delete;
     DiscoveryService& operator=(const DiscoveryService&) = delete;
@@ -122,8 +123,8 @@ public:
     // Says goodbye on every directly connected device (its handlers hear "Lost"),
     // finalizes every device and closes the incoming connections. Notifications stop.
     void Stop() override;
-    // Says goodbye to every device (which then becomes "Lost") and empties every device
-    // table.
+    // Says goodbye to every device (which then becomes "Lost" and is finalized) and
+    // empties every device table.
     void ResetDeviceList() override;
     // Says goodbye ("shutdown") on every open incoming connection and closes it.
     void ResetIncomingConnections() override;
@@ -453,7 +454,7 @@ private:
     void registerWords();
     void admitOrRefuse(const ConnectionResult& result);
     void cleanUpAfter(const ConnectionResult& result);
-    // Each device says goodbye and becomes "Lost", on the loop.
+    // Each device says goodbye, becomes "Lost" and is finalized, on the loop.
     void dropDevices(std::vector<std::shared_ptr<DeviceImpl>> devices);
     std::shared_ptr<DeviceImpl> deviceOfGuidLocked(const std::string& guid) const;
     // True when another device may be added (the cap warns once).
