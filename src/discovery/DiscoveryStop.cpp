@@ -66,6 +66,7 @@ void DiscoveryService::clearDeviceTables() {
     _requestTimes.Clear();
     _tcpDiscoReplyTimes.Clear();
     _udpDiscoReplyTimes.Clear();
+    _hearings.Clear();
     _deviceSet.clear();
 }
 
