@@ -391,12 +391,13 @@ void DiscoveryService::forgetLost(std::int64_t now) {
     {
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         before = _udpDiscoReplyTimes.Pairs();
-        _udpDiscoReplyTimes.Walk(cutoff, [&](const std::string& guid, std::int64_t, const std::int64_t* latest) {
+        _udpDiscoReplyTimes.Walk(cutoff, [&](const std::string& guid, std::int64_t time, const std::int64_t* latest) {
             const auto device = deviceOfGuidLocked(guid);
             if (!device) {
                 return GuidTimes::Step::DropGuid;
             }
-            if (latest && (*latest > cutoff || device->IsDirectlyConnected())) {
+            // A newer pair stands for the device: a pair kept below would otherwise meet it.
+            if (latest && (*latest != time || device->IsDirectlyConnected())) {
                 return GuidTimes::Step::DropPair;
             }
             // Reached through a connected router: looked at again each tick, so that it
