@@ -549,8 +549,10 @@ bool DiscoveryService::roomForDevice() {
         }
         return false;
     }
-    Detail("ZK20D9I Device list full, giving up a device heard in one discovery round " + given->GuidKey() + " (" +
-           given->GetDiscoInfo().name + ")");
+    if (LogLevel() >= 5) {
+        Detail("ZK20D9I Device list full: dropped " + given->GuidKey() + " (" + given->GetDiscoInfo().name +
+               "), heard in one discovery round only");
+    }
     EraseDevice(given);
     // A cap lowered below the list's size is not worked down by newcomers.
     return !full();
