@@ -38,6 +38,12 @@ void DeviceImpl::connectThroughProxy(const std::string& name) {
 }
 
 void DeviceImpl::Connect(bool force) {
+    // The device list gave it up: it stays lost, and a device found again is a new object
+    // of the list, never this one.
+    if (GetCurrentState() == DeviceNetStateLost) {
+        Warning("ZK66E0W Connect refused: the device is lost", nameText());
+        return;
+    }
     if (IsFinalized()) {
         Debug("ZK6606I Device is finalized");
         return;
@@ -204,6 +210,13 @@ void DeviceImpl::OnSocketConnected(const std::shared_ptr<TcpSocket>& socket, con
     }
     if (socket) {
         socket->SetConnectPending(false);
+    }
+    if (GetCurrentState() == DeviceNetStateLost) {
+        // Started before the device was given up: nobody may reach it through this one.
+        if (socket) {
+            socket->Close();
+        }
+        return;
     }
     bool mine = false;
     bool changed = false;

@@ -225,7 +225,7 @@ public:
     void EraseSocket(const std::shared_ptr<TcpSocket>& socket);
     // The completion of a connect this device started, on the event loop. A socket that
     // has left the set by then (the device was disconnected, or adopted an inbound
-    // connection) changes no state; made, it is closed.
+    // connection) changes no state; made, it is closed, as is one made for a lost device.
     void OnSocketConnected(const std::shared_ptr<TcpSocket>& socket, const boost::system::error_code& error);
     // The connected primary or secondary whose TLS is up, else empty.
     std::shared_ptr<TcpSocket> GetEncryptedHandle();

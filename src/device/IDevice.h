@@ -116,7 +116,9 @@ public:
     virtual DeviceNetState GetCurrentState() = 0;
     // Connects the device's connections to its endpoints, one per network, or reaches it
     // through its router; `force` creates the connections even without an endpoint. The
-    // device then wants to be kept connected.
+    // device then wants to be kept connected. A device that is "Lost" stays lost: its
+    // Connect is refused (logged), and the device list holds a new object for the device
+    // when it is found again.
     virtual void Connect(bool force) = 0;
     // Stops wanting connections and closes them; the state becomes "New" (toNew) or
     // "Disconnected".

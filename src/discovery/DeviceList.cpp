@@ -239,6 +239,7 @@ void DiscoveryService::EraseDevice(const std::shared_ptr<DeviceImpl>& device) {
             _requestTimes.Erase(guid);
             _tcpDiscoReplyTimes.Erase(guid);
             _udpDiscoReplyTimes.Erase(guid);
+            _hearings.Erase(guid);
             const auto through = _proxiedDevices.equal_range(guid);
             for (auto at = through.first; at != through.second; ++at) {
                 if (auto reached = deviceOfGuidLocked(at->second)) {
@@ -279,6 +280,7 @@ std::map<std::string, std::size_t> DiscoveryService::TableSizes() const {
         sizes["requestTimes"] = _requestTimes.Size();
         sizes["tcpDiscoReplyTimes"] = _tcpDiscoReplyTimes.Size();
         sizes["udpDiscoReplyTimes"] = _udpDiscoReplyTimes.Size();
+        sizes["hearings"] = _hearings.Size();
         std::lock_guard<std::mutex> setLock(_deviceSetMutex);
         sizes["deviceSet"] = _deviceSet.size();
     }

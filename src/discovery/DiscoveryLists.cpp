@@ -121,8 +121,11 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
     const std::string ownGuid = _guid.is_nil() ? std::string() : CanonicalGuid(_guid);
     const std::string from = data.Socket()->GetRemoteIP().to_string();
 
-    // The devices this reply names that end up reached through the router.
+    // The devices this reply names that end up reached through the router, at most the
+    // bound of one router.
     std::vector<std::pair<std::string, std::shared_ptr<DeviceImpl>>> reached;
+    const std::size_t bound = _maxProxiedPerRouter.load();
+    bool refused = false;
     for (const auto& endpoint : list->Endpoints()) {
         const EntryKeys keys = keysOf(endpoint);
         if (keys.classname.empty() || keys.name.empty() || keys.guid.empty()) {
@@ -144,9 +147,14 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
             continue;
         }
         const bool unavailable = keys.devicestate == "Unavailable";
+        const bool full = reached.size() >= bound;
         auto device = GetDeviceImplByUUID(guid);
         if (!device) {
             if (unavailable) {
+                continue;
+            }
+            if (full) {
+                refused = true;
                 continue;
             }
             NewDiscoInfo record(uuid);
@@ -175,12 +183,15 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
         if (unavailable) {
             // Another router may still reach it.
             if (!proxy || proxy == router) {
-                device->SetProxy(nullptr);
-                if (!device->IsDirectlyConnected()) {
-                    device->setCurrentState(device->WantsConnections() ? DeviceNetStateNew
-                                                                       : DeviceNetStateDisconnected);
-                }
+                unreachedThrough(device, nullptr);
             }
+            continue;
+        }
+        if (proxy && proxy != router) {
+            continue;
+        }
+        if (full) {
+            refused = true;
             continue;
         }
         if (!proxy) {
@@ -188,16 +199,54 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
         }
         reached.emplace_back(guid, std::move(device));
     }
+    if (refused) {
+        Warning("ZK20D8W Router (" + router->GetDiscoInfo().name +
+                    ") lists more devices than one router may bring; refused beyond",
+                std::to_string(bound));
+    }
 
     // The router's entries are rebuilt from this reply: each device it names that is
-    // reached through it, once, while it is still the device of its GUID.
-    std::lock_guard<std::mutex> lock(_deviceTablesMutex);
-    _proxiedDevices.erase(routerGuid);
-    std::unordered_set<std::string> entered;
-    for (const auto& [guid, device] : reached) {
-        if (deviceOfGuidLocked(guid) == device && device->Proxy() == router && entered.insert(guid).second) {
-            _proxiedDevices.emplace(routerGuid, guid);
+    // reached through it, once, while it is still the device of its GUID. Each is heard
+    // by the list as by a discovery reply; one the router no longer names is no longer
+    // reached through it, and leaves at the loss age unless heard otherwise.
+    const std::int64_t heardAt = Now();
+    std::vector<std::shared_ptr<DeviceImpl>> unnamed;
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        std::unordered_set<std::string> entered;
+        for (const auto& [guid, device] : reached) {
+            if (deviceOfGuidLocked(guid) == device && device->Proxy() == router) {
+                entered.insert(guid);
+            }
         }
+        const auto before = _proxiedDevices.equal_range(routerGuid);
+        for (auto at = before.first; at != before.second; ++at) {
+            if (entered.count(at->second) == 0) {
+                if (auto device = deviceOfGuidLocked(at->second)) {
+                    unnamed.push_back(std::move(device));
+                }
+            }
+        }
+        _proxiedDevices.erase(routerGuid);
+        for (const auto& guid : entered) {
+            _proxiedDevices.emplace(routerGuid, guid);
+            _udpDiscoReplyTimes.Set(guid, heardAt);
+            heardLocked(guid);
+        }
+    }
+    for (const auto& device : unnamed) {
+        unreachedThrough(device, router);
+    }
+}
+
+void DiscoveryService::unreachedThrough(const std::shared_ptr<DeviceImpl>& device,
+                                        const std::shared_ptr<DeviceImpl>& router) {
+    if (router && device->Proxy() != router) {
+        return;
+    }
+    device->SetProxy(nullptr);
+    if (!device->IsDirectlyConnected()) {
+        device->setCurrentState(device->WantsConnections() ? DeviceNetStateNew : DeviceNetStateDisconnected);
     }
 }
 
@@ -212,7 +261,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addProxiedDevice(NewDiscoInfo& rec
     device->lastSeen.store(now);
     const std::string& mode = record.getDiscoInfo().mode;
     if (mode == "router" || mode == "controller") {
-        // Never heard by UDP, it must not age out as if its replies had stopped.
+        // Its own discovery replies do not reach this node and none is awaited: it is
+        // kept by its router's lists.
         device->lastDiscoReply.store(std::numeric_limits<std::int64_t>::max());
     }
     // Its address is the one the router sees: it is not entered by endpoint.

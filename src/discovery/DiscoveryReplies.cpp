@@ -390,6 +390,7 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         GuidTimes& times = packet.reliable ? _tcpDiscoReplyTimes : _udpDiscoReplyTimes;
         times.Set(guid, Now());
+        heardLocked(guid);
         if (packet.reliable) {
             Detail("ZK2028I _tcpDiscoReplyTimeGUIDSet size", std::to_string(times.Pairs()));
         }
@@ -513,21 +514,48 @@ void DiscoveryService::refuseUnmatched(Packet& packet, const std::string& guid, 
     SendGoodbye(packet.socket, GoodbyeGuidChanged, header);
 }
 
+void DiscoveryService::heardLocked(const std::string& guid) { _hearings.Heard(guid, _discoRound.load()); }
+
+std::shared_ptr<DeviceImpl> DiscoveryService::newcomerToGiveUp() {
+    std::shared_ptr<DeviceImpl> chosen;
+    std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+    _hearings.FirstNewcomer([&](const std::string& guid) {
+        auto device = deviceOfGuidLocked(guid);
+        // Connected (also through its router), being connected or to be kept connected:
+        // the node uses it, whatever made it known.
+        if (!device || device->IsFinalized() || device->WantsConnections() ||
+            device->GetCurrentState() == DeviceNetStateConnecting || device->IsConnected()) {
+            return false;
+        }
+        chosen = std::move(device);
+        return true;
+    });
+    return chosen;
+}
+
 bool DiscoveryService::roomForDevice() {
-    std::size_t count = 0;
-    {
-        // The set's lock alone: callers may hold the tables' lock, which comes first.
+    const auto full = [this] {
         std::lock_guard<std::mutex> lock(_deviceSetMutex);
-        count = _deviceSet.size();
-    }
-    if (count < _maxDevices.load()) {
+        return _deviceSet.size() >= _maxDevices.load();
+    };
+    if (!full()) {
         _deviceCapWarned.store(false);
         return true;
     }
-    if (!_deviceCapWarned.exchange(true)) {
-        Warning("ZK20D7W Device limit reached, no more devices are added", std::to_string(_maxDevices.load()));
+    const auto given = newcomerToGiveUp();
+    if (!given) {
+        if (!_deviceCapWarned.exchange(true)) {
+            Warning("ZK20D7W Device limit reached, no more devices are added", std::to_string(_maxDevices.load()));
+        }
+        return false;
     }
-    return false;
+    if (LogLevel() >= 5) {
+        Detail("ZK20D9I Device list full: dropped " + given->GuidKey() + " (" + given->GetDiscoInfo().name +
+               "), heard in one discovery round only");
+    }
+    EraseDevice(given);
+    // A cap lowered below the list's size is not worked down by newcomers.
+    return !full();
 }
 
 std::shared_ptr<DeviceImpl> DiscoveryService::makeDevice(const NewDiscoInfo& record, const char* failure) {

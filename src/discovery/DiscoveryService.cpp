@@ -10,6 +10,7 @@
 #include <boost/algorithm/string/split.hpp>
 #include <boost/asio/post.hpp>
 
+#include "device/DeviceImpl.h"
 #include "discovery/Authenticate.h"
 #include "discovery/GuidText.h"
 #include "discovery/Identify.h"
@@ -73,7 +74,17 @@ DiscoveryService::DiscoveryService(ZelkorDriver* driver, std::shared_ptr<IStorag
       _storage(std::make_shared<StorageModel>(std::move(storage))),
       _exclusionHandler(std::make_unique<NetworkRuleExclusionHandler>(_storage, this)) {}
 
-DiscoveryService::~DiscoveryService() { DetachSignals(); }
+DiscoveryService::~DiscoveryService() {
+    DetachSignals();
+    // Unstopped (the driver deleted after its Run ended otherwise), the devices still
+    // listed let their connections go now, while the loop they were made on exists: an
+    // application may hold a device longer.
+    for (const auto& device : _deviceSet) {
+        if (!device->IsFinalized()) {
+            device->Finalize();
+        }
+    }
+}
 
 void DiscoveryService::Initialize() {
     if (!_driver || !_storage->GetStorage()) {

@@ -52,6 +52,7 @@
 #include "device/IDevice.h"
 #include "discovery/AuthenticationCode.h"
 #include "discovery/AuthenticationWaits.h"
+#include "discovery/DeviceHearings.h"
 #include "discovery/DiscoInfoImpl.h"
 #include "discovery/GuidTimes.h"
 #include "discovery/IDeviceList.h"
@@ -89,9 +90,13 @@ public:
     };
 
     static constexpr unsigned short ProtocolPort = 4197;
-    // Devices a peer can make this node add (discovery replies, router lists, inbound
-    // connections) before it adds no more.
+    // Devices peers can make this node list (discovery replies, router lists, inbound
+    // connections). At the bound a newcomer takes the place of the least recently heard
+    // device heard in one discovery round only, without a connection and not being
+    // connected to; with none such it is not added.
     static constexpr std::size_t DefaultMaxDevices = 4096;
+    // Devices one router may have this node reach through it.
+    static constexpr std::size_t DefaultMaxProxiedPerRouter = 1024;
     // The timer's clock: whole seconds of a steady clock, so that setting the wall clock
     // neither ages nor freezes what the timer measures.
     using Clock = std::function<std::int64_t()>;
@@ -100,6 +105,7 @@ public:
     // storage facade takes ownership of the storage, from a shared pointer it shares it.
     DiscoveryService(ZelkorDriver* driver, IStorage* storage);
     DiscoveryService(ZelkorDriver* driver, std::shared_ptr<IStorage> storage);
+    // Finalizes the devices still listed (Stop has done so when it ran); says no goodbye.
     ~DiscoveryService() override;
     DiscoveryService(const DiscoveryService&) = delete;
     DiscoveryService& operator=(const DiscoveryService&) = delete;
@@ -122,8 +128,8 @@ public:
     // Says goodbye on every directly connected device (its handlers hear "Lost"),
     // finalizes every device and closes the incoming connections. Notifications stop.
     void Stop() override;
-    // Says goodbye to every device (which then becomes "Lost") and empties every device
-    // table.
+    // Says goodbye to every device (which then becomes "Lost" and is finalized) and
+    // empties every device table.
     void ResetDeviceList() override;
     // Says goodbye ("shutdown") on every open incoming connection and closes it.
     void ResetIncomingConnections() override;
@@ -299,6 +305,7 @@ public:
     // The cap on devices peers can make this node add; known devices still update.
     void SetMaxDevices(std::size_t limit) { _maxDevices.store(limit); }
     std::size_t MaxDevices() const { return _maxDevices.load(); }
+    void SetMaxProxiedPerRouter(std::size_t limit) { _maxProxiedPerRouter.store(limit); }
     // Seconds since the epoch at which the device list last changed.
     std::int64_t DeviceListTime() const { return _deviceListTime.load(); }
 
@@ -307,9 +314,15 @@ public:
     void SendListDiscovered(void* handle);
     // Answers with the records of every known device.
     void SendListDiscoveredReply(MessageSignalData& data);
-    // Turns each endpoint of a router's answer into a device reached through that router.
+    // Turns each endpoint of a router's answer into a device reached through that router,
+    // up to the bound of one router (the rest refused, logged once per answer); a device
+    // the answer no longer names is no longer reached through it. The devices named are
+    // heard by the answer, so that they leave at the loss age once their router has gone.
     void HandleListDiscoveredReply(MessageSignalData& data);
     std::shared_ptr<DeviceImpl> addProxiedDevice(NewDiscoInfo& record, std::shared_ptr<DeviceImpl> router);
+    // The device is no longer reached through `router` (any router when null): it loses
+    // that proxy and, without a connection of its own, its "Connected".
+    void unreachedThrough(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<DeviceImpl>& router);
 
     // --- discovery-level messages ---------------------------------------------------------
     void HandleMessage(MessageSignalData& data);
@@ -459,11 +472,17 @@ private:
     void registerWords();
     void admitOrRefuse(const ConnectionResult& result);
     void cleanUpAfter(const ConnectionResult& result);
-    // Each device says goodbye and becomes "Lost", on the loop.
+    // Each device says goodbye, becomes "Lost" and is finalized, on the loop.
     void dropDevices(std::vector<std::shared_ptr<DeviceImpl>> devices);
     std::shared_ptr<DeviceImpl> deviceOfGuidLocked(const std::string& guid) const;
-    // True when another device may be added (the cap warns once).
+    // True when another device may be added, after giving up a newcomer when the list is
+    // full (the cap warns once when none can go). Called without the device locks.
     bool roomForDevice();
+    // The device a full list gives up for a newcomer; empty when none may go.
+    std::shared_ptr<DeviceImpl> newcomerToGiveUp();
+    // The device was heard now: a discovery reply, or a router's list naming it. Under
+    // the tables' lock.
+    void heardLocked(const std::string& guid);
     // Answering and handling discoveries.
     static constexpr std::size_t MaxAskers = 1024;
     bool ownRequestDue(const Endpoint& asker);
@@ -528,6 +547,9 @@ private:
     std::atomic<std::uint64_t> _lockStepTimeoutSec{0};
     std::atomic<std::uint64_t> _goodbyesPending{0};
     std::atomic<std::size_t> _maxDevices{DefaultMaxDevices};
+    std::atomic<std::size_t> _maxProxiedPerRouter{DefaultMaxProxiedPerRouter};
+    // Counts the discovery intervals: the timer's periodic discovery step opens the next.
+    std::atomic<std::uint64_t> _discoRound{0};
     std::atomic<bool> _deviceCapWarned{false};
     std::atomic<std::int64_t> _deviceListTime{0};
 
@@ -585,7 +607,10 @@ private:
     std::unordered_multimap<std::string, std::string> _proxiedDevices;
     GuidTimes _requestTimes;
     GuidTimes _tcpDiscoReplyTimes;
+    // The last datagram reply of each device, and the last list of a router that named a
+    // device reached through it: a device heard by neither for the loss age is lost.
     GuidTimes _udpDiscoReplyTimes;
+    DeviceHearings _hearings;
     // Per GUID, the name and class name it stands under in _guidsByName and
     // _guidsByClassName, so that a renamed or reclassed device leaves its old sets.
     std::unordered_map<std::string, std::pair<std::string, std::string>> _enteredNames;

@@ -66,6 +66,7 @@ void DiscoveryService::clearDeviceTables() {
     _requestTimes.Clear();
     _tcpDiscoReplyTimes.Clear();
     _udpDiscoReplyTimes.Clear();
+    _hearings.Clear();
     _deviceSet.clear();
 }
 
@@ -79,10 +80,13 @@ void DiscoveryService::dropDevices(std::vector<std::shared_ptr<DeviceImpl>> devi
     if (devices.empty()) {
         return;
     }
+    // Finalized as an erased device is: a dropped device keeps no connection, which would
+    // outlive the loop it was made on when the application holds the device longer.
     onLoop([devices = std::move(devices)] {
         for (const auto& device : devices) {
             device->SendGoodbye();
             device->setCurrentState(DeviceNetStateLost);
+            device->Finalize();
         }
     });
 }

@@ -1,7 +1,8 @@
 // The discovery timer: every tick times out unanswered requests, refreshes the listen
 // state, reconnects the devices that want it, serves the static routes, asks for wanted
 // descriptors, keeps connections alive, drops stale proxies, sends the periodic discovery
-// request and forgets the devices whose discovery replies stopped.
+// request and forgets the devices no longer heard: neither their discovery replies nor
+// the lists of a router that reaches them came for the loss age.
 //
 // Due times and the time tables count whole seconds of a steady clock: a wall clock set
 // forward after boot would otherwise erase every unconnected device at once, and one set
@@ -159,6 +160,8 @@ void DiscoveryService::OnTimer() {
     }
     if (now > _nextDiscoTime) {
         _nextDiscoTime = now + static_cast<std::int64_t>(_discoIntervalSec.load());
+        // The replies to this request are heard in the new round.
+        ++_discoRound;
         guarded("disco", [&] {
             if (_sendDiscos.load() || (_replyDiscos.load() && _discoReplyPort.load() != ProtocolPort)) {
                 SendDiscoCommand(ProtocolPort);
@@ -389,13 +392,19 @@ void DiscoveryService::forgetLost(std::int64_t now) {
     {
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         before = _udpDiscoReplyTimes.Pairs();
-        _udpDiscoReplyTimes.Walk(cutoff, [&](const std::string& guid, std::int64_t, const std::int64_t* latest) {
+        _udpDiscoReplyTimes.Walk(cutoff, [&](const std::string& guid, std::int64_t time, const std::int64_t* latest) {
             const auto device = deviceOfGuidLocked(guid);
             if (!device) {
                 return GuidTimes::Step::DropGuid;
             }
-            if (latest && (*latest > cutoff || device->IsConnected())) {
+            // A newer pair stands for the device: a pair kept below would otherwise meet it.
+            if (latest && (*latest != time || device->IsDirectlyConnected())) {
                 return GuidTimes::Step::DropPair;
+            }
+            // Reached through a connected router: looked at again each tick, so that it
+            // goes once the router does.
+            if (latest && device->IsProxyConnected()) {
+                return GuidTimes::Step::Keep;
             }
             lost.emplace_back(guid, device->getDiscoInfo().getDiscoInfo().name);
             return GuidTimes::Step::DropPair;

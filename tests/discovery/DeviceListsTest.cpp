@@ -195,6 +195,8 @@ TEST(DeviceLists, RouterAnswersAddNoMoreThanTheCap) {
     const auto connection = std::make_shared<Zelkor::TcpSocket>(node.io, node.driver->GetSSLContext(), false);
     enterRouter(node, kRouter, "router1", connection);
     handleReply(node, connection, entry(kA, "amp"));
+    // To be kept connected, it is never given up for a newcomer.
+    byGuid(node, kA)->WantsConnections(true);
     service.SetMaxDevices(service.TableSizes()["devicesByGuid"] + 1);
     handleReply(node, connection,
                 entry(kA, "amp", R"("label":"kept")") + "," + entry(kB, "b") + "," + entry(kC, "c") + "," +

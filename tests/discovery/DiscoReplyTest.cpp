@@ -209,8 +209,16 @@ TEST_F(DiscoReply, UdpRepliesRefusedKeyedAndNotifiedOnChangeOnly) {
 TEST_F(DiscoReply, DeviceCapHoldsForNewGuidsAndRenamesMoveTheGuid) {
     node->SetMaxDevices(2);
     BSocket peer(pair, 4197);
+    const std::string mixer =
+        R"(@disco {"classname":"dsp","guid":")" + G2 + R"(","ip":"10.77.0.2","name":"mixer","port":4301})" "\n";
     peer.Send(Reply(G1, "amp"));
-    peer.Send(R"(@disco {"classname":"dsp","guid":")" + G2 + R"(","ip":"10.77.0.2","name":"mixer","port":4301})" "\n");
+    peer.Send(mixer);
+    // Heard again in the next discovery round, neither is given up for a newcomer.
+    ASSERT_TRUE(WaitUntil([&] { return Known(G2); }));
+    clock = 1030;
+    ASSERT_TRUE(harness.OnLoop([&] { node->OnTimer(); }));
+    peer.Send(Reply(G1, "amp"));
+    peer.Send(mixer);
     peer.Send(Reply(G3, "fx"));
     peer.Send(Reply(G4, "fx2"));
     // Known devices still update: renamed and reclassed, the GUID leaves its old sets.

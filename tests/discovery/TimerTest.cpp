@@ -368,6 +368,46 @@ TEST_F(DiscoveryTimer, ProxiesOfRoutersGoneOrNoLongerRoutingAreDropped) {
     EXPECT_EQ(proxyOf(G4), nullptr);
 }
 
+// A peer connects and answers as a router, listing devices: one router brings at most
+// its bound of them, kept while it is connected, whatever their age; once it has gone they
+// leave at the loss age, as devices heard by datagram do.
+TEST_F(DiscoveryTimer, ARoutersDevicesAreBoundedAndLeaveOnceItHasGone) {
+    // The router announces an endpoint where nothing listens: reconnects go nowhere else.
+    unsigned short closed = 0;
+    {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+        closed = probe.local_endpoint().port();
+    }
+    service->SetMaxProxiedPerRouter(2);
+    Start();
+    auto peer = std::make_unique<RawPeer>();
+    ASSERT_TRUE(harness.Connect(*peer));
+    peer->Send(R"(@disco {"classname":"router","guid":")" + R1 + R"(","ip":"127.0.0.1","mode":"router","name":"r1","port":)" +
+               std::to_string(closed) + "}\n");
+    std::string line;
+    do {
+        line = peer->ReadLine();
+    } while (line.rfind("disco ", 0) == 0);
+    ASSERT_EQ(line, "list {\"command\":\"discovered\"}\n");
+    peer->Send("@list {\"endpoints\":[" + Entry(G1, "a") + "," + Entry(G2, "b") + "," + Entry(G3, "c") + "]}\n");
+    ASSERT_TRUE(WaitUntil([&] { return Known(G1) && Known(G2); }));
+    // The whole answer is taken in one turn of the loop.
+    ASSERT_TRUE(harness.OnLoop([] {}));
+    EXPECT_FALSE(Known(G3));
+    EXPECT_EQ(log.Count("ZK20D8W Router (r1) lists more devices than one router may bring; refused beyond (2)"), 1u);
+
+    TickAt(1100);
+    EXPECT_TRUE(Known(G1) && Known(G2));
+    const auto router = service->GetDeviceImplByUUID(R1);
+    ASSERT_TRUE(router);
+    peer.reset();
+    ASSERT_TRUE(WaitUntil([&] { return !router->IsDirectlyConnected(); }));
+    TickAt(1101);
+    EXPECT_FALSE(Known(G1));
+    EXPECT_FALSE(Known(G2));
+}
+
 TEST_F(DiscoveryTimer, PeriodicDiscoveryGoesOutWhenRepliesComeToAnotherPortEvenAsADevice) {
     ASSERT_FALSE(service->SendDiscos());
     service->SetDiscoReplyPort("4198");

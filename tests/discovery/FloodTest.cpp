@@ -1,0 +1,158 @@
+// A flood of made-up discovery replies against a full device list: a controller on the
+// loopback of a network namespace of the test's own (root only, else skipped) hears
+// 10,000 replies of devices that do not exist, sent as datagrams, and a device node that
+// answers every discovery interval. The controller runs on a clock the test moves, so
+// that 60 s of discovery take no 60 s of waiting.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+
+#include <boost/asio/ip/udp.hpp>
+
+#include "core/ZelkorLog.h"
+#include "discovery/DiscoveryTestSupport.h"
+#include "discovery/NodesTestSupport.h"
+#include "support/DriverHarness.h"
+#include "support/LogCapture.h"
+#include "support/NetNamespace.h"
+#include "support/RunUntil.h"
+
+namespace ZelkorTest {
+namespace {
+
+using boost::asio::ip::udp;
+
+constexpr unsigned short kControllerPort = 4198;
+constexpr std::int64_t kInterval = 5;
+// Not the sample tree's, which is the controller's own.
+const std::string kReal = "6a1d4b63-9f2e-4c8b-8d75-3e2f8a0b1c24";
+
+// The made-up replies go out in batches; after each, a discovery request of the same
+// socket comes back answered once the controller has handled every datagram before it,
+// so that none is lost to a full receive buffer.
+class Flood {
+public:
+    explicit Flood(const NetNamespace& space) {
+        EXPECT_TRUE(space.Run([&] { _socket.open(udp::v4()); }));
+        _socket.bind({boost::asio::ip::make_address("127.0.0.1"), 0});
+    }
+
+    bool Send(int from, int to) {
+        const udp::endpoint controller(boost::asio::ip::make_address("127.0.0.1"), kControllerPort);
+        for (int batch = from; batch < to; batch += 100) {
+            for (int i = batch; i < std::min(to, batch + 100); ++i) {
+                std::array<char, 40> guid{};
+                std::snprintf(guid.data(), guid.size(), "f1000000-0000-4000-8000-%012x", i);
+                const std::string reply = std::string(R"(@disco {"classname":"fake","guid":")") + guid.data() +
+                                          R"(","ip":"127.0.0.1","name":"fake)" + std::to_string(i) +
+                                          R"(","port":4197})" "\n";
+                _socket.send_to(boost::asio::buffer(reply), controller);
+            }
+            const std::string ask = R"(disco {"params":["name"],"replyport":)" +
+                                    std::to_string(_socket.local_endpoint().port()) + "}\n";
+            _socket.send_to(boost::asio::buffer(ask), controller);
+            if (!answered()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    bool answered() {
+        for (;;) {
+            std::array<char, 2048> data{};
+            std::size_t count = 0;
+            bool done = false;
+            _socket.async_receive(boost::asio::buffer(data), [&](boost::system::error_code error, std::size_t n) {
+                done = !error;
+                count = n;
+            });
+            _io.restart();
+            _io.run_for(std::chrono::seconds(10));
+            if (!done) {
+                _socket.cancel();
+                _io.restart();
+                _io.run();
+                return false;
+            }
+            // The controller's own request to the asker may come first.
+            if (std::string(data.data(), count).rfind("@disco", 0) == 0) {
+                return true;
+            }
+        }
+    }
+
+    boost::asio::io_context _io;
+    udp::socket _socket{_io};
+};
+
+TEST(DeviceFlood, ARealDeviceIsListedAndStaysListedUnderAFloodOfMadeUpOnes) {
+    NetNamespace space("flood");
+    if (!space.Made()) {
+        GTEST_SKIP() << "needs root and ip netns";
+    }
+    LogCapture log;
+    TempDir folder;
+    ScopedChdir inFolder{folder.Path()};
+    std::atomic<std::int64_t> clock{1000};
+    DriverHarness harness;
+    harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
+    Zelkor::DiscoveryService& service = *harness.driver->GetDiscovery();
+    service.SetClock([&clock] { return clock.load(); });
+    service.SetDiscoInterval(kInterval * 1000);
+    service.SetDiscoReplyPort(std::to_string(kControllerPort));
+    ASSERT_TRUE(service.SetMode("controller"));
+    ASSERT_TRUE(space.Run([&] {
+        ASSERT_EQ(harness.driver->AddListener("127.0.0.1", kControllerPort), 0);
+        harness.Start();
+    }));
+    const auto tickAt = [&](std::int64_t seconds) {
+        clock = seconds;
+        return harness.OnLoop([&] { service.OnTimer(); });
+    };
+    // The periodic discovery at `at`, and the device node's reply as the controller takes
+    // it (a line of the detail level, which the floods go without).
+    const auto answered = [&](std::int64_t at) {
+        const auto answers = [&] { return log.Count("ZK2021I No disco exclusion found for (node:amp1:" + kReal); };
+        const std::size_t before = answers();
+        ZelkorLog::TheLog().SetLevel(5);
+        const bool heard = tickAt(at) && WaitUntil([&] { return answers() > before; }, std::chrono::seconds(5));
+        ZelkorLog::TheLog().SetLevel(3);
+        return heard;
+    };
+
+    Flood flood(space);
+    ASSERT_TRUE(flood.Send(0, 5000));
+    ASSERT_EQ(service.TableSizes()["deviceSet"], Zelkor::DiscoveryService::DefaultMaxDevices);
+    Node device(Options("device", "amp1", {"--guid", kReal, "--listen", "127.0.0.1:4197"}), space.Name());
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+
+    // Listed within 20 s, at the first interval the list makes room at.
+    std::int64_t at = clock;
+    std::shared_ptr<Zelkor::DeviceImpl> listed;
+    while (!listed && at + kInterval <= 1020) {
+        at += kInterval + 1;
+        EXPECT_TRUE(answered(at));
+        listed = service.GetDeviceImplByUUID(kReal);
+    }
+    ASSERT_TRUE(listed) << "not listed by " << at;
+    // Heard in a second round, it is no newcomer any more: 5,000 more made-up replies,
+    // which would push out whatever was heard before them, leave it listed.
+    at += kInterval + 1;
+    ASSERT_TRUE(answered(at));
+    ASSERT_TRUE(flood.Send(5000, 10000));
+    const std::int64_t until = at + 60;
+    while (at < until) {
+        at += kInterval + 1;
+        EXPECT_TRUE(answered(at));
+        ASSERT_EQ(service.GetDeviceImplByUUID(kReal).get(), listed.get()) << at;
+    }
+    EXPECT_NE(listed->GetCurrentState(), Zelkor::DeviceNetStateLost);
+    StopCleanly(device.process);
+}
+
+}  // namespace
+}  // namespace ZelkorTest
