@@ -311,7 +311,7 @@ private:
         while (Clock::now() < until) {
             const auto socket = _device->GetHandle();
             // The name of the device, which its requests carry, is known once it answered.
-            if (socket && (!tls || socket->IsAuthenticated()) && !_device->GetDiscoInfo().guid.empty()) {
+            if (socket && (!tls || socket->IsProvenToPeer()) && !_device->GetDiscoInfo().guid.empty()) {
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -131,8 +131,10 @@ void Security::Look() {
         fields["guid"] = info.guid;
         fields["name"] = info.name;
         fields["secured"] = socket->GetState() == Zelkor::TcpSocket::Tls;
-        fields["authenticated"] = socket->IsAuthenticated();
-        fields["kasdor"] = socket->IsKasdorAuthenticated();
+        // This node's proof taken by the device (it always proves with the prefix), or, on a
+        // connection the device made, the device's proof to this node.
+        fields["authenticated"] = socket->IsProvenToPeer() || socket->IsAuthenticated();
+        fields["kasdor"] = socket->IsProvenToPeer() || socket->IsKasdorAuthenticated();
         const auto known = _security.find(device.get());
         if (known == _security.end() || known->second.fields != fields ||
             known->second.connection.lock() != socket) {

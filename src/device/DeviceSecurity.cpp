@@ -107,7 +107,9 @@ bool DeviceImpl::authenticateOn(const std::shared_ptr<TcpSocket>& socket, Authen
         return false;
     }
     const std::string name = nameText();
-    if (socket->GetState() == TcpSocket::Tls && !socket->IsAuthenticated()) {
+    // This node proves itself only to the devices it connected to: a peer that connected
+    // here is no device to send the code's proof to.
+    if (socket->GetState() == TcpSocket::Tls && !socket->IsProvenToPeer() && socket->IsOutgoing()) {
         Detail(authenticateText + name);
         const std::string code = ComposeAuthenticateMessage(info);
         if (code.empty()) {
@@ -179,7 +181,7 @@ void DeviceImpl::Authenticate(AuthenticateInfo& info, std::shared_ptr<TcpSocket>
     }
     MessageForwardInfo header = prepareForwardInfo(router);
     const std::string name = nameText();
-    if (handle->GetState() == TcpSocket::Tls && !handle->IsAuthenticated()) {
+    if (handle->GetState() == TcpSocket::Tls && !handle->IsProvenToPeer() && handle->IsOutgoing()) {
         Detail("ZK6665I Sending authenticate to " + name);
         const std::string code = ComposeAuthenticateMessage(info);
         if (code.empty()) {

@@ -599,7 +599,7 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addConnectedDevice(NewDiscoInfo& r
     // The device adopts the connection first: entering maps its connections to its GUID.
     device->SetHandle(connection);
     device->secured.store(connection->GetState() == TcpSocket::Tls);
-    device->SetAuthentication(connection->IsAuthenticated());
+    device->SetAuthentication(connection->IsProvenToPeer());
     device->lastSeen.store(WallSeconds());
     _deviceListTime.store(WallSeconds());
     enterDevice(device, AllTables);

@@ -325,13 +325,13 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
         if (message->GetMessageForwardInfo().SourceList().size() >= 2) {
             return;
         }
-        connection->IsAuthenticated(false);
+        connection->SetProvenToPeer(false);
         // What the connection holds for the proof would wait for ever: its senders hear
         // of the failure instead, and so do those who send before a proof succeeds.
         connection->EndHeldRequests(kAuthenticationFailed);
         return;
     }
-    connection->IsKasdorAuthenticated(true);
+    connection->SetProvenToPeer(true);
     // Whether or not this node sends discovery requests: the answer brings a device known
     // by its endpoint alone its GUID, and keeps the connection alive from then on.
     device->SendKeepAliveDisco(true);
@@ -344,6 +344,12 @@ void DiscoveryService::SendAuthenticateRequest(void* handle, MessageForwardInfo&
     if (!securedHandle(handle)) {
         Warning("ZK20C0W authenticate not sent on a connection without TLS", ZelkorDriver::Tag(handle));
         return;
+    }
+    // This node's own proof, sent back to it by whoever saw it, proves nothing: its nonce
+    // counts as used.
+    const AuthenticationCode::Check own = AuthenticationCode::Verify(code, std::string());
+    if (!own.nonce.empty()) {
+        _acceptedNonces.Remember(own.nonce);
     }
     Authenticate request;
     request.SetJsonParameter(Param::code, Json::Value(code));

@@ -141,6 +141,14 @@ public:
     bool IsKasdorAuthenticated() const { return _kasdorAuthenticated.load(); }
     // true also sets the authenticated flag.
     void IsKasdorAuthenticated(bool on);
+    // The two flags above say that the peer proved the code to this node, and they alone
+    // let the peer's requests in. This one says that the peer took this node's own proof
+    // (a controller's, to the device it connected to): it lets this node's requests out,
+    // and nothing in.
+    bool IsProvenToPeer() const { return _provenToPeer.load(); }
+    void SetProvenToPeer(bool on) { _provenToPeer.store(on); }
+    // A secured connection's requests go once either side is proven.
+    bool IsTrusted() const { return IsAuthenticated() || IsProvenToPeer(); }
     // The peer's failed "authenticate" attempts here, as the discovery service counts them.
     unsigned FailedAuthentications() const { return _failedAuthentications.load(); }
     unsigned CountFailedAuthentication() { return ++_failedAuthentications; }
@@ -342,6 +350,7 @@ private:
     std::atomic<bool> _connectPending{false};
     std::atomic<bool> _authenticate{false};
     std::atomic<bool> _kasdorAuthenticated{false};
+    std::atomic<bool> _provenToPeer{false};
     std::atomic<unsigned> _failedAuthentications{0};
     std::atomic<bool> _awaitsStartTls{false};
     std::atomic<bool> _oldProtocol{false};

@@ -71,7 +71,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
     if (request) {
         _forwardInfo.SetTargetPaths(parsed.GetTargetPaths());
         _forwardInfo.SetSourcePaths(parsed.GetSourcePaths());
-        if (!IsAuthenticated() && AllowedAtAuthentication(command)) {
+        if (!IsTrusted() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
             if (!enqueue(_passQueue, {std::move(text), command})) {
                 return false;
@@ -95,7 +95,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
                 Debug("ZK7246I TcpSocket::SendData queued request pending _sendingMsg");
                 return queued;
             }
-            if (!IsAuthenticated()) {
+            if (!IsTrusted()) {
                 Debug("ZK7247I TcpSocket::SendData _authenticate is false");
                 if (GetState() != Plain) {
                     Debug("ZK7248I TcpSocket::SendData _myState is not TCP", static_cast<int>(GetState()));
@@ -171,7 +171,7 @@ bool TcpSocket::takeNext(OutgoingLine& next, bool requestOutstanding) {
         next = _priorityQueue.Pop();
         return true;
     }
-    const bool mayRequest = IsAuthenticated() || GetState() == Plain;
+    const bool mayRequest = IsTrusted() || GetState() == Plain;
     if (requestOutstanding || _sendingLockStep || !mayRequest || _requestQueue.Empty()) {
         return false;
     }
@@ -196,7 +196,7 @@ bool TcpSocket::takeBeforeHandshake(OutgoingLine& next) {
 
 void TcpSocket::EndHeldRequests(std::string reason) {
     onLoop([this, reason = std::move(reason)]() mutable {
-        if (IsFinalized() || IsAuthenticated() || GetState() == Plain) {
+        if (IsFinalized() || IsTrusted() || GetState() == Plain) {
             return;
         }
         _authenticationRefused = std::move(reason);
@@ -211,7 +211,7 @@ bool TcpSocket::endsUnwritten(const std::string& command) {
     if (_authenticationRefused.empty()) {
         return false;
     }
-    if (IsAuthenticated()) {
+    if (IsTrusted()) {
         // A later proof succeeded: the refusal stands no longer.
         _authenticationRefused.clear();
         return false;

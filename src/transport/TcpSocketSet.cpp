@@ -101,7 +101,7 @@ bool TcpSocketSet::IsEncrypted() const {
 }
 
 bool TcpSocketSet::IsAuthenticated() const {
-    return !anyConsidered([](const TcpSocket& socket) { return !socket.IsAuthenticated(); });
+    return !anyConsidered([](const TcpSocket& socket) { return !socket.IsProvenToPeer(); });
 }
 
 bool TcpSocketSet::Transferring() const {

@@ -68,7 +68,12 @@ protected:
     }
     unsigned short Port() const { return device.server->LocalEndpoint().port(); }
     bool Run(const std::function<bool()>& done) { return RunUntil(controller.io, done); }
+    // The controller's side: its proof was taken.
     static bool Proven(const std::shared_ptr<TcpSocket>& socket) {
+        return socket && socket->GetState() == TcpSocket::Tls && socket->IsProvenToPeer();
+    }
+    // The device's side: the controller proved the code with the prefix.
+    static bool ProvedHere(const std::shared_ptr<TcpSocket>& socket) {
         return socket && socket->GetState() == TcpSocket::Tls && socket->IsKasdorAuthenticated();
     }
     // Until a reply to a request sent after `before` replies came (a request sent from a
@@ -94,7 +99,7 @@ TEST_F(ControllerSecurity, TheConfirmedCodeIsProvenOnEachNewConnectionAndChanged
     remote->Connect(false);
     ASSERT_TRUE(Run([&] { return remote->GetHandle() && remote->GetRoundTripCount() >= 2; }));
     const auto socket = remote->GetHandle();
-    EXPECT_TRUE(socket->GetState() == TcpSocket::Tls && !socket->IsAuthenticated());
+    EXPECT_TRUE(socket->GetState() == TcpSocket::Tls && !socket->IsProvenToPeer());
     EXPECT_TRUE(log.Contains("ZK6663I Sending authenticate in primary to amp"));
     // The failed address waits before its next proof is checked: the device's clock moves
     // past that wait.
@@ -105,7 +110,7 @@ TEST_F(ControllerSecurity, TheConfirmedCodeIsProvenOnEachNewConnectionAndChanged
     remote->Authenticate(info, nullptr);
     EXPECT_TRUE(info.sent && info.count == 1);
     ASSERT_TRUE(Run([&] { return Proven(socket); }));
-    EXPECT_TRUE(WaitUntil([&] { return Proven(device.tap.At(0)); }));
+    EXPECT_TRUE(WaitUntil([&] { return ProvedHere(device.tap.At(0)); }));
     // Proven, the connection is kept alive by "disco", which the device answers.
     ASSERT_TRUE(Run([&] { return log.Contains(kAnswered); }));
     const std::size_t answered = log.Count(kAnswered);
@@ -130,7 +135,7 @@ TEST_F(ControllerSecurity, TheConfirmedCodeIsProvenOnEachNewConnectionAndChanged
     ASSERT_TRUE(Run([&] { return !remote->GetHandle(); }));
     remote->Connect(false);
     ASSERT_TRUE(Run([&] { return Proven(remote->GetHandle()); }));
-    EXPECT_TRUE(WaitUntil([&] { return device.tap.Count() == 2 && Proven(device.tap.At(1)); }));
+    EXPECT_TRUE(WaitUntil([&] { return device.tap.Count() == 2 && ProvedHere(device.tap.At(1)); }));
 }
 
 // Without TLS no code leaves the controller: the device hears nothing of it.
@@ -178,7 +183,7 @@ TEST_F(ControllerSecurity, EveryConnectionThatConnectsIsSecured) {
         const auto sockets = remote->Connections();
         return sockets.size() == 2 && Proven(sockets[0]) && Proven(sockets[1]);
     }));
-    EXPECT_TRUE(WaitUntil([&] { return device.tap.Count() == 2 && Proven(device.tap.At(0)) && Proven(device.tap.At(1)); }));
+    EXPECT_TRUE(WaitUntil([&] { return device.tap.Count() == 2 && ProvedHere(device.tap.At(0)) && ProvedHere(device.tap.At(1)); }));
     device.Stop();
     second->Close();
 }

@@ -51,7 +51,7 @@ TEST_F(TcpSocketSetTest, PairFlagQueriesTable) {
     };
     auto dress = [](const TcpPtr& socket, const std::string& side) {
         socket->SetState(side[0] == 's' ? TcpSocket::Tls : TcpSocket::Plain);
-        socket->IsAuthenticated(side.find('a') != std::string::npos);
+        socket->SetProvenToPeer(side.find('a') != std::string::npos);
         socket->SetTransferring(side.find('t') != std::string::npos);
     };
     for (const auto& c : cases) {

@@ -102,7 +102,7 @@ public:
             socket->IsAuthenticated(true);
             socket->SendData("@authenticate\n", false);
         } else if (answerSecurity && word == "@authenticate") {
-            socket->IsKasdorAuthenticated(true);
+            socket->SetProvenToPeer(true);
         }
         if (onMessage) {
             onMessage(socket, word);
