@@ -488,6 +488,18 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
     const NewDiscoInfo::IpAddress address = record.Address();
     const unsigned short port = record.getDiscoInfo().port;
     auto device = GetDeviceImplByIPAndPort(address, port);
+    // A peer that connected here speaks for itself only: it takes no name, and no end
+    // point, of a device connected on another connection.
+    if (!packet.socket->IsOutgoing()) {
+        std::shared_ptr<TcpSocket> named;
+        GetDeviceHandleByName(name, named);
+        const auto held = device ? device->GetHandle() : nullptr;
+        if ((named && named != packet.socket) || (held && held != packet.socket)) {
+            Warning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere",
+                    name);
+            return nullptr;
+        }
+    }
     if (!device) {
         Info("ZK2024I Adding the already connected end point", name);
         device = addConnectedDevice(record, packet.socket);
