@@ -454,7 +454,11 @@ void DiscoveryService::HandleGoodbyeRequest(MessageSignalData& data) {
     Goodbye reply;
     reply.SetIsReply(true);
     reply.SetMessageForwardInfo(message->GetMessageForwardInfo());
-    if (const auto& socket = data.Socket()) {
+    // Through a router the connection is the router's: a controller behind it that leaves
+    // takes only what it subscribed to, and every other requester keeps the connection.
+    if (message->GetMessageForwardInfo().SourceList().size() >= 2) {
+        _driver->ForgetRoutedRequester(data.Handle(), message->GetMessageForwardInfo());
+    } else if (const auto& socket = data.Socket()) {
         socket->SetCloseAfterSend(true);
     }
     _driver->BuildAndSendMessage(data.Handle(), reply, false);

@@ -136,7 +136,7 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         return;
     }
     if (tcp && !packet.isReply) {
-        if (const char* refusal = authorise(packet, *current, command, create != nullptr)) {
+        if (const char* refusal = authorise(packet, *current, command, create != nullptr, false)) {
             header.ReversePaths();
             SendErrorReply(packet, command, refusal, header);
             return;
@@ -281,9 +281,16 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             stepBack(packet, command, "Device not found");
             return;
         }
+        // "starttls" acts on the connection it comes on: passed on, it would secure this
+        // node's own connection to the next one, which every requester behind shares.
+        if (command == "starttls") {
+            Detail("ZK78E7I Not forwarded: the word acts on its own connection", command);
+            stepBack(packet, command, "Command not permitted");
+            return;
+        }
         // The node behind trusts this node's connection: what the requester may not ask
         // here, it may not ask through here.
-        if (const char* refusal = authorise(packet, current, command, create != nullptr)) {
+        if (const char* refusal = authorise(packet, current, command, create != nullptr, true)) {
             stepBack(packet, command, refusal);
             return;
         }
@@ -417,7 +424,7 @@ bool ZelkorDriver::strict(IDriverDiscovery& current) const {
 }
 
 const char* ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, const std::string& command,
-                                    bool known) {
+                                    bool known, bool forwarded) {
     const TcpSocket& socket = *packet.socket;
     if (socket.GetRemoteIP().is_loopback()) {
         Detail("ZK78D6I Loopback sources require no authentication");
@@ -425,7 +432,7 @@ const char* ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, c
     }
     const bool code = current.HasVerificationCode();
     if (socket.GetState() != TcpSocket::Tls && code && _requireTls.load()) {
-        return refuseOnPlain(socket, command);
+        return refuseOnPlain(socket, command, forwarded);
     }
     if (socket.GetState() != TcpSocket::Tls || !code) {
         Detail("ZK78D7I All commands allowed when no authentication code is set");
@@ -454,9 +461,12 @@ const char* ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, c
     return "Not authenticated";
 }
 
-const char* ZelkorDriver::refuseOnPlain(const TcpSocket& socket, const std::string& command) {
-    // What a peer needs to reach TLS and be found; a code is refused its own way.
-    if (command == "starttls" || command == "disco" || command == "goodbye" || command == "setverificationcode") {
+const char* ZelkorDriver::refuseOnPlain(const TcpSocket& socket, const std::string& command, bool forwarded) {
+    // What a peer needs to reach TLS and be found, on its own connection; a code is
+    // refused its own way. Said through this node, the same words would act on this node's
+    // connection to the next one.
+    if (!forwarded &&
+        (command == "starttls" || command == "disco" || command == "goodbye" || command == "setverificationcode")) {
         return nullptr;
     }
     if (noticeOfReachedDevice(socket, command)) {

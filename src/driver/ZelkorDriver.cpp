@@ -19,6 +19,7 @@
 #include "services/ListCommandRouter.h"
 #include "services/ListPresets.h"
 #include "services/ListPublishers.h"
+#include "services/SubscriberKey.h"
 #include "services/SubscriptionService.h"
 #include "storage/StorageModel.h"
 #include "transport/InputBudget.h"
@@ -189,6 +190,26 @@ IServiceSender::QueuedOutput ZelkorDriver::QueuedOutputOf(void* handle) {
 ISubscriptionService* ZelkorDriver::GetSubscriptionService() {
     std::lock_guard<std::mutex> lock(_serviceMutex);
     return _subscriptions.get();
+}
+
+void ZelkorDriver::ForgetRoutedRequester(void* handle, const MessageForwardInfo& header) {
+    const SubscriberKey requester = SubscriberKey::Of(handle, header);
+    if (!requester.Routed()) {
+        return;
+    }
+    std::shared_ptr<SubscriptionService> subscriptions;
+    std::shared_ptr<EventSubscriptionService> events;
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        subscriptions = _subscriptionService;
+        events = _eventSubscriptions;
+    }
+    if (subscriptions) {
+        subscriptions->RemoveSubscriber(requester);
+    }
+    if (events) {
+        events->RemoveSubscriber(requester);
+    }
 }
 
 IEventSubscriptionService* ZelkorDriver::GetEventSubscriptionService() {

@@ -168,6 +168,9 @@ public:
     IFileTransferService* GetFileTransferService() override;
     IDiscoveryService* GetDiscoveryService() override;
     ISubscriptionService* GetSubscriptionService() override;
+    // A requester behind a router said goodbye on the router's connection: what it
+    // subscribed to goes, the connection and the other requesters' subscriptions stay.
+    void ForgetRoutedRequester(void* handle, const MessageForwardInfo& header);
     // Made by InitFileTransfer; null before.
     IDeviceStateService* GetDeviceStateService() override;
     // Made by InitDiscovery (and UseDiscovery) after the subscription service.
@@ -439,8 +442,10 @@ private:
     // Null when the connection may make the request; else the refusal's text (logged here).
     // `known`: the word is in the command table; the application's own words need an
     // authenticated peer, not the list of the protocol's words.
-    const char* authorise(Packet& packet, IDriverDiscovery& discovery, const std::string& command, bool known);
-    const char* refuseOnPlain(const TcpSocket& socket, const std::string& command);
+    // `forwarded`: the request goes on to a node beyond this one.
+    const char* authorise(Packet& packet, IDriverDiscovery& discovery, const std::string& command, bool known,
+                          bool forwarded);
+    const char* refuseOnPlain(const TcpSocket& socket, const std::string& command, bool forwarded);
     // A refused proof forwarded back to its requester counts against the requester's
     // connection, which closes after as many as a node allows.
     void countRefusedProof(const MessageForwardInfo& reply, TcpSocket& requester);

@@ -71,6 +71,10 @@ void EventSubscriptionService::SignalRaised(ConnectionResult& result) {
     }
 }
 
+void EventSubscriptionService::RemoveSubscriber(const SubscriberKey& subscriber) {
+    onLoop([subscriber](EventSubscriptionService& self) { self._model.RemoveSubscription(subscriber, nullptr); });
+}
+
 void EventSubscriptionService::SignalRaised(MessageSignalData& data) {
     const Message* message = data.GetMessage();
     if (!message) {

@@ -60,6 +60,8 @@ public:
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
     // A closed or refused connection: its subscriptions go.
     void SignalRaised(ConnectionResult& result) override;
+    // What one subscriber behind a router holds: it said goodbye.
+    void RemoveSubscriber(const SubscriberKey& subscriber);
     // A received request of the three words is answered on its connection with its
     // header; replies are left to the handlers, but for a router's word that the routed
     // subscriber of an event is gone, which drops that subscriber.

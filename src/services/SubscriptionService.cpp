@@ -148,6 +148,10 @@ void SubscriptionService::RemoveSubscription(void* handle) {
     onLoop([handle](SubscriptionService& self) { self.removeNow(handle); });
 }
 
+void SubscriptionService::RemoveSubscriber(const SubscriberKey& subscriber) {
+    onLoop([subscriber](SubscriptionService& self) { self.removeSubscriber(subscriber); });
+}
+
 void SubscriptionService::removeNow(void* conn) {
     // A connection's subscribers lie together in each table, its direct one first.
     std::set<SubscriberKey> subscribers;

@@ -142,6 +142,8 @@ public:
     void ValueChanged(const char* path, const char* format, const char* value, const char* type, bool changed,
                       std::weak_ptr<IStorage> storage) override;
     void RemoveSubscription(void* handle) override;
+    // What one subscriber behind a router holds (values, polled, log): it said goodbye.
+    void RemoveSubscriber(const SubscriberKey& subscriber);
 
     // --- driver side ---------------------------------------------------------------------
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
