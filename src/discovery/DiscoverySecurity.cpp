@@ -239,10 +239,12 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
         return;
     }
     // Through a router the connection is the router's, shared by every requester behind
-    // it: their failures slow the router's address, but never close its connection (the
-    // router closes the requester's own).
+    // it: their failures slow the router's address, and the router closes the requester's
+    // own connection; the router's goes only after many more. (A peer that only claims a
+    // route is bounded all the same.)
     const bool routed = message->GetMessageForwardInfo().SourceList().size() >= 2;
-    if (!routed && connection->FailedAuthentications() >= MaxFailedAuthentications) {
+    const unsigned most = routed ? MaxRoutedFailedAuthentications : MaxFailedAuthentications;
+    if (connection->FailedAuthentications() >= most) {
         // Closing once its last refusal is written: what the peer sent behind that goes
         // unanswered.
         return;
@@ -267,8 +269,8 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
     reply.SetIsReply(true);
     if (!info.error.empty()) {
         reply.SetJsonParameter(Param::error, Json::Value(info.error));
-        if (!routed && connection->CountFailedAuthentication() >= MaxFailedAuthentications) {
-            Warning("ZK20C8W Closing the connection after " + std::to_string(MaxFailedAuthentications) +
+        if (connection->CountFailedAuthentication() >= most) {
+            Warning("ZK20C8W Closing the connection after " + std::to_string(most) +
                     " failed authentications from " + from(*connection));
             connection->SetCloseAfterSend(true);
         }

@@ -377,6 +377,9 @@ public:
     // Failed "authenticate" attempts (checked or refused during the address's wait) after
     // which a connection is closed, once the last refusal is written.
     static constexpr unsigned MaxFailedAuthentications = 5;
+    // The same for a connection whose failures came through a router, which carries many
+    // requesters' proofs.
+    static constexpr unsigned MaxRoutedFailedAuthentications = 64;
     // Replaces the clock of the waits of addresses whose authentication failed (tests).
     void SetAuthenticationClock(AuthenticationWaits::Clock clock) { _failedAddresses.SetClock(std::move(clock)); }
 

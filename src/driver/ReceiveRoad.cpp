@@ -273,6 +273,12 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             return;
         }
         if (command == "authenticate") {
+            // Only the answer to a proof its requester sent: a device that sends refusals
+            // of its own must not have the router close whoever it names.
+            if (!onward->TakeForwardedProof()) {
+                Warning("ZK78E8W Answer to no forwarded authentication dropped", onward->Tag());
+                return;
+            }
             countRefusedProof(header, *onward);
         }
     } else {
@@ -327,6 +333,9 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             Warning("ZK78E2W Source name held by another connection", header.GetSource());
             stepBack(packet, command, "Source name in use");
             return;
+        }
+        if (command == "authenticate") {
+            packet.socket->NoteProofForwarded();
         }
     }
     // The body goes on as the requester wrote it: the node it is for reads it and answers

@@ -149,6 +149,16 @@ public:
     void SetProvenToPeer(bool on) { _provenToPeer.store(on); }
     // A secured connection's requests go once either side is proven.
     bool IsTrusted() const { return IsAuthenticated() || IsProvenToPeer(); }
+    // The "authenticate" requests a router passed on for this connection's peer and whose
+    // answers have not come back: only such an answer is the peer's to hear. Loop thread.
+    void NoteProofForwarded() { ++_proofsForwarded; }
+    bool TakeForwardedProof() {
+        if (_proofsForwarded == 0) {
+            return false;
+        }
+        --_proofsForwarded;
+        return true;
+    }
     // The peer's failed "authenticate" attempts here, as the discovery service counts them.
     unsigned FailedAuthentications() const { return _failedAuthentications.load(); }
     unsigned CountFailedAuthentication() { return ++_failedAuthentications; }
@@ -351,6 +361,7 @@ private:
     std::atomic<bool> _authenticate{false};
     std::atomic<bool> _kasdorAuthenticated{false};
     std::atomic<bool> _provenToPeer{false};
+    std::uint64_t _proofsForwarded = 0;
     std::atomic<unsigned> _failedAuthentications{0};
     std::atomic<bool> _awaitsStartTls{false};
     std::atomic<bool> _oldProtocol{false};
