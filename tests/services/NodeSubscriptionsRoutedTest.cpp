@@ -245,7 +245,11 @@ TEST(NodeSubscriptionsRouted, EachControllerBehindARouterHasItsOwnAndLosesThemWh
     EXPECT_THAT(EventsUntilRoundTrip(later, kAmp, from, "after"),
                 AllOf(Contains("request"), Not(Contains("publish")), Not(Contains("event")), Not(Contains("log"))));
 
+    // A controller that leaves with a goodbye through the router takes only its own: the
+    // router's connection, and the first controller's subscriptions on it, stay.
     StopCleanly(later);
+    EXPECT_EQ(tell(Write("/audio/gain", "-9"), "write")["error"], "");
+    EXPECT_EQ(ValueEntries(one.Await(LineAbout("publish", kAmp))["values"]), "/audio/gain=-9");
     StopCleanly(one);
     StopCleanly(router.process);
     StopCleanly(device.process);
