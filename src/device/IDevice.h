@@ -203,7 +203,8 @@ public:
     // called) while a script runs. Nothing is sent, and no callback called, without a
     // connection, or once the device is finalized. On a secured connection whose device
     // refused this node's proof, the reply gives every value the error "Authentication
-    // Failed" instead of waiting for a proof. Replies come on the event loop.
+    // Failed" instead of waiting for a proof. The end of the connection before the reply
+    // came gives every value the error "connection lost". Replies come on the event loop.
     virtual void SetParameter(ObjectParamContainer& values) = 0;
     virtual void SetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
                               bool deferrable, std::string tag) = 0;

@@ -197,5 +197,40 @@ TEST_F(DeviceExec, DisconnectSignalsDropsWaitingRawCallbacks) {
     EXPECT_EQ(WaitHeard(2).size(), 2u);
 }
 
+// The connection dies with twenty gets and twenty execs waiting, one on the wire and the
+// rest held by the connection: each get callback hears every value failed with
+// "connection lost", each exec callback "connection lost", each in sending order. A get
+// deferred while a script runs, or asked of a device without connection, never went to
+// a connection and is never answered.
+TEST_F(DeviceExec, AKilledConnectionAnswersEveryPendingGetAndExec) {
+    const auto get = [this](const std::string& tag) {
+        return [this, tag](const Zelkor::ObjectParamContainer& c) { Heard(tag + " " + Summary(c)); };
+    };
+    Zelkor::ObjectParamContainer paths;
+    ASSERT_TRUE(paths.FromJsonText(R"([{"path":"/b/c"},{"path":"/b/d"}])"));
+    auto unconnected = MakeDevice(harness.driver.get(), "7c1d2e3f-4a5b-4c6d-8e7f-9a0b1c2d3e4f", "amp-2", "127.0.0.1");
+    unconnected->GetParameter(paths, get("unconnected"), false, "u");
+    device->IsRunningScript(true);
+    device->GetParameter(paths, get("deferred"), true, "d");
+    device->IsRunningScript(false);
+    for (int n = 0; n < 20; ++n) {
+        device->GetParameter(paths, get("get" + std::to_string(n)), false, "g");
+        device->SendExecCommand("/p", "x", std::string(), "", Exec("exec" + std::to_string(n)));
+    }
+    EXPECT_EQ(peer.ReadLine(), "get [{\"path\":\"/b/c\"},{\"path\":\"/b/d\"}]\n");
+    peer.Close();
+    Lines gets;
+    Lines execs;
+    for (const auto& line : WaitHeard(40)) {
+        (line.rfind("get", 0) == 0 ? gets : execs).push_back(line);
+    }
+    ASSERT_EQ(gets.size(), 20u);
+    ASSERT_EQ(execs.size(), 20u);
+    for (std::size_t n = 0; n < 20; ++n) {
+        EXPECT_EQ(gets[n], "get" + std::to_string(n) + " /b|c!connection lost /b|d!connection lost");
+        EXPECT_EQ(execs[n], "exec" + std::to_string(n) + " /  failed connection lost ");
+    }
+}
+
 }  // namespace
 }  // namespace ZelkorTest
