@@ -4,6 +4,7 @@
 #include <sstream>
 #include <utility>
 
+#include "core/ErrorReply.h"
 #include "driver/EndedRequest.h"
 #include "driver/IServiceSender.h"
 #include "services/FolderLookup.h"
@@ -87,9 +88,13 @@ FolderModificationService::FolderModificationService(IServiceSender* sender, std
     }
     _get.connection = _get.signal += static_cast<ISignalObserver<MessageSignalData>*>(this);
     _set.connection = _set.signal += static_cast<ISignalObserver<MessageSignalData>*>(this);
+    if (Signal<MessageSignalData>* errors = _sender ? _sender->ErrorReplies() : nullptr) {
+        _errorConnection = errors->Connect([this](MessageSignalData& data) { ProcessErrorReply(data); });
+    }
 }
 
 FolderModificationService::~FolderModificationService() {
+    _errorConnection.disconnect();
     _get.signal -= _get.connection;
     _set.signal -= _set.connection;
     if (_sender) {
@@ -344,6 +349,24 @@ void FolderModificationService::SignalRaised(ConnectionResult& result) {
     }
 }
 
+void FolderModificationService::ProcessErrorReply(MessageSignalData& data) {
+    const auto* reply = dynamic_cast<const ErrorReply*>(data.GetMessage());
+    if (!reply || !_sender) {
+        return;
+    }
+    Kind* kind = kindOf(_sender->AnsweredWord(data.Handle()));
+    if (!kind) {
+        return;
+    }
+    const std::string reason = reply->Reason();
+    deliver(
+        *kind, data.Handle(), [kind, &reason](const std::string& line) { return failedEntries(*kind, line, reason); },
+        [reply] {
+            const std::string& received = reply->GetRawText();
+            return received.empty() ? reply->ToNetworkFormat(false) : received;
+        });
+}
+
 ObjectParamContainer FolderModificationService::failedEntries(const Kind& kind, const std::string& line,
                                                               const std::string& reason) {
     // Answered as the connection's end answers a request it never wrote: every entry
@@ -450,7 +473,7 @@ void FolderModificationService::ProcessGetSetReply(MessageSignalData& data) {
     }
     deliver(
         *kind, data.Handle(),
-        [reply] {
+        [reply](const std::string&) {
             ObjectParamContainer container;
             FolderLookup::BuildObjects(reply->GetValues(), container, true);
             return container;
@@ -470,7 +493,7 @@ void FolderModificationService::UnreadableReply(void* handle, const std::string&
     Warning(std::string("ZK6341W Unreadable ") + word + " reply on connection " + tagOf(handle), error);
     deliver(
         *kind, handle,
-        [&error] {
+        [&error](const std::string&) {
             ContainerFormatValue record;
             record.AddErrorContainer(std::string(), error);
             ObjectParamContainer container;
@@ -480,11 +503,13 @@ void FolderModificationService::UnreadableReply(void* handle, const std::string&
         [&] { return received.empty() ? error : received; });
 }
 
-void FolderModificationService::deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer()>& build,
+void FolderModificationService::deliver(Kind& kind, void* handle,
+                                        const std::function<ObjectParamContainer(const std::string&)>& build,
                                         const std::function<std::string()>& text) {
     ReplyHandler handler;
     RawReplyHandler raw;
     std::string tag;
+    std::string line;
     {
         std::lock_guard<std::mutex> lock(kind.mutex);
         try {
@@ -501,6 +526,7 @@ void FolderModificationService::deliver(Kind& kind, void* handle, const std::fun
             }
             if (entry) {
                 raw = std::move(entry->raw);
+                line = std::move(entry->line);
             }
             if (entry && !entry->useDefault) {
                 if (entry->handler) {
@@ -526,7 +552,7 @@ void FolderModificationService::deliver(Kind& kind, void* handle, const std::fun
             Detail(std::string("ZK6312I ") + kind.texts.word + " request handler (" + tag +
                    ") called for connection " + tagOf(handle));
         }
-        handler(build());
+        handler(build(line));
     }
     if (raw) {
         raw(text());

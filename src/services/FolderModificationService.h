@@ -9,9 +9,10 @@
 // in sending order, and the handlers queued ahead for requests still to be sent. An entry
 // joins the first only once the connection took the line, in the same loop turn, so a
 // request that never reached the wire holds no place. A reply the reader refused still
-// takes its place (UnreadableReply): its handler hears the reader's text. The end of the
+// takes its place (UnreadableReply): its handler hears the reader's text. So does an
+// "@error" the connection finds answering a "get" or "set", and the end of the
 // connection answers every place it held: each handler hears its request's entries, each
-// carrying ConnectionLost.
+// carrying the error's reason or ConnectionLost.
 //
 // Ownership: made and owned by the driver, which outlives it; the sender is not owned,
 // the storage facade is shared. Threads: sends and the handler setters come from any
@@ -104,6 +105,11 @@ public:
     // as it came in; the reader's text when that is empty). Other words are ignored.
     void UnreadableReply(void* handle, const std::string& word, const std::string& error,
                          const std::string& received = std::string());
+    // Every "@error" the sender raises comes here. One that answers a "get" or "set"
+    // (AnsweredWord) takes that request's place: its handler hears the request's entries,
+    // each with the error's reason as error; a raw command's handler the error line as it
+    // came in. One that answers another word is not ours.
+    void ProcessErrorReply(MessageSignalData& data);
     // A raw command's reply handler: the reply's text as it came in.
     using RawReplyHandler = std::function<void(const std::string& text)>;
     // A ready "get" or "set" request line (a raw command) sent as one without handler: its
@@ -124,7 +130,7 @@ private:
         bool useDefault = false;
         // A raw command's, called with the reply's text besides the handler.
         RawReplyHandler raw;
-        // The request line as it went out: what the connection's end answers.
+        // The request line as it went out: what an error or the connection's end answers.
         std::string line;
 
         static Entry Of(std::string tag, ReplyHandler handler, bool useDefault = false) {
@@ -181,9 +187,9 @@ private:
     // On the loop, once the connection took the line.
     void recordSent(Kind& kind, void* handle, std::optional<Entry> entry, RawReplyHandler raw, std::string line);
     // Takes the handler of the oldest place on the connection and calls it, outside the
-    // lock, with the container `build` makes; a raw command's handler with the text
-    // `text` makes.
-    void deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer()>& build,
+    // lock, with the container `build` makes of the place's request line; a raw command's
+    // handler with the text `text` makes.
+    void deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer(const std::string&)>& build,
                  const std::function<std::string()>& text);
     // The entries of a request line, each carrying `reason` as its error; without entries
     // that read, one entry without path that carries it.
@@ -195,6 +201,7 @@ private:
     IServiceSender* _sender;
     std::shared_ptr<StorageModel> _storage;
     boost::signals2::connection _resultsConnection;
+    boost::signals2::connection _errorConnection;
     Kind _get{GetTexts};
     Kind _set{SetTexts};
 };

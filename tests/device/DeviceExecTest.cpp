@@ -197,6 +197,46 @@ TEST_F(DeviceExec, DisconnectSignalsDropsWaitingRawCallbacks) {
     EXPECT_EQ(WaitHeard(2).size(), 2u);
 }
 
+// A raw line answered "@error" hears that line; the replies of its word to the
+// subscriptions the device object sent, before it and after it, pass it by, and the raw
+// line sent behind the first of them hears its own reply, not that one's.
+TEST_F(DeviceExec, AnErrorAnswersItsRawCommandAndOtherRepliesOfTheWordPassItBy) {
+    CountSubscribeReplies();
+    Zelkor::ObjectParamContainer values;
+    ASSERT_TRUE(values.FromJsonText(R"({"path":"/a/s"})"));
+    device->Subscribe(values);
+    device->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("raw"));
+    device->SendRawCommand(R"(subscribe {"path":"/a/c"})", Raw("refused"));
+    Answer({R"(@subscribe {"path":"/a/s"})", R"(@subscribe {"path":"/a/b"})", R"(@error {"message":"no"})"});
+    device->Subscribe(values);
+    Answer({R"(@subscribe {"path":"/a/s"})"});
+    EXPECT_TRUE(WaitUntil([&] { return subscribeReplies.load() == 3; }));
+    EXPECT_EQ(WaitHeard(2), (Lines{R"(raw @subscribe {"path":"/a/b"})", R"(refused @error {"message":"no"})"}));
+}
+
+// An "@error" answers the request in flight, whatever its word: an exec callback hears a
+// failure with its message, a raw "get" the error line (and the default handler each
+// value failed), a get callback each of its values failed; the replies after it go to
+// the requests after it.
+TEST_F(DeviceExec, AnErrorAnswersTheExecOrGetInFlight) {
+    device->OnGetResult([this](const Zelkor::ObjectParamContainer& c) { Heard("default-get " + Summary(c)); });
+    const auto get = [this](const std::string& tag) {
+        return [this, tag](const Zelkor::ObjectParamContainer& c) { Heard(tag + " " + Summary(c)); };
+    };
+    Zelkor::ObjectParamContainer paths;
+    ASSERT_TRUE(paths.FromJsonText(R"([{"path":"/b/c"},{"path":"/b/d"}])"));
+    device->SendExecCommand("/p", "one", std::string(), "e1", Exec("exec"));
+    device->SendRawCommand(R"(get {"path":"/a/b"})", Raw("raw-get"));
+    device->GetParameter(paths, get("get"), false, "t1");
+    device->SendExecCommand("/p", "two", std::string(), "e2", Exec("exec"));
+    device->GetParameter(paths, get("get"), false, "t2");
+    Answer({R"(@error {"message":"busy"})", R"(@error {"message":"no"})", R"(@error {"message":"gone"})",
+            R"(@exec {"command":"two","path":"/p","requestid":"e2","status":"true"})",
+            R"(@get [{"path":"/b/c","value":1},{"path":"/b/d","value":2}])"});
+    EXPECT_EQ(WaitHeard(6), (Lines{"exec   failed busy ", "default-get /a|b!no", R"(raw-get @error {"message":"no"})",
+                                   "get /b|c!gone /b|d!gone", "exec /p two ok  e2", "get /b|c=1 /b|d=2"}));
+}
+
 // The connection dies with twenty gets and twenty execs waiting, one on the wire and the
 // rest held by the connection: each get callback hears every value failed with
 // "connection lost", each exec callback "connection lost", each in sending order. A get

@@ -290,6 +290,7 @@ TEST(NodeExec, StatePresetsAndNetworkSettingsAreAnsweredEveryTime) {
     const Json::Value error = ctl.AwaitEvent("errorReply");
     EXPECT_EQ(error["message"], "Unrecognized list option.");
     EXPECT_EQ(error["tag"], state["tag"]);
+    EXPECT_EQ(ctl.Await(LineWith("raw", "tag", "list"))["text"], R"(@error {"message":"Unrecognized list option."})");
 
     const std::string mac = FirstMac(dev);
     ASSERT_FALSE(mac.empty());
@@ -398,6 +399,7 @@ TEST(NodeExecRouted, TheDeviceAndNotTheRouterAnswers) {
     const Json::Value error = ctl.AwaitEvent("errorReply");
     EXPECT_EQ(error["message"], "Unrecognized list option.");
     EXPECT_EQ(error["source"], "amp1");
+    EXPECT_EQ(ctl.Await(LineWith("raw", "tag", "list"))["text"], R"(@error {"message":"Unrecognized list option."})");
 
     StopCleanly(ctl);
     StopCleanly(router.process);
