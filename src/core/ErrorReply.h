@@ -4,6 +4,7 @@
 // Ownership and threads as for every Message.
 
 #include <memory>
+#include <string>
 
 #include "core/Message.h"
 
@@ -15,6 +16,10 @@ public:
 
     const char* CommandName() const override;
     std::unique_ptr<Message> Instantiate() const override;
+    // What a request's sender is told of the refusal: the "message", else the line as it
+    // came in (or as it would be written), so that a reply without one still says
+    // something.
+    std::string Reason() const;
 };
 
 }  // namespace Zelkor

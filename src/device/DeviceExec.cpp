@@ -2,11 +2,12 @@
 // to the command interface with a callback per request, and raw command lines typed as
 // text, whose replies come back as text. The callback of an "exec", "get" or "set" line is
 // held by the word's service in the line's place among the connection's requests; any
-// other word's callback waits here, per word, for the device's next reply of that word.
+// other word's callback waits here for the reply to its own line. An "@error" that
+// answers a raw line reaches its callback as the error line itself (see IDevice).
 
 #include "device/DeviceImpl.h"
 
-#include <deque>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -17,12 +18,6 @@
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
-
-struct DeviceImpl::RawWaits {
-    // Both under the device's mutex.
-    boost::signals2::connection handler;
-    std::deque<RawCallback> callbacks;
-};
 
 std::shared_ptr<ICommandInterfaceService> DeviceImpl::commandInterface() const {
     const auto owner = _driver.lock();
@@ -85,6 +80,23 @@ void DeviceImpl::OnExecResult(ExecCallback callback) {
 
 // --- raw commands ------------------------------------------------------------------------
 
+namespace {
+
+// The sender hash a line built with `header` will carry: the next one of its counter.
+std::string hashOf(const MessageForwardInfo& header) {
+    if (!header.hasHash) {
+        return std::string();
+    }
+    MessageForwardInfo probe = header;
+    std::string front;
+    if (!probe.AppendMessageForwardHeader(front)) {
+        return std::string();
+    }
+    return front.substr(0, front.find(' '));
+}
+
+}  // namespace
+
 void DeviceImpl::SendRawCommand(const char* line, RawCallback callback) {
     const auto owner = _driver.lock();
     if (!line || !callback || !owner) {
@@ -98,8 +110,8 @@ void DeviceImpl::SendRawCommand(const char* line, RawCallback callback) {
         std::lock_guard<std::mutex> lock(_mutex);
         generation = _rawGeneration;
     }
-    ZelkorDriver::SendResult sent;
-    if (word == "exec" || word == "get" || word == "set") {
+    const bool serviceWord = word == "exec" || word == "get" || word == "set";
+    if (serviceWord) {
         // The service of the word holds the callback in the line's place among the
         // connection's requests; a disconnection of the device since drops it there.
         callback = [weak = weak_from_this(), generation, callback = std::move(callback)](const std::string& text) {
@@ -115,75 +127,137 @@ void DeviceImpl::SendRawCommand(const char* line, RawCallback callback) {
             }
             callback(text);
         };
-    } else {
-        // The callback waits only once the connection took the line: one that never went
-        // out would take the reply of a later line of its word.
-        sent = [self = shared_from_this(), word, generation, callback](bool taken) {
-            if (taken) {
-                self->enterRaw(word, generation, callback);
-            }
-        };
     }
     ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
-        owner->SendRawCommand(ZelkorDriver::HandleOf(socket.get()), line, header, callback, sent);
+        ZelkorDriver::SendResult sent;
+        if (!serviceWord) {
+            // The callback waits only once the connection took the line, in the same loop
+            // turn, when the connection can tell the line's place among its requests: one
+            // that never went out would take the reply of a later line.
+            RawWait wait{word, socket, 0, hashOf(header), callback};
+            sent = [self = shared_from_this(), wait = std::move(wait), generation](bool taken) mutable {
+                const auto connection = wait.connection.lock();
+                if (taken && connection) {
+                    wait.ordinal = connection->LastRequestTaken();
+                    self->enterRaw(std::move(wait), generation);
+                }
+            };
+        }
+        owner->SendRawCommand(ZelkorDriver::HandleOf(socket.get()), line, header, callback, std::move(sent));
     });
 }
 
-void DeviceImpl::enterRaw(const std::string& word, std::uint64_t generation, RawCallback callback) {
+bool DeviceImpl::hookRaw(ZelkorDriver& owner, const std::string& word) {
+    auto& handler = _rawHandlers[word];
+    if (handler.connected()) {
+        return true;
+    }
+    handler = owner.AddHandler2(word, [self = shared_from_this()](MessageSignalData& data) { self->serveRaw(data); });
+    if (!handler.connected()) {
+        _rawHandlers.erase(word);
+        return false;
+    }
+    return true;
+}
+
+void DeviceImpl::enterRaw(RawWait wait, std::uint64_t generation) {
     const auto owner = _driver.lock();
     if (!owner) {
         return;
     }
-    std::lock_guard<std::mutex> lock(_mutex);
-    // A disconnection since the line was sent: its reply is not coming on a connection of
-    // this device any more. A finalized device is never served again.
-    if (generation != _rawGeneration || IsFinalized()) {
-        return;
-    }
-    auto& waits = _rawWaits[word];
-    if (!waits) {
-        auto made = std::make_shared<RawWaits>();
-        made->handler = owner->AddHandler2(
-            word, [self = shared_from_this(), made](MessageSignalData& data) { self->serveRaw(data, made); });
-        // A word whose replies the driver raises on no signal of its map.
-        if (!made->handler.connected()) {
-            _rawWaits.erase(word);
-            return;
-        }
-        waits = std::move(made);
-    }
-    waits->callbacks.push_back(std::move(callback));
-}
-
-void DeviceImpl::serveRaw(MessageSignalData& data, const std::shared_ptr<RawWaits>& waits) {
-    const Message* message = data.GetMessage();
-    if (!message || !message->GetIsReply() || !MatchSource(data)) {
-        return;
-    }
-    // Held past the cut below: the handler being cut owns this device.
+    // What goes is cut and released after the lock: a handler owns this device, and a
+    // callback's captures may own anything.
     const auto self = shared_from_this();
-    RawCallback deliver;
-    boost::signals2::connection cut;
+    std::vector<RawWait> closed;
+    std::vector<boost::signals2::connection> cuts;
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        // A handler dropped (its list emptied or the device disconnected) while the signal
-        // was already calling it.
-        if (waits->callbacks.empty()) {
+        // A disconnection since the line was sent: its reply is not coming on a connection
+        // of this device any more. A finalized device is never served again.
+        if (generation != _rawGeneration || IsFinalized()) {
             return;
         }
-        deliver = std::move(waits->callbacks.front());
-        waits->callbacks.pop_front();
-        if (waits->callbacks.empty()) {
-            cut = waits->handler;
-            for (auto at = _rawWaits.begin(); at != _rawWaits.end(); ++at) {
-                if (at->second == waits) {
-                    _rawWaits.erase(at);
-                    break;
-                }
+        // Lines whose connection has closed since are answered by nothing any more.
+        for (auto at = _rawWaits.begin(); at != _rawWaits.end();) {
+            const auto connection = at->connection.lock();
+            if (connection && connection->SocketIsOpen()) {
+                ++at;
+            } else {
+                closed.push_back(std::move(*at));
+                at = _rawWaits.erase(at);
             }
         }
+        // A word whose replies the driver raises on no signal of its map.
+        if (hookRaw(*owner, wait.word) && hookRaw(*owner, "error")) {
+            _rawWaits.push_back(std::move(wait));
+        }
+        cuts = idleRawHandlers();
     }
-    cut.disconnect();
+    for (auto& cut : cuts) {
+        cut.disconnect();
+    }
+}
+
+std::vector<boost::signals2::connection> DeviceImpl::idleRawHandlers() {
+    std::vector<boost::signals2::connection> idle;
+    for (auto at = _rawHandlers.begin(); at != _rawHandlers.end();) {
+        const bool needed = std::any_of(_rawWaits.begin(), _rawWaits.end(), [&](const RawWait& wait) {
+            return at->first == "error" || wait.word == at->first;
+        });
+        if (needed) {
+            ++at;
+        } else {
+            idle.push_back(at->second);
+            at = _rawHandlers.erase(at);
+        }
+    }
+    return idle;
+}
+
+void DeviceImpl::serveRaw(MessageSignalData& data) {
+    const Message* message = data.GetMessage();
+    if (!message || !message->GetIsReply()) {
+        return;
+    }
+    const std::string word = message->CommandName();
+    const bool error = word == "error";
+    const MessageForwardInfo& header = message->GetMessageForwardInfo();
+    const std::string hash = header.hasHash ? header.HashText() : std::string();
+    // The request the reply answers, as the connection it came in on knows it.
+    ConnectionRequest answered;
+    if (const auto socket = data.Socket()) {
+        answered = socket->AnsweredRequest();
+    }
+    // A hashed line's reply is known by its hash wherever it comes in, as long as it
+    // comes from the device.
+    const bool hashed = !hash.empty() && MatchSource(data);
+    const auto ownReply = [&](const RawWait& wait) {
+        if (!error && wait.word != word) {
+            return false;
+        }
+        if (hashed && wait.hash == hash) {
+            return true;
+        }
+        return answered.ordinal != 0 && wait.ordinal == answered.ordinal &&
+               ZelkorDriver::HandleOf(wait.connection.lock().get()) == data.Handle();
+    };
+    // Held past the cuts below: a handler being cut owns this device.
+    const auto self = shared_from_this();
+    RawCallback deliver;
+    std::vector<boost::signals2::connection> cuts;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        const auto found = std::find_if(_rawWaits.begin(), _rawWaits.end(), ownReply);
+        if (found == _rawWaits.end()) {
+            return;
+        }
+        deliver = std::move(found->callback);
+        _rawWaits.erase(found);
+        cuts = idleRawHandlers();
+    }
+    for (auto& cut : cuts) {
+        cut.disconnect();
+    }
     const std::string& received = message->GetRawText();
     deliver(received.empty() ? message->ToNetworkFormat(false) : received);
 }
@@ -191,21 +265,17 @@ void DeviceImpl::serveRaw(MessageSignalData& data, const std::shared_ptr<RawWait
 void DeviceImpl::dropRawCommands() {
     // Held past the cuts: a handler being cut owns this device.
     const auto self = weak_from_this().lock();
-    std::map<std::string, std::shared_ptr<RawWaits>> dropped;
+    std::map<std::string, boost::signals2::connection> handlers;
     // The callbacks go after the lock: their captures may own anything.
-    std::vector<std::deque<RawCallback>> callbacks;
+    std::vector<RawWait> dropped;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         ++_rawGeneration;
+        handlers.swap(_rawHandlers);
         dropped.swap(_rawWaits);
-        for (auto& entry : dropped) {
-            // A handler the signal is calling right now finds its list empty.
-            callbacks.push_back(std::move(entry.second->callbacks));
-            entry.second->callbacks.clear();
-        }
     }
-    for (auto& entry : dropped) {
-        entry.second->handler.disconnect();
+    for (auto& entry : handlers) {
+        entry.second.disconnect();
     }
 }
 

@@ -318,14 +318,31 @@ private:
     // The driver's command interface, keeping the driver while used; empty before
     // InitCommandInterface.
     std::shared_ptr<ICommandInterfaceService> commandInterface() const;
-    // Raw commands other than "exec", "get" and "set": per word, the callbacks of the lines
-    // the connection took, oldest first, behind one handler on the driver's signal of the
-    // word, cut when the last callback is served. `enterRaw` runs on the loop once the
-    // line was taken; a line sent before the latest dropRawCommands (`generation`) enters
-    // nothing, nor is its callback called when a service holds it.
-    struct RawWaits;
-    void enterRaw(const std::string& word, std::uint64_t generation, RawCallback callback);
-    void serveRaw(MessageSignalData& data, const std::shared_ptr<RawWaits>& waits);
+    // Raw commands other than "exec", "get" and "set": the callbacks of the lines a
+    // connection took, oldest first, each waiting for the reply to its own line: by the
+    // line's sender hash when it carries one, else by its place among the requests of the
+    // connection that took it (TcpSocket::AnsweredRequest), so that a reply of the same
+    // word to another request, a service's among them, passes it by. An "@error" that
+    // answers the line is its reply. One handler per word on the driver's signal of the
+    // word, and one on "@error", stay connected while a callback waits for them.
+    // `enterRaw` runs on the loop once the line was taken; a line sent before the latest
+    // dropRawCommands (`generation`) enters nothing, nor is its callback called when a
+    // service holds it.
+    struct RawWait {
+        std::string word;
+        std::weak_ptr<TcpSocket> connection;
+        std::uint64_t ordinal = 0;
+        std::string hash;
+        RawCallback callback;
+    };
+    void enterRaw(RawWait wait, std::uint64_t generation);
+    void serveRaw(MessageSignalData& data);
+    // Connects the handler of `word` unless connected (device's mutex held); false when
+    // the driver raises no signal of the word.
+    bool hookRaw(ZelkorDriver& owner, const std::string& word);
+    // Takes out the handlers no waiting callback needs any more, to be cut after the
+    // device's mutex (held) is released.
+    std::vector<boost::signals2::connection> idleRawHandlers();
     // Cuts every word's handler and drops the waiting callbacks uncalled.
     void dropRawCommands();
 
@@ -434,9 +451,10 @@ private:
     LogCallback _logCB = [](const unsigned long long&, const long&, const unsigned int&, const std::string&,
                             const std::string&) {};
     TextCallback _onUnsubLog;
-    // The raw commands waiting for replies, by word, and the count of dropRawCommands
-    // (device's mutex).
-    std::map<std::string, std::shared_ptr<RawWaits>> _rawWaits;
+    // The raw commands waiting for replies, oldest first, the handlers that serve them by
+    // word, and the count of dropRawCommands (device's mutex).
+    std::vector<RawWait> _rawWaits;
+    std::map<std::string, boost::signals2::connection> _rawHandlers;
     std::uint64_t _rawGeneration = 0;
     // The file-system and firmware callbacks (device's mutex); their cookies are the
     // slots Cookie::Freespace ... Cookie::Firmware, the two firmware callbacks sharing one.

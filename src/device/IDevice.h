@@ -64,7 +64,9 @@ public:
     // status other than "true"), result text, request id.
     using ExecCallback = std::function<void(const std::string& path, const std::string& command, bool success,
                                             const std::string& result, const std::string& requestid)>;
-    // One raw command's reply, the text as it came in.
+    // One raw command's reply, the text as it came in. A refusal that names no word of its
+    // request, an "@error" reply, comes as that line too ("@error {...}"): its word is how
+    // the callback tells an error from an answer.
     using RawCallback = std::function<void(const std::string& text)>;
     // A transfer's end: success and the text of its state ("Success", or why it failed).
     using TransferDone = std::function<void(bool success, const std::string& text)>;
@@ -205,7 +207,9 @@ public:
     // called) while a script runs. Nothing is sent, and no callback called, without a
     // connection, or once the device is finalized. On a secured connection whose device
     // refused this node's proof, the reply gives every value the error "Authentication
-    // Failed" instead of waiting for a proof. Replies come on the event loop.
+    // Failed" instead of waiting for a proof. Once the request went out, an "@error" reply
+    // to it gives every value the error's "message", and the end of the connection before
+    // its reply every value the error "connection lost". Replies come on the event loop.
     virtual void SetParameter(ObjectParamContainer& values) = 0;
     virtual void SetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
                               bool deferrable, std::string tag) = 0;
@@ -243,7 +247,8 @@ public:
     // routing header. The reply goes to `callback` (an empty one: to the default handler
     // as it was at the call); a lost connection calls it with "connection lost", a device
     // that refused this node's proof on a secured connection with "Authentication
-    // Failed" (success false, that text the result). Nothing is sent, and the callback
+    // Failed" (success false, that text the result), an "@error" reply with its "message"
+    // (success false, the other texts empty). Nothing is sent, and the callback
     // never called, for a null path or command, before InitCommandInterface, without a
     // connection, or once finalized.
     virtual void SendExecCommand(const char* path, const char* command, const std::vector<std::string>& args,
@@ -278,10 +283,13 @@ public:
     // in, goes to `callback`: for "exec", "get" and "set" the reply that meets the line's
     // place among the connection's requests of the word (a "get" or "set" reply also
     // reaches the default get/set handler, an "exec" reply no exec callback); for any
-    // other word the next reply of the word from this device, to that word's raw commands
-    // in the order they were sent. A line the connection did not take (no connection, an
-    // unknown word, bad JSON, a closed connection) leaves no callback waiting, and a
-    // disconnection or Finalize drops the waiting ones uncalled.
+    // other word the reply to this very line, known by its sender hash when it carries
+    // one, else by its place among the requests of the connection that took it, so that
+    // a reply to another request of the word (a service's too) never reaches it. An
+    // "@error" reply to the line reaches `callback` as it came in ("@error {...}"). A line
+    // the connection did not take (no connection, an unknown word, bad JSON, a closed
+    // connection) leaves no callback waiting, and a disconnection or Finalize drops the
+    // waiting ones uncalled, as does the end of the connection that took the line.
     virtual void SendRawCommand(const char* line, RawCallback callback) = 0;
     // A "disco" request on the device's connections, as a keep-alive (the argument is not
     // used).

@@ -14,6 +14,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "core/MessageSignalData.h"
 #include "core/Signal.h"
 #include "driver/ConnectionResult.h"
 
@@ -52,6 +53,12 @@ public:
     virtual void UpdateDiscoReplyValue(const std::string& path, const std::string& value) = 0;
     // Raised for every connection made, refused or closed.
     virtual Signal<ConnectionResult>& ConnectionResults() = 0;
+    // Raised for every "@error" reply received; null for a sender that receives none.
+    virtual Signal<MessageSignalData>* ErrorReplies() { return nullptr; }
+    // Loop thread, while a reply received on the handle's connection is handed on: the
+    // word of the request it answers, "" when it answers none the connection knows of.
+    // An "@error" names no word of its own: this is how its request is found.
+    virtual std::string AnsweredWord(void* /*handle*/) { return std::string(); }
     // What waits to be written on a connection, and the bound past which the connection
     // closes rather than hold more (both 0 for a handle that is no live TCP connection).
     struct QueuedOutput {

@@ -187,6 +187,11 @@ IServiceSender::QueuedOutput ZelkorDriver::QueuedOutputOf(void* handle) {
     return output;
 }
 
+std::string ZelkorDriver::AnsweredWord(void* handle) {
+    const auto socket = tcpOf(handle);
+    return socket ? socket->AnsweredRequest().word : std::string();
+}
+
 ISubscriptionService* ZelkorDriver::GetSubscriptionService() {
     std::lock_guard<std::mutex> lock(_serviceMutex);
     return _subscriptions.get();

@@ -235,6 +235,8 @@ public:
     Signal<ConnectionResult>& ConnectionResults() override { return _connectionResults; }
     // The handle's TCP connection's waiting bytes and bound; loop thread.
     QueuedOutput QueuedOutputOf(void* handle) override;
+    Signal<MessageSignalData>* ErrorReplies() override { return &_errorSignal; }
+    std::string AnsweredWord(void* handle) override;
 
     // --- command words -------------------------------------------------------------------
     // Merges one word of a service: a word already in the map keeps its first entry.

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <utility>
 
+#include "core/ErrorReply.h"
 #include "services/CommandInterfaceService.h"
 #include "services/ExecMessages.h"
 
@@ -218,6 +219,20 @@ void CommandInterfaceService::ProcessExecReply(MessageSignalData& data) {
     const Chosen chosen = choose(data.Handle());
     if (chosen.exec) {
         callExec(chosen.exec, *reply);
+    } else if (chosen.raw) {
+        const std::string& received = reply->GetRawText();
+        chosen.raw(received.empty() ? reply->ToNetworkFormat(false) : received);
+    }
+}
+
+void CommandInterfaceService::ProcessErrorReply(MessageSignalData& data) {
+    const auto* reply = dynamic_cast<const ErrorReply*>(data.GetMessage());
+    if (!reply || !_sender || _sender->AnsweredWord(data.Handle()) != "exec") {
+        return;
+    }
+    const Chosen chosen = choose(data.Handle());
+    if (chosen.exec) {
+        chosen.exec(std::string(), std::string(), false, reply->Reason(), std::string());
     } else if (chosen.raw) {
         const std::string& received = reply->GetRawText();
         chosen.raw(received.empty() ? reply->ToNetworkFormat(false) : received);

@@ -31,10 +31,14 @@ CommandInterfaceService::CommandInterfaceService(IServiceSender* sender) : Zelko
         _resultsConnection = _sender->ConnectionResults() += static_cast<ISignalObserver<ConnectionResult>*>(this);
     }
     _execConnection = _execSignal += static_cast<ISignalObserver<MessageSignalData>*>(this);
+    if (Signal<MessageSignalData>* errors = _sender ? _sender->ErrorReplies() : nullptr) {
+        _errorConnection = errors->Connect([this](MessageSignalData& data) { ProcessErrorReply(data); });
+    }
 }
 
 CommandInterfaceService::~CommandInterfaceService() {
     _execSignal -= _execConnection;
+    _errorConnection.disconnect();
     if (_sender) {
         _sender->ConnectionResults() -= _resultsConnection;
     }

@@ -5,7 +5,8 @@
 // places of the requests the connection took, in sending order: an exec handler or a raw
 // handler each. A place joins the queue on the loop in the very turn in which the
 // connection takes its line, so a line that never went out holds none, and a reply is
-// always matched against the lines that went out before it.
+// always matched against the lines that went out before it. An "@error" the connection
+// finds answering an "exec" takes that exec's place as a failure.
 //
 // Ownership: made and owned by the driver, which outlives it; the sender is not owned.
 // Threads: sends and handler setters from any thread; requests, replies, connection
@@ -97,6 +98,11 @@ public:
     void ProcessExecRequest(MessageSignalData& data);
     // Controller side: the reply to the oldest place of its connection, else the default.
     void ProcessExecReply(MessageSignalData& data);
+    // Every "@error" the sender raises comes here. One that answers an "exec"
+    // (AnsweredWord) takes that place: an exec handler
+    // hears success false with the error's reason as result and the other texts empty, a
+    // raw one the error line as it came in. One that answers another word is not ours.
+    void ProcessErrorReply(MessageSignalData& data);
     // An "exec" reply the reader refused still takes its place: an exec handler hears
     // success false with the reader's text as result, a raw one the text as it came.
     void UnreadableReply(void* handle, const std::string& text, const std::string& error);
@@ -131,6 +137,7 @@ private:
     Signal<MessageSignalData> _execSignal;
     boost::signals2::connection _resultsConnection;
     boost::signals2::connection _execConnection;
+    boost::signals2::connection _errorConnection;
 
     std::mutex _mutex;
     NamedHandler _named;

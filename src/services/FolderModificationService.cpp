@@ -4,6 +4,8 @@
 #include <sstream>
 #include <utility>
 
+#include "core/ErrorReply.h"
+#include "driver/EndedRequest.h"
 #include "driver/IServiceSender.h"
 #include "services/FolderLookup.h"
 #include "services/MultiGetValue.h"
@@ -86,9 +88,13 @@ FolderModificationService::FolderModificationService(IServiceSender* sender, std
     }
     _get.connection = _get.signal += static_cast<ISignalObserver<MessageSignalData>*>(this);
     _set.connection = _set.signal += static_cast<ISignalObserver<MessageSignalData>*>(this);
+    if (Signal<MessageSignalData>* errors = _sender ? _sender->ErrorReplies() : nullptr) {
+        _errorConnection = errors->Connect([this](MessageSignalData& data) { ProcessErrorReply(data); });
+    }
 }
 
 FolderModificationService::~FolderModificationService() {
+    _errorConnection.disconnect();
     _get.signal -= _get.connection;
     _set.signal -= _set.connection;
     if (_sender) {
@@ -133,7 +139,7 @@ void FolderModificationService::queueAhead(Kind& kind, void* handle, ReplyHandle
         if (!handler && kind.defaultHandler) {
             handler = kind.defaultHandler;
         }
-        kind.queues[handle].waiting.push_back(Entry{std::move(tag), std::move(handler), false, nullptr});
+        kind.queues[handle].waiting.push_back(Entry::Of(std::move(tag), std::move(handler)));
     } catch (const std::exception& error) {
         Warning(kind.texts.setterException, error.what());
     }
@@ -158,7 +164,7 @@ void FolderModificationService::SendMultiGetValue(void* handle, ObjectParamConta
 void FolderModificationService::SendMultiGetValue(void* handle, ObjectParamContainer& values,
                                                   MessageForwardInfo& header, ReplyHandler handler, bool flag,
                                                   std::string tag) {
-    sendMulti(_get, handle, values, &header, flag, Entry{std::move(tag), std::move(handler), false, nullptr});
+    sendMulti(_get, handle, values, &header, flag, Entry::Of(std::move(tag), std::move(handler)));
 }
 
 void FolderModificationService::SendMultiSetValue(void* handle, ObjectParamContainer& values,
@@ -169,7 +175,7 @@ void FolderModificationService::SendMultiSetValue(void* handle, ObjectParamConta
 void FolderModificationService::SendMultiSetValue(void* handle, ObjectParamContainer& values,
                                                   MessageForwardInfo& header, ReplyHandler handler, bool flag,
                                                   std::string tag) {
-    sendMulti(_set, handle, values, &header, flag, Entry{std::move(tag), std::move(handler), false, nullptr});
+    sendMulti(_set, handle, values, &header, flag, Entry::Of(std::move(tag), std::move(handler)));
 }
 
 void FolderModificationService::SendGetValue(void* handle, const char* path, bool flag, const char* format) {
@@ -251,12 +257,14 @@ void FolderModificationService::sendLine(Kind& kind, void* handle, std::string l
     if (!_sender) {
         return;
     }
+    // The place keeps the line: what ends the request unanswered answers its entries.
+    std::string kept = line;
     _sender->SendRequest(handle, std::move(line), [this, &kind, handle, entry = std::move(entry), raw = std::move(raw),
-                                                   sent = std::move(sent)](bool taken) mutable {
+                                                   sent = std::move(sent), kept = std::move(kept)](bool taken) mutable {
         if (!taken) {
             Warning(kind.texts.notTaken, tagOf(handle));
         } else {
-            recordSent(kind, handle, std::move(entry), std::move(raw));
+            recordSent(kind, handle, std::move(entry), std::move(raw), std::move(kept));
         }
         // After the place is recorded, so that what the caller records now stands in the
         // order of the lines, as the place does.
@@ -267,7 +275,7 @@ void FolderModificationService::sendLine(Kind& kind, void* handle, std::string l
 }
 
 void FolderModificationService::recordSent(Kind& kind, void* handle, std::optional<Entry> entry,
-                                           RawReplyHandler raw) {
+                                           RawReplyHandler raw, std::string line) {
     std::string saved;
     {
         std::lock_guard<std::mutex> lock(kind.mutex);
@@ -280,9 +288,10 @@ void FolderModificationService::recordSent(Kind& kind, void* handle, std::option
                 queues.sent.push_back(std::move(queues.waiting.front()));
                 queues.waiting.pop_front();
             } else {
-                queues.sent.push_back(Entry{std::string(), nullptr, true, nullptr});
+                queues.sent.push_back(Entry::Of(std::string(), nullptr, true));
             }
             queues.sent.back().raw = std::move(raw);
+            queues.sent.back().line = std::move(line);
         } catch (const std::exception& error) {
             Warning(kind.texts.sendException, error.what());
             return;
@@ -313,13 +322,73 @@ void FolderModificationService::SignalRaised(ConnectionResult& result) {
         return;
     }
     for (Kind* kind : {&_get, &_set}) {
-        std::lock_guard<std::mutex> lock(kind->mutex);
-        try {
-            kind->queues.erase(result.handle);
-        } catch (const std::exception& error) {
-            Warning(kind->texts.lostException, error.what());
+        std::deque<Entry> lost;
+        ReplyHandler fallback;
+        {
+            std::lock_guard<std::mutex> lock(kind->mutex);
+            try {
+                const auto found = kind->queues.find(result.handle);
+                if (found != kind->queues.end()) {
+                    lost = std::move(found->second.sent);
+                    kind->queues.erase(found);
+                }
+                fallback = kind->defaultHandler;
+            } catch (const std::exception& error) {
+                Warning(kind->texts.lostException, error.what());
+                continue;
+            }
+        }
+        // Outside the lock, in sending order: a handler may send again (on another
+        // connection).
+        for (const Entry& entry : lost) {
+            const ReplyHandler& handler = entry.useDefault ? fallback : entry.handler;
+            if (handler) {
+                handler(failedEntries(*kind, entry.line, ConnectionLost));
+            }
         }
     }
+}
+
+void FolderModificationService::ProcessErrorReply(MessageSignalData& data) {
+    const auto* reply = dynamic_cast<const ErrorReply*>(data.GetMessage());
+    if (!reply || !_sender) {
+        return;
+    }
+    Kind* kind = kindOf(_sender->AnsweredWord(data.Handle()));
+    if (!kind) {
+        return;
+    }
+    const std::string reason = reply->Reason();
+    deliver(
+        *kind, data.Handle(), [kind, &reason](const std::string& line) { return failedEntries(*kind, line, reason); },
+        [reply] {
+            const std::string& received = reply->GetRawText();
+            return received.empty() ? reply->ToNetworkFormat(false) : received;
+        });
+}
+
+ObjectParamContainer FolderModificationService::failedEntries(const Kind& kind, const std::string& line,
+                                                              const std::string& reason) {
+    // Answered as the connection's end answers a request it never wrote: every entry
+    // asked about reads as failed.
+    const std::string refusal = EndedRequestReply(line, reason);
+    std::unique_ptr<MultiSetGetWorker> reply;
+    if (std::string(kind.texts.word) == "set") {
+        reply = std::make_unique<MultiSetValue>(true);
+    } else {
+        reply = std::make_unique<MultiGetValue>(true);
+    }
+    ObjectParamContainer container;
+    std::string error;
+    if (!refusal.empty() && reply->FromNetworkFormat(false, refusal, error)) {
+        FolderLookup::BuildObjects(reply->GetValues(), container, true);
+    }
+    if (container.GetContainerNames().empty()) {
+        ContainerFormatValue record;
+        record.AddErrorContainer(std::string(), reason);
+        container.AddContainers(std::string(), record);
+    }
+    return container;
 }
 
 bool FolderModificationService::PopulateReply(MultiSetGetWorker& reply, ObjectParamContainer& container) {
@@ -409,7 +478,7 @@ void FolderModificationService::ProcessGetSetReply(MessageSignalData& data) {
     }
     deliver(
         *kind, data.Handle(),
-        [reply] {
+        [reply](const std::string&) {
             ObjectParamContainer container;
             FolderLookup::BuildObjects(reply->GetValues(), container, true);
             return container;
@@ -429,7 +498,7 @@ void FolderModificationService::UnreadableReply(void* handle, const std::string&
     Warning(std::string("ZK6341W Unreadable ") + word + " reply on connection " + tagOf(handle), error);
     deliver(
         *kind, handle,
-        [&error] {
+        [&error](const std::string&) {
             ContainerFormatValue record;
             record.AddErrorContainer(std::string(), error);
             ObjectParamContainer container;
@@ -439,11 +508,13 @@ void FolderModificationService::UnreadableReply(void* handle, const std::string&
         [&] { return received.empty() ? error : received; });
 }
 
-void FolderModificationService::deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer()>& build,
+void FolderModificationService::deliver(Kind& kind, void* handle,
+                                        const std::function<ObjectParamContainer(const std::string&)>& build,
                                         const std::function<std::string()>& text) {
     ReplyHandler handler;
     RawReplyHandler raw;
     std::string tag;
+    std::string line;
     {
         std::lock_guard<std::mutex> lock(kind.mutex);
         try {
@@ -460,6 +531,7 @@ void FolderModificationService::deliver(Kind& kind, void* handle, const std::fun
             }
             if (entry) {
                 raw = std::move(entry->raw);
+                line = std::move(entry->line);
             }
             if (entry && !entry->useDefault) {
                 if (entry->handler) {
@@ -485,7 +557,7 @@ void FolderModificationService::deliver(Kind& kind, void* handle, const std::fun
             Detail(std::string("ZK6312I ") + kind.texts.word + " request handler (" + tag +
                    ") called for connection " + tagOf(handle));
         }
-        handler(build());
+        handler(build(line));
     }
     if (raw) {
         raw(text());

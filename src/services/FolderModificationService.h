@@ -9,7 +9,10 @@
 // in sending order, and the handlers queued ahead for requests still to be sent. An entry
 // joins the first only once the connection took the line, in the same loop turn, so a
 // request that never reached the wire holds no place. A reply the reader refused still
-// takes its place (UnreadableReply): its handler hears the reader's text.
+// takes its place (UnreadableReply): its handler hears the reader's text. So does an
+// "@error" the connection finds answering a "get" or "set", and the end of the
+// connection answers every place it held: each handler hears its request's entries, each
+// carrying the error's reason or ConnectionLost.
 //
 // Ownership: made and owned by the driver, which outlives it; the sender is not owned,
 // the storage facade is shared. Threads: sends and the handler setters come from any
@@ -23,6 +26,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <boost/signals2/connection.hpp>
 
@@ -54,6 +58,8 @@ public:
     static constexpr const char* ProtocolVersion = "1.16.1.26";
     static constexpr const char* NoStorage = "No storage layer found";
     static constexpr const char* StorageException = "Exception in storage layer";
+    // The error of every entry of the requests a closed connection had taken.
+    static constexpr const char* ConnectionLost = "connection lost";
 
     // Either may be null: without sender nothing is sent, without storage every entry of
     // a reply carries NoStorage.
@@ -80,7 +86,10 @@ public:
 
     // --- driver side -----------------------------------------------------------------
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
-    // A closed or refused connection: its handlers go, uncalled.
+    // A closed or refused connection: the handler of each request it had taken hears the
+    // request's entries, each with the error ConnectionLost, in sending order (gets, then
+    // sets); a request sent without handler, the default handler as a reply would. The
+    // handlers queued ahead for requests not sent, and raw commands' handlers, go uncalled.
     void SignalRaised(ConnectionResult& result) override;
     // A reply goes to ProcessGetSetReply, a request to ProcessGetSetValue.
     void SignalRaised(MessageSignalData& data) override;
@@ -96,6 +105,11 @@ public:
     // as it came in; the reader's text when that is empty). Other words are ignored.
     void UnreadableReply(void* handle, const std::string& word, const std::string& error,
                          const std::string& received = std::string());
+    // Every "@error" the sender raises comes here. One that answers a "get" or "set"
+    // (AnsweredWord) takes that request's place: its handler hears the request's entries,
+    // each with the error's reason as error; a raw command's handler the error line as it
+    // came in. One that answers another word is not ours.
+    void ProcessErrorReply(MessageSignalData& data);
     // A raw command's reply handler: the reply's text as it came in.
     using RawReplyHandler = std::function<void(const std::string& text)>;
     // A ready "get" or "set" request line (a raw command) sent as one without handler: its
@@ -116,6 +130,16 @@ private:
         bool useDefault = false;
         // A raw command's, called with the reply's text besides the handler.
         RawReplyHandler raw;
+        // The request line as it went out: what an error or the connection's end answers.
+        std::string line;
+
+        static Entry Of(std::string tag, ReplyHandler handler, bool useDefault = false) {
+            Entry entry;
+            entry.tag = std::move(tag);
+            entry.handler = std::move(handler);
+            entry.useDefault = useDefault;
+            return entry;
+        }
     };
     struct Queues {
         // Requests that went out, oldest first.
@@ -163,12 +187,15 @@ private:
     void sendLine(Kind& kind, void* handle, std::string line, std::optional<Entry> entry,
                   RawReplyHandler raw = nullptr, std::function<void(bool taken)> sent = nullptr);
     // On the loop, once the connection took the line.
-    void recordSent(Kind& kind, void* handle, std::optional<Entry> entry, RawReplyHandler raw);
+    void recordSent(Kind& kind, void* handle, std::optional<Entry> entry, RawReplyHandler raw, std::string line);
     // Takes the handler of the oldest place on the connection and calls it, outside the
-    // lock, with the container `build` makes; a raw command's handler with the text
-    // `text` makes.
-    void deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer()>& build,
+    // lock, with the container `build` makes of the place's request line; a raw command's
+    // handler with the text `text` makes.
+    void deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer(const std::string&)>& build,
                  const std::function<std::string()>& text);
+    // The entries of a request line, each carrying `reason` as its error; without entries
+    // that read, one entry without path that carries it.
+    static ObjectParamContainer failedEntries(const Kind& kind, const std::string& line, const std::string& reason);
 
     static const Texts GetTexts;
     static const Texts SetTexts;
@@ -176,6 +203,7 @@ private:
     IServiceSender* _sender;
     std::shared_ptr<StorageModel> _storage;
     boost::signals2::connection _resultsConnection;
+    boost::signals2::connection _errorConnection;
     Kind _get{GetTexts};
     Kind _set{SetTexts};
 };

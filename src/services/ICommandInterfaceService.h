@@ -15,7 +15,10 @@
 // connection did not take holds no place and its handler is called at once as for a lost
 // connection. A lost connection calls its waiting exec handlers with path "/", an empty
 // command and request id, success false and the result "connection lost", and drops its
-// raw handlers uncalled. A reply with no place waiting goes to the default handler.
+// raw handlers uncalled. An "@error" reply that answers an "exec" (it names no word: the
+// connection knows which request was in flight) takes its place: the exec handler hears
+// success false, the error's "message" as result and the other texts empty; a raw handler
+// the error line as it came in. A reply with no place waiting goes to the default handler.
 //
 // Ownership: the driver's; the application never deletes it. Handlers are copied.
 // Threads: any thread. A request's line is built before a send returns and handed to the

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <utility>
@@ -18,6 +19,8 @@ struct OutgoingLine {
     // The command word, for the completion of the write.
     std::string command;
     bool goodbye = false;
+    // A request's place among those its connection took (0 for any other line).
+    std::uint64_t ordinal = 0;
 };
 
 class OutgoingQueue {

@@ -326,6 +326,7 @@ void TcpSocket::closeNow() {
     _passQueue.Clear();
     // Their senders hear of the closed connection instead.
     _endedRequests.clear();
+    _awaited.Clear();
     _framer.Clear();
     _inputShare.Release();
     _idleTimer.cancel();

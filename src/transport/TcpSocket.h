@@ -42,6 +42,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "core/MessageForwardInfo.h"
+#include "transport/AwaitedRequests.h"
 #include "transport/InputBudget.h"
 #include "transport/LineFramer.h"
 #include "transport/OutgoingQueue.h"
@@ -236,6 +237,13 @@ public:
     // The authentication words still pass; once the connection is authenticated, requests
     // go out again. Any thread.
     void EndHeldRequests(std::string reason);
+    // Which request a reply answers, for those who wait for one among several: the
+    // ordinal given to the last request taken (1 for the first; read on the loop right
+    // after SendDataNow took the line), and, while the sink is handed a reply
+    // (MessageReceived) or an ended request's answer (RequestEnded), the request it
+    // answers (ordinal 0 when none, and at any other time). Loop thread.
+    std::uint64_t LastRequestTaken() const { return _requestsTaken; }
+    const ConnectionRequest& AnsweredRequest() const { return _answered; }
     // The sink's queue bound; 0 (no bound) without a sink.
     std::uint64_t MaxQueueDepth() const;
     std::size_t QueuedRequests() const { return _requestQueue.Size(); }
@@ -283,6 +291,18 @@ private:
         std::size_t offset = 0;
     };
 
+    // Names the request a reply answers while the sink is handed it.
+    class Answering {
+    public:
+        Answering(ConnectionRequest& slot, ConnectionRequest answered) : _slot(slot) { _slot = std::move(answered); }
+        ~Answering() { _slot = ConnectionRequest{}; }
+        Answering(const Answering&) = delete;
+        Answering& operator=(const Answering&) = delete;
+
+    private:
+        ConnectionRequest& _slot;
+    };
+
     template <class Fn>
     void onLoop(Fn&& fn);
     // Runs one call of the sink. What the sink throws must neither escape into the loop
@@ -321,15 +341,15 @@ private:
     void setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText);
 
     bool sendNow(std::string text, bool request);
-    bool PrepareAndQueueMessage(std::string text, const std::string& command);
+    bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal);
     // Queues a line within the output bound; past it the connection closes. False then.
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);
     bool takeNext(OutgoingLine& next, bool requestOutstanding);
     bool takeBeforeHandshake(OutgoingLine& next);
-    bool startRequest();
+    bool startRequest(const OutgoingLine& request);
     // A request that the peer's refusal to authenticate this node ends unwritten.
     bool endsUnwritten(const std::string& command);
-    void endRequest(std::string text);
+    void endRequest(OutgoingLine request);
     void postEndedReport();
     // Hands the requests ended so far to the sink.
     void reportEnded();
@@ -406,7 +426,16 @@ private:
     std::string _authenticationRefused;
     // Requests ended unwritten, each with what its sender is to hear, until the sink has
     // been told of them; a report is posted while any wait.
-    std::deque<std::pair<std::string, std::string>> _endedRequests;
+    struct EndedRequest {
+        OutgoingLine request;
+        std::string reason;
+    };
+    std::deque<EndedRequest> _endedRequests;
+    // Requests taken so far, those written and still unanswered, and the one the reply
+    // being handed to the sink answers.
+    std::uint64_t _requestsTaken = 0;
+    AwaitedRequests _awaited;
+    ConnectionRequest _answered;
     bool _endedReportPosted = false;
     std::size_t _maxQueuedBytes = DefaultMaxQueuedBytes;
     bool _goodbyeInFlight = false;

@@ -71,19 +71,21 @@ bool TcpSocket::sendNow(std::string text, bool request) {
     if (request) {
         _forwardInfo.SetTargetPaths(parsed.GetTargetPaths());
         _forwardInfo.SetSourcePaths(parsed.GetSourcePaths());
+        // Counted whether taken or not: only a taken line's ordinal is ever asked for.
+        const std::uint64_t ordinal = ++_requestsTaken;
         if (!IsTrusted() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
-            if (!enqueue(_passQueue, {std::move(text), command})) {
+            if (!enqueue(_passQueue, {std::move(text), command, false, ordinal})) {
                 return false;
             }
         } else if (endsUnwritten(command)) {
             // Taken, and answered by its end: its sender hears of it as of a reply.
             Debug("ZK7273I TcpSocket::SendData request ended, the peer refused authentication", command);
-            endRequest(std::move(text));
+            endRequest({std::move(text), command, false, ordinal});
             return true;
         } else {
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
-            const bool queued = PrepareAndQueueMessage(std::move(text), command);
+            const bool queued = PrepareAndQueueMessage(std::move(text), command, ordinal);
             if (!queued && IsFinalized()) {
                 return false;
             }
@@ -122,7 +124,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
     return !IsFinalized();
 }
 
-bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command) {
+bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal) {
     const std::uint64_t depth = MaxQueueDepth();
     if (depth != 0 && _requestQueue.Size() >= depth) {
         Warning("ZK7239W Message queue full! Message lost  command: " + command + " to IP: " +
@@ -134,7 +136,7 @@ bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& comm
         Debug("ZK7237I TcpSocket:PrepareAndQueueMessage duplicate command not queued", command);
         return false;
     }
-    if (!enqueue(_requestQueue, {std::move(text), command})) {
+    if (!enqueue(_requestQueue, {std::move(text), command, false, ordinal})) {
         return false;
     }
     Debug(repeatable ? "ZK7236I TcpSocket:PrepareAndQueueMessage command queued"
@@ -165,7 +167,7 @@ bool TcpSocket::takeNext(OutgoingLine& next, bool requestOutstanding) {
     }
     if (!_passQueue.Empty()) {
         next = _passQueue.Pop();
-        return startRequest();
+        return startRequest(next);
     }
     if (!_priorityQueue.Empty()) {
         next = _priorityQueue.Pop();
@@ -176,7 +178,7 @@ bool TcpSocket::takeNext(OutgoingLine& next, bool requestOutstanding) {
         return false;
     }
     next = _requestQueue.Pop();
-    return startRequest();
+    return startRequest(next);
 }
 
 bool TcpSocket::takeBeforeHandshake(OutgoingLine& next) {
@@ -202,7 +204,7 @@ void TcpSocket::EndHeldRequests(std::string reason) {
         _authenticationRefused = std::move(reason);
         Warning("ZK7272W Requests held for authentication ended on conn: " + _tag, _authenticationRefused);
         while (!_requestQueue.Empty()) {
-            endRequest(_requestQueue.Pop().text);
+            endRequest(_requestQueue.Pop());
         }
     });
 }
@@ -219,8 +221,8 @@ bool TcpSocket::endsUnwritten(const std::string& command) {
     return GetState() != Plain && !AllowedAtAuthentication(command);
 }
 
-void TcpSocket::endRequest(std::string text) {
-    _endedRequests.emplace_back(std::move(text), _authenticationRefused);
+void TcpSocket::endRequest(OutgoingLine request) {
+    _endedRequests.push_back(EndedRequest{std::move(request), _authenticationRefused});
     // A loop turn later: the sender records its wait for the reply once the connection
     // took the line, and only then may the end answer it.
     postEndedReport();
@@ -250,8 +252,10 @@ void TcpSocket::reportEnded() {
     while (count-- > 0 && !IsFinalized()) {
         const auto ended = std::move(_endedRequests.front());
         _endedRequests.pop_front();
-        if (sink && keep &&
-            !callSink("RequestEnded", [&] { sink->RequestEnded(keep, ended.first, ended.second); })) {
+        const Answering answering(_answered, {ended.request.ordinal, ended.request.command});
+        if (sink && keep && !callSink("RequestEnded", [&] {
+                sink->RequestEnded(keep, ended.request.text, ended.reason);
+            })) {
             return;
         }
     }
@@ -260,7 +264,8 @@ void TcpSocket::reportEnded() {
     }
 }
 
-bool TcpSocket::startRequest() {
+bool TcpSocket::startRequest(const OutgoingLine& request) {
+    _awaited.Written(request.ordinal, request.command);
     SetLockStepSending(true);
     SetUnresponsiveTimes();
     auto* sink = Sink();

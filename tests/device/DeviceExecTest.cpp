@@ -197,5 +197,80 @@ TEST_F(DeviceExec, DisconnectSignalsDropsWaitingRawCallbacks) {
     EXPECT_EQ(WaitHeard(2).size(), 2u);
 }
 
+// A raw line answered "@error" hears that line; the replies of its word to the
+// subscriptions the device object sent, before it and after it, pass it by, and the raw
+// line sent behind the first of them hears its own reply, not that one's.
+TEST_F(DeviceExec, AnErrorAnswersItsRawCommandAndOtherRepliesOfTheWordPassItBy) {
+    CountSubscribeReplies();
+    Zelkor::ObjectParamContainer values;
+    ASSERT_TRUE(values.FromJsonText(R"({"path":"/a/s"})"));
+    device->Subscribe(values);
+    device->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("raw"));
+    device->SendRawCommand(R"(subscribe {"path":"/a/c"})", Raw("refused"));
+    Answer({R"(@subscribe {"path":"/a/s"})", R"(@subscribe {"path":"/a/b"})", R"(@error {"message":"no"})"});
+    device->Subscribe(values);
+    Answer({R"(@subscribe {"path":"/a/s"})"});
+    EXPECT_TRUE(WaitUntil([&] { return subscribeReplies.load() == 3; }));
+    EXPECT_EQ(WaitHeard(2), (Lines{R"(raw @subscribe {"path":"/a/b"})", R"(refused @error {"message":"no"})"}));
+}
+
+// An "@error" answers the request in flight, whatever its word: an exec callback hears a
+// failure with its message, a raw "get" the error line (and the default handler each
+// value failed), a get callback each of its values failed; the replies after it go to
+// the requests after it.
+TEST_F(DeviceExec, AnErrorAnswersTheExecOrGetInFlight) {
+    device->OnGetResult([this](const Zelkor::ObjectParamContainer& c) { Heard("default-get " + Summary(c)); });
+    const auto get = [this](const std::string& tag) {
+        return [this, tag](const Zelkor::ObjectParamContainer& c) { Heard(tag + " " + Summary(c)); };
+    };
+    Zelkor::ObjectParamContainer paths;
+    ASSERT_TRUE(paths.FromJsonText(R"([{"path":"/b/c"},{"path":"/b/d"}])"));
+    device->SendExecCommand("/p", "one", std::string(), "e1", Exec("exec"));
+    device->SendRawCommand(R"(get {"path":"/a/b"})", Raw("raw-get"));
+    device->GetParameter(paths, get("get"), false, "t1");
+    device->SendExecCommand("/p", "two", std::string(), "e2", Exec("exec"));
+    device->GetParameter(paths, get("get"), false, "t2");
+    Answer({R"(@error {"message":"busy"})", R"(@error {"message":"no"})", R"(@error {"message":"gone"})",
+            R"(@exec {"command":"two","path":"/p","requestid":"e2","status":"true"})",
+            R"(@get [{"path":"/b/c","value":1},{"path":"/b/d","value":2}])"});
+    EXPECT_EQ(WaitHeard(6), (Lines{"exec   failed busy ", "default-get /a|b!no", R"(raw-get @error {"message":"no"})",
+                                   "get /b|c!gone /b|d!gone", "exec /p two ok  e2", "get /b|c=1 /b|d=2"}));
+}
+
+// The connection dies with twenty gets and twenty execs waiting, one on the wire and the
+// rest held by the connection: each get callback hears every value failed with
+// "connection lost", each exec callback "connection lost", each in sending order. A get
+// deferred while a script runs, or asked of a device without connection, never went to
+// a connection and is never answered.
+TEST_F(DeviceExec, AKilledConnectionAnswersEveryPendingGetAndExec) {
+    const auto get = [this](const std::string& tag) {
+        return [this, tag](const Zelkor::ObjectParamContainer& c) { Heard(tag + " " + Summary(c)); };
+    };
+    Zelkor::ObjectParamContainer paths;
+    ASSERT_TRUE(paths.FromJsonText(R"([{"path":"/b/c"},{"path":"/b/d"}])"));
+    auto unconnected = MakeDevice(harness.driver.get(), "7c1d2e3f-4a5b-4c6d-8e7f-9a0b1c2d3e4f", "amp-2", "127.0.0.1");
+    unconnected->GetParameter(paths, get("unconnected"), false, "u");
+    device->IsRunningScript(true);
+    device->GetParameter(paths, get("deferred"), true, "d");
+    device->IsRunningScript(false);
+    for (int n = 0; n < 20; ++n) {
+        device->GetParameter(paths, get("get" + std::to_string(n)), false, "g");
+        device->SendExecCommand("/p", "x", std::string(), "", Exec("exec" + std::to_string(n)));
+    }
+    EXPECT_EQ(peer.ReadLine(), "get [{\"path\":\"/b/c\"},{\"path\":\"/b/d\"}]\n");
+    peer.Close();
+    Lines gets;
+    Lines execs;
+    for (const auto& line : WaitHeard(40)) {
+        (line.rfind("get", 0) == 0 ? gets : execs).push_back(line);
+    }
+    ASSERT_EQ(gets.size(), 20u);
+    ASSERT_EQ(execs.size(), 20u);
+    for (std::size_t n = 0; n < 20; ++n) {
+        EXPECT_EQ(gets[n], "get" + std::to_string(n) + " /b|c!connection lost /b|d!connection lost");
+        EXPECT_EQ(execs[n], "exec" + std::to_string(n) + " /  failed connection lost ");
+    }
+}
+
 }  // namespace
 }  // namespace ZelkorTest

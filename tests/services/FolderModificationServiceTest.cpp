@@ -159,13 +159,20 @@ TEST_F(FolderModificationTest, AnErrorReplyAndAnUnreadableReplyEachReachTheirOwn
                                                "C:|!Too many entries", "D:", "E:" + Gain(5)}));
 }
 
-TEST_F(FolderModificationTest, ALostConnectionDropsBothQueuesUncalled) {
+// Each request the lost connection took hears every value failed, one sent without
+// handler through the default; a handler queued ahead for a request not sent goes
+// uncalled, and nothing of the connection is left to a later reply.
+TEST_F(FolderModificationTest, ALostConnectionAnswersTheRequestsItTookAndDropsTheRest) {
+    service.SetDefaultGetReplyHandler(Record("default"));
     Get(first, Record("A"));
+    GetWithout(first);
     Set(first, Record("S"));
     service.SetGetReplyHandler(first, Record("P"), "p");
     Get(second, Record("B"));
     sender.Close(first);
-    service.SetDefaultGetReplyHandler(Record("default"));
+    const std::string lost = "/audio|gain!connection lost";
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:" + lost, "default:" + lost, "S:" + lost}));
+    calls.clear();
     service.SetDefaultSetReplyHandler(Record("defaultSet"));
     GainReply(first, 1);
     Reply(first, R"(@set {"path":"/audio/gain","value":2})");

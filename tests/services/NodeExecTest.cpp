@@ -208,8 +208,9 @@ TEST(NodeExec, ARawLineAfterAnUnansweredRequestOfItsWordGetsItsOwnReply) {
 }
 
 // The device leaves a form without handler (its requests fail, no handler runs) and
-// refuses network settings. Stopped, it takes two exec requests and is killed: both
-// callbacks hear "connection lost", in the order they were sent.
+// refuses network settings. Stopped, it takes two exec requests and a get and is killed:
+// the get hears every value failed with "connection lost", the exec callbacks that text,
+// in the order they were sent.
 TEST(NodeExec, AFormWithoutHandlerFailsAndALostConnectionAnswersEveryWaitingCallback) {
     Nodes nodes("lost", {"--no-callback", "exectext", "--setip-result", "fail"});
     ASSERT_TRUE(nodes.Connect());
@@ -236,9 +237,15 @@ TEST(NodeExec, AFormWithoutHandlerFailsAndALostConnectionAnswersEveryWaitingCall
     ASSERT_TRUE(dev.Signal(SIGSTOP));
     ASSERT_TRUE(ctl.Send(Exec("w1", R"("path":"/p","command":"echo","arguments":["1"],"requestid":"q1")")));
     ASSERT_TRUE(ctl.Send(Exec("w2", R"("path":"/p","command":"echo","arguments":["2"],"requestid":"q2")")));
-    EXPECT_FALSE(ctl.Await(LineWith("request", "tag", "w2")).isNull());
+    ASSERT_TRUE(ctl.Send(DeviceCommand("get", kAmp, R"("tag":"g","values":[{"path":"/audio/gain"},{"path":"/audio/mute"}])")));
+    EXPECT_FALSE(ctl.Await(LineWith("request", "tag", "g")).isNull());
     ASSERT_TRUE(dev.Signal(SIGKILL));
     EXPECT_EQ(dev.Wait(), 128 + SIGKILL);
+    const Json::Value values = ctl.Await(LineWith("get", "tag", "g"))["values"];
+    ASSERT_EQ(values.size(), 2u);
+    for (const auto& value : values) {
+        EXPECT_EQ(value["error"], "connection lost") << value["path"];
+    }
     for (const char* tag : {"w1", "w2"}) {
         const Json::Value lost = ctl.Await(LineWith("execResult", "tag", tag));
         EXPECT_EQ(lost["success"], false) << tag;
@@ -283,6 +290,7 @@ TEST(NodeExec, StatePresetsAndNetworkSettingsAreAnsweredEveryTime) {
     const Json::Value error = ctl.AwaitEvent("errorReply");
     EXPECT_EQ(error["message"], "Unrecognized list option.");
     EXPECT_EQ(error["tag"], state["tag"]);
+    EXPECT_EQ(ctl.Await(LineWith("raw", "tag", "list"))["text"], R"(@error {"message":"Unrecognized list option."})");
 
     const std::string mac = FirstMac(dev);
     ASSERT_FALSE(mac.empty());
@@ -391,6 +399,7 @@ TEST(NodeExecRouted, TheDeviceAndNotTheRouterAnswers) {
     const Json::Value error = ctl.AwaitEvent("errorReply");
     EXPECT_EQ(error["message"], "Unrecognized list option.");
     EXPECT_EQ(error["source"], "amp1");
+    EXPECT_EQ(ctl.Await(LineWith("raw", "tag", "list"))["text"], R"(@error {"message":"Unrecognized list option."})");
 
     StopCleanly(ctl);
     StopCleanly(router.process);

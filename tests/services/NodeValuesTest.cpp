@@ -152,11 +152,11 @@ TEST_P(ValuesTest, GetSetAndReadBackReachTheirCallbacksInOrder) {
 }
 
 // The device is frozen, asked, and killed before it could answer: the request's callback
-// goes with the connection, uncalled. Restarted and connected again, the device answers
-// the next request, which reaches its own callback, not the lost one's. The new
-// connection is awaited as the first one was: its "Connected" line comes before the TLS
-// handshake, during which the request would find no connection.
-TEST_P(ValuesTest, AKilledDevicesCallbackIsDroppedAndTheNextReplyFindsItsOwn) {
+// hears its value failed with "connection lost". Restarted and connected again, the
+// device answers the next request, which reaches its own callback, not the lost one's.
+// The new connection is awaited as the first one was: its "Connected" line comes before
+// the TLS handshake, during which the request would find no connection.
+TEST_P(ValuesTest, AKilledDevicesCallbackHearsTheLossAndTheNextReplyFindsItsOwn) {
     ASSERT_TRUE(Connect());
     // Returns once the device has stopped: it cannot answer the request sent next.
     ASSERT_TRUE(Device().Signal(SIGSTOP));
@@ -169,6 +169,9 @@ TEST_P(ValuesTest, AKilledDevicesCallbackIsDroppedAndTheNextReplyFindsItsOwn) {
                          return line["event"] == "connection" && line["connected"] == false;
                      })
                      .isNull());
+    const Json::Value lost = Reply("get");
+    EXPECT_EQ(lost["tag"], "lost");
+    EXPECT_EQ(Entries(lost), "/audio/gain!connection lost");
 
     device = std::make_unique<Node>(DeviceOptions(Tls()), place);
     ASSERT_TRUE(Connect());
@@ -179,7 +182,7 @@ TEST_P(ValuesTest, AKilledDevicesCallbackIsDroppedAndTheNextReplyFindsItsOwn) {
 
     StopCleanly(controller.process);
     StopCleanly(Device());
-    EXPECT_EQ(LinesWith(R"("event":"get")"), 1);
+    EXPECT_EQ(LinesWith(R"("event":"get")"), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(NodeValues, ValuesTest, ::testing::Values(false, true),

@@ -104,6 +104,12 @@ bool RawPeer::WaitClosed(std::chrono::milliseconds deadline) {
     return _closed;
 }
 
+void RawPeer::Close() {
+    boost::system::error_code ignored;
+    Socket().close(ignored);
+    _closed = true;
+}
+
 void AcceptTap::SocketAccepted(std::shared_ptr<Zelkor::TcpSocket> socket) {
     {
         std::lock_guard<std::mutex> lock(_mutex);

@@ -48,6 +48,8 @@ public:
     std::string ReadLine(std::chrono::milliseconds deadline = 5s);
     // True once the peer closed the connection (lines before the close are kept).
     bool WaitClosed(std::chrono::milliseconds deadline = 5s);
+    // Ends the connection from this side, as a peer that dies would.
+    void Close();
 
 private:
     bool fill(std::chrono::steady_clock::time_point until);

@@ -1,0 +1,44 @@
+#pragma once
+// The requests one connection wrote whose replies have not come yet, oldest first: what
+// a reply answers. Each request is known by its ordinal (its place among the requests
+// the connection took, 1 for the first) and its word. A reply answers the oldest awaited
+// request of its own word; an "@error" or "@unrecognized", which names no word of its
+// request, answers the oldest of all: the one in flight, since a connection writes its
+// next request only once a reply came.
+//
+// What is awaited is bounded: a peer that answers with replies nobody asked for lets
+// the connection write request after request, and those that are never answered must not
+// pile up for the connection's life.
+//
+// Ownership: a value held by its connection. Threads: the connection's loop.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace Zelkor {
+
+struct ConnectionRequest {
+    // 0: no request.
+    std::uint64_t ordinal = 0;
+    std::string word;
+};
+
+class AwaitedRequests {
+public:
+    static constexpr std::size_t MaxAwaited = 64;
+
+    // A request was written and waits for its reply; past the bound the oldest goes.
+    void Written(std::uint64_t ordinal, const std::string& word);
+    // The request a reply of `word` (without "@") answers, no longer awaited; ordinal 0
+    // when it answers none.
+    ConnectionRequest Answer(const std::string& word);
+    void Clear() { _awaited.clear(); }
+    std::size_t Size() const { return _awaited.size(); }
+
+private:
+    std::deque<ConnectionRequest> _awaited;
+};
+
+}  // namespace Zelkor
