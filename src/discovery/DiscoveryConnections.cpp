@@ -295,13 +295,49 @@ void DiscoveryService::closeStalledConnections() {
     }
 }
 
+bool DiscoveryService::giveUpSilentConnection() {
+    std::vector<std::shared_ptr<TcpSocket>> incoming;
+    {
+        std::lock_guard<std::mutex> lock(_incomingMutex);
+        incoming = _incomingConnections;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const auto scale = static_cast<std::int64_t>(_timerScale.load());
+    const std::chrono::milliseconds quiet(2 * GetKeepAliveDiscoInterval());
+    std::shared_ptr<TcpSocket> longest;
+    for (const auto& connection : incoming) {
+        // A peer that proved the code, transfers a file or subscribed is kept however
+        // quiet: a controller holding subscriptions may well say nothing for long.
+        if (connection->IsFinalized() || (now - connection->LastLineAt()) * scale <= quiet ||
+            connection->IsAuthenticated() || connection->Transferring() ||
+            (_driver && _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(connection.get())))) {
+            continue;
+        }
+        if (!longest || connection->LastLineAt() < longest->LastLineAt()) {
+            longest = connection;
+        }
+    }
+    if (!longest) {
+        return false;
+    }
+    Info("ZK20CDI Incoming connections at their limit: closing the one silent longest for a newcomer, " +
+         endpointText(longest));
+    {
+        std::lock_guard<std::mutex> lock(_incomingMutex);
+        _incomingConnections.erase(std::remove(_incomingConnections.begin(), _incomingConnections.end(), longest),
+                                   _incomingConnections.end());
+    }
+    longest->Close();
+    return true;
+}
+
 void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
     const auto& connection = result.socket;
     if (result.outgoing || !connection) {
         return;
     }
     const std::uint64_t limit = _maxIncoming.load();
-    bool admitted = limit == 0 || GetIncomingConnectionCount() < limit;
+    bool admitted = limit == 0 || GetIncomingConnectionCount() < limit || giveUpSilentConnection();
     if (admitted) {
         IncomingCallback ask;
         {

@@ -511,6 +511,10 @@ private:
     // Closes the admitted connections that stalled before their first line or in their
     // handshake.
     void closeStalledConnections();
+    // At the incoming limit: closes the admitted connection silent longest, when it has
+    // been silent for more than twice the keep-alive interval and holds no proof, transfer
+    // or subscription; false when none may go.
+    bool giveUpSilentConnection();
     void dropStaleProxies();
     void forgetLost(std::int64_t now);
     // The verification-code callback: the code in force ("" without a callback), and

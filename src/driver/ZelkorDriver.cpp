@@ -217,6 +217,17 @@ void ZelkorDriver::ForgetRoutedRequester(void* handle, const MessageForwardInfo&
     }
 }
 
+bool ZelkorDriver::HoldsSubscriptions(void* handle) {
+    std::shared_ptr<SubscriptionService> subscriptions;
+    std::shared_ptr<EventSubscriptionService> events;
+    {
+        std::lock_guard<std::mutex> lock(_serviceMutex);
+        subscriptions = _subscriptionService;
+        events = _eventSubscriptions;
+    }
+    return (subscriptions && subscriptions->Holds(handle)) || (events && events->Holds(handle));
+}
+
 IEventSubscriptionService* ZelkorDriver::GetEventSubscriptionService() {
     std::lock_guard<std::mutex> lock(_serviceMutex);
     return _eventSubscriptions.get();

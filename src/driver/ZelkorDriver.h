@@ -171,6 +171,8 @@ public:
     // A requester behind a router said goodbye on the router's connection: what it
     // subscribed to goes, the connection and the other requesters' subscriptions stay.
     void ForgetRoutedRequester(void* handle, const MessageForwardInfo& header);
+    // True while a peer on the connection holds a subscription of any kind. Loop thread.
+    bool HoldsSubscriptions(void* handle);
     // Made by InitFileTransfer; null before.
     IDeviceStateService* GetDeviceStateService() override;
     // Made by InitDiscovery (and UseDiscovery) after the subscription service.

@@ -62,6 +62,8 @@ public:
     bool RemoveSubscription(const SubscriberKey& subscriber, const char* name);
     // Every subscriber of the connection, as RemoveSubscription without a name.
     void RemoveConnection(void* handle);
+    // True while a subscriber of the connection holds a subscription.
+    bool Holds(void* handle) const { return _held.count(handle) > 0; }
     // The subscribers of the name or an ancestor, nearest first; one may appear more than
     // once. Null gives none.
     std::vector<SubscriberKey> GetSubscribers(const char* name) const;

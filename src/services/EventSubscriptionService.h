@@ -62,6 +62,8 @@ public:
     void SignalRaised(ConnectionResult& result) override;
     // What one subscriber behind a router holds: it said goodbye.
     void RemoveSubscriber(const SubscriberKey& subscriber);
+    // True while the connection holds an event subscription. Loop thread.
+    bool Holds(void* handle) const { return _model.Holds(handle); }
     // A received request of the three words is answered on its connection with its
     // header; replies are left to the handlers, but for a router's word that the routed
     // subscriber of an event is gone, which drops that subscriber.

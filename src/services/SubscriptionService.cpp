@@ -148,6 +148,14 @@ void SubscriptionService::RemoveSubscription(void* handle) {
     onLoop([handle](SubscriptionService& self) { self.removeNow(handle); });
 }
 
+bool SubscriptionService::Holds(void* conn) const {
+    const auto any = [conn](const auto& table) {
+        const auto at = table.lower_bound(SubscriberKey(conn));
+        return at != table.end() && at->first.connection == conn;
+    };
+    return _valueCounts.count(conn) > 0 || any(_polled) || any(_logSubscribers);
+}
+
 void SubscriptionService::RemoveSubscriber(const SubscriberKey& subscriber) {
     onLoop([subscriber](SubscriptionService& self) { self.removeSubscriber(subscriber); });
 }

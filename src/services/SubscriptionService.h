@@ -144,6 +144,8 @@ public:
     void RemoveSubscription(void* handle) override;
     // What one subscriber behind a router holds (values, polled, log): it said goodbye.
     void RemoveSubscriber(const SubscriberKey& subscriber);
+    // True while the connection holds a value, polled or log subscription. Loop thread.
+    bool Holds(void* conn) const;
 
     // --- driver side ---------------------------------------------------------------------
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;

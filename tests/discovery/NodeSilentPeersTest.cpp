@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/ip/address.hpp>
@@ -59,6 +60,39 @@ TEST(NodeSilentPeers, SilentConnectionsAndStalledHandshakesGiveTheirSlotsBack) {
     good.Send("get {\"path\":\"/audio/gain\"}\n");
     EXPECT_NE(good.ReadLine().find("@get"), std::string::npos);
     EXPECT_FALSE(good.WaitClosed(std::chrono::seconds(3)));
+
+    // Seven more that each ask once and fall silent fill the slots again, after the good
+    // peer subscribed. A newcomer that comes at once is told "busy"; once they have been
+    // silent for twice the keep-alive interval, a newcomer takes the place of the one silent
+    // longest that holds no subscription: not the good peer's, the first of the seven.
+    good.Send("subscribe {\"path\":\"/audio/gain\"}\n");
+    EXPECT_NE(good.ReadLine().find("@subscribe"), std::string::npos);
+    std::vector<std::unique_ptr<RawPeer>> quiet;
+    for (int i = 0; i < 7; ++i) {
+        quiet.push_back(std::make_unique<RawPeer>());
+        ASSERT_TRUE(connect(*quiet.back()));
+        quiet.back()->Send("get {\"path\":\"/audio/gain\"}\n");
+        EXPECT_NE(quiet.back()->ReadLine().find("@get"), std::string::npos);
+    }
+    RawPeer early;
+    ASSERT_TRUE(connect(early));
+    EXPECT_NE(early.ReadLine().find("busy"), std::string::npos);
+    // Twice the keep-alive interval of the node, its timer twenty times faster, is one
+    // second: newcomers are told "busy" until then.
+    std::unique_ptr<RawPeer> late;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+        late = std::make_unique<RawPeer>();
+        ASSERT_TRUE(connect(*late));
+        late->Send("get {\"path\":\"/audio/gain\"}\n");
+        if (late->ReadLine().find("@get") != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(quiet.front()->WaitClosed(std::chrono::seconds(5)));
+    EXPECT_FALSE(late->WaitClosed(std::chrono::milliseconds(100)));
+    EXPECT_FALSE(good.WaitClosed(std::chrono::milliseconds(500)));
     StopCleanly(device.process);
 }
 
