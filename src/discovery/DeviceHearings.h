@@ -5,14 +5,20 @@
 // or more has answered again after a whole interval, which a flood of made-up replies,
 // each heard once, cannot do, and is never given up for a newcomer.
 //
+// A flood faster than the list's bound per interval pushes a real device out before its
+// next answer; so the devices given up are remembered (a bounded number of them, oldest
+// forgotten first), and one heard again in a later round counts as heard in two.
+//
 // Ownership: a member of the discovery service. Threads: none of its own; the service's
 // device-tables mutex guards it.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace Zelkor {
 
@@ -24,8 +30,13 @@ public:
     // accepts one: its GUID, or "" when it accepts none.
     std::string FirstNewcomer(const std::function<bool(const std::string& guid)>& take) const;
     void Erase(const std::string& guid);
+    // As Erase, keeping in mind the round the device was last heard in.
+    void GiveUp(const std::string& guid);
     void Clear();
-    std::size_t Size() const { return _byGuid.size(); }
+    std::size_t Size() const { return _byGuid.size() + _givenUp.size(); }
+
+    // How many given-up devices are remembered.
+    static constexpr std::size_t Remembered = 16384;
 
 private:
     struct Record {
@@ -39,6 +50,14 @@ private:
     // The GUIDs heard in one round only, by the order of their last hearing.
     std::map<std::uint64_t, std::string> _newcomers;
     std::uint64_t _nextOrder = 0;
+    struct GivenUp {
+        std::uint64_t round = 0;
+        std::uint64_t order = 0;
+    };
+    // Given-up devices, and the order of giving up (an entry whose order no longer matches
+    // was heard again since).
+    std::unordered_map<std::string, GivenUp> _givenUp;
+    std::deque<std::pair<std::uint64_t, std::string>> _givenUpOrder;
 };
 
 }  // namespace Zelkor

@@ -308,12 +308,12 @@ bool DiscoveryService::giveUpSilentConnection() {
     for (const auto& connection : incoming) {
         // A peer that proved the code, transfers a file or subscribed is kept however
         // quiet: a controller holding subscriptions may well say nothing for long.
-        if (connection->IsFinalized() || (now - connection->LastLineAt()) * scale <= quiet ||
+        if (connection->IsFinalized() || (now - connection->LastHeardAt()) * scale <= quiet ||
             connection->IsAuthenticated() || connection->Transferring() ||
             (_driver && _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(connection.get())))) {
             continue;
         }
-        if (!longest || connection->LastLineAt() < longest->LastLineAt()) {
+        if (!longest || connection->LastHeardAt() < longest->LastHeardAt()) {
             longest = connection;
         }
     }

@@ -565,6 +565,10 @@ bool DiscoveryService::roomForDevice() {
         Detail("ZK20D9I Device list full: dropped " + given->GuidKey() + " (" + given->GetDiscoInfo().name +
                "), heard in one discovery round only");
     }
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        _hearings.GiveUp(given->GuidKey());
+    }
     EraseDevice(given);
     // A cap lowered below the list's size is not worked down by newcomers.
     return !full();

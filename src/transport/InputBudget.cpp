@@ -8,6 +8,7 @@ namespace Zelkor {
 std::atomic<std::size_t> InputBudget::_limit{InputBudget::DefaultLimit};
 std::mutex InputBudget::_mutex;
 std::size_t InputBudget::_used = 0;
+std::size_t InputBudget::_usedByLong = 0;
 std::set<InputBudget::Share*> InputBudget::_shares;
 
 std::size_t InputBudget::Used() {
@@ -31,9 +32,10 @@ bool InputBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
             return bytes == 0;
         }
         const std::size_t limit = std::max(_limit.load(), floor);
+        const std::size_t mine = Long(_bytes);
         if (bytes > _bytes && bytes >= SmallLine) {
             // Room is made from the largest lines, as long as another's is larger than this.
-            while (_used - _bytes + bytes > limit) {
+            while (_usedByLong - mine + bytes > limit) {
                 const auto largest = std::max_element(_shares.begin(), _shares.end(), [](Share* a, Share* b) {
                     return a->_bytes < b->_bytes;
                 });
@@ -43,6 +45,7 @@ bool InputBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
                 }
                 Share& victim = **largest;
                 _used -= victim._bytes;
+                _usedByLong -= Long(victim._bytes);
                 victim._bytes = 0;
                 victim._evictedAlready = true;
                 _shares.erase(largest);
@@ -53,6 +56,7 @@ bool InputBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
         }
         if (fits) {
             _used = _used - _bytes + bytes;
+            _usedByLong = _usedByLong - mine + Long(bytes);
             _bytes = bytes;
             if (bytes > 0) {
                 _shares.insert(this);
@@ -71,6 +75,7 @@ bool InputBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
 void InputBudget::Share::Release() {
     std::lock_guard<std::mutex> lock(_mutex);
     _used -= _bytes;
+    _usedByLong -= Long(_bytes);
     _bytes = 0;
     _shares.erase(this);
 }

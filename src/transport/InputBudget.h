@@ -7,7 +7,9 @@
 // When a share's growth would pass the bound, the share with the largest unfinished line
 // goes (its owner is told to close), not the one that grew: a few peers holding huge
 // lines must not shut out every other peer whose line spans two reads. A line shorter
-// than SmallLine is never refused for the bound.
+// than SmallLine is never refused for the bound, nor counted against it: many peers each
+// holding a short line would otherwise leave no room for any long one. What short lines
+// hold together is bounded by the number of connections.
 //
 // Ownership: the total is process-wide (one node per process); a Share belongs to one
 // connection and gives its bytes back when it goes.
@@ -67,6 +69,9 @@ private:
     static std::atomic<std::size_t> _limit;
     static std::mutex _mutex;
     static std::size_t _used;
+    // Bytes held by shares of at least SmallLine: what the limit bounds.
+    static std::size_t _usedByLong;
+    static std::size_t Long(std::size_t bytes) { return bytes >= SmallLine ? bytes : 0; }
     // The shares that hold bytes.
     static std::set<Share*> _shares;
 };

@@ -21,6 +21,7 @@
 // and SocketIsOpen are safe to read anywhere; SocketIsConnected off the loop answers from
 // what the loop last saw instead of asking the system.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -200,6 +201,9 @@ public:
     // When the peer last sent a line, or when the connection was made before it sent any:
     // how long a peer has been silent. Loop thread.
     std::chrono::steady_clock::time_point LastLineAt() const { return _lastLineAt; }
+    // When the peer last sent anything: a peer in the middle of a long line is not silent,
+    // however long the line takes. Loop thread.
+    std::chrono::steady_clock::time_point LastHeardAt() const { return std::max(_lastLineAt, _lastReadAt); }
     // The peer has sent a complete line. Loop thread.
     bool HasSpoken() const { return _spoken; }
     // When the running TLS handshake began. Loop thread.

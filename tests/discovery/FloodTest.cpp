@@ -154,5 +154,74 @@ TEST(DeviceFlood, ARealDeviceIsListedAndStaysListedUnderAFloodOfMadeUpOnes) {
     StopCleanly(device.process);
 }
 
+// The flood does not stop once the real device has been listed: 10,000 made-up devices go
+// round and round, 5,000 of them between one discovery round and the next (about 1,000 a
+// second at this interval). A device heard in one round only is pushed out by 4,096 newer
+// ones long before its next reply; heard again in the next round, it is known as one
+// heard before and stays, the same object, for good.
+TEST(DeviceFlood, ARealDeviceStaysListedUnderAFloodThatGoesOn) {
+    NetNamespace space("flood2");
+    if (!space.Made()) {
+        GTEST_SKIP() << "needs root and ip netns";
+    }
+    LogCapture log;
+    TempDir folder;
+    ScopedChdir inFolder{folder.Path()};
+    std::atomic<std::int64_t> clock{1000};
+    DriverHarness harness;
+    harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
+    Zelkor::DiscoveryService& service = *harness.driver->GetDiscovery();
+    service.SetClock([&clock] { return clock.load(); });
+    service.SetDiscoInterval(kInterval * 1000);
+    service.SetDiscoReplyPort(std::to_string(kControllerPort));
+    ASSERT_TRUE(service.SetMode("controller"));
+    ASSERT_TRUE(space.Run([&] {
+        ASSERT_EQ(harness.driver->AddListener("127.0.0.1", kControllerPort), 0);
+        harness.Start();
+    }));
+    const auto answered = [&](std::int64_t at) {
+        const auto answers = [&] { return log.Count("ZK2021I No disco exclusion found for (node:amp1:" + kReal); };
+        const std::size_t before = answers();
+        clock = at;
+        ZelkorLog::TheLog().SetLevel(5);
+        const bool heard = harness.OnLoop([&] { service.OnTimer(); }) &&
+                           WaitUntil([&] { return answers() > before; }, std::chrono::seconds(5));
+        ZelkorLog::TheLog().SetLevel(3);
+        return heard;
+    };
+    Flood flood(space);
+    int half = 0;
+    const auto floodOn = [&] {
+        const int from = (half++ % 2) * 5000;
+        return flood.Send(from, from + 5000);
+    };
+    ASSERT_TRUE(floodOn());
+    Node device(Options("device", "amp1", {"--guid", kReal, "--listen", "127.0.0.1:4197"}), space.Name());
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+
+    std::int64_t at = clock;
+    std::shared_ptr<Zelkor::DeviceImpl> listed;
+    while (!listed && at + kInterval <= 1020) {
+        at += kInterval + 1;
+        EXPECT_TRUE(answered(at));
+        listed = service.GetDeviceImplByUUID(kReal);
+        ASSERT_TRUE(floodOn());
+    }
+    ASSERT_TRUE(listed) << "not listed by " << at;
+    at += kInterval + 1;
+    EXPECT_TRUE(answered(at));
+    listed = service.GetDeviceImplByUUID(kReal);
+    ASSERT_TRUE(listed);
+    ASSERT_TRUE(floodOn());
+    const std::int64_t until = at + 60;
+    while (at < until) {
+        at += kInterval + 1;
+        EXPECT_TRUE(answered(at));
+        ASSERT_EQ(service.GetDeviceImplByUUID(kReal).get(), listed.get()) << at;
+        ASSERT_TRUE(floodOn());
+    }
+    StopCleanly(device.process);
+}
+
 }  // namespace
 }  // namespace ZelkorTest

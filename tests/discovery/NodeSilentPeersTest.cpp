@@ -96,5 +96,49 @@ TEST(NodeSilentPeers, SilentConnectionsAndStalledHandshakesGiveTheirSlotsBack) {
     StopCleanly(device.process);
 }
 
+// Silence is measured by complete lines: a peer in the middle of a long line counts as
+// silent since its last one. At the incoming limit (two here) a newcomer then takes the
+// place of a peer whose "set" is still coming in, byte after byte, once the line has
+// taken longer than twice the keep-alive interval (one second at the node's timer scale);
+// on a slow link a "set" of a few hundred KiB takes that long at the node's own scale.
+TEST(NodeSilentPeers, APeerInTheMiddleOfALongLineKeepsItsSlot) {
+    NetNamespace space{"slowline"};
+    if (!space.Made()) {
+        GTEST_SKIP() << "no network namespace";
+    }
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--max-incoming", "2"}), space.Name());
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+    const tcp::endpoint at(boost::asio::ip::make_address("127.0.0.1"), 4197);
+    const auto connect = [&](RawPeer& peer) {
+        return space.Run([&] { peer.Socket().open(tcp::v4()); }) && peer.Connect(at);
+    };
+    RawPeer subscriber;
+    ASSERT_TRUE(connect(subscriber));
+    subscriber.Send("subscribe {\"path\":\"/audio/gain\"}\n");
+    EXPECT_NE(subscriber.ReadLine().find("@subscribe"), std::string::npos);
+    RawPeer sender;
+    ASSERT_TRUE(connect(sender));
+    sender.Send("get {\"path\":\"/audio/gain\"}\n");
+    EXPECT_NE(sender.ReadLine().find("@get"), std::string::npos);
+
+    // The peer's pace, not a wait: 1 KiB every 50 ms, for three seconds.
+    sender.Send("set {\"path\":\"/audio/gain\",\"value\":\"");
+    RawPeer newcomer;
+    std::string told;
+    for (int i = 0; i < 60; ++i) {
+        sender.Send(std::string(1024, '1'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (i == 40) {
+            ASSERT_TRUE(connect(newcomer));
+            told = newcomer.ReadLine(std::chrono::milliseconds(500));
+        }
+    }
+    sender.Send("\"}\n");
+    EXPECT_NE(told.find("busy"), std::string::npos) << told;
+    EXPECT_NE(sender.ReadLine().find("@set"), std::string::npos);
+    EXPECT_FALSE(sender.WaitClosed(std::chrono::milliseconds(200)));
+    StopCleanly(device.process);
+}
+
 }  // namespace
 }  // namespace ZelkorTest

@@ -270,6 +270,38 @@ TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
     EXPECT_EQ(InputBudget::Used(), 0u);
 }
 
+// Short unfinished lines are never refused for the budget, yet they spend it: held by
+// enough silent peers, each under 64 KiB, they are never the largest, so the budget can
+// only close the line that grows past them, and every ordinary long line ("set" of a
+// few hundred KiB, a file block) on any other connection is refused.
+TEST_F(TcpReceive, ManyShortUnfinishedLinesLeaveRoomForAnotherLongOne) {
+    using Zelkor::InputBudget;
+    struct Restore {
+        ~Restore() { InputBudget::SetLimit(InputBudget::DefaultLimit); }
+    } restore;
+    const std::size_t kib = 1024;
+    InputBudget::SetLimit(200 * kib);
+    std::vector<std::unique_ptr<tcp::socket>> holders;
+    for (int i = 0; i < 4; ++i) {
+        holders.push_back(std::make_unique<tcp::socket>(io));
+        AcceptRaw(*holders.back())->SetMaxLineLength(180 * kib);
+        WriteRaw(*holders.back(), "get {\"data\":\"" + std::string(60 * kib, 'h'));
+    }
+    ASSERT_TRUE(Run([&] { return InputBudget::Used() >= 240 * kib; }));
+    tcp::socket large(io);
+    AcceptRaw(large)->SetMaxLineLength(180 * kib);
+    RawReader largeReader(large);
+    WriteRaw(large, "set {\"data\":\"" + std::string(50 * kib, 'l'));
+    ASSERT_TRUE(Run([&] { return InputBudget::Used() >= 290 * kib; }));
+    WriteRaw(large, std::string(50 * kib, 'l'));
+    ASSERT_TRUE(Run([&] { return InputBudget::Used() >= 340 * kib || largeReader.Eof(); }));
+    boost::system::error_code ignored;
+    boost::asio::write(large, boost::asio::buffer(std::string("\"}\n")), ignored);
+    EXPECT_TRUE(Run([&] { return sink.Count("set") == 1 || largeReader.Eof(); }));
+    EXPECT_EQ(sink.Count("set"), 1u);
+    EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit"), 0u);
+}
+
 // What a long line grew (the read buffer, the framer's room for another, the kept line)
 // stays while lines come in a row, and goes once the connection has been quiet a while.
 TEST_F(TcpReceive, AnIdleConnectionGivesBackWhatALongLineGrew) {
