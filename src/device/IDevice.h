@@ -6,6 +6,33 @@
 // Ownership: shared between the discovery service's tables and the application; only
 // the discovery service creates devices. Threads: any operation may be called from any
 // thread; what touches a connection hops onto the driver's event loop.
+//
+// What catches people out:
+// - Every disconnection cuts the handlers that feed the On... callbacks: the loss of
+//   the device's primary connection, Disconnect, Goodbye, and so also each drop that
+//   the discovery timer's own reconnects follow. The callback stays stored, but nothing
+//   reaches it until its On... is called again. Register in the device list's change
+//   handler, each time the device becomes Connected:
+//       discovery->GetDeviceList()->OnListChange(
+//           [](std::shared_ptr<IDevice> device, DeviceNetState state, DeviceNetState) {
+//               if (device && state == DeviceNetStateConnected) {
+//                   device->OnPublish(...);  // and every other On... the application uses
+//                   device->Subscribe(...);
+//               }
+//           });
+// - Subscriptions live on the device, per connection: the device drops a connection's
+//   value, poll and log subscriptions when that connection closes, and all of them when
+//   it restarts. Nothing renews them: subscribe again on Connected, as above.
+// - The default result handlers (OnSetResult, OnGetResult, OnExecResult) and the
+//   transfer progress handler (onFileProgressStatus) are one per driver, not per device:
+//   the last one set, on any device, serves the replies of every device.
+// - IsAuthenticated() is a stored flag, not the state of a connection; see there.
+// - SendReboot asks the device itself, also through a router.
+// - File-system requests (free space, delete, list, mkdir, rmdir) name paths of the
+//   device's host as they stand; only transfers (SendFile, RecvFile) are kept below the
+//   device's storage root (unless its tree allows parent paths).
+// - A device that became Lost stays lost: its Connect is refused, and the device list
+//   holds a new object for it when it is found again.
 
 #include <chrono>
 #include <cstddef>
@@ -104,6 +131,14 @@ public:
     virtual bool HasProxy() = 0;
     // The device's own connections are secured by TLS.
     virtual bool IsEncrypted() = 0;
+    // A flag: what SetAuthentication last stored. The library stores into it once, when
+    // it makes a device for a connection the peer opened to this node, and then stores
+    // whether this node's proof was taken on that connection, which it never is on a
+    // connection the peer opened: the flag stays false unless the application sets it.
+    // It does not follow the connections. Each connection (GetHandle()) keeps two
+    // things apart: IsProvenToPeer(), the device took this node's proof of its code,
+    // which lets this node's requests out; IsAuthenticated(), the peer proved the code
+    // to this node, which alone lets the peer's requests in.
     virtual bool IsAuthenticated() = 0;
     virtual void SetAuthentication(bool on) = 0;
     // Prepares the routing header of the next request: this node's sender id, a sender
@@ -148,8 +183,9 @@ public:
     // Log and event requests and callbacks. Each request goes on the connection a request
     // takes, with the device's routing header; nothing without one, or once finalized.
     // Registrations (On...) replace the stored callback, which survives a disconnection;
-    // the handler that feeds it is connected once (again after each disconnection) and
-    // serves only messages from this device. Callbacks run on the event loop, outside the
+    // the handler that feeds it does not: it is connected by the On... call, cut at every
+    // disconnection, and connected again only by the next On... call (see the top of this
+    // file). It serves only messages from this device. Callbacks run on the event loop, outside the
     // device's locks, and may send or register again.
     //
     // One row into the device's log ("log").
@@ -213,7 +249,8 @@ public:
     virtual void SetParameter(ObjectParamContainer& values) = 0;
     virtual void SetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
                               bool deferrable, std::string tag) = 0;
-    // The default handlers: one for every device of the driver, the last one set wins.
+    // The default handlers: one for every device of the driver, the last one set on any
+    // device wins; a disconnection does not cut them.
     virtual void OnSetResult(std::function<void(const ObjectParamContainer&)> callback) = 0;
     virtual void GetParameter(ObjectParamContainer& values) = 0;
     virtual void GetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
@@ -265,7 +302,9 @@ public:
     virtual void Goodbye() = 0;
     virtual void SendGoodbye() = 0;
     // The device's file system: free space under a path, deleting a file, listing,
-    // making and removing a folder. The path goes as given (1 to 1023 bytes for the two
+    // making and removing a folder. The path names a place on the device's host
+    // (absolute, or from the device process's working folder), not below its storage
+    // root as a transfer's does. The path goes as given (1 to 1023 bytes for the two
     // text forms, not empty for the others; else one error line and nothing sent); each
     // reply reaches the registration of its word, registered as the log words are.
     virtual void SendFreespaceCommand(char const* path) = 0;
@@ -294,8 +333,9 @@ public:
     // A "disco" request on the device's connections, as a keep-alive (the argument is not
     // used).
     virtual void SendKeepAliveDisco(bool unused) = 0;
-    // "reboot" for the MAC over the connection a request takes; through a router it is
-    // the router that is asked. Nothing without a connection.
+    // "reboot" for the MAC over the connection a request takes, with the device's routing
+    // header: through a router it is the device that is asked, not the router. Nothing
+    // without a connection.
     virtual void SendReboot(const std::string& mac) = 0;
     // "setip" over the connection, through the device-state service; nothing without it.
     virtual void SetIP(SETIP_SETTINGS settings) = 0;
