@@ -47,13 +47,17 @@ int Node::Run(const sigset_t& stopSignals) {
     start["options"] = _options.ToJson();
     _events.Write("start", start);
     configure();
+    _listeners.Watch(_loop, [this](const std::string& message) { fail(message); });
     watchSignals(stopSignals);
     watchInput();
 
     _runThread = std::thread([this] {
         _driver.Run();
         // Run returns once the driver is stopped, or at once when it cannot run.
-        boost::asio::post(_control, [this] { finish(_stopAsked ? 0 : 1); });
+        boost::asio::post(_control, [this] {
+            const int asked = _stopCode;
+            finish(asked >= 0 ? asked : 1);
+        });
     });
     _control.run();
     return _exitCode;
@@ -211,7 +215,7 @@ void Node::runCommand(const std::string& line) {
     }
     const std::string name = command["cmd"].asString();
     if (name == "stop") {
-        _stopAsked = true;
+        _stopCode = 0;
         Zelkor::DestroyDriver();
         return;
     }
@@ -221,6 +225,14 @@ void Node::runCommand(const std::string& line) {
         return;
     }
     found->second(command);
+}
+
+// On the loop: what the user asked of the node cannot be done.
+void Node::fail(const std::string& message) {
+    _events.Error(message);
+    int none = -1;
+    _stopCode.compare_exchange_strong(none, 2);
+    Zelkor::DestroyDriver();
 }
 
 // Control thread. The first reason to stop wins; later ones find the node stopping.

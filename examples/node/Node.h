@@ -59,6 +59,8 @@ private:
     void readInput();
     void takeInput(std::size_t count);
     void runCommand(const std::string& line);
+    // Ends the node with an "error" line and exit code 2.
+    void fail(const std::string& message);
     void finish(int exitCode);
 
     Zelkor::IZelkorDriver& _driver;
@@ -93,7 +95,8 @@ private:
 
     boost::asio::steady_timer _lookTimer{_loop};
     std::thread _runThread;
-    std::atomic<bool> _stopAsked{false};
+    // The exit code asked for ("stop": 0, a failure: 2); -1 while none is.
+    std::atomic<int> _stopCode{-1};
     bool _finished = false;
     int _exitCode = 1;
 };

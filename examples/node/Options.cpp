@@ -360,7 +360,7 @@ Identity:
   --guid GUID                 its GUID (else the tree's, else a new one)
   --tree FILE                 its parameter tree (else a small one of the runner's)
 What it serves (an IPv6 address goes in brackets: [fd00::1]:4197):
-  --listen ADDRESS:PORT       one address
+  --listen ADDRESS:PORT       one address (not served after 3 s: exit 2)
   --network NAME,PORT         every address of the adapters of that name
   --interface NAME,PORT       every address of the adapter of that name
   --mac MAC,PORT              every address of the adapter of that MAC address
@@ -379,8 +379,8 @@ Security:
   --require-tls               with a code, serve plain connections and datagrams only
                               what reaches TLS and discovery
   --code TEXT                 its verification code
-  --cert FILE --key FILE      its certificate and key (else a generated pair)
-  --dh FILE                   Diffie-Hellman parameters
+  --cert FILE --key FILE      its certificate and key, PEM (else a generated pair)
+  --dh FILE                   Diffie-Hellman parameters, PEM
   --no-callback NAME          leave one application callback unset
 Device state (what the node's device-state object answers; it changes nothing):
   --device-state TEXT         the text of "getdevicestate" (empty)
@@ -417,7 +417,9 @@ Commands (one JSON object per line, its name under "cmd"; see the README):
   mkdir, rmdir, fwupdate
 
 Exit codes: 0 when stopped (a "stop" command, the end of standard input, SIGTERM or
-SIGINT), 1 when the driver stopped by itself, 2 for a bad option.
+SIGINT), 1 when the driver stopped by itself, 2 when the options cannot be carried out
+(a bad option or tree, TLS files that cannot be read or do not match, a --listen not
+served 3 s after the start): an "error" line says what and why.
 )";
 }
 

@@ -43,21 +43,20 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
         std::string exclude;  // the "exclude" line, when one is due
     };
     const std::string tree = std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json";
-    // The listener options name what the host of the test lacks: nothing is served. The
+    // The adapter options name what the host of the test lacks: only --listen is served. The
     // routes lead to loopback's discard port, where nothing answers.
     const std::vector<Row> rows = {
         {{"--role", "router", "--name", "n1", "--guid", "{6F9619FF-8B86-D011-B42D-00CF4FC964FF}", "--listen",
-          "192.0.2.1:4000", "--listen", "[2001:db8::1]:4001", "--tls-level", "1", "--code", "1234", "--require-tls",
+          "127.0.0.1:4396", "--tls-level", "1", "--code", "1234", "--require-tls",
           "--log-level", "2", "--network", "zk-none,4002", "--interface", "zk-none,4003", "--mac", "02:00:00:00:0A:01,4004",
-          "--ipv6", "--cert", "/nonexistent/c.pem", "--key", "/nonexistent/k.pem", "--dh", "/nonexistent/d.pem",
-          "--dump", "--max-incoming", "0", "--route", "127.0.0.1,9", "--route", "[::1],9",
+          "--ipv6", "--dump", "--max-incoming", "0", "--route", "127.0.0.1,9", "--route", "[::1],9",
           "--timer-scale", "10", "--no-callback", "starttls", "--no-callback", "reboot", "--no-callback",
           "exectext", "--device-state", "{\"power\":\"on\"}", "--preset-info", "", "--setip-result", "fail"},
          R"({"role":"router","name":"n1","guid":"6f9619ff-8b86-d011-b42d-00cf4fc964ff","tree":"",
-             "listen":["192.0.2.1:4000","[2001:db8::1]:4001"],"tls-level":1,"require-tls":true,"code":true,"log-level":2,
+             "listen":["127.0.0.1:4396"],"tls-level":1,"require-tls":true,"code":true,"log-level":2,
              "disco-interval":0,"reply-port":"","send-disco":"","network":["zk-none,4002"],
              "interface":["zk-none,4003"],"mac":["02:00:00:00:0a:01,4004"],"all":[],"ipv6":true,
-             "cert":"/nonexistent/c.pem","key":"/nonexistent/k.pem","dh":"/nonexistent/d.pem","dump":true,
+             "cert":"","key":"","dh":"","dump":true,
              "exclude":[],"max-incoming":0,"route":["127.0.0.1,9","[::1],9"],"timer-scale":10,
              "no-callback":["exectext","reboot","starttls"],"device-state":"{\"power\":\"on\"}",
              "preset-info":"","setip-result":"fail","fwupdate-error":null,"storage-root":"","block-size":null,"transfer-count":null,
@@ -162,6 +161,55 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
     EXPECT_EQ(node.Wait(), 2);
     EXPECT_EQ(node.AwaitEvent("error")["message"],
               R"(no route array with "ipaddress" and "port" at /configuration/network/routes in the tree)");
+}
+
+// What the options ask and the node cannot do ends it with an "error" line saying what
+// and why, and exit code 2: never a node that runs without serving what it was told to,
+// nor one that shows a generated certificate in the place of the one it was given.
+TEST(NodeRunner, WhatCannotBeServedOrReadIsAnErrorLineAndExitTwo) {
+    TempDir dir;
+    const std::string garbage = (dir.Path() / "garbage.pem").string();
+    std::ofstream(garbage) << "not a PEM file\n";
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor holder(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    const std::string held = "127.0.0.1:" + std::to_string(holder.local_endpoint().port());
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
+        {{"--listen", held}, "--listen " + held + " not served: Address already in use"},
+        {{"--listen", "192.0.2.1:4000"}, "--listen 192.0.2.1:4000 not served: no interface of the host holds the address"},
+        {{"--listen", "[::1]:4397"}, "--listen [::1]:4397 not served: an IPv6 address needs --ipv6"},
+        {{"--cert", "/nonexistent/c.pem", "--key", garbage},
+         "cannot read --cert /nonexistent/c.pem: No such file or directory"},
+        {{"--cert", dir.Path().string(), "--key", garbage}, "cannot read --cert " + dir.Path().string() + ": Is a directory"},
+        {{"--cert", garbage, "--key", garbage}, "--cert " + garbage + " holds no PEM certificate"},
+        {{"--cert", garbage}, "--cert needs --key"},
+        {{"--dh", garbage}, "--dh " + garbage + " holds no PEM Diffie-Hellman parameters"},
+    };
+    for (const auto& [arguments, message] : rows) {
+        NodeProcess node(arguments, "", dir.Path().string());
+        EXPECT_EQ(node.AwaitEvent("error")["message"], message);
+        EXPECT_EQ(node.Wait(), 2) << message;
+        expectOnlyEvents(node);
+    }
+}
+
+// A connect that fails says where it went and why.
+TEST(NodeRunner, AFailedConnectSaysWhy) {
+    TempDir dir;
+    boost::asio::io_context io;
+    // A port just given up: nothing serves it.
+    unsigned short port = 0;
+    {
+        boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+        port = probe.local_endpoint().port();
+    }
+    NodeProcess node({"--role", "controller"}, "", dir.Path().string());
+    ASSERT_TRUE(node.Send(ConnectCommand("127.0.0.1", port)));
+    const Json::Value line = node.AwaitEvent("connection");
+    EXPECT_EQ(line["connected"], false);
+    EXPECT_EQ(line["outgoing"], true);
+    EXPECT_EQ(line["peer"], "127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(line["error"], "refused");
+    StopCleanly(node);
 }
 
 // The node sets up its discovery from the options and shows its own values; a command
