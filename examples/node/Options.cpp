@@ -186,6 +186,7 @@ Json::Value Options::ToJson() const {
     json["key"] = key;
     json["dh"] = dh;
     json["dump"] = dump;
+    json["stay"] = stay;
     json["exclude"] = Json::Value(Json::arrayValue);
     for (const auto& rule : exclude) {
         json["exclude"].append(rule.Text());
@@ -219,7 +220,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         "--mac",       "--all",    "--cert", "--key",           "--dh",         "--exclude",     "--max-incoming",
         "--route",     "--timer-scale",      "--no-callback", "--device-state", "--preset-info", "--setip-result",
         "--fwupdate-error", "--storage-root", "--block-size",    "--transfer-count", "--transfer-interval", "--reply-timeout"};
-    static const std::set<std::string> flags = {"--ipv6", "--dump", "--require-tls"};
+    static const std::set<std::string> flags = {"--ipv6", "--dump", "--require-tls", "--stay"};
     static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac",
                                                      "--all",    "--exclude", "--route",     "--no-callback"};
     // The options whose value holds an address.
@@ -240,7 +241,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             return false;
         }
         if (flags.count(option)) {
-            (option == "--ipv6" ? options.ipv6 : option == "--dump" ? options.dump : options.requireTls) = true;
+            (option == "--ipv6"   ? options.ipv6
+             : option == "--dump" ? options.dump
+             : option == "--stay" ? options.stay
+                                  : options.requireTls) = true;
             continue;
         }
         if (at + 1 >= argc) {
@@ -401,6 +405,9 @@ Diagnostics:
                               leave a transfer opened here silent N times shorter
                               (a test seam)
   --help                      this text
+Input:
+  --stay                      keep serving after the end of standard input (else the
+                              node answers what it read, then stops)
 
 Commands (one JSON object per line, its name under "cmd"; see the README):
   stop, connect
@@ -415,6 +422,10 @@ Commands (one JSON object per line, its name under "cmd"; see the README):
   getdevicestate, getpresetinfo, listpresets, setip
   sendfile, recvfile, cancelput, cancelsend, deletefile, listfiles, freespace,
   mkdir, rmdir, fwupdate
+
+At the end of its input a node carries out what it read, waits for the answers to its
+requests (until none came for the reply time-out, or 5 s) and stops. A command for a
+device waits up to 5 s for a "connect" in progress to it.
 
 Exit codes: 0 when stopped (a "stop" command, the end of standard input, SIGTERM or
 SIGINT), 1 when the driver stopped by itself, 2 when the options cannot be carried out

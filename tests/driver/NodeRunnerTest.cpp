@@ -56,7 +56,7 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
              "listen":["127.0.0.1:4396"],"tls-level":1,"require-tls":true,"code":true,"log-level":2,
              "disco-interval":0,"reply-port":"","send-disco":"","network":["zk-none,4002"],
              "interface":["zk-none,4003"],"mac":["02:00:00:00:0a:01,4004"],"all":[],"ipv6":true,
-             "cert":"","key":"","dh":"","dump":true,
+             "cert":"","key":"","dh":"","dump":true,"stay":false,
              "exclude":[],"max-incoming":0,"route":["127.0.0.1,9","[::1],9"],"timer-scale":10,
              "no-callback":["exectext","reboot","starttls"],"device-state":"{\"power\":\"on\"}",
              "preset-info":"","setip-result":"fail","fwupdate-error":null,"storage-root":"","block-size":null,"transfer-count":null,
@@ -64,12 +64,12 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
          ""},
         // The name comes from the tree; a tree without a GUID gets a new one.
         // Disco rules go through the discovery service, list rules into the tree.
-        {{"--tree", tree, "--exclude", "disco,classname,amp", "--exclude",
+        {{"--tree", tree, "--stay", "--exclude", "disco,classname,amp", "--exclude",
           "list,guid,{6F9619FF-8B86-D011-B42D-00CF4FC964FF}"},
          R"({"role":"device","name":"stage-left-amp","guid":null,"tree":")" + tree +
              R"(","listen":[],"tls-level":0,"require-tls":false,"code":false,"log-level":3,
              "disco-interval":0,"reply-port":"","send-disco":"","network":[],"interface":[],"mac":[],"all":[],
-             "ipv6":false,"cert":"","key":"","dh":"","dump":false,
+             "ipv6":false,"cert":"","key":"","dh":"","dump":false,"stay":true,
              "exclude":["disco,classname,amp","list,guid,6f9619ff-8b86-d011-b42d-00cf4fc964ff"],
              "max-incoming":null,"route":[],"timer-scale":1,"no-callback":[],"device-state":"","preset-info":"",
              "setip-result":"ok","fwupdate-error":null,"storage-root":"","block-size":null,"transfer-count":null,"transfer-interval":null,
@@ -92,8 +92,7 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
         if (!row.exclude.empty()) {
             EXPECT_EQ(node.AwaitEvent("exclude"), parse(row.exclude));
         }
-        node.CloseInput();
-        EXPECT_EQ(node.Wait(), 0);
+        StopCleanly(node);
         expectOnlyEvents(node);
     }
 }
@@ -210,6 +209,37 @@ TEST(NodeRunner, AFailedConnectSaysWhy) {
     EXPECT_EQ(line["peer"], "127.0.0.1:" + std::to_string(port));
     EXPECT_EQ(line["error"], "refused");
     StopCleanly(node);
+}
+
+// A script pipes a list of commands in and closes the input: a controller connects,
+// holds the get back until the device is connected, and prints its answer before it
+// stops; a device started with --stay serves on once its own input has ended.
+TEST(NodeRunner, APipedCommandListIsAnsweredBeforeTheNodeStops) {
+    NetNamespace space("piped");
+    const std::string place = space.Made() ? space.Name() : "";
+    const std::string guid = "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13";
+    const std::string tree = std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json";
+    TempDir deviceDir;
+    NodeProcess device({"--tree", tree, "--guid", guid, "--listen", "127.0.0.1:4197", "--stay"}, place,
+                       deviceDir.Path().string());
+    ASSERT_FALSE(device.AwaitEvent("listenerAdded").isNull());
+    device.CloseInput();
+    TempDir controllerDir;
+    NodeProcess controller({"--role", "controller"}, place, controllerDir.Path().string());
+    ASSERT_TRUE(controller.Send(ConnectCommand("127.0.0.1", 4197)));
+    ASSERT_TRUE(controller.Send(R"({"cmd":"get","guid":")" + guid +
+                                R"(","tag":"t","values":[{"path":"/configuration/device/name"}]})"));
+    controller.CloseInput();
+    EXPECT_EQ(controller.Wait(), 0);
+    const Json::Value answer = controller.AwaitEvent("get");
+    EXPECT_EQ(answer["values"][0]["value"], "stage-left-amp") << answer.toStyledString();
+    EXPECT_FALSE(controller.AwaitEvent("stop").isNull());
+    for (const auto& line : controller.Lines()) {
+        EXPECT_EQ(line.find(R"("event":"error")"), std::string::npos) << line;
+    }
+    EXPECT_FALSE(device.Wait(std::chrono::milliseconds(0)).has_value());
+    EXPECT_EQ(device.Stop(), 0);
+    expectOnlyEvents(controller);
 }
 
 // The node sets up its discovery from the options and shows its own values; a command
