@@ -182,11 +182,11 @@ demo() {
 
   step "The controller sends a 20 MB file of random bytes to the device, block by block:"
   head -c 20M /dev/urandom >"$scratch/files/take-1.bin"
-  tell 4 '{"cmd":"sendfile","device":"'"$guid"'","tag":"put","local":"'"$scratch/files/take-1.bin"'","remote":"take-1.bin"}'
+  tell 4 '{"cmd":"sendfile","guid":"'"$guid"'","tag":"put","local":"'"$scratch/files/take-1.bin"'","remote":"take-1.bin"}'
   progress controller '"event":"done".*"tag":"put"' || return
   await controller '"event":"done","success":true,"tag":"put"' || return
   step "And fetches it back under another name:"
-  tell 4 '{"cmd":"recvfile","device":"'"$guid"'","tag":"get","local":"'"$scratch/files/take-1-back.bin"'","remote":"take-1.bin"}'
+  tell 4 '{"cmd":"recvfile","guid":"'"$guid"'","tag":"get","local":"'"$scratch/files/take-1-back.bin"'","remote":"take-1.bin"}'
   progress controller '"event":"done".*"tag":"get"' || return
   await controller '"event":"done","success":true,"tag":"get"' || return
   step "The MD5 of the original, of the device's copy and of the one fetched back:"

@@ -263,15 +263,15 @@ void Listeners::AddCommands(Commands& commands) {
     using Text = const std::string&;
     using Port = const unsigned short*;
     const std::map<std::string, Handler> handlers = {
-        {"addListener", add("address", [&d](Text a, unsigned short p) { return d.AddListener(a, p); })},
-        {"removeListener",
+        {"addlistener", add("address", [&d](Text a, unsigned short p) { return d.AddListener(a, p); })},
+        {"removelistener",
          remove("address", [&d](Text a, Port p) { p ? d.RemoveListener(a, *p) : d.RemoveListener(a); })},
-        {"addInterface", add("mac", [&d](Text m, unsigned short p) { return d.AddInterface(m, p); })},
-        {"removeInterface",
+        {"addinterface", add("mac", [&d](Text m, unsigned short p) { return d.AddInterface(m, p); })},
+        {"removeinterface",
          remove("mac", [&d](Text m, Port p) { p ? d.RemoveInterface(m, *p) : d.RemoveInterface(m); })},
-        {"addNetwork", add("name", [&d](Text n, unsigned short p) { return d.AddNetwork(n, p); })},
-        {"removeNetwork", remove("name", [&d](Text n, Port p) { p ? d.RemoveNetwork(n, *p) : d.RemoveNetwork(n); })},
-        {"addAllListeners",
+        {"addnetwork", add("name", [&d](Text n, unsigned short p) { return d.AddNetwork(n, p); })},
+        {"removenetwork", remove("name", [&d](Text n, Port p) { p ? d.RemoveNetwork(n, *p) : d.RemoveNetwork(n); })},
+        {"addalllisteners",
          [&d](const Json::Value& command, Json::Value& answer) {
              unsigned short number = 0;
              if (!port(command, number)) {
@@ -289,7 +289,7 @@ void Listeners::AddCommands(Commands& commands) {
              }
              return true;
          }},
-        {"removeAllListeners",
+        {"removealllisteners",
          [&d](const Json::Value& command, Json::Value&) {
              unsigned short number = 0;
              if (!command.isMember("port")) {
@@ -302,7 +302,7 @@ void Listeners::AddCommands(Commands& commands) {
              d.RemoveAllListeners(number);
              return true;
          }},
-        {"addMulticast",
+        {"addmulticast",
          [&d](const Json::Value& command, Json::Value& answer) {
              std::string address;
              if (!text(command, "address", address)) {
@@ -311,7 +311,7 @@ void Listeners::AddCommands(Commands& commands) {
              answer["result"] = d.AddMulticast(address);
              return true;
          }},
-        {"removeMulticast",
+        {"removemulticast",
          [&d](const Json::Value& command, Json::Value& answer) {
              std::string address;
              if (!text(command, "address", address)) {
@@ -320,7 +320,7 @@ void Listeners::AddCommands(Commands& commands) {
              answer["result"] = d.RemoveMulticast(address);
              return true;
          }},
-        {"listMulticast",
+        {"listmulticast",
          [&d](const Json::Value&, Json::Value& answer) {
              std::vector<std::string> groups;
              d.ListMulticast(groups);
@@ -330,7 +330,7 @@ void Listeners::AddCommands(Commands& commands) {
              }
              return true;
          }},
-        {"listInterfaces",
+        {"listinterfaces",
          [&d](const Json::Value&, Json::Value& answer) {
              std::vector<Zelkor::InterfaceInfo> list;
              std::string host;
@@ -351,7 +351,7 @@ void Listeners::AddCommands(Commands& commands) {
              }
              return true;
          }},
-        {"getEndPoints",
+        {"getendpoints",
          [&d](const Json::Value&, Json::Value& answer) {
              std::vector<Driver::Endpoint> endpoints;
              d.GetEndPoints(endpoints);
@@ -364,14 +364,14 @@ void Listeners::AddCommands(Commands& commands) {
              }
              return true;
          }},
-        {"getEndPointInterfaces",
+        {"getendpointinterfaces",
          [&d](const Json::Value&, Json::Value& answer) {
              std::vector<std::string> names;
              d.GetEndPointInterfaces(names);
              answer["names"] = texts(names);
              return true;
          }},
-        {"disconnectAllExcept",
+        {"disconnectallexcept",
          [&d](const Json::Value&, Json::Value&) {
              d.DisconnectAllExcept(nullptr);
              return true;

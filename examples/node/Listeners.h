@@ -3,9 +3,9 @@
 // commands), and a line for every listener added or removed and every connection result.
 //
 // Commands, each answered by a line named after it:
-//   addListener, removeListener, addInterface, removeInterface, addNetwork, removeNetwork,
-//   addAllListeners, removeAllListeners, addMulticast, removeMulticast, listMulticast,
-//   listInterfaces, getEndPoints, getEndPointInterfaces, disconnectAllExcept.
+//   addlistener, removelistener, addinterface, removeinterface, addnetwork, removenetwork,
+//   addalllisteners, removealllisteners, addmulticast, removemulticast, listmulticast,
+//   listinterfaces, getendpoints, getendpointinterfaces, disconnectallexcept.
 
 #include <functional>
 #include <memory>

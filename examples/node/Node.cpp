@@ -13,6 +13,7 @@
 #include <json/reader.h>
 
 #include "discovery/IDeviceList.h"
+#include "Arguments.h"
 #include "driver/VersionInfo.h"
 #include "services/ICommandInterfaceService.h"
 
@@ -257,8 +258,9 @@ void Node::runCommand(const std::string& line) {
     dispatch(command);
 }
 
-void Node::dispatch(const Json::Value& command) {
-    const std::string name = command["cmd"].asString();
+void Node::dispatch(const Json::Value& given) {
+    Json::Value command = given;
+    const std::string name = CommandWord(command);
     if (name == "stop") {
         int none = -1;
         _stopCode.compare_exchange_strong(none, 0);
@@ -270,7 +272,12 @@ void Node::dispatch(const Json::Value& command) {
     }
     const auto found = _commands.find(name);
     if (found == _commands.end()) {
-        _events.Error("unknown command " + name);
+        _events.Error("unknown command " + given["cmd"].asString());
+        return;
+    }
+    const std::string fault = NormalizeArguments(name, command);
+    if (!fault.empty()) {
+        _events.Error("bad arguments for " + name + ": " + fault);
         return;
     }
     found->second(command);

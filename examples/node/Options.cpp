@@ -409,12 +409,13 @@ Input:
   --stay                      keep serving after the end of standard input (else the
                               node answers what it read, then stops)
 
-Commands (one JSON object per line, its name under "cmd"; see the README):
+Commands (one JSON object per line, its name under "cmd", a device under "guid";
+the mixed-case words of earlier versions stay accepted; see the README):
   stop, connect
-  addListener, removeListener, addInterface, removeInterface, addNetwork,
-  removeNetwork, addAllListeners, removeAllListeners, addMulticast, removeMulticast,
-  listMulticast, listInterfaces, getEndPoints, getEndPointInterfaces,
-  disconnectAllExcept
+  addlistener, removelistener, addinterface, removeinterface, addnetwork,
+  removenetwork, addalllisteners, removealllisteners, addmulticast, removemulticast,
+  listmulticast, listinterfaces, getendpoints, getendpointinterfaces,
+  disconnectallexcept
   get, set, ls, rls, cd, locate, identify, reboot, goodbye, setcode, hascode
   subscribe, unsubscribe, subscribepoll, unsubscribepoll, poll, sublog, unsublog,
   logrow, listpublishers, write, logevent

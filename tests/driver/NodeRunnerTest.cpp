@@ -242,6 +242,48 @@ TEST(NodeRunner, APipedCommandListIsAnsweredBeforeTheNodeStops) {
     expectOnlyEvents(controller);
 }
 
+// One vocabulary: every command word in lower case, its answer line named after it, a
+// device named by "guid"; the older words and "device" stay accepted and answer alike.
+TEST(NodeRunner, RenamedCommandsAnswerAlikeUnderTheirOldAndNewNames) {
+    const std::string unknown = "6f9619ff-8b86-d011-b42d-00cf4fc964ff";
+    struct Row {
+        std::string old;
+        std::string current;
+        std::string answer;  // the event of the answer line
+    };
+    const std::vector<Row> rows = {
+        {R"({"cmd":"listMulticast"})", R"({"cmd":"listmulticast"})", "listmulticast"},
+        {R"({"cmd":"listInterfaces"})", R"({"cmd":"listinterfaces"})", "listinterfaces"},
+        {R"({"cmd":"getEndPoints"})", R"({"cmd":"getendpoints"})", "getendpoints"},
+        {R"({"cmd":"getEndPointInterfaces"})", R"({"cmd":"getendpointinterfaces"})", "getendpointinterfaces"},
+        {R"({"cmd":"addListener","address":"127.0.0.1","port":4398})",
+         R"({"cmd":"addlistener","address":"127.0.0.1","port":4398})", "addlistener"},
+        {R"({"cmd":"removeListener","address":"127.0.0.1","port":4398})",
+         R"({"cmd":"removelistener","address":"127.0.0.1","port":4398})", "removelistener"},
+        {R"({"cmd":"removeAllListeners","port":4399})", R"({"cmd":"removealllisteners","port":4399})",
+         "removealllisteners"},
+        {R"({"cmd":"get","device":")" + unknown + R"(","values":[]})",
+         R"({"cmd":"get","guid":")" + unknown + R"(","values":[]})", "error"},
+        {R"({"cmd":"sendfile","device":")" + unknown + R"(","local":"a","remote":"b"})",
+         R"({"cmd":"sendfile","guid":")" + unknown + R"(","local":"a","remote":"b"})", "error"},
+        {R"({"cmd":"addListener","address":"127.0.0.1","port":0})",
+         R"({"cmd":"addlistener","address":"127.0.0.1","port":"4197"})", "error"},
+    };
+    TempDir dir;
+    NodeProcess node({}, "", dir.Path().string());
+    for (const auto& row : rows) {
+        ASSERT_TRUE(node.Send(row.old));
+        const Json::Value before = node.AwaitEvent(row.answer);
+        ASSERT_TRUE(node.Send(row.current));
+        EXPECT_EQ(node.AwaitEvent(row.answer), before) << row.current;
+        EXPECT_FALSE(before.isNull()) << row.old;
+    }
+    StopCleanly(node);
+    for (const auto& line : node.Lines()) {
+        EXPECT_EQ(line.find("expected"), line.find(R"("port": expected a number 1-65535)")) << line;
+    }
+}
+
 // The node sets up its discovery from the options and shows its own values; a command
 // with a bad argument is an error line; a "stop" command ends it with exit 0, in the host
 // as inside a namespace (where the runner is the process `ip netns exec` became).
@@ -263,7 +305,8 @@ TEST(NodeRunner, TheNodeShowsItsDiscoveryValuesAndStopsOnCommand) {
             "classname":"node","model":"zelkor_node"}})"))
             << place;
         EXPECT_TRUE(node.Send(R"({"cmd":"connect","address":"nowhere","port":4197})"));
-        EXPECT_EQ(node.AwaitEvent("error")["message"], "bad arguments for connect") << place;
+        EXPECT_EQ(node.AwaitEvent("error")["message"], R"(bad arguments for connect: "address": expected an IP address)")
+            << place;
         EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
         EXPECT_EQ(node.AwaitEvent("stop")["exitCode"], 0) << place;
         EXPECT_EQ(node.Wait(), 0) << place;
@@ -309,16 +352,16 @@ TEST(NodeRunner, InANamespaceTheNodeServesItsNetworkAndShowsItsPeer) {
         EXPECT_EQ(connection["peer"], "10.77.0.2:" + std::to_string(peer.local_endpoint().port()));
         EXPECT_EQ(connection["connected"], true);
     }));
-    node.Send(R"({"cmd":"getEndPoints"})");
-    EXPECT_EQ(node.AwaitEvent("getEndPoints")["endpoints"], parse(R"([{"address":"10.77.0.1","port":4197}])"));
-    node.Send(R"({"cmd":"removeNetwork","name":")" + pair.a1 + R"(","port":4197})");
-    node.Send(R"({"cmd":"addListener","address":"10.77.0.1","port":4198})");
+    node.Send(R"({"cmd":"getendpoints"})");
+    EXPECT_EQ(node.AwaitEvent("getendpoints")["endpoints"], parse(R"([{"address":"10.77.0.1","port":4197}])"));
+    node.Send(R"({"cmd":"removenetwork","name":")" + pair.a1 + R"(","port":4197})");
+    node.Send(R"({"cmd":"addlistener","address":"10.77.0.1","port":4198})");
     EXPECT_EQ(node.AwaitEvent("listenerRemoved"),
               parse(R"({"event":"listenerRemoved","address":"10.77.0.1","port":4197})"));
     EXPECT_EQ(node.AwaitEvent("listenerAdded")["port"], 4198);
-    EXPECT_EQ(node.AwaitEvent("addListener")["result"], 0);
-    node.Send(R"({"cmd":"addNetwork","name":7})");
-    EXPECT_EQ(node.AwaitEvent("error")["message"], "bad arguments for addNetwork");
+    EXPECT_EQ(node.AwaitEvent("addlistener")["result"], 0);
+    node.Send(R"({"cmd":"addnetwork","name":7})");
+    EXPECT_EQ(node.AwaitEvent("error")["message"], "bad arguments for addnetwork");
     EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
     EXPECT_EQ(node.Wait(), 0);
     expectOnlyEvents(node);
