@@ -57,6 +57,10 @@ start_node() {
 await() {
   local tries=0
   until [ "$(grep -cE -- "$2" "$scratch/$1.out" 2>/dev/null || true)" -ge "${3:-1}" ] 2>/dev/null; do
+    # A node that cannot go on says why and stops: no use waiting for it.
+    if grep -E '"event":"error"' "$scratch/$1.out" 2>/dev/null | sed "s/^/[$1] /" >&2; then
+      return 1
+    fi
     tries=$((tries + 1))
     if [ "$tries" -gt 200 ]; then
       echo "no line matching $2 from the $1 within 20 s" >&2
@@ -87,6 +91,14 @@ progress() {
   done
 }
 step() { sleep 0.2; echo; echo "== $*"; }
+
+# The nodes serve fixed ports: one held by another program is named before anything starts.
+for port in 4197 4198; do
+  if (exec 5<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    echo "port $port on 127.0.0.1 is busy (another program serves it): stop that program and run the demo again" >&2
+    exit 1
+  fi
+done
 
 echo
 echo "== A device node and a controller node on loopback:"
@@ -170,11 +182,11 @@ demo() {
 
   step "The controller sends a 20 MB file of random bytes to the device, block by block:"
   head -c 20M /dev/urandom >"$scratch/files/take-1.bin"
-  tell 4 '{"cmd":"sendfile","device":"'"$guid"'","tag":"put","local":"'"$scratch/files/take-1.bin"'","remote":"take-1.bin"}'
+  tell 4 '{"cmd":"sendfile","guid":"'"$guid"'","tag":"put","local":"'"$scratch/files/take-1.bin"'","remote":"take-1.bin"}'
   progress controller '"event":"done".*"tag":"put"' || return
   await controller '"event":"done","success":true,"tag":"put"' || return
   step "And fetches it back under another name:"
-  tell 4 '{"cmd":"recvfile","device":"'"$guid"'","tag":"get","local":"'"$scratch/files/take-1-back.bin"'","remote":"take-1.bin"}'
+  tell 4 '{"cmd":"recvfile","guid":"'"$guid"'","tag":"get","local":"'"$scratch/files/take-1-back.bin"'","remote":"take-1.bin"}'
   progress controller '"event":"done".*"tag":"get"' || return
   await controller '"event":"done","success":true,"tag":"get"' || return
   step "The MD5 of the original, of the device's copy and of the one fetched back:"

@@ -186,7 +186,9 @@ void Discovery::connect(const Json::Value& command) {
     const bool valid = command["address"].isString() && !error && command["port"].isUInt() &&
                        ParseNumber(command["port"].asString(), 65535, port) && port != 0;
     if (!valid || !discovery) {
-        _events.Error("bad arguments for connect");
+        _events.Error(std::string("bad arguments for connect: ") +
+                      (error || !command["address"].isString() ? "\"address\": expected an IP address"
+                                                                : "\"port\": expected a number 1-65535"));
         return;
     }
     const auto number = static_cast<unsigned short>(port);

@@ -8,10 +8,15 @@ Events::Events() { _writer["indentation"] = ""; }
 
 void Events::Write(const std::string& event, Json::Value fields) {
     fields["event"] = event;
-    std::lock_guard<std::mutex> lock(_mutex);
-    const std::string line = Json::writeString(_writer, fields) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        const std::string line = Json::writeString(_writer, fields) + "\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+    }
+    if (_observer) {
+        _observer(event, fields);
+    }
 }
 
 void Events::Error(const std::string& message) {

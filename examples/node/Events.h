@@ -2,6 +2,7 @@
 // What the node tells: one JSON event line per happening on standard output, the log on
 // standard error, and the text forms of addresses that every line uses.
 
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -21,8 +22,13 @@ public:
     void Write(const std::string& event, Json::Value fields = Json::Value(Json::objectValue));
     // {"event":"error","message":MESSAGE}: a bad option or command.
     void Error(const std::string& message);
+    // Hears every line after it is written, on the writing thread; set before the node's
+    // threads start, cleared (empty) before what it calls goes.
+    using Observer = std::function<void(const std::string& event, const Json::Value& fields)>;
+    void Observe(Observer observer) { _observer = std::move(observer); }
 
 private:
+    Observer _observer;
     std::mutex _mutex;
     Json::StreamWriterBuilder _writer;
 };

@@ -1,9 +1,15 @@
 #include "Listeners.h"
 
+#include <algorithm>
+#include <chrono>
 #include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 
 #include "driver/ConnectionResult.h"
 #include "driver/ZelkorDriver.h"
+#include "transport/TcpSocket.h"
 #include "transport/ZelkorHost.h"
 
 namespace ZelkorNode {
@@ -93,6 +99,49 @@ std::string macOfAdapter(const std::string& name) {
     return mac;
 }
 
+// Long enough for the loop to open every listener under load; short enough for a script
+// to learn of a busy port before it goes on.
+constexpr std::chrono::seconds kServeBound{3};
+
+bool sameEndpoint(const Endpoint& wanted, const std::string& address, unsigned short port) {
+    boost::system::error_code error;
+    const auto served = boost::asio::ip::make_address(Unbracketed(address), error);
+    return !error && port == wanted.second && served == boost::asio::ip::make_address(wanted.first, error);
+}
+
+// Why an endpoint that should be served is not: what the system says of binding it now.
+std::string whyUnserved(const Endpoint& endpoint) {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor probe(io);
+    boost::system::error_code error;
+    const boost::asio::ip::tcp::endpoint target(boost::asio::ip::make_address(endpoint.first, error), endpoint.second);
+    if (!error) {
+        probe.open(target.protocol(), error);
+    }
+    if (!error) {
+        probe.set_option(boost::asio::socket_base::reuse_address(true), error);
+    }
+    if (!error) {
+        probe.bind(target, error);
+    }
+    return error ? error.message() : "not served within " + std::to_string(kServeBound.count()) + " s";
+}
+
+// Why a connection this node opened never came, in the words a user looks for.
+std::string connectFailure(const boost::system::error_code& error) {
+    namespace e = boost::asio::error;
+    if (error == e::connection_refused) {
+        return "refused";
+    }
+    if (error == e::host_unreachable || error == e::network_unreachable) {
+        return "unreachable";
+    }
+    if (error == e::timed_out) {
+        return "time-out";
+    }
+    return error.message();
+}
+
 }  // namespace
 
 Listeners::Listeners(Zelkor::IZelkorDriver& driver, const Options& options, Events& events)
@@ -107,25 +156,44 @@ void Listeners::Configure() {
     });
     // The connection results are a signal of the driver class itself.
     if (auto* driver = dynamic_cast<Zelkor::ZelkorDriver*>(&_driver)) {
-        _connectionResults = driver->ConnectionResults().Connect([this](Zelkor::ConnectionResult& result) {
-            Json::Value fields;
-            fields["tag"] = Zelkor::ZelkorDriver::Tag(result.handle);
-            fields["connected"] = result.connected;
-            fields["outgoing"] = result.outgoing;
-            const std::string address = result.remote.GetIPAddressStr();
-            fields["peer"] = address.empty() ? std::string() : EndpointText(address, result.remote.port);
-            _events.Write("connection", fields);
-        });
+        _connectionResults = driver->ConnectionResults().Connect(
+            [this](Zelkor::ConnectionResult& result) { connectionLine(result); });
     }
+}
+
+void Listeners::connectionLine(const Zelkor::ConnectionResult& result) {
+    Json::Value fields;
+    fields["tag"] = Zelkor::ZelkorDriver::Tag(result.handle);
+    fields["connected"] = result.connected;
+    fields["outgoing"] = result.outgoing;
+    const std::string address = result.remote.GetIPAddressStr();
+    fields["peer"] = address.empty() ? std::string() : EndpointText(address, result.remote.port);
+    // A connect that failed: where it went and why.
+    if (result.error && result.socket) {
+        const auto target = result.socket->ConnectTarget();
+        fields["outgoing"] = true;
+        fields["peer"] = EndpointText(target.address().to_string(), target.port());
+        fields["error"] = connectFailure(result.error);
+    }
+    _events.Write("connection", fields);
 }
 
 void Listeners::Serve() {
     const auto refused = [](const std::string& option, const std::string& what) {
         Note(option + " " + what + " refused");
     };
-    for (const auto& [address, port] : _options.listen) {
-        if (_driver.AddListener(address, port) != 0) {
-            refused("--listen", EndpointText(address, port));
+    for (const auto& endpoint : _options.listen) {
+        const std::string text = "--listen " + EndpointText(endpoint.first, endpoint.second) + " not served: ";
+        boost::system::error_code error;
+        if (!_options.ipv6 && boost::asio::ip::make_address(endpoint.first, error).is_v6()) {
+            _unservable.push_back(text + "an IPv6 address needs --ipv6");
+            continue;
+        }
+        // Awaited before the driver may tell of it.
+        _awaited.push_back(endpoint);
+        if (_driver.AddListener(endpoint.first, endpoint.second) != 0) {
+            _awaited.pop_back();
+            _unservable.push_back(text + "no interface of the host holds the address");
         }
     }
     for (const auto& [name, port] : _options.networks) {
@@ -152,7 +220,36 @@ void Listeners::Serve() {
     }
 }
 
+void Listeners::Watch(boost::asio::io_context& loop, Failure failed) {
+    _failed = std::move(failed);
+    if (!_unservable.empty()) {
+        boost::asio::post(loop, [this] { _failed(_unservable.front()); });
+        return;
+    }
+    if (_awaited.empty()) {
+        return;
+    }
+    _serveTimer = std::make_unique<boost::asio::steady_timer>(loop, kServeBound);
+    _serveTimer->async_wait([this](const boost::system::error_code& error) {
+        if (!error) {
+            checkServed();
+        }
+    });
+}
+
+void Listeners::checkServed() {
+    if (!_awaited.empty()) {
+        const Endpoint& endpoint = _awaited.front();
+        _failed("--listen " + EndpointText(endpoint.first, endpoint.second) + " not served: " + whyUnserved(endpoint));
+    }
+}
+
 void Listeners::listenerLine(const char* event, const std::string& address, unsigned short port) {
+    if (std::string(event) == "listenerAdded") {
+        _awaited.erase(std::remove_if(_awaited.begin(), _awaited.end(),
+                                      [&](const Endpoint& wanted) { return sameEndpoint(wanted, address, port); }),
+                       _awaited.end());
+    }
     Json::Value fields;
     fields["address"] = AddressText(address);
     fields["port"] = port;
@@ -166,15 +263,15 @@ void Listeners::AddCommands(Commands& commands) {
     using Text = const std::string&;
     using Port = const unsigned short*;
     const std::map<std::string, Handler> handlers = {
-        {"addListener", add("address", [&d](Text a, unsigned short p) { return d.AddListener(a, p); })},
-        {"removeListener",
+        {"addlistener", add("address", [&d](Text a, unsigned short p) { return d.AddListener(a, p); })},
+        {"removelistener",
          remove("address", [&d](Text a, Port p) { p ? d.RemoveListener(a, *p) : d.RemoveListener(a); })},
-        {"addInterface", add("mac", [&d](Text m, unsigned short p) { return d.AddInterface(m, p); })},
-        {"removeInterface",
+        {"addinterface", add("mac", [&d](Text m, unsigned short p) { return d.AddInterface(m, p); })},
+        {"removeinterface",
          remove("mac", [&d](Text m, Port p) { p ? d.RemoveInterface(m, *p) : d.RemoveInterface(m); })},
-        {"addNetwork", add("name", [&d](Text n, unsigned short p) { return d.AddNetwork(n, p); })},
-        {"removeNetwork", remove("name", [&d](Text n, Port p) { p ? d.RemoveNetwork(n, *p) : d.RemoveNetwork(n); })},
-        {"addAllListeners",
+        {"addnetwork", add("name", [&d](Text n, unsigned short p) { return d.AddNetwork(n, p); })},
+        {"removenetwork", remove("name", [&d](Text n, Port p) { p ? d.RemoveNetwork(n, *p) : d.RemoveNetwork(n); })},
+        {"addalllisteners",
          [&d](const Json::Value& command, Json::Value& answer) {
              unsigned short number = 0;
              if (!port(command, number)) {
@@ -192,7 +289,7 @@ void Listeners::AddCommands(Commands& commands) {
              }
              return true;
          }},
-        {"removeAllListeners",
+        {"removealllisteners",
          [&d](const Json::Value& command, Json::Value&) {
              unsigned short number = 0;
              if (!command.isMember("port")) {
@@ -205,7 +302,7 @@ void Listeners::AddCommands(Commands& commands) {
              d.RemoveAllListeners(number);
              return true;
          }},
-        {"addMulticast",
+        {"addmulticast",
          [&d](const Json::Value& command, Json::Value& answer) {
              std::string address;
              if (!text(command, "address", address)) {
@@ -214,7 +311,7 @@ void Listeners::AddCommands(Commands& commands) {
              answer["result"] = d.AddMulticast(address);
              return true;
          }},
-        {"removeMulticast",
+        {"removemulticast",
          [&d](const Json::Value& command, Json::Value& answer) {
              std::string address;
              if (!text(command, "address", address)) {
@@ -223,7 +320,7 @@ void Listeners::AddCommands(Commands& commands) {
              answer["result"] = d.RemoveMulticast(address);
              return true;
          }},
-        {"listMulticast",
+        {"listmulticast",
          [&d](const Json::Value&, Json::Value& answer) {
              std::vector<std::string> groups;
              d.ListMulticast(groups);
@@ -233,7 +330,7 @@ void Listeners::AddCommands(Commands& commands) {
              }
              return true;
          }},
-        {"listInterfaces",
+        {"listinterfaces",
          [&d](const Json::Value&, Json::Value& answer) {
              std::vector<Zelkor::InterfaceInfo> list;
              std::string host;
@@ -254,7 +351,7 @@ void Listeners::AddCommands(Commands& commands) {
              }
              return true;
          }},
-        {"getEndPoints",
+        {"getendpoints",
          [&d](const Json::Value&, Json::Value& answer) {
              std::vector<Driver::Endpoint> endpoints;
              d.GetEndPoints(endpoints);
@@ -267,14 +364,14 @@ void Listeners::AddCommands(Commands& commands) {
              }
              return true;
          }},
-        {"getEndPointInterfaces",
+        {"getendpointinterfaces",
          [&d](const Json::Value&, Json::Value& answer) {
              std::vector<std::string> names;
              d.GetEndPointInterfaces(names);
              answer["names"] = texts(names);
              return true;
          }},
-        {"disconnectAllExcept",
+        {"disconnectallexcept",
          [&d](const Json::Value&, Json::Value&) {
              d.DisconnectAllExcept(nullptr);
              return true;

@@ -3,17 +3,36 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
+#include <vector>
 #include <stdexcept>
 
 #include <boost/asio/post.hpp>
 #include <json/reader.h>
 
+#include "discovery/IDeviceList.h"
+#include "Arguments.h"
 #include "driver/VersionInfo.h"
 #include "services/ICommandInterfaceService.h"
 
 namespace ZelkorNode {
+namespace {
+
+// How long a command waits for a connect in progress to its device.
+constexpr std::chrono::seconds kConnectWait{5};
+
+// After the end of the input, how long a peer may stay silent before the node stops
+// waiting for its answers: the reply time-out the node runs with, else a few seconds.
+std::chrono::milliseconds answerWait(const Options& options) {
+    if (options.replyTimeout && *options.replyTimeout > 0) {
+        return std::chrono::milliseconds(std::max<unsigned long>(*options.replyTimeout, 1000));
+    }
+    return std::chrono::seconds(5);
+}
+
+}  // namespace
 
 Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::shared_ptr<Zelkor::JsonModel> tree,
            const Options& options, Events& events)
@@ -34,9 +53,15 @@ Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::sh
       _deviceState(driver, options, events),
       _exec(driver, options, events),
       _transfers(driver, options, events),
-      _deviceFiles(driver, events) {}
+      _deviceFiles(driver, events),
+      _answers(answerWait(options)) {
+    _events.Observe([this](const std::string& event, const Json::Value& fields) { _answers.Seen(event, fields); });
+}
 
-Node::~Node() { finish(_exitCode); }
+Node::~Node() {
+    finish(_exitCode);
+    _events.Observe(nullptr);
+}
 
 int Node::Run(const sigset_t& stopSignals) {
     Zelkor::VersionInfo version;
@@ -47,13 +72,17 @@ int Node::Run(const sigset_t& stopSignals) {
     start["options"] = _options.ToJson();
     _events.Write("start", start);
     configure();
+    _listeners.Watch(_loop, [this](const std::string& message) { fail(message); });
     watchSignals(stopSignals);
     watchInput();
 
     _runThread = std::thread([this] {
         _driver.Run();
         // Run returns once the driver is stopped, or at once when it cannot run.
-        boost::asio::post(_control, [this] { finish(_stopAsked ? 0 : 1); });
+        boost::asio::post(_control, [this] {
+            const int asked = _stopCode;
+            finish(asked >= 0 ? asked : 1);
+        });
     });
     _control.run();
     return _exitCode;
@@ -116,6 +145,8 @@ void Node::look() {
         }
         _discovery.Look();
         _security.Look();
+        runDeferred();
+        drain();
         look();
     });
 }
@@ -159,7 +190,7 @@ void Node::readInput() {
                            [this](const boost::system::error_code& error, std::size_t count) {
                                if (error) {
                                    if (error != boost::asio::error::operation_aborted) {
-                                       finish(0);  // end of input
+                                       endInput();
                                    }
                                    return;
                                }
@@ -193,6 +224,16 @@ void Node::takeInput(std::size_t count) {
     }
 }
 
+// A last line without its newline counts as well. The loop takes the end after every
+// command read before it.
+void Node::endInput() {
+    if (!_skipping && !_pending.empty()) {
+        boost::asio::post(_loop, [this, line = _pending] { runCommand(line); });
+    }
+    _pending.clear();
+    boost::asio::post(_loop, [this] { _inputEnded = true; });
+}
+
 // On the event loop, like every other piece of the node's work.
 void Node::runCommand(const std::string& line) {
     Json::Value command;
@@ -209,18 +250,90 @@ void Node::runCommand(const std::string& line) {
         _events.Error("not a command: " + line);
         return;
     }
-    const std::string name = command["cmd"].asString();
+    // Held back in order: a command never overtakes one read before it.
+    if (!_deferred.empty() || waitsForConnect(command)) {
+        _deferred.push_back(std::move(command));
+        return;
+    }
+    dispatch(command);
+}
+
+void Node::dispatch(const Json::Value& given) {
+    Json::Value command = given;
+    const std::string name = CommandWord(command);
     if (name == "stop") {
-        _stopAsked = true;
+        int none = -1;
+        _stopCode.compare_exchange_strong(none, 0);
         Zelkor::DestroyDriver();
         return;
     }
+    if (name == "connect") {
+        _connectWindow = std::chrono::steady_clock::now() + kConnectWait;
+    }
     const auto found = _commands.find(name);
     if (found == _commands.end()) {
-        _events.Error("unknown command " + name);
+        _events.Error("unknown command " + given["cmd"].asString());
+        return;
+    }
+    const std::string fault = NormalizeArguments(name, command);
+    if (!fault.empty()) {
+        _events.Error("bad arguments for " + name + ": " + fault);
         return;
     }
     found->second(command);
+}
+
+bool Node::waitsForConnect(const Json::Value& command) const {
+    Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+    if (!discovery || std::chrono::steady_clock::now() >= _connectWindow) {
+        return false;
+    }
+    std::vector<std::string> named;
+    for (const char* key : {"guid", "device"}) {
+        const Json::Value& value = command[key];
+        if (value.isString()) {
+            named.push_back(value.asString());
+        }
+        for (const auto& item : value.isArray() ? value : Json::Value(Json::arrayValue)) {
+            if (item.isString()) {
+                named.push_back(item.asString());
+            }
+        }
+    }
+    for (const auto& text : named) {
+        std::string guid;
+        if (!CanonicalGuid(text, guid)) {
+            continue;
+        }
+        const auto device = discovery->GetDeviceList()->GetDeviceByUUID(guid);
+        if (!device || !device->IsConnected()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Node::runDeferred() {
+    while (!_deferred.empty() && !waitsForConnect(_deferred.front())) {
+        const Json::Value command = std::move(_deferred.front());
+        _deferred.pop_front();
+        dispatch(command);
+    }
+}
+
+void Node::drain() {
+    if (_inputEnded && !_options.stay && _deferred.empty() && _answers.Settled() && _stopCode < 0) {
+        _stopCode = 0;
+        Zelkor::DestroyDriver();
+    }
+}
+
+// On the loop: what the user asked of the node cannot be done.
+void Node::fail(const std::string& message) {
+    _events.Error(message);
+    int none = -1;
+    _stopCode.compare_exchange_strong(none, 2);
+    Zelkor::DestroyDriver();
 }
 
 // Control thread. The first reason to stop wins; later ones find the node stopping.

@@ -2,13 +2,17 @@
 // The node's life. The driver runs on a thread of its own (Run makes it the event-loop
 // thread); the main thread runs a small control loop that watches the stop signals,
 // standard input and the end of Run, and stops the node: DestroyDriver, join the run
-// thread, DeleteDriver. Commands read from standard input are posted to the event loop.
+// thread, DeleteDriver. Commands read from standard input are posted to the event loop;
+// at the end of the input the loop stops the node once what it read is done and
+// answered (unless --stay).
 
 #include <signal.h>
 #include <sys/signalfd.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,6 +30,7 @@
 #include "Exec.h"
 #include "Listeners.h"
 #include "Options.h"
+#include "Pending.h"
 #include "Requests.h"
 #include "Security.h"
 #include "Subscriptions.h"
@@ -58,7 +63,16 @@ private:
     void watchInput();
     void readInput();
     void takeInput(std::size_t count);
+    void endInput();
     void runCommand(const std::string& line);
+    void dispatch(const Json::Value& command);
+    // The command names a device that is not connected while a connect may yet bring it.
+    bool waitsForConnect(const Json::Value& command) const;
+    void runDeferred();
+    // Once the input has ended: stops the node when nothing is left to do or to await.
+    void drain();
+    // Ends the node with an "error" line and exit code 2.
+    void fail(const std::string& message);
     void finish(int exitCode);
 
     Zelkor::IZelkorDriver& _driver;
@@ -91,9 +105,17 @@ private:
     std::string _pending;
     bool _skipping = false;
 
+    // Loop only: the answers awaited, the commands held back (in their order) while a
+    // connect is in progress, the end of that wait, and whether the input has ended.
+    Pending _answers;
+    std::deque<Json::Value> _deferred;
+    std::chrono::steady_clock::time_point _connectWindow{};
+    bool _inputEnded = false;
+
     boost::asio::steady_timer _lookTimer{_loop};
     std::thread _runThread;
-    std::atomic<bool> _stopAsked{false};
+    // The exit code asked for ("stop": 0, a failure: 2); -1 while none is.
+    std::atomic<int> _stopCode{-1};
     bool _finished = false;
     int _exitCode = 1;
 };

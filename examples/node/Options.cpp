@@ -186,6 +186,7 @@ Json::Value Options::ToJson() const {
     json["key"] = key;
     json["dh"] = dh;
     json["dump"] = dump;
+    json["stay"] = stay;
     json["exclude"] = Json::Value(Json::arrayValue);
     for (const auto& rule : exclude) {
         json["exclude"].append(rule.Text());
@@ -219,7 +220,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         "--mac",       "--all",    "--cert", "--key",           "--dh",         "--exclude",     "--max-incoming",
         "--route",     "--timer-scale",      "--no-callback", "--device-state", "--preset-info", "--setip-result",
         "--fwupdate-error", "--storage-root", "--block-size",    "--transfer-count", "--transfer-interval", "--reply-timeout"};
-    static const std::set<std::string> flags = {"--ipv6", "--dump", "--require-tls"};
+    static const std::set<std::string> flags = {"--ipv6", "--dump", "--require-tls", "--stay"};
     static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac",
                                                      "--all",    "--exclude", "--route",     "--no-callback"};
     // The options whose value holds an address.
@@ -240,7 +241,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             return false;
         }
         if (flags.count(option)) {
-            (option == "--ipv6" ? options.ipv6 : option == "--dump" ? options.dump : options.requireTls) = true;
+            (option == "--ipv6"   ? options.ipv6
+             : option == "--dump" ? options.dump
+             : option == "--stay" ? options.stay
+                                  : options.requireTls) = true;
             continue;
         }
         if (at + 1 >= argc) {
@@ -360,7 +364,7 @@ Identity:
   --guid GUID                 its GUID (else the tree's, else a new one)
   --tree FILE                 its parameter tree (else a small one of the runner's)
 What it serves (an IPv6 address goes in brackets: [fd00::1]:4197):
-  --listen ADDRESS:PORT       one address
+  --listen ADDRESS:PORT       one address (not served after 3 s: exit 2)
   --network NAME,PORT         every address of the adapters of that name
   --interface NAME,PORT       every address of the adapter of that name
   --mac MAC,PORT              every address of the adapter of that MAC address
@@ -379,8 +383,8 @@ Security:
   --require-tls               with a code, serve plain connections and datagrams only
                               what reaches TLS and discovery
   --code TEXT                 its verification code
-  --cert FILE --key FILE      its certificate and key (else a generated pair)
-  --dh FILE                   Diffie-Hellman parameters
+  --cert FILE --key FILE      its certificate and key, PEM (else a generated pair)
+  --dh FILE                   Diffie-Hellman parameters, PEM
   --no-callback NAME          leave one application callback unset
 Device state (what the node's device-state object answers; it changes nothing):
   --device-state TEXT         the text of "getdevicestate" (empty)
@@ -401,13 +405,17 @@ Diagnostics:
                               leave a transfer opened here silent N times shorter
                               (a test seam)
   --help                      this text
+Input:
+  --stay                      keep serving after the end of standard input (else the
+                              node answers what it read, then stops)
 
-Commands (one JSON object per line, its name under "cmd"; see the README):
+Commands (one JSON object per line, its name under "cmd", a device under "guid";
+the mixed-case words of earlier versions stay accepted; see the README):
   stop, connect
-  addListener, removeListener, addInterface, removeInterface, addNetwork,
-  removeNetwork, addAllListeners, removeAllListeners, addMulticast, removeMulticast,
-  listMulticast, listInterfaces, getEndPoints, getEndPointInterfaces,
-  disconnectAllExcept
+  addlistener, removelistener, addinterface, removeinterface, addnetwork,
+  removenetwork, addalllisteners, removealllisteners, addmulticast, removemulticast,
+  listmulticast, listinterfaces, getendpoints, getendpointinterfaces,
+  disconnectallexcept
   get, set, ls, rls, cd, locate, identify, reboot, goodbye, setcode, hascode
   subscribe, unsubscribe, subscribepoll, unsubscribepoll, poll, sublog, unsublog,
   logrow, listpublishers, write, logevent
@@ -416,8 +424,14 @@ Commands (one JSON object per line, its name under "cmd"; see the README):
   sendfile, recvfile, cancelput, cancelsend, deletefile, listfiles, freespace,
   mkdir, rmdir, fwupdate
 
+At the end of its input a node carries out what it read, waits for the answers to its
+requests (until none came for the reply time-out, or 5 s) and stops. A command for a
+device waits up to 5 s for a "connect" in progress to it.
+
 Exit codes: 0 when stopped (a "stop" command, the end of standard input, SIGTERM or
-SIGINT), 1 when the driver stopped by itself, 2 for a bad option.
+SIGINT), 1 when the driver stopped by itself, 2 when the options cannot be carried out
+(a bad option or tree, TLS files that cannot be read or do not match, a --listen not
+served 3 s after the start): an "error" line says what and why.
 )";
 }
 

@@ -40,6 +40,8 @@ struct Options {
     bool dump = false;
     // With a code: requests on plain connections and datagrams only reach TLS.
     bool requireTls = false;
+    // The end of standard input leaves the node serving (a device started from a script).
+    bool stay = false;
     std::string cert;
     std::string key;
     std::string dh;

@@ -11,6 +11,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "Credentials.h"
 #include "Events.h"
 #include "Node.h"
 #include "Options.h"
@@ -39,6 +40,10 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::fputs(Usage(), stdout);
         return 0;
+    }
+    if (!CheckCredentials(options, error)) {
+        events.Error(error);
+        return 2;
     }
 
     // The event loop is the application's: commands from standard input are posted to it.

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 
+#include <boost/system/error_code.hpp>
+
 #include "transport/NetworkInfo.h"
 
 namespace Zelkor {
@@ -27,6 +29,9 @@ struct ConnectionResult {
     bool connected = false;
     // True when this node opened the connection.
     bool outgoing = false;
+    // Why a connection this node opened never came (refused, unreachable, timed out);
+    // clear for every other event.
+    boost::system::error_code error;
     // Seconds since the epoch, when the record was made.
     std::int64_t time = std::chrono::duration_cast<std::chrono::seconds>(
                             std::chrono::system_clock::now().time_since_epoch())

@@ -75,6 +75,9 @@ void ZelkorDriver::SocketSecured(std::shared_ptr<TcpSocket> socket) {
 
 void ZelkorDriver::SocketRejected(std::shared_ptr<TcpSocket> socket) {
     ConnectionResult result = PopulateConnectionResult(socket, false);
+    if (socket) {
+        result.error = socket->ConnectError();
+    }
     _connectionResults.Raise(result);
 }
 

@@ -117,6 +117,10 @@ void TcpSocket::Connect(const boost::asio::ip::address& address, unsigned short 
         return;
     }
     SetOutgoing(true);
+    {
+        std::lock_guard<std::mutex> lock(_endpointMutex);
+        _connectTarget = target;
+    }
     onLoop([this, target, done = std::move(done)]() mutable { connectNow(target, std::move(done)); });
 }
 
@@ -192,6 +196,16 @@ boost::asio::ip::tcp::endpoint TcpSocket::RemoteEndpoint() const {
     return _remoteEndpoint;
 }
 
+boost::asio::ip::tcp::endpoint TcpSocket::ConnectTarget() const {
+    std::lock_guard<std::mutex> lock(_endpointMutex);
+    return _connectTarget;
+}
+
+boost::system::error_code TcpSocket::ConnectError() const {
+    std::lock_guard<std::mutex> lock(_endpointMutex);
+    return _connectError;
+}
+
 boost::asio::ip::tcp::endpoint TcpSocket::LocalEndpoint() const {
     std::lock_guard<std::mutex> lock(_endpointMutex);
     return _localEndpoint;
@@ -200,6 +214,10 @@ boost::asio::ip::tcp::endpoint TcpSocket::LocalEndpoint() const {
 void TcpSocket::OnConnect(const boost::asio::ip::tcp::endpoint& target, const boost::system::error_code& error) {
     auto keep = self();
     if (error) {
+        {
+            std::lock_guard<std::mutex> lock(_endpointMutex);
+            _connectError = error;
+        }
         Warning("ZK7209W Connect failed to " + target.address().to_string() + ":" + std::to_string(target.port()) +
                 " (" + error.message() + ")");
         if (auto* sink = Sink(); sink && keep) {

@@ -121,6 +121,10 @@ public:
     unsigned short GetRemotePort() const override { return RemoteEndpoint().port(); }
     boost::asio::ip::tcp::endpoint RemoteEndpoint() const;
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
+    // Where a connect this node made was going, and why it failed (clear while it has not):
+    // what an application tells its user of a connection that never came.
+    boost::asio::ip::tcp::endpoint ConnectTarget() const;
+    boost::system::error_code ConnectError() const;
 
     State GetState() const { return _myState.load(); }
     void SetState(State state);
@@ -376,6 +380,8 @@ private:
     mutable std::mutex _endpointMutex;
     boost::asio::ip::tcp::endpoint _localEndpoint{boost::asio::ip::address_v4::any(), 0};
     boost::asio::ip::tcp::endpoint _remoteEndpoint{boost::asio::ip::address_v4::any(), 0};
+    boost::asio::ip::tcp::endpoint _connectTarget{boost::asio::ip::address_v4::any(), 0};
+    boost::system::error_code _connectError;
 
     std::atomic<bool> _client;
     std::atomic<bool> _outgoing{false};

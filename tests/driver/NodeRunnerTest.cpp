@@ -43,21 +43,20 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
         std::string exclude;  // the "exclude" line, when one is due
     };
     const std::string tree = std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json";
-    // The listener options name what the host of the test lacks: nothing is served. The
+    // The adapter options name what the host of the test lacks: only --listen is served. The
     // routes lead to loopback's discard port, where nothing answers.
     const std::vector<Row> rows = {
         {{"--role", "router", "--name", "n1", "--guid", "{6F9619FF-8B86-D011-B42D-00CF4FC964FF}", "--listen",
-          "192.0.2.1:4000", "--listen", "[2001:db8::1]:4001", "--tls-level", "1", "--code", "1234", "--require-tls",
+          "127.0.0.1:4396", "--tls-level", "1", "--code", "1234", "--require-tls",
           "--log-level", "2", "--network", "zk-none,4002", "--interface", "zk-none,4003", "--mac", "02:00:00:00:0A:01,4004",
-          "--ipv6", "--cert", "/nonexistent/c.pem", "--key", "/nonexistent/k.pem", "--dh", "/nonexistent/d.pem",
-          "--dump", "--max-incoming", "0", "--route", "127.0.0.1,9", "--route", "[::1],9",
+          "--ipv6", "--dump", "--max-incoming", "0", "--route", "127.0.0.1,9", "--route", "[::1],9",
           "--timer-scale", "10", "--no-callback", "starttls", "--no-callback", "reboot", "--no-callback",
           "exectext", "--device-state", "{\"power\":\"on\"}", "--preset-info", "", "--setip-result", "fail"},
          R"({"role":"router","name":"n1","guid":"6f9619ff-8b86-d011-b42d-00cf4fc964ff","tree":"",
-             "listen":["192.0.2.1:4000","[2001:db8::1]:4001"],"tls-level":1,"require-tls":true,"code":true,"log-level":2,
+             "listen":["127.0.0.1:4396"],"tls-level":1,"require-tls":true,"code":true,"log-level":2,
              "disco-interval":0,"reply-port":"","send-disco":"","network":["zk-none,4002"],
              "interface":["zk-none,4003"],"mac":["02:00:00:00:0a:01,4004"],"all":[],"ipv6":true,
-             "cert":"/nonexistent/c.pem","key":"/nonexistent/k.pem","dh":"/nonexistent/d.pem","dump":true,
+             "cert":"","key":"","dh":"","dump":true,"stay":false,
              "exclude":[],"max-incoming":0,"route":["127.0.0.1,9","[::1],9"],"timer-scale":10,
              "no-callback":["exectext","reboot","starttls"],"device-state":"{\"power\":\"on\"}",
              "preset-info":"","setip-result":"fail","fwupdate-error":null,"storage-root":"","block-size":null,"transfer-count":null,
@@ -65,12 +64,12 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
          ""},
         // The name comes from the tree; a tree without a GUID gets a new one.
         // Disco rules go through the discovery service, list rules into the tree.
-        {{"--tree", tree, "--exclude", "disco,classname,amp", "--exclude",
+        {{"--tree", tree, "--stay", "--exclude", "disco,classname,amp", "--exclude",
           "list,guid,{6F9619FF-8B86-D011-B42D-00CF4FC964FF}"},
          R"({"role":"device","name":"stage-left-amp","guid":null,"tree":")" + tree +
              R"(","listen":[],"tls-level":0,"require-tls":false,"code":false,"log-level":3,
              "disco-interval":0,"reply-port":"","send-disco":"","network":[],"interface":[],"mac":[],"all":[],
-             "ipv6":false,"cert":"","key":"","dh":"","dump":false,
+             "ipv6":false,"cert":"","key":"","dh":"","dump":false,"stay":true,
              "exclude":["disco,classname,amp","list,guid,6f9619ff-8b86-d011-b42d-00cf4fc964ff"],
              "max-incoming":null,"route":[],"timer-scale":1,"no-callback":[],"device-state":"","preset-info":"",
              "setip-result":"ok","fwupdate-error":null,"storage-root":"","block-size":null,"transfer-count":null,"transfer-interval":null,
@@ -93,8 +92,7 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
         if (!row.exclude.empty()) {
             EXPECT_EQ(node.AwaitEvent("exclude"), parse(row.exclude));
         }
-        node.CloseInput();
-        EXPECT_EQ(node.Wait(), 0);
+        StopCleanly(node);
         expectOnlyEvents(node);
     }
 }
@@ -164,6 +162,128 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
               R"(no route array with "ipaddress" and "port" at /configuration/network/routes in the tree)");
 }
 
+// What the options ask and the node cannot do ends it with an "error" line saying what
+// and why, and exit code 2: never a node that runs without serving what it was told to,
+// nor one that shows a generated certificate in the place of the one it was given.
+TEST(NodeRunner, WhatCannotBeServedOrReadIsAnErrorLineAndExitTwo) {
+    TempDir dir;
+    const std::string garbage = (dir.Path() / "garbage.pem").string();
+    std::ofstream(garbage) << "not a PEM file\n";
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor holder(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    const std::string held = "127.0.0.1:" + std::to_string(holder.local_endpoint().port());
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
+        {{"--listen", held}, "--listen " + held + " not served: Address already in use"},
+        {{"--listen", "192.0.2.1:4000"}, "--listen 192.0.2.1:4000 not served: no interface of the host holds the address"},
+        {{"--listen", "[::1]:4397"}, "--listen [::1]:4397 not served: an IPv6 address needs --ipv6"},
+        {{"--cert", "/nonexistent/c.pem", "--key", garbage},
+         "cannot read --cert /nonexistent/c.pem: No such file or directory"},
+        {{"--cert", dir.Path().string(), "--key", garbage}, "cannot read --cert " + dir.Path().string() + ": Is a directory"},
+        {{"--cert", garbage, "--key", garbage}, "--cert " + garbage + " holds no PEM certificate"},
+        {{"--cert", garbage}, "--cert needs --key"},
+        {{"--dh", garbage}, "--dh " + garbage + " holds no PEM Diffie-Hellman parameters"},
+    };
+    for (const auto& [arguments, message] : rows) {
+        NodeProcess node(arguments, "", dir.Path().string());
+        EXPECT_EQ(node.AwaitEvent("error")["message"], message);
+        EXPECT_EQ(node.Wait(), 2) << message;
+        expectOnlyEvents(node);
+    }
+}
+
+// A connect that fails says where it went and why.
+TEST(NodeRunner, AFailedConnectSaysWhy) {
+    TempDir dir;
+    boost::asio::io_context io;
+    // A port just given up: nothing serves it.
+    unsigned short port = 0;
+    {
+        boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+        port = probe.local_endpoint().port();
+    }
+    NodeProcess node({"--role", "controller"}, "", dir.Path().string());
+    ASSERT_TRUE(node.Send(ConnectCommand("127.0.0.1", port)));
+    const Json::Value line = node.AwaitEvent("connection");
+    EXPECT_EQ(line["connected"], false);
+    EXPECT_EQ(line["outgoing"], true);
+    EXPECT_EQ(line["peer"], "127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(line["error"], "refused");
+    StopCleanly(node);
+}
+
+// A script pipes a list of commands in and closes the input: a controller connects,
+// holds the get back until the device is connected, and prints its answer before it
+// stops; a device started with --stay serves on once its own input has ended.
+TEST(NodeRunner, APipedCommandListIsAnsweredBeforeTheNodeStops) {
+    NetNamespace space("piped");
+    const std::string place = space.Made() ? space.Name() : "";
+    const std::string guid = "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13";
+    const std::string tree = std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json";
+    TempDir deviceDir;
+    NodeProcess device({"--tree", tree, "--guid", guid, "--listen", "127.0.0.1:4197", "--stay"}, place,
+                       deviceDir.Path().string());
+    ASSERT_FALSE(device.AwaitEvent("listenerAdded").isNull());
+    device.CloseInput();
+    TempDir controllerDir;
+    NodeProcess controller({"--role", "controller"}, place, controllerDir.Path().string());
+    ASSERT_TRUE(controller.Send(ConnectCommand("127.0.0.1", 4197)));
+    ASSERT_TRUE(controller.Send(R"({"cmd":"get","guid":")" + guid +
+                                R"(","tag":"t","values":[{"path":"/configuration/device/name"}]})"));
+    controller.CloseInput();
+    EXPECT_EQ(controller.Wait(), 0);
+    const Json::Value answer = controller.AwaitEvent("get");
+    EXPECT_EQ(answer["values"][0]["value"], "stage-left-amp") << answer.toStyledString();
+    EXPECT_FALSE(controller.AwaitEvent("stop").isNull());
+    for (const auto& line : controller.Lines()) {
+        EXPECT_EQ(line.find(R"("event":"error")"), std::string::npos) << line;
+    }
+    EXPECT_FALSE(device.Wait(std::chrono::milliseconds(0)).has_value());
+    EXPECT_EQ(device.Stop(), 0);
+    expectOnlyEvents(controller);
+}
+
+// One vocabulary: every command word in lower case, its answer line named after it, a
+// device named by "guid"; the older words and "device" stay accepted and answer alike.
+TEST(NodeRunner, RenamedCommandsAnswerAlikeUnderTheirOldAndNewNames) {
+    const std::string unknown = "6f9619ff-8b86-d011-b42d-00cf4fc964ff";
+    struct Row {
+        std::string old;
+        std::string current;
+        std::string answer;  // the event of the answer line
+    };
+    const std::vector<Row> rows = {
+        {R"({"cmd":"listMulticast"})", R"({"cmd":"listmulticast"})", "listmulticast"},
+        {R"({"cmd":"listInterfaces"})", R"({"cmd":"listinterfaces"})", "listinterfaces"},
+        {R"({"cmd":"getEndPoints"})", R"({"cmd":"getendpoints"})", "getendpoints"},
+        {R"({"cmd":"getEndPointInterfaces"})", R"({"cmd":"getendpointinterfaces"})", "getendpointinterfaces"},
+        {R"({"cmd":"addListener","address":"127.0.0.1","port":4398})",
+         R"({"cmd":"addlistener","address":"127.0.0.1","port":4398})", "addlistener"},
+        {R"({"cmd":"removeListener","address":"127.0.0.1","port":4398})",
+         R"({"cmd":"removelistener","address":"127.0.0.1","port":4398})", "removelistener"},
+        {R"({"cmd":"removeAllListeners","port":4399})", R"({"cmd":"removealllisteners","port":4399})",
+         "removealllisteners"},
+        {R"({"cmd":"get","device":")" + unknown + R"(","values":[]})",
+         R"({"cmd":"get","guid":")" + unknown + R"(","values":[]})", "error"},
+        {R"({"cmd":"sendfile","device":")" + unknown + R"(","local":"a","remote":"b"})",
+         R"({"cmd":"sendfile","guid":")" + unknown + R"(","local":"a","remote":"b"})", "error"},
+        {R"({"cmd":"addListener","address":"127.0.0.1","port":0})",
+         R"({"cmd":"addlistener","address":"127.0.0.1","port":"4197"})", "error"},
+    };
+    TempDir dir;
+    NodeProcess node({}, "", dir.Path().string());
+    for (const auto& row : rows) {
+        ASSERT_TRUE(node.Send(row.old));
+        const Json::Value before = node.AwaitEvent(row.answer);
+        ASSERT_TRUE(node.Send(row.current));
+        EXPECT_EQ(node.AwaitEvent(row.answer), before) << row.current;
+        EXPECT_FALSE(before.isNull()) << row.old;
+    }
+    StopCleanly(node);
+    for (const auto& line : node.Lines()) {
+        EXPECT_EQ(line.find("expected"), line.find(R"("port": expected a number 1-65535)")) << line;
+    }
+}
+
 // The node sets up its discovery from the options and shows its own values; a command
 // with a bad argument is an error line; a "stop" command ends it with exit 0, in the host
 // as inside a namespace (where the runner is the process `ip netns exec` became).
@@ -185,7 +305,8 @@ TEST(NodeRunner, TheNodeShowsItsDiscoveryValuesAndStopsOnCommand) {
             "classname":"node","model":"zelkor_node"}})"))
             << place;
         EXPECT_TRUE(node.Send(R"({"cmd":"connect","address":"nowhere","port":4197})"));
-        EXPECT_EQ(node.AwaitEvent("error")["message"], "bad arguments for connect") << place;
+        EXPECT_EQ(node.AwaitEvent("error")["message"], R"(bad arguments for connect: "address": expected an IP address)")
+            << place;
         EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
         EXPECT_EQ(node.AwaitEvent("stop")["exitCode"], 0) << place;
         EXPECT_EQ(node.Wait(), 0) << place;
@@ -231,16 +352,16 @@ TEST(NodeRunner, InANamespaceTheNodeServesItsNetworkAndShowsItsPeer) {
         EXPECT_EQ(connection["peer"], "10.77.0.2:" + std::to_string(peer.local_endpoint().port()));
         EXPECT_EQ(connection["connected"], true);
     }));
-    node.Send(R"({"cmd":"getEndPoints"})");
-    EXPECT_EQ(node.AwaitEvent("getEndPoints")["endpoints"], parse(R"([{"address":"10.77.0.1","port":4197}])"));
-    node.Send(R"({"cmd":"removeNetwork","name":")" + pair.a1 + R"(","port":4197})");
-    node.Send(R"({"cmd":"addListener","address":"10.77.0.1","port":4198})");
+    node.Send(R"({"cmd":"getendpoints"})");
+    EXPECT_EQ(node.AwaitEvent("getendpoints")["endpoints"], parse(R"([{"address":"10.77.0.1","port":4197}])"));
+    node.Send(R"({"cmd":"removenetwork","name":")" + pair.a1 + R"(","port":4197})");
+    node.Send(R"({"cmd":"addlistener","address":"10.77.0.1","port":4198})");
     EXPECT_EQ(node.AwaitEvent("listenerRemoved"),
               parse(R"({"event":"listenerRemoved","address":"10.77.0.1","port":4197})"));
     EXPECT_EQ(node.AwaitEvent("listenerAdded")["port"], 4198);
-    EXPECT_EQ(node.AwaitEvent("addListener")["result"], 0);
-    node.Send(R"({"cmd":"addNetwork","name":7})");
-    EXPECT_EQ(node.AwaitEvent("error")["message"], "bad arguments for addNetwork");
+    EXPECT_EQ(node.AwaitEvent("addlistener")["result"], 0);
+    node.Send(R"({"cmd":"addnetwork","name":7})");
+    EXPECT_EQ(node.AwaitEvent("error")["message"], "bad arguments for addnetwork");
     EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
     EXPECT_EQ(node.Wait(), 0);
     expectOnlyEvents(node);

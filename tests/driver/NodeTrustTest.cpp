@@ -177,10 +177,10 @@ protected:
 
     // The MAC address of the router's side of the link.
     std::string RouterMac() {
-        if (!router->process.Send(NodeCommand("listInterfaces"))) {
+        if (!router->process.Send(NodeCommand("listinterfaces"))) {
             return "";
         }
-        const Json::Value answer = router->process.AwaitEvent("listInterfaces");
+        const Json::Value answer = router->process.AwaitEvent("listinterfaces");
         for (const auto& entry : answer["interfaces"]) {
             if (entry["ipv4"].asString() == VethPair::AddressA) {
                 return entry["mac"].asString();

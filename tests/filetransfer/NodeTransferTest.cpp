@@ -272,11 +272,13 @@ TEST(NodeTransfer, AFailedTransferLeavesTheConnectionToTheNext) {
     ASSERT_TRUE(nodes.Connect());
     NodeProcess& ctl = nodes.Controller();
     for (const auto& [command, message] : std::vector<std::pair<std::string, std::string>>{
-             {NodeCommand("sendfile", R"("device":"nope","local":"a","remote":"b")"), "bad arguments for sendfile"},
-             {NodeCommand("recvfile", R"("device":[],"local":"a","remote":"b")"), "bad arguments for recvfile"},
+             {NodeCommand("sendfile", R"("device":"nope","local":"a","remote":"b")"), R"(bad arguments for sendfile: "device": expected a GUID or a list of GUIDs)"},
+             {NodeCommand("recvfile", R"("device":[],"local":"a","remote":"b")"),
+              R"(bad arguments for recvfile: "device": expected a GUID or a list of GUIDs)"},
              {NodeCommand("sendfile", R"("device":")" + kAmp + R"(","local":"a","remote":"b","blocksize":-1)"),
               "bad arguments for sendfile"},
              {NodeCommand("cancelput", R"("device":")" + kAmp + R"(")"), "bad arguments for cancelput"},
+             {NodeCommand("cancelsend", R"("guid":7)"), R"(bad arguments for cancelsend: "guid": expected a GUID)"},
          }) {
         ASSERT_TRUE(ctl.Send(command));
         EXPECT_EQ(ctl.AwaitEvent("error")["message"], message) << command;

@@ -53,10 +53,10 @@ std::string Raw(const std::string& tag, const std::string& line) {
 
 // The first MAC address the node lists among its interfaces; "" when it lists none.
 std::string FirstMac(NodeProcess& node) {
-    if (!node.Send(NodeCommand("listInterfaces"))) {
+    if (!node.Send(NodeCommand("listinterfaces"))) {
         return "";
     }
-    const Json::Value interfaces = node.AwaitEvent("listInterfaces")["interfaces"];
+    const Json::Value interfaces = node.AwaitEvent("listinterfaces")["interfaces"];
     return interfaces.empty() ? "" : interfaces[0]["mac"].asString();
 }
 
@@ -89,7 +89,7 @@ TEST(NodeExec, EachFormRunsItsHandlerAndEachReplyMeetsItsCallback) {
         {Exec("", R"("command":"echo","requestid":7)"), "bad arguments for exec"},
         {DeviceCommand("exec", unknown, R"("command":"echo")"), "no device " + unknown + " for exec"},
         {DeviceCommand("raw", kAmp), "bad arguments for raw"},
-        {DeviceCommand("getdevicestate", "not-a-guid"), "bad arguments for getdevicestate"},
+        {DeviceCommand("getdevicestate", "not-a-guid"), R"(bad arguments for getdevicestate: "guid": expected a GUID)"},
         {DeviceCommand("listpresets", unknown), "no device " + unknown + " for listpresets"},
         {DeviceCommand("setip", kAmp, R"("dhcp":"yes")"), "bad arguments for setip"},
         {NodeCommand("reboot"), "bad arguments for reboot"},

@@ -88,7 +88,7 @@ TEST_P(SubscriptionsTest, ValuesArePublishedFromEveryWriterUntilUnsubscribed) {
         {DeviceCommand("sublog", kAmp, R"("mark":"-1")"), "bad arguments for sublog"},
         {DeviceCommand("logrow", kAmp, R"("priority":-1)"), "bad arguments for logrow"},
         {DeviceCommand("subscribeevent", kAmp, R"("name":3)"), "bad arguments for subscribeevent"},
-        {DeviceCommand("listpublishers", "not-a-guid"), "bad arguments for listpublishers"},
+        {DeviceCommand("listpublishers", "not-a-guid"), R"(bad arguments for listpublishers: "guid": expected a GUID)"},
         {NodeCommand("raise", R"("value":"x")"), "bad arguments for raise"},
         {NodeCommand("raise", R"("name":"/a","value":5)"), "bad arguments for raise"},
         {NodeCommand("addevent"), "bad arguments for addevent"},
