@@ -60,7 +60,39 @@ bool mayBeStructured(std::string_view text) {
     return first != std::string_view::npos && (text[first] == '{' || text[first] == '[');
 }
 
+// Counts what opens or separates a value outside strings: a cheap upper bound of the
+// values the reader would make, cut short once past `limit`.
+std::size_t valuesIn(std::string_view text, std::size_t limit) {
+    std::size_t values = 1;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if ((c == ',' || c == '{' || c == '[') && ++values > limit) {
+            break;
+        }
+    }
+    return values;
+}
+
 }  // namespace
+
+JsonReadResult ReadPeerJson(std::string_view text, Json::Value& out, std::string& errors) {
+    if (valuesIn(text, kPeerJsonValueLimit) > kPeerJsonValueLimit) {
+        errors = "too many values";
+        return JsonReadResult::tooLarge;
+    }
+    return ReadJson(text, out, errors);
+}
 
 JsonReadResult ReadJson(std::string_view text, Json::Value& out, std::string& errors) {
     return read(cachedReader<lenientBuilder>(), text, out, errors);

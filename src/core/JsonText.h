@@ -6,6 +6,7 @@
 // Threads: every function may be called from any thread; the builders behind them are
 // immutable after their first use.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -17,15 +18,27 @@ namespace Zelkor {
 // rather than recursing without limit.
 constexpr int kJsonDepthLimit = 1000;
 
+// Most values (arrays, objects and the elements and members in them, roughly) a peer's
+// text may hold. The JSON library spends some hundred bytes on each, so a line of the
+// framer's full length of one-member objects would take hundreds of MB before any bound
+// on entries could look at it; this leaves room for the entries bound of the multi-value
+// messages, each entry with its path, format and value.
+constexpr std::size_t kPeerJsonValueLimit = 500000;
+
 enum class JsonReadResult {
     ok,
     malformed,  // not JSON; `errors` holds the reader's message
     tooDeep,    // the reader gave up; `errors` holds its exception text
+    tooLarge,   // a peer's text of more than kPeerJsonValueLimit values, not read
 };
 
 // Reads the JSON value at the start of `text`; text after a complete value is ignored,
 // as it always has been for message bodies. Comments are allowed and dropped.
 JsonReadResult ReadJson(std::string_view text, Json::Value& out, std::string& errors);
+
+// As ReadJson, for a peer's text: one of more than kPeerJsonValueLimit values is refused
+// unread.
+JsonReadResult ReadPeerJson(std::string_view text, Json::Value& out, std::string& errors);
 
 // True when the text, past leading blanks, starts with a bracket: only such a text can
 // hold an array or an object.

@@ -95,11 +95,14 @@ bool Message::ParseJson(const std::string& text, Json::Value& out, std::string& 
         out = Json::Value(Json::objectValue);
         return true;
     }
-    switch (ReadJson(std::string_view(text).substr(start), out, error)) {
+    switch (ReadPeerJson(std::string_view(text).substr(start), out, error)) {
         case JsonReadResult::ok:
             return true;
         case JsonReadResult::malformed:
             error = "Error while parsing json";
+            return false;
+        case JsonReadResult::tooLarge:
+            error = "Too many entries";
             return false;
         case JsonReadResult::tooDeep:
             break;

@@ -381,9 +381,12 @@ bool MessageForwardInfo::scan(std::string_view text, const std::string& line, bo
 bool MessageForwardInfo::readBody(const std::string& line, bool withBody) {
     if (withBody && _bodyLength > 0 && !readBlockBody()) {
         std::string errors;
-        if (ReadJson(JsonText(), _json.emplace(), errors) != JsonReadResult::ok) {
+        const JsonReadResult read = ReadPeerJson(JsonText(), _json.emplace(), errors);
+        if (read != JsonReadResult::ok) {
             DropJsonBody();
-            return reject("ZK5104E Invalid JSON parameters", line);
+            return reject(read == JsonReadResult::tooLarge ? "ZK5107E JSON parameters hold too many values"
+                                                           : "ZK5104E Invalid JSON parameters",
+                          line);
         }
     }
     hasHash = !_sequenceText.empty();

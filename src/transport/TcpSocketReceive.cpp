@@ -111,8 +111,8 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         // Another connection's growth may take this one's place in the budget.
         _inputShare.OnEvicted([weak = weak_from_this()] {
             if (auto evicted = weak.lock()) {
-                evicted->Error("ZK7274E Largest unfinished line over the input budget, closing conn: " +
-                                   evicted->_tag,
+                // The same line as a refusal for the budget: the node-wide bound it passed.
+                evicted->Error("ZK7267E Line exceeds the length limit, closing conn: " + evicted->_tag,
                                InputBudget::Limit());
                 evicted->Close();
             }

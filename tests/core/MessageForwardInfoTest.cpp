@@ -131,6 +131,32 @@ TEST(MessageForwardInfo, RejectedLinesLogOneErrorAndNeverThrow) {
     }
 }
 
+// What the JSON library would make of a line is bounded before it is read: a full entries
+// bound of paths, formats and values reads, a line of more tiny objects does not.
+TEST(MessageForwardInfo, APeerBodyOfTooManyValuesIsRefusedUnread) {
+    const auto body = [](std::size_t count, const std::string& entry) {
+        std::string line = "set [";
+        for (std::size_t i = 0; i < count; ++i) {
+            line += (i ? "," : "") + entry;
+        }
+        return line + "]";
+    };
+    ZelkorLog::TheLog().SetLevel(1);
+    ZelkorTest::LogCapture log;
+    MessageForwardInfo full;
+    EXPECT_NE(full.PullHeader(body(100000, R"({"path":"/a/b","format":"number","value":1})")), "");
+    EXPECT_EQ(log.Lines().size(), 0u);
+
+    MessageForwardInfo tiny;
+    EXPECT_EQ(tiny.PullHeader(body(Zelkor::kPeerJsonValueLimit / 2 + 1, "{}")), "");
+    ASSERT_EQ(log.Lines().size(), 1u);
+    EXPECT_EQ(log.Lines()[0].rfind("MFWD ZK5107E JSON parameters hold too many values", 0), 0u);
+    Json::Value out;
+    std::string errors;
+    EXPECT_EQ(Zelkor::ReadPeerJson("[" + std::string(Zelkor::kPeerJsonValueLimit, ',') + "]", out, errors),
+              Zelkor::JsonReadResult::tooLarge);
+}
+
 TEST(MessageForwardInfo, HashCounterAdvancesOnTheCallersHeaderOnly) {
     ZelkorTest::GetMessage message;
     ASSERT_TRUE(message.SetParameter(Zelkor::Param::path, "/a"));

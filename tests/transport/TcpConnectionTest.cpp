@@ -264,7 +264,7 @@ TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
 
     WriteRaw(large, std::string(55 * kib, 'l'));
     ASSERT_TRUE(Run([&] { return hogReader.Eof(); }));
-    EXPECT_EQ(log.Count("ZK7274E Largest unfinished line over the input budget, closing conn: " + hogged->Tag()), 1u);
+    EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit, closing conn: " + hogged->Tag()), 1u);
     WriteRaw(large, "\"}\n");
     ASSERT_TRUE(Run([&] { return sink.Count("get") == 2; }));
     EXPECT_EQ(InputBudget::Used(), 0u);
