@@ -66,6 +66,8 @@ int main(int argc, char* argv[]) {
     }
     boost::asio::io_context loop;
     Zelkor::IZelkorDriver* driver = Zelkor::CreateDriver(loop);  // the process's one driver
+    // Standard output is for what arrives: the library's log goes to standard error.
+    driver->RegisterExternalLogger([](std::string& line) { std::cerr << line << std::endl; });
     auto tree = std::make_shared<Zelkor::JsonModel>(kTree);
     // Two nodes with one GUID drop each other's replies: a new one for every run.
     const std::string guid = boost::uuids::to_string(boost::uuids::random_generator()());

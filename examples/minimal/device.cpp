@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -58,6 +59,8 @@ int main(int argc, char* argv[]) {
     }
     boost::asio::io_context loop;  // the driver's work and our timer share its one thread
     Zelkor::IZelkorDriver* driver = Zelkor::CreateDriver(loop);  // the process's one driver
+    // The library's log goes to standard error, not to standard output and a log file.
+    driver->RegisterExternalLogger([](std::string& line) { std::cerr << line << std::endl; });
     auto tree = std::make_shared<Zelkor::JsonModel>(kTree);
     driver->InitDiscovery(tree);  // serves the tree to peers; the driver keeps it, Run needs it
     // A TCP listener and UDP sockets on loopback only: no other host reaches this device.
