@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the library, its tests, examples, benchmarks and fuzz targets with
-# AddressSanitizer and UndefinedBehaviorSanitizer, runs every test through ctest, runs the
+# AddressSanitizer and UndefinedBehaviorSanitizer, runs every test through ctest, installs
+# a plain build and builds and runs the minimal examples against the install, runs the
 # threaded tests again under ThreadSanitizer, then runs each fuzz target briefly.
 #
 # clang builds faster and brings libFuzzer, so it is installed and used; one build then
@@ -36,6 +37,118 @@ cmake --build "$build_dir" -j "$jobs"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 (cd "$build_dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
+
+# The library as an application meets it: a plain build installed into a temporary prefix,
+# the minimal examples built outside the source tree against that install alone, once
+# through the CMake package and once with pkg-config's flags, then run against each other.
+# As root they find each other by discovery on port 4197 in a network namespace of their
+# own; otherwise the controller connects by address to a free port on loopback.
+consumer="$(mktemp -d)"
+namespace=""
+device_pid=""
+cleanup_consumer() {
+  if [ -n "$device_pid" ]; then
+    kill "$device_pid" 2>/dev/null || true
+    wait "$device_pid" 2>/dev/null || true
+  fi
+  if [ -n "$namespace" ]; then
+    ip netns del "$namespace" 2>/dev/null || true
+  fi
+  rm -rf "$consumer"
+}
+trap cleanup_consumer EXIT
+
+install_dir="build/install-$compiler"
+cmake -S . -B "$install_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_LIBDIR=lib \
+  -DZELKOR_BUILD_TESTS=OFF -DZELKOR_BUILD_BENCH=OFF -DZELKOR_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$install_dir" -j "$jobs"
+prefix="$consumer/prefix"
+cmake --install "$install_dir" --prefix "$prefix" >/dev/null
+mkdir "$consumer/src" "$consumer/pkg-config"
+cp examples/minimal/CMakeLists.txt examples/minimal/*.cpp "$consumer/src/"
+cmake -S "$consumer/src" -B "$consumer/cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$consumer/cmake" -j "$jobs"
+for program in device controller; do
+  # shellcheck disable=SC2046 # the flags are meant to split
+  "${CXX:-c++}" "$consumer/src/$program.cpp" -o "$consumer/pkg-config/zelkor_minimal_$program" \
+    $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs zelkor)
+done
+
+# Root without the right to make namespaces (some containers) runs the examples by address.
+if [ "$(id -u)" -eq 0 ] && ip netns add "zelkor-minimal-$$"; then
+  namespace="zelkor-minimal-$$"
+  ip netns exec "$namespace" ip link set lo up
+fi
+# A port neither TCP nor UDP uses on this host, for the run by address.
+free_port() {
+  local port
+  for _ in $(seq 1 100); do
+    port=$((20000 + RANDOM % 40000))
+    if ! ss -Htuan | awk '{print $5}' | grep -q ":$port\$"; then
+      echo "$port"
+      return 0
+    fi
+  done
+  return 1
+}
+# Runs the device and the controller from one folder of programs, in $1; the programs of
+# the pkg-config build find the library through LD_LIBRARY_PATH, the CMake ones through
+# the RPATH CMake gives them.
+run_minimal() {
+  local programs="$1" run
+  run="$consumer/run-${programs##*/}"
+  local in_namespace=() device_arguments=() controller_arguments=() environment=() port=4197
+  if [ "${programs##*/}" = pkg-config ]; then
+    environment=(LD_LIBRARY_PATH="$prefix/lib")
+  fi
+  if [ -n "$namespace" ]; then
+    in_namespace=(ip netns exec "$namespace")
+  else
+    port="$(free_port)"
+    device_arguments=("$port")
+    controller_arguments=("127.0.0.1:$port")
+  fi
+  mkdir "$run"
+  # In the foreground, timeout hands the device one stop signal, not a second to its group.
+  (cd "$run" && exec env "${environment[@]}" "${in_namespace[@]}" timeout --foreground 60 \
+     "$programs/zelkor_minimal_device" "${device_arguments[@]}") >"$run/device.out" 2>"$run/device.log" &
+  device_pid=$!
+  # The controller's first discovery request goes out as it starts: the device listens
+  # before it.
+  local tries=0
+  until "${in_namespace[@]}" ss -Htln "sport = :$port" | grep -q .; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 100 ] || ! kill -0 "$device_pid" 2>/dev/null; then
+      echo "The minimal device of the ${programs##*/} build does not listen on port $port:"
+      tail -n 20 "$run"/device.*
+      return 1
+    fi
+    sleep 0.1
+  done
+  local status=0
+  (cd "$run" && exec env "${environment[@]}" "${in_namespace[@]}" timeout 60 \
+     "$programs/zelkor_minimal_controller" "${controller_arguments[@]}") >"$run/controller.out" 2>"$run/controller.log" ||
+    status=$?
+  kill "$device_pid" 2>/dev/null || true
+  local device_status=0
+  wait "$device_pid" || device_status=$?
+  device_pid=""
+  if [ "$status" -ne 0 ] || [ "$device_status" -ne 0 ] ||
+     ! grep -q '^read .*"path":"/settings/gain","value":50' "$run/controller.out" ||
+     ! grep -q '^set .*"path":"/settings/gain","value":75' "$run/controller.out" ||
+     ! grep -q '^publish .*"path":"/status/uptime"' "$run/controller.out"; then
+    echo "The minimal examples of the ${programs##*/} build failed (controller $status, device $device_status):"
+    tail -n 20 "$run"/*
+    return 1
+  fi
+  echo "The minimal examples of the ${programs##*/} build ran against each other:"
+  cat "$run/controller.out"
+}
+run_minimal "$consumer/cmake"
+run_minimal "$consumer/pkg-config"
+cleanup_consumer
+trap - EXIT
 
 # ThreadSanitizer pass over the tests labelled "threads": those that start threads or
 # call into the event loop from other threads. Only their programs are built.
