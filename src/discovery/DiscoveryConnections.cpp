@@ -293,6 +293,25 @@ void DiscoveryService::closeStalledConnections() {
             connection->Close();
         }
     }
+    // A device that answered "@starttls" and then stalls its handshake would hold this
+    // node's connection to it for ever; closed, it is connected afresh as any lost one.
+    std::vector<std::shared_ptr<DeviceImpl>> devices;
+    {
+        std::lock_guard<std::mutex> lock(_deviceSetMutex);
+        devices.assign(_deviceSet.begin(), _deviceSet.end());
+    }
+    for (const auto& device : devices) {
+        for (const auto& connection : device->Connections()) {
+            const bool seen = std::find(incoming.begin(), incoming.end(), connection) != incoming.end();
+            if (connection && !seen && !connection->IsFinalized() &&
+                connection->GetState() == TcpSocket::Handshaking &&
+                past(connection->HandshakeStartedAt(), HandshakeBound)) {
+                Info("ZK20CAI Closing a connection whose TLS handshake did not finish in time: " +
+                     endpointText(connection));
+                connection->Close();
+            }
+        }
+    }
 }
 
 bool DiscoveryService::giveUpSilentConnection() {

@@ -6,8 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <istream>
+#include <thread>
 
 #include <boost/algorithm/string/replace.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
 
 #include "core/MessageSignalData.h"
 #include "core/ZelkorLog.h"
@@ -286,6 +291,41 @@ TEST_F(ControllerSecurity, ARefusedStartTlsGoesOnInPlainText) {
     ASSERT_TRUE(remote->GetHandle());
     EXPECT_EQ(remote->GetHandle()->GetState(), TcpSocket::Plain);
     EXPECT_EQ(remote->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+}
+
+// A device that answers "@starttls" and then never shakes hands does not hold this
+// node's connection to it for ever: the timer closes it (its bound shortened here).
+TEST_F(ControllerSecurity, AHandshakeTheDeviceStallsIsClosedInTime) {
+    using boost::asio::ip::tcp;
+    boost::asio::io_context rawIo;
+    tcp::acceptor acceptor(rawIo, tcp::endpoint(make_address("127.0.0.1"), 0));
+    tcp::socket held(rawIo);
+    std::thread stalling([&] {
+        boost::system::error_code error;
+        acceptor.accept(held, error);
+        boost::asio::streambuf in;
+        std::string line;
+        while (!error && line.rfind("starttls", 0) != 0) {
+            boost::asio::read_until(held, in, '\n', error);
+            std::istream text(&in);
+            std::getline(text, line);
+        }
+        boost::asio::write(held, boost::asio::buffer(std::string("@starttls {}\n")), error);
+    });
+    auto remote = Remote(false, {acceptor.local_endpoint().port()});
+    remote->Connect(false);
+    const auto handshaking = [&] {
+        const auto sockets = remote->Connections();
+        return !sockets.empty() && sockets[0]->GetState() == TcpSocket::Handshaking;
+    };
+    EXPECT_TRUE(Run(handshaking));
+    stalling.join();
+    controller.service->SetTimerScale(1000);
+    EXPECT_TRUE(Run([&] {
+        controller.service->OnTimer();
+        return log.Contains("ZK20CAI Closing a connection whose TLS handshake did not finish in time");
+    }));
+    EXPECT_TRUE(Run([&] { return !handshaking(); }));
 }
 
 }  // namespace
