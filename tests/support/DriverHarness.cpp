@@ -111,11 +111,11 @@ void RawPeer::Close() {
 }
 
 void AcceptTap::SocketAccepted(std::shared_ptr<Zelkor::TcpSocket> socket) {
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        _accepted.push_back(socket);
-    }
-    _driver.SocketAccepted(std::move(socket));
+    // Shown to the test only once the driver knows it: a handle the test uses at once must
+    // be found among the live sockets.
+    _driver.SocketAccepted(socket);
+    std::lock_guard<std::mutex> lock(_mutex);
+    _accepted.push_back(std::move(socket));
 }
 
 std::size_t AcceptTap::Count() const {
