@@ -6,7 +6,7 @@
 // and the benchmark's own work stays out of either process.
 //
 // A transfer is timed from the controller's "transfer" line that begins it (the queue's
-// timer tick before it is not the transfer's) to its "done" line; that includes the
+// timer tick before it is not the transfer's) to the line that ends it; that includes the
 // receiver's final sync and rename. Each case reports MB/s (10^6 bytes), the ratio of its
 // rate to md5sum's, and the peak resident set (VmHWM) of the controller and the device
 // once the first 64 MiB had moved and at the end of the first 256 MiB: a transfer that
@@ -278,7 +278,7 @@ public:
                 early = true;
                 figures.controllerEarly = peakResidentMiB(_controller->Pid());
                 figures.deviceEarly = peakResidentMiB(_device->Pid());
-            } else if (event == "done" && line["tag"] == tag) {
+            } else if ((event == "sendfile" || event == "recvfile") && line["tag"] == tag) {
                 if (!line["success"].asBool()) {
                     why = "the transfer failed: " + line["text"].asString();
                     return false;

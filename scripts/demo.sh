@@ -135,7 +135,7 @@ demo() {
 
   step "A polled subscription of two values; the device mutes, and the controller polls:"
   tell 4 '{"cmd":"subscribepoll","guid":"'"$guid"'","name":"meters","paths":["/audio/gain","/audio/mute"]}'
-  await controller '"event":"subscribePoll"' || return
+  await controller '"event":"subscribepoll"' || return
   tell 3 '{"cmd":"write","path":"/audio/mute","value":true}'
   await device '"event":"write","path":"/audio/mute"' || return
   tell 4 '{"cmd":"poll","guid":"'"$guid"'","name":"meters"}'
@@ -153,7 +153,7 @@ demo() {
 
   step "The controller subscribes to the events under /alarms; the device raises one:"
   tell 4 '{"cmd":"subscribeevent","guid":"'"$guid"'","name":"/alarms"}'
-  await controller '"event":"subscribeEvent"' || return
+  await controller '"event":"subscribeevent"' || return
   tell 3 '{"cmd":"raise","name":"/alarms/temperature","value":{"celsius":"71","sensor":"heatsink"}}'
   await controller '"event":"event"' || return
 
@@ -172,10 +172,10 @@ demo() {
 
   step "The controller runs \"echo\" on the device with named arguments; the result is the arguments:"
   tell 4 '{"cmd":"exec","guid":"'"$guid"'","tag":"echo","path":"/audio","command":"echo","arguments":{"channel":"2","gain":"-6"},"requestid":"demo-1"}'
-  await controller '"event":"execResult".*"tag":"echo"' || return
+  await controller '"event":"exec".*"reply":true.*"tag":"echo"' || return
   step "It reads the device's state:"
   tell 4 '{"cmd":"getdevicestate","guid":"'"$guid"'"}'
-  await controller '"event":"devicestate"' || return
+  await controller '"event":"getdevicestate"' || return
   step "And sends a raw get line; the reply comes back as the text the device sent:"
   tell 4 '{"cmd":"raw","guid":"'"$guid"'","tag":"raw get","line":"get {\"path\":\"/audio/label\"}"}'
   await controller '"event":"raw".*"tag":"raw get"' || return
@@ -183,12 +183,12 @@ demo() {
   step "The controller sends a 20 MB file of random bytes to the device, block by block:"
   head -c 20M /dev/urandom >"$scratch/files/take-1.bin"
   tell 4 '{"cmd":"sendfile","guid":"'"$guid"'","tag":"put","local":"'"$scratch/files/take-1.bin"'","remote":"take-1.bin"}'
-  progress controller '"event":"done".*"tag":"put"' || return
-  await controller '"event":"done","success":true,"tag":"put"' || return
+  progress controller '"event":"sendfile".*"tag":"put"' || return
+  await controller '"event":"sendfile".*"success":true,"tag":"put"' || return
   step "And fetches it back under another name:"
   tell 4 '{"cmd":"recvfile","guid":"'"$guid"'","tag":"get","local":"'"$scratch/files/take-1-back.bin"'","remote":"take-1.bin"}'
-  progress controller '"event":"done".*"tag":"get"' || return
-  await controller '"event":"done","success":true,"tag":"get"' || return
+  progress controller '"event":"recvfile".*"tag":"get"' || return
+  await controller '"event":"recvfile".*"success":true,"tag":"get"' || return
   step "The MD5 of the original, of the device's copy and of the one fetched back:"
   (cd "$scratch" && md5sum files/take-1.bin device-files/take-1.bin files/take-1-back.bin)
   if [ "$(cd "$scratch" && md5sum files/take-1.bin device-files/take-1.bin files/take-1-back.bin |
@@ -202,26 +202,26 @@ demo() {
   files="$scratch/device-files"
   step "The controller lists the device's storage folder:"
   tell 4 '{"cmd":"listfiles","guid":"'"$guid"'","path":"'"$files"'"}'
-  await controller '"event":"listFiles".*"success":true' || return
+  await controller '"event":"listfiles".*"success":true' || return
   step "Makes a folder there and removes it again:"
   tell 4 '{"cmd":"mkdir","guid":"'"$guid"'","path":"'"$files/session-2"'"}'
-  await controller '"event":"createDir".*"success":true' || return
+  await controller '"event":"mkdir".*"success":true' || return
   tell 4 '{"cmd":"rmdir","guid":"'"$guid"'","path":"'"$files/session-2"'"}'
-  await controller '"event":"removeDir".*"success":true' || return
+  await controller '"event":"rmdir".*"success":true' || return
   step "Deletes the file it sent:"
   tell 4 '{"cmd":"deletefile","guid":"'"$guid"'","path":"'"$files/take-1.bin"'"}'
-  await controller '"event":"deleteFile".*"success":true' || return
+  await controller '"event":"deletefile".*"success":true' || return
   if [ -e "$files/take-1.bin" ]; then
     echo "the file is still there" >&2
     return 1
   fi
   step "Asks for the free space there:"
   tell 4 '{"cmd":"freespace","guid":"'"$guid"'","path":"'"$files"'"}'
-  await controller '"event":"freeSpace"' || return
+  await controller '"event":"freespace"' || return
   step "And for a firmware update, which this device refuses:"
   tell 4 '{"cmd":"fwupdate","guid":"'"$guid"'","arguments":"image=amp-2.4.bin"}'
   await device '"event":"fwupdate"' || return
-  await controller '"event":"firmwareUpdateResult"' || return
+  await controller '"event":"fwupdate".*"reply":true' || return
 }
 demo || status=1
 step "Both stop:"

@@ -34,8 +34,10 @@ std::string NormalizeArguments(const std::string& word, Json::Value& command) {
     const bool transfer = transferWords.count(word) != 0;
     const bool many = word == "sendfile" || word == "recvfile";
     // The member the user gave, named in an error as given.
-    const char* given = command["guid"].isNull() && !command["device"].isNull() ? "device" : "guid";
-    const Json::Value device = command[given];
+    // Read through a const view: reading a member through the command itself would add it.
+    const Json::Value& read = command;
+    const char* given = read["guid"].isNull() && !read["device"].isNull() ? "device" : "guid";
+    const Json::Value device = read[given];
     command.removeMember(given == std::string("guid") ? "device" : "guid");
     command.removeMember(given);
     if (!device.isNull()) {
@@ -46,12 +48,12 @@ std::string NormalizeArguments(const std::string& word, Json::Value& command) {
             return expected(given, many ? "a GUID or a list of GUIDs" : "a GUID");
         }
     }
-    const Json::Value& port = command["port"];
+    const Json::Value& port = read["port"];
     if (!port.isNull() && !(port.isUInt() && port.asUInt() >= 1 && port.asUInt() <= 65535)) {
         return expected("port", "a number 1-65535");
     }
     for (const char* text : {"tag", "address", "path", "mac"}) {
-        if (!command[text].isNull() && !command[text].isString()) {
+        if (!read[text].isNull() && !read[text].isString()) {
             return expected(text, "a text");
         }
     }

@@ -42,15 +42,15 @@ void DeviceFiles::Connected(Zelkor::IDevice& device) {
             _events.Write(event, fields);
         };
     };
-    device.OnDeletefileResult(resultLine("deleteFile"));
-    device.OnCreateDirResult(resultLine("createDir"));
-    device.OnRemoveDirResult(resultLine("removeDir"));
+    device.OnDeletefileResult(resultLine("deletefile"));
+    device.OnCreateDirResult(resultLine("mkdir"));
+    device.OnRemoveDirResult(resultLine("rmdir"));
     device.OnFreespaceResult([this, from](bool success, long long& bytes, std::string& error) {
         Json::Value fields = DeviceFields(*from);
         fields["success"] = success;
         fields["bytes"] = static_cast<Json::Int64>(bytes);
         fields["error"] = error;
-        _events.Write("freeSpace", fields);
+        _events.Write("freespace", fields);
     });
     device.OnListFilesResult(
         [this, from](bool success, const std::vector<Zelkor::ListFilesItem>& entries, const std::string& error) {
@@ -61,12 +61,13 @@ void DeviceFiles::Connected(Zelkor::IDevice& device) {
                 fields["entries"].append(EntryFields(item));
             }
             fields["error"] = error;
-            _events.Write("listFiles", fields);
+            _events.Write("listfiles", fields);
         });
     device.OnFirmwareUpdateResult([this, from](const std::string& error) {
         Json::Value fields = DeviceFields(*from);
+        fields["reply"] = true;
         fields["error"] = error;
-        _events.Write("firmwareUpdateResult", fields);
+        _events.Write("fwupdate", fields);
     });
     device.OnFirmwareUpdate([this, from](const std::string& arguments) {
         Json::Value fields = DeviceFields(*from);

@@ -4,9 +4,9 @@
 // "deletefile", "listfiles", "freespace", "mkdir" and "rmdir" send the word with a path to
 // a listed device; "fwupdate" asks it for a firmware update with its arguments. Each is
 // told in a "request" line; each answer comes as one line from the device object's
-// callback, with the device's "guid": "deleteFile", "listFiles", "freeSpace", "createDir",
-// "removeDir" (success, error, and the entries or the bytes), "firmwareUpdateResult" (the
-// device's error text, "" when it took the update) and "firmwareUpdate" (the arguments of
+// callback, named after the command, with the device's "guid": "deletefile", "listfiles",
+// "freespace", "mkdir", "rmdir" (success, error, and the entries or the bytes), "fwupdate"
+// with "reply" true (the device's error text, "" when it took the update) and "firmwareUpdate" (the arguments of
 // a "fwupdate" the device itself sent). The callbacks are registered again each time a
 // device becomes Connected: a disconnection cuts what feeds them.
 //

@@ -62,6 +62,7 @@ bool RunnerDeviceState::ApplyNetworkSettings(const std::string& ip, const std::s
 
 bool RunnerDeviceState::UpdateFirmware(std::string& error, std::string arguments) {
     Json::Value fields;
+    fields["reply"] = false;
     fields["arguments"] = arguments;
     _events.Write("fwupdate", fields);
     if (_options.firmwareError) {
@@ -95,7 +96,7 @@ void DeviceState::Configure() {
         Json::Value fields = replyFields(data);
         fields["devicestate"] = ReplyText(*reply, Zelkor::Param::devicestate);
         fields["error"] = ReplyText(*reply, Zelkor::Param::error);
-        _events.Write("devicestate", fields);
+        _events.Write("getdevicestate", fields);
     });
     _presetReplies = service->AddHandler2("getpresetinfo", [this](Zelkor::MessageSignalData& data) {
         const Zelkor::Message* reply = data.GetMessage();
@@ -106,7 +107,7 @@ void DeviceState::Configure() {
         fields["path"] = ReplyText(*reply, Zelkor::Param::path);
         fields["isdirty"] = ReplyText(*reply, Zelkor::Param::isdirty);
         fields["error"] = ReplyText(*reply, Zelkor::Param::error);
-        _events.Write("presetinfo", fields);
+        _events.Write("getpresetinfo", fields);
     });
     // Routed presets lists, requests among them, come here once.
     _presetsLists = service->ListPresetsSignal().Connect([this](Zelkor::MessageSignalData& data) {
@@ -117,7 +118,7 @@ void DeviceState::Configure() {
         Json::Value fields = replyFields(data);
         fields["command"] = ReplyText(*reply, Zelkor::Param::command);
         fields["error"] = ReplyText(*reply, Zelkor::Param::error);
-        _events.Write("presets", fields);
+        _events.Write("listpresets", fields);
     });
     if (Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService()) {
         discovery->GetDeviceList()->OnSetIP(

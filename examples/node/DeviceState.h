@@ -6,11 +6,11 @@
 // --preset-info, takes the settings of a "setip" naming one of the host's MAC addresses
 // as --setip-result says, and a firmware update as --fwupdate-error says, writing a line
 // for each call ("getDeviceStateText", "getPresetInfo", "applyNetworkSettings",
-// "fwupdate"). It changes nothing on the host.
+// "fwupdate" with "reply" false). It changes nothing on the host.
 //
 // A controller asks a listed device for its state, its preset information and its
 // presets list, on the connection a request to the device takes; the answers come as
-// "devicestate", "presetinfo" and "presets" lines. "setip" goes to a listed device
+// lines named after the commands. "setip" goes to a listed device
 // through its device object, or without "guid" to every node by multicast; each reply
 // comes as a "setip" line (with the device's "guid" when its device object took it, and
 // once more without for the discovery service's callback).

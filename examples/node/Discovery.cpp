@@ -165,7 +165,7 @@ void Discovery::Look() {
         fields["name"] = info.name;
         fields["answered"] = static_cast<Json::UInt64>(count);
         fields["roundTripMs"] = std::round(device->GetAvgRoundTripTime() * 1000000.0) / 1000.0;
-        _events.Write("alive", fields);
+        _events.WriteTimes("alive", fields);
     });
     // Devices that left the list are forgotten.
     _answers = std::move(seen);

@@ -30,8 +30,8 @@ void EventSubscriptions::Connected(Zelkor::IDevice& device) {
             _events.Write(event, fields);
         };
     };
-    device.OnSubscribeEvent(nameLine("subscribeEvent"));
-    device.OnUnsubscribeEvent(nameLine("unsubscribeEvent"));
+    device.OnSubscribeEvent(nameLine("subscribeevent"));
+    device.OnUnsubscribeEvent(nameLine("unsubscribeevent"));
     device.OnEventResult(nameLine("eventResult"));
     // One callback per form: each event reaches the one of the form it was raised with.
     const auto eventLine = [this, from](const std::string& name, const char* form, Json::Value payload) {

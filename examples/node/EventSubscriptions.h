@@ -3,8 +3,8 @@
 // name and those under it, or all), and the device raises them.
 //
 // Each request tells where it went in a "request" line; what comes back reaches the
-// device object's callbacks, one line each, named after the callback, with the device's
-// "guid": "subscribeEvent" and "unsubscribeEvent" (the name the reply carries), "event"
+// device object's callbacks, one line each, with the device's "guid": "subscribeevent"
+// and "unsubscribeevent" (the name the reply carries), "event"
 // (the name, its "form" and its payload: "value", or "values" as an object or a list) and
 // "eventResult" (the name of an "event" reply).
 //

@@ -4,13 +4,24 @@
 
 namespace ZelkorNode {
 
-Events::Events() { _writer["indentation"] = ""; }
+Events::Events() {
+    _writer["indentation"] = "";
+    _timesWriter["indentation"] = "";
+    _timesWriter["precision"] = 3;
+    _timesWriter["precisionType"] = "decimal";
+}
 
-void Events::Write(const std::string& event, Json::Value fields) {
+void Events::Write(const std::string& event, Json::Value fields) { write(_writer, event, std::move(fields)); }
+
+void Events::WriteTimes(const std::string& event, Json::Value fields) {
+    write(_timesWriter, event, std::move(fields));
+}
+
+void Events::write(const Json::StreamWriterBuilder& writer, const std::string& event, Json::Value fields) {
     fields["event"] = event;
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        const std::string line = Json::writeString(_writer, fields) + "\n";
+        const std::string line = Json::writeString(writer, fields) + "\n";
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fflush(stdout);
     }

@@ -20,6 +20,10 @@ public:
 
     // {"event":EVENT, ...fields}, one compact line.
     void Write(const std::string& event, Json::Value fields = Json::Value(Json::objectValue));
+    // A line whose fractions are all the node's own times in milliseconds, rounded to the
+    // microsecond: written with three decimals at most, not the 17 digits that show a
+    // binary fraction's error. A peer's values keep every digit: they go through Write.
+    void WriteTimes(const std::string& event, Json::Value fields);
     // {"event":"error","message":MESSAGE}: a bad option or command.
     void Error(const std::string& message);
     // Hears every line after it is written, on the writing thread; set before the node's
@@ -28,9 +32,12 @@ public:
     void Observe(Observer observer) { _observer = std::move(observer); }
 
 private:
+    void write(const Json::StreamWriterBuilder& writer, const std::string& event, Json::Value fields);
+
     Observer _observer;
     std::mutex _mutex;
     Json::StreamWriterBuilder _writer;
+    Json::StreamWriterBuilder _timesWriter;
 };
 
 // The library's log lines, one write each on standard error (the external logger).

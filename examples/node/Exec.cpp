@@ -74,6 +74,7 @@ void Exec::Configure(Service& service) {
 bool Exec::run(const char* form, void* conn, const std::string& path, const std::string& command,
                const Json::Value& arguments, const std::string& echo, std::string& result) {
     Json::Value fields;
+    fields["reply"] = false;
     fields["form"] = form;
     fields["tag"] = Zelkor::ZelkorDriver::Tag(conn);
     fields["path"] = path;
@@ -175,13 +176,14 @@ void Exec::raw(const Json::Value& command) {
     _events.Write("request", answer);
 }
 
-// {"event":"execResult","tag":T,"default":D[,"guid":G],"path":P,"command":C,"success":S,
+// {"event":"exec","reply":true,"tag":T,"default":D[,"guid":G],"path":P,"command":C,"success":S,
 //  "result":R,"requestid":I}: the guid only for a request's own callback (the default
 // handler serves every device).
 void Exec::resultLine(const std::string& tag, bool byDefault, const std::string& guid, const std::string& path,
                       const std::string& command, bool success, const std::string& result,
                       const std::string& requestid) {
     Json::Value fields;
+    fields["reply"] = true;
     fields["tag"] = tag;
     fields["default"] = byDefault;
     if (!guid.empty()) {
@@ -192,7 +194,7 @@ void Exec::resultLine(const std::string& tag, bool byDefault, const std::string&
     fields["success"] = success;
     fields["result"] = result;
     fields["requestid"] = requestid;
-    _events.Write("execResult", fields);
+    _events.Write("exec", fields);
 }
 
 // {"event":"errorReply","tag":T,"source":S,"message":M}: the source is the answering

@@ -2,7 +2,7 @@
 // Commands run on a device ("exec"), raw command lines, and error replies.
 //
 // A device runs "exec" requests with handlers of all three argument forms (named, ordered,
-// text), each of which writes an "exec" line (the form, the connection's tag, path,
+// text), each of which writes an "exec" line with "reply" false (the form, the connection's tag, path,
 // command and arguments) and knows three commands:
 //   "echo"  succeeds, its result the arguments (an object, an array or the text);
 //   "fail"  fails, its result "failed as asked";
@@ -13,7 +13,7 @@
 //
 // A controller sends "exec" to a listed device through its device object: with a "tag"
 // the reply reaches a callback of its own, without one the default handler. Each reply is
-// an "execResult" line. A raw line ("get {...}", "exec {...}") goes through the device
+// an "exec" line with "reply" true. A raw line ("get {...}", "exec {...}") goes through the device
 // object too; its reply comes as a "raw" line with the text as it came in. An "@error"
 // reply from any peer is an "errorReply" line.
 //

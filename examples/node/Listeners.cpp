@@ -244,14 +244,22 @@ void Listeners::checkServed() {
     }
 }
 
+// Each listener is told of once while it is served, however often the driver hands it
+// over again: a reader counts the lines to learn what is served.
 void Listeners::listenerLine(const char* event, const std::string& address, unsigned short port) {
-    if (std::string(event) == "listenerAdded") {
+    const bool added = std::string(event) == "listenerAdded";
+    if (added) {
         _awaited.erase(std::remove_if(_awaited.begin(), _awaited.end(),
                                       [&](const Endpoint& wanted) { return sameEndpoint(wanted, address, port); }),
                        _awaited.end());
     }
+    const std::string text = AddressText(address);
+    const bool changed = added ? _reported.emplace(text, port).second : _reported.erase({text, port}) != 0;
+    if (!changed) {
+        return;
+    }
     Json::Value fields;
-    fields["address"] = AddressText(address);
+    fields["address"] = text;
     fields["port"] = port;
     _events.Write(event, fields);
 }

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,8 @@ private:
     // the driver runs).
     std::vector<Endpoint> _awaited;
     std::vector<std::string> _unservable;
+    // The listeners told of by a "listenerAdded" and not yet by a "listenerRemoved".
+    std::set<Endpoint> _reported;
     std::unique_ptr<boost::asio::steady_timer> _serveTimer;
     Failure _failed;
 };

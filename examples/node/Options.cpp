@@ -410,7 +410,8 @@ Input:
                               node answers what it read, then stops)
 
 Commands (one JSON object per line, its name under "cmd", a device under "guid";
-the mixed-case words of earlier versions stay accepted; see the README):
+each answered by a line named after it; the mixed-case words of earlier versions stay
+accepted; see the README):
   stop, connect
   addlistener, removelistener, addinterface, removeinterface, addnetwork,
   removenetwork, addalllisteners, removealllisteners, addmulticast, removemulticast,

@@ -3,35 +3,10 @@
 namespace ZelkorNode {
 namespace {
 
-// The line that answers each request that has one; a command absent here is answered by
-// a line of its own name. "goodbye" and "logrow" are answered by nothing.
-std::string answerOf(const std::string& command) {
-    static const std::map<std::string, std::string> answers = {
-        {"setcode", "setVerificationCode"},
-        {"subscribepoll", "subscribePoll"},
-        {"unsubscribepoll", "unSubscribePoll"},
-        {"sublog", "sendSubLog"},
-        {"unsublog", "unSubLog"},
-        {"listpublishers", "listPublishers"},
-        {"subscribeevent", "subscribeEvent"},
-        {"unsubscribeevent", "unsubscribeEvent"},
-        {"exec", "execResult"},
-        {"getdevicestate", "devicestate"},
-        {"getpresetinfo", "presetinfo"},
-        {"listpresets", "presets"},
-        {"sendfile", "done"},
-        {"recvfile", "done"},
-        {"listfiles", "listFiles"},
-        {"freespace", "freeSpace"},
-        {"deletefile", "deleteFile"},
-        {"mkdir", "createDir"},
-        {"rmdir", "removeDir"},
-        {"fwupdate", "firmwareUpdateResult"},
-        {"goodbye", ""},
-        {"logrow", ""},
-    };
-    const auto found = answers.find(command);
-    return found == answers.end() ? command : found->second;
+// Every request is answered by a line of its own name, but for these, answered by none
+// (a goodbye by the connection's lines, a cancelled send by its transfer's own).
+bool unanswered(const std::string& command) {
+    return command == "goodbye" || command == "logrow" || command == "cancelsend";
 }
 
 }  // namespace
@@ -47,11 +22,15 @@ void Pending::Seen(const std::string& event, const Json::Value& fields) {
         if (fields["sent"] == false || fields["to"] == "all") {
             return;
         }
-        const std::string answer = answerOf(fields["cmd"].asString());
-        if (!answer.empty()) {
+        const std::string command = fields["cmd"].asString();
+        if (!unanswered(command)) {
             // A transfer is answered once per device.
-            _awaited[answer] += fields["devices"].isArray() ? fields["devices"].size() : 1;
+            _awaited[command] += fields["devices"].isArray() ? fields["devices"].size() : 1;
         }
+        return;
+    }
+    // What a peer asked of this node, under the name of the request (an "exec" it ran).
+    if (fields["reply"] == false) {
         return;
     }
     const auto found = _awaited.find(event);

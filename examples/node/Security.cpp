@@ -31,7 +31,7 @@ void Security::Configure() {
         }
         if (wanted("setverificationcode")) {
             list.OnSetVerificationCode(
-                [errorLine](SetVerificationCodeInfo& info) { return errorLine("setVerificationCode", info.error); });
+                [errorLine](SetVerificationCodeInfo& info) { return errorLine("setcode", info.error); });
         }
         if (wanted("starttls")) {
             list.OnStartTLS([this](StartTLSInfo& info) {

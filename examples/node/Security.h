@@ -1,7 +1,7 @@
 #pragma once
 // Security and verification codes: the TLS settings of the options, the node's code
 // behind the verification-code callback, a line for each security callback
-// ("verificationCode", "authenticate", "setVerificationCode", "startTLS"), and "security"
+// ("verificationCode", "authenticate", "setcode", "startTLS"), and "security"
 // whenever the connection to a listed device becomes secured or authenticated, or stops
 // being so, and for each new connection to it.
 //

@@ -85,14 +85,14 @@ void Subscriptions::Connected(Zelkor::IDevice& device) {
             fields["success"] = success;
             fields["error"] = error;
             fields["targets"] = targets;
-            _events.Write("subscribePoll", fields);
+            _events.Write("subscribepoll", fields);
         },
         "");
     device.OnUnSubscribePoll([this, from](bool success, const std::string& error) {
         Json::Value fields = DeviceFields(*from);
         fields["success"] = success;
         fields["error"] = error;
-        _events.Write("unSubscribePoll", fields);
+        _events.Write("unsubscribepoll", fields);
     });
     device.OnPoll([this, from](const char* name, const Json::Value& targets) {
         Json::Value fields = DeviceFields(*from);
@@ -111,8 +111,8 @@ void Subscriptions::Connected(Zelkor::IDevice& device) {
             _events.Write(event, fields);
         };
     };
-    device.OnSendSubLog(errorLine("sendSubLog"));
-    device.OnUnSubLog(errorLine("unSubLog"));
+    device.OnSendSubLog(errorLine("sublog"));
+    device.OnUnSubLog(errorLine("unsublog"));
 }
 
 void Subscriptions::AddCommands(Commands& commands) {
@@ -234,7 +234,7 @@ void Subscriptions::listPublishers(const Json::Value& command) {
     _events.Write("request", answer);
 }
 
-// {"event":"listPublishers","tag":T,"source":S,"publishers":{PATH:[FORMAT...]}[,"error":E]}
+// {"event":"listpublishers","tag":T,"source":S,"publishers":{PATH:[FORMAT...]}[,"error":E]}
 void Subscriptions::publishersLine(Zelkor::MessageSignalData& data) {
     const auto* list = dynamic_cast<const Zelkor::ListPublishers*>(data.GetMessage());
     if (!list) {
@@ -253,7 +253,7 @@ void Subscriptions::publishersLine(Zelkor::MessageSignalData& data) {
     if (const char* error = list->GetParameter(Zelkor::Param::error)) {
         fields["error"] = error;
     }
-    _events.Write("listPublishers", fields);
+    _events.Write("listpublishers", fields);
 }
 
 // {"cmd":"write","path":P,"value":V[,"format":F]}: into the node's own tree, as the

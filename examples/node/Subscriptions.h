@@ -5,9 +5,10 @@
 // subscriptions, subscribes to the device's log rows, adds rows to its log, and asks it
 // which paths it publishes. Each request tells where it went in a "request" line; what
 // comes back reaches the device object's callbacks, one line each, named after the
-// callback: "subscribe", "unsubscribe", "publish", "subscribePoll", "unSubscribePoll",
-// "poll", "log", "sendSubLog", "unSubLog", each with the device's "guid". The answer to
-// a publishers list comes as "listPublishers".
+// command it answers: "subscribe", "unsubscribe", "subscribepoll", "unsubscribepoll",
+// "poll", "sublog", "unsublog", and "publish" and "log" for what the device sends on,
+// each with the device's "guid". The answer to a publishers list comes as
+// "listpublishers".
 //
 // A device writes its own tree ("write"): a value that changes is published to its
 // subscribers. It logs rows ("logevent"): each is stored in its event log, then handed

@@ -1,5 +1,9 @@
 #include "Transfers.h"
 
+#include <charconv>
+#include <cmath>
+#include <functional>
+
 #include "discovery/IDeviceList.h"
 #include "discovery/IDiscoveryService.h"
 #include "filetransfer/FileTransferService.h"
@@ -9,6 +13,13 @@ namespace ZelkorNode {
 namespace {
 
 bool OptionalText(const Json::Value& value) { return value.isNull() || value.isString(); }
+
+// The library's decimal texts as the numbers they are; 0 for one that is none.
+std::uint64_t Number(const std::string& text) {
+    std::uint64_t number = 0;
+    std::from_chars(text.data(), text.data() + text.size(), number);
+    return number;
+}
 
 }  // namespace
 
@@ -47,10 +58,10 @@ void Transfers::Configure() {
                                 static_cast<long>(_options.timerScale));
     }
     service->OnPutFile([this](Zelkor::PutFileInfo& info) {
-        reportLine("put", info.path, info.state, info.length, info.blocksize, info.checksum, info.error);
+        reportLine(true, info.path, info.state, info.length, info.blocksize, info.checksum, info.error);
     });
     service->OnGetFile([this](Zelkor::GetFileInfo& info) {
-        reportLine("get", info.path, info.state, info.length, info.blocksize, info.checksum, info.error);
+        reportLine(false, info.path, info.state, info.length, info.blocksize, info.checksum, info.error);
     });
     // Answered transfers report progress before any device object has registered its
     // callback (a device node may never list its controller).
@@ -63,6 +74,13 @@ Zelkor::IDevice::ProgressCallback Transfers::progressLine() {
         fields["percent"] = percent;
         fields["path"] = path;
         fields["id"] = id;
+        const TransferFlows::Flow* flow = _flows.Progressing(path, id);
+        fields["remote"] = flow ? flow->remote : std::string();
+        // The library counts percent of the length; a get opened here learns its length
+        // only at its end.
+        fields["bytes"] = flow && flow->length != 0
+                              ? Json::Value(static_cast<Json::UInt64>(std::llround(percent / 100.0 * flow->length)))
+                              : Json::Value();
         _events.Write("progress", fields);
     };
 }
@@ -102,9 +120,9 @@ bool Transfers::readDevices(const Json::Value& value, std::vector<std::string>& 
 // each device named must be listed; an absent path travels empty, for the library to
 // refuse; blocksize absent: the node's own (the library takes 0 as 65536, held to the
 // node's own). Answered by a "request" line (cmd, tag, devices, local as given, path as
-// the library completed it, remote), then one "done" per device: one the device object
-// refused (a ".." element in a put's remote path, while this node's tree does not allow
-// parent paths) says "refused by the device object".
+// the library completed it, remote), then one line of the command's name per device: one
+// the device object refused (a ".." element in a put's remote path, while this node's
+// tree does not allow parent paths) says "refused by the device object".
 void Transfers::transfer(const std::string& name, const Json::Value& command, bool put) {
     std::vector<std::string> guids;
     const Json::Value& blockSize = command["blocksize"];
@@ -127,13 +145,6 @@ void Transfers::transfer(const std::string& name, const Json::Value& command, bo
         devices.push_back(std::move(device));
     }
     const std::string tag = command["tag"].asString();
-    auto done = [this, tag](bool success, const std::string& text) {
-        Json::Value fields;
-        fields["tag"] = tag;
-        fields["success"] = success;
-        fields["text"] = text;
-        _events.Write("done", fields);
-    };
     const unsigned long size = blockSize.isNull() ? service->GetBlockSize() : blockSize.asUInt();
     const std::string given = command["local"].asString();
     const std::string remote = command["remote"].asString();
@@ -141,11 +152,24 @@ void Transfers::transfer(const std::string& name, const Json::Value& command, bo
     const std::string root = service->GetStorageRootPath();
     const bool bare = !given.empty() && given.find_first_of("/\\") == std::string::npos;
     const std::string path = bare && !root.empty() ? root + "/" + given : given;
-    std::vector<bool> refused;
-    for (const auto& device : devices) {
-        const bool queued =
-            put ? device->SendFile(given, remote, size, done) : device->RecvFile(given, remote, size, done);
-        refused.push_back(!queued);
+    // Each device's transfer ends with a line named after the command.
+    std::vector<std::function<void(bool, const std::string&)>> refused;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const std::uint64_t key = _flows.Open(put, path, remote, guids[i]);
+        auto done = [this, name, tag, guid = guids[i], key](bool success, const std::string& text) {
+            _flows.Forget(key);
+            Json::Value fields;
+            fields["tag"] = tag;
+            fields["guid"] = guid;
+            fields["success"] = success;
+            fields["text"] = text;
+            _events.Write(name, fields);
+        };
+        const bool queued = put ? devices[i]->SendFile(given, remote, size, done)
+                                : devices[i]->RecvFile(given, remote, size, done);
+        if (!queued) {
+            refused.push_back(std::move(done));
+        }
     }
     // Written once queued, to show the completed path; every done comes later, on the loop.
     Json::Value line;
@@ -159,10 +183,8 @@ void Transfers::transfer(const std::string& name, const Json::Value& command, bo
     line["path"] = path;
     line["remote"] = remote;
     _events.Write("request", line);
-    for (const bool no : refused) {
-        if (no) {
-            done(false, "refused by the device object");
-        }
+    for (const auto& done : refused) {
+        done(false, "refused by the device object");
     }
 }
 
@@ -195,21 +217,24 @@ void Transfers::cancelPut(const Json::Value& command) {
     }
     service->CancelPutFile(guid, command["remote"].asString());
     Json::Value line;
-    line["device"] = guid;
+    line["guid"] = guid;
     line["remote"] = command["remote"];
     _events.Write("cancelput", line);
 }
 
-// {"event":"transfer","kind":"put"|"get","path","state","length","blocksize","checksum","error"}
-void Transfers::reportLine(const char* kind, const std::string& path, const std::string& state,
-                           const std::string& length, const std::string& blocksize, const std::string& checksum,
-                           const std::string& error) {
+// {"event":"transfer","kind":"put"|"get","path","remote","state","length","blocksize",
+// "checksum","error"}: a failure ends the transfer, whatever state the library names.
+void Transfers::reportLine(bool put, const std::string& path, const std::string& state, const std::string& length,
+                           const std::string& blocksize, const std::string& checksum, const std::string& error) {
+    const bool begin = state == "begin" && error.empty();
+    const TransferFlows::Flow flow = _flows.Report(put, path, begin, Number(length));
     Json::Value fields;
-    fields["kind"] = kind;
-    fields["path"] = path;
-    fields["state"] = state;
-    fields["length"] = length;
-    fields["blocksize"] = blocksize;
+    fields["kind"] = put ? "put" : "get";
+    fields["path"] = flow.path;
+    fields["remote"] = flow.remote;
+    fields["state"] = begin ? "begin" : "end";
+    fields["length"] = static_cast<Json::UInt64>(Number(length));
+    fields["blocksize"] = static_cast<Json::UInt64>(Number(blocksize));
     fields["checksum"] = checksum;
     fields["error"] = error;
     _events.Write("transfer", fields);

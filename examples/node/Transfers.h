@@ -3,14 +3,15 @@
 //
 // A controller puts a file to one or more listed devices ("sendfile") and fetches one from
 // them ("recvfile"), block by block, through the library's transfer queue; each device of
-// each command ends with one "done" line (its tag, success and text), and the sending side
-// tells its progress in "progress" lines. Both go through the device object of each
+// each command ends with one line named after the command (its tag, the device's guid,
+// success and text), and both sides tell the progress in "progress" lines (this node's
+// file, the peer's, bytes done). Both go through the device object of each
 // listed device named; its progress callback is registered again at each connection.
 // "cancelput" cancels the active puts to a device of a remote path (the transfer
 // service's own cancel); "cancelsend" asks the device to cancel the put this node makes
 // to it (the device object's). Every node tells the library's put and get reports (a
 // transfer's beginning, end or failure, answered here or opened here) in "transfer"
-// lines.
+// lines, each naming the same files from the beginning to the end, a failure an end.
 //
 // The options --storage-root, --block-size, --transfer-count and --transfer-interval go to
 // the transfer service, --reply-timeout to the discovery service, which the transfers
@@ -30,6 +31,7 @@
 #include "Commands.h"
 #include "Events.h"
 #include "Options.h"
+#include "TransferFlows.h"
 #include "device/IDevice.h"
 #include "driver/IZelkorDriver.h"
 
@@ -55,12 +57,13 @@ private:
     // The canonical GUIDs of "device": one text or a non-empty list of texts. False when
     // any is no GUID.
     static bool readDevices(const Json::Value& value, std::vector<std::string>& out);
-    void reportLine(const char* kind, const std::string& path, const std::string& state, const std::string& length,
+    void reportLine(bool put, const std::string& path, const std::string& state, const std::string& length,
                     const std::string& blocksize, const std::string& checksum, const std::string& error);
 
     Zelkor::IZelkorDriver& _driver;
     const Options& _options;
     Events& _events;
+    TransferFlows _flows;
 };
 
 }  // namespace ZelkorNode

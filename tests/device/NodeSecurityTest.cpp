@@ -45,7 +45,7 @@ TEST(NodeSecurityOverVeth, EachRequestOfAControllerWithAWrongCodeHearsThatItFail
     EXPECT_EQ(get["values"][0]["error"], "Authentication Failed");
     EXPECT_FALSE(get["values"][0].isMember("value"));
     EXPECT_EQ(controller.process.Await(Tagged("set", "s"))["values"][0]["error"], "Authentication Failed");
-    const Json::Value exec = controller.process.Await(Tagged("execResult", "e"));
+    const Json::Value exec = controller.process.Await(Tagged("exec", "e"));
     EXPECT_EQ(exec["success"], false);
     EXPECT_EQ(exec["result"], "Authentication Failed");
     StopCleanly(controller.process);

@@ -141,7 +141,7 @@ TEST(NodeFolders, BrowsedOverAPlainConnectionThatNoCodeCrosses) {
     EXPECT_EQ(reply("cd", ".."), R"(@cd {"path":"/"})");
 
     for (const auto& text : controller.process.Lines()) {
-        EXPECT_EQ(text.find("setVerificationCode"), std::string::npos) << text;
+        EXPECT_EQ(text.find(R"("event":"setcode")"), std::string::npos) << text;
     }
     EXPECT_TRUE(HasCode(device.process));
     StopCleanly(controller.process);

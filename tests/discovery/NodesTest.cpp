@@ -18,6 +18,7 @@
 #include <array>
 #include <chrono>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,12 @@ TEST(NodesOverVeth, AKilledDeviceIsReconnectedByTheStaticRoute) {
     EXPECT_FALSE(device->process.Await(ConnectionFrom("10.77.0.2")).isNull());
     const Json::Value alive = controller.process.AwaitEvent("alive");
     EXPECT_EQ(alive["guid"], kAmp);
+    // Milliseconds to the microsecond, never the 17 digits of a binary fraction.
+    for (const auto& text : controller.process.Lines()) {
+        if (text.find(R"("event":"alive")") != std::string::npos) {
+            EXPECT_TRUE(std::regex_search(text, std::regex(R"("roundTripMs":[0-9]+(\.[0-9]{1,3})?[,}])"))) << text;
+        }
+    }
     EXPECT_FALSE(controller.process.Await(Answered("amp1", alive["answered"].asUInt() + 1)).isNull());
     StopCleanly(controller.process);
     StopCleanly(device->process);

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -229,10 +230,14 @@ TEST(NodeRunner, APipedCommandListIsAnsweredBeforeTheNodeStops) {
     ASSERT_TRUE(controller.Send(ConnectCommand("127.0.0.1", 4197)));
     ASSERT_TRUE(controller.Send(R"({"cmd":"get","guid":")" + guid +
                                 R"(","tag":"t","values":[{"path":"/configuration/device/name"}]})"));
+    ASSERT_TRUE(controller.Send(R"({"cmd":"exec","guid":")" + guid + R"(","tag":"e","command":"echo","arguments":"hi"})"));
     controller.CloseInput();
     EXPECT_EQ(controller.Wait(), 0);
     const Json::Value answer = controller.AwaitEvent("get");
     EXPECT_EQ(answer["values"][0]["value"], "stage-left-amp") << answer.toStyledString();
+    const Json::Value echoed = controller.AwaitEvent("exec");
+    EXPECT_EQ(echoed["result"], "hi") << echoed.toStyledString();
+    EXPECT_EQ(echoed["reply"], true);
     EXPECT_FALSE(controller.AwaitEvent("stop").isNull());
     for (const auto& line : controller.Lines()) {
         EXPECT_EQ(line.find(R"("event":"error")"), std::string::npos) << line;
@@ -250,6 +255,7 @@ TEST(NodeRunner, RenamedCommandsAnswerAlikeUnderTheirOldAndNewNames) {
         std::string old;
         std::string current;
         std::string answer;  // the event of the answer line
+        std::string member = "";  // one the answer line holds
     };
     const std::vector<Row> rows = {
         {R"({"cmd":"listMulticast"})", R"({"cmd":"listmulticast"})", "listmulticast"},
@@ -262,6 +268,9 @@ TEST(NodeRunner, RenamedCommandsAnswerAlikeUnderTheirOldAndNewNames) {
          R"({"cmd":"removelistener","address":"127.0.0.1","port":4398})", "removelistener"},
         {R"({"cmd":"removeAllListeners","port":4399})", R"({"cmd":"removealllisteners","port":4399})",
          "removealllisteners"},
+        {R"({"cmd":"removeAllListeners"})", R"({"cmd":"removealllisteners"})", "removealllisteners"},
+        {R"({"cmd":"cancelput","device":")" + unknown + R"(","remote":"b"})",
+         R"({"cmd":"cancelput","guid":")" + unknown + R"(","remote":"b"})", "cancelput", "guid"},
         {R"({"cmd":"get","device":")" + unknown + R"(","values":[]})",
          R"({"cmd":"get","guid":")" + unknown + R"(","values":[]})", "error"},
         {R"({"cmd":"sendfile","device":")" + unknown + R"(","local":"a","remote":"b"})",
@@ -277,10 +286,23 @@ TEST(NodeRunner, RenamedCommandsAnswerAlikeUnderTheirOldAndNewNames) {
         ASSERT_TRUE(node.Send(row.current));
         EXPECT_EQ(node.AwaitEvent(row.answer), before) << row.current;
         EXPECT_FALSE(before.isNull()) << row.old;
+        EXPECT_TRUE(row.member.empty() || before.isMember(row.member)) << row.old;
     }
     StopCleanly(node);
-    for (const auto& line : node.Lines()) {
-        EXPECT_EQ(line.find("expected"), line.find(R"("port": expected a number 1-65535)")) << line;
+    // Each listener is told of once while it is served.
+    std::set<std::string> served;
+    for (const auto& text : node.Lines()) {
+        const Json::Value line = parse(text);
+        const std::string message = line["message"].asString();
+        EXPECT_TRUE(message.find("expected") == std::string::npos ||
+                    message.find(R"("port": expected a number 1-65535)") != std::string::npos)
+            << text;
+        const std::string endpoint = line["address"].asString() + ":" + line["port"].asString();
+        if (line["event"] == "listenerAdded") {
+            EXPECT_TRUE(served.insert(endpoint).second) << text;
+        } else if (line["event"] == "listenerRemoved") {
+            EXPECT_EQ(served.erase(endpoint), 1u) << text;
+        }
     }
 }
 

@@ -186,7 +186,7 @@ TEST(NodeTransferInterruption, StoppingMidTransferLeavesNoTemporary) {
             EXPECT_EQ(done["text"], "end-point disconnected");
             EXPECT_TRUE(OnlyAndNothingOpen(ctl.Pid(), nodes.local, {"old.bin", "source.bin"}));
         } else {
-            EXPECT_TRUE(LinesOf(ctl, "done").empty());
+            EXPECT_TRUE(DoneLines(ctl).empty());
             EXPECT_FALSE(dev.Await(FailedTransfer("get"), 10s).isNull());
             EXPECT_TRUE(OnlyAndNothingOpen(dev.Pid(), nodes.deviceRoot, {"old.bin", "served.bin"}));
         }

@@ -108,8 +108,8 @@ TEST(NodeTransfer, EveryLengthAroundTheBlockGoesBothWaysAndReplacesItsDestinatio
         }
         const std::string path = nodes.DeviceFile("put-" + row.name);
         const Json::Value begun = dev.Await(TransferLine("put", path, "begin"), 5s);
-        EXPECT_EQ(begun["blocksize"], std::to_string(row.size.answered)) << row.name;
-        EXPECT_EQ(begun["length"], std::to_string(row.length)) << row.name;
+        EXPECT_EQ(begun["blocksize"].asUInt64(), row.size.answered) << row.name;
+        EXPECT_EQ(begun["length"].asUInt64(), row.length) << row.name;
         const Json::Value ended = dev.Await(TransferLine("put", path, "end"), 5s);
         EXPECT_EQ(ended["error"], "") << row.name;
         EXPECT_EQ(ended["checksum"], Md5Sum(path)) << row.name;
@@ -145,14 +145,20 @@ TEST(NodeTransfer, FiftyMegabytesGoAndComeBackWhole) {
     const auto progress = LinesOf(ctl, "progress");
     ASSERT_FALSE(progress.empty());
     double last = 0;
+    std::uint64_t bytes = 0;
     for (const auto& line : progress) {
+        EXPECT_EQ(line["remote"], "large.bin");
         if (line["path"] == nodes.LocalFile("large.bin")) {
             EXPECT_GT(line["percent"].asDouble(), last);
             EXPECT_EQ(line["id"], kAmp);
+            EXPECT_GT(line["bytes"].asUInt64(), bytes);
             last = line["percent"].asDouble();
+            bytes = line["bytes"].asUInt64();
         }
     }
     EXPECT_GE(last, 99.0);
+    EXPECT_LE(bytes, 50'000'000u);
+    EXPECT_GE(bytes, 49'500'000u);
     EXPECT_EQ(FolderNames(nodes.deviceRoot.Path().string()), std::vector<std::string>{"large.bin"});
     EXPECT_EQ(FolderNames(nodes.local.Path().string()), (std::vector<std::string>{"back.bin", "large.bin"}));
     StopCleanly(ctl);
@@ -215,8 +221,8 @@ TEST(NodeTransfer, AnAbsentBlockSizeIsTheNodesOwn) {
         EXPECT_EQ(dones[tag][0]["success"], true) << tag << " " << dones[tag][0]["text"];
     }
     NodeProcess& dev = nodes.Device();
-    EXPECT_EQ(dev.Await(TransferLine("put", nodes.DeviceFile("out.bin"), "begin"), 5s)["blocksize"], "131072");
-    EXPECT_EQ(dev.Await(TransferLine("get", nodes.DeviceFile("served.bin"), "begin"), 5s)["blocksize"], "131072");
+    EXPECT_EQ(dev.Await(TransferLine("put", nodes.DeviceFile("out.bin"), "begin"), 5s)["blocksize"], 131072);
+    EXPECT_EQ(dev.Await(TransferLine("get", nodes.DeviceFile("served.bin"), "begin"), 5s)["blocksize"], 131072);
     EXPECT_EQ(Md5Sum(nodes.DeviceFile("out.bin")), Md5Sum(nodes.LocalFile("out.bin")));
     EXPECT_EQ(Md5Sum(nodes.LocalFile("in.bin")), Md5Sum(nodes.DeviceFile("served.bin")));
     StopCleanly(ctl);
@@ -224,7 +230,7 @@ TEST(NodeTransfer, AnAbsentBlockSizeIsTheNodesOwn) {
 }
 
 // A request repeated while the first still waits (its device busy, and held still) replaces
-// it: the first's "done" says "transfer canceled" and comes after the repeat's "request"
+// it: the first's ending line says "transfer canceled" and comes after the repeat's "request"
 // line, never within the command; the repeat then succeeds.
 TEST(NodeTransfer, ARepeatedRequestCancelsTheWaitingOneAfterItsRequestLine) {
     TransferNodes nodes("repeat");
@@ -253,7 +259,7 @@ TEST(NodeTransfer, ARepeatedRequestCancelsTheWaitingOneAfterItsRequestLine) {
         }
         return lines.size();
     };
-    EXPECT_LT(indexOf("request", "second"), indexOf("done", "first"));
+    EXPECT_LT(indexOf("request", "second"), indexOf("sendfile", "first"));
     ASSERT_TRUE(dev.Signal(SIGCONT));
     auto dones = AwaitDones(ctl, 3, 120s);
     ASSERT_EQ(dones["second"].size(), 1u);
@@ -294,7 +300,7 @@ TEST(NodeTransfer, AFailedTransferLeavesTheConnectionToTheNext) {
     };
     for (const auto& [command, text] : refused) {
         ASSERT_TRUE(ctl.Send(command));
-        const Json::Value done = ctl.AwaitEvent("done", 20s);
+        const Json::Value done = ctl.Await(IsDoneLine, 20s);
         EXPECT_EQ(done["success"], false) << command;
         EXPECT_EQ(done["text"], text) << command;
         ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, nodes.LocalFile("a.bin"), "a.bin", "next")));
@@ -305,6 +311,28 @@ TEST(NodeTransfer, AFailedTransferLeavesTheConnectionToTheNext) {
     EXPECT_FALSE(std::filesystem::exists(nodes.deviceRoot.Path().parent_path() / "escaped.bin"));
     EXPECT_EQ(FolderNames(nodes.deviceRoot.Path().string()), std::vector<std::string>{"a.bin"});
     EXPECT_EQ(FolderNames(nodes.local.Path().string()), std::vector<std::string>{"a.bin"});
+    StopCleanly(ctl);
+    StopCleanly(nodes.Device());
+}
+
+// A get the device cannot serve ends with an end line naming the files its begin line
+// named: this node's destination and the device's file.
+TEST(NodeTransfer, AFailedGetEndsWithAnEndLineNamingTheFilesOfItsBegin) {
+    TransferNodes nodes("failedget");
+    ASSERT_TRUE(nodes.Connect());
+    NodeProcess& ctl = nodes.Controller();
+    const std::string local = nodes.LocalFile("got.bin");
+    ASSERT_TRUE(ctl.Send(TransferCommand("recvfile", {kAmp}, local, "absent.bin", "absent")));
+    const Json::Value begun = ctl.Await(LineWith("transfer", "kind", "get"), 20s);
+    const Json::Value ended = ctl.Await(LineWith("transfer", "kind", "get"), 20s);
+    EXPECT_EQ(begun["state"], "begin");
+    EXPECT_EQ(ended["state"], "end");
+    EXPECT_EQ(ended["error"], "file is missing");
+    for (const auto& line : {begun, ended}) {
+        EXPECT_EQ(line["path"], local);
+        EXPECT_EQ(line["remote"], "absent.bin");
+    }
+    EXPECT_EQ(ctl.Await(DoneLine("absent"), 20s)["text"], "file is missing");
     StopCleanly(ctl);
     StopCleanly(nodes.Device());
 }

@@ -85,7 +85,11 @@ std::string TransferCommand(const std::string& cmd, const std::vector<std::strin
     return CompactJson(command);
 }
 
-NodeProcess::Match DoneLine(const std::string& tag) { return LineWith("done", "tag", tag); }
+bool IsDoneLine(const Json::Value& line) { return line["event"] == "sendfile" || line["event"] == "recvfile"; }
+
+NodeProcess::Match DoneLine(const std::string& tag) {
+    return [tag](const Json::Value& line) { return IsDoneLine(line) && line["tag"] == tag; };
+}
 
 std::vector<Json::Value> LinesOf(const NodeProcess& node, const std::string& event) {
     std::vector<Json::Value> found;
@@ -101,21 +105,39 @@ std::vector<Json::Value> LinesOf(const NodeProcess& node, const std::string& eve
     return found;
 }
 
+std::vector<Json::Value> DoneLines(const NodeProcess& node) {
+    std::vector<Json::Value> found = LinesOf(node, "sendfile");
+    for (auto& line : LinesOf(node, "recvfile")) {
+        found.push_back(std::move(line));
+    }
+    return found;
+}
+
 std::map<std::string, std::vector<Json::Value>> AwaitDones(NodeProcess& node, std::size_t total,
                                                            std::chrono::milliseconds deadline) {
-    // Counted in every line read, taken or not: a "done" may have come before the caller's
+    // Counted in every line read, taken or not: an ending may have come before the caller's
     // last wait passed over it.
     const auto enough = [&node, total] {
         const auto& lines = node.Lines();
-        const auto done = [](const std::string& line) { return line.find(R"("event":"done")") != std::string::npos; };
+        const auto done = [](const std::string& line) {
+            return line.find(R"("event":"sendfile")") != std::string::npos ||
+                   line.find(R"("event":"recvfile")") != std::string::npos;
+        };
         return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), done)) >= total;
     };
     if (!enough()) {
         node.Await([&](const Json::Value&) { return enough(); }, deadline);
     }
+    // In the order they came, whichever command they end.
     std::map<std::string, std::vector<Json::Value>> dones;
-    for (const auto& line : LinesOf(node, "done")) {
-        dones[line["tag"].asString()].push_back(line);
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    for (const auto& text : node.Lines()) {
+        Json::Value line;
+        std::string errors;
+        if (reader->parse(text.data(), text.data() + text.size(), &line, &errors) && IsDoneLine(line)) {
+            dones[line["tag"].asString()].push_back(line);
+        }
     }
     return dones;
 }

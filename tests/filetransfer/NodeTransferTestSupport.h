@@ -42,14 +42,19 @@ std::vector<std::string> OpenUnder(pid_t pid, const std::string& folder);
 std::string TransferCommand(const std::string& cmd, const std::vector<std::string>& devices,
                             const std::string& local, const std::string& remote, const std::string& tag,
                             unsigned long blockSize = 0);
-// The "done" line of the transfer with that tag.
+// Whether the line ends a device's part of a transfer command: named after the command,
+// "sendfile" or "recvfile" (the command's "request" line is not one).
+bool IsDoneLine(const Json::Value& line);
+// The line that ends the transfer with that tag.
 NodeProcess::Match DoneLine(const std::string& tag);
-// Awaits the node's `total`th "done" line since it started; then every "done" line it
-// wrote, by tag, in the order they came. Missing ones are absent.
+// Awaits the node's `total`th line that ends a transfer since it started; then every such
+// line it wrote, by tag, in the order they came. Missing ones are absent.
 std::map<std::string, std::vector<Json::Value>> AwaitDones(NodeProcess& node, std::size_t total,
                                                            std::chrono::milliseconds deadline);
 // Every line of `event` the node wrote so far.
 std::vector<Json::Value> LinesOf(const NodeProcess& node, const std::string& event);
+// Every line that ended a transfer so far.
+std::vector<Json::Value> DoneLines(const NodeProcess& node);
 
 // A copy of the sample tree that allows parent paths, written to `dir`; its file name.
 std::string TreeAllowingParentPaths(const TempDir& dir);

@@ -134,7 +134,7 @@ TEST(NodeExec, EachFormRunsItsHandlerAndEachReplyMeetsItsCallback) {
         connectionTag = connectionTag.empty() ? ran["tag"].asString() : connectionTag;
         EXPECT_EQ(ran["tag"], connectionTag) << row.tag;
 
-        const Json::Value reply = ctl.Await(LineWith("execResult", "tag", row.tag));
+        const Json::Value reply = ctl.Await(LineWith("exec", "tag", row.tag));
         EXPECT_EQ(reply["default"], false) << row.tag;
         EXPECT_EQ(reply["guid"], kAmp) << row.tag;
         EXPECT_EQ(reply["command"], ran["command"]) << row.tag;
@@ -143,12 +143,12 @@ TEST(NodeExec, EachFormRunsItsHandlerAndEachReplyMeetsItsCallback) {
         EXPECT_EQ(reply["result"], row.result) << row.tag;
         EXPECT_EQ(reply["requestid"], row.requestid) << row.tag;
     }
-    const Json::Value byDefault = ctl.Await(LineWith("execResult", "requestid", "d1"));
+    const Json::Value byDefault = ctl.Await(LineWith("exec", "requestid", "d1"));
     EXPECT_EQ(byDefault["default"], true);
     EXPECT_FALSE(byDefault.isMember("guid"));
     EXPECT_EQ(byDefault["path"], "/g");
     EXPECT_EQ(byDefault["result"], R"(["by default"])");
-    EXPECT_EQ(Count(ctl, "execResult"), static_cast<int>(rows.size()) + 1);
+    EXPECT_EQ(Count(ctl, "exec"), static_cast<int>(rows.size()) + 1);
 
     StopCleanly(ctl);
     StopCleanly(dev);
@@ -169,18 +169,18 @@ TEST(NodeExec, ExecAndRawLinesInTurnEachMeetTheirOwnReply) {
     ASSERT_TRUE(ctl.Send(Raw("r4", R"(  get {"path":"/audio/label"})")));
     ASSERT_TRUE(ctl.Send(Exec("e3", R"("path":"/p","command":"echo","arguments":["four"])")));
 
-    EXPECT_EQ(ctl.Await(LineWith("execResult", "tag", "e1"))["result"], R"(["one"])");
+    EXPECT_EQ(ctl.Await(LineWith("exec", "tag", "e1"))["result"], R"(["one"])");
     EXPECT_EQ(ctl.Await(LineWith("raw", "tag", "r1"))["text"],
               R"(@exec {"command":"echo","path":"/p","requestid":"","result":["two"],"status":"true"})");
-    EXPECT_EQ(ctl.Await(LineWith("execResult", "tag", "e2"))["result"], R"(["three"])");
+    EXPECT_EQ(ctl.Await(LineWith("exec", "tag", "e2"))["result"], R"(["three"])");
     EXPECT_EQ(ctl.Await(LineWith("raw", "tag", "r2"))["text"], R"(@get {"path":"/audio/gain","value":0})");
     EXPECT_EQ(ctl.Await(LineWith("raw", "tag", "r3"))["text"],
               R"(@exec {"command":"fail","path":"/p","requestid":"","result":"failed as asked","status":"false"})");
     EXPECT_EQ(ctl.Await(LineWith("raw", "tag", "r4"))["text"], R"(@get {"path":"/audio/label","value":"Main"})");
-    EXPECT_EQ(ctl.Await(LineWith("execResult", "tag", "e3"))["result"], R"(["four"])");
+    EXPECT_EQ(ctl.Await(LineWith("exec", "tag", "e3"))["result"], R"(["four"])");
     StopCleanly(ctl);
     EXPECT_EQ(Count(ctl, "raw"), 4);
-    EXPECT_EQ(Count(ctl, "execResult"), 3);
+    EXPECT_EQ(Count(ctl, "exec"), 3);
     std::vector<std::string> defaults;
     for (const auto& line : ctl.Lines()) {
         if (line.find(R"("event":"get")") != std::string::npos) {
@@ -218,12 +218,12 @@ TEST(NodeExec, AFormWithoutHandlerFailsAndALostConnectionAnswersEveryWaitingCall
     NodeProcess& dev = nodes.Device();
     ASSERT_TRUE(ctl.Send(Exec("text", R"("path":"/p","command":"echo","arguments":"hi","requestid":"t")")));
     ASSERT_TRUE(ctl.Send(Exec("list", R"("path":"/p","command":"echo","arguments":["hi"])")));
-    const Json::Value text = ctl.Await(LineWith("execResult", "tag", "text"));
+    const Json::Value text = ctl.Await(LineWith("exec", "tag", "text"));
     EXPECT_EQ(text["success"], false);
     EXPECT_EQ(text["result"], "");
     EXPECT_EQ(text["command"], "echo");
     EXPECT_EQ(text["requestid"], "t");
-    EXPECT_EQ(ctl.Await(LineWith("execResult", "tag", "list"))["success"], true);
+    EXPECT_EQ(ctl.Await(LineWith("exec", "tag", "list"))["success"], true);
     EXPECT_EQ(dev.AwaitEvent("exec")["form"], "ordered");
 
     const std::string mac = FirstMac(dev);
@@ -247,7 +247,7 @@ TEST(NodeExec, AFormWithoutHandlerFailsAndALostConnectionAnswersEveryWaitingCall
         EXPECT_EQ(value["error"], "connection lost") << value["path"];
     }
     for (const char* tag : {"w1", "w2"}) {
-        const Json::Value lost = ctl.Await(LineWith("execResult", "tag", tag));
+        const Json::Value lost = ctl.Await(LineWith("exec", "tag", tag));
         EXPECT_EQ(lost["success"], false) << tag;
         EXPECT_EQ(lost["result"], "connection lost") << tag;
         EXPECT_EQ(lost["path"], "/") << tag;
@@ -270,18 +270,18 @@ TEST(NodeExec, StatePresetsAndNetworkSettingsAreAnsweredEveryTime) {
 
     ASSERT_TRUE(ctl.Send(DeviceCommand("getdevicestate", kAmp)));
     EXPECT_EQ(ctl.Await(LineWith("request", "cmd", "getdevicestate"))["sent"], true);
-    const Json::Value state = ctl.AwaitEvent("devicestate");
+    const Json::Value state = ctl.AwaitEvent("getdevicestate");
     EXPECT_EQ(state["devicestate"], R"({"power":"on"})");
     EXPECT_EQ(state["error"], "");
     EXPECT_EQ(state["source"], "");
     EXPECT_EQ(dev.AwaitEvent("getDeviceStateText")["text"], R"({"power":"on"})");
     ASSERT_TRUE(ctl.Send(DeviceCommand("getpresetinfo", kAmp)));
-    const Json::Value preset = ctl.AwaitEvent("presetinfo");
+    const Json::Value preset = ctl.AwaitEvent("getpresetinfo");
     EXPECT_EQ(preset["path"], "scene 4");
     EXPECT_EQ(preset["isdirty"], "false");
     EXPECT_EQ(preset["tag"], state["tag"]);
     ASSERT_TRUE(ctl.Send(DeviceCommand("listpresets", kAmp)));
-    const Json::Value presets = ctl.AwaitEvent("presets");
+    const Json::Value presets = ctl.AwaitEvent("listpresets");
     EXPECT_EQ(presets["command"], "presets");
     EXPECT_EQ(presets["error"], "");
     ASSERT_TRUE(ctl.Send(Raw("state", "getdevicestate {}")));
@@ -375,13 +375,13 @@ TEST(NodeExecRouted, TheDeviceAndNotTheRouterAnswers) {
     ASSERT_EQ(ctl.Await(DeviceLine("amp1", "Connected"))["proxy"], "rt1");
 
     ASSERT_TRUE(ctl.Send(Exec("e1", R"("path":"/p","command":"echo","arguments":{"via":"router"})")));
-    EXPECT_EQ(ctl.Await(LineWith("execResult", "tag", "e1"))["result"], R"({"via":"router"})");
+    EXPECT_EQ(ctl.Await(LineWith("exec", "tag", "e1"))["result"], R"({"via":"router"})");
     EXPECT_EQ(dev.AwaitEvent("exec")["command"], "echo");
     ASSERT_TRUE(ctl.Send(Raw("state", "getdevicestate {}")));
     EXPECT_EQ(ctl.Await(LineWith("raw", "tag", "state"))["text"], R"(@getdevicestate {"devicestate":"amp state"})");
     // The service's own request carries the device's route as well.
     ASSERT_TRUE(ctl.Send(DeviceCommand("getdevicestate", kAmp)));
-    const Json::Value state = ctl.AwaitEvent("devicestate");
+    const Json::Value state = ctl.AwaitEvent("getdevicestate");
     EXPECT_EQ(state["devicestate"], "amp state");
     EXPECT_EQ(state["source"], "amp1");
 

@@ -109,14 +109,14 @@ TEST(NodeSubscriptionsRouted, EverythingSubscribedReachesTheControllerThroughThe
     EXPECT_EQ(tell(Write("/audio/gain", "-3"), "write")["error"], "");
     EXPECT_EQ(ValueEntries(ctl.Await(LineAbout("publish", kAmp))["values"]), "/audio/gain=-3");
 
-    EXPECT_EQ(ask(DeviceCommand("sublog", kAmp, R"("priority":1)"), "sendSubLog")["error"], "");
+    EXPECT_EQ(ask(DeviceCommand("sublog", kAmp, R"("priority":1)"), "sublog")["error"], "");
     EXPECT_EQ(tell(NodeCommand("logevent", R"("priority":2,"category":"audio","text":"clip")"), "logevent")["stored"],
               true);
     const Json::Value row = ctl.Await(LineAbout("log", kAmp));
     EXPECT_EQ(row["text"], "clip");
     EXPECT_EQ(row["priority"], 2);
 
-    EXPECT_EQ(ask(DeviceCommand("subscribeevent", kAmp, R"("name":"/a")"), "subscribeEvent")["name"], "/a");
+    EXPECT_EQ(ask(DeviceCommand("subscribeevent", kAmp, R"("name":"/a")"), "subscribeevent")["name"], "/a");
     EXPECT_EQ(tell(NodeCommand("raise", R"("name":"/a/b","value":"v1")"), "raise")["form"], "value");
     const Json::Value event = ctl.Await(LineAbout("event", kAmp));
     EXPECT_EQ(event["name"], "/a/b");
@@ -124,7 +124,7 @@ TEST(NodeSubscriptionsRouted, EverythingSubscribedReachesTheControllerThroughThe
 
     ASSERT_TRUE(ctl.Send(DeviceCommand("listpublishers", kAmp)));
     EXPECT_EQ(ctl.Await(LineWith("request", "cmd", "listpublishers"))["sent"], true);
-    const Json::Value list = ctl.AwaitEvent("listPublishers");
+    const Json::Value list = ctl.AwaitEvent("listpublishers");
     EXPECT_EQ(CompactJson(list["publishers"]), R"({"/audio/gain":["variant"]})");
     EXPECT_EQ(list["source"], "amp1");
 
@@ -188,17 +188,17 @@ TEST(NodeSubscriptionsRouted, EachControllerBehindARouterHasItsOwnAndLosesThemWh
     for (NodeProcess* node : {&one, &second->process}) {
         EXPECT_EQ(ValueEntries(node->Await(LineAbout("publish", kAmp))["values"]), "/audio/gain=-3");
     }
-    ask(one, DeviceCommand("subscribepoll", kAmp, R"("name":"p","paths":["/audio/gain"])"), "subscribePoll");
+    ask(one, DeviceCommand("subscribepoll", kAmp, R"("name":"p","paths":["/audio/gain"])"), "subscribepoll");
     ask(second->process, DeviceCommand("subscribepoll", kAmp, R"("name":"p","paths":["/audio/mute"])"),
-        "subscribePoll");
+        "subscribepoll");
     EXPECT_EQ(CompactJson(ask(one, DeviceCommand("poll", kAmp, R"("name":"p")"), "poll")["targets"]), "[-3]");
-    EXPECT_EQ(ask(one, DeviceCommand("sublog", kAmp, R"("priority":1)"), "sendSubLog")["error"], "");
-    EXPECT_EQ(ask(second->process, DeviceCommand("sublog", kAmp, R"("priority":4)"), "sendSubLog")["error"], "");
+    EXPECT_EQ(ask(one, DeviceCommand("sublog", kAmp, R"("priority":1)"), "sublog")["error"], "");
+    EXPECT_EQ(ask(second->process, DeviceCommand("sublog", kAmp, R"("priority":4)"), "sublog")["error"], "");
     EXPECT_EQ(tell(NodeCommand("logevent", R"("priority":2,"category":"audio","text":"clip")"), "logevent")["stored"],
               true);
     EXPECT_EQ(one.Await(LineAbout("log", kAmp))["text"], "clip");
-    EXPECT_EQ(ask(one, DeviceCommand("subscribeevent", kAmp, R"("name":"/a")"), "subscribeEvent")["name"], "/a");
-    EXPECT_EQ(ask(second->process, DeviceCommand("subscribeevent", kAmp, R"("name":"/b")"), "subscribeEvent")["name"],
+    EXPECT_EQ(ask(one, DeviceCommand("subscribeevent", kAmp, R"("name":"/a")"), "subscribeevent")["name"], "/a");
+    EXPECT_EQ(ask(second->process, DeviceCommand("subscribeevent", kAmp, R"("name":"/b")"), "subscribeevent")["name"],
               "/b");
     EXPECT_EQ(tell(NodeCommand("raise", R"("name":"/b","value":"v1")"), "raise")["form"], "value");
     EXPECT_EQ(second->process.Await(LineAbout("event", kAmp))["name"], "/b");
@@ -215,7 +215,7 @@ TEST(NodeSubscriptionsRouted, EachControllerBehindARouterHasItsOwnAndLosesThemWh
     // The second subscribes again, then dies without a word. The device's next publish, row
     // and event for it are answered by the router that it is gone.
     ask(second->process, DeviceCommand("subscribe", kAmp, values(R"({"path":"/audio/mute"})")), "subscribe");
-    EXPECT_EQ(ask(second->process, DeviceCommand("sublog", kAmp, R"("priority":0)"), "sendSubLog")["error"], "");
+    EXPECT_EQ(ask(second->process, DeviceCommand("sublog", kAmp, R"("priority":0)"), "sublog")["error"], "");
     EXPECT_TRUE(second->process.Signal(SIGKILL));
     EXPECT_EQ(second->process.Wait(), 128 + SIGKILL);
     second.reset();
@@ -228,7 +228,7 @@ TEST(NodeSubscriptionsRouted, EachControllerBehindARouterHasItsOwnAndLosesThemWh
         if (!one.Send(DeviceCommand("listpublishers", kAmp))) {
             break;
         }
-        publishers = CompactJson(one.AwaitEvent("listPublishers")["publishers"]);
+        publishers = CompactJson(one.AwaitEvent("listpublishers")["publishers"]);
     }
     EXPECT_EQ(publishers, R"({"/audio/gain":["variant"]})");
 
@@ -347,7 +347,7 @@ TEST(NodeSubscriptionsOverUdp, ADatagramSubscribesNobody) {
     Node controller(ControllerOptions(false, "ctl1", 4198), pair.b.Name());
     ASSERT_TRUE(ConnectTo(controller.process, VethPair::AddressA, 4197, kAmp, false));
     ASSERT_TRUE(controller.process.Send(DeviceCommand("listpublishers", kAmp)));
-    EXPECT_EQ(CompactJson(controller.process.AwaitEvent("listPublishers")["publishers"]), "{}");
+    EXPECT_EQ(CompactJson(controller.process.AwaitEvent("listpublishers")["publishers"]), "{}");
 
     ASSERT_TRUE(device.process.Send(Write("/audio/gain", "-3")));
     EXPECT_EQ(device.process.AwaitEvent("write")["error"], "");

@@ -149,14 +149,14 @@ TEST_P(SubscriptionsTest, PolledTargetsAreReadWhenAsked) {
                                  DeviceCommand("subscribepoll", kAmp,
                                                R"("name":"p1","paths":["/audio/gain","/audio/mute","/audio/nothing",)"
                                                R"("/configuration/device/authenticate","/audio/crossover/.max"])"),
-                                 "subscribePoll");
+                                 "subscribepoll");
     EXPECT_EQ(made["name"], "p1");
     EXPECT_EQ(made["success"], true);
     EXPECT_EQ(ValueEntries(made["targets"]), "/audio/gain=0 /audio/mute=false /audio/crossover/.max=20000");
     const Json::Value refused =
         Ask(Controller(),
             DeviceCommand("subscribepoll", kAmp, R"("name":"p2","paths":["/configuration/device/authenticate"])"),
-            "subscribePoll");
+            "subscribepoll");
     EXPECT_EQ(refused["success"], false);
     EXPECT_EQ(refused["error"], "No subscribable targets");
     EXPECT_TRUE(refused["targets"].isNull());
@@ -166,14 +166,14 @@ TEST_P(SubscriptionsTest, PolledTargetsAreReadWhenAsked) {
     EXPECT_EQ(polled["name"], "p1");
     EXPECT_EQ(CompactJson(polled["targets"]), "[-3,false,20000]");
     Ask(Controller(), DeviceCommand("subscribepoll", kAmp, R"("name":"p1","paths":["/audio/label"],"format":"string")"),
-        "subscribePoll");
+        "subscribepoll");
     EXPECT_EQ(CompactJson(Ask(Controller(), DeviceCommand("poll", kAmp, R"("name":"p1")"), "poll")["targets"]),
               R"(["Main"])");
 
     const Json::Value cancelled =
-        Ask(Controller(), DeviceCommand("unsubscribepoll", kAmp, R"("name":"p1")"), "unSubscribePoll");
+        Ask(Controller(), DeviceCommand("unsubscribepoll", kAmp, R"("name":"p1")"), "unsubscribepoll");
     EXPECT_EQ(cancelled["success"], true);
-    const Json::Value again = Ask(Controller(), DeviceCommand("unsubscribepoll", kAmp, R"("name":"p1")"), "unSubscribePoll");
+    const Json::Value again = Ask(Controller(), DeviceCommand("unsubscribepoll", kAmp, R"("name":"p1")"), "unsubscribepoll");
     EXPECT_EQ(again["success"], false);
     EXPECT_EQ(again["error"], "No polled subscription found");
     const Json::Value gone = Ask(Controller(), DeviceCommand("poll", kAmp, R"("name":"p1")"), "poll");
@@ -203,9 +203,9 @@ std::string Row(const Json::Value& line) {
 // "unsublog" the first controller gets no more rows, the second still does.
 TEST_P(SubscriptionsTest, LogRowsReachTheirSubscribersAndAReplayOnlyItsAsker) {
     ASSERT_TRUE(Connect());
-    EXPECT_EQ(Ask(Controller(), DeviceCommand("sublog", kAmp, R"("priority":5)"), "sendSubLog")["error"],
+    EXPECT_EQ(Ask(Controller(), DeviceCommand("sublog", kAmp, R"("priority":5)"), "sublog")["error"],
               "Invalid priority");
-    EXPECT_EQ(Ask(Controller(), DeviceCommand("sublog", kAmp, R"("mark":0,"priority":1)"), "sendSubLog")["error"], "");
+    EXPECT_EQ(Ask(Controller(), DeviceCommand("sublog", kAmp, R"("mark":0,"priority":1)"), "sublog")["error"], "");
     const Json::Value logged = Tell(LogEvent(2, "clip"), "logevent");
     EXPECT_EQ(logged["seqno"], 1);
     EXPECT_EQ(logged["stored"], true);
@@ -216,7 +216,7 @@ TEST_P(SubscriptionsTest, LogRowsReachTheirSubscribersAndAReplayOnlyItsAsker) {
     ASSERT_TRUE(ConnectSecond());
     ASSERT_TRUE(Second().Send(DeviceCommand("logrow", kAmp, R"("priority":3,"category":"ctl","text":"from two")")));
     ASSERT_FALSE(Second().Await(LineWith("request", "cmd", "logrow")).isNull());
-    EXPECT_EQ(Ask(Second(), DeviceCommand("sublog", kAmp, R"("mark":-3)"), "sendSubLog")["error"], "");
+    EXPECT_EQ(Ask(Second(), DeviceCommand("sublog", kAmp, R"("mark":-3)"), "sublog")["error"], "");
     std::vector<std::string> replayed;
     for (int row = 0; row < 3; ++row) {
         replayed.push_back(Row(Second().Await(LineAbout("log", kAmp))));
@@ -224,7 +224,7 @@ TEST_P(SubscriptionsTest, LogRowsReachTheirSubscribersAndAReplayOnlyItsAsker) {
     EXPECT_THAT(replayed, ::testing::ElementsAre("1:2:audio:clip", "2:0:audio:quiet", "3:3:ctl:from two"));
     EXPECT_THAT(EventsUntilRoundTrip(Controller(), kAmp, from, "after replay"), Not(Contains("log")));
 
-    EXPECT_EQ(Ask(Controller(), DeviceCommand("unsublog", kAmp), "unSubLog")["error"], "");
+    EXPECT_EQ(Ask(Controller(), DeviceCommand("unsublog", kAmp), "unsublog")["error"], "");
     const std::size_t later = Controller().Lines().size();
     EXPECT_EQ(Tell(LogEvent(4, "loud"), "logevent")["seqno"], 4);
     EXPECT_EQ(Row(Second().Await(LineAbout("log", kAmp))), "4:4:audio:loud");
@@ -241,9 +241,9 @@ TEST_P(SubscriptionsTest, LogRowsReachTheirSubscribersAndAReplayOnlyItsAsker) {
 // "addevent" is answered.
 TEST_P(SubscriptionsTest, EventsReachTheCallbackOfTheirFormAndAllEventSubscribers) {
     ASSERT_TRUE(Connect());
-    EXPECT_EQ(Ask(Controller(), DeviceCommand("subscribeevent", kAmp, R"("name":"/a")"), "subscribeEvent")["name"], "/a");
+    EXPECT_EQ(Ask(Controller(), DeviceCommand("subscribeevent", kAmp, R"("name":"/a")"), "subscribeevent")["name"], "/a");
     ASSERT_TRUE(ConnectSecond());
-    EXPECT_EQ(Ask(Second(), DeviceCommand("subscribeevent", kAmp), "subscribeEvent")["name"], "");
+    EXPECT_EQ(Ask(Second(), DeviceCommand("subscribeevent", kAmp), "subscribeevent")["name"], "");
 
     const std::vector<std::pair<std::string, std::string>> raised{
         {R"("name":"/a/b","value":"v1")", "value"},
@@ -270,7 +270,7 @@ TEST_P(SubscriptionsTest, EventsReachTheCallbackOfTheirFormAndAllEventSubscriber
     const auto seen = EventsUntilRoundTrip(Controller(), kAmp, from, "after raise");
     EXPECT_EQ(std::count(seen.begin(), seen.end(), "event"), 3);
 
-    EXPECT_EQ(Ask(Controller(), DeviceCommand("unsubscribeevent", kAmp, R"("name":"/a")"), "unsubscribeEvent")["name"],
+    EXPECT_EQ(Ask(Controller(), DeviceCommand("unsubscribeevent", kAmp, R"("name":"/a")"), "unsubscribeevent")["name"],
               "/a");
     const std::size_t later = Controller().Lines().size();
     Tell(NodeCommand("raise", R"("name":"/a/b","value":"v2")"), "raise");
@@ -294,7 +294,7 @@ TEST_P(SubscriptionsTest, PublishersListNamesEverySubscribedPathWithItsFormats) 
         "subscribe");
     ASSERT_TRUE(Controller().Send(DeviceCommand("listpublishers", kAmp)));
     EXPECT_EQ(Controller().Await(LineWith("request", "cmd", "listpublishers"))["sent"], true);
-    const Json::Value list = Controller().AwaitEvent("listPublishers");
+    const Json::Value list = Controller().AwaitEvent("listpublishers");
     EXPECT_EQ(CompactJson(list["publishers"]), R"({"/audio/gain":["number","string"],"/audio/label":["variant"]})");
     EXPECT_EQ(list["source"], "");
     EXPECT_FALSE(list.isMember("error"));
