@@ -6,7 +6,6 @@
 
 #include "discovery/IDeviceList.h"
 #include "discovery/IDiscoveryService.h"
-#include "filetransfer/FileTransferService.h"
 #include "filetransfer/IFileTransferService.h"
 
 namespace ZelkorNode {
@@ -52,11 +51,9 @@ void Transfers::Configure() {
     if (_options.transferInterval) {
         service->SetFileTransferInterval(*_options.transferInterval);
     }
-    if (auto* own = dynamic_cast<Zelkor::FileTransferService*>(service)) {
-        // The timer scale's test seam shortens the silence bound of answered transfers too.
-        own->SetAnsweredSilence(Zelkor::FileTransferService::DefaultAnsweredSilence /
+    // The timer scale's test seam shortens the silence bound of answered transfers too.
+    service->SetAnsweredSilence(Zelkor::IFileTransferService::DefaultAnsweredSilence /
                                 static_cast<long>(_options.timerScale));
-    }
     service->OnPutFile([this](Zelkor::PutFileInfo& info) {
         reportLine(true, info.path, info.state, info.length, info.blocksize, info.checksum, info.error);
     });

@@ -59,10 +59,6 @@ class FileTransferService : public IServiceBaseImpl<IFileTransferService>,
 public:
     static constexpr unsigned long DefaultTransferCount = 100;
     static constexpr unsigned long DefaultTransferInterval = 250;
-    // A transfer answered here holds one of the FileTransferCount slots every peer shares:
-    // one whose peer fell silent gives it back after this long, even when nothing else
-    // times out.
-    static constexpr std::chrono::milliseconds DefaultAnsweredSilence{60000};
 
     // Call Start once the object is in shared ownership: the timer holds it weakly.
     FileTransferService(IServiceSender* sender, ITransferDevices* devices, IDeviceState* deviceState,
@@ -137,7 +133,7 @@ public:
     // How long a peer may leave a transfer answered here without a line before it ends
     // with "timeout", whatever the reply time-out (DefaultAnsweredSilence unless a test or
     // the runner's timer scale shortens it).
-    void SetAnsweredSilence(std::chrono::milliseconds bound) { _answeredSilenceMs.store(bound.count()); }
+    void SetAnsweredSilence(std::chrono::milliseconds bound) override { _answeredSilenceMs.store(bound.count()); }
 
 private:
     struct Found {

@@ -9,6 +9,7 @@
 // thread; everything else runs on the event-loop thread, Stop from any thread (it hops
 // onto the loop and waits for it).
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -89,6 +90,11 @@ public:
     // Milliseconds between two starts of the queue's timer (50..1000, default 250).
     virtual unsigned long SetFileTransferInterval(unsigned long interval) = 0;
     virtual unsigned long GetFileTransferInterval() = 0;
+    // A transfer answered here holds one of the FileTransferCount slots every peer shares:
+    // it ends with "timeout" once its peer has been silent on it this long, whatever the
+    // reply time-out, and gives the slot back.
+    static constexpr std::chrono::milliseconds DefaultAnsweredSilence{60000};
+    virtual void SetAnsweredSilence(std::chrono::milliseconds bound) = 0;
     virtual void SetFileTxHandle(ProgressHandler handler) = 0;
     // Base64 characters per block (512..2^28, default 65536).
     virtual unsigned long SetBlockSize(unsigned long size) = 0;
