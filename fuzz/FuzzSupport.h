@@ -73,10 +73,17 @@ void ForEachLine(const std::string& input, Step step) {
     }
 }
 
+// A line the framer has cut, handed on as a connection does: its front cleaned, the
+// header takes it whole, its body read where it lies. False for a line the connection
+// would not hand on.
+inline bool TakeFramedLine(std::string& line, Zelkor::MessageForwardInfo& header) {
+    Zelkor::LineFramer::StripFront(line);
+    return !line.empty() && header.TakeReceived(line);
+}
+
 // A line as a connection hands it on, by the connection's own road: a framer cuts it
-// from the stream (trading buffers with `line`), its front is cleaned, and the header
-// takes the line whole, its body read where it lies. False for a line the connection
-// would not hand on; `line` is then or afterwards left empty.
+// from the stream (trading buffers with `line`), then as TakeFramedLine. False for a line
+// the connection would not hand on; `line` is then or afterwards left empty.
 inline bool ReceivedLine(std::string& line, Zelkor::MessageForwardInfo& header) {
     static Zelkor::LineFramer framer;
     line += '\n';
@@ -86,11 +93,7 @@ inline bool ReceivedLine(std::string& line, Zelkor::MessageForwardInfo& header) 
         framer.Clear();
         return false;
     }
-    Zelkor::LineFramer::StripFront(line);
-    if (line.empty()) {
-        return false;
-    }
-    return header.TakeReceived(line);
+    return TakeFramedLine(line, header);
 }
 
 }  // namespace ZelkorFuzz

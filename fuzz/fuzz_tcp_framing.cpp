@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "core/MessageForwardInfo.h"
 #include "core/ZelkorLog.h"
 #include "transport/LineFramer.h"
@@ -25,12 +26,8 @@ constexpr std::size_t MaxLine = 4096;
 // the headers trade their buffers with it.
 void deliver(Zelkor::LineFramer& framer, std::string& line) {
     while (framer.Next(line)) {
-        Zelkor::LineFramer::StripFront(line);
-        if (line.empty()) {
-            continue;
-        }
         Zelkor::MessageForwardInfo header;
-        if (header.TakeReceived(line)) {
+        if (ZelkorFuzz::TakeFramedLine(line, header)) {
             header.GetCommand();
             header.JsonText();
             header.JsonBody();
