@@ -314,7 +314,7 @@ void DiscoveryService::closeStalledConnections() {
     }
 }
 
-bool DiscoveryService::giveUpSilentConnection() {
+std::shared_ptr<TcpSocket> DiscoveryService::silentLongest() {
     std::vector<std::shared_ptr<TcpSocket>> incoming;
     {
         std::lock_guard<std::mutex> lock(_incomingMutex);
@@ -336,18 +336,18 @@ bool DiscoveryService::giveUpSilentConnection() {
             longest = connection;
         }
     }
-    if (!longest) {
-        return false;
-    }
+    return longest;
+}
+
+void DiscoveryService::giveUpSilentConnection(const std::shared_ptr<TcpSocket>& silent) {
     Info("ZK20CDI Incoming connections at their limit: closing the one silent longest for a newcomer, " +
-         endpointText(longest));
+         endpointText(silent));
     {
         std::lock_guard<std::mutex> lock(_incomingMutex);
-        _incomingConnections.erase(std::remove(_incomingConnections.begin(), _incomingConnections.end(), longest),
+        _incomingConnections.erase(std::remove(_incomingConnections.begin(), _incomingConnections.end(), silent),
                                    _incomingConnections.end());
     }
-    longest->Close();
-    return true;
+    silent->Close();
 }
 
 void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
@@ -356,7 +356,10 @@ void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
         return;
     }
     const std::uint64_t limit = _maxIncoming.load();
-    bool admitted = limit == 0 || GetIncomingConnectionCount() < limit || giveUpSilentConnection();
+    const bool room = limit == 0 || GetIncomingConnectionCount() < limit;
+    // Only a newcomer the application admits costs a silent peer its place.
+    const std::shared_ptr<TcpSocket> replaced = room ? nullptr : silentLongest();
+    bool admitted = room || replaced;
     if (admitted) {
         IncomingCallback ask;
         {
@@ -375,6 +378,9 @@ void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
         }
     }
     if (admitted) {
+        if (replaced) {
+            giveUpSilentConnection(replaced);
+        }
         AdmitIncomingConnection(connection);
         return;
     }

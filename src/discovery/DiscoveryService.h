@@ -511,10 +511,12 @@ private:
     // Closes the admitted connections that stalled before their first line or in their
     // handshake.
     void closeStalledConnections();
-    // At the incoming limit: closes the admitted connection silent longest, when it has
-    // been silent for more than twice the keep-alive interval and holds no proof, transfer
-    // or subscription; false when none may go.
-    bool giveUpSilentConnection();
+    // At the incoming limit: the admitted connection silent longest, when it has been
+    // silent for more than twice the keep-alive interval and holds no proof, transfer or
+    // subscription; empty when none may go.
+    std::shared_ptr<TcpSocket> silentLongest();
+    // Closes it for a newcomer the application admitted.
+    void giveUpSilentConnection(const std::shared_ptr<TcpSocket>& silent);
     void dropStaleProxies();
     void forgetLost(std::int64_t now);
     // The verification-code callback: the code in force ("" without a callback), and

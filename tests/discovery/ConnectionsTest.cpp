@@ -75,6 +75,22 @@ TEST_F(ConnectionsTest, TheLimitAndTheCallbackRefuseWithBusyAndAFreedSlotAdmits)
     EXPECT_EQ(sixth.ReadLine(), "goodbye {\"reason\":\"busy\"}\n");
     EXPECT_TRUE(sixth.WaitClosed());
     EXPECT_EQ(Admitted(), 2u);
+
+    // At the limit, with both admitted peers silent long enough to give way (the timer's
+    // scale makes any silence long): a newcomer the application refuses costs neither
+    // its place; one it admits takes the place of the one silent longest.
+    service->SetMaxIncomingConnections(2);
+    service->SetTimerScale(1000000);
+    RawPeer seventh, eighth;
+    ASSERT_TRUE(harness.Connect(seventh));
+    EXPECT_EQ(seventh.ReadLine(), "goodbye {\"reason\":\"busy\"}\n");
+    EXPECT_FALSE(second.WaitClosed(200ms));
+    EXPECT_FALSE(fourth.WaitClosed(0ms));
+    service->OnIncomingConnection([](std::string&, std::uint16_t) { return true; });
+    ASSERT_TRUE(harness.Connect(eighth));
+    EXPECT_TRUE(second.WaitClosed());
+    EXPECT_FALSE(eighth.WaitClosed(200ms));
+    EXPECT_FALSE(fourth.WaitClosed(0ms));
 }
 
 // A goodbye with a reason outside the seven known ones goes without any.
