@@ -14,6 +14,13 @@
 // device that has no "echo" still answers (without handler: "status" "false" or the
 // error "exec is not implemented"): the case's label then says what was measured.
 //
+// The serving side alone: a raw client (blocking calls, one request in flight) asks a device
+// node for one value with the bare line "get" and reads its reply; the same client then
+// plays the same bytes against the bare pong, and, where redis-server is installed,
+// against a Redis the bench starts on a free loopback port without persistence, asking
+// with GET for a value as long as the node's reply line. The node's rate is printed beside
+// the pong's and Redis's as their ratios.
+//
 // Every wait is bounded; a case that cannot be set up is skipped with its reason.
 
 #include <benchmark/benchmark.h>
@@ -44,7 +51,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
 
 #include "helpers/ChildProcess.h"
 #include "helpers/PongPeer.h"
@@ -125,32 +135,42 @@ std::string dumpedText(const std::string& logLine, const char* direction) {
     return position == std::string::npos ? std::string() : logLine.substr(position);
 }
 
+// A device node serving the sample tree in a child process of its own, listening on a free
+// loopback port; null when it did not start.
+std::unique_ptr<Child> startNode(bool tls, unsigned short port) {
+    const std::string folder = std::filesystem::current_path() / (tls ? "node-tls" : "node-plain");
+    std::filesystem::create_directories(folder);
+    std::vector<std::string> arguments{ZELKOR_NODE_PROGRAM,
+                                       "--name",
+                                       "bench-device",
+                                       "--tree",
+                                       ZELKOR_SOURCE_DIR "/examples/device-tree.json",
+                                       "--listen",
+                                       "127.0.0.1:" + std::to_string(port),
+                                       "--log-level",
+                                       "1"};
+    if (tls) {
+        arguments.insert(arguments.end(), {"--tls-level", "1", "--code", kCode});
+    }
+    auto node = std::make_unique<Child>(arguments, folder);
+    if (node->AwaitLine("\"listenerAdded\"").empty()) {
+        return nullptr;
+    }
+    node->Drain();
+    return node;
+}
+
 // A device node in a child process and the controller's driver in this one, connected
 // (and over TLS authenticated with the node's code), ready for GetParameter.
 class Session {
 public:
     explicit Session(bool tls) {
-        const std::string folder = std::filesystem::current_path() / (tls ? "node-tls" : "node-plain");
-        std::filesystem::create_directories(folder);
         const unsigned short port = freePort();
-        std::vector<std::string> arguments{ZELKOR_NODE_PROGRAM,
-                                           "--name",
-                                           "bench-device",
-                                           "--tree",
-                                           ZELKOR_SOURCE_DIR "/examples/device-tree.json",
-                                           "--listen",
-                                           "127.0.0.1:" + std::to_string(port),
-                                           "--log-level",
-                                           "1"};
-        if (tls) {
-            arguments.insert(arguments.end(), {"--tls-level", "1", "--code", kCode});
-        }
-        _node = std::make_unique<Child>(arguments, folder);
-        if (_node->AwaitLine("\"listenerAdded\"").empty()) {
+        _node = startNode(tls, port);
+        if (!_node) {
             _failure = "the device node did not start";
             return;
         }
-        _node->Drain();
 
         _driver = Zelkor::CreateDriver(_loop);
         _driver->RegisterExternalLogger([this](std::string& line) { log(line); });
@@ -512,6 +532,224 @@ void BM_BarePingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_BarePingPong)->Arg(0)->Arg(1)->UseRealTime()->Iterations(kRounds);
 
+// ---------------------------------------------------------------------------------------
+// The serving side: one raw client, one request in flight.
+
+// The one-value request the raw client sends the node, and the node's reply to it, "\n"
+// ended, once the node's case or the first need took it.
+const char* const kServingRequest = "get {\"path\":\"/configuration/device/name\"}\n";
+std::optional<std::string> servingReply;
+
+// How many bytes of `received` make the first whole answer, 0 while it is incomplete.
+using AnswerSize = std::size_t (*)(const std::string& received);
+
+std::size_t lineAnswer(const std::string& received) {
+    const auto end = received.find('\n');
+    return end == std::string::npos ? 0 : end + 1;
+}
+
+// A Redis bulk or status reply: "$<length>\r\n<bytes>\r\n", or one "\r\n" ended line.
+std::size_t redisAnswer(const std::string& received) {
+    const auto end = received.find("\r\n");
+    if (end == std::string::npos) {
+        return 0;
+    }
+    if (received[0] != '$') {
+        return end + 2;
+    }
+    const long length = std::atol(received.c_str() + 1);
+    const std::size_t whole = end + 2 + (length < 0 ? 0 : static_cast<std::size_t>(length) + 2);
+    return received.size() >= whole ? whole : 0;
+}
+
+// A blocking loopback connection that sends a request and reads its whole answer; after
+// the first answer, every answer of the same request is read as that many bytes.
+class RawClient {
+public:
+    // False when nothing listens on the port within the deadline.
+    bool Connect(unsigned short port, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+        const auto until = Clock::now() + deadline;
+        const tcp::endpoint peer(asio::ip::make_address("127.0.0.1"), port);
+        for (;;) {
+            boost::system::error_code error;
+            _socket.close(error);
+            _socket.connect(peer, error);
+            if (!error) {
+                _socket.set_option(tcp::no_delay(true), error);
+                return true;
+            }
+            if (Clock::now() > until) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    // Sends `request` and returns its answer as `size` tells it complete; empty when the
+    // peer went away or sent more than a small answer.
+    std::string Ask(const std::string& request, AnswerSize size) {
+        boost::system::error_code error;
+        asio::write(_socket, asio::buffer(request), error);
+        std::string received;
+        char chunk[4096];
+        while (!error && received.size() < sizeof chunk) {
+            if (const std::size_t whole = size(received); whole > 0) {
+                _answer = whole;
+                return received.substr(0, whole);
+            }
+            const std::size_t got = _socket.read_some(asio::buffer(chunk), error);
+            received.append(chunk, error ? 0 : got);
+        }
+        return {};
+    }
+
+    // Sends `request` and reads as many bytes as the last Ask's answer; false when the peer
+    // went away.
+    bool Round(const std::string& request) {
+        boost::system::error_code error;
+        asio::write(_socket, asio::buffer(request), error);
+        _buffer.resize(_answer);
+        return !error && _answer > 0 && asio::read(_socket, asio::buffer(_buffer), error) == _answer && !error;
+    }
+
+private:
+    asio::io_context _io;
+    tcp::socket _socket{_io};
+    std::size_t _answer = 0;
+    std::string _buffer;
+};
+
+// `kRounds` requests of the client, each answered before the next.
+void rawRounds(benchmark::State& state, RawClient& client, const std::string& request) {
+    for (auto _ : state) {
+        if (!client.Round(request)) {
+            state.SkipWithError("the peer went away");
+            return;
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+// A device node started for a raw client, connected; its reply taken when none was yet.
+struct ServedNode {
+    std::unique_ptr<Child> node;
+    RawClient client;
+    std::string failure;
+
+    ServedNode() {
+        const unsigned short port = freePort();
+        node = startNode(false, port);
+        if (!node || !client.Connect(port)) {
+            failure = "the device node did not start";
+            return;
+        }
+        const std::string reply = client.Ask(kServingRequest, lineAnswer);
+        if (reply.find("@get ") != 0) {
+            failure = "the device node did not answer the get";
+            return;
+        }
+        servingReply = reply;
+    }
+};
+
+void BM_ServingNodeGet(benchmark::State& state) {
+    state.SetLabel("TCP");
+    ServedNode served;
+    if (!served.failure.empty()) {
+        state.SkipWithError(served.failure.c_str());
+        return;
+    }
+    rawRounds(state, served.client, kServingRequest);
+}
+BENCHMARK(BM_ServingNodeGet)->UseRealTime()->Iterations(kRounds);
+
+// The node's reply line, from its case or a node of its own.
+const std::string* servedReply() {
+    if (!servingReply) {
+        ServedNode served;
+    }
+    return servingReply ? &*servingReply : nullptr;
+}
+
+void BM_ServingBarePong(benchmark::State& state) {
+    state.SetLabel("TCP");
+    const std::string* reply = servedReply();
+    if (!reply) {
+        state.SkipWithError("the device node's reply was not taken");
+        return;
+    }
+    Child pong({ZELKOR_PONG_PROGRAM, "plain", reply->substr(0, reply->size() - 1)}, "");
+    const std::string port = pong.AwaitLine("");
+    RawClient client;
+    if (port.empty() || !client.Connect(static_cast<unsigned short>(std::stoi(port))) ||
+        client.Ask(kServingRequest, lineAnswer) != *reply) {
+        state.SkipWithError("no pong");
+        return;
+    }
+    rawRounds(state, client, kServingRequest);
+}
+BENCHMARK(BM_ServingBarePong)->UseRealTime()->Iterations(kRounds);
+
+// The path of a program on PATH, empty when none.
+std::string onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path ? path : "";
+    for (std::size_t start = 0; start <= folders.size();) {
+        const std::size_t end = std::min(folders.find(':', start), folders.size());
+        const std::string candidate = folders.substr(start, end - start) + "/" + program;
+        if (end > start && ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+// A Redis command in its array form.
+std::string redisCommand(const std::vector<std::string>& words) {
+    std::string out = "*" + std::to_string(words.size()) + "\r\n";
+    for (const auto& word : words) {
+        out += "$" + std::to_string(word.size()) + "\r\n" + word + "\r\n";
+    }
+    return out;
+}
+
+void BM_ServingRedisGet(benchmark::State& state) {
+    const std::string program = onPath("redis-server");
+    if (program.empty()) {
+        state.SkipWithError("redis-server is not installed");
+        return;
+    }
+    const std::string* reply = servedReply();
+    if (!reply) {
+        state.SkipWithError("the device node's reply was not taken");
+        return;
+    }
+    const std::string folder = std::filesystem::current_path() / "redis";
+    std::filesystem::create_directories(folder);
+    const unsigned short port = freePort();
+    Child redis({program, "--port", std::to_string(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no"},
+                folder);
+    redis.Drain();
+    RawClient client;
+    // A value as long as the node's reply line, without its "\n".
+    const std::string value = reply->substr(0, reply->size() - 1);
+    const std::string get = redisCommand({"GET", "bench"});
+    const bool ready = redis.Pid() > 0 && client.Connect(port) &&
+                       client.Ask(redisCommand({"SET", "bench", value}), redisAnswer) == "+OK\r\n" &&
+                       client.Ask(get, redisAnswer).find(value) != std::string::npos;
+    if (ready) {
+        state.SetLabel("value " + std::to_string(value.size()) + " bytes");
+        rawRounds(state, client, get);
+    } else {
+        state.SkipWithError("redis-server did not answer");
+    }
+    if (redis.Pid() > 0) {
+        ::kill(redis.Pid(), SIGTERM);
+    }
+}
+BENCHMARK(BM_ServingRedisGet)->UseRealTime()->Iterations(kRounds);
+
 // The console's report, and each case's rate kept for the closing comparison: with
 // repetitions their median, else the one run's.
 class RateReporter : public benchmark::ConsoleReporter {
@@ -550,6 +788,23 @@ public:
                 if (driver != _rates.end()) {
                     std::printf("%s: %s %.0f/s, ratio %.2f\n", name, road, driver->second,
                                 driver->second / bare->second);
+                }
+            }
+        }
+        // The serving side: the node against the bare pong and Redis.
+        if (servingReply) {
+            std::printf("serving request %zu bytes: %s", std::strlen(kServingRequest), kServingRequest);
+            std::printf("serving reply %zu bytes: %s", servingReply->size(), servingReply->c_str());
+        }
+        const auto node = _rates.find("BM_ServingNodeGet/");
+        if (node != _rates.end()) {
+            std::printf("serving: node %.0f/s\n", node->second);
+            for (const auto& [other, name] :
+                 {std::pair{"BM_ServingBarePong/", "bare pong"}, std::pair{"BM_ServingRedisGet/", "Redis"}}) {
+                const auto rate = _rates.find(other);
+                if (rate != _rates.end()) {
+                    std::printf("serving: %s %.0f/s, node's ratio %.2f\n", name, rate->second,
+                                node->second / rate->second);
                 }
             }
         }

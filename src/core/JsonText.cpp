@@ -115,6 +115,7 @@ bool ReadStructuredJson(std::string_view text, Json::Value& out) {
 }
 
 std::string WriteCompactJson(const Json::Value& value) {
+    constexpr std::size_t kKeptWriterBytes = 64 * 1024;
     static const Json::StreamWriterBuilder builder = [] {
         Json::StreamWriterBuilder b;
         b["indentation"] = "";
@@ -126,9 +127,18 @@ std::string WriteCompactJson(const Json::Value& value) {
     // short body: as with the readers, each thread keeps one. A writer starts every write
     // afresh.
     thread_local const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-    std::ostringstream out;
+    // So does making a stream, which sets up its locale: each thread keeps one too, emptied
+    // before every write. A write never calls back into this function.
+    thread_local std::ostringstream out;
+    out.str(std::string());
+    out.clear();
     writer->write(value, &out);
-    return out.str();
+    std::string text = out.str();
+    // A large value's room is not kept for the short ones after it.
+    if (text.size() > kKeptWriterBytes) {
+        std::ostringstream().swap(out);
+    }
+    return text;
 }
 
 }  // namespace Zelkor

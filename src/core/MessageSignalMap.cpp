@@ -1,5 +1,6 @@
 #include "core/MessageSignalMap.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "core/ICombineMessageSignalMaps.h"
@@ -20,7 +21,12 @@ MessageSignalFactory MessageSignalMap::GetMessageSignalFactory(const char* comma
     if (!word.empty() && word.front() == '@') {
         word.remove_prefix(1);
     }
-    const auto found = _factories.find(LowerCase(word));
+    // Every received line looks its word up here. Words come in lower case as a rule, and
+    // any locale leaves such a word as it is: only another word is folded first.
+    const bool folded = std::all_of(word.begin(), word.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x80 && !(c >= 'A' && c <= 'Z');
+    });
+    const auto found = _factories.find(folded ? std::string(word) : LowerCase(word));
     return found == _factories.end() ? MessageSignalFactory() : found->second;
 }
 

@@ -15,7 +15,8 @@ DeviceImpl::DeviceImpl(ZelkorDriver* driver, const NewDiscoInfo& record)
       _driver(driver ? driver->weak_from_this() : std::weak_ptr<ZelkorDriver>()),
       _record(record) {
     const std::string& guid = _record.getDiscoInfo().guid;
-    _forwardInfo.SetHash(guid.empty() && !_record.Guid().is_nil() ? CanonicalGuid(_record.Guid()) : guid);
+    _hashedGuid = guid.empty() && !_record.Guid().is_nil() ? CanonicalGuid(_record.Guid()) : guid;
+    _forwardInfo.SetHash(_hashedGuid);
     _socketSet = std::make_shared<TcpSocketSet>();
     _socketSet->Subscribe(driver);
     _socketSet->IsRedundant(_record.getDiscoInfo().redundant);

@@ -407,6 +407,9 @@ private:
     mutable std::mutex _mutex;
     NewDiscoInfo _record;
     MessageForwardInfo _forwardInfo;
+    // The GUID the header's sender id was last digested from: every request sets it, and
+    // the digest is taken again only when the GUID changed.
+    std::string _hashedGuid;
     StateCallback _onStateChange;
     double _roundTripSum = 0;
     double _minRoundTrip = 0;

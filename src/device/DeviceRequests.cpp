@@ -5,6 +5,7 @@
 #include "device/DeviceImpl.h"
 
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "core/Message.h"
@@ -32,7 +33,10 @@ MessageForwardInfo DeviceImpl::prepareForwardInfo(const std::shared_ptr<DeviceIm
     std::string ownName;
     if (service) {
         ownGuid = service->GetDiscoInfo().GUID();
-        ownName = service->GetDiscoInfo().InstanceName();
+        // Only a routed request names this node among its sources.
+        if (router) {
+            ownName = service->GetDiscoInfo().InstanceName();
+        }
     }
     const std::string routerName = router ? router->GetDiscoInfo().name : std::string();
     std::lock_guard<std::mutex> lock(_mutex);
@@ -41,7 +45,10 @@ MessageForwardInfo DeviceImpl::prepareForwardInfo(const std::shared_ptr<DeviceIm
     if (!service) {
         return _forwardInfo;
     }
-    _forwardInfo.SetHash(ownGuid);
+    if (ownGuid != _hashedGuid) {
+        _forwardInfo.SetHash(ownGuid);
+        _hashedGuid = std::move(ownGuid);
+    }
     // The device's duplicate filter drops by sender hash the copy that comes over the
     // second connection of a redundant pair.
     _forwardInfo.hasHash = _record.getDiscoInfo().redundant;

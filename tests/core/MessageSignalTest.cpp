@@ -56,7 +56,7 @@ TEST(MessageSignalMap, WordsAreFoundIgnoringCaseAndOneReplyMark) {
     map.SetMessageSignalFactory(MessageSignalFactory("event", &first, ZelkorTest::CreateGetMessage));
     // The last registration of a word wins, word, signal and function.
     map.SetMessageSignalFactory(MessageSignalFactory("SeT", &second, createError));
-    for (const char* word : {"SET", "@Set"}) {
+    for (const char* word : {"set", "@set", "SET", "@Set", "sEt"}) {
         const auto found = map.GetMessageSignalFactory(word);
         EXPECT_STREQ(found.Command(), "set") << word;
         EXPECT_EQ(found.MessageSignal(), &second) << word;

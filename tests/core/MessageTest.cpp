@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <json/value.h>
@@ -27,6 +28,39 @@ std::string jsonOf(const Message& message, Param p) {
 }
 
 }  // namespace
+
+// Each compact write starts afresh on its thread, after a large value and after one that
+// left nothing behind, and threads writing at once never see each other's text.
+TEST(JsonWriterThreads, EachWriteStartsAfresh) {
+    Json::Value large(Json::objectValue);
+    large["text"] = std::string(100 * 1024, 'x');
+    Json::Value small(Json::objectValue);
+    small["path"] = "/a";
+    const std::string smallText = R"({"path":"/a"})";
+    EXPECT_EQ(compact(large).size(), 100 * 1024 + std::string(R"({"text":""})").size());
+    EXPECT_EQ(compact(small), smallText);
+    EXPECT_EQ(compact(Json::Value()), "null");
+    EXPECT_EQ(compact(Json::Value(Json::arrayValue)), "[]");
+    EXPECT_EQ(compact(small), smallText);
+
+    const auto writeMany = [](const std::string& name, bool& same) {
+        Json::Value value(Json::objectValue);
+        value[name] = name;
+        const std::string expected = "{\"" + name + "\":\"" + name + "\"}";
+        same = true;
+        for (int round = 0; round < 2000 && same; ++round) {
+            same = compact(value) == expected;
+        }
+    };
+    bool sameA = false;
+    bool sameB = false;
+    std::thread a(writeMany, "a", std::ref(sameA));
+    std::thread b(writeMany, "bb", std::ref(sameB));
+    a.join();
+    b.join();
+    EXPECT_TRUE(sameA);
+    EXPECT_TRUE(sameB);
+}
 
 // The base body: every value a string, members sorted, escapes and structure kept.
 TEST(Message, WireRoundTripKeepsEveryValue) {

@@ -358,6 +358,32 @@ TEST_F(DeviceConnection, ARedundantDeviceHashesItsRequests) {
     }
 }
 
+// The sender id follows this node's GUID: a request after the GUID changed carries the id
+// of the new one, and one after it changed back the first id again.
+TEST_F(DeviceConnection, ARedundantDeviceHashesWithTheCurrentGuid) {
+    Listener first(node.io, "127.0.0.1");
+    Listener second(node.io, "127.0.0.2");
+    auto device = Device("amp-1", kGuid, R"(,"inclusions":"locate|redundant")");
+    connectBoth(device, first, second);
+    const auto idOf = [](const char* guid) {
+        Zelkor::MessageForwardInfo own;
+        own.SetHash(guid);
+        return "-" + own.IdText() + " disco {";
+    };
+    const char* const otherGuid = "9e8d7c6b-5a49-4837-a625-1403f2e1d0c9";
+    ASSERT_NE(idOf(kOwnGuid), idOf(otherGuid));
+    const auto keepAliveWith = [&](const char* guid, std::size_t lines) {
+        node.service->GetDiscoInfo().UpdateDiscoReplyValue("/configuration/device/guid", guid);
+        device->SendKeepAliveDisco(true);
+        ASSERT_TRUE(Run([&] { return first.Lines(0).size() == lines; }));
+        const std::string line = first.Lines(0).back();
+        EXPECT_TRUE(startsWith(line, std::to_string(lines) + idOf(guid))) << line;
+    };
+    keepAliveWith(kOwnGuid, 3);
+    keepAliveWith(otherGuid, 4);
+    keepAliveWith(kOwnGuid, 5);
+}
+
 // A routed message is the device's only when it names the device as its originator and
 // came the way this node reaches the device; an unrouted one only on its own connection.
 TEST_F(DeviceConnection, WhichMessagesComeFromTheDevice) {

@@ -6,6 +6,7 @@
 
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/DeviceImpl.h"
@@ -113,6 +114,88 @@ TEST_F(ParameterRequestsTest, ADeviceObjectsRepliesReachTheirCallbacksInOrder) {
     EXPECT_EQ(Calls(), (std::vector<std::string>{"A:/audio|gain=1", "default:|!Array must contain objects",
                                                  "S:/audio|gain!Path Locked", "E:"}));
     EXPECT_EQ(peer.ReadLine(200ms), "");
+}
+
+// Requests from the application's thread while replies arrive, and a request from inside
+// each of their callbacks: every callback runs on the loop, once, in the order of the
+// lines on the connection, which is the order the peer answered them.
+TEST_F(ParameterRequestsTest, RequestsFromAnotherThreadAndFromCallbacksKeepTheirOrder) {
+    harness.Start();
+    auto* service = harness.driver->GetDiscovery();
+    const auto device = MakeDevice(harness.driver.get(), "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13", "amp");
+    RawPeer peer;
+    const auto connection = harness.Connect(peer);
+    ASSERT_TRUE(connection);
+    std::thread::id loop;
+    ASSERT_TRUE(harness.OnLoop([&] {
+        loop = std::this_thread::get_id();
+        service->enterDevice(device, Zelkor::DiscoveryService::AllTables);
+        device->SetHandle(connection);
+        service->enterDevice(device, Zelkor::DiscoveryService::BySocket);
+    }));
+
+    constexpr int kOuter = 40;
+    // Each answer carries its place among the answers as the value.
+    std::thread answering([&peer] {
+        for (int answered = 1; answered <= 2 * kOuter; ++answered) {
+            if (peer.ReadLine() != "get {\"path\":\"/audio/gain\"}\n") {
+                return;
+            }
+            peer.Send("@get {\"path\":\"/audio/gain\",\"value\":" + std::to_string(answered) + "}\n");
+        }
+    });
+    // One container for each thread that asks.
+    ObjectParamContainer values;
+    values.FromJsonText(R"({"path":"/audio/gain"})");
+    ObjectParamContainer nestedValues;
+    nestedValues.FromJsonText(R"({"path":"/audio/gain"})");
+    std::vector<std::string> heard;
+    bool offLoop = false;
+    const auto record = [&](const std::string& name, const ObjectParamContainer& container) {
+        std::lock_guard<std::mutex> lock(mutex);
+        offLoop = offLoop || std::this_thread::get_id() != loop;
+        heard.push_back(name + ":" + Summary(container));
+    };
+    for (int outer = 0; outer < kOuter; ++outer) {
+        device->GetParameter(
+            values,
+            [&, outer](const ObjectParamContainer& container) {
+                record("outer" + std::to_string(outer), container);
+                device->GetParameter(
+                    nestedValues,
+                    [&, outer](const ObjectParamContainer& nested) {
+                        record("inner" + std::to_string(outer), nested);
+                    },
+                    false, "inner");
+            },
+            false, "outer");
+    }
+    answering.join();
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return heard.size() == 2u * kOuter;
+    }));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_FALSE(offLoop);
+    // Answer n went to the n-th line sent; the lines went out in the order asked, an inner
+    // request after every outer one asked before its outer callback ran.
+    for (std::size_t n = 0; n < heard.size(); ++n) {
+        const std::string& entry = heard[n];
+        const std::string value = entry.substr(entry.find('=') + 1);
+        EXPECT_EQ(value, std::to_string(n + 1)) << entry;
+    }
+    int nextOuter = 0;
+    int nextInner = 0;
+    for (const std::string& entry : heard) {
+        if (entry.rfind("outer", 0) == 0) {
+            EXPECT_EQ(entry.substr(0, entry.find(':')), "outer" + std::to_string(nextOuter++));
+        } else {
+            EXPECT_EQ(entry.substr(0, entry.find(':')), "inner" + std::to_string(nextInner++));
+            EXPECT_LE(nextInner, nextOuter) << "an inner request before its outer callback ran";
+        }
+    }
+    EXPECT_EQ(nextOuter, kOuter);
+    EXPECT_EQ(nextInner, kOuter);
 }
 
 }  // namespace
