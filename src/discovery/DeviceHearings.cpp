@@ -8,7 +8,7 @@ void DeviceHearings::Heard(const std::string& guid, std::uint64_t round) {
     if (added) {
         const auto remembered = _givenUp.find(guid);
         if (remembered != _givenUp.end()) {
-            const bool again = remembered->second.round != round;
+            const bool again = remembered->second.round + 1 == round;
             _givenUp.erase(remembered);
             if (again) {
                 record.established = true;
@@ -20,7 +20,7 @@ void DeviceHearings::Heard(const std::string& guid, std::uint64_t round) {
             return;
         }
         _newcomers.erase(record.order);
-        if (record.round != round) {
+        if (record.round + 1 == round) {
             record.established = true;
             return;
         }

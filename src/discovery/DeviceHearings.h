@@ -2,12 +2,14 @@
 // In which discovery rounds each listed device was heard, and the order in which the
 // devices heard in one round only were last heard. A full device list makes room for a
 // newcomer by giving up the least recently heard of those; a device heard in two rounds
-// or more has answered again after a whole interval, which a flood of made-up replies,
+// in a row has answered again after a whole interval, which a flood of made-up replies,
 // each heard once, cannot do, and is never given up for a newcomer.
 //
 // A flood faster than the list's bound per interval pushes a real device out before its
 // next answer; so the devices given up are remembered (a bounded number of them, oldest
-// forgotten first), and one heard again in a later round counts as heard in two.
+// forgotten first), and one heard again in the next round counts as heard in two. Rounds
+// in a row, not any two: a flood that sends its made-up devices round after round in
+// turns would otherwise make them all devices that never leave.
 //
 // Ownership: a member of the discovery service. Threads: none of its own; the service's
 // device-tables mutex guards it.
