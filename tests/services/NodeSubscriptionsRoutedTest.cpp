@@ -146,9 +146,11 @@ std::unique_ptr<Node> RoutedController(const VethPair& pair, const std::string& 
                  std::string(VethPair::AddressA) + ",4197"}),
         pair.b.Name());
     NodeProcess& process = node->process;
-    EXPECT_EQ(process.Await(DeviceLine("amp1", "New"))["proxy"], "rt1") << name;
+    // The device is known only once the router has connected to it and listed it: under
+    // load that takes longer than a single wait's default.
+    EXPECT_EQ(process.Await(DeviceLine("amp1", "New"), std::chrono::seconds(30))["proxy"], "rt1") << name;
     EXPECT_TRUE(process.Send(ConnectCommand("127.0.0.1", 4197)));
-    EXPECT_EQ(process.Await(DeviceLine("amp1", "Connected"))["proxy"], "rt1") << name;
+    EXPECT_EQ(process.Await(DeviceLine("amp1", "Connected"), std::chrono::seconds(30))["proxy"], "rt1") << name;
     return node;
 }
 
