@@ -218,9 +218,19 @@ TEST(NodeSubscriptionsRouted, EachControllerBehindARouterHasItsOwnAndLosesThemWh
     // and event for it are answered by the router that it is gone.
     ask(second->process, DeviceCommand("subscribe", kAmp, values(R"({"path":"/audio/mute"})")), "subscribe");
     EXPECT_EQ(ask(second->process, DeviceCommand("sublog", kAmp, R"("priority":0)"), "sublog")["error"], "");
+    // What the router said so far is passed over: its next closed connection is this one.
+    router.process.Await([](const Json::Value&) { return false; }, std::chrono::milliseconds(200));
     EXPECT_TRUE(second->process.Signal(SIGKILL));
     EXPECT_EQ(second->process.Wait(), 128 + SIGKILL);
     second.reset();
+    // Notices that reach the router before it has seen the connection end go nowhere and
+    // are answered by nothing.
+    EXPECT_FALSE(router.process
+                     .Await([](const Json::Value& line) {
+                         return line["event"] == "connection" && line["connected"] == false &&
+                                line["outgoing"] == false;
+                     })
+                     .isNull());
     EXPECT_EQ(tell(NodeCommand("raise", R"("name":"/b","value":"v3")"), "raise")["form"], "value");
     EXPECT_EQ(tell(NodeCommand("logevent", R"("priority":3,"category":"audio","text":"late")"), "logevent")["stored"],
               true);
