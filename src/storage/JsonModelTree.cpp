@@ -2,6 +2,7 @@
 // path verification.
 #include <climits>
 #include <exception>
+#include <string_view>
 
 #include "storage/DescriptorAttributes.h"
 #include "storage/DescriptorFlags.h"
@@ -172,24 +173,27 @@ void JsonModel::collectChildren(const Json::Value& node, const std::string& path
         return;
     }
     for (auto it = node.begin(); it != node.end(); ++it) {
-        const std::string name = it.name();
+        // A parameter's members are mostly attributes: their names are looked at in place,
+        // since a one-value get walks them on every request.
+        const char* end = nullptr;
+        const char* begin = it.memberName(&end);
+        const std::string_view name(begin, static_cast<std::size_t>(end - begin));
         // Attributes are no children. A member that no path can reach (an empty name, or
         // one holding "/") is not listed either: its path would name another node.
-        if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) {
+        if (name.empty() || name[0] == '.' || name.find('/') != std::string_view::npos) {
             continue;
         }
-        const std::string childPath = AppendPath(path, name);
         switch (getKind(*it)) {
             case KindObject:
             case KindArray:
                 if (recursive) {
-                    collectChildren(*it, childPath, true, out);
+                    collectChildren(*it, AppendPath(path, std::string(name)), true, out);
                 } else {
-                    out.push_back(childPath);
+                    out.push_back(AppendPath(path, std::string(name)));
                 }
                 break;
             case KindParam:
-                out.push_back(childPath);
+                out.push_back(AppendPath(path, std::string(name)));
                 break;
             case KindString:
                 // A plain string member stands for its owner, which then is a value itself.
