@@ -210,8 +210,9 @@ TEST(DeviceFlood, ARealDeviceStaysListedUnderAFloodThatGoesOn) {
     ASSERT_TRUE(listed) << "not listed by " << at;
     at += kInterval + 1;
     EXPECT_TRUE(answered(at));
-    listed = service.GetDeviceImplByUUID(kReal);
-    ASSERT_TRUE(listed);
+    // The answer is logged before the device is listed again, on the loop's thread.
+    ASSERT_TRUE(WaitUntil([&] { return (listed = service.GetDeviceImplByUUID(kReal)) != nullptr; },
+                          std::chrono::seconds(5)));
     ASSERT_TRUE(floodOn());
     const std::int64_t until = at + 60;
     while (at < until) {
