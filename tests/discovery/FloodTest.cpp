@@ -89,40 +89,60 @@ private:
     udp::socket _socket{_io};
 };
 
-TEST(DeviceFlood, ARealDeviceIsListedAndStaysListedUnderAFloodOfMadeUpOnes) {
-    NetNamespace space("flood");
-    if (!space.Made()) {
-        GTEST_SKIP() << "needs root and ip netns";
+// The controller of a flood test: the driver's discovery on a clock the test moves,
+// listening on the loopback of the test's namespace.
+class FloodedController {
+public:
+    explicit FloodedController(const NetNamespace& space) {
+        service.SetClock([this] { return clock.load(); });
+        service.SetDiscoInterval(kInterval * 1000);
+        service.SetDiscoReplyPort(std::to_string(kControllerPort));
+        bool listening = false;
+        _started = service.SetMode("controller") && space.Run([&] {
+            listening = harness.driver->AddListener("127.0.0.1", kControllerPort) == 0;
+            harness.Start();
+        }) && listening;
     }
+    bool Started() const { return _started; }
+
+    // The periodic discovery at `at`, and the device node's reply as the controller takes
+    // it (a line of the detail level, which the floods go without).
+    bool Answered(std::int64_t at) {
+        const auto answers = [&] { return log.Count("ZK2021I No disco exclusion found for (node:amp1:" + kReal); };
+        const std::size_t before = answers();
+        clock = at;
+        ZelkorLog::TheLog().SetLevel(5);
+        const bool heard = harness.OnLoop([&] { service.OnTimer(); }) &&
+                           WaitUntil([&] { return answers() > before; }, std::chrono::seconds(5));
+        ZelkorLog::TheLog().SetLevel(3);
+        return heard;
+    }
+
     LogCapture log;
     TempDir folder;
     ScopedChdir inFolder{folder.Path()};
     std::atomic<std::int64_t> clock{1000};
     DriverHarness harness;
-    harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
-    Zelkor::DiscoveryService& service = *harness.driver->GetDiscovery();
-    service.SetClock([&clock] { return clock.load(); });
-    service.SetDiscoInterval(kInterval * 1000);
-    service.SetDiscoReplyPort(std::to_string(kControllerPort));
-    ASSERT_TRUE(service.SetMode("controller"));
-    ASSERT_TRUE(space.Run([&] {
-        ASSERT_EQ(harness.driver->AddListener("127.0.0.1", kControllerPort), 0);
-        harness.Start();
-    }));
-    const auto tickAt = [&](std::int64_t seconds) {
-        clock = seconds;
-        return harness.OnLoop([&] { service.OnTimer(); });
-    };
-    // The periodic discovery at `at`, and the device node's reply as the controller takes
-    // it (a line of the detail level, which the floods go without).
-    const auto answered = [&](std::int64_t at) {
-        const auto answers = [&] { return log.Count("ZK2021I No disco exclusion found for (node:amp1:" + kReal); };
-        const std::size_t before = answers();
-        ZelkorLog::TheLog().SetLevel(5);
-        const bool heard = tickAt(at) && WaitUntil([&] { return answers() > before; }, std::chrono::seconds(5));
-        ZelkorLog::TheLog().SetLevel(3);
-        return heard;
-    };
+    Zelkor::DiscoveryService& service = discovery();
+
+private:
+    Zelkor::DiscoveryService& discovery() {
+        harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
+        return *harness.driver->GetDiscovery();
+    }
+
+    bool _started = false;
+};
+
+TEST(DeviceFlood, ARealDeviceIsListedAndStaysListedUnderAFloodOfMadeUpOnes) {
+    NetNamespace space("flood");
+    if (!space.Made()) {
+        GTEST_SKIP() << "needs root and ip netns";
+    }
+    FloodedController controller(space);
+    ASSERT_TRUE(controller.Started());
+    Zelkor::DiscoveryService& service = controller.service;
+    const auto answered = [&controller](std::int64_t at) { return controller.Answered(at); };
 
     Flood flood(space);
     ASSERT_TRUE(flood.Send(0, 5000));
@@ -131,7 +151,7 @@ TEST(DeviceFlood, ARealDeviceIsListedAndStaysListedUnderAFloodOfMadeUpOnes) {
     ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
 
     // Listed within 20 s, at the first interval the list makes room at.
-    std::int64_t at = clock;
+    std::int64_t at = controller.clock;
     std::shared_ptr<Zelkor::DeviceImpl> listed;
     while (!listed && at + kInterval <= 1020) {
         at += kInterval + 1;
@@ -164,31 +184,10 @@ TEST(DeviceFlood, ARealDeviceStaysListedUnderAFloodThatGoesOn) {
     if (!space.Made()) {
         GTEST_SKIP() << "needs root and ip netns";
     }
-    LogCapture log;
-    TempDir folder;
-    ScopedChdir inFolder{folder.Path()};
-    std::atomic<std::int64_t> clock{1000};
-    DriverHarness harness;
-    harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
-    Zelkor::DiscoveryService& service = *harness.driver->GetDiscovery();
-    service.SetClock([&clock] { return clock.load(); });
-    service.SetDiscoInterval(kInterval * 1000);
-    service.SetDiscoReplyPort(std::to_string(kControllerPort));
-    ASSERT_TRUE(service.SetMode("controller"));
-    ASSERT_TRUE(space.Run([&] {
-        ASSERT_EQ(harness.driver->AddListener("127.0.0.1", kControllerPort), 0);
-        harness.Start();
-    }));
-    const auto answered = [&](std::int64_t at) {
-        const auto answers = [&] { return log.Count("ZK2021I No disco exclusion found for (node:amp1:" + kReal); };
-        const std::size_t before = answers();
-        clock = at;
-        ZelkorLog::TheLog().SetLevel(5);
-        const bool heard = harness.OnLoop([&] { service.OnTimer(); }) &&
-                           WaitUntil([&] { return answers() > before; }, std::chrono::seconds(5));
-        ZelkorLog::TheLog().SetLevel(3);
-        return heard;
-    };
+    FloodedController controller(space);
+    ASSERT_TRUE(controller.Started());
+    Zelkor::DiscoveryService& service = controller.service;
+    const auto answered = [&controller](std::int64_t at) { return controller.Answered(at); };
     Flood flood(space);
     int half = 0;
     const auto floodOn = [&] {
@@ -199,7 +198,7 @@ TEST(DeviceFlood, ARealDeviceStaysListedUnderAFloodThatGoesOn) {
     Node device(Options("device", "amp1", {"--guid", kReal, "--listen", "127.0.0.1:4197"}), space.Name());
     ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
 
-    std::int64_t at = clock;
+    std::int64_t at = controller.clock;
     std::shared_ptr<Zelkor::DeviceImpl> listed;
     while (!listed && at + kInterval <= 1020) {
         at += kInterval + 1;
