@@ -19,6 +19,7 @@
 #include <boost/asio/write.hpp>
 
 #include "discovery/SecurityTestSupport.h"
+#include "driver/NodeTrustTestSupport.h"
 #include "services/NodeSubscriptionsTestSupport.h"
 #include "support/DriverHarness.h"
 #include "support/NetNamespace.h"
@@ -31,28 +32,7 @@ using namespace std::chrono_literals;
 using boost::asio::ip::tcp;
 using ::testing::HasSubstr;
 
-const std::string kDeviceState = R"({"power":"on"})";
 const std::string kIntruder = "00000000-0000-4000-8000-00000000e411";
-
-// The next line the node sends but a keep-alive, which is answered as a peer does.
-std::string Next(RawPeer& peer) {
-    for (std::string heard = peer.ReadLine(); !heard.empty(); heard = peer.ReadLine()) {
-        if (heard.rfind("disco ", 0) != 0) {
-            return heard;
-        }
-        peer.Send("@disco {}\n");
-    }
-    return "";
-}
-
-std::string Ask(RawPeer& peer, const std::string& line) {
-    peer.Send(line + "\n");
-    return Next(peer);
-}
-
-std::string ErrorReply(const std::string& head, const std::string& text) {
-    return head + R"( {"error":")" + text + "\"}\n";
-}
 
 // A device's answer to discovery, as this node would have asked for it on a connection
 // it accepted: GUID `guid`, name `name`, at the peer's own address.

@@ -20,6 +20,7 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "discovery/SecurityTestSupport.h"
+#include "driver/NodeTrustTestSupport.h"
 #include "services/NodeSubscriptionsTestSupport.h"
 #include "support/DriverHarness.h"
 #include "support/NetNamespace.h"
@@ -32,28 +33,6 @@ using boost::asio::ip::tcp;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-const std::string kDeviceState = R"({"power":"on"})";
-
-// The next line the node sends but a keep-alive; "" when none came in time. Keep-alives
-// are answered, as a peer does: the node sends its further requests only then.
-std::string Next(RawPeer& peer) {
-    for (std::string heard = peer.ReadLine(); !heard.empty(); heard = peer.ReadLine()) {
-        if (heard.rfind("disco ", 0) != 0) {
-            return heard;
-        }
-        peer.Send("@disco {}\n");
-    }
-    return "";
-}
-
-std::string Ask(RawPeer& peer, const std::string& line) {
-    peer.Send(line + "\n");
-    return Next(peer);
-}
-
-std::string ErrorReply(const std::string& head, const std::string& text) {
-    return head + R"( {"error":")" + text + "\"}\n";
-}
 
 // Datagrams of the test in namespace b, on the protocol port: a node's answers to a
 // datagram come there.
