@@ -266,29 +266,36 @@ void DiscoveryService::SignalRaised(ConnectionResult& result) {
     }
 }
 
+std::vector<std::shared_ptr<TcpSocket>> DiscoveryService::incomingConnections() const {
+    std::lock_guard<std::mutex> lock(_incomingMutex);
+    return _incomingConnections;
+}
+
 void DiscoveryService::closeStalledConnections() {
-    std::vector<std::shared_ptr<TcpSocket>> incoming;
-    {
-        std::lock_guard<std::mutex> lock(_incomingMutex);
-        incoming = _incomingConnections;
-    }
+    const std::vector<std::shared_ptr<TcpSocket>> incoming = incomingConnections();
     const auto now = std::chrono::steady_clock::now();
     const auto scale = static_cast<std::int64_t>(_timerScale.load());
     // The timer's scale shortens the bounds as it shortens every period of the timer.
     const auto past = [&](std::chrono::steady_clock::time_point since, std::chrono::seconds bound) {
         return (now - since) * scale >= bound;
     };
+    // True when the connection is in a handshake, closed once it took too long.
+    const auto handshakeChecked = [&](const std::shared_ptr<TcpSocket>& connection) {
+        if (connection->GetState() != TcpSocket::Handshaking) {
+            return false;
+        }
+        if (past(connection->HandshakeStartedAt(), HandshakeBound)) {
+            Info("ZK20CAI Closing a connection whose TLS handshake did not finish in time: " +
+                 endpointText(connection));
+            connection->Close();
+        }
+        return true;
+    };
     for (const auto& connection : incoming) {
-        if (connection->IsFinalized()) {
+        if (connection->IsFinalized() || handshakeChecked(connection)) {
             continue;
         }
-        if (connection->GetState() == TcpSocket::Handshaking) {
-            if (past(connection->HandshakeStartedAt(), HandshakeBound)) {
-                Info("ZK20CAI Closing a connection whose TLS handshake did not finish in time: " +
-                     endpointText(connection));
-                connection->Close();
-            }
-        } else if (!connection->HasSpoken() && past(connection->LastLineAt(), FirstLineBound)) {
+        if (!connection->HasSpoken() && past(connection->LastLineAt(), FirstLineBound)) {
             Info("ZK20CBI Closing a connection that sent no line in time: " + endpointText(connection));
             connection->Close();
         }
@@ -303,23 +310,15 @@ void DiscoveryService::closeStalledConnections() {
     for (const auto& device : devices) {
         for (const auto& connection : device->Connections()) {
             const bool seen = std::find(incoming.begin(), incoming.end(), connection) != incoming.end();
-            if (connection && !seen && !connection->IsFinalized() &&
-                connection->GetState() == TcpSocket::Handshaking &&
-                past(connection->HandshakeStartedAt(), HandshakeBound)) {
-                Info("ZK20CAI Closing a connection whose TLS handshake did not finish in time: " +
-                     endpointText(connection));
-                connection->Close();
+            if (connection && !seen && !connection->IsFinalized()) {
+                handshakeChecked(connection);
             }
         }
     }
 }
 
 std::shared_ptr<TcpSocket> DiscoveryService::silentLongest() {
-    std::vector<std::shared_ptr<TcpSocket>> incoming;
-    {
-        std::lock_guard<std::mutex> lock(_incomingMutex);
-        incoming = _incomingConnections;
-    }
+    const std::vector<std::shared_ptr<TcpSocket>> incoming = incomingConnections();
     const auto now = std::chrono::steady_clock::now();
     const auto scale = static_cast<std::int64_t>(_timerScale.load());
     const std::chrono::milliseconds quiet(2 * GetKeepAliveDiscoInterval());

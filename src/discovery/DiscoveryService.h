@@ -515,6 +515,8 @@ private:
     // silent for more than twice the keep-alive interval and holds no proof, transfer or
     // subscription; empty when none may go.
     std::shared_ptr<TcpSocket> silentLongest();
+    // The admitted incoming connections, as they are now.
+    std::vector<std::shared_ptr<TcpSocket>> incomingConnections() const;
     // Closes it for a newcomer the application admitted.
     void giveUpSilentConnection(const std::shared_ptr<TcpSocket>& silent);
     void dropStaleProxies();
