@@ -1,6 +1,7 @@
 #include "storage/DescriptorAttributes.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "storage/NumberRules.h"
 #include "storage/ValueText.h"
@@ -11,8 +12,7 @@ const Json::Value* FindAttribute(const Json::Value& node, const char* name) {
     if (!node.isObject()) {
         return nullptr;
     }
-    const std::string key(name);
-    return node.find(key.data(), key.data() + key.size());
+    return node.find(name, name + std::strlen(name));
 }
 
 std::optional<double> NumberAttribute(const Json::Value& node, const char* name) {

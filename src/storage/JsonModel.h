@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <json/value.h>
@@ -190,6 +191,7 @@ private:
     // The node at a path (or at its first `count` names); null for a miss.
     Json::Value* findNode(const char* path);
     Json::Value* findNode(const std::vector<std::string>& names, std::size_t count);
+    static Json::Value* member(Json::Value& node, std::string_view name);
     // The same, where an empty node (null, or an object or list without members) is a miss.
     Json::Value* findValue(const char* path);
     void collectChildren(const Json::Value& node, const std::string& path, bool recursive,

@@ -7,6 +7,7 @@
 #include <exception>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -40,12 +41,19 @@ void forEachPair(ObjectParamContainer& request, Visit visit) {
 }
 
 // The elements of a list attribute ("/p/.enums/...") are entries, not lists of their own.
-bool isBelowListAttribute(const std::vector<std::string>& names) {
-    if (names.size() < 2) {
+bool isBelowListAttribute(std::string_view path) {
+    if (!IsStoragePathValid(path)) {
         return false;
     }
-    const std::string& owner = names[names.size() - 2];
-    return owner == ".flags" || owner == ".enums";
+    StoragePathNames names(path);
+    std::string_view owner;
+    std::string_view last;
+    std::size_t count = 0;
+    for (std::string_view name; names.Next(name); ++count) {
+        owner = last;
+        last = name;
+    }
+    return count >= 2 && (owner == ".flags" || owner == ".enums");
 }
 
 const char* typeWord(const Json::Value& value) {
@@ -155,6 +163,9 @@ private:
 
     static bool allKnown(const std::set<Key>& known, const std::string& path,
                          const ContainerFormatValue::Pairs& pairs) {
+        if (known.empty()) {
+            return pairs.empty();  // no key made for nothing to find: the usual request
+        }
         for (const auto& pair : pairs) {
             if (known.count(keyOf(path, pair)) == 0) {
                 return false;
@@ -273,13 +284,12 @@ void JsonModel::recordOutcome(PairAccess access, STATUS status, const std::strin
         pair.error = StatusText(status);
         return;
     }
-    const auto names = SplitStoragePath(path);
-    const Json::Value* node = names ? findNode(*names, names->size()) : nullptr;
+    const Json::Value* node = findNode(path.c_str());
     // The flags of a descriptor, or a plain list of flag words: locked as VerifyPath sees it.
     if (node != nullptr && (GetFlagInt(*node) & FlagLock) != 0) {
         pair.accessible = false;
     }
-    const bool marksArray = !(names && isBelowListAttribute(*names)) &&
+    const bool marksArray = !isBelowListAttribute(path) &&
                             (access == PairAccess::Write || name != ".scale");
     if (marksArray) {
         pair.isArray = node != nullptr && node->isArray();

@@ -67,25 +67,33 @@ bool JsonModel::expandArray(Json::Value& node) {
 }
 
 Json::Value* JsonModel::findNode(const char* path) {
-    if (path == nullptr) {
+    if (path == nullptr || !IsStoragePathValid(path)) {
         return nullptr;
     }
-    const auto names = SplitStoragePath(path);
-    return names ? findNode(*names, names->size()) : nullptr;
+    Json::Value* node = &_tree;
+    StoragePathNames names(path);
+    for (std::string_view name; names.Next(name);) {
+        if (!(node = member(*node, name))) {
+            return nullptr;
+        }
+    }
+    return node;
+}
+
+Json::Value* JsonModel::member(Json::Value& node, std::string_view name) {
+    // Only objects have members: a path that goes on below a plain value is a miss.
+    if (!node.isObject()) {
+        return nullptr;
+    }
+    // The JSON library offers member lookup without insertion only on const values.
+    return const_cast<Json::Value*>(
+        static_cast<const Json::Value&>(node).find(name.data(), name.data() + name.size()));
 }
 
 Json::Value* JsonModel::findNode(const std::vector<std::string>& names, std::size_t count) {
     Json::Value* node = &_tree;
     for (std::size_t i = 0; i < count && i < names.size(); ++i) {
-        // Only objects have members: a path that goes on below a plain value is a miss.
-        if (!node->isObject()) {
-            return nullptr;
-        }
-        const std::string& name = names[i];
-        // The JSON library offers member lookup without insertion only on const values.
-        node = const_cast<Json::Value*>(
-            static_cast<const Json::Value*>(node)->find(name.data(), name.data() + name.size()));
-        if (node == nullptr) {
+        if (!(node = member(*node, names[i]))) {
             return nullptr;
         }
     }

@@ -5,11 +5,17 @@ namespace Zelkor {
 namespace {
 
 // "//" and a name: a network root, which no node of the tree is.
-bool isNetworkRoot(const std::string& path) {
+bool isNetworkRoot(std::string_view path) {
     return path.size() > 2 && path[0] == '/' && path[1] == '/' && path[2] != '/';
 }
 
 }  // namespace
+
+bool IsStoragePathValid(std::string_view path) {
+    // A trailing "/" after a name leaves an element "." that no node has.
+    return !isNetworkRoot(path) &&
+           !(!path.empty() && path.back() == '/' && path.find_first_not_of('/') != std::string_view::npos);
+}
 
 std::optional<std::vector<std::string>> SplitStoragePath(const std::string& path) {
     if (isNetworkRoot(path)) {

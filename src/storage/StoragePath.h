@@ -5,9 +5,11 @@
 // name the root. A trailing "/" and a path that starts with exactly two "/" and a name (a
 // network root name) name nothing. Stateless; safe from any thread.
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,34 @@ namespace Zelkor {
 
 // The member names from the root down; nothing when the path's syntax names no node.
 std::optional<std::vector<std::string>> SplitStoragePath(const std::string& path);
+
+// True when the path's syntax names a node, as when SplitStoragePath gives names.
+bool IsStoragePathValid(std::string_view path);
+
+// The names of a valid path one at a time, where they lie in the path: a lookup made for
+// every value served does not build the list SplitStoragePath gives.
+class StoragePathNames {
+public:
+    explicit StoragePathNames(std::string_view path) : _path(path) {}
+
+    // The next name; false after the last.
+    bool Next(std::string_view& name) {
+        while (_at < _path.size()) {
+            const std::size_t end = std::min(_path.find('/', _at), _path.size());
+            const std::size_t start = _at;
+            _at = end + 1;
+            if (end > start) {
+                name = _path.substr(start, end - start);
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    std::string_view _path;
+    std::size_t _at = 0;
+};
 
 // "/" followed by the first `count` names joined with "/" ("/" alone for none).
 std::string JoinStoragePath(const std::vector<std::string>& names, std::size_t count);
