@@ -1,5 +1,6 @@
 #include "core/JsonText.h"
 
+#include <cstring>
 #include <memory>
 #include <sstream>
 
@@ -84,6 +85,42 @@ std::size_t valuesIn(std::string_view text, std::size_t limit) {
     return values;
 }
 
+// A scalar's text from the functions the library's writer itself uses, with its settings
+// (17 significant digits, no special floats), without going through a stream: most values
+// written are scalars, and the stream costs several times the text. False for arrays and
+// objects, and for a string holding a NUL, which the quoting function would cut short.
+bool appendScalar(std::string& out, const Json::Value& value) {
+    switch (value.type()) {
+        case Json::nullValue:
+            out += "null";
+            return true;
+        case Json::booleanValue:
+            out += value.asBool() ? "true" : "false";
+            return true;
+        case Json::intValue:
+            out += Json::valueToString(value.asLargestInt());
+            return true;
+        case Json::uintValue:
+            out += Json::valueToString(value.asLargestUInt());
+            return true;
+        case Json::realValue:
+            out += Json::valueToString(value.asDouble());
+            return true;
+        case Json::stringValue: {
+            const char* begin = nullptr;
+            const char* end = nullptr;
+            // The library keeps a NUL after every string it holds.
+            if (!value.getString(&begin, &end) || std::memchr(begin, 0, static_cast<std::size_t>(end - begin))) {
+                return false;
+            }
+            out += Json::valueToQuotedString(begin);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 JsonReadResult ReadPeerJson(std::string_view text, Json::Value& out, std::string& errors) {
@@ -115,6 +152,15 @@ bool ReadStructuredJson(std::string_view text, Json::Value& out) {
 }
 
 std::string WriteCompactJson(const Json::Value& value) {
+    std::string text;
+    AppendCompactJson(text, value);
+    return text;
+}
+
+void AppendCompactJson(std::string& text, const Json::Value& value) {
+    if (appendScalar(text, value)) {
+        return;
+    }
     constexpr std::size_t kKeptWriterBytes = 64 * 1024;
     static const Json::StreamWriterBuilder builder = [] {
         Json::StreamWriterBuilder b;
@@ -133,12 +179,16 @@ std::string WriteCompactJson(const Json::Value& value) {
     out.str(std::string());
     out.clear();
     writer->write(value, &out);
-    std::string text = out.str();
+    const std::size_t start = text.size();
+    if (start == 0) {
+        text = out.str();  // a whole body, a file block's among them, is copied only once
+    } else {
+        text += out.str();
+    }
     // A large value's room is not kept for the short ones after it.
-    if (text.size() > kKeptWriterBytes) {
+    if (text.size() - start > kKeptWriterBytes) {
         std::ostringstream().swap(out);
     }
-    return text;
 }
 
 }  // namespace Zelkor

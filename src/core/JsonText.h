@@ -55,5 +55,7 @@ bool ReadStructuredJson(std::string_view text, Json::Value& out);
 // The compact text: no blanks, no line feed, members in ascending byte order of their
 // names, non-ASCII characters escaped.
 std::string WriteCompactJson(const Json::Value& value);
+// As WriteCompactJson, appended to `out`.
+void AppendCompactJson(std::string& out, const Json::Value& value);
 
 }  // namespace Zelkor

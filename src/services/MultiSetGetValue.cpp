@@ -120,6 +120,10 @@ std::string heldText(const Json::Value& value) {
 }
 
 Json::Value variantValue(const std::string& type, const std::string& text) {
+    // The storage's own word for a text, the commonest, skips the case-blind comparisons.
+    if (type == "string") {
+        return Json::Value(text);
+    }
     if (boost::algorithm::iequals(type, "boolean")) {
         return Json::Value(boost::algorithm::iequals(text, "true"));
     }

@@ -6,6 +6,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
+#include <json/writer.h>
 
 #include "core/JsonText.h"
 #include "storage/PathAppend.h"
@@ -161,12 +162,15 @@ class MultiSetGetWorker::BodyWriter {
 public:
     explicit BodyWriter(std::string& line) : _line(line), _start(line.size()) {}
 
-    void Add(const Json::Value& object) {
+    void Add(const Json::Value& object) { AppendCompactJson(Next(), object); }
+
+    // The line, ready for the next object's text.
+    std::string& Next() {
         if (_count > 0) {
             _line += ',';
         }
-        _line += WriteCompactJson(object);
         ++_count;
+        return _line;
     }
 
     // Closes the body; false when it holds no object.
@@ -251,25 +255,42 @@ void MultiSetGetWorker::writeSingle(const std::string& key, const MultiValueEntr
         return;
     }
     const std::string name = nameText;
-    Json::Value object(Json::objectValue);
     const char* error = entry.Error();
-    if (isSet(error)) {
-        object[kError] = error;
-    }
+    const char* format = entry.Format();
     const std::string path = entryPath(key, name);
-    if (!path.empty()) {
-        object[kPath] = path;
-    }
-    if (isSet(entry.Format())) {
-        object[kFormat] = entry.Format();
-    }
     // An attribute such as ".size" shows its value even where paths travel alone.
-    if (!isSet(error) && ((values && !entry.WriteOnly()) || (!name.empty() && name.front() == '.'))) {
-        object[kValue] = ReadParamValue(entry);
+    const bool showsValue =
+        !isSet(error) && ((values && !entry.WriteOnly()) || (!name.empty() && name.front() == '.'));
+    if (!isSet(error) && !isSet(format) && path.empty() && !showsValue) {
+        return;
     }
-    if (!object.empty()) {
-        body.Add(object);
+    // The object is written member by member, in the byte order of the names as the JSON
+    // library writes an object's, and its texts quoted by the library's own function, with
+    // no JSON object built first: every value served passes here. The texts are C strings,
+    // without a NUL inside.
+    std::string& line = body.Next();
+    char separator = '{';
+    const auto member = [&line, &separator](const char* memberName) -> std::string& {
+        line += separator;
+        line += '"';
+        line += memberName;
+        line += "\":";
+        separator = ',';
+        return line;
+    };
+    if (isSet(error)) {
+        member(kError) += Json::valueToQuotedString(error);
     }
+    if (isSet(format)) {
+        member(kFormat) += Json::valueToQuotedString(format);
+    }
+    if (!path.empty()) {
+        member(kPath) += Json::valueToQuotedString(path.c_str());
+    }
+    if (showsValue) {
+        AppendCompactJson(member(kValue), ReadParamValue(entry));
+    }
+    line += '}';
 }
 
 // ---------------------------------------------------------------------------------------

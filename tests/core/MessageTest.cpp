@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <json/value.h>
+#include <json/writer.h>
 
 #include "core/JsonText.h"
 #include "core/Message.h"
@@ -60,6 +63,30 @@ TEST(JsonWriterThreads, EachWriteStartsAfresh) {
     b.join();
     EXPECT_TRUE(sameA);
     EXPECT_TRUE(sameB);
+}
+
+// Scalars are written without the library's stream writer: their text must be the
+// writer's, character for character, as peers and stored lines hold it.
+TEST(JsonWriterThreads, ScalarsWriteAsTheLibraryWriterDoes) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["commentStyle"] = "None";
+    const std::vector<Json::Value> values{
+        Json::Value(), Json::Value(true), Json::Value(false), Json::Value(0), Json::Value(-17),
+        Json::Value(Json::Int64(-9223372036854775807LL - 1)), Json::Value(Json::UInt64(18446744073709551615ULL)),
+        Json::Value(0.1), Json::Value(-2.5e-300), Json::Value(1e300), Json::Value(3.0), Json::Value(1.0 / 3.0),
+        Json::Value(std::numeric_limits<double>::quiet_NaN()), Json::Value(std::numeric_limits<double>::infinity()),
+        Json::Value(""), Json::Value("plain"), Json::Value("quote \" slash \\ / tab \t line \n bell \x07"),
+        Json::Value("\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5"), Json::Value("bad \xff\xfe utf-8"),
+        Json::Value(std::string("nul\0inside", 10))};
+    for (const auto& value : values) {
+        Json::Value inside(Json::objectValue);
+        inside["v"] = value;
+        EXPECT_EQ("{\"v\":" + compact(value) + "}", Json::writeString(builder, inside)) << compact(value);
+        std::string appended = "x";
+        Zelkor::AppendCompactJson(appended, value);
+        EXPECT_EQ(appended, "x" + Json::writeString(builder, value));
+    }
 }
 
 // The base body: every value a string, members sorted, escapes and structure kept.
