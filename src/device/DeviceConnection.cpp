@@ -72,8 +72,9 @@ std::shared_ptr<TcpSocket> DeviceImpl::GetHandle() {
     if (!_socketSet) {
         return nullptr;
     }
+    // Picked per request: the loop's own view of the connection, with no system call.
     for (const auto& socket : {_socketSet->Primary(), _socketSet->Secondary()}) {
-        if (socket && socket->SocketIsConnected()) {
+        if (socket && socket->SeenConnected()) {
             return socket;
         }
     }
@@ -86,7 +87,7 @@ std::shared_ptr<TcpSocket> DeviceImpl::GetEncryptedHandle() {
         return nullptr;
     }
     for (const auto& socket : {_socketSet->Primary(), _socketSet->Secondary()}) {
-        if (socket && socket->SocketIsConnected() && socket->GetState() == TcpSocket::Tls) {
+        if (socket && socket->SeenConnected() && socket->GetState() == TcpSocket::Tls) {
             return socket;
         }
     }

@@ -31,12 +31,12 @@ namespace {
 
 template <class Args>
 void sendExec(DeviceImpl& device, const std::shared_ptr<ICommandInterfaceService>& service, const char* path,
-              const char* command, const Args& args, const std::string& requestid,
-              const IDevice::ExecCallback& callback) {
+              const char* command, const Args& args, const std::string& requestid, IDevice::ExecCallback& callback) {
     // The service builds the line before this returns; the header is this request's own.
+    // The work runs at most once, so the callback moves on instead of being copied.
     device.ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
         service->SendExecCommand(ZelkorDriver::HandleOf(socket.get()), path, command, args, header, requestid,
-                                 callback);
+                                 std::move(callback));
     });
 }
 

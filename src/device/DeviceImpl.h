@@ -271,11 +271,12 @@ private:
     std::shared_ptr<DiscoveryService> discovery() const;
     // The driver's folder-modification service, likewise; empty before InitDiscovery.
     std::shared_ptr<IFolderModificationService> folderModification() const;
-    using ParameterSend = std::function<void(IFolderModificationService&, void* handle, MessageForwardInfo&)>;
     // A "get" or "set" on the connection a request takes, with its own routing header:
     // refused once finalized (logged at Debug with `finalizedText`), silently nothing
-    // without the service or a connection.
-    void parameterRequest(const char* finalizedText, const ParameterSend& send);
+    // without the service or a connection. `send(service, handle, header)` runs at most
+    // once; a template, so that a request's captures cost no allocation.
+    template <class Send>
+    void parameterRequest(const char* finalizedText, Send&& send);
     std::string nameText() const;
 
     // The state table without the callback: stores `requested` when the table allows it

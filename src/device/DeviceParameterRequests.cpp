@@ -25,7 +25,8 @@ std::shared_ptr<IFolderModificationService> DeviceImpl::folderModification() con
     return service ? std::shared_ptr<IFolderModificationService>(owner, service) : nullptr;
 }
 
-void DeviceImpl::parameterRequest(const char* finalizedText, const ParameterSend& send) {
+template <class Send>
+void DeviceImpl::parameterRequest(const char* finalizedText, Send&& send) {
     if (IsFinalized()) {
         Debug(finalizedText);
         return;
@@ -35,7 +36,7 @@ void DeviceImpl::parameterRequest(const char* finalizedText, const ParameterSend
         return;
     }
     // The service reads the container and builds the line before this returns; the
-    // header is this request's own copy.
+    // header is this request's own copy. What `send` captured by reference it may move on.
     ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
         send(*service, ZelkorDriver::HandleOf(socket.get()), header);
     });
@@ -55,7 +56,8 @@ void DeviceImpl::SetParameter(ObjectParamContainer& values, Callback callback, b
                              Info("ZK6682I SetParameter deferred for (" + nameText() + ")");
                              return;
                          }
-                         service.SendMultiSetValue(handle, values, header, callback, true, tag);
+                         service.SendMultiSetValue(handle, values, header, std::move(callback), true,
+                                                   std::move(tag));
                      });
 }
 
@@ -83,7 +85,8 @@ void DeviceImpl::GetParameter(ObjectParamContainer& values, Callback callback, b
                              Info("ZK6686I GetParameter deferred for (" + nameText() + ")");
                              return;
                          }
-                         service.SendMultiGetValue(handle, values, header, callback, true, tag);
+                         service.SendMultiGetValue(handle, values, header, std::move(callback), true,
+                                                   std::move(tag));
                      });
 }
 

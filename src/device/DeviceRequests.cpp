@@ -42,22 +42,22 @@ MessageForwardInfo DeviceImpl::prepareForwardInfo(const std::shared_ptr<DeviceIm
     std::lock_guard<std::mutex> lock(_mutex);
     _forwardInfo.SetSourcePaths(std::string());
     _forwardInfo.SetTargetPaths(std::string());
-    if (!service) {
-        return _forwardInfo;
+    if (service) {
+        if (ownGuid != _hashedGuid) {
+            _forwardInfo.SetHash(ownGuid);
+            _hashedGuid = std::move(ownGuid);
+        }
+        // The device's duplicate filter drops by sender hash the copy that comes over the
+        // second connection of a redundant pair.
+        _forwardInfo.hasHash = _record.getDiscoInfo().redundant;
+        if (router) {
+            _forwardInfo.SetSourcePaths(ownName);
+            _forwardInfo.SetTargetPaths(routerName + "&" + _record.getDiscoInfo().name);
+        }
     }
-    if (ownGuid != _hashedGuid) {
-        _forwardInfo.SetHash(ownGuid);
-        _hashedGuid = std::move(ownGuid);
-    }
-    // The device's duplicate filter drops by sender hash the copy that comes over the
-    // second connection of a redundant pair.
-    _forwardInfo.hasHash = _record.getDiscoInfo().redundant;
-    if (router) {
-        _forwardInfo.SetSourcePaths(ownName);
-        _forwardInfo.SetTargetPaths(routerName + "&" + _record.getDiscoInfo().name);
-    }
+    // The one copy a request gets, made in the caller's place.
     MessageForwardInfo copy = _forwardInfo;
-    if (_forwardInfo.hasHash) {
+    if (service && _forwardInfo.hasHash) {
         // The copy writes the next counter value; the device's own header moves past it,
         // so that the next request's copy writes another one.
         std::ostringstream discard;

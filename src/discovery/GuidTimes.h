@@ -47,6 +47,10 @@ public:
 private:
     std::map<std::string, std::int64_t> _byGuid;
     std::set<Pair> _pairs;
+    // The nodes the last Erase took out, for the next Set to fill: a request's time is set
+    // and erased once per round trip, and a reused node costs no allocation.
+    std::map<std::string, std::int64_t>::node_type _spareGuid;
+    std::set<Pair>::node_type _sparePair;
 };
 
 }  // namespace Zelkor

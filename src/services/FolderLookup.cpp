@@ -10,20 +10,14 @@ const char* const kVariant = "variant";
 
 // The error goes to the pair just added: with a name asked twice in one format, the
 // first pair of that format would otherwise take the second's error.
-void setLastError(ContainerFormatValue& container, const std::string& name, const char* error) {
-    if (error && *error) {
-        container.GetContainer(name)->back().error = error;
-    }
-}
-
 void addPair(ContainerFormatValue& container, const std::string& name, const Json::Value& value, const char* format,
-             bool withValues) {
+             bool withValues, const char* error) {
     const bool defaulted = !(format && *format);
     const char* word = defaulted ? kVariant : format;
-    if (withValues) {
-        container.AddContainer(name, value, word, false, defaulted);
-    } else {
-        container.AddContainer(name, std::string(), word, false, defaulted);
+    FormatValuePair& pair = withValues ? container.AddContainer(name, value, word, false, defaulted)
+                                       : container.AddContainer(name, std::string(), word, false, defaulted);
+    if (error && *error) {
+        pair.error = error;
     }
 }
 
@@ -45,8 +39,7 @@ void FolderLookup::BuildObjects(const MultiSetGetWorker::Entries& entries, Objec
                 container.AddErrorContainer(name, error);
                 continue;
             }
-            addPair(container, name, entry.Value(), format, withValues);
-            setLastError(container, name, error);
+            addPair(container, name, entry.Value(), format, withValues, error);
         }
         target.AddContainers(key, std::move(container));
     }
@@ -66,8 +59,7 @@ void FolderLookup::BuildObjects(const FolderListing::Entries& entries, ObjectPar
             if (withValues) {
                 entry->GetJsonParameter(value, Param::value);
             }
-            addPair(container, name, value, nullptr, withValues);
-            setLastError(container, name, entry->GetParameter(Param::error));
+            addPair(container, name, value, nullptr, withValues, entry->GetParameter(Param::error));
         }
         target.AddContainers(key, std::move(container));
     }
@@ -75,8 +67,8 @@ void FolderLookup::BuildObjects(const FolderListing::Entries& entries, ObjectPar
 
 bool FolderLookup::ProcessObjectsIntoWorkerMessage(bool flag, MultiSetGetWorker& target,
                                                    const ObjectParamContainer& source) {
-    for (const auto& objectPath : source.GetContainerNames()) {
-        if (!ProcessParamFormatValueSets(flag, target, *source.GetContainers(objectPath), objectPath)) {
+    for (const auto& [objectPath, values] : source.Objects()) {
+        if (!ProcessParamFormatValueSets(flag, target, values, objectPath)) {
             return false;
         }
     }
@@ -87,8 +79,10 @@ bool FolderLookup::ProcessParamFormatValueSets(bool flag, MultiSetGetWorker& tar
                                                const std::list<ContainerFormatValue>& values,
                                                const std::string& objectPath) {
     for (const auto& value : values) {
-        if (!ProcessFormatStringsForParam(flag, target, value, value.GetContainerNames(), objectPath)) {
-            return false;
+        for (const auto& [name, pairs] : value.Members()) {
+            if (!PopulateGetSetValueMessage(flag, target, pairs, objectPath, name)) {
+                return false;
+            }
         }
     }
     return true;

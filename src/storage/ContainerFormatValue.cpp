@@ -25,35 +25,36 @@ std::string joinPairs(const ContainerFormatValue::Pairs& pairs,
 
 }  // namespace
 
-void ContainerFormatValue::append(const std::string& name, FormatValuePair pair, bool formatDefaulted) {
+template <typename... Made>
+FormatValuePair& ContainerFormatValue::append(const std::string& name, bool formatDefaulted, Made&&... made) {
+    // A reply's values land here one by one: no pair made apart and moved in.
+    FormatValuePair& pair = _containers[name].emplace_back(std::forward<Made>(made)...);
     pair.formatDefaulted = formatDefaulted;
-    _containers[name].push_back(std::move(pair));
+    return pair;
 }
 
-void ContainerFormatValue::AddContainer(const std::string& name, const char* format, unsigned long isArray,
-                                        bool formatDefaulted) {
-    append(name, FormatValuePair(formatOrDefault(format), std::string(), isArray != 0), formatDefaulted);
+FormatValuePair& ContainerFormatValue::AddContainer(const std::string& name, const char* format, unsigned long isArray,
+                                                    bool formatDefaulted) {
+    return append(name, formatDefaulted, formatOrDefault(format), std::string(), isArray != 0);
 }
 
-void ContainerFormatValue::AddContainer(const std::string& name, const std::string& valueText,
-                                        const char* format, bool isArray, bool formatDefaulted) {
-    append(name, FormatValuePair(formatOrDefault(format), valueText, isArray), formatDefaulted);
+FormatValuePair& ContainerFormatValue::AddContainer(const std::string& name, const std::string& valueText,
+                                                    const char* format, bool isArray, bool formatDefaulted) {
+    return append(name, formatDefaulted, formatOrDefault(format), valueText, isArray);
 }
 
-void ContainerFormatValue::AddContainer(const std::string& name, const char* valueText, const char* format,
-                                        bool isArray, bool formatDefaulted) {
-    AddContainer(name, std::string(valueText ? valueText : ""), format, isArray, formatDefaulted);
+FormatValuePair& ContainerFormatValue::AddContainer(const std::string& name, const char* valueText,
+                                                    const char* format, bool isArray, bool formatDefaulted) {
+    return AddContainer(name, std::string(valueText ? valueText : ""), format, isArray, formatDefaulted);
 }
 
-void ContainerFormatValue::AddContainer(const std::string& name, const Json::Value& value, const char* format,
-                                        bool isArray, bool formatDefaulted) {
-    append(name, FormatValuePair(formatOrDefault(format), std::string(), value, isArray), formatDefaulted);
+FormatValuePair& ContainerFormatValue::AddContainer(const std::string& name, const Json::Value& value,
+                                                    const char* format, bool isArray, bool formatDefaulted) {
+    return append(name, formatDefaulted, formatOrDefault(format), std::string(), value, isArray);
 }
 
 void ContainerFormatValue::AddErrorContainer(const std::string& name, const std::string& errorText) {
-    FormatValuePair pair(std::string(), std::string(), false);
-    pair.error = errorText;
-    append(name, std::move(pair), true);
+    append(name, true, std::string(), std::string(), false).error = errorText;
 }
 
 void ContainerFormatValue::SetError(const std::string& name, const std::string& format,

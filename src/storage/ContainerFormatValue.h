@@ -21,19 +21,19 @@ public:
     using Pairs = std::list<FormatValuePair>;
 
     // Every AddContainer takes a null format as "variant" and appends to the values of
-    // `name`, creating the name when it is new.
+    // `name`, creating the name when it is new; it gives back the pair appended.
 
     // A request without value: the empty text under `format`.
-    void AddContainer(const std::string& name, const char* format, unsigned long isArray,
-                      bool formatDefaulted);
+    FormatValuePair& AddContainer(const std::string& name, const char* format, unsigned long isArray,
+                                  bool formatDefaulted);
     // A value given as text, converted as FormatValuePair's text constructor does.
-    void AddContainer(const std::string& name, const std::string& valueText, const char* format, bool isArray,
-                      bool formatDefaulted);
-    void AddContainer(const std::string& name, const char* valueText, const char* format, bool isArray,
-                      bool formatDefaulted);
+    FormatValuePair& AddContainer(const std::string& name, const std::string& valueText, const char* format,
+                                  bool isArray, bool formatDefaulted);
+    FormatValuePair& AddContainer(const std::string& name, const char* valueText, const char* format, bool isArray,
+                                  bool formatDefaulted);
     // A value given as JSON, kept as it is.
-    void AddContainer(const std::string& name, const Json::Value& value, const char* format, bool isArray,
-                      bool formatDefaulted);
+    FormatValuePair& AddContainer(const std::string& name, const Json::Value& value, const char* format,
+                                  bool isArray, bool formatDefaulted);
     // A value that only carries an error: no format, empty value.
     void AddErrorContainer(const std::string& name, const std::string& errorText);
 
@@ -46,6 +46,8 @@ public:
     Pairs* GetContainer(const std::string& name);
     const Pairs* GetContainer(const std::string& name) const;
     std::vector<std::string> GetContainerNames() const;
+    // Every name with its values, names in byte order: a walk without a copy of the names.
+    const std::map<std::string, Pairs>& Members() const { return _containers; }
 
     // Whether this entry stands for an object (a folder) rather than named parameters.
     void SetObject(bool object) { _object = object; }
@@ -56,7 +58,9 @@ public:
     std::string ToList() const;
 
 private:
-    void append(const std::string& name, FormatValuePair pair, bool formatDefaulted);
+    // The pair is made in place at the end of the values of `name`.
+    template <typename... Made>
+    FormatValuePair& append(const std::string& name, bool formatDefaulted, Made&&... made);
 
     std::map<std::string, Pairs> _containers;
     bool _object = false;

@@ -30,6 +30,8 @@ public:
     Containers* GetContainers(const std::string& path);
     const Containers* GetContainers(const std::string& path) const;
     std::vector<std::string> GetContainerNames() const;
+    // Every path with its entries, paths in byte order: a walk without a copy of the paths.
+    const std::map<std::string, Containers>& Objects() const { return _objects; }
 
     // Adds what a JSON form holds: one entry object, or an array of them read in order
     // up to the first element that is refused (what came before it stays). False for

@@ -401,7 +401,8 @@ void TcpSocket::Clear() {
 void TcpSocket::SetUnresponsiveTimes() {
     _requestTime = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
     _responseTime = TimePoint{};
-    Detail(std::string("ZK7207I ") + transportName() + " wait for reply started");
+    // Chosen whole: a line built per request costs even when the level writes none.
+    Detail(GetState() == Tls ? "ZK7207I TLS wait for reply started" : "ZK7207I TCP wait for reply started");
 }
 
 void TcpSocket::ClearUnresponsiveTimes() {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/JsonText.h"
@@ -270,6 +271,68 @@ TEST_F(DeviceExec, AKilledConnectionAnswersEveryPendingGetAndExec) {
         EXPECT_EQ(gets[n], "get" + std::to_string(n) + " /b|c!connection lost /b|d!connection lost");
         EXPECT_EQ(execs[n], "exec" + std::to_string(n) + " /  failed connection lost ");
     }
+}
+
+// Execs from the test's thread while replies arrive, and one from inside each of their
+// callbacks: every callback runs once, on the loop, with the answer to its own line; an
+// inner exec goes out after its outer one was answered.
+TEST_F(DeviceExec, ExecsFromAnotherThreadAndFromCallbacksReachTheirOwnCallbacksOnTheLoop) {
+    std::thread::id loop;
+    ASSERT_TRUE(harness.OnLoop([&] { loop = std::this_thread::get_id(); }));
+    constexpr int kOuter = 30;
+    // Each answer echoes its line's request id and carries its place among the answers.
+    std::thread answering([this] {
+        for (int answered = 1; answered <= 2 * kOuter; ++answered) {
+            const std::string line = peer.ReadLine();
+            const auto at = line.find("\"requestid\":\"");
+            if (at == std::string::npos) {
+                return;
+            }
+            const std::string id = line.substr(at + 13, line.find('"', at + 13) - at - 13);
+            peer.Send(R"(@exec {"command":"echo","path":"/p","requestid":")" + id + R"(","result":")" +
+                      std::to_string(answered) + R"(","status":"true"})" "\n");
+        }
+    });
+    std::atomic<bool> offLoop{false};
+    const auto heard = [&](const std::string& tag, const std::string& result, const std::string& id) {
+        offLoop = offLoop || std::this_thread::get_id() != loop;
+        Heard(tag + "=" + id + "@" + result);
+    };
+    for (int outer = 0; outer < kOuter; ++outer) {
+        const std::string id = "o" + std::to_string(outer);
+        device->SendExecCommand(
+            "/p", "echo", std::string(), id,
+            [&, outer](const std::string&, const std::string&, bool, const std::string& result,
+                       const std::string& got) {
+                heard("o" + std::to_string(outer), result, got);
+                const std::string inner = "i" + std::to_string(outer);
+                device->SendExecCommand("/p", "echo", std::string(), inner,
+                                        [&, inner](const std::string&, const std::string&, bool,
+                                                   const std::string& nested, const std::string& got) {
+                                            heard(inner, nested, got);
+                                        });
+            });
+    }
+    answering.join();
+    const Lines lines = WaitHeard(2 * kOuter);
+    ASSERT_EQ(lines.size(), 2u * kOuter);
+    EXPECT_FALSE(offLoop);
+    int outers = 0;
+    int inners = 0;
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        const std::string& line = lines[n];
+        // Its own answer, in the order of the answers.
+        EXPECT_EQ(line.substr(0, line.find('=')), line.substr(line.find('=') + 1, line.find('@') - line.find('=') - 1));
+        EXPECT_EQ(line.substr(line.find('@') + 1), std::to_string(n + 1)) << line;
+        if (line[0] == 'o') {
+            EXPECT_EQ(line.substr(0, line.find('=')), "o" + std::to_string(outers++));
+        } else {
+            EXPECT_EQ(line.substr(0, line.find('=')), "i" + std::to_string(inners++));
+            EXPECT_LE(inners, outers) << "an inner exec answered before its outer one";
+        }
+    }
+    EXPECT_EQ(outers, kOuter);
+    EXPECT_EQ(inners, kOuter);
 }
 
 }  // namespace
