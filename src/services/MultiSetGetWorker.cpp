@@ -119,11 +119,9 @@ bool MultiSetGetWorker::add(const std::string& key, MultiValueEntry entry, const
     if (_entryCount >= bounds.entries || bytes > bounds.bytes || _entryBytes > bounds.bytes - bytes) {
         return false;
     }
-    auto found = _entries.find(key);
-    if (found == _entries.end()) {
-        found = _entries.emplace(key, EntryList()).first;
-    }
-    found->second.push_back(std::move(entry));
+    // A new key's list is made in its place: a list moved in would leave one behind to
+    // make and free again.
+    _entries.try_emplace(key).first->second.push_back(std::move(entry));
     ++_entryCount;
     _entryBytes += bytes;
     return true;
@@ -346,10 +344,27 @@ bool MultiSetGetWorker::FromNetworkFormat(bool request, const std::string& line,
 
 bool MultiSetGetWorker::readObject(const Json::Value& object, bool pathRequired, const Bounds& bound,
                                    std::string& error) {
-    const Json::Value& path = object[kPath];
-    const Json::Value& entryError = object[kError];
-    const Json::Value& value = object[kValue];
-    const Json::Value& format = object[kFormat];
+    // One walk over the members instead of a lookup of each name: an object of an entry
+    // holds two or three.
+    const Json::Value* members[4] = {};
+    const char* const names[4] = {kPath, kError, kValue, kFormat};
+    for (auto member = object.begin(); member != object.end(); ++member) {
+        const char* end = nullptr;
+        const char* begin = member.memberName(&end);
+        const std::string_view name(begin, static_cast<std::size_t>(end - begin));
+        for (std::size_t i = 0; i < 4; ++i) {
+            if (name == names[i]) {
+                members[i] = &*member;
+            }
+        }
+    }
+    const auto memberOr = [](const Json::Value* member) -> const Json::Value& {
+        return member ? *member : Json::Value::nullSingleton();
+    };
+    const Json::Value& path = memberOr(members[0]);
+    const Json::Value& entryError = memberOr(members[1]);
+    const Json::Value& value = memberOr(members[2]);
+    const Json::Value& format = memberOr(members[3]);
     const bool hasError = !entryError.isNull();
 
     std::string pathText;
