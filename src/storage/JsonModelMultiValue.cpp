@@ -27,11 +27,15 @@ constexpr const char* kWholeTree = "/";
 
 // Visits the pairs of a request: object paths ascending, their entries in order, names
 // ascending, the pairs of a name in order.
+// The visit may change pairs but adds and removes none, so the walk takes the names where
+// they lie rather than a copy of them.
 template <class Visit>
 void forEachPair(ObjectParamContainer& request, Visit visit) {
-    for (const auto& objectPath : request.GetContainerNames()) {
+    for (const auto& object : request.Objects()) {
+        const std::string& objectPath = object.first;
         for (auto& container : *request.GetContainers(objectPath)) {
-            for (const auto& name : container.GetContainerNames()) {
+            for (const auto& member : container.Members()) {
+                const std::string& name = member.first;
                 for (auto& pair : *container.GetContainer(name)) {
                     visit(objectPath, name, pair);
                 }
