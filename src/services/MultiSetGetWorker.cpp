@@ -264,8 +264,8 @@ void MultiSetGetWorker::writeSingle(const std::string& key, const MultiValueEntr
     }
     // The object is written member by member, in the byte order of the names as the JSON
     // library writes an object's, and its texts quoted by the library's own function, with
-    // no JSON object built first: every value served passes here. The texts are C strings,
-    // without a NUL inside.
+    // no JSON object built first: every value served passes here. Error and format are C
+    // strings; the path joins a key read from a peer, which may hold a NUL.
     std::string& line = body.Next();
     char separator = '{';
     const auto member = [&line, &separator](const char* memberName) -> std::string& {
@@ -283,7 +283,12 @@ void MultiSetGetWorker::writeSingle(const std::string& key, const MultiValueEntr
         member(kFormat) += Json::valueToQuotedString(format);
     }
     if (!path.empty()) {
-        member(kPath) += Json::valueToQuotedString(path.c_str());
+        std::string& text = member(kPath);
+        if (path.find('\0') == std::string::npos) {
+            text += Json::valueToQuotedString(path.c_str());
+        } else {
+            AppendCompactJson(text, Json::Value(path));  // the quoting function would stop at the NUL
+        }
     }
     if (showsValue) {
         AppendCompactJson(member(kValue), ReadParamValue(entry));

@@ -133,6 +133,18 @@ TEST(MultiValueWriter, WritesLinesAsATable) {
     }
 }
 
+// A path read from a peer may hold any character, a NUL among them: written again, it is
+// the whole path, escaped as the JSON library escapes it.
+TEST(MultiValueWriter, WritesAReadPathWhole) {
+    MultiGetValue message(true);
+    std::string error;
+    ASSERT_TRUE(message.FromNetworkFormat(false, R"(@get {"path":"/a\u0000b/c","value":1})",
+                                          error))
+        << error;
+    const std::string line = message.ToNetworkFormat(false);
+    EXPECT_NE(line.find(R"({"path":"/a\u0000b/c",)"), std::string::npos) << line;
+}
+
 TEST(MultiValueWriter, ConvertsValuesByFormatAndType) {
     const std::string nines(1 << 20, '9');
     const std::string longOne = "1." + std::string(1 << 20, '0');
