@@ -72,9 +72,10 @@ std::shared_ptr<TcpSocket> DeviceImpl::GetHandle() {
     if (!_socketSet) {
         return nullptr;
     }
-    // Picked per request: the loop's own view of the connection, with no system call.
+    // On the loop the system is asked: a connection its peer reset is passed over even
+    // before the loop has read the reset.
     for (const auto& socket : {_socketSet->Primary(), _socketSet->Secondary()}) {
-        if (socket && socket->SeenConnected()) {
+        if (socket && socket->SocketIsConnected()) {
             return socket;
         }
     }
@@ -87,7 +88,7 @@ std::shared_ptr<TcpSocket> DeviceImpl::GetEncryptedHandle() {
         return nullptr;
     }
     for (const auto& socket : {_socketSet->Primary(), _socketSet->Secondary()}) {
-        if (socket && socket->SeenConnected() && socket->GetState() == TcpSocket::Tls) {
+        if (socket && socket->SocketIsConnected() && socket->GetState() == TcpSocket::Tls) {
             return socket;
         }
     }

@@ -109,10 +109,6 @@ public:
     bool SocketIsOpen() override;
     // Open and the system knows the peer.
     bool SocketIsConnected();
-    // Open and not yet seen to end, as the loop last saw it, on any thread: what
-    // SocketIsConnected answers off the loop, without asking the system. A connection the
-    // peer reset counts until the loop reads the reset, which it does before its next wait.
-    bool SeenConnected() { return SocketIsOpen() && _connected.load(); }
     bool IsReliableTransport() const override { return true; }
     // The socket that holds the connection: the TLS stream's lowest layer once the
     // connection moved into it, else the plain socket.

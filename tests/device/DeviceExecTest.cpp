@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -333,6 +336,28 @@ TEST_F(DeviceExec, ExecsFromAnotherThreadAndFromCallbacksReachTheirOwnCallbacksO
     }
     EXPECT_EQ(outers, kOuter);
     EXPECT_EQ(inners, kOuter);
+}
+
+// A request made on the loop (from a callback, say) after the peer reset the connection,
+// before the loop has read the reset, takes no connection the system knows to be gone.
+TEST_F(DeviceExec, ARequestOnTheLoopTakesNoConnectionThePeerReset) {
+    bool resetSeen = false;
+    std::shared_ptr<Zelkor::TcpSocket> handle;
+    ASSERT_TRUE(harness.OnLoop([&] {
+        peer.Socket().set_option(boost::asio::socket_base::linger(true, 0));
+        peer.Socket().close();
+        const int descriptor = socket->GetBasicSocket().native_handle();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!resetSeen && std::chrono::steady_clock::now() < until) {
+            sockaddr_storage address{};
+            socklen_t length = sizeof(address);
+            resetSeen = ::getpeername(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0;
+            std::this_thread::yield();
+        }
+        handle = device->GetHandle();
+    }));
+    ASSERT_TRUE(resetSeen);
+    EXPECT_FALSE(handle);
 }
 
 }  // namespace
