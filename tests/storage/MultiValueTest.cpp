@@ -88,6 +88,19 @@ TEST_F(StorageTest, MultiValueReadFillsEveryPairOfAMixedRequest) {
     EXPECT_TRUE(subscriber.reports.empty());
 }
 
+// A name with a NUL inside is read as far as the NUL goes; the marks its pair gets come
+// from that same parameter, so a locked one is not shown.
+TEST_F(StorageTest, MultiValueReadMarksThePairOfTheParameterItRead) {
+    auto model = Load(kTree);
+    ObjectParamContainer get;
+    Zelkor::ContainerFormatValue names;
+    names.AddContainer(std::string("locked\0x", 8), nullptr, 0, true);
+    names.AddContainer(std::string("lockList\0", 9), nullptr, 0, true);
+    get.AddContainers("/a", names);
+    model->GetObjectsParameters(get, false);
+    EXPECT_EQ(outcomes(get), (std::vector<std::string>{"[\"lock\"] string hidden list", "2.5 float hidden"}));
+}
+
 TEST_F(StorageTest, MultiValueWriteRecordsEachOutcomeAndReadsAcceptedValuesBack) {
     auto model = Load(kTree);
     auto set = request(R"([{"path": "/", "value": 1}, {"path": "", "value": 1},
