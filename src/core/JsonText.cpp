@@ -85,10 +85,42 @@ std::size_t valuesIn(std::string_view text, std::size_t limit) {
     return values;
 }
 
+// The library's stream writer, for what has no quicker form.
+void appendWritten(std::string& text, const Json::Value& value) {
+    constexpr std::size_t kKeptWriterBytes = 64 * 1024;
+    static const Json::StreamWriterBuilder builder = [] {
+        Json::StreamWriterBuilder b;
+        b["indentation"] = "";
+        // A comment would be written on lines of its own and break the one-line form.
+        b["commentStyle"] = "None";
+        return b;
+    }();
+    // Making a writer reads the builder's settings and costs about as much as writing a
+    // short body: as with the readers, each thread keeps one. A writer starts every write
+    // afresh.
+    thread_local const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
+    // So does making a stream, which sets up its locale: each thread keeps one too, emptied
+    // before every write. A write never calls back into this function.
+    thread_local std::ostringstream out;
+    out.str(std::string());
+    out.clear();
+    writer->write(value, &out);
+    const std::size_t start = text.size();
+    if (start == 0) {
+        text = out.str();  // a whole body, a file block's among them, is copied only once
+    } else {
+        text += out.str();
+    }
+    // A large value's room is not kept for the short ones after it.
+    if (text.size() - start > kKeptWriterBytes) {
+        std::ostringstream().swap(out);
+    }
+}
+
 // A scalar's text from the functions the library's writer itself uses, with its settings
 // (17 significant digits, no special floats), without going through a stream: most values
 // written are scalars, and the stream costs several times the text. False for arrays and
-// objects, and for a string holding a NUL, which the quoting function would cut short.
+// objects.
 bool appendScalar(std::string& out, const Json::Value& value) {
     switch (value.type()) {
         case Json::nullValue:
@@ -109,11 +141,11 @@ bool appendScalar(std::string& out, const Json::Value& value) {
         case Json::stringValue: {
             const char* begin = nullptr;
             const char* end = nullptr;
-            // The library keeps a NUL after every string it holds.
-            if (!value.getString(&begin, &end) || std::memchr(begin, 0, static_cast<std::size_t>(end - begin))) {
+            if (!value.getString(&begin, &end)) {
                 return false;
             }
-            out += Json::valueToQuotedString(begin);
+            // The library keeps a NUL after every string it holds.
+            AppendQuotedJson(out, begin, static_cast<std::size_t>(end - begin));
             return true;
         }
         default:
@@ -158,36 +190,18 @@ std::string WriteCompactJson(const Json::Value& value) {
 }
 
 void AppendCompactJson(std::string& text, const Json::Value& value) {
-    if (appendScalar(text, value)) {
-        return;
+    if (!appendScalar(text, value)) {
+        appendWritten(text, value);
     }
-    constexpr std::size_t kKeptWriterBytes = 64 * 1024;
-    static const Json::StreamWriterBuilder builder = [] {
-        Json::StreamWriterBuilder b;
-        b["indentation"] = "";
-        // A comment would be written on lines of its own and break the one-line form.
-        b["commentStyle"] = "None";
-        return b;
-    }();
-    // Making a writer reads the builder's settings and costs about as much as writing a
-    // short body: as with the readers, each thread keeps one. A writer starts every write
-    // afresh.
-    thread_local const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-    // So does making a stream, which sets up its locale: each thread keeps one too, emptied
-    // before every write. A write never calls back into this function.
-    thread_local std::ostringstream out;
-    out.str(std::string());
-    out.clear();
-    writer->write(value, &out);
-    const std::size_t start = text.size();
-    if (start == 0) {
-        text = out.str();  // a whole body, a file block's among them, is copied only once
+}
+
+void AppendQuotedJson(std::string& out, const char* text, std::size_t length) {
+    // The quoting function reads up to the first NUL: a text holding one goes through the
+    // writer, which quotes it whole.
+    if (std::memchr(text, 0, length)) {
+        appendWritten(out, Json::Value(text, text + length));
     } else {
-        text += out.str();
-    }
-    // A large value's room is not kept for the short ones after it.
-    if (text.size() - start > kKeptWriterBytes) {
-        std::ostringstream().swap(out);
+        out += Json::valueToQuotedString(text);
     }
 }
 

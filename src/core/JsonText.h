@@ -57,5 +57,8 @@ bool ReadStructuredJson(std::string_view text, Json::Value& out);
 std::string WriteCompactJson(const Json::Value& value);
 // As WriteCompactJson, appended to `out`.
 void AppendCompactJson(std::string& out, const Json::Value& value);
+// The compact text of a JSON string holding `length` bytes of `text`, appended to `out`;
+// `text` is followed by a NUL, as a C string's or a std::string's c_str() is.
+void AppendQuotedJson(std::string& out, const char* text, std::size_t length);
 
 }  // namespace Zelkor

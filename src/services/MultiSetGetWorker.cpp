@@ -1,12 +1,12 @@
 #include "services/MultiSetGetWorker.h"
 
+#include <cstring>
 #include <set>
 #include <string_view>
 #include <utility>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
-#include <json/writer.h>
 
 #include "core/JsonText.h"
 #include "storage/PathAppend.h"
@@ -263,9 +263,8 @@ void MultiSetGetWorker::writeSingle(const std::string& key, const MultiValueEntr
         return;
     }
     // The object is written member by member, in the byte order of the names as the JSON
-    // library writes an object's, and its texts quoted by the library's own function, with
-    // no JSON object built first: every value served passes here. Error and format are C
-    // strings; the path joins a key read from a peer, which may hold a NUL.
+    // library writes an object's, with no JSON object built first: every value served
+    // passes here. The path joins a key read from a peer, which may hold a NUL.
     std::string& line = body.Next();
     char separator = '{';
     const auto member = [&line, &separator](const char* memberName) -> std::string& {
@@ -277,18 +276,13 @@ void MultiSetGetWorker::writeSingle(const std::string& key, const MultiValueEntr
         return line;
     };
     if (isSet(error)) {
-        member(kError) += Json::valueToQuotedString(error);
+        AppendQuotedJson(member(kError), error, std::strlen(error));
     }
     if (isSet(format)) {
-        member(kFormat) += Json::valueToQuotedString(format);
+        AppendQuotedJson(member(kFormat), format, std::strlen(format));
     }
     if (!path.empty()) {
-        std::string& text = member(kPath);
-        if (path.find('\0') == std::string::npos) {
-            text += Json::valueToQuotedString(path.c_str());
-        } else {
-            AppendCompactJson(text, Json::Value(path));  // the quoting function would stop at the NUL
-        }
+        AppendQuotedJson(member(kPath), path.c_str(), path.size());
     }
     if (showsValue) {
         AppendCompactJson(member(kValue), ReadParamValue(entry));
