@@ -451,9 +451,10 @@ const char* ZelkorDriver::authorise(Packet& packet, IDriverDiscovery& current, c
         Detail("ZK78D8I All commands allowed to Kasdor authenticated clients");
         return nullptr;
     }
-    // The devices this node connected to never authenticate to it: their notices on such a
-    // connection pass, every other request is held to the rules below.
-    if (noticeOfReachedDevice(socket, command)) {
+    // The nodes this node connected to never prove the code to it: their notices, and the
+    // keep-alive each sends on the connection as soon as it is secured, pass; every other
+    // request is held to the rules below.
+    if (noticeOfReachedDevice(socket, command) || keepAliveOfReachedNode(socket, command, forwarded)) {
         return nullptr;
     }
     if (socket.IsAuthenticated()) {
@@ -487,6 +488,16 @@ const char* ZelkorDriver::refuseOnPlain(const TcpSocket& socket, const std::stri
 
 bool ZelkorDriver::noticeOfReachedDevice(const TcpSocket& socket, const std::string& command) {
     if (socket.IsOutgoing() && isRouteNotice(command)) {
+        Detail("ZK78F9I Notice allowed on a connection this node opened", command);
+        return true;
+    }
+    return false;
+}
+
+bool ZelkorDriver::keepAliveOfReachedNode(const TcpSocket& socket, const std::string& command, bool forwarded) {
+    // Said through this node, the word would be asked of another node, which holds its
+    // requester to its own rules.
+    if (socket.IsOutgoing() && !forwarded && command == "disco") {
         Detail("ZK78F9I Notice allowed on a connection this node opened", command);
         return true;
     }

@@ -460,6 +460,9 @@ private:
     static bool isRouteNotice(const std::string& command);
     // A notice on a connection this node opened (logged when it passes for that).
     bool noticeOfReachedDevice(const TcpSocket& socket, const std::string& command);
+    // A keep-alive asked of this node by a node it connected to (logged when it passes for
+    // that).
+    bool keepAliveOfReachedNode(const TcpSocket& socket, const std::string& command, bool forwarded);
     // `name` is that of a device this node is connected to from another host.
     static bool nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name, const TcpSocket& from);
     void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);

@@ -93,6 +93,15 @@ TEST_F(Authorisation, RowsOverANonLoopbackConnection) {
             EXPECT_EQ(line.find("Not authenticated") == std::string::npos, notice) << word << " " << line;
         }
     }
+    // Nor does it prove the code before its keep-alive, which it sends as soon as the
+    // connection is secured: that is answered there, and only there.
+    socket->SetOutgoing(false);
+    secured.Send("disco\n");
+    EXPECT_EQ(secured.ReadLine(), Reply("disco", "Not authenticated"));
+    socket->SetOutgoing(true);
+    secured.Send("disco\nset\n");
+    EXPECT_EQ(secured.ReadLine(), Reply("set", "Not authenticated"));
+    EXPECT_EQ(harness.discovery->Count("SendDiscoReply"), 1u);
 }
 
 TEST_F(Authorisation, LoopbackNeedsNoCodeAndAnErrorReplyKeepsTheStreamSecured) {
