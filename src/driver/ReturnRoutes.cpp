@@ -1,6 +1,6 @@
 #include "driver/ReturnRoutes.h"
 
-#include <algorithm>
+#include <iterator>
 
 #include "transport/TcpSocket.h"
 
@@ -15,17 +15,16 @@ bool ReturnRoutes::heldBy(const Route& route, const TcpSocket* from, Clock::time
 }
 
 void ReturnRoutes::carry(Route& route, const std::shared_ptr<TcpSocket>& onward) {
-    auto& carriers = route.carriers;
-    carriers.erase(std::remove_if(carriers.begin(), carriers.end(),
-                                  [&](const auto& carrier) {
-                                      const auto live = carrier.lock();
-                                      return !live || live == onward;
-                                  }),
-                   carriers.end());
-    if (carriers.size() >= MaxCarriers) {
-        carriers.erase(carriers.begin());
+    auto [carrier, added] = route.carriers.try_emplace(onward.get(), onward);
+    if (!added) {
+        carrier->second = onward;
+        return;
     }
-    carriers.push_back(onward);
+    // A new carrier is the time to forget the closed ones, so that no more are kept than
+    // this node has connections.
+    for (auto it = route.carriers.begin(); it != route.carriers.end();) {
+        it = it->second.expired() ? route.carriers.erase(it) : std::next(it);
+    }
 }
 
 bool ReturnRoutes::Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
@@ -87,8 +86,8 @@ std::shared_ptr<TcpSocket> ReturnRoutes::Back(const std::string& name, const Tcp
         return nullptr;
     }
     const auto& carriers = found->second.carriers;
-    const bool carried = std::any_of(carriers.begin(), carriers.end(),
-                                     [&](const auto& carrier) { return carrier.lock().get() == arrivedOn; });
+    const auto carrier = carriers.find(arrivedOn);
+    const bool carried = carrier != carriers.end() && carrier->second.lock().get() == arrivedOn;
     return carried ? found->second.owner.lock() : nullptr;
 }
 

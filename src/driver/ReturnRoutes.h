@@ -14,8 +14,9 @@
 // connection open and a closed one is simply not found. Bounded: one connection owns at
 // most MaxNamesPerOwner names; when the table is full the least recently used name whose
 // owner is gone or quiet makes room (a name in use is never pushed out for another peer
-// to claim, and a new name finds no room while every name is in use); each name keeps its
-// latest carriers only, and names longer than MaxNameLength are not kept.
+// to claim, and a new name finds no room while every name is in use); a name keeps every
+// carrier while that is open, so its carriers are bounded by this node's connections, and
+// names longer than MaxNameLength are not kept.
 // Threads: the event-loop thread only.
 
 #include <chrono>
@@ -24,7 +25,7 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 namespace Zelkor {
 
@@ -36,8 +37,6 @@ public:
 
     // Longer requester names are not remembered: their replies find no way back.
     static constexpr std::size_t MaxNameLength = 255;
-    // Next hops remembered per name: one per device a requester talks to through here.
-    static constexpr std::size_t MaxCarriers = 64;
     // Names one connection may own: the requesters behind one router.
     static constexpr std::size_t MaxNamesPerOwner = 256;
 
@@ -54,9 +53,12 @@ public:
 
 private:
     using Order = std::list<std::string>;
+    // A carrier is known by its address while it lives; a closed one's address may be
+    // taken by a new connection, which its expired reference tells apart.
+    using Carriers = std::unordered_map<const TcpSocket*, std::weak_ptr<TcpSocket>>;
     struct Route {
         std::weak_ptr<TcpSocket> owner;
-        std::vector<std::weak_ptr<TcpSocket>> carriers;
+        Carriers carriers;
         Order::iterator age;
     };
 

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "core/ZelkorLog.h"
 #include "support/DriverHarness.h"
@@ -215,6 +218,34 @@ TEST_F(ReceiveRoad, AReturnRouteCarriesOnlyRepliesAndNoticesFromWhereTheRequests
     b.Send("[R&A][B] publish {\"real\":1}\n");
     EXPECT_EQ(a.ReadLine(), "[A][R&B] publish {\"real\":1}\n");
     EXPECT_EQ(harness.discovery->Handled("identify"), 0u);
+}
+
+// A requester that subscribed to many devices behind the router hears the publishes of
+// all of them, however many it asked and in whatever order they answer.
+TEST_F(ReceiveRoad, ARequesterHearsEveryDeviceItAskedThroughTheRouter) {
+    harness.Start();
+    RawPeer requester;
+    ASSERT_TRUE(harness.Connect(requester));
+    constexpr std::size_t count = 80;
+    std::vector<std::unique_ptr<RawPeer>> devices;
+    for (std::size_t i = 0; i < count; ++i) {
+        devices.push_back(std::make_unique<RawPeer>());
+        auto socket = harness.Connect(*devices.back());
+        ASSERT_TRUE(socket);
+        harness.discovery->AddDevice("D" + std::to_string(i), socket);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string name = "D" + std::to_string(i);
+        requester.Send("[R&" + name + "][A] subscribe {}\n");
+        ASSERT_EQ(devices[i]->ReadLine(), "[" + name + "][R&A] subscribe {}\n");
+    }
+    for (std::size_t i = count; i-- > 0;) {
+        const std::string name = "D" + std::to_string(i);
+        devices[i]->Send("[R&A][" + name + "] publish {}\n");
+        ASSERT_EQ(requester.ReadLine(), "[A][R&" + name + "] publish {}\n");
+        // The router's connection to the requester carries one request at a time.
+        requester.Send("[R&" + name + "][A] @publish {}\n");
+    }
 }
 
 // A node that is no router answers a request meant for a node beyond it, and forwards
