@@ -267,6 +267,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     // requester's own requests went, and only to the requester's connection.
     std::shared_ptr<TcpSocket> onward;
     if (packet.isReply) {
+        _forwarded.Answered(packet.socket.get(), header.FinalDestination(), command);
         onward = _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
         if (!onward) {
             Warning("ZK7871W No return route for reply");
@@ -355,7 +356,49 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         out += body;
     }
     out += '\n';
-    sendLine(HandleOf(onward.get()), out, !packet.isReply, header, command, false);
+    if (packet.isReply) {
+        sendLine(HandleOf(onward.get()), out, false, header, command, false);
+        return;
+    }
+    forwardRequest(packet, onward, std::move(out), command);
+}
+
+void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocket>& onward, std::string line,
+                                  const std::string& command) {
+    // What the requester hears should the request never be answered from beyond: the
+    // refusal of a device that is not connected, turned round as the road's own are.
+    MessageForwardInfo back = *packet.header;
+    back.ReversePaths();
+    std::string previous;
+    back.TransitionTargetToSource(previous);
+    std::ostringstream refusal;
+    if (!back.PutHeader(refusal, false, command.c_str())) {
+        return;
+    }
+    Json::Value body(Json::objectValue);
+    body["error"] = "Device not connected";
+    refusal << WriteCompactJson(body) << '\n';
+    if (onward->SendDataNow(std::move(line), true)) {
+        _forwarded.Forwarded(onward.get(), {packet.socket, packet.header->GetSource(), command, refusal.str()});
+        return;
+    }
+    Warning("ZK78EBW Forwarded request not taken by its next connection", onward->Tag());
+    packet.socket->SendDataNow(refusal.str(), false);
+}
+
+void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
+    for (auto& pending : _forwarded.Ended(&ended)) {
+        const auto requester = pending.requester.lock();
+        if (!requester) {
+            continue;
+        }
+        Warning("ZK78EAW Forwarded request refused: its next connection ended before the reply", pending.word);
+        // The refusal answers the proof the requester sent, as the node beyond would have.
+        if (pending.word == "authenticate" && !requester->TakeForwardedProof()) {
+            continue;
+        }
+        requester->SendDataNow(std::move(pending.refusal), false);
+    }
 }
 
 void ZelkorDriver::stepBack(Packet& packet, const std::string& command, const std::string& text) {

@@ -59,6 +59,7 @@
 #include "driver/IZelkorDriver.h"
 #include "driver/Packet.h"
 #include "driver/ReplyCache.h"
+#include "driver/ForwardedRequests.h"
 #include "driver/ReturnRoutes.h"
 #include "transport/InterfaceInfo.h"
 #include "transport/NetworkInfo.h"
@@ -441,6 +442,12 @@ private:
     // Sends a line meant for a node further on to the next one, its body as it came.
     void forward(Packet& packet, IDriverDiscovery& discovery, const std::string& command, MessageFactoryFunction create,
                  const std::string& next);
+    // Sends a request on towards the node beyond, remembering how to refuse it should the
+    // connection end before its reply; one the connection does not take is refused at once.
+    void forwardRequest(Packet& packet, const std::shared_ptr<TcpSocket>& onward, std::string line,
+                        const std::string& command);
+    // Refuses to their requesters the forwarded requests `ended` carried unanswered.
+    void refuseUnanswered(const TcpSocket& ended);
     void stepBack(Packet& packet, const std::string& command, const std::string& text);
     void customCommand(Packet& packet, const std::string& command, const std::string& line);
     // Null when the connection may make the request; else the refusal's text (logged here).
@@ -579,6 +586,7 @@ private:
 
     ReplyCache _replyCache;
     ReturnRoutes _returnRoutes;
+    ForwardedRequests _forwarded;
 
     std::mutex _udpMutex;
     std::vector<std::shared_ptr<UdpSocket>> _udpSockets;

@@ -248,6 +248,36 @@ TEST_F(ReceiveRoad, ARequesterHearsEveryDeviceItAskedThroughTheRouter) {
     }
 }
 
+// Requests forwarded onto a connection that ends before they are answered are refused to
+// their requester as the road refuses a device that is not connected: those written and
+// those still queued behind them. So are a device's publishes toward a requester that
+// leaves, so that the device may go on sending on its connection.
+TEST_F(ReceiveRoad, ForwardedRequestsLeftUnansweredByAnEndedConnectionAreRefused) {
+    harness.Start();
+    RawPeer a, b, c;
+    ASSERT_TRUE(harness.Connect(a));
+    auto toB = harness.Connect(b);
+    auto toC = harness.Connect(c);
+    ASSERT_TRUE(toB && toC);
+    harness.discovery->AddDevice("B", toB);
+    harness.discovery->AddDevice("C", toC);
+
+    a.Send("[R&B][A] identify {}\n[R&B][A] get {\"path\":\"/a\"}\n");
+    ASSERT_EQ(b.ReadLine(), "[B][R&A] identify {}\n");
+    b.Close();
+    EXPECT_EQ(a.ReadLine(), "[A][R&B] @identify {\"error\":\"Device not connected\"}\n");
+    EXPECT_EQ(a.ReadLine(), "[A][R&B] @get {\"error\":\"Device not connected\"}\n");
+
+    a.Send("[R&C][A] subscribe {}\n");
+    ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");
+    c.Send("[R&A][C] @subscribe {}\n[R&A][C] publish {\"n\":1}\n[R&A][C] publish {\"n\":2}\n");
+    ASSERT_EQ(a.ReadLine(), "[A][R&C] @subscribe {}\n");
+    ASSERT_EQ(a.ReadLine(), "[A][R&C] publish {\"n\":1}\n");
+    a.Close();
+    EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
+    EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
+}
+
 // A node that is no router answers a request meant for a node beyond it, and forwards
 // nothing.
 TEST_F(ReceiveRoad, OnlyARouterForwardsRequests) {

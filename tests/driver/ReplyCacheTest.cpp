@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl/context.hpp>
 
+#include "driver/ForwardedRequests.h"
 #include "driver/ReplyCache.h"
 #include "driver/ReturnRoutes.h"
 #include "transport/TcpSocket.h"
@@ -194,6 +197,39 @@ TEST_F(ReplyCacheTest, ANameBelongsToTheConnectionItCameOn) {
     io.poll();
     EXPECT_TRUE(routes.Claim("ctl", owner, device, spoke, quiet));
     EXPECT_EQ(routes.Back("ctl", device.get()), owner);
+}
+
+// A reply answers the oldest request forwarded for its requester with its word ("error"
+// the oldest of any word), so that what a closed connection leaves is exactly what went
+// unanswered; a connection keeps no more than its bound, the oldest forgotten.
+TEST_F(ReplyCacheTest, ForwardedRequestsAreAnsweredByRequesterAndWordAndBounded) {
+    Zelkor::ForwardedRequests forwarded;
+    auto onward = Connection(), requester = Connection();
+    const auto refusals = [&] {
+        std::string text;
+        for (const auto& pending : forwarded.Ended(onward.get())) {
+            text += pending.refusal + " ";
+        }
+        return text;
+    };
+    const std::tuple<const char*, const char*, const char*> requests[] = {
+        {"a", "get", "a-get1"}, {"b", "get", "b-get"}, {"a", "set", "a-set"}, {"a", "get", "a-get2"},
+        {"a", "exec", "a-exec"}};
+    for (const auto& [name, word, refusal] : requests) {
+        forwarded.Forwarded(onward.get(), {requester, name, word, refusal});
+    }
+    forwarded.Answered(onward.get(), "a", "get");
+    forwarded.Answered(onward.get(), "a", "error");
+    forwarded.Answered(onward.get(), "c", "set");
+    EXPECT_EQ(refusals(), "b-get a-get2 a-exec ");
+    EXPECT_EQ(refusals(), "");
+
+    for (std::size_t i = 0; i < Zelkor::ForwardedRequests::MaxPerConnection + 1; ++i) {
+        forwarded.Forwarded(onward.get(), {requester, "a", "get", std::to_string(i)});
+    }
+    const auto kept = forwarded.Ended(onward.get());
+    ASSERT_EQ(kept.size(), Zelkor::ForwardedRequests::MaxPerConnection);
+    EXPECT_EQ(kept.front().refusal, "1");
 }
 
 }  // namespace
