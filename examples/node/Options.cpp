@@ -401,9 +401,9 @@ File transfer:
 Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log
-  --timer-scale N             the discovery timer N times faster, the 60 s a peer may
-                              leave a transfer opened here silent N times shorter
-                              (a test seam)
+  --timer-scale N             the discovery timer N times faster, the 60 s and 5 s a
+                              peer may leave a transfer opened here silent N times
+                              shorter (a test seam)
   --help                      this text
 Input:
   --stay                      keep serving after the end of standard input (else the

@@ -51,9 +51,11 @@ void Transfers::Configure() {
     if (_options.transferInterval) {
         service->SetFileTransferInterval(*_options.transferInterval);
     }
-    // The timer scale's test seam shortens the silence bound of answered transfers too.
+    // The timer scale's test seam shortens the silence bounds of answered transfers too.
     service->SetAnsweredSilence(Zelkor::IFileTransferService::DefaultAnsweredSilence /
                                 static_cast<long>(_options.timerScale));
+    service->SetReopenQuiet(Zelkor::IFileTransferService::DefaultReopenQuiet /
+                            static_cast<long>(_options.timerScale));
     service->OnPutFile([this](Zelkor::PutFileInfo& info) {
         reportLine(true, info.path, info.state, info.length, info.blocksize, info.checksum, info.error);
     });

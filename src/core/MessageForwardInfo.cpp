@@ -10,6 +10,7 @@
 #include "core/BlockBody.h"
 #include "core/Digest.h"
 #include "core/JsonText.h"
+#include "core/LoggedLine.h"
 
 namespace Zelkor {
 
@@ -101,6 +102,7 @@ MessageForwardInfo& MessageForwardInfo::operator=(MessageForwardInfo&& other) no
     _json = std::move(other._json);
     _sourcesRefused = other._sourcesRefused;
     _targetsRefused = other._targetsRefused;
+    _bodyOverBound = other._bodyOverBound;
     isReply = other.isReply;
     hasHash = other.hasHash;
     return *this;
@@ -147,7 +149,7 @@ bool MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
             if (log.LogLevel() >= 1) {
                 // Quoted, so that a line break or a forged line inside the name stays
                 // within this log line.
-                log.Error("ZK5106E Invalid characters in path name", WriteCompactJson(Json::Value(text)));
+                log.Error("ZK5106E Invalid characters in path name", LoggedLine(WriteCompactJson(Json::Value(text))));
             }
             return false;
         }
@@ -268,7 +270,9 @@ bool MessageForwardInfo::PutHeader(std::ostream& out, bool request, const char* 
 }
 
 bool MessageForwardInfo::reject(const char* text, const std::string& line) {
-    Error(text, line);
+    if (LogLevel() >= 1) {
+        Error(text, LoggedLine(line));
+    }
     return false;
 }
 
@@ -311,7 +315,7 @@ bool MessageForwardInfo::TakeReceived(std::string& line) {
     // The body is read where it lies in the line: a file block is not copied.
     _bodyAt = bodyAt;
     _bodyLength = bodyLengthAt(text, bodyAt);
-    if (!readBody(_text, true)) {
+    if (!readBody(_text, true, true)) {
         return false;
     }
     SetTargetPaths(_targetText);
@@ -330,6 +334,7 @@ bool MessageForwardInfo::scan(std::string_view text, const std::string& line, bo
     _targetText.clear();
     _sourceText.clear();
     _command.clear();
+    _bodyOverBound = false;
     DropJsonBody();
 
     std::size_t at = skipBlanks(text, 0);
@@ -378,15 +383,21 @@ bool MessageForwardInfo::scan(std::string_view text, const std::string& line, bo
     return true;
 }
 
-bool MessageForwardInfo::readBody(const std::string& line, bool withBody) {
+bool MessageForwardInfo::readBody(const std::string& line, bool withBody, bool keepOverBound) {
     if (withBody && _bodyLength > 0 && !readBlockBody()) {
         std::string errors;
         const JsonReadResult read = ReadPeerJson(JsonText(), _json.emplace(), errors);
         if (read != JsonReadResult::ok) {
             DropJsonBody();
-            return reject(read == JsonReadResult::tooLarge ? "ZK5107E JSON parameters hold too many values"
-                                                           : "ZK5104E Invalid JSON parameters",
-                          line);
+            if (read != JsonReadResult::tooLarge) {
+                return reject("ZK5104E Invalid JSON parameters", line);
+            }
+            reject("ZK5107E JSON parameters hold too many values", line);
+            if (!keepOverBound) {
+                return false;
+            }
+            // The header, read before the body, stands: the line is answered for its word.
+            _bodyOverBound = true;
         }
     }
     hasHash = !_sequenceText.empty();

@@ -165,8 +165,13 @@ public:
     bool ReadReceived(const std::string& line, bool withBody = true);
     // ReadReceived for a line the caller is done with: the header takes its buffer, whole,
     // and reads the body where it lies; `line` is left empty, holding the header's former
-    // buffer. The line stays readable through Text().
+    // buffer. The line stays readable through Text(). Unlike the readers above it keeps a
+    // line whose body holds more values than a peer may send: the header stands, the body
+    // is left unread and BodyOverBound() says so, so that the line can still be answered.
     bool TakeReceived(std::string& line);
+    // True when TakeReceived left the body unread for holding more values than a peer may
+    // send (kPeerJsonValueLimit): no reader may take it as read, or as empty.
+    bool BodyOverBound() const { return _bodyOverBound; }
 
     // True when the parsed command word carried the reply mark.
     bool isReply = false;
@@ -181,8 +186,9 @@ private:
     bool scan(std::string_view text, const std::string& line, bool withBody, std::size_t& bodyAt);
     static std::size_t bodyLengthAt(std::string_view text, std::size_t at);
     // The JSON text read into the parsed body (unless `withBody` is false); `line` is what
-    // a refusal logs.
-    bool readBody(const std::string& line, bool withBody);
+    // a refusal logs. With `keepOverBound` a body of too many values is left unread and
+    // marked rather than refused.
+    bool readBody(const std::string& line, bool withBody, bool keepOverBound = false);
     // A block's body in its fixed form, read without the general JSON reader (which reads
     // the same); false for any other line, which that reader then takes.
     bool readBlockBody();
@@ -206,6 +212,7 @@ private:
     std::optional<Json::Value> _json;
     bool _sourcesRefused = false;
     bool _targetsRefused = false;
+    bool _bodyOverBound = false;
 };
 
 }  // namespace Zelkor

@@ -21,6 +21,7 @@
 namespace Zelkor {
 
 class Message;
+class MessageForwardInfo;
 
 class IServiceSender {
 public:
@@ -67,6 +68,11 @@ public:
     };
     // Loop thread: the connection's queues belong to it.
     virtual QueuedOutput QueuedOutputOf(void* handle) = 0;
+    // Loop thread: the requester behind a router on the handle's connection is gone (the
+    // header's sources, the router nearest: the router answered a notice to it "Device not
+    // found" or "Device not connected", or it said goodbye). Every service lets go of what
+    // it holds for that requester; the connection and its other requesters keep theirs.
+    virtual void ForgetRoutedRequester(void* /*handle*/, const MessageForwardInfo& /*header*/) {}
     // 0: no "starttls" after connecting.
     virtual unsigned long GetTlsLevel() = 0;
     // The storage's "/configuration/network/rules/security/allowparentpaths"; false

@@ -19,6 +19,7 @@
 #include "filetransfer/FileTransferService.h"
 #include "services/CommandInterfaceService.h"
 #include "services/FolderModificationService.h"
+#include "storage/RequestBound.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
 
@@ -166,6 +167,15 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     if (!bodyTaken) {
         line += json;
     }
+    // A body of more values than a peer may send was never read. A word without a reader
+    // of its own (the application's, "disco") is not handed it: its request hears why.
+    if (header.BodyOverBound() && (!create || disco)) {
+        if (!packet.isReply) {
+            header.ReversePaths();
+            SendErrorReply(packet, command, kTooManyEntries, header);
+        }
+        return;
+    }
     if (!create) {
         customCommand(packet, command, line);
         return;
@@ -186,7 +196,12 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         return;
     }
     std::string error;
-    if (!message->FromReceived(!packet.isReply, line, header, error)) {
+    // Refused as the word's reader refuses a body over the bound, unread.
+    const bool overBound = header.BodyOverBound();
+    if (overBound) {
+        error = kTooManyEntries;
+    }
+    if (overBound || !message->FromReceived(!packet.isReply, line, header, error)) {
         Detail("ZK7877I Bad message", error);
         const std::string text = error.empty() ? "Invalid message body" : error;
         // The file words work over TCP only: a datagram of one gets not even a refusal.

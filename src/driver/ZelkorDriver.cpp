@@ -215,6 +215,9 @@ void ZelkorDriver::ForgetRoutedRequester(void* handle, const MessageForwardInfo&
     if (events) {
         events->RemoveSubscriber(requester);
     }
+    if (const auto transfers = fileTransfer()) {
+        transfers->RequesterGone(handle, header.GetSource());
+    }
 }
 
 bool ZelkorDriver::HoldsSubscriptions(void* handle) {

@@ -169,9 +169,10 @@ public:
     IFileTransferService* GetFileTransferService() override;
     IDiscoveryService* GetDiscoveryService() override;
     ISubscriptionService* GetSubscriptionService() override;
-    // A requester behind a router said goodbye on the router's connection: what it
-    // subscribed to goes, the connection and the other requesters' subscriptions stay.
-    void ForgetRoutedRequester(void* handle, const MessageForwardInfo& header);
+    // A requester behind a router said goodbye on the router's connection, or the router
+    // said it is gone: what it subscribed to and the transfers answered here for it go,
+    // the connection and the other requesters' subscriptions and transfers stay.
+    void ForgetRoutedRequester(void* handle, const MessageForwardInfo& header) override;
     // True while a peer on the connection holds a subscription of any kind. Loop thread.
     bool HoldsSubscriptions(void* handle);
     // Made by InitFileTransfer; null before.

@@ -26,6 +26,7 @@
 #include "filetransfer/CancelPutFile.h"
 #include "filetransfer/TransferMessages.h"
 #include "filetransfer/TransferPath.h"
+#include "services/SubscriberKey.h"
 #include "storage/PathGuard.h"
 #include "transport/TcpSocket.h"
 
@@ -304,7 +305,12 @@ void FileTransferService::answerTransferRequest(MessageSignalData& data, Message
     const bool put = operation == TransferOperation::Send;
     const std::string source = message.GetMessageForwardInfo().GetSource();
     const Asked asked = askedState(message);
-    const Found found = findAnswering(data.Socket().get(), source);
+    Found found = findAnswering(data.Socket().get(), source);
+    // Behind a router a requester restarted under its name is the same peer as its former
+    // self: a transfer that self left silent gives way, a live one of the peer stays.
+    if (found && asked == Asked::Begin && giveWayToReopen(data.Socket().get(), source)) {
+        found = findAnswering(data.Socket().get(), source);
+    }
     if (!found && asked != Asked::End) {
         if (put) {
             openPut(data, message, source);
@@ -726,6 +732,20 @@ void FileTransferService::endAnswered(QueueElement& element, QueueTarget& target
     if (element.operation == TransferOperation::Send && !WaitsForInstall(target)) {
         target.file.reset();
     }
+}
+
+bool FileTransferService::requesterGoneReply(MessageSignalData& data, const Message& reply) {
+    const MessageForwardInfo& header = reply.GetMessageForwardInfo();
+    std::string error;
+    if (header.SourceList().size() < 2 || !reply.GetIsError(error) || !SubscriberGone(error)) {
+        return false;
+    }
+    endRequesterGone(data.Handle(), header.GetSource());
+    // What the other services hold for the requester goes with it.
+    if (_sender) {
+        _sender->ForgetRoutedRequester(data.Handle(), header);
+    }
+    return true;
 }
 
 QueueElement FileTransferService::detachAnswered(QueueElement& element) {

@@ -125,7 +125,9 @@ void FileTransferService::processBlock(MessageSignalData& data, Message& message
             return;
         }
         if (reply && answered.element->operation == TransferOperation::Receive) {
-            blockReply(data, message, *answered.element, *answered.target);
+            if (!requesterGoneReply(data, message)) {
+                blockReply(data, message, *answered.element, *answered.target);
+            }
             return;
         }
     }

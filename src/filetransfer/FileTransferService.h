@@ -134,6 +134,12 @@ public:
     // with "timeout", whatever the reply time-out (DefaultAnsweredSilence unless a test or
     // the runner's timer scale shortens it).
     void SetAnsweredSilence(std::chrono::milliseconds bound) override { _answeredSilenceMs.store(bound.count()); }
+    void SetReopenQuiet(std::chrono::milliseconds quiet) override { _reopenQuietMs.store(quiet.count()); }
+    // The requester `source` behind a router on the handle's connection is gone (its
+    // router said so, or it said goodbye): the transfers answered here for it end with
+    // "end-point disconnected", their temporaries gone; a proven file is installed all
+    // the same. Any thread.
+    void RequesterGone(void* handle, const std::string& source);
 
 private:
     struct Found {
@@ -244,6 +250,9 @@ private:
     // Takes an answered transfer out of the active list; the connection's transferring
     // flag follows what is left.
     QueueElement detachAnswered(QueueElement& element);
+    // A block reply to a get answered here in which the router says the requester is gone:
+    // everything this node holds for the requester goes. False for any other reply.
+    bool requesterGoneReply(MessageSignalData& data, const Message& reply);
 
     // --- opening side and block pipeline (BlockPipeline.cpp) -----------------------------
     void ComposeBlock(QueueElement& element);
@@ -352,6 +361,15 @@ private:
     // Reports the targets the sweep took out with "timeout", their temporaries gone;
     // `closeConnections`: their connections too, as the reply time-out does.
     void endTimedOut(std::vector<LeavingTarget> endings, bool closeConnections);
+    // Ends the transfer answered here for that connection and source when its peer has
+    // left it silent longer than the reopen quiet, so that a new request of the same route
+    // takes its place; a live one, or one whose file is being installed, stays. True when
+    // one ended.
+    bool giveWayToReopen(const TcpSocket* socket, const std::string& source);
+    void endRequesterGone(void* handle, const std::string& source);
+    // Ends answered transfers taken out for their peer's absence: each logged with `log`
+    // and its path, its temporary gone, reported with `state`'s text; the connection stays.
+    void endAbsent(std::vector<LeavingTarget> endings, const char* log, TransferState state);
     void startNext();
     void OnDeviceDisconnected(void* handle);
     // Ends every active transfer; with `report` each target's `done` hears (false,
@@ -378,6 +396,7 @@ private:
     std::atomic<unsigned long> _blockSize{65536};
     std::atomic<unsigned long> _transferInterval{DefaultTransferInterval};
     std::atomic<std::chrono::milliseconds::rep> _answeredSilenceMs{DefaultAnsweredSilence.count()};
+    std::atomic<std::chrono::milliseconds::rep> _reopenQuietMs{DefaultReopenQuiet.count()};
 
     std::unique_ptr<boost::asio::steady_timer> _transferTimer;
     bool _timerStopped = true;

@@ -95,6 +95,13 @@ public:
     // reply time-out, and gives the slot back.
     static constexpr std::chrono::milliseconds DefaultAnsweredSilence{60000};
     virtual void SetAnsweredSilence(std::chrono::milliseconds bound) = 0;
+    // A peer holds one transfer answered here at a time, and behind a router a peer is the
+    // router's connection and the requester's name: a second request of the same peer is
+    // refused while the first runs. A requester restarted under its name meets what its
+    // former self left; a transfer its peer has left silent this long gives way to a new
+    // transfer request of the same peer, and ends with "timeout".
+    static constexpr std::chrono::milliseconds DefaultReopenQuiet{5000};
+    virtual void SetReopenQuiet(std::chrono::milliseconds quiet) = 0;
     virtual void SetFileTxHandle(ProgressHandler handler) = 0;
     // Base64 characters per block (512..2^28, default 65536).
     virtual unsigned long SetBlockSize(unsigned long size) = 0;

@@ -505,6 +505,63 @@ void FileTransferService::OnDeviceDisconnected(void* handle) {
     }
 }
 
+void FileTransferService::RequesterGone(void* handle, const std::string& source) {
+    if (!handle || source.empty()) {
+        return;
+    }
+    onLoop([handle, source](FileTransferService& self) { self.endRequesterGone(handle, source); });
+}
+
+void FileTransferService::endRequesterGone(void* handle, const std::string& source) {
+    endAbsent(takeTargets(
+                  _activeList,
+                  // A proven file is installed all the same: its result ends its target.
+                  [handle, &source](const QueueElement& element, const QueueTarget& target) {
+                      return element.incoming && target.source == source && isOn(target, handle) &&
+                             !WaitsForInstall(target);
+                  },
+                  [](QueueElement&) {}),
+              "ZK7947W Answered transfer ended, its requester gone behind its router: ",
+              TransferState::EndpointDisconnected);
+}
+
+bool FileTransferService::giveWayToReopen(const TcpSocket* socket, const std::string& source) {
+    const auto now = TransferClock::now();
+    const auto quiet = std::chrono::milliseconds(_reopenQuietMs.load());
+    std::vector<LeavingTarget> endings = takeTargets(
+        _activeList,
+        [&](const QueueElement& element, const QueueTarget& target) {
+            return element.incoming && target.socket.get() == socket && target.source == source &&
+                   !WaitsForInstall(target) && now - target.lastActivity > quiet;
+        },
+        [](QueueElement&) {});
+    const bool ended = !endings.empty();
+    endAbsent(std::move(endings), "ZK7948W Answered transfer ended, its peer silent and asking anew: ",
+              TransferState::Timeout);
+    return ended;
+}
+
+void FileTransferService::endAbsent(std::vector<LeavingTarget> endings, const char* log, TransferState state) {
+    if (endings.empty()) {
+        return;
+    }
+    removeEmptyElements();
+    for (auto& ending : endings) {
+        auto& target = ending.target;
+        target.failed = true;
+        updateTransferring(target.socket);
+        Warning(log + target.localFile, target.socket ? target.socket->Tag() : std::string());
+        // Only what this side was writing goes: a served file is never this target's.
+        if (target.file) {
+            Detail("ZK7929I Removing local temporary file: " + target.file->Target().string());
+            target.file.reset();
+        }
+    }
+    for (auto& ending : endings) {
+        NotifyError(ending.element, ending.target, TransferStateText(state));
+    }
+}
+
 void FileTransferService::Stop() { stopAndWait(false); }
 
 void FileTransferService::Refresh() { stopAndWait(true); }

@@ -149,6 +149,10 @@ void EventSubscriptionService::answerReply(MessageSignalData& data) {
     Detail("ZK6593I Event subscriber gone behind its router, its subscriptions dropped",
            MessageForwardInfo::GetPaths(subscriber.route));
     _model.RemoveSubscription(subscriber, nullptr);
+    // The other services hold things of the same requester (transfers, subscriptions).
+    if (_sender) {
+        _sender->ForgetRoutedRequester(data.Handle(), reply.GetMessageForwardInfo());
+    }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -244,6 +244,10 @@ void SubscriptionService::answerReply(MessageSignalData& data, const std::string
     Detail("ZK6556I Subscriber gone behind its router, its subscriptions dropped: " + word + " " +
            MessageForwardInfo::GetPaths(subscriber.route));
     removeSubscriber(subscriber);
+    // The other services hold things of the same requester (transfers, event subscriptions).
+    if (_sender) {
+        _sender->ForgetRoutedRequester(data.Handle(), reply.GetMessageForwardInfo());
+    }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/LoggedLine.h"
 #include "core/ZelkorLog.h"
 #include "support/DriverHarness.h"
 #include "support/LogCapture.h"
@@ -106,6 +108,44 @@ TEST_F(ReceiveRoad, ErrorRepliesAndCustomEchoesOnTheWire) {
         harness.driver->SendErrorReply(packet, "get", "bad \"x\"\nline", header);
     }));
     EXPECT_EQ(peer.ReadLine(), "@get {\"error\":\"bad \\\"x\\\"\\nline\"}\n");
+}
+
+// A request whose body holds more values than a peer may send is answered, whatever its
+// word, with that word's error and its route turned round; its line is logged cut short,
+// and the connection goes on.
+TEST_F(ReceiveRoad, ARequestOverTheValueBoundIsAnsweredAndLoggedShort) {
+    std::atomic<int> custom{0};
+    harness.driver->OnCustomCommand([&custom](std::string&) {
+        ++custom;
+        return false;
+    });
+    harness.Start();
+    RawPeer peer;
+    ASSERT_TRUE(harness.Connect(peer));
+    // 260,000 entries, 3.6 MB on one line: past the value bound, under the line's.
+    std::string entries = "[";
+    for (int n = 0; n < 260000; ++n) {
+        entries += n == 0 ? R"({"path":"/a"})" : R"(,{"path":"/a"})";
+    }
+    entries += "]";
+    const std::string refused = R"({"error":"Too many entries"})" "\n";
+    const std::pair<std::string, std::string> asked[] = {
+        {"get ", "@get " + refused},
+        {"12-ab12 [R][A] set ", "12-ab12 [A][R] @set " + refused},
+        {"frob ", "@frob " + refused},
+        {"disco ", "@disco " + refused},
+    };
+    for (const auto& [request, reply] : asked) {
+        peer.Send(request + entries + "\n");
+        EXPECT_EQ(peer.ReadLine(30s), reply) << request;
+    }
+    EXPECT_EQ(custom.load(), 0);
+    peer.Send("frob {\"x\":1}\n");
+    EXPECT_EQ(peer.ReadLine(), "@frob {\"x\":1}\n");
+    EXPECT_EQ(log.Count("ZK5107E JSON parameters hold too many values"), 4u);
+    for (const auto& line : log.Lines()) {
+        EXPECT_LT(line.size(), 2 * Zelkor::kLoggedLineLimit) << line.substr(0, 100);
+    }
 }
 
 // An application hooks a word the driver knows by its raw form, reply mark and body

@@ -291,6 +291,61 @@ TEST_F(AnsweringSide, ARoutedRequestMeetsOnlyItsSourcesTransfer) {
     EXPECT_FALSE(router->Transferring());
 }
 
+// Behind a router a requester restarted under its name is the same peer as its former
+// self. While its transfer here is live, a new request of that route is refused and the
+// transfer goes on; once that transfer has been silent past the reopen quiet, a new
+// request ends it ("timeout", its temporary gone) and takes its place. Another
+// requester's transfer on the same connection, as silent, is not touched.
+TEST_F(AnsweringSide, ANewRequestOfTheSameRouteEndsOnlyATransferLeftQuiet) {
+    using Clock = Zelkor::TransferClock;
+    service->SetReopenQuiet(std::chrono::hours(1));
+    WriteFile(dir.File("a"), "old");
+    const auto router = NewSocket();
+    const std::string openA = R"([dev][rt&ctl] putfile {"path":"a","state":"begin","length":6})";
+    Script(router, {R"([dev][rt&other] putfile {"path":"b","state":"begin","length":3})", openA,
+                    "[dev][rt&ctl] " + Block(1, "abc")});
+    Receive(router, R"([dev][rt&ctl] putfile {"path":"c","state":"begin","length":3})");
+    EXPECT_EQ(BodyOf(sender.Last())["error"], "unexpected reply received");
+    Script(router, {"[dev][rt&ctl] " + Block(2, "def"), R"([dev][rt&ctl] putfile {"state":"end","length":6})"});
+    ASSERT_TRUE(Closed());
+    EXPECT_EQ(ReadFile(dir.File("a")), "abcdef");
+
+    service->SetReopenQuiet(std::chrono::milliseconds(50));
+    Script(router, {openA, "[dev][rt&ctl] " + Block(1, "ghi")});
+    const auto lastLine = Clock::now();
+    ASSERT_TRUE(Until([&] { return Clock::now() - lastLine > std::chrono::milliseconds(100); }));
+    heard.clear();
+    Receive(router, R"([dev][rt&ctl] putfile {"path":"c","state":"begin","length":3})");
+    EXPECT_FALSE(BodyOf(sender.Last()).isMember("error")) << sender.Last();
+    EXPECT_EQ(heard, (std::vector<std::string>{"begin timeout", "begin "}));
+    EXPECT_EQ(ReadFile(dir.File("a")), "abcdef");
+    EXPECT_EQ(service->ActiveCount(), 2u) << "the other requester's put and the new one";
+    EXPECT_EQ(OpenFilesUnder(dir.Path()), 2) << "their temporaries alone";
+}
+
+// The router says a requester behind it is gone (a block for it refused "Device not
+// found"), or the node hears so from another service or a goodbye: that requester's
+// transfers answered here end at once, the others on the router's connection go on, and
+// the rest of the node is told.
+TEST_F(AnsweringSide, TransfersOfARequesterGoneBehindItsRouterEndAtOnce) {
+    WriteFile(dir.File("src"), Payload(3000));
+    const auto router = NewSocket();
+    Script(router, {R"([dev][rt&ctl] getfile {"path":"src","state":"begin","blocksize":512})",
+                    R"([dev][rt&other] putfile {"path":"b","state":"begin","length":3})"});
+    Receive(router, R"([dev][rt&ctl] @block {"error":"Device not found"})");
+    EXPECT_EQ(heard, (std::vector<std::string>{"begin ", "begin ", "begin end-point disconnected"}));
+    EXPECT_EQ(sender.ForgottenRequesters(), std::vector<std::string>{"rt&ctl"});
+    EXPECT_EQ(service->ActiveCount(), 1u);
+
+    Script(router, {"[dev][rt&other] " + Block(1, "xyz")});
+    service->RequesterGone(router.get(), "other");
+    ASSERT_TRUE(Until([&] { return service->ActiveCount() == 0; }));
+    EXPECT_EQ(heard.size(), 4u);
+    EXPECT_EQ(heard.back(), "begin end-point disconnected");
+    EXPECT_EQ(OpenFilesUnder(dir.Path()), 0);
+    EXPECT_EQ(NamesIn(dir.Path()), std::set<std::string>{"src"});
+}
+
 TEST_F(AnsweringSide, CancelEndsOnlyTheRequestersTransfers) {
     const auto first = NewSocket();
     const auto second = NewSocket();

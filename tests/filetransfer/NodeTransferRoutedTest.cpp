@@ -6,14 +6,20 @@
 // peer through the router, leave the put running; the controller's own "cancelput" ends
 // it on both sides. Each wait is bounded by a deadline.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "filetransfer/NodeTransferTestSupport.h"
 #include "support/DriverHarness.h"
+#include "support/RunUntil.h"
 
 namespace ZelkorTest {
 namespace {
@@ -133,6 +139,86 @@ TEST(NodeTransferRouted, PutsGetsAndCancellationsThroughARouter) {
     StopCleanly(router.process);
     StopCleanly(dev1);
     StopCleanly(device2.process);
+}
+
+// A get the device serves to a requester behind the router ends at once when that
+// requester says goodbye amid it. A controller killed amid a get and started again under
+// its name is the same requester to the device, on the same router connection: its put,
+// sent as soon as it sees the device again, is taken at once, the dead get having been
+// silent past the reopen quiet (or the router having said its requester is gone), rather
+// than holding the device for the 60 s silence bound. The device runs its timers at a
+// scale of 2: its silence bound is 30 s, its reopen quiet 2.5 s, until which the put is
+// held back.
+TEST(NodeTransferRouted, AControllerGoneOrRestartedUnderItsNameLeavesNoGetBehind) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir root;
+    TempDir local;
+    Node device({"--role", "device", "--name", "amp1", "--timer-scale", "2", "--guid", kAmp, "--listen",
+                 "127.0.0.1:4197", "--storage-root", root.Path().string()},
+                pair.a.Name());
+    Node router(Options("router", "rt1", {"--listen", "10.77.0.1:4197", "--route", "127.0.0.1,4197"}),
+                pair.a.Name());
+    const std::vector<std::string> controllerOptions =
+        Options("controller", "ctl1", {"--listen", "10.77.0.2:4197", "--route", "10.77.0.1,4197"});
+    const auto startController = [&] {
+        auto node = std::make_unique<Node>(controllerOptions, pair.b.Name());
+        const bool ready = AwaitDevices(node->process, {"amp1"}, "New") &&
+                           node->process.Send(ConnectCommand("127.0.0.1", 4197)) &&
+                           AwaitDevices(node->process, {"amp1"}, "Connected");
+        return ready ? std::move(node) : nullptr;
+    };
+    const auto endedGet = [&device] {
+        return device.process.Await(
+            [](const Json::Value& line) {
+                return line["event"] == "transfer" && line["kind"] == "get" && !line["error"].asString().empty();
+            },
+            20s);
+    };
+    auto controller = startController();
+    ASSERT_TRUE(controller);
+    WriteRandomFile(root.File("served.bin"), 8'000'000, 91);
+    {
+        RawPeer peer;
+        ASSERT_TRUE(pair.b.Run([&peer] { peer.Socket().open(tcp::v4()); }));
+        ASSERT_TRUE(peer.Connect(tcp::endpoint(boost::asio::ip::make_address(VethPair::AddressA), 4197)));
+        peer.Send(R"([rt1&amp1][raw1] getfile {"path":"served.bin","state":"begin","blocksize":4096})" "\n");
+        EXPECT_NE(peer.ReadLine().find("@getfile"), std::string::npos);
+        const std::string block = peer.ReadLine();
+        EXPECT_NE(block.find(" block {\"blockno\":1,"), std::string::npos) << block.substr(0, 80);
+        peer.Send("[rt1&amp1][raw1] goodbye\n");
+        // Its block still answered: the device's requests on the router's connection go one
+        // at a time, and one left unanswered would hold back the controller's get below.
+        peer.Send("[rt1&amp1][raw1] @block {\"blockno\":1}\n");
+        EXPECT_EQ(endedGet()["error"], "end-point disconnected");
+    }
+
+    const std::string got = local.File("got.bin");
+    ASSERT_TRUE(controller->process.Send(TransferCommand("recvfile", {kAmp}, got, "served.bin", "get", 4096)));
+    ASSERT_FALSE(controller->process.Await(ProgressOf(got, 50), 60s).isNull());
+    ASSERT_TRUE(controller->process.Signal(SIGKILL));
+    const auto killed = std::chrono::steady_clock::now();
+    EXPECT_EQ(controller->process.Wait(), 128 + SIGKILL);
+    controller.reset();
+
+    controller = startController();
+    ASSERT_TRUE(controller);
+    // Not before the quiet has passed: until then the get may be a live one of this route.
+    ASSERT_TRUE(WaitUntil([&] { return std::chrono::steady_clock::now() - killed > 5s; }, 10s));
+    const std::string put = local.File("put.bin");
+    WriteRandomFile(put, 300'000, 92);
+    ASSERT_TRUE(controller->process.Send(TransferCommand("sendfile", {kAmp}, put, "put.bin", "put", 4096)));
+    const Json::Value done = controller->process.Await(DoneLine("put"), 20s);
+    EXPECT_EQ(done["success"], true) << done["text"];
+    EXPECT_EQ(Md5Sum(root.File("put.bin")), Md5Sum(put));
+    // The dead get ended on the device, with the reason it was found out by.
+    EXPECT_THAT(endedGet()["error"].asString(), ::testing::AnyOf("timeout", "end-point disconnected"));
+
+    StopCleanly(controller->process);
+    StopCleanly(router.process);
+    StopCleanly(device.process);
 }
 
 }  // namespace
