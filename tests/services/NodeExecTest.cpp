@@ -67,7 +67,8 @@ std::string SetIP(const std::string& mac, const std::string& ip) {
 // How many of the node's lines, read so far, are `event` lines.
 int Count(const NodeProcess& node, const std::string& event) {
     const std::string text = R"("event":")" + event + "\"";
-    return static_cast<int>(std::count_if(node.Lines().begin(), node.Lines().end(), [&](const std::string& line) {
+    const auto lines = node.Lines();
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
         return line.find(text) != std::string::npos;
     }));
 }

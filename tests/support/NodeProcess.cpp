@@ -96,52 +96,85 @@ NodeProcess::NodeProcess(const std::vector<std::string>& arguments, const std::s
     _pid = pid;
     _pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     ::fcntl(_stdout, F_SETFL, ::fcntl(_stdout, F_GETFL) | O_NONBLOCK);
+    if (::pipe2(_wake, O_CLOEXEC) != 0) {
+        _wake[0] = _wake[1] = -1;
+    }
+    _reader = std::thread([this] { read(); });
 }
 
 NodeProcess::~NodeProcess() {
     if (Started()) {
         Stop();
     }
+    if (_reader.joinable()) {
+        if (_wake[1] >= 0) {
+            const char stop = 0;
+            [[maybe_unused]] const auto written = ::write(_wake[1], &stop, 1);
+        }
+        _reader.join();
+    }
     closeFd(_stdin);
     closeFd(_stdout);
     closeFd(_pidFd);
+    closeFd(_wake[0]);
+    closeFd(_wake[1]);
 }
 
-bool NodeProcess::readSome(Clock::time_point until) {
-    if (_stdout < 0) {
-        return false;
-    }
-    pollfd watch{_stdout, POLLIN, 0};
-    if (::poll(&watch, 1, remainingMs(until)) <= 0) {
-        return true;
-    }
-    std::array<char, 4096> data{};
-    const ssize_t count = ::read(_stdout, data.data(), data.size());
-    if (count == 0 || (count < 0 && errno != EAGAIN && errno != EINTR)) {
-        closeFd(_stdout);
-        return false;
-    }
-    if (count > 0) {
-        _buffer.append(data.data(), static_cast<std::size_t>(count));
-        for (auto end = _buffer.find('\n'); end != std::string::npos; end = _buffer.find('\n')) {
-            _lines.push_back(_buffer.substr(0, end));
-            _buffer.erase(0, end + 1);
+void NodeProcess::read() {
+    std::string buffer;
+    for (;;) {
+        pollfd watch[2] = {{_stdout, POLLIN, 0}, {_wake[0], POLLIN, 0}};
+        if (::poll(watch, _wake[0] >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) {
+            break;
+        }
+        if (watch[1].revents != 0) {
+            break;
+        }
+        std::array<char, 4096> data{};
+        const ssize_t count = ::read(_stdout, data.data(), data.size());
+        if (count == 0 || (count < 0 && errno != EAGAIN && errno != EINTR)) {
+            break;
+        }
+        if (count < 0) {
+            continue;
+        }
+        buffer.append(data.data(), static_cast<std::size_t>(count));
+        std::vector<std::string> lines;
+        for (auto end = buffer.find('\n'); end != std::string::npos; end = buffer.find('\n')) {
+            lines.push_back(buffer.substr(0, end));
+            buffer.erase(0, end + 1);
+        }
+        if (!lines.empty()) {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _lines.insert(_lines.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+            _changed.notify_all();
         }
     }
-    return true;
+    std::lock_guard<std::mutex> lock(_mutex);
+    _ended = true;
+    _changed.notify_all();
+}
+
+std::vector<std::string> NodeProcess::Lines() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _lines;
 }
 
 Json::Value NodeProcess::Await(const Match& match, std::chrono::milliseconds deadline) {
     const auto until = Clock::now() + deadline;
+    std::unique_lock<std::mutex> lock(_mutex);
     for (;;) {
         while (_taken < _lines.size()) {
-            Json::Value event = parseLine(_lines[_taken++]);
+            const std::string line = _lines[_taken++];
+            lock.unlock();
+            Json::Value event = parseLine(line);
             if (!event.isNull() && match(event)) {
                 return event;
             }
+            lock.lock();
         }
-        if (Clock::now() >= until || !readSome(until)) {
-            // Lines read with the end of stdout are still looked at once.
+        if (_ended || !_changed.wait_until(lock, until, [this] { return _ended || _taken < _lines.size(); })) {
+            // Lines read with the end of stdout were looked at above.
             if (_taken < _lines.size()) {
                 continue;
             }

@@ -7,14 +7,19 @@
 //
 // Ownership: the object owns the child and both pipes; the destructor stops the child
 // (SIGTERM, then SIGKILL) and reaps it, so no test leaves a node behind.
-// Threads: one test thread uses the object; every wait is bounded by its deadline.
+// Threads: one test thread uses the object; every wait is bounded by its deadline. A
+// reader thread of the object's own takes the child's stdout as it comes, so that a node
+// whose lines nobody awaits for a while never blocks on a full pipe.
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <json/value.h>
@@ -42,7 +47,7 @@ public:
     // The next line whose "event" is `event`.
     Json::Value AwaitEvent(const std::string& event, std::chrono::milliseconds deadline = std::chrono::seconds(10));
     // Every stdout line read so far, as text.
-    const std::vector<std::string>& Lines() const { return _lines; }
+    std::vector<std::string> Lines() const;
 
     // Writes one command line (a "\n" is added); false when stdin is closed.
     bool Send(const std::string& line);
@@ -60,8 +65,8 @@ public:
     int Stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
 
 private:
-    // Reads what stdout has until the deadline or a first complete line; false at its end.
-    bool readSome(std::chrono::steady_clock::time_point until);
+    // The reader thread: cuts stdout into lines until it ends or the object goes.
+    void read();
     bool reap(std::chrono::steady_clock::time_point until);
     bool awaitStopped(std::chrono::steady_clock::time_point until);
 
@@ -69,10 +74,15 @@ private:
     int _pidFd = -1;
     int _stdin = -1;
     int _stdout = -1;
+    // Written to end the reader thread.
+    int _wake[2] = {-1, -1};
     std::optional<int> _exitCode;
-    std::string _buffer;
+    mutable std::mutex _mutex;
+    std::condition_variable _changed;
     std::vector<std::string> _lines;
+    bool _ended = false;
     std::size_t _taken = 0;
+    std::thread _reader;
 };
 
 }  // namespace ZelkorTest
