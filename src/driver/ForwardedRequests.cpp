@@ -1,28 +1,30 @@
 #include "driver/ForwardedRequests.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace Zelkor {
 
-void ForwardedRequests::Forwarded(const TcpSocket* onward, Pending pending) {
+bool ForwardedRequests::Forwarded(const TcpSocket* onward, Pending pending) {
     auto& waiting = _pending[onward];
-    if (waiting.size() >= MaxPerConnection) {
+    const bool room = waiting.size() < MaxPerConnection;
+    if (!room) {
         waiting.pop_front();
     }
     waiting.push_back(std::move(pending));
+    return room;
 }
 
-void ForwardedRequests::Answered(const TcpSocket* onward, const std::string& name, const std::string& word) {
+void ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal) {
     const auto found = _pending.find(onward);
-    if (found == _pending.end()) {
+    if (ordinal == 0 || found == _pending.end()) {
         return;
     }
     auto& waiting = found->second;
-    const bool anyWord = word == "error" || word == "unrecognized";
-    const auto answered = std::find_if(waiting.begin(), waiting.end(), [&](const Pending& pending) {
-        return pending.name == name && (anyWord || pending.word == word);
-    });
+    // Replies meet their requests by word, not always in the order they were sent.
+    const auto answered = std::find_if(waiting.begin(), waiting.end(),
+                                       [&](const Pending& pending) { return pending.ordinal == ordinal; });
     if (answered != waiting.end()) {
         waiting.erase(answered);
     }
@@ -40,11 +42,6 @@ std::vector<ForwardedRequests::Pending> ForwardedRequests::Ended(const TcpSocket
     ended.assign(std::make_move_iterator(found->second.begin()), std::make_move_iterator(found->second.end()));
     _pending.erase(found);
     return ended;
-}
-
-std::size_t ForwardedRequests::Size(const TcpSocket* onward) const {
-    const auto found = _pending.find(onward);
-    return found == _pending.end() ? 0 : found->second.size();
 }
 
 }  // namespace Zelkor

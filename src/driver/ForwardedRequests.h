@@ -1,9 +1,11 @@
 #pragma once
-// The requests a router forwarded onto each connection whose replies have not come back.
+// The requests a router forwarded onto each connection whose replies have not come back,
+// known by the ordinal the connection gave each (its place among the requests it took).
 // A connection that ends first leaves them unanswered by the node beyond it; each is then
-// refused to its requester as that node would have refused it, so that no requester waits
-// for ever, and a device whose requests a requester's connection carried (its publishes,
-// file blocks) may send its next one.
+// refused to its requester as that node would have refused it, so that no requester
+// waits for ever, and a device whose notices a requester's connection carried (its
+// publishes, file blocks) may send its next one: its own connection writes the next
+// request only once a reply came.
 //
 // Ownership: a member of the driver; requesters are held weakly. Bounded: a connection
 // keeps at most MaxPerConnection unanswered requests, the oldest forgotten first (a node
@@ -11,6 +13,7 @@
 // refusals). Threads: the event-loop thread only.
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -23,26 +26,23 @@ class TcpSocket;
 
 class ForwardedRequests {
 public:
-    static constexpr std::size_t MaxPerConnection = 4096;
+    static constexpr std::size_t MaxPerConnection = 1024;
 
-    // One request still to be answered: who asked, and the refusal it hears should the
-    // connection it went on end first.
+    // One request still to be answered: its ordinal on the connection it went on, who
+    // asked, and the refusal it hears should that connection end first.
     struct Pending {
+        std::uint64_t ordinal = 0;
         std::weak_ptr<TcpSocket> requester;
-        std::string name;
-        std::string word;
         std::string refusal;
     };
 
-    // A request of `pending.name` went on `onward`.
-    void Forwarded(const TcpSocket* onward, Pending pending);
-    // A reply of `word` for `name` came back on `onward`: it answers the oldest request of
-    // that name and word there; an "error" or "unrecognized" reply, which names no word,
-    // the oldest of that name.
-    void Answered(const TcpSocket* onward, const std::string& name, const std::string& word);
+    // A request went on `onward`. False when the oldest one there was forgotten to make
+    // room.
+    bool Forwarded(const TcpSocket* onward, Pending pending);
+    // A reply came on `onward` for its request of `ordinal` (0: for none).
+    void Answered(const TcpSocket* onward, std::uint64_t ordinal);
     // `onward` ended: its unanswered requests, oldest first, now forgotten.
     std::vector<Pending> Ended(const TcpSocket* onward);
-    std::size_t Size(const TcpSocket* onward) const;
 
 private:
     std::unordered_map<const TcpSocket*, std::deque<Pending>> _pending;

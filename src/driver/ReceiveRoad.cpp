@@ -282,7 +282,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     // requester's own requests went, and only to the requester's connection.
     std::shared_ptr<TcpSocket> onward;
     if (packet.isReply) {
-        _forwarded.Answered(packet.socket.get(), header.FinalDestination(), command);
+        _forwarded.Answered(packet.socket.get(), packet.socket->AnsweredRequest().ordinal);
         onward = _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
         if (!onward) {
             Warning("ZK7871W No return route for reply");
@@ -380,25 +380,32 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
 
 void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocket>& onward, std::string line,
                                   const std::string& command) {
-    // What the requester hears should the request never be answered from beyond: the
-    // refusal of a device that is not connected, turned round as the road's own are.
+    // What the requester hears should the request never be answered from beyond, turned
+    // round as the road's own refusals are. A request was lost with the connection; a
+    // notice found its requester gone, which tells the device to forget what it keeps
+    // for that requester.
     MessageForwardInfo back = *packet.header;
     back.ReversePaths();
     std::string previous;
     back.TransitionTargetToSource(previous);
+    const bool notice = isRouteNotice(command);
     std::ostringstream refusal;
     if (!back.PutHeader(refusal, false, command.c_str())) {
         return;
     }
     Json::Value body(Json::objectValue);
-    body["error"] = "Device not connected";
+    body["error"] = notice ? "Device not connected" : "connection lost";
     refusal << WriteCompactJson(body) << '\n';
-    if (onward->SendDataNow(std::move(line), true)) {
-        _forwarded.Forwarded(onward.get(), {packet.socket, packet.header->GetSource(), command, refusal.str()});
+    if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
+        if (!_forwarded.Forwarded(onward.get(), {onward->LastRequestTaken(), packet.socket, refusal.str()})) {
+            Warning("ZK78E9W Forwarded requests past the bound: the oldest goes unrefused should its connection end",
+                    onward->Tag());
+        }
         return;
     }
-    Warning("ZK78EBW Forwarded request not taken by its next connection", onward->Tag());
-    packet.socket->SendDataNow(refusal.str(), false);
+    // Its connection went while the request was on its way.
+    Warning("ZK7873W target device is not connected", onward->Tag());
+    stepBack(packet, command, "Device not connected");
 }
 
 void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
@@ -407,11 +414,7 @@ void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
         if (!requester) {
             continue;
         }
-        Warning("ZK78EAW Forwarded request refused: its next connection ended before the reply", pending.word);
-        // The refusal answers the proof the requester sent, as the node beyond would have.
-        if (pending.word == "authenticate" && !requester->TakeForwardedProof()) {
-            continue;
-        }
+        Detail("ZK78EAI Forwarded request refused: its connection ended before the reply", ended.Tag());
         requester->SendDataNow(std::move(pending.refusal), false);
     }
 }

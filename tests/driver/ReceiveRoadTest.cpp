@@ -289,9 +289,10 @@ TEST_F(ReceiveRoad, ARequesterHearsEveryDeviceItAskedThroughTheRouter) {
 }
 
 // Requests forwarded onto a connection that ends before they are answered are refused to
-// their requester as the road refuses a device that is not connected: those written and
-// those still queued behind them. So are a device's publishes toward a requester that
-// leaves, so that the device may go on sending on its connection.
+// their requester as lost with it: those written and those still queued behind them. A
+// device's publishes toward a requester that leaves are refused as the road refuses a
+// requester that is not connected, so that the device may go on sending on its
+// connection, and forgets the requester.
 TEST_F(ReceiveRoad, ForwardedRequestsLeftUnansweredByAnEndedConnectionAreRefused) {
     harness.Start();
     RawPeer a, b, c;
@@ -305,8 +306,8 @@ TEST_F(ReceiveRoad, ForwardedRequestsLeftUnansweredByAnEndedConnectionAreRefused
     a.Send("[R&B][A] identify {}\n[R&B][A] get {\"path\":\"/a\"}\n");
     ASSERT_EQ(b.ReadLine(), "[B][R&A] identify {}\n");
     b.Close();
-    EXPECT_EQ(a.ReadLine(), "[A][R&B] @identify {\"error\":\"Device not connected\"}\n");
-    EXPECT_EQ(a.ReadLine(), "[A][R&B] @get {\"error\":\"Device not connected\"}\n");
+    EXPECT_EQ(a.ReadLine(), "[A][R&B] @identify {\"error\":\"connection lost\"}\n");
+    EXPECT_EQ(a.ReadLine(), "[A][R&B] @get {\"error\":\"connection lost\"}\n");
 
     a.Send("[R&C][A] subscribe {}\n");
     ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl/context.hpp>
 
@@ -199,37 +197,33 @@ TEST_F(ReplyCacheTest, ANameBelongsToTheConnectionItCameOn) {
     EXPECT_EQ(routes.Back("ctl", device.get()), owner);
 }
 
-// A reply answers the oldest request forwarded for its requester with its word ("error"
-// the oldest of any word), so that what a closed connection leaves is exactly what went
-// unanswered; a connection keeps no more than its bound, the oldest forgotten.
-TEST_F(ReplyCacheTest, ForwardedRequestsAreAnsweredByRequesterAndWordAndBounded) {
+// A reply answers the request of its ordinal, whichever place it holds, so that what a
+// closed connection leaves is exactly what went unanswered; a connection keeps no more
+// than its bound, the oldest forgotten.
+TEST_F(ReplyCacheTest, ForwardedRequestsAreAnsweredByOrdinalAndBounded) {
     Zelkor::ForwardedRequests forwarded;
     auto onward = Connection(), requester = Connection();
-    const auto refusals = [&] {
-        std::string text;
-        for (const auto& pending : forwarded.Ended(onward.get())) {
-            text += pending.refusal + " ";
-        }
-        return text;
-    };
-    const std::tuple<const char*, const char*, const char*> requests[] = {
-        {"a", "get", "a-get1"}, {"b", "get", "b-get"}, {"a", "set", "a-set"}, {"a", "get", "a-get2"},
-        {"a", "exec", "a-exec"}};
-    for (const auto& [name, word, refusal] : requests) {
-        forwarded.Forwarded(onward.get(), {requester, name, word, refusal});
+    for (std::uint64_t ordinal = 1; ordinal <= 4; ++ordinal) {
+        EXPECT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, "r" + std::to_string(ordinal)}));
     }
-    forwarded.Answered(onward.get(), "a", "get");
-    forwarded.Answered(onward.get(), "a", "error");
-    forwarded.Answered(onward.get(), "c", "set");
-    EXPECT_EQ(refusals(), "b-get a-get2 a-exec ");
-    EXPECT_EQ(refusals(), "");
+    forwarded.Answered(onward.get(), 2);
+    forwarded.Answered(onward.get(), 0);
+    forwarded.Answered(requester.get(), 1);
+    std::string left;
+    for (const auto& pending : forwarded.Ended(onward.get())) {
+        left += pending.refusal + " ";
+    }
+    EXPECT_EQ(left, "r1 r3 r4 ");
+    EXPECT_TRUE(forwarded.Ended(onward.get()).empty());
 
-    for (std::size_t i = 0; i < Zelkor::ForwardedRequests::MaxPerConnection + 1; ++i) {
-        forwarded.Forwarded(onward.get(), {requester, "a", "get", std::to_string(i)});
+    for (std::uint64_t ordinal = 1; ordinal <= Zelkor::ForwardedRequests::MaxPerConnection; ++ordinal) {
+        ASSERT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, std::to_string(ordinal)}));
     }
+    EXPECT_FALSE(forwarded.Forwarded(onward.get(), {0, requester, "last"}));
     const auto kept = forwarded.Ended(onward.get());
     ASSERT_EQ(kept.size(), Zelkor::ForwardedRequests::MaxPerConnection);
-    EXPECT_EQ(kept.front().refusal, "1");
+    EXPECT_EQ(kept.front().refusal, "2");
+    EXPECT_EQ(kept.back().refusal, "last");
 }
 
 }  // namespace
