@@ -303,9 +303,18 @@ public:
     // "get" and "set" lines go through the folder modification service, onReply likewise
     // held in the line's place among the connection's requests of the word (their replies
     // also reach the default handler). Any other word's onReply is not used: the caller
-    // waits for the reply on the word's signal.
+    // waits for the reply on the word's signal. A line that does not read as its word's
+    // request is not sent and answers nothing; one the connection did not take, or whose
+    // connection ends before its reply, has onReply answered with RawRefusal's line for
+    // "connection lost" (the services do so for their words; the caller for the others).
+    // `sent` hears false a loop turn later, never inside this call.
     void SendRawCommand(void* handle, const char* raw, MessageForwardInfo& header,
                         std::function<void(const std::string&)> onReply, SendResult sent = nullptr);
+    // The line a raw command's peer would send to refuse it with `reason`, as it would
+    // come in: its word, turned-round header and {"error": reason} (a "get" or "set": each
+    // of its entries carrying the reason). "" for a line that does not read as its word's
+    // request, which is never sent.
+    std::string RawRefusal(const char* raw, const MessageForwardInfo& header, const std::string& reason);
     boost::signals2::connection AddRawCmdHandler(const char* raw, std::function<void(MessageSignalData&)> handler);
     void BroadcastUDP(bool on);
     void SubnetUDP(bool on);
@@ -418,6 +427,11 @@ private:
     void sendFolderReply(MessageSignalData& data, const char* word, const std::string& json);
 
 private:
+    // The message of a raw line's word read from its JSON, with its word; null (logged
+    // when `log`) for an unknown word or a body its message does not read.
+    std::unique_ptr<Message> readRaw(const char* raw, std::string& word, bool log);
+    // Tells `done` (when set) on a later loop turn that its line was not taken.
+    void reportNotTaken(SendResult done);
     // Runs `fn` on the loop: at once on the loop thread, else posted (dropped when the
     // driver is gone by the time it would run).
     template <class Fn>

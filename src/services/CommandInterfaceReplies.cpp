@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/ErrorReply.h"
+#include "driver/EndedRequest.h"
 #include "services/CommandInterfaceService.h"
 #include "services/ExecMessages.h"
 
@@ -81,14 +82,11 @@ void CommandInterfaceService::sendExec(void* conn, ExecCommand& message, Message
         _sender->SendRequest(nullptr, std::move(line), nullptr);
         return;
     }
-    if (!handler) {
-        std::lock_guard<std::mutex> lock(_mutex);
-        handler = _default;
-    }
-    _sender->SendRequest(conn, std::move(line),
-                         [this, conn, place = Place{false, std::move(handler), nullptr}](bool taken) mutable {
-                             handOver(conn, taken, std::move(place));
-                         });
+    handler = OrDefault(std::move(handler));
+    Place place{false, std::move(handler), nullptr, std::string()};
+    _sender->SendRequest(conn, std::move(line), [this, conn, place = std::move(place)](bool taken) mutable {
+        handOver(conn, taken, std::move(place));
+    });
 }
 
 void CommandInterfaceService::SendRawExecLine(void* conn, std::string line, RawReplyHandler handler,
@@ -100,14 +98,24 @@ void CommandInterfaceService::SendRawExecLine(void* conn, std::string line, RawR
         _sender->SendRequest(nullptr, std::move(line), std::move(sent));
         return;
     }
+    // The place keeps the line: what ends the request unanswered answers it as its peer
+    // would have refused it.
+    Place place{true, nullptr, std::move(handler), line};
     _sender->SendRequest(conn, std::move(line),
-                         [this, conn, place = Place{true, nullptr, std::move(handler)},
-                          sent = std::move(sent)](bool taken) mutable {
+                         [this, conn, place = std::move(place), sent = std::move(sent)](bool taken) mutable {
                              handOver(conn, taken, std::move(place));
                              if (sent) {
                                  sent(taken);
                              }
                          });
+}
+
+CommandInterfaceService::ExecResultHandler CommandInterfaceService::OrDefault(ExecResultHandler handler) {
+    if (!handler) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        handler = _default;
+    }
+    return handler;
 }
 
 void CommandInterfaceService::handOver(void* conn, bool taken, Place place) {
@@ -119,9 +127,7 @@ void CommandInterfaceService::handOver(void* conn, bool taken, Place place) {
     }
     Warning("ZK5713W Exec request not taken by connection", tagOf(conn));
     // Never sent, never answered: the handler hears it now, as for a lost connection.
-    if (!place.raw && place.exec) {
-        callLost(place.exec);
-    }
+    callLost(place);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -136,7 +142,7 @@ void CommandInterfaceService::SetExecReplyHandler(void* conn, ExecResultHandler 
         handler = _default;
     }
     try {
-        _queues[conn].push_back(Place{false, std::move(handler), nullptr});
+        _queues[conn].push_back(Place{false, std::move(handler), nullptr, std::string()});
     } catch (const std::exception& error) {
         Warning("ZK5702W Exception accessing reply handlers", error.what());
     }
@@ -144,7 +150,8 @@ void CommandInterfaceService::SetExecReplyHandler(void* conn, ExecResultHandler 
 
 void CommandInterfaceService::SetRawReplyHandler(void* conn, RawReplyHandler handler) {
     if (conn) {
-        append(conn, Place{true, nullptr, std::move(handler)}, "ZK5701W Exception accessing reply handlers");
+        append(conn, Place{true, nullptr, std::move(handler), std::string()},
+               "ZK5701W Exception accessing reply handlers");
     }
 }
 
@@ -266,8 +273,12 @@ void CommandInterfaceService::callExec(const ExecResultHandler& handler, const E
     handler(path, command, empty || status == "true", result, requestid);
 }
 
-void CommandInterfaceService::callLost(const ExecResultHandler& handler) {
-    handler("/", std::string(), false, ConnectionLost, std::string());
+void CommandInterfaceService::callLost(const Place& place) {
+    if (!place.raw && place.exec) {
+        place.exec("/", std::string(), false, ConnectionLost, std::string());
+    } else if (place.raw && place.rawHandler) {
+        place.rawHandler(EndedRequestText(place.line, ConnectionLost));
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -296,9 +307,7 @@ void CommandInterfaceService::SignalRaised(ConnectionResult& result) {
         return;
     }
     for (const Place& place : lost) {
-        if (!place.raw && place.exec) {
-            callLost(place.exec);
-        }
+        callLost(place);
     }
 }
 

@@ -79,17 +79,20 @@ public:
     void SetExecReplyHandler(void* conn, ExecResultHandler handler);
     // A raw "exec" request line (built, header included) with its raw handler: sent on the
     // connection, the handler taking its place once the connection took the line, else
-    // dropped uncalled. `sent` hears on the loop whether the line was taken. A null handle
-    // sends by multicast and keeps no handler.
+    // answered a turn later as a lost connection answers it. `sent` hears on the loop
+    // whether the line was taken. A null handle sends by multicast and keeps no handler.
     void SendRawExecLine(void* conn, std::string line, RawReplyHandler handler,
                          IServiceSender::SendResult sent = nullptr);
+    // `handler`, or when it is empty a copy of the default handler as it is now (empty
+    // when none is set): what a request sent with `handler` would hold.
+    ExecResultHandler OrDefault(ExecResultHandler handler);
     // An empty "getpresetinfo" request on the connection.
     void SendGetPresetInfo(void* conn);
 
     // --- driver side ---------------------------------------------------------------------
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
-    // A lost or refused connection: its exec handlers hear ConnectionLost, its raw ones go
-    // uncalled.
+    // A lost or refused connection: its exec handlers hear ConnectionLost, its raw ones
+    // their lines' refusal with ConnectionLost, as it would come in (EndedRequestReply).
     void SignalRaised(ConnectionResult& result) override;
     // An "exec" message: a reply to ProcessExecReply, a request to ProcessExecRequest.
     void SignalRaised(MessageSignalData& data) override;
@@ -113,6 +116,8 @@ private:
         bool raw = false;
         ExecResultHandler exec;
         RawReplyHandler rawHandler;
+        // A raw line as it went out: what answers it when no reply will.
+        std::string line;
     };
     // The handler a reply goes to, copied out of the lock.
     struct Chosen {
@@ -131,7 +136,9 @@ private:
     // Runs the handler the request's arguments choose; false when that form has none.
     bool runHandler(void* conn, const ExecCommand& request, const std::string& path, const std::string& command,
                     bool& success, std::string& result);
-    static void callLost(const ExecResultHandler& handler);
+    // A place no reply will take: an exec handler hears ConnectionLost as the result (path
+    // "/", success false), a raw one the line's refusal with it as it would come in.
+    static void callLost(const Place& place);
 
     IServiceSender* _sender;
     Signal<MessageSignalData> _execSignal;

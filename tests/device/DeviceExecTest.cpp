@@ -24,6 +24,7 @@ namespace {
 
 using Zelkor::DeviceImpl;
 using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 const char* const kGuid = "0b3e9d1c-2a4f-4c6e-8d0b-1f2e3d4c5b6a";
 
@@ -163,42 +164,51 @@ TEST_F(DeviceExec, RawCommandsOfOneWordAreServedOldestFirstAndOnlyOnce) {
                                    R"(third @subscribe {"path":"/a/d"})"}));
 }
 
-// A line that never went out (an unknown word, a body its word's message refuses, a
-// device without connection) leaves no callback waiting: the next reply of the word goes
-// to the next line that did.
+// A line that never went out (an unknown word, a body its word's message refuses) leaves
+// no callback waiting and answers nothing: the next reply of the word goes to the next
+// line that did. A device without connection answers a line on the loop, as a router
+// refuses one for a device it cannot reach.
 TEST_F(DeviceExec, ALineNotSentLeavesNoCallbackWaiting) {
     auto unconnected = MakeDevice(harness.driver.get(), "7c1d2e3f-4a5b-4c6d-8e7f-9a0b1c2d3e4f", "amp-2", "127.0.0.1");
     unconnected->SendRawCommand(R"(get {"path":"/a/b"})", Raw("unconnected"));
+    unconnected->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("unconnected"));
+    unconnected->SendRawCommand(R"(nosuchword {"path":"/a/b"})", Raw("never"));
     device->SendRawCommand(R"(nosuchword {"path":"/a/b"})", Raw("unknown"));
     device->SendRawCommand(R"(get {"path":7})", Raw("refused"));
     device->SendRawCommand(nullptr, Raw("null"));
     device->SendRawCommand(R"(get {"path":"/a/b"})", nullptr);
     device->SendRawCommand(R"(get {"path":"/a/c"})", Raw("sent"));
     EXPECT_EQ(Answer({R"(@get {"path":"/a/c","value":3})"}), (Lines{"get {\"path\":\"/a/c\"}\n"}));
-    EXPECT_EQ(WaitHeard(1), (Lines{R"(sent @get {"path":"/a/c","value":3})"}));
+    EXPECT_EQ(WaitHeard(3), (Lines{R"(unconnected @get {"error":"Device not connected","path":"/a/b"})",
+                                   R"(unconnected @subscribe {"error":"Device not connected"})",
+                                   R"(sent @get {"path":"/a/c","value":3})"}));
 }
 
-// A disconnection of the device's signals drops the waiting raw callbacks uncalled, those
-// the folder modification service holds too; the next raw command connects its handler
-// again. A finalized device enters none.
-TEST_F(DeviceExec, DisconnectSignalsDropsWaitingRawCallbacks) {
+// A disconnection of the device's signals answers its waiting raw lines as a lost
+// connection would; one the folder modification service holds still hears its own reply.
+// The next raw command connects its handler again. A finalized device sends none and
+// answers it as one without connection.
+TEST_F(DeviceExec, DisconnectSignalsAnswersWaitingRawCallbacks) {
     device->OnGetResult([this](const Zelkor::ObjectParamContainer& c) { Heard("default-get " + Summary(c)); });
-    device->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("dropped"));
-    device->SendRawCommand(R"(get {"path":"/a/b"})", Raw("dropped-get"));
+    device->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("waiting"));
+    device->SendRawCommand(R"(get {"path":"/a/b"})", Raw("held-get"));
     EXPECT_EQ(peer.ReadLine(), "subscribe {\"path\":\"/a/b\"}\n");
     ASSERT_TRUE(harness.OnLoop([] {}));
     device->DisconnectSignals();
+    EXPECT_EQ(WaitHeard(1), (Lines{R"(waiting @subscribe {"error":"connection lost"})"}));
     CountSubscribeReplies();
     peer.Send("@subscribe {\"path\":\"/a/b\"}\n");
     EXPECT_EQ(Answer({R"(@get {"path":"/a/b","value":1})"}), (Lines{"get {\"path\":\"/a/b\"}\n"}));
     EXPECT_TRUE(WaitUntil([&] { return subscribeReplies.load() == 1; }));
-    EXPECT_EQ(WaitHeard(1), (Lines{"default-get /a|b=1"}));
+    EXPECT_EQ(WaitHeard(3), (Lines{R"(waiting @subscribe {"error":"connection lost"})", "default-get /a|b=1",
+                                   R"(held-get @get {"path":"/a/b","value":1})"}));
     device->SendRawCommand(R"(subscribe {"path":"/a/c"})", Raw("kept"));
     Answer({R"(@subscribe {"path":"/a/c"})"});
-    EXPECT_EQ(WaitHeard(2), (Lines{"default-get /a|b=1", R"(kept @subscribe {"path":"/a/c"})"}));
+    EXPECT_EQ(WaitHeard(4).back(), R"(kept @subscribe {"path":"/a/c"})");
     device->Finalize();
     device->SendRawCommand(R"(subscribe {"path":"/a/d"})", Raw("finalized"));
-    EXPECT_EQ(WaitHeard(2).size(), 2u);
+    EXPECT_EQ(WaitHeard(5).back(), R"(finalized @subscribe {"error":"Device not connected"})");
+    EXPECT_EQ(peer.ReadLine(200ms), "");
 }
 
 // A raw line answered "@error" hears that line; the replies of its word to the
@@ -244,8 +254,8 @@ TEST_F(DeviceExec, AnErrorAnswersTheExecOrGetInFlight) {
 // The connection dies with twenty gets and twenty execs waiting, one on the wire and the
 // rest held by the connection: each get callback hears every value failed with
 // "connection lost", each exec callback "connection lost", each in sending order. A get
-// deferred while a script runs, or asked of a device without connection, never went to
-// a connection and is never answered.
+// asked of a device without connection hears every value failed with "Device not
+// connected" on the loop; one deferred while a script runs is dropped, as asked.
 TEST_F(DeviceExec, AKilledConnectionAnswersEveryPendingGetAndExec) {
     const auto get = [this](const std::string& tag) {
         return [this, tag](const Zelkor::ObjectParamContainer& c) { Heard(tag + " " + Summary(c)); };
@@ -265,8 +275,11 @@ TEST_F(DeviceExec, AKilledConnectionAnswersEveryPendingGetAndExec) {
     peer.Close();
     Lines gets;
     Lines execs;
-    for (const auto& line : WaitHeard(40)) {
-        (line.rfind("get", 0) == 0 ? gets : execs).push_back(line);
+    const Lines heard = WaitHeard(41);
+    ASSERT_EQ(heard.size(), 41u);
+    EXPECT_EQ(heard.front(), "unconnected /b|c!Device not connected /b|d!Device not connected");
+    for (auto line = heard.begin() + 1; line != heard.end(); ++line) {
+        (line->rfind("get", 0) == 0 ? gets : execs).push_back(*line);
     }
     ASSERT_EQ(gets.size(), 20u);
     ASSERT_EQ(execs.size(), 20u);

@@ -77,8 +77,9 @@ TEST_F(CommandInterfaceTest, ALineTheConnectionRefusedHoldsNoPlace) {
     service.SendRawExecLine(first, "exec {\"command\":\"r\"}\n", RecordRaw("R"),
                             [&rawSent](bool taken) { rawSent.push_back(taken); });
     Exec(first, "b", Record("B"));
-    // The refused exec hears of it at once; the refused raw handler is never called.
-    EXPECT_EQ(calls, std::vector<std::string>{LostCall("F")});
+    // Each refused line hears of it as of a lost connection: the exec as its result, the
+    // raw handler as the line's refusal.
+    EXPECT_EQ(calls, (std::vector<std::string>{LostCall("F"), "G:@exec {\"error\":\"connection lost\"}"}));
     EXPECT_EQ(rawSent, (std::vector<bool>{false, true}));
     EXPECT_EQ(log.Count("ZK5713W"), 2u);
     calls.clear();
@@ -95,7 +96,8 @@ TEST_F(CommandInterfaceTest, ALostConnectionAnswersItsExecHandlersAndLeavesNothi
     Exec(first, "b", Record("B"));
     Exec(second, "x", Record("X"));
     sender.Close(first);
-    EXPECT_EQ(calls, (std::vector<std::string>{LostCall("A"), LostCall("B")}));
+    EXPECT_EQ(calls, (std::vector<std::string>{LostCall("A"), "R:@exec {\"error\":\"connection lost\"}",
+                                               LostCall("B")}));
 
     // A new connection at the same address starts afresh: its first request's reply
     // goes to that request, not to anything of the lost one.

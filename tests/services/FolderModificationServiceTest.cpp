@@ -129,14 +129,23 @@ TEST_F(FolderModificationTest, AHandlerQueuedAheadWaitsForTheNextRequestWithoutO
     EXPECT_EQ(calls, (std::vector<std::string>{"default:" + Gain(4)}));
 }
 
+// A refused request holds no place, and hears of the refusal as of a lost connection:
+// its handler (one sent without: the default) every value failed, a raw line its refusal.
 TEST_F(FolderModificationTest, ARequestTheConnectionRefusedHoldsNoPlace) {
     sender.SetAccept([](void*, const std::string& line) { return line.find("/refused") == std::string::npos; });
     Get(first, Record("A"), "/refused");
+    service.SetDefaultGetReplyHandler(Record("default"));
     GetWithout(first, "/refused");
+    service.SendRequestLine(first, "get", "get {\"path\":\"/refused\"}\n",
+                            [this](const std::string& text) { calls.push_back("raw:" + text); });
     Get(first, Record("B"));
+    const std::string lost = "/|refused!connection lost";
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:" + lost, "default:" + lost, "default:" + lost,
+                                               R"(raw:@get {"error":"connection lost","path":"/refused"})"}));
+    calls.clear();
     GainReply(first, 1);
     GainReply(first, 2);
-    EXPECT_EQ(calls, (std::vector<std::string>{"B:" + Gain(1)}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"B:" + Gain(1), "default:" + Gain(2)}));
 }
 
 TEST_F(FolderModificationTest, AnErrorReplyAndAnUnreadableReplyEachReachTheirOwnHandler) {
@@ -155,23 +164,29 @@ TEST_F(FolderModificationTest, AnErrorReplyAndAnUnreadableReplyEachReachTheirOwn
     // A reply without entries is the bare word.
     Reply(first, "@get");
     GainReply(first, 5);
-    EXPECT_EQ(calls, (std::vector<std::string>{"A:|!Not authenticated", "B:|!Array must contain objects",
-                                               "C:|!Too many entries", "D:", "E:" + Gain(5)}));
+    // A refusal or a body that does not read names no entry: every entry asked about
+    // hears it.
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:/audio|gain!Not authenticated",
+                                               "B:/audio|gain!Array must contain objects",
+                                               "C:/audio|gain!Too many entries", "D:", "E:" + Gain(5)}));
 }
 
 // Each request the lost connection took hears every value failed, one sent without
-// handler through the default; a handler queued ahead for a request not sent goes
-// uncalled, and nothing of the connection is left to a later reply.
+// handler through the default, a raw line as its refusal; a handler queued ahead for a
+// request not sent goes uncalled, and nothing of the connection is left to a later reply.
 TEST_F(FolderModificationTest, ALostConnectionAnswersTheRequestsItTookAndDropsTheRest) {
     service.SetDefaultGetReplyHandler(Record("default"));
     Get(first, Record("A"));
     GetWithout(first);
     Set(first, Record("S"));
+    service.SendRequestLine(first, "set", "set {\"path\":\"/audio/gain\",\"value\":1}\n",
+                            [this](const std::string& text) { calls.push_back("raw:" + text); });
     service.SetGetReplyHandler(first, Record("P"), "p");
     Get(second, Record("B"));
     sender.Close(first);
     const std::string lost = "/audio|gain!connection lost";
-    EXPECT_EQ(calls, (std::vector<std::string>{"A:" + lost, "default:" + lost, "S:" + lost}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:" + lost, "default:" + lost, "S:" + lost,
+                                               R"(raw:@set {"error":"connection lost","path":"/audio/gain"})"}));
     calls.clear();
     service.SetDefaultSetReplyHandler(Record("defaultSet"));
     GainReply(first, 1);
