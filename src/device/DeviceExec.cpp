@@ -15,6 +15,7 @@
 #include "core/Message.h"
 #include "core/MessageSignalData.h"
 #include "driver/ConnectionResult.h"
+#include "driver/EndedRequest.h"
 #include "driver/ZelkorDriver.h"
 #include "services/CommandInterfaceService.h"
 #include "transport/TcpSocket.h"
@@ -142,16 +143,22 @@ void DeviceImpl::SendRawCommand(const char* line, RawCallback callback) {
             // turn, when the connection can tell the line's place among its requests: one
             // that never went out would take the reply of a later line. A line that went
             // nowhere, or whose connection ends first, hears its refusal instead.
-            RawWait wait{word, socket, 0, hashOf(header), owner->RawRefusal(line, header, ConnectionLost), callback};
+            RawWait wait;
+            wait.word = word;
+            wait.connection = socket;
+            wait.hash = hashOf(header);
+            wait.line = owner->RawRequestLine(line, header);
+            wait.callback = callback;
             sent = [self = shared_from_this(), wait = std::move(wait), generation](bool taken) mutable {
                 const auto connection = wait.connection.lock();
                 if (taken && connection) {
                     wait.ordinal = connection->LastRequestTaken();
+                    wait.sentAt = std::chrono::steady_clock::now();
                     self->enterRaw(std::move(wait), generation);
-                } else if (!wait.lost.empty()) {
+                } else {
                     // A turn after the call, on the loop: the driver reports a line not
                     // taken no sooner.
-                    wait.callback(wait.lost);
+                    answerRaw(wait, ConnectionLost);
                 }
             };
         }
@@ -160,7 +167,7 @@ void DeviceImpl::SendRawCommand(const char* line, RawCallback callback) {
     if (!went) {
         // A line the connection would not have sent either (unknown word, bad JSON) has no
         // refusal, and no answer, as it has none with a connection.
-        std::string refusal = owner->RawRefusal(line, MessageForwardInfo(), NotConnected);
+        std::string refusal = EndedRequestText(owner->RawRequestLine(line, MessageForwardInfo()), NotConnected);
         if (!refusal.empty()) {
             answerLater([callback = std::move(callback), refusal = std::move(refusal)](ZelkorDriver&) {
                 callback(refusal);
@@ -257,9 +264,38 @@ void DeviceImpl::rawConnectionEnded(void* handle) {
     }
     // On the loop, where the connection's end is told: in order, as the lines went out.
     for (const auto& wait : ended) {
-        if (!wait.lost.empty()) {
-            wait.callback(wait.lost);
+        answerRaw(wait, ConnectionLost);
+    }
+}
+
+void DeviceImpl::answerRaw(const RawWait& wait, const char* reason) {
+    if (wait.timedOut || !wait.callback) {
+        return;
+    }
+    const std::string refusal = EndedRequestText(wait.line, reason);
+    if (!refusal.empty()) {
+        wait.callback(refusal);
+    }
+}
+
+void DeviceImpl::ExpireRawCommands(std::chrono::steady_clock::time_point cutoff) {
+    std::vector<RawWait> expired;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        for (auto& wait : _rawWaits) {
+            if (wait.timedOut || wait.sentAt > cutoff) {
+                continue;
+            }
+            // The wait keeps its place to take its late reply; the answer goes now.
+            RawWait answer;
+            answer.line = wait.line;
+            answer.callback = std::move(wait.callback);
+            wait.timedOut = true;
+            expired.push_back(std::move(answer));
         }
+    }
+    for (const auto& wait : expired) {
+        answerRaw(wait, TimedOut);
     }
 }
 
@@ -269,9 +305,7 @@ void DeviceImpl::answerRawLater(std::vector<RawWait> ended) {
     }
     answerLater([ended = std::move(ended)](ZelkorDriver&) {
         for (const auto& wait : ended) {
-            if (!wait.lost.empty()) {
-                wait.callback(wait.lost);
-            }
+            answerRaw(wait, ConnectionLost);
         }
     });
 }
@@ -339,6 +373,10 @@ void DeviceImpl::serveRaw(MessageSignalData& data) {
     }
     for (auto& cut : cuts) {
         cut.disconnect();
+    }
+    // A line answered at its time-out takes its late reply to nobody.
+    if (!deliver) {
+        return;
     }
     const std::string& received = message->GetRawText();
     deliver(received.empty() ? message->ToNetworkFormat(false) : received);

@@ -59,6 +59,8 @@ public:
     static constexpr const char* NotConnected = "Device not connected";
     // The error of a request whose connection ended before its reply.
     static constexpr const char* ConnectionLost = "connection lost";
+    // The error of a request unanswered for the reply time-out.
+    static constexpr const char* TimedOut = "timeout";
 
     DeviceImpl(ZelkorDriver* driver, const NewDiscoInfo& record);
     ~DeviceImpl() override;
@@ -271,6 +273,10 @@ public:
     // releases the connection set. A second call only logs.
     void Finalize();
     bool IsFinalized() const { return _finalized.load(); }
+    // Loop thread: every raw line taken at `cutoff` or before and still unanswered hears
+    // its refusal with TimedOut now; its wait stays for the late reply, which then goes to
+    // nobody. (The services answer their own requests at the time-out.)
+    void ExpireRawCommands(std::chrono::steady_clock::time_point cutoff);
 
 private:
     // The driver's discovery service, keeping the driver while it is used; empty once the
@@ -355,18 +361,25 @@ private:
         std::weak_ptr<TcpSocket> connection;
         std::uint64_t ordinal = 0;
         std::string hash;
-        // The line's refusal with ConnectionLost, as it would come in: its answer when no
-        // reply will come.
-        std::string lost;
+        // The line as it went out: its refusal answers it when no reply will come.
+        std::string line;
         RawCallback callback;
+        // When the connection took the line.
+        std::chrono::steady_clock::time_point sentAt;
+        // Answered at the reply time-out: the wait stays for the late reply, which goes to
+        // nobody.
+        bool timedOut = false;
     };
     void enterRaw(RawWait wait, std::uint64_t generation);
     // While callbacks wait: a handler on the driver's connection results that answers,
     // when a connection ends, the lines it took (device's mutex held).
     void hookRawEnds(ZelkorDriver& owner);
     void rawConnectionEnded(void* handle);
-    // The waits' callbacks hear their refusals on the loop, a turn later.
+    // The waits' callbacks hear their lines' refusals with ConnectionLost on the loop, a
+    // turn later.
     void answerRawLater(std::vector<RawWait> ended);
+    // Answers a wait with its line's refusal with `reason`, unless it timed out before.
+    static void answerRaw(const RawWait& wait, const char* reason);
     void serveRaw(MessageSignalData& data);
     // Connects the handler of `word` unless connected (device's mutex held); false when
     // the driver raises no signal of the word.
@@ -376,6 +389,7 @@ private:
     std::vector<boost::signals2::connection> idleRawHandlers();
     // Cuts every word's handler; the waiting callbacks hear their refusals on the loop.
     void dropRawCommands();
+
 
     // The driver's subscription and event-subscription services, keeping the driver while
     // used; empty without them.

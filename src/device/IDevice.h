@@ -41,9 +41,10 @@
 //   connection ends before its reply (or that the connection never took) with
 //   "connection lost"; one a router cannot pass on, with the router's refusal ("Device
 //   not connected", "Device not found"); one held for a proof the device refused, with
-//   "Authentication Failed". Only a deferrable request dropped while a script runs, and
-//   a malformed one (null path or command, a raw line that does not read), go
-//   unanswered.
+//   "Authentication Failed"; with a reply time-out set (IDiscoveryService::
+//   SetReplyTimeout), one unanswered that long with "timeout", its late reply then going
+//   to nobody. Only a deferrable request dropped while a script runs, and a malformed one
+//   (null path or command, a raw line that does not read), go unanswered.
 
 #include <chrono>
 #include <cstddef>
@@ -262,8 +263,8 @@ public:
     // out, an "@error" reply to it, or a reply that refuses the whole message (a router's
     // "Device not connected" for a device it cannot reach), gives every value that error,
     // and the end of the connection before its reply (or a connection that did not take
-    // the line) every value the error "connection lost". Every answer comes on the event
-    // loop, never inside the call.
+    // the line) every value the error "connection lost"; the reply time-out, "timeout".
+    // Every answer comes on the event loop, never inside the call.
     virtual void SetParameter(ObjectParamContainer& values) = 0;
     virtual void SetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
                               bool deferrable, std::string tag) = 0;
@@ -302,7 +303,8 @@ public:
     // routing header. The reply goes to `callback` (an empty one: to the default handler
     // as it was at the call). A failure comes with success false and its text as the
     // result: a lost connection (or one that did not take the line) with path "/" and
-    // "connection lost"; without a connection, or once finalized, nothing is sent and it
+    // "connection lost", the reply time-out likewise with "timeout"; without a
+    // connection, or once finalized, nothing is sent and it
     // comes the same way with "Device not connected"; a device that refused this node's
     // proof on a secured connection with "Authentication Failed", an "@error" reply or a
     // router's refusal with its text, the other texts empty. Nothing is sent, and the
@@ -350,7 +352,8 @@ public:
     // with its route turned round and {"error": text} (a "get" or "set": each of its
     // entries with the error): "Device not connected" without a connection or once
     // finalized; "connection lost" when the connection that took the line ends first,
-    // did not take it, or the device is disconnected while it waits. A line that does
+    // did not take it, or the device is disconnected while it waits; "timeout" at the
+    // reply time-out. A line that does
     // not read as its word's request (an unknown word, bad JSON) is never sent and
     // answers nothing. Every answer comes on the event loop, never inside the call.
     virtual void SendRawCommand(const char* line, RawCallback callback) = 0;

@@ -5,7 +5,6 @@
 
 #include "core/Message.h"
 #include "driver/CommandTable.h"
-#include "driver/EndedRequest.h"
 #include "driver/ZelkorDriver.h"
 #include "services/CommandInterfaceService.h"
 #include "services/FolderModificationService.h"
@@ -61,14 +60,14 @@ std::unique_ptr<Message> ZelkorDriver::readRaw(const char* raw, std::string& wor
     return message;
 }
 
-std::string ZelkorDriver::RawRefusal(const char* raw, const MessageForwardInfo& header, const std::string& reason) {
+std::string ZelkorDriver::RawRequestLine(const char* raw, const MessageForwardInfo& header) {
     std::string word;
     const std::unique_ptr<Message> message = readRaw(raw, word, false);
     if (!message) {
         return std::string();
     }
     message->SetMessageForwardInfo(header);
-    return EndedRequestText(message->Build(true), reason);
+    return message->Build(true);
 }
 
 void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardInfo& header,

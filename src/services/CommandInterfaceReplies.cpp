@@ -4,6 +4,7 @@
 #include <exception>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "core/ErrorReply.h"
 #include "driver/EndedRequest.h"
@@ -187,7 +188,9 @@ CommandInterfaceService::Chosen CommandInterfaceService::choose(void* handle) {
                 if (found->second.empty()) {
                     _queues.erase(found);
                 }
-                if (!place.raw && place.exec) {
+                if (place.timedOut) {
+                    note = "ZK5715I Exec reply after its time-out dropped";
+                } else if (!place.raw && place.exec) {
                     chosen.exec = std::move(place.exec);
                 } else if (place.raw && place.rawHandler) {
                     note = "ZK5705I Exec reply has raw handler";
@@ -273,11 +276,31 @@ void CommandInterfaceService::callExec(const ExecResultHandler& handler, const E
     handler(path, command, empty || status == "true", result, requestid);
 }
 
-void CommandInterfaceService::callLost(const Place& place) {
+void CommandInterfaceService::callLost(const Place& place, const char* reason) {
     if (!place.raw && place.exec) {
-        place.exec("/", std::string(), false, ConnectionLost, std::string());
+        place.exec("/", std::string(), false, reason, std::string());
     } else if (place.raw && place.rawHandler) {
-        place.rawHandler(EndedRequestText(place.line, ConnectionLost));
+        place.rawHandler(EndedRequestText(place.line, reason));
+    }
+}
+
+void CommandInterfaceService::ExpireRequests(std::chrono::steady_clock::time_point cutoff) {
+    std::vector<Place> expired;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        for (auto& [conn, places] : _queues) {
+            for (Place& place : places) {
+                if (place.timedOut || place.sentAt > cutoff) {
+                    continue;
+                }
+                place.timedOut = true;
+                Place answer{place.raw, std::move(place.exec), std::move(place.rawHandler), std::move(place.line)};
+                expired.push_back(std::move(answer));
+            }
+        }
+    }
+    for (const Place& place : expired) {
+        callLost(place, TimedOut);
     }
 }
 
@@ -307,7 +330,9 @@ void CommandInterfaceService::SignalRaised(ConnectionResult& result) {
         return;
     }
     for (const Place& place : lost) {
-        callLost(place);
+        if (!place.timedOut) {
+            callLost(place);
+        }
     }
 }
 

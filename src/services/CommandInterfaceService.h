@@ -13,6 +13,7 @@
 // results and the hand-over of sent lines on the loop. One mutex guards the queues and the
 // seven handler slots; handlers are copied under it and called outside it.
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -43,6 +44,8 @@ class CommandInterfaceService : public ISignalObserver<ConnectionResult>,
 public:
     // The result given to exec handlers whose request lost its connection or never went out.
     static constexpr const char* ConnectionLost = "connection lost";
+    // The result given to exec handlers whose request was unanswered for the reply time-out.
+    static constexpr const char* TimedOut = "timeout";
     static constexpr const char* NotImplemented = "exec is not implemented";
     static constexpr const char* MissingCommand = "Missing command";
 
@@ -106,6 +109,11 @@ public:
     // hears success false with the error's reason as result and the other texts empty, a
     // raw one the error line as it came in. One that answers another word is not ours.
     void ProcessErrorReply(MessageSignalData& data);
+    // Loop thread: every place taken at `cutoff` or before and still unanswered is
+    // answered now as one whose reply timed out: an exec handler hears TimedOut as the
+    // result (path "/", success false), a raw one its line's refusal with it. The place
+    // stays for the reply, which, should it still come, goes to nobody.
+    void ExpireRequests(std::chrono::steady_clock::time_point cutoff);
     // An "exec" reply the reader refused still takes its place: an exec handler hears
     // success false with the reader's text as result, a raw one the text as it came.
     void UnreadableReply(void* handle, const std::string& text, const std::string& error);
@@ -118,6 +126,11 @@ private:
         RawReplyHandler rawHandler;
         // A raw line as it went out: what answers it when no reply will.
         std::string line;
+        // When the place was taken.
+        std::chrono::steady_clock::time_point sentAt = std::chrono::steady_clock::now();
+        // Answered at the reply time-out: the place waits for its late reply, which goes
+        // to nobody.
+        bool timedOut = false;
     };
     // The handler a reply goes to, copied out of the lock.
     struct Chosen {
@@ -138,7 +151,7 @@ private:
                     bool& success, std::string& result);
     // A place no reply will take: an exec handler hears ConnectionLost as the result (path
     // "/", success false), a raw one the line's refusal with it as it would come in.
-    static void callLost(const Place& place);
+    static void callLost(const Place& place, const char* reason = ConnectionLost);
 
     IServiceSender* _sender;
     Signal<MessageSignalData> _execSignal;

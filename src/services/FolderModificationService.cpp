@@ -1,6 +1,7 @@
 #include "services/FolderModificationService.h"
 
 #include <exception>
+#include <vector>
 #include <sstream>
 #include <utility>
 
@@ -293,6 +294,42 @@ void FolderModificationService::sendLine(Kind& kind, void* handle, std::string l
     });
 }
 
+void FolderModificationService::ExpireRequests(std::chrono::steady_clock::time_point cutoff) {
+    for (Kind* kind : {&_get, &_set}) {
+        // What the expired places answer, taken under the lock and answered after it.
+        struct Expired {
+            ReplyHandler handler;
+            RawReplyHandler raw;
+            std::string line;
+        };
+        std::vector<Expired> expired;
+        {
+            std::lock_guard<std::mutex> lock(kind->mutex);
+            for (auto& [handle, queues] : kind->queues) {
+                for (Entry& entry : queues.sent) {
+                    if (entry.timedOut || entry.sentAt > cutoff) {
+                        continue;
+                    }
+                    entry.timedOut = true;
+                    Expired answer;
+                    answer.handler = entry.useDefault ? kind->defaultHandler : std::move(entry.handler);
+                    answer.raw = std::move(entry.raw);
+                    answer.line = std::move(entry.line);
+                    expired.push_back(std::move(answer));
+                }
+            }
+        }
+        for (const auto& answer : expired) {
+            if (answer.handler) {
+                answer.handler(FailedValues(kind->texts.word, answer.line, TimedOut));
+            }
+            if (answer.raw) {
+                answer.raw(EndedRequestText(answer.line, TimedOut));
+            }
+        }
+    }
+}
+
 void FolderModificationService::AnswerUnsent(const std::string& word, ReplyHandler handler,
                                              const ObjectParamContainer& failed) {
     Kind* kind = kindOf(word);
@@ -338,6 +375,7 @@ void FolderModificationService::recordSent(Kind& kind, void* handle, std::option
             }
             queues.sent.back().raw = std::move(raw);
             queues.sent.back().line = std::move(line);
+            queues.sent.back().sentAt = std::chrono::steady_clock::now();
         } catch (const std::exception& error) {
             Warning(kind.texts.sendException, error.what());
             return;
@@ -387,6 +425,9 @@ void FolderModificationService::SignalRaised(ConnectionResult& result) {
         // Outside the lock, in sending order: a handler may send again (on another
         // connection).
         for (const Entry& entry : lost) {
+            if (entry.timedOut) {
+                continue;
+            }
             const ReplyHandler& handler = entry.useDefault ? fallback : entry.handler;
             if (handler) {
                 handler(FailedValues(kind->texts.word, entry.line, ConnectionLost));
@@ -553,6 +594,11 @@ void FolderModificationService::deliver(Kind& kind, void* handle,
                     entry = std::move(queue.front());
                     queue.pop_front();
                 }
+            }
+            if (entry && entry->timedOut) {
+                Info(std::string("ZK6342I ") + kind.texts.word + " reply after its time-out dropped on connection " +
+                     tagOf(handle));
+                return;
             }
             if (entry) {
                 raw = std::move(entry->raw);

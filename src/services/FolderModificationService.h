@@ -13,13 +13,16 @@
 // place (UnreadableReply), and so does an "@error" the connection finds answering a
 // "get" or "set"; the end of the connection answers every place it held. Each such
 // handler hears its request's entries, each carrying the reader's text, the error's
-// reason or ConnectionLost, and so does one whose reply refuses the whole message.
+// reason or ConnectionLost, and so does one whose reply refuses the whole message. With a
+// reply time-out, a request unanswered that long hears TimedOut and keeps its place for
+// the late reply, which then goes to nobody (ExpireRequests).
 //
 // Ownership: made and owned by the driver, which outlives it; the sender is not owned,
 // the storage facade is shared. Threads: sends and the handler setters come from any
 // thread; requests, replies and connection results on the event loop. One mutex per kind
 // guards its queues and default handler; no handler, storage or send runs under it.
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -61,6 +64,8 @@ public:
     static constexpr const char* StorageException = "Exception in storage layer";
     // The error of every entry of the requests a closed connection had taken.
     static constexpr const char* ConnectionLost = "connection lost";
+    // The error of every entry of a request unanswered for the reply time-out.
+    static constexpr const char* TimedOut = "timeout";
 
     // Either may be null: without sender nothing is sent, without storage every entry of
     // a reply carries NoStorage.
@@ -124,6 +129,11 @@ public:
     void SendRequestLine(void* handle, const std::string& word, std::string line, RawReplyHandler onReply = nullptr,
                          std::function<void(bool taken)> sent = nullptr);
 
+    // Loop thread: every request taken at `cutoff` or before and still unanswered is
+    // answered now as one whose reply timed out, each entry with TimedOut (a raw
+    // command's handler, its line's refusal with it). Its place stays for the reply,
+    // which, should it still come, goes to nobody.
+    void ExpireRequests(std::chrono::steady_clock::time_point cutoff);
     // A request of `word` ("get" or "set") that never went out, answered on the loop: its
     // handler, or the default handler as it is now when it has none, hears `failed`.
     void AnswerUnsent(const std::string& word, ReplyHandler handler, const ObjectParamContainer& failed);
@@ -141,6 +151,11 @@ private:
         RawReplyHandler raw;
         // The request line as it went out: what an error or the connection's end answers.
         std::string line;
+        // When the connection took the line.
+        std::chrono::steady_clock::time_point sentAt;
+        // Answered at the reply time-out: the place waits for its late reply, which goes
+        // to nobody.
+        bool timedOut = false;
 
         static Entry Of(std::string tag, ReplyHandler handler, bool useDefault = false) {
             Entry entry;
