@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,32 @@ TEST_F(CommandInterfaceTest, ALostConnectionAnswersItsExecHandlersAndLeavesNothi
     made.connected = true;
     sender.ConnectionResults().Raise(made);
     EXPECT_TRUE(calls.empty());
+}
+
+// At the reply time-out each exec sent by then and still unanswered hears "timeout", a raw
+// line its refusal; each keeps its place, so its late reply goes to nobody and the next
+// reply to the next exec. A later loss answers only what was not answered yet.
+TEST_F(CommandInterfaceTest, AnExecUnansweredAtTheTimeOutHearsItOnceAndItsLateReplyGoesToNobody) {
+    service.OnExecResult(Record("D"));
+    Exec(first, "a", Record("A"));
+    service.SendRawExecLine(first, "exec {\"command\":\"r\"}\n", RecordRaw("R"));
+    const auto cutoff = std::chrono::steady_clock::now();
+    // What is sent from now on is stamped after the cut-off.
+    while (std::chrono::steady_clock::now() <= cutoff) {
+    }
+    Exec(second, "x", Record("X"));
+    service.ExpireRequests(cutoff);
+    service.ExpireRequests(cutoff);
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:/||fail|timeout|", R"(R:@exec {"error":"timeout"})"}));
+    calls.clear();
+    Exec(first, "b", Record("B"));
+    Answer(first, "a");
+    Receive(first, "@exec {\"command\":\"r\"}\n");
+    Answer(first, "b");
+    Exec(first, "c", Record("C"));
+    sender.Close(first);
+    sender.Close(second);
+    EXPECT_EQ(calls, (std::vector<std::string>{OkCall("B", "b"), LostCall("C"), LostCall("X")}));
 }
 
 TEST_F(CommandInterfaceTest, AHandlerMaySendAgainFromItsCall) {

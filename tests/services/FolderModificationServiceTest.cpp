@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -193,6 +194,39 @@ TEST_F(FolderModificationTest, ALostConnectionAnswersTheRequestsItTookAndDropsTh
     Reply(first, R"(@set {"path":"/audio/gain","value":2})");
     GainReply(second, 3);
     EXPECT_EQ(calls, (std::vector<std::string>{"default:" + Gain(1), "defaultSet:" + Gain(2), "B:" + Gain(3)}));
+}
+
+// At the reply time-out each request sent by then and still unanswered hears every value
+// failed with "timeout", a raw line its refusal; each keeps its place, so its late reply
+// goes to nobody and the next reply to the next request. A later loss of the connection
+// answers only what was not answered yet.
+TEST_F(FolderModificationTest, ARequestUnansweredAtTheTimeOutHearsItOnceAndItsLateReplyGoesToNobody) {
+    service.SetDefaultGetReplyHandler(Record("default"));
+    Get(first, Record("A"));
+    service.SendRequestLine(first, "get", "get {\"path\":\"/audio/gain\"}\n",
+                            [this](const std::string& text) { calls.push_back("raw:" + text); });
+    const auto cutoff = std::chrono::steady_clock::now();
+    // What is sent from now on is stamped after the cut-off.
+    while (std::chrono::steady_clock::now() <= cutoff) {
+    }
+    Get(second, Record("B"));
+    service.ExpireRequests(cutoff - std::chrono::hours(1));
+    EXPECT_TRUE(calls.empty());
+    service.ExpireRequests(cutoff);
+    const std::string timedOut = "/audio|gain!timeout";
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:" + timedOut, "default:" + timedOut,
+                                               R"(raw:@get {"error":"timeout","path":"/audio/gain"})"}));
+    calls.clear();
+    service.ExpireRequests(cutoff);
+    Get(first, Record("C"));
+    GainReply(first, 1);
+    GainReply(first, 2);
+    GainReply(first, 3);
+    Get(first, Record("D"));
+    sender.Close(first);
+    sender.Close(second);
+    EXPECT_EQ(calls, (std::vector<std::string>{"C:" + Gain(3), "D:/audio|gain!connection lost",
+                                               "B:/audio|gain!connection lost"}));
 }
 
 TEST_F(FolderModificationTest, AHandlerMaySendAgain) {
