@@ -83,6 +83,7 @@ void ZelkorDriver::SocketRejected(std::shared_ptr<TcpSocket> socket) {
 
 void ZelkorDriver::SocketClosed(std::shared_ptr<TcpSocket> socket) {
     _live.Remove(socket.get());
+    answerForwarded(*socket);
     checkDrained();
     // Raised a loop turn later, so that observers may close further connections without
     // re-entering the code that closed this one. A driver on its way out has no owner

@@ -355,7 +355,60 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         out += body;
     }
     out += '\n';
-    sendLine(HandleOf(onward.get()), out, !packet.isReply, header, command, false);
+    if (packet.isReply) {
+        // The node behind answered: its requester is owed nothing more for this request,
+        // nor for any before it.
+        _forwarded.Answered(packet.socket.get(), packet.socket->AnsweredRequest().ordinal);
+        sendLine(HandleOf(onward.get()), out, false, header, command, false);
+        return;
+    }
+    passOn(packet, command, onward, std::move(out));
+}
+
+void ZelkorDriver::passOn(Packet& packet, const std::string& command, const std::shared_ptr<TcpSocket>& onward,
+                          std::string line) {
+    // The refusal's header as stepBack writes it, kept in case the node behind never
+    // answers: the line has been written, the header is free to turn round.
+    MessageForwardInfo& header = *packet.header;
+    header.ReversePaths();
+    std::string previous;
+    header.TransitionTargetToSource(previous);
+    std::ostringstream front;
+    const bool answerable = header.PutHeader(front, false, command.c_str());
+    bool taken = false;
+    if (sendable(line)) {
+        try {
+            taken = onward->SendDataNow(std::move(line), true);
+        } catch (const std::exception& error) {
+            Error("ZK78F6E Request not sent", error.what());
+        }
+    }
+    if (!taken) {
+        // Its connection went while the request was on its way: it is refused now rather
+        // than never answered (as a notice for a requester already gone is).
+        Warning("ZK7873W target device is not connected", onward->Tag());
+        SendErrorReply(packet, command, "Device not connected", header);
+        return;
+    }
+    // What a device sends its requester (a publish, a block) waits for no answer of ours:
+    // its own side ends what the requester's end leaves.
+    if (answerable && !isRouteNotice(command) &&
+        !_forwarded.Add(onward.get(), onward->LastRequestTaken(), {packet.socket, front.str()})) {
+        Warning("ZK78E9W Forwarded requests past the bound: the oldest goes unanswered should its connection end",
+                onward->Tag());
+    }
+}
+
+void ZelkorDriver::answerForwarded(const TcpSocket& ended) {
+    // The refusal the node behind would have sent, along the way the request came.
+    Json::Value body(Json::objectValue);
+    body["error"] = "connection lost";
+    const std::string tail = WriteCompactJson(body) + '\n';
+    for (auto& owed : _forwarded.Ended(&ended)) {
+        if (const auto requester = owed.requester.lock()) {
+            SendReply(HandleOf(requester.get()), owed.front + tail, std::string(), std::string());
+        }
+    }
 }
 
 void ZelkorDriver::stepBack(Packet& packet, const std::string& command, const std::string& text) {

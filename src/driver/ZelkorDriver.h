@@ -59,6 +59,7 @@
 #include "driver/IZelkorDriver.h"
 #include "driver/Packet.h"
 #include "driver/ReplyCache.h"
+#include "driver/ForwardedRequests.h"
 #include "driver/ReturnRoutes.h"
 #include "transport/InterfaceInfo.h"
 #include "transport/NetworkInfo.h"
@@ -461,6 +462,13 @@ private:
     void forward(Packet& packet, IDriverDiscovery& discovery, const std::string& command, MessageFactoryFunction create,
                  const std::string& next);
     void stepBack(Packet& packet, const std::string& command, const std::string& text);
+    // Writes a request on to the node behind and keeps what its requester is owed should
+    // that connection end before the reply; one the connection does not take is refused
+    // "Device not connected" at once.
+    void passOn(Packet& packet, const std::string& command, const std::shared_ptr<TcpSocket>& onward, std::string line);
+    // A connection ended: each request passed on over it and not answered is refused
+    // "connection lost" to its requester.
+    void answerForwarded(const TcpSocket& ended);
     void customCommand(Packet& packet, const std::string& command, const std::string& line);
     // Null when the connection may make the request; else the refusal's text (logged here).
     // `known`: the word is in the command table; the application's own words need an
@@ -595,6 +603,7 @@ private:
 
     ReplyCache _replyCache;
     ReturnRoutes _returnRoutes;
+    ForwardedRequests _forwarded;
 
     std::mutex _udpMutex;
     std::vector<std::shared_ptr<UdpSocket>> _udpSockets;
