@@ -87,6 +87,19 @@ public:
         return answers;
     }
 
+    // Waits until every request sent is told in a "request" line (or refused in an error
+    // line); false at the deadline.
+    bool AllTold(std::chrono::milliseconds deadline = 30s) {
+        const auto until = std::chrono::steady_clock::now() + deadline;
+        while (told() != 3 * _rounds) {
+            _controller.Await([](const Json::Value&) { return true; }, 200ms);
+            if (std::chrono::steady_clock::now() > until) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     // Waits until every request sent is told (a command waits a while for a connect in
     // progress; one for a device no longer listed is an error line instead) and every one
     // told has an answer; false at the deadline.
@@ -328,10 +341,12 @@ struct Routed {
                                            : nullptr;
 };
 
-// The device behind the router is killed: the router refuses what the controller asks
-// of it, and the refusal reaches the controller as the error of every path it asked for,
-// of its exec and of its raw line. Started again, the device is served again.
-TEST(NodeAnswersRouted, ARoutersRefusalReachesEveryPathAsked) {
+// The device behind the router freezes with a request passed on to it, and is killed:
+// the router answers that request "connection lost" (or, should it come after the router
+// saw the device go, refuses it), and refuses what the controller asks after. A refusal
+// reaches the controller as the error of every path it asked for, of its exec and of its
+// raw line. Started again, the device is served again.
+TEST(NodeAnswersRouted, ADeviceGoneBehindTheRouterIsAnsweredOnEveryPathAsked) {
     Routed nodes;
     if (!nodes.pair.Missing().empty()) {
         GTEST_SKIP() << nodes.pair.Missing();
@@ -339,9 +354,17 @@ TEST(NodeAnswersRouted, ARoutersRefusalReachesEveryPathAsked) {
     Asked asked(nodes.controller->process);
     ASSERT_TRUE(nodes.Reached(asked));
 
+    ASSERT_TRUE(nodes.device->process.Signal(SIGSTOP));
+    asked.Round();
+    ASSERT_TRUE(asked.AllTold());
     ASSERT_TRUE(nodes.device->process.Signal(SIGKILL));
-    // Asked once the router knows: a line it passed on before would wait on a dead
-    // connection.
+    ASSERT_TRUE(asked.AllAnswered());
+    const std::set<std::string> gone{"connection lost", "Device not connected", "Device not found"};
+    const std::set<std::string> lost = Errors(asked.LastGet());
+    ASSERT_EQ(lost.size(), 1u) << asked.LastGet();
+    EXPECT_EQ(gone.count(*lost.begin()), 1u) << asked.LastGet();
+
+    // Asked once the router knows: what it refuses, not what it passed on before.
     ASSERT_FALSE(nodes.router->process.Await(DeviceLine("amp1", "Disconnected"), 20s).isNull());
     asked.Round();
     ASSERT_TRUE(asked.AllAnswered());
