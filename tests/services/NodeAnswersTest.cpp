@@ -56,90 +56,80 @@ public:
                          R"(","line":"get {\"path\":\"/audio/gain\"}"})");
     }
 
-    // The tags of the get, exec and raw requests told in "request" lines, and the answer
-    // lines of each tag, from every line the controller wrote so far.
-    std::set<std::string> Requested() const {
-        std::set<std::string> tags;
-        for (const auto& text : _controller.Lines()) {
-            const Json::Value line = Parse(text);
-            const std::string command = line["cmd"].asString();
-            if (line["event"] == "request" && line["tag"].isString() &&
-                (command == "get" || command == "exec" || command == "raw")) {
-                tags.insert(line["tag"].asString());
-            }
-        }
-        return tags;
-    }
-    std::map<std::string, std::vector<Json::Value>> Answers() const {
+    // What the controller's lines tell so far: the tags told in "request" lines, the
+    // requests refused for a device no longer listed (error lines), the answers by tag.
+    struct Seen {
+        std::set<std::string> told;
+        std::size_t refused = 0;
         std::map<std::string, std::vector<Json::Value>> answers;
+
+        std::set<std::string> Unanswered() const {
+            std::set<std::string> left = told;
+            for (const auto& answer : answers) {
+                left.erase(answer.first);
+            }
+            return left;
+        }
+    };
+    Seen Scan() const {
+        Seen seen;
         for (const auto& text : _controller.Lines()) {
             const Json::Value line = Parse(text);
             const std::string event = line["event"].asString();
             const std::string tag = line["tag"].asString();
-            if (tag.empty()) {
-                continue;
-            }
-            if ((event == "get" && tag[0] == 'g') || (event == "exec" && line["reply"] == true && tag[0] == 'e') ||
-                (event == "raw" && tag[0] == 'r')) {
-                answers[tag].push_back(line);
-            }
-        }
-        return answers;
-    }
-
-    // Waits until every request sent is told in a "request" line (or refused in an error
-    // line); false at the deadline.
-    bool AllTold(std::chrono::milliseconds deadline = 30s) {
-        const auto until = std::chrono::steady_clock::now() + deadline;
-        while (told() != 3 * _rounds) {
-            _controller.Await([](const Json::Value&) { return true; }, 200ms);
-            if (std::chrono::steady_clock::now() > until) {
-                return false;
+            if (event == "request" && !tag.empty() && std::string("ger").find(tag[0]) != std::string::npos) {
+                seen.told.insert(tag);
+            } else if (event == "error" && line["message"].asString().rfind("no device ", 0) == 0) {
+                ++seen.refused;
+            } else if ((event == "get" && tag[0] == 'g') || (event == "exec" && line["reply"] == true && tag[0] == 'e') ||
+                       (event == "raw" && tag[0] == 'r')) {
+                seen.answers[tag].push_back(line);
             }
         }
-        return true;
+        return seen;
     }
 
     // Waits until every request sent is told (a command waits a while for a connect in
-    // progress; one for a device no longer listed is an error line instead) and every one
-    // told has an answer; false at the deadline.
-    bool AllAnswered(std::chrono::milliseconds deadline = 30s) {
+    // progress) and, with `answered`, every one told has an answer; false at the deadline.
+    bool AllAnswered(std::chrono::milliseconds deadline = 30s, bool answered = true) {
         const auto until = std::chrono::steady_clock::now() + deadline;
         for (;;) {
-            // Reading on: the wait takes the lines as they come, whatever they are.
-            _controller.Await([](const Json::Value&) { return true; }, 200ms);
-            if (told() == 3 * _rounds && unanswered().empty()) {
+            const Seen seen = Scan();
+            const bool allTold = seen.told.size() + seen.refused == 3u * _rounds;
+            if (allTold && (!answered || seen.Unanswered().empty())) {
                 return true;
             }
             if (std::chrono::steady_clock::now() > until) {
                 std::string left;
-                for (const auto& tag : unanswered()) {
+                for (const auto& tag : seen.Unanswered()) {
                     left += " " + tag;
                 }
-                ADD_FAILURE() << "told " << told() << " of " << 3 * _rounds << ", unanswered:" << left;
+                ADD_FAILURE() << "told " << seen.told.size() + seen.refused << " of " << 3 * _rounds
+                              << ", unanswered:" << left;
                 return false;
             }
+            // Reading on: the wait takes the lines as they come, whatever they are.
+            _controller.Await([](const Json::Value&) { return true; }, 200ms);
         }
     }
+    bool AllTold() { return AllAnswered(30s, false); }
 
     // The answer of the latest round's get, once every request is answered.
     Json::Value LastGet() const {
-        const auto answers = Answers();
-        const auto found = answers.find("g" + std::to_string(_rounds - 1));
-        return found == answers.end() ? Json::Value() : found->second.front();
+        const Seen seen = Scan();
+        const auto found = seen.answers.find("g" + std::to_string(_rounds - 1));
+        return found == seen.answers.end() ? Json::Value() : found->second.front();
     }
+    std::map<std::string, std::vector<Json::Value>> Answers() const { return Scan().answers; }
 
-    // Every tag told was answered once, no tag twice, and each get answered the paths it
-    // asked for, each with a value or an error.
+    // Every tag told was answered once and nothing else was, and each get answered the
+    // paths it asked for, each with a value or an error.
     void ExpectEachAnsweredOnce() const {
-        const auto answers = Answers();
-        for (const auto& tag : Requested()) {
-            const auto found = answers.find(tag);
-            ASSERT_NE(found, answers.end()) << tag << " never answered";
-            EXPECT_EQ(found->second.size(), 1u) << tag << " answered " << found->second.size() << " times";
-        }
-        for (const auto& [tag, lines] : answers) {
-            EXPECT_EQ(Requested().count(tag), 1u) << tag << " answered, never asked";
+        const Seen seen = Scan();
+        EXPECT_TRUE(seen.Unanswered().empty());
+        for (const auto& [tag, lines] : seen.answers) {
+            EXPECT_EQ(seen.told.count(tag), 1u) << tag << " answered, never asked";
+            EXPECT_EQ(lines.size(), 1u) << tag << " answered " << lines.size() << " times";
             if (tag[0] != 'g') {
                 continue;
             }
@@ -155,22 +145,6 @@ public:
     int Rounds() const { return _rounds; }
 
 private:
-    int told() const {
-        int count = static_cast<int>(Requested().size());
-        for (const auto& text : _controller.Lines()) {
-            const Json::Value line = Parse(text);
-            count += line["event"] == "error" && line["message"].asString().rfind("no device ", 0) == 0;
-        }
-        return count;
-    }
-    std::set<std::string> unanswered() const {
-        std::set<std::string> left = Requested();
-        for (const auto& [tag, lines] : Answers()) {
-            left.erase(tag);
-        }
-        return left;
-    }
-
     NodeProcess& _controller;
     int _rounds = 0;
 };
