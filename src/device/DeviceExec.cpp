@@ -3,7 +3,8 @@
 // text, whose replies come back as text. The callback of an "exec", "get" or "set" line is
 // held by the word's service in the line's place among the connection's requests; any
 // other word's callback waits here for the reply to its own line. An "@error" that
-// answers a raw line reaches its callback as the error line itself (see IDevice).
+// answers a raw line reaches its callback as the error line itself; a line no reply will
+// answer hears the refusal its peer would have sent (see IDevice).
 
 #include "device/DeviceImpl.h"
 
@@ -13,8 +14,10 @@
 
 #include "core/Message.h"
 #include "core/MessageSignalData.h"
+#include "driver/ConnectionResult.h"
+#include "driver/EndedRequest.h"
 #include "driver/ZelkorDriver.h"
-#include "services/ICommandInterfaceService.h"
+#include "services/CommandInterfaceService.h"
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
@@ -30,11 +33,11 @@ std::shared_ptr<ICommandInterfaceService> DeviceImpl::commandInterface() const {
 namespace {
 
 template <class Args>
-void sendExec(DeviceImpl& device, const std::shared_ptr<ICommandInterfaceService>& service, const char* path,
+bool sendExec(DeviceImpl& device, const std::shared_ptr<ICommandInterfaceService>& service, const char* path,
               const char* command, const Args& args, const std::string& requestid, IDevice::ExecCallback& callback) {
     // The service builds the line before this returns; the header is this request's own.
     // The work runs at most once, so the callback moves on instead of being copied.
-    device.ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
+    return device.ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
         service->SendExecCommand(ZelkorDriver::HandleOf(socket.get()), path, command, args, header, requestid,
                                  std::move(callback));
     });
@@ -42,13 +45,30 @@ void sendExec(DeviceImpl& device, const std::shared_ptr<ICommandInterfaceService
 
 }  // namespace
 
+void DeviceImpl::answerUnreachedExec(const std::shared_ptr<ICommandInterfaceService>& service,
+                                     ExecCallback callback) {
+    // An empty callback stands for the default handler as it is at the call, as it does
+    // for a request that goes out.
+    if (!callback) {
+        if (auto* commands = dynamic_cast<CommandInterfaceService*>(service.get())) {
+            callback = commands->OrDefault(nullptr);
+        }
+    }
+    if (callback) {
+        answerLater([callback = std::move(callback)](ZelkorDriver&) {
+            callback("/", std::string(), false, NotConnected, std::string());
+        });
+    }
+}
+
 void DeviceImpl::SendExecCommand(const char* path, const char* command, const std::vector<std::string>& args,
                                  const std::string& requestid, ExecCallback callback) {
     if (!path || !command) {
         return;
     }
-    if (const auto service = commandInterface()) {
-        sendExec(*this, service, path, command, args, requestid, callback);
+    const auto service = commandInterface();
+    if (service && !sendExec(*this, service, path, command, args, requestid, callback)) {
+        answerUnreachedExec(service, std::move(callback));
     }
 }
 
@@ -57,8 +77,9 @@ void DeviceImpl::SendExecCommand(const char* path, const char* command, const st
     if (!path || !command) {
         return;
     }
-    if (const auto service = commandInterface()) {
-        sendExec(*this, service, path, command, args, requestid, callback);
+    const auto service = commandInterface();
+    if (service && !sendExec(*this, service, path, command, args, requestid, callback)) {
+        answerUnreachedExec(service, std::move(callback));
     }
 }
 
@@ -67,8 +88,9 @@ void DeviceImpl::SendExecCommand(const char* path, const char* command, const st
     if (!path || !command) {
         return;
     }
-    if (const auto service = commandInterface()) {
-        sendExec(*this, service, path, command, args, requestid, callback);
+    const auto service = commandInterface();
+    if (service && !sendExec(*this, service, path, command, args, requestid, callback)) {
+        answerUnreachedExec(service, std::move(callback));
     }
 }
 
@@ -110,41 +132,48 @@ void DeviceImpl::SendRawCommand(const char* line, RawCallback callback) {
         std::lock_guard<std::mutex> lock(_mutex);
         generation = _rawGeneration;
     }
+    // The service of an "exec", "get" or "set" line holds the callback in the line's place
+    // among the connection's requests, and answers it once: by the reply, or by the line's
+    // refusal when its connection ends or never took it.
     const bool serviceWord = word == "exec" || word == "get" || word == "set";
-    if (serviceWord) {
-        // The service of the word holds the callback in the line's place among the
-        // connection's requests; a disconnection of the device since drops it there.
-        callback = [weak = weak_from_this(), generation, callback = std::move(callback)](const std::string& text) {
-            const auto self = weak.lock();
-            if (!self) {
-                return;
-            }
-            {
-                std::lock_guard<std::mutex> lock(self->_mutex);
-                if (generation != self->_rawGeneration) {
-                    return;
-                }
-            }
-            callback(text);
-        };
-    }
-    ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
+    const bool went = ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
         ZelkorDriver::SendResult sent;
         if (!serviceWord) {
             // The callback waits only once the connection took the line, in the same loop
             // turn, when the connection can tell the line's place among its requests: one
-            // that never went out would take the reply of a later line.
-            RawWait wait{word, socket, 0, hashOf(header), callback};
+            // that never went out would take the reply of a later line. A line that went
+            // nowhere, or whose connection ends first, hears its refusal instead.
+            RawWait wait;
+            wait.word = word;
+            wait.connection = socket;
+            wait.hash = hashOf(header);
+            wait.line = owner->RawRequestLine(line, header);
+            wait.callback = callback;
             sent = [self = shared_from_this(), wait = std::move(wait), generation](bool taken) mutable {
                 const auto connection = wait.connection.lock();
                 if (taken && connection) {
                     wait.ordinal = connection->LastRequestTaken();
+                    wait.sentAt = std::chrono::steady_clock::now();
                     self->enterRaw(std::move(wait), generation);
+                } else {
+                    // A turn after the call, on the loop: the driver reports a line not
+                    // taken no sooner.
+                    answerRaw(wait, ConnectionLost);
                 }
             };
         }
         owner->SendRawCommand(ZelkorDriver::HandleOf(socket.get()), line, header, callback, std::move(sent));
     });
+    if (!went) {
+        // A line the connection would not have sent either (unknown word, bad JSON) has no
+        // refusal, and no answer, as it has none with a connection.
+        std::string refusal = EndedRequestText(owner->RawRequestLine(line, MessageForwardInfo()), NotConnected);
+        if (!refusal.empty()) {
+            answerLater([callback = std::move(callback), refusal = std::move(refusal)](ZelkorDriver&) {
+                callback(refusal);
+            });
+        }
+    }
 }
 
 bool DeviceImpl::hookRaw(ZelkorDriver& owner, const std::string& word) {
@@ -168,38 +197,125 @@ void DeviceImpl::enterRaw(RawWait wait, std::uint64_t generation) {
     // What goes is cut and released after the lock: a handler owns this device, and a
     // callback's captures may own anything.
     const auto self = shared_from_this();
-    std::vector<RawWait> closed;
+    std::vector<RawWait> ended;
     std::vector<boost::signals2::connection> cuts;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         // A disconnection since the line was sent: its reply is not coming on a connection
         // of this device any more. A finalized device is never served again.
         if (generation != _rawGeneration || IsFinalized()) {
-            return;
-        }
-        // Lines whose connection has closed since are answered by nothing any more.
-        for (auto at = _rawWaits.begin(); at != _rawWaits.end();) {
-            const auto connection = at->connection.lock();
-            if (connection && connection->SocketIsOpen()) {
-                ++at;
-            } else {
-                closed.push_back(std::move(*at));
-                at = _rawWaits.erase(at);
+            ended.push_back(std::move(wait));
+        } else {
+            // Lines whose connection has closed since are answered by nothing any more.
+            for (auto at = _rawWaits.begin(); at != _rawWaits.end();) {
+                const auto connection = at->connection.lock();
+                if (connection && connection->SocketIsOpen()) {
+                    ++at;
+                } else {
+                    ended.push_back(std::move(*at));
+                    at = _rawWaits.erase(at);
+                }
             }
-        }
-        // A word whose replies the driver raises on no signal of its map.
-        if (hookRaw(*owner, wait.word) && hookRaw(*owner, "error")) {
-            _rawWaits.push_back(std::move(wait));
+            // A word whose replies the driver raises on no signal of its map.
+            if (hookRaw(*owner, wait.word) && hookRaw(*owner, "error")) {
+                _rawWaits.push_back(std::move(wait));
+                hookRawEnds(*owner);
+            }
         }
         cuts = idleRawHandlers();
     }
     for (auto& cut : cuts) {
         cut.disconnect();
     }
+    answerRawLater(std::move(ended));
+}
+
+void DeviceImpl::hookRawEnds(ZelkorDriver& owner) {
+    if (_rawEnds.connected()) {
+        return;
+    }
+    _rawEnds = owner.ConnectionResults().Connect([weak = weak_from_this()](ConnectionResult& result) {
+        const auto self = weak.lock();
+        if (self && !result.connected) {
+            self->rawConnectionEnded(result.handle);
+        }
+    });
+}
+
+void DeviceImpl::rawConnectionEnded(void* handle) {
+    const auto self = shared_from_this();
+    std::vector<RawWait> ended;
+    std::vector<boost::signals2::connection> cuts;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        for (auto at = _rawWaits.begin(); at != _rawWaits.end();) {
+            const auto connection = at->connection.lock();
+            if (!connection || ZelkorDriver::HandleOf(connection.get()) == handle) {
+                ended.push_back(std::move(*at));
+                at = _rawWaits.erase(at);
+            } else {
+                ++at;
+            }
+        }
+        cuts = idleRawHandlers();
+    }
+    for (auto& cut : cuts) {
+        cut.disconnect();
+    }
+    // On the loop, where the connection's end is told: in order, as the lines went out.
+    for (const auto& wait : ended) {
+        answerRaw(wait, ConnectionLost);
+    }
+}
+
+void DeviceImpl::answerRaw(const RawWait& wait, const char* reason) {
+    if (wait.timedOut || !wait.callback) {
+        return;
+    }
+    const std::string refusal = EndedRequestText(wait.line, reason);
+    if (!refusal.empty()) {
+        wait.callback(refusal);
+    }
+}
+
+void DeviceImpl::ExpireRawCommands(std::chrono::steady_clock::time_point cutoff) {
+    std::vector<RawWait> expired;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        for (auto& wait : _rawWaits) {
+            if (wait.timedOut || wait.sentAt > cutoff) {
+                continue;
+            }
+            // The wait keeps its place to take its late reply; the answer goes now.
+            RawWait answer;
+            answer.line = wait.line;
+            answer.callback = std::move(wait.callback);
+            wait.timedOut = true;
+            expired.push_back(std::move(answer));
+        }
+    }
+    for (const auto& wait : expired) {
+        answerRaw(wait, TimedOut);
+    }
+}
+
+void DeviceImpl::answerRawLater(std::vector<RawWait> ended) {
+    if (ended.empty()) {
+        return;
+    }
+    answerLater([ended = std::move(ended)](ZelkorDriver&) {
+        for (const auto& wait : ended) {
+            answerRaw(wait, ConnectionLost);
+        }
+    });
 }
 
 std::vector<boost::signals2::connection> DeviceImpl::idleRawHandlers() {
     std::vector<boost::signals2::connection> idle;
+    if (_rawWaits.empty() && _rawEnds.connected()) {
+        idle.push_back(_rawEnds);
+        _rawEnds = boost::signals2::connection();
+    }
     for (auto at = _rawHandlers.begin(); at != _rawHandlers.end();) {
         const bool needed = std::any_of(_rawWaits.begin(), _rawWaits.end(), [&](const RawWait& wait) {
             return at->first == "error" || wait.word == at->first;
@@ -258,6 +374,10 @@ void DeviceImpl::serveRaw(MessageSignalData& data) {
     for (auto& cut : cuts) {
         cut.disconnect();
     }
+    // A line answered at its time-out takes its late reply to nobody.
+    if (!deliver) {
+        return;
+    }
     const std::string& received = message->GetRawText();
     deliver(received.empty() ? message->ToNetworkFormat(false) : received);
 }
@@ -266,6 +386,7 @@ void DeviceImpl::dropRawCommands() {
     // Held past the cuts: a handler being cut owns this device.
     const auto self = weak_from_this().lock();
     std::map<std::string, boost::signals2::connection> handlers;
+    boost::signals2::connection ends;
     // The callbacks go after the lock: their captures may own anything.
     std::vector<RawWait> dropped;
     {
@@ -273,10 +394,14 @@ void DeviceImpl::dropRawCommands() {
         ++_rawGeneration;
         handlers.swap(_rawHandlers);
         dropped.swap(_rawWaits);
+        std::swap(ends, _rawEnds);
     }
     for (auto& entry : handlers) {
         entry.second.disconnect();
     }
+    ends.disconnect();
+    // Their replies are served no more: each line hears that its connection is lost to it.
+    answerRawLater(std::move(dropped));
 }
 
 }  // namespace Zelkor

@@ -53,6 +53,14 @@ struct Packet;
 class DeviceImpl : public IDevice, public std::enable_shared_from_this<DeviceImpl>, public ZelkorLoggable {
 public:
     using StateCallback = std::function<void(DeviceNetState newState, DeviceNetState oldState)>;
+    // The error of a request made while neither the device's own connection nor its
+    // router's is connected, or once the device is finalized, as a router answers for a
+    // device it cannot reach.
+    static constexpr const char* NotConnected = "Device not connected";
+    // The error of a request whose connection ended before its reply.
+    static constexpr const char* ConnectionLost = "connection lost";
+    // The error of a request unanswered for the reply time-out.
+    static constexpr const char* TimedOut = "timeout";
 
     DeviceImpl(ZelkorDriver* driver, const NewDiscoInfo& record);
     ~DeviceImpl() override;
@@ -235,9 +243,10 @@ public:
     using HandleWork = std::function<void(std::shared_ptr<TcpSocket>, MessageForwardInfo&)>;
     using SetWork = std::function<void(std::shared_ptr<TcpSocketSet>, MessageForwardInfo&)>;
     // Run `fn` with the connection a request takes (own, else the router's) and its
-    // routing header; nothing when there is none or the device is finalized.
-    void ForTheHandle(const HandleWork& fn);
-    void ForTheEncryptedHandle(const HandleWork& fn);
+    // routing header; nothing when there is none or the device is finalized. True when
+    // `fn` ran.
+    bool ForTheHandle(const HandleWork& fn);
+    bool ForTheEncryptedHandle(const HandleWork& fn);
     // Run `fn` with the device's own connection set (never the router's).
     void ForTheSet(const SetWork& fn);
     // Whether the device's connections speak the older protocol (from its record).
@@ -264,6 +273,10 @@ public:
     // releases the connection set. A second call only logs.
     void Finalize();
     bool IsFinalized() const { return _finalized.load(); }
+    // Loop thread: every raw line taken at `cutoff` or before and still unanswered hears
+    // its refusal with TimedOut now; its wait stays for the late reply, which then goes to
+    // nobody. (The services answer their own requests at the time-out.)
+    void ExpireRawCommands(std::chrono::steady_clock::time_point cutoff);
 
 private:
     // The driver's discovery service, keeping the driver while it is used; empty once the
@@ -272,11 +285,20 @@ private:
     // The driver's folder-modification service, likewise; empty before InitDiscovery.
     std::shared_ptr<IFolderModificationService> folderModification() const;
     // A "get" or "set" on the connection a request takes, with its own routing header:
-    // refused once finalized (logged at Debug with `finalizedText`), silently nothing
-    // without the service or a connection. `send(service, handle, header)` runs at most
-    // once; a template, so that a request's captures cost no allocation.
+    // refused once finalized (logged at Debug with `finalizedText`), nothing without the
+    // service or a connection. `send(service, handle, header)` runs at most once, and the
+    // result tells whether it ran; a template, so that a request's captures cost no
+    // allocation.
     template <class Send>
-    void parameterRequest(const char* finalizedText, Send&& send);
+    bool parameterRequest(const char* finalizedText, Send&& send);
+    // A "get" or "set" (`word`) of `values` that found no connection to go on: its
+    // callback (none: the default handler of the word) hears every value failed with
+    // NotConnected, on the loop. The values are read before this returns.
+    void answerUnreached(const char* word, const ObjectParamContainer& values,
+                         std::function<void(const ObjectParamContainer&)> callback);
+    // Runs `answer` on the driver's loop, a turn later even when called on it: a request's
+    // answer never comes inside the call that made it. Nothing once the driver is gone.
+    void answerLater(std::function<void(ZelkorDriver&)> answer);
     std::string nameText() const;
 
     // The state table without the callback: stores `requested` when the table allows it
@@ -307,7 +329,7 @@ private:
     // The routing decision of SetForwardInfo and ForTheHandle: the router when the device
     // has no connection of its own and the router is connected.
     std::shared_ptr<DeviceImpl> routerInUse();
-    void forHandle(const char* finalizedText, std::shared_ptr<TcpSocket> (DeviceImpl::*pick)(), const HandleWork& fn);
+    bool forHandle(const char* finalizedText, std::shared_ptr<TcpSocket> (DeviceImpl::*pick)(), const HandleWork& fn);
     // Locate and identify: over the connection a request takes when connected, else one
     // datagram to the device's address and port, else to every served interface.
     using ByHandle = std::function<void(DiscoveryService&, void*, MessageForwardInfo&)>;
@@ -319,6 +341,9 @@ private:
     // The driver's command interface, keeping the driver while used; empty before
     // InitCommandInterface.
     std::shared_ptr<ICommandInterfaceService> commandInterface() const;
+    // An exec that found no connection to go on: its callback (none: the default handler
+    // as it is now) hears NotConnected as the result (path "/", success false) on the loop.
+    void answerUnreachedExec(const std::shared_ptr<ICommandInterfaceService>& service, ExecCallback callback);
     // Raw commands other than "exec", "get" and "set": the callbacks of the lines a
     // connection took, oldest first, each waiting for the reply to its own line: by the
     // line's sender hash when it carries one, else by its place among the requests of the
@@ -327,16 +352,34 @@ private:
     // answers the line is its reply. One handler per word on the driver's signal of the
     // word, and one on "@error", stay connected while a callback waits for them.
     // `enterRaw` runs on the loop once the line was taken; a line sent before the latest
-    // dropRawCommands (`generation`) enters nothing, nor is its callback called when a
-    // service holds it.
+    // dropRawCommands (`generation`) enters nothing. Each callback hears exactly one
+    // answer: its reply, or its line's refusal ("connection lost") when the connection
+    // that took the line ends, the line was not taken, or the device is disconnected or
+    // finalized first.
     struct RawWait {
         std::string word;
         std::weak_ptr<TcpSocket> connection;
         std::uint64_t ordinal = 0;
         std::string hash;
+        // The line as it went out: its refusal answers it when no reply will come.
+        std::string line;
         RawCallback callback;
+        // When the connection took the line.
+        std::chrono::steady_clock::time_point sentAt;
+        // Answered at the reply time-out: the wait stays for the late reply, which goes to
+        // nobody.
+        bool timedOut = false;
     };
     void enterRaw(RawWait wait, std::uint64_t generation);
+    // While callbacks wait: a handler on the driver's connection results that answers,
+    // when a connection ends, the lines it took (device's mutex held).
+    void hookRawEnds(ZelkorDriver& owner);
+    void rawConnectionEnded(void* handle);
+    // The waits' callbacks hear their lines' refusals with ConnectionLost on the loop, a
+    // turn later.
+    void answerRawLater(std::vector<RawWait> ended);
+    // Answers a wait with its line's refusal with `reason`, unless it timed out before.
+    static void answerRaw(const RawWait& wait, const char* reason);
     void serveRaw(MessageSignalData& data);
     // Connects the handler of `word` unless connected (device's mutex held); false when
     // the driver raises no signal of the word.
@@ -344,8 +387,9 @@ private:
     // Takes out the handlers no waiting callback needs any more, to be cut after the
     // device's mutex (held) is released.
     std::vector<boost::signals2::connection> idleRawHandlers();
-    // Cuts every word's handler and drops the waiting callbacks uncalled.
+    // Cuts every word's handler; the waiting callbacks hear their refusals on the loop.
     void dropRawCommands();
+
 
     // The driver's subscription and event-subscription services, keeping the driver while
     // used; empty without them.
@@ -459,6 +503,7 @@ private:
     // word, and the count of dropRawCommands (device's mutex).
     std::vector<RawWait> _rawWaits;
     std::map<std::string, boost::signals2::connection> _rawHandlers;
+    boost::signals2::connection _rawEnds;
     std::uint64_t _rawGeneration = 0;
     // The file-system and firmware callbacks (device's mutex); their cookies are the
     // slots Cookie::Freespace ... Cookie::Firmware, the two firmware callbacks sharing one.

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/post.hpp>
+
 #include "core/Message.h"
 #include "core/MessageSignalData.h"
 #include "discovery/DiscoveryService.h"
@@ -68,36 +70,54 @@ MessageForwardInfo DeviceImpl::prepareForwardInfo(const std::shared_ptr<DeviceIm
 
 void DeviceImpl::SetForwardInfo() { prepareForwardInfo(routerInUse()); }
 
-void DeviceImpl::forHandle(const char* finalizedText, std::shared_ptr<TcpSocket> (DeviceImpl::*pick)(),
+bool DeviceImpl::forHandle(const char* finalizedText, std::shared_ptr<TcpSocket> (DeviceImpl::*pick)(),
                            const HandleWork& fn) {
     if (IsFinalized()) {
         Debug(finalizedText);
-        return;
+        return false;
     }
     if (!fn) {
-        return;
+        return false;
     }
     std::shared_ptr<DeviceImpl> router;
     auto socket = (this->*pick)();
     if (!socket) {
         router = Proxy();
         if (!router) {
-            return;
+            return false;
         }
         socket = ((*router).*pick)();
         if (!socket) {
-            return;
+            return false;
         }
     }
     // The header follows the connection taken, not a second look at the connections.
     MessageForwardInfo header = prepareForwardInfo(router);
     fn(std::move(socket), header);
+    return true;
 }
 
-void DeviceImpl::ForTheHandle(const HandleWork& fn) { forHandle("ZK66A1I Device is finalized", &DeviceImpl::GetHandle, fn); }
+bool DeviceImpl::ForTheHandle(const HandleWork& fn) {
+    return forHandle("ZK66A1I Device is finalized", &DeviceImpl::GetHandle, fn);
+}
 
-void DeviceImpl::ForTheEncryptedHandle(const HandleWork& fn) {
-    forHandle("ZK66A3I Device is finalized", &DeviceImpl::GetEncryptedHandle, fn);
+bool DeviceImpl::ForTheEncryptedHandle(const HandleWork& fn) {
+    return forHandle("ZK66A3I Device is finalized", &DeviceImpl::GetEncryptedHandle, fn);
+}
+
+void DeviceImpl::answerLater(std::function<void(ZelkorDriver&)> answer) {
+    const auto owner = _driver.lock();
+    if (!owner || !answer) {
+        return;
+    }
+    // Posted, never run at once: a caller on the loop would hear the answer inside its
+    // own request. The handler keeps only a weak hold on the driver, whose context it
+    // may sit in.
+    boost::asio::post(owner->GetIoContext(), [driver = _driver, answer = std::move(answer)] {
+        if (const auto live = driver.lock()) {
+            answer(*live);
+        }
+    });
 }
 
 void DeviceImpl::ForTheSet(const SetWork& fn) {

@@ -33,6 +33,18 @@
 //   device's storage root (unless its tree allows parent paths).
 // - A device that became Lost stays lost: its Connect is refused, and the device list
 //   holds a new object for it when it is found again.
+// - Every request made with a callback (SetParameter, GetParameter, SendExecCommand,
+//   SendRawCommand, SendFile, RecvFile) hears exactly one answer, on the event loop and
+//   never inside the call that made it: its reply, or an error. A request made while
+//   neither the device's own connection nor its router's is connected, or once the
+//   device is finalized, is answered at once with "Device not connected"; one whose
+//   connection ends before its reply (or that the connection never took) with
+//   "connection lost"; one a router cannot pass on, with the router's refusal ("Device
+//   not connected", "Device not found"); one held for a proof the device refused, with
+//   "Authentication Failed"; with a reply time-out set (IDiscoveryService::
+//   SetReplyTimeout), one unanswered that long with "timeout", its late reply then going
+//   to nobody. Only a deferrable request dropped while a script runs, and a malformed one
+//   (null path or command, a raw line that does not read), go unanswered.
 
 #include <chrono>
 #include <cstddef>
@@ -219,8 +231,11 @@ public:
 
     // Files and firmware. SendFile queues a put of the local file to the device's remote
     // path (refused, false, when the path has a ".." element and the node does not allow
-    // parent paths), RecvFile a get; `done` is called on the event loop once the transfer
-    // ends. Both return what the transfer queue returned, false when refused here.
+    // parent paths), RecvFile a get; `done` is called once on the event loop when the
+    // transfer ends, also when it could not start ("no connection for transfer" while
+    // neither the device nor its router is connected) or its connection ended ("end-point
+    // disconnected"). Both return what the transfer queue returned, false when refused
+    // here (`done` is then never called).
     virtual bool SendFile(const std::string& localPath, const std::string& remotePath, unsigned long blockSize,
                           TransferDone done) = 0;
     virtual bool RecvFile(const std::string& localPath, const std::string& remotePath, unsigned long blockSize,
@@ -240,12 +255,16 @@ public:
     // container is read before the call returns. Without a callback the reply goes to
     // the default handler as it is when the reply comes (OnSetResult, OnGetResult); with
     // one, to that callback. A deferrable request is dropped (logged, callback never
-    // called) while a script runs. Nothing is sent, and no callback called, without a
-    // connection, or once the device is finalized. On a secured connection whose device
-    // refused this node's proof, the reply gives every value the error "Authentication
-    // Failed" instead of waiting for a proof. Once the request went out, an "@error" reply
-    // to it gives every value the error's "message", and the end of the connection before
-    // its reply every value the error "connection lost". Replies come on the event loop.
+    // called) while a script runs. Without a connection (the device's own or its
+    // router's), or once the device is finalized, nothing is sent and the callback (or the
+    // default handler) hears every value failed with "Device not connected". On a secured
+    // connection whose device refused this node's proof, the reply gives every value the
+    // error "Authentication Failed" instead of waiting for a proof. Once the request went
+    // out, an "@error" reply to it, or a reply that refuses the whole message (a router's
+    // "Device not connected" for a device it cannot reach), gives every value that error,
+    // and the end of the connection before its reply (or a connection that did not take
+    // the line) every value the error "connection lost"; the reply time-out, "timeout".
+    // Every answer comes on the event loop, never inside the call.
     virtual void SetParameter(ObjectParamContainer& values) = 0;
     virtual void SetParameter(ObjectParamContainer& values, std::function<void(const ObjectParamContainer&)> callback,
                               bool deferrable, std::string tag) = 0;
@@ -282,12 +301,15 @@ public:
     // "exec" of the command at the path with its arguments in one of three forms and the
     // request id ("" for none), on the connection a request takes, with the device's
     // routing header. The reply goes to `callback` (an empty one: to the default handler
-    // as it was at the call); a lost connection calls it with "connection lost", a device
-    // that refused this node's proof on a secured connection with "Authentication
-    // Failed" (success false, that text the result), an "@error" reply with its "message"
-    // (success false, the other texts empty). Nothing is sent, and the callback
-    // never called, for a null path or command, before InitCommandInterface, without a
-    // connection, or once finalized.
+    // as it was at the call). A failure comes with success false and its text as the
+    // result: a lost connection (or one that did not take the line) with path "/" and
+    // "connection lost", the reply time-out likewise with "timeout"; without a
+    // connection, or once finalized, nothing is sent and it
+    // comes the same way with "Device not connected"; a device that refused this node's
+    // proof on a secured connection with "Authentication Failed", an "@error" reply or a
+    // router's refusal with its text, the other texts empty. Nothing is sent, and the
+    // callback never called, for a null path or command or before InitCommandInterface.
+    // Every answer comes on the event loop, never inside the call.
     virtual void SendExecCommand(const char* path, const char* command, const std::vector<std::string>& args,
                                  const std::string& requestid, ExecCallback callback) = 0;
     virtual void SendExecCommand(const char* path, const char* command,
@@ -326,9 +348,14 @@ public:
     // one, else by its place among the requests of the connection that took it, so that
     // a reply to another request of the word (a service's too) never reaches it. An
     // "@error" reply to the line reaches `callback` as it came in ("@error {...}"). A line
-    // the connection did not take (no connection, an unknown word, bad JSON, a closed
-    // connection) leaves no callback waiting, and a disconnection or Finalize drops the
-    // waiting ones uncalled, as does the end of the connection that took the line.
+    // that gets no reply hears instead the refusal its peer would send, its word's reply
+    // with its route turned round and {"error": text} (a "get" or "set": each of its
+    // entries with the error): "Device not connected" without a connection or once
+    // finalized; "connection lost" when the connection that took the line ends first,
+    // did not take it, or the device is disconnected while it waits; "timeout" at the
+    // reply time-out. A line that does
+    // not read as its word's request (an unknown word, bad JSON) is never sent and
+    // answers nothing. Every answer comes on the event loop, never inside the call.
     virtual void SendRawCommand(const char* line, RawCallback callback) = 0;
     // A "disco" request on the device's connections, as a keep-alive (the argument is not
     // used).

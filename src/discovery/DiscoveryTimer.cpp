@@ -131,6 +131,11 @@ void DiscoveryService::OnTimer() {
         return;
     }
     guarded("requests", [&] { timeOutRequests(now); });
+    guarded("replies", [&] {
+        if (_driver) {
+            _driver->ExpireRequests(std::chrono::milliseconds(_replyTimeoutMs.load()));
+        }
+    });
     if (now > _nextListenTime) {
         _nextListenTime = now + kListenPeriod;
         guarded("listen", [&] {

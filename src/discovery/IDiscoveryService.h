@@ -106,6 +106,8 @@ public:
     // Each setter clamps its milliseconds and returns the previous value.
     virtual std::uint64_t SetDiscoInterval(std::uint64_t milliseconds) = 0;
     virtual std::uint64_t SetKeepAliveDiscoInterval(std::uint64_t milliseconds) = 0;
+    // The reply time-out: a device whose request waits that long becomes Unresponsive,
+    // and each request made with a callback that waits that long is answered "timeout".
     virtual std::uint64_t SetReplyTimeout(std::uint64_t milliseconds) = 0;
     virtual std::uint64_t SetLockStepTimeout(std::uint64_t milliseconds) = 0;
     // The port discovery answers are asked to (C number text: "0x" hexadecimal, leading

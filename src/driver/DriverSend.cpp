@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ip/address_v6.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -117,26 +118,32 @@ void ZelkorDriver::BuildAndSendMessage(void* handle, Message& message, bool requ
     Trace("ZK7866I ZelkorDriver::BuildAndSendMessage end");
 }
 
-void ZelkorDriver::SendRequest(void* handle, std::string line, SendResult done) {
-    const auto report = [&done](bool taken) {
-        if (done) {
-            done(taken);
+void ZelkorDriver::reportNotTaken(SendResult done) {
+    if (!done) {
+        return;
+    }
+    boost::asio::post(_io, [weak = weak_from_this(), done = std::move(done)] {
+        if (weak.lock()) {
+            done(false);
         }
-    };
+    });
+}
+
+void ZelkorDriver::SendRequest(void* handle, std::string line, SendResult done) {
     if (!sendable(line)) {
-        report(false);
+        reportNotTaken(std::move(done));
         return;
     }
     // Taken here, on the caller's thread, while the caller still holds the connection.
     bool stale = false;
     const auto target = liveSocket(handle, stale);
     if (stale) {
-        report(false);
+        reportNotTaken(std::move(done));
         return;
     }
     if (!target || !target->IsReliableTransport()) {
         SendMulticastMessage(line, ProtocolPort);
-        report(false);
+        reportNotTaken(std::move(done));
         return;
     }
     const auto socket = std::static_pointer_cast<TcpSocket>(target);
@@ -147,8 +154,10 @@ void ZelkorDriver::SendRequest(void* handle, std::string line, SendResult done) 
         } catch (const std::exception& error) {
             Error("ZK78F6E Request not sent", error.what());
         }
-        if (done) {
-            done(taken);
+        if (!taken) {
+            reportNotTaken(std::move(done));
+        } else if (done) {
+            done(true);
         }
     });
 }

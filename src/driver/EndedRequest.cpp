@@ -67,4 +67,12 @@ std::string EndedRequestReply(const std::string& line, const std::string& reason
     return out.str();
 }
 
+std::string EndedRequestText(const std::string& line, const std::string& reason) {
+    std::string text = EndedRequestReply(line, reason);
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    return text;
+}
+
 }  // namespace Zelkor

@@ -14,5 +14,8 @@ namespace Zelkor {
 // as failed, as a device answers a request its storage could not serve. Empty for a line
 // that is no request.
 std::string EndedRequestReply(const std::string& line, const std::string& reason);
+// The same without its final line feed, as a received line reads: what a raw command's
+// callback hears when no reply will come.
+std::string EndedRequestText(const std::string& line, const std::string& reason);
 
 }  // namespace Zelkor

@@ -39,12 +39,14 @@ public:
     // TCP: through the connection; UDP: one datagram back to the last sender.
     virtual void BuildAndSendUnicastMessage(void* handle, Message& message, bool request) = 0;
     // Hands a built request line to the handle's TCP connection on the loop, then calls
-    // `done` there, in the same turn, with whether the connection took the line. Nothing
+    // `done` there, in the same turn, with true when the connection took the line. Nothing
     // the loop does for the connection (a reply received, its close reported) comes in
-    // between, so what `done` records stands in the order of the lines. A line that is
-    // not sendable, or a handle that is no live TCP connection, is reported as not taken
-    // (the latter after the datagrams BuildAndSendMessage would send). `done` is not
-    // called when the driver is gone before the loop runs it.
+    // between, so what `done` records stands in the order of the lines. A line the
+    // connection did not take, a line that is not sendable, or a handle that is no live
+    // TCP connection (after the datagrams BuildAndSendMessage would send) is reported
+    // false a loop turn later, never inside this call: `done` may answer its request then,
+    // and no answer comes inside the call that asked. `done` is not called when the
+    // driver is gone before the loop runs it.
     virtual void SendRequest(void* handle, std::string line, SendResult done) = 0;
     // A built reply line on the request's handle: over TCP through the connection and,
     // once the connection took it, into the reply cache under the request's hash and word

@@ -32,37 +32,50 @@ bool ZelkorDriver::SplitRawCommand(const std::string& line, std::string& word, s
     return false;
 }
 
-void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardInfo& header,
-                                  std::function<void(const std::string&)> onReply, SendResult sent) {
-    // A line that never goes out is reported on the loop, as a sent one is.
-    const auto notSent = [this, &sent] {
-        if (sent) {
-            onLoop([sent = std::move(sent)] { sent(false); });
-        }
-    };
+std::unique_ptr<Message> ZelkorDriver::readRaw(const char* raw, std::string& word, bool log) {
     if (!raw) {
-        notSent();
-        return;
+        return nullptr;
     }
-    std::string word;
     std::string json;
     SplitRawCommand(raw, word, json);
     const MessageFactoryFunction create = LookupCommand(word);
     if (!create) {
-        notSent();
-        return;
+        return nullptr;
     }
     std::unique_ptr<Message> message = create();
     if (!message) {
-        Error("ZK7878E Message factory failed");
-        notSent();
-        return;
+        if (log) {
+            Error("ZK7878E Message factory failed");
+        }
+        return nullptr;
     }
     message->SetIsReply(false);
     std::string error;
     if (!message->FromNetworkFormat(true, raw, error)) {
-        Error("ZK7879E Unidentified raw command");
-        notSent();
+        if (log) {
+            Error("ZK7879E Unidentified raw command");
+        }
+        return nullptr;
+    }
+    return message;
+}
+
+std::string ZelkorDriver::RawRequestLine(const char* raw, const MessageForwardInfo& header) {
+    std::string word;
+    const std::unique_ptr<Message> message = readRaw(raw, word, false);
+    if (!message) {
+        return std::string();
+    }
+    message->SetMessageForwardInfo(header);
+    return message->Build(true);
+}
+
+void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardInfo& header,
+                                  std::function<void(const std::string&)> onReply, SendResult sent) {
+    std::string word;
+    const std::unique_ptr<Message> message = readRaw(raw, word, true);
+    if (!message) {
+        reportNotTaken(std::move(sent));
         return;
     }
     message->SetMessageForwardInfo(header);
@@ -72,7 +85,7 @@ void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardI
         auto* commands = commandInterface();
         if (!commands) {
             Warning("ZK78FFW Raw exec not sent: no command interface");
-            notSent();
+            reportNotTaken(std::move(sent));
             return;
         }
         commands->SendRawExecLine(handle, message->Build(true), std::move(onReply), std::move(sent));

@@ -296,6 +296,12 @@ public:
     // UDP handles only; another kind sends nothing (ZK78F3W).
     void SendFrame(const std::string& text, void* handle);
 
+    // Loop thread, at each discovery tick: every request made with a callback that has
+    // waited for its reply longer than `limit` (0: none ever does) is answered now with
+    // "timeout", gets and sets in each entry, execs as the result, raw lines as their
+    // refusal; its place stays for the late reply, which then goes to nobody.
+    void ExpireRequests(std::chrono::milliseconds limit);
+
     // --- raw commands and switches -------------------------------------------------------
     // Builds the message of a raw line's word and sends it as a request with the header.
     // An "exec" line goes through the command interface, onReply taking the line's place
@@ -305,9 +311,17 @@ public:
     // "get" and "set" lines go through the folder modification service, onReply likewise
     // held in the line's place among the connection's requests of the word (their replies
     // also reach the default handler). Any other word's onReply is not used: the caller
-    // waits for the reply on the word's signal.
+    // waits for the reply on the word's signal. A line that does not read as its word's
+    // request is not sent and answers nothing; one the connection did not take, or whose
+    // connection ends before its reply, has onReply answered with the line's refusal
+    // (EndedRequestText of RawRequestLine) for "connection lost": the services do so for
+    // their words, the caller for the others. `sent` hears false a loop turn later, never
+    // inside this call.
     void SendRawCommand(void* handle, const char* raw, MessageForwardInfo& header,
                         std::function<void(const std::string&)> onReply, SendResult sent = nullptr);
+    // The request line SendRawCommand builds of a raw line with the header; "" for a line
+    // that does not read as its word's request, which is never sent.
+    std::string RawRequestLine(const char* raw, const MessageForwardInfo& header);
     boost::signals2::connection AddRawCmdHandler(const char* raw, std::function<void(MessageSignalData&)> handler);
     void BroadcastUDP(bool on);
     void SubnetUDP(bool on);
@@ -420,6 +434,11 @@ private:
     void sendFolderReply(MessageSignalData& data, const char* word, const std::string& json);
 
 private:
+    // The message of a raw line's word read from its JSON, with its word; null (logged
+    // when `log`) for an unknown word or a body its message does not read.
+    std::unique_ptr<Message> readRaw(const char* raw, std::string& word, bool log);
+    // Tells `done` (when set) on a later loop turn that its line was not taken.
+    void reportNotTaken(SendResult done);
     // Runs `fn` on the loop: at once on the loop thread, else posted (dropped when the
     // driver is gone by the time it would run).
     template <class Fn>

@@ -4,8 +4,10 @@
 #include <exception>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "core/ErrorReply.h"
+#include "driver/EndedRequest.h"
 #include "services/CommandInterfaceService.h"
 #include "services/ExecMessages.h"
 
@@ -81,14 +83,11 @@ void CommandInterfaceService::sendExec(void* conn, ExecCommand& message, Message
         _sender->SendRequest(nullptr, std::move(line), nullptr);
         return;
     }
-    if (!handler) {
-        std::lock_guard<std::mutex> lock(_mutex);
-        handler = _default;
-    }
-    _sender->SendRequest(conn, std::move(line),
-                         [this, conn, place = Place{false, std::move(handler), nullptr}](bool taken) mutable {
-                             handOver(conn, taken, std::move(place));
-                         });
+    handler = OrDefault(std::move(handler));
+    Place place{false, std::move(handler), nullptr, std::string()};
+    _sender->SendRequest(conn, std::move(line), [this, conn, place = std::move(place)](bool taken) mutable {
+        handOver(conn, taken, std::move(place));
+    });
 }
 
 void CommandInterfaceService::SendRawExecLine(void* conn, std::string line, RawReplyHandler handler,
@@ -100,14 +99,24 @@ void CommandInterfaceService::SendRawExecLine(void* conn, std::string line, RawR
         _sender->SendRequest(nullptr, std::move(line), std::move(sent));
         return;
     }
+    // The place keeps the line: what ends the request unanswered answers it as its peer
+    // would have refused it.
+    Place place{true, nullptr, std::move(handler), line};
     _sender->SendRequest(conn, std::move(line),
-                         [this, conn, place = Place{true, nullptr, std::move(handler)},
-                          sent = std::move(sent)](bool taken) mutable {
+                         [this, conn, place = std::move(place), sent = std::move(sent)](bool taken) mutable {
                              handOver(conn, taken, std::move(place));
                              if (sent) {
                                  sent(taken);
                              }
                          });
+}
+
+CommandInterfaceService::ExecResultHandler CommandInterfaceService::OrDefault(ExecResultHandler handler) {
+    if (!handler) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        handler = _default;
+    }
+    return handler;
 }
 
 void CommandInterfaceService::handOver(void* conn, bool taken, Place place) {
@@ -119,9 +128,7 @@ void CommandInterfaceService::handOver(void* conn, bool taken, Place place) {
     }
     Warning("ZK5713W Exec request not taken by connection", tagOf(conn));
     // Never sent, never answered: the handler hears it now, as for a lost connection.
-    if (!place.raw && place.exec) {
-        callLost(place.exec);
-    }
+    callLost(place);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -136,7 +143,7 @@ void CommandInterfaceService::SetExecReplyHandler(void* conn, ExecResultHandler 
         handler = _default;
     }
     try {
-        _queues[conn].push_back(Place{false, std::move(handler), nullptr});
+        _queues[conn].push_back(Place{false, std::move(handler), nullptr, std::string()});
     } catch (const std::exception& error) {
         Warning("ZK5702W Exception accessing reply handlers", error.what());
     }
@@ -144,7 +151,8 @@ void CommandInterfaceService::SetExecReplyHandler(void* conn, ExecResultHandler 
 
 void CommandInterfaceService::SetRawReplyHandler(void* conn, RawReplyHandler handler) {
     if (conn) {
-        append(conn, Place{true, nullptr, std::move(handler)}, "ZK5701W Exception accessing reply handlers");
+        append(conn, Place{true, nullptr, std::move(handler), std::string()},
+               "ZK5701W Exception accessing reply handlers");
     }
 }
 
@@ -180,7 +188,9 @@ CommandInterfaceService::Chosen CommandInterfaceService::choose(void* handle) {
                 if (found->second.empty()) {
                     _queues.erase(found);
                 }
-                if (!place.raw && place.exec) {
+                if (place.timedOut) {
+                    note = "ZK5715I Exec reply after its time-out dropped";
+                } else if (!place.raw && place.exec) {
                     chosen.exec = std::move(place.exec);
                 } else if (place.raw && place.rawHandler) {
                     note = "ZK5705I Exec reply has raw handler";
@@ -266,8 +276,32 @@ void CommandInterfaceService::callExec(const ExecResultHandler& handler, const E
     handler(path, command, empty || status == "true", result, requestid);
 }
 
-void CommandInterfaceService::callLost(const ExecResultHandler& handler) {
-    handler("/", std::string(), false, ConnectionLost, std::string());
+void CommandInterfaceService::callLost(const Place& place, const char* reason) {
+    if (!place.raw && place.exec) {
+        place.exec("/", std::string(), false, reason, std::string());
+    } else if (place.raw && place.rawHandler) {
+        place.rawHandler(EndedRequestText(place.line, reason));
+    }
+}
+
+void CommandInterfaceService::ExpireRequests(std::chrono::steady_clock::time_point cutoff) {
+    std::vector<Place> expired;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        for (auto& [conn, places] : _queues) {
+            for (Place& place : places) {
+                if (place.timedOut || place.sentAt > cutoff) {
+                    continue;
+                }
+                place.timedOut = true;
+                Place answer{place.raw, std::move(place.exec), std::move(place.rawHandler), std::move(place.line)};
+                expired.push_back(std::move(answer));
+            }
+        }
+    }
+    for (const Place& place : expired) {
+        callLost(place, TimedOut);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -296,8 +330,8 @@ void CommandInterfaceService::SignalRaised(ConnectionResult& result) {
         return;
     }
     for (const Place& place : lost) {
-        if (!place.raw && place.exec) {
-            callLost(place.exec);
+        if (!place.timedOut) {
+            callLost(place);
         }
     }
 }

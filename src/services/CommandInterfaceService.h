@@ -13,6 +13,7 @@
 // results and the hand-over of sent lines on the loop. One mutex guards the queues and the
 // seven handler slots; handlers are copied under it and called outside it.
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -43,6 +44,8 @@ class CommandInterfaceService : public ISignalObserver<ConnectionResult>,
 public:
     // The result given to exec handlers whose request lost its connection or never went out.
     static constexpr const char* ConnectionLost = "connection lost";
+    // The result given to exec handlers whose request was unanswered for the reply time-out.
+    static constexpr const char* TimedOut = "timeout";
     static constexpr const char* NotImplemented = "exec is not implemented";
     static constexpr const char* MissingCommand = "Missing command";
 
@@ -79,17 +82,20 @@ public:
     void SetExecReplyHandler(void* conn, ExecResultHandler handler);
     // A raw "exec" request line (built, header included) with its raw handler: sent on the
     // connection, the handler taking its place once the connection took the line, else
-    // dropped uncalled. `sent` hears on the loop whether the line was taken. A null handle
-    // sends by multicast and keeps no handler.
+    // answered a turn later as a lost connection answers it. `sent` hears on the loop
+    // whether the line was taken. A null handle sends by multicast and keeps no handler.
     void SendRawExecLine(void* conn, std::string line, RawReplyHandler handler,
                          IServiceSender::SendResult sent = nullptr);
+    // `handler`, or when it is empty a copy of the default handler as it is now (empty
+    // when none is set): what a request sent with `handler` would hold.
+    ExecResultHandler OrDefault(ExecResultHandler handler);
     // An empty "getpresetinfo" request on the connection.
     void SendGetPresetInfo(void* conn);
 
     // --- driver side ---------------------------------------------------------------------
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
-    // A lost or refused connection: its exec handlers hear ConnectionLost, its raw ones go
-    // uncalled.
+    // A lost or refused connection: its exec handlers hear ConnectionLost, its raw ones
+    // their lines' refusal with ConnectionLost, as it would come in (EndedRequestReply).
     void SignalRaised(ConnectionResult& result) override;
     // An "exec" message: a reply to ProcessExecReply, a request to ProcessExecRequest.
     void SignalRaised(MessageSignalData& data) override;
@@ -103,6 +109,11 @@ public:
     // hears success false with the error's reason as result and the other texts empty, a
     // raw one the error line as it came in. One that answers another word is not ours.
     void ProcessErrorReply(MessageSignalData& data);
+    // Loop thread: every place taken at `cutoff` or before and still unanswered is
+    // answered now as one whose reply timed out: an exec handler hears TimedOut as the
+    // result (path "/", success false), a raw one its line's refusal with it. The place
+    // stays for the reply, which, should it still come, goes to nobody.
+    void ExpireRequests(std::chrono::steady_clock::time_point cutoff);
     // An "exec" reply the reader refused still takes its place: an exec handler hears
     // success false with the reader's text as result, a raw one the text as it came.
     void UnreadableReply(void* handle, const std::string& text, const std::string& error);
@@ -113,6 +124,13 @@ private:
         bool raw = false;
         ExecResultHandler exec;
         RawReplyHandler rawHandler;
+        // A raw line as it went out: what answers it when no reply will.
+        std::string line;
+        // When the place was taken.
+        std::chrono::steady_clock::time_point sentAt = std::chrono::steady_clock::now();
+        // Answered at the reply time-out: the place waits for its late reply, which goes
+        // to nobody.
+        bool timedOut = false;
     };
     // The handler a reply goes to, copied out of the lock.
     struct Chosen {
@@ -131,7 +149,9 @@ private:
     // Runs the handler the request's arguments choose; false when that form has none.
     bool runHandler(void* conn, const ExecCommand& request, const std::string& path, const std::string& command,
                     bool& success, std::string& result);
-    static void callLost(const ExecResultHandler& handler);
+    // A place no reply will take: an exec handler hears ConnectionLost as the result (path
+    // "/", success false), a raw one the line's refusal with it as it would come in.
+    static void callLost(const Place& place, const char* reason = ConnectionLost);
 
     IServiceSender* _sender;
     Signal<MessageSignalData> _execSignal;

@@ -1,12 +1,14 @@
 #include "services/FolderModificationService.h"
 
 #include <exception>
+#include <vector>
 #include <sstream>
 #include <utility>
 
 #include "core/ErrorReply.h"
 #include "driver/EndedRequest.h"
 #include "driver/IServiceSender.h"
+#include "services/FailedValues.h"
 #include "services/FolderLookup.h"
 #include "services/MultiGetValue.h"
 #include "services/MultiSetValue.h"
@@ -39,6 +41,23 @@ void giveEveryPair(ObjectParamContainer& container, const std::string& error) {
             }
         }
     }
+}
+
+// A reply whose one entry names no path but carries an error: the peer, or a router on
+// the way, refused the message as a whole.
+bool refusesWhole(const MultiSetGetWorker& reply, std::string& error) {
+    if (reply.EntryCount() != 1) {
+        return false;
+    }
+    const auto& [key, entries] = *reply.GetValues().begin();
+    const MultiValueEntry& entry = entries.front();
+    const char* path = entry.Path();
+    const char* text = entry.Error();
+    if (!key.empty() || (path && *path) || !text || !*text) {
+        return false;
+    }
+    error = text;
+    return true;
 }
 
 }  // namespace
@@ -263,6 +282,7 @@ void FolderModificationService::sendLine(Kind& kind, void* handle, std::string l
                                                    sent = std::move(sent), kept = std::move(kept)](bool taken) mutable {
         if (!taken) {
             Warning(kind.texts.notTaken, tagOf(handle));
+            answerUnsent(kind, std::move(entry), raw, kept);
         } else {
             recordSent(kind, handle, std::move(entry), std::move(raw), std::move(kept));
         }
@@ -272,6 +292,69 @@ void FolderModificationService::sendLine(Kind& kind, void* handle, std::string l
             sent(taken);
         }
     });
+}
+
+void FolderModificationService::ExpireRequests(std::chrono::steady_clock::time_point cutoff) {
+    for (Kind* kind : {&_get, &_set}) {
+        // What the expired places answer, taken under the lock and answered after it.
+        struct Expired {
+            ReplyHandler handler;
+            RawReplyHandler raw;
+            std::string line;
+        };
+        std::vector<Expired> expired;
+        {
+            std::lock_guard<std::mutex> lock(kind->mutex);
+            for (auto& [handle, queues] : kind->queues) {
+                for (Entry& entry : queues.sent) {
+                    if (entry.timedOut || entry.sentAt > cutoff) {
+                        continue;
+                    }
+                    entry.timedOut = true;
+                    Expired answer;
+                    answer.handler = entry.useDefault ? kind->defaultHandler : std::move(entry.handler);
+                    answer.raw = std::move(entry.raw);
+                    answer.line = std::move(entry.line);
+                    expired.push_back(std::move(answer));
+                }
+            }
+        }
+        for (const auto& answer : expired) {
+            if (answer.handler) {
+                answer.handler(FailedValues(kind->texts.word, answer.line, TimedOut));
+            }
+            if (answer.raw) {
+                answer.raw(EndedRequestText(answer.line, TimedOut));
+            }
+        }
+    }
+}
+
+void FolderModificationService::AnswerUnsent(const std::string& word, ReplyHandler handler,
+                                             const ObjectParamContainer& failed) {
+    Kind* kind = kindOf(word);
+    if (!kind) {
+        return;
+    }
+    if (!handler) {
+        std::lock_guard<std::mutex> lock(kind->mutex);
+        handler = kind->defaultHandler;
+    }
+    if (handler) {
+        handler(failed);
+    }
+}
+
+void FolderModificationService::answerUnsent(Kind& kind, std::optional<Entry> entry, const RawReplyHandler& raw,
+                                             const std::string& line) {
+    ReplyHandler handler;
+    if (entry && !entry->useDefault) {
+        handler = std::move(entry->handler);
+    }
+    AnswerUnsent(kind.texts.word, std::move(handler), FailedValues(kind.texts.word, line, ConnectionLost));
+    if (raw) {
+        raw(EndedRequestText(line, ConnectionLost));
+    }
 }
 
 void FolderModificationService::recordSent(Kind& kind, void* handle, std::optional<Entry> entry,
@@ -292,6 +375,7 @@ void FolderModificationService::recordSent(Kind& kind, void* handle, std::option
             }
             queues.sent.back().raw = std::move(raw);
             queues.sent.back().line = std::move(line);
+            queues.sent.back().sentAt = std::chrono::steady_clock::now();
         } catch (const std::exception& error) {
             Warning(kind.texts.sendException, error.what());
             return;
@@ -341,9 +425,15 @@ void FolderModificationService::SignalRaised(ConnectionResult& result) {
         // Outside the lock, in sending order: a handler may send again (on another
         // connection).
         for (const Entry& entry : lost) {
+            if (entry.timedOut) {
+                continue;
+            }
             const ReplyHandler& handler = entry.useDefault ? fallback : entry.handler;
             if (handler) {
-                handler(failedEntries(*kind, entry.line, ConnectionLost));
+                handler(FailedValues(kind->texts.word, entry.line, ConnectionLost));
+            }
+            if (entry.raw) {
+                entry.raw(EndedRequestText(entry.line, ConnectionLost));
             }
         }
     }
@@ -360,35 +450,12 @@ void FolderModificationService::ProcessErrorReply(MessageSignalData& data) {
     }
     const std::string reason = reply->Reason();
     deliver(
-        *kind, data.Handle(), [kind, &reason](const std::string& line) { return failedEntries(*kind, line, reason); },
+        *kind, data.Handle(),
+        [kind, &reason](const std::string& line) { return FailedValues(kind->texts.word, line, reason); },
         [reply] {
             const std::string& received = reply->GetRawText();
             return received.empty() ? reply->ToNetworkFormat(false) : received;
         });
-}
-
-ObjectParamContainer FolderModificationService::failedEntries(const Kind& kind, const std::string& line,
-                                                              const std::string& reason) {
-    // Answered as the connection's end answers a request it never wrote: every entry
-    // asked about reads as failed.
-    const std::string refusal = EndedRequestReply(line, reason);
-    std::unique_ptr<MultiSetGetWorker> reply;
-    if (std::string(kind.texts.word) == "set") {
-        reply = std::make_unique<MultiSetValue>(true);
-    } else {
-        reply = std::make_unique<MultiGetValue>(true);
-    }
-    ObjectParamContainer container;
-    std::string error;
-    if (!refusal.empty() && reply->FromNetworkFormat(false, refusal, error)) {
-        FolderLookup::BuildObjects(reply->GetValues(), container, true);
-    }
-    if (container.GetContainerNames().empty()) {
-        ContainerFormatValue record;
-        record.AddErrorContainer(std::string(), reason);
-        container.AddContainers(std::string(), record);
-    }
-    return container;
 }
 
 bool FolderModificationService::PopulateReply(MultiSetGetWorker& reply, ObjectParamContainer& container) {
@@ -478,7 +545,13 @@ void FolderModificationService::ProcessGetSetReply(MessageSignalData& data) {
     }
     deliver(
         *kind, data.Handle(),
-        [reply](const std::string&) {
+        [kind, reply](const std::string& line) {
+            // A refusal of the whole message (a router's "Device not connected", say)
+            // names no entry: it is the outcome of every entry the request asked about.
+            std::string refusal;
+            if (refusesWhole(*reply, refusal)) {
+                return FailedValues(kind->texts.word, line, refusal);
+            }
             ObjectParamContainer container;
             FolderLookup::BuildObjects(reply->GetValues(), container, true);
             return container;
@@ -497,14 +570,7 @@ void FolderModificationService::UnreadableReply(void* handle, const std::string&
     }
     Warning(std::string("ZK6341W Unreadable ") + word + " reply on connection " + tagOf(handle), error);
     deliver(
-        *kind, handle,
-        [&error](const std::string&) {
-            ContainerFormatValue record;
-            record.AddErrorContainer(std::string(), error);
-            ObjectParamContainer container;
-            container.AddContainers(std::string(), record);
-            return container;
-        },
+        *kind, handle, [kind, &error](const std::string& line) { return FailedValues(kind->texts.word, line, error); },
         [&] { return received.empty() ? error : received; });
 }
 
@@ -528,6 +594,11 @@ void FolderModificationService::deliver(Kind& kind, void* handle,
                     entry = std::move(queue.front());
                     queue.pop_front();
                 }
+            }
+            if (entry && entry->timedOut) {
+                Info(std::string("ZK6342I ") + kind.texts.word + " reply after its time-out dropped on connection " +
+                     tagOf(handle));
+                return;
             }
             if (entry) {
                 raw = std::move(entry->raw);

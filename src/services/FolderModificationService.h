@@ -8,17 +8,21 @@
 // Per connection and kind the service keeps the handlers of the requests that went out,
 // in sending order, and the handlers queued ahead for requests still to be sent. An entry
 // joins the first only once the connection took the line, in the same loop turn, so a
-// request that never reached the wire holds no place. A reply the reader refused still
-// takes its place (UnreadableReply): its handler hears the reader's text. So does an
-// "@error" the connection finds answering a "get" or "set", and the end of the
-// connection answers every place it held: each handler hears its request's entries, each
-// carrying the error's reason or ConnectionLost.
+// request that never reached the wire holds no place: its handler hears its entries
+// failed with ConnectionLost a turn later. A reply the reader refused still takes its
+// place (UnreadableReply), and so does an "@error" the connection finds answering a
+// "get" or "set"; the end of the connection answers every place it held. Each such
+// handler hears its request's entries, each carrying the reader's text, the error's
+// reason or ConnectionLost, and so does one whose reply refuses the whole message. With a
+// reply time-out, a request unanswered that long hears TimedOut and keeps its place for
+// the late reply, which then goes to nobody (ExpireRequests).
 //
 // Ownership: made and owned by the driver, which outlives it; the sender is not owned,
 // the storage facade is shared. Threads: sends and the handler setters come from any
 // thread; requests, replies and connection results on the event loop. One mutex per kind
 // guards its queues and default handler; no handler, storage or send runs under it.
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -60,6 +64,8 @@ public:
     static constexpr const char* StorageException = "Exception in storage layer";
     // The error of every entry of the requests a closed connection had taken.
     static constexpr const char* ConnectionLost = "connection lost";
+    // The error of every entry of a request unanswered for the reply time-out.
+    static constexpr const char* TimedOut = "timeout";
 
     // Either may be null: without sender nothing is sent, without storage every entry of
     // a reply carries NoStorage.
@@ -88,8 +94,9 @@ public:
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
     // A closed or refused connection: the handler of each request it had taken hears the
     // request's entries, each with the error ConnectionLost, in sending order (gets, then
-    // sets); a request sent without handler, the default handler as a reply would. The
-    // handlers queued ahead for requests not sent, and raw commands' handlers, go uncalled.
+    // sets); a request sent without handler, the default handler as a reply would; a raw
+    // command's handler, besides, its line's refusal with ConnectionLost as it would come
+    // in (EndedRequestReply). The handlers queued ahead for requests not sent go uncalled.
     void SignalRaised(ConnectionResult& result) override;
     // A reply goes to ProcessGetSetReply, a request to ProcessGetSetValue.
     void SignalRaised(MessageSignalData& data) override;
@@ -97,12 +104,15 @@ public:
     Signal<MessageSignalData>& SetValueSignal() { return _set.signal; }
     // Device side: answers the request on its connection with the request's routing header.
     void ProcessGetSetValue(MessageSignalData& data);
-    // Controller side: the reply's container to the handler whose place it takes.
+    // Controller side: the reply's container to the handler whose place it takes. A reply
+    // that refuses the whole message (one entry without path that carries an error, as a
+    // router answers for a device it cannot reach) gives that error to every entry of the
+    // request instead.
     void ProcessGetSetReply(MessageSignalData& data);
     // A "get" or "set" reply whose body the reader refused: it takes its place all the
-    // same, and the handler hears one entry carrying the reader's text (path "", name "",
-    // as an error-only reply reads); a raw command's handler hears `received` (the line
-    // as it came in; the reader's text when that is empty). Other words are ignored.
+    // same, and the handler hears the request's entries, each carrying the reader's text;
+    // a raw command's handler hears `received` (the line as it came in; the reader's text
+    // when that is empty). Other words are ignored.
     void UnreadableReply(void* handle, const std::string& word, const std::string& error,
                          const std::string& received = std::string());
     // Every "@error" the sender raises comes here. One that answers a "get" or "set"
@@ -119,6 +129,15 @@ public:
     void SendRequestLine(void* handle, const std::string& word, std::string line, RawReplyHandler onReply = nullptr,
                          std::function<void(bool taken)> sent = nullptr);
 
+    // Loop thread: every request taken at `cutoff` or before and still unanswered is
+    // answered now as one whose reply timed out, each entry with TimedOut (a raw
+    // command's handler, its line's refusal with it). Its place stays for the reply,
+    // which, should it still come, goes to nobody.
+    void ExpireRequests(std::chrono::steady_clock::time_point cutoff);
+    // A request of `word` ("get" or "set") that never went out, answered on the loop: its
+    // handler, or the default handler as it is now when it has none, hears `failed`.
+    void AnswerUnsent(const std::string& word, ReplyHandler handler, const ObjectParamContainer& failed);
+
     // The reply's entries from the filled container, "protocolversion" answered as above.
     static bool PopulateReply(MultiSetGetWorker& reply, ObjectParamContainer& container);
 
@@ -132,6 +151,11 @@ private:
         RawReplyHandler raw;
         // The request line as it went out: what an error or the connection's end answers.
         std::string line;
+        // When the connection took the line.
+        std::chrono::steady_clock::time_point sentAt;
+        // Answered at the reply time-out: the place waits for its late reply, which goes
+        // to nobody.
+        bool timedOut = false;
 
         static Entry Of(std::string tag, ReplyHandler handler, bool useDefault = false) {
             Entry entry;
@@ -186,6 +210,10 @@ private:
     void sendSingle(Kind& kind, void* handle, const char* path, const char* value, bool flag, const char* format);
     void sendLine(Kind& kind, void* handle, std::string line, std::optional<Entry> entry,
                   RawReplyHandler raw = nullptr, std::function<void(bool taken)> sent = nullptr);
+    // On the loop, a turn after the connection refused the line: its handler (a request
+    // sent without one: the default handler) hears every entry failed with
+    // ConnectionLost, a raw command's handler the line's refusal with it.
+    void answerUnsent(Kind& kind, std::optional<Entry> entry, const RawReplyHandler& raw, const std::string& line);
     // On the loop, once the connection took the line.
     void recordSent(Kind& kind, void* handle, std::optional<Entry> entry, RawReplyHandler raw, std::string line);
     // Takes the handler of the oldest place on the connection and calls it, outside the
@@ -193,9 +221,6 @@ private:
     // handler with the text `text` makes.
     void deliver(Kind& kind, void* handle, const std::function<ObjectParamContainer(const std::string&)>& build,
                  const std::function<std::string()>& text);
-    // The entries of a request line, each carrying `reason` as its error; without entries
-    // that read, one entry without path that carries it.
-    static ObjectParamContainer failedEntries(const Kind& kind, const std::string& line, const std::string& reason);
 
     static const Texts GetTexts;
     static const Texts SetTexts;

@@ -12,13 +12,14 @@
 // requests in the order they went out. Every request the connection took holds one place:
 // its exec handler (an empty one sent while a default is set holds a copy of the default
 // as it was at the call) or, for a raw "exec" line, its raw handler. A request the
-// connection did not take holds no place and its handler is called at once as for a lost
-// connection. A lost connection calls its waiting exec handlers with path "/", an empty
-// command and request id, success false and the result "connection lost", and drops its
-// raw handlers uncalled. An "@error" reply that answers an "exec" (it names no word: the
-// connection knows which request was in flight) takes its place: the exec handler hears
-// success false, the error's "message" as result and the other texts empty; a raw handler
-// the error line as it came in. A reply with no place waiting goes to the default handler.
+// connection did not take holds no place and its handler is called on the loop as for a
+// lost connection. A lost connection calls its waiting exec handlers with path "/", an
+// empty command and request id, success false and the result "connection lost", and its
+// raw handlers with the "@exec" refusal of their lines carrying that error. An "@error"
+// reply that answers an "exec" (it names no word: the connection knows which request was
+// in flight) takes its place: the exec handler hears success false, the error's
+// "message" as result and the other texts empty; a raw handler the error line as it came
+// in. A reply with no place waiting goes to the default handler.
 //
 // Ownership: the driver's; the application never deletes it. Handlers are copied.
 // Threads: any thread. A request's line is built before a send returns and handed to the

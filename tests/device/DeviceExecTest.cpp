@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -24,6 +25,7 @@ namespace {
 
 using Zelkor::DeviceImpl;
 using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 const char* const kGuid = "0b3e9d1c-2a4f-4c6e-8d0b-1f2e3d4c5b6a";
 
@@ -38,9 +40,15 @@ protected:
         EXPECT_TRUE(harness.OnLoop([&] { device->SetHandle(socket); }));
     }
 
-    void Heard(const std::string& line) { _heard.Add(line); }
+    void Heard(const std::string& line) {
+        if (loopThread != std::thread::id() && std::this_thread::get_id() != loopThread) {
+            heardOffLoop = true;
+        }
+        _heard.Add(line);
+    }
     // What the callbacks heard, once `count` lines are in (and after the loop finished
     // what the peer sent before).
+    std::size_t HeardCount() { return _heard.Snapshot().size(); }
     Lines WaitHeard(std::size_t count) {
         _heard.WaitFor(count);
         EXPECT_TRUE(harness.OnLoop([] {}));
@@ -77,6 +85,9 @@ protected:
     std::shared_ptr<Zelkor::TcpSocket> socket;
     std::shared_ptr<DeviceImpl> device;
     std::atomic<int> subscribeReplies{0};
+    // Set by a test: a callback heard on another thread sets the flag.
+    std::thread::id loopThread;
+    std::atomic<bool> heardOffLoop{false};
 
 private:
     HeardLines _heard;
@@ -163,42 +174,51 @@ TEST_F(DeviceExec, RawCommandsOfOneWordAreServedOldestFirstAndOnlyOnce) {
                                    R"(third @subscribe {"path":"/a/d"})"}));
 }
 
-// A line that never went out (an unknown word, a body its word's message refuses, a
-// device without connection) leaves no callback waiting: the next reply of the word goes
-// to the next line that did.
+// A line that never went out (an unknown word, a body its word's message refuses) leaves
+// no callback waiting and answers nothing: the next reply of the word goes to the next
+// line that did. A device without connection answers a line on the loop, as a router
+// refuses one for a device it cannot reach.
 TEST_F(DeviceExec, ALineNotSentLeavesNoCallbackWaiting) {
     auto unconnected = MakeDevice(harness.driver.get(), "7c1d2e3f-4a5b-4c6d-8e7f-9a0b1c2d3e4f", "amp-2", "127.0.0.1");
     unconnected->SendRawCommand(R"(get {"path":"/a/b"})", Raw("unconnected"));
+    unconnected->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("unconnected"));
+    unconnected->SendRawCommand(R"(nosuchword {"path":"/a/b"})", Raw("never"));
     device->SendRawCommand(R"(nosuchword {"path":"/a/b"})", Raw("unknown"));
     device->SendRawCommand(R"(get {"path":7})", Raw("refused"));
     device->SendRawCommand(nullptr, Raw("null"));
     device->SendRawCommand(R"(get {"path":"/a/b"})", nullptr);
     device->SendRawCommand(R"(get {"path":"/a/c"})", Raw("sent"));
     EXPECT_EQ(Answer({R"(@get {"path":"/a/c","value":3})"}), (Lines{"get {\"path\":\"/a/c\"}\n"}));
-    EXPECT_EQ(WaitHeard(1), (Lines{R"(sent @get {"path":"/a/c","value":3})"}));
+    EXPECT_EQ(WaitHeard(3), (Lines{R"(unconnected @get {"error":"Device not connected","path":"/a/b"})",
+                                   R"(unconnected @subscribe {"error":"Device not connected"})",
+                                   R"(sent @get {"path":"/a/c","value":3})"}));
 }
 
-// A disconnection of the device's signals drops the waiting raw callbacks uncalled, those
-// the folder modification service holds too; the next raw command connects its handler
-// again. A finalized device enters none.
-TEST_F(DeviceExec, DisconnectSignalsDropsWaitingRawCallbacks) {
+// A disconnection of the device's signals answers its waiting raw lines as a lost
+// connection would; one the folder modification service holds still hears its own reply.
+// The next raw command connects its handler again. A finalized device sends none and
+// answers it as one without connection.
+TEST_F(DeviceExec, DisconnectSignalsAnswersWaitingRawCallbacks) {
     device->OnGetResult([this](const Zelkor::ObjectParamContainer& c) { Heard("default-get " + Summary(c)); });
-    device->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("dropped"));
-    device->SendRawCommand(R"(get {"path":"/a/b"})", Raw("dropped-get"));
+    device->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("waiting"));
+    device->SendRawCommand(R"(get {"path":"/a/b"})", Raw("held-get"));
     EXPECT_EQ(peer.ReadLine(), "subscribe {\"path\":\"/a/b\"}\n");
     ASSERT_TRUE(harness.OnLoop([] {}));
     device->DisconnectSignals();
+    EXPECT_EQ(WaitHeard(1), (Lines{R"(waiting @subscribe {"error":"connection lost"})"}));
     CountSubscribeReplies();
     peer.Send("@subscribe {\"path\":\"/a/b\"}\n");
     EXPECT_EQ(Answer({R"(@get {"path":"/a/b","value":1})"}), (Lines{"get {\"path\":\"/a/b\"}\n"}));
     EXPECT_TRUE(WaitUntil([&] { return subscribeReplies.load() == 1; }));
-    EXPECT_EQ(WaitHeard(1), (Lines{"default-get /a|b=1"}));
+    EXPECT_EQ(WaitHeard(3), (Lines{R"(waiting @subscribe {"error":"connection lost"})", "default-get /a|b=1",
+                                   R"(held-get @get {"path":"/a/b","value":1})"}));
     device->SendRawCommand(R"(subscribe {"path":"/a/c"})", Raw("kept"));
     Answer({R"(@subscribe {"path":"/a/c"})"});
-    EXPECT_EQ(WaitHeard(2), (Lines{"default-get /a|b=1", R"(kept @subscribe {"path":"/a/c"})"}));
+    EXPECT_EQ(WaitHeard(4).back(), R"(kept @subscribe {"path":"/a/c"})");
     device->Finalize();
     device->SendRawCommand(R"(subscribe {"path":"/a/d"})", Raw("finalized"));
-    EXPECT_EQ(WaitHeard(2).size(), 2u);
+    EXPECT_EQ(WaitHeard(5).back(), R"(finalized @subscribe {"error":"Device not connected"})");
+    EXPECT_EQ(peer.ReadLine(200ms), "");
 }
 
 // A raw line answered "@error" hears that line; the replies of its word to the
@@ -244,8 +264,8 @@ TEST_F(DeviceExec, AnErrorAnswersTheExecOrGetInFlight) {
 // The connection dies with twenty gets and twenty execs waiting, one on the wire and the
 // rest held by the connection: each get callback hears every value failed with
 // "connection lost", each exec callback "connection lost", each in sending order. A get
-// deferred while a script runs, or asked of a device without connection, never went to
-// a connection and is never answered.
+// asked of a device without connection hears every value failed with "Device not
+// connected" on the loop; one deferred while a script runs is dropped, as asked.
 TEST_F(DeviceExec, AKilledConnectionAnswersEveryPendingGetAndExec) {
     const auto get = [this](const std::string& tag) {
         return [this, tag](const Zelkor::ObjectParamContainer& c) { Heard(tag + " " + Summary(c)); };
@@ -265,8 +285,11 @@ TEST_F(DeviceExec, AKilledConnectionAnswersEveryPendingGetAndExec) {
     peer.Close();
     Lines gets;
     Lines execs;
-    for (const auto& line : WaitHeard(40)) {
-        (line.rfind("get", 0) == 0 ? gets : execs).push_back(line);
+    const Lines heard = WaitHeard(41);
+    ASSERT_EQ(heard.size(), 41u);
+    EXPECT_EQ(heard.front(), "unconnected /b|c!Device not connected /b|d!Device not connected");
+    for (auto line = heard.begin() + 1; line != heard.end(); ++line) {
+        (line->rfind("get", 0) == 0 ? gets : execs).push_back(*line);
     }
     ASSERT_EQ(gets.size(), 20u);
     ASSERT_EQ(execs.size(), 20u);
@@ -274,6 +297,78 @@ TEST_F(DeviceExec, AKilledConnectionAnswersEveryPendingGetAndExec) {
         EXPECT_EQ(gets[n], "get" + std::to_string(n) + " /b|c!connection lost /b|d!connection lost");
         EXPECT_EQ(execs[n], "exec" + std::to_string(n) + " /  failed connection lost ");
     }
+}
+
+// The connection dies with a raw line of each kind waiting: one the device object waits
+// for itself, a "get" and an "exec" their services hold. Each hears the refusal its device
+// would have sent, "connection lost".
+TEST_F(DeviceExec, AKilledConnectionAnswersItsWaitingRawLines) {
+    device->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("subscribe"));
+    device->SendRawCommand(R"(get {"path":"/a/b"})", Raw("get"));
+    device->SendRawCommand(R"(exec {"command":"x","path":"/p"})", Raw("exec"));
+    EXPECT_EQ(peer.ReadLine(), "subscribe {\"path\":\"/a/b\"}\n");
+    peer.Close();
+    Lines heard = WaitHeard(3);
+    std::sort(heard.begin(), heard.end());
+    EXPECT_EQ(heard, (Lines{R"(exec @exec {"error":"connection lost"})",
+                            R"(get @get {"error":"connection lost","path":"/a/b"})",
+                            R"(subscribe @subscribe {"error":"connection lost"})"}));
+}
+
+// At the reply time-out a raw line still waiting hears its refusal with "timeout"; its late
+// reply goes to nobody, and the next line of the word hears its own.
+TEST_F(DeviceExec, ARawLineUnansweredAtTheTimeOutHearsItOnce) {
+    CountSubscribeReplies();
+    device->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("late"));
+    EXPECT_EQ(peer.ReadLine(), "subscribe {\"path\":\"/a/b\"}\n");
+    ASSERT_TRUE(harness.OnLoop([&] { device->ExpireRawCommands(std::chrono::steady_clock::now()); }));
+    EXPECT_EQ(WaitHeard(1), (Lines{R"(late @subscribe {"error":"timeout"})"}));
+    ASSERT_TRUE(harness.OnLoop([&] { device->ExpireRawCommands(std::chrono::steady_clock::now()); }));
+    peer.Send("@subscribe {\"path\":\"/a/b\"}\n");
+    EXPECT_TRUE(WaitUntil([&] { return subscribeReplies.load() == 1; }));
+    device->SendRawCommand(R"(subscribe {"path":"/a/c"})", Raw("next"));
+    Answer({R"(@subscribe {"path":"/a/c"})"});
+    EXPECT_EQ(WaitHeard(2), (Lines{R"(late @subscribe {"error":"timeout"})", R"(next @subscribe {"path":"/a/c"})"}));
+}
+
+// Every request with a callback made of a device without connection is answered on the
+// loop, after the call that made it, even when that call runs on the loop: a device whose
+// router is not connected, and a finalized one. Gets hear every value failed, execs a
+// failure, raw lines the refusal a router sends for a device it cannot reach; those sent
+// without a callback reach the default handlers.
+TEST_F(DeviceExec, ARequestWithoutAConnectionIsAnsweredOnTheLoopAfterItsCall) {
+    const auto router = std::make_shared<DeviceImpl>(
+        harness.driver.get(), Record(R"({"guid":"9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d","name":"rt1",)"
+                                     R"("ip":"127.0.0.1","port":4199,"classname":"router","mode":"router"})"));
+    const auto routed = MakeDevice(harness.driver.get(), "7c1d2e3f-4a5b-4c6d-8e7f-9a0b1c2d3e4f", "amp-2");
+    routed->SetProxy(router);
+    ASSERT_TRUE(routed->HasProxy());
+    const auto finalized = MakeDevice(harness.driver.get(), "6b5a4c3d-2e1f-4a0b-9c8d-7e6f5a4b3c2d", "amp-3");
+    finalized->Finalize();
+    device->OnGetResult([this](const Zelkor::ObjectParamContainer& c) { Heard("default-get " + Summary(c)); });
+    device->OnExecResult(Exec("default-exec"));
+    Zelkor::ObjectParamContainer paths;
+    ASSERT_TRUE(paths.FromJsonText(R"([{"path":"/b/c"},{"path":"/b/d"}])"));
+    bool quietInside = false;
+    ASSERT_TRUE(harness.OnLoop([&] {
+        loopThread = std::this_thread::get_id();
+        routed->GetParameter(
+            paths, [this](const Zelkor::ObjectParamContainer& c) { Heard("get " + Summary(c)); }, false, "t");
+        routed->GetParameter(paths);
+        routed->SendExecCommand("/p", "x", std::string(), "1", Exec("exec"));
+        routed->SendExecCommand("/p", "x", std::string(), "2", nullptr);
+        routed->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("raw"));
+        finalized->SendExecCommand("/p", "x", std::string(), "3", Exec("finalized"));
+        quietInside = HeardCount() == 0;
+    }));
+    EXPECT_TRUE(quietInside);
+    const std::string failed = "/b|c!Device not connected /b|d!Device not connected";
+    EXPECT_EQ(WaitHeard(6), (Lines{"get " + failed, "default-get " + failed, "exec /  failed Device not connected ",
+                                   "default-exec /  failed Device not connected ",
+                                   R"(raw @subscribe {"error":"Device not connected"})",
+                                   "finalized /  failed Device not connected "}));
+    EXPECT_FALSE(heardOffLoop);
+    EXPECT_EQ(peer.ReadLine(200ms), "");
 }
 
 // Execs from the test's thread while replies arrive, and one from inside each of their

@@ -102,7 +102,8 @@ TEST_F(ParameterRequestsTest, ADeviceObjectsRepliesReachTheirCallbacksInOrder) {
     EXPECT_EQ(peer.ReadLine(), "get {\"path\":\"/audio/gain\"}\n");
     peer.Send("@get {\"path\":\"/audio/gain\",\"value\":1}\n");
     EXPECT_EQ(peer.ReadLine(), "get {\"path\":\"/audio/gain\"}\n");
-    // The receive road drops a body it cannot read; the reply still takes its place.
+    // The receive road drops a body it cannot read; the reply still takes its place, and
+    // every entry asked about hears why.
     peer.Send("@get [1]\n");
     // A value without a type travels as its text; the device's tree converts it.
     EXPECT_EQ(peer.ReadLine(), "set {\"path\":\"/audio/gain\",\"value\":\"2\"}\n");
@@ -111,7 +112,7 @@ TEST_F(ParameterRequestsTest, ADeviceObjectsRepliesReachTheirCallbacksInOrder) {
     EXPECT_EQ(peer.ReadLine(), "get {\"path\":\"/audio/gain\"}\n");
     peer.Send("@get\n");
     ASSERT_TRUE(WaitUntil([&] { return Calls().size() == 4; }));
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"A:/audio|gain=1", "default:|!Array must contain objects",
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"A:/audio|gain=1", "default:/audio|gain!Array must contain objects",
                                                  "S:/audio|gain!Path Locked", "E:"}));
     EXPECT_EQ(peer.ReadLine(200ms), "");
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -77,8 +78,9 @@ TEST_F(CommandInterfaceTest, ALineTheConnectionRefusedHoldsNoPlace) {
     service.SendRawExecLine(first, "exec {\"command\":\"r\"}\n", RecordRaw("R"),
                             [&rawSent](bool taken) { rawSent.push_back(taken); });
     Exec(first, "b", Record("B"));
-    // The refused exec hears of it at once; the refused raw handler is never called.
-    EXPECT_EQ(calls, std::vector<std::string>{LostCall("F")});
+    // Each refused line hears of it as of a lost connection: the exec as its result, the
+    // raw handler as the line's refusal.
+    EXPECT_EQ(calls, (std::vector<std::string>{LostCall("F"), "G:@exec {\"error\":\"connection lost\"}"}));
     EXPECT_EQ(rawSent, (std::vector<bool>{false, true}));
     EXPECT_EQ(log.Count("ZK5713W"), 2u);
     calls.clear();
@@ -95,7 +97,8 @@ TEST_F(CommandInterfaceTest, ALostConnectionAnswersItsExecHandlersAndLeavesNothi
     Exec(first, "b", Record("B"));
     Exec(second, "x", Record("X"));
     sender.Close(first);
-    EXPECT_EQ(calls, (std::vector<std::string>{LostCall("A"), LostCall("B")}));
+    EXPECT_EQ(calls, (std::vector<std::string>{LostCall("A"), "R:@exec {\"error\":\"connection lost\"}",
+                                               LostCall("B")}));
 
     // A new connection at the same address starts afresh: its first request's reply
     // goes to that request, not to anything of the lost one.
@@ -114,6 +117,32 @@ TEST_F(CommandInterfaceTest, ALostConnectionAnswersItsExecHandlersAndLeavesNothi
     made.connected = true;
     sender.ConnectionResults().Raise(made);
     EXPECT_TRUE(calls.empty());
+}
+
+// At the reply time-out each exec sent by then and still unanswered hears "timeout", a raw
+// line its refusal; each keeps its place, so its late reply goes to nobody and the next
+// reply to the next exec. A later loss answers only what was not answered yet.
+TEST_F(CommandInterfaceTest, AnExecUnansweredAtTheTimeOutHearsItOnceAndItsLateReplyGoesToNobody) {
+    service.OnExecResult(Record("D"));
+    Exec(first, "a", Record("A"));
+    service.SendRawExecLine(first, "exec {\"command\":\"r\"}\n", RecordRaw("R"));
+    const auto cutoff = std::chrono::steady_clock::now();
+    // What is sent from now on is stamped after the cut-off.
+    while (std::chrono::steady_clock::now() <= cutoff) {
+    }
+    Exec(second, "x", Record("X"));
+    service.ExpireRequests(cutoff);
+    service.ExpireRequests(cutoff);
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:/||fail|timeout|", R"(R:@exec {"error":"timeout"})"}));
+    calls.clear();
+    Exec(first, "b", Record("B"));
+    Answer(first, "a");
+    Receive(first, "@exec {\"command\":\"r\"}\n");
+    Answer(first, "b");
+    Exec(first, "c", Record("C"));
+    sender.Close(first);
+    sender.Close(second);
+    EXPECT_EQ(calls, (std::vector<std::string>{OkCall("B", "b"), LostCall("C"), LostCall("X")}));
 }
 
 TEST_F(CommandInterfaceTest, AHandlerMaySendAgainFromItsCall) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -129,14 +130,23 @@ TEST_F(FolderModificationTest, AHandlerQueuedAheadWaitsForTheNextRequestWithoutO
     EXPECT_EQ(calls, (std::vector<std::string>{"default:" + Gain(4)}));
 }
 
+// A refused request holds no place, and hears of the refusal as of a lost connection:
+// its handler (one sent without: the default) every value failed, a raw line its refusal.
 TEST_F(FolderModificationTest, ARequestTheConnectionRefusedHoldsNoPlace) {
     sender.SetAccept([](void*, const std::string& line) { return line.find("/refused") == std::string::npos; });
     Get(first, Record("A"), "/refused");
+    service.SetDefaultGetReplyHandler(Record("default"));
     GetWithout(first, "/refused");
+    service.SendRequestLine(first, "get", "get {\"path\":\"/refused\"}\n",
+                            [this](const std::string& text) { calls.push_back("raw:" + text); });
     Get(first, Record("B"));
+    const std::string lost = "/|refused!connection lost";
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:" + lost, "default:" + lost, "default:" + lost,
+                                               R"(raw:@get {"error":"connection lost","path":"/refused"})"}));
+    calls.clear();
     GainReply(first, 1);
     GainReply(first, 2);
-    EXPECT_EQ(calls, (std::vector<std::string>{"B:" + Gain(1)}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"B:" + Gain(1), "default:" + Gain(2)}));
 }
 
 TEST_F(FolderModificationTest, AnErrorReplyAndAnUnreadableReplyEachReachTheirOwnHandler) {
@@ -155,29 +165,68 @@ TEST_F(FolderModificationTest, AnErrorReplyAndAnUnreadableReplyEachReachTheirOwn
     // A reply without entries is the bare word.
     Reply(first, "@get");
     GainReply(first, 5);
-    EXPECT_EQ(calls, (std::vector<std::string>{"A:|!Not authenticated", "B:|!Array must contain objects",
-                                               "C:|!Too many entries", "D:", "E:" + Gain(5)}));
+    // A refusal or a body that does not read names no entry: every entry asked about
+    // hears it.
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:/audio|gain!Not authenticated",
+                                               "B:/audio|gain!Array must contain objects",
+                                               "C:/audio|gain!Too many entries", "D:", "E:" + Gain(5)}));
 }
 
 // Each request the lost connection took hears every value failed, one sent without
-// handler through the default; a handler queued ahead for a request not sent goes
-// uncalled, and nothing of the connection is left to a later reply.
+// handler through the default, a raw line as its refusal; a handler queued ahead for a
+// request not sent goes uncalled, and nothing of the connection is left to a later reply.
 TEST_F(FolderModificationTest, ALostConnectionAnswersTheRequestsItTookAndDropsTheRest) {
     service.SetDefaultGetReplyHandler(Record("default"));
     Get(first, Record("A"));
     GetWithout(first);
     Set(first, Record("S"));
+    service.SendRequestLine(first, "set", "set {\"path\":\"/audio/gain\",\"value\":1}\n",
+                            [this](const std::string& text) { calls.push_back("raw:" + text); });
     service.SetGetReplyHandler(first, Record("P"), "p");
     Get(second, Record("B"));
     sender.Close(first);
     const std::string lost = "/audio|gain!connection lost";
-    EXPECT_EQ(calls, (std::vector<std::string>{"A:" + lost, "default:" + lost, "S:" + lost}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:" + lost, "default:" + lost, "S:" + lost,
+                                               R"(raw:@set {"error":"connection lost","path":"/audio/gain"})"}));
     calls.clear();
     service.SetDefaultSetReplyHandler(Record("defaultSet"));
     GainReply(first, 1);
     Reply(first, R"(@set {"path":"/audio/gain","value":2})");
     GainReply(second, 3);
     EXPECT_EQ(calls, (std::vector<std::string>{"default:" + Gain(1), "defaultSet:" + Gain(2), "B:" + Gain(3)}));
+}
+
+// At the reply time-out each request sent by then and still unanswered hears every value
+// failed with "timeout", a raw line its refusal; each keeps its place, so its late reply
+// goes to nobody and the next reply to the next request. A later loss of the connection
+// answers only what was not answered yet.
+TEST_F(FolderModificationTest, ARequestUnansweredAtTheTimeOutHearsItOnceAndItsLateReplyGoesToNobody) {
+    service.SetDefaultGetReplyHandler(Record("default"));
+    Get(first, Record("A"));
+    service.SendRequestLine(first, "get", "get {\"path\":\"/audio/gain\"}\n",
+                            [this](const std::string& text) { calls.push_back("raw:" + text); });
+    const auto cutoff = std::chrono::steady_clock::now();
+    // What is sent from now on is stamped after the cut-off.
+    while (std::chrono::steady_clock::now() <= cutoff) {
+    }
+    Get(second, Record("B"));
+    service.ExpireRequests(cutoff - std::chrono::hours(1));
+    EXPECT_TRUE(calls.empty());
+    service.ExpireRequests(cutoff);
+    const std::string timedOut = "/audio|gain!timeout";
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:" + timedOut, "default:" + timedOut,
+                                               R"(raw:@get {"error":"timeout","path":"/audio/gain"})"}));
+    calls.clear();
+    service.ExpireRequests(cutoff);
+    Get(first, Record("C"));
+    GainReply(first, 1);
+    GainReply(first, 2);
+    GainReply(first, 3);
+    Get(first, Record("D"));
+    sender.Close(first);
+    sender.Close(second);
+    EXPECT_EQ(calls, (std::vector<std::string>{"C:" + Gain(3), "D:/audio|gain!connection lost",
+                                               "B:/audio|gain!connection lost"}));
 }
 
 TEST_F(FolderModificationTest, AHandlerMaySendAgain) {
