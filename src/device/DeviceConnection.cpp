@@ -212,6 +212,7 @@ void DeviceImpl::EraseSocket(const std::shared_ptr<TcpSocket>& socket) {
 }
 
 void DeviceImpl::Disconnect(bool toNew) {
+    awaitsRouter.store(false);
     WantsConnections(false);
     if (const auto service = discovery()) {
         service->WantsConnections(GuidKey(), false);

@@ -255,6 +255,10 @@ public:
     std::atomic<std::int64_t> lastDiscoReply{0};
     std::atomic<std::chrono::system_clock::time_point> disconnectionTime{};
     std::atomic<bool> secured{false};
+    // Reached through a router, it was Connected when that router lost its connection:
+    // it is Connected again once a router with a connection lists it. Cleared by an
+    // explicit Disconnect.
+    std::atomic<bool> awaitsRouter{false};
     // Cuts the callbacks' cookies, closes the connections, and moves to "New" (toNew) or
     // "Disconnected" where the state table allows.
     void Disconnected(bool toNew);

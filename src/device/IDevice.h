@@ -32,7 +32,10 @@
 //   device's host as they stand; only transfers (SendFile, RecvFile) are kept below the
 //   device's storage root (unless its tree allows parent paths).
 // - A device that became Lost stays lost: its Connect is refused, and the device list
-//   holds a new object for it when it is found again.
+//   holds a new object for it when it is found again. A device the list gives up while
+//   the node runs is told Lost, after Disconnected when it was still shown connected.
+// - A device reached through a router follows the router's connection: Disconnected when
+//   it drops, Connected again when a router with a connection lists the device.
 
 #include <chrono>
 #include <cstddef>

@@ -499,6 +499,12 @@ private:
     // Another device's GUID on a connection: warned, told "guidchanged" and closed after.
     void refuseUnmatched(Packet& packet, const std::string& guid, const std::string& name,
                          const std::shared_ptr<DeviceImpl>& owner);
+    // The router no longer has a connection: the devices reached through it that were
+    // Connected go Disconnected (on the loop, after the router's own line).
+    void routerLeft(const std::shared_ptr<DeviceImpl>& router);
+    // The device is no longer reached through its router: Connected or Unresponsive
+    // without a connection of its own, it goes Disconnected until a router lists it again.
+    void reachedNoMore(const std::shared_ptr<DeviceImpl>& device);
     void WaitTimer();
     // The timer's steps.
     void timeOutRequests(std::int64_t now);
