@@ -212,6 +212,8 @@ public:
 
     // Adds a way to reach the device unless an equal one is listed.
     void AddRemoteInfo(const RemoteInfo& remote);
+    // Drops every way to reach the device at that address and port, whatever interface.
+    void ForgetRemote(const std::pair<boost::asio::ip::address, unsigned short>& endpoint);
     // Logged when it changes (level Summary).
     void WantsConnections(bool on);
     // Adopts an inbound connection as the primary.
@@ -223,6 +225,9 @@ public:
     // One of the device's connections was closed: the primary's loss is a disconnection,
     // a closed secondary leaves the set.
     void EraseSocket(const std::shared_ptr<TcpSocket>& socket);
+    // Lets one of its connections go, open, for another device to adopt; no state
+    // changes. False when the connection is not the device's.
+    bool ReleaseConnection(const std::shared_ptr<TcpSocket>& socket);
     // The completion of a connect this device started, on the event loop. A socket that
     // has left the set by then (the device was disconnected, or adopted an inbound
     // connection) changes no state; made, it is closed, as is one made for a lost device.

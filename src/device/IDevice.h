@@ -36,6 +36,10 @@
 //   the node runs is told Lost, after Disconnected when it was still shown connected.
 // - A device reached through a router follows the router's connection: Disconnected when
 //   it drops, Connected again when a router with a connection lists the device.
+// - When another GUID answers at an address this node connected to (a unit replaced, a
+//   router restarted without a fixed GUID), the connection and what the address stood
+//   for (static route, endpoint, being kept connected) pass to the device of that GUID;
+//   the device before goes Disconnected, not Lost, and is found again by discovery.
 
 #include <chrono>
 #include <cstddef>
