@@ -20,6 +20,13 @@ void DeviceImpl::AddRemoteInfo(const RemoteInfo& remote) {
     }
 }
 
+void DeviceImpl::ForgetRemote(const std::pair<boost::asio::ip::address, unsigned short>& endpoint) {
+    std::lock_guard<std::mutex> lock(_remoteMutex);
+    _remotes.erase(std::remove_if(_remotes.begin(), _remotes.end(),
+                                  [&endpoint](const RemoteInfo& remote) { return remote.second == endpoint; }),
+                   _remotes.end());
+}
+
 void DeviceImpl::forEachRemote(const std::function<void(RemoteInfo)>& fn) {
     if (!fn) {
         return;
@@ -211,7 +218,13 @@ void DeviceImpl::EraseSocket(const std::shared_ptr<TcpSocket>& socket) {
     }
 }
 
+bool DeviceImpl::ReleaseConnection(const std::shared_ptr<TcpSocket>& socket) {
+    std::lock_guard<std::mutex> lock(_socketSetMutex);
+    return _socketSet && _socketSet->Release(socket);
+}
+
 void DeviceImpl::Disconnect(bool toNew) {
+    awaitsRouter.store(false);
     WantsConnections(false);
     if (const auto service = discovery()) {
         service->WantsConnections(GuidKey(), false);

@@ -220,6 +220,8 @@ public:
 
     // Adds a way to reach the device unless an equal one is listed.
     void AddRemoteInfo(const RemoteInfo& remote);
+    // Drops every way to reach the device at that address and port, whatever interface.
+    void ForgetRemote(const std::pair<boost::asio::ip::address, unsigned short>& endpoint);
     // Logged when it changes (level Summary).
     void WantsConnections(bool on);
     // Adopts an inbound connection as the primary.
@@ -231,6 +233,9 @@ public:
     // One of the device's connections was closed: the primary's loss is a disconnection,
     // a closed secondary leaves the set.
     void EraseSocket(const std::shared_ptr<TcpSocket>& socket);
+    // Lets one of its connections go, open, for another device to adopt; no state
+    // changes. False when the connection is not the device's.
+    bool ReleaseConnection(const std::shared_ptr<TcpSocket>& socket);
     // The completion of a connect this device started, on the event loop. A socket that
     // has left the set by then (the device was disconnected, or adopted an inbound
     // connection) changes no state; made, it is closed, as is one made for a lost device.
@@ -264,6 +269,10 @@ public:
     std::atomic<std::int64_t> lastDiscoReply{0};
     std::atomic<std::chrono::system_clock::time_point> disconnectionTime{};
     std::atomic<bool> secured{false};
+    // Reached through a router, it was Connected when that router lost its connection:
+    // it is Connected again once a router with a connection lists it. Cleared by an
+    // explicit Disconnect.
+    std::atomic<bool> awaitsRouter{false};
     // Cuts the callbacks' cookies, closes the connections, and moves to "New" (toNew) or
     // "Disconnected" where the state table allows.
     void Disconnected(bool toNew);

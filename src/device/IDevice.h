@@ -32,7 +32,14 @@
 //   device's host as they stand; only transfers (SendFile, RecvFile) are kept below the
 //   device's storage root (unless its tree allows parent paths).
 // - A device that became Lost stays lost: its Connect is refused, and the device list
-//   holds a new object for it when it is found again.
+//   holds a new object for it when it is found again. A device the list gives up while
+//   the node runs is told Lost, after Disconnected when it was still shown connected.
+// - A device reached through a router follows the router's connection: Disconnected when
+//   it drops, Connected again when a router with a connection lists the device.
+// - When another GUID answers at an address this node connected to (a unit replaced, a
+//   router restarted without a fixed GUID), the connection and what the address stood
+//   for (static route, endpoint, being kept connected) pass to the device of that GUID;
+//   the device before goes Disconnected, not Lost, and is found again by discovery.
 // - Every request made with a callback (SetParameter, GetParameter, SendExecCommand,
 //   SendRawCommand, SendFile, RecvFile) hears exactly one answer, on the event loop and
 //   never inside the call that made it: its reply, or an error. A request made while

@@ -139,6 +139,10 @@ void DiscoveryService::enterDevice(const std::shared_ptr<DeviceImpl>& device, un
         auto changed = weak.lock();
         if (self && changed) {
             self->fireListChangeEvent(changed, newState, oldState);
+            const bool hadConnection = oldState == DeviceNetStateConnected || oldState == DeviceNetStateUnresponsive;
+            if (hadConnection && newState != DeviceNetStateConnected && newState != DeviceNetStateUnresponsive) {
+                self->routerLeft(changed);
+            }
         }
     });
     std::lock_guard<std::mutex> tablesLock(_deviceTablesMutex);
@@ -197,6 +201,12 @@ void DiscoveryService::EraseDevice(const std::shared_ptr<DeviceImpl>& device) {
     const Endpoint endpoint = device->Endpoint();
     // Taken before Finalize releases them.
     const auto sockets = device->Connections();
+    // Lost only follows a state without a connection: a device still shown connected
+    // first goes Disconnected, so that its handlers hear both.
+    const DeviceNetState state = device->GetCurrentState();
+    if (state == DeviceNetStateConnected || state == DeviceNetStateUnresponsive) {
+        device->setCurrentState(DeviceNetStateDisconnected);
+    }
     device->setCurrentState(DeviceNetStateLost);
     device->Finalize();
     bool ownsGuid = false;
@@ -263,6 +273,7 @@ void DiscoveryService::EraseDevice(const std::shared_ptr<DeviceImpl>& device) {
     for (const auto& reached : proxied) {
         if (reached->Proxy() == device) {
             reached->SetProxy(nullptr);
+            reachedNoMore(reached);
         }
     }
 }

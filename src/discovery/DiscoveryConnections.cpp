@@ -427,7 +427,13 @@ void DiscoveryService::Connect(const boost::asio::ip::address& address, unsigned
     }
     // A device that discovery found at this endpoint is connected itself: a second device
     // for the endpoint would hold the connection while the replies on it, found by their
-    // GUID, went to the first, which never connects, so no keep-alive would follow.
+    // GUID, went to the first, which never connects, so no keep-alive would follow. The
+    // device keyed by the endpoint comes first: after a unit was replaced there, the old
+    // record may still announce the same endpoint.
+    if (const auto keyed = GetDeviceImplByIPAndPort(address, port); keyed && !keyed->GuidKey().empty()) {
+        keyed->Connect(false);
+        return;
+    }
     std::vector<std::shared_ptr<DeviceImpl>> devices;
     {
         std::lock_guard<std::mutex> lock(_deviceSetMutex);

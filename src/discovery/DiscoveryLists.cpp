@@ -6,6 +6,9 @@
 #include <iomanip>
 #include <limits>
 #include <sstream>
+#include <unordered_set>
+
+#include <boost/asio/post.hpp>
 
 #include "device/DeviceImpl.h"
 #include "discovery/DiscoveryService.h"
@@ -124,6 +127,7 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
     // The devices this reply names that end up reached through the router, at most the
     // bound of one router.
     std::vector<std::pair<std::string, std::shared_ptr<DeviceImpl>>> reached;
+    std::unordered_set<std::string> takenOver;
     const std::size_t bound = _maxProxiedPerRouter.load();
     bool refused = false;
     for (const auto& endpoint : list->Endpoints()) {
@@ -187,15 +191,21 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
             }
             continue;
         }
-        if (proxy && proxy != router) {
+        // Another router keeps it while that router has its connection; one that lost it
+        // (gone, or replaced at its address by this one) gives it up.
+        const bool elsewhere = proxy && proxy != router;
+        if (elsewhere && proxy->IsDirectlyConnected()) {
             continue;
         }
         if (full) {
             refused = true;
             continue;
         }
-        if (!proxy) {
+        if (!proxy || elsewhere) {
             device->SetProxy(router);
+        }
+        if (elsewhere) {
+            takenOver.insert(guid);
         }
         reached.emplace_back(guid, std::move(device));
     }
@@ -228,6 +238,11 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
             }
         }
         _proxiedDevices.erase(routerGuid);
+        if (!takenOver.empty()) {
+            for (auto at = _proxiedDevices.begin(); at != _proxiedDevices.end();) {
+                at = takenOver.count(at->second) != 0 ? _proxiedDevices.erase(at) : std::next(at);
+            }
+        }
         for (const auto& guid : entered) {
             _proxiedDevices.emplace(routerGuid, guid);
             _udpDiscoReplyTimes.Set(guid, heardAt);
@@ -236,6 +251,50 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
     }
     for (const auto& device : unnamed) {
         unreachedThrough(device, router);
+    }
+    // Connected through a router that lost its connection, a device is Connected again
+    // through the router that has one and names it.
+    if (router->IsDirectlyConnected()) {
+        for (const auto& [guid, device] : reached) {
+            if (device->Proxy() == router && !device->IsDirectlyConnected() && device->awaitsRouter.exchange(false)) {
+                device->setCurrentState(DeviceNetStateConnected);
+            }
+        }
+    }
+}
+
+void DiscoveryService::routerLeft(const std::shared_ptr<DeviceImpl>& router) {
+    if (_stopped.load() || !_driver || router->GetDiscoInfo().mode != "router") {
+        return;
+    }
+    // Posted: this runs inside the router's state change, which a reset makes under the
+    // device locks; the devices then go after the router's own line.
+    boost::asio::post(_driver->GetIoContext(), [self = shared_from_this(), weak = std::weak_ptr<DeviceImpl>(router)] {
+        const auto gone = weak.lock();
+        if (self->_stopped.load() || !gone || gone->IsDirectlyConnected()) {
+            return;
+        }
+        std::vector<std::shared_ptr<DeviceImpl>> devices;
+        {
+            std::lock_guard<std::mutex> lock(self->_deviceSetMutex);
+            devices.assign(self->_deviceSet.begin(), self->_deviceSet.end());
+        }
+        for (const auto& device : devices) {
+            if (device != gone && device->Proxy() == gone) {
+                self->reachedNoMore(device);
+            }
+        }
+    });
+}
+
+void DiscoveryService::reachedNoMore(const std::shared_ptr<DeviceImpl>& device) {
+    if (device->IsFinalized() || device->IsDirectlyConnected()) {
+        return;
+    }
+    const DeviceNetState state = device->GetCurrentState();
+    if (state == DeviceNetStateConnected || state == DeviceNetStateUnresponsive) {
+        device->awaitsRouter.store(true);
+        device->setCurrentState(DeviceNetStateDisconnected);
     }
 }
 

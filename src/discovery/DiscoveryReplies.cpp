@@ -419,12 +419,16 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
     // device known only by its endpoint until now is found by its GUID.
     enterDevice(device, ByGuid | ByName | ByClassName);
     // A reply through a router is not its connection's owner; one from another device
-    // than the connection's is refused as a new one would be.
+    // than the connection's is refused as a new one would be, unless the unit at an
+    // address this node dialled was replaced by this known one.
     if (packet.reliable && packet.socket && packet.header->IsEmpty()) {
         const auto owner = GetDeviceImplBySocket(packet.socket);
         if (owner && owner != device) {
-            refuseUnmatched(packet, guid, name, owner);
-            return false;
+            if (!unitReplaced(packet, owner, device)) {
+                refuseUnmatched(packet, guid, name, owner);
+                return false;
+            }
+            passAddress(packet, owner, device, device->getDiscoInfo());
         }
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         _guidBySocket[packet.socket] = guid;
@@ -477,17 +481,28 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
     if (!packet.socket) {
         return nullptr;
     }
-    if (const auto owner = GetDeviceImplBySocket(packet.socket)) {
-        refuseUnmatched(packet, guid, name, owner);
-        return nullptr;
-    }
-    // Through a router: the router's list, not its forwarding, adds what stands behind it.
+    // Through a router: the router's list, not its forwarding, adds what stands behind
+    // it, and nothing is said of the router itself, whose connection is everyone's.
     if (!packet.header->IsEmpty()) {
         return nullptr;
     }
+    std::shared_ptr<DeviceImpl> device;
+    if (const auto owner = GetDeviceImplBySocket(packet.socket)) {
+        if (!unitReplaced(packet, owner, nullptr)) {
+            refuseUnmatched(packet, guid, name, owner);
+            return nullptr;
+        }
+        device = passAddress(packet, owner, nullptr, record);
+        if (!device) {
+            refuseUnmatched(packet, guid, name, owner);
+            return nullptr;
+        }
+    }
     const NewDiscoInfo::IpAddress address = record.Address();
     const unsigned short port = record.getDiscoInfo().port;
-    auto device = GetDeviceImplByIPAndPort(address, port);
+    if (!device) {
+        device = GetDeviceImplByIPAndPort(address, port);
+    }
     // A peer that connected here speaks for itself only: it takes no name, and no end
     // point, of a device connected on another connection.
     if (!packet.socket->IsOutgoing()) {

@@ -499,6 +499,27 @@ private:
     // Another device's GUID on a connection: warned, told "guidchanged" and closed after.
     void refuseUnmatched(Packet& packet, const std::string& guid, const std::string& name,
                          const std::shared_ptr<DeviceImpl>& owner);
+    // Another GUID than its owner's answers directly on a connection this node opened:
+    // the unit at that address was replaced (a router restarted without a fixed GUID),
+    // or its GUID changed. True when `successor`, the device of the new GUID (empty when
+    // none is known), may take the address: it is reached neither on a connection of its
+    // own nor through a connected router.
+    bool unitReplaced(const Packet& packet, const std::shared_ptr<DeviceImpl>& owner,
+                      const std::shared_ptr<DeviceImpl>& successor);
+    // What the dialled address stood for passes from `owner` to `successor` (made from
+    // `record` when empty): the open connection, the endpoint key that static routes and
+    // Connect(address, port) look up, the wish to be kept connected and the verification
+    // code. The owner forgets the address and goes Disconnected; it is not lost (the old
+    // unit may only have moved): discovery finds it again, or it leaves at the loss age.
+    // Empty when no device could be made.
+    std::shared_ptr<DeviceImpl> passAddress(Packet& packet, const std::shared_ptr<DeviceImpl>& owner,
+                                            std::shared_ptr<DeviceImpl> successor, const NewDiscoInfo& record);
+    // The router no longer has a connection: the devices reached through it that were
+    // Connected go Disconnected (on the loop, after the router's own line).
+    void routerLeft(const std::shared_ptr<DeviceImpl>& router);
+    // The device is no longer reached through its router: Connected or Unresponsive
+    // without a connection of its own, it goes Disconnected until a router lists it again.
+    void reachedNoMore(const std::shared_ptr<DeviceImpl>& device);
     void WaitTimer();
     // The timer's steps.
     void timeOutRequests(std::int64_t now);

@@ -383,6 +383,7 @@ void DiscoveryService::dropStaleProxies() {
     }
     for (const auto& device : orphans) {
         device->SetProxy(nullptr);
+        reachedNoMore(device);
     }
     if (LogLevel() >= 5) {
         Detail(sizeChange("ZK2049I Proxied device count", before, after));

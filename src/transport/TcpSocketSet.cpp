@@ -58,6 +58,19 @@ bool TcpSocketSet::Delete(const std::shared_ptr<TcpSocket>& socket) {
     return false;
 }
 
+bool TcpSocketSet::Release(const std::shared_ptr<TcpSocket>& socket) {
+    if (!socket) {
+        return false;
+    }
+    for (auto* slot : {&_primary, &_secondary}) {
+        if (*slot == socket) {
+            slot->reset();
+            return true;
+        }
+    }
+    return false;
+}
+
 void TcpSocketSet::Close() {
     DeletePrimary();
     DeleteSecondary();

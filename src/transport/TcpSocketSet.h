@@ -38,6 +38,9 @@ public:
     // (a newer one, or an adopted connection) is left alone. False when the set does not
     // hold it.
     bool Delete(const std::shared_ptr<TcpSocket>& socket);
+    // Drops `socket` from the slot that holds it without closing it, for another owner to
+    // adopt. False when the set does not hold it.
+    bool Release(const std::shared_ptr<TcpSocket>& socket);
     void Close();
     // Adopts a connection as primary; the previous one is dropped without closing and the
     // set's sink is not given to the new one.

@@ -13,6 +13,7 @@
 #include "services/ListCommandDiscovered.h"
 #include "support/DriverHarness.h"
 #include "support/LogCapture.h"
+#include "support/RunUntil.h"
 #include "transport/TcpSocket.h"
 
 namespace ZelkorTest {
@@ -204,6 +205,62 @@ TEST(DeviceLists, RouterAnswersAddNoMoreThanTheCap) {
     EXPECT_EQ(service.TableSizes()["devicesByGuid"], 3u);
     EXPECT_EQ(byGuid(node, kA)->GetDiscoInfo().label, "kept");
     EXPECT_EQ(byGuid(node, kC), nullptr);
+}
+
+// A device connected through its router goes Disconnected when that router loses its
+// connection, and Connected again through the router that lists it next; while a router
+// has its connection, another does not take what it reaches.
+TEST(DeviceLists, ADeviceBehindARouterFollowsTheRoutersConnection) {
+    TempDir folder;
+    ScopedChdir inFolder{folder.Path()};
+    DriverHarness harness;
+    harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
+    DiscoveryService& service = *harness.driver->GetDiscovery();
+    harness.Start();
+    RawPeer firstPeer, secondPeer;
+    const auto first = harness.Connect(firstPeer);
+    const auto second = harness.Connect(secondPeer);
+    ASSERT_TRUE(first && second);
+    const auto list = [&](const std::shared_ptr<Zelkor::TcpSocket>& connection, const std::string& endpoints) {
+        auto reply = std::make_unique<Zelkor::ListCommandDiscovered>();
+        reply->SetIsReply(true);
+        std::string error;
+        EXPECT_TRUE(reply->FromNetworkFormat(false, "@list {\"endpoints\":[" + endpoints + "]}", error)) << error;
+        EXPECT_TRUE(harness.OnLoop([&] {
+            Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
+                                           std::move(reply));
+            service.HandleListDiscoveredReply(data);
+        }));
+    };
+    const auto routerOn = [&](const std::string& guid, const std::string& name,
+                              const std::shared_ptr<Zelkor::TcpSocket>& connection) {
+        auto router = std::make_shared<DeviceImpl>(
+            harness.driver.get(), Record(R"({"guid":")" + guid + R"(","name":")" + name +
+                                         R"(","ip":"10.0.0.1","port":4197,"classname":"router","mode":"router"})"));
+        EXPECT_TRUE(harness.OnLoop([&] {
+            router->SetHandle(connection);
+            service.enterDevice(router, DiscoveryService::AllTables);
+            router->setCurrentState(Zelkor::DeviceNetStateConnected);
+        }));
+        return router;
+    };
+    const auto router1 = routerOn(kRouter, "router1", first);
+    const auto router2 = routerOn(kRouter2, "router2", second);
+    list(first, entry(kA, "amp"));
+    const auto amp = service.GetDeviceImplByUUID(kA);
+    ASSERT_TRUE(amp);
+    ASSERT_TRUE(harness.OnLoop([&] { amp->Connect(false); }));
+    ASSERT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+    list(second, entry(kA, "amp"));
+    EXPECT_EQ(amp->Proxy(), router1);
+
+    firstPeer.Close();
+    ASSERT_TRUE(WaitUntil([&] { return amp->GetCurrentState() == Zelkor::DeviceNetStateDisconnected; }));
+    EXPECT_EQ(router1->GetCurrentState(), Zelkor::DeviceNetStateDisconnected);
+    list(second, entry(kA, "amp"));
+    EXPECT_EQ(amp->Proxy(), router2);
+    EXPECT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+    EXPECT_EQ(service.TableSizes()["proxiedDevices"], 1u);
 }
 
 }  // namespace

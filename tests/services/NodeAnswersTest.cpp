@@ -209,6 +209,8 @@ TEST(NodeAnswers, RequestsAcrossADirectDisconnectAreEachAnsweredOnce) {
     ASSERT_TRUE(device->process.Signal(SIGSTOP));
     asked.Round();
     asked.Round();
+    // Sent on the connection before it ends: the controller takes its commands in turn.
+    ASSERT_TRUE(asked.AllTold());
     ASSERT_TRUE(device->process.Signal(SIGKILL));
     ASSERT_FALSE(ctl.Await(ConnectionClosed(), 20s).isNull());
     ASSERT_TRUE(asked.AllAnswered());
@@ -373,6 +375,7 @@ TEST(NodeAnswersRouted, RequestsAcrossARouterRestartAreEachAnsweredOnce) {
     ASSERT_TRUE(nodes.router->process.Signal(SIGSTOP));
     asked.Round();
     asked.Round();
+    ASSERT_TRUE(asked.AllTold());
     ASSERT_TRUE(nodes.router->process.Signal(SIGKILL));
     ASSERT_FALSE(ctl.Await(ConnectionClosed(), 20s).isNull());
     ASSERT_TRUE(asked.AllAnswered());

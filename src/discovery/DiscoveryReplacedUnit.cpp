@@ -1,0 +1,92 @@
+// A unit replaced at an address: another GUID answers on a connection this node opened.
+// A router restarted without a fixed GUID gets a new one at each start, as a replaced
+// unit would. What the address stood for passes to the record of the new GUID, so that a
+// static route, a device made by Connect(address, port), or a device kept connected,
+// reaches whatever now answers there. The old record is only disconnected: Lost is final
+// for a device object, and the old unit may have moved to another address.
+//
+// Runs on the event loop, from the handling of a discovery reply; the device locks are
+// never held while a device is called.
+
+#include "device/DeviceImpl.h"
+#include "discovery/DiscoveryService.h"
+#include "driver/Packet.h"
+#include "driver/ZelkorDriver.h"
+#include "transport/TcpSocket.h"
+
+namespace Zelkor {
+
+bool DiscoveryService::unitReplaced(const Packet& packet, const std::shared_ptr<DeviceImpl>& owner,
+                                    const std::shared_ptr<DeviceImpl>& successor) {
+    // Only this node's own dialling says what stands at an address: a peer that connected
+    // here speaks for itself, and through a router nothing is said of the router.
+    if (!packet.reliable || !packet.socket || !packet.header || !packet.header->IsEmpty() ||
+        !packet.socket->IsOutgoing() || !owner || owner->IsFinalized() ||
+        !owner->HasHandle(ZelkorDriver::HandleOf(packet.socket.get()))) {
+        return false;
+    }
+    // A device reached elsewhere, on its own connection or through its router, is not
+    // taken over by whatever answers here.
+    return !successor || (!successor->IsFinalized() && !successor->IsConnected());
+}
+
+std::shared_ptr<DeviceImpl> DiscoveryService::passAddress(Packet& packet, const std::shared_ptr<DeviceImpl>& owner,
+                                                          std::shared_ptr<DeviceImpl> successor,
+                                                          const NewDiscoInfo& record) {
+    const std::shared_ptr<TcpSocket> connection = packet.socket;
+    const Endpoint dialled{connection->GetRemoteIP(), connection->GetRemotePort()};
+    if (!successor) {
+        successor = makeDevice(record, "ZK2053E Unable to create instance for connected device");
+        if (!successor) {
+            return nullptr;
+        }
+    }
+    const std::string oldGuid = owner->GuidKey();
+    const std::string newGuid = successor->GuidKey();
+    Info("ZK20E8I " + dialled.first.to_string() + ":" + std::to_string(dialled.second) + " answers as (" + newGuid +
+         ") in place of (" + oldGuid + "): the address passes to it");
+
+    const bool wanted = owner->WantsConnections();
+    owner->ReleaseConnection(connection);
+    owner->ForgetRemote(dialled);
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        _guidBySocket.erase(connection);
+        const auto keyed = _devicesByEndpoint.find(dialled);
+        if (keyed != _devicesByEndpoint.end() && keyed->second == owner) {
+            _devicesByEndpoint.erase(keyed);
+        }
+        // Not heard again within the loss age, the old record leaves the list as any
+        // device no longer heard; heard, it stays.
+        if (!_udpDiscoReplyTimes.Find(oldGuid)) {
+            _udpDiscoReplyTimes.Set(oldGuid, Now());
+        }
+    }
+    // A redundant device may still hold its other network.
+    if (!owner->IsDirectlyConnected()) {
+        owner->Disconnect(false);
+    }
+
+    if (successor->GetVerificationCode().empty()) {
+        successor->SetVerificationCode(owner->GetVerificationCode());
+    }
+    successor->SetHandle(connection);
+    successor->secured.store(connection->GetState() == TcpSocket::Tls);
+    successor->SetAuthentication(connection->IsProvenToPeer());
+    successor->AddRemoteInfo({_driver->GetEndPointInterface(dialled.first), dialled});
+    successor->lastSeen.store(WallSeconds());
+    _deviceListTime.store(WallSeconds());
+    enterDevice(successor, AllTables);
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        _devicesByEndpoint[dialled] = successor;
+    }
+    if (wanted) {
+        successor->WantsConnections(true);
+        WantsConnections(newGuid, true);
+    }
+    successor->setCurrentState(DeviceNetStateConnected);
+    return successor;
+}
+
+}  // namespace Zelkor
