@@ -114,12 +114,12 @@ const Controller::View* Controller::viewOf(const Target& target) const {
 
 bool Controller::Connected(const Target& target) const {
     const View* view = viewOf(target);
-    return view && view->state == "Connected";
+    return view && !view->gone && view->state == "Connected";
 }
 
 bool Controller::Listed(const Target& target) const {
     const View* view = viewOf(target);
-    return view && view->state != "Lost" && view->state != "None";
+    return view && !view->gone && view->state != "Lost" && view->state != "None";
 }
 
 bool Controller::AllConnected() const {
@@ -129,6 +129,17 @@ bool Controller::AllConnected() const {
         }
     }
     return true;
+}
+
+std::string Controller::NotConnected() const {
+    std::string text;
+    for (const auto& target : _targets) {
+        if (!Connected(target)) {
+            const View* view = viewOf(target);
+            text += (text.empty() ? "" : ", ") + target.name + " (" + (view ? view->state : "not listed") + ")";
+        }
+    }
+    return text;
 }
 
 std::optional<double> Controller::TransferPercent() const {
@@ -158,7 +169,7 @@ void Controller::Tick(double now, bool loading) {
 void Controller::keepConnected(double now) {
     for (const auto& target : _targets) {
         const View* view = viewOf(target);
-        if (view && (view->state == "Connected" || view->state == "Connecting")) {
+        if (view && !view->gone && (view->state == "Connected" || view->state == "Connecting")) {
             continue;
         }
         if (_routed && (!Listed(target) || view->proxy != _router)) {
@@ -244,6 +255,14 @@ void Controller::acknowledged(const std::string& name, const Json::Value& event,
         return;
     }
     _ledger.Refused(ack.id, message);
+    // No more requests for a device the runner does not list, until a line tells of it.
+    if (message.rfind("no device ", 0) == 0) {
+        for (auto& [guid, view] : _views) {
+            if (message.find(guid) != std::string::npos) {
+                view.gone = true;
+            }
+        }
+    }
     auto& queue = _waiting[ack.key];
     for (auto waiting = queue.begin(); waiting != queue.end(); ++waiting) {
         if (waiting->id == ack.id) {
@@ -290,6 +309,7 @@ void Controller::deviceLine(const Json::Value& event, double now) {
     }
     const bool again = state == "Connected" && view.state != "Connected";
     view.state = state;
+    view.gone = false;
     view.proxy = event["proxy"].asString();
     if (again && index < _cycles.size()) {
         _cycles[index]->Reconnected();

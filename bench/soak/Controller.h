@@ -51,6 +51,8 @@ public:
     std::optional<double> TransferPercent() const;
     // Whether it sees each of its devices Connected.
     bool AllConnected() const;
+    // Those of its devices it does not see Connected, each with the state it shows.
+    std::string NotConnected() const;
 
     void Ask(const std::string& cmd, const Target& target, Json::Value command, Answer answer) override;
     bool Connected(const Target& target) const override;
@@ -63,6 +65,9 @@ private:
         std::string state = "None";
         std::string proxy;
         double since = 0;
+        // The runner refused a command for it since ("no device G for get"): it left the
+        // list without a line saying so.
+        bool gone = false;
     };
     struct Waiting {
         Ledger::Id id = 0;

@@ -7,18 +7,16 @@
 
 #include <openssl/evp.h>
 
+#include "File.h"
+
 namespace ZelkorSoak {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 struct DigestFree {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
-using File = std::unique_ptr<std::FILE, FileCloser>;
 using Digest = std::unique_ptr<EVP_MD_CTX, DigestFree>;
 
 Digest newMd5() {

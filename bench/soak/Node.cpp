@@ -23,16 +23,10 @@ const char* RoleName(Role role) {
 
 Node::Node(NodeSpec spec, std::string folder) : _spec(std::move(spec)), _folder(std::move(folder)) {}
 
-Node::~Node() {
-    if (_events) {
-        std::fclose(_events);
-    }
-}
-
 bool Node::Start(const std::string& program, const std::vector<std::string>& common, double now,
                  std::string& error) {
     if (!_events) {
-        _events = std::fopen((_folder + "/events.jsonl").c_str(), "a");
+        _events.reset(std::fopen((_folder + "/events.jsonl").c_str(), "a"));
         if (!_events) {
             error = "cannot write " + _folder + "/events.jsonl";
             return false;
@@ -51,7 +45,7 @@ bool Node::Start(const std::string& program, const std::vector<std::string>& com
     ++_incarnation;
     _phase = Phase::Running;
     _outputEnded = false;
-    std::fprintf(_events, "%10.3f # start %u, pid %d\n", now, _incarnation, static_cast<int>(_process.Pid()));
+    std::fprintf(_events.get(), "%10.3f # start %u, pid %d\n", now, _incarnation, static_cast<int>(_process.Pid()));
     return true;
 }
 
@@ -99,7 +93,7 @@ void Node::Readable(double now) {
     for (const auto& line : lines) {
         // Progress lines would be most of the file: the transfers' begin and end lines stay.
         if (line.find(R"("event":"progress")") == std::string::npos) {
-            std::fprintf(_events, "%10.3f %s\n", now, line.c_str());
+            std::fprintf(_events.get(), "%10.3f %s\n", now, line.c_str());
         }
         if (_onLine) {
             _onLine(ParseLine(line), line);
@@ -118,8 +112,8 @@ bool Node::Ended(int& exitCode, bool& asked) {
     exitCode = *code;
     asked = _phase == Phase::Stopping || _phase == Phase::Killed;
     _phase = Phase::Down;
-    std::fprintf(_events, "# exit %d\n", exitCode);
-    std::fflush(_events);
+    std::fprintf(_events.get(), "# exit %d\n", exitCode);
+    std::fflush(_events.get());
     return true;
 }
 
@@ -139,10 +133,12 @@ std::string Node::LogTail(std::size_t count) const {
     return text;
 }
 
-void Node::Sample(bool first) {
-    if (_process.Alive()) {
-        _usage.Sample(_process.Pid(), first);
+bool Node::Sample(bool first) {
+    if (!_process.Alive()) {
+        return false;
     }
+    _usage.Sample(_process.Pid(), first);
+    return true;
 }
 
 }  // namespace ZelkorSoak

@@ -16,6 +16,7 @@
 
 #include <json/value.h>
 
+#include "File.h"
 #include "Resources.h"
 #include "RunnerProcess.h"
 
@@ -40,7 +41,6 @@ public:
     using LineHandler = std::function<void(const Json::Value& event, const std::string& line)>;
 
     Node(NodeSpec spec, std::string folder);
-    ~Node();
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
 
@@ -76,7 +76,8 @@ public:
     // The last lines of node.log, for a report of a node that ended by itself.
     std::string LogTail(std::size_t lines) const;
 
-    void Sample(bool first);
+    // Samples its process, if one runs; false when none does.
+    bool Sample(bool first);
     const Resources& Usage() const { return _usage; }
 
 private:
@@ -87,7 +88,7 @@ private:
     unsigned _incarnation = 0;
     bool _outputEnded = false;
     LineHandler _onLine;
-    std::FILE* _events = nullptr;
+    File _events;
     Resources _usage;
 };
 

@@ -96,7 +96,8 @@ counted. Nothing is sent to any address but 127.0.0.1.
 
 Options:
   --minutes N       how long the load and the faults run (5; fractions allowed)
-  --seed N          the random seed of the schedule, the values and the files
+  --seed N          the random seed: the same one repeats the faults' kinds,
+                    times and lengths (the values and files come from it too)
                     (default: from the clock; the report names it)
   --timer-scale N   passed to every node: its discovery timer (keep-alives,
                     reconnections) N times faster, 1-1000 (1)

@@ -57,7 +57,8 @@ bool emptyFolder(const std::string& path) {
 
 }  // namespace
 
-Soak::Soak(Options options) : _options(std::move(options)), _random(_options.seed) {}
+Soak::Soak(Options options)
+    : _options(std::move(options)), _faultRandom(_options.seed), _random(_options.seed ^ 0x5eed5eed5eed5eedULL) {}
 
 Soak::~Soak() {
     _controllers.clear();
@@ -146,6 +147,12 @@ bool Soak::layOut(std::string& error) {
         return false;
     }
     std::ofstream(_tree) << topology.tree;
+    _usage.reset(std::fopen((_runDir + "/usage.tsv").c_str(), "w"));
+    if (!_usage) {
+        error = "cannot write " + _runDir + "/usage.tsv";
+        return false;
+    }
+    std::fputs("second\tnode\tpid\trss_kb\tdescriptors\n", _usage.get());
 
     const auto add = [&](const NodeSpec& spec) -> Node* {
         const std::string folder = _runDir + "/" + spec.name;
@@ -243,10 +250,11 @@ bool Soak::awaitServing(const std::vector<Node*>& nodes, std::string& error) {
     }
     for (Node* node : nodes) {
         if (_listening.count(node) == 0) {
-            error = node->Name() + " does not serve 127.0.0.1:" + std::to_string(node->Spec().port) +
-                    (node->State() == Node::Phase::Down ? std::string(" (it ended)")
-                                                         : " after " + std::to_string(static_cast<int>(kServeWait)) + " s") + "; its log:\n" +
-                    node->LogTail(10) + "its lines: " + node->Folder() + "/events.jsonl";
+            const std::string why = node->State() == Node::Phase::Down
+                                        ? std::string(" (it ended)")
+                                        : " after " + std::to_string(static_cast<int>(kServeWait)) + " s";
+            error = node->Name() + " does not serve 127.0.0.1:" + std::to_string(node->Spec().port) + why +
+                    "; its log:\n" + node->LogTail(10) + "its lines: " + node->Folder() + "/events.jsonl";
             return false;
         }
     }
@@ -287,16 +295,20 @@ void Soak::connectAll() {
     } else {
         std::printf("%9.1f s  not every device is Connected after %.0f s; the load starts anyway\n", _now,
                     kConnectWait);
+        for (const auto& controller : _controllers) {
+            if (!controller->AllConnected()) {
+                std::printf("             %s: %s\n", controller->Process().Name().c_str(),
+                            controller->NotConnected().c_str());
+            }
+        }
     }
     std::fflush(stdout);
 }
 
 void Soak::load() {
     _loadStart = _now;
-    for (const auto& node : _nodes) {
-        node->Sample(true);
-    }
-    _faults = std::make_unique<Faults>(*this, _random, _now);
+    sample(true);
+    _faults = std::make_unique<Faults>(*this, _faultRandom, _now);
     _loading = true;
     std::printf("%9.1f s  load begins for %.1f min\n", _now, _options.minutes);
     std::fflush(stdout);
@@ -321,9 +333,7 @@ void Soak::drain() {
 }
 
 int Soak::report() {
-    for (const auto& node : _nodes) {
-        node->Sample(false);
-    }
+    sample(false);
     ReportInput input;
     input.minutes = (_loadEnd - _loadStart) / 60;
     input.seed = _options.seed;
@@ -444,9 +454,7 @@ void Soak::step(double now) {
     }
     if (now >= _nextSample) {
         _nextSample = now + 2;
-        for (const auto& node : _nodes) {
-            node->Sample(false);
-        }
+        sample(false);
     }
     if (_loading && now >= _nextStatus) {
         if (_nextStatus > 0) {
@@ -465,6 +473,18 @@ void Soak::status(double now) {
                 now, made, _ledger.Waiting(), _findings.CheckedValues(), _findings.Publishes(),
                 _findings.TransfersOk(), _findings.TransfersFailed());
     std::fflush(stdout);
+}
+
+void Soak::sample(bool first) {
+    for (const auto& node : _nodes) {
+        if (node->Sample(first) && _usage) {
+            std::fprintf(_usage.get(), "%.1f\t%s\t%d\t%ld\t%ld\n", _now, node->Name().c_str(),
+                         static_cast<int>(node->Pid()), node->Usage().RssKb().end, node->Usage().Descriptors().end);
+        }
+    }
+    if (_usage) {
+        std::fflush(_usage.get());
+    }
 }
 
 void Soak::line(Node& node, const Json::Value& event, const std::string& text) {

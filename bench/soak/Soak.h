@@ -23,6 +23,7 @@
 
 #include "Controller.h"
 #include "Faults.h"
+#include "File.h"
 #include "Findings.h"
 #include "Ledger.h"
 #include "Node.h"
@@ -64,13 +65,19 @@ private:
     void line(Node& node, const Json::Value& event, const std::string& text);
     void ended(Node& node, int exitCode, bool asked, double now);
     void status(double now);
+    // Samples every node's memory and descriptors, each sample a line of usage.tsv.
+    void sample(bool first);
     Controller* controllerOf(const Node& node);
 
     Options _options;
     RunClock _clock;
+    // The faults draw from a sequence of their own, so that a seed repeats the schedule
+    // (kinds, times, lengths) whatever the timing of the load, which draws from the other.
+    std::mt19937_64 _faultRandom;
     std::mt19937_64 _random;
     std::string _runDir;
     std::string _tree;
+    File _usage;
     int _signals = -1;
     unsigned _interrupts = 0;
     double _now = 0;
