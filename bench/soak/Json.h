@@ -1,0 +1,16 @@
+#pragma once
+// The runner speaks one compact JSON object per line, both ways.
+
+#include <string>
+
+#include <json/value.h>
+
+namespace ZelkorSoak {
+
+// The object on `line`; null when the line holds none.
+Json::Value ParseLine(const std::string& line);
+
+// `value` as one line of compact JSON, without the newline.
+std::string Compact(const Json::Value& value);
+
+}  // namespace ZelkorSoak

@@ -1,0 +1,160 @@
+#include "Report.h"
+
+#include <algorithm>
+
+namespace ZelkorSoak {
+namespace {
+
+constexpr std::size_t kExamples = 10;
+
+// `counts` by count, largest first.
+std::vector<std::pair<std::string, unsigned long>> byCount(const std::map<std::string, unsigned long>& counts) {
+    std::vector<std::pair<std::string, unsigned long>> sorted(counts.begin(), counts.end());
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    return sorted;
+}
+
+void printTexts(std::FILE* out, const char* title, const std::map<std::string, unsigned long>& counts) {
+    if (counts.empty()) {
+        return;
+    }
+    std::fprintf(out, "\n%s\n", title);
+    for (const auto& [text, count] : byCount(counts)) {
+        std::fprintf(out, "  %9lu  %s\n", count, text.c_str());
+    }
+}
+
+void printExamples(std::FILE* out, const char* title, const Findings::Kind& kind) {
+    if (kind.count == 0) {
+        return;
+    }
+    std::fprintf(out, "\n%s: %lu (the first %zu)\n", title, kind.count, kind.examples.size());
+    for (const auto& example : kind.examples) {
+        std::fprintf(out, "  %s\n", example.c_str());
+    }
+}
+
+std::string megabytes(long kilobytes) {
+    if (kilobytes < 0) {
+        return "-";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(kilobytes) / 1024);
+    return text;
+}
+
+std::string number(long value) { return value < 0 ? "-" : std::to_string(value); }
+
+void printRequests(std::FILE* out, const Ledger& ledger, Ledger::Totals& all) {
+    std::fprintf(out, "\n%-12s %9s %8s %9s %9s %8s %15s %11s %9s\n", "requests", "written", "refused", "made",
+                 "answered", "errors", "never answered", "lost (kill)", "slowest");
+    const auto row = [out](const std::string& name, const Ledger::Totals& totals) {
+        std::fprintf(out, "%-12s %9lu %8lu %9lu %9lu %8lu %15lu %11lu %8.1fs\n", name.c_str(), totals.sent,
+                     totals.refused, totals.made, totals.answered, totals.errors, totals.open, totals.lost,
+                     totals.slowest);
+    };
+    for (const auto& [cmd, totals] : ledger.ByCommand()) {
+        row(cmd, totals);
+        all.sent += totals.sent;
+        all.refused += totals.refused;
+        all.made += totals.made;
+        all.answered += totals.answered;
+        all.errors += totals.errors;
+        all.open += totals.open;
+        all.lost += totals.lost;
+        all.unacknowledged += totals.unacknowledged;
+        all.slowest = std::max(all.slowest, totals.slowest);
+    }
+    row("all", all);
+    std::fprintf(out, "unexpected answers (a second one, or one to nothing asked): %lu\n", ledger.UnexpectedCount());
+    if (all.unacknowledged > 0) {
+        std::fprintf(out, "commands whose request line never came (nor an answer): %lu\n", all.unacknowledged);
+    }
+}
+
+void printNodes(std::FILE* out, const std::vector<const Node*>& nodes) {
+    std::fprintf(out, "\n%-16s %-10s %8s   %-24s %-20s\n", "node", "role", "restarts", "RSS MB start/max/end",
+                 "descriptors start/max/end");
+    for (const Node* node : nodes) {
+        const Figure& rss = node->Usage().RssKb();
+        const Figure& fds = node->Usage().Descriptors();
+        const std::string memory = megabytes(rss.start) + " / " + megabytes(rss.max) + " / " + megabytes(rss.end);
+        const std::string descriptors = number(fds.start) + " / " + number(fds.max) + " / " + number(fds.end);
+        std::fprintf(out, "%-16s %-10s %8u   %-24s %-20s\n", node->Name().c_str(), RoleName(node->Spec().role),
+                     node->Restarts(), memory.c_str(), descriptors.c_str());
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
+    const Ledger& ledger = *input.ledger;
+    const Findings& findings = *input.findings;
+    std::fprintf(out, "\n== zelkor_soak: %.1f min of load, seed %llu, timer scale %u\n   run folder %s\n",
+                 input.minutes, static_cast<unsigned long long>(input.seed), input.timerScale, input.runDir.c_str());
+
+    Ledger::Totals all;
+    printRequests(out, ledger, all);
+    printTexts(out, "errors by text (answers that carried one)", ledger.ErrorTexts());
+    printTexts(out, "refused by the runner (no request made)", ledger.RefusedTexts());
+
+    std::fprintf(out, "\nvalues checked %lu, wrong values %lu\n", findings.CheckedValues(),
+                 findings.WrongValues().count);
+    std::fprintf(out, "publishes %lu, foreign publishes %lu (late, just after their unsubscribe was answered: %lu)\n",
+                 findings.Publishes(), findings.ForeignPublishes().count, findings.LatePublishes().count);
+    std::fprintf(out, "transfers ok %lu (%.2f GB), failed %lu, corrupt %lu, cut by a kill %lu\n",
+                 findings.TransfersOk(), static_cast<double>(findings.BytesOk()) / 1e9, findings.TransfersFailed(),
+                 findings.CorruptTransfers().count, findings.TransfersCut());
+    printTexts(out, "failed transfers by text", findings.FailureTexts());
+
+    std::fprintf(out, "\nfaults injected\n");
+    for (const auto& [kind, count] : *input.faults) {
+        std::fprintf(out, "  %9u  %s\n", count, kind.c_str());
+    }
+    printNodes(out, input.nodes);
+    std::fprintf(out, "nodes that ended without being asked to: %lu\n", findings.UnexpectedExits().count);
+
+    const std::vector<Ledger::Open> open = ledger.Oldest(kExamples);
+    if (!open.empty()) {
+        std::fprintf(out, "\nnever answered: %lu (the first %zu; the device as the controller last saw it)\n",
+                     all.open + all.unacknowledged, open.size());
+        for (const auto& request : open) {
+            std::fprintf(out, "  %.3f s %s, %s of %s (%s)\n      %s\n", request.sentAt, request.controller.c_str(),
+                         request.cmd.c_str(), request.device.c_str(), request.deviceState.c_str(),
+                         request.line.c_str());
+        }
+    }
+    printExamples(out, "wrong values", findings.WrongValues());
+    printExamples(out, "foreign publishes", findings.ForeignPublishes());
+    printExamples(out, "late publishes (not a failure)", findings.LatePublishes());
+    printExamples(out, "corrupt transfers", findings.CorruptTransfers());
+    printExamples(out, "nodes that ended without being asked to", findings.UnexpectedExits());
+    if (!ledger.UnexpectedLines().empty()) {
+        std::fprintf(out, "\nunexpected answers: %lu (the first %zu)\n", ledger.UnexpectedCount(),
+                     ledger.UnexpectedLines().size());
+        for (const auto& line : ledger.UnexpectedLines()) {
+            std::fprintf(out, "  %s\n", line.c_str());
+        }
+    }
+
+    std::vector<std::string> failed;
+    const auto check = [&failed](unsigned long count, const char* what) {
+        if (count > 0) {
+            failed.push_back(std::to_string(count) + " " + what);
+        }
+    };
+    check(all.open + all.unacknowledged, "never answered");
+    check(findings.WrongValues().count, "wrong values");
+    check(findings.ForeignPublishes().count, "foreign publishes");
+    check(findings.CorruptTransfers().count, "corrupt transfers");
+    check(findings.UnexpectedExits().count, "nodes ended by themselves");
+    std::string verdict;
+    for (const auto& text : failed) {
+        verdict += (verdict.empty() ? "" : ", ") + text;
+    }
+    std::fprintf(out, "\nresult: %s\n", failed.empty() ? "pass" : ("FAIL (" + verdict + ")").c_str());
+    std::fflush(out);
+    return failed;
+}
+
+}  // namespace ZelkorSoak

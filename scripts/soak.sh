@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds a release build and runs the soak tool: a router, two devices and four
+# controllers as node runner processes on loopback, under checked gets and sets,
+# subscriptions and file transfers, with faults injected on a schedule (kill -9, SIGSTOP,
+# restarts), then a table of what it counted. Its arguments go to the tool:
+#
+#   scripts/soak.sh --minutes 30 --seed 7
+#   scripts/soak.sh --help
+#
+# The exit code is the tool's: 0 when nothing went unanswered and nothing was wrong,
+# foreign or corrupt; 1 otherwise; 2 when it could not run. Not part of scripts/test.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/common.sh
+
+install_packages
+
+# Another folder may be named (a release build of one's own, say); build/release by default.
+build_dir="${ZELKOR_SOAK_BUILD_DIR:-build/release}"
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DZELKOR_BUILD_TESTS=OFF -DZELKOR_BUILD_BENCH=ON
+cmake --build "$build_dir" -j "$(build_jobs)" --target zelkor_soak zelkor_node
+exec "$build_dir/bench/soak/zelkor_soak" --node "$PWD/$build_dir/examples/zelkor_node" "$@"
