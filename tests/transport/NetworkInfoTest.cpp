@@ -14,6 +14,7 @@
 
 #include "transport/LinuxPlatform.h"
 #include "transport/NetworkInfo.h"
+#include "transport/SourceGroup.h"
 
 using Zelkor::NetworkInfo;
 using boost::asio::ip::make_address;
@@ -81,3 +82,24 @@ TEST(LinuxPlatform, LinkLayerEntries) {
     }
     EXPECT_EQ(Zelkor::Platform::LinkOwnerName("eth0:1"), "eth0");
 }
+
+namespace ZelkorTest {
+namespace {
+
+// IPv6 sources count by their /64 (with their link's scope), IPv4 ones alone, and an IPv4
+// address written as IPv6 as that IPv4 address.
+TEST(SourceGroup, IPv6CountsByItsSlash64AndIPv4Alone) {
+    const auto group = [](const char* text) {
+        return Zelkor::SourceGroup(boost::asio::ip::make_address(text)).to_string();
+    };
+    EXPECT_EQ(group("10.77.0.2"), "10.77.0.2");
+    EXPECT_EQ(group("fd00:77::2"), "fd00:77::");
+    EXPECT_EQ(group("fd00:77:0:0:ffff:1:2:3"), "fd00:77::");
+    EXPECT_EQ(group("fd00:77:0:1::2"), "fd00:77:0:1::");
+    EXPECT_EQ(group("::ffff:10.77.0.2"), "10.77.0.2");
+    EXPECT_EQ(Zelkor::SourceGroup(boost::asio::ip::make_address("fe80::2%1")).to_v6().scope_id(), 1u);
+    EXPECT_NE(group("fe80::2%1"), group("fe80::2%2"));
+}
+
+}  // namespace
+}  // namespace ZelkorTest
