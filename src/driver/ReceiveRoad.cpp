@@ -344,10 +344,18 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     }
     if (!packet.isReply) {
         const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
-        if (nameOfAnotherDevice(current, header.GetSource(), *packet.socket) ||
-            !_returnRoutes.Claim(header.GetSource(), packet.socket, onward, ReturnRoutes::Clock::now(), quiet)) {
+        const ReturnRoutes::Claimed claimed =
+            nameOfAnotherDevice(current, header.GetSource(), *packet.socket)
+                ? ReturnRoutes::Claimed::InUse
+                : _returnRoutes.Claim(header.GetSource(), packet.socket, onward, ReturnRoutes::Clock::now(), quiet);
+        if (claimed == ReturnRoutes::Claimed::InUse) {
             Warning("ZK78E2W Source name held by another connection", header.GetSource());
             stepBack(packet, command, "Source name in use");
+            return;
+        }
+        if (claimed == ReturnRoutes::Claimed::Full) {
+            Warning("ZK78ECW No room for another requester from", packet.socket->Tag());
+            stepBack(packet, command, "Too many requesters");
             return;
         }
         if (command == "authenticate") {
@@ -406,6 +414,11 @@ void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocke
     // Its connection went while the request was on its way.
     Warning("ZK7873W target device is not connected", onward->Tag());
     stepBack(packet, command, "Device not connected");
+}
+
+void ZelkorDriver::forgetConnection(const TcpSocket& ended) {
+    _returnRoutes.Closed(&ended);
+    refuseUnanswered(ended);
 }
 
 void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {

@@ -466,7 +466,9 @@ private:
     // connection end before its reply; one the connection does not take is refused at once.
     void forwardRequest(Packet& packet, const std::shared_ptr<TcpSocket>& onward, std::string line,
                         const std::string& command);
-    // Refuses to their requesters the forwarded requests `ended` carried unanswered.
+    // What routing keeps for a connection that ended goes: the names it owned, and the
+    // forwarded requests it carried unanswered, refused to their requesters.
+    void forgetConnection(const TcpSocket& ended);
     void refuseUnanswered(const TcpSocket& ended);
     void stepBack(Packet& packet, const std::string& command, const std::string& text);
     void customCommand(Packet& packet, const std::string& command, const std::string& line);

@@ -11,6 +11,7 @@
 
 #include "core/LoggedLine.h"
 #include "core/ZelkorLog.h"
+#include "driver/ReturnRoutes.h"
 #include "support/DriverHarness.h"
 #include "support/LogCapture.h"
 #include "support/RunUntil.h"
@@ -342,6 +343,56 @@ TEST_F(ReceiveRoad, NoticesToARequesterWhoseConnectionEndsAreRefused) {
     a.Close();
     EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
     EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
+}
+
+// A source that fills the table of requester names keeps no other source out: a new name
+// from another address takes the place of the filler's least recently used one, while the
+// filler finds no room ("Too many requesters", not "Source name in use"); the names of a
+// connection that closes go at once.
+TEST_F(ReceiveRoad, RequesterNamesAreSharedBetweenSources) {
+    harness.Start();
+    RawPeer device;
+    auto toDevice = harness.Connect(device);
+    ASSERT_TRUE(toDevice);
+    harness.discovery->AddDevice("D", toDevice);
+    const auto connectFrom = [&](RawPeer& peer, const char* address) {
+        peer.Socket().open(boost::asio::ip::tcp::v4());
+        peer.Socket().bind({boost::asio::ip::make_address(address), 0});
+        return harness.Connect(peer) != nullptr;
+    };
+    // The lines a peer hears up to the echo of a line sent after its requests: each of them
+    // handled by then.
+    const auto heardUntilEcho = [](RawPeer& peer) {
+        peer.Send("frob\n");
+        std::vector<std::string> heard;
+        for (std::string line = peer.ReadLine(); !line.empty() && line != "@frob \n"; line = peer.ReadLine()) {
+            heard.push_back(line);
+        }
+        return heard;
+    };
+    RawPeer fillers[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+        ASSERT_TRUE(connectFrom(fillers[i], "127.0.0.1"));
+        std::string lines;
+        for (std::size_t n = 0; n < Zelkor::ReturnRoutes::MaxNamesPerOwner; ++n) {
+            lines += "[R&D][f" + std::to_string(i) + "-" + std::to_string(n) + "] identify {}\n";
+        }
+        fillers[i].Send(lines);
+        heardUntilEcho(fillers[i]);
+    }
+    RawPeer another, newcomer;
+    ASSERT_TRUE(connectFrom(another, "127.0.0.1"));
+    ASSERT_TRUE(connectFrom(newcomer, "127.0.0.2"));
+    another.Send("[R&D][late] identify {}\n");
+    EXPECT_EQ(another.ReadLine(), "[late][R&D] @identify {\"error\":\"Too many requesters\"}\n");
+    newcomer.Send("[R&D][new] identify {}\n");
+    EXPECT_TRUE(heardUntilEcho(newcomer).empty());
+
+    fillers[0].Close();
+    EXPECT_TRUE(WaitUntil([&] {
+        another.Send("[R&D][late] identify {}\n");
+        return heardUntilEcho(another).empty();
+    }));
 }
 
 // A node that is no router answers a request meant for a node beyond it, and forwards

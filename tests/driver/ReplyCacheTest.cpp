@@ -16,6 +16,7 @@ namespace {
 
 using Zelkor::ReplyCache;
 using Verdict = ReplyCache::Verdict;
+using Claimed = Zelkor::ReturnRoutes::Claimed;
 
 class ReplyCacheTest : public ::testing::Test {
 protected:
@@ -159,15 +160,15 @@ TEST_F(ReplyCacheTest, ReturnRoutesAreBoundedAndWeak) {
     Zelkor::ReturnRoutes full(2);
     auto d = Connection(), e = Connection(), f = Connection();
     const auto fresh = d->LastLineAt();
-    ASSERT_TRUE(full.Claim("D", d, next, fresh, std::chrono::seconds(20)));
-    ASSERT_TRUE(full.Claim("E", e, next, fresh, std::chrono::seconds(20)));
-    EXPECT_FALSE(full.Claim("F", f, next, fresh, std::chrono::seconds(20)));
+    ASSERT_EQ(full.Claim("D", d, next, fresh, std::chrono::seconds(20)), Claimed::Taken);
+    ASSERT_EQ(full.Claim("E", e, next, fresh, std::chrono::seconds(20)), Claimed::Taken);
+    EXPECT_EQ(full.Claim("F", f, next, fresh, std::chrono::seconds(20)), Claimed::Full);
     EXPECT_EQ(full.Back("D", next.get()), d);
     Zelkor::ReturnRoutes many;
     for (std::size_t i = 0; i < Zelkor::ReturnRoutes::MaxNamesPerOwner; ++i) {
-        ASSERT_TRUE(many.Claim("N" + std::to_string(i), f, next, fresh, std::chrono::seconds(20)));
+        ASSERT_EQ(many.Claim("N" + std::to_string(i), f, next, fresh, std::chrono::seconds(20)), Claimed::Taken);
     }
-    EXPECT_FALSE(many.Claim("one-more", f, next, fresh, std::chrono::seconds(20)));
+    EXPECT_EQ(many.Claim("one-more", f, next, fresh, std::chrono::seconds(20)), Claimed::Full);
 }
 
 // A name belongs to the connection it came on: another connection claiming it is refused
@@ -178,22 +179,22 @@ TEST_F(ReplyCacheTest, ANameBelongsToTheConnectionItCameOn) {
     auto owner = Connection(), thief = Connection(), device = Connection(), other = Connection();
     const auto spoke = owner->LastLineAt();
     const auto quiet = std::chrono::seconds(20);
-    ASSERT_TRUE(routes.Claim("ctl", owner, device, spoke, quiet));
-    EXPECT_FALSE(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(19), quiet));
+    ASSERT_EQ(routes.Claim("ctl", owner, device, spoke, quiet), Claimed::Taken);
+    EXPECT_EQ(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(19), quiet), Claimed::InUse);
     EXPECT_EQ(routes.Back("ctl", device.get()), owner);
     EXPECT_EQ(routes.Back("ctl", other.get()), nullptr);
     EXPECT_EQ(routes.Back("ctl", owner.get()), nullptr);
 
     // The owner gone quiet (a half-open connection): the newer connection takes the name,
     // and the device's replies follow it.
-    EXPECT_TRUE(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(21), quiet));
+    EXPECT_EQ(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(21), quiet), Claimed::Taken);
     EXPECT_EQ(routes.Back("ctl", device.get()), thief);
     EXPECT_EQ(routes.Back("ctl", other.get()), thief);
 
     // The owner closed: taken at once.
     thief->Close();
     io.poll();
-    EXPECT_TRUE(routes.Claim("ctl", owner, device, spoke, quiet));
+    EXPECT_EQ(routes.Claim("ctl", owner, device, spoke, quiet), Claimed::Taken);
     EXPECT_EQ(routes.Back("ctl", device.get()), owner);
 }
 
