@@ -310,7 +310,9 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
         std::string text;
         ScalarText(*reported, text);
         Detail("ZK2011I Error reported in disco reply from " + from + " (" + text + ")");
-        if (packet.socket) {
+        // A router's refusal of a disco meant for a node beyond it says nothing of the
+        // router's own connection, which every node behind it shares.
+        if (packet.socket && packet.header->SourceList().empty()) {
             packet.socket->SetCloseAfterSend(true);
             MessageForwardInfo header = *packet.header;
             SendGoodbye(packet.socket, GoodbyeKeepAliveError, header);
