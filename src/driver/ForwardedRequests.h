@@ -29,11 +29,12 @@ public:
     static constexpr std::size_t MaxPerConnection = 1024;
 
     // One request still to be answered: its ordinal on the connection it went on, who
-    // asked, and the refusal it hears should that connection end first.
+    // asked, and the head of the line that went (its routing header and word), from
+    // which its refusal is made should that connection end first.
     struct Pending {
         std::uint64_t ordinal = 0;
         std::weak_ptr<TcpSocket> requester;
-        std::string refusal;
+        std::string head;
     };
 
     // A request went on `onward`. False when the oldest one there was forgotten to make

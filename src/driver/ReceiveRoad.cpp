@@ -14,6 +14,7 @@
 #include "core/Message.h"
 #include "discovery/DiscoveryService.h"
 #include "driver/CommandTable.h"
+#include "driver/EndedRequest.h"
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/FileSystemWords.h"
 #include "filetransfer/FileTransferService.h"
@@ -373,6 +374,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         out += '@';
     }
     out += command;
+    const std::size_t headLength = out.size();
     const std::string_view body = header.TrimmedJsonText();
     if (!body.empty()) {
         out += ' ';
@@ -383,29 +385,16 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         sendLine(HandleOf(onward.get()), out, false, header, command, false);
         return;
     }
-    forwardRequest(packet, onward, std::move(out), command);
+    forwardRequest(packet, onward, std::move(out), headLength, command);
 }
 
 void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocket>& onward, std::string line,
-                                  const std::string& command) {
-    // What the requester hears should the request never be answered from beyond, turned
-    // round as the road's own refusals are. A request was lost with the connection; a
-    // notice found its requester gone, which tells the device to forget what it keeps
-    // for that requester.
-    MessageForwardInfo back = *packet.header;
-    back.ReversePaths();
-    std::string previous;
-    back.TransitionTargetToSource(previous);
-    const bool notice = isRouteNotice(command);
-    std::ostringstream refusal;
-    if (!back.PutHeader(refusal, false, command.c_str())) {
-        return;
-    }
-    Json::Value body(Json::objectValue);
-    body["error"] = notice ? "Device not connected" : "connection lost";
-    refusal << WriteCompactJson(body) << '\n';
+                                  std::size_t headLength, const std::string& command) {
+    // Should the request never be answered from beyond, its refusal is made from the
+    // line's head (routing header and word), kept for that: seldom needed, so not made now.
+    std::string head = line.substr(0, headLength);
     if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
-        if (!_forwarded.Forwarded(onward.get(), {onward->LastRequestTaken(), packet.socket, refusal.str()})) {
+        if (!_forwarded.Forwarded(onward.get(), {onward->LastRequestTaken(), packet.socket, std::move(head)})) {
             Warning("ZK78E9W Forwarded requests past the bound: the oldest goes unrefused should its connection end",
                     onward->Tag());
         }
@@ -424,11 +413,23 @@ void ZelkorDriver::forgetConnection(const TcpSocket& ended) {
 void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
     for (auto& pending : _forwarded.Ended(&ended)) {
         const auto requester = pending.requester.lock();
-        if (!requester) {
+        MessageForwardInfo header;
+        if (!requester || !header.ReadReceived(pending.head, false)) {
+            continue;
+        }
+        // Turned round and stepped past this node, as the road's own refusals are. A
+        // request was lost with the connection; a notice found its requester gone, which
+        // tells the device to forget what it keeps for that requester.
+        const std::string word = header.GetCommand();
+        header.ReversePaths();
+        std::string previous;
+        header.TransitionTargetToSource(previous);
+        std::string refusal = RefusalLine(header, word, isRouteNotice(word) ? "Device not connected" : "connection lost");
+        if (refusal.empty()) {
             continue;
         }
         Detail("ZK78EAI Forwarded request refused: its connection ended before the reply", ended.Tag());
-        requester->SendDataNow(std::move(pending.refusal), false);
+        requester->SendDataNow(std::move(refusal), false);
     }
 }
 
@@ -572,7 +573,7 @@ bool ZelkorDriver::keepAliveOfReachedNode(const TcpSocket& socket, const std::st
     // Said through this node, the word would be asked of another node, which holds its
     // requester to its own rules.
     if (socket.IsOutgoing() && !forwarded && command == "disco") {
-        Detail("ZK78F9I Notice allowed on a connection this node opened", command);
+        Detail("ZK78EDI Keep-alive allowed on a connection this node opened", command);
         return true;
     }
     return false;
@@ -634,19 +635,16 @@ void ZelkorDriver::SendErrorReply(Packet& packet, const std::string& command, co
     if (packet.isReply) {
         return;
     }
-    std::ostringstream out;
-    if (!header.PutHeader(out, false, command.c_str())) {
+    const std::string line = RefusalLine(header, command, text);
+    if (line.empty()) {
         return;
     }
-    Json::Value body(Json::objectValue);
-    body["error"] = text;
-    out << WriteCompactJson(body) << '\n';
     // The road's own refusals are never kept for a repeat: the hash refused may be another
     // requester's. A repeat of an admitted line is then handled, and refused, afresh.
     if (packet.reliable && header.hasHash) {
         _replyCache.Forget(header.HashText(), packet.cacheEntry);
     }
-    SendReply(packet.handle, out.str(), std::string(), command);
+    SendReply(packet.handle, line, std::string(), command);
 }
 
 void ZelkorDriver::sendReply(Packet& packet, const std::string& command, const std::string& text,

@@ -123,13 +123,14 @@ bool ReturnRoutes::makeRoom(const std::shared_ptr<TcpSocket>& from, Clock::time_
 }
 
 void ReturnRoutes::Closed(const TcpSocket* closed) {
-    if (_namesByOwner.find(closed) == _namesByOwner.end()) {
-        return;
-    }
+    const bool owner = _namesByOwner.find(closed) != _namesByOwner.end();
     for (auto name = _order.begin(); name != _order.end();) {
         const auto next = std::next(name);
-        if (_routes.at(*name).ownerKey == closed) {
+        Route& route = _routes.at(*name);
+        if (owner && route.ownerKey == closed) {
             erase(name);
+        } else {
+            route.carriers.erase(closed);
         }
         name = next;
     }

@@ -12,13 +12,14 @@
 //
 // Ownership: a member of the driver; connections are held weakly, so a route never keeps a
 // connection open. Bounded: one connection owns at most MaxNamesPerOwner names, and the
-// table holds at most its capacity. The names of a closed connection go at once. When the
-// table is full, the least recently used name whose owner is quiet makes room; failing
-// that, the table is shared between the owners' source addresses (SourceGroup): a new name
-// from an address that holds fewer names than the one holding most takes the place of that
-// one's least recently used name, so that no one source keeps every newcomer out. A name
-// keeps every carrier while that is open, so its carriers are bounded by this node's
-// connections, and names longer than MaxNameLength are not kept.
+// table holds at most its capacity. The names of a closed connection go at once, and so
+// does its place among every name's carriers. When the table is full, the least recently
+// used name whose owner is quiet makes room; failing that, the table is shared between
+// the owners' source addresses (SourceGroup): a new name from an address that holds fewer
+// names than the one holding most takes the place of that one's least recently used name,
+// so that no one source keeps every newcomer out. A name keeps every carrier while that
+// is open, so its carriers are bounded by this node's connections, and names longer than
+// MaxNameLength are not kept.
 // Threads: the event-loop thread only.
 
 #include <chrono>
@@ -61,7 +62,7 @@ public:
                   const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet);
     // The live owner of `name`, when `arrivedOn` carried its requests; empty otherwise.
     std::shared_ptr<TcpSocket> Back(const std::string& name, const TcpSocket* arrivedOn) const;
-    // `closed` ended: the names it owned go.
+    // `closed` ended: the names it owned go, and it carries no name any more.
     void Closed(const TcpSocket* closed);
     std::size_t Size() const { return _routes.size(); }
 

@@ -465,7 +465,7 @@ private:
     // Sends a request on towards the node beyond, remembering how to refuse it should the
     // connection end before its reply; one the connection does not take is refused at once.
     void forwardRequest(Packet& packet, const std::shared_ptr<TcpSocket>& onward, std::string line,
-                        const std::string& command);
+                        std::size_t headLength, const std::string& command);
     // What routing keeps for a connection that ended goes: the names it owned, and the
     // forwarded requests it carried unanswered, refused to their requesters.
     void forgetConnection(const TcpSocket& ended);

@@ -198,6 +198,24 @@ TEST_F(ReplyCacheTest, ANameBelongsToTheConnectionItCameOn) {
     EXPECT_EQ(routes.Back("ctl", device.get()), owner);
 }
 
+// A connection that ends leaves nothing behind at once: the names it owned, and its place
+// among the carriers of the names whose requests it carried.
+TEST_F(ReplyCacheTest, AClosedConnectionsNamesAndCarriersGoAtOnce) {
+    Zelkor::ReturnRoutes routes;
+    auto owner = Connection(), other = Connection(), device = Connection(), second = Connection();
+    const auto now = owner->LastLineAt();
+    ASSERT_EQ(routes.Claim("ctl", owner, device, now, std::chrono::seconds(20)), Claimed::Taken);
+    ASSERT_EQ(routes.Claim("ctl", owner, second, now, std::chrono::seconds(20)), Claimed::Taken);
+    ASSERT_EQ(routes.Claim("tool", other, device, now, std::chrono::seconds(20)), Claimed::Taken);
+    routes.Closed(device.get());
+    EXPECT_EQ(routes.Back("ctl", device.get()), nullptr);
+    EXPECT_EQ(routes.Back("tool", device.get()), nullptr);
+    EXPECT_EQ(routes.Back("ctl", second.get()), owner);
+    routes.Closed(owner.get());
+    EXPECT_EQ(routes.Size(), 1u);
+    EXPECT_EQ(routes.Back("ctl", second.get()), nullptr);
+}
+
 // A reply answers the request of its ordinal, whichever place it holds, so that what a
 // closed connection leaves is exactly what went unanswered; a connection keeps no more
 // than its bound, the oldest forgotten.
@@ -212,7 +230,7 @@ TEST_F(ReplyCacheTest, ForwardedRequestsAreAnsweredByOrdinalAndBounded) {
     forwarded.Answered(requester.get(), 1);
     std::string left;
     for (const auto& pending : forwarded.Ended(onward.get())) {
-        left += pending.refusal + " ";
+        left += pending.head + " ";
     }
     EXPECT_EQ(left, "r1 r3 r4 ");
     EXPECT_TRUE(forwarded.Ended(onward.get()).empty());
@@ -223,8 +241,8 @@ TEST_F(ReplyCacheTest, ForwardedRequestsAreAnsweredByOrdinalAndBounded) {
     EXPECT_FALSE(forwarded.Forwarded(onward.get(), {0, requester, "last"}));
     const auto kept = forwarded.Ended(onward.get());
     ASSERT_EQ(kept.size(), Zelkor::ForwardedRequests::MaxPerConnection);
-    EXPECT_EQ(kept.front().refusal, "2");
-    EXPECT_EQ(kept.back().refusal, "last");
+    EXPECT_EQ(kept.front().head, "2");
+    EXPECT_EQ(kept.back().head, "last");
 }
 
 }  // namespace
