@@ -402,8 +402,9 @@ void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocke
     // line's head (routing header and word), kept for that: seldom needed, so not made now.
     std::string head = line.substr(0, headLength);
     if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
-        if (!_forwarded.Forwarded(onward.get(), {onward->LastRequestTaken(), packet.socket, std::move(head)})) {
-            Warning("ZK78E9W Forwarded requests past the bound: the oldest goes unrefused should its connection end",
+        if (!_forwarded.Forwarded(onward.get(),
+                                  {onward->LastRequestTaken(), packet.socket, std::move(head), packet.header->GetSource()})) {
+            Warning("ZK78E9W Forwarded requests past the bound: one goes unrefused should its connection end",
                     onward->Tag());
         }
         return;
