@@ -1,7 +1,10 @@
 #include "driver/ForwardedRequests.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <iterator>
+#include <map>
+#include <string_view>
 #include <utility>
 
 namespace Zelkor {
@@ -10,10 +13,40 @@ bool ForwardedRequests::Forwarded(const TcpSocket* onward, Pending pending) {
     auto& waiting = _pending[onward];
     const bool room = waiting.size() < MaxPerConnection;
     if (!room) {
-        waiting.pop_front();
+        forgetOne(waiting);
     }
     waiting.push_back(std::move(pending));
     return room;
+}
+
+void ForwardedRequests::forgetOne(Waiting& waiting) {
+    // A requester gone hears no refusal anyway.
+    const auto gone =
+        std::find_if(waiting.begin(), waiting.end(), [](const Pending& pending) { return pending.requester.expired(); });
+    if (gone != waiting.end()) {
+        waiting.erase(gone);
+        return;
+    }
+    // Else the requester holding the most gives up its oldest.
+    struct Held {
+        std::size_t count = 0;
+        std::size_t oldest = 0;
+    };
+    std::map<std::pair<const TcpSocket*, std::string_view>, Held> held;
+    std::size_t most = 0;
+    std::size_t forget = 0;
+    for (std::size_t at = 0; at < waiting.size(); ++at) {
+        const Pending& pending = waiting[at];
+        auto [entry, added] = held.try_emplace({pending.requester.lock().get(), pending.source});
+        if (added) {
+            entry->second.oldest = at;
+        }
+        if (++entry->second.count > most) {
+            most = entry->second.count;
+            forget = entry->second.oldest;
+        }
+    }
+    waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(forget));
 }
 
 void ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal) {

@@ -8,9 +8,10 @@
 // request only once a reply came.
 //
 // Ownership: a member of the driver; requesters are held weakly. Bounded: a connection
-// keeps at most MaxPerConnection unanswered requests, the oldest forgotten first (a node
-// beyond that answers with replies nobody asked for only loses its own requesters'
-// refusals). Threads: the event-loop thread only.
+// keeps at most MaxPerConnection unanswered requests. Past it one is forgotten: one whose
+// requester is gone, else the oldest of the requester that holds the most, so that a
+// requester that floods a connection loses its own refusals, not another's whose request
+// waits among them. Threads: the event-loop thread only.
 
 #include <cstddef>
 #include <cstdint>
@@ -29,15 +30,17 @@ public:
     static constexpr std::size_t MaxPerConnection = 1024;
 
     // One request still to be answered: its ordinal on the connection it went on, who
-    // asked, and the head of the line that went (its routing header and word), from
-    // which its refusal is made should that connection end first.
+    // asked (the connection it came on and the requester's name: behind a router many
+    // share the connection), and the head of the line that went (its routing header and
+    // word), from which its refusal is made should that connection end first.
     struct Pending {
         std::uint64_t ordinal = 0;
         std::weak_ptr<TcpSocket> requester;
         std::string head;
+        std::string source;
     };
 
-    // A request went on `onward`. False when the oldest one there was forgotten to make
+    // A request went on `onward`. False when another one there was forgotten to make
     // room.
     bool Forwarded(const TcpSocket* onward, Pending pending);
     // A reply came on `onward` for its request of `ordinal` (0: for none).
@@ -46,7 +49,10 @@ public:
     std::vector<Pending> Ended(const TcpSocket* onward);
 
 private:
-    std::unordered_map<const TcpSocket*, std::deque<Pending>> _pending;
+    using Waiting = std::deque<Pending>;
+    static void forgetOne(Waiting& waiting);
+
+    std::unordered_map<const TcpSocket*, Waiting> _pending;
 };
 
 }  // namespace Zelkor

@@ -289,6 +289,14 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             Warning("ZK7871W No return route for reply");
             return;
         }
+        // A reply speaks for the node that answers, as a request does for its requester:
+        // one in the name of another connection's requester or device is not passed on.
+        // A device takes a router's refusal of its notice as the word that the requester
+        // is gone, and drops what it keeps for it.
+        if (replyInAnothersName(current, header.GetSource(), *packet.socket)) {
+            Warning("ZK78FEW Reply in the name of another connection's node dropped", header.GetSource());
+            return;
+        }
         if (command == "authenticate") {
             // Only the answer to a proof its requester sent: a device that sends refusals
             // of its own must not have the router close whoever it names.
@@ -394,8 +402,9 @@ void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocke
     // line's head (routing header and word), kept for that: seldom needed, so not made now.
     std::string head = line.substr(0, headLength);
     if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
-        if (!_forwarded.Forwarded(onward.get(), {onward->LastRequestTaken(), packet.socket, std::move(head)})) {
-            Warning("ZK78E9W Forwarded requests past the bound: the oldest goes unrefused should its connection end",
+        if (!_forwarded.Forwarded(onward.get(),
+                                  {onward->LastRequestTaken(), packet.socket, std::move(head), packet.header->GetSource()})) {
+            Warning("ZK78E9W Forwarded requests past the bound: one goes unrefused should its connection end",
                     onward->Tag());
         }
         return;
@@ -486,6 +495,18 @@ bool ZelkorDriver::nameOfAnotherDevice(IDriverDiscovery& current, const std::str
     std::shared_ptr<TcpSocket> own;
     current.GetDeviceHandleByName(name, own);
     return own && own.get() != &from && own->GetRemoteIP() != from.GetRemoteIP();
+}
+
+bool ZelkorDriver::replyInAnothersName(IDriverDiscovery& current, const std::string& name, const TcpSocket& from) {
+    // A device this node is connected to answers on its own connection (or from its host),
+    // whoever else took its name as a requester's.
+    std::shared_ptr<TcpSocket> own;
+    current.GetDeviceHandleByName(name, own);
+    if (own) {
+        return own.get() != &from && own->GetRemoteIP() != from.GetRemoteIP();
+    }
+    const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
+    return _returnRoutes.HeldByAnother(name, &from, ReturnRoutes::Clock::now(), quiet);
 }
 
 void ZelkorDriver::countRefusedProof(const MessageForwardInfo& reply, TcpSocket& requester) {

@@ -492,6 +492,10 @@ private:
     // A keep-alive asked of this node by a node it connected to (logged when it passes for
     // that).
     bool keepAliveOfReachedNode(const TcpSocket& socket, const std::string& command, bool forwarded);
+    // A reply that came on `from` answers in the name of a node another connection speaks
+    // for: a device this node is connected to from another host, or a requester whose name
+    // another connection holds (as ReturnRoutes::Claim would refuse it).
+    bool replyInAnothersName(IDriverDiscovery& current, const std::string& name, const TcpSocket& from);
     // `name` is that of a device this node is connected to from another host.
     static bool nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name, const TcpSocket& from);
     void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);

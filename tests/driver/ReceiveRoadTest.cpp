@@ -295,6 +295,35 @@ TEST_F(ReceiveRoad, AReturnRouteCarriesOnlyRepliesAndNoticesFromWhereTheRequests
     EXPECT_EQ(harness.discovery->Handled("identify"), 0u);
 }
 
+// A stranger whose connection carries a device's notices answers them in its own name
+// only: its reply in the name of another requester (a refusal telling the device that
+// requester is gone, so that it drops its subscriptions and transfers) never reaches the
+// device.
+TEST_F(ReceiveRoad, AReplyInAnotherRequestersNameIsNotPassedOn) {
+    harness.Start();
+    RawPeer a, b, s;
+    ASSERT_TRUE(harness.Connect(a));
+    auto toB = harness.Connect(b);
+    ASSERT_TRUE(toB);
+    ASSERT_TRUE(harness.Connect(s));
+    harness.discovery->AddDevice("B", toB);
+    for (auto* requester : {&a, &s}) {
+        const std::string name = requester == &a ? "A" : "S";
+        requester->Send("[R&B][" + name + "] subscribe {}\n");
+        ASSERT_EQ(b.ReadLine(), "[B][R&" + name + "] subscribe {}\n");
+        b.Send("[R&" + name + "][B] @subscribe {}\n");
+        ASSERT_EQ(requester->ReadLine(), "[" + name + "][R&B] @subscribe {}\n");
+    }
+    b.Send("[R&S][B] publish {}\n");
+    ASSERT_EQ(s.ReadLine(), "[S][R&B] publish {}\n");
+    s.Send("[R&B][A] @publish {\"error\":\"Device not connected\"}\n[R&B][S] @publish {}\n");
+    EXPECT_EQ(b.ReadLine(), "[B][R&S] @publish {}\n");
+    b.Send("[R&A][B] publish {}\n");
+    ASSERT_EQ(a.ReadLine(), "[A][R&B] publish {}\n");
+    a.Send("[R&B][A] @publish {}\n");
+    EXPECT_EQ(b.ReadLine(), "[B][R&A] @publish {}\n");
+}
+
 // A requester that subscribed to many devices behind the router hears the publishes of
 // all of them, however many it asked and in whatever order they answer.
 TEST_F(ReceiveRoad, ARequesterHearsEveryDeviceItAskedThroughTheRouter) {

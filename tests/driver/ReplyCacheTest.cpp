@@ -223,7 +223,7 @@ TEST_F(ReplyCacheTest, ForwardedRequestsAreAnsweredByOrdinalAndBounded) {
     Zelkor::ForwardedRequests forwarded;
     auto onward = Connection(), requester = Connection();
     for (std::uint64_t ordinal = 1; ordinal <= 4; ++ordinal) {
-        EXPECT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, "r" + std::to_string(ordinal)}));
+        EXPECT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, "r" + std::to_string(ordinal), "A"}));
     }
     forwarded.Answered(onward.get(), 2);
     forwarded.Answered(onward.get(), 0);
@@ -236,13 +236,44 @@ TEST_F(ReplyCacheTest, ForwardedRequestsAreAnsweredByOrdinalAndBounded) {
     EXPECT_TRUE(forwarded.Ended(onward.get()).empty());
 
     for (std::uint64_t ordinal = 1; ordinal <= Zelkor::ForwardedRequests::MaxPerConnection; ++ordinal) {
-        ASSERT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, std::to_string(ordinal)}));
+        ASSERT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, std::to_string(ordinal), "A"}));
     }
-    EXPECT_FALSE(forwarded.Forwarded(onward.get(), {0, requester, "last"}));
+    EXPECT_FALSE(forwarded.Forwarded(onward.get(), {0, requester, "last", "A"}));
     const auto kept = forwarded.Ended(onward.get());
     ASSERT_EQ(kept.size(), Zelkor::ForwardedRequests::MaxPerConnection);
     EXPECT_EQ(kept.front().head, "2");
     EXPECT_EQ(kept.back().head, "last");
+}
+
+// Past the bound the requester that fills it loses its own refusals: one whose single
+// request waits among a flood keeps it, whether it shares no connection with the flooder
+// or its router's; a requester gone gives up its place first.
+TEST_F(ReplyCacheTest, ForwardedRequestsPastTheBoundForgetTheFloodersOwn) {
+    Zelkor::ForwardedRequests forwarded;
+    auto onward = Connection(), honest = Connection(), flooder = Connection(), router = Connection();
+    auto gone = Connection();
+    constexpr auto bound = Zelkor::ForwardedRequests::MaxPerConnection;
+    forwarded.Forwarded(onward.get(), {1, honest, "honest", "H"});
+    forwarded.Forwarded(onward.get(), {2, router, "neighbour", "N"});
+    forwarded.Forwarded(onward.get(), {3, gone, "gone", "G"});
+    gone.reset();
+    for (std::uint64_t ordinal = 4; ordinal <= bound + 10; ++ordinal) {
+        forwarded.Forwarded(onward.get(), {ordinal, router, "flood", "F"});
+    }
+    const auto kept = forwarded.Ended(onward.get());
+    ASSERT_EQ(kept.size(), bound);
+    std::size_t floods = 0;
+    std::string others;
+    for (const auto& pending : kept) {
+        if (pending.head == "flood") {
+            ++floods;
+        } else {
+            others += pending.head + " ";
+        }
+    }
+    EXPECT_EQ(others, "honest neighbour ");
+    EXPECT_EQ(floods, bound - 2);
+    EXPECT_EQ(kept.back().ordinal, bound + 10);
 }
 
 }  // namespace
