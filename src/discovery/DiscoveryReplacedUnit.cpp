@@ -47,7 +47,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::passAddress(Packet& packet, const 
     const std::shared_ptr<TcpSocket> connection = packet.socket;
     const Endpoint dialled{connection->GetRemoteIP(), connection->GetRemotePort()};
     if (!successor) {
-        successor = makeDevice(record, "ZK2053E Unable to create instance for connected device");
+        successor = makeDevice(record, "ZK2053E Unable to create instance for connected device",
+                               DeviceSender::From(dialled.first));
         if (!successor) {
             return nullptr;
         }
