@@ -142,6 +142,7 @@ TEST_F(ReplacedUnit, TheAddressPassesToTheGuidThatNowAnswersThere) {
         Zelkor::IDevice::RemoteInfo remote{"", {boost::asio::ip::make_address("127.0.0.2"), 4197}};
         sixth->AddRemoteInfo(remote);
     }));
+    ASSERT_TRUE(WaitUntil([&] { return Left(G3); }));
     Device(G3)->Connect(false);
     unit = Answer(G6);
     EXPECT_EQ(unit->ReadLine(), "goodbye {\"reason\":\"guidchanged\"}\n");
