@@ -71,8 +71,9 @@ public:
     virtual void SetIP(const SETIP_SETTINGS& settings) = 0;
     // Called with the settings of each "setip" reply, through the device-state service.
     virtual void OnSetIP(SetIPCallback callback) = 0;
-    // Told of each "setverificationcode" and "authenticate" reply; asked about each
-    // "starttls" request and reply. Results of the first two are not used. A code change
+    // Told of each "setverificationcode" reply and of each "authenticate" reply that
+    // answers a proof this node sent on that connection; asked about each "starttls"
+    // request and reply. Results of the first two are not used. A code change
     // the device took but no device object could keep (its device went meanwhile) comes
     // with the error "Verification code changed on the device, but its device object was
     // not updated".
