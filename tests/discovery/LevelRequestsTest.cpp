@@ -268,7 +268,10 @@ TEST_F(LevelRequests, LocateOverUdpAnswersByGuidThenMacThenNameAndOverTcpAlways)
     tcp.Send("4-abcd locate {\"guid\":\"" + other + "\"}\n");
     EXPECT_EQ(NextLine(tcp), "4-abcd " + Answer("locate"));
 
-    // Replies reach the callback with their address and port read, or left zero.
+    // Replies to a locate of this node's reach the callback with their address and port
+    // read, or left zero.
+    LocateInfo asked;
+    ASSERT_TRUE(harness.OnLoop([&] { node->SendLocateRequest(asked); }));
     peer.Send(R"(@locate {"guid":"g","ip":"10.77.0.2","port":"4300"})" "\n");
     peer.Send(R"(@locate {"guid":"h","ip":"nowhere","port":"x"})" "\n");
     ASSERT_TRUE(WaitUntil([&] { return Seen(located).size() == 7; }));
