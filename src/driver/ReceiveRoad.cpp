@@ -123,6 +123,9 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
         Warning("ZK7870W No message source TcpSocket");
         return;
     }
+    if (!tcp && packet.isReply && !disco && !answersOwnDatagram(packet, command)) {
+        return;
+    }
     if (!tcp && !packet.isReply && !disco && strict(*current)) {
         // A datagram proves nothing of its sender: with the strict rule only discovery
         // is served that way.
@@ -237,6 +240,18 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     message->SetRawTextFromHeader();
     MessageSignalData data(packet.handle, packet.socket, packet.reliable, std::move(message));
     dispatch(data, packet, *current, command);
+}
+
+bool ZelkorDriver::answersOwnDatagram(const Packet& packet, const std::string& command) {
+    const auto source = SocketOf(packet.handle)->GetRemoteIP();
+    if (_datagramRequests.Answers(command, source, DatagramRequests::Clock::now())) {
+        return true;
+    }
+    // Only a line logged is written: a flood of forged datagrams costs no text.
+    if (LogLevel() >= 5) {
+        Detail("ZK78C1I Datagram reply to no request of this node dropped", command + " from " + source.to_string());
+    }
+    return false;
 }
 
 bool ZelkorDriver::admitDuplicate(Packet& packet, const std::string& command) {

@@ -50,6 +50,7 @@
 #include "core/Signal.h"
 #include "core/ZelkorLoggable.h"
 #include "driver/ConnectionResult.h"
+#include "driver/DatagramRequests.h"
 #include "driver/ICryptoInfo.h"
 #include "driver/DriverTransferDevices.h"
 #include "driver/IDriverDiscovery.h"
@@ -459,6 +460,9 @@ private:
     // Receive road steps.
     void handlePacket(Packet& packet);
     bool admitDuplicate(Packet& packet, const std::string& command);
+    // A reply that came as a datagram answers a request this node sent lately as one (to
+    // its sender, or to every node); logged when it does not.
+    bool answersOwnDatagram(const Packet& packet, const std::string& command);
     // Sends a line meant for a node further on to the next one, its body as it came.
     void forward(Packet& packet, IDriverDiscovery& discovery, const std::string& command, MessageFactoryFunction create,
                  const std::string& next);
@@ -510,6 +514,9 @@ private:
     // Sending.
     // False, logged, for a text that is no single non-blank line.
     bool sendable(const std::string& text);
+    // A request among the datagrams leaving for `destination` (the unspecified address:
+    // every node) is recorded, for its replies to be heard.
+    void noteDatagram(const std::string& text, const boost::asio::ip::address& destination);
     void sendLine(void* handle, const std::string& text, bool request, const MessageForwardInfo& header,
                   const std::string& word, bool record);
     // The live socket of a handle; `stale` (logged) for a handle whose socket is gone.
@@ -613,6 +620,7 @@ private:
     ReplyCache _replyCache;
     ReturnRoutes _returnRoutes;
     ForwardedRequests _forwarded;
+    DatagramRequests _datagramRequests;
 
     std::mutex _udpMutex;
     std::vector<std::shared_ptr<UdpSocket>> _udpSockets;
