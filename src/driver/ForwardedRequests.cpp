@@ -49,10 +49,24 @@ void ForwardedRequests::forgetOne(Waiting& waiting) {
     waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(forget));
 }
 
-void ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal) {
+bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal) {
+    if (ordinal == 0) {
+        return true;
+    }
+    if (const auto refused = _refused.find(onward); refused != _refused.end()) {
+        auto& ordinals = refused->second;
+        const auto late = std::find(ordinals.begin(), ordinals.end(), ordinal);
+        if (late != ordinals.end()) {
+            ordinals.erase(late);
+            if (ordinals.empty()) {
+                _refused.erase(refused);
+            }
+            return false;
+        }
+    }
     const auto found = _pending.find(onward);
-    if (ordinal == 0 || found == _pending.end()) {
-        return;
+    if (found == _pending.end()) {
+        return true;
     }
     auto& waiting = found->second;
     // Replies meet their requests by word, not always in the order they were sent.
@@ -64,9 +78,34 @@ void ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal)
     if (waiting.empty()) {
         _pending.erase(found);
     }
+    return true;
+}
+
+std::vector<std::pair<const TcpSocket*, ForwardedRequests::Pending>> ForwardedRequests::ExpireNotices(
+    std::chrono::steady_clock::time_point cutoff) {
+    std::vector<std::pair<const TcpSocket*, Pending>> expired;
+    for (auto connection = _pending.begin(); connection != _pending.end();) {
+        auto& waiting = connection->second;
+        for (auto pending = waiting.begin(); pending != waiting.end();) {
+            if (!pending->notice || pending->sent >= cutoff) {
+                ++pending;
+                continue;
+            }
+            auto& refused = _refused[connection->first];
+            if (refused.size() >= MaxPerConnection) {
+                refused.pop_front();
+            }
+            refused.push_back(pending->ordinal);
+            expired.emplace_back(connection->first, std::move(*pending));
+            pending = waiting.erase(pending);
+        }
+        connection = waiting.empty() ? _pending.erase(connection) : std::next(connection);
+    }
+    return expired;
 }
 
 std::vector<ForwardedRequests::Pending> ForwardedRequests::Ended(const TcpSocket* onward) {
+    _refused.erase(onward);
     std::vector<Pending> ended;
     const auto found = _pending.find(onward);
     if (found == _pending.end()) {

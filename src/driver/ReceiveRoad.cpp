@@ -298,7 +298,10 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     // requester's own requests went, and only to the requester's connection.
     std::shared_ptr<TcpSocket> onward;
     if (packet.isReply) {
-        _forwarded.Answered(packet.socket.get(), packet.socket->AnsweredRequest().ordinal);
+        if (!_forwarded.Answered(packet.socket.get(), packet.socket->AnsweredRequest().ordinal)) {
+            Detail("ZK78EEI Late reply to a notice already refused dropped", packet.socket->Tag());
+            return;
+        }
         onward = _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
         if (!onward) {
             Warning("ZK7871W No return route for reply");
@@ -417,8 +420,10 @@ void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocke
     // line's head (routing header and word), kept for that: seldom needed, so not made now.
     std::string head = line.substr(0, headLength);
     if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
-        if (!_forwarded.Forwarded(onward.get(),
-                                  {onward->LastRequestTaken(), packet.socket, std::move(head), packet.header->GetSource()})) {
+        ForwardedRequests::Pending pending{onward->LastRequestTaken(), packet.socket, std::move(head),
+                                           packet.header->GetSource(), isRouteNotice(command),
+                                           std::chrono::steady_clock::now()};
+        if (!_forwarded.Forwarded(onward.get(), std::move(pending))) {
             Warning("ZK78E9W Forwarded requests past the bound: one goes unrefused should its connection end",
                     onward->Tag());
         }
@@ -435,24 +440,40 @@ void ZelkorDriver::forgetConnection(const TcpSocket& ended) {
 }
 
 void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
-    for (auto& pending : _forwarded.Ended(&ended)) {
-        const auto requester = pending.requester.lock();
-        MessageForwardInfo header;
-        if (!requester || !header.ReadReceived(pending.head, false)) {
-            continue;
-        }
-        // Turned round and stepped past this node, as the road's own refusals are. A
-        // request was lost with the connection; a notice found its requester gone, which
-        // tells the device to forget what it keeps for that requester.
-        const std::string word = header.GetCommand();
-        header.ReversePaths();
-        std::string previous;
-        header.TransitionTargetToSource(previous);
-        std::string refusal = RefusalLine(header, word, isRouteNotice(word) ? "Device not connected" : "connection lost");
-        if (refusal.empty()) {
-            continue;
-        }
+    for (const auto& pending : _forwarded.Ended(&ended)) {
         Detail("ZK78EAI Forwarded request refused: its connection ended before the reply", ended.Tag());
+        refuseForwarded(pending);
+    }
+}
+
+void ZelkorDriver::ExpireForwardedNotices() {
+    const auto current = discovery();
+    if (!current) {
+        return;
+    }
+    // As long as a requester's name is held for it while it says nothing.
+    const auto age = std::chrono::milliseconds(2 * current->GetKeepAliveDiscoInterval());
+    for (const auto& [onward, pending] : _forwarded.ExpireNotices(std::chrono::steady_clock::now() - age)) {
+        Warning("ZK78EFW Notice left unanswered by its requester refused to its device", pending.source);
+        refuseForwarded(pending);
+    }
+}
+
+void ZelkorDriver::refuseForwarded(const ForwardedRequests::Pending& pending) {
+    const auto requester = pending.requester.lock();
+    MessageForwardInfo header;
+    if (!requester || !header.ReadReceived(pending.head, false)) {
+        return;
+    }
+    // Turned round and stepped past this node, as the road's own refusals are. A request
+    // was lost with the connection; a notice found its requester gone, which tells the
+    // device to forget what it keeps for that requester.
+    const std::string word = header.GetCommand();
+    header.ReversePaths();
+    std::string previous;
+    header.TransitionTargetToSource(previous);
+    std::string refusal = RefusalLine(header, word, pending.notice ? "Device not connected" : "connection lost");
+    if (!refusal.empty()) {
         requester->SendDataNow(std::move(refusal), false);
     }
 }

@@ -302,6 +302,10 @@ public:
     // "timeout", gets and sets in each entry, execs as the result, raw lines as their
     // refusal; its place stays for the late reply, which then goes to nobody.
     void ExpireRequests(std::chrono::milliseconds limit);
+    // A router's forwarded notices that their requesters left unanswered for twice the
+    // keep-alive interval are refused to their devices, whose connections they hold.
+    // Loop thread; the discovery timer calls it.
+    void ExpireForwardedNotices();
 
     // --- raw commands and switches -------------------------------------------------------
     // Builds the message of a raw line's word and sends it as a request with the header.
@@ -474,6 +478,7 @@ private:
     // forwarded requests it carried unanswered, refused to their requesters.
     void forgetConnection(const TcpSocket& ended);
     void refuseUnanswered(const TcpSocket& ended);
+    void refuseForwarded(const ForwardedRequests::Pending& pending);
     void stepBack(Packet& packet, const std::string& command, const std::string& text);
     void customCommand(Packet& packet, const std::string& command, const std::string& line);
     // Null when the connection may make the request; else the refusal's text (logged here).

@@ -424,6 +424,35 @@ TEST_F(ReceiveRoad, RequesterNamesAreSharedBetweenSources) {
     }));
 }
 
+// A requester that leaves a device's notice unanswered holds up only itself: once the
+// notice is older than twice the keep-alive interval it is refused to the device as if
+// the requester were gone, so that the device's connection carries its next notice, and
+// the requester's late reply is not passed on, the device having had its answer.
+TEST_F(ReceiveRoad, ANoticeItsRequesterLeavesUnansweredIsRefusedToTheDevice) {
+    harness.Start();
+    RawPeer a, c;
+    ASSERT_TRUE(harness.Connect(a));
+    auto toC = harness.Connect(c);
+    ASSERT_TRUE(toC);
+    harness.discovery->AddDevice("C", toC);
+    a.Send("[R&C][A] subscribe {}\n");
+    ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");
+    c.Send("[R&A][C] @subscribe {}\n[R&A][C] publish {\"n\":1}\n");
+    ASSERT_EQ(a.ReadLine(), "[A][R&C] @subscribe {}\n");
+    ASSERT_EQ(a.ReadLine(), "[A][R&C] publish {\"n\":1}\n");
+
+    // Not before its time.
+    ASSERT_TRUE(harness.OnLoop([&] { harness.driver->ExpireForwardedNotices(); }));
+    c.Send("frob\n");
+    ASSERT_EQ(c.ReadLine(), "@frob \n");
+    harness.discovery->keepAliveMs = 0;
+    ASSERT_TRUE(harness.OnLoop([&] { harness.driver->ExpireForwardedNotices(); }));
+    EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
+    a.Send("[R&C][A] @publish {}\n");
+    c.Send("frob\n");
+    EXPECT_EQ(c.ReadLine(), "@frob \n");
+}
+
 // A node that is no router answers a request meant for a node beyond it, and forwards
 // nothing.
 TEST_F(ReceiveRoad, OnlyARouterForwardsRequests) {
