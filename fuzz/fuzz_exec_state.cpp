@@ -75,6 +75,7 @@
 #include "core/MessageForwardInfo.h"
 #include "core/MessageSignalData.h"
 #include "core/MessageSignalFactory.h"
+#include "core/RequestErrors.h"
 #include "core/ZelkorLog.h"
 #include "device/IDeviceState.h"
 #include "driver/IServiceSender.h"
@@ -621,10 +622,10 @@ private:
     void expectLost(const Place& place) {
         std::optional<Call> expected;
         if (place.kind == Place::exec) {
-            expected = Call{Call::exec, place.id, "/", "", false, Zelkor::CommandInterfaceService::ConnectionLost, ""};
+            expected = Call{Call::exec, place.id, "/", "", false, Zelkor::kConnectionLost, ""};
         } else if (place.kind == Place::defaultCopy) {
             expected =
-                Call{Call::fallback, place.id, "/", "", false, Zelkor::CommandInterfaceService::ConnectionLost, ""};
+                Call{Call::fallback, place.id, "/", "", false, Zelkor::kConnectionLost, ""};
         }
         if (!expected) {
             return;

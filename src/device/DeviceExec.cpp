@@ -14,6 +14,7 @@
 
 #include "core/Message.h"
 #include "core/MessageSignalData.h"
+#include "core/RequestErrors.h"
 #include "driver/ConnectionResult.h"
 #include "driver/EndedRequest.h"
 #include "driver/ZelkorDriver.h"
@@ -56,7 +57,7 @@ void DeviceImpl::answerUnreachedExec(const std::shared_ptr<ICommandInterfaceServ
     }
     if (callback) {
         answerLater([callback = std::move(callback)](ZelkorDriver&) {
-            callback("/", std::string(), false, NotConnected, std::string());
+            callback("/", std::string(), false, kDeviceNotConnected, std::string());
         });
     }
 }
@@ -158,7 +159,7 @@ void DeviceImpl::SendRawCommand(const char* line, RawCallback callback) {
                 } else {
                     // A turn after the call, on the loop: the driver reports a line not
                     // taken no sooner.
-                    answerRaw(wait, ConnectionLost);
+                    answerRaw(wait, kConnectionLost);
                 }
             };
         }
@@ -167,7 +168,7 @@ void DeviceImpl::SendRawCommand(const char* line, RawCallback callback) {
     if (!went) {
         // A line the connection would not have sent either (unknown word, bad JSON) has no
         // refusal, and no answer, as it has none with a connection.
-        std::string refusal = EndedRequestText(owner->RawRequestLine(line, MessageForwardInfo()), NotConnected);
+        std::string refusal = EndedRequestText(owner->RawRequestLine(line, MessageForwardInfo()), kDeviceNotConnected);
         if (!refusal.empty()) {
             answerLater([callback = std::move(callback), refusal = std::move(refusal)](ZelkorDriver&) {
                 callback(refusal);
@@ -264,7 +265,7 @@ void DeviceImpl::rawConnectionEnded(void* handle) {
     }
     // On the loop, where the connection's end is told: in order, as the lines went out.
     for (const auto& wait : ended) {
-        answerRaw(wait, ConnectionLost);
+        answerRaw(wait, kConnectionLost);
     }
 }
 
@@ -295,7 +296,7 @@ void DeviceImpl::ExpireRawCommands(std::chrono::steady_clock::time_point cutoff)
         }
     }
     for (const auto& wait : expired) {
-        answerRaw(wait, TimedOut);
+        answerRaw(wait, kTimedOut);
     }
 }
 
@@ -305,7 +306,7 @@ void DeviceImpl::answerRawLater(std::vector<RawWait> ended) {
     }
     answerLater([ended = std::move(ended)](ZelkorDriver&) {
         for (const auto& wait : ended) {
-            answerRaw(wait, ConnectionLost);
+            answerRaw(wait, kConnectionLost);
         }
     });
 }

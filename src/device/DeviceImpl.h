@@ -53,14 +53,6 @@ struct Packet;
 class DeviceImpl : public IDevice, public std::enable_shared_from_this<DeviceImpl>, public ZelkorLoggable {
 public:
     using StateCallback = std::function<void(DeviceNetState newState, DeviceNetState oldState)>;
-    // The error of a request made while neither the device's own connection nor its
-    // router's is connected, or once the device is finalized, as a router answers for a
-    // device it cannot reach.
-    static constexpr const char* NotConnected = "Device not connected";
-    // The error of a request whose connection ended before its reply.
-    static constexpr const char* ConnectionLost = "connection lost";
-    // The error of a request unanswered for the reply time-out.
-    static constexpr const char* TimedOut = "timeout";
 
     DeviceImpl(ZelkorDriver* driver, const NewDiscoInfo& record);
     ~DeviceImpl() override;
@@ -283,7 +275,7 @@ public:
     void Finalize();
     bool IsFinalized() const { return _finalized.load(); }
     // Loop thread: every raw line taken at `cutoff` or before and still unanswered hears
-    // its refusal with TimedOut now; its wait stays for the late reply, which then goes to
+    // its refusal with kTimedOut now; its wait stays for the late reply, which then goes to
     // nobody. (The services answer their own requests at the time-out.)
     void ExpireRawCommands(std::chrono::steady_clock::time_point cutoff);
 
@@ -302,7 +294,7 @@ private:
     bool parameterRequest(const char* finalizedText, Send&& send);
     // A "get" or "set" (`word`) of `values` that found no connection to go on: its
     // callback (none: the default handler of the word) hears every value failed with
-    // NotConnected, on the loop. The values are read before this returns.
+    // kDeviceNotConnected, on the loop. The values are read before this returns.
     void answerUnreached(const char* word, const ObjectParamContainer& values,
                          std::function<void(const ObjectParamContainer&)> callback);
     // Runs `answer` on the driver's loop, a turn later even when called on it: a request's
@@ -351,7 +343,7 @@ private:
     // InitCommandInterface.
     std::shared_ptr<ICommandInterfaceService> commandInterface() const;
     // An exec that found no connection to go on: its callback (none: the default handler
-    // as it is now) hears NotConnected as the result (path "/", success false) on the loop.
+    // as it is now) hears kDeviceNotConnected as the result (path "/", success false) on the loop.
     void answerUnreachedExec(const std::shared_ptr<ICommandInterfaceService>& service, ExecCallback callback);
     // Raw commands other than "exec", "get" and "set": the callbacks of the lines a
     // connection took, oldest first, each waiting for the reply to its own line: by the
@@ -384,7 +376,7 @@ private:
     // when a connection ends, the lines it took (device's mutex held).
     void hookRawEnds(ZelkorDriver& owner);
     void rawConnectionEnded(void* handle);
-    // The waits' callbacks hear their lines' refusals with ConnectionLost on the loop, a
+    // The waits' callbacks hear their lines' refusals with kConnectionLost on the loop, a
     // turn later.
     void answerRawLater(std::vector<RawWait> ended);
     // Answers a wait with its line's refusal with `reason`, unless it timed out before.

@@ -7,6 +7,7 @@
 
 #include <utility>
 
+#include "core/RequestErrors.h"
 #include "driver/ZelkorDriver.h"
 #include "services/FailedValues.h"
 #include "services/FolderModificationService.h"
@@ -45,7 +46,7 @@ bool DeviceImpl::parameterRequest(const char* finalizedText, Send&& send) {
 }
 
 void DeviceImpl::answerUnreached(const char* word, const ObjectParamContainer& values, Callback callback) {
-    answerLater([word, failed = FailedValues(word, values, NotConnected),
+    answerLater([word, failed = FailedValues(word, values, kDeviceNotConnected),
                  callback = std::move(callback)](ZelkorDriver& owner) {
         if (callback) {
             callback(failed);

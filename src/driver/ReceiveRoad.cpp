@@ -12,6 +12,7 @@
 
 #include "core/JsonText.h"
 #include "core/Message.h"
+#include "core/RequestErrors.h"
 #include "discovery/DiscoveryService.h"
 #include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
@@ -328,7 +329,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         }
         if (!onward) {
             Warning("ZK7873W target device is not connected", next);
-            stepBack(packet, command, "Device not connected");
+            stepBack(packet, command, kDeviceNotConnected);
             return;
         }
     }
@@ -402,7 +403,7 @@ void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocke
         return;
     }
     Json::Value body(Json::objectValue);
-    body["error"] = notice ? "Device not connected" : "connection lost";
+    body["error"] = notice ? kDeviceNotConnected : kConnectionLost;
     refusal << WriteCompactJson(body) << '\n';
     if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
         if (!_forwarded.Forwarded(onward.get(), {onward->LastRequestTaken(), packet.socket, refusal.str()})) {
@@ -413,7 +414,7 @@ void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocke
     }
     // Its connection went while the request was on its way.
     Warning("ZK7873W target device is not connected", onward->Tag());
-    stepBack(packet, command, "Device not connected");
+    stepBack(packet, command, kDeviceNotConnected);
 }
 
 void ZelkorDriver::forgetConnection(const TcpSocket& ended) {

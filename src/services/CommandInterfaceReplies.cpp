@@ -300,7 +300,7 @@ void CommandInterfaceService::ExpireRequests(std::chrono::steady_clock::time_poi
         }
     }
     for (const Place& place : expired) {
-        callLost(place, TimedOut);
+        callLost(place, kTimedOut);
     }
 }
 

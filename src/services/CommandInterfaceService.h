@@ -26,6 +26,7 @@
 #include "core/IServiceBaseImpl.h"
 #include "core/ISignalObserver.h"
 #include "core/MessageSignalData.h"
+#include "core/RequestErrors.h"
 #include "core/Signal.h"
 #include "core/ZelkorLoggable.h"
 #include "driver/ConnectionResult.h"
@@ -42,10 +43,6 @@ class CommandInterfaceService : public ISignalObserver<ConnectionResult>,
                                 public IGiveMessageMapToMessageReceiver,
                                 public ZelkorLoggable {
 public:
-    // The result given to exec handlers whose request lost its connection or never went out.
-    static constexpr const char* ConnectionLost = "connection lost";
-    // The result given to exec handlers whose request was unanswered for the reply time-out.
-    static constexpr const char* TimedOut = "timeout";
     static constexpr const char* NotImplemented = "exec is not implemented";
     static constexpr const char* MissingCommand = "Missing command";
 
@@ -94,8 +91,8 @@ public:
 
     // --- driver side ---------------------------------------------------------------------
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
-    // A lost or refused connection: its exec handlers hear ConnectionLost, its raw ones
-    // their lines' refusal with ConnectionLost, as it would come in (EndedRequestReply).
+    // A lost or refused connection: its exec handlers hear kConnectionLost, its raw ones
+    // their lines' refusal with kConnectionLost, as it would come in (EndedRequestReply).
     void SignalRaised(ConnectionResult& result) override;
     // An "exec" message: a reply to ProcessExecReply, a request to ProcessExecRequest.
     void SignalRaised(MessageSignalData& data) override;
@@ -110,7 +107,7 @@ public:
     // raw one the error line as it came in. One that answers another word is not ours.
     void ProcessErrorReply(MessageSignalData& data);
     // Loop thread: every place taken at `cutoff` or before and still unanswered is
-    // answered now as one whose reply timed out: an exec handler hears TimedOut as the
+    // answered now as one whose reply timed out: an exec handler hears kTimedOut as the
     // result (path "/", success false), a raw one its line's refusal with it. The place
     // stays for the reply, which, should it still come, goes to nobody.
     void ExpireRequests(std::chrono::steady_clock::time_point cutoff);
@@ -149,9 +146,9 @@ private:
     // Runs the handler the request's arguments choose; false when that form has none.
     bool runHandler(void* conn, const ExecCommand& request, const std::string& path, const std::string& command,
                     bool& success, std::string& result);
-    // A place no reply will take: an exec handler hears ConnectionLost as the result (path
+    // A place no reply will take: an exec handler hears kConnectionLost as the result (path
     // "/", success false), a raw one the line's refusal with it as it would come in.
-    static void callLost(const Place& place, const char* reason = ConnectionLost);
+    static void callLost(const Place& place, const char* reason = kConnectionLost);
 
     IServiceSender* _sender;
     Signal<MessageSignalData> _execSignal;

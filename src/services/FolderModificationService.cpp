@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/ErrorReply.h"
+#include "core/RequestErrors.h"
 #include "driver/EndedRequest.h"
 #include "driver/IServiceSender.h"
 #include "services/FailedValues.h"
@@ -321,10 +322,10 @@ void FolderModificationService::ExpireRequests(std::chrono::steady_clock::time_p
         }
         for (const auto& answer : expired) {
             if (answer.handler) {
-                answer.handler(FailedValues(kind->texts.word, answer.line, TimedOut));
+                answer.handler(FailedValues(kind->texts.word, answer.line, kTimedOut));
             }
             if (answer.raw) {
-                answer.raw(EndedRequestText(answer.line, TimedOut));
+                answer.raw(EndedRequestText(answer.line, kTimedOut));
             }
         }
     }
@@ -351,9 +352,9 @@ void FolderModificationService::answerUnsent(Kind& kind, std::optional<Entry> en
     if (entry && !entry->useDefault) {
         handler = std::move(entry->handler);
     }
-    AnswerUnsent(kind.texts.word, std::move(handler), FailedValues(kind.texts.word, line, ConnectionLost));
+    AnswerUnsent(kind.texts.word, std::move(handler), FailedValues(kind.texts.word, line, kConnectionLost));
     if (raw) {
-        raw(EndedRequestText(line, ConnectionLost));
+        raw(EndedRequestText(line, kConnectionLost));
     }
 }
 
@@ -430,10 +431,10 @@ void FolderModificationService::SignalRaised(ConnectionResult& result) {
             }
             const ReplyHandler& handler = entry.useDefault ? fallback : entry.handler;
             if (handler) {
-                handler(FailedValues(kind->texts.word, entry.line, ConnectionLost));
+                handler(FailedValues(kind->texts.word, entry.line, kConnectionLost));
             }
             if (entry.raw) {
-                entry.raw(EndedRequestText(entry.line, ConnectionLost));
+                entry.raw(EndedRequestText(entry.line, kConnectionLost));
             }
         }
     }

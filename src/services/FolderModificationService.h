@@ -9,12 +9,12 @@
 // in sending order, and the handlers queued ahead for requests still to be sent. An entry
 // joins the first only once the connection took the line, in the same loop turn, so a
 // request that never reached the wire holds no place: its handler hears its entries
-// failed with ConnectionLost a turn later. A reply the reader refused still takes its
+// failed with kConnectionLost a turn later. A reply the reader refused still takes its
 // place (UnreadableReply), and so does an "@error" the connection finds answering a
 // "get" or "set"; the end of the connection answers every place it held. Each such
 // handler hears its request's entries, each carrying the reader's text, the error's
-// reason or ConnectionLost, and so does one whose reply refuses the whole message. With a
-// reply time-out, a request unanswered that long hears TimedOut and keeps its place for
+// reason or kConnectionLost, and so does one whose reply refuses the whole message. With a
+// reply time-out, a request unanswered that long hears kTimedOut and keeps its place for
 // the late reply, which then goes to nobody (ExpireRequests).
 //
 // Ownership: made and owned by the driver, which outlives it; the sender is not owned,
@@ -62,10 +62,6 @@ public:
     static constexpr const char* ProtocolVersion = "1.16.1.26";
     static constexpr const char* NoStorage = "No storage layer found";
     static constexpr const char* StorageException = "Exception in storage layer";
-    // The error of every entry of the requests a closed connection had taken.
-    static constexpr const char* ConnectionLost = "connection lost";
-    // The error of every entry of a request unanswered for the reply time-out.
-    static constexpr const char* TimedOut = "timeout";
 
     // Either may be null: without sender nothing is sent, without storage every entry of
     // a reply carries NoStorage.
@@ -93,9 +89,9 @@ public:
     // --- driver side -----------------------------------------------------------------
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
     // A closed or refused connection: the handler of each request it had taken hears the
-    // request's entries, each with the error ConnectionLost, in sending order (gets, then
+    // request's entries, each with the error kConnectionLost, in sending order (gets, then
     // sets); a request sent without handler, the default handler as a reply would; a raw
-    // command's handler, besides, its line's refusal with ConnectionLost as it would come
+    // command's handler, besides, its line's refusal with kConnectionLost as it would come
     // in (EndedRequestReply). The handlers queued ahead for requests not sent go uncalled.
     void SignalRaised(ConnectionResult& result) override;
     // A reply goes to ProcessGetSetReply, a request to ProcessGetSetValue.
@@ -130,7 +126,7 @@ public:
                          std::function<void(bool taken)> sent = nullptr);
 
     // Loop thread: every request taken at `cutoff` or before and still unanswered is
-    // answered now as one whose reply timed out, each entry with TimedOut (a raw
+    // answered now as one whose reply timed out, each entry with kTimedOut (a raw
     // command's handler, its line's refusal with it). Its place stays for the reply,
     // which, should it still come, goes to nobody.
     void ExpireRequests(std::chrono::steady_clock::time_point cutoff);
@@ -212,7 +208,7 @@ private:
                   RawReplyHandler raw = nullptr, std::function<void(bool taken)> sent = nullptr);
     // On the loop, a turn after the connection refused the line: its handler (a request
     // sent without one: the default handler) hears every entry failed with
-    // ConnectionLost, a raw command's handler the line's refusal with it.
+    // kConnectionLost, a raw command's handler the line's refusal with it.
     void answerUnsent(Kind& kind, std::optional<Entry> entry, const RawReplyHandler& raw, const std::string& line);
     // On the loop, once the connection took the line.
     void recordSent(Kind& kind, void* handle, std::optional<Entry> entry, RawReplyHandler raw, std::string line);
