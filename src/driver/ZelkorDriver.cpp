@@ -192,6 +192,11 @@ std::string ZelkorDriver::AnsweredWord(void* handle) {
     return socket ? socket->AnsweredRequest().word : std::string();
 }
 
+std::uint64_t ZelkorDriver::RequestsTaken(void* handle) {
+    const auto socket = tcpOf(handle);
+    return socket ? socket->LastRequestTaken() : 0;
+}
+
 ISubscriptionService* ZelkorDriver::GetSubscriptionService() {
     std::lock_guard<std::mutex> lock(_serviceMutex);
     return _subscriptions.get();

@@ -50,16 +50,16 @@
 #include "core/Signal.h"
 #include "core/ZelkorLoggable.h"
 #include "driver/ConnectionResult.h"
-#include "driver/ICryptoInfo.h"
 #include "driver/DriverTransferDevices.h"
+#include "driver/ForwardedRequests.h"
+#include "driver/ICryptoInfo.h"
 #include "driver/IDriverDiscovery.h"
 #include "driver/IFolderNavigatorService.h"
 #include "driver/IServiceSender.h"
-#include "driver/LiveSockets.h"
 #include "driver/IZelkorDriver.h"
+#include "driver/LiveSockets.h"
 #include "driver/Packet.h"
 #include "driver/ReplyCache.h"
-#include "driver/ForwardedRequests.h"
 #include "driver/ReturnRoutes.h"
 #include "transport/InterfaceInfo.h"
 #include "transport/NetworkInfo.h"
@@ -241,6 +241,7 @@ public:
     QueuedOutput QueuedOutputOf(void* handle) override;
     Signal<MessageSignalData>* ErrorReplies() override { return &_errorSignal; }
     std::string AnsweredWord(void* handle) override;
+    std::uint64_t RequestsTaken(void* handle) override;
 
     // --- command words -------------------------------------------------------------------
     // Merges one word of a service: a word already in the map keeps its first entry.
@@ -280,6 +281,8 @@ public:
     // reported on the loop right after (IServiceSender). A throwing connection counts as
     // not taken.
     void SendRequest(void* handle, std::string line, SendResult done) override;
+    // Posted to the loop, holding the driver weakly.
+    void AnswerLater(std::function<void()> answer) override;
     void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) override;
     // A ready line on a handle: TCP only to a connection the discovery knows as live.
     void BuildAndSendRawCommand(void* handle, const std::string& text, bool request);

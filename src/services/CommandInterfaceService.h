@@ -14,6 +14,7 @@
 // seven handler slots; handlers are copied under it and called outside it.
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -74,8 +75,9 @@ public:
 
     // --- controller side -----------------------------------------------------------------
     // Appends an exec handler to the connection's places now (an empty one while a
-    // default is set: a copy of the default), for a line the caller sends itself. Null
-    // handle: nothing.
+    // default is set: a copy of the default), for a line the caller sends itself next on
+    // the connection; its reply time-out counts from when the connection took a line after
+    // those taken at the call (ExpireRequests). Null handle: nothing.
     void SetExecReplyHandler(void* conn, ExecResultHandler handler);
     // A raw "exec" request line (built, header included) with its raw handler: sent on the
     // connection, the handler taking its place once the connection took the line, else
@@ -83,9 +85,7 @@ public:
     // whether the line was taken. A null handle sends by multicast and keeps no handler.
     void SendRawExecLine(void* conn, std::string line, RawReplyHandler handler,
                          IServiceSender::SendResult sent = nullptr);
-    // `handler`, or when it is empty a copy of the default handler as it is now (empty
-    // when none is set): what a request sent with `handler` would hold.
-    ExecResultHandler OrDefault(ExecResultHandler handler);
+    ExecResultHandler OrDefault(ExecResultHandler handler) override;
     // An empty "getpresetinfo" request on the connection.
     void SendGetPresetInfo(void* conn);
 
@@ -106,8 +106,9 @@ public:
     // hears success false with the error's reason as result and the other texts empty, a
     // raw one the error line as it came in. One that answers another word is not ours.
     void ProcessErrorReply(MessageSignalData& data);
-    // Loop thread: every place taken at `cutoff` or before and still unanswered is
-    // answered now as one whose reply timed out: an exec handler hears kTimedOut as the
+    // Loop thread: every place whose line the connection took at `cutoff` or before and
+    // still unanswered is answered now as one whose reply timed out (a place queued ahead
+    // counts from the first call that finds its line sent): an exec handler hears kTimedOut as the
     // result (path "/", success false), a raw one its line's refusal with it. The place
     // stays for the reply, which, should it still come, goes to nobody.
     void ExpireRequests(std::chrono::steady_clock::time_point cutoff);
@@ -123,8 +124,12 @@ private:
         RawReplyHandler rawHandler;
         // A raw line as it went out: what answers it when no reply will.
         std::string line;
-        // When the place was taken.
-        std::chrono::steady_clock::time_point sentAt = std::chrono::steady_clock::now();
+        // When the connection took the line.
+        std::chrono::steady_clock::time_point sentAt{};
+        // Queued ahead for a line its caller sends itself: the connection's request count
+        // at which that line has gone (IServiceSender::RequestsTaken), until it has; 0 for
+        // a line sent, and stamped, here.
+        std::uint64_t awaits = 0;
         // Answered at the reply time-out: the place waits for its late reply, which goes
         // to nobody.
         bool timedOut = false;
@@ -139,6 +144,8 @@ private:
     // On the loop, in the turn the connection took (or refused) a line.
     void handOver(void* conn, bool taken, Place place);
     void append(void* conn, Place place, const char* exceptionText);
+    // Appends a place for a line the caller sends next on the connection itself.
+    void queueAhead(void* conn, Place place, const char* exceptionText);
     // Takes the oldest place of the connection (or the default) under the lock.
     Chosen choose(void* handle);
     // The reply to the exec handler, with the outcome read from it.

@@ -102,6 +102,15 @@ void FakeServiceSender::SendRequest(void* handle, std::string line, SendResult d
     }
 }
 
+std::uint64_t FakeServiceSender::RequestsTaken(void* handle) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    std::uint64_t taken = 0;
+    for (const auto& line : _lines) {
+        taken += line.handle == handle && line.request && line.taken ? 1 : 0;
+    }
+    return taken;
+}
+
 void FakeServiceSender::SendReply(void* handle, const std::string& line, const std::string&, const std::string&) {
     record({handle, line, false, true});
 }

@@ -7,6 +7,7 @@
 // reads them; the refusal rule is set before the sends it is meant for.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -34,6 +35,8 @@ public:
     void BuildAndSendMessageDelayed(void* handle, Zelkor::Message& message, bool request) override;
     void BuildAndSendUnicastMessage(void* handle, Zelkor::Message& message, bool request) override;
     void SendRequest(void* handle, std::string line, SendResult done) override;
+    // The request lines recorded on the handle as taken.
+    std::uint64_t RequestsTaken(void* handle) override;
     void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) override;
     Zelkor::Signal<Zelkor::ConnectionResult>& ConnectionResults() override { return _results; }
     void UpdateDiscoReplyValue(const std::string& path, const std::string& value) override;
