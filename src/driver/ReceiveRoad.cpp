@@ -600,6 +600,9 @@ void ZelkorDriver::refuseUnreadableReply(Packet& packet, IDriverDiscovery& curre
 
 void ZelkorDriver::dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& current,
                             const std::string& command) {
+    if (packet.isReply) {
+        requesterGone(data, command);
+    }
     // The word first: the service's handle is taken under a lock, which every other
     // line can do without.
     if (FileTransferService::IsServiceWord(command)) {

@@ -170,8 +170,9 @@ public:
     IDiscoveryService* GetDiscoveryService() override;
     ISubscriptionService* GetSubscriptionService() override;
     // A requester behind a router said goodbye on the router's connection, or the router
-    // said it is gone: what it subscribed to and the transfers answered here for it go,
-    // the connection and the other requesters' subscriptions and transfers stay.
+    // said it is gone (requesterGone): what it subscribed to and the transfers answered
+    // here for it go, the connection and the other requesters' subscriptions and transfers
+    // stay. The one road by which every service hears of it.
     void ForgetRoutedRequester(void* handle, const MessageForwardInfo& header) override;
     // True while a peer on the connection holds a subscription of any kind. Loop thread.
     bool HoldsSubscriptions(void* handle);
@@ -498,6 +499,12 @@ private:
     // `name` is that of a device this node is connected to from another host.
     static bool nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name, const TcpSocket& from);
     void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);
+    // A reply over a connection to a notice this node sent toward a requester behind a
+    // router ("publish", "log", "event", a served get's "block"), refused "Device not
+    // found" or "Device not connected": the router says the requester is gone, and it is
+    // forgotten (ForgetRoutedRequester). The reply goes on to its word's handlers all
+    // the same.
+    void requesterGone(const MessageSignalData& data, const std::string& command);
     // A file-system or firmware reply that could not be read reaches its word's signal as
     // an error reply with the reader's text.
     void refuseUnreadableReply(Packet& packet, IDriverDiscovery& current, const std::string& command,

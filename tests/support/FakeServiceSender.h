@@ -40,8 +40,6 @@ public:
     void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) override;
     Zelkor::Signal<Zelkor::ConnectionResult>& ConnectionResults() override { return _results; }
     void UpdateDiscoReplyValue(const std::string& path, const std::string& value) override;
-    // Recorded as the header's sources ("rt&ctl"): ForgottenRequesters.
-    void ForgetRoutedRequester(void* handle, const Zelkor::MessageForwardInfo& header) override;
     // The bytes of every line sent on a handle that has a budget, none ever written.
     QueuedOutput QueuedOutputOf(void* handle) override;
     unsigned long GetTlsLevel() override { return 0; }
@@ -67,8 +65,6 @@ public:
     std::size_t Count() const;
     // "path value" of every UpdateDiscoReplyValue, in order.
     std::vector<std::string> DiscoValues() const;
-    // The sources of every ForgetRoutedRequester, in order.
-    std::vector<std::string> ForgottenRequesters() const;
     // The last block size the transfer service announced (0: none).
     std::size_t transferBlockSize = 0;
 
@@ -81,7 +77,6 @@ private:
     std::vector<Line> _lines;
     std::map<void*, QueuedOutput> _queued;
     std::vector<std::string> _discoValues;
-    std::vector<std::string> _forgotten;
     std::vector<std::string> _localMACs;
     std::vector<std::pair<boost::asio::ip::address, unsigned short>> _listeners;
 };
