@@ -76,6 +76,7 @@
 #include "core/MessageForwardInfo.h"
 #include "core/MessageSignalData.h"
 #include "core/MessageSignalFactory.h"
+#include "core/RequestErrors.h"
 #include "core/ZelkorLog.h"
 #include "device/IDeviceState.h"
 #include "driver/EndedRequest.h"
@@ -627,13 +628,13 @@ private:
     void expectLost(const Place& place) {
         std::optional<Call> expected;
         if (place.kind == Place::exec) {
-            expected = Call{Call::exec, place.id, "/", "", false, Zelkor::CommandInterfaceService::ConnectionLost, ""};
+            expected = Call{Call::exec, place.id, "/", "", false, Zelkor::kConnectionLost, ""};
         } else if (place.kind == Place::defaultCopy) {
             expected =
-                Call{Call::fallback, place.id, "/", "", false, Zelkor::CommandInterfaceService::ConnectionLost, ""};
+                Call{Call::fallback, place.id, "/", "", false, Zelkor::kConnectionLost, ""};
         } else if (place.kind == Place::raw) {
             expected = Call{Call::raw, place.id, {}, {}, false,
-                            Zelkor::EndedRequestText(place.line, Zelkor::CommandInterfaceService::ConnectionLost), {}};
+                            Zelkor::EndedRequestText(place.line, Zelkor::kConnectionLost), {}};
         }
         if (!expected) {
             return;

@@ -85,16 +85,15 @@ void TransferFlow::put(double now) {
         return;
     }
     _step = Step::Put;
-    ask("sendfile", _local, now, &TransferFlow::putAnswered);
+    ask("sendfile", _local, now);
 }
 
 void TransferFlow::get(double now) {
     _step = Step::Get;
-    ask("recvfile", _back, now, &TransferFlow::getAnswered);
+    ask("recvfile", _back, now);
 }
 
-void TransferFlow::ask(const std::string& cmd, const std::string& local, double now,
-                       void (TransferFlow::*answered)(const Json::Value*, const std::string&, double)) {
+void TransferFlow::ask(const std::string& cmd, const std::string& local, double now) {
     Json::Value command;
     command["guid"] = _target->guid;
     command["local"] = local;
@@ -102,10 +101,9 @@ void TransferFlow::ask(const std::string& cmd, const std::string& local, double 
     _active = now;
     _percent = 0;
     _controller.Ask(cmd, *_target, command,
-                    [this, answered, ticket = ++_ticket](const Json::Value* line, const std::string& error,
-                                                         double when) {
+                    [this, ticket = ++_ticket](const Json::Value* line, const std::string& error, double when) {
                         if (ticket == _ticket && _step != Step::Idle) {
-                            (this->*answered)(line, error, when);
+                            answered(line, error, when);
                         }
                     });
 }
@@ -118,38 +116,29 @@ void TransferFlow::Progress(const Json::Value& line, double now) {
     }
 }
 
-void TransferFlow::putAnswered(const Json::Value* line, const std::string& error, double now) {
+void TransferFlow::answered(const Json::Value* line, const std::string& error, double now) {
+    const bool put = _step == Step::Put;
+    const std::string what = put ? "put" : "get";
     if (!line || !error.empty()) {
-        _findings.TransferFailed("put: " + (error.empty() ? std::string("no text") : error));
+        _findings.TransferFailed(what + ": " + (error.empty() ? std::string("no text") : error));
         finish(now);
         return;
     }
-    const std::string stored = Md5OfFile(_target->filesDir + "/" + _remote);
-    if (stored != _md5) {
-        corrupt("put of " + std::to_string(_bytes) + " bytes said to succeed; the device's copy has MD5 \"" + stored +
-                    "\", the original " + _md5 + "\n      " + Compact(*line),
+    // The copy the transfer made: the device's of a put, the one fetched of a get.
+    const std::string copy = Md5OfFile(put ? _target->filesDir + "/" + _remote : _back);
+    if (copy != _md5) {
+        corrupt(what + " of " + std::to_string(_bytes) + " bytes said to succeed; " +
+                    (put ? "the device's copy" : "the copy fetched") + " has MD5 \"" + copy + "\", the original " +
+                    _md5 + "\n      " + Compact(*line),
                 now);
         return;
     }
     _findings.TransferOk(_bytes);
-    get(now);
-}
-
-void TransferFlow::getAnswered(const Json::Value* line, const std::string& error, double now) {
-    if (!line || !error.empty()) {
-        _findings.TransferFailed("get: " + (error.empty() ? std::string("no text") : error));
+    if (put) {
+        get(now);
+    } else {
         finish(now);
-        return;
     }
-    const std::string fetched = Md5OfFile(_back);
-    if (fetched != _md5) {
-        corrupt("get of " + std::to_string(_bytes) + " bytes said to succeed; the copy fetched has MD5 \"" + fetched +
-                    "\", the original " + _md5 + "\n      " + Compact(*line),
-                now);
-        return;
-    }
-    _findings.TransferOk(_bytes);
-    finish(now);
 }
 
 // The files of the round stay where they are, for a look at what differs.

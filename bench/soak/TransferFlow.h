@@ -37,10 +37,10 @@ private:
 
     void put(double now);
     void get(double now);
-    void putAnswered(const Json::Value* line, const std::string& error, double now);
-    void getAnswered(const Json::Value* line, const std::string& error, double now);
-    void ask(const std::string& cmd, const std::string& local, double now,
-             void (TransferFlow::*answered)(const Json::Value*, const std::string&, double));
+    // The runner's answer to the put or get under way: counted, the copy checked, and a
+    // put's round goes on to the get.
+    void answered(const Json::Value* line, const std::string& error, double now);
+    void ask(const std::string& cmd, const std::string& local, double now);
     void corrupt(const std::string& what, double now);
     // Back to idle: the files of this round are removed, the next starts after a pause.
     void finish(double now);

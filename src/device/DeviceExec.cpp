@@ -14,10 +14,11 @@
 
 #include "core/Message.h"
 #include "core/MessageSignalData.h"
+#include "core/RequestErrors.h"
 #include "driver/ConnectionResult.h"
 #include "driver/EndedRequest.h"
 #include "driver/ZelkorDriver.h"
-#include "services/CommandInterfaceService.h"
+#include "services/ICommandInterfaceService.h"
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
@@ -49,14 +50,10 @@ void DeviceImpl::answerUnreachedExec(const std::shared_ptr<ICommandInterfaceServ
                                      ExecCallback callback) {
     // An empty callback stands for the default handler as it is at the call, as it does
     // for a request that goes out.
-    if (!callback) {
-        if (auto* commands = dynamic_cast<CommandInterfaceService*>(service.get())) {
-            callback = commands->OrDefault(nullptr);
-        }
-    }
+    callback = service->OrDefault(std::move(callback));
     if (callback) {
         answerLater([callback = std::move(callback)](ZelkorDriver&) {
-            callback("/", std::string(), false, NotConnected, std::string());
+            callback("/", std::string(), false, kDeviceNotConnected, std::string());
         });
     }
 }
@@ -158,7 +155,7 @@ void DeviceImpl::SendRawCommand(const char* line, RawCallback callback) {
                 } else {
                     // A turn after the call, on the loop: the driver reports a line not
                     // taken no sooner.
-                    answerRaw(wait, ConnectionLost);
+                    answerRaw(wait, kConnectionLost);
                 }
             };
         }
@@ -167,7 +164,7 @@ void DeviceImpl::SendRawCommand(const char* line, RawCallback callback) {
     if (!went) {
         // A line the connection would not have sent either (unknown word, bad JSON) has no
         // refusal, and no answer, as it has none with a connection.
-        std::string refusal = EndedRequestText(owner->RawRequestLine(line, MessageForwardInfo()), NotConnected);
+        std::string refusal = EndedRequestText(owner->RawRequestLine(line, MessageForwardInfo()), kDeviceNotConnected);
         if (!refusal.empty()) {
             answerLater([callback = std::move(callback), refusal = std::move(refusal)](ZelkorDriver&) {
                 callback(refusal);
@@ -198,6 +195,7 @@ void DeviceImpl::enterRaw(RawWait wait, std::uint64_t generation) {
     // callback's captures may own anything.
     const auto self = shared_from_this();
     std::vector<RawWait> ended;
+    std::vector<RawWait> undelivered;
     std::vector<boost::signals2::connection> cuts;
     {
         std::lock_guard<std::mutex> lock(_mutex);
@@ -216,10 +214,13 @@ void DeviceImpl::enterRaw(RawWait wait, std::uint64_t generation) {
                     at = _rawWaits.erase(at);
                 }
             }
-            // A word whose replies the driver raises on no signal of its map.
             if (hookRaw(*owner, wait.word) && hookRaw(*owner, "error")) {
                 _rawWaits.push_back(std::move(wait));
                 hookRawEnds(*owner);
+            } else {
+                // A word whose replies the driver raises on no signal of its map: no reply
+                // ever reaches the wait, so the line is answered now that it went.
+                undelivered.push_back(std::move(wait));
             }
         }
         cuts = idleRawHandlers();
@@ -227,7 +228,8 @@ void DeviceImpl::enterRaw(RawWait wait, std::uint64_t generation) {
     for (auto& cut : cuts) {
         cut.disconnect();
     }
-    answerRawLater(std::move(ended));
+    answerRawLater(std::move(ended), kConnectionLost);
+    answerRawLater(std::move(undelivered), ReplyNotDelivered);
 }
 
 void DeviceImpl::hookRawEnds(ZelkorDriver& owner) {
@@ -264,7 +266,7 @@ void DeviceImpl::rawConnectionEnded(void* handle) {
     }
     // On the loop, where the connection's end is told: in order, as the lines went out.
     for (const auto& wait : ended) {
-        answerRaw(wait, ConnectionLost);
+        answerRaw(wait, kConnectionLost);
     }
 }
 
@@ -295,17 +297,17 @@ void DeviceImpl::ExpireRawCommands(std::chrono::steady_clock::time_point cutoff)
         }
     }
     for (const auto& wait : expired) {
-        answerRaw(wait, TimedOut);
+        answerRaw(wait, kTimedOut);
     }
 }
 
-void DeviceImpl::answerRawLater(std::vector<RawWait> ended) {
+void DeviceImpl::answerRawLater(std::vector<RawWait> ended, const char* reason) {
     if (ended.empty()) {
         return;
     }
-    answerLater([ended = std::move(ended)](ZelkorDriver&) {
+    answerLater([ended = std::move(ended), reason](ZelkorDriver&) {
         for (const auto& wait : ended) {
-            answerRaw(wait, ConnectionLost);
+            answerRaw(wait, reason);
         }
     });
 }
@@ -401,7 +403,7 @@ void DeviceImpl::dropRawCommands() {
     }
     ends.disconnect();
     // Their replies are served no more: each line hears that its connection is lost to it.
-    answerRawLater(std::move(dropped));
+    answerRawLater(std::move(dropped), kConnectionLost);
 }
 
 }  // namespace Zelkor

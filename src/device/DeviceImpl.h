@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,14 +54,9 @@ struct Packet;
 class DeviceImpl : public IDevice, public std::enable_shared_from_this<DeviceImpl>, public ZelkorLoggable {
 public:
     using StateCallback = std::function<void(DeviceNetState newState, DeviceNetState oldState)>;
-    // The error of a request made while neither the device's own connection nor its
-    // router's is connected, or once the device is finalized, as a router answers for a
-    // device it cannot reach.
-    static constexpr const char* NotConnected = "Device not connected";
-    // The error of a request whose connection ended before its reply.
-    static constexpr const char* ConnectionLost = "connection lost";
-    // The error of a request unanswered for the reply time-out.
-    static constexpr const char* TimedOut = "timeout";
+    // What a raw line hears, once it went out, when its word's reply is never handed to a
+    // raw command ("disco", say: discovery takes it).
+    static constexpr const char* ReplyNotDelivered = "reply not delivered";
 
     DeviceImpl(ZelkorDriver* driver, const NewDiscoInfo& record);
     ~DeviceImpl() override;
@@ -283,7 +279,7 @@ public:
     void Finalize();
     bool IsFinalized() const { return _finalized.load(); }
     // Loop thread: every raw line taken at `cutoff` or before and still unanswered hears
-    // its refusal with TimedOut now; its wait stays for the late reply, which then goes to
+    // its refusal with kTimedOut now; its wait stays for the late reply, which then goes to
     // nobody. (The services answer their own requests at the time-out.)
     void ExpireRawCommands(std::chrono::steady_clock::time_point cutoff);
 
@@ -293,18 +289,22 @@ private:
     std::shared_ptr<DiscoveryService> discovery() const;
     // The driver's folder-modification service, likewise; empty before InitDiscovery.
     std::shared_ptr<IFolderModificationService> folderModification() const;
-    // A "get" or "set" on the connection a request takes, with its own routing header:
-    // refused once finalized (logged at Debug with `finalizedText`), nothing without the
-    // service or a connection. `send(service, handle, header)` runs at most once, and the
-    // result tells whether it ran; a template, so that a request's captures cost no
-    // allocation.
-    template <class Send>
-    bool parameterRequest(const char* finalizedText, Send&& send);
-    // A "get" or "set" (`word`) of `values` that found no connection to go on: its
-    // callback (none: the default handler of the word) hears every value failed with
-    // NotConnected, on the loop. The values are read before this returns.
+    // A "get" or "set" of `values` on the connection a request takes, with its own
+    // routing header, the container read before this returns. Without `callback` (the
+    // forms without one) its reply goes to the default handler; with one, to it (an
+    // empty one swallows it), unless deferred while a script runs (logged, dropped).
+    // Finalized (logged at Debug), or without the service or a connection, it is
+    // answered as unreached.
+    struct ParameterTexts;
+    void parameterRequest(const ParameterTexts& texts, ObjectParamContainer& values,
+                          std::optional<std::function<void(const ObjectParamContainer&)>> callback,
+                          bool deferrable, std::string tag);
+    // A "get" or "set" (`word`) of `values` that found no connection to go on: every value
+    // failed with kDeviceNotConnected, on the loop, to where its reply would have gone:
+    // its callback, else the default handler of the word as it is then. The values are
+    // read before this returns.
     void answerUnreached(const char* word, const ObjectParamContainer& values,
-                         std::function<void(const ObjectParamContainer&)> callback);
+                         std::optional<std::function<void(const ObjectParamContainer&)>> callback);
     // Runs `answer` on the driver's loop, a turn later even when called on it: a request's
     // answer never comes inside the call that made it. Nothing once the driver is gone.
     void answerLater(std::function<void(ZelkorDriver&)> answer);
@@ -351,7 +351,8 @@ private:
     // InitCommandInterface.
     std::shared_ptr<ICommandInterfaceService> commandInterface() const;
     // An exec that found no connection to go on: its callback (none: the default handler
-    // as it is now) hears NotConnected as the result (path "/", success false) on the loop.
+    // as it is now) hears kDeviceNotConnected as the result (path "/", success false) on
+    // the loop.
     void answerUnreachedExec(const std::shared_ptr<ICommandInterfaceService>& service, ExecCallback callback);
     // Raw commands other than "exec", "get" and "set": the callbacks of the lines a
     // connection took, oldest first, each waiting for the reply to its own line: by the
@@ -364,7 +365,9 @@ private:
     // dropRawCommands (`generation`) enters nothing. Each callback hears exactly one
     // answer: its reply, or its line's refusal ("connection lost") when the connection
     // that took the line ends, the line was not taken, or the device is disconnected or
-    // finalized first.
+    // finalized first. A word the driver raises no signal of (its replies go elsewhere, or
+    // its service is not set up) never waits: its line's refusal with ReplyNotDelivered
+    // answers it once the line went.
     struct RawWait {
         std::string word;
         std::weak_ptr<TcpSocket> connection;
@@ -384,9 +387,9 @@ private:
     // when a connection ends, the lines it took (device's mutex held).
     void hookRawEnds(ZelkorDriver& owner);
     void rawConnectionEnded(void* handle);
-    // The waits' callbacks hear their lines' refusals with ConnectionLost on the loop, a
-    // turn later.
-    void answerRawLater(std::vector<RawWait> ended);
+    // The waits' callbacks hear their lines' refusals with `reason` on the loop, a turn
+    // later.
+    void answerRawLater(std::vector<RawWait> ended, const char* reason);
     // Answers a wait with its line's refusal with `reason`, unless it timed out before.
     static void answerRaw(const RawWait& wait, const char* reason);
     void serveRaw(MessageSignalData& data);
@@ -398,7 +401,6 @@ private:
     std::vector<boost::signals2::connection> idleRawHandlers();
     // Cuts every word's handler; the waiting callbacks hear their refusals on the loop.
     void dropRawCommands();
-
 
     // The driver's subscription and event-subscription services, keeping the driver while
     // used; empty without them.

@@ -7,9 +7,10 @@
 
 #include <utility>
 
+#include "core/RequestErrors.h"
 #include "driver/ZelkorDriver.h"
 #include "services/FailedValues.h"
-#include "services/FolderModificationService.h"
+#include "services/IFolderModificationService.h"
 #include "storage/ObjectParamContainer.h"
 #include "transport/TcpSocket.h"
 
@@ -21,61 +22,74 @@ using Callback = std::function<void(const ObjectParamContainer&)>;
 
 }  // namespace
 
+struct DeviceImpl::ParameterTexts {
+    bool set;
+    const char* finalized;
+    // Null for a request that is never deferred.
+    const char* deferred;
+};
+
 std::shared_ptr<IFolderModificationService> DeviceImpl::folderModification() const {
     const auto owner = _driver.lock();
     IFolderModificationService* service = owner ? owner->GetFolderModificationService() : nullptr;
     return service ? std::shared_ptr<IFolderModificationService>(owner, service) : nullptr;
 }
 
-template <class Send>
-bool DeviceImpl::parameterRequest(const char* finalizedText, Send&& send) {
+void DeviceImpl::parameterRequest(const ParameterTexts& texts, ObjectParamContainer& values,
+                                  std::optional<Callback> callback, bool deferrable, std::string tag) {
+    bool went = false;
     if (IsFinalized()) {
-        Debug(finalizedText);
-        return false;
+        Debug(texts.finalized);
+    } else if (const auto service = folderModification()) {
+        // The service reads the container and builds the line before this returns; the
+        // header is this request's own copy. The work runs at most once, so the callback
+        // and the tag move on.
+        const auto send = [&](const std::shared_ptr<TcpSocket>& socket, MessageForwardInfo& header) {
+            void* const handle = ZelkorDriver::HandleOf(socket.get());
+            if (!callback && texts.set) {
+                service->SendMultiSetValue(handle, values, header, true);
+            } else if (!callback) {
+                service->SendMultiGetValue(handle, values, header, true);
+            } else if (deferrable && IsRunningScript()) {
+                Info(texts.deferred + nameText() + ")");
+            } else if (texts.set) {
+                service->SendMultiSetValue(handle, values, header, std::move(*callback), true, std::move(tag));
+            } else {
+                service->SendMultiGetValue(handle, values, header, std::move(*callback), true, std::move(tag));
+            }
+        };
+        // One reference captured: the work costs no allocation.
+        went = ForTheHandle(
+            [&send](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) { send(socket, header); });
     }
-    const auto service = folderModification();
-    if (!service) {
-        return false;
+    if (!went) {
+        answerUnreached(texts.set ? "set" : "get", values, std::move(callback));
     }
-    // The service reads the container and builds the line before this returns; the
-    // header is this request's own copy. What `send` captured by reference it may move on.
-    return ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
-        send(*service, ZelkorDriver::HandleOf(socket.get()), header);
-    });
 }
 
-void DeviceImpl::answerUnreached(const char* word, const ObjectParamContainer& values, Callback callback) {
-    answerLater([word, failed = FailedValues(word, values, NotConnected),
+void DeviceImpl::answerUnreached(const char* word, const ObjectParamContainer& values,
+                                 std::optional<Callback> callback) {
+    answerLater([word, failed = FailedValues(word, values, kDeviceNotConnected),
                  callback = std::move(callback)](ZelkorDriver& owner) {
         if (callback) {
-            callback(failed);
-        } else if (auto* service = dynamic_cast<FolderModificationService*>(owner.GetFolderModificationService())) {
-            service->AnswerUnsent(word, nullptr, failed);
+            // An empty one swallows the answer, as the service's place would the reply.
+            if (*callback) {
+                (*callback)(failed);
+            }
+        } else if (auto* service = owner.GetFolderModificationService()) {
+            service->AnswerUnsent(word, failed);
         }
     });
 }
 
 void DeviceImpl::SetParameter(ObjectParamContainer& values) {
-    if (!parameterRequest("ZK6680I Device is finalized",
-                          [&](IFolderModificationService& service, void* handle, MessageForwardInfo& header) {
-                              service.SendMultiSetValue(handle, values, header, true);
-                          })) {
-        answerUnreached("set", values, nullptr);
-    }
+    static const ParameterTexts texts{true, "ZK6680I Device is finalized", nullptr};
+    parameterRequest(texts, values, std::nullopt, false, std::string());
 }
 
 void DeviceImpl::SetParameter(ObjectParamContainer& values, Callback callback, bool deferrable, std::string tag) {
-    if (!parameterRequest("ZK6681I Device is finalized",
-                          [&](IFolderModificationService& service, void* handle, MessageForwardInfo& header) {
-                              if (deferrable && IsRunningScript()) {
-                                  Info("ZK6682I SetParameter deferred for (" + nameText() + ")");
-                                  return;
-                              }
-                              service.SendMultiSetValue(handle, values, header, std::move(callback), true,
-                                                        std::move(tag));
-                          })) {
-        answerUnreached("set", values, std::move(callback));
-    }
+    static const ParameterTexts texts{true, "ZK6681I Device is finalized", "ZK6682I SetParameter deferred for ("};
+    parameterRequest(texts, values, std::move(callback), deferrable, std::move(tag));
 }
 
 void DeviceImpl::OnSetResult(Callback callback) {
@@ -89,26 +103,13 @@ void DeviceImpl::OnSetResult(Callback callback) {
 }
 
 void DeviceImpl::GetParameter(ObjectParamContainer& values) {
-    if (!parameterRequest("ZK6684I Device is finalized",
-                          [&](IFolderModificationService& service, void* handle, MessageForwardInfo& header) {
-                              service.SendMultiGetValue(handle, values, header, true);
-                          })) {
-        answerUnreached("get", values, nullptr);
-    }
+    static const ParameterTexts texts{false, "ZK6684I Device is finalized", nullptr};
+    parameterRequest(texts, values, std::nullopt, false, std::string());
 }
 
 void DeviceImpl::GetParameter(ObjectParamContainer& values, Callback callback, bool deferrable, std::string tag) {
-    if (!parameterRequest("ZK6685I Device is finalized",
-                          [&](IFolderModificationService& service, void* handle, MessageForwardInfo& header) {
-                              if (deferrable && IsRunningScript()) {
-                                  Info("ZK6686I GetParameter deferred for (" + nameText() + ")");
-                                  return;
-                              }
-                              service.SendMultiGetValue(handle, values, header, std::move(callback), true,
-                                                        std::move(tag));
-                          })) {
-        answerUnreached("get", values, std::move(callback));
-    }
+    static const ParameterTexts texts{false, "ZK6685I Device is finalized", "ZK6686I GetParameter deferred for ("};
+    parameterRequest(texts, values, std::move(callback), deferrable, std::move(tag));
 }
 
 void DeviceImpl::OnGetResult(Callback callback) {

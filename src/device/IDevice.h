@@ -360,9 +360,12 @@ public:
     // entries with the error): "Device not connected" without a connection or once
     // finalized; "connection lost" when the connection that took the line ends first,
     // did not take it, or the device is disconnected while it waits; "timeout" at the
-    // reply time-out. A line that does
-    // not read as its word's request (an unknown word, bad JSON) is never sent and
-    // answers nothing. Every answer comes on the event loop, never inside the call.
+    // reply time-out; "reply not delivered" as soon as it went, for a word whose replies
+    // never reach a raw command ("disco", "goodbye", "senddisco", which the node's
+    // discovery takes, and the file and device-state words while their services are not
+    // set up). A line that does not read as its word's request (an unknown word, bad
+    // JSON) is never sent and answers nothing. Every answer comes on the event loop,
+    // never inside the call.
     virtual void SendRawCommand(const char* line, RawCallback callback) = 0;
     // A "disco" request on the device's connections, as a keep-alive (the argument is not
     // used).

@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include <boost/asio/ip/address_v4.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/ip/address_v6.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "core/Message.h"
@@ -126,15 +126,21 @@ void ZelkorDriver::BuildAndSendMessage(void* handle, Message& message, bool requ
     Trace("ZK7866I ZelkorDriver::BuildAndSendMessage end");
 }
 
-void ZelkorDriver::reportNotTaken(SendResult done) {
-    if (!done) {
+void ZelkorDriver::AnswerLater(std::function<void()> answer) {
+    if (!answer) {
         return;
     }
-    boost::asio::post(_io, [weak = weak_from_this(), done = std::move(done)] {
+    boost::asio::post(_io, [weak = weak_from_this(), answer = std::move(answer)] {
         if (weak.lock()) {
-            done(false);
+            answer();
         }
     });
+}
+
+void ZelkorDriver::reportNotTaken(SendResult done) {
+    if (done) {
+        AnswerLater([done = std::move(done)] { done(false); });
+    }
 }
 
 void ZelkorDriver::SendRequest(void* handle, std::string line, SendResult done) {

@@ -9,6 +9,7 @@
 // the loop.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -48,6 +49,18 @@ public:
     // and no answer comes inside the call that asked. `done` is not called when the
     // driver is gone before the loop runs it.
     virtual void SendRequest(void* handle, std::string line, SendResult done) = 0;
+    // Runs `answer` on the loop a turn later, never inside this call: how a service answers
+    // a request that never reached a connection. Dropped when the driver is gone first. A
+    // sender without a loop of its own (a test's, a benchmark's) runs it at once.
+    virtual void AnswerLater(std::function<void()> answer) {
+        if (answer) {
+            answer();
+        }
+    }
+    // Any thread: how many request lines the handle's connection has taken so far (0 for a
+    // handle that is no live TCP connection). A line the caller sends itself past the
+    // service is known as sent once this passes the count it read before.
+    virtual std::uint64_t RequestsTaken(void* /*handle*/) { return 0; }
     // A built reply line on the request's handle: over TCP through the connection and,
     // once the connection took it, into the reply cache under the request's hash and word
     // (an empty hash records nothing); over UDP one datagram back to the request's sender.

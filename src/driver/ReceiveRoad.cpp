@@ -12,6 +12,7 @@
 
 #include "core/JsonText.h"
 #include "core/Message.h"
+#include "core/RequestErrors.h"
 #include "discovery/DiscoveryService.h"
 #include "driver/CommandTable.h"
 #include "driver/EndedRequest.h"
@@ -355,7 +356,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         }
         if (!onward) {
             Warning("ZK7873W target device is not connected", next);
-            stepBack(packet, command, "Device not connected");
+            stepBack(packet, command, kDeviceNotConnected);
             return;
         }
     }
@@ -431,7 +432,7 @@ void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocke
     }
     // Its connection went while the request was on its way.
     Warning("ZK7873W target device is not connected", onward->Tag());
-    stepBack(packet, command, "Device not connected");
+    stepBack(packet, command, kDeviceNotConnected);
 }
 
 void ZelkorDriver::forgetConnection(const TcpSocket& ended) {
@@ -472,7 +473,7 @@ void ZelkorDriver::refuseForwarded(const ForwardedRequests::Pending& pending) {
     header.ReversePaths();
     std::string previous;
     header.TransitionTargetToSource(previous);
-    std::string refusal = RefusalLine(header, word, pending.notice ? "Device not connected" : "connection lost");
+    std::string refusal = RefusalLine(header, word, pending.notice ? kDeviceNotConnected : kConnectionLost);
     if (!refusal.empty()) {
         requester->SendDataNow(std::move(refusal), false);
     }
@@ -657,6 +658,9 @@ void ZelkorDriver::refuseUnreadableReply(Packet& packet, IDriverDiscovery& curre
 
 void ZelkorDriver::dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& current,
                             const std::string& command) {
+    if (packet.isReply) {
+        requesterGone(data, command);
+    }
     // The word first: the service's handle is taken under a lock, which every other
     // line can do without.
     if (FileTransferService::IsServiceWord(command)) {

@@ -19,6 +19,7 @@
 #include "services/ListCommandRouter.h"
 #include "services/ListPresets.h"
 #include "services/ListPublishers.h"
+#include "services/MultiSetGetWorker.h"
 #include "services/SubscriberKey.h"
 #include "services/SubscriptionService.h"
 #include "storage/StorageModel.h"
@@ -192,6 +193,11 @@ std::string ZelkorDriver::AnsweredWord(void* handle) {
     return socket ? socket->AnsweredRequest().word : std::string();
 }
 
+std::uint64_t ZelkorDriver::RequestsTaken(void* handle) {
+    const auto socket = tcpOf(handle);
+    return socket ? socket->LastRequestTaken() : 0;
+}
+
 ISubscriptionService* ZelkorDriver::GetSubscriptionService() {
     std::lock_guard<std::mutex> lock(_serviceMutex);
     return _subscriptions.get();
@@ -217,6 +223,29 @@ void ZelkorDriver::ForgetRoutedRequester(void* handle, const MessageForwardInfo&
     }
     if (const auto transfers = fileTransfer()) {
         transfers->RequesterGone(handle, header.GetSource());
+    }
+}
+
+void ZelkorDriver::requesterGone(const MessageSignalData& data, const std::string& command) {
+    if (!data.IsReliable() || (command != "publish" && command != "log" && command != "event" && command != "block")) {
+        return;
+    }
+    const Message& reply = *data.GetMessage();
+    std::string error;
+    if (!reply.GetIsError(error)) {
+        // A publish's refusal rides on its one entry.
+        if (const auto* values = dynamic_cast<const MultiSetGetWorker*>(&reply)) {
+            for (const auto& [key, entries] : values->GetValues()) {
+                for (const auto& entry : entries) {
+                    if (entry.Error()) {
+                        error = entry.Error();
+                    }
+                }
+            }
+        }
+    }
+    if (SubscriberGone(error)) {
+        ForgetRoutedRequester(data.Handle(), reply.GetMessageForwardInfo());
     }
 }
 

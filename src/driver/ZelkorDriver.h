@@ -51,16 +51,16 @@
 #include "core/ZelkorLoggable.h"
 #include "driver/ConnectionResult.h"
 #include "driver/DatagramRequests.h"
-#include "driver/ICryptoInfo.h"
 #include "driver/DriverTransferDevices.h"
+#include "driver/ForwardedRequests.h"
+#include "driver/ICryptoInfo.h"
 #include "driver/IDriverDiscovery.h"
 #include "driver/IFolderNavigatorService.h"
 #include "driver/IServiceSender.h"
-#include "driver/LiveSockets.h"
 #include "driver/IZelkorDriver.h"
+#include "driver/LiveSockets.h"
 #include "driver/Packet.h"
 #include "driver/ReplyCache.h"
-#include "driver/ForwardedRequests.h"
 #include "driver/ReturnRoutes.h"
 #include "transport/InterfaceInfo.h"
 #include "transport/NetworkInfo.h"
@@ -171,8 +171,9 @@ public:
     IDiscoveryService* GetDiscoveryService() override;
     ISubscriptionService* GetSubscriptionService() override;
     // A requester behind a router said goodbye on the router's connection, or the router
-    // said it is gone: what it subscribed to and the transfers answered here for it go,
-    // the connection and the other requesters' subscriptions and transfers stay.
+    // said it is gone (requesterGone): what it subscribed to and the transfers answered
+    // here for it go, the connection and the other requesters' subscriptions and transfers
+    // stay. The one road by which every service hears of it.
     void ForgetRoutedRequester(void* handle, const MessageForwardInfo& header) override;
     // True while a peer on the connection holds a subscription of any kind. Loop thread.
     bool HoldsSubscriptions(void* handle);
@@ -242,6 +243,7 @@ public:
     QueuedOutput QueuedOutputOf(void* handle) override;
     Signal<MessageSignalData>* ErrorReplies() override { return &_errorSignal; }
     std::string AnsweredWord(void* handle) override;
+    std::uint64_t RequestsTaken(void* handle) override;
 
     // --- command words -------------------------------------------------------------------
     // Merges one word of a service: a word already in the map keeps its first entry.
@@ -281,6 +283,8 @@ public:
     // reported on the loop right after (IServiceSender). A throwing connection counts as
     // not taken.
     void SendRequest(void* handle, std::string line, SendResult done) override;
+    // Posted to the loop, holding the driver weakly.
+    void AnswerLater(std::function<void()> answer) override;
     void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) override;
     // A ready line on a handle: TCP only to a connection the discovery knows as live.
     void BuildAndSendRawCommand(void* handle, const std::string& text, bool request);
@@ -508,6 +512,12 @@ private:
     // `name` is that of a device this node is connected to from another host.
     static bool nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name, const TcpSocket& from);
     void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);
+    // A reply over a connection to a notice this node sent toward a requester behind a
+    // router ("publish", "log", "event", a served get's "block"), refused "Device not
+    // found" or "Device not connected": the router says the requester is gone, and it is
+    // forgotten (ForgetRoutedRequester). The reply goes on to its word's handlers all
+    // the same.
+    void requesterGone(const MessageSignalData& data, const std::string& command);
     // A file-system or firmware reply that could not be read reaches its word's signal as
     // an error reply with the reader's text.
     void refuseUnreadableReply(Packet& packet, IDriverDiscovery& current, const std::string& command,

@@ -26,7 +26,6 @@
 #include "filetransfer/CancelPutFile.h"
 #include "filetransfer/TransferMessages.h"
 #include "filetransfer/TransferPath.h"
-#include "services/SubscriberKey.h"
 #include "storage/PathGuard.h"
 #include "transport/TcpSocket.h"
 
@@ -732,20 +731,6 @@ void FileTransferService::endAnswered(QueueElement& element, QueueTarget& target
     if (element.operation == TransferOperation::Send && !WaitsForInstall(target)) {
         target.file.reset();
     }
-}
-
-bool FileTransferService::requesterGoneReply(MessageSignalData& data, const Message& reply) {
-    const MessageForwardInfo& header = reply.GetMessageForwardInfo();
-    std::string error;
-    if (header.SourceList().size() < 2 || !reply.GetIsError(error) || !SubscriberGone(error)) {
-        return false;
-    }
-    endRequesterGone(data.Handle(), header.GetSource());
-    // What the other services hold for the requester goes with it.
-    if (_sender) {
-        _sender->ForgetRoutedRequester(data.Handle(), header);
-    }
-    return true;
 }
 
 QueueElement FileTransferService::detachAnswered(QueueElement& element) {

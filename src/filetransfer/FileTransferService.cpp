@@ -125,9 +125,7 @@ void FileTransferService::processBlock(MessageSignalData& data, Message& message
             return;
         }
         if (reply && answered.element->operation == TransferOperation::Receive) {
-            if (!requesterGoneReply(data, message)) {
-                blockReply(data, message, *answered.element, *answered.target);
-            }
+            blockReply(data, message, *answered.element, *answered.target);
             return;
         }
     }

@@ -253,9 +253,6 @@ private:
     // Takes an answered transfer out of the active list; the connection's transferring
     // flag follows what is left.
     QueueElement detachAnswered(QueueElement& element);
-    // A block reply to a get answered here in which the router says the requester is gone:
-    // everything this node holds for the requester goes. False for any other reply.
-    bool requesterGoneReply(MessageSignalData& data, const Message& reply);
 
     // --- opening side and block pipeline (BlockPipeline.cpp) -----------------------------
     void ComposeBlock(QueueElement& element);

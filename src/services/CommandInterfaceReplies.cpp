@@ -1,7 +1,9 @@
 // The controller side of "exec": requests sent, the places of the lines each connection
 // took, and the replies and lost connections that use those places up.
 
+#include <algorithm>
 #include <exception>
+#include <map>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -121,6 +123,7 @@ CommandInterfaceService::ExecResultHandler CommandInterfaceService::OrDefault(Ex
 
 void CommandInterfaceService::handOver(void* conn, bool taken, Place place) {
     if (taken) {
+        place.sentAt = std::chrono::steady_clock::now();
         const char* failure =
             place.raw ? "ZK5701W Exception accessing reply handlers" : "ZK5702W Exception accessing reply handlers";
         append(conn, std::move(place), failure);
@@ -135,25 +138,40 @@ void CommandInterfaceService::handOver(void* conn, bool taken, Place place) {
 // Places
 
 void CommandInterfaceService::SetExecReplyHandler(void* conn, ExecResultHandler handler) {
-    if (!conn) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(_mutex);
-    if (!handler) {
-        handler = _default;
-    }
-    try {
-        _queues[conn].push_back(Place{false, std::move(handler), nullptr, std::string()});
-    } catch (const std::exception& error) {
-        Warning("ZK5702W Exception accessing reply handlers", error.what());
+    if (conn) {
+        queueAhead(conn, Place{false, OrDefault(std::move(handler)), nullptr, std::string()},
+                   "ZK5702W Exception accessing reply handlers");
     }
 }
 
 void CommandInterfaceService::SetRawReplyHandler(void* conn, RawReplyHandler handler) {
     if (conn) {
-        append(conn, Place{true, nullptr, std::move(handler), std::string()},
-               "ZK5701W Exception accessing reply handlers");
+        queueAhead(conn, Place{true, nullptr, std::move(handler), std::string()},
+                   "ZK5701W Exception accessing reply handlers");
     }
+}
+
+void CommandInterfaceService::queueAhead(void* conn, Place place, const char* exceptionText) {
+    // Read before the lock: the count is the connection's, behind a lock of its own.
+    const std::uint64_t taken = _sender ? _sender->RequestsTaken(conn) : 0;
+    std::string failure;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        try {
+            auto& places = _queues[conn];
+            // Its line goes after those of the places queued ahead before it.
+            std::uint64_t after = taken;
+            for (const Place& ahead : places) {
+                after = std::max(after, ahead.awaits);
+            }
+            place.awaits = after + 1;
+            places.push_back(std::move(place));
+            return;
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+    }
+    Warning(exceptionText, failure);
 }
 
 void CommandInterfaceService::append(void* conn, Place place, const char* exceptionText) {
@@ -285,11 +303,37 @@ void CommandInterfaceService::callLost(const Place& place, const char* reason) {
 }
 
 void CommandInterfaceService::ExpireRequests(std::chrono::steady_clock::time_point cutoff) {
+    // The request counts of the connections with places queued ahead, read outside the
+    // lock: a place's time starts once its line has gone.
+    std::map<void*, std::uint64_t> taken;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        for (const auto& [conn, places] : _queues) {
+            for (const Place& place : places) {
+                if (place.awaits != 0) {
+                    taken.emplace(conn, 0);
+                    break;
+                }
+            }
+        }
+    }
+    for (auto& [conn, count] : taken) {
+        count = _sender ? _sender->RequestsTaken(conn) : 0;
+    }
+    const auto now = std::chrono::steady_clock::now();
     std::vector<Place> expired;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         for (auto& [conn, places] : _queues) {
             for (Place& place : places) {
+                if (place.awaits != 0) {
+                    const auto count = taken.find(conn);
+                    if (count == taken.end() || count->second < place.awaits) {
+                        continue;
+                    }
+                    place.awaits = 0;
+                    place.sentAt = now;
+                }
                 if (place.timedOut || place.sentAt > cutoff) {
                     continue;
                 }
@@ -300,7 +344,7 @@ void CommandInterfaceService::ExpireRequests(std::chrono::steady_clock::time_poi
         }
     }
     for (const Place& place : expired) {
-        callLost(place, TimedOut);
+        callLost(place, kTimedOut);
     }
 }
 

@@ -14,6 +14,7 @@
 // seven handler slots; handlers are copied under it and called outside it.
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -26,6 +27,7 @@
 #include "core/IServiceBaseImpl.h"
 #include "core/ISignalObserver.h"
 #include "core/MessageSignalData.h"
+#include "core/RequestErrors.h"
 #include "core/Signal.h"
 #include "core/ZelkorLoggable.h"
 #include "driver/ConnectionResult.h"
@@ -42,10 +44,6 @@ class CommandInterfaceService : public ISignalObserver<ConnectionResult>,
                                 public IGiveMessageMapToMessageReceiver,
                                 public ZelkorLoggable {
 public:
-    // The result given to exec handlers whose request lost its connection or never went out.
-    static constexpr const char* ConnectionLost = "connection lost";
-    // The result given to exec handlers whose request was unanswered for the reply time-out.
-    static constexpr const char* TimedOut = "timeout";
     static constexpr const char* NotImplemented = "exec is not implemented";
     static constexpr const char* MissingCommand = "Missing command";
 
@@ -77,8 +75,9 @@ public:
 
     // --- controller side -----------------------------------------------------------------
     // Appends an exec handler to the connection's places now (an empty one while a
-    // default is set: a copy of the default), for a line the caller sends itself. Null
-    // handle: nothing.
+    // default is set: a copy of the default), for a line the caller sends itself next on
+    // the connection; its reply time-out counts from when the connection took a line after
+    // those taken at the call (ExpireRequests). Null handle: nothing.
     void SetExecReplyHandler(void* conn, ExecResultHandler handler);
     // A raw "exec" request line (built, header included) with its raw handler: sent on the
     // connection, the handler taking its place once the connection took the line, else
@@ -86,16 +85,14 @@ public:
     // whether the line was taken. A null handle sends by multicast and keeps no handler.
     void SendRawExecLine(void* conn, std::string line, RawReplyHandler handler,
                          IServiceSender::SendResult sent = nullptr);
-    // `handler`, or when it is empty a copy of the default handler as it is now (empty
-    // when none is set): what a request sent with `handler` would hold.
-    ExecResultHandler OrDefault(ExecResultHandler handler);
+    ExecResultHandler OrDefault(ExecResultHandler handler) override;
     // An empty "getpresetinfo" request on the connection.
     void SendGetPresetInfo(void* conn);
 
     // --- driver side ---------------------------------------------------------------------
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
-    // A lost or refused connection: its exec handlers hear ConnectionLost, its raw ones
-    // their lines' refusal with ConnectionLost, as it would come in (EndedRequestReply).
+    // A lost or refused connection: its exec handlers hear kConnectionLost, its raw ones
+    // their lines' refusal with kConnectionLost, as it would come in (EndedRequestReply).
     void SignalRaised(ConnectionResult& result) override;
     // An "exec" message: a reply to ProcessExecReply, a request to ProcessExecRequest.
     void SignalRaised(MessageSignalData& data) override;
@@ -109,8 +106,9 @@ public:
     // hears success false with the error's reason as result and the other texts empty, a
     // raw one the error line as it came in. One that answers another word is not ours.
     void ProcessErrorReply(MessageSignalData& data);
-    // Loop thread: every place taken at `cutoff` or before and still unanswered is
-    // answered now as one whose reply timed out: an exec handler hears TimedOut as the
+    // Loop thread: every place whose line the connection took at `cutoff` or before and
+    // still unanswered is answered now as one whose reply timed out (a place queued ahead
+    // counts from the first call that finds its line sent): an exec handler hears kTimedOut as the
     // result (path "/", success false), a raw one its line's refusal with it. The place
     // stays for the reply, which, should it still come, goes to nobody.
     void ExpireRequests(std::chrono::steady_clock::time_point cutoff);
@@ -126,8 +124,12 @@ private:
         RawReplyHandler rawHandler;
         // A raw line as it went out: what answers it when no reply will.
         std::string line;
-        // When the place was taken.
-        std::chrono::steady_clock::time_point sentAt = std::chrono::steady_clock::now();
+        // When the connection took the line.
+        std::chrono::steady_clock::time_point sentAt{};
+        // Queued ahead for a line its caller sends itself: the connection's request count
+        // at which that line has gone (IServiceSender::RequestsTaken), until it has; 0 for
+        // a line sent, and stamped, here.
+        std::uint64_t awaits = 0;
         // Answered at the reply time-out: the place waits for its late reply, which goes
         // to nobody.
         bool timedOut = false;
@@ -142,6 +144,8 @@ private:
     // On the loop, in the turn the connection took (or refused) a line.
     void handOver(void* conn, bool taken, Place place);
     void append(void* conn, Place place, const char* exceptionText);
+    // Appends a place for a line the caller sends next on the connection itself.
+    void queueAhead(void* conn, Place place, const char* exceptionText);
     // Takes the oldest place of the connection (or the default) under the lock.
     Chosen choose(void* handle);
     // The reply to the exec handler, with the outcome read from it.
@@ -149,9 +153,9 @@ private:
     // Runs the handler the request's arguments choose; false when that form has none.
     bool runHandler(void* conn, const ExecCommand& request, const std::string& path, const std::string& command,
                     bool& success, std::string& result);
-    // A place no reply will take: an exec handler hears ConnectionLost as the result (path
+    // A place no reply will take: an exec handler hears kConnectionLost as the result (path
     // "/", success false), a raw one the line's refusal with it as it would come in.
-    static void callLost(const Place& place, const char* reason = ConnectionLost);
+    static void callLost(const Place& place, const char* reason = kConnectionLost);
 
     IServiceSender* _sender;
     Signal<MessageSignalData> _execSignal;

@@ -72,7 +72,11 @@ void EventSubscriptionService::SignalRaised(ConnectionResult& result) {
 }
 
 void EventSubscriptionService::RemoveSubscriber(const SubscriberKey& subscriber) {
-    onLoop([subscriber](EventSubscriptionService& self) { self._model.RemoveSubscription(subscriber, nullptr); });
+    onLoop([subscriber](EventSubscriptionService& self) {
+        self.Detail("ZK6593I Event subscriber gone behind its router, its subscriptions dropped",
+                    MessageForwardInfo::GetPaths(subscriber.route));
+        self._model.RemoveSubscription(subscriber, nullptr);
+    });
 }
 
 void EventSubscriptionService::SignalRaised(MessageSignalData& data) {
@@ -82,9 +86,6 @@ void EventSubscriptionService::SignalRaised(MessageSignalData& data) {
     }
     const std::string word = message->CommandName();
     if (message->GetIsReply()) {
-        if (word == "event") {
-            answerReply(data);
-        }
         return;
     }
     if (word == "event") {
@@ -136,22 +137,6 @@ void EventSubscriptionService::answerUnsubscribe(MessageSignalData& data) {
     reply.SetMessageForwardInfo(request.GetMessageForwardInfo());
     if (_sender) {
         _sender->BuildAndSendMessage(data.Handle(), reply, false);
-    }
-}
-
-void EventSubscriptionService::answerReply(MessageSignalData& data) {
-    const Message& reply = *data.GetMessage();
-    const SubscriberKey subscriber = SubscriberKey::Of(data.Handle(), reply.GetMessageForwardInfo());
-    std::string error;
-    if (!subscriber.Routed() || !reply.GetIsError(error) || !SubscriberGone(error)) {
-        return;
-    }
-    Detail("ZK6593I Event subscriber gone behind its router, its subscriptions dropped",
-           MessageForwardInfo::GetPaths(subscriber.route));
-    _model.RemoveSubscription(subscriber, nullptr);
-    // The other services hold things of the same requester (transfers, subscriptions).
-    if (_sender) {
-        _sender->ForgetRoutedRequester(data.Handle(), reply.GetMessageForwardInfo());
     }
 }
 

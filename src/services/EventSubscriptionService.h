@@ -2,8 +2,7 @@
 // The owner of "event", "subscribeevent" and "unsubscribeevent". On a device it keeps
 // who subscribed to which events (EventSubscriptionModel), fans raised events out to
 // them, and forgets a connection's subscriptions when the connection goes, and those of a
-// controller behind a router once the router answers an event for it "Device not found"
-// or "Device not connected". On either
+// controller behind a router once the driver hears it is gone (RemoveSubscriber). On either
 // side it acknowledges a received event before any handler the application connected.
 // Subscriptions come over connections only: one over UDP is dropped unanswered, as no
 // connection result would ever end it.
@@ -60,13 +59,13 @@ public:
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
     // A closed or refused connection: its subscriptions go.
     void SignalRaised(ConnectionResult& result) override;
-    // What one subscriber behind a router holds: it said goodbye.
+    // What one subscriber behind a router holds: it said goodbye, or its router said it is
+    // gone (the driver tells, ForgetRoutedRequester). Any thread.
     void RemoveSubscriber(const SubscriberKey& subscriber);
     // True while the connection holds an event subscription. Loop thread.
     bool Holds(void* handle) const { return _model.Holds(handle); }
     // A received request of the three words is answered on its connection with its
-    // header; replies are left to the handlers, but for a router's word that the routed
-    // subscriber of an event is gone, which drops that subscriber.
+    // header; replies are left to the handlers.
     void SignalRaised(MessageSignalData& data) override;
     Signal<MessageSignalData>& EventSignal() { return _event.signal; }
     Signal<MessageSignalData>& SubscribeEventSignal() { return _subscribe.signal; }
@@ -96,7 +95,6 @@ private:
     void answerEvent(MessageSignalData& data);
     void answerSubscribe(MessageSignalData& data);
     void answerUnsubscribe(MessageSignalData& data);
-    void answerReply(MessageSignalData& data);
 
     IServiceSender* _sender;
     LoopPoster _toLoop;

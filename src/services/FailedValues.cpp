@@ -42,12 +42,22 @@ ObjectParamContainer FailedValues(const std::string& word, const std::string& re
 ObjectParamContainer FailedValues(const std::string& word, const ObjectParamContainer& request,
                                   const std::string& reason) {
     const auto message = messageOf(word);
-    std::string line;
-    // A container past the entries bound is never sent: it reads as no entries.
     if (FolderLookup::ProcessObjectsIntoWorkerMessage(true, *message, request)) {
-        line = message->Build(true);
+        return FailedValues(word, message->Build(true), reason);
     }
-    return FailedValues(word, line, reason);
+    // Past the entries bound no line is made of it: its own values are marked instead.
+    ObjectParamContainer failed = request;
+    for (const auto& path : failed.GetContainerNames()) {
+        for (auto& value : *failed.GetContainers(path)) {
+            for (const auto& name : value.GetContainerNames()) {
+                for (auto& pair : *value.GetContainer(name)) {
+                    pair.value = Json::Value();
+                    pair.error = reason;
+                }
+            }
+        }
+    }
+    return failed;
 }
 
 }  // namespace Zelkor

@@ -17,7 +17,8 @@ namespace Zelkor {
 // "get" or "set". A line whose entries do not read gives one entry without path that
 // carries the reason.
 ObjectParamContainer FailedValues(const std::string& word, const std::string& requestLine, const std::string& reason);
-// From the container the request was made of.
+// From the container the request was made of; one past the entries bound, which makes no
+// line, gives each of its values the reason.
 ObjectParamContainer FailedValues(const std::string& word, const ObjectParamContainer& request,
                                   const std::string& reason);
 

@@ -1,17 +1,19 @@
 #include "services/FolderModificationService.h"
 
 #include <exception>
-#include <vector>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "core/ErrorReply.h"
+#include "core/RequestErrors.h"
 #include "driver/EndedRequest.h"
 #include "driver/IServiceSender.h"
 #include "services/FailedValues.h"
 #include "services/FolderLookup.h"
 #include "services/MultiGetValue.h"
 #include "services/MultiSetValue.h"
+#include "storage/RequestBound.h"
 #include "storage/StorageModel.h"
 
 namespace Zelkor {
@@ -225,6 +227,8 @@ void FolderModificationService::sendMulti(Kind& kind, void* handle, const Object
         return;
     }
     std::string line;
+    // The answer of a request whose line cannot be made: none once it is built.
+    std::optional<ObjectParamContainer> failed;
     try {
         std::unique_ptr<MultiSetGetWorker> message;
         if (&kind == &_set) {
@@ -235,14 +239,19 @@ void FolderModificationService::sendMulti(Kind& kind, void* handle, const Object
         if (!FolderLookup::ProcessObjectsIntoWorkerMessage(flag, *message, values)) {
             // A request cut at the entries bound would read as answered in full.
             Warning(std::string("ZK6339W ") + kind.texts.word + " request exceeds the entries bound, not sent");
-            return;
+            failed = FailedValues(kind.texts.word, values, kTooManyEntries);
+        } else {
+            if (header) {
+                message->SetMessageForwardInfo(*header);
+            }
+            line = message->Build(true);
         }
-        if (header) {
-            message->SetMessageForwardInfo(*header);
-        }
-        line = message->Build(true);
     } catch (const std::exception& error) {
         Warning(kind.texts.sendException, error.what());
+        failed = FailedValues(kind.texts.word, std::string(), error.what());
+    }
+    if (failed) {
+        refuse(kind, handle, std::move(entry), std::move(*failed));
         return;
     }
     sendLine(kind, handle, std::move(line), std::move(entry));
@@ -266,6 +275,7 @@ void FolderModificationService::sendSingle(Kind& kind, void* handle, const char*
         line = message->Build(true);
     } catch (const std::exception& error) {
         Warning(kind.texts.sendException, error.what());
+        refuse(kind, handle, std::nullopt, FailedValues(kind.texts.word, std::string(), error.what()));
         return;
     }
     sendLine(kind, handle, std::move(line), std::nullopt);
@@ -282,7 +292,10 @@ void FolderModificationService::sendLine(Kind& kind, void* handle, std::string l
                                                    sent = std::move(sent), kept = std::move(kept)](bool taken) mutable {
         if (!taken) {
             Warning(kind.texts.notTaken, tagOf(handle));
-            answerUnsent(kind, std::move(entry), raw, kept);
+            answerUnsent(kind, handle, std::move(entry), FailedValues(kind.texts.word, kept, kConnectionLost));
+            if (raw) {
+                raw(EndedRequestText(kept, kConnectionLost));
+            }
         } else {
             recordSent(kind, handle, std::move(entry), std::move(raw), std::move(kept));
         }
@@ -321,22 +334,22 @@ void FolderModificationService::ExpireRequests(std::chrono::steady_clock::time_p
         }
         for (const auto& answer : expired) {
             if (answer.handler) {
-                answer.handler(FailedValues(kind->texts.word, answer.line, TimedOut));
+                answer.handler(FailedValues(kind->texts.word, answer.line, kTimedOut));
             }
             if (answer.raw) {
-                answer.raw(EndedRequestText(answer.line, TimedOut));
+                answer.raw(EndedRequestText(answer.line, kTimedOut));
             }
         }
     }
 }
 
-void FolderModificationService::AnswerUnsent(const std::string& word, ReplyHandler handler,
-                                             const ObjectParamContainer& failed) {
+void FolderModificationService::AnswerUnsent(const std::string& word, const ObjectParamContainer& failed) {
     Kind* kind = kindOf(word);
     if (!kind) {
         return;
     }
-    if (!handler) {
+    ReplyHandler handler;
+    {
         std::lock_guard<std::mutex> lock(kind->mutex);
         handler = kind->defaultHandler;
     }
@@ -345,15 +358,40 @@ void FolderModificationService::AnswerUnsent(const std::string& word, ReplyHandl
     }
 }
 
-void FolderModificationService::answerUnsent(Kind& kind, std::optional<Entry> entry, const RawReplyHandler& raw,
-                                             const std::string& line) {
+void FolderModificationService::refuse(Kind& kind, void* handle, std::optional<Entry> entry,
+                                       ObjectParamContainer failed) {
+    _sender->AnswerLater([this, &kind, handle, entry = std::move(entry), failed = std::move(failed)]() mutable {
+        answerUnsent(kind, handle, std::move(entry), failed);
+    });
+}
+
+void FolderModificationService::answerUnsent(Kind& kind, void* handle, std::optional<Entry> entry,
+                                             const ObjectParamContainer& failed) {
     ReplyHandler handler;
-    if (entry && !entry->useDefault) {
-        handler = std::move(entry->handler);
+    {
+        std::lock_guard<std::mutex> lock(kind.mutex);
+        try {
+            if (!entry) {
+                // Sent without a handler, it would have taken the one queued ahead.
+                const auto found = kind.queues.find(handle);
+                if (found != kind.queues.end() && !found->second.waiting.empty()) {
+                    entry = std::move(found->second.waiting.front());
+                    found->second.waiting.pop_front();
+                }
+            }
+            // A handler sent or queued empty swallows the answer, as it would the reply.
+            if (!entry || entry->useDefault) {
+                handler = kind.defaultHandler;
+            } else {
+                handler = std::move(entry->handler);
+            }
+        } catch (const std::exception& error) {
+            Warning(kind.texts.replyException, error.what());
+            return;
+        }
     }
-    AnswerUnsent(kind.texts.word, std::move(handler), FailedValues(kind.texts.word, line, ConnectionLost));
-    if (raw) {
-        raw(EndedRequestText(line, ConnectionLost));
+    if (handler) {
+        handler(failed);
     }
 }
 
@@ -430,10 +468,10 @@ void FolderModificationService::SignalRaised(ConnectionResult& result) {
             }
             const ReplyHandler& handler = entry.useDefault ? fallback : entry.handler;
             if (handler) {
-                handler(FailedValues(kind->texts.word, entry.line, ConnectionLost));
+                handler(FailedValues(kind->texts.word, entry.line, kConnectionLost));
             }
             if (entry.raw) {
-                entry.raw(EndedRequestText(entry.line, ConnectionLost));
+                entry.raw(EndedRequestText(entry.line, kConnectionLost));
             }
         }
     }

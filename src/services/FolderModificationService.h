@@ -8,14 +8,16 @@
 // Per connection and kind the service keeps the handlers of the requests that went out,
 // in sending order, and the handlers queued ahead for requests still to be sent. An entry
 // joins the first only once the connection took the line, in the same loop turn, so a
-// request that never reached the wire holds no place: its handler hears its entries
-// failed with ConnectionLost a turn later. A reply the reader refused still takes its
-// place (UnreadableReply), and so does an "@error" the connection finds answering a
-// "get" or "set"; the end of the connection answers every place it held. Each such
-// handler hears its request's entries, each carrying the reader's text, the error's
-// reason or ConnectionLost, and so does one whose reply refuses the whole message. With a
-// reply time-out, a request unanswered that long hears TimedOut and keeps its place for
-// the late reply, which then goes to nobody (ExpireRequests).
+// request that never reached the wire holds no place: the handler its reply would have
+// gone to hears its entries failed a turn later, with kConnectionLost when the connection
+// did not take the line, "Too many entries" past the entries bound (no line is made of
+// it). A reply the reader refused still takes its place (UnreadableReply), and so does an
+// "@error" the connection finds answering a "get" or "set"; the end of the connection
+// answers every place it held. Each such handler hears its request's entries, each
+// carrying the reader's text, the error's reason or kConnectionLost, and so does one whose
+// reply refuses the whole message. With a reply time-out, a request unanswered that long
+// hears kTimedOut and keeps its place for the late reply, which then goes to nobody
+// (ExpireRequests).
 //
 // Ownership: made and owned by the driver, which outlives it; the sender is not owned,
 // the storage facade is shared. Threads: sends and the handler setters come from any
@@ -62,10 +64,6 @@ public:
     static constexpr const char* ProtocolVersion = "1.16.1.26";
     static constexpr const char* NoStorage = "No storage layer found";
     static constexpr const char* StorageException = "Exception in storage layer";
-    // The error of every entry of the requests a closed connection had taken.
-    static constexpr const char* ConnectionLost = "connection lost";
-    // The error of every entry of a request unanswered for the reply time-out.
-    static constexpr const char* TimedOut = "timeout";
 
     // Either may be null: without sender nothing is sent, without storage every entry of
     // a reply carries NoStorage.
@@ -93,9 +91,9 @@ public:
     // --- driver side -----------------------------------------------------------------
     void GiveMessageMapToMessageReceiver(ICombineMessageSignalMaps* receiver) override;
     // A closed or refused connection: the handler of each request it had taken hears the
-    // request's entries, each with the error ConnectionLost, in sending order (gets, then
+    // request's entries, each with the error kConnectionLost, in sending order (gets, then
     // sets); a request sent without handler, the default handler as a reply would; a raw
-    // command's handler, besides, its line's refusal with ConnectionLost as it would come
+    // command's handler, besides, its line's refusal with kConnectionLost as it would come
     // in (EndedRequestReply). The handlers queued ahead for requests not sent go uncalled.
     void SignalRaised(ConnectionResult& result) override;
     // A reply goes to ProcessGetSetReply, a request to ProcessGetSetValue.
@@ -130,13 +128,11 @@ public:
                          std::function<void(bool taken)> sent = nullptr);
 
     // Loop thread: every request taken at `cutoff` or before and still unanswered is
-    // answered now as one whose reply timed out, each entry with TimedOut (a raw
+    // answered now as one whose reply timed out, each entry with kTimedOut (a raw
     // command's handler, its line's refusal with it). Its place stays for the reply,
     // which, should it still come, goes to nobody.
     void ExpireRequests(std::chrono::steady_clock::time_point cutoff);
-    // A request of `word` ("get" or "set") that never went out, answered on the loop: its
-    // handler, or the default handler as it is now when it has none, hears `failed`.
-    void AnswerUnsent(const std::string& word, ReplyHandler handler, const ObjectParamContainer& failed);
+    void AnswerUnsent(const std::string& word, const ObjectParamContainer& failed) override;
 
     // The reply's entries from the filled container, "protocolversion" answered as above.
     static bool PopulateReply(MultiSetGetWorker& reply, ObjectParamContainer& container);
@@ -205,15 +201,19 @@ private:
     void setDefault(Kind& kind, ReplyHandler handler);
     void queueAhead(Kind& kind, void* handle, ReplyHandler handler, std::string tag);
     // Builds the line on the caller's thread; `entry` empty for a request without handler.
+    // A request whose line cannot be made (past the entries bound, or the build threw) is
+    // refused, every value failed with the reason.
     void sendMulti(Kind& kind, void* handle, const ObjectParamContainer& values, const MessageForwardInfo* header,
                    bool flag, std::optional<Entry> entry);
     void sendSingle(Kind& kind, void* handle, const char* path, const char* value, bool flag, const char* format);
     void sendLine(Kind& kind, void* handle, std::string line, std::optional<Entry> entry,
                   RawReplyHandler raw = nullptr, std::function<void(bool taken)> sent = nullptr);
-    // On the loop, a turn after the connection refused the line: its handler (a request
-    // sent without one: the default handler) hears every entry failed with
-    // ConnectionLost, a raw command's handler the line's refusal with it.
-    void answerUnsent(Kind& kind, std::optional<Entry> entry, const RawReplyHandler& raw, const std::string& line);
+    // A request that never went out, answered a turn later on the loop (answerUnsent).
+    void refuse(Kind& kind, void* handle, std::optional<Entry> entry, ObjectParamContainer failed);
+    // On the loop: `failed` goes where the request's reply would have gone: its handler
+    // (an empty one swallows it); sent without one, the handler queued ahead on the
+    // connection, which it uses up, else the default handler as it is now.
+    void answerUnsent(Kind& kind, void* handle, std::optional<Entry> entry, const ObjectParamContainer& failed);
     // On the loop, once the connection took the line.
     void recordSent(Kind& kind, void* handle, std::optional<Entry> entry, RawReplyHandler raw, std::string line);
     // Takes the handler of the oldest place on the connection and calls it, outside the

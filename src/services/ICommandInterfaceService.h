@@ -94,6 +94,10 @@ public:
     // Answers "cancelputfile" on the connection; an empty or null error is a reply
     // without body.
     virtual void ReplyCancelPutfile(void* conn, const char* error) = 0;
+    // `handler`, or when it is empty a copy of the default handler as it is now (empty
+    // when none is set): what a request sent with `handler` would hold, and so what
+    // hears a request that found no connection to go on.
+    virtual ExecResultHandler OrDefault(ExecResultHandler handler) = 0;
 };
 
 }  // namespace Zelkor

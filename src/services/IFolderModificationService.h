@@ -9,15 +9,16 @@
 // in that order: one sent with a handler holds that handler; one sent without takes a
 // handler queued before by SetGetReplyHandler/SetSetReplyHandler, else stands for the
 // default handler as it is when its reply comes. A request the connection did not take
-// holds no place: its handler (one sent without: the default) hears every entry failed
-// with "connection lost", on the loop. A queued empty handler swallows its reply. An
-// "@error" reply that answers a request (it names no word: the connection knows which
-// request was in flight) takes its place, and the place's handler hears the request's
-// entries, each with the error's "message" as its error; so does a reply that refuses
-// the whole message (one entry without path that carries an error, as a router refuses
-// a request for a device it cannot reach). A lost connection answers each place it held
-// alike, each entry with the error "connection lost", in sending order; the handlers
-// queued ahead for requests not yet sent go uncalled.
+// holds no place: the handler its reply would have gone to hears every entry failed with
+// "connection lost", on the loop; so does one past the entries bound (MaxEntriesPerMessage,
+// never sent) with "Too many entries". A handler sent or queued empty swallows its reply,
+// and its failure alike. An "@error" reply that answers a request (it names no word: the
+// connection knows which request was in flight) takes its place, and the place's handler
+// hears the request's entries, each with the error's "message" as its error; so does a
+// reply that refuses the whole message (one entry without path that carries an error, as
+// a router refuses a request for a device it cannot reach). A lost connection answers each
+// place it held alike, each entry with the error "connection lost", in sending order; the
+// handlers queued ahead for requests not yet sent go uncalled.
 //
 // Ownership: the driver's; the application never deletes it. Handlers are copied.
 // Threads: any thread. The container is read and the line built before a send returns;
@@ -66,6 +67,10 @@ public:
                                    bool flag) = 0;
     virtual void SendMultiGetValue(void* handle, ObjectParamContainer& values, MessageForwardInfo& header,
                                    ReplyHandler handler, bool flag, std::string tag) = 0;
+    // A request of `word` ("get" or "set") sent without handler that found no connection
+    // to go on, answered by its caller on the loop: the default handler as it is now hears
+    // `failed`.
+    virtual void AnswerUnsent(const std::string& word, const ObjectParamContainer& failed) = 0;
 };
 
 }  // namespace Zelkor

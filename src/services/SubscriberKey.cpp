@@ -1,6 +1,7 @@
 #include "services/SubscriberKey.h"
 
 #include "core/MessageForwardInfo.h"
+#include "core/RequestErrors.h"
 
 namespace Zelkor {
 
@@ -11,7 +12,7 @@ SubscriberKey SubscriberKey::Of(void* conn, const MessageForwardInfo& header) {
 
 bool SubscriberGone(const std::string& error) {
     // The router's own texts for a target it cannot reach.
-    return error == "Device not found" || error == "Device not connected";
+    return error == "Device not found" || error == kDeviceNotConnected;
 }
 
 }  // namespace Zelkor

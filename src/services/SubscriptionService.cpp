@@ -84,9 +84,6 @@ void SubscriptionService::SignalRaised(MessageSignalData& data) {
         return;
     }
     if (message->GetIsReply()) {
-        if (word == "publish" || word == "log") {
-            answerReply(data, word);
-        }
         return;
     }
     if (word == "publish") {
@@ -157,7 +154,11 @@ bool SubscriptionService::Holds(void* conn) const {
 }
 
 void SubscriptionService::RemoveSubscriber(const SubscriberKey& subscriber) {
-    onLoop([subscriber](SubscriptionService& self) { self.removeSubscriber(subscriber); });
+    onLoop([subscriber](SubscriptionService& self) {
+        self.Detail("ZK6556I Subscriber gone behind its router, its subscriptions dropped: " +
+                    MessageForwardInfo::GetPaths(subscriber.route));
+        self.removeSubscriber(subscriber);
+    });
 }
 
 void SubscriptionService::removeNow(void* conn) {
@@ -217,37 +218,6 @@ void SubscriptionService::dropFromValues(const std::string& path, const std::str
 std::size_t SubscriptionService::ValueSubscriptionCount(void* conn) const {
     const auto count = _valueCounts.find(conn);
     return count == _valueCounts.end() ? 0 : count->second;
-}
-
-void SubscriptionService::answerReply(MessageSignalData& data, const std::string& word) {
-    const Message& reply = *data.GetMessage();
-    const SubscriberKey subscriber = SubscriberKey::Of(data.Handle(), reply.GetMessageForwardInfo());
-    if (!subscriber.Routed()) {
-        return;
-    }
-    std::string error;
-    if (!reply.GetIsError(error)) {
-        // A publish's error rides on its one entry.
-        if (const auto* values = dynamic_cast<const MultiSetGetWorker*>(&reply)) {
-            for (const auto& [key, entries] : values->GetValues()) {
-                for (const auto& entry : entries) {
-                    if (entry.Error()) {
-                        error = entry.Error();
-                    }
-                }
-            }
-        }
-    }
-    if (!SubscriberGone(error)) {
-        return;
-    }
-    Detail("ZK6556I Subscriber gone behind its router, its subscriptions dropped: " + word + " " +
-           MessageForwardInfo::GetPaths(subscriber.route));
-    removeSubscriber(subscriber);
-    // The other services hold things of the same requester (transfers, event subscriptions).
-    if (_sender) {
-        _sender->ForgetRoutedRequester(data.Handle(), reply.GetMessageForwardInfo());
-    }
 }
 
 // ---------------------------------------------------------------------------------------

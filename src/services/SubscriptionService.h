@@ -11,8 +11,8 @@
 // subscribed format, as one "publish" per subscriber; log rows go to the log subscribers
 // their priority admits. A connection's subscriptions go with it (a failed connection
 // result); a subscriber's with its empty "unsubscribe", and a routed subscriber's once the
-// router answers a publish or row for it "Device not found" or "Device not connected" (the
-// controller is gone). Subscriptions come over connections only: a subscribing word over
+// driver hears it is gone (RemoveSubscriber: its goodbye, or its router's answer to a
+// notice for it "Device not found" or "Device not connected"). Subscriptions come over connections only: a subscribing word over
 // UDP is dropped unanswered, as no connection result would ever end it. Unsolicited lines
 // carry the subscriber's stored header without its sender hash, so that a subscriber that
 // filters duplicates by hash never takes a new publish for an old one. What one connection
@@ -142,7 +142,8 @@ public:
     void ValueChanged(const char* path, const char* format, const char* value, const char* type, bool changed,
                       std::weak_ptr<IStorage> storage) override;
     void RemoveSubscription(void* handle) override;
-    // What one subscriber behind a router holds (values, polled, log): it said goodbye.
+    // What one subscriber behind a router holds (values, polled, log): it said goodbye, or
+    // its router said it is gone (the driver tells, ForgetRoutedRequester). Any thread.
     void RemoveSubscriber(const SubscriberKey& subscriber);
     // True while the connection holds a value, polled or log subscription. Loop thread.
     bool Holds(void* conn) const;
@@ -153,8 +154,7 @@ public:
     void SignalRaised(ConnectionResult& result) override;
     // A request of the nine words, or a "publishers" list routed here: answered on its
     // connection with its header. Replies are the application's, but a publishers reply,
-    // which comes through the router, is raised on ListPublishersSignal once, and a router's
-    // answer that a routed subscriber is gone drops that subscriber.
+    // which comes through the router, is raised on ListPublishersSignal once.
     void SignalRaised(MessageSignalData& data) override;
     // From now on requests and value changes are ignored; the tables stay. For ever.
     void Finalize() { _finalized.store(true); }
@@ -233,8 +233,6 @@ private:
     void removeNow(void* conn);
     // Everything one subscriber holds: values, polled and log.
     void removeSubscriber(const SubscriberKey& subscriber);
-    // A reply to a publish or row; a router's word that its routed subscriber is gone drops it.
-    void answerReply(MessageSignalData& data, const std::string& word);
     void publish(const std::string& path, const std::string& value, bool flag);
     // The subscribed path that a change of `path` publishes; empty for none.
     std::string subscribedPathOf(const std::string& path) const;

@@ -259,8 +259,9 @@ public:
     // ordinal given to the last request taken (1 for the first; read on the loop right
     // after SendDataNow took the line), and, while the sink is handed a reply
     // (MessageReceived) or an ended request's answer (RequestEnded), the request it
-    // answers (ordinal 0 when none, and at any other time). Loop thread.
-    std::uint64_t LastRequestTaken() const { return _requestsTaken; }
+    // answers (ordinal 0 when none, and at any other time). Loop thread, but for the
+    // count of requests handed to the connection so far, which any thread may read.
+    std::uint64_t LastRequestTaken() const { return _requestsTaken.load(std::memory_order_relaxed); }
     const ConnectionRequest& AnsweredRequest() const { return _answered; }
     // The sink's queue bound; 0 (no bound) without a sink.
     std::uint64_t MaxQueueDepth() const;
@@ -454,7 +455,7 @@ private:
     std::deque<EndedRequest> _endedRequests;
     // Requests taken so far, those written and still unanswered, and the one the reply
     // being handed to the sink answers.
-    std::uint64_t _requestsTaken = 0;
+    std::atomic<std::uint64_t> _requestsTaken{0};
     AwaitedRequests _awaited;
     ConnectionRequest _answered;
     bool _endedReportPosted = false;

@@ -72,7 +72,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
         _forwardInfo.SetTargetPaths(parsed.GetTargetPaths());
         _forwardInfo.SetSourcePaths(parsed.GetSourcePaths());
         // Counted whether taken or not: only a taken line's ordinal is ever asked for.
-        const std::uint64_t ordinal = ++_requestsTaken;
+        const std::uint64_t ordinal = _requestsTaken.fetch_add(1, std::memory_order_relaxed) + 1;
         if (!IsTrusted() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
             if (!enqueue(_passQueue, {std::move(text), command, false, ordinal})) {

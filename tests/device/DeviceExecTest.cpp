@@ -194,6 +194,17 @@ TEST_F(DeviceExec, ALineNotSentLeavesNoCallbackWaiting) {
                                    R"(sent @get {"path":"/a/c","value":3})"}));
 }
 
+// A word whose replies never reach a raw command ("disco": discovery takes its reply; a
+// file word, with no file service here) is answered once its line went, not left waiting.
+TEST_F(DeviceExec, ARawLineWhoseReplyGoesElsewhereIsAnsweredOnceSent) {
+    device->SendRawCommand(R"(disco {"params":["name"]})", Raw("disco"));
+    device->SendRawCommand(R"(freespace {"path":"/"})", Raw("freespace"));
+    EXPECT_EQ(Answer({R"(@disco {"name":"amp-1"})"}), (Lines{R"(disco {"params":["name"]})" "\n"}));
+    EXPECT_EQ(peer.ReadLine(), "freespace {\"path\":\"/\"}\n");
+    EXPECT_EQ(WaitHeard(2), (Lines{R"(disco @disco {"error":"reply not delivered"})",
+                                   R"(freespace @freespace {"error":"reply not delivered"})"}));
+}
+
 // A disconnection of the device's signals answers its waiting raw lines as a lost
 // connection would; one the folder modification service holds still hears its own reply.
 // The next raw command connects its handler again. A finalized device sends none and

@@ -52,19 +52,22 @@ protected:
         }
     }
 
-    // One get of the device's name through the router, answered with its value within
-    // `wait`; false when no answer came or it carried an error.
-    bool Read(std::chrono::milliseconds wait) {
+    // One get of the device's name through the router: its answer within `wait`, null
+    // when none came.
+    Json::Value Ask(std::chrono::milliseconds wait) {
         const std::string tag = "read" + std::to_string(++reads);
         NodeProcess& ctl = controller->process;
         if (!ctl.Send(R"({"cmd":"get","guid":")" + kAmp + R"(","tag":")" + tag +
                       R"(","values":[{"path":"/configuration/device/name"}]})")) {
-            return false;
+            return Json::Value();
         }
-        const Json::Value answer =
-            ctl.Await([&](const Json::Value& line) { return line["event"] == "get" && line["tag"] == tag; }, wait);
+        return ctl.Await([&](const Json::Value& line) { return line["event"] == "get" && line["tag"] == tag; }, wait);
+    }
+    static bool HoldsName(const Json::Value& answer) {
         return answer["values"][0]["value"] == "amp1" && !answer["values"][0].isMember("error");
     }
+    // The same, answered with the device's name.
+    bool Read(std::chrono::milliseconds wait) { return HoldsName(Ask(wait)); }
 
     NetNamespace space{"rrs"};
     const std::string place = space.Made() ? space.Name() : "";
@@ -85,11 +88,14 @@ TEST_F(RouterRestart, GetsAreAnsweredAgainThroughARouterBackUnderANewGuid) {
     ASSERT_FALSE(secondRouter.empty());
     ASSERT_NE(secondRouter, firstRouter);
 
-    // Each read waits a while: one sent while the router is away may never be answered.
+    // Every read is answered: with an error while the router is away or its way to the
+    // device is not up yet, with the name once it is.
     bool answered = false;
     const auto deadline = restarted + 60s;
     while (!answered && std::chrono::steady_clock::now() < deadline) {
-        answered = Read(2s);
+        const Json::Value answer = Ask(30s);
+        ASSERT_FALSE(answer.isNull()) << "get read" << reads << " never answered";
+        answered = HoldsName(answer);
     }
     ASSERT_TRUE(answered) << "no get answered within 60 s of the router's restart";
     // The new router's record holds the connection; the reads' waits passed its line.

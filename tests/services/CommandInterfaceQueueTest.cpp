@@ -145,6 +145,22 @@ TEST_F(CommandInterfaceTest, AnExecUnansweredAtTheTimeOutHearsItOnceAndItsLateRe
     EXPECT_EQ(calls, (std::vector<std::string>{OkCall("B", "b"), LostCall("C"), LostCall("X")}));
 }
 
+// A place queued ahead for a line its caller sends itself counts its time from that
+// line's send, however long it was queued before.
+TEST_F(CommandInterfaceTest, APlaceQueuedAheadTimesOutCountedFromItsLinesSend) {
+    service.SetExecReplyHandler(first, Record("Q"));
+    const auto queued = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() <= queued) {
+    }
+    service.ExpireRequests(std::chrono::steady_clock::now());
+    EXPECT_TRUE(calls.empty());
+    sender.SendRequest(first, "exec {\"command\":\"q\"}\n", nullptr);
+    service.ExpireRequests(queued);
+    EXPECT_TRUE(calls.empty());
+    service.ExpireRequests(std::chrono::steady_clock::now());
+    EXPECT_EQ(calls, std::vector<std::string>{"Q:/||fail|timeout|"});
+}
+
 TEST_F(CommandInterfaceTest, AHandlerMaySendAgainFromItsCall) {
     Service::ExecResultHandler again = [this](const std::string&, const std::string& command, bool success,
                                               const std::string& result, const std::string&) {

@@ -149,6 +149,33 @@ TEST_F(FolderModificationTest, ARequestTheConnectionRefusedHoldsNoPlace) {
     EXPECT_EQ(calls, (std::vector<std::string>{"B:" + Gain(1), "default:" + Gain(2)}));
 }
 
+// A request that never goes out is answered where its reply would have gone: past the
+// entries bound every value fails "Too many entries", nothing sent; refused by the
+// connection, one sent with an empty handler goes to nobody, and one sent without a
+// handler to the handler queued ahead for it, which it uses up.
+TEST_F(FolderModificationTest, ARequestNeverSentIsAnsweredWhereItsReplyWouldHaveGone) {
+    service.SetDefaultGetReplyHandler(Record("default"));
+    ObjectParamContainer two;
+    ASSERT_TRUE(two.FromJsonText(R"([{"path":"/a/b"},{"path":"/a/c"}])"));
+    Zelkor::SetMaxEntriesPerMessage(1);
+    service.SendMultiGetValue(first, two, header, Record("A"), true, "t");
+    service.SetGetReplyHandler(first, Record("P"), "p");
+    service.SendMultiGetValue(first, two, header, true);
+    Zelkor::SetMaxEntriesPerMessage(Zelkor::kDefaultMaxEntriesPerMessage);
+    EXPECT_EQ(sender.Count(), 0u);
+    const std::string over = "/a|b!Too many entries /a|c!Too many entries";
+    EXPECT_EQ(calls, (std::vector<std::string>{"A:" + over, "P:" + over}));
+
+    calls.clear();
+    sender.SetAccept([](void*, const std::string& line) { return line.find("/refused") == std::string::npos; });
+    Get(first, nullptr, "/refused");
+    service.SetGetReplyHandler(first, Record("Q"), "q");
+    GetWithout(first, "/refused");
+    GetWithout(first);
+    GainReply(first, 1);
+    EXPECT_EQ(calls, (std::vector<std::string>{"Q:/|refused!connection lost", "default:" + Gain(1)}));
+}
+
 TEST_F(FolderModificationTest, AnErrorReplyAndAnUnreadableReplyEachReachTheirOwnHandler) {
     for (const char* name : {"A", "B", "C", "D", "E"}) {
         Get(first, Record(name));

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "core/Message.h"
-#include "core/MessageForwardInfo.h"
 
 namespace ZelkorTest {
 
@@ -25,16 +24,6 @@ Zelkor::IServiceSender::QueuedOutput FakeServiceSender::QueuedOutputOf(void* han
 void FakeServiceSender::UpdateDiscoReplyValue(const std::string& path, const std::string& value) {
     std::lock_guard<std::mutex> lock(_mutex);
     _discoValues.push_back(path + " " + value);
-}
-
-void FakeServiceSender::ForgetRoutedRequester(void* /*handle*/, const Zelkor::MessageForwardInfo& header) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _forgotten.push_back(header.GetSourcePaths());
-}
-
-std::vector<std::string> FakeServiceSender::ForgottenRequesters() const {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return _forgotten;
 }
 
 bool FakeServiceSender::IsLocalMAC(const std::string& mac) {
@@ -100,6 +89,15 @@ void FakeServiceSender::SendRequest(void* handle, std::string line, SendResult d
     if (done) {
         done(taken);
     }
+}
+
+std::uint64_t FakeServiceSender::RequestsTaken(void* handle) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    std::uint64_t taken = 0;
+    for (const auto& line : _lines) {
+        taken += line.handle == handle && line.request && line.taken ? 1 : 0;
+    }
+    return taken;
 }
 
 void FakeServiceSender::SendReply(void* handle, const std::string& line, const std::string&, const std::string&) {

@@ -7,6 +7,7 @@
 // reads them; the refusal rule is set before the sends it is meant for.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -34,11 +35,11 @@ public:
     void BuildAndSendMessageDelayed(void* handle, Zelkor::Message& message, bool request) override;
     void BuildAndSendUnicastMessage(void* handle, Zelkor::Message& message, bool request) override;
     void SendRequest(void* handle, std::string line, SendResult done) override;
+    // The request lines recorded on the handle as taken.
+    std::uint64_t RequestsTaken(void* handle) override;
     void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) override;
     Zelkor::Signal<Zelkor::ConnectionResult>& ConnectionResults() override { return _results; }
     void UpdateDiscoReplyValue(const std::string& path, const std::string& value) override;
-    // Recorded as the header's sources ("rt&ctl"): ForgottenRequesters.
-    void ForgetRoutedRequester(void* handle, const Zelkor::MessageForwardInfo& header) override;
     // The bytes of every line sent on a handle that has a budget, none ever written.
     QueuedOutput QueuedOutputOf(void* handle) override;
     unsigned long GetTlsLevel() override { return 0; }
@@ -64,8 +65,6 @@ public:
     std::size_t Count() const;
     // "path value" of every UpdateDiscoReplyValue, in order.
     std::vector<std::string> DiscoValues() const;
-    // The sources of every ForgetRoutedRequester, in order.
-    std::vector<std::string> ForgottenRequesters() const;
     // The last block size the transfer service announced (0: none).
     std::size_t transferBlockSize = 0;
 
@@ -78,7 +77,6 @@ private:
     std::vector<Line> _lines;
     std::map<void*, QueuedOutput> _queued;
     std::vector<std::string> _discoValues;
-    std::vector<std::string> _forgotten;
     std::vector<std::string> _localMACs;
     std::vector<std::pair<boost::asio::ip::address, unsigned short>> _listeners;
 };
