@@ -369,9 +369,15 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     }
     // Devices that do not know the word answer "unknown command": they hold no code.
     if (!info.error.empty() && info.error != kUnknownCommand) {
+        const bool routed = message->GetMessageForwardInfo().SourceList().size() >= 2;
+        if (info.error == kTooManyFailures) {
+            // Refused unchecked, while guessers keep the device busy: the code may well be
+            // right, and is proven again once the device may check it.
+            proveAgainLater(routed ? replyingDevice(data) : device);
+        }
         // A refusal from a device beyond a router refused that device's proof, not this
         // connection, which every other device behind the router shares.
-        if (message->GetMessageForwardInfo().SourceList().size() >= 2) {
+        if (routed) {
             return;
         }
         connection->SetProvenToPeer(false);
@@ -384,6 +390,37 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     // Whether or not this node sends discovery requests: the answer brings a device known
     // by its endpoint alone its GUID, and keeps the connection alive from then on.
     device->SendKeepAliveDisco(true);
+}
+
+void DiscoveryService::proveAgainLater(const std::shared_ptr<DeviceImpl>& device) {
+    if (!device) {
+        return;
+    }
+    // A keep-alive interval on: neither at once, which would spend what the device allows
+    // while it is refusing, nor never.
+    const std::int64_t due = Now() + static_cast<std::int64_t>(_keepAliveDiscoIntervalSec.load());
+    _refusedProofs[device.get()] = RefusedProof{device, due};
+}
+
+void DiscoveryService::retryRefusedProofs(std::int64_t now) {
+    std::vector<std::shared_ptr<DeviceImpl>> due;
+    for (auto entry = _refusedProofs.begin(); entry != _refusedProofs.end();) {
+        if (entry->second.due > now) {
+            ++entry;
+            continue;
+        }
+        if (auto device = entry->second.device.lock()) {
+            due.push_back(std::move(device));
+        }
+        entry = _refusedProofs.erase(entry);
+    }
+    // Proven meanwhile, the device hears a keep-alive instead.
+    for (const auto& device : due) {
+        Detail("ZK20E2I Proving the code again after a refusal unchecked to", device->GetDiscoInfo().name);
+        AuthenticateInfo info;
+        info.code = device->GetVerificationCode();
+        device->Authenticate(info, nullptr);
+    }
 }
 
 void DiscoveryService::SendAuthenticateRequest(void* handle, MessageForwardInfo& header, std::string code) {

@@ -567,6 +567,10 @@ private:
     std::string prove(TcpSocket& connection, const std::string& code);
     // Logs why a proof was refused unchecked.
     void refusedUnchecked(const TcpSocket& connection, ProofGate::Verdict verdict);
+    // This node's proof to the device was refused unchecked ("Too many failed attempts"):
+    // the timer makes it again a keep-alive interval later. Loop only.
+    void proveAgainLater(const std::shared_ptr<DeviceImpl>& device);
+    void retryRefusedProofs(std::int64_t now);
     // The device a reply over TCP comes from: the connection's own, or the device behind
     // that router which the reply names as its originator.
     std::shared_ptr<DeviceImpl> replyingDevice(MessageSignalData& data);
@@ -616,6 +620,13 @@ private:
     // Now(): at most once per discovery interval each, so that two nodes answering each
     // other's requests with their own do not loop. Bounded by MaxAskers. Loop only.
     std::map<Endpoint, std::int64_t> _askerTimes;
+    // The devices whose proof of this node's code was refused unchecked, with the time by
+    // Now() at which it is made again; one entry per device at most. Loop only.
+    struct RefusedProof {
+        std::weak_ptr<DeviceImpl> device;
+        std::int64_t due;
+    };
+    std::map<const DeviceImpl*, RefusedProof> _refusedProofs;
 
     mutable std::mutex _sendDiscoMutex;
     boost::asio::ip::address _sendDiscoAddress{boost::asio::ip::address_v4::any()};
