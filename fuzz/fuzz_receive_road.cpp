@@ -77,6 +77,10 @@ public:
     bool GetModelDHCP(std::string&, std::string&) override { return false; }
     void UpdateInterfaceDiscoReplyValue(const std::string&, const std::string&, const std::string&) override {}
     bool AuthenticateDeviceOf(std::shared_ptr<Zelkor::TcpSocket>) override { return false; }
+    const char* AdmitForwardedProof(const Zelkor::TcpSocket&, bool&) override { return nullptr; }
+    bool ForwardedProofAnswered(const Zelkor::TcpSocket&, const std::string& error) override {
+        return error == "Authentication Failed";
+    }
     void GiveMessageMapToMessageReceiver(Zelkor::ICombineMessageSignalMaps*) override {}
 
     void SignalRaised(Zelkor::MessageSignalData& data) override {

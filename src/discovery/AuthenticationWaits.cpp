@@ -4,6 +4,8 @@
 #include <iterator>
 #include <utility>
 
+#include "transport/SourceGroup.h"
+
 namespace Zelkor {
 
 AuthenticationWaits::AuthenticationWaits(Clock clock, std::size_t capacity)
@@ -20,14 +22,15 @@ std::chrono::steady_clock::time_point AuthenticationWaits::now() const {
 
 std::chrono::steady_clock::duration AuthenticationWaits::Remaining(const boost::asio::ip::address& address) const {
     std::lock_guard<std::mutex> lock(_mutex);
-    const auto found = _byAddress.find(address);
+    const auto found = _byAddress.find(SourceGroup(address));
     if (found == _byAddress.end()) {
         return std::chrono::steady_clock::duration::zero();
     }
     return std::max(found->second->until - now(), std::chrono::steady_clock::duration::zero());
 }
 
-void AuthenticationWaits::Failed(const boost::asio::ip::address& address) {
+void AuthenticationWaits::Failed(const boost::asio::ip::address& source) {
+    const boost::asio::ip::address address = SourceGroup(source);
     std::lock_guard<std::mutex> lock(_mutex);
     std::chrono::steady_clock::duration wait = FirstWait;
     const auto at = now();
@@ -49,7 +52,7 @@ void AuthenticationWaits::Failed(const boost::asio::ip::address& address) {
 
 void AuthenticationWaits::Succeeded(const boost::asio::ip::address& address) {
     std::lock_guard<std::mutex> lock(_mutex);
-    if (const auto found = _byAddress.find(address); found != _byAddress.end()) {
+    if (const auto found = _byAddress.find(SourceGroup(address)); found != _byAddress.end()) {
         _order.erase(found->second);
         _byAddress.erase(found);
     }

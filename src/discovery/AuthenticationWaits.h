@@ -1,13 +1,14 @@
 #pragma once
-// The source addresses whose "authenticate" failed, each with the time before which its
-// next attempt is not checked. Each failure restarts the address's wait, twice as long as
-// the one before: 1 s, 2 s, 4 s ... up to 60 s; a success forgets the address, and so
-// does a quiet of ten minutes after its wait ended. Guessing a
-// code then costs a guesser more time with every wrong guess, whatever number of
-// connections it spreads them over.
+// The sources whose "authenticate" failed, each with the time before which its next
+// attempt is not checked. A source is an address's group (SourceGroup: an IPv6 address
+// counts as its /64), so that a host handed a whole /64 cannot start afresh with each new
+// address. Each failure restarts the source's wait, twice as long as the one before: 1 s,
+// 2 s, 4 s ... up to 60 s; a success forgets the source, and so does a quiet of ten
+// minutes after its wait ended. Guessing a code then costs a guesser more time with every
+// wrong guess, whatever number of connections it spreads them over.
 //
-// At most `capacity` addresses are held (1024 by default): an address that fails while
-// the table is full makes the one that failed longest ago leave.
+// At most `capacity` sources are held (1024 by default): a source that fails while the
+// table is full makes the one that failed longest ago leave.
 //
 // Ownership: a plain value, owned by the discovery service. Threads: it locks itself; the
 // clock is called under that lock and must not call back into the table.
@@ -38,8 +39,8 @@ public:
 
     // Replaces the clock (tests); an empty one is the steady clock again.
     void SetClock(Clock clock);
-    // Time left before an attempt from the address is checked again; zero when it may be
-    // checked now.
+    // Time left before an attempt from the address (from its group) is checked again; zero
+    // when it may be checked now.
     std::chrono::steady_clock::duration Remaining(const boost::asio::ip::address& address) const;
     bool Waiting(const boost::asio::ip::address& address) const { return Remaining(address).count() > 0; }
     // A checked attempt from the address failed: its wait starts now.
@@ -52,6 +53,7 @@ public:
 
 private:
     struct Entry {
+        // The group.
         boost::asio::ip::address address;
         std::chrono::steady_clock::duration wait;
         std::chrono::steady_clock::time_point until;

@@ -238,45 +238,86 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
     if (!_driver || !message || !data.IsReliable() || !connection) {
         return;
     }
-    // Through a router the connection is the router's, shared by every requester behind
-    // it: their failures slow the router's address, and the router closes the requester's
-    // own connection; the router's goes only after many more. (A peer that only claims a
-    // route is bounded all the same.)
-    const bool routed = message->GetMessageForwardInfo().SourceList().size() >= 2;
-    const unsigned most = routed ? MaxRoutedFailedAuthentications : MaxFailedAuthentications;
-    if (connection->FailedAuthentications() >= most) {
+    if (connection->FailedAuthentications() >= MaxFailedAuthentications) {
         // Closing once its last refusal is written: what the peer sent behind that goes
         // unanswered.
         return;
     }
     info.code = message->GetParamValue(Param::code);
-    const boost::asio::ip::address address = connection->GetRemoteIP();
-    if (_failedAddresses.Waiting(address)) {
-        // Not checked at all: a guess made during the wait tells nothing, however many
-        // connections carry them.
-        Warning("ZK20C7W authenticate refused unchecked while its address waits after a failure, from " +
-                from(*connection));
-        info.error = kTooManyFailures;
-    } else {
+    // A proof that names a requester behind the peer (two sources) is that requester's,
+    // carried by a router the connection and its address are shared by: it neither closes
+    // the connection nor makes the address wait. A router that proved the code bounds its
+    // requesters itself, by their own addresses; over any other connection the route may
+    // be a claim, and the proof counts in the node-wide bound like any failure.
+    const bool routed = message->GetMessageForwardInfo().SourceList().size() >= 2;
+    // Whether a refusal counts against the connection: a failed guess of the peer's own, or
+    // one made while its own address waits; not one refused for others' failures.
+    bool counts = !routed;
+    if (routed && connection->IsAuthenticated()) {
         info.error = prove(*connection, info.code);
-        if (info.error.empty()) {
-            _failedAddresses.Succeeded(address);
+    } else {
+        const boost::asio::ip::address address = connection->GetRemoteIP();
+        const ProofGate::Admission admission = routed ? _proofGate.AdmitCarried() : _proofGate.Admit(address);
+        if (admission.verdict == ProofGate::Verdict::Check) {
+            info.error = prove(*connection, info.code);
+            if (routed) {
+                _proofGate.CheckedCarried(admission, info.error.empty());
+            } else {
+                _proofGate.Checked(address, admission, info.error.empty());
+            }
         } else {
-            _failedAddresses.Failed(address);
+            // Not checked at all: a guess made now tells nothing, however many connections
+            // or addresses carry them.
+            refusedUnchecked(*connection, admission.verdict);
+            info.error = kTooManyFailures;
+            counts = counts && admission.verdict == ProofGate::Verdict::Waiting;
         }
     }
     Authenticate reply;
     reply.SetIsReply(true);
     if (!info.error.empty()) {
         reply.SetJsonParameter(Param::error, Json::Value(info.error));
-        if (connection->CountFailedAuthentication() >= most) {
-            Warning("ZK20C8W Closing the connection after " + std::to_string(most) +
+        if (counts && connection->CountFailedAuthentication() >= MaxFailedAuthentications) {
+            Warning("ZK20C8W Closing the connection after " + std::to_string(MaxFailedAuthentications) +
                     " failed authentications from " + from(*connection));
             connection->SetCloseAfterSend(true);
         }
     }
     reply.SetMessageForwardInfo(message->GetMessageForwardInfo());
     _driver->BuildAndSendMessage(data.Handle(), reply, false);
+}
+
+void DiscoveryService::refusedUnchecked(const TcpSocket& connection, ProofGate::Verdict verdict) {
+    if (verdict == ProofGate::Verdict::Spent) {
+        Warning("ZK20CEW authenticate refused unchecked while failed proofs are over the node's bound, from " +
+                from(connection));
+    } else if (verdict == ProofGate::Verdict::Awaiting) {
+        Warning("ZK20CFW authenticate not passed on while the answer to its address's last one is awaited, from " +
+                from(connection));
+    } else {
+        Warning("ZK20C7W authenticate refused unchecked while its address waits after a failure, from " +
+                from(connection));
+    }
+}
+
+const char* DiscoveryService::AdmitForwardedProof(const TcpSocket& requester, bool& counts) {
+    const ProofGate::Admission admission = _proofGate.AdmitForwarded(requester.GetRemoteIP());
+    counts = admission.verdict == ProofGate::Verdict::Waiting;
+    if (admission.verdict == ProofGate::Verdict::Check) {
+        return nullptr;
+    }
+    refusedUnchecked(requester, admission.verdict);
+    return kTooManyFailures;
+}
+
+bool DiscoveryService::ForwardedProofAnswered(const TcpSocket& requester, const std::string& error) {
+    // Only a refusal of the proof itself is a failed guess; beyond, a node may refuse it
+    // unchecked, for its own bound, or not know the word.
+    const ProofGate::Outcome outcome = error.empty()                  ? ProofGate::Outcome::Proven
+                                       : error == kAuthenticationFailed ? ProofGate::Outcome::Failed
+                                                                        : ProofGate::Outcome::Unchecked;
+    _proofGate.Answered(requester.GetRemoteIP(), outcome);
+    return outcome == ProofGate::Outcome::Failed;
 }
 
 std::string DiscoveryService::prove(TcpSocket& connection, const std::string& code) {
@@ -328,9 +369,15 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     }
     // Devices that do not know the word answer "unknown command": they hold no code.
     if (!info.error.empty() && info.error != kUnknownCommand) {
+        const bool routed = message->GetMessageForwardInfo().SourceList().size() >= 2;
+        if (info.error == kTooManyFailures) {
+            // Refused unchecked, while guessers keep the device busy: the code may well be
+            // right, and is proven again once the device may check it.
+            proveAgainLater(routed ? replyingDevice(data) : device);
+        }
         // A refusal from a device beyond a router refused that device's proof, not this
         // connection, which every other device behind the router shares.
-        if (message->GetMessageForwardInfo().SourceList().size() >= 2) {
+        if (routed) {
             return;
         }
         connection->SetProvenToPeer(false);
@@ -343,6 +390,37 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     // Whether or not this node sends discovery requests: the answer brings a device known
     // by its endpoint alone its GUID, and keeps the connection alive from then on.
     device->SendKeepAliveDisco(true);
+}
+
+void DiscoveryService::proveAgainLater(const std::shared_ptr<DeviceImpl>& device) {
+    if (!device) {
+        return;
+    }
+    // A keep-alive interval on: neither at once, which would spend what the device allows
+    // while it is refusing, nor never.
+    const std::int64_t due = Now() + static_cast<std::int64_t>(_keepAliveDiscoIntervalSec.load());
+    _refusedProofs[device.get()] = RefusedProof{device, due};
+}
+
+void DiscoveryService::retryRefusedProofs(std::int64_t now) {
+    std::vector<std::shared_ptr<DeviceImpl>> due;
+    for (auto entry = _refusedProofs.begin(); entry != _refusedProofs.end();) {
+        if (entry->second.due > now) {
+            ++entry;
+            continue;
+        }
+        if (auto device = entry->second.device.lock()) {
+            due.push_back(std::move(device));
+        }
+        entry = _refusedProofs.erase(entry);
+    }
+    // Proven meanwhile, the device hears a keep-alive instead.
+    for (const auto& device : due) {
+        Detail("ZK20E2I Proving the code again after a refusal unchecked to", device->GetDiscoInfo().name);
+        AuthenticateInfo info;
+        info.code = device->GetVerificationCode();
+        device->Authenticate(info, nullptr);
+    }
 }
 
 void DiscoveryService::SendAuthenticateRequest(void* handle, MessageForwardInfo& header, std::string code) {

@@ -51,7 +51,6 @@
 #include "device/DeviceNetState.h"
 #include "device/IDevice.h"
 #include "discovery/AuthenticationCode.h"
-#include "discovery/AuthenticationWaits.h"
 #include "discovery/DeviceHearings.h"
 #include "discovery/DeviceSender.h"
 #include "discovery/DiscoInfoImpl.h"
@@ -59,6 +58,7 @@
 #include "discovery/IDeviceList.h"
 #include "discovery/IDiscoveryService.h"
 #include "discovery/NetworkRuleExclusionHandler.h"
+#include "discovery/ProofGate.h"
 #include "driver/ConnectionResult.h"
 #include "driver/IDriverDiscovery.h"
 
@@ -158,6 +158,10 @@ public:
     // False when no device owns the socket; else the device authenticates on it (on the
     // connection itself when it is the device's own).
     bool AuthenticateDeviceOf(std::shared_ptr<TcpSocket> socket) override;
+    // A router's requesters' proofs are held to the bounds of proofs made to this node,
+    // each by the requester's own address (ProofGate).
+    const char* AdmitForwardedProof(const TcpSocket& requester, bool& counts) override;
+    bool ForwardedProofAnswered(const TcpSocket& requester, const std::string& error) override;
 
     // --- IDiscoveryService -------------------------------------------------------------
     IDeviceList* GetDeviceList() override { return this; }
@@ -380,14 +384,14 @@ public:
     // How many accepted authentication nonces are remembered against replay (4096 by
     // default; at least one).
     void SetMaxRememberedNonces(std::size_t count) { _acceptedNonces.SetCapacity(count); }
-    // Failed "authenticate" attempts (checked or refused during the address's wait) after
-    // which a connection is closed, once the last refusal is written.
+    // Failed "authenticate" attempts of a peer's own (checked, or refused unchecked while
+    // its address waits) after which a connection is closed, once the last refusal is
+    // written. Proofs refused for others' failures (the node-wide bound) do not count, and
+    // proofs that name a requester behind the peer never close it: a router's connection
+    // carries many.
     static constexpr unsigned MaxFailedAuthentications = 5;
-    // The same for a connection whose failures came through a router, which carries many
-    // requesters' proofs.
-    static constexpr unsigned MaxRoutedFailedAuthentications = 64;
-    // Replaces the clock of the waits of addresses whose authentication failed (tests).
-    void SetAuthenticationClock(AuthenticationWaits::Clock clock) { _failedAddresses.SetClock(std::move(clock)); }
+    // Replaces the clock of the bounds on guessing the code (tests).
+    void SetAuthenticationClock(ProofGate::Clock clock) { _proofGate.SetClock(std::move(clock)); }
 
     // A peer that connected must have sent a complete line within FirstLineBound, and a
     // TLS handshake on its connection must finish within HandshakeBound; else the timer
@@ -561,6 +565,12 @@ private:
     // Checks a received authentication code and, proven, marks the connection: "" then,
     // else the failure's text.
     std::string prove(TcpSocket& connection, const std::string& code);
+    // Logs why a proof was refused unchecked.
+    void refusedUnchecked(const TcpSocket& connection, ProofGate::Verdict verdict);
+    // This node's proof to the device was refused unchecked ("Too many failed attempts"):
+    // the timer makes it again a keep-alive interval later. Loop only.
+    void proveAgainLater(const std::shared_ptr<DeviceImpl>& device);
+    void retryRefusedProofs(std::int64_t now);
     // The device a reply over TCP comes from: the connection's own, or the device behind
     // that router which the reply names as its originator.
     std::shared_ptr<DeviceImpl> replyingDevice(MessageSignalData& data);
@@ -610,6 +620,13 @@ private:
     // Now(): at most once per discovery interval each, so that two nodes answering each
     // other's requests with their own do not loop. Bounded by MaxAskers. Loop only.
     std::map<Endpoint, std::int64_t> _askerTimes;
+    // The devices whose proof of this node's code was refused unchecked, with the time by
+    // Now() at which it is made again; one entry per device at most. Loop only.
+    struct RefusedProof {
+        std::weak_ptr<DeviceImpl> device;
+        std::int64_t due;
+    };
+    std::map<const DeviceImpl*, RefusedProof> _refusedProofs;
 
     mutable std::mutex _sendDiscoMutex;
     boost::asio::ip::address _sendDiscoAddress{boost::asio::ip::address_v4::any()};
@@ -633,9 +650,9 @@ private:
     StartTLSCallback _onStartTLS;
     // Nonces of the authentication codes accepted, against replay; locks itself.
     NonceMemory _acceptedNonces;
-    // The addresses whose authentication failed, each waiting before its next attempt is
-    // checked; locks itself.
-    AuthenticationWaits _failedAddresses;
+    // The bounds on guessing the code: per source, node-wide, and on the proofs this node
+    // passes on; locks itself.
+    ProofGate _proofGate;
 
     mutable std::mutex _handlerMutex;
     std::vector<Handler> _listChangeHandlers;

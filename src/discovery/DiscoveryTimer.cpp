@@ -159,6 +159,7 @@ void DiscoveryService::OnTimer() {
         guarded("descriptors", [&] { askDescriptors(); });
     }
     guarded("keepalive", [&] { keepAlive(now); });
+    guarded("proofs", [&] { retryRefusedProofs(now); });
     guarded("stalled", [&] { closeStalledConnections(); });
     if (now > _nextProxyTime) {
         _nextProxyTime = now + kPeriod;

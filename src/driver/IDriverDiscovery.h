@@ -92,6 +92,16 @@ public:
     // A TLS handshake on the socket has succeeded: false when no device owns the socket,
     // else the device authenticates on it.
     virtual bool AuthenticateDeviceOf(std::shared_ptr<TcpSocket> socket) = 0;
+    // A proof of the code ("authenticate") that a router passes on for the requester is
+    // held to the bounds of a proof made to it: null when it may go on, else the refusal
+    // the requester hears instead, unchecked, with `counts` set when it counts against the
+    // requester's connection as a failure of its own. Once it may go on, its answer is
+    // awaited.
+    virtual const char* AdmitForwardedProof(const TcpSocket& requester, bool& counts) = 0;
+    // The answer to the requester's proof passed on came back, with its error ("" when
+    // it proved the code): true when it refused a wrong proof, which counts against the
+    // requester's connection.
+    virtual bool ForwardedProofAnswered(const TcpSocket& requester, const std::string& error) = 0;
 };
 
 }  // namespace Zelkor

@@ -323,7 +323,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
                 Warning("ZK78E8W Answer to no forwarded authentication dropped", onward->Tag());
                 return;
             }
-            countRefusedProof(header, *onward);
+            countRefusedProof(current, header, *onward);
         }
     } else {
         if (!current.IsRouter()) {
@@ -387,6 +387,16 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             return;
         }
         if (command == "authenticate") {
+            // Held here as a proof made to this node would be, by the requester's own
+            // address: the node behind trusts this node to bound them.
+            bool counts = false;
+            if (const char* refusal = current.AdmitForwardedProof(*packet.socket, counts)) {
+                if (counts) {
+                    closeAfterRefusedProofs(*packet.socket);
+                }
+                stepBack(packet, command, refusal);
+                return;
+            }
             packet.socket->NoteProofForwarded();
         }
     }
@@ -546,14 +556,20 @@ bool ZelkorDriver::replyInAnothersName(IDriverDiscovery& current, const std::str
     return _returnRoutes.HeldByAnother(name, &from, ReturnRoutes::Clock::now(), quiet);
 }
 
-void ZelkorDriver::countRefusedProof(const MessageForwardInfo& reply, TcpSocket& requester) {
-    // The node behind counts refusals against this node's connection and address; the
-    // requester's own connection is bounded here, as it would be by that node.
+void ZelkorDriver::countRefusedProof(IDriverDiscovery& current, const MessageForwardInfo& reply,
+                                     TcpSocket& requester) {
+    // The node behind leaves the requesters of this node's connection to this node: their
+    // addresses wait here, and their own connections are closed here, as that node would.
     const Json::Value& body = reply.JsonBody();
-    // A node that does not know the word has refused nothing.
-    if (!body.isObject() || !body.isMember("error") || body["error"] == "unknown command") {
-        return;
+    const Json::Value& error = body.isObject() ? body["error"] : Json::Value::nullSingleton();
+    // An error that is no text is no proof either.
+    if (current.ForwardedProofAnswered(requester,
+                                       error.isNull() ? std::string() : error.isString() ? error.asString() : "?")) {
+        closeAfterRefusedProofs(requester);
     }
+}
+
+void ZelkorDriver::closeAfterRefusedProofs(TcpSocket& requester) {
     if (requester.CountFailedAuthentication() >= DiscoveryService::MaxFailedAuthentications) {
         Warning("ZK78E6W Closing a connection after its failed authentications through this node",
                 requester.Tag());

@@ -492,9 +492,12 @@ private:
     const char* authorise(Packet& packet, IDriverDiscovery& discovery, const std::string& command, bool known,
                           bool forwarded);
     const char* refuseOnPlain(const TcpSocket& socket, const std::string& command, bool forwarded);
-    // A refused proof forwarded back to its requester counts against the requester's
-    // connection, which closes after as many as a node allows.
-    void countRefusedProof(const MessageForwardInfo& reply, TcpSocket& requester);
+    // The answer to a proof forwarded for the requester: its outcome goes to the bounds on
+    // guessing, and a refusal counts against the requester's connection.
+    void countRefusedProof(IDriverDiscovery& current, const MessageForwardInfo& reply, TcpSocket& requester);
+    // One more refused proof of the requester's: its connection closes after as many as
+    // a node allows.
+    void closeAfterRefusedProofs(TcpSocket& requester);
     // The strict rule is on and the node holds a code.
     bool strict(IDriverDiscovery& discovery) const;
     // The words a device sends unasked toward the node that asked it: they pass on a

@@ -279,6 +279,67 @@ TEST_F(ControllerSecurity, RequestsHeldForAFailedProofHearThatItFailed) {
     EXPECT_NE(heard[4].find(R"("value":"stage-left-amp")"), std::string::npos) << heard[4];
 }
 
+// While guessers keep the device's bound on failed proofs spent, the controller's proof is
+// refused unchecked. The controller neither gives up nor spins: it proves the code again
+// once a keep-alive interval on, and gets in once the bound refills. (Both clocks are the
+// test's; the guessers' proofs name requesters behind their peer, which never proved the
+// code, so they count in the device's bound alone.)
+TEST_F(ControllerSecurity, AProofRefusedUncheckedIsMadeAgainAndGetsInOnceTheBoundRefills) {
+    std::atomic<long> deviceSeconds{0};
+    std::atomic<long> controllerSeconds{0};
+    deviceService->SetAuthenticationClock(
+        [&] { return std::chrono::steady_clock::time_point(std::chrono::seconds(deviceSeconds.load())); });
+    controller.service->SetClock([&] { return static_cast<std::int64_t>(controllerSeconds.load()); });
+    device.Start();
+    RawPeer guesser;
+    ASSERT_TRUE(device.Connect(guesser));
+    guesser.Send("starttls\n");
+    ASSERT_EQ(guesser.ReadLine(), "@starttls {}\n");
+    ASSERT_TRUE(guesser.StartTls());
+    const auto guess = [&] {
+        guesser.Send("[stage-left-amp][R&A] authenticate {\"code\":\"" + ProofOf("0000", RandomBytes(32)) + "\"}\n");
+        return guesser.ReadLine();
+    };
+    const auto refusal = [](const char* text) {
+        return std::string("[R&A][stage-left-amp] @authenticate {\"error\":\"") + text + "\"}\n";
+    };
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        ASSERT_EQ(guess(), refusal("Authentication Failed")) << attempt;
+    }
+    ASSERT_EQ(guess(), refusal("Too many failed attempts"));
+    const std::string refused = "ZK20CEW authenticate refused unchecked while failed proofs are over the node's bound";
+    const std::size_t before = log.Count(refused);
+
+    auto remote = Remote(false, {Port()});
+    remote->SetVerificationCode("door-code");
+    remote->Connect(false);
+    ASSERT_TRUE(Run([&] { return log.Count(refused) == before + 1; }));
+    const auto socket = remote->GetHandle();
+    ASSERT_TRUE(socket);
+    EXPECT_FALSE(socket->IsProvenToPeer());
+    // Not before the interval: the controller's clock has not moved.
+    ASSERT_TRUE(Run([&] {
+        controller.service->OnTimer();
+        return true;
+    }));
+    EXPECT_EQ(log.Count(refused), before + 1);
+    controllerSeconds += static_cast<long>(controller.service->KeepAliveDiscoIntervalSeconds());
+    ASSERT_TRUE(Run([&] {
+        controller.service->OnTimer();
+        return log.Count(refused) == before + 2;
+    }));
+    EXPECT_FALSE(socket->IsProvenToPeer());
+
+    // One second: one failure more may be checked, and the controller's proof takes it.
+    deviceSeconds += 1;
+    controllerSeconds += static_cast<long>(controller.service->KeepAliveDiscoIntervalSeconds());
+    ASSERT_TRUE(Run([&] {
+        controller.service->OnTimer();
+        return Proven(socket);
+    }));
+    EXPECT_EQ(log.Count(refused), before + 2);
+}
+
 // A device that cannot secure the connection answers "not provisioned": the connection
 // goes on in plain text and is kept alive.
 TEST_F(ControllerSecurity, ARefusedStartTlsGoesOnInPlainText) {

@@ -49,6 +49,11 @@ TEST(AuthenticationWaits, EachFailureDoublesTheWaitUpToAMinuteAndASuccessClearsI
     EXPECT_EQ(waits.Size(), 0u);
     waits.Failed(guesser);
     EXPECT_EQ(waits.Remaining(guesser), 1s);
+
+    // An IPv6 host waits as its /64: a new address of it starts nothing afresh.
+    waits.Failed(make_address("fd00:77::2"));
+    EXPECT_EQ(waits.Remaining(make_address("fd00:77::3:2")), 1s);
+    EXPECT_FALSE(waits.Waiting(make_address("fd00:77:0:1::2")));
 }
 
 TEST(AuthenticationWaits, HoldsAtMostItsCapacityTheLeastRecentlyFailedLeavingFirst) {

@@ -104,6 +104,10 @@ public:
         record("AuthenticateDeviceOf");
         return ownsDevices.load();
     }
+    const char* AdmitForwardedProof(const Zelkor::TcpSocket&, bool&) override { return nullptr; }
+    bool ForwardedProofAnswered(const Zelkor::TcpSocket&, const std::string& error) override {
+        return error == "Authentication Failed";
+    }
     void GiveMessageMapToMessageReceiver(Zelkor::ICombineMessageSignalMaps*) override { record("GiveMessageMap"); }
     void SignalRaised(Zelkor::MessageSignalData& data) override;
 
