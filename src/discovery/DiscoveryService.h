@@ -542,14 +542,16 @@ private:
     // Closes the admitted connections that stalled before their first line or in their
     // handshake.
     void closeStalledConnections();
-    // At the incoming limit: the admitted connection silent longest, when it has been
-    // silent for more than twice the keep-alive interval and holds no proof, transfer or
-    // subscription; empty when none may go.
-    std::shared_ptr<TcpSocket> silentLongest();
+    // At the incoming limit: the admitted connection whose slot the newcomer takes
+    // (IncomingSlots), silence meaning more than twice the keep-alive interval; empty
+    // when none may go. `fairShare` tells which rule chose it.
+    std::shared_ptr<TcpSocket> slotForNewcomer(const std::shared_ptr<TcpSocket>& newcomer, bool& fairShare);
+    // A proof, a transfer, or a subscription that counts (`code`: this node has one).
+    bool worthKeeping(TcpSocket& connection, bool code);
     // The admitted incoming connections, as they are now.
     std::vector<std::shared_ptr<TcpSocket>> incomingConnections() const;
     // Closes it for a newcomer the application admitted.
-    void giveUpSilentConnection(const std::shared_ptr<TcpSocket>& silent);
+    void giveUpSlot(const std::shared_ptr<TcpSocket>& holder, bool fairShare);
     void dropStaleProxies();
     void forgetLost(std::int64_t now);
     // The verification-code callback: the code in force ("" without a callback), and
