@@ -18,6 +18,7 @@
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/IFileTransferService.h"
 #include "transport/InterfaceInfo.h"
+#include "transport/LinuxPlatform.h"
 #include "storage/StorageModel.h"
 #include "transport/SourceGroup.h"
 #include "transport/TcpSocket.h"
@@ -274,6 +275,11 @@ std::vector<std::shared_ptr<TcpSocket>> DiscoveryService::incomingConnections() 
 }
 
 void DiscoveryService::closeStalledConnections() {
+    // A round after they closed, the connections' buffers are freed: many peers that each
+    // held a line would otherwise leave the node's memory as high as they took it.
+    if (_memoryToReturn.exchange(false)) {
+        Platform::ReturnFreeMemory();
+    }
     const std::vector<std::shared_ptr<TcpSocket>> incoming = incomingConnections();
     const auto now = std::chrono::steady_clock::now();
     const auto scale = static_cast<std::int64_t>(_timerScale.load());
@@ -293,6 +299,14 @@ void DiscoveryService::closeStalledConnections() {
         }
         return true;
     };
+    // A peer that began a line and sends nothing more holds what came of it for ever.
+    const auto lineChecked = [&](const std::shared_ptr<TcpSocket>& connection) {
+        if (connection->UnfinishedLineBytes() != 0 && past(connection->LastReadAt(), UnfinishedLineBound)) {
+            Info("ZK20EBI Closing a connection whose unfinished line received nothing in time: " +
+                 endpointText(connection));
+            connection->Close();
+        }
+    };
     for (const auto& connection : incoming) {
         if (connection->IsFinalized() || handshakeChecked(connection)) {
             continue;
@@ -300,10 +314,13 @@ void DiscoveryService::closeStalledConnections() {
         if (!connection->HasSpoken() && past(connection->LastLineAt(), FirstLineBound)) {
             Info("ZK20CBI Closing a connection that sent no line in time: " + endpointText(connection));
             connection->Close();
+            continue;
         }
+        lineChecked(connection);
     }
-    // A device that answered "@starttls" and then stalls its handshake would hold this
-    // node's connection to it for ever; closed, it is connected afresh as any lost one.
+    // A device that answered "@starttls" and then stalls its handshake, or a line, would
+    // hold this node's connection to it for ever; closed, it is connected afresh as any
+    // lost one.
     std::vector<std::shared_ptr<DeviceImpl>> devices;
     {
         std::lock_guard<std::mutex> lock(_deviceSetMutex);
@@ -312,8 +329,8 @@ void DiscoveryService::closeStalledConnections() {
     for (const auto& device : devices) {
         for (const auto& connection : device->Connections()) {
             const bool seen = std::find(incoming.begin(), incoming.end(), connection) != incoming.end();
-            if (connection && !seen && !connection->IsFinalized()) {
-                handshakeChecked(connection);
+            if (connection && !seen && !connection->IsFinalized() && !handshakeChecked(connection)) {
+                lineChecked(connection);
             }
         }
     }
@@ -421,6 +438,7 @@ void DiscoveryService::cleanUpAfter(const ConnectionResult& result) {
         Summary("ZK2008I Disconnected from " + endpointText(connection) + " on " + connection->Tag());
     }
     connection->ReportCompletion(Completion::Disconnect, "disconnect");
+    _memoryToReturn.store(true);
     if (_driver) {
         if (auto* transfers = _driver->GetFileTransferService()) {
             transfers->NotifyInterruption(result.handle);
