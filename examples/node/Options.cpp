@@ -397,7 +397,8 @@ Discovery and connections:
   --send-disco ADDRESS[:PORT] one more address its discovery requests go to
   --disco-interval SECONDS    the time between discovery requests
   --route ADDRESS,PORT        a static route, kept connected
-  --max-incoming N            at most N connections made by peers (0: no limit)
+  --max-incoming N            at most N connections made by peers (0: no limit);
+                              default: the tree's limit, else 64
   --exclude disco|list,classname|name|guid,VALUE
                               keep peers out of discovery or of device lists
 Security:

@@ -39,6 +39,7 @@ const char* const kDevicePath = "/configuration/device";
 const char* const kNamePath = "/configuration/device/name";
 const char* const kGuidPath = "/configuration/device/guid";
 const char* const kRoutesPath = "/configuration/network/routes";
+const char* const kMaxIncomingPath = "/configuration/network/rules/connect/maxincoming";
 
 bool writeValue(Zelkor::IStorage& tree, const char* path, const Json::Value& value, std::string& error) {
     const auto status = tree.SetValueForPath(path, "variant", value, false);
@@ -154,6 +155,12 @@ std::shared_ptr<Zelkor::JsonModel> LoadTree(Options& options, std::string& error
     }
     if (!storeRoutes(*tree, options.routes, error)) {
         return nullptr;
+    }
+    // The library admits any number of peers unless told otherwise, and each may hold a
+    // line's worth of memory: the runner keeps a limit unless the tree or --max-incoming
+    // sets one.
+    if (!options.maxIncoming && tree->GetValueForPath(kMaxIncomingPath, "string", held) != Zelkor::IStorage::PathOk) {
+        options.maxIncoming = kDefaultMaxIncoming;
     }
     return tree;
 }

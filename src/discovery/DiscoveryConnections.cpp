@@ -14,10 +14,13 @@
 #include "device/DeviceImpl.h"
 #include "discovery/DiscoveryService.h"
 #include "discovery/GuidText.h"
+#include "discovery/IncomingSlots.h"
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/IFileTransferService.h"
 #include "transport/InterfaceInfo.h"
+#include "transport/LinuxPlatform.h"
 #include "storage/StorageModel.h"
+#include "transport/SourceGroup.h"
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
@@ -272,6 +275,11 @@ std::vector<std::shared_ptr<TcpSocket>> DiscoveryService::incomingConnections() 
 }
 
 void DiscoveryService::closeStalledConnections() {
+    // A round after they closed, the connections' buffers are freed: many peers that each
+    // held a line would otherwise leave the node's memory as high as they took it.
+    if (_memoryToReturn.exchange(false)) {
+        Platform::ReturnFreeMemory();
+    }
     const std::vector<std::shared_ptr<TcpSocket>> incoming = incomingConnections();
     const auto now = std::chrono::steady_clock::now();
     const auto scale = static_cast<std::int64_t>(_timerScale.load());
@@ -291,6 +299,14 @@ void DiscoveryService::closeStalledConnections() {
         }
         return true;
     };
+    // A peer that began a line and sends nothing more holds what came of it for ever.
+    const auto lineChecked = [&](const std::shared_ptr<TcpSocket>& connection) {
+        if (connection->UnfinishedLineBytes() != 0 && past(connection->LastReadAt(), UnfinishedLineBound)) {
+            Info("ZK20EBI Closing a connection whose unfinished line received nothing in time: " +
+                 endpointText(connection));
+            connection->Close();
+        }
+    };
     for (const auto& connection : incoming) {
         if (connection->IsFinalized() || handshakeChecked(connection)) {
             continue;
@@ -298,10 +314,13 @@ void DiscoveryService::closeStalledConnections() {
         if (!connection->HasSpoken() && past(connection->LastLineAt(), FirstLineBound)) {
             Info("ZK20CBI Closing a connection that sent no line in time: " + endpointText(connection));
             connection->Close();
+            continue;
         }
+        lineChecked(connection);
     }
-    // A device that answered "@starttls" and then stalls its handshake would hold this
-    // node's connection to it for ever; closed, it is connected afresh as any lost one.
+    // A device that answered "@starttls" and then stalls its handshake, or a line, would
+    // hold this node's connection to it for ever; closed, it is connected afresh as any
+    // lost one.
     std::vector<std::shared_ptr<DeviceImpl>> devices;
     {
         std::lock_guard<std::mutex> lock(_deviceSetMutex);
@@ -310,43 +329,62 @@ void DiscoveryService::closeStalledConnections() {
     for (const auto& device : devices) {
         for (const auto& connection : device->Connections()) {
             const bool seen = std::find(incoming.begin(), incoming.end(), connection) != incoming.end();
-            if (connection && !seen && !connection->IsFinalized()) {
-                handshakeChecked(connection);
+            if (connection && !seen && !connection->IsFinalized() && !handshakeChecked(connection)) {
+                lineChecked(connection);
             }
         }
     }
 }
 
-std::shared_ptr<TcpSocket> DiscoveryService::silentLongest() {
-    const std::vector<std::shared_ptr<TcpSocket>> incoming = incomingConnections();
-    const auto now = std::chrono::steady_clock::now();
-    const auto scale = static_cast<std::int64_t>(_timerScale.load());
-    const std::chrono::milliseconds quiet(2 * GetKeepAliveDiscoInterval());
-    std::shared_ptr<TcpSocket> longest;
-    for (const auto& connection : incoming) {
-        // A peer that proved the code, transfers a file or subscribed is kept however
-        // quiet: a controller holding subscriptions may well say nothing for long.
-        if (connection->IsFinalized() || (now - connection->LastHeardAt()) * scale <= quiet ||
-            connection->IsAuthenticated() || connection->Transferring() ||
-            (_driver && _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(connection.get())))) {
-            continue;
-        }
-        if (!longest || connection->LastHeardAt() < longest->LastHeardAt()) {
-            longest = connection;
-        }
+bool DiscoveryService::worthKeeping(TcpSocket& connection, bool code) {
+    if (connection.IsAuthenticated() || connection.Transferring()) {
+        return true;
     }
-    return longest;
+    // A controller holding subscriptions may well say nothing for long. With a code, a
+    // subscription counts only for a peer that proved it: on a plain connection anyone
+    // may subscribe, and would hold a slot for nothing.
+    const bool trusted = !code || connection.GetRemoteIP().is_loopback();
+    return trusted && _driver && _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(&connection));
 }
 
-void DiscoveryService::giveUpSilentConnection(const std::shared_ptr<TcpSocket>& silent) {
-    Info("ZK20CDI Incoming connections at their limit: closing the one silent longest for a newcomer, " +
-         endpointText(silent));
+std::shared_ptr<TcpSocket> DiscoveryService::slotForNewcomer(const std::shared_ptr<TcpSocket>& newcomer,
+                                                             bool& fairShare) {
+    std::vector<std::shared_ptr<TcpSocket>> incoming = incomingConnections();
+    incoming.erase(std::remove_if(incoming.begin(), incoming.end(),
+                                  [](const auto& connection) { return connection->IsFinalized(); }),
+                   incoming.end());
+    const bool code = HasVerificationCode();
+    std::vector<SlotHolder> holders;
+    holders.reserve(incoming.size());
+    for (const auto& connection : incoming) {
+        holders.push_back({SourceGroup(connection->GetRemoteIP()), connection->LastHeardAt(),
+                           worthKeeping(*connection, code)});
+    }
+    std::size_t chosen = FairShareSlot(holders, SourceGroup(newcomer->GetRemoteIP()));
+    fairShare = chosen != NoSlot;
+    if (!fairShare) {
+        // Silent for more than twice the keep-alive interval, at the timer's scale.
+        const auto quiet = std::chrono::milliseconds(2 * GetKeepAliveDiscoInterval()) / _timerScale.load();
+        chosen = SilentSlot(holders, std::chrono::steady_clock::now() - quiet);
+    }
+    return chosen == NoSlot ? nullptr : incoming[chosen];
+}
+
+void DiscoveryService::giveUpSlot(const std::shared_ptr<TcpSocket>& holder, bool fairShare) {
+    if (fairShare) {
+        Info("ZK20EAI Incoming connections at their limit: closing the quietest connection of the source holding "
+             "most for a newcomer from another, " +
+             endpointText(holder));
+    } else {
+        Info("ZK20CDI Incoming connections at their limit: closing the one silent longest for a newcomer, " +
+             endpointText(holder));
+    }
     {
         std::lock_guard<std::mutex> lock(_incomingMutex);
-        _incomingConnections.erase(std::remove(_incomingConnections.begin(), _incomingConnections.end(), silent),
+        _incomingConnections.erase(std::remove(_incomingConnections.begin(), _incomingConnections.end(), holder),
                                    _incomingConnections.end());
     }
-    silent->Close();
+    holder->Close();
 }
 
 void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
@@ -356,8 +394,9 @@ void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
     }
     const std::uint64_t limit = _maxIncoming.load();
     const bool room = limit == 0 || GetIncomingConnectionCount() < limit;
-    // Only a newcomer the application admits costs a silent peer its place.
-    const std::shared_ptr<TcpSocket> replaced = room ? nullptr : silentLongest();
+    // Only a newcomer the application admits costs another peer its place.
+    bool fairShare = false;
+    const std::shared_ptr<TcpSocket> replaced = room ? nullptr : slotForNewcomer(connection, fairShare);
     bool admitted = room || replaced;
     if (admitted) {
         IncomingCallback ask;
@@ -378,7 +417,7 @@ void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
     }
     if (admitted) {
         if (replaced) {
-            giveUpSilentConnection(replaced);
+            giveUpSlot(replaced, fairShare);
         }
         AdmitIncomingConnection(connection);
         return;
@@ -399,6 +438,7 @@ void DiscoveryService::cleanUpAfter(const ConnectionResult& result) {
         Summary("ZK2008I Disconnected from " + endpointText(connection) + " on " + connection->Tag());
     }
     connection->ReportCompletion(Completion::Disconnect, "disconnect");
+    _memoryToReturn.store(true);
     if (_driver) {
         if (auto* transfers = _driver->GetFileTransferService()) {
             transfers->NotifyInterruption(result.handle);

@@ -394,10 +394,13 @@ public:
     void SetAuthenticationClock(ProofGate::Clock clock) { _proofGate.SetClock(std::move(clock)); }
 
     // A peer that connected must have sent a complete line within FirstLineBound, and a
-    // TLS handshake on its connection must finish within HandshakeBound; else the timer
-    // closes the connection (a silent peer must not hold a slot or memory for ever).
+    // TLS handshake on its connection must finish within HandshakeBound; a line begun on
+    // any connection must go on receiving bytes at least every UnfinishedLineBound. Else
+    // the timer closes the connection (a silent peer must not hold a slot or memory for
+    // ever).
     static constexpr std::chrono::seconds FirstLineBound{30};
     static constexpr std::chrono::seconds HandshakeBound{10};
+    static constexpr std::chrono::seconds UnfinishedLineBound{30};
 
     // --- the timer ------------------------------------------------------------------------
     // The timer's steps, once; runs on the event loop.
@@ -543,17 +546,20 @@ private:
     void serveRoutes();
     void askDescriptors();
     void keepAlive(std::int64_t now);
-    // Closes the admitted connections that stalled before their first line or in their
-    // handshake.
+    // Closes the admitted connections that stalled before their first line, and any
+    // connection that stalled in its handshake or in the middle of a line. The memory of
+    // connections closed since the last round goes back to the system first.
     void closeStalledConnections();
-    // At the incoming limit: the admitted connection silent longest, when it has been
-    // silent for more than twice the keep-alive interval and holds no proof, transfer or
-    // subscription; empty when none may go.
-    std::shared_ptr<TcpSocket> silentLongest();
+    // At the incoming limit: the admitted connection whose slot the newcomer takes
+    // (IncomingSlots), silence meaning more than twice the keep-alive interval; empty
+    // when none may go. `fairShare` tells which rule chose it.
+    std::shared_ptr<TcpSocket> slotForNewcomer(const std::shared_ptr<TcpSocket>& newcomer, bool& fairShare);
+    // A proof, a transfer, or a subscription that counts (`code`: this node has one).
+    bool worthKeeping(TcpSocket& connection, bool code);
     // The admitted incoming connections, as they are now.
     std::vector<std::shared_ptr<TcpSocket>> incomingConnections() const;
     // Closes it for a newcomer the application admitted.
-    void giveUpSilentConnection(const std::shared_ptr<TcpSocket>& silent);
+    void giveUpSlot(const std::shared_ptr<TcpSocket>& holder, bool fairShare);
     void dropStaleProxies();
     void forgetLost(std::int64_t now);
     // The verification-code callback: the code in force ("" without a callback), and
@@ -588,6 +594,8 @@ private:
     std::atomic<bool> _stopped{false};
     std::atomic<unsigned short> _discoReplyPort{ProtocolPort};
     std::atomic<std::uint64_t> _maxIncoming{0};
+    // A connection closed since the timer last gave free memory back.
+    std::atomic<bool> _memoryToReturn{false};
     std::atomic<std::uint64_t> _maxQueueDepth{0};
     std::atomic<std::uint64_t> _discoIntervalMs{23000};
     std::atomic<std::uint64_t> _keepAliveDiscoIntervalMs{10000};

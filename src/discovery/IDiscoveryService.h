@@ -58,6 +58,11 @@ public:
     virtual std::uint64_t GetMaxIncomingConnections() = 0;
     // Milliseconds; 0 when off.
     virtual std::uint64_t GetReplyTimeout() = 0;
+    // At most `limit` connections made by peers (0, the default: no limit). At the limit a
+    // newcomer the application admits takes the slot of a connection of the source holding
+    // most (an IPv4 address or an IPv6 /64) when its own would still hold fewer, else that
+    // of a connection silent long and holding nothing worth keeping; otherwise it is told
+    // goodbye "busy".
     virtual void SetMaxIncomingConnections(std::uint64_t limit) = 0;
     // Reads "/configuration/device/inclusions" and logs whether the node runs redundantly.
     virtual void SetInclusions() = 0;

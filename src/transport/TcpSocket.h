@@ -220,6 +220,10 @@ public:
     std::chrono::steady_clock::time_point LastHeardAt() const { return std::max(_lastLineAt, _lastReadAt); }
     // The peer has sent a complete line. Loop thread.
     bool HasSpoken() const { return _spoken; }
+    // Bytes received of a line not yet finished, and when the last bytes came: a peer
+    // that stops in the middle of a line holds them. Loop thread.
+    std::size_t UnfinishedLineBytes() const { return _framer.PendingSize(); }
+    std::chrono::steady_clock::time_point LastReadAt() const { return _lastReadAt; }
     // When the running TLS handshake began. Loop thread.
     std::chrono::steady_clock::time_point HandshakeStartedAt() const { return _handshakeStartedAt; }
     // Buffer memory held beyond the default read buffer and an unfinished line: what a

@@ -1,0 +1,54 @@
+#include "discovery/IncomingSlots.h"
+
+#include <algorithm>
+#include <map>
+
+namespace Zelkor {
+
+std::size_t FairShareSlot(const std::vector<SlotHolder>& holders, const boost::asio::ip::address& source) {
+    std::map<boost::asio::ip::address, std::size_t> held;
+    for (const auto& holder : holders) {
+        ++held[holder.source];
+    }
+    std::size_t most = 0;
+    for (const auto& [group, count] : held) {
+        most = std::max(most, count);
+    }
+    const auto own = held.find(source);
+    const std::size_t newcomer = (own == held.end() ? 0 : own->second) + 1;
+    if (newcomer >= most) {
+        return NoSlot;
+    }
+    std::size_t chosen = NoSlot;
+    for (std::size_t at = 0; at < holders.size(); ++at) {
+        const SlotHolder& holder = holders[at];
+        if (held[holder.source] != most) {
+            continue;
+        }
+        if (chosen == NoSlot) {
+            chosen = at;
+            continue;
+        }
+        const SlotHolder& best = holders[chosen];
+        if (holder.worthKeeping != best.worthKeeping ? !holder.worthKeeping : holder.lastHeard < best.lastHeard) {
+            chosen = at;
+        }
+    }
+    return chosen;
+}
+
+std::size_t SilentSlot(const std::vector<SlotHolder>& holders, std::chrono::steady_clock::time_point quietSince) {
+    std::size_t chosen = NoSlot;
+    for (std::size_t at = 0; at < holders.size(); ++at) {
+        const SlotHolder& holder = holders[at];
+        if (holder.worthKeeping || holder.lastHeard >= quietSince) {
+            continue;
+        }
+        if (chosen == NoSlot || holder.lastHeard < holders[chosen].lastHeard) {
+            chosen = at;
+        }
+    }
+    return chosen;
+}
+
+}  // namespace Zelkor
