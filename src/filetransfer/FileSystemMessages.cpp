@@ -89,7 +89,7 @@ ListFiles::ListFiles()
     : Message({Param::path, Param::name, Param::size, Param::creationdate, Param::modifieddate, Param::checksum,
                Param::readonly, Param::version, Param::error}) {}
 
-ListFiles::ListFiles(const ListFiles& other) : Message(other) {
+ListFiles::ListFiles(const ListFiles& other) : ZelkorLoggable(other), Message(other) {
     _entries.reserve(other._entries.size());
     for (const auto& entry : other._entries) {
         _entries.push_back(std::make_unique<ListFiles>(*entry));
