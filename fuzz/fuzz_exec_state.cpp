@@ -62,6 +62,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/ip/address.hpp>
@@ -77,6 +78,7 @@
 #include "core/MessageSignalFactory.h"
 #include "core/ZelkorLog.h"
 #include "device/IDeviceState.h"
+#include "driver/EndedRequest.h"
 #include "driver/IServiceSender.h"
 #include "services/CommandInterfaceService.h"
 #include "services/DeviceStateMessages.h"
@@ -559,8 +561,12 @@ private:
     };
     // One waiting place of a connection, as the service should hold it.
     struct Place {
-        enum Kind { exec, defaultCopy, execEmpty, raw, rawEmpty } kind;
+        enum Kind { exec, defaultCopy, execEmpty, raw, rawEmpty };
+        Place(Kind kind, int id, std::string line = {}) : kind(kind), id(id), line(std::move(line)) {}
+        Kind kind;
         int id;
+        // A raw request's line: what ends it unanswered answers it as a refusal of it.
+        std::string line;
     };
     struct Handler {
         int calls = 0;
@@ -625,6 +631,9 @@ private:
         } else if (place.kind == Place::defaultCopy) {
             expected =
                 Call{Call::fallback, place.id, "/", "", false, Zelkor::CommandInterfaceService::ConnectionLost, ""};
+        } else if (place.kind == Place::raw) {
+            expected = Call{Call::raw, place.id, {}, {}, false,
+                            Zelkor::EndedRequestText(place.line, Zelkor::CommandInterfaceService::ConnectionLost), {}};
         }
         if (!expected) {
             return;
@@ -813,7 +822,10 @@ private:
         const bool taken = handle != nullptr && handle != kUdp && !_sender.refusing;
         check(heard == taken);
         if (taken) {
-            _places[handle].push_back(id ? Place{Place::raw, *id} : emptyPlace(true));
+            _places[handle].push_back(id ? Place{Place::raw, *id, line} : emptyPlace(true));
+        } else if (handle && id) {
+            // Never sent: its handler hears the refusal at once.
+            expectLost(Place{Place::raw, *id, line});
         }
         expectCall(std::nullopt);
     }

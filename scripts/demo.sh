@@ -12,7 +12,8 @@
 # raw "get" line whose reply comes back as text. Then it sends a 20 MB file of random bytes
 # to the device, showing its progress, fetches it back under another name, and shows the
 # MD5 of the original, of the device's copy and of the one fetched back. It lists the
-# device's storage folder, makes a folder there and removes it, deletes the file it sent,
+# device's storage folder (node-files, which the device makes where it runs; peers' paths
+# are taken below it), makes a folder there and removes it, deletes the file it sent,
 # asks for the free space, and asks for a firmware update, which the device refuses. The
 # nodes stop by themselves.
 set -euo pipefail
@@ -102,9 +103,10 @@ done
 
 echo
 echo "== A device node and a controller node on loopback:"
-mkdir "$scratch/device-files" "$scratch/files"
+mkdir "$scratch/files"
+# The device keeps its peers' files in the folder it makes where it runs, node-files.
 start_node device 3 4197 --guid "$guid" --tree "$tree" --device-state "amplifier on, 41 C" \
-  --storage-root "$scratch/device-files" --fwupdate-error "no update while the amplifier is on"
+  --fwupdate-error "no update while the amplifier is on"
 await device '"event":"listenerAdded"'
 start_node controller 4 4198 --role controller --reply-port 4198
 
@@ -190,33 +192,37 @@ demo() {
   progress controller '"event":"recvfile".*"tag":"get"' || return
   await controller '"event":"recvfile".*"success":true,"tag":"get"' || return
   step "The MD5 of the original, of the device's copy and of the one fetched back:"
-  (cd "$scratch" && md5sum files/take-1.bin device-files/take-1.bin files/take-1-back.bin)
-  if [ "$(cd "$scratch" && md5sum files/take-1.bin device-files/take-1.bin files/take-1-back.bin |
+  (cd "$scratch" && md5sum files/take-1.bin device/node-files/take-1.bin files/take-1-back.bin)
+  if [ "$(cd "$scratch" && md5sum files/take-1.bin device/node-files/take-1.bin files/take-1-back.bin |
     cut -d' ' -f1 | sort -u | wc -l)" -ne 1 ]; then
     echo "the copies differ" >&2
     return 1
   fi
 
-  # The file-system words take paths as the device's host sees them, not under its
-  # storage root.
-  files="$scratch/device-files"
+  # The file-system words take their paths below the device's storage root, as transfers
+  # do: "/" is the root itself.
+  files="$scratch/device/node-files"
   step "The controller lists the device's storage folder:"
-  tell 4 '{"cmd":"listfiles","guid":"'"$guid"'","path":"'"$files"'"}'
+  tell 4 '{"cmd":"listfiles","guid":"'"$guid"'","path":"/"}'
   await controller '"event":"listfiles".*"success":true' || return
   step "Makes a folder there and removes it again:"
-  tell 4 '{"cmd":"mkdir","guid":"'"$guid"'","path":"'"$files/session-2"'"}'
+  tell 4 '{"cmd":"mkdir","guid":"'"$guid"'","path":"session-2"}'
   await controller '"event":"mkdir".*"success":true' || return
-  tell 4 '{"cmd":"rmdir","guid":"'"$guid"'","path":"'"$files/session-2"'"}'
+  if [ ! -d "$files/session-2" ]; then
+    echo "no folder was made in the storage folder" >&2
+    return 1
+  fi
+  tell 4 '{"cmd":"rmdir","guid":"'"$guid"'","path":"session-2"}'
   await controller '"event":"rmdir".*"success":true' || return
   step "Deletes the file it sent:"
-  tell 4 '{"cmd":"deletefile","guid":"'"$guid"'","path":"'"$files/take-1.bin"'"}'
+  tell 4 '{"cmd":"deletefile","guid":"'"$guid"'","path":"take-1.bin"}'
   await controller '"event":"deletefile".*"success":true' || return
   if [ -e "$files/take-1.bin" ]; then
     echo "the file is still there" >&2
     return 1
   fi
   step "Asks for the free space there:"
-  tell 4 '{"cmd":"freespace","guid":"'"$guid"'","path":"'"$files"'"}'
+  tell 4 '{"cmd":"freespace","guid":"'"$guid"'","path":"/"}'
   await controller '"event":"freespace"' || return
   step "And for a firmware update, which this device refuses:"
   tell 4 '{"cmd":"fwupdate","guid":"'"$guid"'","arguments":"image=amp-2.4.bin"}'

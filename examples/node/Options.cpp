@@ -206,6 +206,7 @@ Json::Value Options::ToJson() const {
     json["setip-result"] = setIPAccepted ? "ok" : "fail";
     json["fwupdate-error"] = firmwareError ? Json::Value(*firmwareError) : Json::Value();
     json["storage-root"] = storageRoot;
+    json["host-fs-words"] = hostFileSystem;
     json["block-size"] = optionalNumber(blockSize);
     json["transfer-count"] = optionalNumber(transferCount);
     json["transfer-interval"] = optionalNumber(transferInterval);
@@ -220,7 +221,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         "--mac",       "--all",    "--cert", "--key",           "--dh",         "--exclude",     "--max-incoming",
         "--route",     "--timer-scale",      "--no-callback", "--device-state", "--preset-info", "--setip-result",
         "--fwupdate-error", "--storage-root", "--block-size",    "--transfer-count", "--transfer-interval", "--reply-timeout"};
-    static const std::set<std::string> flags = {"--ipv6", "--dump", "--require-tls", "--stay"};
+    static const std::set<std::string> flags = {"--ipv6", "--dump", "--require-tls", "--stay", "--host-fs-words"};
     static const std::set<std::string> repeatable = {"--listen", "--network", "--interface", "--mac",
                                                      "--all",    "--exclude", "--route",     "--no-callback"};
     // The options whose value holds an address.
@@ -241,10 +242,11 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             return false;
         }
         if (flags.count(option)) {
-            (option == "--ipv6"   ? options.ipv6
-             : option == "--dump" ? options.dump
-             : option == "--stay" ? options.stay
-                                  : options.requireTls) = true;
+            (option == "--ipv6"            ? options.ipv6
+             : option == "--dump"          ? options.dump
+             : option == "--stay"          ? options.stay
+             : option == "--host-fs-words" ? options.hostFileSystem
+                                           : options.requireTls) = true;
             continue;
         }
         if (at + 1 >= argc) {
@@ -323,6 +325,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             // The library takes only a folder that is there.
             valid = isFolder(value);
             options.storageRoot = value;
+            options.storageRootGiven = true;
         } else if (option == "--block-size") {
             valid = parseBounded(value, 512, 268435456, options.blockSize);
         } else if (option == "--transfer-count") {
@@ -349,6 +352,25 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             return false;
         }
     }
+    return true;
+}
+
+bool MakeStorageRoot(Options& options, std::string& error) {
+    if (options.storageRootGiven) {
+        return true;
+    }
+    namespace fs = boost::filesystem;
+    boost::system::error_code code;
+    const fs::path folder = fs::current_path(code) / kStorageFolder;
+    if (!code) {
+        fs::create_directory(folder, code);
+    }
+    if (code || !fs::is_directory(folder)) {
+        error = std::string("cannot make the storage root ") + (code ? folder.string() + ": " + code.message()
+                                                                     : folder.string() + ": not a folder");
+        return false;
+    }
+    options.storageRoot = folder.string();
     return true;
 }
 
@@ -391,8 +413,14 @@ Device state (what the node's device-state object answers; it changes nothing):
   --preset-info TEXT          the preset information of "getpresetinfo" (empty)
   --setip-result ok|fail      whether "setip" settings are accepted (ok)
   --fwupdate-error TEXT       refuse a firmware update with TEXT (else it succeeds)
-File transfer:
-  --storage-root DIR          the folder of bare local names and of the paths peers name
+File transfer and the file-system words:
+  --storage-root DIR          the folder the paths peers name are taken below, and of
+                              this node's bare local names (else "node-files", made in
+                              the working folder). WARNING: "/" gives every peer allowed
+                              to transfer every file this process may read or write
+  --host-fs-words             listfiles, freespace, deletefile, mkdir and rmdir take the
+                              host's paths, not paths below the storage root: a peer
+                              allowed them reaches every file this process may remove
   --block-size N              Base64 characters per block, 512 to 268435456 (65536)
   --transfer-count N          at most N transfers active at once, 1 to 100 (100)
   --transfer-interval MS      the transfer queue's timer period, 50 to 1000 (250)

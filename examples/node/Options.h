@@ -66,10 +66,15 @@ struct Options {
     bool setIPAccepted = true;
     // What it answers a firmware update: refused with this text; absent, done.
     std::optional<std::string> firmwareError;
-    // File transfer: the folder bare names and requested paths are taken under (empty:
-    // none); the block size, the transfers active at once, the queue timer's period and
-    // the reply time-out (milliseconds, 0: never). Absent: the library's own.
+    // File transfer: the folder peers' paths are taken under, and with --storage-root
+    // this node's bare local names; without it, kStorageFolder made in the working folder
+    // (MakeStorageRoot), local names then staying the working folder's. The block size,
+    // the transfers active at once, the queue timer's period and the reply time-out
+    // (milliseconds, 0: never). Absent: the library's own.
     std::string storageRoot;
+    bool storageRootGiven = false;
+    // The file-system words take host paths instead of paths beneath the storage root.
+    bool hostFileSystem = false;
     std::optional<unsigned long> blockSize;
     std::optional<unsigned long> transferCount;
     std::optional<unsigned long> transferInterval;
@@ -87,6 +92,14 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
 
 // What --help prints.
 const char* Usage();
+
+// The folder a node without --storage-root keeps its peers' files in.
+inline constexpr const char* kStorageFolder = "node-files";
+
+// Without --storage-root: makes kStorageFolder in the working folder (or takes the one
+// there) and names it, absolute, as the storage root. False, with `error` set, when it
+// cannot.
+bool MakeStorageRoot(Options& options, std::string& error);
 
 // The canonical text (lower case, hyphenated) of a GUID given in any of the usual forms.
 bool CanonicalGuid(const std::string& text, std::string& out);

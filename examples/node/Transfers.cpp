@@ -35,13 +35,13 @@ void Transfers::Configure() {
     if (!service) {
         return;
     }
-    if (!_options.storageRoot.empty()) {
-        // The option was a folder when it was read; it may have gone since.
-        const std::string refused = service->SetStorageRootPath(_options.storageRoot);
-        if (!refused.empty()) {
-            _events.Error("storage root " + _options.storageRoot + " refused: " + refused);
-        }
+    // The folder was there when the options were read; it may have gone since.
+    const std::string refused = service->SetStorageRootPath(_options.storageRoot);
+    if (!refused.empty()) {
+        _events.Error("storage root " + _options.storageRoot + " refused: " + refused);
     }
+    // Peers' paths stay below the root for the file-system words too, unless asked.
+    service->SetFileSystemConfined(!_options.hostFileSystem);
     if (_options.blockSize) {
         service->SetBlockSize(*_options.blockSize);
     }
@@ -145,12 +145,15 @@ void Transfers::transfer(const std::string& name, const Json::Value& command, bo
     }
     const std::string tag = command["tag"].asString();
     const unsigned long size = blockSize.isNull() ? service->GetBlockSize() : blockSize.asUInt();
-    const std::string given = command["local"].asString();
     const std::string remote = command["remote"].asString();
-    // The path the library completes a bare local name (no separator) to.
+    // The library completes a bare local name (no separator) with the storage root. The
+    // folder this node made for its peers is not its own: there a bare name stays the
+    // working folder's.
+    const std::string asked = command["local"].asString();
+    const bool bare = !asked.empty() && asked.find_first_of("/\\") == std::string::npos;
+    const std::string given = bare && !_options.storageRootGiven ? "./" + asked : asked;
     const std::string root = service->GetStorageRootPath();
-    const bool bare = !given.empty() && given.find_first_of("/\\") == std::string::npos;
-    const std::string path = bare && !root.empty() ? root + "/" + given : given;
+    const std::string path = bare && _options.storageRootGiven ? root + "/" + given : given;
     // Each device's transfer ends with a line named after the command.
     std::vector<std::function<void(bool, const std::string&)>> refused;
     for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -178,7 +181,7 @@ void Transfers::transfer(const std::string& name, const Json::Value& command, bo
     for (const auto& guid : guids) {
         line["devices"].append(guid);
     }
-    line["local"] = given;
+    line["local"] = asked;
     line["path"] = path;
     line["remote"] = remote;
     _events.Write("request", line);

@@ -13,9 +13,9 @@
 // transfer's beginning, end or failure, answered here or opened here) in "transfer"
 // lines, each naming the same files from the beginning to the end, a failure an end.
 //
-// The options --storage-root, --block-size, --transfer-count and --transfer-interval go to
-// the transfer service, --reply-timeout to the discovery service, which the transfers
-// read it from.
+// The options --storage-root (or the folder made in its place), --host-fs-words,
+// --block-size, --transfer-count and --transfer-interval go to the transfer service,
+// --reply-timeout to the discovery service, which the transfers read it from.
 //
 // Commands: sendfile, recvfile, cancelput, cancelsend.
 //

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         std::fputs(Usage(), stdout);
         return 0;
     }
-    if (!CheckCredentials(options, error)) {
+    if (!CheckCredentials(options, error) || !MakeStorageRoot(options, error)) {
         events.Error(error);
         return 2;
     }

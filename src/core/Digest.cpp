@@ -88,15 +88,16 @@ struct OpenDescriptor {
 }  // namespace
 
 bool GetFileChecksum(const std::string& path, std::string& checksum) {
-    // Only regular files have a content to digest: a directory fails only at the first
-    // read, and a device or pipe may never reach its end. Non-blocking: a pipe in the
-    // file's place cannot stall the open, and a file that calls itself regular yet waits
-    // for data (a kernel's message log) fails its read instead of stalling the reader.
+    // Non-blocking: a pipe in the file's place cannot stall the open.
     const OpenDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    const int fd = file.fd;
-    if (fd < 0) {
-        return false;
-    }
+    return file.fd >= 0 && GetDescriptorChecksum(file.fd, checksum);
+}
+
+bool GetDescriptorChecksum(int fd, std::string& checksum) {
+    // Only regular files have a content to digest: a directory fails only at the first
+    // read, and a device or pipe may never reach its end. A file that calls itself regular
+    // yet waits for data (a kernel's message log), opened non-blocking, fails its read
+    // instead of stalling the reader.
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         return false;

@@ -64,3 +64,6 @@ public:
 // `checksum` unchanged, when the file cannot be opened or read to its end (a directory,
 // a read error or a failed seek included).
 bool GetFileChecksum(const std::string& path, std::string& checksum);
+// The same over a file already open for reading (best opened non-blocking), read from
+// where it stands; the descriptor stays the caller's.
+bool GetDescriptorChecksum(int descriptor, std::string& checksum);

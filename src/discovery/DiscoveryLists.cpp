@@ -165,7 +165,7 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
             if (!record.updateFrom(endpoint)) {
                 continue;
             }
-            if (auto added = addProxiedDevice(record, router)) {
+            if (auto added = addProxiedDevice(record, router, DeviceSender::Through(data.Socket()))) {
                 reached.emplace_back(guid, std::move(added));
             }
             continue;
@@ -243,10 +243,11 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
                 at = takenOver.count(at->second) != 0 ? _proxiedDevices.erase(at) : std::next(at);
             }
         }
+        const auto sender = DeviceSender::Through(data.Socket());
         for (const auto& guid : entered) {
             _proxiedDevices.emplace(routerGuid, guid);
             _udpDiscoReplyTimes.Set(guid, heardAt);
-            heardLocked(guid);
+            heardLocked(guid, sender);
         }
     }
     for (const auto& device : unnamed) {
@@ -309,9 +310,10 @@ void DiscoveryService::unreachedThrough(const std::shared_ptr<DeviceImpl>& devic
     }
 }
 
-std::shared_ptr<DeviceImpl> DiscoveryService::addProxiedDevice(NewDiscoInfo& record, std::shared_ptr<DeviceImpl> router) {
+std::shared_ptr<DeviceImpl> DiscoveryService::addProxiedDevice(NewDiscoInfo& record, std::shared_ptr<DeviceImpl> router,
+                                                               const DeviceSender& sender) {
     const std::string name = record.getDiscoInfo().name;
-    const auto device = makeDevice(record, "ZK2051E Unable to create instance for proxied device");
+    const auto device = makeDevice(record, "ZK2051E Unable to create instance for proxied device", sender);
     if (!device) {
         return nullptr;
     }

@@ -26,8 +26,19 @@ bool DiscoveryService::unitReplaced(const Packet& packet, const std::shared_ptr<
         return false;
     }
     // A device reached elsewhere, on its own connection or through its router, is not
-    // taken over by whatever answers here.
-    return !successor || (!successor->IsFinalized() && !successor->IsConnected());
+    // taken over by whatever answers here; nor is one known at another address, or
+    // through a router: a GUID proves nothing, and whatever answers here would take its
+    // record from the unit that is really it.
+    if (!successor) {
+        return true;
+    }
+    if (successor->IsFinalized() || successor->IsConnected() || successor->HasProxy()) {
+        return false;
+    }
+    const auto here = packet.socket->GetRemoteIP();
+    bool elsewhere = false;
+    successor->forEachRemote([&](const IDevice::RemoteInfo& remote) { elsewhere |= remote.second.first != here; });
+    return !elsewhere;
 }
 
 std::shared_ptr<DeviceImpl> DiscoveryService::passAddress(Packet& packet, const std::shared_ptr<DeviceImpl>& owner,
@@ -36,7 +47,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::passAddress(Packet& packet, const 
     const std::shared_ptr<TcpSocket> connection = packet.socket;
     const Endpoint dialled{connection->GetRemoteIP(), connection->GetRemotePort()};
     if (!successor) {
-        successor = makeDevice(record, "ZK2053E Unable to create instance for connected device");
+        successor = makeDevice(record, "ZK2053E Unable to create instance for connected device",
+                               DeviceSender::From(dialled.first));
         if (!successor) {
             return nullptr;
         }

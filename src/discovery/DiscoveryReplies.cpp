@@ -310,7 +310,9 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
         std::string text;
         ScalarText(*reported, text);
         Detail("ZK2011I Error reported in disco reply from " + from + " (" + text + ")");
-        if (packet.socket) {
+        // A router's refusal of a disco meant for a node beyond it says nothing of the
+        // router's own connection, which every node behind it shares.
+        if (packet.socket && packet.header->SourceList().empty()) {
             packet.socket->SetCloseAfterSend(true);
             MessageForwardInfo header = *packet.header;
             SendGoodbye(packet.socket, GoodbyeKeepAliveError, header);
@@ -390,7 +392,7 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         GuidTimes& times = packet.reliable ? _tcpDiscoReplyTimes : _udpDiscoReplyTimes;
         times.Set(guid, Now());
-        heardLocked(guid);
+        heardLocked(guid, senderOf(packet));
         if (packet.reliable) {
             Detail("ZK2028I _tcpDiscoReplyTimeGUIDSet size", std::to_string(times.Pairs()));
         }
@@ -471,7 +473,7 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
         return nullptr;
     }
     if (!packet.reliable) {
-        auto device = addDevice(record);
+        auto device = addDevice(record, senderOf(packet));
         if (device) {
             device->AddRemoteInfo(remote);
             device->discoveredByUdp.store(true);
@@ -541,17 +543,35 @@ void DiscoveryService::refuseUnmatched(Packet& packet, const std::string& guid, 
     SendGoodbye(packet.socket, GoodbyeGuidChanged, header);
 }
 
-void DiscoveryService::heardLocked(const std::string& guid) { _hearings.Heard(guid, _discoRound.load()); }
+void DiscoveryService::heardLocked(const std::string& guid, const DeviceSender& sender) {
+    _hearings.Heard(guid, _discoRound.load(), sender);
+}
 
-std::shared_ptr<DeviceImpl> DiscoveryService::newcomerToGiveUp() {
+DeviceSender DiscoveryService::senderOf(const Packet& packet) {
+    if (packet.reliable && packet.socket) {
+        return packet.header && !packet.header->IsEmpty() ? DeviceSender::Through(packet.socket)
+                                                          : DeviceSender::From(packet.socket->GetRemoteIP());
+    }
+    return DeviceSender::From(ZelkorDriver::SocketOf(packet.handle)->GetRemoteIP());
+}
+
+std::shared_ptr<DeviceImpl> DiscoveryService::deviceToGiveUp(const DeviceSender& sender) {
     std::shared_ptr<DeviceImpl> chosen;
     std::lock_guard<std::mutex> lock(_deviceTablesMutex);
-    _hearings.FirstNewcomer([&](const std::string& guid) {
+    _hearings.ToGiveUp(sender, [&](const std::string& guid) {
         auto device = deviceOfGuidLocked(guid);
+        if (!device || device->IsFinalized()) {
+            return false;
+        }
         // Connected (also through its router), being connected or to be kept connected:
-        // the node uses it, whatever made it known.
-        if (!device || device->IsFinalized() || device->WantsConnections() ||
-            device->GetCurrentState() == DeviceNetStateConnecting || device->IsConnected()) {
+        // the node uses it, whatever made it known. Reached through a connected router
+        // but not connected to, a device is only listed: else a router's list would keep
+        // its part of a full list for good.
+        const DeviceNetState state = device->GetCurrentState();
+        const bool connectedThroughRouter =
+            device->IsProxyConnected() && (state == DeviceNetStateConnected || state == DeviceNetStateUnresponsive);
+        if (device->WantsConnections() || state == DeviceNetStateConnecting || device->IsDirectlyConnected() ||
+            connectedThroughRouter) {
             return false;
         }
         chosen = std::move(device);
@@ -560,7 +580,7 @@ std::shared_ptr<DeviceImpl> DiscoveryService::newcomerToGiveUp() {
     return chosen;
 }
 
-bool DiscoveryService::roomForDevice() {
+bool DiscoveryService::roomForDevice(const DeviceSender& sender) {
     const auto full = [this] {
         std::lock_guard<std::mutex> lock(_deviceSetMutex);
         return _deviceSet.size() >= _maxDevices.load();
@@ -569,19 +589,20 @@ bool DiscoveryService::roomForDevice() {
         _deviceCapWarned.store(false);
         return true;
     }
-    const auto given = newcomerToGiveUp();
+    const auto given = deviceToGiveUp(sender);
     if (!given) {
         if (!_deviceCapWarned.exchange(true)) {
             Warning("ZK20D7W Device limit reached, no more devices are added", std::to_string(_maxDevices.load()));
         }
         return false;
     }
-    if (LogLevel() >= 5) {
-        Detail("ZK20D9I Device list full: dropped " + given->GuidKey() + " (" + given->GetDiscoInfo().name +
-               "), heard in one discovery round only");
-    }
     {
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        if (LogLevel() >= 5) {
+            Detail("ZK20D9I Device list full: dropped " + given->GuidKey() + " (" + given->GetDiscoInfo().name +
+                   (_hearings.HeardOnce(given->GuidKey()) ? "), heard in one discovery round only"
+                                                          : "), its sender holding more of the list"));
+        }
         _hearings.GiveUp(given->GuidKey());
     }
     EraseDevice(given);
@@ -589,8 +610,9 @@ bool DiscoveryService::roomForDevice() {
     return !full();
 }
 
-std::shared_ptr<DeviceImpl> DiscoveryService::makeDevice(const NewDiscoInfo& record, const char* failure) {
-    if (!roomForDevice()) {
+std::shared_ptr<DeviceImpl> DiscoveryService::makeDevice(const NewDiscoInfo& record, const char* failure,
+                                                         const DeviceSender& sender) {
+    if (!roomForDevice(sender)) {
         return nullptr;
     }
     try {
@@ -601,8 +623,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::makeDevice(const NewDiscoInfo& rec
     }
 }
 
-std::shared_ptr<DeviceImpl> DiscoveryService::addDevice(NewDiscoInfo& record) {
-    const auto device = makeDevice(record, "ZK2047E Unable to create instance for discovered device");
+std::shared_ptr<DeviceImpl> DiscoveryService::addDevice(NewDiscoInfo& record, const DeviceSender& sender) {
+    const auto device = makeDevice(record, "ZK2047E Unable to create instance for discovered device", sender);
     if (!device) {
         return nullptr;
     }
@@ -622,7 +644,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addConnectedDevice(NewDiscoInfo& r
     }
     auto device = GetDeviceImplByIPAndPort(record.Address(), record.getDiscoInfo().port);
     if (!device) {
-        device = makeDevice(record, "ZK2053E Unable to create instance for connected device");
+        device = makeDevice(record, "ZK2053E Unable to create instance for connected device",
+                            DeviceSender::From(connection->GetRemoteIP()));
         if (!device) {
             return nullptr;
         }

@@ -304,6 +304,13 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     if (!message || !isActionableMessage(data)) {
         return;
     }
+    const std::shared_ptr<TcpSocket> connection = data.Socket();
+    if (!connection || !connection->TakeProofAnswer()) {
+        // No proof of this node's waits for it: an empty answer would read as one taken.
+        Detail("ZK20B4I authenticate reply ignored on a connection that sent no proof" +
+               (connection ? ", from " + from(*connection) : std::string()));
+        return;
+    }
     AuthenticateInfo info;
     info.code = message->GetParamValue(Param::code);
     info.error = message->GetParamValue(Param::error);
@@ -315,8 +322,7 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     if (callback) {
         callback(info);
     }
-    const std::shared_ptr<TcpSocket> connection = data.Socket();
-    const auto device = connection ? deviceHolding(connection) : nullptr;
+    const auto device = deviceHolding(connection);
     if (!device) {
         return;
     }
@@ -356,6 +362,8 @@ void DiscoveryService::SendAuthenticateRequest(void* handle, MessageForwardInfo&
     Authenticate request;
     request.SetJsonParameter(Param::code, Json::Value(code));
     request.SetMessageForwardInfo(header);
+    // Marked before the line leaves, so that no answer can come first.
+    static_cast<TcpSocket*>(ZelkorDriver::SocketOf(handle))->AwaitProofAnswer();
     _driver->SendDataToPeer(handle, request.Build(true), true);
 }
 

@@ -53,6 +53,7 @@
 #include "discovery/AuthenticationCode.h"
 #include "discovery/AuthenticationWaits.h"
 #include "discovery/DeviceHearings.h"
+#include "discovery/DeviceSender.h"
 #include "discovery/DiscoInfoImpl.h"
 #include "discovery/GuidTimes.h"
 #include "discovery/IDeviceList.h"
@@ -91,9 +92,11 @@ public:
 
     static constexpr unsigned short ProtocolPort = 4197;
     // Devices peers can make this node list (discovery replies, router lists, inbound
-    // connections). At the bound a newcomer takes the place of the least recently heard
-    // device heard in one discovery round only, without a connection and not being
-    // connected to; with none such it is not added.
+    // connections). At the bound the list is shared between the devices' senders: a
+    // newcomer takes the place of a device of a sender holding more than its own, or of
+    // its own sender's heard in one discovery round only (in full: DeviceHearings.h);
+    // never of one in use: with a connection, connected to through its router, being
+    // connected to or to be kept connected. With none such it is not added.
     static constexpr std::size_t DefaultMaxDevices = 4096;
     // Devices one router may have this node reach through it.
     static constexpr std::size_t DefaultMaxProxiedPerRouter = 1024;
@@ -298,9 +301,10 @@ public:
     bool GetRemoteInfo(Packet& packet, IDevice::RemoteInfo& out, std::string& error);
     // A UUID in any form the parser takes (braces, no hyphens); false for null or empty.
     static bool _parseUUID(const char* text, boost::uuids::uuid& out);
-    // A device discovered by UDP (state New), one that connected to this node (state
-    // Connected): empty when it could not be made or the device cap is reached.
-    std::shared_ptr<DeviceImpl> addDevice(NewDiscoInfo& record);
+    // A device discovered by UDP (state New), heard from `sender`; one that connected to
+    // this node (state Connected): empty when it could not be made or the device cap is
+    // reached.
+    std::shared_ptr<DeviceImpl> addDevice(NewDiscoInfo& record, const DeviceSender& sender = DeviceSender());
     std::shared_ptr<DeviceImpl> addConnectedDevice(NewDiscoInfo& record, const std::shared_ptr<TcpSocket>& connection);
     // The cap on devices peers can make this node add; known devices still update.
     void SetMaxDevices(std::size_t limit) { _maxDevices.store(limit); }
@@ -319,7 +323,9 @@ public:
     // the answer no longer names is no longer reached through it. The devices named are
     // heard by the answer, so that they leave at the loss age once their router has gone.
     void HandleListDiscoveredReply(MessageSignalData& data);
-    std::shared_ptr<DeviceImpl> addProxiedDevice(NewDiscoInfo& record, std::shared_ptr<DeviceImpl> router);
+    // `sender` is the router's connection the list came on.
+    std::shared_ptr<DeviceImpl> addProxiedDevice(NewDiscoInfo& record, std::shared_ptr<DeviceImpl> router,
+                                                 const DeviceSender& sender);
     // The device is no longer reached through `router` (any router when null): it loses
     // that proxy and, without a connection of its own, its "Connected".
     void unreachedThrough(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<DeviceImpl>& router);
@@ -478,14 +484,17 @@ private:
     // Each device says goodbye, becomes "Lost" and is finalized, on the loop.
     void dropDevices(std::vector<std::shared_ptr<DeviceImpl>> devices);
     std::shared_ptr<DeviceImpl> deviceOfGuidLocked(const std::string& guid) const;
-    // True when another device may be added, after giving up a newcomer when the list is
-    // full (the cap warns once when none can go). Called without the device locks.
-    bool roomForDevice();
-    // The device a full list gives up for a newcomer; empty when none may go.
-    std::shared_ptr<DeviceImpl> newcomerToGiveUp();
-    // The device was heard now: a discovery reply, or a router's list naming it. Under
-    // the tables' lock.
-    void heardLocked(const std::string& guid);
+    // True when another device may be added for `sender`, after giving up one when the
+    // list is full (the cap warns once when none can go). Called without the device locks.
+    bool roomForDevice(const DeviceSender& sender);
+    // The device a full list gives up for a newcomer of `sender`; empty when none may go.
+    std::shared_ptr<DeviceImpl> deviceToGiveUp(const DeviceSender& sender);
+    // The device was heard now from `sender`: a discovery reply, or a router's list naming
+    // it. Under the tables' lock.
+    void heardLocked(const std::string& guid, const DeviceSender& sender);
+    // Who speaks for the device a discovery reply tells of: the datagram's source, the
+    // connection's peer, or the router whose connection it came through.
+    static DeviceSender senderOf(const Packet& packet);
     // Answering and handling discoveries.
     static constexpr std::size_t MaxAskers = 1024;
     bool ownRequestDue(const Endpoint& asker);
@@ -493,9 +502,10 @@ private:
     bool takeKnownReply(const std::shared_ptr<DeviceImpl>& device, Packet& packet, const std::string& guid,
                         const std::string& name);
     std::shared_ptr<DeviceImpl> takeNewReply(Packet& packet, const std::string& guid, const std::string& name);
-    // A new device for the record, unless the device cap is reached; a failure to make
-    // one is logged with `failure`.
-    std::shared_ptr<DeviceImpl> makeDevice(const NewDiscoInfo& record, const char* failure);
+    // A new device for the record heard from `sender`, unless the device cap is reached; a
+    // failure to make one is logged with `failure`.
+    std::shared_ptr<DeviceImpl> makeDevice(const NewDiscoInfo& record, const char* failure,
+                                           const DeviceSender& sender);
     // Another device's GUID on a connection: warned, told "guidchanged" and closed after.
     void refuseUnmatched(Packet& packet, const std::string& guid, const std::string& name,
                          const std::shared_ptr<DeviceImpl>& owner);

@@ -134,6 +134,7 @@ void DiscoveryService::OnTimer() {
     guarded("replies", [&] {
         if (_driver) {
             _driver->ExpireRequests(std::chrono::milliseconds(_replyTimeoutMs.load()));
+            _driver->ExpireForwardedNotices();
         }
     });
     if (now > _nextListenTime) {

@@ -60,7 +60,9 @@ public:
     // Removes the handlers registered with exactly this key ("" : those without one).
     virtual void RemoveOnListChangeHandler(const std::string& key) = 0;
     // Each setter replaces its callback; an empty function clears it. Callbacks run on the
-    // event-loop thread and must not block.
+    // event-loop thread and must not block. A reply that comes as a datagram is told only
+    // when it answers a request of its word this node sent as a datagram in the last 10 s
+    // (DatagramRequests::Window): to the replying address, or to every node.
     virtual void OnLocate(LocateCallback callback) = 0;
     virtual void OnIdentify(IdentifyCallback callback) = 0;
     // "reboot" for the node with that MAC text, to every served interface.
@@ -71,8 +73,9 @@ public:
     virtual void SetIP(const SETIP_SETTINGS& settings) = 0;
     // Called with the settings of each "setip" reply, through the device-state service.
     virtual void OnSetIP(SetIPCallback callback) = 0;
-    // Told of each "setverificationcode" and "authenticate" reply; asked about each
-    // "starttls" request and reply. Results of the first two are not used. A code change
+    // Told of each "setverificationcode" reply and of each "authenticate" reply that
+    // answers a proof this node sent on that connection; asked about each "starttls"
+    // request and reply. Results of the first two are not used. A code change
     // the device took but no device object could keep (its device went meanwhile) comes
     // with the error "Verification code changed on the device, but its device object was
     // not updated".

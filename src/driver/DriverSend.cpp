@@ -29,6 +29,14 @@ bool ZelkorDriver::sendable(const std::string& text) {
     return false;
 }
 
+void ZelkorDriver::noteDatagram(const std::string& text, const boost::asio::ip::address& destination) {
+    // The word alone: the body of a line this node built needs no second reading.
+    MessageForwardInfo header;
+    if (header.Parse(text, false) && !header.isReply) {
+        _datagramRequests.Sent(header.GetCommand(), destination, DatagramRequests::Clock::now());
+    }
+}
+
 std::shared_ptr<Socket> ZelkorDriver::liveSocket(void* handle, bool& stale) {
     stale = false;
     if (!handle) {
@@ -291,6 +299,7 @@ void ZelkorDriver::SendMulticastMessage(const std::string& text, unsigned short 
         return;
     }
     const auto all = boost::asio::ip::address_v4::broadcast();
+    noteDatagram(text, boost::asio::ip::address());
     // One send per interface and address family, through the first socket of each: an
     // IPv4 socket broadcasts, an IPv6 one sends to the discovery group, and an interface
     // that serves both reaches the peers of both.
@@ -330,6 +339,7 @@ void ZelkorDriver::SendFrame(const std::string& text, const boost::asio::ip::add
         }
     }
     if (through) {
+        noteDatagram(text, destination);
         through->SendMulticastMessage(text, destination, port, _broadcast.load(), _subnetBroadcast.load());
     }
 }
@@ -355,6 +365,7 @@ void ZelkorDriver::SendFrame(const std::string& text, const boost::asio::ip::add
     }
     // The pending send keeps the socket alive; it closes itself once the send is done.
     socket->SetCloseAfterSend(true);
+    noteDatagram(text, destination);
     socket->SendMulticastMessage(text, destination, port, _broadcast.load(), _subnetBroadcast.load());
 }
 
@@ -370,7 +381,10 @@ void ZelkorDriver::SendFrame(const std::string& text, void* handle) {
     if (!sendable(text)) {
         return;
     }
-    onLoop([udp, text] { udp->SendDataTo(text, udp->GetRemoteIP(), udp->GetRemotePort()); });
+    onLoop([this, udp, text] {
+        noteDatagram(text, udp->GetRemoteIP());
+        udp->SendDataTo(text, udp->GetRemoteIP(), udp->GetRemotePort());
+    });
 }
 
 }  // namespace Zelkor

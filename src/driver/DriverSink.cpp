@@ -93,7 +93,7 @@ void ZelkorDriver::SocketClosed(std::shared_ptr<TcpSocket> socket) {
     }
     boost::asio::post(_io, [weak = std::move(weak), socket = std::move(socket)] {
         if (auto self = weak.lock()) {
-            self->refuseUnanswered(*socket);
+            self->forgetConnection(*socket);
             ConnectionResult result = self->PopulateConnectionResult(socket, false);
             self->_connectionResults.Raise(result);
         }

@@ -1,7 +1,6 @@
 #include "driver/EndedRequest.h"
 
 #include <memory>
-#include <sstream>
 
 #include <json/value.h>
 
@@ -57,14 +56,19 @@ std::string EndedRequestReply(const std::string& line, const std::string& reason
         entries->SetMessageForwardInfo(header);
         return entries->Build(false);
     }
-    std::ostringstream out;
-    if (!header.PutHeader(out, false, word.c_str())) {
+    return RefusalLine(header, word, reason);
+}
+
+std::string RefusalLine(MessageForwardInfo& header, const std::string& word, const std::string& text) {
+    std::string line;
+    if (!header.AppendHeader(line, false, word.c_str())) {
         return std::string();
     }
     Json::Value body(Json::objectValue);
-    body["error"] = reason;
-    out << WriteCompactJson(body) << '\n';
-    return out.str();
+    body["error"] = text;
+    line += WriteCompactJson(body);
+    line += '\n';
+    return line;
 }
 
 std::string EndedRequestText(const std::string& line, const std::string& reason) {

@@ -9,6 +9,13 @@
 
 namespace Zelkor {
 
+class MessageForwardInfo;
+
+// A refusal of a request: `header` (already turned towards the requester) written in reply
+// form for `word`, then the JSON object whose one member "error" is `text`. Empty when the
+// header cannot be written.
+std::string RefusalLine(MessageForwardInfo& header, const std::string& word, const std::string& text);
+
 // The request's word and route turned back, with `reason` as its "error". A "get" or
 // "set" gives the reason to every entry it asked about instead, so that each value reads
 // as failed, as a device answers a request its storage could not serve. Empty for a line

@@ -124,7 +124,9 @@ public:
     // the line ("word {json}"); the driver then answers the requester with "@word" and the
     // request's own JSON body, whatever the callback returns. Runs on the event loop.
     virtual void OnCustomCommand(CustomCallback callback) = 0;
-    // A reply of an unknown word (TCP or UDP) reaches this callback with its line.
+    // A reply of an unknown word (TCP or UDP) reaches this callback with its line; over UDP
+    // only one that answers a request of that word this node sent lately (as the discovery
+    // callbacks, IDeviceList).
     virtual void OnCustomCommandResponse(CustomCallback callback) = 0;
 
     // Folder navigation. The node's one working folder starts at "/"; a peer's "cd" moves

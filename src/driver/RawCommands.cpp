@@ -8,6 +8,7 @@
 #include "driver/ZelkorDriver.h"
 #include "services/CommandInterfaceService.h"
 #include "services/FolderModificationService.h"
+#include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
 
 namespace Zelkor {
@@ -79,6 +80,12 @@ void ZelkorDriver::SendRawCommand(void* handle, const char* raw, MessageForwardI
         return;
     }
     message->SetMessageForwardInfo(header);
+    if (word == "authenticate") {
+        // A proof of the application's own: its answer is this node's to hear.
+        if (const auto socket = tcpOf(handle)) {
+            socket->AwaitProofAnswer();
+        }
+    }
     if (word == "exec") {
         // The reply meets onReply by its place among the connection's exec requests, so
         // the handler and the line go to the connection together.

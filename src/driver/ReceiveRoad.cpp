@@ -14,6 +14,7 @@
 #include "core/Message.h"
 #include "discovery/DiscoveryService.h"
 #include "driver/CommandTable.h"
+#include "driver/EndedRequest.h"
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/FileSystemWords.h"
 #include "filetransfer/FileTransferService.h"
@@ -120,6 +121,9 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     }
     if (tcp && !packet.socket) {
         Warning("ZK7870W No message source TcpSocket");
+        return;
+    }
+    if (!tcp && packet.isReply && !disco && !answersOwnDatagram(packet, command)) {
         return;
     }
     if (!tcp && !packet.isReply && !disco && strict(*current)) {
@@ -238,6 +242,18 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     dispatch(data, packet, *current, command);
 }
 
+bool ZelkorDriver::answersOwnDatagram(const Packet& packet, const std::string& command) {
+    const auto source = SocketOf(packet.handle)->GetRemoteIP();
+    if (_datagramRequests.Answers(command, source, DatagramRequests::Clock::now())) {
+        return true;
+    }
+    // Only a line logged is written: a flood of forged datagrams costs no text.
+    if (LogLevel() >= 5) {
+        Detail("ZK78C1I Datagram reply to no request of this node dropped", command + " from " + source.to_string());
+    }
+    return false;
+}
+
 bool ZelkorDriver::admitDuplicate(Packet& packet, const std::string& command) {
     const MessageForwardInfo& header = *packet.header;
     // The connection's tag takes a formatted write: it is made only for a line logged.
@@ -282,10 +298,21 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     // requester's own requests went, and only to the requester's connection.
     std::shared_ptr<TcpSocket> onward;
     if (packet.isReply) {
-        _forwarded.Answered(packet.socket.get(), packet.socket->AnsweredRequest().ordinal);
+        if (!_forwarded.Answered(packet.socket.get(), packet.socket->AnsweredRequest().ordinal)) {
+            Detail("ZK78EEI Late reply to a notice already refused dropped", packet.socket->Tag());
+            return;
+        }
         onward = _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
         if (!onward) {
             Warning("ZK7871W No return route for reply");
+            return;
+        }
+        // A reply speaks for the node that answers, as a request does for its requester:
+        // one in the name of another connection's requester or device is not passed on.
+        // A device takes a router's refusal of its notice as the word that the requester
+        // is gone, and drops what it keeps for it.
+        if (replyInAnothersName(current, header.GetSource(), *packet.socket)) {
+            Warning("ZK78FEW Reply in the name of another connection's node dropped", header.GetSource());
             return;
         }
         if (command == "authenticate") {
@@ -344,10 +371,18 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     }
     if (!packet.isReply) {
         const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
-        if (nameOfAnotherDevice(current, header.GetSource(), *packet.socket) ||
-            !_returnRoutes.Claim(header.GetSource(), packet.socket, onward, ReturnRoutes::Clock::now(), quiet)) {
+        const ReturnRoutes::Claimed claimed =
+            nameOfAnotherDevice(current, header.GetSource(), *packet.socket)
+                ? ReturnRoutes::Claimed::InUse
+                : _returnRoutes.Claim(header.GetSource(), packet.socket, onward, ReturnRoutes::Clock::now(), quiet);
+        if (claimed == ReturnRoutes::Claimed::InUse) {
             Warning("ZK78E2W Source name held by another connection", header.GetSource());
             stepBack(packet, command, "Source name in use");
+            return;
+        }
+        if (claimed == ReturnRoutes::Claimed::Full) {
+            Warning("ZK78ECW No room for another requester from", packet.socket->Tag());
+            stepBack(packet, command, "Too many requesters");
             return;
         }
         if (command == "authenticate") {
@@ -365,6 +400,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         out += '@';
     }
     out += command;
+    const std::size_t headLength = out.size();
     const std::string_view body = header.TrimmedJsonText();
     if (!body.empty()) {
         out += ' ';
@@ -375,30 +411,20 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         sendLine(HandleOf(onward.get()), out, false, header, command, false);
         return;
     }
-    forwardRequest(packet, onward, std::move(out), command);
+    forwardRequest(packet, onward, std::move(out), headLength, command);
 }
 
 void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocket>& onward, std::string line,
-                                  const std::string& command) {
-    // What the requester hears should the request never be answered from beyond, turned
-    // round as the road's own refusals are. A request was lost with the connection; a
-    // notice found its requester gone, which tells the device to forget what it keeps
-    // for that requester.
-    MessageForwardInfo back = *packet.header;
-    back.ReversePaths();
-    std::string previous;
-    back.TransitionTargetToSource(previous);
-    const bool notice = isRouteNotice(command);
-    std::ostringstream refusal;
-    if (!back.PutHeader(refusal, false, command.c_str())) {
-        return;
-    }
-    Json::Value body(Json::objectValue);
-    body["error"] = notice ? "Device not connected" : "connection lost";
-    refusal << WriteCompactJson(body) << '\n';
+                                  std::size_t headLength, const std::string& command) {
+    // Should the request never be answered from beyond, its refusal is made from the
+    // line's head (routing header and word), kept for that: seldom needed, so not made now.
+    std::string head = line.substr(0, headLength);
     if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
-        if (!_forwarded.Forwarded(onward.get(), {onward->LastRequestTaken(), packet.socket, refusal.str()})) {
-            Warning("ZK78E9W Forwarded requests past the bound: the oldest goes unrefused should its connection end",
+        ForwardedRequests::Pending pending{onward->LastRequestTaken(), packet.socket, std::move(head),
+                                           packet.header->GetSource(), isRouteNotice(command),
+                                           std::chrono::steady_clock::now()};
+        if (!_forwarded.Forwarded(onward.get(), std::move(pending))) {
+            Warning("ZK78E9W Forwarded requests past the bound: one goes unrefused should its connection end",
                     onward->Tag());
         }
         return;
@@ -408,14 +434,47 @@ void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocke
     stepBack(packet, command, "Device not connected");
 }
 
+void ZelkorDriver::forgetConnection(const TcpSocket& ended) {
+    _returnRoutes.Closed(&ended);
+    refuseUnanswered(ended);
+}
+
 void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
-    for (auto& pending : _forwarded.Ended(&ended)) {
-        const auto requester = pending.requester.lock();
-        if (!requester) {
-            continue;
-        }
+    for (const auto& pending : _forwarded.Ended(&ended)) {
         Detail("ZK78EAI Forwarded request refused: its connection ended before the reply", ended.Tag());
-        requester->SendDataNow(std::move(pending.refusal), false);
+        refuseForwarded(pending);
+    }
+}
+
+void ZelkorDriver::ExpireForwardedNotices() {
+    const auto current = discovery();
+    if (!current) {
+        return;
+    }
+    // As long as a requester's name is held for it while it says nothing.
+    const auto age = std::chrono::milliseconds(2 * current->GetKeepAliveDiscoInterval());
+    for (const auto& [onward, pending] : _forwarded.ExpireNotices(std::chrono::steady_clock::now() - age)) {
+        Warning("ZK78EFW Notice left unanswered by its requester refused to its device", pending.source);
+        refuseForwarded(pending);
+    }
+}
+
+void ZelkorDriver::refuseForwarded(const ForwardedRequests::Pending& pending) {
+    const auto requester = pending.requester.lock();
+    MessageForwardInfo header;
+    if (!requester || !header.ReadReceived(pending.head, false)) {
+        return;
+    }
+    // Turned round and stepped past this node, as the road's own refusals are. A request
+    // was lost with the connection; a notice found its requester gone, which tells the
+    // device to forget what it keeps for that requester.
+    const std::string word = header.GetCommand();
+    header.ReversePaths();
+    std::string previous;
+    header.TransitionTargetToSource(previous);
+    std::string refusal = RefusalLine(header, word, pending.notice ? "Device not connected" : "connection lost");
+    if (!refusal.empty()) {
+        requester->SendDataNow(std::move(refusal), false);
     }
 }
 
@@ -472,6 +531,18 @@ bool ZelkorDriver::nameOfAnotherDevice(IDriverDiscovery& current, const std::str
     std::shared_ptr<TcpSocket> own;
     current.GetDeviceHandleByName(name, own);
     return own && own.get() != &from && own->GetRemoteIP() != from.GetRemoteIP();
+}
+
+bool ZelkorDriver::replyInAnothersName(IDriverDiscovery& current, const std::string& name, const TcpSocket& from) {
+    // A device this node is connected to answers on its own connection (or from its host),
+    // whoever else took its name as a requester's.
+    std::shared_ptr<TcpSocket> own;
+    current.GetDeviceHandleByName(name, own);
+    if (own) {
+        return own.get() != &from && own->GetRemoteIP() != from.GetRemoteIP();
+    }
+    const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
+    return _returnRoutes.HeldByAnother(name, &from, ReturnRoutes::Clock::now(), quiet);
 }
 
 void ZelkorDriver::countRefusedProof(const MessageForwardInfo& reply, TcpSocket& requester) {
@@ -559,7 +630,7 @@ bool ZelkorDriver::keepAliveOfReachedNode(const TcpSocket& socket, const std::st
     // Said through this node, the word would be asked of another node, which holds its
     // requester to its own rules.
     if (socket.IsOutgoing() && !forwarded && command == "disco") {
-        Detail("ZK78F9I Notice allowed on a connection this node opened", command);
+        Detail("ZK78EDI Keep-alive allowed on a connection this node opened", command);
         return true;
     }
     return false;
@@ -621,19 +692,16 @@ void ZelkorDriver::SendErrorReply(Packet& packet, const std::string& command, co
     if (packet.isReply) {
         return;
     }
-    std::ostringstream out;
-    if (!header.PutHeader(out, false, command.c_str())) {
+    const std::string line = RefusalLine(header, command, text);
+    if (line.empty()) {
         return;
     }
-    Json::Value body(Json::objectValue);
-    body["error"] = text;
-    out << WriteCompactJson(body) << '\n';
     // The road's own refusals are never kept for a repeat: the hash refused may be another
     // requester's. A repeat of an admitted line is then handled, and refused, afresh.
     if (packet.reliable && header.hasHash) {
         _replyCache.Forget(header.HashText(), packet.cacheEntry);
     }
-    SendReply(packet.handle, out.str(), std::string(), command);
+    SendReply(packet.handle, line, std::string(), command);
 }
 
 void ZelkorDriver::sendReply(Packet& packet, const std::string& command, const std::string& text,

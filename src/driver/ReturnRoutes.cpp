@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "transport/SourceGroup.h"
 #include "transport/TcpSocket.h"
 
 namespace Zelkor {
@@ -27,57 +28,118 @@ void ReturnRoutes::carry(Route& route, const std::shared_ptr<TcpSocket>& onward)
     }
 }
 
-bool ReturnRoutes::Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
-                         const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet) {
+void ReturnRoutes::own(Route& route, const std::shared_ptr<TcpSocket>& from) {
+    route.owner = from;
+    route.ownerKey = from.get();
+    route.source = SourceGroup(from->GetRemoteIP());
+    ++_namesByOwner[route.ownerKey];
+    ++_namesBySource[route.source];
+}
+
+void ReturnRoutes::disown(const Route& route) {
+    if (const auto owned = _namesByOwner.find(route.ownerKey); owned != _namesByOwner.end() && --owned->second == 0) {
+        _namesByOwner.erase(owned);
+    }
+    if (const auto held = _namesBySource.find(route.source); held != _namesBySource.end() && --held->second == 0) {
+        _namesBySource.erase(held);
+    }
+}
+
+void ReturnRoutes::erase(Order::iterator name) {
+    const auto route = _routes.find(*name);
+    disown(route->second);
+    _routes.erase(route);
+    _order.erase(name);
+}
+
+ReturnRoutes::Claimed ReturnRoutes::Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
+                                          const std::shared_ptr<TcpSocket>& onward, Clock::time_point now,
+                                          Clock::duration quiet) {
     auto found = _routes.find(name);
     if (found != _routes.end()) {
-        if (heldBy(found->second, from.get(), now, quiet)) {
-            return false;
-        }
         Route& route = found->second;
-        route.owner = from;
+        if (heldBy(route, from.get(), now, quiet)) {
+            return Claimed::InUse;
+        }
+        if (route.ownerKey != from.get() || route.owner.expired()) {
+            disown(route);
+            own(route, from);
+        }
         carry(route, onward);
         _order.splice(_order.end(), _order, route.age);
-        return true;
+        return Claimed::Taken;
     }
     // A name longer than any node's would only make a peer's routes cost memory.
     if (_capacity == 0 || name.size() > MaxNameLength) {
-        return true;
+        return Claimed::Taken;
     }
-    if (!makeRoom(from.get(), now, quiet)) {
-        return false;
+    if (!makeRoom(from, now, quiet)) {
+        return Claimed::Full;
     }
     _order.push_back(name);
-    Route& route = _routes.emplace(name, Route{from, {}, std::prev(_order.end())}).first->second;
+    Route& route = _routes.emplace(name, Route{}).first->second;
+    route.age = std::prev(_order.end());
+    own(route, from);
     carry(route, onward);
-    return true;
+    return Claimed::Taken;
 }
 
-bool ReturnRoutes::makeRoom(const TcpSocket* from, Clock::time_point now, Clock::duration quiet) {
-    std::size_t owned = 0;
-    auto freeable = _order.end();
-    for (auto name = _order.begin(); name != _order.end(); ++name) {
-        const Route& route = _routes.at(*name);
-        const auto owner = route.owner.lock();
-        if (owner && owner.get() == from) {
-            ++owned;
-        }
-        if (freeable == _order.end() && !heldBy(route, from, now, quiet) && !(owner && owner.get() == from)) {
-            freeable = name;
-        }
-    }
-    if (owned >= MaxNamesPerOwner) {
+bool ReturnRoutes::makeRoom(const std::shared_ptr<TcpSocket>& from, Clock::time_point now, Clock::duration quiet) {
+    if (const auto owned = _namesByOwner.find(from.get());
+        owned != _namesByOwner.end() && owned->second >= MaxNamesPerOwner) {
         return false;
     }
     if (_routes.size() < _capacity) {
         return true;
     }
-    if (freeable == _order.end()) {
+    for (auto name = _order.begin(); name != _order.end(); ++name) {
+        const Route& route = _routes.at(*name);
+        if (route.ownerKey != from.get() && !heldBy(route, from.get(), now, quiet)) {
+            erase(name);
+            return true;
+        }
+    }
+    // Every name is in use: the source holding most gives up its least recently used one
+    // to a source that holds fewer.
+    auto largest = _namesBySource.begin();
+    for (auto held = _namesBySource.begin(); held != _namesBySource.end(); ++held) {
+        if (held->second > largest->second) {
+            largest = held;
+        }
+    }
+    const auto mine = _namesBySource.find(SourceGroup(from->GetRemoteIP()));
+    const std::size_t holding = mine == _namesBySource.end() ? 0 : mine->second;
+    if (largest == _namesBySource.end() || mine == largest || holding >= largest->second) {
         return false;
     }
-    _routes.erase(*freeable);
-    _order.erase(freeable);
-    return true;
+    const auto source = largest->first;
+    for (auto name = _order.begin(); name != _order.end(); ++name) {
+        if (_routes.at(*name).source == source) {
+            erase(name);
+            return true;
+        }
+    }
+    return false;
+}
+
+void ReturnRoutes::Closed(const TcpSocket* closed) {
+    const bool owner = _namesByOwner.find(closed) != _namesByOwner.end();
+    for (auto name = _order.begin(); name != _order.end();) {
+        const auto next = std::next(name);
+        Route& route = _routes.at(*name);
+        if (owner && route.ownerKey == closed) {
+            erase(name);
+        } else {
+            route.carriers.erase(closed);
+        }
+        name = next;
+    }
+}
+
+bool ReturnRoutes::HeldByAnother(const std::string& name, const TcpSocket* from, Clock::time_point now,
+                                 Clock::duration quiet) const {
+    const auto found = _routes.find(name);
+    return found != _routes.end() && heldBy(found->second, from, now, quiet);
 }
 
 std::shared_ptr<TcpSocket> ReturnRoutes::Back(const std::string& name, const TcpSocket* arrivedOn) const {

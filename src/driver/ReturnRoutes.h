@@ -11,12 +11,15 @@
 // its old connection was half-open).
 //
 // Ownership: a member of the driver; connections are held weakly, so a route never keeps a
-// connection open and a closed one is simply not found. Bounded: one connection owns at
-// most MaxNamesPerOwner names; when the table is full the least recently used name whose
-// owner is gone or quiet makes room (a name in use is never pushed out for another peer
-// to claim, and a new name finds no room while every name is in use); a name keeps every
-// carrier while that is open, so its carriers are bounded by this node's connections, and
-// names longer than MaxNameLength are not kept.
+// connection open. Bounded: one connection owns at most MaxNamesPerOwner names, and the
+// table holds at most its capacity. The names of a closed connection go at once, and so
+// does its place among every name's carriers. When the table is full, the least recently
+// used name whose owner is quiet makes room; failing that, the table is shared between
+// the owners' source addresses (SourceGroup): a new name from an address that holds fewer
+// names than the one holding most takes the place of that one's least recently used name,
+// so that no one source keeps every newcomer out. A name keeps every carrier while that
+// is open, so its carriers are bounded by this node's connections, and names longer than
+// MaxNameLength are not kept.
 // Threads: the event-loop thread only.
 
 #include <chrono>
@@ -26,6 +29,8 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+
+#include <boost/asio/ip/address.hpp>
 
 namespace Zelkor {
 
@@ -40,15 +45,29 @@ public:
     // Names one connection may own: the requesters behind one router.
     static constexpr std::size_t MaxNamesPerOwner = 256;
 
+    enum class Claimed {
+        Taken,
+        // The name belongs to another connection that is open and spoke lately.
+        InUse,
+        // No room for a new name: the table is full and this source holds its share, or
+        // the connection owns as many names as it may.
+        Full,
+    };
+
     explicit ReturnRoutes(std::size_t capacity = 1024) : _capacity(capacity) {}
 
-    // A request of `name` came on `from` and goes on `onward`. False, and nothing changes,
-    // when the name belongs to another connection that is open and sent a line less than
-    // `quiet` before `now`, or when a new name finds no room.
-    bool Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
-               const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet);
+    // A request of `name` came on `from` and goes on `onward`. Nothing changes unless the
+    // name is taken.
+    Claimed Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
+                  const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet);
+    // True when `name` belongs to another connection than `from` that is open and sent a
+    // line less than `quiet` before `now`: what Claim refuses as in use.
+    bool HeldByAnother(const std::string& name, const TcpSocket* from, Clock::time_point now,
+                       Clock::duration quiet) const;
     // The live owner of `name`, when `arrivedOn` carried its requests; empty otherwise.
     std::shared_ptr<TcpSocket> Back(const std::string& name, const TcpSocket* arrivedOn) const;
+    // `closed` ended: the names it owned go, and it carries no name any more.
+    void Closed(const TcpSocket* closed);
     std::size_t Size() const { return _routes.size(); }
 
 private:
@@ -58,20 +77,27 @@ private:
     using Carriers = std::unordered_map<const TcpSocket*, std::weak_ptr<TcpSocket>>;
     struct Route {
         std::weak_ptr<TcpSocket> owner;
+        const TcpSocket* ownerKey = nullptr;
+        boost::asio::ip::address source;
         Carriers carriers;
         Order::iterator age;
     };
 
     static bool heldBy(const Route& route, const TcpSocket* from, Clock::time_point now, Clock::duration quiet);
     static void carry(Route& route, const std::shared_ptr<TcpSocket>& onward);
-    // Room for one more name: false when every name is held by a live connection, or
-    // `from` owns as many as it may.
-    bool makeRoom(const TcpSocket* from, Clock::time_point now, Clock::duration quiet);
+    void own(Route& route, const std::shared_ptr<TcpSocket>& from);
+    void disown(const Route& route);
+    // Room for one more name from `from`; false when it has none.
+    bool makeRoom(const std::shared_ptr<TcpSocket>& from, Clock::time_point now, Clock::duration quiet);
+    void erase(Order::iterator name);
 
     std::size_t _capacity;
     std::map<std::string, Route> _routes;
     // Requester names, the least recently refreshed first.
     Order _order;
+    // Names held per owning connection and per owner's source.
+    std::unordered_map<const TcpSocket*, std::size_t> _namesByOwner;
+    std::map<boost::asio::ip::address, std::size_t> _namesBySource;
 };
 
 }  // namespace Zelkor

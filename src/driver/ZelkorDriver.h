@@ -50,6 +50,7 @@
 #include "core/Signal.h"
 #include "core/ZelkorLoggable.h"
 #include "driver/ConnectionResult.h"
+#include "driver/DatagramRequests.h"
 #include "driver/ICryptoInfo.h"
 #include "driver/DriverTransferDevices.h"
 #include "driver/IDriverDiscovery.h"
@@ -301,6 +302,10 @@ public:
     // "timeout", gets and sets in each entry, execs as the result, raw lines as their
     // refusal; its place stays for the late reply, which then goes to nobody.
     void ExpireRequests(std::chrono::milliseconds limit);
+    // A router's forwarded notices that their requesters left unanswered for twice the
+    // keep-alive interval are refused to their devices, whose connections they hold.
+    // Loop thread; the discovery timer calls it.
+    void ExpireForwardedNotices();
 
     // --- raw commands and switches -------------------------------------------------------
     // Builds the message of a raw line's word and sends it as a request with the header.
@@ -459,15 +464,21 @@ private:
     // Receive road steps.
     void handlePacket(Packet& packet);
     bool admitDuplicate(Packet& packet, const std::string& command);
+    // A reply that came as a datagram answers a request this node sent lately as one (to
+    // its sender, or to every node); logged when it does not.
+    bool answersOwnDatagram(const Packet& packet, const std::string& command);
     // Sends a line meant for a node further on to the next one, its body as it came.
     void forward(Packet& packet, IDriverDiscovery& discovery, const std::string& command, MessageFactoryFunction create,
                  const std::string& next);
     // Sends a request on towards the node beyond, remembering how to refuse it should the
     // connection end before its reply; one the connection does not take is refused at once.
     void forwardRequest(Packet& packet, const std::shared_ptr<TcpSocket>& onward, std::string line,
-                        const std::string& command);
-    // Refuses to their requesters the forwarded requests `ended` carried unanswered.
+                        std::size_t headLength, const std::string& command);
+    // What routing keeps for a connection that ended goes: the names it owned, and the
+    // forwarded requests it carried unanswered, refused to their requesters.
+    void forgetConnection(const TcpSocket& ended);
     void refuseUnanswered(const TcpSocket& ended);
+    void refuseForwarded(const ForwardedRequests::Pending& pending);
     void stepBack(Packet& packet, const std::string& command, const std::string& text);
     void customCommand(Packet& packet, const std::string& command, const std::string& line);
     // Null when the connection may make the request; else the refusal's text (logged here).
@@ -490,6 +501,10 @@ private:
     // A keep-alive asked of this node by a node it connected to (logged when it passes for
     // that).
     bool keepAliveOfReachedNode(const TcpSocket& socket, const std::string& command, bool forwarded);
+    // A reply that came on `from` answers in the name of a node another connection speaks
+    // for: a device this node is connected to from another host, or a requester whose name
+    // another connection holds (as ReturnRoutes::Claim would refuse it).
+    bool replyInAnothersName(IDriverDiscovery& current, const std::string& name, const TcpSocket& from);
     // `name` is that of a device this node is connected to from another host.
     static bool nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name, const TcpSocket& from);
     void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);
@@ -504,6 +519,9 @@ private:
     // Sending.
     // False, logged, for a text that is no single non-blank line.
     bool sendable(const std::string& text);
+    // A request among the datagrams leaving for `destination` (the unspecified address:
+    // every node) is recorded, for its replies to be heard.
+    void noteDatagram(const std::string& text, const boost::asio::ip::address& destination);
     void sendLine(void* handle, const std::string& text, bool request, const MessageForwardInfo& header,
                   const std::string& word, bool record);
     // The live socket of a handle; `stale` (logged) for a handle whose socket is gone.
@@ -607,6 +625,7 @@ private:
     ReplyCache _replyCache;
     ReturnRoutes _returnRoutes;
     ForwardedRequests _forwarded;
+    DatagramRequests _datagramRequests;
 
     std::mutex _udpMutex;
     std::vector<std::shared_ptr<UdpSocket>> _udpSockets;

@@ -31,6 +31,7 @@ enum class ListingResult {
     FileUnreadable,  // the file's own attributes could not be read
     Failed,    // the folder could not be walked
     TooMany,   // more than `most` entries; items emptied
+    LeavesRoot,  // beneath a storage root only: the path would leave it
 };
 
 // Lists the direct entries of a folder in the order the system yields them, or with

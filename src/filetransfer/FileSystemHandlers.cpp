@@ -1,10 +1,14 @@
 // A device's answers to the file-system words and "fwupdate". The checks, the datagram
 // drop and the ending of a deleted file's transfers run on the loop; the disk work of
 // the five file-system words runs in arrival order on the service's disk worker, so
-// that a long listing or a large removal stalls no connection, timer or transfer.
+// that a long listing or a large removal stalls no connection, timer or transfer. The
+// words act on the host's paths, or beneath the storage root when the node confines them.
 
+#include <cerrno>
+#include <cstdint>
 #include <exception>
 #include <limits>
+#include <system_error>
 #include <utility>
 
 #include <boost/asio/post.hpp>
@@ -15,6 +19,7 @@
 #include "device/IDeviceState.h"
 #include "driver/IServiceSender.h"
 #include "filetransfer/DirectoryListing.h"
+#include "filetransfer/FileSystemBeneath.h"
 #include "filetransfer/FileSystemMessages.h"
 #include "filetransfer/FileSystemPaths.h"
 #include "filetransfer/FileSystemWords.h"
@@ -73,6 +78,8 @@ const char* listingError(ListingResult result) {
             return "Path is directory";
         case ListingResult::TooMany:
             return kTooManyEntries;
+        case ListingResult::LeavesRoot:
+            return kPathNotAllowed;
         default:
             return kOperationFailed;
     }
@@ -102,7 +109,7 @@ ListFiles entryOf(const ListFilesItem& item) {
 
 // The disk work of each word, on the worker: what it finds becomes the reply.
 
-void deleteOnDisk(const std::string& path, FileTransferService::DiskOutcome& out) {
+void deleteOnHost(const std::string& path, FileTransferService::DiskOutcome& out) {
     boost::system::error_code error;
     const fs::file_status status = fs::status(path, error);
     // A path that is not there is no failure of the query, whatever the error code says.
@@ -126,8 +133,9 @@ void deleteOnDisk(const std::string& path, FileTransferService::DiskOutcome& out
     out.logs.push_back({4, "ZK7923I File Deletion successful", path});
 }
 
-void listOnDisk(const std::string& path, std::size_t most, std::size_t lineBound,
+void listOnDisk(const FileTransferService::FileSystemPlace& place, std::size_t most, std::size_t lineBound,
                 FileTransferService::DiskOutcome& out) {
+    const std::string& path = place.path;
     std::vector<ListFilesItem> items;
     // The loop writes the lines: a folder of unreadable entries gives a few, then a count.
     constexpr std::size_t kMostLines = 100;
@@ -138,7 +146,8 @@ void listOnDisk(const std::string& path, std::size_t most, std::size_t lineBound
                                 std::to_string(error)});
         }
     };
-    const ListingResult result = ListPath(path, false, items, most, skipped);
+    const ListingResult result = place.beneath ? ListBeneath(place.root, path, items, most, skipped)
+                                               : ListPath(path, false, items, most, skipped);
     if (unreadable > kMostLines) {
         out.logs.push_back({1, "ZK7974E Entries without properties not logged", std::to_string(unreadable - kMostLines)});
     }
@@ -156,7 +165,7 @@ void listOnDisk(const std::string& path, std::size_t most, std::size_t lineBound
     out.whenTooLong->SetParameter(Param::error, kTooManyEntries);
 }
 
-void freeSpaceOnDisk(const std::string& path, FileTransferService::DiskOutcome& out) {
+void freeSpaceOnHost(const std::string& path, FileTransferService::DiskOutcome& out) {
     boost::system::error_code error;
     const fs::space_info space = fs::space(path, error);
     if (error || space.free == std::numeric_limits<decltype(space.free)>::max()) {
@@ -166,7 +175,7 @@ void freeSpaceOnDisk(const std::string& path, FileTransferService::DiskOutcome& 
     out.reply->SetParameter(Param::size, std::to_string(space.free).c_str());
 }
 
-void mkdirOnDisk(const std::string& path, FileTransferService::DiskOutcome& out) {
+void mkdirOnHost(const std::string& path, FileTransferService::DiskOutcome& out) {
     boost::system::error_code error;
     if (!fs::create_directories(path, error) || error) {
         out.logs.push_back({1, "ZK7924E MKDIR: Create_directory failed", path});
@@ -174,7 +183,7 @@ void mkdirOnDisk(const std::string& path, FileTransferService::DiskOutcome& out)
     }
 }
 
-void rmdirOnDisk(const std::string& path, FileTransferService::DiskOutcome& out) {
+void rmdirOnHost(const std::string& path, FileTransferService::DiskOutcome& out) {
     boost::system::error_code error;
     if (!fs::is_directory(fs::status(path, error)) || error) {
         setError(*out.reply, kNotAFolder);
@@ -192,6 +201,102 @@ void rmdirOnDisk(const std::string& path, FileTransferService::DiskOutcome& out)
     if (error) {
         out.logs.push_back({1, "ZK7925E RMDIR: Operation failed", path});
         setError(*out.reply, error.message());
+    }
+}
+
+// The same words beneath the storage root: each answers as on the host, and a path that
+// would leave the root "Path not allowed".
+
+using Place = FileTransferService::FileSystemPlace;
+
+std::string systemText(int error) { return std::system_category().message(error); }
+
+// How logs name a path below the root.
+std::string named(const Place& place) { return place.root + "/" + PathBelowRoot(place.path); }
+
+void leaves(const Place& place, FileTransferService::DiskOutcome& out) {
+    setError(*out.reply, kPathNotAllowed);
+    out.logs.push_back({2, "ZK7973W File-system path not allowed", std::string(out.reply->CommandName()) + " " +
+                                                                       place.path});
+}
+
+void deleteOnDisk(const Place& place, FileTransferService::DiskOutcome& out) {
+    if (!place.beneath) {
+        deleteOnHost(place.path, out);
+        return;
+    }
+    switch (const int error = RemoveFileBeneath(place.root, place.path)) {
+        case 0:
+            out.logs.push_back({4, "ZK7923I File Deletion successful", named(place)});
+            break;
+        case EXDEV:
+            leaves(place, out);
+            break;
+        case ENOENT:
+        case ENOTDIR:
+            setError(*out.reply, "File not found");
+            out.logs.push_back({1, "ZK7920E HandleDelete failed calling fs::exists", "File not found"});
+            break;
+        case EISDIR:
+            setError(*out.reply, "Path is a folder. Try rmdir");
+            out.logs.push_back({1, "ZK7921E HandleDelete failed trying to delete folder", named(place)});
+            break;
+        default:
+            setError(*out.reply, systemText(error));
+            out.logs.push_back({1, "ZK7922E HandleDelete failed caling fs::remove", named(place)});
+            break;
+    }
+}
+
+void freeSpaceOnDisk(const Place& place, FileTransferService::DiskOutcome& out) {
+    if (!place.beneath) {
+        freeSpaceOnHost(place.path, out);
+        return;
+    }
+    std::uint64_t free = 0;
+    const int error = FreeSpaceBeneath(place.root, place.path, free);
+    if (error == EXDEV) {
+        leaves(place, out);
+    } else if (error != 0) {
+        setError(*out.reply, "Path not found or Access denied");
+    } else {
+        out.reply->SetParameter(Param::size, std::to_string(free).c_str());
+    }
+}
+
+void mkdirOnDisk(const Place& place, FileTransferService::DiskOutcome& out) {
+    if (!place.beneath) {
+        mkdirOnHost(place.path, out);
+        return;
+    }
+    const int error = MakeFoldersBeneath(place.root, place.path);
+    if (error == EXDEV) {
+        leaves(place, out);
+    } else if (error != 0) {
+        out.logs.push_back({1, "ZK7924E MKDIR: Create_directory failed", named(place)});
+        setError(*out.reply, error == EEXIST ? std::string("Path already exists") : systemText(error));
+    }
+}
+
+void rmdirOnDisk(const Place& place, FileTransferService::DiskOutcome& out) {
+    if (!place.beneath) {
+        rmdirOnHost(place.path, out);
+        return;
+    }
+    switch (const int error = RemoveFolderBeneath(place.root, place.path)) {
+        case 0:
+            break;
+        case EXDEV:
+        case EBUSY:
+            leaves(place, out);
+            break;
+        case ENOTDIR:
+            setError(*out.reply, kNotAFolder);
+            break;
+        default:
+            out.logs.push_back({1, "ZK7925E RMDIR: Operation failed", named(place)});
+            setError(*out.reply, systemText(error));
+            break;
     }
 }
 
@@ -403,9 +508,16 @@ void FileTransferService::diskJobDone(DiskJob& job) {
 }
 
 bool FileTransferService::pathAllowed(MessageSignalData& data, std::unique_ptr<Message>& reply, const char* path,
-                                      bool folderRemoval) {
+                                      bool folderRemoval, FileSystemPlace& place) {
     const bool parents = _sender && _sender->ParentPathsAllowed();
-    if (FileSystemPathAllowed(wholePath(data, path), parents, folderRemoval)) {
+    place.path = path;
+    place.beneath = _fileSystemConfined.load();
+    place.root = place.beneath ? GetStorageRootPath() : std::string();
+    // Beneath a root, the folder a removal must spare is the root, which the disk work
+    // tells; without a root nothing is beneath it.
+    const bool allowed = FileSystemPathAllowed(wholePath(data, path), parents, folderRemoval && !place.beneath) &&
+                         !(place.beneath && place.root.empty());
+    if (allowed) {
         return true;
     }
     Warning("ZK7973W File-system path not allowed", std::string(reply->CommandName()) + " " + path);
@@ -428,11 +540,14 @@ void FileTransferService::HandleDelete(MessageSignalData& data, const char* path
         onDisk(data, refusal(std::move(reply), kPathRequired), {});
         return;
     }
-    if (!pathAllowed(data, reply, path, false)) {
+    FileSystemPlace place;
+    if (!pathAllowed(data, reply, path, false, place)) {
         return;
     }
-    endAnsweredOn(data.Socket(), data.GetMessage()->GetMessageForwardInfo().GetSource(), NormalPath(path));
-    onDisk(data, std::move(reply), [file = std::string(path)](DiskOutcome& out) { deleteOnDisk(file, out); });
+    // An answered transfer names its file as root + "/" + its path.
+    const std::string file = place.beneath ? place.root + "/" + PathBelowRoot(place.path) : place.path;
+    endAnsweredOn(data.Socket(), data.GetMessage()->GetMessageForwardInfo().GetSource(), NormalPath(file));
+    onDisk(data, std::move(reply), [place](DiskOutcome& out) { deleteOnDisk(place, out); });
 }
 
 void FileTransferService::endAnsweredOn(const std::shared_ptr<TcpSocket>& socket, const std::string& source,
@@ -464,12 +579,14 @@ void FileTransferService::HandleListFiles(MessageSignalData& data) {
         return;
     }
     reply->SetParameter(Param::path, path);
-    if (!pathAllowed(data, reply, path, false)) {
+    FileSystemPlace place;
+    if (!pathAllowed(data, reply, path, false, place)) {
         return;
     }
     onDisk(data, std::move(reply),
-           [folder = std::string(path), most = MaxEntriesPerMessage(), bound = _listingLineBound.load()](
-               DiskOutcome& out) { listOnDisk(folder, most, bound, out); });
+           [place, most = MaxEntriesPerMessage(), bound = _listingLineBound.load()](DiskOutcome& out) {
+               listOnDisk(place, most, bound, out);
+           });
 }
 
 void FileTransferService::HandleFreeSpace(MessageSignalData& data, const char* path) {
@@ -493,10 +610,11 @@ void FileTransferService::answerPath(MessageSignalData& data, const char* path, 
         onDisk(data, refusal(std::move(reply), noPath), {});
         return;
     }
-    if (!pathAllowed(data, reply, path, folderRemoval)) {
+    FileSystemPlace place;
+    if (!pathAllowed(data, reply, path, folderRemoval, place)) {
         return;
     }
-    onDisk(data, std::move(reply), [where = std::string(path), work](DiskOutcome& out) { work(where, out); });
+    onDisk(data, std::move(reply), [place, work](DiskOutcome& out) { work(place, out); });
 }
 
 void FileTransferService::HandleFirmwareUpdate(MessageSignalData& data) {

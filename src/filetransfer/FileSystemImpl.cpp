@@ -421,6 +421,7 @@ bool FileSystemImpl::GetListFiles(const char* path, std::vector<ListFilesItem>& 
             return false;
         case ListingResult::Failed:
         case ListingResult::TooMany:
+        case ListingResult::LeavesRoot:
             break;
         }
         error = "Access Denied";

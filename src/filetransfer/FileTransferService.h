@@ -4,7 +4,8 @@
 // receives their blocks and checks them by length and MD5. As a device it answers
 // "putfile", "getfile", "block" and "cancelputfile" under its storage root, and the
 // file-system words ("deletefile", "listfiles", "freespace", "mkdir", "rmdir") and
-// "fwupdate" over TCP, on paths as given.
+// "fwupdate" over TCP, on paths as given or, when it confines them, beneath its storage
+// root.
 //
 // A received file is written to an unnamed temporary in its destination's folder and
 // installed over the destination only once its length and digest are proven: no ending
@@ -93,6 +94,8 @@ public:
     void OnBlock(BlockHandler handler) override;
     std::string SetStorageRootPath(std::string path) override;
     std::string GetStorageRootPath() override;
+    void SetFileSystemConfined(bool on) override { _fileSystemConfined.store(on); }
+    bool GetFileSystemConfined() override { return _fileSystemConfined.load(); }
     unsigned long SetFileTransferCount(unsigned long count) override;
     unsigned long GetFileTransferCount() override { return _transferCount.load(); }
     unsigned long SetFileTransferInterval(unsigned long interval) override;
@@ -318,6 +321,13 @@ public:
         std::unique_ptr<Message> whenTooLong;
     };
     using DiskWork = std::function<void(DiskOutcome&)>;
+    // Where a file-system word acts: the peer's path as the host's, or below `root` when
+    // the node confines the words beneath its storage root.
+    struct FileSystemPlace {
+        std::string path;
+        std::string root;
+        bool beneath = false;
+    };
 
 private:
     struct DiskJob;
@@ -337,11 +347,14 @@ private:
     // built there with the request's header and sent unchanged on the loop.
     void onDisk(MessageSignalData& data, std::unique_ptr<Message> reply, DiskWork work);
     void diskJobDone(DiskJob& job);
-    // False, with the refusal sent in arrival order, for a path the node refuses.
-    bool pathAllowed(MessageSignalData& data, std::unique_ptr<Message>& reply, const char* path, bool folderRemoval);
+    // False, with the refusal sent in arrival order, for a path the node refuses; else
+    // `place` says where the word acts. Confined without a storage root, every path is
+    // refused.
+    bool pathAllowed(MessageSignalData& data, std::unique_ptr<Message>& reply, const char* path, bool folderRemoval,
+                     FileSystemPlace& place);
     // The common road of a word whose request is a path alone: without one the reply is
     // `noPath`; a refused path is answered at once; else `work` runs on the disk worker.
-    using PathWork = void (*)(const std::string& path, DiskOutcome& out);
+    using PathWork = void (*)(const FileSystemPlace& place, DiskOutcome& out);
     void answerPath(MessageSignalData& data, const char* path, std::unique_ptr<Message> reply, const char* noPath,
                     bool folderRemoval, PathWork work);
     // Ends, as a cancel does, the transfers answered here for that connection and source
@@ -393,6 +406,7 @@ private:
     std::string _storageRoot;
     const std::vector<std::string> _refusedRoots{"ftp://", "http://", "https://"};
 
+    std::atomic<bool> _fileSystemConfined{false};
     std::atomic<unsigned long> _transferCount{DefaultTransferCount};
     std::atomic<unsigned long> _blockSize{65536};
     std::atomic<unsigned long> _transferInterval{DefaultTransferInterval};

@@ -84,6 +84,14 @@ public:
     // "null" clears the root; "" when taken, else "Invalid" or "Does Not Exist".
     virtual std::string SetStorageRootPath(std::string path) = 0;
     virtual std::string GetStorageRootPath() = 0;
+    // Whether the file-system words ("listfiles", "freespace", "deletefile", "mkdir",
+    // "rmdir") are confined beneath the storage root. Off by default: they take a peer's
+    // path as the host's, and reach every file the process may read, change or remove. On,
+    // a path is taken below the root as a transfer's is ("/" names the root itself), never
+    // leads out of it, by ".." or through a link, and never removes the root; a node
+    // without a storage root then refuses them all "Path not allowed".
+    virtual void SetFileSystemConfined(bool on) = 0;
+    virtual bool GetFileSystemConfined() = 0;
     // The most transfers active at once (1..100, default 100).
     virtual unsigned long SetFileTransferCount(unsigned long count) = 0;
     virtual unsigned long GetFileTransferCount() = 0;

@@ -95,13 +95,8 @@ TransferPath::Opened TransferPath::OpenFolder() const {
     if (!_confined) {
         return taken(openat(from, _folder.c_str(), flags | O_CLOEXEC));
     }
-    if (_walk == Walk::Kernel) {
-        const int descriptor = Platform::OpenBeneath(from, _folder, flags);
-        if (descriptor >= 0 || !kernelCannot(errno)) {
-            return taken(descriptor);
-        }
-    }
-    return walkFolders(from, _folder);
+    Opened found = beneath(from, _folder, flags, false);
+    return found.error == EXDEV ? throughLinks(from, _folder, flags) : std::move(found);
 }
 
 TransferPath::Opened TransferPath::Open(int flags) const {
@@ -113,26 +108,55 @@ TransferPath::Opened TransferPath::Open(int flags) const {
     if (!_confined) {
         return taken(openat(from, _relative.c_str(), flags | O_CLOEXEC));
     }
+    Opened found = beneath(from, _relative, flags, true);
+    return found.error == EXDEV ? throughLinks(from, _relative, flags) : std::move(found);
+}
+
+TransferPath::Opened TransferPath::beneath(int root, const std::string& path, int flags, bool named) const {
     if (_walk == Walk::Kernel) {
-        const int descriptor = Platform::OpenBeneath(from, _relative, flags);
+        const int descriptor = Platform::OpenBeneath(root, path, flags);
         if (descriptor >= 0 || !kernelCannot(errno)) {
             return taken(descriptor);
         }
     }
-    const Opened folder = walkFolders(from, _folder);
-    if (!folder.descriptor.IsOpen()) {
-        return failed(folder.error);
+    Opened folder = walkFolders(root, _folder);
+    if (!named || !folder.descriptor.IsOpen()) {
+        return folder;
     }
     if (_name == "..") {
         return failed(EXDEV);
     }
     const char* name = _name.empty() ? "." : _name.c_str();
-    const int descriptor = openat(folder.descriptor.Get(), name, flags | O_NOFOLLOW | O_CLOEXEC);
-    // O_NOFOLLOW's answer to a link in the last place.
-    if (descriptor < 0 && errno == ELOOP) {
+    Opened last = taken(openat(folder.descriptor.Get(), name, flags | O_NOFOLLOW | O_CLOEXEC));
+    // O_NOFOLLOW's answer to a link in the last place; opened for lookups, the link itself.
+    struct stat info {};
+    if (last.error == ELOOP || (last.descriptor.IsOpen() && (flags & O_PATH) != 0 &&
+                                fstat(last.descriptor.Get(), &info) == 0 && S_ISLNK(info.st_mode))) {
         return failed(EXDEV);
     }
-    return taken(descriptor);
+    return last;
+}
+
+TransferPath::Opened TransferPath::throughLinks(int root, const std::string& path, int flags) const {
+    // Every link is followed here as the host follows it (the kernel bounds their
+    // loops); what was reached is then judged as it is open, so a link changed meanwhile
+    // leads nowhere else. Opened for lookups first: nothing outside the root is opened for
+    // reading or writing.
+    FileDescriptor reached(openat(root, path.c_str(), O_PATH | (flags & O_DIRECTORY) | O_CLOEXEC));
+    if (!reached.IsOpen()) {
+        return failed(EXDEV);
+    }
+    const std::string top = Platform::OpenedPath(root);
+    const std::string where = Platform::OpenedPath(reached.Get());
+    const bool inside = !top.empty() && !where.empty() &&
+                        (top == "/" || where == top || where.rfind(top + "/", 0) == 0);
+    if (!inside) {
+        return failed(EXDEV);
+    }
+    if ((flags & O_PATH) != 0) {
+        return Opened{std::move(reached), 0};
+    }
+    return taken(Platform::Reopen(reached.Get(), flags));
 }
 
 }  // namespace Zelkor

@@ -2,11 +2,12 @@
 // The file a peer names for a transfer (the "path" of its "putfile" or "getfile"), taken
 // below the storage root, an absolute path too. While the node allows no parent paths the
 // path stays beneath the root: neither ".." nor a link, in a folder on the way or in the
-// last place, leads out of it; a link that stays beneath the root is followed. Where the
-// kernel cannot resolve beneath a folder, the folders are walked one at a time instead,
-// and a link anywhere on the way is refused: its target is not looked at, so it cannot be
-// trusted to stay. With parent paths allowed, or without a storage root, the path is the
-// host's: root + "/" + path, or the path as given.
+// last place, leads out of it; a link whose target lies beneath the root's real path is
+// followed, an absolute one too. The kernel's walk beneath a folder takes relative links
+// itself (where it cannot, the folders are walked one at a time); a path it will not take
+// is opened as the host resolves it and kept only when what was opened lies beneath the
+// root. With parent paths allowed, or without a storage root, the path is the host's:
+// root + "/" + path, or the path as given.
 //
 // What is found is handed over open and used from there on (the folder a received file
 // is made in and installed into, the file a get reads), so that a link put in the path
@@ -52,7 +53,11 @@ public:
 
 private:
     Opened openBase() const;
-    Opened resolve(int base, const std::string& path, int flags) const;
+    // `path` (the folder, or with `named` the whole path) opened beneath the root by the
+    // walk chosen; EXDEV when that walk would leave it or not follow a link.
+    Opened beneath(int root, const std::string& path, int flags, bool named) const;
+    // `path` opened as the host resolves it, kept when it lies beneath the root's real path.
+    Opened throughLinks(int root, const std::string& path, int flags) const;
 
     std::string _text;
     std::string _root;

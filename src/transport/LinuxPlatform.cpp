@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -122,6 +123,25 @@ int OpenBeneath(int folder, const std::string& path, int flags) {
     }
     return -1;
 }
+
+namespace {
+
+std::string descriptorLink(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
+
+}  // namespace
+
+std::string OpenedPath(int descriptor) {
+    std::string path(PATH_MAX, '\0');
+    const ssize_t length = readlink(descriptorLink(descriptor).c_str(), path.data(), path.size());
+    // A path that fills the buffer may have been cut: unknown rather than wrong.
+    if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) {
+        return std::string();
+    }
+    path.resize(static_cast<std::size_t>(length));
+    return path;
+}
+
+int Reopen(int descriptor, int flags) { return open(descriptorLink(descriptor).c_str(), flags | O_CLOEXEC); }
 
 void ReturnFreeMemory() { malloc_trim(0); }
 

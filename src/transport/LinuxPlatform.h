@@ -2,9 +2,9 @@
 // The few things the transport needs that each operating system spells its own way:
 // tying a socket to one interface, reading a link-layer address out of the interface
 // list, and opening a device that yields whole Ethernet frames. Everything else in the
-// transport is written against the portable socket interfaces. The file transfer's one
-// such need lives here too: opening a path without leaving a folder; and the allocator's
-// giving freed memory back to the system.
+// transport is written against the portable socket interfaces. The file transfer's
+// needs live here too: opening a path without leaving a folder, and telling where an
+// opened file lies; and the allocator's giving freed memory back to the system.
 //
 // Ownership: OpenFrameDevice returns a socket object that owns its descriptor;
 // OpenBeneath hands its descriptor to the caller, who closes it. Threads: the functions
@@ -53,6 +53,15 @@ boost::asio::generic::raw_protocol::socket OpenFrameDevice(boost::asio::io_conte
 // descriptor closes on exec. Returns it, or -1 with errno set: ENOSYS where the kernel
 // cannot resolve beneath a folder.
 int OpenBeneath(int folder, const std::string& path, int flags);
+
+// The path by which the system names what the descriptor holds open: where it was reached,
+// after every link on the way. "" when the system cannot tell (no /proc).
+std::string OpenedPath(int descriptor);
+
+// Opens again, with `flags` (without O_CREAT), the very file a descriptor holds, one opened
+// for lookups only (O_PATH) too. Returns the new descriptor, which closes on exec, or -1
+// with errno set.
+int Reopen(int descriptor, int flags);
 
 // Asks the allocator to give the free memory it keeps back to the system: an idle
 // connection's long-line buffers, once freed, would otherwise stay resident, the allocator

@@ -172,6 +172,16 @@ public:
     // it.
     void AwaitStartTls() { _awaitsStartTls.store(true); }
     bool TakeStartTlsAnswer() { return _awaitsStartTls.exchange(false); }
+    // This node's own "authenticate" requests on the connection whose answers have not
+    // come: only such an answer tells whether this node's proof was taken. Taking one
+    // counts it off. Any thread.
+    void AwaitProofAnswer() { ++_proofsAwaited; }
+    bool TakeProofAnswer() {
+        unsigned awaited = _proofsAwaited.load();
+        while (awaited != 0 && !_proofsAwaited.compare_exchange_weak(awaited, awaited - 1)) {
+        }
+        return awaited != 0;
+    }
 
     // The peer speaks a protocol older than 1.8 (set from its discovery record).
     bool IsOldProtocol() const { return _oldProtocol.load(); }
@@ -394,6 +404,7 @@ private:
     std::uint64_t _proofsForwarded = 0;
     std::atomic<unsigned> _failedAuthentications{0};
     std::atomic<bool> _awaitsStartTls{false};
+    std::atomic<unsigned> _proofsAwaited{0};
     std::atomic<bool> _oldProtocol{false};
     std::atomic<bool> _connected{false};
     std::atomic<bool> _descriptorOpen{false};

@@ -196,6 +196,8 @@ TEST_F(DeviceSubscriptions, ALocateDatagramIsTheDevicesByItsGuidAndServesOnce) {
         device->OnLocate(LocateHeard("second"));
         return true;
     });
+    // The datagrams answer a locate this node sent to every node.
+    ASSERT_TRUE(harness.OnLoop([&] { harness.driver->SendMulticastMessage("locate {}\n", 4197); }));
     HearLocateDatagram("7c1d2e3f-4a5b-4c6d-8e7f-9a0b1c2d3e4f");
     EXPECT_TRUE(WaitHeard(0).empty()) << "another device's GUID";
     HearLocateDatagram("{0B3E9D1C2A4F4C6E8D0B1F2E3D4C5B6A}", "-1");

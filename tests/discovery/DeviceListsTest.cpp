@@ -263,5 +263,61 @@ TEST(DeviceLists, ADeviceBehindARouterFollowsTheRoutersConnection) {
     EXPECT_EQ(service.TableSizes()["proxiedDevices"], 1u);
 }
 
+// A router's list counts against its connection: at the bound, a device heard from another
+// sender takes the place of one the router brought, also of one it listed round after
+// round, but not of one connected to through the router.
+TEST(DeviceLists, ARoutersDevicesCountAgainstItsConnection) {
+    TempDir folder;
+    ScopedChdir inFolder{folder.Path()};
+    DriverHarness harness;
+    harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
+    DiscoveryService& service = *harness.driver->GetDiscovery();
+    std::atomic<std::int64_t> clock{1000};
+    service.SetClock([&clock] { return clock.load(); });
+    harness.Start();
+    RawPeer peer;
+    const auto connection = harness.Connect(peer);
+    ASSERT_TRUE(connection);
+    auto router = std::make_shared<DeviceImpl>(
+        harness.driver.get(), Record(R"({"guid":")" + std::string(kRouter) + R"(","name":"router1","ip":"10.0.0.1",)"
+                                     R"("port":4197,"classname":"router","mode":"router"})"));
+    const auto list = [&] {
+        auto reply = std::make_unique<Zelkor::ListCommandDiscovered>();
+        reply->SetIsReply(true);
+        std::string error;
+        const std::string endpoints = entry(kA, "a") + "," + entry(kB, "b") + "," + entry(kC, "c");
+        EXPECT_TRUE(reply->FromNetworkFormat(false, "@list {\"endpoints\":[" + endpoints + "]}", error));
+        EXPECT_TRUE(harness.OnLoop([&] {
+            Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
+                                           std::move(reply));
+            service.HandleListDiscoveredReply(data);
+        }));
+    };
+    ASSERT_TRUE(harness.OnLoop([&] {
+        router->SetHandle(connection);
+        service.enterDevice(router, DiscoveryService::AllTables);
+        router->setCurrentState(Zelkor::DeviceNetStateConnected);
+    }));
+    list();
+    clock = 1030;
+    ASSERT_TRUE(harness.OnLoop([&] { service.OnTimer(); }));
+    list();
+    const auto used = service.GetDeviceImplByUUID(kA);
+    ASSERT_TRUE(used);
+    ASSERT_TRUE(harness.OnLoop([&] { used->Connect(false); }));
+    ASSERT_EQ(used->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+    service.SetMaxDevices(4);
+
+    auto record = Record(R"({"guid":")" + std::string(kD) +
+                         R"(","name":"d","ip":"10.0.0.9","port":4197,"classname":"amplifier"})");
+    ASSERT_TRUE(harness.OnLoop([&] {
+        service.addDevice(record, Zelkor::DeviceSender::From(boost::asio::ip::make_address("10.0.0.7")));
+    }));
+    EXPECT_TRUE(service.GetDeviceImplByUUID(kD));
+    EXPECT_EQ(service.TableSizes()["deviceSet"], 4u);
+    EXPECT_EQ(service.GetDeviceImplByUUID(kA), used);
+    EXPECT_NE(service.GetDeviceImplByUUID(kB) == nullptr, service.GetDeviceImplByUUID(kC) == nullptr);
+}
+
 }  // namespace
 }  // namespace ZelkorTest

@@ -271,6 +271,10 @@ TEST_F(DiscoReply, TcpRequestsAnsweredAndRepliesBindTheirConnection) {
 
     RawPeer failing;
     Join(failing);
+    // A router's refusal of a disco for a node beyond it leaves the router's connection be.
+    failing.Send("[" + node->InstanceName() + "][far&rtr] @disco {\"error\":\"Device not connected\"}\n");
+    failing.Send("disco\n");
+    EXPECT_EQ(NextLine(failing), "@disco\n");
     failing.Send("@disco {\"error\":\"overloaded\"}\n");
     EXPECT_EQ(NextLine(failing), "goodbye {\"reason\":\"keepaliveerror\"}\n");
     EXPECT_TRUE(failing.WaitClosed());

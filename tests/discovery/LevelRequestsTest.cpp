@@ -20,6 +20,7 @@
 #include "discovery/Locate.h"
 #include "discovery/Reboot.h"
 #include "driver/CommandTable.h"
+#include "services/ICommandInterfaceService.h"
 #include "support/DriverHarness.h"
 #include "support/LogCapture.h"
 #include "support/NetNamespace.h"
@@ -121,15 +122,15 @@ TEST(LevelMessages, ReadingTakesNonEmptyStringsAndIntegerNumbersOnly) {
     EXPECT_EQ(reboot.GetParamValue(Param::error), "Refused");
 }
 
-// A UDP socket of namespace "b": bound to B1's address, or to every address (to hear
-// broadcasts).
+// A UDP socket of namespace "b": bound to B1's address (or `address`), or to every address
+// (to hear broadcasts).
 class BSocket {
 public:
-    BSocket(const VethPair& pair, unsigned short port, bool any = false) {
+    BSocket(const VethPair& pair, unsigned short port, bool any = false, const char* address = VethPair::AddressB) {
         EXPECT_TRUE(pair.b.Run([&] {
             _socket.open(udp::v4());
             _socket.set_option(udp::socket::reuse_address(true));
-            _socket.bind({any ? make_address("0.0.0.0") : make_address(VethPair::AddressB), port});
+            _socket.bind({any ? make_address("0.0.0.0") : make_address(address), port});
         }));
     }
     void Send(const std::string& text, unsigned short to = 4197) {
@@ -268,7 +269,10 @@ TEST_F(LevelRequests, LocateOverUdpAnswersByGuidThenMacThenNameAndOverTcpAlways)
     tcp.Send("4-abcd locate {\"guid\":\"" + other + "\"}\n");
     EXPECT_EQ(NextLine(tcp), "4-abcd " + Answer("locate"));
 
-    // Replies reach the callback with their address and port read, or left zero.
+    // Replies to a locate of this node's reach the callback with their address and port
+    // read, or left zero.
+    LocateInfo asked;
+    ASSERT_TRUE(harness.OnLoop([&] { node->SendLocateRequest(asked); }));
     peer.Send(R"(@locate {"guid":"g","ip":"10.77.0.2","port":"4300"})" "\n");
     peer.Send(R"(@locate {"guid":"h","ip":"nowhere","port":"x"})" "\n");
     ASSERT_TRUE(WaitUntil([&] { return Seen(located).size() == 7; }));
@@ -449,6 +453,42 @@ TEST_F(LevelRequests, DeviceSendsOverItsConnectionElseToItsAddressElseToAll) {
     near->SendReboot("02:00:00:00:00:07");
     EXPECT_EQ(NextLine(tcp), R"(reboot {"mac":"02:00:00:00:00:07"})" "\n");
     EXPECT_EQ(unicast.Next(300ms), "");
+}
+
+// A datagram reply is heard only as the answer to a request of its word: to a locate sent
+// to the device's address, from that address alone; to an exec sent to every node, from any.
+TEST_F(LevelRequests, DatagramRepliesAreHeardOnlyFromWhereTheirRequestWent) {
+    ASSERT_TRUE(pair.b.Ip("addr add 10.77.0.3/24 dev " + pair.b1));
+    std::vector<std::string> results;
+    node->OnLocate([&](LocateInfo& info) {
+        std::lock_guard<std::mutex> lock(mutex);
+        located.push_back(info);
+        return true;
+    });
+    auto* commands = harness.driver->InitCommandInterface();
+    commands->OnExecResult([&](const std::string&, const std::string&, bool, const std::string& result,
+                               const std::string&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        results.push_back(result);
+    });
+    BSocket device(pair, 4197);
+    BSocket all(pair, 4197, true);
+    BSocket other(pair, 4197, false, "10.77.0.3");
+
+    MakeDevice(harness.driver.get(), "0b3e9d1c-2a4f-4c6e-8d0b-1f2e3d4c5b6a", "amp", VethPair::AddressB)->Locate(0L);
+    ASSERT_NE(device.Next(), "");
+    other.Send(R"(@locate {"name":"other"})" "\n");
+    device.Send(R"(@locate {"name":"amp"})" "\n");
+    ASSERT_TRUE(WaitUntil([&] { return !Seen(located).empty(); }));
+    Zelkor::MessageForwardInfo none;
+    commands->SendExecCommand(nullptr, "/", "echo", std::string(), none, "", nullptr);
+    ASSERT_NE(all.Next(), "");
+    other.Send(R"(@exec {"result":"answer"})" "\n");
+    device.Send(R"(@locate {"name":"last"})" "\n");
+    ASSERT_TRUE(WaitUntil([&] { return Seen(located).back().name == "last"; }));
+    EXPECT_EQ(Seen(located).size(), 2u);
+    EXPECT_EQ(Seen(located).front().name, "amp");
+    EXPECT_EQ(Seen(results), std::vector<std::string>{"answer"});
 }
 
 TEST(DeviceLevelRequests, WarnWithoutDriverOrDiscoveryService) {

@@ -21,6 +21,7 @@ const std::string G2 = "1c4f0e2d-3b5a-4d7f-9e1c-2a3b4c5d6e7f";
 const std::string G3 = "2d5a1f3e-4c6b-4e8a-8f2d-3b4c5d6e7f80";
 const std::string G4 = "3e6b2a4f-5d7c-4f9b-9a3e-4c5d6e7f8091";
 const std::string G5 = "4f7c3b5a-6e8d-4a0c-8b4f-5d6e7f809102";
+const std::string G6 = "5a8d4c6b-7f9e-4b1d-9c5a-6e7f80910213";
 
 struct ReplacedUnit : ::testing::Test {
     ReplacedUnit() {
@@ -131,6 +132,23 @@ TEST_F(ReplacedUnit, TheAddressPassesToTheGuidThatNowAnswersThere) {
     EXPECT_TRUE(unit->WaitClosed());
     EXPECT_EQ(Keyed(), Device(G3));
     EXPECT_EQ(fourth->GetHandle(), connection);
+
+    // Nor one known at another address: whatever answers here does not take its record.
+    Zelkor::NewDiscoInfo away =
+        Record(R"({"guid":")" + G6 + R"(","name":"rt6","ip":"127.0.0.2","classname":"router","port":4197})");
+    std::shared_ptr<Zelkor::DeviceImpl> sixth;
+    ASSERT_TRUE(harness.OnLoop([&] {
+        sixth = service->addDevice(away);
+        Zelkor::IDevice::RemoteInfo remote{"", {boost::asio::ip::make_address("127.0.0.2"), 4197}};
+        sixth->AddRemoteInfo(remote);
+    }));
+    ASSERT_TRUE(WaitUntil([&] { return Left(G3); }));
+    Device(G3)->Connect(false);
+    unit = Answer(G6);
+    EXPECT_EQ(unit->ReadLine(), "goodbye {\"reason\":\"guidchanged\"}\n");
+    EXPECT_TRUE(unit->WaitClosed());
+    EXPECT_EQ(Keyed(), Device(G3));
+    EXPECT_FALSE(sixth->IsDirectlyConnected());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
@@ -52,7 +53,8 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
           "--log-level", "2", "--network", "zk-none,4002", "--interface", "zk-none,4003", "--mac", "02:00:00:00:0A:01,4004",
           "--ipv6", "--dump", "--max-incoming", "0", "--route", "127.0.0.1,9", "--route", "[::1],9",
           "--timer-scale", "10", "--no-callback", "starttls", "--no-callback", "reboot", "--no-callback",
-          "exectext", "--device-state", "{\"power\":\"on\"}", "--preset-info", "", "--setip-result", "fail"},
+          "exectext", "--device-state", "{\"power\":\"on\"}", "--preset-info", "", "--setip-result", "fail",
+          "--host-fs-words"},
          R"({"role":"router","name":"n1","guid":"6f9619ff-8b86-d011-b42d-00cf4fc964ff","tree":"",
              "listen":["127.0.0.1:4396"],"tls-level":1,"require-tls":true,"code":true,"log-level":2,
              "disco-interval":0,"reply-port":"","send-disco":"","network":["zk-none,4002"],
@@ -60,7 +62,8 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
              "cert":"","key":"","dh":"","dump":true,"stay":false,
              "exclude":[],"max-incoming":0,"route":["127.0.0.1,9","[::1],9"],"timer-scale":10,
              "no-callback":["exectext","reboot","starttls"],"device-state":"{\"power\":\"on\"}",
-             "preset-info":"","setip-result":"fail","fwupdate-error":null,"storage-root":"","block-size":null,"transfer-count":null,
+             "preset-info":"","setip-result":"fail","fwupdate-error":null,"storage-root":"","host-fs-words":true,
+             "block-size":null,"transfer-count":null,
              "transfer-interval":null,"reply-timeout":null})",
          ""},
         // The name comes from the tree; a tree without a GUID gets a new one.
@@ -73,7 +76,8 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
              "ipv6":false,"cert":"","key":"","dh":"","dump":false,"stay":true,
              "exclude":["disco,classname,amp","list,guid,6f9619ff-8b86-d011-b42d-00cf4fc964ff"],
              "max-incoming":null,"route":[],"timer-scale":1,"no-callback":[],"device-state":"","preset-info":"",
-             "setip-result":"ok","fwupdate-error":null,"storage-root":"","block-size":null,"transfer-count":null,"transfer-interval":null,
+             "setip-result":"ok","fwupdate-error":null,"storage-root":"","host-fs-words":false,"block-size":null,
+             "transfer-count":null,"transfer-interval":null,
              "reply-timeout":null})",
          R"({"event":"exclude","message":"No error occurred","ok":true,
              "details":{"Added to active exclusion list":["amp"],"Added to storage":["amp"]}})"},
@@ -85,6 +89,10 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
         Json::Value start = node.AwaitEvent("start");
         Json::Value expected = parse(R"({"event":"start","version":"1.16.1.26","options":)" + row.options + "}");
         expected["pid"] = node.Pid();
+        // Without --storage-root, the folder the node made where it runs.
+        const std::string made = (std::filesystem::canonical(dir.Path()) / "node-files").string();
+        EXPECT_TRUE(std::filesystem::is_directory(made));
+        expected["options"]["storage-root"] = made;
         if (expected["options"]["guid"].isNull()) {
             EXPECT_EQ(start["options"]["guid"].asString().size(), 36u);
             expected["options"]["guid"] = start["options"]["guid"];

@@ -323,13 +323,45 @@ TEST_F(NodeTrustAttacks, NoFloodOfNamesTakesANameItsOwnerStillHolds) {
     for (int name = 0; name < kNames; ++name) {
         const std::string heard = Next(*intruder);
         ASSERT_TRUE(heard.rfind("[n", 0) == 0 &&
-                    (heard.find(answer) != std::string::npos || heard.find("Source name in use") != std::string::npos))
+                    (heard.find(answer) != std::string::npos || heard.find("Too many requesters") != std::string::npos))
             << heard;
     }
     // The owner speaks, to the router itself: it is no quiet owner.
     ASSERT_THAT(Ask(*owner, "getdevicestate"), HasSubstr("devicestate"));
     EXPECT_EQ(Ask(*intruder, "[rt1&amp1][ctl1]" + get), inUse);
     EXPECT_EQ(Ask(*owner, "[rt1&amp1][ctl1]" + get), "[ctl1][rt1&amp1]" + answer);
+}
+
+// Four connections from one address that fill the table of requester names, and keep
+// speaking, keep no requester from another address out: its name takes the place of one
+// of theirs, and its get reaches the device. The filling address itself finds no room.
+TEST_F(NodeTrustAttacks, OneAddressFillingTheRequesterNamesKeepsNoOtherOut) {
+    StartDevice();
+    ASSERT_NO_FATAL_FAILURE(StartRouter());
+    const std::string get = R"( get {"path":"/audio/gain"})";
+    const std::string answer = R"( @get {"path":"/audio/gain","value":0})" "\n";
+    std::vector<std::unique_ptr<RawPeer>> fillers;
+    for (int connection = 0; connection < 4; ++connection) {
+        fillers.push_back(Peer());
+        std::string burst;
+        for (int name = 0; name < 256; ++name) {
+            burst += "[rt1&amp1][f" + std::to_string(connection) + "-" + std::to_string(name) + "]" + get + "\n";
+        }
+        fillers.back()->Send(burst);
+        for (int name = 0; name < 256; ++name) {
+            ASSERT_THAT(Next(*fillers.back()), HasSubstr(answer));
+        }
+    }
+    // Each filler has spoken just now: no name of theirs is left to a quiet owner.
+    for (auto& filler : fillers) {
+        ASSERT_THAT(Ask(*filler, "getdevicestate"), HasSubstr("devicestate"));
+    }
+    auto newcomer = std::make_unique<RawPeer>();
+    ASSERT_TRUE(pair.a.Run([&] { newcomer->Socket().open(tcp::v4()); }));
+    ASSERT_TRUE(newcomer->Connect(tcp::endpoint(boost::asio::ip::make_address(VethPair::AddressA), 4197)));
+    EXPECT_EQ(Ask(*newcomer, "[rt1&amp1][ctl9]" + get), "[ctl9][rt1&amp1]" + answer);
+    auto another = Peer();
+    EXPECT_EQ(Ask(*another, "[rt1&amp1][late]" + get), ErrorReply("[late][rt1&amp1] @get", "Too many requesters"));
 }
 
 // A failed proof closes its connection after five; one whose routing header names two

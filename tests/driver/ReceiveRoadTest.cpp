@@ -11,6 +11,7 @@
 
 #include "core/LoggedLine.h"
 #include "core/ZelkorLog.h"
+#include "driver/ReturnRoutes.h"
 #include "support/DriverHarness.h"
 #include "support/LogCapture.h"
 #include "support/RunUntil.h"
@@ -294,6 +295,35 @@ TEST_F(ReceiveRoad, AReturnRouteCarriesOnlyRepliesAndNoticesFromWhereTheRequests
     EXPECT_EQ(harness.discovery->Handled("identify"), 0u);
 }
 
+// A stranger whose connection carries a device's notices answers them in its own name
+// only: its reply in the name of another requester (a refusal telling the device that
+// requester is gone, so that it drops its subscriptions and transfers) never reaches the
+// device.
+TEST_F(ReceiveRoad, AReplyInAnotherRequestersNameIsNotPassedOn) {
+    harness.Start();
+    RawPeer a, b, s;
+    ASSERT_TRUE(harness.Connect(a));
+    auto toB = harness.Connect(b);
+    ASSERT_TRUE(toB);
+    ASSERT_TRUE(harness.Connect(s));
+    harness.discovery->AddDevice("B", toB);
+    for (auto* requester : {&a, &s}) {
+        const std::string name = requester == &a ? "A" : "S";
+        requester->Send("[R&B][" + name + "] subscribe {}\n");
+        ASSERT_EQ(b.ReadLine(), "[B][R&" + name + "] subscribe {}\n");
+        b.Send("[R&" + name + "][B] @subscribe {}\n");
+        ASSERT_EQ(requester->ReadLine(), "[" + name + "][R&B] @subscribe {}\n");
+    }
+    b.Send("[R&S][B] publish {}\n");
+    ASSERT_EQ(s.ReadLine(), "[S][R&B] publish {}\n");
+    s.Send("[R&B][A] @publish {\"error\":\"Device not connected\"}\n[R&B][S] @publish {}\n");
+    EXPECT_EQ(b.ReadLine(), "[B][R&S] @publish {}\n");
+    b.Send("[R&A][B] publish {}\n");
+    ASSERT_EQ(a.ReadLine(), "[A][R&B] publish {}\n");
+    a.Send("[R&B][A] @publish {}\n");
+    EXPECT_EQ(b.ReadLine(), "[B][R&A] @publish {}\n");
+}
+
 // A requester that subscribed to many devices behind the router hears the publishes of
 // all of them, however many it asked and in whatever order they answer.
 TEST_F(ReceiveRoad, ARequesterHearsEveryDeviceItAskedThroughTheRouter) {
@@ -342,6 +372,85 @@ TEST_F(ReceiveRoad, NoticesToARequesterWhoseConnectionEndsAreRefused) {
     a.Close();
     EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
     EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
+}
+
+// A source that fills the table of requester names keeps no other source out: a new name
+// from another address takes the place of the filler's least recently used one, while the
+// filler finds no room ("Too many requesters", not "Source name in use"); the names of a
+// connection that closes go at once.
+TEST_F(ReceiveRoad, RequesterNamesAreSharedBetweenSources) {
+    harness.Start();
+    RawPeer device;
+    auto toDevice = harness.Connect(device);
+    ASSERT_TRUE(toDevice);
+    harness.discovery->AddDevice("D", toDevice);
+    const auto connectFrom = [&](RawPeer& peer, const char* address) {
+        peer.Socket().open(boost::asio::ip::tcp::v4());
+        peer.Socket().bind({boost::asio::ip::make_address(address), 0});
+        return harness.Connect(peer) != nullptr;
+    };
+    // The lines a peer hears up to the echo of a line sent after its requests: each of them
+    // handled by then.
+    const auto heardUntilEcho = [](RawPeer& peer) {
+        peer.Send("frob\n");
+        std::vector<std::string> heard;
+        for (std::string line = peer.ReadLine(); !line.empty() && line != "@frob \n"; line = peer.ReadLine()) {
+            heard.push_back(line);
+        }
+        return heard;
+    };
+    RawPeer fillers[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+        ASSERT_TRUE(connectFrom(fillers[i], "127.0.0.1"));
+        std::string lines;
+        for (std::size_t n = 0; n < Zelkor::ReturnRoutes::MaxNamesPerOwner; ++n) {
+            lines += "[R&D][f" + std::to_string(i) + "-" + std::to_string(n) + "] identify {}\n";
+        }
+        fillers[i].Send(lines);
+        heardUntilEcho(fillers[i]);
+    }
+    RawPeer another, newcomer;
+    ASSERT_TRUE(connectFrom(another, "127.0.0.1"));
+    ASSERT_TRUE(connectFrom(newcomer, "127.0.0.2"));
+    another.Send("[R&D][late] identify {}\n");
+    EXPECT_EQ(another.ReadLine(), "[late][R&D] @identify {\"error\":\"Too many requesters\"}\n");
+    newcomer.Send("[R&D][new] identify {}\n");
+    EXPECT_TRUE(heardUntilEcho(newcomer).empty());
+
+    fillers[0].Close();
+    EXPECT_TRUE(WaitUntil([&] {
+        another.Send("[R&D][late] identify {}\n");
+        return heardUntilEcho(another).empty();
+    }));
+}
+
+// A requester that leaves a device's notice unanswered holds up only itself: once the
+// notice is older than twice the keep-alive interval it is refused to the device as if
+// the requester were gone, so that the device's connection carries its next notice, and
+// the requester's late reply is not passed on, the device having had its answer.
+TEST_F(ReceiveRoad, ANoticeItsRequesterLeavesUnansweredIsRefusedToTheDevice) {
+    harness.Start();
+    RawPeer a, c;
+    ASSERT_TRUE(harness.Connect(a));
+    auto toC = harness.Connect(c);
+    ASSERT_TRUE(toC);
+    harness.discovery->AddDevice("C", toC);
+    a.Send("[R&C][A] subscribe {}\n");
+    ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");
+    c.Send("[R&A][C] @subscribe {}\n[R&A][C] publish {\"n\":1}\n");
+    ASSERT_EQ(a.ReadLine(), "[A][R&C] @subscribe {}\n");
+    ASSERT_EQ(a.ReadLine(), "[A][R&C] publish {\"n\":1}\n");
+
+    // Not before its time.
+    ASSERT_TRUE(harness.OnLoop([&] { harness.driver->ExpireForwardedNotices(); }));
+    c.Send("frob\n");
+    ASSERT_EQ(c.ReadLine(), "@frob \n");
+    harness.discovery->keepAliveMs = 0;
+    ASSERT_TRUE(harness.OnLoop([&] { harness.driver->ExpireForwardedNotices(); }));
+    EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
+    a.Send("[R&C][A] @publish {}\n");
+    c.Send("frob\n");
+    EXPECT_EQ(c.ReadLine(), "@frob \n");
 }
 
 // A node that is no router answers a request meant for a node beyond it, and forwards

@@ -16,6 +16,7 @@ namespace {
 
 using Zelkor::ReplyCache;
 using Verdict = ReplyCache::Verdict;
+using Claimed = Zelkor::ReturnRoutes::Claimed;
 
 class ReplyCacheTest : public ::testing::Test {
 protected:
@@ -159,15 +160,15 @@ TEST_F(ReplyCacheTest, ReturnRoutesAreBoundedAndWeak) {
     Zelkor::ReturnRoutes full(2);
     auto d = Connection(), e = Connection(), f = Connection();
     const auto fresh = d->LastLineAt();
-    ASSERT_TRUE(full.Claim("D", d, next, fresh, std::chrono::seconds(20)));
-    ASSERT_TRUE(full.Claim("E", e, next, fresh, std::chrono::seconds(20)));
-    EXPECT_FALSE(full.Claim("F", f, next, fresh, std::chrono::seconds(20)));
+    ASSERT_EQ(full.Claim("D", d, next, fresh, std::chrono::seconds(20)), Claimed::Taken);
+    ASSERT_EQ(full.Claim("E", e, next, fresh, std::chrono::seconds(20)), Claimed::Taken);
+    EXPECT_EQ(full.Claim("F", f, next, fresh, std::chrono::seconds(20)), Claimed::Full);
     EXPECT_EQ(full.Back("D", next.get()), d);
     Zelkor::ReturnRoutes many;
     for (std::size_t i = 0; i < Zelkor::ReturnRoutes::MaxNamesPerOwner; ++i) {
-        ASSERT_TRUE(many.Claim("N" + std::to_string(i), f, next, fresh, std::chrono::seconds(20)));
+        ASSERT_EQ(many.Claim("N" + std::to_string(i), f, next, fresh, std::chrono::seconds(20)), Claimed::Taken);
     }
-    EXPECT_FALSE(many.Claim("one-more", f, next, fresh, std::chrono::seconds(20)));
+    EXPECT_EQ(many.Claim("one-more", f, next, fresh, std::chrono::seconds(20)), Claimed::Full);
 }
 
 // A name belongs to the connection it came on: another connection claiming it is refused
@@ -178,23 +179,41 @@ TEST_F(ReplyCacheTest, ANameBelongsToTheConnectionItCameOn) {
     auto owner = Connection(), thief = Connection(), device = Connection(), other = Connection();
     const auto spoke = owner->LastLineAt();
     const auto quiet = std::chrono::seconds(20);
-    ASSERT_TRUE(routes.Claim("ctl", owner, device, spoke, quiet));
-    EXPECT_FALSE(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(19), quiet));
+    ASSERT_EQ(routes.Claim("ctl", owner, device, spoke, quiet), Claimed::Taken);
+    EXPECT_EQ(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(19), quiet), Claimed::InUse);
     EXPECT_EQ(routes.Back("ctl", device.get()), owner);
     EXPECT_EQ(routes.Back("ctl", other.get()), nullptr);
     EXPECT_EQ(routes.Back("ctl", owner.get()), nullptr);
 
     // The owner gone quiet (a half-open connection): the newer connection takes the name,
     // and the device's replies follow it.
-    EXPECT_TRUE(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(21), quiet));
+    EXPECT_EQ(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(21), quiet), Claimed::Taken);
     EXPECT_EQ(routes.Back("ctl", device.get()), thief);
     EXPECT_EQ(routes.Back("ctl", other.get()), thief);
 
     // The owner closed: taken at once.
     thief->Close();
     io.poll();
-    EXPECT_TRUE(routes.Claim("ctl", owner, device, spoke, quiet));
+    EXPECT_EQ(routes.Claim("ctl", owner, device, spoke, quiet), Claimed::Taken);
     EXPECT_EQ(routes.Back("ctl", device.get()), owner);
+}
+
+// A connection that ends leaves nothing behind at once: the names it owned, and its place
+// among the carriers of the names whose requests it carried.
+TEST_F(ReplyCacheTest, AClosedConnectionsNamesAndCarriersGoAtOnce) {
+    Zelkor::ReturnRoutes routes;
+    auto owner = Connection(), other = Connection(), device = Connection(), second = Connection();
+    const auto now = owner->LastLineAt();
+    ASSERT_EQ(routes.Claim("ctl", owner, device, now, std::chrono::seconds(20)), Claimed::Taken);
+    ASSERT_EQ(routes.Claim("ctl", owner, second, now, std::chrono::seconds(20)), Claimed::Taken);
+    ASSERT_EQ(routes.Claim("tool", other, device, now, std::chrono::seconds(20)), Claimed::Taken);
+    routes.Closed(device.get());
+    EXPECT_EQ(routes.Back("ctl", device.get()), nullptr);
+    EXPECT_EQ(routes.Back("tool", device.get()), nullptr);
+    EXPECT_EQ(routes.Back("ctl", second.get()), owner);
+    routes.Closed(owner.get());
+    EXPECT_EQ(routes.Size(), 1u);
+    EXPECT_EQ(routes.Back("ctl", second.get()), nullptr);
 }
 
 // A reply answers the request of its ordinal, whichever place it holds, so that what a
@@ -204,26 +223,57 @@ TEST_F(ReplyCacheTest, ForwardedRequestsAreAnsweredByOrdinalAndBounded) {
     Zelkor::ForwardedRequests forwarded;
     auto onward = Connection(), requester = Connection();
     for (std::uint64_t ordinal = 1; ordinal <= 4; ++ordinal) {
-        EXPECT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, "r" + std::to_string(ordinal)}));
+        EXPECT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, "r" + std::to_string(ordinal), "A"}));
     }
     forwarded.Answered(onward.get(), 2);
     forwarded.Answered(onward.get(), 0);
     forwarded.Answered(requester.get(), 1);
     std::string left;
     for (const auto& pending : forwarded.Ended(onward.get())) {
-        left += pending.refusal + " ";
+        left += pending.head + " ";
     }
     EXPECT_EQ(left, "r1 r3 r4 ");
     EXPECT_TRUE(forwarded.Ended(onward.get()).empty());
 
     for (std::uint64_t ordinal = 1; ordinal <= Zelkor::ForwardedRequests::MaxPerConnection; ++ordinal) {
-        ASSERT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, std::to_string(ordinal)}));
+        ASSERT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, std::to_string(ordinal), "A"}));
     }
-    EXPECT_FALSE(forwarded.Forwarded(onward.get(), {0, requester, "last"}));
+    EXPECT_FALSE(forwarded.Forwarded(onward.get(), {0, requester, "last", "A"}));
     const auto kept = forwarded.Ended(onward.get());
     ASSERT_EQ(kept.size(), Zelkor::ForwardedRequests::MaxPerConnection);
-    EXPECT_EQ(kept.front().refusal, "2");
-    EXPECT_EQ(kept.back().refusal, "last");
+    EXPECT_EQ(kept.front().head, "2");
+    EXPECT_EQ(kept.back().head, "last");
+}
+
+// Past the bound the requester that fills it loses its own refusals: one whose single
+// request waits among a flood keeps it, whether it shares no connection with the flooder
+// or its router's; a requester gone gives up its place first.
+TEST_F(ReplyCacheTest, ForwardedRequestsPastTheBoundForgetTheFloodersOwn) {
+    Zelkor::ForwardedRequests forwarded;
+    auto onward = Connection(), honest = Connection(), flooder = Connection(), router = Connection();
+    auto gone = Connection();
+    constexpr auto bound = Zelkor::ForwardedRequests::MaxPerConnection;
+    forwarded.Forwarded(onward.get(), {1, honest, "honest", "H"});
+    forwarded.Forwarded(onward.get(), {2, router, "neighbour", "N"});
+    forwarded.Forwarded(onward.get(), {3, gone, "gone", "G"});
+    gone.reset();
+    for (std::uint64_t ordinal = 4; ordinal <= bound + 10; ++ordinal) {
+        forwarded.Forwarded(onward.get(), {ordinal, router, "flood", "F"});
+    }
+    const auto kept = forwarded.Ended(onward.get());
+    ASSERT_EQ(kept.size(), bound);
+    std::size_t floods = 0;
+    std::string others;
+    for (const auto& pending : kept) {
+        if (pending.head == "flood") {
+            ++floods;
+        } else {
+            others += pending.head + " ";
+        }
+    }
+    EXPECT_EQ(others, "honest neighbour ");
+    EXPECT_EQ(floods, bound - 2);
+    EXPECT_EQ(kept.back().ordinal, bound + 10);
 }
 
 }  // namespace

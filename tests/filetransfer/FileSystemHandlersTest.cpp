@@ -9,6 +9,8 @@
 #include <csignal>
 #include <fstream>
 #include <future>
+#include <iterator>
+#include <set>
 #include <stdexcept>
 
 #include <boost/asio/steady_timer.hpp>
@@ -187,6 +189,74 @@ TEST_F(FileSystemHandlers, ARemovalNamesTheLinkHoweverItEnds) {
         EXPECT_TRUE(sfs::exists(dir.Path() / "target" / "keep")) << end;
         EXPECT_TRUE(sfs::exists(dir.Path() / "target" / "sub")) << end;
     }
+}
+
+// Confined, the words take every path below the storage root and never leave it: not by
+// an absolute path, not through a link, and a removal follows no link inside the tree
+// either; without a root they refuse everything. Off, as by default, they reach the host.
+TEST_F(FileSystemHandlers, ConfinedTheWordsStayBeneathTheRoot) {
+    const sfs::path root = sfs::canonical(dir.Path()) / "root";
+    const sfs::path host = sfs::canonical(dir.Path()) / "host";
+    sfs::create_directories(root / "sub");
+    sfs::create_directories(root / "tree" / "deeper");
+    sfs::create_directories(host / "keep");
+    WriteFile(root / "sub" / "a.txt", "abc");
+    WriteFile(host / "victim", "v");
+    WriteFile(host / "keep" / "k", "k");
+    sfs::create_directory_symlink(root / "sub", root / "absin");
+    sfs::create_directory_symlink(host, root / "out");
+    sfs::create_directory_symlink(host / "keep", root / "tree" / "deeper" / "away");
+    const auto peer = NewSocket();
+    EXPECT_FALSE(service->GetFileSystemConfined());
+    EXPECT_FALSE(Ask(peer, Req("mkdir", (host / "made").string())).isMember("error"));
+    EXPECT_TRUE(sfs::is_directory(host / "made"));
+
+    service->SetFileSystemConfined(true);
+    EXPECT_EQ(Ask(peer, Req("listfiles", "/"))["error"].asString(), "Path not allowed");
+    ASSERT_EQ(service->SetStorageRootPath(root.string()), "");
+    struct Case {
+        std::string word;
+        std::string path;
+        const char* error;  // null: no "error"
+    };
+    const std::vector<Case> cases = {
+        {"deletefile", (host / "victim").string(), "File not found"},
+        {"deletefile", "/", "Path is a folder. Try rmdir"},
+        {"mkdir", (host / "made2").string(), nullptr},
+        {"mkdir", "//", "Path already exists"},
+        {"rmdir", "/", "Path not allowed"},
+        {"rmdir", "out", "Path is required or path is not a directory"},
+        {"rmdir", "tree", nullptr},
+        {"freespace", "out", "Path not allowed"},
+        {"deletefile", "/absin/a.txt", nullptr},
+    };
+    for (const auto& c : cases) {
+        const Json::Value body = Ask(peer, Req(c.word, c.path));
+        if (c.error) {
+            EXPECT_EQ(body["error"].asString(), c.error) << c.word << " " << c.path;
+        } else {
+            EXPECT_FALSE(body.isMember("error")) << c.word << " " << c.path << ": " << body;
+        }
+    }
+    EXPECT_TRUE(sfs::exists(host / "victim"));
+    EXPECT_FALSE(sfs::exists(host / "made2"));
+    EXPECT_TRUE(sfs::is_directory(root.string() + (host / "made2").string()));
+    EXPECT_FALSE(sfs::exists(root / "tree"));
+    EXPECT_TRUE(sfs::exists(host / "keep" / "k"));
+    EXPECT_FALSE(sfs::exists(root / "sub" / "a.txt"));
+
+    // A listing follows a link whose target lies in the root and passes over one that leaves.
+    WriteFile(root / "sub" / "b.txt", "b");
+    const Json::Value listing = Ask(peer, Req("listfiles", "/"));
+    std::set<std::string> names;
+    for (const auto& entry : listing["files"]) {
+        names.insert(entry["name"].asString());
+    }
+    // mkdir made the host path's folders below the root, from its first element on.
+    EXPECT_EQ(names, (std::set<std::string>{"absin", "sub", std::next(host.begin())->string()})) << listing;
+    const Json::Value through = Ask(peer, Req("listfiles", "absin"));
+    ASSERT_EQ(through["files"].size(), 1u) << through;
+    EXPECT_EQ(through["files"][0]["checksum"].asString(), "92eb5ffee6ae2fec3ad71c777531578f");
 }
 
 TEST_F(FileSystemHandlers, DatagramsAreDroppedBothWaysAndChangeNothing) {

@@ -96,13 +96,13 @@ void FileSystemRequestsAndFirmware(bool tls) {
     EXPECT_EQ(Md5Sum(nodes.DeviceFile("a.bin")), Md5Sum(source));
     EXPECT_EQ(Md5Sum(nodes.LocalFile("back.bin")), Md5Sum(source));
 
-    const Json::Value listing = Ask(ctl, "listfiles", "listfiles", root);
+    const Json::Value listing = Ask(ctl, "listfiles", "listfiles", "/");
     EXPECT_EQ(listing["success"], true) << listing["error"];
     const Json::Value entry = EntryNamed(listing, "a.bin");
     EXPECT_EQ(entry["size"], 200'000);
     EXPECT_EQ(entry["checksum"], Md5Sum(source));
     EXPECT_TRUE(entry["modifieddate"].isUInt64());
-    const Json::Value missing = Ask(ctl, "listfiles", "listfiles", root + "/nowhere");
+    const Json::Value missing = Ask(ctl, "listfiles", "listfiles", "nowhere");
     EXPECT_EQ(missing["success"], false);
     EXPECT_NE(missing["error"], "");
     EXPECT_EQ(missing["entries"], Json::Value(Json::arrayValue));
@@ -113,18 +113,18 @@ void FileSystemRequestsAndFirmware(bool tls) {
         std::string error;  // "*": any non-empty text of the device
     };
     const std::vector<Row> rows = {
-        {"mkdir", "mkdir", root + "/sub", true, ""},
-        {"mkdir", "mkdir", root + "/sub", false, "Path already exists"},
-        {"mkdir", "mkdir", root + "/none/deeper/than/one", true, ""},
-        {"rmdir", "rmdir", root + "/a.bin", false, "Path is required or path is not a directory"},
-        {"rmdir", "rmdir", root + "/none", true, ""},
+        {"mkdir", "mkdir", "sub", true, ""},
+        {"mkdir", "mkdir", "sub", false, "Path already exists"},
+        {"mkdir", "mkdir", "none/deeper/than/one", true, ""},
+        {"rmdir", "rmdir", "a.bin", false, "Path is required or path is not a directory"},
+        {"rmdir", "rmdir", "none", true, ""},
         {"rmdir", "rmdir", "/", false, "Path not allowed"},
-        {"rmdir", "rmdir", root + "/sub/../..", false, "Path not allowed"},
-        {"deletefile", "deletefile", root + "/sub", false, "Path is a folder. Try rmdir"},
-        {"deletefile", "deletefile", root + "/a.bin", true, ""},
-        {"deletefile", "deletefile", root + "/a.bin", false, "*"},
-        {"freespace", "freespace", root, true, ""},
-        {"freespace", "freespace", root + "/nowhere", false, "*"},
+        {"rmdir", "rmdir", "sub/../..", false, "Path not allowed"},
+        {"deletefile", "deletefile", "sub", false, "Path is a folder. Try rmdir"},
+        {"deletefile", "deletefile", "a.bin", true, ""},
+        {"deletefile", "deletefile", "a.bin", false, "*"},
+        {"freespace", "freespace", "/", true, ""},
+        {"freespace", "freespace", "nowhere", false, "*"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.cmd + " " + row.path);
@@ -150,8 +150,8 @@ void FileSystemRequestsAndFirmware(bool tls) {
 
     // Nothing answers the datagram; a later request over the connection is answered after
     // it would have been handled.
-    SendDatagram(nodes, "rmdir {\"path\":\"" + root + "/sub\"}\n", 4197);
-    EXPECT_EQ(Ask(ctl, "freespace", "freespace", root)["success"], true);
+    SendDatagram(nodes, R"(rmdir {"path":"sub"})" "\n", 4197);
+    EXPECT_EQ(Ask(ctl, "freespace", "freespace", "/")["success"], true);
     EXPECT_TRUE(fs::is_directory(root + "/sub"));
 
     StopCleanly(ctl);
@@ -292,21 +292,21 @@ TEST(NodeDeviceFiles, CancelAndRequestsThroughARouter) {
     ASSERT_NO_FATAL_FAILURE(CancelPutOverOldFile(ctl, local.File("big.bin"), root1, 22));
 
     const std::string root = root1.Path().string();
-    EXPECT_EQ(Ask(ctl, "mkdir", "mkdir", root + "/sub")["success"], true);
-    const Json::Value listing = Ask(ctl, "listfiles", "listfiles", root);
+    EXPECT_EQ(Ask(ctl, "mkdir", "mkdir", "sub")["success"], true);
+    const Json::Value listing = Ask(ctl, "listfiles", "listfiles", "/");
     EXPECT_EQ(listing["success"], true);
     EXPECT_FALSE(EntryNamed(listing, "sub").isNull());
     EXPECT_EQ(Ask(ctl, "rmdir", "rmdir", "//")["error"], "Path not allowed");
-    EXPECT_EQ(Ask(ctl, "deletefile", "deletefile", root + "/sub")["error"], "Path is a folder. Try rmdir");
-    EXPECT_EQ(Ask(ctl, "rmdir", "rmdir", root + "/sub")["success"], true);
-    EXPECT_EQ(Ask(ctl, "freespace", "freespace", root)["success"], true);
+    EXPECT_EQ(Ask(ctl, "deletefile", "deletefile", "sub")["error"], "Path is a folder. Try rmdir");
+    EXPECT_EQ(Ask(ctl, "rmdir", "rmdir", "sub")["success"], true);
+    EXPECT_EQ(Ask(ctl, "freespace", "freespace", "/")["success"], true);
     // The other half of each request's answers, routed the same way.
-    EXPECT_EQ(Ask(ctl, "mkdir", "mkdir", root)["error"], "Path already exists");
-    EXPECT_EQ(Ask(ctl, "deletefile", "deletefile", root + "/old.bin")["success"], true);
+    EXPECT_EQ(Ask(ctl, "mkdir", "mkdir", "/")["error"], "Path already exists");
+    EXPECT_EQ(Ask(ctl, "deletefile", "deletefile", "old.bin")["success"], true);
     EXPECT_FALSE(fs::exists(root + "/old.bin"));
     for (const auto& [cmd, event] : {std::pair<const char*, const char*>{"listfiles", "listfiles"},
                                      {"freespace", "freespace"}, {"deletefile", "deletefile"}}) {
-        const Json::Value answer = Ask(ctl, cmd, event, root + "/nowhere");
+        const Json::Value answer = Ask(ctl, cmd, event, "nowhere");
         EXPECT_EQ(answer["success"], false) << cmd;
         EXPECT_NE(answer["error"], "") << cmd;
     }

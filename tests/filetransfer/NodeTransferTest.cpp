@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ namespace ZelkorTest {
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 const std::string kOld = "the old content";
 
@@ -339,7 +341,8 @@ TEST(NodeTransfer, AFailedGetEndsWithAnEndLineNamingTheFilesOfItsBegin) {
 
 // The transfer options: values out of their ranges, and a storage root that is no folder,
 // end the node with exit code 2 and an error line; good ones are shown in the start
-// line, absent ones as null.
+// line, absent ones as null. Without --storage-root the node makes "node-files" where it
+// runs and names it; one that cannot be made ends it as a bad option does.
 TEST(NodeTransferOptions, BadValuesAreRefusedAndGoodOnesShown) {
     NetNamespace space("options");
     const std::string place = space.Made() ? space.Name() : "";
@@ -352,14 +355,15 @@ TEST(NodeTransferOptions, BadValuesAreRefusedAndGoodOnesShown) {
         {"--storage-root", folder.File("absent")}, {"--storage-root", folder.File("file")},
         {"--storage-root", ""},
     };
+    TempDir runs;
     for (const auto& [option, value] : refused) {
-        NodeProcess node({option, value}, place);
+        NodeProcess node({option, value}, place, runs.Path().string());
         EXPECT_EQ(node.AwaitEvent("error")["message"], "invalid value for " + option + ": " + value);
         EXPECT_EQ(node.Wait(), 2) << option << " " << value;
     }
     NodeProcess given({"--storage-root", folder.Path().string(), "--block-size", "1001", "--transfer-count", "3",
                        "--transfer-interval", "60", "--reply-timeout", "0"},
-                      place);
+                      place, runs.Path().string());
     const Json::Value options = given.AwaitEvent("start")["options"];
     EXPECT_EQ(options["storage-root"], folder.Path().string());
     EXPECT_EQ(options["block-size"], 1001);
@@ -368,13 +372,21 @@ TEST(NodeTransferOptions, BadValuesAreRefusedAndGoodOnesShown) {
     EXPECT_EQ(options["reply-timeout"], 0);
     EXPECT_TRUE(given.AwaitEvent("error", std::chrono::milliseconds(300)).isNull());
     StopCleanly(given);
-    NodeProcess plain({}, place);
+    EXPECT_FALSE(fs::exists(runs.File("node-files")));
+    NodeProcess plain({}, place, runs.Path().string());
     const Json::Value defaults = plain.AwaitEvent("start")["options"];
-    EXPECT_EQ(defaults["storage-root"], "");
+    EXPECT_EQ(defaults["storage-root"], (fs::canonical(runs.Path()) / "node-files").string());
+    EXPECT_TRUE(fs::is_directory(runs.File("node-files")));
     for (const char* name : {"block-size", "transfer-count", "transfer-interval", "reply-timeout"}) {
         EXPECT_TRUE(defaults[name].isNull()) << name;
     }
     StopCleanly(plain);
+
+    TempDir blocked;
+    WriteFile(blocked.File("node-files"), "a file where the folder would go");
+    NodeProcess unmade({}, place, blocked.Path().string());
+    EXPECT_EQ(unmade.AwaitEvent("error")["message"].asString().rfind("cannot make the storage root ", 0), 0u);
+    EXPECT_EQ(unmade.Wait(), 2);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Where a transfer's path leads. While parent paths are not allowed it stays beneath the
 // storage root, whichever way it is walked: a link out of the root is refused (EXDEV),
-// in a folder on the way or in the last place; a link within the root is followed by the
-// kernel's walk and refused by the walk one folder at a time. With parent paths allowed,
-// or without a root, the path is the host's.
+// in a folder on the way or in the last place, also one whose target only shares the
+// root's name as a prefix or that loops; a link whose target lies within the root is
+// followed, relative or absolute. With parent paths allowed, or without a root, the path
+// is the host's.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -51,6 +52,15 @@ protected:
         fs::create_directory_symlink(outer / "out", root / "abs");
         fs::create_symlink("sub/file", root / "filein");
         fs::create_symlink("../../out/secret", root / "sub" / "deep");
+        fs::create_directory_symlink(root / "sub", root / "absin");
+        fs::create_symlink(root / "sub" / "file", root / "absfile");
+        fs::create_directory_symlink(root, root / "sub" / "top");
+        fs::create_directory(outer / "rootx");
+        WriteFile((outer / "rootx" / "file").string(), "twin");
+        fs::create_directory_symlink(outer / "rootx", root / "twin");
+        fs::create_symlink(root / "loop2", root / "loop1");
+        fs::create_symlink(root / "loop1", root / "loop2");
+        fs::create_symlink(outer / "out" / "secret", root / "sub" / "absout");
     }
 
     std::string Folder(const std::string& path, bool confined = true) const {
@@ -66,23 +76,40 @@ protected:
 };
 
 TEST_P(TransferPathTest, AConfinedPathNeverLeavesTheRoot) {
-    const bool kernel = GetParam() == Walk::Kernel;
     const std::string sub = (root / "sub").string();
     EXPECT_EQ(Folder("new"), root.string());
     EXPECT_EQ(Folder("sub/new"), sub);
     EXPECT_EQ(Folder("//sub/./new"), sub);  // an absolute path is taken below the root
     EXPECT_EQ(Folder("up/new"), "EXDEV");
     EXPECT_EQ(Folder("abs/new"), "EXDEV");
-    EXPECT_EQ(Folder("in/new"), kernel ? sub : "EXDEV");
+    EXPECT_EQ(Folder("twin/new"), "EXDEV");
     EXPECT_EQ(Folder("none/new"), "ENOENT");
     EXPECT_EQ(Folder("sub/file/new"), "ENOTDIR");
 
     EXPECT_EQ(Read("sub/file"), "inside");
     EXPECT_EQ(Read("sub/deep"), "EXDEV");
+    EXPECT_EQ(Read("sub/absout"), "EXDEV");
     EXPECT_EQ(Read("up/secret"), "EXDEV");
-    EXPECT_EQ(Read("filein"), kernel ? "inside" : "EXDEV");
-    EXPECT_EQ(Read("in/file"), kernel ? "inside" : "EXDEV");
+    EXPECT_EQ(Read("twin/file"), "EXDEV");
+    EXPECT_EQ(Read("loop1"), "EXDEV");
     EXPECT_EQ(Read("sub/missing"), "ENOENT");
+}
+
+TEST_P(TransferPathTest, ALinkWhoseTargetLiesInTheRootIsFollowed) {
+    const std::string sub = (root / "sub").string();
+    EXPECT_EQ(Folder("in/new"), sub);
+    EXPECT_EQ(Folder("absin/new"), sub);
+    EXPECT_EQ(Folder("sub/top/sub/new"), sub);
+    EXPECT_EQ(Folder("absin/top/new"), root.string());
+    EXPECT_EQ(Read("filein"), "inside");
+    EXPECT_EQ(Read("in/file"), "inside");
+    EXPECT_EQ(Read("absfile"), "inside");
+    EXPECT_EQ(Read("absin/file"), "inside");
+    EXPECT_EQ(Read("sub/top/absin/top/filein"), "inside");
+    // Opened for lookups only, the link's target comes as such.
+    const TransferPath::Opened found = TransferPath(root.string(), "absfile", true, GetParam()).Open(O_PATH);
+    EXPECT_EQ(Seen(found, true), sub + "/file");
+    EXPECT_EQ(fcntl(found.descriptor.Get(), F_GETFL) & O_PATH, O_PATH);
 }
 
 TEST_P(TransferPathTest, WithParentPathsOrWithoutARootThePathIsTheHosts) {

@@ -15,6 +15,7 @@
 #include <json/writer.h>
 
 #include "discovery/NodesTestSupport.h"
+#include "support/DriverHarness.h"
 #include "support/NetNamespace.h"
 
 namespace ZelkorTest {
@@ -183,6 +184,37 @@ TEST_P(ValuesTest, AKilledDevicesCallbackHearsTheLossAndTheNextReplyFindsItsOwn)
     StopCleanly(controller.process);
     StopCleanly(Device());
     EXPECT_EQ(LinesWith(R"("event":"get")"), 2);
+}
+
+// A request of more values than a peer may send, in a line of several megabytes, is
+// answered with its word's error from its header alone, whatever its word: a get "Too
+// many entries" in the form a multi-value reply takes, another word likewise. The same
+// connection is served on.
+TEST(NodeValuesBound, ARequestOverTheValueBoundIsAnsweredFromItsHeader) {
+    NetNamespace space{"bound"};
+    Node device(DeviceOptions(false), space.Made() ? space.Name() : "");
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+    RawPeer peer;
+    if (space.Made()) {
+        ASSERT_TRUE(space.Run([&peer] { peer.Socket().open(boost::asio::ip::tcp::v4()); }));
+    }
+    ASSERT_TRUE(peer.Connect({boost::asio::ip::make_address("127.0.0.1"), 4197}));
+    std::string entries;
+    for (int entry = 0; entry < 260'000; ++entry) {
+        entries += R"({"path":"/a"},)";
+    }
+    entries.pop_back();
+    peer.Send("7-ab12 [amp1][raw1] get [" + entries + "]\n");
+    EXPECT_EQ(peer.ReadLine(30s), "7-ab12 [raw1][amp1] @get {\"error\":\"Too many entries\"}\n");
+    std::string values;
+    for (int value = 0; value < 510'000; ++value) {
+        values += "1,";
+    }
+    values.pop_back();
+    peer.Send("exec {\"arguments\":[" + values + "]}\n");
+    EXPECT_EQ(peer.ReadLine(30s), "@exec {\"error\":\"Too many entries\"}\n");
+    peer.Send("get {\"path\":\"/audio/gain\"}\n");
+    EXPECT_EQ(peer.ReadLine(30s), "@get {\"path\":\"/audio/gain\",\"value\":0}\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(NodeValues, ValuesTest, ::testing::Values(false, true),

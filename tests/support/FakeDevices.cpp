@@ -1,6 +1,5 @@
 #include "support/FakeDevices.h"
 
-#include <atomic>
 #include <cstdio>
 #include <deque>
 
@@ -58,7 +57,6 @@ public:
             session->Close();
         }
     }
-    bool Subscribed() const { return _subscribed.load(); }
     void Publish(const std::string& body) {
         if (const auto session = _session.lock()) {
             session->Write(_back + "publish " + body + "\n");
@@ -131,7 +129,6 @@ private:
         const std::string back = Reversed(header);
         if (word == "subscribe") {
             _back = back;
-            _subscribed = true;
         }
         session.Write(back + "@" + word + " " + (body.empty() ? "{}" : body) + "\n");
     }
@@ -140,7 +137,6 @@ private:
     std::size_t _index;
     std::weak_ptr<Session> _session;
     std::string _back;
-    std::atomic<bool> _subscribed{false};
 };
 
 void FakeDevices::Device::Accept() {
@@ -196,14 +192,6 @@ std::string FakeDevices::Guid(std::size_t index) {
     char text[40];
     std::snprintf(text, sizeof text, "00000000-0000-4000-8000-%012zx", index + 1);
     return text;
-}
-
-std::size_t FakeDevices::Subscribed() const {
-    std::size_t count = 0;
-    for (const auto& device : _devices) {
-        count += device->Subscribed() ? 1 : 0;
-    }
-    return count;
 }
 
 void FakeDevices::Publish(std::size_t index, const std::string& body) {

@@ -34,8 +34,6 @@ public:
     unsigned short Port(std::size_t index) const;
     static std::string Name(std::size_t index);
     static std::string Guid(std::size_t index);
-    // The number of devices that were asked to subscribe so far.
-    std::size_t Subscribed() const;
     // Device `index` publishes `body` to whoever subscribed to it last.
     void Publish(std::size_t index, const std::string& body);
 
