@@ -402,9 +402,9 @@ What it serves (an IPv6 address goes in brackets: [fd00::1]:4197):
 Discovery and connections:
   --reply-port PORT           the port on which peers answer its discovery requests
   --send-disco ADDRESS[:PORT] at start, one "senddisco" datagram to ADDRESS (port 4197
-                              unless given), asking the controller or router there to
-                              send this node a discovery request, which finds it; the
-                              node's own discovery requests never go there
+                              unless given): a controller or router there answers with
+                              a discovery request to this node's reply port, and so
+                              finds it; its own discovery requests never go there
   --disco-interval SECONDS    the time between discovery requests
   --route ADDRESS,PORT        a static route, kept connected
   --max-incoming N            at most N connections made by peers (0: no limit);

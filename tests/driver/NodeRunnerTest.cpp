@@ -280,6 +280,26 @@ TEST(NodeRunner, APipedCommandListIsAnsweredBeforeTheNodeStops) {
     expectOnlyEvents(controller);
 }
 
+// --send-disco: the one "senddisco" a device sends at start makes the controller there
+// ask it by a discovery request, and so find it, though it serves no port the
+// controller's own discovery reaches.
+TEST(NodeRunner, ADeviceIsFoundByTheControllerItsSendDiscoNames) {
+    NetNamespace space("senddisco");
+    const std::string place = space.Made() ? space.Name() : "";
+    TempDir controllerDir;
+    NodeProcess controller({"--role", "controller", "--listen", "127.0.0.1:4598", "--reply-port", "4598"}, place,
+                           controllerDir.Path().string());
+    ASSERT_FALSE(controller.AwaitEvent("listenerAdded").isNull());
+    TempDir deviceDir;
+    NodeProcess device({"--name", "far-amp", "--listen", "127.0.0.1:4597", "--reply-port", "4597", "--send-disco",
+                        "127.0.0.1:4598"},
+                       place, deviceDir.Path().string());
+    const Json::Value found = controller.Await(DeviceLine("far-amp", "New"), std::chrono::seconds(60));
+    EXPECT_EQ(found["port"], 4597) << found;
+    StopCleanly(device);
+    StopCleanly(controller);
+}
+
 // A piped session whose --code the device refuses: the device reached by connect alone
 // never gives its GUID, and the commands naming it are refused saying so.
 TEST(NodeRunner, APipedSessionWithAWrongCodeSaysWhyItsDeviceIsNotThere) {
