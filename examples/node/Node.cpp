@@ -306,9 +306,9 @@ void Node::dispatch(const Json::Value& given) {
         _events.Error("bad arguments for " + name + ": " + fault);
         return;
     }
-    // A device the last connect reached and that refused the proof is listed by its
-    // endpoint alone: a command naming a GUID no listed device has is told why. Those
-    // that go to every node without a listed device go so.
+    // The device of the last connect, once it refused this node's proof, stays listed by
+    // its endpoint alone: a command naming a GUID that no listed device has is told why.
+    // The words that go to every node when no listed device has the GUID still go so.
     const bool toAll = name == "connect" || name == "locate" || name == "identify" || name == "reboot";
     Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
     const std::string refused = toAll || !discovery ? "" : refusedConnect();
