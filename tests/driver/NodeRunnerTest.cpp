@@ -495,6 +495,8 @@ TEST(NodeRunner, HelpPrintsTheUsageAndExitsZero) {
 TEST(NodeRunner, VersionPrintsTheLibrarysVersionAndExitsZero) {
     TempDir dir;
     NodeProcess node({"--version", "--verbose"}, "", dir.Path().string());
+    // Until its output has ended: every line of it read.
+    EXPECT_TRUE(node.Await([](const Json::Value&) { return false; }).isNull());
     EXPECT_EQ(node.Wait(), 0);
     ASSERT_EQ(node.Lines().size(), 1u);
     EXPECT_EQ(node.Lines().front().rfind("zelkor_node 1.16.1.26 (package ", 0), 0u) << node.Lines().front();
