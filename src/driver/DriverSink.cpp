@@ -74,6 +74,13 @@ void ZelkorDriver::SocketSecured(std::shared_ptr<TcpSocket> socket) {
 }
 
 void ZelkorDriver::SocketRejected(std::shared_ptr<TcpSocket> socket) {
+    if (socket && socket->GetState() == TcpSocket::Handshaking) {
+        // A failed handshake leaves a stream nothing can pass on, and no read waits on it
+        // to see its peer go: left open, the connection would keep its descriptor and
+        // buffers for ever. Its close is the end its observers hear of.
+        socket->Close();
+        return;
+    }
     ConnectionResult result = PopulateConnectionResult(socket, false);
     if (socket) {
         result.error = socket->ConnectError();

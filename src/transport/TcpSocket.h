@@ -353,7 +353,8 @@ private:
     // Once a read left no unfinished line, spare buffers wait for the connection to stay
     // quiet for IdleShrinkDelay and then go: a file's blocks keep theirs, an idle peer
     // holds no more than an ordinary one.
-    void watchIdle();
+    // The wait ends IdleShrinkDelay after `from`.
+    void watchIdle(std::chrono::steady_clock::time_point from);
     void shrinkIfIdle();
     // Sizes the read buffer for the next read after one of `bytes`.
     void sizeReadBuffer(std::size_t bytes);

@@ -125,7 +125,7 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         return;
     }
     if (_framer.PendingSize() == 0 && !_idleWatched && SpareBufferBytes() > InputBudget::SmallLine) {
-        watchIdle();
+        watchIdle(_lastReadAt);
     }
 }
 
@@ -134,9 +134,9 @@ std::size_t TcpSocket::SpareBufferBytes() const {
     return read + _framer.Capacity() - _framer.PendingSize() + _line.capacity();
 }
 
-void TcpSocket::watchIdle() {
+void TcpSocket::watchIdle(std::chrono::steady_clock::time_point from) {
     _idleWatched = true;
-    _idleTimer.expires_at(_lastReadAt + IdleShrinkDelay);
+    _idleTimer.expires_at(from + IdleShrinkDelay);
     _idleTimer.async_wait([keep = self(), this](const boost::system::error_code& error) {
         _idleWatched = false;
         if (!error && !IsFinalized()) {
@@ -151,7 +151,7 @@ void TcpSocket::shrinkIfIdle() {
         return;
     }
     if (std::chrono::steady_clock::now() - _lastReadAt < IdleShrinkDelay) {
-        watchIdle();
+        watchIdle(_lastReadAt);
         return;
     }
     _framer.Clear();
@@ -164,7 +164,9 @@ void TcpSocket::shrinkIfIdle() {
     // its records fill no grown buffer anyway.
     if (_receiveBuffer.size() > ReceiveBufferSize && !_readShrinking && GetState() != Tls) {
         if (_sendingMsg || GetState() == Handshaking) {
-            watchIdle();
+            // Looked at again a delay from now: a wait measured from the last read, long
+            // past, would end at once, again and again, keeping the connection alive.
+            watchIdle(std::chrono::steady_clock::now());
             return;
         }
         boost::system::error_code ignored;
