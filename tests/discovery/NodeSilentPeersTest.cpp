@@ -96,6 +96,36 @@ TEST(NodeSilentPeers, SilentConnectionsAndStalledHandshakesGiveTheirSlotsBack) {
     StopCleanly(device.process);
 }
 
+// A peer whose handshake fails after a long line grew its connection's read buffer: the
+// device closes the connection at once, rather than keep it, its buffer and a timer that
+// looked at it again and again for ever, and goes on serving others.
+TEST(NodeSilentPeers, AFailedHandshakeClosesTheConnection) {
+    NetNamespace space{"failedtls"};
+    if (!space.Made()) {
+        GTEST_SKIP() << "no network namespace";
+    }
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197"), space.Name());
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+    const tcp::endpoint at(boost::asio::ip::make_address("127.0.0.1"), 4197);
+    const auto connect = [&](RawPeer& peer) {
+        return space.Run([&] { peer.Socket().open(tcp::v4()); }) && peer.Connect(at);
+    };
+    RawPeer failing;
+    ASSERT_TRUE(connect(failing));
+    failing.Send("get {\"path\":\"/" + std::string(300000, 'x') + "\"}\n");
+    EXPECT_FALSE(failing.ReadLine().empty());
+    failing.Send("starttls\n");
+    EXPECT_EQ(failing.ReadLine(), "@starttls {}\n");
+    failing.Send("no client hello\n");
+    EXPECT_TRUE(failing.WaitClosed(std::chrono::seconds(30)));
+
+    RawPeer good;
+    ASSERT_TRUE(connect(good));
+    good.Send("get {\"path\":\"/audio/gain\"}\n");
+    EXPECT_NE(good.ReadLine(std::chrono::seconds(30)).find("@get"), std::string::npos);
+    StopCleanly(device.process);
+}
+
 // Silence is measured by complete lines: a peer in the middle of a long line counts as
 // silent since its last one. At the incoming limit (two here) a newcomer then takes the
 // place of a peer whose "set" is still coming in, byte after byte, once the line has
