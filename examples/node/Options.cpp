@@ -386,7 +386,7 @@ Identity:
   --guid GUID                 its GUID (else the tree's, else a new one)
   --tree FILE                 its parameter tree (else a small one of the runner's)
 What it serves (an IPv6 address goes in brackets: [fd00::1]:4197):
-  --listen ADDRESS:PORT       one address (not served after 3 s: exit 2)
+  --listen ADDRESS:PORT       one address (not served: exit 2, saying why)
   --network NAME,PORT         every address of the adapters of that name
   --interface NAME,PORT       every address of the adapter of that name
   --mac MAC,PORT              every address of the adapter of that MAC address
@@ -460,8 +460,8 @@ device waits up to 5 s for a "connect" in progress to it.
 
 Exit codes: 0 when stopped (a "stop" command, the end of standard input, SIGTERM or
 SIGINT), 1 when the driver stopped by itself, 2 when the options cannot be carried out
-(a bad option or tree, TLS files that cannot be read or do not match, a --listen not
-served 3 s after the start): an "error" line says what and why.
+(a bad option or tree, TLS files that cannot be read or do not match, a --listen that
+cannot be served, whatever the input holds): an "error" line says what and why.
 )";
 }
 

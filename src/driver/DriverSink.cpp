@@ -76,7 +76,16 @@ void ZelkorDriver::SocketSecured(std::shared_ptr<TcpSocket> socket) {
 void ZelkorDriver::SocketRejected(std::shared_ptr<TcpSocket> socket) {
     ConnectionResult result = PopulateConnectionResult(socket, false);
     if (socket) {
-        result.error = socket->ConnectError();
+        // A socket is rejected once: by its connect, or later by its handshake.
+        if (const auto connect = socket->ConnectError()) {
+            result.failure = ConnectionResult::Failure::Connect;
+            result.error = connect;
+            result.peer = socket->ConnectTarget();
+        } else {
+            result.failure = ConnectionResult::Failure::Tls;
+            result.error = socket->HandshakeError();
+            result.peer = socket->RemoteEndpoint();
+        }
     }
     _connectionResults.Raise(result);
 }

@@ -206,6 +206,11 @@ boost::system::error_code TcpSocket::ConnectError() const {
     return _connectError;
 }
 
+boost::system::error_code TcpSocket::HandshakeError() const {
+    std::lock_guard<std::mutex> lock(_endpointMutex);
+    return _handshakeError;
+}
+
 boost::asio::ip::tcp::endpoint TcpSocket::LocalEndpoint() const {
     std::lock_guard<std::mutex> lock(_endpointMutex);
     return _localEndpoint;
@@ -314,6 +319,10 @@ void TcpSocket::OnHandshake(const boost::system::error_code& error) {
     }
     auto keep = self();
     if (error) {
+        {
+            std::lock_guard<std::mutex> lock(_endpointMutex);
+            _handshakeError = error;
+        }
         if (auto* sink = Sink(); sink && keep) {
             callSink("SocketRejected", [&] { sink->SocketRejected(keep); });
         }

@@ -125,6 +125,8 @@ public:
     // what an application tells its user of a connection that never came.
     boost::asio::ip::tcp::endpoint ConnectTarget() const;
     boost::system::error_code ConnectError() const;
+    // Why the TLS handshake failed (clear while it has not).
+    boost::system::error_code HandshakeError() const;
 
     State GetState() const { return _myState.load(); }
     void SetState(State state);
@@ -397,6 +399,7 @@ private:
     boost::asio::ip::tcp::endpoint _remoteEndpoint{boost::asio::ip::address_v4::any(), 0};
     boost::asio::ip::tcp::endpoint _connectTarget{boost::asio::ip::address_v4::any(), 0};
     boost::system::error_code _connectError;
+    boost::system::error_code _handshakeError;
 
     std::atomic<bool> _client;
     std::atomic<bool> _outgoing{false};

@@ -182,7 +182,7 @@ TEST(NodeRunner, WhatCannotBeServedOrReadIsAnErrorLineAndExitTwo) {
     boost::asio::ip::tcp::acceptor holder(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
     const std::string held = "127.0.0.1:" + std::to_string(holder.local_endpoint().port());
     const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
-        {{"--listen", held}, "--listen " + held + " not served: Address already in use"},
+        {{"--listen", held}, "--listen " + held + " not served: TCP bind: Address already in use"},
         {{"--listen", "192.0.2.1:4000"}, "--listen 192.0.2.1:4000 not served: no interface of the host holds the address"},
         {{"--listen", "[::1]:4397"}, "--listen [::1]:4397 not served: an IPv6 address needs --ipv6"},
         {{"--cert", "/nonexistent/c.pem", "--key", garbage},
