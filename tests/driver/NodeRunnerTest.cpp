@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
 #include <json/reader.h>
 
 #include "discovery/NodesTestSupport.h"
@@ -196,6 +197,43 @@ TEST(NodeRunner, WhatCannotBeServedOrReadIsAnErrorLineAndExitTwo) {
         NodeProcess node(arguments, "", dir.Path().string());
         EXPECT_EQ(node.AwaitEvent("error")["message"], message);
         EXPECT_EQ(node.Wait(), 2) << message;
+        expectOnlyEvents(node);
+    }
+}
+
+// A held port ends the node before it reads a command, naming the socket whose bind failed:
+// a script's background job, its input ended from the start, is told as a user is.
+TEST(NodeRunner, AHeldTcpOrUdpPortIsAnErrorLineAndExitTwoWhateverTheInput) {
+    const auto loopback = boost::asio::ip::make_address("127.0.0.1");
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor tcpHolder(io, {loopback, 0});
+    // A UDP port held whose TCP port is free.
+    boost::asio::ip::udp::socket udpHolder(io);
+    unsigned short udpPort = 0;
+    for (int attempt = 0; attempt < 50 && udpPort == 0; ++attempt) {
+        boost::asio::ip::udp::socket candidate(io, {loopback, 0});
+        boost::asio::ip::tcp::acceptor probe(io);
+        boost::system::error_code error;
+        probe.open(boost::asio::ip::tcp::v4(), error);
+        probe.bind({loopback, candidate.local_endpoint().port()}, error);
+        if (!error) {
+            udpPort = candidate.local_endpoint().port();
+            udpHolder = std::move(candidate);
+        }
+    }
+    ASSERT_NE(udpPort, 0);
+    const std::vector<std::pair<unsigned short, std::string>> rows = {
+        {tcpHolder.local_endpoint().port(), "TCP bind: Address already in use"},
+        {udpPort, "UDP bind: Address already in use"},
+    };
+    for (const auto& [port, reason] : rows) {
+        const std::string held = "127.0.0.1:" + std::to_string(port);
+        TempDir dir;
+        NodeProcess node({"--listen", held}, "", dir.Path().string());
+        node.CloseInput();
+        EXPECT_EQ(node.Wait(std::chrono::seconds(60)), 2) << reason;
+        EXPECT_EQ(node.AwaitEvent("listenerFailed")["reason"], reason);
+        EXPECT_EQ(node.AwaitEvent("error")["message"], "--listen " + held + " not served: " + reason);
         expectOnlyEvents(node);
     }
 }
