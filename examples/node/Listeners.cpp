@@ -178,10 +178,13 @@ void Listeners::Serve() {
         Note(option + " " + what + " refused");
     };
     for (const auto& endpoint : _options.listen) {
-        const std::string text = "--listen " + EndpointText(endpoint.first, endpoint.second) + " not served: ";
+        const auto unservable = [&](const char* why) {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _unservable.push_back(unservedText(endpoint, why));
+        };
         boost::system::error_code error;
         if (!_options.ipv6 && boost::asio::ip::make_address(endpoint.first, error).is_v6()) {
-            _unservable.push_back(text + "an IPv6 address needs --ipv6");
+            unservable("an IPv6 address needs --ipv6");
             continue;
         }
         // Awaited before the driver tells of it, which it does inside the add.
@@ -190,9 +193,11 @@ void Listeners::Serve() {
             _awaited.push_back(endpoint);
         }
         if (_driver.AddListener(endpoint.first, endpoint.second) != 0) {
-            std::lock_guard<std::mutex> lock(_mutex);
-            _awaited.erase(std::find(_awaited.begin(), _awaited.end(), endpoint));
-            _unservable.push_back(text + "no interface of the host holds the address");
+            {
+                std::lock_guard<std::mutex> lock(_mutex);
+                _awaited.erase(std::find(_awaited.begin(), _awaited.end(), endpoint));
+            }
+            unservable("no interface of the host holds the address");
         }
     }
     for (const auto& [name, port] : _options.networks) {

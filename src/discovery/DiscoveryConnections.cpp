@@ -295,7 +295,7 @@ void DiscoveryService::closeStalledConnections() {
         if (past(connection->HandshakeStartedAt(), HandshakeBound)) {
             Info("ZK20CAI Closing a connection whose TLS handshake did not finish in time: " +
                  endpointText(connection));
-            connection->Close();
+            connection->AbandonHandshake();
         }
         return true;
     };

@@ -41,13 +41,14 @@ struct ConnectionResult {
     NetworkInfo local;
     // True only for a connection that has just been established.
     bool connected = false;
-    // True when this node opened the connection.
+    // True when this node opened the connection; set in a result of a connection made
+    // only (a failed connect is always this node's own).
     bool outgoing = false;
     // Which step failed; None for a connection made or closed.
     Failure failure = Failure::None;
     // Why it failed: the connect's error (connection refused, host unreachable, timed
-    // out) or the handshake's (a TLS error, or the end of the stream when the peer gave
-    // up). Clear unless `failure` is set.
+    // out) or the handshake's (a TLS error, the end of the stream when the peer gave up,
+    // timed out when it did not finish in time). Clear unless `failure` is set.
     boost::system::error_code error;
     // Where the failed connection went: the connect's target, or the peer of the failed
     // handshake. Unspecified unless `failure` is set.

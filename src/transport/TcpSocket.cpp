@@ -344,6 +344,26 @@ void TcpSocket::Close() {
     onLoop([this] { closeNow(); });
 }
 
+void TcpSocket::AbandonHandshake() {
+    onLoop([this] {
+        if (IsFinalized() || GetState() != Handshaking) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(_endpointMutex);
+            _handshakeError = boost::asio::error::timed_out;
+        }
+        // Closed first, the handshake's own completion finds the socket finalized and
+        // reports nothing: the application hears why here.
+        if (auto* sink = Sink(); sink) {
+            if (auto keep = self()) {
+                callSink("SocketRejected", [&] { sink->SocketRejected(keep); });
+            }
+        }
+        closeNow();
+    });
+}
+
 void TcpSocket::closeNow() {
     if (!Finalize()) {
         return;

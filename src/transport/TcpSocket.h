@@ -228,6 +228,9 @@ public:
     std::chrono::steady_clock::time_point LastReadAt() const { return _lastReadAt; }
     // When the running TLS handshake began. Loop thread.
     std::chrono::steady_clock::time_point HandshakeStartedAt() const { return _handshakeStartedAt; }
+    // Ends a handshake that took too long as a failed one (its error: timed out, reported
+    // SocketRejected), then closes. Nothing once the handshake is over.
+    void AbandonHandshake();
     // Buffer memory held beyond the default read buffer and an unfinished line: what a
     // long line left behind. An idle connection gives it back (IdleShrinkDelay).
     std::size_t SpareBufferBytes() const;
