@@ -18,6 +18,7 @@
 #include "discovery/NodesTestSupport.h"
 #include "support/NetNamespace.h"
 #include "support/NodeProcess.h"
+#include "support/QuietPort.h"
 #include "support/TempDir.h"
 
 namespace ZelkorTest {
@@ -206,24 +207,41 @@ TEST(NodeRunner, WhatCannotBeServedOrReadIsAnErrorLineAndExitTwo) {
 TEST(NodeRunner, AHeldTcpOrUdpPortIsAnErrorLineAndExitTwoWhateverTheInput) {
     const auto loopback = boost::asio::ip::make_address("127.0.0.1");
     boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor tcpHolder(io, {loopback, 0});
+    boost::asio::ip::tcp::acceptor tcpHolder(io);
+    const unsigned short tcpPort = QuietPort([&](unsigned short port) {
+        boost::system::error_code error;
+        tcpHolder.open(boost::asio::ip::tcp::v4(), error);
+        tcpHolder.bind({loopback, port}, error);
+        tcpHolder.listen(1, error);
+        if (error) {
+            tcpHolder.close(error);
+            return false;
+        }
+        return true;
+    });
     // A UDP port held whose TCP port is free.
     boost::asio::ip::udp::socket udpHolder(io);
-    unsigned short udpPort = 0;
-    for (int attempt = 0; attempt < 50 && udpPort == 0; ++attempt) {
-        boost::asio::ip::udp::socket candidate(io, {loopback, 0});
-        boost::asio::ip::tcp::acceptor probe(io);
+    const unsigned short udpPort = QuietPort([&](unsigned short port) {
         boost::system::error_code error;
+        boost::asio::ip::tcp::acceptor probe(io);
         probe.open(boost::asio::ip::tcp::v4(), error);
-        probe.bind({loopback, candidate.local_endpoint().port()}, error);
-        if (!error) {
-            udpPort = candidate.local_endpoint().port();
-            udpHolder = std::move(candidate);
+        probe.bind({loopback, port}, error);
+        if (error) {
+            return false;
         }
-    }
+        probe.close();
+        udpHolder.open(boost::asio::ip::udp::v4(), error);
+        udpHolder.bind({loopback, port}, error);
+        if (error) {
+            udpHolder.close(error);
+            return false;
+        }
+        return true;
+    });
+    ASSERT_NE(tcpPort, 0);
     ASSERT_NE(udpPort, 0);
     const std::vector<std::pair<unsigned short, std::string>> rows = {
-        {tcpHolder.local_endpoint().port(), "TCP bind: Address already in use"},
+        {tcpPort, "TCP bind: Address already in use"},
         {udpPort, "UDP bind: Address already in use"},
     };
     for (const auto& [port, reason] : rows) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -25,6 +26,7 @@
 #include "driver/ICryptoInfo.h"
 #include "driver/IZelkorDriver.h"
 #include "storage/JsonModel.h"
+#include "support/QuietPort.h"
 #include "support/RunUntil.h"
 #include "support/SampleTree.h"
 
@@ -69,21 +71,42 @@ void boundWaits(Socket& socket) {
     ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &minute, sizeof minute);
 }
 
+// Binds the socket (without address reuse) to the loopback port; false when it cannot.
+template <class Socket, class Protocol>
+bool bindTo(Socket& socket, Protocol protocol, unsigned short port) {
+    boost::system::error_code error;
+    socket.open(protocol, error);
+    if (!error) {
+        socket.bind({kLoopback, port}, error);
+    }
+    if (error) {
+        socket.close(error);
+        return false;
+    }
+    return true;
+}
+
+// A loopback TCP port held by a listener of the test.
+unsigned short holdTcpPort(tcp::acceptor& holder) {
+    return QuietPort([&](unsigned short port) {
+        if (!bindTo(holder, tcp::v4(), port)) {
+            return false;
+        }
+        holder.listen();
+        return true;
+    });
+}
+
 // A loopback UDP port held by a socket of the test whose TCP port is free.
 unsigned short holdUdpPort(boost::asio::io_context& io, udp::socket& holder) {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        udp::socket candidate(io, udp::endpoint(kLoopback, 0));
-        const unsigned short port = candidate.local_endpoint().port();
+    return QuietPort([&](unsigned short port) {
         tcp::acceptor probe(io);
-        boost::system::error_code error;
-        probe.open(tcp::v4(), error);
-        probe.bind(tcp::endpoint(kLoopback, port), error);
-        if (!error) {
-            holder = std::move(candidate);
-            return port;
+        if (!bindTo(probe, tcp::v4(), port)) {
+            return false;
         }
-    }
-    return 0;
+        probe.close();
+        return bindTo(holder, udp::v4(), port);
+    });
 }
 
 // The add tells the failure before it returns, with the system's reason; nothing of the
@@ -93,8 +116,9 @@ TEST(ListenerOutcome, AHeldTcpOrUdpPortIsToldWithItsBindError) {
     Application application;
     Zelkor::IZelkorDriver& driver = *application.driver;
     boost::asio::io_context io;
-    auto tcpHolder = std::make_unique<tcp::acceptor>(io, tcp::endpoint(kLoopback, 0));
-    const unsigned short tcpPort = tcpHolder->local_endpoint().port();
+    auto tcpHolder = std::make_unique<tcp::acceptor>(io);
+    const unsigned short tcpPort = holdTcpPort(*tcpHolder);
+    ASSERT_NE(tcpPort, 0);
     udp::socket udpHolder(io);
     const unsigned short udpPort = holdUdpPort(io, udpHolder);
     ASSERT_NE(udpPort, 0);
@@ -129,8 +153,8 @@ TEST(ListenerOutcome, AHeldTcpOrUdpPortIsToldWithItsBindError) {
     EXPECT_TRUE(application.failed.empty());
 }
 
-// A connect refused and a TLS handshake that fails each reach the connection results
-// with the step that failed, the reason and the peer.
+// A connect refused, a TLS handshake that fails and one that never ends each reach the
+// connection results with the step that failed, the reason and the peer.
 TEST(ConnectionOutcome, ARefusedConnectAndAFailedHandshakeAreToldWithWhy) {
     Application application;
     Zelkor::IZelkorDriver& driver = *application.driver;
@@ -147,21 +171,15 @@ TEST(ConnectionOutcome, ARefusedConnectAndAFailedHandshakeAreToldWithWhy) {
         std::lock_guard<std::mutex> lock(mutex);
         return failures.size();
     };
-    const auto tlsFailed = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::any_of(failures.begin(), failures.end(), [](const Zelkor::ConnectionResult& result) {
-            return result.failure == Zelkor::ConnectionResult::Failure::Tls;
-        });
-    };
     driver.GetCryptoInfo()->SetTlsLevel(1);
     std::thread loop([&driver] { driver.Run(); });
 
     boost::asio::io_context io;
-    unsigned short closed = 0;
-    {
-        tcp::acceptor given(io, tcp::endpoint(kLoopback, 0));
-        closed = given.local_endpoint().port();
-    }
+    // A port nothing serves.
+    const unsigned short closed = QuietPort([&](unsigned short port) {
+        tcp::acceptor probe(io);
+        return bindTo(probe, tcp::v4(), port);
+    });
     driver.GetDiscoveryService()->Connect(kLoopback, closed);
     ASSERT_TRUE(WaitUntil([&] { return failureCount() >= 1; }, std::chrono::seconds(60)));
     {
@@ -172,41 +190,44 @@ TEST(ConnectionOutcome, ARefusedConnectAndAFailedHandshakeAreToldWithWhy) {
         EXPECT_FALSE(failures[0].connected);
     }
 
-    // A peer that agrees to TLS and then speaks plain text.
-    tcp::acceptor fake(io, tcp::endpoint(kLoopback, 0));
-    boundWaits(fake);
-    const tcp::endpoint fakeEndpoint = fake.local_endpoint();
-    driver.GetDiscoveryService()->Connect(kLoopback, fakeEndpoint.port());
-    tcp::socket peer = fake.accept();
-    boundWaits(peer);
-    boost::asio::streambuf input;
-    std::string line;
-    while (line.rfind("starttls", 0) != 0) {
-        boost::asio::read_until(peer, input, '\n');
-        std::istream stream(&input);
-        std::getline(stream, line);
-        // A routing header may stand before the word.
-        const auto word = line.find("starttls");
-        line = word == std::string::npos ? line : line.substr(word);
-    }
-    boost::asio::write(peer, boost::asio::buffer(std::string("@starttls {}\n")));
-    // Plain bytes before the handshake starts are dropped: answer its first record.
-    char hello[5];
-    boost::asio::read(peer, boost::asio::buffer(hello));
-    boost::asio::write(peer, boost::asio::buffer(std::string(64, 'x') + "\n"));
-    EXPECT_TRUE(WaitUntil(tlsFailed, std::chrono::seconds(60)));
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const auto& result : failures) {
-            if (result.failure == Zelkor::ConnectionResult::Failure::Tls) {
-                EXPECT_TRUE(result.error) << "no handshake error";
-                EXPECT_EQ(result.peer, fakeEndpoint);
-            } else {
-                // The refused one, tried again by the discovery timer.
-                EXPECT_EQ(result.peer, tcp::endpoint(kLoopback, closed));
-            }
+    // Peers that agree to TLS, then speak plain text, or say nothing more.
+    const auto agreeToTls = [&](tcp::acceptor& fake) {
+        boundWaits(fake);
+        driver.GetDiscoveryService()->Connect(kLoopback, fake.local_endpoint().port());
+        tcp::socket peer = fake.accept();
+        boundWaits(peer);
+        boost::asio::streambuf input;
+        std::string line;
+        while (line.find("starttls") == std::string::npos) {
+            boost::asio::read_until(peer, input, '\n');
+            std::istream stream(&input);
+            std::getline(stream, line);
         }
-    }
+        boost::asio::write(peer, boost::asio::buffer(std::string("@starttls {}\n")));
+        // Plain bytes before the handshake starts are dropped: wait for its first record.
+        char hello[5];
+        boost::asio::read(peer, boost::asio::buffer(hello));
+        return peer;
+    };
+    const auto tlsFailure = [&](const tcp::endpoint& peer) {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = std::find_if(failures.begin(), failures.end(), [&](const Zelkor::ConnectionResult& result) {
+            return result.failure == Zelkor::ConnectionResult::Failure::Tls && result.peer == peer;
+        });
+        return found == failures.end() ? std::optional<boost::system::error_code>() : found->error;
+    };
+    tcp::acceptor garbled(io, tcp::endpoint(kLoopback, 0));
+    tcp::socket plain = agreeToTls(garbled);
+    boost::asio::write(plain, boost::asio::buffer(std::string(64, 'x') + "\n"));
+    const tcp::endpoint garbledEndpoint = garbled.local_endpoint();
+    ASSERT_TRUE(WaitUntil([&] { return tlsFailure(garbledEndpoint).has_value(); }, std::chrono::seconds(60)));
+    EXPECT_TRUE(*tlsFailure(garbledEndpoint)) << "no handshake error";
+
+    tcp::acceptor silent(io, tcp::endpoint(kLoopback, 0));
+    tcp::socket mute = agreeToTls(silent);
+    const tcp::endpoint silentEndpoint = silent.local_endpoint();
+    ASSERT_TRUE(WaitUntil([&] { return tlsFailure(silentEndpoint).has_value(); }, std::chrono::seconds(120)));
+    EXPECT_EQ(*tlsFailure(silentEndpoint), boost::asio::error::timed_out);
     results.disconnect();
     Zelkor::DestroyDriver();
     loop.join();
