@@ -127,7 +127,7 @@ TEST(ListenerOutcome, AHeldTcpOrUdpPortIsToldWithItsBindError) {
     EXPECT_EQ(driver.AddListener("127.0.0.1", udpPort), 0);
     const std::vector<Failure> told = {{"127.0.0.1", tcpPort, "TCP bind: Address already in use"},
                                        {"127.0.0.1", udpPort, "UDP bind: Address already in use"}};
-    ASSERT_EQ(sorted(application.failed), told);
+    ASSERT_EQ(sorted(application.failed), sorted(told));
     EXPECT_TRUE(application.added.empty());
     std::vector<Zelkor::IZelkorDriver::Endpoint> served;
     driver.GetEndPoints(served);
