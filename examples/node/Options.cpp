@@ -430,9 +430,9 @@ File transfer and the file-system words:
 Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log
-  --timer-scale N             the discovery timer N times faster, the 60 s and 5 s a
-                              peer may leave a transfer opened here silent N times
-                              shorter (a test seam)
+  --timer-scale N             the discovery timer N times faster, the bounds on a
+                              peer's silence and handshake N times shorter, but none
+                              below 10 s (a test seam)
   --help                      this text
 Input:
   --stay                      keep serving after the end of standard input (else the

@@ -10,6 +10,7 @@
 // that a failing storage read or device cannot stop discovery: the timer always re-arms.
 // Work on devices and the driver runs after the tables' locks are released.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
@@ -45,6 +46,11 @@ void DiscoveryService::SetClock(Clock clock) {
 }
 
 void DiscoveryService::SetTimerScale(unsigned scale) { _timerScale.store(scale == 0 ? 1 : scale); }
+
+std::chrono::milliseconds DiscoveryService::ScaledBound(std::chrono::milliseconds bound) const {
+    const std::chrono::milliseconds floor = std::min<std::chrono::milliseconds>(bound, MinScaledBound);
+    return std::max(floor, bound / _timerScale.load());
+}
 
 std::int64_t DiscoveryService::Now() const {
     {
