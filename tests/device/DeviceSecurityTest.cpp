@@ -310,10 +310,17 @@ TEST_F(ControllerSecurity, AProofRefusedUncheckedIsMadeAgainAndGetsInOnceTheBoun
     const std::string refused = "ZK20CEW authenticate refused unchecked while failed proofs are over the node's bound";
     const std::size_t before = log.Count(refused);
 
+    // The controller took a refusal (and set its next proof a keep-alive interval on): its
+    // clock may move only then, or the next proof would be set from the moved clock.
+    std::atomic<int> refusalsHeard{0};
+    controller.service->OnAuthenticate([&](AuthenticateInfo& info) {
+        refusalsHeard += info.error == "Too many failed attempts" ? 1 : 0;
+        return true;
+    });
     auto remote = Remote(false, {Port()});
     remote->SetVerificationCode("door-code");
     remote->Connect(false);
-    ASSERT_TRUE(Run([&] { return log.Count(refused) == before + 1; }));
+    ASSERT_TRUE(Run([&] { return log.Count(refused) == before + 1 && refusalsHeard == 1; }));
     const auto socket = remote->GetHandle();
     ASSERT_TRUE(socket);
     EXPECT_FALSE(socket->IsProvenToPeer());
@@ -326,7 +333,7 @@ TEST_F(ControllerSecurity, AProofRefusedUncheckedIsMadeAgainAndGetsInOnceTheBoun
     controllerSeconds += static_cast<long>(controller.service->KeepAliveDiscoIntervalSeconds());
     ASSERT_TRUE(Run([&] {
         controller.service->OnTimer();
-        return log.Count(refused) == before + 2;
+        return log.Count(refused) == before + 2 && refusalsHeard == 2;
     }));
     EXPECT_FALSE(socket->IsProvenToPeer());
 
