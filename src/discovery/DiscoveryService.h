@@ -408,6 +408,11 @@ public:
     static constexpr std::chrono::seconds MinScaledBound{10};
     // `bound` at the timer's scale, with that floor.
     std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) const;
+    // An age of `seconds` of the timer's clock (a device's loss age, a reply or lock-step
+    // time-out), kept from lasting less real time than that floor: a device a loaded
+    // machine is slow to hear from is not forgotten or given up for it. A clock a test
+    // set is its own, and its ages are as they are.
+    std::int64_t ScaledAge(std::int64_t seconds) const;
 
     // --- the timer ------------------------------------------------------------------------
     // The timer's steps, once; runs on the event loop.

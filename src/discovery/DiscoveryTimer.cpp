@@ -52,6 +52,17 @@ std::chrono::milliseconds DiscoveryService::ScaledBound(std::chrono::millisecond
     return std::max(floor, bound / _timerScale.load());
 }
 
+std::int64_t DiscoveryService::ScaledAge(std::int64_t seconds) const {
+    {
+        std::lock_guard<std::mutex> lock(_clockMutex);
+        if (_clock) {
+            return seconds;
+        }
+    }
+    const std::int64_t floor = std::min<std::int64_t>(seconds, MinScaledBound.count());
+    return std::max(seconds, floor * static_cast<std::int64_t>(_timerScale.load()));
+}
+
 std::int64_t DiscoveryService::Now() const {
     {
         std::lock_guard<std::mutex> lock(_clockMutex);
@@ -186,8 +197,8 @@ void DiscoveryService::OnTimer() {
 }
 
 void DiscoveryService::timeOutRequests(std::int64_t now) {
-    const auto replySeconds = static_cast<std::int64_t>(_replyTimeoutSec.load());
-    const auto lockStepSeconds = static_cast<std::int64_t>(_lockStepTimeoutSec.load());
+    const auto replySeconds = ScaledAge(static_cast<std::int64_t>(_replyTimeoutSec.load()));
+    const auto lockStepSeconds = ScaledAge(static_cast<std::int64_t>(_lockStepTimeoutSec.load()));
     const std::int64_t replyCutoff = now - replySeconds;
     const std::int64_t lockStepCutoff = now - lockStepSeconds;
     std::vector<std::shared_ptr<DeviceImpl>> unresponsive;
@@ -399,7 +410,7 @@ void DiscoveryService::dropStaleProxies() {
 }
 
 void DiscoveryService::forgetLost(std::int64_t now) {
-    const std::int64_t cutoff = now - kLossAge;
+    const std::int64_t cutoff = now - ScaledAge(kLossAge);
     std::vector<std::pair<std::string, std::string>> lost;
     std::size_t before = 0;
     std::size_t after = 0;
