@@ -28,6 +28,16 @@ install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# ZELKOR_JOBS, a whole number above 0, sets the parallel jobs of builds and test runs;
+# else one per processor.
 build_jobs() {
+  if [ -n "${ZELKOR_JOBS:-}" ]; then
+    if ! [[ "$ZELKOR_JOBS" =~ ^[1-9][0-9]*$ ]]; then
+      echo "ZELKOR_JOBS must be a whole number above 0, not \"$ZELKOR_JOBS\"" >&2
+      return 1
+    fi
+    echo "$ZELKOR_JOBS"
+    return 0
+  fi
   nproc 2>/dev/null || echo 2
 }

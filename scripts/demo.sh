@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds a release build and runs the example programs of the moment: the tour of message
+# Builds a release build of the library, the node runner and the minimal device and
+# controller (named at the end), and runs the example programs of the moment: the tour of message
 # lines and the parameter tree, then two nodes on loopback as applications run them. A
 # device node serves the sample tree; a controller node finds it by discovery, connects,
 # secures the connection with TLS (level 1) and proves the verification code both hold,
@@ -24,8 +25,10 @@ install_packages
 
 # Another folder may be named (a release build of one's own, say); build/release by default.
 build_dir="${ZELKOR_DEMO_BUILD_DIR:-build/release}"
+jobs="$(build_jobs)"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DZELKOR_BUILD_TESTS=OFF -DZELKOR_BUILD_BENCH=OFF
-cmake --build "$build_dir" -j "$(build_jobs)" --target zelkor_demo zelkor_node
+cmake --build "$build_dir" -j "$jobs" --target zelkor_demo zelkor_node zelkor_minimal_device \
+  zelkor_minimal_controller
 "$build_dir/examples/zelkor_demo" "$@"
 
 node="$PWD/$build_dir/examples/zelkor_node"
@@ -240,4 +243,9 @@ wait
 if [ "$status" -ne 0 ]; then
   tail -n 20 "$scratch/device.log" "$scratch/controller.log" >&2
 fi
+echo
+echo "== The programs are in $build_dir/examples:"
+echo "  $build_dir/examples/zelkor_node                       the node runner (examples/node/README.md)"
+echo "  $build_dir/examples/minimal/zelkor_minimal_device      the minimal device: run it first,"
+echo "  $build_dir/examples/minimal/zelkor_minimal_controller  then the minimal controller"
 exit "$status"

@@ -5,6 +5,7 @@
 # restarts), then a table of what it counted. Its arguments go to the tool:
 #
 #   scripts/soak.sh --minutes 30 --seed 7
+#   scripts/soak.sh --mode fuzz --minutes 10   # mutated lines of every word instead; RSS every 30 s
 #   scripts/soak.sh --help
 #
 # The exit code is the tool's: 0 when nothing went unanswered and nothing was wrong,

@@ -22,6 +22,20 @@ Json::Value ParseLine(const std::string& line) {
     return value;
 }
 
+Json::Value ParseValue(const std::string& text) {
+    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    Json::Value value;
+    std::string errors;
+    try {
+        if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
+            return Json::Value();
+        }
+    } catch (const std::exception&) {
+        return Json::Value();
+    }
+    return value;
+}
+
 std::string Compact(const Json::Value& value) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";

@@ -10,6 +10,9 @@ namespace ZelkorSoak {
 // The object on `line`; null when the line holds none.
 Json::Value ParseLine(const std::string& line);
 
+// Any JSON value in `text`; null when it holds none.
+Json::Value ParseValue(const std::string& text);
+
 // `value` as one line of compact JSON, without the newline.
 std::string Compact(const Json::Value& value);
 

@@ -63,6 +63,12 @@ std::optional<Options> ReadOptions(const std::vector<std::string>& arguments, co
                 return std::nullopt;
             }
             options.drainSeconds = static_cast<unsigned>(number);
+        } else if (option == "--mode") {
+            if (value != "load" && value != "fuzz") {
+                error = "invalid value for --mode: " + value + " (load or fuzz)";
+                return std::nullopt;
+            }
+            options.mode = value == "fuzz" ? Mode::Fuzz : Mode::Load;
         } else if (option == "--node") {
             options.node = value;
         } else if (option == "--run-dir") {
@@ -94,7 +100,17 @@ SIGCONT of a device, restarts of a device and of the router (which comes back
 under a new GUID). When the time is up the run drains and prints what it
 counted. Nothing is sent to any address but 127.0.0.1.
 
+With --mode fuzz it runs the two devices and the router alone, and against each
+of them four plain and two TLS connections and a datagram socket write mutated
+well-formed lines of every word (paths, values, formats, names, numbers, sizes,
+hashes, routing headers, cut and repeated bodies) for --minutes; no faults. Then
+each node must still answer a get. The memory table shows each node's RSS every
+30 s: it should be flat once the nodes have warmed up. No line names an address
+off loopback, a port outside the run or a file outside the run folder.
+
 Options:
+  --mode M          load (the checked load and faults) or fuzz (hostile lines)
+                    (load)
   --minutes N       how long the load and the faults run (5; fractions allowed)
   --seed N          the random seed: the same one repeats the faults' kinds,
                     times and lengths (the values and files come from it too)
@@ -109,7 +125,8 @@ Options:
   --help            this text
 
 Exit codes: 0 when nothing was left unanswered and no value was wrong, no publish
-foreign, no transfer corrupt and no node ended on its own; 1 otherwise; 2 when
+foreign, no transfer corrupt and no node ended on its own (in fuzz mode: no node
+ended on its own and each answered its get); 1 otherwise; 2 when
 the options or the set-up failed. Ctrl-C ends the load early (a second one ends
 the drain); the report is printed either way.
 )";

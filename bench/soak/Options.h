@@ -8,7 +8,15 @@
 
 namespace ZelkorSoak {
 
+enum class Mode {
+    // Checked requests, subscriptions and transfers of the controllers, with faults.
+    Load,
+    // Mutated lines of every word against the devices and the router (Fuzz.h).
+    Fuzz,
+};
+
 struct Options {
+    Mode mode = Mode::Load;
     // How long the load and the faults run; then the run drains and reports.
     double minutes = 5;
     std::uint64_t seed = 0;

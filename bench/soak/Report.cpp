@@ -85,13 +85,50 @@ void printNodes(std::FILE* out, const std::vector<const Node*>& nodes) {
     }
 }
 
+std::string verdictOf(const std::vector<std::string>& failed) {
+    std::string verdict;
+    for (const auto& text : failed) {
+        verdict += (verdict.empty() ? "" : ", ") + text;
+    }
+    return failed.empty() ? "pass" : "FAIL (" + verdict + ")";
+}
+
+std::vector<std::string> nodeNames(const std::vector<const Node*>& nodes) {
+    std::vector<std::string> names;
+    for (const Node* node : nodes) {
+        names.push_back(node->Name());
+    }
+    return names;
+}
+
+std::vector<std::string> printFuzzReport(std::FILE* out, const ReportInput& input) {
+    const Findings& findings = *input.findings;
+    std::vector<std::string> failed = input.fuzz->Print(out);
+    printNodes(out, input.nodes);
+    if (input.curve) {
+        input.curve->Print(out, nodeNames(input.nodes));
+    }
+    std::fprintf(out, "nodes that ended without being asked to: %lu\n", findings.UnexpectedExits().count);
+    printExamples(out, "nodes that ended without being asked to", findings.UnexpectedExits());
+    if (findings.UnexpectedExits().count > 0) {
+        failed.push_back(std::to_string(findings.UnexpectedExits().count) + " nodes ended by themselves");
+    }
+    std::fprintf(out, "\nresult: %s\n", verdictOf(failed).c_str());
+    std::fflush(out);
+    return failed;
+}
+
 }  // namespace
 
 std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
     const Ledger& ledger = *input.ledger;
     const Findings& findings = *input.findings;
-    std::fprintf(out, "\n== zelkor_soak: %.1f min of load, seed %llu, timer scale %u\n   run folder %s\n",
-                 input.minutes, static_cast<unsigned long long>(input.seed), input.timerScale, input.runDir.c_str());
+    std::fprintf(out, "\n== zelkor_soak: %.1f min of %s, seed %llu, timer scale %u\n   run folder %s\n",
+                 input.minutes, input.fuzz ? "fuzz" : "load", static_cast<unsigned long long>(input.seed),
+                 input.timerScale, input.runDir.c_str());
+    if (input.fuzz) {
+        return printFuzzReport(out, input);
+    }
 
     Ledger::Totals all;
     printRequests(out, ledger, all);
@@ -112,6 +149,9 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
         std::fprintf(out, "  %9u  %s\n", count, kind.c_str());
     }
     printNodes(out, input.nodes);
+    if (input.curve) {
+        input.curve->Print(out, nodeNames(input.nodes));
+    }
     std::fprintf(out, "nodes that ended without being asked to: %lu\n", findings.UnexpectedExits().count);
 
     const std::vector<Ledger::Open> open = ledger.Oldest(kExamples);
@@ -148,11 +188,7 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
     check(findings.ForeignPublishes().count, "foreign publishes");
     check(findings.CorruptTransfers().count, "corrupt transfers");
     check(findings.UnexpectedExits().count, "nodes ended by themselves");
-    std::string verdict;
-    for (const auto& text : failed) {
-        verdict += (verdict.empty() ? "" : ", ") + text;
-    }
-    std::fprintf(out, "\nresult: %s\n", failed.empty() ? "pass" : ("FAIL (" + verdict + ")").c_str());
+    std::fprintf(out, "\nresult: %s\n", verdictOf(failed).c_str());
     std::fflush(out);
     return failed;
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The table printed at the end of a run: the requests by command (made, answered, errors,
 // never answered), the errors by text, the checked values, the publishes, the transfers,
-// the faults injected, and each node's memory and descriptors; then examples of every
-// fault found, with the runner lines that show it.
+// the faults injected (in fuzz mode the fuzz's own table instead), each node's memory
+// and descriptors and its memory over the load; then examples of every fault found, with
+// the runner lines that show it.
 
 #include <cstdio>
 #include <map>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "Findings.h"
+#include "Fuzz.h"
 #include "Ledger.h"
+#include "MemoryCurve.h"
 #include "Node.h"
 
 namespace ZelkorSoak {
@@ -24,6 +27,10 @@ struct ReportInput {
     const Findings* findings = nullptr;
     const std::map<std::string, unsigned>* faults = nullptr;
     std::vector<const Node*> nodes;
+    // In fuzz mode, the fuzz: its table takes the place of the requests, values,
+    // publishes, transfers and faults.
+    const Fuzz* fuzz = nullptr;
+    const MemoryCurve* curve = nullptr;
 };
 
 // Prints the report to `out`; the faults that make the run fail, as texts (none: it

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 
 #include "Report.h"
@@ -109,7 +110,15 @@ int Soak::Run() {
         return 2;
     }
     _settingUp = false;
-    connectAll();
+    if (_options.mode == Mode::Fuzz) {
+        if (!startFuzz(error)) {
+            std::fprintf(stderr, "zelkor_soak: %s\n", error.c_str());
+            stopAll();
+            return 2;
+        }
+    } else {
+        connectAll();
+    }
     load();
     drain();
     const int code = report();
@@ -143,9 +152,10 @@ bool Soak::layOut(std::string& error) {
 
     Topology topology;
     _tree = _runDir + "/soak-tree.json";
-    if (!LayOut(_runDir, _tree, topology, error)) {
+    if (!LayOut(_runDir, _tree, _options.mode == Mode::Fuzz, topology, error)) {
         return false;
     }
+    _treePaths = topology.treePaths;
     std::ofstream(_tree) << topology.tree;
     _usage.reset(std::fopen((_runDir + "/usage.tsv").c_str(), "w"));
     if (!_usage) {
@@ -193,9 +203,9 @@ bool Soak::layOut(std::string& error) {
                                                             CheckedPath(i), subscribable, _ledger, _findings,
                                                             _random));
     }
-    std::printf("zelkor_soak: seed %llu, %.1f min, timer scale %u, run folder %s\n",
-                static_cast<unsigned long long>(_options.seed), _options.minutes, _options.timerScale,
-                _runDir.c_str());
+    std::printf("zelkor_soak: %sseed %llu, %.1f min, timer scale %u, run folder %s\n",
+                _options.mode == Mode::Fuzz ? "fuzz, " : "", static_cast<unsigned long long>(_options.seed),
+                _options.minutes, _options.timerScale, _runDir.c_str());
     for (const auto& node : _nodes) {
         std::printf("  %-16s %-10s 127.0.0.1:%u%s\n", node->Name().c_str(), RoleName(node->Spec().role),
                     node->Spec().port, node->Spec().guid.empty() ? "" : ("  " + node->Spec().guid).c_str());
@@ -305,10 +315,39 @@ void Soak::connectAll() {
     std::fflush(stdout);
 }
 
+bool Soak::startFuzz(std::string& error) {
+    FuzzPlan plan;
+    plan.runDir = _runDir;
+    plan.code = kCode;
+    plan.kept = {_runDir + "/usage.tsv", _tree};
+    for (const auto& node : _nodes) {
+        plan.words.nodeNames.push_back(node->Name());
+        if (!node->Spec().guid.empty()) {
+            plan.words.guids.push_back(node->Spec().guid);
+        }
+        for (const char* file : {"events.jsonl", "node.log", "event.log", "zlkrdev.log", "files"}) {
+            plan.kept.push_back(node->Folder() + "/" + file);
+        }
+        const auto& options = node->Spec().options;
+        FuzzTarget target;
+        target.name = node->Name();
+        target.port = node->Spec().port;
+        target.folder = node->Folder();
+        target.root = node->Folder() + "/files";
+        target.holdsCode = std::find(options.begin(), options.end(), "--code") != options.end();
+        plan.targets.push_back(target);
+    }
+    plan.words.treePaths = _treePaths;
+    _fuzz = std::make_unique<Fuzz>(std::move(plan), _random);
+    return _fuzz->Start(error);
+}
+
 void Soak::load() {
     _loadStart = _now;
     sample(true);
-    _faults = std::make_unique<Faults>(*this, _faultRandom, _now);
+    if (!_fuzz) {
+        _faults = std::make_unique<Faults>(*this, _faultRandom, _now);
+    }
     _loading = true;
     std::printf("%9.1f s  load begins for %.1f min\n", _now, _options.minutes);
     std::fflush(stdout);
@@ -320,6 +359,11 @@ void Soak::load() {
 void Soak::drain() {
     std::printf("%9.1f s  load ends; draining (at most %u s)\n", _now, _options.drainSeconds);
     std::fflush(stdout);
+    if (_fuzz) {
+        _fuzz->Finish(_now);
+        pump(_options.drainSeconds, [this] { return _fuzz->Probed(_now) || _interrupts > 1; });
+        return;
+    }
     _faults->Finish(_now);
     const auto settled = [this] {
         for (const auto& node : _nodes) {
@@ -341,6 +385,8 @@ int Soak::report() {
     input.runDir = _runDir;
     input.ledger = &_ledger;
     input.findings = &_findings;
+    input.fuzz = _fuzz.get();
+    input.curve = &_curve;
     const std::map<std::string, unsigned> none;
     input.faults = _faults ? &_faults->Counts() : &none;
     for (const auto& node : _nodes) {
@@ -442,6 +488,9 @@ void Soak::step(double now) {
     if (_faults) {
         _faults->Tick(now);
     }
+    if (_fuzz && (_loading || _loadEnd > 0)) {
+        _fuzz->Tick(now);
+    }
     if (now >= _nextBeat) {
         _nextBeat = now + 1;
         Json::Value write;
@@ -465,6 +514,18 @@ void Soak::step(double now) {
 }
 
 void Soak::status(double now) {
+    if (_fuzz) {
+        std::string memory;
+        for (const auto& node : _nodes) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%s %.1f MB", node->Name().c_str(),
+                          static_cast<double>(node->Usage().RssKb().end) / 1024);
+            memory += (memory.empty() ? "" : ", ") + std::string(text);
+        }
+        std::printf("%9.1f s  %s; RSS %s\n", now, _fuzz->Status().c_str(), memory.c_str());
+        std::fflush(stdout);
+        return;
+    }
     unsigned long made = 0;
     for (const auto& [cmd, totals] : _ledger.ByCommand()) {
         made += totals.made;
@@ -480,6 +541,9 @@ void Soak::sample(bool first) {
         if (node->Sample(first) && _usage) {
             std::fprintf(_usage.get(), "%.1f\t%s\t%d\t%ld\t%ld\n", _now, node->Name().c_str(),
                          static_cast<int>(node->Pid()), node->Usage().RssKb().end, node->Usage().Descriptors().end);
+            if (first || _loading || _loadEnd > 0) {
+                _curve.Add(node->Name(), _now - _loadStart, node->Usage().RssKb().end);
+            }
         }
     }
     if (_usage) {

@@ -4,7 +4,9 @@
 // the schedule), and goes through its phases:
 //   set-up     devices, then the router, then the controllers, each once it serves;
 //   connect    the controllers connect every device (bounded);
-//   load       checked values, subscriptions and transfers, with faults injected;
+//   load       checked values, subscriptions and transfers, with faults injected (with
+//              --mode fuzz: the hostile lines of Fuzz against the devices and the
+//              router, which run without controllers and without faults);
 //   drain      no new request; what was stopped or down comes back; the last answers
 //              are awaited (bounded by --drain);
 //   report     the table, then every node is stopped.
@@ -25,7 +27,9 @@
 #include "Faults.h"
 #include "File.h"
 #include "Findings.h"
+#include "Fuzz.h"
 #include "Ledger.h"
+#include "MemoryCurve.h"
 #include "Node.h"
 #include "Options.h"
 #include "RunClock.h"
@@ -68,6 +72,7 @@ private:
     // Samples every node's memory and descriptors, each sample a line of usage.tsv.
     void sample(bool first);
     Controller* controllerOf(const Node& node);
+    bool startFuzz(std::string& error);
 
     Options _options;
     RunClock _clock;
@@ -77,6 +82,7 @@ private:
     std::mt19937_64 _random;
     std::string _runDir;
     std::string _tree;
+    std::vector<std::string> _treePaths;
     File _usage;
     int _signals = -1;
     unsigned _interrupts = 0;
@@ -97,6 +103,8 @@ private:
     Ledger _ledger;
     Findings _findings;
     std::unique_ptr<Faults> _faults;
+    std::unique_ptr<Fuzz> _fuzz;
+    MemoryCurve _curve;
     double _nextBeat = 0;
     unsigned _beat = 0;
     double _nextSample = 0;

@@ -15,7 +15,6 @@
 namespace ZelkorSoak {
 namespace {
 
-const char* const kCode = "soak-code";
 constexpr unsigned short kDiscoveryPort = 4197;
 
 // The lowest port the system hands out to outgoing connections.
@@ -76,7 +75,42 @@ private:
     std::set<unsigned short> _taken;
 };
 
-std::string treeText(std::size_t controllers) {
+// Every kind of value a tree holds, for the fuzz: numbers with ranges, an enumeration, a
+// boolean polled, a text, a block, flags, an array of objects holding an array, values
+// without a descriptor, and presets.
+const char* const kFuzzPart = R"(,
+  "fuzz": {
+    ".kind": "obj",
+    "gain": {".kind": "param", ".type": "float", ".min": -60, ".max": 12, ".value": 0},
+    "trim": {".kind": "param", ".type": "integer", ".min": -10, ".max": 10, ".value": 0},
+    "mute": {".kind": "param", ".type": "boolean", ".flags": ["poll"], ".value": false},
+    "mode": {".kind": "param", ".type": "enum", ".enums": ["Off", "On", "Auto"], ".value": 2},
+    "label": {".kind": "param", ".type": "string", ".min": 1, ".max": 16, ".value": "Main"},
+    "filter": {".kind": "param", ".type": "block", ".max": 64, ".value": "AAECAwQFBgc="},
+    "level": {".kind": "param", ".type": "float", ".flags": ["nsub", "met"], ".min": -120, ".max": 0, ".value": -42.5},
+    "limiter": {".kind": "param", ".type": "float", ".flags": ["lock"], ".min": -20, ".max": 0, ".value": -3},
+    "channels": {
+      ".kind": "array", ".size": 2,
+      ".prototype": {
+        ".kind": "obj",
+        "enabled": {".kind": "param", ".type": "boolean", ".value": true},
+        "sends": {".kind": "array", ".size": 3,
+                  ".prototype": {".kind": "param", ".type": "float", ".min": 0, ".max": 1, ".value": 0.5}}
+      }
+    },
+    "note": "free text",
+    "rack": {"slot": 3, "tags": ["front", "upper"]}
+  },
+  "Presets": {".kind": "obj"})";
+
+const char* const kTreePaths[] = {
+    "/", "/soak", "/soak/beat", "/configuration", "/configuration/device", "/configuration/device/name",
+    "/configuration/device/guid", "/configuration/device/classname", "/fuzz", "/fuzz/gain", "/fuzz/trim",
+    "/fuzz/mute", "/fuzz/mode", "/fuzz/label", "/fuzz/filter", "/fuzz/level", "/fuzz/limiter", "/fuzz/channels",
+    "/fuzz/channels/0/enabled", "/fuzz/channels/1/sends/2", "/fuzz/channels/0/sends", "/fuzz/note",
+    "/fuzz/rack/tags", "/fuzz/rack/slot", "/Presets"};
+
+std::string treeText(std::size_t controllers, bool fuzz) {
     std::string values = R"(      "beat": {".kind": "param", ".type": "integer", ".value": 0})";
     for (std::size_t i = 0; i < controllers; ++i) {
         values += ",\n      \"" + CheckedPath(i).substr(6) +
@@ -97,7 +131,7 @@ std::string treeText(std::size_t controllers) {
   "soak": {
     ".kind": "obj",
 )" + values + R"(
-  }
+  })" + (fuzz ? kFuzzPart : "") + R"(
 }
 )";
 }
@@ -113,10 +147,12 @@ std::vector<std::string> joined(std::initializer_list<std::vector<std::string>> 
 }  // namespace
 
 const char* const kRouterName = "router";
+const char* const kCode = "soak-code";
 
 std::string CheckedPath(std::size_t index) { return "/soak/c" + std::to_string(index + 1); }
 
-bool LayOut(const std::string& runDir, const std::string& treeFile, Topology& topology, std::string& error) {
+bool LayOut(const std::string& runDir, const std::string& treeFile, bool fuzz, Topology& topology,
+            std::string& error) {
     Draw draw;
     std::vector<unsigned short> ports;
     for (int i = 0; i < 7; ++i) {
@@ -148,7 +184,11 @@ bool LayOut(const std::string& runDir, const std::string& treeFile, Topology& to
         {{"ctl4-routed-tls", Role::Controller, ports[6], "", joined({own(ports[6]), secured, route(ports[2])})},
          {0, 1},
          true}};
-    topology.tree = treeText(topology.controllers.size());
+    if (fuzz) {
+        topology.controllers.clear();
+        topology.treePaths.assign(std::begin(kTreePaths), std::end(kTreePaths));
+    }
+    topology.tree = treeText(fuzz ? 0 : topology.controllers.size(), fuzz);
     return true;
 }
 

@@ -39,16 +39,22 @@ struct Topology {
     // the run (/soak/beat, which the device writes every second, and /soak/cN, which only
     // controller N sets).
     std::string tree;
+    // Paths of the devices' tree and of the router's (the runner's own), for the fuzz.
+    std::vector<std::string> treePaths;
 };
 
 // The run laid out: ports and GUIDs drawn and each node's options written, for the
 // devices' tree to be written at `treeFile` and each node to run in `runDir`/NAME (a
-// device's storage root is its "files" folder there). False, with `error`, when no free
-// port is found.
-bool LayOut(const std::string& runDir, const std::string& treeFile, Topology& topology, std::string& error);
+// device's storage root is its "files" folder there). With `fuzz`, the devices and the
+// router alone, the devices' tree with a part of every kind of value for the fuzz to
+// work on (/fuzz). False, with `error`, when no free port is found.
+bool LayOut(const std::string& runDir, const std::string& treeFile, bool fuzz, Topology& topology,
+            std::string& error);
 
 // The name of the router, as the controllers behind it see it in their device lines.
 extern const char* const kRouterName;
+// The verification code of the nodes that hold one.
+extern const char* const kCode;
 // The value controller `index` (0 for the first) sets on its devices.
 std::string CheckedPath(std::size_t index);
 

@@ -7,22 +7,27 @@ namespace ZelkorNode {
 
 bool ReadDeviceRequest(Zelkor::IZelkorDriver& driver, Events& events, const std::string& name,
                        const Json::Value& command, DeviceRequest& out) {
-    bool valid = true;
+    // The first argument that is wrong, named with what it should be.
+    std::string fault;
     for (const char* key : {"guid", "path", "current", "new", "mac", "name", "timeout"}) {
         const Json::Value& value = command[key];
-        if (value.isString()) {
+        const bool timeout = std::string(key) == "timeout";
+        if (value.isString() || (timeout && value.isIntegral())) {
             out.texts[key] = value.asString();
-        } else if (std::string(key) == "timeout" && value.isIntegral()) {
-            out.texts[key] = value.asString();
-        } else if (!value.isNull()) {
-            valid = false;
+        } else if (!value.isNull() && fault.empty()) {
+            fault = std::string("\"") + key + "\": expected " + (timeout ? "a text or a whole number" : "a text");
         }
     }
     const std::string& guid = out.texts["guid"];
-    valid = valid && (guid.empty() || CanonicalGuid(guid, out.guid));
+    if (fault.empty() && !guid.empty() && !CanonicalGuid(guid, out.guid)) {
+        fault = "\"guid\": expected a GUID";
+    }
     out.discovery = driver.GetDiscoveryService();
-    if (!valid || !out.discovery) {
-        events.Error("bad arguments for " + name);
+    if (fault.empty() && !out.discovery) {
+        fault = "no discovery service";
+    }
+    if (!fault.empty()) {
+        events.Error("bad arguments for " + name + ": " + fault);
         return false;
     }
     if (!out.guid.empty()) {
@@ -35,8 +40,12 @@ std::shared_ptr<Zelkor::IDevice> ListedDevice(Zelkor::IZelkorDriver& driver, Eve
                                               const Json::Value& command) {
     std::string guid;
     Zelkor::IDiscoveryService* discovery = driver.GetDiscoveryService();
-    if (!command["guid"].isString() || !CanonicalGuid(command["guid"].asString(), guid) || !discovery) {
-        events.Error("bad arguments for " + name);
+    if (!command["guid"].isString() || !CanonicalGuid(command["guid"].asString(), guid)) {
+        events.Error("bad arguments for " + name + ": \"guid\": expected a GUID");
+        return nullptr;
+    }
+    if (!discovery) {
+        events.Error("bad arguments for " + name + ": no discovery service");
         return nullptr;
     }
     auto device = discovery->GetDeviceList()->GetDeviceByUUID(guid);

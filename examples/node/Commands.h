@@ -36,7 +36,7 @@ bool ReadDeviceRequest(Zelkor::IZelkorDriver& driver, Events& events, const std:
                        const Json::Value& command, DeviceRequest& out);
 
 // The listed device that the "guid" of command `name` names (any usual GUID form). Null,
-// with an "error" line written, when "guid" is no GUID ("bad arguments for NAME") or no
+// with an "error" line written, when "guid" is no GUID ("bad arguments for NAME: ...") or no
 // listed device has it ("no device G for NAME").
 std::shared_ptr<Zelkor::IDevice> ListedDevice(Zelkor::IZelkorDriver& driver, Events& events, const std::string& name,
                                               const Json::Value& command);

@@ -32,6 +32,24 @@ std::chrono::milliseconds answerWait(const Options& options) {
     return std::chrono::seconds(5);
 }
 
+// The GUID texts a command names a device by: "guid", or "device" of the transfer words,
+// one or a list.
+std::vector<std::string> namedDevices(const Json::Value& command) {
+    std::vector<std::string> named;
+    for (const char* key : {"guid", "device"}) {
+        const Json::Value& value = command[key];
+        if (value.isString()) {
+            named.push_back(value.asString());
+        }
+        for (const auto& item : value.isArray() ? value : Json::Value(Json::arrayValue)) {
+            if (item.isString()) {
+                named.push_back(item.asString());
+            }
+        }
+    }
+    return named;
+}
+
 }  // namespace
 
 Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::shared_ptr<Zelkor::JsonModel> tree,
@@ -269,6 +287,14 @@ void Node::dispatch(const Json::Value& given) {
     }
     if (name == "connect") {
         _connectWindow = std::chrono::steady_clock::now() + kConnectWait;
+        const Json::Value& text = given["address"];
+        const Json::Value& port = given["port"];
+        boost::system::error_code error;
+        const auto address = boost::asio::ip::make_address(text.isString() ? Unbracketed(text.asString()) : "", error);
+        if (!error && port.isUInt() && port.asUInt() >= 1 && port.asUInt() <= 65535) {
+            _lastConnect = LastConnect{address, static_cast<unsigned short>(port.asUInt()),
+                                       std::chrono::steady_clock::now()};
+        }
     }
     const auto found = _commands.find(name);
     if (found == _commands.end()) {
@@ -280,27 +306,29 @@ void Node::dispatch(const Json::Value& given) {
         _events.Error("bad arguments for " + name + ": " + fault);
         return;
     }
+    // The device of the last connect, once it refused this node's proof, stays listed by
+    // its endpoint alone: a command naming a GUID that no listed device has is told why.
+    // The words that go to every node when no listed device has the GUID still go so.
+    const bool toAll = name == "connect" || name == "locate" || name == "identify" || name == "reboot";
+    Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+    const std::string refused = toAll || !discovery ? "" : refusedConnect();
+    for (const auto& text : refused.empty() ? std::vector<std::string>() : namedDevices(command)) {
+        std::string guid;
+        if (CanonicalGuid(text, guid) && !discovery->GetDeviceList()->GetDeviceByUUID(guid)) {
+            _events.Error("no device " + text + " for " + name + ": " + refused);
+            return;
+        }
+    }
     found->second(command);
 }
 
-bool Node::waitsForConnect(const Json::Value& command) const {
+bool Node::waitsForConnect(const Json::Value& command) {
     Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
-    if (!discovery || std::chrono::steady_clock::now() >= _connectWindow) {
+    // A connect whose proof was refused brings no device: nothing to wait for.
+    if (!discovery || std::chrono::steady_clock::now() >= _connectWindow || !refusedConnect().empty()) {
         return false;
     }
-    std::vector<std::string> named;
-    for (const char* key : {"guid", "device"}) {
-        const Json::Value& value = command[key];
-        if (value.isString()) {
-            named.push_back(value.asString());
-        }
-        for (const auto& item : value.isArray() ? value : Json::Value(Json::arrayValue)) {
-            if (item.isString()) {
-                named.push_back(item.asString());
-            }
-        }
-    }
-    for (const auto& text : named) {
+    for (const auto& text : namedDevices(command)) {
         std::string guid;
         if (!CanonicalGuid(text, guid)) {
             continue;
@@ -311,6 +339,20 @@ bool Node::waitsForConnect(const Json::Value& command) const {
         }
     }
     return false;
+}
+
+std::string Node::refusedConnect() {
+    Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
+    if (!discovery || !_lastConnect) {
+        return "";
+    }
+    const auto device = discovery->GetDeviceByIPAndPort(_lastConnect->address, _lastConnect->port);
+    const std::string refusal = device ? _security.RefusedProof(*device, _lastConnect->at) : "";
+    if (refusal.empty()) {
+        return "";
+    }
+    return "the device at " + EndpointText(_lastConnect->address.to_string(), _lastConnect->port) +
+           " refused this node's proof of its code (" + refusal + "), so it never gave its GUID";
 }
 
 void Node::runDeferred() {

@@ -14,10 +14,12 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
@@ -67,7 +69,10 @@ private:
     void runCommand(const std::string& line);
     void dispatch(const Json::Value& command);
     // The command names a device that is not connected while a connect may yet bring it.
-    bool waitsForConnect(const Json::Value& command) const;
+    bool waitsForConnect(const Json::Value& command);
+    // Why the device the last connect reached will never be listed by its GUID: its
+    // endpoint and the refusal of this node's proof. Empty while nothing says so.
+    std::string refusedConnect();
     void runDeferred();
     // Once the input has ended: stops the node when nothing is left to do or to await.
     void drain();
@@ -110,6 +115,13 @@ private:
     Pending _answers;
     std::deque<Json::Value> _deferred;
     std::chrono::steady_clock::time_point _connectWindow{};
+    // The endpoint of the last valid connect, and when it was asked.
+    struct LastConnect {
+        boost::asio::ip::address address;
+        unsigned short port = 0;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::optional<LastConnect> _lastConnect;
     bool _inputEnded = false;
 
     boost::asio::steady_timer _lookTimer{_loop};

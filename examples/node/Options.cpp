@@ -233,6 +233,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.help = true;
             return true;
         }
+        if (option == "--version") {
+            options.version = true;
+            return true;
+        }
         if (!valued.count(option) && !flags.count(option)) {
             error = "unknown option " + option;
             return false;
@@ -344,6 +348,9 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         }
         if (!valid) {
             error = "invalid value for " + option + ": " + value;
+            if (option == "--role") {
+                error += " (device, controller or router)";
+            }
             // Two colons and no bracket: an IPv6 address written bare.
             const bool bareIPv6 = value.find(':') != value.rfind(':') && value.find('[') == std::string::npos;
             if (addressed.count(option) && bareIPv6) {
@@ -394,7 +401,10 @@ What it serves (an IPv6 address goes in brackets: [fd00::1]:4197):
   --ipv6                      IPv6 addresses too
 Discovery and connections:
   --reply-port PORT           the port on which peers answer its discovery requests
-  --send-disco ADDRESS[:PORT] one more address its discovery requests go to
+  --send-disco ADDRESS[:PORT] at start, one "senddisco" datagram to ADDRESS (port 4197
+                              unless given): a controller or router there answers with
+                              a discovery request to this node's reply port, and so
+                              finds it; its own discovery requests never go there
   --disco-interval SECONDS    the time between discovery requests
   --route ADDRESS,PORT        a static route, kept connected
   --max-incoming N            at most N connections made by peers (0: no limit);
@@ -435,6 +445,7 @@ Diagnostics:
                               heard is kept N times shorter, but none below 10 s (a
                               test seam)
   --help                      this text
+  --version                   the library's version, then exit
 Input:
   --stay                      keep serving after the end of standard input (else the
                               node answers what it read, then stops)

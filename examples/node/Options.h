@@ -81,13 +81,15 @@ struct Options {
     std::optional<unsigned long> replyTimeout;
     // --help: the usage is printed and the node does not start.
     bool help = false;
+    // --version: the library's version is printed and the node does not start.
+    bool version = false;
 
     // The options as the "start" line shows them (the code only as whether there is one).
     Json::Value ToJson() const;
 };
 
 // False, with `error` set, for an unknown, repeated or malformed option. Reading stops at
-// --help.
+// --help or --version.
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
 
 // What --help prints.

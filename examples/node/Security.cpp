@@ -7,6 +7,11 @@
 #include "transport/TcpSocket.h"
 
 namespace ZelkorNode {
+namespace {
+
+const char* const kAuthenticationFailed = "Authentication Failed";
+
+}  // namespace
 
 Security::Security(Zelkor::IZelkorDriver& driver, const Options& options, Events& events)
     : _driver(driver), _options(options), _events(events), _code(options.code) {}
@@ -27,7 +32,14 @@ void Security::Configure() {
         };
         Zelkor::IDeviceList& list = *discovery->GetDeviceList();
         if (wanted("authenticate")) {
-            list.OnAuthenticate([errorLine](AuthenticateInfo& info) { return errorLine("authenticate", info.error); });
+            list.OnAuthenticate([this, errorLine](AuthenticateInfo& info) {
+                // The one refusal that stands: "Too many failed attempts" is tried again.
+                if (info.error == kAuthenticationFailed) {
+                    _refusal = info.error;
+                    _refusedAt = std::chrono::steady_clock::now();
+                }
+                return errorLine("authenticate", info.error);
+            });
         }
         if (wanted("setverificationcode")) {
             list.OnSetVerificationCode(
@@ -144,6 +156,17 @@ void Security::Look() {
     });
     // A device without a connection is told of afresh when it has one again.
     _security = std::move(seen);
+}
+
+std::string Security::RefusedProof(Zelkor::IDevice& device, std::chrono::steady_clock::time_point since) {
+    if (_refusal.empty() || _refusedAt < since || !device.GetDiscoInfo().guid.empty()) {
+        return "";
+    }
+    const auto socket = device.GetHandle();
+    if (!socket || socket->GetState() != Zelkor::TcpSocket::Tls || socket->IsProvenToPeer()) {
+        return "";
+    }
+    return _refusal;
 }
 
 }  // namespace ZelkorNode

@@ -7,6 +7,7 @@
 //
 // Commands: setcode, hascode.
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,11 @@ public:
     void AddCommands(Commands& commands);
     // On the loop, with the discovery's look: the "security" lines.
     void Look();
+    // "Authentication Failed", when a device refused this node's proof of its code at or
+    // after `since` and `device` is such a one: secured, its proof not taken, and known
+    // by its endpoint alone. It learns its GUID only from the answer to a taken proof, so
+    // it never gives one. Empty otherwise. Loop only.
+    std::string RefusedProof(Zelkor::IDevice& device, std::chrono::steady_clock::time_point since);
 
 private:
     bool verificationCode(Zelkor::VerificationCode::Operation operation, std::string& code);
@@ -56,6 +62,9 @@ private:
         std::weak_ptr<Zelkor::TcpSocket> connection;
     };
     std::map<const Zelkor::IDevice*, Told> _security;
+    // The last refusal of this node's proof by a device, and when it came (loop only).
+    std::string _refusal;
+    std::chrono::steady_clock::time_point _refusedAt{};
 };
 
 }  // namespace ZelkorNode

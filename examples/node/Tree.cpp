@@ -1,7 +1,10 @@
 #include "Tree.h"
 
+#include <exception>
 #include <fstream>
+#include <iterator>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
@@ -99,6 +102,28 @@ bool storeRoutes(Zelkor::JsonModel& tree, const std::vector<Endpoint>& routes, s
     return true;
 }
 
+// The whole file. A folder opens as a file and fails only when read: it is named as one.
+bool readFile(const std::string& path, std::string& text, std::string& error) {
+    boost::system::error_code code;
+    if (boost::filesystem::is_directory(path, code)) {
+        error = "cannot read the tree " + path + ": it is a folder";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read the tree " + path;
+        return false;
+    }
+    // The file buffer throws what it cannot read, past the stream's own error state.
+    try {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception& failure) {
+        error = "cannot read the tree " + path + ": " + failure.what();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::shared_ptr<Zelkor::JsonModel> LoadTree(Options& options, std::string& error) {
@@ -106,12 +131,11 @@ std::shared_ptr<Zelkor::JsonModel> LoadTree(Options& options, std::string& error
     if (options.tree.empty()) {
         tree = std::make_shared<Zelkor::JsonModel>(kMinimalTree);
     } else {
-        std::ifstream in(options.tree);
-        if (!in) {
-            error = "cannot read the tree " + options.tree;
+        std::string text;
+        if (!readFile(options.tree, text, error)) {
             return nullptr;
         }
-        tree = std::make_shared<Zelkor::JsonModel>(in);
+        tree = std::make_shared<Zelkor::JsonModel>(text);
     }
     if (!tree->GetRoot().isObject()) {
         error = "no parameter tree in " + options.tree;

@@ -25,10 +25,19 @@ void Values::request(const std::string& name, const Json::Value& command) {
     Zelkor::ObjectParamContainer values;
     const Json::Value& tag = command["tag"];
     Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
-    const bool valid = command["guid"].isString() && CanonicalGuid(command["guid"].asString(), guid) &&
-                       (tag.isNull() || tag.isString()) && values.FromJson(command["values"]);
-    if (!valid || !discovery) {
-        _events.Error("bad arguments for " + name);
+    // The first argument that is wrong, named with what it should be.
+    const char* fault = nullptr;
+    if (!command["guid"].isString() || !CanonicalGuid(command["guid"].asString(), guid)) {
+        fault = "\"guid\": expected a GUID";
+    } else if (!tag.isNull() && !tag.isString()) {
+        fault = "\"tag\": expected a text";
+    } else if (!values.FromJson(command["values"])) {
+        fault = "\"values\": expected a list of entries, each with a \"path\" text";
+    } else if (!discovery) {
+        fault = "no discovery service";
+    }
+    if (fault) {
+        _events.Error("bad arguments for " + name + ": " + fault);
         return;
     }
     const auto device = discovery->GetDeviceList()->GetDeviceByUUID(guid);

@@ -41,6 +41,14 @@ int main(int argc, char** argv) {
         std::fputs(Usage(), stdout);
         return 0;
     }
+    if (options.version) {
+        // The library's own version record, which its nodes also announce to their peers,
+        // and the version of the package it was built from (CMake's and pkg-config's).
+        Zelkor::VersionInfo version;
+        Zelkor::GetVersionInfo(version);
+        std::printf("zelkor_node %s (package %s)\n", version.version.c_str(), ZELKOR_PACKAGE_VERSION);
+        return 0;
+    }
     if (!CheckCredentials(options, error) || !MakeStorageRoot(options, error)) {
         events.Error(error);
         return 2;

@@ -308,6 +308,9 @@ private:
     // Runs `answer` on the driver's loop, a turn later even when called on it: a request's
     // answer never comes inside the call that made it. Nothing once the driver is gone.
     void answerLater(std::function<void(ZelkorDriver&)> answer);
+    // A value subscription or its end that no connection took: the callback its reply
+    // would reach hears every value failed "Device not connected", a loop turn later.
+    void answerUnsent(ValuesCallback DeviceImpl::*callback, const ObjectParamContainer& values);
     std::string nameText() const;
 
     // The state table without the callback: stores `requested` when the table allows it

@@ -12,10 +12,12 @@
 #include <json/value.h>
 
 #include "core/MessageSignalData.h"
+#include "core/RequestErrors.h"
 #include "discovery/DiscoveryService.h"
 #include "discovery/GuidText.h"
 #include "discovery/NumberText.h"
 #include "driver/ZelkorDriver.h"
+#include "services/FailedValues.h"
 #include "services/FolderLookup.h"
 #include "services/ISubscriptionService.h"
 #include "services/LogMessages.h"
@@ -113,18 +115,35 @@ void DeviceImpl::Subscribe(ObjectParamContainer& values) {
         Error("ZK6691E DeviceImpl::Subscribe no subscription service");
         return;
     }
-    ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
+    const bool went = ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
         service->SendMultiSubscribe(ZelkorDriver::HandleOf(socket.get()), values, header);
     });
+    if (!went) {
+        answerUnsent(&DeviceImpl::_onSubscribe, values);
+    }
     Trace("ZK6692I DeviceImpl::Subscribe end");
 }
 
 void DeviceImpl::Unsubscribe(ObjectParamContainer& values) {
     if (const auto service = subscriptions()) {
-        ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
+        const bool went = ForTheHandle([&](std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) {
             service->SendMultiUnsubscribe(ZelkorDriver::HandleOf(socket.get()), values, header);
         });
+        if (!went) {
+            answerUnsent(&DeviceImpl::_onUnsubscribe, values);
+        }
     }
+}
+
+void DeviceImpl::answerUnsent(ValuesCallback DeviceImpl::*callback, const ObjectParamContainer& values) {
+    // Its reply would have come to the callback: so does its refusal, each value failed,
+    // as a get without a connection is answered.
+    answerLater([self = shared_from_this(), callback, failed = FailedValues("get", values, kDeviceNotConnected)](
+                    ZelkorDriver&) {
+        if (const auto deliver = self->copy((*self).*callback)) {
+            deliver(failed);
+        }
+    });
 }
 
 // The handlers below own the device (sourceFilter), so `this` stays valid in `serve`.

@@ -285,7 +285,9 @@ public:
 
     // Value subscriptions, polls and locate replies: requests and registrations as for the
     // log and event words above. The container's paths and formats are read before the
-    // call returns; its replies and the device's publishes come to the callbacks.
+    // call returns; its replies and the device's publishes come to the callbacks. A
+    // subscribe or unsubscribe that finds no connection is answered there all the same,
+    // on the loop, every value failed "Device not connected".
     virtual void Subscribe(ObjectParamContainer& values) = 0;
     virtual void Unsubscribe(ObjectParamContainer& values) = 0;
     virtual void OnSubscribe(ValuesCallback callback) = 0;

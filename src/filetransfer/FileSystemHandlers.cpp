@@ -39,6 +39,9 @@ constexpr const char* kNotAFolder = "Path is required or path is not a directory
 constexpr const char* kPathNotAllowed = "Path not allowed";
 constexpr const char* kOperationFailed = "Operation failed";
 constexpr const char* kTooManyRequests = "Too many requests";
+// Bytes a file-system job holds beside its route and path: its messages, the work and the
+// job itself.
+constexpr std::size_t kDiskJobOverhead = 1024;
 
 bool empty(const char* path) { return !path || !*path; }
 
@@ -377,12 +380,15 @@ void FileTransferService::dispatchFileSystem(MessageSignalData& data, Message& m
 
 // --- the disk worker -----------------------------------------------------------------------
 
-// One request's disk work. It holds the request's connection (never its bare handle
-// alone) until the reply is sent on the loop, and the service only weakly.
+// One request's disk work. It holds the request's route and hash, not its body, and its
+// connection weakly: a connection that closes while its jobs wait is let go at once, and
+// their replies, which have nowhere to go, are dropped.
 struct FileTransferService::DiskJob {
-    std::shared_ptr<TcpSocket> socket;
+    std::weak_ptr<TcpSocket> socket;
     void* handle = nullptr;
     MessageForwardInfo header;
+    DiskJobShares::Requester requester;
+    std::size_t bytes = 0;
     DiskWork work;
     DiskOutcome outcome;
     std::unique_ptr<Message> blank;  // the reply form for a failure
@@ -427,16 +433,30 @@ void FileTransferService::onDisk(MessageSignalData& data, std::unique_ptr<Messag
     auto job = std::make_shared<DiskJob>();
     job->socket = data.Socket();
     job->handle = data.Handle();
-    if (const Message* request = data.GetMessage()) {
-        job->header = request->GetMessageForwardInfo();
+    const Message* request = data.GetMessage();
+    if (request) {
+        job->header = request->GetMessageForwardInfo().WithoutBody();
+    }
+    // What the job holds until its reply is sent: its route twice (the lists and their
+    // texts), its path in the reply and in the work, and the rest.
+    const char* path = request ? request->GetParameter(Param::path) : nullptr;
+    job->bytes = kDiskJobOverhead + 2 * (job->header.SourceText().size() + job->header.TargetText().size()) +
+                 2 * (path ? std::char_traits<char>::length(path) : 0);
+    job->requester = {data.Handle(), request ? request->GetMessageForwardInfo().GetSource() : std::string()};
+    if (!_diskShares.Take(job->requester, job->bytes)) {
+        Warning("ZK79A0W File-system request refused, its requester has too many waiting",
+                std::string(request ? request->CommandName() : "") + " on " + std::to_string(_diskShares.Jobs(job->requester)));
+        auto refused = refusal(reply->Instantiate(), kTooManyRequests);
+        replyTo(data, *refused);
+        return;
     }
     job->blank = reply->Instantiate();
     job->outcome.reply = std::move(reply);
     job->work = std::move(work);
     const bool posted = _diskWorker.Post([job, weak = weak_from_this(), &io = _io]() mutable {
         job->Run();
-        // The job, and with it the connection, is let go on the loop. The io_context
-        // outlives the service, whose destructor joins this worker.
+        // The job is let go on the loop. The io_context outlives the service, whose
+        // destructor joins this worker.
         boost::asio::post(io, [job = std::move(job), weak] {
             if (const auto self = weak.lock()) {
                 self->diskJobDone(*job);
@@ -444,6 +464,7 @@ void FileTransferService::onDisk(MessageSignalData& data, std::unique_ptr<Messag
         });
     });
     if (!posted) {
+        _diskShares.Give(job->requester, job->bytes);
         Warning("ZK7971W File-system request refused, too many waiting", data.GetMessage()->CommandName());
         auto refused = refusal(std::move(job->blank), kTooManyRequests);
         replyTo(data, *refused);
@@ -451,6 +472,7 @@ void FileTransferService::onDisk(MessageSignalData& data, std::unique_ptr<Messag
 }
 
 void FileTransferService::diskJobDone(DiskJob& job) {
+    _diskShares.Give(job.requester, job.bytes);
     for (const auto& log : job.outcome.logs) {
         switch (log.level) {
             case 1:
@@ -474,6 +496,12 @@ void FileTransferService::diskJobDone(DiskJob& job) {
     }
     if (job.line.empty()) {
         Warning("ZK7965W Transfer line has no valid route", word);
+        return;
+    }
+    // Held while the reply goes, so that the handle names this connection.
+    const auto socket = job.socket.lock();
+    if (!socket) {
+        Summary("ZK79A1I File-system reply dropped, its connection has gone", word);
         return;
     }
     _sender->SendReply(job.handle, job.line, job.header.hasHash ? job.header.HashText() : std::string(), word);

@@ -41,6 +41,7 @@
 #include "core/IServiceBaseImpl.h"
 #include "core/Signal.h"
 #include "core/ZelkorLoggable.h"
+#include "filetransfer/DiskJobShares.h"
 #include "filetransfer/IFileTransferService.h"
 #include "filetransfer/LeavingTarget.h"
 #include "filetransfer/TransferRecords.h"
@@ -429,6 +430,8 @@ private:
     // The file-system words' disk work, apart from the installs: a long listing never
     // holds up a transfer's rename.
     TransferWorker _diskWorker{1024};
+    // Loop thread.
+    DiskJobShares _diskShares;
     // The MD5 of every block sent or received, beside the loop that reads, writes and
     // encodes the next one.
     TransferWorker _digestWorker{1024};

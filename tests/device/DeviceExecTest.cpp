@@ -346,7 +346,8 @@ TEST_F(DeviceExec, ARawLineUnansweredAtTheTimeOutHearsItOnce) {
 // loop, after the call that made it, even when that call runs on the loop: a device whose
 // router is not connected, and a finalized one. Gets hear every value failed, execs a
 // failure, raw lines the refusal a router sends for a device it cannot reach; those sent
-// without a callback reach the default handlers.
+// without a callback reach the default handlers, value subscriptions and their ends the callbacks
+// their replies would reach.
 TEST_F(DeviceExec, ARequestWithoutAConnectionIsAnsweredOnTheLoopAfterItsCall) {
     const auto router = std::make_shared<DeviceImpl>(
         harness.driver.get(), Record(R"({"guid":"9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d","name":"rt1",)"
@@ -358,6 +359,8 @@ TEST_F(DeviceExec, ARequestWithoutAConnectionIsAnsweredOnTheLoopAfterItsCall) {
     finalized->Finalize();
     device->OnGetResult([this](const Zelkor::ObjectParamContainer& c) { Heard("default-get " + Summary(c)); });
     device->OnExecResult(Exec("default-exec"));
+    routed->OnSubscribe([this](const Zelkor::ObjectParamContainer& c) { Heard("subscribe " + Summary(c)); });
+    routed->OnUnsubscribe([this](const Zelkor::ObjectParamContainer& c) { Heard("unsubscribe " + Summary(c)); });
     Zelkor::ObjectParamContainer paths;
     ASSERT_TRUE(paths.FromJsonText(R"([{"path":"/b/c"},{"path":"/b/d"}])"));
     bool quietInside = false;
@@ -370,14 +373,17 @@ TEST_F(DeviceExec, ARequestWithoutAConnectionIsAnsweredOnTheLoopAfterItsCall) {
         routed->SendExecCommand("/p", "x", std::string(), "2", nullptr);
         routed->SendRawCommand(R"(subscribe {"path":"/a/b"})", Raw("raw"));
         finalized->SendExecCommand("/p", "x", std::string(), "3", Exec("finalized"));
+        routed->Subscribe(paths);
+        routed->Unsubscribe(paths);
         quietInside = HeardCount() == 0;
     }));
     EXPECT_TRUE(quietInside);
     const std::string failed = "/b|c!Device not connected /b|d!Device not connected";
-    EXPECT_EQ(WaitHeard(6), (Lines{"get " + failed, "default-get " + failed, "exec /  failed Device not connected ",
+    EXPECT_EQ(WaitHeard(8), (Lines{"get " + failed, "default-get " + failed, "exec /  failed Device not connected ",
                                    "default-exec /  failed Device not connected ",
                                    R"(raw @subscribe {"error":"Device not connected"})",
-                                   "finalized /  failed Device not connected "}));
+                                   "finalized /  failed Device not connected ", "subscribe " + failed,
+                                   "unsubscribe " + failed}));
     EXPECT_FALSE(heardOffLoop);
     EXPECT_EQ(peer.ReadLine(200ms), "");
 }

@@ -112,7 +112,7 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         std::string message;
     };
     const std::vector<Row> rows = {
-        {{"--role", "king"}, "invalid value for --role: king"},
+        {{"--role", "king"}, "invalid value for --role: king (device, controller or router)"},
         {{"--name", "a b"}, "invalid value for --name: a b"},
         {{"--guid", "6f9619ff-8b86"}, "invalid value for --guid: 6f9619ff-8b86"},
         {{"--listen", "127.0.0.1"}, "invalid value for --listen: 127.0.0.1"},
@@ -151,6 +151,9 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         {{"--code"}, "--code needs a value"},
         {{"--verbose"}, "unknown option --verbose"},
         {{"--tree", "/nonexistent/tree.json"}, "cannot read the tree /nonexistent/tree.json"},
+        // A folder opens as a file would; its read fails later, inside the tree's reader.
+        {{"--tree", std::string(ZELKOR_SOURCE_DIR) + "/examples"},
+         "cannot read the tree " + std::string(ZELKOR_SOURCE_DIR) + "/examples: it is a folder"},
     };
     for (const auto& row : rows) {
         TempDir dir;
@@ -198,6 +201,28 @@ TEST(NodeRunner, WhatCannotBeServedOrReadIsAnErrorLineAndExitTwo) {
         EXPECT_EQ(node.Wait(), 2) << message;
         expectOnlyEvents(node);
     }
+}
+
+// A command with a wrong or missing argument is refused naming that argument and what it
+// should be.
+TEST(NodeRunner, ABadArgumentOfACommandIsNamed) {
+    TempDir dir;
+    NodeProcess node({"--role", "controller"}, "", dir.Path().string());
+    const std::string guid = R"("guid":"6f9619ff-8b86-d011-b42d-00cf4fc964ff")";
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {R"({"cmd":"get","values":[{"path":"/a"}]})", R"(bad arguments for get: "guid": expected a GUID)"},
+        {R"({"cmd":"get",)" + guid + R"(,"values":7})",
+         R"(bad arguments for get: "values": expected a list of entries, each with a "path" text)"},
+        {R"({"cmd":"set",)" + guid + R"(,"values":[{"path":"/a","value":1}],"tag":3})",
+         R"(bad arguments for set: "tag": expected a text)"},
+        {R"({"cmd":"ls",)" + guid + R"(,"path":5})", R"(bad arguments for ls: "path": expected a text)"},
+        {R"({"cmd":"locate","timeout":[1]})", R"(bad arguments for locate: "timeout": expected a text or a whole number)"},
+    };
+    for (const auto& [command, message] : rows) {
+        ASSERT_TRUE(node.Send(command));
+        EXPECT_EQ(node.AwaitEvent("error")["message"], message) << command;
+    }
+    StopCleanly(node);
 }
 
 // A connect that fails says where it went and why.
@@ -251,6 +276,57 @@ TEST(NodeRunner, APipedCommandListIsAnsweredBeforeTheNodeStops) {
         EXPECT_EQ(line.find(R"("event":"error")"), std::string::npos) << line;
     }
     EXPECT_FALSE(device.Wait(std::chrono::milliseconds(0)).has_value());
+    EXPECT_EQ(device.Stop(), 0);
+    expectOnlyEvents(controller);
+}
+
+// --send-disco: the one "senddisco" a device sends at start makes the controller there
+// ask it by a discovery request, and so find it, though it serves no port the
+// controller's own discovery reaches.
+TEST(NodeRunner, ADeviceIsFoundByTheControllerItsSendDiscoNames) {
+    NetNamespace space("senddisco");
+    const std::string place = space.Made() ? space.Name() : "";
+    TempDir controllerDir;
+    NodeProcess controller({"--role", "controller", "--listen", "127.0.0.1:4598", "--reply-port", "4598"}, place,
+                           controllerDir.Path().string());
+    ASSERT_FALSE(controller.AwaitEvent("listenerAdded").isNull());
+    TempDir deviceDir;
+    NodeProcess device({"--name", "far-amp", "--listen", "127.0.0.1:4597", "--reply-port", "4597", "--send-disco",
+                        "127.0.0.1:4598"},
+                       place, deviceDir.Path().string());
+    const Json::Value found = controller.Await(DeviceLine("far-amp", "New"), std::chrono::seconds(60));
+    EXPECT_EQ(found["port"], 4597) << found;
+    StopCleanly(device);
+    StopCleanly(controller);
+}
+
+// A piped session whose --code the device refuses: the device reached by connect alone
+// never gives its GUID, and the commands naming it are refused saying so.
+TEST(NodeRunner, APipedSessionWithAWrongCodeSaysWhyItsDeviceIsNotThere) {
+    NetNamespace space("wrongcode");
+    const std::string place = space.Made() ? space.Name() : "";
+    const std::string guid = "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13";
+    const std::string tree = std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json";
+    TempDir deviceDir;
+    NodeProcess device({"--tree", tree, "--guid", guid, "--listen", "127.0.0.1:4197", "--code", "1234", "--stay"},
+                       place, deviceDir.Path().string());
+    ASSERT_FALSE(device.AwaitEvent("listenerAdded").isNull());
+    device.CloseInput();
+    TempDir controllerDir;
+    NodeProcess controller({"--role", "controller", "--tls-level", "1", "--code", "9999"}, place,
+                           controllerDir.Path().string());
+    ASSERT_TRUE(controller.Send(ConnectCommand("127.0.0.1", 4197)));
+    ASSERT_TRUE(controller.Send(R"({"cmd":"get","guid":")" + guid + R"(","values":[{"path":"/audio/gain"}]})"));
+    ASSERT_TRUE(controller.Send(R"({"cmd":"set","guid":")" + guid +
+                                R"(","values":[{"path":"/audio/gain","value":-3}]})"));
+    controller.CloseInput();
+    EXPECT_EQ(controller.Wait(std::chrono::seconds(60)), 0);
+    EXPECT_EQ(controller.AwaitEvent("authenticate")["error"], "Authentication Failed");
+    const std::string why = " refused this node's proof of its code (Authentication Failed), so it never gave its GUID";
+    for (const char* word : {"get", "set"}) {
+        EXPECT_EQ(controller.AwaitEvent("error")["message"],
+                  "no device " + guid + " for " + word + ": the device at 127.0.0.1:4197" + why);
+    }
     EXPECT_EQ(device.Stop(), 0);
     expectOnlyEvents(controller);
 }
@@ -409,9 +485,22 @@ TEST(NodeRunner, HelpPrintsTheUsageAndExitsZero) {
     for (const auto& line : node.Lines()) {
         all += line + "\n";
     }
-    for (const char* option : {"--listen", "--tree", "--route", "--code", "--timer-scale", "--help"}) {
+    for (const char* option : {"--listen", "--tree", "--route", "--code", "--timer-scale", "--help", "--version"}) {
         EXPECT_NE(all.find(option), std::string::npos) << option;
     }
+}
+
+// --version prints the library's version, the one the start line shows, and starts
+// nothing; whatever follows it is not read.
+TEST(NodeRunner, VersionPrintsTheLibrarysVersionAndExitsZero) {
+    TempDir dir;
+    NodeProcess node({"--version", "--verbose"}, "", dir.Path().string());
+    // Until its output has ended: every line of it read.
+    EXPECT_TRUE(node.Await([](const Json::Value&) { return false; }).isNull());
+    EXPECT_EQ(node.Wait(), 0);
+    ASSERT_EQ(node.Lines().size(), 1u);
+    EXPECT_EQ(node.Lines().front().rfind("zelkor_node 1.16.1.26 (package ", 0), 0u) << node.Lines().front();
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "node-files"));
 }
 
 // An IPv6 peer is shown as [ADDRESS]:PORT, as options take it.

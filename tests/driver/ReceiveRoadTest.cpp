@@ -23,6 +23,20 @@ class ReceiveRoad : public ::testing::Test {
 protected:
     ReceiveRoad() { ZelkorLog::TheLog().SetLevel(5); }
 
+    // Requester `a` subscribed through the router to device `c` ("C"), its first publish
+    // passed on and not yet answered.
+    void subscribeThroughRouter(RawPeer& a, RawPeer& c) {
+        ASSERT_TRUE(harness.Connect(a));
+        auto toC = harness.Connect(c);
+        ASSERT_TRUE(toC);
+        harness.discovery->AddDevice("C", toC);
+        a.Send("[R&C][A] subscribe {}\n");
+        ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");
+        c.Send("[R&A][C] @subscribe {}\n[R&A][C] publish {\"n\":1}\n");
+        ASSERT_EQ(a.ReadLine(), "[A][R&C] @subscribe {}\n");
+        ASSERT_EQ(a.ReadLine(), "[A][R&C] publish {\"n\":1}\n");
+    }
+
     LogCapture log;
     DriverHarness harness;
 };
@@ -359,16 +373,8 @@ TEST_F(ReceiveRoad, ARequesterHearsEveryDeviceItAskedThroughTheRouter) {
 TEST_F(ReceiveRoad, NoticesToARequesterWhoseConnectionEndsAreRefused) {
     harness.Start();
     RawPeer a, c;
-    ASSERT_TRUE(harness.Connect(a));
-    auto toC = harness.Connect(c);
-    ASSERT_TRUE(toC);
-    harness.discovery->AddDevice("C", toC);
-
-    a.Send("[R&C][A] subscribe {}\n");
-    ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");
-    c.Send("[R&A][C] @subscribe {}\n[R&A][C] publish {\"n\":1}\n[R&A][C] publish {\"n\":2}\n");
-    ASSERT_EQ(a.ReadLine(), "[A][R&C] @subscribe {}\n");
-    ASSERT_EQ(a.ReadLine(), "[A][R&C] publish {\"n\":1}\n");
+    ASSERT_NO_FATAL_FAILURE(subscribeThroughRouter(a, c));
+    c.Send("[R&A][C] publish {\"n\":2}\n");
     a.Close();
     EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
     EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
@@ -431,15 +437,7 @@ TEST_F(ReceiveRoad, RequesterNamesAreSharedBetweenSources) {
 TEST_F(ReceiveRoad, ANoticeItsRequesterLeavesUnansweredIsRefusedToTheDevice) {
     harness.Start();
     RawPeer a, c;
-    ASSERT_TRUE(harness.Connect(a));
-    auto toC = harness.Connect(c);
-    ASSERT_TRUE(toC);
-    harness.discovery->AddDevice("C", toC);
-    a.Send("[R&C][A] subscribe {}\n");
-    ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");
-    c.Send("[R&A][C] @subscribe {}\n[R&A][C] publish {\"n\":1}\n");
-    ASSERT_EQ(a.ReadLine(), "[A][R&C] @subscribe {}\n");
-    ASSERT_EQ(a.ReadLine(), "[A][R&C] publish {\"n\":1}\n");
+    ASSERT_NO_FATAL_FAILURE(subscribeThroughRouter(a, c));
 
     // Not before its time.
     ASSERT_TRUE(harness.OnLoop([&] { harness.driver->ExpireForwardedNotices(); }));

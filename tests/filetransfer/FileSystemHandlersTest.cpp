@@ -18,6 +18,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "device/IDeviceState.h"
+#include "filetransfer/DiskJobShares.h"
 #include "filetransfer/FileSystemPaths.h"
 #include "storage/RequestBound.h"
 #include "support/FirmwareHost.h"
@@ -473,33 +474,43 @@ TEST_F(FileSystemHandlers, TheLoopKeepsTurningWhileTheDiskWorks) {
     EXPECT_FALSE(sfs::exists(dir.Path() / "many"));
 }
 
-// The worker held by a job that waits for the test: 1,024 requests wait behind it, the
-// next is refused at once on the loop, and once the worker goes on every earlier request
-// gets its own reply on its own connection, in arrival order.
-TEST_F(FileSystemHandlers, PastTheWaitingBoundARequestIsRefusedAtOnceAndTheEarlierOnesAnswered) {
-    const auto first = NewSocket();
-    const auto second = NewSocket();
+// Holds the disk worker with a job that waits until the returned promise is set.
+std::promise<void> HoldWorker(Zelkor::FileTransferService& service) {
     std::promise<void> release;
     std::promise<void> holding;
     std::shared_future<void> released = release.get_future().share();
-    ASSERT_TRUE(service->PostDiskJob([released, &holding] {
+    EXPECT_TRUE(service.PostDiskJob([released, &holding] {
         holding.set_value();
         released.wait();
     }));
     holding.get_future().wait();
+    return release;
+}
+
+// The worker held by a job that waits for the test: 1,024 requests of 64 connections
+// wait behind it, each connection within its share, the next is refused at once on the
+// loop, and once the worker goes on every earlier request gets its own reply on its own
+// connection, in arrival order.
+TEST_F(FileSystemHandlers, PastTheWaitingBoundARequestIsRefusedAtOnceAndTheEarlierOnesAnswered) {
+    std::promise<void> release = HoldWorker(*service);
     ASSERT_EQ(service->DiskJobsWaiting(), 0u);
 
     constexpr std::size_t kWaiting = 1024;
-    const auto peerOf = [&](std::size_t i) { return i % 2 ? second : first; };
+    std::vector<std::shared_ptr<Zelkor::TcpSocket>> peers;
+    for (std::size_t i = 0; i < kWaiting / Zelkor::DiskJobShares::MaxJobs; ++i) {
+        peers.push_back(NewSocket());
+    }
+    const auto peerOf = [&](std::size_t i) { return peers[i % peers.size()]; };
     for (std::size_t i = 0; i < kWaiting; ++i) {
         Receive(peerOf(i), Req("listfiles", Path("q" + std::to_string(i))));
     }
     EXPECT_EQ(service->DiskJobsWaiting(), kWaiting);
     EXPECT_EQ(sender.Count(), 0u);
     LogCapture log;
-    Receive(second, Req("mkdir", Path("late")));
+    const auto late = NewSocket();
+    Receive(late, Req("mkdir", Path("late")));
     ASSERT_EQ(sender.Count(), 1u);
-    EXPECT_EQ(sender.Lines()[0].handle, second.get());
+    EXPECT_EQ(sender.Lines()[0].handle, late.get());
     EXPECT_EQ(sender.Lines()[0].text.rfind("@mkdir ", 0), 0u) << sender.Lines()[0].text;
     EXPECT_EQ(BodyOf(sender.Lines()[0].text)["error"].asString(), "Too many requests");
     EXPECT_TRUE(log.Contains("ZK7971W File-system request refused, too many waiting"));
@@ -517,6 +528,48 @@ TEST_F(FileSystemHandlers, PastTheWaitingBoundARequestIsRefusedAtOnceAndTheEarli
         EXPECT_EQ(body["error"].asString(), "Path not found") << line.text;
     }
     EXPECT_FALSE(sfs::exists(dir.Path() / "late"));
+}
+
+// One connection asking faster than the disk answers: past its share its next request is
+// refused at once, another connection and another requester behind the first's router
+// are still taken, waiting jobs do not keep a connection, and the replies of one that
+// closed are dropped while the others' come.
+TEST_F(FileSystemHandlers, ARequesterPastItsShareIsRefusedAndTheOthersServed) {
+    std::promise<void> release = HoldWorker(*service);
+    auto greedy = NewSocket();
+    const auto other = NewSocket();
+    const long held = greedy.use_count();
+    for (std::size_t i = 0; i < Zelkor::DiskJobShares::MaxJobs; ++i) {
+        Receive(greedy, Req("listfiles", Path("g" + std::to_string(i))));
+    }
+    EXPECT_EQ(greedy.use_count(), held) << "waiting jobs keep their connection";
+    LogCapture log;
+    Receive(greedy, Req("mkdir", Path("greedy")));
+    ASSERT_EQ(LinesOn(greedy).size(), 1u);
+    EXPECT_EQ(BodyOf(LinesOn(greedy)[0])["error"].asString(), "Too many requests");
+    EXPECT_TRUE(log.Contains("ZK79A0W File-system request refused, its requester has too many waiting"));
+
+    Receive(other, Req("mkdir", Path("other")));
+    Receive(greedy, "[ctl9][dev]" + Req("mkdir", Path("routed")));
+    EXPECT_EQ(sender.Count(), 1u);
+    EXPECT_EQ(service->DiskJobsWaiting(), Zelkor::DiskJobShares::MaxJobs + 2);
+
+    sockets.erase(greedy.get());
+    const auto* gone = greedy.get();
+    const std::weak_ptr<Zelkor::TcpSocket> closed = greedy;
+    greedy.reset();
+    EXPECT_TRUE(closed.expired());
+    release.set_value();
+    ASSERT_TRUE(Until([&] { return LinesOn(other).size() == 1u && service->DiskJobsWaiting() == 0; },
+                      std::chrono::seconds(60)));
+    io.run_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(BodyOf(LinesOn(other)[0]).isMember("error")) << LinesOn(other)[0];
+    EXPECT_TRUE(sfs::exists(dir.Path() / "other"));
+    std::size_t toGone = 0;
+    for (const auto& line : sender.Lines()) {
+        toGone += line.handle == gone ? 1 : 0;
+    }
+    EXPECT_EQ(toGone, 1u) << "only the refusal went to the closed connection";
 }
 
 }  // namespace

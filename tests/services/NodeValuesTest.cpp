@@ -107,7 +107,8 @@ struct ValuesTest : ::testing::TestWithParam<bool> {
 TEST_P(ValuesTest, GetSetAndReadBackReachTheirCallbacksInOrder) {
     ASSERT_TRUE(Connect());
     ASSERT_TRUE(controller.process.Send(Request("set", R"([{"value":1}])", "pathless")));
-    EXPECT_EQ(controller.process.AwaitEvent("error")["message"], "bad arguments for set");
+    EXPECT_EQ(controller.process.AwaitEvent("error")["message"],
+              R"(bad arguments for set: "values": expected a list of entries, each with a "path" text)");
     ASSERT_TRUE(controller.process.Send(R"({"cmd":"get","guid":"6f9619ff-8b86-d011-b42d-00cf4fc964ff",)"
                                         R"("values":{"path":"/audio/gain"}})"));
     EXPECT_EQ(controller.process.AwaitEvent("error")["message"],
