@@ -440,9 +440,10 @@ File transfer and the file-system words:
 Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log
-  --timer-scale N             the discovery timer N times faster, the 60 s and 5 s a
-                              peer may leave a transfer opened here silent N times
-                              shorter (a test seam)
+  --timer-scale N             the discovery timer N times faster, the bounds on a
+                              peer's silence and handshake and the time a device not
+                              heard is kept N times shorter, but none below 10 s (a
+                              test seam)
   --help                      this text
   --version                   the library's version, then exit
 Input:
