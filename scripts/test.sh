@@ -70,8 +70,9 @@ cmake -S "$consumer/src" -B "$consumer/cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo 
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$consumer/cmake" -j "$jobs"
 for program in device controller; do
+  # pkg-config states no standard: a consumer names one at least as new as C++17.
   # shellcheck disable=SC2046 # the flags are meant to split
-  "${CXX:-c++}" "$consumer/src/$program.cpp" -o "$consumer/pkg-config/zelkor_minimal_$program" \
+  "${CXX:-c++}" -std=c++17 "$consumer/src/$program.cpp" -o "$consumer/pkg-config/zelkor_minimal_$program" \
     $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs zelkor)
 done
 

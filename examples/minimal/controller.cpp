@@ -1,8 +1,10 @@
 // A controller in one page: finds the minimal device, connects, reads and sets one value,
-// subscribes to another, prints what arrives, stops after three publishes. Discovery asks
-// on UDP port 4197 and finds only devices listening there; the fallback, connect-by-address
-// (zelkor_minimal_controller ADDRESS:PORT), reaches any port.
+// subscribes to another, prints what arrives, stops after three publishes, and gives up
+// after 30 s without them (exit 1). Discovery asks on UDP port 4197 and finds only devices
+// listening there; the fallback, connect-by-address (zelkor_minimal_controller
+// ADDRESS:PORT), reaches any port.
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -10,6 +12,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
@@ -84,13 +87,37 @@ int main(int argc, char* argv[]) {
                 use(*device, publishes);
             }
         });
+    // A connect that fails is tried again, and so is a listener: when the controller gives
+    // up, the last reason is what its user needs to hear.
+    std::string lastFailure;
+    boost::signals2::scoped_connection results = driver->ConnectionResults().Connect(
+        [&lastFailure](const Zelkor::ConnectionResult& result) {
+            if (result.failure != Zelkor::ConnectionResult::Failure::None) {
+                lastFailure = "connect to " + result.peer.address().to_string() + ":" +
+                              std::to_string(result.peer.port()) + ": " + result.error.message();
+            }
+        });
+    driver->OnListenerFailed([&lastFailure](const std::string& ip, unsigned short port, const std::string& why) {
+        lastFailure = "listen on " + ip + ":" + std::to_string(port) + ": " + why;
+    });
     if (argc > 1) {
         discovery->Connect(address, static_cast<unsigned short>(port));  // the fallback
     } else {
         driver->AddListener("127.0.0.1", 4198);  // a socket of ours for discovery replies
         discovery->SetDiscoReplyPort("4198");    // to come to: 4197 is the device's
     }
+    constexpr std::chrono::seconds kGiveUp{30};
+    boost::asio::steady_timer giveUp(loop, kGiveUp);
+    giveUp.async_wait([&](const boost::system::error_code& cancelled) {
+        if (!cancelled) {
+            std::cerr << "gave up: no minimal device published three times within " << kGiveUp.count() << " s"
+                      << (lastFailure.empty() ? "" : " (last failure: " + lastFailure + ")") << std::endl;
+            Zelkor::DestroyDriver();
+        }
+    });
+    std::cout << "looking for the minimal device; giving up after " << kGiveUp.count() << " s" << std::endl;
     driver->Run();  // the event loop, on this thread, until the driver is stopped
+    results.disconnect();
     Zelkor::DeleteDriver();
     return publishes >= 3 ? 0 : 1;
 }

@@ -64,8 +64,14 @@ int main(int argc, char* argv[]) {
     auto tree = std::make_shared<Zelkor::JsonModel>(kTree);
     driver->InitDiscovery(tree);  // serves the tree to peers; the driver keeps it, Run needs it
     // A TCP listener and UDP sockets on loopback only: no other host reaches this device.
-    if (driver->AddListener("127.0.0.1", static_cast<unsigned short>(port)) != 0) {
-        std::cerr << "cannot listen on port " << port << "\n";
+    // The add opens them at once and tells how that went before it returns.
+    bool served = false;
+    std::string failure = "loopback is down";
+    driver->OnListenerAdded([&served](const std::string&, unsigned short) { served = true; });
+    driver->OnListenerFailed(
+        [&failure](const std::string&, unsigned short, const std::string& reason) { failure = reason; });
+    if (driver->AddListener("127.0.0.1", static_cast<unsigned short>(port)) != 0 || !served) {
+        std::cerr << "cannot listen on 127.0.0.1:" << port << ": " << failure << "\n";  // a port held
         Zelkor::DeleteDriver();
         return 2;
     }

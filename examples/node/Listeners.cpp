@@ -1,15 +1,12 @@
 #include "Listeners.h"
 
 #include <algorithm>
-#include <chrono>
 #include <vector>
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
+#include <boost/asio/error.hpp>
 
 #include "driver/ConnectionResult.h"
 #include "driver/ZelkorDriver.h"
-#include "transport/TcpSocket.h"
 #include "transport/ZelkorHost.h"
 
 namespace ZelkorNode {
@@ -99,32 +96,26 @@ std::string macOfAdapter(const std::string& name) {
     return mac;
 }
 
-// Long enough for the loop to open every listener under load; short enough for a script
-// to learn of a busy port before it goes on.
-constexpr std::chrono::seconds kServeBound{3};
-
 bool sameEndpoint(const Endpoint& wanted, const std::string& address, unsigned short port) {
     boost::system::error_code error;
     const auto served = boost::asio::ip::make_address(Unbracketed(address), error);
     return !error && port == wanted.second && served == boost::asio::ip::make_address(wanted.first, error);
 }
 
-// Why an endpoint that should be served is not: what the system says of binding it now.
-std::string whyUnserved(const Endpoint& endpoint) {
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor probe(io);
-    boost::system::error_code error;
-    const boost::asio::ip::tcp::endpoint target(boost::asio::ip::make_address(endpoint.first, error), endpoint.second);
-    if (!error) {
-        probe.open(target.protocol(), error);
-    }
-    if (!error) {
-        probe.set_option(boost::asio::socket_base::reuse_address(true), error);
-    }
-    if (!error) {
-        probe.bind(target, error);
-    }
-    return error ? error.message() : "not served within " + std::to_string(kServeBound.count()) + " s";
+std::string unservedText(const Endpoint& endpoint, const std::string& why) {
+    return "--listen " + EndpointText(endpoint.first, endpoint.second) + " not served: " + why;
+}
+
+// True when the host holds the address on an interface that is down: the driver serves
+// it once the interface is up, and tells nothing before.
+bool onInterfaceDown(Zelkor::IZelkorDriver& driver, const Endpoint& endpoint) {
+    std::vector<Zelkor::InterfaceInfo> interfaces;
+    std::string host;
+    driver.ListInterfaces(interfaces, host);
+    return std::any_of(interfaces.begin(), interfaces.end(), [&](const Zelkor::InterfaceInfo& info) {
+        return !info.up && (sameEndpoint(endpoint, info.ipv4Text, endpoint.second) ||
+                            sameEndpoint(endpoint, info.ipv6Text, endpoint.second));
+    });
 }
 
 // Why a connection this node opened never came, in the words a user looks for.
@@ -154,11 +145,11 @@ void Listeners::Configure() {
     _driver.OnListenerRemoved([this](const std::string& address, unsigned short port) {
         listenerLine("listenerRemoved", address, port);
     });
-    // The connection results are a signal of the driver class itself.
-    if (auto* driver = dynamic_cast<Zelkor::ZelkorDriver*>(&_driver)) {
-        _connectionResults = driver->ConnectionResults().Connect(
-            [this](Zelkor::ConnectionResult& result) { connectionLine(result); });
-    }
+    _driver.OnListenerFailed([this](const std::string& address, unsigned short port, const std::string& reason) {
+        listenerFailed(address, port, reason);
+    });
+    _connectionResults =
+        _driver.ConnectionResults().Connect([this](Zelkor::ConnectionResult& result) { connectionLine(result); });
 }
 
 void Listeners::connectionLine(const Zelkor::ConnectionResult& result) {
@@ -168,12 +159,16 @@ void Listeners::connectionLine(const Zelkor::ConnectionResult& result) {
     fields["outgoing"] = result.outgoing;
     const std::string address = result.remote.GetIPAddressStr();
     fields["peer"] = address.empty() ? std::string() : EndpointText(address, result.remote.port);
-    // A connect that failed: where it went and why.
-    if (result.error && result.socket) {
-        const auto target = result.socket->ConnectTarget();
+    // A connect or a handshake that failed: where it went and why.
+    using Failure = Zelkor::ConnectionResult::Failure;
+    if (result.failure != Failure::None) {
+        fields["peer"] = EndpointText(result.peer.address().to_string(), result.peer.port());
+    }
+    if (result.failure == Failure::Connect) {
         fields["outgoing"] = true;
-        fields["peer"] = EndpointText(target.address().to_string(), target.port());
         fields["error"] = connectFailure(result.error);
+    } else if (result.failure == Failure::Tls) {
+        fields["error"] = "TLS handshake failed: " + result.error.message();
     }
     _events.Write("connection", fields);
 }
@@ -183,17 +178,26 @@ void Listeners::Serve() {
         Note(option + " " + what + " refused");
     };
     for (const auto& endpoint : _options.listen) {
-        const std::string text = "--listen " + EndpointText(endpoint.first, endpoint.second) + " not served: ";
+        const auto unservable = [&](const char* why) {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _unservable.push_back(unservedText(endpoint, why));
+        };
         boost::system::error_code error;
         if (!_options.ipv6 && boost::asio::ip::make_address(endpoint.first, error).is_v6()) {
-            _unservable.push_back(text + "an IPv6 address needs --ipv6");
+            unservable("an IPv6 address needs --ipv6");
             continue;
         }
-        // Awaited before the driver may tell of it.
-        _awaited.push_back(endpoint);
+        // Awaited before the driver tells of it, which it does inside the add.
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _awaited.push_back(endpoint);
+        }
         if (_driver.AddListener(endpoint.first, endpoint.second) != 0) {
-            _awaited.pop_back();
-            _unservable.push_back(text + "no interface of the host holds the address");
+            {
+                std::lock_guard<std::mutex> lock(_mutex);
+                _awaited.erase(std::find(_awaited.begin(), _awaited.end(), endpoint));
+            }
+            unservable("no interface of the host holds the address");
         }
     }
     for (const auto& [name, port] : _options.networks) {
@@ -220,27 +224,48 @@ void Listeners::Serve() {
     }
 }
 
-void Listeners::Watch(boost::asio::io_context& loop, Failure failed) {
-    _failed = std::move(failed);
-    if (!_unservable.empty()) {
-        boost::asio::post(loop, [this] { _failed(_unservable.front()); });
-        return;
-    }
-    if (_awaited.empty()) {
-        return;
-    }
-    _serveTimer = std::make_unique<boost::asio::steady_timer>(loop, kServeBound);
-    _serveTimer->async_wait([this](const boost::system::error_code& error) {
-        if (!error) {
-            checkServed();
+std::string Listeners::Watch(Failure failed) {
+    std::vector<Endpoint> awaited;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _failed = std::move(failed);
+        if (!_unservable.empty()) {
+            return _unservable.front();
         }
-    });
+        awaited = _awaited;
+    }
+    // Neither served nor failed after its add: the address's interface is down.
+    for (const auto& endpoint : awaited) {
+        if (onInterfaceDown(_driver, endpoint)) {
+            return unservedText(endpoint, "the interface that holds the address is down");
+        }
+    }
+    return "";
 }
 
-void Listeners::checkServed() {
-    if (!_awaited.empty()) {
-        const Endpoint& endpoint = _awaited.front();
-        _failed("--listen " + EndpointText(endpoint.first, endpoint.second) + " not served: " + whyUnserved(endpoint));
+// A --listen that fails ends the node; any other wish the driver could not serve is a line.
+void Listeners::listenerFailed(const std::string& address, unsigned short port, const std::string& reason) {
+    Json::Value fields;
+    fields["address"] = AddressText(address);
+    fields["port"] = port;
+    fields["reason"] = reason;
+    _events.Write("listenerFailed", fields);
+    Failure failed;
+    std::string message;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        const auto wanted = std::find_if(_awaited.begin(), _awaited.end(),
+                                         [&](const Endpoint& endpoint) { return sameEndpoint(endpoint, address, port); });
+        if (wanted == _awaited.end()) {
+            return;
+        }
+        message = unservedText(*wanted, reason);
+        // Before Watch (inside Serve), Watch returns it.
+        _unservable.push_back(message);
+        failed = _failed;
+    }
+    if (failed) {
+        failed(message);
     }
 }
 
@@ -248,15 +273,18 @@ void Listeners::checkServed() {
 // over again: a reader counts the lines to learn what is served.
 void Listeners::listenerLine(const char* event, const std::string& address, unsigned short port) {
     const bool added = std::string(event) == "listenerAdded";
-    if (added) {
-        _awaited.erase(std::remove_if(_awaited.begin(), _awaited.end(),
-                                      [&](const Endpoint& wanted) { return sameEndpoint(wanted, address, port); }),
-                       _awaited.end());
-    }
     const std::string text = AddressText(address);
-    const bool changed = added ? _reported.emplace(text, port).second : _reported.erase({text, port}) != 0;
-    if (!changed) {
-        return;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (added) {
+            _awaited.erase(std::remove_if(_awaited.begin(), _awaited.end(),
+                                          [&](const Endpoint& wanted) { return sameEndpoint(wanted, address, port); }),
+                           _awaited.end());
+        }
+        const bool changed = added ? _reported.emplace(text, port).second : _reported.erase({text, port}) != 0;
+        if (!changed) {
+            return;
+        }
     }
     Json::Value fields;
     fields["address"] = text;

@@ -1,6 +1,7 @@
 #pragma once
 // Listeners and connections: what the node serves (the options, then the listener
-// commands), and a line for every listener added or removed and every connection result.
+// commands), and a line for every listener added, removed or failed and every connection
+// result, as the driver tells them.
 //
 // Commands, each answered by a line named after it:
 //   addlistener, removelistener, addinterface, removeinterface, addnetwork, removenetwork,
@@ -9,12 +10,11 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/signals2/connection.hpp>
 
 #include "Commands.h"
@@ -22,45 +22,43 @@
 #include "Options.h"
 #include "driver/IZelkorDriver.h"
 
-namespace Zelkor {
-struct ConnectionResult;
-}
-
 namespace ZelkorNode {
 
 class Listeners {
 public:
     Listeners(Zelkor::IZelkorDriver& driver, const Options& options, Events& events);
 
-    // The "listenerAdded", "listenerRemoved" and "connection" lines.
+    // The "listenerAdded", "listenerRemoved", "listenerFailed" and "connection" lines.
     void Configure();
     // Serves what the options name; a wish the driver refuses is noted in the log, but
     // a --listen is the user's promise to its peers: see Watch.
     void Serve();
-    // On the loop: `failed` hears, with why, of the first --listen that is not served
-    // kServeBound after the start (or at once when it cannot be).
+    // A --listen is the user's promise to its peers: the driver tells each one's outcome
+    // while Serve adds it. Returns why the first --listen is not served ("" when all
+    // are); `failed` hears of one that fails later (a listen-state run on the loop, once
+    // its interface is up).
     using Failure = std::function<void(const std::string& message)>;
-    void Watch(boost::asio::io_context& loop, Failure failed);
+    std::string Watch(Failure failed);
     void AddCommands(Commands& commands);
     // No more "connection" lines: before the driver is deleted.
     void Detach() { _connectionResults.disconnect(); }
 
 private:
     void listenerLine(const char* event, const std::string& address, unsigned short port);
+    void listenerFailed(const std::string& address, unsigned short port, const std::string& reason);
     void connectionLine(const Zelkor::ConnectionResult& result);
-    void checkServed();
 
     Zelkor::IZelkorDriver& _driver;
     const Options& _options;
     Events& _events;
     boost::signals2::scoped_connection _connectionResults;
-    // The --listen endpoints not yet served, and why some never will be (loop only once
-    // the driver runs).
+    // The --listen endpoints not yet served, and why some cannot be. Written by Serve, then
+    // by the listener callbacks: the thread of an add, later the loop.
+    std::mutex _mutex;
     std::vector<Endpoint> _awaited;
     std::vector<std::string> _unservable;
     // The listeners told of by a "listenerAdded" and not yet by a "listenerRemoved".
     std::set<Endpoint> _reported;
-    std::unique_ptr<boost::asio::steady_timer> _serveTimer;
     Failure _failed;
 };
 

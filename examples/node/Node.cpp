@@ -90,9 +90,15 @@ int Node::Run(const sigset_t& stopSignals) {
     start["options"] = _options.ToJson();
     _events.Write("start", start);
     configure();
-    _listeners.Watch(_loop, [this](const std::string& message) { fail(message); });
+    // A --listen that cannot be served is known once configure has added it: the node ends
+    // before it reads a command, whatever its input holds.
+    const std::string unserved = _listeners.Watch([this](const std::string& message) { fail(message); });
     watchSignals(stopSignals);
-    watchInput();
+    if (unserved.empty()) {
+        watchInput();
+    } else {
+        fail(unserved);
+    }
 
     _runThread = std::thread([this] {
         _driver.Run();
@@ -370,7 +376,7 @@ void Node::drain() {
     }
 }
 
-// On the loop: what the user asked of the node cannot be done.
+// What the user asked of the node cannot be done (on the loop, or before it runs).
 void Node::fail(const std::string& message) {
     _events.Error(message);
     int none = -1;

@@ -393,7 +393,7 @@ Identity:
   --guid GUID                 its GUID (else the tree's, else a new one)
   --tree FILE                 its parameter tree (else a small one of the runner's)
 What it serves (an IPv6 address goes in brackets: [fd00::1]:4197):
-  --listen ADDRESS:PORT       one address (not served after 3 s: exit 2)
+  --listen ADDRESS:PORT       one address (not served: exit 2, saying why)
   --network NAME,PORT         every address of the adapters of that name
   --interface NAME,PORT       every address of the adapter of that name
   --mac MAC,PORT              every address of the adapter of that MAC address
@@ -440,9 +440,10 @@ File transfer and the file-system words:
 Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log
-  --timer-scale N             the discovery timer N times faster, the 60 s and 5 s a
-                              peer may leave a transfer opened here silent N times
-                              shorter (a test seam)
+  --timer-scale N             the discovery timer N times faster, the bounds on a
+                              peer's silence and handshake and the time a device not
+                              heard is kept N times shorter, but none below 10 s (a
+                              test seam)
   --help                      this text
   --version                   the library's version, then exit
 Input:
@@ -471,8 +472,8 @@ device waits up to 5 s for a "connect" in progress to it.
 
 Exit codes: 0 when stopped (a "stop" command, the end of standard input, SIGTERM or
 SIGINT), 1 when the driver stopped by itself, 2 when the options cannot be carried out
-(a bad option or tree, TLS files that cannot be read or do not match, a --listen not
-served 3 s after the start): an "error" line says what and why.
+(a bad option or tree, TLS files that cannot be read or do not match, a --listen that
+cannot be served, whatever the input holds): an "error" line says what and why.
 )";
 }
 

@@ -1,6 +1,8 @@
 #include "Transfers.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <functional>
 
@@ -51,11 +53,15 @@ void Transfers::Configure() {
     if (_options.transferInterval) {
         service->SetFileTransferInterval(*_options.transferInterval);
     }
-    // The timer scale's test seam shortens the silence bounds of answered transfers too.
-    service->SetAnsweredSilence(Zelkor::IFileTransferService::DefaultAnsweredSilence /
-                                static_cast<long>(_options.timerScale));
-    service->SetReopenQuiet(Zelkor::IFileTransferService::DefaultReopenQuiet /
-                            static_cast<long>(_options.timerScale));
+    // The timer scale's test seam shortens the silence bounds of answered transfers too,
+    // as the library shortens its own: never below 10 s (nor one already shorter below
+    // itself), so that a loaded machine's slow peer is not taken for a silent one.
+    const auto scaled = [this](std::chrono::milliseconds bound) {
+        const std::chrono::milliseconds floor = std::min<std::chrono::milliseconds>(bound, std::chrono::seconds(10));
+        return std::max(floor, bound / static_cast<long>(_options.timerScale));
+    };
+    service->SetAnsweredSilence(scaled(Zelkor::IFileTransferService::DefaultAnsweredSilence));
+    service->SetReopenQuiet(scaled(Zelkor::IFileTransferService::DefaultReopenQuiet));
     service->OnPutFile([this](Zelkor::PutFileInfo& info) {
         reportLine(true, info.path, info.state, info.length, info.blocksize, info.checksum, info.error);
     });

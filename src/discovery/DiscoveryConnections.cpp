@@ -282,10 +282,8 @@ void DiscoveryService::closeStalledConnections() {
     }
     const std::vector<std::shared_ptr<TcpSocket>> incoming = incomingConnections();
     const auto now = std::chrono::steady_clock::now();
-    const auto scale = static_cast<std::int64_t>(_timerScale.load());
-    // The timer's scale shortens the bounds as it shortens every period of the timer.
     const auto past = [&](std::chrono::steady_clock::time_point since, std::chrono::seconds bound) {
-        return (now - since) * scale >= bound;
+        return now - since >= ScaledBound(bound);
     };
     // True when the connection is in a handshake, closed once it took too long.
     const auto handshakeChecked = [&](const std::shared_ptr<TcpSocket>& connection) {
@@ -295,7 +293,7 @@ void DiscoveryService::closeStalledConnections() {
         if (past(connection->HandshakeStartedAt(), HandshakeBound)) {
             Info("ZK20CAI Closing a connection whose TLS handshake did not finish in time: " +
                  endpointText(connection));
-            connection->Close();
+            connection->AbandonHandshake();
         }
         return true;
     };
@@ -364,7 +362,7 @@ std::shared_ptr<TcpSocket> DiscoveryService::slotForNewcomer(const std::shared_p
     fairShare = chosen != NoSlot;
     if (!fairShare) {
         // Silent for more than twice the keep-alive interval, at the timer's scale.
-        const auto quiet = std::chrono::milliseconds(2 * GetKeepAliveDiscoInterval()) / _timerScale.load();
+        const auto quiet = ScaledBound(std::chrono::milliseconds(2 * GetKeepAliveDiscoInterval()));
         chosen = SilentSlot(holders, std::chrono::steady_clock::now() - quiet);
     }
     return chosen == NoSlot ? nullptr : incoming[chosen];

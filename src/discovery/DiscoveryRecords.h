@@ -18,6 +18,10 @@ struct AuthenticateInfo {
     // The message's "error"; on the device side the outcome ("Authentication Failed" or
     // empty).
     std::string error;
+    // Controller side, in a reply: the GUID of the device that answered ("" when the
+    // connection belongs to no device yet), so that an application can tell whose
+    // refusal it is.
+    std::string guid;
     // Set by the device object's Authenticate, with the number of requests it sent.
     bool sent = false;
     std::uint64_t count = 0;

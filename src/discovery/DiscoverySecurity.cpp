@@ -355,6 +355,11 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     AuthenticateInfo info;
     info.code = message->GetParamValue(Param::code);
     info.error = message->GetParamValue(Param::error);
+    const auto device = deviceHolding(connection);
+    const bool routed = message->GetMessageForwardInfo().SourceList().size() >= 2;
+    if (const auto answering = device && routed ? replyingDevice(data) : device) {
+        info.guid = answering->GetDiscoInfo().guid;
+    }
     AuthenticateCallback callback;
     {
         std::lock_guard<std::mutex> lock(_requestCallbackMutex);
@@ -363,13 +368,11 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     if (callback) {
         callback(info);
     }
-    const auto device = deviceHolding(connection);
     if (!device) {
         return;
     }
     // Devices that do not know the word answer "unknown command": they hold no code.
     if (!info.error.empty() && info.error != kUnknownCommand) {
-        const bool routed = message->GetMessageForwardInfo().SourceList().size() >= 2;
         if (info.error == kTooManyFailures) {
             // Refused unchecked, while guessers keep the device busy: the code may well be
             // right, and is proven again once the device may check it.

@@ -401,6 +401,18 @@ public:
     static constexpr std::chrono::seconds FirstLineBound{30};
     static constexpr std::chrono::seconds HandshakeBound{10};
     static constexpr std::chrono::seconds UnfinishedLineBound{30};
+    // The timer's scale shortens these bounds, and the silence after which a connection
+    // gives its slot up, as it shortens the timer's periods, but never below this (nor a
+    // bound already shorter below itself): a handshake or a line that a loaded machine is
+    // slow to finish must not be cut short because a test runs the timer faster.
+    static constexpr std::chrono::seconds MinScaledBound{10};
+    // `bound` at the timer's scale, with that floor.
+    std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) const;
+    // An age of `seconds` of the timer's clock (a device's loss age, a reply or lock-step
+    // time-out), kept from lasting less real time than that floor: a device a loaded
+    // machine is slow to hear from is not forgotten or given up for it. A clock a test
+    // set is its own, and its ages are as they are.
+    std::int64_t ScaledAge(std::int64_t seconds) const;
 
     // --- the timer ------------------------------------------------------------------------
     // The timer's steps, once; runs on the event loop.
@@ -408,7 +420,8 @@ public:
     // Replaces the timer's clock (tests).
     void SetClock(Clock clock);
     // Runs the steady clock and the tick `scale` times faster, dividing every period of
-    // the timer by it: a test seam only.
+    // the timer by it, and the bounds on a peer's silence down to MinScaledBound: a test
+    // seam only.
     void SetTimerScale(unsigned scale);
     std::int64_t Now() const;
     // Seconds since the epoch: for times that leave the node (device lists, last seen).

@@ -10,6 +10,7 @@
 // that a failing storage read or device cannot stop discovery: the timer always re-arms.
 // Work on devices and the driver runs after the tables' locks are released.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
@@ -45,6 +46,22 @@ void DiscoveryService::SetClock(Clock clock) {
 }
 
 void DiscoveryService::SetTimerScale(unsigned scale) { _timerScale.store(scale == 0 ? 1 : scale); }
+
+std::chrono::milliseconds DiscoveryService::ScaledBound(std::chrono::milliseconds bound) const {
+    const std::chrono::milliseconds floor = std::min<std::chrono::milliseconds>(bound, MinScaledBound);
+    return std::max(floor, bound / _timerScale.load());
+}
+
+std::int64_t DiscoveryService::ScaledAge(std::int64_t seconds) const {
+    {
+        std::lock_guard<std::mutex> lock(_clockMutex);
+        if (_clock) {
+            return seconds;
+        }
+    }
+    const std::int64_t floor = std::min<std::int64_t>(seconds, MinScaledBound.count());
+    return std::max(seconds, floor * static_cast<std::int64_t>(_timerScale.load()));
+}
 
 std::int64_t DiscoveryService::Now() const {
     {
@@ -180,8 +197,8 @@ void DiscoveryService::OnTimer() {
 }
 
 void DiscoveryService::timeOutRequests(std::int64_t now) {
-    const auto replySeconds = static_cast<std::int64_t>(_replyTimeoutSec.load());
-    const auto lockStepSeconds = static_cast<std::int64_t>(_lockStepTimeoutSec.load());
+    const auto replySeconds = ScaledAge(static_cast<std::int64_t>(_replyTimeoutSec.load()));
+    const auto lockStepSeconds = ScaledAge(static_cast<std::int64_t>(_lockStepTimeoutSec.load()));
     const std::int64_t replyCutoff = now - replySeconds;
     const std::int64_t lockStepCutoff = now - lockStepSeconds;
     std::vector<std::shared_ptr<DeviceImpl>> unresponsive;
@@ -393,7 +410,7 @@ void DiscoveryService::dropStaleProxies() {
 }
 
 void DiscoveryService::forgetLost(std::int64_t now) {
-    const std::int64_t cutoff = now - kLossAge;
+    const std::int64_t cutoff = now - ScaledAge(kLossAge);
     std::vector<std::pair<std::string, std::string>> lost;
     std::size_t before = 0;
     std::size_t after = 0;

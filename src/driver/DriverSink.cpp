@@ -74,18 +74,26 @@ void ZelkorDriver::SocketSecured(std::shared_ptr<TcpSocket> socket) {
 }
 
 void ZelkorDriver::SocketRejected(std::shared_ptr<TcpSocket> socket) {
-    if (socket && socket->GetState() == TcpSocket::Handshaking) {
-        // A failed handshake leaves a stream nothing can pass on, and no read waits on it
-        // to see its peer go: left open, the connection would keep its descriptor and
-        // buffers for ever. Its close is the end its observers hear of.
-        socket->Close();
-        return;
-    }
     ConnectionResult result = PopulateConnectionResult(socket, false);
     if (socket) {
-        result.error = socket->ConnectError();
+        // A socket is rejected once: by its connect, or later by its handshake.
+        if (const auto connect = socket->ConnectError()) {
+            result.failure = ConnectionResult::Failure::Connect;
+            result.error = connect;
+            result.peer = socket->ConnectTarget();
+        } else {
+            result.failure = ConnectionResult::Failure::Tls;
+            result.error = socket->HandshakeError();
+            result.peer = socket->RemoteEndpoint();
+        }
     }
     _connectionResults.Raise(result);
+    if (socket && result.failure == ConnectionResult::Failure::Tls) {
+        // A failed handshake leaves a stream nothing can pass on, and no read waits on it
+        // to see its peer go: left open, the connection would keep its descriptor and
+        // buffers for ever. Its close follows, as after a handshake given up.
+        socket->Close();
+    }
 }
 
 void ZelkorDriver::SocketClosed(std::shared_ptr<TcpSocket> socket) {

@@ -12,6 +12,14 @@
 // onto the loop; callbacks are kept under a lock and called from a copy. The entry
 // points themselves take no lock: do not call CreateDriver or DeleteDriver from two
 // threads at once.
+//
+// What became of what the application asked for: AddListener and the other adds only
+// record a wish (their result says whether the host has the address), then open what
+// the host has up at once, on the calling thread, and tell each end point's outcome
+// before they return: OnListenerAdded when it is served, OnListenerFailed with the
+// reason when it cannot be. Every connection made, failed or closed is raised on
+// ConnectionResults. A device that refused this node's proof of its code answers the
+// discovery service's OnAuthenticate callback (IDeviceList) with "Authentication Failed".
 
 #include <functional>
 #include <memory>
@@ -21,7 +29,11 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <boost/signals2/connection.hpp>
+
 #include "core/MessageSignalData.h"
+#include "core/Signal.h"
+#include "driver/ConnectionResult.h"
 #include "driver/VersionInfo.h"
 #include "transport/InterfaceInfo.h"
 
@@ -42,6 +54,10 @@ class IZelkorDriver {
 public:
     using Endpoint = std::pair<std::string, unsigned short>;
     using ListenerCallback = std::function<void(const std::string&, unsigned short)>;
+    // The address, the port, and why it is not served (as "TCP bind: Address already in
+    // use", "UDP bind: ...").
+    using ListenerFailedCallback =
+        std::function<void(const std::string& address, unsigned short port, const std::string& reason)>;
     using CustomCallback = std::function<bool(std::string&)>;
     using ReplyCallback = std::function<void(MessageSignalData&)>;
 
@@ -76,8 +92,26 @@ public:
     virtual void ListInterfaces(std::vector<InterfaceInfo>& list, std::string& hostName) = 0;
     virtual void GetEndPoints(std::vector<Endpoint>& endpoints) = 0;
     virtual void GetEndPointInterfaces(std::vector<std::string>& names) = 0;
+    // The listener callbacks run after each listen-state run (an add, Run, and every few
+    // seconds the discovery timer), on the thread that ran it, with no lock held: a
+    // callback may add a listener itself. Set them before the first add.
+    // Added: an end point is served now. Removed: one served is closed (no longer wanted,
+    // present, up or allowed).
     virtual void OnListenerAdded(ListenerCallback callback) = 0;
     virtual void OnListenerRemoved(ListenerCallback callback) = 0;
+    // Failed: a wanted end point the host has up could not be opened (its port held by
+    // another socket, TCP or UDP, or a bind the system refused); nothing of it is open.
+    // Each later run tries again; a failure is told once, until the end point is served
+    // or fails for another reason, and told again by an add on its port. An excluded end point
+    // (RemoveListener) is no failure; neither is an address whose interface is down,
+    // which is served once it is up (ListInterfaces shows it).
+    virtual void OnListenerFailed(ListenerFailedCallback callback) = 0;
+    // Raised on the event loop for every connection made, every connect or TLS handshake
+    // that failed (with its reason) and every connection closed: see ConnectionResult.
+    // Connect a function (Signal::Connect) from any thread, before Run or later; keep the
+    // connection and disconnect it before what the function uses goes, at the latest
+    // before DeleteDriver. The function reads the record and keeps no reference to it.
+    virtual Signal<ConnectionResult>& ConnectionResults() = 0;
     virtual void DisconnectAllExcept(void* handle) = 0;
 
     // Splits a raw line ("@" optional, the word, then a JSON object or array) into its

@@ -170,11 +170,22 @@ void ZelkorDriver::runListenState(ListenChanges& changes) {
 
     // Every wanted end point the host has up is handed to Listen, served or not: Listen
     // opens nothing twice and refuses what is excluded.
+    // A failure is told once, until the end point is served or fails otherwise: each run
+    // tries again, and the application would hear the same every few seconds.
     const auto listen = [&](const HostAddress& host, const std::string& net, const std::string& ip,
                             unsigned short port) {
+        std::string failure;
+        const Endpoint endpoint(ip, port);
         if (Listen(host.info.macText, net, ip, port, host.info.subnetMaskText, host.info.gatewayText,
-                   host.info.dhcp)) {
-            changes.added.emplace_back(ip, port);
+                   host.info.dhcp, failure)) {
+            changes.added.push_back(endpoint);
+            _toldFailures.erase(endpoint);
+        } else if (!failure.empty()) {
+            const auto told = _toldFailures.find(endpoint);
+            if (told == _toldFailures.end() || told->second != failure) {
+                _toldFailures[endpoint] = failure;
+                changes.failed.emplace_back(endpoint, failure);
+            }
         }
     };
     // IPv4 addresses of the matching records first, then (with IPv6 on) their IPv6 ones.
@@ -208,6 +219,13 @@ void ZelkorDriver::runListenState(ListenChanges& changes) {
     }
 }
 
+void ZelkorDriver::forgetToldFailures(unsigned short port) {
+    std::lock_guard<std::mutex> run(_listenRunMutex);
+    for (auto told = _toldFailures.begin(); told != _toldFailures.end();) {
+        told = told->first.second == port ? _toldFailures.erase(told) : std::next(told);
+    }
+}
+
 void ZelkorDriver::publishInterfaceValues(const std::vector<NetworkInfo>& records) {
     const auto current = discovery();
     if (!current) {
@@ -232,10 +250,12 @@ void ZelkorDriver::publishInterfaceValues(const std::vector<NetworkInfo>& record
 void ZelkorDriver::reportListenChanges(const ListenChanges& changes) {
     ListenerCallback removed;
     ListenerCallback added;
+    ListenerFailedCallback failed;
     {
         std::lock_guard<std::mutex> lock(_callbackMutex);
         removed = _listenerRemoved;
         added = _listenerAdded;
+        failed = _listenerFailed;
     }
     if (removed) {
         for (const auto& [ip, port] : changes.removed) {
@@ -245,6 +265,11 @@ void ZelkorDriver::reportListenChanges(const ListenChanges& changes) {
     if (added) {
         for (const auto& [ip, port] : changes.added) {
             added(ip, port);
+        }
+    }
+    if (failed) {
+        for (const auto& [endpoint, reason] : changes.failed) {
+            failed(endpoint.first, endpoint.second, reason);
         }
     }
 }

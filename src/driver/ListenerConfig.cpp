@@ -96,6 +96,7 @@ int ZelkorDriver::AddListener(const std::string& ip, unsigned short port) {
         }
         _wantedAddresses.emplace_back(ip, port);
     }
+    forgetToldFailures(port);
     UpdateListenState();
     return 0;
 }
@@ -147,6 +148,7 @@ bool ZelkorDriver::AddInterface(const std::string& mac, unsigned short port) {
     if (!found) {
         return false;
     }
+    forgetToldFailures(port);
     UpdateListenState();
     return true;
 }
@@ -221,6 +223,7 @@ bool ZelkorDriver::AddNetwork(const std::string& network, unsigned short port) {
         Warning("ZK7819W One or more network enumerations has no IP address");
     }
     Detail("ZK7820I added to netport: " + network + ":" + std::to_string(port));
+    forgetToldFailures(port);
     UpdateListenState();
     return true;
 }
@@ -306,6 +309,7 @@ int ZelkorDriver::AddAllListeners(unsigned short port, std::vector<std::string>&
     for (; unaddressed > 0; --unaddressed) {
         Warning("ZK7806W One or more network enumerations has no IP address");
     }
+    forgetToldFailures(port);
     UpdateListenState();
     return 0;
 }
@@ -412,6 +416,11 @@ void ZelkorDriver::OnListenerAdded(ListenerCallback callback) {
 void ZelkorDriver::OnListenerRemoved(ListenerCallback callback) {
     std::lock_guard<std::mutex> lock(_callbackMutex);
     _listenerRemoved = std::move(callback);
+}
+
+void ZelkorDriver::OnListenerFailed(ListenerFailedCallback callback) {
+    std::lock_guard<std::mutex> lock(_callbackMutex);
+    _listenerFailed = std::move(callback);
 }
 
 }  // namespace Zelkor

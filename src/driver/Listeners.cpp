@@ -123,7 +123,7 @@ bool ZelkorDriver::refreshListening(const std::string& ip, unsigned short port, 
 }
 
 bool ZelkorDriver::Listen(const std::string& mac, const std::string& net, const std::string& ip, unsigned short port,
-                          const std::string& subnet, const std::string& gateway, bool dhcp) {
+                          const std::string& subnet, const std::string& gateway, bool dhcp, std::string& why) {
     Trace("ZK7886I ZelkorDriver::Listen begin");
     if (port == 0) {
         Error("ZK7887E Listen passed port zero");
@@ -147,20 +147,24 @@ bool ZelkorDriver::Listen(const std::string& mac, const std::string& net, const 
     NetworkInfo record;
     if (!record.SetMACAddress(mac)) {
         Error("ZK7894E Listen bad mac", mac);
+        why = "bad MAC address " + mac;
         return false;
     }
     if (!record.SetIPAddress(ip)) {
         Error("ZK7895E Listen bad ip", ip);
+        why = "bad address " + ip;
         return false;
     }
     const address local = record.GetIPAddress();
     if (local.is_v4()) {
         if (!record.SetSubnetMask(subnet)) {
             Error("ZK7896E Listen bad subnet", subnet);
+            why = "bad subnet mask " + subnet;
             return false;
         }
         if (!gateway.empty() && !record.SetGateway(gateway)) {
             Error("ZK7897E Listen bad gw", gateway);
+            why = "bad gateway " + gateway;
             return false;
         }
     }
@@ -175,9 +179,12 @@ bool ZelkorDriver::Listen(const std::string& mac, const std::string& net, const 
             opening.tcp->SetName(net);
             opening.tcp->Subscribe(this);
             InitCrypto();
-            opening.tcp->BindTo(local, port);
+            // Accepting starts once the whole end point is open: a listener given up
+            // here is closed before this call returns, wherever the loop is.
+            opening.tcp->BindTo(local, port, false);
         } catch (const boost::system::system_error& failure) {
             Warning("ZK7899W Listen TCP bind error", ip + ":" + errorText(failure));
+            why = "TCP bind: " + failure.code().message();
             return false;
         }
         Detail("ZK7898I TCP bind ok for " + endpointText(local, port));
@@ -195,10 +202,12 @@ bool ZelkorDriver::Listen(const std::string& mac, const std::string& net, const 
             bound = opening.udp->BindTo(local, port, Platform::LinkOwnerName(net));
         } catch (const boost::system::system_error& failure) {
             Warning("ZK78A2W Listen UDP bind error", ip + ":" + errorText(failure));
+            why = "UDP bind: " + failure.code().message();
             return false;
         }
         if (!bound) {
             Warning("ZK78A0W Listen UDP bind failed");
+            why = "UDP bind: the socket could not be tied to interface " + net;
             return false;
         }
         Detail("ZK78A1I UDP bind ok for " + endpointText(local, port));
@@ -207,7 +216,7 @@ bool ZelkorDriver::Listen(const std::string& mac, const std::string& net, const 
         }
 
         if (!anySocket(port, false) && !anySocket(port, true) &&
-            !listenAnyAddress(port, net, mac, opening.any4, opening.any6)) {
+            !listenAnyAddress(port, net, mac, opening.any4, opening.any6, why)) {
             return false;
         }
 
@@ -231,12 +240,14 @@ bool ZelkorDriver::Listen(const std::string& mac, const std::string& net, const 
             _listening.push_back(record);
         }
         opening.kept = true;
+        opening.tcp->StartAccepting();
         if (local.is_v6()) {
             joinDiscoveryGroup(port, interfaceIndexOf(local, net), true);
         }
     } catch (const boost::system::system_error& failure) {
         Warning("ZK78B1W Listen error", ip + ":" + errorText(failure));
         Trace("ZK78B2I ZelkorDriver::Listen end");
+        why = failure.code().message();
         return false;
     }
     Trace("ZK78B2I ZelkorDriver::Listen end");
@@ -244,7 +255,8 @@ bool ZelkorDriver::Listen(const std::string& mac, const std::string& net, const 
 }
 
 bool ZelkorDriver::listenAnyAddress(unsigned short port, const std::string& net, const std::string& mac,
-                                    std::shared_ptr<UdpSocket>& v4, std::shared_ptr<UdpSocket>& v6) {
+                                    std::shared_ptr<UdpSocket>& v4, std::shared_ptr<UdpSocket>& v6,
+                                    std::string& why) {
     const auto make = [&] {
         auto socket = std::make_shared<UdpSocket>(_io, port);
         socket->broadcastUdp.store(_broadcastUdp.load());
@@ -258,10 +270,12 @@ bool ZelkorDriver::listenAnyAddress(unsigned short port, const std::string& net,
     try {
         if (!v4->BindTo(boost::asio::ip::address_v4::any(), port, "")) {
             Warning("ZK78A4W Listen RAW bind failed for IPv4 inaddr_any");
+            why = "UDP bind of 0.0.0.0 (broadcasts): refused";
             return false;
         }
     } catch (const boost::system::system_error& failure) {
         Warning("ZK78A6I RAW bind error", "0.0.0.0; " + errorText(failure, " "));
+        why = "UDP bind of 0.0.0.0 (broadcasts): " + failure.code().message();
         return false;
     }
     Detail("ZK78A5I RAW bind ok for IPv4 inaddr_any");

@@ -146,6 +146,7 @@ public:
     void GetEndPointInterfaces(std::vector<std::string>& names) override;
     void OnListenerAdded(ListenerCallback callback) override;
     void OnListenerRemoved(ListenerCallback callback) override;
+    void OnListenerFailed(ListenerFailedCallback callback) override;
     void DisconnectAllExcept(void* handle) override;
     bool SplitRawCommand(const std::string& line, std::string& word, std::string& json) override;
     ICryptoInfo* GetCryptoInfo() override { return this; }
@@ -552,18 +553,23 @@ private:
         // The address text a wish names this record by: IPv4 when it has one.
         const std::string& Text() const { return info.ipv4Text.empty() ? info.ipv6Text : info.ipv4Text; }
     };
-    // What one run closed and opened, reported once the run is over.
+    // What one run closed, opened and failed to open, reported once the run is over.
     struct ListenChanges {
         std::vector<Endpoint> removed;
         std::vector<Endpoint> added;
+        // (end point, reason), each failure not told before.
+        std::vector<std::pair<Endpoint, std::string>> failed;
     };
     void runListenState(ListenChanges& changes);
+    void forgetToldFailures(unsigned short port);
     void reportListenChanges(const ListenChanges& changes);
     void publishInterfaceValues(const std::vector<NetworkInfo>& records);
     // Opens the TCP listener and UDP sockets of one end point (and the port's any-address
     // sockets the first time); true when it opened them. Inside a listen-state run only.
+    // A failure the application is to hear of leaves its reason in `failure`; one it
+    // asked for (excluded) or nothing to do (served already) leaves it empty.
     bool Listen(const std::string& mac, const std::string& net, const std::string& ip, unsigned short port,
-                const std::string& subnet, const std::string& gateway, bool dhcp);
+                const std::string& subnet, const std::string& gateway, bool dhcp, std::string& failure);
     void Unlisten(const boost::asio::ip::address& address, unsigned short port);
     // An end point served already keeps its sockets; its record takes the interface's
     // current mask, gateway and DHCP flag. True when it is served.
@@ -571,7 +577,7 @@ private:
                           const std::string& gateway, bool dhcp);
     // Opens the port's any-address pair; without IPv6 on the host, the IPv4 one alone.
     bool listenAnyAddress(unsigned short port, const std::string& net, const std::string& mac,
-                          std::shared_ptr<UdpSocket>& v4, std::shared_ptr<UdpSocket>& v6);
+                          std::shared_ptr<UdpSocket>& v4, std::shared_ptr<UdpSocket>& v6, std::string& failure);
     // Membership of the IPv6 discovery group on an interface, for the port's "::" socket.
     void joinDiscoveryGroup(unsigned short port, unsigned int interfaceIndex, bool join);
     // The any-address socket of the port for the family; empty when none.
@@ -599,6 +605,7 @@ private:
     CustomCallback _customResponse;
     ListenerCallback _listenerAdded;
     ListenerCallback _listenerRemoved;
+    ListenerFailedCallback _listenerFailed;
     ReplyCallback _onLs;
     ReplyCallback _onRls;
     ReplyCallback _onCd;
@@ -661,6 +668,9 @@ private:
     std::vector<HostAddress> _interfaces;
     // Serialises whole listen-state runs.
     std::mutex _listenRunMutex;
+    // The failures told to the application, by end point (under the run mutex); an add
+    // forgets those of its port, so that they are told again.
+    std::map<Endpoint, std::string> _toldFailures;
     // Lookup tables rebuilt by each run.
     mutable std::mutex _listeningEndPointMutex;
     std::set<std::pair<boost::asio::ip::address, unsigned short>> _listeningEndPoints;

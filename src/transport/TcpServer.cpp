@@ -31,7 +31,7 @@ void TcpServer::SetName(const std::string& name) {
     _name = name;
 }
 
-void TcpServer::BindTo(const boost::asio::ip::address& address, unsigned short port) {
+void TcpServer::BindTo(const boost::asio::ip::address& address, unsigned short port, bool accept) {
     const boost::asio::ip::tcp::endpoint endpoint(address, port);
     _acceptor.open(endpoint.protocol());
     // Options only tune the listener; one the system refuses is logged, not fatal.
@@ -48,7 +48,17 @@ void TcpServer::BindTo(const boost::asio::ip::address& address, unsigned short p
         _bound = _acceptor.local_endpoint();
         _isBound = true;
     }
-    DoAccept(port);
+    if (accept) {
+        _accepting.store(true);
+        DoAccept(port);
+    }
+}
+
+void TcpServer::StartAccepting() {
+    if (_closing.load() || _accepting.exchange(true)) {
+        return;
+    }
+    DoAccept(LocalEndpoint().port());
 }
 
 void TcpServer::DoAccept(unsigned short port) {
@@ -127,7 +137,7 @@ void TcpServer::OnAccept(const std::shared_ptr<TcpSocket>& socket, const boost::
 }
 
 void TcpServer::Close() {
-    if (_ioContext.get_executor().running_in_this_thread() || _ioContext.stopped()) {
+    if (!_accepting.load() || _ioContext.get_executor().running_in_this_thread() || _ioContext.stopped()) {
         closeNow();
         return;
     }

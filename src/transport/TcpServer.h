@@ -8,8 +8,9 @@
 // Ownership: owned through std::shared_ptr (a pending accept and the retry timer hold
 // one); shares its incoming sockets. The event sink is not owned.
 // Threads: accepts complete on the I/O context's thread. Close may be called from any
-// thread (off a running loop it is posted there); BindTo belongs to the thread that made the
-// listener before the loop serves it, or to the loop. The incoming list is guarded, so
+// thread (off a running loop it is posted there, unless the listener never accepted: then
+// no handler can hold it and it closes at once); BindTo and StartAccepting belong to the
+// thread that made the listener before the loop serves it, or to the loop. The incoming list is guarded, so
 // IsIncomingConnection and RemoveIncomingConnection may be called anywhere.
 
 #include <atomic>
@@ -43,9 +44,12 @@ public:
     TcpServer(const TcpServer&) = delete;
     TcpServer& operator=(const TcpServer&) = delete;
 
-    // Opens, configures, binds, listens and starts accepting. Failures of open, bind and
-    // listen are thrown as boost::system::system_error naming the operation.
-    void BindTo(const boost::asio::ip::address& address, unsigned short port);
+    // Opens, configures, binds, listens and, unless `accept` is false, starts accepting.
+    // Failures of open, bind and listen are thrown as boost::system::system_error naming
+    // the operation.
+    void BindTo(const boost::asio::ip::address& address, unsigned short port, bool accept = true);
+    // Starts accepting on a listener bound with `accept` false; once only.
+    void StartAccepting();
     // Closes every incoming connection and the acceptor; a second call does nothing. The
     // connections stay incoming ones until their closes have run: the sink, told of each
     // close, can still tell an incoming connection from an outgoing one.
@@ -90,6 +94,7 @@ private:
     bool _isBound = false;
     std::atomic<TcpServerEventSink*> _eventSink{nullptr};
     std::atomic<bool> _closing{false};
+    std::atomic<bool> _accepting{false};
     mutable std::mutex _incomingMutex;
     std::list<std::shared_ptr<TcpSocket>> _incoming;
 };

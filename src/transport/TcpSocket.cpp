@@ -206,6 +206,11 @@ boost::system::error_code TcpSocket::ConnectError() const {
     return _connectError;
 }
 
+boost::system::error_code TcpSocket::HandshakeError() const {
+    std::lock_guard<std::mutex> lock(_endpointMutex);
+    return _handshakeError;
+}
+
 boost::asio::ip::tcp::endpoint TcpSocket::LocalEndpoint() const {
     std::lock_guard<std::mutex> lock(_endpointMutex);
     return _localEndpoint;
@@ -314,6 +319,10 @@ void TcpSocket::OnHandshake(const boost::system::error_code& error) {
     }
     auto keep = self();
     if (error) {
+        {
+            std::lock_guard<std::mutex> lock(_endpointMutex);
+            _handshakeError = error;
+        }
         if (auto* sink = Sink(); sink && keep) {
             callSink("SocketRejected", [&] { sink->SocketRejected(keep); });
         }
@@ -333,6 +342,26 @@ void TcpSocket::OnHandshake(const boost::system::error_code& error) {
 
 void TcpSocket::Close() {
     onLoop([this] { closeNow(); });
+}
+
+void TcpSocket::AbandonHandshake() {
+    onLoop([this] {
+        if (IsFinalized() || GetState() != Handshaking) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(_endpointMutex);
+            _handshakeError = boost::asio::error::timed_out;
+        }
+        // Closed first, the handshake's own completion finds the socket finalized and
+        // reports nothing: the application hears why here.
+        if (auto* sink = Sink(); sink) {
+            if (auto keep = self()) {
+                callSink("SocketRejected", [&] { sink->SocketRejected(keep); });
+            }
+        }
+        closeNow();
+    });
 }
 
 void TcpSocket::closeNow() {

@@ -125,6 +125,8 @@ public:
     // what an application tells its user of a connection that never came.
     boost::asio::ip::tcp::endpoint ConnectTarget() const;
     boost::system::error_code ConnectError() const;
+    // Why the TLS handshake failed (clear while it has not).
+    boost::system::error_code HandshakeError() const;
 
     State GetState() const { return _myState.load(); }
     void SetState(State state);
@@ -226,6 +228,9 @@ public:
     std::chrono::steady_clock::time_point LastReadAt() const { return _lastReadAt; }
     // When the running TLS handshake began. Loop thread.
     std::chrono::steady_clock::time_point HandshakeStartedAt() const { return _handshakeStartedAt; }
+    // Ends a handshake that took too long as a failed one (its error: timed out, reported
+    // SocketRejected), then closes. Nothing once the handshake is over.
+    void AbandonHandshake();
     // Buffer memory held beyond the default read buffer and an unfinished line: what a
     // long line left behind. An idle connection gives it back (IdleShrinkDelay).
     std::size_t SpareBufferBytes() const;
@@ -398,6 +403,7 @@ private:
     boost::asio::ip::tcp::endpoint _remoteEndpoint{boost::asio::ip::address_v4::any(), 0};
     boost::asio::ip::tcp::endpoint _connectTarget{boost::asio::ip::address_v4::any(), 0};
     boost::system::error_code _connectError;
+    boost::system::error_code _handshakeError;
 
     std::atomic<bool> _client;
     std::atomic<bool> _outgoing{false};

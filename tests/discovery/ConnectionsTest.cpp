@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -76,11 +78,13 @@ TEST_F(ConnectionsTest, TheLimitAndTheCallbackRefuseWithBusyAndAFreedSlotAdmits)
     EXPECT_TRUE(sixth.WaitClosed());
     EXPECT_EQ(Admitted(), 2u);
 
-    // At the limit, with both admitted peers silent long enough to give way (the timer's
-    // scale makes any silence long): a newcomer the application refuses costs neither
-    // its place; one it admits takes the place of the one silent longest.
+    // At the limit, with both admitted peers silent long enough to give way (twice the
+    // keep-alive interval, made short here, and waited out): a newcomer the application
+    // refuses costs neither its place; one it admits takes the place of the one silent
+    // longest.
     service->SetMaxIncomingConnections(2);
-    service->SetTimerScale(1000000);
+    service->SetKeepAliveDiscoInterval(1000);
+    std::this_thread::sleep_for(2s);
     RawPeer seventh, eighth;
     ASSERT_TRUE(harness.Connect(seventh));
     EXPECT_EQ(seventh.ReadLine(), "goodbye {\"reason\":\"busy\"}\n");

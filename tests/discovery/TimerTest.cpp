@@ -216,6 +216,36 @@ TEST_F(DiscoveryTimer, UnansweredRequestsMakeADeviceUnresponsiveThenDisconnectIt
     EXPECT_TRUE(peer.WaitClosed());
 }
 
+// A test's faster timer shortens the bounds on a peer's silence and handshake, and the
+// ages after which a device is lost or a request given up, but never below 10 s, nor one
+// already shorter at all: a loaded machine's slow handshake, line or reply is not taken
+// for a stalled one. At the scale of one they are as they are.
+TEST_F(DiscoveryTimer, TheTimerScaleShortensNoBoundOnAPeerBelowTenSeconds) {
+    using namespace std::chrono_literals;
+    using Service = Zelkor::DiscoveryService;
+    EXPECT_EQ(service->ScaledBound(Service::HandshakeBound), 10s);
+    EXPECT_EQ(service->ScaledBound(Service::FirstLineBound), 30s);
+    EXPECT_EQ(service->ScaledBound(5s), 5s);
+    service->SetTimerScale(2);
+    EXPECT_EQ(service->ScaledBound(Service::UnfinishedLineBound), 15s);
+    service->SetTimerScale(20);
+    for (const auto bound : {Service::HandshakeBound, Service::FirstLineBound, Service::UnfinishedLineBound}) {
+        EXPECT_EQ(service->ScaledBound(bound), Service::MinScaledBound) << bound.count();
+    }
+    EXPECT_EQ(service->ScaledBound(5s), 5s);
+    EXPECT_EQ(service->ScaledBound(2000ms), 2000ms);
+    // Ages on the timer's clock: 60 s of it last at least 10 s, 5 s of it 5 s; a test's
+    // own clock keeps them as they are.
+    service->SetClock(nullptr);
+    EXPECT_EQ(service->ScaledAge(60), 200);
+    EXPECT_EQ(service->ScaledAge(5), 100);
+    service->SetTimerScale(1);
+    EXPECT_EQ(service->ScaledAge(60), 60);
+    service->SetTimerScale(20);
+    service->SetClock([] { return std::int64_t{1000}; });
+    EXPECT_EQ(service->ScaledAge(60), 60);
+}
+
 TEST_F(DiscoveryTimer, ThrowingStorageReadsStopNeitherTheOtherStepsNorTheTicks) {
     tree->throwing = true;
     service->SetTimerScale(20);

@@ -12,11 +12,13 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
 #include <json/reader.h>
 
 #include "discovery/NodesTestSupport.h"
 #include "support/NetNamespace.h"
 #include "support/NodeProcess.h"
+#include "support/QuietPort.h"
 #include "support/TempDir.h"
 
 namespace ZelkorTest {
@@ -185,7 +187,7 @@ TEST(NodeRunner, WhatCannotBeServedOrReadIsAnErrorLineAndExitTwo) {
     boost::asio::ip::tcp::acceptor holder(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
     const std::string held = "127.0.0.1:" + std::to_string(holder.local_endpoint().port());
     const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
-        {{"--listen", held}, "--listen " + held + " not served: Address already in use"},
+        {{"--listen", held}, "--listen " + held + " not served: TCP bind: Address already in use"},
         {{"--listen", "192.0.2.1:4000"}, "--listen 192.0.2.1:4000 not served: no interface of the host holds the address"},
         {{"--listen", "[::1]:4397"}, "--listen [::1]:4397 not served: an IPv6 address needs --ipv6"},
         {{"--cert", "/nonexistent/c.pem", "--key", garbage},
@@ -199,6 +201,60 @@ TEST(NodeRunner, WhatCannotBeServedOrReadIsAnErrorLineAndExitTwo) {
         NodeProcess node(arguments, "", dir.Path().string());
         EXPECT_EQ(node.AwaitEvent("error")["message"], message);
         EXPECT_EQ(node.Wait(), 2) << message;
+        expectOnlyEvents(node);
+    }
+}
+
+// A held port ends the node before it reads a command, naming the socket whose bind failed:
+// a script's background job, its input ended from the start, is told as a user is.
+TEST(NodeRunner, AHeldTcpOrUdpPortIsAnErrorLineAndExitTwoWhateverTheInput) {
+    const auto loopback = boost::asio::ip::make_address("127.0.0.1");
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor tcpHolder(io);
+    const unsigned short tcpPort = QuietPort([&](unsigned short port) {
+        boost::system::error_code error;
+        tcpHolder.open(boost::asio::ip::tcp::v4(), error);
+        tcpHolder.bind({loopback, port}, error);
+        tcpHolder.listen(1, error);
+        if (error) {
+            tcpHolder.close(error);
+            return false;
+        }
+        return true;
+    });
+    // A UDP port held whose TCP port is free.
+    boost::asio::ip::udp::socket udpHolder(io);
+    const unsigned short udpPort = QuietPort([&](unsigned short port) {
+        boost::system::error_code error;
+        boost::asio::ip::tcp::acceptor probe(io);
+        probe.open(boost::asio::ip::tcp::v4(), error);
+        probe.bind({loopback, port}, error);
+        if (error) {
+            return false;
+        }
+        probe.close();
+        udpHolder.open(boost::asio::ip::udp::v4(), error);
+        udpHolder.bind({loopback, port}, error);
+        if (error) {
+            udpHolder.close(error);
+            return false;
+        }
+        return true;
+    });
+    ASSERT_NE(tcpPort, 0);
+    ASSERT_NE(udpPort, 0);
+    const std::vector<std::pair<unsigned short, std::string>> rows = {
+        {tcpPort, "TCP bind: Address already in use"},
+        {udpPort, "UDP bind: Address already in use"},
+    };
+    for (const auto& [port, reason] : rows) {
+        const std::string held = "127.0.0.1:" + std::to_string(port);
+        TempDir dir;
+        NodeProcess node({"--listen", held}, "", dir.Path().string());
+        node.CloseInput();
+        EXPECT_EQ(node.Wait(std::chrono::seconds(60)), 2) << reason;
+        EXPECT_EQ(node.AwaitEvent("listenerFailed")["reason"], reason);
+        EXPECT_EQ(node.AwaitEvent("error")["message"], "--listen " + held + " not served: " + reason);
         expectOnlyEvents(node);
     }
 }

@@ -158,7 +158,7 @@ protected:
     }
 
     // Runs the loop until `done` or the deadline.
-    bool Until(const std::function<bool()>& done, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
+    bool Until(const std::function<bool()>& done, std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
         return RunUntil(io, done, deadline);
     }
 

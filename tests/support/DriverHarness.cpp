@@ -182,7 +182,7 @@ bool DriverHarness::OnLoop(const std::function<void()>& work) {
         work();
         done->set_value();
     });
-    return future.wait_for(5s) == std::future_status::ready;
+    return future.wait_for(60s) == std::future_status::ready;
 }
 
 }  // namespace ZelkorTest

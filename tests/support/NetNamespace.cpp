@@ -2,12 +2,18 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include <boost/asio/ip/address.hpp>
@@ -42,10 +48,52 @@ bool Ip(const std::string& arguments) {
     return std::system(("timeout 10 ip " + arguments + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-std::string UniqueName(const std::string& tag) { return "zk" + std::to_string(getpid()) + tag; }
+std::string UniqueName(const std::string& tag) {
+    if (tag.empty() || std::isdigit(static_cast<unsigned char>(tag.front()))) {
+        throw std::invalid_argument("a namespace tag must start with a letter: " + tag);
+    }
+    return "zk" + std::to_string(getpid()) + tag;
+}
+
+long ProcessOfName(const std::string& name) {
+    if (name.rfind("zk", 0) != 0) {
+        return 0;
+    }
+    std::size_t end = 2;
+    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) {
+        ++end;
+    }
+    // A process id has at most seven digits (the kernel's limit is 2^22) and no leading 0.
+    const std::size_t digits = end - 2;
+    if (digits == 0 || digits > 7 || name[2] == '0' || end == name.size()) {
+        return 0;
+    }
+    return std::stol(name.substr(2, digits));
+}
+
+std::set<std::string> RemoveStaleNamespaces() {
+    std::set<std::string> removed;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/var/run/netns", error)) {
+        const std::string name = entry.path().filename().string();
+        const long process = ProcessOfName(name);
+        // A process of another user still runs (EPERM): only one that is gone frees its names.
+        if (process == 0 || kill(static_cast<pid_t>(process), 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        if (ZelkorTest::Ip("netns del " + name)) {
+            removed.insert(name);
+        }
+    }
+    return removed;
+}
 
 NetNamespace::NetNamespace(const std::string& tag) : _name(UniqueName(tag)) {
-    _made = geteuid() == 0 && ZelkorTest::Ip("netns add " + _name) && Ip("link set lo up");
+    if (geteuid() != 0) {
+        return;
+    }
+    RemoveStaleNamespaces();
+    _made = ZelkorTest::Ip("netns add " + _name) && Ip("link set lo up");
 }
 
 NetNamespace::~NetNamespace() {

@@ -2,7 +2,9 @@
 // Throw-away network namespaces for tests over real interfaces, joined by a veth pair and
 // removed again with the objects. They need root and working `ip netns` and veth; where
 // either is missing, Made() is false and the test skips. Names carry the process id, so
-// parallel test processes do not collide, and nothing touches the host's own network.
+// parallel test processes do not collide, and nothing touches the host's own network. A
+// test process killed before it removed its namespaces leaves them behind: making a
+// namespace first removes those, by the process id in their names.
 
 #include <functional>
 #include <set>
@@ -12,8 +14,14 @@ namespace ZelkorTest {
 
 // Runs one `ip` command, bounded in time; true on success.
 bool Ip(const std::string& arguments);
-// A name unique to this process: "zk", the process id, then `tag`.
+// A name unique to this process: "zk", the process id, then `tag`, which must not start
+// with a digit (the process id would not be read back from the name).
 std::string UniqueName(const std::string& tag);
+// The process id in a name UniqueName gave, or 0 for any other name.
+long ProcessOfName(const std::string& name);
+// Removes every namespace UniqueName named for a process that is no longer running, and
+// no other; the names it removed.
+std::set<std::string> RemoveStaleNamespaces();
 
 class NetNamespace {
 public:

@@ -7,7 +7,8 @@
 //
 // Ownership: the object owns the child and both pipes; the destructor stops the child
 // (SIGTERM, then SIGKILL) and reaps it, so no test leaves a node behind.
-// Threads: one test thread uses the object; every wait is bounded by its deadline. A
+// Threads: one test thread uses the object; every wait is bounded by its deadline (by
+// default a ceiling for a loaded machine, not an expected time). A
 // reader thread of the object's own takes the child's stdout as it comes, so that a node
 // whose lines nobody awaits for a while never blocks on a full pipe.
 
@@ -43,9 +44,9 @@ public:
 
     // The next event line, from those not yet taken, that `match` accepts; lines before it
     // are passed over. Null when none came by the deadline or stdout ended.
-    Json::Value Await(const Match& match, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    Json::Value Await(const Match& match, std::chrono::milliseconds deadline = std::chrono::seconds(30));
     // The next line whose "event" is `event`.
-    Json::Value AwaitEvent(const std::string& event, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    Json::Value AwaitEvent(const std::string& event, std::chrono::milliseconds deadline = std::chrono::seconds(30));
     // Every stdout line read so far, as text.
     std::vector<std::string> Lines() const;
 
@@ -55,14 +56,14 @@ public:
     // Sends `signal`. SIGSTOP returns true only once the child has stopped (every thread):
     // the kernel stops it when its threads next run, so under load it may otherwise still
     // serve what the test sends after the call. Bounded by `deadline`.
-    bool Signal(int signal, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    bool Signal(int signal, std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
     // The exit code once the child has ended by itself within the deadline (128 plus the
     // signal number when a signal ended it); nothing otherwise.
-    std::optional<int> Wait(std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    std::optional<int> Wait(std::chrono::milliseconds deadline = std::chrono::seconds(30));
     // SIGTERM, then SIGKILL when it has not ended after `grace`; reaps it and returns the
     // exit code as Wait does (the code kept from before when it had ended already).
-    int Stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
+    int Stop(std::chrono::milliseconds grace = std::chrono::seconds(30));
 
 private:
     // The reader thread: cuts stdout into lines until it ends or the object goes.

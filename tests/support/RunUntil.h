@@ -1,5 +1,6 @@
 #pragma once
-// Waiting on conditions with a deadline, never on fixed sleeps.
+// Waiting on conditions with a deadline, never on fixed sleeps. The default deadlines are
+// ceilings for a loaded machine, not expected times.
 
 #include <chrono>
 #include <functional>
@@ -12,7 +13,7 @@ namespace ZelkorTest {
 // Runs the event loop in short slices until `done()` holds or the deadline passes.
 // Returns whether the condition held.
 inline bool RunUntil(boost::asio::io_context& io, const std::function<bool()>& done,
-                     std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+                     std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
     const auto end = std::chrono::steady_clock::now() + deadline;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= end) {
@@ -28,7 +29,7 @@ inline bool RunUntil(boost::asio::io_context& io, const std::function<bool()>& d
 
 // Polls a condition set by other threads until it holds or the deadline passes.
 inline bool WaitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+                      std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
     const auto end = std::chrono::steady_clock::now() + deadline;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= end) {

@@ -234,7 +234,7 @@ protected:
         EXPECT_TRUE(Run([&] { return sink.connectedIn == 1 && clientSink.connectedOut == 1; }));
         return sink.accepted.back();
     }
-    bool Run(const std::function<bool()>& done, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+    bool Run(const std::function<bool()>& done, std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
         return RunUntil(io, done, deadline);
     }
     static void WriteRaw(tcp::socket& peer, const std::string& text) { boost::asio::write(peer, boost::asio::buffer(text)); }
