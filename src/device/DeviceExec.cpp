@@ -16,8 +16,8 @@
 #include "core/MessageSignalData.h"
 #include "core/RequestErrors.h"
 #include "driver/ConnectionResult.h"
-#include "driver/EndedRequest.h"
 #include "driver/ZelkorDriver.h"
+#include "services/EndedRequest.h"
 #include "services/ICommandInterfaceService.h"
 #include "transport/TcpSocket.h"
 

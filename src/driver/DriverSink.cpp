@@ -12,9 +12,9 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include "core/MessageForwardInfo.h"
-#include "driver/EndedRequest.h"
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/FileTransferService.h"
+#include "services/EndedRequest.h"
 #include "transport/TcpServer.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"

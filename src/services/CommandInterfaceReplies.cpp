@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/ErrorReply.h"
-#include "driver/EndedRequest.h"
 #include "services/CommandInterfaceService.h"
+#include "services/EndedRequest.h"
 #include "services/ExecMessages.h"
 
 namespace Zelkor {

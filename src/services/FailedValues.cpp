@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "driver/EndedRequest.h"
+#include "services/EndedRequest.h"
 #include "services/FolderLookup.h"
 #include "services/MultiGetValue.h"
 #include "services/MultiSetValue.h"

@@ -7,8 +7,8 @@
 
 #include "core/ErrorReply.h"
 #include "core/RequestErrors.h"
-#include "driver/EndedRequest.h"
 #include "driver/IServiceSender.h"
+#include "services/EndedRequest.h"
 #include "services/FailedValues.h"
 #include "services/FolderLookup.h"
 #include "services/MultiGetValue.h"

@@ -1,4 +1,4 @@
-#include "driver/EndedRequest.h"
+#include "services/EndedRequest.h"
 
 #include <memory>
 
