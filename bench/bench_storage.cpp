@@ -1,5 +1,6 @@
-// Value reads and writes by path on the sample device tree, and a recursive multi-value
-// get of the whole tree, the largest request a peer can make of it in one line.
+// Value reads and writes by path on the sample device tree, a recursive multi-value get
+// of the whole tree, the largest request a peer can make of it in one line, and the copy
+// a log replay makes of a full event log.
 
 #include <benchmark/benchmark.h>
 
@@ -9,13 +10,17 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <cstdint>
 #include <string>
+#include <vector>
 #include <system_error>
 
 #include <json/value.h>
 
 #include "core/ZelkorLog.h"
+#include "storage/EventStore.h"
 #include "storage/JsonModel.h"
+#include "storage/LogRow.h"
 #include "storage/ObjectParamContainer.h"
 
 namespace {
@@ -92,6 +97,26 @@ void BM_MultiGetWholeTreeRecursive(benchmark::State& state) {
     state.counters["pairs"] = static_cast<double>(pairs);
 }
 
+// A "sublog" from the first event of a full log: everything copied, or only the output
+// bound's worth (64 KiB) that a replay can send.
+void replayFromAFullLog(benchmark::State& state, std::size_t maxBytes) {
+    Zelkor::EventStore store;
+    for (int i = 0; i < 100000; ++i) {
+        LOGROW row{0, 1700000000 + i, 2, "fuzz", std::string(200, 'e')};
+        store.StoreEvent(row);
+    }
+    std::size_t rows = 0;
+    for (auto _ : state) {
+        std::vector<std::string> out;
+        store.RetrieveEventsUpTo(1, 0, maxBytes, out);
+        rows = out.size();
+        benchmark::DoNotOptimize(out);
+    }
+    state.counters["rows"] = static_cast<double>(rows);
+}
+void BM_ReplayCopyOfAFullLogWhole(benchmark::State& state) { replayFromAFullLog(state, SIZE_MAX); }
+void BM_ReplayCopyOfAFullLogUpToTheBound(benchmark::State& state) { replayFromAFullLog(state, 65536); }
+
 }  // namespace
 
 BENCHMARK(BM_ReadStringVariant);
@@ -104,6 +129,8 @@ BENCHMARK(BM_WriteFloatText);
 BENCHMARK(BM_WriteEnumString);
 BENCHMARK(BM_WriteRefusedLocked);
 BENCHMARK(BM_MultiGetWholeTreeRecursive);
+BENCHMARK(BM_ReplayCopyOfAFullLogWhole)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplayCopyOfAFullLogUpToTheBound)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
     ZelkorLog::TheLog().SetLevel(0);

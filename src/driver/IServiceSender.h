@@ -76,10 +76,12 @@ public:
     // An "@error" names no word of its own: this is how its request is found.
     virtual std::string AnsweredWord(void* /*handle*/) { return std::string(); }
     // What waits to be written on a connection, and the bound past which the connection
-    // closes rather than hold more (both 0 for a handle that is no live TCP connection).
+    // closes rather than hold more (both 0, and not open, for a handle that is no live TCP
+    // connection: one closed by a failed write, say, while its request was handled).
     struct QueuedOutput {
         std::size_t bytes = 0;
         std::size_t bound = 0;
+        bool open = false;
     };
     // Loop thread: the connection's queues belong to it.
     virtual QueuedOutput QueuedOutputOf(void* handle) = 0;

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstddef>
 #include <exception>
 #include <limits>
 
@@ -116,9 +117,17 @@ void SubscriptionService::SendLogHistory(void* conn, long long mark, unsigned pr
     if (mark == 0 || !_storage || !_sender) {
         return;
     }
+    // The replay stops at half the connection's output bound, so the rows past the bound
+    // are never sent and need not be copied out of a long log. A connection its "sublog"
+    // reply's failed write closed takes no rows at all.
+    const IServiceSender::QueuedOutput before = _sender->QueuedOutputOf(conn);
+    if (!before.open) {
+        return;
+    }
+    const std::size_t bound = before.bound;
     std::vector<std::string> rows;
     try {
-        _storage->RetrieveEvents(mark, priority, rows);
+        _storage->RetrieveEventsUpTo(mark, priority, bound != 0 ? bound : std::numeric_limits<std::size_t>::max(), rows);
     } catch (const std::exception& error) {
         Error("ZK6552E RetrieveEvents error", error.what());
         return;
@@ -146,6 +155,9 @@ void SubscriptionService::SendLogHistory(void* conn, long long mark, unsigned pr
         // Rows wait for the subscriber's answers one by one; past its output bound the
         // connection would close, so the replay stops well before it.
         const IServiceSender::QueuedOutput output = _sender->QueuedOutputOf(conn);
+        if (!output.open) {
+            return;
+        }
         const std::size_t size = message.Build(true).size();
         if (output.bound != 0 && output.bytes + size > output.bound / 2) {
             Warning("ZK6553W Log history replay stopped at half the output bound; rows left",

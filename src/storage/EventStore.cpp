@@ -195,8 +195,17 @@ std::optional<std::uint64_t> EventStore::storeLocked(Json::Value& event, unsigne
     return seqno;
 }
 
+std::size_t EventStore::CostOf(const std::string& text) {
+    // Its list node, its index node and the allocator's header of each: peers' short
+    // rows would otherwise cost far more than the byte bound says.
+    constexpr std::size_t kAllocatorHeader = 16;
+    constexpr std::size_t kListNode = 2 * sizeof(void*) + sizeof(Entry);
+    constexpr std::size_t kIndexNode = 4 * sizeof(void*) + sizeof(Index::value_type);
+    return kListNode + kIndexNode + 2 * kAllocatorHeader + text.size();
+}
+
 void EventStore::keepLocked(unsigned priority, std::uint64_t seqno, std::string text) {
-    _bytes += text.size();
+    _bytes += CostOf(text);
     _events.push_back(Entry{priority, seqno, std::move(text)});
     _index[seqno] = std::prev(_events.end());
     _lastSeqno = std::max(_lastSeqno, seqno);
@@ -210,35 +219,38 @@ void EventStore::trimLocked() {
         if (indexed != _index.end() && indexed->second == oldest) {
             _index.erase(indexed);
         }
-        _bytes -= oldest->text.size();
+        _bytes -= CostOf(oldest->text);
         _events.pop_front();
     }
 }
 
-bool EventStore::RetrieveEvents(long long from, unsigned minimumPriority, std::vector<std::string>& out) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    if (from == 0) {
-        return true;
-    }
+EventStore::Entries::const_iterator EventStore::firstSelectedLocked(long long from) const {
     if (from < 0) {
         // Negated in unsigned arithmetic: the lowest long long has no positive counterpart.
         const unsigned long long wanted = 0ULL - static_cast<unsigned long long>(from);
         const auto count = static_cast<std::ptrdiff_t>(std::min<unsigned long long>(wanted, _events.size()));
-        std::vector<std::string> picked;
-        for (auto it = std::prev(_events.end(), count); it != _events.end(); ++it) {
-            if (it->priority >= minimumPriority) {
-                picked.push_back(it->text);
-            }
-        }
-        out.insert(out.begin(), picked.begin(), picked.end());
-        return true;
+        return std::prev(_events.cend(), count);
     }
-    const auto start = _index.find(static_cast<std::uint64_t>(from));
-    if (start == _index.end()) {
-        return true;
-    }
-    for (auto it = start->second; it != _events.end(); ++it) {
+    const auto start = from > 0 ? _index.find(static_cast<std::uint64_t>(from)) : _index.end();
+    return start == _index.end() ? _events.cend() : Entries::const_iterator(start->second);
+}
+
+bool EventStore::RetrieveEvents(long long from, unsigned minimumPriority, std::vector<std::string>& out) {
+    std::vector<std::string> picked;
+    RetrieveEventsUpTo(from, minimumPriority, std::numeric_limits<std::size_t>::max(), picked);
+    // The last |from| go in front of what the caller holds; the rest follow it.
+    const auto at = from < 0 ? out.begin() : out.end();
+    out.insert(at, std::make_move_iterator(picked.begin()), std::make_move_iterator(picked.end()));
+    return true;
+}
+
+bool EventStore::RetrieveEventsUpTo(long long from, unsigned minimumPriority, std::size_t maxBytes,
+                                    std::vector<std::string>& out) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    std::size_t copied = 0;
+    for (auto it = firstSelectedLocked(from); it != _events.cend() && copied < maxBytes; ++it) {
         if (it->priority >= minimumPriority) {
+            copied += it->text.size();
             out.push_back(it->text);
         }
     }

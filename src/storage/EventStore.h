@@ -24,8 +24,8 @@
 
 namespace Zelkor {
 
-// How much the log keeps in memory. Peers can add events, so the log is bounded; the
-// oldest events give way first (a file longer than the bound loses its oldest events when
+// How much the log keeps in memory, its bookkeeping counted in the bytes. Peers can add
+// events, so the log is bounded; the oldest events give way first (a file longer than the bound loses its oldest events when
 // it is read, and says how many). At least the newest event is always kept.
 struct EventStoreLimits {
     std::size_t maxEvents = 100000;
@@ -69,8 +69,16 @@ public:
     //            event has that number.
     // Always true.
     bool RetrieveEvents(long long from, unsigned minimumPriority, std::vector<std::string>& out);
+    // The same events, oldest first, appended to `out`; the copying stops after the text
+    // that brings the bytes copied to `maxBytes` or beyond. Always true.
+    bool RetrieveEventsUpTo(long long from, unsigned minimumPriority, std::size_t maxBytes,
+                            std::vector<std::string>& out);
 
     const boost::filesystem::path& FilePath() const { return _file; }
+
+    // What an event of this text costs against the byte bound: the text and what the
+    // store holds beside it.
+    static std::size_t CostOf(const std::string& text);
 
 private:
     struct Entry {
@@ -79,6 +87,7 @@ private:
         std::string text;
     };
     using Entries = std::list<Entry>;
+    using Index = std::map<std::uint64_t, Entries::iterator>;
     enum class FileState { NotRead, Read, Unreadable };
 
     bool loadLineLocked(const std::string& line, std::size_t lineNumber);
@@ -86,6 +95,8 @@ private:
     std::optional<std::uint64_t> storeLocked(Json::Value& event, unsigned priority,
                                              const char* logText);
     void keepLocked(unsigned priority, std::uint64_t seqno, std::string text);
+    // The first entry of the selection RetrieveEvents describes; end() for none.
+    Entries::const_iterator firstSelectedLocked(long long from) const;
     void trimLocked();
     bool mayReplaceFileLocked() const;
     bool writeFileLocked();
@@ -95,7 +106,7 @@ private:
     FileState _fileState = FileState::NotRead;
     Entries _events;
     // Number -> its entry; a number stored twice points at the later entry.
-    std::map<std::uint64_t, Entries::iterator> _index;
+    Index _index;
     // Highest number ever kept, so that trimming never lets a number come back.
     std::uint64_t _lastSeqno = 0;
     std::size_t _bytes = 0;

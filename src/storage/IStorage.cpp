@@ -1,6 +1,7 @@
 #include "storage/IStorage.h"
 
 #include <array>
+#include <utility>
 
 namespace Zelkor {
 
@@ -26,6 +27,21 @@ std::string IStorage::StatusText(STATUS status) {
         return std::string();
     }
     return kTexts[static_cast<std::size_t>(index)];
+}
+
+bool IStorage::RetrieveEventsUpTo(long long from, unsigned minimumPriority, std::size_t maxBytes,
+                                  std::vector<std::string>& out) {
+    std::vector<std::string> all;
+    const bool result = RetrieveEvents(from, minimumPriority, all);
+    std::size_t copied = 0;
+    for (auto& text : all) {
+        if (copied >= maxBytes) {
+            break;
+        }
+        copied += text.size();
+        out.push_back(std::move(text));
+    }
+    return result;
 }
 
 }  // namespace Zelkor

@@ -14,6 +14,7 @@
 // "variant"; a null format and "default" mean "variant", and reads and writes use only
 // the part before the first "(".
 
+#include <cstddef>
 #include <iosfwd>
 #include <map>
 #include <memory>
@@ -98,6 +99,11 @@ public:
     // Copies stored events from a sequence number (or the last |from| when negative).
     virtual bool RetrieveEvents(long long from, unsigned minimumPriority,
                                 std::vector<std::string>& out) = 0;
+    // The same events, oldest first, appended to `out`, stopping after the text that
+    // brings the bytes copied to `maxBytes` or beyond: one who sends only so much copies no
+    // more of a long log. The default asks RetrieveEvents for all of them and keeps so many.
+    virtual bool RetrieveEventsUpTo(long long from, unsigned minimumPriority, std::size_t maxBytes,
+                                    std::vector<std::string>& out);
 };
 
 }  // namespace Zelkor

@@ -144,4 +144,9 @@ bool JsonModel::RetrieveEvents(long long from, unsigned minimumPriority,
     return _events.RetrieveEvents(from, minimumPriority, out);
 }
 
+bool JsonModel::RetrieveEventsUpTo(long long from, unsigned minimumPriority, std::size_t maxBytes,
+                                   std::vector<std::string>& out) {
+    return _events.RetrieveEventsUpTo(from, minimumPriority, maxBytes, out);
+}
+
 }  // namespace Zelkor

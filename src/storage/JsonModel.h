@@ -91,6 +91,8 @@ public:
     bool StoreEvent(const std::string& eventJson) override;
     bool RetrieveEvents(long long from, unsigned minimumPriority,
                         std::vector<std::string>& out) override;
+    bool RetrieveEventsUpTo(long long from, unsigned minimumPriority, std::size_t maxBytes,
+                            std::vector<std::string>& out) override;
 
     // --- Event log (the application's side) ---
     // Stores a record and writes the number it got into row.seqno. Always true.

@@ -217,3 +217,9 @@ bool StorageModel::RetrieveEvents(long long from, unsigned minimumPriority,
     return forward("ZK5240I RetrieveEvents begin", "ZK5241E No storage", false,
                    [&] { return _storage->RetrieveEvents(from, minimumPriority, out); });
 }
+
+bool StorageModel::RetrieveEventsUpTo(long long from, unsigned minimumPriority, std::size_t maxBytes,
+                                      std::vector<std::string>& out) {
+    return forward("ZK5240I RetrieveEvents begin", "ZK5241E No storage", false,
+                   [&] { return _storage->RetrieveEventsUpTo(from, minimumPriority, maxBytes, out); });
+}

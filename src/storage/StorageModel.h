@@ -55,6 +55,8 @@ public:
     bool StoreEvent(const std::string& eventJson) override;
     bool RetrieveEvents(long long from, unsigned minimumPriority,
                         std::vector<std::string>& out) override;
+    bool RetrieveEventsUpTo(long long from, unsigned minimumPriority, std::size_t maxBytes,
+                            std::vector<std::string>& out) override;
 
 private:
     // Writes the operation's begin line; without storage also its "No storage" line, and

@@ -100,7 +100,8 @@ TEST_F(LogSubscriptionTest, ReplayReachesTheNewSubscriberOnlyWithItsOwnHeader) {
                                         RowLine("ctl2", 4, 3)}));
 }
 
-// Past its output bound a connection closes: the replay stops at half of it.
+// Past its output bound a connection closes: the replay stops at half of it, and does not
+// start on a connection already closed.
 TEST_F(LogSubscriptionTest, ReplayStopsAtHalfTheOutputBudget) {
     StoreRows(9);
     const auto measured = Request(a, SubLog(R"({"mark":-5})"));
@@ -113,6 +114,11 @@ TEST_F(LogSubscriptionTest, ReplayStopsAtHalfTheOutputBudget) {
     EXPECT_EQ(lines, (std::vector<std::string>{"[ctl][dev] @sublog {}", RowLine("ctl", 5), RowLine("ctl", 6)}));
     EXPECT_TRUE(log.Contains("ZK6553W"));
     EXPECT_EQ(service->LogSubscribers().count(Zelkor::SubscriberKey(b)), 1u);
+
+    // A connection gone by the time the rows would follow its reply (the reply's write
+    // failed, say) has no bound left to stop at: it gets none of them.
+    sender.Close(a);
+    EXPECT_EQ(Request(a, SubLog(R"({"mark":1})")), std::vector<std::string>{"[ctl][dev] @sublog {}"});
 }
 
 TEST_F(LogSubscriptionTest, LogRequestIsStoredAndAlwaysAnswered) {

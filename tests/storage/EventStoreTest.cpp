@@ -109,6 +109,20 @@ TEST_F(EventStoreTest, RetrievalByNumberCountAndPriority) {
     store.RetrieveEvents(-1, 0, out);
     store.RetrieveEvents(4, 0, out);
     EXPECT_EQ(seqnos(out), (std::vector<std::uint64_t>{5, 0, 4, 5}));
+
+    // A bounded copy takes the same selection oldest first, up to the text that reaches
+    // the bound, and appends whatever the form.
+    const std::size_t one = retrieve(store, -1).front().size();
+    const auto upTo = [&store](long long from, unsigned priority, std::size_t maxBytes) {
+        std::vector<std::string> copied{R"({"seqno":0})"};
+        EXPECT_TRUE(store.RetrieveEventsUpTo(from, priority, maxBytes, copied));
+        return seqnos(copied);
+    };
+    EXPECT_EQ(upTo(2, 0, 2 * one), (std::vector<std::uint64_t>{0, 2, 3}));
+    EXPECT_EQ(upTo(2, 0, 2 * one + 1), (std::vector<std::uint64_t>{0, 2, 3, 4}));
+    EXPECT_EQ(upTo(-4, 3, 1), (std::vector<std::uint64_t>{0, 2}));
+    EXPECT_EQ(upTo(-4, 3, 0), (std::vector<std::uint64_t>{0}));
+    EXPECT_EQ(upTo(9, 0, 1000), (std::vector<std::uint64_t>{0}));
 }
 
 // A line that is no event is logged and skipped; the lines after it are kept. A log that
@@ -160,8 +174,11 @@ TEST_F(EventStoreTest, RewriteReplacesTheFileWhereTheStoreWasMade) {
 }
 
 TEST_F(EventStoreTest, OldestEventsGiveWayAndNumbersNeverComeBack) {
-    // Each of these texts is 11 bytes ({"seqno":N}); 30 bytes hold two.
-    EventStore byBytes(Zelkor::EventStoreLimits{100, 30});
+    // Each of these texts is 11 bytes ({"seqno":N}); the bound holds two with what the
+    // store keeps beside them, not three.
+    const std::size_t cost = EventStore::CostOf("{\"seqno\":1}");
+    ASSERT_GT(cost, std::string("{\"seqno\":1}").size() + 64);
+    EventStore byBytes(Zelkor::EventStoreLimits{100, 3 * cost - 1});
     for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(byBytes.StoreEvent("{}"));
     }

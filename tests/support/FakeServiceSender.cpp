@@ -18,7 +18,9 @@ void FakeServiceSender::record(Line line) {
 Zelkor::IServiceSender::QueuedOutput FakeServiceSender::QueuedOutputOf(void* handle) {
     std::lock_guard<std::mutex> lock(_mutex);
     const auto queue = _queued.find(handle);
-    return queue == _queued.end() ? QueuedOutput() : queue->second;
+    QueuedOutput output = queue == _queued.end() ? QueuedOutput() : queue->second;
+    output.open = _closed.count(handle) == 0;
+    return output;
 }
 
 void FakeServiceSender::UpdateDiscoReplyValue(const std::string& path, const std::string& value) {
@@ -110,6 +112,10 @@ void FakeServiceSender::SetAccept(std::function<bool(void*, const std::string&)>
 }
 
 void FakeServiceSender::Close(void* handle) {
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _closed.insert(handle);
+    }
     Zelkor::ConnectionResult result;
     result.handle = handle;
     result.connected = false;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,7 +41,8 @@ public:
     void SendReply(void* handle, const std::string& line, const std::string& hash, const std::string& word) override;
     Zelkor::Signal<Zelkor::ConnectionResult>& ConnectionResults() override { return _results; }
     void UpdateDiscoReplyValue(const std::string& path, const std::string& value) override;
-    // The bytes of every line sent on a handle that has a budget, none ever written.
+    // The bytes of every line sent on a handle that has a budget, none ever written; open
+    // until Close().
     QueuedOutput QueuedOutputOf(void* handle) override;
     unsigned long GetTlsLevel() override { return 0; }
     bool ParentPathsAllowed() override { return false; }
@@ -76,6 +78,7 @@ private:
     std::function<bool(void*, const std::string&)> _accept;
     std::vector<Line> _lines;
     std::map<void*, QueuedOutput> _queued;
+    std::set<void*> _closed;
     std::vector<std::string> _discoValues;
     std::vector<std::string> _localMACs;
     std::vector<std::pair<boost::asio::ip::address, unsigned short>> _listeners;
