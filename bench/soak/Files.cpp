@@ -90,4 +90,19 @@ std::string Md5OfFile(const std::string& path) {
     return hexOf(digest.get());
 }
 
+bool WriteEventLog(const std::string& path, unsigned rows) {
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file) {
+        return false;
+    }
+    const std::string event(150, 'e');
+    for (unsigned seqno = 1; seqno <= rows; ++seqno) {
+        if (std::fprintf(file.get(), "{\"category\":\"soak\",\"event\":\"%s\",\"priority\":%u,\"seqno\":%u,\"time\":%u}\n",
+                         event.c_str(), seqno % 5, seqno, 1700000000u + seqno) < 0) {
+            return false;
+        }
+    }
+    return std::fclose(file.release()) == 0;
+}
+
 }  // namespace ZelkorSoak

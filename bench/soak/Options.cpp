@@ -63,6 +63,12 @@ std::optional<Options> ReadOptions(const std::vector<std::string>& arguments, co
                 return std::nullopt;
             }
             options.drainSeconds = static_cast<unsigned>(number);
+        } else if (option == "--event-log") {
+            if (!readWhole(value, 0, 100000, number)) {
+                error = "invalid value for --event-log: " + value + " (0-100000 events)";
+                return std::nullopt;
+            }
+            options.eventLogRows = static_cast<unsigned>(number);
         } else if (option == "--mode") {
             if (value != "load" && value != "fuzz") {
                 error = "invalid value for --mode: " + value + " (load or fuzz)";
@@ -122,6 +128,9 @@ Options:
                     folder under $TMPDIR or /tmp). Kept after the run: each node's
                     event lines (events.jsonl, with the second each came) and log
   --drain N         seconds to wait for the last answers after the load (60)
+  --event-log N     each node starts with N events of about 200 bytes in its
+                    event log, as after a long run; 100000, the log's bound, keeps
+                    its filling out of the memory curve (0)
   --help            this text
 
 Exit codes: 0 when nothing was left unanswered and no value was wrong, no publish

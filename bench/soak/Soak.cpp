@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "Files.h"
 #include "Report.h"
 #include "Topology.h"
 
@@ -167,6 +168,10 @@ bool Soak::layOut(std::string& error) {
     const auto add = [&](const NodeSpec& spec) -> Node* {
         const std::string folder = _runDir + "/" + spec.name;
         if (!makeFolder(folder, error) || !makeFolder(folder + "/files", error)) {
+            return nullptr;
+        }
+        if (_options.eventLogRows > 0 && !WriteEventLog(folder + "/event.log", _options.eventLogRows)) {
+            error = "cannot write " + folder + "/event.log";
             return nullptr;
         }
         _nodes.push_back(std::make_unique<Node>(spec, folder));
