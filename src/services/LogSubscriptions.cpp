@@ -2,6 +2,7 @@
 // at or above a priority (replaying history to it alone), "unsublog" ends it; the
 // fan-out sends new rows to the subscribers their priority admits.
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstddef>
@@ -18,6 +19,10 @@
 namespace Zelkor {
 
 namespace {
+
+// What a replay keeps waiting for its subscriber at most (or half the connection's output
+// bound, when that is less); the next rows go once it has answered half of it.
+constexpr std::size_t kReplayWindow = 64 * 1024;
 
 // The whole text as a signed 64-bit number; 0 when it is none.
 long long markOf(const char* text) {
@@ -92,9 +97,8 @@ void SubscriptionService::ProcessSubLog(MessageSignalData& data) {
     subscriber.header = request.GetMessageForwardInfo().RouteOnly();
     subscriber.mark = mark;
     subscriber.priority = priority;
-    const MessageForwardInfo header = subscriber.header;
     reply(data, answer);
-    SendLogHistory(data.Handle(), mark, priority, header);
+    SendLogHistory(key);
 }
 
 std::size_t SubscriptionService::logSubscribersOf(void* conn) const {
@@ -112,59 +116,117 @@ void SubscriptionService::ProcessUnSubLog(MessageSignalData& data) {
     reply(data, answer);
 }
 
-void SubscriptionService::SendLogHistory(void* conn, long long mark, unsigned priority,
-                                         const MessageForwardInfo& header) {
-    if (mark == 0 || !_storage || !_sender) {
-        return;
-    }
-    // The replay stops at half the connection's output bound, so the rows past the bound
-    // are never sent and need not be copied out of a long log. A connection its "sublog"
-    // reply's failed write closed takes no rows at all.
-    const IServiceSender::QueuedOutput before = _sender->QueuedOutputOf(conn);
-    if (!before.open) {
-        return;
-    }
-    const std::size_t bound = before.bound;
-    std::vector<std::string> rows;
+bool SubscriptionService::retrieveRows(long long from, unsigned priority, std::size_t bytes,
+                                       std::vector<std::string>& rows) {
     try {
-        _storage->RetrieveEventsUpTo(mark, priority, bound != 0 ? bound : std::numeric_limits<std::size_t>::max(), rows);
+        _storage->RetrieveEventsUpTo(from, priority, bytes, rows);
+        return true;
     } catch (const std::exception& error) {
         Error("ZK6552E RetrieveEvents error", error.what());
-        return;
     } catch (...) {
         Error("ZK6552E RetrieveEvents error");
+    }
+    return false;
+}
+
+void SubscriptionService::SendLogHistory(const SubscriberKey& key) {
+    const auto found = _logSubscribers.find(key);
+    if (found == _logSubscribers.end() || !_storage || !_sender) {
         return;
     }
-    std::size_t first = 0;
-    if (mark < 0) {
-        // |mark| without overflow, the lowest value included.
-        const std::uint64_t wanted = std::uint64_t{0} - static_cast<std::uint64_t>(mark);
-        if (rows.size() > wanted) {
-            first = rows.size() - static_cast<std::size_t>(wanted);
+    LogSubscriber& subscriber = found->second;
+    subscriber.replayFrom = 0;
+    subscriber.replayFromSent = false;
+    subscriber.replayLast = 0;
+    if (subscriber.mark == 0) {
+        return;
+    }
+    // The replay runs from the first row the mark selects to the newest row now.
+    std::vector<std::string> first;
+    std::vector<std::string> newest;
+    LOGROW firstRow;
+    LOGROW newestRow;
+    if (!retrieveRows(subscriber.mark, subscriber.priority, 1, first) || !retrieveRows(-1, 0, 1, newest) ||
+        first.empty() || newest.empty() || !firstRow.from_json(first.front()) ||
+        !newestRow.from_json(newest.front())) {
+        return;
+    }
+    subscriber.replayFrom = firstRow.seqno;
+    subscriber.replayLast = newestRow.seqno;
+    replayMore(key.connection, subscriber);
+}
+
+void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
+    for (;;) {
+        const IServiceSender::QueuedOutput output = _sender->QueuedOutputOf(conn);
+        // A connection gone (a failed write of the "sublog" reply, say) takes no rows; a
+        // number no positive mark can name cannot be fetched.
+        if (subscriber.replayLast == 0 || !output.open ||
+            subscriber.replayFrom > static_cast<std::uint64_t>(std::numeric_limits<long long>::max())) {
+            subscriber.replayLast = 0;
+            return;
+        }
+        const std::size_t window =
+            output.bound != 0 ? std::min(kReplayWindow, output.bound / 2) : kReplayWindow;
+        if (output.bytes >= window / 2) {
+            return;
+        }
+        const std::size_t limit = window - output.bytes;
+        std::vector<std::string> rows;
+        if (!retrieveRows(static_cast<long long>(subscriber.replayFrom), subscriber.priority, limit, rows)) {
+            subscriber.replayLast = 0;
+            return;
+        }
+        std::size_t copied = 0;
+        for (const auto& text : rows) {
+            copied += text.size();
+        }
+        std::size_t waiting = output.bytes;
+        bool advanced = false;
+        for (std::size_t index = subscriber.replayFromSent ? 1 : 0; index < rows.size(); ++index) {
+            LOGROW row;
+            if (!row.from_json(rows[index])) {
+                continue;
+            }
+            if (subscriber.mark <= 0 || row.seqno >= static_cast<std::uint64_t>(subscriber.mark)) {
+                LogRow message;
+                message.SetRow(row);
+                message.SetMessageForwardInfo(subscriber.header);
+                const std::size_t size = message.Build(true).size();
+                // The rest goes once the subscriber has answered these; a row goes alone
+                // when nothing waits, however long.
+                if (waiting != 0 && waiting + size > window) {
+                    return;
+                }
+                _sender->BuildAndSendMessage(conn, message, true);
+                waiting += size;
+            }
+            subscriber.replayFrom = row.seqno;
+            subscriber.replayFromSent = true;
+            advanced = true;
+            if (row.seqno == subscriber.replayLast) {
+                subscriber.replayLast = 0;
+                return;
+            }
+        }
+        // Less than asked for is the log's end. Nothing past the last row sent means the
+        // rows still owed have left the log meanwhile.
+        if (copied < limit || !advanced) {
+            if (!advanced) {
+                Debug("ZK6553I Log history replay ended: its next rows have left the log");
+            }
+            subscriber.replayLast = 0;
+            return;
         }
     }
-    for (std::size_t index = first; index < rows.size(); ++index) {
-        LOGROW row;
-        if (!row.from_json(rows[index]) || row.priority < priority ||
-            (mark > 0 && row.seqno < static_cast<std::uint64_t>(mark))) {
-            continue;
+}
+
+void SubscriptionService::continueReplays(void* conn) {
+    for (auto at = _logSubscribers.lower_bound(SubscriberKey(conn));
+         at != _logSubscribers.end() && at->first.connection == conn; ++at) {
+        if (at->second.replayLast != 0) {
+            replayMore(conn, at->second);
         }
-        LogRow message;
-        message.SetRow(row);
-        message.SetMessageForwardInfo(header);
-        // Rows wait for the subscriber's answers one by one; past its output bound the
-        // connection would close, so the replay stops well before it.
-        const IServiceSender::QueuedOutput output = _sender->QueuedOutputOf(conn);
-        if (!output.open) {
-            return;
-        }
-        const std::size_t size = message.Build(true).size();
-        if (output.bound != 0 && output.bytes + size > output.bound / 2) {
-            Warning("ZK6553W Log history replay stopped at half the output bound; rows left",
-                    rows.size() - index);
-            return;
-        }
-        _sender->BuildAndSendMessage(conn, message, true);
     }
 }
 

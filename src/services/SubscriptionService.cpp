@@ -84,6 +84,10 @@ void SubscriptionService::SignalRaised(MessageSignalData& data) {
         return;
     }
     if (message->GetIsReply()) {
+        // A subscriber that answered a row has room for more of its history.
+        if (word == "log") {
+            continueReplays(data.Handle());
+        }
         return;
     }
     if (word == "publish") {

@@ -37,6 +37,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -104,6 +105,13 @@ public:
         MessageForwardInfo header;
         long long mark = 0;
         unsigned priority = 0;
+        // The history still owed, sent as the subscriber answers the rows before it: from
+        // the row numbered `replayFrom` (after it, once that row went) to `replayLast`,
+        // the newest when the "sublog" came; later rows reach it as they are logged.
+        // `replayLast` 0: nothing owed.
+        std::uint64_t replayFrom = 0;
+        bool replayFromSent = false;
+        std::uint64_t replayLast = 0;
     };
     using LogTable = std::map<SubscriberKey, LogSubscriber>;
 
@@ -180,9 +188,11 @@ public:
     void ProcessUnSubLog(MessageSignalData& data);
     // Replays stored rows to the one subscriber that subscribed, with its header: none
     // for mark 0, the last |mark| rows for a negative one, the rows from seqno `mark` on
-    // for a positive one. Stops, logged, before the connection's waiting output would
-    // reach half its bound (past the bound the connection would close).
-    void SendLogHistory(void* conn, long long mark, unsigned priority, const MessageForwardInfo& header);
+    // for a positive one. Rows wait on the connection for the subscriber's answers one by
+    // one, so a long history is not queued whole: a window of it goes now and the rest as
+    // the subscriber answers ("@log"), never more than half the connection's output
+    // bound waiting (past the bound the connection would close).
+    void SendLogHistory(const SubscriberKey& key);
     // When the descriptor of `path` holds ".dynamic" true, adds each of its attributes
     // (members beginning with ".") to `entry` as `prefix` + name, in ascending name order,
     // and gives them in `added`. False when the path is not dynamic.
@@ -245,6 +255,13 @@ private:
     void sendLogRowNow(void* conn, const LOGROW& row, const MessageForwardInfo& header);
     // The log subscriptions the connection holds, over all its subscribers.
     std::size_t logSubscribersOf(void* conn) const;
+    // Sends the next rows a subscriber's replay owes, as its connection's waiting output
+    // allows; ends the replay when none is left or the connection is gone.
+    void replayMore(void* conn, LogSubscriber& subscriber);
+    // The subscriber on `conn` answered a row: their replays may go on.
+    void continueReplays(void* conn);
+    // The storage's rows as RetrieveEventsUpTo gives them; false, logged, when it threw.
+    bool retrieveRows(long long from, unsigned priority, std::size_t bytes, std::vector<std::string>& rows);
 
     IServiceSender* _sender;
     std::shared_ptr<StorageModel> _storage;

@@ -24,6 +24,7 @@
 
 #include "services/NodeSubscriptionsTestSupport.h"
 #include "support/NetNamespace.h"
+#include "support/TempDir.h"
 
 namespace ZelkorTest {
 namespace {
@@ -301,6 +302,31 @@ TEST_P(SubscriptionsTest, PublishersListNamesEverySubscribedPathWithItsFormats) 
 
     StopCleanly(Controller());
     StopCleanly(Device());
+}
+
+// A history longer than a replay keeps waiting at a time goes on as the controller
+// answers its rows, and arrives whole and in order.
+TEST(NodeLogReplay, AHistoryLongerThanOneWindowArrivesWhole) {
+    constexpr int kRows = 1500;
+    TempDir folder;
+    std::string log;
+    for (int seqno = 1; seqno <= kRows; ++seqno) {
+        log += R"({"category":"c","event":")" + std::string(100, 'e') + R"(","priority":1,"seqno":)" +
+               std::to_string(seqno) + R"(,"time":1})" + "\n";
+    }
+    WriteFile(folder.File("event.log"), log);
+    NetNamespace space{"replay"};
+    const std::string place = space.Made() ? space.Name() : "";
+    NodeProcess device(SampleDeviceOptions(false), place, folder.Path().string());
+    Node controller{ControllerOptions(false, "ctl1", 4198), place};
+    ASSERT_FALSE(device.AwaitEvent("listenerAdded").isNull());
+    ASSERT_TRUE(ConnectTo(controller.process, "127.0.0.1", 4197, kAmp, false));
+    ASSERT_TRUE(controller.process.Send(DeviceCommand("sublog", kAmp, R"("mark":1)")));
+    for (int seqno = 1; seqno <= kRows; ++seqno) {
+        ASSERT_EQ(controller.process.Await(LineAbout("log", kAmp))["seqno"].asString(), std::to_string(seqno));
+    }
+    StopCleanly(controller.process);
+    StopCleanly(device);
 }
 
 INSTANTIATE_TEST_SUITE_P(NodeSubscriptions, SubscriptionsTest, ::testing::Values(false, true),

@@ -100,20 +100,37 @@ TEST_F(LogSubscriptionTest, ReplayReachesTheNewSubscriberOnlyWithItsOwnHeader) {
                                         RowLine("ctl2", 4, 3)}));
 }
 
-// Past its output bound a connection closes: the replay stops at half of it, and does not
-// start on a connection already closed.
-TEST_F(LogSubscriptionTest, ReplayStopsAtHalfTheOutputBudget) {
+// Rows wait for the subscriber's answers one by one, so a long history is not queued
+// whole: no more than half the output bound waits, the rest goes as the subscriber
+// answers, and every row of it arrives once, in order. Rows logged meanwhile reach it
+// live. A connection already closed gets none.
+TEST_F(LogSubscriptionTest, AReplayGoesOnAsItsSubscriberAnswers) {
     StoreRows(9);
     const auto measured = Request(a, SubLog(R"({"mark":-5})"));
     ASSERT_EQ(measured.size(), 6u);
     const std::size_t reply = measured[0].size() + 1;
     const std::size_t row = measured[1].size() + 1;
     sender.SetOutputBudget(b, 2 * (reply + 2 * row + row / 2));
-    LogCapture log;
-    const auto lines = Request(b, SubLog(R"({"mark":-5})"));
-    EXPECT_EQ(lines, (std::vector<std::string>{"[ctl][dev] @sublog {}", RowLine("ctl", 5), RowLine("ctl", 6)}));
-    EXPECT_TRUE(log.Contains("ZK6553W"));
-    EXPECT_EQ(service->LogSubscribers().count(Zelkor::SubscriberKey(b)), 1u);
+    EXPECT_EQ(Request(b, SubLog(R"({"mark":-6})")),
+              (std::vector<std::string>{"[ctl][dev] @sublog {}", RowLine("ctl", 4), RowLine("ctl", 5)}));
+    // Answered, but still waiting to be written: nothing more yet.
+    EXPECT_TRUE(Request(b, "[dev][ctl] @log {}").empty());
+    sender.Written(b);
+    const std::size_t before = sender.Count();
+    LOGROW live{10, 110, 0, "c", "e"};
+    service->LogEvent(live.to_json());
+    // To A, whose replay is over, and to B, ahead of the rest of its history.
+    EXPECT_EQ(Since(before), (std::vector<std::string>{RowLine("ctl", 10), RowLine("ctl", 10)}));
+    std::vector<std::string> replayed;
+    for (int answer = 0; answer < 4; ++answer) {
+        sender.Written(b);
+        for (const auto& line : Request(b, "[dev][ctl] @log {}")) {
+            replayed.push_back(line);
+        }
+    }
+    EXPECT_EQ(replayed, (std::vector<std::string>{RowLine("ctl", 6), RowLine("ctl", 7), RowLine("ctl", 8),
+                                                 RowLine("ctl", 9)}));
+    EXPECT_EQ(service->LogSubscribers().at(Zelkor::SubscriberKey(b)).replayLast, 0u);
 
     // A connection gone by the time the rows would follow its reply (the reply's write
     // failed, say) has no bound left to stop at: it gets none of them.

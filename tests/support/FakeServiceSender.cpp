@@ -111,6 +111,14 @@ void FakeServiceSender::SetAccept(std::function<bool(void*, const std::string&)>
     _accept = std::move(accept);
 }
 
+void FakeServiceSender::Written(void* handle) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    const auto queue = _queued.find(handle);
+    if (queue != _queued.end()) {
+        queue->second.bytes = 0;
+    }
+}
+
 void FakeServiceSender::Close(void* handle) {
     {
         std::lock_guard<std::mutex> lock(_mutex);

@@ -58,6 +58,8 @@ public:
     void SetAccept(std::function<bool(void* handle, const std::string& line)> accept);
     // From now on the lines sent on `handle` stay queued, against this bound.
     void SetOutputBudget(void* handle, std::size_t bound);
+    // What waits on `handle` has been written: its queued bytes are none again.
+    void Written(void* handle);
     // The connection of `handle` closed.
     void Close(void* handle);
 
