@@ -4,8 +4,8 @@
 
 namespace Zelkor {
 
-Socket::Socket(boost::asio::io_context& io, unsigned short port)
-    : _receiveBuffer(ReceiveBufferSize), _io(io), _port(port) {}
+Socket::Socket(boost::asio::io_context& io, unsigned short port, std::size_t receiveBufferSize)
+    : _receiveBuffer(receiveBufferSize), _io(io), _port(port) {}
 
 std::string Socket::Excerpt(const char* data, std::size_t count) {
     const std::size_t shown = std::min<std::size_t>(count, 80);

@@ -26,10 +26,11 @@ class SocketSink;
 
 class Socket : public ZelkorLoggable {
 public:
-    // Size of the buffer every asynchronous read fills.
+    // Size of the buffer every asynchronous read fills, unless the kind of socket asks
+    // for another (a datagram needs room for the largest).
     static constexpr std::size_t ReceiveBufferSize = 65535;
 
-    Socket(boost::asio::io_context& io, unsigned short port);
+    Socket(boost::asio::io_context& io, unsigned short port, std::size_t receiveBufferSize = ReceiveBufferSize);
     virtual ~Socket() = default;
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;

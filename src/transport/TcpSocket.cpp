@@ -26,7 +26,7 @@ std::string tagOf(const void* object) {
 
 TcpSocket::TcpSocket(boost::asio::io_context& io, boost::asio::ssl::context& tls, bool client,
                      unsigned short port, bool redundant)
-    : Socket(io, port),
+    : Socket(io, port, FirstReadSize),
       _sslContext(tls),
       _socket(io),
       _client(client),

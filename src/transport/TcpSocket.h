@@ -77,6 +77,10 @@ public:
     // Default bound of the output waiting to be written on one connection.
     // As much as one line may hold: a queued block line always fits.
     static constexpr std::size_t DefaultMaxQueuedBytes = LineFramer::DefaultMaxLineLength;
+    // A connection's reads start this small and grow with what comes: most peers send
+    // short lines, and a full datagram-sized buffer for each would come and go with every
+    // short connection, scattering holes through the heap.
+    static constexpr std::size_t FirstReadSize = 4096;
 
     TcpSocket(boost::asio::io_context& io, boost::asio::ssl::context& tls, bool client,
               unsigned short port = ProtocolPort, bool redundant = false);

@@ -70,7 +70,7 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
     if (error == boost::asio::error::operation_aborted && _readShrinking) {
         // The idle read was ended to give its buffer back: it starts again on a small one.
         _readShrinking = false;
-        std::vector<char>(ReceiveBufferSize).swap(_receiveBuffer);
+        std::vector<char>(FirstReadSize).swap(_receiveBuffer);
         _smallReads = 0;
         DoReceive();
         return;
@@ -130,7 +130,7 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
 }
 
 std::size_t TcpSocket::SpareBufferBytes() const {
-    const std::size_t read = _receiveBuffer.size() > ReceiveBufferSize ? _receiveBuffer.size() - ReceiveBufferSize : 0;
+    const std::size_t read = _receiveBuffer.size() > FirstReadSize ? _receiveBuffer.size() - FirstReadSize : 0;
     return read + _framer.Capacity() - _framer.PendingSize() + _line.capacity();
 }
 
@@ -162,7 +162,7 @@ void TcpSocket::shrinkIfIdle() {
     // runs (a torn write would break the stream) and no handshake owns the connection.
     // A secured stream's read may write on its own (a key update): it is never ended, and
     // its records fill no grown buffer anyway.
-    if (_receiveBuffer.size() > ReceiveBufferSize && !_readShrinking && GetState() != Tls) {
+    if (_receiveBuffer.size() > FirstReadSize && !_readShrinking && GetState() != Tls) {
         if (_sendingMsg || GetState() == Handshaking) {
             // Looked at again a delay from now: a wait measured from the last read, long
             // past, would end at once, again and again, keeping the connection alive.
@@ -186,10 +186,10 @@ void TcpSocket::sizeReadBuffer(std::size_t bytes) {
     if (bytes == size && size < largestRead) {
         _receiveBuffer.resize(std::min(size * 2, largestRead));
     }
-    if (size <= ReceiveBufferSize || bytes >= size / 8) {
+    if (size <= FirstReadSize || bytes >= size / 8) {
         _smallReads = 0;
     } else if (++_smallReads >= smallReadsToShrink && _framer.PendingSize() == 0) {
-        std::vector<char>(ReceiveBufferSize).swap(_receiveBuffer);
+        std::vector<char>(FirstReadSize).swap(_receiveBuffer);
         _smallReads = 0;
     }
 }
