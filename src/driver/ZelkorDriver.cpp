@@ -184,7 +184,7 @@ IServiceSender::QueuedOutput ZelkorDriver::QueuedOutputOf(void* handle) {
     if (const auto socket = tcpOf(handle)) {
         output.bytes = socket->QueuedBytes();
         output.bound = socket->MaxQueuedBytes();
-        output.open = true;
+        output.open = !socket->IsFinalized();
     }
     return output;
 }

@@ -8,10 +8,13 @@
 #include <cstddef>
 #include <exception>
 #include <limits>
+#include <optional>
+#include <string>
 
 #include "driver/IServiceSender.h"
 #include "services/LogMessages.h"
 #include "services/SubscriptionService.h"
+#include "storage/JsonTextIO.h"
 #include "storage/RequestBound.h"
 #include "storage/StorageModel.h"
 #include "storage/SubscriptionBound.h"
@@ -23,6 +26,17 @@ namespace {
 // What a replay keeps waiting for its subscriber at most (or half the connection's output
 // bound, when that is less); the next rows go once it has answered half of it.
 constexpr std::size_t kReplayWindow = 64 * 1024;
+
+// The number a stored row carries, read as the store reads it: a row that is no LOGROW
+// for want of a field still has its place in the log.
+std::optional<std::uint64_t> seqnoOf(const std::string& text) {
+    Json::Value parsed;
+    std::string error;
+    if (!ParseJsonText(text, parsed, error) || !parsed.isObject()) {
+        return std::nullopt;
+    }
+    return JsonToUInt64(static_cast<const Json::Value&>(parsed)["seqno"]);
+}
 
 // The whole text as a signed 64-bit number; 0 when it is none.
 long long markOf(const char* text) {
@@ -138,25 +152,30 @@ void SubscriptionService::SendLogHistory(const SubscriberKey& key) {
     subscriber.replayFrom = 0;
     subscriber.replayFromSent = false;
     subscriber.replayLast = 0;
+    subscriber.replayOut = 0;
     if (subscriber.mark == 0) {
         return;
     }
     // The replay runs from the first row the mark selects to the newest row now.
     std::vector<std::string> first;
     std::vector<std::string> newest;
-    LOGROW firstRow;
-    LOGROW newestRow;
     if (!retrieveRows(subscriber.mark, subscriber.priority, 1, first) || !retrieveRows(-1, 0, 1, newest) ||
-        first.empty() || newest.empty() || !firstRow.from_json(first.front()) ||
-        !newestRow.from_json(newest.front())) {
+        first.empty() || newest.empty()) {
         return;
     }
-    subscriber.replayFrom = firstRow.seqno;
-    subscriber.replayLast = newestRow.seqno;
+    const auto from = seqnoOf(first.front());
+    const auto last = seqnoOf(newest.front());
+    if (!from || !last) {
+        return;
+    }
+    subscriber.replayFrom = *from;
+    subscriber.replayLast = *last;
     replayMore(key.connection, subscriber);
 }
 
 void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
+    // Room for the row already sent, which every fetch after the first begins with.
+    std::size_t sentRow = 0;
     for (;;) {
         const IServiceSender::QueuedOutput output = _sender->QueuedOutputOf(conn);
         // A connection gone (a failed write of the "sublog" reply, say) takes no rows; a
@@ -168,10 +187,10 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
         }
         const std::size_t window =
             output.bound != 0 ? std::min(kReplayWindow, output.bound / 2) : kReplayWindow;
-        if (output.bytes >= window / 2) {
+        if (subscriber.replayOut != 0 && output.bytes >= window / 2) {
             return;
         }
-        const std::size_t limit = window - output.bytes;
+        const std::size_t limit = (output.bytes < window ? window - output.bytes : 1) + sentRow;
         std::vector<std::string> rows;
         if (!retrieveRows(static_cast<long long>(subscriber.replayFrom), subscriber.priority, limit, rows)) {
             subscriber.replayLast = 0;
@@ -184,30 +203,44 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
         std::size_t waiting = output.bytes;
         bool advanced = false;
         for (std::size_t index = subscriber.replayFromSent ? 1 : 0; index < rows.size(); ++index) {
-            LOGROW row;
-            if (!row.from_json(rows[index])) {
+            const auto seqno = seqnoOf(rows[index]);
+            if (!seqno) {
                 continue;
             }
-            if (subscriber.mark <= 0 || row.seqno >= static_cast<std::uint64_t>(subscriber.mark)) {
+            // Rows numbered past the newest of the "sublog" reach the subscriber live.
+            if (*seqno > subscriber.replayLast) {
+                subscriber.replayLast = 0;
+                return;
+            }
+            LOGROW row;
+            if (row.from_json(rows[index]) &&
+                (subscriber.mark <= 0 || row.seqno >= static_cast<std::uint64_t>(subscriber.mark))) {
                 LogRow message;
                 message.SetRow(row);
                 message.SetMessageForwardInfo(subscriber.header);
                 const std::size_t size = message.Build(true).size();
-                // The rest goes once the subscriber has answered these; a row goes alone
-                // when nothing waits, however long.
-                if (waiting != 0 && waiting + size > window) {
+                // The rest goes as the subscriber answers; a row goes alone when none of the
+                // replay's waits, however long, but never past half the output bound.
+                const bool alone = subscriber.replayOut == 0;
+                if ((!alone && waiting + size > window) ||
+                    (output.bound != 0 && waiting + size > output.bound / 2)) {
                     return;
                 }
                 _sender->BuildAndSendMessage(conn, message, true);
                 waiting += size;
+                ++subscriber.replayOut;
             }
-            subscriber.replayFrom = row.seqno;
+            subscriber.replayFrom = *seqno;
             subscriber.replayFromSent = true;
             advanced = true;
-            if (row.seqno == subscriber.replayLast) {
+            if (*seqno == subscriber.replayLast) {
                 subscriber.replayLast = 0;
                 return;
             }
+        }
+        if (!advanced && copied >= limit && rows.size() == 1 && subscriber.replayFromSent) {
+            sentRow = copied;
+            continue;
         }
         // Less than asked for is the log's end. Nothing past the last row sent means the
         // rows still owed have left the log meanwhile.
@@ -221,10 +254,20 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
     }
 }
 
-void SubscriptionService::continueReplays(void* conn) {
+void SubscriptionService::continueReplays(void* conn, const MessageForwardInfo& header) {
+    const auto answered = _logSubscribers.find(SubscriberKey::Of(conn, header));
+    if (answered != _logSubscribers.end()) {
+        LogSubscriber& subscriber = answered->second;
+        subscriber.replayOut -= subscriber.replayOut != 0 ? 1 : 0;
+        if (subscriber.replayLast != 0) {
+            replayMore(conn, subscriber);
+        }
+        return;
+    }
     for (auto at = _logSubscribers.lower_bound(SubscriberKey(conn));
          at != _logSubscribers.end() && at->first.connection == conn; ++at) {
         if (at->second.replayLast != 0) {
+            at->second.replayOut = 0;
             replayMore(conn, at->second);
         }
     }

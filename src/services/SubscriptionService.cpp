@@ -86,7 +86,7 @@ void SubscriptionService::SignalRaised(MessageSignalData& data) {
     if (message->GetIsReply()) {
         // A subscriber that answered a row has room for more of its history.
         if (word == "log") {
-            continueReplays(data.Handle());
+            continueReplays(data.Handle(), message->GetMessageForwardInfo());
         }
         return;
     }

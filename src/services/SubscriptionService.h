@@ -112,6 +112,10 @@ public:
         std::uint64_t replayFrom = 0;
         bool replayFromSent = false;
         std::uint64_t replayLast = 0;
+        // Rows of the replay sent and not yet answered, as far as its answers tell: with
+        // none, a row goes whatever else waits on the connection, so that a replay never
+        // waits for an answer that no row of its own will bring.
+        std::size_t replayOut = 0;
     };
     using LogTable = std::map<SubscriberKey, LogSubscriber>;
 
@@ -258,8 +262,9 @@ private:
     // Sends the next rows a subscriber's replay owes, as its connection's waiting output
     // allows; ends the replay when none is left or the connection is gone.
     void replayMore(void* conn, LogSubscriber& subscriber);
-    // The subscriber on `conn` answered a row: their replays may go on.
-    void continueReplays(void* conn);
+    // The subscriber that `header` names on `conn` answered a row: its replay may go on
+    // (every replay on the connection when no subscriber has that name).
+    void continueReplays(void* conn, const MessageForwardInfo& header);
     // The storage's rows as RetrieveEventsUpTo gives them; false, logged, when it threw.
     bool retrieveRows(long long from, unsigned priority, std::size_t bytes, std::vector<std::string>& rows);
 

@@ -101,7 +101,8 @@ public:
                                 std::vector<std::string>& out) = 0;
     // The same events, oldest first, appended to `out`, stopping after the text that
     // brings the bytes copied to `maxBytes` or beyond: one who sends only so much copies no
-    // more of a long log. The default asks RetrieveEvents for all of them and keeps so many.
+    // more of a long log. The default asks RetrieveEvents for all of them and keeps so many;
+    // a log replay asks a window at a time, so a storage with a long log should override it.
     virtual bool RetrieveEventsUpTo(long long from, unsigned minimumPriority, std::size_t maxBytes,
                                     std::vector<std::string>& out);
 };

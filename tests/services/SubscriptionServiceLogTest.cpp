@@ -138,6 +138,31 @@ TEST_F(LogSubscriptionTest, AReplayGoesOnAsItsSubscriberAnswers) {
     EXPECT_EQ(Request(a, SubLog(R"({"mark":1})")), std::vector<std::string>{"[ctl][dev] @sublog {}"});
 }
 
+// Other output waiting on the connection (a file's blocks, a long reply) holds back no
+// replay: once its own rows are answered, the next goes whatever waits. A replay ends at
+// the newest row of its "sublog" even when that row is below its priority, so that rows
+// logged meanwhile, sent live, are not sent again.
+TEST_F(LogSubscriptionTest, AReplayNeitherWaitsOnOthersOutputNorRepeatsLiveRows) {
+    StoreRows(4, {3, 3, 3, 0});
+    sender.SetOutputBudget(b, 1 << 20);
+    sender.SendReply(b, std::string(70000, 'x'), "", "get");
+    EXPECT_EQ(Request(b, SubLog(R"({"mark":1,"priority":3})")),
+              (std::vector<std::string>{"[ctl][dev] @sublog {}", RowLine("ctl", 1, 3)}));
+    const std::string row5 = LOGROW{5, 105, 3, "c", "e"}.to_json();
+    ASSERT_TRUE(model->StoreEvent(row5));
+    EXPECT_EQ(Request(b, "[dev][ctl] @log {}"), std::vector<std::string>{RowLine("ctl", 2, 3)});
+    const std::size_t before = sender.Count();
+    service->LogEvent(row5);
+    EXPECT_EQ(Since(before), std::vector<std::string>{RowLine("ctl", 5, 3)});
+    std::vector<std::string> rest;
+    for (int answer = 0; answer < 3; ++answer) {
+        for (const auto& line : Request(b, "[dev][ctl] @log {}")) {
+            rest.push_back(line);
+        }
+    }
+    EXPECT_EQ(rest, std::vector<std::string>{RowLine("ctl", 3, 3)});
+}
+
 TEST_F(LogSubscriptionTest, LogRequestIsStoredAndAlwaysAnswered) {
     Answer(a, SubLog("{}"));
     const std::string request =
