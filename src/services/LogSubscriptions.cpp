@@ -192,7 +192,8 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
         }
         const std::size_t limit = (output.bytes < window ? window - output.bytes : 1) + sentRow;
         std::vector<std::string> rows;
-        if (!retrieveRows(static_cast<long long>(subscriber.replayFrom), subscriber.priority, limit, rows)) {
+        if (!retrieveRows(static_cast<long long>(subscriber.replayFrom), subscriber.priority, limit, rows) ||
+            (rows.empty() && subscriber.replayFromSent && !retrieveRowsAfter(subscriber, limit, rows))) {
             subscriber.replayLast = 0;
             return;
         }
@@ -202,9 +203,9 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
         }
         std::size_t waiting = output.bytes;
         bool advanced = false;
-        for (std::size_t index = subscriber.replayFromSent ? 1 : 0; index < rows.size(); ++index) {
+        for (std::size_t index = 0; index < rows.size(); ++index) {
             const auto seqno = seqnoOf(rows[index]);
-            if (!seqno) {
+            if (!seqno || (subscriber.replayFromSent && *seqno <= subscriber.replayFrom)) {
                 continue;
             }
             // Rows numbered past the newest of the "sublog" reach the subscriber live.
@@ -238,7 +239,7 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
                 return;
             }
         }
-        if (!advanced && copied >= limit && rows.size() == 1 && subscriber.replayFromSent) {
+        if (!advanced && copied >= limit && subscriber.replayFromSent) {
             sentRow = copied;
             continue;
         }
@@ -252,6 +253,23 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
             return;
         }
     }
+}
+
+bool SubscriptionService::retrieveRowsAfter(const LogSubscriber& subscriber, std::size_t bytes,
+                                            std::vector<std::string>& rows) {
+    // The last row sent has left the log (a full log lets its oldest go): the rows numbered
+    // after it are the newest ones, as many as the numbers between, when any are left.
+    std::vector<std::string> newest;
+    if (!retrieveRows(-1, 0, 1, newest)) {
+        return false;
+    }
+    const auto last = newest.empty() ? std::nullopt : seqnoOf(newest.front());
+    if (!last || *last <= subscriber.replayFrom) {
+        return true;
+    }
+    const std::uint64_t after = std::min<std::uint64_t>(*last - subscriber.replayFrom,
+                                                        std::numeric_limits<long long>::max());
+    return retrieveRows(-static_cast<long long>(after), subscriber.priority, bytes, rows);
 }
 
 void SubscriptionService::continueReplays(void* conn, const MessageForwardInfo& header) {

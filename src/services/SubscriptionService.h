@@ -265,6 +265,8 @@ private:
     // The subscriber that `header` names on `conn` answered a row: its replay may go on
     // (every replay on the connection when no subscriber has that name).
     void continueReplays(void* conn, const MessageForwardInfo& header);
+    // The rows numbered after the last a replay sent, when that row has left the log.
+    bool retrieveRowsAfter(const LogSubscriber& subscriber, std::size_t bytes, std::vector<std::string>& rows);
     // The storage's rows as RetrieveEventsUpTo gives them; false, logged, when it threw.
     bool retrieveRows(long long from, unsigned priority, std::size_t bytes, std::vector<std::string>& rows);
 

@@ -163,6 +163,24 @@ TEST_F(LogSubscriptionTest, AReplayNeitherWaitsOnOthersOutputNorRepeatsLiveRows)
     EXPECT_EQ(rest, std::vector<std::string>{RowLine("ctl", 3, 3)});
 }
 
+// A full log lets its oldest rows go while a slow subscriber replays it: the replay goes
+// on with the rows still there rather than end where its last row was.
+TEST_F(LogSubscriptionTest, AReplayGoesOnWhenItsLastRowHasLeftTheLog) {
+    StoreRows(6);
+    const std::size_t row = RowLine("ctl", 1).size() + 1;
+    sender.SetOutputBudget(b, 2 * (2 * row + row / 2) + 64);
+    EXPECT_EQ(Request(b, SubLog(R"({"mark":1})")).size(), 3u);
+    model->gone = 4;
+    std::vector<std::string> rest;
+    for (int answer = 0; answer < 4; ++answer) {
+        sender.Written(b);
+        for (const auto& line : Request(b, "[dev][ctl] @log {}")) {
+            rest.push_back(line);
+        }
+    }
+    EXPECT_EQ(rest, (std::vector<std::string>{RowLine("ctl", 4), RowLine("ctl", 5), RowLine("ctl", 6)}));
+}
+
 TEST_F(LogSubscriptionTest, LogRequestIsStoredAndAlwaysAnswered) {
     Answer(a, SubLog("{}"));
     const std::string request =

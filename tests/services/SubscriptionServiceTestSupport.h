@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -24,6 +26,7 @@
 #include "services/SubscriptionService.h"
 #include "services/ValueSubscriptionMessages.h"
 #include "storage/JsonModel.h"
+#include "storage/JsonTextIO.h"
 #include "storage/ObjectParamContainer.h"
 #include "storage/StorageModel.h"
 #include "support/FakeServiceSender.h"
@@ -32,7 +35,8 @@
 
 namespace ZelkorTest {
 
-// A model whose JSON reads of one path fail, so that a subscribed value can stop reading.
+// A model whose JSON reads of one path fail, so that a subscribed value can stop reading,
+// and whose event log may lose its oldest rows as a full log does.
 class FailingModel : public Zelkor::JsonModel {
 public:
     using JsonModel::GetValueForPath;
@@ -43,7 +47,25 @@ public:
         }
         return JsonModel::GetValueForPath(path, format, value);
     }
+    bool RetrieveEventsUpTo(long long from, unsigned minimumPriority, std::size_t maxBytes,
+                            std::vector<std::string>& out) override {
+        if (from > 0 && static_cast<std::uint64_t>(from) < gone) {
+            return true;
+        }
+        std::vector<std::string> rows;
+        JsonModel::RetrieveEventsUpTo(from, minimumPriority, maxBytes, rows);
+        for (auto& text : rows) {
+            Json::Value row;
+            std::string error;
+            if (Zelkor::ParseJsonText(text, row, error) && row["seqno"].asUInt64() >= gone) {
+                out.push_back(std::move(text));
+            }
+        }
+        return true;
+    }
     std::string failing;
+    // Rows numbered below this have left the log.
+    std::uint64_t gone = 0;
 };
 
 // Restores a process-wide bound when the test ends.
