@@ -179,10 +179,13 @@ public:
         if (handle == kUdp) {
             return {};
         }
-        return {_queued[handle], kOutputBound};
+        return {_queued[handle], kOutputBound, true};
     }
     unsigned long GetTlsLevel() override { return 0; }
     bool ParentPathsAllowed() override { return false; }
+
+    // What waits on the connection has been written.
+    void Written(void* handle) { _queued[handle] = 0; }
 
     void Close(void* handle) {
         Zelkor::ConnectionResult result;
@@ -240,6 +243,8 @@ enum Operation : std::uint8_t {
     kLogRow,
     kClose,
     kSetBounds,
+    kLogAnswer,
+    kWritten,
     kOperations
 };
 
@@ -328,6 +333,12 @@ public:
             case kSetBounds:
                 setBounds(step.body);
                 break;
+            case kLogAnswer:
+                logAnswer(step);
+                break;
+            case kWritten:
+                _sender.Written(step.handle);
+                break;
             case kOperations:
                 break;
         }
@@ -377,6 +388,22 @@ private:
         }
         Zelkor::MessageSignalData data(step.handle, nullptr, step.reliable, std::move(message));
         signal.Raise(data);
+    }
+
+    // A subscriber's answer to a row, which moves its replay on.
+    void logAnswer(const Step& step) {
+        Zelkor::MessageForwardInfo header;
+        header.SetDeviceName("dev");
+        const std::string rest = header.PullHeader(step.prefix + "@log " + step.body);
+        auto message = Zelkor::CreateLogRow();
+        std::string error;
+        if (rest.empty() || !message->FromReceived(false, rest, header, error)) {
+            return;
+        }
+        message->SetMessageForwardInfo(header);
+        message->SetIsReply(true);
+        Zelkor::MessageSignalData data(step.handle, nullptr, step.reliable, std::move(message));
+        _values->LogRowSignal().Raise(data);
     }
 
     // The list router hands the request to the service directly.
