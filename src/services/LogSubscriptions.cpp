@@ -204,7 +204,10 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
         std::size_t waiting = output.bytes;
         bool advanced = false;
         for (std::size_t index = 0; index < rows.size(); ++index) {
-            const auto seqno = seqnoOf(rows[index]);
+            // A row is read once; only one that is no record is read again for its number.
+            LOGROW row;
+            const bool record = row.from_json(rows[index]);
+            const auto seqno = record ? std::optional<std::uint64_t>(row.seqno) : seqnoOf(rows[index]);
             if (!seqno || (subscriber.replayFromSent && *seqno <= subscriber.replayFrom)) {
                 continue;
             }
@@ -213,9 +216,7 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
                 subscriber.replayLast = 0;
                 return;
             }
-            LOGROW row;
-            if (row.from_json(rows[index]) &&
-                (subscriber.mark <= 0 || row.seqno >= static_cast<std::uint64_t>(subscriber.mark))) {
+            if (record && (subscriber.mark <= 0 || row.seqno >= static_cast<std::uint64_t>(subscriber.mark))) {
                 LogRow message;
                 message.SetRow(row);
                 message.SetMessageForwardInfo(subscriber.header);
