@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -21,24 +22,38 @@ namespace {
 
 using boost::asio::ip::tcp;
 
-TEST(NodeSilentPeers, SilentConnectionsAndStalledHandshakesGiveTheirSlotsBack) {
-    NetNamespace space{"silent"};
-    if (!space.Made()) {
-        GTEST_SKIP() << "no network namespace";
+// A sample device alone in a namespace of its own, and raw peers that connect to it there;
+// the test skips where no namespace can be made.
+class NodeSilentPeers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!space.Made()) {
+            GTEST_SKIP() << "no network namespace";
+        }
     }
-    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197"), space.Name());
-    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
-    const tcp::endpoint at(boost::asio::ip::make_address("127.0.0.1"), 4197);
-    const auto connect = [&](RawPeer& peer) {
+    bool Start(const std::vector<std::string>& more = {}) {
+        device = std::make_unique<Node>(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", more),
+                                        space.Name());
+        return !device->process.AwaitEvent("listenerAdded").isNull();
+    }
+    bool connect(RawPeer& peer) {
+        const tcp::endpoint at(boost::asio::ip::make_address("127.0.0.1"), 4197);
         return space.Run([&] { peer.Socket().open(tcp::v4()); }) && peer.Connect(at);
-    };
+    }
+
+    NetNamespace space{"silent"};
+    std::unique_ptr<Node> device;
+};
+
+TEST_F(NodeSilentPeers, SilentConnectionsAndStalledHandshakesGiveTheirSlotsBack) {
+    ASSERT_TRUE(Start());
 
     // The sample tree admits eight: eight silent peers fill it, a ninth is told "busy".
     std::vector<std::unique_ptr<RawPeer>> silent;
     for (int i = 0; i < 8; ++i) {
         silent.push_back(std::make_unique<RawPeer>());
         ASSERT_TRUE(connect(*silent.back()));
-        ASSERT_FALSE(device.process.Await(ConnectionFrom("127.0.0.1")).isNull());
+        ASSERT_FALSE(device->process.Await(ConnectionFrom("127.0.0.1")).isNull());
     }
     RawPeer ninth;
     ASSERT_TRUE(connect(ninth));
@@ -93,23 +108,14 @@ TEST(NodeSilentPeers, SilentConnectionsAndStalledHandshakesGiveTheirSlotsBack) {
     EXPECT_TRUE(quiet.front()->WaitClosed(std::chrono::seconds(5)));
     EXPECT_FALSE(late->WaitClosed(std::chrono::milliseconds(100)));
     EXPECT_FALSE(good.WaitClosed(std::chrono::milliseconds(500)));
-    StopCleanly(device.process);
+    StopCleanly(device->process);
 }
 
 // A peer whose handshake fails after a long line grew its connection's read buffer: the
 // device closes the connection at once, rather than keep it, its buffer and a timer that
 // looked at it again and again for ever, and goes on serving others.
-TEST(NodeSilentPeers, AFailedHandshakeClosesTheConnection) {
-    NetNamespace space{"failedtls"};
-    if (!space.Made()) {
-        GTEST_SKIP() << "no network namespace";
-    }
-    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197"), space.Name());
-    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
-    const tcp::endpoint at(boost::asio::ip::make_address("127.0.0.1"), 4197);
-    const auto connect = [&](RawPeer& peer) {
-        return space.Run([&] { peer.Socket().open(tcp::v4()); }) && peer.Connect(at);
-    };
+TEST_F(NodeSilentPeers, AFailedHandshakeClosesTheConnection) {
+    ASSERT_TRUE(Start());
     RawPeer failing;
     ASSERT_TRUE(connect(failing));
     failing.Send("get {\"path\":\"/" + std::string(300000, 'x') + "\"}\n");
@@ -123,7 +129,7 @@ TEST(NodeSilentPeers, AFailedHandshakeClosesTheConnection) {
     ASSERT_TRUE(connect(good));
     good.Send("get {\"path\":\"/audio/gain\"}\n");
     EXPECT_NE(good.ReadLine(std::chrono::seconds(30)).find("@get"), std::string::npos);
-    StopCleanly(device.process);
+    StopCleanly(device->process);
 }
 
 // Silence is measured by complete lines: a peer in the middle of a long line counts as
@@ -131,17 +137,8 @@ TEST(NodeSilentPeers, AFailedHandshakeClosesTheConnection) {
 // place of a peer whose "set" is still coming in, byte after byte, once the line has
 // taken longer than twice the keep-alive interval (10 s at the node's timer scale); on a
 // slow link a "set" of a few hundred KiB takes that long.
-TEST(NodeSilentPeers, APeerInTheMiddleOfALongLineKeepsItsSlot) {
-    NetNamespace space{"slowline"};
-    if (!space.Made()) {
-        GTEST_SKIP() << "no network namespace";
-    }
-    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--max-incoming", "2"}), space.Name());
-    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
-    const tcp::endpoint at(boost::asio::ip::make_address("127.0.0.1"), 4197);
-    const auto connect = [&](RawPeer& peer) {
-        return space.Run([&] { peer.Socket().open(tcp::v4()); }) && peer.Connect(at);
-    };
+TEST_F(NodeSilentPeers, APeerInTheMiddleOfALongLineKeepsItsSlot) {
+    ASSERT_TRUE(Start({"--max-incoming", "2"}));
     RawPeer subscriber;
     ASSERT_TRUE(connect(subscriber));
     subscriber.Send("subscribe {\"path\":\"/audio/gain\"}\n");
@@ -169,7 +166,7 @@ TEST(NodeSilentPeers, APeerInTheMiddleOfALongLineKeepsItsSlot) {
     EXPECT_NE(told.find("busy"), std::string::npos) << told;
     EXPECT_NE(sender.ReadLine().find("@set"), std::string::npos);
     EXPECT_FALSE(sender.WaitClosed(std::chrono::milliseconds(200)));
-    StopCleanly(device.process);
+    StopCleanly(device->process);
 }
 
 }  // namespace
