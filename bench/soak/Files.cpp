@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 
 #include "File.h"
+#include "Json.h"
 
 namespace ZelkorSoak {
 namespace {
@@ -90,15 +91,16 @@ std::string Md5OfFile(const std::string& path) {
     return hexOf(digest.get());
 }
 
-bool WriteEventLog(const std::string& path, unsigned rows) {
+bool WriteEventLog(const std::string& path, unsigned rows, const std::function<Json::Value()>& event) {
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) {
         return false;
     }
-    const std::string event(150, 'e');
     for (unsigned seqno = 1; seqno <= rows; ++seqno) {
-        if (std::fprintf(file.get(), "{\"category\":\"soak\",\"event\":\"%s\",\"priority\":%u,\"seqno\":%u,\"time\":%u}\n",
-                         event.c_str(), seqno % 5, seqno, 1700000000u + seqno) < 0) {
+        Json::Value row = event();
+        row["seqno"] = seqno;
+        const std::string line = Compact(row) + "\n";
+        if (std::fwrite(line.data(), 1, line.size(), file.get()) != line.size()) {
             return false;
         }
     }

@@ -211,6 +211,24 @@ std::string LineMaker::Make(const std::string& self, const std::string& nodeFold
     return line;
 }
 
+Json::Value LineMaker::EventRow(const std::string& root) {
+    const auto seed = std::find_if(_seeds.begin(), _seeds.end(), [](const Seed& s) { return s.word == "log"; });
+    Json::Value body = fill(seed->body, root);
+    if (!chance(0.25)) {
+        const std::size_t mutations = 1 + below(3);
+        for (std::size_t i = 0; i < mutations && body.isObject(); ++i) {
+            mutate(body, root);
+        }
+    }
+    if (!body.isObject()) {
+        body = fill(seed->body, root);
+    }
+    if (!body["priority"].isUInt()) {
+        body["priority"] = static_cast<Json::UInt>(below(4));
+    }
+    return body;
+}
+
 std::string LineMaker::bodyText(const Json::Value& body) {
     std::string text = Compact(body);
     // Cut short (never parsed: an opened object or list is left open), or followed by

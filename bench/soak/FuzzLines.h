@@ -39,6 +39,9 @@ public:
     // One line, without its "\n", for the node named `self` whose folder is `nodeFolder`
     // and whose storage root is `root`.
     std::string Make(const std::string& self, const std::string& nodeFolder, const std::string& root);
+    // The body of a "log" line as Make writes it, mutations included, as a node would keep
+    // it: always an object, with an unsigned "priority" (`root` as for Make).
+    Json::Value EventRow(const std::string& root);
     // A proof of `code` with the key digest, as a controller proves it: "authenticate {...}".
     std::string Proof(const std::string& code);
 

@@ -128,9 +128,9 @@ Options:
                     folder under $TMPDIR or /tmp). Kept after the run: each node's
                     event lines (events.jsonl, with the second each came) and log
   --drain N         seconds to wait for the last answers after the load (60)
-  --event-log N     each node starts with N events of about 200 bytes in its
-                    event log, as after a long run; 100000, the log's bound, keeps
-                    its filling out of the memory curve (0)
+  --event-log N     each node starts with N events in its event log, made as the
+                    fuzz's own log lines make them, as after a long run; 100000,
+                    the log's bound, keeps its filling out of the memory curve (0)
   --help            this text
 
 Exit codes: 0 when nothing was left unanswered and no value was wrong, no publish

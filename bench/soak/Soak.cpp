@@ -17,6 +17,8 @@
 #include <fstream>
 
 #include "Files.h"
+#include "FuzzLines.h"
+#include "HostGuard.h"
 #include "Report.h"
 #include "Topology.h"
 
@@ -165,12 +167,35 @@ bool Soak::layOut(std::string& error) {
     }
     std::fputs("second\tnode\tpid\trss_kb\tdescriptors\n", _usage.get());
 
+    // A node's log as a long run of the fuzz leaves it: rows of the fuzz's own "log" lines,
+    // of the sizes those take, so that the rows the load adds replace their like.
+    FuzzWords words;
+    std::vector<const NodeSpec*> specs{&topology.router};
+    for (const auto& spec : topology.devices) {
+        specs.push_back(&spec);
+    }
+    for (const auto& plan : topology.controllers) {
+        specs.push_back(&plan.spec);
+    }
+    for (const NodeSpec* spec : specs) {
+        words.nodeNames.push_back(spec->name);
+        words.ports.push_back(spec->port);
+        if (!spec->guid.empty()) {
+            words.guids.push_back(spec->guid);
+        }
+    }
+    words.treePaths = _treePaths;
+    const HostGuard rowGuard(_runDir, {});
+    std::mt19937_64 rowRandom(_options.seed ^ 0x6c6f67726f777321ULL);
+    LineMaker rows(std::move(words), rowGuard, rowRandom);
+
     const auto add = [&](const NodeSpec& spec) -> Node* {
         const std::string folder = _runDir + "/" + spec.name;
         if (!makeFolder(folder, error) || !makeFolder(folder + "/files", error)) {
             return nullptr;
         }
-        if (_options.eventLogRows > 0 && !WriteEventLog(folder + "/event.log", _options.eventLogRows)) {
+        const auto row = [&rows, root = folder + "/files"] { return rows.EventRow(root); };
+        if (_options.eventLogRows > 0 && !WriteEventLog(folder + "/event.log", _options.eventLogRows, row)) {
             error = "cannot write " + folder + "/event.log";
             return nullptr;
         }
