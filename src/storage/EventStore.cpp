@@ -46,6 +46,7 @@ bool EventStore::Load() {
     std::lock_guard<std::mutex> lock(_mutex);
     _events.clear();
     _index.clear();
+    _texts.Clear();
     _lastSeqno = 0;
     _bytes = 0;
 
@@ -131,7 +132,7 @@ bool EventStore::writeFileLocked() {
     std::string chunk;
     bool written = true;
     for (const auto& entry : _events) {
-        chunk += entry.text;
+        _texts.AppendTo(entry.text, chunk);
         chunk += '\n';
         if (chunk.size() >= kWriteChunk) {
             written = file.Write(chunk);
@@ -195,18 +196,20 @@ std::optional<std::uint64_t> EventStore::storeLocked(Json::Value& event, unsigne
     return seqno;
 }
 
-std::size_t EventStore::CostOf(const std::string& text) {
+std::size_t EventStore::CostOf(const std::string& text) { return CostOf(text.size()); }
+
+std::size_t EventStore::CostOf(std::size_t textLength) {
     // Its list node, its index node and the allocator's header of each: peers' short
     // rows would otherwise cost far more than the byte bound says.
     constexpr std::size_t kAllocatorHeader = 16;
     constexpr std::size_t kListNode = 2 * sizeof(void*) + sizeof(Entry);
     constexpr std::size_t kIndexNode = 4 * sizeof(void*) + sizeof(Index::value_type);
-    return kListNode + kIndexNode + 2 * kAllocatorHeader + text.size();
+    return kListNode + kIndexNode + 2 * kAllocatorHeader + textLength;
 }
 
 void EventStore::keepLocked(unsigned priority, std::uint64_t seqno, std::string text) {
     _bytes += CostOf(text);
-    _events.push_back(Entry{priority, seqno, std::move(text)});
+    _events.push_back(Entry{priority, seqno, _texts.Add(text)});
     _index[seqno] = std::prev(_events.end());
     _lastSeqno = std::max(_lastSeqno, seqno);
     trimLocked();
@@ -219,7 +222,8 @@ void EventStore::trimLocked() {
         if (indexed != _index.end() && indexed->second == oldest) {
             _index.erase(indexed);
         }
-        _bytes -= CostOf(oldest->text);
+        _bytes -= CostOf(oldest->text.length);
+        _texts.RemoveOldest(oldest->text);
         _events.pop_front();
     }
 }
@@ -250,8 +254,8 @@ bool EventStore::RetrieveEventsUpTo(long long from, unsigned minimumPriority, st
     std::size_t copied = 0;
     for (auto it = firstSelectedLocked(from); it != _events.cend() && copied < maxBytes; ++it) {
         if (it->priority >= minimumPriority) {
-            copied += it->text.size();
-            out.push_back(it->text);
+            copied += it->text.length;
+            out.push_back(_texts.Copy(it->text));
         }
     }
     return true;

@@ -21,6 +21,7 @@
 
 #include "core/ZelkorLoggable.h"
 #include "storage/LogRow.h"
+#include "storage/RowTexts.h"
 
 namespace Zelkor {
 
@@ -79,12 +80,13 @@ public:
     // What an event of this text costs against the byte bound: the text and what the
     // store holds beside it.
     static std::size_t CostOf(const std::string& text);
+    static std::size_t CostOf(std::size_t textLength);
 
 private:
     struct Entry {
         unsigned priority;
         std::uint64_t seqno;
-        std::string text;
+        RowTexts::Ref text;
     };
     using Entries = std::list<Entry>;
     using Index = std::map<std::uint64_t, Entries::iterator>;
@@ -109,6 +111,7 @@ private:
     Index _index;
     // Highest number ever kept, so that trimming never lets a number come back.
     std::uint64_t _lastSeqno = 0;
+    RowTexts _texts;
     std::size_t _bytes = 0;
     mutable std::mutex _mutex;
 };
