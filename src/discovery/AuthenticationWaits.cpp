@@ -1,15 +1,12 @@
 #include "discovery/AuthenticationWaits.h"
 
 #include <algorithm>
-#include <iterator>
 #include <utility>
-
-#include "transport/SourceGroup.h"
 
 namespace Zelkor {
 
 AuthenticationWaits::AuthenticationWaits(Clock clock, std::size_t capacity)
-    : _capacity(std::max<std::size_t>(1, capacity)), _clock(std::move(clock)) {}
+    : _clock(std::move(clock)), _waits(capacity) {}
 
 void AuthenticationWaits::SetClock(Clock clock) {
     std::lock_guard<std::mutex> lock(_mutex);
@@ -22,45 +19,33 @@ std::chrono::steady_clock::time_point AuthenticationWaits::now() const {
 
 std::chrono::steady_clock::duration AuthenticationWaits::Remaining(const boost::asio::ip::address& address) const {
     std::lock_guard<std::mutex> lock(_mutex);
-    const auto found = _byAddress.find(SourceGroup(address));
-    if (found == _byAddress.end()) {
+    const Wait* found = _waits.Find(address);
+    if (found == nullptr) {
         return std::chrono::steady_clock::duration::zero();
     }
-    return std::max(found->second->until - now(), std::chrono::steady_clock::duration::zero());
+    return std::max(found->until - now(), std::chrono::steady_clock::duration::zero());
 }
 
-void AuthenticationWaits::Failed(const boost::asio::ip::address& source) {
-    const boost::asio::ip::address address = SourceGroup(source);
+void AuthenticationWaits::Failed(const boost::asio::ip::address& address) {
     std::lock_guard<std::mutex> lock(_mutex);
     std::chrono::steady_clock::duration wait = FirstWait;
     const auto at = now();
-    if (const auto found = _byAddress.find(address); found != _byAddress.end()) {
-        // A failure long after the last wait ended starts afresh: an old mistake does not
-        // double a peer's wait for ever.
-        if (at - found->second->until < Forgotten) {
-            wait = std::min<std::chrono::steady_clock::duration>(found->second->wait * 2, LongestWait);
-        }
-        _order.erase(found->second);
-        _byAddress.erase(found);
-    } else if (_order.size() >= _capacity) {
-        _byAddress.erase(_order.front().address);
-        _order.pop_front();
+    // A failure long after the last wait ended starts afresh: an old mistake does not
+    // double a peer's wait for ever.
+    if (const Wait* found = _waits.Find(address); found != nullptr && at - found->until < Forgotten) {
+        wait = std::min<std::chrono::steady_clock::duration>(found->wait * 2, LongestWait);
     }
-    _order.push_back(Entry{address, wait, at + wait});
-    _byAddress.emplace(address, std::prev(_order.end()));
+    _waits.Put(address, Wait{wait, at + wait});
 }
 
 void AuthenticationWaits::Succeeded(const boost::asio::ip::address& address) {
     std::lock_guard<std::mutex> lock(_mutex);
-    if (const auto found = _byAddress.find(SourceGroup(address)); found != _byAddress.end()) {
-        _order.erase(found->second);
-        _byAddress.erase(found);
-    }
+    _waits.Erase(address);
 }
 
 std::size_t AuthenticationWaits::Size() const {
     std::lock_guard<std::mutex> lock(_mutex);
-    return _order.size();
+    return _waits.Size();
 }
 
 }  // namespace Zelkor

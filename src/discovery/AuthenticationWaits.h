@@ -16,11 +16,11 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
-#include <list>
-#include <map>
 #include <mutex>
 
 #include <boost/asio/ip/address.hpp>
+
+#include "discovery/SourceTable.h"
 
 namespace Zelkor {
 
@@ -49,25 +49,20 @@ public:
     // the first wait again.
     void Succeeded(const boost::asio::ip::address& address);
     std::size_t Size() const;
-    std::size_t Capacity() const { return _capacity; }
+    std::size_t Capacity() const { return _waits.Capacity(); }
 
 private:
-    struct Entry {
-        // The group.
-        boost::asio::ip::address address;
+    struct Wait {
         std::chrono::steady_clock::duration wait;
         std::chrono::steady_clock::time_point until;
     };
-    using Order = std::list<Entry>;
 
     std::chrono::steady_clock::time_point now() const;
 
-    const std::size_t _capacity;
     mutable std::mutex _mutex;
     Clock _clock;
     // Least recently failed first.
-    Order _order;
-    std::map<boost::asio::ip::address, Order::iterator> _byAddress;
+    SourceTable<Wait> _waits;
 };
 
 }  // namespace Zelkor

@@ -12,11 +12,11 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
-#include <list>
-#include <map>
 #include <mutex>
 
 #include <boost/asio/ip/address.hpp>
+
+#include "discovery/SourceTable.h"
 
 namespace Zelkor {
 
@@ -37,23 +37,15 @@ public:
     // True when the address's group proved the code within the last day.
     bool Knows(const boost::asio::ip::address& address) const;
     std::size_t Size() const;
-    std::size_t Capacity() const { return _capacity; }
+    std::size_t Capacity() const { return _proved.Capacity(); }
 
 private:
-    struct Entry {
-        boost::asio::ip::address group;
-        std::chrono::steady_clock::time_point proved;
-    };
-    using Order = std::list<Entry>;
-
     std::chrono::steady_clock::time_point now() const;
 
-    const std::size_t _capacity;
     mutable std::mutex _mutex;
     Clock _clock;
-    // Proved longest ago first.
-    Order _order;
-    std::map<boost::asio::ip::address, Order::iterator> _byGroup;
+    // When each source proved, longest ago first.
+    SourceTable<std::chrono::steady_clock::time_point> _proved;
 };
 
 }  // namespace Zelkor

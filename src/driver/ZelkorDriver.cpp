@@ -24,6 +24,7 @@
 #include "services/SubscriptionService.h"
 #include "storage/StorageModel.h"
 #include "transport/ByteBudget.h"
+#include "transport/LinuxPlatform.h"
 #include "transport/LineFramer.h"
 #include "transport/TcpSocket.h"
 
@@ -48,6 +49,8 @@ ZelkorDriver::ZelkorDriver(boost::asio::io_context& context)
     _errorConnection = _errorSignal += static_cast<ISignalObserver<MessageSignalData>*>(this);
     _router = std::make_unique<ListCommandRouter>(this);
     _router->GiveMessageMapToMessageReceiver(this);
+    // Peers' lines may be megabytes long; see the driver's header.
+    Platform::KeepLargeBlocksMapped();
 }
 
 ZelkorDriver::~ZelkorDriver() {

@@ -22,6 +22,11 @@
 // network namespace; whole runs are serialised by their own mutex, taken before and never
 // inside the driver's other locks, which are each held alone. The listener callbacks run
 // after the run, with no lock held, so a callback may add a listener itself.
+//
+// Memory: constructing the driver fixes the C library's threshold for mapping large blocks
+// apart at its default (128 KiB), which would otherwise rise after the first long line and
+// leave the heap holding every later one; an application that wants another threshold sets
+// it after constructing the driver.
 
 #include <atomic>
 #include <condition_variable>

@@ -145,4 +145,6 @@ int Reopen(int descriptor, int flags) { return open(descriptorLink(descriptor).c
 
 void ReturnFreeMemory() { malloc_trim(0); }
 
+void KeepLargeBlocksMapped() { mallopt(M_MMAP_THRESHOLD, 128 * 1024); }
+
 }  // namespace Zelkor::Platform

@@ -68,4 +68,11 @@ int Reopen(int descriptor, int flags);
 // keeping large freed blocks for reuse.
 void ReturnFreeMemory();
 
+// Fixes the size from which the allocator maps blocks of their own (glibc: 128 KiB, its
+// default) instead of letting it rise. Left to itself it rises to the largest block freed,
+// up to 32 MiB: after one peer's long line, every later long line is cut from the heap,
+// and the small long-lived allocations made meanwhile keep those holes from ever going
+// back to the system. An application may set its own afterwards.
+void KeepLargeBlocksMapped();
+
 }  // namespace Zelkor::Platform

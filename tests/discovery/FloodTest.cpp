@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdio>
+#include <memory>
 
 #include <boost/asio/ip/udp.hpp>
 
@@ -159,29 +160,45 @@ private:
     bool _started = false;
 };
 
-TEST(DeviceFlood, ARealDeviceIsListedAndStaysListedUnderAFloodOfMadeUpOnes) {
-    NetNamespace space("flood");
-    if (!space.Made()) {
-        GTEST_SKIP() << "needs root and ip netns";
+// A controller in a namespace of the test's own, and the real device node that starts
+// there when the test says; the test skips where no namespace can be made.
+class DeviceFlood : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!space.Made()) {
+            GTEST_SKIP() << "needs root and ip netns";
+        }
+        controller = std::make_unique<FloodedController>(space);
+        ASSERT_TRUE(controller->Started());
     }
-    FloodedController controller(space);
-    ASSERT_TRUE(controller.Started());
-    Zelkor::DiscoveryService& service = controller.service;
-    const auto answered = [&controller](std::int64_t at) { return controller.Answered(at); };
 
+    Zelkor::DiscoveryService& service() { return controller->service; }
+    bool answered(std::int64_t at) { return controller->Answered(at); }
+    // The real device, listening once this returns true.
+    bool StartDevice() {
+        device = std::make_unique<Node>(Options("device", "amp1", {"--guid", kReal, "--listen", "127.0.0.1:4197"}),
+                                        space.Name());
+        return !device->process.AwaitEvent("listenerAdded", kPatience).isNull();
+    }
+
+    NetNamespace space{"flood"};
+    std::unique_ptr<FloodedController> controller;
+    std::unique_ptr<Node> device;
+};
+
+TEST_F(DeviceFlood, ARealDeviceIsListedAndStaysListedUnderAFloodOfMadeUpOnes) {
     Flood flood(space);
     ASSERT_TRUE(flood.Send(0, 4 * kBound));
-    ASSERT_EQ(service.TableSizes()["deviceSet"], static_cast<std::size_t>(kBound));
-    Node device(Options("device", "amp1", {"--guid", kReal, "--listen", "127.0.0.1:4197"}), space.Name());
-    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded", kPatience).isNull());
+    ASSERT_EQ(service().TableSizes()["deviceSet"], static_cast<std::size_t>(kBound));
+    ASSERT_TRUE(StartDevice());
 
     // Listed within 20 s, at the first interval the list makes room at.
-    std::int64_t at = controller.clock;
+    std::int64_t at = controller->clock;
     std::shared_ptr<Zelkor::DeviceImpl> listed;
     while (!listed && at + kInterval <= 1020) {
         at += kInterval + 1;
         ASSERT_TRUE(answered(at));
-        listed = service.GetDeviceImplByUUID(kReal);
+        listed = service().GetDeviceImplByUUID(kReal);
     }
     ASSERT_TRUE(listed) << "not listed by " << at;
     // Heard in a second round, it is no newcomer any more: four lists' worth of made-up
@@ -193,10 +210,10 @@ TEST(DeviceFlood, ARealDeviceIsListedAndStaysListedUnderAFloodOfMadeUpOnes) {
     while (at < until) {
         at += kInterval + 1;
         ASSERT_TRUE(answered(at));
-        ASSERT_EQ(service.GetDeviceImplByUUID(kReal).get(), listed.get()) << at;
+        ASSERT_EQ(service().GetDeviceImplByUUID(kReal).get(), listed.get()) << at;
     }
     EXPECT_NE(listed->GetCurrentState(), Zelkor::DeviceNetStateLost);
-    StopCleanly(device.process);
+    StopCleanly(device->process);
 }
 
 // The flood does not stop once the real device has been listed: made-up devices go round
@@ -204,15 +221,7 @@ TEST(DeviceFlood, ARealDeviceIsListedAndStaysListedUnderAFloodOfMadeUpOnes) {
 // from the real device's own address. A device heard in one round only is pushed out by
 // newer ones long before its next reply; heard again in the next round, it is known as one
 // heard before and stays, the same object, for good.
-TEST(DeviceFlood, ARealDeviceStaysListedUnderAFloodThatGoesOn) {
-    NetNamespace space("flood2");
-    if (!space.Made()) {
-        GTEST_SKIP() << "needs root and ip netns";
-    }
-    FloodedController controller(space);
-    ASSERT_TRUE(controller.Started());
-    Zelkor::DiscoveryService& service = controller.service;
-    const auto answered = [&controller](std::int64_t at) { return controller.Answered(at); };
+TEST_F(DeviceFlood, ARealDeviceStaysListedUnderAFloodThatGoesOn) {
     Flood flood(space);
     int half = 0;
     const auto floodOn = [&] {
@@ -220,31 +229,30 @@ TEST(DeviceFlood, ARealDeviceStaysListedUnderAFloodThatGoesOn) {
         return flood.Send(from, from + 2 * kBound);
     };
     ASSERT_TRUE(floodOn());
-    Node device(Options("device", "amp1", {"--guid", kReal, "--listen", "127.0.0.1:4197"}), space.Name());
-    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded", kPatience).isNull());
+    ASSERT_TRUE(StartDevice());
 
-    std::int64_t at = controller.clock;
+    std::int64_t at = controller->clock;
     std::shared_ptr<Zelkor::DeviceImpl> listed;
     while (!listed && at + kInterval <= 1020) {
         at += kInterval + 1;
         ASSERT_TRUE(answered(at));
-        listed = service.GetDeviceImplByUUID(kReal);
+        listed = service().GetDeviceImplByUUID(kReal);
         ASSERT_TRUE(floodOn());
     }
     ASSERT_TRUE(listed) << "not listed by " << at;
     at += kInterval + 1;
     ASSERT_TRUE(answered(at));
-    listed = service.GetDeviceImplByUUID(kReal);
+    listed = service().GetDeviceImplByUUID(kReal);
     ASSERT_TRUE(listed);
     ASSERT_TRUE(floodOn());
     const std::int64_t until = at + 60;
     while (at < until) {
         at += kInterval + 1;
         ASSERT_TRUE(answered(at));
-        ASSERT_EQ(service.GetDeviceImplByUUID(kReal).get(), listed.get()) << at;
+        ASSERT_EQ(service().GetDeviceImplByUUID(kReal).get(), listed.get()) << at;
         ASSERT_TRUE(floodOn());
     }
-    StopCleanly(device.process);
+    StopCleanly(device->process);
 }
 
 // The same made-up devices, more than the list holds, sent again every round from one
@@ -252,33 +260,24 @@ TEST(DeviceFlood, ARealDeviceStaysListedUnderAFloodThatGoesOn) {
 // list for good. A real device at another address that starts during the flood takes the
 // place of one of them, for their sender holds more of the list than any other, and
 // stays, the same object; the flood's newcomers then take no place but their sender's.
-TEST(DeviceFlood, ARealDeviceIsListedAmongMadeUpOnesSentAgainEveryRound) {
-    NetNamespace space("flood3");
-    if (!space.Made()) {
-        GTEST_SKIP() << "needs root and ip netns";
-    }
-    FloodedController controller(space);
-    ASSERT_TRUE(controller.Started());
-    Zelkor::DiscoveryService& service = controller.service;
-    const auto answered = [&controller](std::int64_t at) { return controller.Answered(at); };
+TEST_F(DeviceFlood, ARealDeviceIsListedAmongMadeUpOnesSentAgainEveryRound) {
     Flood flood(space, "127.0.0.2");
     const int fakes = kBound + kBound / 2;
-    std::int64_t at = controller.clock;
+    std::int64_t at = controller->clock;
     for (int round = 0; round < 3; ++round) {
         at += kInterval + 1;
-        ASSERT_TRUE(controller.Round(at));
+        ASSERT_TRUE(controller->Round(at));
         ASSERT_TRUE(flood.Send(0, fakes));
     }
-    ASSERT_EQ(service.TableSizes()["deviceSet"], static_cast<std::size_t>(kBound));
-    Node device(Options("device", "amp1", {"--guid", kReal, "--listen", "127.0.0.1:4197"}), space.Name());
-    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded", kPatience).isNull());
+    ASSERT_EQ(service().TableSizes()["deviceSet"], static_cast<std::size_t>(kBound));
+    ASSERT_TRUE(StartDevice());
 
     std::shared_ptr<Zelkor::DeviceImpl> listed;
     const std::int64_t started = at;
     while (!listed && at < started + 60) {
         at += kInterval + 1;
         ASSERT_TRUE(answered(at));
-        listed = service.GetDeviceImplByUUID(kReal);
+        listed = service().GetDeviceImplByUUID(kReal);
         ASSERT_TRUE(flood.Send(0, fakes));
     }
     ASSERT_TRUE(listed) << "not listed in " << at - started << " s";
@@ -287,10 +286,10 @@ TEST(DeviceFlood, ARealDeviceIsListedAmongMadeUpOnesSentAgainEveryRound) {
         at += kInterval + 1;
         ASSERT_TRUE(answered(at));
         ASSERT_TRUE(flood.Send(0, fakes));
-        ASSERT_EQ(service.GetDeviceImplByUUID(kReal).get(), listed.get()) << at;
+        ASSERT_EQ(service().GetDeviceImplByUUID(kReal).get(), listed.get()) << at;
     }
-    EXPECT_EQ(service.TableSizes()["deviceSet"], static_cast<std::size_t>(kBound));
-    StopCleanly(device.process);
+    EXPECT_EQ(service().TableSizes()["deviceSet"], static_cast<std::size_t>(kBound));
+    StopCleanly(device->process);
 }
 
 }  // namespace
