@@ -13,14 +13,20 @@ ByteBudget outputBudget{ByteBudget::DefaultLimit};
 
 }  // namespace
 
-std::size_t ByteBudget::largerThan(const ByteBudget& budget, std::size_t bytes) {
-    std::size_t sum = 0;
-    for (const Share* share : budget._shares) {
-        if (share->_bytes > bytes) {
-            sum += share->_bytes;
+std::vector<ByteBudget::Share*> ByteBudget::staleSince(const Share& grower, Clock::time_point since) const {
+    std::vector<Share*> stale;
+    for (Share* share : _shares) {
+        if (share != &grower && Counted(share->_bytes) > 0 && share->_progressedAt < since) {
+            stale.push_back(share);
         }
     }
-    return sum;
+    std::sort(stale.begin(), stale.end(), [](const Share* a, const Share* b) {
+        if (a->_progressedAt != b->_progressedAt) {
+            return a->_progressedAt < b->_progressedAt;
+        }
+        return a->_bytes > b->_bytes;
+    });
+    return stale;
 }
 
 ByteBudget& ByteBudget::Input() { return inputBudget; }
@@ -32,7 +38,17 @@ std::size_t ByteBudget::Used() const {
     return _used;
 }
 
+void ByteBudget::SetClock(std::function<Clock::time_point()> clock) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _clock = std::move(clock);
+}
+
 ByteBudget::Share::~Share() { Release(); }
+
+void ByteBudget::Share::Progressed() {
+    std::lock_guard<std::mutex> lock(_budget._mutex);
+    _progressedAt = _budget._clock();
+}
 
 std::size_t ByteBudget::Share::Bytes() const {
     std::lock_guard<std::mutex> lock(_budget._mutex);
@@ -50,28 +66,32 @@ bool ByteBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
         const std::size_t limit = std::max(budget._limit.load(), floor);
         const std::size_t mine = Counted(_bytes);
         const auto wanted = [&] { return budget._counted - mine + bytes; };
+        // A share that starts holding bytes progresses: a reply was just queued for its
+        // peer, or its peer just began a line.
+        const Clock::time_point progressedAt = _bytes == 0 && bytes > 0 ? budget._clock() : _progressedAt;
         if (bytes > _bytes && bytes >= SmallShare && wanted() > limit) {
-            // Only shares larger than this one may make room; when all of them would not
-            // be enough (none when this one is the largest), none goes for a growth that
-            // fails anyway.
-            if (wanted() - largerThan(budget, bytes) > limit) {
+            const std::vector<Share*> stale = budget.staleSince(*this, progressedAt);
+            std::size_t room = 0;
+            for (const Share* share : stale) {
+                room += share->_bytes;
+            }
+            // None goes for a growth that fails anyway.
+            if (wanted() - room > limit) {
                 return false;
             }
-            // The largest first: the fewest connections close.
-            while (wanted() > limit) {
-                const auto largest = std::max_element(budget._shares.begin(), budget._shares.end(),
-                                                      [](Share* a, Share* b) { return a->_bytes < b->_bytes; });
-                Share& victim = **largest;
+            for (auto it = stale.begin(); wanted() > limit; ++it) {
+                Share& victim = **it;
                 budget._used -= victim._bytes;
-                budget._counted -= Counted(victim._bytes);
+                budget._counted -= victim._bytes;
                 victim._bytes = 0;
                 victim._evictedAlready = true;
-                budget._shares.erase(largest);
+                budget._shares.erase(&victim);
                 if (victim._evicted) {
                     evicted.push_back(std::move(victim._evicted));
                 }
             }
         }
+        _progressedAt = progressedAt;
         budget._used = budget._used - _bytes + bytes;
         budget._counted = budget._counted - mine + Counted(bytes);
         _bytes = bytes;

@@ -8,7 +8,8 @@
 // asynchronously, one write in flight: a peer that stops reading holds up its own
 // connection, never the loop. What waits to be written is bounded (SetMaxQueuedBytes);
 // past the bound the connection closes. What all connections hold for their peers is
-// bounded too (ByteBudget::Output): past it the connection holding most closes.
+// bounded too (ByteBudget::Output): past it the connection whose peer read nothing for
+// longest closes.
 //
 // Ownership: always owned through std::shared_ptr (make it with std::make_shared); every
 // pending handler holds a shared pointer to it, so it outlives its operations. The sink

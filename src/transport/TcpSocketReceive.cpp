@@ -119,6 +119,10 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         });
         _budgetWatched = true;
     }
+    if (_framer.PendingSize() > 0) {
+        // The read's last bytes went into the unfinished line: its sender keeps sending.
+        _inputShare.Progressed();
+    }
     if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength())) {
         Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, ByteBudget::Input().Limit());
         closeNow();

@@ -446,6 +446,10 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         Trace("ZK7260I TcpSocket::OnSendData end");
         return false;
     }
+    if (written > 0) {
+        // Output reached the peer: one that reads is not what fills the node's bound.
+        _outputShare.Progressed();
+    }
     logWritten(*write, written);
     write->offset += written;
     if (write->offset < write->text.size()) {

@@ -18,6 +18,14 @@ struct Holder {
     int evicted = 0;
 };
 
+// Every reading is a second after the one before: shares progress in the order of calls.
+struct SteppingClock {
+    explicit SteppingClock(ByteBudget& budget) {
+        budget.SetClock([this] { return now += std::chrono::seconds(1); });
+    }
+    ByteBudget::Clock::time_point now{};
+};
+
 // Shares under 64 KiB are not counted and never taken: a large share that does not fit
 // beside them fails itself, and they still grow while the limit is spent.
 TEST(ByteBudget, SmallSharesAreNeitherCountedNorTaken) {
@@ -32,30 +40,54 @@ TEST(ByteBudget, SmallSharesAreNeitherCountedNorTaken) {
     EXPECT_EQ(budget.Used(), 323 * kib);
 }
 
-// Past the limit the largest other share goes, once, and holds nothing from then on; the
-// grower fails, changing nothing, when it is the largest or when the larger shares would
-// not make room. Shrinking takes nothing, even past a lowered limit.
-TEST(ByteBudget, GrowthPastTheLimitTakesTheLargestOtherOrFailsTheGrower) {
+// Past the limit the share that progressed longest ago goes, once, and holds nothing from
+// then on; the next goes too when one is not enough. The grower fails, changing nothing,
+// when the shares older than it would not make room. Shrinking takes nothing, even past a
+// lowered limit.
+TEST(ByteBudget, GrowthPastTheLimitTakesTheStalestOtherOrFailsTheGrower) {
     ByteBudget budget(200 * kib);
-    Holder first(budget), second(budget), third(budget), grower(budget);
+    SteppingClock clock(budget);
+    Holder first(budget), second(budget), third(budget), fourth(budget), grower(budget);
     ASSERT_TRUE(first.share.Resize(120 * kib, 0));
     ASSERT_TRUE(second.share.Resize(70 * kib, 0));
     ASSERT_TRUE(grower.share.Resize(90 * kib, 0));
     EXPECT_EQ(first.evicted, 1);
     EXPECT_EQ(budget.Used(), 160 * kib);
     EXPECT_FALSE(first.share.Resize(100 * kib, 0));
-    EXPECT_FALSE(third.share.Resize(100 * kib, 0));
+    EXPECT_TRUE(third.share.Resize(100 * kib, 0));  // the largest, yet second goes
+    EXPECT_EQ(second.evicted, 1);
     EXPECT_FALSE(grower.share.Resize(210 * kib, 0));
     EXPECT_EQ(grower.share.Bytes(), 90 * kib);
 
     budget.SetLimit(50 * kib);
     EXPECT_TRUE(grower.share.Resize(80 * kib, 0));
-    EXPECT_FALSE(third.share.Resize(65 * kib, 0));  // alone past the limit: nobody goes
-    EXPECT_EQ(second.evicted + grower.evicted, 0);
+    EXPECT_FALSE(fourth.share.Resize(65 * kib, 0));  // past the limit even alone: nobody goes
+    EXPECT_EQ(third.evicted + grower.evicted, 0);
     budget.SetLimit(100 * kib);
-    EXPECT_TRUE(third.share.Resize(65 * kib, 0));  // both larger ones go
-    EXPECT_EQ(second.evicted + grower.evicted, 2);
+    EXPECT_TRUE(fourth.share.Resize(65 * kib, 0));  // both older ones go
+    EXPECT_EQ(third.evicted + grower.evicted, 2);
     EXPECT_EQ(budget.Used(), 65 * kib);
+}
+
+// Size does not choose: the stale share goes though smaller than the grower and another.
+// A grower that progressed before every other fails, and growing is no progress.
+TEST(ByteBudget, ProgressNotSizeChoosesWhoGoes) {
+    ByteBudget budget(300 * kib);
+    SteppingClock clock(budget);
+    Holder stale(budget), busy(budget), grower(budget);
+    ASSERT_TRUE(stale.share.Resize(80 * kib, 0));
+    ASSERT_TRUE(busy.share.Resize(150 * kib, 0));
+    ASSERT_TRUE(grower.share.Resize(100 * kib, 0));
+    EXPECT_EQ(stale.evicted, 1);
+
+    busy.share.Progressed();
+    EXPECT_FALSE(grower.share.Resize(160 * kib, 0));
+    grower.share.Progressed();
+    ASSERT_TRUE(busy.share.Resize(155 * kib, 0));
+    EXPECT_TRUE(grower.share.Resize(160 * kib, 0));
+    EXPECT_EQ(busy.evicted, 1);
+    EXPECT_EQ(grower.evicted, 0);
+    EXPECT_EQ(budget.Used(), 160 * kib);
 }
 
 // An evicted owner may call the budget from its notice; released or gone shares give
