@@ -270,6 +270,34 @@ TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
     EXPECT_EQ(ByteBudget::Input().Used(), 0u);
 }
 
+// Peers that began lines and stalled hold a medium amount each; a peer that began its line
+// before them and keeps sending passes the node-wide bound with a line larger than each of
+// theirs: its line is read whole, and a stalled one goes instead.
+TEST_F(TcpReceive, ALineThatKeepsComingTakesTheRoomOfStalledOnes) {
+    using Zelkor::ByteBudget;
+    struct Restore {
+        ~Restore() { ByteBudget::Input().SetLimit(ByteBudget::DefaultLimit); }
+    } restore;
+    const std::size_t kib = 1024;
+    ByteBudget::Input().SetLimit(300 * kib);
+    tcp::socket sender(io);
+    AcceptRaw(sender)->SetMaxLineLength(180 * kib);
+    WriteRaw(sender, "set {\"data\":\"" + std::string(10 * kib, 's'));
+    ASSERT_TRUE(Run([&] { return ByteBudget::Input().Used() >= 10 * kib; }));
+    std::vector<std::unique_ptr<tcp::socket>> stalled;
+    for (int i = 0; i < 3; ++i) {
+        stalled.push_back(std::make_unique<tcp::socket>(io));
+        AcceptRaw(*stalled.back())->SetMaxLineLength(180 * kib);
+        WriteRaw(*stalled.back(), "get {\"data\":\"" + std::string(70 * kib, 'h'));
+    }
+    ASSERT_TRUE(Run([&] { return ByteBudget::Input().Used() >= 220 * kib; }));
+    WriteRaw(sender, std::string(100 * kib, 's'));
+    ASSERT_TRUE(Run([&] { return log.Count("ZK7267E Line exceeds the length limit") == 1; }));
+    WriteRaw(sender, "\"}\n");
+    ASSERT_TRUE(Run([&] { return sink.Count("set") == 1; }));
+    EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit"), 1u);
+}
+
 // Short unfinished lines are never refused for the budget, yet they spend it: held by
 // enough silent peers, each under 64 KiB, they are never the largest, so the budget can
 // only close the line that grows past them, and every ordinary long line ("set" of a

@@ -357,6 +357,43 @@ TEST_F(TcpSend, OutputHeldForPeersThatDoNotReadIsBoundedForTheNode) {
     EXPECT_TRUE(Run([&] { return ByteBudget::Output().Used() == 0; }));
 }
 
+// Peers that never read each hold a medium reply; a peer that reads then gets a larger
+// one, which passes the node-wide bound: it is served whole, and a non-reader goes
+// instead, though the reader holds most.
+TEST_F(TcpSend, AReadingPeerTakesALargeLineFromPeersThatDoNotRead) {
+    using Zelkor::ByteBudget;
+    struct Restore {
+        ~Restore() { ByteBudget::Output().SetLimit(ByteBudget::DefaultLimit); }
+    } restore;
+    constexpr std::size_t kib = 1024;
+    ByteBudget::Output().SetLimit(1024 * kib);
+    std::vector<std::unique_ptr<tcp::socket>> peers;
+    std::vector<TcpPtr> stalled;
+    const std::string reply = Big('h', 200 * kib);
+    for (int i = 0; i < 4; ++i) {
+        peers.push_back(std::make_unique<tcp::socket>(io));
+        stalled.push_back(AcceptSlow(*peers.back()));
+        stalled.back()->SetMaxQueuedBytes(512 * kib);
+        stalled.back()->SendData(reply, false);
+    }
+    ASSERT_TRUE(Run([&] { return ByteBudget::Output().Used() == 4 * reply.size(); }));
+
+    tcp::socket reading(io);
+    auto served = AcceptRaw(reading);
+    served->SetMaxQueuedBytes(512 * kib);
+    RawReader reader(reading);
+    const std::string large = Big('r', 300 * kib);
+    served->SendData(large, false);
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 1; }));
+    EXPECT_EQ(reader.Data(), large);
+    EXPECT_FALSE(served->IsFinalized());
+    const auto closed = [&] {
+        return std::count_if(stalled.begin(), stalled.end(), [](const TcpPtr& s) { return s->IsFinalized(); });
+    };
+    ASSERT_TRUE(Run([&] { return closed() == 1; }));
+    EXPECT_EQ(log.Count("ZK7274W"), 1u);
+}
+
 // What a sink throws ends the connection it was called for, with a line saying so, instead
 // of escaping into the loop or leaving the connection open but silent. A reply on which
 // the sink closes the connection still clears the request time.
