@@ -8,6 +8,12 @@
 // "rss_before_mb" kept memory resident; "rss_peak_mb" less "rss_before_mb" is what the
 // request's expansion cost.
 //
+// BM_UnreadReplies: peers that ask and never read. Each of 32 further connections sends
+// four such "get"s and reads nothing (the node admits 64 connections, as the runner does
+// without a tree that says otherwise). "rss_held_mb" is the node's resident set once it
+// answered them all (what the replies waiting for them hold), "closed" how many of those
+// connections it closed.
+//
 // Not a timing: every case runs its request a fixed number of times, in order, on the one
 // node. Every wait is bounded; a case that cannot be set up is skipped with its reason.
 
@@ -95,6 +101,34 @@ bool resetPeak(pid_t pid) {
 
 double mb(long kb) { return static_cast<double>(kb) / 1024.0; }
 
+bool sendAll(int fd, const std::string& line) {
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t written = ::send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+int connectTo(unsigned short port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // The device node and one connection to it.
 class Device {
 public:
@@ -102,21 +136,19 @@ public:
         const std::string folder = std::filesystem::current_path() / "device";
         std::filesystem::create_directories(folder);
         const unsigned short port = freePort();
+        _port = port;
         _child = std::make_unique<Child>(
             std::vector<std::string>{ZELKOR_NODE_PROGRAM, "--tree", ZELKOR_SOURCE_DIR "/examples/device-tree.json",
-                                     "--listen", "127.0.0.1:" + std::to_string(port), "--log-level", "1"},
+                                     "--listen", "127.0.0.1:" + std::to_string(port), "--log-level", "1",
+                                     "--max-incoming", "64"},
             folder);
         if (_child->AwaitLine("\"listenerAdded\"").empty()) {
             failure = "the device node did not start";
             return;
         }
         _child->Drain();
-        _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (_fd < 0 || ::connect(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        _fd = connectTo(port);
+        if (_fd < 0) {
             failure = "no connection to the device node";
             return;
         }
@@ -134,6 +166,7 @@ public:
     Device& operator=(const Device&) = delete;
 
     pid_t Pid() const { return _child ? _child->Pid() : -1; }
+    unsigned short Port() const { return _port; }
 
     // Sends the line and gives back the reply to it, the line beginning with `reply`;
     // empty at the deadline or when the connection ended.
@@ -167,22 +200,10 @@ public:
     std::string failure;
 
 private:
-    bool send(const std::string& line) {
-        std::size_t done = 0;
-        while (done < line.size()) {
-            const ssize_t written = ::send(_fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written <= 0) {
-                return false;
-            }
-            done += static_cast<std::size_t>(written);
-        }
-        return true;
-    }
+    bool send(const std::string& line) { return sendAll(_fd, line); }
 
     std::unique_ptr<Child> _child;
+    unsigned short _port = 0;
     int _fd = -1;
     std::string _pending;
 };
@@ -234,6 +255,81 @@ void largeRequest(benchmark::State& state, const std::string& word, bool formats
     state.counters["rss_after_mb"] = mb(after);
 }
 
+constexpr int kSilentPeers = 32;
+constexpr int kUnreadGets = 4;
+
+void unreadReplies(benchmark::State& state) {
+    if (!theDevice) {
+        theDevice = std::make_unique<Device>();
+    }
+    if (!theDevice->failure.empty()) {
+        state.SkipWithError(theDevice->failure.c_str());
+        return;
+    }
+    const pid_t pid = theDevice->Pid();
+    const std::string line = requestLine("get", false);
+    const std::string probe = "get {\"path\":\"/audio/gain\"}\n";
+    // Spoken first: a connection silent from its start is closed after a while.
+    if (theDevice->Exchange(probe, "@get").empty()) {
+        state.SkipWithError("the node does not answer");
+        return;
+    }
+    const long before = statusKb(pid, "VmRSS");
+    long peak = 0;
+    long held = 0;
+    int closed = 0;
+    for (auto _ : state) {
+        if (!resetPeak(pid)) {
+            state.SkipWithError("the node's peak cannot be reset");
+            return;
+        }
+        std::vector<int> silent;
+        for (int peer = 0; peer < kSilentPeers; ++peer) {
+            const int fd = connectTo(theDevice->Port());
+            if (fd < 0) {
+                break;
+            }
+            silent.push_back(fd);
+            for (int get = 0; get < kUnreadGets && sendAll(fd, line); ++get) {
+            }
+        }
+        // The node is done with them once its resident set stays put a while (bounded).
+        long last = -1;
+        int steady = 0;
+        for (int round = 0; round < 300 && steady < 10; ++round) {
+            theDevice->Exchange(probe, "@get");
+            ::usleep(100 * 1000);
+            const long now = statusKb(pid, "VmRSS");
+            steady = now == last ? steady + 1 : 0;
+            last = now;
+        }
+        peak = std::max(peak, statusKb(pid, "VmHWM"));
+        held = statusKb(pid, "VmRSS");
+        // A closed connection's end comes behind what was written to it: read it all.
+        closed = 0;
+        for (const int fd : silent) {
+            char chunk[65536];
+            pollfd watched{fd, POLLIN, 0};
+            ssize_t got = 1;
+            while (got > 0 && ::poll(&watched, 1, 2000) > 0) {
+                got = ::recv(fd, chunk, sizeof chunk, 0);
+            }
+            closed += got <= 0;
+            ::close(fd);
+        }
+        if (theDevice->Exchange(probe, "@get").empty()) {
+            state.SkipWithError("the node stopped answering");
+            return;
+        }
+    }
+    state.counters["connections"] = kSilentPeers;
+    state.counters["closed"] = closed;
+    state.counters["rss_before_mb"] = mb(before);
+    state.counters["rss_peak_mb"] = mb(peak);
+    state.counters["rss_held_mb"] = mb(held);
+    state.counters["rss_after_mb"] = mb(statusKb(pid, "VmRSS"));
+}
+
 // Each request three times: growth that stays shows as an "after" that keeps rising.
 constexpr benchmark::IterationCount kRounds = 3;
 
@@ -255,6 +351,7 @@ void registerCases() {
             largeRequest(state, word, formats);
         })->Iterations(kRounds)->Unit(benchmark::kMillisecond)->UseRealTime();
     }
+    benchmark::RegisterBenchmark("BM_UnreadReplies", unreadReplies)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 }
 
 }  // namespace

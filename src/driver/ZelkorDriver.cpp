@@ -23,7 +23,7 @@
 #include "services/SubscriberKey.h"
 #include "services/SubscriptionService.h"
 #include "storage/StorageModel.h"
-#include "transport/InputBudget.h"
+#include "transport/ByteBudget.h"
 #include "transport/LinuxPlatform.h"
 #include "transport/LineFramer.h"
 #include "transport/TcpSocket.h"
@@ -431,7 +431,8 @@ void ZelkorDriver::applyLineLimits(TcpSocket& socket) const {
 void ZelkorDriver::SetTransferBlockSize(std::size_t blockSize) {
     _transferBlockSize.store(blockSize);
     const std::size_t limit = blockSize + LineFramer::LineAllowance;
-    InputBudget::SetLimit(2 * limit);
+    ByteBudget::Input().SetLimit(2 * limit);
+    ByteBudget::Output().SetLimit(2 * limit);
     // A connection's limits belong to its loop.
     onLoop([this] {
         for (const auto& connection : _live.Connections()) {

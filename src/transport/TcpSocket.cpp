@@ -376,6 +376,8 @@ void TcpSocket::closeNow() {
     _awaited.Clear();
     _framer.Clear();
     _inputShare.Release();
+    // A line still being written, or a goodbye flushed, goes with the descriptor soon.
+    _outputShare.Release();
     _idleTimer.cancel();
     // A closed connection forwards nothing more; two forwarding connections must not keep
     // each other alive.
@@ -424,6 +426,7 @@ void TcpSocket::closeDescriptor() {
 
 void TcpSocket::Clear() {
     _requestQueue.Clear();
+    shrinkOutputShare();
     ClearUnresponsiveTimes();
 }
 

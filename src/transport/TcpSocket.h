@@ -7,7 +7,9 @@
 // refused proof ends them (EndHeldRequests). Plain and TLS lines alike are written
 // asynchronously, one write in flight: a peer that stops reading holds up its own
 // connection, never the loop. What waits to be written is bounded (SetMaxQueuedBytes);
-// past the bound the connection closes.
+// past the bound the connection closes. What all connections hold for their peers is
+// bounded too (ByteBudget::Output): past it the connection whose peer read nothing for
+// longest closes.
 //
 // Ownership: always owned through std::shared_ptr (make it with std::make_shared); every
 // pending handler holds a shared pointer to it, so it outlives its operations. The sink
@@ -44,7 +46,7 @@
 
 #include "core/MessageForwardInfo.h"
 #include "transport/AwaitedRequests.h"
-#include "transport/InputBudget.h"
+#include "transport/ByteBudget.h"
 #include "transport/LineFramer.h"
 #include "transport/OutgoingQueue.h"
 #include "transport/Socket.h"
@@ -212,7 +214,7 @@ public:
     void ReportCompletion(Completion::Code code, const std::string& text);
 
     // Bound of an unfinished received line; past it the connection is closed. The sum over
-    // all connections has a bound of its own (InputBudget).
+    // all connections has a bound of its own (ByteBudget::Input).
     void SetMaxLineLength(std::size_t length) { _framer.SetMaxLineLength(length); }
     std::size_t MaxLineLength() const { return _framer.MaxLineLength(); }
 
@@ -285,6 +287,9 @@ public:
     void SetMaxQueuedBytes(std::size_t bytes) { _maxQueuedBytes = bytes; }
     std::size_t MaxQueuedBytes() const { return _maxQueuedBytes; }
     std::size_t QueuedBytes() const;
+    // What the connection holds for its peer: the bytes waiting and the line being
+    // written. Counted against the node-wide bound of output. Loop thread.
+    std::size_t HeldOutputBytes() const { return QueuedBytes() + _writingBytes; }
 
     // The connection to which replies arriving here are forwarded; empty when none.
     void ReturnRoute(std::shared_ptr<TcpSocket> socket) { _returnRoute = std::move(socket); }
@@ -375,8 +380,13 @@ private:
 
     bool sendNow(std::string text, bool request);
     bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal);
-    // Queues a line within the output bound; past it the connection closes. False then.
+    // Queues a line within the output bound and the node's; past either the connection
+    // closes. False then.
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);
+    // The output share follows what the connection holds once it shrank.
+    void shrinkOutputShare();
+    // The node-wide bound of output took this connection's place, or refused its growth.
+    void closeForOutputBudget();
     bool takeNext(OutgoingLine& next, bool requestOutstanding);
     bool takeBeforeHandshake(OutgoingLine& next);
     bool startRequest(const OutgoingLine& request);
@@ -447,8 +457,13 @@ private:
     // Reads in a row that used little of a grown read buffer.
     unsigned _smallReads = 0;
     // The bytes of the unfinished line, counted against the node-wide bound.
-    InputBudget::Share _inputShare;
+    ByteBudget::Share _inputShare{ByteBudget::Input()};
     bool _budgetWatched = false;
+    // The bytes held for the peer (HeldOutputBytes), counted against the node-wide bound.
+    ByteBudget::Share _outputShare{ByteBudget::Output()};
+    bool _outputWatched = false;
+    // Size of the line being written, held until its write completes.
+    std::size_t _writingBytes = 0;
 
     MessageForwardInfo _forwardInfo;
     std::shared_ptr<TcpSocket> _returnRoute;

@@ -113,18 +113,22 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
             if (auto evicted = weak.lock()) {
                 // The same line as a refusal for the budget: the node-wide bound it passed.
                 evicted->Error("ZK7267E Line exceeds the length limit, closing conn: " + evicted->_tag,
-                               InputBudget::Limit());
+                               ByteBudget::Input().Limit());
                 evicted->Close();
             }
         });
         _budgetWatched = true;
     }
+    if (_framer.PendingSize() > 0) {
+        // The read's last bytes went into the unfinished line: its sender keeps sending.
+        _inputShare.Progressed();
+    }
     if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength())) {
-        Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, InputBudget::Limit());
+        Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, ByteBudget::Input().Limit());
         closeNow();
         return;
     }
-    if (_framer.PendingSize() == 0 && !_idleWatched && SpareBufferBytes() > InputBudget::SmallLine) {
+    if (_framer.PendingSize() == 0 && !_idleWatched && SpareBufferBytes() > ByteBudget::SmallShare) {
         watchIdle(_lastReadAt);
     }
 }

@@ -156,8 +156,41 @@ bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
         closeNow();
         return false;
     }
+    if (!_outputWatched) {
+        // Another connection's growth may take this one's place in the budget. The close
+        // waits for a turn of this connection's loop: the grower is in the middle of a send.
+        _outputShare.OnEvicted([weak = weak_from_this()] {
+            if (auto evicted = weak.lock()) {
+                boost::asio::post(evicted->IoContext(), [evicted] {
+                    if (!evicted->IsFinalized()) {
+                        evicted->closeForOutputBudget();
+                    }
+                });
+            }
+        });
+        _outputWatched = true;
+    }
+    // What the connection may hold on its own, whatever the node-wide bound.
+    const std::size_t allowed = _maxQueuedBytes + _writingBytes;
+    if (!_outputShare.Resize(held + _writingBytes + line.text.size(), allowed)) {
+        closeForOutputBudget();
+        return false;
+    }
     queue.Push(std::move(line));
     return true;
+}
+
+void TcpSocket::closeForOutputBudget() {
+    Warning("ZK7274W Output waiting to be written exceeds the node's bound, closing conn: " + _tag,
+            ByteBudget::Output().Limit());
+    closeNow();
+}
+
+void TcpSocket::shrinkOutputShare() {
+    // A closed connection gave its share back for good.
+    if (!IsFinalized()) {
+        _outputShare.Resize(HeldOutputBytes(), _maxQueuedBytes + _writingBytes);
+    }
 }
 
 bool TcpSocket::takeNext(OutgoingLine& next, bool requestOutstanding) {
@@ -206,6 +239,7 @@ void TcpSocket::EndHeldRequests(std::string reason) {
         while (!_requestQueue.Empty()) {
             endRequest(_requestQueue.Pop());
         }
+        shrinkOutputShare();
     });
 }
 
@@ -299,6 +333,8 @@ void TcpSocket::SendTheNextMsg(bool requestOutstanding) {
 
 void TcpSocket::startWrite(OutgoingLine message) {
     SetSendingMsg(true);
+    // Taken from a queue: the connection holds it as before, until the write is over.
+    _writingBytes = message.text.size();
     _goodbyeInFlight = message.goodbye;
     if (auto* sink = Sink()) {
         if (!callSink("LogTraffic", [&] { sink->LogTraffic(false, _remoteEndpoint, message.text, GetState() == Tls); })) {
@@ -398,6 +434,7 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
     }
     if (error) {
         // Nothing more can be written: a waiting goodbye must not hold the close.
+        _writingBytes = 0;
         _waitingGoodbyes.Clear();
         _goodbyeInFlight = false;
         closeNow();
@@ -409,6 +446,10 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         Trace("ZK7260I TcpSocket::OnSendData end");
         return false;
     }
+    if (written > 0) {
+        // Output reached the peer: one that reads is not what fills the node's bound.
+        _outputShare.Progressed();
+    }
     logWritten(*write, written);
     write->offset += written;
     if (write->offset < write->text.size()) {
@@ -417,6 +458,8 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         Trace("ZK7260I TcpSocket::OnSendData end");
         return true;
     }
+    _writingBytes = 0;
+    shrinkOutputShare();
     if (write->goodbye) {
         // Outside the lock-step: only the write is over. A goodbye is a send too: a
         // connection marked to close after its next send (a refused peer) closes now.

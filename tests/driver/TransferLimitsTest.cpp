@@ -1,22 +1,25 @@
 // A connection's line limit and output budget follow the transfer block size, so that a
-// block line of the chosen size always fits, and the node-wide input budget is twice one
-// connection's.
+// block line of the chosen size always fits, and the node-wide budgets of input and output
+// are twice one connection's.
 #include <gtest/gtest.h>
 
 #include "support/DriverHarness.h"
-#include "transport/InputBudget.h"
+#include "transport/ByteBudget.h"
 #include "transport/LineFramer.h"
 #include "transport/TcpSocket.h"
 
 namespace ZelkorTest {
 namespace {
 
-using Zelkor::InputBudget;
+using Zelkor::ByteBudget;
 using Zelkor::LineFramer;
 
 TEST(TransferLimits, ConnectionsFollowTheBlockSizeOldAndNew) {
     struct Restore {
-        ~Restore() { InputBudget::SetLimit(InputBudget::DefaultLimit); }
+        ~Restore() {
+            ByteBudget::Input().SetLimit(ByteBudget::DefaultLimit);
+            ByteBudget::Output().SetLimit(ByteBudget::DefaultLimit);
+        }
     } restore;
     DriverHarness harness;
     harness.Start();
@@ -45,7 +48,8 @@ TEST(TransferLimits, ConnectionsFollowTheBlockSizeOldAndNew) {
     limits = limitsOf(before);
     EXPECT_EQ(limits.line, block + LineFramer::LineAllowance);
     EXPECT_EQ(limits.queued, block + LineFramer::LineAllowance);
-    EXPECT_EQ(InputBudget::Limit(), 2 * (block + LineFramer::LineAllowance));
+    EXPECT_EQ(ByteBudget::Input().Limit(), 2 * (block + LineFramer::LineAllowance));
+    EXPECT_EQ(ByteBudget::Output().Limit(), 2 * (block + LineFramer::LineAllowance));
 
     RawPeer second;
     const auto after = harness.Connect(second);

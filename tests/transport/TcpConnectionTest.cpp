@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 #include "TransportFixture.h"
-#include "transport/InputBudget.h"
+#include "transport/ByteBudget.h"
 #include "transport/LineFramer.h"
 
 namespace ZelkorTest {
@@ -231,9 +231,9 @@ TEST_F(TcpReceive, FramesLinesFromARawPeer) {
 // grew; a short line is never refused for it, so a few huge lines cannot shut every
 // ordinary request out.
 TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
-    using Zelkor::InputBudget;
+    using Zelkor::ByteBudget;
     struct Restore {
-        ~Restore() { InputBudget::SetLimit(InputBudget::DefaultLimit); }
+        ~Restore() { ByteBudget::Input().SetLimit(ByteBudget::DefaultLimit); }
     } restore;
     tcp::socket longLines(io);
     AcceptRaw(longLines)->SetMaxLineLength(500);
@@ -243,7 +243,7 @@ TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
     EXPECT_EQ(sink.Count(std::string(450, 'x')), 1u);  // the long line within the bound was read
 
     const std::size_t kib = 1024;
-    InputBudget::SetLimit(200 * kib);
+    ByteBudget::Input().SetLimit(200 * kib);
     tcp::socket hog(io), small(io), large(io);
     auto hogged = AcceptRaw(hog);
     auto smallLine = AcceptRaw(small);
@@ -254,10 +254,10 @@ TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
     RawReader hogReader(hog);
     const auto head = [](char fill, std::size_t bytes) { return "get {\"data\":\"" + std::string(bytes, fill); };
     WriteRaw(hog, head('h', 150 * kib));
-    ASSERT_TRUE(Run([&] { return InputBudget::Used() >= 150 * kib; }));
+    ASSERT_TRUE(Run([&] { return ByteBudget::Input().Used() >= 150 * kib; }));
     WriteRaw(large, head('l', 45 * kib));
     WriteRaw(small, head('s', 60 * kib));
-    ASSERT_TRUE(Run([&] { return InputBudget::Used() >= 255 * kib; }));
+    ASSERT_TRUE(Run([&] { return ByteBudget::Input().Used() >= 255 * kib; }));
     WriteRaw(small, "\"}\n");
     ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
     EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit"), 1u);  // only the 500-byte bound so far
@@ -267,7 +267,35 @@ TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
     EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit, closing conn: " + hogged->Tag()), 1u);
     WriteRaw(large, "\"}\n");
     ASSERT_TRUE(Run([&] { return sink.Count("get") == 2; }));
-    EXPECT_EQ(InputBudget::Used(), 0u);
+    EXPECT_EQ(ByteBudget::Input().Used(), 0u);
+}
+
+// Peers that began lines and stalled hold a medium amount each; a peer that began its line
+// before them and keeps sending passes the node-wide bound with a line larger than each of
+// theirs: its line is read whole, and a stalled one goes instead.
+TEST_F(TcpReceive, ALineThatKeepsComingTakesTheRoomOfStalledOnes) {
+    using Zelkor::ByteBudget;
+    struct Restore {
+        ~Restore() { ByteBudget::Input().SetLimit(ByteBudget::DefaultLimit); }
+    } restore;
+    const std::size_t kib = 1024;
+    ByteBudget::Input().SetLimit(300 * kib);
+    tcp::socket sender(io);
+    AcceptRaw(sender)->SetMaxLineLength(180 * kib);
+    WriteRaw(sender, "set {\"data\":\"" + std::string(10 * kib, 's'));
+    ASSERT_TRUE(Run([&] { return ByteBudget::Input().Used() >= 10 * kib; }));
+    std::vector<std::unique_ptr<tcp::socket>> stalled;
+    for (int i = 0; i < 3; ++i) {
+        stalled.push_back(std::make_unique<tcp::socket>(io));
+        AcceptRaw(*stalled.back())->SetMaxLineLength(180 * kib);
+        WriteRaw(*stalled.back(), "get {\"data\":\"" + std::string(70 * kib, 'h'));
+    }
+    ASSERT_TRUE(Run([&] { return ByteBudget::Input().Used() >= 220 * kib; }));
+    WriteRaw(sender, std::string(100 * kib, 's'));
+    ASSERT_TRUE(Run([&] { return log.Count("ZK7267E Line exceeds the length limit") == 1; }));
+    WriteRaw(sender, "\"}\n");
+    ASSERT_TRUE(Run([&] { return sink.Count("set") == 1; }));
+    EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit"), 1u);
 }
 
 // Short unfinished lines are never refused for the budget, yet they spend it: held by
@@ -275,26 +303,26 @@ TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
 // only close the line that grows past them, and every ordinary long line ("set" of a
 // few hundred KiB, a file block) on any other connection is refused.
 TEST_F(TcpReceive, ManyShortUnfinishedLinesLeaveRoomForAnotherLongOne) {
-    using Zelkor::InputBudget;
+    using Zelkor::ByteBudget;
     struct Restore {
-        ~Restore() { InputBudget::SetLimit(InputBudget::DefaultLimit); }
+        ~Restore() { ByteBudget::Input().SetLimit(ByteBudget::DefaultLimit); }
     } restore;
     const std::size_t kib = 1024;
-    InputBudget::SetLimit(200 * kib);
+    ByteBudget::Input().SetLimit(200 * kib);
     std::vector<std::unique_ptr<tcp::socket>> holders;
     for (int i = 0; i < 4; ++i) {
         holders.push_back(std::make_unique<tcp::socket>(io));
         AcceptRaw(*holders.back())->SetMaxLineLength(180 * kib);
         WriteRaw(*holders.back(), "get {\"data\":\"" + std::string(60 * kib, 'h'));
     }
-    ASSERT_TRUE(Run([&] { return InputBudget::Used() >= 240 * kib; }));
+    ASSERT_TRUE(Run([&] { return ByteBudget::Input().Used() >= 240 * kib; }));
     tcp::socket large(io);
     AcceptRaw(large)->SetMaxLineLength(180 * kib);
     RawReader largeReader(large);
     WriteRaw(large, "set {\"data\":\"" + std::string(50 * kib, 'l'));
-    ASSERT_TRUE(Run([&] { return InputBudget::Used() >= 290 * kib; }));
+    ASSERT_TRUE(Run([&] { return ByteBudget::Input().Used() >= 290 * kib; }));
     WriteRaw(large, std::string(50 * kib, 'l'));
-    ASSERT_TRUE(Run([&] { return InputBudget::Used() >= 340 * kib || largeReader.Eof(); }));
+    ASSERT_TRUE(Run([&] { return ByteBudget::Input().Used() >= 340 * kib || largeReader.Eof(); }));
     boost::system::error_code ignored;
     boost::asio::write(large, boost::asio::buffer(std::string("\"}\n")), ignored);
     EXPECT_TRUE(Run([&] { return sink.Count("set") == 1 || largeReader.Eof(); }));
@@ -311,9 +339,9 @@ TEST_F(TcpReceive, AnIdleConnectionGivesBackWhatALongLineGrew) {
     const std::string line = "get {\"data\":\"" + std::string(1 << 19, 'a') + "\"}\n";
     WriteRaw(peer, line);
     ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
-    EXPECT_GT(connection->SpareBufferBytes(), Zelkor::InputBudget::SmallLine);
+    EXPECT_GT(connection->SpareBufferBytes(), Zelkor::ByteBudget::SmallShare);
     const auto quiet = std::chrono::steady_clock::now();
-    ASSERT_TRUE(Run([&] { return connection->SpareBufferBytes() <= Zelkor::InputBudget::SmallLine; }));
+    ASSERT_TRUE(Run([&] { return connection->SpareBufferBytes() <= Zelkor::ByteBudget::SmallShare; }));
     EXPECT_GE(std::chrono::steady_clock::now() - quiet, TcpSocket::IdleShrinkDelay / 2);
     // It reads on as before.
     WriteRaw(peer, line);
@@ -334,8 +362,8 @@ TEST_F(TcpConnection, AnIdleSecuredConnectionGivesBackWhatALongLineGrew) {
     const std::string line = "get {\"data\":\"" + std::string(1 << 19, 'a') + "\"}\n";
     client->SendData(line, true);
     ASSERT_TRUE(Run([&] { return sink.Count("get") == 1; }));
-    EXPECT_GT(serverSide->SpareBufferBytes(), Zelkor::InputBudget::SmallLine);
-    ASSERT_TRUE(Run([&] { return serverSide->SpareBufferBytes() <= Zelkor::InputBudget::SmallLine; }));
+    EXPECT_GT(serverSide->SpareBufferBytes(), Zelkor::ByteBudget::SmallShare);
+    ASSERT_TRUE(Run([&] { return serverSide->SpareBufferBytes() <= Zelkor::ByteBudget::SmallShare; }));
     serverSide->SendData("@get\n", false);
     client->SendData("get {\"again\":1}\n", true);
     ASSERT_TRUE(Run([&] { return sink.Count("get") == 2; }));

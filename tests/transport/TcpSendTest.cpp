@@ -304,6 +304,96 @@ TEST_F(TcpSend, OutputWaitingForAPeerThatDoesNotReadIsBounded) {
     EXPECT_TRUE(Run([&] { return sink.closed == 2; }));
 }
 
+// Peers that ask and never read hold output on several connections; past the node-wide
+// bound the connection holding most closes, the line being written counted, while a
+// connection whose peer reads keeps being served, and one holding less stays open.
+TEST_F(TcpSend, OutputHeldForPeersThatDoNotReadIsBoundedForTheNode) {
+    using Zelkor::ByteBudget;
+    struct Restore {
+        ~Restore() { ByteBudget::Output().SetLimit(ByteBudget::DefaultLimit); }
+    } restore;
+    constexpr std::size_t kib = 1024;
+    ByteBudget::Output().SetLimit(1792 * kib);
+    tcp::socket most(io), less(io), reading(io);
+    auto mostHeld = AcceptSlow(most);
+    auto lessHeld = AcceptSlow(less);
+    auto served = AcceptRaw(reading);
+    for (const auto& socket : {mostHeld, lessHeld, served}) {
+        socket->SetMaxQueuedBytes(1024 * kib);
+    }
+    // Far more than the kernel takes of a peer that does not read: each first line stays
+    // in its write.
+    const std::string reply = Big('h', 256 * kib);
+    for (int i = 0; i < 4; ++i) {
+        mostHeld->SendData(reply, false);
+    }
+    for (int i = 0; i < 2; ++i) {
+        lessHeld->SendData(reply, false);
+    }
+    ASSERT_TRUE(Run([&] { return ByteBudget::Output().Used() == 6 * reply.size(); }));
+    EXPECT_EQ(mostHeld->HeldOutputBytes(), 4 * reply.size());
+    EXPECT_EQ(log.Count("ZK7274W"), 0u);
+
+    RawReader reader(reading);
+    const std::string large = Big('r', 384 * kib);
+    for (std::size_t i = 1; i <= 6; ++i) {
+        served->SendData(large, false);
+        ASSERT_TRUE(Run([&] { return reader.LineCount() == i; })) << i;
+    }
+    ASSERT_TRUE(Run([&] { return mostHeld->IsFinalized(); }));
+    EXPECT_EQ(log.Count("ZK7274W Output waiting to be written exceeds the node's bound, closing conn: " +
+                        mostHeld->Tag()),
+              1u);
+    EXPECT_EQ(log.Count("ZK7274W"), 1u);
+    EXPECT_FALSE(lessHeld->IsFinalized());
+    EXPECT_FALSE(served->IsFinalized());
+    std::string all;
+    for (int i = 0; i < 6; ++i) {
+        all += large;
+    }
+    EXPECT_EQ(reader.Data(), all);
+    EXPECT_TRUE(Run([&] { return ByteBudget::Output().Used() == 2 * reply.size(); }));
+    lessHeld->Close();
+    EXPECT_TRUE(Run([&] { return ByteBudget::Output().Used() == 0; }));
+}
+
+// Peers that never read each hold a medium reply; a peer that reads then gets a larger
+// one, which passes the node-wide bound: it is served whole, and a non-reader goes
+// instead, though the reader holds most.
+TEST_F(TcpSend, AReadingPeerTakesALargeLineFromPeersThatDoNotRead) {
+    using Zelkor::ByteBudget;
+    struct Restore {
+        ~Restore() { ByteBudget::Output().SetLimit(ByteBudget::DefaultLimit); }
+    } restore;
+    constexpr std::size_t kib = 1024;
+    ByteBudget::Output().SetLimit(1024 * kib);
+    std::vector<std::unique_ptr<tcp::socket>> peers;
+    std::vector<TcpPtr> stalled;
+    const std::string reply = Big('h', 200 * kib);
+    for (int i = 0; i < 4; ++i) {
+        peers.push_back(std::make_unique<tcp::socket>(io));
+        stalled.push_back(AcceptSlow(*peers.back()));
+        stalled.back()->SetMaxQueuedBytes(512 * kib);
+        stalled.back()->SendData(reply, false);
+    }
+    ASSERT_TRUE(Run([&] { return ByteBudget::Output().Used() == 4 * reply.size(); }));
+
+    tcp::socket reading(io);
+    auto served = AcceptRaw(reading);
+    served->SetMaxQueuedBytes(512 * kib);
+    RawReader reader(reading);
+    const std::string large = Big('r', 300 * kib);
+    served->SendData(large, false);
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 1; }));
+    EXPECT_EQ(reader.Data(), large);
+    EXPECT_FALSE(served->IsFinalized());
+    const auto closed = [&] {
+        return std::count_if(stalled.begin(), stalled.end(), [](const TcpPtr& s) { return s->IsFinalized(); });
+    };
+    ASSERT_TRUE(Run([&] { return closed() == 1; }));
+    EXPECT_EQ(log.Count("ZK7274W"), 1u);
+}
+
 // What a sink throws ends the connection it was called for, with a line saying so, instead
 // of escaping into the loop or leaving the connection open but silent. A reply on which
 // the sink closes the connection still clears the request time.
