@@ -219,12 +219,21 @@ bool answeredWhole(const std::string& reply) {
     return count == static_cast<std::size_t>(kEntries);
 }
 
-void largeRequest(benchmark::State& state, const std::string& word, bool formats) {
+// The one device of the run, started by the first case that needs it; false, the case
+// skipped, when it could not be.
+bool deviceStarted(benchmark::State& state) {
     if (!theDevice) {
         theDevice = std::make_unique<Device>();
     }
     if (!theDevice->failure.empty()) {
         state.SkipWithError(theDevice->failure.c_str());
+        return false;
+    }
+    return true;
+}
+
+void largeRequest(benchmark::State& state, const std::string& word, bool formats) {
+    if (!deviceStarted(state)) {
         return;
     }
     const pid_t pid = theDevice->Pid();
@@ -259,11 +268,7 @@ constexpr int kSilentPeers = 32;
 constexpr int kUnreadGets = 4;
 
 void unreadReplies(benchmark::State& state) {
-    if (!theDevice) {
-        theDevice = std::make_unique<Device>();
-    }
-    if (!theDevice->failure.empty()) {
-        state.SkipWithError(theDevice->failure.c_str());
+    if (!deviceStarted(state)) {
         return;
     }
     const pid_t pid = theDevice->Pid();
