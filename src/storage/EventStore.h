@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory_resource>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -88,8 +89,8 @@ private:
         std::uint64_t seqno;
         RowTexts::Ref text;
     };
-    using Entries = std::list<Entry>;
-    using Index = std::map<std::uint64_t, Entries::iterator>;
+    using Entries = std::pmr::list<Entry>;
+    using Index = std::pmr::map<std::uint64_t, Entries::iterator>;
     enum class FileState { NotRead, Read, Unreadable };
 
     bool loadLineLocked(const std::string& line, std::size_t lineNumber);
@@ -106,9 +107,12 @@ private:
     const EventStoreLimits _limits;
     const boost::filesystem::path _file;
     FileState _fileState = FileState::NotRead;
-    Entries _events;
+    // The rows' list and index nodes, all of two sizes, come from pools of their own, as
+    // their texts come from pages (RowTexts), and for the same reason.
+    std::pmr::unsynchronized_pool_resource _nodes;
+    Entries _events{&_nodes};
     // Number -> its entry; a number stored twice points at the later entry.
-    Index _index;
+    Index _index{&_nodes};
     // Highest number ever kept, so that trimming never lets a number come back.
     std::uint64_t _lastSeqno = 0;
     RowTexts _texts;
