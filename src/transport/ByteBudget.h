@@ -90,7 +90,6 @@ public:
         bool Resize(std::size_t bytes, std::size_t floor);
         void Release();
         std::size_t Bytes() const;
-        ByteBudget& Budget() const { return _budget; }
 
     private:
         friend class ByteBudget;

@@ -387,6 +387,9 @@ private:
     void shrinkOutputShare();
     // The node-wide bound of output took this connection's place, or refused its growth.
     void closeForOutputBudget();
+    // What the connection may hold on its own, whatever the node-wide bound: its queue's
+    // bound and the line being written.
+    std::size_t ownOutputBound() const { return _maxQueuedBytes + _writingBytes; }
     bool takeNext(OutgoingLine& next, bool requestOutstanding);
     bool takeBeforeHandshake(OutgoingLine& next);
     bool startRequest(const OutgoingLine& request);

@@ -170,9 +170,7 @@ bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
         });
         _outputWatched = true;
     }
-    // What the connection may hold on its own, whatever the node-wide bound.
-    const std::size_t allowed = _maxQueuedBytes + _writingBytes;
-    if (!_outputShare.Resize(held + _writingBytes + line.text.size(), allowed)) {
+    if (!_outputShare.Resize(HeldOutputBytes() + line.text.size(), ownOutputBound())) {
         closeForOutputBudget();
         return false;
     }
@@ -189,7 +187,7 @@ void TcpSocket::closeForOutputBudget() {
 void TcpSocket::shrinkOutputShare() {
     // A closed connection gave its share back for good.
     if (!IsFinalized()) {
-        _outputShare.Resize(HeldOutputBytes(), _maxQueuedBytes + _writingBytes);
+        _outputShare.Resize(HeldOutputBytes(), ownOutputBound());
     }
 }
 
