@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "TransportFixture.h"
+#include "support/ScopedBudgetLimit.h"
 #include "transport/ByteBudget.h"
 #include "transport/LineFramer.h"
 
@@ -232,9 +233,6 @@ TEST_F(TcpReceive, FramesLinesFromARawPeer) {
 // ordinary request out.
 TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
     using Zelkor::ByteBudget;
-    struct Restore {
-        ~Restore() { ByteBudget::Input().SetLimit(ByteBudget::DefaultLimit); }
-    } restore;
     tcp::socket longLines(io);
     AcceptRaw(longLines)->SetMaxLineLength(500);
     RawReader longReader(longLines);
@@ -243,7 +241,7 @@ TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
     EXPECT_EQ(sink.Count(std::string(450, 'x')), 1u);  // the long line within the bound was read
 
     const std::size_t kib = 1024;
-    ByteBudget::Input().SetLimit(200 * kib);
+    const ZelkorTest::ScopedBudgetLimit budgetLimit(ByteBudget::Input(), 200 * kib);
     tcp::socket hog(io), small(io), large(io);
     auto hogged = AcceptRaw(hog);
     auto smallLine = AcceptRaw(small);
@@ -275,11 +273,8 @@ TEST_F(TcpReceive, UnfinishedLinesAreBoundedPerConnectionAndAllTogether) {
 // theirs: its line is read whole, and a stalled one goes instead.
 TEST_F(TcpReceive, ALineThatKeepsComingTakesTheRoomOfStalledOnes) {
     using Zelkor::ByteBudget;
-    struct Restore {
-        ~Restore() { ByteBudget::Input().SetLimit(ByteBudget::DefaultLimit); }
-    } restore;
     const std::size_t kib = 1024;
-    ByteBudget::Input().SetLimit(300 * kib);
+    const ZelkorTest::ScopedBudgetLimit budgetLimit(ByteBudget::Input(), 300 * kib);
     tcp::socket sender(io);
     AcceptRaw(sender)->SetMaxLineLength(180 * kib);
     WriteRaw(sender, "set {\"data\":\"" + std::string(10 * kib, 's'));
@@ -304,11 +299,8 @@ TEST_F(TcpReceive, ALineThatKeepsComingTakesTheRoomOfStalledOnes) {
 // few hundred KiB, a file block) on any other connection is refused.
 TEST_F(TcpReceive, ManyShortUnfinishedLinesLeaveRoomForAnotherLongOne) {
     using Zelkor::ByteBudget;
-    struct Restore {
-        ~Restore() { ByteBudget::Input().SetLimit(ByteBudget::DefaultLimit); }
-    } restore;
     const std::size_t kib = 1024;
-    ByteBudget::Input().SetLimit(200 * kib);
+    const ZelkorTest::ScopedBudgetLimit budgetLimit(ByteBudget::Input(), 200 * kib);
     std::vector<std::unique_ptr<tcp::socket>> holders;
     for (int i = 0; i < 4; ++i) {
         holders.push_back(std::make_unique<tcp::socket>(io));

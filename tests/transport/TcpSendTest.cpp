@@ -10,6 +10,7 @@
 #include <boost/asio/streambuf.hpp>
 
 #include "TransportFixture.h"
+#include "support/ScopedBudgetLimit.h"
 
 namespace ZelkorTest {
 namespace {
@@ -309,11 +310,8 @@ TEST_F(TcpSend, OutputWaitingForAPeerThatDoesNotReadIsBounded) {
 // connection whose peer reads keeps being served, and one holding less stays open.
 TEST_F(TcpSend, OutputHeldForPeersThatDoNotReadIsBoundedForTheNode) {
     using Zelkor::ByteBudget;
-    struct Restore {
-        ~Restore() { ByteBudget::Output().SetLimit(ByteBudget::DefaultLimit); }
-    } restore;
     constexpr std::size_t kib = 1024;
-    ByteBudget::Output().SetLimit(1792 * kib);
+    const ZelkorTest::ScopedBudgetLimit budgetLimit(ByteBudget::Output(), 1792 * kib);
     tcp::socket most(io), less(io), reading(io);
     auto mostHeld = AcceptSlow(most);
     auto lessHeld = AcceptSlow(less);
@@ -362,11 +360,8 @@ TEST_F(TcpSend, OutputHeldForPeersThatDoNotReadIsBoundedForTheNode) {
 // instead, though the reader holds most.
 TEST_F(TcpSend, AReadingPeerTakesALargeLineFromPeersThatDoNotRead) {
     using Zelkor::ByteBudget;
-    struct Restore {
-        ~Restore() { ByteBudget::Output().SetLimit(ByteBudget::DefaultLimit); }
-    } restore;
     constexpr std::size_t kib = 1024;
-    ByteBudget::Output().SetLimit(1024 * kib);
+    const ZelkorTest::ScopedBudgetLimit budgetLimit(ByteBudget::Output(), 1024 * kib);
     std::vector<std::unique_ptr<tcp::socket>> peers;
     std::vector<TcpPtr> stalled;
     const std::string reply = Big('h', 200 * kib);
