@@ -1,11 +1,22 @@
-// How fast a node's verification code can be guessed from many source addresses: a device
-// node in network namespace a of a veth pair, guessers in namespace b, each guess on a
-// connection of its own from the next of 2,000 source addresses (in turn), secured with
-// TLS as a proof must be, then one wrong proof. Guessers run on many threads for a fixed
-// time. The counters are the proofs checked ("Authentication Failed") and refused
+// How fast a node's verification code can be guessed, and what the guessing leaves to an
+// honest peer. A device node in network namespace a of a veth pair, the peers in b, every
+// proof over TLS as a proof must be.
+//
+// BM_GuessingFromManyAddresses: each guess on a connection of its own from the next of
+// 2,000 source addresses (in turn), then one wrong proof. Guessers run on many threads for
+// a fixed time. The counters are the proofs checked ("Authentication Failed") and refused
 // unchecked ("Too many failed attempts") a second, the checked ones after the first ten
 // seconds (past any burst), and the hours a four-digit code would take at that rate, for
-// all 10,000 codes. Needs root (skipped otherwise); sends nothing outside its namespaces.
+// all 10,000 codes.
+//
+// BM_HonestProofsBesideCarriedOnes: one address, over 4 TLS connections, sends wrong
+// proofs whose header names a requester behind it ("[dev][gN&xM] authenticate"), each
+// connection its next as soon as the last is answered. Meanwhile an honest peer proves the
+// right code every 2 s, each time from an address that never proved it. The counters are
+// the honest proofs accepted and refused, the carried proofs checked a second, and the
+// carrying connections the device closed.
+//
+// Needs root (skipped otherwise); sends nothing outside its namespaces.
 
 #include <benchmark/benchmark.h>
 
@@ -225,6 +236,175 @@ void BM_GuessingFromManyAddresses(benchmark::State& state) {
 }
 // 2,000 addresses for a minute.
 BENCHMARK(BM_GuessingFromManyAddresses)->Args({2000, 60})->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+// A TLS connection from `source` to the device, for one line after another; every step
+// bounded by a deadline. Opened and used on one thread, inside namespace b.
+class SecuredLine {
+public:
+    static constexpr std::chrono::seconds Deadline{10};
+
+    explicit SecuredLine(const std::string& source) {
+        boost::system::error_code error;
+        _stream.next_layer().open(tcp::v4(), error);
+        _stream.next_layer().bind({boost::asio::ip::make_address(source), 0}, error);
+        _stream.next_layer().connect({boost::asio::ip::make_address("10.77.0.1"), 4197}, error);
+        _open = !error && plainAsk("starttls\n") == "@starttls {}" && handshake();
+    }
+
+    bool Open() const { return _open; }
+
+    // The answer to `line` (without its newline); "" once the connection failed or closed.
+    // The node's keep-alives are answered on the way, as a peer does.
+    std::string Ask(const std::string& line) {
+        if (!_open || !run([&](auto done) { boost::asio::async_write(_stream, boost::asio::buffer(line), done); })) {
+            return fail();
+        }
+        for (;;) {
+            std::string heard;
+            if (!run([&](auto done) { boost::asio::async_read_until(_stream, _in, '\n', done); })) {
+                return fail();
+            }
+            std::istream text(&_in);
+            std::getline(text, heard);
+            if (heard.rfind("disco ", 0) != 0) {
+                return heard;
+            }
+            const std::string answer = "@disco {}\n";
+            if (!run([&](auto done) { boost::asio::async_write(_stream, boost::asio::buffer(answer), done); })) {
+                return fail();
+            }
+        }
+    }
+
+private:
+    static boost::asio::ssl::context client() {
+        boost::asio::ssl::context tls(boost::asio::ssl::context::tls_client);
+        tls.set_verify_mode(boost::asio::ssl::verify_none);
+        return tls;
+    }
+
+    // Runs one operation to its end or the deadline; true when it succeeded.
+    template <typename Start>
+    bool run(const Start& start) {
+        bool ok = false;
+        start([&](const boost::system::error_code& error, auto&&...) { ok = !error; });
+        _io.restart();
+        _io.run_for(Deadline);
+        if (!_io.stopped()) {
+            boost::system::error_code ignored;
+            _stream.next_layer().close(ignored);
+            _io.restart();
+            _io.run();
+            return false;
+        }
+        return ok;
+    }
+
+    std::string plainAsk(const std::string& line) {
+        if (!run([&](auto done) { boost::asio::async_write(_stream.next_layer(), boost::asio::buffer(line), done); }) ||
+            !run([&](auto done) { boost::asio::async_read_until(_stream.next_layer(), _in, '\n', done); })) {
+            return "";
+        }
+        std::string heard;
+        std::istream text(&_in);
+        std::getline(text, heard);
+        return heard;
+    }
+
+    bool handshake() {
+        return run([&](auto done) { _stream.async_handshake(boost::asio::ssl::stream_base::client, done); });
+    }
+
+    std::string fail() {
+        _open = false;
+        return "";
+    }
+
+    boost::asio::io_context _io;
+    boost::asio::ssl::context _tls = client();
+    boost::asio::ssl::stream<tcp::socket> _stream{_io, _tls};
+    boost::asio::streambuf _in;
+    bool _open = false;
+};
+
+void BM_HonestProofsBesideCarriedOnes(benchmark::State& state) {
+    constexpr int kCarriers = 4;
+    const auto duration = std::chrono::seconds(state.range(0));
+    const auto every = std::chrono::seconds(2);
+    const int attempts = static_cast<int>(duration / every);
+    for (auto _ : state) {
+        ZelkorTest::VethPair pair;
+        if (!pair.Missing().empty()) {
+            state.SkipWithError(pair.Missing().c_str());
+            return;
+        }
+        // The honest peer's fresh addresses.
+        if (!addAddresses(pair, attempts)) {
+            state.SkipWithError("the honest addresses could not be added");
+            return;
+        }
+        ZelkorTest::TempDir folder;
+        ZelkorBench::Child node({"/usr/sbin/ip", "netns", "exec", pair.a.Name(), ZELKOR_NODE_PROGRAM, "--role", "device",
+                                 "--name", "dev", "--listen", "10.77.0.1:4197", "--code", "0042", "--max-incoming", "0",
+                                 "--log-level", "1"},
+                                folder.Path().string());
+        if (node.AwaitLine("listenerAdded").empty()) {
+            state.SkipWithError("the node did not start");
+            return;
+        }
+        node.Drain();
+
+        std::atomic<bool> stop{false};
+        std::atomic<long> checked{0};
+        std::atomic<long> unchecked{0};
+        std::atomic<int> closed{0};
+        const auto start = Clock::now();
+        std::vector<std::thread> carriers;
+        for (int c = 0; c < kCarriers; ++c) {
+            carriers.emplace_back([&, c] {
+                pair.b.Run([&] {
+                    SecuredLine line(ZelkorTest::VethPair::AddressB);
+                    for (long n = 0; line.Open() && !stop; ++n) {
+                        const std::string heard =
+                            line.Ask("[dev][g" + std::to_string(n) + "&x" + std::to_string(c) +
+                                     "] authenticate {\"code\":\"" + proofOf("wrong") + "\"}\n");
+                        if (heard.find("Authentication Failed") != std::string::npos) {
+                            ++checked;
+                        } else if (heard.find("Too many failed attempts") != std::string::npos) {
+                            ++unchecked;
+                        }
+                    }
+                    closed += !line.Open();
+                });
+            });
+        }
+        int proven = 0;
+        int refused = 0;
+        for (int n = 0; n < attempts; ++n) {
+            std::this_thread::sleep_until(start + (n + 1) * every);
+            pair.b.Run([&] {
+                SecuredLine honest(sourceAddress(n));
+                const std::string heard = honest.Ask("authenticate {\"code\":\"" + proofOf("0042") + "\"}\n");
+                proven += heard == "@authenticate {}";
+                refused += heard.find("Too many failed attempts") != std::string::npos;
+            });
+        }
+        stop = true;
+        for (auto& carrier : carriers) {
+            carrier.join();
+        }
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        state.counters["honest_attempts"] = attempts;
+        state.counters["honest_proven"] = proven;
+        state.counters["honest_refused"] = refused;
+        state.counters["carried_checked_per_s"] = static_cast<double>(checked.load()) / seconds;
+        state.counters["carried_unchecked_per_s"] = static_cast<double>(unchecked.load()) / seconds;
+        state.counters["carriers_closed"] = closed.load();
+        state.SetIterationTime(seconds);
+    }
+}
+// 40 s, an honest proof every 2 s.
+BENCHMARK(BM_HonestProofsBesideCarriedOnes)->Args({40})->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

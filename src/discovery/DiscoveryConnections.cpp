@@ -334,15 +334,16 @@ void DiscoveryService::closeStalledConnections() {
     }
 }
 
-bool DiscoveryService::worthKeeping(TcpSocket& connection, bool code) {
-    if (connection.IsAuthenticated() || connection.Transferring()) {
-        return true;
-    }
+SlotHolder DiscoveryService::slotHolder(TcpSocket& connection, bool code) {
+    SlotHolder holder{SourceGroup(connection.GetRemoteIP()), connection.LastHeardAt()};
+    holder.kept = connection.IsAuthenticated() || connection.Transferring();
     // A controller holding subscriptions may well say nothing for long. With a code, a
-    // subscription counts only for a peer that proved it: on a plain connection anyone
-    // may subscribe, and would hold a slot for nothing.
+    // subscription counts only for a peer that proved it (kept anyway): on a plain
+    // connection anyone may subscribe, and would hold a slot for nothing.
     const bool trusted = !code || connection.GetRemoteIP().is_loopback();
-    return trusted && _driver && _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(&connection));
+    holder.subscribed = !holder.kept && trusted && _driver &&
+                        _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(&connection));
+    return holder;
 }
 
 std::shared_ptr<TcpSocket> DiscoveryService::slotForNewcomer(const std::shared_ptr<TcpSocket>& newcomer,
@@ -355,10 +356,10 @@ std::shared_ptr<TcpSocket> DiscoveryService::slotForNewcomer(const std::shared_p
     std::vector<SlotHolder> holders;
     holders.reserve(incoming.size());
     for (const auto& connection : incoming) {
-        holders.push_back({SourceGroup(connection->GetRemoteIP()), connection->LastHeardAt(),
-                           worthKeeping(*connection, code)});
+        holders.push_back(slotHolder(*connection, code));
     }
-    std::size_t chosen = FairShareSlot(holders, SourceGroup(newcomer->GetRemoteIP()));
+    const auto slots = static_cast<std::size_t>(_maxIncoming.load());
+    std::size_t chosen = FairShareSlot(holders, SourceGroup(newcomer->GetRemoteIP()), slots);
     fairShare = chosen != NoSlot;
     if (!fairShare) {
         // Silent for more than twice the keep-alive interval, at the timer's scale.

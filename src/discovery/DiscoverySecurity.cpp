@@ -245,10 +245,11 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
     }
     info.code = message->GetParamValue(Param::code);
     // A proof that names a requester behind the peer (two sources) is that requester's,
-    // carried by a router the connection and its address are shared by: it neither closes
-    // the connection nor makes the address wait. A router that proved the code bounds its
-    // requesters itself, by their own addresses; over any other connection the route may
-    // be a claim, and the proof counts in the node-wide bound like any failure.
+    // carried by a router whose connection every requester behind it shares: it never
+    // closes the connection. A router that proved the code bounds its requesters itself,
+    // by their own addresses. Over any other connection the route may be a claim: the
+    // proof counts in the node-wide bound and in the waits of the peer's address, as the
+    // peer's own would, so that one address cannot spend the bound for everyone.
     const bool routed = message->GetMessageForwardInfo().SourceList().size() >= 2;
     // Whether a refusal counts against the connection: a failed guess of the peer's own, or
     // one made while its own address waits; not one refused for others' failures.
@@ -257,11 +258,11 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
         info.error = prove(*connection, info.code);
     } else {
         const boost::asio::ip::address address = connection->GetRemoteIP();
-        const ProofGate::Admission admission = routed ? _proofGate.AdmitCarried() : _proofGate.Admit(address);
+        const ProofGate::Admission admission = routed ? _proofGate.AdmitCarried(address) : _proofGate.Admit(address);
         if (admission.verdict == ProofGate::Verdict::Check) {
             info.error = prove(*connection, info.code);
             if (routed) {
-                _proofGate.CheckedCarried(admission, info.error.empty());
+                _proofGate.CheckedCarried(address, admission, info.error.empty());
             } else {
                 _proofGate.Checked(address, admission, info.error.empty());
             }

@@ -57,6 +57,7 @@
 #include "discovery/GuidTimes.h"
 #include "discovery/IDeviceList.h"
 #include "discovery/IDiscoveryService.h"
+#include "discovery/IncomingSlots.h"
 #include "discovery/NetworkRuleExclusionHandler.h"
 #include "discovery/ProofGate.h"
 #include "driver/ConnectionResult.h"
@@ -567,8 +568,8 @@ private:
     // (IncomingSlots), silence meaning more than twice the keep-alive interval; empty
     // when none may go. `fairShare` tells which rule chose it.
     std::shared_ptr<TcpSocket> slotForNewcomer(const std::shared_ptr<TcpSocket>& newcomer, bool& fairShare);
-    // A proof, a transfer, or a subscription that counts (`code`: this node has one).
-    bool worthKeeping(TcpSocket& connection, bool code);
+    // What the connection holds that keeps its slot (`code`: this node has one).
+    SlotHolder slotHolder(TcpSocket& connection, bool code);
     // The admitted incoming connections, as they are now.
     std::vector<std::shared_ptr<TcpSocket>> incomingConnections() const;
     // Closes it for a newcomer the application admitted.

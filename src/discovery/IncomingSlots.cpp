@@ -5,14 +5,28 @@
 
 namespace Zelkor {
 
-std::size_t FairShareSlot(const std::vector<SlotHolder>& holders, const boost::asio::ip::address& source) {
+namespace {
+
+// Whether the holder keeps its slot from every newcomer, its source holding `held` of
+// `slots`.
+bool keepsItsSlot(const SlotHolder& holder, std::size_t held, std::size_t slots) {
+    return holder.kept || (holder.subscribed && 2 * held <= slots);
+}
+
+}  // namespace
+
+std::size_t FairShareSlot(const std::vector<SlotHolder>& holders, const boost::asio::ip::address& source,
+                          std::size_t slots) {
     std::map<boost::asio::ip::address, std::size_t> held;
     for (const auto& holder : holders) {
         ++held[holder.source];
     }
+    const auto mayGo = [&](const SlotHolder& holder) { return !keepsItsSlot(holder, held[holder.source], slots); };
     std::size_t most = 0;
-    for (const auto& [group, count] : held) {
-        most = std::max(most, count);
+    for (const auto& holder : holders) {
+        if (mayGo(holder)) {
+            most = std::max(most, held[holder.source]);
+        }
     }
     const auto own = held.find(source);
     const std::size_t newcomer = (own == held.end() ? 0 : own->second) + 1;
@@ -22,7 +36,7 @@ std::size_t FairShareSlot(const std::vector<SlotHolder>& holders, const boost::a
     std::size_t chosen = NoSlot;
     for (std::size_t at = 0; at < holders.size(); ++at) {
         const SlotHolder& holder = holders[at];
-        if (held[holder.source] != most) {
+        if (held[holder.source] != most || !mayGo(holder)) {
             continue;
         }
         if (chosen == NoSlot) {
@@ -30,7 +44,7 @@ std::size_t FairShareSlot(const std::vector<SlotHolder>& holders, const boost::a
             continue;
         }
         const SlotHolder& best = holders[chosen];
-        if (holder.worthKeeping != best.worthKeeping ? !holder.worthKeeping : holder.lastHeard < best.lastHeard) {
+        if (holder.subscribed != best.subscribed ? !holder.subscribed : holder.lastHeard < best.lastHeard) {
             chosen = at;
         }
     }
@@ -41,7 +55,7 @@ std::size_t SilentSlot(const std::vector<SlotHolder>& holders, std::chrono::stea
     std::size_t chosen = NoSlot;
     for (std::size_t at = 0; at < holders.size(); ++at) {
         const SlotHolder& holder = holders[at];
-        if (holder.worthKeeping || holder.lastHeard >= quietSince) {
+        if (holder.kept || holder.subscribed || holder.lastHeard >= quietSince) {
             continue;
         }
         if (chosen == NoSlot || holder.lastHeard < holders[chosen].lastHeard) {

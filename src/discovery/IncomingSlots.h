@@ -3,13 +3,18 @@
 // are at their limit, by two rules, the first that names one deciding:
 //  - Fair share: a newcomer whose source (SourceGroup of its address) would, counting the
 //    newcomer, still hold fewer slots than the source holding most takes the place of the
-//    quietest connection of that source, those holding nothing worth keeping first. One
-//    source cannot keep the others out however busy it keeps its connections, and a source
-//    is never pushed below what the newcomer's then holds, so two sources cannot take a
-//    slot back and forth.
+//    quietest connection of that source, those holding nothing first. Only sources with a
+//    connection they may give up count: one whose every connection is kept gives none,
+//    and the next largest does. One source cannot keep the others out however busy it
+//    keeps its connections, and a source is never pushed below what the newcomer's then
+//    holds, so two sources cannot take a slot back and forth.
 //  - Silence: otherwise the newcomer takes the place of the connection silent longest,
-//    once that has been silent since before the bound and holds nothing worth keeping.
-// What is worth keeping (a proof, a transfer, a subscription that counts) the caller says.
+//    once that has been silent since before the bound and holds nothing.
+// A connection that proved the code or runs a transfer is never given up. A subscription
+// keeps its connection while the connection's source holds at most half of the slots:
+// several controllers of one host keep theirs, while one source that subscribes on every
+// connection it opens cannot hold more than half that way. Beyond that half it is given
+// up last by fair share, and never for silence. What each connection holds the caller says.
 //
 // Stateless; any thread.
 
@@ -27,19 +32,21 @@ struct SlotHolder {
     boost::asio::ip::address source;
     // When the peer last sent anything.
     std::chrono::steady_clock::time_point lastHeard;
-    // A proof, a transfer or a subscription that counts: given up last, and never for
-    // silence.
-    bool worthKeeping = false;
+    // A proof of the code or a transfer under way: never given up.
+    bool kept = false;
+    // A subscription that counts.
+    bool subscribed = false;
 };
 
 constexpr std::size_t NoSlot = std::numeric_limits<std::size_t>::max();
 
-// The holder whose slot a newcomer from `source` takes by fair share; NoSlot when its
-// source holds its share already.
-std::size_t FairShareSlot(const std::vector<SlotHolder>& holders, const boost::asio::ip::address& source);
+// The holder whose slot a newcomer from `source` takes by fair share, of `slots` in all;
+// NoSlot when its source holds its share already, or when none may go.
+std::size_t FairShareSlot(const std::vector<SlotHolder>& holders, const boost::asio::ip::address& source,
+                          std::size_t slots);
 
-// The holder silent longest that was last heard before `quietSince` and holds nothing
-// worth keeping; NoSlot when none.
+// The holder silent longest that was last heard before `quietSince` and holds nothing;
+// NoSlot when none.
 std::size_t SilentSlot(const std::vector<SlotHolder>& holders, std::chrono::steady_clock::time_point quietSince);
 
 }  // namespace Zelkor

@@ -30,7 +30,7 @@ ProofGate::Admission ProofGate::Admit(const Address& source) {
     if (_proven.Knows(source)) {
         return {Verdict::Check, false};
     }
-    return AdmitCarried();
+    return charge();
 }
 
 void ProofGate::Checked(const Address& source, const Admission& admission, bool proven) {
@@ -40,17 +40,33 @@ void ProofGate::Checked(const Address& source, const Admission& admission, bool 
     } else {
         _waits.Failed(source);
     }
-    CheckedCarried(admission, proven);
+    settle(admission, proven);
 }
 
-ProofGate::Admission ProofGate::AdmitCarried() {
+ProofGate::Admission ProofGate::AdmitCarried(const Address& source) {
+    if (_waits.Waiting(source)) {
+        return {Verdict::Waiting, false};
+    }
+    return charge();
+}
+
+void ProofGate::CheckedCarried(const Address& source, const Admission& admission, bool proven) {
+    // The requester's success is no proof of the carrier's: its waits stand, and a guesser
+    // behind it gains nothing from an honest requester's proof beside it.
+    if (!proven) {
+        _waits.Failed(source);
+    }
+    settle(admission, proven);
+}
+
+ProofGate::Admission ProofGate::charge() {
     if (!_budget.Take()) {
         return {Verdict::Spent, false};
     }
     return {Verdict::Check, true};
 }
 
-void ProofGate::CheckedCarried(const Admission& admission, bool proven) {
+void ProofGate::settle(const Admission& admission, bool proven) {
     // Only failures spend the budget.
     if (proven && admission.charged) {
         _budget.GiveBack();
@@ -90,7 +106,7 @@ void ProofGate::Answered(const Address& source, Outcome outcome) {
             break;
         case Outcome::Unchecked:
             // Refused beyond for a reason of its own: no guess was checked.
-            CheckedCarried(admission, true);
+            settle(admission, true);
             break;
     }
 }

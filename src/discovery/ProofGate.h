@@ -6,6 +6,8 @@
 // - node-wide, failed proofs are checked at a bounded rate (FailedProofBudget), however
 //   many sources they come from; a source that proved the code within the last day
 //   (ProvenSources) is never held by it, only by its own waits;
+// - proofs that name a requester behind a peer that never proved the code are that
+//   peer's for both bounds: its source waits after their failures as after its own;
 // - a router holds the proofs it passes on for its requesters to the same two bounds,
 //   each by the requester's own source, and learns their outcome from the answer that
 //   comes back. Until that answer comes, the source's next proof passed on is refused,
@@ -66,11 +68,13 @@ public:
     // Its outcome, once checked under `admission`.
     void Checked(const Address& source, const Admission& admission, bool proven);
 
-    // A proof that names a requester behind its connection's peer, which never proved the
-    // code: the route may be a claim. It counts in the node-wide bound alone, since the
-    // peer's own source is no requester's and must not wait for them.
-    Admission AdmitCarried();
-    void CheckedCarried(const Admission& admission, bool proven);
+    // A proof that names a requester behind its connection's peer at `source`, which never
+    // proved the code: the route may be a claim. It counts in the node-wide bound and, when
+    // it fails, in the waits of the peer's own source, so that one address cannot spend the
+    // bound for everyone; a router without the code shares those waits with every
+    // requester behind it. A success forgets no wait and proves nothing of the source.
+    Admission AdmitCarried(const Address& source);
+    void CheckedCarried(const Address& source, const Admission& admission, bool proven);
 
     // A proof this router passes on for a requester at `source`; on Check it is on its way
     // until Answered.
@@ -88,6 +92,9 @@ private:
     };
     using Order = std::list<Awaiting>;
 
+    // A token of the node-wide budget for a proof about to be checked, and its return.
+    Admission charge();
+    void settle(const Admission& admission, bool proven);
     // Forgets the proofs passed on longer ago than AnswerBound. Under _mutex.
     void dropUnanswered(std::chrono::steady_clock::time_point at);
     std::chrono::steady_clock::time_point now() const;

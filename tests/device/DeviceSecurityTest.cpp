@@ -282,8 +282,8 @@ TEST_F(ControllerSecurity, RequestsHeldForAFailedProofHearThatItFailed) {
 // While guessers keep the device's bound on failed proofs spent, the controller's proof is
 // refused unchecked. The controller neither gives up nor spins: it proves the code again
 // once a keep-alive interval on, and gets in once the bound refills. (Both clocks are the
-// test's; the guessers' proofs name requesters behind their peer, which never proved the
-// code, so they count in the device's bound alone.)
+// test's; each guess comes from a loopback address of its own, as a source waits after
+// its own failure.)
 TEST_F(ControllerSecurity, AProofRefusedUncheckedIsMadeAgainAndGetsInOnceTheBoundRefills) {
     std::atomic<long> deviceSeconds{0};
     std::atomic<long> controllerSeconds{0};
@@ -291,18 +291,22 @@ TEST_F(ControllerSecurity, AProofRefusedUncheckedIsMadeAgainAndGetsInOnceTheBoun
         [&] { return std::chrono::steady_clock::time_point(std::chrono::seconds(deviceSeconds.load())); });
     controller.service->SetClock([&] { return static_cast<std::int64_t>(controllerSeconds.load()); });
     device.Start();
-    RawPeer guesser;
-    ASSERT_TRUE(device.Connect(guesser));
-    guesser.Send("starttls\n");
-    ASSERT_EQ(guesser.ReadLine(), "@starttls {}\n");
-    ASSERT_TRUE(guesser.StartTls());
-    const auto guess = [&] {
-        guesser.Send("[stage-left-amp][R&A] authenticate {\"code\":\"" + ProofOf("0000", RandomBytes(32)) + "\"}\n");
+    int guessers = 0;
+    const auto guess = [&]() -> std::string {
+        RawPeer guesser;
+        guesser.Socket().open(boost::asio::ip::tcp::v4());
+        guesser.Socket().bind({make_address("127.0.0." + std::to_string(10 + guessers++)), 0});
+        if (!device.Connect(guesser)) {
+            return "not connected";
+        }
+        guesser.Send("starttls\n");
+        if (guesser.ReadLine() != "@starttls {}\n" || !guesser.StartTls()) {
+            return "not secured";
+        }
+        guesser.Send("authenticate {\"code\":\"" + ProofOf("0000", RandomBytes(32)) + "\"}\n");
         return guesser.ReadLine();
     };
-    const auto refusal = [](const char* text) {
-        return std::string("[R&A][stage-left-amp] @authenticate {\"error\":\"") + text + "\"}\n";
-    };
+    const auto refusal = [](const char* text) { return std::string("@authenticate {\"error\":\"") + text + "\"}\n"; };
     for (int attempt = 0; attempt < 10; ++attempt) {
         ASSERT_EQ(guess(), refusal("Authentication Failed")) << attempt;
     }

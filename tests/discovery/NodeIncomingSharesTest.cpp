@@ -1,8 +1,10 @@
 // One source of peers (an IPv4 address, or an IPv6 /64) cannot hold every slot of a
 // device's incoming limit, however it keeps them: a newcomer from another source takes the
-// place of that source's quietest connection. On a node with a code, a subscription keeps
-// a slot only for a peer that proved the code. The device (the sample tree: eight slots;
-// a code) runs in namespace a of a veth pair serving 10.77.0.1 and fd00:77::1, its timer
+// place of that source's quietest connection. A connection that proved the code or runs a
+// transfer keeps its slot, and so does a subscription while its source holds at most half
+// of the slots; on a node with a code a subscription counts only for a peer that proved
+// the code. The device (the sample tree: eight slots; a code unless the test says
+// otherwise) runs in namespace a of a veth pair serving 10.77.0.1 and fd00:77::1, its timer
 // twenty times faster; the peers are raw connections from namespace b, each from an
 // address of its own that the test adds there.
 
@@ -36,7 +38,7 @@ const std::string kGet = R"(get {"path":"/audio/gain"})";
 std::string Six(int n) { return "fd00:77::" + std::to_string(n); }
 
 class NodeIncomingShares : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         if (!pair.Missing().empty()) {
             GTEST_SKIP() << pair.Missing();
@@ -46,9 +48,10 @@ protected:
         }
     }
 
-    void StartDevice(std::vector<std::string> more = {}) {
+    // With `code`, the device holds the shared code and asks for TLS.
+    void StartDevice(std::vector<std::string> more = {}, bool code = true) {
         more.insert(more.end(), {"--ipv6", "--listen", "[fd00:77::1]:4197"});
-        device = std::make_unique<Node>(SampleDeviceOptions(true, "amp1", kAmp, "10.77.0.1:4197", std::move(more)),
+        device = std::make_unique<Node>(SampleDeviceOptions(code, "amp1", kAmp, "10.77.0.1:4197", std::move(more)),
                                         pair.a.Name());
         ASSERT_FALSE(device->process.AwaitEvent("listenerAdded").isNull());
         ASSERT_FALSE(device->process.AwaitEvent("listenerAdded").isNull());
@@ -125,6 +128,80 @@ TEST_F(NodeIncomingShares, ASourceHoldingEverySlotGivesOneUpToANewcomerFromAnoth
     EXPECT_TRUE(quiet[1]->WaitClosed(10s));
     EXPECT_TRUE(Answers(Ask(*proven, kGet), "get"));
     EXPECT_TRUE(Answers(Ask(*other, kGet), "get"));
+}
+
+// Two controllers of one host connect and subscribe (on a device with a code, having
+// proved it), two strangers from two other addresses connect and say nothing, and a third
+// stranger connects, at a limit of four. No controller's slot goes to it, by share or for
+// silence: it is told "busy", or, should the strangers have been silent past the bound by
+// then, it takes one of theirs. The controllers are served throughout.
+void ANewcomerClosesNoControllerOfOneHost(NodeIncomingShares& test, bool code) {
+    for (int host = 3; host <= 5; ++host) {
+        ASSERT_TRUE(test.pair.b.Ip("addr add 10.77.0." + std::to_string(host) + "/24 dev " + test.pair.b1));
+    }
+    ASSERT_NO_FATAL_FAILURE(test.StartDevice({"--max-incoming", "4"}, code));
+    std::vector<std::unique_ptr<RawPeer>> controllers;
+    for (int n = 0; n < 2; ++n) {
+        controllers.push_back(code ? test.ProvenPeer(VethPair::AddressB) : test.Peer(VethPair::AddressB));
+        ASSERT_TRUE(Answers(Ask(*controllers.back(), R"(subscribe {"path":"/audio/gain"})"), "subscribe"));
+    }
+    std::vector<std::unique_ptr<RawPeer>> strangers;
+    strangers.push_back(test.Peer("10.77.0.3"));
+    strangers.push_back(test.Peer("10.77.0.4"));
+    for (auto& controller : controllers) {
+        ASSERT_TRUE(Answers(Ask(*controller, kGet), "get"));
+    }
+
+    auto newcomer = test.Peer("10.77.0.5");
+    const std::string heard = Ask(*newcomer, kGet);
+    if (heard != kBusy) {
+        EXPECT_TRUE(Answers(heard, "get")) << heard;
+        EXPECT_TRUE(strangers[0]->WaitClosed(10s) || strangers[1]->WaitClosed(10s));
+    }
+    for (auto& controller : controllers) {
+        EXPECT_TRUE(Answers(Ask(*controller, kGet), "get"));
+    }
+}
+
+TEST_F(NodeIncomingShares, ANewcomerClosesNoSubscribedControllerOfOneHostOnANodeWithoutACode) {
+    ANewcomerClosesNoControllerOfOneHost(*this, false);
+}
+
+TEST_F(NodeIncomingShares, ANewcomerClosesNoControllerThatProvedTheCode) {
+    ANewcomerClosesNoControllerOfOneHost(*this, true);
+}
+
+// On a node without a code anyone may subscribe: one address subscribed on every slot
+// keeps only half of them. Newcomers from two other addresses each take one of its slots
+// and are served; the next finds the rest kept and is told "busy" (or, should the two
+// have been silent past the bound by then, takes one of theirs).
+TEST_F(NodeIncomingShares, SubscriptionsKeepASourceNoMoreThanHalfTheSlots) {
+    for (int host = 3; host <= 5; ++host) {
+        ASSERT_TRUE(pair.b.Ip("addr add 10.77.0." + std::to_string(host) + "/24 dev " + pair.b1));
+    }
+    ASSERT_NO_FATAL_FAILURE(StartDevice({"--max-incoming", "4"}, false));
+    std::vector<std::unique_ptr<RawPeer>> holders;
+    for (int n = 0; n < 4; ++n) {
+        holders.push_back(Peer(VethPair::AddressB));
+        ASSERT_TRUE(Answers(Ask(*holders.back(), R"(subscribeevent {"path":"/a"})"), "subscribeevent"));
+    }
+    std::vector<std::unique_ptr<RawPeer>> newcomers;
+    for (int host = 3; host <= 4; ++host) {
+        newcomers.push_back(Peer("10.77.0." + std::to_string(host)));
+        EXPECT_TRUE(Answers(Ask(*newcomers.back(), kGet), "get"));
+    }
+    // The two quietest went, and the rest are served.
+    EXPECT_TRUE(holders[0]->WaitClosed(10s));
+    EXPECT_TRUE(holders[1]->WaitClosed(10s));
+    auto last = Peer("10.77.0.5");
+    const std::string heard = Ask(*last, kGet);
+    if (heard != kBusy) {
+        EXPECT_TRUE(Answers(heard, "get")) << heard;
+        EXPECT_TRUE(newcomers[0]->WaitClosed(10s) || newcomers[1]->WaitClosed(10s));
+    }
+    for (std::size_t n = 2; n < holders.size(); ++n) {
+        EXPECT_TRUE(Answers(Ask(*holders[n], kGet), "get")) << n;
+    }
 }
 
 // Under --require-tls a plain connection may still say "disco", so eight connections of

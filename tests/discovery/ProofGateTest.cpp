@@ -73,12 +73,65 @@ TEST(ProofGate, FailedProofsAreCheckedAtTheNodesRateButNotThoseOfProvenSources) 
     }
     EXPECT_EQ(fail(), Verdict::Spent);
 
-    // A carried proof counts in the budget alone and makes no address wait.
+    // A carried proof counts in the budget, and its failure makes its carrier's address
+    // wait, for its own proofs too.
     clock.now += 10s;
-    admission = gate.AdmitCarried();
+    const auto carrier = make_address("10.77.6.6");
+    admission = gate.AdmitCarried(carrier);
     EXPECT_EQ(admission.verdict, Verdict::Check);
-    gate.CheckedCarried(admission, false);
+    EXPECT_TRUE(admission.charged);
+    gate.CheckedCarried(carrier, admission, false);
+    EXPECT_EQ(gate.AdmitCarried(carrier).verdict, Verdict::Waiting);
+    EXPECT_EQ(gate.Admit(carrier).verdict, Verdict::Waiting);
     EXPECT_EQ(gate.Admit(Numbered(0)).verdict, Verdict::Check);
+}
+
+// One address carrying proofs for ever new requesters, as fast as it likes, on any number
+// of connections: its waits space them out, so the node-wide bound stays whole for a
+// newcomer. A requester's right proof carried beside them forgets none of the carrier's
+// waits, nor makes it a source that proved the code.
+TEST(ProofGate, ProofsCarriedFromOneAddressWaitAsItsOwnAndLeaveTheBoundToOthers) {
+    ManualClock clock;
+    ProofGate gate(clock.Clock());
+    const auto carrier = make_address("fd00:77::2");
+    const auto sameSlash64 = make_address("fd00:77::9:2");
+    int checked = 0;
+    unsigned newcomer = 0;
+    for (int tick = 0; tick < 12000; ++tick, clock.now += 10ms) {
+        const auto& from = tick % 2 == 0 ? carrier : sameSlash64;
+        const auto admission = gate.AdmitCarried(from);
+        if (admission.verdict == Verdict::Check) {
+            ++checked;
+            gate.CheckedCarried(from, admission, false);
+        } else {
+            ASSERT_EQ(admission.verdict, Verdict::Waiting) << tick;
+        }
+        if (tick % 100 == 0) {
+            const auto fresh = Numbered(newcomer++);
+            const auto own = gate.Admit(fresh);
+            ASSERT_EQ(own.verdict, Verdict::Check) << tick;
+            gate.Checked(fresh, own, true);
+        }
+    }
+    // Within 120 s, checked at 0, 1, 3, 7, 15, 31, 63 s, then a minute apart.
+    EXPECT_EQ(checked, 7);
+
+    // Its wait ends at 123 s: a right proof carried then leaves the next failure's wait at
+    // its longest, and the carrier still held by the node-wide bound.
+    clock.now = std::chrono::steady_clock::time_point{} + 123s;
+    auto admission = gate.AdmitCarried(carrier);
+    ASSERT_EQ(admission.verdict, Verdict::Check);
+    gate.CheckedCarried(carrier, admission, true);
+    admission = gate.AdmitCarried(carrier);
+    ASSERT_EQ(admission.verdict, Verdict::Check);
+    EXPECT_TRUE(admission.charged);
+    gate.CheckedCarried(carrier, admission, false);
+    clock.now += 59s;
+    EXPECT_EQ(gate.AdmitCarried(carrier).verdict, Verdict::Waiting);
+    clock.now += 1s;
+    admission = gate.Admit(carrier);
+    EXPECT_EQ(admission.verdict, Verdict::Check);
+    EXPECT_TRUE(admission.charged);
 }
 
 TEST(ProofGate, TheBudgetCountsWholeTokensAndGivesNoneBeyondItsBurst) {

@@ -147,6 +147,61 @@ TEST_F(NodeGuessing, AStrangerBehindTheRouterCutsItOffFromNoOne) {
     }
 }
 
+// One address carries proofs for ever new requesters over four TLS connections, as fast
+// as the device answers them. Their failures make that address wait as its own would:
+// few are checked, none of its connections is closed, and the node-wide bound stays
+// whole, so that peers with the right code from fresh addresses get in all the while.
+TEST_F(NodeGuessing, ProofsCarriedByOneAddressLeaveTheNodesBoundToOthers) {
+    constexpr int kRounds = 250;
+    constexpr int kHonestEvery = 50;
+    ASSERT_TRUE(AddAddresses(pair.b, pair.b1, 10, kRounds / kHonestEvery));
+    device = std::make_unique<Node>(SampleDeviceOptions(true, "amp1", kAmp, "10.77.0.1:4197"), pair.a.Name());
+    ASSERT_FALSE(device->process.Await(LineWith("listenerAdded", "address", VethPair::AddressA)).isNull());
+    std::vector<std::unique_ptr<RawPeer>> carriers;
+    for (int n = 0; n < 4; ++n) {
+        carriers.push_back(Peer(VethPair::AddressB, VethPair::AddressA, true));
+        ASSERT_TRUE(carriers.back()) << n;
+    }
+    const auto route = [](int round, std::size_t n) {
+        return "g" + std::to_string(round) + "&x" + std::to_string(n);
+    };
+    const auto start = std::chrono::steady_clock::now();
+    int checked = 0;
+    int unchecked = 0;
+    int proven = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        // The honest peer's proof goes in among the carried ones of the round.
+        std::unique_ptr<RawPeer> honest;
+        if (round % kHonestEvery == kHonestEvery - 1) {
+            honest = Peer("10.77.0." + std::to_string(10 + round / kHonestEvery), VethPair::AddressA, true);
+            ASSERT_TRUE(honest);
+        }
+        for (std::size_t n = 0; n < carriers.size(); ++n) {
+            carriers[n]->Send(ProofLine("wrong", "[amp1][" + route(round, n) + "]") + "\n");
+        }
+        if (honest) {
+            proven += Ask(*honest, ProofLine(kSharedCode)) == "@authenticate {}\n";
+        }
+        for (std::size_t n = 0; n < carriers.size(); ++n) {
+            const std::string head = "[" + route(round, n) + "][amp1] @authenticate";
+            const std::string heard = Next(*carriers[n]);
+            ASSERT_FALSE(heard.empty()) << "closed in round " << round;
+            checked += heard == ErrorReply(head, kFailed);
+            unchecked += heard == ErrorReply(head, kTooMany);
+        }
+    }
+    EXPECT_EQ(checked + unchecked, 4 * kRounds);
+    EXPECT_EQ(proven, kRounds / kHonestEvery);
+    // The address's waits of 1, 2, 4 ... s: within s seconds, at most 1 + log2(1 + s)
+    // checked (one more for slack), however many connections carry them.
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    int most = 2;
+    for (long wait = 1; wait <= seconds.count(); wait *= 2) {
+        ++most;
+    }
+    EXPECT_LE(checked, most) << "in " << seconds.count() << " s";
+}
+
 // Guesses from ever new source addresses, each its first, sent at once: however many
 // addresses, failed proofs are checked ten at once, then one a second, and the rest are
 // refused unchecked. A peer that proved the code before gets in at once all the while. A
