@@ -1,5 +1,7 @@
 #include "Requests.h"
 
+#include <boost/asio/ip/address.hpp>
+
 #include "core/Message.h"
 #include "core/MessageSignalData.h"
 #include "discovery/DiscoInfo.h"
@@ -87,10 +89,16 @@ void Requests::AddCommands(Commands& commands) {
 }
 
 // To the listed device that "guid" names; locate, identify and reboot go to every served
-// interface when no listed device has that GUID (or none is given).
+// interface when no listed device has that GUID (or none is given), locate and identify to
+// "address" (at "port", else the protocol's) when one is given.
 void Requests::request(const std::string& name, const Json::Value& command) {
     DeviceRequest request;
     if (!ReadDeviceRequest(_driver, _events, name, command, request)) {
+        return;
+    }
+    const bool addressed = name == "locate" || name == "identify";
+    if (addressed && !request.device && command.isMember("address")) {
+        toAddress(name, command, request);
         return;
     }
     auto& texts = request.texts;
@@ -152,6 +160,38 @@ void Requests::request(const std::string& name, const Json::Value& command) {
         }
     }
     _events.Write("request", RequestLine(name, request.guid, device != nullptr));
+}
+
+// {"cmd":"locate"|"identify",["guid":G,]"address":A[,"port":P],...}: one datagram to A,
+// a unicast, multicast or broadcast address.
+void Requests::toAddress(const std::string& name, const Json::Value& command, DeviceRequest& request) {
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(Unbracketed(command["address"].asString()), error);
+    if (error) {
+        _events.Error("bad arguments for " + name + ": \"address\": expected an IP address");
+        return;
+    }
+    const auto port = static_cast<unsigned short>(command.isMember("port") ? command["port"].asUInt() : kProtocolPort);
+    auto& texts = request.texts;
+    if (name == "locate") {
+        LocateInfo info;
+        info.guid = request.guid;
+        info.mac = texts["mac"];
+        info.name = texts["name"];
+        info.timeout = texts["timeout"];
+        request.discovery->SendLocateRequest(address, port, info);
+    } else {
+        IdentifyInfo info;
+        info.guid = request.guid;
+        info.mac = texts["mac"];
+        info.name = texts["name"];
+        request.discovery->SendIdentifyRequest(address, port, info);
+    }
+    Json::Value line = RequestLine(name, request.guid, false);
+    line["to"] = "address";
+    line["address"] = AddressText(address);
+    line["port"] = port;
+    _events.Write("request", line);
 }
 
 }  // namespace ZelkorNode

@@ -62,7 +62,8 @@ public:
     // Each setter replaces its callback; an empty function clears it. Callbacks run on the
     // event-loop thread and must not block. A reply that comes as a datagram is told only
     // when it answers a request of its word this node sent as a datagram in the last 10 s
-    // (DatagramRequests::Window): to the replying address, or to every node.
+    // (DatagramRequests::Window): to the replying address, to the broadcast address of a
+    // served subnet that holds it, or to every node.
     virtual void OnLocate(LocateCallback callback) = 0;
     virtual void OnIdentify(IdentifyCallback callback) = 0;
     // "reboot" for the node with that MAC text, to every served interface.

@@ -29,11 +29,18 @@ bool ZelkorDriver::sendable(const std::string& text) {
     return false;
 }
 
-void ZelkorDriver::noteDatagram(const std::string& text, const boost::asio::ip::address& destination) {
+void ZelkorDriver::noteDatagram(const std::string& text, const boost::asio::ip::address& destination,
+                                const std::string* through) {
     // The word alone: the body of a line this node built needs no second reading.
     MessageForwardInfo header;
-    if (header.Parse(text, false) && !header.isReply) {
-        _datagramRequests.Sent(header.GetCommand(), destination, DatagramRequests::Clock::now());
+    if (!header.Parse(text, false) || header.isReply) {
+        return;
+    }
+    const auto now = DatagramRequests::Clock::now();
+    if (const auto subnet = servedBroadcastSubnet(destination, through ? *through : std::string())) {
+        _datagramRequests.SentToSubnet(header.GetCommand(), *subnet, now);
+    } else {
+        _datagramRequests.Sent(header.GetCommand(), destination, now);
     }
 }
 
@@ -345,7 +352,7 @@ void ZelkorDriver::SendFrame(const std::string& text, const boost::asio::ip::add
         }
     }
     if (through) {
-        noteDatagram(text, destination);
+        noteDatagram(text, destination, &interfaceName);
         through->SendMulticastMessage(text, destination, port, _broadcast.load(), _subnetBroadcast.load());
     }
 }

@@ -84,6 +84,19 @@ bool ZelkorDriver::GetLocalInfo(const boost::asio::ip::address& ip, NetworkInfo*
     return true;
 }
 
+std::optional<DatagramRequests::Subnet> ZelkorDriver::servedBroadcastSubnet(const address& destination,
+                                                                            const std::string& interfaceName) const {
+    std::lock_guard<std::mutex> lock(_netMutex);
+    for (const auto& record : _listening) {
+        if (interfaceName.empty() || record.interfaceName == interfaceName) {
+            if (auto subnet = DatagramRequests::BroadcastSubnet(destination, record.GetIPAddress(), record.subnetMask)) {
+                return subnet;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 void ZelkorDriver::SetLocalInfo(const NetworkInfo& record, NetworkInfo* out) {
     if (!out) {
         return;

@@ -539,8 +539,15 @@ private:
     // False, logged, for a text that is no single non-blank line.
     bool sendable(const std::string& text);
     // A request among the datagrams leaving for `destination` (the unspecified address:
-    // every node) is recorded, for its replies to be heard.
-    void noteDatagram(const std::string& text, const boost::asio::ip::address& destination);
+    // every node) is recorded, for its replies to be heard. When it leaves by a served
+    // interface (`through`; null: the one the system picks) whose subnet's broadcast
+    // address it is, it reached that subnet.
+    void noteDatagram(const std::string& text, const boost::asio::ip::address& destination,
+                      const std::string* through = nullptr);
+    // The subnet of a served IPv4 address, on the interface named (any, when empty),
+    // whose broadcast address `destination` is.
+    std::optional<DatagramRequests::Subnet> servedBroadcastSubnet(const boost::asio::ip::address& destination,
+                                                                  const std::string& interfaceName) const;
     void sendLine(void* handle, const std::string& text, bool request, const MessageForwardInfo& header,
                   const std::string& word, bool record);
     // The live socket of a handle; `stale` (logged) for a handle whose socket is gone.

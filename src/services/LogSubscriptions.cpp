@@ -149,28 +149,30 @@ void SubscriptionService::SendLogHistory(const SubscriberKey& key) {
         return;
     }
     LogSubscriber& subscriber = found->second;
+    subscriber.replaying = false;
     subscriber.replayFrom = 0;
     subscriber.replayFromSent = false;
-    subscriber.replayLast = 0;
+    subscriber.replayedTo = 0;
     subscriber.replayOut = 0;
     if (subscriber.mark == 0) {
         return;
     }
-    // The replay runs from the first row the mark selects to the newest row now.
     std::vector<std::string> first;
-    std::vector<std::string> newest;
-    if (!retrieveRows(subscriber.mark, subscriber.priority, 1, first) || !retrieveRows(-1, 0, 1, newest) ||
-        first.empty() || newest.empty()) {
+    if (!retrieveRows(subscriber.mark, subscriber.priority, 1, first) || first.empty()) {
         return;
     }
     const auto from = seqnoOf(first.front());
-    const auto last = seqnoOf(newest.front());
-    if (!from || !last) {
+    if (!from) {
         return;
     }
+    subscriber.replaying = true;
     subscriber.replayFrom = *from;
-    subscriber.replayLast = *last;
     replayMore(key.connection, subscriber);
+}
+
+void SubscriptionService::endReplay(LogSubscriber& subscriber) {
+    subscriber.replaying = false;
+    subscriber.replayedTo = subscriber.replayFromSent ? subscriber.replayFrom : 0;
 }
 
 void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
@@ -180,9 +182,9 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
         const IServiceSender::QueuedOutput output = _sender->QueuedOutputOf(conn);
         // A connection gone (a failed write of the "sublog" reply, say) takes no rows; a
         // number no positive mark can name cannot be fetched.
-        if (subscriber.replayLast == 0 || !output.open ||
+        if (!subscriber.replaying || !output.open ||
             subscriber.replayFrom > static_cast<std::uint64_t>(std::numeric_limits<long long>::max())) {
-            subscriber.replayLast = 0;
+            endReplay(subscriber);
             return;
         }
         const std::size_t window =
@@ -194,7 +196,7 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
         std::vector<std::string> rows;
         if (!retrieveRows(static_cast<long long>(subscriber.replayFrom), subscriber.priority, limit, rows) ||
             (rows.empty() && subscriber.replayFromSent && !retrieveRowsAfter(subscriber, limit, rows))) {
-            subscriber.replayLast = 0;
+            endReplay(subscriber);
             return;
         }
         std::size_t copied = 0;
@@ -210,11 +212,6 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
             const auto seqno = record ? std::optional<std::uint64_t>(row.seqno) : seqnoOf(rows[index]);
             if (!seqno || (subscriber.replayFromSent && *seqno <= subscriber.replayFrom)) {
                 continue;
-            }
-            // Rows numbered past the newest of the "sublog" reach the subscriber live.
-            if (*seqno > subscriber.replayLast) {
-                subscriber.replayLast = 0;
-                return;
             }
             if (record && (subscriber.mark <= 0 || row.seqno >= static_cast<std::uint64_t>(subscriber.mark))) {
                 LogRow message;
@@ -235,22 +232,15 @@ void SubscriptionService::replayMore(void* conn, LogSubscriber& subscriber) {
             subscriber.replayFrom = *seqno;
             subscriber.replayFromSent = true;
             advanced = true;
-            if (*seqno == subscriber.replayLast) {
-                subscriber.replayLast = 0;
-                return;
-            }
         }
         if (!advanced && copied >= limit && subscriber.replayFromSent) {
             sentRow = copied;
             continue;
         }
-        // Less than asked for is the log's end. Nothing past the last row sent means the
-        // rows still owed have left the log meanwhile.
+        // Less than asked for is the log's end, rows logged until now included: what is
+        // logged from now on reaches the subscriber as it comes, after all of these.
         if (copied < limit || !advanced) {
-            if (!advanced) {
-                Debug("ZK6553I Log history replay ended: its next rows have left the log");
-            }
-            subscriber.replayLast = 0;
+            endReplay(subscriber);
             return;
         }
     }
@@ -268,6 +258,8 @@ bool SubscriptionService::retrieveRowsAfter(const LogSubscriber& subscriber, std
     if (!last || *last <= subscriber.replayFrom) {
         return true;
     }
+    Debug("ZK6580I Log history replay outrun by the log: it goes on from the oldest rows still held after " +
+          std::to_string(subscriber.replayFrom));
     const std::uint64_t after = std::min<std::uint64_t>(*last - subscriber.replayFrom,
                                                         std::numeric_limits<long long>::max());
     return retrieveRows(-static_cast<long long>(after), subscriber.priority, bytes, rows);
@@ -278,14 +270,14 @@ void SubscriptionService::continueReplays(void* conn, const MessageForwardInfo& 
     if (answered != _logSubscribers.end()) {
         LogSubscriber& subscriber = answered->second;
         subscriber.replayOut -= subscriber.replayOut != 0 ? 1 : 0;
-        if (subscriber.replayLast != 0) {
+        if (subscriber.replaying) {
             replayMore(conn, subscriber);
         }
         return;
     }
     for (auto at = _logSubscribers.lower_bound(SubscriberKey(conn));
          at != _logSubscribers.end() && at->first.connection == conn; ++at) {
-        if (at->second.replayLast != 0) {
+        if (at->second.replaying) {
             at->second.replayOut = 0;
             replayMore(conn, at->second);
         }
@@ -307,11 +299,29 @@ void SubscriptionService::SendLogRow(LOGROW& row) {
 }
 
 void SubscriptionService::fanOut(const LOGROW& row) {
+    // Asked of the log once, and only when some replay may bring the row. A row the log
+    // does not hold (announced, never stored) no replay brings: it goes at once.
+    std::optional<bool> held;
     for (const auto& [key, subscriber] : _logSubscribers) {
-        if (row.priority >= subscriber.priority) {
-            sendLogRowNow(key.connection, row, subscriber.header);
+        if (row.priority < subscriber.priority) {
+            continue;
         }
+        if (subscriber.replaying || row.seqno <= subscriber.replayedTo) {
+            if (!held) {
+                held = heldInLog(row.seqno);
+            }
+            if (*held) {
+                continue;
+            }
+        }
+        sendLogRowNow(key.connection, row, subscriber.header);
     }
+}
+
+bool SubscriptionService::heldInLog(std::uint64_t seqno) {
+    std::vector<std::string> rows;
+    return _storage && seqno != 0 && seqno <= static_cast<std::uint64_t>(std::numeric_limits<long long>::max()) &&
+           retrieveRows(static_cast<long long>(seqno), 0, 1, rows) && !rows.empty();
 }
 
 void SubscriptionService::SendLogRow(void* conn, LOGROW& row, MessageForwardInfo& header) {

@@ -106,12 +106,17 @@ public:
         long long mark = 0;
         unsigned priority = 0;
         // The history still owed, sent as the subscriber answers the rows before it: from
-        // the row numbered `replayFrom` (after it, once that row went) to `replayLast`,
-        // the newest when the "sublog" came; later rows reach it as they are logged.
-        // `replayLast` 0: nothing owed.
+        // the row numbered `replayFrom` (after it, once that row went) on to the newest row
+        // of the log, rows logged meanwhile included. Only then do rows reach it as they are
+        // logged, so that it receives them in the order of their numbers. What it holds is
+        // a number, never rows: a log that grows faster than it reads keeps it replaying at
+        // its pace, not holding more.
+        bool replaying = false;
         std::uint64_t replayFrom = 0;
         bool replayFromSent = false;
-        std::uint64_t replayLast = 0;
+        // The last row its replay went past: a row announced later with a number up to it
+        // went with the replay when the log holds it, and is not sent again.
+        std::uint64_t replayedTo = 0;
         // Rows of the replay sent and not yet answered, as far as its answers tell: with
         // none, a row goes whatever else waits on the connection, so that a replay never
         // waits for an answer that no row of its own will bring.
@@ -192,10 +197,11 @@ public:
     void ProcessUnSubLog(MessageSignalData& data);
     // Replays stored rows to the one subscriber that subscribed, with its header: none
     // for mark 0, the last |mark| rows for a negative one, the rows from seqno `mark` on
-    // for a positive one. Rows wait on the connection for the subscriber's answers one by
-    // one, so a long history is not queued whole: a window of it goes now and the rest as
-    // the subscriber answers ("@log"), never more than half the connection's output
-    // bound waiting (past the bound the connection would close).
+    // for a positive one, and on to the newest row, those logged during the replay
+    // included. Rows wait on the connection for the subscriber's answers one by one, so a
+    // long history is not queued whole: a window of it goes now and the rest as the
+    // subscriber answers ("@log"), never more than half the connection's output bound
+    // waiting (past the bound the connection would close).
     void SendLogHistory(const SubscriberKey& key);
     // When the descriptor of `path` holds ".dynamic" true, adds each of its attributes
     // (members beginning with ".") to `entry` as `prefix` + name, in ascending name order,
@@ -255,13 +261,19 @@ private:
 
     // Log subscriptions (LogSubscriptions.cpp).
     void answerLogRow(MessageSignalData& data);
+    // A new row to every subscriber its priority reaches, but to none whose replay brings
+    // it from the log (one still replaying, or one whose replay went past its number).
     void fanOut(const LOGROW& row);
+    // Whether the log holds a row of that number.
+    bool heldInLog(std::uint64_t seqno);
     void sendLogRowNow(void* conn, const LOGROW& row, const MessageForwardInfo& header);
     // The log subscriptions the connection holds, over all its subscribers.
     std::size_t logSubscribersOf(void* conn) const;
     // Sends the next rows a subscriber's replay owes, as its connection's waiting output
-    // allows; ends the replay when none is left or the connection is gone.
+    // allows; ends the replay at the log's end or when the connection is gone.
     void replayMore(void* conn, LogSubscriber& subscriber);
+    // From now on rows reach the subscriber as they are logged.
+    static void endReplay(LogSubscriber& subscriber);
     // The subscriber that `header` names on `conn` answered a row: its replay may go on
     // (every replay on the connection when no subscriber has that name).
     void continueReplays(void* conn, const MessageForwardInfo& header);

@@ -105,6 +105,46 @@ TEST_F(NodeForgedReplies, DatagramRepliesReachTheApplicationOnlyForRequestsItSen
     EXPECT_EQ(Forged(), std::vector<std::string>{});
 }
 
+// Locate and identify sent to the broadcast address of the controller's /24 are answered
+// by the device from its own address in it, and both answers reach the application. Within
+// the same window, replies of both words from an address on another network the controller
+// serves, which the request never reached, reach none.
+TEST_F(NodeForgedReplies, RepliesToARequestToTheSubnetsBroadcastAddressComeFromTheSubnetOnly) {
+    const char* const outside = "10.78.0.5";
+    ASSERT_FALSE(pair.AddLabelA("10.78.0.1/24", "o").empty());
+    ASSERT_TRUE(pair.b.Ip("addr add " + std::string(outside) + "/24 dev " + pair.b1));
+    udp::socket stranger{io};
+    ASSERT_TRUE(pair.b.Run([&] {
+        stranger.open(udp::v4());
+        stranger.bind({make_address(outside), 0});
+    }));
+    device = std::make_unique<Node>(SampleDeviceOptions(false, "amp1", kAmp, "10.77.0.2:4197"), pair.b.Name());
+    controller = std::make_unique<Node>(
+        Options("controller", "ctl1", {"--listen", "10.77.0.1:4197", "--listen", "10.78.0.1:4197"}), pair.a.Name());
+    ASSERT_FALSE(device->process.AwaitEvent("listenerAdded", kDeadline).isNull());
+    for (int served = 0; served < 2; ++served) {
+        ASSERT_FALSE(controller->process.AwaitEvent("listenerAdded", kDeadline).isNull());
+    }
+
+    const auto ask = [&](const std::string& cmd) {
+        controller->process.Send(NodeCommand(cmd, R"("name":"amp1","address":"10.77.0.255")"));
+        EXPECT_EQ(controller->process.Await(LineWith("request", "cmd", cmd), kDeadline)["to"], "address");
+        return controller->process.Await(LineWith(cmd, "reply", true), kDeadline);
+    };
+    const Json::Value located = ask("locate");
+    EXPECT_EQ(located["guid"], kAmp);
+    EXPECT_EQ(located["ip"], VethPair::AddressB);
+    EXPECT_EQ(ask("identify")["guid"], kAmp);
+
+    for (const char* line : {R"(@locate {"name":"spoofed"})", R"(@identify {"name":"spoofed"})",
+                             R"(locate {"name":"ctl1"})"}) {
+        stranger.send_to(boost::asio::buffer(std::string(line) + "\n"), {make_address(VethPair::AddressA), 4197});
+    }
+    // Told once the controller has read what the stranger sent before it.
+    ASSERT_FALSE(controller->process.Await(LineWith("locate", "reply", false), kDeadline).isNull());
+    EXPECT_EQ(Forged(), std::vector<std::string>{});
+}
+
 // An answer to a proof, on a connection where the controller sent none, tells the
 // application nothing; the device's answer to the controller's real proof does.
 TEST_F(NodeForgedReplies, AnAuthenticationAnswerIsHeardOnlyWhereAProofWaits) {

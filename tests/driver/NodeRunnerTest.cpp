@@ -273,6 +273,7 @@ TEST(NodeRunner, ABadArgumentOfACommandIsNamed) {
          R"(bad arguments for set: "tag": expected a text)"},
         {R"({"cmd":"ls",)" + guid + R"(,"path":5})", R"(bad arguments for ls: "path": expected a text)"},
         {R"({"cmd":"locate","timeout":[1]})", R"(bad arguments for locate: "timeout": expected a text or a whole number)"},
+        {R"({"cmd":"identify","address":"nowhere"})", R"(bad arguments for identify: "address": expected an IP address)"},
     };
     for (const auto& [command, message] : rows) {
         ASSERT_TRUE(node.Send(command));

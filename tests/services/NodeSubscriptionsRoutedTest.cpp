@@ -12,12 +12,14 @@
 #include <csignal>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 
 #include "services/NodeSubscriptionsTestSupport.h"
+#include "support/DriverHarness.h"
 #include "support/NetNamespace.h"
 #include "support/TempDir.h"
 
@@ -265,6 +267,108 @@ TEST(NodeSubscriptionsRouted, EachControllerBehindARouterHasItsOwnAndLosesThemWh
     StopCleanly(one);
     StopCleanly(router.process);
     StopCleanly(device.process);
+}
+
+// A controller speaking through the router on a connection of its own in namespace b,
+// line by line, so that the test decides when it answers the rows it is sent.
+class RawController {
+public:
+    RawController(const VethPair& pair, const std::string& name) : _name(name) {
+        _opened = pair.b.Run([this] { _peer.Socket().open(boost::asio::ip::tcp::v4()); }) &&
+                  _peer.Connect({boost::asio::ip::make_address(VethPair::AddressA), 4197});
+    }
+
+    bool Opened() const { return _opened; }
+
+    // A request to "amp1" through "rt1"; its reply line.
+    std::string Ask(const std::string& request) {
+        _peer.Send(_to + request + "\n");
+        return _peer.ReadLine();
+    }
+
+    // The seqno of each row read, every row answered, until row `last` or nothing more
+    // came; a line that is no row ends it too.
+    std::vector<int> RowsUntil(int last) {
+        std::vector<int> seqnos;
+        while (seqnos.empty() || seqnos.back() != last) {
+            const std::string line = _peer.ReadLine();
+            const std::string head = "[" + _name + "][rt1&amp1] log ";
+            if (line.rfind(head, 0) != 0) {
+                ADD_FAILURE() << _name << " read: " << line;
+                break;
+            }
+            Json::Value row;
+            std::string errors;
+            Json::CharReaderBuilder builder;
+            const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+            const char* body = line.data() + head.size();
+            if (!reader->parse(body, line.data() + line.size(), &row, &errors)) {
+                ADD_FAILURE() << _name << " read: " << line;
+                break;
+            }
+            seqnos.push_back(std::stoi(row["seqno"].asString()));
+            _peer.Send(_to + "@log {}\n");
+        }
+        return seqnos;
+    }
+
+private:
+    std::string _name;
+    // The header of its lines to the device behind "rt1".
+    std::string _to = "[rt1&amp1][" + _name + "] ";
+    RawPeer _peer;
+    bool _opened = false;
+};
+
+// A device holding 1,200 rows, reached through a router by two controllers. The first
+// replays all of them and holds its first row unanswered (the device's connection to the
+// router then carries nothing more: its requests go one at a time) until the device has
+// logged three more rows; the second asked for the last row only. Each receives every row
+// once, in number order: the first the three new rows after the whole history.
+TEST(NodeLogReplay, RowsLoggedDuringAReplayFollowTheHistoryThroughARouter) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    constexpr int kRows = 1200;
+    TempDir folder;
+    std::string log;
+    for (int seqno = 1; seqno <= kRows; ++seqno) {
+        log += R"({"category":"c","event":")" + std::string(100, 'e') + R"(","priority":1,"seqno":)" +
+               std::to_string(seqno) + R"(,"time":1})" + "\n";
+    }
+    WriteFile(folder.File("event.log"), log);
+    NodeProcess device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197"), pair.a.Name(),
+                       folder.Path().string());
+    ASSERT_FALSE(device.AwaitEvent("listenerAdded").isNull());
+    Node router(Options("router", "rt1", {"--listen", "10.77.0.1:4197", "--route", "127.0.0.1,4197"}),
+                pair.a.Name());
+    ASSERT_FALSE(router.process.Await(LineWith("security", "name", "amp1")).isNull());
+
+    RawController replaying(pair, "ctl1");
+    RawController following(pair, "ctl2");
+    ASSERT_TRUE(replaying.Opened() && following.Opened());
+    ASSERT_EQ(replaying.Ask(R"(sublog {"mark":1})"), "[ctl1][rt1&amp1] @sublog {}\n");
+    ASSERT_EQ(following.Ask(R"(sublog {"mark":-1})"), "[ctl2][rt1&amp1] @sublog {}\n");
+    for (int added = 1; added <= 3; ++added) {
+        ASSERT_TRUE(device.Send(NodeCommand("logevent", R"("priority":1,"category":"c","text":"new")")));
+        ASSERT_EQ(device.AwaitEvent("logevent")["seqno"], kRows + added);
+    }
+
+    // Each answers its rows as they come: the device's connection waits on both.
+    std::vector<int> followed;
+    std::thread second([&] { followed = following.RowsUntil(kRows + 3); });
+    const std::vector<int> replayed = replaying.RowsUntil(kRows + 3);
+    second.join();
+    std::vector<int> expected(kRows + 3);
+    for (int seqno = 1; seqno <= kRows + 3; ++seqno) {
+        expected[static_cast<std::size_t>(seqno - 1)] = seqno;
+    }
+    EXPECT_EQ(replayed, expected);
+    EXPECT_EQ(followed, (std::vector<int>{kRows, kRows + 1, kRows + 2, kRows + 3}));
+
+    StopCleanly(router.process);
+    StopCleanly(device);
 }
 
 // A UDP socket of the test inside a namespace, on the protocol port of every address

@@ -32,6 +32,12 @@ protected:
             ASSERT_TRUE(model->StoreEvent(row.to_json()));
         }
     }
+    // Row `seqno`, the next, stored as the application logs it; its text to announce.
+    std::string Logged(std::uint64_t seqno, unsigned priority = 0) {
+        const std::string text = LOGROW{seqno, static_cast<long long>(100 + seqno), priority, "c", "e"}.to_json();
+        EXPECT_TRUE(model->StoreEvent(text));
+        return text;
+    }
 };
 
 TEST_F(LogSubscriptionTest, PriorityDecidesWhoSubscribesAndWhatReachesThem) {
@@ -102,8 +108,9 @@ TEST_F(LogSubscriptionTest, ReplayReachesTheNewSubscriberOnlyWithItsOwnHeader) {
 
 // Rows wait for the subscriber's answers one by one, so a long history is not queued
 // whole: no more than half the output bound waits, the rest goes as the subscriber
-// answers, and every row of it arrives once, in order. Rows logged meanwhile reach it
-// live. A connection already closed gets none.
+// answers, and every row of it arrives once, in order. A row logged meanwhile follows the
+// history; it reaches at once a subscriber whose replay is over. A connection already
+// closed gets none.
 TEST_F(LogSubscriptionTest, AReplayGoesOnAsItsSubscriberAnswers) {
     StoreRows(9);
     const auto measured = Request(a, SubLog(R"({"mark":-5})"));
@@ -117,10 +124,9 @@ TEST_F(LogSubscriptionTest, AReplayGoesOnAsItsSubscriberAnswers) {
     EXPECT_TRUE(Request(b, "[dev][ctl] @log {}").empty());
     sender.Written(b);
     const std::size_t before = sender.Count();
-    LOGROW live{10, 110, 0, "c", "e"};
-    service->LogEvent(live.to_json());
-    // To A, whose replay is over, and to B, ahead of the rest of its history.
-    EXPECT_EQ(Since(before), (std::vector<std::string>{RowLine("ctl", 10), RowLine("ctl", 10)}));
+    service->LogEvent(Logged(10));
+    // To A, whose replay is over; B has rows 6 to 9 to come first.
+    EXPECT_EQ(Since(before), (std::vector<std::string>{RowLine("ctl", 10)}));
     std::vector<std::string> replayed;
     for (int answer = 0; answer < 4; ++answer) {
         sender.Written(b);
@@ -129,8 +135,8 @@ TEST_F(LogSubscriptionTest, AReplayGoesOnAsItsSubscriberAnswers) {
         }
     }
     EXPECT_EQ(replayed, (std::vector<std::string>{RowLine("ctl", 6), RowLine("ctl", 7), RowLine("ctl", 8),
-                                                 RowLine("ctl", 9)}));
-    EXPECT_EQ(service->LogSubscribers().at(Zelkor::SubscriberKey(b)).replayLast, 0u);
+                                                 RowLine("ctl", 9), RowLine("ctl", 10)}));
+    EXPECT_FALSE(service->LogSubscribers().at(Zelkor::SubscriberKey(b)).replaying);
 
     // A connection gone by the time the rows would follow its reply (the reply's write
     // failed, say) has no bound left to stop at: it gets none of them.
@@ -139,9 +145,9 @@ TEST_F(LogSubscriptionTest, AReplayGoesOnAsItsSubscriberAnswers) {
 }
 
 // Other output waiting on the connection (a file's blocks, a long reply) holds back no
-// replay: once its own rows are answered, the next goes whatever waits. A replay ends at
-// the newest row of its "sublog" even when that row is below its priority, so that rows
-// logged meanwhile, sent live, are not sent again.
+// replay: once its own rows are answered, the next goes whatever waits. A row logged
+// meanwhile comes with the replay, in its place, and not again when it is announced; the
+// replay ends at the log's end even when the newest row is below its priority.
 TEST_F(LogSubscriptionTest, AReplayNeitherWaitsOnOthersOutputNorRepeatsLiveRows) {
     StoreRows(4, {3, 3, 3, 0});
     sender.SetOutputBudget(b, 1 << 20);
@@ -151,16 +157,26 @@ TEST_F(LogSubscriptionTest, AReplayNeitherWaitsOnOthersOutputNorRepeatsLiveRows)
     const std::string row5 = LOGROW{5, 105, 3, "c", "e"}.to_json();
     ASSERT_TRUE(model->StoreEvent(row5));
     EXPECT_EQ(Request(b, "[dev][ctl] @log {}"), std::vector<std::string>{RowLine("ctl", 2, 3)});
-    const std::size_t before = sender.Count();
+    std::size_t before = sender.Count();
     service->LogEvent(row5);
-    EXPECT_EQ(Since(before), std::vector<std::string>{RowLine("ctl", 5, 3)});
+    EXPECT_TRUE(Since(before).empty());
+    // Stored now, announced only once the replay has sent it.
+    const std::string row6 = LOGROW{6, 106, 3, "c", "e"}.to_json();
+    ASSERT_TRUE(model->StoreEvent(row6));
     std::vector<std::string> rest;
-    for (int answer = 0; answer < 3; ++answer) {
+    for (int answer = 0; answer < 4; ++answer) {
         for (const auto& line : Request(b, "[dev][ctl] @log {}")) {
             rest.push_back(line);
         }
     }
-    EXPECT_EQ(rest, std::vector<std::string>{RowLine("ctl", 3, 3)});
+    EXPECT_EQ(rest, (std::vector<std::string>{RowLine("ctl", 3, 3), RowLine("ctl", 5, 3), RowLine("ctl", 6, 3)}));
+    before = sender.Count();
+    service->LogEvent(row6);
+    EXPECT_TRUE(Since(before).empty());
+    const std::string row7 = LOGROW{7, 107, 3, "c", "e"}.to_json();
+    ASSERT_TRUE(model->StoreEvent(row7));
+    service->LogEvent(row7);
+    EXPECT_EQ(Since(before), std::vector<std::string>{RowLine("ctl", 7, 3)});
 }
 
 // A full log lets its oldest rows go while a slow subscriber replays it: the replay goes
@@ -179,6 +195,45 @@ TEST_F(LogSubscriptionTest, AReplayGoesOnWhenItsLastRowHasLeftTheLog) {
         }
     }
     EXPECT_EQ(rest, (std::vector<std::string>{RowLine("ctl", 4), RowLine("ctl", 5), RowLine("ctl", 6)}));
+}
+
+// Two controllers behind one router, at different paces: rows logged while A's long
+// replay runs reach B, whose replay is over, at once, and A after its history, each once
+// and in number order. A row announced but never stored is in no replay: it goes at once.
+TEST_F(LogSubscriptionTest, RowsLoggedDuringAReplayFollowItsHistory) {
+    StoreRows(6);
+    const std::size_t row = RowLine("rt&ctlA", 1).size() + 1;
+    sender.SetOutputBudget(a, 2 * (2 * row + row / 2) + 64);
+    std::vector<std::string> toA = Request(a, SubLog(R"({"mark":1})", "rt&ctlA"));
+    sender.Written(a);
+    std::vector<std::string> toB = Request(a, SubLog(R"({"mark":-1})", "rt&ctlB"));
+    sender.Written(a);
+    const auto heard = [&](const std::vector<std::string>& lines) {
+        for (const auto& line : lines) {
+            (line.rfind("[rt&ctlA]", 0) == 0 ? toA : toB).push_back(line);
+        }
+    };
+    heard(Request(a, "[dev][rt&ctlB] @log {}"));
+    std::size_t before = sender.Count();
+    service->LogEvent(Logged(7));
+    service->LogEvent(LOGROW{99, 199, 0, "c", "e"}.to_json());
+    heard(Since(before));
+    for (int answer = 0; answer < 6; ++answer) {
+        sender.Written(a);
+        heard(Request(a, "[dev][rt&ctlA] @log {}"));
+    }
+    before = sender.Count();
+    service->LogEvent(Logged(8));
+    heard(Since(before));
+
+    std::vector<std::string> expectedA = {"[rt&ctlA][dev] @sublog {}", RowLine("rt&ctlA", 1), RowLine("rt&ctlA", 2),
+                                          RowLine("rt&ctlA", 99)};
+    for (int seqno = 3; seqno <= 8; ++seqno) {
+        expectedA.push_back(RowLine("rt&ctlA", seqno));
+    }
+    EXPECT_EQ(toA, expectedA);
+    EXPECT_EQ(toB, (std::vector<std::string>{"[rt&ctlB][dev] @sublog {}", RowLine("rt&ctlB", 6), RowLine("rt&ctlB", 7),
+                                             RowLine("rt&ctlB", 99), RowLine("rt&ctlB", 8)}));
 }
 
 TEST_F(LogSubscriptionTest, LogRequestIsStoredAndAlwaysAnswered) {
