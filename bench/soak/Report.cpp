@@ -46,12 +46,14 @@ std::string megabytes(long kilobytes) {
 std::string number(long value) { return value < 0 ? "-" : std::to_string(value); }
 
 void printRequests(std::FILE* out, const Ledger& ledger, Ledger::Totals& all) {
-    std::fprintf(out, "\n%-12s %9s %8s %9s %9s %8s %15s %11s %9s\n", "requests", "written", "refused", "made",
-                 "answered", "errors", "never answered", "lost (kill)", "slowest");
+    char late[24];
+    std::snprintf(late, sizeof late, "late >%.0fs", ledger.LateBound());
+    std::fprintf(out, "\n%-12s %9s %8s %9s %9s %8s %15s %11s %10s %9s\n", "requests", "written", "refused", "made",
+                 "answered", "errors", "never answered", "lost (kill)", late, "slowest");
     const auto row = [out](const std::string& name, const Ledger::Totals& totals) {
-        std::fprintf(out, "%-12s %9lu %8lu %9lu %9lu %8lu %15lu %11lu %8.1fs\n", name.c_str(), totals.sent,
+        std::fprintf(out, "%-12s %9lu %8lu %9lu %9lu %8lu %15lu %11lu %10lu %8.1fs\n", name.c_str(), totals.sent,
                      totals.refused, totals.made, totals.answered, totals.errors, totals.open, totals.lost,
-                     totals.slowest);
+                     totals.late, totals.slowest);
     };
     for (const auto& [cmd, totals] : ledger.ByCommand()) {
         row(cmd, totals);
@@ -62,6 +64,7 @@ void printRequests(std::FILE* out, const Ledger& ledger, Ledger::Totals& all) {
         all.errors += totals.errors;
         all.open += totals.open;
         all.lost += totals.lost;
+        all.late += totals.late;
         all.unacknowledged += totals.unacknowledged;
         all.slowest = std::max(all.slowest, totals.slowest);
     }
@@ -69,6 +72,15 @@ void printRequests(std::FILE* out, const Ledger& ledger, Ledger::Totals& all) {
     std::fprintf(out, "unexpected answers (a second one, or one to nothing asked): %lu\n", ledger.UnexpectedCount());
     if (all.unacknowledged > 0) {
         std::fprintf(out, "commands whose request line never came (nor an answer): %lu\n", all.unacknowledged);
+    }
+}
+
+void printRequestList(std::FILE* out, const std::vector<Ledger::Request>& requests) {
+    for (const auto& request : requests) {
+        std::fprintf(out, "  %.3f s %s, %s of %s (%s), %s after %.1f s\n      %s\n", request.sentAt,
+                     request.controller.c_str(), request.cmd.c_str(), request.device.c_str(),
+                     request.deviceState.c_str(), request.outcome.empty() ? "still open" : request.outcome.c_str(),
+                     request.waited, request.line.c_str());
     }
 }
 
@@ -154,15 +166,16 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
     }
     std::fprintf(out, "nodes that ended without being asked to: %lu\n", findings.UnexpectedExits().count);
 
-    const std::vector<Ledger::Open> open = ledger.Oldest(kExamples);
+    const std::vector<Ledger::Request> open = ledger.Oldest(kExamples, input.endedAt);
     if (!open.empty()) {
         std::fprintf(out, "\nnever answered: %lu (the first %zu; the device as the controller last saw it)\n",
                      all.open + all.unacknowledged, open.size());
-        for (const auto& request : open) {
-            std::fprintf(out, "  %.3f s %s, %s of %s (%s)\n      %s\n", request.sentAt, request.controller.c_str(),
-                         request.cmd.c_str(), request.device.c_str(), request.deviceState.c_str(),
-                         request.line.c_str());
-        }
+        printRequestList(out, open);
+    }
+    if (all.late > 0) {
+        std::fprintf(out, "\nlate, more than %.0f s after the command: %lu (the first %zu)\n", ledger.LateBound(),
+                     all.late, ledger.LateOnes().size());
+        printRequestList(out, ledger.LateOnes());
     }
     printExamples(out, "wrong values", findings.WrongValues());
     printExamples(out, "foreign publishes", findings.ForeignPublishes());
@@ -184,6 +197,8 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
         }
     };
     check(all.open + all.unacknowledged, "never answered");
+    const std::string lateText = "later than " + std::to_string(static_cast<int>(ledger.LateBound())) + " s";
+    check(all.late, lateText.c_str());
     check(findings.WrongValues().count, "wrong values");
     check(findings.ForeignPublishes().count, "foreign publishes");
     check(findings.CorruptTransfers().count, "corrupt transfers");

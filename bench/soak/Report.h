@@ -1,6 +1,6 @@
 #pragma once
 // The table printed at the end of a run: the requests by command (made, answered, errors,
-// never answered), the errors by text, the checked values, the publishes, the transfers,
+// never answered, late), the errors by text, the checked values, the publishes, the transfers,
 // the faults injected (in fuzz mode the fuzz's own table instead), each node's memory
 // and descriptors and its memory over the load; then examples of every fault found, with
 // the runner lines that show it.
@@ -23,6 +23,8 @@ struct ReportInput {
     std::uint64_t seed = 0;
     unsigned timerScale = 1;
     std::string runDir;
+    // When the drain ended: how long the requests still open have waited.
+    double endedAt = 0;
     const Ledger* ledger = nullptr;
     const Findings* findings = nullptr;
     const std::map<std::string, unsigned>* faults = nullptr;

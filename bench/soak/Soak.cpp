@@ -413,6 +413,7 @@ int Soak::report() {
     input.seed = _options.seed;
     input.timerScale = _options.timerScale;
     input.runDir = _runDir;
+    input.endedAt = _now;
     input.ledger = &_ledger;
     input.findings = &_findings;
     input.fuzz = _fuzz.get();
@@ -557,12 +558,16 @@ void Soak::status(double now) {
         return;
     }
     unsigned long made = 0;
+    unsigned long late = 0;
     for (const auto& [cmd, totals] : _ledger.ByCommand()) {
         made += totals.made;
+        late += totals.late;
     }
-    std::printf("%9.1f s  requests %lu, waiting %zu; values checked %lu; publishes %lu; transfers ok %lu, failed %lu\n",
-                now, made, _ledger.Waiting(), _findings.CheckedValues(), _findings.Publishes(),
-                _findings.TransfersOk(), _findings.TransfersFailed());
+    std::printf("%9.1f s  requests %lu, waiting %zu (over %.0f s: %zu), late %lu; values checked %lu; publishes %lu; "
+                "transfers ok %lu, failed %lu\n",
+                now, made, _ledger.Waiting(), _ledger.LateBound(), _ledger.Overdue(now), late,
+                _findings.CheckedValues(), _findings.Publishes(), _findings.TransfersOk(),
+                _findings.TransfersFailed());
     std::fflush(stdout);
 }
 
@@ -592,7 +597,7 @@ void Soak::line(Node& node, const Json::Value& event, const std::string& text) {
 
 void Soak::ended(Node& node, int exitCode, bool asked, double now) {
     if (Controller* controller = controllerOf(node)) {
-        controller->Ended();
+        controller->Ended(now);
     }
     _listening.erase(&node);
     if (asked) {
