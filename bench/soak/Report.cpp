@@ -165,6 +165,8 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
         input.curve->Print(out, nodeNames(input.nodes));
     }
     std::fprintf(out, "nodes that ended without being asked to: %lu\n", findings.UnexpectedExits().count);
+    const Findings::Kind outsiders = input.outsiders ? input.outsiders->Found() : Findings::Kind{};
+    std::fprintf(out, "nodes outside the run listed by its nodes: %lu\n", outsiders.count);
 
     const std::vector<Ledger::Request> open = ledger.Oldest(kExamples, input.endedAt);
     if (!open.empty()) {
@@ -182,6 +184,7 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
     printExamples(out, "late publishes (not a failure)", findings.LatePublishes());
     printExamples(out, "corrupt transfers", findings.CorruptTransfers());
     printExamples(out, "nodes that ended without being asked to", findings.UnexpectedExits());
+    printExamples(out, "nodes outside the run listed (the first line of each)", outsiders);
     if (!ledger.UnexpectedLines().empty()) {
         std::fprintf(out, "\nunexpected answers: %lu (the first %zu)\n", ledger.UnexpectedCount(),
                      ledger.UnexpectedLines().size());
@@ -203,6 +206,7 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
     check(findings.ForeignPublishes().count, "foreign publishes");
     check(findings.CorruptTransfers().count, "corrupt transfers");
     check(findings.UnexpectedExits().count, "nodes ended by themselves");
+    check(outsiders.count, "nodes outside the run listed");
     std::fprintf(out, "\nresult: %s\n", verdictOf(failed).c_str());
     std::fflush(out);
     return failed;

@@ -2,7 +2,8 @@
 // The table printed at the end of a run: the requests by command (made, answered, errors,
 // never answered, late), the errors by text, the checked values, the publishes, the transfers,
 // the faults injected (in fuzz mode the fuzz's own table instead), each node's memory
-// and descriptors and its memory over the load; then examples of every fault found, with
+// and descriptors and its memory over the load, the nodes outside the run that were
+// listed; then examples of every fault found, with
 // the runner lines that show it.
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "Ledger.h"
 #include "MemoryCurve.h"
 #include "Node.h"
+#include "Outsiders.h"
 
 namespace ZelkorSoak {
 
@@ -33,6 +35,8 @@ struct ReportInput {
     // publishes, transfers and faults.
     const Fuzz* fuzz = nullptr;
     const MemoryCurve* curve = nullptr;
+    // In load mode: who the nodes listed that is not of the run.
+    const Outsiders* outsiders = nullptr;
 };
 
 // Prints the report to `out`; the faults that make the run fail, as texts (none: it

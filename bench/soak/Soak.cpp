@@ -19,6 +19,7 @@
 #include "Files.h"
 #include "FuzzLines.h"
 #include "HostGuard.h"
+#include "OwnNetwork.h"
 #include "Report.h"
 #include "Topology.h"
 
@@ -107,6 +108,10 @@ int Soak::Run() {
     _signals = ::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
 
     std::string error;
+    if (!EnterOwnNetwork(error)) {
+        std::fprintf(stderr, "zelkor_soak: %s\n", error.c_str());
+        return 2;
+    }
     if (!layOut(error) || !startAll(error)) {
         std::fprintf(stderr, "zelkor_soak: %s\n", error.c_str());
         stopAll();
@@ -211,6 +216,7 @@ bool Soak::layOut(std::string& error) {
         }
         _devices.push_back(node);
         _targets.push_back({spec.name, spec.guid, spec.port, node->Folder() + "/files"});
+        _outsiders.Member(spec.guid);
     }
     if (!(_router = add(topology.router))) {
         return false;
@@ -233,7 +239,7 @@ bool Soak::layOut(std::string& error) {
                                                             CheckedPath(i), subscribable, _ledger, _findings,
                                                             _random));
     }
-    std::printf("zelkor_soak: %sseed %llu, %.1f min, timer scale %u, run folder %s\n",
+    std::printf("zelkor_soak: %sseed %llu, %.1f min, timer scale %u, run folder %s; a network namespace of its own\n",
                 _options.mode == Mode::Fuzz ? "fuzz, " : "", static_cast<unsigned long long>(_options.seed),
                 _options.minutes, _options.timerScale, _runDir.c_str());
     for (const auto& node : _nodes) {
@@ -418,6 +424,7 @@ int Soak::report() {
     input.findings = &_findings;
     input.fuzz = _fuzz.get();
     input.curve = &_curve;
+    input.outsiders = _fuzz ? nullptr : &_outsiders;
     const std::map<std::string, unsigned> none;
     input.faults = _faults ? &_faults->Counts() : &none;
     for (const auto& node : _nodes) {
@@ -587,8 +594,13 @@ void Soak::sample(bool first) {
 }
 
 void Soak::line(Node& node, const Json::Value& event, const std::string& text) {
-    if (event["event"] == "listenerAdded") {
+    const Json::Value& name = event["event"];
+    if (name == "listenerAdded") {
         _listening.insert(&node);
+    } else if (name == "discovery" && event["values"].isObject() && event["values"]["guid"].isString()) {
+        _outsiders.Member(event["values"]["guid"].asString());
+    } else if (name == "device" && event["guid"].isString()) {
+        _outsiders.Listed(node.Name(), event["guid"].asString(), text, _now);
     }
     if (Controller* controller = controllerOf(node)) {
         controller->Line(event, text, _now);

@@ -10,7 +10,8 @@
 //   drain      no new request; what was stopped or down comes back; the last answers
 //              are awaited (bounded by --drain);
 //   report     the table, then every node is stopped.
-// A node that ends without being asked to is counted and started again.
+// A node that ends without being asked to is counted and started again. The whole run
+// lives in a network namespace of its own (OwnNetwork.h).
 //
 // Ownership: the run owns its nodes, controllers and accounts. Threads: one; every wait
 // is a pass of the loop with a deadline.
@@ -32,6 +33,7 @@
 #include "MemoryCurve.h"
 #include "Node.h"
 #include "Options.h"
+#include "Outsiders.h"
 #include "RunClock.h"
 
 namespace ZelkorSoak {
@@ -105,6 +107,7 @@ private:
     std::unique_ptr<Faults> _faults;
     std::unique_ptr<Fuzz> _fuzz;
     MemoryCurve _curve;
+    Outsiders _outsiders;
     double _nextBeat = 0;
     unsigned _beat = 0;
     double _nextSample = 0;
