@@ -28,6 +28,7 @@ std::optional<Options> ReadOptions(const std::vector<std::string>& arguments, co
                                    std::string& error) {
     Options options = defaults;
     bool seeded = false;
+    bool logRowsGiven = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
         if (option == "--help" || option == "-h") {
@@ -64,11 +65,12 @@ std::optional<Options> ReadOptions(const std::vector<std::string>& arguments, co
             }
             options.drainSeconds = static_cast<unsigned>(number);
         } else if (option == "--event-log") {
-            if (!readWhole(value, 0, 100000, number)) {
-                error = "invalid value for --event-log: " + value + " (0-100000 events)";
+            if (!readWhole(value, 0, kEventLogBound, number)) {
+                error = "invalid value for --event-log: " + value + " (0-" + std::to_string(kEventLogBound) + " events)";
                 return std::nullopt;
             }
             options.eventLogRows = static_cast<unsigned>(number);
+            logRowsGiven = true;
         } else if (option == "--mode") {
             if (value != "load" && value != "fuzz") {
                 error = "invalid value for --mode: " + value + " (load or fuzz)";
@@ -86,6 +88,9 @@ std::optional<Options> ReadOptions(const std::vector<std::string>& arguments, co
     }
     if (!seeded) {
         options.seed = defaults.seed;
+    }
+    if (!logRowsGiven && options.mode == Mode::Fuzz) {
+        options.eventLogRows = kEventLogBound;
     }
     return options;
 }

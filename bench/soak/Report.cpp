@@ -113,12 +113,46 @@ std::vector<std::string> nodeNames(const std::vector<const Node*>& nodes) {
     return names;
 }
 
+std::string signedMegabytes(long kilobytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%+.1f", static_cast<double>(kilobytes) / 1024);
+    return text;
+}
+
+void printMemoryBound(std::FILE* out, const ReportInput& input, std::vector<std::string>& failed) {
+    std::fprintf(out,
+                 "\nRSS after warm-up (MB; the median of %.0f-%.0f s against that of the load's last %.0f s; "
+                 "allowed: %.0f MB or %.0f %%, whichever is more)\n",
+                 MemoryBound::kWarmUp, MemoryBound::kWarmUp + MemoryBound::kStretch, MemoryBound::kStretch,
+                 static_cast<double>(MemoryBound::kAllowedKb) / 1024, MemoryBound::kAllowedShare * 100);
+    const bool binding = input.memoryNotJudged.empty();
+    for (const auto& verdict : *input.memory) {
+        if (!verdict.judged) {
+            std::fprintf(out, "  %-16s not judged: %s\n", verdict.node.c_str(), verdict.why.c_str());
+            continue;
+        }
+        const char* mark = !verdict.Exceeded() ? "ok" : binding ? "OVER" : "over (not judged)";
+        std::fprintf(out, "  %-16s %6s -> %6s  %6s (allowed +%s)  %s\n", verdict.node.c_str(),
+                     megabytes(verdict.afterWarmUpKb).c_str(), megabytes(verdict.atEndKb).c_str(),
+                     signedMegabytes(verdict.RiseKb()).c_str(), megabytes(verdict.allowedKb).c_str(), mark);
+        if (verdict.Exceeded() && binding) {
+            failed.push_back(verdict.node + "'s RSS rose " + megabytes(verdict.RiseKb()) + " MB after warm-up");
+        }
+    }
+    if (!binding) {
+        std::fprintf(out, "  not judged: %s\n", input.memoryNotJudged.c_str());
+    }
+}
+
 std::vector<std::string> printFuzzReport(std::FILE* out, const ReportInput& input) {
     const Findings& findings = *input.findings;
     std::vector<std::string> failed = input.fuzz->Print(out);
     printNodes(out, input.nodes);
     if (input.curve) {
         input.curve->Print(out, nodeNames(input.nodes));
+    }
+    if (input.memory) {
+        printMemoryBound(out, input, failed);
     }
     std::fprintf(out, "nodes that ended without being asked to: %lu\n", findings.UnexpectedExits().count);
     printExamples(out, "nodes that ended without being asked to", findings.UnexpectedExits());

@@ -2,8 +2,8 @@
 // The table printed at the end of a run: the requests by command (made, answered, errors,
 // never answered, late), the errors by text, the checked values, the publishes, the transfers,
 // the faults injected (in fuzz mode the fuzz's own table instead), each node's memory
-// and descriptors and its memory over the load, the nodes outside the run that were
-// listed; then examples of every fault found, with
+// and descriptors and its memory over the load (in fuzz mode judged against its bound),
+// the nodes outside the run that were listed; then examples of every fault found, with
 // the runner lines that show it.
 
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include "Findings.h"
 #include "Fuzz.h"
 #include "Ledger.h"
+#include "MemoryBound.h"
 #include "MemoryCurve.h"
 #include "Node.h"
 #include "Outsiders.h"
@@ -37,6 +38,10 @@ struct ReportInput {
     const MemoryCurve* curve = nullptr;
     // In load mode: who the nodes listed that is not of the run.
     const Outsiders* outsiders = nullptr;
+    // In fuzz mode: each node's memory judged after warm-up; not failed when
+    // `memoryNotJudged` says why the bound does not hold for this run.
+    const std::vector<MemoryBound::Verdict>* memory = nullptr;
+    std::string memoryNotJudged;
 };
 
 // Prints the report to `out`; the faults that make the run fail, as texts (none: it

@@ -425,6 +425,20 @@ int Soak::report() {
     input.fuzz = _fuzz.get();
     input.curve = &_curve;
     input.outsiders = _fuzz ? nullptr : &_outsiders;
+    std::vector<MemoryBound::Verdict> memory;
+    if (_fuzz) {
+        std::vector<std::string> names;
+        for (const auto& node : _nodes) {
+            names.push_back(node->Name());
+        }
+        memory = _bound.Judge(names, _loadEnd - _loadStart);
+        input.memory = &memory;
+        if (_options.eventLogRows < kEventLogBound) {
+            input.memoryNotJudged = "each node's event log started with " + std::to_string(_options.eventLogRows) +
+                                    " of its " + std::to_string(kEventLogBound) +
+                                    " rows, and its filling is part of the rise (--event-log)";
+        }
+    }
     const std::map<std::string, unsigned> none;
     input.faults = _faults ? &_faults->Counts() : &none;
     for (const auto& node : _nodes) {
@@ -585,6 +599,9 @@ void Soak::sample(bool first) {
                          static_cast<int>(node->Pid()), node->Usage().RssKb().end, node->Usage().Descriptors().end);
             if (first || _loading || _loadEnd > 0) {
                 _curve.Add(node->Name(), _now - _loadStart, node->Usage().RssKb().end);
+            }
+            if (_fuzz && (first || _loading)) {
+                _bound.Add(node->Name(), node->Pid(), _now - _loadStart, node->Usage().RssKb().end);
             }
         }
     }

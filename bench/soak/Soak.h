@@ -6,7 +6,8 @@
 //   connect    the controllers connect every device (bounded);
 //   load       checked values, subscriptions and transfers, with faults injected (with
 //              --mode fuzz: the hostile lines of Fuzz against the devices and the
-//              router, which run without controllers and without faults);
+//              router, which run without controllers and without faults, their memory
+//              judged by MemoryBound);
 //   drain      no new request; what was stopped or down comes back; the last answers
 //              are awaited (bounded by --drain);
 //   report     the table, then every node is stopped.
@@ -30,6 +31,7 @@
 #include "Findings.h"
 #include "Fuzz.h"
 #include "Ledger.h"
+#include "MemoryBound.h"
 #include "MemoryCurve.h"
 #include "Node.h"
 #include "Options.h"
@@ -107,6 +109,7 @@ private:
     std::unique_ptr<Faults> _faults;
     std::unique_ptr<Fuzz> _fuzz;
     MemoryCurve _curve;
+    MemoryBound _bound;
     Outsiders _outsiders;
     double _nextBeat = 0;
     unsigned _beat = 0;
