@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Builds a release build and runs the soak tool: a router, two devices and four
-# controllers as node runner processes on loopback, under checked gets and sets,
+# controllers as node runner processes on a loopback of their own (a network namespace
+# the tool makes; as root, or inside a user namespace), under checked gets and sets,
 # subscriptions and file transfers, with faults injected on a schedule (kill -9, SIGSTOP,
 # restarts), then a table of what it counted. Its arguments go to the tool:
 #
 #   scripts/soak.sh --minutes 30 --seed 7
-#   scripts/soak.sh --mode fuzz --minutes 10   # mutated lines of every word instead; RSS every 30 s
+#   scripts/soak.sh --mode fuzz --minutes 10   # mutated lines of every word instead; RSS judged
 #   scripts/soak.sh --help
 #
-# The exit code is the tool's: 0 when nothing went unanswered and nothing was wrong,
-# foreign or corrupt; 1 otherwise; 2 when it could not run. Not part of scripts/test.sh.
+# The exit code is the tool's: 0 when nothing went unanswered or came later than 90 s,
+# nothing was wrong, foreign or corrupt, and no node outside the run was listed (fuzz: each
+# node answered and kept its RSS within 4 MB or 10 % after warm-up); 1 otherwise; 2 when it
+# could not run. Not part of scripts/test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh

@@ -79,8 +79,9 @@ void Controller::Started(double now) {
     _transfers = std::make_unique<TransferFlow>(*this, all, _node.Folder() + "/files", _findings, _random);
 }
 
-void Controller::Ended() {
-    _ledger.Lost(_node.Name(), _node.Incarnation());
+void Controller::Ended(double now) {
+    _now = now;
+    _ledger.Lost(_node.Name(), _node.Incarnation(), now);
     if (_transfers) {
         _transfers->Cut();
     }

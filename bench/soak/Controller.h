@@ -39,8 +39,8 @@ public:
     Node& Process() { return _node; }
     // A new incarnation of the node has started.
     void Started(double now);
-    // Its process ended: whatever it waited for is lost.
-    void Ended();
+    // Its process ended at `now`: whatever it waited for is lost.
+    void Ended(double now);
     // The device's process started again.
     void DeviceRestarted(const std::string& guid);
     // Connections always; the load while `loading`.

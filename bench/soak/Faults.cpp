@@ -1,8 +1,10 @@
 #include "Faults.h"
 
-
 #include <algorithm>
 #include <cstdio>
+#include <limits>
+
+#include "Ledger.h"
 
 namespace ZelkorSoak {
 namespace {
@@ -16,11 +18,16 @@ constexpr double kLongestPause = 45;
 constexpr double kChoosing = 30;
 // How long a node asked to stop may take before it is killed.
 constexpr double kStopGrace = 15;
+// A router's restart answers every request waiting behind it, whatever left it waiting.
+// It comes only this long after the fault before it ended, so that a request an earlier
+// fault left without an answer has been counted late before the restart can answer it,
+// and the library's own answer is what the run measures.
+constexpr double kRouterQuiet = Ledger::kLateBound + 10;
 
 }  // namespace
 
 Faults::Faults(NodeControl& nodes, std::mt19937_64& random, double now)
-    : _nodes(nodes), _random(random), _until(now + kFirst) {}
+    : _nodes(nodes), _random(random), _until(now + kFirst), _lastEnded(-std::numeric_limits<double>::infinity()) {}
 
 const char* Faults::nameOf(Kind kind) {
     switch (kind) {
@@ -103,6 +110,13 @@ void Faults::begin(double now) {
         std::shuffle(_round.begin(), _round.end(), _random);
     }
     _kind = _round.back();
+    if (_kind == Kind::RestartRouter && now < _lastEnded + kRouterQuiet) {
+        _until = _lastEnded + kRouterQuiet;
+        std::printf("%9.1f s  the restart of the router waits until %.1f s, %.0f s after the last fault ended\n", now,
+                    _until, kRouterQuiet);
+        std::fflush(stdout);
+        return;
+    }
     _round.pop_back();
     if (_kind == Kind::KillController) {
         _stage = Stage::Choosing;
@@ -170,6 +184,7 @@ void Faults::restore(double now) {
     }
     std::fflush(stdout);
     _stage = Stage::Pause;
+    _lastEnded = now;
     _until = now + between(kShortestPause, kLongestPause);
 }
 

@@ -5,7 +5,9 @@
 //   - kill -9 of a device, started again a few seconds later;
 //   - SIGSTOP of a device for 5 to 30 s, then SIGCONT;
 //   - a restart of a device (SIGTERM, started again);
-//   - a restart of the router (SIGTERM, started again under a new GUID).
+//   - a restart of the router (SIGTERM, started again under a new GUID), never sooner than
+//     the late bound and 10 s after the fault before it ended (it would answer what that
+//     fault left waiting behind the router, and hide it).
 // The kinds come in a shuffled round, each once per round. What is started again has the
 // node's folder, port and options.
 //
@@ -62,6 +64,8 @@ private:
     Stage _stage = Stage::Pause;
     Node* _node = nullptr;
     double _until = 0;
+    // When the last fault ended (its node back, or running again).
+    double _lastEnded;
     // A node asked to stop that has not within this time is killed.
     double _killAt = 0;
     bool _finished = false;

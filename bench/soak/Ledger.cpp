@@ -6,6 +6,7 @@ namespace ZelkorSoak {
 namespace {
 
 constexpr std::size_t kKeptLines = 20;
+constexpr std::size_t kKeptLate = 10;
 
 }  // namespace
 
@@ -60,6 +61,9 @@ bool Ledger::Answered(Id id, const std::string& error, double now) {
         ++totals.errors;
         ++_errorTexts[entry.cmd + ": " + error];
     }
+    if (now - entry.sentAt > _lateBound) {
+        late(entry, now, error.empty() ? "answered with success" : "answered \"" + error + "\"");
+    }
     _entries.erase(found);
     return true;
 }
@@ -71,15 +75,35 @@ void Ledger::Unexpected(const std::string& cmd, const std::string& controller, c
     }
 }
 
-void Ledger::Lost(const std::string& controller, unsigned incarnation) {
+void Ledger::Lost(const std::string& controller, unsigned incarnation, double now) {
     for (auto entry = _entries.begin(); entry != _entries.end();) {
         if (entry->second.controller == controller && entry->second.incarnation == incarnation) {
-            ++_closed[entry->second.cmd].lost;
+            // Overdue before its controller went: the kill did not cause the wait.
+            if (now - entry->second.sentAt > _lateBound) {
+                late(entry->second, now, "not answered before its controller ended");
+            } else {
+                ++_closed[entry->second.cmd].lost;
+            }
             entry = _entries.erase(entry);
         } else {
             ++entry;
         }
     }
+}
+
+void Ledger::late(const Entry& entry, double now, const std::string& outcome) {
+    ++_closed[entry.cmd].late;
+    if (_lateOnes.size() < kKeptLate) {
+        Request request = shown(entry, now);
+        request.outcome = outcome;
+        _lateOnes.push_back(std::move(request));
+    }
+}
+
+std::size_t Ledger::Overdue(double now) const {
+    return static_cast<std::size_t>(std::count_if(_entries.begin(), _entries.end(), [&](const auto& entry) {
+        return now - entry.second.sentAt > _lateBound;
+    }));
 }
 
 std::map<std::string, Ledger::Totals> Ledger::ByCommand() const {
@@ -91,14 +115,20 @@ std::map<std::string, Ledger::Totals> Ledger::ByCommand() const {
     return totals;
 }
 
-std::vector<Ledger::Open> Ledger::Oldest(std::size_t count) const {
-    std::vector<Open> open;
+Ledger::Request Ledger::shown(const Entry& entry, double now) const {
+    return {entry.controller, entry.cmd,
+            entry.device,     entry.sentAt,
+            entry.made ? entry.line : "(no request line came)", entry.deviceState,
+            now - entry.sentAt, ""};
+}
+
+std::vector<Ledger::Request> Ledger::Oldest(std::size_t count, double now) const {
+    std::vector<Request> open;
     for (const auto& [id, entry] : _entries) {
         if (open.size() >= count) {
             break;
         }
-        open.push_back({entry.controller, entry.cmd, entry.device, entry.sentAt,
-                        entry.made ? entry.line : "(no request line came)", entry.deviceState});
+        open.push_back(shown(entry, now));
     }
     return open;
 }

@@ -15,6 +15,9 @@ enum class Mode {
     Fuzz,
 };
 
+// The most events a node's event log holds.
+constexpr unsigned kEventLogBound = 100000;
+
 struct Options {
     Mode mode = Mode::Load;
     // How long the load and the faults run; then the run drains and reports.
@@ -29,7 +32,8 @@ struct Options {
     // How long the run waits for the last answers once the load has stopped.
     unsigned drainSeconds = 60;
     // Events each node's log holds when it starts, as after a long run: at the log's bound
-    // (100000) its filling is no part of the memory curve.
+    // its filling is no part of the memory curve. Unless given, 0 for the load and the
+    // bound for the fuzz, whose memory is judged.
     unsigned eventLogRows = 0;
     bool help = false;
 };

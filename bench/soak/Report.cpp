@@ -46,12 +46,14 @@ std::string megabytes(long kilobytes) {
 std::string number(long value) { return value < 0 ? "-" : std::to_string(value); }
 
 void printRequests(std::FILE* out, const Ledger& ledger, Ledger::Totals& all) {
-    std::fprintf(out, "\n%-12s %9s %8s %9s %9s %8s %15s %11s %9s\n", "requests", "written", "refused", "made",
-                 "answered", "errors", "never answered", "lost (kill)", "slowest");
+    char late[24];
+    std::snprintf(late, sizeof late, "late >%.0fs", ledger.LateBound());
+    std::fprintf(out, "\n%-12s %9s %8s %9s %9s %8s %15s %11s %10s %9s\n", "requests", "written", "refused", "made",
+                 "answered", "errors", "never answered", "lost (kill)", late, "slowest");
     const auto row = [out](const std::string& name, const Ledger::Totals& totals) {
-        std::fprintf(out, "%-12s %9lu %8lu %9lu %9lu %8lu %15lu %11lu %8.1fs\n", name.c_str(), totals.sent,
+        std::fprintf(out, "%-12s %9lu %8lu %9lu %9lu %8lu %15lu %11lu %10lu %8.1fs\n", name.c_str(), totals.sent,
                      totals.refused, totals.made, totals.answered, totals.errors, totals.open, totals.lost,
-                     totals.slowest);
+                     totals.late, totals.slowest);
     };
     for (const auto& [cmd, totals] : ledger.ByCommand()) {
         row(cmd, totals);
@@ -62,6 +64,7 @@ void printRequests(std::FILE* out, const Ledger& ledger, Ledger::Totals& all) {
         all.errors += totals.errors;
         all.open += totals.open;
         all.lost += totals.lost;
+        all.late += totals.late;
         all.unacknowledged += totals.unacknowledged;
         all.slowest = std::max(all.slowest, totals.slowest);
     }
@@ -69,6 +72,15 @@ void printRequests(std::FILE* out, const Ledger& ledger, Ledger::Totals& all) {
     std::fprintf(out, "unexpected answers (a second one, or one to nothing asked): %lu\n", ledger.UnexpectedCount());
     if (all.unacknowledged > 0) {
         std::fprintf(out, "commands whose request line never came (nor an answer): %lu\n", all.unacknowledged);
+    }
+}
+
+void printRequestList(std::FILE* out, const std::vector<Ledger::Request>& requests) {
+    for (const auto& request : requests) {
+        std::fprintf(out, "  %.3f s %s, %s of %s (%s), %s after %.1f s\n      %s\n", request.sentAt,
+                     request.controller.c_str(), request.cmd.c_str(), request.device.c_str(),
+                     request.deviceState.c_str(), request.outcome.empty() ? "still open" : request.outcome.c_str(),
+                     request.waited, request.line.c_str());
     }
 }
 
@@ -101,12 +113,46 @@ std::vector<std::string> nodeNames(const std::vector<const Node*>& nodes) {
     return names;
 }
 
+std::string signedMegabytes(long kilobytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%+.1f", static_cast<double>(kilobytes) / 1024);
+    return text;
+}
+
+void printMemoryBound(std::FILE* out, const ReportInput& input, std::vector<std::string>& failed) {
+    std::fprintf(out,
+                 "\nRSS after warm-up (MB; the median of %.0f-%.0f s against that of the load's last %.0f s; "
+                 "allowed: %.0f MB or %.0f %%, whichever is more)\n",
+                 MemoryBound::kWarmUp, MemoryBound::kWarmUp + MemoryBound::kStretch, MemoryBound::kStretch,
+                 static_cast<double>(MemoryBound::kAllowedKb) / 1024, MemoryBound::kAllowedShare * 100);
+    const bool binding = input.memoryNotJudged.empty();
+    for (const auto& verdict : *input.memory) {
+        if (!verdict.judged) {
+            std::fprintf(out, "  %-16s not judged: %s\n", verdict.node.c_str(), verdict.why.c_str());
+            continue;
+        }
+        const char* mark = !verdict.Exceeded() ? "ok" : binding ? "OVER" : "over (not judged)";
+        std::fprintf(out, "  %-16s %6s -> %6s  %6s (allowed +%s)  %s\n", verdict.node.c_str(),
+                     megabytes(verdict.afterWarmUpKb).c_str(), megabytes(verdict.atEndKb).c_str(),
+                     signedMegabytes(verdict.RiseKb()).c_str(), megabytes(verdict.allowedKb).c_str(), mark);
+        if (verdict.Exceeded() && binding) {
+            failed.push_back(verdict.node + "'s RSS rose " + megabytes(verdict.RiseKb()) + " MB after warm-up");
+        }
+    }
+    if (!binding) {
+        std::fprintf(out, "  not judged: %s\n", input.memoryNotJudged.c_str());
+    }
+}
+
 std::vector<std::string> printFuzzReport(std::FILE* out, const ReportInput& input) {
     const Findings& findings = *input.findings;
     std::vector<std::string> failed = input.fuzz->Print(out);
     printNodes(out, input.nodes);
     if (input.curve) {
         input.curve->Print(out, nodeNames(input.nodes));
+    }
+    if (input.memory) {
+        printMemoryBound(out, input, failed);
     }
     std::fprintf(out, "nodes that ended without being asked to: %lu\n", findings.UnexpectedExits().count);
     printExamples(out, "nodes that ended without being asked to", findings.UnexpectedExits());
@@ -153,22 +199,26 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
         input.curve->Print(out, nodeNames(input.nodes));
     }
     std::fprintf(out, "nodes that ended without being asked to: %lu\n", findings.UnexpectedExits().count);
+    const Findings::Kind outsiders = input.outsiders ? input.outsiders->Found() : Findings::Kind{};
+    std::fprintf(out, "nodes outside the run listed by its nodes: %lu\n", outsiders.count);
 
-    const std::vector<Ledger::Open> open = ledger.Oldest(kExamples);
+    const std::vector<Ledger::Request> open = ledger.Oldest(kExamples, input.endedAt);
     if (!open.empty()) {
         std::fprintf(out, "\nnever answered: %lu (the first %zu; the device as the controller last saw it)\n",
                      all.open + all.unacknowledged, open.size());
-        for (const auto& request : open) {
-            std::fprintf(out, "  %.3f s %s, %s of %s (%s)\n      %s\n", request.sentAt, request.controller.c_str(),
-                         request.cmd.c_str(), request.device.c_str(), request.deviceState.c_str(),
-                         request.line.c_str());
-        }
+        printRequestList(out, open);
+    }
+    if (all.late > 0) {
+        std::fprintf(out, "\nlate, more than %.0f s after the command: %lu (the first %zu)\n", ledger.LateBound(),
+                     all.late, ledger.LateOnes().size());
+        printRequestList(out, ledger.LateOnes());
     }
     printExamples(out, "wrong values", findings.WrongValues());
     printExamples(out, "foreign publishes", findings.ForeignPublishes());
     printExamples(out, "late publishes (not a failure)", findings.LatePublishes());
     printExamples(out, "corrupt transfers", findings.CorruptTransfers());
     printExamples(out, "nodes that ended without being asked to", findings.UnexpectedExits());
+    printExamples(out, "nodes outside the run listed (the first line of each)", outsiders);
     if (!ledger.UnexpectedLines().empty()) {
         std::fprintf(out, "\nunexpected answers: %lu (the first %zu)\n", ledger.UnexpectedCount(),
                      ledger.UnexpectedLines().size());
@@ -184,10 +234,13 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
         }
     };
     check(all.open + all.unacknowledged, "never answered");
+    const std::string lateText = "later than " + std::to_string(static_cast<int>(ledger.LateBound())) + " s";
+    check(all.late, lateText.c_str());
     check(findings.WrongValues().count, "wrong values");
     check(findings.ForeignPublishes().count, "foreign publishes");
     check(findings.CorruptTransfers().count, "corrupt transfers");
     check(findings.UnexpectedExits().count, "nodes ended by themselves");
+    check(outsiders.count, "nodes outside the run listed");
     std::fprintf(out, "\nresult: %s\n", verdictOf(failed).c_str());
     std::fflush(out);
     return failed;

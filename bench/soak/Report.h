@@ -1,8 +1,9 @@
 #pragma once
 // The table printed at the end of a run: the requests by command (made, answered, errors,
-// never answered), the errors by text, the checked values, the publishes, the transfers,
+// never answered, late), the errors by text, the checked values, the publishes, the transfers,
 // the faults injected (in fuzz mode the fuzz's own table instead), each node's memory
-// and descriptors and its memory over the load; then examples of every fault found, with
+// and descriptors and its memory over the load (in fuzz mode judged against its bound),
+// the nodes outside the run that were listed; then examples of every fault found, with
 // the runner lines that show it.
 
 #include <cstdio>
@@ -13,8 +14,10 @@
 #include "Findings.h"
 #include "Fuzz.h"
 #include "Ledger.h"
+#include "MemoryBound.h"
 #include "MemoryCurve.h"
 #include "Node.h"
+#include "Outsiders.h"
 
 namespace ZelkorSoak {
 
@@ -23,6 +26,8 @@ struct ReportInput {
     std::uint64_t seed = 0;
     unsigned timerScale = 1;
     std::string runDir;
+    // When the drain ended: how long the requests still open have waited.
+    double endedAt = 0;
     const Ledger* ledger = nullptr;
     const Findings* findings = nullptr;
     const std::map<std::string, unsigned>* faults = nullptr;
@@ -31,6 +36,12 @@ struct ReportInput {
     // publishes, transfers and faults.
     const Fuzz* fuzz = nullptr;
     const MemoryCurve* curve = nullptr;
+    // In load mode: who the nodes listed that is not of the run.
+    const Outsiders* outsiders = nullptr;
+    // In fuzz mode: each node's memory judged after warm-up; not failed when
+    // `memoryNotJudged` says why the bound does not hold for this run.
+    const std::vector<MemoryBound::Verdict>* memory = nullptr;
+    std::string memoryNotJudged;
 };
 
 // Prints the report to `out`; the faults that make the run fail, as texts (none: it

@@ -19,6 +19,7 @@
 #include "Files.h"
 #include "FuzzLines.h"
 #include "HostGuard.h"
+#include "OwnNetwork.h"
 #include "Report.h"
 #include "Topology.h"
 
@@ -107,6 +108,10 @@ int Soak::Run() {
     _signals = ::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
 
     std::string error;
+    if (!EnterOwnNetwork(error)) {
+        std::fprintf(stderr, "zelkor_soak: %s\n", error.c_str());
+        return 2;
+    }
     if (!layOut(error) || !startAll(error)) {
         std::fprintf(stderr, "zelkor_soak: %s\n", error.c_str());
         stopAll();
@@ -211,6 +216,7 @@ bool Soak::layOut(std::string& error) {
         }
         _devices.push_back(node);
         _targets.push_back({spec.name, spec.guid, spec.port, node->Folder() + "/files"});
+        _outsiders.Member(spec.guid);
     }
     if (!(_router = add(topology.router))) {
         return false;
@@ -233,7 +239,7 @@ bool Soak::layOut(std::string& error) {
                                                             CheckedPath(i), subscribable, _ledger, _findings,
                                                             _random));
     }
-    std::printf("zelkor_soak: %sseed %llu, %.1f min, timer scale %u, run folder %s\n",
+    std::printf("zelkor_soak: %sseed %llu, %.1f min, timer scale %u, run folder %s; a network namespace of its own\n",
                 _options.mode == Mode::Fuzz ? "fuzz, " : "", static_cast<unsigned long long>(_options.seed),
                 _options.minutes, _options.timerScale, _runDir.c_str());
     for (const auto& node : _nodes) {
@@ -413,10 +419,26 @@ int Soak::report() {
     input.seed = _options.seed;
     input.timerScale = _options.timerScale;
     input.runDir = _runDir;
+    input.endedAt = _now;
     input.ledger = &_ledger;
     input.findings = &_findings;
     input.fuzz = _fuzz.get();
     input.curve = &_curve;
+    input.outsiders = _fuzz ? nullptr : &_outsiders;
+    std::vector<MemoryBound::Verdict> memory;
+    if (_fuzz) {
+        std::vector<std::string> names;
+        for (const auto& node : _nodes) {
+            names.push_back(node->Name());
+        }
+        memory = _bound.Judge(names, _loadEnd - _loadStart);
+        input.memory = &memory;
+        if (_options.eventLogRows < kEventLogBound) {
+            input.memoryNotJudged = "each node's event log started with " + std::to_string(_options.eventLogRows) +
+                                    " of its " + std::to_string(kEventLogBound) +
+                                    " rows, and its filling is part of the rise (--event-log)";
+        }
+    }
     const std::map<std::string, unsigned> none;
     input.faults = _faults ? &_faults->Counts() : &none;
     for (const auto& node : _nodes) {
@@ -557,12 +579,16 @@ void Soak::status(double now) {
         return;
     }
     unsigned long made = 0;
+    unsigned long late = 0;
     for (const auto& [cmd, totals] : _ledger.ByCommand()) {
         made += totals.made;
+        late += totals.late;
     }
-    std::printf("%9.1f s  requests %lu, waiting %zu; values checked %lu; publishes %lu; transfers ok %lu, failed %lu\n",
-                now, made, _ledger.Waiting(), _findings.CheckedValues(), _findings.Publishes(),
-                _findings.TransfersOk(), _findings.TransfersFailed());
+    std::printf("%9.1f s  requests %lu, waiting %zu (over %.0f s: %zu), late %lu; values checked %lu; publishes %lu; "
+                "transfers ok %lu, failed %lu\n",
+                now, made, _ledger.Waiting(), _ledger.LateBound(), _ledger.Overdue(now), late,
+                _findings.CheckedValues(), _findings.Publishes(), _findings.TransfersOk(),
+                _findings.TransfersFailed());
     std::fflush(stdout);
 }
 
@@ -574,6 +600,9 @@ void Soak::sample(bool first) {
             if (first || _loading || _loadEnd > 0) {
                 _curve.Add(node->Name(), _now - _loadStart, node->Usage().RssKb().end);
             }
+            if (_fuzz && (first || _loading)) {
+                _bound.Add(node->Name(), node->Pid(), _now - _loadStart, node->Usage().RssKb().end);
+            }
         }
     }
     if (_usage) {
@@ -582,8 +611,13 @@ void Soak::sample(bool first) {
 }
 
 void Soak::line(Node& node, const Json::Value& event, const std::string& text) {
-    if (event["event"] == "listenerAdded") {
+    const Json::Value& name = event["event"];
+    if (name == "listenerAdded") {
         _listening.insert(&node);
+    } else if (name == "discovery" && event["values"].isObject() && event["values"]["guid"].isString()) {
+        _outsiders.Member(event["values"]["guid"].asString());
+    } else if (name == "device" && event["guid"].isString()) {
+        _outsiders.Listed(node.Name(), event["guid"].asString(), text, _now);
     }
     if (Controller* controller = controllerOf(node)) {
         controller->Line(event, text, _now);
@@ -592,7 +626,7 @@ void Soak::line(Node& node, const Json::Value& event, const std::string& text) {
 
 void Soak::ended(Node& node, int exitCode, bool asked, double now) {
     if (Controller* controller = controllerOf(node)) {
-        controller->Ended();
+        controller->Ended(now);
     }
     _listening.erase(&node);
     if (asked) {

@@ -6,11 +6,13 @@
 //   connect    the controllers connect every device (bounded);
 //   load       checked values, subscriptions and transfers, with faults injected (with
 //              --mode fuzz: the hostile lines of Fuzz against the devices and the
-//              router, which run without controllers and without faults);
+//              router, which run without controllers and without faults, their memory
+//              judged by MemoryBound);
 //   drain      no new request; what was stopped or down comes back; the last answers
 //              are awaited (bounded by --drain);
 //   report     the table, then every node is stopped.
-// A node that ends without being asked to is counted and started again.
+// A node that ends without being asked to is counted and started again. The whole run
+// lives in a network namespace of its own (OwnNetwork.h).
 //
 // Ownership: the run owns its nodes, controllers and accounts. Threads: one; every wait
 // is a pass of the loop with a deadline.
@@ -29,9 +31,11 @@
 #include "Findings.h"
 #include "Fuzz.h"
 #include "Ledger.h"
+#include "MemoryBound.h"
 #include "MemoryCurve.h"
 #include "Node.h"
 #include "Options.h"
+#include "Outsiders.h"
 #include "RunClock.h"
 
 namespace ZelkorSoak {
@@ -105,6 +109,8 @@ private:
     std::unique_ptr<Faults> _faults;
     std::unique_ptr<Fuzz> _fuzz;
     MemoryCurve _curve;
+    MemoryBound _bound;
+    Outsiders _outsiders;
     double _nextBeat = 0;
     unsigned _beat = 0;
     double _nextSample = 0;

@@ -11,11 +11,12 @@
 //   ctl4-routed-tls  the same over TLS, proving the code to the router.
 // A node that asks for TLS proves its one code to every device it connects, and a device
 // refuses the proof of any code but its own (none, for dev1): hence who holds the code
-// and who connects what. Every node serves 127.0.0.1 alone, on a port free when the run
-// is laid out, below the range the system hands out to outgoing connections (so that a
-// connection made while a node is down never takes its port) and never the discovery
-// port 4197 (so that no discovery request on the host reaches a node of the run, nor
-// one of theirs anything else).
+// and who connects what. Every node serves 127.0.0.1 alone (the run's own loopback, see
+// OwnNetwork.h), on a port free when the run is laid out, below the range the system
+// hands out to outgoing connections (so that a connection made while a node is down never
+// takes its port) and never the discovery port 4197 (where the discovery requests the
+// router and the controllers broadcast would reach it, and the topology would no longer
+// be the one laid out here).
 
 #include <string>
 #include <vector>
