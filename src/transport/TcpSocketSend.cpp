@@ -170,6 +170,9 @@ bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
         });
         _outputWatched = true;
     }
+    if (HeldOutputBytes() + line.text.size() >= ByteBudget::SmallShare) {
+        _outputShare.SetSource(_remoteEndpoint.address(), carriesRequesters());
+    }
     if (!_outputShare.Resize(HeldOutputBytes() + line.text.size(), ownOutputBound())) {
         closeForOutputBudget();
         return false;
@@ -445,8 +448,9 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         return false;
     }
     if (written > 0) {
-        // Output reached the peer: one that reads is not what fills the node's bound.
-        _outputShare.Progressed();
+        // Output reached the peer: one that reads at a pace is not what fills the node's
+        // bound.
+        _outputShare.Moved(written);
     }
     logWritten(*write, written);
     write->offset += written;
