@@ -405,8 +405,8 @@ private:
     // Hands the requests ended so far to the sink.
     void reportEnded();
     void startWrite(OutgoingLine message);
-    // Starts one write of the rest of the line: over TLS the whole rest in one composed
-    // write, on plain TCP what one send takes.
+    // Starts one write of the rest of the line: over TLS a composed write of at least
+    // ByteBudget::SmallShare (or the whole rest), on plain TCP what one send takes.
     void writeRest(const std::shared_ptr<Write>& write);
     std::size_t writeWithoutWaiting(const Write& write, boost::system::error_code& error);
     // Completion of one write call; true when the rest of the line is still to be written.

@@ -384,9 +384,10 @@ void TcpSocket::writeRest(const std::shared_ptr<Write>& write) {
         }
     };
     if (GetState() == Tls) {
-        // The TLS layer takes a line record by record; the composed write hands it all
-        // over and completes once, however large the line.
-        boost::asio::async_write(*_tls, rest, std::move(done));
+        // The TLS layer takes a line record by record; the composed write hands it over
+        // and completes every SmallShare or so, so that the node's bound of output sees a
+        // reader's pace part-way through a large line, as it does on plain connections.
+        boost::asio::async_write(*_tls, rest, boost::asio::transfer_at_least(ByteBudget::SmallShare), std::move(done));
     } else {
         _socket.async_write_some(rest, std::move(done));
     }
