@@ -18,7 +18,8 @@ ByteBudget outputBudget{ByteBudget::DefaultLimit};
 }  // namespace
 
 std::vector<ByteBudget::Share*> ByteBudget::takeable(const Share& grower, std::size_t bytes,
-                                                     Clock::time_point progressedAt, Clock::time_point now) const {
+                                                     Clock::time_point progressedAt, bool peerMoved,
+                                                     Clock::time_point now) const {
     // What each source group holds; a shared connection is a group of its own, and goes
     // after every source's group.
     std::map<boost::asio::ip::address, std::size_t> groups;
@@ -32,6 +33,8 @@ std::vector<ByteBudget::Share*> ByteBudget::takeable(const Share& grower, std::s
         growerGroup = groups[grower._group] += Counted(bytes);
     }
     const bool growerStale = IsStale(progressedAt, now);
+    // A growth that is its peer's own progress: a line coming in at a pace.
+    const bool onPace = peerMoved && now - progressedAt <= ProgressWindow;
     struct Candidate {
         Share* share;
         bool stale;
@@ -45,17 +48,27 @@ std::vector<ByteBudget::Share*> ByteBudget::takeable(const Share& grower, std::s
         const bool stale = IsStale(share->_progressedAt, now);
         const std::size_t group = share->_shared ? 0 : groups[share->_group];
         const bool staler = share->_progressedAt < progressedAt;
-        const bool may = stale ? !growerStale || group > growerGroup || (group == growerGroup && staler)
-                               : !growerStale && staler;
+        bool may = false;
+        if (stale) {
+            may = !growerStale || group > growerGroup || (group == growerGroup && staler);
+        } else if (!growerStale && !onPace) {
+            may = staler;
+        } else if (onPace) {
+            // Of a group holding no more, only a staler one of its own, or one whose peer
+            // no longer keeps the pace.
+            const bool own = !share->_shared && !grower._shared && share->_group == grower._group;
+            const bool keepsPace = now - share->_progressedAt <= ProgressWindow;
+            may = group > growerGroup || (staler && (own || !keepsPace));
+        }
         if (may) {
             candidates.push_back({share, stale, group});
         }
     }
-    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    std::sort(candidates.begin(), candidates.end(), [onPace](const Candidate& a, const Candidate& b) {
         if (a.stale != b.stale) {
             return a.stale;
         }
-        if (a.stale && a.group != b.group) {
+        if ((a.stale || onPace) && a.group != b.group) {
             return a.group > b.group;
         }
         if (a.share->_progressedAt != b.share->_progressedAt) {
@@ -96,10 +109,13 @@ void ByteBudget::Share::SetSource(const boost::asio::ip::address& peer, bool sha
 
 void ByteBudget::Share::Moved(std::size_t bytes) {
     std::lock_guard<std::mutex> lock(_budget._mutex);
+    noteMoved(bytes, _budget._clock());
+}
+
+void ByteBudget::Share::noteMoved(std::size_t bytes, Clock::time_point now) {
     if (bytes == 0) {
         return;
     }
-    const Clock::time_point now = _budget._clock();
     if (now - _windowStart >= ProgressWindow) {
         _windowStart = now;
         _windowMoved = 0;
@@ -119,7 +135,7 @@ std::size_t ByteBudget::Share::Bytes() const {
     return _bytes;
 }
 
-bool ByteBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
+bool ByteBudget::Share::Resize(std::size_t bytes, std::size_t floor, std::size_t moved) {
     ByteBudget& budget = _budget;
     std::vector<std::function<void()>> evicted;
     {
@@ -134,9 +150,10 @@ bool ByteBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
         // peer, or its peer just began a line.
         const bool starting = _bytes == 0 && bytes > 0;
         const Clock::time_point now = budget._clock();
+        noteMoved(moved, now);
         const Clock::time_point progressedAt = starting ? now : _progressedAt;
         if (bytes > _bytes && bytes >= SmallShare && wanted() > limit) {
-            const std::vector<Share*> before = budget.takeable(*this, bytes, progressedAt, now);
+            const std::vector<Share*> before = budget.takeable(*this, bytes, progressedAt, moved > 0, now);
             std::size_t room = 0;
             for (const Share* share : before) {
                 room += share->_bytes;

@@ -28,8 +28,14 @@
 // ones of its own. Then, for a grower that is not stale, the others that progressed
 // before it did, the longest ago first: peers that sit on what they hold (a non-reader's
 // reply the kernel took the first of, a line that stopped coming) must not close one that
-// keeps taking, or sending, its own. When the shares it may take cannot make room between
-// them, the grower fails and none of them goes.
+// keeps taking, or sending, its own. A growth that is its peer's own progress (a line
+// coming in while its sender keeps the pace: it progressed within ProgressWindow) goes by
+// the groups instead: it takes the room of any share of a group holding more than its
+// own, the group holding most first, and of a group holding no more only that of a staler
+// share of its own group or of one whose peer no longer keeps the pace. So one address
+// bursting lines again and again closes its own, not a smaller one's line that keeps
+// coming. (A growth of output is the node's doing, never its peer's.) When the shares it
+// may take cannot make room between them, the grower fails and none of them goes.
 //
 // A share smaller than SmallShare is never refused for the bound, nor counted against it,
 // nor taken: many peers each holding a little would otherwise leave no room for anyone's
@@ -111,12 +117,16 @@ public:
         // (or this one was evicted). Shrinking never evicts. The limit never counts below
         // `floor`, the connection's own bound, so that one connection can always use what
         // it is allowed.
-        bool Resize(std::size_t bytes, std::size_t floor);
+        // `moved` is what the peer moved with this growth (a read into the unfinished
+        // line), counted as by Moved before the growth is decided.
+        bool Resize(std::size_t bytes, std::size_t floor, std::size_t moved = 0);
         void Release();
         std::size_t Bytes() const;
 
     private:
         friend class ByteBudget;
+        // Moved, the mutex held.
+        void noteMoved(std::size_t bytes, Clock::time_point now);
         ByteBudget& _budget;
         std::size_t _bytes = 0;
         bool _evictedAlready = false;
@@ -138,7 +148,7 @@ private:
     // The counted shares other than `grower` that it may take, in the order they go; the
     // mutex held. `bytes` is what the grower would hold, `progressedAt` its last progress.
     std::vector<Share*> takeable(const Share& grower, std::size_t bytes, Clock::time_point progressedAt,
-                                 Clock::time_point now) const;
+                                 bool peerMoved, Clock::time_point now) const;
 
     std::atomic<std::size_t> _limit;
     mutable std::mutex _mutex;

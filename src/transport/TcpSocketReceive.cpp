@@ -119,15 +119,13 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         });
         _budgetWatched = true;
     }
-    if (_framer.PendingSize() > 0) {
-        // What of the read went into the unfinished line: whether its sender keeps sending
-        // at a pace, not merely sending.
-        _inputShare.Moved(std::min(bytes, _framer.PendingSize()));
-    }
     if (_framer.PendingSize() >= ByteBudget::SmallShare) {
         _inputShare.SetSource(_remoteEndpoint.address(), carriesRequesters());
     }
-    if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength())) {
+    // What of the read went into the unfinished line: whether its sender keeps sending at
+    // a pace, not merely sending.
+    const std::size_t moved = std::min(bytes, _framer.PendingSize());
+    if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength(), moved)) {
         Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, ByteBudget::Input().Limit());
         closeNow();
         return;

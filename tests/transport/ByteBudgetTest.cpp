@@ -121,10 +121,9 @@ TEST(ByteBudget, ATrickleIsNoProgress) {
         trickles.push_back(std::make_unique<Holder>(budget));
         ByteBudget::Share& share = trickles.back()->share;
         share.SetSource(from("10.0.0.9"), false);
-        EXPECT_TRUE(share.Resize(4 * kib, 0));
-        share.Moved(296 * kib);
+        EXPECT_TRUE(share.Resize(4 * kib, 0, 4 * kib));
         held.push_back(300 * kib);
-        return share.Resize(held.back(), 0);
+        return share.Resize(held.back(), 0, 296 * kib);
     };
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(burst());
@@ -135,13 +134,11 @@ TEST(ByteBudget, ATrickleIsNoProgress) {
     for (int step = 1; step <= 500; ++step) {
         clock.Advance(std::chrono::milliseconds(10));
         for (std::size_t i = 0; i < trickles.size(); ++i) {
-            trickles[i]->share.Moved(1);
-            trickles[i]->share.Resize(++held[i], 0);
+            trickles[i]->share.Resize(++held[i], 0, 1);
         }
         if (step > 400 && step % 5 == 0 && line < 300 * kib) {
-            honest.share.Moved(30 * kib);
             line += 30 * kib;
-            ASSERT_TRUE(honest.share.Resize(line, 0)) << step;
+            ASSERT_TRUE(honest.share.Resize(line, 0, 30 * kib)) << step;
         }
     }
     ASSERT_EQ(line, 300 * kib);
@@ -157,7 +154,7 @@ TEST(ByteBudget, ATrickleIsNoProgress) {
     EXPECT_EQ(evicted(), 2);
     for (std::size_t i = 0; i < 3; ++i) {
         if (trickles[i]->evicted == 0) {
-            EXPECT_FALSE(trickles[i]->share.Resize(held[i] + 150 * kib, 0));
+            EXPECT_FALSE(trickles[i]->share.Resize(held[i] + 150 * kib, 0, 1));
         }
     }
     EXPECT_EQ(evicted(), 2);
@@ -204,6 +201,30 @@ TEST(ByteBudget, TheSourceHoldingMostLosesFirst) {
     ASSERT_TRUE(grower.share.Resize(100 * kib, 0));
     EXPECT_EQ(a1.evicted + a2.evicted, 1);
     EXPECT_EQ(b.evicted, 0);
+}
+
+// Lines that come in at a pace go by the groups: a line takes the room of an address
+// holding more, though that one's lines moved after it; that address's next burst takes
+// neither the smaller one's room nor fails for want of it but for want of its own.
+TEST(ByteBudget, ALineAtAPaceTakesTheRoomOfTheAddressHoldingMore) {
+    ByteBudget budget(500 * kib);
+    ManualClock clock(budget);
+    Holder x1(budget), x2(budget), honest(budget);
+    honest.share.SetSource(from("10.0.0.7"), false);
+    ASSERT_TRUE(honest.share.Resize(100 * kib, 0, 100 * kib));
+    clock.Advance(std::chrono::milliseconds(50));
+    honest.share.Moved(64 * kib);
+    clock.Advance(std::chrono::milliseconds(50));
+    for (Holder* x : {&x1, &x2}) {
+        x->share.SetSource(from("10.0.0.9"), false);
+        ASSERT_TRUE(x->share.Resize(150 * kib, 0, 150 * kib));
+    }
+    clock.Advance(std::chrono::milliseconds(10));
+    ASSERT_TRUE(honest.share.Resize(250 * kib, 0, 10 * kib));
+    EXPECT_EQ(x1.evicted + x2.evicted, 1);
+    Holder& left = x1.evicted ? x2 : x1;
+    EXPECT_FALSE(left.share.Resize(300 * kib, 0, 150 * kib));
+    EXPECT_EQ(honest.evicted, 0);
 }
 
 // A connection that carries several requesters is no one source's hoard: it is not added
