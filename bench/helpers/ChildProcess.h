@@ -1,7 +1,8 @@
 #pragma once
 // A child process for the benchmarks that run a node (or the bare pong) beside them: its
 // standard input held open (a node stops at its end) and given command lines, its standard
-// output read line by line or drained; ended and reaped with the object.
+// output read line by line or drained, its standard error (a node's log) the bench's own or
+// written to a file; ended and reaped with the object.
 //
 // Ownership: the object owns the child and both pipes. Threads: one bench thread uses it;
 // the drain reads on a thread of its own.
@@ -25,7 +26,7 @@ class Child {
 public:
     using Clock = std::chrono::steady_clock;
 
-    Child(const std::vector<std::string>& arguments, const std::string& folder) {
+    Child(const std::vector<std::string>& arguments, const std::string& folder, const std::string& errorFile = {}) {
         std::vector<std::string> parts = arguments;
         std::vector<char*> argv;
         for (auto& part : parts) {
@@ -47,6 +48,12 @@ public:
             if (::dup2(input[0], STDIN_FILENO) < 0 || ::dup2(output[1], STDOUT_FILENO) < 0 ||
                 (!folder.empty() && ::chdir(folder.c_str()) != 0)) {
                 ::_exit(127);
+            }
+            if (!errorFile.empty()) {
+                const int error = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                if (error < 0 || ::dup2(error, STDERR_FILENO) < 0) {
+                    ::_exit(127);
+                }
             }
             ::execv(argv[0], argv.data());
             ::_exit(127);

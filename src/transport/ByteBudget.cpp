@@ -1,7 +1,11 @@
 #include "transport/ByteBudget.h"
 
 #include <algorithm>
+#include <map>
+#include <utility>
 #include <vector>
+
+#include "transport/SourceGroup.h"
 
 namespace Zelkor {
 
@@ -13,20 +17,71 @@ ByteBudget outputBudget{ByteBudget::DefaultLimit};
 
 }  // namespace
 
-std::vector<ByteBudget::Share*> ByteBudget::staleSince(const Share& grower, Clock::time_point since) const {
-    std::vector<Share*> stale;
-    for (Share* share : _shares) {
-        if (share != &grower && Counted(share->_bytes) > 0 && share->_progressedAt < since) {
-            stale.push_back(share);
+std::vector<ByteBudget::Share*> ByteBudget::takeable(const Share& grower, std::size_t bytes,
+                                                     Clock::time_point progressedAt, bool peerMoved,
+                                                     Clock::time_point now) const {
+    // What each source group holds; a shared connection is a group of its own, and goes
+    // after every source's group.
+    std::map<boost::asio::ip::address, std::size_t> groups;
+    for (const Share* share : _shares) {
+        if (share != &grower && !share->_shared) {
+            groups[share->_group] += Counted(share->_bytes);
         }
     }
-    std::sort(stale.begin(), stale.end(), [](const Share* a, const Share* b) {
-        if (a->_progressedAt != b->_progressedAt) {
-            return a->_progressedAt < b->_progressedAt;
+    std::size_t growerGroup = Counted(bytes);
+    if (!grower._shared) {
+        growerGroup = groups[grower._group] += Counted(bytes);
+    }
+    const bool growerStale = IsStale(progressedAt, now);
+    // A growth that is its peer's own progress: a line coming in at a pace.
+    const bool onPace = peerMoved && now - progressedAt <= ProgressWindow;
+    struct Candidate {
+        Share* share;
+        bool stale;
+        std::size_t group;
+    };
+    std::vector<Candidate> candidates;
+    for (Share* share : _shares) {
+        if (share == &grower || Counted(share->_bytes) == 0) {
+            continue;
         }
-        return a->_bytes > b->_bytes;
+        const bool stale = IsStale(share->_progressedAt, now);
+        const std::size_t group = share->_shared ? 0 : groups[share->_group];
+        const bool staler = share->_progressedAt < progressedAt;
+        bool may = false;
+        if (stale) {
+            may = !growerStale || group > growerGroup || (group == growerGroup && staler);
+        } else if (!growerStale && !onPace) {
+            may = staler;
+        } else if (onPace) {
+            // Of a group holding no more, only a staler one of its own, or one whose peer
+            // no longer keeps the pace.
+            const bool own = !share->_shared && !grower._shared && share->_group == grower._group;
+            const bool keepsPace = now - share->_progressedAt <= ProgressWindow;
+            may = group > growerGroup || (staler && (own || !keepsPace));
+        }
+        if (may) {
+            candidates.push_back({share, stale, group});
+        }
+    }
+    std::sort(candidates.begin(), candidates.end(), [onPace](const Candidate& a, const Candidate& b) {
+        if (a.stale != b.stale) {
+            return a.stale;
+        }
+        if ((a.stale || onPace) && a.group != b.group) {
+            return a.group > b.group;
+        }
+        if (a.share->_progressedAt != b.share->_progressedAt) {
+            return a.share->_progressedAt < b.share->_progressedAt;
+        }
+        return a.share->_bytes > b.share->_bytes;
     });
-    return stale;
+    std::vector<Share*> shares;
+    shares.reserve(candidates.size());
+    for (const Candidate& candidate : candidates) {
+        shares.push_back(candidate.share);
+    }
+    return shares;
 }
 
 ByteBudget& ByteBudget::Input() { return inputBudget; }
@@ -45,9 +100,34 @@ void ByteBudget::SetClock(std::function<Clock::time_point()> clock) {
 
 ByteBudget::Share::~Share() { Release(); }
 
-void ByteBudget::Share::Progressed() {
+void ByteBudget::Share::SetSource(const boost::asio::ip::address& peer, bool shared) {
+    const boost::asio::ip::address group = SourceGroup(peer);
     std::lock_guard<std::mutex> lock(_budget._mutex);
-    _progressedAt = _budget._clock();
+    _group = group;
+    _shared = shared;
+}
+
+void ByteBudget::Share::Moved(std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(_budget._mutex);
+    noteMoved(bytes, _budget._clock());
+}
+
+void ByteBudget::Share::noteMoved(std::size_t bytes, Clock::time_point now) {
+    if (bytes == 0) {
+        return;
+    }
+    if (now - _windowStart >= ProgressWindow) {
+        _windowStart = now;
+        _windowMoved = 0;
+    }
+    _windowMoved += bytes;
+    // Progress is of bytes held; what the peer moved just before (the read that began a
+    // line) counts once it holds some.
+    if (_bytes > 0 && _windowMoved >= std::max(SmallShare, _bytes / PaceFraction)) {
+        _progressedAt = now;
+        _windowStart = now;
+        _windowMoved = 0;
+    }
 }
 
 std::size_t ByteBudget::Share::Bytes() const {
@@ -55,7 +135,7 @@ std::size_t ByteBudget::Share::Bytes() const {
     return _bytes;
 }
 
-bool ByteBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
+bool ByteBudget::Share::Resize(std::size_t bytes, std::size_t floor, std::size_t moved) {
     ByteBudget& budget = _budget;
     std::vector<std::function<void()>> evicted;
     {
@@ -68,18 +148,21 @@ bool ByteBudget::Share::Resize(std::size_t bytes, std::size_t floor) {
         const auto wanted = [&] { return budget._counted - mine + bytes; };
         // A share that starts holding bytes progresses: a reply was just queued for its
         // peer, or its peer just began a line.
-        const Clock::time_point progressedAt = _bytes == 0 && bytes > 0 ? budget._clock() : _progressedAt;
+        const bool starting = _bytes == 0 && bytes > 0;
+        const Clock::time_point now = budget._clock();
+        noteMoved(moved, now);
+        const Clock::time_point progressedAt = starting ? now : _progressedAt;
         if (bytes > _bytes && bytes >= SmallShare && wanted() > limit) {
-            const std::vector<Share*> stale = budget.staleSince(*this, progressedAt);
+            const std::vector<Share*> before = budget.takeable(*this, bytes, progressedAt, moved > 0, now);
             std::size_t room = 0;
-            for (const Share* share : stale) {
+            for (const Share* share : before) {
                 room += share->_bytes;
             }
             // None goes for a growth that fails anyway.
             if (wanted() - room > limit) {
                 return false;
             }
-            for (auto it = stale.begin(); wanted() > limit; ++it) {
+            for (auto it = before.begin(); wanted() > limit; ++it) {
                 Share& victim = **it;
                 budget._used -= victim._bytes;
                 budget._counted -= victim._bytes;

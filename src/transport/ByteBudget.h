@@ -5,18 +5,37 @@
 // unfinished lines, and Output(), the bytes waiting to be written (the line being written
 // included). A connection holds a Share of each and resizes it as its bytes change.
 //
-// When a share's growth would pass the bound, another share may go (its owner is told to
-// close) rather than the grower: a few peers holding huge lines, or reading nothing of
-// huge replies, must not shut out every other peer. What marks the peer that
-// causes the pressure is that it makes no progress: a peer that reads promptly drains its
-// output, an honest sender of a long line keeps sending. So each share keeps the time of
-// its last progress, reported by its owner (Progressed) and taken when it starts holding
-// bytes, and the share whose progress is the oldest goes first, as long as it is older
-// than the grower's; among equally old ones the largest, so that the fewest close. Size
-// alone would pick wrongly: many peers each holding a medium amount they never read would
-// close the one honest connection that takes a large block, and a router's connection is
-// the one that holds most. When the shares older than the grower could not make room
-// between them, the grower fails and none of them goes for a growth that fails anyway.
+// When a share's growth would pass the bound, other shares may go (their owners are told
+// to close) rather than the grower: a few peers holding huge lines, or reading nothing of
+// huge replies, must not shut out every other peer. Both budgets choose who goes by the
+// same rule, which asks two things:
+//
+// - Whether the peer keeps its bytes moving. A share progresses when its peer moves
+//   (sends into the unfinished line, takes what waits for it), within ProgressWindow, at
+//   least SmallShare or a thirty-second of what the share holds, whichever is more: a pace
+//   that would clear the share within about half a minute. A trickle of a few bytes is no
+//   progress, however often it comes, and neither is growing. A share counts as having
+//   progressed when it began holding bytes (a reply just queued, a line just begun), and
+//   is stale once it has not progressed for StaleAfter.
+// - Whose bytes they are. Shares are grouped by their peer's source group (an IPv4
+//   address, an IPv6 /64, see SourceGroup), so that one peer's many connections count as
+//   one hoard. A connection that carries several requesters (a router's) is no one
+//   source's hoard: it is a group of its own, and goes after every source's group.
+//
+// Stale shares go first: of the group holding most first, within a group the one that
+// progressed longest ago, then the larger. Any grower that is not stale itself may take
+// them; a stale grower takes only those of a group holding more than its own, or staler
+// ones of its own. Then, for a grower that is not stale, the others that progressed
+// before it did, the longest ago first: peers that sit on what they hold (a non-reader's
+// reply the kernel took the first of, a line that stopped coming) must not close one that
+// keeps taking, or sending, its own. A growth that is its peer's own progress (a line
+// coming in while its sender keeps the pace: it progressed within ProgressWindow) goes by
+// the groups instead: it takes the room of any share of a group holding more than its
+// own, the group holding most first, and of a group holding no more only that of a staler
+// share of its own group or of one whose peer no longer keeps the pace. So one address
+// bursting lines again and again closes its own, not a smaller one's line that keeps
+// coming. (A growth of output is the node's doing, never its peer's.) When the shares it
+// may take cannot make room between them, the grower fails and none of them goes.
 //
 // A share smaller than SmallShare is never refused for the bound, nor counted against it,
 // nor taken: many peers each holding a little would otherwise leave no room for anyone's
@@ -39,6 +58,8 @@
 #include <set>
 #include <vector>
 
+#include <boost/asio/ip/address.hpp>
+
 #include "transport/LineFramer.h"
 
 namespace Zelkor {
@@ -51,6 +72,11 @@ public:
     static constexpr std::size_t DefaultLimit = 2 * LineFramer::DefaultMaxLineLength;
     // A share this small always fits.
     static constexpr std::size_t SmallShare = std::size_t{64} << 10;
+    // The pace of progress: SmallShare, or this fraction of what a share holds, within the
+    // window.
+    static constexpr std::size_t PaceFraction = 32;
+    static constexpr std::chrono::milliseconds ProgressWindow{1000};
+    static constexpr std::chrono::milliseconds StaleAfter{3000};
 
     static ByteBudget& Input();
     static ByteBudget& Output();
@@ -76,35 +102,53 @@ public:
         // Called, once, when another share's growth took this one's bytes: the owner must
         // close. Set before the share first grows.
         void OnEvicted(std::function<void()> evicted) { _evicted = std::move(evicted); }
+        // Whose bytes these are: the peer's address, counted in its source group, or
+        // several requesters' (`shared`). Until set, the unspecified address's.
+        void SetSource(const boost::asio::ip::address& peer, bool shared);
 
-        // The owner's peer moved: a write of output reached it, or a read added to the
-        // unfinished line. Asking for more room is no progress.
-        void Progressed();
+        // The owner's peer moved `bytes`: a write of output reached it, or a read added to
+        // the unfinished line. It counts towards progress (see above) within the window,
+        // what came just before the share began holding bytes included.
+        void Moved(std::size_t bytes);
 
         // Makes the share `bytes` large; a share that held nothing progresses now. Growing
-        // past the limit evicts, one at a time, the counted share that progressed longest
-        // ago, while it did so before this one, until it fits; false, and nothing
-        // changes, when those shares would not make room enough (or this one was evicted).
-        // Shrinking never evicts. The limit never counts below `floor`, the connection's
-        // own bound, so that one connection can always use what it is allowed.
-        bool Resize(std::size_t bytes, std::size_t floor);
+        // past the limit evicts the shares this one may take (see above), one at a time,
+        // until it fits; false, and nothing changes, when they would not make room enough
+        // (or this one was evicted). Shrinking never evicts. The limit never counts below
+        // `floor`, the connection's own bound, so that one connection can always use what
+        // it is allowed.
+        // `moved` is what the peer moved with this growth (a read into the unfinished
+        // line), counted as by Moved before the growth is decided.
+        bool Resize(std::size_t bytes, std::size_t floor, std::size_t moved = 0);
         void Release();
         std::size_t Bytes() const;
 
     private:
         friend class ByteBudget;
+        // Moved, the mutex held.
+        void noteMoved(std::size_t bytes, Clock::time_point now);
         ByteBudget& _budget;
         std::size_t _bytes = 0;
         bool _evictedAlready = false;
         std::function<void()> _evicted;
+        boost::asio::ip::address _group;
+        bool _shared = false;
+        // The last progress, or when the share began holding bytes.
         Clock::time_point _progressedAt{};
+        // Bytes moved since the window began.
+        Clock::time_point _windowStart{};
+        std::size_t _windowMoved = 0;
     };
 
 private:
     static std::size_t Counted(std::size_t bytes) { return bytes >= SmallShare ? bytes : 0; }
-    // The counted shares other than `grower` that progressed before `since`, the oldest
-    // first (the largest first among equals); the mutex held.
-    std::vector<Share*> staleSince(const Share& grower, Clock::time_point since) const;
+    static bool IsStale(Clock::time_point progressedAt, Clock::time_point now) {
+        return now - progressedAt > StaleAfter;
+    }
+    // The counted shares other than `grower` that it may take, in the order they go; the
+    // mutex held. `bytes` is what the grower would hold, `progressedAt` its last progress.
+    std::vector<Share*> takeable(const Share& grower, std::size_t bytes, Clock::time_point progressedAt,
+                                 bool peerMoved, Clock::time_point now) const;
 
     std::atomic<std::size_t> _limit;
     mutable std::mutex _mutex;

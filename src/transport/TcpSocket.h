@@ -8,8 +8,8 @@
 // asynchronously, one write in flight: a peer that stops reading holds up its own
 // connection, never the loop. What waits to be written is bounded (SetMaxQueuedBytes);
 // past the bound the connection closes. What all connections hold for their peers is
-// bounded too (ByteBudget::Output): past it the connection whose peer read nothing for
-// longest closes.
+// bounded too (ByteBudget::Output): past it a connection whose peer takes too little of
+// what waits for it closes, that of the address holding most first.
 //
 // Ownership: always owned through std::shared_ptr (make it with std::make_shared); every
 // pending handler holds a shared pointer to it, so it outlives its operations. The sink
@@ -377,6 +377,11 @@ private:
     void releaseReceiving();
     // Stores a lock-step flag; a call that changes nothing is logged as an error.
     void setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText);
+    // Whose bytes the connection holds, for the node-wide budgets: several requesters',
+    // when this node opened the connection (to a device, a router) or when a peer that
+    // proved the code carries routed lines on it (a router's); otherwise its one peer's. A
+    // route is only a claim from any other peer.
+    bool carriesRequesters() const { return IsOutgoing() || (IsAuthenticated() && _carriesRoutedLines); }
 
     bool sendNow(std::string text, bool request);
     bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal);
@@ -400,8 +405,8 @@ private:
     // Hands the requests ended so far to the sink.
     void reportEnded();
     void startWrite(OutgoingLine message);
-    // Starts one write of the rest of the line: over TLS the whole rest in one composed
-    // write, on plain TCP what one send takes.
+    // Starts one write of the rest of the line: over TLS a composed write of at least
+    // ByteBudget::SmallShare (or the whole rest), on plain TCP what one send takes.
     void writeRest(const std::shared_ptr<Write>& write);
     std::size_t writeWithoutWaiting(const Write& write, boost::system::error_code& error);
     // Completion of one write call; true when the rest of the line is still to be written.
@@ -462,6 +467,8 @@ private:
     // The bytes of the unfinished line, counted against the node-wide bound.
     ByteBudget::Share _inputShare{ByteBudget::Input()};
     bool _budgetWatched = false;
+    // A line came with a route of two sources or more: a requester behind the peer.
+    bool _carriesRoutedLines = false;
     // The bytes held for the peer (HeldOutputBytes), counted against the node-wide bound.
     ByteBudget::Share _outputShare{ByteBudget::Output()};
     bool _outputWatched = false;

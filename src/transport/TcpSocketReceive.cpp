@@ -1,7 +1,7 @@
 // Receive path of a TCP connection: the read chain, framing at "\n", the header parse,
 // the filter while a handshake runs, and the lock-step release when a reply arrives.
 // Unfinished lines are bounded per connection and, summed over all connections, by the
-// node-wide input budget.
+// node-wide input budget, to which the receive path reports what the peer moves.
 
 #include <algorithm>
 
@@ -119,11 +119,13 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         });
         _budgetWatched = true;
     }
-    if (_framer.PendingSize() > 0) {
-        // The read's last bytes went into the unfinished line: its sender keeps sending.
-        _inputShare.Progressed();
+    if (_framer.PendingSize() >= ByteBudget::SmallShare) {
+        _inputShare.SetSource(_remoteEndpoint.address(), carriesRequesters());
     }
-    if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength())) {
+    // What of the read went into the unfinished line: whether its sender keeps sending at
+    // a pace, not merely sending.
+    const std::size_t moved = std::min(bytes, _framer.PendingSize());
+    if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength(), moved)) {
         Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, ByteBudget::Input().Limit());
         closeNow();
         return;
@@ -231,6 +233,9 @@ void TcpSocket::handleLine(std::string& line) {
         return;
     }
     const std::string command = header.GetCommand();
+    if (header.SourceList().size() >= 2) {
+        _carriesRoutedLines = true;
+    }
     if (GetState() == Handshaking && !AllowedAtAuthentication(command)) {
         Error("ZK7234E Message not allowed at state authentication: " + command);
         releaseReceiving();

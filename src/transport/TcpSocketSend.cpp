@@ -170,6 +170,9 @@ bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
         });
         _outputWatched = true;
     }
+    if (HeldOutputBytes() + line.text.size() >= ByteBudget::SmallShare) {
+        _outputShare.SetSource(_remoteEndpoint.address(), carriesRequesters());
+    }
     if (!_outputShare.Resize(HeldOutputBytes() + line.text.size(), ownOutputBound())) {
         closeForOutputBudget();
         return false;
@@ -381,9 +384,10 @@ void TcpSocket::writeRest(const std::shared_ptr<Write>& write) {
         }
     };
     if (GetState() == Tls) {
-        // The TLS layer takes a line record by record; the composed write hands it all
-        // over and completes once, however large the line.
-        boost::asio::async_write(*_tls, rest, std::move(done));
+        // The TLS layer takes a line record by record; the composed write hands it over
+        // and completes every SmallShare or so, so that the node's bound of output sees a
+        // reader's pace part-way through a large line, as it does on plain connections.
+        boost::asio::async_write(*_tls, rest, boost::asio::transfer_at_least(ByteBudget::SmallShare), std::move(done));
     } else {
         _socket.async_write_some(rest, std::move(done));
     }
@@ -445,8 +449,9 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         return false;
     }
     if (written > 0) {
-        // Output reached the peer: one that reads is not what fills the node's bound.
-        _outputShare.Progressed();
+        // Output reached the peer: one that reads at a pace is not what fills the node's
+        // bound.
+        _outputShare.Moved(written);
     }
     logWritten(*write, written);
     write->offset += written;

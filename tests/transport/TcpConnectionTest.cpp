@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <iterator>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -291,6 +295,68 @@ TEST_F(TcpReceive, ALineThatKeepsComingTakesTheRoomOfStalledOnes) {
     WriteRaw(sender, "\"}\n");
     ASSERT_TRUE(Run([&] { return sink.Count("set") == 1; }));
     EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit"), 1u);
+}
+
+// One address keeps most of the node-wide bound in three unfinished lines, alive a byte at
+// a time, and opens a fresh one whenever one is closed. A line from another address that
+// keeps coming is read whole: only the trickling address's lines are closed for the bound.
+TEST_F(TcpReceive, ATrickleDoesNotKeepOutALineThatKeepsComing) {
+    using Zelkor::ByteBudget;
+    const std::size_t kib = 1024;
+    const ZelkorTest::ScopedBudgetLimit budgetLimit(ByteBudget::Input(), 1024 * kib);
+    struct Peer {
+        std::unique_ptr<tcp::socket> socket;
+        TcpPtr accepted;
+        std::size_t sent = 0;
+    };
+    const auto connect = [&](const char* from) {
+        Peer peer{std::make_unique<tcp::socket>(io), nullptr, 0};
+        peer.socket->open(tcp::v4());
+        peer.socket->bind(tcp::endpoint(make_address(from), 0));
+        peer.accepted = AcceptRaw(*peer.socket);
+        peer.accepted->SetMaxLineLength(700 * kib);
+        return peer;
+    };
+    // Sends part of a line and waits until the connection holds it, or was closed.
+    const auto send = [&](Peer& peer, const std::string& text) {
+        boost::system::error_code ignored;
+        boost::asio::write(*peer.socket, boost::asio::buffer(text), ignored);
+        peer.sent += text.size();
+        return Run([&] { return peer.accepted->UnfinishedLineBytes() == peer.sent || peer.accepted->IsFinalized(); });
+    };
+    std::vector<Peer> trickles;
+    std::size_t opened = 0;
+    const auto burst = [&] {
+        trickles.push_back(connect("127.0.0.2"));
+        ++opened;
+        return send(trickles.back(), "set {\"path\":\"/t\",\"value\":\"" + std::string(330 * kib, 't'));
+    };
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(burst());
+    }
+    Peer honest = connect("127.0.0.3");
+    ASSERT_TRUE(send(honest, "set {\"path\":\"/h\",\"value\":\""));
+    for (int piece = 0; piece < 5; ++piece) {
+        ASSERT_TRUE(send(honest, std::string(64 * kib, 'h')));
+        ASSERT_FALSE(honest.accepted->IsFinalized()) << piece;
+        for (auto& trickle : trickles) {
+            ASSERT_TRUE(send(trickle, "t"));
+        }
+        const auto closed = std::remove_if(trickles.begin(), trickles.end(),
+                                           [](const Peer& peer) { return peer.accepted->IsFinalized(); });
+        const auto lost = static_cast<std::size_t>(std::distance(closed, trickles.end()));
+        trickles.erase(closed, trickles.end());
+        for (std::size_t i = 0; i < lost; ++i) {
+            ASSERT_TRUE(burst());
+        }
+    }
+    WriteRaw(*honest.socket, "\"}\n");
+    ASSERT_TRUE(Run([&] { return sink.Count("set") == 1 || honest.accepted->IsFinalized(); }));
+    EXPECT_EQ(sink.Count("set"), 1u);
+    EXPECT_GT(opened, 3u);
+    const std::size_t closedTrickles = opened - static_cast<std::size_t>(std::count_if(
+        trickles.begin(), trickles.end(), [](const Peer& peer) { return !peer.accepted->IsFinalized(); }));
+    EXPECT_EQ(log.Count("ZK7267E Line exceeds the length limit"), closedTrickles);
 }
 
 // Short unfinished lines are never refused for the budget, yet they spend it: held by
