@@ -341,6 +341,17 @@ void FileTransferService::answerTransferRequest(MessageSignalData& data, Message
 
 // --- "putfile" ------------------------------------------------------------------------------
 
+FileTransferService::PeerPathRule FileTransferService::peerPathRule() {
+    PeerPathRule rule{GetStorageRootPath(), _sender && _sender->ParentPathsAllowed(), false};
+    // A node that keeps the file-system words beneath its root keeps transfers there too,
+    // whatever its tree allows: a ".." is then taken only while the path it names stays
+    // beneath the root. Without a root nothing is beneath it.
+    const bool beneath = _fileSystemConfined.load();
+    rule.parentPaths = rule.parentPaths && !(beneath && rule.root.empty());
+    rule.confined = !rule.parentPaths || beneath;
+    return rule;
+}
+
 void FileTransferService::ProcessPutFile(MessageSignalData& data, Message& message) {
     // A datagram never comes here: the dispatch drops it with its log line.
     answerTransferRequest(data, message, TransferOperation::Send);
@@ -348,13 +359,13 @@ void FileTransferService::ProcessPutFile(MessageSignalData& data, Message& messa
 
 void FileTransferService::openPut(MessageSignalData& data, Message& message, const std::string& source) {
     Opening opening;
-    const bool parentPaths = _sender && _sender->ParentPathsAllowed();
+    const PeerPathRule rule = peerPathRule();
     const char* refusal =
-        checkOpening(message, true, parentPaths, _activeList.size() >= _transferCount.load(), opening);
+        checkOpening(message, true, rule.parentPaths, _activeList.size() >= _transferCount.load(), opening);
     std::string path;
     std::unique_ptr<FileReplacement> file;
     if (!refusal) {
-        const TransferPath named(GetStorageRootPath(), opening.path, !parentPaths);
+        const TransferPath named(rule.root, opening.path, rule.confined);
         path = named.Text();
         TransferPath::Opened folder = named.OpenFolder();
         const bool found = folder.descriptor.IsOpen();
@@ -575,13 +586,13 @@ void FileTransferService::ProcessGetFile(MessageSignalData& data, Message& messa
 
 void FileTransferService::openGet(MessageSignalData& data, Message& message, const std::string& source) {
     Opening opening;
-    const bool parentPaths = _sender && _sender->ParentPathsAllowed();
+    const PeerPathRule rule = peerPathRule();
     const char* refusal =
-        checkOpening(message, false, parentPaths, _activeList.size() >= _transferCount.load(), opening);
+        checkOpening(message, false, rule.parentPaths, _activeList.size() >= _transferCount.load(), opening);
     std::string path;
     std::unique_ptr<SourceFile> file;
     if (!refusal) {
-        const TransferPath named(GetStorageRootPath(), opening.path, !parentPaths);
+        const TransferPath named(rule.root, opening.path, rule.confined);
         path = named.Text();
         // Non-blocking, as a source file is read: a pipe in the file's place cannot stall
         // the loop.
