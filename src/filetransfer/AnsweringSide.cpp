@@ -370,7 +370,7 @@ void FileTransferService::openPut(MessageSignalData& data, Message& message, con
         TransferPath::Opened folder = named.OpenFolder();
         const bool found = folder.descriptor.IsOpen();
         if (folder.error == EXDEV) {
-            Warning("ZK7944W Path leads out of the storage root", path);
+            PeerWarning("ZK7944W Path leads out of the storage root", path);
             refusal = textOf(TransferState::PathInvalid);
         } else if (found && namesFolder(folder.descriptor, named.Name())) {
             refusal = textOf(TransferState::SourceIsFolder);
@@ -384,7 +384,7 @@ void FileTransferService::openPut(MessageSignalData& data, Message& message, con
             }
             if (!file || !file->IsOpen()) {
                 const std::string error = file ? file->Error() : systemText(folder.error);
-                Warning("ZK7909W Unable to open file for writing", path + ": " + error);
+                PeerWarning("ZK7909W Unable to open file for writing", path + ": " + error);
                 refusal = textOf(TransferState::CannotOpenFile);
             }
         }
@@ -430,7 +430,7 @@ void FileTransferService::closePut(MessageSignalData& data, Message& message, Qu
     }
     const std::string refusal = putCloseRefusal(message, element, target, announced);
     if (refusal.empty()) {
-        Info("ZK7907I Received file size", element.bytesDone);
+        PeerInfo("ZK7907I Received file size", element.bytesDone);
         installPut(data, message, element, target);
         reportBlock(written);
         return;
@@ -599,12 +599,12 @@ void FileTransferService::openGet(MessageSignalData& data, Message& message, con
         TransferPath::Opened opened = named.Open(O_RDONLY | O_NONBLOCK);
         const int error = opened.error;
         if (error == EXDEV) {
-            Warning("ZK7944W Path leads out of the storage root", path);
+            PeerWarning("ZK7944W Path leads out of the storage root", path);
             refusal = textOf(TransferState::PathInvalid);
         } else if (error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG) {
             refusal = textOf(TransferState::FileMissing);
         } else if (error != 0) {
-            Warning("ZK7911W Unable to open input file", path + ": " + systemText(error));
+            PeerWarning("ZK7911W Unable to open input file", path + ": " + systemText(error));
             refusal = textOf(TransferState::CannotOpenFile);
         } else if (const TransferState state = servedFileState(opened.descriptor); state != TransferState::Started) {
             refusal = textOf(state);
@@ -612,7 +612,7 @@ void FileTransferService::openGet(MessageSignalData& data, Message& message, con
             std::string why;
             file = SourceFile::Adopt(std::move(opened.descriptor), why);
             if (!file) {
-                Warning("ZK7911W Unable to open input file", path + ": " + why);
+                PeerWarning("ZK7911W Unable to open input file", path + ": " + why);
                 refusal = textOf(TransferState::CannotOpenFile);
             }
         }
