@@ -431,7 +431,9 @@ File transfer and the file-system words:
                               to transfer every file this process may read or write
   --host-fs-words             listfiles, freespace, deletefile, mkdir and rmdir take the
                               host's paths, not paths below the storage root: a peer
-                              allowed them reaches every file this process may remove
+                              allowed them reaches every file this process may remove.
+                              Where the tree allows parent paths, a transfer's ".."
+                              then leads out of the root too
   --block-size N              Base64 characters per block, 512 to 268435456 (65536)
   --transfer-count N          at most N transfers active at once, 1 to 100 (100)
   --transfer-interval MS      the transfer queue's timer period, 50 to 1000 (250)

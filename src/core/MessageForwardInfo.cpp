@@ -149,7 +149,8 @@ bool MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
             if (log.LogLevel() >= 1) {
                 // Quoted, so that a line break or a forged line inside the name stays
                 // within this log line.
-                log.Error("ZK5106E Invalid characters in path name", LoggedLine(WriteCompactJson(Json::Value(text))));
+                log.PeerError("ZK5106E Invalid characters in path name",
+                              LoggedLine(WriteCompactJson(Json::Value(text))));
             }
             return false;
         }
@@ -271,7 +272,7 @@ bool MessageForwardInfo::PutHeader(std::ostream& out, bool request, const char* 
 
 bool MessageForwardInfo::reject(const char* text, const std::string& line) {
     if (LogLevel() >= 1) {
-        Error(text, LoggedLine(line));
+        PeerError(text, LoggedLine(line));
     }
     return false;
 }

@@ -1,7 +1,9 @@
 #include "core/ZelkorLog.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <iostream>
@@ -95,6 +97,14 @@ std::string ZelkorLog::TimeStamp() {
     return text;
 }
 
+bool ZelkorLog::AdmitPeerLine(std::string_view code, Zelkor::PeerLineLimit::Clock::time_point now) {
+    if (heldByThisThread()) {
+        return false;  // from inside the callback: the line would be dropped anyway
+    }
+    Hold hold(*this);
+    return _peerLines.Admit(code, now);
+}
+
 void ZelkorLog::Write(const std::string& text) {
     if (heldByThisThread()) {
         return;
@@ -104,6 +114,24 @@ void ZelkorLog::Write(const std::string& text) {
 }
 
 void ZelkorLog::writeLocked(const std::string& text) {
+    tellLeftOutLocked();
+    writeOneLocked(text);
+}
+
+void ZelkorLog::tellLeftOutLocked() {
+    _peerLines.TakeLeftOut(Zelkor::PeerLineLimit::Clock::now(), [this](std::string_view code, std::uint64_t count) {
+        std::string note = "ZLOG ZK8002I " + std::to_string(count) + (count == 1 ? " line of " : " lines of ");
+        if (code.empty()) {
+            note += "further codes";
+        } else {
+            note.append(code.data(), code.size());
+        }
+        note += " left out";
+        writeOneLocked(note);
+    });
+}
+
+void ZelkorLog::writeOneLocked(const std::string& text) {
     if (_externalLoggerRegistered) {
         std::string line = text;
         // A failing sink must not turn a log call into a failure of the caller: log calls
@@ -175,17 +203,25 @@ void ZelkorLog::writeToLogFileLocked(const std::string& text) {
     }
     const std::string line = stamp + " " + text;
     if (_writePrelog) {
-        writePrelogLine(line);
+        writePrelogLine(stamp, line);
     } else {
         writeLogFileLine(stamp, line);
     }
 }
 
-void ZelkorLog::writePrelogLine(const std::string& line) {
+void ZelkorLog::writePrelogLine(const std::string& stamp, const std::string& line) {
+    std::string name;
+    if (_prelogStream.is_open() && movedAside(_prelogFile, _prelogBytes, line.size() + 1, stamp)) {
+        // Begun anew in the same file, whatever the path setting says by now.
+        name = closePrelog();
+    }
     if (!_prelogStream.is_open()) {
-        std::string name = fileNameLocked();
+        if (name.empty()) {
+            name = fileNameLocked();
+        }
         _prelogStream.clear();
         _prelogStream.open(name, std::ios::out | std::ios::trunc);
+        _prelogBytes = 0;
         if (!_prelogStream.is_open()) {
             return;
         }
@@ -193,10 +229,35 @@ void ZelkorLog::writePrelogLine(const std::string& line) {
     }
     _prelogStream << line << '\n';
     _prelogStream.flush();
+    _prelogBytes += line.size() + 1;
+}
+
+bool ZelkorLog::movedAside(const std::string& name, std::uint64_t held, std::uint64_t adding,
+                           const std::string& stamp) {
+    const std::uint64_t bound = MaxFileSize();
+    if (bound == 0 || held == 0 || held + adding <= bound) {
+        return false;
+    }
+    const std::string old = name + kOldSuffix;
+    if (std::rename(name.c_str(), old.c_str()) == 0) {
+        return true;
+    }
+    const int error = errno;
+    // Kept in place, the file would grow without bound: its lines are given up instead.
+    consoleLine(stamp, "ZLOG ZK8003E Log file not moved aside, begun anew, path : " + name + " (" +
+                           std::strerror(error) + ")");
+    std::ofstream emptied(name, std::ios::out | std::ios::trunc);
+    return true;
 }
 
 void ZelkorLog::writeLogFileLine(const std::string& stamp, const std::string& line) {
     const std::string name = fileNameLocked();
+    boost::system::error_code sizeError;
+    const std::uint64_t held = boost::filesystem::file_size(name, sizeError);
+    if (!sizeError) {
+        // The early log handed over with this line counts too.
+        movedAside(name, held, line.size() + 1 + (_prelogStream.is_open() ? _prelogBytes : 0), stamp);
+    }
     std::ofstream logFile(name, std::ios::out | std::ios::app);
     if (!logFile.is_open()) {
         consoleLine(stamp, "ZLOG ZK8001E Log file could not be opened, path : " + name);

@@ -9,13 +9,24 @@
 // mutex, so they never interleave. The application's callback runs with that mutex held;
 // a line it logs through the same logger is dropped rather than deadlocking, a
 // registration it makes is ignored, and the settings it changes apply from the next line.
+//
+// Bounds: a line that a peer can cause at will (ZelkorLoggable's Peer... operations) is
+// written at PeerLineLimit's rate per message code, and the count of those left out is
+// written before a later line ("ZLOG ZK8002I 412 lines of ZK20CEW left out"). A log
+// file, the early log included, is kept within MaxFileSize(): a line that would take it
+// past the bound first moves the file aside to its name with ".old" appended, replacing
+// an older one, and the file begins anew.
 
 #include <atomic>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+
+#include "core/PeerLineLimit.h"
 
 class ZelkorLog {
 public:
@@ -23,6 +34,9 @@ public:
 
     static constexpr unsigned long kMaxLevel = 7;
     static constexpr const char* kPrelogName = "zlkrdev.log";
+    // What a log file is moved aside to: its name and this.
+    static constexpr const char* kOldSuffix = ".old";
+    static constexpr std::uint64_t kDefaultMaxFileSize = 16ull * 1024 * 1024;
 
     ZelkorLog();
     ~ZelkorLog();
@@ -51,6 +65,12 @@ public:
     void SetWritePrelog(bool on) { _writePrelog = on; }
     void SetSyslogSupported(bool on) { _syslogSupported = on; }
 
+    // The most bytes a log file (the early log too) holds before it is moved aside to
+    // NAME.old and begun anew; so each name takes at most twice this on disk. 0: no bound,
+    // for an application that moves its files aside itself. Applies from the next line.
+    std::uint64_t MaxFileSize() const { return _maxFileSize.load(std::memory_order_relaxed); }
+    void SetMaxFileSize(std::uint64_t bytes) { _maxFileSize.store(bytes, std::memory_order_relaxed); }
+
     std::string Path() const;
     std::string Prefix() const;
     std::string Suffix() const;
@@ -68,6 +88,13 @@ public:
     void Write(const std::string& text);
     // Console and file output of one line, stamped; takes the logger's mutex.
     void WriteToLogFile(const std::string& text);
+
+    // Whether a line that a peer can cause at will, of message code `code` (as
+    // PeerLineLimit::CodeOf reads it), may be written now; one that may not is counted
+    // among those left out. Called by ZelkorLoggable before the line is built.
+    // `now`: the limit's clock, given by a caller that keeps its own.
+    bool AdmitPeerLine(std::string_view code,
+                       Zelkor::PeerLineLimit::Clock::time_point now = Zelkor::PeerLineLimit::Clock::now());
 
     // Installs the application's sink in place of an earlier one; from then on every
     // line goes only to it, and the early log is discarded. An empty callback is ignored.
@@ -90,9 +117,16 @@ private:
     void lockedAssign(std::string& setting, const std::string& value);
     std::string fileNameLocked() const;
     void writeLocked(const std::string& text);
+    void writeOneLocked(const std::string& text);
+    // Writes the counts of lines left out that are due, ahead of the line to come.
+    void tellLeftOutLocked();
     void writeToLogFileLocked(const std::string& text);
-    void writePrelogLine(const std::string& line);
+    void writePrelogLine(const std::string& stamp, const std::string& line);
     void writeLogFileLine(const std::string& stamp, const std::string& line);
+    // Moves the file, holding `held` bytes, aside to NAME.old when `adding` more would take
+    // it past the bound, or empties it when it cannot be moved: true when it must begin
+    // anew.
+    bool movedAside(const std::string& name, std::uint64_t held, std::uint64_t adding, const std::string& stamp);
     // Closes the early log and forgets its file, whose name it returns.
     std::string closePrelog();
     void handOverPrelog(const std::string& logName, std::ofstream& logFile);
@@ -110,7 +144,9 @@ private:
     std::string _prefix;
     std::string _suffix;
     std::string _base;
+    std::atomic<std::uint64_t> _maxFileSize{kDefaultMaxFileSize};
     std::ofstream _prelogStream;
+    std::uint64_t _prelogBytes = 0;
     // The file the prelog stream really writes; only that file is ever handed over or
     // deleted, whatever the path setting says by then.
     std::string _prelogFile;
@@ -118,4 +154,5 @@ private:
     // The thread inside the mutex, so that re-entry from the callback is recognised.
     mutable std::atomic<std::thread::id> _holder{};
     ExternalLogger _externalLogger;
+    Zelkor::PeerLineLimit _peerLines;
 };

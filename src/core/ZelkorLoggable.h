@@ -3,12 +3,18 @@
 // write through the one process-wide logger (ZelkorLog::TheLog()).
 //
 // A call whose level is above the logger's level costs one atomic read; no text is built.
+// A line that a peer can cause at will (a refusal, a dropped or malformed line or
+// datagram, a connection closed for what its peer did) is logged with the Peer...
+// operations: written at a bounded rate per message code (ZelkorLog, PeerLineLimit), so
+// that a peer repeating it cannot fill the disk. Its first value begins with the code; a
+// line left out costs the logger's mutex and builds no text.
 // The setting operations configure the process-wide logger, whichever object they are
 // called on. Thread rules are those of ZelkorLog: any thread may log.
 
 #include <functional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -116,7 +122,36 @@ public:
     template <class A, class B> void Trace(const A& a, const B& b) const { Log(6, a, b, _moduleName); }
     template <class A, class B> void Debug(const A& a, const B& b) const { Log(7, a, b, _moduleName); }
 
+    template <class A> void PeerError(const A& a) const { peerLog(1, a); }
+    template <class A> void PeerWarning(const A& a) const { peerLog(2, a); }
+    template <class A> void PeerInfo(const A& a) const { peerLog(3, a); }
+    template <class A> void PeerDetail(const A& a) const { peerLog(5, a); }
+
+    template <class A, class B> void PeerError(const A& a, const B& b) const { peerLog(1, a, b); }
+    template <class A, class B> void PeerWarning(const A& a, const B& b) const { peerLog(2, a, b); }
+    template <class A, class B> void PeerInfo(const A& a, const B& b) const { peerLog(3, a, b); }
+    template <class A, class B> void PeerDetail(const A& a, const B& b) const { peerLog(5, a, b); }
+
 private:
+    template <class A>
+    static std::string_view codeOf(const A& a) {
+        if constexpr (std::is_convertible_v<const A&, std::string_view>) {
+            return Zelkor::PeerLineLimit::CodeOf(std::string_view(a));
+        } else {
+            return std::string_view();
+        }
+    }
+    // A C text may be null.
+    static std::string_view codeOf(const char* a) { return a ? codeOf(std::string_view(a)) : std::string_view(); }
+    static std::string_view codeOf(char* a) { return codeOf(static_cast<const char*>(a)); }
+
+    template <class A, class... B>
+    void peerLog(unsigned long level, const A& a, const B&... b) const {
+        if (enabled(level) && ZelkorLog::TheLog().AdmitPeerLine(codeOf(a))) {
+            emit(_moduleName, a, b...);
+        }
+    }
+
     // Level 0 silences everything, even a line logged at level 0.
     static bool enabled(unsigned long level) {
         const unsigned long current = ZelkorLog::TheLog().GetLevel();

@@ -291,8 +291,8 @@ void DiscoveryService::closeStalledConnections() {
             return false;
         }
         if (past(connection->HandshakeStartedAt(), HandshakeBound)) {
-            Info("ZK20CAI Closing a connection whose TLS handshake did not finish in time: " +
-                 endpointText(connection));
+            PeerInfo("ZK20CAI Closing a connection whose TLS handshake did not finish in time: " +
+                     endpointText(connection));
             connection->AbandonHandshake();
         }
         return true;
@@ -300,8 +300,8 @@ void DiscoveryService::closeStalledConnections() {
     // A peer that began a line and sends nothing more holds what came of it for ever.
     const auto lineChecked = [&](const std::shared_ptr<TcpSocket>& connection) {
         if (connection->UnfinishedLineBytes() != 0 && past(connection->LastReadAt(), UnfinishedLineBound)) {
-            Info("ZK20EBI Closing a connection whose unfinished line received nothing in time: " +
-                 endpointText(connection));
+            PeerInfo("ZK20EBI Closing a connection whose unfinished line received nothing in time: " +
+                     endpointText(connection));
             connection->Close();
         }
     };
@@ -310,7 +310,7 @@ void DiscoveryService::closeStalledConnections() {
             continue;
         }
         if (!connection->HasSpoken() && past(connection->LastLineAt(), FirstLineBound)) {
-            Info("ZK20CBI Closing a connection that sent no line in time: " + endpointText(connection));
+            PeerInfo("ZK20CBI Closing a connection that sent no line in time: " + endpointText(connection));
             connection->Close();
             continue;
         }
@@ -371,12 +371,12 @@ std::shared_ptr<TcpSocket> DiscoveryService::slotForNewcomer(const std::shared_p
 
 void DiscoveryService::giveUpSlot(const std::shared_ptr<TcpSocket>& holder, bool fairShare) {
     if (fairShare) {
-        Info("ZK20EAI Incoming connections at their limit: closing the quietest connection of the source holding "
-             "most for a newcomer from another, " +
-             endpointText(holder));
+        PeerInfo("ZK20EAI Incoming connections at their limit: closing the quietest connection of the source holding "
+                 "most for a newcomer from another, " +
+                 endpointText(holder));
     } else {
-        Info("ZK20CDI Incoming connections at their limit: closing the one silent longest for a newcomer, " +
-             endpointText(holder));
+        PeerInfo("ZK20CDI Incoming connections at their limit: closing the one silent longest for a newcomer, " +
+                 endpointText(holder));
     }
     {
         std::lock_guard<std::mutex> lock(_incomingMutex);
@@ -422,7 +422,7 @@ void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
         return;
     }
     // The same text whoever refused: peers and scripts read it.
-    Info("ZK2007I Max incoming connections reached. Disconnecting from " + endpointText(connection));
+    PeerInfo("ZK2007I Max incoming connections reached. Disconnecting from " + endpointText(connection));
     connection->SetCloseAfterSend(true);
     MessageForwardInfo none;
     SendGoodbye(connection, GoodbyeBusy, none);

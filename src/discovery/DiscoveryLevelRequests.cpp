@@ -552,7 +552,7 @@ bool DiscoveryService::GetSenderGUID(const MessageSignalData& data, std::string&
     const std::string routerName = connected->GetDiscoInfo().name;
     for (const auto& device : named) {
         if (device->ProxyName() == routerName) {
-            Info("ZK2036I Proxied device GUID found", target);
+            PeerInfo("ZK2036I Proxied device GUID found", target);
             guid = device->GetDiscoInfo().guid;
             return true;
         }

@@ -210,9 +210,9 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
         reached.emplace_back(guid, std::move(device));
     }
     if (refused) {
-        Warning("ZK20D8W Router (" + router->GetDiscoInfo().name +
-                    ") lists more devices than one router may bring; refused beyond",
-                std::to_string(bound));
+        PeerWarning("ZK20D8W Router (" + router->GetDiscoInfo().name +
+                        ") lists more devices than one router may bring; refused beyond",
+                    std::to_string(bound));
     }
 
     // The router's entries are rebuilt from this reply: each device it names that is

@@ -179,7 +179,7 @@ bool DiscoveryService::GetRemoteInfo(Packet& packet, IDevice::RemoteInfo& out, s
     unsigned short port = 0;
     std::string portError;
     if (!GetPortValue(*portValue, port, portError)) {
-        Warning("ZK2044W Port param error", portError);
+        PeerWarning("ZK2044W Port param error", portError);
         return false;
     }
     out = {interfaceName, {address, port}};
@@ -241,7 +241,7 @@ void DiscoveryService::SendDiscoReply(Packet& packet) {
         if (const Json::Value* asked = member(request, "replyport")) {
             std::string error;
             if (!GetPortValue(*asked, replyPort, error)) {
-                Warning("ZK2042E Reply port error", error);
+                PeerWarning("ZK2042E Reply port error", error);
                 return;
             }
         }
@@ -512,13 +512,13 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
         GetDeviceHandleByName(name, named);
         const auto held = device ? device->GetHandle() : nullptr;
         if ((named && named != packet.socket) || (held && held != packet.socket)) {
-            Warning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere",
-                    name);
+            PeerWarning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere",
+                        name);
             return nullptr;
         }
     }
     if (!device) {
-        Info("ZK2024I Adding the already connected end point", name);
+        PeerInfo("ZK2024I Adding the already connected end point", name);
         device = addConnectedDevice(record, packet.socket);
         if (!device) {
             return nullptr;
@@ -535,8 +535,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
 
 void DiscoveryService::refuseUnmatched(Packet& packet, const std::string& guid, const std::string& name,
                                        const std::shared_ptr<DeviceImpl>& owner) {
-    Warning("ZK2023W GUID (" + guid + ")" + " from device (" + name + ")" + " at " +
-            packet.socket->GetRemoteIP().to_string() + " is unmatched and should be (" + owner->GuidKey() + ")");
+    PeerWarning("ZK2023W GUID (" + guid + ")" + " from device (" + name + ")" + " at " +
+                packet.socket->GetRemoteIP().to_string() + " is unmatched and should be (" + owner->GuidKey() + ")");
     packet.socket->SetCloseAfterSend(true);
     MessageForwardInfo header;
     owner->GetForwardInfo(header);
@@ -592,7 +592,7 @@ bool DiscoveryService::roomForDevice(const DeviceSender& sender) {
     const auto given = deviceToGiveUp(sender);
     if (!given) {
         if (!_deviceCapWarned.exchange(true)) {
-            Warning("ZK20D7W Device limit reached, no more devices are added", std::to_string(_maxDevices.load()));
+            PeerWarning("ZK20D7W Device limit reached, no more devices are added", std::to_string(_maxDevices.load()));
         }
         return false;
     }

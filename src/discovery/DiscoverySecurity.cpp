@@ -279,8 +279,8 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
     if (!info.error.empty()) {
         reply.SetJsonParameter(Param::error, Json::Value(info.error));
         if (counts && connection->CountFailedAuthentication() >= MaxFailedAuthentications) {
-            Warning("ZK20C8W Closing the connection after " + std::to_string(MaxFailedAuthentications) +
-                    " failed authentications from " + from(*connection));
+            PeerWarning("ZK20C8W Closing the connection after " + std::to_string(MaxFailedAuthentications) +
+                        " failed authentications from " + from(*connection));
             connection->SetCloseAfterSend(true);
         }
     }
@@ -290,14 +290,14 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
 
 void DiscoveryService::refusedUnchecked(const TcpSocket& connection, ProofGate::Verdict verdict) {
     if (verdict == ProofGate::Verdict::Spent) {
-        Warning("ZK20CEW authenticate refused unchecked while failed proofs are over the node's bound, from " +
-                from(connection));
+        PeerWarning("ZK20CEW authenticate refused unchecked while failed proofs are over the node's bound, from " +
+                    from(connection));
     } else if (verdict == ProofGate::Verdict::Awaiting) {
-        Warning("ZK20CFW authenticate not passed on while the answer to its address's last one is awaited, from " +
-                from(connection));
+        PeerWarning("ZK20CFW authenticate not passed on while the answer to its address's last one is awaited, from " +
+                    from(connection));
     } else {
-        Warning("ZK20C7W authenticate refused unchecked while its address waits after a failure, from " +
-                from(connection));
+        PeerWarning("ZK20C7W authenticate refused unchecked while its address waits after a failure, from " +
+                    from(connection));
     }
 }
 
@@ -328,7 +328,7 @@ std::string DiscoveryService::prove(TcpSocket& connection, const std::string& co
     }
     // A code seen once is never good again: a captured line proves nothing.
     if (!_acceptedNonces.Remember(check.nonce)) {
-        Warning("ZK20C2W Replayed authentication code from " + from(connection));
+        PeerWarning("ZK20C2W Replayed authentication code from " + from(connection));
         return kAuthenticationFailed;
     }
     if (check.kasdor) {
@@ -349,8 +349,8 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     const std::shared_ptr<TcpSocket> connection = data.Socket();
     if (!connection || !connection->TakeProofAnswer()) {
         // No proof of this node's waits for it: an empty answer would read as one taken.
-        Detail("ZK20B4I authenticate reply ignored on a connection that sent no proof" +
-               (connection ? ", from " + from(*connection) : std::string()));
+        PeerDetail("ZK20B4I authenticate reply ignored on a connection that sent no proof" +
+                   (connection ? ", from " + from(*connection) : std::string()));
         return;
     }
     AuthenticateInfo info;
@@ -465,7 +465,7 @@ void DiscoveryService::HandleSetVerificationCodeRequest(MessageSignalData& data)
 std::string DiscoveryService::changeCode(TcpSocket& connection, const SetVerificationCodeInfo& info) {
     using AuthenticationCode::IsBase64;
     if (connection.GetState() != TcpSocket::Tls) {
-        Warning("ZK2096W setverificationcode received on non-encrypted connection from " + from(connection));
+        PeerWarning("ZK2096W setverificationcode received on non-encrypted connection from " + from(connection));
         return "Encrypted connection required";
     }
     const std::string inForce = codeInForce();
@@ -502,7 +502,7 @@ std::string DiscoveryService::changeCode(TcpSocket& connection, const SetVerific
     // Only a code the application kept is in force: neither the peer nor the storage flag
     // may believe in one it refused.
     if (!storeCode(code)) {
-        Warning("ZK20C3W Verification code not stored for " + from(connection));
+        PeerWarning("ZK20C3W Verification code not stored for " + from(connection));
         return kNotStored;
     }
     if (inForce.empty()) {

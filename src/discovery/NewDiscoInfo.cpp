@@ -188,7 +188,7 @@ bool NewDiscoInfo::applyReplyMember(const std::string& key, const std::string& t
             break;
         case Param::name:
             if (text.find('&') != std::string::npos) {
-                Warning("ZK5906W Invalid device name", text);
+                PeerWarning("ZK5906W Invalid device name", text);
                 return false;
             }
             i.name = text;
@@ -196,7 +196,7 @@ bool NewDiscoInfo::applyReplyMember(const std::string& key, const std::string& t
         case Param::protocolversion: {
             const ProtocolVersion version = ProtocolVersion::Of(text);
             if (!version.valid) {
-                Warning("ZK5907W Invalid protocol version", text);
+                PeerWarning("ZK5907W Invalid protocol version", text);
                 return false;
             }
             i.protocolversion = text;
@@ -268,12 +268,12 @@ bool NewDiscoInfo::applyReplyMember(const std::string& key, const std::string& t
         }
         case Param::guid:
             if (!ParseGuid(text, _guid)) {
-                Warning("ZK5905W Invalid GUID in disco reply", text);
+                PeerWarning("ZK5905W Invalid GUID in disco reply", text);
                 return false;
             }
             break;
         default:
-            Warning("ZK5908W Unknown disco parameter", key);
+            PeerWarning("ZK5908W Unknown disco parameter", key);
             break;
     }
     return true;

@@ -54,7 +54,7 @@ std::shared_ptr<Socket> ZelkorDriver::liveSocket(void* handle, bool& stale) {
         // Kept past its socket's end (a service's record of a closed connection, a UDP
         // socket a listener change closed): nothing may be read through it.
         stale = true;
-        Warning("ZK78F8W Connection handle no longer valid", Tag(handle));
+        PeerWarning("ZK78F8W Connection handle no longer valid", Tag(handle));
     }
     return socket;
 }
@@ -218,7 +218,7 @@ void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bo
         if (!current) {
             self->Warning("ZK7882W Discovery service not initialized");
         } else if (!socket || !current->IsValidConnection(HandleOf(socket.get()))) {
-            self->Warning("ZK7868W device can not send message: " + text.substr(0, text.find('\n')) + " connection not valid.");
+            self->PeerWarning("ZK7868W device can not send message: " + text.substr(0, text.find('\n')) + " connection not valid.");
         } else if (self->sendable(text) && socket->SendDataNow(text, request)) {
             self->RecordReply(HandleOf(socket.get()), hash, word, text);
         }
@@ -275,7 +275,7 @@ void ZelkorDriver::BuildAndSendRawCommand(void* handle, const std::string& text,
         if (!current) {
             Warning("ZK7867W Discovery service not initialized");
         } else if (!current->IsValidConnection(HandleOf(socket.get()))) {
-            Warning("ZK7867W device can not send message: " + text.substr(0, text.find('\n')) + " connection not valid.");
+            PeerWarning("ZK7867W device can not send message: " + text.substr(0, text.find('\n')) + " connection not valid.");
         } else {
             socket->SendData(text, request);
         }

@@ -130,7 +130,7 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     if (!tcp && !packet.isReply && !disco && strict(*current)) {
         // A datagram proves nothing of its sender: with the strict rule only discovery
         // is served that way.
-        Warning("ZK78E4W Datagram request dropped: encrypted connection required", command);
+        PeerWarning("ZK78E4W Datagram request dropped: encrypted connection required", command);
         return;
     }
     header.SetDeviceName(std::move(own));
@@ -250,7 +250,8 @@ bool ZelkorDriver::answersOwnDatagram(const Packet& packet, const std::string& c
     }
     // Only a line logged is written: a flood of forged datagrams costs no text.
     if (LogLevel() >= 5) {
-        Detail("ZK78C1I Datagram reply to no request of this node dropped", command + " from " + source.to_string());
+        PeerDetail("ZK78C1I Datagram reply to no request of this node dropped",
+                   command + " from " + source.to_string());
     }
     return false;
 }
@@ -292,7 +293,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
                            MessageFactoryFunction create, const std::string& next) {
     MessageForwardInfo& header = *packet.header;
     if (!packet.reliable) {
-        Warning("ZK7870W UDP message forwarding not supported");
+        PeerWarning("ZK7870W UDP message forwarding not supported");
         return;
     }
     // Replies and what a device sends its requester go back only from where the
@@ -305,7 +306,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         }
         onward = _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
         if (!onward) {
-            Warning("ZK7871W No return route for reply");
+            PeerWarning("ZK7871W No return route for reply");
             return;
         }
         // A reply speaks for the node that answers, as a request does for its requester:
@@ -313,14 +314,14 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         // A device takes a router's refusal of its notice as the word that the requester
         // is gone, and drops what it keeps for it.
         if (replyInAnothersName(current, header.GetSource(), *packet.socket)) {
-            Warning("ZK78FEW Reply in the name of another connection's node dropped", header.GetSource());
+            PeerWarning("ZK78FEW Reply in the name of another connection's node dropped", header.GetSource());
             return;
         }
         if (command == "authenticate") {
             // Only the answer to a proof its requester sent: a device that sends refusals
             // of its own must not have the router close whoever it names.
             if (!onward->TakeForwardedProof()) {
-                Warning("ZK78E8W Answer to no forwarded authentication dropped", onward->Tag());
+                PeerWarning("ZK78E8W Answer to no forwarded authentication dropped", onward->Tag());
                 return;
             }
             countRefusedProof(current, header, *onward);
@@ -350,12 +351,12 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             onward = _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
         }
         if (!listed && !onward) {
-            Warning("ZK7872W No device found for target name", next);
+            PeerWarning("ZK7872W No device found for target name", next);
             stepBack(packet, command, "Device not found");
             return;
         }
         if (!onward) {
-            Warning("ZK7873W target device is not connected", next);
+            PeerWarning("ZK7873W target device is not connected", next);
             stepBack(packet, command, kDeviceNotConnected);
             return;
         }
@@ -377,12 +378,12 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
                 ? ReturnRoutes::Claimed::InUse
                 : _returnRoutes.Claim(header.GetSource(), packet.socket, onward, ReturnRoutes::Clock::now(), quiet);
         if (claimed == ReturnRoutes::Claimed::InUse) {
-            Warning("ZK78E2W Source name held by another connection", header.GetSource());
+            PeerWarning("ZK78E2W Source name held by another connection", header.GetSource());
             stepBack(packet, command, "Source name in use");
             return;
         }
         if (claimed == ReturnRoutes::Claimed::Full) {
-            Warning("ZK78ECW No room for another requester from", packet.socket->Tag());
+            PeerWarning("ZK78ECW No room for another requester from", packet.socket->Tag());
             stepBack(packet, command, "Too many requesters");
             return;
         }
@@ -435,13 +436,13 @@ void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocke
                                            packet.header->GetSource(), isRouteNotice(command),
                                            std::chrono::steady_clock::now()};
         if (!_forwarded.Forwarded(onward.get(), std::move(pending))) {
-            Warning("ZK78E9W Forwarded requests past the bound: one goes unrefused should its connection end",
-                    onward->Tag());
+            PeerWarning("ZK78E9W Forwarded requests past the bound: one goes unrefused should its connection end",
+                        onward->Tag());
         }
         return;
     }
     // Its connection went while the request was on its way.
-    Warning("ZK7873W target device is not connected", onward->Tag());
+    PeerWarning("ZK7873W target device is not connected", onward->Tag());
     stepBack(packet, command, kDeviceNotConnected);
 }
 
@@ -465,7 +466,7 @@ void ZelkorDriver::ExpireForwardedNotices() {
     // As long as a requester's name is held for it while it says nothing.
     const auto age = std::chrono::milliseconds(2 * current->GetKeepAliveDiscoInterval());
     for (const auto& [onward, pending] : _forwarded.ExpireNotices(std::chrono::steady_clock::now() - age)) {
-        Warning("ZK78EFW Notice left unanswered by its requester refused to its device", pending.source);
+        PeerWarning("ZK78EFW Notice left unanswered by its requester refused to its device", pending.source);
         refuseForwarded(pending);
     }
 }
@@ -571,8 +572,8 @@ void ZelkorDriver::countRefusedProof(IDriverDiscovery& current, const MessageFor
 
 void ZelkorDriver::closeAfterRefusedProofs(TcpSocket& requester) {
     if (requester.CountFailedAuthentication() >= DiscoveryService::MaxFailedAuthentications) {
-        Warning("ZK78E6W Closing a connection after its failed authentications through this node",
-                requester.Tag());
+        PeerWarning("ZK78E6W Closing a connection after its failed authentications through this node",
+                    requester.Tag());
         requester.SetCloseAfterSend(true);
     }
 }

@@ -341,6 +341,17 @@ void FileTransferService::answerTransferRequest(MessageSignalData& data, Message
 
 // --- "putfile" ------------------------------------------------------------------------------
 
+FileTransferService::PeerPathRule FileTransferService::peerPathRule() {
+    PeerPathRule rule{GetStorageRootPath(), _sender && _sender->ParentPathsAllowed(), false};
+    // A node that keeps the file-system words beneath its root keeps transfers there too,
+    // whatever its tree allows: a ".." is then taken only while the path it names stays
+    // beneath the root. Without a root nothing is beneath it.
+    const bool beneath = _fileSystemConfined.load();
+    rule.parentPaths = rule.parentPaths && !(beneath && rule.root.empty());
+    rule.confined = !rule.parentPaths || beneath;
+    return rule;
+}
+
 void FileTransferService::ProcessPutFile(MessageSignalData& data, Message& message) {
     // A datagram never comes here: the dispatch drops it with its log line.
     answerTransferRequest(data, message, TransferOperation::Send);
@@ -348,18 +359,18 @@ void FileTransferService::ProcessPutFile(MessageSignalData& data, Message& messa
 
 void FileTransferService::openPut(MessageSignalData& data, Message& message, const std::string& source) {
     Opening opening;
-    const bool parentPaths = _sender && _sender->ParentPathsAllowed();
+    const PeerPathRule rule = peerPathRule();
     const char* refusal =
-        checkOpening(message, true, parentPaths, _activeList.size() >= _transferCount.load(), opening);
+        checkOpening(message, true, rule.parentPaths, _activeList.size() >= _transferCount.load(), opening);
     std::string path;
     std::unique_ptr<FileReplacement> file;
     if (!refusal) {
-        const TransferPath named(GetStorageRootPath(), opening.path, !parentPaths);
+        const TransferPath named(rule.root, opening.path, rule.confined);
         path = named.Text();
         TransferPath::Opened folder = named.OpenFolder();
         const bool found = folder.descriptor.IsOpen();
         if (folder.error == EXDEV) {
-            Warning("ZK7944W Path leads out of the storage root", path);
+            PeerWarning("ZK7944W Path leads out of the storage root", path);
             refusal = textOf(TransferState::PathInvalid);
         } else if (found && namesFolder(folder.descriptor, named.Name())) {
             refusal = textOf(TransferState::SourceIsFolder);
@@ -373,7 +384,7 @@ void FileTransferService::openPut(MessageSignalData& data, Message& message, con
             }
             if (!file || !file->IsOpen()) {
                 const std::string error = file ? file->Error() : systemText(folder.error);
-                Warning("ZK7909W Unable to open file for writing", path + ": " + error);
+                PeerWarning("ZK7909W Unable to open file for writing", path + ": " + error);
                 refusal = textOf(TransferState::CannotOpenFile);
             }
         }
@@ -419,7 +430,7 @@ void FileTransferService::closePut(MessageSignalData& data, Message& message, Qu
     }
     const std::string refusal = putCloseRefusal(message, element, target, announced);
     if (refusal.empty()) {
-        Info("ZK7907I Received file size", element.bytesDone);
+        PeerInfo("ZK7907I Received file size", element.bytesDone);
         installPut(data, message, element, target);
         reportBlock(written);
         return;
@@ -575,25 +586,25 @@ void FileTransferService::ProcessGetFile(MessageSignalData& data, Message& messa
 
 void FileTransferService::openGet(MessageSignalData& data, Message& message, const std::string& source) {
     Opening opening;
-    const bool parentPaths = _sender && _sender->ParentPathsAllowed();
+    const PeerPathRule rule = peerPathRule();
     const char* refusal =
-        checkOpening(message, false, parentPaths, _activeList.size() >= _transferCount.load(), opening);
+        checkOpening(message, false, rule.parentPaths, _activeList.size() >= _transferCount.load(), opening);
     std::string path;
     std::unique_ptr<SourceFile> file;
     if (!refusal) {
-        const TransferPath named(GetStorageRootPath(), opening.path, !parentPaths);
+        const TransferPath named(rule.root, opening.path, rule.confined);
         path = named.Text();
         // Non-blocking, as a source file is read: a pipe in the file's place cannot stall
         // the loop.
         TransferPath::Opened opened = named.Open(O_RDONLY | O_NONBLOCK);
         const int error = opened.error;
         if (error == EXDEV) {
-            Warning("ZK7944W Path leads out of the storage root", path);
+            PeerWarning("ZK7944W Path leads out of the storage root", path);
             refusal = textOf(TransferState::PathInvalid);
         } else if (error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG) {
             refusal = textOf(TransferState::FileMissing);
         } else if (error != 0) {
-            Warning("ZK7911W Unable to open input file", path + ": " + systemText(error));
+            PeerWarning("ZK7911W Unable to open input file", path + ": " + systemText(error));
             refusal = textOf(TransferState::CannotOpenFile);
         } else if (const TransferState state = servedFileState(opened.descriptor); state != TransferState::Started) {
             refusal = textOf(state);
@@ -601,7 +612,7 @@ void FileTransferService::openGet(MessageSignalData& data, Message& message, con
             std::string why;
             file = SourceFile::Adopt(std::move(opened.descriptor), why);
             if (!file) {
-                Warning("ZK7911W Unable to open input file", path + ": " + why);
+                PeerWarning("ZK7911W Unable to open input file", path + ": " + why);
                 refusal = textOf(TransferState::CannotOpenFile);
             }
         }

@@ -394,7 +394,7 @@ void FileTransferService::servedBlockReply(Message& reply, QueueElement& element
 
 void FileTransferService::onUnexpected(QueueElement& element, QueueTarget& target) {
     const char* unexpected = stateText(TransferState::UnexpectedReply);
-    Warning("ZK7962W Unexpected transfer reply from", target.socket ? target.socket->Tag() : std::string());
+    PeerWarning("ZK7962W Unexpected transfer reply from", target.socket ? target.socket->Tag() : std::string());
     if (WaitsForInstall(target)) {
         return;  // its copy is proven: nothing the peer says now changes it
     }

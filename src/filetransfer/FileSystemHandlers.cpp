@@ -444,8 +444,8 @@ void FileTransferService::onDisk(MessageSignalData& data, std::unique_ptr<Messag
                  2 * (path ? std::char_traits<char>::length(path) : 0);
     job->requester = {data.Handle(), request ? request->GetMessageForwardInfo().GetSource() : std::string()};
     if (!_diskShares.Take(job->requester, job->bytes)) {
-        Warning("ZK79A0W File-system request refused, its requester has too many waiting",
-                std::string(request ? request->CommandName() : "") + " on " + std::to_string(_diskShares.Jobs(job->requester)));
+        PeerWarning("ZK79A0W File-system request refused, its requester has too many waiting",
+                    std::string(request ? request->CommandName() : "") + " on " + std::to_string(_diskShares.Jobs(job->requester)));
         auto refused = refusal(reply->Instantiate(), kTooManyRequests);
         replyTo(data, *refused);
         return;
@@ -465,7 +465,7 @@ void FileTransferService::onDisk(MessageSignalData& data, std::unique_ptr<Messag
     });
     if (!posted) {
         _diskShares.Give(job->requester, job->bytes);
-        Warning("ZK7971W File-system request refused, too many waiting", data.GetMessage()->CommandName());
+        PeerWarning("ZK7971W File-system request refused, too many waiting", data.GetMessage()->CommandName());
         auto refused = refusal(std::move(job->blank), kTooManyRequests);
         replyTo(data, *refused);
     }
@@ -495,7 +495,7 @@ void FileTransferService::diskJobDone(DiskJob& job) {
         return;
     }
     if (job.line.empty()) {
-        Warning("ZK7965W Transfer line has no valid route", word);
+        PeerWarning("ZK7965W Transfer line has no valid route", word);
         return;
     }
     // Held while the reply goes, so that the handle names this connection.
@@ -520,7 +520,7 @@ bool FileTransferService::pathAllowed(MessageSignalData& data, std::unique_ptr<M
     if (allowed) {
         return true;
     }
-    Warning("ZK7973W File-system path not allowed", std::string(reply->CommandName()) + " " + path);
+    PeerWarning("ZK7973W File-system path not allowed", std::string(reply->CommandName()) + " " + path);
     onDisk(data, refusal(std::move(reply), kPathNotAllowed), {});
     return false;
 }

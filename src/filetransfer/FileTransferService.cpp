@@ -205,7 +205,7 @@ void FileTransferService::sendTo(QueueTarget& target, Message& message, bool req
     MessageForwardInfo header = target.header;
     std::string line = message.Build(header, request);
     if (line.empty()) {
-        Warning("ZK7965W Transfer line has no valid route", message.CommandName());
+        PeerWarning("ZK7965W Transfer line has no valid route", message.CommandName());
         return;
     }
     if (request) {
@@ -229,7 +229,7 @@ void FileTransferService::sendBlockTo(QueueTarget& target, std::string body) {
     std::string line;
     line.reserve(body.size() + 128);
     if (!header.AppendMessageForwardHeader(line)) {
-        Warning("ZK7965W Transfer line has no valid route", "block");
+        PeerWarning("ZK7965W Transfer line has no valid route", "block");
         return;
     }
     line += body;
@@ -248,7 +248,7 @@ void FileTransferService::replyWith(void* handle, const MessageForwardInfo& requ
     MessageForwardInfo header = requestHeader;
     const std::string line = reply.Build(header, false);
     if (line.empty()) {
-        Warning("ZK7965W Transfer line has no valid route", reply.CommandName());
+        PeerWarning("ZK7965W Transfer line has no valid route", reply.CommandName());
         return;
     }
     _sender->SendReply(handle, line, requestHeader.hasHash ? requestHeader.HashText() : std::string(),

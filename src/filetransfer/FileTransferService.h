@@ -235,6 +235,13 @@ private:
     // one, named `number`; the one before must be written already.
     static void holdBlock(QueueElement& element, QueueTarget& target, const char* number);
     void reportBlock(const BlockReport& report);
+    // How the path of a put or get answered here is taken.
+    struct PeerPathRule {
+        std::string root;
+        bool parentPaths;  // ".." may stand in the path
+        bool confined;     // the path, ".." and links included, must stay beneath the root
+    };
+    PeerPathRule peerPathRule();
     void openPut(MessageSignalData& data, Message& message, const std::string& source);
     void closePut(MessageSignalData& data, Message& message, QueueElement& element, QueueTarget& target);
     // The put stays in the active list while its file is installed: it counts toward

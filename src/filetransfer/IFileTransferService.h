@@ -89,7 +89,9 @@ public:
     // path as the host's, and reach every file the process may read, change or remove. On,
     // a path is taken below the root as a transfer's is ("/" names the root itself), never
     // leads out of it, by ".." or through a link, and never removes the root; a node
-    // without a storage root then refuses them all "Path not allowed".
+    // without a storage root then refuses them all "Path not allowed". Transfers answered
+    // here then stay beneath the root too, also where the tree allows parent paths: a ".."
+    // is taken only while the path stays beneath the root.
     virtual void SetFileSystemConfined(bool on) = 0;
     virtual bool GetFileSystemConfined() = 0;
     // The most transfers active at once (1..100, default 100).

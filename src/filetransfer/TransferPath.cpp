@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 #include "transport/LinuxPlatform.h"
@@ -48,6 +49,27 @@ Opened walkFolders(int base, const std::string& folder) {
     return current;
 }
 
+// Whether the path's ".." elements climb above the folder it starts from, read as
+// written: a path that only comes back down to the root after leaving it would still
+// tell a peer, by its answer, what lies above the root.
+bool climbsAbove(const std::string& path) {
+    long depth = 0;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        const std::string_view element(path.data() + start, slash - start);
+        start = slash + 1;
+        if (element == "..") {
+            if (--depth < 0) {
+                return true;
+            }
+        } else if (!element.empty() && element != ".") {
+            ++depth;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 TransferPath::TransferPath(const std::string& root, const std::string& path, bool confined, Walk walk)
@@ -72,6 +94,9 @@ TransferPath::TransferPath(const std::string& root, const std::string& path, boo
 TransferPath::Opened TransferPath::openBase() const {
     if (_relative.find('\0') != std::string::npos) {
         return failed(EINVAL);  // what the system would see is not what was named
+    }
+    if (_confined && climbsAbove(_relative)) {
+        return failed(EXDEV);
     }
     // The root itself is the owner's choice: a link there is followed.
     return _root.empty() ? Opened{} : taken(open(_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));

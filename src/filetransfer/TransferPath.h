@@ -1,13 +1,14 @@
 #pragma once
 // The file a peer names for a transfer (the "path" of its "putfile" or "getfile"), taken
-// below the storage root, an absolute path too. While the node allows no parent paths the
-// path stays beneath the root: neither ".." nor a link, in a folder on the way or in the
-// last place, leads out of it; a link whose target lies beneath the root's real path is
-// followed, an absolute one too. The kernel's walk beneath a folder takes relative links
-// itself (where it cannot, the folders are walked one at a time); a path it will not take
-// is opened as the host resolves it and kept only when what was opened lies beneath the
-// root. With parent paths allowed, or without a storage root, the path is the host's:
-// root + "/" + path, or the path as given.
+// below the storage root, an absolute path too. Confined (a node that allows no parent
+// paths, or keeps its peers' paths beneath the root) the path stays beneath the root:
+// neither ".." nor a link, in a folder on the way or in the last place, leads out of it; a
+// ".." that never climbs above the root as written, and a link that stays beneath the
+// root's real path, are followed, an absolute link too.
+// The kernel's walk beneath a folder takes ".." and relative links itself (where it cannot,
+// the folders are walked one at a time); a path it will not take is opened as the host
+// resolves it and kept only when what was opened lies beneath the root. Not confined, or
+// without a storage root, the path is the host's: root + "/" + path, or the path as given.
 //
 // What is found is handed over open and used from there on (the folder a received file
 // is made in and installed into, the file a get reads), so that a link put in the path
@@ -37,7 +38,7 @@ public:
     };
 
     // `root`: the storage root, "" for none. `path`: as the peer gave it. `confined`: the
-    // node allows no parent paths.
+    // path must stay beneath the root.
     TransferPath(const std::string& root, const std::string& path, bool confined, Walk walk = Walk::Kernel);
 
     // root + "/" + path, or the path itself without a root: how logs and records name it.

@@ -326,7 +326,7 @@ void FileTransferService::endTimedOut(std::vector<LeavingTarget> endings, bool c
             // The connection stays: it may carry other transfers and requests, of this peer
             // or of others behind the same router. A line of the ended transfer that comes
             // later is refused as one of no transfer.
-            Warning("ZK7946W Answered transfer ended, its peer silent: " + target.localFile, target.socket->Tag());
+            PeerWarning("ZK7946W Answered transfer ended, its peer silent: " + target.localFile, target.socket->Tag());
         }
     }
     for (auto& ending : endings) {

@@ -158,13 +158,13 @@ bool DeviceStateService::RecordSetIP(const SETIP_SETTINGS& incoming, SETIP_SETTI
 }
 
 void DeviceStateService::answerSetIP(MessageSignalData& data) {
-    Info("ZK5800I SetIP request received");
+    PeerInfo("ZK5800I SetIP request received");
     const Message* request = data.GetMessage();
     if (!_sender || !request) {
         return;
     }
     SETIP_SETTINGS settings = SetIP::ReadSettings(*request);
-    Info("ZK5800I SetIP mac " + settings.mac + " ip " + settings.ip);
+    PeerInfo("ZK5800I SetIP mac " + settings.mac + " ip " + settings.ip);
     const bool tcp = data.IsReliable();
     if (tcp) {
         if (!data.Handle()) {
@@ -182,9 +182,9 @@ void DeviceStateService::answerSetIP(MessageSignalData& data) {
         return;
     }
     if (!settings.mac.empty() && _sender->IsLocalMAC(settings.mac)) {
-        Info("ZK5803I SetIP invoking storage model");
+        PeerInfo("ZK5803I SetIP invoking storage model");
         settings.result = apply(settings);
-        Info("ZK5804I SetIP return from storage model:", settings.result ? "success" : "fail");
+        PeerInfo("ZK5804I SetIP return from storage model:", settings.result ? "success" : "fail");
     } else if (!tcp) {
         // Another node's settings: its owner answers.
         return;

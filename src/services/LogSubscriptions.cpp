@@ -102,7 +102,7 @@ void SubscriptionService::ProcessSubLog(MessageSignalData& data) {
     const SubscriberKey key = SubscriberKey::Of(data.Handle(), request.GetMessageForwardInfo());
     if (_logSubscribers.count(key) == 0 && logSubscribersOf(key.connection) >= MaxSubscriptionsPerConnection()) {
         // Each route behind a router may hold one; the connection holds no more than its bound.
-        Warning("ZK6557W Log subscriptions per connection bound reached; sublog refused");
+        PeerWarning("ZK6557W Log subscriptions per connection bound reached; sublog refused");
         answer.SetParameter(Param::error, kTooManyEntries);
         reply(data, answer);
         return;

@@ -70,7 +70,7 @@ void SubscriptionService::AddSubscriptionPollPrepareReply(MessageSignalData& dat
         ProcessAttributes(target, scratch, target + "/", &attributes);
         // The reply names every accepted target: one that does not fit is not taken.
         if (reply.TargetValues().size() + attributes.size() + 1 > bound) {
-            Warning("ZK6550W subscribepoll targets cut", kTooManyEntries);
+            PeerWarning("ZK6550W subscribepoll targets cut", kTooManyEntries);
             break;
         }
         for (const auto& [attribute, attributeValue] : attributes) {
@@ -99,7 +99,7 @@ void SubscriptionService::AddSubscriptionPollPrepareReply(MessageSignalData& dat
         }
     }
     if (held + accepted.size() > MaxSubscriptionsPerConnection()) {
-        Warning("ZK6551W Polled targets per connection bound reached; subscribepoll refused", name);
+        PeerWarning("ZK6551W Polled targets per connection bound reached; subscribepoll refused", name);
         reply.SetParameter(Param::error, kTooManyEntries);
         return;
     }
@@ -158,7 +158,7 @@ void SubscriptionService::ProcessPollSubscription(MessageSignalData& data, Subsc
             // that cannot hold every target (the bound lowered since) is refused whole.
             const bool read = status == IStorage::PathOk;
             if (!reply.AddTarget(read ? value : Json::Value(""))) {
-                Warning("ZK6554W Poll reply over the entries bound", name);
+                PeerWarning("ZK6554W Poll reply over the entries bound", name);
                 reply.SetParameter(Param::error, kTooManyEntries);
                 break;
             }
@@ -166,9 +166,9 @@ void SubscriptionService::ProcessPollSubscription(MessageSignalData& data, Subsc
                 continue;
             }
             if (LogLevel() >= 2) {
-                Warning("ZK6502W Storage layer returned non-zero result from GetValueForPath path: (" + target +
-                        ") format: (" + record->format + ") value: (" + textOf(value) + ") result: (" +
-                        std::to_string(static_cast<int>(status)) + ")");
+                PeerWarning("ZK6502W Storage layer returned non-zero result from GetValueForPath path: (" + target +
+                            ") format: (" + record->format + ") value: (" + textOf(value) + ") result: (" +
+                            std::to_string(static_cast<int>(status)) + ")");
             }
         }
     } catch (const std::exception& error) {

@@ -166,7 +166,7 @@ void SubscriptionService::answerSubscribe(MessageSignalData& data) {
             subscribeEntries(container, attributes, SubscriberKey::Of(data.Handle(), header), header);
         }
         if (!FolderLookup::ProcessObjectsIntoWorkerMessage(false, answer, container)) {
-            Warning("ZK6545W subscribe reply cut at the entries bound");
+            PeerWarning("ZK6545W subscribe reply cut at the entries bound");
         }
     }
     reply(data, answer);
@@ -241,7 +241,7 @@ void SubscriptionService::subscribeEntries(ObjectParamContainer& container,
         }
     });
     if (refused > 0) {
-        Warning("ZK6546W Subscriptions per connection bound reached; entries refused", refused);
+        PeerWarning("ZK6546W Subscriptions per connection bound reached; entries refused", refused);
     }
 }
 
@@ -302,7 +302,7 @@ void SubscriptionService::answerUnsubscribe(MessageSignalData& data) {
         ObjectParamContainer container;
         readRequested(request, container);
         if (!FolderLookup::ProcessObjectsIntoWorkerMessage(false, answer, container)) {
-            Warning("ZK6547W unsubscribe reply cut at the entries bound");
+            PeerWarning("ZK6547W unsubscribe reply cut at the entries bound");
         }
         forEachPair(container, [&](const std::string& objectPath, const std::string& name, FormatValuePair& pair) {
             named = true;
@@ -338,7 +338,7 @@ void SubscriptionService::answerPublishers(MessageSignalData& data) {
         }
     }
     if (full) {
-        Warning("ZK6548W Publishers list cut", kTooManyEntries);
+        PeerWarning("ZK6548W Publishers list cut", kTooManyEntries);
         answer.SetParameter(Param::error, kTooManyEntries);
     }
     reply(data, answer);
@@ -478,7 +478,7 @@ void SubscriptionService::publish(const std::string& path, const std::string& va
             message.SetMessageForwardInfo(*route);
         }
         if (cut) {
-            Warning("ZK6555W Publish cut at the entries bound", subscribed);
+            PeerWarning("ZK6555W Publish cut at the entries bound", subscribed);
         }
         // Every reader refuses a "publish" without a value ("Path required").
         if (values == 0) {

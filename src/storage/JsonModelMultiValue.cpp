@@ -226,7 +226,7 @@ void JsonModel::GetObjectsParameters(ObjectParamContainer& request, bool recursi
         }
     });
     if (refused > 0) {
-        Warning("ZK60A5W Too many entries in a multi-value get; entries refused", refused);
+        PeerWarning("ZK60A5W Too many entries in a multi-value get; entries refused", refused);
     }
 }
 

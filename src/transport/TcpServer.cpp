@@ -114,7 +114,7 @@ void TcpServer::OnAccept(const std::shared_ptr<TcpSocket>& socket, const boost::
         const auto now = std::chrono::steady_clock::now();
         if (!_acceptErrorLogged || now - *_acceptErrorLogged >= AcceptErrorLogInterval) {
             _acceptErrorLogged = now;
-            Warning("ZK7503W TCP server accept error", error.message());
+            PeerWarning("ZK7503W TCP server accept error", error.message());
         }
         return;
     }

@@ -103,7 +103,7 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         std::string().swap(_line);
     }
     if (_framer.Overflowed()) {
-        Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, _framer.MaxLineLength());
+        PeerError("ZK7267E Line exceeds the length limit, closing conn: " + _tag, _framer.MaxLineLength());
         closeNow();
         return;
     }
@@ -112,8 +112,8 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         _inputShare.OnEvicted([weak = weak_from_this()] {
             if (auto evicted = weak.lock()) {
                 // The same line as a refusal for the budget: the node-wide bound it passed.
-                evicted->Error("ZK7267E Line exceeds the length limit, closing conn: " + evicted->_tag,
-                               ByteBudget::Input().Limit());
+                evicted->PeerError("ZK7267E Line exceeds the length limit, closing conn: " + evicted->_tag,
+                                   ByteBudget::Input().Limit());
                 evicted->Close();
             }
         });
@@ -126,7 +126,7 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
     // a pace, not merely sending.
     const std::size_t moved = std::min(bytes, _framer.PendingSize());
     if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength(), moved)) {
-        Error("ZK7267E Line exceeds the length limit, closing conn: " + _tag, ByteBudget::Input().Limit());
+        PeerError("ZK7267E Line exceeds the length limit, closing conn: " + _tag, ByteBudget::Input().Limit());
         closeNow();
         return;
     }
@@ -228,7 +228,7 @@ void TcpSocket::handleLine(std::string& line) {
     MessageForwardInfo header;
     if (!header.TakeReceived(line)) {
         // The rest of a rejected line is empty, as the text logged has always been.
-        Error("ZK7233E Invalid message", std::string());
+        PeerError("ZK7233E Invalid message", std::string());
         releaseReceiving();
         return;
     }
@@ -237,7 +237,7 @@ void TcpSocket::handleLine(std::string& line) {
         _carriesRoutedLines = true;
     }
     if (GetState() == Handshaking && !AllowedAtAuthentication(command)) {
-        Error("ZK7234E Message not allowed at state authentication: " + command);
+        PeerError("ZK7234E Message not allowed at state authentication: " + command);
         releaseReceiving();
         return;
     }

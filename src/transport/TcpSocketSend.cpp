@@ -57,7 +57,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
         return false;
     }
     if (GetState() != Handshaking && !SocketIsOpen()) {
-        Warning("ZK7242W SendData called on closed socket");
+        PeerWarning("ZK7242W SendData called on closed socket");
         closeNow();
         return false;
     }
@@ -127,8 +127,8 @@ bool TcpSocket::sendNow(std::string text, bool request) {
 bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal) {
     const std::uint64_t depth = MaxQueueDepth();
     if (depth != 0 && _requestQueue.Size() >= depth) {
-        Warning("ZK7239W Message queue full! Message lost  command: " + command + " to IP: " +
-                _remoteEndpoint.address().to_string());
+        PeerWarning("ZK7239W Message queue full! Message lost  command: " + command + " to IP: " +
+                    _remoteEndpoint.address().to_string());
         return false;
     }
     const bool repeatable = command == "poll" || command == "disco";
@@ -152,7 +152,7 @@ std::size_t TcpSocket::QueuedBytes() const {
 bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
     const std::size_t held = QueuedBytes();
     if (held > 0 && (held > _maxQueuedBytes || line.text.size() > _maxQueuedBytes - held)) {
-        Warning("ZK7269W Output waiting to be written exceeds the bound, closing conn: " + _tag, _maxQueuedBytes);
+        PeerWarning("ZK7269W Output waiting to be written exceeds the bound, closing conn: " + _tag, _maxQueuedBytes);
         closeNow();
         return false;
     }
@@ -182,8 +182,8 @@ bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
 }
 
 void TcpSocket::closeForOutputBudget() {
-    Warning("ZK7274W Output waiting to be written exceeds the node's bound, closing conn: " + _tag,
-            ByteBudget::Output().Limit());
+    PeerWarning("ZK7274W Output waiting to be written exceeds the node's bound, closing conn: " + _tag,
+                ByteBudget::Output().Limit());
     closeNow();
 }
 
@@ -236,7 +236,7 @@ void TcpSocket::EndHeldRequests(std::string reason) {
             return;
         }
         _authenticationRefused = std::move(reason);
-        Warning("ZK7272W Requests held for authentication ended on conn: " + _tag, _authenticationRefused);
+        PeerWarning("ZK7272W Requests held for authentication ended on conn: " + _tag, _authenticationRefused);
         while (!_requestQueue.Empty()) {
             endRequest(_requestQueue.Pop());
         }

@@ -152,6 +152,87 @@ TEST_F(LoggerTest, CallbackThatLogsReconfiguresOrThrowsIsContained) {
     EXPECT_NO_THROW(log.Write("line"));
 }
 
+// A log file that only grew filled the disk: past its bound it is moved aside to NAME.old,
+// replacing an older one, and begun anew, so the newest lines are kept in order.
+TEST_F(LoggerTest, ALogFilePastItsBoundIsMovedAsideAndBegunAnew) {
+    log.SetWriteConsole(false);
+    log.SetMaxFileSize(200);
+    log.SetWritePrelog(false);
+    log.SetBase("main");
+    std::vector<std::string> written;
+    for (int line = 0; line < 40; ++line) {
+        written.push_back("line " + std::to_string(line) + " of the log");
+        log.Write(written.back());
+    }
+    ASSERT_TRUE(fs::exists("main.old"));
+    EXPECT_LE(fs::file_size("main"), 200u);
+    EXPECT_LE(fs::file_size("main.old"), 200u);
+    std::vector<std::string> kept = Texts("main.old");
+    for (const auto& text : Texts("main")) {
+        kept.push_back(text);
+    }
+    ASSERT_GE(kept.size(), 4u);
+    EXPECT_EQ(kept, std::vector<std::string>(written.end() - static_cast<long>(kept.size()), written.end()));
+
+    // Without a bound, the file grows as it used to.
+    log.SetMaxFileSize(0);
+    log.SetBase("whole");
+    for (const auto& text : written) {
+        log.Write(text);
+    }
+    EXPECT_EQ(Texts("whole"), written);
+    EXPECT_FALSE(fs::exists("whole.old"));
+}
+
+// The early log is bounded the same way; its part moved aside stays on disk when the rest
+// is handed over.
+TEST_F(LoggerTest, TheEarlyLogIsBoundedAndItsNewestPartHandedOver) {
+    log.SetWriteConsole(false);
+    log.SetMaxFileSize(200);
+    for (int line = 0; line < 20; ++line) {
+        log.Write("early line " + std::to_string(line));
+    }
+    ASSERT_TRUE(fs::exists("zlkrdev.log.old"));
+    EXPECT_LE(fs::file_size("zlkrdev.log"), 200u);
+    EXPECT_LE(fs::file_size("zlkrdev.log.old"), 200u);
+    const std::vector<std::string> newest = Texts("zlkrdev.log");
+    EXPECT_EQ(newest.back(), "early line 19");
+
+    log.SetWritePrelog(false);
+    log.SetBase("main");
+    log.Write("first of the log file");
+    std::vector<std::string> expected = newest;
+    expected.push_back("first of the log file");
+    EXPECT_EQ(Texts("main"), expected);
+    EXPECT_FALSE(fs::exists("zlkrdev.log"));
+    EXPECT_TRUE(fs::exists("zlkrdev.log.old"));
+}
+
+// Lines a peer causes at will: at most a burst of each code at once, then the count of
+// those left out before the next line that passes; other codes and lines are not held.
+TEST_F(LoggerTest, PeerLinesPassInABurstThenTheirCountLeftOutIsWritten) {
+    log.SetWriteConsole(false);
+    log.SetWritePrelog(false);
+    log.SetBase("main");
+    const auto start = Zelkor::PeerLineLimit::Clock::now();
+    unsigned passed = 0;
+    for (int line = 0; line < 50; ++line) {
+        if (log.AdmitPeerLine("ZK20CEW", start)) {
+            ++passed;
+            log.Write("DISC ZK20CEW refused");
+        }
+    }
+    EXPECT_EQ(passed, Zelkor::PeerLineLimit::kBurst);
+    EXPECT_TRUE(log.AdmitPeerLine("ZK7233E", start));
+    log.Write("unrelated");
+    ASSERT_TRUE(log.AdmitPeerLine("ZK20CEW", start + Zelkor::PeerLineLimit::kPeriod));
+    log.Write("DISC ZK20CEW refused again");
+    const std::vector<std::string> texts = Texts("main");
+    ASSERT_EQ(texts.size(), passed + 3);
+    EXPECT_THAT(std::vector<std::string>(texts.end() - 3, texts.end()),
+                ElementsAre("unrelated", "ZLOG ZK8002I 30 lines of ZK20CEW left out", "DISC ZK20CEW refused again"));
+}
+
 namespace {
 
 class Module : public ZelkorLoggable {
@@ -192,6 +273,25 @@ TEST(Loggable, FormatsAndFiltersLines) {
     disc.Log(0, "silenced");
     EXPECT_THAT(capture.Lines(), ElementsAre("DISC ZK2001I text (5)", "no module", "DISC endpoint ([::1]:4197)",
                                              "TCPS explicit", "DISC body ({\n\t\"a\" : 1\n})"));
+}
+
+// The Peer operations hold a code's lines to the process-wide rate; the plain operations
+// never do, and a line left out is not written in part.
+TEST(Loggable, PeerLinesAreHeldToTheRateOfTheirCode) {
+    ZelkorTest::LogCapture capture;
+    Module tcps("TCPS");
+    tcps.SetLogLevel(3);
+    for (int line = 0; line < 30; ++line) {
+        tcps.PeerError("ZK7233E Invalid message", line);
+        tcps.PeerInfo(std::string("ZK20CBI Closing a connection that sent no line in time"));
+        tcps.Warning("ZK7239W Message queue full", line);
+    }
+    tcps.PeerDetail("ZK78C1I above the level");
+    EXPECT_EQ(capture.Count("TCPS ZK7233E Invalid message ("), Zelkor::PeerLineLimit::kBurst);
+    EXPECT_EQ(capture.Count("TCPS ZK7233E Invalid message (19)"), 1u);
+    EXPECT_EQ(capture.Count("ZK20CBI"), Zelkor::PeerLineLimit::kBurst);
+    EXPECT_EQ(capture.Count("ZK7239W"), 30u);
+    EXPECT_EQ(capture.Count("ZK78C1I"), 0u);
 }
 
 // The logger is never destroyed, so whatever logs while the process exits finds it whole.

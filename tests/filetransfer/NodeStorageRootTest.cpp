@@ -2,7 +2,8 @@
 // controller node on another address: node processes over a veth pair (root only, else
 // skipped), the device in namespace a on 10.77.0.1 with no code, so that every peer may
 // ask anything. The peer's transfers and file-system words stay in the folder the device
-// made where it runs, whatever path they name, a link there leading only within it; asked
+// made where it runs, whatever path they name, a link or a ".." there leading only within
+// it, also where the tree allows parent paths, which the sample tree lets no peer do; asked
 // with --host-fs-words, the file-system words reach host paths. Beside each, the
 // well-behaved transfer that still works. Every wait has a deadline.
 
@@ -35,16 +36,23 @@ protected:
     }
 
     // The device, as the README starts it; `more` are further options, `given` the root
-    // they name if any. Returns once the controller is connected to it.
-    void Start(std::vector<std::string> more = {}, const std::string& given = "") {
-        device = std::make_unique<Node>(
-            SampleDeviceOptions(false, "amp1", kAmp, std::string(VethPair::AddressA) + ":4197", std::move(more)),
-            pair.a.Name());
+    // they name if any, `tree` the tree it serves (the controller's too, when it is not
+    // the sample tree: its device object then lets a put's ".." go to the device).
+    // Returns once the controller is connected to it.
+    void Start(std::vector<std::string> more = {}, const std::string& given = "",
+               const std::string& tree = kSampleTreeFile) {
+        std::vector<std::string> options{"--guid", kAmp, "--tree", tree, "--listen",
+                                         std::string(VethPair::AddressA) + ":4197"};
+        options.insert(options.end(), more.begin(), more.end());
+        device = std::make_unique<Node>(Options("device", "amp1", options), pair.a.Name());
         root = given.empty() ? (fs::canonical(device->dir.Path()) / "node-files").string() : given;
         EXPECT_EQ(device->process.AwaitEvent("start")["options"]["storage-root"], root);
         ASSERT_FALSE(device->process.AwaitEvent("listenerAdded", 20s).isNull());
-        controller = std::make_unique<Node>(ControllerOptions(false, "ctl1", 4198, {"--transfer-interval", "50"}),
-                                            pair.b.Name());
+        std::vector<std::string> controllerMore{"--transfer-interval", "50"};
+        if (tree != kSampleTreeFile) {
+            controllerMore.insert(controllerMore.end(), {"--tree", tree});
+        }
+        controller = std::make_unique<Node>(ControllerOptions(false, "ctl1", 4198, controllerMore), pair.b.Name());
         ASSERT_TRUE(ConnectTo(controller->process, VethPair::AddressA, 4197, kAmp, false));
     }
 
@@ -63,6 +71,25 @@ protected:
             return Json::Value();
         }
         return controller->process.Await(LineAbout(cmd, kAmp), 20s);
+    }
+
+    // A peer's set of one value on the device; the reply's entry for it, PATH=VALUE or
+    // PATH!ERROR.
+    std::string Set(const std::string& path, const Json::Value& value) {
+        Json::Value entry;
+        entry["path"] = path;
+        entry["value"] = value;
+        if (!controller->process.Send(R"({"cmd":"set","guid":")" + kAmp + R"(","values":)" + CompactJson(entry) +
+                                      "}")) {
+            return "not sent";
+        }
+        const Json::Value reply = controller->process.AwaitEvent("set");
+        if (reply["values"].size() != 1) {
+            return "no entry";
+        }
+        const Json::Value& answered = reply["values"][0];
+        return answered["path"].asString() + (answered.isMember("error") ? "!" + answered["error"].asString()
+                                                                        : "=" + CompactJson(answered["value"]));
     }
 
     void Stop() {
@@ -101,6 +128,56 @@ TEST_F(NodeStorageRoot, APeerReadsAndWritesNoHostFileOfARunnerWithoutARootGiven)
     EXPECT_EQ(Transfer(false, "back.bin", "/take.bin"), "Success");
     EXPECT_EQ(Md5Sum(controller->dir.File("back.bin")), Md5Sum(root + "/take.bin"));
     EXPECT_FALSE(fs::exists(controller->dir.File("node-files/back.bin")));
+    Stop();
+}
+
+// The sample tree keeps the rules a device maker ships out of a peer's reach; the owner's
+// own write still changes them.
+TEST_F(NodeStorageRoot, APeerCannotAllowParentPathsInTheSampleTree) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    const std::string rules = "/configuration/network/rules/";
+    EXPECT_EQ(Set(rules + "security/allowparentpaths", true), rules + "security/allowparentpaths!Path Readonly");
+    EXPECT_EQ(Set(rules + "connect/maxincoming", 0), rules + "connect/maxincoming!Path Readonly");
+    EXPECT_EQ(Set(rules + "connect/lazy", true), rules + "connect/lazy!Path Readonly");
+    EXPECT_EQ(Set(rules + "exclude/list/name/1/name", "amp9"), rules + R"(exclude/list/name/1/name="amp9")");
+    EXPECT_EQ(Transfer(false, local.File("got"), "../../../../../etc/hostname"), "path parameter invalid");
+    EXPECT_FALSE(fs::exists(local.File("got")));
+    ASSERT_TRUE(device->process.Send(R"({"cmd":"write","path":")" + rules +
+                                     R"(security/allowparentpaths","value":true})"));
+    EXPECT_EQ(device->process.AwaitEvent("write")["status"], 0);
+    Stop();
+}
+
+// A device whose tree allows parent paths, its file-system words kept beneath its root
+// (the runner's default): a ".." that would leave the root is refused to a put and a get,
+// also one that comes back into it, while one that stays beneath it is taken. The root
+// lies two folders deep in a folder of the test's, where an escaped put would land.
+TEST_F(NodeStorageRoot, ParentPathsStayBeneathTheRootOfAConfinedNode) {
+    TempDir trees;
+    TempDir places;
+    const fs::path above = fs::canonical(places.Path());
+    const std::string nested = (above / "a" / "b").string();
+    fs::create_directories(nested);
+    ASSERT_NO_FATAL_FAILURE(Start({"--storage-root", nested}, nested, TreeAllowingParentPaths(trees)));
+    const std::string got = local.File("got");
+    EXPECT_EQ(Transfer(false, got, "../../../../../etc/hostname"), "path parameter invalid");
+    const std::string secret = fs::relative(fs::canonical(outside.File("secret")), root).string();
+    ASSERT_EQ(secret.rfind("../", 0), 0u) << secret;
+    EXPECT_EQ(Transfer(false, got, secret), "path parameter invalid");
+    EXPECT_FALSE(fs::exists(got));
+    const std::string source = local.File("source.bin");
+    WriteRandomFile(source, 70'000, 6);
+    EXPECT_EQ(Transfer(true, source, "../../escaped.txt"), "path parameter invalid");
+    EXPECT_FALSE(fs::exists(above / "escaped.txt"));
+    fs::create_directory(root + "/sub");
+    EXPECT_EQ(Transfer(true, source, "sub/../../escaped.txt"), "path parameter invalid");
+    EXPECT_FALSE(fs::exists(above / "a" / "escaped.txt"));
+
+    EXPECT_EQ(Transfer(true, source, "sub/../kept.bin"), "Success");
+    EXPECT_EQ(Md5Sum(root + "/kept.bin"), Md5Sum(source));
+    EXPECT_EQ(Transfer(false, got, "sub/../kept.bin"), "Success");
+    EXPECT_EQ(Md5Sum(got), Md5Sum(source));
+    EXPECT_EQ(Transfer(false, local.File("again"), "../b/kept.bin"), "path parameter invalid");
     Stop();
 }
 

@@ -1,9 +1,9 @@
-// Where a transfer's path leads. While parent paths are not allowed it stays beneath the
-// storage root, whichever way it is walked: a link out of the root is refused (EXDEV),
+// Where a transfer's path leads. Confined, it stays beneath the storage root, whichever
+// way it is walked: a ".." or a link out of the root is refused (EXDEV),
 // in a folder on the way or in the last place, also one whose target only shares the
 // root's name as a prefix or that loops; a link whose target lies within the root is
-// followed, relative or absolute. With parent paths allowed, or without a root, the path
-// is the host's.
+// followed, relative or absolute, as is a ".." that stays within it. Not confined, or
+// without a root, the path is the host's.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -93,6 +93,15 @@ TEST_P(TransferPathTest, AConfinedPathNeverLeavesTheRoot) {
     EXPECT_EQ(Read("twin/file"), "EXDEV");
     EXPECT_EQ(Read("loop1"), "EXDEV");
     EXPECT_EQ(Read("sub/missing"), "ENOENT");
+
+    // A ".." is taken while it stays beneath the root.
+    EXPECT_EQ(Read("sub/../sub/file"), "inside");
+    EXPECT_EQ(Folder("sub/../sub/new"), sub);
+    EXPECT_EQ(Read("in/../filein"), "inside");
+    EXPECT_EQ(Read("../root/sub/file"), "EXDEV");
+    EXPECT_EQ(Read("sub/../../out/secret"), "EXDEV");
+    EXPECT_EQ(Folder("sub/../../new"), "EXDEV");
+    EXPECT_EQ(Folder("in/../../new"), "EXDEV");
 }
 
 TEST_P(TransferPathTest, ALinkWhoseTargetLiesInTheRootIsFollowed) {

@@ -46,6 +46,7 @@ TEST_F(StorageTest, ExampleTreeAnswersPeersAsDocumented) {
         {"/lamp/curve", "not base64", IStorage::ValueOutOfRange},
         // The enum's ".max" keeps a number past its list out of it.
         {"/lamp/colour", 7, IStorage::PathOk},
+        {"/configuration/network/rules/security/allowparentpaths", true, IStorage::PathReadonly},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -58,4 +59,8 @@ TEST_F(StorageTest, ExampleTreeAnswersPeersAsDocumented) {
     EXPECT_EQ(model->SetValueForPath("/lamp/fade/.max", "variant", Json::Value(20), false), IStorage::PathOk);
     EXPECT_EQ(model->SetValueForPath("/lamp/steps/.max", "variant", Json::Value(20), false),
               IStorage::AttributeDisabled);
+    // What is read-only to peers the application still writes.
+    EXPECT_EQ(model->SetValueForPath("/configuration/network/rules/security/allowparentpaths", "variant",
+                                     Json::Value(true), false),
+              IStorage::PathOk);
 }

@@ -49,7 +49,7 @@ Json::Value parseLine(const std::string& line) {
 }  // namespace
 
 NodeProcess::NodeProcess(const std::vector<std::string>& arguments, const std::string& netns,
-                         const std::string& workDir) {
+                         const std::string& workDir, const std::string& logFile) {
     std::vector<std::string> command;
     if (!netns.empty()) {
         command = {"ip", "netns", "exec", netns};
@@ -80,6 +80,12 @@ NodeProcess::NodeProcess(const std::vector<std::string>& arguments, const std::s
         if (::dup2(input[1], STDIN_FILENO) < 0 || ::dup2(output[1], STDOUT_FILENO) < 0 ||
             (!workDir.empty() && ::chdir(workDir.c_str()) != 0)) {
             ::_exit(127);
+        }
+        if (!logFile.empty()) {
+            const int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (log < 0 || ::dup2(log, STDERR_FILENO) < 0) {
+                ::_exit(127);
+            }
         }
         ::execvp(argv[0], argv.data());
         ::_exit(127);

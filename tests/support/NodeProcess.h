@@ -3,7 +3,7 @@
 // its standard streams: its event lines are read from its stdout and awaited with a
 // deadline, commands are written to its stdin. It may run inside a network namespace
 // (through `ip netns exec`, which execs the runner, so the child's pid is the node's).
-// Its stderr, the node's log, stays the test's.
+// Its stderr, the node's log, stays the test's unless the test names a file for it.
 //
 // Ownership: the object owns the child and both pipes; the destructor stops the child
 // (SIGTERM, then SIGKILL) and reaps it, so no test leaves a node behind.
@@ -32,9 +32,10 @@ public:
     using Match = std::function<bool(const Json::Value&)>;
 
     // Starts the runner with `arguments`; inside namespace `netns` when it is not empty,
-    // in folder `workDir` when that is not empty (the node keeps its event log there).
+    // in folder `workDir` when that is not empty (the node keeps its event log there),
+    // its log written to `logFile` (made anew) when that is not empty.
     explicit NodeProcess(const std::vector<std::string>& arguments, const std::string& netns = "",
-                         const std::string& workDir = "");
+                         const std::string& workDir = "", const std::string& logFile = "");
     ~NodeProcess();
     NodeProcess(const NodeProcess&) = delete;
     NodeProcess& operator=(const NodeProcess&) = delete;

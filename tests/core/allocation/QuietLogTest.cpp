@@ -3,13 +3,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 #include "core/ConcurrentTask.h"
 #include "core/Execution.h"
 #include "core/TimingHandler.h"
 #include "core/ZelkorLog.h"
+#include "core/ZelkorLoggable.h"
 
-// This program replaces the global allocator, so it holds this one test alone.
+// This program replaces the global allocator, so it holds these tests alone.
 // Counts the allocations made on the counting thread; every other call passes straight
 // through to the C allocator.
 namespace {
@@ -57,6 +59,24 @@ TEST(QuietLog, LinesAboveTheLevelBuildNoText) {
                   execution.ReadLock();
                   execution.ReadUnlock();
                   timers.AbortAndDumping();
+              }),
+              0u);
+}
+
+// A peer's line left out by its code's rate, or above the level, builds no text: a flood
+// of refused requests costs the logger's mutex and nothing else.
+TEST(QuietLog, PeerLinesLeftOutBuildNoText) {
+    ZelkorLog::TheLog().SetLevel(3);
+    ZelkorLog::TheLog().SetWriteConsole(false);
+    ZelkorLog::TheLog().SetWriteFile(false);
+    const ZelkorLoggable peer("TCPS");
+    const std::string remote = "a peer's address, long enough to need the heap";
+    for (unsigned line = 0; line < 100; ++line) {
+        peer.PeerError("ZK7233E Invalid message from", remote);
+    }
+    EXPECT_EQ(AllocationsOf([&] {
+                  peer.PeerError("ZK7233E Invalid message from", remote);
+                  peer.PeerDetail("ZK78C1I Datagram reply to no request of this node dropped", remote);
               }),
               0u);
 }
