@@ -472,8 +472,13 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
         return false;
     }
     // Entered after the update, so that a new name or class name moves the GUID, and a
-    // device known only by its endpoint until now is found by its GUID.
+    // device known only by its endpoint until now is found by its GUID. One connected by
+    // its endpoint before its GUID was known is kept connected from now on, as Connect
+    // meant it to be.
     enterDevice(device, ByGuid | ByName | ByClassName);
+    if (device->WantsConnections()) {
+        WantsConnections(guid, true);
+    }
     if (onConnection) {
         if (owner && owner != device) {
             passAddress(packet, owner, device, device->getDiscoInfo());
