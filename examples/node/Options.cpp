@@ -443,9 +443,10 @@ Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log
   --timer-scale N             the discovery timer N times faster, the bounds on a
-                              peer's silence and handshake and the time a device not
-                              heard is kept N times shorter, but none below 10 s (a
-                              test seam)
+                              peer's silence and handshake, the time a device not
+                              heard is kept and the time a device in use stays
+                              unreached before a reply moves it N times shorter, but
+                              none below 10 s (a test seam)
   --help                      this text
   --version                   the library's version, then exit
 Input:

@@ -22,9 +22,18 @@
 
 namespace Zelkor {
 
+void DeviceImpl::startUnreached(std::int64_t now) {
+    std::int64_t reached = Reached;
+    _unreachedSince.compare_exchange_strong(reached, now);
+}
+
 void DeviceImpl::connectThroughProxy(const std::string& name) {
     const auto router = Proxy();
     if (!router) {
+        // No way of its own and no router: this node cannot reach it at all.
+        if (const auto service = discovery(); service && !IsDirectlyConnected()) {
+            startUnreached(service->Now());
+        }
         return;
     }
     const std::string routerName = router->GetDiscoInfo().name;
@@ -158,6 +167,10 @@ void DeviceImpl::Connect(bool force) {
             const bool neitherConnecting = !primary->IsConnectPending() && !secondary->IsConnectPending();
             const std::string where = " at " + text + ":" + std::to_string(port);
             if (neitherConnecting && !primaryConnected) {
+                // Marked before the dial starts: its completion must find the mark to clear.
+                if (!secondaryConnected) {
+                    startUnreached(service->Now());
+                }
                 start(primary, remote);
                 note(3, "ZK6610I Connecting primary socket to (" + info.name + ")" + where);
             } else if (neitherConnecting && !secondaryConnected) {

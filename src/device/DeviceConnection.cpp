@@ -20,6 +20,49 @@ void DeviceImpl::AddRemoteInfo(const RemoteInfo& remote) {
     }
 }
 
+void DeviceImpl::MoveRemote(const RemoteInfo& remote) {
+    const bool v6 = remote.second.first.is_v6();
+    const auto replaced = [&](const RemoteInfo& way) {
+        return way.second.first.is_v6() == v6 && (way.first.empty() || way.first == remote.first);
+    };
+    std::vector<RemoteInfo> ways;
+    {
+        std::lock_guard<std::mutex> lock(_remoteMutex);
+        // In the first replaced one's place: the order of the ways is the order of the dials.
+        const auto first = std::find_if(_remotes.begin(), _remotes.end(), replaced);
+        if (first == _remotes.end()) {
+            _remotes.push_back(remote);
+        } else {
+            *first = remote;
+            _remotes.erase(std::remove_if(std::next(first), _remotes.end(), replaced), _remotes.end());
+        }
+        ways = _remotes;
+    }
+    // A dial of a way it left is given up: one to an address nobody holds any more would
+    // keep its socket from the new way for minutes.
+    std::lock_guard<std::mutex> lock(_socketSetMutex);
+    if (!_socketSet) {
+        return;
+    }
+    for (const auto& socket : {_socketSet->Primary(), _socketSet->Secondary()}) {
+        if (socket && socket->IsConnectPending()) {
+            const auto target = socket->ConnectTarget();
+            const auto dialled = [&target](const RemoteInfo& way) {
+                return way.second.first == target.address() && way.second.second == target.port();
+            };
+            if (std::none_of(ways.begin(), ways.end(), dialled)) {
+                _socketSet->Delete(socket);
+            }
+        }
+    }
+}
+
+bool DeviceImpl::HasRemote(const std::pair<boost::asio::ip::address, unsigned short>& endpoint) const {
+    std::lock_guard<std::mutex> lock(_remoteMutex);
+    return std::any_of(_remotes.begin(), _remotes.end(),
+                       [&endpoint](const RemoteInfo& way) { return way.second == endpoint; });
+}
+
 void DeviceImpl::ForgetRemote(const std::pair<boost::asio::ip::address, unsigned short>& endpoint) {
     std::lock_guard<std::mutex> lock(_remoteMutex);
     _remotes.erase(std::remove_if(_remotes.begin(), _remotes.end(),
@@ -225,6 +268,7 @@ bool DeviceImpl::ReleaseConnection(const std::shared_ptr<TcpSocket>& socket) {
 
 void DeviceImpl::Disconnect(bool toNew) {
     awaitsRouter.store(false);
+    ForgetAttempts();
     WantsConnections(false);
     if (const auto service = discovery()) {
         service->WantsConnections(GuidKey(), false);

@@ -5,6 +5,7 @@
 
 #include "discovery/DiscoveryService.h"
 #include "discovery/GuidText.h"
+#include "driver/Packet.h"
 #include "driver/ZelkorDriver.h"
 #include "transport/TcpSocketSet.h"
 
@@ -47,9 +48,9 @@ NewDiscoInfo DeviceImpl::getDiscoInfo() const {
 
 // The record is updated on a copy outside the device's lock: the update logs what it
 // refuses, and an application's log callback may call back into the device.
-bool DeviceImpl::updateFrom(const Packet& packet) {
+bool DeviceImpl::updateFrom(const Packet& packet, const NewDiscoInfo::Endpoint& at) {
     NewDiscoInfo record = getDiscoInfo();
-    if (!record.updateFrom(packet)) {
+    if (!packet.header || !record.updateFrom(packet.header->JsonBody(), at)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(_mutex);
@@ -59,7 +60,8 @@ bool DeviceImpl::updateFrom(const Packet& packet) {
 
 bool DeviceImpl::updateFrom(const std::vector<MessageParameter>& parameters) {
     NewDiscoInfo record = getDiscoInfo();
-    if (!record.updateFrom(parameters)) {
+    const NewDiscoInfo::Endpoint reached{record.Address(), record.getDiscoInfo().port};
+    if (!record.updateFrom(parameters, RemoteCount() != 0 ? &reached : nullptr)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(_mutex);
@@ -100,6 +102,9 @@ bool DeviceImpl::storeState(DeviceNetState requested, DeviceNetState& old) {
         }
         // A failed exchange reloads `old`: the table is asked again from what is stored.
         if (_state.compare_exchange_weak(old, requested)) {
+            if (requested == DeviceNetStateConnected) {
+                ForgetAttempts();
+            }
             return true;
         }
     }

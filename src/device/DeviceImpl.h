@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -203,9 +204,12 @@ public:
     // after the change is stored and outside the device's locks.
     void setCurrentState(DeviceNetState requested);
     void SetStateCallback(StateCallback callback);
-    // A copy of the discovery record, and its updates (on a copy, kept when accepted).
+    // A copy of the discovery record, and its updates (on a copy, kept when accepted). A
+    // reply's endpoint is `at`, where the discovery service found the device to be.
     NewDiscoInfo getDiscoInfo() const;
-    bool updateFrom(const Packet& packet);
+    bool updateFrom(const Packet& packet, const NewDiscoInfo::Endpoint& at);
+    // From a router's list entry; a device with ways of its own to reach it keeps its
+    // endpoint: the router's word does not move it.
     bool updateFrom(const std::vector<MessageParameter>& parameters);
     // The canonical GUID text; "" for a device known only by its endpoint.
     std::string GuidKey() const;
@@ -216,6 +220,12 @@ public:
 
     // Adds a way to reach the device unless an equal one is listed.
     void AddRemoteInfo(const RemoteInfo& remote);
+    // The device is now reached at `remote`: it takes the place of the ways on the same
+    // interface (or on none named) in the same address family, which are dialled no
+    // more (a dial of one still pending is given up); with none such it is added.
+    void MoveRemote(const RemoteInfo& remote);
+    // Whether one of the ways to reach the device is at that address and port.
+    bool HasRemote(const std::pair<boost::asio::ip::address, unsigned short>& endpoint) const;
     // Drops every way to reach the device at that address and port, whatever interface.
     void ForgetRemote(const std::pair<boost::asio::ip::address, unsigned short>& endpoint);
     // Logged when it changes (level Summary).
@@ -269,6 +279,15 @@ public:
     // it is Connected again once a router with a connection lists it. Cleared by an
     // explicit Disconnect.
     std::atomic<bool> awaitsRouter{false};
+    // Since when, by the discovery timer's clock, this node has been trying to reach the
+    // device without reaching it: from the first dial made while no connection of its own
+    // stood (or the first attempt that found no way and no router) until it is Connected
+    // again. Reached when no attempt is outstanding. A dial left unanswered counts as one
+    // refused: a dial of an address nobody holds any more hangs for minutes.
+    static constexpr std::int64_t Reached = std::numeric_limits<std::int64_t>::min();
+    std::int64_t UnreachedSince() const { return _unreachedSince.load(); }
+    // The attempts so far count no more: the device moved, or this node gave up on it.
+    void ForgetAttempts() { _unreachedSince.store(Reached); }
     // Cuts the callbacks' cookies, closes the connections, and moves to "New" (toNew) or
     // "Disconnected" where the state table allows.
     void Disconnected(bool toNew);
@@ -323,6 +342,9 @@ private:
 
     // Reaching the device through its router when it has no endpoint of its own.
     void connectThroughProxy(const std::string& name);
+    // This node tries to reach the device at `now`: the first attempt since it was last
+    // reached starts UnreachedSince.
+    void startUnreached(std::int64_t now);
     // The completion of a connect this device started.
     void connectDone(const std::shared_ptr<TcpSocket>& socket, const boost::system::error_code& error);
     // "starttls" on a connection that has just connected, unless it is secured already.
@@ -462,6 +484,7 @@ private:
     std::atomic<bool> _wantsConnections{false};
     std::atomic<bool> _runningScript{false};
     std::atomic<bool> _finalized{false};
+    std::atomic<std::int64_t> _unreachedSince{Reached};
 
     mutable std::mutex _mutex;
     NewDiscoInfo _record;

@@ -414,34 +414,86 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
 
 bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device, Packet& packet,
                                       const std::string& guid, const std::string& name) {
-    if (!device->updateFrom(packet)) {
+    // A reply that tells no valid port moves nothing; it still updates the device when it
+    // comes from where the device is, and then ends.
+    IDevice::RemoteInfo remote;
+    std::string error;
+    const bool located = GetRemoteInfo(packet, remote, error);
+    const auto unlocated = [&] {
+        Detail("ZK2025I Unable to retrieve remote info for (" + name + "): " + error);
         return false;
-    }
-    // Entered after the update, so that a new name or class name moves the GUID, and a
-    // device known only by its endpoint until now is found by its GUID.
-    enterDevice(device, ByGuid | ByName | ByClassName);
+    };
     // A reply through a router is not its connection's owner; one from another device
     // than the connection's is refused as a new one would be, unless the unit at an
     // address this node dialled was replaced by this known one.
-    if (packet.reliable && packet.socket && packet.header->IsEmpty()) {
-        const auto owner = GetDeviceImplBySocket(packet.socket);
-        if (owner && owner != device) {
-            if (!unitReplaced(packet, owner, device)) {
-                refuseUnmatched(packet, guid, name, owner);
-                return false;
+    const bool onConnection = packet.reliable && packet.socket && packet.header->IsEmpty();
+    std::shared_ptr<DeviceImpl> owner;
+    if (onConnection) {
+        owner = GetDeviceImplBySocket(packet.socket);
+        if (owner && owner != device && !unitReplaced(packet, owner, device)) {
+            refuseUnmatched(packet, guid, name, owner);
+            return false;
+        }
+    }
+    // The record's endpoint stays where the device is reached. A reply heard from an
+    // endpoint that is none of its ways moves it there, unless it is in use; on the
+    // device's own connection, or one that passes to it, the device speaks for itself.
+    // Through a router the router's list tells where the device is.
+    Endpoint at = device->Endpoint();
+    bool moves = false;
+    if (const auto from = heardFrom(packet)) {
+        const bool own = onConnection && (owner || device->HasHandle(ZelkorDriver::HandleOf(packet.socket.get())));
+        if (!located) {
+            bool reachedThere = own;
+            device->forEachRemote([&](const IDevice::RemoteInfo& way) { reachedThere |= way.second.first == *from; });
+            if (!reachedThere) {
+                return unlocated();
             }
+        } else {
+            remote.second.first = *from;
+            if (!device->HasRemote(remote.second)) {
+                if (!own && !mayMove(device, remote.second)) {
+                    // Perhaps the device itself, on a new address it may not take yet:
+                    // while this node cannot reach it, it is not lost for want of replies.
+                    if (!packet.reliable && !device->IsConnected()) {
+                        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+                        _udpDiscoReplyTimes.Set(guid, Now());
+                    }
+                    return false;
+                }
+                moves = true;
+                at = remote.second;
+            } else if (!device->HasRemote(at)) {
+                at = remote.second;
+            }
+        }
+    }
+    if (!device->updateFrom(packet, at)) {
+        return false;
+    }
+    // Entered after the update, so that a new name or class name moves the GUID, and a
+    // device known only by its endpoint until now is found by its GUID. One connected by
+    // its endpoint before its GUID was known is kept connected from now on, as Connect
+    // meant it to be.
+    enterDevice(device, ByGuid | ByName | ByClassName);
+    if (device->WantsConnections()) {
+        WantsConnections(guid, true);
+    }
+    if (onConnection) {
+        if (owner && owner != device) {
             passAddress(packet, owner, device, device->getDiscoInfo());
         }
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         _guidBySocket[packet.socket] = guid;
     }
-    IDevice::RemoteInfo remote;
-    std::string error;
-    if (!GetRemoteInfo(packet, remote, error)) {
-        Detail("ZK2025I Unable to retrieve remote info for (" + name + "): " + error);
-        return false;
+    if (!located) {
+        return unlocated();
     }
-    device->AddRemoteInfo(remote);
+    if (moves) {
+        device->MoveRemote(remote);
+        device->ForgetAttempts();
+        _refusedMoves.Forget(guid);
+    }
     const DiscoInfo info = device->GetDiscoInfo();
     device->SetOldProtocol(info.oldProtocol);
     if (info.dirty) {
@@ -465,11 +517,15 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
         Detail("ZK2022I Unable to retrieve remote info for (" + name + "): " + error);
         return nullptr;
     }
+    // The device is where the reply came from; the port is the one it announces.
+    if (const auto from = heardFrom(packet)) {
+        remote.second.first = *from;
+    }
     // The endpoint form sets the address, its text and the port; the reply's "guid" sets
     // the GUID.
     NewDiscoInfo record(remote.second.first, remote.second.second);
     record.SetInterfaceName(remote.first);
-    if (!record.updateFrom(packet)) {
+    if (!packet.header || !record.updateFrom(packet.header->JsonBody(), remote.second)) {
         return nullptr;
     }
     if (!packet.reliable) {
@@ -525,7 +581,7 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
         }
     }
     device->AddRemoteInfo(remote);
-    device->updateFrom(packet);
+    device->updateFrom(packet, remote.second);
     const DiscoInfo info = device->GetDiscoInfo();
     if (const auto connection = device->GetHandle()) {
         connection->SetOldProtocol(info.oldProtocol);

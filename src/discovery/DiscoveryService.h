@@ -27,11 +27,13 @@
 //   for, before it returns.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -60,6 +62,7 @@
 #include "discovery/IncomingSlots.h"
 #include "discovery/NetworkRuleExclusionHandler.h"
 #include "discovery/ProofGate.h"
+#include "discovery/RefusedMoves.h"
 #include "driver/ConnectionResult.h"
 #include "driver/IDriverDiscovery.h"
 
@@ -311,6 +314,13 @@ public:
     // reached.
     std::shared_ptr<DeviceImpl> addDevice(NewDiscoInfo& record, const DeviceSender& sender = DeviceSender());
     std::shared_ptr<DeviceImpl> addConnectedDevice(NewDiscoInfo& record, const std::shared_ptr<TcpSocket>& connection);
+    // A device in use (connected, also through its router, being connected, or to be
+    // kept connected) is moved by a discovery reply to an endpoint it is not reached at
+    // only once this node's own attempts to reach it have gone unanswered for this long
+    // (the timer's scale shortens it, down to MinScaledBound): a stranger that answers
+    // in its name must not draw this node's connection, and its proof of the code, to
+    // itself. A device not in use follows its replies at once.
+    static constexpr std::chrono::seconds MoveWhenUnreachedFor{30};
     // The cap on devices peers can make this node add; known devices still update.
     void SetMaxDevices(std::size_t limit) { _maxDevices.store(limit); }
     std::size_t MaxDevices() const { return _maxDevices.load(); }
@@ -527,6 +537,17 @@ private:
     // failure to make one is logged with `failure`.
     std::shared_ptr<DeviceImpl> makeDevice(const NewDiscoInfo& record, const char* failure,
                                            const DeviceSender& sender);
+    // Where a device is reached (DiscoveryMoves.cpp). The address a reply came from: the
+    // datagram's sender or the connection's peer, an IPv4 address written as IPv6 taken as
+    // IPv4; none for a reply through a router, whose connection tells nothing of where
+    // the device is.
+    static std::optional<boost::asio::ip::address> heardFrom(const Packet& packet);
+    // Connected (also through its router), being connected, or to be kept connected.
+    bool inUse(const std::shared_ptr<DeviceImpl>& device);
+    // Whether a reply may move the known device to `to`, an endpoint it is not reached
+    // at: a device in use moves only once unreached for MoveWhenUnreachedFor. A refusal
+    // is logged once per device and endpoint. Loop only.
+    bool mayMove(const std::shared_ptr<DeviceImpl>& device, const Endpoint& to);
     // Another device's GUID on a connection: warned, told "guidchanged" and closed after.
     void refuseUnmatched(Packet& packet, const std::string& guid, const std::string& name,
                          const std::shared_ptr<DeviceImpl>& owner);
@@ -642,6 +663,8 @@ private:
     // Now(): at most once per discovery interval each, so that two nodes answering each
     // other's requests with their own do not loop. Bounded by MaxAskers. Loop only.
     std::map<Endpoint, std::int64_t> _askerTimes;
+    // The refused moves already logged. Loop only.
+    RefusedMoves _refusedMoves;
     // The devices whose proof of this node's code was refused unchecked, with the time by
     // Now() at which it is made again; one entry per device at most. Loop only.
     struct RefusedProof {

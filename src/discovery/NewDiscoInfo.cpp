@@ -141,7 +141,11 @@ bool NewDiscoInfo::updateFrom(const Packet& packet) {
     return packet.header ? updateFrom(packet.header->JsonBody()) : false;
 }
 
-bool NewDiscoInfo::updateFrom(const Json::Value& body) {
+bool NewDiscoInfo::updateFrom(const Json::Value& body) { return update(body, nullptr); }
+
+bool NewDiscoInfo::updateFrom(const Json::Value& body, const Endpoint& at) { return update(body, &at); }
+
+bool NewDiscoInfo::update(const Json::Value& body, const Endpoint* at) {
     if (!body.isObject()) {
         return false;
     }
@@ -152,6 +156,10 @@ bool NewDiscoInfo::updateFrom(const Json::Value& body) {
         if (ScalarText(*member, text) && !next.applyReplyMember(member.name(), text)) {
             return false;
         }
+    }
+    if (at) {
+        next._address = at->first;
+        next._info.port = at->second;
     }
     next.buildInfoStrings();
     next.updateDirtyFlag(_info);
@@ -279,7 +287,7 @@ bool NewDiscoInfo::applyReplyMember(const std::string& key, const std::string& t
     return true;
 }
 
-bool NewDiscoInfo::updateFrom(const std::vector<MessageParameter>& parameters) {
+bool NewDiscoInfo::updateFrom(const std::vector<MessageParameter>& parameters, const Endpoint* at) {
     NewDiscoInfo next(*this);
     DiscoInfo& i = next._info;
     for (const auto& parameter : parameters) {
@@ -334,6 +342,10 @@ bool NewDiscoInfo::updateFrom(const std::vector<MessageParameter>& parameters) {
             default:
                 break;
         }
+    }
+    if (at) {
+        next._address = at->first;
+        i.port = at->second;
     }
     if (i.name.empty() || next._address.is_unspecified()) {
         return false;

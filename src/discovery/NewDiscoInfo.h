@@ -11,6 +11,7 @@
 // Nothing here throws on peer input.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/ip/address.hpp>
@@ -28,6 +29,7 @@ struct Packet;
 class NewDiscoInfo : public ZelkorLoggable {
 public:
     using IpAddress = boost::asio::ip::address;
+    using Endpoint = std::pair<IpAddress, unsigned short>;
 
     explicit NewDiscoInfo(const boost::uuids::uuid& guid = boost::uuids::uuid{});
     // A record for an endpoint: the record's "ip" text and "port" are set from it.
@@ -52,16 +54,22 @@ public:
 
     void buildInfoStrings();
     // From a discovery reply's body, members in ascending key order. False when a value
-    // is refused; the record is then as it was.
+    // is refused; the record is then as it was. The body's "ip" and "port" say where the
+    // device is.
     bool updateFrom(const Packet& packet);
     bool updateFrom(const Json::Value& body);
+    // The same for a reply heard from a peer: the endpoint is `at`, where the caller found
+    // the device to be, whatever the body says ("ip" and "port" are still checked).
+    bool updateFrom(const Json::Value& body, const Endpoint& at);
     // From the parameters of one entry of a router's device list. True when the entry
-    // names the device and gives a valid address; otherwise the record is as it was.
-    bool updateFrom(const std::vector<MessageParameter>& parameters);
+    // names the device and gives a valid address; otherwise the record is as it was. With
+    // `at`, the record's endpoint is `at` whatever the entry says.
+    bool updateFrom(const std::vector<MessageParameter>& parameters, const Endpoint* at = nullptr);
     // dirty = a compared value differs from `old`.
     void updateDirtyFlag(const DiscoInfo& old);
 
 private:
+    bool update(const Json::Value& body, const Endpoint* at);
     bool applyReplyMember(const std::string& key, const std::string& text);
 
     boost::uuids::uuid _guid{};

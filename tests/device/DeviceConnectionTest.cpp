@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
@@ -256,6 +258,66 @@ TEST_F(DeviceConnection, ConnectingEndsOnAClosedSocket) {
     other->Connect(false);
     EXPECT_TRUE(log.Contains("ZK6699W No socket available for connection to (127.0.0.2)"));
     EXPECT_FALSE(other->WantsConnections());
+}
+
+// This node's attempts to reach a device count from the first made without a connection
+// of its own, a dial refused and no way at all alike, until the device is reached.
+TEST_F(DeviceConnection, AttemptsToReachADeviceCountFromTheFirstUntilItIsReached) {
+    std::atomic<std::int64_t> now{500};
+    node.service->SetClock([&] { return now.load(); });
+    tcp::socket refusing(node.io, tcp::endpoint(make_address("127.0.0.1"), 0));
+    auto device = Device("amp-1", kGuid);
+    EXPECT_EQ(device->UnreachedSince(), DeviceImpl::Reached);
+    device->Connect(false);
+    EXPECT_EQ(device->UnreachedSince(), 500) << "no way and no router";
+    device->ForgetAttempts();
+    device->AddRemoteInfo({"", {make_address("127.0.0.1"), refusing.local_endpoint().port()}});
+    device->Connect(false);
+    ASSERT_TRUE(Run([&] { return log.Count("ZK6612W Socket error is ") == 1; }));
+    now = 520;
+    device->Connect(false);
+    ASSERT_TRUE(Run([&] { return log.Count("ZK6612W Socket error is ") == 2; }));
+    EXPECT_EQ(device->UnreachedSince(), 500);
+
+    Listener live(node.io, "127.0.0.2");
+    device->MoveRemote(live.Remote());
+    device->Connect(false);
+    ASSERT_TRUE(is(device, Zelkor::DeviceNetStateConnected));
+    EXPECT_EQ(device->UnreachedSince(), DeviceImpl::Reached);
+}
+
+// A move takes the place of the ways on its interface, or on none named, in its address
+// family, in the first one's place; the others stay. A dial still pending to a way left
+// is given up, so that the new way is dialled at once.
+TEST_F(DeviceConnection, AMoveReplacesTheWaysOfItsInterfaceAndFamily) {
+    auto device = Device("amp-1", kGuid);
+    const auto way = [](const char* interfaceName, const char* address) {
+        return Zelkor::IDevice::RemoteInfo{interfaceName, {make_address(address), 4197}};
+    };
+    for (const auto& each : {way("eth1", "10.0.1.5"), way("eth0", "10.0.0.5"), way("eth0", "fd00::5"),
+                             way("", "10.0.0.6"), way("eth0", "10.0.0.7")}) {
+        device->AddRemoteInfo(each);
+    }
+    device->MoveRemote(way("eth0", "10.0.0.9"));
+    device->MoveRemote(way("eth2", "10.0.2.5"));
+    std::vector<std::string> ways;
+    device->forEachRemote([&](const Zelkor::IDevice::RemoteInfo& remote) {
+        ways.push_back(remote.first + "/" + remote.second.first.to_string());
+    });
+    EXPECT_EQ(ways, (std::vector<std::string>{"eth1/10.0.1.5", "eth0/10.0.0.9", "eth0/fd00::5", "eth2/10.0.2.5"}));
+
+    FullListener full(node.io, "127.0.0.2");
+    Listener live(node.io, "127.0.0.1");
+    auto moving = Device("amp-2", kRouterGuid);
+    moving->AddRemoteInfo(full.Remote());
+    moving->Connect(false);
+    const auto pending = moving->Connections().at(0);
+    ASSERT_TRUE(Run([&] { return pending->SocketIsOpen(); }));
+    moving->MoveRemote(live.Remote());
+    moving->Connect(false);
+    ASSERT_TRUE(is(moving, Zelkor::DeviceNetStateConnected));
+    EXPECT_TRUE(pending->IsFinalized());
+    EXPECT_EQ(live.Accepted(), 1u);
 }
 
 // A failed connect's completion deletes only its own socket: not an inbound connection

@@ -222,7 +222,7 @@ TEST(LogCallbacks, MayCallBackIntoTheLibrary) {
         Zelkor::Packet packet;
         packet.isReply = true;
         packet.header = &header;
-        device->updateFrom(packet);
+        device->updateFrom(packet, device->Endpoint());
     });
     EXPECT_EQ(work.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_GT(calls.load(), 0);

@@ -113,6 +113,8 @@ TEST(DeviceLists, RouterAnswerAddsProxiedDevices) {
     const auto router = enterRouter(node, kRouter, "router1", connection);
     auto known = MakeDevice(node.driver.get(), kC, "mixer", "10.0.0.3");
     service.enterDevice(known, DiscoveryService::AllTables);
+    // Reached by this node itself at its address: the router's word does not move it.
+    known->AddRemoteInfo({"", {boost::asio::ip::make_address("10.0.0.3"), 4197}});
     ASSERT_FALSE(service.GUID().empty());
 
     handleReply(node, connection,
@@ -145,6 +147,8 @@ TEST(DeviceLists, RouterAnswerAddsProxiedDevices) {
     EXPECT_EQ(log.Count("ZK2017I Invalid name characters in disco reply from"), 3u);
     EXPECT_EQ(router->GetDiscoInfo().label, "");
     EXPECT_EQ(known->GetDiscoInfo().label, "stage");
+    EXPECT_EQ(known->GetDiscoInfo().ip, "10.0.0.3");
+    EXPECT_EQ(amp->GetDiscoInfo().ip, "192.168.7.9");
     EXPECT_EQ(known->Proxy(), router);
     EXPECT_EQ(service.TableSizes()["devicesByGuid"], 4u);
     EXPECT_EQ(service.TableSizes()["proxiedDevices"], 3u);

@@ -35,13 +35,19 @@ std::string Reply(const std::string& guid, const std::string& name, const std::s
            R"(","port":4300)" + more + "}\n";
 }
 
-// A UDP socket of namespace "b", bound to B1's address.
+// A reply in the name of `guid` that says the device is at `ip`:`port`.
+std::string Claim(const std::string& guid, const std::string& ip, unsigned port, const std::string& more = "") {
+    return R"(@disco {"classname":"amplifier","guid":")" + guid + R"(","ip":")" + ip + R"(","name":"amp","port":)" +
+           std::to_string(port) + more + "}\n";
+}
+
+// A UDP socket of namespace "b", bound to B1's address (or another one B1 holds).
 class BSocket {
 public:
-    BSocket(const VethPair& pair, unsigned short port) {
+    BSocket(const VethPair& pair, unsigned short port, const char* address = VethPair::AddressB) {
         EXPECT_TRUE(pair.b.Run([&] {
             _socket.open(udp::v4());
-            _socket.bind({make_address(VethPair::AddressB), port});
+            _socket.bind({make_address(address), port});
         }));
     }
     void Send(const std::string& text, unsigned short to = 4197) {
@@ -189,14 +195,15 @@ TEST_F(DiscoReply, UdpRepliesRefusedKeyedAndNotifiedOnChangeOnly) {
         peer.Send(Reply(G1, name));
     }
     peer.Send(R"(@disco {"classname":"","guid":")" + G1 + R"(","ip":"10.77.0.2","name":"amp","port":4300})" "\n");
-    // Braced upper case and plain lower case are one device; "ipv4" stands in for "ip".
+    // Braced upper case and plain lower case are one device; "ipv4" stands in for "ip",
+    // but the device is placed where the datagram came from.
     const std::string body = R"("classname":"amplifier","ipv4":"10.77.0.9","name":"amp","port":4300)";
     peer.Send(R"(@disco {"guid":"{0B3E9D1C-2A4F-4C6E-8D0B-1F2E3D4C5B6A}",)" + body + "}\n");
     ASSERT_TRUE(WaitUntil([&] { return Known(G1); }));
     EXPECT_EQ(log.Count("ZK2014I Ignoring disco reply with our GUID"), 1u);
     EXPECT_EQ(log.Count("ZK2017I Invalid name characters in disco reply from"), 4u);
     EXPECT_EQ(log.Count("ZK2019I Empty classname"), 1u);
-    EXPECT_EQ(node->GetDeviceImplByUUID(G1)->GetDiscoInfo().ip, "10.77.0.9");
+    EXPECT_EQ(node->GetDeviceImplByUUID(G1)->GetDiscoInfo().ip, VethPair::AddressB);
 
     peer.Send(R"(@disco {"guid":")" + G1 + "\"," + body + "}\n");
     peer.Send(R"(@disco {"guid":")" + G1 + "\"," + body + R"(,"label":"stage"})" "\n");
@@ -305,6 +312,93 @@ TEST_F(DiscoReply, AGuidNeverTakesOverAnotherDevicesKeyOrConnection) {
     peer.Send(Reply(G1, "amp"));
     EXPECT_EQ(NextLine(peer), "goodbye {\"reason\":\"guidchanged\"}\n");
     EXPECT_TRUE(peer.WaitClosed());
+}
+
+// A reply places a device where it came from, whatever its body says. A device not in
+// use follows its replies; one in use is not moved by a reply from elsewhere until this
+// node's own attempts to reach it have failed for the stated time, and each refusal is
+// logged once per device and endpoint, however often it comes.
+TEST_F(DiscoReply, ADeviceInUseMovesOnlyOnceThisNodeCannotReachIt) {
+    const std::string stranger = "10.77.0.3";
+    ASSERT_TRUE(pair.b.Ip("addr add " + stranger + "/24 dev " + pair.b1));
+    BSocket own(pair, 4197);
+    BSocket impostor(pair, 4197, stranger.c_str());
+    using Endpoint = Zelkor::DiscoveryService::Endpoint;
+    const Endpoint real{make_address(VethPair::AddressB), 4300};
+    const Endpoint claimed{make_address(stranger), 4300};
+    own.Send(Claim(G1, "10.77.0.9", 4300));
+    ASSERT_TRUE(WaitUntil([&] { return Known(G1); }));
+    const auto amp = node->GetDeviceImplByUUID(G1);
+    EXPECT_EQ(amp->Endpoint(), real);
+    impostor.Send(Claim(G1, stranger, 4300));
+    EXPECT_TRUE(WaitUntil([&] { return amp->Endpoint() == claimed; }));
+    own.Send(Claim(G1, VethPair::AddressB, 4300));
+    ASSERT_TRUE(WaitUntil([&] { return amp->Endpoint() == real; }));
+    EXPECT_FALSE(amp->HasRemote(claimed));
+
+    // Kept connected: the stranger's replies are refused, its own still taken.
+    amp->WantsConnections(true);
+    node->WantsConnections(G1, true);
+    const std::string refusal = "ZK20D0W Device " + G1 + " (amp) is in use at 10.77.0.2:4300";
+    const auto refused = [&](std::size_t count) { return WaitUntil([&] { return log.Count(refusal) == count; }); };
+    impostor.Send(Claim(G1, stranger, 4300));
+    impostor.Send(Claim(G1, stranger, 4300));
+    impostor.Send(Claim(G1, stranger, 4301));
+    ASSERT_TRUE(refused(2));
+    EXPECT_EQ(log.Count("a reply from 10.77.0.3:4300 in its name is refused"), 1u);
+    own.Send(Claim(G1, VethPair::AddressB, 4300, R"(,"label":"stage")"));
+    ASSERT_TRUE(WaitUntil([&] { return amp->GetDiscoInfo().label == "stage"; }));
+    EXPECT_EQ(amp->Endpoint(), real);
+
+    // This node's own dial (nothing listens there) leaves it unreached, for less than the
+    // stated time, then for that time.
+    amp->Connect(false);
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("ZK6612W Socket error is "); }));
+    EXPECT_EQ(amp->UnreachedSince(), 1000);
+    clock = 1000 + Zelkor::DiscoveryService::MoveWhenUnreachedFor.count() - 1;
+    impostor.Send(Claim(G1, stranger, 4300));
+    impostor.Send(Claim(G1, stranger, 4302));
+    ASSERT_TRUE(refused(3));
+    EXPECT_EQ(amp->Endpoint(), real);
+    ++clock;
+    impostor.Send(Claim(G1, stranger, 4300));
+    ASSERT_TRUE(WaitUntil([&] { return amp->Endpoint() == claimed; }));
+    EXPECT_TRUE(log.Contains("ZK20D1I Device " + G1 + " (amp), unreached at 10.77.0.2:4300, moves to 10.77.0.3:4300"));
+    EXPECT_FALSE(amp->HasRemote(real));
+    EXPECT_TRUE(amp->HasRemote(claimed));
+}
+
+// A peer that connected here is where it is, whatever it claims; it moves no device in
+// use, nor takes its name for its connection. A reply through a router says nothing of
+// where the device is: it gives the device no way of its own.
+TEST_F(DiscoReply, NoConnectionMovesADeviceInUseAndARoutedReplyGivesNoWay) {
+    BSocket own(pair, 4197);
+    own.Send(Claim(G2, VethPair::AddressB, 4300));
+    ASSERT_TRUE(WaitUntil([&] { return Known(G2); }));
+    const auto amp = node->GetDeviceImplByUUID(G2);
+    amp->WantsConnections(true);
+    node->WantsConnections(G2, true);
+
+    RawPeer peer;
+    ASSERT_TRUE(pair.b.Ip("addr add 10.77.0.3/24 dev " + pair.b1));
+    ASSERT_TRUE(pair.b.Run([&] {
+        peer.Socket().open(boost::asio::ip::tcp::v4());
+        peer.Socket().bind({make_address("10.77.0.3"), 0});
+    }));
+    const auto connection = harness.Connect(peer);
+    ASSERT_TRUE(connection && harness.OnLoop([&] { node->AdmitIncomingConnection(connection); }));
+    peer.Send(Claim(G2, "10.77.0.3", 4300));
+    const auto far = MakeDevice(harness.driver.get(), G3, "far");
+    ASSERT_TRUE(harness.OnLoop([&] { node->enterDevice(far, Zelkor::DiscoveryService::AllTables); }));
+    peer.Send("[" + node->InstanceName() + "][far&rtr] " + Claim(G3, "10.77.0.3", 4300));
+    peer.Send("disco\n");
+    EXPECT_EQ(NextLine(peer), "@disco\n");
+    EXPECT_EQ(log.Count("ZK20D0W Device " + G2 + " (amp) is in use at 10.77.0.2:4300: a reply from 10.77.0.3:4300"),
+              1u);
+    EXPECT_EQ(amp->GetDiscoInfo().ip, VethPair::AddressB);
+    EXPECT_EQ(node->GetDeviceImplBySocket(connection), nullptr);
+    EXPECT_EQ(far->RemoteCount(), 0u);
+    EXPECT_EQ(far->GetDiscoInfo().ip, "10.0.0.5");
 }
 
 TEST_F(DiscoReply, OtherWordsOverTcpGetTheErrorLineAndRepliesNothing) {

@@ -74,6 +74,8 @@ TEST_F(ReplacedUnit, TheAddressPassesToTheGuidThatNowAnswersThere) {
     auto unit = Answer(G1);
     ASSERT_TRUE(WaitUntil([&] { return Holds(G1); }));
     const auto first = Device(G1);
+    // Connected before its GUID was known, it is kept connected by its GUID now.
+    EXPECT_TRUE(WaitUntil([&] { return service->TableSizes()["wantsConnections"] == 1u; }));
     unit->Close();
     ASSERT_TRUE(WaitUntil([&] { return Left(G1); }));
 

@@ -388,7 +388,7 @@ TEST_F(DiscoveryTimer, ProxiesOfRoutersGoneOrNoLongerRoutingAreDropped) {
                           R"(","ip":"10.0.0.1","mode":"device","name":"r3","port":4197})" "\n");
         Zelkor::Packet packet;
         packet.header = &header;
-        ASSERT_TRUE(demoted->updateFrom(packet));
+        ASSERT_TRUE(demoted->updateFrom(packet, demoted->Endpoint()));
     }));
     TickAt(1011);
     EXPECT_EQ(service->TableSizes()["proxiedDevices"], 1u);
