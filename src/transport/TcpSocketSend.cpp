@@ -298,6 +298,9 @@ void TcpSocket::reportEnded() {
 
 bool TcpSocket::startRequest(const OutgoingLine& request) {
     _awaited.Written(request.ordinal, request.command);
+    if (!_sendingLockStep) {
+        _awaitedSince = std::chrono::steady_clock::now();
+    }
     SetLockStepSending(true);
     SetUnresponsiveTimes();
     auto* sink = Sink();
@@ -447,6 +450,7 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
     if (written > 0) {
         // Output reached the peer: one that reads is not what fills the node's bound.
         _outputShare.Progressed();
+        _lastWrittenAt = std::chrono::steady_clock::now();
     }
     logWritten(*write, written);
     write->offset += written;
