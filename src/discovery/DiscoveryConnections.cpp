@@ -347,7 +347,11 @@ void DiscoveryService::closeSilentConnections() {
     const auto now = std::chrono::steady_clock::now();
     for (const auto& connection : _driver->LiveConnections()) {
         if (connection->IsFinalized() || connection->GetState() == TcpSocket::Handshaking ||
-            !connection->AwaitsReply() || now - connection->SilentSince() < bound) {
+            !connection->AwaitsReply()) {
+            continue;
+        }
+        const auto relays = std::min(connection->AwaitedBeyondPeer(), MaxRelaysCounted);
+        if (now - connection->SilentSince() < bound * static_cast<int>(1 + relays)) {
             continue;
         }
         const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - connection->SilentSince());

@@ -414,6 +414,12 @@ public:
     static constexpr unsigned SilentKeepAlives = 3;
     static constexpr std::chrono::seconds SilenceWithoutKeepAlives{30};
     std::chrono::milliseconds SilenceBound() const;
+    // A request a router passes on is answered by the router once the next node answers
+    // or the router gave it up, after its own silence bound: the wait for it takes the
+    // bound once more for each node beyond the peer (up to MaxRelaysCounted), so that the
+    // router's connection, which many share, is not taken for lost before the router could
+    // answer.
+    static constexpr std::size_t MaxRelaysCounted = 3;
     // An age of `seconds` of the timer's clock (a device's loss age, a reply or lock-step
     // time-out), kept from lasting less real time than that floor: a device a loaded
     // machine is slow to hear from is not forgotten or given up for it. A clock a test
@@ -570,8 +576,9 @@ private:
     // connections closed since the last round goes back to the system first.
     void closeStalledConnections();
     // Closes, as lost, the connections on which a reply of this node's own request has
-    // waited with the peer silent for the silence bound (SilenceBound). An application's
-    // lock-step time-out is its own bound on that wait, and replaces this one.
+    // waited with the peer silent for the silence bound (SilenceBound, more for a request
+    // the peer passes on). An application's lock-step time-out is its own bound on that
+    // wait, and replaces this one.
     void closeSilentConnections();
     // At the incoming limit: the admitted connection whose slot the newcomer takes
     // (IncomingSlots), silence meaning more than twice the keep-alive interval; empty

@@ -237,6 +237,10 @@ public:
     std::chrono::steady_clock::time_point SilentSince() const {
         return std::max({LastHeardAt(), _lastWrittenAt, _awaitedSince});
     }
+    // The most nodes beyond the peer that a request awaited since the wait began was
+    // addressed to: a router answers such a request only once the node it passed it to
+    // did, or once it gave that node up. Loop thread.
+    std::size_t AwaitedBeyondPeer() const { return _awaitedBeyond; }
     // Bytes received of a line not yet finished, and when the last bytes came: a peer
     // that stops in the middle of a line holds them. Loop thread.
     std::size_t UnfinishedLineBytes() const { return _framer.PendingSize(); }
@@ -388,7 +392,8 @@ private:
     void setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText);
 
     bool sendNow(std::string text, bool request);
-    bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal);
+    bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
+                                std::size_t beyond);
     // Queues a line within the output bound and the node's; past either the connection
     // closes. False then.
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);
@@ -459,6 +464,7 @@ private:
     std::chrono::steady_clock::time_point _handshakeStartedAt{};
     std::chrono::steady_clock::time_point _lastWrittenAt{};
     std::chrono::steady_clock::time_point _awaitedSince{};
+    std::size_t _awaitedBeyond = 0;
     bool _spoken = false;
     CompletionHandler _completion;
     std::string _tag;

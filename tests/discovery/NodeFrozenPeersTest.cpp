@@ -4,7 +4,8 @@
 // silent for three keep-alive intervals while its reply is awaited (at the runners' scale
 // the floor of such bounds, 10 s) is taken as lost: its connection closes, what waits on
 // it is answered, the devices reached over it go Disconnected, and once it wakes it is
-// connected again. A frozen device behind a router is lost to the router alone: the
+// connected again. A request the router passes on waits twice that: a frozen device
+// behind the router is lost to the router alone, which answers the request, and the
 // controller's connection to the router, which every device behind it shares, stays.
 
 #include <gtest/gtest.h>
