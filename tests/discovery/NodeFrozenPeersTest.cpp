@@ -136,7 +136,7 @@ protected:
 // Before, the controller kept the router and the device behind it Connected for as long
 // as the router was frozen, and a get made meanwhile was answered only once it woke.
 TEST_F(FrozenPeers, AFrozenRouterIsLostWithItsDevicesAndConnectedAgainOnceItWakes) {
-    StartRouted();
+    ASSERT_NO_FATAL_FAILURE(StartRouted());
     NodeProcess& ctl = controller->process;
     ASSERT_TRUE(router->process.Signal(SIGSTOP));
     const std::string tag = Ask(ctl);
@@ -180,7 +180,7 @@ TEST_F(FrozenPeers, AFrozenDeviceIsLostAndConnectedAgainOnceItWakes) {
 // the router throughout, and keeps its connection and the router's record. Before, the
 // get waited for the device to wake.
 TEST_F(FrozenPeers, AFrozenDeviceBehindARouterIsLostToTheRouterAlone) {
-    StartRouted();
+    ASSERT_NO_FATAL_FAILURE(StartRouted());
     NodeProcess& ctl = controller->process;
     ASSERT_TRUE(device->process.Signal(SIGSTOP));
     const std::string tag = Ask(ctl);
