@@ -1,8 +1,9 @@
 // Connections as the discovery service keeps them: the admitted incoming connections and
-// the rule that admits them, the clean-up after a connection closed, connecting to an
-// endpoint, closing what runs over one adapter, the devices that want a connection or
-// their descriptor, the validity of a handle, the request times of a device's
-// connection, and the interface DHCP setting.
+// the rule that admits them, the clean-up after a connection closed, the close of those
+// that stalled or whose peer fell silent, connecting to an endpoint, closing what runs
+// over one adapter, the devices that want a connection or their descriptor, the validity
+// of a handle, the request times of a device's connection, and the interface DHCP
+// setting.
 
 #include <algorithm>
 #include <chrono>
@@ -331,6 +332,33 @@ void DiscoveryService::closeStalledConnections() {
                 lineChecked(connection);
             }
         }
+    }
+}
+
+void DiscoveryService::closeSilentConnections() {
+    if (!_driver || _lockStepTimeoutSec.load() != 0) {
+        return;
+    }
+    // Only a connection that awaits a reply is judged: a device serving a controller that
+    // has nothing to ask stays connected however quiet it is. A handshake has its own
+    // bound. The close is that of a connection whose peer went: what waits on it hears
+    // "connection lost", and the devices it reaches go Disconnected.
+    const auto bound = SilenceBound();
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& connection : _driver->LiveConnections()) {
+        if (connection->IsFinalized() || connection->GetState() == TcpSocket::Handshaking ||
+            !connection->AwaitsReply()) {
+            continue;
+        }
+        const auto relays = std::min(connection->AwaitedBeyondPeer(), MaxRelaysCounted);
+        if (now - connection->SilentSince() < bound * static_cast<int>(1 + relays)) {
+            continue;
+        }
+        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - connection->SilentSince());
+        PeerWarning("ZK20F6W Peer silent while its reply is awaited, closing the connection as lost: " +
+                        endpointText(connection) + " on " + connection->Tag(),
+                    std::to_string(silent.count()) + " s");
+        connection->Close();
     }
 }
 

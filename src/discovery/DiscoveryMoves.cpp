@@ -64,7 +64,7 @@ bool DiscoveryService::mayMove(const std::shared_ptr<DeviceImpl>& device, const 
         }
     }
     if (_refusedMoves.Refused(guid, to)) {
-        Warning("ZK20D0W Device " + guid + " (" + name + ") is in use at " + endpointText(device->Endpoint()) +
+        PeerWarning("ZK20D0W Device " + guid + " (" + name + ") is in use at " + endpointText(device->Endpoint()) +
                 ": a reply from " + endpointText(to) + " in its name is refused");
     }
     return false;

@@ -419,6 +419,18 @@ public:
     static constexpr std::chrono::seconds MinScaledBound{10};
     // `bound` at the timer's scale, with that floor.
     std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) const;
+    // How long a peer may stay silent while this node awaits its reply before the
+    // connection is taken as lost: three keep-alive intervals (SilentKeepAlives), or
+    // SilenceWithoutKeepAlives where keep-alives are off; at the timer's scale.
+    static constexpr unsigned SilentKeepAlives = 3;
+    static constexpr std::chrono::seconds SilenceWithoutKeepAlives{30};
+    std::chrono::milliseconds SilenceBound() const;
+    // A request a router passes on is answered by the router once the next node answers
+    // or the router gave it up, after its own silence bound: the wait for it takes the
+    // bound once more for each node beyond the peer (up to MaxRelaysCounted), so that the
+    // router's connection, which many share, is not taken for lost before the router could
+    // answer.
+    static constexpr std::size_t MaxRelaysCounted = 3;
     // An age of `seconds` of the timer's clock (a device's loss age, a reply or lock-step
     // time-out), kept from lasting less real time than that floor: a device a loaded
     // machine is slow to hear from is not forgotten or given up for it. A clock a test
@@ -585,6 +597,11 @@ private:
     // connection that stalled in its handshake or in the middle of a line. The memory of
     // connections closed since the last round goes back to the system first.
     void closeStalledConnections();
+    // Closes, as lost, the connections on which a reply of this node's own request has
+    // waited with the peer silent for the silence bound (SilenceBound, more for a request
+    // the peer passes on). An application's lock-step time-out is its own bound on that
+    // wait, and replaces this one.
+    void closeSilentConnections();
     // At the incoming limit: the admitted connection whose slot the newcomer takes
     // (IncomingSlots), silence meaning more than twice the keep-alive interval; empty
     // when none may go. `fairShare` tells which rule chose it.

@@ -1,8 +1,9 @@
 // The discovery timer: every tick times out unanswered requests, refreshes the listen
 // state, reconnects the devices that want it, serves the static routes, asks for wanted
-// descriptors, keeps connections alive, drops stale proxies, sends the periodic discovery
-// request and forgets the devices no longer heard: neither their discovery replies nor
-// the lists of a router that reaches them came for the loss age.
+// descriptors, keeps connections alive, closes those whose peer fell silent, drops stale
+// proxies, sends the periodic discovery request and forgets the devices no longer heard:
+// neither their discovery replies nor the lists of a router that reaches them came for
+// the loss age.
 //
 // Due times and the time tables count whole seconds of a steady clock: a wall clock set
 // forward after boot would otherwise erase every unconnected device at once, and one set
@@ -50,6 +51,14 @@ void DiscoveryService::SetTimerScale(unsigned scale) { _timerScale.store(scale =
 std::chrono::milliseconds DiscoveryService::ScaledBound(std::chrono::milliseconds bound) const {
     const std::chrono::milliseconds floor = std::min<std::chrono::milliseconds>(bound, MinScaledBound);
     return std::max(floor, bound / _timerScale.load());
+}
+
+std::chrono::milliseconds DiscoveryService::SilenceBound() const {
+    const std::chrono::milliseconds unscaled =
+        _keepAliveDiscoIntervalSec.load() == 0
+            ? std::chrono::milliseconds(SilenceWithoutKeepAlives)
+            : std::chrono::milliseconds(SilentKeepAlives * _keepAliveDiscoIntervalMs.load());
+    return ScaledBound(unscaled);
 }
 
 std::int64_t DiscoveryService::ScaledAge(std::int64_t seconds) const {
@@ -178,6 +187,7 @@ void DiscoveryService::OnTimer() {
     guarded("keepalive", [&] { keepAlive(now); });
     guarded("proofs", [&] { retryRefusedProofs(now); });
     guarded("stalled", [&] { closeStalledConnections(); });
+    guarded("silent", [&] { closeSilentConnections(); });
     if (now > _nextProxyTime) {
         _nextProxyTime = now + kPeriod;
         guarded("proxies", [&] { dropStaleProxies(); });

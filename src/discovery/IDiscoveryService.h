@@ -110,10 +110,15 @@ public:
     virtual unsigned short DiscoReplyPort() = 0;
     // Each setter clamps its milliseconds and returns the previous value.
     virtual std::uint64_t SetDiscoInterval(std::uint64_t milliseconds) = 0;
+    // The keep-alive interval also sets how long a peer may stay silent while a reply is
+    // awaited from it: three intervals (30 s where the interval is 0), after which its
+    // connection is closed as lost.
     virtual std::uint64_t SetKeepAliveDiscoInterval(std::uint64_t milliseconds) = 0;
     // The reply time-out: a device whose request waits that long becomes Unresponsive,
     // and each request made with a callback that waits that long is answered "timeout".
     virtual std::uint64_t SetReplyTimeout(std::uint64_t milliseconds) = 0;
+    // The lock-step time-out: a device whose request waits that long is disconnected,
+    // whatever its peer sends meanwhile. Set, it replaces the bound on a silent peer.
     virtual std::uint64_t SetLockStepTimeout(std::uint64_t milliseconds) = 0;
     // The port discovery answers are asked to (C number text: "0x" hexadecimal, leading
     // "0" octal); a number outside 1..65535 gives 4197. Returns the number read.

@@ -368,6 +368,8 @@ public:
     void ClearRequestTime(std::shared_ptr<TcpSocket> socket) override;
     std::uint64_t MaxQueueDepth() override;
     void RemoveIncomingConnection(const std::shared_ptr<TcpSocket>& socket);
+    // Every TCP connection that still reports to the driver, whoever made it.
+    std::vector<std::shared_ptr<TcpSocket>> LiveConnections() const { return _live.Connections(); }
     void RemovePendingConnection(const std::shared_ptr<TcpSocket>& socket);
     ConnectionResult PopulateConnectionResult(const std::shared_ptr<TcpSocket>& socket, bool connected);
 

@@ -21,6 +21,8 @@ struct OutgoingLine {
     bool goodbye = false;
     // A request's place among those its connection took (0 for any other line).
     std::uint64_t ordinal = 0;
+    // The nodes beyond the peer a request is addressed to: the peer passes it on.
+    std::size_t beyond = 0;
 };
 
 class OutgoingQueue {

@@ -228,6 +228,19 @@ public:
     std::chrono::steady_clock::time_point LastHeardAt() const { return std::max(_lastLineAt, _lastReadAt); }
     // The peer has sent a complete line. Loop thread.
     bool HasSpoken() const { return _spoken; }
+    // A request of this node's own is out and its reply has not come: the lock-step
+    // holds. Loop thread.
+    bool AwaitsReply() const { return _sendingLockStep; }
+    // While a reply is awaited: since when the peer has neither sent a byte nor taken one
+    // of ours, counted from the start of the wait at the earliest. A peer that trickles a
+    // long reply, or reads a long request slowly, is not silent. Loop thread.
+    std::chrono::steady_clock::time_point SilentSince() const {
+        return std::max({LastHeardAt(), _lastWrittenAt, _awaitedSince});
+    }
+    // The most nodes beyond the peer that a request awaited since the wait began was
+    // addressed to: a router answers such a request only once the node it passed it to
+    // did, or once it gave that node up. Loop thread.
+    std::size_t AwaitedBeyondPeer() const { return _awaitedBeyond; }
     // Bytes received of a line not yet finished, and when the last bytes came: a peer
     // that stops in the middle of a line holds them. Loop thread.
     std::size_t UnfinishedLineBytes() const { return _framer.PendingSize(); }
@@ -384,7 +397,8 @@ private:
     bool carriesRequesters() const { return IsOutgoing() || (IsAuthenticated() && _carriesRoutedLines); }
 
     bool sendNow(std::string text, bool request);
-    bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal);
+    bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
+                                std::size_t beyond);
     // Queues a line within the output bound and the node's; past either the connection
     // closes. False then.
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);
@@ -453,6 +467,9 @@ private:
     std::chrono::steady_clock::time_point _lastLineAt = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point _lastReadAt = _lastLineAt;
     std::chrono::steady_clock::time_point _handshakeStartedAt{};
+    std::chrono::steady_clock::time_point _lastWrittenAt{};
+    std::chrono::steady_clock::time_point _awaitedSince{};
+    std::size_t _awaitedBeyond = 0;
     bool _spoken = false;
     CompletionHandler _completion;
     std::string _tag;

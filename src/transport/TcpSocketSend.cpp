@@ -73,9 +73,11 @@ bool TcpSocket::sendNow(std::string text, bool request) {
         _forwardInfo.SetSourcePaths(parsed.GetSourcePaths());
         // Counted whether taken or not: only a taken line's ordinal is ever asked for.
         const std::uint64_t ordinal = _requestsTaken.fetch_add(1, std::memory_order_relaxed) + 1;
+        // The first target is the peer, the rest lie beyond it.
+        const std::size_t beyond = std::max<std::size_t>(parsed.TargetList().size(), 1) - 1;
         if (!IsTrusted() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
-            if (!enqueue(_passQueue, {std::move(text), command, false, ordinal})) {
+            if (!enqueue(_passQueue, {std::move(text), command, false, ordinal, beyond})) {
                 return false;
             }
         } else if (endsUnwritten(command)) {
@@ -85,7 +87,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
             return true;
         } else {
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
-            const bool queued = PrepareAndQueueMessage(std::move(text), command, ordinal);
+            const bool queued = PrepareAndQueueMessage(std::move(text), command, ordinal, beyond);
             if (!queued && IsFinalized()) {
                 return false;
             }
@@ -124,7 +126,8 @@ bool TcpSocket::sendNow(std::string text, bool request) {
     return !IsFinalized();
 }
 
-bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal) {
+bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
+                                       std::size_t beyond) {
     const std::uint64_t depth = MaxQueueDepth();
     if (depth != 0 && _requestQueue.Size() >= depth) {
         PeerWarning("ZK7239W Message queue full! Message lost  command: " + command + " to IP: " +
@@ -136,7 +139,7 @@ bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& comm
         Debug("ZK7237I TcpSocket:PrepareAndQueueMessage duplicate command not queued", command);
         return false;
     }
-    if (!enqueue(_requestQueue, {std::move(text), command, false, ordinal})) {
+    if (!enqueue(_requestQueue, {std::move(text), command, false, ordinal, beyond})) {
         return false;
     }
     Debug(repeatable ? "ZK7236I TcpSocket:PrepareAndQueueMessage command queued"
@@ -301,6 +304,11 @@ void TcpSocket::reportEnded() {
 
 bool TcpSocket::startRequest(const OutgoingLine& request) {
     _awaited.Written(request.ordinal, request.command);
+    if (!_sendingLockStep) {
+        _awaitedSince = std::chrono::steady_clock::now();
+        _awaitedBeyond = 0;
+    }
+    _awaitedBeyond = std::max(_awaitedBeyond, request.beyond);
     SetLockStepSending(true);
     SetUnresponsiveTimes();
     auto* sink = Sink();
@@ -452,6 +460,7 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         // Output reached the peer: one that reads at a pace is not what fills the node's
         // bound.
         _outputShare.Moved(written);
+        _lastWrittenAt = std::chrono::steady_clock::now();
     }
     logWritten(*write, written);
     write->offset += written;

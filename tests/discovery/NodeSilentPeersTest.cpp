@@ -169,5 +169,28 @@ TEST_F(NodeSilentPeers, APeerInTheMiddleOfALongLineKeepsItsSlot) {
     StopCleanly(device->process);
 }
 
+// A device awaits nothing of a controller that only listens: however long it says
+// nothing, its connection stays. Once the device awaits the answer to a notice of its own
+// (a publish) and the controller stays silent, the device takes the connection as lost
+// after the silence bound, 10 s at the node's timer scale. Before, it waited for ever.
+TEST_F(NodeSilentPeers, AQuietControllerIsKeptUntilItLeavesANoticeUnanswered) {
+    ASSERT_TRUE(Start());
+    RawPeer listener;
+    ASSERT_TRUE(connect(listener));
+    listener.Send("subscribe {\"path\":\"/audio/gain\"}\n");
+    EXPECT_NE(listener.ReadLine().find("@subscribe"), std::string::npos);
+    EXPECT_FALSE(listener.WaitClosed(std::chrono::seconds(15)));
+
+    RawPeer setter;
+    ASSERT_TRUE(connect(setter));
+    setter.Send("set {\"path\":\"/audio/gain\",\"value\":\"3\"}\n");
+    EXPECT_NE(setter.ReadLine().find("@set"), std::string::npos);
+    EXPECT_NE(listener.ReadLine().find("publish"), std::string::npos);
+    EXPECT_TRUE(listener.WaitClosed(std::chrono::seconds(45)));
+    setter.Send("get {\"path\":\"/audio/gain\"}\n");
+    EXPECT_NE(setter.ReadLine().find("@get"), std::string::npos);
+    StopCleanly(device->process);
+}
+
 }  // namespace
 }  // namespace ZelkorTest

@@ -12,6 +12,7 @@
 #include <map>
 #include <future>
 #include <stdexcept>
+#include <thread>
 
 #include <boost/asio/post.hpp>
 
@@ -244,6 +245,69 @@ TEST_F(DiscoveryTimer, TheTimerScaleShortensNoBoundOnAPeerBelowTenSeconds) {
     service->SetTimerScale(20);
     service->SetClock([] { return std::int64_t{1000}; });
     EXPECT_EQ(service->ScaledAge(60), 60);
+}
+
+// A peer that sends nothing while a request of this node's waits for its reply is taken
+// as lost after three keep-alive intervals (of 1 s here): its connection closes and its
+// device goes Disconnected. A request the peer passes on to a node beyond it waits twice
+// that. One that trickles its reply meanwhile is kept, as is one that is asked nothing,
+// however quiet; an application's lock-step time-out replaces the bound.
+TEST_F(DiscoveryTimer, APeerSilentWhileItsReplyIsAwaitedIsTakenAsLost) {
+    using namespace std::chrono_literals;
+    service->SetKeepAliveDiscoInterval(1000);
+    EXPECT_EQ(service->SilenceBound(), 3s);
+    Start();
+    RawPeer quiet;
+    RawPeer trickling;
+    RawPeer silent;
+    RawPeer relaying;
+    std::shared_ptr<Zelkor::TcpSocket> toTrickling;
+    std::shared_ptr<Zelkor::TcpSocket> toSilent;
+    std::shared_ptr<Zelkor::TcpSocket> toRelaying;
+    const auto quietDevice = Connected(quiet, G1, "quiet");
+    const auto tricklingDevice = Connected(trickling, G2, "trickling", &toTrickling);
+    const auto silentDevice = Connected(silent, G3, "silent", &toSilent);
+    Connected(relaying, G4, "relaying", &toRelaying);
+    const auto ask = [&](const std::shared_ptr<Zelkor::TcpSocket>& connection, RawPeer& peer,
+                         const std::string& route = "") {
+        EXPECT_TRUE(harness.OnLoop([&] {
+            harness.driver->SendDataToPeer(connection, route + "get {\"path\":\"/audio/gain\"}\n", true);
+        }));
+        return peer.ReadLine();
+    };
+    ASSERT_NE(ask(toTrickling, trickling).find("get "), std::string::npos);
+    ASSERT_NE(ask(toSilent, silent).find("get "), std::string::npos);
+    ASSERT_NE(ask(toRelaying, relaying, "[relaying&amp][me] ").find("get "), std::string::npos);
+
+    // A byte every 100 ms until the silent one is gone, and for twice the bound at least.
+    const std::string reply = "@get {\"path\":\"/audio/gain\",\"value\":\"" + std::string(200, '1') + "\"}\n";
+    const auto begun = std::chrono::steady_clock::now();
+    std::size_t sent = 0;
+    bool silentClosed = false;
+    bool relayingOpen = false;
+    while (sent + 1 < reply.size() && (std::chrono::steady_clock::now() - begun < 6s || !silentClosed)) {
+        trickling.Send(reply.substr(sent++, 1));
+        std::this_thread::sleep_for(100ms);
+        if (!silentClosed && silent.WaitClosed(1ms)) {
+            silentClosed = true;
+            relayingOpen = !relaying.WaitClosed(1ms);
+        }
+    }
+    ASSERT_TRUE(silentClosed) << "the silent peer was not closed while the reply trickled";
+    trickling.Send(reply.substr(sent));
+    EXPECT_TRUE(relayingOpen) << "a request passed on waited no longer than one to its peer";
+    EXPECT_TRUE(relaying.WaitClosed(10s));
+    EXPECT_TRUE(WaitUntil([&] { return silentDevice->GetCurrentState() == Zelkor::DeviceNetStateDisconnected; }));
+    EXPECT_EQ(log.Count("ZK20F6W Peer silent while its reply is awaited, closing the connection as lost"), 2u);
+    EXPECT_FALSE(trickling.WaitClosed(100ms));
+    EXPECT_FALSE(quiet.WaitClosed(100ms));
+    EXPECT_EQ(tricklingDevice->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+    EXPECT_EQ(quietDevice->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+
+    // The application's bound instead: asked and silent, the peer stays past this one.
+    service->SetLockStepTimeout(60000);
+    ASSERT_NE(ask(toTrickling, trickling).find("get "), std::string::npos);
+    EXPECT_FALSE(trickling.WaitClosed(5s));
 }
 
 TEST_F(DiscoveryTimer, ThrowingStorageReadsStopNeitherTheOtherStepsNorTheTicks) {
