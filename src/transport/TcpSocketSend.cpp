@@ -298,6 +298,7 @@ void TcpSocket::reportEnded() {
 
 bool TcpSocket::startRequest(const OutgoingLine& request) {
     _awaited.Written(request.ordinal, request.command);
+    _requestWritten = request.ordinal;
     SetLockStepSending(true);
     SetUnresponsiveTimes();
     auto* sink = Sink();
