@@ -407,7 +407,7 @@ public:
     // slow to finish must not be cut short because a test runs the timer faster.
     static constexpr std::chrono::seconds MinScaledBound{10};
     // `bound` at the timer's scale, with that floor.
-    std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) const;
+    std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) const override;
     // An age of `seconds` of the timer's clock (a device's loss age, a reply or lock-step
     // time-out), kept from lasting less real time than that floor: a device a loaded
     // machine is slow to hear from is not forgotten or given up for it. A clock a test
