@@ -418,7 +418,7 @@ public:
     // slow to finish must not be cut short because a test runs the timer faster.
     static constexpr std::chrono::seconds MinScaledBound{10};
     // `bound` at the timer's scale, with that floor.
-    std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) const;
+    std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) const override;
     // How long a peer may stay silent while this node awaits its reply before the
     // connection is taken as lost: three keep-alive intervals (SilentKeepAlives), or
     // SilenceWithoutKeepAlives where keep-alives are off; at the timer's scale.

@@ -65,6 +65,10 @@ std::shared_ptr<TcpSocket> ZelkorDriver::tcpOf(void* handle) {
     return socket && socket->IsReliableTransport() ? std::static_pointer_cast<TcpSocket>(socket) : nullptr;
 }
 
+std::shared_ptr<TcpSocket> ZelkorDriver::liveConnection(const TcpSocket* known) {
+    return tcpOf(HandleOf(const_cast<TcpSocket*>(known)));
+}
+
 std::shared_ptr<UdpSocket> ZelkorDriver::udpOf(void* handle) {
     bool stale = false;
     auto socket = liveSocket(handle, stale);

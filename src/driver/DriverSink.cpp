@@ -183,6 +183,8 @@ void ZelkorDriver::CloseSocket(std::shared_ptr<UdpSocket> socket) {
 }
 
 void ZelkorDriver::SetRequestTime(std::shared_ptr<TcpSocket> socket, std::int64_t seconds) {
+    // A notice toward a requester ages from here, not from its turn in the queue.
+    _forwarded.Written(socket.get(), socket->RequestInFlight(), ForwardedRequests::Clock::now());
     if (const auto current = discovery()) {
         current->SetRequestTime(socket, seconds);
     }

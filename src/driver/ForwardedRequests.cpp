@@ -49,6 +49,19 @@ void ForwardedRequests::forgetOne(Waiting& waiting) {
     waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(forget));
 }
 
+void ForwardedRequests::Written(const TcpSocket* onward, std::uint64_t ordinal, Clock::time_point at) {
+    const auto found = _pending.find(onward);
+    if (found == _pending.end()) {
+        return;
+    }
+    for (auto& pending : found->second) {
+        if (pending.ordinal == ordinal) {
+            pending.written = at;
+            return;
+        }
+    }
+}
+
 bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal) {
     if (ordinal == 0) {
         return true;
@@ -81,27 +94,80 @@ bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal)
     return true;
 }
 
-std::vector<std::pair<const TcpSocket*, ForwardedRequests::Pending>> ForwardedRequests::ExpireNotices(
-    std::chrono::steady_clock::time_point cutoff) {
-    std::vector<std::pair<const TcpSocket*, Pending>> expired;
+bool ForwardedRequests::wasRefused(const TcpSocket* onward, std::uint64_t ordinal) const {
+    const auto refused = _refused.find(onward);
+    return ordinal != 0 && refused != _refused.end() &&
+           std::find(refused->second.begin(), refused->second.end(), ordinal) != refused->second.end();
+}
+
+bool ForwardedRequests::Blocked(const TcpSocket* onward, std::uint64_t inFlight) const {
+    return wasRefused(onward, inFlight);
+}
+
+void ForwardedRequests::refuse(const TcpSocket* onward, std::uint64_t ordinal) {
+    auto& refused = _refused[onward];
+    if (refused.size() >= MaxPerConnection) {
+        refused.pop_front();
+    }
+    refused.push_back(ordinal);
+}
+
+std::vector<ForwardedRequests::Refused> ForwardedRequests::ExpireNotices(
+    Clock::time_point now, const std::function<std::uint64_t(const TcpSocket*)>& inFlight) {
+    std::vector<Refused> expired;
     for (auto connection = _pending.begin(); connection != _pending.end();) {
+        const TcpSocket* onward = connection->first;
         auto& waiting = connection->second;
         for (auto pending = waiting.begin(); pending != waiting.end();) {
-            if (!pending->notice || pending->sent >= cutoff) {
+            const bool overdue = pending->notice && pending->written != Clock::time_point{} &&
+                                 now - pending->written >= pending->bound;
+            if (!overdue) {
                 ++pending;
                 continue;
             }
-            auto& refused = _refused[connection->first];
-            if (refused.size() >= MaxPerConnection) {
-                refused.pop_front();
-            }
-            refused.push_back(pending->ordinal);
-            expired.emplace_back(connection->first, std::move(*pending));
+            refuse(onward, pending->ordinal);
+            expired.push_back({onward, std::move(*pending), true});
             pending = waiting.erase(pending);
+        }
+        // Behind a notice refused unanswered nothing is written until its requester
+        // answers after all: what waits there would hold its devices as long.
+        if (Blocked(onward, inFlight(onward))) {
+            for (auto pending = waiting.begin(); pending != waiting.end();) {
+                if (!pending->notice || pending->written != Clock::time_point{}) {
+                    ++pending;
+                    continue;
+                }
+                refuse(onward, pending->ordinal);
+                expired.push_back({onward, std::move(*pending), false});
+                pending = waiting.erase(pending);
+            }
         }
         connection = waiting.empty() ? _pending.erase(connection) : std::next(connection);
     }
     return expired;
+}
+
+std::vector<ForwardedRequests::Refused> ForwardedRequests::RefuseNotices(
+    const TcpSocket* onward, const std::function<bool(const Pending&)>& refuses) {
+    std::vector<Refused> refused;
+    const auto found = _pending.find(onward);
+    if (found == _pending.end()) {
+        return refused;
+    }
+    auto& waiting = found->second;
+    for (auto pending = waiting.begin(); pending != waiting.end();) {
+        if (!pending->notice || !refuses(*pending)) {
+            ++pending;
+            continue;
+        }
+        refuse(onward, pending->ordinal);
+        refused.push_back({onward, std::move(*pending), false});
+        pending = waiting.erase(pending);
+    }
+    if (waiting.empty()) {
+        _pending.erase(found);
+    }
+    return refused;
 }
 
 std::vector<ForwardedRequests::Pending> ForwardedRequests::Ended(const TcpSocket* onward) {

@@ -73,6 +73,9 @@ public:
     // Milliseconds between keep-alives on a connection: a peer silent for twice as long
     // counts as gone.
     virtual std::uint64_t GetKeepAliveDiscoInterval() const = 0;
+    // A bound on a peer's silence as the node's timers run it: shorter while a test runs
+    // them faster, never below a floor a loaded machine keeps to.
+    virtual std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) const { return bound; }
     // This node's GUID as text; "" when it has none. The generated certificate names it.
     virtual std::string GUID() = 0;
     // Bound of a connection's request queue; 0 means no bound.

@@ -22,6 +22,7 @@
 #include "services/EndedRequest.h"
 #include "services/FolderModificationService.h"
 #include "storage/RequestBound.h"
+#include "transport/SourceGroup.h"
 #include "transport/TcpSocket.h"
 #include "transport/UdpSocket.h"
 
@@ -360,6 +361,12 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             stepBack(packet, command, kDeviceNotConnected);
             return;
         }
+        // Refused as a requester gone: forwarded, it would hold the device's connection
+        // again until its bound ran out.
+        if (isRouteNotice(command) && packet.socket->IsOutgoing() && refusesNotice(header, *onward)) {
+            stepBack(packet, command, kDeviceNotConnected);
+            return;
+        }
     }
     if (!create) {
         Error("ZK7874E Message factory failed");
@@ -423,18 +430,41 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         sendLine(HandleOf(onward.get()), out, false, header, command, false);
         return;
     }
-    forwardRequest(packet, onward, std::move(out), headLength, command);
+    forwardRequest(packet, current, onward, std::move(out), headLength, command);
 }
 
-void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocket>& onward, std::string line,
-                                  std::size_t headLength, const std::string& command) {
+void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, const std::shared_ptr<TcpSocket>& onward,
+                                  std::string line, std::size_t headLength, const std::string& command) {
     // Should the request never be answered from beyond, its refusal is made from the
     // line's head (routing header and word), kept for that: seldom needed, so not made now.
     std::string head = line.substr(0, headLength);
+    // Before the line goes: an idle connection begins its write at once.
+    const auto queued = ForwardedRequests::Clock::now();
     if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
-        ForwardedRequests::Pending pending{onward->LastRequestTaken(), packet.socket, std::move(head),
-                                           packet.header->GetSource(), isRouteNotice(command),
-                                           std::chrono::steady_clock::now()};
+        const MessageForwardInfo& header = *packet.header;
+        ForwardedRequests::Pending pending;
+        pending.ordinal = onward->LastRequestTaken();
+        pending.requester = packet.socket;
+        pending.head = std::move(head);
+        pending.source = header.GetSource();
+        pending.notice = isRouteNotice(command);
+        if (pending.notice) {
+            pending.toRequester = packet.socket->IsOutgoing();
+            pending.destination = header.FinalDestination();
+            // One more target than the requester: the connection leads to a router in front.
+            pending.direct = header.TargetList().size() <= 1;
+            pending.bound = pending.direct ? ForwardedRequests::NoticeBound : 2 * ForwardedRequests::NoticeBound;
+            if (!pending.toRequester) {
+                // A device answering a requester's blocks has as long as its name is held
+                // for it while it says nothing.
+                pending.bound = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
+            }
+            pending.queued = queued;
+            // Its write began before the notice was kept here.
+            if (onward->RequestInFlight() == pending.ordinal) {
+                pending.written = pending.queued;
+            }
+        }
         if (!_forwarded.Forwarded(onward.get(), std::move(pending))) {
             PeerWarning("ZK78E9W Forwarded requests past the bound: one goes unrefused should its connection end",
                         onward->Tag());
@@ -448,27 +478,100 @@ void ZelkorDriver::forwardRequest(Packet& packet, const std::shared_ptr<TcpSocke
 
 void ZelkorDriver::forgetConnection(const TcpSocket& ended) {
     _returnRoutes.Closed(&ended);
+    _silent.Closed(&ended);
     refuseUnanswered(ended);
 }
 
 void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
+    const auto current = discovery();
+    const auto now = ForwardedRequests::Clock::now();
     for (const auto& pending : _forwarded.Ended(&ended)) {
         Detail("ZK78EAI Forwarded request refused: its connection ended before the reply", ended.Tag());
+        // Left unanswered, then gone: else a requester would hold the device again and
+        // again, each time just short of the bound, on a new connection.
+        if (current && pending.toRequester && pending.written != ForwardedRequests::Clock::time_point{} &&
+            now - pending.written >= SilentRequesters::LeftAtEnd) {
+            silent(pending.destination, nullptr, SourceGroup(ended.GetRemoteIP()), false, now,
+                   current->ScaledBound(SilentRequesters::Period));
+        }
         refuseForwarded(pending);
     }
 }
 
-void ZelkorDriver::ExpireForwardedNotices() {
+void ZelkorDriver::silent(const std::string& requester, const TcpSocket* connection,
+                          const boost::asio::ip::address& source, bool own, std::chrono::steady_clock::time_point now,
+                          std::chrono::steady_clock::duration period) {
+    PeerWarning("ZK78B3W Requester left a notice unanswered: its notices are refused for a time",
+                requester + " from " + source.to_string());
+    if (_silent.Silent(requester, connection, source, own, now, period)) {
+        PeerWarning("ZK78B5W Requesters from one source left notices unanswered: its notices are refused for a time",
+                    source.to_string());
+    }
+}
+
+void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point now) {
     const auto current = discovery();
     if (!current) {
         return;
     }
-    // As long as a requester's name is held for it while it says nothing.
-    const auto age = std::chrono::milliseconds(2 * current->GetKeepAliveDiscoInterval());
-    for (const auto& [onward, pending] : _forwarded.ExpireNotices(std::chrono::steady_clock::now() - age)) {
-        PeerWarning("ZK78EFW Notice left unanswered by its requester refused to its device", pending.source);
-        refuseForwarded(pending);
+    const auto period = current->ScaledBound(SilentRequesters::Period);
+    const auto inFlight = [this](const TcpSocket* onward) -> std::uint64_t {
+        const auto socket = liveConnection(onward);
+        return socket ? socket->RequestInFlight() : 0;
+    };
+    std::vector<ForwardedRequests::Refused> refused = _forwarded.ExpireNotices(now, inFlight);
+    std::vector<ForwardedRequests::Refused> alongside;
+    for (const auto& expired : refused) {
+        if (!expired.unanswered) {
+            PeerDetail("ZK78B6I Notice refused: its connection is held by one its requester left unanswered",
+                       expired.pending.destination);
+            continue;
+        }
+        PeerWarning("ZK78EFW Notice left unanswered by its requester refused to its device",
+                    expired.pending.destination);
+        // A connection on its way out refuses the rest as it ends.
+        const auto onward = liveConnection(expired.onward);
+        if (onward && expired.pending.toRequester) {
+            for (auto& more : silenced(expired, *onward, now, period)) {
+                alongside.push_back(std::move(more));
+            }
+        }
     }
+    for (const auto& each : refused) {
+        refuseForwarded(each.pending);
+    }
+    for (const auto& each : alongside) {
+        refuseForwarded(each.pending);
+    }
+}
+
+std::vector<ForwardedRequests::Refused> ZelkorDriver::silenced(const ForwardedRequests::Refused& expired,
+                                                               const TcpSocket& onward,
+                                                               std::chrono::steady_clock::time_point now,
+                                                               std::chrono::steady_clock::duration period) {
+    const ForwardedRequests::Pending& pending = expired.pending;
+    const auto source = SourceGroup(onward.GetRemoteIP());
+    silent(pending.destination, &onward, source, pending.direct, now, period);
+    return _forwarded.RefuseNotices(&onward, [&](const ForwardedRequests::Pending& other) {
+        if (!other.toRequester || !_silent.Refuses(other.destination, &onward, source, now)) {
+            return false;
+        }
+        PeerDetail("ZK78B4I Notice refused at once: its requester left one unanswered", other.destination);
+        return true;
+    });
+}
+
+bool ZelkorDriver::refusesNotice(const MessageForwardInfo& header, const TcpSocket& onward) {
+    const std::string requester = header.FinalDestination();
+    if (_forwarded.Blocked(&onward, onward.RequestInFlight())) {
+        PeerDetail("ZK78B6I Notice refused: its connection is held by one its requester left unanswered", requester);
+        return true;
+    }
+    if (_silent.Refuses(requester, &onward, SourceGroup(onward.GetRemoteIP()), ForwardedRequests::Clock::now())) {
+        PeerDetail("ZK78B4I Notice refused at once: its requester left one unanswered", requester);
+        return true;
+    }
+    return false;
 }
 
 void ZelkorDriver::refuseForwarded(const ForwardedRequests::Pending& pending) {

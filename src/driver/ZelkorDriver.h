@@ -29,6 +29,7 @@
 // it after constructing the driver.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -67,6 +68,7 @@
 #include "driver/Packet.h"
 #include "driver/ReplyCache.h"
 #include "driver/ReturnRoutes.h"
+#include "driver/SilentRequesters.h"
 #include "transport/InterfaceInfo.h"
 #include "transport/NetworkInfo.h"
 #include "transport/SocketSink.h"
@@ -312,10 +314,12 @@ public:
     // "timeout", gets and sets in each entry, execs as the result, raw lines as their
     // refusal; its place stays for the late reply, which then goes to nobody.
     void ExpireRequests(std::chrono::milliseconds limit);
-    // A router's forwarded notices that their requesters left unanswered for twice the
-    // keep-alive interval are refused to their devices, whose connections they hold.
-    // Loop thread; the discovery timer calls it.
-    void ExpireForwardedNotices();
+    // A router's forwarded notices that their requesters left unanswered past their bound
+    // (ForwardedRequests::NoticeBound) are refused to their devices, whose connections
+    // they hold, and so are those waiting behind them; such a requester's notices are then
+    // refused at once for a time (SilentRequesters). Loop thread; the discovery timer
+    // calls it, a test with a later `now`.
+    void ExpireForwardedNotices(std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
 
     // --- raw commands and switches -------------------------------------------------------
     // Builds the message of a raw line's word and sends it as a request with the header.
@@ -484,13 +488,24 @@ private:
                  const std::string& next);
     // Sends a request on towards the node beyond, remembering how to refuse it should the
     // connection end before its reply; one the connection does not take is refused at once.
-    void forwardRequest(Packet& packet, const std::shared_ptr<TcpSocket>& onward, std::string line,
-                        std::size_t headLength, const std::string& command);
+    void forwardRequest(Packet& packet, IDriverDiscovery& discovery, const std::shared_ptr<TcpSocket>& onward,
+                        std::string line, std::size_t headLength, const std::string& command);
     // What routing keeps for a connection that ended goes: the names it owned, and the
     // forwarded requests it carried unanswered, refused to their requesters.
     void forgetConnection(const TcpSocket& ended);
     void refuseUnanswered(const TcpSocket& ended);
     void refuseForwarded(const ForwardedRequests::Pending& pending);
+    // A device's notice for a requester refused for a time, or for a connection blocked
+    // by one (logged here).
+    bool refusesNotice(const MessageForwardInfo& header, const TcpSocket& onward);
+    // A requester from `source` left a notice unanswered: refused for a time (logged).
+    void silent(const std::string& requester, const TcpSocket* connection, const boost::asio::ip::address& source,
+                bool own, std::chrono::steady_clock::time_point now, std::chrono::steady_clock::duration period);
+    // The requester of a notice refused unanswered on `onward` is refused for a time; its
+    // other notices there, refused with it.
+    std::vector<ForwardedRequests::Refused> silenced(const ForwardedRequests::Refused& expired, const TcpSocket& onward,
+                                                     std::chrono::steady_clock::time_point now,
+                                                     std::chrono::steady_clock::duration period);
     void stepBack(Packet& packet, const std::string& command, const std::string& text);
     void customCommand(Packet& packet, const std::string& command, const std::string& line);
     // Null when the connection may make the request; else the refusal's text (logged here).
@@ -555,6 +570,9 @@ private:
     // The live socket of a handle; `stale` (logged) for a handle whose socket is gone.
     std::shared_ptr<Socket> liveSocket(void* handle, bool& stale);
     std::shared_ptr<TcpSocket> tcpOf(void* handle);
+    // The connection a routing table knows by its address, while it lives: the address is
+    // its handle, looked up, never written through.
+    std::shared_ptr<TcpSocket> liveConnection(const TcpSocket* known);
     std::shared_ptr<UdpSocket> udpOf(void* handle);
 
     // Listen state.
@@ -659,6 +677,7 @@ private:
     ReplyCache _replyCache;
     ReturnRoutes _returnRoutes;
     ForwardedRequests _forwarded;
+    SilentRequesters _silent;
     DatagramRequests _datagramRequests;
 
     std::mutex _udpMutex;

@@ -291,6 +291,9 @@ public:
     // count of requests handed to the connection so far, which any thread may read.
     std::uint64_t LastRequestTaken() const { return _requestsTaken.load(std::memory_order_relaxed); }
     const ConnectionRequest& AnsweredRequest() const { return _answered; }
+    // The ordinal of the request whose write began last, while no reply has come since:
+    // the request that holds the lock-step (0 when none does). Loop thread.
+    std::uint64_t RequestInFlight() const { return _sendingLockStep ? _requestWritten : 0; }
     // The sink's queue bound; 0 (no bound) without a sink.
     std::uint64_t MaxQueueDepth() const;
     std::size_t QueuedRequests() const { return _requestQueue.Size(); }
@@ -515,6 +518,7 @@ private:
     std::atomic<std::uint64_t> _requestsTaken{0};
     AwaitedRequests _awaited;
     ConnectionRequest _answered;
+    std::uint64_t _requestWritten = 0;
     bool _endedReportPosted = false;
     std::size_t _maxQueuedBytes = DefaultMaxQueuedBytes;
     bool _goodbyeInFlight = false;

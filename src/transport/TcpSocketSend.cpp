@@ -309,6 +309,7 @@ bool TcpSocket::startRequest(const OutgoingLine& request) {
         _awaitedBeyond = 0;
     }
     _awaitedBeyond = std::max(_awaitedBeyond, request.beyond);
+    _requestWritten = request.ordinal;
     SetLockStepSending(true);
     SetUnresponsiveTimes();
     auto* sink = Sink();

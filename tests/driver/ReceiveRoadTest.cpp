@@ -4,14 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/LoggedLine.h"
 #include "core/ZelkorLog.h"
+#include "driver/ForwardedRequests.h"
 #include "driver/ReturnRoutes.h"
+#include "driver/SilentRequesters.h"
 #include "support/DriverHarness.h"
 #include "support/LogCapture.h"
 #include "support/RunUntil.h"
@@ -29,6 +33,8 @@ protected:
         ASSERT_TRUE(harness.Connect(a));
         auto toC = harness.Connect(c);
         ASSERT_TRUE(toC);
+        // As a router reaches its devices: on connections it opened.
+        toC->SetOutgoing(true);
         harness.discovery->AddDevice("C", toC);
         a.Send("[R&C][A] subscribe {}\n");
         ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");
@@ -431,24 +437,91 @@ TEST_F(ReceiveRoad, RequesterNamesAreSharedBetweenSources) {
 }
 
 // A requester that leaves a device's notice unanswered holds up only itself: once the
-// notice is older than twice the keep-alive interval it is refused to the device as if
-// the requester were gone, so that the device's connection carries its next notice, and
-// the requester's late reply is not passed on, the device having had its answer.
+// bound has passed since the notice was written it is refused to the device as if the
+// requester were gone, so that the device's connection carries its next notice, and the
+// requester's late reply is not passed on, the device having had its answer. For a time
+// its notices are then refused at once, never again holding the device's connection.
 TEST_F(ReceiveRoad, ANoticeItsRequesterLeavesUnansweredIsRefusedToTheDevice) {
     harness.Start();
     RawPeer a, c;
     ASSERT_NO_FATAL_FAILURE(subscribeThroughRouter(a, c));
+    const auto due = std::chrono::steady_clock::now() + Zelkor::ForwardedRequests::NoticeBound;
 
     // Not before its time.
     ASSERT_TRUE(harness.OnLoop([&] { harness.driver->ExpireForwardedNotices(); }));
     c.Send("frob\n");
     ASSERT_EQ(c.ReadLine(), "@frob \n");
-    harness.discovery->keepAliveMs = 0;
-    ASSERT_TRUE(harness.OnLoop([&] { harness.driver->ExpireForwardedNotices(); }));
+    ASSERT_TRUE(harness.OnLoop([&] { harness.driver->ExpireForwardedNotices(due); }));
     EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
     a.Send("[R&C][A] @publish {}\n");
     c.Send("frob\n");
     EXPECT_EQ(c.ReadLine(), "@frob \n");
+
+    c.Send("[R&A][C] publish {\"n\":2}\n");
+    EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
+    a.Send("frob\n");
+    EXPECT_EQ(a.ReadLine(), "@frob \n");
+}
+
+// A requester beyond another router is given the time that router takes to refuse its
+// notice itself; the other requesters behind that router, which share its connection and
+// its address, are not refused for it.
+TEST_F(ReceiveRoad, ARequesterBeyondAnotherRouterLeavesTheOthersBehindItServed) {
+    harness.Start();
+    RawPeer r2, c;
+    ASSERT_TRUE(harness.Connect(r2));
+    auto toC = harness.Connect(c);
+    ASSERT_TRUE(toC);
+    toC->SetOutgoing(true);
+    harness.discovery->AddDevice("C", toC);
+    for (const char* requester : {"A", "B"}) {
+        r2.Send(std::string("[R&C][R2&") + requester + "] subscribe {}\n");
+        ASSERT_EQ(c.ReadLine(), std::string("[C][R&R2&") + requester + "] subscribe {}\n");
+        c.Send(std::string("[R&R2&") + requester + "][C] @subscribe {}\n");
+        ASSERT_EQ(r2.ReadLine(), std::string("[R2&") + requester + "][R&C] @subscribe {}\n");
+    }
+    c.Send("[R&R2&A][C] publish {}\n");
+    ASSERT_EQ(r2.ReadLine(), "[R2&A][R&C] publish {}\n");
+    const auto due = std::chrono::steady_clock::now() + Zelkor::ForwardedRequests::NoticeBound;
+    ASSERT_TRUE(harness.OnLoop([&] { harness.driver->ExpireForwardedNotices(due); }));
+    r2.Send("[R&C][R2&A] @publish {\"error\":\"Device not connected\"}\n");
+    EXPECT_EQ(c.ReadLine(), "[C][R&R2&A] @publish {\"error\":\"Device not connected\"}\n");
+    c.Send("[R&R2&B][C] publish {}\n");
+    EXPECT_EQ(r2.ReadLine(), "[R2&B][R&C] publish {}\n");
+
+    // Left unanswered past twice the bound, B is refused for a time; A, for whom its
+    // router answered in time, is not.
+    const auto late = std::chrono::steady_clock::now() + 2 * Zelkor::ForwardedRequests::NoticeBound;
+    ASSERT_TRUE(harness.OnLoop([&] { harness.driver->ExpireForwardedNotices(late); }));
+    EXPECT_EQ(c.ReadLine(), "[C][R&R2&B] @publish {\"error\":\"Device not connected\"}\n");
+    r2.Send("[R&C][R2&B] @publish {}\nfrob\n");
+    ASSERT_EQ(r2.ReadLine(), "@frob \n");
+    c.Send("[R&R2&A][C] publish {}\n[R&R2&B][C] publish {}\n");
+    EXPECT_EQ(c.ReadLine(), "[C][R&R2&B] @publish {\"error\":\"Device not connected\"}\n");
+    EXPECT_EQ(r2.ReadLine(), "[R2&A][R&C] publish {}\n");
+}
+
+// A requester that leaves a notice unanswered for a while and then goes is taken for one
+// that left it unanswered: back on a new connection under its name, from its address, its
+// notices are refused at once rather than held for the bound again.
+TEST_F(ReceiveRoad, ARequesterThatLeftANoticeUnansweredIsRefusedWhenItComesBack) {
+    harness.Start();
+    RawPeer a, c;
+    ASSERT_NO_FATAL_FAILURE(subscribeThroughRouter(a, c));
+    // Time that passes, not a wait for anything.
+    std::this_thread::sleep_for(Zelkor::SilentRequesters::LeftAtEnd + 100ms);
+    a.Close();
+    EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
+
+    RawPeer back;
+    ASSERT_TRUE(harness.Connect(back));
+    back.Send("[R&C][A] subscribe {}\n");
+    ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");
+    c.Send("[R&A][C] @subscribe {}\n[R&A][C] publish {\"n\":3}\n");
+    ASSERT_EQ(back.ReadLine(), "[A][R&C] @subscribe {}\n");
+    EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
+    back.Send("frob\n");
+    EXPECT_EQ(back.ReadLine(), "@frob \n");
 }
 
 // A node that is no router answers a request meant for a node beyond it, and forwards

@@ -41,7 +41,8 @@ std::string Reversed(const std::string& header) {
 
 class FakeDevices::Device : public std::enable_shared_from_this<FakeDevices::Device> {
 public:
-    Device(boost::asio::io_context& io, std::size_t index) : _acceptor(io), _index(index) {}
+    Device(boost::asio::io_context& io, std::size_t index, FakeDevices& owner)
+        : _acceptor(io), _index(index), _owner(owner) {}
 
     void Open() {
         _acceptor.open(tcp::v4());
@@ -115,7 +116,16 @@ private:
     void Answer(Session& session, const std::string& line) {
         const std::string header = HeaderOf(line);
         const std::string rest = line.substr(header.size());
-        if (rest.empty() || rest[0] == '@') {
+        if (rest.empty()) {
+            return;
+        }
+        if (rest[0] == '@') {
+            if (rest.compare(0, 9, "@publish ") == 0) {
+                ++_owner._answered;
+                if (rest.find("\"error\"") != std::string::npos) {
+                    ++_owner._refused;
+                }
+            }
             return;
         }
         const auto blank = rest.find(' ');
@@ -135,6 +145,7 @@ private:
 
     tcp::acceptor _acceptor;
     std::size_t _index;
+    FakeDevices& _owner;
     std::weak_ptr<Session> _session;
     std::string _back;
 };
@@ -157,7 +168,7 @@ void FakeDevices::Device::Accept() {
 
 FakeDevices::FakeDevices(std::size_t count, const NetNamespace* space) : _work(_io.get_executor()) {
     for (std::size_t i = 0; i < count; ++i) {
-        _devices.push_back(std::make_shared<Device>(_io, i));
+        _devices.push_back(std::make_shared<Device>(_io, i, *this));
     }
     const auto open = [this] {
         for (auto& device : _devices) {

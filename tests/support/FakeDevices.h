@@ -4,12 +4,14 @@
 // answers the node's "disco" as a device named "dev<i>" with a GUID of its own, echoes
 // every other request's body back in its reply, remembers the way back of its last
 // "subscribe" and publishes along it when the test asks. Nothing it sends is checked: it
-// stands for devices, the test looks at what reaches the far side.
+// stands for devices, the test looks at what reaches the far side, and at the answers
+// its publishes get: passed on from their subscriber, or refused by the node between.
 //
 // Ownership: the object owns its loop thread, listeners and sessions; the destructor stops
 // them. Threads: the loop thread does the protocol work; the test thread only calls the
 // public operations, which hop onto the loop.
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -36,6 +38,10 @@ public:
     static std::string Guid(std::size_t index);
     // Device `index` publishes `body` to whoever subscribed to it last.
     void Publish(std::size_t index, const std::string& body);
+    // The answers to the publishes of all devices so far, and those of them that were
+    // refusals ("error"). Any thread.
+    std::size_t PublishesAnswered() const { return _answered.load(); }
+    std::size_t PublishesRefused() const { return _refused.load(); }
 
 private:
     class Device;
@@ -43,6 +49,8 @@ private:
     boost::asio::io_context _io;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> _work;
     std::vector<std::shared_ptr<Device>> _devices;
+    std::atomic<std::size_t> _answered{0};
+    std::atomic<std::size_t> _refused{0};
     std::thread _loop;
 };
 

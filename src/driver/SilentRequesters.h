@@ -1,0 +1,80 @@
+#pragma once
+// The requesters behind a router that left a device's notice unanswered, whose notices
+// the router refuses at once for a time instead of holding a device's connection for
+// them again: a requester that reopens its transfers, or comes back on a new connection,
+// would otherwise hold it once more each time.
+//
+// A requester is known by its name and the source (SourceGroup) of the connection it
+// speaks on: the name alone is anyone's to take, and the connection alone is new at each
+// reconnection. Another router in front of this one shares its connection and source
+// between its requesters, whose names differ: none of them pays for another. Where the
+// requester is the connection's own peer (the notice went to it directly), that
+// connection is refused as well, whatever name it speaks for next. A source whose
+// requesters keep doing it, SourceStrikes of them within the period, is refused as a
+// whole for the period: names cost nothing, and a router in front, which refuses its own
+// silent requesters before this node's bound runs out, never counts here.
+//
+// Ownership: a member of the driver; connections are known by address only, and let go
+// when they close. Bounded: at most MaxRecords requesters and MaxRecords sources are
+// kept, those whose time runs out first giving way. Threads: the event-loop thread only.
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include <boost/asio/ip/address.hpp>
+
+namespace Zelkor {
+
+class TcpSocket;
+
+class SilentRequesters {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Address = boost::asio::ip::address;
+
+    static constexpr std::size_t MaxRecords = 1024;
+    // How long a requester's notices are refused (at the timer's scale).
+    static constexpr std::chrono::seconds Period{60};
+    // A requester whose connection ends while a notice written to it has waited this long
+    // for its answer counts as one that left it unanswered: else it could leave each just
+    // short of the bound and reconnect. One killed in the middle of a transfer had
+    // answered the one before at once.
+    static constexpr std::chrono::seconds LeftAtEnd{1};
+    // Requesters of one source refused within the period that refuse the whole source.
+    static constexpr std::size_t SourceStrikes = 2;
+
+    // The requester `name` on `connection` (null: it has closed) from `source` left a
+    // notice unanswered at `now`: refused until `now` + `period`, its connection too when
+    // `own` (the connection is the requester's own). True when this refused the whole
+    // source.
+    bool Silent(const std::string& name, const TcpSocket* connection, const Address& source, bool own,
+                Clock::time_point now, Clock::duration period);
+    // Whether a notice for `name` on `connection` from `source` is refused at `now`.
+    bool Refuses(const std::string& name, const TcpSocket* connection, const Address& source,
+                 Clock::time_point now) const;
+    // `connection` closed: its address may be another's next.
+    void Closed(const TcpSocket* connection) { _connections.erase(connection); }
+
+private:
+    struct Source {
+        // When its requesters were refused, within the period; and until when the source
+        // is refused as a whole.
+        std::deque<Clock::time_point> strikes;
+        Clock::time_point until{};
+    };
+
+    // Makes room in `records` for one more by letting go of the one whose time ends first.
+    template <class Records, class Until>
+    static void makeRoom(Records& records, Clock::time_point now, Until until);
+
+    std::map<std::pair<std::string, Address>, Clock::time_point> _requesters;
+    std::unordered_map<const TcpSocket*, Clock::time_point> _connections;
+    std::map<Address, Source> _sources;
+};
+
+}  // namespace Zelkor

@@ -1,0 +1,202 @@
+// A router's notices toward requesters, with times the test gives: how long a notice may
+// wait for its answer, what waits behind one left unanswered, and who is refused for a
+// time once one is.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ssl/context.hpp>
+
+#include "driver/ForwardedRequests.h"
+#include "driver/SilentRequesters.h"
+#include "transport/TcpSocket.h"
+
+namespace ZelkorTest {
+namespace {
+
+using namespace std::chrono_literals;
+using Zelkor::ForwardedRequests;
+using Zelkor::SilentRequesters;
+using Clock = std::chrono::steady_clock;
+
+class RoutedNotices : public ::testing::Test {
+protected:
+    std::shared_ptr<Zelkor::TcpSocket> Connection() { return std::make_shared<Zelkor::TcpSocket>(io, tls, false); }
+
+    // A notice of `device` for `requester` queued at `at`.
+    static ForwardedRequests::Pending Notice(std::uint64_t ordinal, const std::string& device,
+                                             const std::string& requester, Clock::time_point at,
+                                             bool direct = true) {
+        ForwardedRequests::Pending notice;
+        notice.ordinal = ordinal;
+        notice.head = device;
+        notice.source = device;
+        notice.notice = true;
+        notice.destination = requester;
+        notice.direct = direct;
+        notice.bound = direct ? ForwardedRequests::NoticeBound : 2 * ForwardedRequests::NoticeBound;
+        notice.queued = at;
+        return notice;
+    }
+
+    // The devices whose notices were refused, in order, "!" after those left unanswered.
+    static std::string Heads(const std::vector<ForwardedRequests::Refused>& refused) {
+        std::string heads;
+        for (const auto& each : refused) {
+            heads += each.pending.head + (each.unanswered ? "! " : " ");
+        }
+        return heads;
+    }
+
+    boost::asio::io_context io;
+    boost::asio::ssl::context tls{boost::asio::ssl::context::tls};
+    const Clock::time_point t0 = Clock::time_point{} + 1h;
+};
+
+// A requester following many devices answers each notice in turn: however long the later
+// ones wait for their turn, none is refused while each written one is answered within the
+// bound; the one it leaves unanswered is refused once the bound has passed since its write.
+TEST_F(RoutedNotices, NoticesAgeFromTheirWriteNotFromTheirTurn) {
+    ForwardedRequests forwarded;
+    const auto requester = Connection();
+    const auto* x = requester.get();
+    for (std::uint64_t ordinal = 1; ordinal <= 3; ++ordinal) {
+        forwarded.Forwarded(x, Notice(ordinal, "D" + std::to_string(ordinal), "A", t0));
+    }
+    std::uint64_t inFlight = 1;
+    const auto flight = [&](const Zelkor::TcpSocket*) { return inFlight; };
+    forwarded.Written(x, 1, t0);
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 4s, flight)), "");
+    ASSERT_TRUE(forwarded.Answered(x, 1));
+    inFlight = 2;
+    forwarded.Written(x, 2, t0 + 4s);
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 8s, flight)), "");
+    ASSERT_TRUE(forwarded.Answered(x, 2));
+    inFlight = 3;
+    forwarded.Written(x, 3, t0 + 8s);
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 12s, flight)), "");
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 13s, flight)), "D3! ");
+    // The device had its answer: the late reply is not passed on.
+    EXPECT_FALSE(forwarded.Answered(x, 3));
+}
+
+// Behind a notice refused unanswered the connection writes nothing until its requester
+// answers after all: what waits there goes with it, and so does what comes while it stays
+// so. A notice for a requester beyond another router has twice as long, that router
+// refusing its own requester's first.
+TEST_F(RoutedNotices, WhatWaitsBehindANoticeLeftUnansweredGoesWithIt) {
+    ForwardedRequests forwarded;
+    const auto requester = Connection();
+    const auto router = Connection();
+    const auto* x = requester.get();
+    const auto* r = router.get();
+    forwarded.Forwarded(x, Notice(1, "D1", "A", t0));
+    forwarded.Forwarded(x, Notice(2, "D2", "A", t0 + 1s));
+    forwarded.Forwarded(r, Notice(1, "D3", "B", t0, false));
+    forwarded.Forwarded(r, Notice(2, "D4", "C", t0, false));
+    forwarded.Written(x, 1, t0);
+    forwarded.Written(r, 1, t0);
+    const auto flight = [&](const Zelkor::TcpSocket*) -> std::uint64_t { return 1; };
+    EXPECT_FALSE(forwarded.Blocked(x, 1));
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 5s, flight)), "D1! D2 ");
+    EXPECT_TRUE(forwarded.Blocked(x, 1));
+    EXPECT_FALSE(forwarded.Blocked(r, 1));
+    // The router in front refuses its requester's notice itself, in time.
+    ASSERT_TRUE(forwarded.Answered(r, 1));
+    forwarded.Written(r, 2, t0 + 7s);
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 10s, [](const Zelkor::TcpSocket*) -> std::uint64_t { return 2; })),
+              "");
+    // The requester answers after all: nothing holds its connection any more.
+    EXPECT_FALSE(forwarded.Answered(x, 1));
+    EXPECT_FALSE(forwarded.Blocked(x, 1));
+    EXPECT_TRUE(forwarded.Ended(x).empty());
+}
+
+// A requester refused: its other notices on the connection go at once, those written
+// (the connection wrote on after a stray reply) as well as those waiting; requests and
+// other requesters' notices stay.
+TEST_F(RoutedNotices, ARequestersOtherNoticesAreRefusedWithIt) {
+    ForwardedRequests forwarded;
+    const auto router = Connection();
+    const auto* r = router.get();
+    forwarded.Forwarded(r, Notice(1, "D1", "A", t0, false));
+    forwarded.Forwarded(r, Notice(2, "D2", "B", t0, false));
+    forwarded.Forwarded(r, Notice(3, "D3", "A", t0, false));
+    forwarded.Written(r, 1, t0);
+    ForwardedRequests::Pending request;
+    request.ordinal = 4;
+    request.head = "get";
+    forwarded.Forwarded(r, request);
+    const auto refused =
+        forwarded.RefuseNotices(r, [](const ForwardedRequests::Pending& notice) { return notice.destination == "A"; });
+    EXPECT_EQ(Heads(refused), "D1 D3 ");
+    EXPECT_FALSE(forwarded.Answered(r, 1));
+    std::string left;
+    for (const auto& pending : forwarded.Ended(r)) {
+        left += pending.head + " ";
+    }
+    EXPECT_EQ(left, "D2 get ");
+}
+
+class SilentRequestersTest : public RoutedNotices {
+protected:
+    SilentRequesters silent;
+    const boost::asio::ip::address here = boost::asio::ip::make_address("10.0.0.2");
+    const boost::asio::ip::address there = boost::asio::ip::make_address("10.0.0.3");
+    const Clock::duration period = SilentRequesters::Period;
+};
+
+// A requester is known by its name and its connection's source: it is refused for the
+// period on any connection from that source (it came back), not from another, and its
+// neighbours behind the same router are not; where it was the connection's own peer, the
+// connection is refused whatever name it gives next, until it closes.
+TEST_F(SilentRequestersTest, ARequesterIsRefusedByNameAndSourceAndItsOwnConnection) {
+    const auto router = Connection(), own = Connection(), again = Connection();
+    EXPECT_FALSE(silent.Silent("A", router.get(), here, false, t0, period));
+    EXPECT_TRUE(silent.Refuses("A", router.get(), here, t0));
+    EXPECT_TRUE(silent.Refuses("A", again.get(), here, t0 + period - 1ms));
+    EXPECT_FALSE(silent.Refuses("A", again.get(), here, t0 + period));
+    EXPECT_FALSE(silent.Refuses("A", again.get(), there, t0));
+    EXPECT_FALSE(silent.Refuses("B", router.get(), here, t0));
+
+    silent.Silent("S", own.get(), there, true, t0, period);
+    EXPECT_TRUE(silent.Refuses("S2", own.get(), there, t0 + 1s));
+    EXPECT_FALSE(silent.Refuses("S2", again.get(), there, t0 + 1s));
+    silent.Closed(own.get());
+    EXPECT_FALSE(silent.Refuses("S2", own.get(), there, t0 + 1s));
+}
+
+// New names cost nothing: a source whose requesters leave notices unanswered twice within
+// the period is refused as a whole for the period from the second; strikes further apart
+// do not add up, and another source is not touched.
+TEST_F(SilentRequestersTest, ASourceWhoseRequestersKeepDoingItIsRefusedWhole) {
+    EXPECT_FALSE(silent.Silent("A1", nullptr, here, false, t0, period));
+    EXPECT_FALSE(silent.Silent("A2", nullptr, here, false, t0 + period, period));
+    EXPECT_FALSE(silent.Refuses("A3", nullptr, here, t0 + period));
+    EXPECT_TRUE(silent.Silent("A3", nullptr, here, false, t0 + period + 1s, period));
+    EXPECT_TRUE(silent.Refuses("A4", nullptr, here, t0 + 2 * period));
+    EXPECT_FALSE(silent.Refuses("A4", nullptr, here, t0 + 2 * period + 1s));
+    EXPECT_FALSE(silent.Refuses("A4", nullptr, there, t0 + period + 1s));
+}
+
+// The records are bounded: past the bound the one whose time ends first gives way.
+TEST_F(SilentRequestersTest, TheRecordsAreBounded) {
+    for (std::size_t n = 0; n <= SilentRequesters::MaxRecords; ++n) {
+        const auto source = boost::asio::ip::make_address_v4(0x0a010000u + static_cast<unsigned>(n));
+        silent.Silent("R" + std::to_string(n), nullptr, source, false, t0 + std::chrono::milliseconds(n), period);
+    }
+    EXPECT_FALSE(silent.Refuses("R0", nullptr, boost::asio::ip::make_address_v4(0x0a010000u), t0 + 1s));
+    EXPECT_TRUE(silent.Refuses("R1", nullptr, boost::asio::ip::make_address_v4(0x0a010001u), t0 + 1s));
+    const auto last = static_cast<unsigned>(SilentRequesters::MaxRecords);
+    EXPECT_TRUE(silent.Refuses("R" + std::to_string(last), nullptr, boost::asio::ip::make_address_v4(0x0a010000u + last),
+                               t0 + 2s));
+}
+
+}  // namespace
+}  // namespace ZelkorTest
