@@ -438,7 +438,8 @@ File transfer and the file-system words:
   --transfer-count N          at most N transfers active at once, 1 to 100 (100)
   --transfer-interval MS      the transfer queue's timer period, 50 to 1000 (250)
   --reply-timeout MS          a silent peer's transfers and requests time out after
-                              MS, 0 to 60000 (0: never; less than 1000 counts as 1000)
+                              MS, 0 to 60000 (0: requests never, transfers after 60 s;
+                              less than 1000 counts as 1000)
 Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log

@@ -70,7 +70,7 @@ struct Options {
     // this node's bare local names; without it, kStorageFolder made in the working folder
     // (MakeStorageRoot), local names then staying the working folder's. The block size,
     // the transfers active at once, the queue timer's period and the reply time-out
-    // (milliseconds, 0: never). Absent: the library's own.
+    // (milliseconds, 0: none). Absent: the library's own.
     std::string storageRoot;
     bool storageRootGiven = false;
     // The file-system words take host paths instead of paths beneath the storage root.

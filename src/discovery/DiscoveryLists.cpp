@@ -15,6 +15,7 @@
 #include "discovery/GuidText.h"
 #include "discovery/ListDiscovered.h"
 #include "driver/ZelkorDriver.h"
+#include "filetransfer/IFileTransferService.h"
 #include "services/ListCommand.h"
 #include "services/ListCommandDiscovered.h"
 #include "transport/TcpSocket.h"
@@ -43,6 +44,23 @@ struct EntryKeys {
     std::string guid;
     std::string name;
 };
+
+// What a list says of a device its router no longer reaches.
+constexpr const char* kUnavailable = "Unavailable";
+
+// A device this node reaches no more: it lost its connection (its own or its router's),
+// or could not make one, and is not connected again yet (found again, or being connected
+// again, it still is not). Requests for it are refused here. One never connected yet is
+// listed as it is, New or being connected for the first time.
+bool reachedNoLonger(DeviceImpl& device) {
+    if (device.IsConnected()) {
+        return false;
+    }
+    const DeviceNetState state = device.GetCurrentState();
+    const bool lostBefore = device.disconnectionTime.load() != std::chrono::system_clock::time_point{};
+    return state == DeviceNetStateDisconnected || state == DeviceNetStateLost ||
+           (lostBefore && (state == DeviceNetStateConnecting || state == DeviceNetStateNew));
+}
 
 EntryKeys keysOf(const ListCommandDiscovered::Endpoint& endpoint) {
     EntryKeys keys;
@@ -88,10 +106,17 @@ void DiscoveryService::SendListDiscoveredReply(MessageSignalData& data) {
         std::lock_guard<std::mutex> setLock(_deviceSetMutex);
         bool first = true;
         for (const auto& device : _deviceSet) {
-            const NewDiscoInfo record = device->getDiscoInfo();
+            NewDiscoInfo record = device->getDiscoInfo();
             // A device known only by its endpoint has no record to tell yet.
             if (record.InfoString().empty()) {
                 continue;
+            }
+            // One this node reached and reaches no more is told as gone, so that the
+            // peers reaching it through this node let it go (and their transfers with it)
+            // rather than wait for it until it is forgotten here.
+            if (reachedNoLonger(*device)) {
+                record.getDiscoInfo().devicestate = kUnavailable;
+                record.buildInfoStrings();
             }
             if (!first) {
                 text += ',';
@@ -150,7 +175,7 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
         if (ExclusionRules().IsDeviceExcludedFromDisco(keys.classname, keys.name, guid)) {
             continue;
         }
-        const bool unavailable = keys.devicestate == "Unavailable";
+        const bool unavailable = keys.devicestate == kUnavailable;
         const bool full = reached.size() >= bound;
         auto device = GetDeviceImplByUUID(guid);
         if (!device) {
@@ -289,7 +314,11 @@ void DiscoveryService::routerLeft(const std::shared_ptr<DeviceImpl>& router) {
 }
 
 void DiscoveryService::reachedNoMore(const std::shared_ptr<DeviceImpl>& device) {
-    if (device->IsFinalized() || device->IsDirectlyConnected()) {
+    if (device->IsFinalized()) {
+        return;
+    }
+    routedTransfersEnd(*device);
+    if (device->IsDirectlyConnected()) {
         return;
     }
     const DeviceNetState state = device->GetCurrentState();
@@ -305,8 +334,28 @@ void DiscoveryService::unreachedThrough(const std::shared_ptr<DeviceImpl>& devic
         return;
     }
     device->SetProxy(nullptr);
+    if (device->IsFinalized()) {
+        return;
+    }
+    // Reached until now, it goes as a device behind a lost router goes: Disconnected, and
+    // Connected again once a router that has its connection names it.
+    const DeviceNetState state = device->GetCurrentState();
+    if (state == DeviceNetStateConnected || state == DeviceNetStateUnresponsive || device->awaitsRouter.load()) {
+        reachedNoMore(device);
+        return;
+    }
+    routedTransfersEnd(*device);
     if (!device->IsDirectlyConnected()) {
         device->setCurrentState(device->WantsConnections() ? DeviceNetStateNew : DeviceNetStateDisconnected);
+    }
+}
+
+void DiscoveryService::routedTransfersEnd(DeviceImpl& device) {
+    if (!_driver) {
+        return;
+    }
+    if (auto* transfers = _driver->GetFileTransferService()) {
+        transfers->NotifyDeviceGone(device.GuidKey());
     }
 }
 

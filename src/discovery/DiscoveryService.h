@@ -342,7 +342,9 @@ public:
     std::shared_ptr<DeviceImpl> addProxiedDevice(NewDiscoInfo& record, std::shared_ptr<DeviceImpl> router,
                                                  const DeviceSender& sender);
     // The device is no longer reached through `router` (any router when null): it loses
-    // that proxy and, without a connection of its own, its "Connected".
+    // that proxy and its transfers through a router. Without a connection of its own, one
+    // that was reached goes Disconnected until a router lists it again (as reachedNoMore);
+    // any other New when it is wanted, else Disconnected.
     void unreachedThrough(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<DeviceImpl>& router);
 
     // --- discovery-level messages ---------------------------------------------------------
@@ -581,9 +583,12 @@ private:
     // The router no longer has a connection: the devices reached through it that were
     // Connected go Disconnected (on the loop, after the router's own line).
     void routerLeft(const std::shared_ptr<DeviceImpl>& router);
-    // The device is no longer reached through its router: Connected or Unresponsive
-    // without a connection of its own, it goes Disconnected until a router lists it again.
+    // The device is no longer reached through its router: the transfers this node runs
+    // with it through a router end; Connected or Unresponsive without a connection of its
+    // own, it goes Disconnected until a router lists it again.
     void reachedNoMore(const std::shared_ptr<DeviceImpl>& device);
+    // The transfers this node opened with the device through a router end.
+    void routedTransfersEnd(DeviceImpl& device);
     void WaitTimer();
     // The timer's steps.
     void timeOutRequests(std::int64_t now);

@@ -1,6 +1,6 @@
 #include "driver/DriverTransferDevices.h"
 
-#include "device/IDevice.h"
+#include "device/DeviceImpl.h"
 #include "discovery/DiscoveryService.h"
 
 namespace Zelkor {
@@ -18,10 +18,11 @@ std::uint64_t DriverTransferDevices::ReplyTimeoutMs() {
 ITransferDevices::Lookup DriverTransferDevices::FindDevice(const std::string& id, Route& route) {
     auto* discovery = _discovery();
     auto* list = discovery ? discovery->GetDeviceList() : nullptr;
-    const auto device = list ? list->GetDeviceByUUID(id) : nullptr;
+    const auto device = list ? discovery->GetDeviceImplByUUID(id) : nullptr;
     if (!device) {
         return Lookup::Unknown;
     }
+    route.key = device->GuidKey();
     route.socket = device->GetFileTransferHandle(false);
     if (!route.socket) {
         return Lookup::NoConnection;

@@ -11,6 +11,7 @@
 #include <json/value.h>
 
 #include "core/Message.h"
+#include "core/RequestErrors.h"
 #include "filetransfer/BlockLine.h"
 #include "filetransfer/BlockSize.h"
 #include "filetransfer/LeavingTarget.h"
@@ -76,6 +77,18 @@ std::string errorBlockBody(const std::string& text) {
     return failure.ToNetworkFormat(true) + "\n";
 }
 
+
+// A router's refusal of a line to the device behind it, which it no longer reaches: not
+// listed, without a connection, or whose connection ended with the line on its way. The
+// device is gone, and no line of this node reaches it any more.
+bool refusedByRouter(const QueueTarget& target, const Message& reply) {
+    const char* error = reply.GetParameter(Param::error);
+    if (target.header.IsEmpty() || !error) {
+        return false;
+    }
+    const std::string_view text(error);
+    return text == "Device not found" || text == kDeviceNotConnected || text == kConnectionLost;
+}
 
 // The request's header without its body, for the reply to a block: the reply carries none
 // of the block, and a copy of the whole header would copy all of it.
@@ -204,6 +217,9 @@ void FileTransferService::putBegun(Message& reply, QueueElement& element, QueueT
 
 void FileTransferService::putClosed(Message& reply, QueueElement& element, QueueTarget& target) {
     std::string failure = target.spare;
+    if (failure.empty() && refusedByRouter(target, reply)) {
+        failure = stateText(TransferState::EndpointDisconnected);
+    }
     if (failure.empty()) {
         failure = errorOf(reply);
     }
@@ -330,11 +346,24 @@ void FileTransferService::blockReply(MessageSignalData& /*data*/, Message& messa
 }
 
 void FileTransferService::putBlockReply(Message& reply, QueueElement& element, QueueTarget& target) {
+    if (target.phase == TransferPhase::Begin) {
+        // No block of this put has gone yet: the reply is to an earlier put to the same
+        // device that ended here without its connection (a router's) being closed.
+        PeerDetail("ZK79B1I Block reply of an ended transfer dropped", target.socket ? target.socket->Tag() : "");
+        return;
+    }
     if (target.phase != TransferPhase::Blocks || !target.awaitingReply) {
         onUnexpected(element, target);
         return;
     }
     target.awaitingReply = false;
+    if (refusedByRouter(target, reply)) {
+        // No closing request would reach the device either.
+        const std::string failure =
+            target.spare.empty() ? std::string(stateText(TransferState::EndpointDisconnected)) : target.spare;
+        leave(element, target, failure.c_str());
+        return;
+    }
     if (target.spare.empty()) {
         target.spare = target.canceled ? std::string(TransferText::Canceled) : errorOf(reply);
     }
@@ -494,8 +523,16 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         refuse(TransferText::PeerCanceled);
         return;
     }
+    if (target.phase == TransferPhase::Begin) {
+        // The device answers the opening before its first block, on the same way: this
+        // block belongs to an earlier get from it that ended here without its connection
+        // (a router's) being closed. Refused as a block of no transfer; this get waits on.
+        answer.SetParameter(Param::error, TransferText::PeerCanceled);
+        replyWith(data.Handle(), blockReplyHeader(data), answer);
+        return;
+    }
     if (target.phase != TransferPhase::Blocks) {
-        // Before the opening was answered, or after the data ended: nothing is taken.
+        // After the data ended: nothing is taken.
         refuse(target.spare.empty() ? std::string(TransferText::InvalidBlock) : target.spare);
         return;
     }
@@ -591,6 +628,9 @@ void FileTransferService::closeGetEarly(QueueTarget& target, const std::string& 
 
 void FileTransferService::getClosed(Message& reply, QueueElement& element, QueueTarget& target) {
     std::string failure = target.spare;
+    if (failure.empty() && refusedByRouter(target, reply)) {
+        failure = stateText(TransferState::EndpointDisconnected);
+    }
     if (failure.empty()) {
         failure = errorOf(reply);
     }

@@ -89,6 +89,7 @@ public:
     void SendRMDIR(void* handle, const char* path, MessageForwardInfo& header) override;
     void SendFirmwareUpdateMode(void* handle, const std::string& arguments, MessageForwardInfo& header) override;
     void NotifyInterruption(void* handle) override;
+    void NotifyDeviceGone(const std::string& guid) override;
     void OnPutFile(PutHandler handler) override;
     void OnGetFile(GetHandler handler) override;
     void OnBlock(BlockHandler handler) override;
@@ -373,11 +374,12 @@ private:
     void StopTransferTimer();
     void WaitTransferTimer();
     void OnTransferTimer();
-    // Ends the targets silent too long: this node's own after the reply time-out (none
-    // when it is 0), those answered here after the shorter of it and the silence bound.
+    // Ends the targets silent too long: this node's own after the reply time-out (the
+    // silence bound when it is 0), those answered here after the shorter of the two.
     void sweepTimeouts(std::uint64_t timeoutMs);
     // Reports the targets the sweep took out with "timeout", their temporaries gone;
-    // `closeConnections`: their connections too, as the reply time-out does.
+    // `closeConnections`: the connections of those reached directly too, as the reply
+    // time-out does. A router's connection carries others' lines and always stays.
     void endTimedOut(std::vector<LeavingTarget> endings, bool closeConnections);
     // Ends the transfer answered here for that connection and source when its peer has
     // left it silent longer than the reopen quiet, so that a new request of the same route
@@ -390,6 +392,11 @@ private:
     void endAbsent(std::vector<LeavingTarget> endings, const char* log, TransferState state);
     void startNext();
     void OnDeviceDisconnected(void* handle);
+    // The transfers opened here with that device through a router end: it is gone.
+    void endDeviceGone(const std::string& guid);
+    // Reports the targets taken out because their device went with "end-point
+    // disconnected", their temporaries gone.
+    void endDisconnected(std::vector<LeavingTarget> endings);
     // Ends every active transfer; with `report` each target's `done` hears (false,
     // "transfer canceled") and the waiting queue is emptied the same way.
     void stopOnLoop(bool report);

@@ -77,6 +77,11 @@ public:
     virtual void SendFirmwareUpdateMode(void* handle, const std::string& arguments, MessageForwardInfo& header) = 0;
     // The connection with that handle was lost: the transfers over it end.
     virtual void NotifyInterruption(void* handle) = 0;
+    // The device with that GUID (as the device list keys it) is no longer reached through
+    // the router its transfers run over: the transfers this node opened with it through a
+    // router end with "end-point disconnected"; the router's connection, shared by the
+    // other devices behind it, stays. Any thread.
+    virtual void NotifyDeviceGone(const std::string& guid) = 0;
 
     virtual void OnPutFile(PutHandler handler) = 0;
     virtual void OnGetFile(GetHandler handler) = 0;
@@ -102,7 +107,9 @@ public:
     virtual unsigned long GetFileTransferInterval() = 0;
     // A transfer answered here holds one of the FileTransferCount slots every peer shares:
     // it ends with "timeout" once its peer has been silent on it this long, whatever the
-    // reply time-out, and gives the slot back.
+    // reply time-out, and gives the slot back. A transfer this node opened ends the same
+    // way while the reply time-out is 0; a reply time-out set bounds it instead. Either
+    // bound ends the transfer alone on a router's connection, which other devices share.
     static constexpr std::chrono::milliseconds DefaultAnsweredSilence{60000};
     virtual void SetAnsweredSilence(std::chrono::milliseconds bound) = 0;
     // A peer holds one transfer answered here at a time, and behind a router a peer is the

@@ -23,6 +23,8 @@ public:
         std::shared_ptr<TcpSocket> socket;
         // The device's routing header (empty for a device reached directly).
         MessageForwardInfo header;
+        // The device's GUID as the device list keys it, whatever form the caller gave.
+        std::string key;
     };
 
     virtual ~ITransferDevices() = default;

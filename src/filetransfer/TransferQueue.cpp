@@ -289,12 +289,13 @@ void FileTransferService::sweepTimeouts(std::uint64_t timeoutMs) {
                                 goOn),
                     true);
     }
-    // A peer that opened a transfer here and fell silent would hold its slot for good
-    // without a reply time-out; this node's own transfers wait as the setting says.
+    // A peer that fell silent would hold its slot for good: one that opened a transfer
+    // here whatever the reply time-out, one this node opened when no reply time-out says
+    // how long to wait (a device gone behind a router that never tells, a frozen one).
     const auto bound = std::chrono::milliseconds(_answeredSilenceMs.load());
     endTimedOut(takeTargets(_activeList,
-                            [&silence, bound](const QueueElement& element, QueueTarget& target) {
-                                return element.incoming && silence(element, target) > bound;
+                            [&silence, bound, timeoutMs](const QueueElement& element, QueueTarget& target) {
+                                return (element.incoming || timeoutMs == 0) && silence(element, target) > bound;
                             },
                             goOn),
                 false);
@@ -320,13 +321,18 @@ void FileTransferService::endTimedOut(std::vector<LeavingTarget> endings, bool c
         if (!target.socket) {
             continue;
         }
-        if (closeConnections) {
+        // A router's connection carries the lines of every device behind it (and, on
+        // the answering side, of every requester behind it): it stays for the others.
+        const bool routed = !target.header.IsEmpty() || !target.source.empty();
+        if (closeConnections && !routed) {
             target.socket->Close();
-        } else {
+        } else if (ending.element.incoming) {
             // The connection stays: it may carry other transfers and requests, of this peer
             // or of others behind the same router. A line of the ended transfer that comes
             // later is refused as one of no transfer.
             PeerWarning("ZK7946W Answered transfer ended, its peer silent: " + target.localFile, target.socket->Tag());
+        } else {
+            PeerWarning("ZK79B0W Transfer ended, its peer silent: " + target.remotePath, target.socket->Tag());
         }
     }
     for (auto& ending : endings) {
@@ -423,6 +429,7 @@ void FileTransferService::startNext() {
         }
         it->socket = std::move(route.socket);
         it->header = std::move(route.header);
+        it->deviceKey = std::move(route.key);
         if (element.operation == TransferOperation::Receive) {
             _devices->InboundConnections(it->socket, it->inbound);
         }
@@ -482,13 +489,35 @@ void FileTransferService::OnDeviceDisconnected(void* handle) {
         return;
     }
     // The other targets of a put go on once those left have answered.
-    std::vector<LeavingTarget> endings = takeTargets(
+    endDisconnected(takeTargets(
         _activeList,
         // A proven file is installed all the same: its result ends its target.
         [handle](const QueueElement&, const QueueTarget& target) {
             return isOn(target, handle) && !WaitsForInstall(target);
         },
-        [this](QueueElement& element) { continueAfterLeave(element); });
+        [this](QueueElement& element) { continueAfterLeave(element); }));
+}
+
+void FileTransferService::NotifyDeviceGone(const std::string& guid) {
+    if (guid.empty()) {
+        return;
+    }
+    onLoop([guid](FileTransferService& self) { self.endDeviceGone(guid); });
+}
+
+void FileTransferService::endDeviceGone(const std::string& guid) {
+    // Nothing will come from the device any more, and its router does not tell of a get:
+    // the device only sends, and the router holds no request of this node to refuse.
+    endDisconnected(takeTargets(
+        _activeList,
+        [&guid](const QueueElement& element, const QueueTarget& target) {
+            return !element.incoming && target.deviceKey == guid && !target.header.IsEmpty() &&
+                   !WaitsForInstall(target);
+        },
+        [this](QueueElement& element) { continueAfterLeave(element); }));
+}
+
+void FileTransferService::endDisconnected(std::vector<LeavingTarget> endings) {
     if (endings.empty()) {
         return;
     }

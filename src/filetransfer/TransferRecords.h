@@ -83,6 +83,7 @@ struct QueueTarget {
     QueueTarget& operator=(QueueTarget&&) = default;
 
     std::string id;          // the device's GUID text; empty on the answering side
+    std::string deviceKey;   // the same GUID as the device list keys it, once started
     std::string localFile;   // the file this target writes (a get's destination answering: the served file)
     std::string remotePath;  // the path on the device ("path")
     std::string spare;

@@ -102,6 +102,21 @@ TEST(DeviceLists, RequestAndAnswerOnTheWire) {
     ASSERT_TRUE(list.FromNetworkFormat(false, line, error)) << error;
     ASSERT_TRUE(read.FromNetworkFormat(false, list.GetJson(), error)) << error;
     EXPECT_EQ(read.Endpoints().size(), 2u);
+
+    // A device this node reached and reaches no more is told as gone; the rest of its
+    // record is as it was. One never reached yet is listed as it is.
+    ASSERT_TRUE(harness.OnLoop([&] {
+        mixer->setCurrentState(Zelkor::DeviceNetStateNew);
+        mixer->setCurrentState(Zelkor::DeviceNetStateDisconnected);
+    }));
+    answer();
+    const std::string later = peer.ReadLine();
+    Zelkor::NewDiscoInfo told = mixer->getDiscoInfo();
+    told.getDiscoInfo().devicestate = "Unavailable";
+    told.buildInfoStrings();
+    EXPECT_NE(later.find("{" + told.InfoString() + "}"), std::string::npos) << later;
+    EXPECT_NE(later.find(first), std::string::npos) << later;
+    EXPECT_EQ(mixer->GetDiscoInfo().devicestate, "");
 }
 
 TEST(DeviceLists, RouterAnswerAddsProxiedDevices) {
@@ -265,6 +280,18 @@ TEST(DeviceLists, ADeviceBehindARouterFollowsTheRoutersConnection) {
     EXPECT_EQ(amp->Proxy(), router2);
     EXPECT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateConnected);
     EXPECT_EQ(service.TableSizes()["proxiedDevices"], 1u);
+
+    // Its router keeps its connection but has lost the device: Disconnected (though it is
+    // wanted), and so it stays while the router says so; Connected again once named.
+    amp->WantsConnections(true);
+    list(second, entry(kA, "amp", R"("devicestate":"Unavailable")"));
+    EXPECT_EQ(amp->Proxy(), nullptr);
+    EXPECT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateDisconnected);
+    list(second, entry(kA, "amp", R"("devicestate":"Unavailable")"));
+    EXPECT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateDisconnected);
+    list(second, entry(kA, "amp"));
+    EXPECT_EQ(amp->Proxy(), router2);
+    EXPECT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateConnected);
 }
 
 // A router's list counts against its connection: at the bound, a device heard from another

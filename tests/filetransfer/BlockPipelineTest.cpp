@@ -86,6 +86,11 @@ struct PutPeer {
     std::vector<std::string> closeErrors;
     // Called with each block before it is answered.
     std::function<void(PutPeer&, const Sent&)> onBlock;
+    // Its router no longer reaches it: from block `refuseAt` (0: the closing request on)
+    // its lines are answered with this error in its stead.
+    std::string refusal;
+    std::uint64_t refuseAt = 0;
+    std::size_t linesRefused = 0;
     Outcome outcome;
 };
 
@@ -162,6 +167,13 @@ protected:
 
     void Answer(PutPeer& peer, const Sent& sent) {
         peer.lines.push_back(sent);
+        const bool refused = sent.word == "block" ? peer.refuseAt != 0 && sent.body["blockno"].asUInt64() >= peer.refuseAt
+                                                  : peer.refuseAt == 0 && Member(sent, "state") == "end";
+        if (!peer.refusal.empty() && refused) {
+            ++peer.linesRefused;
+            Reply(peer, "@" + sent.word + R"( {"error":")" + peer.refusal + R"("})");
+            return;
+        }
         if (sent.word == "putfile" && Member(sent, "state") == "begin") {
             if (peer.begin != PutPeer::Begin::Hold) {
                 AnswerBegin(peer);
@@ -244,6 +256,52 @@ TEST_F(BlockPipeline, PutThroughARouterCarriesEachTargetsRouteOnEveryLine) {
     EXPECT_EQ(service->ActiveCount(), 0u);
 }
 
+// A router that no longer reaches its device refuses the put's next line in its stead: the
+// put ends at once with "end-point disconnected" and sends that device nothing more, while
+// the other device behind the same router takes the file. A device reached directly that
+// answers a block with such a text is only refusing that block.
+TEST_F(BlockPipeline, ARouterRefusingAPutsLineForItsDeviceEndsThatPutAlone) {
+    struct Case {
+        const char* refusal;
+        std::uint64_t refuseAt;
+        bool routed;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"Device not found", 2, true, "end-point disconnected"},
+        {"Device not connected", 2, true, "end-point disconnected"},
+        {"connection lost", 1, true, "end-point disconnected"},
+        {"Device not connected", 0, true, "end-point disconnected"},
+        {"Device not connected", 2, false, "Device not connected"},
+    };
+    const std::string content = Pattern(1500);
+    const std::string local = dir.File("send.bin");
+    WriteFile(local, content);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.refusal) + " at " + std::to_string(c.refuseAt) + (c.routed ? " routed" : " direct"));
+        putPeers.clear();
+        const auto router = NewSocket();
+        auto& gone = AddPutPeer("A", c.routed ? router : nullptr, c.routed ? "rtr" : "");
+        gone.refusal = c.refusal;
+        gone.refuseAt = c.refuseAt;
+        AddPutPeer("B", router, "rtr");
+        StartPut(local, {"A", "B"});
+        Exchange();
+        EXPECT_EQ(gone.outcome.calls, 1);
+        EXPECT_FALSE(gone.outcome.success);
+        EXPECT_EQ(gone.outcome.text, c.text);
+        // Routed: the refused line was the last; direct: the close carries the error.
+        EXPECT_EQ(gone.linesRefused, 1u);
+        EXPECT_EQ(gone.closeErrors, c.routed ? std::vector<std::string>{} : std::vector<std::string>{c.refusal});
+        const PutPeer& other = putPeers["B"];
+        EXPECT_TRUE(other.outcome.success) << other.outcome.text;
+        EXPECT_EQ(Md5(other.received), Md5(content));
+        EXPECT_FALSE(router->IsFinalized());
+        EXPECT_EQ(service->ActiveCount(), 0u);
+        StopNow();
+    }
+}
+
 TEST_F(BlockPipeline, PutWaitsForEveryBeginAndTakesTheSmallestBlockSize) {
     const std::string content = Pattern(5000);
     const std::string local = dir.File("send.bin");
@@ -254,6 +312,8 @@ TEST_F(BlockPipeline, PutWaitsForEveryBeginAndTakesTheSmallestBlockSize) {
     AddPutPeer("B");
     StartPut(local, {"A", "B"}, 65536);
     Exchange();
+    // A late block reply of an earlier put to A, ended with the connection kept: dropped.
+    Reply(first, R"(@block {"blockno":4})");
     // B answered, A did not: no block yet for anyone.
     for (const auto& line : sender.Lines()) {
         EXPECT_EQ(Read(line.text).word.find("block"), std::string::npos) << line.text;
@@ -571,6 +631,10 @@ TEST_F(BlockPipelineGet, ProvenFileReplacesTheDestination) {
     const Sent opening = Read(LinesOn(socket).front());
     EXPECT_EQ(opening.word, "getfile");
     EXPECT_EQ(Member(opening, "path"), "remote.bin");
+    // A block before the opening's answer is a late one of an earlier get from the device,
+    // ended here with the connection kept: refused, and this get goes on.
+    Receive(socket, BlockLine(9, "late"));
+    EXPECT_EQ(Member(LastOn(socket, "@block"), "error"), "Transfer canceled");
     Receive(socket, R"(@getfile {"blocksize":512,"length":1000,"state":"begin"})");
     Receive(socket, BlockLine(1, content.substr(0, 384)));
     Receive(socket, BlockLine(2, content.substr(384, 384)));

@@ -26,6 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using boost::asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 
 const std::string kOld = "the old content, whole";
 
@@ -49,6 +50,18 @@ bool AwaitDevices(NodeProcess& node, const std::set<std::string>& names, const s
                     },
                     20s)
                 .isNull();
+}
+
+// Whether a "device" line of the node ever took `name` out of Connected ("Changed" tells of
+// a new record and leaves the state as it is).
+bool EverLeftConnected(const NodeProcess& node, const std::string& name) {
+    for (const auto& line : LinesOf(node, "device")) {
+        if (line["name"] == name && line["old"] == "Connected" && line["state"] != "Connected" &&
+            line["state"] != "Changed") {
+            return true;
+        }
+    }
+    return false;
 }
 
 // A raw peer in `space` connected to ADDRESS:4197 that sends `line` and reads lines until
@@ -215,6 +228,139 @@ TEST(NodeTransferRouted, AControllerGoneOrRestartedUnderItsNameLeavesNoGetBehind
     StopCleanly(controller->process);
     StopCleanly(router.process);
     StopCleanly(device.process);
+}
+
+// A device killed behind the router amid a get, and amid a put once it is back: each
+// transfer is answered at once with "end-point disconnected" (for the get the router's
+// list says the device is gone, for the put the router refuses its next line; the silence
+// bound would answer "timeout" only after 10 s), the device goes Disconnected and comes
+// back Connected through the router's list, and the router and the other device behind it
+// stay Connected throughout.
+TEST(NodeTransferRouted, ADeviceKilledBehindTheRouterEndsItsTransferAtOnce) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir root1;
+    TempDir root2;
+    TempDir local;
+    const std::vector<std::string> device1Options = StoringDeviceOptions("amp1", kAmp, 4197, root1.Path().string());
+    auto device1 = std::make_unique<Node>(device1Options, pair.a.Name());
+    Node device2(StoringDeviceOptions("amp2", kAmp2, 4199, root2.Path().string()), pair.a.Name());
+    Node router(Options("router", "rt1",
+                        {"--listen", "10.77.0.1:4197", "--route", "127.0.0.1,4197", "--route", "127.0.0.1,4199"}),
+                pair.a.Name());
+    Node controller(Options("controller", "ctl1",
+                            {"--listen", "10.77.0.2:4197", "--route", "10.77.0.1,4197", "--transfer-interval", "50"}),
+                    pair.b.Name());
+    NodeProcess& ctl = controller.process;
+    ASSERT_TRUE(AwaitDevices(ctl, {"amp1", "amp2"}, "New"));
+    ASSERT_TRUE(ctl.Send(ConnectCommand("127.0.0.1", 4197)));
+    ASSERT_TRUE(ctl.Send(ConnectCommand("127.0.0.1", 4199)));
+    ASSERT_TRUE(AwaitDevices(ctl, {"amp1", "amp2"}, "Connected"));
+
+    WriteRandomFile(root1.File("served.bin"), 8'000'000, 101);
+    const std::string put = local.File("put.bin");
+    WriteRandomFile(put, 8'000'000, 102);
+    // The transfer past 3%, its device killed: its answer.
+    const auto killedAmid = [&](const std::string& command, const std::string& watched, const std::string& remote,
+                                const std::string& tag) {
+        if (!ctl.Send(TransferCommand(command, {kAmp}, watched, remote, tag, 4096)) ||
+            ctl.Await(ProgressOf(watched, 3), 60s).isNull() || !device1->process.Signal(SIGKILL)) {
+            return Json::Value();
+        }
+        EXPECT_EQ(device1->process.Wait(), 128 + SIGKILL);
+        return ctl.Await(DoneLine(tag), 30s);
+    };
+
+    const Json::Value got = killedAmid("recvfile", local.File("got.bin"), "served.bin", "get");
+    EXPECT_EQ(got["success"], false);
+    EXPECT_EQ(got["text"], "end-point disconnected");
+    EXPECT_FALSE(ctl.Await(DeviceLine("amp1", "Disconnected"), 20s).isNull());
+    EXPECT_EQ(FolderNames(local.Path().string()), std::vector<std::string>{"put.bin"});
+
+    device1 = std::make_unique<Node>(device1Options, pair.a.Name());
+    ASSERT_FALSE(ctl.Await(DeviceLine("amp1", "Connected"), 30s).isNull());
+    const Json::Value sent = killedAmid("sendfile", put, "put.bin", "put");
+    EXPECT_EQ(sent["success"], false);
+    EXPECT_EQ(sent["text"], "end-point disconnected");
+    EXPECT_FALSE(ctl.Await(DeviceLine("amp1", "Disconnected"), 20s).isNull());
+
+    EXPECT_FALSE(EverLeftConnected(ctl, "rt1"));
+    EXPECT_FALSE(EverLeftConnected(ctl, "amp2"));
+    StopCleanly(ctl);
+    StopCleanly(router.process);
+    StopCleanly(device2.process);
+}
+
+// A device frozen (SIGSTOP) behind the router amid gets of two controllers. The one with a
+// reply time-out of 3 s ends its get with "timeout" then; the other, with the defaults,
+// once the device has sent it nothing for the 60 s silence bound (10 s at its timer
+// scale). Neither closes its connection to the router, which the router runs at the
+// default timers so that it judges the device later: the router and the devices behind
+// it stay Connected, and serve the next get at once.
+TEST(NodeTransferRouted, AFrozenDevicesTransferTimesOutAloneOnTheRoutersConnection) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir root1;
+    TempDir root2;
+    TempDir local;
+    Node device1(StoringDeviceOptions("amp1", kAmp, 4197, root1.Path().string()), pair.a.Name());
+    Node device2(StoringDeviceOptions("amp2", kAmp2, 4199, root2.Path().string()), pair.a.Name());
+    Node router({"--role", "router", "--name", "rt1", "--listen", "10.77.0.1:4197", "--route", "127.0.0.1,4197",
+                 "--route", "127.0.0.1,4199"},
+                pair.a.Name());
+    const auto controllerOn = [&](const std::string& name, const std::string& listen,
+                                  std::vector<std::string> more) {
+        more.insert(more.end(), {"--listen", listen, "--route", "10.77.0.1,4197", "--transfer-interval", "50"});
+        return std::make_unique<Node>(Options("controller", name, std::move(more)), pair.b.Name());
+    };
+    const auto timed = controllerOn("ctl1", "10.77.0.2:4197", {"--reply-timeout", "3000"});
+    const auto plain = controllerOn("ctl2", "10.77.0.2:4198", {});
+    for (NodeProcess* ctl : {&timed->process, &plain->process}) {
+        ASSERT_TRUE(AwaitDevices(*ctl, {"amp1", "amp2"}, "New"));
+        ASSERT_TRUE(ctl->Send(ConnectCommand("127.0.0.1", 4197)));
+        ASSERT_TRUE(ctl->Send(ConnectCommand("127.0.0.1", 4199)));
+        ASSERT_TRUE(AwaitDevices(*ctl, {"amp1", "amp2"}, "Connected"));
+    }
+
+    WriteRandomFile(root1.File("served.bin"), 8'000'000, 111);
+    const std::string timedGot = local.File("timed.bin");
+    const std::string plainGot = local.File("plain.bin");
+    ASSERT_TRUE(timed->process.Send(TransferCommand("recvfile", {kAmp}, timedGot, "served.bin", "get", 4096)));
+    ASSERT_TRUE(plain->process.Send(TransferCommand("recvfile", {kAmp}, plainGot, "served.bin", "get", 4096)));
+    ASSERT_FALSE(timed->process.Await(ProgressOf(timedGot, 3), 60s).isNull());
+    ASSERT_FALSE(plain->process.Await(ProgressOf(plainGot, 3), 60s).isNull());
+    ASSERT_TRUE(device1.process.Signal(SIGSTOP));
+    const auto stopped = Clock::now();
+
+    const Json::Value timedOut = timed->process.Await(DoneLine("get"), 30s);
+    EXPECT_EQ(timedOut["text"], "timeout") << timedOut;
+    const Json::Value boundOut = plain->process.Await(DoneLine("get"), 60s);
+    EXPECT_EQ(boundOut["text"], "timeout") << boundOut;
+    // Its last block came at most a little before the stop.
+    EXPECT_GE(Clock::now() - stopped, 8s);
+    EXPECT_EQ(FolderNames(local.Path().string()), std::vector<std::string>{});
+
+    WriteRandomFile(root2.File("small.bin"), 200'000, 112);
+    for (NodeProcess* ctl : {&timed->process, &plain->process}) {
+        for (const char* name : {"rt1", "amp1", "amp2"}) {
+            EXPECT_FALSE(EverLeftConnected(*ctl, name)) << name;
+        }
+        const std::string small = local.File("small-" + std::to_string(ctl->Pid()) + ".bin");
+        ASSERT_TRUE(ctl->Send(TransferCommand("recvfile", {kAmp2}, small, "small.bin", "small")));
+        const Json::Value done = ctl->Await(DoneLine("small"), 30s);
+        EXPECT_EQ(done["success"], true) << done["text"];
+        EXPECT_EQ(Md5Sum(small), Md5Sum(root2.File("small.bin")));
+    }
+    ASSERT_TRUE(device1.process.Signal(SIGCONT));
+    StopCleanly(timed->process);
+    StopCleanly(plain->process);
+    StopCleanly(router.process);
+    StopCleanly(device1.process);
+    StopCleanly(device2.process);
 }
 
 }  // namespace

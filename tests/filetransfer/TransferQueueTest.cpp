@@ -369,24 +369,29 @@ TEST_F(TransferQueue, ATransferThatCannotStartFailsEveryTargetOnce) {
 
 // --- endings ------------------------------------------------------------------------------
 
+// A reply time-out ends a silent target and closes its connection, unless that is a
+// router's: the devices behind it share it, and the target ends alone.
 TEST_F(TransferQueue, ASilentTargetTimesOutItsConnectionClosedItsTemporaryGone) {
-    const auto u = Device("U"), v = Device("V");
+    const auto u = Device("U"), v = Device("V"), router = Device("W", "rtr&W");
     const std::string destination = dir.File("destination");
     WriteFile(destination, "old content");
     Get({"U"}, destination, "r", "get");
     Put({"V"}, source, "r", "put");
-    ASSERT_TRUE(UntilLinesOn(u, 1) && UntilLinesOn(v, 1));
+    Put({"W"}, source, "r", "routed");
+    ASSERT_TRUE(UntilLinesOn(u, 1) && UntilLinesOn(v, 1) && UntilLinesOn(router, 1));
     EXPECT_EQ(OpenFilesUnder(dir.Path()), 2) << "the get's temporary and the put's source";
-    // Without a reply time-out nothing times out.
+    // Within the silence bound nothing times out.
     Ticks(6);
     EXPECT_TRUE(dones.heard.empty());
     EXPECT_EQ(service->ActiveCount(), 2u);
 
     devices.replyTimeoutMs = 100;
-    ASSERT_TRUE(Until([&] { return dones.Of("get").size() + dones.Of("put").size() == 2; }));
+    ASSERT_TRUE(Until([&] { return dones.heard.size() == 3; }));
     EXPECT_EQ(dones.Of("get"), Texts{"fail timeout"});
     EXPECT_EQ(dones.Of("put"), Texts{"fail timeout"});
+    EXPECT_EQ(dones.Of("routed"), Texts{"fail timeout"});
     EXPECT_TRUE(u->IsFinalized() && v->IsFinalized()) << "a timed-out target's connection is closed";
+    EXPECT_FALSE(router->IsFinalized()) << "a router's connection stays for the other devices behind it";
     EXPECT_FALSE(u->Transferring());
     EXPECT_EQ(service->ActiveCount(), 0u);
     EXPECT_EQ(ReadFile(destination), "old content");
@@ -397,7 +402,8 @@ TEST_F(TransferQueue, ASilentTargetTimesOutItsConnectionClosedItsTemporaryGone) 
 
 // Without a reply time-out, a put a peer opened here and left silent gives its slot back
 // after the silence bound: it ends with "timeout", its temporary gone, its connection
-// kept; another peer then takes the slot. This node's own get waits on, as the setting says.
+// kept; another peer then takes the slot. This node's own get, never answered, ends at
+// the same bound, its connection kept too.
 TEST_F(TransferQueue, APeerSilentOnATransferAnsweredHereLosesItAfterTheBound) {
     service->SetAnsweredSilence(std::chrono::milliseconds(300));
     service->SetFileTransferCount(2);
@@ -414,15 +420,15 @@ TEST_F(TransferQueue, APeerSilentOnATransferAnsweredHereLosesItAfterTheBound) {
     Receive(other, R"(putfile {"path":"other","length":3,"state":"begin"})");
     EXPECT_EQ(BodyOf(LinesOn(other).back())["error"], "too many transfers");
 
-    ASSERT_TRUE(Until([&] { return service->ActiveCount() == 1; }));
+    ASSERT_TRUE(Until([&] { return service->ActiveCount() == 0; }));
     EXPECT_EQ(answered, (Texts{"", "timeout"}));
+    EXPECT_EQ(dones.Of("own"), Texts{"fail timeout"});
     EXPECT_FALSE(silent->IsFinalized());
+    EXPECT_FALSE(u->IsFinalized());
     EXPECT_FALSE(silent->Transferring());
+    EXPECT_FALSE(u->Transferring());
     EXPECT_EQ(ReadFile(dir.File("incoming")), "old content");
-    EXPECT_EQ(OpenFilesUnder(dir.Path()), 1) << "the own get's temporary alone";
-    Ticks(12);
-    EXPECT_EQ(service->ActiveCount(), 1u);
-    EXPECT_TRUE(dones.Of("own").empty());
+    EXPECT_EQ(OpenFilesUnder(dir.Path()), 0);
 
     Receive(other, R"(putfile {"path":"other","length":3,"state":"begin"})");
     EXPECT_FALSE(BodyOf(LinesOn(other).back()).isMember("error")) << LinesOn(other).back();
@@ -454,6 +460,34 @@ TEST_F(TransferQueue, ALostConnectionEndsItsTargetsAndRemovesOnlyTheirTemporarie
     EXPECT_EQ(OpenFilesUnder(dir.Path()), 0);
     EXPECT_EQ(ReadFile(destination), "old content");
     EXPECT_EQ(NamesIn(dir.Path()), (std::vector<std::string>{"destination", "source.bin"}));
+}
+
+// A device its router no longer reaches (the router's list says so): the transfers opened
+// with it through a router end at once with "end-point disconnected", their temporaries
+// gone. The router's connection stays, and so do the transfers with another device behind
+// it and with a device reached directly.
+TEST_F(TransferQueue, ADeviceGoneBehindItsRouterEndsItsRoutedTransfersAlone) {
+    const auto router = Device("U", "rtr&U");
+    devices.Add("V", router, "rtr&V", "ctl");
+    const auto w = Device("W");
+    Get({"U"}, dir.File("fromU"), "r", "u");
+    Get({"V"}, dir.File("fromV"), "r", "v");
+    Get({"W"}, dir.File("fromW"), "r", "w");
+    ASSERT_TRUE(UntilLinesOn(router, 2) && UntilLinesOn(w, 1));
+    EXPECT_EQ(OpenFilesUnder(dir.Path()), 3);
+
+    OnLoop([&] {
+        service->NotifyDeviceGone("W");
+        service->NotifyDeviceGone("X");
+    });
+    EXPECT_TRUE(dones.heard.empty());
+    OnLoop([&] { service->NotifyDeviceGone("U"); });
+    EXPECT_EQ(dones.Of("u"), Texts{"fail end-point disconnected"});
+    EXPECT_TRUE(dones.Of("v").empty() && dones.Of("w").empty());
+    EXPECT_EQ(service->ActiveCount(), 2u);
+    EXPECT_EQ(OpenFilesUnder(dir.Path()), 2);
+    EXPECT_FALSE(router->IsFinalized());
+    EXPECT_EQ(NamesIn(dir.Path()), std::vector<std::string>{"source.bin"});
 }
 
 TEST_F(TransferQueue, StopEndsActiveTransfersSilentlyAndKeepsTheWaitingOnes) {

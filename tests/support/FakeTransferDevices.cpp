@@ -15,6 +15,7 @@ ITransferDevices::Lookup FakeTransferDevices::FindDevice(const std::string& id, 
         return Lookup::NoConnection;
     }
     route.socket = found->second.socket;
+    route.key = id;
     route.header = Zelkor::MessageForwardInfo();
     if (!found->second.targets.empty()) {
         route.header.SetTargetPaths(found->second.targets);
