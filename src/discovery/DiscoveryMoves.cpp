@@ -1,6 +1,7 @@
 // Where a known device is reached, as its discovery replies tell it. Anyone on the network
 // can send a reply in a device's name, so a reply says where the device is only by where
-// it came from: the datagram's sender, or the peer of the connection it came on. And a
+// it came from: the datagram's sender, or the peer of the connection it came on (unless
+// that peer is this very host, whose connections come from any of its addresses). And a
 // device that this node uses is not taken from the endpoint where it is reached while
 // this node can still reach it there: it moves only once this node's own attempts to reach
 // it have failed for a while, as when a device took a new address. Until then, this
@@ -16,6 +17,7 @@
 #include "driver/Packet.h"
 #include "driver/ZelkorDriver.h"
 #include "transport/Socket.h"
+#include "transport/TcpSocket.h"
 
 namespace Zelkor {
 
@@ -32,6 +34,12 @@ std::optional<boost::asio::ip::address> DiscoveryService::heardFrom(const Packet
         return std::nullopt;
     }
     const boost::asio::ip::address address = ZelkorDriver::SocketOf(packet.handle)->GetRemoteIP();
+    // A peer on this very host connects from whichever of the host's addresses the system
+    // picks, the one it dialled as often as not: dialled back there, this node would reach
+    // itself. Such a peer says where it serves.
+    if (packet.reliable && address == packet.socket->GetLocalIP()) {
+        return std::nullopt;
+    }
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
         return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
     }

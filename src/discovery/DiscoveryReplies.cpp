@@ -365,6 +365,11 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
         return;
     }
     Detail("ZK2021I No disco exclusion found for", exclusionKey);
+    // Kept with the connection whatever becomes of the reply: the driver weighs it, with
+    // the peer's proofs, when the connection speaks in a unit's name.
+    if (packet.reliable && packet.socket && packet.header->IsEmpty()) {
+        packet.socket->SetAnsweredGuid(guid);
+    }
 
     std::shared_ptr<DeviceImpl> device = GetDeviceImplByUUID(guid);
     if (!device) {

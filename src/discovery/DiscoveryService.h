@@ -554,7 +554,8 @@ private:
     // Where a device is reached (DiscoveryMoves.cpp). The address a reply came from: the
     // datagram's sender or the connection's peer, an IPv4 address written as IPv6 taken as
     // IPv4; none for a reply through a router, whose connection tells nothing of where
-    // the device is.
+    // the device is, nor on a connection from this host to itself, whose peer address is
+    // the one this node serves.
     static std::optional<boost::asio::ip::address> heardFrom(const Packet& packet);
     // Connected (also through its router), being connected, or to be kept connected.
     bool inUse(const std::shared_ptr<DeviceImpl>& device);

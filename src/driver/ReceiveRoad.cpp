@@ -314,7 +314,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         // one in the name of another connection's requester or device is not passed on.
         // A device takes a router's refusal of its notice as the word that the requester
         // is gone, and drops what it keeps for it.
-        if (replyInAnothersName(current, header.GetSource(), *packet.socket)) {
+        if (replyInAnothersName(current, header.GetSource(), packet.socket)) {
             PeerWarning("ZK78FEW Reply in the name of another connection's node dropped", header.GetSource());
             return;
         }
@@ -379,11 +379,9 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         return;
     }
     if (!packet.isReply) {
-        const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
-        const ReturnRoutes::Claimed claimed =
-            nameOfAnotherDevice(current, header.GetSource(), *packet.socket)
-                ? ReturnRoutes::Claimed::InUse
-                : _returnRoutes.Claim(header.GetSource(), packet.socket, onward, ReturnRoutes::Clock::now(), quiet);
+        const ReturnRoutes::Claimed claimed = nameOfAnotherDevice(current, header.GetSource(), packet.socket)
+                                                  ? ReturnRoutes::Claimed::InUse
+                                                  : claimName(current, header.GetSource(), packet.socket, onward);
         if (claimed == ReturnRoutes::Claimed::InUse) {
             PeerWarning("ZK78E2W Source name held by another connection", header.GetSource());
             stepBack(packet, command, "Source name in use");
@@ -640,24 +638,74 @@ void ZelkorDriver::customCommand(Packet& packet, const std::string& command, con
     sendReply(packet, command, echo, header);
 }
 
-bool ZelkorDriver::nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name, const TcpSocket& from) {
-    // A device this node is connected to speaks for itself on its own connection; a line
-    // from another host that gives its name would take its place.
+std::shared_ptr<TcpSocket> ZelkorDriver::connectionOfDevice(IDriverDiscovery& current, const std::string& name) {
+    // A connection whose peer has not answered discovery on it yet (one this node is still
+    // setting up) is not yet known to reach the device: meanwhile the device is as one not
+    // connected.
     std::shared_ptr<TcpSocket> own;
     current.GetDeviceHandleByName(name, own);
-    return own && own.get() != &from && own->GetRemoteIP() != from.GetRemoteIP();
+    return own && !own->AnsweredGuid().empty() ? own : nullptr;
 }
 
-bool ZelkorDriver::replyInAnothersName(IDriverDiscovery& current, const std::string& name, const TcpSocket& from) {
+bool ZelkorDriver::nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name,
+                                       const std::shared_ptr<TcpSocket>& from) {
+    // A device this node is connected to speaks for itself on its own connection; a line
+    // from another host that gives its name would take its place.
+    const auto own = connectionOfDevice(current, name);
+    return own && anotherUnit(current, own, from);
+}
+
+bool ZelkorDriver::replyInAnothersName(IDriverDiscovery& current, const std::string& name,
+                                       const std::shared_ptr<TcpSocket>& from) {
     // A device this node is connected to answers on its own connection (or from its host),
     // whoever else took its name as a requester's.
-    std::shared_ptr<TcpSocket> own;
-    current.GetDeviceHandleByName(name, own);
-    if (own) {
-        return own.get() != &from && own->GetRemoteIP() != from.GetRemoteIP();
+    if (const auto own = connectionOfDevice(current, name)) {
+        return anotherUnit(current, own, from);
     }
     const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
-    return _returnRoutes.HeldByAnother(name, &from, ReturnRoutes::Clock::now(), quiet);
+    const auto holder = _returnRoutes.Holder(name, from.get(), ReturnRoutes::Clock::now(), quiet);
+    return holder && !sameUnit(current, from, holder);
+}
+
+ReturnRoutes::Claimed ZelkorDriver::claimName(IDriverDiscovery& current, const std::string& name,
+                                              const std::shared_ptr<TcpSocket>& from,
+                                              const std::shared_ptr<TcpSocket>& onward) {
+    const auto now = ReturnRoutes::Clock::now();
+    std::chrono::milliseconds quiet(2 * current.GetKeepAliveDiscoInterval());
+    // A unit back on a new connection (restarted, say, before its old one went quiet) need
+    // not wait for the old one: a holder it proves it shares a unit with holds nothing
+    // against it.
+    const auto holder = _returnRoutes.Holder(name, from.get(), now, quiet);
+    if (holder && sameUnit(current, from, holder)) {
+        quiet = std::chrono::milliseconds::zero();
+    }
+    return _returnRoutes.Claim(name, from, onward, now, quiet);
+}
+
+bool ZelkorDriver::anotherUnit(IDriverDiscovery& current, const std::shared_ptr<TcpSocket>& own,
+                               const std::shared_ptr<TcpSocket>& from) {
+    // A host with several addresses may connect from another one than this node reached it
+    // at: the address alone does not tell another unit.
+    return own != from && own->GetRemoteIP() != from->GetRemoteIP() && !sameUnit(current, from, own);
+}
+
+bool ZelkorDriver::sameUnit(IDriverDiscovery& current, const std::shared_ptr<TcpSocket>& claimant,
+                            const std::shared_ptr<TcpSocket>& other) {
+    // The GUID a peer answers discovery with is its own word, which a stranger may copy: the
+    // claimant must also prove it. A peer that proved the code is trusted with what it
+    // says; without a code, only the key that the other connection's peer holds tells the
+    // same unit.
+    const std::string& guid = claimant->AnsweredGuid();
+    if (guid.empty() || guid != other->AnsweredGuid()) {
+        return false;
+    }
+    if (!(current.HasVerificationCode() && claimant->IsAuthenticated()) && !claimant->SamePeerKey(*other)) {
+        return false;
+    }
+    if (LogLevel() >= 5) {
+        PeerDetail("ZK78DAI Name spoken on a connection proven to come from its unit", guid + " on " + claimant->Tag());
+    }
+    return true;
 }
 
 void ZelkorDriver::countRefusedProof(IDriverDiscovery& current, const MessageForwardInfo& reply,

@@ -136,10 +136,10 @@ void ReturnRoutes::Closed(const TcpSocket* closed) {
     }
 }
 
-bool ReturnRoutes::HeldByAnother(const std::string& name, const TcpSocket* from, Clock::time_point now,
-                                 Clock::duration quiet) const {
+std::shared_ptr<TcpSocket> ReturnRoutes::Holder(const std::string& name, const TcpSocket* from, Clock::time_point now,
+                                                Clock::duration quiet) const {
     const auto found = _routes.find(name);
-    return found != _routes.end() && heldBy(found->second, from, now, quiet);
+    return found != _routes.end() && heldBy(found->second, from, now, quiet) ? found->second.owner.lock() : nullptr;
 }
 
 std::shared_ptr<TcpSocket> ReturnRoutes::Back(const std::string& name, const TcpSocket* arrivedOn) const {

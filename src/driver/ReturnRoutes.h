@@ -60,10 +60,10 @@ public:
     // name is taken.
     Claimed Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
                   const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet);
-    // True when `name` belongs to another connection than `from` that is open and sent a
-    // line less than `quiet` before `now`: what Claim refuses as in use.
-    bool HeldByAnother(const std::string& name, const TcpSocket* from, Clock::time_point now,
-                       Clock::duration quiet) const;
+    // The connection other than `from` that `name` belongs to, when it is open and sent a
+    // line less than `quiet` before `now`: what Claim refuses as in use. Null otherwise.
+    std::shared_ptr<TcpSocket> Holder(const std::string& name, const TcpSocket* from, Clock::time_point now,
+                                      Clock::duration quiet) const;
     // The live owner of `name`, when `arrivedOn` carried its requests; empty otherwise.
     std::shared_ptr<TcpSocket> Back(const std::string& name, const TcpSocket* arrivedOn) const;
     // `closed` ended: the names it owned go, and it carries no name any more.

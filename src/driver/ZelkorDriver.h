@@ -533,10 +533,29 @@ private:
     bool keepAliveOfReachedNode(const TcpSocket& socket, const std::string& command, bool forwarded);
     // A reply that came on `from` answers in the name of a node another connection speaks
     // for: a device this node is connected to from another host, or a requester whose name
-    // another connection holds (as ReturnRoutes::Claim would refuse it).
-    bool replyInAnothersName(IDriverDiscovery& current, const std::string& name, const TcpSocket& from);
-    // `name` is that of a device this node is connected to from another host.
-    static bool nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name, const TcpSocket& from);
+    // another connection holds (as ReturnRoutes::Claim would refuse it), unless `from`
+    // proves it comes from that node (sameUnit).
+    bool replyInAnothersName(IDriverDiscovery& current, const std::string& name,
+                             const std::shared_ptr<TcpSocket>& from);
+    // The connection of the device of that name, once its peer answered discovery on it.
+    static std::shared_ptr<TcpSocket> connectionOfDevice(IDriverDiscovery& current, const std::string& name);
+    // `name` is that of a device this node is connected to from another host, and `from`
+    // does not prove it comes from that device.
+    bool nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name,
+                             const std::shared_ptr<TcpSocket>& from);
+    // `from` claims `name` for the request it forwards: as ReturnRoutes::Claim, but a
+    // holder that `from` proves it shares a unit with yields the name at once.
+    ReturnRoutes::Claimed claimName(IDriverDiscovery& current, const std::string& name,
+                                    const std::shared_ptr<TcpSocket>& from, const std::shared_ptr<TcpSocket>& onward);
+    // `own` is another connection than `from`, to another host, that `from` does not
+    // prove it shares a unit with.
+    bool anotherUnit(IDriverDiscovery& current, const std::shared_ptr<TcpSocket>& own,
+                     const std::shared_ptr<TcpSocket>& from);
+    // `claimant` proves it comes from the unit at the other end of `other`: both peers
+    // answered discovery with one GUID, and the claimant proved the code where this node
+    // holds one, or holds the key that `other`'s peer showed.
+    bool sameUnit(IDriverDiscovery& current, const std::shared_ptr<TcpSocket>& claimant,
+                  const std::shared_ptr<TcpSocket>& other);
     void dispatch(MessageSignalData& data, Packet& packet, IDriverDiscovery& discovery, const std::string& command);
     // A reply over a connection to a notice this node sent toward a requester behind a
     // router ("publish", "log", "event", a served get's "block"), refused "Device not

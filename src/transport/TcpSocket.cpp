@@ -5,6 +5,7 @@
 
 #include <boost/asio/error.hpp>
 
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -287,8 +288,11 @@ void TcpSocket::beginHandshake() {
     // Ends the plain read quietly: its completion finds the handshake state.
     boost::system::error_code error;
     _socket.cancel(error);
-    // Plain bytes after the "starttls" exchange belong to no line of the secured stream.
+    // Plain bytes after the "starttls" exchange belong to no line of the secured stream,
+    // and what the peer said in plain text, which anyone on the way could have said, is
+    // not carried into it.
     _framer.Clear();
+    _answeredGuid.clear();
     _inputShare.Release();
     _tls = std::make_shared<TlsStream>(std::move(_socket), _sslContext);
     _tls->set_verify_mode(boost::asio::ssl::verify_peer, error);
@@ -310,6 +314,20 @@ bool TcpSocket::VerifyCert(bool /*preverified*/, boost::asio::ssl::verify_contex
     }
     Detail(std::string("ZK7216I TLS verify cert (") + subject.data() + ")");
     return true;
+}
+
+bool TcpSocket::SamePeerKey(const TcpSocket& other) const {
+    if (GetState() != Tls || other.GetState() != Tls || !_tls || !other._tls) {
+        return false;
+    }
+    const X509* mine = SSL_get0_peer_certificate(_tls->native_handle());
+    const X509* theirs = SSL_get0_peer_certificate(other._tls->native_handle());
+    if (!mine || !theirs) {
+        return false;
+    }
+    const EVP_PKEY* key = X509_get0_pubkey(mine);
+    const EVP_PKEY* otherKey = X509_get0_pubkey(theirs);
+    return key && otherKey && EVP_PKEY_eq(key, otherKey) == 1;
 }
 
 void TcpSocket::OnHandshake(const boost::system::error_code& error) {

@@ -163,6 +163,10 @@ public:
     void SetProvenToPeer(bool on) { _provenToPeer.store(on); }
     // A secured connection's requests go once either side is proven.
     bool IsTrusted() const { return IsAuthenticated() || IsProvenToPeer(); }
+    // Both connections are secured and their peers showed certificates of one public key,
+    // whose private key each handshake made its peer use: one key holder at both ends,
+    // whatever either certificate says. Loop thread.
+    bool SamePeerKey(const TcpSocket& other) const;
     // The "authenticate" requests a router passed on for this connection's peer and whose
     // answers have not come back: only such an answer is the peer's to hear. Loop thread.
     void NoteProofForwarded() { ++_proofsForwarded; }
@@ -191,6 +195,11 @@ public:
         return awaited != 0;
     }
 
+    // The GUID the peer last answered discovery with on this connection ("" before it
+    // did, and again once a TLS handshake begins): its own word, which only a proof of the
+    // peer's makes more. Written by the discovery service. Loop thread.
+    const std::string& AnsweredGuid() const { return _answeredGuid; }
+    void SetAnsweredGuid(const std::string& guid) { _answeredGuid = guid; }
     // The peer speaks a protocol older than 1.8 (set from its discovery record).
     bool IsOldProtocol() const { return _oldProtocol.load(); }
     void SetOldProtocol(bool on) { _oldProtocol.store(on); }
@@ -464,6 +473,7 @@ private:
     std::atomic<State> _myState{Plain};
     mutable std::mutex _interfaceNameMutex;
     std::string _interfaceName;
+    std::string _answeredGuid;
 
     TimePoint _requestTime{};
     TimePoint _responseTime{};

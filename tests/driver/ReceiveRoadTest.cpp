@@ -43,6 +43,13 @@ protected:
         ASSERT_EQ(a.ReadLine(), "[A][R&C] publish {\"n\":1}\n");
     }
 
+    // A peer connected from `address` (of the loopback network), and the driver's end.
+    std::shared_ptr<Zelkor::TcpSocket> connectFrom(RawPeer& peer, const char* address) {
+        peer.Socket().open(boost::asio::ip::tcp::v4());
+        peer.Socket().bind({boost::asio::ip::make_address(address), 0});
+        return harness.Connect(peer);
+    }
+
     LogCapture log;
     DriverHarness harness;
 };
@@ -396,11 +403,6 @@ TEST_F(ReceiveRoad, RequesterNamesAreSharedBetweenSources) {
     auto toDevice = harness.Connect(device);
     ASSERT_TRUE(toDevice);
     harness.discovery->AddDevice("D", toDevice);
-    const auto connectFrom = [&](RawPeer& peer, const char* address) {
-        peer.Socket().open(boost::asio::ip::tcp::v4());
-        peer.Socket().bind({boost::asio::ip::make_address(address), 0});
-        return harness.Connect(peer) != nullptr;
-    };
     // The lines a peer hears up to the echo of a line sent after its requests: each of them
     // handled by then.
     const auto heardUntilEcho = [](RawPeer& peer) {
@@ -434,6 +436,58 @@ TEST_F(ReceiveRoad, RequesterNamesAreSharedBetweenSources) {
         another.Send("[R&D][late] identify {}\n");
         return heardUntilEcho(another).empty();
     }));
+}
+
+// A unit's requests may come from another of its host's addresses than the one this node
+// reaches it at. A connection speaks in the name of a device, and takes a requester's name
+// from another connection that still speaks, only once it proves it is the same unit: it
+// answered discovery with the unit's GUID and proved the code. The GUID alone, or the code
+// proven by another unit, takes nothing.
+TEST_F(ReceiveRoad, AConnectionProvenToBeItsUnitsSpeaksInItsNames) {
+    const std::string unitGuid = "1b4e28ba-2fa1-11d2-883f-0016d3cca427";
+    harness.discovery->hasCode = true;
+    harness.Start();
+    RawPeer device, target, unit, other, again;
+    const auto toDevice = connectFrom(device, "127.0.0.1");
+    const auto toTarget = connectFrom(target, "127.0.0.1");
+    const auto fromUnit = connectFrom(unit, "127.0.0.2");
+    const auto fromOther = connectFrom(other, "127.0.0.3");
+    const auto fromAgain = connectFrom(again, "127.0.0.4");
+    ASSERT_TRUE(toDevice && toTarget && fromUnit && fromOther && fromAgain);
+    harness.discovery->AddDevice("D", toDevice);
+    harness.discovery->AddDevice("E", toTarget);
+    // As their peers would have answered discovery (on the loop: the road reads it there).
+    ASSERT_TRUE(harness.OnLoop([&] {
+        for (const auto& connection : {toDevice, fromUnit, fromAgain}) {
+            connection->SetAnsweredGuid(unitGuid);
+        }
+        fromOther->SetAnsweredGuid("7c9e6679-7425-40de-944b-e07fc1f90ae7");
+    }));
+    fromOther->IsAuthenticated(true);
+    const auto refused = [&](RawPeer& peer, const std::string& name) {
+        peer.Send("[R&E][" + name + "] identify {}\n");
+        return peer.ReadLine() == "[" + name + "][R&E] @identify {\"error\":\"Source name in use\"}\n";
+    };
+    const auto served = [&](RawPeer& peer, const std::string& name) {
+        peer.Send("[R&E][" + name + "] identify {}\n");
+        if (target.ReadLine() != "[E][R&" + name + "] identify {}\n") {
+            return false;
+        }
+        target.Send("[R&" + name + "][E] @identify {}\n");
+        return peer.ReadLine() == "[" + name + "][R&E] @identify {}\n";
+    };
+
+    ASSERT_TRUE(refused(unit, "D"));
+    ASSERT_TRUE(refused(other, "D"));
+    fromUnit->IsAuthenticated(true);
+    ASSERT_TRUE(served(unit, "D"));
+
+    // As a requester's: the unit's new connection takes the name from its old one.
+    ASSERT_TRUE(served(unit, "U"));
+    ASSERT_TRUE(refused(again, "U"));
+    ASSERT_TRUE(refused(other, "U"));
+    fromAgain->IsAuthenticated(true);
+    ASSERT_TRUE(served(again, "U"));
 }
 
 // A requester that leaves a device's notice unanswered holds up only itself: once the

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "TransportFixture.h"
+#include "driver/SelfSignedCertificate.h"
 #include "support/ScopedBudgetLimit.h"
 #include "transport/ByteBudget.h"
 #include "transport/LineFramer.h"
@@ -180,6 +181,46 @@ TEST_F(TcpConnection, AHandshakeThatFailsOrIsCutShortReallyCloses) {
         ASSERT_TRUE(Run([&] { return reader.Eof(); })) << fails;
         EXPECT_EQ(clientSink.rejected, fails ? 1 : 0);
         EXPECT_EQ(clientSink.closed, 1);
+    }
+}
+
+// Peers that showed certificates of one key hold one key, whichever certificate each
+// showed; a peer of another key, or one on a plain connection, is told apart.
+TEST_F(TcpConnection, PeersHoldingOneKeyAreToldFromOthers) {
+    LoadTlsMaterial(*tls);
+    std::string key;
+    std::string certificate;
+    ASSERT_EQ(Zelkor::SelfSignedCertificate::Generate("another", key, certificate),
+              Zelkor::SelfSignedCertificate::Failure::None);
+    boost::asio::ssl::context another(boost::asio::ssl::context::tls);
+    another.use_certificate_chain(boost::asio::buffer(certificate));
+    another.use_private_key(boost::asio::buffer(key), boost::asio::ssl::context::pem);
+    sink.answerSecurity = true;
+    Listen(true);
+    // Two clients of the listener's own key, one of another, and a plain one.
+    boost::asio::ssl::context* keys[] = {tls.get(), tls.get(), &another, tls.get()};
+    FakeSink clientSinks[4];
+    TcpPtr clients[4];
+    for (int i = 0; i < 4; ++i) {
+        clientSinks[i].answerSecurity = true;
+        clients[i] = std::make_shared<TcpSocket>(io, *keys[i], true);
+        clients[i]->SetSink(&clientSinks[i]);
+        clients[i]->Connect(server->LocalEndpoint().address(), server->LocalEndpoint().port(), "", nullptr);
+        ASSERT_TRUE(Run([&] { return sink.connectedIn == i + 1 && clientSinks[i].connectedOut == 1; }));
+        if (i < 3) {
+            clients[i]->SendData("starttls\n", true);
+            ASSERT_TRUE(Run([&] { return sink.secured == i + 1 && clientSinks[i].secured == 1; }));
+        }
+    }
+    const auto& served = sink.accepted;
+    EXPECT_TRUE(served[0]->SamePeerKey(*served[1]));
+    EXPECT_FALSE(served[0]->SamePeerKey(*served[2]));
+    EXPECT_FALSE(served[0]->SamePeerKey(*served[3]));
+    EXPECT_FALSE(served[3]->SamePeerKey(*served[3]));
+    // Every client met the listener's one key.
+    EXPECT_TRUE(clients[0]->SamePeerKey(*clients[2]));
+    for (const auto& client : clients) {
+        client->Close();
     }
 }
 

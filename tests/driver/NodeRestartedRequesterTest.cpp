@@ -1,0 +1,172 @@
+// A controller behind a router, killed and restarted under its name, with TLS and the code,
+// with TLS alone, and plain. Node processes over a veth pair (root only, else skipped): the
+// router and the controller share namespace a at two addresses of one /24, so that the
+// controller's connections come from the router's address, not from the one it serves;
+// the device serves namespace b. Every node serves port 5000 and hears discovery
+// answers there. The router keeps a secured controller connected: after the restart it
+// dials it again where it serves, and the controller, reached there and connecting from
+// another address, is served throughout. A stranger that answers discovery as the
+// controller's unit takes nothing of its name. Every wait has a deadline.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "driver/NodeTrustTestSupport.h"
+#include "services/NodeSubscriptionsTestSupport.h"
+#include "support/DriverHarness.h"
+#include "support/NetNamespace.h"
+
+namespace ZelkorTest {
+namespace {
+
+using namespace std::chrono_literals;
+using boost::asio::ip::tcp;
+
+constexpr const char* kControllerAddress = "10.77.0.3";
+constexpr unsigned short kPort = 5000;
+// Many keep-alive intervals and rounds of the timer at the runners' scale.
+constexpr auto kSpan = 3s;
+
+struct Security {
+    const char* name;
+    std::vector<std::string> options;
+    // A controller's own connection is secured: the router asks it for its discovery
+    // answer, lists it as connected, and keeps it so.
+    bool keptConnected;
+};
+
+std::string PrintSecurity(const ::testing::TestParamInfo<Security>& info) { return info.param.name; }
+
+class NodeRestartedRequester : public ::testing::TestWithParam<Security> {
+protected:
+    void SetUp() override {
+        if (!pair.Missing().empty()) {
+            GTEST_SKIP() << pair.Missing();
+        }
+        ASSERT_TRUE(pair.a.Ip("addr add " + std::string(kControllerAddress) + "/24 dev " + pair.a1));
+        device = std::make_unique<Node>(
+            Options("device", "amp1", served(VethPair::AddressB, {"--guid", kAmp, "--tree", kSampleTreeFile})),
+            pair.b.Name());
+        ASSERT_FALSE(device->process.Await(LineWith("listenerAdded", "port", kPort)).isNull());
+        router = std::make_unique<Node>(
+            Options("router", "rt1", served(VethPair::AddressA, {"--route", std::string(VethPair::AddressB) + ",5000"})),
+            pair.a.Name());
+        ASSERT_FALSE(router->process.Await(Answered("amp1", 1), 60s).isNull());
+        ASSERT_NO_FATAL_FAILURE(StartController());
+        if (GetParam().keptConnected) {
+            ASSERT_FALSE(router->process.Await(SecurityOf("ctl1"), 60s).isNull());
+        }
+        ASSERT_TRUE(GetsAnsweredFor(0s));
+    }
+
+    // The node's options to serve `address` on the shared port.
+    std::vector<std::string> served(const std::string& address, std::vector<std::string> more) const {
+        const std::string port = std::to_string(kPort);
+        more.insert(more.end(), {"--listen", address + ":" + port, "--reply-port", port, "--disco-interval", "5"});
+        more.insert(more.end(), GetParam().options.begin(), GetParam().options.end());
+        return more;
+    }
+
+    // The controller, with its route to the router, connected to the device through it.
+    void StartController() {
+        controller = std::make_unique<Node>(
+            Options("controller", "ctl1",
+                    served(kControllerAddress, {"--route", std::string(VethPair::AddressA) + ",5000"})),
+            pair.a.Name());
+        NodeProcess& ctl = controller->process;
+        guid = ctl.AwaitEvent("start")["options"]["guid"].asString();
+        ASSERT_EQ(ctl.Await(DeviceLine("amp1", "New"), 60s)["proxy"], "rt1");
+        ASSERT_TRUE(ctl.Send(ConnectCommand(VethPair::AddressB, kPort)));
+        ASSERT_EQ(ctl.Await(DeviceLine("amp1", "Connected"), 60s)["proxy"], "rt1");
+    }
+
+    // Killed and started again under its name; a router that keeps it connected has
+    // reached it again where it serves.
+    void RestartController() {
+        ASSERT_TRUE(controller->process.Signal(SIGKILL));
+        ASSERT_EQ(controller->process.Wait(), 128 + SIGKILL);
+        ASSERT_NO_FATAL_FAILURE(StartController());
+        if (GetParam().keptConnected) {
+            ASSERT_FALSE(router->process
+                             .Await([](const Json::Value& line) {
+                                 return line["event"] == "connection" && line["connected"] == true &&
+                                        line["outgoing"] == true &&
+                                        line["peer"] == std::string(kControllerAddress) + ":5000";
+                             }, 60s)
+                             .isNull())
+                << "the router never reached the restarted controller where it serves";
+            ASSERT_FALSE(router->process.Await(SecurityOf("ctl1"), 60s).isNull());
+        }
+    }
+
+    static NodeProcess::Match SecurityOf(const std::string& name) {
+        return [name](const Json::Value& line) {
+            return line["event"] == "security" && line["name"] == name && line["secured"] == true;
+        };
+    }
+
+    // Tagged gets of the device's gain through the router, one after the other for at
+    // least `span`, each answered with the value.
+    bool GetsAnsweredFor(std::chrono::milliseconds span) {
+        NodeProcess& ctl = controller->process;
+        const auto start = std::chrono::steady_clock::now();
+        for (unsigned asked = 0;; ++asked) {
+            const std::string tag = "g" + std::to_string(asked);
+            EXPECT_TRUE(ctl.Send(DeviceCommand("get", kAmp, R"("tag":")" + tag + R"(","values":[{"path":"/audio/gain"}])")));
+            const Json::Value reply = ctl.Await(LineWith("get", "tag", tag), 30s);
+            if (reply.isNull() || ValueEntries(reply["values"]) != "/audio/gain=0") {
+                ADD_FAILURE() << tag << " answered " << CompactJson(reply);
+                return false;
+            }
+            if (std::chrono::steady_clock::now() - start >= span) {
+                return true;
+            }
+        }
+    }
+
+    VethPair pair;
+    std::unique_ptr<Node> device;
+    std::unique_ptr<Node> router;
+    std::unique_ptr<Node> controller;
+    std::string guid;
+};
+
+// Before, the router refused every request of the restarted secured controller "Source
+// name in use" from the moment it dialled it again: the controller's requests came from
+// another address than the one the router reached it at.
+TEST_P(NodeRestartedRequester, IsServedAgainAndStaysServed) {
+    ASSERT_NO_FATAL_FAILURE(RestartController());
+    EXPECT_TRUE(GetsAnsweredFor(kSpan));
+}
+
+// A peer on another host that answers discovery with the controller's GUID and name, and
+// asks in its name once the controller has asked in it, is refused as before; the
+// controller is served on.
+TEST_P(NodeRestartedRequester, AStrangerClaimingItsUnitIsRefusedItsName) {
+    ASSERT_NO_FATAL_FAILURE(RestartController());
+    ASSERT_TRUE(GetsAnsweredFor(0s));
+    RawPeer stranger;
+    ASSERT_TRUE(pair.b.Run([&] { stranger.Socket().open(tcp::v4()); }));
+    ASSERT_TRUE(stranger.Connect(tcp::endpoint(boost::asio::ip::make_address(VethPair::AddressA), kPort)));
+    stranger.Send(R"(@disco {"classname":"node","guid":")" + guid + R"(","ip":")" + kControllerAddress +
+                  R"(","name":"ctl1","port":5000})" "\n");
+    EXPECT_EQ(Ask(stranger, R"([rt1&amp1][ctl1] get {"path":"/audio/gain"})"),
+              ErrorReply("[ctl1][rt1&amp1] @get", "Source name in use"));
+    EXPECT_TRUE(GetsAnsweredFor(1s));
+}
+
+INSTANTIATE_TEST_SUITE_P(Securities, NodeRestartedRequester,
+                         ::testing::Values(Security{"TlsAndCode", {"--tls-level", "1", "--code", kSharedCode}, true},
+                                           Security{"TlsAlone", {"--tls-level", "1"}, true},
+                                           Security{"Plain", {}, false}),
+                         PrintSecurity);
+
+}  // namespace
+}  // namespace ZelkorTest
