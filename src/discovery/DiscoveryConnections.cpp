@@ -364,13 +364,16 @@ void DiscoveryService::closeSilentConnections() {
 
 SlotHolder DiscoveryService::slotHolder(TcpSocket& connection, bool code) {
     SlotHolder holder{SourceGroup(connection.GetRemoteIP()), connection.LastHeardAt()};
-    holder.kept = connection.IsAuthenticated() || connection.Transferring();
-    // A controller holding subscriptions may well say nothing for long. With a code, a
-    // subscription counts only for a peer that proved it (kept anyway): on a plain
-    // connection anyone may subscribe, and would hold a slot for nothing.
+    // Without a code held, a proof of the empty one passes for anyone: it proves nothing.
+    holder.kept = code && connection.IsAuthenticated();
+    // A controller holding subscriptions may well say nothing for long, and a transfer
+    // may wait long on its peer. With a code, either counts only for a peer that proved it
+    // (kept anyway): on a plain connection anyone may subscribe or run a transfer, and
+    // would hold a slot for nothing.
     const bool trusted = !code || connection.GetRemoteIP().is_loopback();
-    holder.subscribed = !holder.kept && trusted && _driver &&
-                        _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(&connection));
+    holder.engaged = !holder.kept && trusted &&
+                     (connection.Transferring() ||
+                      (_driver && _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(&connection))));
     return holder;
 }
 
