@@ -233,6 +233,49 @@ TEST_F(LoggerTest, PeerLinesPassInABurstThenTheirCountLeftOutIsWritten) {
                 ElementsAre("unrelated", "ZLOG ZK8002I 30 lines of ZK20CEW left out", "DISC ZK20CEW refused again"));
 }
 
+// A flood that stops has its count written once its code could pass again, by a periodic
+// call, without a later line; a count not yet due waits for it, or is written at once when
+// no later line may come (the driver's stop).
+TEST_F(LoggerTest, CountsLeftOutAreWrittenOnceDueOrWhenNoLaterLineMayCome) {
+    log.SetWriteConsole(false);
+    log.SetWritePrelog(false);
+    log.SetBase("main");
+    const auto now = Zelkor::PeerLineLimit::Clock::now();
+    for (unsigned line = 0; line < Zelkor::PeerLineLimit::kBurst + 5; ++line) {
+        log.AdmitPeerLine("ZK20CEW", now - 2 * Zelkor::PeerLineLimit::kPeriod);
+        log.AdmitPeerLine("ZK7233E", now);
+    }
+    log.WriteDueLeftOut();
+    log.WriteDueLeftOut();
+    EXPECT_THAT(Texts("main"), ElementsAre("ZLOG ZK8002I 5 lines of ZK20CEW left out"));
+    log.WriteLeftOut();
+    log.WriteLeftOut();
+    EXPECT_THAT(Texts("main"), ElementsAre("ZLOG ZK8002I 5 lines of ZK20CEW left out",
+                                           "ZLOG ZK8002I 5 lines of ZK7233E left out"));
+}
+
+// A logger that ends writes what still waits to its own file; the application's callback
+// is not called then, since what it writes to may be gone.
+TEST_F(LoggerTest, ALoggerThatEndsWritesTheCountsStillWaitingToItsFile) {
+    std::vector<std::string> sunk;
+    for (const bool callback : {false, true}) {
+        auto ending = std::make_unique<ZelkorLog>();
+        ending->SetWriteConsole(false);
+        ending->SetWritePrelog(false);
+        ending->SetBase(callback ? "sunk" : "ending");
+        if (callback) {
+            ending->RegisterExternalLogger([&sunk](std::string& line) { sunk.push_back(line); });
+        }
+        for (unsigned line = 0; line < Zelkor::PeerLineLimit::kBurst + 3; ++line) {
+            ending->AdmitPeerLine("ZK20CEW");
+        }
+        ending.reset();
+    }
+    EXPECT_THAT(Texts("ending"), ElementsAre("ZLOG ZK8002I 3 lines of ZK20CEW left out"));
+    EXPECT_FALSE(fs::exists("sunk"));
+    EXPECT_TRUE(sunk.empty());
+}
+
 namespace {
 
 class Module : public ZelkorLoggable {
@@ -311,4 +354,25 @@ TEST(Loggable, StaticsMayLogWhileTheProcessExits) {
         },
         ::testing::ExitedWithCode(0),
         AllOf(HasSubstr("at exit: EXIT static destroyed\n"), Not(HasSubstr("sink released"))));
+}
+
+// The process-wide logger, never destroyed, writes the counts still waiting to its console
+// as the process exits. Run in a fresh process: a capture elsewhere in this one would have
+// given the logger a callback for good.
+TEST(Loggable, CountsLeftOutAreWrittenAsTheProcessExits) {
+    const std::string style = ::testing::GTEST_FLAG(death_test_style);
+    ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
+    EXPECT_EXIT(
+        {
+            std::cout.rdbuf(std::cerr.rdbuf());
+            ZelkorLog::TheLog().SetLevel(3);
+            ZelkorLog::TheLog().SetWriteFile(false);
+            Module peer("TCPS");
+            for (unsigned line = 0; line < Zelkor::PeerLineLimit::kBurst + 4; ++line) {
+                peer.PeerError("ZKE0E0E refused");
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), HasSubstr("ZLOG ZK8002I 4 lines of ZKE0E0E left out\n"));
+    ::testing::GTEST_FLAG(death_test_style) = style;
 }
