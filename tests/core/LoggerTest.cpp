@@ -337,6 +337,34 @@ TEST(Loggable, PeerLinesAreHeldToTheRateOfTheirCode) {
     EXPECT_EQ(capture.Count("ZK78C1I"), 0u);
 }
 
+// Parts joined are written one after another, as the text they once were concatenated
+// to: numbers as std::to_string writes them, addresses in their text form, a callable as
+// what it returns, called only for a line that is written.
+TEST(Loggable, JoinedPartsAreWrittenAsOneValueOnlyWhenTheLineIs) {
+    ZelkorTest::LogCapture capture;
+    Module disc("DISC");
+    disc.SetLogLevel(3);
+    unsigned calls = 0;
+    const auto from = [&calls] {
+        ++calls;
+        return std::string("(10.77.0.2:4197)");
+    };
+    const std::string guid = "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13";
+    disc.PeerWarning(ZelkorLoggable::Join("ZKE0E1W GUID (", guid, ") at ", boost::asio::ip::make_address("fd00:77::1"),
+                                          ", port ", static_cast<unsigned short>(4197), " from ", from),
+                     ZelkorLoggable::Join(std::string_view("held").substr(0, 3), ": ", -12, " s"));
+    disc.Info(ZelkorLoggable::Join("ZK2001I plain ", 'x', ' ', true));
+    EXPECT_THAT(capture.Lines(), ElementsAre("DISC ZKE0E1W GUID (" + guid +
+                                                 ") at fd00:77::1, port 4197 from (10.77.0.2:4197) (hel: -12 s)",
+                                             "DISC ZK2001I plain x 1"));
+    EXPECT_EQ(calls, 1u);
+    for (unsigned line = 0; line < 2 * Zelkor::PeerLineLimit::kBurst; ++line) {
+        disc.PeerWarning(ZelkorLoggable::Join("ZKE0E2W refused, from ", from));
+    }
+    EXPECT_EQ(capture.Count("DISC ZKE0E2W refused, from (10.77.0.2:4197)"), Zelkor::PeerLineLimit::kBurst);
+    EXPECT_EQ(calls, 1u + Zelkor::PeerLineLimit::kBurst);
+}
+
 // The logger is never destroyed, so whatever logs while the process exits finds it whole.
 // A logger made on first use would go before a static made earlier; one made among the
 // library's statics would go after the application's, which is why the callback is
