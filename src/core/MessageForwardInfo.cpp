@@ -150,7 +150,7 @@ bool MessageForwardInfo::SplitPaths(const std::string& text, PathList& list) {
                 // Quoted, so that a line break or a forged line inside the name stays
                 // within this log line.
                 log.PeerError("ZK5106E Invalid characters in path name",
-                              LoggedLine(WriteCompactJson(Json::Value(text))));
+                              [&] { return LoggedLine(WriteCompactJson(Json::Value(text))); });
             }
             return false;
         }
@@ -272,7 +272,7 @@ bool MessageForwardInfo::PutHeader(std::ostream& out, bool request, const char* 
 
 bool MessageForwardInfo::reject(const char* text, const std::string& line) {
     if (LogLevel() >= 1) {
-        PeerError(text, LoggedLine(line));
+        PeerError(text, [&] { return LoggedLine(line); });
     }
     return false;
 }

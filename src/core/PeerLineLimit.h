@@ -3,7 +3,8 @@
 // peer that repeats a refused request thousands of times a second must not fill the disk,
 // nor push every other line out of a bounded log file. The first kBurst lines of a code
 // pass at once, then one each kPeriod; the lines left out are counted, and the count is
-// handed back once the code passes again, or once it could.
+// handed back once the code passes again, or once it could, or at once when its owner
+// will write no later line.
 //
 // Memory: a fixed table of kCodes codes; admitting, refusing and counting allocate
 // nothing. Lines of codes beyond the table share one further count.
@@ -42,14 +43,15 @@ public:
     // or once one could. Lines of codes beyond the table come with the code "".
     template <class Tell>
     void TakeLeftOut(Clock::time_point now, Tell&& tell) {
-        if (_waiting == 0) {
-            return;
-        }
-        for (std::size_t at = 0; at < _used; ++at) {
-            handBack(_entries[at], now, tell);
-        }
-        handBack(_further, now, tell);
+        takeLeftOut(&now, tell);
     }
+    // Hands back every count of lines left out, due or not: when no later line will come.
+    template <class Tell>
+    void TakeEveryLeftOut(Tell&& tell) {
+        takeLeftOut(nullptr, tell);
+    }
+    // Whether any count of lines left out waits to be handed back.
+    bool LeftOutWaiting() const { return _waiting != 0; }
 
 private:
     struct Entry {
@@ -62,9 +64,20 @@ private:
         bool passedSince = false;  // a line passed while some were left out
     };
 
+    // `now` null: every count, due or not.
     template <class Tell>
-    void handBack(Entry& entry, Clock::time_point now, Tell& tell) {
-        if (entry.leftOut != 0 && (entry.passedSince || mayPass(entry, now))) {
+    void takeLeftOut(const Clock::time_point* now, Tell& tell) {
+        if (_waiting == 0) {
+            return;
+        }
+        for (std::size_t at = 0; at < _used; ++at) {
+            handBack(_entries[at], now, tell);
+        }
+        handBack(_further, now, tell);
+    }
+    template <class Tell>
+    void handBack(Entry& entry, const Clock::time_point* now, Tell& tell) {
+        if (entry.leftOut != 0 && (!now || entry.passedSince || mayPass(entry, *now))) {
             tell(std::string_view(entry.code.data(), entry.length), entry.leftOut);
             entry.leftOut = 0;
             entry.passedSince = false;

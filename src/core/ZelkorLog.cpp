@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -27,16 +28,26 @@ std::tm utcNow(std::chrono::system_clock::time_point now) {
 // The logger's mutex, with this thread recorded as its holder for as long as it is held.
 class ZelkorLog::Hold {
 public:
-    explicit Hold(const ZelkorLog& log) : _log(log), _lock(log._mutex) {
-        _log._holder.store(std::this_thread::get_id());
+    explicit Hold(const ZelkorLog& log) : _log(log), _lock(log._mutex) { _log._holder.store(std::this_thread::get_id()); }
+    // Only when the mutex is free.
+    Hold(const ZelkorLog& log, std::try_to_lock_t) : _log(log), _lock(log._mutex, std::try_to_lock) {
+        if (_lock) {
+            _log._holder.store(std::this_thread::get_id());
+        }
     }
-    ~Hold() { _log._holder.store(std::thread::id()); }
+    ~Hold() {
+        if (_lock) {
+            _log._holder.store(std::thread::id());
+        }
+    }
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
 
+    explicit operator bool() const { return _lock.owns_lock(); }
+
 private:
     const ZelkorLog& _log;
-    std::lock_guard<std::mutex> _lock;
+    std::unique_lock<std::mutex> _lock;
 };
 
 template <class F>
@@ -50,15 +61,22 @@ void ZelkorLog::withLock(F&& change) const {
 }
 
 ZelkorLog::ZelkorLog() = default;
-ZelkorLog::~ZelkorLog() = default;
+ZelkorLog::~ZelkorLog() { writeLeftOutAtEnd(); }
 
 ZelkorLog& ZelkorLog::TheLog() {
     // Built in place on first use and never destroyed: statics that log while the
-    // process exits still find a working logger.
+    // process exits still find a working logger. Its counts still waiting are written at
+    // exit, after the statics made since its first use are gone.
     static std::aligned_storage_t<sizeof(ZelkorLog), alignof(ZelkorLog)> storage;
-    static ZelkorLog* const log = ::new (&storage) ZelkorLog();
+    static ZelkorLog* const log = [] {
+        ZelkorLog* const made = ::new (&storage) ZelkorLog();
+        std::atexit(&ZelkorLog::writeLeftOutAtExit);
+        return made;
+    }();
     return *log;
 }
+
+void ZelkorLog::writeLeftOutAtExit() { TheLog().writeLeftOutAtEnd(); }
 
 void ZelkorLog::SetLevel(unsigned long level) {
     _level.store(level > kMaxLevel ? kMaxLevel : level, std::memory_order_relaxed);
@@ -102,7 +120,46 @@ bool ZelkorLog::AdmitPeerLine(std::string_view code, Zelkor::PeerLineLimit::Cloc
         return false;  // from inside the callback: the line would be dropped anyway
     }
     Hold hold(*this);
-    return _peerLines.Admit(code, now);
+    if (_peerLines.Admit(code, now)) {
+        return true;
+    }
+    _leftOutWaiting.store(true, std::memory_order_relaxed);
+    return false;
+}
+
+void ZelkorLog::WriteDueLeftOut() {
+    if (!_leftOutWaiting.load(std::memory_order_relaxed) || heldByThisThread()) {
+        return;
+    }
+    Hold hold(*this);
+    tellLeftOutLocked();
+}
+
+void ZelkorLog::WriteLeftOut() {
+    if (!_leftOutWaiting.load(std::memory_order_relaxed) || heldByThisThread()) {
+        return;
+    }
+    Hold hold(*this);
+    tellLeftOutLocked(true);
+}
+
+void ZelkorLog::writeLeftOutAtEnd() noexcept {
+    // A thread still writing, or the callback itself, is not waited for.
+    if (!_leftOutWaiting.load(std::memory_order_relaxed) || heldByThisThread()) {
+        return;
+    }
+    Hold hold(*this, std::try_to_lock);
+    if (!hold || _externalLoggerRegistered || _syslogSupported) {
+        return;
+    }
+    try {
+        _peerLines.TakeEveryLeftOut([this](std::string_view code, std::uint64_t count) {
+            writeToLogFileLocked(leftOutNote(code, count));
+        });
+    } catch (...) {
+        // Nothing is left to report it to.
+    }
+    _leftOutWaiting.store(_peerLines.LeftOutWaiting(), std::memory_order_relaxed);
 }
 
 void ZelkorLog::Write(const std::string& text) {
@@ -118,17 +175,28 @@ void ZelkorLog::writeLocked(const std::string& text) {
     writeOneLocked(text);
 }
 
-void ZelkorLog::tellLeftOutLocked() {
-    _peerLines.TakeLeftOut(Zelkor::PeerLineLimit::Clock::now(), [this](std::string_view code, std::uint64_t count) {
-        std::string note = "ZLOG ZK8002I " + std::to_string(count) + (count == 1 ? " line of " : " lines of ");
-        if (code.empty()) {
-            note += "further codes";
-        } else {
-            note.append(code.data(), code.size());
-        }
-        note += " left out";
-        writeOneLocked(note);
-    });
+std::string ZelkorLog::leftOutNote(std::string_view code, std::uint64_t count) {
+    std::string note = "ZLOG ZK8002I " + std::to_string(count) + (count == 1 ? " line of " : " lines of ");
+    if (code.empty()) {
+        note += "further codes";
+    } else {
+        note.append(code.data(), code.size());
+    }
+    note += " left out";
+    return note;
+}
+
+void ZelkorLog::tellLeftOutLocked(bool every) {
+    if (!_leftOutWaiting.load(std::memory_order_relaxed)) {
+        return;
+    }
+    const auto tell = [this](std::string_view code, std::uint64_t count) { writeOneLocked(leftOutNote(code, count)); };
+    if (every) {
+        _peerLines.TakeEveryLeftOut(tell);
+    } else {
+        _peerLines.TakeLeftOut(Zelkor::PeerLineLimit::Clock::now(), tell);
+    }
+    _leftOutWaiting.store(_peerLines.LeftOutWaiting(), std::memory_order_relaxed);
 }
 
 void ZelkorLog::writeOneLocked(const std::string& text) {

@@ -12,7 +12,11 @@
 //
 // Bounds: a line that a peer can cause at will (ZelkorLoggable's Peer... operations) is
 // written at PeerLineLimit's rate per message code, and the count of those left out is
-// written before a later line ("ZLOG ZK8002I 412 lines of ZK20CEW left out"). A log
+// written before a later line ("ZLOG ZK8002I 412 lines of ZK20CEW left out"), or once
+// its code could pass again by WriteDueLeftOut, which a periodic caller (the discovery
+// timer) calls, or by WriteLeftOut, which the driver's stop calls. What still waits when
+// a logger ends (the process-wide one at the process's exit) is written to its console
+// and file, not to the application's callback, whose target may be gone by then. A log
 // file, the early log included, is kept within MaxFileSize(): a line that would take it
 // past the bound first moves the file aside to its name with ".old" appended, replacing
 // an older one, and the file begins anew.
@@ -96,6 +100,12 @@ public:
     bool AdmitPeerLine(std::string_view code,
                        Zelkor::PeerLineLimit::Clock::time_point now = Zelkor::PeerLineLimit::Clock::now());
 
+    // Writes the counts of lines left out that are due (their code could pass again) now,
+    // without waiting for a later line. Costs one atomic read while none waits.
+    void WriteDueLeftOut();
+    // Writes every count of lines left out now, due or not: no later line may come.
+    void WriteLeftOut();
+
     // Installs the application's sink in place of an earlier one; from then on every
     // line goes only to it, and the early log is discarded. An empty callback is ignored.
     void RegisterExternalLogger(ExternalLogger logger);
@@ -118,8 +128,13 @@ private:
     std::string fileNameLocked() const;
     void writeLocked(const std::string& text);
     void writeOneLocked(const std::string& text);
-    // Writes the counts of lines left out that are due, ahead of the line to come.
-    void tellLeftOutLocked();
+    // Writes the counts of lines left out that are due, ahead of the line to come, or
+    // every count with `every`.
+    void tellLeftOutLocked(bool every = false);
+    static std::string leftOutNote(std::string_view code, std::uint64_t count);
+    // The counts still waiting as the logger ends, to its own console and file.
+    void writeLeftOutAtEnd() noexcept;
+    static void writeLeftOutAtExit();
     void writeToLogFileLocked(const std::string& text);
     void writePrelogLine(const std::string& stamp, const std::string& line);
     void writeLogFileLine(const std::string& stamp, const std::string& line);
@@ -155,4 +170,6 @@ private:
     mutable std::atomic<std::thread::id> _holder{};
     ExternalLogger _externalLogger;
     Zelkor::PeerLineLimit _peerLines;
+    // Whether _peerLines holds counts to write, read without the mutex.
+    std::atomic<bool> _leftOutWaiting{false};
 };

@@ -7,7 +7,10 @@
 // datagram, a connection closed for what its peer did) is logged with the Peer...
 // operations: written at a bounded rate per message code (ZelkorLog, PeerLineLimit), so
 // that a peer repeating it cannot fill the disk. Its first value begins with the code; a
-// line left out costs the logger's mutex and builds no text.
+// line left out costs the logger's mutex and builds no text. A text made of several parts
+// is given as Join(code and text, parts...), which writes them one after another only when
+// the line is written: a flood of a refused request then builds nothing. A part may be a
+// callable that returns its text, called only then.
 // The setting operations configure the process-wide logger, whichever object they are
 // called on. Thread rules are those of ZelkorLog: any thread may log.
 
@@ -15,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -33,21 +37,39 @@ inline void Append(std::string& out, const char* value) {
     }
 }
 inline void Append(std::string& out, char* value) { Append(out, static_cast<const char*>(value)); }
+inline void Append(std::string& out, std::string_view value) { out += value; }
 // The JSON library's default stream form (styled, tab-indented, over several lines). Its
 // inserter lives in a header of its own, which not every logging class includes.
 void Append(std::string& out, const Json::Value& value);
 
-// Everything else is written with its stream inserter: integers in decimal, file
-// positions as offsets, addresses and endpoints in the networking library's text form.
+// Integers in decimal, as std::to_string writes them; a callable as the text it returns,
+// called only now; everything else with its stream inserter: file positions as offsets,
+// addresses and endpoints in the networking library's text form.
 template <class T>
 void Append(std::string& out, const T& value) {
-    std::ostringstream stream;
     if constexpr (std::is_same_v<T, signed char> || std::is_same_v<T, unsigned char>) {
-        stream << static_cast<int>(value);
+        out += std::to_string(static_cast<int>(value));
+    } else if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>) {
+        out += std::to_string(value);
+    } else if constexpr (std::is_invocable_v<const T&>) {
+        Append(out, value());
     } else {
+        std::ostringstream stream;
         stream << value;
+        out += stream.str();
     }
-    out += stream.str();
+}
+
+// Parts of one value, written one after another. It holds references to the parts, so it
+// lives only as an argument of the log call that made it (ZelkorLoggable::Join).
+template <class... Parts>
+struct Joined {
+    std::tuple<const Parts&...> parts;
+};
+
+template <class... Parts>
+void Append(std::string& out, const Joined<Parts...>& joined) {
+    std::apply([&out](const auto&... part) { (Append(out, part), ...); }, joined.parts);
 }
 
 }  // namespace ZelkorLogDetail
@@ -83,6 +105,13 @@ public:
     }
 
     void Write(const std::string& text) const { ZelkorLog::TheLog().Write(text); }
+
+    // One value of `parts`, written one after another only when the line is written; the
+    // first begins with the message code. Only as an argument of a log call.
+    template <class... Parts>
+    static ZelkorLogDetail::Joined<Parts...> Join(const Parts&... parts) {
+        return ZelkorLogDetail::Joined<Parts...>{std::tie(parts...)};
+    }
 
     // Log(level, value): one value, this object's module name.
     template <class A>
@@ -140,6 +169,10 @@ private:
         } else {
             return std::string_view();
         }
+    }
+    template <class... Parts>
+    static std::string_view codeOf(const ZelkorLogDetail::Joined<Parts...>& joined) {
+        return codeOf(std::get<0>(joined.parts));
     }
     // A C text may be null.
     static std::string_view codeOf(const char* a) { return a ? codeOf(std::string_view(a)) : std::string_view(); }

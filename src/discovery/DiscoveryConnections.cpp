@@ -34,6 +34,11 @@ std::string endpointText(const std::shared_ptr<TcpSocket>& socket) {
     return socket->GetRemoteIP().to_string() + ":" + std::to_string(socket->GetRemotePort());
 }
 
+// The same, made only when a log line is written (a part of ZelkorLoggable::Join).
+auto endpointOf(const std::shared_ptr<TcpSocket>& socket) {
+    return [&socket] { return endpointText(socket); };
+}
+
 void cutAvahi(std::string& name) {
     const auto at = name.find(":avahi");
     if (at != std::string::npos) {
@@ -292,8 +297,8 @@ void DiscoveryService::closeStalledConnections() {
             return false;
         }
         if (past(connection->HandshakeStartedAt(), HandshakeBound)) {
-            PeerInfo("ZK20CAI Closing a connection whose TLS handshake did not finish in time: " +
-                     endpointText(connection));
+            PeerInfo(Join("ZK20CAI Closing a connection whose TLS handshake did not finish in time: ",
+                          endpointOf(connection)));
             connection->AbandonHandshake();
         }
         return true;
@@ -301,8 +306,8 @@ void DiscoveryService::closeStalledConnections() {
     // A peer that began a line and sends nothing more holds what came of it for ever.
     const auto lineChecked = [&](const std::shared_ptr<TcpSocket>& connection) {
         if (connection->UnfinishedLineBytes() != 0 && past(connection->LastReadAt(), UnfinishedLineBound)) {
-            PeerInfo("ZK20EBI Closing a connection whose unfinished line received nothing in time: " +
-                     endpointText(connection));
+            PeerInfo(Join("ZK20EBI Closing a connection whose unfinished line received nothing in time: ",
+                          endpointOf(connection)));
             connection->Close();
         }
     };
@@ -311,7 +316,7 @@ void DiscoveryService::closeStalledConnections() {
             continue;
         }
         if (!connection->HasSpoken() && past(connection->LastLineAt(), FirstLineBound)) {
-            PeerInfo("ZK20CBI Closing a connection that sent no line in time: " + endpointText(connection));
+            PeerInfo(Join("ZK20CBI Closing a connection that sent no line in time: ", endpointOf(connection)));
             connection->Close();
             continue;
         }
@@ -355,22 +360,25 @@ void DiscoveryService::closeSilentConnections() {
             continue;
         }
         const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - connection->SilentSince());
-        PeerWarning("ZK20F6W Peer silent while its reply is awaited, closing the connection as lost: " +
-                        endpointText(connection) + " on " + connection->Tag(),
-                    std::to_string(silent.count()) + " s");
+        PeerWarning(Join("ZK20F6W Peer silent while its reply is awaited, closing the connection as lost: ",
+                         endpointOf(connection), " on ", connection->Tag()),
+                    Join(silent.count(), " s"));
         connection->Close();
     }
 }
 
 SlotHolder DiscoveryService::slotHolder(TcpSocket& connection, bool code) {
     SlotHolder holder{SourceGroup(connection.GetRemoteIP()), connection.LastHeardAt()};
-    holder.kept = connection.IsAuthenticated() || connection.Transferring();
-    // A controller holding subscriptions may well say nothing for long. With a code, a
-    // subscription counts only for a peer that proved it (kept anyway): on a plain
-    // connection anyone may subscribe, and would hold a slot for nothing.
+    // Without a code held, a proof of the empty one passes for anyone: it proves nothing.
+    holder.kept = code && connection.IsAuthenticated();
+    // A controller holding subscriptions may well say nothing for long, and a transfer
+    // may wait long on its peer. With a code, either counts only for a peer that proved it
+    // (kept anyway): on a plain connection anyone may subscribe or run a transfer, and
+    // would hold a slot for nothing.
     const bool trusted = !code || connection.GetRemoteIP().is_loopback();
-    holder.subscribed = !holder.kept && trusted && _driver &&
-                        _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(&connection));
+    holder.engaged = !holder.kept && trusted &&
+                     (connection.Transferring() ||
+                      (_driver && _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(&connection))));
     return holder;
 }
 
@@ -399,12 +407,12 @@ std::shared_ptr<TcpSocket> DiscoveryService::slotForNewcomer(const std::shared_p
 
 void DiscoveryService::giveUpSlot(const std::shared_ptr<TcpSocket>& holder, bool fairShare) {
     if (fairShare) {
-        PeerInfo("ZK20EAI Incoming connections at their limit: closing the quietest connection of the source holding "
-                 "most for a newcomer from another, " +
-                 endpointText(holder));
+        PeerInfo(Join("ZK20EAI Incoming connections at their limit: closing the quietest connection of the source "
+                      "holding most for a newcomer from another, ",
+                      endpointOf(holder)));
     } else {
-        PeerInfo("ZK20CDI Incoming connections at their limit: closing the one silent longest for a newcomer, " +
-                 endpointText(holder));
+        PeerInfo(Join("ZK20CDI Incoming connections at their limit: closing the one silent longest for a newcomer, ",
+                      endpointOf(holder)));
     }
     {
         std::lock_guard<std::mutex> lock(_incomingMutex);
@@ -450,7 +458,7 @@ void DiscoveryService::admitOrRefuse(const ConnectionResult& result) {
         return;
     }
     // The same text whoever refused: peers and scripts read it.
-    PeerInfo("ZK2007I Max incoming connections reached. Disconnecting from " + endpointText(connection));
+    PeerInfo(Join("ZK2007I Max incoming connections reached. Disconnecting from ", endpointOf(connection)));
     connection->SetCloseAfterSend(true);
     MessageForwardInfo none;
     SendGoodbye(connection, GoodbyeBusy, none);

@@ -147,7 +147,7 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
     const std::int64_t now = WallSeconds();
     router->listTime.store(now);
     const std::string ownGuid = _guid.is_nil() ? std::string() : CanonicalGuid(_guid);
-    const std::string from = data.Socket()->GetRemoteIP().to_string();
+    const boost::asio::ip::address from = data.Socket()->GetRemoteIP();
 
     // The devices this reply names that end up reached through the router, at most the
     // bound of one router.
@@ -169,7 +169,7 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
             continue;
         }
         if (!isPathName(keys.name)) {
-            Detail("ZK2017I Invalid name characters in disco reply from", from);
+            PeerDetail("ZK2017I Invalid name characters in disco reply from", from);
             continue;
         }
         if (ExclusionRules().IsDeviceExcludedFromDisco(keys.classname, keys.name, guid)) {
@@ -235,9 +235,9 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
         reached.emplace_back(guid, std::move(device));
     }
     if (refused) {
-        PeerWarning("ZK20D8W Router (" + router->GetDiscoInfo().name +
-                        ") lists more devices than one router may bring; refused beyond",
-                    std::to_string(bound));
+        PeerWarning(Join("ZK20D8W Router (", [&] { return router->GetDiscoInfo().name; },
+                         ") lists more devices than one router may bring; refused beyond"),
+                    bound);
     }
 
     // The router's entries are rebuilt from this reply: each device it names that is

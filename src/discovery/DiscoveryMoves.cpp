@@ -72,8 +72,9 @@ bool DiscoveryService::mayMove(const std::shared_ptr<DeviceImpl>& device, const 
         }
     }
     if (_refusedMoves.Refused(guid, to)) {
-        PeerWarning("ZK20D0W Device " + guid + " (" + name + ") is in use at " + endpointText(device->Endpoint()) +
-                    ": a reply from " + endpointText(to) + " in its name is refused");
+        PeerWarning(Join("ZK20D0W Device ", guid, " (", name, ") is in use at ",
+                         [&] { return endpointText(device->Endpoint()); }, ": a reply from ", to.first, ":", to.second,
+                         " in its name is refused"));
     }
     return false;
 }

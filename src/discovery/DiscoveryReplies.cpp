@@ -300,16 +300,16 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
         Error("ZK2099E No socket found");
         return;
     }
-    const std::string from = ZelkorDriver::SocketOf(packet.handle)->GetRemoteIP().to_string();
+    const boost::asio::ip::address from = ZelkorDriver::SocketOf(packet.handle)->GetRemoteIP();
     const Json::Value& body = packet.header->JsonBody();
     if (!body.isObject() || body.empty()) {
-        Detail("ZK2010I No parameters in disco reply from", from);
+        PeerDetail("ZK2010I No parameters in disco reply from", from);
         return;
     }
     if (const Json::Value* reported = packet.reliable ? member(body, "error") : nullptr) {
         std::string text;
         ScalarText(*reported, text);
-        Detail("ZK2011I Error reported in disco reply from " + from + " (" + text + ")");
+        PeerDetail(Join("ZK2011I Error reported in disco reply from ", from, " (", text, ")"));
         // A router's refusal of a disco meant for a node beyond it says nothing of the
         // router's own connection, which every node behind it shares.
         if (packet.socket && packet.header->SourceList().empty()) {
@@ -321,50 +321,49 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
     }
     std::string guidText;
     if (!stringMember(body, "guid", guidText)) {
-        Detail("ZK2012I No GUID in disco reply from", from);
+        PeerDetail("ZK2012I No GUID in disco reply from", from);
         return;
     }
     boost::uuids::uuid parsed{};
     if (!_parseUUID(guidText.c_str(), parsed)) {
-        Detail("ZK2013I Invalid UUID in disco reply from " + from + " (" + guidText + ")");
+        PeerDetail(Join("ZK2013I Invalid UUID in disco reply from ", from, " (", guidText, ")"));
         return;
     }
     if (parsed == _guid) {
-        Detail("ZK2014I Ignoring disco reply with our GUID from", from);
+        PeerDetail("ZK2014I Ignoring disco reply with our GUID from", from);
         return;
     }
     // Every form a peer writes keys the same device.
     const std::string guid = CanonicalGuid(parsed);
     std::string name;
     if (!stringMember(body, "name", name)) {
-        Detail("ZK2015I Missing name in disco reply from", from);
+        PeerDetail("ZK2015I Missing name in disco reply from", from);
         return;
     }
     if (name.empty()) {
-        Detail("ZK2016I Empty name in disco rely from", from);
+        PeerDetail("ZK2016I Empty name in disco rely from", from);
         return;
     }
     if (!validDeviceName(name)) {
-        Detail("ZK2017I Invalid name characters in disco reply from", from);
+        PeerDetail("ZK2017I Invalid name characters in disco reply from", from);
         return;
     }
     std::string classname;
     if (!stringMember(body, "classname", classname)) {
-        Detail("ZK2018I Missing classname in disco reply from", from);
+        PeerDetail("ZK2018I Missing classname in disco reply from", from);
         return;
     }
     if (classname.empty()) {
-        Detail("ZK2019I Empty classname in disco reply from", from);
+        PeerDetail("ZK2019I Empty classname in disco reply from", from);
         return;
     }
-    const std::string exclusionKey = classname + ":" + name + ":" + guid;
     if (_exclusionHandler->IsDeviceExcludedFromDisco(classname, name, guid)) {
-        Detail("ZK2020I Disco exclusion found for", exclusionKey);
+        PeerDetail("ZK2020I Disco exclusion found for", Join(classname, ":", name, ":", guid));
         Socket* socket = ZelkorDriver::SocketOf(packet.handle);
         EraseDevice(socket->GetRemoteIP(), socket->GetRemotePort());
         return;
     }
-    Detail("ZK2021I No disco exclusion found for", exclusionKey);
+    PeerDetail("ZK2021I No disco exclusion found for", Join(classname, ":", name, ":", guid));
     // Kept with the connection whatever becomes of the reply: the driver weighs it, with
     // the peer's proofs, when the connection speaks in a unit's name.
     if (packet.reliable && packet.socket && packet.header->IsEmpty()) {
@@ -399,7 +398,7 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
         times.Set(guid, Now());
         heardLocked(guid, senderOf(packet));
         if (packet.reliable) {
-            Detail("ZK2028I _tcpDiscoReplyTimeGUIDSet size", std::to_string(times.Pairs()));
+            PeerDetail("ZK2028I _tcpDiscoReplyTimeGUIDSet size", times.Pairs());
         }
     }
 
@@ -425,7 +424,7 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
     std::string error;
     const bool located = GetRemoteInfo(packet, remote, error);
     const auto unlocated = [&] {
-        Detail("ZK2025I Unable to retrieve remote info for (" + name + "): " + error);
+        PeerDetail(Join("ZK2025I Unable to retrieve remote info for (", name, "): ", error));
         return false;
     };
     // A reply through a router is not its connection's owner; one from another device
@@ -519,7 +518,7 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
     IDevice::RemoteInfo remote;
     std::string error;
     if (!GetRemoteInfo(packet, remote, error)) {
-        Detail("ZK2022I Unable to retrieve remote info for (" + name + "): " + error);
+        PeerDetail(Join("ZK2022I Unable to retrieve remote info for (", name, "): ", error));
         return nullptr;
     }
     // The device is where the reply came from; the port is the one it announces.
@@ -596,8 +595,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
 
 void DiscoveryService::refuseUnmatched(Packet& packet, const std::string& guid, const std::string& name,
                                        const std::shared_ptr<DeviceImpl>& owner) {
-    PeerWarning("ZK2023W GUID (" + guid + ")" + " from device (" + name + ")" + " at " +
-                packet.socket->GetRemoteIP().to_string() + " is unmatched and should be (" + owner->GuidKey() + ")");
+    PeerWarning(Join("ZK2023W GUID (", guid, ") from device (", name, ") at ", packet.socket->GetRemoteIP(),
+                     " is unmatched and should be (", [&] { return owner->GuidKey(); }, ")"));
     packet.socket->SetCloseAfterSend(true);
     MessageForwardInfo header;
     owner->GetForwardInfo(header);
@@ -653,16 +652,19 @@ bool DiscoveryService::roomForDevice(const DeviceSender& sender) {
     const auto given = deviceToGiveUp(sender);
     if (!given) {
         if (!_deviceCapWarned.exchange(true)) {
-            PeerWarning("ZK20D7W Device limit reached, no more devices are added", std::to_string(_maxDevices.load()));
+            PeerWarning("ZK20D7W Device limit reached, no more devices are added", _maxDevices.load());
         }
         return false;
     }
     {
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         if (LogLevel() >= 5) {
-            Detail("ZK20D9I Device list full: dropped " + given->GuidKey() + " (" + given->GetDiscoInfo().name +
-                   (_hearings.HeardOnce(given->GuidKey()) ? "), heard in one discovery round only"
-                                                          : "), its sender holding more of the list"));
+            PeerDetail(Join("ZK20D9I Device list full: dropped ", [&] { return given->GuidKey(); }, " (",
+                            [&] { return given->GetDiscoInfo().name; },
+                            [&] {
+                                return _hearings.HeardOnce(given->GuidKey()) ? "), heard in one discovery round only"
+                                                                             : "), its sender holding more of the list";
+                            }));
         }
         _hearings.GiveUp(given->GuidKey());
     }

@@ -33,6 +33,11 @@ std::string from(const TcpSocket& connection) {
     return "(" + connection.GetRemoteIP().to_string() + ":" + std::to_string(connection.GetRemotePort()) + ")";
 }
 
+// The same, made only when a log line is written (a part of ZelkorLoggable::Join).
+auto fromOf(const TcpSocket& connection) {
+    return [&connection] { return from(connection); };
+}
+
 std::string decoded(const std::string& text) {
     std::string bytes = text;
     unsigned long length = static_cast<unsigned long>(bytes.size());
@@ -141,7 +146,7 @@ void DiscoveryService::SendStartTLSReply(MessageSignalData& data, StartTLSInfo& 
         info.error = kNotProvisioned;
     } else if (info.error.empty() && connection->GetState() != TcpSocket::Plain) {
         // A second handshake would tear down the secured stream the peer is talking on.
-        Detail("ZK20C4I starttls refused on a connection already secured from " + from(*connection));
+        PeerDetail(Join("ZK20C4I starttls refused on a connection already secured from ", fromOf(*connection)));
         info.error = kNotAccepted;
     }
     StartTLS reply;
@@ -173,7 +178,8 @@ void DiscoveryService::HandleStartTLSReply(MessageSignalData& data) {
     if (!connection->TakeStartTlsAnswer()) {
         // Only the asker turns client: a peer must not make this node start a handshake
         // on a connection that never asked for one, least of all on one it accepted.
-        Detail("ZK20C9I starttls reply ignored on a connection that did not ask for it, from " + from(*connection));
+        PeerDetail(Join("ZK20C9I starttls reply ignored on a connection that did not ask for it, from ",
+                        fromOf(*connection)));
         return;
     }
     StartTLSInfo info;
@@ -188,7 +194,7 @@ void DiscoveryService::HandleStartTLSReply(MessageSignalData& data) {
     const TcpSocket::State state = connection->GetState();
     if (state == TcpSocket::Tls) {
         // Neither a second handshake nor plain text belongs on a secured stream.
-        Detail("ZK20C5I starttls reply ignored on a connection already secured from " + from(*connection));
+        PeerDetail(Join("ZK20C5I starttls reply ignored on a connection already secured from ", fromOf(*connection)));
         return;
     }
     if (accepted && info.error.empty()) {
@@ -279,8 +285,8 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
     if (!info.error.empty()) {
         reply.SetJsonParameter(Param::error, Json::Value(info.error));
         if (counts && connection->CountFailedAuthentication() >= MaxFailedAuthentications) {
-            PeerWarning("ZK20C8W Closing the connection after " + std::to_string(MaxFailedAuthentications) +
-                        " failed authentications from " + from(*connection));
+            PeerWarning(Join("ZK20C8W Closing the connection after ", MaxFailedAuthentications,
+                             " failed authentications from ", fromOf(*connection)));
             connection->SetCloseAfterSend(true);
         }
     }
@@ -290,14 +296,15 @@ void DiscoveryService::SendAuthenticateReply(MessageSignalData& data, Authentica
 
 void DiscoveryService::refusedUnchecked(const TcpSocket& connection, ProofGate::Verdict verdict) {
     if (verdict == ProofGate::Verdict::Spent) {
-        PeerWarning("ZK20CEW authenticate refused unchecked while failed proofs are over the node's bound, from " +
-                    from(connection));
+        PeerWarning(Join("ZK20CEW authenticate refused unchecked while failed proofs are over the node's bound, from ",
+                         fromOf(connection)));
     } else if (verdict == ProofGate::Verdict::Awaiting) {
-        PeerWarning("ZK20CFW authenticate not passed on while the answer to its address's last one is awaited, from " +
-                    from(connection));
+        PeerWarning(Join("ZK20CFW authenticate not passed on while the answer to its address's last one is awaited, "
+                         "from ",
+                         fromOf(connection)));
     } else {
-        PeerWarning("ZK20C7W authenticate refused unchecked while its address waits after a failure, from " +
-                    from(connection));
+        PeerWarning(Join("ZK20C7W authenticate refused unchecked while its address waits after a failure, from ",
+                         fromOf(connection)));
     }
 }
 
@@ -328,7 +335,7 @@ std::string DiscoveryService::prove(TcpSocket& connection, const std::string& co
     }
     // A code seen once is never good again: a captured line proves nothing.
     if (!_acceptedNonces.Remember(check.nonce)) {
-        PeerWarning("ZK20C2W Replayed authentication code from " + from(connection));
+        PeerWarning(Join("ZK20C2W Replayed authentication code from ", fromOf(connection)));
         return kAuthenticationFailed;
     }
     if (check.kasdor) {
@@ -349,8 +356,8 @@ void DiscoveryService::HandleAuthenticateReply(MessageSignalData& data) {
     const std::shared_ptr<TcpSocket> connection = data.Socket();
     if (!connection || !connection->TakeProofAnswer()) {
         // No proof of this node's waits for it: an empty answer would read as one taken.
-        PeerDetail("ZK20B4I authenticate reply ignored on a connection that sent no proof" +
-                   (connection ? ", from " + from(*connection) : std::string()));
+        PeerDetail(Join("ZK20B4I authenticate reply ignored on a connection that sent no proof",
+                        [&] { return connection ? ", from " + from(*connection) : std::string(); }));
         return;
     }
     AuthenticateInfo info;
@@ -465,7 +472,7 @@ void DiscoveryService::HandleSetVerificationCodeRequest(MessageSignalData& data)
 std::string DiscoveryService::changeCode(TcpSocket& connection, const SetVerificationCodeInfo& info) {
     using AuthenticationCode::IsBase64;
     if (connection.GetState() != TcpSocket::Tls) {
-        PeerWarning("ZK2096W setverificationcode received on non-encrypted connection from " + from(connection));
+        PeerWarning(Join("ZK2096W setverificationcode received on non-encrypted connection from ", fromOf(connection)));
         return "Encrypted connection required";
     }
     const std::string inForce = codeInForce();
@@ -502,7 +509,7 @@ std::string DiscoveryService::changeCode(TcpSocket& connection, const SetVerific
     // Only a code the application kept is in force: neither the peer nor the storage flag
     // may believe in one it refused.
     if (!storeCode(code)) {
-        PeerWarning("ZK20C3W Verification code not stored for " + from(connection));
+        PeerWarning(Join("ZK20C3W Verification code not stored for ", fromOf(connection)));
         return kNotStored;
     }
     if (inForce.empty()) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ZelkorLog.h"
 #include "device/DeviceImpl.h"
 #include "discovery/DiscoveryService.h"
 #include "driver/ZelkorDriver.h"
@@ -156,6 +157,8 @@ void DiscoveryService::OnTimer() {
     if (!haveNow) {
         return;
     }
+    // A flood that stopped has its count of lines left out written without a later line.
+    ZelkorLog::TheLog().WriteDueLeftOut();
     guarded("requests", [&] { timeOutRequests(now); });
     guarded("replies", [&] {
         if (_driver) {

@@ -10,7 +10,7 @@ namespace {
 // Whether the holder keeps its slot from every newcomer, its source holding `held` of
 // `slots`.
 bool keepsItsSlot(const SlotHolder& holder, std::size_t held, std::size_t slots) {
-    return holder.kept || (holder.subscribed && 2 * held <= slots);
+    return holder.kept || (holder.engaged && 2 * held <= slots);
 }
 
 }  // namespace
@@ -44,7 +44,7 @@ std::size_t FairShareSlot(const std::vector<SlotHolder>& holders, const boost::a
             continue;
         }
         const SlotHolder& best = holders[chosen];
-        if (holder.subscribed != best.subscribed ? !holder.subscribed : holder.lastHeard < best.lastHeard) {
+        if (holder.engaged != best.engaged ? !holder.engaged : holder.lastHeard < best.lastHeard) {
             chosen = at;
         }
     }
@@ -55,7 +55,7 @@ std::size_t SilentSlot(const std::vector<SlotHolder>& holders, std::chrono::stea
     std::size_t chosen = NoSlot;
     for (std::size_t at = 0; at < holders.size(); ++at) {
         const SlotHolder& holder = holders[at];
-        if (holder.kept || holder.subscribed || holder.lastHeard >= quietSince) {
+        if (holder.kept || holder.engaged || holder.lastHeard >= quietSince) {
             continue;
         }
         if (chosen == NoSlot || holder.lastHeard < holders[chosen].lastHeard) {

@@ -10,11 +10,12 @@
 //    holds, so two sources cannot take a slot back and forth.
 //  - Silence: otherwise the newcomer takes the place of the connection silent longest,
 //    once that has been silent since before the bound and holds nothing.
-// A connection that proved the code or runs a transfer is never given up. A subscription
-// keeps its connection while the connection's source holds at most half of the slots:
-// several controllers of one host keep theirs, while one source that subscribes on every
-// connection it opens cannot hold more than half that way. Beyond that half it is given
-// up last by fair share, and never for silence. What each connection holds the caller says.
+// A connection that proved the code is never given up. A subscription or a transfer under
+// way keeps its connection while the connection's source holds at most half of the slots:
+// several controllers of one host keep theirs, while one source that subscribes, or
+// trickles a transfer, on every connection it opens cannot hold more than half that way.
+// Beyond that half such a connection is given up last by fair share, and never for
+// silence. What each connection holds, and whether it counts, the caller says.
 //
 // Stateless; any thread.
 
@@ -32,10 +33,10 @@ struct SlotHolder {
     boost::asio::ip::address source;
     // When the peer last sent anything.
     std::chrono::steady_clock::time_point lastHeard;
-    // A proof of the code or a transfer under way: never given up.
+    // A proof of the code: never given up.
     bool kept = false;
-    // A subscription that counts.
-    bool subscribed = false;
+    // A subscription or a transfer under way that counts.
+    bool engaged = false;
 };
 
 constexpr std::size_t NoSlot = std::numeric_limits<std::size_t>::max();

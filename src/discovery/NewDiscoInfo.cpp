@@ -219,11 +219,11 @@ bool NewDiscoInfo::applyReplyMember(const std::string& key, const std::string& t
             char* end = nullptr;
             const long long value = std::strtoll(text.c_str(), &end, 10);
             if (end == text.c_str()) {
-                Detail("ZK5903W Invalid argument for device list time", text);
+                PeerDetail("ZK5903W Invalid argument for device list time", text);
                 return false;
             }
             if (errno == ERANGE) {
-                Detail("ZK5904W Device list time out of range for time_t");
+                PeerDetail("ZK5904W Device list time out of range for time_t");
                 return false;
             }
             i.devicelisttime = value;
@@ -252,7 +252,7 @@ bool NewDiscoInfo::applyReplyMember(const std::string& key, const std::string& t
             boost::system::error_code error;
             const IpAddress parsed = boost::asio::ip::make_address(text, error);
             if (error) {
-                Detail("ZK5900I Invalid IP in disco reply", text);
+                PeerDetail("ZK5900I Invalid IP in disco reply", text);
                 return false;
             }
             _address = parsed;

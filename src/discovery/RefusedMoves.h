@@ -5,7 +5,8 @@
 //
 // At most `capacity` refusals are held: past it the oldest is forgotten, and logged
 // again should it come back. A device's refusals are forgotten when it moves, so that
-// a refusal after the move is news again.
+// a refusal after the move is news again; a device that leaves the list keeps them until
+// they are pushed out, so the same refusal is not logged again should it come back.
 //
 // Ownership: a plain value, owned by the discovery service. Threads: none of its own; the
 // service uses it on the event loop only.
@@ -32,7 +33,7 @@ public:
     // The move of the device `guid` to `to` was refused: true the first time, when it is
     // to be logged.
     bool Refused(const std::string& guid, const Endpoint& to);
-    // The device moved, or left the list.
+    // The device moved.
     void Forget(const std::string& guid);
     std::size_t Size() const { return _order.size(); }
 

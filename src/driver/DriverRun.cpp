@@ -8,6 +8,7 @@
 #include <chrono>
 #include <exception>
 
+#include "core/ZelkorLog.h"
 #include "driver/ZelkorDriver.h"
 #include "filetransfer/FileTransferService.h"
 #include "services/SubscriptionService.h"
@@ -186,6 +187,9 @@ void ZelkorDriver::finishStop() {
     if (_drainTimer) {
         _drainTimer->cancel();
     }
+    // What a peer's lines left out while the node ran is told now, through the
+    // application's sink while it is still there; no later line may come to carry it.
+    ZelkorLog::TheLog().WriteLeftOut();
     if (onLoopThread()) {
         _workGuard.reset();
     }

@@ -222,7 +222,8 @@ void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bo
         if (!current) {
             self->Warning("ZK7882W Discovery service not initialized");
         } else if (!socket || !current->IsValidConnection(HandleOf(socket.get()))) {
-            self->PeerWarning("ZK7868W device can not send message: " + text.substr(0, text.find('\n')) + " connection not valid.");
+            self->PeerWarning(Join("ZK7868W device can not send message: ",
+                                   std::string_view(text).substr(0, text.find('\n')), " connection not valid."));
         } else if (self->sendable(text) && socket->SendDataNow(text, request)) {
             self->RecordReply(HandleOf(socket.get()), hash, word, text);
         }
@@ -279,7 +280,8 @@ void ZelkorDriver::BuildAndSendRawCommand(void* handle, const std::string& text,
         if (!current) {
             Warning("ZK7867W Discovery service not initialized");
         } else if (!current->IsValidConnection(HandleOf(socket.get()))) {
-            PeerWarning("ZK7867W device can not send message: " + text.substr(0, text.find('\n')) + " connection not valid.");
+            PeerWarning(Join("ZK7867W device can not send message: ", std::string_view(text).substr(0, text.find('\n')),
+                             " connection not valid."));
         } else {
             socket->SendData(text, request);
         }

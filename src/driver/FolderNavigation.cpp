@@ -154,7 +154,7 @@ bool ZelkorDriver::ProcessFolderNavigatorCommand(const std::string& word, Messag
         return false;
     }
     if (!data.IsReliable()) {
-        Detail("ZK6404I Folder navigation over UDP dropped", word);
+        PeerDetail("ZK6404I Folder navigation over UDP dropped", word);
         return true;
     }
     if (word == "ls") {

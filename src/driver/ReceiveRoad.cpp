@@ -251,8 +251,7 @@ bool ZelkorDriver::answersOwnDatagram(const Packet& packet, const std::string& c
     }
     // Only a line logged is written: a flood of forged datagrams costs no text.
     if (LogLevel() >= 5) {
-        PeerDetail("ZK78C1I Datagram reply to no request of this node dropped",
-                   command + " from " + source.to_string());
+        PeerDetail("ZK78C1I Datagram reply to no request of this node dropped", Join(command, " from ", source));
     }
     return false;
 }

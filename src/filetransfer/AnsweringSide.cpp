@@ -384,7 +384,7 @@ void FileTransferService::openPut(MessageSignalData& data, Message& message, con
             }
             if (!file || !file->IsOpen()) {
                 const std::string error = file ? file->Error() : systemText(folder.error);
-                PeerWarning("ZK7909W Unable to open file for writing", path + ": " + error);
+                PeerWarning("ZK7909W Unable to open file for writing", Join(path, ": ", error));
                 refusal = textOf(TransferState::CannotOpenFile);
             }
         }
@@ -517,7 +517,7 @@ void FileTransferService::answerPutBlock(MessageSignalData& data, Message& messa
         return;
     }
     const std::string refusal = taken;
-    Detail("ZK7942I Block refused", refusal);
+    PeerDetail("ZK7942I Block refused", refusal);
     reply.SetParameter(Param::error, refusal.c_str());
     replyWith(data.Handle(), blockReplyHeader(data), reply);
     QueueElement ended = detachAnswered(element);
@@ -604,7 +604,7 @@ void FileTransferService::openGet(MessageSignalData& data, Message& message, con
         } else if (error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG) {
             refusal = textOf(TransferState::FileMissing);
         } else if (error != 0) {
-            PeerWarning("ZK7911W Unable to open input file", path + ": " + systemText(error));
+            PeerWarning("ZK7911W Unable to open input file", Join(path, ": ", [&] { return systemText(error); }));
             refusal = textOf(TransferState::CannotOpenFile);
         } else if (const TransferState state = servedFileState(opened.descriptor); state != TransferState::Started) {
             refusal = textOf(state);
@@ -612,7 +612,7 @@ void FileTransferService::openGet(MessageSignalData& data, Message& message, con
             std::string why;
             file = SourceFile::Adopt(std::move(opened.descriptor), why);
             if (!file) {
-                PeerWarning("ZK7911W Unable to open input file", path + ": " + why);
+                PeerWarning("ZK7911W Unable to open input file", Join(path, ": ", why));
                 refusal = textOf(TransferState::CannotOpenFile);
             }
         }

@@ -174,7 +174,7 @@ FileTransferService::Found FileTransferService::awaitingTarget(MessageSignalData
                                                                TransferOperation operation) {
     const Found found = findOpening(data.Socket().get(), message.GetMessageForwardInfo().GetSource());
     if (!found) {
-        Detail("ZK7961I Transfer reply for no transfer on", data.Socket()->Tag());
+        PeerDetail("ZK7961I Transfer reply for no transfer on", data.Socket()->Tag());
         return Found{};
     }
     QueueElement& element = *found.element;

@@ -445,7 +445,7 @@ void FileTransferService::onDisk(MessageSignalData& data, std::unique_ptr<Messag
     job->requester = {data.Handle(), request ? request->GetMessageForwardInfo().GetSource() : std::string()};
     if (!_diskShares.Take(job->requester, job->bytes)) {
         PeerWarning("ZK79A0W File-system request refused, its requester has too many waiting",
-                    std::string(request ? request->CommandName() : "") + " on " + std::to_string(_diskShares.Jobs(job->requester)));
+                    Join(request ? request->CommandName() : "", " on ", _diskShares.Jobs(job->requester)));
         auto refused = refusal(reply->Instantiate(), kTooManyRequests);
         replyTo(data, *refused);
         return;
@@ -520,7 +520,7 @@ bool FileTransferService::pathAllowed(MessageSignalData& data, std::unique_ptr<M
     if (allowed) {
         return true;
     }
-    PeerWarning("ZK7973W File-system path not allowed", std::string(reply->CommandName()) + " " + path);
+    PeerWarning("ZK7973W File-system path not allowed", Join(reply->CommandName(), " ", path));
     onDisk(data, refusal(std::move(reply), kPathNotAllowed), {});
     return false;
 }

@@ -141,7 +141,7 @@ void FileTransferService::processBlock(MessageSignalData& data, Message& message
         }
     }
     if (reply) {
-        Detail("ZK7964I Block reply for no transfer on", socket->Tag());
+        PeerDetail("ZK7964I Block reply for no transfer on", socket->Tag());
         return;
     }
     // A block after its transfer ended (cancelled, failed, timed out): refused, so that

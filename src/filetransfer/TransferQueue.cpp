@@ -330,9 +330,10 @@ void FileTransferService::endTimedOut(std::vector<LeavingTarget> endings, bool c
             // The connection stays: it may carry other transfers and requests, of this peer
             // or of others behind the same router. A line of the ended transfer that comes
             // later is refused as one of no transfer.
-            PeerWarning("ZK7946W Answered transfer ended, its peer silent: " + target.localFile, target.socket->Tag());
+            PeerWarning(Join("ZK7946W Answered transfer ended, its peer silent: ", target.localFile),
+                        target.socket->Tag());
         } else {
-            PeerWarning("ZK79B0W Transfer ended, its peer silent: " + target.remotePath, target.socket->Tag());
+            PeerWarning(Join("ZK79B0W Transfer ended, its peer silent: ", target.remotePath), target.socket->Tag());
         }
     }
     for (auto& ending : endings) {

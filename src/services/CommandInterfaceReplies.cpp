@@ -268,7 +268,7 @@ void CommandInterfaceService::ProcessErrorReply(MessageSignalData& data) {
 }
 
 void CommandInterfaceService::UnreadableReply(void* handle, const std::string& text, const std::string& error) {
-    PeerWarning("ZK5714W Unreadable exec reply on connection " + tagOf(handle), error);
+    PeerWarning(Join("ZK5714W Unreadable exec reply on connection ", [handle] { return tagOf(handle); }), error);
     const Chosen chosen = choose(handle);
     if (chosen.exec) {
         chosen.exec(std::string(), std::string(), false, error, std::string());

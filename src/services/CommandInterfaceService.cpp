@@ -119,7 +119,7 @@ void CommandInterfaceService::ProcessExecRequest(MessageSignalData& data) {
         setText(reply, Param::error, MissingCommand);
     } else {
         if (command == "load" && data.IsReliable() && data.Socket() && data.Socket()->SocketIsOpen()) {
-            PeerInfo("ZK5711I Exec command (load) received from", data.Socket()->GetRemoteIP().to_string());
+            PeerInfo("ZK5711I Exec command (load) received from", data.Socket()->GetRemoteIP());
         }
         const std::string path = textOf(*request, Param::path);
         setText(reply, Param::command, command);

@@ -164,7 +164,7 @@ void DeviceStateService::answerSetIP(MessageSignalData& data) {
         return;
     }
     SETIP_SETTINGS settings = SetIP::ReadSettings(*request);
-    PeerInfo("ZK5800I SetIP mac " + settings.mac + " ip " + settings.ip);
+    PeerInfo(Join("ZK5800I SetIP mac ", settings.mac, " ip ", settings.ip));
     const bool tcp = data.IsReliable();
     if (tcp) {
         if (!data.Handle()) {
@@ -178,7 +178,7 @@ void DeviceStateService::answerSetIP(MessageSignalData& data) {
     } else if (!RecordSetIPRequest(settings)) {
         // One multicast may arrive on several sockets. Over TCP every request is answered:
         // dropping one would hold the requester's connection for good.
-        Detail("ZK5801I SetIP repeated request ignored");
+        PeerDetail("ZK5801I SetIP repeated request ignored");
         return;
     }
     if (!settings.mac.empty() && _sender->IsLocalMAC(settings.mac)) {

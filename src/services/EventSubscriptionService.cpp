@@ -109,7 +109,7 @@ void EventSubscriptionService::answerEvent(MessageSignalData& data) {
 
 void EventSubscriptionService::answerSubscribe(MessageSignalData& data) {
     if (!data.IsReliable()) {
-        Detail("ZK6590I Event subscription over UDP dropped");
+        PeerDetail("ZK6590I Event subscription over UDP dropped");
         return;
     }
     const Message& request = *data.GetMessage();
@@ -117,7 +117,7 @@ void EventSubscriptionService::answerSubscribe(MessageSignalData& data) {
     SubscribeEvent reply;
     setText(reply, Param::path, path);
     if (!_model.AddSubscription(data.Handle(), request.GetMessageForwardInfo(), path ? path->c_str() : nullptr)) {
-        Detail("ZK6591I Event subscription refused", path ? *path : std::string());
+        PeerDetail("ZK6591I Event subscription refused", path ? std::string_view(*path) : std::string_view());
         reply.SetParameter(Param::error, SubscribeFailed);
     }
     reply.SetMessageForwardInfo(request.GetMessageForwardInfo());

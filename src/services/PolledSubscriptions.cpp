@@ -166,9 +166,9 @@ void SubscriptionService::ProcessPollSubscription(MessageSignalData& data, Subsc
                 continue;
             }
             if (LogLevel() >= 2) {
-                PeerWarning("ZK6502W Storage layer returned non-zero result from GetValueForPath path: (" + target +
-                            ") format: (" + record->format + ") value: (" + textOf(value) + ") result: (" +
-                            std::to_string(static_cast<int>(status)) + ")");
+                PeerWarning(Join("ZK6502W Storage layer returned non-zero result from GetValueForPath path: (", target,
+                                 ") format: (", record->format, ") value: (", [&] { return textOf(value); },
+                                 ") result: (", static_cast<int>(status), ")"));
             }
         }
     } catch (const std::exception& error) {

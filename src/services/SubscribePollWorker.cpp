@@ -122,7 +122,7 @@ bool SubscribePollWorker::readBody(const std::string& line, Json::Value& body, s
 bool SubscribePollWorker::fail(const char* code, const std::string& label, const char* text,
                                std::string& error) const {
     error = text;
-    PeerError(std::string(code) + " " + label + " " + text);
+    PeerError(Join(code, " ", label, " ", text));
     return false;
 }
 
@@ -137,7 +137,7 @@ bool SubscribePollWorker::FromNetworkFormat(bool request, const std::string& lin
         if (error.empty()) {
             error = "JSON parse failed";
         }
-        PeerError("ZK5400E " + label + " " + error);
+        PeerError(Join("ZK5400E ", label, " ", error));
         return false;
     }
     if (!body.isObject()) {
@@ -151,14 +151,14 @@ bool SubscribePollWorker::FromNetworkFormat(bool request, const std::string& lin
     if (hasError) {
         const Json::Value& member = members[kError];
         if (!member.isString()) {
-            PeerWarning("ZK5401W " + label + " error param is not a string");
+            PeerWarning(Join("ZK5401W ", label, " error param is not a string"));
         }
         const std::string text = textOf(member);
         if (text.empty()) {
-            PeerWarning("ZK5402W " + label + " error param is an empty string");
+            PeerWarning(Join("ZK5402W ", label, " error param is an empty string"));
         }
         if (request) {
-            PeerWarning("ZK5403W " + label + " should not contain an error param");
+            PeerWarning(Join("ZK5403W ", label, " should not contain an error param"));
         }
         SetParameter(Param::error, text.c_str());
     }

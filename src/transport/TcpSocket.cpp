@@ -267,7 +267,7 @@ void TcpSocket::handshakeNow() {
     if (_tls) {
         // A second "starttls" would swap the live stream for a new one over the same
         // descriptor and leave both sides talking past each other.
-        PeerError("ZK7266E Second TLS handshake refused on conn: " + _tag);
+        PeerError(Join("ZK7266E Second TLS handshake refused on conn: ", _tag));
         closeNow();
         return;
     }
@@ -344,12 +344,12 @@ void TcpSocket::OnHandshake(const boost::system::error_code& error) {
         if (auto* sink = Sink(); sink && keep) {
             callSink("SocketRejected", [&] { sink->SocketRejected(keep); });
         }
-        PeerWarning("ZK7217I TLS Handshake failed on conn: " + _tag);
+        PeerWarning(Join("ZK7217I TLS Handshake failed on conn: ", _tag));
         return;
     }
     SetState(Tls);
     const SSL_CIPHER* cipher = SSL_get_current_cipher(_tls->native_handle());
-    PeerInfo(std::string("ZK7218I TLS handshake OK (") + (cipher ? SSL_CIPHER_get_name(cipher) : "") + ") on " + _tag);
+    PeerInfo(Join("ZK7218I TLS handshake OK (", cipher ? SSL_CIPHER_get_name(cipher) : "", ") on ", _tag));
     if (auto* sink = Sink(); sink && keep && !callSink("SocketSecured", [&] { sink->SocketSecured(keep); })) {
         return;
     }
@@ -407,7 +407,7 @@ void TcpSocket::closeNow() {
         _flushTimer.expires_after(_closeFlushTimeout);
         _flushTimer.async_wait([keep = self(), this](const boost::system::error_code& error) {
             if (!error && _closeWhenFlushed) {
-                PeerWarning("ZK7268W Goodbye not written in time, closing conn: " + _tag);
+                PeerWarning(Join("ZK7268W Goodbye not written in time, closing conn: ", _tag));
                 finishFlush();
             }
         });

@@ -103,7 +103,7 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         std::string().swap(_line);
     }
     if (_framer.Overflowed()) {
-        PeerError("ZK7267E Line exceeds the length limit, closing conn: " + _tag, _framer.MaxLineLength());
+        PeerError(Join("ZK7267E Line exceeds the length limit, closing conn: ", _tag), _framer.MaxLineLength());
         closeNow();
         return;
     }
@@ -112,7 +112,7 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         _inputShare.OnEvicted([weak = weak_from_this()] {
             if (auto evicted = weak.lock()) {
                 // The same line as a refusal for the budget: the node-wide bound it passed.
-                evicted->PeerError("ZK7267E Line exceeds the length limit, closing conn: " + evicted->_tag,
+                evicted->PeerError(Join("ZK7267E Line exceeds the length limit, closing conn: ", evicted->_tag),
                                    ByteBudget::Input().Limit());
                 evicted->Close();
             }
@@ -126,7 +126,7 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
     // a pace, not merely sending.
     const std::size_t moved = std::min(bytes, _framer.PendingSize());
     if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength(), moved)) {
-        PeerError("ZK7267E Line exceeds the length limit, closing conn: " + _tag, ByteBudget::Input().Limit());
+        PeerError(Join("ZK7267E Line exceeds the length limit, closing conn: ", _tag), ByteBudget::Input().Limit());
         closeNow();
         return;
     }
@@ -237,7 +237,7 @@ void TcpSocket::handleLine(std::string& line) {
         _carriesRoutedLines = true;
     }
     if (GetState() == Handshaking && !AllowedAtAuthentication(command)) {
-        PeerError("ZK7234E Message not allowed at state authentication: " + command);
+        PeerError(Join("ZK7234E Message not allowed at state authentication: ", command));
         releaseReceiving();
         return;
     }

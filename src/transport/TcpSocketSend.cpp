@@ -130,8 +130,8 @@ bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& comm
                                        std::size_t beyond) {
     const std::uint64_t depth = MaxQueueDepth();
     if (depth != 0 && _requestQueue.Size() >= depth) {
-        PeerWarning("ZK7239W Message queue full! Message lost  command: " + command + " to IP: " +
-                    _remoteEndpoint.address().to_string());
+        PeerWarning(Join("ZK7239W Message queue full! Message lost  command: ", command, " to IP: ",
+                         _remoteEndpoint.address()));
         return false;
     }
     const bool repeatable = command == "poll" || command == "disco";
@@ -155,7 +155,8 @@ std::size_t TcpSocket::QueuedBytes() const {
 bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
     const std::size_t held = QueuedBytes();
     if (held > 0 && (held > _maxQueuedBytes || line.text.size() > _maxQueuedBytes - held)) {
-        PeerWarning("ZK7269W Output waiting to be written exceeds the bound, closing conn: " + _tag, _maxQueuedBytes);
+        PeerWarning(Join("ZK7269W Output waiting to be written exceeds the bound, closing conn: ", _tag),
+                    _maxQueuedBytes);
         closeNow();
         return false;
     }
@@ -185,7 +186,7 @@ bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
 }
 
 void TcpSocket::closeForOutputBudget() {
-    PeerWarning("ZK7274W Output waiting to be written exceeds the node's bound, closing conn: " + _tag,
+    PeerWarning(Join("ZK7274W Output waiting to be written exceeds the node's bound, closing conn: ", _tag),
                 ByteBudget::Output().Limit());
     closeNow();
 }
@@ -239,7 +240,7 @@ void TcpSocket::EndHeldRequests(std::string reason) {
             return;
         }
         _authenticationRefused = std::move(reason);
-        PeerWarning("ZK7272W Requests held for authentication ended on conn: " + _tag, _authenticationRefused);
+        PeerWarning(Join("ZK7272W Requests held for authentication ended on conn: ", _tag), _authenticationRefused);
         while (!_requestQueue.Empty()) {
             endRequest(_requestQueue.Pop());
         }

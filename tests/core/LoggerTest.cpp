@@ -233,6 +233,49 @@ TEST_F(LoggerTest, PeerLinesPassInABurstThenTheirCountLeftOutIsWritten) {
                 ElementsAre("unrelated", "ZLOG ZK8002I 30 lines of ZK20CEW left out", "DISC ZK20CEW refused again"));
 }
 
+// A flood that stops has its count written once its code could pass again, by a periodic
+// call, without a later line; a count not yet due waits for it, or is written at once when
+// no later line may come (the driver's stop).
+TEST_F(LoggerTest, CountsLeftOutAreWrittenOnceDueOrWhenNoLaterLineMayCome) {
+    log.SetWriteConsole(false);
+    log.SetWritePrelog(false);
+    log.SetBase("main");
+    const auto now = Zelkor::PeerLineLimit::Clock::now();
+    for (unsigned line = 0; line < Zelkor::PeerLineLimit::kBurst + 5; ++line) {
+        log.AdmitPeerLine("ZK20CEW", now - 2 * Zelkor::PeerLineLimit::kPeriod);
+        log.AdmitPeerLine("ZK7233E", now);
+    }
+    log.WriteDueLeftOut();
+    log.WriteDueLeftOut();
+    EXPECT_THAT(Texts("main"), ElementsAre("ZLOG ZK8002I 5 lines of ZK20CEW left out"));
+    log.WriteLeftOut();
+    log.WriteLeftOut();
+    EXPECT_THAT(Texts("main"), ElementsAre("ZLOG ZK8002I 5 lines of ZK20CEW left out",
+                                           "ZLOG ZK8002I 5 lines of ZK7233E left out"));
+}
+
+// A logger that ends writes what still waits to its own file; the application's callback
+// is not called then, since what it writes to may be gone.
+TEST_F(LoggerTest, ALoggerThatEndsWritesTheCountsStillWaitingToItsFile) {
+    std::vector<std::string> sunk;
+    for (const bool callback : {false, true}) {
+        auto ending = std::make_unique<ZelkorLog>();
+        ending->SetWriteConsole(false);
+        ending->SetWritePrelog(false);
+        ending->SetBase(callback ? "sunk" : "ending");
+        if (callback) {
+            ending->RegisterExternalLogger([&sunk](std::string& line) { sunk.push_back(line); });
+        }
+        for (unsigned line = 0; line < Zelkor::PeerLineLimit::kBurst + 3; ++line) {
+            ending->AdmitPeerLine("ZK20CEW");
+        }
+        ending.reset();
+    }
+    EXPECT_THAT(Texts("ending"), ElementsAre("ZLOG ZK8002I 3 lines of ZK20CEW left out"));
+    EXPECT_FALSE(fs::exists("sunk"));
+    EXPECT_TRUE(sunk.empty());
+}
+
 namespace {
 
 class Module : public ZelkorLoggable {
@@ -294,6 +337,34 @@ TEST(Loggable, PeerLinesAreHeldToTheRateOfTheirCode) {
     EXPECT_EQ(capture.Count("ZK78C1I"), 0u);
 }
 
+// Parts joined are written one after another, as the text they once were concatenated
+// to: numbers as std::to_string writes them, addresses in their text form, a callable as
+// what it returns, called only for a line that is written.
+TEST(Loggable, JoinedPartsAreWrittenAsOneValueOnlyWhenTheLineIs) {
+    ZelkorTest::LogCapture capture;
+    Module disc("DISC");
+    disc.SetLogLevel(3);
+    unsigned calls = 0;
+    const auto from = [&calls] {
+        ++calls;
+        return std::string("(10.77.0.2:4197)");
+    };
+    const std::string guid = "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13";
+    disc.PeerWarning(ZelkorLoggable::Join("ZKE0E1W GUID (", guid, ") at ", boost::asio::ip::make_address("fd00:77::1"),
+                                          ", port ", static_cast<unsigned short>(4197), " from ", from),
+                     ZelkorLoggable::Join(std::string_view("held").substr(0, 3), ": ", -12, " s"));
+    disc.Info(ZelkorLoggable::Join("ZK2001I plain ", 'x', ' ', true));
+    EXPECT_THAT(capture.Lines(), ElementsAre("DISC ZKE0E1W GUID (" + guid +
+                                                 ") at fd00:77::1, port 4197 from (10.77.0.2:4197) (hel: -12 s)",
+                                             "DISC ZK2001I plain x 1"));
+    EXPECT_EQ(calls, 1u);
+    for (unsigned line = 0; line < 2 * Zelkor::PeerLineLimit::kBurst; ++line) {
+        disc.PeerWarning(ZelkorLoggable::Join("ZKE0E2W refused, from ", from));
+    }
+    EXPECT_EQ(capture.Count("DISC ZKE0E2W refused, from (10.77.0.2:4197)"), Zelkor::PeerLineLimit::kBurst);
+    EXPECT_EQ(calls, 1u + Zelkor::PeerLineLimit::kBurst);
+}
+
 // The logger is never destroyed, so whatever logs while the process exits finds it whole.
 // A logger made on first use would go before a static made earlier; one made among the
 // library's statics would go after the application's, which is why the callback is
@@ -311,4 +382,25 @@ TEST(Loggable, StaticsMayLogWhileTheProcessExits) {
         },
         ::testing::ExitedWithCode(0),
         AllOf(HasSubstr("at exit: EXIT static destroyed\n"), Not(HasSubstr("sink released"))));
+}
+
+// The process-wide logger, never destroyed, writes the counts still waiting to its console
+// as the process exits. Run in a fresh process: a capture elsewhere in this one would have
+// given the logger a callback for good.
+TEST(Loggable, CountsLeftOutAreWrittenAsTheProcessExits) {
+    const std::string style = ::testing::GTEST_FLAG(death_test_style);
+    ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
+    EXPECT_EXIT(
+        {
+            std::cout.rdbuf(std::cerr.rdbuf());
+            ZelkorLog::TheLog().SetLevel(3);
+            ZelkorLog::TheLog().SetWriteFile(false);
+            Module peer("TCPS");
+            for (unsigned line = 0; line < Zelkor::PeerLineLimit::kBurst + 4; ++line) {
+                peer.PeerError("ZKE0E0E refused");
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), HasSubstr("ZLOG ZK8002I 4 lines of ZKE0E0E left out\n"));
+    ::testing::GTEST_FLAG(death_test_style) = style;
 }

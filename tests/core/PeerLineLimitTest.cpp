@@ -70,6 +70,23 @@ TEST(PeerLineLimit, ABurstPassesThenOneLineAPeriodWithTheCountLeftOut) {
     EXPECT_EQ(Passed(limit, "ZK20CEW", 1000, later), PeerLineLimit::kBurst);
 }
 
+// When no later line will come, every count is handed back at once, due or not, and the
+// rate is kept.
+TEST(PeerLineLimit, EveryCountLeftOutIsHandedBackWhenNoLaterLineWillCome) {
+    PeerLineLimit limit;
+    EXPECT_FALSE(limit.LeftOutWaiting());
+    EXPECT_EQ(Passed(limit, "ZK20CEW", PeerLineLimit::kBurst + 7, kStart), PeerLineLimit::kBurst);
+    EXPECT_EQ(Passed(limit, "ZK7233E", PeerLineLimit::kBurst + 2, kStart), PeerLineLimit::kBurst);
+    EXPECT_TRUE(limit.LeftOutWaiting());
+    EXPECT_TRUE(TakeLeftOut(limit, kStart).empty());
+    Told told;
+    limit.TakeEveryLeftOut([&](std::string_view code, std::uint64_t count) { told.emplace_back(code, count); });
+    EXPECT_EQ(told, (Told{{"ZK20CEW", 7}, {"ZK7233E", 2}}));
+    EXPECT_FALSE(limit.LeftOutWaiting());
+    EXPECT_TRUE(TakeLeftOut(limit, kStart + PeerLineLimit::kPeriod).empty());
+    EXPECT_EQ(Passed(limit, "ZK20CEW", 1, kStart), 0u);
+}
+
 TEST(PeerLineLimit, CodesBeyondTheTableShareOneRate) {
     PeerLineLimit limit;
     for (std::size_t code = 0; code < PeerLineLimit::kCodes; ++code) {

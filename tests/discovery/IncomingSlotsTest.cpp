@@ -20,12 +20,12 @@ const auto kC = boost::asio::ip::make_address("10.0.0.3");
 const auto kD = boost::asio::ip::make_address("10.0.0.4");
 const auto kStart = std::chrono::steady_clock::time_point{} + 1h;
 
-enum class Holds { Nothing, Subscription, Proof };
+enum class Holds { Nothing, Subscription, Transfer, Proof };
 
 SlotHolder Holder(const boost::asio::ip::address& source, int heardSecond, Holds holds = Holds::Nothing) {
     SlotHolder holder{source, kStart + std::chrono::seconds(heardSecond)};
     holder.kept = holds == Holds::Proof;
-    holder.subscribed = holds == Holds::Subscription;
+    holder.engaged = holds == Holds::Subscription || holds == Holds::Transfer;
     return holder;
 }
 
@@ -48,16 +48,17 @@ TEST(IncomingSlots, TheSourceHoldingMostGivesUpItsQuietestConnectionWorthLeast) 
     EXPECT_EQ(Zelkor::FairShareSlot({Holder(kA, 4), Holder(kB, 2), Holder(kA, 3), Holder(kB, 6)}, kC, 4), 1u);
 }
 
-// Two controllers of one host, proven or subscribed, beside two silent strangers, at a
-// limit of four: a third stranger takes no controller's slot, by share or for silence.
-TEST(IncomingSlots, AProofATransferAndSubscriptionsUpToHalfTheSlotsKeepTheirConnection) {
-    for (const Holds holds : {Holds::Subscription, Holds::Proof}) {
+// Two controllers of one host, proven, subscribed or fetching a file, beside two silent
+// strangers, at a limit of four: a third stranger takes no controller's slot, by share or
+// for silence.
+TEST(IncomingSlots, AProofAndTransfersAndSubscriptionsUpToHalfTheSlotsKeepTheirConnection) {
+    for (const Holds holds : {Holds::Subscription, Holds::Transfer, Holds::Proof}) {
         const std::vector<SlotHolder> holders = {Holder(kA, 1, holds), Holder(kA, 2, holds), Holder(kB, 3),
                                                  Holder(kC, 4)};
         EXPECT_EQ(Zelkor::FairShareSlot(holders, kD, 4), NoSlot);
         EXPECT_EQ(Zelkor::SilentSlot(holders, kStart + 10s), 2u);
     }
-    // A proof or a transfer keeps its slot however many its source holds.
+    // A proof keeps its slot however many its source holds.
     const std::vector<SlotHolder> proven = {Holder(kA, 1, Holds::Proof), Holder(kA, 2, Holds::Proof),
                                             Holder(kA, 3, Holds::Proof), Holder(kB, 4)};
     EXPECT_EQ(Zelkor::FairShareSlot(proven, kC, 4), NoSlot);
@@ -80,6 +81,22 @@ TEST(IncomingSlots, AProofATransferAndSubscriptionsUpToHalfTheSlotsKeepTheirConn
     const std::vector<SlotHolder> half = {Holder(kA, 1, Holds::Subscription), Holder(kA, 2, Holds::Subscription),
                                           Holder(kB, 4), Holder(kB, 3), Holder(kC, 0)};
     EXPECT_EQ(Zelkor::FairShareSlot(half, kD, 5), 3u);
+}
+
+// One source trickling a transfer on every slot keeps only half of them: newcomers from
+// two other sources each take its quietest, and the next finds the rest kept.
+TEST(IncomingSlots, TransfersKeepASourceNoMoreThanHalfTheSlots) {
+    std::vector<SlotHolder> holders = {Holder(kA, 3, Holds::Transfer), Holder(kA, 1, Holds::Transfer),
+                                       Holder(kA, 4, Holds::Transfer), Holder(kA, 2, Holds::Transfer)};
+    ASSERT_EQ(Zelkor::FairShareSlot(holders, kB, 4), 1u);
+    holders[1] = Holder(kB, 5);
+    ASSERT_EQ(Zelkor::FairShareSlot(holders, kC, 4), 3u);
+    holders[3] = Holder(kC, 6);
+    EXPECT_EQ(Zelkor::FairShareSlot(holders, kD, 4), NoSlot);
+    EXPECT_EQ(Zelkor::SilentSlot(holders, kStart + 10s), 1u);
+    // Subscriptions and transfers of one source count together.
+    holders[1] = Holder(kA, 5, Holds::Subscription);
+    EXPECT_EQ(Zelkor::FairShareSlot(holders, kD, 4), 0u);
 }
 
 TEST(IncomingSlots, SilenceFreesOnlyASlotHoldingNothing) {

@@ -1,15 +1,15 @@
 // One source of peers (an IPv4 address, or an IPv6 /64) cannot hold every slot of a
 // device's incoming limit, however it keeps them: a newcomer from another source takes the
-// place of that source's quietest connection. A connection that proved the code or runs a
-// transfer keeps its slot, and so does a subscription while its source holds at most half
-// of the slots; on a node with a code a subscription counts only for a peer that proved
-// the code. The device (the sample tree: eight slots; a code unless the test says
+// place of that source's quietest connection. A connection that proved the code keeps its
+// slot, and so does a subscription or a transfer while its source holds at most half of
+// the slots; on a node with a code those count only for a peer that proved the code. The device (the sample tree: eight slots; a code unless the test says
 // otherwise) runs in namespace a of a veth pair serving 10.77.0.1 and fd00:77::1, its timer
 // twenty times faster; the peers are raw connections from namespace b, each from an
 // address of its own that the test adds there.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -24,6 +24,7 @@
 #include "services/NodeSubscriptionsTestSupport.h"
 #include "support/DriverHarness.h"
 #include "support/NetNamespace.h"
+#include "support/TempDir.h"
 
 namespace ZelkorTest {
 namespace {
@@ -202,6 +203,132 @@ TEST_F(NodeIncomingShares, SubscriptionsKeepASourceNoMoreThanHalfTheSlots) {
     for (std::size_t n = 2; n < holders.size(); ++n) {
         EXPECT_TRUE(Answers(Ask(*holders[n], kGet), "get")) << n;
     }
+}
+
+// Connections from one address, each fetching a file in 512-byte blocks and answering one
+// block a round, so that none is ever silent. The rounds run on a thread of their own,
+// which alone reads and writes these peers.
+class TricklingPeers {
+public:
+    explicit TricklingPeers(std::vector<std::unique_ptr<RawPeer>> peers)
+        : _peers(std::move(peers)), _closed(_peers.size()), _thread([this] { run(); }) {}
+    ~TricklingPeers() {
+        _done = true;
+        _thread.join();
+    }
+    TricklingPeers(const TricklingPeers&) = delete;
+    TricklingPeers& operator=(const TricklingPeers&) = delete;
+
+    // Waits until `count` of them were closed by the device; true then.
+    bool AwaitClosed(std::size_t count, std::chrono::milliseconds deadline) const {
+        for (const auto until = std::chrono::steady_clock::now() + deadline;; std::this_thread::sleep_for(50ms)) {
+            if (Closed() >= count) {
+                return true;
+            }
+            if (std::chrono::steady_clock::now() >= until) {
+                return false;
+            }
+        }
+    }
+    std::size_t Closed() const {
+        std::size_t closed = 0;
+        for (const auto& one : _closed) {
+            closed += one.load() ? 1 : 0;
+        }
+        return closed;
+    }
+    // Blocks answered on connections still open, since the rounds began.
+    unsigned Answered() const { return _answered.load(); }
+
+private:
+    void run() {
+        while (!_done) {
+            for (std::size_t at = 0; at < _peers.size(); ++at) {
+                if (_closed[at]) {
+                    continue;
+                }
+                RawPeer& peer = *_peers[at];
+                const std::string line = peer.ReadLine(100ms);
+                const std::size_t number = line.rfind("block {\"blockno\":", 0) == 0 ? line.find(':') + 1 : 0;
+                if (number != 0) {
+                    peer.Send("@block {\"blockno\":" + line.substr(number, line.find_first_of(",}", number) - number) +
+                              "}\n");
+                    ++_answered;
+                } else if (peer.WaitClosed(0ms)) {
+                    _closed[at] = true;
+                }
+            }
+            std::this_thread::sleep_for(200ms);  // the trickle's pace
+        }
+    }
+
+    std::vector<std::unique_ptr<RawPeer>> _peers;
+    std::vector<std::atomic<bool>> _closed;
+    std::atomic<unsigned> _answered{0};
+    std::atomic<bool> _done{false};
+    std::thread _thread;
+};
+
+// One address fills every slot with gets of a file it trickles, a block a round, and on a
+// node without a code proves the empty code on each besides: neither a transfer nor a proof
+// of nothing keeps it more than half of the slots. Newcomers from two other addresses
+// each take one of its slots and are served; on a node without a code the two left keep
+// theirs (the next newcomer is told "busy", or takes a silent stranger's), while with a
+// code, where a stranger's transfer counts for nothing, the next takes a third.
+void TricklingTransfersKeepNoMoreThanHalfTheSlots(NodeIncomingShares& test, bool code) {
+    for (int host = 3; host <= 5; ++host) {
+        ASSERT_TRUE(test.pair.b.Ip("addr add 10.77.0." + std::to_string(host) + "/24 dev " + test.pair.b1));
+    }
+    ASSERT_NO_FATAL_FAILURE(test.StartDevice({"--max-incoming", "4"}, code));
+    WriteFile(test.device->dir.File("node-files/trickle.bin"), std::string(512 * 400, 't'));
+    std::vector<std::unique_ptr<RawPeer>> attackers;
+    for (int n = 0; n < 4; ++n) {
+        attackers.push_back(test.Peer(VethPair::AddressB));
+        RawPeer& attacker = *attackers.back();
+        if (!code) {
+            ASSERT_EQ(Ask(attacker, R"(authenticate {"code":")" + ProofOf("", RandomBytes(32)) + "\"}"),
+                      "@authenticate {}\n");
+        }
+        attacker.Send(R"(getfile {"path":"trickle.bin","state":"begin","blocksize":512})" "\n");
+        ASSERT_TRUE(Answers(attacker.ReadLine(), "getfile"));
+        ASSERT_EQ(attacker.ReadLine().rfind("block {\"blockno\":1,", 0), 0u);
+        attacker.Send("@block {\"blockno\":1}\n");
+    }
+    TricklingPeers trickling(std::move(attackers));
+
+    std::vector<std::unique_ptr<RawPeer>> newcomers;
+    for (int host = 3; host <= 4; ++host) {
+        newcomers.push_back(test.Peer("10.77.0." + std::to_string(host)));
+        const std::string heard = Ask(*newcomers.back(), kGet);
+        EXPECT_TRUE(Answers(heard, "get")) << heard;
+    }
+    EXPECT_TRUE(trickling.AwaitClosed(2, 10s));
+
+    auto last = test.Peer("10.77.0.5");
+    const std::string heard = Ask(*last, kGet);
+    if (code) {
+        EXPECT_TRUE(Answers(heard, "get")) << heard;
+        EXPECT_TRUE(trickling.AwaitClosed(3, 10s));
+    } else if (heard != kBusy) {
+        EXPECT_TRUE(Answers(heard, "get")) << heard;
+        EXPECT_TRUE(newcomers[0]->WaitClosed(10s) || newcomers[1]->WaitClosed(10s));
+    }
+    // The transfers left go on.
+    const unsigned answered = trickling.Answered();
+    for (const auto until = std::chrono::steady_clock::now() + 10s;
+         trickling.Answered() < answered + 4 && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_GE(trickling.Answered(), answered + 4);
+    EXPECT_EQ(trickling.Closed(), code ? 3u : 2u);
+}
+
+TEST_F(NodeIncomingShares, TricklingTransfersOfOneAddressKeepNoMoreThanHalfTheSlotsOnANodeWithoutACode) {
+    TricklingTransfersKeepNoMoreThanHalfTheSlots(*this, false);
+}
+
+TEST_F(NodeIncomingShares, AStrangersTricklingTransfersKeepNoSlotOnANodeWithACode) {
+    TricklingTransfersKeepNoMoreThanHalfTheSlots(*this, true);
 }
 
 // Under --require-tls a plain connection may still say "disco", so eight connections of

@@ -99,5 +99,60 @@ TEST(NodeLogFlood, RefusedLinesAreLoggedAtTheirCodesRateWithTheCountLeftOut) {
     StopCleanly(node);
 }
 
+// The count of ZK7233E lines left out, summed over the log's notes.
+std::uint64_t LeftOut(const std::string& log) {
+    std::istringstream in(ReadFile(log));
+    std::uint64_t leftOut = 0;
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t at = line.find("ZLOG ZK8002I ");
+        if (at != std::string::npos && line.find(" of ZK7233E left out") != std::string::npos) {
+            leftOut += std::stoull(line.substr(at + 13));
+        }
+    }
+    return leftOut;
+}
+
+// A flood that stops has its count written without a later line: once the code could
+// pass again, or at the latest when the node stops.
+TEST(NodeLogFlood, TheCountOfAFloodThatStopsIsWrittenWithoutALaterLine) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir dir;
+    const std::string log = dir.File("node.log");
+    NodeProcess node({"--role", "device", "--name", "n1", "--listen", "10.77.0.1:4197"}, pair.a.Name(),
+                     dir.Path().string(), log);
+    ASSERT_FALSE(node.AwaitEvent("listenerAdded").isNull());
+    RawPeer flooder;
+    ASSERT_TRUE(pair.b.Run([&] { flooder.Socket().open(tcp::v4()); }));
+    ASSERT_TRUE(flooder.Connect(tcp::endpoint(boost::asio::ip::make_address(VethPair::AddressA), 4197)));
+    const std::uint64_t flood = 100;
+    std::string lines;
+    for (std::uint64_t line = 0; line < flood; ++line) {
+        lines += "NOT A LINE " + std::to_string(line) + "\n";
+    }
+    // Each line of a flood is either written or counted.
+    const auto accounted = [&] { return LeftOut(log) + LinesWith(log, "ZK7233E Invalid message"); };
+    const auto floodOnce = [&] {
+        flooder.Send(lines);
+        EXPECT_TRUE(Answers(Ask(flooder, "getdevicestate"), "getdevicestate"));
+    };
+
+    // The node is sent nothing more, and the count comes all the same.
+    floodOnce();
+    const auto until = std::chrono::steady_clock::now() + 4 * PeerLineLimit::kPeriod;
+    while (accounted() < flood && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(accounted(), flood);
+    EXPECT_GT(LeftOut(log), 0u);
+
+    // Another flood, at once stopped: its count is not lost.
+    floodOnce();
+    StopCleanly(node);
+    EXPECT_EQ(accounted(), 2 * flood);
+}
+
 }  // namespace
 }  // namespace ZelkorTest

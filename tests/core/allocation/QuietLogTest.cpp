@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -64,19 +65,43 @@ TEST(QuietLog, LinesAboveTheLevelBuildNoText) {
 }
 
 // A peer's line left out by its code's rate, or above the level, builds no text: a flood
-// of refused requests costs the logger's mutex and nothing else.
+// of refused requests costs the logger's mutex and nothing else, its parts given joined
+// (a callable among them not called) or apart.
 TEST(QuietLog, PeerLinesLeftOutBuildNoText) {
     ZelkorLog::TheLog().SetLevel(3);
     ZelkorLog::TheLog().SetWriteConsole(false);
     ZelkorLog::TheLog().SetWriteFile(false);
     const ZelkorLoggable peer("TCPS");
     const std::string remote = "a peer's address, long enough to need the heap";
-    for (unsigned line = 0; line < 100; ++line) {
+    bool built = false;
+    const auto from = [&] {
+        built = true;
+        return remote;
+    };
+    const auto flood = [&] {
         peer.PeerError("ZK7233E Invalid message from", remote);
+        peer.PeerError(ZelkorLoggable::Join("ZK7267E Line exceeds the length limit, closing conn: ", remote),
+                       std::size_t{16} << 20);
+        peer.PeerWarning(ZelkorLoggable::Join(
+            "ZK20CEW authenticate refused unchecked while failed proofs are over the node's bound, from ", from));
+        peer.PeerDetail("ZK78C1I Datagram reply to no request of this node dropped",
+                        ZelkorLoggable::Join(remote, " from ", remote));
+    };
+    for (unsigned line = 0; line < 100; ++line) {
+        flood();
     }
+    ASSERT_TRUE(built);
+    built = false;
+    EXPECT_EQ(AllocationsOf(flood), 0u);
+    EXPECT_FALSE(built);
+}
+
+// The discovery timer asks each tick for the counts due: nothing waiting, it costs nothing.
+TEST(QuietLog, AskingForCountsWhenNoneWaitsCostsNothing) {
+    ZelkorLog log;
     EXPECT_EQ(AllocationsOf([&] {
-                  peer.PeerError("ZK7233E Invalid message from", remote);
-                  peer.PeerDetail("ZK78C1I Datagram reply to no request of this node dropped", remote);
+                  log.WriteDueLeftOut();
+                  log.WriteLeftOut();
               }),
               0u);
 }
