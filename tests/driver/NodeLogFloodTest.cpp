@@ -40,6 +40,19 @@ std::size_t LinesWith(const std::string& log, const std::string& fragment) {
     return count;
 }
 
+// The count of ZK7233E lines left out, summed over the log's notes.
+std::uint64_t LeftOut(const std::string& log) {
+    std::istringstream in(ReadFile(log));
+    std::uint64_t leftOut = 0;
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t at = line.find("ZLOG ZK8002I ");
+        if (at != std::string::npos && line.find(" of ZK7233E left out") != std::string::npos) {
+            leftOut += std::stoull(line.substr(at + 13));
+        }
+    }
+    return leftOut;
+}
+
 bool Answers(const std::string& heard, const std::string& word) { return heard.rfind("@" + word + " ", 0) == 0; }
 
 TEST(NodeLogFlood, RefusedLinesAreLoggedAtTheirCodesRateWithTheCountLeftOut) {
@@ -87,29 +100,8 @@ TEST(NodeLogFlood, RefusedLinesAreLoggedAtTheirCodesRateWithTheCountLeftOut) {
         ASSERT_TRUE(Answers(Ask(*flooder, "NOT A LINE\ngetdevicestate"), "getdevicestate"));
         std::this_thread::sleep_for(200ms);  // the pace of the flood, not a wait for it
     }
-    std::istringstream in(ReadFile(log));
-    std::uint64_t leftOut = 0;
-    for (std::string line; std::getline(in, line);) {
-        const std::size_t at = line.find("ZLOG ZK8002I ");
-        if (at != std::string::npos && line.find(" lines of ZK7233E left out") != std::string::npos) {
-            leftOut += std::stoull(line.substr(at + 13));
-        }
-    }
-    EXPECT_GE(leftOut, static_cast<std::uint64_t>(flood) - most);
+    EXPECT_GE(LeftOut(log), static_cast<std::uint64_t>(flood) - most);
     StopCleanly(node);
-}
-
-// The count of ZK7233E lines left out, summed over the log's notes.
-std::uint64_t LeftOut(const std::string& log) {
-    std::istringstream in(ReadFile(log));
-    std::uint64_t leftOut = 0;
-    for (std::string line; std::getline(in, line);) {
-        const std::size_t at = line.find("ZLOG ZK8002I ");
-        if (at != std::string::npos && line.find(" of ZK7233E left out") != std::string::npos) {
-            leftOut += std::stoull(line.substr(at + 13));
-        }
-    }
-    return leftOut;
 }
 
 // A flood that stops has its count written without a later line: once the code could
