@@ -33,6 +33,7 @@ struct PutFileInfo {
     std::string blocksize;  // decimal
     std::string checksum;
     std::string error;      // empty unless a failure is reported
+    bool peer = false;      // the error is the peer's, as its reply said, not this node's
 };
 struct GetFileInfo {
     std::string path;
@@ -41,6 +42,7 @@ struct GetFileInfo {
     std::string blocksize;
     std::string checksum;
     std::string error;
+    bool peer = false;
 };
 // What the block handler hears of each block written or sent.
 struct BlockInfo {
