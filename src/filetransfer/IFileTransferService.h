@@ -33,7 +33,9 @@ struct PutFileInfo {
     std::string blocksize;  // decimal
     std::string checksum;
     std::string error;      // empty unless a failure is reported
-    bool peer = false;      // the error is the peer's, as its reply said, not this node's
+    // The error is the peer's, as its reply said, not one this node found. Told on the
+    // side that opened the transfer; the answering side leaves it false.
+    bool peer = false;
 };
 struct GetFileInfo {
     std::string path;
