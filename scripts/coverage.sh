@@ -7,19 +7,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
+# A bad ZELKOR_JOBS is named before anything is installed or built.
+jobs="$(build_jobs)"
+
 install_packages clang llvm
 
 build_dir="build/coverage"
 profiles="$PWD/$build_dir/profiles"
 CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DZELKOR_COVERAGE=ON -DZELKOR_BUILD_BENCH=OFF
-cmake --build "$build_dir" -j "$(build_jobs)"
+cmake --build "$build_dir" -j "$jobs"
 
 rm -rf "$profiles"
 mkdir -p "$profiles"
 # One profile per process: every test case runs in a process of its own, and the node
 # runner children write theirs too.
 (cd "$build_dir" && LLVM_PROFILE_FILE="$profiles/%p-%m.profraw" \
-   ctest -j "$(build_jobs)" --timeout 300 >"$PWD/ctest.log" 2>&1) ||
+   ctest -j "$jobs" --timeout 300 >"$PWD/ctest.log" 2>&1) ||
   echo "some tests failed: $build_dir/ctest.log (coverage still reported)"
 
 llvm-profdata merge -sparse "$profiles"/*.profraw -o "$build_dir/merged.profdata"

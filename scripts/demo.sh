@@ -21,11 +21,26 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
+# What can be checked before the packages and the build is, so that a run that cannot
+# end well says so at once, not minutes into the build. The nodes serve fixed ports, TCP
+# and UDP: one held by another program is named now.
+port_busy() {
+  (exec 5<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+  command -v ss >/dev/null 2>&1 &&
+    ss -Hlun "sport = :$1" 2>/dev/null | awk '{print $4}' | grep -qE "^(127\.0\.0\.1|0\.0\.0\.0|\*):$1\$"
+}
+for port in 4197 4198; do
+  if port_busy "$port"; then
+    echo "port $port on 127.0.0.1 is busy (another program serves it): stop that program and run the demo again" >&2
+    exit 1
+  fi
+done
+jobs="$(build_jobs)"
+
 install_packages
 
 # Another folder may be named (a release build of one's own, say); build/release by default.
 build_dir="${ZELKOR_DEMO_BUILD_DIR:-build/release}"
-jobs="$(build_jobs)"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DZELKOR_BUILD_TESTS=OFF -DZELKOR_BUILD_BENCH=OFF
 cmake --build "$build_dir" -j "$jobs" --target zelkor_demo zelkor_node zelkor_minimal_device \
   zelkor_minimal_controller
@@ -76,12 +91,16 @@ await() {
 # A node that has gone makes the write fail, not the script.
 trap '' PIPE
 tell() { echo "$2" >&"$1" 2>/dev/null || true; }
-# progress NAME PATTERN: like await, for up to 60 seconds, showing the node's latest
-# progress percentage as it rises.
+# lines NAME: how many event lines the node has written so far.
+lines() { wc -l <"$scratch/$1.out"; }
+# progress NAME PATTERN FROM: like await, for up to 60 seconds, showing the node's latest
+# progress percentage as it rises, read from the lines after the first FROM (those of the
+# transfer asked last: an earlier one's progress is not this one's).
 progress() {
   local tries=0 last="" percent
   until grep -qE -- "$2" "$scratch/$1.out" 2>/dev/null; do
-    percent="$(grep '"event":"progress"' "$scratch/$1.out" | tail -n 1 | sed -nE 's/.*"percent":([0-9]+).*/\1/p' || true)"
+    percent="$(tail -n +"$(($3 + 1))" "$scratch/$1.out" | grep '"event":"progress"' | tail -n 1 |
+      sed -nE 's/.*"percent":([0-9]+).*/\1/p' || true)"
     if [ -n "$percent" ] && [ "$percent" != "$last" ]; then
       echo "[$1] ... $percent %"
       last="$percent"
@@ -95,14 +114,6 @@ progress() {
   done
 }
 step() { sleep 0.2; echo; echo "== $*"; }
-
-# The nodes serve fixed ports: one held by another program is named before anything starts.
-for port in 4197 4198; do
-  if (exec 5<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-    echo "port $port on 127.0.0.1 is busy (another program serves it): stop that program and run the demo again" >&2
-    exit 1
-  fi
-done
 
 echo
 echo "== A device node and a controller node on loopback:"
@@ -187,12 +198,14 @@ demo() {
 
   step "The controller sends a 20 MB file of random bytes to the device, block by block:"
   head -c 20M /dev/urandom >"$scratch/files/take-1.bin"
+  from="$(lines controller)"
   tell 4 '{"cmd":"sendfile","guid":"'"$guid"'","tag":"put","local":"'"$scratch/files/take-1.bin"'","remote":"take-1.bin"}'
-  progress controller '"event":"sendfile".*"tag":"put"' || return
+  progress controller '"event":"sendfile".*"tag":"put"' "$from" || return
   await controller '"event":"sendfile".*"success":true,"tag":"put"' || return
   step "And fetches it back under another name:"
+  from="$(lines controller)"
   tell 4 '{"cmd":"recvfile","guid":"'"$guid"'","tag":"get","local":"'"$scratch/files/take-1-back.bin"'","remote":"take-1.bin"}'
-  progress controller '"event":"recvfile".*"tag":"get"' || return
+  progress controller '"event":"recvfile".*"tag":"get"' "$from" || return
   await controller '"event":"recvfile".*"success":true,"tag":"get"' || return
   step "The MD5 of the original, of the device's copy and of the one fetched back:"
   (cd "$scratch" && md5sum files/take-1.bin device/node-files/take-1.bin files/take-1-back.bin)

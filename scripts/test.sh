@@ -11,9 +11,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
-install_packages clang libclang-rt-dev
-
+# A bad ZELKOR_JOBS is named before anything is installed or built.
 jobs="$(build_jobs)"
+
+install_packages clang libclang-rt-dev
 
 compiler=gcc
 if command -v clang++ >/dev/null 2>&1 &&

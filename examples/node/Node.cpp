@@ -317,7 +317,7 @@ void Node::dispatch(const Json::Value& given) {
     // The words that go to every node when no listed device has the GUID still go so.
     const bool toAll = name == "connect" || name == "locate" || name == "identify" || name == "reboot";
     Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
-    const std::string refused = toAll || !discovery ? "" : refusedConnect();
+    const std::string refused = toAll || !discovery ? "" : refusedConnect(true);
     for (const auto& text : refused.empty() ? std::vector<std::string>() : namedDevices(command)) {
         std::string guid;
         if (CanonicalGuid(text, guid) && !discovery->GetDeviceList()->GetDeviceByUUID(guid)) {
@@ -331,7 +331,7 @@ void Node::dispatch(const Json::Value& given) {
 bool Node::waitsForConnect(const Json::Value& command) {
     Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
     // A connect whose proof was refused brings no device: nothing to wait for.
-    if (!discovery || std::chrono::steady_clock::now() >= _connectWindow || !refusedConnect().empty()) {
+    if (!discovery || std::chrono::steady_clock::now() >= _connectWindow || !refusedConnect(false).empty()) {
         return false;
     }
     for (const auto& text : namedDevices(command)) {
@@ -347,18 +347,30 @@ bool Node::waitsForConnect(const Json::Value& command) {
     return false;
 }
 
-std::string Node::refusedConnect() {
+std::string Node::refusedConnect(bool unchecked) {
     Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
     if (!discovery || !_lastConnect) {
         return "";
     }
     const auto device = discovery->GetDeviceByIPAndPort(_lastConnect->address, _lastConnect->port);
-    const std::string refusal = device ? _security.RefusedProof(*device, _lastConnect->at) : "";
-    if (refusal.empty()) {
+    if (!device) {
         return "";
     }
-    return "the device at " + EndpointText(_lastConnect->address.to_string(), _lastConnect->port) +
-           " refused this node's proof of its code (" + refusal + "), so it never gave its GUID";
+    const std::string at = EndpointText(_lastConnect->address.to_string(), _lastConnect->port);
+    const std::string refusal = _security.RefusedProof(*device, _lastConnect->at);
+    if (!refusal.empty()) {
+        return "the device at " + at + " refused this node's proof of its code (" + refusal +
+               "), so it never gave its GUID";
+    }
+    // Refused before it was checked, the proof is made again later: only a command that
+    // waited for the device in vain is told why it did not come.
+    const std::string waiting = unchecked ? _security.RefusedUnchecked(*device, _lastConnect->at) : "";
+    if (waiting.empty()) {
+        return "";
+    }
+    return "the device at " + at + " refused this node's proof of its code unchecked (" + waiting +
+           ": proofs from this address failed before, and the device waits before it checks another), so it "
+           "has not given its GUID yet; this node proves it again later";
 }
 
 void Node::runDeferred() {

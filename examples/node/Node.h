@@ -71,8 +71,9 @@ private:
     // The command names a device that is not connected while a connect may yet bring it.
     bool waitsForConnect(const Json::Value& command);
     // Why the device the last connect reached will never be listed by its GUID: its
-    // endpoint and the refusal of this node's proof. Empty while nothing says so.
-    std::string refusedConnect();
+    // endpoint and the refusal of this node's proof. Empty while nothing says so. With
+    // `unchecked`, also why it is not listed yet: a proof refused before it was checked.
+    std::string refusedConnect(bool unchecked);
     void runDeferred();
     // Once the input has ended: stops the node when nothing is left to do or to await.
     void drain();

@@ -121,9 +121,20 @@ bool parseBounded(const std::string& text, unsigned long min, unsigned long max,
     return true;
 }
 
-bool isFolder(const std::string& path) {
+// Why the path is no folder to serve ("" when it is one).
+std::string whyNoFolder(const std::string& path) {
+    if (path.empty()) {
+        return "an empty path";
+    }
     boost::system::error_code error;
-    return !path.empty() && boost::filesystem::is_directory(path, error);
+    const auto status = boost::filesystem::status(path, error);
+    if (status.type() == boost::filesystem::file_not_found) {
+        return "no such folder";
+    }
+    if (error) {
+        return error.message();
+    }
+    return boost::filesystem::is_directory(status) ? std::string() : "not a folder";
 }
 
 Json::Value pairTexts(const std::vector<Endpoint>& list) {
@@ -327,7 +338,11 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.firmwareError = value;
         } else if (option == "--storage-root") {
             // The library takes only a folder that is there.
-            valid = isFolder(value);
+            const std::string why = whyNoFolder(value);
+            if (!why.empty()) {
+                error = "invalid value for --storage-root: " + value + " (" + why + ")";
+                return false;
+            }
             options.storageRoot = value;
             options.storageRootGiven = true;
         } else if (option == "--block-size") {

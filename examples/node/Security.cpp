@@ -10,6 +10,7 @@ namespace ZelkorNode {
 namespace {
 
 const char* const kAuthenticationFailed = "Authentication Failed";
+const char* const kTooManyFailures = "Too many failed attempts";
 
 }  // namespace
 
@@ -33,10 +34,14 @@ void Security::Configure() {
         Zelkor::IDeviceList& list = *discovery->GetDeviceList();
         if (wanted("authenticate")) {
             list.OnAuthenticate([this, errorLine](AuthenticateInfo& info) {
-                // The one refusal that stands: "Too many failed attempts" is tried again.
+                // The one refusal that stands: "Too many failed attempts" is tried again, and
+                // kept only to say why a command waited for the device in vain.
                 if (info.error == kAuthenticationFailed) {
                     _refusal = info.error;
                     _refusedAt = std::chrono::steady_clock::now();
+                } else if (info.error == kTooManyFailures) {
+                    _unchecked = info.error;
+                    _uncheckedAt = std::chrono::steady_clock::now();
                 }
                 return errorLine("authenticate", info.error);
             });
@@ -159,14 +164,23 @@ void Security::Look() {
 }
 
 std::string Security::RefusedProof(Zelkor::IDevice& device, std::chrono::steady_clock::time_point since) {
-    if (_refusal.empty() || _refusedAt < since || !device.GetDiscoInfo().guid.empty()) {
+    return unproven(device, since, _refusal, _refusedAt);
+}
+
+std::string Security::RefusedUnchecked(Zelkor::IDevice& device, std::chrono::steady_clock::time_point since) {
+    return unproven(device, since, _unchecked, _uncheckedAt);
+}
+
+std::string Security::unproven(Zelkor::IDevice& device, std::chrono::steady_clock::time_point since,
+                               const std::string& refusal, std::chrono::steady_clock::time_point at) {
+    if (refusal.empty() || at < since || !device.GetDiscoInfo().guid.empty()) {
         return "";
     }
     const auto socket = device.GetHandle();
     if (!socket || socket->GetState() != Zelkor::TcpSocket::Tls || socket->IsProvenToPeer()) {
         return "";
     }
-    return _refusal;
+    return refusal;
 }
 
 }  // namespace ZelkorNode

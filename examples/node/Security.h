@@ -42,10 +42,15 @@ public:
     // by its endpoint alone. It learns its GUID only from the answer to a taken proof, so
     // it never gives one. Empty otherwise. Loop only.
     std::string RefusedProof(Zelkor::IDevice& device, std::chrono::steady_clock::time_point since);
+    // The same for a refusal the device gave unchecked ("Too many failed attempts": its
+    // address failed before and waits), which the library tries again later.
+    std::string RefusedUnchecked(Zelkor::IDevice& device, std::chrono::steady_clock::time_point since);
 
 private:
     bool verificationCode(Zelkor::VerificationCode::Operation operation, std::string& code);
     void setCode(const Json::Value& command);
+    std::string unproven(Zelkor::IDevice& device, std::chrono::steady_clock::time_point since,
+                         const std::string& refusal, std::chrono::steady_clock::time_point at);
 
     Zelkor::IZelkorDriver& _driver;
     const Options& _options;
@@ -65,6 +70,9 @@ private:
     // The last refusal of this node's proof by a device, and when it came (loop only).
     std::string _refusal;
     std::chrono::steady_clock::time_point _refusedAt{};
+    // The last refusal given unchecked, and when (loop only).
+    std::string _unchecked;
+    std::chrono::steady_clock::time_point _uncheckedAt{};
 };
 
 }  // namespace ZelkorNode

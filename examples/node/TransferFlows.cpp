@@ -20,7 +20,8 @@ void TransferFlows::Forget(std::uint64_t key) {
     _flows.remove_if([key](const Flow& flow) { return flow.key == key; });
 }
 
-TransferFlows::Flow TransferFlows::Report(bool put, const std::string& reported, bool begin, std::uint64_t length) {
+TransferFlows::Flow TransferFlows::Report(bool put, const std::string& reported, bool begin, std::uint64_t length,
+                                          bool peerFailed) {
     const auto named = [&](const Flow& flow) {
         return flow.put == put && !flow.ended && (flow.path == reported || (flow.key != 0 && flow.remote == reported));
     };
@@ -44,11 +45,18 @@ TransferFlows::Flow TransferFlows::Report(bool put, const std::string& reported,
         found->length = length;
     }
     (begin ? found->begun : found->ended) = true;
+    found->peerFailed = found->peerFailed || peerFailed;
     const Flow now = *found;
     if (now.ended && now.key == 0) {
         _flows.erase(found);
     }
     return now;
+}
+
+const TransferFlows::Flow* TransferFlows::Opened(std::uint64_t key) const {
+    const auto found =
+        std::find_if(_flows.begin(), _flows.end(), [key](const Flow& flow) { return flow.key == key; });
+    return found == _flows.end() ? nullptr : &*found;
 }
 
 const TransferFlows::Flow* TransferFlows::Progressing(const std::string& path, const std::string& id) const {

@@ -28,6 +28,8 @@ public:
         std::uint64_t length = 0;
         bool begun = false;
         bool ended = false;
+        // It failed, as the peer's reply said (not as this node found).
+        bool peerFailed = false;
         // Names one opened here to Forget; 0 for one a peer opened.
         std::uint64_t key = 0;
     };
@@ -37,7 +39,9 @@ public:
     void Forget(std::uint64_t key);
     // The library reported a begin (or an end, `begin` false) under `reported`: the
     // transfer as it stands after it.
-    Flow Report(bool put, const std::string& reported, bool begin, std::uint64_t length);
+    Flow Report(bool put, const std::string& reported, bool begin, std::uint64_t length, bool peerFailed = false);
+    // The transfer opened here under that key; null once forgotten.
+    const Flow* Opened(std::uint64_t key) const;
     // The transfer whose progress the library reported; null when none is known.
     const Flow* Progressing(const std::string& path, const std::string& id) const;
 

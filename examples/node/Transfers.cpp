@@ -9,6 +9,7 @@
 #include "discovery/IDeviceList.h"
 #include "discovery/IDiscoveryService.h"
 #include "filetransfer/IFileTransferService.h"
+#include "TransferReasons.h"
 
 namespace ZelkorNode {
 namespace {
@@ -63,10 +64,10 @@ void Transfers::Configure() {
     service->SetAnsweredSilence(scaled(Zelkor::IFileTransferService::DefaultAnsweredSilence));
     service->SetReopenQuiet(scaled(Zelkor::IFileTransferService::DefaultReopenQuiet));
     service->OnPutFile([this](Zelkor::PutFileInfo& info) {
-        reportLine(true, info.path, info.state, info.length, info.blocksize, info.checksum, info.error);
+        reportLine(true, info.path, info.state, info.length, info.blocksize, info.checksum, info.error, info.peer);
     });
     service->OnGetFile([this](Zelkor::GetFileInfo& info) {
-        reportLine(false, info.path, info.state, info.length, info.blocksize, info.checksum, info.error);
+        reportLine(false, info.path, info.state, info.length, info.blocksize, info.checksum, info.error, info.peer);
     });
     // Answered transfers report progress before any device object has registered its
     // callback (a device node may never list its controller).
@@ -164,13 +165,22 @@ void Transfers::transfer(const std::string& name, const Json::Value& command, bo
     std::vector<std::function<void(bool, const std::string&)>> refused;
     for (std::size_t i = 0; i < devices.size(); ++i) {
         const std::uint64_t key = _flows.Open(put, path, remote, guids[i]);
-        auto done = [this, name, tag, guid = guids[i], key](bool success, const std::string& text) {
+        auto done = [this, name, put, tag, guid = guids[i], key, path, remote](bool success, const std::string& text) {
+            const TransferFlows::Flow* flow = _flows.Opened(key);
+            const bool byDevice = flow && flow->peerFailed;
             _flows.Forget(key);
             Json::Value fields;
             fields["tag"] = tag;
             fields["guid"] = guid;
             fields["success"] = success;
             fields["text"] = text;
+            if (!success) {
+                // The state text stays as the library gives it; which side failed, and why
+                // where this node knows it, come beside it.
+                const TransferReason told = ReasonOf(TransferFailure{put, byDevice, text, path, remote});
+                fields["side"] = told.side;
+                fields["reason"] = told.reason;
+            }
             _events.Write(name, fields);
         };
         const bool queued = put ? devices[i]->SendFile(given, remote, size, done)
@@ -233,9 +243,10 @@ void Transfers::cancelPut(const Json::Value& command) {
 // {"event":"transfer","kind":"put"|"get","path","remote","state","length","blocksize",
 // "checksum","error"}: a failure ends the transfer, whatever state the library names.
 void Transfers::reportLine(bool put, const std::string& path, const std::string& state, const std::string& length,
-                           const std::string& blocksize, const std::string& checksum, const std::string& error) {
+                           const std::string& blocksize, const std::string& checksum, const std::string& error,
+                           bool peerFailed) {
     const bool begin = state == "begin" && error.empty();
-    const TransferFlows::Flow flow = _flows.Report(put, path, begin, Number(length));
+    const TransferFlows::Flow flow = _flows.Report(put, path, begin, Number(length), peerFailed);
     Json::Value fields;
     fields["kind"] = put ? "put" : "get";
     fields["path"] = flow.path;

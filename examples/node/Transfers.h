@@ -58,7 +58,8 @@ private:
     // any is no GUID.
     static bool readDevices(const Json::Value& value, std::vector<std::string>& out);
     void reportLine(bool put, const std::string& path, const std::string& state, const std::string& length,
-                    const std::string& blocksize, const std::string& checksum, const std::string& error);
+                    const std::string& blocksize, const std::string& checksum, const std::string& error,
+                    bool peerFailed);
 
     Zelkor::IZelkorDriver& _driver;
     const Options& _options;

@@ -1,5 +1,7 @@
 #include "Tree.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iterator>
@@ -7,6 +9,8 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
+
+#include "core/JsonText.h"
 
 namespace ZelkorNode {
 namespace {
@@ -111,7 +115,7 @@ bool readFile(const std::string& path, std::string& text, std::string& error) {
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = "cannot read the tree " + path;
+        error = "cannot read the tree " + path + ": " + std::strerror(errno);
         return false;
     }
     // The file buffer throws what it cannot read, past the stream's own error state.
@@ -124,6 +128,29 @@ bool readFile(const std::string& path, std::string& text, std::string& error) {
     return true;
 }
 
+// What is wrong with the text as JSON, where ("" when nothing is): the tree model takes
+// a text it cannot parse as no tree, without saying where.
+std::string parseFault(const std::string& text) {
+    Json::Value ignored;
+    std::string errors;
+    if (Zelkor::ReadJson(text, ignored, errors) == Zelkor::JsonReadResult::ok) {
+        return std::string();
+    }
+    // The reader tells each fault on lines of its own: "* Line L, Column C" then the
+    // message; the first fault in one line is enough.
+    std::string first;
+    std::size_t start = 0;
+    for (int lines = 0; lines < 2 && start < errors.size(); ++lines) {
+        const std::size_t end = errors.find('\n', start);
+        std::string line = errors.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::size_t words = line.find_first_not_of("* ");
+        line = words == std::string::npos ? std::string() : line.substr(words);
+        first += first.empty() ? line : ": " + line;
+        start = end == std::string::npos ? errors.size() : end + 1;
+    }
+    return first;
+}
+
 }  // namespace
 
 std::shared_ptr<Zelkor::JsonModel> LoadTree(Options& options, std::string& error) {
@@ -133,6 +160,11 @@ std::shared_ptr<Zelkor::JsonModel> LoadTree(Options& options, std::string& error
     } else {
         std::string text;
         if (!readFile(options.tree, text, error)) {
+            return nullptr;
+        }
+        const std::string malformed = parseFault(text);
+        if (!malformed.empty()) {
+            error = "cannot read the tree " + options.tree + ": not JSON: " + malformed;
             return nullptr;
         }
         tree = std::make_shared<Zelkor::JsonModel>(text);

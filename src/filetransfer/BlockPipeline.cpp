@@ -206,6 +206,7 @@ void FileTransferService::ProcessReplyPutFile(MessageSignalData& data, Message& 
 void FileTransferService::putBegun(Message& reply, QueueElement& element, QueueTarget& target) {
     const std::string refusal = errorOf(reply);
     if (!refusal.empty()) {
+        target.peerFailure = true;
         leave(element, target, refusal.c_str());
         return;
     }
@@ -222,6 +223,7 @@ void FileTransferService::putClosed(Message& reply, QueueElement& element, Queue
     }
     if (failure.empty()) {
         failure = errorOf(reply);
+        target.peerFailure = !failure.empty();
     }
     if (failure.empty()) {
         if (const char* mismatch = closingMismatch(reply, element.bytesDone, element.checksum)) {
@@ -366,6 +368,7 @@ void FileTransferService::putBlockReply(Message& reply, QueueElement& element, Q
     }
     if (target.spare.empty()) {
         target.spare = target.canceled ? std::string(TransferText::Canceled) : errorOf(reply);
+        target.peerFailure = !target.canceled && !target.spare.empty();
     }
     if (!target.spare.empty()) {
         sendPutClose(element, target);
@@ -466,6 +469,7 @@ void FileTransferService::ProcessReplyGetFile(MessageSignalData& data, Message& 
 void FileTransferService::getBegun(Message& reply, QueueElement& element, QueueTarget& target) {
     const std::string refusal = errorOf(reply);
     if (!refusal.empty()) {
+        target.peerFailure = true;
         leave(element, target, refusal.c_str());
         return;
     }
@@ -540,6 +544,7 @@ void FileTransferService::receiveGetBlock(MessageSignalData& data, Message& mess
         replyWith(data.Handle(), blockReplyHeader(data), answer);
         const std::string failure = errorOf(message);
         if (!failure.empty()) {
+            target.peerFailure = target.spare.empty();
             closeGetEarly(target, failure);
             return;
         }
@@ -633,6 +638,7 @@ void FileTransferService::getClosed(Message& reply, QueueElement& element, Queue
     }
     if (failure.empty()) {
         failure = errorOf(reply);
+        target.peerFailure = !failure.empty();
     }
     if (failure.empty() && !target.file) {
         failure = stateText(TransferState::Error);

@@ -356,7 +356,8 @@ void FileTransferService::onLoop(std::function<void(FileTransferService&)> job) 
 namespace {
 
 template <class Info>
-Info makeInfo(const QueueElement& element, const std::string& path, const char* state, const char* error) {
+Info makeInfo(const QueueElement& element, const std::string& path, const char* state, const char* error,
+              bool peer) {
     Info info;
     info.path = path;
     info.state = state;
@@ -364,6 +365,7 @@ Info makeInfo(const QueueElement& element, const std::string& path, const char* 
     info.blocksize = std::to_string(element.blockSize);
     info.checksum = element.checksum;
     info.error = error ? error : "";
+    info.peer = error && peer;
     return info;
 }
 
@@ -388,16 +390,16 @@ void finish(QueueTarget& target, bool success, const char* text) {
 }  // namespace
 
 void FileTransferService::report(const QueueElement& element, const std::string& path, const char* state,
-                                 const char* error) {
+                                 const char* error, bool peer) {
     if (element.operation == TransferOperation::Receive) {
         if (const GetHandler handler = copyUnder(_handlerMutex, _getHandler)) {
-            auto info = makeInfo<GetFileInfo>(element, path, state, error);
+            auto info = makeInfo<GetFileInfo>(element, path, state, error, peer);
             handler(info);
         }
         return;
     }
     if (const PutHandler handler = copyUnder(_handlerMutex, _putHandler)) {
-        auto info = makeInfo<PutFileInfo>(element, path, state, error);
+        auto info = makeInfo<PutFileInfo>(element, path, state, error, peer);
         handler(info);
     }
 }
@@ -421,7 +423,8 @@ void FileTransferService::NotifyEnd(QueueElement& element, QueueTarget& target) 
 }
 
 void FileTransferService::NotifyError(QueueElement& element, QueueTarget& target, const char* text) {
-    report(element, element.incoming ? target.localFile : target.remotePath, target.ended ? "end" : "begin", text);
+    report(element, element.incoming ? target.localFile : target.remotePath, target.ended ? "end" : "begin", text,
+           target.peerFailure);
     finish(target, false, text);
 }
 

@@ -197,7 +197,8 @@ private:
 
     // Reports (handlers called from copies, outside the locks).
     // One record to the put or get handler, after the element's operation.
-    void report(const QueueElement& element, const std::string& path, const char* state, const char* error);
+    void report(const QueueElement& element, const std::string& path, const char* state, const char* error,
+                bool peer = false);
     void NotifyBegin(QueueElement& element, QueueTarget& target);
     void NotifyEnd(QueueElement& element, QueueTarget& target);
     void NotifyError(QueueElement& element, QueueTarget& target, const char* text);

@@ -33,6 +33,9 @@ struct PutFileInfo {
     std::string blocksize;  // decimal
     std::string checksum;
     std::string error;      // empty unless a failure is reported
+    // The error is the peer's, as its reply said, not one this node found. Told on the
+    // side that opened the transfer; the answering side leaves it false.
+    bool peer = false;
 };
 struct GetFileInfo {
     std::string path;
@@ -41,6 +44,7 @@ struct GetFileInfo {
     std::string blocksize;
     std::string checksum;
     std::string error;
+    bool peer = false;
 };
 // What the block handler hears of each block written or sent.
 struct BlockInfo {

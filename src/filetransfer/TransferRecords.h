@@ -87,6 +87,8 @@ struct QueueTarget {
     std::string localFile;   // the file this target writes (a get's destination answering: the served file)
     std::string remotePath;  // the path on the device ("path")
     std::string spare;
+    // The failure is the peer's own, as its reply said, not one this node found.
+    bool peerFailure = false;
     TransferDone done;
     std::shared_ptr<TcpSocket> socket;
     std::vector<std::shared_ptr<TcpSocket>> inbound;

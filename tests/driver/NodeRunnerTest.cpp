@@ -9,6 +9,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -16,6 +17,8 @@
 #include <json/reader.h>
 
 #include "discovery/NodesTestSupport.h"
+#include "discovery/SecurityTestSupport.h"
+#include "driver/NodeTrustTestSupport.h"
 #include "support/NetNamespace.h"
 #include "support/NodeProcess.h"
 #include "support/QuietPort.h"
@@ -109,6 +112,9 @@ TEST(NodeRunner, StartLineCarriesVersionPidAndTheOptionsInForce) {
 }
 
 TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
+    TempDir trees;
+    const std::string malformed = (trees.Path() / "malformed.json").string();
+    std::ofstream(malformed) << "{\n  \"a\": 1 \"b\": 2}\n";
     struct Row {
         std::vector<std::string> arguments;
         std::string message;
@@ -152,7 +158,10 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         {{"--name", "n1", "--name", "n2"}, "--name given twice"},
         {{"--code"}, "--code needs a value"},
         {{"--verbose"}, "unknown option --verbose"},
-        {{"--tree", "/nonexistent/tree.json"}, "cannot read the tree /nonexistent/tree.json"},
+        {{"--tree", "/nonexistent/tree.json"}, "cannot read the tree /nonexistent/tree.json: No such file or directory"},
+        // Where the text stops being JSON, as the reader tells it.
+        {{"--tree", malformed}, "cannot read the tree " + malformed + ": not JSON: Line 2, Column 10: Missing ',' or '}' "
+                                                                        "in object declaration"},
         // A folder opens as a file would; its read fails later, inside the tree's reader.
         {{"--tree", std::string(ZELKOR_SOURCE_DIR) + "/examples"},
          "cannot read the tree " + std::string(ZELKOR_SOURCE_DIR) + "/examples: it is a folder"},
@@ -386,6 +395,59 @@ TEST(NodeRunner, APipedSessionWithAWrongCodeSaysWhyItsDeviceIsNotThere) {
     }
     EXPECT_EQ(device.Stop(), 0);
     expectOnlyEvents(controller);
+}
+
+// A device that refuses this node's proof unchecked ("Too many failed attempts": proofs
+// from the same address failed just before) never gives its GUID while it does: the
+// commands that waited for it are told so, not only that no such device is listed.
+TEST(NodeRunner, AProofRefusedUncheckedIsNamedWhenTheDeviceDoesNotCome) {
+    NetNamespace space("unchecked");
+    const std::string place = space.Made() ? space.Name() : "";
+    const std::string guid = "5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13";
+    const std::string tree = std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json";
+    TempDir deviceDir;
+    NodeProcess device({"--tree", tree, "--guid", guid, "--listen", "127.0.0.1:4197", "--code", "1234", "--stay"},
+                       place, deviceDir.Path().string());
+    ASSERT_FALSE(device.AwaitEvent("listenerAdded").isNull());
+    device.CloseInput();
+    // Wrong proofs from the controller's address, each on a connection of its own, until
+    // five were checked: the address then waits 16 s before another is checked.
+    const auto guess = [&] {
+        RawPeer peer;
+        const auto open = [&] { peer.Socket().open(boost::asio::ip::tcp::v4()); };
+        if (!(place.empty() ? (open(), true) : space.Run(open)) ||
+            !peer.Connect({boost::asio::ip::make_address("127.0.0.1"), 4197}) ||
+            Ask(peer, "starttls") != "@starttls {}\n" || !peer.StartTls()) {
+            return std::string();
+        }
+        return Ask(peer, R"(authenticate {"code":")" + ProofOf("wrong", RandomBytes(32)) + "\"}");
+    };
+    int checked = 0;
+    for (int attempt = 0; checked < 5 && attempt < 400; ++attempt) {
+        const std::string heard = guess();
+        ASSERT_FALSE(heard.empty());
+        if (heard == ErrorReply("@authenticate", "Authentication Failed")) {
+            ++checked;
+        } else {
+            ASSERT_EQ(heard, ErrorReply("@authenticate", "Too many failed attempts"));
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    ASSERT_EQ(checked, 5);
+    TempDir controllerDir;
+    NodeProcess controller({"--role", "controller", "--tls-level", "1", "--code", "1234"}, place,
+                           controllerDir.Path().string());
+    ASSERT_TRUE(controller.Send(ConnectCommand("127.0.0.1", 4197)));
+    ASSERT_TRUE(controller.Send(R"({"cmd":"get","guid":")" + guid + R"(","values":[{"path":"/audio/gain"}]})"));
+    controller.CloseInput();
+    EXPECT_EQ(controller.Wait(std::chrono::seconds(60)), 0);
+    EXPECT_EQ(controller.AwaitEvent("authenticate")["error"], "Too many failed attempts");
+    EXPECT_EQ(controller.AwaitEvent("error")["message"],
+              "no device " + guid +
+                  " for get: the device at 127.0.0.1:4197 refused this node's proof of its code unchecked (Too many "
+                  "failed attempts: proofs from this address failed before, and the device waits before it checks "
+                  "another), so it has not given its GUID yet; this node proves it again later");
+    EXPECT_EQ(device.Stop(), 0);
 }
 
 // One vocabulary: every command word in lower case, its answer line named after it, a

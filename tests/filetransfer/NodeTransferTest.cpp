@@ -273,8 +273,9 @@ TEST(NodeTransfer, ARepeatedRequestCancelsTheWaitingOneAfterItsRequestLine) {
 }
 
 // Puts the device refuses or that fail before a byte moves: a path that leaves its root,
-// a missing local file, an empty remote path; each its own text, and the next put on the
-// same connection succeeds. Bad commands are error lines.
+// a missing local file, an empty remote path, a folder the device lacks; each its own
+// text, the side that failed and why beside it, and the next put on the same connection
+// succeeds. Bad commands are error lines.
 TEST(NodeTransfer, AFailedTransferLeavesTheConnectionToTheNext) {
     TransferNodes nodes("refused");
     ASSERT_TRUE(nodes.Connect());
@@ -292,19 +293,35 @@ TEST(NodeTransfer, AFailedTransferLeavesTheConnectionToTheNext) {
         EXPECT_EQ(ctl.AwaitEvent("error")["message"], message) << command;
     }
     WriteRandomFile(nodes.LocalFile("a.bin"), 5000, 11);
-    const std::vector<std::pair<std::string, std::string>> refused{
+    struct Refusal {
+        std::string command;
+        std::string text;
+        std::string side;
+        std::string reason;  // how it begins
+    };
+    const std::vector<Refusal> refused{
         // The controller's own tree does not allow parent paths: its device object refuses.
         {TransferCommand("sendfile", {kAmp}, nodes.LocalFile("a.bin"), "../escaped.bin", "up"),
-         "refused by the device object"},
-        {TransferCommand("sendfile", {kAmp}, nodes.LocalFile("missing.bin"), "a.bin", "missing"), "file is missing"},
-        {TransferCommand("sendfile", {kAmp}, nodes.LocalFile("a.bin"), "", "empty"), "path parameter missing"},
-        {TransferCommand("recvfile", {kAmp}, nodes.LocalFile("got.bin"), "absent.bin", "absent"), "file is missing"},
+         "refused by the device object", "node", "a \"..\" in the remote path"},
+        {TransferCommand("sendfile", {kAmp}, nodes.LocalFile("missing.bin"), "a.bin", "missing"), "file is missing",
+         "node", "this node has no file " + nodes.LocalFile("missing.bin")},
+        {TransferCommand("sendfile", {kAmp}, nodes.LocalFile("a.bin"), "", "empty"), "path parameter missing", "node",
+         "no remote path"},
+        {TransferCommand("recvfile", {kAmp}, nodes.LocalFile("got.bin"), "absent.bin", "absent"), "file is missing",
+         "device", "the device has no file absent.bin"},
+        // The same state text as a local file this node cannot open: the line says whose.
+        {TransferCommand("sendfile", {kAmp}, nodes.LocalFile("a.bin"), "sub/f.bin", "nofolder"), "cannot open file",
+         "device", "the device could not open sub/f.bin"},
+        {TransferCommand("recvfile", {kAmp}, nodes.LocalFile("none/got.bin"), "a.bin", "nolocalfolder"),
+         "cannot open file", "node", "this node could not write " + nodes.LocalFile("none/got.bin") + ": no folder"},
     };
-    for (const auto& [command, text] : refused) {
+    for (const auto& [command, text, side, reason] : refused) {
         ASSERT_TRUE(ctl.Send(command));
         const Json::Value done = ctl.Await(IsDoneLine, 20s);
         EXPECT_EQ(done["success"], false) << command;
         EXPECT_EQ(done["text"], text) << command;
+        EXPECT_EQ(done["side"], side) << command;
+        EXPECT_EQ(done["reason"].asString().rfind(reason, 0), 0u) << command << " " << done["reason"];
         ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, nodes.LocalFile("a.bin"), "a.bin", "next")));
         const Json::Value next = ctl.Await(DoneLine("next"), 20s);
         EXPECT_EQ(next["success"], true) << command << " " << next["text"];
@@ -352,14 +369,19 @@ TEST(NodeTransferOptions, BadValuesAreRefusedAndGoodOnesShown) {
         {"--block-size", "511"},          {"--block-size", "268435457"},   {"--block-size", "1k"},
         {"--transfer-count", "0"},        {"--transfer-count", "101"},     {"--transfer-interval", "49"},
         {"--transfer-interval", "1001"},  {"--reply-timeout", "60001"},    {"--reply-timeout", "-1"},
-        {"--storage-root", folder.File("absent")}, {"--storage-root", folder.File("file")},
-        {"--storage-root", ""},
     };
     TempDir runs;
     for (const auto& [option, value] : refused) {
         NodeProcess node({option, value}, place, runs.Path().string());
         EXPECT_EQ(node.AwaitEvent("error")["message"], "invalid value for " + option + ": " + value);
         EXPECT_EQ(node.Wait(), 2) << option << " " << value;
+    }
+    // A storage root that is no folder says what it is instead.
+    for (const auto& [value, why] : std::vector<std::pair<std::string, std::string>>{
+             {folder.File("absent"), "no such folder"}, {folder.File("file"), "not a folder"}, {"", "an empty path"}}) {
+        NodeProcess node({"--storage-root", value}, place, runs.Path().string());
+        EXPECT_EQ(node.AwaitEvent("error")["message"], "invalid value for --storage-root: " + value + " (" + why + ")");
+        EXPECT_EQ(node.Wait(), 2) << value;
     }
     NodeProcess given({"--storage-root", folder.Path().string(), "--block-size", "1001", "--transfer-count", "3",
                        "--transfer-interval", "60", "--reply-timeout", "0"},
