@@ -62,7 +62,50 @@ void ForwardedRequests::Written(const TcpSocket* onward, std::uint64_t ordinal, 
     }
 }
 
-bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal) {
+std::optional<ForwardedRequests::Clock::duration> ForwardedRequests::ownAge(const Pending& pending,
+                                                                           const InFlight& inFlight,
+                                                                           Clock::time_point now) {
+    if (pending.written == Clock::time_point{}) {
+        return std::nullopt;
+    }
+    Clock::duration age = now - pending.written;
+    if (inFlight.ordinal == pending.ordinal && inFlight.at != Clock::time_point{}) {
+        age = inFlight.behind + (now - inFlight.at);
+    } else if (pending.seenAt != Clock::time_point{}) {
+        // The connection wrote on (a stray reply ended its lock-step): as last seen.
+        age = pending.behind + (now - pending.seenAt);
+    }
+    return std::max(age, Clock::duration::zero());
+}
+
+ForwardedRequests::Clock::duration ForwardedRequests::waitedBehind(const Pending& ahead, const Pending& behind,
+                                                                  const InFlight& inFlight, Clock::time_point now) {
+    // The part of the one ahead's age since the one behind was queued.
+    const auto age = ownAge(ahead, inFlight, now);
+    return age ? std::clamp(now - behind.queued, Clock::duration::zero(), *age) : Clock::duration::zero();
+}
+
+bool ForwardedRequests::sameRequesterAhead(const Pending& ahead, const Pending& behind) {
+    return ahead.notice && behind.notice && ahead.toRequester && behind.toRequester &&
+           ahead.ordinal < behind.ordinal && ahead.destination == behind.destination;
+}
+
+ForwardedRequests::Clock::duration ForwardedRequests::unanswered(const Waiting& waiting, const Pending& pending,
+                                                                 const InFlight& inFlight, Clock::time_point now) {
+    if (const auto own = ownAge(pending, inFlight, now)) {
+        return pending.charged + *own;
+    }
+    // Waiting: it ages while its requester leaves its own notice ahead unanswered.
+    const auto holder = std::find_if(waiting.begin(), waiting.end(),
+                                     [&](const Pending& ahead) { return ahead.ordinal == inFlight.ordinal; });
+    if (inFlight.ordinal == 0 || holder == waiting.end() || !sameRequesterAhead(*holder, pending)) {
+        return pending.charged;
+    }
+    return pending.charged + waitedBehind(*holder, pending, inFlight, now);
+}
+
+bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal, const InFlight& asked,
+                                 Clock::time_point now) {
     if (ordinal == 0) {
         return true;
     }
@@ -86,6 +129,13 @@ bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal)
     const auto answered = std::find_if(waiting.begin(), waiting.end(),
                                        [&](const Pending& pending) { return pending.ordinal == ordinal; });
     if (answered != waiting.end()) {
+        // What the requester took over it counts against its notices that waited behind
+        // it meanwhile.
+        for (auto& behind : waiting) {
+            if (behind.written == Clock::time_point{} && sameRequesterAhead(*answered, behind)) {
+                behind.charged += waitedBehind(*answered, behind, asked, now);
+            }
+        }
         waiting.erase(answered);
     }
     if (waiting.empty()) {
@@ -112,26 +162,39 @@ void ForwardedRequests::refuse(const TcpSocket* onward, std::uint64_t ordinal) {
     refused.push_back(ordinal);
 }
 
-std::vector<ForwardedRequests::Refused> ForwardedRequests::ExpireNotices(
-    Clock::time_point now, const std::function<std::uint64_t(const TcpSocket*)>& inFlight) {
+std::vector<ForwardedRequests::Refused> ForwardedRequests::ExpireNotices(Clock::time_point now,
+                                                                         const InFlightOf& inFlightOf) {
     std::vector<Refused> expired;
     for (auto connection = _pending.begin(); connection != _pending.end();) {
         const TcpSocket* onward = connection->first;
         auto& waiting = connection->second;
-        for (auto pending = waiting.begin(); pending != waiting.end();) {
-            const bool overdue = pending->notice && pending->written != Clock::time_point{} &&
-                                 now - pending->written >= pending->bound;
-            if (!overdue) {
-                ++pending;
+        const InFlight inFlight = inFlightOf(onward);
+        for (auto& pending : waiting) {
+            if (pending.ordinal == inFlight.ordinal && inFlight.at != Clock::time_point{}) {
+                pending.behind = inFlight.behind;
+                pending.seenAt = inFlight.at;
+            }
+        }
+        // Judged all at once: a notice's age may come from the one in flight, which goes
+        // too when overdue.
+        std::vector<bool> overdue(waiting.size());
+        for (std::size_t at = 0; at < waiting.size(); ++at) {
+            const Pending& pending = waiting[at];
+            overdue[at] = pending.notice && unanswered(waiting, pending, inFlight, now) >= pending.bound;
+        }
+        Waiting kept;
+        for (std::size_t at = 0; at < waiting.size(); ++at) {
+            if (!overdue[at]) {
+                kept.push_back(std::move(waiting[at]));
                 continue;
             }
-            refuse(onward, pending->ordinal);
-            expired.push_back({onward, std::move(*pending), true});
-            pending = waiting.erase(pending);
+            refuse(onward, waiting[at].ordinal);
+            expired.push_back({onward, std::move(waiting[at]), true});
         }
+        waiting = std::move(kept);
         // Behind a notice refused unanswered nothing is written until its requester
         // answers after all: what waits there would hold its devices as long.
-        if (Blocked(onward, inFlight(onward))) {
+        if (Blocked(onward, inFlight.ordinal)) {
             for (auto pending = waiting.begin(); pending != waiting.end();) {
                 if (!pending->notice || pending->written != Clock::time_point{}) {
                     ++pending;
@@ -170,14 +233,24 @@ std::vector<ForwardedRequests::Refused> ForwardedRequests::RefuseNotices(
     return refused;
 }
 
-std::vector<ForwardedRequests::Pending> ForwardedRequests::Ended(const TcpSocket* onward) {
+std::vector<ForwardedRequests::Left> ForwardedRequests::Ended(const TcpSocket* onward, const InFlight& inFlight,
+                                                              Clock::time_point now) {
     _refused.erase(onward);
-    std::vector<Pending> ended;
+    std::vector<Left> ended;
     const auto found = _pending.find(onward);
     if (found == _pending.end()) {
         return ended;
     }
-    ended.assign(std::make_move_iterator(found->second.begin()), std::make_move_iterator(found->second.end()));
+    Waiting& waiting = found->second;
+    std::vector<Clock::duration> ages;
+    ages.reserve(waiting.size());
+    for (const Pending& pending : waiting) {
+        ages.push_back(pending.notice ? unanswered(waiting, pending, inFlight, now) : Clock::duration{});
+    }
+    ended.reserve(waiting.size());
+    for (std::size_t at = 0; at < waiting.size(); ++at) {
+        ended.push_back({std::move(waiting[at]), ages[at]});
+    }
     _pending.erase(found);
     return ended;
 }

@@ -9,14 +9,20 @@
 //
 // A requester that leaves a device's notice unanswered (a publish, a log row, a file
 // block) holds the device's connection to this node, which carries the notices of every
-// requester behind it. A notice ages from when its write to the requester began, not
-// from when it was queued: the requester's connection carries one request at a time, and
-// a requester that answers each in turn is not to blame for the turns it waits. Past its
-// bound such a notice is refused to the device as if the requester were gone, and the
-// device forgets it; its reply, should it come after all, is not passed on, since the
-// device has had its answer. The notices waiting behind it on the same connection can
-// then never be written (the connection writes its next request only once a reply came),
-// and are refused with it.
+// requester behind it. A notice's age is what its requester is to blame for: the time
+// since the write of its last byte completed, and, while it was being written, the time
+// beyond what its bytes take at the pace of the node's output bound
+// (TcpSocket::RequestWrite): a requester on a slow link is not to blame for the time a
+// large block takes on the wire, one that reads a trickle is. A notice waiting its turn
+// does not age while what holds the connection is another requester's notice (on a
+// connection to a router in front), this node's own request or a reply being written;
+// it does while the requester leaves one of its own notices ahead of it unanswered, so
+// that a requester whose notices queue up behind each other has the bound for all of
+// them, not for each. Past its bound a notice is refused to the device as if the
+// requester were gone, and the device forgets it; its reply, should it come after all,
+// is not passed on, since the device has had its answer. The notices waiting behind it
+// on the same connection can then never be written (the connection writes its next
+// request only once a reply came), and are refused with it.
 //
 // Ownership: a member of the driver; requesters are held weakly. Bounded: a connection
 // keeps at most MaxPerConnection unanswered requests. Past it one is forgotten: one whose
@@ -30,6 +36,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -43,10 +50,10 @@ public:
     using Clock = std::chrono::steady_clock;
 
     static constexpr std::size_t MaxPerConnection = 1024;
-    // How long a requester may leave a notice unanswered once its write began. The timer
-    // scale of tests leaves it as it is: it lies below their floor. A requester beyond
-    // another router has twice as long: that router refuses its own requesters' notices
-    // at this bound, and its refusal must come back before this node's runs out.
+    // How long a requester may leave a notice unanswered. The timer scale of tests leaves
+    // it as it is: it lies below their floor. A requester beyond another router has twice
+    // as long: that router refuses its own requesters' notices at this bound, and its
+    // refusal must come back before this node's runs out.
     static constexpr std::chrono::seconds NoticeBound{5};
 
     // One request still to be answered: its ordinal on the connection it went on, who
@@ -73,14 +80,40 @@ public:
         // When the connection took the line, and when its write began (empty until then).
         Clock::time_point queued{};
         Clock::time_point written{};
+        // Its write as last seen on the connection (InFlight): empty until seen.
+        Clock::duration behind{};
+        Clock::time_point seenAt{};
+        // The time its requester left its own notices ahead of it unanswered while it
+        // waited (a device's notice toward a requester only).
+        Clock::duration charged{};
     };
+
+    // What a connection tells of a request of its own: its ordinal (for the request in
+    // flight, 0 when none), and how long its write has been its peer's doing, `behind` as
+    // of `at` (negative while the write runs ahead of its pace; `at` empty when the
+    // connection cannot tell), all the time after `at` counting too
+    // (TcpSocket::RequestWrite).
+    struct InFlight {
+        std::uint64_t ordinal = 0;
+        Clock::duration behind{};
+        Clock::time_point at{};
+    };
+    using InFlightOf = std::function<InFlight(const TcpSocket*)>;
 
     struct Refused {
         const TcpSocket* onward = nullptr;
         Pending pending;
-        // Its own requester left it unanswered past its bound; otherwise it waited behind
-        // such a notice, or its requester is refused already.
+        // Its own requester left it unanswered past its bound (it was written, or it
+        // waited behind the requester's own unanswered notices that long); otherwise it
+        // waited behind such a notice, or its requester is refused already.
         bool unanswered = false;
+    };
+
+    // A request its connection left unanswered as it ended, and for how long its
+    // requester had left it so (as the bound counts it).
+    struct Left {
+        Pending pending;
+        Clock::duration unanswered{};
     };
 
     // A request went on `onward`. False when another one there was forgotten to make
@@ -88,26 +121,40 @@ public:
     bool Forwarded(const TcpSocket* onward, Pending pending);
     // The write of the request of `ordinal` on `onward` began at `at`.
     void Written(const TcpSocket* onward, std::uint64_t ordinal, Clock::time_point at);
-    // A reply came on `onward` for its request of `ordinal` (0: for none). False when
-    // that request was refused already (a notice left unanswered too long): the reply is
-    // not to be passed on.
-    bool Answered(const TcpSocket* onward, std::uint64_t ordinal);
+    // A reply came on `onward` at `now` for its request of `ordinal` (0: for none), which
+    // the connection tells of as `asked`. False when that request was refused already (a
+    // notice left unanswered too long): the reply is not to be passed on. The time the
+    // requester took over a notice counts against its notices waiting behind it.
+    bool Answered(const TcpSocket* onward, std::uint64_t ordinal, const InFlight& asked, Clock::time_point now);
     // True while `onward`'s request in flight, of ordinal `inFlight`, is a notice refused
     // unanswered: nothing queued behind it will be written before its requester answers.
     bool Blocked(const TcpSocket* onward, std::uint64_t inFlight) const;
-    // `onward` ended: its unanswered requests, oldest first, now forgotten.
-    std::vector<Pending> Ended(const TcpSocket* onward);
-    // The notices written and left unanswered past their bounds at `now`, and those
-    // waiting behind one (on a connection whose request in flight, as `inFlight` tells, is
-    // such a notice), now refused: their late replies are not passed on.
-    std::vector<Refused> ExpireNotices(Clock::time_point now,
-                                       const std::function<std::uint64_t(const TcpSocket*)>& inFlight);
+    // `onward`, whose request in flight was `inFlight`, ended at `now`: its unanswered
+    // requests, oldest first, now forgotten.
+    std::vector<Left> Ended(const TcpSocket* onward, const InFlight& inFlight, Clock::time_point now);
+    // The notices left unanswered past their bounds at `now` (`inFlight` tells of each
+    // connection's request in flight), and those waiting behind one (on a connection whose
+    // request in flight is such a notice), now refused: their late replies are not passed
+    // on.
+    std::vector<Refused> ExpireNotices(Clock::time_point now, const InFlightOf& inFlight);
     // The notices on `onward` that `refuses` picks, now refused likewise.
     std::vector<Refused> RefuseNotices(const TcpSocket* onward, const std::function<bool(const Pending&)>& refuses);
 
 private:
     using Waiting = std::deque<Pending>;
     static void forgetOne(Waiting& waiting);
+    // How long `pending` has aged on its own at `now`, from its write on (see InFlight);
+    // nothing before its write.
+    static std::optional<Clock::duration> ownAge(const Pending& pending, const InFlight& inFlight,
+                                                 Clock::time_point now);
+    // How long `pending`'s requester has left it unanswered at `now`, among `waiting`.
+    static Clock::duration unanswered(const Waiting& waiting, const Pending& pending, const InFlight& inFlight,
+                                      Clock::time_point now);
+    // `behind` waits behind `ahead`, a notice of the same requester.
+    static bool sameRequesterAhead(const Pending& ahead, const Pending& behind);
+    // What `behind` waited for its requester's answer to `ahead` by `now`.
+    static Clock::duration waitedBehind(const Pending& ahead, const Pending& behind, const InFlight& inFlight,
+                                        Clock::time_point now);
     void refuse(const TcpSocket* onward, std::uint64_t ordinal);
     bool wasRefused(const TcpSocket* onward, std::uint64_t ordinal) const;
 

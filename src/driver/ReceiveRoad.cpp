@@ -69,6 +69,15 @@ private:
     std::string _own;
 };
 
+// What `connection` tells of its request of `ordinal`, as routing judges a notice's age.
+ForwardedRequests::InFlight inFlightOn(const TcpSocket& connection, std::uint64_t ordinal) {
+    const TcpSocket::RequestWrite& write = connection.LastRequestWrite();
+    if (ordinal == 0 || write.ordinal != ordinal) {
+        return {ordinal, {}, {}};
+    }
+    return {ordinal, write.behind, write.at};
+}
+
 }  // namespace
 
 void ZelkorDriver::handlePacket(Packet& packet) {
@@ -300,7 +309,9 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     // requester's own requests went, and only to the requester's connection.
     std::shared_ptr<TcpSocket> onward;
     if (packet.isReply) {
-        if (!_forwarded.Answered(packet.socket.get(), packet.socket->AnsweredRequest().ordinal)) {
+        const std::uint64_t answered = packet.socket->AnsweredRequest().ordinal;
+        if (!_forwarded.Answered(packet.socket.get(), answered, inFlightOn(*packet.socket, answered),
+                                 ForwardedRequests::Clock::now())) {
             Detail("ZK78EEI Late reply to a notice already refused dropped", packet.socket->Tag());
             return;
         }
@@ -482,12 +493,12 @@ void ZelkorDriver::forgetConnection(const TcpSocket& ended) {
 void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
     const auto current = discovery();
     const auto now = ForwardedRequests::Clock::now();
-    for (const auto& pending : _forwarded.Ended(&ended)) {
+    for (const auto& [pending, unanswered] :
+         _forwarded.Ended(&ended, inFlightOn(ended, ended.RequestInFlight()), now)) {
         Detail("ZK78EAI Forwarded request refused: its connection ended before the reply", ended.Tag());
         // Left unanswered, then gone: else a requester would hold the device again and
         // again, each time just short of the bound, on a new connection.
-        if (current && pending.toRequester && pending.written != ForwardedRequests::Clock::time_point{} &&
-            now - pending.written >= SilentRequesters::LeftAtEnd) {
+        if (current && pending.toRequester && unanswered >= SilentRequesters::LeftAtEnd) {
             silent(pending.destination, nullptr, SourceGroup(ended.GetRemoteIP()), false, now,
                    current->ScaledBound(SilentRequesters::Period));
         }
@@ -498,6 +509,10 @@ void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
 void ZelkorDriver::silent(const std::string& requester, const TcpSocket* connection,
                           const boost::asio::ip::address& source, bool own, std::chrono::steady_clock::time_point now,
                           std::chrono::steady_clock::duration period) {
+    // Several of its notices may go at once: the requester is refused, and logged, once.
+    if (_silent.Refuses(requester, connection, source, now)) {
+        return;
+    }
     PeerWarning("ZK78B3W Requester left a notice unanswered: its notices are refused for a time",
                 requester + " from " + source.to_string());
     if (_silent.Silent(requester, connection, source, own, now, period)) {
@@ -512,9 +527,9 @@ void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point 
         return;
     }
     const auto period = current->ScaledBound(SilentRequesters::Period);
-    const auto inFlight = [this](const TcpSocket* onward) -> std::uint64_t {
+    const auto inFlight = [this](const TcpSocket* onward) {
         const auto socket = liveConnection(onward);
-        return socket ? socket->RequestInFlight() : 0;
+        return socket ? inFlightOn(*socket, socket->RequestInFlight()) : ForwardedRequests::InFlight{};
     };
     std::vector<ForwardedRequests::Refused> refused = _forwarded.ExpireNotices(now, inFlight);
     std::vector<ForwardedRequests::Refused> alongside;
@@ -524,8 +539,14 @@ void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point 
                        expired.pending.destination);
             continue;
         }
-        PeerWarning("ZK78EFW Notice left unanswered by its requester refused to its device",
-                    expired.pending.destination);
+        if (expired.pending.written == ForwardedRequests::Clock::time_point{}) {
+            PeerWarning("ZK78BAW Notice that waited behind its requester's unanswered ones past the bound refused "
+                        "to its device",
+                        expired.pending.destination);
+        } else {
+            PeerWarning("ZK78EFW Notice left unanswered by its requester refused to its device",
+                        expired.pending.destination);
+        }
         // A connection on its way out refuses the rest as it ends.
         const auto onward = liveConnection(expired.onward);
         if (onward && expired.pending.toRequester) {

@@ -26,6 +26,9 @@ bool SilentRequesters::Silent(const std::string& name, const TcpSocket* connecti
                               Clock::time_point now, Clock::duration period) {
     const auto until = now + period;
     auto requester = _requesters.find({name, source});
+    // One requester is one strike however many of its notices go at once: several of a
+    // requester's queued notices pass their bound together.
+    const bool struck = requester != _requesters.end() && now < requester->second;
     if (requester == _requesters.end()) {
         makeRoom(_requesters, now, [](Clock::time_point end) { return end; });
         requester = _requesters.emplace(std::make_pair(name, source), until).first;
@@ -33,6 +36,9 @@ bool SilentRequesters::Silent(const std::string& name, const TcpSocket* connecti
     requester->second = std::max(requester->second, until);
     if (own && connection) {
         _connections[connection] = until;
+    }
+    if (struck) {
+        return false;
     }
 
     auto found = _sources.find(source);

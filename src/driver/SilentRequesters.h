@@ -7,12 +7,16 @@
 // A requester is known by its name and the source (SourceGroup) of the connection it
 // speaks on: the name alone is anyone's to take, and the connection alone is new at each
 // reconnection. Another router in front of this one shares its connection and source
-// between its requesters, whose names differ: none of them pays for another. Where the
-// requester is the connection's own peer (the notice went to it directly), that
-// connection is refused as well, whatever name it speaks for next. A source whose
-// requesters keep doing it, SourceStrikes of them within the period, is refused as a
-// whole for the period: names cost nothing, and a router in front, which refuses its own
-// silent requesters before this node's bound runs out, never counts here.
+// between its requesters, whose names differ: none of them is refused for another's one
+// refusal. Where the requester is the connection's own peer (the notice went to it
+// directly), that connection is refused as well, whatever name it speaks for next. A
+// source whose requesters keep doing it, SourceStrikes of them within the period, is
+// refused as a whole for the period: names cost nothing. The strikes count against any
+// source, a router in front too. One that refuses its own requesters' notices within
+// the notice bound (ForwardedRequests), as this node does, answers for each of them
+// before this node's doubled bound runs out, and so is never struck; one that does not
+// (a longer bound of its own, too loaded to answer in time) has every requester behind
+// it refused once two of them were.
 //
 // Ownership: a member of the driver; connections are known by address only, and let go
 // when they close. Bounded: at most MaxRecords requesters and MaxRecords sources are
@@ -50,8 +54,8 @@ public:
 
     // The requester `name` on `connection` (null: it has closed) from `source` left a
     // notice unanswered at `now`: refused until `now` + `period`, its connection too when
-    // `own` (the connection is the requester's own). True when this refused the whole
-    // source.
+    // `own` (the connection is the requester's own). A strike against the source unless
+    // the requester was refused already. True when this refused the whole source.
     bool Silent(const std::string& name, const TcpSocket* connection, const Address& source, bool own,
                 Clock::time_point now, Clock::duration period);
     // Whether a notice for `name` on `connection` from `source` is refused at `now`.

@@ -315,9 +315,10 @@ public:
     // refusal; its place stays for the late reply, which then goes to nobody.
     void ExpireRequests(std::chrono::milliseconds limit);
     // A router's forwarded notices that their requesters left unanswered past their bound
-    // (ForwardedRequests::NoticeBound) are refused to their devices, whose connections
-    // they hold, and so are those waiting behind them; such a requester's notices are then
-    // refused at once for a time (SilentRequesters). Loop thread; the discovery timer
+    // (ForwardedRequests::NoticeBound, counted from the write's completion, or, for one
+    // still waiting, over the requester's own unanswered notices ahead of it) are refused
+    // to their devices, whose connections they hold, and so are those waiting behind them;
+    // such a requester's notices are then refused at once for a time (SilentRequesters). Loop thread; the discovery timer
     // calls it, a test with a later `now`.
     void ExpireForwardedNotices(std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
 

@@ -303,6 +303,21 @@ public:
     // The ordinal of the request whose write began last, while no reply has come since:
     // the request that holds the lock-step (0 when none does). Loop thread.
     std::uint64_t RequestInFlight() const { return _sendingLockStep ? _requestWritten : 0; }
+    // How the write of the request whose write began last went, as its peer's doing: the
+    // time the write fell behind the pace of the node's output bound (ByteBudget: each
+    // byte the peer takes buys it its share of a second at that pace; negative while
+    // what the kernel took at once runs ahead), as of `at`; `done` once the write
+    // completed, `at` then being when, and what ran ahead forgotten. From `at` on, all the
+    // time that passes is the peer's: a stall, or the wait for its answer. A large line on
+    // a slow link is not its peer's doing; a trickle, or a stop, is.
+    struct RequestWrite {
+        std::uint64_t ordinal = 0;
+        std::chrono::steady_clock::duration behind{};
+        std::chrono::steady_clock::time_point at{};
+        bool done = false;
+    };
+    // Loop thread.
+    const RequestWrite& LastRequestWrite() const { return _requestWrite; }
     // The sink's queue bound; 0 (no bound) without a sink.
     std::uint64_t MaxQueueDepth() const;
     std::size_t QueuedRequests() const { return _requestQueue.Size(); }
@@ -414,6 +429,8 @@ private:
     // Queues a line within the output bound and the node's; past either the connection
     // closes. False then.
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);
+    // The write of the request in flight moved `written` bytes at `now` (RequestWrite).
+    void noteRequestWritten(std::size_t written, std::chrono::steady_clock::time_point now);
     // The output share follows what the connection holds once it shrank.
     void shrinkOutputShare();
     // The node-wide bound of output took this connection's place, or refused its growth.
@@ -529,6 +546,7 @@ private:
     AwaitedRequests _awaited;
     ConnectionRequest _answered;
     std::uint64_t _requestWritten = 0;
+    RequestWrite _requestWrite;
     bool _endedReportPosted = false;
     std::size_t _maxQueuedBytes = DefaultMaxQueuedBytes;
     bool _goodbyeInFlight = false;

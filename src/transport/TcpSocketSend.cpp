@@ -185,6 +185,21 @@ bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
     return true;
 }
 
+void TcpSocket::noteRequestWritten(std::size_t written, std::chrono::steady_clock::time_point now) {
+    if (_requestWrite.done) {
+        return;
+    }
+    // The pace the output bound asks for what the connection holds, the line being
+    // written included.
+    const std::size_t pace = std::max(ByteBudget::SmallShare, HeldOutputBytes() / ByteBudget::PaceFraction);
+    const auto bought = std::chrono::duration_cast<std::chrono::steady_clock::duration>(ByteBudget::ProgressWindow) *
+                        static_cast<std::int64_t>(written) / static_cast<std::int64_t>(pace);
+    // What the kernel took at once is paid for by the stalls that follow while the kernel
+    // hands it on, so it may run ahead of the time; not past the write's end.
+    _requestWrite.behind += (now - _requestWrite.at) - bought;
+    _requestWrite.at = now;
+}
+
 void TcpSocket::closeForOutputBudget() {
     PeerWarning(Join("ZK7274W Output waiting to be written exceeds the node's bound, closing conn: ", _tag),
                 ByteBudget::Output().Limit());
@@ -311,6 +326,7 @@ bool TcpSocket::startRequest(const OutgoingLine& request) {
     }
     _awaitedBeyond = std::max(_awaitedBeyond, request.beyond);
     _requestWritten = request.ordinal;
+    _requestWrite = {request.ordinal, {}, std::chrono::steady_clock::now(), false};
     SetLockStepSending(true);
     SetUnresponsiveTimes();
     auto* sink = Sink();
@@ -463,6 +479,9 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         // bound.
         _outputShare.Moved(written);
         _lastWrittenAt = std::chrono::steady_clock::now();
+        if (write->ordinal != 0 && write->ordinal == _requestWrite.ordinal) {
+            noteRequestWritten(written, _lastWrittenAt);
+        }
     }
     logWritten(*write, written);
     write->offset += written;
@@ -474,6 +493,11 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
     }
     _writingBytes = 0;
     shrinkOutputShare();
+    if (write->ordinal != 0 && write->ordinal == _requestWrite.ordinal) {
+        // The peer has it all: from here on only its answer is awaited.
+        _requestWrite.done = true;
+        _requestWrite.behind = std::max(std::chrono::steady_clock::duration::zero(), _requestWrite.behind);
+    }
     if (write->goodbye) {
         // Outside the lock-step: only the write is over. A goodbye is a send too: a
         // connection marked to close after its next send (a refused peer) closes now.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl/context.hpp>
 
@@ -225,24 +227,25 @@ TEST_F(ReplyCacheTest, ForwardedRequestsAreAnsweredByOrdinalAndBounded) {
     for (std::uint64_t ordinal = 1; ordinal <= 4; ++ordinal) {
         EXPECT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, "r" + std::to_string(ordinal), "A"}));
     }
-    forwarded.Answered(onward.get(), 2);
-    forwarded.Answered(onward.get(), 0);
-    forwarded.Answered(requester.get(), 1);
+    const auto now = std::chrono::steady_clock::now();
+    forwarded.Answered(onward.get(), 2, {}, now);
+    forwarded.Answered(onward.get(), 0, {}, now);
+    forwarded.Answered(requester.get(), 1, {}, now);
     std::string left;
-    for (const auto& pending : forwarded.Ended(onward.get())) {
-        left += pending.head + " ";
+    for (const auto& each : forwarded.Ended(onward.get(), {}, now)) {
+        left += each.pending.head + " ";
     }
     EXPECT_EQ(left, "r1 r3 r4 ");
-    EXPECT_TRUE(forwarded.Ended(onward.get()).empty());
+    EXPECT_TRUE(forwarded.Ended(onward.get(), {}, now).empty());
 
     for (std::uint64_t ordinal = 1; ordinal <= Zelkor::ForwardedRequests::MaxPerConnection; ++ordinal) {
         ASSERT_TRUE(forwarded.Forwarded(onward.get(), {ordinal, requester, std::to_string(ordinal), "A"}));
     }
     EXPECT_FALSE(forwarded.Forwarded(onward.get(), {0, requester, "last", "A"}));
-    const auto kept = forwarded.Ended(onward.get());
+    const auto kept = forwarded.Ended(onward.get(), {}, now);
     ASSERT_EQ(kept.size(), Zelkor::ForwardedRequests::MaxPerConnection);
-    EXPECT_EQ(kept.front().head, "2");
-    EXPECT_EQ(kept.back().head, "last");
+    EXPECT_EQ(kept.front().pending.head, "2");
+    EXPECT_EQ(kept.back().pending.head, "last");
 }
 
 // Past the bound the requester that fills it loses its own refusals: one whose single
@@ -260,11 +263,11 @@ TEST_F(ReplyCacheTest, ForwardedRequestsPastTheBoundForgetTheFloodersOwn) {
     for (std::uint64_t ordinal = 4; ordinal <= bound + 10; ++ordinal) {
         forwarded.Forwarded(onward.get(), {ordinal, router, "flood", "F"});
     }
-    const auto kept = forwarded.Ended(onward.get());
+    const auto kept = forwarded.Ended(onward.get(), {}, std::chrono::steady_clock::now());
     ASSERT_EQ(kept.size(), bound);
     std::size_t floods = 0;
     std::string others;
-    for (const auto& pending : kept) {
+    for (const auto& [pending, unanswered] : kept) {
         if (pending.head == "flood") {
             ++floods;
         } else {
@@ -273,7 +276,7 @@ TEST_F(ReplyCacheTest, ForwardedRequestsPastTheBoundForgetTheFloodersOwn) {
     }
     EXPECT_EQ(others, "honest neighbour ");
     EXPECT_EQ(floods, bound - 2);
-    EXPECT_EQ(kept.back().ordinal, bound + 10);
+    EXPECT_EQ(kept.back().pending.ordinal, bound + 10);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ class RoutedNotices : public ::testing::Test {
 protected:
     std::shared_ptr<Zelkor::TcpSocket> Connection() { return std::make_shared<Zelkor::TcpSocket>(io, tls, false); }
 
-    // A notice of `device` for `requester` queued at `at`.
+    // A notice of `device` toward `requester` queued at `at`.
     static ForwardedRequests::Pending Notice(std::uint64_t ordinal, const std::string& device,
                                              const std::string& requester, Clock::time_point at,
                                              bool direct = true) {
@@ -38,6 +38,7 @@ protected:
         notice.head = device;
         notice.source = device;
         notice.notice = true;
+        notice.toRequester = true;
         notice.destination = requester;
         notice.direct = direct;
         notice.bound = direct ? ForwardedRequests::NoticeBound : 2 * ForwardedRequests::NoticeBound;
@@ -59,31 +60,94 @@ protected:
     const Clock::time_point t0 = Clock::time_point{} + 1h;
 };
 
-// A requester following many devices answers each notice in turn: however long the later
-// ones wait for their turn, none is refused while each written one is answered within the
-// bound; the one it leaves unanswered is refused once the bound has passed since its write.
-TEST_F(RoutedNotices, NoticesAgeFromTheirWriteNotFromTheirTurn) {
+// Notices of requesters behind a router in front wait their turn behind each other's:
+// however long the later ones wait, none is refused while each written one is answered
+// within the bound; the one left unanswered is refused once the bound has passed since
+// its requester took it. Nor does anything age behind this node's own request.
+TEST_F(RoutedNotices, BehindOtherRequestersNoticesAgeFromTheirWriteNotFromTheirTurn) {
+    ForwardedRequests forwarded;
+    const auto router = Connection();
+    const auto* r = router.get();
+    const std::string requesters = "ABC";
+    for (std::uint64_t ordinal = 1; ordinal <= 3; ++ordinal) {
+        forwarded.Forwarded(r, Notice(ordinal, "D" + std::to_string(ordinal), requesters.substr(ordinal - 1, 1), t0,
+                                      false));
+    }
+    // This node's own request holds the connection first.
+    ForwardedRequests::InFlight inFlight{9, 0s, t0};
+    const auto flight = [&](const Zelkor::TcpSocket*) { return inFlight; };
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 60s, flight)), "");
+    auto start = t0 + 60s;
+    for (std::uint64_t ordinal = 1; ordinal <= 2; ++ordinal) {
+        inFlight = {ordinal, 0s, start};
+        forwarded.Written(r, ordinal, start);
+        EXPECT_EQ(Heads(forwarded.ExpireNotices(start + 9s, flight)), "");
+        ASSERT_TRUE(forwarded.Answered(r, ordinal, inFlight, start + 9s));
+        start += 9s;
+    }
+    inFlight = {3, 0s, start};
+    forwarded.Written(r, 3, start);
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(start + 9s, flight)), "");
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(start + 10s, flight)), "D3! ");
+    // The device had its answer: the late reply is not passed on.
+    EXPECT_FALSE(forwarded.Answered(r, 3, inFlight, start + 11s));
+}
+
+// A requester's notices queued behind each other share its bound: the time it takes over
+// one counts against those waiting behind it from when they were queued, and so does the
+// time it has left the one in flight unanswered so far. One that passes the bound while
+// still waiting is refused as left unanswered, as is the one in flight once it does.
+TEST_F(RoutedNotices, ANoticeWaitingBehindItsRequestersOwnAgesFromItsQueueing) {
     ForwardedRequests forwarded;
     const auto requester = Connection();
     const auto* x = requester.get();
-    for (std::uint64_t ordinal = 1; ordinal <= 3; ++ordinal) {
-        forwarded.Forwarded(x, Notice(ordinal, "D" + std::to_string(ordinal), "A", t0));
-    }
-    std::uint64_t inFlight = 1;
-    const auto flight = [&](const Zelkor::TcpSocket*) { return inFlight; };
+    forwarded.Forwarded(x, Notice(1, "D1", "A", t0));
     forwarded.Written(x, 1, t0);
+    forwarded.Forwarded(x, Notice(2, "D2", "A", t0 + 1s));
+    forwarded.Forwarded(x, Notice(3, "D3", "A", t0 + 1s));
+    ForwardedRequests::InFlight inFlight{1, 0s, t0};
+    const auto flight = [&](const Zelkor::TcpSocket*) { return inFlight; };
     EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 4s, flight)), "");
-    ASSERT_TRUE(forwarded.Answered(x, 1));
-    inFlight = 2;
-    forwarded.Written(x, 2, t0 + 4s);
-    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 8s, flight)), "");
-    ASSERT_TRUE(forwarded.Answered(x, 2));
-    inFlight = 3;
-    forwarded.Written(x, 3, t0 + 8s);
-    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 12s, flight)), "");
-    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 13s, flight)), "D3! ");
-    // The device had its answer: the late reply is not passed on.
-    EXPECT_FALSE(forwarded.Answered(x, 3));
+    ASSERT_TRUE(forwarded.Answered(x, 1, inFlight, t0 + 4500ms));
+    // D2 and D3 waited 3.5 s of it.
+    inFlight = {2, 0s, t0 + 4500ms};
+    forwarded.Written(x, 2, t0 + 4500ms);
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 5900ms, flight)), "");
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 6s, flight)), "D2! D3! ");
+}
+
+// A notice ages from when its write completed, and while it is being written only as
+// its requester falls behind the pace (as its connection tells): a large block on a slow
+// link is not refused for its time on the wire, and counts as unanswered at the
+// connection's end only from its completion; one whose requester stops taking bytes has
+// the bound from then on, and one it fell behind on keeps that time after completion.
+TEST_F(RoutedNotices, ANoticeAgesFromItsWritesCompletionNotFromItsStart) {
+    ForwardedRequests forwarded;
+    const auto slow = Connection(), stalled = Connection(), trickled = Connection();
+    forwarded.Forwarded(slow.get(), Notice(1, "D1", "A", t0));
+    forwarded.Forwarded(stalled.get(), Notice(1, "E1", "B", t0));
+    forwarded.Forwarded(trickled.get(), Notice(1, "F1", "C", t0));
+    for (const auto* onward : {slow.get(), stalled.get(), trickled.get()}) {
+        forwarded.Written(onward, 1, t0);
+    }
+    // On pace until 19 s and 2 s; 3 s behind when its write completed at 10 s.
+    ForwardedRequests::InFlight onSlow{1, 0s, t0 + 19s};
+    const ForwardedRequests::InFlight onStalled{1, 0s, t0 + 2s};
+    const ForwardedRequests::InFlight onTrickled{1, 3s, t0 + 10s};
+    const auto flight = [&](const Zelkor::TcpSocket* onward) {
+        return onward == slow.get() ? onSlow : onward == stalled.get() ? onStalled : onTrickled;
+    };
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 6900ms, flight)), "");
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 7s, flight)), "E1! ");
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 11900ms, flight)), "");
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 12s, flight)), "F1! ");
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 20s, flight)), "");
+    // Its write completed at 20 s.
+    onSlow.at = t0 + 20s;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 24s, flight)), "");
+    const auto left = forwarded.Ended(slow.get(), onSlow, t0 + 24s);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left.front().unanswered, 4s);
 }
 
 // Behind a notice refused unanswered the connection writes nothing until its requester
@@ -102,20 +166,21 @@ TEST_F(RoutedNotices, WhatWaitsBehindANoticeLeftUnansweredGoesWithIt) {
     forwarded.Forwarded(r, Notice(2, "D4", "C", t0, false));
     forwarded.Written(x, 1, t0);
     forwarded.Written(r, 1, t0);
-    const auto flight = [&](const Zelkor::TcpSocket*) -> std::uint64_t { return 1; };
+    const auto flight = [&](const Zelkor::TcpSocket*) { return ForwardedRequests::InFlight{1, 0s, t0}; };
     EXPECT_FALSE(forwarded.Blocked(x, 1));
     EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 5s, flight)), "D1! D2 ");
     EXPECT_TRUE(forwarded.Blocked(x, 1));
     EXPECT_FALSE(forwarded.Blocked(r, 1));
     // The router in front refuses its requester's notice itself, in time.
-    ASSERT_TRUE(forwarded.Answered(r, 1));
+    ASSERT_TRUE(forwarded.Answered(r, 1, {1, 0s, t0}, t0 + 7s));
     forwarded.Written(r, 2, t0 + 7s);
-    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 10s, [](const Zelkor::TcpSocket*) -> std::uint64_t { return 2; })),
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(
+                  t0 + 10s, [&](const Zelkor::TcpSocket*) { return ForwardedRequests::InFlight{2, 0s, t0 + 7s}; })),
               "");
     // The requester answers after all: nothing holds its connection any more.
-    EXPECT_FALSE(forwarded.Answered(x, 1));
+    EXPECT_FALSE(forwarded.Answered(x, 1, {1, 0s, t0}, t0 + 11s));
     EXPECT_FALSE(forwarded.Blocked(x, 1));
-    EXPECT_TRUE(forwarded.Ended(x).empty());
+    EXPECT_TRUE(forwarded.Ended(x, {}, t0 + 11s).empty());
 }
 
 // A requester refused: its other notices on the connection go at once, those written
@@ -136,10 +201,10 @@ TEST_F(RoutedNotices, ARequestersOtherNoticesAreRefusedWithIt) {
     const auto refused =
         forwarded.RefuseNotices(r, [](const ForwardedRequests::Pending& notice) { return notice.destination == "A"; });
     EXPECT_EQ(Heads(refused), "D1 D3 ");
-    EXPECT_FALSE(forwarded.Answered(r, 1));
+    EXPECT_FALSE(forwarded.Answered(r, 1, {1, 0s, t0}, t0 + 1s));
     std::string left;
-    for (const auto& pending : forwarded.Ended(r)) {
-        left += pending.head + " ";
+    for (const auto& each : forwarded.Ended(r, {}, t0 + 1s)) {
+        left += each.pending.head + " ";
     }
     EXPECT_EQ(left, "D2 get ");
 }
@@ -174,8 +239,14 @@ TEST_F(SilentRequestersTest, ARequesterIsRefusedByNameAndSourceAndItsOwnConnecti
 
 // New names cost nothing: a source whose requesters leave notices unanswered twice within
 // the period is refused as a whole for the period from the second; strikes further apart
-// do not add up, and another source is not touched.
+// do not add up, and another source is not touched. One requester whose notices go
+// together is one strike.
 TEST_F(SilentRequestersTest, ASourceWhoseRequestersKeepDoingItIsRefusedWhole) {
+    const auto elsewhere = boost::asio::ip::make_address("10.0.0.4");
+    EXPECT_FALSE(silent.Silent("B", nullptr, elsewhere, false, t0, period));
+    EXPECT_FALSE(silent.Silent("B", nullptr, elsewhere, false, t0, period));
+    EXPECT_FALSE(silent.Refuses("B2", nullptr, elsewhere, t0));
+
     EXPECT_FALSE(silent.Silent("A1", nullptr, here, false, t0, period));
     EXPECT_FALSE(silent.Silent("A2", nullptr, here, false, t0 + period, period));
     EXPECT_FALSE(silent.Refuses("A3", nullptr, here, t0 + period));

@@ -8,13 +8,20 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "filetransfer/NodeTransferTestSupport.h"
 #include "support/DriverHarness.h"
+#include "support/RunUntil.h"
 
 namespace ZelkorTest {
 namespace {
@@ -118,6 +125,124 @@ TEST(NodeSilentRequesters, OneThatLeavesBlocksUnansweredHoldsTheDeviceOnceNotAga
     StopCleanly(ctl);
     StopCleanly(router.process);
     StopCleanly(device.process);
+}
+
+// A requester with gets open on several devices, that answers each block it is sent
+// just within the bound: its blocks queue up on the router's connection to it, one per
+// device, and each waits for its answers to those ahead. Were each block's age counted
+// alone, every device would be held for all of them, block after block (4 x 4.5 s: the
+// honest get beside it, from the last device, would wait past its peer's silence bound
+// for each block). Counted over its queued blocks together, the requester is refused as
+// soon as they pass the bound, and the honest get, from the same address, goes through.
+TEST(NodeSilentRequesters, OneThatAnswersItsQueuedBlocksSlowlyIsRefusedNotWaitedFor) {
+    constexpr std::size_t count = 4;
+    constexpr auto takes = 4500ms;
+    const std::array<std::string, count> guids{kAmp, kAmp2, "8d4f2a61-0c3e-4b97-a5d8-6e1f3b7c9a20",
+                                               "e2a9c7b4-51d6-4f83-9b0e-7c4d2f8a6e15"};
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    std::array<TempDir, count> roots;
+    std::vector<std::unique_ptr<Node>> devices;
+    std::vector<std::string> routes{"--listen", "10.77.0.1:4197"};
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto port = static_cast<unsigned short>(4201 + i);
+        devices.push_back(std::make_unique<Node>(
+            StoringDeviceOptions("amp" + std::to_string(i + 1), guids[i], port, roots[i].Path().string()),
+            pair.a.Name()));
+        routes.insert(routes.end(), {"--route", "127.0.0.1," + std::to_string(port)});
+        WriteRandomFile(roots[i].File("bait.bin"), 400'000, static_cast<std::uint32_t>(100 + i));
+    }
+    // The router's timer at the test's pace: it judges the notices' ages often.
+    Node router(Options("router", "rt1", routes), pair.a.Name());
+    Node controller(Options("controller", "ctl1",
+                            {"--listen", "10.77.0.2:4197", "--route", "10.77.0.1,4197", "--transfer-interval", "50"}),
+                    pair.b.Name());
+    NodeProcess& ctl = controller.process;
+    const std::string& last = guids.back();
+    const auto listed = [&](const std::string& state) {
+        return !ctl.Await(
+                       [&](const Json::Value& line) {
+                           return line["event"] == "device" && line["guid"] == last && line["state"] == state &&
+                                  line["proxy"] == "rt1";
+                       },
+                       60s)
+                    .isNull();
+    };
+    ASSERT_TRUE(listed("New"));
+    ASSERT_TRUE(ctl.Send(ConnectCommand("127.0.0.1", 4201 + count - 1)));
+    ASSERT_TRUE(listed("Connected"));
+    // 14 blocks.
+    WriteRandomFile(roots.back().File("served.bin"), 40'000, 95);
+
+    // Opens a get on each device, again until the device's first block comes (one the
+    // router has not reached yet is refused), and answers each block `takes` after it came.
+    RawPeer slow;
+    ASSERT_TRUE(ConnectFromB(pair, slow));
+    std::atomic<std::size_t> reached{0};
+    std::atomic<bool> done{false};
+    std::thread requester([&] {
+        using Clock = std::chrono::steady_clock;
+        std::array<bool, count> sending{};
+        std::array<Clock::time_point, count> retry{};
+        std::deque<std::pair<Clock::time_point, std::string>> due;
+        while (!done) {
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!sending[i] && Clock::now() >= retry[i]) {
+                    slow.Send("[rt1&amp" + std::to_string(i + 1) +
+                              R"(][slow] getfile {"path":"bait.bin","state":"begin","blocksize":4096})" "\n");
+                    retry[i] = Clock::now() + 2s;
+                }
+            }
+            const std::string line = slow.ReadLine(50ms);
+            const auto device = line.find("][rt1&amp");
+            const auto number = line.find(R"("blockno":)");
+            if (line.find("] block {") != std::string::npos && device != std::string::npos &&
+                number != std::string::npos) {
+                const std::size_t index = std::stoul(line.substr(device + 9)) - 1;
+                if (index < count && !sending[index]) {
+                    sending[index] = true;
+                    ++reached;
+                }
+                due.emplace_back(Clock::now() + takes, "[rt1&amp" + std::to_string(index + 1) +
+                                                           R"(][slow] @block {"blockno":)" +
+                                                           std::to_string(std::stoul(line.substr(number + 10))) + "}\n");
+            }
+            while (!due.empty() && due.front().first <= Clock::now()) {
+                slow.Send(due.front().second);
+                due.pop_front();
+            }
+        }
+    });
+    const bool allSending = WaitUntil([&] { return reached == count; }, 60s);
+    if (!allSending) {
+        done = true;
+        requester.join();
+        FAIL() << reached << " devices sent the slow requester a block";
+    }
+
+    const std::string got = controller.dir.File("got.bin");
+    ASSERT_TRUE(ctl.Send(TransferCommand("recvfile", {last}, got, "served.bin", "get", 4096)));
+    const Json::Value finished = ctl.Await(DoneLine("get"), 120s);
+    const Json::Value ended = devices.back()->process.Await(
+        [](const Json::Value& line) {
+            return line["event"] == "transfer" && line["path"].asString().find("bait.bin") != std::string::npos &&
+                   line["state"] == "end";
+        },
+        30s);
+    done = true;
+    requester.join();
+    ASSERT_FALSE(finished.isNull()) << "the honest get waited for the slow requester's answers";
+    EXPECT_EQ(finished["success"], true) << finished["text"];
+    EXPECT_EQ(Md5Sum(got), Md5Sum(roots.back().File("served.bin")));
+    EXPECT_EQ(ended["error"], "end-point disconnected");
+
+    StopCleanly(ctl);
+    StopCleanly(router.process);
+    for (auto& device : devices) {
+        StopCleanly(device->process);
+    }
 }
 
 }  // namespace

@@ -75,6 +75,33 @@ TEST_F(TcpSend, OneWriteAtATimeInLockStepOrder) {
     EXPECT_EQ(reader.Data(), block + "starttls\n@ls\nget\n");
 }
 
+// A request's write counts as its peer's doing only as far as the peer falls behind the
+// pace of the node's output bound, which gives a line of 64 KiB a second: one the peer
+// leaves unread longer is, by that much, and keeps it once the peer reads on; a line
+// taken at once is not. From the write's end on, the time is the peer's.
+TEST_F(TcpSend, ARequestsWriteIsItsPeersDoingOnlyBehindThePace) {
+    using Clock = std::chrono::steady_clock;
+    tcp::socket peer(io);
+    auto socket = AcceptSlow(peer);
+    socket->SendData("block {\"data\":\"" + std::string(64 * 1024, 'b') + "\"}\n", true);
+    const auto behind = [&] {
+        const TcpSocket::RequestWrite& write = socket->LastRequestWrite();
+        return write.behind + (Clock::now() - write.at);
+    };
+    // 64 KiB buy 1 s at that pace: the rest of the stall is the peer's.
+    ASSERT_TRUE(Run([&] { return socket->LastRequestWrite().ordinal == 1 && behind() >= 2500ms; }));
+    EXPECT_FALSE(socket->LastRequestWrite().done);
+    RawReader reader(peer);
+    ASSERT_TRUE(Run([&] { return socket->LastRequestWrite().done; }));
+    EXPECT_GE(socket->LastRequestWrite().behind, 1400ms);
+
+    WriteRaw(peer, "@block\n");
+    socket->SendData("get\n", true);
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 2 && socket->LastRequestWrite().done; }));
+    EXPECT_EQ(socket->LastRequestWrite().ordinal, 2u);
+    EXPECT_LT(socket->LastRequestWrite().behind, 1000ms);
+}
+
 // Behind the lock-step, a repeated poll is not queued twice and a full queue drops the
 // request with the text operators search for; the peer sees each request once, in order.
 TEST_F(TcpSend, BoundedQueueDropsRepeatedPollsAndOverflow) {
