@@ -44,8 +44,9 @@ public:
     // After InitFileTransfer and InitDiscovery: the settings and the report lines.
     void Configure();
     void AddCommands(Commands& commands);
-    // The device object's progress callback, registered again on every connection.
-    void Connected(Zelkor::IDevice& device);
+    // The device object's progress callback, registered once the device is listed and
+    // again on each change of its state.
+    void Attach(Zelkor::IDevice& device);
 
 private:
     // "sendfile" (a put) or "recvfile" (a get).
