@@ -83,11 +83,15 @@ void DeviceFiles::AddCommands(Commands& commands) {
     commands["fwupdate"] = [this](const Json::Value& command) { firmwareUpdate(command); };
 }
 
-// The device object refuses an empty path, unanswered: it is refused here, with a reason.
+// The device object refuses an empty path, and for freespace and deletefile one of 1024
+// bytes or more, unanswered: such a path is refused here, with the reason.
 void DeviceFiles::pathRequest(const std::string& name, const Json::Value& command) {
+    static constexpr std::size_t kMaxTextPath = 1023;
     const Json::Value& path = command["path"];
-    if (!path.isString() || path.asString().empty()) {
-        _events.Error("bad arguments for " + name + ": \"path\": expected a text that is not empty");
+    const bool limited = name == "freespace" || name == "deletefile";
+    if (!path.isString() || path.asString().empty() || (limited && path.asString().size() > kMaxTextPath)) {
+        _events.Error("bad arguments for " + name + ": \"path\": expected a text that is not empty" +
+                      (limited ? std::string(", of at most 1023 bytes") : std::string()));
         return;
     }
     const auto device = ListedDevice(_driver, _events, name, command);

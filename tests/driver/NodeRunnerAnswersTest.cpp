@@ -105,6 +105,9 @@ TEST(NodeRunnerAnswers, ADeviceReachedThroughARouterAnswersEveryRequestAndShowsW
     // The folder words go on a device's own connection only: said, not left unanswered.
     ASSERT_TRUE(ctl.Send(DeviceCommand("ls", kAmp, R"("path":"/")")));
     EXPECT_NE(ErrorAfterRequest(ctl, "ls")["message"].asString().find("own connection"), std::string::npos);
+    // A path the device object would refuse unanswered is refused at once.
+    ASSERT_TRUE(ctl.Send(DeviceCommand("mkdir", kAmp)));
+    EXPECT_EQ(ctl.AwaitEvent("error")["message"], R"(bad arguments for mkdir: "path": expected a text that is not empty)");
 
     StopCleanly(ctl);
     StopCleanly(router.process);
