@@ -69,6 +69,22 @@ Json::Value RequestLine(const std::string& name, const std::string& guid, bool t
     return line;
 }
 
+bool Reachable(Zelkor::IDevice& device) { return device.GetConnectionHandle() != nullptr; }
+
+void WriteRequest(Events& events, Json::Value line, bool sent, const std::string& why) {
+    if (sent) {
+        events.Write("request", line);
+        return;
+    }
+    line["sent"] = false;
+    events.Write("request", line);
+    const std::string name = line["cmd"].asString();
+    events.Error(name + " to " + line["guid"].asString() + " not sent, no answer will come: " +
+                 (why.empty() ? "the device has no connection, its own or a router's (one heard by discovery is "
+                                "connected by \"connect\")"
+                              : why));
+}
+
 std::string Unbracketed(const std::string& address) {
     if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
         return address.substr(1, address.size() - 2);

@@ -48,6 +48,16 @@ Json::Value DeviceFields(Zelkor::IDevice& device);
 // every served interface.
 Json::Value RequestLine(const std::string& name, const std::string& guid, bool toDevice);
 
+// Whether a request to the device can go on the connection a request to it takes: its
+// own, else its router's. The device object drops one that finds neither, unanswered.
+bool Reachable(Zelkor::IDevice& device);
+
+// Writes the "request" line of a request to a listed device. One that was not sent
+// (`sent` false) gets "sent":false and an "error" line after it, so that a script reading
+// the answers knows none will come, and why: `why`, else that the device has no
+// connection a request could take.
+void WriteRequest(Events& events, Json::Value line, bool sent, const std::string& why = "");
+
 // An address as a command gives it: IPv4, or IPv6 with or without brackets.
 std::string Unbracketed(const std::string& address);
 

@@ -32,7 +32,7 @@ DeviceFiles::DeviceFiles(Zelkor::IZelkorDriver& driver, Events& events) : _drive
 
 // The device calls its callbacks while it lives, so they may hold it by plain pointer; a
 // line reads its GUID then.
-void DeviceFiles::Connected(Zelkor::IDevice& device) {
+void DeviceFiles::Attach(Zelkor::IDevice& device) {
     Zelkor::IDevice* const from = &device;
     const auto resultLine = [this, from](const char* event) {
         return [this, from, event](bool success, const std::string& error) {
@@ -83,11 +83,15 @@ void DeviceFiles::AddCommands(Commands& commands) {
     commands["fwupdate"] = [this](const Json::Value& command) { firmwareUpdate(command); };
 }
 
-// An absent path travels empty: the device object refuses it (logged, nothing sent).
+// The device object refuses an empty path, and for freespace and deletefile one of 1024
+// bytes or more, unanswered: such a path is refused here, with the reason.
 void DeviceFiles::pathRequest(const std::string& name, const Json::Value& command) {
+    static constexpr std::size_t kMaxTextPath = 1023;
     const Json::Value& path = command["path"];
-    if (!(path.isNull() || path.isString())) {
-        _events.Error("bad arguments for " + name);
+    const bool limited = name == "freespace" || name == "deletefile";
+    if (!path.isString() || path.asString().empty() || (limited && path.asString().size() > kMaxTextPath)) {
+        _events.Error("bad arguments for " + name + ": \"path\": expected a text that is not empty" +
+                      (limited ? std::string(", of at most 1023 bytes") : std::string()));
         return;
     }
     const auto device = ListedDevice(_driver, _events, name, command);
@@ -95,6 +99,12 @@ void DeviceFiles::pathRequest(const std::string& name, const Json::Value& comman
         return;
     }
     const std::string text = path.asString();
+    Json::Value line = RequestLine(name, device->GetDiscoInfo().guid, true);
+    line["path"] = text;
+    if (!Reachable(*device)) {
+        WriteRequest(_events, line, false);
+        return;
+    }
     if (name == "deletefile") {
         device->SendDeletefileCommand(text.c_str());
     } else if (name == "listfiles") {
@@ -106,8 +116,6 @@ void DeviceFiles::pathRequest(const std::string& name, const Json::Value& comman
     } else {
         device->RemoveDir(text);
     }
-    Json::Value line = RequestLine(name, device->GetDiscoInfo().guid, true);
-    line["path"] = text;
     _events.Write("request", line);
 }
 
@@ -121,8 +129,11 @@ void DeviceFiles::firmwareUpdate(const Json::Value& command) {
     if (!device) {
         return;
     }
-    device->FirmwareUpdate(arguments.asString());
-    _events.Write("request", RequestLine("fwupdate", device->GetDiscoInfo().guid, true));
+    const bool sent = Reachable(*device);
+    if (sent) {
+        device->FirmwareUpdate(arguments.asString());
+    }
+    WriteRequest(_events, RequestLine("fwupdate", device->GetDiscoInfo().guid, true), sent);
 }
 
 }  // namespace ZelkorNode

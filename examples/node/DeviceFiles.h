@@ -7,8 +7,9 @@
 // callback, named after the command, with the device's "guid": "deletefile", "listfiles",
 // "freespace", "mkdir", "rmdir" (success, error, and the entries or the bytes), "fwupdate"
 // with "reply" true (the device's error text, "" when it took the update) and "firmwareUpdate" (the arguments of
-// a "fwupdate" the device itself sent). The callbacks are registered again each time a
-// device becomes Connected: a disconnection cuts what feeds them.
+// a "fwupdate" the device itself sent). A request that finds no connection to the device
+// (its own or its router's) is not sent: its "request" line says "sent":false and an
+// "error" line follows it.
 //
 // Commands: deletefile, listfiles, freespace, mkdir, rmdir, fwupdate.
 //
@@ -29,7 +30,9 @@ class DeviceFiles {
 public:
     DeviceFiles(Zelkor::IZelkorDriver& driver, Events& events);
 
-    void Connected(Zelkor::IDevice& device);
+    // A device drops its handlers with its connection, keeping the callbacks: they are
+    // registered from the moment it is listed, and again on each change of its state.
+    void Attach(Zelkor::IDevice& device);
     void AddCommands(Commands& commands);
 
 private:

@@ -127,7 +127,7 @@ void DeviceState::Configure() {
 }
 
 // The device calls its callback while it lives, so it may hold the device by plain pointer.
-void DeviceState::Connected(Zelkor::IDevice& device) {
+void DeviceState::Attach(Zelkor::IDevice& device) {
     Zelkor::IDevice* const from = &device;
     device.OnSetIP([this, from](Zelkor::SETIP_SETTINGS& settings) {
         Json::Value fields = SettingsFields(settings);
@@ -167,7 +167,8 @@ void DeviceState::ask(const std::string& name, const Json::Value& command) {
     }
     Json::Value answer = RequestLine(name, device->GetDiscoInfo().guid, true);
     answer["sent"] = handle != nullptr && service != nullptr;
-    _events.Write("request", answer);
+    WriteRequest(_events, answer, handle != nullptr && service != nullptr,
+                 service ? "" : "the node has no device-state service");
 }
 
 // {"cmd":"setip"[,"guid":G],"mac":M[,"ip":I][,"subnetmask":S][,"gateway":W][,"dhcp":D]}:
@@ -192,8 +193,11 @@ void DeviceState::setIP(const Json::Value& command) {
         if (!device) {
             return;
         }
-        device->SetIP(settings);
-        _events.Write("request", RequestLine("setip", device->GetDiscoInfo().guid, true));
+        const bool sent = Reachable(*device);
+        if (sent) {
+            device->SetIP(settings);
+        }
+        WriteRequest(_events, RequestLine("setip", device->GetDiscoInfo().guid, true), sent);
         return;
     }
     if (Zelkor::IDeviceStateService* service = _driver.GetDeviceStateService()) {

@@ -64,8 +64,9 @@ public:
     // After InitFileTransfer: the reply lines, and the discovery service's set-IP
     // callback.
     void Configure();
-    // The device object's set-IP callback, registered again on every connection.
-    void Connected(Zelkor::IDevice& device);
+    // The device object's set-IP callback, registered once the device is listed and again
+    // on each change of its state.
+    void Attach(Zelkor::IDevice& device);
     void AddCommands(Commands& commands);
 
 private:

@@ -36,12 +36,12 @@ std::string stateName(Zelkor::DeviceNetState state) {
 }  // namespace
 
 Discovery::Discovery(Zelkor::IZelkorDriver& driver, const Options& options, Events& events, Adopt adopt,
-                     Adopt connected)
+                     Adopt attach)
     : _driver(driver),
       _options(options),
       _events(events),
       _adopt(std::move(adopt)),
-      _connected(std::move(connected)) {}
+      _attach(std::move(attach)) {}
 
 void Discovery::Configure() {
     Zelkor::IDiscoveryService* discovery = _driver.GetDiscoveryService();
@@ -122,8 +122,12 @@ void Discovery::deviceLine(const std::shared_ptr<Zelkor::IDevice>& device, Zelko
     if (device && old == Zelkor::DeviceNetStateNone) {
         _adopt(*device);
     }
-    if (device && state == Zelkor::DeviceNetStateConnected) {
-        _connected(*device);
+    // A device answers through its router, or says it is not connected, before it is ever
+    // Connected; and a disconnection cuts the handlers that feed its callbacks, whatever
+    // state it goes to.
+    const bool stored = Zelkor::DeviceNetStateString.count(state) != 0;
+    if (device && stored && state != Zelkor::DeviceNetStateLost) {
+        _attach(*device);
     }
     Json::Value fields;
     if (device) {
@@ -198,6 +202,7 @@ void Discovery::connect(const Json::Value& command) {
     // its first connection on. A known one keeps the code confirmed for it.
     if (const auto device = known ? nullptr : discovery->GetDeviceByIPAndPort(address, number)) {
         _adopt(*device);
+        _attach(*device);
     }
     Json::Value answer;
     answer["address"] = AddressText(text);

@@ -20,11 +20,11 @@ namespace ZelkorNode {
 
 class Discovery {
 public:
-    // `adopt` is what the node does with every device it comes to know, `connected` each
-    // time a listed device becomes Connected.
+    // `adopt` is what the node does with every device it comes to know, `attach` on each
+    // change of a listed device's state (its first listing too) while it is not Lost.
     using Adopt = std::function<void(Zelkor::IDevice&)>;
 
-    Discovery(Zelkor::IZelkorDriver& driver, const Options& options, Events& events, Adopt adopt, Adopt connected);
+    Discovery(Zelkor::IZelkorDriver& driver, const Options& options, Events& events, Adopt adopt, Adopt attach);
 
     // After the driver's InitDiscovery.
     void Configure();
@@ -43,7 +43,7 @@ private:
     const Options& _options;
     Events& _events;
     Adopt _adopt;
-    Adopt _connected;
+    Adopt _attach;
     // Answers counted per listed device at the last look (loop only).
     std::map<const Zelkor::IDevice*, std::uint64_t> _answers;
 };

@@ -21,7 +21,7 @@ EventSubscriptions::EventSubscriptions(Zelkor::IZelkorDriver& driver, Events& ev
     : _driver(driver), _events(events) {}
 
 // The device calls its callbacks while it lives, so they may hold it by plain pointer.
-void EventSubscriptions::Connected(Zelkor::IDevice& device) {
+void EventSubscriptions::Attach(Zelkor::IDevice& device) {
     Zelkor::IDevice* const from = &device;
     const auto nameLine = [this, from](const char* event) {
         return [this, from, event](const std::string& name) {
@@ -81,9 +81,12 @@ void EventSubscriptions::subscription(const std::string& name, const Json::Value
     if (!device) {
         return;
     }
+    const bool sent = Reachable(*device);
     const std::string text = eventName.asString();
-    name == "subscribeevent" ? device->SubscribeEvent(text) : device->UnsubscribeEvent(text);
-    _events.Write("request", RequestLine(name, device->GetDiscoInfo().guid, true));
+    if (sent) {
+        name == "subscribeevent" ? device->SubscribeEvent(text) : device->UnsubscribeEvent(text);
+    }
+    WriteRequest(_events, RequestLine(name, device->GetDiscoInfo().guid, true), sent);
 }
 
 // {"cmd":"raise","name":N[,"value":V]}: V a text (or absent) raises the value form, an

@@ -62,7 +62,7 @@ Node::Node(Zelkor::IZelkorDriver& driver, boost::asio::io_context& loop, std::sh
       _listeners(driver, options, events),
       _discovery(
           driver, options, events, [this](Zelkor::IDevice& device) { adopt(device); },
-          [this](Zelkor::IDevice& device) { connected(device); }),
+          [this](Zelkor::IDevice& device) { attach(device); }),
       _security(driver, options, events),
       _requests(driver, options, events),
       _values(driver, events),
@@ -151,12 +151,12 @@ void Node::adopt(Zelkor::IDevice& device) {
     _values.Adopt(device);
 }
 
-void Node::connected(Zelkor::IDevice& device) {
-    _subscriptions.Connected(device);
-    _eventSubscriptions.Connected(device);
-    _deviceState.Connected(device);
-    _transfers.Connected(device);
-    _deviceFiles.Connected(device);
+void Node::attach(Zelkor::IDevice& device) {
+    _subscriptions.Attach(device);
+    _eventSubscriptions.Attach(device);
+    _deviceState.Attach(device);
+    _transfers.Attach(device);
+    _deviceFiles.Attach(device);
 }
 
 // The library tells of no single answer and no change of a connection's security, but
@@ -285,10 +285,18 @@ void Node::runCommand(const std::string& line) {
 void Node::dispatch(const Json::Value& given) {
     Json::Value command = given;
     const std::string name = CommandWord(command);
+    if (_stopAsked) {
+        _events.Error("not run, the node is stopping: " + given["cmd"].asString());
+        return;
+    }
     if (name == "stop") {
-        int none = -1;
-        _stopCode.compare_exchange_strong(none, 0);
-        Zelkor::DestroyDriver();
+        // As at the end of the input: the answers in flight are awaited, for a bounded time.
+        // A transfer may run for long yet: a stop ends it where it is.
+        _stopAsked = std::chrono::steady_clock::now();
+        for (const auto& transfer : _answers.Abandon(true)) {
+            _events.Error("no answer to " + transfer + ": the node stops before the transfer ends");
+        }
+        drain();
         return;
     }
     if (name == "connect") {
@@ -382,10 +390,20 @@ void Node::runDeferred() {
 }
 
 void Node::drain() {
-    if (_inputEnded && !_options.stay && _deferred.empty() && _answers.Settled() && _stopCode < 0) {
-        _stopCode = 0;
-        Zelkor::DestroyDriver();
+    const bool ending = (_inputEnded && !_options.stay) || _stopAsked;
+    if (!ending || !_deferred.empty() || _stopCode >= 0) {
+        return;
     }
+    // A stop waits no longer than the quiet bound, however busy its peers keep the node.
+    const bool waited = _stopAsked && std::chrono::steady_clock::now() - *_stopAsked >= _answers.Quiet();
+    if (!_answers.Settled() && !waited) {
+        return;
+    }
+    for (const auto& request : _answers.Abandon()) {
+        _events.Error("no answer to " + request + ": the node stopped waiting for it");
+    }
+    _stopCode = 0;
+    Zelkor::DestroyDriver();
 }
 
 // What the user asked of the node cannot be done (on the loop, or before it runs).

@@ -3,8 +3,8 @@
 // thread); the main thread runs a small control loop that watches the stop signals,
 // standard input and the end of Run, and stops the node: DestroyDriver, join the run
 // thread, DeleteDriver. Commands read from standard input are posted to the event loop;
-// at the end of the input the loop stops the node once what it read is done and
-// answered (unless --stay).
+// at the end of the input (unless --stay) and on "stop" the loop stops the node once what
+// it read is done and answered, or its peers have been quiet too long.
 
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -58,8 +58,8 @@ private:
     void configure();
     // What the node does with every device it comes to know.
     void adopt(Zelkor::IDevice& device);
-    // What the node does each time a listed device becomes Connected.
-    void connected(Zelkor::IDevice& device);
+    // The device object's callbacks, from the moment a device is listed on.
+    void attach(Zelkor::IDevice& device);
     void look();
     void watchSignals(const sigset_t& stopSignals);
     void watchInput();
@@ -75,7 +75,8 @@ private:
     // `unchecked`, also why it is not listed yet: a proof refused before it was checked.
     std::string refusedConnect(bool unchecked);
     void runDeferred();
-    // Once the input has ended: stops the node when nothing is left to do or to await.
+    // Once the input has ended or a stop was read: stops the node when nothing is left to
+    // do or to await, with an "error" line for each request it gives up on.
     void drain();
     // Ends the node with an "error" line and exit code 2.
     void fail(const std::string& message);
@@ -124,6 +125,8 @@ private:
     };
     std::optional<LastConnect> _lastConnect;
     bool _inputEnded = false;
+    // When a "stop" was read: later commands are not run.
+    std::optional<std::chrono::steady_clock::time_point> _stopAsked;
 
     boost::asio::steady_timer _lookTimer{_loop};
     std::thread _runThread;

@@ -485,9 +485,12 @@ accepted; see the README):
   sendfile, recvfile, cancelput, cancelsend, deletefile, listfiles, freespace,
   mkdir, rmdir, fwupdate
 
-At the end of its input a node carries out what it read, waits for the answers to its
-requests (until none came for the reply time-out, or 5 s) and stops. A command for a
-device waits up to 5 s for a "connect" in progress to it.
+At the end of its input, or on "stop", a node carries out what it read, waits for the
+answers to its requests (until none came for the reply time-out, or 5 s) and stops,
+with an "error" line for each request it gave up on. A command for a device waits up to
+5 s for a "connect" in progress to it. A device heard by discovery is asked nothing until
+"connect" connects it (its requests say "sent":false and why); one listed through a
+router needs no "connect".
 
 Exit codes: 0 when stopped (a "stop" command, the end of standard input, SIGTERM or
 SIGINT), 1 when the driver stopped by itself, 2 when the options cannot be carried out

@@ -1,5 +1,7 @@
 #include "Pending.h"
 
+#include <algorithm>
+
 namespace ZelkorNode {
 namespace {
 
@@ -23,9 +25,17 @@ void Pending::Seen(const std::string& event, const Json::Value& fields) {
             return;
         }
         const std::string command = fields["cmd"].asString();
-        if (!unanswered(command)) {
-            // A transfer is answered once per device.
-            _awaited[command] += fields["devices"].isArray() ? fields["devices"].size() : 1;
+        if (unanswered(command)) {
+            return;
+        }
+        auto& awaited = _awaited[command];
+        // A transfer is answered once per device.
+        if (fields["devices"].isArray()) {
+            for (const auto& device : fields["devices"]) {
+                awaited.push_back(device.asString());
+            }
+        } else {
+            awaited.push_back(fields["guid"].asString());
         }
         return;
     }
@@ -34,9 +44,35 @@ void Pending::Seen(const std::string& event, const Json::Value& fields) {
         return;
     }
     const auto found = _awaited.find(event);
-    if (found != _awaited.end() && --found->second == 0) {
+    if (found == _awaited.end()) {
+        return;
+    }
+    // The answer of the device it names, else the oldest (a default reply names none).
+    auto& awaited = found->second;
+    const auto own = fields["guid"].isString()
+                         ? std::find(awaited.begin(), awaited.end(), fields["guid"].asString())
+                         : awaited.end();
+    awaited.erase(own != awaited.end() ? own : awaited.begin());
+    if (awaited.empty()) {
         _awaited.erase(found);
     }
+}
+
+std::vector<std::string> Pending::Abandon(bool transfersOnly) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    std::vector<std::string> abandoned;
+    for (auto entry = _awaited.begin(); entry != _awaited.end();) {
+        const auto& [command, devices] = *entry;
+        if (transfersOnly && command != "sendfile" && command != "recvfile") {
+            ++entry;
+            continue;
+        }
+        for (const auto& guid : devices) {
+            abandoned.push_back(command + (guid.empty() ? "" : " to " + guid));
+        }
+        entry = _awaited.erase(entry);
+    }
+    return abandoned;
 }
 
 bool Pending::Settled() const {

@@ -1,14 +1,17 @@
 #pragma once
 // The requests the node has sent and not yet seen answered, read off the lines it writes:
-// at the end of its input a node waits for these before it stops, so that a script that
-// pipes a list of commands in reads every answer out.
+// at the end of its input, or on "stop", a node waits for these before it stops, so that a
+// script that pipes a list of commands in reads every answer out, and is told of each one
+// it gave up on.
 //
 // Threads: Seen is called for every line, from any thread; Settled from the loop.
 
 #include <chrono>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <json/value.h>
 
@@ -25,12 +28,18 @@ public:
     void Seen(const std::string& event, const Json::Value& fields);
     // Nothing awaited, or no line for the quiet bound.
     bool Settled() const;
+    // The quiet bound: the longest a stop waits for answers.
+    std::chrono::milliseconds Quiet() const { return _quiet; }
+    // The requests still awaited, each as "NAME to GUID" (in the order sent per name), and
+    // forgets them: the node gives up on them. With `transfersOnly`, the transfers alone.
+    std::vector<std::string> Abandon(bool transfersOnly = false);
 
 private:
     const std::chrono::milliseconds _quiet;
     mutable std::mutex _mutex;
-    // Answer lines awaited, by the event that answers.
-    std::map<std::string, std::size_t> _awaited;
+    // Answer lines awaited, by the event that answers: the GUID of each request's device
+    // (a transfer's, one per device), oldest first.
+    std::map<std::string, std::deque<std::string>> _awaited;
     Clock::time_point _lastLine = Clock::now();
 };
 

@@ -113,6 +113,19 @@ void Requests::request(const std::string& name, const Json::Value& command) {
         _events.Error("no device " + texts["guid"] + " for " + name);
         return;
     }
+    // The folder words go on the device's own connection alone, a reboot on the one a
+    // request takes; the device object drops one that finds none, unanswered.
+    const bool folders = name == "ls" || name == "rls" || name == "cd";
+    if (folders && !device->IsDirectlyConnected()) {
+        WriteRequest(_events, RequestLine(name, request.guid, true), false,
+                     "ls, rls and cd go on the device's own connection only, and it has none (a device heard by "
+                     "discovery is connected by \"connect\"; one behind a router is not asked them)");
+        return;
+    }
+    if (name == "reboot" && device && !Reachable(*device)) {
+        WriteRequest(_events, RequestLine(name, request.guid, true), false);
+        return;
+    }
     if (name == "ls") {
         device->SendLsCmdRequest(texts["path"]);
     } else if (name == "rls") {

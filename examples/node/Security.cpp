@@ -127,7 +127,7 @@ void Security::setCode(const Json::Value& command) {
     request.device->SendSetVerificationCodeRequest(info);
     Json::Value answer = RequestLine("setcode", request.guid, true);
     answer["sent"] = info.sent;
-    _events.Write("request", answer);
+    WriteRequest(_events, answer, info.sent, "a code travels only over a secured connection to the device");
 }
 
 // The connection a request to a listed device takes: secured, authenticated, proven with

@@ -65,7 +65,7 @@ void Subscriptions::Configure() {
 
 // The device calls its callbacks while it lives, so they may hold it by plain pointer; a
 // line reads its GUID then, as a device made for an endpoint learns it late.
-void Subscriptions::Connected(Zelkor::IDevice& device) {
+void Subscriptions::Attach(Zelkor::IDevice& device) {
     Zelkor::IDevice* const from = &device;
     const auto valuesLine = [this, from](const char* event) {
         return [this, from, event](const Zelkor::ObjectParamContainer& values) {
@@ -171,6 +171,10 @@ void Subscriptions::polls(const std::string& name, const Json::Value& command) {
     if (!device) {
         return;
     }
+    if (!Reachable(*device)) {
+        WriteRequest(_events, RequestLine(name, device->GetDiscoInfo().guid, true), false);
+        return;
+    }
     const std::string text = pollName.asString();
     if (name == "subscribepoll") {
         const std::string word = format.asString();
@@ -203,6 +207,10 @@ void Subscriptions::logs(const std::string& name, const Json::Value& command) {
     if (!device) {
         return;
     }
+    if (!Reachable(*device)) {
+        WriteRequest(_events, RequestLine(name, device->GetDiscoInfo().guid, true), false);
+        return;
+    }
     if (name == "sublog") {
         device->SendSubLog(mark.isNull() ? 0 : mark.asInt64(), priority.isNull() ? 0 : priority.asUInt());
     } else if (name == "unsublog") {
@@ -231,7 +239,7 @@ void Subscriptions::listPublishers(const Json::Value& command) {
     }
     Json::Value answer = RequestLine("listpublishers", device->GetDiscoInfo().guid, true);
     answer["sent"] = handle != nullptr;
-    _events.Write("request", answer);
+    WriteRequest(_events, answer, handle != nullptr);
 }
 
 // {"event":"listpublishers","tag":T,"source":S,"publishers":{PATH:[FORMAT...]}[,"error":E]}

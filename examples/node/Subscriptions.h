@@ -45,8 +45,8 @@ public:
     // After the driver's InitDiscovery: the publishers lists.
     void Configure();
     // A device drops its handlers with its connection, keeping the callbacks: they are
-    // registered again each time it becomes Connected.
-    void Connected(Zelkor::IDevice& device);
+    // registered from the moment it is listed, and again on each change of its state.
+    void Attach(Zelkor::IDevice& device);
     void AddCommands(Commands& commands);
 
 private:

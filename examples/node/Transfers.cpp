@@ -91,7 +91,7 @@ Zelkor::IDevice::ProgressCallback Transfers::progressLine() {
     };
 }
 
-void Transfers::Connected(Zelkor::IDevice& device) { device.onFileProgressStatus(progressLine()); }
+void Transfers::Attach(Zelkor::IDevice& device) { device.onFileProgressStatus(progressLine()); }
 
 void Transfers::AddCommands(Commands& commands) {
     commands["sendfile"] = [this](const Json::Value& command) { transfer("sendfile", command, true); };

@@ -6,7 +6,8 @@
 // each command ends with one line named after the command (its tag, the device's guid,
 // success and text), and both sides tell the progress in "progress" lines (this node's
 // file, the peer's, bytes done). Both go through the device object of each
-// listed device named; its progress callback is registered again at each connection.
+// listed device named; its progress callback is registered once a device is listed and
+// again on each change of its state.
 // "cancelput" cancels the active puts to a device of a remote path (the transfer
 // service's own cancel); "cancelsend" asks the device to cancel the put this node makes
 // to it (the device object's). Every node tells the library's put and get reports (a
@@ -44,8 +45,9 @@ public:
     // After InitFileTransfer and InitDiscovery: the settings and the report lines.
     void Configure();
     void AddCommands(Commands& commands);
-    // The device object's progress callback, registered again on every connection.
-    void Connected(Zelkor::IDevice& device);
+    // The device object's progress callback, registered once the device is listed and
+    // again on each change of its state.
+    void Attach(Zelkor::IDevice& device);
 
 private:
     // "sendfile" (a put) or "recvfile" (a get).

@@ -1,0 +1,206 @@
+// Every request line the runner writes is followed by its answer, or by an "error" line
+// that says why none will come: for a device it reaches through a router without ever
+// connecting it, for a device it has only heard by discovery, and for requests still in
+// flight when it is told to stop.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "discovery/NodesTestSupport.h"
+#include "services/NodeSubscriptionsTestSupport.h"
+#include "support/NetNamespace.h"
+#include "support/NodeProcess.h"
+#include "support/TempDir.h"
+
+namespace ZelkorTest {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The lines the node wrote that hold `text`.
+std::vector<std::string> LinesWith(const NodeProcess& node, const std::string& text) {
+    std::vector<std::string> found;
+    for (const auto& line : node.Lines()) {
+        if (line.find(text) != std::string::npos) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+// One request of a situation and the line that answers it.
+struct Asked {
+    std::string command;
+    std::string event;
+};
+
+// The requests the issue of a silent runner was seen with, one of each.
+std::vector<Asked> EveryKindOfRequest() {
+    return {
+        {DeviceCommand("subscribe", kAmp, R"("values":[{"path":"/audio/gain"}])"), "subscribe"},
+        {DeviceCommand("subscribeevent", kAmp, R"("name":"/a")"), "subscribeevent"},
+        {DeviceCommand("sublog", kAmp, R"("priority":1)"), "sublog"},
+        {DeviceCommand("subscribepoll", kAmp, R"("name":"p","paths":["/audio/gain"])"), "subscribepoll"},
+        {DeviceCommand("mkdir", kAmp, R"("path":"made")"), "mkdir"},
+        {DeviceCommand("listfiles", kAmp, R"("path":"/")"), "listfiles"},
+        {DeviceCommand("freespace", kAmp, R"("path":"/")"), "freespace"},
+        {DeviceCommand("rmdir", kAmp, R"("path":"made")"), "rmdir"},
+        {DeviceCommand("fwupdate", kAmp, R"("arguments":"v2")"), "fwupdate"},
+    };
+}
+
+// The first "error" line after the request line of `cmd`, which says it was not sent.
+Json::Value ErrorAfterRequest(NodeProcess& node, const std::string& cmd) {
+    const Json::Value request = node.Await(LineWith("request", "cmd", cmd));
+    EXPECT_EQ(request["sent"], false) << cmd;
+    return node.AwaitEvent("error");
+}
+
+TEST(NodeRunnerAnswers, ADeviceReachedThroughARouterAnswersEveryRequestAndShowsWhatItSends) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir storage;
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197",
+                                    {"--storage-root", storage.Path().string(), "--fwupdate-error", "Battery low"}),
+                pair.a.Name());
+    Node router(Options("router", "rt1", {"--listen", "10.77.0.1:4197", "--route", "127.0.0.1,4197"}),
+                pair.a.Name());
+    Node controller(Options("controller", "ctl1", {"--listen", "10.77.0.2:4197", "--route", "10.77.0.1,4197"}),
+                    pair.b.Name());
+    NodeProcess& ctl = controller.process;
+    NodeProcess& dev = device.process;
+    // Listed by the router, never connected: no "connect" is sent.
+    ASSERT_EQ(ctl.Await(DeviceLine("amp1", "New"))["proxy"], "rt1");
+
+    for (const auto& asked : EveryKindOfRequest()) {
+        ASSERT_TRUE(ctl.Send(asked.command));
+        const Json::Value answer = ctl.Await(LineAbout(asked.event, kAmp));
+        ASSERT_FALSE(answer.isNull()) << asked.command;
+        if (asked.event == "mkdir") {
+            EXPECT_EQ(answer["success"], true) << answer["error"];
+            EXPECT_TRUE(std::filesystem::is_directory(storage.Path() / "made"));
+        }
+        if (asked.event == "listfiles") {
+            EXPECT_EQ(answer["entries"][0]["name"], "made");
+        }
+        if (asked.event == "fwupdate") {
+            EXPECT_EQ(answer["error"], "Battery low");
+        }
+    }
+    // What the device sends of itself reaches the controller through the router too.
+    ASSERT_TRUE(dev.Send(NodeCommand("write", R"("path":"/audio/gain","value":-3)")));
+    EXPECT_EQ(ValueEntries(ctl.Await(LineAbout("publish", kAmp))["values"]), "/audio/gain=-3");
+    ASSERT_TRUE(dev.Send(NodeCommand("logevent", R"("priority":2,"category":"audio","text":"clip")")));
+    EXPECT_EQ(ctl.Await(LineAbout("log", kAmp))["text"], "clip");
+    ASSERT_TRUE(dev.Send(NodeCommand("raise", R"("name":"/a/b","value":"v1")")));
+    EXPECT_EQ(ctl.Await(LineAbout("event", kAmp))["value"], "v1");
+    // The folder words go on a device's own connection only: said, not left unanswered.
+    ASSERT_TRUE(ctl.Send(DeviceCommand("ls", kAmp, R"("path":"/")")));
+    EXPECT_NE(ErrorAfterRequest(ctl, "ls")["message"].asString().find("own connection"), std::string::npos);
+    // A path the device object would refuse unanswered is refused at once.
+    ASSERT_TRUE(ctl.Send(DeviceCommand("mkdir", kAmp)));
+    EXPECT_EQ(ctl.AwaitEvent("error")["message"], R"(bad arguments for mkdir: "path": expected a text that is not empty)");
+
+    StopCleanly(ctl);
+    StopCleanly(router.process);
+    StopCleanly(dev);
+}
+
+TEST(NodeRunnerAnswers, ADeviceOnlyHeardByDiscoveryAnswersOrIsSaidNotToBeConnected) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "10.77.0.1:4197"), pair.a.Name());
+    Node controller(Options("controller", "ctl1", {"--listen", "10.77.0.2:4197"}), pair.b.Name());
+    NodeProcess& ctl = controller.process;
+    const Json::Value heard = ctl.Await(DeviceLine("amp1", "New"));
+    ASSERT_FALSE(heard.isNull());
+    ASSERT_FALSE(heard.isMember("proxy"));
+
+    for (const auto& asked : EveryKindOfRequest()) {
+        SCOPED_TRACE(asked.command);
+        ASSERT_TRUE(ctl.Send(asked.command));
+        if (asked.event == "subscribe") {
+            // The device object answers it itself, each value failed.
+            EXPECT_EQ(ValueEntries(ctl.Await(LineAbout("subscribe", kAmp))["values"]),
+                      "/audio/gain!Device not connected");
+            continue;
+        }
+        const Json::Value error = ErrorAfterRequest(ctl, asked.event);
+        EXPECT_NE(error["message"].asString().find("not sent"), std::string::npos) << error;
+        EXPECT_NE(error["message"].asString().find("\"connect\""), std::string::npos) << error;
+    }
+    // Told the device needs "connect", the script connects it and is answered.
+    ASSERT_TRUE(ConnectTo(ctl, "10.77.0.1", 4197, kAmp, false));
+    ASSERT_TRUE(ctl.Send(DeviceCommand("sublog", kAmp, R"("priority":1)")));
+    EXPECT_EQ(ctl.Await(LineAbout("sublog", kAmp))["error"], "");
+
+    StopCleanly(ctl);
+    StopCleanly(device.process);
+}
+
+TEST(NodeRunnerAnswers, AStopAwaitsTheAnswersInFlightAndNamesThoseItGivesUpOn) {
+    NetNamespace space("stopwait");
+    const std::string place = space.Made() ? space.Name() : "";
+    TempDir storage;
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--storage-root", storage.Path().string()}),
+                place);
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+    const auto session = [&](const std::string& name) {
+        auto node = std::make_unique<Node>(Options("controller", name, {"--reply-timeout", "1000"}), place);
+        EXPECT_TRUE(ConnectTo(node->process, "127.0.0.1", 4197, kAmp, false));
+        return node;
+    };
+    const std::vector<std::string> asked = {
+        DeviceCommand("mkdir", kAmp, R"("path":"made")"),
+        DeviceCommand("listfiles", kAmp, R"("path":"/")"),
+        DeviceCommand("sublog", kAmp, R"("priority":1)"),
+        DeviceCommand("get", kAmp, R"("values":[{"path":"/audio/gain"}])"),
+    };
+    const auto sendThenStop = [&asked](NodeProcess& ctl) {
+        for (const auto& command : asked) {
+            EXPECT_TRUE(ctl.Send(command));
+        }
+        EXPECT_TRUE(ctl.Send(NodeCommand("stop")));
+        EXPECT_TRUE(ctl.Send(NodeCommand("hascode")));
+        EXPECT_EQ(ctl.Wait(), 0);
+    };
+    // Answered: every answer comes before the node stops, and the command after the stop
+    // is not run, but said so.
+    {
+        const auto ctl = session("ctl1");
+        sendThenStop(ctl->process);
+        for (const char* event : {"mkdir", "listfiles", "sublog", "get"}) {
+            EXPECT_FALSE(ctl->process.AwaitEvent(event, 0ms).isNull()) << event;
+        }
+        EXPECT_EQ(LinesWith(ctl->process, R"("event":"error")"),
+                  std::vector<std::string>{R"({"event":"error","message":"not run, the node is stopping: hascode"})"});
+        EXPECT_TRUE(LinesWith(ctl->process, R"("event":"hascode")").empty());
+    }
+    // A device that never answers: the stop ends the wait after the quiet bound, with a
+    // line for each request it gave up on (the get, answered "timeout" at about that
+    // time, may be either).
+    {
+        const auto ctl = session("ctl2");
+        ASSERT_TRUE(device.process.Signal(SIGSTOP));
+        sendThenStop(ctl->process);
+        ASSERT_TRUE(device.process.Signal(SIGCONT));
+        EXPECT_LE(LinesWith(ctl->process, "no answer to ").size(), 4u);
+        for (const char* cmd : {"mkdir", "listfiles", "sublog"}) {
+            EXPECT_EQ(LinesWith(ctl->process, std::string("no answer to ") + cmd + " to " + kAmp).size(), 1u) << cmd;
+        }
+    }
+    StopCleanly(device.process);
+}
+
+}  // namespace
+}  // namespace ZelkorTest
