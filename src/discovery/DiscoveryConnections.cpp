@@ -39,12 +39,9 @@ auto endpointOf(const std::shared_ptr<TcpSocket>& socket) {
     return [&socket] { return endpointText(socket); };
 }
 
-void cutAvahi(std::string& name) {
-    const auto at = name.find(":avahi");
-    if (at != std::string::npos) {
-        name.erase(at);
-    }
-}
+// A configured name of an address label ("eth0:1", "eth0:avahi") configures its link,
+// the interface its addresses are served and reported under.
+void cutLabel(std::string& name) { name = Platform::LinkOwnerName(name); }
 
 }  // namespace
 
@@ -243,7 +240,7 @@ bool DiscoveryService::GetModelDHCP(std::string& interfaceName, std::string& dhc
     if (!_storage->GetStorage()) {
         return false;
     }
-    cutAvahi(interfaceName);
+    cutLabel(interfaceName);
     std::string sizeText;
     const std::string sizePath = std::string(kInterfacesPath) + "/.size";
     if (_storage->GetValueForPath(sizePath.c_str(), "variant", sizeText) != 0 || sizeText.empty()) {
@@ -256,7 +253,7 @@ bool DiscoveryService::GetModelDHCP(std::string& interfaceName, std::string& dhc
         if (_storage->GetValueForPath((base + "/name").c_str(), "variant", name) != 0) {
             continue;
         }
-        cutAvahi(name);
+        cutLabel(name);
         if (name != interfaceName) {
             continue;
         }

@@ -250,6 +250,26 @@ void DiscoveryService::SendDiscoReply(Packet& packet) {
         }
     }
 
+    // An interface holds one value of each name, the last served address's: one with
+    // addresses in several subnets (a labelled one among them) would tell a peer of one
+    // subnet the address of another. A datagram's asker is told the address serving its
+    // own subnet, as a locate or identify reply tells it.
+    NetworkInfo serving;
+    const bool inServedSubnet = !packet.reliable && _driver->GetLocalInfo(remote, &serving);
+    const auto replyValue = [&](Param name, Json::Value& value) {
+        if (!_discoInfo.GetDiscoReplyValue(interfaceName, name, value)) {
+            return false;
+        }
+        if (inServedSubnet && name == Param::ip) {
+            value = serving.ipText;
+        } else if (inServedSubnet && name == Param::subnetmask) {
+            value = serving.subnetMaskText;
+        } else if (inServedSubnet && name == Param::gateway) {
+            value = serving.gatewayText;
+        }
+        return true;
+    };
+
     std::ostringstream line;
     if (packet.reliable && !packet.header->PutMessageForwardHeader(line)) {
         return;
@@ -266,7 +286,7 @@ void DiscoveryService::SendDiscoReply(Packet& packet) {
                 }
                 const auto param = known.find(name.asString());
                 Json::Value value;
-                if (param != known.end() && _discoInfo.GetDiscoReplyValue(interfaceName, param->second, value)) {
+                if (param != known.end() && replyValue(param->second, value)) {
                     body[param->first] = value;
                 }
             }

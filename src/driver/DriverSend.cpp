@@ -342,19 +342,28 @@ void ZelkorDriver::SendFrame(const std::string& text, const boost::asio::ip::add
     // The interface table knows an IPv6 address only as this host's own: a peer's IPv6
     // address is on a served network when a listening record's prefix holds it.
     NetworkInfo serving;
-    if (GetEndPointInterface(destination).empty() && !(destination.is_v6() && GetLocalInfo(destination, &serving))) {
+    const bool inServedSubnet = GetLocalInfo(destination, &serving);
+    if (GetEndPointInterface(destination).empty() && !(destination.is_v6() && inServedSubnet)) {
         return;
     }
     std::shared_ptr<UdpSocket> through;
     {
-        // A socket of the interface in the destination's family: an IPv4 socket cannot
-        // reach an IPv6 asker.
+        // A socket of the interface in the destination's family (an IPv4 socket cannot
+        // reach an IPv6 asker), the one of the address serving the destination's subnet
+        // where the interface has addresses in several: the asker takes the sender's
+        // address for the node's, and may have no route to another subnet.
         std::lock_guard<std::mutex> lock(_udpMutex);
-        const auto found = std::find_if(_udpSockets.begin(), _udpSockets.end(), [&](const auto& socket) {
-            return socket->Name() == interfaceName && socket->GetLocalIP().is_v6() == destination.is_v6();
-        });
-        if (found != _udpSockets.end()) {
-            through = *found;
+        for (const auto& socket : _udpSockets) {
+            if (socket->Name() != interfaceName || socket->GetLocalIP().is_v6() != destination.is_v6()) {
+                continue;
+            }
+            if (!through) {
+                through = socket;
+            }
+            if (inServedSubnet && socket->GetLocalIP() == serving.GetIPAddress()) {
+                through = socket;
+                break;
+            }
         }
     }
     if (through) {
