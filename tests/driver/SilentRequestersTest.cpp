@@ -150,6 +150,65 @@ TEST_F(RoutedNotices, ANoticeAgesFromItsWritesCompletionNotFromItsStart) {
     EXPECT_EQ(left.front().unanswered, 4s);
 }
 
+// A notice waiting behind replies ages only once they have fallen behind the pace by the
+// grace in all within one busy run, and only on the requester's own connection: one that
+// reads its replies at the pace keeps its notice for as long as they take, one that
+// leaves them unread is refused, and so is its next notice queued while it still does
+// (it does not get the grace again); a router in front bounds its own requesters.
+TEST_F(RoutedNotices, ANoticeWaitingBehindRepliesItsRequesterDoesNotTakeAges) {
+    ForwardedRequests forwarded;
+    const auto honest = Connection(), unread = Connection(), router = Connection();
+    const auto* h = honest.get();
+    const auto* u = unread.get();
+    const auto* r = router.get();
+    forwarded.Forwarded(h, Notice(1, "D1", "A", t0));
+    forwarded.Forwarded(u, Notice(1, "D2", "B", t0));
+    forwarded.Forwarded(r, Notice(1, "D3", "C", t0, false));
+    const auto grace = ForwardedRequests::OutputGrace;
+    const auto bound = ForwardedRequests::NoticeBound;
+    // Nothing in flight: replies hold the writer.
+    ForwardedRequests::InFlight onHonest{}, onUnread{}, onRouter{};
+    const auto flight = [&](const Zelkor::TcpSocket* onward) {
+        return onward == h ? onHonest : onward == u ? onUnread : onRouter;
+    };
+    onHonest.stalled = 2s;
+    onUnread.stalled = grace + bound - 1ms;
+    onRouter.stalled = 10 * grace;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 1h, flight)), "");
+    onUnread.stalled = grace + bound;
+    const auto refused = forwarded.ExpireNotices(t0 + 1h, flight);
+    ASSERT_EQ(Heads(refused), "D2! ");
+    EXPECT_TRUE(refused.front().behindOutput);
+
+    // Its next notice, queued while the run is past the grace, has only the bound.
+    forwarded.Forwarded(u, [&] {
+        auto next = Notice(2, "D4", "B", t0 + 1h);
+        next.stalledAtQueue = onUnread.stalled;
+        return next;
+    }());
+    onUnread.stalled += bound - 1ms;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h, flight)), "");
+    onUnread.stalled += 1ms;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h, flight)), "D4! ");
+
+    // Once it caught up, a new run has the grace again; and a notice written is judged
+    // by its own age, whatever was stalled before.
+    onUnread.stallRun = onUnread.stalled;
+    forwarded.Forwarded(u, [&] {
+        auto next = Notice(3, "D5", "B", t0 + 2h);
+        next.stalledAtQueue = onUnread.stalled;
+        return next;
+    }());
+    onUnread.stalled += grace + bound - 1ms;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h, flight)), "");
+    forwarded.Written(u, 3, t0 + 2h);
+    onUnread.stalled += 1h;
+    onUnread.ordinal = 3;
+    onUnread.at = t0 + 2h;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h + bound - 1ms, flight)), "");
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h + bound, flight)), "D5! ");
+}
+
 // Behind a notice refused unanswered the connection writes nothing until its requester
 // answers after all: what waits there goes with it, and so does what comes while it stays
 // so. A notice for a requester beyond another router has twice as long, that router
