@@ -103,17 +103,30 @@ TEST_F(TcpSend, ARequestsWriteIsItsPeersDoingOnlyBehindThePace) {
 }
 
 // A reply's write, like a request's, is its peer's doing only behind the pace, and adds to
-// the connection's stall for good: the lines queued behind it waited that long. Idle, the
-// connection stalls no further, and its next busy run starts from there.
+// the connection's stall for good: the lines queued behind it waited that long, a trickle
+// of a byte at a time as well as a stop. Idle, the connection stalls no further, and its
+// next busy run starts from there.
 TEST_F(TcpSend, RepliesLeftUnreadAddToTheConnectionsStallOnlyBehindThePace) {
     using Clock = std::chrono::steady_clock;
     tcp::socket peer(io);
     auto socket = AcceptSlow(peer);
     socket->SendData(Big('r', 64 * 1024), false);
-    ASSERT_TRUE(Run([&] { return socket->StalledOutput(Clock::now()).total >= 2500ms; }));
+    std::string trickled;
+    auto last = Clock::now();
+    ASSERT_TRUE(Run([&] {
+        if (Clock::now() - last >= 10ms && peer.available() > 0) {
+            char byte = 0;
+            peer.read_some(boost::asio::buffer(&byte, 1));
+            trickled += byte;
+            last = Clock::now();
+        }
+        return socket->StalledOutput(Clock::now()).total >= 2500ms;
+    }));
+    EXPECT_FALSE(trickled.empty());
     EXPECT_EQ(socket->StalledOutput(Clock::now()).runStart, Clock::duration::zero());
     RawReader reader(peer);
     ASSERT_TRUE(Run([&] { return reader.LineCount() == 1 && !socket->SendingMsg(); }));
+    EXPECT_EQ(trickled + reader.Data(), Big('r', 64 * 1024));
     const TcpSocket::OutputStall stall = socket->StalledOutput(Clock::now());
     EXPECT_GE(stall.total, 1400ms);
     EXPECT_EQ(stall.runStart, stall.total);
