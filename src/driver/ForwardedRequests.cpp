@@ -95,7 +95,7 @@ ForwardedRequests::Clock::duration ForwardedRequests::behindOutput(const Pending
         return Clock::duration::zero();
     }
     // Queued within a run already past the grace, it ages at once.
-    const auto from = std::max(pending.stalledAtQueue, inFlight.stallRun + OutputGrace);
+    const auto from = std::max(pending.stalledAtQueue, inFlight.stallRun + pending.grace);
     return std::max(inFlight.stalled - from, Clock::duration::zero());
 }
 

@@ -97,8 +97,11 @@ public:
         // The time its requester left its own notices ahead of it unanswered while it
         // waited (a device's notice toward a requester only).
         Clock::duration charged{};
-        // The connection's OutputStall total when the notice was queued.
+        // The connection's OutputStall total when the notice was queued, and how far the
+        // output ahead of it may fall behind before it ages (less for a requester that
+        // used up its grace lately).
         Clock::duration stalledAtQueue{};
+        Clock::duration grace = OutputGrace;
     };
 
     // What a connection tells of a request of its own: its ordinal (for the request in
@@ -170,7 +173,7 @@ private:
     static Clock::duration unanswered(const Waiting& waiting, const Pending& pending, const InFlight& inFlight,
                                       Clock::time_point now);
     // How long `pending`, not yet written, has waited behind output its requester does
-    // not take, beyond OutputGrace (InFlight).
+    // not take, beyond its grace (InFlight).
     static Clock::duration behindOutput(const Pending& pending, const InFlight& inFlight);
     // `behind` waits behind `ahead`, a notice of the same requester.
     static bool sameRequesterAhead(const Pending& ahead, const Pending& behind);

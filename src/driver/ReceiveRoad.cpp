@@ -473,6 +473,9 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
             }
             pending.queued = queued;
             pending.stalledAtQueue = onward->StalledOutput(queued).total;
+            if (pending.toRequester && _silent.LeftOutputLately(SourceGroup(onward->GetRemoteIP()), queued)) {
+                pending.grace = {};
+            }
             // Its write began before the notice was kept here.
             if (onward->RequestInFlight() == pending.ordinal) {
                 pending.written = pending.queued;
@@ -557,6 +560,10 @@ void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point 
         }
         // A connection on its way out refuses the rest as it ends.
         const auto onward = liveConnection(expired.onward);
+        if (onward && expired.behindOutput) {
+            _silent.LeftOutputUntaken(SourceGroup(onward->GetRemoteIP()), now,
+                                      current->ScaledBound(SilentRequesters::GraceMemory));
+        }
         if (onward && expired.pending.toRequester) {
             for (auto& more : silenced(expired, *onward, now, period)) {
                 alongside.push_back(std::move(more));

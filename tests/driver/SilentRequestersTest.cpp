@@ -190,6 +190,17 @@ TEST_F(RoutedNotices, ANoticeWaitingBehindRepliesItsRequesterDoesNotTakeAges) {
     EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h, flight)), "");
     onUnread.stalled += 1ms;
     EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h, flight)), "D4! ");
+    // A notice whose requester's source used up its grace lately has none, even on a
+    // connection that caught up.
+    onHonest.stallRun = onHonest.stalled;
+    forwarded.Forwarded(h, [&] {
+        auto next = Notice(2, "D6", "A", t0 + 2h);
+        next.stalledAtQueue = onHonest.stalled;
+        next.grace = {};
+        return next;
+    }());
+    onHonest.stalled += bound;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h, flight)), "D6! ");
 
     // Once it caught up, a new run has the grace again; and a notice written is judged
     // by its own age, whatever was stalled before.
@@ -313,6 +324,24 @@ TEST_F(SilentRequestersTest, ASourceWhoseRequestersKeepDoingItIsRefusedWhole) {
     EXPECT_TRUE(silent.Refuses("A4", nullptr, here, t0 + 2 * period));
     EXPECT_FALSE(silent.Refuses("A4", nullptr, here, t0 + 2 * period + 1s));
     EXPECT_FALSE(silent.Refuses("A4", nullptr, there, t0 + period + 1s));
+}
+
+// A source whose requester left output untaken past the grace has none for a while, on
+// any connection; no other source loses it, and nobody is refused for it alone. Bounded
+// like the other records.
+TEST_F(SilentRequestersTest, ASourceThatLeftOutputUntakenHasNoGraceForAWhile) {
+    const auto memory = SilentRequesters::GraceMemory;
+    silent.LeftOutputUntaken(here, t0, memory);
+    EXPECT_TRUE(silent.LeftOutputLately(here, t0 + memory - 1ms));
+    EXPECT_FALSE(silent.LeftOutputLately(here, t0 + memory));
+    EXPECT_FALSE(silent.LeftOutputLately(there, t0));
+    EXPECT_FALSE(silent.Refuses("A", nullptr, here, t0));
+    for (std::size_t n = 0; n < SilentRequesters::MaxRecords; ++n) {
+        silent.LeftOutputUntaken(boost::asio::ip::make_address_v4(0x0a010000u + static_cast<unsigned>(n)),
+                                 t0 + std::chrono::milliseconds(n + 1), memory);
+    }
+    EXPECT_FALSE(silent.LeftOutputLately(here, t0 + 1s));
+    EXPECT_TRUE(silent.LeftOutputLately(boost::asio::ip::make_address_v4(0x0a010000u), t0 + 1s));
 }
 
 // The records are bounded: past the bound the one whose time ends first gives way.
