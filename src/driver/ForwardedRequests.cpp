@@ -90,18 +90,29 @@ bool ForwardedRequests::sameRequesterAhead(const Pending& ahead, const Pending& 
            ahead.ordinal < behind.ordinal && ahead.destination == behind.destination;
 }
 
+ForwardedRequests::Clock::duration ForwardedRequests::behindOutput(const Pending& pending, const InFlight& inFlight) {
+    if (!pending.notice || !pending.toRequester || !pending.direct || pending.written != Clock::time_point{}) {
+        return Clock::duration::zero();
+    }
+    // Queued within a run already past the grace, it ages at once.
+    const auto from = std::max(pending.stalledAtQueue, inFlight.stallRun + pending.grace);
+    return std::max(inFlight.stalled - from, Clock::duration::zero());
+}
+
 ForwardedRequests::Clock::duration ForwardedRequests::unanswered(const Waiting& waiting, const Pending& pending,
                                                                  const InFlight& inFlight, Clock::time_point now) {
     if (const auto own = ownAge(pending, inFlight, now)) {
         return pending.charged + *own;
     }
-    // Waiting: it ages while its requester leaves its own notice ahead unanswered.
+    // Waiting: it ages while its requester leaves its own notice ahead unanswered, or
+    // the output ahead of it untaken; the same time is not counted twice.
+    Clock::duration waited = pending.charged;
     const auto holder = std::find_if(waiting.begin(), waiting.end(),
                                      [&](const Pending& ahead) { return ahead.ordinal == inFlight.ordinal; });
-    if (inFlight.ordinal == 0 || holder == waiting.end() || !sameRequesterAhead(*holder, pending)) {
-        return pending.charged;
+    if (inFlight.ordinal != 0 && holder != waiting.end() && sameRequesterAhead(*holder, pending)) {
+        waited += waitedBehind(*holder, pending, inFlight, now);
     }
-    return pending.charged + waitedBehind(*holder, pending, inFlight, now);
+    return std::max(waited, behindOutput(pending, inFlight));
 }
 
 bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal, const InFlight& asked,
@@ -189,7 +200,8 @@ std::vector<ForwardedRequests::Refused> ForwardedRequests::ExpireNotices(Clock::
                 continue;
             }
             refuse(onward, waiting[at].ordinal);
-            expired.push_back({onward, std::move(waiting[at]), true});
+            const bool stalled = behindOutput(waiting[at], inFlight) >= waiting[at].bound;
+            expired.push_back({onward, std::move(waiting[at]), true, stalled});
         }
         waiting = std::move(kept);
         // Behind a notice refused unanswered nothing is written until its requester
@@ -201,7 +213,7 @@ std::vector<ForwardedRequests::Refused> ForwardedRequests::ExpireNotices(Clock::
                     continue;
                 }
                 refuse(onward, pending->ordinal);
-                expired.push_back({onward, std::move(*pending), false});
+                expired.push_back({onward, std::move(*pending), false, false});
                 pending = waiting.erase(pending);
             }
         }
@@ -224,7 +236,7 @@ std::vector<ForwardedRequests::Refused> ForwardedRequests::RefuseNotices(
             continue;
         }
         refuse(onward, pending->ordinal);
-        refused.push_back({onward, std::move(*pending), false});
+        refused.push_back({onward, std::move(*pending), false, false});
         pending = waiting.erase(pending);
     }
     if (waiting.empty()) {

@@ -18,7 +18,14 @@
 // connection to a router in front), this node's own request or a reply being written;
 // it does while the requester leaves one of its own notices ahead of it unanswered, so
 // that a requester whose notices queue up behind each other has the bound for all of
-// them, not for each. Past its bound a notice is refused to the device as if the
+// them, not for each. Nor does it age while replies ahead of it are written at the pace,
+// however long they take; but a requester that leaves replies unread holds the notices
+// behind them, and with them the devices' connections, as surely as one that leaves a
+// notice unanswered: once the writes of the connection's present busy run have fallen
+// behind the pace by OutputGrace in all, each further moment they fall behind counts
+// against the notices waiting there (the connection's own requester's: on a connection to
+// a router in front, that router bounds its requesters' replies itself). Past its bound a
+// notice is refused to the device as if the
 // requester were gone, and the device forgets it; its reply, should it come after all,
 // is not passed on, since the device has had its answer. The notices waiting behind it
 // on the same connection can then never be written (the connection writes its next
@@ -55,6 +62,10 @@ public:
     // as long: that router refuses its own requesters' notices at this bound, and its
     // refusal must come back before this node's runs out.
     static constexpr std::chrono::seconds NoticeBound{5};
+    // How far a connection's writes ahead of a notice may fall behind the pace before the
+    // notice begins to age: a requester may leave a large reply unread for a while, or
+    // read a run of them slowly, and still have its notices. Unscaled, as NoticeBound.
+    static constexpr std::chrono::seconds OutputGrace{60};
 
     // One request still to be answered: its ordinal on the connection it went on, who
     // asked (the connection it came on and the requester's name: behind a router many
@@ -86,6 +97,11 @@ public:
         // The time its requester left its own notices ahead of it unanswered while it
         // waited (a device's notice toward a requester only).
         Clock::duration charged{};
+        // The connection's OutputStall total when the notice was queued, and how far the
+        // output ahead of it may fall behind before it ages (less for a requester that
+        // used up its grace lately).
+        Clock::duration stalledAtQueue{};
+        Clock::duration grace = OutputGrace;
     };
 
     // What a connection tells of a request of its own: its ordinal (for the request in
@@ -93,10 +109,14 @@ public:
     // of `at` (negative while the write runs ahead of its pace; `at` empty when the
     // connection cannot tell), all the time after `at` counting too
     // (TcpSocket::RequestWrite).
+    // With it, what the connection's writes of other lines (replies) fell behind the pace,
+    // in all and at the start of its present busy run, as of now (TcpSocket::OutputStall).
     struct InFlight {
         std::uint64_t ordinal = 0;
         Clock::duration behind{};
         Clock::time_point at{};
+        Clock::duration stalled{};
+        Clock::duration stallRun{};
     };
     using InFlightOf = std::function<InFlight(const TcpSocket*)>;
 
@@ -107,6 +127,8 @@ public:
         // waited behind the requester's own unanswered notices that long); otherwise it
         // waited behind such a notice, or its requester is refused already.
         bool unanswered = false;
+        // It passed its bound waiting behind output its requester does not take.
+        bool behindOutput = false;
     };
 
     // A request its connection left unanswered as it ended, and for how long its
@@ -150,6 +172,9 @@ private:
     // How long `pending`'s requester has left it unanswered at `now`, among `waiting`.
     static Clock::duration unanswered(const Waiting& waiting, const Pending& pending, const InFlight& inFlight,
                                       Clock::time_point now);
+    // How long `pending`, not yet written, has waited behind output its requester does
+    // not take, beyond its grace (InFlight).
+    static Clock::duration behindOutput(const Pending& pending, const InFlight& inFlight);
     // `behind` waits behind `ahead`, a notice of the same requester.
     static bool sameRequesterAhead(const Pending& ahead, const Pending& behind);
     // What `behind` waited for its requester's answer to `ahead` by `now`.

@@ -69,13 +69,17 @@ private:
     std::string _own;
 };
 
-// What `connection` tells of its request of `ordinal`, as routing judges a notice's age.
+// What `connection` tells of its request of `ordinal`, and of the output ahead of what it
+// queued, as routing judges a notice's age.
 ForwardedRequests::InFlight inFlightOn(const TcpSocket& connection, std::uint64_t ordinal) {
+    const TcpSocket::OutputStall stall = connection.StalledOutput(ForwardedRequests::Clock::now());
+    ForwardedRequests::InFlight inFlight{ordinal, {}, {}, stall.total, stall.runStart};
     const TcpSocket::RequestWrite& write = connection.LastRequestWrite();
-    if (ordinal == 0 || write.ordinal != ordinal) {
-        return {ordinal, {}, {}};
+    if (ordinal != 0 && write.ordinal == ordinal) {
+        inFlight.behind = write.behind;
+        inFlight.at = write.at;
     }
-    return {ordinal, write.behind, write.at};
+    return inFlight;
 }
 
 }  // namespace
@@ -468,6 +472,10 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
                 pending.bound = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
             }
             pending.queued = queued;
+            pending.stalledAtQueue = onward->StalledOutput(queued).total;
+            if (pending.toRequester && _silent.LeftOutputLately(SourceGroup(onward->GetRemoteIP()), queued)) {
+                pending.grace = {};
+            }
             // Its write began before the notice was kept here.
             if (onward->RequestInFlight() == pending.ordinal) {
                 pending.written = pending.queued;
@@ -539,7 +547,10 @@ void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point 
                        expired.pending.destination);
             continue;
         }
-        if (expired.pending.written == ForwardedRequests::Clock::time_point{}) {
+        if (expired.behindOutput) {
+            PeerWarning("ZK78BBW Notice that waited behind output its requester does not take refused to its device",
+                        expired.pending.destination);
+        } else if (expired.pending.written == ForwardedRequests::Clock::time_point{}) {
             PeerWarning("ZK78BAW Notice that waited behind its requester's unanswered ones past the bound refused "
                         "to its device",
                         expired.pending.destination);
@@ -549,6 +560,10 @@ void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point 
         }
         // A connection on its way out refuses the rest as it ends.
         const auto onward = liveConnection(expired.onward);
+        if (onward && expired.behindOutput) {
+            _silent.LeftOutputUntaken(SourceGroup(onward->GetRemoteIP()), now,
+                                      current->ScaledBound(SilentRequesters::GraceMemory));
+        }
         if (onward && expired.pending.toRequester) {
             for (auto& more : silenced(expired, *onward, now, period)) {
                 alongside.push_back(std::move(more));

@@ -62,6 +62,21 @@ bool SilentRequesters::Silent(const std::string& name, const TcpSocket* connecti
     return true;
 }
 
+void SilentRequesters::LeftOutputUntaken(const Address& source, Clock::time_point now, Clock::duration memory) {
+    const auto until = now + memory;
+    auto found = _untaken.find(source);
+    if (found == _untaken.end()) {
+        makeRoom(_untaken, now, [](Clock::time_point end) { return end; });
+        found = _untaken.emplace(source, until).first;
+    }
+    found->second = std::max(found->second, until);
+}
+
+bool SilentRequesters::LeftOutputLately(const Address& source, Clock::time_point now) const {
+    const auto found = _untaken.find(source);
+    return found != _untaken.end() && now < found->second;
+}
+
 bool SilentRequesters::Refuses(const std::string& name, const TcpSocket* connection, const Address& source,
                                Clock::time_point now) const {
     if (const auto requester = _requesters.find({name, source});

@@ -18,6 +18,11 @@
 // (a longer bound of its own, too loaded to answer in time) has every requester behind
 // it refused once two of them were.
 //
+// A source whose requester left output untaken past the grace (ForwardedRequests::
+// OutputGrace) is remembered longer, for GraceMemory: its requesters, on any connection,
+// have no grace for a while, so that one that reopens cannot hold a device for the whole
+// grace each time.
+//
 // Ownership: a member of the driver; connections are known by address only, and let go
 // when they close. Bounded: at most MaxRecords requesters and MaxRecords sources are
 // kept, those whose time runs out first giving way. Threads: the event-loop thread only.
@@ -51,6 +56,9 @@ public:
     static constexpr std::chrono::seconds LeftAtEnd{1};
     // Requesters of one source refused within the period that refuse the whole source.
     static constexpr std::size_t SourceStrikes = 2;
+    // How long a source that left output untaken past the grace has none (at the timer's
+    // scale).
+    static constexpr std::chrono::minutes GraceMemory{10};
 
     // The requester `name` on `connection` (null: it has closed) from `source` left a
     // notice unanswered at `now`: refused until `now` + `period`, its connection too when
@@ -61,6 +69,10 @@ public:
     // Whether a notice for `name` on `connection` from `source` is refused at `now`.
     bool Refuses(const std::string& name, const TcpSocket* connection, const Address& source,
                  Clock::time_point now) const;
+    // A requester from `source` left output untaken past the grace at `now`: its source
+    // has none for `memory`.
+    void LeftOutputUntaken(const Address& source, Clock::time_point now, Clock::duration memory);
+    bool LeftOutputLately(const Address& source, Clock::time_point now) const;
     // `connection` closed: its address may be another's next.
     void Closed(const TcpSocket* connection) { _connections.erase(connection); }
 
@@ -79,6 +91,7 @@ private:
     std::map<std::pair<std::string, Address>, Clock::time_point> _requesters;
     std::unordered_map<const TcpSocket*, Clock::time_point> _connections;
     std::map<Address, Source> _sources;
+    std::map<Address, Clock::time_point> _untaken;
 };
 
 }  // namespace Zelkor

@@ -318,6 +318,17 @@ public:
     };
     // Loop thread.
     const RequestWrite& LastRequestWrite() const { return _requestWrite; }
+    // How far the writes of other lines (replies) fell behind the same pace, as its
+    // peer's doing: `total` summed over the connection's life up to `now` (each write's
+    // share from its start, what ran ahead forgotten at its end), and what `total` was
+    // when the writer last had nothing to write (the start of its present busy run). A
+    // line queued behind replies its peer does not take waits for as long as `total`
+    // grows. Loop thread.
+    struct OutputStall {
+        std::chrono::steady_clock::duration total{};
+        std::chrono::steady_clock::duration runStart{};
+    };
+    OutputStall StalledOutput(std::chrono::steady_clock::time_point now) const;
     // The sink's queue bound; 0 (no bound) without a sink.
     std::uint64_t MaxQueueDepth() const;
     std::size_t QueuedRequests() const { return _requestQueue.Size(); }
@@ -431,6 +442,9 @@ private:
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);
     // The write of the request in flight moved `written` bytes at `now` (RequestWrite).
     void noteRequestWritten(std::size_t written, std::chrono::steady_clock::time_point now);
+    // The time `written` bytes buy their peer at the pace the output bound asks for what
+    // the connection holds, the line being written included.
+    std::chrono::steady_clock::duration paceBought(std::size_t written) const;
     // The output share follows what the connection holds once it shrank.
     void shrinkOutputShare();
     // The node-wide bound of output took this connection's place, or refused its growth.
@@ -547,6 +561,10 @@ private:
     ConnectionRequest _answered;
     std::uint64_t _requestWritten = 0;
     RequestWrite _requestWrite;
+    // The write of a line other than a request, as RequestWrite tells of a request's
+    // (`at` empty while none runs), and what such writes fell behind so far (OutputStall).
+    RequestWrite _otherWrite;
+    OutputStall _outputStall;
     bool _endedReportPosted = false;
     std::size_t _maxQueuedBytes = DefaultMaxQueuedBytes;
     bool _goodbyeInFlight = false;

@@ -185,19 +185,29 @@ bool TcpSocket::enqueue(OutgoingQueue& queue, OutgoingLine line) {
     return true;
 }
 
+std::chrono::steady_clock::duration TcpSocket::paceBought(std::size_t written) const {
+    const std::size_t pace = std::max(ByteBudget::SmallShare, HeldOutputBytes() / ByteBudget::PaceFraction);
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(ByteBudget::ProgressWindow) *
+           static_cast<std::int64_t>(written) / static_cast<std::int64_t>(pace);
+}
+
 void TcpSocket::noteRequestWritten(std::size_t written, std::chrono::steady_clock::time_point now) {
     if (_requestWrite.done) {
         return;
     }
-    // The pace the output bound asks for what the connection holds, the line being
-    // written included.
-    const std::size_t pace = std::max(ByteBudget::SmallShare, HeldOutputBytes() / ByteBudget::PaceFraction);
-    const auto bought = std::chrono::duration_cast<std::chrono::steady_clock::duration>(ByteBudget::ProgressWindow) *
-                        static_cast<std::int64_t>(written) / static_cast<std::int64_t>(pace);
     // What the kernel took at once is paid for by the stalls that follow while the kernel
     // hands it on, so it may run ahead of the time; not past the write's end.
-    _requestWrite.behind += (now - _requestWrite.at) - bought;
+    _requestWrite.behind += (now - _requestWrite.at) - paceBought(written);
     _requestWrite.at = now;
+}
+
+TcpSocket::OutputStall TcpSocket::StalledOutput(std::chrono::steady_clock::time_point now) const {
+    OutputStall stall = _outputStall;
+    if (_otherWrite.at != std::chrono::steady_clock::time_point{}) {
+        stall.total += std::max(std::chrono::steady_clock::duration::zero(),
+                                _otherWrite.behind + (now - _otherWrite.at));
+    }
+    return stall;
 }
 
 void TcpSocket::closeForOutputBudget() {
@@ -356,6 +366,11 @@ void TcpSocket::SendTheNextMsg(bool requestOutstanding) {
         startWrite(std::move(next));
         outstanding = _sendingLockStep;
     }
+    if (!_sendingMsg) {
+        // The writer caught up: whatever is queued from now on waits for a peer that
+        // has taken all it was given.
+        _outputStall.runStart = _outputStall.total;
+    }
 }
 
 void TcpSocket::startWrite(OutgoingLine message) {
@@ -363,6 +378,10 @@ void TcpSocket::startWrite(OutgoingLine message) {
     // Taken from a queue: the connection holds it as before, until the write is over.
     _writingBytes = message.text.size();
     _goodbyeInFlight = message.goodbye;
+    _otherWrite = {};
+    if (message.ordinal == 0 && !message.goodbye) {
+        _otherWrite.at = std::chrono::steady_clock::now();
+    }
     if (auto* sink = Sink()) {
         if (!callSink("LogTraffic", [&] { sink->LogTraffic(false, _remoteEndpoint, message.text, GetState() == Tls); })) {
             return;
@@ -481,6 +500,9 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         _lastWrittenAt = std::chrono::steady_clock::now();
         if (write->ordinal != 0 && write->ordinal == _requestWrite.ordinal) {
             noteRequestWritten(written, _lastWrittenAt);
+        } else if (_otherWrite.at != std::chrono::steady_clock::time_point{}) {
+            _otherWrite.behind += (_lastWrittenAt - _otherWrite.at) - paceBought(written);
+            _otherWrite.at = _lastWrittenAt;
         }
     }
     logWritten(*write, written);
@@ -490,6 +512,11 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
                 " write incomplete. Remaining bytes: " + std::to_string(write->text.size() - write->offset));
         Trace("ZK7260I TcpSocket::OnSendData end");
         return true;
+    }
+    if (_otherWrite.at != std::chrono::steady_clock::time_point{}) {
+        // Its time on the wire is over: what ran ahead is not carried to the next line.
+        _outputStall.total = StalledOutput(_otherWrite.at).total;
+        _otherWrite = {};
     }
     _writingBytes = 0;
     shrinkOutputShare();

@@ -147,5 +147,62 @@ TEST(NodeManyDevices, PublishesWaitingTheirTurnForABusyRequesterAreNotRefused) {
     }
 }
 
+// But a requester that leaves such a reply unread for good holds the publish behind it,
+// and with it its device's connection to the router, for everyone: past the router's grace
+// for output left untaken, the publish is refused to its device as if the requester were
+// gone, while another requester of the same device, beside it, has its publishes.
+TEST(NodeManyDevices, APublishBehindAReplyLeftUnreadIsRefusedToItsDevice) {
+    constexpr std::size_t count = 2;
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    FakeDevices devices(count, &pair.a);
+    std::vector<std::string> arguments{"--listen", "10.77.0.1:4197"};
+    for (std::size_t i = 0; i < count; ++i) {
+        arguments.insert(arguments.end(), {"--route", "127.0.0.1," + std::to_string(devices.Port(i))});
+    }
+    Node router(Options("router", "rt1", arguments), pair.a.Name());
+    ASSERT_FALSE(router.process.AwaitEvent("listenerAdded").isNull());
+    RawPeer stopped, honest;
+    ASSERT_TRUE(pair.b.Run([&] {
+        stopped.Socket().open(boost::asio::ip::tcp::v4());
+        stopped.Socket().set_option(boost::asio::socket_base::receive_buffer_size(16 << 10));
+        honest.Socket().open(boost::asio::ip::tcp::v4());
+    }));
+    const boost::asio::ip::tcp::endpoint to{boost::asio::ip::make_address(VethPair::AddressA), 4197};
+    ASSERT_TRUE(stopped.Connect(to));
+    ASSERT_TRUE(honest.Connect(to));
+    // The device publishes to whoever subscribed last; it is asked again until the
+    // router has reached it ("Device not found").
+    const auto subscribe = [&](RawPeer& peer, const std::string& name) {
+        const std::string line =
+            "[rt1&" + FakeDevices::Name(1) + "][" + name + "] subscribe {\"values\":[{\"path\":\"/x\"}]}\n";
+        return WaitUntil(
+            [&] {
+                peer.Send(line);
+                if (peer.ReadLine().find(" @subscribe {\"values\"") != std::string::npos) {
+                    return true;
+                }
+                std::this_thread::sleep_for(50ms);
+                return false;
+            },
+            60s);
+    };
+    ASSERT_TRUE(subscribe(stopped, "stopped"));
+    const std::string body = "{\"values\":[{\"path\":\"/x\"}],\"pad\":\"" + std::string(12 << 20, 'x') + "\"}\n";
+    stopped.Send("[rt1&" + FakeDevices::Name(0) + "][stopped] get " + body);
+    ASSERT_TRUE(WaitUntil([&] { return stopped.Socket().available() > 0; }, 60s));
+    devices.Publish(1, R"({"path":"/x","value":1})");
+
+    ASSERT_TRUE(subscribe(honest, "honest"));
+    devices.Publish(1, R"({"path":"/x","value":2})");
+    EXPECT_EQ(honest.ReadLine(), "[honest][rt1&" + FakeDevices::Name(1) + "] publish {\"path\":\"/x\",\"value\":2}\n");
+    honest.Send("[rt1&" + FakeDevices::Name(1) + "][honest] @publish {}\n");
+    // The grace, the bound and the timer's turn, with room for a loaded machine.
+    ASSERT_TRUE(WaitUntil([&] { return devices.PublishesRefused() == 1; }, 180s));
+    EXPECT_TRUE(WaitUntil([&] { return devices.PublishesAnswered() == 2; }, 60s));
+}
+
 }  // namespace
 }  // namespace ZelkorTest

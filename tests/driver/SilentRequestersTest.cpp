@@ -150,6 +150,76 @@ TEST_F(RoutedNotices, ANoticeAgesFromItsWritesCompletionNotFromItsStart) {
     EXPECT_EQ(left.front().unanswered, 4s);
 }
 
+// A notice waiting behind replies ages only once they have fallen behind the pace by the
+// grace in all within one busy run, and only on the requester's own connection: one that
+// reads its replies at the pace keeps its notice for as long as they take, one that
+// leaves them unread is refused, and so is its next notice queued while it still does
+// (it does not get the grace again); a router in front bounds its own requesters.
+TEST_F(RoutedNotices, ANoticeWaitingBehindRepliesItsRequesterDoesNotTakeAges) {
+    ForwardedRequests forwarded;
+    const auto honest = Connection(), unread = Connection(), router = Connection();
+    const auto* h = honest.get();
+    const auto* u = unread.get();
+    const auto* r = router.get();
+    forwarded.Forwarded(h, Notice(1, "D1", "A", t0));
+    forwarded.Forwarded(u, Notice(1, "D2", "B", t0));
+    forwarded.Forwarded(r, Notice(1, "D3", "C", t0, false));
+    const auto grace = ForwardedRequests::OutputGrace;
+    const auto bound = ForwardedRequests::NoticeBound;
+    // Nothing in flight: replies hold the writer.
+    ForwardedRequests::InFlight onHonest{}, onUnread{}, onRouter{};
+    const auto flight = [&](const Zelkor::TcpSocket* onward) {
+        return onward == h ? onHonest : onward == u ? onUnread : onRouter;
+    };
+    onHonest.stalled = 2s;
+    onUnread.stalled = grace + bound - 1ms;
+    onRouter.stalled = 10 * grace;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 1h, flight)), "");
+    onUnread.stalled = grace + bound;
+    const auto refused = forwarded.ExpireNotices(t0 + 1h, flight);
+    ASSERT_EQ(Heads(refused), "D2! ");
+    EXPECT_TRUE(refused.front().behindOutput);
+
+    // Its next notice, queued while the run is past the grace, has only the bound.
+    forwarded.Forwarded(u, [&] {
+        auto next = Notice(2, "D4", "B", t0 + 1h);
+        next.stalledAtQueue = onUnread.stalled;
+        return next;
+    }());
+    onUnread.stalled += bound - 1ms;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h, flight)), "");
+    onUnread.stalled += 1ms;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h, flight)), "D4! ");
+    // A notice whose requester's source used up its grace lately has none, even on a
+    // connection that caught up.
+    onHonest.stallRun = onHonest.stalled;
+    forwarded.Forwarded(h, [&] {
+        auto next = Notice(2, "D6", "A", t0 + 2h);
+        next.stalledAtQueue = onHonest.stalled;
+        next.grace = {};
+        return next;
+    }());
+    onHonest.stalled += bound;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h, flight)), "D6! ");
+
+    // Once it caught up, a new run has the grace again; and a notice written is judged
+    // by its own age, whatever was stalled before.
+    onUnread.stallRun = onUnread.stalled;
+    forwarded.Forwarded(u, [&] {
+        auto next = Notice(3, "D5", "B", t0 + 2h);
+        next.stalledAtQueue = onUnread.stalled;
+        return next;
+    }());
+    onUnread.stalled += grace + bound - 1ms;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h, flight)), "");
+    forwarded.Written(u, 3, t0 + 2h);
+    onUnread.stalled += 1h;
+    onUnread.ordinal = 3;
+    onUnread.at = t0 + 2h;
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h + bound - 1ms, flight)), "");
+    EXPECT_EQ(Heads(forwarded.ExpireNotices(t0 + 2h + bound, flight)), "D5! ");
+}
+
 // Behind a notice refused unanswered the connection writes nothing until its requester
 // answers after all: what waits there goes with it, and so does what comes while it stays
 // so. A notice for a requester beyond another router has twice as long, that router
@@ -254,6 +324,24 @@ TEST_F(SilentRequestersTest, ASourceWhoseRequestersKeepDoingItIsRefusedWhole) {
     EXPECT_TRUE(silent.Refuses("A4", nullptr, here, t0 + 2 * period));
     EXPECT_FALSE(silent.Refuses("A4", nullptr, here, t0 + 2 * period + 1s));
     EXPECT_FALSE(silent.Refuses("A4", nullptr, there, t0 + period + 1s));
+}
+
+// A source whose requester left output untaken past the grace has none for a while, on
+// any connection; no other source loses it, and nobody is refused for it alone. Bounded
+// like the other records.
+TEST_F(SilentRequestersTest, ASourceThatLeftOutputUntakenHasNoGraceForAWhile) {
+    const auto memory = SilentRequesters::GraceMemory;
+    silent.LeftOutputUntaken(here, t0, memory);
+    EXPECT_TRUE(silent.LeftOutputLately(here, t0 + memory - 1ms));
+    EXPECT_FALSE(silent.LeftOutputLately(here, t0 + memory));
+    EXPECT_FALSE(silent.LeftOutputLately(there, t0));
+    EXPECT_FALSE(silent.Refuses("A", nullptr, here, t0));
+    for (std::size_t n = 0; n < SilentRequesters::MaxRecords; ++n) {
+        silent.LeftOutputUntaken(boost::asio::ip::make_address_v4(0x0a010000u + static_cast<unsigned>(n)),
+                                 t0 + std::chrono::milliseconds(n + 1), memory);
+    }
+    EXPECT_FALSE(silent.LeftOutputLately(here, t0 + 1s));
+    EXPECT_TRUE(silent.LeftOutputLately(boost::asio::ip::make_address_v4(0x0a010000u), t0 + 1s));
 }
 
 // The records are bounded: past the bound the one whose time ends first gives way.

@@ -102,6 +102,42 @@ TEST_F(TcpSend, ARequestsWriteIsItsPeersDoingOnlyBehindThePace) {
     EXPECT_LT(socket->LastRequestWrite().behind, 1000ms);
 }
 
+// A reply's write, like a request's, is its peer's doing only behind the pace, and adds to
+// the connection's stall for good: the lines queued behind it waited that long, a trickle
+// of a byte at a time as well as a stop. Idle, the connection stalls no further, and its
+// next busy run starts from there.
+TEST_F(TcpSend, RepliesLeftUnreadAddToTheConnectionsStallOnlyBehindThePace) {
+    using Clock = std::chrono::steady_clock;
+    tcp::socket peer(io);
+    auto socket = AcceptSlow(peer);
+    socket->SendData(Big('r', 64 * 1024), false);
+    std::string trickled;
+    auto last = Clock::now();
+    ASSERT_TRUE(Run([&] {
+        if (Clock::now() - last >= 10ms && peer.available() > 0) {
+            char byte = 0;
+            peer.read_some(boost::asio::buffer(&byte, 1));
+            trickled += byte;
+            last = Clock::now();
+        }
+        return socket->StalledOutput(Clock::now()).total >= 2500ms;
+    }));
+    EXPECT_FALSE(trickled.empty());
+    EXPECT_EQ(socket->StalledOutput(Clock::now()).runStart, Clock::duration::zero());
+    RawReader reader(peer);
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 1 && !socket->SendingMsg(); }));
+    EXPECT_EQ(trickled + reader.Data(), Big('r', 64 * 1024));
+    const TcpSocket::OutputStall stall = socket->StalledOutput(Clock::now());
+    EXPECT_GE(stall.total, 1400ms);
+    EXPECT_EQ(stall.runStart, stall.total);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(socket->StalledOutput(Clock::now()).total, stall.total);
+
+    socket->SendData("@ls\n", false);
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 2 && !socket->SendingMsg(); }));
+    EXPECT_LT(socket->StalledOutput(Clock::now()).total - stall.total, 500ms);
+}
+
 // Behind the lock-step, a repeated poll is not queued twice and a full queue drops the
 // request with the text operators search for; the peer sees each request once, in order.
 TEST_F(TcpSend, BoundedQueueDropsRepeatedPollsAndOverflow) {
