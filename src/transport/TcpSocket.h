@@ -211,6 +211,10 @@ public:
     void SetDeviceFlags(std::uint8_t flags) { _deviceFlags.store(flags); }
     std::uint8_t AuthenticationFlags() const { return _authenticationFlags.load(); }
     void SetAuthenticationFlags(std::uint8_t flags) { _authenticationFlags.store(flags); }
+    // When the discovery service last answered the peer's request for its device list
+    // (the epoch when it never did); never read here. Loop thread.
+    std::chrono::steady_clock::time_point ListGivenAt() const { return _listGivenAt; }
+    void SetListGivenAt(std::chrono::steady_clock::time_point at) { _listGivenAt = at; }
 
     // Reply due since the request time; the last reply came at the response time.
     TimePoint RequestTime() const { return _requestTime; }
@@ -487,6 +491,7 @@ private:
     std::atomic<bool> _descriptorOpen{false};
     std::atomic<std::uint8_t> _deviceFlags{0};
     std::atomic<std::uint8_t> _authenticationFlags{0};
+    std::chrono::steady_clock::time_point _listGivenAt{};
     std::atomic<State> _myState{Plain};
     mutable std::mutex _interfaceNameMutex;
     std::string _interfaceName;
