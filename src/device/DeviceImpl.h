@@ -274,6 +274,9 @@ public:
     std::atomic<std::int64_t> lastSeen{0};
     std::atomic<std::int64_t> lastDiscoReply{0};
     std::atomic<std::chrono::system_clock::time_point> disconnectionTime{};
+    // When, by the discovery timer's clock, it last left Connected (or Unresponsive); 0
+    // while it never did.
+    std::atomic<std::int64_t> connectionLostAt{0};
     std::atomic<bool> secured{false};
     // Reached through a router, it was Connected when that router lost its connection:
     // it is Connected again once a router with a connection lists it. Cleared by an

@@ -407,10 +407,11 @@ TEST(DeviceLists, AListTellsOfThisNodesOwnLossesOnlyAndOfEachOnceToEachRequester
 TEST(DeviceLists, ARoutersDevicesCountAgainstItsConnection) {
     TempDir folder;
     ScopedChdir inFolder{folder.Path()};
+    // Outlives the driver, which reads it until it has stopped.
+    std::atomic<std::int64_t> clock{1000};
     DriverHarness harness;
     harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
     DiscoveryService& service = *harness.driver->GetDiscovery();
-    std::atomic<std::int64_t> clock{1000};
     service.SetClock([&clock] { return clock.load(); });
     harness.Start();
     RawPeer peer;
