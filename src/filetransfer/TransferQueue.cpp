@@ -272,7 +272,11 @@ void FileTransferService::sweepTimeouts(std::uint64_t timeoutMs) {
         }
         // A target of a put opened here that answered and waits for a slower sibling is
         // not silent: only the one that owes a reply is. Nor is a proven file waiting for
-        // its install: this side owes the next line.
+        // its install: this side owes the next line. Otherwise this side owes a line only
+        // within work it does on the loop, which no sweep interrupts (a get's block is
+        // answered before it is written, so the device sends on meanwhile). Only such
+        // work outlasting the bound (a disk hung for a minute) counts as the peer's
+        // silence.
         if ((!element.incoming && element.operation == TransferOperation::Send && !target.awaitingReply) ||
             WaitsForInstall(target)) {
             target.lastActivity = now;

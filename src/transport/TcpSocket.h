@@ -244,9 +244,12 @@ public:
     // A request of this node's own is out and its reply has not come: the lock-step
     // holds. Loop thread.
     bool AwaitsReply() const { return _sendingLockStep; }
-    // While a reply is awaited: since when the peer has neither sent a byte nor taken one
-    // of ours, counted from the start of the wait at the earliest. A peer that trickles a
-    // long reply, or reads a long request slowly, is not silent. Loop thread.
+    // While a reply is awaited: since when the peer has sent no byte and no write of ours
+    // has completed, counted from the start of the wait at the earliest. A write completes
+    // once the kernel took its bytes into its send buffer, which a peer that stopped
+    // reading may still leave room for; a peer that trickles a long reply, or reads a long
+    // request slowly (the buffer empties, so writes go on completing), is not silent. Loop
+    // thread.
     std::chrono::steady_clock::time_point SilentSince() const {
         return std::max({LastHeardAt(), _lastWrittenAt, _awaitedSince});
     }
