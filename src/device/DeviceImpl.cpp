@@ -95,6 +95,9 @@ void DeviceImpl::SetStateCallback(StateCallback callback) {
 }
 
 bool DeviceImpl::storeState(DeviceNetState requested, DeviceNetState& old) {
+    const auto reached = [](DeviceNetState state) {
+        return state == DeviceNetStateConnected || state == DeviceNetStateUnresponsive;
+    };
     old = _state.load();
     for (;;) {
         if (requested == old || !IsAllowedStateChange(old, requested)) {
@@ -104,6 +107,9 @@ bool DeviceImpl::storeState(DeviceNetState requested, DeviceNetState& old) {
         if (_state.compare_exchange_weak(old, requested)) {
             if (requested == DeviceNetStateConnected) {
                 ForgetAttempts();
+            }
+            if (reached(old) && !reached(requested)) {
+                _lostAt.store(std::chrono::steady_clock::now());
             }
             return true;
         }

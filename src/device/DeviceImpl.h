@@ -274,6 +274,9 @@ public:
     std::atomic<std::int64_t> lastSeen{0};
     std::atomic<std::int64_t> lastDiscoReply{0};
     std::atomic<std::chrono::system_clock::time_point> disconnectionTime{};
+    // When, by the discovery timer's clock, it last left Connected (or Unresponsive); 0
+    // while it never did.
+    std::atomic<std::int64_t> connectionLostAt{0};
     std::atomic<bool> secured{false};
     // Reached through a router, it was Connected when that router lost its connection:
     // it is Connected again once a router with a connection lists it. Cleared by an
@@ -288,6 +291,10 @@ public:
     std::int64_t UnreachedSince() const { return _unreachedSince.load(); }
     // The attempts so far count no more: the device moved, or this node gave up on it.
     void ForgetAttempts() { _unreachedSince.store(Reached); }
+    // When this node last lost its way to the device: it left Connected (or Unresponsive)
+    // for a state without a way; the epoch when it never did. A router tells the peers it
+    // lists the device to of such a loss, however soon the device is back.
+    std::chrono::steady_clock::time_point LostAt() const { return _lostAt.load(); }
     // Cuts the callbacks' cookies, closes the connections, and moves to "New" (toNew) or
     // "Disconnected" where the state table allows.
     void Disconnected(bool toNew);
@@ -485,6 +492,7 @@ private:
     std::atomic<bool> _runningScript{false};
     std::atomic<bool> _finalized{false};
     std::atomic<std::int64_t> _unreachedSince{Reached};
+    std::atomic<std::chrono::steady_clock::time_point> _lostAt{};
 
     mutable std::mutex _mutex;
     NewDiscoInfo _record;

@@ -141,6 +141,11 @@ void DiscoveryService::enterDevice(const std::shared_ptr<DeviceImpl>& device, un
             self->fireListChangeEvent(changed, newState, oldState);
             const bool hadConnection = oldState == DeviceNetStateConnected || oldState == DeviceNetStateUnresponsive;
             if (hadConnection && newState != DeviceNetStateConnected && newState != DeviceNetStateUnresponsive) {
+                // A stopping node ages nothing more, and the clock an application set may
+                // already be gone with it.
+                if (!self->_stopped.load()) {
+                    changed->connectionLostAt.store(self->Now());
+                }
                 self->routerLeft(changed);
             }
         }

@@ -45,7 +45,8 @@ struct EntryKeys {
     std::string name;
 };
 
-// What a list says of a device its router no longer reaches.
+// What a list says of a device its router no longer reaches: a word on that router's reach,
+// not on the device, which is never stored in the device's record.
 constexpr const char* kUnavailable = "Unavailable";
 
 // A device this node reaches no more: it lost its connection (its own or its router's),
@@ -99,6 +100,15 @@ void DiscoveryService::SendListDiscoveredReply(MessageSignalData& data) {
         Error("ZK2031E No socket found");
         return;
     }
+    // A device lost since the peer's last list is told as gone in this one, once, though
+    // it is reached again by now: a device restarted within a second is back before a
+    // peer asking each keep-alive interval could see it gone, and that peer's transfers
+    // with it would wait for their silence bound. A peer given no list before knew of
+    // nothing to take back. The peer's next list names the device as it is.
+    TcpSocket& connection = *data.Socket();
+    const auto listedBefore = connection.ListGivenAt();
+    const bool toldBefore = listedBefore != std::chrono::steady_clock::time_point{};
+    connection.SetListGivenAt(std::chrono::steady_clock::now());
     // Peers read this form without "command"; the fragments are escaped JSON members.
     std::string text = "@list {\"endpoints\":[";
     {
@@ -111,10 +121,11 @@ void DiscoveryService::SendListDiscoveredReply(MessageSignalData& data) {
             if (record.InfoString().empty()) {
                 continue;
             }
-            // One this node reached and reaches no more is told as gone, so that the
-            // peers reaching it through this node let it go (and their transfers with it)
-            // rather than wait for it until it is forgotten here.
-            if (reachedNoLonger(*device)) {
+            // One this node reached and reaches no more (or lost since the peer's last
+            // list) is told as gone, so that the peers reaching it through this node let
+            // it go (and their transfers with it) rather than wait for it until it is
+            // forgotten here. Any other is told in its own state.
+            if (reachedNoLonger(*device) || (toldBefore && device->LostAt() >= listedBefore)) {
                 record.getDiscoInfo().devicestate = kUnavailable;
                 record.buildInfoStrings();
             }
@@ -196,8 +207,11 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
             continue;
         }
 
+        // A router that no longer reaches the device tells nothing of the device itself:
+        // its entry would put its own loss (and its stale record) in the place of what
+        // another router that reaches the device told, and this node would pass it on.
         const DiscoInfo before = device->GetDiscoInfo();
-        if (device->updateFrom(endpoint)) {
+        if (!unavailable && device->updateFrom(endpoint)) {
             const DiscoInfo after = device->GetDiscoInfo();
             // Look-ups by name and class name must find the device by its new ones only.
             if (after.name != before.name || after.classname != before.classname) {
@@ -210,9 +224,11 @@ void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
         }
         const auto proxy = device->Proxy();
         if (unavailable) {
-            // Another router may still reach it.
-            if (!proxy || proxy == router) {
-                unreachedThrough(device, nullptr);
+            // Only the router this node reaches the device through takes it away: another
+            // router may still reach it, and a device heard or reached otherwise (no
+            // router) is none of the router's business.
+            if (proxy == router) {
+                unreachedThrough(device, router);
             }
             continue;
         }

@@ -23,6 +23,7 @@
 #include "discovery/DiscoveryService.h"
 #include "driver/ZelkorDriver.h"
 #include "storage/StorageModel.h"
+#include "transport/TcpSocket.h"
 
 namespace Zelkor {
 
@@ -35,6 +36,27 @@ constexpr std::int64_t kLossAge = 60;
 // Routes beyond this count are not read: the size is only a number in the tree.
 constexpr int kMaxRoutes = 1024;
 const char* const kRoutesPath = "/configuration/network/routes";
+
+// Whether a device reached through `router` still counts as heard at `cutoff`: the router
+// has its connection, or lost it after the cutoff. A connection closed is told a loop turn
+// later: until then the router is still Connected, the closed connection in its set.
+bool routerKeeps(const std::shared_ptr<DeviceImpl>& router, std::int64_t cutoff) {
+    if (!router) {
+        return false;
+    }
+    if (router->IsDirectlyConnected()) {
+        return true;
+    }
+    if (router->IsFinalized()) {
+        return false;
+    }
+    const DeviceNetState state = router->GetCurrentState();
+    const auto connections = router->Connections();
+    const bool closeUntold =
+        (state == DeviceNetStateConnected || state == DeviceNetStateUnresponsive) &&
+        std::any_of(connections.begin(), connections.end(), [](const auto& socket) { return socket->IsFinalized(); });
+    return closeUntold || router->connectionLostAt.load() > cutoff;
+}
 
 std::string sizeChange(const char* text, std::size_t before, std::size_t after) {
     return std::string(text) + " was " + std::to_string(before) + " is " + std::to_string(after);
@@ -440,8 +462,11 @@ void DiscoveryService::forgetLost(std::int64_t now) {
                 return GuidTimes::Step::DropPair;
             }
             // Reached through a connected router: looked at again each tick, so that it
-            // goes once the router does.
-            if (latest && device->IsProxyConnected()) {
+            // goes once the router does. The router's lists keep it however old they are
+            // (a frozen router sends none until it is taken as lost), so it counts as heard
+            // until its router was lost: a router back within the loss age finds it still
+            // listed and wanted, and connects it again.
+            if (latest && routerKeeps(device->Proxy(), cutoff)) {
                 return GuidTimes::Step::Keep;
             }
             lost.emplace_back(guid, device->getDiscoInfo().getDiscoInfo().name);

@@ -717,16 +717,17 @@ void FileTransferService::closeGet(MessageSignalData& data, Message& message, Qu
 void FileTransferService::ProcessCancelPutFile(MessageSignalData& data, Message& message, bool /*reply*/) {
     // Only what this node answers for the asker: other peers on the same host, or behind
     // the same router, keep their transfers.
+    // A put's temporary goes at once: a requester whose router gave up on this node
+    // cancels what it no longer carries on, and nothing of it should wait on the disk for
+    // the requester's next line, which may never come.
     const std::string source = message.GetMessageForwardInfo().GetSource();
-    const auto now = TransferClock::now();
     for (auto& element : _activeList) {
         if (!element.incoming) {
             continue;
         }
         for (auto& target : element.targets) {
             if (target.socket == data.Socket() && target.source == source) {
-                target.canceled = true;
-                target.lastActivity = now;
+                endAnswered(element, target);
             }
         }
     }

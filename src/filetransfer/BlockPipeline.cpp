@@ -14,6 +14,7 @@
 #include "core/RequestErrors.h"
 #include "filetransfer/BlockLine.h"
 #include "filetransfer/BlockSize.h"
+#include "filetransfer/CancelPutFile.h"
 #include "filetransfer/LeavingTarget.h"
 #include "filetransfer/TransferMessages.h"
 #include "transport/TcpSocket.h"
@@ -218,8 +219,11 @@ void FileTransferService::putBegun(Message& reply, QueueElement& element, QueueT
 
 void FileTransferService::putClosed(Message& reply, QueueElement& element, QueueTarget& target) {
     std::string failure = target.spare;
-    if (failure.empty() && refusedByRouter(target, reply)) {
-        failure = stateText(TransferState::EndpointDisconnected);
+    if (refusedByRouter(target, reply)) {
+        cancelAtDevice(target);
+        if (failure.empty()) {
+            failure = stateText(TransferState::EndpointDisconnected);
+        }
     }
     if (failure.empty()) {
         failure = errorOf(reply);
@@ -231,6 +235,15 @@ void FileTransferService::putClosed(Message& reply, QueueElement& element, Queue
         }
     }
     leave(element, target, failure.empty() ? nullptr : failure.c_str());
+}
+
+void FileTransferService::cancelAtDevice(QueueTarget& target) {
+    // A device the router refused the line for may still hold the put: frozen past the
+    // router's bound on its answer, it wakes with the put open and would refuse this
+    // node's next one until its own silence bound. Best effort: a device that is gone
+    // never hears it, and its answer, or the router's refusal, ends here unread.
+    cancelPutFile cancel;
+    sendTo(target, cancel, true);
 }
 
 void FileTransferService::advancePut(QueueElement& element, bool reportProgress) {
@@ -360,7 +373,9 @@ void FileTransferService::putBlockReply(Message& reply, QueueElement& element, Q
     }
     target.awaitingReply = false;
     if (refusedByRouter(target, reply)) {
-        // No closing request would reach the device either.
+        // No closing request would reach a device that is gone; one the router only gave
+        // up waiting for is told by the cancel.
+        cancelAtDevice(target);
         const std::string failure =
             target.spare.empty() ? std::string(stateText(TransferState::EndpointDisconnected)) : target.spare;
         leave(element, target, failure.c_str());

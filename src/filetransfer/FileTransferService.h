@@ -284,6 +284,9 @@ private:
     // sends the next block, or the closing requests, to the targets that wait for them.
     void advancePut(QueueElement& element, bool reportProgress);
     void sendPutClose(QueueElement& element, QueueTarget& target);
+    // A put whose line the device's router refused: asks the device, through the router,
+    // to cancel what it holds of this node's transfers; nothing waits for the answer.
+    void cancelAtDevice(QueueTarget& target);
     // Ends a get opened here early: `text` goes into the closing request and is reported
     // when its reply comes; the temporary goes at once.
     void closeGetEarly(QueueTarget& target, const std::string& text);
@@ -383,14 +386,14 @@ private:
     // time-out does. A router's connection carries others' lines and always stays.
     void endTimedOut(std::vector<LeavingTarget> endings, bool closeConnections);
     // Ends the transfer answered here for that connection and source when its peer has
-    // left it silent longer than the reopen quiet, so that a new request of the same route
-    // takes its place; a live one, or one whose file is being installed, stays. True when
-    // one ended.
+    // cancelled it, or left it silent longer than the reopen quiet, so that a new request
+    // of the same route takes its place; a live one, or one whose file is being installed,
+    // stays. True when one ended.
     bool giveWayToReopen(const TcpSocket* socket, const std::string& source);
     void endRequesterGone(void* handle, const std::string& source);
     // Ends answered transfers taken out for their peer's absence: each logged with `log`
-    // and its path, its temporary gone, reported with `state`'s text; the connection stays.
-    void endAbsent(std::vector<LeavingTarget> endings, const char* log, TransferState state);
+    // and its path, its temporary gone, reported with `text`; the connection stays.
+    void endAbsent(std::vector<LeavingTarget> endings, const char* log, const char* text);
     void startNext();
     void OnDeviceDisconnected(void* handle);
     // The transfers opened here with that device through a router end: it is gone.

@@ -272,7 +272,11 @@ void FileTransferService::sweepTimeouts(std::uint64_t timeoutMs) {
         }
         // A target of a put opened here that answered and waits for a slower sibling is
         // not silent: only the one that owes a reply is. Nor is a proven file waiting for
-        // its install: this side owes the next line.
+        // its install: this side owes the next line. Otherwise this side owes a line only
+        // within work it does on the loop, which no sweep interrupts (a get's block is
+        // answered before it is written, so the device sends on meanwhile). Only such
+        // work outlasting the bound (a disk hung for a minute) counts as the peer's
+        // silence.
         if ((!element.incoming && element.operation == TransferOperation::Send && !target.awaitingReply) ||
             WaitsForInstall(target)) {
             target.lastActivity = now;
@@ -552,26 +556,40 @@ void FileTransferService::endRequesterGone(void* handle, const std::string& sour
                   },
                   [](QueueElement&) {}),
               "ZK7947W Answered transfer ended, its requester gone behind its router: ",
-              TransferState::EndpointDisconnected);
+              TransferStateText(TransferState::EndpointDisconnected));
 }
 
 bool FileTransferService::giveWayToReopen(const TcpSocket* socket, const std::string& source) {
     const auto now = TransferClock::now();
     const auto quiet = std::chrono::milliseconds(_reopenQuietMs.load());
-    std::vector<LeavingTarget> endings = takeTargets(
+    const auto samePeer = [&](const QueueElement& element, const QueueTarget& target) {
+        return element.incoming && target.socket.get() == socket && target.source == source &&
+               !WaitsForInstall(target);
+    };
+    // One its peer cancelled is over for that peer, however lately the peer spoke: a
+    // requester whose put its router refused (the device frozen past the router's bound)
+    // cancels it and opens the next one at once.
+    std::vector<LeavingTarget> cancelled = takeTargets(
         _activeList,
         [&](const QueueElement& element, const QueueTarget& target) {
-            return element.incoming && target.socket.get() == socket && target.source == source &&
-                   !WaitsForInstall(target) && now - target.lastActivity > quiet;
+            return samePeer(element, target) && target.canceled;
         },
         [](QueueElement&) {});
-    const bool ended = !endings.empty();
-    endAbsent(std::move(endings), "ZK7948W Answered transfer ended, its peer silent and asking anew: ",
-              TransferState::Timeout);
+    std::vector<LeavingTarget> silent = takeTargets(
+        _activeList,
+        [&](const QueueElement& element, const QueueTarget& target) {
+            return samePeer(element, target) && now - target.lastActivity > quiet;
+        },
+        [](QueueElement&) {});
+    const bool ended = !cancelled.empty() || !silent.empty();
+    endAbsent(std::move(cancelled), "ZK79B2W Answered transfer ended, cancelled by its peer asking anew: ",
+              TransferText::Canceled);
+    endAbsent(std::move(silent), "ZK7948W Answered transfer ended, its peer silent and asking anew: ",
+              TransferStateText(TransferState::Timeout));
     return ended;
 }
 
-void FileTransferService::endAbsent(std::vector<LeavingTarget> endings, const char* log, TransferState state) {
+void FileTransferService::endAbsent(std::vector<LeavingTarget> endings, const char* log, const char* text) {
     if (endings.empty()) {
         return;
     }
@@ -588,7 +606,7 @@ void FileTransferService::endAbsent(std::vector<LeavingTarget> endings, const ch
         }
     }
     for (auto& ending : endings) {
-        NotifyError(ending.element, ending.target, TransferStateText(state));
+        NotifyError(ending.element, ending.target, text);
     }
 }
 

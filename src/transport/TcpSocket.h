@@ -211,6 +211,10 @@ public:
     void SetDeviceFlags(std::uint8_t flags) { _deviceFlags.store(flags); }
     std::uint8_t AuthenticationFlags() const { return _authenticationFlags.load(); }
     void SetAuthenticationFlags(std::uint8_t flags) { _authenticationFlags.store(flags); }
+    // When the discovery service last answered the peer's request for its device list
+    // (the epoch when it never did); never read here. Loop thread.
+    std::chrono::steady_clock::time_point ListGivenAt() const { return _listGivenAt; }
+    void SetListGivenAt(std::chrono::steady_clock::time_point at) { _listGivenAt = at; }
 
     // Reply due since the request time; the last reply came at the response time.
     TimePoint RequestTime() const { return _requestTime; }
@@ -240,9 +244,12 @@ public:
     // A request of this node's own is out and its reply has not come: the lock-step
     // holds. Loop thread.
     bool AwaitsReply() const { return _sendingLockStep; }
-    // While a reply is awaited: since when the peer has neither sent a byte nor taken one
-    // of ours, counted from the start of the wait at the earliest. A peer that trickles a
-    // long reply, or reads a long request slowly, is not silent. Loop thread.
+    // While a reply is awaited: since when the peer has sent no byte and no write of ours
+    // has completed, counted from the start of the wait at the earliest. A write completes
+    // once the kernel took its bytes into its send buffer, which a peer that stopped
+    // reading may still leave room for; a peer that trickles a long reply, or reads a long
+    // request slowly (the buffer empties, so writes go on completing), is not silent. Loop
+    // thread.
     std::chrono::steady_clock::time_point SilentSince() const {
         return std::max({LastHeardAt(), _lastWrittenAt, _awaitedSince});
     }
@@ -501,6 +508,7 @@ private:
     std::atomic<bool> _descriptorOpen{false};
     std::atomic<std::uint8_t> _deviceFlags{0};
     std::atomic<std::uint8_t> _authenticationFlags{0};
+    std::chrono::steady_clock::time_point _listGivenAt{};
     std::atomic<State> _myState{Plain};
     mutable std::mutex _interfaceNameMutex;
     std::string _interfaceName;

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <json/reader.h>
+
+#include <algorithm>
 #include <limits>
+#include <sstream>
 #include <set>
 
 #include "core/ZelkorLog.h"
@@ -294,16 +298,120 @@ TEST(DeviceLists, ADeviceBehindARouterFollowsTheRoutersConnection) {
     EXPECT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateConnected);
 }
 
+// This node as a router in front of two others. A device it reaches through router1 is
+// listed in its own state: router2's word that it no longer reaches the device is neither
+// stored in the device's record nor passed on (before, it was both, and a controller behind
+// this node let the device go though this node reached it). A device this node lost and
+// reaches again by the time a requester asks is told as gone in that requester's next list,
+// once, so that the requester's transfers with it end; a requester given no list before
+// the loss knew of nothing to take back and hears the device as it is.
+TEST(DeviceLists, AListTellsOfThisNodesOwnLossesOnlyAndOfEachOnceToEachRequester) {
+    TempDir folder;
+    ScopedChdir inFolder{folder.Path()};
+    DriverHarness harness;
+    harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
+    DiscoveryService& service = *harness.driver->GetDiscovery();
+    harness.Start();
+    RawPeer firstPeer, secondPeer, askerPeer, laterPeer;
+    const auto first = harness.Connect(firstPeer);
+    const auto second = harness.Connect(secondPeer);
+    const auto asker = harness.Connect(askerPeer);
+    ASSERT_TRUE(first && second && asker);
+    const auto list = [&](const std::shared_ptr<Zelkor::TcpSocket>& connection, const std::string& endpoints) {
+        auto reply = std::make_unique<Zelkor::ListCommandDiscovered>();
+        reply->SetIsReply(true);
+        std::string error;
+        EXPECT_TRUE(reply->FromNetworkFormat(false, "@list {\"endpoints\":[" + endpoints + "]}", error)) << error;
+        EXPECT_TRUE(harness.OnLoop([&] {
+            Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
+                                           std::move(reply));
+            service.HandleListDiscoveredReply(data);
+        }));
+    };
+    // The state this node's list gives the device of `guid` to the peer on `connection`.
+    const auto told = [&](RawPeer& peer, const std::shared_ptr<Zelkor::TcpSocket>& connection,
+                          const std::string& guid = kA) {
+        EXPECT_TRUE(harness.OnLoop([&] {
+            Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
+                                           std::make_unique<Zelkor::ListCommandDiscovered>());
+            service.SendListDiscoveredReply(data);
+        }));
+        const std::string line = peer.ReadLine();
+        Json::Value list;
+        std::istringstream body(line.substr(std::min(line.find('{'), line.size())));
+        std::string error;
+        if (!Json::parseFromStream(Json::CharReaderBuilder(), body, &list, &error)) {
+            return "unreadable: " + line;
+        }
+        for (const auto& endpoint : list["endpoints"]) {
+            if (endpoint["guid"] == guid) {
+                return endpoint["devicestate"].asString();
+            }
+        }
+        return "not listed: " + line;
+    };
+    const auto routerOn = [&](const std::string& guid, const std::string& name,
+                              const std::shared_ptr<Zelkor::TcpSocket>& connection) {
+        auto router = std::make_shared<DeviceImpl>(
+            harness.driver.get(), Record(R"({"guid":")" + guid + R"(","name":")" + name +
+                                         R"(","ip":"10.0.0.1","port":4197,"classname":"router","mode":"router"})"));
+        EXPECT_TRUE(harness.OnLoop([&] {
+            router->SetHandle(connection);
+            service.enterDevice(router, DiscoveryService::AllTables);
+            router->setCurrentState(Zelkor::DeviceNetStateConnected);
+        }));
+    };
+    routerOn(kRouter, "router1", first);
+    routerOn(kRouter2, "router2", second);
+    list(first, entry(kA, "amp", R"("devicestate":"Ready")"));
+    const auto amp = service.GetDeviceImplByUUID(kA);
+    ASSERT_TRUE(amp);
+    ASSERT_TRUE(harness.OnLoop([&] { amp->Connect(false); }));
+    ASSERT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+    EXPECT_EQ(told(askerPeer, asker), "Ready");
+
+    // A device heard by this node itself, reached through no router.
+    const auto mixer = MakeDevice(harness.driver.get(), kB, "mixer", "10.0.0.6");
+    ASSERT_TRUE(harness.OnLoop([&] {
+        service.enterDevice(mixer, DiscoveryService::AllTables);
+        mixer->setCurrentState(Zelkor::DeviceNetStateNew);
+    }));
+    ASSERT_EQ(mixer->GetCurrentState(), Zelkor::DeviceNetStateNew);
+
+    list(second, entry(kA, "amp", R"("devicestate":"Unavailable")") + "," +
+                     entry(kB, "mixer", R"("devicestate":"Unavailable")"));
+    EXPECT_EQ(amp->GetDiscoInfo().devicestate, "Ready");
+    EXPECT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+    EXPECT_EQ(mixer->GetCurrentState(), Zelkor::DeviceNetStateNew);
+    EXPECT_EQ(told(askerPeer, asker), "Ready");
+    EXPECT_EQ(told(askerPeer, asker, kB), "") << "listed as it is";
+
+    // Lost and reached again between two of the asker's lists.
+    ASSERT_TRUE(harness.OnLoop([&] {
+        amp->setCurrentState(Zelkor::DeviceNetStateDisconnected);
+        amp->Connect(false);
+    }));
+    ASSERT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+    const auto later = harness.Connect(laterPeer);
+    ASSERT_TRUE(later);
+    EXPECT_EQ(told(laterPeer, later), "Ready");
+    EXPECT_EQ(told(askerPeer, asker), "Unavailable");
+    EXPECT_EQ(told(askerPeer, asker), "Ready");
+    EXPECT_EQ(told(laterPeer, later), "Ready");
+    EXPECT_EQ(amp->GetDiscoInfo().devicestate, "Ready");
+}
+
 // A router's list counts against its connection: at the bound, a device heard from another
 // sender takes the place of one the router brought, also of one it listed round after
 // round, but not of one connected to through the router.
 TEST(DeviceLists, ARoutersDevicesCountAgainstItsConnection) {
     TempDir folder;
     ScopedChdir inFolder{folder.Path()};
+    // Outlives the driver, which reads it until it has stopped.
+    std::atomic<std::int64_t> clock{1000};
     DriverHarness harness;
     harness.driver->InitDiscovery(std::make_shared<Zelkor::JsonModel>(SampleTree()));
     DiscoveryService& service = *harness.driver->GetDiscovery();
-    std::atomic<std::int64_t> clock{1000};
     service.SetClock([&clock] { return clock.load(); });
     harness.Start();
     RawPeer peer;

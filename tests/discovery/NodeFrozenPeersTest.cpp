@@ -134,7 +134,11 @@ protected:
 };
 
 // Before, the controller kept the router and the device behind it Connected for as long
-// as the router was frozen, and a get made meanwhile was answered only once it woke.
+// as the router was frozen, and a get made meanwhile was answered only once it woke. The
+// device behind the router, which the controller was asked once to connect, is Connected
+// again through the router once it wakes. Before, having heard no list from the frozen
+// router for longer than the loss age, the controller forgot the device as the router
+// went, and with it the wish to connect it: listed again, it stayed New.
 TEST_F(FrozenPeers, AFrozenRouterIsLostWithItsDevicesAndConnectedAgainOnceItWakes) {
     ASSERT_NO_FATAL_FAILURE(StartRouted());
     NodeProcess& ctl = controller->process;
@@ -150,7 +154,9 @@ TEST_F(FrozenPeers, AFrozenRouterIsLostWithItsDevicesAndConnectedAgainOnceItWake
                  }).empty());
 
     ASSERT_TRUE(router->process.Signal(SIGCONT));
-    EXPECT_TRUE(ServedWithin(ctl, 90s));
+    EXPECT_EQ(ctl.Await(DeviceLine("amp1", "Connected"), 60s)["proxy"], "rt1");
+    EXPECT_TRUE(LinesOf(ctl, DeviceLine("amp1", "Lost")).empty());
+    EXPECT_TRUE(ServedWithin(ctl, 30s));
     StopCleanly(ctl);
     StopCleanly(router->process);
 }

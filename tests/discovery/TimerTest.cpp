@@ -464,7 +464,9 @@ TEST_F(DiscoveryTimer, ProxiesOfRoutersGoneOrNoLongerRoutingAreDropped) {
 
 // A peer connects and answers as a router, listing devices: one router brings at most
 // its bound of them, kept while it is connected, whatever their age; once it has gone they
-// leave at the loss age, as devices heard by datagram do.
+// count as heard until then, and leave at the loss age from its loss, as devices heard by
+// datagram do from their last reply. Before, they left at once, their last list being
+// older than the loss age.
 TEST_F(DiscoveryTimer, ARoutersDevicesAreBoundedAndLeaveOnceItHasGone) {
     // The router announces an endpoint where nothing listens: reconnects go nowhere else.
     unsigned short closed = 0;
@@ -496,8 +498,14 @@ TEST_F(DiscoveryTimer, ARoutersDevicesAreBoundedAndLeaveOnceItHasGone) {
     const auto router = service->GetDeviceImplByUUID(R1);
     ASSERT_TRUE(router);
     peer.reset();
-    ASSERT_TRUE(WaitUntil([&] { return !router->IsDirectlyConnected(); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return !router->IsDirectlyConnected() && router->GetCurrentState() != Zelkor::DeviceNetStateConnected;
+    }));
     TickAt(1101);
+    EXPECT_TRUE(Known(G1) && Known(G2));
+    TickAt(1159);
+    EXPECT_TRUE(Known(G1) && Known(G2));
+    TickAt(1161);
     EXPECT_FALSE(Known(G1));
     EXPECT_FALSE(Known(G2));
 }

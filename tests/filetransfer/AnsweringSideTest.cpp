@@ -323,6 +323,35 @@ TEST_F(AnsweringSide, ANewRequestOfTheSameRouteEndsOnlyATransferLeftQuiet) {
     EXPECT_EQ(OpenFilesUnder(dir.Path()), 2) << "their temporaries alone";
 }
 
+// A requester whose put was ended for it by its router (the device frozen past the
+// router's bound on a block) cancels it, and its next opening is taken at once, however
+// lately its last line came: the cancelled put ends as cancelled, its temporary gone.
+// Before, the put held the route until the silence bound, and the opening was refused.
+// A cancel holds for the requester that sent it, not for another on the same connection.
+TEST_F(AnsweringSide, ACancelledTransferGivesWayAtOnceToItsRequestersNextOpening) {
+    service->SetReopenQuiet(std::chrono::hours(1));
+    WriteFile(dir.File("a"), "old");
+    const auto router = NewSocket();
+    Script(router, {R"([dev][rt&other] putfile {"path":"b","state":"begin","length":3})",
+                    R"([dev][rt&ctl] putfile {"path":"a","state":"begin","length":6})",
+                    "[dev][rt&ctl] " + Block(1, "abc"), "[dev][rt&other] cancelputfile"});
+    Receive(router, R"([dev][rt&ctl] putfile {"path":"c","state":"begin","length":3})");
+    EXPECT_EQ(BodyOf(sender.Last())["error"], "unexpected reply received");
+
+    Script(router, {"[dev][rt&ctl] cancelputfile"});
+    EXPECT_EQ(sender.Last(), "[rt&ctl][dev] @cancelputfile\n");
+    EXPECT_EQ(OpenFilesUnder(dir.Path()), 0) << "both cancelled puts' temporaries gone at once";
+    heard.clear();
+    Receive(router, R"([dev][rt&ctl] putfile {"path":"c","state":"begin","length":3})");
+    EXPECT_FALSE(BodyOf(sender.Last()).isMember("error")) << sender.Last();
+    EXPECT_EQ(heard, (std::vector<std::string>{"begin transfer canceled", "begin "}));
+    Script(router, {"[dev][rt&ctl] " + Block(1, "xyz"), R"([dev][rt&ctl] putfile {"state":"end","length":3})"});
+    ASSERT_TRUE(Closed());
+    EXPECT_EQ(ReadFile(dir.File("c")), "xyz");
+    EXPECT_EQ(ReadFile(dir.File("a")), "old");
+    EXPECT_EQ(service->ActiveCount(), 1u) << "the other requester's put";
+}
+
 // The node hears that a requester behind a router is gone (the router's word, a
 // goodbye): that requester's transfers answered here end at once, the others on the
 // router's connection go on.
@@ -352,6 +381,7 @@ TEST_F(AnsweringSide, CancelEndsOnlyTheRequestersTransfers) {
     Receive(first, R"([dev][ctl] putfile {"path":"c","state":"begin","length":6})");
     Script(first, {"[dev][ctl] cancelputfile"});
     EXPECT_EQ(sender.Last(), "[ctl][dev] @cancelputfile\n");
+    EXPECT_EQ(OpenFilesUnder(dir.Path()), 2) << "the other requesters' temporaries alone";
     Script(first, {"[dev][ctl] " + Block(1, "abc")});
     EXPECT_EQ(BodyOf(sender.Last())["error"], "Transfer canceled");
     Script(second, {Block(1, "abc")});

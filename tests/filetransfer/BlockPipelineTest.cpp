@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -257,9 +258,10 @@ TEST_F(BlockPipeline, PutThroughARouterCarriesEachTargetsRouteOnEveryLine) {
 }
 
 // A router that no longer reaches its device refuses the put's next line in its stead: the
-// put ends at once with "end-point disconnected" and sends that device nothing more, while
-// the other device behind the same router takes the file. A device reached directly that
-// answers a block with such a text is only refusing that block.
+// put ends at once with "end-point disconnected" and sends that device nothing more but a
+// "cancelputfile", for a device the router only gave up waiting for, while the other
+// device behind the same router takes the file. A device reached directly that answers a
+// block with such a text is only refusing that block.
 TEST_F(BlockPipeline, ARouterRefusingAPutsLineForItsDeviceEndsThatPutAlone) {
     struct Case {
         const char* refusal;
@@ -290,9 +292,22 @@ TEST_F(BlockPipeline, ARouterRefusingAPutsLineForItsDeviceEndsThatPutAlone) {
         EXPECT_EQ(gone.outcome.calls, 1);
         EXPECT_FALSE(gone.outcome.success);
         EXPECT_EQ(gone.outcome.text, c.text);
-        // Routed: the refused line was the last; direct: the close carries the error.
+        // Routed: the refused line was the last of the put, and the cancel follows it;
+        // direct: the close carries the error.
         EXPECT_EQ(gone.linesRefused, 1u);
         EXPECT_EQ(gone.closeErrors, c.routed ? std::vector<std::string>{} : std::vector<std::string>{c.refusal});
+        std::vector<std::string> words;
+        for (const auto& line : gone.lines) {
+            words.push_back(line.word);
+        }
+        ASSERT_GE(words.size(), 2u);
+        if (c.routed) {
+            EXPECT_EQ(words.back(), "cancelputfile");
+            EXPECT_EQ(gone.lines.back().raw, "[rtr&A][ctl] cancelputfile\n");
+            EXPECT_EQ(words[words.size() - 2], c.refuseAt == 0 ? "putfile" : "block");
+        } else {
+            EXPECT_EQ(std::count(words.begin(), words.end(), "cancelputfile"), 0);
+        }
         const PutPeer& other = putPeers["B"];
         EXPECT_TRUE(other.outcome.success) << other.outcome.text;
         EXPECT_EQ(Md5(other.received), Md5(content));

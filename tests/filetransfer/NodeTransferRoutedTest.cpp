@@ -37,7 +37,8 @@ NodeProcess::Match ProgressOf(const std::string& path, double percent) {
 }
 
 // Awaits a "device" line in `state` for each of `names`, in any order.
-bool AwaitDevices(NodeProcess& node, const std::set<std::string>& names, const std::string& state) {
+bool AwaitDevices(NodeProcess& node, const std::set<std::string>& names, const std::string& state,
+                  std::chrono::milliseconds deadline = 20s) {
     std::set<std::string> seen;
     return !node
                 .Await(
@@ -48,7 +49,7 @@ bool AwaitDevices(NodeProcess& node, const std::set<std::string>& names, const s
                         }
                         return seen == names;
                     },
-                    20s)
+                    deadline)
                 .isNull();
 }
 
@@ -291,6 +292,117 @@ TEST(NodeTransferRouted, ADeviceKilledBehindTheRouterEndsItsTransferAtOnce) {
     StopCleanly(ctl);
     StopCleanly(router.process);
     StopCleanly(device2.process);
+}
+
+// A device killed behind the router amid a get and started again at once under its GUID:
+// the router, its timers fifty times faster, is connected to it again within a fraction
+// of a second, before the controller (at the default timers) next asks for its list. The
+// router's next list to the controller still says the device was lost, and the get ends
+// with "end-point disconnected" then, not with "timeout" at the 60 s silence bound; the
+// device is Connected again by the list after, and serves the next get. Before, the
+// router's list never showed the device gone, and the get waited for the bound.
+TEST(NodeTransferRouted, ADeviceRestartedAtOnceBehindTheRouterEndsItsGetAtOnce) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir root;
+    TempDir local;
+    const std::vector<std::string> deviceOptions = StoringDeviceOptions("amp1", kAmp, 4197, root.Path().string());
+    auto device = std::make_unique<Node>(deviceOptions, pair.a.Name());
+    Node router({"--role", "router", "--name", "rt1", "--timer-scale", "50", "--listen", "10.77.0.1:4197", "--route",
+                 "127.0.0.1,4197"},
+                pair.a.Name());
+    Node controller({"--role", "controller", "--name", "ctl1", "--listen", "10.77.0.2:4197", "--route",
+                     "10.77.0.1,4197", "--transfer-interval", "50"},
+                    pair.b.Name());
+    NodeProcess& ctl = controller.process;
+    ASSERT_TRUE(AwaitDevices(ctl, {"amp1"}, "New"));
+    ASSERT_TRUE(ctl.Send(ConnectCommand("127.0.0.1", 4197)));
+    ASSERT_TRUE(AwaitDevices(ctl, {"amp1"}, "Connected"));
+
+    WriteRandomFile(root.File("served.bin"), 8'000'000, 121);
+    const std::string got = local.File("got.bin");
+    ASSERT_TRUE(ctl.Send(TransferCommand("recvfile", {kAmp}, got, "served.bin", "get", 4096)));
+    ASSERT_FALSE(ctl.Await(ProgressOf(got, 3), 60s).isNull());
+    ASSERT_TRUE(device->process.Signal(SIGKILL));
+    EXPECT_EQ(device->process.Wait(), 128 + SIGKILL);
+    device = std::make_unique<Node>(deviceOptions, pair.a.Name());
+    const auto restarted = Clock::now();
+
+    // Well before the bound, with room for a loaded machine: the list comes within a
+    // keep-alive interval (10 s).
+    const Json::Value done = ctl.Await(DoneLine("get"), 45s);
+    EXPECT_EQ(done["text"], "end-point disconnected") << done;
+    EXPECT_LT(Clock::now() - restarted, 50s);
+    EXPECT_EQ(FolderNames(local.Path().string()), std::vector<std::string>{});
+
+    ASSERT_FALSE(ctl.Await(DeviceLine("amp1", "Connected"), 30s).isNull());
+    WriteRandomFile(root.File("small.bin"), 200'000, 122);
+    ASSERT_TRUE(ctl.Send(TransferCommand("recvfile", {kAmp}, local.File("small.bin"), "small.bin", "small")));
+    const Json::Value small = ctl.Await(DoneLine("small"), 30s);
+    EXPECT_EQ(small["success"], true) << small["text"];
+    EXPECT_EQ(Md5Sum(local.File("small.bin")), Md5Sum(root.File("small.bin")));
+    EXPECT_FALSE(EverLeftConnected(ctl, "rt1"));
+    StopCleanly(ctl);
+    StopCleanly(router.process);
+    StopCleanly(device->process);
+}
+
+// A device frozen (SIGSTOP) amid a put through the router, all three nodes at the default
+// timers: the router refuses the put's block "Device not connected" once the device has
+// left it unanswered for twice the keep-alive interval (20 s), before it takes the device
+// for lost (30 s), and the put ends with "end-point disconnected". The controller cancels
+// the put at the device through the router, and the device, woken, takes the controller's
+// next put at once. Before, the device woke holding the first put and refused the next one
+// "unexpected reply received" until its own 60 s silence bound.
+TEST(NodeTransferRouted, APutTheRouterGaveUpOnIsCancelledAtTheDevice) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir root;
+    TempDir local;
+    Node device({"--role", "device", "--name", "amp1", "--guid", kAmp, "--listen", "127.0.0.1:4197",
+                 "--storage-root", root.Path().string()},
+                pair.a.Name());
+    Node router({"--role", "router", "--name", "rt1", "--listen", "10.77.0.1:4197", "--route", "127.0.0.1,4197"},
+                pair.a.Name());
+    Node controller({"--role", "controller", "--name", "ctl1", "--listen", "10.77.0.2:4197", "--route",
+                     "10.77.0.1,4197", "--transfer-interval", "50"},
+                    pair.b.Name());
+    NodeProcess& ctl = controller.process;
+    // The router lists the device once it has reached it, a keep-alive interval on.
+    ASSERT_TRUE(AwaitDevices(ctl, {"amp1"}, "New", 60s));
+    ASSERT_TRUE(ctl.Send(ConnectCommand("127.0.0.1", 4197)));
+    ASSERT_TRUE(AwaitDevices(ctl, {"amp1"}, "Connected"));
+
+    const std::string put = local.File("put.bin");
+    WriteRandomFile(put, 8'000'000, 131);
+    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, put, "put.bin", "put", 4096)));
+    ASSERT_FALSE(ctl.Await(ProgressOf(put, 3), 60s).isNull());
+    ASSERT_TRUE(device.process.Signal(SIGSTOP));
+    const Json::Value refused = ctl.Await(DoneLine("put"), 40s);
+    EXPECT_EQ(refused["text"], "end-point disconnected") << refused;
+    ASSERT_TRUE(device.process.Signal(SIGCONT));
+
+    const std::string next = local.File("next.bin");
+    WriteRandomFile(next, 200'000, 132);
+    ASSERT_TRUE(ctl.Send(TransferCommand("sendfile", {kAmp}, next, "next.bin", "next", 4096)));
+    const Json::Value done = ctl.Await(DoneLine("next"), 30s);
+    EXPECT_EQ(done["success"], true) << done["text"];
+    EXPECT_EQ(Md5Sum(root.File("next.bin")), Md5Sum(next));
+    const Json::Value ended = device.process.Await(
+        [](const Json::Value& line) {
+            return line["event"] == "transfer" && line["kind"] == "put" && line["state"] == "end" &&
+                   !line["error"].asString().empty();
+        },
+        10s);
+    EXPECT_EQ(ended["error"], "transfer canceled") << ended;
+    EXPECT_EQ(FolderNames(root.Path().string()), std::vector<std::string>{"next.bin"});
+    StopCleanly(ctl);
+    StopCleanly(router.process);
+    StopCleanly(device.process);
 }
 
 // A device frozen (SIGSTOP) behind the router amid gets of two controllers. The one with a
