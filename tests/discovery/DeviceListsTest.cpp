@@ -60,6 +60,20 @@ void handleReply(DiscoveryNode& node, const std::shared_ptr<Zelkor::TcpSocket>& 
     node.service->HandleListDiscoveredReply(data);
 }
 
+// The list reply of `endpoints` handled on the harness's loop, as if it came on `connection`.
+void listOnLoop(DriverHarness& harness, DiscoveryService& service, const std::shared_ptr<Zelkor::TcpSocket>& connection,
+                const std::string& endpoints) {
+    auto reply = std::make_unique<Zelkor::ListCommandDiscovered>();
+    reply->SetIsReply(true);
+    std::string error;
+    EXPECT_TRUE(reply->FromNetworkFormat(false, "@list {\"endpoints\":[" + endpoints + "]}", error)) << error;
+    EXPECT_TRUE(harness.OnLoop([&] {
+        Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
+                                       std::move(reply));
+        service.HandleListDiscoveredReply(data);
+    }));
+}
+
 std::shared_ptr<DeviceImpl> byGuid(DiscoveryNode& node, const std::string& guid) {
     return node.service->GetDeviceImplByUUID(guid);
 }
@@ -245,15 +259,7 @@ TEST(DeviceLists, ADeviceBehindARouterFollowsTheRoutersConnection) {
     const auto second = harness.Connect(secondPeer);
     ASSERT_TRUE(first && second);
     const auto list = [&](const std::shared_ptr<Zelkor::TcpSocket>& connection, const std::string& endpoints) {
-        auto reply = std::make_unique<Zelkor::ListCommandDiscovered>();
-        reply->SetIsReply(true);
-        std::string error;
-        EXPECT_TRUE(reply->FromNetworkFormat(false, "@list {\"endpoints\":[" + endpoints + "]}", error)) << error;
-        EXPECT_TRUE(harness.OnLoop([&] {
-            Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
-                                           std::move(reply));
-            service.HandleListDiscoveredReply(data);
-        }));
+        listOnLoop(harness, service, connection, endpoints);
     };
     const auto routerOn = [&](const std::string& guid, const std::string& name,
                               const std::shared_ptr<Zelkor::TcpSocket>& connection) {
@@ -318,15 +324,7 @@ TEST(DeviceLists, AListTellsOfThisNodesOwnLossesOnlyAndOfEachOnceToEachRequester
     const auto asker = harness.Connect(askerPeer);
     ASSERT_TRUE(first && second && asker);
     const auto list = [&](const std::shared_ptr<Zelkor::TcpSocket>& connection, const std::string& endpoints) {
-        auto reply = std::make_unique<Zelkor::ListCommandDiscovered>();
-        reply->SetIsReply(true);
-        std::string error;
-        EXPECT_TRUE(reply->FromNetworkFormat(false, "@list {\"endpoints\":[" + endpoints + "]}", error)) << error;
-        EXPECT_TRUE(harness.OnLoop([&] {
-            Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
-                                           std::move(reply));
-            service.HandleListDiscoveredReply(data);
-        }));
+        listOnLoop(harness, service, connection, endpoints);
     };
     // The state this node's list gives the device of `guid` to the peer on `connection`.
     const auto told = [&](RawPeer& peer, const std::shared_ptr<Zelkor::TcpSocket>& connection,
