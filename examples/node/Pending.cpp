@@ -56,8 +56,9 @@ void Pending::Seen(const std::string& event, const Json::Value& fields) {
         return;
     }
     auto& awaited = found->second;
-    const bool named = fields["guid"].isString();
-    const std::string guid = fields["guid"].asString();
+    // A device that has not given its GUID yet names none.
+    const std::string guid = fields["guid"].isString() ? fields["guid"].asString() : "";
+    const bool named = !guid.empty();
     // A setip to a device is answered twice: by the list's line, which names no device, and
     // by the device's own, which does and alone settles it.
     if (!named && event == "setip") {
