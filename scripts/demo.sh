@@ -24,14 +24,25 @@ cd "$(dirname "$0")/.."
 # What can be checked before the packages and the build is, so that a run that cannot
 # end well says so at once, not minutes into the build. The nodes serve fixed ports, TCP
 # and UDP: one held by another program is named now.
+# The device also binds UDP on every address (0.0.0.0:PORT), so a UDP socket of that port
+# on any address is in its way; the kernel's own tables tell, with no tool to install.
 port_busy() {
   (exec 5<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-  command -v ss >/dev/null 2>&1 &&
-    ss -Hlun "sport = :$1" 2>/dev/null | awk '{print $4}' | grep -qE "^(127\.0\.0\.1|0\.0\.0\.0|\*):$1\$"
+  local hex table
+  hex="$(printf '%04X' "$1")"
+  for table in /proc/net/udp /proc/net/udp6; do
+    [ -r "$table" ] || continue
+    awk -v port="$hex" 'NR > 1 { split($2, a, ":"); if (a[2] == port) found = 1 } END { exit !found }' \
+      "$table" && return 0
+  done
+  return 1
 }
+if [ ! -r /proc/net/udp ]; then
+  echo "cannot read /proc/net/udp: the UDP ports 4197 and 4198 are not checked before the build" >&2
+fi
 for port in 4197 4198; do
   if port_busy "$port"; then
-    echo "port $port on 127.0.0.1 is busy (another program serves it): stop that program and run the demo again" >&2
+    echo "port $port is busy (another program holds it, TCP on 127.0.0.1 or UDP on any address): stop that program and run the demo again" >&2
     exit 1
   fi
 done

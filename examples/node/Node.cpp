@@ -291,11 +291,10 @@ void Node::dispatch(const Json::Value& given) {
     }
     if (name == "stop") {
         // As at the end of the input: the answers in flight are awaited, for a bounded time.
-        // A transfer may run for long yet: a stop ends it where it is.
+        // A transfer may run for long yet: it is not waited for, and the stop ends it where
+        // it is (drain) then, not before: one that ends while the others are awaited is
+        // answered as usual.
         _stopAsked = std::chrono::steady_clock::now();
-        for (const auto& transfer : _answers.Abandon(true)) {
-            _events.Error("no answer to " + transfer + ": the node stops before the transfer ends");
-        }
         drain();
         return;
     }
@@ -396,8 +395,14 @@ void Node::drain() {
     }
     // A stop waits no longer than the quiet bound, however busy its peers keep the node.
     const bool waited = _stopAsked && std::chrono::steady_clock::now() - *_stopAsked >= _answers.Quiet();
-    if (!_answers.Settled() && !waited) {
+    if (!_answers.Settled(_stopAsked.has_value()) && !waited) {
         return;
+    }
+    // Only what is still awaited now goes unanswered: the driver ends with the next line.
+    if (_stopAsked) {
+        for (const auto& transfer : _answers.Abandon(true)) {
+            _events.Error("no answer to " + transfer + ": the node stops before the transfer ends");
+        }
     }
     for (const auto& request : _answers.Abandon()) {
         _events.Error("no answer to " + request + ": the node stopped waiting for it");

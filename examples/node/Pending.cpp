@@ -11,6 +11,13 @@ bool unanswered(const std::string& command) {
     return command == "goodbye" || command == "logrow" || command == "cancelsend";
 }
 
+// The words whose answer carries the tag of its request ("" for none).
+bool tagged(const std::string& command) {
+    return command == "get" || command == "set" || command == "exec" || command == "raw";
+}
+
+bool transfer(const std::string& command) { return command == "sendfile" || command == "recvfile"; }
+
 }  // namespace
 
 Pending::Pending(std::chrono::milliseconds quiet) : _quiet(quiet) {}
@@ -29,13 +36,14 @@ void Pending::Seen(const std::string& event, const Json::Value& fields) {
             return;
         }
         auto& awaited = _awaited[command];
+        const std::string tag = tagged(command) ? fields["tag"].asString() : "";
         // A transfer is answered once per device.
         if (fields["devices"].isArray()) {
             for (const auto& device : fields["devices"]) {
-                awaited.push_back(device.asString());
+                awaited.push_back({device.asString(), tag});
             }
         } else {
-            awaited.push_back(fields["guid"].asString());
+            awaited.push_back({fields["guid"].asString(), tag});
         }
         return;
     }
@@ -47,12 +55,34 @@ void Pending::Seen(const std::string& event, const Json::Value& fields) {
     if (found == _awaited.end()) {
         return;
     }
-    // The answer of the device it names, else the oldest (a default reply names none).
     auto& awaited = found->second;
-    const auto own = fields["guid"].isString()
-                         ? std::find(awaited.begin(), awaited.end(), fields["guid"].asString())
-                         : awaited.end();
-    awaited.erase(own != awaited.end() ? own : awaited.begin());
+    // A device that has not given its GUID yet names none.
+    const std::string guid = fields["guid"].isString() ? fields["guid"].asString() : "";
+    const bool named = !guid.empty();
+    // A setip to a device is answered twice: by the list's line, which names no device, and
+    // by the device's own, which does and alone settles it.
+    if (!named && event == "setip") {
+        return;
+    }
+    const auto answers = [&](const Awaited& request) {
+        return (!named || request.guid == guid) && (!tagged(event) || request.tag == fields["tag"].asString());
+    };
+    const auto own = std::find_if(awaited.begin(), awaited.end(), answers);
+    if (own == awaited.end()) {
+        // An answer to a request not awaited: the reply a raw line brought, say.
+        return;
+    }
+    // One that names no device may be the reply a raw line to another device brought (its
+    // default line): while such a raw line is awaited, it settles none of the others.
+    if (!named && event != "raw") {
+        const auto raw = _awaited.find("raw");
+        if (raw != _awaited.end() && std::any_of(raw->second.begin(), raw->second.end(), [&](const Awaited& request) {
+                return request.guid != own->guid;
+            })) {
+            return;
+        }
+    }
+    awaited.erase(own);
     if (awaited.empty()) {
         _awaited.erase(found);
     }
@@ -63,21 +93,23 @@ std::vector<std::string> Pending::Abandon(bool transfersOnly) {
     std::vector<std::string> abandoned;
     for (auto entry = _awaited.begin(); entry != _awaited.end();) {
         const auto& [command, devices] = *entry;
-        if (transfersOnly && command != "sendfile" && command != "recvfile") {
+        if (transfersOnly && !transfer(command)) {
             ++entry;
             continue;
         }
-        for (const auto& guid : devices) {
-            abandoned.push_back(command + (guid.empty() ? "" : " to " + guid));
+        for (const auto& request : devices) {
+            abandoned.push_back(command + (request.guid.empty() ? "" : " to " + request.guid));
         }
         entry = _awaited.erase(entry);
     }
     return abandoned;
 }
 
-bool Pending::Settled() const {
+bool Pending::Settled(bool transfersAside) const {
     std::lock_guard<std::mutex> lock(_mutex);
-    return _awaited.empty() || Clock::now() - _lastLine >= _quiet;
+    const bool none = std::all_of(_awaited.begin(), _awaited.end(),
+                                  [transfersAside](const auto& entry) { return transfersAside && transfer(entry.first); });
+    return none || Clock::now() - _lastLine >= _quiet;
 }
 
 }  // namespace ZelkorNode

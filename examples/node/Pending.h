@@ -24,10 +24,14 @@ public:
     // A peer that has sent nothing for `quiet` is taken to owe nothing more.
     explicit Pending(std::chrono::milliseconds quiet);
 
-    // A line the node wrote: a "request" awaits its answer line, which settles it.
+    // A line the node wrote: a "request" awaits its answer line, which settles it. An answer
+    // settles a request to the device it names (with the tag it carries, for the words
+    // that have one); one that names no device, the oldest of its name only when that
+    // cannot be another device's.
     void Seen(const std::string& event, const Json::Value& fields);
-    // Nothing awaited, or no line for the quiet bound.
-    bool Settled() const;
+    // Nothing awaited (with `transfersAside`, nothing but transfers), or no line for the
+    // quiet bound.
+    bool Settled(bool transfersAside = false) const;
     // The quiet bound: the longest a stop waits for answers.
     std::chrono::milliseconds Quiet() const { return _quiet; }
     // The requests still awaited, each as "NAME to GUID" (in the order sent per name), and
@@ -35,11 +39,16 @@ public:
     std::vector<std::string> Abandon(bool transfersOnly = false);
 
 private:
+    struct Awaited {
+        std::string guid;
+        std::string tag;
+    };
+
     const std::chrono::milliseconds _quiet;
     mutable std::mutex _mutex;
-    // Answer lines awaited, by the event that answers: the GUID of each request's device
-    // (a transfer's, one per device), oldest first.
-    std::map<std::string, std::deque<std::string>> _awaited;
+    // Answer lines awaited, by the event that answers: each request's device (a transfer's,
+    // one per device) and tag, oldest first.
+    std::map<std::string, std::deque<Awaited>> _awaited;
     Clock::time_point _lastLine = Clock::now();
 };
 

@@ -66,4 +66,9 @@ const TransferFlows::Flow* TransferFlows::Progressing(const std::string& path, c
     return found == _flows.end() ? nullptr : &*found;
 }
 
+bool TransferFlows::PutInFlight(const std::string& id) const {
+    return std::any_of(_flows.begin(), _flows.end(),
+                       [&](const Flow& flow) { return flow.put && flow.key != 0 && !flow.ended && flow.id == id; });
+}
+
 }  // namespace ZelkorNode

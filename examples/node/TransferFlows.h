@@ -42,6 +42,8 @@ public:
     Flow Report(bool put, const std::string& reported, bool begin, std::uint64_t length, bool peerFailed = false);
     // The transfer opened here under that key; null once forgotten.
     const Flow* Opened(std::uint64_t key) const;
+    // Whether a put opened here to the device `id` has not ended yet.
+    bool PutInFlight(const std::string& id) const;
     // The transfer whose progress the library reported; null when none is known.
     const Flow* Progressing(const std::string& path, const std::string& id) const;
 

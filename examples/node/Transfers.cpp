@@ -220,8 +220,18 @@ void Transfers::cancelSend(const Json::Value& command) {
         _events.Error("no device " + command["device"].asString() + " for cancelsend");
         return;
     }
+    // Its answer is the put's own "sendfile" line; without a put, or a connection to ask
+    // on, none comes, and the node says so.
+    if (!Reachable(*device)) {
+        WriteRequest(_events, RequestLine("cancelsend", guid, true), false);
+        return;
+    }
     device->CancelSendFile();
     _events.Write("request", RequestLine("cancelsend", guid, true));
+    if (!_flows.PutInFlight(guid)) {
+        _events.Error("cancelsend to " + guid +
+                      " cancels nothing, no answer will come: this node has no put to the device in flight");
+    }
 }
 
 // {"cmd":"cancelput","device":G,"remote":R}

@@ -7,10 +7,14 @@ namespace ZelkorNode {
 
 Values::Values(Zelkor::IZelkorDriver& driver, Events& events) : _driver(driver), _events(events) {}
 
+// The device calls its callbacks while it lives, so they may hold it by plain pointer.
 void Values::Adopt(Zelkor::IDevice& device) {
     using Container = Zelkor::ObjectParamContainer;
-    device.OnGetResult([this](const Container& values) { replyLine("get", "", true, values); });
-    device.OnSetResult([this](const Container& values) { replyLine("set", "", true, values); });
+    Zelkor::IDevice* const from = &device;
+    device.OnGetResult(
+        [this, from](const Container& values) { replyLine("get", "", true, from->GetDiscoInfo().guid, values); });
+    device.OnSetResult(
+        [this, from](const Container& values) { replyLine("set", "", true, from->GetDiscoInfo().guid, values); });
 }
 
 void Values::AddCommands(Commands& commands) {
@@ -50,8 +54,8 @@ void Values::request(const std::string& name, const Json::Value& command) {
         set ? device->SetParameter(values) : device->GetParameter(values);
     } else {
         const std::string text = tag.asString();
-        auto callback = [this, event = set ? "set" : "get", text](const Zelkor::ObjectParamContainer& reply) {
-            replyLine(event, text, false, reply);
+        auto callback = [this, event = set ? "set" : "get", text, guid](const Zelkor::ObjectParamContainer& reply) {
+            replyLine(event, text, false, guid, reply);
         };
         set ? device->SetParameter(values, callback, false, text) : device->GetParameter(values, callback, false, text);
     }
@@ -62,11 +66,14 @@ void Values::request(const std::string& name, const Json::Value& command) {
     _events.Write("request", answer);
 }
 
-void Values::replyLine(const char* event, const std::string& tag, bool byDefault,
+// {"event":"get"|"set","tag":T,"default":D,"guid":G,"values":V}: the device that answered,
+// so that a reply is never taken for another device's.
+void Values::replyLine(const char* event, const std::string& tag, bool byDefault, const std::string& guid,
                        const Zelkor::ObjectParamContainer& values) {
     Json::Value fields;
     fields["tag"] = tag;
     fields["default"] = byDefault;
+    fields["guid"] = guid;
     fields["values"] = values.ToJson();
     _events.Write(event, fields);
 }

@@ -28,7 +28,7 @@ public:
 
 private:
     void request(const std::string& name, const Json::Value& command);
-    void replyLine(const char* event, const std::string& tag, bool byDefault,
+    void replyLine(const char* event, const std::string& tag, bool byDefault, const std::string& guid,
                    const Zelkor::ObjectParamContainer& values);
 
     Zelkor::IZelkorDriver& _driver;

@@ -7,6 +7,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -139,10 +140,22 @@ TEST(NodeRunnerAnswers, ADeviceOnlyHeardByDiscoveryAnswersOrIsSaidNotToBeConnect
         EXPECT_NE(error["message"].asString().find("not sent"), std::string::npos) << error;
         EXPECT_NE(error["message"].asString().find("\"connect\""), std::string::npos) << error;
     }
+    // A cancel of a put, answered by the put's own line: with no connection to ask on, and
+    // then with no put to cancel, the node says none will come.
+    const std::string cancel = NodeCommand("cancelsend", R"("device":")" + kAmp + "\"");
+    ASSERT_TRUE(ctl.Send(cancel));
+    EXPECT_NE(ErrorAfterRequest(ctl, "cancelsend")["message"].asString().find("not sent"), std::string::npos);
     // Told the device needs "connect", the script connects it and is answered.
     ASSERT_TRUE(ConnectTo(ctl, "10.77.0.1", 4197, kAmp, false));
     ASSERT_TRUE(ctl.Send(DeviceCommand("sublog", kAmp, R"("priority":1)")));
     EXPECT_EQ(ctl.Await(LineAbout("sublog", kAmp))["error"], "");
+    ASSERT_TRUE(ctl.Send(cancel));
+    EXPECT_EQ(ctl.Await(LineWith("error", "message",
+                                 "cancelsend to " + kAmp +
+                                     " cancels nothing, no answer will come: this node has no put to the device in "
+                                     "flight"))
+                  .isNull(),
+              false);
 
     StopCleanly(ctl);
     StopCleanly(device.process);
@@ -198,6 +211,53 @@ TEST(NodeRunnerAnswers, AStopAwaitsTheAnswersInFlightAndNamesThoseItGivesUpOn) {
         for (const char* cmd : {"mkdir", "listfiles", "sublog"}) {
             EXPECT_EQ(LinesWith(ctl->process, std::string("no answer to ") + cmd + " to " + kAmp).size(), 1u) << cmd;
         }
+    }
+    // One device never answers, another does: the reply a raw "get" brings from the live one
+    // is not taken for the frozen one's get, and a put to the live one, not waited for, is
+    // either answered or said to go unanswered, never both.
+    {
+        const std::string live = "6a1d4b63-9f2e-4c8b-8d75-3e2f8a0b1c24";
+        TempDir liveRoot;
+        Node other(SampleDeviceOptions(false, "amp2", live, "127.0.0.1:4198",
+                                       {"--storage-root", liveRoot.Path().string(), "--setip-result", "fail"}),
+                   place);
+        ASSERT_FALSE(other.process.AwaitEvent("listenerAdded").isNull());
+        const auto ctl = session("ctl3");
+        ASSERT_TRUE(ConnectTo(ctl->process, "127.0.0.1", 4198, live, false));
+        TempDir local;
+        const std::string file = local.File("put.bin");
+        WriteFile(file, std::string(64 * 1024, 'z'));
+        ASSERT_TRUE(device.process.Signal(SIGSTOP));
+        // The mkdir keeps the stop waiting while the put runs.
+        EXPECT_TRUE(ctl->process.Send(DeviceCommand("mkdir", kAmp, R"("path":"kept")")));
+        EXPECT_TRUE(ctl->process.Send(DeviceCommand("get", kAmp, R"("values":[{"path":"/audio/gain"}])")));
+        EXPECT_TRUE(ctl->process.Send(DeviceCommand("raw", live, R"("tag":"r","line":"get {\"path\":\"/audio/gain\"}")")));
+        EXPECT_FALSE(ctl->process.Await(LineWith("raw", "tag", "r")).isNull());
+        // A setip is answered twice, the first time by a line that names no device.
+        EXPECT_TRUE(ctl->process.Send(NodeCommand("listinterfaces")));
+        const std::string mac = ctl->process.AwaitEvent("listinterfaces")["interfaces"][0]["mac"].asString();
+        for (const auto& guid : {kAmp, live}) {
+            EXPECT_TRUE(ctl->process.Send(DeviceCommand("setip", guid, R"("mac":")" + mac + R"(","ip":"10.1.2.3")")));
+        }
+        EXPECT_FALSE(ctl->process.Await(LineAbout("setip", live)).isNull());
+        EXPECT_TRUE(ctl->process.Send(NodeCommand(
+            "sendfile", R"("device":")" + live + R"(","local":")" + file + R"(","remote":"put.bin","tag":"put")")));
+        EXPECT_TRUE(ctl->process.Send(NodeCommand("stop")));
+        EXPECT_EQ(ctl->process.Wait(), 0);
+        ASSERT_TRUE(device.process.Signal(SIGCONT));
+        const bool answered = !LinesWith(ctl->process, R"("event":"get","guid":")" + kAmp).empty();
+        const bool givenUp = !LinesWith(ctl->process, "no answer to get to " + kAmp).empty();
+        EXPECT_TRUE(answered != givenUp) << "the get to the frozen device: answered " << answered;
+        const auto setips = LinesWith(ctl->process, R"("event":"setip")");
+        const bool setAnswered = std::any_of(setips.begin(), setips.end(), [](const std::string& line) {
+            return line.find(R"("guid":")" + kAmp) != std::string::npos;
+        });
+        const bool setGivenUp = !LinesWith(ctl->process, "no answer to setip to " + kAmp).empty();
+        EXPECT_TRUE(setAnswered != setGivenUp) << "the setip to the frozen device: answered " << setAnswered;
+        const bool put = !LinesWith(ctl->process, R"("event":"sendfile")").empty();
+        const bool putGivenUp = !LinesWith(ctl->process, "no answer to sendfile to " + live).empty();
+        EXPECT_TRUE(put != putGivenUp) << "the put: answered " << put;
+        StopCleanly(other.process);
     }
     StopCleanly(device.process);
 }

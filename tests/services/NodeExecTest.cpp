@@ -189,8 +189,10 @@ TEST(NodeExec, ExecAndRawLinesInTurnEachMeetTheirOwnReply) {
         }
     }
     EXPECT_EQ(defaults, (std::vector<std::string>{
-                            R"({"default":true,"event":"get","tag":"","values":[{"path":"/audio/gain","value":0}]})",
-                            R"({"default":true,"event":"get","tag":"","values":[{"path":"/audio/label","value":"Main"}]})"}));
+                            R"({"default":true,"event":"get","guid":")" + kAmp +
+                                R"(","tag":"","values":[{"path":"/audio/gain","value":0}]})",
+                            R"({"default":true,"event":"get","guid":")" + kAmp +
+                                R"(","tag":"","values":[{"path":"/audio/label","value":"Main"}]})"}));
     StopCleanly(nodes.Device());
 }
 
