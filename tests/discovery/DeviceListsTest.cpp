@@ -74,6 +74,22 @@ void listOnLoop(DriverHarness& harness, DiscoveryService& service, const std::sh
     }));
 }
 
+// A router this node reaches over `connection`, Connected and known in every table, entered
+// on the harness's loop.
+std::shared_ptr<DeviceImpl> connectedRouter(DriverHarness& harness, DiscoveryService& service, const std::string& guid,
+                                            const std::string& name,
+                                            const std::shared_ptr<Zelkor::TcpSocket>& connection) {
+    auto router = std::make_shared<DeviceImpl>(
+        harness.driver.get(), Record(R"({"guid":")" + guid + R"(","name":")" + name +
+                                     R"(","ip":"10.0.0.1","port":4197,"classname":"router","mode":"router"})"));
+    EXPECT_TRUE(harness.OnLoop([&] {
+        router->SetHandle(connection);
+        service.enterDevice(router, DiscoveryService::AllTables);
+        router->setCurrentState(Zelkor::DeviceNetStateConnected);
+    }));
+    return router;
+}
+
 std::shared_ptr<DeviceImpl> byGuid(DiscoveryNode& node, const std::string& guid) {
     return node.service->GetDeviceImplByUUID(guid);
 }
@@ -263,15 +279,7 @@ TEST(DeviceLists, ADeviceBehindARouterFollowsTheRoutersConnection) {
     };
     const auto routerOn = [&](const std::string& guid, const std::string& name,
                               const std::shared_ptr<Zelkor::TcpSocket>& connection) {
-        auto router = std::make_shared<DeviceImpl>(
-            harness.driver.get(), Record(R"({"guid":")" + guid + R"(","name":")" + name +
-                                         R"(","ip":"10.0.0.1","port":4197,"classname":"router","mode":"router"})"));
-        EXPECT_TRUE(harness.OnLoop([&] {
-            router->SetHandle(connection);
-            service.enterDevice(router, DiscoveryService::AllTables);
-            router->setCurrentState(Zelkor::DeviceNetStateConnected);
-        }));
-        return router;
+        return connectedRouter(harness, service, guid, name, connection);
     };
     const auto router1 = routerOn(kRouter, "router1", first);
     const auto router2 = routerOn(kRouter2, "router2", second);
@@ -350,14 +358,7 @@ TEST(DeviceLists, AListTellsOfThisNodesOwnLossesOnlyAndOfEachOnceToEachRequester
     };
     const auto routerOn = [&](const std::string& guid, const std::string& name,
                               const std::shared_ptr<Zelkor::TcpSocket>& connection) {
-        auto router = std::make_shared<DeviceImpl>(
-            harness.driver.get(), Record(R"({"guid":")" + guid + R"(","name":")" + name +
-                                         R"(","ip":"10.0.0.1","port":4197,"classname":"router","mode":"router"})"));
-        EXPECT_TRUE(harness.OnLoop([&] {
-            router->SetHandle(connection);
-            service.enterDevice(router, DiscoveryService::AllTables);
-            router->setCurrentState(Zelkor::DeviceNetStateConnected);
-        }));
+        return connectedRouter(harness, service, guid, name, connection);
     };
     routerOn(kRouter, "router1", first);
     routerOn(kRouter2, "router2", second);
