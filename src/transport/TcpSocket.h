@@ -447,8 +447,9 @@ private:
     // Queues a line within the output bound and the node's; past either the connection
     // closes. False then.
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);
-    // The write of the request in flight moved `written` bytes at `now` (RequestWrite).
-    void noteRequestWritten(std::size_t written, std::chrono::steady_clock::time_point now);
+    // The write `write` tells of (the request's in flight, or another line's) moved
+    // `written` bytes at `now` (RequestWrite).
+    void noteWritten(RequestWrite& write, std::size_t written, std::chrono::steady_clock::time_point now) const;
     // The time `written` bytes buy their peer at the pace the output bound asks for what
     // the connection holds, the line being written included.
     std::chrono::steady_clock::duration paceBought(std::size_t written) const;

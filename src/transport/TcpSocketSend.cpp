@@ -191,14 +191,14 @@ std::chrono::steady_clock::duration TcpSocket::paceBought(std::size_t written) c
            static_cast<std::int64_t>(written) / static_cast<std::int64_t>(pace);
 }
 
-void TcpSocket::noteRequestWritten(std::size_t written, std::chrono::steady_clock::time_point now) {
-    if (_requestWrite.done) {
+void TcpSocket::noteWritten(RequestWrite& write, std::size_t written, std::chrono::steady_clock::time_point now) const {
+    if (write.done) {
         return;
     }
     // What the kernel took at once is paid for by the stalls that follow while the kernel
     // hands it on, so it may run ahead of the time; not past the write's end.
-    _requestWrite.behind += (now - _requestWrite.at) - paceBought(written);
-    _requestWrite.at = now;
+    write.behind += (now - write.at) - paceBought(written);
+    write.at = now;
 }
 
 TcpSocket::OutputStall TcpSocket::StalledOutput(std::chrono::steady_clock::time_point now) const {
@@ -499,10 +499,9 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         _outputShare.Moved(written);
         _lastWrittenAt = std::chrono::steady_clock::now();
         if (write->ordinal != 0 && write->ordinal == _requestWrite.ordinal) {
-            noteRequestWritten(written, _lastWrittenAt);
+            noteWritten(_requestWrite, written, _lastWrittenAt);
         } else if (_otherWrite.at != std::chrono::steady_clock::time_point{}) {
-            _otherWrite.behind += (_lastWrittenAt - _otherWrite.at) - paceBought(written);
-            _otherWrite.at = _lastWrittenAt;
+            noteWritten(_otherWrite, written, _lastWrittenAt);
         }
     }
     logWritten(*write, written);
