@@ -39,9 +39,14 @@ auto endpointOf(const std::shared_ptr<TcpSocket>& socket) {
     return [&socket] { return endpointText(socket); };
 }
 
-// A configured name of an address label ("eth0:1", "eth0:avahi") configures its link,
-// the interface its addresses are served and reported under.
-void cutLabel(std::string& name) { name = Platform::LinkOwnerName(name); }
+// The name an adapter is served and reported under: an address label keeps its own
+// ("eth0:1"), only the ":avahi" that a zeroconf daemon gives its label is cut.
+void cutAvahi(std::string& name) {
+    const auto at = name.find(":avahi");
+    if (at != std::string::npos) {
+        name.erase(at);
+    }
+}
 
 }  // namespace
 
@@ -240,7 +245,7 @@ bool DiscoveryService::GetModelDHCP(std::string& interfaceName, std::string& dhc
     if (!_storage->GetStorage()) {
         return false;
     }
-    cutLabel(interfaceName);
+    cutAvahi(interfaceName);
     std::string sizeText;
     const std::string sizePath = std::string(kInterfacesPath) + "/.size";
     if (_storage->GetValueForPath(sizePath.c_str(), "variant", sizeText) != 0 || sizeText.empty()) {
@@ -253,7 +258,7 @@ bool DiscoveryService::GetModelDHCP(std::string& interfaceName, std::string& dhc
         if (_storage->GetValueForPath((base + "/name").c_str(), "variant", name) != 0) {
             continue;
         }
-        cutLabel(name);
+        cutAvahi(name);
         if (name != interfaceName) {
             continue;
         }

@@ -227,8 +227,18 @@ void DiscoveryService::SendDiscoReply(Packet& packet) {
     std::string interfaceName = receivingInterface(packet.handle);
     unsigned short replyPort = ProtocolPort;
     const Json::Value& request = packet.header->JsonBody();
+    // An interface holds one value of each name, the last served address's: one with
+    // addresses in several subnets (a labelled one among them) would tell a peer of one
+    // subnet the address of another. A datagram's asker is told the address serving its
+    // own subnet, as a locate or identify reply tells it, and is answered under that
+    // address's adapter name: a label's own where a label serves it, though the link's
+    // first address shares the subnet and is not served.
+    NetworkInfo serving;
+    const bool inServedSubnet = !packet.reliable && _driver->GetLocalInfo(remote, &serving);
     if (!packet.reliable) {
-        const std::string seenOn = _driver->GetEndPointInterface(remote);
+        const std::string seenOn = inServedSubnet && !serving.interfaceName.empty()
+                                       ? serving.interfaceName
+                                       : _driver->GetEndPointInterface(remote);
         if (!seenOn.empty()) {
             interfaceName = seenOn;
         }
@@ -250,12 +260,6 @@ void DiscoveryService::SendDiscoReply(Packet& packet) {
         }
     }
 
-    // An interface holds one value of each name, the last served address's: one with
-    // addresses in several subnets (a labelled one among them) would tell a peer of one
-    // subnet the address of another. A datagram's asker is told the address serving its
-    // own subnet, as a locate or identify reply tells it.
-    NetworkInfo serving;
-    const bool inServedSubnet = !packet.reliable && _driver->GetLocalInfo(remote, &serving);
     const auto replyValue = [&](Param name, Json::Value& value) {
         if (!_discoInfo.GetDiscoReplyValue(interfaceName, name, value)) {
             return false;

@@ -11,7 +11,6 @@
 #include <exception>
 
 #include "driver/ZelkorDriver.h"
-#include "transport/LinuxPlatform.h"
 #include "transport/NetworkInterface.h"
 #include "transport/ZelkorHost.h"
 
@@ -25,6 +24,14 @@ bool holds(const std::vector<Endpoint>& list, const std::string& text, unsigned 
     return std::find(list.begin(), list.end(), Endpoint(text, port)) != list.end();
 }
 
+std::string cutAvahi(std::string name) {
+    const auto at = name.find(":avahi");
+    if (at != std::string::npos) {
+        name.erase(at);
+    }
+    return name;
+}
+
 }  // namespace
 
 void ZelkorDriver::BuildNetworkInfo() {
@@ -34,10 +41,10 @@ void ZelkorDriver::BuildNetworkInfo() {
         record.info.dhcp = adapter.IsDHCP();
         record.info.up = adapter.up;
         record.info.macText = adapter.MAC_as_str();
-        // An address label ("eth0:1", "eth0:avahi") names an address of its link, not an
-        // interface: whatever is served, reported or looked up by interface finds the
-        // labelled address under the link's own name, as it finds an unlabelled second one.
-        record.info.adapterName = Platform::LinkOwnerName(adapter.Name());
+        // An address label ("eth0:1") is named as itself: a caller may serve it alone, and
+        // naming the link serves the link's own addresses, not a management label beside
+        // them. Only the ":avahi" of a zeroconf label is cut: that address is the link's.
+        record.info.adapterName = cutAvahi(adapter.Name());
         for (const auto& address : adapter.Address()) {
             record.address = address;
             record.mask = 0;

@@ -204,12 +204,14 @@ bool ZelkorDriver::AddNetwork(const std::string& network, unsigned short port) {
     }
     BuildNetworkInfo();
     std::size_t unaddressed = 0;
+    bool named = false;
     {
         std::lock_guard<std::mutex> lock(_netMutex);
         for (const auto& host : _interfaces) {
             if (host.info.adapterName != network) {
                 continue;
             }
+            named = true;
             if (host.Text().empty()) {
                 ++unaddressed;
                 continue;
@@ -221,6 +223,11 @@ bool ZelkorDriver::AddNetwork(const std::string& network, unsigned short port) {
     }
     for (; unaddressed > 0; --unaddressed) {
         Warning("ZK7819W One or more network enumerations has no IP address");
+    }
+    // The wish is kept, for an adapter that may come, but a mistyped name would otherwise
+    // serve nothing without a word.
+    if (!named) {
+        Warning("ZK7828W No adapter with an address has this name yet", network);
     }
     Detail("ZK7820I added to netport: " + network + ":" + std::to_string(port));
     forgetToldFailures(port);

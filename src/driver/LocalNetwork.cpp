@@ -107,6 +107,8 @@ void ZelkorDriver::SetLocalInfo(const NetworkInfo& record, NetworkInfo* out) {
     out->port = record.port;
     out->portText = record.portText;
     out->macText = record.macText;
+    // Which of an adapter's names serves the address: a label's, where one does.
+    out->interfaceName = record.interfaceName;
     if (record.GetIPAddress().is_v4()) {
         out->subnetMask = record.subnetMask;
         out->subnetMaskText = record.subnetMaskText;

@@ -22,8 +22,8 @@ struct InterfaceInfo {
     std::string ipv4Text;
     std::string ipv6Text;
     std::string macText;
-    // The name of the adapter's link: an address label's name cut before its ':'
-    // ("eth0:1" and "eth0:avahi" give "eth0").
+    // The adapter's name, cut before any ":avahi"; an address label keeps its own
+    // ("eth0:1").
     std::string adapterName;
     // IPv4 records with a recorded mask: the mask; else empty.
     std::string subnetMaskText;
