@@ -1,4 +1,5 @@
-# Shared by scripts/test.sh and scripts/demo.sh: installs what a fresh Debian 12 machine lacks.
+# Shared by the scripts: installs what a fresh Debian 12 machine lacks, reads ZELKOR_JOBS, and
+# tells whether a port of the demo is busy.
 
 ZELKOR_PACKAGES=(
   g++ cmake make pkg-config
@@ -40,4 +41,19 @@ build_jobs() {
     return 0
   fi
   nproc 2>/dev/null || echo 2
+}
+
+# Whether another program holds PORT where a demo node serves it: TCP on 127.0.0.1, or UDP
+# on any address (a node also binds 0.0.0.0:PORT), read from the kernel's own tables so
+# that no tool is needed.
+port_busy() {
+  (exec 5<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+  local hex table
+  hex="$(printf '%04X' "$1")"
+  for table in /proc/net/udp /proc/net/udp6; do
+    [ -r "$table" ] || continue
+    awk -v port="$hex" 'NR > 1 { split($2, a, ":"); if (a[2] == port) found = 1 } END { exit !found }' \
+      "$table" && return 0
+  done
+  return 1
 }

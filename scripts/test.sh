@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the library, its tests, examples, benchmarks and fuzz targets with
-# AddressSanitizer and UndefinedBehaviorSanitizer, runs every test through ctest, installs
-# a plain build and builds and runs the minimal examples against the install, runs the
-# threaded tests again under ThreadSanitizer, then runs each fuzz target briefly.
+# AddressSanitizer and UndefinedBehaviorSanitizer, runs every test through ctest and the
+# demo's programs (scripts/demo-run.sh), installs a plain build and builds and runs the
+# minimal examples against the install, runs the threaded tests again under
+# ThreadSanitizer, then runs each fuzz target briefly.
 #
 # clang builds faster and brings libFuzzer, so it is installed and used; one build then
 # serves the tests and the fuzz targets. Where clang cannot be used, g++ builds the same
@@ -38,6 +39,11 @@ cmake --build "$build_dir" -j "$jobs"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 (cd "$build_dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
+
+# The README's first command, the demo's conversation between two nodes, end to end on
+# this build: a change that breaks it makes this run fail. As root in a namespace of its
+# own. A sanitizer build is slower than the demo's release build: it is given more time.
+ZELKOR_DEMO_PATIENCE="${ZELKOR_DEMO_PATIENCE:-3}" scripts/demo-run.sh "$build_dir"
 
 # The library as an application meets it: a plain build installed into a temporary prefix,
 # the minimal examples built outside the source tree against that install alone, once
