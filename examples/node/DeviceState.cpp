@@ -167,6 +167,9 @@ void DeviceState::ask(const std::string& name, const Json::Value& command) {
     }
     Json::Value answer = RequestLine(name, device->GetDiscoInfo().guid, true);
     answer["sent"] = handle != nullptr && service != nullptr;
+    if (handle) {
+        answer["connection"] = Zelkor::ZelkorDriver::Tag(handle);
+    }
     WriteRequest(_events, answer, handle != nullptr && service != nullptr,
                  service ? "" : "the node has no device-state service");
 }

@@ -9,6 +9,7 @@
 #include "core/MessageForwardInfo.h"
 #include "core/MessageSignalData.h"
 #include "device/IDevice.h"
+#include "driver/CommandTable.h"
 #include "driver/ZelkorDriver.h"
 #include "services/ICommandInterfaceService.h"
 
@@ -162,6 +163,20 @@ void Exec::raw(const Json::Value& command) {
     }
     const std::string guid = device->GetDiscoInfo().guid;
     const std::string line = command["line"].asString();
+    Json::Value answer = RequestLine("raw", guid, true);
+    if (!tag.isNull()) {
+        answer["tag"] = tag;
+    }
+    // The library sends no line that does not read as a request, and answers none: the
+    // script is told so, not left waiting.
+    const std::string refusal = rawRefusal(line);
+    if (!refusal.empty()) {
+        WriteRequest(_events, answer, false, refusal);
+        return;
+    }
+    if (void* const handle = device->GetConnectionHandle()) {
+        answer["connection"] = Zelkor::ZelkorDriver::Tag(handle);
+    }
     device->SendRawCommand(line.c_str(), [this, guid, text = tag.asString()](const std::string& reply) {
         Json::Value fields;
         fields["guid"] = guid;
@@ -169,11 +184,27 @@ void Exec::raw(const Json::Value& command) {
         fields["text"] = reply;
         _events.Write("raw", fields);
     });
-    Json::Value answer = RequestLine("raw", guid, true);
-    if (!tag.isNull()) {
-        answer["tag"] = tag;
-    }
     _events.Write("request", answer);
+}
+
+std::string Exec::rawRefusal(const std::string& line) {
+    auto* driver = dynamic_cast<Zelkor::ZelkorDriver*>(&_driver);
+    if (!driver || !driver->RawRequestLine(line.c_str(), Zelkor::MessageForwardInfo()).empty()) {
+        return "";
+    }
+    std::string word;
+    std::string json;
+    const bool reply = _driver.SplitRawCommand(line, word, json);
+    if (word.empty()) {
+        return "the line names no command word";
+    }
+    if (reply) {
+        return "\"@" + word + "\" is a reply, not a request";
+    }
+    if (!Zelkor::LookupCommand(word)) {
+        return "\"" + word + "\" is no command word of the protocol";
+    }
+    return "its body does not read as a \"" + word + "\" request";
 }
 
 // {"event":"exec","reply":true,"tag":T,"default":D[,"guid":G],"path":P,"command":C,"success":S,

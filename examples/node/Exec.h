@@ -53,6 +53,8 @@ private:
              const Json::Value& arguments, const std::string& echo, std::string& result);
     void exec(const Json::Value& command);
     void raw(const Json::Value& command);
+    // Why the library would not send the raw line ("" when it would).
+    std::string rawRefusal(const std::string& line);
     void resultLine(const std::string& tag, bool byDefault, const std::string& guid, const std::string& path,
                     const std::string& command, bool success, const std::string& result,
                     const std::string& requestid);

@@ -16,6 +16,13 @@ bool tagged(const std::string& command) {
     return command == "get" || command == "set" || command == "exec" || command == "raw";
 }
 
+// The words whose answer names no device but comes with the tag of the connection that
+// brought it, which their request line names as "connection".
+bool byConnection(const std::string& command) {
+    return command == "getdevicestate" || command == "getpresetinfo" || command == "listpresets" ||
+           command == "listpublishers";
+}
+
 bool transfer(const std::string& command) { return command == "sendfile" || command == "recvfile"; }
 
 }  // namespace
@@ -40,10 +47,10 @@ void Pending::Seen(const std::string& event, const Json::Value& fields) {
         // A transfer is answered once per device.
         if (fields["devices"].isArray()) {
             for (const auto& device : fields["devices"]) {
-                awaited.push_back({device.asString(), tag});
+                awaited.push_back({device.asString(), tag, ""});
             }
         } else {
-            awaited.push_back({fields["guid"].asString(), tag});
+            awaited.push_back({fields["guid"].asString(), tag, fields["connection"].asString()});
         }
         return;
     }
@@ -64,8 +71,13 @@ void Pending::Seen(const std::string& event, const Json::Value& fields) {
     if (!named && event == "setip") {
         return;
     }
+    // An answer by connection is one of the requests sent on the connection that brought
+    // it, the oldest: a connection carries one request at a time, and a routed device's
+    // answer names no route.
+    const std::string connection = byConnection(event) ? fields["tag"].asString() : "";
     const auto answers = [&](const Awaited& request) {
-        return (!named || request.guid == guid) && (!tagged(event) || request.tag == fields["tag"].asString());
+        return (!named || request.guid == guid) && (!tagged(event) || request.tag == fields["tag"].asString()) &&
+               (!byConnection(event) || request.connection == connection);
     };
     const auto own = std::find_if(awaited.begin(), awaited.end(), answers);
     if (own == awaited.end()) {
@@ -77,7 +89,7 @@ void Pending::Seen(const std::string& event, const Json::Value& fields) {
     if (!named && event != "raw") {
         const auto raw = _awaited.find("raw");
         if (raw != _awaited.end() && std::any_of(raw->second.begin(), raw->second.end(), [&](const Awaited& request) {
-                return request.guid != own->guid;
+                return request.guid != own->guid && (!byConnection(event) || request.connection == connection);
             })) {
             return;
         }

@@ -26,8 +26,9 @@ public:
 
     // A line the node wrote: a "request" awaits its answer line, which settles it. An answer
     // settles a request to the device it names (with the tag it carries, for the words
-    // that have one); one that names no device, the oldest of its name only when that
-    // cannot be another device's.
+    // that have one); one that names no device, the oldest of its name sent on the
+    // connection that brought it, for the words whose answer names it, and otherwise only
+    // when that cannot be another device's.
     void Seen(const std::string& event, const Json::Value& fields);
     // Nothing awaited (with `transfersAside`, nothing but transfers), or no line for the
     // quiet bound.
@@ -42,6 +43,8 @@ private:
     struct Awaited {
         std::string guid;
         std::string tag;
+        // The tag of the connection the request went on, where its line names it.
+        std::string connection;
     };
 
     const std::chrono::milliseconds _quiet;

@@ -239,6 +239,9 @@ void Subscriptions::listPublishers(const Json::Value& command) {
     }
     Json::Value answer = RequestLine("listpublishers", device->GetDiscoInfo().guid, true);
     answer["sent"] = handle != nullptr;
+    if (handle) {
+        answer["connection"] = Zelkor::ZelkorDriver::Tag(handle);
+    }
     WriteRequest(_events, answer, handle != nullptr);
 }
 

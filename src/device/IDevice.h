@@ -11,18 +11,20 @@
 // - Every disconnection cuts the handlers that feed the On... callbacks: the loss of
 //   the device's primary connection, Disconnect, Goodbye, and so also each drop that
 //   the discovery timer's own reconnects follow. The callback stays stored, but nothing
-//   reaches it until its On... is called again. Register in the device list's change
-//   handler, each time the device becomes Connected:
+//   reaches it until its On... is called again. A device need not be Connected to
+//   answer: one reached through a router is listed New and answers through the router
+//   while it stays New. Register in the device list's change handler from the device's
+//   first listing on, and again on each later change of its state but to Lost:
 //       discovery->GetDeviceList()->OnListChange(
 //           [](std::shared_ptr<IDevice> device, DeviceNetState state, DeviceNetState) {
-//               if (device && state == DeviceNetStateConnected) {
+//               if (device && state != DeviceNetStateLost) {
 //                   device->OnPublish(...);  // and every other On... the application uses
-//                   device->Subscribe(...);
 //               }
 //           });
 // - Subscriptions live on the device, per connection: the device drops a connection's
 //   value, poll and log subscriptions when that connection closes, and all of them when
-//   it restarts. Nothing renews them: subscribe again on Connected, as above.
+//   it restarts. Nothing renews them: subscribe again when the device answers again, on
+//   Connected, and for a device reached through a router when it is first listed.
 // - The default result handlers (OnSetResult, OnGetResult, OnExecResult) and the
 //   transfer progress handler (onFileProgressStatus) are one per driver, not per device:
 //   the last one set, on any device, serves the replies of every device.
@@ -34,8 +36,12 @@
 // - A device that became Lost stays lost: its Connect is refused, and the device list
 //   holds a new object for it when it is found again. A device the list gives up while
 //   the node runs is told Lost, after Disconnected when it was still shown connected.
-// - A device reached through a router follows the router's connection: Disconnected when
-//   it drops, Connected again when a router with a connection lists the device.
+// - A device reached through a router is listed New, and answers through the router from
+//   then on without a connection of its own; Connect makes it Connected through the
+//   router. From Connected it follows the router's connection: Disconnected when that
+//   drops or the router lists the device as gone, Connected again when a router with a
+//   connection lists it. One never Connected stays New through such a loss, or goes
+//   Disconnected when nothing keeps it connected.
 // - When another GUID answers at an address this node connected to (a unit replaced, a
 //   router restarted without a fixed GUID), the connection and what the address stood
 //   for (static route, endpoint, being kept connected) pass to the device of that GUID;

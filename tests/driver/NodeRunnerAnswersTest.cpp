@@ -262,5 +262,50 @@ TEST(NodeRunnerAnswers, AStopAwaitsTheAnswersInFlightAndNamesThoseItGivesUpOn) {
     StopCleanly(device.process);
 }
 
+// An answer that names no device settles a request sent on its own connection only: the
+// live device's answers leave the frozen one's requests awaited, and the stop names those.
+// A raw line the library will not send is said not to be sent, with why.
+TEST(NodeRunnerAnswers, AnAnswerSettlesARequestOfItsConnectionAndARawLineNotSentIsSaidSo) {
+    NetNamespace space("byconn");
+    const std::string place = space.Made() ? space.Name() : "";
+    const std::string live = "6a1d4b63-9f2e-4c8b-8d75-3e2f8a0b1c24";
+    TempDir frozenRoot;
+    TempDir liveRoot;
+    Node frozen(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--storage-root", frozenRoot.Path().string()}),
+                place);
+    Node other(SampleDeviceOptions(false, "amp2", live, "127.0.0.1:4198", {"--storage-root", liveRoot.Path().string()}),
+               place);
+    ASSERT_FALSE(frozen.process.AwaitEvent("listenerAdded").isNull());
+    ASSERT_FALSE(other.process.AwaitEvent("listenerAdded").isNull());
+    Node ctl(Options("controller", "ctl1", {"--reply-timeout", "1000"}), place);
+    ASSERT_TRUE(ConnectTo(ctl.process, "127.0.0.1", 4197, kAmp, false));
+    ASSERT_TRUE(ConnectTo(ctl.process, "127.0.0.1", 4198, live, false));
+
+    ASSERT_TRUE(frozen.process.Signal(SIGSTOP));
+    for (const auto& guid : {kAmp, live}) {
+        EXPECT_TRUE(ctl.process.Send(DeviceCommand("getdevicestate", guid)));
+        EXPECT_TRUE(ctl.process.Send(DeviceCommand("listfiles", guid, R"("path":"/")")));
+    }
+    EXPECT_FALSE(ctl.process.AwaitEvent("getdevicestate").isNull());
+    EXPECT_FALSE(ctl.process.Await(LineAbout("listfiles", live)).isNull());
+
+    for (const char* line : {"frobnicate {}", "get notjson", ""}) {
+        EXPECT_TRUE(ctl.process.Send(DeviceCommand("raw", live, std::string(R"("line":")") + line + "\"")));
+        const Json::Value error = ErrorAfterRequest(ctl.process, "raw");
+        EXPECT_NE(error["message"].asString().find("raw to " + live + " not sent"), std::string::npos) << line;
+    }
+
+    EXPECT_TRUE(ctl.process.Send(NodeCommand("stop")));
+    EXPECT_EQ(ctl.process.Wait(), 0);
+    ASSERT_TRUE(frozen.process.Signal(SIGCONT));
+    for (const char* cmd : {"getdevicestate", "listfiles"}) {
+        EXPECT_EQ(LinesWith(ctl.process, std::string("no answer to ") + cmd + " to " + kAmp).size(), 1u) << cmd;
+        EXPECT_TRUE(LinesWith(ctl.process, std::string("no answer to ") + cmd + " to " + live).empty()) << cmd;
+    }
+    EXPECT_TRUE(LinesWith(ctl.process, "no answer to raw").empty());
+    StopCleanly(other.process);
+    StopCleanly(frozen.process);
+}
+
 }  // namespace
 }  // namespace ZelkorTest
