@@ -15,5 +15,8 @@ constexpr const char* kDeviceNotConnected = "Device not connected";
 constexpr const char* kConnectionLost = "connection lost";
 // Unanswered for the reply time-out.
 constexpr const char* kTimedOut = "timeout";
+// A router refuses a subscription of a requester whose notices it refuses for a time
+// (one of them was left unanswered): the first notice would end it at the device.
+constexpr const char* kNoticesRefused = "Requester's notices refused for a time";
 
 }  // namespace Zelkor

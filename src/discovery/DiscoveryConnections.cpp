@@ -350,15 +350,13 @@ void DiscoveryService::closeSilentConnections() {
     // has nothing to ask stays connected however quiet it is. A handshake has its own
     // bound. The close is that of a connection whose peer went: what waits on it hears
     // "connection lost", and the devices it reaches go Disconnected.
-    const auto bound = SilenceBound();
     const auto now = std::chrono::steady_clock::now();
     for (const auto& connection : _driver->LiveConnections()) {
         if (connection->IsFinalized() || connection->GetState() == TcpSocket::Handshaking ||
             !connection->AwaitsReply()) {
             continue;
         }
-        const auto relays = std::min(connection->AwaitedBeyondPeer(), MaxRelaysCounted);
-        if (now - connection->SilentSince() < bound * static_cast<int>(1 + relays)) {
+        if (now - connection->SilentSince() < AnswerBound(connection->AwaitedBeyondPeer())) {
             continue;
         }
         const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - connection->SilentSince());

@@ -427,6 +427,7 @@ public:
     static constexpr unsigned SilentKeepAlives = 3;
     static constexpr std::chrono::seconds SilenceWithoutKeepAlives{30};
     std::chrono::milliseconds SilenceBound() const;
+    std::chrono::milliseconds AnswerBound(std::size_t beyond) const override;
     // A request a router passes on is answered by the router once the next node answers
     // or the router gave it up, after its own silence bound: the wait for it takes the
     // bound once more for each node beyond the peer (up to MaxRelaysCounted), so that the

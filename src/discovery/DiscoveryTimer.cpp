@@ -84,6 +84,10 @@ std::chrono::milliseconds DiscoveryService::SilenceBound() const {
     return ScaledBound(unscaled);
 }
 
+std::chrono::milliseconds DiscoveryService::AnswerBound(std::size_t beyond) const {
+    return SilenceBound() * static_cast<int>(1 + std::min(beyond, MaxRelaysCounted));
+}
+
 std::int64_t DiscoveryService::ScaledAge(std::int64_t seconds) const {
     {
         std::lock_guard<std::mutex> lock(_clockMutex);

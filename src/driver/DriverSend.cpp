@@ -199,7 +199,10 @@ void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bo
     const auto socket = tcp ? std::static_pointer_cast<TcpSocket>(target) : nullptr;
     const MessageForwardInfo& header = message.GetMessageForwardInfo();
     const std::string hash = !request && header.hasHash ? header.HashText() : std::string();
-    boost::asio::post(_io, [weak = weak_from_this(), tcp, socket, text, request, hash,
+    // A notice made for a requester the router says is gone before it is handed over
+    // belongs to nobody.
+    const std::uint64_t forgotten = socket ? socket->RoutesForgotten() : 0;
+    boost::asio::post(_io, [weak = weak_from_this(), tcp, socket, text, request, hash, forgotten,
                             word = std::string(message.CommandName())] {
         auto self = weak.lock();
         if (!self) {
@@ -224,6 +227,8 @@ void ZelkorDriver::BuildAndSendMessageDelayed(void* handle, Message& message, bo
         } else if (!socket || !current->IsValidConnection(HandleOf(socket.get()))) {
             self->PeerWarning(Join("ZK7868W device can not send message: ",
                                    std::string_view(text).substr(0, text.find('\n')), " connection not valid."));
+        } else if (request && socket->ForgotRouteSince(forgotten, text)) {
+            self->Debug("ZK78CAI Notice for a requester gone not sent", word);
         } else if (self->sendable(text) && socket->SendDataNow(text, request)) {
             self->RecordReply(HandleOf(socket.get()), hash, word, text);
         }

@@ -15,8 +15,53 @@ bool ForwardedRequests::Forwarded(const TcpSocket* onward, Pending pending) {
     if (!room) {
         forgetOne(waiting);
     }
+    hold(pending);
     waiting.push_back(std::move(pending));
     return room;
+}
+
+void ForwardedRequests::hold(const Pending& pending) {
+    if (pending.notice || pending.holdUntil == Clock::time_point{}) {
+        return;
+    }
+    if (_holds.size() >= MaxHolds) {
+        for (auto at = _holds.begin(); at != _holds.end();) {
+            at = at->second.until.empty() ? _holds.erase(at) : std::next(at);
+        }
+    }
+    _holds[{pending.requesterKey, pending.source}].until.insert(pending.holdUntil);
+}
+
+void ForwardedRequests::release(const Pending& pending) {
+    if (pending.notice || pending.holdUntil == Clock::time_point{}) {
+        return;
+    }
+    const auto found = _holds.find({pending.requesterKey, pending.source});
+    if (found == _holds.end()) {
+        return;
+    }
+    auto& until = found->second.until;
+    if (const auto one = until.find(pending.holdUntil); one != until.end()) {
+        until.erase(one);
+    }
+    found->second.released = Clock::now();
+}
+
+void ForwardedRequests::RequesterClosed(const TcpSocket* requester) {
+    for (auto at = _holds.lower_bound({requester, std::string()}); at != _holds.end() && at->first.first == requester;) {
+        at = _holds.erase(at);
+    }
+}
+
+bool ForwardedRequests::Awaits(const TcpSocket* requester, const std::string& source, Clock::time_point now,
+                               Clock::duration quiet) const {
+    const auto found = _holds.find({requester, source});
+    if (found == _holds.end()) {
+        return false;
+    }
+    const Holds& holds = found->second;
+    return (!holds.until.empty() && *holds.until.rbegin() > now) ||
+           (holds.released != Clock::time_point{} && now - holds.released < quiet);
 }
 
 void ForwardedRequests::forgetOne(Waiting& waiting) {
@@ -24,6 +69,7 @@ void ForwardedRequests::forgetOne(Waiting& waiting) {
     const auto gone =
         std::find_if(waiting.begin(), waiting.end(), [](const Pending& pending) { return pending.requester.expired(); });
     if (gone != waiting.end()) {
+        release(*gone);
         waiting.erase(gone);
         return;
     }
@@ -46,6 +92,7 @@ void ForwardedRequests::forgetOne(Waiting& waiting) {
             forget = entry->second.oldest;
         }
     }
+    release(waiting[forget]);
     waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(forget));
 }
 
@@ -147,6 +194,7 @@ bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal,
                 behind.charged += waitedBehind(*answered, behind, asked, now);
             }
         }
+        release(*answered);
         waiting.erase(answered);
     }
     if (waiting.empty()) {
@@ -261,6 +309,7 @@ std::vector<ForwardedRequests::Left> ForwardedRequests::Ended(const TcpSocket* o
     }
     ended.reserve(waiting.size());
     for (std::size_t at = 0; at < waiting.size(); ++at) {
+        release(waiting[at]);
         ended.push_back({std::move(waiting[at]), ages[at]});
     }
     _pending.erase(found);

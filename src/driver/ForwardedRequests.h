@@ -42,10 +42,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace Zelkor {
@@ -76,6 +79,10 @@ public:
         std::weak_ptr<TcpSocket> requester;
         std::string head;
         std::string source;
+        // The asking connection as a key, and, for a request of the requester's own (no
+        // notice), how long it holds the requester's name (Awaits).
+        const TcpSocket* requesterKey = nullptr;
+        Clock::time_point holdUntil{};
         // A notice (a request that answers no request of its own: a publish, a log row, a
         // file block); requests carry none of what follows.
         bool notice = false;
@@ -161,10 +168,18 @@ public:
     std::vector<Refused> ExpireNotices(Clock::time_point now, const InFlightOf& inFlight);
     // The notices on `onward` that `refuses` picks, now refused likewise.
     std::vector<Refused> RefuseNotices(const TcpSocket* onward, const std::function<bool(const Pending&)>& refuses);
+    // Whether `requester` awaits at `now` the answer to a request of `source` that this
+    // node passed on, within that request's hold (Pending::holdUntil), or had the last
+    // such answer less than `quiet` ago: a requester that waited in silence is given the
+    // time to speak again that its silence would have left it.
+    bool Awaits(const TcpSocket* requester, const std::string& source, Clock::time_point now,
+                Clock::duration quiet) const;
+    // `requester`'s connection ended: it holds no name any more.
+    void RequesterClosed(const TcpSocket* requester);
 
 private:
     using Waiting = std::deque<Pending>;
-    static void forgetOne(Waiting& waiting);
+    void forgetOne(Waiting& waiting);
     // How long `pending` has aged on its own at `now`, from its write on (see InFlight);
     // nothing before its write.
     static std::optional<Clock::duration> ownAge(const Pending& pending, const InFlight& inFlight,
@@ -182,10 +197,22 @@ private:
                                         Clock::time_point now);
     void refuse(const TcpSocket* onward, std::uint64_t ordinal);
     bool wasRefused(const TcpSocket* onward, std::uint64_t ordinal) const;
+    // The holds of requests waiting for their answers, kept and let go with them.
+    void hold(const Pending& pending);
+    void release(const Pending& pending);
 
     std::unordered_map<const TcpSocket*, Waiting> _pending;
     // Per connection, the ordinals of notices refused unanswered, oldest first.
     std::unordered_map<const TcpSocket*, std::deque<std::uint64_t>> _refused;
+    // Per asking connection and requester name, when the holds of its requests waiting
+    // here end, and when the last one ended: asked for on every claim of a name, without a
+    // walk of every request. Bounded: past MaxHolds entries, those holding no request go.
+    struct Holds {
+        std::multiset<Clock::time_point> until;
+        Clock::time_point released{};
+    };
+    static constexpr std::size_t MaxHolds = 4096;
+    std::map<std::pair<const TcpSocket*, std::string>, Holds> _holds;
 };
 
 }  // namespace Zelkor

@@ -30,6 +30,11 @@ namespace Zelkor {
 
 namespace {
 
+// A name held for a requester that awaits an answer through this node is held past that
+// request's bound by this much: the timer's round in which the node gives the request up,
+// and the answer's way back.
+constexpr std::chrono::seconds kHoldMargin{5};
+
 std::string quoted(const std::string& text) { return "(" + text + ")"; }
 
 // The text a line's message is read from: one buffer per thread, reused from line to
@@ -149,6 +154,11 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     }
     header.SetDeviceName(std::move(own));
     const MessageFactoryFunction create = LookupCommand(command);
+    // Any reply to a request written after a device was told of a requester's end shows
+    // that the device heard it: its later notices for that name are the name's holder's.
+    if (tcp && packet.isReply && _passed.Size() > 0) {
+        _passed.Answered(packet.socket.get(), packet.socket->AnsweredRequest().ordinal);
+    }
 
     std::string next;
     if (header.TransitionTargetToSource(next)) {
@@ -360,10 +370,29 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             stepBack(packet, command, refusal);
             return;
         }
-        const bool listed = current.GetDeviceHandleByName(next, onward);
-        // A requester this node never connected to may still be listed (heard by discovery).
-        if (!onward && isRouteNotice(command)) {
-            onward = _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
+        bool listed = false;
+        if (isRouteNotice(command)) {
+            // A notice for a requester goes to the connection its requests came on, with
+            // that connection's security, and to none other: a node that has another
+            // connection under the requester's name (one it dialled, one a restarted
+            // requester made) is not where it is owed.
+            const std::string requester = header.FinalDestination();
+            if (_passed.Knows(packet.socket.get(), requester)) {
+                PeerDetail("ZK78C0I Notice for a requester name that ended, sent before its device heard so, answered",
+                           requester);
+                acknowledgeStale(packet, command, create);
+                return;
+            }
+            onward = _returnRoutes.Back(requester, packet.socket.get());
+            listed = onward != nullptr;
+            if (!onward && _returnRoutes.IsRequester(requester)) {
+                PeerDetail("ZK78C1I Notice for a requester whose requests came another way refused", requester);
+                stepBack(packet, command, "Device not found");
+                return;
+            }
+        }
+        if (!onward) {
+            listed = current.GetDeviceHandleByName(next, onward);
         }
         if (!listed && !onward) {
             PeerWarning("ZK7872W No device found for target name", next);
@@ -393,9 +422,13 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         return;
     }
     if (!packet.isReply) {
-        const ReturnRoutes::Claimed claimed = nameOfAnotherDevice(current, header.GetSource(), packet.socket)
-                                                  ? ReturnRoutes::Claimed::InUse
-                                                  : claimName(current, header.GetSource(), packet.socket, onward);
+        // The route a requester's own request takes is where its end is told.
+        const ReturnRoutes::Way way{header.TargetList(), header.SourceList()};
+        const ReturnRoutes::Claimed claimed =
+            nameOfAnotherDevice(current, header.GetSource(), packet.socket)
+                ? ReturnRoutes::Claimed::InUse
+                : claimName(current, header.GetSource(), packet.socket, onward,
+                            isRouteNotice(command) ? nullptr : &way);
         if (claimed == ReturnRoutes::Claimed::InUse) {
             PeerWarning("ZK78E2W Source name held by another connection", header.GetSource());
             stepBack(packet, command, "Source name in use");
@@ -404,6 +437,16 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         if (claimed == ReturnRoutes::Claimed::Full) {
             PeerWarning("ZK78ECW No room for another requester from", packet.socket->Tag());
             stepBack(packet, command, "Too many requesters");
+            return;
+        }
+        // While its notices are refused, a subscription would be dropped at the device by
+        // the first refusal: the requester is told now, not after it thinks it holds one.
+        if (subscribes(command) && _silent.Refuses(header.GetSource(), packet.socket.get(),
+                                                   SourceGroup(packet.socket->GetRemoteIP()),
+                                                   ForwardedRequests::Clock::now())) {
+            PeerDetail("ZK78C2I Subscription refused: the requester's notices are refused for a time",
+                       header.GetSource());
+            stepBack(packet, command, kNoticesRefused);
             return;
         }
         if (command == "authenticate") {
@@ -459,7 +502,15 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
         pending.requester = packet.socket;
         pending.head = std::move(head);
         pending.source = header.GetSource();
+        pending.requesterKey = packet.socket.get();
         pending.notice = isRouteNotice(command);
+        if (!pending.notice) {
+            // Its requester says nothing while it waits: its name is held for it until
+            // this node answers, as it does once the node beyond is given up. The margin
+            // covers the timer's round and the answer's way back.
+            const std::size_t beyond = std::max<std::size_t>(header.TargetList().size(), 1) - 1;
+            pending.holdUntil = queued + current.AnswerBound(beyond) + kHoldMargin;
+        }
         if (pending.notice) {
             pending.toRequester = packet.socket->IsOutgoing();
             pending.destination = header.FinalDestination();
@@ -493,14 +544,83 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
 }
 
 void ZelkorDriver::forgetConnection(const TcpSocket& ended) {
-    _returnRoutes.Closed(&ended);
+    const std::vector<ReturnRoutes::Ended> names = _returnRoutes.Closed(&ended);
     _silent.Closed(&ended);
-    refuseUnanswered(ended);
+    _passed.Closed(&ended);
+    _forwarded.RequesterClosed(&ended);
+    tellEnded(names, refuseUnanswered(ended));
 }
 
-void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
+void ZelkorDriver::tellEnded(const std::vector<ReturnRoutes::Ended>& ended, const Told& told) {
+    // Sent as a reply, the refusal goes before every request the connection writes later,
+    // the name's next holder's among them; the device drops what it kept for the name,
+    // queued notices included, before it reads anything of the next holder.
+    for (const auto& name : ended) {
+        for (const auto& [carrier, ways] : name.carriers) {
+            if (!carrier || carrier->IsFinalized()) {
+                continue;
+            }
+            // A notice of the name refused there as its connection ended told it already.
+            const bool refusedThere = told.count({carrier.get(), name.name}) > 0;
+            for (const auto& way : ways) {
+                if (refusedThere) {
+                    break;
+                }
+                MessageForwardInfo header;
+                if (!header.SetTargetPaths(MessageForwardInfo::GetPaths(way.targets)) ||
+                    !header.SetSourcePaths(MessageForwardInfo::GetPaths(way.sources))) {
+                    continue;
+                }
+                std::string refusal = RefusalLine(header, "publish", kDeviceNotConnected);
+                if (!refusal.empty()) {
+                    carrier->SendDataNow(std::move(refusal), false);
+                }
+            }
+            _passed.Told(carrier.get(), name.name, carrier->LastRequestTaken());
+        }
+        if (!name.carriers.empty()) {
+            PeerDetail("ZK78C3I Devices told that a requester name ended on its connection", name.name);
+        }
+    }
+}
+
+void ZelkorDriver::endPassed(const std::vector<ReturnRoutes::Ended>& ended) {
+    for (const auto& name : ended) {
+        // Its old owner's answers to them would reach devices that forgot the name by
+        // then: they are refused now, as its end.
+        for (const auto& refused :
+             _forwarded.RefuseNotices(name.owner, [&name](const ForwardedRequests::Pending& pending) {
+                 return pending.toRequester && pending.destination == name.name;
+             })) {
+            refuseForwarded(refused.pending);
+        }
+    }
+    tellEnded(ended, {});
+}
+
+void ZelkorDriver::acknowledgeStale(Packet& packet, const std::string& command, MessageFactoryFunction create) {
+    std::unique_ptr<Message> answer = create ? create() : nullptr;
+    if (!answer) {
+        stepBack(packet, command, kDeviceNotConnected);
+        return;
+    }
+    MessageForwardInfo& header = *packet.header;
+    header.ReversePaths();
+    std::string previous;
+    header.TransitionTargetToSource(previous);
+    answer->SetMessageForwardInfo(header.WithoutBody());
+    answer->SetIsReply(true);
+    SendReply(packet.handle, answer->Build(false), std::string(), command);
+}
+
+bool ZelkorDriver::subscribes(const std::string& command) {
+    return command == "subscribe" || command == "subscribepoll" || command == "sublog" || command == "subscribeevent";
+}
+
+ZelkorDriver::Told ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
     const auto current = discovery();
     const auto now = ForwardedRequests::Clock::now();
+    Told told;
     for (const auto& [pending, unanswered] :
          _forwarded.Ended(&ended, inFlightOn(ended, ended.RequestInFlight()), now)) {
         Detail("ZK78EAI Forwarded request refused: its connection ended before the reply", ended.Tag());
@@ -510,8 +630,12 @@ void ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
             silent(pending.destination, nullptr, SourceGroup(ended.GetRemoteIP()), false, now,
                    current->ScaledBound(SilentRequesters::Period));
         }
+        if (pending.toRequester) {
+            told.emplace(pending.requesterKey, pending.destination);
+        }
         refuseForwarded(pending);
     }
+    return told;
 }
 
 void ZelkorDriver::silent(const std::string& requester, const TcpSocket* connection,
@@ -698,23 +822,36 @@ bool ZelkorDriver::replyInAnothersName(IDriverDiscovery& current, const std::str
         return anotherUnit(current, own, from);
     }
     const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
-    const auto holder = _returnRoutes.Holder(name, from.get(), ReturnRoutes::Clock::now(), quiet);
+    const auto now = ReturnRoutes::Clock::now();
+    const auto holder = _returnRoutes.Holder(name, from.get(), now, quiet, awaitsAnswer(now, quiet));
     return holder && !sameUnit(current, from, holder);
+}
+
+ReturnRoutes::Awaits ZelkorDriver::awaitsAnswer(ReturnRoutes::Clock::time_point now,
+                                               ReturnRoutes::Clock::duration quiet) const {
+    return [this, now, quiet](const TcpSocket& owner, const std::string& name) {
+        return _forwarded.Awaits(&owner, name, now, quiet);
+    };
 }
 
 ReturnRoutes::Claimed ZelkorDriver::claimName(IDriverDiscovery& current, const std::string& name,
                                               const std::shared_ptr<TcpSocket>& from,
-                                              const std::shared_ptr<TcpSocket>& onward) {
+                                              const std::shared_ptr<TcpSocket>& onward, const ReturnRoutes::Way* way) {
     const auto now = ReturnRoutes::Clock::now();
     std::chrono::milliseconds quiet(2 * current.GetKeepAliveDiscoInterval());
+    ReturnRoutes::Awaits awaits = awaitsAnswer(now, quiet);
     // A unit back on a new connection (restarted, say, before its old one went quiet) need
     // not wait for the old one: a holder it proves it shares a unit with holds nothing
     // against it.
-    const auto holder = _returnRoutes.Holder(name, from.get(), now, quiet);
+    const auto holder = _returnRoutes.Holder(name, from.get(), now, quiet, awaits);
     if (holder && sameUnit(current, from, holder)) {
         quiet = std::chrono::milliseconds::zero();
+        awaits = nullptr;
     }
-    return _returnRoutes.Claim(name, from, onward, now, quiet);
+    std::vector<ReturnRoutes::Ended> ended;
+    const ReturnRoutes::Claimed claimed = _returnRoutes.Claim(name, from, onward, now, quiet, way, awaits, &ended);
+    endPassed(ended);
+    return claimed;
 }
 
 bool ZelkorDriver::anotherUnit(IDriverDiscovery& current, const std::shared_ptr<TcpSocket>& own,

@@ -1,5 +1,6 @@
 #include "driver/ReturnRoutes.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "transport/SourceGroup.h"
@@ -7,25 +8,53 @@
 
 namespace Zelkor {
 
-bool ReturnRoutes::heldBy(const Route& route, const TcpSocket* from, Clock::time_point now, Clock::duration quiet) {
+bool ReturnRoutes::heldBy(const std::string& name, const Route& route, const TcpSocket* from, Clock::time_point now,
+                          Clock::duration quiet, const Awaits& awaits) {
     const auto owner = route.owner.lock();
     if (!owner || owner.get() == from || owner->IsFinalized()) {
         return false;
     }
-    return now - owner->LastLineAt() < quiet;
+    // A requester waiting in lock-step for an answer says nothing meanwhile: its quiet
+    // is no sign that it is gone.
+    return now - owner->LastLineAt() < quiet || (awaits && awaits(*owner, name));
 }
 
-void ReturnRoutes::carry(Route& route, const std::shared_ptr<TcpSocket>& onward) {
-    auto [carrier, added] = route.carriers.try_emplace(onward.get(), onward);
+void ReturnRoutes::carry(Route& route, const std::shared_ptr<TcpSocket>& onward, const Way* way) {
+    auto [carrier, added] = route.carriers.try_emplace(onward.get(), Carrier{onward, {}});
+    if (!added && carrier->second.socket.lock() != onward) {
+        // A closed carrier's address, taken by a new connection: none of its ways is this one's.
+        carrier->second = Carrier{onward, {}};
+    }
+    if (way) {
+        auto& ways = carrier->second.ways;
+        if (std::find(ways.begin(), ways.end(), *way) == ways.end()) {
+            if (ways.size() >= MaxWaysPerCarrier) {
+                ways.erase(ways.begin());
+            }
+            ways.push_back(*way);
+        }
+    }
     if (!added) {
-        carrier->second = onward;
         return;
     }
     // A new carrier is the time to forget the closed ones, so that no more are kept than
     // this node has connections.
     for (auto it = route.carriers.begin(); it != route.carriers.end();) {
-        it = it->second.expired() ? route.carriers.erase(it) : std::next(it);
+        it = it->second.socket.expired() ? route.carriers.erase(it) : std::next(it);
     }
+}
+
+ReturnRoutes::Ended ReturnRoutes::ended(const std::string& name, const Route& route) {
+    Ended ended;
+    ended.name = name;
+    ended.owner = route.ownerKey;
+    for (const auto& [key, carrier] : route.carriers) {
+        auto socket = carrier.socket.lock();
+        if (socket && !carrier.ways.empty()) {
+            ended.carriers.emplace_back(std::move(socket), carrier.ways);
+        }
+    }
+    return ended;
 }
 
 void ReturnRoutes::own(Route& route, const std::shared_ptr<TcpSocket>& from) {
@@ -45,8 +74,11 @@ void ReturnRoutes::disown(const Route& route) {
     }
 }
 
-void ReturnRoutes::erase(Order::iterator name) {
+void ReturnRoutes::erase(Order::iterator name, std::vector<Ended>* ended) {
     const auto route = _routes.find(*name);
+    if (ended) {
+        ended->push_back(ReturnRoutes::ended(route->first, route->second));
+    }
     disown(route->second);
     _routes.erase(route);
     _order.erase(name);
@@ -54,18 +86,25 @@ void ReturnRoutes::erase(Order::iterator name) {
 
 ReturnRoutes::Claimed ReturnRoutes::Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
                                           const std::shared_ptr<TcpSocket>& onward, Clock::time_point now,
-                                          Clock::duration quiet) {
+                                          Clock::duration quiet, const Way* way, const Awaits& awaits,
+                                          std::vector<Ended>* ended) {
     auto found = _routes.find(name);
     if (found != _routes.end()) {
         Route& route = found->second;
-        if (heldBy(route, from.get(), now, quiet)) {
+        if (heldBy(name, route, from.get(), now, quiet, awaits)) {
             return Claimed::InUse;
         }
         if (route.ownerKey != from.get() || route.owner.expired()) {
+            // What the nodes behind kept for the name was its old owner's: they are told,
+            // and the new owner carries nothing of it.
+            if (ended) {
+                ended->push_back(ReturnRoutes::ended(name, route));
+            }
+            route.carriers.clear();
             disown(route);
             own(route, from);
         }
-        carry(route, onward);
+        carry(route, onward, way);
         _order.splice(_order.end(), _order, route.age);
         return Claimed::Taken;
     }
@@ -73,18 +112,19 @@ ReturnRoutes::Claimed ReturnRoutes::Claim(const std::string& name, const std::sh
     if (_capacity == 0 || name.size() > MaxNameLength) {
         return Claimed::Taken;
     }
-    if (!makeRoom(from, now, quiet)) {
+    if (!makeRoom(from, now, quiet, awaits, ended)) {
         return Claimed::Full;
     }
     _order.push_back(name);
     Route& route = _routes.emplace(name, Route{}).first->second;
     route.age = std::prev(_order.end());
     own(route, from);
-    carry(route, onward);
+    carry(route, onward, way);
     return Claimed::Taken;
 }
 
-bool ReturnRoutes::makeRoom(const std::shared_ptr<TcpSocket>& from, Clock::time_point now, Clock::duration quiet) {
+bool ReturnRoutes::makeRoom(const std::shared_ptr<TcpSocket>& from, Clock::time_point now, Clock::duration quiet,
+                            const Awaits& awaits, std::vector<Ended>* ended) {
     if (const auto owned = _namesByOwner.find(from.get());
         owned != _namesByOwner.end() && owned->second >= MaxNamesPerOwner) {
         return false;
@@ -94,8 +134,8 @@ bool ReturnRoutes::makeRoom(const std::shared_ptr<TcpSocket>& from, Clock::time_
     }
     for (auto name = _order.begin(); name != _order.end(); ++name) {
         const Route& route = _routes.at(*name);
-        if (route.ownerKey != from.get() && !heldBy(route, from.get(), now, quiet)) {
-            erase(name);
+        if (route.ownerKey != from.get() && !heldBy(*name, route, from.get(), now, quiet, awaits)) {
+            erase(name, ended);
             return true;
         }
     }
@@ -115,31 +155,44 @@ bool ReturnRoutes::makeRoom(const std::shared_ptr<TcpSocket>& from, Clock::time_
     const auto source = largest->first;
     for (auto name = _order.begin(); name != _order.end(); ++name) {
         if (_routes.at(*name).source == source) {
-            erase(name);
+            erase(name, ended);
             return true;
         }
     }
     return false;
 }
 
-void ReturnRoutes::Closed(const TcpSocket* closed) {
+std::vector<ReturnRoutes::Ended> ReturnRoutes::Closed(const TcpSocket* closed) {
+    std::vector<Ended> ended;
     const bool owner = _namesByOwner.find(closed) != _namesByOwner.end();
     for (auto name = _order.begin(); name != _order.end();) {
         const auto next = std::next(name);
         Route& route = _routes.at(*name);
         if (owner && route.ownerKey == closed) {
-            erase(name);
+            erase(name, &ended);
         } else {
             route.carriers.erase(closed);
         }
         name = next;
     }
+    return ended;
 }
 
 std::shared_ptr<TcpSocket> ReturnRoutes::Holder(const std::string& name, const TcpSocket* from, Clock::time_point now,
-                                                Clock::duration quiet) const {
+                                                Clock::duration quiet, const Awaits& awaits) const {
     const auto found = _routes.find(name);
-    return found != _routes.end() && heldBy(found->second, from, now, quiet) ? found->second.owner.lock() : nullptr;
+    return found != _routes.end() && heldBy(name, found->second, from, now, quiet, awaits) ? found->second.owner.lock()
+                                                                                          : nullptr;
+}
+
+bool ReturnRoutes::IsRequester(const std::string& name) const {
+    const auto found = _routes.find(name);
+    if (found == _routes.end()) {
+        return false;
+    }
+    const auto& carriers = found->second.carriers;
+    return std::any_of(carriers.begin(), carriers.end(),
+                       [](const auto& carrier) { return !carrier.second.ways.empty(); });
 }
 
 std::shared_ptr<TcpSocket> ReturnRoutes::Back(const std::string& name, const TcpSocket* arrivedOn) const {
@@ -149,7 +202,7 @@ std::shared_ptr<TcpSocket> ReturnRoutes::Back(const std::string& name, const Tcp
     }
     const auto& carriers = found->second.carriers;
     const auto carrier = carriers.find(arrivedOn);
-    const bool carried = carrier != carriers.end() && carrier->second.lock().get() == arrivedOn;
+    const bool carried = carrier != carriers.end() && carrier->second.socket.lock().get() == arrivedOn;
     return carried ? found->second.owner.lock() : nullptr;
 }
 

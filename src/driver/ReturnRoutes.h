@@ -6,9 +6,16 @@
 // carriers: replies for the name, and what the node behind a carrier sends the requester
 // (publishes, log rows, events, blocks), are taken from carriers only and go to the owner.
 // A line claiming a name from another connection is refused while the owner is open and
-// has spoken lately, so that no peer takes another's replies by giving its name; an owner
-// gone quiet yields the name to the newer connection (a requester that reconnected while
-// its old connection was half-open).
+// has spoken lately, or awaits an answer to a request of the name it made through this
+// node (the router tells), so that no peer takes another's replies by giving its name; an
+// owner gone quiet with nothing awaited yields the name to the newer connection (a
+// requester that reconnected while its old connection was half-open).
+//
+// What the nodes behind the carriers keep for a name (subscriptions, transfers) is the
+// owner's alone: when the owner's connection ends, or the name passes to another
+// connection, the name's end is reported with each carrier and the ways (routing headers)
+// the name's requests took through it, so that the router can tell those nodes; a name
+// that passes starts with no carrier.
 //
 // Ownership: a member of the driver; connections are held weakly, so a route never keeps a
 // connection open. Bounded: one connection owns at most MaxNamesPerOwner names, and the
@@ -24,13 +31,18 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <boost/asio/ip/address.hpp>
+
+#include "core/MessageForwardInfo.h"
 
 namespace Zelkor {
 
@@ -54,27 +66,55 @@ public:
         Full,
     };
 
+    // Ways kept per carrier: one per device behind it that the name's requests went to.
+    static constexpr std::size_t MaxWaysPerCarrier = 8;
+
+    // The routing header a request of a name went onward with.
+    struct Way {
+        MessageForwardInfo::PathList targets;
+        MessageForwardInfo::PathList sources;
+        friend bool operator==(const Way& a, const Way& b) { return a.targets == b.targets && a.sources == b.sources; }
+    };
+    // A name that ended on its owner: each live carrier with the ways its requests took.
+    struct Ended {
+        std::string name;
+        const TcpSocket* owner = nullptr;
+        std::vector<std::pair<std::shared_ptr<TcpSocket>, std::vector<Way>>> carriers;
+    };
+    // Whether `owner` awaits, at this node, the answer to a request of `name` it made.
+    using Awaits = std::function<bool(const TcpSocket& owner, const std::string& name)>;
+
     explicit ReturnRoutes(std::size_t capacity = 1024) : _capacity(capacity) {}
 
-    // A request of `name` came on `from` and goes on `onward`. Nothing changes unless the
-    // name is taken.
+    // A request of `name` came on `from` and goes on `onward`, with the routing header
+    // `way` when it is a request of the name's own (not a notice it passes on). Nothing
+    // changes unless the name is taken; a name that passes from another owner, or that
+    // makes room, is reported in `ended`.
     Claimed Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
-                  const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet);
+                  const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet,
+                  const Way* way = nullptr, const Awaits& awaits = {}, std::vector<Ended>* ended = nullptr);
     // The connection other than `from` that `name` belongs to, when it is open and sent a
-    // line less than `quiet` before `now`: what Claim refuses as in use. Null otherwise.
+    // line less than `quiet` before `now`, or awaits an answer: what Claim refuses as in
+    // use. Null otherwise.
     std::shared_ptr<TcpSocket> Holder(const std::string& name, const TcpSocket* from, Clock::time_point now,
-                                      Clock::duration quiet) const;
+                                      Clock::duration quiet, const Awaits& awaits = {}) const;
     // The live owner of `name`, when `arrivedOn` carried its requests; empty otherwise.
     std::shared_ptr<TcpSocket> Back(const std::string& name, const TcpSocket* arrivedOn) const;
-    // `closed` ended: the names it owned go, and it carries no name any more.
-    void Closed(const TcpSocket* closed);
+    // Whether `name` is held as a requester's: a request of its own went through here.
+    bool IsRequester(const std::string& name) const;
+    // `closed` ended: the names it owned go, reported, and it carries no name any more.
+    std::vector<Ended> Closed(const TcpSocket* closed);
     std::size_t Size() const { return _routes.size(); }
 
 private:
     using Order = std::list<std::string>;
     // A carrier is known by its address while it lives; a closed one's address may be
     // taken by a new connection, which its expired reference tells apart.
-    using Carriers = std::unordered_map<const TcpSocket*, std::weak_ptr<TcpSocket>>;
+    struct Carrier {
+        std::weak_ptr<TcpSocket> socket;
+        std::vector<Way> ways;
+    };
+    using Carriers = std::unordered_map<const TcpSocket*, Carrier>;
     struct Route {
         std::weak_ptr<TcpSocket> owner;
         const TcpSocket* ownerKey = nullptr;
@@ -83,13 +123,18 @@ private:
         Order::iterator age;
     };
 
-    static bool heldBy(const Route& route, const TcpSocket* from, Clock::time_point now, Clock::duration quiet);
-    static void carry(Route& route, const std::shared_ptr<TcpSocket>& onward);
+    static bool heldBy(const std::string& name, const Route& route, const TcpSocket* from, Clock::time_point now,
+                       Clock::duration quiet, const Awaits& awaits);
+    static void carry(Route& route, const std::shared_ptr<TcpSocket>& onward, const Way* way);
+    // What telling the end of `name` on `route` takes: its live carriers and their ways.
+    static Ended ended(const std::string& name, const Route& route);
     void own(Route& route, const std::shared_ptr<TcpSocket>& from);
     void disown(const Route& route);
-    // Room for one more name from `from`; false when it has none.
-    bool makeRoom(const std::shared_ptr<TcpSocket>& from, Clock::time_point now, Clock::duration quiet);
-    void erase(Order::iterator name);
+    // Room for one more name from `from`; false when it has none. A name given up for it
+    // is reported in `ended`.
+    bool makeRoom(const std::shared_ptr<TcpSocket>& from, Clock::time_point now, Clock::duration quiet,
+                  const Awaits& awaits, std::vector<Ended>* ended);
+    void erase(Order::iterator name, std::vector<Ended>* ended = nullptr);
 
     std::size_t _capacity;
     std::map<std::string, Route> _routes;

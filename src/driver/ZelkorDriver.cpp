@@ -212,6 +212,11 @@ void ZelkorDriver::ForgetRoutedRequester(void* handle, const MessageForwardInfo&
     if (!requester.Routed()) {
         return;
     }
+    // What is queued for it would reach its router after this, and could be taken there
+    // for the notice of whoever holds the name next.
+    if (const auto socket = tcpOf(handle)) {
+        socket->ForgetQueuedTo(header.SourceList());
+    }
     std::shared_ptr<SubscriptionService> subscriptions;
     std::shared_ptr<EventSubscriptionService> events;
     {

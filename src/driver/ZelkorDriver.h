@@ -67,6 +67,7 @@
 #include "driver/LiveSockets.h"
 #include "driver/Packet.h"
 #include "driver/ReplyCache.h"
+#include "driver/PassedNames.h"
 #include "driver/ReturnRoutes.h"
 #include "driver/SilentRequesters.h"
 #include "transport/InterfaceInfo.h"
@@ -494,7 +495,23 @@ private:
     // What routing keeps for a connection that ended goes: the names it owned, and the
     // forwarded requests it carried unanswered, refused to their requesters.
     void forgetConnection(const TcpSocket& ended);
-    void refuseUnanswered(const TcpSocket& ended);
+    // Devices' connections and the requester names refused a notice there already.
+    using Told = std::set<std::pair<const TcpSocket*, std::string>>;
+    // Requester names that ended on their owner (closed, passed on, or given up for room):
+    // each device their requests went to is told that the requester is gone, by the
+    // refusal it takes for that, before anything this node forwards to it later (unless
+    // `told` already).
+    void tellEnded(const std::vector<ReturnRoutes::Ended>& ended, const Told& told);
+    // A name that passed from its owner to another connection, or was given up: the old
+    // owner's notices waiting here are refused, and the devices are told.
+    void endPassed(const std::vector<ReturnRoutes::Ended>& ended);
+    // A notice of a requester name that ended, written before its device heard so: it is
+    // answered as its requester would, and goes no further.
+    void acknowledgeStale(Packet& packet, const std::string& command, MessageFactoryFunction create);
+    // The words a requester subscribes with: what they leave at the device is dropped when
+    // a notice to the requester is refused.
+    static bool subscribes(const std::string& command);
+    Told refuseUnanswered(const TcpSocket& ended);
     void refuseForwarded(const ForwardedRequests::Pending& pending);
     // A device's notice for a requester refused for a time, or for a connection blocked
     // by one (logged here).
@@ -546,8 +563,13 @@ private:
                              const std::shared_ptr<TcpSocket>& from);
     // `from` claims `name` for the request it forwards: as ReturnRoutes::Claim, but a
     // holder that `from` proves it shares a unit with yields the name at once.
+    // `way`: the header the request goes on with, for a request of the requester's own.
     ReturnRoutes::Claimed claimName(IDriverDiscovery& current, const std::string& name,
-                                    const std::shared_ptr<TcpSocket>& from, const std::shared_ptr<TcpSocket>& onward);
+                                    const std::shared_ptr<TcpSocket>& from, const std::shared_ptr<TcpSocket>& onward,
+                                    const ReturnRoutes::Way* way);
+    // What a claim asks of a name's owner besides its last line: whether it awaits an
+    // answer here, or had one less than `quiet` ago.
+    ReturnRoutes::Awaits awaitsAnswer(ReturnRoutes::Clock::time_point now, ReturnRoutes::Clock::duration quiet) const;
     // `own` is another connection than `from`, to another host, that `from` does not
     // prove it shares a unit with.
     bool anotherUnit(IDriverDiscovery& current, const std::shared_ptr<TcpSocket>& own,
@@ -698,6 +720,7 @@ private:
     ReturnRoutes _returnRoutes;
     ForwardedRequests _forwarded;
     SilentRequesters _silent;
+    PassedNames _passed;
     DatagramRequests _datagramRequests;
 
     std::mutex _udpMutex;

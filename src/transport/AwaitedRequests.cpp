@@ -5,18 +5,24 @@
 
 namespace Zelkor {
 
-void AwaitedRequests::Written(std::uint64_t ordinal, const std::string& word) {
+bool AwaitedRequests::IsNotice(const std::string& word) {
+    return word == "publish" || word == "log" || word == "event" || word == "block";
+}
+
+void AwaitedRequests::Written(std::uint64_t ordinal, const std::string& word, std::vector<std::string> route) {
     if (_awaited.size() >= MaxAwaited) {
         _awaited.pop_front();
     }
-    _awaited.push_back(ConnectionRequest{ordinal, word});
+    _awaited.push_back(ConnectionRequest{ordinal, word, std::move(route)});
 }
 
-ConnectionRequest AwaitedRequests::Answer(const std::string& word) {
+ConnectionRequest AwaitedRequests::Answer(const std::string& word, const std::vector<std::string>& sources) {
     auto found = _awaited.begin();
     if (word != "error" && word != "unrecognized") {
-        found = std::find_if(_awaited.begin(), _awaited.end(),
-                             [&word](const ConnectionRequest& request) { return request.word == word; });
+        const bool notice = IsNotice(word);
+        found = std::find_if(_awaited.begin(), _awaited.end(), [&](const ConnectionRequest& request) {
+            return request.word == word && (!notice || request.route == sources);
+        });
     }
     if (found == _awaited.end()) {
         return ConnectionRequest{};

@@ -4,7 +4,11 @@
 // the connection took, 1 for the first) and its word. A reply answers the oldest awaited
 // request of its own word; an "@error" or "@unrecognized", which names no word of its
 // request, answers the oldest of all: the one in flight, since a connection writes its
-// next request only once a reply came.
+// next request only once a reply came. A notice (a publish, a log row, an event, a block)
+// goes to one requester among the many a router's connection carries, and its answer
+// comes back along its route: it answers only a notice sent along that route, so that a
+// router's word that a requester is gone, which answers no notice, is not taken for
+// another requester's answer.
 //
 // What is awaited is bounded: a peer that answers with replies nobody asked for lets
 // the connection write request after request, and those that are never answered must not
@@ -16,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 namespace Zelkor {
 
@@ -23,6 +28,8 @@ struct ConnectionRequest {
     // 0: no request.
     std::uint64_t ordinal = 0;
     std::string word;
+    // A notice's targets, which its answer's sources repeat; empty for any other request.
+    std::vector<std::string> route{};
 };
 
 class AwaitedRequests {
@@ -30,10 +37,12 @@ public:
     static constexpr std::size_t MaxAwaited = 64;
 
     // A request was written and waits for its reply; past the bound the oldest goes.
-    void Written(std::uint64_t ordinal, const std::string& word);
-    // The request a reply of `word` (without "@") answers, no longer awaited; ordinal 0
-    // when it answers none.
-    ConnectionRequest Answer(const std::string& word);
+    void Written(std::uint64_t ordinal, const std::string& word, std::vector<std::string> route = {});
+    // The request a reply of `word` (without "@") and `sources` answers, no longer
+    // awaited; ordinal 0 when it answers none.
+    ConnectionRequest Answer(const std::string& word, const std::vector<std::string>& sources = {});
+    // The words whose requests are notices.
+    static bool IsNotice(const std::string& word);
     void Clear() { _awaited.clear(); }
     std::size_t Size() const { return _awaited.size(); }
 

@@ -11,6 +11,7 @@
 #include <deque>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace Zelkor {
 
@@ -23,6 +24,8 @@ struct OutgoingLine {
     std::uint64_t ordinal = 0;
     // The nodes beyond the peer a request is addressed to: the peer passes it on.
     std::size_t beyond = 0;
+    // A notice's targets (AwaitedRequests), empty for any other line.
+    std::vector<std::string> route{};
 };
 
 class OutgoingQueue {
@@ -49,6 +52,18 @@ public:
     void Clear() {
         _lines.clear();
         _bytes = 0;
+    }
+    // Drops the lines `drops` picks; how many went.
+    template <class Pick> std::size_t RemoveIf(Pick drops) {
+        const auto kept = std::stable_partition(_lines.begin(), _lines.end(),
+                                                [&drops](const OutgoingLine& line) { return !drops(line); });
+        std::size_t removed = 0;
+        for (auto at = kept; at != _lines.end(); ++at) {
+            _bytes -= at->text.size();
+            ++removed;
+        }
+        _lines.erase(kept, _lines.end());
+        return removed;
     }
 
 private:

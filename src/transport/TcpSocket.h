@@ -35,6 +35,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -307,6 +308,17 @@ public:
     // count of requests handed to the connection so far, which any thread may read.
     std::uint64_t LastRequestTaken() const { return _requestsTaken.load(std::memory_order_relaxed); }
     const ConnectionRequest& AnsweredRequest() const { return _answered; }
+    // A router said that the requester at the end of `route` (the targets of the notices
+    // toward it) is gone: the notices for it still queued here (publishes, log rows,
+    // events, blocks) are dropped, and so is one handed to the connection later that was
+    // made before this call (ForgotRouteSince). Loop thread.
+    void ForgetQueuedTo(const std::vector<std::string>& route);
+    // How many routes were forgotten so far: taken when a notice is made, so that the
+    // notice can be checked as it is handed over. Any thread.
+    std::uint64_t RoutesForgotten() const { return _routesForgotten.load(std::memory_order_relaxed); }
+    // Whether `line`, a request made when RoutesForgotten() was `mark`, is a notice toward
+    // a route forgotten since. Loop thread.
+    bool ForgotRouteSince(std::uint64_t mark, const std::string& line) const;
     // The ordinal of the request whose write began last, while no reply has come since:
     // the request that holds the lock-step (0 when none does). Loop thread.
     std::uint64_t RequestInFlight() const { return _sendingLockStep ? _requestWritten : 0; }
@@ -443,7 +455,7 @@ private:
 
     bool sendNow(std::string text, bool request);
     bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
-                                std::size_t beyond);
+                                std::size_t beyond, std::vector<std::string> route = {});
     // Queues a line within the output bound and the node's; past either the connection
     // closes. False then.
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);
@@ -566,6 +578,10 @@ private:
     // Requests taken so far, those written and still unanswered, and the one the reply
     // being handed to the sink answers.
     std::atomic<std::uint64_t> _requestsTaken{0};
+    // The routes forgotten lately (ForgetQueuedTo), each with the count it took, the
+    // newest last; bounded, the count going on.
+    std::atomic<std::uint64_t> _routesForgotten{0};
+    std::deque<std::pair<std::uint64_t, std::vector<std::string>>> _forgottenRoutes;
     AwaitedRequests _awaited;
     ConnectionRequest _answered;
     std::uint64_t _requestWritten = 0;

@@ -242,7 +242,7 @@ void TcpSocket::handleLine(std::string& line) {
         return;
     }
     const bool reply = header.isReply;
-    const Answering answering(_answered, reply ? _awaited.Answer(command) : ConnectionRequest{});
+    const Answering answering(_answered, reply ? _awaited.Answer(command, header.SourceList()) : ConnectionRequest{});
     if (reply) {
         _responseTime = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
         if (_sendingLockStep) {

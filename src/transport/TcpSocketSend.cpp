@@ -77,7 +77,9 @@ bool TcpSocket::sendNow(std::string text, bool request) {
         const std::size_t beyond = std::max<std::size_t>(parsed.TargetList().size(), 1) - 1;
         if (!IsTrusted() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
-            if (!enqueue(_passQueue, {std::move(text), command, false, ordinal, beyond})) {
+            if (!enqueue(_passQueue, {std::move(text), command, false, ordinal, beyond,
+                                      AwaitedRequests::IsNotice(command) ? parsed.TargetList()
+                                                                         : std::vector<std::string>{}})) {
                 return false;
             }
         } else if (endsUnwritten(command)) {
@@ -87,7 +89,9 @@ bool TcpSocket::sendNow(std::string text, bool request) {
             return true;
         } else {
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
-            const bool queued = PrepareAndQueueMessage(std::move(text), command, ordinal, beyond);
+            const bool queued = PrepareAndQueueMessage(std::move(text), command, ordinal, beyond,
+                                                       AwaitedRequests::IsNotice(command) ? parsed.TargetList()
+                                                                                          : std::vector<std::string>{});
             if (!queued && IsFinalized()) {
                 return false;
             }
@@ -127,7 +131,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
 }
 
 bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
-                                       std::size_t beyond) {
+                                       std::size_t beyond, std::vector<std::string> route) {
     const std::uint64_t depth = MaxQueueDepth();
     if (depth != 0 && _requestQueue.Size() >= depth) {
         PeerWarning(Join("ZK7239W Message queue full! Message lost  command: ", command, " to IP: ",
@@ -139,7 +143,7 @@ bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& comm
         Debug("ZK7237I TcpSocket:PrepareAndQueueMessage duplicate command not queued", command);
         return false;
     }
-    if (!enqueue(_requestQueue, {std::move(text), command, false, ordinal, beyond})) {
+    if (!enqueue(_requestQueue, {std::move(text), command, false, ordinal, beyond, std::move(route)})) {
         return false;
     }
     Debug(repeatable ? "ZK7236I TcpSocket:PrepareAndQueueMessage command queued"
@@ -259,6 +263,52 @@ bool TcpSocket::takeBeforeHandshake(OutgoingLine& next) {
     return false;
 }
 
+namespace {
+
+// The words a node sends unasked toward a requester, which a requester's end makes moot.
+bool noticeWord(const std::string& word) {
+    return word == "publish" || word == "log" || word == "event" || word == "block" || word == "fwupdate";
+}
+
+// Whether `text` is a notice addressed along `route`; only its head is read.
+bool noticeTo(const std::string& text, const std::vector<std::string>& route) {
+    MessageForwardInfo header;
+    return header.ReadReceived(text, false) && !header.isReply && noticeWord(header.GetCommand()) &&
+           header.TargetList() == route;
+}
+
+constexpr std::size_t kForgottenRoutesKept = 64;
+
+}  // namespace
+
+void TcpSocket::ForgetQueuedTo(const std::vector<std::string>& route) {
+    if (route.empty()) {
+        return;
+    }
+    const std::size_t dropped =
+        _requestQueue.RemoveIf([&route](const OutgoingLine& line) { return noticeTo(line.text, route); });
+    if (dropped > 0) {
+        Debug("ZK7276I Notices queued for a requester gone dropped", dropped);
+    }
+    const std::uint64_t count = _routesForgotten.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (_forgottenRoutes.size() >= kForgottenRoutesKept) {
+        _forgottenRoutes.pop_front();
+    }
+    _forgottenRoutes.emplace_back(count, route);
+}
+
+bool TcpSocket::ForgotRouteSince(std::uint64_t mark, const std::string& line) const {
+    if (RoutesForgotten() == mark) {
+        return false;
+    }
+    for (const auto& [count, route] : _forgottenRoutes) {
+        if (count > mark && noticeTo(line, route)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void TcpSocket::EndHeldRequests(std::string reason) {
     onLoop([this, reason = std::move(reason)]() mutable {
         if (IsFinalized() || IsTrusted() || GetState() == Plain) {
@@ -329,7 +379,7 @@ void TcpSocket::reportEnded() {
 }
 
 bool TcpSocket::startRequest(const OutgoingLine& request) {
-    _awaited.Written(request.ordinal, request.command);
+    _awaited.Written(request.ordinal, request.command, request.route);
     if (!_sendingLockStep) {
         _awaitedSince = std::chrono::steady_clock::now();
         _awaitedBeyond = 0;

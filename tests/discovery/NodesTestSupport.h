@@ -25,9 +25,10 @@ struct Node {
     NodeProcess process;
 };
 
+// `scale`: the timer scale, kScale unless a test needs the bounds as a node runs them.
 inline std::vector<std::string> Options(const std::string& role, const std::string& name,
-                                        std::vector<std::string> more) {
-    std::vector<std::string> arguments{"--role", role, "--name", name, "--timer-scale", kScale};
+                                        std::vector<std::string> more, const char* scale = kScale) {
+    std::vector<std::string> arguments{"--role", role, "--name", name, "--timer-scale", scale};
     arguments.insert(arguments.end(), more.begin(), more.end());
     return arguments;
 }

@@ -491,7 +491,13 @@ TEST_F(ReceiveRoad, AConnectionProvenToBeItsUnitsSpeaksInItsNames) {
     ASSERT_TRUE(refused(again, "U"));
     ASSERT_TRUE(refused(other, "U"));
     fromAgain->IsAuthenticated(true);
-    ASSERT_TRUE(served(again, "U"));
+    // The device the old connection asked hears that its holder ended before it hears
+    // the new one.
+    again.Send("[R&E][U] identify {}\n");
+    EXPECT_EQ(target.ReadLine(), "[E][R&U] @publish {\"error\":\"Device not connected\"}\n");
+    EXPECT_EQ(target.ReadLine(), "[E][R&U] identify {}\n");
+    target.Send("[R&U][E] @identify {}\n");
+    EXPECT_EQ(again.ReadLine(), "[U][R&E] @identify {}\n");
 }
 
 // A requester that leaves a device's notice unanswered holds up only itself: once the
@@ -560,8 +566,9 @@ TEST_F(ReceiveRoad, ARequesterBeyondAnotherRouterLeavesTheOthersBehindItServed) 
 }
 
 // A requester that leaves a notice unanswered for a while and then goes is taken for one
-// that left it unanswered: back on a new connection under its name, from its address, its
-// notices are refused at once rather than held for the bound again.
+// that left it unanswered: back on a new connection under its name, from its address, it
+// is told at once that its subscriptions are refused for a time, rather than have one
+// taken that its first notice's refusal would end; its other requests are served.
 TEST_F(ReceiveRoad, ARequesterThatLeftANoticeUnansweredIsRefusedWhenItComesBack) {
     harness.Start();
     RawPeer a, c;
@@ -573,13 +580,13 @@ TEST_F(ReceiveRoad, ARequesterThatLeftANoticeUnansweredIsRefusedWhenItComesBack)
 
     RawPeer back;
     ASSERT_TRUE(harness.Connect(back));
-    back.Send("[R&C][A] subscribe {}\n");
-    ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");
-    c.Send("[R&A][C] @subscribe {}\n[R&A][C] publish {\"n\":3}\n");
-    ASSERT_EQ(back.ReadLine(), "[A][R&C] @subscribe {}\n");
-    EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
-    back.Send("frob\n");
-    EXPECT_EQ(back.ReadLine(), "@frob \n");
+    for (const char* word : {"subscribe", "subscribepoll", "sublog", "subscribeevent"}) {
+        back.Send(std::string("[R&C][A] ") + word + " {}\n");
+        EXPECT_EQ(back.ReadLine(), std::string("[A][R&C] @") + word +
+                                       " {\"error\":\"Requester's notices refused for a time\"}\n");
+    }
+    back.Send("[R&C][A] identify {}\n");
+    EXPECT_EQ(c.ReadLine(), "[C][R&A] identify {}\n");
 }
 
 // A node that is no router answers a request meant for a node beyond it, and forwards
@@ -621,6 +628,8 @@ TEST_F(ReceiveRoad, ARequesterWhoseProofsAreRefusedThroughTheRouterIsClosed) {
         ASSERT_EQ(a.ReadLine(), "[A][R&B] @authenticate {\"error\":\"Authentication Failed\"}\n") << attempt;
     }
     EXPECT_TRUE(a.WaitClosed());
+    // The device its proofs went to hears that it is gone; its connection stays.
+    EXPECT_EQ(b.ReadLine(), "[B][R&A] @publish {\"error\":\"Device not connected\"}\n");
     b.Send("frob\n");
     EXPECT_EQ(b.ReadLine(), "@frob \n");
 }

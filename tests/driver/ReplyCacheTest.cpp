@@ -181,16 +181,28 @@ TEST_F(ReplyCacheTest, ANameBelongsToTheConnectionItCameOn) {
     auto owner = Connection(), thief = Connection(), device = Connection(), other = Connection();
     const auto spoke = owner->LastLineAt();
     const auto quiet = std::chrono::seconds(20);
-    ASSERT_EQ(routes.Claim("ctl", owner, device, spoke, quiet), Claimed::Taken);
+    const Zelkor::ReturnRoutes::Way way{{"dev"}, {"R", "ctl"}};
+    ASSERT_EQ(routes.Claim("ctl", owner, device, spoke, quiet, &way), Claimed::Taken);
     EXPECT_EQ(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(19), quiet), Claimed::InUse);
     EXPECT_EQ(routes.Back("ctl", device.get()), owner);
     EXPECT_EQ(routes.Back("ctl", other.get()), nullptr);
     EXPECT_EQ(routes.Back("ctl", owner.get()), nullptr);
+    // Awaiting an answer through here, a quiet owner keeps its name.
+    const auto awaits = [&](const Zelkor::TcpSocket& holder, const std::string&) { return &holder == owner.get(); };
+    EXPECT_EQ(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(21), quiet, nullptr, awaits),
+              Claimed::InUse);
 
     // The owner gone quiet (a half-open connection): the newer connection takes the name,
-    // and the device's replies follow it.
-    EXPECT_EQ(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(21), quiet), Claimed::Taken);
-    EXPECT_EQ(routes.Back("ctl", device.get()), thief);
+    // the device the owner asked is reported to be told, and the new owner carries none of
+    // the old one's ways: the device's late replies to the old owner go nowhere.
+    std::vector<Zelkor::ReturnRoutes::Ended> ended;
+    EXPECT_EQ(routes.Claim("ctl", thief, other, spoke + std::chrono::seconds(21), quiet, nullptr, {}, &ended),
+              Claimed::Taken);
+    ASSERT_EQ(ended.size(), 1u);
+    ASSERT_EQ(ended[0].carriers.size(), 1u);
+    EXPECT_EQ(ended[0].carriers[0].first, device);
+    EXPECT_EQ(ended[0].carriers[0].second, std::vector<Zelkor::ReturnRoutes::Way>{way});
+    EXPECT_EQ(routes.Back("ctl", device.get()), nullptr);
     EXPECT_EQ(routes.Back("ctl", other.get()), thief);
 
     // The owner closed: taken at once.

@@ -138,24 +138,6 @@ TEST(NodeSubscriptionsRouted, EverythingSubscribedReachesTheControllerThroughThe
     StopCleanly(device.process);
 }
 
-// A controller in namespace b that reaches the device "amp1" through the router "rt1";
-// `port` is the one it serves and is answered discovery on.
-std::unique_ptr<Node> RoutedController(const VethPair& pair, const std::string& name, unsigned short port) {
-    const std::string number = std::to_string(port);
-    auto node = std::make_unique<Node>(
-        Options("controller", name,
-                {"--listen", std::string(VethPair::AddressB) + ":" + number, "--reply-port", number, "--route",
-                 std::string(VethPair::AddressA) + ",4197"}),
-        pair.b.Name());
-    NodeProcess& process = node->process;
-    // The device is known only once the router has connected to it and listed it: under
-    // load that takes longer than a single wait's default.
-    EXPECT_EQ(process.Await(DeviceLine("amp1", "New"), std::chrono::seconds(30))["proxy"], "rt1") << name;
-    EXPECT_TRUE(process.Send(ConnectCommand("127.0.0.1", 4197)));
-    EXPECT_EQ(process.Await(DeviceLine("amp1", "Connected"), std::chrono::seconds(30))["proxy"], "rt1") << name;
-    return node;
-}
-
 // Two controllers behind one router share its one connection to the device. Each keeps
 // its own value, polled, log and event subscriptions: both are published the value they
 // both subscribed, a poll reads the poller's own list, a row reaches the one whose

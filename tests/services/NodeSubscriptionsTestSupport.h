@@ -15,6 +15,7 @@
 #include <json/writer.h>
 
 #include "discovery/NodesTestSupport.h"
+#include "support/NetNamespace.h"
 #include "support/NodeProcess.h"
 
 namespace ZelkorTest {
@@ -104,6 +105,26 @@ inline bool ConnectTo(NodeProcess& controller, const std::string& address, unsig
                     return line["event"] == "security" && line["guid"] == guid && line["authenticated"] == tls;
                 })
                 .isNull();
+}
+
+// A controller in namespace b of `pair` that reaches the device "amp1" (served on
+// 127.0.0.1:4197 in namespace a) through the router "rt1" on AddressA:4197; `port` is the
+// one it serves and is answered discovery on; `more`, further options of its own;
+// `scale`, its timer scale.
+inline std::unique_ptr<Node> RoutedController(const VethPair& pair, const std::string& name, unsigned short port,
+                                              std::vector<std::string> more = {}, const char* scale = kScale) {
+    const std::string number = std::to_string(port);
+    std::vector<std::string> arguments{"--listen", std::string(VethPair::AddressB) + ":" + number, "--reply-port",
+                                       number, "--route", std::string(VethPair::AddressA) + ",4197"};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    auto node = std::make_unique<Node>(Options("controller", name, std::move(arguments), scale), pair.b.Name());
+    NodeProcess& process = node->process;
+    // The device is known only once the router has connected to it and listed it: under
+    // load that takes longer than a single wait's default.
+    EXPECT_EQ(process.Await(DeviceLine("amp1", "New"), std::chrono::seconds(30))["proxy"], "rt1") << name;
+    EXPECT_TRUE(process.Send(ConnectCommand("127.0.0.1", 4197)));
+    EXPECT_EQ(process.Await(DeviceLine("amp1", "Connected"), std::chrono::seconds(30))["proxy"], "rt1") << name;
+    return node;
 }
 
 // The "event" names of the lines the node wrote from line `from` on (an index into
