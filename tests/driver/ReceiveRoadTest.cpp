@@ -500,6 +500,33 @@ TEST_F(ReceiveRoad, AConnectionProvenToBeItsUnitsSpeaksInItsNames) {
     EXPECT_EQ(again.ReadLine(), "[U][R&E] @identify {}\n");
 }
 
+// A requester name whose connection ends is told to the device its requests went to. A
+// notice the device wrote before it heard is answered and goes nowhere, to whichever
+// connection takes the name next; once the device answered a request of the next holder,
+// its notices are the next holder's.
+TEST_F(ReceiveRoad, ANameThatEndsIsToldToItsDeviceAndItsOldNoticesGoNowhere) {
+    harness.Start();
+    RawPeer a, c;
+    ASSERT_NO_FATAL_FAILURE(subscribeThroughRouter(a, c));
+    a.Send("[R&C][A] @publish {}\n");
+    ASSERT_EQ(c.ReadLine(), "[C][R&A] @publish {}\n");
+    a.Close();
+    EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish {\"error\":\"Device not connected\"}\n");
+    RawPeer b;
+    ASSERT_TRUE(harness.Connect(b));
+    for (const char* n : {"2", "3"}) {
+        c.Send(std::string("[R&A][C] publish {\"n\":") + n + "}\n");
+        EXPECT_EQ(c.ReadLine(), "[C][R&A] @publish\n") << n;
+        if (std::string(n) == "2") {
+            b.Send("[R&C][A] subscribe {}\n");
+            ASSERT_EQ(c.ReadLine(), "[C][R&A] subscribe {}\n");
+        }
+    }
+    c.Send("[R&A][C] @subscribe {}\n[R&A][C] publish {\"n\":4}\n");
+    EXPECT_EQ(b.ReadLine(), "[A][R&C] @subscribe {}\n");
+    EXPECT_EQ(b.ReadLine(), "[A][R&C] publish {\"n\":4}\n");
+}
+
 // A requester that leaves a device's notice unanswered holds up only itself: once the
 // bound has passed since the notice was written it is refused to the device as if the
 // requester were gone, so that the device's connection carries its next notice, and the

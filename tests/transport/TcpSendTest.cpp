@@ -517,6 +517,35 @@ TEST_F(TcpSend, ARequestSentFromAReplyHandlerKeepsItsRequestTime) {
     sink.onMessage = nullptr;
 }
 
+// A router's word that a requester behind it is gone drops the notices still queued for
+// that requester, and those made before the word and handed over after it; an answer to
+// a notice is that of a notice sent along its route, so the word, which answers none,
+// is not taken for another requester's answer.
+TEST_F(TcpSend, ARequesterGoneTakesItsQueuedNoticesAndAnswersKeepToTheirRoute) {
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    RawReader reader(peer);
+    std::vector<std::uint64_t> answered;
+    sink.onMessage = [&](const TcpPtr& from, const std::string&) { answered.push_back(from->AnsweredRequest().ordinal); };
+    const std::string toA = "[R&A][D] publish {}\n";
+    const std::string toB = "[R&B][D] publish {}\n";
+    for (const auto* line : {&toB, &toA, &toA, &toB}) {
+        socket->SendData(*line, true);
+    }
+    ASSERT_TRUE(Run([&] { return reader.Data() == toB; }));
+    const std::uint64_t made = socket->RoutesForgotten();
+    socket->ForgetQueuedTo({"R", "A"});
+    EXPECT_EQ(socket->QueuedRequests(), 1u);
+    EXPECT_TRUE(socket->ForgotRouteSince(made, toA));
+    EXPECT_FALSE(socket->ForgotRouteSince(made, toB));
+    EXPECT_FALSE(socket->ForgotRouteSince(socket->RoutesForgotten(), toA));
+
+    WriteRaw(peer, "[D][R&A] @publish {\"error\":\"Device not connected\"}\n[D][R&B] @publish {}\n");
+    ASSERT_TRUE(Run([&] { return answered.size() == 2; }));
+    EXPECT_EQ(answered, (std::vector<std::uint64_t>{0, 1}));
+    sink.onMessage = nullptr;
+}
+
 TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
