@@ -49,7 +49,7 @@ bool refuses(const std::string& message, const std::string& cmd) {
 
 Controller::Controller(Node& node, bool routed, std::string router, std::vector<Target> targets,
                        std::string checked, std::vector<std::string> subscribable, Ledger& ledger, Findings& findings,
-                       std::mt19937_64& random)
+                       PublishesOwed& owed, std::mt19937_64& random)
     : _node(node),
       _routed(routed),
       _router(std::move(router)),
@@ -58,6 +58,7 @@ Controller::Controller(Node& node, bool routed, std::string router, std::vector<
       _subscribable(std::move(subscribable)),
       _ledger(ledger),
       _findings(findings),
+      _owed(owed),
       _random(random) {}
 
 std::string Controller::Who() const { return _node.Name() + "." + std::to_string(_node.Incarnation()); }
@@ -72,8 +73,9 @@ void Controller::Started(double now) {
     _cycles.clear();
     std::vector<const Target*> all;
     for (const auto& target : _targets) {
-        _checkers.push_back(std::make_unique<ValueChecker>(*this, target, _checked, _findings));
-        _cycles.push_back(std::make_unique<SubscriptionCycle>(*this, target, _subscribable, _findings, _random));
+        _checkers.push_back(std::make_unique<ValueChecker>(*this, target, _checked, _findings, _owed));
+        _cycles.push_back(std::make_unique<SubscriptionCycle>(*this, target, _routed ? _router : std::string(),
+                                                              _subscribable, _findings, _owed, _random));
         all.push_back(&target);
     }
     _transfers = std::make_unique<TransferFlow>(*this, all, _node.Folder() + "/files", _findings, _random);
@@ -87,6 +89,9 @@ void Controller::Ended(double now) {
     }
     _transfers.reset();
     _checkers.clear();
+    for (auto& cycle : _cycles) {
+        cycle->Lost(now);
+    }
     _cycles.clear();
     _acks.clear();
     _waiting.clear();
@@ -221,6 +226,11 @@ void Controller::Line(const Json::Value& event, const std::string& line, double 
         const std::size_t index = indexOf(event["guid"].asString());
         if (index < _cycles.size()) {
             _cycles[index]->Publish(event, now);
+        } else if (index >= _targets.size()) {
+            char at[32];
+            std::snprintf(at, sizeof at, "%.3f s", now);
+            _findings.ForeignPublish(std::string(at) + " " + Who() + " from a device not among its own\n      " +
+                                     line);
         }
     } else if (name == "device") {
         deviceLine(event, now);
@@ -261,6 +271,10 @@ void Controller::acknowledged(const std::string& name, const Json::Value& event,
         for (auto& [guid, view] : _views) {
             if (message.find(guid) != std::string::npos) {
                 view.gone = true;
+                const std::size_t index = indexOf(guid);
+                if (index < _cycles.size()) {
+                    _cycles[index]->Lost(now);
+                }
             }
         }
     }
@@ -309,9 +323,15 @@ void Controller::deviceLine(const Json::Value& event, double now) {
         view.since = now;
     }
     const bool again = state == "Connected" && view.state != "Connected";
+    // An Unresponsive device keeps its connection: only leaving both loses it.
+    const auto holds = [](const std::string& each) { return each == "Connected" || each == "Unresponsive"; };
+    const bool left = holds(view.state) && !holds(state);
     view.state = state;
     view.gone = false;
     view.proxy = event["proxy"].asString();
+    if (left && index < _cycles.size()) {
+        _cycles[index]->Lost(now);
+    }
     if (again && index < _cycles.size()) {
         _cycles[index]->Reconnected();
     }

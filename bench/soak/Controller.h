@@ -5,7 +5,9 @@
 // cycles subscriptions to each, and carries files to and from them. It reads its runner's
 // lines: "request" and "error" lines acknowledge its commands in order, answer lines close
 // them in the ledger (by tag, or first come first served for subscriptions), "device"
-// lines tell how it sees each device.
+// lines tell how it sees each device (one that leaves Connected, and Unresponsive, has
+// lost the connection and the subscriptions it carried), and a publish from a device not
+// among its own is foreign.
 //
 // Each incarnation of the node starts with nothing: what the process before it waited for
 // is lost with it. Threads: the run's one thread.
@@ -21,6 +23,7 @@
 #include "Findings.h"
 #include "Ledger.h"
 #include "Node.h"
+#include "PublishesOwed.h"
 #include "Requester.h"
 #include "SubscriptionCycle.h"
 #include "TransferFlow.h"
@@ -34,7 +37,8 @@ public:
     // devices it works with. `checked`: the value it writes on each of them;
     // `subscribable`: those its subscriptions pick from.
     Controller(Node& node, bool routed, std::string router, std::vector<Target> targets, std::string checked,
-               std::vector<std::string> subscribable, Ledger& ledger, Findings& findings, std::mt19937_64& random);
+               std::vector<std::string> subscribable, Ledger& ledger, Findings& findings, PublishesOwed& owed,
+               std::mt19937_64& random);
 
     Node& Process() { return _node; }
     // A new incarnation of the node has started.
@@ -96,6 +100,7 @@ private:
     const std::vector<std::string> _subscribable;
     Ledger& _ledger;
     Findings& _findings;
+    PublishesOwed& _owed;
     std::mt19937_64& _random;
 
     double _now = 0;

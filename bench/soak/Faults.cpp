@@ -171,6 +171,7 @@ void Faults::apply(Node& node, double now) {
             break;
     }
     _killAt = now + kStopGrace;
+    _nodes.FaultBegins(node, _stage == Stage::Down);
     std::printf("%9.1f s  fault: %s: %s%s\n", now, nameOf(_kind), node.Name().c_str(), detail.c_str());
     std::fflush(stdout);
 }
@@ -182,6 +183,7 @@ void Faults::restore(double now) {
     } else {
         _nodes.Restart(*_node);
     }
+    _nodes.FaultEnds(*_node);
     std::fflush(stdout);
     _stage = Stage::Pause;
     _lastEnded = now;

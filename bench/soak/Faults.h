@@ -34,6 +34,9 @@ public:
     virtual std::optional<double> TransferPercent(const Node& controller) = 0;
     // Starts a node that is down again.
     virtual void Restart(Node& node) = 0;
+    // A fault begins on `node` (`ends`: its process ends with it), or ends (it runs again).
+    virtual void FaultBegins(Node& node, bool ends) = 0;
+    virtual void FaultEnds(Node& node) = 0;
 };
 
 class Faults {

@@ -24,8 +24,10 @@ public:
     // A publish to a controller that held a subscription to that value of that device.
     void Published() { ++_publishes; }
     void ForeignPublish(const std::string& example) { add(_foreign, example); }
-    // A publish of a value whose unsubscribe had been answered a moment before.
+    // A publish of a value whose subscription had ended a moment before.
     void LatePublish(const std::string& example) { add(_late, example); }
+    // A change that a standing subscription covered, and no publish of it came in time.
+    void MissingPublish(const std::string& example) { add(_missing, example); }
 
     void TransferOk(unsigned long long bytes) {
         ++_transfersOk;
@@ -46,6 +48,7 @@ public:
     unsigned long Publishes() const { return _publishes; }
     const Kind& ForeignPublishes() const { return _foreign; }
     const Kind& LatePublishes() const { return _late; }
+    const Kind& MissingPublishes() const { return _missing; }
     unsigned long TransfersOk() const { return _transfersOk; }
     unsigned long long BytesOk() const { return _bytesOk; }
     unsigned long TransfersFailed() const { return _transfersFailed; }
@@ -69,6 +72,7 @@ private:
     unsigned long _publishes = 0;
     Kind _foreign;
     Kind _late;
+    Kind _missing;
     unsigned long _transfersOk = 0;
     unsigned long long _bytesOk = 0;
     unsigned long _transfersFailed = 0;

@@ -42,4 +42,6 @@ std::string Compact(const Json::Value& value) {
     return Json::writeString(builder, value);
 }
 
+std::string ValueText(const Json::Value& value) { return value.isString() ? value.asString() : Compact(value); }
+
 }  // namespace ZelkorSoak

@@ -16,4 +16,7 @@ Json::Value ParseValue(const std::string& text);
 // `value` as one line of compact JSON, without the newline.
 std::string Compact(const Json::Value& value);
 
+// A value as the checks compare it: a text as it is, any other value as compact JSON.
+std::string ValueText(const Json::Value& value);
+
 }  // namespace ZelkorSoak

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "PublishesOwed.h"
+
 namespace ZelkorSoak {
 namespace {
 
@@ -183,8 +185,10 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
 
     std::fprintf(out, "\nvalues checked %lu, wrong values %lu\n", findings.CheckedValues(),
                  findings.WrongValues().count);
-    std::fprintf(out, "publishes %lu, foreign publishes %lu (late, just after their unsubscribe was answered: %lu)\n",
+    std::fprintf(out, "publishes %lu, foreign publishes %lu (late, just after their subscription ended: %lu)\n",
                  findings.Publishes(), findings.ForeignPublishes().count, findings.LatePublishes().count);
+    std::fprintf(out, "missing publishes %lu (a change a standing subscription covered, not published within %.0f s)\n",
+                 findings.MissingPublishes().count, PublishesOwed::kBound);
     std::fprintf(out, "transfers ok %lu (%.2f GB), failed %lu, corrupt %lu, cut by a kill %lu\n",
                  findings.TransfersOk(), static_cast<double>(findings.BytesOk()) / 1e9, findings.TransfersFailed(),
                  findings.CorruptTransfers().count, findings.TransfersCut());
@@ -215,6 +219,7 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
     }
     printExamples(out, "wrong values", findings.WrongValues());
     printExamples(out, "foreign publishes", findings.ForeignPublishes());
+    printExamples(out, "missing publishes", findings.MissingPublishes());
     printExamples(out, "late publishes (not a failure)", findings.LatePublishes());
     printExamples(out, "corrupt transfers", findings.CorruptTransfers());
     printExamples(out, "nodes that ended without being asked to", findings.UnexpectedExits());
@@ -238,6 +243,7 @@ std::vector<std::string> PrintReport(std::FILE* out, const ReportInput& input) {
     check(all.late, lateText.c_str());
     check(findings.WrongValues().count, "wrong values");
     check(findings.ForeignPublishes().count, "foreign publishes");
+    check(findings.MissingPublishes().count, "missing publishes");
     check(findings.CorruptTransfers().count, "corrupt transfers");
     check(findings.UnexpectedExits().count, "nodes ended by themselves");
     check(outsiders.count, "nodes outside the run listed");

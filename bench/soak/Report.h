@@ -1,10 +1,10 @@
 #pragma once
 // The table printed at the end of a run: the requests by command (made, answered, errors,
-// never answered, late), the errors by text, the checked values, the publishes, the transfers,
-// the faults injected (in fuzz mode the fuzz's own table instead), each node's memory
-// and descriptors and its memory over the load (in fuzz mode judged against its bound),
-// the nodes outside the run that were listed; then examples of every fault found, with
-// the runner lines that show it.
+// never answered, late), the errors by text, the checked values, the publishes (foreign
+// and missing ones too), the transfers, the faults injected (in fuzz mode the fuzz's own
+// table instead), each node's memory and descriptors and its memory over the load (in
+// fuzz mode judged against its bound), the nodes outside the run that were listed; then
+// examples of every fault found, with the runner lines that show it.
 
 #include <cstdio>
 #include <map>

@@ -19,6 +19,7 @@
 #include "Files.h"
 #include "FuzzLines.h"
 #include "HostGuard.h"
+#include "Json.h"
 #include "OwnNetwork.h"
 #include "Report.h"
 #include "Topology.h"
@@ -237,7 +238,7 @@ bool Soak::layOut(std::string& error) {
         }
         _controllers.push_back(std::make_unique<Controller>(*node, plan.routed, kRouterName, std::move(targets),
                                                             CheckedPath(i), subscribable, _ledger, _findings,
-                                                            _random));
+                                                            _owed, _random));
     }
     std::printf("zelkor_soak: %sseed %llu, %.1f min, timer scale %u, run folder %s; a network namespace of its own\n",
                 _options.mode == Mode::Fuzz ? "fuzz, " : "", static_cast<unsigned long long>(_options.seed),
@@ -261,6 +262,7 @@ bool Soak::start(Node& node, std::string& error) {
         controller->Started(_now);
     }
     if (node.Spec().role == Role::Device) {
+        _beats[&node].clear();
         for (const auto& controller : _controllers) {
             controller->DeviceRestarted(node.Spec().guid);
         }
@@ -279,6 +281,10 @@ void Soak::Restart(Node& node) {
     }
     std::fflush(stdout);
 }
+
+void Soak::FaultBegins(Node& node, bool ends) { _owed.FaultBegins(node.Name(), ends, _now); }
+
+void Soak::FaultEnds(Node& node) { _owed.FaultEnds(node.Name(), _now); }
 
 bool Soak::awaitServing(const std::vector<Node*>& nodes, std::string& error) {
     const auto settled = [&] {
@@ -414,6 +420,9 @@ void Soak::drain() {
 
 int Soak::report() {
     sample(false);
+    for (const auto& missing : _owed.Missing(_now)) {
+        _findings.MissingPublish(missing);
+    }
     ReportInput input;
     input.minutes = (_loadEnd - _loadStart) / 60;
     input.seed = _options.seed;
@@ -530,6 +539,7 @@ void Soak::step(double now) {
             Node& node = *due->first;
             due = _restartAt.erase(due);
             Restart(node);
+            _owed.FaultEnds(node.Name(), now);
         } else {
             ++due;
         }
@@ -550,7 +560,13 @@ void Soak::step(double now) {
         write["path"] = "/soak/beat";
         write["value"] = ++_beat;
         for (Node* device : _devices) {
-            device->Send(write);
+            if (device->Serving()) {
+                device->Send(write);
+                _beats[device].emplace_back(ValueText(write["value"]), now);
+            }
+        }
+        for (const auto& missing : _owed.Missing(now)) {
+            _findings.MissingPublish(missing);
         }
     }
     if (now >= _nextSample) {
@@ -584,11 +600,11 @@ void Soak::status(double now) {
         made += totals.made;
         late += totals.late;
     }
-    std::printf("%9.1f s  requests %lu, waiting %zu (over %.0f s: %zu), late %lu; values checked %lu; publishes %lu; "
-                "transfers ok %lu, failed %lu\n",
+    std::printf("%9.1f s  requests %lu, waiting %zu (over %.0f s: %zu), late %lu; values checked %lu; publishes %lu "
+                "(foreign %lu, missing %lu); transfers ok %lu, failed %lu\n",
                 now, made, _ledger.Waiting(), _ledger.LateBound(), _ledger.Overdue(now), late,
-                _findings.CheckedValues(), _findings.Publishes(), _findings.TransfersOk(),
-                _findings.TransfersFailed());
+                _findings.CheckedValues(), _findings.Publishes(), _findings.ForeignPublishes().count,
+                _findings.MissingPublishes().count, _findings.TransfersOk(), _findings.TransfersFailed());
     std::fflush(stdout);
 }
 
@@ -618,6 +634,16 @@ void Soak::line(Node& node, const Json::Value& event, const std::string& text) {
         _outsiders.Member(event["values"]["guid"].asString());
     } else if (name == "device" && event["guid"].isString()) {
         _outsiders.Listed(node.Name(), event["guid"].asString(), text, _now);
+    } else if (name == "write" && node.Spec().role == Role::Device) {
+        // The device answers its writes in order: a beat changed, somewhere between its
+        // writing and now.
+        auto& beats = _beats[&node];
+        if (!beats.empty()) {
+            if (event["error"].asString().empty()) {
+                _owed.Changed(node.Name(), event["path"].asString(), beats.front().first, beats.front().second, _now);
+            }
+            beats.pop_front();
+        }
     }
     if (Controller* controller = controllerOf(node)) {
         controller->Line(event, text, _now);
@@ -632,6 +658,7 @@ void Soak::ended(Node& node, int exitCode, bool asked, double now) {
     if (asked) {
         return;
     }
+    _owed.FaultBegins(node.Name(), true, now);
     char at[32];
     std::snprintf(at, sizeof at, "%.3f s", now);
     _findings.UnexpectedExit(std::string(at) + " " + node.Name() + " ended with exit code " +

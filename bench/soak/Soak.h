@@ -17,6 +17,7 @@
 // Ownership: the run owns its nodes, controllers and accounts. Threads: one; every wait
 // is a pass of the loop with a deadline.
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,6 +37,7 @@
 #include "Node.h"
 #include "Options.h"
 #include "Outsiders.h"
+#include "PublishesOwed.h"
 #include "RunClock.h"
 
 namespace ZelkorSoak {
@@ -55,6 +57,8 @@ public:
     Node& Router() override;
     std::optional<double> TransferPercent(const Node& controller) override;
     void Restart(Node& node) override;
+    void FaultBegins(Node& node, bool ends) override;
+    void FaultEnds(Node& node) override;
 
 private:
     bool layOut(std::string& error);
@@ -106,6 +110,7 @@ private:
 
     Ledger _ledger;
     Findings _findings;
+    PublishesOwed _owed;
     std::unique_ptr<Faults> _faults;
     std::unique_ptr<Fuzz> _fuzz;
     MemoryCurve _curve;
@@ -113,6 +118,8 @@ private:
     Outsiders _outsiders;
     double _nextBeat = 0;
     unsigned _beat = 0;
+    // Per device, the beats written and not yet answered, each with when it was written.
+    std::map<const Node*, std::deque<std::pair<std::string, double>>> _beats;
     double _nextSample = 0;
     double _nextStatus = 0;
 };

@@ -1,6 +1,5 @@
 #include "SubscriptionCycle.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "Json.h"
@@ -12,17 +11,36 @@ namespace {
 constexpr unsigned kShortest = 5;
 constexpr unsigned kLongest = 20;
 constexpr double kStall = 60;
-// How long after its unsubscribe was answered a publish of a value counts as late rather
-// than foreign.
-constexpr double kLate = 2;
+
+// Whether the subscribe's answer holds `path` without an error.
+bool holds(const Json::Value& line, const std::string& path) {
+    for (const auto& entry : line["values"]) {
+        if (entry["path"] == path && !entry.isMember("error")) {
+            return true;
+        }
+    }
+    return false;
+}
 
 }  // namespace
 
-SubscriptionCycle::SubscriptionCycle(Requester& controller, const Target& target, std::vector<std::string> paths,
-                                     Findings& findings, std::mt19937_64& random)
-    : _controller(controller), _target(target), _paths(std::move(paths)), _findings(findings), _random(random) {}
+SubscriptionCycle::SubscriptionCycle(Requester& controller, const Target& target, std::string via,
+                                     std::vector<std::string> paths, Findings& findings, PublishesOwed& owed,
+                                     std::mt19937_64& random)
+    : _controller(controller),
+      _target(target),
+      _via(std::move(via)),
+      _paths(std::move(paths)),
+      _findings(findings),
+      _owed(owed),
+      _random(random) {}
 
 void SubscriptionCycle::Reconnected() { _askAgain = _wanted; }
+
+void SubscriptionCycle::Lost(double now) {
+    _owed.Lost(_controller.Who(), _target.name, now);
+    _askAgain = _wanted;
+}
 
 void SubscriptionCycle::Tick(double now) {
     if (_waiting && now - _askedAt >= kStall) {
@@ -67,8 +85,12 @@ void SubscriptionCycle::ask(const std::string& cmd, double now) {
         command["values"].append(entry);
     }
     const bool subscribe = cmd == "subscribe";
-    if (subscribe) {
-        _live.insert(_chosen.begin(), _chosen.end());
+    for (const auto& path : _chosen) {
+        if (subscribe) {
+            _owed.Subscribing(_controller.Who(), _via, _target.name, path);
+        } else {
+            _owed.Unsubscribing(_controller.Who(), _target.name, path, now);
+        }
     }
     _waiting = true;
     _askedAt = now;
@@ -81,34 +103,45 @@ void SubscriptionCycle::ask(const std::string& cmd, double now) {
                             return;
                         }
                         _waiting = false;
-                        if (!subscribe && line && error.empty()) {
-                            for (const auto& path : paths) {
-                                _live.erase(path);
-                                _ended[path] = when;
-                            }
-                        }
+                        answered(subscribe, paths, line, error, when);
                     });
+}
+
+void SubscriptionCycle::answered(bool subscribe, const std::vector<std::string>& paths, const Json::Value* line,
+                                 const std::string& error, double now) {
+    const std::string who = _controller.Who();
+    if (subscribe) {
+        for (const auto& path : paths) {
+            _owed.Subscribed(who, _target.name, path, line && holds(*line, path), now);
+        }
+    } else if (line && error.empty()) {
+        for (const auto& path : paths) {
+            _owed.Unsubscribed(who, _target.name, path, now);
+        }
+    } else {
+        // The device keeps subscriptions while their connection lasts, so an unsubscribe
+        // it cannot answer tells that the connection, and what it carried, is gone.
+        _owed.Lost(who, _target.name, now);
+    }
 }
 
 void SubscriptionCycle::Publish(const Json::Value& line, double now) {
     for (const auto& entry : line["values"]) {
         const std::string path = entry["path"].asString();
-        if (_live.count(path) != 0) {
+        const PublishesOwed::Kind kind =
+            _owed.Published(_controller.Who(), _target.name, path, ValueText(entry["value"]), now);
+        if (kind == PublishesOwed::Kind::Subscribed) {
             _findings.Published();
             continue;
         }
         char at[32];
         std::snprintf(at, sizeof at, "%.3f s", now);
-        const auto ended = _ended.find(path);
-        if (ended != _ended.end() && now - ended->second <= kLate) {
-            char after[32];
-            std::snprintf(after, sizeof after, "%.3f s", now - ended->second);
-            _findings.LatePublish(std::string(at) + " " + _controller.Who() + " from " + _target.name + ", " + path +
-                                  ", " + after + " after its unsubscribe was answered\n      " + Compact(line));
-            continue;
+        const std::string example = std::string(at) + " " + _controller.Who() + " from " + _target.name + ", " + path;
+        if (kind == PublishesOwed::Kind::Late) {
+            _findings.LatePublish(example + ", just after its subscription ended\n      " + Compact(line));
+        } else {
+            _findings.ForeignPublish(example + " not subscribed\n      " + Compact(line));
         }
-        _findings.ForeignPublish(std::string(at) + " " + _controller.Who() + " from " + _target.name + ", " + path +
-                                 " not subscribed\n      " + Compact(line));
     }
 }
 

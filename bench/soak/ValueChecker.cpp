@@ -17,8 +17,9 @@ constexpr double kStall = 60;
 
 }  // namespace
 
-ValueChecker::ValueChecker(Requester& controller, const Target& target, std::string path, Findings& findings)
-    : _controller(controller), _target(target), _path(std::move(path)), _findings(findings) {}
+ValueChecker::ValueChecker(Requester& controller, const Target& target, std::string path, Findings& findings,
+                           PublishesOwed& owed)
+    : _controller(controller), _target(target), _path(std::move(path)), _findings(findings), _owed(owed) {}
 
 void ValueChecker::DeviceRestarted() {
     if (_known) {
@@ -91,6 +92,8 @@ void ValueChecker::setAnswered(const Json::Value* line, const std::string& error
         _acceptable.insert(_value);
         return;
     }
+    // Made between the set's writing and its answer.
+    _owed.Changed(_target.name, _path, stored, _askedAt, now);
     _findings.Checked();
     if (stored != _value) {
         wrong("set of \"" + _value + "\" answered with \"" + stored + "\"", *line, now);
@@ -121,7 +124,7 @@ void ValueChecker::getAnswered(const Json::Value* line, const std::string& error
 bool ValueChecker::valueIn(const Json::Value& line, std::string& value) const {
     for (const auto& entry : line["values"]) {
         if (entry["path"] == _path && entry.isMember("value") && !entry.isMember("error")) {
-            value = entry["value"].isString() ? entry["value"].asString() : Compact(entry["value"]);
+            value = ValueText(entry["value"]);
             return true;
         }
     }

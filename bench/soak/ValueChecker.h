@@ -14,13 +14,16 @@
 #include <string>
 
 #include "Findings.h"
+#include "PublishesOwed.h"
 #include "Requester.h"
 
 namespace ZelkorSoak {
 
 class ValueChecker {
 public:
-    ValueChecker(Requester& controller, const Target& target, std::string path, Findings& findings);
+    // Each set that succeeds is a change of the value that its subscribers are owed.
+    ValueChecker(Requester& controller, const Target& target, std::string path, Findings& findings,
+                 PublishesOwed& owed);
 
     void Tick(double now);
     // The device's process started again: its tree holds its first values.
@@ -43,6 +46,7 @@ private:
     const Target& _target;
     const std::string _path;
     Findings& _findings;
+    PublishesOwed& _owed;
     bool _known = false;
     std::set<std::string> _acceptable;
     bool _waiting = false;
