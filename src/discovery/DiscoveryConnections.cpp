@@ -342,27 +342,36 @@ void DiscoveryService::closeStalledConnections() {
     }
 }
 
-void DiscoveryService::closeSilentConnections() {
-    if (!_driver || _lockStepTimeoutSec.load() != 0) {
+void DiscoveryService::closeUnanswered() {
+    if (!_driver) {
         return;
     }
-    // Only a connection that awaits a reply is judged: a device serving a controller that
-    // has nothing to ask stays connected however quiet it is. A handshake has its own
-    // bound. The close is that of a connection whose peer went: what waits on it hears
-    // "connection lost", and the devices it reaches go Disconnected.
+    // Every answer is bounded by its kind, whatever else the peer sends meanwhile: a peer
+    // that chats but does not answer is lost as one that went silent. The close is that of
+    // a connection whose peer went: what waits on it hears "connection lost", and the
+    // devices it reaches go Disconnected; a device still wanted is connected again.
     const auto now = std::chrono::steady_clock::now();
+    const TcpSocket::AnswerBoundOf boundOf = [this](AnswerWait wait, std::size_t beyond) {
+        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(AnswerBound(wait, beyond));
+    };
     for (const auto& connection : _driver->LiveConnections()) {
-        if (connection->IsFinalized() || connection->GetState() == TcpSocket::Handshaking ||
-            !connection->AwaitsReply()) {
+        if (connection->IsFinalized() || connection->GetState() == TcpSocket::Handshaking) {
             continue;
         }
-        if (now - connection->SilentSince() < AnswerBound(connection->AwaitedBeyondPeer())) {
+        const TcpSocket::Overdue overdue = connection->OverdueAnswer(now, boundOf);
+        if (overdue.ordinal == 0) {
             continue;
         }
-        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - connection->SilentSince());
-        PeerWarning(Join("ZK20F6W Peer silent while its reply is awaited, closing the connection as lost: ",
+        const auto waited = std::chrono::duration_cast<std::chrono::seconds>(overdue.waited).count();
+        if (const auto device = GetDeviceImplBySocket(connection)) {
+            if (device->IsRunningScript()) {
+                continue;
+            }
+            Info("ZK2043I Device lock-step timeout " + device->GuidKey() + " (" + device->GetDiscoInfo().name + ")");
+        }
+        PeerWarning(Join("ZK20F6W Answer not come within its bound, closing the connection as lost: ",
                          endpointOf(connection), " on ", connection->Tag()),
-                    Join(silent.count(), " s"));
+                    Join(overdue.word, ", ", waited, " s"));
         connection->Close();
     }
 }

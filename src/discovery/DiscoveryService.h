@@ -427,10 +427,17 @@ public:
     static constexpr unsigned SilentKeepAlives = 3;
     static constexpr std::chrono::seconds SilenceWithoutKeepAlives{30};
     std::chrono::milliseconds SilenceBound() const;
-    std::chrono::milliseconds AnswerBound(std::size_t beyond) const override;
+    // How long an answer is awaited, by its kind (AnswerWaits), the nodes beyond the peer
+    // adding the lock-step time-out once each (up to MaxRelaysCounted): the lock-step
+    // time-out (the application's, else DefaultLockStep) for a prompt answer; the silence
+    // bound for a notice or a transfer's line; WorkAnswerBound for one that takes work. At
+    // the timer's scale.
+    static constexpr std::chrono::seconds DefaultLockStep{10};
+    static constexpr std::chrono::minutes WorkAnswerBound{10};
+    std::chrono::milliseconds AnswerBound(AnswerWait wait, std::size_t beyond) const override;
     // A request a router passes on is answered by the router once the next node answers
-    // or the router gave it up, after its own silence bound: the wait for it takes the
-    // bound once more for each node beyond the peer (up to MaxRelaysCounted), so that the
+    // or the router gave it up, after its own bound: the wait for it takes the lock-step
+    // time-out once more for each node beyond the peer (up to MaxRelaysCounted), so that the
     // router's connection, which many share, is not taken for lost before the router could
     // answer.
     static constexpr std::size_t MaxRelaysCounted = 3;
@@ -608,7 +615,7 @@ private:
     // waited with the peer silent for the silence bound (SilenceBound, more for a request
     // the peer passes on). An application's lock-step time-out is its own bound on that
     // wait, and replaces this one.
-    void closeSilentConnections();
+    void closeUnanswered();
     // At the incoming limit: the admitted connection whose slot the newcomer takes
     // (IncomingSlots), silence meaning more than twice the keep-alive interval; empty
     // when none may go. `fairShare` tells which rule chose it.

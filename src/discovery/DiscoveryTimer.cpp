@@ -84,8 +84,21 @@ std::chrono::milliseconds DiscoveryService::SilenceBound() const {
     return ScaledBound(unscaled);
 }
 
-std::chrono::milliseconds DiscoveryService::AnswerBound(std::size_t beyond) const {
-    return SilenceBound() * static_cast<int>(1 + std::min(beyond, MaxRelaysCounted));
+std::chrono::milliseconds DiscoveryService::AnswerBound(AnswerWait wait, std::size_t beyond) const {
+    const auto ownLockStep = _lockStepTimeoutMs.load();
+    const std::chrono::milliseconds prompt =
+        ScaledBound(ownLockStep != 0 ? std::chrono::milliseconds(ownLockStep) : DefaultLockStep);
+    std::chrono::milliseconds bound = prompt;
+    if (wait == AnswerWait::Relay) {
+        bound = SilenceBound();
+    } else if (wait == AnswerWait::Work) {
+        bound = ScaledBound(WorkAnswerBound);
+    }
+    // A node beyond answers within its own bound, which is the default where this node's
+    // is shorter: the router must have answered first, or its connection, everyone's,
+    // would be given up for one request behind it.
+    const auto perRelay = std::max(prompt, ScaledBound(DefaultLockStep));
+    return bound + perRelay * static_cast<int>(std::min(beyond, MaxRelaysCounted));
 }
 
 std::int64_t DiscoveryService::ScaledAge(std::int64_t seconds) const {
@@ -216,7 +229,7 @@ void DiscoveryService::OnTimer() {
     guarded("keepalive", [&] { keepAlive(now); });
     guarded("proofs", [&] { retryRefusedProofs(now); });
     guarded("stalled", [&] { closeStalledConnections(); });
-    guarded("silent", [&] { closeSilentConnections(); });
+    guarded("unanswered", [&] { closeUnanswered(); });
     if (now > _nextProxyTime) {
         _nextProxyTime = now + kPeriod;
         guarded("proxies", [&] { dropStaleProxies(); });
@@ -236,12 +249,10 @@ void DiscoveryService::OnTimer() {
 }
 
 void DiscoveryService::timeOutRequests(std::int64_t now) {
+    // The lock-step time-out is judged per answer, on the connection (closeUnanswered).
     const auto replySeconds = ScaledAge(static_cast<std::int64_t>(_replyTimeoutSec.load()));
-    const auto lockStepSeconds = ScaledAge(static_cast<std::int64_t>(_lockStepTimeoutSec.load()));
     const std::int64_t replyCutoff = now - replySeconds;
-    const std::int64_t lockStepCutoff = now - lockStepSeconds;
     std::vector<std::shared_ptr<DeviceImpl>> unresponsive;
-    std::vector<std::shared_ptr<DeviceImpl>> lockStepped;
     std::size_t before = 0;
     std::size_t after = 0;
     {
@@ -262,9 +273,7 @@ void DiscoveryService::timeOutRequests(std::int64_t now) {
             if (!latest || *latest != time) {
                 return GuidTimes::Step::DropPair;
             }
-            if (lockStepSeconds != 0 && *latest <= lockStepCutoff) {
-                lockStepped.push_back(device);
-            } else if (replySeconds != 0 && *latest <= replyCutoff) {
+            if (replySeconds != 0 && *latest <= replyCutoff) {
                 unresponsive.push_back(device);
             }
             return GuidTimes::Step::Keep;
@@ -273,11 +282,6 @@ void DiscoveryService::timeOutRequests(std::int64_t now) {
     }
     if (LogLevel() >= 5) {
         Detail(sizeChange("ZK2044I TCP request time map size", before, after));
-    }
-    for (const auto& device : lockStepped) {
-        const NewDiscoInfo record = device->getDiscoInfo();
-        Info("ZK2043I Device lock-step timeout " + device->GuidKey() + " (" + record.getDiscoInfo().name + ")");
-        device->Disconnect(device->WantsConnections());
     }
     for (const auto& device : unresponsive) {
         device->setCurrentState(DeviceNetStateUnresponsive);

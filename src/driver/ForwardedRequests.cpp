@@ -47,6 +47,28 @@ void ForwardedRequests::release(const Pending& pending) {
     found->second.released = Clock::now();
 }
 
+std::vector<ForwardedRequests::Pending> ForwardedRequests::ExpireQueued(
+    Clock::time_point now, Clock::duration bound,
+    const std::function<bool(const TcpSocket* onward, std::uint64_t ordinal)>& withdraw) {
+    std::vector<Pending> expired;
+    for (auto connection = _pending.begin(); connection != _pending.end();) {
+        auto& waiting = connection->second;
+        for (auto pending = waiting.begin(); pending != waiting.end();) {
+            const bool overdue = !pending->notice && pending->written == Clock::time_point{} &&
+                                 pending->queued != Clock::time_point{} && now - pending->queued >= bound;
+            if (!overdue || !withdraw(connection->first, pending->ordinal)) {
+                ++pending;
+                continue;
+            }
+            release(*pending);
+            expired.push_back(std::move(*pending));
+            pending = waiting.erase(pending);
+        }
+        connection = waiting.empty() ? _pending.erase(connection) : std::next(connection);
+    }
+    return expired;
+}
+
 void ForwardedRequests::RequesterClosed(const TcpSocket* requester) {
     for (auto at = _holds.lower_bound({requester, std::string()}); at != _holds.end() && at->first.first == requester;) {
         at = _holds.erase(at);

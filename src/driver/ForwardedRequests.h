@@ -176,6 +176,10 @@ public:
                 Clock::duration quiet) const;
     // `requester`'s connection ended: it holds no name any more.
     void RequesterClosed(const TcpSocket* requester);
+    // The requests (not notices) that have waited to be written on their connection for
+    // `bound` or longer at `now`, and that `withdraw` took back from it: no longer awaited.
+    std::vector<Pending> ExpireQueued(Clock::time_point now, Clock::duration bound,
+                                      const std::function<bool(const TcpSocket* onward, std::uint64_t ordinal)>& withdraw);
 
 private:
     using Waiting = std::deque<Pending>;

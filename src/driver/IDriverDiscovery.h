@@ -21,6 +21,7 @@
 #include "core/IGiveMessageMapToMessageReceiver.h"
 #include "core/ISignalObserver.h"
 #include "core/MessageSignalData.h"
+#include "transport/AnswerWaits.h"
 
 class StorageModel;
 
@@ -76,10 +77,10 @@ public:
     // A bound on a peer's silence as the node's timers run it: shorter while a test runs
     // them faster, never below a floor a loaded machine keeps to.
     virtual std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) const { return bound; }
-    // How long a request this node sends on a connection, addressed `beyond` nodes past
-    // its peer, may go unanswered before this node gives the connection up and answers
-    // the request itself.
-    virtual std::chrono::milliseconds AnswerBound(std::size_t beyond) const {
+    // How long a request of kind `wait` this node sends on a connection, addressed
+    // `beyond` nodes past its peer, may go unanswered before this node gives the
+    // connection up and answers the request itself.
+    virtual std::chrono::milliseconds AnswerBound(AnswerWait /*wait*/, std::size_t beyond) const {
         return std::chrono::seconds(30) * static_cast<int>(1 + beyond);
     }
     // This node's GUID as text; "" when it has none. The generated certificate names it.

@@ -504,12 +504,13 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
         pending.source = header.GetSource();
         pending.requesterKey = packet.socket.get();
         pending.notice = isRouteNotice(command);
+        pending.queued = queued;
         if (!pending.notice) {
             // Its requester says nothing while it waits: its name is held for it until
             // this node answers, as it does once the node beyond is given up. The margin
             // covers the timer's round and the answer's way back.
             const std::size_t beyond = std::max<std::size_t>(header.TargetList().size(), 1) - 1;
-            pending.holdUntil = queued + current.AnswerBound(beyond) + kHoldMargin;
+            pending.holdUntil = queued + current.AnswerBound(AnswerWaitOf(command), beyond) + kHoldMargin;
         }
         if (pending.notice) {
             pending.toRequester = packet.socket->IsOutgoing();
@@ -522,7 +523,6 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
                 // for it while it says nothing.
                 pending.bound = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
             }
-            pending.queued = queued;
             pending.stalledAtQueue = onward->StalledOutput(queued).total;
             if (pending.toRequester && _silent.LeftOutputLately(SourceGroup(onward->GetRemoteIP()), queued)) {
                 pending.grace = {};
@@ -658,6 +658,18 @@ void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point 
     if (!current) {
         return;
     }
+    // A request that waits here behind another requester's long one would outlast its
+    // requester's bound, which allows this node one lock-step time-out beyond its own:
+    // half of that, and it is refused, the requester's connection to this node kept.
+    const auto queuedBound = current->AnswerBound(AnswerWait::Prompt, 0) / 2;
+    for (const auto& pending :
+         _forwarded.ExpireQueued(now, queuedBound, [this](const TcpSocket* onward, std::uint64_t ordinal) {
+             const auto socket = liveConnection(onward);
+             return socket && socket->WithdrawQueued(ordinal);
+         })) {
+        PeerDetail("ZK78C4I Forwarded request refused: it waited too long behind others for its device", pending.source);
+        refuseForwarded(pending, kTimedOut);
+    }
     const auto period = current->ScaledBound(SilentRequesters::Period);
     const auto inFlight = [this](const TcpSocket* onward) {
         const auto socket = liveConnection(onward);
@@ -731,7 +743,7 @@ bool ZelkorDriver::refusesNotice(const MessageForwardInfo& header, const TcpSock
     return false;
 }
 
-void ZelkorDriver::refuseForwarded(const ForwardedRequests::Pending& pending) {
+void ZelkorDriver::refuseForwarded(const ForwardedRequests::Pending& pending, const char* text) {
     const auto requester = pending.requester.lock();
     MessageForwardInfo header;
     if (!requester || !header.ReadReceived(pending.head, false)) {
@@ -744,7 +756,8 @@ void ZelkorDriver::refuseForwarded(const ForwardedRequests::Pending& pending) {
     header.ReversePaths();
     std::string previous;
     header.TransitionTargetToSource(previous);
-    std::string refusal = RefusalLine(header, word, pending.notice ? kDeviceNotConnected : kConnectionLost);
+    std::string refusal =
+        RefusalLine(header, word, text ? text : pending.notice ? kDeviceNotConnected : kConnectionLost);
     if (!refusal.empty()) {
         requester->SendDataNow(std::move(refusal), false);
     }

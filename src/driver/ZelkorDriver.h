@@ -512,7 +512,8 @@ private:
     // a notice to the requester is refused.
     static bool subscribes(const std::string& command);
     Told refuseUnanswered(const TcpSocket& ended);
-    void refuseForwarded(const ForwardedRequests::Pending& pending);
+    // `text`: the refusal's, else that of a connection that ended.
+    void refuseForwarded(const ForwardedRequests::Pending& pending, const char* text = nullptr);
     // A device's notice for a requester refused for a time, or for a connection blocked
     // by one (logged here).
     bool refusesNotice(const MessageForwardInfo& header, const TcpSocket& onward);

@@ -9,11 +9,12 @@ bool AwaitedRequests::IsNotice(const std::string& word) {
     return word == "publish" || word == "log" || word == "event" || word == "block";
 }
 
-void AwaitedRequests::Written(std::uint64_t ordinal, const std::string& word, std::vector<std::string> route) {
+bool AwaitedRequests::Written(ConnectionRequest request) {
     if (_awaited.size() >= MaxAwaited) {
-        _awaited.pop_front();
+        return false;
     }
-    _awaited.push_back(ConnectionRequest{ordinal, word, std::move(route)});
+    _awaited.push_back(std::move(request));
+    return true;
 }
 
 ConnectionRequest AwaitedRequests::Answer(const std::string& word, const std::vector<std::string>& sources) {

@@ -12,15 +12,20 @@
 //
 // What is awaited is bounded: a peer that answers with replies nobody asked for lets
 // the connection write request after request, and those that are never answered must not
-// pile up for the connection's life.
+// pile up for the connection's life. Each is kept with what bounds the wait for its
+// answer: its kind, the nodes beyond the peer it went to, when its write began, and what
+// the peer's incoming lines had bought the connection by then (TcpSocket).
 //
 // Ownership: a value held by its connection. Threads: the connection's loop.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
+
+#include "transport/AnswerWaits.h"
 
 namespace Zelkor {
 
@@ -30,14 +35,19 @@ struct ConnectionRequest {
     std::string word;
     // A notice's targets, which its answer's sources repeat; empty for any other request.
     std::vector<std::string> route{};
+    AnswerWait wait = AnswerWait::Work;
+    std::size_t beyond = 0;
+    std::chrono::steady_clock::time_point writtenAt{};
+    std::chrono::steady_clock::duration creditAt{};
 };
 
 class AwaitedRequests {
 public:
     static constexpr std::size_t MaxAwaited = 64;
 
-    // A request was written and waits for its reply; past the bound the oldest goes.
-    void Written(std::uint64_t ordinal, const std::string& word, std::vector<std::string> route = {});
+    // A request was written and waits for its reply. False, with nothing kept, when as
+    // many wait already: a peer that leaves that many unanswered answers nothing.
+    bool Written(ConnectionRequest request);
     // The request a reply of `word` (without "@") and `sources` answers, no longer
     // awaited; ordinal 0 when it answers none.
     ConnectionRequest Answer(const std::string& word, const std::vector<std::string>& sources = {});
@@ -45,6 +55,7 @@ public:
     static bool IsNotice(const std::string& word);
     void Clear() { _awaited.clear(); }
     std::size_t Size() const { return _awaited.size(); }
+    const std::deque<ConnectionRequest>& All() const { return _awaited; }
 
 private:
     std::deque<ConnectionRequest> _awaited;

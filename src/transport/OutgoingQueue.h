@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "transport/AnswerWaits.h"
+
 namespace Zelkor {
 
 struct OutgoingLine {
@@ -26,6 +28,8 @@ struct OutgoingLine {
     std::size_t beyond = 0;
     // A notice's targets (AwaitedRequests), empty for any other line.
     std::vector<std::string> route{};
+    // A request's kind, which bounds the wait for its answer.
+    AnswerWait wait = AnswerWait::Work;
 };
 
 class OutgoingQueue {

@@ -245,19 +245,21 @@ public:
     // A request of this node's own is out and its reply has not come: the lock-step
     // holds. Loop thread.
     bool AwaitsReply() const { return _sendingLockStep; }
-    // While a reply is awaited: since when the peer has sent no byte and no write of ours
-    // has completed, counted from the start of the wait at the earliest. A write completes
-    // once the kernel took its bytes into its send buffer, which a peer that stopped
-    // reading may still leave room for; a peer that trickles a long reply, or reads a long
-    // request slowly (the buffer empties, so writes go on completing), is not silent. Loop
-    // thread.
-    std::chrono::steady_clock::time_point SilentSince() const {
-        return std::max({LastHeardAt(), _lastWrittenAt, _awaitedSince});
-    }
-    // The most nodes beyond the peer that a request awaited since the wait began was
-    // addressed to: a router answers such a request only once the node it passed it to
-    // did, or once it gave that node up. Loop thread.
-    std::size_t AwaitedBeyondPeer() const { return _awaitedBeyond; }
+    // The oldest request whose answer is awaited past its bound at `now`, `boundOf` giving
+    // the bound of its kind and of the nodes beyond the peer it went to; ordinal 0 when
+    // none is. A request waits from its write on, as its peer's doing: while it is being
+    // written, only the time beyond what its bytes take at the pace of the node's output
+    // bound (RequestWrite), then all the time, less what the peer's unfinished lines
+    // coming in at that pace bought it (a long answer on its way, or a long line of the
+    // peer's own ahead of it). A peer that sends other lines, a trickle or nothing meanwhile
+    // is given nothing for it. Loop thread.
+    struct Overdue {
+        std::uint64_t ordinal = 0;
+        std::string word;
+        std::chrono::steady_clock::duration waited{};
+    };
+    using AnswerBoundOf = std::function<std::chrono::steady_clock::duration(AnswerWait wait, std::size_t beyond)>;
+    Overdue OverdueAnswer(std::chrono::steady_clock::time_point now, const AnswerBoundOf& boundOf) const;
     // Bytes received of a line not yet finished, and when the last bytes came: a peer
     // that stops in the middle of a line holds them. Loop thread.
     std::size_t UnfinishedLineBytes() const { return _framer.PendingSize(); }
@@ -313,6 +315,9 @@ public:
     // events, blocks) are dropped, and so is one handed to the connection later that was
     // made before this call (ForgotRouteSince). Loop thread.
     void ForgetQueuedTo(const std::vector<std::string>& route);
+    // Takes the request of `ordinal` back while it waits to be written; false once its
+    // write has begun (or it is none of this connection's). Loop thread.
+    bool WithdrawQueued(std::uint64_t ordinal);
     // How many routes were forgotten so far: taken when a notice is made, so that the
     // notice can be checked as it is handed over. Any thread.
     std::uint64_t RoutesForgotten() const { return _routesForgotten.load(std::memory_order_relaxed); }
@@ -455,7 +460,10 @@ private:
 
     bool sendNow(std::string text, bool request);
     bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
-                                std::size_t beyond, std::vector<std::string> route = {});
+                                std::size_t beyond, std::vector<std::string> route = {},
+                                AnswerWait wait = AnswerWait::Work);
+    // The kind of a request's answer (AnswerWaits), its line read again only for a list.
+    static AnswerWait answerWaitOf(const std::string& command, const std::string& text);
     // Queues a line within the output bound and the node's; past either the connection
     // closes. False then.
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);
@@ -532,9 +540,9 @@ private:
     std::chrono::steady_clock::time_point _lastLineAt = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point _lastReadAt = _lastLineAt;
     std::chrono::steady_clock::time_point _handshakeStartedAt{};
-    std::chrono::steady_clock::time_point _lastWrittenAt{};
-    std::chrono::steady_clock::time_point _awaitedSince{};
-    std::size_t _awaitedBeyond = 0;
+    // What the peer's unfinished lines, coming in at the pace, bought the requests awaited
+    // so far (OverdueAnswer).
+    std::chrono::steady_clock::duration _inputCredit{};
     bool _spoken = false;
     CompletionHandler _completion;
     std::string _tag;

@@ -125,6 +125,13 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
     // What of the read went into the unfinished line: whether its sender keeps sending at
     // a pace, not merely sending.
     const std::size_t moved = std::min(bytes, _framer.PendingSize());
+    if (moved > 0 && _awaited.Size() > 0) {
+        // An answer awaited may be this line: what comes in at the pace of the node's input
+        // bound is time the peer spends answering, not time it keeps the answer back.
+        const std::size_t pace = std::max(ByteBudget::SmallShare, _framer.PendingSize() / ByteBudget::PaceFraction);
+        _inputCredit += std::chrono::duration_cast<std::chrono::steady_clock::duration>(ByteBudget::ProgressWindow) *
+                        static_cast<std::int64_t>(moved) / static_cast<std::int64_t>(pace);
+    }
     if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength(), moved)) {
         PeerError(Join("ZK7267E Line exceeds the length limit, closing conn: ", _tag), ByteBudget::Input().Limit());
         closeNow();

@@ -75,11 +75,13 @@ bool TcpSocket::sendNow(std::string text, bool request) {
         const std::uint64_t ordinal = _requestsTaken.fetch_add(1, std::memory_order_relaxed) + 1;
         // The first target is the peer, the rest lie beyond it.
         const std::size_t beyond = std::max<std::size_t>(parsed.TargetList().size(), 1) - 1;
+        const AnswerWait wait = answerWaitOf(command, text);
         if (!IsTrusted() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
             if (!enqueue(_passQueue, {std::move(text), command, false, ordinal, beyond,
                                       AwaitedRequests::IsNotice(command) ? parsed.TargetList()
-                                                                         : std::vector<std::string>{}})) {
+                                                                         : std::vector<std::string>{},
+                                      wait})) {
                 return false;
             }
         } else if (endsUnwritten(command)) {
@@ -91,7 +93,8 @@ bool TcpSocket::sendNow(std::string text, bool request) {
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
             const bool queued = PrepareAndQueueMessage(std::move(text), command, ordinal, beyond,
                                                        AwaitedRequests::IsNotice(command) ? parsed.TargetList()
-                                                                                          : std::vector<std::string>{});
+                                                                                          : std::vector<std::string>{},
+                                                       wait);
             if (!queued && IsFinalized()) {
                 return false;
             }
@@ -131,7 +134,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
 }
 
 bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
-                                       std::size_t beyond, std::vector<std::string> route) {
+                                       std::size_t beyond, std::vector<std::string> route, AnswerWait wait) {
     const std::uint64_t depth = MaxQueueDepth();
     if (depth != 0 && _requestQueue.Size() >= depth) {
         PeerWarning(Join("ZK7239W Message queue full! Message lost  command: ", command, " to IP: ",
@@ -143,7 +146,7 @@ bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& comm
         Debug("ZK7237I TcpSocket:PrepareAndQueueMessage duplicate command not queued", command);
         return false;
     }
-    if (!enqueue(_requestQueue, {std::move(text), command, false, ordinal, beyond, std::move(route)})) {
+    if (!enqueue(_requestQueue, {std::move(text), command, false, ordinal, beyond, std::move(route), wait})) {
         return false;
     }
     Debug(repeatable ? "ZK7236I TcpSocket:PrepareAndQueueMessage command queued"
@@ -297,6 +300,11 @@ void TcpSocket::ForgetQueuedTo(const std::vector<std::string>& route) {
     _forgottenRoutes.emplace_back(count, route);
 }
 
+bool TcpSocket::WithdrawQueued(std::uint64_t ordinal) {
+    return ordinal != 0 &&
+           _requestQueue.RemoveIf([ordinal](const OutgoingLine& line) { return line.ordinal == ordinal; }) > 0;
+}
+
 bool TcpSocket::ForgotRouteSince(std::uint64_t mark, const std::string& line) const {
     if (RoutesForgotten() == mark) {
         return false;
@@ -378,15 +386,43 @@ void TcpSocket::reportEnded() {
     }
 }
 
-bool TcpSocket::startRequest(const OutgoingLine& request) {
-    _awaited.Written(request.ordinal, request.command, request.route);
-    if (!_sendingLockStep) {
-        _awaitedSince = std::chrono::steady_clock::now();
-        _awaitedBeyond = 0;
+TcpSocket::Overdue TcpSocket::OverdueAnswer(std::chrono::steady_clock::time_point now,
+                                           const AnswerBoundOf& boundOf) const {
+    for (const ConnectionRequest& request : _awaited.All()) {
+        std::chrono::steady_clock::duration waited = now - request.writtenAt;
+        if (request.ordinal == _requestWrite.ordinal && _requestWrite.at != std::chrono::steady_clock::time_point{}) {
+            waited = _requestWrite.behind + (now - _requestWrite.at);
+        }
+        waited -= _inputCredit - request.creditAt;
+        if (waited >= boundOf(request.wait, request.beyond)) {
+            return {request.ordinal, request.word, waited};
+        }
     }
-    _awaitedBeyond = std::max(_awaitedBeyond, request.beyond);
+    return {};
+}
+
+AnswerWait TcpSocket::answerWaitOf(const std::string& command, const std::string& text) {
+    if (command != "list") {
+        return AnswerWaitOf(command);
+    }
+    // The one word whose answer's kind its body tells: a list line is short.
+    MessageForwardInfo whole;
+    return AnswerWaitOf(command, whole.ReadReceived(text) ? whole.JsonText() : std::string_view());
+}
+
+bool TcpSocket::startRequest(const OutgoingLine& request) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!_awaited.Written({request.ordinal, request.command, request.route, request.wait, request.beyond, now,
+                           _inputCredit})) {
+        // Stray replies let request after request go; a peer that answers none of so many
+        // answers nothing.
+        PeerWarning(Join("ZK7277W Requests left unanswered past the bound, closing conn: ", _tag),
+                    AwaitedRequests::MaxAwaited);
+        closeNow();
+        return false;
+    }
     _requestWritten = request.ordinal;
-    _requestWrite = {request.ordinal, {}, std::chrono::steady_clock::now(), false};
+    _requestWrite = {request.ordinal, {}, now, false};
     SetLockStepSending(true);
     SetUnresponsiveTimes();
     auto* sink = Sink();
@@ -547,11 +583,11 @@ bool TcpSocket::OnSendData(const boost::system::error_code& error, std::size_t w
         // Output reached the peer: one that reads at a pace is not what fills the node's
         // bound.
         _outputShare.Moved(written);
-        _lastWrittenAt = std::chrono::steady_clock::now();
+        const auto writtenAt = std::chrono::steady_clock::now();
         if (write->ordinal != 0 && write->ordinal == _requestWrite.ordinal) {
-            noteWritten(_requestWrite, written, _lastWrittenAt);
+            noteWritten(_requestWrite, written, writtenAt);
         } else if (_otherWrite.at != std::chrono::steady_clock::time_point{}) {
-            noteWritten(_otherWrite, written, _lastWrittenAt);
+            noteWritten(_otherWrite, written, writtenAt);
         }
     }
     logWritten(*write, written);

@@ -41,6 +41,7 @@ const std::string G1 = "0b3e9d1c-2a4f-4c6e-8d0b-1f2e3d4c5b6a";
 const std::string G2 = "1c4f0e2d-3b5a-4d7f-9e1c-2a3b4c5d6e7f";
 const std::string G3 = "2d5a1f3e-4c6b-4e8a-8f2d-3b4c5d6e7f80";
 const std::string G4 = "3e6b2a4f-5d7c-4f9b-9a3e-4c5d6e7f8091";
+const std::string G5 = "4f7c3b50-6e8d-4fac-8b4f-5d6e7f8091a2";
 const std::string R1 = "a1b2c3d4-0000-4000-8000-000000000001";
 const std::string R2 = "a1b2c3d4-0000-4000-8000-000000000002";
 const std::string R3 = "a1b2c3d4-0000-4000-8000-000000000003";
@@ -204,17 +205,18 @@ TEST_F(DiscoveryTimer, UnansweredRequestsMakeADeviceUnresponsiveThenDisconnectIt
     TickAt(1020);
     EXPECT_EQ(state(), Zelkor::DeviceNetStateConnected);
 
-    // With the lock-step time-out reached the device is disconnected instead, but never
-    // while it runs a script.
-    service->SetLockStepTimeout(10000);
+    // A request left unanswered for the lock-step time-out closes the device's connection
+    // as lost, as the timer ticks, but never while the device runs a script.
+    service->SetLockStepTimeout(5000);
     device->IsRunningScript(true);
-    TickAt(1100);
-    EXPECT_EQ(state(), Zelkor::DeviceNetStateConnected);
+    ASSERT_TRUE(harness.OnLoop([&] { harness.driver->SendDataToPeer(connection, "get {\"path\":\"/y\"}\n", true); }));
+    request = peer.ReadLine();
+    ASSERT_NE(request.find("get "), std::string::npos) << request;
+    EXPECT_FALSE(peer.WaitClosed(7s));
     device->IsRunningScript(false);
-    TickAt(1101);
-    EXPECT_EQ(state(), Zelkor::DeviceNetStateDisconnected);
+    EXPECT_TRUE(peer.WaitClosed(10s));
+    EXPECT_TRUE(WaitUntil([&] { return state() == Zelkor::DeviceNetStateDisconnected; }));
     EXPECT_EQ(log.Count("ZK2043I Device lock-step timeout " + G1 + " (amp)"), 1u);
-    EXPECT_TRUE(peer.WaitClosed());
 }
 
 // A test's faster timer shortens the bounds on a peer's silence and handshake, and the
@@ -247,27 +249,26 @@ TEST_F(DiscoveryTimer, TheTimerScaleShortensNoBoundOnAPeerBelowTenSeconds) {
     EXPECT_EQ(service->ScaledAge(60), 60);
 }
 
-// A peer that sends nothing while a request of this node's waits for its reply is taken
-// as lost after three keep-alive intervals (of 1 s here): its connection closes and its
-// device goes Disconnected. A request the peer passes on to a node beyond it waits twice
-// that. One that trickles its reply meanwhile is kept, as is one that is asked nothing,
-// however quiet; an application's lock-step time-out replaces the bound.
-TEST_F(DiscoveryTimer, APeerSilentWhileItsReplyIsAwaitedIsTakenAsLost) {
+// A peer that does not answer a request of this node's within the lock-step time-out is
+// taken as lost, whatever it sends meanwhile: its connection closes and its device goes
+// Disconnected. A request the peer passes on to a node beyond it waits a time-out more. A
+// peer whose long answer comes in at the pace is kept, as is one asked nothing, however
+// quiet. Before, any byte counted as an answer: a peer that chatted was never lost, and
+// one whose answer took work was lost for its silence.
+TEST_F(DiscoveryTimer, APeerThatDoesNotAnswerWithinTheBoundIsTakenAsLost) {
     using namespace std::chrono_literals;
-    service->SetKeepAliveDiscoInterval(1000);
-    EXPECT_EQ(service->SilenceBound(), 3s);
+    service->SetLockStepTimeout(5000);
+    EXPECT_EQ(service->AnswerBound(Zelkor::AnswerWait::Prompt, 0), 5s);
+    EXPECT_EQ(service->AnswerBound(Zelkor::AnswerWait::Prompt, 1), 15s);
+    EXPECT_EQ(service->AnswerBound(Zelkor::AnswerWait::Work, 0), 10min);
     Start();
-    RawPeer quiet;
-    RawPeer trickling;
-    RawPeer silent;
-    RawPeer relaying;
-    std::shared_ptr<Zelkor::TcpSocket> toTrickling;
-    std::shared_ptr<Zelkor::TcpSocket> toSilent;
-    std::shared_ptr<Zelkor::TcpSocket> toRelaying;
+    RawPeer quiet, chatty, silent, relaying, pacing;
+    std::shared_ptr<Zelkor::TcpSocket> toChatty, toSilent, toRelaying, toPacing;
     const auto quietDevice = Connected(quiet, G1, "quiet");
-    const auto tricklingDevice = Connected(trickling, G2, "trickling", &toTrickling);
+    const auto chattyDevice = Connected(chatty, G2, "chatty", &toChatty);
     const auto silentDevice = Connected(silent, G3, "silent", &toSilent);
     Connected(relaying, G4, "relaying", &toRelaying);
+    const auto pacingDevice = Connected(pacing, G5, "pacing", &toPacing);
     const auto ask = [&](const std::shared_ptr<Zelkor::TcpSocket>& connection, RawPeer& peer,
                          const std::string& route = "") {
         EXPECT_TRUE(harness.OnLoop([&] {
@@ -275,39 +276,37 @@ TEST_F(DiscoveryTimer, APeerSilentWhileItsReplyIsAwaitedIsTakenAsLost) {
         }));
         return peer.ReadLine();
     };
-    ASSERT_NE(ask(toTrickling, trickling).find("get "), std::string::npos);
-    ASSERT_NE(ask(toSilent, silent).find("get "), std::string::npos);
+    for (auto* asked : {&toChatty, &toSilent, &toPacing}) {
+        RawPeer& peer = asked == &toChatty ? chatty : asked == &toSilent ? silent : pacing;
+        ASSERT_NE(ask(*asked, peer).find("get "), std::string::npos);
+    }
     ASSERT_NE(ask(toRelaying, relaying, "[relaying&amp][me] ").find("get "), std::string::npos);
 
-    // A byte every 100 ms until the silent one is gone, and for twice the bound at least.
-    const std::string reply = "@get {\"path\":\"/audio/gain\",\"value\":\"" + std::string(200, '1') + "\"}\n";
+    // The chatty peer sends a stray reply every 100 ms, the pacing one its answer at about
+    // twice the pace, both for longer than the bound.
+    const std::string answer = "@get {\"path\":\"/audio/gain\",\"value\":\"" + std::string(1200 * 1024, '1') + "\"}\n";
     const auto begun = std::chrono::steady_clock::now();
     std::size_t sent = 0;
-    bool silentClosed = false;
-    bool relayingOpen = false;
-    while (sent + 1 < reply.size() && (std::chrono::steady_clock::now() - begun < 6s || !silentClosed)) {
-        trickling.Send(reply.substr(sent++, 1));
+    while (std::chrono::steady_clock::now() - begun < 8s) {
+        chatty.Send("@cd {}\n");
+        pacing.Send(answer.substr(sent, 12 * 1024));
+        sent += 12 * 1024;
         std::this_thread::sleep_for(100ms);
-        if (!silentClosed && silent.WaitClosed(1ms)) {
-            silentClosed = true;
-            relayingOpen = !relaying.WaitClosed(1ms);
-        }
     }
-    ASSERT_TRUE(silentClosed) << "the silent peer was not closed while the reply trickled";
-    trickling.Send(reply.substr(sent));
-    EXPECT_TRUE(relayingOpen) << "a request passed on waited no longer than one to its peer";
-    EXPECT_TRUE(relaying.WaitClosed(10s));
-    EXPECT_TRUE(WaitUntil([&] { return silentDevice->GetCurrentState() == Zelkor::DeviceNetStateDisconnected; }));
-    EXPECT_EQ(log.Count("ZK20F6W Peer silent while its reply is awaited, closing the connection as lost"), 2u);
-    EXPECT_FALSE(trickling.WaitClosed(100ms));
+    pacing.Send(answer.substr(sent));
+    for (RawPeer* lost : {&chatty, &silent}) {
+        EXPECT_TRUE(lost->WaitClosed(5s));
+    }
+    EXPECT_FALSE(relaying.WaitClosed(1ms)) << "a request passed on waited no longer than one to its peer";
+    EXPECT_TRUE(relaying.WaitClosed(15s));
+    for (const auto& device : {chattyDevice, silentDevice}) {
+        EXPECT_TRUE(WaitUntil([&] { return device->GetCurrentState() == Zelkor::DeviceNetStateDisconnected; }));
+    }
+    EXPECT_EQ(log.Count("ZK20F6W Answer not come within its bound, closing the connection as lost"), 3u);
+    EXPECT_FALSE(pacing.WaitClosed(100ms));
     EXPECT_FALSE(quiet.WaitClosed(100ms));
-    EXPECT_EQ(tricklingDevice->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+    EXPECT_EQ(pacingDevice->GetCurrentState(), Zelkor::DeviceNetStateConnected);
     EXPECT_EQ(quietDevice->GetCurrentState(), Zelkor::DeviceNetStateConnected);
-
-    // The application's bound instead: asked and silent, the peer stays past this one.
-    service->SetLockStepTimeout(60000);
-    ASSERT_NE(ask(toTrickling, trickling).find("get "), std::string::npos);
-    EXPECT_FALSE(trickling.WaitClosed(5s));
 }
 
 TEST_F(DiscoveryTimer, ThrowingStorageReadsStopNeitherTheOtherStepsNorTheTicks) {
