@@ -507,10 +507,12 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
         pending.queued = queued;
         if (!pending.notice) {
             // Its requester says nothing while it waits: its name is held for it until
-            // this node answers, as it does once the node beyond is given up. The margin
-            // covers the timer's round and the answer's way back.
+            // this node answers, as it does once the node beyond is given up, or once it
+            // waited too long behind others (ExpireForwardedNotices). The margin covers
+            // the timer's round and the answer's way back.
             const std::size_t beyond = std::max<std::size_t>(header.TargetList().size(), 1) - 1;
-            pending.holdUntil = queued + current.AnswerBound(AnswerWaitOf(command), beyond) + kHoldMargin;
+            pending.holdUntil = queued + current.AnswerBound(AnswerWaitOf(command), beyond) +
+                                current.AnswerBound(AnswerWait::Prompt, 0) / 2 + kHoldMargin;
         }
         if (pending.notice) {
             pending.toRequester = packet.socket->IsOutgoing();
