@@ -743,6 +743,25 @@ bool ZelkorDriver::sameUnit(IDriverDiscovery& current, const std::shared_ptr<Tcp
     return true;
 }
 
+bool ZelkorDriver::SameUnit(const std::shared_ptr<TcpSocket>& claimant, const std::shared_ptr<TcpSocket>& other) {
+    const auto current = discovery();
+    return current && claimant && other && sameUnit(*current, claimant, other);
+}
+
+bool ZelkorDriver::NameSpokenElsewhere(const std::string& name, const std::shared_ptr<TcpSocket>& from,
+                                       const TcpSocket* yielding) {
+    const auto current = discovery();
+    if (!current || !from) {
+        return false;
+    }
+    if (const auto own = connectionOfDevice(*current, name); own && own.get() != yielding) {
+        return anotherUnit(*current, own, from);
+    }
+    const auto quiet = std::chrono::milliseconds(2 * current->GetKeepAliveDiscoInterval());
+    const auto holder = _returnRoutes.Holder(name, from.get(), ReturnRoutes::Clock::now(), quiet);
+    return holder && !sameUnit(*current, from, holder);
+}
+
 void ZelkorDriver::countRefusedProof(IDriverDiscovery& current, const MessageForwardInfo& reply,
                                      TcpSocket& requester) {
     // The node behind leaves the requesters of this node's connection to this node: their
