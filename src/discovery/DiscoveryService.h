@@ -156,6 +156,8 @@ public:
     // The handle is an admitted incoming connection or a device's connection.
     bool IsValidConnection(void* handle) override;
     bool GetDeviceHandleByName(const std::string& name, std::shared_ptr<TcpSocket>& socket) override;
+    // The test of DeviceImpl::MatchSource, over every device of that name.
+    NoticeWay WayOfNotice(const std::string& source, void* handle) override;
     void UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimePoint requestSent,
                           TimePoint replyReceived) override;
     std::string GUID() override { return _discoInfo.GUID(); }

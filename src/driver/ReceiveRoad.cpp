@@ -82,6 +82,10 @@ ForwardedRequests::InFlight inFlightOn(const TcpSocket& connection, std::uint64_
     return inFlight;
 }
 
+// The notices a device sends what asked for them, which the device's handlers here take
+// only when they come the way this node reaches it (DeviceImpl::MatchSource).
+bool followedNotice(std::string_view word) { return word == "publish" || word == "log" || word == "event"; }
+
 }  // namespace
 
 void ZelkorDriver::handlePacket(Packet& packet) {
@@ -170,6 +174,19 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     if (tcp && packet.isReply && create && packet.requestSent != TimePoint{} && packet.received != TimePoint{} &&
         packet.requestSent <= packet.received) {
         current->UpdateStatistics(packet.socket, packet.requestSent, packet.received);
+    }
+    // A device's notice through a router, come on a connection that reaches neither the
+    // device nor its router here: a service would answer it, and the device's handlers
+    // would then pass it by, so the device would hold it delivered. Refused, the device
+    // knows (it forgets what it keeps for this node on that route). Routed notices only:
+    // a device's own connection is always its way.
+    if (tcp && !packet.isReply && header.SourceList().size() > 1 && followedNotice(command) &&
+        current->WayOfNotice(header.GetSource(), packet.handle) == IDriverDiscovery::NoticeWay::Stray) {
+        PeerWarning("ZK78C2W Notice refused: it came on a connection that reaches neither its device nor its router",
+                    header.GetSource());
+        header.ReversePaths();
+        SendErrorReply(packet, command, kDeviceNotConnected, header);
+        return;
     }
     // The word and the JSON text, as the message classes read a received line. A block's
     // message takes the body the header parsed and never reads the line's copy of it: a
