@@ -101,6 +101,15 @@ void DeviceImpl::Connect(bool force) {
             _socketSet->Subscribe(driver.get());
             _socketSet->IsRedundant(info.redundant);
         }
+        // A device that connected here is reached on the connection it made: its requests
+        // come on it, and what goes back to it goes there, with the security it chose. A dial
+        // of its endpoint (never where that connection comes from) would be a second
+        // connection to the same peer, which the peer could take for another node's.
+        if (const auto adopted = _socketSet->Primary();
+            adopted && !adopted->IsOutgoing() && adopted->SocketIsConnected()) {
+            note(5, "ZK66C2I Not dialled: reached on the connection it made (" + info.name + ")");
+            remotes.clear();
+        }
         const auto primary = _socketSet->CreatePrimary(driver->GetIoContext(), driver->GetSSLContext());
         if (!primary) {
             Warning("ZK6699W Unable to create primary TcpSocket");

@@ -84,6 +84,11 @@ std::string DeviceImpl::nameText() const {
     return _record.getDiscoInfo().name;
 }
 
+bool DeviceImpl::HasName(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _record.getDiscoInfo().name == name;
+}
+
 void DeviceImpl::GetForwardInfo(MessageForwardInfo& out) {
     std::lock_guard<std::mutex> lock(_mutex);
     out = _forwardInfo;

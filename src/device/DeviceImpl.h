@@ -264,6 +264,8 @@ public:
     void SetOldProtocol(bool old);
     // Whether a message delivered by a service's signal comes from this device.
     bool MatchSource(const MessageSignalData& data);
+    // The record's name is `name` (compared under the lock, nothing copied).
+    bool HasName(const std::string& name) const;
 
     // Kept by the discovery service: the device was first heard by UDP; the device-list
     // time of its last list request (a router's); when it was last seen (seconds since

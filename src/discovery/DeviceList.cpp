@@ -75,6 +75,41 @@ std::shared_ptr<DeviceImpl> DiscoveryService::GetDeviceImplByName(const std::str
     return nullptr;
 }
 
+IDriverDiscovery::NoticeWay DiscoveryService::WayOfNotice(const std::string& source, void* handle) {
+    // Usually one device of a name.
+    std::vector<std::shared_ptr<DeviceImpl>> named;
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        const auto found = _guidsByName.find(source);
+        if (found == _guidsByName.end()) {
+            return NoticeWay::NotFollowed;
+        }
+        for (const auto& guid : found->second) {
+            if (auto device = deviceOfGuidLocked(guid)) {
+                named.push_back(std::move(device));
+            }
+        }
+    }
+    bool followed = false;
+    for (const auto& device : named) {
+        // A device renamed since it was entered no longer answers to the old name.
+        if (device->IsFinalized() || !device->HasName(source)) {
+            continue;
+        }
+        if (device->HasHandle(handle)) {
+            return NoticeWay::Taken;
+        }
+        const auto router = device->Proxy();
+        if (router && !router->IsFinalized()) {
+            if (router->HasHandle(handle)) {
+                return NoticeWay::Taken;
+            }
+            followed = true;
+        }
+    }
+    return followed ? NoticeWay::Stray : NoticeWay::NotFollowed;
+}
+
 std::shared_ptr<DeviceImpl> DiscoveryService::GetDeviceImplBySocket(const std::shared_ptr<TcpSocket>& socket) {
     std::lock_guard<std::mutex> lock(_deviceTablesMutex);
     const auto found = _guidBySocket.find(socket);

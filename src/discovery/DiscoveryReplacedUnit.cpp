@@ -3,7 +3,9 @@
 // unit would. What the address stood for passes to the record of the new GUID, so that a
 // static route, a device made by Connect(address, port), or a device kept connected,
 // reaches whatever now answers there. The old record is only disconnected: Lost is final
-// for a device object, and the old unit may have moved to another address.
+// for a device object, and the old unit may have moved to another address. A unit that
+// connected here and announces the endpoint of a record of another GUID takes that
+// endpoint from the old record the same way (giveUpEndpoint).
 //
 // Runs on the event loop, from the handling of a discovery reply; the device locks are
 // never held while a device is called.
@@ -60,24 +62,11 @@ std::shared_ptr<DeviceImpl> DiscoveryService::passAddress(Packet& packet, const 
 
     const bool wanted = owner->WantsConnections();
     owner->ReleaseConnection(connection);
-    owner->ForgetRemote(dialled);
     {
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         _guidBySocket.erase(connection);
-        const auto keyed = _devicesByEndpoint.find(dialled);
-        if (keyed != _devicesByEndpoint.end() && keyed->second == owner) {
-            _devicesByEndpoint.erase(keyed);
-        }
-        // Not heard again within the loss age, the old record leaves the list as any
-        // device no longer heard; heard, it stays.
-        if (!_udpDiscoReplyTimes.Find(oldGuid)) {
-            _udpDiscoReplyTimes.Set(oldGuid, Now());
-        }
     }
-    // A redundant device may still hold its other network.
-    if (!owner->IsDirectlyConnected()) {
-        owner->Disconnect(false);
-    }
+    giveUpEndpoint(owner, dialled);
 
     if (successor->GetVerificationCode().empty()) {
         successor->SetVerificationCode(owner->GetVerificationCode());
@@ -99,6 +88,27 @@ std::shared_ptr<DeviceImpl> DiscoveryService::passAddress(Packet& packet, const 
     }
     successor->setCurrentState(DeviceNetStateConnected);
     return successor;
+}
+
+void DiscoveryService::giveUpEndpoint(const std::shared_ptr<DeviceImpl>& owner, const Endpoint& endpoint) {
+    const std::string guid = owner->GuidKey();
+    owner->ForgetRemote(endpoint);
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        const auto keyed = _devicesByEndpoint.find(endpoint);
+        if (keyed != _devicesByEndpoint.end() && keyed->second == owner) {
+            _devicesByEndpoint.erase(keyed);
+        }
+        // Not heard again within the loss age, the old record leaves the list as any
+        // device no longer heard; heard, it stays.
+        if (!_udpDiscoReplyTimes.Find(guid)) {
+            _udpDiscoReplyTimes.Set(guid, Now());
+        }
+    }
+    // A redundant device may still hold its other network.
+    if (!owner->IsDirectlyConnected()) {
+        owner->Disconnect(false);
+    }
 }
 
 }  // namespace Zelkor

@@ -514,6 +514,19 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
         _guidBySocket[packet.socket] = guid;
     }
+    // A known node that connected here again (a requester restarted, say) is reached on its
+    // new connection, as one that connected for the first time: what is sent to it goes
+    // there, with the security it chose, and this node does not dial it meanwhile.
+    if (onConnection && !packet.socket->IsOutgoing() &&
+        !device->HasHandle(ZelkorDriver::HandleOf(packet.socket.get()))) {
+        if (mayAdopt(device, packet.socket, name, device->GetDiscoInfo().mode == "router")) {
+            PeerInfo("ZK2024I Adding the already connected end point", name);
+            adoptConnection(device, packet.socket);
+        } else {
+            PeerWarning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere",
+                        name);
+        }
+    }
     if (!located) {
         return unlocated();
     }
@@ -590,19 +603,33 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
         device = GetDeviceImplByIPAndPort(address, port);
     }
     // A peer that connected here speaks for itself only: it takes no name, and no end
-    // point, of a device connected on another connection.
+    // point, of a device connected on another connection. This node's own dial of the
+    // endpoint is no other connection: it gives way (mayAdopt).
     if (!packet.socket->IsOutgoing()) {
-        std::shared_ptr<TcpSocket> named;
-        GetDeviceHandleByName(name, named);
-        const auto held = device ? device->GetHandle() : nullptr;
-        if ((named && named != packet.socket) || (held && held != packet.socket)) {
+        if (!mayAdopt(device, packet.socket, name, record.getDiscoInfo().mode == "router")) {
             PeerWarning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere",
                         name);
             return nullptr;
         }
+        if (device && !device->GuidKey().empty()) {
+            // Another GUID at a record's endpoint is another unit there (a requester
+            // restarted with a new GUID, say). Renamed, the record would stay under its old
+            // GUID's keys; it keeps them, and the endpoint passes to a record of the new GUID.
+            PeerInfo(Join("ZK20E9I ", address, ":", port, " answers as (", guid, ") in place of (",
+                          [&] { return device->GuidKey(); }, ") on a connection it made"));
+            dropOwnDials(device, nullptr);
+            giveUpEndpoint(device, {address, port});
+            device = nullptr;
+        } else if (device) {
+            // Known by this endpoint alone (made by Connect): the reply gives it its GUID, by
+            // which it is entered with the connection.
+            device->AddRemoteInfo(remote);
+            device->updateFrom(packet, remote.second);
+            PeerInfo("ZK2024I Adding the already connected end point", name);
+            adoptConnection(device, packet.socket);
+        }
     }
     if (!device) {
-        PeerInfo("ZK2024I Adding the already connected end point", name);
         device = addConnectedDevice(record, packet.socket);
         if (!device) {
             return nullptr;
@@ -729,6 +756,8 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addConnectedDevice(NewDiscoInfo& r
     if (!connection) {
         return nullptr;
     }
+    const std::string& name = record.getDiscoInfo().name;
+    PeerInfo("ZK2024I Adding the already connected end point", name);
     auto device = GetDeviceImplByIPAndPort(record.Address(), record.getDiscoInfo().port);
     if (!device) {
         device = makeDevice(record, "ZK2053E Unable to create instance for connected device",
@@ -737,7 +766,42 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addConnectedDevice(NewDiscoInfo& r
             return nullptr;
         }
     }
+    adoptConnection(device, connection);
+    Detail("ZK2084I Connected device added", name);
+    return device;
+}
+
+bool DiscoveryService::mayAdopt(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& connection,
+                                const std::string& name, bool peerRoutes) {
+    std::shared_ptr<TcpSocket> yielding;
+    if (device) {
+        const auto held = device->GetHandle();
+        if (held && held != connection) {
+            // Two nodes that each gave their own dial up for the other's would close both,
+            // and dial again: only a router gives way, to a peer that routes nothing (a
+            // requester it keeps connected), which never gives way to it.
+            const bool givesWay =
+                held->IsOutgoing() ? IsRouter() && !peerRoutes : _driver->SameUnit(connection, held);
+            if (!givesWay) {
+                return false;
+            }
+            yielding = held;
+        }
+    }
+    std::shared_ptr<TcpSocket> named;
+    GetDeviceHandleByName(name, named);
+    if (named && named != connection && named != yielding) {
+        return false;
+    }
+    return !device || !_driver->NameSpokenElsewhere(name, connection, yielding.get());
+}
+
+void DiscoveryService::adoptConnection(const std::shared_ptr<DeviceImpl>& device,
+                                       const std::shared_ptr<TcpSocket>& connection) {
+    dropOwnDials(device, connection);
     // The device adopts the connection first: entering maps its connections to its GUID.
+    // A connection of the peer's that it held before is let go, open: the peer may still
+    // use it, and it closes as any connection does.
     device->SetHandle(connection);
     device->secured.store(connection->GetState() == TcpSocket::Tls);
     device->SetAuthentication(connection->IsProvenToPeer());
@@ -747,8 +811,20 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addConnectedDevice(NewDiscoInfo& r
     device->WantsConnections(true);
     WantsConnections(device->GuidKey(), true);
     device->setCurrentState(DeviceNetStateConnected);
-    Detail("ZK2084I Connected device added", record.getDiscoInfo().name);
-    return device;
+}
+
+void DiscoveryService::dropOwnDials(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& keep) {
+    for (const auto& dial : device->Connections()) {
+        if (dial == keep || !dial->IsOutgoing() || !device->ReleaseConnection(dial)) {
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+            _guidBySocket.erase(dial);
+        }
+        // A dial still under way finds itself out of the set when it completes, and closes.
+        dial->Close();
+    }
 }
 
 }  // namespace Zelkor

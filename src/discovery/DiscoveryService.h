@@ -156,6 +156,8 @@ public:
     // The handle is an admitted incoming connection or a device's connection.
     bool IsValidConnection(void* handle) override;
     bool GetDeviceHandleByName(const std::string& name, std::shared_ptr<TcpSocket>& socket) override;
+    // The test of DeviceImpl::MatchSource, over every device of that name.
+    NoticeWay WayOfNotice(const std::string& source, void* handle) override;
     void UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimePoint requestSent,
                           TimePoint replyReceived) override;
     std::string GUID() override { return _discoInfo.GUID(); }
@@ -589,6 +591,28 @@ private:
     // Empty when no device could be made.
     std::shared_ptr<DeviceImpl> passAddress(Packet& packet, const std::shared_ptr<DeviceImpl>& owner,
                                             std::shared_ptr<DeviceImpl> successor, const NewDiscoInfo& record);
+    // A peer that connected here answered discovery on `connection` in the name of
+    // `device`'s node (its GUID, or the endpoint it announced; empty when no record is
+    // either): true when the record may take the connection as its own. No live connection
+    // of the record's stands against it but one that gives way: this node's own dial, when
+    // this node is a router and the peer routes nothing, or one the peer proves it comes
+    // from the unit of (ZelkorDriver::SameUnit). Nor may a device of that name be connected
+    // elsewhere, nor, for a known record, the name be spoken by another connection
+    // (ZelkorDriver::NameSpokenElsewhere).
+    bool mayAdopt(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& connection,
+                  const std::string& name, bool peerRoutes);
+    // The device takes the connection its peer made as its own: this node's dials of it are
+    // let go and closed, the connection becomes its primary, and it is kept connected
+    // (wanted) and Connected from now on.
+    void adoptConnection(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& connection);
+    // The device's connections that this node opened (connected or still dialling), but
+    // `keep`, leave it and are closed.
+    void dropOwnDials(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& keep);
+    // `endpoint` no longer stands for `owner`, whose unit is no longer there: the owner
+    // forgets that way to it and the endpoint key, and goes Disconnected unless it is still
+    // connected otherwise (a redundant device's other network). It is not lost: heard
+    // again it stays, else it leaves at the loss age.
+    void giveUpEndpoint(const std::shared_ptr<DeviceImpl>& owner, const Endpoint& endpoint);
     // The router no longer has a connection: the devices reached through it that were
     // Connected go Disconnected (on the loop, after the router's own line).
     void routerLeft(const std::shared_ptr<DeviceImpl>& router);

@@ -63,6 +63,14 @@ public:
     // False when no device has that name; true with an empty socket when it has no
     // connection.
     virtual bool GetDeviceHandleByName(const std::string& name, std::shared_ptr<TcpSocket>& socket) = 0;
+    // What the connection `handle` is to the device of name `source` that sent this node a
+    // notice through a router ("publish", "log", "event"): Taken when it is a connection of
+    // that device or of the router this node reaches it through; Stray when this node
+    // reaches a device of that name through a router, but neither by this connection;
+    // NotFollowed when it reaches none of that name through a router. A device's handlers
+    // hear a routed notice only when it is Taken.
+    enum class NoticeWay { NotFollowed, Taken, Stray };
+    virtual NoticeWay WayOfNotice(const std::string& /*source*/, void* /*handle*/) { return NoticeWay::NotFollowed; }
     // One request/reply round trip on a connection, for the statistics of its device.
     virtual void UpdateStatistics(std::shared_ptr<TcpSocket> socket, TimePoint requestSent, TimePoint replyReceived) = 0;
 

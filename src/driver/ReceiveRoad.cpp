@@ -87,6 +87,10 @@ ForwardedRequests::InFlight inFlightOn(const TcpSocket& connection, std::uint64_
     return inFlight;
 }
 
+// The notices a device sends what asked for them, which the device's handlers here take
+// only when they come the way this node reaches it (DeviceImpl::MatchSource).
+bool followedNotice(std::string_view word) { return word == "publish" || word == "log" || word == "event"; }
+
 }  // namespace
 
 void ZelkorDriver::handlePacket(Packet& packet) {
@@ -180,6 +184,19 @@ void ZelkorDriver::SignalRaised(Packet& packet) {
     if (tcp && packet.isReply && create && packet.requestSent != TimePoint{} && packet.received != TimePoint{} &&
         packet.requestSent <= packet.received) {
         current->UpdateStatistics(packet.socket, packet.requestSent, packet.received);
+    }
+    // A device's notice through a router, come on a connection that reaches neither the
+    // device nor its router here: a service would answer it, and the device's handlers
+    // would then pass it by, so the device would hold it delivered. Refused, the device
+    // knows (it forgets what it keeps for this node on that route). Routed notices only:
+    // a device's own connection is always its way.
+    if (tcp && !packet.isReply && header.SourceList().size() > 1 && followedNotice(command) &&
+        current->WayOfNotice(header.GetSource(), packet.handle) == IDriverDiscovery::NoticeWay::Stray) {
+        PeerWarning("ZK78C2W Notice refused: it came on a connection that reaches neither its device nor its router",
+                    header.GetSource());
+        header.ReversePaths();
+        SendErrorReply(packet, command, kDeviceNotConnected, header);
+        return;
     }
     // The word and the JSON text, as the message classes read a received line. A block's
     // message takes the body the header parsed and never reads the line's copy of it: a
@@ -893,6 +910,25 @@ bool ZelkorDriver::sameUnit(IDriverDiscovery& current, const std::shared_ptr<Tcp
         PeerDetail("ZK78DAI Name spoken on a connection proven to come from its unit", guid + " on " + claimant->Tag());
     }
     return true;
+}
+
+bool ZelkorDriver::SameUnit(const std::shared_ptr<TcpSocket>& claimant, const std::shared_ptr<TcpSocket>& other) {
+    const auto current = discovery();
+    return current && claimant && other && sameUnit(*current, claimant, other);
+}
+
+bool ZelkorDriver::NameSpokenElsewhere(const std::string& name, const std::shared_ptr<TcpSocket>& from,
+                                       const TcpSocket* yielding) {
+    const auto current = discovery();
+    if (!current || !from) {
+        return false;
+    }
+    if (const auto own = connectionOfDevice(*current, name); own && own.get() != yielding) {
+        return anotherUnit(*current, own, from);
+    }
+    const auto quiet = std::chrono::milliseconds(2 * current->GetKeepAliveDiscoInterval());
+    const auto holder = _returnRoutes.Holder(name, from.get(), ReturnRoutes::Clock::now(), quiet);
+    return holder && !sameUnit(*current, from, holder);
 }
 
 void ZelkorDriver::countRefusedProof(IDriverDiscovery& current, const MessageForwardInfo& reply,

@@ -445,6 +445,16 @@ public:
     // connected secondary alone when the primary is not connected.
     void SendDataToPeer(std::shared_ptr<TcpSocketSet> set, const std::string& text, bool request);
 
+    // --- who speaks for a node (for the discovery service, on the loop) ------------------
+    // `claimant` proves it comes from the unit at the other end of `other` (sameUnit).
+    bool SameUnit(const std::shared_ptr<TcpSocket>& claimant, const std::shared_ptr<TcpSocket>& other);
+    // Another connection than `from` speaks for the node of that name, and `from` does not
+    // prove it comes from the same unit: the connection of a device of that name this node
+    // is connected to from another host (`yielding` aside: one about to give way to
+    // `from`), or the one that holds the name as a requester's.
+    bool NameSpokenElsewhere(const std::string& name, const std::shared_ptr<TcpSocket>& from,
+                             const TcpSocket* yielding);
+
 private:
     using Listing = std::vector<std::pair<std::string, std::string>>;
     // Appends (path, value text) for the places below the path, at most

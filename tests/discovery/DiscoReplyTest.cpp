@@ -314,6 +314,43 @@ TEST_F(DiscoReply, AGuidNeverTakesOverAnotherDevicesKeyOrConnection) {
     EXPECT_TRUE(peer.WaitClosed());
 }
 
+// A unit that connected here, restarted with a new GUID and connecting again with the
+// same endpoint, gets a record of its own that holds its new connection and the
+// endpoint; the old record keeps its GUID. Connecting again under the GUID it has now,
+// the unit is reached on its newest connection.
+TEST_F(DiscoReply, AUnitThatConnectsAgainIsReachedOnItsNewConnection) {
+    const auto connectAs = [&](RawPeer& peer, const std::string& guid) {
+        const auto connection = Join(peer);
+        peer.Send(Reply(guid, "amp"));
+        return connection;
+    };
+    const auto holds = [](const std::shared_ptr<Zelkor::DeviceImpl>& device,
+                          const std::shared_ptr<Zelkor::TcpSocket>& connection) {
+        return device && device->HasHandle(Zelkor::ZelkorDriver::HandleOf(connection.get()));
+    };
+    RawPeer first;
+    const auto firstConnection = connectAs(first, G1);
+    ASSERT_TRUE(WaitUntil([&] { return holds(node->GetDeviceImplByUUID(G1), firstConnection); }));
+    const auto old = node->GetDeviceImplByUUID(G1);
+    first.Close();
+    ASSERT_TRUE(WaitUntil([&] { return !old->IsDirectlyConnected(); }));
+
+    RawPeer restarted;
+    const auto restartedConnection = connectAs(restarted, G2);
+    ASSERT_TRUE(WaitUntil([&] { return holds(node->GetDeviceImplByUUID(G2), restartedConnection); }));
+    const auto renewed = node->GetDeviceImplByUUID(G2);
+    EXPECT_NE(renewed, old);
+    EXPECT_EQ(old->GuidKey(), G1);
+    EXPECT_EQ(node->GetDeviceImplByIPAndPort(make_address(VethPair::AddressB), 4300), renewed);
+
+    restarted.Close();
+    ASSERT_TRUE(WaitUntil([&] { return !renewed->IsDirectlyConnected(); }));
+    RawPeer again;
+    const auto againConnection = connectAs(again, G2);
+    EXPECT_TRUE(WaitUntil([&] { return holds(renewed, againConnection); }));
+    EXPECT_EQ(renewed->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+}
+
 // A reply places a device where it came from, whatever its body says. A device not in
 // use follows its replies; one in use is not moved by a reply from elsewhere until this
 // node's own attempts to reach it have failed for the stated time, and each refusal is

@@ -202,6 +202,30 @@ TEST_F(ReceiveRoad, ARawCommandHandlerHearsItsWord) {
     EXPECT_EQ(heard, (std::vector<std::string>{"first", "second"}));
 }
 
+// A device's notice through a router, come on a connection that reaches neither the
+// device nor its router here, is refused before any handler hears it (the device then
+// knows it went unheard); one that comes the way the device is reached, one of a device
+// this node reaches through no router, and one on the device's own connection are heard.
+TEST_F(ReceiveRoad, ARoutedNoticeOnAConnectionThatDoesNotReachItsDeviceIsRefusedUnheard) {
+    harness.discovery->serviceWords.insert({"publish", "log", "event"});
+    harness.discovery->noticeWay = Zelkor::IDriverDiscovery::NoticeWay::Stray;
+    harness.Start();
+    RawPeer peer;
+    ASSERT_TRUE(harness.Connect(peer));
+    for (const std::string word : {"publish", "log", "event"}) {
+        peer.Send("[R][X&D] " + word + " {\"path\":\"/a\"}\n");
+        EXPECT_EQ(peer.ReadLine(), "[X&D][R] @" + word + " {\"error\":\"Device not connected\"}\n");
+    }
+    peer.Send("[R][D] publish {\"path\":\"/a\"}\n");
+    harness.discovery->noticeWay = Zelkor::IDriverDiscovery::NoticeWay::Taken;
+    peer.Send("[R][X&D] publish {\"path\":\"/a\"}\n");
+    EXPECT_TRUE(WaitUntil([&] { return harness.discovery->Handled("publish") == 2; }));
+    harness.discovery->noticeWay = Zelkor::IDriverDiscovery::NoticeWay::NotFollowed;
+    peer.Send("[R][X&D] publish {\"path\":\"/a\"}\n");
+    EXPECT_TRUE(WaitUntil([&] { return harness.discovery->Handled("publish") == 3; }));
+    EXPECT_EQ(harness.discovery->Handled("log") + harness.discovery->Handled("event"), 0u);
+}
+
 TEST_F(ReceiveRoad, RoutesRequestsAndRepliesBetweenRawPeers) {
     harness.Start();
     RawPeer a, b, c;

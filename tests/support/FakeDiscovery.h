@@ -52,6 +52,7 @@ public:
     std::atomic<std::uint64_t> keepAliveMs{10000};
     std::atomic<bool> ownsDevices{false};  // AuthenticateDeviceOf finds a device for every socket
     std::atomic<std::uint64_t> maxQueueDepth{0};
+    std::atomic<NoticeWay> noticeWay{NoticeWay::NotFollowed};  // WayOfNotice's answer to every notice
     void SetGuid(const std::string& guid);
     void AddDevice(const std::string& device, std::shared_ptr<Zelkor::TcpSocket> socket);
 
@@ -84,6 +85,7 @@ public:
     bool HasVerificationCode() override { return hasCode.load(); }
     bool IsValidConnection(void*) override { return connectionsValid.load(); }
     bool GetDeviceHandleByName(const std::string& device, std::shared_ptr<Zelkor::TcpSocket>& socket) override;
+    NoticeWay WayOfNotice(const std::string&, void*) override { return noticeWay.load(); }
     void UpdateStatistics(std::shared_ptr<Zelkor::TcpSocket>, TimePoint, TimePoint) override {
         record("UpdateStatistics");
     }
