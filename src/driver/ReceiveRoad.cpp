@@ -847,10 +847,10 @@ bool ZelkorDriver::nameOfAnotherDevice(IDriverDiscovery& current, const std::str
 }
 
 bool ZelkorDriver::replyInAnothersName(IDriverDiscovery& current, const std::string& name,
-                                       const std::shared_ptr<TcpSocket>& from) {
+                                       const std::shared_ptr<TcpSocket>& from, const TcpSocket* yielding) {
     // A device this node is connected to answers on its own connection (or from its host),
     // whoever else took its name as a requester's.
-    if (const auto own = connectionOfDevice(current, name)) {
+    if (const auto own = connectionOfDevice(current, name); own && own.get() != yielding) {
         return anotherUnit(current, own, from);
     }
     const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
@@ -920,15 +920,7 @@ bool ZelkorDriver::SameUnit(const std::shared_ptr<TcpSocket>& claimant, const st
 bool ZelkorDriver::NameSpokenElsewhere(const std::string& name, const std::shared_ptr<TcpSocket>& from,
                                        const TcpSocket* yielding) {
     const auto current = discovery();
-    if (!current || !from) {
-        return false;
-    }
-    if (const auto own = connectionOfDevice(*current, name); own && own.get() != yielding) {
-        return anotherUnit(*current, own, from);
-    }
-    const auto quiet = std::chrono::milliseconds(2 * current->GetKeepAliveDiscoInterval());
-    const auto holder = _returnRoutes.Holder(name, from.get(), ReturnRoutes::Clock::now(), quiet);
-    return holder && !sameUnit(*current, from, holder);
+    return current && from && replyInAnothersName(*current, name, from, yielding);
 }
 
 void ZelkorDriver::countRefusedProof(IDriverDiscovery& current, const MessageForwardInfo& reply,

@@ -563,9 +563,10 @@ private:
     // A reply that came on `from` answers in the name of a node another connection speaks
     // for: a device this node is connected to from another host, or a requester whose name
     // another connection holds (as ReturnRoutes::Claim would refuse it), unless `from`
-    // proves it comes from that node (sameUnit).
+    // proves it comes from that node (sameUnit). A device's connection `yielding` (one
+    // about to give way to `from`) speaks for nobody.
     bool replyInAnothersName(IDriverDiscovery& current, const std::string& name,
-                             const std::shared_ptr<TcpSocket>& from);
+                             const std::shared_ptr<TcpSocket>& from, const TcpSocket* yielding = nullptr);
     // The connection of the device of that name, once its peer answered discovery on it.
     static std::shared_ptr<TcpSocket> connectionOfDevice(IDriverDiscovery& current, const std::string& name);
     // `name` is that of a device this node is connected to from another host, and `from`

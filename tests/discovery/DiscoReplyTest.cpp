@@ -347,8 +347,10 @@ TEST_F(DiscoReply, AUnitThatConnectsAgainIsReachedOnItsNewConnection) {
     ASSERT_TRUE(WaitUntil([&] { return !renewed->IsDirectlyConnected(); }));
     RawPeer again;
     const auto againConnection = connectAs(again, G2);
-    EXPECT_TRUE(WaitUntil([&] { return holds(renewed, againConnection); }));
-    EXPECT_EQ(renewed->GetCurrentState(), Zelkor::DeviceNetStateConnected);
+    // The connection is taken before the state changes: both are awaited.
+    EXPECT_TRUE(WaitUntil([&] {
+        return holds(renewed, againConnection) && renewed->GetCurrentState() == Zelkor::DeviceNetStateConnected;
+    }));
 }
 
 // A reply places a device where it came from, whatever its body says. A device not in
