@@ -1,8 +1,12 @@
 #include "DeviceFiles.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
+#include <thread>
 #include <vector>
+
+#include "filetransfer/FileTransferService.h"
 
 namespace ZelkorNode {
 namespace {
@@ -81,6 +85,21 @@ void DeviceFiles::AddCommands(Commands& commands) {
         commands[name] = [this, name](const Json::Value& command) { pathRequest(name, command); };
     }
     commands["fwupdate"] = [this](const Json::Value& command) { firmwareUpdate(command); };
+    commands["holddisk"] = [this](const Json::Value& command) { holdDisk(command); };
+}
+
+void DeviceFiles::holdDisk(const Json::Value& command) {
+    const Json::Value& ms = command["ms"];
+    if (!ms.isUInt64() || ms.asUInt64() == 0 || ms.asUInt64() > 3600000) {
+        _events.Error("bad arguments for holddisk: \"ms\": expected a whole number from 1 to 3600000");
+        return;
+    }
+    auto* transfers = dynamic_cast<Zelkor::FileTransferService*>(_driver.GetFileTransferService());
+    const std::chrono::milliseconds hold(ms.asUInt64());
+    Json::Value fields;
+    fields["ms"] = ms;
+    fields["held"] = transfers && transfers->PostDiskJob([hold] { std::this_thread::sleep_for(hold); });
+    _events.Write("holddisk", fields);
 }
 
 // The device object refuses an empty path, and for freespace and deletefile one of 1024

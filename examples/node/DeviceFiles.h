@@ -11,7 +11,10 @@
 // (its own or its router's) is not sent: its "request" line says "sent":false and an
 // "error" line follows it.
 //
-// Commands: deletefile, listfiles, freespace, mkdir, rmdir, fwupdate.
+// On a device, "holddisk" holds its disk worker for a while, as a long digest would: the
+// file-system answers that follow it wait that long, the event loop free (a test seam).
+//
+// Commands: deletefile, listfiles, freespace, mkdir, rmdir, fwupdate, holddisk.
 //
 // Threads: commands and callbacks run on the event loop.
 
@@ -40,6 +43,8 @@ private:
     void pathRequest(const std::string& name, const Json::Value& command);
     // {"cmd":"fwupdate","guid":G,"arguments":A}.
     void firmwareUpdate(const Json::Value& command);
+    // {"cmd":"holddisk","ms":N}, N 1 to 3600000.
+    void holdDisk(const Json::Value& command);
 
     Zelkor::IZelkorDriver& _driver;
     Events& _events;

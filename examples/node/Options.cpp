@@ -459,7 +459,7 @@ Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log
   --timer-scale N             the discovery timer N times faster, the bounds on a
-                              peer's silence and handshake, the time a device not
+                              peer's answers and handshake, the time a device not
                               heard is kept and the time a device in use stays
                               unreached before a reply moves it N times shorter, but
                               none below 10 s (a test seam)
@@ -483,7 +483,7 @@ accepted; see the README):
   subscribeevent, unsubscribeevent, raise, addevent, exec, raw
   getdevicestate, getpresetinfo, listpresets, setip
   sendfile, recvfile, cancelput, cancelsend, deletefile, listfiles, freespace,
-  mkdir, rmdir, fwupdate
+  mkdir, rmdir, fwupdate, holddisk (a test seam)
 
 At the end of its input, or on "stop", a node carries out what it read, waits for the
 answers to its requests (until none came for the reply time-out, or 5 s) and stops,

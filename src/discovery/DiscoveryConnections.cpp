@@ -380,14 +380,16 @@ SlotHolder DiscoveryService::slotHolder(TcpSocket& connection, bool code) {
     SlotHolder holder{SourceGroup(connection.GetRemoteIP()), connection.LastHeardAt()};
     // Without a code held, a proof of the empty one passes for anyone: it proves nothing.
     holder.kept = code && connection.IsAuthenticated();
-    // A controller holding subscriptions may well say nothing for long, and a transfer
-    // may wait long on its peer. With a code, either counts only for a peer that proved it
-    // (kept anyway): on a plain connection anyone may subscribe or run a transfer, and
-    // would hold a slot for nothing.
+    // A controller holding subscriptions may well say nothing for long, a transfer may
+    // wait long on its peer, and a controller waiting for an answer this node works on
+    // (a listing's digests) has nothing to say meanwhile. With a code, each counts only for
+    // a peer that proved it (kept anyway): on a plain connection anyone may subscribe, run
+    // a transfer or ask a listing, and would hold a slot for nothing.
     const bool trusted = !code || connection.GetRemoteIP().is_loopback();
+    void* const handle = ZelkorDriver::HandleOf(&connection);
     holder.engaged = !holder.kept && trusted &&
                      (connection.Transferring() ||
-                      (_driver && _driver->HoldsSubscriptions(ZelkorDriver::HandleOf(&connection))));
+                      (_driver && (_driver->HoldsSubscriptions(handle) || _driver->OwesDiskWork(handle))));
     return holder;
 }
 

@@ -269,6 +269,11 @@ bool ZelkorDriver::HoldsSubscriptions(void* handle) {
     return (subscriptions && subscriptions->Holds(handle)) || (events && events->Holds(handle));
 }
 
+bool ZelkorDriver::OwesDiskWork(void* handle) {
+    const auto transfers = fileTransfer();
+    return transfers && transfers->OwesDiskWork(handle);
+}
+
 IEventSubscriptionService* ZelkorDriver::GetEventSubscriptionService() {
     std::lock_guard<std::mutex> lock(_serviceMutex);
     return _eventSubscriptions.get();

@@ -186,6 +186,9 @@ public:
     void ForgetRoutedRequester(void* handle, const MessageForwardInfo& header) override;
     // True while a peer on the connection holds a subscription of any kind. Loop thread.
     bool HoldsSubscriptions(void* handle);
+    // A peer on the connection waits for an answer this node works on (a listing's
+    // digests, a removal): it has nothing to say meanwhile.
+    bool OwesDiskWork(void* handle);
     // Made by InitFileTransfer; null before.
     IDeviceStateService* GetDeviceStateService() override;
     // Made by InitDiscovery (and UseDiscovery) after the subscription service.

@@ -33,6 +33,11 @@ void DiskJobShares::Give(const Requester& requester, std::size_t bytes) {
     }
 }
 
+bool DiskJobShares::Holds(const void* connection) const {
+    const auto found = _shares.lower_bound(Requester(connection, std::string()));
+    return found != _shares.end() && found->first.first == connection && found->second.jobs > 0;
+}
+
 std::size_t DiskJobShares::Jobs(const Requester& requester) const {
     const auto found = _shares.find(requester);
     return found == _shares.end() ? 0 : found->second.jobs;

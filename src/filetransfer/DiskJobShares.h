@@ -33,6 +33,8 @@ public:
     void Give(const Requester& requester, std::size_t bytes);
 
     std::size_t Jobs(const Requester& requester) const;
+    // Whether any requester on `connection` has a job waiting or running.
+    bool Holds(const void* connection) const;
     std::size_t TotalBytes() const { return _totalBytes; }
 
 private:

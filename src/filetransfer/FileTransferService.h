@@ -127,6 +127,9 @@ public:
     void SetListingLineBound(std::size_t bound) { _listingLineBound.store(bound); }
     // File-system requests waiting for the disk worker, the running one not counted.
     std::size_t DiskJobsWaiting() const { return _diskWorker.Waiting(); }
+    // Loop thread: whether a requester on the connection `handle` waits for an answer
+    // that takes disk work.
+    bool OwesDiskWork(const void* handle) const { return _diskShares.Holds(handle); }
     // Any thread: runs `job` on the disk worker in the file-system requests' order, for a
     // test that must hold the worker; false when it is full or stopping.
     bool PostDiskJob(std::function<void()> job) { return _diskWorker.Post(std::move(job)); }

@@ -1,0 +1,193 @@
+// Answers are awaited for a bound of their kind, not for as long as bytes come. Node
+// processes over a veth pair (root only, else skipped), their timers twenty times faster
+// (an answer from the tree is awaited 10 s, one that takes work 30 s): a device that
+// keeps talking but never answers is lost to the router alone, which answers for it, and
+// a device whose answer takes longer than the old silence bound is waited for. Every wait
+// has a deadline.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
+
+#include "services/NodeSubscriptionsTestSupport.h"
+#include "support/NetNamespace.h"
+
+namespace ZelkorTest {
+namespace {
+
+using namespace std::chrono_literals;
+using boost::asio::ip::tcp;
+
+constexpr const char* kChattyGuid = "5a6b7c8d-9e0f-4a1b-8c2d-3e4f5a6b7c8d";
+constexpr unsigned short kChattyPort = 4300;
+
+// A device of the test's making in namespace b that a router reaches by a static route:
+// it answers discovery on the connection, leaves every other request unanswered, and
+// sends a bare line feed every second, as a device whose handler hangs while its I/O
+// still runs.
+class ChattyDevice {
+public:
+    explicit ChattyDevice(const NetNamespace& space) {
+        space.Run([this] {
+            _acceptor.open(tcp::v4());
+            _acceptor.set_option(tcp::acceptor::reuse_address(true));
+            _acceptor.bind({boost::asio::ip::make_address(VethPair::AddressB), kChattyPort});
+            _acceptor.listen();
+        });
+        _thread = std::thread([this] { serve(); });
+    }
+    ~ChattyDevice() {
+        _stop = true;
+        boost::system::error_code ignored;
+        _acceptor.close(ignored);
+        _thread.join();
+    }
+
+private:
+    void serve() {
+        _acceptor.non_blocking(true);
+        tcp::socket socket(_io);
+        boost::system::error_code error;
+        for (_acceptor.accept(socket, error); !_stop && error; _acceptor.accept(socket, error)) {
+            std::this_thread::sleep_for(50ms);
+        }
+        socket.non_blocking(true);
+        std::string buffer;
+        auto chat = std::chrono::steady_clock::now();
+        while (!_stop && socket.is_open()) {
+            char data[4096];
+            const std::size_t count = socket.read_some(boost::asio::buffer(data), error);
+            if (error && error != boost::asio::error::would_block) {
+                return;
+            }
+            buffer.append(data, count);
+            for (auto end = buffer.find('\n'); end != std::string::npos; end = buffer.find('\n')) {
+                const std::string line = buffer.substr(0, end);
+                buffer.erase(0, end + 1);
+                if (line.find("disco") != std::string::npos && line.find("@disco") == std::string::npos) {
+                    send(socket, std::string(R"(@disco {"classname":"amplifier","guid":")") + kChattyGuid +
+                                     R"(","mode":"device","name":"chatty","port":4300})" "\n");
+                }
+            }
+            if (std::chrono::steady_clock::now() >= chat) {
+                send(socket, "\n");
+                chat = std::chrono::steady_clock::now() + 1s;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    static void send(tcp::socket& socket, const std::string& text) {
+        boost::system::error_code ignored;
+        socket.non_blocking(false);
+        boost::asio::write(socket, boost::asio::buffer(text), ignored);
+        socket.non_blocking(true);
+    }
+
+    boost::asio::io_context _io;
+    tcp::acceptor _acceptor{_io};
+    std::atomic<bool> _stop{false};
+    std::thread _thread;
+};
+
+std::string Get(const std::string& guid, const std::string& tag) {
+    return DeviceCommand("get", guid, R"("tag":")" + tag + R"(","values":[{"path":"/audio/gain"}])");
+}
+
+// Before, the device's line feeds kept the router's connection to it from ever counting
+// as lost: the router never answered the held get, and the controller, whose connection
+// to the router carries one request at a time, had its gets to the honest device held
+// behind it until it gave up its whole connection to the router.
+TEST(NodeAnswerBounds, AChattyDeviceThatNeverAnswersIsLostToTheRouterAloneAndOthersAreServed) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    ChattyDevice chatty(pair.b);
+    Node device(SampleDeviceOptions(false), pair.a.Name());
+    Node router(Options("router", "rt1",
+                        {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197",
+                         "--route", std::string(VethPair::AddressB) + "," + std::to_string(kChattyPort)}),
+                pair.a.Name());
+    const auto controller = RoutedController(pair, "ctl1", 4197);
+    NodeProcess& ctl = controller->process;
+    const auto listed = [&ctl] {
+        const auto until = std::chrono::steady_clock::now() + 60s;
+        while (std::chrono::steady_clock::now() < until) {
+            for (const auto& line : ctl.Lines()) {
+                if (line.find(R"("event":"device")") != std::string::npos &&
+                    line.find(R"("name":"chatty")") != std::string::npos) {
+                    return true;
+                }
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    };
+    ASSERT_TRUE(listed());
+
+    const std::size_t from = ctl.Lines().size();
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ctl.Send(Get(kChattyGuid, "held")));
+    for (const char* tag : {"d1", "d2", "d3"}) {
+        ASSERT_TRUE(ctl.Send(Get(kAmp, tag)));
+    }
+    const Json::Value held = ctl.Await(LineWith("get", "tag", "held"), 40s);
+    EXPECT_EQ(ValueEntries(held["values"]), "/audio/gain!connection lost");
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 30s);
+    for (const char* tag : {"d1", "d2", "d3"}) {
+        EXPECT_EQ(ValueEntries(ctl.Await(LineWith("get", "tag", tag), 30s)["values"]), "/audio/gain=0") << tag;
+    }
+    EXPECT_FALSE(router.process.Await(DeviceLine("chatty", "Disconnected"), 10s).isNull());
+    const auto lines = ctl.Lines();
+    for (std::size_t at = from; at < lines.size(); ++at) {
+        EXPECT_EQ(lines[at].find(R"("connected":false)"), std::string::npos) << lines[at];
+    }
+}
+
+// Before, the controller's keep-alives waited behind the listing, the device had nothing
+// to say while its disk worker digested, and the connection was closed for silence: the
+// listing was never answered.
+TEST(NodeAnswerBounds, AListingThatTakesLongerThanTheSilenceBoundIsAnsweredAndItsConnectionKept) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir root;
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, std::string(VethPair::AddressA) + ":4198",
+                                    {"--storage-root", root.Path().string()}),
+                pair.a.Name());
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+    Node controller(Options("controller", "ctl1",
+                            {"--listen", std::string(VethPair::AddressB) + ":4197", "--route",
+                             std::string(VethPair::AddressA) + ",4198"}),
+                    pair.b.Name());
+    NodeProcess& ctl = controller.process;
+    ASSERT_FALSE(ctl.Await(Answered("amp1", 1), 60s).isNull());
+
+    ASSERT_TRUE(device.process.Send(NodeCommand("holddisk", R"("ms":15000)")));
+    ASSERT_EQ(device.process.AwaitEvent("holddisk")["held"], true);
+    const std::size_t from = ctl.Lines().size();
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ctl.Send(DeviceCommand("listfiles", kAmp, R"("path":"/")")));
+    ASSERT_TRUE(ctl.Send(Get(kAmp, "after")));
+    const Json::Value listing = ctl.Await(LineAbout("listfiles", kAmp), 60s);
+    EXPECT_EQ(listing["success"], true) << listing;
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, 14s);
+    EXPECT_EQ(ValueEntries(ctl.Await(LineWith("get", "tag", "after"), 30s)["values"]), "/audio/gain=0");
+    const auto lines = ctl.Lines();
+    for (std::size_t at = from; at < lines.size(); ++at) {
+        EXPECT_EQ(lines[at].find(R"("connected":false)"), std::string::npos) << lines[at];
+        EXPECT_EQ(lines[at].find(R"("state":"Disconnected")"), std::string::npos) << lines[at];
+    }
+}
+
+}  // namespace
+}  // namespace ZelkorTest
