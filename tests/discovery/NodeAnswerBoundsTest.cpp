@@ -118,20 +118,7 @@ TEST(NodeAnswerBounds, AChattyDeviceThatNeverAnswersIsLostToTheRouterAloneAndOth
                 pair.a.Name());
     const auto controller = RoutedController(pair, "ctl1", 4197);
     NodeProcess& ctl = controller->process;
-    const auto listed = [&ctl] {
-        const auto until = std::chrono::steady_clock::now() + 60s;
-        while (std::chrono::steady_clock::now() < until) {
-            for (const auto& line : ctl.Lines()) {
-                if (line.find(R"("event":"device")") != std::string::npos &&
-                    line.find(R"("name":"chatty")") != std::string::npos) {
-                    return true;
-                }
-            }
-            std::this_thread::sleep_for(100ms);
-        }
-        return false;
-    };
-    ASSERT_TRUE(listed());
+    ASSERT_TRUE(Listed(ctl, "chatty", 60s));
 
     const std::size_t from = ctl.Lines().size();
     const auto asked = std::chrono::steady_clock::now();

@@ -39,21 +39,6 @@ std::string Subscribe(const std::string& path) {
     return DeviceCommand("subscribe", kAmp, R"("values":[{"path":")" + path + R"("}])");
 }
 
-// Whether `node` has listed the device `name` by the deadline, whichever lines it awaited.
-bool Listed(const NodeProcess& node, const std::string& name) {
-    const auto until = std::chrono::steady_clock::now() + 30s;
-    const std::string named = "\"name\":\"" + name + "\"";
-    while (std::chrono::steady_clock::now() < until) {
-        for (const auto& line : node.Lines()) {
-            if (line.find("\"event\":\"device\"") != std::string::npos && line.find(named) != std::string::npos) {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(100ms);
-    }
-    return false;
-}
-
 // The answer line `event` about the device to `command`; null when none came.
 Json::Value Ask(NodeProcess& node, const std::string& command, const std::string& event) {
     return node.Send(command) ? node.Await(LineAbout(event, kAmp)) : Json::Value();

@@ -4,10 +4,12 @@
 // or over TLS with the code they share; command lines; matchers of the callback lines; and
 // the lines a node wrote between two points, to tell that nothing came.
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <json/reader.h>
@@ -125,6 +127,22 @@ inline std::unique_ptr<Node> RoutedController(const VethPair& pair, const std::s
     EXPECT_TRUE(process.Send(ConnectCommand("127.0.0.1", 4197)));
     EXPECT_EQ(process.Await(DeviceLine("amp1", "Connected"), std::chrono::seconds(30))["proxy"], "rt1") << name;
     return node;
+}
+
+// Whether `node` has listed the device `name` by the deadline, whichever lines it awaited.
+inline bool Listed(const NodeProcess& node, const std::string& name,
+                   std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    const std::string named = "\"name\":\"" + name + "\"";
+    while (std::chrono::steady_clock::now() < until) {
+        for (const auto& line : node.Lines()) {
+            if (line.find("\"event\":\"device\"") != std::string::npos && line.find(named) != std::string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
 }
 
 // The "event" names of the lines the node wrote from line `from` on (an index into
