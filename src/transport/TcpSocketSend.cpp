@@ -380,6 +380,7 @@ void TcpSocket::reportEnded() {
 
 bool TcpSocket::startRequest(const OutgoingLine& request) {
     _awaited.Written(request.ordinal, request.command, request.route);
+    _kept.Written(request.ordinal, request.command, request.text);
     if (!_sendingLockStep) {
         _awaitedSince = std::chrono::steady_clock::now();
         _awaitedBeyond = 0;
