@@ -30,8 +30,16 @@ void EventSubscriptions::Attach(Zelkor::IDevice& device) {
             _events.Write(event, fields);
         };
     };
-    device.OnSubscribeEvent(nameLine("subscribeevent"));
-    device.OnUnsubscribeEvent(nameLine("unsubscribeevent"));
+    const auto resultLine = [this, from](const char* event) {
+        return [this, from, event](const std::string& name, const std::string& error) {
+            Json::Value fields = DeviceFields(*from);
+            fields["name"] = name;
+            fields["error"] = error;
+            _events.Write(event, fields);
+        };
+    };
+    device.OnSubscribeEvent(Zelkor::IDevice::NamedResultCallback(resultLine("subscribeevent")));
+    device.OnUnsubscribeEvent(Zelkor::IDevice::NamedResultCallback(resultLine("unsubscribeevent")));
     device.OnEventResult(nameLine("eventResult"));
     // One callback per form: each event reaches the one of the form it was raised with.
     const auto eventLine = [this, from](const std::string& name, const char* form, Json::Value payload) {

@@ -11,15 +11,19 @@
 namespace ZelkorNode {
 namespace {
 
-Json::Value peerFields(bool reply, const std::string& guid, const std::string& mac, const std::string& name,
-                       const boost::asio::ip::address& ip, std::uint16_t port) {
+// A reply's "error" is written only by one that has it (a refusal), and only for a reply.
+template <class Info>
+Json::Value peerFields(const Info& info) {
     Json::Value fields;
-    fields["reply"] = reply;
-    fields["guid"] = guid;
-    fields["mac"] = mac;
-    fields["name"] = name;
-    fields["ip"] = AddressText(ip);
-    fields["port"] = port;
+    fields["reply"] = info.reply;
+    fields["guid"] = info.guid;
+    fields["mac"] = info.mac;
+    fields["name"] = info.name;
+    fields["ip"] = AddressText(info.ip);
+    fields["port"] = info.port;
+    if (info.reply) {
+        fields["error"] = info.error;
+    }
     return fields;
 }
 
@@ -56,7 +60,7 @@ void Requests::Configure() {
     Zelkor::IDeviceList& list = *discovery->GetDeviceList();
     if (wanted("locate")) {
         list.OnLocate([this](LocateInfo& info) {
-            Json::Value fields = peerFields(info.reply, info.guid, info.mac, info.name, info.ip, info.port);
+            Json::Value fields = peerFields(info);
             fields["timeout"] = info.timeout;
             _events.Write("locate", fields);
             return true;
@@ -64,7 +68,7 @@ void Requests::Configure() {
     }
     if (wanted("identify")) {
         list.OnIdentify([this](IdentifyInfo& info) {
-            _events.Write("identify", peerFields(info.reply, info.guid, info.mac, info.name, info.ip, info.port));
+            _events.Write("identify", peerFields(info));
             return true;
         });
     }
@@ -142,7 +146,7 @@ void Requests::request(const std::string& name, const Json::Value& command) {
             // The device's own callback takes its next reply, as the list's does.
             const std::string guid = request.guid;
             device->OnLocate([this, guid](LocateInfo& info) {
-                Json::Value fields = peerFields(info.reply, info.guid, info.mac, info.name, info.ip, info.port);
+                Json::Value fields = peerFields(info);
                 fields["timeout"] = info.timeout;
                 fields["device"] = guid;
                 _events.Write("locate", fields);

@@ -68,6 +68,14 @@ std::vector<std::string> listOf(const Message& message) {
     return list;
 }
 
+// The name-only form of an event subscription's callback, as the named result form calls it.
+IDevice::NamedResultCallback NamesOnly(IDevice::TextCallback callback) {
+    if (!callback) {
+        return nullptr;
+    }
+    return [callback = std::move(callback)](const std::string& name, const std::string&) { callback(name); };
+}
+
 }  // namespace
 
 std::shared_ptr<IEventSubscriptionService> DeviceImpl::eventSubscriptions() const {
@@ -115,13 +123,21 @@ void DeviceImpl::UnsubscribeEvent(const std::string& name) {
 // --- replies to the requests -------------------------------------------------------------
 
 void DeviceImpl::OnSubscribeEvent(TextCallback callback) {
+    OnSubscribeEvent(NamesOnly(std::move(callback)));
+}
+
+void DeviceImpl::OnUnsubscribeEvent(TextCallback callback) {
+    OnUnsubscribeEvent(NamesOnly(std::move(callback)));
+}
+
+void DeviceImpl::OnSubscribeEvent(NamedResultCallback callback) {
     store(_onSubscribeEvent, std::move(callback));
     Debug("ZK6647I Subscription Event callback is overwritten");
     // The handler owns the device (sourceFilter), so `this` stays valid in it.
     switch (hook(Cookie::SubscribeEvent, !_driver.expired(), eventSubscriptions().get(), "subscribeevent",
                  sourceFilter(true, [this](const Message& message) {
                      if (const auto deliver = copy(_onSubscribeEvent)) {
-                         deliver(textOf(message, Param::path));
+                         deliver(textOf(message, Param::path), textOf(message, Param::error));
                      }
                  }))) {
         case Hook::Already:
@@ -139,12 +155,12 @@ void DeviceImpl::OnSubscribeEvent(TextCallback callback) {
     }
 }
 
-void DeviceImpl::OnUnsubscribeEvent(TextCallback callback) {
+void DeviceImpl::OnUnsubscribeEvent(NamedResultCallback callback) {
     store(_onUnsubscribeEvent, std::move(callback));
     hook(Cookie::UnsubscribeEvent, !_driver.expired(), eventSubscriptions().get(), "unsubscribeevent",
          sourceFilter(true, [this](const Message& message) {
              if (const auto deliver = copy(_onUnsubscribeEvent)) {
-                 deliver(textOf(message, Param::path));
+                 deliver(textOf(message, Param::path), textOf(message, Param::error));
              }
          }));
 }

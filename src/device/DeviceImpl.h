@@ -123,6 +123,7 @@ public:
     void OnSubscribePoll(SubscribePollCallback callback, const std::string& defaultName) override;
     void OnUnSubscribePoll(UnsubscribePollCallback callback) override;
     void OnPoll(PollCallback callback) override;
+    void OnPoll(PollResultCallback callback) override;
     void SendLogRow(LOGROW& row) override;
     void OnLog(LogCallback callback) override;
     void SendSubLog(long long mark, unsigned int priority) override;
@@ -134,6 +135,8 @@ public:
     void UnsubscribeEvent(const std::string& name) override;
     void OnSubscribeEvent(TextCallback callback) override;
     void OnUnsubscribeEvent(TextCallback callback) override;
+    void OnSubscribeEvent(NamedResultCallback callback) override;
+    void OnUnsubscribeEvent(NamedResultCallback callback) override;
     void OnEvent(EventValueCallback callback) override;
     void OnEvent(EventMapCallback callback) override;
     void OnEvent(EventListCallback callback) override;
@@ -530,14 +533,14 @@ private:
     ValuesCallback _onPublish;
     ValuesCallback _onSubscribe;
     ValuesCallback _onUnsubscribe;
-    PollCallback _onPoll;
+    PollResultCallback _onPoll;
     SubscribePollCallback _onSubscribePoll;
     std::string _defaultPollName;
     UnsubscribePollCallback _onUnsubscribePoll;
     LocateCallback _onLocate;
     std::shared_ptr<LocateWait> _locateWait;
-    TextCallback _onSubscribeEvent;
-    TextCallback _onUnsubscribeEvent;
+    NamedResultCallback _onSubscribeEvent;
+    NamedResultCallback _onUnsubscribeEvent;
     EventValueCallback _onEventValue;
     EventMapCallback _onEventMap;
     EventListCallback _onEventList;

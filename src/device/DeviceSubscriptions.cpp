@@ -269,6 +269,15 @@ void DeviceImpl::OnUnSubscribePoll(UnsubscribePollCallback callback) {
 }
 
 void DeviceImpl::OnPoll(PollCallback callback) {
+    if (!callback) {
+        OnPoll(PollResultCallback());
+        return;
+    }
+    OnPoll(PollResultCallback([callback = std::move(callback)](const char* name, const Json::Value& targets,
+                                                               const std::string&) { callback(name, targets); }));
+}
+
+void DeviceImpl::OnPoll(PollResultCallback callback) {
     store(_onPoll, std::move(callback));
     hook(Cookie::Poll, !_driver.expired(), subscriptions().get(), "poll",
          sourceFilter(true, [this](const Message& message) {
@@ -277,7 +286,9 @@ void DeviceImpl::OnPoll(PollCallback callback) {
                  return;
              }
              const auto* poll = dynamic_cast<const SubscribePollWorker*>(&message);
-             deliver(message.GetParameter(Param::name), poll ? poll->GetTargets() : Json::Value());
+             const char* error = message.GetParameter(Param::error);
+             deliver(message.GetParameter(Param::name), poll ? poll->GetTargets() : Json::Value(),
+                     error ? std::string(error) : std::string());
          }));
 }
 
@@ -339,6 +350,12 @@ void DeviceImpl::serveLocate(MessageSignalData& data, const std::shared_ptr<Loca
     info.mac = message->GetParamValue(Param::mac);
     info.name = message->GetParamValue(Param::name);
     info.timeout = message->GetParamValue(Param::timeout);
+    info.error = message->GetParamValue(Param::error);
+    if (!info.error.empty()) {
+        // A refusal tells no address of the device.
+        deliver(info);
+        return;
+    }
     const std::string ip = message->GetParamValue(Param::ip);
     boost::system::error_code error;
     const auto address = boost::asio::ip::make_address(ip, error);

@@ -103,11 +103,18 @@ public:
     using UnsubscribePollCallback = std::function<void(bool success, const std::string& error)>;
     // Name (null when the reply has none) and one value per target.
     using PollCallback = std::function<void(const char* name, const Json::Value& targets)>;
+    // The same and the reply's error text ("" for none): a refusal, a lost connection's
+    // among them.
+    using PollResultCallback =
+        std::function<void(const char* name, const Json::Value& targets, const std::string& error)>;
     using LogCallback = std::function<void(const unsigned long long& seqno, const long& time,
                                            const unsigned int& priority, const std::string& category,
                                            const std::string& event)>;
     // An error text ("" for none), or an event name.
     using TextCallback = std::function<void(const std::string&)>;
+    // An event name ("" when the reply carries none) and the reply's error text ("" for
+    // none).
+    using NamedResultCallback = std::function<void(const std::string& name, const std::string& error)>;
     using EventValueCallback = std::function<void(const std::string& name, const std::string& value)>;
     using EventMapCallback =
         std::function<void(const std::string& name, const std::map<std::string, std::string>& values)>;
@@ -228,9 +235,12 @@ public:
     virtual void SubscribeEvent(const std::string& name) = 0;
     // Cancels the name; "" cancels every event subscription of this node there.
     virtual void UnsubscribeEvent(const std::string& name) = 0;
-    // The replies' names ("" when they carry none).
+    // The replies' names ("" when they carry none). Of the two forms the last one set is
+    // called; the second also hears the reply's error, a refusal or a lost connection.
     virtual void OnSubscribeEvent(TextCallback callback) = 0;
     virtual void OnUnsubscribeEvent(TextCallback callback) = 0;
+    virtual void OnSubscribeEvent(NamedResultCallback callback) = 0;
+    virtual void OnUnsubscribeEvent(NamedResultCallback callback) = 0;
     // The device's events: one raised with named values reaches the map callback, with a
     // list the list callback, with one value (or none) the value callback; when that
     // form's callback is not set, the callback of the form registered first since the
@@ -312,7 +322,9 @@ public:
     // A reply without a name delivers `defaultName`.
     virtual void OnSubscribePoll(SubscribePollCallback callback, const std::string& defaultName) = 0;
     virtual void OnUnSubscribePoll(UnsubscribePollCallback callback) = 0;
+    // Of the two forms the last one set is called.
     virtual void OnPoll(PollCallback callback) = 0;
+    virtual void OnPoll(PollResultCallback callback) = 0;
     // "exec" of the command at the path with its arguments in one of three forms and the
     // request id ("" for none), on the connection a request takes, with the device's
     // routing header. The reply goes to `callback` (an empty one: to the default handler

@@ -234,6 +234,7 @@ void DiscoveryService::HandleLocateReply(MessageSignalData& data) {
     info.timeout = message->GetParamValue(Param::timeout);
     info.ip = addressOf(message->GetParamValue(Param::ip));
     info.port = portOf(message->GetParamValue(Param::port));
+    info.error = message->GetParamValue(Param::error);
     callback(info);
 }
 
@@ -298,6 +299,7 @@ void DiscoveryService::HandleIdentifyReply(MessageSignalData& data) {
     info.name = message->GetParamValue(Param::name);
     info.ip = addressOf(message->GetParamValue(Param::ip));
     info.port = portOf(message->GetParamValue(Param::port));
+    info.error = message->GetParamValue(Param::error);
     callback(info);
 }
 

@@ -36,6 +36,8 @@ struct IdentifyInfo {
     // The "ip" given, or the requester's address.
     boost::asio::ip::address ip;
     std::uint16_t port = 0;
+    // A reply's "error": a refusal, or the connection lost before the reply came.
+    std::string error{};
 };
 
 // A "locate" request or reply: the fields of an identify exchange and the time-out text.
@@ -47,6 +49,8 @@ struct LocateInfo {
     std::string timeout;
     boost::asio::ip::address ip;
     std::uint16_t port = 0;
+    // A reply's "error", as for an identify.
+    std::string error{};
 };
 
 // A "reboot" request being handled (reply false) or a reply (true).

@@ -28,6 +28,7 @@ bool Identify::FromNetworkFormat(bool /*request*/, const std::string& line, std:
         LevelBody::TakeString(*this, body, p);
     }
     LevelBody::TakeNumber(*this, body, Param::port);
+    LevelBody::TakeError(*this, body);
     return true;
 }
 

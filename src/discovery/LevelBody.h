@@ -49,6 +49,16 @@ inline void TakeString(Message& message, const Json::Value& body, Param p) {
     }
 }
 
+// A reply's "error" (a refusal: the node could not be asked), kept as its text. Read
+// alone, never written: the parameter is not one the message declares, so that no unset
+// error reads as one.
+inline void TakeError(Message& message, const Json::Value& body) {
+    const Json::Value* value = Member(body, Param::error);
+    if (value && value->isString() && !value->asString().empty()) {
+        message.SetParameterDirect(Param::error, value->asCString());
+    }
+}
+
 // As TakeString, and a JSON integer becomes its decimal text.
 inline void TakeNumber(Message& message, const Json::Value& body, Param p) {
     const Json::Value* value = Member(body, p);

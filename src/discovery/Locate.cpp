@@ -36,6 +36,7 @@ bool Locate::FromNetworkFormat(bool /*request*/, const std::string& line, std::s
     }
     LevelBody::TakeNumber(*this, body, Param::timeout);
     LevelBody::TakeNumber(*this, body, Param::port);
+    LevelBody::TakeError(*this, body);
     return true;
 }
 

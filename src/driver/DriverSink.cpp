@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include <boost/algorithm/string/trim.hpp>
+#include <json/value.h>
 
 #include "core/MessageForwardInfo.h"
 #include "driver/ZelkorDriver.h"
@@ -108,6 +109,9 @@ void ZelkorDriver::SocketClosed(std::shared_ptr<TcpSocket> socket) {
     }
     boost::asio::post(_io, [weak = std::move(weak), socket = std::move(socket)] {
         if (auto self = weak.lock()) {
+            // Before anyone hears that the connection is gone: a device cuts its callbacks
+            // then, and the answers of its requests would find nobody.
+            self->answerLost(*socket);
             self->forgetConnection(*socket);
             ConnectionResult result = self->PopulateConnectionResult(socket, false);
             self->_connectionResults.Raise(result);
@@ -160,6 +164,28 @@ void ZelkorDriver::RequestEnded(std::shared_ptr<TcpSocket> socket, const std::st
         return;
     }
     MessageReceived(std::move(socket), header, TimePoint{}, TimePoint{});
+}
+
+void ZelkorDriver::answerLost(TcpSocket& socket) {
+    // What this node asked on the connection is answered "connection lost" where its reply
+    // would have come. What it passed on for a requester behind it (named among the line's
+    // sources) is refused to that requester as the connection is forgotten; a list of the
+    // devices a node reaches is the discovery's own, whose refusal would read as an empty
+    // list.
+    socket.ReportLost([](const std::string& word, const std::string& line) {
+        MessageForwardInfo header;
+        if (!header.ReadReceived(line, word == "list")) {
+            return false;
+        }
+        if (header.SourceList().size() >= 2) {
+            return false;
+        }
+        if (word == "list") {
+            const Json::Value& body = header.JsonBody();
+            return !body.isObject() || body["command"] != "discovered";
+        }
+        return true;
+    });
 }
 
 void ZelkorDriver::LogTraffic(bool incoming, const boost::asio::ip::tcp::endpoint& remote, const std::string& text,

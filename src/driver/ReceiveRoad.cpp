@@ -508,8 +508,13 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
 void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, const std::shared_ptr<TcpSocket>& onward,
                                   std::string line, std::size_t headLength, const std::string& command) {
     // Should the request never be answered from beyond, its refusal is made from the
-    // line's head (routing header and word), kept for that: seldom needed, so not made now.
+    // line's head (routing header and word), kept for that with what the refusal repeats
+    // of its body (a list's option): seldom needed, so not made now.
     std::string head = line.substr(0, headLength);
+    if (const Json::Value repeated = IdentifyingMembers(command, packet.header->JsonBody()); !repeated.empty()) {
+        head += ' ';
+        head += WriteCompactJson(repeated);
+    }
     // Before the line goes: an idle connection begins its write at once.
     const auto queued = ForwardedRequests::Clock::now();
     if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
@@ -770,13 +775,15 @@ void ZelkorDriver::refuseForwarded(const ForwardedRequests::Pending& pending, co
     }
     // Turned round and stepped past this node, as the road's own refusals are. A request
     // was lost with the connection; a notice found its requester gone, which tells the
-    // device to forget what it keeps for that requester.
+    // device to forget what it keeps for that requester. A requester's firmware update is
+    // a request of its own: only a device's, toward its requester, is a notice.
     const std::string word = header.GetCommand();
+    const bool notice = pending.notice && (pending.toRequester || word != "fwupdate");
     header.ReversePaths();
     std::string previous;
     header.TransitionTargetToSource(previous);
     std::string refusal =
-        RefusalLine(header, word, text ? text : pending.notice ? kDeviceNotConnected : kConnectionLost);
+        RefusalOf(pending.head, header, text ? text : notice ? kDeviceNotConnected : kConnectionLost);
     if (!refusal.empty()) {
         requester->SendDataNow(std::move(refusal), false);
     }
@@ -1079,7 +1086,10 @@ void ZelkorDriver::SendErrorReply(Packet& packet, const std::string& command, co
     if (packet.isReply) {
         return;
     }
-    const std::string line = RefusalLine(header, command, text);
+    // A list's refusal repeats its option: its requester routes answers of the word by it.
+    const std::string line =
+        command == "list" && !header.BodyOverBound() ? RefusalOf(header.Text(), header, text)
+                                                     : RefusalLine(header, command, text);
     if (line.empty()) {
         return;
     }

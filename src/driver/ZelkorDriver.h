@@ -505,6 +505,9 @@ private:
     // connection end before its reply; one the connection does not take is refused at once.
     void forwardRequest(Packet& packet, IDriverDiscovery& discovery, const std::shared_ptr<TcpSocket>& onward,
                         std::string line, std::size_t headLength, const std::string& command);
+    // Answers the requests of this node's own that `socket`, now closed, had not seen
+    // answered, where the services and devices await their replies.
+    void answerLost(TcpSocket& socket);
     // What routing keeps for a connection that ended goes: the names it owned, and the
     // forwarded requests it carried unanswered, refused to their requesters.
     void forgetConnection(const TcpSocket& ended);

@@ -13,6 +13,9 @@ namespace Zelkor {
 
 namespace {
 
+// A longer text is repeated by no refusal: no list option is that long.
+constexpr std::size_t kMaxIdentifyingText = 64;
+
 // The entries of a "get" or "set" request, each carrying `reason`; null for another word,
 // or for a request whose entries do not read.
 std::unique_ptr<MultiSetGetWorker> refusedEntries(const std::string& word, const std::string& line,
@@ -44,27 +47,44 @@ std::unique_ptr<MultiSetGetWorker> refusedEntries(const std::string& word, const
 
 std::string EndedRequestReply(const std::string& line, const std::string& reason) {
     MessageForwardInfo header;
-    if (!header.ReadReceived(line, false) || header.isReply) {
-        return std::string();
-    }
-    const std::string word = header.GetCommand();
-    if (word.empty()) {
+    if (!header.ReadReceived(line, false) || header.isReply || header.GetCommand().empty()) {
         return std::string();
     }
     header.ReversePaths();
+    return RefusalOf(line, header, reason);
+}
+
+std::string RefusalOf(const std::string& line, MessageForwardInfo& header, const std::string& reason) {
+    const std::string word = header.GetCommand();
     if (auto entries = refusedEntries(word, line, reason)) {
         entries->SetMessageForwardInfo(header);
         return entries->Build(false);
     }
-    return RefusalLine(header, word, reason);
+    // Read again with its body, for what the refusal repeats of it; a body that does not
+    // read repeats nothing.
+    MessageForwardInfo request;
+    const Json::Value body = request.ReadReceived(line, true) ? request.TakeJsonBody() : Json::Value();
+    return RefusalLine(header, word, reason, IdentifyingMembers(word, body));
 }
 
-std::string RefusalLine(MessageForwardInfo& header, const std::string& word, const std::string& text) {
+Json::Value IdentifyingMembers(const std::string& word, const Json::Value& request) {
+    Json::Value kept(Json::objectValue);
+    if (word == "list" && request.isObject()) {
+        const Json::Value& option = request["command"];
+        if (option.isString() && option.asString().size() <= kMaxIdentifyingText) {
+            kept["command"] = option;
+        }
+    }
+    return kept;
+}
+
+std::string RefusalLine(MessageForwardInfo& header, const std::string& word, const std::string& text,
+                        const Json::Value& repeated) {
     std::string line;
     if (!header.AppendHeader(line, false, word.c_str())) {
         return std::string();
     }
-    Json::Value body(Json::objectValue);
+    Json::Value body = repeated.isObject() ? repeated : Json::Value(Json::objectValue);
     body["error"] = text;
     line += WriteCompactJson(body);
     line += '\n';

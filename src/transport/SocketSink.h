@@ -51,9 +51,9 @@ public:
     virtual void MessageBlockSent(std::shared_ptr<TcpSocket> socket, MessageForwardInfo& header) = 0;
     // A "@block" reply was written completely.
     virtual void MessageBlockReplySent(std::shared_ptr<TcpSocket> socket) = 0;
-    // A request the connection ended unwritten (TcpSocket::EndHeldRequests): `line` as it
-    // was sent, `reason` what its sender is to hear. In sending order, never once the
-    // connection has closed.
+    // A request the connection ended unwritten (TcpSocket::EndHeldRequests), or one it
+    // never saw answered once it has closed (TcpSocket::ReportLost): `line` as it was sent
+    // (or its head, for a long one), `reason` what its sender is to hear. In sending order.
     virtual void RequestEnded(std::shared_ptr<TcpSocket> socket, const std::string& line,
                               const std::string& reason) = 0;
     // Traffic dump of one line (incoming true for a received line).

@@ -1,5 +1,6 @@
 #include "transport/TcpSocket.h"
 
+#include <algorithm>
 #include <array>
 #include <sstream>
 
@@ -9,6 +10,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "core/RequestErrors.h"
 #include "transport/SocketOptions.h"
 #include "transport/SocketSink.h"
 
@@ -386,10 +388,10 @@ void TcpSocket::closeNow() {
     if (!Finalize()) {
         return;
     }
+    keepLost();
     Clear();
     _priorityQueue.Clear();
     _passQueue.Clear();
-    // Their senders hear of the closed connection instead.
     _endedRequests.clear();
     _awaited.Clear();
     _framer.Clear();
@@ -415,6 +417,49 @@ void TcpSocket::closeNow() {
     }
     _waitingGoodbyes.Clear();
     closeDescriptor();
+}
+
+void TcpSocket::keepLost() {
+    // Answered later, by ReportLost: a connection may close inside the handling of a line,
+    // where no answer may run yet.
+    _lost = _kept.Take();
+    for (auto& ended : _endedRequests) {
+        if (KeptRequests::AnsweredWhenLost(ended.request.command)) {
+            _lost.push_back(LostRequest{ended.request.ordinal, ended.request.command,
+                                        KeptRequests::KeptOf(std::move(ended.request.text)), ended.reason});
+        }
+    }
+    for (OutgoingQueue* queue : {&_passQueue, &_requestQueue}) {
+        while (!queue->Empty()) {
+            OutgoingLine line = queue->Pop();
+            if (KeptRequests::AnsweredWhenLost(line.command)) {
+                _lost.push_back(
+                    LostRequest{line.ordinal, line.command, KeptRequests::KeptOf(std::move(line.text)), {}});
+            }
+        }
+    }
+    std::stable_sort(_lost.begin(), _lost.end(),
+                     [](const LostRequest& a, const LostRequest& b) { return a.ordinal < b.ordinal; });
+}
+
+void TcpSocket::ReportLost(const std::function<bool(const std::string& word, const std::string& line)>& answers) {
+    std::vector<LostRequest> lost;
+    lost.swap(_lost);
+    auto* sink = Sink();
+    auto keep = self();
+    if (!sink || !keep || !answers) {
+        return;
+    }
+    for (const auto& request : lost) {
+        if (!answers(request.word, request.line)) {
+            continue;
+        }
+        const Answering answering(_answered, {request.ordinal, request.word});
+        // One answer that fails costs its own request only.
+        callSink("RequestEnded", [&] {
+            sink->RequestEnded(keep, request.line, request.reason.empty() ? kConnectionLost : request.reason);
+        });
+    }
 }
 
 void TcpSocket::finishFlush() {

@@ -49,6 +49,7 @@
 #include "transport/AwaitedRequests.h"
 #include "transport/ByteBudget.h"
 #include "transport/LineFramer.h"
+#include "transport/LostRequests.h"
 #include "transport/OutgoingQueue.h"
 #include "transport/Socket.h"
 
@@ -302,6 +303,12 @@ public:
     // The authentication words still pass; once the connection is authenticated, requests
     // go out again. Any thread.
     void EndHeldRequests(std::string reason);
+    // Once the connection has closed: answers each request it had not seen answered (those
+    // written, those ended unwritten and not yet told, those still queued) that `answers`
+    // picks by its word and line, in sending order, through the sink's RequestEnded with
+    // "connection lost" (or the reason it ended with), as if its peer had refused it. Each
+    // is answered once: the call forgets them all. Loop thread.
+    void ReportLost(const std::function<bool(const std::string& word, const std::string& line)>& answers);
     // Which request a reply answers, for those who wait for one among several: the
     // ordinal given to the last request taken (1 for the first; read on the loop right
     // after SendDataNow took the line), and, while the sink is handed a reply
@@ -434,6 +441,8 @@ private:
     void handshakeNow();
     void beginHandshake();
     void closeNow();
+    // Keeps every request not seen answered for ReportLost; the queues are emptied.
+    void keepLost();
     void closeDescriptor();
     bool descriptorOpen() const;
 
@@ -591,6 +600,10 @@ private:
     std::atomic<std::uint64_t> _routesForgotten{0};
     std::deque<std::pair<std::uint64_t, std::vector<std::string>>> _forgottenRoutes;
     AwaitedRequests _awaited;
+    // The lines of the requests awaited, and, once the connection has closed, every request
+    // it had not seen answered, until ReportLost.
+    KeptRequests _kept;
+    std::vector<LostRequest> _lost;
     ConnectionRequest _answered;
     std::uint64_t _requestWritten = 0;
     RequestWrite _requestWrite;

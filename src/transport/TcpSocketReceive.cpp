@@ -249,7 +249,11 @@ void TcpSocket::handleLine(std::string& line) {
         return;
     }
     const bool reply = header.isReply;
-    const Answering answering(_answered, reply ? _awaited.Answer(command, header.SourceList()) : ConnectionRequest{});
+    ConnectionRequest answered = reply ? _awaited.Answer(command, header.SourceList()) : ConnectionRequest{};
+    if (answered.ordinal != 0) {
+        _kept.Answered(answered.ordinal);
+    }
+    const Answering answering(_answered, std::move(answered));
     if (reply) {
         _responseTime = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
         if (_sendingLockStep) {

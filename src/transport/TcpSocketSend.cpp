@@ -421,6 +421,7 @@ bool TcpSocket::startRequest(const OutgoingLine& request) {
         closeNow();
         return false;
     }
+    _kept.Written(request.ordinal, request.command, request.text);
     _requestWritten = request.ordinal;
     _requestWrite = {request.ordinal, {}, now, false};
     SetLockStepSending(true);

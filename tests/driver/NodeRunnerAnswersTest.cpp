@@ -1,7 +1,7 @@
 // Every request line the runner writes is followed by its answer, or by an "error" line
 // that says why none will come: for a device it reaches through a router without ever
-// connecting it, for a device it has only heard by discovery, and for requests still in
-// flight when it is told to stop.
+// connecting it, for a device it has only heard by discovery, for requests still in
+// flight when it is told to stop, and for requests held by a connection that is lost.
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,12 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include <json/reader.h>
 
 #include "discovery/NodesTestSupport.h"
 #include "services/NodeSubscriptionsTestSupport.h"
@@ -305,6 +309,138 @@ TEST(NodeRunnerAnswers, AnAnswerSettlesARequestOfItsConnectionAndARawLineNotSent
     EXPECT_TRUE(LinesWith(ctl.process, "no answer to raw").empty());
     StopCleanly(other.process);
     StopCleanly(frozen.process);
+}
+
+// One request a device holds unanswered, and which of the lines the runner writes answer
+// it: most name the device; those of the requests answered by connection name none, and
+// a locate is answered by the discovery's line as well as by the device's own.
+struct Held {
+    std::string command;
+    NodeProcess::Match answer;
+};
+
+NodeProcess::Match Naming(const std::string& event, const std::string& member, const std::string& value) {
+    return [=](const Json::Value& line) { return line["event"] == event && line[member] == value; };
+}
+
+// "values" of `count` paths, each its own.
+std::string ManyValues(int count) {
+    std::string values = R"("values":[)";
+    for (int n = 0; n < count; ++n) {
+        values += (n == 0 ? "" : ",") + std::string(R"({"path":"/audio/unknown/)") + std::to_string(n) + "\"}";
+    }
+    return values + "]";
+}
+
+std::vector<Held> RequestsOfEveryKind(bool direct) {
+    const auto named = [](const std::string& event) { return Naming(event, "guid", kAmp); };
+    const auto any = [](const std::string& event) { return LineWith(event, "event", event); };
+    std::vector<Held> held = {
+        // First: through a router, the one in flight when the device goes.
+        {DeviceCommand("listpublishers", kAmp), any("listpublishers")},
+        // Longer than a lost request is kept whole: answered by its word and route alone.
+        {DeviceCommand("subscribe", kAmp, ManyValues(800)), named("subscribe")},
+        {DeviceCommand("subscribepoll", kAmp, R"("name":"p","paths":["/audio/gain"])"), named("subscribepoll")},
+        {DeviceCommand("poll", kAmp, R"("name":"p")"), named("poll")},
+        {DeviceCommand("sublog", kAmp, R"("priority":1)"), named("sublog")},
+        {DeviceCommand("subscribeevent", kAmp, R"("name":"/a")"), named("subscribeevent")},
+        {DeviceCommand("listfiles", kAmp, R"("path":"/")"), named("listfiles")},
+        {DeviceCommand("mkdir", kAmp, R"("path":"made")"), named("mkdir")},
+        {DeviceCommand("getdevicestate", kAmp), any("getdevicestate")},
+        {DeviceCommand("listpresets", kAmp), any("listpresets")},
+        {DeviceCommand("setip", kAmp, R"("mac":"02:00:00:00:00:99","ip":"10.1.2.3")"), named("setip")},
+        {DeviceCommand("fwupdate", kAmp, R"("arguments":"v2")"), named("fwupdate")},
+        {DeviceCommand("exec", kAmp, R"("tag":"x","command":"mute","path":"/audio")"), Naming("exec", "tag", "x")},
+        {DeviceCommand("raw", kAmp, R"("tag":"r","line":"getpresetinfo {}")"), Naming("raw", "tag", "r")},
+        {DeviceCommand("locate", kAmp, R"("timeout":3)"), Naming("locate", "device", kAmp)},
+        {DeviceCommand("identify", kAmp), any("identify")},
+        {DeviceCommand("reboot", kAmp, R"("mac":"02:00:00:00:00:99")"), named("reboot")},
+        {DeviceCommand("get", kAmp, R"("tag":"g","values":[{"path":"/audio/gain"}])"), Naming("get", "tag", "g")},
+    };
+    if (direct) {
+        held.push_back({DeviceCommand("ls", kAmp, R"("path":"/")"), any("ls")});
+    }
+    return held;
+}
+
+std::vector<Json::Value> LinesOf(const NodeProcess& node, const NodeProcess::Match& match) {
+    std::vector<Json::Value> found;
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    for (const auto& text : node.Lines()) {
+        Json::Value line;
+        if (reader->parse(text.data(), text.data() + text.size(), &line, nullptr) && match(line)) {
+            found.push_back(std::move(line));
+        }
+    }
+    return found;
+}
+
+bool Says(const Json::Value& line, const std::string& text) {
+    return CompactJson(line).find(text) != std::string::npos;
+}
+
+// Sends a request of every kind to the frozen device, kills it and awaits the answers with
+// stdin open, then stops the controller: each request is answered by one line, before
+// the stop, which names none. Directly each says the connection was lost; through a
+// router the one in flight does, and those that reach the router after it say the device
+// is not connected.
+void KillWithEveryKindHeld(NodeProcess& ctl, NodeProcess& dev, bool direct) {
+    ASSERT_TRUE(dev.Signal(SIGSTOP));
+    const auto held = RequestsOfEveryKind(direct);
+    for (const auto& request : held) {
+        ASSERT_TRUE(ctl.Send(request.command));
+        ASSERT_NE(ctl.Await(LineWith("request", "guid", kAmp))["sent"], false) << request.command;
+    }
+    ASSERT_TRUE(dev.Signal(SIGKILL));
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    for (const auto& request : held) {
+        while (LinesOf(ctl, request.answer).empty() && std::chrono::steady_clock::now() < until) {
+            ctl.Await([](const Json::Value&) { return false; }, 100ms);
+        }
+        EXPECT_FALSE(LinesOf(ctl, request.answer).empty()) << "not answered before the stop: " << request.command;
+    }
+    StopCleanly(ctl);
+    EXPECT_TRUE(LinesWith(ctl, "no answer to").empty());
+    for (const auto& request : held) {
+        const auto answers = LinesOf(ctl, request.answer);
+        ASSERT_EQ(answers.size(), 1u) << request.command;
+        const bool lost = Says(answers.front(), "connection lost");
+        const bool refused = !direct && &request != &held.front() && Says(answers.front(), "Device not connected");
+        EXPECT_TRUE(lost || refused) << answers.front();
+    }
+}
+
+// A device killed while requests of every kind wait on its connection: each is answered
+// once, "connection lost", as the loss comes, while the runner keeps reading its input; a
+// stop then names none. Before, only the get, exec and raw lines were answered.
+TEST(NodeRunnerAnswers, EveryRequestWaitingOnALostConnectionIsAnsweredConnectionLost) {
+    NetNamespace space("lostall");
+    const std::string place = space.Made() ? space.Name() : "";
+    TempDir storage;
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--storage-root", storage.Path().string()}),
+                place);
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+    Node controller(Options("controller", "ctl1", {}), place);
+    ASSERT_TRUE(ConnectTo(controller.process, "127.0.0.1", 4197, kAmp, false));
+    KillWithEveryKindHeld(controller.process, device.process, true);
+}
+
+// Through a router, the router answers for the device it lost, each request once and by
+// the line its kind is answered with: a list refused by the router still finds its list.
+TEST(NodeRunnerAnswers, EveryRequestToADeviceARouterLostIsAnsweredByTheRouter) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir storage;
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--storage-root", storage.Path().string()}),
+                pair.a.Name());
+    Node router(Options("router", "rt1", {"--listen", "10.77.0.1:4197", "--route", "127.0.0.1,4197"}),
+                pair.a.Name());
+    const auto controller = RoutedController(pair, "ctl1", 4197);
+    KillWithEveryKindHeld(controller->process, device.process, false);
+    StopCleanly(router.process);
 }
 
 }  // namespace
