@@ -354,11 +354,16 @@ void DiscoveryService::closeUnanswered() {
     const TcpSocket::AnswerBoundOf boundOf = [this](AnswerWait wait, std::size_t beyond) {
         return std::chrono::duration_cast<std::chrono::steady_clock::duration>(AnswerBound(wait, beyond));
     };
+    // A requester allows a router one lock-step time-out beyond the router's own bound:
+    // a quarter of it for a long answer's pace, a quarter for the request's wait behind
+    // others (ExpireForwardedNotices), the rest for the timers' rounds and the way back.
+    const auto forwardedCredit =
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(AnswerBound(AnswerWait::Prompt, 0) / 4);
     for (const auto& connection : _driver->LiveConnections()) {
         if (connection->IsFinalized() || connection->GetState() == TcpSocket::Handshaking) {
             continue;
         }
-        const TcpSocket::Overdue overdue = connection->OverdueAnswer(now, boundOf);
+        const TcpSocket::Overdue overdue = connection->OverdueAnswer(now, boundOf, forwardedCredit);
         if (overdue.ordinal == 0) {
             continue;
         }

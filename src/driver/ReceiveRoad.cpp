@@ -530,8 +530,10 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
         if (!pending.notice) {
             // Its requester says nothing while it waits: its name is held for it until
             // this node answers, as it does once the node beyond is given up, or once it
-            // waited too long behind others (ExpireForwardedNotices). The margin covers
-            // the timer's round and the answer's way back.
+            // waited too long behind others (ExpireForwardedNotices). Beyond the bound it
+            // may have waited behind others, and a long answer at the pace may have had,
+            // a quarter time-out each; the margin covers the timer's round and the
+            // answer's way back.
             const std::size_t beyond = std::max<std::size_t>(header.TargetList().size(), 1) - 1;
             pending.holdUntil = queued + current.AnswerBound(AnswerWaitOf(command), beyond) +
                                 current.AnswerBound(AnswerWait::Prompt, 0) / 2 + kHoldMargin;
@@ -568,7 +570,12 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
 }
 
 void ZelkorDriver::forgetConnection(const TcpSocket& ended) {
-    const std::vector<ReturnRoutes::Ended> names = _returnRoutes.Closed(&ended);
+    // A requester restarted on its host takes its name back within the quiet time; another
+    // address waits that long for it.
+    const auto current = discovery();
+    const auto grace =
+        current ? std::chrono::milliseconds(2 * current->GetKeepAliveDiscoInterval()) : std::chrono::milliseconds(0);
+    const std::vector<ReturnRoutes::Ended> names = _returnRoutes.Closed(&ended, ReturnRoutes::Clock::now(), grace);
     _silent.Closed(&ended);
     _passed.Closed(&ended);
     _forwarded.RequesterClosed(&ended);
@@ -684,8 +691,8 @@ void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point 
     }
     // A request that waits here behind another requester's long one would outlast its
     // requester's bound, which allows this node one lock-step time-out beyond its own:
-    // half of that, and it is refused, the requester's connection to this node kept.
-    const auto queuedBound = current->AnswerBound(AnswerWait::Prompt, 0) / 2;
+    // a quarter of that, and it is refused, the requester's connection to this node kept.
+    const auto queuedBound = current->AnswerBound(AnswerWait::Prompt, 0) / 4;
     for (const auto& pending :
          _forwarded.ExpireQueued(now, queuedBound, [this](const TcpSocket* onward, std::uint64_t ordinal) {
              const auto socket = liveConnection(onward);
@@ -879,16 +886,20 @@ ReturnRoutes::Claimed ZelkorDriver::claimName(IDriverDiscovery& current, const s
     const auto now = ReturnRoutes::Clock::now();
     std::chrono::milliseconds quiet(2 * current.GetKeepAliveDiscoInterval());
     ReturnRoutes::Awaits awaits = awaitsAnswer(now, quiet);
+    // A peer that proved the code outranks one that did not: a stranger that took the
+    // name of a requester gone cannot keep it from the requester back with its proof.
+    const bool proven = current.HasVerificationCode() && from->IsAuthenticated();
     // A unit back on a new connection (restarted, say, before its old one went quiet) need
     // not wait for the old one: a holder it proves it shares a unit with holds nothing
     // against it.
     const auto holder = _returnRoutes.Holder(name, from.get(), now, quiet, awaits);
-    if (holder && sameUnit(current, from, holder)) {
+    if (holder && (sameUnit(current, from, holder) || (proven && !holder->IsAuthenticated()))) {
         quiet = std::chrono::milliseconds::zero();
         awaits = nullptr;
     }
     std::vector<ReturnRoutes::Ended> ended;
-    const ReturnRoutes::Claimed claimed = _returnRoutes.Claim(name, from, onward, now, quiet, way, awaits, &ended);
+    const ReturnRoutes::Claimed claimed =
+        _returnRoutes.Claim(name, from, onward, now, quiet, way, awaits, &ended, proven);
     endPassed(ended);
     return claimed;
 }

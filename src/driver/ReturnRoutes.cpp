@@ -84,10 +84,26 @@ void ReturnRoutes::erase(Order::iterator name, std::vector<Ended>* ended) {
     _order.erase(name);
 }
 
+bool ReturnRoutes::vacatedElsewhere(const std::string& name, const TcpSocket& from, Clock::time_point now) {
+    const auto vacated = _vacated.find(name);
+    if (vacated == _vacated.end()) {
+        return false;
+    }
+    if (vacated->second.until <= now) {
+        _vacated.erase(vacated);
+        return false;
+    }
+    return vacated->second.source != SourceGroup(from.GetRemoteIP());
+}
+
 ReturnRoutes::Claimed ReturnRoutes::Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
                                           const std::shared_ptr<TcpSocket>& onward, Clock::time_point now,
                                           Clock::duration quiet, const Way* way, const Awaits& awaits,
-                                          std::vector<Ended>* ended) {
+                                          std::vector<Ended>* ended, bool trusted) {
+    if (!_vacated.empty() && !trusted && vacatedElsewhere(name, *from, now)) {
+        return Claimed::InUse;
+    }
+    _vacated.erase(name);
     auto found = _routes.find(name);
     if (found != _routes.end()) {
         Route& route = found->second;
@@ -162,13 +178,23 @@ bool ReturnRoutes::makeRoom(const std::shared_ptr<TcpSocket>& from, Clock::time_
     return false;
 }
 
-std::vector<ReturnRoutes::Ended> ReturnRoutes::Closed(const TcpSocket* closed) {
+std::vector<ReturnRoutes::Ended> ReturnRoutes::Closed(const TcpSocket* closed, Clock::time_point now,
+                                                     Clock::duration grace) {
     std::vector<Ended> ended;
     const bool owner = _namesByOwner.find(closed) != _namesByOwner.end();
     for (auto name = _order.begin(); name != _order.end();) {
         const auto next = std::next(name);
         Route& route = _routes.at(*name);
         if (owner && route.ownerKey == closed) {
+            if (grace > Clock::duration::zero()) {
+                if (_vacated.size() >= _capacity && !_vacated.empty()) {
+                    const auto nearest = std::min_element(_vacated.begin(), _vacated.end(), [](const auto& a, const auto& b) {
+                        return a.second.until < b.second.until;
+                    });
+                    _vacated.erase(nearest);
+                }
+                _vacated[*name] = Vacated{route.source, now + grace};
+            }
             erase(name, &ended);
         } else {
             route.carriers.erase(closed);

@@ -11,6 +11,11 @@
 // owner gone quiet with nothing awaited yields the name to the newer connection (a
 // requester that reconnected while its old connection was half-open).
 //
+// A name whose owner's connection closed stays its owner's address's for a grace: a
+// requester restarted on that host takes it back, and a claim from another address is
+// refused as in use meanwhile (unless the claimant proved the code), so that a stranger
+// cannot take the name in the moment between the two connections and keep it by talking.
+//
 // What the nodes behind the carriers keep for a name (subscriptions, transfers) is the
 // owner's alone: when the owner's connection ends, or the name passes to another
 // connection, the name's end is reported with each carrier and the ways (routing headers)
@@ -90,9 +95,12 @@ public:
     // `way` when it is a request of the name's own (not a notice it passes on). Nothing
     // changes unless the name is taken; a name that passes from another owner, or that
     // makes room, is reported in `ended`.
+    // `trusted`: the claimant proved the code, which outranks the grace of a closed owner's
+    // address.
     Claimed Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,
                   const std::shared_ptr<TcpSocket>& onward, Clock::time_point now, Clock::duration quiet,
-                  const Way* way = nullptr, const Awaits& awaits = {}, std::vector<Ended>* ended = nullptr);
+                  const Way* way = nullptr, const Awaits& awaits = {}, std::vector<Ended>* ended = nullptr,
+                  bool trusted = false);
     // The connection other than `from` that `name` belongs to, when it is open and sent a
     // line less than `quiet` before `now`, or awaits an answer: what Claim refuses as in
     // use. Null otherwise.
@@ -102,8 +110,9 @@ public:
     std::shared_ptr<TcpSocket> Back(const std::string& name, const TcpSocket* arrivedOn) const;
     // Whether `name` is held as a requester's: a request of its own went through here.
     bool IsRequester(const std::string& name) const;
-    // `closed` ended: the names it owned go, reported, and it carries no name any more.
-    std::vector<Ended> Closed(const TcpSocket* closed);
+    // `closed` ended at `now`: the names it owned go, reported (each kept for its owner's
+    // address for `grace`), and it carries no name any more.
+    std::vector<Ended> Closed(const TcpSocket* closed, Clock::time_point now = {}, Clock::duration grace = {});
     std::size_t Size() const { return _routes.size(); }
 
 private:
@@ -136,8 +145,19 @@ private:
                   const Awaits& awaits, std::vector<Ended>* ended);
     void erase(Order::iterator name, std::vector<Ended>* ended = nullptr);
 
+    // Whether a claim of `name` from `from` falls in the grace of a closed owner at another
+    // address (forgetting a grace that is over).
+    bool vacatedElsewhere(const std::string& name, const TcpSocket& from, Clock::time_point now);
+
     std::size_t _capacity;
     std::map<std::string, Route> _routes;
+    // Names whose owner's connection closed: the owner's address, and the grace's end.
+    // Bounded by the capacity; when full, the grace nearest its end goes.
+    struct Vacated {
+        boost::asio::ip::address source;
+        Clock::time_point until;
+    };
+    std::map<std::string, Vacated> _vacated;
     // Requester names, the least recently refreshed first.
     Order _order;
     // Names held per owning connection and per owner's source.

@@ -39,6 +39,8 @@ struct ConnectionRequest {
     std::size_t beyond = 0;
     std::chrono::steady_clock::time_point writtenAt{};
     std::chrono::steady_clock::duration creditAt{};
+    // Passed on for a requester behind this node (its line names two sources or more).
+    bool forwarded = false;
 };
 
 class AwaitedRequests {

@@ -28,8 +28,10 @@ struct OutgoingLine {
     std::size_t beyond = 0;
     // A notice's targets (AwaitedRequests), empty for any other line.
     std::vector<std::string> route{};
-    // A request's kind, which bounds the wait for its answer.
+    // A request's kind, which bounds the wait for its answer, and whether it is passed
+    // on for a requester behind this node.
     AnswerWait wait = AnswerWait::Work;
+    bool forwarded = false;
 };
 
 class OutgoingQueue {

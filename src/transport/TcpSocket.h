@@ -253,14 +253,18 @@ public:
     // bound (RequestWrite), then all the time, less what the peer's unfinished lines
     // coming in at that pace bought it (a long answer on its way, or a long line of the
     // peer's own ahead of it). A peer that sends other lines, a trickle or nothing meanwhile
-    // is given nothing for it. Loop thread.
+    // is given nothing for it. A request passed on for a requester behind this node is given
+    // at most `forwardedCredit`: its requester, who sees none of the answer until it is
+    // whole, gives up after its own bound, which allows this node only so much beyond its
+    // own. Loop thread.
     struct Overdue {
         std::uint64_t ordinal = 0;
         std::string word;
         std::chrono::steady_clock::duration waited{};
     };
     using AnswerBoundOf = std::function<std::chrono::steady_clock::duration(AnswerWait wait, std::size_t beyond)>;
-    Overdue OverdueAnswer(std::chrono::steady_clock::time_point now, const AnswerBoundOf& boundOf) const;
+    Overdue OverdueAnswer(std::chrono::steady_clock::time_point now, const AnswerBoundOf& boundOf,
+                          std::chrono::steady_clock::duration forwardedCredit) const;
     // Bytes received of a line not yet finished, and when the last bytes came: a peer
     // that stops in the middle of a line holds them. Loop thread.
     std::size_t UnfinishedLineBytes() const { return _framer.PendingSize(); }
@@ -470,7 +474,7 @@ private:
     bool sendNow(std::string text, bool request);
     bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
                                 std::size_t beyond, std::vector<std::string> route = {},
-                                AnswerWait wait = AnswerWait::Work);
+                                AnswerWait wait = AnswerWait::Work, bool forwarded = false);
     // The kind of a request's answer (AnswerWaits), its line read again only for a list.
     static AnswerWait answerWaitOf(const std::string& command, const std::string& text);
     // Queues a line within the output bound and the node's; past either the connection

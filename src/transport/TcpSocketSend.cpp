@@ -76,12 +76,13 @@ bool TcpSocket::sendNow(std::string text, bool request) {
         // The first target is the peer, the rest lie beyond it.
         const std::size_t beyond = std::max<std::size_t>(parsed.TargetList().size(), 1) - 1;
         const AnswerWait wait = answerWaitOf(command, text);
+        const bool forwarded = parsed.SourceList().size() >= 2;
         if (!IsTrusted() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
             if (!enqueue(_passQueue, {std::move(text), command, false, ordinal, beyond,
                                       AwaitedRequests::IsNotice(command) ? parsed.TargetList()
                                                                          : std::vector<std::string>{},
-                                      wait})) {
+                                      wait, forwarded})) {
                 return false;
             }
         } else if (endsUnwritten(command)) {
@@ -94,7 +95,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
             const bool queued = PrepareAndQueueMessage(std::move(text), command, ordinal, beyond,
                                                        AwaitedRequests::IsNotice(command) ? parsed.TargetList()
                                                                                           : std::vector<std::string>{},
-                                                       wait);
+                                                       wait, forwarded);
             if (!queued && IsFinalized()) {
                 return false;
             }
@@ -134,7 +135,8 @@ bool TcpSocket::sendNow(std::string text, bool request) {
 }
 
 bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
-                                       std::size_t beyond, std::vector<std::string> route, AnswerWait wait) {
+                                       std::size_t beyond, std::vector<std::string> route, AnswerWait wait,
+                                       bool forwarded) {
     const std::uint64_t depth = MaxQueueDepth();
     if (depth != 0 && _requestQueue.Size() >= depth) {
         PeerWarning(Join("ZK7239W Message queue full! Message lost  command: ", command, " to IP: ",
@@ -146,7 +148,7 @@ bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& comm
         Debug("ZK7237I TcpSocket:PrepareAndQueueMessage duplicate command not queued", command);
         return false;
     }
-    if (!enqueue(_requestQueue, {std::move(text), command, false, ordinal, beyond, std::move(route), wait})) {
+    if (!enqueue(_requestQueue, {std::move(text), command, false, ordinal, beyond, std::move(route), wait, forwarded})) {
         return false;
     }
     Debug(repeatable ? "ZK7236I TcpSocket:PrepareAndQueueMessage command queued"
@@ -386,14 +388,15 @@ void TcpSocket::reportEnded() {
     }
 }
 
-TcpSocket::Overdue TcpSocket::OverdueAnswer(std::chrono::steady_clock::time_point now,
-                                           const AnswerBoundOf& boundOf) const {
+TcpSocket::Overdue TcpSocket::OverdueAnswer(std::chrono::steady_clock::time_point now, const AnswerBoundOf& boundOf,
+                                           std::chrono::steady_clock::duration forwardedCredit) const {
     for (const ConnectionRequest& request : _awaited.All()) {
         std::chrono::steady_clock::duration waited = now - request.writtenAt;
         if (request.ordinal == _requestWrite.ordinal && _requestWrite.at != std::chrono::steady_clock::time_point{}) {
             waited = _requestWrite.behind + (now - _requestWrite.at);
         }
-        waited -= _inputCredit - request.creditAt;
+        const auto credit = _inputCredit - request.creditAt;
+        waited -= request.forwarded ? std::min(credit, forwardedCredit) : credit;
         if (waited >= boundOf(request.wait, request.beyond)) {
             return {request.ordinal, request.word, waited};
         }
@@ -413,7 +416,7 @@ AnswerWait TcpSocket::answerWaitOf(const std::string& command, const std::string
 bool TcpSocket::startRequest(const OutgoingLine& request) {
     const auto now = std::chrono::steady_clock::now();
     if (!_awaited.Written({request.ordinal, request.command, request.route, request.wait, request.beyond, now,
-                           _inputCredit})) {
+                           _inputCredit, request.forwarded})) {
         // Stray replies let request after request go; a peer that answers none of so many
         // answers nothing.
         PeerWarning(Join("ZK7277W Requests left unanswered past the bound, closing conn: ", _tag),

@@ -30,12 +30,13 @@ constexpr const char* kChattyGuid = "5a6b7c8d-9e0f-4a1b-8c2d-3e4f5a6b7c8d";
 constexpr unsigned short kChattyPort = 4300;
 
 // A device of the test's making in namespace b that a router reaches by a static route:
-// it answers discovery on the connection, leaves every other request unanswered, and
+// it answers discovery on the connection and leaves every other request unanswered. It
 // sends a bare line feed every second, as a device whose handler hangs while its I/O
-// still runs.
+// still runs, or, `pacing`, answers a get with a line that comes at about 100 KiB a
+// second and never ends.
 class ChattyDevice {
 public:
-    explicit ChattyDevice(const NetNamespace& space) {
+    ChattyDevice(const NetNamespace& space, bool pacing) : _pacing(pacing) {
         space.Run([this] {
             _acceptor.open(tcp::v4());
             _acceptor.set_option(tcp::acceptor::reuse_address(true));
@@ -61,6 +62,7 @@ private:
         }
         socket.non_blocking(true);
         std::string buffer;
+        bool answering = false;
         auto chat = std::chrono::steady_clock::now();
         while (!_stop && socket.is_open()) {
             char data[4096];
@@ -75,9 +77,14 @@ private:
                 if (line.find("disco") != std::string::npos && line.find("@disco") == std::string::npos) {
                     send(socket, std::string(R"(@disco {"classname":"amplifier","guid":")") + kChattyGuid +
                                      R"(","mode":"device","name":"chatty","port":4300})" "\n");
+                } else if (_pacing && line.find(" get ") != std::string::npos && !answering) {
+                    answering = true;
+                    send(socket, R"([rt1&ctl1][chatty] @get {"path":"/audio/gain","value":")");
                 }
             }
-            if (std::chrono::steady_clock::now() >= chat) {
+            if (answering) {
+                send(socket, std::string(2 * 1024, 'x'));
+            } else if (std::chrono::steady_clock::now() >= chat) {
                 send(socket, "\n");
                 chat = std::chrono::steady_clock::now() + 1s;
             }
@@ -91,6 +98,7 @@ private:
         socket.non_blocking(true);
     }
 
+    const bool _pacing;
     boost::asio::io_context _io;
     tcp::acceptor _acceptor{_io};
     std::atomic<bool> _stop{false};
@@ -101,16 +109,20 @@ std::string Get(const std::string& guid, const std::string& tag) {
     return DeviceCommand("get", guid, R"("tag":")" + tag + R"(","values":[{"path":"/audio/gain"}])");
 }
 
+class NodeAnswerBounds : public ::testing::TestWithParam<bool> {};
+
 // Before, the device's line feeds kept the router's connection to it from ever counting
 // as lost: the router never answered the held get, and the controller, whose connection
 // to the router carries one request at a time, had its gets to the honest device held
-// behind it until it gave up its whole connection to the router.
-TEST(NodeAnswerBounds, AChattyDeviceThatNeverAnswersIsLostToTheRouterAloneAndOthersAreServed) {
+// behind it until it gave up its whole connection to the router. An answer that keeps
+// coming at the pace, but never ends, held the router past the controller's own bound,
+// which cost the controller that connection all the same.
+TEST_P(NodeAnswerBounds, AChattyDeviceThatNeverAnswersIsLostToTheRouterAloneAndOthersAreServed) {
     VethPair pair;
     if (!pair.Missing().empty()) {
         GTEST_SKIP() << pair.Missing();
     }
-    ChattyDevice chatty(pair.b);
+    ChattyDevice chatty(pair.b, GetParam());
     Node device(SampleDeviceOptions(false), pair.a.Name());
     Node router(Options("router", "rt1",
                         {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197",
@@ -138,6 +150,9 @@ TEST(NodeAnswerBounds, AChattyDeviceThatNeverAnswersIsLostToTheRouterAloneAndOth
         EXPECT_EQ(lines[at].find(R"("connected":false)"), std::string::npos) << lines[at];
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Mute, NodeAnswerBounds, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "AnswerThatNeverEnds" : "LineFeeds"; });
 
 // Before, the controller's keep-alives waited behind the listing, the device had nothing
 // to say while its disk worker digested, and the connection was closed for silence: the

@@ -84,6 +84,30 @@ struct Topology {
     std::unique_ptr<Node> router;
 };
 
+// A peer of the test's at another address of namespace b, claiming "ctl1" for a get to
+// "amp1" through "rt1".
+class Stranger {
+public:
+    explicit Stranger(const VethPair& pair) {
+        _ready = pair.b.Ip("addr add 10.77.0.5/24 dev " + pair.b1) && pair.b.Run([&] {
+            _peer.Socket().open(boost::asio::ip::tcp::v4());
+            _peer.Socket().bind({boost::asio::ip::make_address("10.77.0.5"), 0});
+        }) && _peer.Connect({boost::asio::ip::make_address(VethPair::AddressA), 4197});
+    }
+    bool Ready() const { return _ready; }
+    // One claim; true when it was refused as the name of another connection.
+    bool ClaimRefused() {
+        _peer.Send("[rt1&amp1][ctl1] get {\"path\":\"/audio/gain\"}\n");
+        const std::string reply = _peer.ReadLine();
+        EXPECT_EQ(reply, "[ctl1][rt1&amp1] @get {\"error\":\"Source name in use\"}\n");
+        return reply.find("Source name in use") != std::string::npos;
+    }
+
+private:
+    RawPeer _peer;
+    bool _ready = false;
+};
+
 class NodeRestartedSubscriber : public ::testing::TestWithParam<bool> {};
 
 // Before, the device kept the first controller's subscription under its name behind the
@@ -183,19 +207,9 @@ TEST(NodeRequesterNames, AStrangerNeverTakesTheNameOfAControllerWaitingForAnAnsw
     ASSERT_EQ(ctl.Await(DeviceLine("amp2", "Connected"), 30s)["proxy"], "rt1");
     EXPECT_EQ(ValueEntries(Ask(ctl, Subscribe("/audio/gain"), "subscribe")["values"]), "/audio/gain=0");
 
-    RawPeer stranger;
-    ASSERT_TRUE(net.pair.b.Ip("addr add 10.77.0.5/24 dev " + net.pair.b1));
-    ASSERT_TRUE(net.pair.b.Run([&] {
-        stranger.Socket().open(boost::asio::ip::tcp::v4());
-        stranger.Socket().bind({boost::asio::ip::make_address("10.77.0.5"), 0});
-    }));
-    ASSERT_TRUE(stranger.Connect({boost::asio::ip::make_address(VethPair::AddressA), 4197}));
-    const auto claimRefused = [&stranger] {
-        stranger.Send("[rt1&amp1][ctl1] get {\"path\":\"/audio/gain\"}\n");
-        const std::string reply = stranger.ReadLine();
-        EXPECT_EQ(reply, "[ctl1][rt1&amp1] @get {\"error\":\"Source name in use\"}\n");
-        return reply.find("Source name in use") != std::string::npos;
-    };
+    Stranger stranger(net.pair);
+    ASSERT_TRUE(stranger.Ready());
+    const auto claimRefused = [&stranger] { return stranger.ClaimRefused(); };
     ASSERT_TRUE(claimRefused());
 
     ASSERT_TRUE(frozen.process.Signal(SIGSTOP));
@@ -213,6 +227,28 @@ TEST(NodeRequesterNames, AStrangerNeverTakesTheNameOfAControllerWaitingForAnAnsw
     EXPECT_EQ(ValueEntries(ctl.Await(LineAbout("publish", kAmp))["values"]), "/audio/gain=-3");
     EXPECT_TRUE(claimRefused());
     ASSERT_TRUE(frozen.process.Signal(SIGCONT));
+}
+
+// A stranger at another address that claims the name of a controller the moment its
+// connection ends does not get it: the controller restarted on its host takes it back.
+// Before, the stranger took the name at once and kept it by talking, and the restarted
+// controller was refused "Source name in use" for good.
+TEST(NodeRequesterNames, AStrangerCannotTakeTheNameOfAControllerBetweenItsConnections) {
+    Topology net(false);
+    if (!net.pair.Missing().empty()) {
+        GTEST_SKIP() << net.pair.Missing();
+    }
+    auto controller = net.Controller();
+    EXPECT_EQ(ValueEntries(Ask(controller->process, Subscribe("/audio/gain"), "subscribe")["values"]),
+              "/audio/gain=0");
+    Stranger stranger(net.pair);
+    ASSERT_TRUE(stranger.Ready());
+    net.Kill(controller);
+    EXPECT_TRUE(stranger.ClaimRefused());
+    controller = net.Controller();
+    EXPECT_EQ(ValueEntries(Ask(controller->process, Subscribe("/audio/gain"), "subscribe")["values"]),
+              "/audio/gain=0");
+    EXPECT_TRUE(stranger.ClaimRefused());
 }
 
 }  // namespace
