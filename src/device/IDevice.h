@@ -235,12 +235,10 @@ public:
     virtual void SubscribeEvent(const std::string& name) = 0;
     // Cancels the name; "" cancels every event subscription of this node there.
     virtual void UnsubscribeEvent(const std::string& name) = 0;
-    // The replies' names ("" when they carry none). Of the two forms the last one set is
-    // called; the second also hears the reply's error, a refusal or a lost connection.
+    // The replies' names ("" when they carry none). Of these and the forms that also hear
+    // the reply's error (below, with the operations added last) the last one set is called.
     virtual void OnSubscribeEvent(TextCallback callback) = 0;
     virtual void OnUnsubscribeEvent(TextCallback callback) = 0;
-    virtual void OnSubscribeEvent(NamedResultCallback callback) = 0;
-    virtual void OnUnsubscribeEvent(NamedResultCallback callback) = 0;
     // The device's events: one raised with named values reaches the map callback, with a
     // list the list callback, with one value (or none) the value callback; when that
     // form's callback is not set, the callback of the form registered first since the
@@ -322,9 +320,9 @@ public:
     // A reply without a name delivers `defaultName`.
     virtual void OnSubscribePoll(SubscribePollCallback callback, const std::string& defaultName) = 0;
     virtual void OnUnSubscribePoll(UnsubscribePollCallback callback) = 0;
-    // Of the two forms the last one set is called.
+    // Of this and the form that also hears the reply's error (below) the last one set is
+    // called.
     virtual void OnPoll(PollCallback callback) = 0;
-    virtual void OnPoll(PollResultCallback callback) = 0;
     // "exec" of the command at the path with its arguments in one of three forms and the
     // request id ("" for none), on the connection a request takes, with the device's
     // routing header. The reply goes to `callback` (an empty one: to the default handler
@@ -429,6 +427,14 @@ public:
     // added, outside the device's locks.
     virtual void forEachRemote(const std::function<void(RemoteInfo)>& fn) = 0;
     virtual std::size_t RemoteCount() = 0;
+
+    // Operations added after the others, so that the table of the ones before keeps its
+    // order for an application built against them: the forms of the event subscription
+    // and poll callbacks that also hear the reply's error, a refusal or a lost
+    // connection's among them (of each pair, the last one set is called).
+    virtual void OnSubscribeEvent(NamedResultCallback callback) = 0;
+    virtual void OnUnsubscribeEvent(NamedResultCallback callback) = 0;
+    virtual void OnPoll(PollResultCallback callback) = 0;
 };
 
 }  // namespace Zelkor

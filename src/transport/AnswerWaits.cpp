@@ -24,7 +24,7 @@ bool oneOf(const std::string& word, const std::initializer_list<const char*>& wo
 AnswerWait AnswerWaitOf(const std::string& word, std::string_view body) {
     if (oneOf(word, {"get", "set", "subscribe", "unsubscribe", "subscribepoll", "unsubscribepoll", "poll", "sublog",
                      "unsublog", "subscribeevent", "unsubscribeevent", "ls", "cd", "disco", "starttls", "goodbye",
-                     "senddisco", "cancelputfile"})) {
+                     "senddisco", "cancelputfile", "authenticate", "setverificationcode"})) {
         return AnswerWait::Prompt;
     }
     if (oneOf(word, {"publish", "log", "event", "block", "putfile", "getfile"})) {

@@ -4,13 +4,14 @@
 // and takes the peer for lost once it is past it.
 //
 //   Prompt  answered from the tree, or by the node itself, at once (get, set, the
-//           subscribing words, folder navigation, the keep-alive "disco").
+//           subscribing words, folder navigation, the keep-alive "disco", a proof of the
+//           code: one the bounds on guessing hold back is refused at once).
 //   Relay   notices and file transfers, whose answer comes from a requester that may
 //           be busy, or from a disk that a block waits on; transfers keep their own
 //           timer beside it.
 //   Work    answered after work on a disk or in the application (listings that digest
-//           files, removals, firmware, commands, device state, proofs under the bounds
-//           on guessing), and any word this library does not know.
+//           files, removals, firmware, commands, device state), and any word this
+//           library does not know.
 //
 // Stateless; any thread.
 
