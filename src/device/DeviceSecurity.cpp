@@ -99,7 +99,7 @@ std::string DeviceImpl::ComposeAuthenticateMessage(AuthenticateInfo& info) {
 
 bool DeviceImpl::authenticateOn(const std::shared_ptr<TcpSocket>& socket, AuthenticateInfo& info,
                                 const char* authenticateText, const char* keepAliveText, const std::string& keepAlive) {
-    if (!socket || !socket->SocketIsConnected() || socket->Transferring()) {
+    if (!socket || !socket->SocketIsConnected()) {
         return false;
     }
     const auto service = discovery();
@@ -109,7 +109,13 @@ bool DeviceImpl::authenticateOn(const std::shared_ptr<TcpSocket>& socket, Authen
     const std::string name = nameText();
     // This node proves itself only to the devices it connected to: a peer that connected
     // here is no device to send the code's proof to.
-    if (socket->GetState() == TcpSocket::Tls && !socket->IsProvenToPeer() && socket->IsOutgoing()) {
+    // A transfer on the connection needs no keep-alive; but its lines wait for the proof,
+    // as every request does, so a proof is never left out for it.
+    const bool proof = socket->GetState() == TcpSocket::Tls && !socket->IsProvenToPeer() && socket->IsOutgoing();
+    if (!proof && socket->Transferring()) {
+        return false;
+    }
+    if (proof) {
         Detail(authenticateText + name);
         const std::string code = ComposeAuthenticateMessage(info);
         if (code.empty()) {
@@ -176,12 +182,14 @@ void DeviceImpl::Authenticate(AuthenticateInfo& info, std::shared_ptr<TcpSocket>
         return;
     }
     const auto handle = router->GetHandle();
-    if (!handle || handle->Transferring()) {
+    const bool proof = handle && handle->GetState() == TcpSocket::Tls && !handle->IsProvenToPeer() &&
+                       handle->IsOutgoing();
+    if (!handle || (!proof && handle->Transferring())) {
         return;
     }
     MessageForwardInfo header = prepareForwardInfo(router);
     const std::string name = nameText();
-    if (handle->GetState() == TcpSocket::Tls && !handle->IsProvenToPeer() && handle->IsOutgoing()) {
+    if (proof) {
         Detail("ZK6665I Sending authenticate to " + name);
         const std::string code = ComposeAuthenticateMessage(info);
         if (code.empty()) {

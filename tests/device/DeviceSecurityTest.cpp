@@ -143,6 +143,27 @@ TEST_F(ControllerSecurity, TheConfirmedCodeIsProvenOnEachNewConnectionAndChanged
     EXPECT_TRUE(WaitUntil([&] { return device.tap.Count() == 2 && ProvedHere(device.tap.At(1)); }));
 }
 
+// A connection whose transfer waits for the proof, as every request on it does, is proven
+// all the same. Before, a transfer that began before the connection was secured kept the
+// proof from going, and every request on the connection waited for good.
+TEST_F(ControllerSecurity, AConnectionWhoseTransferWaitsForTheProofIsProven) {
+    device.Start();
+    auto remote = Remote(false, {Port()});
+    remote->SetVerificationCode("wrong");
+    remote->Connect(false);
+    ASSERT_TRUE(Run([&] { return remote->GetHandle() && remote->GetRoundTripCount() >= 2; }));
+    const auto socket = remote->GetHandle();
+    ASSERT_TRUE(socket->GetState() == TcpSocket::Tls && !socket->IsProvenToPeer());
+    deviceService->SetAuthenticationClock([] { return std::chrono::steady_clock::now() + 1min; });
+    socket->SetTransferring(true);
+    remote->SetVerificationCode("door-code");
+    AuthenticateInfo info;
+    info.code = remote->GetVerificationCode();
+    remote->Authenticate(info, nullptr);
+    EXPECT_TRUE(info.sent);
+    EXPECT_TRUE(Run([&] { return Proven(socket); }));
+}
+
 // Without TLS no code leaves the controller: the device hears nothing of it.
 TEST_F(ControllerSecurity, NoCodeGoesOverAPlainConnection) {
     controller.driver->SetTlsLevel(0);
