@@ -5,8 +5,10 @@
 //
 // Ownership: the application's; the library keeps a plain pointer, never deletes it, and
 // the object outlives the driver. Threads: the library calls it on the event-loop thread
-// only. An operation that throws is caught by the library, logged, and answered as a
-// failure.
+// only, and every answer of the node waits while it runs: peers take a node that answers
+// nothing for 10 s as lost, so an operation that takes longer (a firmware image written,
+// say) starts the work on a thread of its own and returns. An operation that throws is
+// caught by the library, logged, and answered as a failure.
 
 #include <string>
 
