@@ -99,6 +99,14 @@ void PublishesOwed::Unsubscribed(const std::string& sub, const std::string& dev,
     }
 }
 
+void PublishesOwed::Unknown(const std::string& sub, const std::string& dev, const std::string& path, double at) {
+    const auto found = _subscriptions.find({sub, dev, path});
+    if (found != _subscriptions.end() && found->second.state != Subscription::State::Ended) {
+        end(found->second, at);
+        found->second.state = Subscription::State::Unknown;
+    }
+}
+
 void PublishesOwed::Lost(const std::string& sub, const std::string& dev, double at) {
     for (auto& [key, subscription] : _subscriptions) {
         if (std::get<0>(key) == sub && std::get<1>(key) == dev &&

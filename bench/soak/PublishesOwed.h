@@ -49,6 +49,9 @@ public:
     void Unsubscribing(const std::string& sub, const std::string& dev, const std::string& path, double at);
     // Its unsubscribe was answered without an error.
     void Unsubscribed(const std::string& sub, const std::string& dev, const std::string& path, double at);
+    // Its subscribe or unsubscribe timed out: whether it stands is unknown until the next
+    // one is answered, so it is owed nothing, and what comes of it is not foreign.
+    void Unknown(const std::string& sub, const std::string& dev, const std::string& path, double at);
     // The connection carrying every subscription of `sub` to `dev` was lost.
     void Lost(const std::string& sub, const std::string& dev, double at);
     // A fault of the run's begins on `node` (`ends`: its process ends, and the connections
@@ -75,7 +78,7 @@ private:
     };
     struct Subscription {
         std::string via;
-        enum class State { Asked, Standing, Ended } state = State::Asked;
+        enum class State { Asked, Standing, Unknown, Ended } state = State::Asked;
         double since = 0;
         // Changes made from this time on are owed nothing (its unsubscribe is under way).
         double owedUntil = kNever;

@@ -22,6 +22,16 @@ bool holds(const Json::Value& line, const std::string& path) {
     return false;
 }
 
+// The error the answer holds for `path`; empty for none.
+std::string errorFor(const Json::Value& line, const std::string& path) {
+    for (const auto& entry : line["values"]) {
+        if (entry["path"] == path) {
+            return entry["error"].asString();
+        }
+    }
+    return "";
+}
+
 }  // namespace
 
 SubscriptionCycle::SubscriptionCycle(Requester& controller, const Target& target, std::string via,
@@ -112,16 +122,25 @@ void SubscriptionCycle::answered(bool subscribe, const std::vector<std::string>&
     const std::string who = _controller.Who();
     if (subscribe) {
         for (const auto& path : paths) {
-            _owed.Subscribed(who, _target.name, path, line && holds(*line, path), now);
+            // A subscribe that timed out may yet have been carried out, or may not.
+            if (line && errorFor(*line, path) == "timeout") {
+                _owed.Unknown(who, _target.name, path, now);
+            } else {
+                _owed.Subscribed(who, _target.name, path, line && holds(*line, path), now);
+            }
         }
     } else if (line && error.empty()) {
         for (const auto& path : paths) {
             _owed.Unsubscribed(who, _target.name, path, now);
         }
-    } else {
+    } else if (error == "Device not connected" || error == "connection lost") {
         // The device keeps subscriptions while their connection lasts, so an unsubscribe
-        // it cannot answer tells that the connection, and what it carried, is gone.
+        // that cannot reach it tells that the connection, and what it carried, is gone.
         _owed.Lost(who, _target.name, now);
+    } else {
+        for (const auto& path : paths) {
+            _owed.Unknown(who, _target.name, path, now);
+        }
     }
 }
 

@@ -97,5 +97,32 @@ TEST(PublishesOwed, AFailedUnsubscribeEndsTheSubscriptionSoALaterPublishIsForeig
     EXPECT_EQ(findings.ForeignPublishes().count, 2u);
 }
 
+TEST(PublishesOwed, ASubscriptionWhoseRequestTimedOutIsOwedNothingAndItsPublishesAreNotForeign) {
+    Answering controller;
+    const Target dev1{"dev1", "0b5e6a1c-0000-4000-8000-000000000001", 5000, ""};
+    Findings findings;
+    PublishesOwed owed;
+    std::mt19937_64 random(7);
+    SubscriptionCycle cycle(controller, dev1, "", {kBeat}, findings, owed, random);
+
+    cycle.Tick(0);
+    const Json::Value timedOut =
+        ParseLine(R"({"event":"subscribe","values":[{"error":"timeout","path":"/soak/beat"}]})");
+    controller.last(&timedOut, "timeout", 10);
+    owed.Changed("dev1", kBeat, "1", 11, 11);
+    cycle.Publish(beat(1), 12);
+    EXPECT_TRUE(owed.Missing(60).empty());
+
+    cycle.Tick(30);
+    ASSERT_EQ(controller.asked.back(), "unsubscribe");
+    const Json::Value unsubscribeTimedOut =
+        ParseLine(R"({"event":"unsubscribe","values":[{"error":"timeout","path":"/soak/beat"}]})");
+    controller.last(&unsubscribeTimedOut, "timeout", 40);
+    cycle.Publish(beat(2), 50);
+
+    EXPECT_EQ(findings.ForeignPublishes().count, 0u);
+    EXPECT_EQ(findings.Publishes(), 2u);
+}
+
 }  // namespace
 }  // namespace ZelkorSoak
