@@ -38,8 +38,8 @@ void EventSubscriptions::Attach(Zelkor::IDevice& device) {
             _events.Write(event, fields);
         };
     };
-    device.OnSubscribeEvent(Zelkor::IDevice::NamedResultCallback(resultLine("subscribeevent")));
-    device.OnUnsubscribeEvent(Zelkor::IDevice::NamedResultCallback(resultLine("unsubscribeevent")));
+    device.OnSubscribeEventResult(resultLine("subscribeevent"));
+    device.OnUnsubscribeEventResult(resultLine("unsubscribeevent"));
     device.OnEventResult(nameLine("eventResult"));
     // One callback per form: each event reaches the one of the form it was raised with.
     const auto eventLine = [this, from](const std::string& name, const char* form, Json::Value payload) {

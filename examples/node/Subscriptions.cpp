@@ -94,14 +94,13 @@ void Subscriptions::Attach(Zelkor::IDevice& device) {
         fields["error"] = error;
         _events.Write("unsubscribepoll", fields);
     });
-    device.OnPoll(Zelkor::IDevice::PollResultCallback(
-        [this, from](const char* name, const Json::Value& targets, const std::string& error) {
+    device.OnPollResult([this, from](const char* name, const Json::Value& targets, const std::string& error) {
             Json::Value fields = DeviceFields(*from);
             fields["name"] = name ? Json::Value(name) : Json::Value();
             fields["targets"] = targets;
             fields["error"] = error;
             _events.Write("poll", fields);
-        }));
+        });
     device.OnLog([this, from](const unsigned long long& seqno, const long& time, const unsigned int& priority,
                               const std::string& category, const std::string& text) {
         _events.Write("log", RowFields(*from, seqno, time, priority, category, text));

@@ -123,14 +123,14 @@ void DeviceImpl::UnsubscribeEvent(const std::string& name) {
 // --- replies to the requests -------------------------------------------------------------
 
 void DeviceImpl::OnSubscribeEvent(TextCallback callback) {
-    OnSubscribeEvent(NamesOnly(std::move(callback)));
+    OnSubscribeEventResult(NamesOnly(std::move(callback)));
 }
 
 void DeviceImpl::OnUnsubscribeEvent(TextCallback callback) {
-    OnUnsubscribeEvent(NamesOnly(std::move(callback)));
+    OnUnsubscribeEventResult(NamesOnly(std::move(callback)));
 }
 
-void DeviceImpl::OnSubscribeEvent(NamedResultCallback callback) {
+void DeviceImpl::OnSubscribeEventResult(NamedResultCallback callback) {
     store(_onSubscribeEvent, std::move(callback));
     Debug("ZK6647I Subscription Event callback is overwritten");
     // The handler owns the device (sourceFilter), so `this` stays valid in it.
@@ -155,7 +155,7 @@ void DeviceImpl::OnSubscribeEvent(NamedResultCallback callback) {
     }
 }
 
-void DeviceImpl::OnUnsubscribeEvent(NamedResultCallback callback) {
+void DeviceImpl::OnUnsubscribeEventResult(NamedResultCallback callback) {
     store(_onUnsubscribeEvent, std::move(callback));
     hook(Cookie::UnsubscribeEvent, !_driver.expired(), eventSubscriptions().get(), "unsubscribeevent",
          sourceFilter(true, [this](const Message& message) {

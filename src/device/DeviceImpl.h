@@ -123,7 +123,7 @@ public:
     void OnSubscribePoll(SubscribePollCallback callback, const std::string& defaultName) override;
     void OnUnSubscribePoll(UnsubscribePollCallback callback) override;
     void OnPoll(PollCallback callback) override;
-    void OnPoll(PollResultCallback callback) override;
+    void OnPollResult(PollResultCallback callback) override;
     void SendLogRow(LOGROW& row) override;
     void OnLog(LogCallback callback) override;
     void SendSubLog(long long mark, unsigned int priority) override;
@@ -135,8 +135,8 @@ public:
     void UnsubscribeEvent(const std::string& name) override;
     void OnSubscribeEvent(TextCallback callback) override;
     void OnUnsubscribeEvent(TextCallback callback) override;
-    void OnSubscribeEvent(NamedResultCallback callback) override;
-    void OnUnsubscribeEvent(NamedResultCallback callback) override;
+    void OnSubscribeEventResult(NamedResultCallback callback) override;
+    void OnUnsubscribeEventResult(NamedResultCallback callback) override;
     void OnEvent(EventValueCallback callback) override;
     void OnEvent(EventMapCallback callback) override;
     void OnEvent(EventListCallback callback) override;

@@ -270,14 +270,14 @@ void DeviceImpl::OnUnSubscribePoll(UnsubscribePollCallback callback) {
 
 void DeviceImpl::OnPoll(PollCallback callback) {
     if (!callback) {
-        OnPoll(PollResultCallback());
+        OnPollResult(PollResultCallback());
         return;
     }
-    OnPoll(PollResultCallback([callback = std::move(callback)](const char* name, const Json::Value& targets,
+    OnPollResult(PollResultCallback([callback = std::move(callback)](const char* name, const Json::Value& targets,
                                                                const std::string&) { callback(name, targets); }));
 }
 
-void DeviceImpl::OnPoll(PollResultCallback callback) {
+void DeviceImpl::OnPollResult(PollResultCallback callback) {
     store(_onPoll, std::move(callback));
     hook(Cookie::Poll, !_driver.expired(), subscriptions().get(), "poll",
          sourceFilter(true, [this](const Message& message) {

@@ -432,9 +432,9 @@ public:
     // order for an application built against them: the forms of the event subscription
     // and poll callbacks that also hear the reply's error, a refusal or a lost
     // connection's among them (of each pair, the last one set is called).
-    virtual void OnSubscribeEvent(NamedResultCallback callback) = 0;
-    virtual void OnUnsubscribeEvent(NamedResultCallback callback) = 0;
-    virtual void OnPoll(PollResultCallback callback) = 0;
+    virtual void OnSubscribeEventResult(NamedResultCallback callback) = 0;
+    virtual void OnUnsubscribeEventResult(NamedResultCallback callback) = 0;
+    virtual void OnPollResult(PollResultCallback callback) = 0;
 };
 
 }  // namespace Zelkor
