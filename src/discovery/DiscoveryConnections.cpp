@@ -20,6 +20,7 @@
 #include "filetransfer/IFileTransferService.h"
 #include "transport/InterfaceInfo.h"
 #include "transport/LinuxPlatform.h"
+#include "transport/NetworkInterface.h"
 #include "storage/StorageModel.h"
 #include "transport/SourceGroup.h"
 #include "transport/TcpSocket.h"
@@ -37,15 +38,6 @@ std::string endpointText(const std::shared_ptr<TcpSocket>& socket) {
 // The same, made only when a log line is written (a part of ZelkorLoggable::Join).
 auto endpointOf(const std::shared_ptr<TcpSocket>& socket) {
     return [&socket] { return endpointText(socket); };
-}
-
-// The name an adapter is served and reported under: an address label keeps its own
-// ("eth0:1"), only the ":avahi" that a zeroconf daemon gives its label is cut.
-void cutAvahi(std::string& name) {
-    const auto at = name.find(":avahi");
-    if (at != std::string::npos) {
-        name.erase(at);
-    }
 }
 
 }  // namespace
@@ -245,7 +237,7 @@ bool DiscoveryService::GetModelDHCP(std::string& interfaceName, std::string& dhc
     if (!_storage->GetStorage()) {
         return false;
     }
-    cutAvahi(interfaceName);
+    interfaceName = ServedAdapterName(interfaceName);
     std::string sizeText;
     const std::string sizePath = std::string(kInterfacesPath) + "/.size";
     if (_storage->GetValueForPath(sizePath.c_str(), "variant", sizeText) != 0 || sizeText.empty()) {
@@ -258,7 +250,7 @@ bool DiscoveryService::GetModelDHCP(std::string& interfaceName, std::string& dhc
         if (_storage->GetValueForPath((base + "/name").c_str(), "variant", name) != 0) {
             continue;
         }
-        cutAvahi(name);
+        name = ServedAdapterName(name);
         if (name != interfaceName) {
             continue;
         }
@@ -351,14 +343,14 @@ void DiscoveryService::closeUnanswered() {
     // a connection whose peer went: what waits on it hears "connection lost", and the
     // devices it reaches go Disconnected; a device still wanted is connected again.
     const auto now = std::chrono::steady_clock::now();
-    const TcpSocket::AnswerBoundOf boundOf = [this](AnswerWait wait, std::size_t beyond) {
-        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(AnswerBound(wait, beyond));
+    const TcpSocket::AnswerBoundOf boundOf = [this](AnswerWait wait, std::size_t beyond, bool forwarded) {
+        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(AnswerBound(wait, beyond, forwarded));
     };
     // A requester allows a router one lock-step time-out beyond the router's own bound:
     // a quarter of it for a long answer's pace, a quarter for the request's wait behind
     // others (ExpireForwardedNotices), the rest for the timers' rounds and the way back.
     const auto forwardedCredit =
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(AnswerBound(AnswerWait::Prompt, 0) / 4);
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(AnswerBound(AnswerWait::Prompt, 0, true) / 4);
     for (const auto& connection : _driver->LiveConnections()) {
         if (connection->IsFinalized() || connection->GetState() == TcpSocket::Handshaking) {
             continue;

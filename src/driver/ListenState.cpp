@@ -24,14 +24,6 @@ bool holds(const std::vector<Endpoint>& list, const std::string& text, unsigned 
     return std::find(list.begin(), list.end(), Endpoint(text, port)) != list.end();
 }
 
-std::string cutAvahi(std::string name) {
-    const auto at = name.find(":avahi");
-    if (at != std::string::npos) {
-        name.erase(at);
-    }
-    return name;
-}
-
 }  // namespace
 
 void ZelkorDriver::BuildNetworkInfo() {
@@ -44,7 +36,7 @@ void ZelkorDriver::BuildNetworkInfo() {
         // An address label ("eth0:1") is named as itself: a caller may serve it alone, and
         // naming the link serves the link's own addresses, not a management label beside
         // them. Only the ":avahi" of a zeroconf label is cut: that address is the link's.
-        record.info.adapterName = cutAvahi(adapter.Name());
+        record.info.adapterName = ServedAdapterName(adapter.Name());
         for (const auto& address : adapter.Address()) {
             record.address = address;
             record.mask = 0;

@@ -167,4 +167,12 @@ void EnumerateInterface(std::function<bool(NetworkInterface&)> visitor) {
     }
 }
 
+std::string ServedAdapterName(std::string name) {
+    const auto at = name.find(":avahi");
+    if (at != std::string::npos) {
+        name.erase(at);
+    }
+    return name;
+}
+
 }  // namespace Zelkor

@@ -62,6 +62,11 @@ public:
     std::vector<IpAddress> dnsServers;
 };
 
+// The name an adapter is served and reported under: an address label keeps its own
+// ("eth0:1"); only the ":avahi" a zeroconf daemon gives its label is cut, as that address
+// is the link's.
+std::string ServedAdapterName(std::string name);
+
 // Calls `visitor` once per adapter of the host, in ascending order of adapter names,
 // until it returns false. A host whose interface list cannot be read has no adapters.
 // An empty visitor raises std::bad_function_call at the first adapter.
