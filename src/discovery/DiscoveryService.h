@@ -436,7 +436,7 @@ public:
     // the timer's scale.
     static constexpr std::chrono::seconds DefaultLockStep{10};
     static constexpr std::chrono::minutes WorkAnswerBound{10};
-    std::chrono::milliseconds AnswerBound(AnswerWait wait, std::size_t beyond) const override;
+    std::chrono::milliseconds AnswerBound(AnswerWait wait, std::size_t beyond, bool forwarded = false) const override;
     // A request a router passes on is answered by the router once the next node answers
     // or the router gave it up, after its own bound: the wait for it takes the lock-step
     // time-out once more for each node beyond the peer (up to MaxRelaysCounted), so that the
@@ -635,10 +635,9 @@ private:
     // connection that stalled in its handshake or in the middle of a line. The memory of
     // connections closed since the last round goes back to the system first.
     void closeStalledConnections();
-    // Closes, as lost, the connections on which a reply of this node's own request has
-    // waited with the peer silent for the silence bound (SilenceBound, more for a request
-    // the peer passes on). An application's lock-step time-out is its own bound on that
-    // wait, and replaces this one.
+    // Closes, as lost, the connections on which a request of this node's own has waited
+    // for its answer past the bound of its kind (AnswerBound, more for a request the peer
+    // passes on), whatever else the peer sent meanwhile.
     void closeUnanswered();
     // At the incoming limit: the admitted connection whose slot the newcomer takes
     // (IncomingSlots), silence meaning more than twice the keep-alive interval; empty

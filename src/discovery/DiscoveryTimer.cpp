@@ -84,10 +84,19 @@ std::chrono::milliseconds DiscoveryService::SilenceBound() const {
     return ScaledBound(unscaled);
 }
 
-std::chrono::milliseconds DiscoveryService::AnswerBound(AnswerWait wait, std::size_t beyond) const {
+std::chrono::milliseconds DiscoveryService::AnswerBound(AnswerWait wait, std::size_t beyond, bool forwarded) const {
     const auto ownLockStep = _lockStepTimeoutMs.load();
-    const std::chrono::milliseconds prompt =
+    const std::chrono::milliseconds own =
         ScaledBound(ownLockStep != 0 ? std::chrono::milliseconds(ownLockStep) : DefaultLockStep);
+    const std::chrono::milliseconds standard = ScaledBound(DefaultLockStep);
+    // A request passed on for a requester is bounded as its requester counts on: by the
+    // default, whatever this node set for its own. One that goes beyond the peer is
+    // answered by a router that bounds its wait so: a shorter time-out of this node's own
+    // would give the router's connection up first.
+    std::chrono::milliseconds prompt = forwarded ? standard : own;
+    if (beyond > 0) {
+        prompt = std::max(prompt, standard);
+    }
     std::chrono::milliseconds bound = prompt;
     if (wait == AnswerWait::Relay) {
         bound = SilenceBound();
@@ -97,7 +106,7 @@ std::chrono::milliseconds DiscoveryService::AnswerBound(AnswerWait wait, std::si
     // A node beyond answers within its own bound, which is the default where this node's
     // is shorter: the router must have answered first, or its connection, everyone's,
     // would be given up for one request behind it.
-    const auto perRelay = std::max(prompt, ScaledBound(DefaultLockStep));
+    const auto perRelay = std::max(prompt, standard);
     return bound + perRelay * static_cast<int>(std::min(beyond, MaxRelaysCounted));
 }
 

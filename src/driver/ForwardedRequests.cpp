@@ -185,7 +185,7 @@ ForwardedRequests::Clock::duration ForwardedRequests::unanswered(const Waiting& 
 }
 
 bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal, const InFlight& asked,
-                                 Clock::time_point now) {
+                                 Clock::time_point now, Pending* taken) {
     if (ordinal == 0) {
         return true;
     }
@@ -217,6 +217,9 @@ bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal,
             }
         }
         release(*answered);
+        if (taken) {
+            *taken = std::move(*answered);
+        }
         waiting.erase(answered);
     }
     if (waiting.empty()) {

@@ -153,8 +153,10 @@ public:
     // A reply came on `onward` at `now` for its request of `ordinal` (0: for none), which
     // the connection tells of as `asked`. False when that request was refused already (a
     // notice left unanswered too long): the reply is not to be passed on. The time the
-    // requester took over a notice counts against its notices waiting behind it.
-    bool Answered(const TcpSocket* onward, std::uint64_t ordinal, const InFlight& asked, Clock::time_point now);
+    // requester took over a notice counts against its notices waiting behind it. The
+    // request answered, when one was waiting, goes to `answered`.
+    bool Answered(const TcpSocket* onward, std::uint64_t ordinal, const InFlight& asked, Clock::time_point now,
+                  Pending* answered = nullptr);
     // True while `onward`'s request in flight, of ordinal `inFlight`, is a notice refused
     // unanswered: nothing queued behind it will be written before its requester answers.
     bool Blocked(const TcpSocket* onward, std::uint64_t inFlight) const;

@@ -86,9 +86,11 @@ public:
     // them faster, never below a floor a loaded machine keeps to.
     virtual std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) const { return bound; }
     // How long a request of kind `wait` this node sends on a connection, addressed
-    // `beyond` nodes past its peer, may go unanswered before this node gives the
-    // connection up and answers the request itself.
-    virtual std::chrono::milliseconds AnswerBound(AnswerWait /*wait*/, std::size_t beyond) const {
+    // `beyond` nodes past its peer (`forwarded`: passed on for a requester behind this
+    // node), may go unanswered before this node gives the connection up and answers the
+    // request itself.
+    virtual std::chrono::milliseconds AnswerBound(AnswerWait /*wait*/, std::size_t beyond,
+                                                  bool /*forwarded*/ = false) const {
         return std::chrono::seconds(30) * static_cast<int>(1 + beyond);
     }
     // This node's GUID as text; "" when it has none. The generated certificate names it.

@@ -341,12 +341,21 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     std::shared_ptr<TcpSocket> onward;
     if (packet.isReply) {
         const std::uint64_t answered = packet.socket->AnsweredRequest().ordinal;
+        ForwardedRequests::Pending asked;
         if (!_forwarded.Answered(packet.socket.get(), answered, inFlightOn(*packet.socket, answered),
-                                 ForwardedRequests::Clock::now())) {
+                                 ForwardedRequests::Clock::now(), &asked)) {
             Detail("ZK78EEI Late reply to a notice already refused dropped", packet.socket->Tag());
             return;
         }
-        onward = _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
+        // The answer to a request of the requester's own goes back to the connection it came
+        // on, whoever holds its name by now: a name that passed on takes none of the answers
+        // its earlier holder awaited.
+        const bool ownRequest = asked.ordinal != 0 && !asked.notice && asked.source == header.FinalDestination();
+        onward = ownRequest ? asked.requester.lock() : _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
+        if (ownRequest && (!onward || onward->IsFinalized())) {
+            Detail("ZK78C7I Answer for a requester connection gone dropped", header.FinalDestination());
+            return;
+        }
         if (!onward) {
             PeerWarning("ZK7871W No return route for reply");
             return;
@@ -403,7 +412,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             onward = _returnRoutes.Back(requester, packet.socket.get());
             listed = onward != nullptr;
             if (!onward && _returnRoutes.IsRequester(requester)) {
-                PeerDetail("ZK78C1I Notice for a requester whose requests came another way refused", requester);
+                PeerDetail("ZK78C5I Notice for a requester whose requests came another way refused", requester);
                 stepBack(packet, command, "Device not found");
                 return;
             }
@@ -461,7 +470,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         if (subscribes(command) && _silent.Refuses(header.GetSource(), packet.socket.get(),
                                                    SourceGroup(packet.socket->GetRemoteIP()),
                                                    ForwardedRequests::Clock::now())) {
-            PeerDetail("ZK78C2I Subscription refused: the requester's notices are refused for a time",
+            PeerDetail("ZK78C6I Subscription refused: the requester's notices are refused for a time",
                        header.GetSource());
             stepBack(packet, command, kNoticesRefused);
             return;
@@ -535,8 +544,8 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
             // a quarter time-out each; the margin covers the timer's round and the
             // answer's way back.
             const std::size_t beyond = std::max<std::size_t>(header.TargetList().size(), 1) - 1;
-            pending.holdUntil = queued + current.AnswerBound(AnswerWaitOf(command), beyond) +
-                                current.AnswerBound(AnswerWait::Prompt, 0) / 2 + kHoldMargin;
+            pending.holdUntil = queued + current.AnswerBound(AnswerWaitOf(command), beyond, true) +
+                                current.AnswerBound(AnswerWait::Prompt, 0, true) / 2 + kHoldMargin;
         }
         if (pending.notice) {
             pending.toRequester = packet.socket->IsOutgoing();
@@ -616,6 +625,7 @@ void ZelkorDriver::tellEnded(const std::vector<ReturnRoutes::Ended>& ended, cons
 }
 
 void ZelkorDriver::endPassed(const std::vector<ReturnRoutes::Ended>& ended) {
+    Told told;
     for (const auto& name : ended) {
         // Its old owner's answers to them would reach devices that forgot the name by
         // then: they are refused now, as its end.
@@ -623,10 +633,11 @@ void ZelkorDriver::endPassed(const std::vector<ReturnRoutes::Ended>& ended) {
              _forwarded.RefuseNotices(name.owner, [&name](const ForwardedRequests::Pending& pending) {
                  return pending.toRequester && pending.destination == name.name;
              })) {
+            told.emplace(refused.pending.requesterKey, name.name);
             refuseForwarded(refused.pending);
         }
     }
-    tellEnded(ended, {});
+    tellEnded(ended, told);
 }
 
 void ZelkorDriver::acknowledgeStale(Packet& packet, const std::string& command, MessageFactoryFunction create) {
@@ -692,7 +703,7 @@ void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point 
     // A request that waits here behind another requester's long one would outlast its
     // requester's bound, which allows this node one lock-step time-out beyond its own:
     // a quarter of that, and it is refused, the requester's connection to this node kept.
-    const auto queuedBound = current->AnswerBound(AnswerWait::Prompt, 0) / 4;
+    const auto queuedBound = current->AnswerBound(AnswerWait::Prompt, 0, true) / 4;
     for (const auto& pending :
          _forwarded.ExpireQueued(now, queuedBound, [this](const TcpSocket* onward, std::uint64_t ordinal) {
              const auto socket = liveConnection(onward);
@@ -886,14 +897,14 @@ ReturnRoutes::Claimed ZelkorDriver::claimName(IDriverDiscovery& current, const s
     const auto now = ReturnRoutes::Clock::now();
     std::chrono::milliseconds quiet(2 * current.GetKeepAliveDiscoInterval());
     ReturnRoutes::Awaits awaits = awaitsAnswer(now, quiet);
-    // A peer that proved the code outranks one that did not: a stranger that took the
-    // name of a requester gone cannot keep it from the requester back with its proof.
+    // A peer that proved the code need not wait out the grace a vacated name keeps for its
+    // closed owner's address; a name some live connection holds is not its to take.
     const bool proven = current.HasVerificationCode() && from->IsAuthenticated();
     // A unit back on a new connection (restarted, say, before its old one went quiet) need
     // not wait for the old one: a holder it proves it shares a unit with holds nothing
     // against it.
     const auto holder = _returnRoutes.Holder(name, from.get(), now, quiet, awaits);
-    if (holder && (sameUnit(current, from, holder) || (proven && !holder->IsAuthenticated()))) {
+    if (holder && sameUnit(current, from, holder)) {
         quiet = std::chrono::milliseconds::zero();
         awaits = nullptr;
     }

@@ -6,7 +6,7 @@
 namespace Zelkor {
 
 bool AwaitedRequests::IsNotice(const std::string& word) {
-    return word == "publish" || word == "log" || word == "event" || word == "block";
+    return word == "publish" || word == "log" || word == "event" || word == "block" || word == "fwupdate";
 }
 
 bool AwaitedRequests::Written(ConnectionRequest request) {

@@ -53,7 +53,9 @@ public:
     // The request a reply of `word` (without "@") and `sources` answers, no longer
     // awaited; ordinal 0 when it answers none.
     ConnectionRequest Answer(const std::string& word, const std::vector<std::string>& sources = {});
-    // The words whose requests are notices.
+    // The words a node sends unasked toward a requester (publishes, log rows, events,
+    // blocks, firmware progress); a requester's firmware update, the one of them a
+    // requester asks, is answered along its route all the same.
     static bool IsNotice(const std::string& word);
     void Clear() { _awaited.clear(); }
     std::size_t Size() const { return _awaited.size(); }

@@ -243,17 +243,15 @@ public:
     std::chrono::steady_clock::time_point LastHeardAt() const { return std::max(_lastLineAt, _lastReadAt); }
     // The peer has sent a complete line. Loop thread.
     bool HasSpoken() const { return _spoken; }
-    // A request of this node's own is out and its reply has not come: the lock-step
-    // holds. Loop thread.
-    bool AwaitsReply() const { return _sendingLockStep; }
     // The oldest request whose answer is awaited past its bound at `now`, `boundOf` giving
     // the bound of its kind and of the nodes beyond the peer it went to; ordinal 0 when
     // none is. A request waits from its write on, as its peer's doing: while it is being
     // written, only the time beyond what its bytes take at the pace of the node's output
     // bound (RequestWrite), then all the time, less what the peer's unfinished lines
     // coming in at that pace bought it (a long answer on its way, or a long line of the
-    // peer's own ahead of it). A peer that sends other lines, a trickle or nothing meanwhile
-    // is given nothing for it. A request passed on for a requester behind this node is given
+    // peer's own ahead of it, while it comes). A peer that sends other lines, a trickle or
+    // nothing meanwhile is given nothing for it: what a long line bought is taken back once
+    // it turns out to answer nothing. A request passed on for a requester behind this node is given
     // at most `forwardedCredit`: its requester, who sees none of the answer until it is
     // whole, gives up after its own bound, which allows this node only so much beyond its
     // own. Loop thread.
@@ -262,7 +260,8 @@ public:
         std::string word;
         std::chrono::steady_clock::duration waited{};
     };
-    using AnswerBoundOf = std::function<std::chrono::steady_clock::duration(AnswerWait wait, std::size_t beyond)>;
+    using AnswerBoundOf =
+        std::function<std::chrono::steady_clock::duration(AnswerWait wait, std::size_t beyond, bool forwarded)>;
     Overdue OverdueAnswer(std::chrono::steady_clock::time_point now, const AnswerBoundOf& boundOf,
                           std::chrono::steady_clock::duration forwardedCredit) const;
     // Bytes received of a line not yet finished, and when the last bytes came: a peer
@@ -554,8 +553,9 @@ private:
     std::chrono::steady_clock::time_point _lastReadAt = _lastLineAt;
     std::chrono::steady_clock::time_point _handshakeStartedAt{};
     // What the peer's unfinished lines, coming in at the pace, bought the requests awaited
-    // so far (OverdueAnswer).
+    // so far (OverdueAnswer), and what the line now coming in bought of it.
     std::chrono::steady_clock::duration _inputCredit{};
+    std::chrono::steady_clock::duration _lineCredit{};
     bool _spoken = false;
     CompletionHandler _completion;
     std::string _tag;

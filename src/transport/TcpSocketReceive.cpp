@@ -129,8 +129,10 @@ void TcpSocket::OnReceive(const boost::system::error_code& error, std::size_t by
         // An answer awaited may be this line: what comes in at the pace of the node's input
         // bound is time the peer spends answering, not time it keeps the answer back.
         const std::size_t pace = std::max(ByteBudget::SmallShare, _framer.PendingSize() / ByteBudget::PaceFraction);
-        _inputCredit += std::chrono::duration_cast<std::chrono::steady_clock::duration>(ByteBudget::ProgressWindow) *
-                        static_cast<std::int64_t>(moved) / static_cast<std::int64_t>(pace);
+        const auto bought = std::chrono::duration_cast<std::chrono::steady_clock::duration>(ByteBudget::ProgressWindow) *
+                            static_cast<std::int64_t>(moved) / static_cast<std::int64_t>(pace);
+        _inputCredit += bought;
+        _lineCredit += bought;
     }
     if (!_inputShare.Resize(_framer.PendingSize(), _framer.MaxLineLength(), moved)) {
         PeerError(Join("ZK7267E Line exceeds the length limit, closing conn: ", _tag), ByteBudget::Input().Limit());
@@ -230,6 +232,10 @@ void TcpSocket::handleLine(std::string& line) {
     }
     _lastLineAt = std::chrono::steady_clock::now();
     _spoken = true;
+    // What the line bought while it came in is kept only if it turns out to be an answer:
+    // a peer's long lines of other kinds buy an answer it keeps back no time.
+    const auto lineCredit = std::exchange(_lineCredit, std::chrono::steady_clock::duration{});
+    _inputCredit -= lineCredit;
     // The header takes the line, a file block's included, rather than a copy of its body:
     // from here on the line is the header's text.
     MessageForwardInfo header;
@@ -252,6 +258,7 @@ void TcpSocket::handleLine(std::string& line) {
     ConnectionRequest answered = reply ? _awaited.Answer(command, header.SourceList()) : ConnectionRequest{};
     if (answered.ordinal != 0) {
         _kept.Answered(answered.ordinal);
+        _inputCredit += lineCredit;
     }
     const Answering answering(_answered, std::move(answered));
     if (reply) {

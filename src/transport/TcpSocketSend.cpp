@@ -270,15 +270,10 @@ bool TcpSocket::takeBeforeHandshake(OutgoingLine& next) {
 
 namespace {
 
-// The words a node sends unasked toward a requester, which a requester's end makes moot.
-bool noticeWord(const std::string& word) {
-    return word == "publish" || word == "log" || word == "event" || word == "block" || word == "fwupdate";
-}
-
 // Whether `text` is a notice addressed along `route`; only its head is read.
 bool noticeTo(const std::string& text, const std::vector<std::string>& route) {
     MessageForwardInfo header;
-    return header.ReadReceived(text, false) && !header.isReply && noticeWord(header.GetCommand()) &&
+    return header.ReadReceived(text, false) && !header.isReply && AwaitedRequests::IsNotice(header.GetCommand()) &&
            header.TargetList() == route;
 }
 
@@ -397,7 +392,7 @@ TcpSocket::Overdue TcpSocket::OverdueAnswer(std::chrono::steady_clock::time_poin
         }
         const auto credit = _inputCredit - request.creditAt;
         waited -= request.forwarded ? std::min(credit, forwardedCredit) : credit;
-        if (waited >= boundOf(request.wait, request.beyond)) {
+        if (waited >= boundOf(request.wait, request.beyond, request.forwarded)) {
             return {request.ordinal, request.word, waited};
         }
     }
@@ -415,6 +410,9 @@ AnswerWait TcpSocket::answerWaitOf(const std::string& command, const std::string
 
 bool TcpSocket::startRequest(const OutgoingLine& request) {
     const auto now = std::chrono::steady_clock::now();
+    // Kept first: a request taken off its queue is answered as lost should the connection
+    // close here.
+    _kept.Written(request.ordinal, request.command, request.text);
     if (!_awaited.Written({request.ordinal, request.command, request.route, request.wait, request.beyond, now,
                            _inputCredit, request.forwarded})) {
         // Stray replies let request after request go; a peer that answers none of so many
@@ -424,7 +422,6 @@ bool TcpSocket::startRequest(const OutgoingLine& request) {
         closeNow();
         return false;
     }
-    _kept.Written(request.ordinal, request.command, request.text);
     _requestWritten = request.ordinal;
     _requestWrite = {request.ordinal, {}, now, false};
     SetLockStepSending(true);
