@@ -21,7 +21,8 @@ void PassedNames::Told(const TcpSocket* connection, const std::string& name, std
 }
 
 bool PassedNames::Knows(const TcpSocket* connection, const std::string& name) const {
-    return _marks.count(Key(connection, name)) > 0;
+    // Most of the time no name has ended: a notice's path builds no key then.
+    return !_marks.empty() && _marks.count(Key(connection, name)) > 0;
 }
 
 void PassedNames::Answered(const TcpSocket* connection, std::uint64_t ordinal) {

@@ -350,10 +350,11 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         // The answer to a request of the requester's own goes back to the connection it came
         // on, whoever holds its name by now: a name that passed on takes none of the answers
         // its earlier holder awaited.
-        const bool ownRequest = asked.ordinal != 0 && !asked.notice && asked.source == header.FinalDestination();
-        onward = ownRequest ? asked.requester.lock() : _returnRoutes.Back(header.FinalDestination(), packet.socket.get());
+        const std::string requester = header.FinalDestination();
+        const bool ownRequest = asked.ordinal != 0 && !asked.notice && asked.source == requester;
+        onward = ownRequest ? asked.requester.lock() : _returnRoutes.Back(requester, packet.socket.get());
         if (ownRequest && (!onward || onward->IsFinalized())) {
-            Detail("ZK78C7I Answer for a requester connection gone dropped", header.FinalDestination());
+            Detail("ZK78C7I Answer for a requester connection gone dropped", requester);
             return;
         }
         if (!onward) {
@@ -410,7 +411,6 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
                 return;
             }
             onward = _returnRoutes.Back(requester, packet.socket.get());
-            listed = onward != nullptr;
             if (!onward && _returnRoutes.IsRequester(requester)) {
                 PeerDetail("ZK78C5I Notice for a requester whose requests came another way refused", requester);
                 stepBack(packet, command, "Device not found");
@@ -449,12 +449,16 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     }
     if (!packet.isReply) {
         // The route a requester's own request takes is where its end is told.
-        const ReturnRoutes::Way way{header.TargetList(), header.SourceList()};
+        const bool ownRequest = !isRouteNotice(command);
+        ReturnRoutes::Way way;
+        if (ownRequest) {
+            way.targets = header.TargetList();
+            way.sources = header.SourceList();
+        }
         const ReturnRoutes::Claimed claimed =
             nameOfAnotherDevice(current, header.GetSource(), packet.socket)
                 ? ReturnRoutes::Claimed::InUse
-                : claimName(current, header.GetSource(), packet.socket, onward,
-                            isRouteNotice(command) ? nullptr : &way);
+                : claimName(current, header.GetSource(), packet.socket, onward, ownRequest ? &way : nullptr);
         if (claimed == ReturnRoutes::Claimed::InUse) {
             PeerWarning("ZK78E2W Source name held by another connection", header.GetSource());
             stepBack(packet, command, "Source name in use");
@@ -597,23 +601,21 @@ void ZelkorDriver::tellEnded(const std::vector<ReturnRoutes::Ended>& ended, cons
     // queued notices included, before it reads anything of the next holder.
     for (const auto& name : ended) {
         for (const auto& [carrier, ways] : name.carriers) {
-            if (!carrier || carrier->IsFinalized()) {
+            if (carrier->IsFinalized()) {
                 continue;
             }
             // A notice of the name refused there as its connection ended told it already.
-            const bool refusedThere = told.count({carrier.get(), name.name}) > 0;
-            for (const auto& way : ways) {
-                if (refusedThere) {
-                    break;
-                }
-                MessageForwardInfo header;
-                if (!header.SetTargetPaths(MessageForwardInfo::GetPaths(way.targets)) ||
-                    !header.SetSourcePaths(MessageForwardInfo::GetPaths(way.sources))) {
-                    continue;
-                }
-                std::string refusal = RefusalLine(header, "publish", kDeviceNotConnected);
-                if (!refusal.empty()) {
-                    carrier->SendDataNow(std::move(refusal), false);
+            if (told.count({carrier.get(), name.name}) == 0) {
+                for (const auto& way : ways) {
+                    MessageForwardInfo header;
+                    if (!header.SetTargetPaths(MessageForwardInfo::GetPaths(way.targets)) ||
+                        !header.SetSourcePaths(MessageForwardInfo::GetPaths(way.sources))) {
+                        continue;
+                    }
+                    std::string refusal = RefusalLine(header, "publish", kDeviceNotConnected);
+                    if (!refusal.empty()) {
+                        carrier->SendDataNow(std::move(refusal), false);
+                    }
                 }
             }
             _passed.Told(carrier.get(), name.name, carrier->LastRequestTaken());
@@ -899,7 +901,7 @@ ReturnRoutes::Claimed ZelkorDriver::claimName(IDriverDiscovery& current, const s
     ReturnRoutes::Awaits awaits = awaitsAnswer(now, quiet);
     // A peer that proved the code need not wait out the grace a vacated name keeps for its
     // closed owner's address; a name some live connection holds is not its to take.
-    const bool proven = current.HasVerificationCode() && from->IsAuthenticated();
+    const bool proven = from->IsAuthenticated() && current.HasVerificationCode();
     // A unit back on a new connection (restarted, say, before its old one went quiet) need
     // not wait for the old one: a holder it proves it shares a unit with holds nothing
     // against it.
@@ -1051,8 +1053,7 @@ bool ZelkorDriver::keepAliveOfReachedNode(const TcpSocket& socket, const std::st
 
 bool ZelkorDriver::isRouteNotice(const std::string& command) {
     // A device serving a get sends its blocks as requests toward the one that asked.
-    return command == "publish" || command == "log" || command == "event" || command == "fwupdate" ||
-           command == "goodbye" || command == "block";
+    return AwaitedRequests::IsNotice(command) || command == "goodbye";
 }
 
 void ZelkorDriver::refuseUnreadableReply(Packet& packet, IDriverDiscovery& current, const std::string& command,

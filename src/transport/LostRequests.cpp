@@ -46,7 +46,7 @@ void KeptRequests::Written(std::uint64_t ordinal, const std::string& word, const
     if (_written.size() >= AwaitedRequests::MaxAwaited) {
         _written.pop_front();
     }
-    _written.push_back(LostRequest{ordinal, word, line.size() <= WholeLineBound ? line : HeadOf(line), {}});
+    _written.push_back(LostRequest{ordinal, word, KeptOf(line), {}});
 }
 
 void KeptRequests::Answered(std::uint64_t ordinal) {

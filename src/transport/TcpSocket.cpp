@@ -423,19 +423,19 @@ void TcpSocket::keepLost() {
     // Answered later, by ReportLost: a connection may close inside the handling of a line,
     // where no answer may run yet.
     _lost = _kept.Take();
-    for (auto& ended : _endedRequests) {
-        if (KeptRequests::AnsweredWhenLost(ended.request.command)) {
-            _lost.push_back(LostRequest{ended.request.ordinal, ended.request.command,
-                                        KeptRequests::KeptOf(std::move(ended.request.text)), ended.reason});
+    const auto keep = [this](OutgoingLine& line, std::string reason) {
+        if (KeptRequests::AnsweredWhenLost(line.command)) {
+            _lost.push_back(LostRequest{line.ordinal, line.command, KeptRequests::KeptOf(std::move(line.text)),
+                                        std::move(reason)});
         }
+    };
+    for (auto& ended : _endedRequests) {
+        keep(ended.request, ended.reason);
     }
     for (OutgoingQueue* queue : {&_passQueue, &_requestQueue}) {
         while (!queue->Empty()) {
             OutgoingLine line = queue->Pop();
-            if (KeptRequests::AnsweredWhenLost(line.command)) {
-                _lost.push_back(
-                    LostRequest{line.ordinal, line.command, KeptRequests::KeptOf(std::move(line.text)), {}});
-            }
+            keep(line, {});
         }
     }
     std::stable_sort(_lost.begin(), _lost.end(),

@@ -77,12 +77,13 @@ bool TcpSocket::sendNow(std::string text, bool request) {
         const std::size_t beyond = std::max<std::size_t>(parsed.TargetList().size(), 1) - 1;
         const AnswerWait wait = answerWaitOf(command, text);
         const bool forwarded = parsed.SourceList().size() >= 2;
+        // A notice's route tells its answer from another requester's.
+        std::vector<std::string> route =
+            AwaitedRequests::IsNotice(command) ? parsed.TargetList() : std::vector<std::string>{};
         if (!IsTrusted() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
-            if (!enqueue(_passQueue, {std::move(text), command, false, ordinal, beyond,
-                                      AwaitedRequests::IsNotice(command) ? parsed.TargetList()
-                                                                         : std::vector<std::string>{},
-                                      wait, forwarded})) {
+            if (!enqueue(_passQueue, {std::move(text), command, false, ordinal, beyond, std::move(route), wait,
+                                      forwarded})) {
                 return false;
             }
         } else if (endsUnwritten(command)) {
@@ -92,10 +93,8 @@ bool TcpSocket::sendNow(std::string text, bool request) {
             return true;
         } else {
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
-            const bool queued = PrepareAndQueueMessage(std::move(text), command, ordinal, beyond,
-                                                       AwaitedRequests::IsNotice(command) ? parsed.TargetList()
-                                                                                          : std::vector<std::string>{},
-                                                       wait, forwarded);
+            const bool queued =
+                PrepareAndQueueMessage(std::move(text), command, ordinal, beyond, std::move(route), wait, forwarded);
             if (!queued && IsFinalized()) {
                 return false;
             }
