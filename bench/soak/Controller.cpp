@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "RunClock.h"
+
 namespace ZelkorSoak {
 namespace {
 
@@ -227,9 +229,7 @@ void Controller::Line(const Json::Value& event, const std::string& line, double 
         if (index < _cycles.size()) {
             _cycles[index]->Publish(event, now);
         } else if (index >= _targets.size()) {
-            char at[32];
-            std::snprintf(at, sizeof at, "%.3f s", now);
-            _findings.ForeignPublish(std::string(at) + " " + Who() + " from a device not among its own\n      " +
+            _findings.ForeignPublish(Stamp(now) + " " + Who() + " from a device not among its own\n      " +
                                      line);
         }
     } else if (name == "device") {

@@ -1,7 +1,8 @@
 #include "PublishesOwed.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "RunClock.h"
 
 namespace ZelkorSoak {
 namespace {
@@ -9,12 +10,6 @@ namespace {
 // How long a device's changes are kept to be found by the values publishes carry: a
 // publish carrying an older value settles nothing still owed.
 constexpr double kKept = 2 * PublishesOwed::kBound;
-
-std::string seconds(double at) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f s", at);
-    return text;
-}
 
 }  // namespace
 
@@ -38,12 +33,16 @@ void PublishesOwed::settle(Subscription& subscription, unsigned long serial) {
         owed.end());
 }
 
-void PublishesOwed::end(Subscription& subscription, double at) {
-    subscription.state = Subscription::State::Ended;
-    subscription.endedAt = at;
+void PublishesOwed::forgetNotDue(Subscription& subscription, double at) {
     auto& owed = subscription.owed;
     owed.erase(std::remove_if(owed.begin(), owed.end(), [at](const Change& change) { return change.to + kBound > at; }),
                owed.end());
+}
+
+void PublishesOwed::end(Subscription& subscription, double at) {
+    subscription.state = Subscription::State::Ended;
+    subscription.endedAt = at;
+    forgetNotDue(subscription, at);
 }
 
 void PublishesOwed::Subscribing(const std::string& sub, const std::string& via, const std::string& dev,
@@ -122,10 +121,7 @@ void PublishesOwed::FaultBegins(const std::string& node, bool ends, double at) {
         if (!through(key, subscription, node)) {
             continue;
         }
-        auto& owed = subscription.owed;
-        owed.erase(
-            std::remove_if(owed.begin(), owed.end(), [at](const Change& change) { return change.to + kBound > at; }),
-            owed.end());
+        forgetNotDue(subscription, at);
         if (ends && subscription.state != Subscription::State::Ended) {
             end(subscription, at);
         }
@@ -197,9 +193,9 @@ std::vector<std::string> PublishesOwed::Missing(double now) {
         Subscription& subscription = found->second;
         while (!subscription.owed.empty() && subscription.owed.front().to + kBound <= now) {
             const Change& change = subscription.owed.front();
-            missing.push_back(seconds(now) + " " + sub + " from " + dev + ", " + path + " = " + change.value +
-                              ", changed within " + seconds(change.from) + " - " + seconds(change.to) +
-                              ", subscribed since " + seconds(subscription.since) + ": no publish within " +
+            missing.push_back(Stamp(now) + " " + sub + " from " + dev + ", " + path + " = " + change.value +
+                              ", changed within " + Stamp(change.from) + " - " + Stamp(change.to) +
+                              ", subscribed since " + Stamp(subscription.since) + ": no publish within " +
                               std::to_string(static_cast<int>(kBound)) + " s");
             subscription.owed.pop_front();
         }

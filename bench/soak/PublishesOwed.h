@@ -99,6 +99,8 @@ private:
     // Settles the changes owed up to the one of `serial`.
     static void settle(Subscription& subscription, unsigned long serial);
     bool forgiven(const Key& key, const Subscription& subscription, const Change& change) const;
+    // The changes it is owed that are not yet due at `at` are owed no more.
+    static void forgetNotDue(Subscription& subscription, double at);
     // Ends it at `at`; the changes it is owed that are not yet due are owed no more.
     static void end(Subscription& subscription, double at);
 

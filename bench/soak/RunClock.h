@@ -3,6 +3,8 @@
 // reads, and the time written in front of each event line kept.
 
 #include <chrono>
+#include <cstdio>
+#include <string>
 
 namespace ZelkorSoak {
 
@@ -15,5 +17,12 @@ public:
 private:
     std::chrono::steady_clock::time_point _start = std::chrono::steady_clock::now();
 };
+
+// A time of the run as the findings write it, to the millisecond: "12.345 s".
+inline std::string Stamp(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", seconds);
+    return text;
+}
 
 }  // namespace ZelkorSoak

@@ -659,9 +659,7 @@ void Soak::ended(Node& node, int exitCode, bool asked, double now) {
         return;
     }
     _owed.FaultBegins(node.Name(), true, now);
-    char at[32];
-    std::snprintf(at, sizeof at, "%.3f s", now);
-    _findings.UnexpectedExit(std::string(at) + " " + node.Name() + " ended with exit code " +
+    _findings.UnexpectedExit(Stamp(now) + " " + node.Name() + " ended with exit code " +
                              std::to_string(exitCode) + "; its log ended:\n" + node.LogTail(5));
     std::printf("%9.1f s  %s ended by itself (exit code %d)\n", now, node.Name().c_str(), exitCode);
     std::fflush(stdout);

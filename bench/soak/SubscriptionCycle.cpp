@@ -1,8 +1,7 @@
 #include "SubscriptionCycle.h"
 
-#include <cstdio>
-
 #include "Json.h"
+#include "RunClock.h"
 
 namespace ZelkorSoak {
 namespace {
@@ -153,9 +152,7 @@ void SubscriptionCycle::Publish(const Json::Value& line, double now) {
             _findings.Published();
             continue;
         }
-        char at[32];
-        std::snprintf(at, sizeof at, "%.3f s", now);
-        const std::string example = std::string(at) + " " + _controller.Who() + " from " + _target.name + ", " + path;
+        const std::string example = Stamp(now) + " " + _controller.Who() + " from " + _target.name + ", " + path;
         if (kind == PublishesOwed::Kind::Late) {
             _findings.LatePublish(example + ", just after its subscription ended\n      " + Compact(line));
         } else {

@@ -6,6 +6,7 @@
 
 #include "Files.h"
 #include "Json.h"
+#include "RunClock.h"
 
 namespace ZelkorSoak {
 namespace {
@@ -16,12 +17,6 @@ constexpr std::uint64_t kLargest = 50 * kMegabyte;
 // With no answer and no progress for this long, the flow goes on (the ledger keeps the
 // request open).
 constexpr double kStall = 180;
-
-std::string at(double now) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f s", now);
-    return text;
-}
 
 }  // namespace
 
@@ -143,7 +138,7 @@ void TransferFlow::answered(const Json::Value* line, const std::string& error, d
 
 // The files of the round stay where they are, for a look at what differs.
 void TransferFlow::corrupt(const std::string& what, double now) {
-    _findings.TransferCorrupt(at(now) + " " + _controller.Who() + " with " + _target->name + ", " + _remote + ": " +
+    _findings.TransferCorrupt(Stamp(now) + " " + _controller.Who() + " with " + _target->name + ", " + _remote + ": " +
                               what + "\n      kept: " + _local + ", " + _back + ", " + _target->filesDir + "/" +
                               _remote);
     _local.clear();

@@ -1,8 +1,7 @@
 #include "ValueChecker.h"
 
-#include <cstdio>
-
 #include "Json.h"
+#include "RunClock.h"
 
 namespace ZelkorSoak {
 namespace {
@@ -140,9 +139,7 @@ std::string ValueChecker::expected() const {
 }
 
 void ValueChecker::wrong(const std::string& what, const Json::Value& line, double now) {
-    char at[32];
-    std::snprintf(at, sizeof at, "%.3f s", now);
-    _findings.WrongValue(std::string(at) + " " + _controller.Who() + " " + _path + " of " + _target.name + ": " +
+    _findings.WrongValue(Stamp(now) + " " + _controller.Who() + " " + _path + " of " + _target.name + ": " +
                          what + "\n      " + Compact(line));
 }
 

@@ -14,9 +14,6 @@
 #include <csignal>
 #include <memory>
 #include <string>
-#include <vector>
-
-#include <json/reader.h>
 
 #include "services/NodeSubscriptionsTestSupport.h"
 #include "support/NetNamespace.h"
@@ -29,40 +26,6 @@ using namespace std::chrono_literals;
 constexpr const char* kDeviceListen = "10.77.0.1:4198";
 // Well past the silence bound at the runners' scale, with room for a loaded machine.
 constexpr auto kNoticed = 45s;
-
-Json::Value Parse(const std::string& text) {
-    Json::Value value;
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    reader->parse(text.data(), text.data() + text.size(), &value, &errors);
-    return value;
-}
-
-// The lines `node` wrote that `match` accepts, as it has written them so far.
-std::vector<Json::Value> LinesOf(const NodeProcess& node, const NodeProcess::Match& match) {
-    std::vector<Json::Value> found;
-    for (const auto& text : node.Lines()) {
-        Json::Value line = Parse(text);
-        if (match(line)) {
-            found.push_back(std::move(line));
-        }
-    }
-    return found;
-}
-
-// Until `node` has written a line that `match` accepts, whatever it writes between;
-// false at the deadline.
-bool Wrote(NodeProcess& node, const NodeProcess::Match& match, std::chrono::milliseconds deadline) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    while (LinesOf(node, match).empty()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        node.Await([](const Json::Value&) { return true; }, 200ms);
-    }
-    return true;
-}
 
 class FrozenPeers : public ::testing::Test {
 protected:

@@ -37,6 +37,10 @@ constexpr unsigned short kPort = 5000;
 // Many keep-alive intervals and rounds of the timer at the runners' scale.
 constexpr auto kSpan = 3s;
 
+bool EveryLine(const Json::Value&) {
+    return true;
+}
+
 struct Security {
     const char* name;
     std::vector<std::string> options;
@@ -130,22 +134,6 @@ protected:
         }
     }
 
-    // The router's event lines from the `from`-th on.
-    std::vector<Json::Value> RouterLinesFrom(std::size_t from) const {
-        std::vector<Json::Value> parsed;
-        const auto lines = router->process.Lines();
-        Json::CharReaderBuilder builder;
-        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        for (std::size_t index = from; index < lines.size(); ++index) {
-            Json::Value line;
-            std::string errors;
-            if (reader->parse(lines[index].data(), lines[index].data() + lines[index].size(), &line, &errors)) {
-                parsed.push_back(std::move(line));
-            }
-        }
-        return parsed;
-    }
-
     VethPair pair;
     std::unique_ptr<Node> device;
     std::unique_ptr<Node> router;
@@ -200,7 +188,7 @@ TEST_P(NodeRestartedRequester, GetsEveryPublishOfItsNewSubscriptionOnItsOwnConne
     std::set<std::string> dials;
     EXPECT_TRUE(WaitUntil([&] {
         dials.clear();
-        for (const auto& line : RouterLinesFrom(restartedAt)) {
+        for (const auto& line : LinesOf(router->process, EveryLine, restartedAt)) {
             if (line["event"] == "connection" && line["connected"] == true && line["outgoing"] == true &&
                 line["peer"] == std::string(kControllerAddress) + ":5000") {
                 dials.insert(line["tag"].asString());
@@ -211,7 +199,7 @@ TEST_P(NodeRestartedRequester, GetsEveryPublishOfItsNewSubscriptionOnItsOwnConne
         return dials.empty();
     }, 10s)) << "the router holds its dial to the controller: " << *dials.begin();
     Json::Value security;
-    for (const auto& line : RouterLinesFrom(restartedAt)) {
+    for (const auto& line : LinesOf(router->process, EveryLine, restartedAt)) {
         if (line["event"] == "security" && line["name"] == "ctl1") {
             security = line;
         }

@@ -31,17 +31,8 @@ using ::testing::Not;
 
 constexpr const char* kSecondAmp = "7b2e5c14-3d6f-4a8e-9b10-c4d5e6f7a8b9";
 
-std::string Write(const std::string& path, const std::string& value) {
-    return NodeCommand("write", R"("path":")" + path + R"(","value":)" + value);
-}
-
 std::string Subscribe(const std::string& path) {
     return DeviceCommand("subscribe", kAmp, R"("values":[{"path":")" + path + R"("}])");
-}
-
-// The answer line `event` about the device to `command`; null when none came.
-Json::Value Ask(NodeProcess& node, const std::string& command, const std::string& event) {
-    return node.Send(command) ? node.Await(LineAbout(event, kAmp)) : Json::Value();
 }
 
 // `scale`: the timer scale of the router and the controllers.

@@ -30,10 +30,6 @@ using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::Not;
 
-std::string Write(const std::string& path, const std::string& value) {
-    return NodeCommand("write", R"("path":")" + path + R"(","value":)" + value);
-}
-
 // The sample tree with `inclusions` as the device's inclusions, written to `dir`.
 std::string SampleTreeWithInclusions(const TempDir& dir, const std::string& inclusions) {
     Json::Value tree;

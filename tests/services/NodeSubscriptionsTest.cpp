@@ -46,11 +46,6 @@ struct SubscriptionsTest : ::testing::TestWithParam<bool> {
         return ConnectTo(Second(), "127.0.0.1", 4197, kAmp, Tls());
     }
 
-    // The command to the node, and its answer line about the device.
-    Json::Value Ask(NodeProcess& node, const std::string& command, const std::string& event) {
-        return node.Send(command) ? node.Await(LineAbout(event, kAmp)) : Json::Value();
-    }
-
     // A command to the device node, answered by the line named after it.
     Json::Value Tell(const std::string& command, const std::string& event) {
         return Device().Send(command) ? Device().AwaitEvent(event) : Json::Value();
@@ -66,10 +61,6 @@ struct SubscriptionsTest : ::testing::TestWithParam<bool> {
     Node controller{ControllerOptions(Tls(), "ctl1", 4198), place};
     std::unique_ptr<Node> second;
 };
-
-std::string Write(const std::string& path, const std::string& value) {
-    return NodeCommand("write", R"("path":")" + path + R"(","value":)" + value);
-}
 
 // Commands with bad arguments, or for a device the node does not list, are error lines.
 // Three paths subscribed, one missing: the reply tells each, the dynamic parameter with its

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <json/reader.h>
@@ -166,6 +167,48 @@ inline std::vector<std::string> EventsBetween(const NodeProcess& node, std::size
         events.push_back(line["event"].asString());
     }
     return events;
+}
+
+// The lines `node` wrote from line `from` on (an index into Lines()) that `match`
+// accepts, as it has written them so far.
+inline std::vector<Json::Value> LinesOf(const NodeProcess& node, const NodeProcess::Match& match,
+                                        std::size_t from = 0) {
+    std::vector<Json::Value> found;
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    const auto lines = node.Lines();
+    for (std::size_t index = from; index < lines.size(); ++index) {
+        Json::Value line;
+        std::string errors;
+        const std::string& text = lines[index];
+        if (reader->parse(text.data(), text.data() + text.size(), &line, &errors) && match(line)) {
+            found.push_back(std::move(line));
+        }
+    }
+    return found;
+}
+
+// Until `node` has written a line that `match` accepts, whatever it writes between;
+// false at the deadline.
+inline bool Wrote(NodeProcess& node, const NodeProcess::Match& match, std::chrono::milliseconds deadline) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    while (LinesOf(node, match).empty()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        node.Await([](const Json::Value&) { return true; }, std::chrono::milliseconds(200));
+    }
+    return true;
+}
+
+// The command to the node, and its answer line `event` about the device; null when none came.
+inline Json::Value Ask(NodeProcess& node, const std::string& command, const std::string& event) {
+    return node.Send(command) ? node.Await(LineAbout(event, kAmp)) : Json::Value();
+}
+
+// A "write" of `value` (JSON text) to `path` on a device node.
+inline std::string Write(const std::string& path, const std::string& value) {
+    return NodeCommand("write", R"("path":")" + path + R"(","value":)" + value);
 }
 
 // A round trip to the device: a tagged "get" of one path, its reply awaited. Every line the
