@@ -218,11 +218,20 @@ void DeviceImpl::SetProxy(const std::shared_ptr<DeviceImpl>& router) {
     // Read before the proxy mutex is taken: the router may be this very device.
     const bool isRouter = router && router->GetDiscoInfo().mode == "router";
     std::lock_guard<std::mutex> lock(_proxyMutex);
+    const auto before = _proxy.lock();
+    if (before && before != router) {
+        _formerProxy = before;
+    }
     if (isRouter) {
         _proxy = router;
     } else {
         _proxy.reset();
     }
+}
+
+std::shared_ptr<DeviceImpl> DeviceImpl::FormerProxy() const {
+    std::lock_guard<std::mutex> lock(_proxyMutex);
+    return _formerProxy.lock();
 }
 
 std::shared_ptr<DeviceImpl> DeviceImpl::Proxy() const {

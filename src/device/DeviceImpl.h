@@ -239,6 +239,8 @@ public:
     // mode is "router" is taken, anything else (or null) clears it.
     void SetProxy(const std::shared_ptr<DeviceImpl>& router);
     std::shared_ptr<DeviceImpl> Proxy() const;
+    // The router it was reached through before Proxy(); empty when none.
+    std::shared_ptr<DeviceImpl> FormerProxy() const;
     // One of the device's connections was closed: the primary's loss is a disconnection,
     // a closed secondary leaves the set.
     void EraseSocket(const std::shared_ptr<TcpSocket>& socket);
@@ -520,6 +522,9 @@ private:
 
     mutable std::mutex _proxyMutex;
     std::weak_ptr<DeviceImpl> _proxy;
+    // The router this device was reached through before its current way (or none): the
+    // answers to requests written through it still come from it.
+    std::weak_ptr<DeviceImpl> _formerProxy;
 
     // The confirmed code and the code of the last verification-code request.
     mutable std::mutex _codeMutex;

@@ -199,7 +199,13 @@ bool DeviceImpl::MatchSource(const MessageSignalData& data) {
         return true;
     }
     const auto router = Proxy();
-    return router && !router->IsFinalized() && router->HasHandle(data.Handle());
+    if (router && !router->IsFinalized() && router->HasHandle(data.Handle())) {
+        return true;
+    }
+    // A router that said it reaches the device no more still answers, for the device, the
+    // requests this node wrote through it before: its refusal is the only answer they get.
+    const auto former = message->GetIsReply() ? FormerProxy() : nullptr;
+    return former && !former->IsFinalized() && former->HasHandle(data.Handle());
 }
 
 }  // namespace Zelkor

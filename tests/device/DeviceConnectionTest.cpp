@@ -448,6 +448,9 @@ TEST_F(DeviceConnection, ARedundantDeviceHashesWithTheCurrentGuid) {
 
 // A routed message is the device's only when it names the device as its originator and
 // came the way this node reaches the device; an unrouted one only on its own connection.
+// A router that said it reaches the device no more still brings the answers to what was
+// written through it, and nothing else: before, its refusal of a subscribe written just
+// before it lost the device was dropped, and the subscribe never answered.
 TEST_F(DeviceConnection, WhichMessagesComeFromTheDevice) {
     auto router = Device("router-1", kRouterGuid, R"(,"mode":"router")");
     auto device = Device("amp-5", kGuid);
@@ -456,10 +459,12 @@ TEST_F(DeviceConnection, WhichMessagesComeFromTheDevice) {
     device->SetHandle(own);
     router->SetHandle(viaRouter);
     device->SetProxy(router);
-    const auto matches = [&](const TcpPtr& on, const std::string& sources, bool withMessage = true) {
+    const auto matches = [&](const TcpPtr& on, const std::string& sources, bool withMessage = true,
+                             bool reply = true) {
         std::unique_ptr<Zelkor::Message> message;
         if (withMessage) {
             message = std::make_unique<Zelkor::ErrorReply>();
+            message->SetIsReply(reply);
             if (!sources.empty()) {
                 message->SetMessageForwardInfo(Zelkor::MessageForwardInfo("stage-left-amp", sources, ""));
             }
@@ -476,7 +481,9 @@ TEST_F(DeviceConnection, WhichMessagesComeFromTheDevice) {
     EXPECT_FALSE(matches(viaRouter, ""));
     EXPECT_FALSE(matches(own, "", false));
     device->SetProxy(nullptr);
-    EXPECT_FALSE(matches(viaRouter, "router-1&amp-5"));
+    EXPECT_FALSE(matches(viaRouter, "router-1&amp-5", true, false));
+    EXPECT_TRUE(matches(viaRouter, "router-1&amp-5"));
+    EXPECT_FALSE(matches(other, "router-1&amp-5"));
 }
 
 }  // namespace
