@@ -9,13 +9,7 @@ bool AwaitedRequests::IsNotice(const std::string& word) {
     return word == "publish" || word == "log" || word == "event" || word == "block" || word == "fwupdate";
 }
 
-bool AwaitedRequests::Written(ConnectionRequest request) {
-    if (_awaited.size() >= MaxAwaited) {
-        return false;
-    }
-    _awaited.push_back(std::move(request));
-    return true;
-}
+void AwaitedRequests::Written(ConnectionRequest request) { _awaited.push_back(std::move(request)); }
 
 ConnectionRequest AwaitedRequests::Answer(const std::string& word, const std::vector<std::string>& sources) {
     auto found = _awaited.begin();

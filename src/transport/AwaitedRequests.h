@@ -12,9 +12,13 @@
 //
 // What is awaited is bounded: a peer that answers with replies nobody asked for lets
 // the connection write request after request, and those that are never answered must not
-// pile up for the connection's life. Each is kept with what bounds the wait for its
-// answer: its kind, the nodes beyond the peer it went to, when its write began, and what
-// the peer's incoming lines had bought the connection by then (TcpSocket).
+// pile up for the connection's life. Once MaxAwaited wait, the connection writes no
+// further request until one is answered, as behind the lock-step; it is not closed for
+// it, since the link may be one every requester behind a router shares, and each request
+// written keeps its own time bound, which still gives up a peer that answers nothing.
+// Each is kept with what bounds the wait for its answer: its kind, the nodes beyond the
+// peer it went to, when its write began, and what the peer's incoming lines had bought the
+// connection by then (TcpSocket).
 //
 // Ownership: a value held by its connection. Threads: the connection's loop.
 
@@ -47,9 +51,10 @@ class AwaitedRequests {
 public:
     static constexpr std::size_t MaxAwaited = 64;
 
-    // A request was written and waits for its reply. False, with nothing kept, when as
-    // many wait already: a peer that leaves that many unanswered answers nothing.
-    bool Written(ConnectionRequest request);
+    // A request was written and waits for its reply. Only while not Full().
+    void Written(ConnectionRequest request);
+    // As many wait as may: the next request waits for an answer.
+    bool Full() const { return _awaited.size() >= MaxAwaited; }
     // The request a reply of `word` (without "@") and `sources` answers, no longer
     // awaited; ordinal 0 when it answers none.
     ConnectionRequest Answer(const std::string& word, const std::vector<std::string>& sources = {});

@@ -476,6 +476,8 @@ private:
                                 AnswerWait wait = AnswerWait::Work, bool forwarded = false);
     // The kind of a request's answer (AnswerWaits), its line read again only for a list.
     static AnswerWait answerWaitOf(const std::string& command, const std::string& text);
+    // Whether a reply of `word` (without "@") is the refusal of a notice: it carries an error.
+    static bool refusesNotice(const std::string& word, const MessageForwardInfo& header);
     // Queues a line within the output bound and the node's; past either the connection
     // closes. False then.
     bool enqueue(OutgoingQueue& queue, OutgoingLine line);

@@ -260,8 +260,14 @@ void TcpSocket::handleLine(std::string& line) {
         _kept.Answered(answered.ordinal);
         _inputCredit += lineCredit;
     }
+    // A router's word that a requester is gone comes as the refusal of a notice, and may
+    // come for a requester this connection has nothing on its way to: answering none of
+    // the notices awaited here, it must not let the next one go while they are still
+    // unanswered, or strangers coming and going at the router would let a device's
+    // notices pile up unanswered on the link every requester shares.
+    const bool releases = reply && !(answered.ordinal == 0 && refusesNotice(command, header));
     const Answering answering(_answered, std::move(answered));
-    if (reply) {
+    if (releases) {
         _responseTime = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
         if (_sendingLockStep) {
             SetLockStepSending(false);
@@ -279,7 +285,7 @@ void TcpSocket::handleLine(std::string& line) {
     // next request at once then starts its wait afresh instead of seeing it cleared
     // behind it, and the sink hears of the reply even when it closes the connection on it.
     const TimePoint requestSent = _requestTime;
-    if (reply) {
+    if (releases) {
         _requestTime = TimePoint{};
         if (auto* sink = Sink(); sink && keep && !callSink("ClearRequestTime", [&] { sink->ClearRequestTime(keep); })) {
             return;
@@ -297,6 +303,14 @@ void TcpSocket::handleLine(std::string& line) {
     if (!_sendingMsg) {
         SendTheNextMsg(_sendingLockStep);
     }
+}
+
+bool TcpSocket::refusesNotice(const std::string& word, const MessageForwardInfo& header) {
+    if (!AwaitedRequests::IsNotice(word)) {
+        return false;
+    }
+    const Json::Value& body = header.JsonBody();
+    return body.isObject() && body.isMember("error");
 }
 
 void TcpSocket::setFlag(bool& flag, bool on, const char* alreadyOn, const char* alreadyOff, const char* setText) {

@@ -236,7 +236,8 @@ bool TcpSocket::takeNext(OutgoingLine& next, bool requestOutstanding) {
         next = _waitingGoodbyes.Pop();
         return true;
     }
-    if (!_passQueue.Empty()) {
+    // Replies go whatever is awaited; a request waits while as many as may are awaited.
+    if (!_passQueue.Empty() && !_awaited.Full()) {
         next = _passQueue.Pop();
         return startRequest(next);
     }
@@ -245,7 +246,7 @@ bool TcpSocket::takeNext(OutgoingLine& next, bool requestOutstanding) {
         return true;
     }
     const bool mayRequest = IsTrusted() || GetState() == Plain;
-    if (requestOutstanding || _sendingLockStep || !mayRequest || _requestQueue.Empty()) {
+    if (requestOutstanding || _sendingLockStep || !mayRequest || _awaited.Full() || _requestQueue.Empty()) {
         return false;
     }
     next = _requestQueue.Pop();
@@ -412,15 +413,8 @@ bool TcpSocket::startRequest(const OutgoingLine& request) {
     // Kept first: a request taken off its queue is answered as lost should the connection
     // close here.
     _kept.Written(request.ordinal, request.command, request.text);
-    if (!_awaited.Written({request.ordinal, request.command, request.route, request.wait, request.beyond, now,
-                           _inputCredit, request.forwarded})) {
-        // Stray replies let request after request go; a peer that answers none of so many
-        // answers nothing.
-        PeerWarning(Join("ZK7277W Requests left unanswered past the bound, closing conn: ", _tag),
-                    AwaitedRequests::MaxAwaited);
-        closeNow();
-        return false;
-    }
+    _awaited.Written({request.ordinal, request.command, request.route, request.wait, request.beyond, now,
+                      _inputCredit, request.forwarded});
     _requestWritten = request.ordinal;
     _requestWrite = {request.ordinal, {}, now, false};
     SetLockStepSending(true);

@@ -264,9 +264,9 @@ public:
         return _peer.ReadLine();
     }
 
-    // The seqno of each row read, every row answered, until row `last` or nothing more
-    // came; a line that is no row ends it too.
-    std::vector<int> RowsUntil(int last) {
+    // The seqno of each row read, every row answered (`pause` after it came), until row
+    // `last` or nothing more came; a line that is no row ends it too.
+    std::vector<int> RowsUntil(int last, std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
         std::vector<int> seqnos;
         while (seqnos.empty() || seqnos.back() != last) {
             const std::string line = _peer.ReadLine();
@@ -285,6 +285,7 @@ public:
                 break;
             }
             seqnos.push_back(std::stoi(row["seqno"].asString()));
+            std::this_thread::sleep_for(pause);
             _peer.Send(_to + "@log {}\n");
         }
         return seqnos;
@@ -347,6 +348,60 @@ TEST(NodeLogReplay, RowsLoggedDuringAReplayFollowTheHistoryThroughARouter) {
 
     StopCleanly(router.process);
     StopCleanly(device);
+}
+
+// Strangers that come to the router one after another, each asking the device once under a
+// name of its own and going, while the device's rows queue for a controller that answers
+// each after a while. The router tells the device of each name's end by refusing a notice
+// of it; that answers none of the rows the device awaits answers for. Before, each such
+// word let the device write one more row while the earlier ones were unanswered, and at
+// 64 it closed its connection to the router: every requester behind it lost its
+// subscriptions, the controller most of its rows.
+TEST(NodeLogReplay, StrangersComingAndGoingCostASlowSubscriberNoRow) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    constexpr int kRows = 200;
+    constexpr int kStrangers = 100;
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197"), pair.a.Name());
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+    Node router(Options("router", "rt1", {"--listen", "10.77.0.1:4197", "--route", "127.0.0.1,4197"}),
+                pair.a.Name());
+    ASSERT_FALSE(router.process.Await(LineWith("security", "name", "amp1")).isNull());
+    RawController slow(pair, "ctl1");
+    ASSERT_TRUE(slow.Opened());
+    ASSERT_EQ(slow.Ask(R"(sublog {"mark":0})"), "[ctl1][rt1&amp1] @sublog {}\n");
+    for (int row = 1; row <= kRows; ++row) {
+        ASSERT_TRUE(device.process.Send(NodeCommand("logevent", R"("priority":1,"category":"c","text":"r")")));
+    }
+    // Every row logged, most of them still queued behind the first.
+    ASSERT_FALSE(device.process.Await(LineWith("logevent", "seqno", kRows), std::chrono::seconds(60)).isNull());
+    std::thread strangers([&pair] {
+        for (int i = 0; i < kStrangers; ++i) {
+            RawPeer stranger;
+            if (!pair.b.Run([&] { stranger.Socket().open(boost::asio::ip::tcp::v4()); }) ||
+                !stranger.Connect({boost::asio::ip::make_address(VethPair::AddressA), 4197})) {
+                ADD_FAILURE() << "stranger " << i << " could not connect";
+                return;
+            }
+            stranger.Send("[rt1&amp1][S" + std::to_string(i) + R"(] get {"path":"/audio/gain"})" + "\n");
+            stranger.Close();
+        }
+    });
+    const std::vector<int> rows = slow.RowsUntil(kRows, std::chrono::milliseconds(50));
+    strangers.join();
+    std::vector<int> expected(kRows);
+    for (int seqno = 1; seqno <= kRows; ++seqno) {
+        expected[static_cast<std::size_t>(seqno - 1)] = seqno;
+    }
+    EXPECT_EQ(rows, expected);
+    EXPECT_TRUE(LinesOf(device.process, LineWith("connection", "connected", false)).empty())
+        << "the device lost its connection to the router";
+    EXPECT_TRUE(LinesOf(router.process, DeviceLine("amp1", "Disconnected")).empty());
+
+    StopCleanly(router.process);
+    StopCleanly(device.process);
 }
 
 // A UDP socket of the test inside a namespace, on the protocol port of every address

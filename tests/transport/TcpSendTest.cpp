@@ -546,6 +546,48 @@ TEST_F(TcpSend, ARequesterGoneTakesItsQueuedNoticesAndAnswersKeepToTheirRoute) {
     sink.onMessage = nullptr;
 }
 
+// A refusal of a notice that answers none awaited (a router's word that a requester is
+// gone) lets no further notice go; any other reply still releases the lock-step. Stray
+// replies let requests go only until as many as may await their answers: the rest wait,
+// the connection open, and go as answers come.
+TEST_F(TcpSend, RepliesThatAnswerNothingLetOnlySoManyRequestsGo) {
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    RawReader reader(peer);
+    std::size_t heard = 0;
+    sink.onMessage = [&](const TcpPtr&, const std::string&) { ++heard; };
+    const std::string toA = "[R&A][D] publish {}\n";
+    for (int i = 0; i < 3; ++i) {
+        socket->SendData(toA, true);
+    }
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 1; }));
+    WriteRaw(peer, "[D][R&B] @publish {\"error\":\"Device not connected\"}\n");
+    ASSERT_TRUE(Run([&] { return heard == 1; }));
+    EXPECT_EQ(socket->QueuedRequests(), 2u) << "the refusal of a notice to nobody here let a notice go";
+    WriteRaw(peer, "@get {}\n");
+    ASSERT_TRUE(Run([&] { return heard == 2 && reader.LineCount() == 2; }));
+    EXPECT_EQ(socket->QueuedRequests(), 1u);
+
+    for (std::size_t i = 0; i < Zelkor::AwaitedRequests::MaxAwaited; ++i) {
+        socket->SendData("get {}\n", true);
+    }
+    while (reader.LineCount() < Zelkor::AwaitedRequests::MaxAwaited) {
+        const std::size_t written = reader.LineCount();
+        WriteRaw(peer, "@set {}\n");
+        ASSERT_TRUE(Run([&] { return reader.LineCount() == written + 1; }));
+    }
+    const std::size_t queued = socket->QueuedRequests();
+    const std::size_t before = heard;
+    WriteRaw(peer, "@set {}\n@set {}\n@set {}\n");
+    ASSERT_TRUE(Run([&] { return heard == before + 3; }));
+    EXPECT_EQ(socket->QueuedRequests(), queued);
+    EXPECT_FALSE(socket->IsFinalized());
+    WriteRaw(peer, "[D][R&A] @publish {}\n");
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == Zelkor::AwaitedRequests::MaxAwaited + 1; }));
+    EXPECT_EQ(socket->QueuedRequests(), queued - 1);
+    sink.onMessage = nullptr;
+}
+
 TEST_F(TcpSend, SendsAndClosesFromApplicationThreadsRunOnTheLoopInOrder) {
     tcp::socket peer(io);
     auto socket = AcceptRaw(peer);
