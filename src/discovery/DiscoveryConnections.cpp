@@ -346,16 +346,14 @@ void DiscoveryService::closeUnanswered() {
     const TcpSocket::AnswerBoundOf boundOf = [this](AnswerWait wait, std::size_t beyond, bool forwarded) {
         return std::chrono::duration_cast<std::chrono::steady_clock::duration>(AnswerBound(wait, beyond, forwarded));
     };
-    // A requester allows a router one lock-step time-out beyond the router's own bound:
-    // a quarter of it for a long answer's pace, a quarter for the request's wait behind
-    // others (ExpireForwardedNotices), the rest for the timers' rounds and the way back.
-    const auto forwardedCredit =
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(AnswerBound(AnswerWait::Prompt, 0, true) / 4);
+    const TcpSocket::AnswerBoundOf deadlineOf = [this](AnswerWait wait, std::size_t beyond, bool) {
+        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(ForwardedDeadline(wait, beyond));
+    };
     for (const auto& connection : _driver->LiveConnections()) {
         if (connection->IsFinalized() || connection->GetState() == TcpSocket::Handshaking) {
             continue;
         }
-        const TcpSocket::Overdue overdue = connection->OverdueAnswer(now, boundOf, forwardedCredit);
+        const TcpSocket::Overdue overdue = connection->OverdueAnswer(now, boundOf, deadlineOf);
         if (overdue.ordinal == 0) {
             continue;
         }

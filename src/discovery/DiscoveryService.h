@@ -443,6 +443,12 @@ public:
     // router's connection, which many share, is not taken for lost before the router could
     // answer.
     static constexpr std::size_t MaxRelaysCounted = 3;
+    // A request passed on for a requester: its deadline from its arrival is its requester's
+    // bound less the timer's round, this margin for a loaded loop, and this for its answer's
+    // way back. Not scaled: they are real time.
+    static constexpr std::chrono::seconds ForwardedMargin{1};
+    static constexpr std::chrono::seconds AnswerWayBack{1};
+    std::chrono::milliseconds ForwardedDeadline(AnswerWait wait, std::size_t beyond) const override;
     // An age of `seconds` of the timer's clock (a device's loss age, a reply or lock-step
     // time-out), kept from lasting less real time than that floor: a device a loaded
     // machine is slow to hear from is not forgotten or given up for it. A clock a test

@@ -110,6 +110,12 @@ std::chrono::milliseconds DiscoveryService::AnswerBound(AnswerWait wait, std::si
     return bound + perRelay * static_cast<int>(std::min(beyond, MaxRelaysCounted));
 }
 
+std::chrono::milliseconds DiscoveryService::ForwardedDeadline(AnswerWait wait, std::size_t beyond) const {
+    // Its requester counts this node among the nodes its request goes beyond.
+    const auto round = std::chrono::duration_cast<std::chrono::milliseconds>(kTick) / _timerScale.load();
+    return AnswerBound(wait, beyond + 1, true) - round - ForwardedMargin - AnswerWayBack;
+}
+
 std::int64_t DiscoveryService::ScaledAge(std::int64_t seconds) const {
     {
         std::lock_guard<std::mutex> lock(_clockMutex);

@@ -48,14 +48,13 @@ void ForwardedRequests::release(const Pending& pending) {
 }
 
 std::vector<ForwardedRequests::Pending> ForwardedRequests::ExpireQueued(
-    Clock::time_point now, Clock::duration bound,
-    const std::function<bool(const TcpSocket* onward, std::uint64_t ordinal)>& withdraw) {
+    Clock::time_point now, const std::function<bool(const TcpSocket* onward, std::uint64_t ordinal)>& withdraw) {
     std::vector<Pending> expired;
     for (auto connection = _pending.begin(); connection != _pending.end();) {
         auto& waiting = connection->second;
         for (auto pending = waiting.begin(); pending != waiting.end();) {
             const bool overdue = !pending->notice && pending->written == Clock::time_point{} &&
-                                 pending->queued != Clock::time_point{} && now - pending->queued >= bound;
+                                 pending->queuedUntil != Clock::time_point{} && now >= pending->queuedUntil;
             if (!overdue || !withdraw(connection->first, pending->ordinal)) {
                 ++pending;
                 continue;

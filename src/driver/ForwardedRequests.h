@@ -80,9 +80,11 @@ public:
         std::string head;
         std::string source;
         // The asking connection as a key, and, for a request of the requester's own (no
-        // notice), how long it holds the requester's name (Awaits).
+        // notice), how long it holds the requester's name (Awaits) and how long it may wait
+        // to be written (ExpireQueued).
         const TcpSocket* requesterKey = nullptr;
         Clock::time_point holdUntil{};
+        Clock::time_point queuedUntil{};
         // A notice (a request that answers no request of its own: a publish, a log row, a
         // file block); requests carry none of what follows.
         bool notice = false;
@@ -178,9 +180,9 @@ public:
                 Clock::duration quiet) const;
     // `requester`'s connection ended: it holds no name any more.
     void RequesterClosed(const TcpSocket* requester);
-    // The requests (not notices) that have waited to be written on their connection for
-    // `bound` or longer at `now`, and that `withdraw` took back from it: no longer awaited.
-    std::vector<Pending> ExpireQueued(Clock::time_point now, Clock::duration bound,
+    // The requests (not notices) still waiting to be written on their connection at `now`,
+    // past their Pending::queuedUntil, that `withdraw` took back from it: no longer awaited.
+    std::vector<Pending> ExpireQueued(Clock::time_point now,
                                       const std::function<bool(const TcpSocket* onward, std::uint64_t ordinal)>& withdraw);
 
 private:

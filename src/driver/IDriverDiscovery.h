@@ -93,6 +93,14 @@ public:
                                                   bool /*forwarded*/ = false) const {
         return std::chrono::seconds(30) * static_cast<int>(1 + beyond);
     }
+    // How long after its arrival here a request of kind `wait`, passed on for a requester to
+    // a peer with `beyond` nodes past it, may take in all: as long as its requester awaits
+    // this node's answer, less the round of this node's timer that gives the request up, a
+    // margin and the answer's way back, so that this node answers before its requester
+    // gives up the connection to it.
+    virtual std::chrono::milliseconds ForwardedDeadline(AnswerWait wait, std::size_t beyond) const {
+        return AnswerBound(wait, beyond + 1, true) - std::chrono::milliseconds(3500);
+    }
     // This node's GUID as text; "" when it has none. The generated certificate names it.
     virtual std::string GUID() = 0;
     // Bound of a connection's request queue; 0 means no bound.

@@ -30,11 +30,6 @@ namespace Zelkor {
 
 namespace {
 
-// A name held for a requester that awaits an answer through this node is held past that
-// request's bound by this much: the timer's round in which the node gives the request up,
-// and the answer's way back.
-constexpr std::chrono::seconds kHoldMargin{5};
-
 std::string quoted(const std::string& text) { return "(" + text + ")"; }
 
 // The text a line's message is read from: one buffer per thread, reused from line to
@@ -541,15 +536,16 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
         pending.notice = isRouteNotice(command);
         pending.queued = queued;
         if (!pending.notice) {
-            // Its requester says nothing while it waits: its name is held for it until
-            // this node answers, as it does once the node beyond is given up, or once it
-            // waited too long behind others (ExpireForwardedNotices). Beyond the bound it
-            // may have waited behind others, and a long answer at the pace may have had,
-            // a quarter time-out each; the margin covers the timer's round and the
-            // answer's way back.
             const std::size_t beyond = std::max<std::size_t>(header.TargetList().size(), 1) - 1;
-            pending.holdUntil = queued + current.AnswerBound(AnswerWaitOf(command), beyond, true) +
-                                current.AnswerBound(AnswerWait::Prompt, 0, true) / 2 + kHoldMargin;
+            const AnswerWait wait = AnswerWaitOf(command, header.JsonText());
+            // Its requester says nothing while it waits: its name is held for it as long as
+            // the requester waits for this node's answer, which comes by then.
+            pending.holdUntil = queued + current.AnswerBound(wait, beyond + 1, true);
+            // An answer that takes work is worth waiting for behind others as long as its
+            // requester allows; a prompt one that waits a quarter time-out is refused, so
+            // that once written it keeps its whole bound before its requester gives up.
+            pending.queuedUntil = queued + (wait == AnswerWait::Work ? current.ForwardedDeadline(wait, beyond)
+                                                                     : current.AnswerBound(AnswerWait::Prompt, 0, true) / 4);
         }
         if (pending.notice) {
             pending.toRequester = packet.socket->IsOutgoing();
@@ -702,12 +698,10 @@ void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point 
     if (!current) {
         return;
     }
-    // A request that waits here behind another requester's long one would outlast its
-    // requester's bound, which allows this node one lock-step time-out beyond its own:
-    // a quarter of that, and it is refused, the requester's connection to this node kept.
-    const auto queuedBound = current->AnswerBound(AnswerWait::Prompt, 0, true) / 4;
+    // A request that waits here behind another would outlast its requester's bound: past
+    // its time in the queue it is refused, the requester's connection to this node kept.
     for (const auto& pending :
-         _forwarded.ExpireQueued(now, queuedBound, [this](const TcpSocket* onward, std::uint64_t ordinal) {
+         _forwarded.ExpireQueued(now, [this](const TcpSocket* onward, std::uint64_t ordinal) {
              const auto socket = liveConnection(onward);
              return socket && socket->WithdrawQueued(ordinal);
          })) {

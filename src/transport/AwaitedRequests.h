@@ -45,6 +45,8 @@ struct ConnectionRequest {
     std::chrono::steady_clock::duration creditAt{};
     // Passed on for a requester behind this node (its line names two sources or more).
     bool forwarded = false;
+    // When the connection took it: for one passed on, its arrival at this node.
+    std::chrono::steady_clock::time_point takenAt{};
 };
 
 class AwaitedRequests {

@@ -6,6 +6,7 @@
 // Ownership: owns its lines. Threads: one thread at a time (the connection's loop).
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -32,6 +33,8 @@ struct OutgoingLine {
     // on for a requester behind this node.
     AnswerWait wait = AnswerWait::Work;
     bool forwarded = false;
+    // When the connection took a request: for one passed on, its arrival at this node.
+    std::chrono::steady_clock::time_point takenAt{};
 };
 
 class OutgoingQueue {

@@ -251,10 +251,10 @@ public:
     // coming in at that pace bought it (a long answer on its way, or a long line of the
     // peer's own ahead of it, while it comes). A peer that sends other lines, a trickle or
     // nothing meanwhile is given nothing for it: what a long line bought is taken back once
-    // it turns out to answer nothing. A request passed on for a requester behind this node is given
-    // at most `forwardedCredit`: its requester, who sees none of the answer until it is
-    // whole, gives up after its own bound, which allows this node only so much beyond its
-    // own. Loop thread.
+    // it turns out to answer nothing. A request passed on for a requester behind this node is
+    // kept past its own bound by an answer coming at the pace only until its deadline,
+    // `deadlineOf` counted from its arrival here: its requester, who sees none of the answer
+    // until it is whole, gives up after its own bound. Loop thread.
     struct Overdue {
         std::uint64_t ordinal = 0;
         std::string word;
@@ -263,7 +263,7 @@ public:
     using AnswerBoundOf =
         std::function<std::chrono::steady_clock::duration(AnswerWait wait, std::size_t beyond, bool forwarded)>;
     Overdue OverdueAnswer(std::chrono::steady_clock::time_point now, const AnswerBoundOf& boundOf,
-                          std::chrono::steady_clock::duration forwardedCredit) const;
+                          const AnswerBoundOf& deadlineOf) const;
     // Bytes received of a line not yet finished, and when the last bytes came: a peer
     // that stops in the middle of a line holds them. Loop thread.
     std::size_t UnfinishedLineBytes() const { return _framer.PendingSize(); }
@@ -473,7 +473,8 @@ private:
     bool sendNow(std::string text, bool request);
     bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
                                 std::size_t beyond, std::vector<std::string> route = {},
-                                AnswerWait wait = AnswerWait::Work, bool forwarded = false);
+                                AnswerWait wait = AnswerWait::Work, bool forwarded = false,
+                                std::chrono::steady_clock::time_point takenAt = {});
     // The kind of a request's answer (AnswerWaits), its line read again only for a list.
     static AnswerWait answerWaitOf(const std::string& command, const std::string& text);
     // Whether a reply of `word` (without "@") is the refusal of a notice: it carries an error.

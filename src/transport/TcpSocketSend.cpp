@@ -77,13 +77,14 @@ bool TcpSocket::sendNow(std::string text, bool request) {
         const std::size_t beyond = std::max<std::size_t>(parsed.TargetList().size(), 1) - 1;
         const AnswerWait wait = answerWaitOf(command, text);
         const bool forwarded = parsed.SourceList().size() >= 2;
+        const auto takenAt = std::chrono::steady_clock::now();
         // A notice's route tells its answer from another requester's.
         std::vector<std::string> route =
             AwaitedRequests::IsNotice(command) ? parsed.TargetList() : std::vector<std::string>{};
         if (!IsTrusted() && AllowedAtAuthentication(command)) {
             Debug("ZK7243I TcpSocket::SendData request not queued", command);
             if (!enqueue(_passQueue, {std::move(text), command, false, ordinal, beyond, std::move(route), wait,
-                                      forwarded})) {
+                                      forwarded, takenAt})) {
                 return false;
             }
         } else if (endsUnwritten(command)) {
@@ -93,8 +94,8 @@ bool TcpSocket::sendNow(std::string text, bool request) {
             return true;
         } else {
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
-            const bool queued =
-                PrepareAndQueueMessage(std::move(text), command, ordinal, beyond, std::move(route), wait, forwarded);
+            const bool queued = PrepareAndQueueMessage(std::move(text), command, ordinal, beyond, std::move(route),
+                                                       wait, forwarded, takenAt);
             if (!queued && IsFinalized()) {
                 return false;
             }
@@ -135,7 +136,7 @@ bool TcpSocket::sendNow(std::string text, bool request) {
 
 bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
                                        std::size_t beyond, std::vector<std::string> route, AnswerWait wait,
-                                       bool forwarded) {
+                                       bool forwarded, std::chrono::steady_clock::time_point takenAt) {
     const std::uint64_t depth = MaxQueueDepth();
     if (depth != 0 && _requestQueue.Size() >= depth) {
         PeerWarning(Join("ZK7239W Message queue full! Message lost  command: ", command, " to IP: ",
@@ -147,7 +148,8 @@ bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& comm
         Debug("ZK7237I TcpSocket:PrepareAndQueueMessage duplicate command not queued", command);
         return false;
     }
-    if (!enqueue(_requestQueue, {std::move(text), command, false, ordinal, beyond, std::move(route), wait, forwarded})) {
+    if (!enqueue(_requestQueue,
+                 {std::move(text), command, false, ordinal, beyond, std::move(route), wait, forwarded, takenAt})) {
         return false;
     }
     Debug(repeatable ? "ZK7236I TcpSocket:PrepareAndQueueMessage command queued"
@@ -384,16 +386,23 @@ void TcpSocket::reportEnded() {
 }
 
 TcpSocket::Overdue TcpSocket::OverdueAnswer(std::chrono::steady_clock::time_point now, const AnswerBoundOf& boundOf,
-                                           std::chrono::steady_clock::duration forwardedCredit) const {
+                                           const AnswerBoundOf& deadlineOf) const {
     for (const ConnectionRequest& request : _awaited.All()) {
         std::chrono::steady_clock::duration waited = now - request.writtenAt;
         if (request.ordinal == _requestWrite.ordinal && _requestWrite.at != std::chrono::steady_clock::time_point{}) {
             waited = _requestWrite.behind + (now - _requestWrite.at);
         }
+        const auto bound = boundOf(request.wait, request.beyond, request.forwarded);
         const auto credit = _inputCredit - request.creditAt;
-        waited -= request.forwarded ? std::min(credit, forwardedCredit) : credit;
-        if (waited >= boundOf(request.wait, request.beyond, request.forwarded)) {
-            return {request.ordinal, request.word, waited};
+        if (waited - credit >= bound) {
+            return {request.ordinal, request.word, waited - credit};
+        }
+        // Past its own bound, an answer coming at the pace keeps a request passed on only
+        // until its requester, who sees nothing of the answer before it is whole, would
+        // give this node up.
+        if (request.forwarded && waited >= bound &&
+            now - request.takenAt >= deadlineOf(request.wait, request.beyond, true)) {
+            return {request.ordinal, request.word, waited - credit};
         }
     }
     return {};
@@ -414,7 +423,7 @@ bool TcpSocket::startRequest(const OutgoingLine& request) {
     // close here.
     _kept.Written(request.ordinal, request.command, request.text);
     _awaited.Written({request.ordinal, request.command, request.route, request.wait, request.beyond, now,
-                      _inputCredit, request.forwarded});
+                      _inputCredit, request.forwarded, request.takenAt});
     _requestWritten = request.ordinal;
     _requestWrite = {request.ordinal, {}, now, false};
     SetLockStepSending(true);

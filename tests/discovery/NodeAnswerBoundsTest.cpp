@@ -32,11 +32,12 @@ constexpr unsigned short kChattyPort = 4300;
 // A device of the test's making in namespace b that a router reaches by a static route:
 // it answers discovery on the connection and leaves every other request unanswered. It
 // sends a bare line feed every second, as a device whose handler hangs while its I/O
-// still runs, or, `pacing`, answers a get with a line that comes at about 100 KiB a
-// second and never ends.
+// still runs, or, `pacing`, answers a get with a line that comes at 100 KiB a second,
+// as on a slow link, and ends after `answerBytes` of its value (0: never).
 class ChattyDevice {
 public:
-    ChattyDevice(const NetNamespace& space, bool pacing) : _pacing(pacing) {
+    ChattyDevice(const NetNamespace& space, bool pacing, std::size_t answerBytes = 0)
+        : _pacing(pacing), _answerBytes(answerBytes) {
         space.Run([this] {
             _acceptor.open(tcp::v4());
             _acceptor.set_option(tcp::acceptor::reuse_address(true));
@@ -63,7 +64,9 @@ private:
         socket.non_blocking(true);
         std::string buffer;
         bool answering = false;
+        std::size_t sent = 0;
         auto chat = std::chrono::steady_clock::now();
+        auto answerStart = chat;
         while (!_stop && socket.is_open()) {
             char data[4096];
             const std::size_t count = socket.read_some(boost::asio::buffer(data), error);
@@ -79,11 +82,25 @@ private:
                                      R"(","mode":"device","name":"chatty","port":4300})" "\n");
                 } else if (_pacing && line.find(" get ") != std::string::npos && !answering) {
                     answering = true;
+                    answerStart = std::chrono::steady_clock::now();
                     send(socket, R"([rt1&ctl1][chatty] @get {"path":"/audio/gain","value":")");
                 }
             }
             if (answering) {
-                send(socket, std::string(2 * 1024, 'x'));
+                // At the pace however late this thread runs: what is due by now.
+                const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - answerStart);
+                std::size_t due = static_cast<std::size_t>(elapsed.count()) * kPace / 1000;
+                if (_answerBytes != 0) {
+                    due = std::min(due, _answerBytes);
+                }
+                send(socket, std::string(due - sent, 'x'));
+                sent = due;
+                if (_answerBytes != 0 && sent == _answerBytes) {
+                    send(socket, "\"}\n");
+                    answering = false;
+                    chat = std::chrono::steady_clock::time_point::max();
+                }
             } else if (std::chrono::steady_clock::now() >= chat) {
                 send(socket, "\n");
                 chat = std::chrono::steady_clock::now() + 1s;
@@ -98,7 +115,9 @@ private:
         socket.non_blocking(true);
     }
 
+    static constexpr std::size_t kPace = 100 * 1024;
     const bool _pacing;
+    const std::size_t _answerBytes;
     boost::asio::io_context _io;
     tcp::acceptor _acceptor{_io};
     std::atomic<bool> _stop{false};
@@ -154,6 +173,41 @@ TEST_P(NodeAnswerBounds, AChattyDeviceThatNeverAnswersIsLostToTheRouterAloneAndO
 INSTANTIATE_TEST_SUITE_P(Mute, NodeAnswerBounds, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "AnswerThatNeverEnds" : "LineFeeds"; });
 
+// An answer on a slow link, whole only after longer than the router's own bound and a
+// quarter time-out more, arrives whole through the router within its requester's bound.
+// Before, the router allowed an answer at the pace only a quarter time-out past its own
+// bound: it gave the device up, its connection everyone's, and answered "connection lost".
+TEST(NodeAnswerBounds, ALongAnswerAtThePaceArrivesWholeThroughTheRouter) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    constexpr std::size_t kValueBytes = 1400 * 1024;
+    ChattyDevice slow(pair.b, true, kValueBytes);
+    Node device(SampleDeviceOptions(false), pair.a.Name());
+    Node router(Options("router", "rt1",
+                        {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197",
+                         "--route", std::string(VethPair::AddressB) + "," + std::to_string(kChattyPort)}),
+                pair.a.Name());
+    const auto controller = RoutedController(pair, "ctl1", 4197);
+    NodeProcess& ctl = controller->process;
+    ASSERT_TRUE(Listed(ctl, "chatty", 60s));
+
+    const std::size_t from = ctl.Lines().size();
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ctl.Send(Get(kChattyGuid, "long")));
+    const Json::Value answer = ctl.Await(LineWith("get", "tag", "long"), 40s);
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, 13s);
+    ASSERT_EQ(answer["values"].size(), 1u) << CompactJson(answer).substr(0, 200);
+    EXPECT_EQ(answer["values"][0]["value"].asString().size(), kValueBytes)
+        << CompactJson(answer["values"][0]["error"]);
+    EXPECT_TRUE(LinesOf(router.process, DeviceLine("chatty", "Disconnected")).empty());
+    const auto lines = ctl.Lines();
+    for (std::size_t at = from; at < lines.size(); ++at) {
+        EXPECT_EQ(lines[at].find(R"("connected":false)"), std::string::npos) << lines[at].substr(0, 200);
+    }
+}
+
 // Before, the controller's keep-alives waited behind the listing, the device had nothing
 // to say while its disk worker digested, and the connection was closed for silence: the
 // listing was never answered.
@@ -189,6 +243,36 @@ TEST(NodeAnswerBounds, AListingThatTakesLongerThanTheSilenceBoundIsAnsweredAndIt
         EXPECT_EQ(lines[at].find(R"("connected":false)"), std::string::npos) << lines[at];
         EXPECT_EQ(lines[at].find(R"("state":"Disconnected")"), std::string::npos) << lines[at];
     }
+}
+
+// Two controllers list the device's files through the router while its disk worker is
+// held: the second listing waits at the router behind the first, as long as its own bound
+// allows, and both are answered. Before, the router refused the second "timeout" once it
+// had waited a quarter time-out, though its requester awaits a listing far longer.
+TEST(NodeAnswerBounds, ListingsQueuedAtARouterBehindAHeldDiskAreBothAnswered) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir root;
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--storage-root", root.Path().string()}),
+                pair.a.Name());
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+    Node router(Options("router", "rt1",
+                        {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197"}),
+                pair.a.Name());
+    const auto first = RoutedController(pair, "ctl1", 4197);
+    const auto second = RoutedController(pair, "ctl2", 4198);
+
+    ASSERT_TRUE(device.process.Send(NodeCommand("holddisk", R"("ms":15000)")));
+    ASSERT_EQ(device.process.AwaitEvent("holddisk")["held"], true);
+    ASSERT_TRUE(first->process.Send(DeviceCommand("listfiles", kAmp, R"("path":"/")")));
+    ASSERT_TRUE(second->process.Send(DeviceCommand("listfiles", kAmp, R"("path":"/")")));
+    for (NodeProcess* ctl : {&first->process, &second->process}) {
+        const Json::Value listing = ctl->Await(LineAbout("listfiles", kAmp), 60s);
+        EXPECT_EQ(listing["success"], true) << CompactJson(listing);
+    }
+    EXPECT_TRUE(LinesOf(router.process, DeviceLine("amp1", "Disconnected")).empty());
 }
 
 }  // namespace
