@@ -342,6 +342,9 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
             Detail("ZK78EEI Late reply to a notice already refused dropped", packet.socket->Tag());
             return;
         }
+        if (asked.notice && asked.toRequester) {
+            _silent.Answered(asked.destination, packet.socket.get(), ForwardedRequests::Clock::now());
+        }
         // The answer to a request of the requester's own goes back to the connection it came
         // on, whoever holds its name by now: a name that passed on takes none of the answers
         // its earlier holder awaited.
@@ -585,10 +588,11 @@ void ZelkorDriver::forgetConnection(const TcpSocket& ended) {
     const auto grace =
         current ? std::chrono::milliseconds(2 * current->GetKeepAliveDiscoInterval()) : std::chrono::milliseconds(0);
     const std::vector<ReturnRoutes::Ended> names = _returnRoutes.Closed(&ended, ReturnRoutes::Clock::now(), grace);
-    _silent.Closed(&ended);
     _passed.Closed(&ended);
     _forwarded.RequesterClosed(&ended);
     tellEnded(names, refuseUnanswered(ended));
+    // Only now: what it left unanswered is told against the requesters it answered for.
+    _silent.Closed(&ended);
 }
 
 void ZelkorDriver::tellEnded(const std::vector<ReturnRoutes::Ended>& ended, const Told& told) {
@@ -667,7 +671,7 @@ ZelkorDriver::Told ZelkorDriver::refuseUnanswered(const TcpSocket& ended) {
         // Left unanswered, then gone: else a requester would hold the device again and
         // again, each time just short of the bound, on a new connection.
         if (current && pending.toRequester && unanswered >= SilentRequesters::LeftAtEnd) {
-            silent(pending.destination, nullptr, SourceGroup(ended.GetRemoteIP()), false, now,
+            silent(pending.destination, &ended, SourceGroup(ended.GetRemoteIP()), false, now,
                    current->ScaledBound(SilentRequesters::Period));
         }
         if (pending.toRequester) {

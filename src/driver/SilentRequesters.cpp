@@ -25,6 +25,12 @@ void SilentRequesters::makeRoom(Records& records, Clock::time_point now, Until u
 bool SilentRequesters::Silent(const std::string& name, const TcpSocket* connection, const Address& source, bool own,
                               Clock::time_point now, Clock::duration period) {
     const auto until = now + period;
+    const auto marked = _sources.find(source);
+    const bool spared = marked != _sources.end() && now < marked->second.until &&
+                        spares(name, connection, marked->second);
+    if (connection) {
+        answers(name, connection, now).left = true;
+    }
     auto requester = _requesters.find({name, source});
     // One requester is one strike however many of its notices go at once: several of a
     // requester's queued notices pass their bound together.
@@ -50,6 +56,12 @@ bool SilentRequesters::Silent(const std::string& name, const TcpSocket* connecti
         found = _sources.emplace(source, Source{}).first;
     }
     Source& strikes = found->second;
+    if (spared) {
+        // Else each name a host prepared would stall once more, in turn.
+        strikes.whole = true;
+        strikes.until = std::max(strikes.until, until);
+        return true;
+    }
     while (!strikes.strikes.empty() && now - strikes.strikes.front() >= period) {
         strikes.strikes.pop_front();
     }
@@ -58,8 +70,62 @@ bool SilentRequesters::Silent(const std::string& name, const TcpSocket* connecti
         return false;
     }
     strikes.strikes.clear();
+    if (strikes.until <= now) {
+        strikes.since = now;
+        strikes.whole = false;
+    }
     strikes.until = std::max(strikes.until, until);
     return true;
+}
+
+bool SilentRequesters::spares(const std::string& name, const TcpSocket* connection, const Source& group) const {
+    if (group.whole) {
+        return false;
+    }
+    const auto names = _answers.find(connection);
+    if (names == _answers.end()) {
+        return false;
+    }
+    const auto found = names->second.find(name);
+    return found != names->second.end() && !found->second.left && found->second.first < group.since;
+}
+
+SilentRequesters::Answers& SilentRequesters::answers(const std::string& name, const TcpSocket* connection,
+                                                      Clock::time_point now) {
+    if (const auto names = _answers.find(connection); names != _answers.end()) {
+        if (const auto found = names->second.find(name); found != names->second.end()) {
+            return found->second;
+        }
+    }
+    if (_answerCount >= MaxRecords) {
+        auto most = _answers.begin();
+        for (auto each = _answers.begin(); each != _answers.end(); ++each) {
+            if (each->second.size() > most->second.size()) {
+                most = each;
+            }
+        }
+        most->second.erase(most->second.begin());
+        --_answerCount;
+        if (most->second.empty()) {
+            _answers.erase(most);
+        }
+    }
+    ++_answerCount;
+    return _answers[connection].emplace(name, Answers{now, false}).first->second;
+}
+
+void SilentRequesters::Answered(const std::string& name, const TcpSocket* connection, Clock::time_point now) {
+    if (connection) {
+        answers(name, connection, now);
+    }
+}
+
+void SilentRequesters::Closed(const TcpSocket* connection) {
+    _connections.erase(connection);
+    if (const auto names = _answers.find(connection); names != _answers.end()) {
+        _answerCount -= names->second.size();
+        _answers.erase(names);
+    }
 }
 
 void SilentRequesters::LeftOutputUntaken(const Address& source, Clock::time_point now, Clock::duration memory) {
@@ -87,7 +153,7 @@ bool SilentRequesters::Refuses(const std::string& name, const TcpSocket* connect
         return true;
     }
     const auto whole = _sources.find(source);
-    return whole != _sources.end() && now < whole->second.until;
+    return whole != _sources.end() && now < whole->second.until && !spares(name, connection, whole->second);
 }
 
 }  // namespace Zelkor

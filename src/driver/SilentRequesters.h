@@ -18,6 +18,13 @@
 // (a longer bound of its own, too loaded to answer in time) has every requester behind
 // it refused once two of them were.
 //
+// A source is a whole IPv6 /64, whose hosts need not be one peer: the source's refusal
+// spares its requesters that had answered notices before it began and never left one
+// unanswered, each by its name on the connection it answered on (a new connection, or a
+// new name, has proved nothing). Should one of them leave a notice unanswered after all,
+// the source is refused as a whole, sparing none, for the period from then: a host that
+// prepares many names gains one more stall, not one for each.
+//
 // A source whose requester left output untaken past the grace (ForwardedRequests::
 // OutputGrace) is remembered longer, for GraceMemory: its requesters, on any connection,
 // have no grace for a while, so that one that reopens cannot hold a device for the whole
@@ -25,7 +32,9 @@
 //
 // Ownership: a member of the driver; connections are known by address only, and let go
 // when they close. Bounded: at most MaxRecords requesters and MaxRecords sources are
-// kept, those whose time runs out first giving way. Threads: the event-loop thread only.
+// kept, those whose time runs out first giving way, and MaxRecords requesters' answers,
+// those of the connection that holds most giving way (a peer that makes many names
+// forgets its own). Threads: the event-loop thread only.
 
 #include <chrono>
 #include <cstddef>
@@ -60,12 +69,15 @@ public:
     // scale).
     static constexpr std::chrono::minutes GraceMemory{10};
 
-    // The requester `name` on `connection` (null: it has closed) from `source` left a
-    // notice unanswered at `now`: refused until `now` + `period`, its connection too when
-    // `own` (the connection is the requester's own). A strike against the source unless
-    // the requester was refused already. True when this refused the whole source.
+    // The requester `name` on `connection` (one closing too, told before Closed) from
+    // `source` left a notice unanswered at `now`: refused until `now` + `period`, its
+    // connection too when `own` (the connection is the requester's own). A strike against
+    // the source unless the requester was refused already. True when this refused the
+    // whole source, or ended its sparing.
     bool Silent(const std::string& name, const TcpSocket* connection, const Address& source, bool own,
                 Clock::time_point now, Clock::duration period);
+    // `name` on `connection` answered a notice at `now`.
+    void Answered(const std::string& name, const TcpSocket* connection, Clock::time_point now);
     // Whether a notice for `name` on `connection` from `source` is refused at `now`.
     bool Refuses(const std::string& name, const TcpSocket* connection, const Address& source,
                  Clock::time_point now) const;
@@ -74,7 +86,7 @@ public:
     void LeftOutputUntaken(const Address& source, Clock::time_point now, Clock::duration memory);
     bool LeftOutputLately(const Address& source, Clock::time_point now) const;
     // `connection` closed: its address may be another's next.
-    void Closed(const TcpSocket* connection) { _connections.erase(connection); }
+    void Closed(const TcpSocket* connection);
 
 private:
     struct Source {
@@ -82,7 +94,22 @@ private:
         // is refused as a whole.
         std::deque<Clock::time_point> strikes;
         Clock::time_point until{};
+        // When the present refusal began, and whether it spares none.
+        Clock::time_point since{};
+        bool whole = false;
     };
+
+    // A requester's answers on one connection: its first, and whether it left one
+    // unanswered there.
+    struct Answers {
+        Clock::time_point first{};
+        bool left = false;
+    };
+
+    // Whether `group`'s refusal spares `name` on `connection` (the refusal in force).
+    bool spares(const std::string& name, const TcpSocket* connection, const Source& group) const;
+    // The answers of `name` on `connection`, kept from `now` on when new.
+    Answers& answers(const std::string& name, const TcpSocket* connection, Clock::time_point now);
 
     // Makes room in `records` for one more by letting go of the one whose time ends first.
     template <class Records, class Until>
@@ -92,6 +119,9 @@ private:
     std::unordered_map<const TcpSocket*, Clock::time_point> _connections;
     std::map<Address, Source> _sources;
     std::map<Address, Clock::time_point> _untaken;
+    // At most MaxRecords in all: the connection holding most gives one up.
+    std::unordered_map<const TcpSocket*, std::map<std::string, Answers>> _answers;
+    std::size_t _answerCount = 0;
 };
 
 }  // namespace Zelkor

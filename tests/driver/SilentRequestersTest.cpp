@@ -326,6 +326,45 @@ TEST_F(SilentRequestersTest, ASourceWhoseRequestersKeepDoingItIsRefusedWhole) {
     EXPECT_FALSE(silent.Refuses("A4", nullptr, there, t0 + period + 1s));
 }
 
+// A source's refusal spares a requester that answered before it began, on the connection
+// it answered on, and left nothing unanswered; not a name that answered later, or nothing,
+// nor the name on another connection. One spared that stalls ends the sparing for the
+// period from then; a later refusal spares again, but not it. A host's many names forget
+// their own answers, not another's.
+TEST_F(SilentRequestersTest, ASourcesRefusalSparesRequestersThatAnsweredUntilOneOfThemStalls) {
+    const auto ctl = Connection(), host = Connection(), again = Connection();
+    silent.Answered("ctl", ctl.get(), t0);
+    for (const char* name : {"p1", "p2", "p3", "p4", "p5"}) {
+        silent.Answered(name, host.get(), t0);
+    }
+    const auto t1 = t0 + 10s;
+    EXPECT_FALSE(silent.Silent("p1", host.get(), here, false, t1, period));
+    EXPECT_TRUE(silent.Silent("p2", host.get(), here, false, t1, period));
+    silent.Answered("late", host.get(), t1);
+    for (std::size_t n = 0; n < SilentRequesters::MaxRecords; ++n) {
+        silent.Answered("m" + std::to_string(n), again.get(), t0);
+    }
+    EXPECT_FALSE(silent.Refuses("ctl", ctl.get(), here, t1));
+    EXPECT_FALSE(silent.Refuses("p3", host.get(), here, t1));
+    EXPECT_TRUE(silent.Refuses("ctl", again.get(), here, t1));
+    EXPECT_TRUE(silent.Refuses("other", ctl.get(), here, t1));
+    EXPECT_TRUE(silent.Refuses("late", host.get(), here, t1));
+    EXPECT_TRUE(silent.Refuses("p1", host.get(), here, t1));
+
+    const auto t2 = t1 + 30s;
+    EXPECT_TRUE(silent.Silent("p3", host.get(), here, false, t2, period));
+    EXPECT_TRUE(silent.Refuses("ctl", ctl.get(), here, t2 + period - 1ms));
+    EXPECT_TRUE(silent.Refuses("p4", host.get(), here, t2 + period - 1ms));
+    EXPECT_FALSE(silent.Refuses("other", ctl.get(), here, t2 + period));
+
+    const auto t3 = t2 + 2 * period;
+    silent.Silent("q1", host.get(), here, false, t3, period);
+    EXPECT_TRUE(silent.Silent("q2", host.get(), here, false, t3, period));
+    EXPECT_FALSE(silent.Refuses("ctl", ctl.get(), here, t3));
+    EXPECT_FALSE(silent.Refuses("p4", host.get(), here, t3));
+    EXPECT_TRUE(silent.Refuses("p3", host.get(), here, t3));
+}
+
 // A source whose requester left output untaken past the grace has none for a while, on
 // any connection; no other source loses it, and nobody is refused for it alone. Bounded
 // like the other records.
