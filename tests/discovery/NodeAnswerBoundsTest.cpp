@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -128,6 +129,39 @@ std::string Get(const std::string& guid, const std::string& tag) {
     return DeviceCommand("get", guid, R"("tag":")" + tag + R"(","values":[{"path":"/audio/gain"}])");
 }
 
+// The sample device and a ChattyDevice behind a router, and a controller in namespace b
+// that reaches both through it.
+struct ChattyBehindARouter {
+    ChattyBehindARouter(bool pacing, std::size_t answerBytes = 0) {
+        if (!pair.Missing().empty()) {
+            return;
+        }
+        chatty = std::make_unique<ChattyDevice>(pair.b, pacing, answerBytes);
+        device = std::make_unique<Node>(SampleDeviceOptions(false), pair.a.Name());
+        router = std::make_unique<Node>(
+            Options("router", "rt1",
+                    {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197", "--route",
+                     std::string(VethPair::AddressB) + "," + std::to_string(kChattyPort)}),
+            pair.a.Name());
+        controller = RoutedController(pair, "ctl1", 4197);
+        listed = Listed(controller->process, "chatty", 60s);
+    }
+    // No line of the controller's from line `from` on tells of a connection lost.
+    void ExpectNoConnectionLost(std::size_t from) const {
+        const auto lines = controller->process.Lines();
+        for (std::size_t at = from; at < lines.size(); ++at) {
+            EXPECT_EQ(lines[at].find(R"("connected":false)"), std::string::npos) << lines[at].substr(0, 200);
+        }
+    }
+
+    VethPair pair;
+    std::unique_ptr<ChattyDevice> chatty;
+    std::unique_ptr<Node> device;
+    std::unique_ptr<Node> router;
+    std::unique_ptr<Node> controller;
+    bool listed = false;
+};
+
 class NodeAnswerBounds : public ::testing::TestWithParam<bool> {};
 
 // Before, the device's line feeds kept the router's connection to it from ever counting
@@ -137,20 +171,12 @@ class NodeAnswerBounds : public ::testing::TestWithParam<bool> {};
 // coming at the pace, but never ends, held the router past the controller's own bound,
 // which cost the controller that connection all the same.
 TEST_P(NodeAnswerBounds, AChattyDeviceThatNeverAnswersIsLostToTheRouterAloneAndOthersAreServed) {
-    VethPair pair;
-    if (!pair.Missing().empty()) {
-        GTEST_SKIP() << pair.Missing();
+    ChattyBehindARouter net(GetParam());
+    if (!net.pair.Missing().empty()) {
+        GTEST_SKIP() << net.pair.Missing();
     }
-    ChattyDevice chatty(pair.b, GetParam());
-    Node device(SampleDeviceOptions(false), pair.a.Name());
-    Node router(Options("router", "rt1",
-                        {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197",
-                         "--route", std::string(VethPair::AddressB) + "," + std::to_string(kChattyPort)}),
-                pair.a.Name());
-    const auto controller = RoutedController(pair, "ctl1", 4197);
-    NodeProcess& ctl = controller->process;
-    ASSERT_TRUE(Listed(ctl, "chatty", 60s));
-
+    ASSERT_TRUE(net.listed);
+    NodeProcess& ctl = net.controller->process;
     const std::size_t from = ctl.Lines().size();
     const auto asked = std::chrono::steady_clock::now();
     ASSERT_TRUE(ctl.Send(Get(kChattyGuid, "held")));
@@ -163,11 +189,8 @@ TEST_P(NodeAnswerBounds, AChattyDeviceThatNeverAnswersIsLostToTheRouterAloneAndO
     for (const char* tag : {"d1", "d2", "d3"}) {
         EXPECT_EQ(ValueEntries(ctl.Await(LineWith("get", "tag", tag), 30s)["values"]), "/audio/gain=0") << tag;
     }
-    EXPECT_FALSE(router.process.Await(DeviceLine("chatty", "Disconnected"), 10s).isNull());
-    const auto lines = ctl.Lines();
-    for (std::size_t at = from; at < lines.size(); ++at) {
-        EXPECT_EQ(lines[at].find(R"("connected":false)"), std::string::npos) << lines[at];
-    }
+    EXPECT_FALSE(net.router->process.Await(DeviceLine("chatty", "Disconnected"), 10s).isNull());
+    net.ExpectNoConnectionLost(from);
 }
 
 INSTANTIATE_TEST_SUITE_P(Mute, NodeAnswerBounds, ::testing::Values(false, true),
@@ -178,21 +201,13 @@ INSTANTIATE_TEST_SUITE_P(Mute, NodeAnswerBounds, ::testing::Values(false, true),
 // Before, the router allowed an answer at the pace only a quarter time-out past its own
 // bound: it gave the device up, its connection everyone's, and answered "connection lost".
 TEST(NodeAnswerBounds, ALongAnswerAtThePaceArrivesWholeThroughTheRouter) {
-    VethPair pair;
-    if (!pair.Missing().empty()) {
-        GTEST_SKIP() << pair.Missing();
-    }
     constexpr std::size_t kValueBytes = 1400 * 1024;
-    ChattyDevice slow(pair.b, true, kValueBytes);
-    Node device(SampleDeviceOptions(false), pair.a.Name());
-    Node router(Options("router", "rt1",
-                        {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197",
-                         "--route", std::string(VethPair::AddressB) + "," + std::to_string(kChattyPort)}),
-                pair.a.Name());
-    const auto controller = RoutedController(pair, "ctl1", 4197);
-    NodeProcess& ctl = controller->process;
-    ASSERT_TRUE(Listed(ctl, "chatty", 60s));
-
+    ChattyBehindARouter net(true, kValueBytes);
+    if (!net.pair.Missing().empty()) {
+        GTEST_SKIP() << net.pair.Missing();
+    }
+    ASSERT_TRUE(net.listed);
+    NodeProcess& ctl = net.controller->process;
     const std::size_t from = ctl.Lines().size();
     const auto asked = std::chrono::steady_clock::now();
     ASSERT_TRUE(ctl.Send(Get(kChattyGuid, "long")));
@@ -201,11 +216,8 @@ TEST(NodeAnswerBounds, ALongAnswerAtThePaceArrivesWholeThroughTheRouter) {
     ASSERT_EQ(answer["values"].size(), 1u) << CompactJson(answer).substr(0, 200);
     EXPECT_EQ(answer["values"][0]["value"].asString().size(), kValueBytes)
         << CompactJson(answer["values"][0]["error"]);
-    EXPECT_TRUE(LinesOf(router.process, DeviceLine("chatty", "Disconnected")).empty());
-    const auto lines = ctl.Lines();
-    for (std::size_t at = from; at < lines.size(); ++at) {
-        EXPECT_EQ(lines[at].find(R"("connected":false)"), std::string::npos) << lines[at].substr(0, 200);
-    }
+    EXPECT_TRUE(LinesOf(net.router->process, DeviceLine("chatty", "Disconnected")).empty());
+    net.ExpectNoConnectionLost(from);
 }
 
 // Before, the controller's keep-alives waited behind the listing, the device had nothing
