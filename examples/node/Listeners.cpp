@@ -148,6 +148,9 @@ void Listeners::Configure() {
     _driver.OnListenerFailed([this](const std::string& address, unsigned short port, const std::string& reason) {
         listenerFailed(address, port, reason);
     });
+}
+
+void Listeners::WatchConnections() {
     _connectionResults =
         _driver.ConnectionResults().Connect([this](Zelkor::ConnectionResult& result) { connectionLine(result); });
 }

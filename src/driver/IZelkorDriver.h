@@ -111,6 +111,10 @@ public:
     // Connect a function (Signal::Connect) from any thread, before Run or later; keep the
     // connection and disconnect it before what the function uses goes, at the latest
     // before DeleteDriver. The function reads the record and keeps no reference to it.
+    // Functions are called in the order they were connected, the services' among them:
+    // the get, set and exec services, made by InitDiscovery and InitCommandInterface,
+    // answer a closed connection's requests "connection lost" as they hear its close, so
+    // a function connected before them hears of the close before those answers.
     virtual Signal<ConnectionResult>& ConnectionResults() = 0;
     virtual void DisconnectAllExcept(void* handle) = 0;
 
