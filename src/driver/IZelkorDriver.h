@@ -89,6 +89,9 @@ public:
     virtual bool ConnectionPolicyIsLazy() = 0;
     virtual bool ParentPathsAllowed() = 0;
     virtual void ListMulticast(std::vector<std::string>& groups) = 0;
+    // The host's adapters, one record per address, as the driver last enumerated them: on
+    // each add of a listener, interface or network, and at the discovery timer's listen
+    // step every few seconds; empty before the first.
     virtual void ListInterfaces(std::vector<InterfaceInfo>& list, std::string& hostName) = 0;
     virtual void GetEndPoints(std::vector<Endpoint>& endpoints) = 0;
     virtual void GetEndPointInterfaces(std::vector<std::string>& names) = 0;

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -590,6 +591,24 @@ TEST(NodeRunner, InANamespaceTheNodeServesItsNetworkAndShowsItsPeer) {
     EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
     EXPECT_EQ(node.Wait(), 0);
     expectOnlyEvents(node);
+}
+
+// A node that serves nothing yet lists its adapters from its first command on, as a
+// --network names them: it listed none until its timer's first listen step.
+TEST(NodeRunner, ANodeThatServesNothingYetListsItsAdapters) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir dir;
+    NodeProcess node({}, pair.a.Name(), dir.Path().string());
+    ASSERT_TRUE(node.Send(R"({"cmd":"listinterfaces"})"));
+    const Json::Value interfaces = node.AwaitEvent("listinterfaces")["interfaces"];
+    const auto a1 = std::find_if(interfaces.begin(), interfaces.end(),
+                                 [&](const Json::Value& entry) { return entry["name"] == pair.a1; });
+    ASSERT_NE(a1, interfaces.end()) << interfaces.toStyledString();
+    EXPECT_EQ((*a1)["ipv4"], VethPair::AddressA);
+    StopCleanly(node);
 }
 
 // --help prints the usage on stdout and starts nothing.
