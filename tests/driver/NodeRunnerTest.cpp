@@ -140,7 +140,15 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         {{"--all", "65536"}, "invalid value for --all: 65536"},
         {{"--exclude", "disco,colour,x"}, "invalid value for --exclude: disco,colour,x"},
         {{"--exclude", "list,guid,12"}, "invalid value for --exclude: list,guid,12"},
-        {{"--exclude", "list,name,x"}, "no free element in the tree for --exclude list,name,x"},
+        {{"--exclude", "list,name,x"},
+         "Database not prepared for network rules: no array /configuration/network/rules/exclude/list/name in the "
+         "tree for --exclude list,name,x"},
+        // The sample tree's arrays hold eight rules each.
+        {{"--tree", std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json", "--exclude", "list,name,1",
+          "--exclude", "list,name,2", "--exclude", "list,name,3", "--exclude", "list,name,4", "--exclude",
+          "list,name,5", "--exclude", "list,name,6", "--exclude", "list,name,7", "--exclude", "list,name,8",
+          "--exclude", "list,name,9"},
+         "no free element in the tree for --exclude list,name,9"},
         {{"--max-incoming", "-1"}, "invalid value for --max-incoming: -1"},
         {{"--route", "10.0.0.1:4197"}, "invalid value for --route: 10.0.0.1:4197"},
         {{"--route", "fd00::1,4197"}, "invalid value for --route: fd00::1,4197 (an IPv6 address goes in brackets)"},
