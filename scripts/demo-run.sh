@@ -20,11 +20,18 @@
 #
 #   scripts/demo-run.sh BUILD_FOLDER [TOUR ARGUMENTS]
 #
+# BUILD_FOLDER is absolute, or taken from the folder the script is run in.
+#
 # The nodes serve 127.0.0.1:4197 and 4198. Run as root, they run in a network namespace of
 # their own, where no other program holds a port; otherwise on the host's loopback, and a
 # port that another program holds is named before anything starts. ZELKOR_DEMO_PATIENCE,
 # a whole number (default 1), multiplies every wait: a sanitizer build is slower.
 set -euo pipefail
+# The build folder is named from the caller's folder; the script then works from the
+# repository's.
+if [ "$#" -ge 1 ] && [ -n "$1" ] && [ "${1#/}" = "$1" ]; then
+  set -- "$PWD/$1" "${@:2}"
+fi
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
@@ -42,7 +49,7 @@ fi
 # The longest a node may live: it stops by itself well before.
 node_seconds=$((120 * patience))
 
-node="$PWD/$build_dir/examples/zelkor_node"
+node="$build_dir/examples/zelkor_node"
 tree="$PWD/examples/device-tree.json"
 guid="5f0c3a52-8e1d-4b7a-9c64-2d1e7f9a0b13"
 scratch="$(mktemp -d)"

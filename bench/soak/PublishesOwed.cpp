@@ -106,6 +106,14 @@ void PublishesOwed::Unknown(const std::string& sub, const std::string& dev, cons
     }
 }
 
+void PublishesOwed::SubscribeTimedOut(const std::string& sub, const std::string& dev, const std::string& path,
+                                      double at) {
+    const auto found = _subscriptions.find({sub, dev, path});
+    if (found != _subscriptions.end() && found->second.state != Subscription::State::Standing) {
+        Unknown(sub, dev, path, at);
+    }
+}
+
 void PublishesOwed::Lost(const std::string& sub, const std::string& dev, double at) {
     for (auto& [key, subscription] : _subscriptions) {
         if (std::get<0>(key) == sub && std::get<1>(key) == dev &&

@@ -52,6 +52,9 @@ public:
     // Its subscribe or unsubscribe timed out: whether it stands is unknown until the next
     // one is answered, so it is owed nothing, and what comes of it is not foreign.
     void Unknown(const std::string& sub, const std::string& dev, const std::string& path, double at);
+    // Its subscribe timed out: one that stood before it stands on, since a subscribe ends
+    // none whether it was carried out or not; any other is Unknown.
+    void SubscribeTimedOut(const std::string& sub, const std::string& dev, const std::string& path, double at);
     // The connection carrying every subscription of `sub` to `dev` was lost.
     void Lost(const std::string& sub, const std::string& dev, double at);
     // A fault of the run's begins on `node` (`ends`: its process ends, and the connections

@@ -11,24 +11,19 @@ constexpr unsigned kShortest = 5;
 constexpr unsigned kLongest = 20;
 constexpr double kStall = 60;
 
-// Whether the subscribe's answer holds `path` without an error.
-bool holds(const Json::Value& line, const std::string& path) {
-    for (const auto& entry : line["values"]) {
-        if (entry["path"] == path && !entry.isMember("error")) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The error the answer holds for `path`; empty for none.
-std::string errorFor(const Json::Value& line, const std::string& path) {
+// The answer's entry for `path`: its own, else a refusal of the whole request, which
+// comes as one entry without a path and answers every path of the request; null for none.
+const Json::Value* entryFor(const Json::Value& line, const std::string& path) {
+    const Json::Value* whole = nullptr;
     for (const auto& entry : line["values"]) {
         if (entry["path"] == path) {
-            return entry["error"].asString();
+            return &entry;
+        }
+        if (entry["path"] == "" && entry.isMember("error")) {
+            whole = &entry;
         }
     }
-    return "";
+    return whole;
 }
 
 }  // namespace
@@ -121,11 +116,12 @@ void SubscriptionCycle::answered(bool subscribe, const std::vector<std::string>&
     const std::string who = _controller.Who();
     if (subscribe) {
         for (const auto& path : paths) {
+            const Json::Value* entry = line ? entryFor(*line, path) : nullptr;
             // A subscribe that timed out may yet have been carried out, or may not.
-            if (line && errorFor(*line, path) == "timeout") {
-                _owed.Unknown(who, _target.name, path, now);
+            if (entry && (*entry)["error"] == "timeout") {
+                _owed.SubscribeTimedOut(who, _target.name, path, now);
             } else {
-                _owed.Subscribed(who, _target.name, path, line && holds(*line, path), now);
+                _owed.Subscribed(who, _target.name, path, entry && !entry->isMember("error"), now);
             }
         }
     } else if (line && error.empty()) {

@@ -5,6 +5,9 @@
 // subscribe is written, until its unsubscribe is answered without an error; a subscribe
 // that fails ends it, and so does an unsubscribe that fails ("Device not connected",
 // "connection lost"): the connection carrying it was lost, and the subscription with it.
+// A subscribe or unsubscribe that timed out leaves it unknown, but one that stood before a
+// subscribe stands on. A refusal of the whole request (one entry without a path) is the
+// answer of each of its paths.
 //
 // Subscriptions end with the connection, and nothing subscribes again by itself: once the
 // device is Connected again, the ones still wanted are asked for again.

@@ -148,6 +148,9 @@ void Listeners::Configure() {
     _driver.OnListenerFailed([this](const std::string& address, unsigned short port, const std::string& reason) {
         listenerFailed(address, port, reason);
     });
+}
+
+void Listeners::WatchConnections() {
     _connectionResults =
         _driver.ConnectionResults().Connect([this](Zelkor::ConnectionResult& result) { connectionLine(result); });
 }
@@ -368,6 +371,12 @@ void Listeners::AddCommands(Commands& commands) {
          }},
         {"listinterfaces",
          [&d](const Json::Value&, Json::Value& answer) {
+             // The driver lists what it last enumerated (an add, its timer's listen step):
+             // a node that serves nothing yet has had no such run. Commands run on the
+             // loop, where that step runs too.
+             if (auto* driver = dynamic_cast<Zelkor::ZelkorDriver*>(&d)) {
+                 driver->BuildNetworkInfo();
+             }
              std::vector<Zelkor::InterfaceInfo> list;
              std::string host;
              d.ListInterfaces(list, host);

@@ -28,8 +28,12 @@ class Listeners {
 public:
     Listeners(Zelkor::IZelkorDriver& driver, const Options& options, Events& events);
 
-    // The "listenerAdded", "listenerRemoved", "listenerFailed" and "connection" lines.
+    // The "listenerAdded", "listenerRemoved" and "listenerFailed" lines.
     void Configure();
+    // The "connection" lines. Called once the driver's services are made: they answer the
+    // requests of a lost connection as its end is raised, so a slot connected before
+    // theirs would tell of the loss before those answers, against the library's order.
+    void WatchConnections();
     // Serves what the options name; a wish the driver refuses is noted in the log, but
     // a --listen is the user's promise to its peers: see Watch.
     void Serve();

@@ -122,6 +122,7 @@ void Node::configure() {
     if (Zelkor::ICommandInterfaceService* commands = _driver.InitCommandInterface()) {
         _exec.Configure(*commands);
     }
+    _listeners.WatchConnections();
     _discovery.Configure();
     _security.Configure();
     _requests.Configure();

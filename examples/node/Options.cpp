@@ -452,9 +452,11 @@ File transfer and the file-system words:
   --block-size N              Base64 characters per block, 512 to 268435456 (65536)
   --transfer-count N          at most N transfers active at once, 1 to 100 (100)
   --transfer-interval MS      the transfer queue's timer period, 50 to 1000 (250)
-  --reply-timeout MS          a silent peer's transfers and requests time out after
-                              MS, 0 to 60000 (0: requests never, transfers after 60 s;
-                              less than 1000 counts as 1000)
+  --reply-timeout MS          a silent peer's transfers, and a get, set, exec or raw
+                              unanswered, time out after MS, 0 to 60000 (0: requests
+                              never, transfers after 60 s; less than 1000 counts as
+                              1000). A request is answered "connection lost" at the
+                              bound of its kind all the same (10 s for a get or set)
 Diagnostics:
   --log-level N               0 to 7 (3)
   --dump                      every line sent and received into the log

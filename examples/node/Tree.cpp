@@ -57,14 +57,17 @@ bool writeValue(Zelkor::IStorage& tree, const char* path, const Json::Value& val
     return true;
 }
 
-// A list rule goes into the first free element of its array.
+// A list rule goes into the first free element of its array. A tree without the array
+// is refused in the words the library refuses a disco rule with.
 bool storeListRule(Zelkor::IStorage& tree, const Exclusion& rule, std::string& error) {
-    const std::string array = "/configuration/network/rules/exclude/list/" + rule.type + "/";
+    const std::string array = "/configuration/network/rules/exclude/list/" + rule.type;
     std::string held;
     for (int element = 1;; ++element) {
-        const std::string path = array + std::to_string(element) + "/name";
+        const std::string path = array + "/" + std::to_string(element) + "/name";
         if (tree.GetValueForPath(path.c_str(), "string", held) != Zelkor::IStorage::PathOk) {
-            error = "no free element in the tree for --exclude " + rule.Text();
+            error = element == 1 ? "Database not prepared for network rules: no array " + array +
+                                       " in the tree for --exclude " + rule.Text()
+                                 : "no free element in the tree for --exclude " + rule.Text();
             return false;
         }
         if (held.empty()) {

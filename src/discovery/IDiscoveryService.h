@@ -110,15 +110,39 @@ public:
     virtual unsigned short DiscoReplyPort() = 0;
     // Each setter clamps its milliseconds and returns the previous value.
     virtual std::uint64_t SetDiscoInterval(std::uint64_t milliseconds) = 0;
-    // The keep-alive interval also sets how long a peer may stay silent while a reply is
-    // awaited from it: three intervals (30 s where the interval is 0), after which its
-    // connection is closed as lost.
+    // The keep-alive interval, 1 to 60 s (10 s at start): a connected device is sent a
+    // keep-alive "disco" that long after its last reply, unless a request of this node's
+    // waits on its connection. It does not bound the keep-alive's answer: that is awaited
+    // the lock-step time-out, as every answer a device gives at once (SetLockStepTimeout).
+    // So a device that froze is given up that time-out (10 s by default) after the first
+    // such request it leaves unanswered, whatever the interval: the keep-alive sent as
+    // this node's connection to it opens, any get, or the keep-alive an interval after
+    // its last reply; while a request that takes
+    // work waits on it, only at that request's bound. Three intervals bound the answer
+    // to a notice (a publish, a log row, an event) or a transfer's line; twice the interval
+    // is how long a peer that says nothing keeps its slot at the incoming limit. 0 sends a
+    // keep-alive at every tick of the timer (about 1.5 s) after a reply and bounds those
+    // answers to 30 s; elsewhere it counts as 1 s.
     virtual std::uint64_t SetKeepAliveDiscoInterval(std::uint64_t milliseconds) = 0;
-    // The reply time-out: a device whose request waits that long becomes Unresponsive,
-    // and each request made with a callback that waits that long is answered "timeout".
+    // The reply time-out, 1 to 60 s, 0 (as at start) for none: a device whose request
+    // waits that long becomes Unresponsive, and each get, set, exec or raw line that waits
+    // that long from its write is answered "timeout", its late reply dropped. It
+    // does not keep the connection: an answer still missing at its own bound (see
+    // SetLockStepTimeout) closes it all the same. A reply time-out longer than that bound
+    // is never reached: the request is answered "connection lost" at the bound.
     virtual std::uint64_t SetReplyTimeout(std::uint64_t milliseconds) = 0;
-    // The lock-step time-out: a device whose request waits that long is disconnected,
-    // whatever its peer sends meanwhile. Set, it replaces the bound on a silent peer.
+    // The lock-step time-out, 5 to 60 s; 0 (as at start) gives the default, 10 s. It
+    // bounds the answer to each request of this node's own that a device gives at once
+    // (get, set, the subscribing words, poll, ls, cd, the keep-alive, a proof of the code,
+    // a list of discovered devices or publishers), counted from the request's write,
+    // whatever the peer sends meanwhile. Past it the peer is taken as lost: its
+    // connection is closed, what waits on it is answered "connection lost", and the
+    // devices reached over it go Disconnected. A request beyond a router waits this bound
+    // (at least the default) once more for each node beyond the router, up to three. It
+    // does not change the other bounds: three keep-alive intervals for a notice's or a
+    // transfer line's answer, 10 min for one that takes work (listings, exec, device
+    // state, firmware); nor what a router passes on for its requesters, which keeps the
+    // default. README.md, "Answers awaited", tells them all.
     virtual std::uint64_t SetLockStepTimeout(std::uint64_t milliseconds) = 0;
     // The port discovery answers are asked to (C number text: "0x" hexadecimal, leading
     // "0" octal); a number outside 1..65535 gives 4197. Returns the number read.

@@ -89,6 +89,9 @@ public:
     virtual bool ConnectionPolicyIsLazy() = 0;
     virtual bool ParentPathsAllowed() = 0;
     virtual void ListMulticast(std::vector<std::string>& groups) = 0;
+    // The host's adapters, one record per address, as the driver last enumerated them: on
+    // each add of a listener, interface or network, and at the discovery timer's listen
+    // step every few seconds; empty before the first.
     virtual void ListInterfaces(std::vector<InterfaceInfo>& list, std::string& hostName) = 0;
     virtual void GetEndPoints(std::vector<Endpoint>& endpoints) = 0;
     virtual void GetEndPointInterfaces(std::vector<std::string>& names) = 0;
@@ -111,6 +114,10 @@ public:
     // Connect a function (Signal::Connect) from any thread, before Run or later; keep the
     // connection and disconnect it before what the function uses goes, at the latest
     // before DeleteDriver. The function reads the record and keeps no reference to it.
+    // Functions are called in the order they were connected, the services' among them:
+    // the get, set and exec services, made by InitDiscovery and InitCommandInterface,
+    // answer a closed connection's requests "connection lost" as they hear its close, so
+    // a function connected before them hears of the close before those answers.
     virtual Signal<ConnectionResult>& ConnectionResults() = 0;
     virtual void DisconnectAllExcept(void* handle) = 0;
 

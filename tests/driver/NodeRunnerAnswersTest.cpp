@@ -407,6 +407,40 @@ TEST(NodeRunnerAnswers, EveryRequestWaitingOnALostConnectionIsAnsweredConnection
     KillWithEveryKindHeld(controller.process, device.process, true);
 }
 
+// The answers of the get, set and exec a lost connection held come before the line that
+// tells of its end, as the library gives them: a script that stops reading at that line
+// has them all. The runner heard the connection's end before the services answered.
+TEST(NodeRunnerAnswers, ALostConnectionsAnswersComeBeforeItsConnectionLine) {
+    NetNamespace space("lostorder");
+    const std::string place = space.Made() ? space.Name() : "";
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197"), place);
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+    Node controller(Options("controller", "ctl1", {}), place);
+    NodeProcess& ctl = controller.process;
+    ASSERT_TRUE(ConnectTo(ctl, "127.0.0.1", 4197, kAmp, false));
+    ASSERT_TRUE(device.process.Signal(SIGSTOP));
+    const std::vector<Asked> held = {
+        {DeviceCommand("get", kAmp, R"("tag":"g","values":[{"path":"/audio/gain"}])"), "get"},
+        {DeviceCommand("set", kAmp, R"("tag":"s","values":[{"path":"/audio/gain","value":1}])"), "set"},
+        {DeviceCommand("exec", kAmp, R"("tag":"e","command":"echo")"), "exec"},
+    };
+    for (const auto& request : held) {
+        ASSERT_TRUE(ctl.Send(request.command));
+        ASSERT_FALSE(ctl.Await(LineWith("request", "cmd", request.event)).isNull()) << request.event;
+    }
+    ASSERT_TRUE(device.process.Signal(SIGKILL));
+    const auto ended = LineWith("connection", "connected", false);
+    ASSERT_FALSE(ctl.Await(ended).isNull());
+    const auto before = EventsBetween(ctl, 0, ended);
+    for (const auto& request : held) {
+        EXPECT_EQ(std::count(before.begin(), before.end(), request.event), 1) << request.event;
+        const auto answers = LinesOf(ctl, LineWith(request.event, "guid", kAmp));
+        ASSERT_EQ(answers.size(), 1u) << request.event;
+        EXPECT_TRUE(Says(answers.front(), "connection lost")) << answers.front();
+    }
+    StopCleanly(ctl);
+}
+
 // Through a router, the router answers for the device it lost, each request once and by
 // the line its kind is answered with: a list refused by the router still finds its list.
 TEST(NodeRunnerAnswers, EveryRequestToADeviceARouterLostIsAnsweredByTheRouter) {

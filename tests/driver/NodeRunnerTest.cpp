@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -139,7 +140,15 @@ TEST(NodeRunner, ABadOptionIsAnErrorLineAndExitTwo) {
         {{"--all", "65536"}, "invalid value for --all: 65536"},
         {{"--exclude", "disco,colour,x"}, "invalid value for --exclude: disco,colour,x"},
         {{"--exclude", "list,guid,12"}, "invalid value for --exclude: list,guid,12"},
-        {{"--exclude", "list,name,x"}, "no free element in the tree for --exclude list,name,x"},
+        {{"--exclude", "list,name,x"},
+         "Database not prepared for network rules: no array /configuration/network/rules/exclude/list/name in the "
+         "tree for --exclude list,name,x"},
+        // The sample tree's arrays hold eight rules each.
+        {{"--tree", std::string(ZELKOR_SOURCE_DIR) + "/examples/device-tree.json", "--exclude", "list,name,1",
+          "--exclude", "list,name,2", "--exclude", "list,name,3", "--exclude", "list,name,4", "--exclude",
+          "list,name,5", "--exclude", "list,name,6", "--exclude", "list,name,7", "--exclude", "list,name,8",
+          "--exclude", "list,name,9"},
+         "no free element in the tree for --exclude list,name,9"},
         {{"--max-incoming", "-1"}, "invalid value for --max-incoming: -1"},
         {{"--route", "10.0.0.1:4197"}, "invalid value for --route: 10.0.0.1:4197"},
         {{"--route", "fd00::1,4197"}, "invalid value for --route: fd00::1,4197 (an IPv6 address goes in brackets)"},
@@ -590,6 +599,24 @@ TEST(NodeRunner, InANamespaceTheNodeServesItsNetworkAndShowsItsPeer) {
     EXPECT_TRUE(node.Send(R"({"cmd":"stop"})"));
     EXPECT_EQ(node.Wait(), 0);
     expectOnlyEvents(node);
+}
+
+// A node that serves nothing yet lists its adapters from its first command on, as a
+// --network names them: it listed none until its timer's first listen step.
+TEST(NodeRunner, ANodeThatServesNothingYetListsItsAdapters) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir dir;
+    NodeProcess node({}, pair.a.Name(), dir.Path().string());
+    ASSERT_TRUE(node.Send(R"({"cmd":"listinterfaces"})"));
+    const Json::Value interfaces = node.AwaitEvent("listinterfaces")["interfaces"];
+    const auto a1 = std::find_if(interfaces.begin(), interfaces.end(),
+                                 [&](const Json::Value& entry) { return entry["name"] == pair.a1; });
+    ASSERT_NE(a1, interfaces.end()) << interfaces.toStyledString();
+    EXPECT_EQ((*a1)["ipv4"], VethPair::AddressA);
+    StopCleanly(node);
 }
 
 // --help prints the usage on stdout and starts nothing.

@@ -122,5 +122,28 @@ TEST_F(CycleTest, ASubscriptionWhoseRequestTimedOutIsOwedNothingAndItsPublishesA
     EXPECT_EQ(findings.Publishes(), 2u);
 }
 
+// A refusal of the whole request comes as one entry without a path: it answers every
+// path of the request. Read as no answer for each path, a subscribe that timed out ended
+// its subscription, whose publishes were then foreign, and a subscription standing that
+// was subscribed again and timed out was owed nothing more.
+TEST_F(CycleTest, ARefusalOfTheWholeRequestAnswersEachOfItsPaths) {
+    const Json::Value timedOut = ParseLine(R"({"event":"subscribe","values":[{"error":"timeout","path":""}]})");
+    cycle.Tick(0);
+    controller.last(&timedOut, "timeout", 10);
+    cycle.Publish(beat(1), 15);
+    EXPECT_EQ(findings.ForeignPublishes().count, 0u);
+
+    const Json::Value subscribed = ParseLine(R"({"event":"subscribe","values":[{"path":"/soak/beat","value":1}]})");
+    cycle.Reconnected();
+    cycle.Tick(16);
+    controller.last(&subscribed, "", 16.1);
+    cycle.Reconnected();
+    cycle.Tick(17);
+    ASSERT_EQ(controller.asked, (std::vector<std::string>{"subscribe", "subscribe", "subscribe"}));
+    controller.last(&timedOut, "timeout", 27);
+    owed.Changed("dev1", kBeat, "2", 28, 28);
+    EXPECT_EQ(owed.Missing(60).size(), 1u);
+}
+
 }  // namespace
 }  // namespace ZelkorSoak
