@@ -569,6 +569,9 @@ private:
     static std::optional<boost::asio::ip::address> heardFrom(const Packet& packet);
     // Connected (also through its router), being connected, or to be kept connected.
     bool inUse(const std::shared_ptr<DeviceImpl>& device);
+    // Whether the device no longer holds where it is reached: not in use, or, in use,
+    // unreached for MoveWhenUnreachedFor (neither connected nor through its router).
+    bool unreachedForAMove(const std::shared_ptr<DeviceImpl>& device);
     // Whether a reply may move the known device to `to`, an endpoint it is not reached
     // at: a device in use moves only once unreached for MoveWhenUnreachedFor. A refusal
     // is logged once per device and endpoint. Loop only.
@@ -601,6 +604,14 @@ private:
     // (ZelkorDriver::NameSpokenElsewhere).
     bool mayAdopt(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& connection,
                   const std::string& name, bool peerRoutes);
+    // No device of that name is connected on another connection than `connection` (but
+    // `yielding`, which gives way to it), nor, when `spoken`, is the name spoken by another
+    // connection (ZelkorDriver::NameSpokenElsewhere).
+    bool nameFreeFor(const std::string& name, const std::shared_ptr<TcpSocket>& connection, const TcpSocket* yielding,
+                     bool spoken);
+    // The device's unit answered as itself on a connection of the device's that stands, or
+    // it is reached through its router.
+    bool answersAsItself(const std::shared_ptr<DeviceImpl>& device);
     // The device takes the connection its peer made as its own: this node's dials of it are
     // let go and closed, the connection becomes its primary, and it is kept connected
     // (wanted) and Connected from now on.
@@ -608,6 +619,17 @@ private:
     // The device's connections that this node opened (connected or still dialling), but
     // `keep`, leave it and are closed.
     void dropOwnDials(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& keep);
+    // The device keyed by the endpoint, when it still stands there (one that moved away
+    // keeps the key of the endpoint it left); empty otherwise.
+    std::shared_ptr<DeviceImpl> deviceAt(const Endpoint& endpoint);
+    // Another device stands at the endpoint of `device` and keeps its key.
+    bool endpointKeyHeldBeside(const std::shared_ptr<DeviceImpl>& device);
+    // A dial of `owner`'s was answered by the unit of `reached`, which this node reaches on
+    // a connection of its own at the dialled endpoint (two units shared it, each with a
+    // record): the owner is not there. It gives the endpoint up, and the dial is closed.
+    // False, with nothing done, when the reply is no such answer.
+    bool unitBeside(const Packet& packet, const std::shared_ptr<DeviceImpl>& owner,
+                    const std::shared_ptr<DeviceImpl>& reached);
     // `endpoint` no longer stands for `owner`, whose unit is no longer there: the owner
     // forgets that way to it and the endpoint key, and goes Disconnected unless it is still
     // connected otherwise (a redundant device's other network). It is not lost: heard
