@@ -505,6 +505,11 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
             }
         }
     }
+    // Renamed, it would be entered under the new name: one that a device in use holds
+    // elsewhere stays that device's.
+    if (!device->HasName(name) && nameInUseElsewhere(packet, guid, name, at.first)) {
+        return false;
+    }
     if (!device->updateFrom(packet, at)) {
         return false;
     }
@@ -579,6 +584,9 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
         return nullptr;
     }
     if (!packet.reliable) {
+        if (nameInUseElsewhere(packet, guid, name, remote.second.first)) {
+            return nullptr;
+        }
         auto device = addDevice(record, senderOf(packet));
         if (device) {
             device->AddRemoteInfo(remote);
@@ -594,9 +602,10 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
     if (!packet.header->IsEmpty()) {
         return nullptr;
     }
+    const bool nameInUse = nameInUseElsewhere(packet, guid, name, remote.second.first);
     std::shared_ptr<DeviceImpl> device;
     if (const auto owner = GetDeviceImplBySocket(packet.socket)) {
-        if (!unitReplaced(packet, owner, nullptr)) {
+        if (nameInUse || !unitReplaced(packet, owner, nullptr)) {
             refuseUnmatched(packet, guid, name, owner);
             return nullptr;
         }
@@ -605,6 +614,9 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
             refuseUnmatched(packet, guid, name, owner);
             return nullptr;
         }
+    }
+    if (nameInUse && !device) {
+        return nullptr;
     }
     const NewDiscoInfo::IpAddress address = record.Address();
     const unsigned short port = record.getDiscoInfo().port;

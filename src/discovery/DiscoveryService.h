@@ -569,6 +569,13 @@ private:
     static std::optional<boost::asio::ip::address> heardFrom(const Packet& packet);
     // Connected (also through its router), being connected, or to be kept connected.
     bool inUse(const std::shared_ptr<DeviceImpl>& device);
+    // The live devices of that name (usually one).
+    std::vector<std::shared_ptr<DeviceImpl>> devicesNamed(const std::string& name);
+    // A discovery reply of the GUID `guid`, placing its unit at `at`, names a device this
+    // router uses at another address (DiscoveryNames.cpp): refused (logged) unless the
+    // reply's connection proved the code, or the device could move there.
+    bool nameInUseElsewhere(const Packet& packet, const std::string& guid, const std::string& name,
+                            const boost::asio::ip::address& at);
     // Whether the device no longer holds where it is reached: not in use, or, in use,
     // unreached for MoveWhenUnreachedFor (neither connected nor through its router).
     bool unreachedForAMove(const std::shared_ptr<DeviceImpl>& device);

@@ -27,17 +27,25 @@ inline std::vector<std::string> ServedAt(const std::string& address, std::vector
     return more;
 }
 
-// The device and the router, each with the options `extra`; once the router's connection
-// to the device has answered.
-inline void StartDeviceAndRouter(const VethPair& pair, const std::vector<std::string>& extra,
-                                 std::unique_ptr<Node>& device, std::unique_ptr<Node>& router) {
+// The device, started anew (the one before, if any, stopped first).
+inline void StartDevice(const VethPair& pair, const std::vector<std::string>& extra, std::unique_ptr<Node>& device) {
+    device.reset();
     device = std::make_unique<Node>(
         Options("device", "amp1", ServedAt(VethPair::AddressB, {"--guid", kAmp, "--tree", kSampleTreeFile}, extra)),
         pair.b.Name());
     ASSERT_FALSE(device->process.Await(LineWith("listenerAdded", "port", kRoutedPort)).isNull());
+}
+
+// The device and the router, each with the options `extra`, the router's timer at
+// `routerScale`; once the router's connection to the device has answered.
+inline void StartDeviceAndRouter(const VethPair& pair, const std::vector<std::string>& extra,
+                                 std::unique_ptr<Node>& device, std::unique_ptr<Node>& router,
+                                 const char* routerScale = kScale) {
+    ASSERT_NO_FATAL_FAILURE(StartDevice(pair, extra, device));
     router = std::make_unique<Node>(
         Options("router", "rt1",
-                ServedAt(VethPair::AddressA, {"--route", std::string(VethPair::AddressB) + ",5000"}, extra)),
+                ServedAt(VethPair::AddressA, {"--route", std::string(VethPair::AddressB) + ",5000"}, extra),
+                routerScale),
         pair.a.Name());
     ASSERT_FALSE(router->process.Await(Answered("amp1", 1), std::chrono::seconds(60)).isNull());
 }
