@@ -42,16 +42,19 @@ bool DiscoveryService::nameInUseElsewhere(const Packet& packet, const std::strin
     }
     for (const auto& device : devicesNamed(name)) {
         if (device->GuidKey() != guid && !reachedFrom(*device, at) && !unreachedForAMove(device)) {
-            if (packet.reliable) {
-                PeerWarning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere",
-                            name);
-            } else {
-                PeerWarning("ZK20EEW Discovery answer from elsewhere names a device in use", name);
-            }
+            refuseName(name, packet.reliable && packet.socket && !packet.socket->IsOutgoing());
             return true;
         }
     }
     return false;
+}
+
+void DiscoveryService::refuseName(const std::string& name, bool peerConnected) {
+    if (peerConnected) {
+        PeerWarning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere", name);
+    } else {
+        PeerWarning("ZK20EEW Discovery answer names a device in use elsewhere", name);
+    }
 }
 
 }  // namespace Zelkor

@@ -506,9 +506,16 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
         }
     }
     // Renamed, it would be entered under the new name: one that a device in use holds
-    // elsewhere stays that device's.
-    if (!device->HasName(name) && nameInUseElsewhere(packet, guid, name, at.first)) {
-        return false;
+    // elsewhere stays that device's, and one a live requester connection holds, the
+    // requester's.
+    if (!device->HasName(name)) {
+        if (nameInUseElsewhere(packet, guid, name, at.first)) {
+            return false;
+        }
+        if (onConnection && !packet.socket->IsOutgoing() && !nameFreeFor(name, packet.socket, nullptr)) {
+            refuseName(name, true);
+            return false;
+        }
     }
     if (!device->updateFrom(packet, at)) {
         return false;
@@ -537,8 +544,7 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
             PeerInfo("ZK2024I Adding the already connected end point", name);
             adoptConnection(device, packet.socket);
         } else {
-            PeerWarning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere",
-                        name);
+            refuseName(name, true);
         }
     }
     if (!located) {
@@ -646,10 +652,9 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
         // A dial of it that has not answered yet tells nothing of who stands there: the
         // newcomer itself, it may be. It holds no name against the newcomer.
         const std::shared_ptr<TcpSocket> unproven = beside && !answers ? device->GetHandle() : nullptr;
-        if (beside ? !nameFreeFor(name, packet.socket, unproven.get(), true)
+        if (beside ? !nameFreeFor(name, packet.socket, unproven.get())
                    : !mayAdopt(device, packet.socket, name, record.getDiscoInfo().mode == "router")) {
-            PeerWarning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere",
-                        name);
+            refuseName(name, true);
             return nullptr;
         }
         if (beside) {
@@ -833,17 +838,20 @@ bool DiscoveryService::mayAdopt(const std::shared_ptr<DeviceImpl>& device, const
             yielding = held;
         }
     }
-    return nameFreeFor(name, connection, yielding.get(), device != nullptr);
+    return nameFreeFor(name, connection, yielding.get());
 }
 
 bool DiscoveryService::nameFreeFor(const std::string& name, const std::shared_ptr<TcpSocket>& connection,
-                                   const TcpSocket* yielding, bool spoken) {
+                                   const TcpSocket* yielding) {
     std::shared_ptr<TcpSocket> named;
     GetDeviceHandleByName(name, named);
     if (named && named != connection && named.get() != yielding) {
         return false;
     }
-    return !spoken || !_driver->NameSpokenElsewhere(name, connection, yielding);
+    // A name a live requester connection holds goes to no record of another connection's
+    // answer, a new unit's as a known one's, unless that connection proves it comes from
+    // the same unit: else the requester's own requests would be refused as another's.
+    return !_driver->NameSpokenElsewhere(name, connection, yielding);
 }
 
 bool DiscoveryService::answersAsItself(const std::shared_ptr<DeviceImpl>& device) {

@@ -576,6 +576,9 @@ private:
     // reply's connection proved the code, or the device could move there.
     bool nameInUseElsewhere(const Packet& packet, const std::string& guid, const std::string& name,
                             const boost::asio::ip::address& at);
+    // A discovery answer that names a device elsewhere, or a requester, is refused: logged,
+    // as one on a connection the peer made (`peerConnected`) or as another.
+    void refuseName(const std::string& name, bool peerConnected);
     // Whether the device no longer holds where it is reached: not in use, or, in use,
     // unreached for MoveWhenUnreachedFor (neither connected nor through its router).
     bool unreachedForAMove(const std::shared_ptr<DeviceImpl>& device);
@@ -606,16 +609,14 @@ private:
     // either): true when the record may take the connection as its own. No live connection
     // of the record's stands against it but one that gives way: this node's own dial, when
     // this node is a router and the peer routes nothing, or one the peer proves it comes
-    // from the unit of (ZelkorDriver::SameUnit). Nor may a device of that name be connected
-    // elsewhere, nor, for a known record, the name be spoken by another connection
-    // (ZelkorDriver::NameSpokenElsewhere).
+    // from the unit of (ZelkorDriver::SameUnit). Nor may the name be another's
+    // (nameFreeFor).
     bool mayAdopt(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& connection,
                   const std::string& name, bool peerRoutes);
     // No device of that name is connected on another connection than `connection` (but
-    // `yielding`, which gives way to it), nor, when `spoken`, is the name spoken by another
-    // connection (ZelkorDriver::NameSpokenElsewhere).
-    bool nameFreeFor(const std::string& name, const std::shared_ptr<TcpSocket>& connection, const TcpSocket* yielding,
-                     bool spoken);
+    // `yielding`, which gives way to it), nor is the name spoken by another connection
+    // (ZelkorDriver::NameSpokenElsewhere): a device's of another host, or a live requester's.
+    bool nameFreeFor(const std::string& name, const std::shared_ptr<TcpSocket>& connection, const TcpSocket* yielding);
     // The device's unit answered as itself on a connection of the device's that stands, or
     // it is reached through its router.
     bool answersAsItself(const std::shared_ptr<DeviceImpl>& device);

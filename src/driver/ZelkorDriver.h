@@ -573,8 +573,12 @@ private:
     // about to give way to `from`) speaks for nobody.
     bool replyInAnothersName(IDriverDiscovery& current, const std::string& name,
                              const std::shared_ptr<TcpSocket>& from, const TcpSocket* yielding = nullptr);
-    // The connection of the device of that name, once its peer answered discovery on it.
-    static std::shared_ptr<TcpSocket> connectionOfDevice(IDriverDiscovery& current, const std::string& name);
+    // The connection of the device of that name, once its peer answered discovery on it,
+    // as it speaks for the name against `from`: none when it is a connection its peer made
+    // and proved nothing on, and `from` is the live requester that holds the name (a record
+    // a stranger was let make under a requester's name).
+    std::shared_ptr<TcpSocket> connectionOfDevice(IDriverDiscovery& current, const std::string& name,
+                                                  const std::shared_ptr<TcpSocket>& from);
     // `name` is that of a device this node is connected to from another host, and `from`
     // does not prove it comes from that device.
     bool nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name,

@@ -200,5 +200,25 @@ TEST_F(NodeNamedAsAnother, AUnitAtADevicesEndpointDoesNotTakeItsPlace) {
     EXPECT_TRUE(LinesOf(router->process, DeviceLine("amp1", "Disconnected")).empty());
 }
 
+// Before, a stranger's unasked answer in the name of a controller that held it at the
+// router, over plain connections, made a record under it: every get and subscribe of the
+// controller's was then refused "Source name in use".
+TEST_F(NodeNamedAsAnother, AStrangerTakesNoNameALiveRequesterHolds) {
+    ASSERT_NO_FATAL_FAILURE(StartDeviceAndRouter(pair, {}, device, router));
+    constexpr const char* kControllerAddress = "10.77.0.3";
+    ASSERT_TRUE(pair.a.Ip("addr add " + std::string(kControllerAddress) + "/24 dev " + pair.a1));
+    std::unique_ptr<Node> controller;
+    std::string guid;
+    ASSERT_NO_FATAL_FAILURE(StartRoutedController(pair.a, "ctl1", kControllerAddress, {}, controller, guid));
+    NodeProcess& ctl = controller->process;
+    ASSERT_EQ(GetsAnswered(ctl, 1, "a"), 1u);
+    ASSERT_TRUE(pair.b.Ip("addr add 10.77.0.5/24 dev " + pair.b1));
+    Impostor stranger(pair, "10.77.0.5", "ctl1", "controller");
+    EXPECT_EQ(GetsAnswered(ctl, 30, "g"), 30u);
+    ASSERT_TRUE(ctl.Send(DeviceCommand("subscribe", kAmp, R"("values":[{"path":"/audio/gain"}])")));
+    EXPECT_EQ(ValueEntries(ctl.AwaitEvent("subscribe")["values"]), "/audio/gain=0");
+    EXPECT_EQ(GetsAnswered(ctl, 10, "h"), 10u);
+}
+
 }  // namespace
 }  // namespace ZelkorTest
