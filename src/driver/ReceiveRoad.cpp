@@ -966,7 +966,16 @@ bool ZelkorDriver::SameUnit(const std::shared_ptr<TcpSocket>& claimant, const st
 bool ZelkorDriver::NameSpokenElsewhere(const std::string& name, const std::shared_ptr<TcpSocket>& from,
                                        const TcpSocket* yielding) {
     const auto current = discovery();
-    return current && from && replyInAnothersName(*current, name, from, yielding);
+    if (!current || !from) {
+        return false;
+    }
+    if (replyInAnothersName(*current, name, from, yielding)) {
+        return true;
+    }
+    // A requester restarting on its host takes its name back within the grace its address
+    // keeps it for: a record made meanwhile from another address would shut it out.
+    return !(from->IsAuthenticated() && current->HasVerificationCode()) &&
+           _returnRoutes.VacatedElsewhere(name, from->GetRemoteIP(), ReturnRoutes::Clock::now());
 }
 
 void ZelkorDriver::countRefusedProof(IDriverDiscovery& current, const MessageForwardInfo& reply,

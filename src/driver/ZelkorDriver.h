@@ -454,7 +454,9 @@ public:
     // Another connection than `from` speaks for the node of that name, and `from` does not
     // prove it comes from the same unit: the connection of a device of that name this node
     // is connected to from another host (`yielding` aside: one about to give way to
-    // `from`), or the one that holds the name as a requester's.
+    // `from`), or the one that holds the name as a requester's; or, unless `from` proved
+    // the code, the name is in the grace of a requester's closed connection from another
+    // address.
     bool NameSpokenElsewhere(const std::string& name, const std::shared_ptr<TcpSocket>& from,
                              const TcpSocket* yielding);
 

@@ -20,6 +20,7 @@
 #include "driver/NodeTrustTestSupport.h"
 #include "services/NodeSubscriptionsTestSupport.h"
 #include "support/NetNamespace.h"
+#include "support/RunUntil.h"
 
 namespace ZelkorTest {
 namespace {
@@ -51,8 +52,9 @@ public:
     Impostor(const Impostor&) = delete;
     Impostor& operator=(const Impostor&) = delete;
 
-    // The gets the router passed on to it.
+    // The gets the router passed on to it; the answers it sent unasked.
     unsigned Gets() const { return _gets.load(); }
+    unsigned Claims() const { return _claims.load(); }
 
 private:
     void run() {
@@ -60,6 +62,7 @@ private:
         while (!_stop) {
             if (std::chrono::steady_clock::now() - claimed >= 1s) {
                 _peer.Send(_claim);
+                ++_claims;
                 claimed = std::chrono::steady_clock::now();
             }
             const std::string line = _peer.ReadLine(200ms);
@@ -97,6 +100,7 @@ private:
     const std::string _claim;
     std::atomic<bool> _stop{false};
     std::atomic<unsigned> _gets{0};
+    std::atomic<unsigned> _claims{0};
     std::thread _thread;
 };
 
@@ -218,6 +222,13 @@ TEST_F(NodeNamedAsAnother, AStrangerTakesNoNameALiveRequesterHolds) {
     ASSERT_TRUE(ctl.Send(DeviceCommand("subscribe", kAmp, R"("values":[{"path":"/audio/gain"}])")));
     EXPECT_EQ(ValueEntries(ctl.AwaitEvent("subscribe")["values"]), "/audio/gain=0");
     EXPECT_EQ(GetsAnswered(ctl, 10, "h"), 10u);
+    // Restarted on its host while the stranger goes on: the name waits for it there.
+    ASSERT_TRUE(ctl.Signal(SIGKILL));
+    ASSERT_EQ(ctl.Wait(), 128 + SIGKILL);
+    const unsigned claims = stranger.Claims();
+    ASSERT_TRUE(WaitUntil([&] { return stranger.Claims() >= claims + 2; }, 10s));
+    ASSERT_NO_FATAL_FAILURE(StartRoutedController(pair.a, "ctl1", kControllerAddress, {}, controller, guid));
+    EXPECT_EQ(GetsAnswered(controller->process, 10, "r"), 10u);
 }
 
 }  // namespace
