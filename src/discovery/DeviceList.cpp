@@ -58,31 +58,14 @@ std::shared_ptr<DeviceImpl> DiscoveryService::GetDeviceImplByUUID(const std::str
     return deviceOfGuidLocked(key);
 }
 
-std::shared_ptr<DeviceImpl> DiscoveryService::GetDeviceImplByName(const std::string& name) {
-    std::lock_guard<std::mutex> lock(_deviceTablesMutex);
-    const auto found = _guidsByName.find(name);
-    if (found == _guidsByName.end()) {
-        return nullptr;
-    }
-    // A device renamed since it was last entered is no longer found by its old name:
-    // forwarding must not reach it under a name it gave up.
-    for (const auto& guid : found->second) {
-        auto device = deviceOfGuidLocked(guid);
-        if (device && device->GetDiscoInfo().name == name) {
-            return device;
-        }
-    }
-    return nullptr;
-}
-
-IDriverDiscovery::NoticeWay DiscoveryService::WayOfNotice(const std::string& source, void* handle) {
+std::vector<std::shared_ptr<DeviceImpl>> DiscoveryService::devicesNamed(const std::string& name) {
     // Usually one device of a name.
     std::vector<std::shared_ptr<DeviceImpl>> named;
     {
         std::lock_guard<std::mutex> lock(_deviceTablesMutex);
-        const auto found = _guidsByName.find(source);
+        const auto found = _guidsByName.find(name);
         if (found == _guidsByName.end()) {
-            return NoticeWay::NotFollowed;
+            return named;
         }
         for (const auto& guid : found->second) {
             if (auto device = deviceOfGuidLocked(guid)) {
@@ -90,12 +73,48 @@ IDriverDiscovery::NoticeWay DiscoveryService::WayOfNotice(const std::string& sou
             }
         }
     }
+    // A device renamed since it was last entered is no longer found by its old name:
+    // forwarding must not reach it under a name it gave up.
+    named.erase(std::remove_if(named.begin(), named.end(),
+                               [&](const std::shared_ptr<DeviceImpl>& device) {
+                                   return device->IsFinalized() || !device->HasName(name);
+                               }),
+                named.end());
+    return named;
+}
+
+std::shared_ptr<DeviceImpl> DiscoveryService::GetDeviceImplByName(const std::string& name) {
+    // Of several devices of one name, one this node reaches comes first, and first of all
+    // one it reaches where it dialled it: forwarding by the name then reaches that one, not
+    // a record of the name left unconnected, nor one whose peer connected here in its name.
+    const auto rank = [](DeviceImpl& device) {
+        const auto connections = device.Connections();
+        if (std::any_of(connections.begin(), connections.end(), [](const std::shared_ptr<TcpSocket>& connection) {
+                return connection->IsOutgoing() && connection->SocketIsConnected();
+            })) {
+            return 2;
+        }
+        return device.IsConnected() ? 1 : 0;
+    };
+    std::shared_ptr<DeviceImpl> chosen;
+    int chosenRank = -1;
+    for (const auto& device : devicesNamed(name)) {
+        const int ranked = rank(*device);
+        if (ranked > chosenRank) {
+            chosen = device;
+            chosenRank = ranked;
+        }
+    }
+    return chosen;
+}
+
+IDriverDiscovery::NoticeWay DiscoveryService::WayOfNotice(const std::string& source, void* handle) {
+    const auto named = devicesNamed(source);
+    if (named.empty()) {
+        return NoticeWay::NotFollowed;
+    }
     bool followed = false;
     for (const auto& device : named) {
-        // A device renamed since it was entered no longer answers to the old name.
-        if (device->IsFinalized() || !device->HasName(source)) {
-            continue;
-        }
         if (device->HasHandle(handle)) {
             return NoticeWay::Taken;
         }

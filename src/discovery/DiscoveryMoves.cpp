@@ -56,20 +56,26 @@ bool DiscoveryService::inUse(const std::shared_ptr<DeviceImpl>& device) {
     return _wantsConnections.count(guid) != 0;
 }
 
+bool DiscoveryService::unreachedForAMove(const std::shared_ptr<DeviceImpl>& device) {
+    if (!inUse(device)) {
+        return true;
+    }
+    const std::int64_t since = device->UnreachedSince();
+    // A connection through its router reaches it as well as one of its own.
+    return since != DeviceImpl::Reached && !device->IsConnected() &&
+           Now() - since >= ScaledAge(MoveWhenUnreachedFor.count());
+}
+
 bool DiscoveryService::mayMove(const std::shared_ptr<DeviceImpl>& device, const Endpoint& to) {
     if (!inUse(device)) {
         return true;
     }
     const std::string guid = device->GuidKey();
     const std::string name = device->GetDiscoInfo().name;
-    const std::int64_t since = device->UnreachedSince();
-    // A connection through its router reaches it as well as one of its own.
-    if (since != DeviceImpl::Reached && !device->IsConnected()) {
-        if (Now() - since >= ScaledAge(MoveWhenUnreachedFor.count())) {
-            Info("ZK20D1I Device " + guid + " (" + name + "), unreached at " + endpointText(device->Endpoint()) +
-                 ", moves to " + endpointText(to));
-            return true;
-        }
+    if (unreachedForAMove(device)) {
+        Info("ZK20D1I Device " + guid + " (" + name + "), unreached at " + endpointText(device->Endpoint()) +
+             ", moves to " + endpointText(to));
+        return true;
     }
     if (_refusedMoves.Refused(guid, to)) {
         PeerWarning(Join("ZK20D0W Device ", guid, " (", name, ") is in use at ",

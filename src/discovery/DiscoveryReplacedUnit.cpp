@@ -5,10 +5,17 @@
 // reaches whatever now answers there. The old record is only disconnected: Lost is final
 // for a device object, and the old unit may have moved to another address. A unit that
 // connected here and announces the endpoint of a record of another GUID takes that
-// endpoint from the old record the same way (giveUpEndpoint).
+// endpoint from the old record the same way (giveUpEndpoint), but only where the old unit
+// no longer answers there: beside a unit that still does, it is another unit at the same
+// endpoint (a host with several addresses connecting from another unit's, two units
+// behind one address translation), and gets a record of its own. Two live records then
+// share the endpoint; the key stays with the one this node reached there, until a dial of
+// the endpoint shows which unit stands there (unitBeside).
 //
 // Runs on the event loop, from the handling of a discovery reply; the device locks are
 // never held while a device is called.
+
+#include <algorithm>
 
 #include "device/DeviceImpl.h"
 #include "discovery/DiscoveryService.h"
@@ -88,6 +95,47 @@ std::shared_ptr<DeviceImpl> DiscoveryService::passAddress(Packet& packet, const 
     }
     successor->setCurrentState(DeviceNetStateConnected);
     return successor;
+}
+
+std::shared_ptr<DeviceImpl> DiscoveryService::deviceAt(const Endpoint& endpoint) {
+    // A device that moved keeps the key of the endpoint it left until it is met: it stands
+    // there no more.
+    auto keyed = GetDeviceImplByIPAndPort(endpoint.first, endpoint.second);
+    return keyed && (keyed->Endpoint() == endpoint || keyed->HasRemote(endpoint)) ? keyed : nullptr;
+}
+
+bool DiscoveryService::endpointKeyHeldBeside(const std::shared_ptr<DeviceImpl>& device) {
+    const auto keyed = deviceAt(device->Endpoint());
+    return keyed && keyed != device;
+}
+
+bool DiscoveryService::unitBeside(const Packet& packet, const std::shared_ptr<DeviceImpl>& owner,
+                                  const std::shared_ptr<DeviceImpl>& reached) {
+    const std::shared_ptr<TcpSocket>& dial = packet.socket;
+    if (!packet.reliable || !dial || !dial->IsOutgoing() || !owner || owner->IsFinalized() || !reached ||
+        reached->IsFinalized() || !owner->HasHandle(ZelkorDriver::HandleOf(dial.get()))) {
+        return false;
+    }
+    const Endpoint dialled{dial->GetRemoteIP(), dial->GetRemotePort()};
+    if (reached->Endpoint() != dialled && !reached->HasRemote(dialled)) {
+        return false;
+    }
+    const auto connections = reached->Connections();
+    if (std::none_of(connections.begin(), connections.end(), [&](const std::shared_ptr<TcpSocket>& connection) {
+            return connection != dial && connection->SocketIsConnected();
+        })) {
+        return false;
+    }
+    Info(Join("ZK20EDI ", dialled.first, ":", dialled.second, " answers as (", [&] { return reached->GuidKey(); },
+              "), reached on a connection of its own: (", [&] { return owner->GuidKey(); }, ") is not there"));
+    owner->ReleaseConnection(dial);
+    {
+        std::lock_guard<std::mutex> lock(_deviceTablesMutex);
+        _guidBySocket.erase(dial);
+    }
+    giveUpEndpoint(owner, dialled);
+    dial->Close();
+    return true;
 }
 
 void DiscoveryService::giveUpEndpoint(const std::shared_ptr<DeviceImpl>& owner, const Endpoint& endpoint) {

@@ -396,8 +396,14 @@ void DiscoveryService::HandleDiscoReply(Packet& packet) {
 
     std::shared_ptr<DeviceImpl> device = GetDeviceImplByUUID(guid);
     if (!device) {
-        Socket* socket = ZelkorDriver::SocketOf(packet.handle);
-        device = GetDeviceImplByIPAndPort(socket->GetRemoteIP(), socket->GetRemotePort());
+        // The device whose dial the reply came on first: another record may share the
+        // endpoint it dials.
+        device = packet.reliable && packet.socket && packet.socket->IsOutgoing() ? deviceHolding(packet.socket)
+                                                                                  : nullptr;
+        if (!device) {
+            Socket* socket = ZelkorDriver::SocketOf(packet.handle);
+            device = GetDeviceImplByIPAndPort(socket->GetRemoteIP(), socket->GetRemotePort());
+        }
         // Only a device known by its endpoint alone (made by Connect) takes a GUID from a
         // reply: another GUID at a known device's endpoint is another device, never a new
         // key of that one, which would leave its old keys behind without bound.
@@ -458,6 +464,9 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
     std::shared_ptr<DeviceImpl> owner;
     if (onConnection) {
         owner = GetDeviceImplBySocket(packet.socket);
+        if (owner && owner != device && unitBeside(packet, owner, device)) {
+            return false;
+        }
         if (owner && owner != device && !unitReplaced(packet, owner, device)) {
             refuseUnmatched(packet, guid, name, owner);
             return false;
@@ -496,6 +505,18 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
             }
         }
     }
+    // Renamed, it would be entered under the new name: one that a device in use holds
+    // elsewhere stays that device's, and one a live requester connection holds, the
+    // requester's.
+    if (!device->HasName(name)) {
+        if (nameInUseElsewhere(packet, guid, name, at.first)) {
+            return false;
+        }
+        if (onConnection && !packet.socket->IsOutgoing() && !nameFreeFor(name, packet.socket, nullptr)) {
+            refuseName(name, true);
+            return false;
+        }
+    }
     if (!device->updateFrom(packet, at)) {
         return false;
     }
@@ -523,8 +544,7 @@ bool DiscoveryService::takeKnownReply(const std::shared_ptr<DeviceImpl>& device,
             PeerInfo("ZK2024I Adding the already connected end point", name);
             adoptConnection(device, packet.socket);
         } else {
-            PeerWarning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere",
-                        name);
+            refuseName(name, true);
         }
     }
     if (!located) {
@@ -570,6 +590,9 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
         return nullptr;
     }
     if (!packet.reliable) {
+        if (nameInUseElsewhere(packet, guid, name, remote.second.first)) {
+            return nullptr;
+        }
         auto device = addDevice(record, senderOf(packet));
         if (device) {
             device->AddRemoteInfo(remote);
@@ -585,9 +608,10 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
     if (!packet.header->IsEmpty()) {
         return nullptr;
     }
+    const bool nameInUse = nameInUseElsewhere(packet, guid, name, remote.second.first);
     std::shared_ptr<DeviceImpl> device;
     if (const auto owner = GetDeviceImplBySocket(packet.socket)) {
-        if (!unitReplaced(packet, owner, nullptr)) {
+        if (nameInUse || !unitReplaced(packet, owner, nullptr)) {
             refuseUnmatched(packet, guid, name, owner);
             return nullptr;
         }
@@ -597,24 +621,51 @@ std::shared_ptr<DeviceImpl> DiscoveryService::takeNewReply(Packet& packet, const
             return nullptr;
         }
     }
+    if (nameInUse && !device) {
+        return nullptr;
+    }
     const NewDiscoInfo::IpAddress address = record.Address();
     const unsigned short port = record.getDiscoInfo().port;
     if (!device) {
-        device = GetDeviceImplByIPAndPort(address, port);
+        device = deviceAt({address, port});
+        // Another GUID's record at the endpoint is another unit's, which a reply never renames.
+        if (device && packet.socket->IsOutgoing() && !device->GuidKey().empty()) {
+            device = nullptr;
+        }
     }
     // A peer that connected here speaks for itself only: it takes no name, and no end
     // point, of a device connected on another connection. This node's own dial of the
-    // endpoint is no other connection: it gives way (mayAdopt).
+    // endpoint is no other connection: it gives way (mayAdopt), unless the unit it reaches
+    // there still answers on it.
     if (!packet.socket->IsOutgoing()) {
-        if (!mayAdopt(device, packet.socket, name, record.getDiscoInfo().mode == "router")) {
-            PeerWarning("ZK20CCW Discovery answer of a peer that connected here names a device connected elsewhere",
-                        name);
+        // The newcomer is then another unit beside it (a host with several addresses that
+        // connects from the device's, two units behind one address translation), with a
+        // record of its own. What this node knows tells whether the unit answers there: a
+        // connection on which it answered as itself (its own, one dialled, its router's);
+        // or, once they are gone or lost, this node's dials of it not yet unanswered as long
+        // as a device it uses takes to move. A unit restarted in its place answers one of
+        // those dials, and the endpoint passes to it then (unitBeside). A record known by
+        // its endpoint alone (made by Connect) stands for whatever answers there.
+        const bool known = device && !device->GuidKey().empty();
+        const bool answers = known && answersAsItself(device);
+        const bool beside = answers || (known && !unreachedForAMove(device));
+        // A dial of it that has not answered yet tells nothing of who stands there: the
+        // newcomer itself, it may be. It holds no name against the newcomer.
+        const std::shared_ptr<TcpSocket> unproven = beside && !answers ? device->GetHandle() : nullptr;
+        if (beside ? !nameFreeFor(name, packet.socket, unproven.get())
+                   : !mayAdopt(device, packet.socket, name, record.getDiscoInfo().mode == "router")) {
+            refuseName(name, true);
             return nullptr;
         }
-        if (device && !device->GuidKey().empty()) {
-            // Another GUID at a record's endpoint is another unit there (a requester
-            // restarted with a new GUID, say). Renamed, the record would stay under its old
-            // GUID's keys; it keeps them, and the endpoint passes to a record of the new GUID.
+        if (beside) {
+            PeerInfo(Join("ZK20ECI ", address, ":", port, " answers as (", guid, ") on a connection it made, beside (",
+                          [&] { return device->GuidKey(); }, "), still reached there"));
+            device = nullptr;
+        } else if (device && !device->GuidKey().empty()) {
+            // Another GUID at a record's endpoint, whose unit no longer answers there, is
+            // another unit in its place (a requester restarted with a new GUID, say).
+            // Renamed, the record would stay under its old GUID's keys; it keeps them, and
+            // the endpoint passes to a record of the new GUID.
             PeerInfo(Join("ZK20E9I ", address, ":", port, " answers as (", guid, ") in place of (",
                           [&] { return device->GuidKey(); }, ") on a connection it made"));
             dropOwnDials(device, nullptr);
@@ -758,13 +809,12 @@ std::shared_ptr<DeviceImpl> DiscoveryService::addConnectedDevice(NewDiscoInfo& r
     }
     const std::string& name = record.getDiscoInfo().name;
     PeerInfo("ZK2024I Adding the already connected end point", name);
-    auto device = GetDeviceImplByIPAndPort(record.Address(), record.getDiscoInfo().port);
+    // The caller found no record to take the connection at the endpoint: one there is
+    // another unit's, which still answers there.
+    const auto device = makeDevice(record, "ZK2053E Unable to create instance for connected device",
+                                   DeviceSender::From(connection->GetRemoteIP()));
     if (!device) {
-        device = makeDevice(record, "ZK2053E Unable to create instance for connected device",
-                            DeviceSender::From(connection->GetRemoteIP()));
-        if (!device) {
-            return nullptr;
-        }
+        return nullptr;
     }
     adoptConnection(device, connection);
     Detail("ZK2084I Connected device added", name);
@@ -788,12 +838,31 @@ bool DiscoveryService::mayAdopt(const std::shared_ptr<DeviceImpl>& device, const
             yielding = held;
         }
     }
+    return nameFreeFor(name, connection, yielding.get());
+}
+
+bool DiscoveryService::nameFreeFor(const std::string& name, const std::shared_ptr<TcpSocket>& connection,
+                                   const TcpSocket* yielding) {
     std::shared_ptr<TcpSocket> named;
     GetDeviceHandleByName(name, named);
-    if (named && named != connection && named != yielding) {
+    if (named && named != connection && named.get() != yielding) {
         return false;
     }
-    return !device || !_driver->NameSpokenElsewhere(name, connection, yielding.get());
+    // A name a live requester connection holds goes to no record of another connection's
+    // answer, a new unit's as a known one's, unless that connection proves it comes from
+    // the same unit: else the requester's own requests would be refused as another's.
+    return !_driver->NameSpokenElsewhere(name, connection, yielding);
+}
+
+bool DiscoveryService::answersAsItself(const std::shared_ptr<DeviceImpl>& device) {
+    if (device->IsProxyConnected()) {
+        return true;
+    }
+    const std::string guid = device->GuidKey();
+    const auto connections = device->Connections();
+    return std::any_of(connections.begin(), connections.end(), [&](const std::shared_ptr<TcpSocket>& connection) {
+        return connection->SocketIsConnected() && connection->AnsweredGuid() == guid;
+    });
 }
 
 void DiscoveryService::adoptConnection(const std::shared_ptr<DeviceImpl>& device,
@@ -807,7 +876,9 @@ void DiscoveryService::adoptConnection(const std::shared_ptr<DeviceImpl>& device
     device->SetAuthentication(connection->IsProvenToPeer());
     device->lastSeen.store(WallSeconds());
     _deviceListTime.store(WallSeconds());
-    enterDevice(device, AllTables);
+    // The endpoint stays the key of a record whose unit answers there beside this one:
+    // static routes and Connect(address, port) reach what this node reaches there.
+    enterDevice(device, endpointKeyHeldBeside(device) ? AllTables & ~ByEndpoint : AllTables);
     device->WantsConnections(true);
     WantsConnections(device->GuidKey(), true);
     device->setCurrentState(DeviceNetStateConnected);

@@ -575,6 +575,19 @@ private:
     static std::optional<boost::asio::ip::address> heardFrom(const Packet& packet);
     // Connected (also through its router), being connected, or to be kept connected.
     bool inUse(const std::shared_ptr<DeviceImpl>& device);
+    // The live devices of that name (usually one).
+    std::vector<std::shared_ptr<DeviceImpl>> devicesNamed(const std::string& name);
+    // A discovery reply of the GUID `guid`, placing its unit at `at`, names a device this
+    // router uses at another address (DiscoveryNames.cpp): refused (logged) unless the
+    // reply's connection proved the code, or the device could move there.
+    bool nameInUseElsewhere(const Packet& packet, const std::string& guid, const std::string& name,
+                            const boost::asio::ip::address& at);
+    // A discovery answer that names a device elsewhere, or a requester, is refused: logged,
+    // as one on a connection the peer made (`peerConnected`) or as another.
+    void refuseName(const std::string& name, bool peerConnected);
+    // Whether the device no longer holds where it is reached: not in use, or, in use,
+    // unreached for MoveWhenUnreachedFor (neither connected nor through its router).
+    bool unreachedForAMove(const std::shared_ptr<DeviceImpl>& device);
     // Whether a reply may move the known device to `to`, an endpoint it is not reached
     // at: a device in use moves only once unreached for MoveWhenUnreachedFor. A refusal
     // is logged once per device and endpoint. Loop only.
@@ -602,11 +615,17 @@ private:
     // either): true when the record may take the connection as its own. No live connection
     // of the record's stands against it but one that gives way: this node's own dial, when
     // this node is a router and the peer routes nothing, or one the peer proves it comes
-    // from the unit of (ZelkorDriver::SameUnit). Nor may a device of that name be connected
-    // elsewhere, nor, for a known record, the name be spoken by another connection
-    // (ZelkorDriver::NameSpokenElsewhere).
+    // from the unit of (ZelkorDriver::SameUnit). Nor may the name be another's
+    // (nameFreeFor).
     bool mayAdopt(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& connection,
                   const std::string& name, bool peerRoutes);
+    // No device of that name is connected on another connection than `connection` (but
+    // `yielding`, which gives way to it), nor is the name spoken by another connection
+    // (ZelkorDriver::NameSpokenElsewhere): a device's of another host, or a live requester's.
+    bool nameFreeFor(const std::string& name, const std::shared_ptr<TcpSocket>& connection, const TcpSocket* yielding);
+    // The device's unit answered as itself on a connection of the device's that stands, or
+    // it is reached through its router.
+    bool answersAsItself(const std::shared_ptr<DeviceImpl>& device);
     // The device takes the connection its peer made as its own: this node's dials of it are
     // let go and closed, the connection becomes its primary, and it is kept connected
     // (wanted) and Connected from now on.
@@ -614,6 +633,17 @@ private:
     // The device's connections that this node opened (connected or still dialling), but
     // `keep`, leave it and are closed.
     void dropOwnDials(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& keep);
+    // The device keyed by the endpoint, when it still stands there (one that moved away
+    // keeps the key of the endpoint it left); empty otherwise.
+    std::shared_ptr<DeviceImpl> deviceAt(const Endpoint& endpoint);
+    // Another device stands at the endpoint of `device` and keeps its key.
+    bool endpointKeyHeldBeside(const std::shared_ptr<DeviceImpl>& device);
+    // A dial of `owner`'s was answered by the unit of `reached`, which this node reaches on
+    // a connection of its own at the dialled endpoint (two units shared it, each with a
+    // record): the owner is not there. It gives the endpoint up, and the dial is closed.
+    // False, with nothing done, when the reply is no such answer.
+    bool unitBeside(const Packet& packet, const std::shared_ptr<DeviceImpl>& owner,
+                    const std::shared_ptr<DeviceImpl>& reached);
     // `endpoint` no longer stands for `owner`, whose unit is no longer there: the owner
     // forgets that way to it and the endpoint key, and goes Disconnected unless it is still
     // connected otherwise (a redundant device's other network). It is not lost: heard

@@ -854,20 +854,35 @@ void ZelkorDriver::customCommand(Packet& packet, const std::string& command, con
     sendReply(packet, command, echo, header);
 }
 
-std::shared_ptr<TcpSocket> ZelkorDriver::connectionOfDevice(IDriverDiscovery& current, const std::string& name) {
+std::shared_ptr<TcpSocket> ZelkorDriver::connectionOfDevice(IDriverDiscovery& current, const std::string& name,
+                                                           const std::shared_ptr<TcpSocket>& from) {
     // A connection whose peer has not answered discovery on it yet (one this node is still
     // setting up) is not yet known to reach the device: meanwhile the device is as one not
     // connected.
     std::shared_ptr<TcpSocket> own;
     current.GetDeviceHandleByName(name, own);
-    return own && !own->AnsweredGuid().empty() ? own : nullptr;
+    if (!own || own->AnsweredGuid().empty()) {
+        return nullptr;
+    }
+    // This node's own dial reached the device where it looked for it, and a proof of the
+    // code vouches for what its peer says. A peer's own word on a connection it made does
+    // not take the name from the requester that held it first: the discovery service
+    // refuses such a record, and one that came by another road counts for nothing here.
+    if (own != from && !own->IsOutgoing() && !(own->IsAuthenticated() && current.HasVerificationCode())) {
+        const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
+        const auto now = ReturnRoutes::Clock::now();
+        if (_returnRoutes.Holder(name, nullptr, now, quiet, awaitsAnswer(now, quiet)) == from) {
+            return nullptr;
+        }
+    }
+    return own;
 }
 
 bool ZelkorDriver::nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name,
                                        const std::shared_ptr<TcpSocket>& from) {
     // A device this node is connected to speaks for itself on its own connection; a line
     // from another host that gives its name would take its place.
-    const auto own = connectionOfDevice(current, name);
+    const auto own = connectionOfDevice(current, name, from);
     return own && anotherUnit(current, own, from);
 }
 
@@ -875,7 +890,7 @@ bool ZelkorDriver::replyInAnothersName(IDriverDiscovery& current, const std::str
                                        const std::shared_ptr<TcpSocket>& from, const TcpSocket* yielding) {
     // A device this node is connected to answers on its own connection (or from its host),
     // whoever else took its name as a requester's.
-    if (const auto own = connectionOfDevice(current, name); own && own.get() != yielding) {
+    if (const auto own = connectionOfDevice(current, name, from); own && own.get() != yielding) {
         return anotherUnit(current, own, from);
     }
     const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
@@ -949,7 +964,16 @@ bool ZelkorDriver::SameUnit(const std::shared_ptr<TcpSocket>& claimant, const st
 bool ZelkorDriver::NameSpokenElsewhere(const std::string& name, const std::shared_ptr<TcpSocket>& from,
                                        const TcpSocket* yielding) {
     const auto current = discovery();
-    return current && from && replyInAnothersName(*current, name, from, yielding);
+    if (!current || !from) {
+        return false;
+    }
+    if (replyInAnothersName(*current, name, from, yielding)) {
+        return true;
+    }
+    // A requester restarting on its host takes its name back within the grace its address
+    // keeps it for: a record made meanwhile from another address would shut it out.
+    return !(from->IsAuthenticated() && current->HasVerificationCode()) &&
+           _returnRoutes.VacatedElsewhere(name, from->GetRemoteIP(), ReturnRoutes::Clock::now());
 }
 
 void ZelkorDriver::countRefusedProof(IDriverDiscovery& current, const MessageForwardInfo& reply,

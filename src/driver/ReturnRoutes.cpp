@@ -86,14 +86,17 @@ void ReturnRoutes::erase(Order::iterator name, std::vector<Ended>* ended) {
 
 bool ReturnRoutes::vacatedElsewhere(const std::string& name, const TcpSocket& from, Clock::time_point now) {
     const auto vacated = _vacated.find(name);
-    if (vacated == _vacated.end()) {
-        return false;
-    }
-    if (vacated->second.until <= now) {
+    if (vacated != _vacated.end() && vacated->second.until <= now) {
         _vacated.erase(vacated);
         return false;
     }
-    return vacated->second.source != SourceGroup(from.GetRemoteIP());
+    return VacatedElsewhere(name, from.GetRemoteIP(), now);
+}
+
+bool ReturnRoutes::VacatedElsewhere(const std::string& name, const boost::asio::ip::address& source,
+                                    Clock::time_point now) const {
+    const auto vacated = _vacated.find(name);
+    return vacated != _vacated.end() && vacated->second.until > now && vacated->second.source != SourceGroup(source);
 }
 
 ReturnRoutes::Claimed ReturnRoutes::Claim(const std::string& name, const std::shared_ptr<TcpSocket>& from,

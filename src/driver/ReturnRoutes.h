@@ -108,6 +108,10 @@ public:
                                       Clock::duration quiet, const Awaits& awaits = {}) const;
     // The live owner of `name`, when `arrivedOn` carried its requests; empty otherwise.
     std::shared_ptr<TcpSocket> Back(const std::string& name, const TcpSocket* arrivedOn) const;
+    // Whether `name` is in the grace of a closed owner whose address (SourceGroup) is not
+    // that of `source`, at `now`: what Claim refuses a claimant from `source` that proved
+    // nothing.
+    bool VacatedElsewhere(const std::string& name, const boost::asio::ip::address& source, Clock::time_point now) const;
     // Whether `name` is held as a requester's: a request of its own went through here.
     bool IsRequester(const std::string& name) const;
     // `closed` ended at `now`: the names it owned go, reported (each kept for its owner's

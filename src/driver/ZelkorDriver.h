@@ -454,7 +454,9 @@ public:
     // Another connection than `from` speaks for the node of that name, and `from` does not
     // prove it comes from the same unit: the connection of a device of that name this node
     // is connected to from another host (`yielding` aside: one about to give way to
-    // `from`), or the one that holds the name as a requester's.
+    // `from`), or the one that holds the name as a requester's; or, unless `from` proved
+    // the code, the name is in the grace of a requester's closed connection from another
+    // address.
     bool NameSpokenElsewhere(const std::string& name, const std::shared_ptr<TcpSocket>& from,
                              const TcpSocket* yielding);
 
@@ -573,8 +575,12 @@ private:
     // about to give way to `from`) speaks for nobody.
     bool replyInAnothersName(IDriverDiscovery& current, const std::string& name,
                              const std::shared_ptr<TcpSocket>& from, const TcpSocket* yielding = nullptr);
-    // The connection of the device of that name, once its peer answered discovery on it.
-    static std::shared_ptr<TcpSocket> connectionOfDevice(IDriverDiscovery& current, const std::string& name);
+    // The connection of the device of that name, once its peer answered discovery on it,
+    // as it speaks for the name against `from`: none when it is a connection its peer made
+    // and proved nothing on, and `from` is the live requester that holds the name (a record
+    // a stranger was let make under a requester's name).
+    std::shared_ptr<TcpSocket> connectionOfDevice(IDriverDiscovery& current, const std::string& name,
+                                                  const std::shared_ptr<TcpSocket>& from);
     // `name` is that of a device this node is connected to from another host, and `from`
     // does not prove it comes from that device.
     bool nameOfAnotherDevice(IDriverDiscovery& current, const std::string& name,

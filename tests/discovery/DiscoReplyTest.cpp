@@ -315,8 +315,9 @@ TEST_F(DiscoReply, AGuidNeverTakesOverAnotherDevicesKeyOrConnection) {
 }
 
 // A unit that connected here, restarted with a new GUID and connecting again with the
-// same endpoint, gets a record of its own that holds its new connection and the
-// endpoint; the old record keeps its GUID. Connecting again under the GUID it has now,
+// same endpoint once this node's dials of the old one have gone unanswered for the time a
+// device in use takes to move, gets a record of its own that holds its new connection and
+// the endpoint; the old record keeps its GUID. Connecting again under the GUID it has now,
 // the unit is reached on its newest connection.
 TEST_F(DiscoReply, AUnitThatConnectsAgainIsReachedOnItsNewConnection) {
     const auto connectAs = [&](RawPeer& peer, const std::string& guid) {
@@ -334,6 +335,9 @@ TEST_F(DiscoReply, AUnitThatConnectsAgainIsReachedOnItsNewConnection) {
     const auto old = node->GetDeviceImplByUUID(G1);
     first.Close();
     ASSERT_TRUE(WaitUntil([&] { return !old->IsDirectlyConnected(); }));
+    old->Connect(false);
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("ZK6612W Socket error is "); }));
+    clock += Zelkor::DiscoveryService::MoveWhenUnreachedFor.count();
 
     RawPeer restarted;
     const auto restartedConnection = connectAs(restarted, G2);
