@@ -53,11 +53,23 @@ std::vector<ForwardedRequests::Pending> ForwardedRequests::ExpireQueued(
     for (auto connection = _pending.begin(); connection != _pending.end();) {
         auto& waiting = connection->second;
         for (auto pending = waiting.begin(); pending != waiting.end();) {
-            const bool overdue = !pending->notice && pending->written == Clock::time_point{} &&
-                                 pending->queuedUntil != Clock::time_point{} && now >= pending->queuedUntil;
-            if (!overdue || !withdraw(connection->first, pending->ordinal)) {
+            const bool overdue =
+                !pending->notice && pending->queuedUntil != Clock::time_point{} && now >= pending->queuedUntil;
+            const bool withdrawn =
+                overdue && pending->written == Clock::time_point{} && withdraw(connection->first, pending->ordinal);
+            // Written so late that its connection would await the reply past its requester's
+            // patience: that connection, which others share, waits on as its own bound
+            // allows and drops the reply when it comes. Written in time, its bound there
+            // ends first, as a lost peer's.
+            const auto writtenAt = pending->written != Clock::time_point{} ? pending->written : pending->queued;
+            const bool givenUp = overdue && !withdrawn && pending->answerBy != Clock::time_point{} &&
+                                 now >= pending->answerBy && writtenAt + pending->ownBound > pending->answerBy;
+            if (!withdrawn && !givenUp) {
                 ++pending;
                 continue;
+            }
+            if (givenUp) {
+                keep(_givenUp, connection->first, pending->ordinal);
             }
             release(*pending);
             expired.push_back(std::move(*pending));
@@ -188,16 +200,8 @@ bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal,
     if (ordinal == 0) {
         return true;
     }
-    if (const auto refused = _refused.find(onward); refused != _refused.end()) {
-        auto& ordinals = refused->second;
-        const auto late = std::find(ordinals.begin(), ordinals.end(), ordinal);
-        if (late != ordinals.end()) {
-            ordinals.erase(late);
-            if (ordinals.empty()) {
-                _refused.erase(refused);
-            }
-            return false;
-        }
+    if (take(_refused, onward, ordinal) || take(_givenUp, onward, ordinal)) {
+        return false;
     }
     const auto found = _pending.find(onward);
     if (found == _pending.end()) {
@@ -237,12 +241,29 @@ bool ForwardedRequests::Blocked(const TcpSocket* onward, std::uint64_t inFlight)
     return wasRefused(onward, inFlight);
 }
 
-void ForwardedRequests::refuse(const TcpSocket* onward, std::uint64_t ordinal) {
-    auto& refused = _refused[onward];
-    if (refused.size() >= MaxPerConnection) {
-        refused.pop_front();
+void ForwardedRequests::keep(Ordinals& kept, const TcpSocket* onward, std::uint64_t ordinal) {
+    auto& ordinals = kept[onward];
+    if (ordinals.size() >= MaxPerConnection) {
+        ordinals.pop_front();
     }
-    refused.push_back(ordinal);
+    ordinals.push_back(ordinal);
+}
+
+bool ForwardedRequests::take(Ordinals& kept, const TcpSocket* onward, std::uint64_t ordinal) {
+    const auto found = kept.find(onward);
+    if (found == kept.end()) {
+        return false;
+    }
+    auto& ordinals = found->second;
+    const auto late = std::find(ordinals.begin(), ordinals.end(), ordinal);
+    if (late == ordinals.end()) {
+        return false;
+    }
+    ordinals.erase(late);
+    if (ordinals.empty()) {
+        kept.erase(found);
+    }
+    return true;
 }
 
 std::vector<ForwardedRequests::Refused> ForwardedRequests::ExpireNotices(Clock::time_point now,
@@ -320,6 +341,7 @@ std::vector<ForwardedRequests::Refused> ForwardedRequests::RefuseNotices(
 std::vector<ForwardedRequests::Left> ForwardedRequests::Ended(const TcpSocket* onward, const InFlight& inFlight,
                                                               Clock::time_point now) {
     _refused.erase(onward);
+    _givenUp.erase(onward);
     std::vector<Left> ended;
     const auto found = _pending.find(onward);
     if (found == _pending.end()) {

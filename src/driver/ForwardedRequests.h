@@ -81,10 +81,15 @@ public:
         std::string source;
         // The asking connection as a key, and, for a request of the requester's own (no
         // notice), how long it holds the requester's name (Awaits) and how long it may wait
-        // to be written (ExpireQueued).
+        // to be written (ExpireQueued). One that takes work may have waited so long that
+        // its bound on its connection (`ownBound`, from its write) outlasts its requester:
+        // it is given up at `answerBy` though written (empty for others, whose wait
+        // leaves them room).
         const TcpSocket* requesterKey = nullptr;
         Clock::time_point holdUntil{};
         Clock::time_point queuedUntil{};
+        Clock::time_point answerBy{};
+        Clock::duration ownBound{};
         // A notice (a request that answers no request of its own: a publish, a log row, a
         // file block); requests carry none of what follows.
         bool notice = false;
@@ -154,9 +159,9 @@ public:
     void Written(const TcpSocket* onward, std::uint64_t ordinal, Clock::time_point at);
     // A reply came on `onward` at `now` for its request of `ordinal` (0: for none), which
     // the connection tells of as `asked`. False when that request was refused already (a
-    // notice left unanswered too long): the reply is not to be passed on. The time the
-    // requester took over a notice counts against its notices waiting behind it. The
-    // request answered, when one was waiting, goes to `answered`.
+    // notice left unanswered too long, a request given up written): the reply is not to be
+    // passed on. The time the requester took over a notice counts against its notices
+    // waiting behind it. The request answered, when one was waiting, goes to `answered`.
     bool Answered(const TcpSocket* onward, std::uint64_t ordinal, const InFlight& asked, Clock::time_point now,
                   Pending* answered = nullptr);
     // True while `onward`'s request in flight, of ordinal `inFlight`, is a notice refused
@@ -181,7 +186,9 @@ public:
     // `requester`'s connection ended: it holds no name any more.
     void RequesterClosed(const TcpSocket* requester);
     // The requests (not notices) still waiting to be written on their connection at `now`,
-    // past their Pending::queuedUntil, that `withdraw` took back from it: no longer awaited.
+    // past their Pending::queuedUntil, that `withdraw` took back from it, and those
+    // written past their Pending::answerBy, whose late replies are not passed on: no
+    // longer awaited.
     std::vector<Pending> ExpireQueued(Clock::time_point now,
                                       const std::function<bool(const TcpSocket* onward, std::uint64_t ordinal)>& withdraw);
 
@@ -203,15 +210,22 @@ private:
     // What `behind` waited for its requester's answer to `ahead` by `now`.
     static Clock::duration waitedBehind(const Pending& ahead, const Pending& behind, const InFlight& inFlight,
                                         Clock::time_point now);
-    void refuse(const TcpSocket* onward, std::uint64_t ordinal);
+    using Ordinals = std::unordered_map<const TcpSocket*, std::deque<std::uint64_t>>;
+    // Keeps `ordinal` among `onward`'s in `kept`, at most MaxPerConnection of them.
+    static void keep(Ordinals& kept, const TcpSocket* onward, std::uint64_t ordinal);
+    // Whether `ordinal` was among `onward`'s in `kept`, no longer kept.
+    static bool take(Ordinals& kept, const TcpSocket* onward, std::uint64_t ordinal);
+    void refuse(const TcpSocket* onward, std::uint64_t ordinal) { keep(_refused, onward, ordinal); }
     bool wasRefused(const TcpSocket* onward, std::uint64_t ordinal) const;
     // The holds of requests waiting for their answers, kept and let go with them.
     void hold(const Pending& pending);
     void release(const Pending& pending);
 
     std::unordered_map<const TcpSocket*, Waiting> _pending;
-    // Per connection, the ordinals of notices refused unanswered, oldest first.
-    std::unordered_map<const TcpSocket*, std::deque<std::uint64_t>> _refused;
+    // Per connection, the ordinals of notices refused unanswered, oldest first, and of
+    // requests given up written (answerBy): these hold back nothing behind them.
+    Ordinals _refused;
+    Ordinals _givenUp;
     // Per asking connection and requester name, when the holds of its requests waiting
     // here end, and when the last one ended: asked for on every claim of a name, without a
     // walk of every request. Bounded: past MaxHolds entries, those holding no request go.

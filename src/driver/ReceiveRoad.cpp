@@ -339,7 +339,7 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
         ForwardedRequests::Pending asked;
         if (!_forwarded.Answered(packet.socket.get(), answered, inFlightOn(*packet.socket, answered),
                                  ForwardedRequests::Clock::now(), &asked)) {
-            Detail("ZK78EEI Late reply to a notice already refused dropped", packet.socket->Tag());
+            Detail("ZK78EEI Late reply to a request already refused dropped", packet.socket->Tag());
             return;
         }
         if (asked.notice && asked.toRequester) {
@@ -547,8 +547,15 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
             // An answer that takes work is worth waiting for behind others as long as its
             // requester allows; a prompt one that waits a quarter time-out is refused, so
             // that once written it keeps its whole bound before its requester gives up.
-            pending.queuedUntil = queued + (wait == AnswerWait::Work ? current.ForwardedDeadline(wait, beyond)
-                                                                     : current.AnswerBound(AnswerWait::Prompt, 0, true) / 4);
+            const bool waitsLong = wait == AnswerWait::Work;
+            pending.queuedUntil = queued + (waitsLong ? current.ForwardedDeadline(wait, beyond)
+                                                  : current.AnswerBound(AnswerWait::Prompt, 0, true) / 4);
+            // Its turn may come so late that the device's own bound for it, counted from
+            // its write, outlasts its requester, whose connection here may be a router's.
+            if (waitsLong) {
+                pending.answerBy = pending.queuedUntil;
+                pending.ownBound = current.AnswerBound(wait, beyond, true);
+            }
         }
         if (pending.notice) {
             pending.toRequester = packet.socket->IsOutgoing();
@@ -703,7 +710,8 @@ void ZelkorDriver::ExpireForwardedNotices(std::chrono::steady_clock::time_point 
         return;
     }
     // A request that waits here behind another would outlast its requester's bound: past
-    // its time in the queue it is refused, the requester's connection to this node kept.
+    // its time in the queue it is refused, the requester's connection to this node kept;
+    // so is one that takes work written too late to be answered in its requester's time.
     for (const auto& pending :
          _forwarded.ExpireQueued(now, [this](const TcpSocket* onward, std::uint64_t ordinal) {
              const auto socket = liveConnection(onward);

@@ -7,11 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read_until.hpp>
@@ -34,11 +38,13 @@ constexpr unsigned short kChattyPort = 4300;
 // it answers discovery on the connection and leaves every other request unanswered. It
 // sends a bare line feed every second, as a device whose handler hangs while its I/O
 // still runs, or, `pacing`, answers a get with a line that comes at 100 KiB a second,
-// as on a slow link, and ends after `answerBytes` of its value (0: never).
+// as on a slow link, and ends after `answerBytes` of its value (0: never). With a
+// `listingTime`, it answers each listing that long after the one before it (a busy disk).
 class ChattyDevice {
 public:
-    ChattyDevice(const NetNamespace& space, bool pacing, std::size_t answerBytes = 0)
-        : _pacing(pacing), _answerBytes(answerBytes) {
+    ChattyDevice(const NetNamespace& space, bool pacing, std::size_t answerBytes = 0,
+                 std::chrono::milliseconds listingTime = {})
+        : _pacing(pacing), _answerBytes(answerBytes), _listingTime(listingTime) {
         space.Run([this] {
             _acceptor.open(tcp::v4());
             _acceptor.set_option(tcp::acceptor::reuse_address(true));
@@ -68,6 +74,7 @@ private:
         std::size_t sent = 0;
         auto chat = std::chrono::steady_clock::now();
         auto answerStart = chat;
+        std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> listings;
         while (!_stop && socket.is_open()) {
             char data[4096];
             const std::size_t count = socket.read_some(boost::asio::buffer(data), error);
@@ -85,7 +92,17 @@ private:
                     answering = true;
                     answerStart = std::chrono::steady_clock::now();
                     send(socket, R"([rt1&ctl1][chatty] @get {"path":"/audio/gain","value":")");
+                } else if (_listingTime != 0ms && line.find(" listfiles ") != std::string::npos) {
+                    // [chatty][rt1&REQUESTER] listfiles ...: answered the other way round.
+                    const auto sources = line.find("][") + 2;
+                    const std::string requester = line.substr(sources, line.find(']', sources) - sources);
+                    const auto after = listings.empty() ? std::chrono::steady_clock::now() : listings.back().first;
+                    listings.emplace_back(after + _listingTime, "[" + requester + R"(][chatty] @listfiles {"path":"/"})" "\n");
                 }
+            }
+            while (!listings.empty() && listings.front().first <= std::chrono::steady_clock::now()) {
+                send(socket, listings.front().second);
+                listings.pop_front();
             }
             if (answering) {
                 // At the pace however late this thread runs: what is due by now.
@@ -119,6 +136,7 @@ private:
     static constexpr std::size_t kPace = 100 * 1024;
     const bool _pacing;
     const std::size_t _answerBytes;
+    const std::chrono::milliseconds _listingTime;
     boost::asio::io_context _io;
     tcp::acceptor _acceptor{_io};
     std::atomic<bool> _stop{false};
@@ -132,11 +150,11 @@ std::string Get(const std::string& guid, const std::string& tag) {
 // The sample device and a ChattyDevice behind a router, and a controller in namespace b
 // that reaches both through it.
 struct ChattyBehindARouter {
-    ChattyBehindARouter(bool pacing, std::size_t answerBytes = 0) {
+    ChattyBehindARouter(bool pacing, std::size_t answerBytes = 0, std::chrono::milliseconds listingTime = {}) {
         if (!pair.Missing().empty()) {
             return;
         }
-        chatty = std::make_unique<ChattyDevice>(pair.b, pacing, answerBytes);
+        chatty = std::make_unique<ChattyDevice>(pair.b, pacing, answerBytes, listingTime);
         device = std::make_unique<Node>(SampleDeviceOptions(false), pair.a.Name());
         router = std::make_unique<Node>(
             Options("router", "rt1",
@@ -147,8 +165,9 @@ struct ChattyBehindARouter {
         listed = Listed(controller->process, "chatty", 60s);
     }
     // No line of the controller's from line `from` on tells of a connection lost.
-    void ExpectNoConnectionLost(std::size_t from) const {
-        const auto lines = controller->process.Lines();
+    void ExpectNoConnectionLost(std::size_t from) const { ExpectNoConnectionLost(controller->process, from); }
+    static void ExpectNoConnectionLost(const NodeProcess& controller, std::size_t from) {
+        const auto lines = controller.Lines();
         for (std::size_t at = from; at < lines.size(); ++at) {
             EXPECT_EQ(lines[at].find(R"("connected":false)"), std::string::npos) << lines[at].substr(0, 200);
         }
@@ -218,6 +237,34 @@ TEST(NodeAnswerBounds, ALongAnswerAtThePaceArrivesWholeThroughTheRouter) {
         << CompactJson(answer["values"][0]["error"]);
     EXPECT_TRUE(LinesOf(net.router->process, DeviceLine("chatty", "Disconnected")).empty());
     net.ExpectNoConnectionLost(from);
+}
+
+// Two controllers list a device that takes 25 s over each listing: the one whose listing
+// waited at the router behind the other's is answered "timeout" by the router before its
+// own bound runs out, and keeps its connection to the router. Before, the router, having
+// written it late, awaited its answer for its whole bound from the write: the controller
+// gave up first, and with it its connection to the router (a router's, behind a chain).
+TEST(NodeAnswerBounds, AListingWrittenLateBehindAnotherIsRefusedBeforeItsRequesterGivesUp) {
+    ChattyBehindARouter net(false, 0, 25s);
+    if (!net.pair.Missing().empty()) {
+        GTEST_SKIP() << net.pair.Missing();
+    }
+    ASSERT_TRUE(net.listed);
+    const auto second = RoutedController(net.pair, "ctl2", 4198);
+    ASSERT_TRUE(Listed(second->process, "chatty", 60s));
+    std::vector<std::string> outcomes;
+    std::vector<std::size_t> from;
+    for (NodeProcess* ctl : {&net.controller->process, &second->process}) {
+        from.push_back(ctl->Lines().size());
+        ASSERT_TRUE(ctl->Send(DeviceCommand("listfiles", kChattyGuid, R"("path":"/")")));
+    }
+    for (NodeProcess* ctl : {&net.controller->process, &second->process}) {
+        outcomes.push_back(ctl->Await(LineAbout("listfiles", kChattyGuid), 90s)["error"].asString());
+    }
+    std::sort(outcomes.begin(), outcomes.end());
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"", "timeout"}));
+    ChattyBehindARouter::ExpectNoConnectionLost(net.controller->process, from[0]);
+    ChattyBehindARouter::ExpectNoConnectionLost(second->process, from[1]);
 }
 
 // Before, the controller's keep-alives waited behind the listing, the device had nothing
