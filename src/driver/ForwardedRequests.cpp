@@ -30,6 +30,7 @@ void ForwardedRequests::hold(const Pending& pending) {
         }
     }
     _holds[{pending.requesterKey, pending.source}].until.insert(pending.holdUntil);
+    ++_asking[pending.requesterKey];
 }
 
 void ForwardedRequests::release(const Pending& pending) {
@@ -43,6 +44,9 @@ void ForwardedRequests::release(const Pending& pending) {
     auto& until = found->second.until;
     if (const auto one = until.find(pending.holdUntil); one != until.end()) {
         until.erase(one);
+        if (const auto asking = _asking.find(pending.requesterKey); asking != _asking.end() && --asking->second == 0) {
+            _asking.erase(asking);
+        }
     }
     found->second.released = Clock::now();
 }
@@ -81,6 +85,7 @@ std::vector<ForwardedRequests::Pending> ForwardedRequests::ExpireQueued(
 }
 
 void ForwardedRequests::RequesterClosed(const TcpSocket* requester) {
+    _asking.erase(requester);
     for (auto at = _holds.lower_bound({requester, std::string()}); at != _holds.end() && at->first.first == requester;) {
         at = _holds.erase(at);
     }

@@ -185,6 +185,9 @@ public:
                 Clock::duration quiet) const;
     // `requester`'s connection ended: it holds no name any more.
     void RequesterClosed(const TcpSocket* requester);
+    // Whether a request of `requester`'s own (not a notice's answer) awaits its answer
+    // here: a peer that keeps the lock-step has one at a time on its connection.
+    bool Asking(const TcpSocket* requester) const { return _asking.count(requester) != 0; }
     // The requests (not notices) still waiting to be written on their connection at `now`,
     // past their Pending::queuedUntil, that `withdraw` took back from it, and those
     // written past their Pending::answerBy, whose late replies are not passed on: no
@@ -235,6 +238,8 @@ private:
     };
     static constexpr std::size_t MaxHolds = 4096;
     std::map<std::pair<const TcpSocket*, std::string>, Holds> _holds;
+    // Per asking connection, how many of its requests hold a name here.
+    std::unordered_map<const TcpSocket*, std::size_t> _asking;
 };
 
 }  // namespace Zelkor

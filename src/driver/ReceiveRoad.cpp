@@ -528,6 +528,7 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
     }
     // Before the line goes: an idle connection begins its write at once.
     const auto queued = ForwardedRequests::Clock::now();
+    const bool asking = _forwarded.Asking(packet.socket.get());
     if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
         const MessageForwardInfo& header = *packet.header;
         ForwardedRequests::Pending pending;
@@ -546,8 +547,11 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
             pending.holdUntil = queued + current.AnswerBound(wait, beyond + 1, true);
             // An answer that takes work is worth waiting for behind others as long as its
             // requester allows; a prompt one that waits a quarter time-out is refused, so
-            // that once written it keeps its whole bound before its requester gives up.
-            const bool waitsLong = wait == AnswerWait::Work;
+            // that once written it keeps its whole bound before its requester gives up. So
+            // is one more from a connection that already awaits one here, as a peer that
+            // keeps the lock-step never has: else one burst of listings would hold the
+            // device's connection, and every other requester's turn on it, for minutes.
+            const bool waitsLong = wait == AnswerWait::Work && !asking;
             pending.queuedUntil = queued + (waitsLong ? current.ForwardedDeadline(wait, beyond)
                                                   : current.AnswerBound(AnswerWait::Prompt, 0, true) / 4);
             // Its turn may come so late that the device's own bound for it, counted from

@@ -23,6 +23,7 @@
 #include <boost/asio/write.hpp>
 
 #include "services/NodeSubscriptionsTestSupport.h"
+#include "support/DriverHarness.h"
 #include "support/NetNamespace.h"
 
 namespace ZelkorTest {
@@ -265,6 +266,35 @@ TEST(NodeAnswerBounds, AListingWrittenLateBehindAnotherIsRefusedBeforeItsRequest
     EXPECT_EQ(outcomes, (std::vector<std::string>{"", "timeout"}));
     ChattyBehindARouter::ExpectNoConnectionLost(net.controller->process, from[0]);
     ChattyBehindARouter::ExpectNoConnectionLost(second->process, from[1]);
+}
+
+// A peer that keeps no lock-step sends the router a thousand listings of a device that
+// takes a second over each, in one write: only its first waits its turn as long as a
+// listing may, the rest as a prompt request does, and a controller's listing behind them
+// is answered within seconds. Before, each of the thousand waited as long as a listing
+// may, and every other requester's behind them was refused "timeout".
+TEST(NodeAnswerBounds, ABurstOfListingsFromOneConnectionDoesNotHoldTheDeviceFromOthers) {
+    ChattyBehindARouter net(false, 0, 1s);
+    if (!net.pair.Missing().empty()) {
+        GTEST_SKIP() << net.pair.Missing();
+    }
+    ASSERT_TRUE(net.listed);
+    RawPeer flooder;
+    ASSERT_TRUE(net.pair.b.Run([&] { flooder.Socket().open(tcp::v4()); }));
+    ASSERT_TRUE(flooder.Connect({boost::asio::ip::make_address(VethPair::AddressA), 4197}));
+    std::string burst;
+    for (int at = 0; at < 1000; ++at) {
+        burst += R"([rt1&chatty][flood] listfiles {"path":"/"})" "\n";
+    }
+    flooder.Send(burst);
+    // The router has read the burst by the time the first listing of it is answered.
+    ASSERT_NE(flooder.ReadLine(30s).find("@listfiles {\"path\""), std::string::npos);
+    NodeProcess& ctl = net.controller->process;
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ctl.Send(DeviceCommand("listfiles", kChattyGuid, R"("path":"/")")));
+    const Json::Value listing = ctl.Await(LineAbout("listfiles", kChattyGuid), 60s);
+    EXPECT_EQ(listing["success"], true) << CompactJson(listing);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 20s);
 }
 
 // Before, the controller's keep-alives waited behind the listing, the device had nothing
