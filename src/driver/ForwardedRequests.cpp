@@ -9,11 +9,14 @@
 
 namespace Zelkor {
 
-bool ForwardedRequests::Forwarded(const TcpSocket* onward, Pending pending) {
+bool ForwardedRequests::Forwarded(const TcpSocket* onward, Pending pending, Pending* givenUp) {
     auto& waiting = _pending[onward];
     const bool room = waiting.size() < MaxPerConnection;
     if (!room) {
-        forgetOne(waiting);
+        Pending forgotten = forgetOne(waiting);
+        if (givenUp) {
+            *givenUp = std::move(forgotten);
+        }
     }
     hold(pending);
     waiting.push_back(std::move(pending));
@@ -102,14 +105,15 @@ bool ForwardedRequests::Awaits(const TcpSocket* requester, const std::string& so
            (holds.released != Clock::time_point{} && now - holds.released < quiet);
 }
 
-void ForwardedRequests::forgetOne(Waiting& waiting) {
+ForwardedRequests::Pending ForwardedRequests::forgetOne(Waiting& waiting) {
     // A requester gone hears no refusal anyway.
     const auto gone =
         std::find_if(waiting.begin(), waiting.end(), [](const Pending& pending) { return pending.requester.expired(); });
     if (gone != waiting.end()) {
         release(*gone);
+        Pending forgotten = std::move(*gone);
         waiting.erase(gone);
-        return;
+        return forgotten;
     }
     // Else the requester holding the most gives up its oldest.
     struct Held {
@@ -131,7 +135,9 @@ void ForwardedRequests::forgetOne(Waiting& waiting) {
         }
     }
     release(waiting[forget]);
+    Pending forgotten = std::move(waiting[forget]);
     waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(forget));
+    return forgotten;
 }
 
 void ForwardedRequests::Written(const TcpSocket* onward, std::uint64_t ordinal, Clock::time_point at) {

@@ -32,9 +32,9 @@
 // request only once a reply came), and are refused with it.
 //
 // Ownership: a member of the driver; requesters are held weakly. Bounded: a connection
-// keeps at most MaxPerConnection unanswered requests. Past it one is forgotten: one whose
+// keeps at most MaxPerConnection unanswered requests. Past it one is given up: one whose
 // requester is gone, else the oldest of the requester that holds the most, so that a
-// requester that floods a connection loses its own refusals, not another's whose request
+// requester that floods a connection loses its own requests, not another's whose request
 // waits among them. Threads: the event-loop thread only.
 
 #include <chrono>
@@ -152,9 +152,13 @@ public:
         Clock::duration unanswered{};
     };
 
-    // A request went on `onward`. False when another one there was forgotten to make
-    // room.
-    bool Forwarded(const TcpSocket* onward, Pending pending);
+    // A request went on `onward`. False when another one there was given up to make room:
+    // it goes to `givenUp`, its late reply not passed on (GiveUp is the caller's should it
+    // still be written).
+    bool Forwarded(const TcpSocket* onward, Pending pending, Pending* givenUp = nullptr);
+    // The request of `ordinal` on `onward`, no longer awaited here, is given up: its late
+    // reply is not passed on.
+    void GiveUp(const TcpSocket* onward, std::uint64_t ordinal) { keep(_givenUp, onward, ordinal); }
     // The write of the request of `ordinal` on `onward` began at `at`.
     void Written(const TcpSocket* onward, std::uint64_t ordinal, Clock::time_point at);
     // A reply came on `onward` at `now` for its request of `ordinal` (0: for none), which
@@ -197,7 +201,7 @@ public:
 
 private:
     using Waiting = std::deque<Pending>;
-    void forgetOne(Waiting& waiting);
+    Pending forgetOne(Waiting& waiting);
     // How long `pending` has aged on its own at `now`, from its write on (see InFlight);
     // nothing before its write.
     static std::optional<Clock::duration> ownAge(const Pending& pending, const InFlight& inFlight,

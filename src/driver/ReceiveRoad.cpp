@@ -336,6 +336,13 @@ void ZelkorDriver::forward(Packet& packet, IDriverDiscovery& current, const std:
     std::shared_ptr<TcpSocket> onward;
     if (packet.isReply) {
         const std::uint64_t answered = packet.socket->AnsweredRequest().ordinal;
+        // A reply that answers nothing this node wrote on its connection is nobody's answer:
+        // passed on, it would release its requester's lock-step, whose connection here may
+        // carry requests to other devices, and be taken for the answer to one of them.
+        if (answered == 0) {
+            PeerDetail("ZK78CBI Reply that answers no request passed on dropped", packet.socket->Tag());
+            return;
+        }
         ForwardedRequests::Pending asked;
         if (!_forwarded.Answered(packet.socket.get(), answered, inFlightOn(*packet.socket, answered),
                                  ForwardedRequests::Clock::now(), &asked)) {
@@ -581,9 +588,17 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
                 pending.written = pending.queued;
             }
         }
-        if (!_forwarded.Forwarded(onward.get(), std::move(pending))) {
-            PeerWarning("ZK78E9W Forwarded requests past the bound: one goes unrefused should its connection end",
+        ForwardedRequests::Pending givenUp;
+        if (!_forwarded.Forwarded(onward.get(), std::move(pending), &givenUp)) {
+            // Left on its connection, it would be written and awaited for nobody, never
+            // refused here: it is taken back, or, written, its late answer dropped, and its
+            // requester (its device, for a notice) hears at once.
+            PeerWarning("ZK78E9W Forwarded requests past the bound: the oldest of the requester holding most refused",
                         onward->Tag());
+            if (!onward->WithdrawQueued(givenUp.ordinal)) {
+                _forwarded.GiveUp(onward.get(), givenUp.ordinal);
+            }
+            refuseForwarded(givenUp, givenUp.notice ? nullptr : kTimedOut);
         }
         return;
     }
