@@ -269,10 +269,16 @@ void DeviceImpl::OnSocketConnected(const std::shared_ptr<TcpSocket>& socket, con
         }
         return;
     }
+    const auto driver = _driver.lock();
+    const bool secured = driver && driver->GetTlsLevel() != 0;
+    if (secured) {
+        // Asked before anyone hears of the connection: what the application sends on
+        // hearing it then waits for the secured stream instead of going out in clear text.
+        requestStartTls(socket);
+    }
     if (changed) {
         notifyState(DeviceNetStateConnected, old);
     }
-    const auto driver = _driver.lock();
     if (!driver) {
         return;
     }
@@ -281,11 +287,9 @@ void DeviceImpl::OnSocketConnected(const std::shared_ptr<TcpSocket>& socket, con
     if (const auto service = discovery(); service && !GuidKey().empty()) {
         service->enterDevice(shared_from_this(), DiscoveryService::BySocket);
     }
-    if (driver->GetTlsLevel() != 0) {
-        requestStartTls(socket);
-        return;
+    if (!secured) {
+        SendKeepAliveDisco(true);
     }
-    SendKeepAliveDisco(true);
 }
 
 }  // namespace Zelkor

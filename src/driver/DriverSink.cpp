@@ -88,13 +88,24 @@ void ZelkorDriver::SocketRejected(std::shared_ptr<TcpSocket> socket) {
             result.peer = socket->RemoteEndpoint();
         }
     }
-    _connectionResults.Raise(result);
-    if (socket && result.failure == ConnectionResult::Failure::Tls) {
-        // A failed handshake leaves a stream nothing can pass on, and no read waits on it
-        // to see its peer go: left open, the connection would keep its descriptor and
-        // buffers for ever. Its close follows, as after a handshake given up.
-        socket->Close();
+    auto weak = weak_from_this();
+    if (!socket || result.failure != ConnectionResult::Failure::Tls || weak.expired()) {
+        _connectionResults.Raise(result);
+        return;
     }
+    // What waited for the secured stream is answered before anyone hears the connection
+    // failed: its device then lets the connection go, and the answers would find nobody.
+    // Both a loop turn later, as for any close, and before the close's own word.
+    boost::asio::post(_io, [weak = std::move(weak), socket, result]() mutable {
+        if (auto self = weak.lock()) {
+            self->answerLost(*socket);
+            self->_connectionResults.Raise(result);
+        }
+    });
+    // A failed handshake leaves a stream nothing can pass on, and no read waits on it to
+    // see its peer go: left open, the connection would keep its descriptor and buffers for
+    // ever. Its close follows, as after a handshake given up.
+    socket->Close();
 }
 
 void ZelkorDriver::SocketClosed(std::shared_ptr<TcpSocket> socket) {

@@ -22,6 +22,7 @@
 //
 // Ownership: a value held by its connection. Threads: the connection's loop.
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +65,11 @@ public:
     // blocks, firmware progress); a requester's firmware update, the one of them a
     // requester asks, is answered along its route all the same.
     static bool IsNotice(const std::string& word);
+    // Whether a request of `word` awaits its reply.
+    bool Awaits(const std::string& word) const {
+        return std::any_of(_awaited.begin(), _awaited.end(),
+                           [&word](const ConnectionRequest& request) { return request.word == word; });
+    }
     void Clear() { _awaited.clear(); }
     std::size_t Size() const { return _awaited.size(); }
     const std::deque<ConnectionRequest>& All() const { return _awaited; }

@@ -247,7 +247,10 @@ bool TcpSocket::takeNext(OutgoingLine& next, bool requestOutstanding) {
         next = _priorityQueue.Pop();
         return true;
     }
-    const bool mayRequest = IsTrusted() || GetState() == Plain;
+    // Once a "starttls" is written, only the handshake may follow it: a request let go
+    // meanwhile by another reply would go out in clear text and reach the peer amid its
+    // handshake. It waits for the secured stream, or for the refusal.
+    const bool mayRequest = (IsTrusted() || GetState() == Plain) && !_awaited.Awaits("starttls");
     if (requestOutstanding || _sendingLockStep || !mayRequest || _awaited.Full() || _requestQueue.Empty()) {
         return false;
     }

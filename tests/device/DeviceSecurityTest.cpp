@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <istream>
 #include <thread>
 
 #include <boost/algorithm/string/replace.hpp>
+#include <boost/asio/buffers_iterator.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
@@ -424,6 +427,76 @@ TEST_F(ControllerSecurity, AHandshakeTheDeviceStallsIsClosedInTime) {
         bound * 6));
     EXPECT_GE(std::chrono::steady_clock::now() - started, bound);
     EXPECT_TRUE(Run([&] { return !handshaking(); }));
+}
+
+// A request made as the connection comes up, or while its "starttls" awaits the answer,
+// waits for the secured stream: a stray reply lets it out in clear text no more than the
+// answer does, and when the handshake then fails it hears "connection lost" as the
+// connection ends.
+TEST_F(ControllerSecurity, ARequestWaitingForAHandshakeThatFailsIsNeitherSentInClearNorLost) {
+    using boost::asio::ip::tcp;
+    boost::asio::io_context rawIo;
+    tcp::acceptor acceptor(rawIo, tcp::endpoint(make_address("127.0.0.1"), 0));
+    tcp::socket peer(rawIo);
+    std::atomic<bool> asked{false};
+    std::atomic<bool> requested{false};
+    // What the controller sent in clear text, and the first bytes of its handshake.
+    std::string sent;
+    std::thread device([&] {
+        boost::system::error_code error;
+        acceptor.accept(peer, error);
+        boost::asio::streambuf in;
+        std::string line;
+        while (!error && line.rfind("starttls", 0) != 0) {
+            boost::asio::read_until(peer, in, '\n', error);
+            std::istream text(&in);
+            std::getline(text, line);
+            sent += line + "\n";
+        }
+        sent.append(boost::asio::buffers_begin(in.data()), boost::asio::buffers_end(in.data()));
+        asked = true;
+        while (!requested && !error) {
+            std::this_thread::yield();
+        }
+        boost::asio::write(peer, boost::asio::buffer(std::string("@set {}\n@starttls {}\n")), error);
+        // Everything the controller sends from here until it closes; its first bytes are
+        // answered with no handshake.
+        std::array<char, 4096> chunk;
+        bool refused = false;
+        while (!error) {
+            const std::size_t got = peer.read_some(boost::asio::buffer(chunk), error);
+            if (!refused && got > 0) {
+                refused = true;
+                boost::asio::write(peer, boost::asio::buffer(std::string("not a handshake\n")), error);
+            }
+            sent.append(chunk.data(), got);
+        }
+    });
+    std::vector<std::string> heard;
+    const auto hear = [&heard](const Zelkor::ObjectParamContainer& reply) { heard.push_back(reply.ToJsonText()); };
+    Zelkor::ObjectParamContainer names;
+    names.FromJsonText(R"([{"path":"/configuration/device/name"}])");
+    auto remote = Remote(false, {acceptor.local_endpoint().port()});
+    remote->OnSubscribe(hear);
+    // As an application does on hearing that its device is connected.
+    DeviceImpl* subscriber = remote.get();
+    remote->SetStateCallback([&names, subscriber](Zelkor::DeviceNetState now, Zelkor::DeviceNetState) {
+        if (now == Zelkor::DeviceNetStateConnected) {
+            subscriber->Subscribe(names);
+        }
+    });
+    remote->Connect(false);
+    ASSERT_TRUE(Run([&] { return asked.load(); }));
+    remote->GetParameter(names, hear, false, "get");
+    requested = true;
+    EXPECT_TRUE(Run([&] { return heard.size() == 2; }));
+    device.join();
+    EXPECT_EQ(sent.find("subscribe"), std::string::npos) << sent;
+    EXPECT_EQ(sent.find("get"), std::string::npos) << sent;
+    ASSERT_EQ(heard.size(), 2u);
+    for (const auto& answer : heard) {
+        EXPECT_NE(answer.find("connection lost"), std::string::npos) << answer;
+    }
 }
 
 }  // namespace

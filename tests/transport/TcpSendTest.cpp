@@ -69,8 +69,11 @@ TEST_F(TcpSend, OneWriteAtATimeInLockStepOrder) {
     ASSERT_TRUE(Run([&] { return reader.LineCount() == 3; }));
     EXPECT_EQ(reader.Data(), block + "starttls\n@ls\n");
 
-    // Any reply releases the lock-step.
+    // Any reply releases the lock-step; no request follows a "starttls" before its answer.
     WriteRaw(peer, "@block\n");
+    ASSERT_TRUE(Run([&] { return !socket->SendingLockStep(); }));
+    EXPECT_EQ(socket->QueuedRequests(), 1u);
+    WriteRaw(peer, "@starttls {\"error\":\"not provisioned\"}\n");
     ASSERT_TRUE(Run([&] { return reader.LineCount() == 4; }));
     EXPECT_EQ(reader.Data(), block + "starttls\n@ls\nget\n");
 }
@@ -585,6 +588,27 @@ TEST_F(TcpSend, RepliesThatAnswerNothingLetOnlySoManyRequestsGo) {
     WriteRaw(peer, "[D][R&A] @publish {}\n");
     ASSERT_TRUE(Run([&] { return reader.LineCount() == Zelkor::AwaitedRequests::MaxAwaited + 1; }));
     EXPECT_EQ(socket->QueuedRequests(), queued - 1);
+    sink.onMessage = nullptr;
+}
+
+// Once a "starttls" is written, a reply that is not its answer lets nothing out in clear
+// text: the next request waits for the secured stream, or, the "starttls" refused, goes on
+// in plain text.
+TEST_F(TcpSend, NoRequestFollowsAStartTlsInClearText) {
+    tcp::socket peer(io);
+    auto socket = AcceptRaw(peer);
+    RawReader reader(peer);
+    std::size_t heard = 0;
+    sink.onMessage = [&](const TcpPtr&, const std::string&) { ++heard; };
+    socket->SendData("starttls {}\n", true);
+    socket->SendData("get {}\n", true);
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 1; }));
+    WriteRaw(peer, "@disco {}\n");
+    ASSERT_TRUE(Run([&] { return heard == 1; }));
+    EXPECT_EQ(socket->QueuedRequests(), 1u) << "a request went out behind the starttls in clear text";
+    WriteRaw(peer, "@starttls {\"error\":\"not provisioned\"}\n");
+    ASSERT_TRUE(Run([&] { return reader.LineCount() == 2; }));
+    EXPECT_EQ(reader.Data(), "starttls {}\nget {}\n");
     sink.onMessage = nullptr;
 }
 
