@@ -1,6 +1,7 @@
 #include "SubscriptionCycle.h"
 
 #include "Json.h"
+#include "Ledger.h"
 #include "RunClock.h"
 
 namespace ZelkorSoak {
@@ -9,7 +10,10 @@ namespace {
 // How long a subscription is kept, or none held, before the next turn: seconds.
 constexpr unsigned kShortest = 5;
 constexpr unsigned kLongest = 20;
-constexpr double kStall = 60;
+// An answer awaited this long is given up and the request made again: only past the late
+// bound, since answers pair with the oldest request open, and the next answer, taken for
+// the given-up request's, would otherwise hide that it never came.
+constexpr double kStall = Ledger::kLateBound + 10;
 
 // The answer's entry for `path`: its own, else a refusal of the whole request, which
 // comes as one entry without a path and answers every path of the request; null for none.
