@@ -32,6 +32,12 @@ namespace {
 
 std::string quoted(const std::string& text) { return "(" + text + ")"; }
 
+// Whether `connection`'s peer proved this node's code. Without a code held, a proof of the
+// empty one proves nothing.
+bool provedCode(IDriverDiscovery& current, const TcpSocket& connection) {
+    return connection.IsAuthenticated() && current.HasVerificationCode();
+}
+
 // The text a line's message is read from: one buffer per thread, reused from line to
 // line, so that reading a line allocates nothing for it. A road entered again on the
 // same thread (from within a handler) uses a text of its own, and a buffer grown by a
@@ -895,7 +901,7 @@ std::shared_ptr<TcpSocket> ZelkorDriver::connectionOfDevice(IDriverDiscovery& cu
     // code vouches for what its peer says. A peer's own word on a connection it made does
     // not take the name from the requester that held it first: the discovery service
     // refuses such a record, and one that came by another road counts for nothing here.
-    if (own != from && !own->IsOutgoing() && !(own->IsAuthenticated() && current.HasVerificationCode())) {
+    if (own != from && !own->IsOutgoing() && !provedCode(current, *own)) {
         const auto quiet = std::chrono::milliseconds(2 * current.GetKeepAliveDiscoInterval());
         const auto now = ReturnRoutes::Clock::now();
         if (_returnRoutes.Holder(name, nullptr, now, quiet, awaitsAnswer(now, quiet)) == from) {
@@ -941,7 +947,7 @@ ReturnRoutes::Claimed ZelkorDriver::claimName(IDriverDiscovery& current, const s
     ReturnRoutes::Awaits awaits = awaitsAnswer(now, quiet);
     // A peer that proved the code need not wait out the grace a vacated name keeps for its
     // closed owner's address; a name some live connection holds is not its to take.
-    const bool proven = from->IsAuthenticated() && current.HasVerificationCode();
+    const bool proven = provedCode(current, *from);
     // A unit back on a new connection (restarted, say, before its old one went quiet) need
     // not wait for the old one: a holder it proves it shares a unit with holds nothing
     // against it.
@@ -974,7 +980,7 @@ bool ZelkorDriver::sameUnit(IDriverDiscovery& current, const std::shared_ptr<Tcp
     if (guid.empty() || guid != other->AnsweredGuid()) {
         return false;
     }
-    if (!(current.HasVerificationCode() && claimant->IsAuthenticated()) && !claimant->SamePeerKey(*other)) {
+    if (!provedCode(current, *claimant) && !claimant->SamePeerKey(*other)) {
         return false;
     }
     if (LogLevel() >= 5) {
@@ -999,7 +1005,7 @@ bool ZelkorDriver::NameSpokenElsewhere(const std::string& name, const std::share
     }
     // A requester restarting on its host takes its name back within the grace its address
     // keeps it for: a record made meanwhile from another address would shut it out.
-    return !(from->IsAuthenticated() && current->HasVerificationCode()) &&
+    return !provedCode(*current, *from) &&
            _returnRoutes.VacatedElsewhere(name, from->GetRemoteIP(), ReturnRoutes::Clock::now());
 }
 
