@@ -542,7 +542,13 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
     // Before the line goes: an idle connection begins its write at once.
     const auto queued = ForwardedRequests::Clock::now();
     const bool asking = _forwarded.Asking(packet.socket.get());
-    if (sendable(line) && onward->SendDataNow(std::move(line), true)) {
+    // Behind every requester's listings queued on the device's connection, a get would be
+    // refused before its turn came: it goes before them, for a quarter time-out of each.
+    const auto quarter = current.AnswerBound(AnswerWait::Prompt, 0, true) / 4;
+    const bool taken = sendable(line) && (isRouteNotice(command)
+                                              ? onward->SendDataNow(std::move(line), true)
+                                              : onward->PassOnNow(std::move(line), packet.socket.get(), quarter));
+    if (taken) {
         const MessageForwardInfo& header = *packet.header;
         ForwardedRequests::Pending pending;
         pending.ordinal = onward->LastRequestTaken();
@@ -565,8 +571,7 @@ void ZelkorDriver::forwardRequest(Packet& packet, IDriverDiscovery& current, con
             // keeps the lock-step never has: else one burst of listings would hold the
             // device's connection, and every other requester's turn on it, for minutes.
             const bool waitsLong = wait == AnswerWait::Work && !asking;
-            pending.queuedUntil = queued + (waitsLong ? current.ForwardedDeadline(wait, beyond)
-                                                  : current.AnswerBound(AnswerWait::Prompt, 0, true) / 4);
+            pending.queuedUntil = queued + (waitsLong ? current.ForwardedDeadline(wait, beyond) : quarter);
             // Its turn may come so late that the device's own bound for it, counted from
             // its write, outlasts its requester, whose connection here may be a router's.
             if (waitsLong) {

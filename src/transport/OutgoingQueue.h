@@ -1,5 +1,6 @@
 #pragma once
-// A first-in, first-out queue of lines waiting to be written on one connection. It keeps
+// A first-in, first-out queue of lines waiting to be written on one connection (its owner
+// may take one out of its turn). It keeps
 // the sum of their sizes, so that the connection can bound what it holds for a peer that
 // does not read.
 //
@@ -35,6 +36,13 @@ struct OutgoingLine {
     bool forwarded = false;
     // When the connection took a request: for one passed on, its arrival at this node.
     std::chrono::steady_clock::time_point takenAt{};
+    // A request a router passes on for a requester: the connection it came on (never
+    // dereferenced), how long in all prompt requests of other requesters may be written
+    // before it (none may where zero), how long they held it so far, and the last of them.
+    const void* requester = nullptr;
+    std::chrono::steady_clock::duration overtakable{};
+    std::chrono::steady_clock::duration overtaken{};
+    std::uint64_t overtakenBy = 0;
 };
 
 class OutgoingQueue {
@@ -52,9 +60,14 @@ public:
         _lines.push_back(std::move(line));
     }
     // The oldest line; the queue must not be empty.
-    OutgoingLine Pop() {
-        OutgoingLine line = std::move(_lines.front());
-        _lines.pop_front();
+    OutgoingLine Pop() { return TakeAt(0); }
+    // The line `at` places from the front (below Size()), read, or taken out of its turn.
+    const OutgoingLine& At(std::size_t at) const { return _lines[at]; }
+    OutgoingLine& At(std::size_t at) { return _lines[at]; }
+    OutgoingLine TakeAt(std::size_t at) {
+        const auto place = _lines.begin() + static_cast<std::ptrdiff_t>(at);
+        OutgoingLine line = std::move(*place);
+        _lines.erase(place);
         _bytes -= line.text.size();
         return line;
     }

@@ -296,6 +296,17 @@ public:
     // false when it dropped it (closed connection, full request queue, output past its
     // bound, an empty text).
     bool SendDataNow(std::string text, bool request);
+    // SendDataNow of a request a router passes on for the requester whose requests come on
+    // the connection `requester` (a key, never dereferenced). This connection is one that
+    // every requester behind the router shares: a prompt request (AnswerWaits), passed on
+    // or this node's own (a keep-alive), is written before requests that take work queued
+    // here for other requesters, so that a get waits on the answer being awaited, not on
+    // every listing queued. Each such request is passed over so for `overtakable` in all,
+    // timed from each write that went before it to the next request's turn; then it keeps
+    // its place, so that a flood of gets cannot hold it either. Nothing else is ever passed
+    // over: a request of the same requester, a notice, a line of this node's own. Loop
+    // thread.
+    bool PassOnNow(std::string text, const void* requester, std::chrono::steady_clock::duration overtakable);
     // Writes whatever may go next: a waiting goodbye, an authentication request, waiting
     // replies, then (unless `requestOutstanding`) the oldest request.
     void SendTheNextMsg(bool requestOutstanding);
@@ -470,11 +481,13 @@ private:
     // route is only a claim from any other peer.
     bool carriesRequesters() const { return IsOutgoing() || (IsAuthenticated() && _carriesRoutedLines); }
 
-    bool sendNow(std::string text, bool request);
-    bool PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
-                                std::size_t beyond, std::vector<std::string> route = {},
-                                AnswerWait wait = AnswerWait::Work, bool forwarded = false,
-                                std::chrono::steady_clock::time_point takenAt = {});
+    // Who a request is passed on for (PassOnNow); empty for any other line.
+    struct PassedOn {
+        const void* requester = nullptr;
+        std::chrono::steady_clock::duration overtakable{};
+    };
+    bool sendNow(std::string text, bool request, const PassedOn& passed);
+    bool PrepareAndQueueMessage(OutgoingLine line);
     // The kind of a request's answer (AnswerWaits), its line read again only for a list.
     static AnswerWait answerWaitOf(const std::string& command, const std::string& text);
     // Whether a reply of `word` (without "@") is the refusal of a notice: it carries an error.
@@ -496,6 +509,11 @@ private:
     // bound and the line being written.
     std::size_t ownOutputBound() const { return _maxQueuedBytes + _writingBytes; }
     bool takeNext(OutgoingLine& next, bool requestOutstanding);
+    // The next request to write: the oldest, or a prompt one passed on that may go before
+    // it (PassOnNow).
+    OutgoingLine takeRequest();
+    // Where the request that may go before the oldest waits in the queue; 0 when none may.
+    std::size_t overtakingRequest() const;
     bool takeBeforeHandshake(OutgoingLine& next);
     bool startRequest(const OutgoingLine& request);
     // A request that the peer's refusal to authenticate this node ends unwritten.
@@ -584,6 +602,10 @@ private:
     MessageForwardInfo _forwardInfo;
     std::shared_ptr<TcpSocket> _returnRoute;
     OutgoingQueue _requestQueue;
+    // The last request written before others that waited longer, and when its turn began:
+    // until the next request's turn, the time is theirs to count (PassOnNow).
+    std::uint64_t _overtaker = 0;
+    std::chrono::steady_clock::time_point _overtakerAt{};
     // Replies waiting for a running write (or for the handshake to finish).
     OutgoingQueue _priorityQueue;
     // Authentication requests of an unauthenticated connection: they skip the lock-step

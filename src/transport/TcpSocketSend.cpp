@@ -43,14 +43,18 @@ void TcpSocket::SendData(std::string text, bool request) {
         Warning("ZK7271W Blank line not sent on conn: " + _tag);
         return;
     }
-    onLoop([this, text = std::move(text), request]() mutable { sendNow(std::move(text), request); });
+    onLoop([this, text = std::move(text), request]() mutable { sendNow(std::move(text), request, PassedOn{}); });
 }
 
 bool TcpSocket::SendDataNow(std::string text, bool request) {
-    return !text.empty() && sendNow(std::move(text), request);
+    return !text.empty() && sendNow(std::move(text), request, PassedOn{});
 }
 
-bool TcpSocket::sendNow(std::string text, bool request) {
+bool TcpSocket::PassOnNow(std::string text, const void* requester, std::chrono::steady_clock::duration overtakable) {
+    return !text.empty() && sendNow(std::move(text), true, PassedOn{requester, overtakable});
+}
+
+bool TcpSocket::sendNow(std::string text, bool request, const PassedOn& passed) {
     Trace("ZK7240I TcpSocket::SendData begin");
     if (IsFinalized()) {
         Debug("ZK7241I TcpSocket::SendData _finalized is true");
@@ -94,8 +98,13 @@ bool TcpSocket::sendNow(std::string text, bool request) {
             return true;
         } else {
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
-            const bool queued = PrepareAndQueueMessage(std::move(text), command, ordinal, beyond, std::move(route),
-                                                       wait, forwarded, takenAt);
+            OutgoingLine line{std::move(text), command, false, ordinal, beyond, std::move(route), wait, forwarded,
+                              takenAt};
+            line.requester = passed.requester;
+            if (wait == AnswerWait::Work) {
+                line.overtakable = passed.overtakable;
+            }
+            const bool queued = PrepareAndQueueMessage(std::move(line));
             if (!queued && IsFinalized()) {
                 return false;
             }
@@ -134,9 +143,8 @@ bool TcpSocket::sendNow(std::string text, bool request) {
     return !IsFinalized();
 }
 
-bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& command, std::uint64_t ordinal,
-                                       std::size_t beyond, std::vector<std::string> route, AnswerWait wait,
-                                       bool forwarded, std::chrono::steady_clock::time_point takenAt) {
+bool TcpSocket::PrepareAndQueueMessage(OutgoingLine line) {
+    const std::string& command = line.command;
     const std::uint64_t depth = MaxQueueDepth();
     if (depth != 0 && _requestQueue.Size() >= depth) {
         PeerWarning(Join("ZK7239W Message queue full! Message lost  command: ", command, " to IP: ",
@@ -144,17 +152,17 @@ bool TcpSocket::PrepareAndQueueMessage(std::string text, const std::string& comm
         return false;
     }
     const bool repeatable = command == "poll" || command == "disco";
-    if (repeatable && _requestQueue.Holds(text)) {
+    if (repeatable && _requestQueue.Holds(line.text)) {
         Debug("ZK7237I TcpSocket:PrepareAndQueueMessage duplicate command not queued", command);
         return false;
     }
-    if (!enqueue(_requestQueue,
-                 {std::move(text), command, false, ordinal, beyond, std::move(route), wait, forwarded, takenAt})) {
+    const std::string word = command;
+    if (!enqueue(_requestQueue, std::move(line))) {
         return false;
     }
     Debug(repeatable ? "ZK7236I TcpSocket:PrepareAndQueueMessage command queued"
                      : "ZK7238I TcpSocket:PrepareAndQueueMessage command queued",
-          command);
+          word);
     return true;
 }
 
@@ -254,8 +262,61 @@ bool TcpSocket::takeNext(OutgoingLine& next, bool requestOutstanding) {
     if (requestOutstanding || _sendingLockStep || !mayRequest || _awaited.Full() || _requestQueue.Empty()) {
         return false;
     }
-    next = _requestQueue.Pop();
+    next = takeRequest();
     return startRequest(next);
+}
+
+OutgoingLine TcpSocket::takeRequest() {
+    const auto now = std::chrono::steady_clock::now();
+    if (_overtaker != 0) {
+        // The turn of the request that went before them is over: its time is theirs.
+        for (std::size_t at = 0; at < _requestQueue.Size(); ++at) {
+            OutgoingLine& waiting = _requestQueue.At(at);
+            if (waiting.overtakenBy == _overtaker) {
+                waiting.overtaken += now - _overtakerAt;
+            }
+        }
+        _overtaker = 0;
+    }
+    const std::size_t at = overtakingRequest();
+    if (at == 0) {
+        return _requestQueue.Pop();
+    }
+    OutgoingLine next = _requestQueue.TakeAt(at);
+    for (std::size_t before = 0; before < at; ++before) {
+        _requestQueue.At(before).overtakenBy = next.ordinal;
+    }
+    _overtaker = next.ordinal;
+    _overtakerAt = now;
+    Debug("ZK7278I Prompt request written before work queued for requesters", next.command);
+    return next;
+}
+
+std::size_t TcpSocket::overtakingRequest() const {
+    // Only a run of requesters' work, each with time left, from the front on.
+    std::size_t at = 0;
+    for (; at < _requestQueue.Size(); ++at) {
+        const OutgoingLine& line = _requestQueue.At(at);
+        if (line.requester == nullptr || line.wait != AnswerWait::Work || line.overtaken >= line.overtakable) {
+            break;
+        }
+    }
+    if (at == 0 || at == _requestQueue.Size()) {
+        return 0;
+    }
+    // A requester's, or one of this node's own: its keep-alive, held behind the run, would
+    // hold every request behind it there too. A line passed on that is not a requester's
+    // own request (a notice) keeps its place.
+    const OutgoingLine& prompt = _requestQueue.At(at);
+    if (prompt.wait != AnswerWait::Prompt || !prompt.route.empty() || (prompt.requester == nullptr && prompt.forwarded)) {
+        return 0;
+    }
+    for (std::size_t before = 0; before < at; ++before) {
+        if (_requestQueue.At(before).requester == prompt.requester) {
+            return 0;
+        }
+    }
+    return at;
 }
 
 bool TcpSocket::takeBeforeHandshake(OutgoingLine& next) {

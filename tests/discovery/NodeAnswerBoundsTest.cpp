@@ -11,6 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -25,6 +27,7 @@
 #include "services/NodeSubscriptionsTestSupport.h"
 #include "support/DriverHarness.h"
 #include "support/NetNamespace.h"
+#include "support/RunUntil.h"
 
 namespace ZelkorTest {
 namespace {
@@ -384,6 +387,88 @@ TEST(NodeAnswerBounds, ListingsQueuedAtARouterBehindAHeldDiskAreBothAnswered) {
         EXPECT_EQ(listing["success"], true) << CompactJson(listing);
     }
     EXPECT_TRUE(LinesOf(router.process, DeviceLine("amp1", "Disconnected")).empty());
+}
+
+// Forty connections of one peer each keep a listing of a folder that takes a moment to
+// digest queued at the router, and then a get: another requester's gets are answered
+// behind at most the listing being answered, and its listing behind the gets. Before,
+// a get waited behind every listing queued and was refused "timeout" after a quarter
+// time-out; a get that could pass over listings for ever would hold a listing so.
+TEST(NodeAnswerBounds, ManyConnectionsWorkQueuedAtARouterHoldsNoOtherRequesterLong) {
+    VethPair pair;
+    if (!pair.Missing().empty()) {
+        GTEST_SKIP() << pair.Missing();
+    }
+    TempDir root;
+    for (int file = 0; file < 3; ++file) {
+        const auto path = root.Path() / ("f" + std::to_string(file));
+        std::ofstream(path).put('x');
+        std::filesystem::resize_file(path, 20u << 20);
+    }
+    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--storage-root", root.Path().string()}),
+                pair.a.Name());
+    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
+    Node router(Options("router", "rt1",
+                        {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197"}),
+                pair.a.Name());
+    const auto controller = RoutedController(pair, "ctl1", 4197);
+    NodeProcess& ctl = controller->process;
+
+    // From the router's own address, not the controller's; each keeps the lock-step.
+    struct Flood {
+        ~Flood() {
+            stop = true;
+            for (auto& peer : peers) {
+                peer.join();
+            }
+        }
+        std::atomic<bool> getting{false};
+        std::atomic<bool> stop{false};
+        std::atomic<int> answers{0};
+        std::atomic<int> lost{0};
+        std::vector<std::thread> peers;
+    } flood;
+    for (int k = 0; k < 40; ++k) {
+        flood.peers.emplace_back([&pair, &flood, k] {
+            RawPeer peer;
+            if (!pair.a.Run([&] { peer.Socket().open(tcp::v4()); }) ||
+                !peer.Connect({boost::asio::ip::make_address(VethPair::AddressA), 4197})) {
+                ++flood.lost;
+                return;
+            }
+            const std::string route = "[rt1&amp1][w" + std::to_string(k) + "] ";
+            while (!flood.stop) {
+                const bool get = flood.getting;
+                peer.Send(route + (get ? R"(get {"path":"/audio/gain"})" : R"(listfiles {"path":"/"})") + "\n");
+                std::string line;
+                do {
+                    line = peer.ReadLine(60s);
+                } while (!line.empty() && line.find(get ? "@get " : "@listfiles ") == std::string::npos);
+                if (line.empty()) {
+                    ++flood.lost;
+                    return;
+                }
+                ++flood.answers;
+            }
+        });
+    }
+    const auto answered = [&flood](int more) {
+        const int count = flood.answers + more;
+        return WaitUntil([&] { return flood.answers >= count; }, 60s);
+    };
+    ASSERT_TRUE(answered(10));
+    for (int at = 0; at < 6; ++at) {
+        const std::string tag = "g" + std::to_string(at);
+        ASSERT_TRUE(ctl.Send(Get(kAmp, tag)));
+        EXPECT_EQ(ValueEntries(ctl.Await(LineWith("get", "tag", tag), 30s)["values"]), "/audio/gain=0");
+        std::this_thread::sleep_for(500ms);
+    }
+    flood.getting = true;
+    ASSERT_TRUE(answered(200));
+    ASSERT_TRUE(ctl.Send(DeviceCommand("listfiles", kAmp, R"("path":"/")")));
+    const Json::Value listing = ctl.Await(LineAbout("listfiles", kAmp), 60s);
+    EXPECT_EQ(listing["success"], true) << CompactJson(listing).substr(0, 200);
+    EXPECT_EQ(flood.lost, 0);
 }
 
 }  // namespace
