@@ -13,14 +13,30 @@ bool ForwardedRequests::Forwarded(const TcpSocket* onward, Pending pending, Pend
     auto& waiting = _pending[onward];
     const bool room = waiting.size() < MaxPerConnection;
     if (!room) {
-        Pending forgotten = forgetOne(waiting);
+        Pending forgotten = forgetOne(onward, waiting);
         if (givenUp) {
             *givenUp = std::move(forgotten);
         }
     }
     hold(pending);
+    if (const auto tally = _tallies.find(onward); tally != _tallies.end()) {
+        tally->second.Add(holderOf(pending));
+    }
     waiting.push_back(std::move(pending));
     return room;
+}
+
+void ForwardedRequests::Tally::move(const Holder& holder, int by) {
+    auto [entry, added] = _counts.try_emplace(holder, 0);
+    if (!added) {
+        _byCount.erase({entry->second, holder});
+    }
+    entry->second = by > 0 ? entry->second + 1 : entry->second - 1;
+    if (entry->second == 0) {
+        _counts.erase(entry);
+        return;
+    }
+    _byCount.emplace(entry->second, holder);
 }
 
 void ForwardedRequests::hold(const Pending& pending) {
@@ -78,6 +94,7 @@ std::vector<ForwardedRequests::Pending> ForwardedRequests::ExpireQueued(
             if (givenUp) {
                 keep(_givenUp, connection->first, pending->ordinal);
             }
+            untally(connection->first);
             release(*pending);
             expired.push_back(std::move(*pending));
             pending = waiting.erase(pending);
@@ -105,38 +122,38 @@ bool ForwardedRequests::Awaits(const TcpSocket* requester, const std::string& so
            (holds.released != Clock::time_point{} && now - holds.released < quiet);
 }
 
-ForwardedRequests::Pending ForwardedRequests::forgetOne(Waiting& waiting) {
+ForwardedRequests::Pending ForwardedRequests::forgetOne(const TcpSocket* onward, Waiting& waiting) {
     // A requester gone hears no refusal anyway.
     const auto gone =
         std::find_if(waiting.begin(), waiting.end(), [](const Pending& pending) { return pending.requester.expired(); });
     if (gone != waiting.end()) {
+        untally(onward);
         release(*gone);
         Pending forgotten = std::move(*gone);
         waiting.erase(gone);
         return forgotten;
     }
     // Else the requester holding the most gives up its oldest.
-    struct Held {
-        std::size_t count = 0;
-        std::size_t oldest = 0;
-    };
-    std::map<std::pair<const TcpSocket*, std::string_view>, Held> held;
-    std::size_t most = 0;
-    std::size_t forget = 0;
-    for (std::size_t at = 0; at < waiting.size(); ++at) {
-        const Pending& pending = waiting[at];
-        auto [entry, added] = held.try_emplace({pending.requester.lock().get(), pending.source});
-        if (added) {
-            entry->second.oldest = at;
-        }
-        if (++entry->second.count > most) {
-            most = entry->second.count;
-            forget = entry->second.oldest;
+    auto [tally, fresh] = _tallies.try_emplace(onward);
+    if (fresh) {
+        for (const Pending& pending : waiting) {
+            tally->second.Add(holderOf(pending));
         }
     }
-    release(waiting[forget]);
-    Pending forgotten = std::move(waiting[forget]);
-    waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(forget));
+    const Holder most = tally->second.Most();
+    auto oldest = std::find_if(waiting.begin(), waiting.end(), [&most](const Pending& pending) {
+        return pending.source == most.second && pending.requester.lock().get() == most.first;
+    });
+    if (oldest == waiting.end()) {
+        // Not kept up to date after all: the oldest of all goes, and the tally is counted anew.
+        untally(onward);
+        oldest = waiting.begin();
+    } else {
+        tally->second.Remove(most);
+    }
+    release(*oldest);
+    Pending forgotten = std::move(*oldest);
+    waiting.erase(oldest);
     return forgotten;
 }
 
@@ -230,6 +247,7 @@ bool ForwardedRequests::Answered(const TcpSocket* onward, std::uint64_t ordinal,
                 behind.charged += waitedBehind(*answered, behind, asked, now);
             }
         }
+        untally(onward);
         release(*answered);
         if (taken) {
             *taken = std::move(*answered);
@@ -303,6 +321,7 @@ std::vector<ForwardedRequests::Refused> ForwardedRequests::ExpireNotices(Clock::
                 kept.push_back(std::move(waiting[at]));
                 continue;
             }
+            untally(onward);
             refuse(onward, waiting[at].ordinal);
             const bool stalled = behindOutput(waiting[at], inFlight) >= waiting[at].bound;
             expired.push_back({onward, std::move(waiting[at]), true, stalled});
@@ -316,6 +335,7 @@ std::vector<ForwardedRequests::Refused> ForwardedRequests::ExpireNotices(Clock::
                     ++pending;
                     continue;
                 }
+                untally(onward);
                 refuse(onward, pending->ordinal);
                 expired.push_back({onward, std::move(*pending), false, false});
                 pending = waiting.erase(pending);
@@ -339,6 +359,7 @@ std::vector<ForwardedRequests::Refused> ForwardedRequests::RefuseNotices(
             ++pending;
             continue;
         }
+        untally(onward);
         refuse(onward, pending->ordinal);
         refused.push_back({onward, std::move(*pending), false, false});
         pending = waiting.erase(pending);
@@ -353,6 +374,7 @@ std::vector<ForwardedRequests::Left> ForwardedRequests::Ended(const TcpSocket* o
                                                               Clock::time_point now) {
     _refused.erase(onward);
     _givenUp.erase(onward);
+    untally(onward);
     std::vector<Left> ended;
     const auto found = _pending.find(onward);
     if (found == _pending.end()) {

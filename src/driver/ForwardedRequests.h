@@ -201,7 +201,28 @@ public:
 
 private:
     using Waiting = std::deque<Pending>;
-    Pending forgetOne(Waiting& waiting);
+    // A requester as the bound counts it: its connection and its name.
+    using Holder = std::pair<const TcpSocket*, std::string>;
+    static Holder holderOf(const Pending& pending) { return {pending.requester.lock().get(), pending.source}; }
+    // How many of one connection's requests each requester holds. A burst past the bound
+    // gives one up at every request that comes: the requester holding most is then found
+    // without a walk of them all each time. Kept while requests only come and are given up
+    // so; any other change forgets it, and the next give-up counts them anew.
+    class Tally {
+    public:
+        void Add(const Holder& holder) { move(holder, 1); }
+        void Remove(const Holder& holder) { move(holder, -1); }
+        // The requester holding most; the tally must not be empty.
+        const Holder& Most() const { return _byCount.rbegin()->second; }
+
+    private:
+        void move(const Holder& holder, int by);
+        std::map<Holder, std::size_t> _counts;
+        std::set<std::pair<std::size_t, Holder>> _byCount;
+    };
+    Pending forgetOne(const TcpSocket* onward, Waiting& waiting);
+    // `onward`'s requests changed otherwise than by Forwarded and forgetOne.
+    void untally(const TcpSocket* onward) { _tallies.erase(onward); }
     // How long `pending` has aged on its own at `now`, from its write on (see InFlight);
     // nothing before its write.
     static std::optional<Clock::duration> ownAge(const Pending& pending, const InFlight& inFlight,
@@ -229,6 +250,7 @@ private:
     void release(const Pending& pending);
 
     std::unordered_map<const TcpSocket*, Waiting> _pending;
+    std::unordered_map<const TcpSocket*, Tally> _tallies;
     // Per connection, the ordinals of notices refused unanswered, oldest first, and of
     // requests given up written (answerBy): these hold back nothing behind them.
     Ordinals _refused;

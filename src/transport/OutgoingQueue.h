@@ -75,6 +75,17 @@ public:
         _lines.clear();
         _bytes = 0;
     }
+    // Drops the first line `drops` picks; whether there was one. A line taken back is
+    // found near the front, where taking it out moves few others.
+    template <class Pick> bool RemoveFirst(Pick drops) {
+        const auto found = std::find_if(_lines.begin(), _lines.end(), drops);
+        if (found == _lines.end()) {
+            return false;
+        }
+        _bytes -= found->text.size();
+        _lines.erase(found);
+        return true;
+    }
     // Drops the lines `drops` picks; how many went.
     template <class Pick> std::size_t RemoveIf(Pick drops) {
         const auto kept = std::stable_partition(_lines.begin(), _lines.end(),

@@ -365,7 +365,7 @@ void TcpSocket::ForgetQueuedTo(const std::vector<std::string>& route) {
 
 bool TcpSocket::WithdrawQueued(std::uint64_t ordinal) {
     return ordinal != 0 &&
-           _requestQueue.RemoveIf([ordinal](const OutgoingLine& line) { return line.ordinal == ordinal; }) > 0;
+           _requestQueue.RemoveFirst([ordinal](const OutgoingLine& line) { return line.ordinal == ordinal; });
 }
 
 bool TcpSocket::ForgotRouteSince(std::uint64_t mark, const std::string& line) const {

@@ -311,8 +311,8 @@ TEST(NodeAnswerBounds, ABurstOfListingsFromOneConnectionDoesNotHoldTheDeviceFrom
         burst += R"([rt1&chatty][flood] listfiles {"path":"/"})" "\n";
     }
     flooder.Send(burst);
-    // The router has read the burst by the time it answers the first listing of it, or
-    // refuses one.
+    // The router is reading the burst by the time it answers the first listing of it, or
+    // refuses one: the rest of it it reads within the controller's time below.
     ASSERT_NE(flooder.ReadLine(30s).find("@listfiles {"), std::string::npos);
     NodeProcess& ctl = net.controller->process;
     const auto asked = std::chrono::steady_clock::now();
