@@ -843,9 +843,13 @@ bool DiscoveryService::mayAdopt(const std::shared_ptr<DeviceImpl>& device, const
 
 bool DiscoveryService::nameFreeFor(const std::string& name, const std::shared_ptr<TcpSocket>& connection,
                                    const TcpSocket* yielding) {
+    // A connection whose peer has not answered discovery on it yet holds no name: who stands
+    // there is unknown until it does. A dead requester's record, dialled again at its
+    // endpoint, would otherwise keep its name from the unit restarted there, connecting
+    // here meanwhile on a connection of its own.
     std::shared_ptr<TcpSocket> named;
     GetDeviceHandleByName(name, named);
-    if (named && named != connection && named.get() != yielding) {
+    if (named && named != connection && named.get() != yielding && !named->AnsweredGuid().empty()) {
         return false;
     }
     // A name a live requester connection holds goes to no record of another connection's

@@ -619,9 +619,10 @@ private:
     // (nameFreeFor).
     bool mayAdopt(const std::shared_ptr<DeviceImpl>& device, const std::shared_ptr<TcpSocket>& connection,
                   const std::string& name, bool peerRoutes);
-    // No device of that name is connected on another connection than `connection` (but
-    // `yielding`, which gives way to it), nor is the name spoken by another connection
-    // (ZelkorDriver::NameSpokenElsewhere): a device's of another host, or a live requester's.
+    // No device of that name is connected on another connection than `connection` whose
+    // peer answered discovery on it (but `yielding`, which gives way to it), nor is the name
+    // spoken by another connection (ZelkorDriver::NameSpokenElsewhere): a device's of
+    // another host, or a live requester's.
     bool nameFreeFor(const std::string& name, const std::shared_ptr<TcpSocket>& connection, const TcpSocket* yielding);
     // The device's unit answered as itself on a connection of the device's that stands, or
     // it is reached through its router.

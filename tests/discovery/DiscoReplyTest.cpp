@@ -357,6 +357,55 @@ TEST_F(DiscoReply, AUnitThatConnectsAgainIsReachedOnItsNewConnection) {
     }));
 }
 
+// A unit restarted at a record's endpoint under a new GUID, heard over UDP, connects here
+// while this node's dial of the old record has connected but not answered yet. That dial
+// holds no name against the unit's own connection, which the new record takes; answered
+// by the same unit, the dial then tells that the old record is not there, and is closed.
+// Before, the unit's connection was refused the name, and the dial passed to the new
+// record in its place.
+TEST_F(DiscoReply, ADialOfARestartedUnitsPredecessorTakesNothingFromItsOwnConnection) {
+    ASSERT_TRUE(node->SetMode("router"));
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor endpoint(io);
+    ASSERT_TRUE(pair.b.Run([&] {
+        endpoint.open(boost::asio::ip::tcp::v4());
+        endpoint.bind({make_address(VethPair::AddressB), 4197});
+        endpoint.listen();
+    }));
+    endpoint.non_blocking(true);
+    const std::string answer = Claim(G2, VethPair::AddressB, 4197);
+    BSocket heard(pair, 4197);
+    heard.Send(answer);
+    ASSERT_TRUE(WaitUntil([&] { return Known(G2); }));
+    const auto old = MakeDevice(harness.driver.get(), G1, "amp", VethPair::AddressB);
+    ASSERT_TRUE(harness.OnLoop([&] {
+        node->enterDevice(old, Zelkor::DiscoveryService::AllTables);
+        old->AddRemoteInfo({"", {make_address(VethPair::AddressB), 4197}});
+        old->Connect(false);
+    }));
+    RawPeer dial;
+    boost::system::error_code error;
+    ASSERT_TRUE(WaitUntil([&] {
+        endpoint.accept(dial.Socket(), error);
+        return !error;
+    }));
+    EXPECT_EQ(dial.ReadLine().rfind("disco ", 0), 0u);
+
+    RawPeer own;
+    const auto ownConnection = Join(own);
+    const auto heldByNew = [&] {
+        return node->GetDeviceImplByUUID(G2)->HasHandle(Zelkor::ZelkorDriver::HandleOf(ownConnection.get()));
+    };
+    own.Send(answer);
+    ASSERT_TRUE(WaitUntil([&] { return heldByNew() || log.Contains("ZK20CCW"); }));
+    EXPECT_TRUE(heldByNew());
+    dial.Send(answer);
+    EXPECT_TRUE(dial.WaitClosed());
+    EXPECT_FALSE(old->IsDirectlyConnected());
+    EXPECT_TRUE(heldByNew());
+    EXPECT_EQ(node->GetDeviceImplByUUID(G2)->Connections().size(), 1u);
+}
+
 // A reply places a device where it came from, whatever its body says. A device not in
 // use follows its replies; one in use is not moved by a reply from elsewhere until this
 // node's own attempts to reach it have failed for the stated time, and each refusal is
