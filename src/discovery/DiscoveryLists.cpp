@@ -143,8 +143,11 @@ void DiscoveryService::SendListDiscoveredReply(MessageSignalData& data) {
 }
 
 void DiscoveryService::HandleListDiscoveredReply(MessageSignalData& data) {
+    // A refusal tells nothing of what the router reaches. Read as an empty list, it would
+    // take away every device reached through it: a router refuses the list asked on a
+    // connection it dialled here, where this node proved nothing.
     const auto* list = dynamic_cast<const ListCommandDiscovered*>(data.GetMessage());
-    if (!list || !data.Socket()) {
+    if (!list || !list->Listed() || !data.Socket()) {
         return;
     }
     const auto router = GetDeviceImplBySocket(data.Socket());

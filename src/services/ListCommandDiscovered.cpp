@@ -70,6 +70,7 @@ bool ListCommandDiscovered::FromNetworkFormat(bool request, const std::string& l
         error = "endpoints is not array";
         return false;
     }
+    _listed = true;
     _endpoints.reserve(_endpoints.size() + endpoints.size());
     for (const auto& element : endpoints) {
         if (!element.isObject()) {

@@ -37,9 +37,13 @@ public:
 
     const std::vector<Endpoint>& Endpoints() const { return _endpoints; }
     void AddEndpoint(Endpoint endpoint) { _endpoints.push_back(std::move(endpoint)); }
+    // A reply read with its "endpoints" array: one without (a refusal, such as
+    // "Not authenticated") lists nothing, and is no list of none.
+    bool Listed() const { return _listed; }
 
 private:
     std::vector<Endpoint> _endpoints;
+    bool _listed = false;
 };
 
 }  // namespace Zelkor

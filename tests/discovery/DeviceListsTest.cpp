@@ -260,6 +260,31 @@ TEST(DeviceLists, RouterAnswersAddNoMoreThanTheCap) {
     EXPECT_EQ(byGuid(node, kC), nullptr);
 }
 
+// A router refuses the list asked where this node proved nothing to it, as on a connection
+// the router dialled here. The refusal tells nothing of what the router reaches: before,
+// read as an empty list, it took every device reached through the router away.
+TEST(DeviceLists, ARefusalOfTheListTakesNothingAway) {
+    DiscoveryNode node;
+    const auto connection = std::make_shared<Zelkor::TcpSocket>(node.io, node.driver->GetSSLContext(), false);
+    const auto router = enterRouter(node, kRouter, "router1", connection);
+    handleReply(node, connection, entry(kA, "amp"));
+    const auto amp = byGuid(node, kA);
+    ASSERT_TRUE(amp);
+
+    // Refused as a list, the reply still reaches the service, as the list router hands it on.
+    auto refusal = std::make_unique<Zelkor::ListCommandDiscovered>();
+    refusal->SetIsReply(true);
+    std::string error;
+    EXPECT_FALSE(refusal->FromNetworkFormat(false, R"(@list {"command":"discovered","error":"Not authenticated"})",
+                                            error));
+    Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
+                                   std::move(refusal));
+    node.service->HandleListDiscoveredReply(data);
+    EXPECT_EQ(amp->Proxy(), router);
+    EXPECT_EQ(amp->GetCurrentState(), Zelkor::DeviceNetStateNew);
+    EXPECT_EQ(node.service->TableSizes()["proxiedDevices"], 1u);
+}
+
 // A device connected through its router goes Disconnected when that router loses its
 // connection, and Connected again through the router that lists it next; while a router
 // has its connection, another does not take what it reaches.
