@@ -530,9 +530,18 @@ bool DiscoveryService::GetSenderGUID(const MessageSignalData& data, std::string&
     if (!connected) {
         return false;
     }
-    // The connection's header holds the route of the last request sent on it: its final
-    // target is the device behind the connection that answers.
-    const std::string target = socket->ForwardInfo().FinalDestination();
+    // A reply's own route names the node that answered: the last of its sources (the peer
+    // when it names the peer alone). Without one, the connection's header tells: the route
+    // of the last request taken on it, which by the time the reply is handled may be a
+    // later request's (a keep-alive to the router itself).
+    const Message* message = data.GetMessage();
+    std::string target;
+    if (message && message->GetIsReply() && !message->GetMessageForwardInfo().SourceList().empty()) {
+        const auto& sources = message->GetMessageForwardInfo().SourceList();
+        target = sources.size() > 1 ? sources.back() : std::string();
+    } else {
+        target = socket->ForwardInfo().FinalDestination();
+    }
     if (target.empty()) {
         guid = connected->GetDiscoInfo().guid;
         return true;

@@ -19,6 +19,7 @@
 #include "discovery/Identify.h"
 #include "discovery/Locate.h"
 #include "discovery/Reboot.h"
+#include "services/ListCommandDiscovered.h"
 #include "driver/CommandTable.h"
 #include "services/ICommandInterfaceService.h"
 #include "support/DriverHarness.h"
@@ -403,6 +404,52 @@ TEST_F(LevelRequests, RebootRepliesReachBothCallbacks) {
     EXPECT_TRUE(info.reply);
     EXPECT_EQ(info.guid, "0b3e9d1c-2a4f-4c6e-8d0b-1f2e3d4c5b6a");
     EXPECT_EQ(info.error, "Refused");
+}
+
+// A reboot the router answers for the device behind it is told of as the device's, as the
+// reply's route says, though the connection took a keep-alive to the router after it.
+// Before, the route of the request taken last named the sender: the router.
+TEST_F(LevelRequests, ARebootReplyThroughARouterNamesTheDeviceWhateverWasTakenAfterIt) {
+    node->OnReboot([&](RebootInfo& info) {
+        std::lock_guard<std::mutex> lock(mutex);
+        reboots.push_back(info);
+        return true;
+    });
+    const std::string routerGuid = "a1b2c3d4-0000-4000-8000-000000000001";
+    const std::string ampGuid = "0b3e9d1c-2a4f-4c6e-8d0b-1f2e3d4c5b6a";
+    RawPeer tcp;
+    const auto connection = Join(tcp);
+    ASSERT_TRUE(connection);
+    const auto router = std::make_shared<Zelkor::DeviceImpl>(
+        harness.driver.get(), Record(R"({"guid":")" + routerGuid +
+                                     R"(","name":"rt","ip":"10.77.0.2","port":4197,"classname":"router","mode":"router"})"));
+    ASSERT_TRUE(harness.OnLoop([&] {
+        router->SetHandle(connection);
+        node->enterDevice(router, Zelkor::DiscoveryService::AllTables);
+        auto list = std::make_unique<Zelkor::ListCommandDiscovered>();
+        list->SetIsReply(true);
+        std::string error;
+        ASSERT_TRUE(list->FromNetworkFormat(false,
+                                            R"(@list {"endpoints":[{"classname":"amplifier","guid":")" + ampGuid +
+                                                R"(","ip":"192.168.7.9","name":"amp","port":4197}]})",
+                                            error))
+            << error;
+        Zelkor::MessageSignalData data(Zelkor::ZelkorDriver::HandleOf(connection.get()), connection, true,
+                                       std::move(list));
+        node->HandleListDiscoveredReply(data);
+    }));
+    const auto amp = node->GetDeviceImplByUUID(ampGuid);
+    ASSERT_TRUE(amp);
+    const std::string name = node->InstanceName();
+    amp->SendReboot("02:00:00:00:00:07");
+    ASSERT_EQ(NextLine(tcp), "[rt&amp][" + name + R"(] reboot {"mac":"02:00:00:00:00:07"})" "\n");
+    // Taken while the reboot awaits its answer, as the keep-alive timer may.
+    Zelkor::MessageForwardInfo none;
+    ASSERT_TRUE(harness.OnLoop([&] { node->SendKeepAliveDisco(connection, none); }));
+    tcp.Send("[" + name + R"(][rt&amp] @reboot {"error":"Device not connected"})" "\n");
+    ASSERT_TRUE(WaitUntil([&] { return Seen(reboots).size() == 1; }));
+    EXPECT_TRUE(Seen(reboots)[0].reply);
+    EXPECT_EQ(Seen(reboots)[0].guid, ampGuid);
 }
 
 TEST_F(LevelRequests, GoodbyeClosesAfterItsReplyAndSendDiscoIsAnsweredOverUdpOnly) {
