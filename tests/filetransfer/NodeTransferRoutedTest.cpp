@@ -11,6 +11,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <set>
@@ -63,6 +64,17 @@ bool EverLeftConnected(const NodeProcess& node, const std::string& name) {
         }
     }
     return false;
+}
+
+// The most requests the node has told `name` answered so far.
+unsigned AnsweredSoFar(const NodeProcess& node, const std::string& name) {
+    unsigned most = 0;
+    for (const auto& line : LinesOf(node, "alive")) {
+        if (line["name"] == name) {
+            most = std::max(most, line["answered"].asUInt());
+        }
+    }
+    return most;
 }
 
 // A raw peer in `space` connected to ADDRESS:4197 that sends `line` and reads lines until
@@ -408,9 +420,13 @@ TEST(NodeTransferRouted, APutTheRouterGaveUpOnIsCancelledAtTheDevice) {
 // A device frozen (SIGSTOP) behind the router amid gets of two controllers. The one with a
 // reply time-out of 3 s ends its get with "timeout" then; the other, with the defaults,
 // once the device has sent it nothing for the 60 s silence bound (10 s at its timer
-// scale). Neither closes its connection to the router, which the router runs at the
-// default timers so that it judges the device later: the router and the devices behind
-// it stay Connected, and serve the next get at once.
+// scale). Neither closes its connection to the router: the router and the devices behind
+// it stay Connected, and serve the next get at once. The router, at the default timers,
+// judges the device by its keep-alives, each awaited 10 s, as long as that silence
+// bound: the device is frozen as the router hears an answer, so that the next keep-alive
+// goes out a keep-alive interval later. Before, frozen with one unanswered (asked a moment
+// before, or while the loaded device lagged), it was given up by the router first, and
+// the get ended "end-point disconnected".
 TEST(NodeTransferRouted, AFrozenDevicesTransferTimesOutAloneOnTheRoutersConnection) {
     VethPair pair;
     if (!pair.Missing().empty()) {
@@ -438,13 +454,16 @@ TEST(NodeTransferRouted, AFrozenDevicesTransferTimesOutAloneOnTheRoutersConnecti
         ASSERT_TRUE(AwaitDevices(*ctl, {"amp1", "amp2"}, "Connected"));
     }
 
-    WriteRandomFile(root1.File("served.bin"), 8'000'000, 111);
+    // Large enough to be under way still a keep-alive interval after 3%.
+    WriteRandomFile(root1.File("served.bin"), 40'000'000, 111);
     const std::string timedGot = local.File("timed.bin");
     const std::string plainGot = local.File("plain.bin");
     ASSERT_TRUE(timed->process.Send(TransferCommand("recvfile", {kAmp}, timedGot, "served.bin", "get", 4096)));
     ASSERT_TRUE(plain->process.Send(TransferCommand("recvfile", {kAmp}, plainGot, "served.bin", "get", 4096)));
     ASSERT_FALSE(timed->process.Await(ProgressOf(timedGot, 3), 60s).isNull());
     ASSERT_FALSE(plain->process.Await(ProgressOf(plainGot, 3), 60s).isNull());
+    // Amid the transfers the router asks the device nothing but its keep-alives.
+    ASSERT_FALSE(router.process.Await(Answered("amp1", AnsweredSoFar(router.process, "amp1") + 1), 30s).isNull());
     ASSERT_TRUE(device1.process.Signal(SIGSTOP));
     const auto stopped = Clock::now();
 
