@@ -359,6 +359,23 @@ TEST(NodeAnswerBounds, AListingThatTakesLongerThanTheSilenceBoundIsAnsweredAndIt
     }
 }
 
+// The sample device serving `root` as its storage, and a router that reaches it on
+// loopback, both in namespace a; `router` is empty when the device did not start.
+struct StoredBehindARouter {
+    StoredBehindARouter(const VethPair& pair, const TempDir& root)
+        : device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--storage-root", root.Path().string()}),
+                 pair.a.Name()) {
+        if (!device.process.AwaitEvent("listenerAdded").isNull()) {
+            router = std::make_unique<Node>(
+                Options("router", "rt1",
+                        {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197"}),
+                pair.a.Name());
+        }
+    }
+    Node device;
+    std::unique_ptr<Node> router;
+};
+
 // Two controllers list the device's files through the router while its disk worker is
 // held: the second listing waits at the router behind the first, as long as its own bound
 // allows, and both are answered. Before, the router refused the second "timeout" once it
@@ -369,12 +386,9 @@ TEST(NodeAnswerBounds, ListingsQueuedAtARouterBehindAHeldDiskAreBothAnswered) {
         GTEST_SKIP() << pair.Missing();
     }
     TempDir root;
-    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--storage-root", root.Path().string()}),
-                pair.a.Name());
-    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
-    Node router(Options("router", "rt1",
-                        {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197"}),
-                pair.a.Name());
+    StoredBehindARouter net(pair, root);
+    ASSERT_TRUE(net.router);
+    Node& device = net.device;
     const auto first = RoutedController(pair, "ctl1", 4197);
     const auto second = RoutedController(pair, "ctl2", 4198);
 
@@ -386,7 +400,7 @@ TEST(NodeAnswerBounds, ListingsQueuedAtARouterBehindAHeldDiskAreBothAnswered) {
         const Json::Value listing = ctl->Await(LineAbout("listfiles", kAmp), 60s);
         EXPECT_EQ(listing["success"], true) << CompactJson(listing);
     }
-    EXPECT_TRUE(LinesOf(router.process, DeviceLine("amp1", "Disconnected")).empty());
+    EXPECT_TRUE(LinesOf(net.router->process, DeviceLine("amp1", "Disconnected")).empty());
 }
 
 // Forty connections of one peer each keep a listing of a folder that takes a moment to
@@ -405,12 +419,8 @@ TEST(NodeAnswerBounds, ManyConnectionsWorkQueuedAtARouterHoldsNoOtherRequesterLo
         std::ofstream(path).put('x');
         std::filesystem::resize_file(path, 20u << 20);
     }
-    Node device(SampleDeviceOptions(false, "amp1", kAmp, "127.0.0.1:4197", {"--storage-root", root.Path().string()}),
-                pair.a.Name());
-    ASSERT_FALSE(device.process.AwaitEvent("listenerAdded").isNull());
-    Node router(Options("router", "rt1",
-                        {"--listen", std::string(VethPair::AddressA) + ":4197", "--route", "127.0.0.1,4197"}),
-                pair.a.Name());
+    StoredBehindARouter net(pair, root);
+    ASSERT_TRUE(net.router);
     const auto controller = RoutedController(pair, "ctl1", 4197);
     NodeProcess& ctl = controller->process;
 
