@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
-#include <map>
-#include <string_view>
 #include <utility>
 
 namespace Zelkor {

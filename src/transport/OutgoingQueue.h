@@ -1,8 +1,7 @@
 #pragma once
 // A first-in, first-out queue of lines waiting to be written on one connection (its owner
-// may take one out of its turn). It keeps
-// the sum of their sizes, so that the connection can bound what it holds for a peer that
-// does not read.
+// may take one out of its turn). It keeps the sum of their sizes, so that the connection
+// can bound what it holds for a peer that does not read.
 //
 // Ownership: owns its lines. Threads: one thread at a time (the connection's loop).
 

@@ -481,12 +481,9 @@ private:
     // route is only a claim from any other peer.
     bool carriesRequesters() const { return IsOutgoing() || (IsAuthenticated() && _carriesRoutedLines); }
 
-    // Who a request is passed on for (PassOnNow); empty for any other line.
-    struct PassedOn {
-        const void* requester = nullptr;
-        std::chrono::steady_clock::duration overtakable{};
-    };
-    bool sendNow(std::string text, bool request, const PassedOn& passed);
+    // `requester` and `overtakable`: as PassOnNow's, for a request passed on.
+    bool sendNow(std::string text, bool request, const void* requester = nullptr,
+                 std::chrono::steady_clock::duration overtakable = {});
     bool PrepareAndQueueMessage(OutgoingLine line);
     // The kind of a request's answer (AnswerWaits), its line read again only for a list.
     static AnswerWait answerWaitOf(const std::string& command, const std::string& text);

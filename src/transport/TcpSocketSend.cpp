@@ -43,18 +43,19 @@ void TcpSocket::SendData(std::string text, bool request) {
         Warning("ZK7271W Blank line not sent on conn: " + _tag);
         return;
     }
-    onLoop([this, text = std::move(text), request]() mutable { sendNow(std::move(text), request, PassedOn{}); });
+    onLoop([this, text = std::move(text), request]() mutable { sendNow(std::move(text), request); });
 }
 
 bool TcpSocket::SendDataNow(std::string text, bool request) {
-    return !text.empty() && sendNow(std::move(text), request, PassedOn{});
+    return !text.empty() && sendNow(std::move(text), request);
 }
 
 bool TcpSocket::PassOnNow(std::string text, const void* requester, std::chrono::steady_clock::duration overtakable) {
-    return !text.empty() && sendNow(std::move(text), true, PassedOn{requester, overtakable});
+    return !text.empty() && sendNow(std::move(text), true, requester, overtakable);
 }
 
-bool TcpSocket::sendNow(std::string text, bool request, const PassedOn& passed) {
+bool TcpSocket::sendNow(std::string text, bool request, const void* requester,
+                        std::chrono::steady_clock::duration overtakable) {
     Trace("ZK7240I TcpSocket::SendData begin");
     if (IsFinalized()) {
         Debug("ZK7241I TcpSocket::SendData _finalized is true");
@@ -100,9 +101,9 @@ bool TcpSocket::sendNow(std::string text, bool request, const PassedOn& passed) 
             Debug("ZK7244I TcpSocket::SendData queueing request", command);
             OutgoingLine line{std::move(text), command, false, ordinal, beyond, std::move(route), wait, forwarded,
                               takenAt};
-            line.requester = passed.requester;
+            line.requester = requester;
             if (wait == AnswerWait::Work) {
-                line.overtakable = passed.overtakable;
+                line.overtakable = overtakable;
             }
             const bool queued = PrepareAndQueueMessage(std::move(line));
             if (!queued && IsFinalized()) {
